@@ -1,0 +1,21 @@
+# Fakes and helpers shared by tests and benchmarks (tests/support). No GoogleTest in here,
+# so benchmarks can use them too.
+file(GLOB VT_TEST_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/support/*.cpp)
+if(VT_TEST_SUPPORT)
+  add_library(vt_test_support STATIC ${VT_TEST_SUPPORT})
+  set(_scope PUBLIC)
+  vt_project_warnings(vt_test_support)
+else()
+  add_library(vt_test_support INTERFACE)
+  set(_scope INTERFACE)
+endif()
+target_include_directories(vt_test_support ${_scope} ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/src)
+target_link_libraries(vt_test_support ${_scope} ${VT_TOP_LAYER})
+target_compile_definitions(vt_test_support ${_scope}
+  VT_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+  VT_CORPUS_DIR="${CMAKE_SOURCE_DIR}/../shared/corpus"
+  VT_BINARY_PATH="$<TARGET_FILE:vantreel>")
+pkg_check_modules(HTTPLIB IMPORTED_TARGET cpp-httplib)
+if(HTTPLIB_FOUND)
+  target_link_libraries(vt_test_support ${_scope} PkgConfig::HTTPLIB)
+endif()

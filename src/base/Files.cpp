@@ -1,0 +1,68 @@
+#include "base/Files.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vt {
+
+namespace {
+
+std::string temporarySibling(const std::string& path) {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    return path + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(random() % 1000000000);
+}
+
+[[noreturn]] void fail(const std::string& what, const std::string& path, int error) {
+    throw FileWriteError(what + " " + path + ": " + std::strerror(error));
+}
+
+}  // namespace
+
+void writeFileAtomically(const std::string& path, std::string_view contents, unsigned permissions) {
+    const std::string temporary = temporarySibling(path);
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, permissions);
+    if (fd < 0) fail("Cannot create", temporary, errno);
+    const char* data = contents.data();
+    std::size_t left = contents.size();
+    while (left > 0) {
+        ssize_t written = ::write(fd, data, left);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            int error = errno;
+            ::close(fd);
+            ::unlink(temporary.c_str());
+            fail("Cannot write", temporary, error);
+        }
+        data += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    // The umask may have narrowed the mode given to open.
+    ::fchmod(fd, permissions);
+    if (::fsync(fd) != 0 || ::close(fd) != 0) {
+        int error = errno;
+        ::unlink(temporary.c_str());
+        fail("Cannot flush", temporary, error);
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        int error = errno;
+        ::unlink(temporary.c_str());
+        fail("Cannot replace", path, error);
+    }
+}
+
+std::optional<std::string> readFile(const std::string& path) {
+    std::ifstream stream(path, std::ios::binary);
+    if (!stream) return std::nullopt;
+    std::string contents((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+    if (stream.bad()) return std::nullopt;
+    return contents;
+}
+
+}  // namespace vt

@@ -1,0 +1,145 @@
+#include "base/Strings.hpp"
+
+#include <algorithm>
+#include <cctype>
+
+namespace vt {
+
+bool isBlank(char c) noexcept {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+std::string_view trimView(std::string_view text) noexcept {
+    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+std::string trim(std::string_view text) { return std::string(trimView(text)); }
+
+std::string toLower(std::string_view text) {
+    std::string result(text);
+    for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return result;
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) noexcept { return text.starts_with(prefix); }
+bool endsWith(std::string_view text, std::string_view suffix) noexcept { return text.ends_with(suffix); }
+bool contains(std::string_view text, std::string_view part) noexcept {
+    return text.find(part) != std::string_view::npos;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::vector<std::string_view> split(std::string_view text, char separator) {
+    std::vector<std::string_view> pieces;
+    std::size_t start = 0;
+    while (true) {
+        std::size_t end = text.find(separator, start);
+        if (end == std::string_view::npos) {
+            pieces.push_back(text.substr(start));
+            return pieces;
+        }
+        pieces.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+}
+
+std::vector<std::string_view> splitLines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string join(const std::vector<std::string>& parts, std::string_view separator) {
+    std::string result;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (i > 0) result += separator;
+        result += parts[i];
+    }
+    return result;
+}
+
+std::string_view lastPathComponent(std::string_view path) noexcept {
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    std::size_t slash = path.rfind('/');
+    return slash == std::string_view::npos || path.size() == 1 ? path : path.substr(slash + 1);
+}
+
+namespace {
+
+// Length of the valid UTF-8 sequence starting at text[i], or 0 when it is invalid.
+std::size_t validSequenceLength(std::string_view text, std::size_t i) noexcept {
+    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char lead = byte(i);
+    if (lead < 0x80) return 1;
+    std::size_t length;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (i + length > text.size()) return 0;
+    if (byte(i + 1) < low || byte(i + 1) > high) return 0;
+    for (std::size_t k = 2; k < length; ++k) {
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string sanitizeUtf8(std::string_view bytes) {
+    std::string result;
+    result.reserve(bytes.size());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        std::size_t length = validSequenceLength(bytes, i);
+        if (length == 0) {
+            result += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            result.append(bytes.substr(i, length));
+            i += length;
+        }
+    }
+    return result;
+}
+
+std::string fillPlaceholders(std::string_view format, const std::vector<std::string>& arguments) {
+    std::string result;
+    result.reserve(format.size());
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < format.size(); ++i) {
+        if (format[i] == '{' && i + 1 < format.size() && format[i + 1] == '}' && next < arguments.size()) {
+            result += arguments[next++];
+            ++i;
+        } else {
+            result += format[i];
+        }
+    }
+    return result;
+}
+
+}  // namespace vt

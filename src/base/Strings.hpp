@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vt {
+
+// White space as the tools we read print it: blanks, tabs and line ends.
+bool isBlank(char c) noexcept;
+std::string_view trimView(std::string_view text) noexcept;
+std::string trim(std::string_view text);
+std::string toLower(std::string_view text);
+bool startsWith(std::string_view text, std::string_view prefix) noexcept;
+bool endsWith(std::string_view text, std::string_view suffix) noexcept;
+bool contains(std::string_view text, std::string_view part) noexcept;
+bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept;
+
+// Splits at every occurrence of the separator; empty pieces are kept.
+std::vector<std::string_view> split(std::string_view text, char separator);
+// Lines without their terminators ("\n" or "\r\n"); a final empty line is dropped.
+std::vector<std::string_view> splitLines(std::string_view text);
+std::string join(const std::vector<std::string>& parts, std::string_view separator);
+
+// The last path component ("brew" for "/usr/local/bin/brew").
+std::string_view lastPathComponent(std::string_view path) noexcept;
+
+// Decodes bytes as UTF-8, replacing every invalid sequence with U+FFFD.
+std::string sanitizeUtf8(std::string_view bytes);
+
+// Fills "{}" placeholders in order; extra placeholders stay, extra arguments are ignored.
+std::string fillPlaceholders(std::string_view format, const std::vector<std::string>& arguments);
+
+}  // namespace vt

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "base/Clock.hpp"
+#include "base/Json.hpp"
+#include "base/Uuid.hpp"
+#include "model/PackageType.hpp"
+
+namespace vt {
+
+// Homebrew install counts.
+struct BrewAnalytics {
+    std::optional<long long> downloads30d;
+    std::optional<long long> downloads90d;
+    std::optional<long long> downloads365d;
+
+    friend bool operator==(const BrewAnalytics&, const BrewAnalytics&) = default;
+};
+
+// One installed thing outside the application inventory: a formula, a global npm package,
+// a pip package, an editor extension, a model... A plain value; `id` is new on every scan,
+// so identity across scans is stableKey().
+struct Package {
+    Uuid id = Uuid::random();
+    std::string name;
+    std::string version;
+    PackageType type = PackageType::Generic;
+    std::optional<std::string> latestVersion;
+    std::optional<std::string> description;
+    std::optional<std::string> homepage;
+    std::optional<std::vector<std::string>> dependencies;
+    std::optional<std::vector<std::string>> conflicts;
+    std::optional<Clock::TimePoint> installDate;
+    std::optional<std::string> size;
+    std::optional<std::string> license;
+    std::optional<std::string> tap;
+    std::optional<BrewAnalytics> analytics;
+    bool isPinned = false;
+    bool requiresManualInstaller = false;
+    std::optional<std::string> releaseNotes;
+    std::optional<std::string> sourceIdentifier;
+    std::optional<std::string> installLocationOverride;  // never persisted
+
+    friend bool operator==(const Package&, const Package&) = default;
+};
+
+class PackageDecodingError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Keys in declaration order; optional fields only when they have a value.
+Json toJson(const Package& package);
+Json toJson(const BrewAnalytics& analytics);
+// Throws PackageDecodingError when name, version or type is missing or of the wrong
+// type, when type is not a known raw value, or when a present field has the wrong type.
+Package packageFromJson(const Json& json);
+
+// The derived install path, or nullopt when the type has no known location.
+std::optional<std::string> installLocation(const Package& package);
+std::optional<std::string> installLocation(const Package& package, const std::string& home);
+
+// The file of an Ollama model's manifest under the given models root.
+std::string ollamaManifestPath(const std::string& modelName, const std::string& modelsRoot);
+// $OLLAMA_MODELS (trimmed) when set, else home + "/.ollama/models".
+std::string ollamaModelsRoot(const std::string& home);
+
+// The identity of a package across scans (ignore lists, row caches).
+std::string stableKey(const Package& package);
+
+}  // namespace vt
+
+template <>
+struct std::hash<vt::Package> {
+    std::size_t operator()(const vt::Package& package) const noexcept;
+};

@@ -1,0 +1,115 @@
+#include "model/Package.hpp"
+
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+namespace vt {
+namespace {
+
+Package make(PackageType type, std::string name) {
+    Package package;
+    package.name = std::move(name);
+    package.version = "1.0";
+    package.type = type;
+    return package;
+}
+
+TEST(PackageTest, DecodingFillsDefaultsAndRejectsBadTypes) {
+    Json json = Json::parse(R"({"name":"wget","version":"1.21","type":"Formulas"})");
+    Package first = packageFromJson(json);
+    Package second = packageFromJson(json);
+    EXPECT_NE(first.id, second.id);
+    EXPECT_EQ(first.type, PackageType::BrewFormula);
+    EXPECT_FALSE(first.isPinned);
+    EXPECT_FALSE(first.requiresManualInstaller);
+    EXPECT_FALSE(first.latestVersion.has_value());
+
+    for (const char* bad : {R"({"name":"wget","version":"1.21","type":"brewFormula"})",
+                            R"({"name":"wget","type":"Formulas"})", R"({"name":1,"version":"1","type":"Formulas"})",
+                            R"({"name":"a","version":"1","type":"Formulas","isPinned":"yes"})", R"([1,2])"}) {
+        EXPECT_THROW(packageFromJson(Json::parse(bad)), PackageDecodingError) << bad;
+    }
+}
+
+TEST(PackageTest, EncodingWritesOnlyPresentFieldsInOrderAndRoundTrips) {
+    Package bare = make(PackageType::NpmGlobal, "semver");
+    bare.installLocationOverride = "/somewhere";
+    Json json = toJson(bare);
+    std::vector<std::string> keys;
+    for (auto it = json.begin(); it != json.end(); ++it) keys.push_back(it.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"id", "name", "version", "type", "isPinned", "requiresManualInstaller"}));
+    EXPECT_EQ(json["type"], "NPM Global");
+
+    Package full = bare;
+    full.latestVersion = "7.6.0";
+    full.dependencies = std::vector<std::string>{"lru-cache"};
+    full.installDate = fromReferenceSeconds(700000000.5);
+    full.analytics = BrewAnalytics{10, std::nullopt, 1000};
+    full.sourceIdentifier = "/usr";
+    full.isPinned = true;
+    Package decoded = packageFromJson(Json::parse(toJson(full).dump()));
+    EXPECT_FALSE(decoded.installLocationOverride.has_value());
+    decoded.installLocationOverride = full.installLocationOverride;
+    EXPECT_EQ(decoded, full);
+    EXPECT_DOUBLE_EQ(toJson(full)["installDate"].get<double>(), 700000000.5);
+}
+
+TEST(PackageTest, InstallLocationFollowsOverrideThenType) {
+    Package npm = make(PackageType::NpmGlobal, "semver");
+    EXPECT_EQ(installLocation(npm, "/h"), "/opt/homebrew/lib/node_modules/semver");
+    npm.installLocationOverride = "";
+    EXPECT_EQ(installLocation(npm, "/h"), "/opt/homebrew/lib/node_modules/semver");
+    npm.installLocationOverride = "/usr/lib/node_modules/semver";
+    EXPECT_EQ(installLocation(npm, "/h"), "/usr/lib/node_modules/semver");
+    EXPECT_EQ(installLocation(make(PackageType::CargoPackage, "ripgrep"), "/h"), "/h/.cargo/bin/ripgrep");
+    EXPECT_FALSE(installLocation(make(PackageType::PipPackage, "requests"), "/h").has_value());
+
+    unsetenv("OLLAMA_MODELS");
+    EXPECT_EQ(installLocation(make(PackageType::OllamaModel, "llama3"), "/h"),
+              "/h/.ollama/models/manifests/registry.ollama.ai/library/llama3/latest");
+    setenv("OLLAMA_MODELS", "  /models \n", 1);
+    EXPECT_EQ(installLocation(make(PackageType::OllamaModel, "user/model:7b"), "/h"),
+              "/models/manifests/registry.ollama.ai/user/model/7b");
+    unsetenv("OLLAMA_MODELS");
+}
+
+TEST(PackageTest, StableKeys) {
+    EXPECT_EQ(stableKey(make(PackageType::BrewFormula, "Wget")), "package:formulas:wget");
+    EXPECT_EQ(stableKey(make(PackageType::BrewCask, "firefox")), "package:casks:firefox");
+    EXPECT_EQ(stableKey(make(PackageType::VscodeExtension, "Python")), "vscode:python");
+    Package tapped = make(PackageType::CursorExtension, "Python");
+    tapped.tap = "ms-python.Python";
+    EXPECT_EQ(stableKey(tapped), "cursor:ms-python.python");
+
+    Package pip = make(PackageType::PipPackage, "Requests");
+    EXPECT_EQ(stableKey(pip), "package:python (pip):requests");
+    pip.sourceIdentifier = "";
+    EXPECT_EQ(stableKey(pip), "package:python (pip):requests");
+    pip.sourceIdentifier = "/usr/bin/python3";
+    EXPECT_EQ(stableKey(pip), "package:python (pip):/usr/bin/python3:requests");
+
+    Package conda = make(PackageType::CondaPackage, "numpy");
+    Package rescanned = conda;
+    rescanned.id = Uuid::random();
+    EXPECT_NE(stableKey(conda), stableKey(rescanned));
+    conda.sourceIdentifier = "base";
+    EXPECT_EQ(stableKey(conda), "package:conda:base:numpy");
+}
+
+TEST(PackageTest, KindsAndSourcesKeepTheirOrder) {
+    ASSERT_EQ(allPackageTypes().size(), 37u);
+    for (PackageType type : allPackageTypes()) {
+        EXPECT_EQ(packageTypeFromRawValue(rawValue(type)), type);
+        EXPECT_FALSE(displayName(type).empty());
+    }
+    EXPECT_EQ(displayName(PackageType::TlmgrPackage), "TeX Live");
+    EXPECT_LT(UpdateSource::Unknown, UpdateSource::Manual);
+    EXPECT_LT(UpdateSource::Homebrew, UpdateSource::HomebrewCask);
+    EXPECT_LT(UpdateSource::Sparkle, UpdateSource::MacAppStore);
+    EXPECT_EQ(std::max({UpdateSource::Github, UpdateSource::MacAppStore, UpdateSource::Unknown}),
+              UpdateSource::MacAppStore);
+}
+
+}  // namespace
+}  // namespace vt

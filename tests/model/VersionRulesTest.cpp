@@ -1,0 +1,165 @@
+#include "model/VersionRules.hpp"
+
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "base/Localization.hpp"
+
+namespace vt {
+namespace {
+
+constexpr auto A = VersionOrder::Ascending;
+constexpr auto S = VersionOrder::Same;
+constexpr auto D = VersionOrder::Descending;
+
+TEST(VersionRulesTest, CompareWorkedCases) {
+    struct Case {
+        const char* a;
+        const char* b;
+        VersionOrder expected;
+    };
+    const Case cases[] = {
+        {"1.2", "1.2.0", S},          {"1.9", "1.10", A},           {"v2.0", "2.0", S},
+        {" 2.0\n", "2.0", S},         {"1.0-beta", "1.0", A},       {"1.0", "1.0-beta", D},
+        {"1.1.1w", "1.1.1", D},       {"1.1.1", "1.1.1w", A},       {"1.0a", "1.0b", A},
+        {"1.0B", "1.0b", S},          {"1.0-beta.2", "1.0-beta.10", A}, {"2024.3 (45)", "45", S},
+        {"1.0-beta (5)", "5", S},     {"1.0+build5", "1.0", A},     {"", "1.0", A},
+        {"V1.2", "1.2", S},           {"1.0-rc1", "1.0-beta1", D},  {"1.10", "1.9", D},
+        {"2.0rc1", "2.0", A},         {"1.0", "1.0.0.0", S},        {"", "", S},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(compareVersions(c.a, c.b), c.expected) << '"' << c.a << "\" vs \"" << c.b << '"';
+    }
+    // Candidates come from the first argument only: 45 < 2024.3 numerically.
+    EXPECT_EQ(compareVersions("45", "2024.3 (45)"), A);
+    // A pre-release candidate does not stand for a release.
+    EXPECT_NE(compareVersions("x (5-beta)", "5"), S);
+}
+
+TEST(VersionRulesTest, UpdateAvailableWorkedCases) {
+    EXPECT_TRUE(isUpdateAvailable("1.0", std::optional<std::string>("2.0"), false));
+    EXPECT_FALSE(isUpdateAvailable("1.0", std::optional<std::string>(), false));
+    EXPECT_FALSE(isUpdateAvailable("unknown", "2.0", false));
+    EXPECT_FALSE(isUpdateAvailable("1.0.0", "20240315", false));
+    EXPECT_TRUE(isUpdateAvailable("1.2.0", "20240315", false));
+    EXPECT_FALSE(isUpdateAvailable("1.0.0", "2.0-beta", false));
+    EXPECT_TRUE(isUpdateAvailable("1.0.0", "2.0-beta", true));
+    EXPECT_TRUE(isUpdateAvailable("2.0-alpha", "2.0-beta", false));
+    EXPECT_TRUE(isUpdateAvailable("1.0", kUpdateAvailableSentinel, false));
+    EXPECT_FALSE(isUpdateAvailable(kUpdateAvailableSentinel, kUpdateAvailableSentinel, false));
+    EXPECT_FALSE(isUpdateAvailable("1.0", "1.0", false));
+    EXPECT_FALSE(isUpdateAvailable("0.0.0", "1.0", false));
+    EXPECT_FALSE(isUpdateAvailable("1.0", "N/A", false));
+    // Suspect installed versions need a plausible latest one.
+    EXPECT_FALSE(isUpdateAvailable("1.0", "20240315-101010", false));
+    EXPECT_FALSE(isUpdateAvailable("0.1.0", "2024.1", false));
+    EXPECT_TRUE(isUpdateAvailable("0.1.0", "0.2", false));
+    EXPECT_TRUE(isUpdateAvailable("1.0", "999.1", false));
+    EXPECT_FALSE(isUpdateAvailable("1.0", "1000.1", false));
+    EXPECT_TRUE(isUpdateAvailable("1.0.0", "1.0.1", false));
+    EXPECT_TRUE(isUpdateAvailable(" v1.0 ", "1.1", false));
+}
+
+TEST(VersionRulesTest, PreReleaseWordsAreWholeLetterRuns) {
+    EXPECT_TRUE(isPreRelease("1.0.0-beta.2"));
+    EXPECT_TRUE(isPreRelease("2.0rc1"));
+    EXPECT_TRUE(isPreRelease("3.0-Nightly"));
+    EXPECT_FALSE(isPreRelease("1.0.0"));
+    EXPECT_FALSE(isPreRelease("1.0.0-hotfix"));
+    EXPECT_FALSE(isPreRelease("1.0-developer"));
+    EXPECT_FALSE(isPreRelease("1.0-alphabetical"));
+}
+
+TEST(VersionRulesTest, DisplayForm) {
+    setLanguage(Language::English);
+    EXPECT_EQ(displayVersion(kUpdateAvailableSentinel), "Update available");
+    EXPECT_EQ(displayVersion("Version 2.1.3"), "2.1.3");
+    EXPECT_EQ(displayVersion("  version 10.4 (45)"), "10.4 45");
+    EXPECT_EQ(displayVersion("a1b2c3d4e5f6a7b8c9d0"), "a1b2c3d");
+    EXPECT_EQ(displayVersion("20240315"), "20240315");  // a date, not a hash
+    EXPECT_EQ(displayVersion("1.0.0-beta.2"), "1.0.0-beta.2");
+    EXPECT_EQ(displayVersion("latest"), "latest");
+    setLanguage(Language::French);
+    EXPECT_EQ(displayVersion(kUpdateAvailableSentinel), "Mise à jour disponible");
+    setLanguage(Language::English);
+}
+
+TEST(VersionRulesTest, HostileInputAnswersWithoutCrashing) {
+    std::string dots(10000, '.');
+    std::string digits(5000, '9');
+    std::string nul("1.0\0beta", 8);
+    std::string invalid = "\xff\xfe" "1.2\x80";
+    std::string parens;
+    for (int i = 0; i < 5000; ++i) parens += "(1)";
+    std::string longText(100000, 'a');
+    for (const std::string& text : {dots, digits, nul, invalid, parens, longText, std::string("1." + digits)}) {
+        (void)compareVersions(text, "1.0");
+        (void)compareVersions("1.0", text);
+        (void)compareVersions(text, text + "x");
+        (void)isUpdateAvailable(text, "2.0", true);
+        (void)isUpdateAvailable("1.0.0", text, false);
+        (void)displayVersion(text);
+    }
+    EXPECT_EQ(compareVersions(digits, "1"), D);
+    EXPECT_EQ(compareVersions(parens, "1"), S);
+}
+
+TEST(VersionRulesTest, SortIsStableAndKeepsEveryElement) {
+    std::vector<std::string> texts = {"1.10", "1.2", "v1.2", "1.2.0", "1.0-beta", "1.0", "1.1.1w", "1.1.1", ""};
+    std::vector<ParsedVersion> parsed;
+    for (const auto& t : texts) parsed.push_back(parseVersion(t));
+    std::vector<std::string> sorted;
+    for (auto i : sortedVersionOrder(parsed)) sorted.push_back(texts[i]);
+    EXPECT_EQ(sorted, (std::vector<std::string>{"", "1.0-beta", "1.0", "1.1.1", "1.1.1w", "1.2", "v1.2", "1.2.0",
+                                                "1.10"}));
+    std::vector<std::string> reversed;
+    for (auto i : sortedVersionOrder(parsed, true)) reversed.push_back(texts[i]);
+    EXPECT_EQ(reversed.front(), "1.10");
+    EXPECT_EQ(reversed.back(), "");
+    // The equal texts keep their input order newest-first too.
+    EXPECT_EQ((std::vector<std::string>{reversed[1], reversed[2], reversed[3]}),
+              (std::vector<std::string>{"1.2", "v1.2", "1.2.0"}));
+}
+
+// Real version lists of long-lived npm packages, in semver order. Releases must agree on every
+// pair of neighbours; pre-release tags differ where semver orders commit hashes as text
+// ("canary-83840902" after "canary-756fdd47") or digit runs as text ("beta16" before "beta2").
+TEST(VersionRulesTest, AgreesWithSemverOrderOfRealPackages) {
+    std::ifstream file(std::string(VT_CORPUS_DIR) + "/versions/families.tsv");
+    if (!file) GTEST_SKIP() << "corpus not present";
+    std::map<std::string, std::vector<std::string>> families;
+    std::string line;
+    std::getline(file, line);
+    while (std::getline(file, line)) {
+        std::istringstream fields(line);
+        std::string package, version;
+        std::getline(fields, package, '\t');
+        std::getline(fields, version, '\t');
+        families[package].push_back(version);
+    }
+    ASSERT_GT(families.size(), 30u);
+    std::size_t pairs = 0, agreeing = 0;
+    for (const auto& [package, versions] : families) {
+        std::string previousRelease;
+        for (std::size_t i = 0; i < versions.size(); ++i) {
+            if (i > 0) {
+                ++pairs;
+                agreeing += compareVersions(versions[i - 1], versions[i]) == A;
+            }
+            if (versions[i].find_first_of("-+") != std::string::npos) continue;
+            if (!previousRelease.empty() && !isPlaceholderVersion(previousRelease)) {
+                EXPECT_EQ(compareVersions(previousRelease, versions[i]), A) << previousRelease << " < " << versions[i];
+                EXPECT_TRUE(isUpdateAvailable(previousRelease, versions[i], false)) << previousRelease << " -> " << versions[i];
+            }
+            previousRelease = versions[i];
+        }
+    }
+    EXPECT_GT(static_cast<double>(agreeing) / static_cast<double>(pairs), 0.95) << agreeing << " of " << pairs;
+}
+
+}  // namespace
+}  // namespace vt
