@@ -8,7 +8,7 @@ FUZZ_DIR := build/fuzz
 CTEST_ARGS ?=
 
 run: release
-	$(RELEASE_DIR)/vantreel --help
+	$(RELEASE_DIR)/vantreel --accept-terms scan
 
 test: test-build
 	ctest --test-dir $(TEST_DIR) --output-on-failure -j2 $(CTEST_ARGS)

@@ -2,11 +2,14 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +57,18 @@ void writeFileAtomically(const std::string& path, std::string_view contents, uns
         int error = errno;
         ::unlink(temporary.c_str());
         fail("Cannot replace", path, error);
+    }
+}
+
+void removeStaleTemporaries(const std::string& folder) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        std::string name = entry.path().filename().string();
+        auto marker = name.find(".tmp-");
+        if (marker == std::string::npos) continue;
+        pid_t pid = static_cast<pid_t>(std::atoi(name.c_str() + marker + 5));
+        if (pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM)) continue;  // its writer still runs
+        std::filesystem::remove(entry.path(), error);
     }
 }
 

@@ -17,6 +17,10 @@ public:
 // Throws FileWriteError; the old file is untouched on failure.
 void writeFileAtomically(const std::string& path, std::string_view contents, unsigned permissions = 0644);
 
+// Removes the temporary files that writers killed mid-write left in a folder (those whose
+// process is gone).
+void removeStaleTemporaries(const std::string& folder);
+
 // The whole file, or nothing when it cannot be read.
 std::optional<std::string> readFile(const std::string& path);
 

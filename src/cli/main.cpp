@@ -1,25 +1,72 @@
 #include <cstdio>
+#include <cstring>
 #include <exception>
 
 #include <CLI/CLI.hpp>
 
+#include "base/Log.hpp"
+#include "base/Paths.hpp"
+#include "cli/Context.hpp"
+#include "cli/EndpointsCommand.hpp"
+#include "cli/ListCommand.hpp"
+#include "cli/ManagersCommand.hpp"
+#include "cli/ScanCommand.hpp"
+#include "cli/SettingsCommand.hpp"
+#include "cli/UpdateCommand.hpp"
 #include "cli/VersionCommand.hpp"
 
 namespace {
 
-// Exit statuses: 0 success, 1 failure, 2 bad usage.
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
+int run(CLI::App& app, int argc, char** argv, const vt::cli::GlobalOptions& options, const int& exitCode);
+
+// Lines always go to the log file; --verbose also streams them to standard error. Done
+// before parsing so that every command's lines are kept.
+void configureLogs(int argc, char** argv) {
+    bool verbose = false;
+    for (int i = 1; i < argc; ++i) verbose = verbose || std::strcmp(argv[i], "--verbose") == 0;
+    vt::LogConfiguration configuration;
+    std::string logFile = vt::paths::logFile();
+    if (vt::paths::ensureFolder(logFile.substr(0, logFile.rfind('/')))) configuration.filePath = logFile;
+    configuration.toStandardError = verbose;
+    vt::configureLogging(configuration);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    configureLogs(argc, argv);
     CLI::App app{"Van Treel: every pending update of this machine in one table", "vantreel"};
     app.set_version_flag("--version", std::string("vantreel ") + VT_PROGRAM_VERSION);
     app.require_subcommand(0, 1);
-    int exitCode = 0;
+    app.fallthrough();
+    vt::cli::GlobalOptions options;
+    app.add_flag("--verbose", options.verbose, "Stream log lines to standard error");
+    app.add_flag("--accept-terms", options.acceptTerms, "Accept what the program does, without asking");
+    int exitCode = vt::cli::kExitSuccess;
+    vt::cli::addScanCommand(app, &exitCode, &options);
+    vt::cli::addListCommands(app, &exitCode);
+    vt::cli::addUpdateCommand(app, &exitCode, &options);
     vt::cli::addVersionCommand(app, &exitCode);
+    vt::cli::addEndpointsCommand(app, &exitCode);
+    vt::cli::addSettingsCommand(app, &exitCode);
+    vt::cli::addManagersCommand(app, &exitCode);
 
+    // Commands that work on the inventory judge the previous exit and record their own.
+    auto worksOnInventory = [](CLI::App* command) {
+        const std::string& name = command->get_name();
+        return name == "scan" || name == "list" || name == "update";
+    };
+    for (CLI::App* command : app.get_subcommands(worksOnInventory)) {
+        command->preparse_callback([](std::size_t) { vt::cli::Context::shared().beginSession(); });
+    }
+    int status = run(app, argc, argv, options, exitCode);
+    vt::cli::Context::shared().endSession();
+    return status;
+}
+
+namespace {
+
+int run(CLI::App& app, int argc, char** argv, const vt::cli::GlobalOptions& options, const int& exitCode) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -30,13 +77,21 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
-        return kExitUsage;
+        return vt::cli::kExitUsage;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vantreel: %s\n", e.what());
-        return kExitFailure;
+        return vt::cli::kExitFailure;
     }
     if (app.get_subcommands().empty()) {
-        std::fputs(app.help().c_str(), stdout);
+        vt::cli::Context::shared().beginSession();
+        try {
+            return vt::cli::runLaunch(options);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "vantreel: %s\n", e.what());
+            return vt::cli::kExitFailure;
+        }
     }
     return exitCode;
 }
+
+}  // namespace

@@ -1,0 +1,186 @@
+#include "cli/Context.hpp"
+
+#include <filesystem>
+
+#include "base/Paths.hpp"
+#include "core/ManagerRegistry.hpp"
+#include "core/PackageCoordinator.hpp"
+#include "core/PersistedUIState.hpp"
+#include "core/ScanResultsPersistence.hpp"
+#include "core/RefreshCoordinator.hpp"
+#include "core/ScanProgressModel.hpp"
+#include "core/SourcePipelines.hpp"
+#include "managers/ExecutableLocator.hpp"
+#include "managers/BrewManager.hpp"
+#include "managers/PackageManager.hpp"
+#include "settings/DefaultsStore.hpp"
+#include "settings/SettingsManager.hpp"
+#include "system/CommandRunner.hpp"
+#include "system/FileSystemManager.hpp"
+
+namespace vt::cli {
+
+Context& Context::shared() {
+    // Never destroyed: scanner threads left behind by a time limit may still hold references
+    // while the program exits.
+    static Context* context = new Context();
+    return *context;
+}
+
+Context::Context() = default;
+Context::~Context() = default;
+
+DefaultsStore& Context::defaults() {
+    if (!defaults_) defaults_ = std::make_unique<DefaultsStore>(DefaultsStore::defaultPath());
+    return *defaults_;
+}
+
+namespace {
+
+// The command-line tool each editor application installs. On Linux there are no application
+// bundles, so an editor counts as present when its command is found.
+constexpr std::pair<std::string_view, std::string_view> kEditorCommands[] = {
+    {"Code", "code"}, {"Code - Insiders", "code-insiders"}, {"VSCodium", "codium"},
+    {"Cursor", "cursor"}, {"Windsurf", "windsurf"},
+};
+
+bool applicationPresent(std::string_view name, const ExecutableLocator& locator) {
+    std::string bundle = std::string(name) + ".app";
+    for (const std::string& folder : {std::string("/Applications/"), paths::home() + "/Applications/"}) {
+        std::error_code error;
+        if (std::filesystem::is_directory(folder + bundle, error)) return true;
+    }
+    for (const auto& [application, command] : kEditorCommands) {
+        if (application == name) return locator.locate(std::string(command)).has_value();
+    }
+    return false;
+}
+
+}  // namespace
+
+SettingsManager& Context::settings() {
+    if (!settings_) {
+        settings_ = std::make_unique<SettingsManager>(defaults());
+        SystemFileSystemManager files;
+        ExecutableLocator locator(CommandRunner::shared(), files);
+        try {
+            settings_->applyFirstLaunchDefaults(
+                [&](std::string_view command) { return locator.locate(std::string(command)).has_value(); },
+                [&](std::string_view application) { return applicationPresent(application, locator); });
+        } catch (const std::exception&) {
+            // Unwritable preferences: the defaults of the table still serve this run.
+        }
+    }
+    return *settings_;
+}
+
+PackageManager& Context::packageManager() {
+    if (!packageManager_) {
+        files_ = std::make_unique<SystemFileSystemManager>();
+        packageManager_ = std::make_unique<PackageManager>(ManagerRegistry::adapterRegistrations(),
+                                                           CommandRunner::shared(), *files_);
+        ManagerRegistry::shared().packageManager = packageManager_.get();
+        if (auto* brew = dynamic_cast<BrewManager*>(packageManager_->adapter("homebrew"))) {
+            SettingsManager& preferences = settings();
+            brew->setOutdatedModeProvider([&preferences] { return preferences.brewOutdatedMode(); });
+        }
+    }
+    return *packageManager_;
+}
+
+ScanProgressModel& Context::progress() {
+    if (!progress_) progress_ = std::make_unique<ScanProgressModel>();
+    return *progress_;
+}
+
+RefreshCoordinator& Context::refresh() {
+    if (!refresh_) {
+        PackageManager& packages = packageManager();
+        SettingsManager& preferences = settings();
+        refresh_ = std::make_unique<RefreshCoordinator>(progress(), [&packages, &preferences](std::stop_token stop) {
+            return activeSourcePipelines(ManagerRegistry::sources(), packages, preferences, stop);
+        });
+    }
+    return *refresh_;
+}
+
+ScanResultsPersistence& Context::persistence() {
+    if (!persistence_) persistence_ = std::make_unique<ScanResultsPersistence>(ScanResultsPersistence::defaultFolder());
+    return *persistence_;
+}
+
+namespace {
+
+// Saves what a finished scan found, and the activity list with the interface state.
+void persistResults(ScanResultsPersistence& persistence, DefaultsStore& defaults, const PackageCoordinator& coordinator,
+                    const RefreshResult& result) {
+    PersistedScanResults results;
+    results.packages = result.allPackages();
+    ScanMetadata metadata;
+    metadata.lastScanDate = Clock::shared().now();
+    metadata.packagesCount = static_cast<long long>(results.packages.size());
+    metadata.sourcesScannedCount = static_cast<long long>(result.packagesByScanner.size());
+    // Written while the program runs, so it says "not clean" until the exit records otherwise.
+    metadata.wasCleanExit = false;
+    results.metadata = metadata;
+    persistence.save(results);
+    PersistedUIState state = PersistedUIState::load(defaults);
+    state.recentActivity = coordinator.activities();
+    try {
+        state.save(defaults);
+    } catch (const std::exception&) {
+        // Logged by the store; the results above are what matters.
+    }
+}
+
+}  // namespace
+
+PackageCoordinator& Context::coordinator() {
+    if (!coordinator_) {
+        PackageCoordinator::Options options;
+        options.lockFolder = paths::supportFolder();
+        options.packageManager = &packageManager();
+        ScanResultsPersistence& store = persistence();
+        options.resultsOfOtherProcess = [&store]() -> std::optional<std::vector<Package>> {
+            PersistedScanResults results = store.load();
+            if (!results.metadata) return std::nullopt;
+            return std::move(results.packages);
+        };
+        coordinator_ = std::make_unique<PackageCoordinator>(defaults(), settings(), refresh(), progress(), options);
+        PersistedScanResults restored = store.load();
+        coordinator_->restorePackages(std::move(restored.packages));
+        coordinator_->restoreActivities(PersistedUIState::load(defaults()).recentActivity);
+        PackageCoordinator* owner = coordinator_.get();
+        DefaultsStore* preferences = &defaults();
+        coordinator_->addFinalizationStep([&store, preferences, owner](const RefreshResult& result) {
+            persistResults(store, *preferences, *owner, result);
+        });
+        coordinator_->setInventoryChangedHandler([&store, preferences, owner] {
+            RefreshResult current;
+            current.packagesByScanner["inventory"] = owner->packages();
+            persistResults(store, *preferences, *owner, current);
+        });
+    }
+    return *coordinator_;
+}
+
+void Context::beginSession() {
+    if (sessionStarted_) return;
+    sessionStarted_ = true;
+    previousExitWasClean_ = ScanResultsPersistence::previousExitWasClean(
+        defaults().boolValue(PackageCoordinator::kLastExitWasClean), persistence().loadMetadata());
+    try {
+        defaults().set(PackageCoordinator::kLastExitWasClean, false);
+    } catch (const std::exception&) {
+    }
+}
+
+void Context::endSession() {
+    if (!sessionStarted_) return;
+    try {
+        defaults().set(PackageCoordinator::kLastExitWasClean, true);
+    } catch (const std::exception&) {
+    }
+}
+
+}  // namespace vt::cli

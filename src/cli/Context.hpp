@@ -1,0 +1,57 @@
+#pragma once
+
+#include <memory>
+
+namespace vt {
+class DefaultsStore;
+class SettingsManager;
+class PackageManager;
+class ScanProgressModel;
+class RefreshCoordinator;
+class PackageCoordinator;
+class SystemFileSystemManager;
+class ScanResultsPersistence;
+}  // namespace vt
+
+namespace vt::cli {
+
+// The objects one run of the program shares, created on first use: the composition root.
+class Context {
+public:
+    static Context& shared();
+    ~Context();
+
+    DefaultsStore& defaults();
+    SettingsManager& settings();
+    PackageManager& packageManager();
+    ScanProgressModel& progress();
+    RefreshCoordinator& refresh();
+    PackageCoordinator& coordinator();
+    ScanResultsPersistence& persistence();
+
+    // A session of a command that works on the inventory: the previous run's exit is
+    // judged, and the clean-exit flag is false until endSession() records a normal exit.
+    void beginSession();
+    void endSession();
+    bool previousExitWasClean() const noexcept { return previousExitWasClean_; }
+
+private:
+    Context();
+    std::unique_ptr<DefaultsStore> defaults_;
+    std::unique_ptr<SettingsManager> settings_;
+    std::unique_ptr<SystemFileSystemManager> files_;
+    std::unique_ptr<PackageManager> packageManager_;
+    std::unique_ptr<ScanProgressModel> progress_;
+    std::unique_ptr<RefreshCoordinator> refresh_;
+    std::unique_ptr<PackageCoordinator> coordinator_;
+    std::unique_ptr<ScanResultsPersistence> persistence_;
+    bool sessionStarted_ = false;
+    bool previousExitWasClean_ = true;
+};
+
+// Exit statuses of every command: 0 success, 1 failure, 2 bad usage.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+}  // namespace vt::cli

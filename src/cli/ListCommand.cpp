@@ -1,0 +1,115 @@
+#include "cli/ListCommand.hpp"
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+
+#include <CLI/CLI.hpp>
+
+#include "base/Localization.hpp"
+#include "cli/Context.hpp"
+#include "cli/ResultsView.hpp"
+#include "core/PersistedUIState.hpp"
+#include "core/ScanProgressModel.hpp"
+#include "core/ScanResultsPersistence.hpp"
+#include "settings/DefaultsStore.hpp"
+
+namespace vt::cli {
+
+namespace {
+
+struct ListArguments {
+    bool all = false;
+    bool json = false;
+};
+
+std::string ageText(double seconds) {
+    long long minutes = static_cast<long long>(seconds / 60);
+    if (minutes < 1) return localized("list.last_scan.just_now");
+    if (minutes == 1) return localized("list.last_scan.minute");
+    if (minutes < 60) return localized("list.last_scan.minutes", {std::to_string(minutes)});
+    long long hours = minutes / 60;
+    if (hours == 1) return localized("list.last_scan.hour");
+    if (hours < 24) return localized("list.last_scan.hours", {std::to_string(hours)});
+    long long days = hours / 24;
+    return days == 1 ? localized("list.last_scan.day") : localized("list.last_scan.days", {std::to_string(days)});
+}
+
+int list(const ListArguments& arguments) {
+    Context& context = Context::shared();
+    PersistedScanResults results = context.persistence().load();
+    bool allowPreRelease = context.defaults().boolValue("ShowPreReleaseUpdates").value_or(false);
+    ScanReport report = makeReport(results.packages, ScanProgressSnapshot{}, allowPreRelease);
+    std::optional<double> age;
+    if (results.metadata) age = secondsBetween(results.metadata->lastScanDate, Clock::shared().now());
+    if (arguments.json) {
+        Json meta = Json::object();
+        if (results.metadata) {
+            meta["date"] = toReferenceSeconds(results.metadata->lastScanDate);
+            meta["ageSeconds"] = *age;
+        }
+        meta["source"] = "saved results";
+        meta["itemCount"] = report.packages.size();
+        report.metadata = std::move(meta);
+        std::printf("%s\n", dumpJson(reportJson(report), 2).c_str());
+        return kExitSuccess;
+    }
+    if (!results.metadata && results.packages.empty()) {
+        std::printf("%s\n", localized("list.empty").c_str());
+        return kExitSuccess;
+    }
+    if (!context.previousExitWasClean()) std::fprintf(stderr, "%s\n", localized("list.previous_exit_unclean").c_str());
+    Style style = Style::forStream(stdout);
+    std::string table = renderTable(report, arguments.all, style);
+    if (!table.empty()) std::printf("%s\n", table.c_str());
+    std::fputs(renderSummary(report, style).c_str(), stdout);
+    if (age) std::printf("%s\n", style.dim(ageText(*age)).c_str());
+    return kExitSuccess;
+}
+
+int activity(bool asJson) {
+    PersistedUIState state = PersistedUIState::load(Context::shared().defaults());
+    if (asJson) {
+        Json list = Json::array();
+        for (const auto& record : state.recentActivity) list.push_back(record.toJson());
+        std::printf("%s\n", dumpJson(list, 2).c_str());
+        return kExitSuccess;
+    }
+    if (state.recentActivity.empty()) {
+        std::printf("No activity yet.\n");
+        return kExitSuccess;
+    }
+    for (const auto& record : state.recentActivity) {
+        std::time_t time = std::chrono::system_clock::to_time_t(record.date);
+        std::tm local{};
+        localtime_r(&time, &local);
+        char when[32];
+        std::strftime(when, sizeof(when), "%Y-%m-%d %H:%M", &local);
+        std::string line = std::string(when) + "  " + record.title;
+        if (!record.subtitle.empty()) line += " — " + record.subtitle;
+        if (record.duration) {
+            char duration[32];
+            std::snprintf(duration, sizeof(duration), " (%.1f s)", *record.duration);
+            line += duration;
+        }
+        std::printf("%s\n", line.c_str());
+    }
+    return kExitSuccess;
+}
+
+}  // namespace
+
+void addListCommands(CLI::App& app, int* exitCode) {
+    auto arguments = std::make_shared<ListArguments>();
+    auto* listCommand = app.add_subcommand("list", "Show the results of the last scan without scanning");
+    listCommand->add_flag("--all", arguments->all, "Show every item, not only pending updates");
+    listCommand->add_flag("--json", arguments->json, "Print the results as JSON");
+    listCommand->callback([arguments, exitCode] { *exitCode = list(*arguments); });
+
+    auto json = std::make_shared<bool>(false);
+    auto* activityCommand = app.add_subcommand("activity", "Show the recent activity");
+    activityCommand->add_flag("--json", *json, "Print the records as JSON");
+    activityCommand->callback([json, exitCode] { *exitCode = activity(*json); });
+}
+
+}  // namespace vt::cli

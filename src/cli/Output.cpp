@@ -1,0 +1,44 @@
+#include "cli/Output.hpp"
+
+#include <cstdlib>
+
+#include <unistd.h>
+
+namespace vt::cli {
+
+Style Style::forStream(std::FILE* stream) {
+    Style style;
+    style.isTerminal = isatty(fileno(stream)) == 1;
+    const char* noColor = std::getenv("NO_COLOR");
+    const char* term = std::getenv("TERM");
+    bool dumb = term != nullptr && std::string_view(term) == "dumb";
+    style.color = style.isTerminal && !dumb && (noColor == nullptr || *noColor == '\0');
+    return style;
+}
+
+namespace {
+std::string wrap(bool color, const char* code, std::string_view text) {
+    if (!color) return std::string(text);
+    return std::string("\x1b[") + code + "m" + std::string(text) + "\x1b[0m";
+}
+}  // namespace
+
+std::string Style::bold(std::string_view text) const { return wrap(color, "1", text); }
+std::string Style::dim(std::string_view text) const { return wrap(color, "2", text); }
+std::string Style::green(std::string_view text) const { return wrap(color, "32", text); }
+std::string Style::yellow(std::string_view text) const { return wrap(color, "33", text); }
+std::string Style::red(std::string_view text) const { return wrap(color, "31", text); }
+
+std::size_t displayWidth(std::string_view text) {
+    std::size_t width = 0;
+    for (unsigned char c : text) width += (c & 0xC0) != 0x80 ? 1 : 0;
+    return width;
+}
+
+std::string padRight(std::string_view text, std::size_t width) {
+    std::string result(text);
+    for (std::size_t w = displayWidth(text); w < width; ++w) result += ' ';
+    return result;
+}
+
+}  // namespace vt::cli

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace vt::cli {
+
+// How we may write to a stream: colours only on a terminal and never with NO_COLOR set.
+struct Style {
+    bool isTerminal = false;
+    bool color = false;
+
+    static Style forStream(std::FILE* stream);
+
+    std::string bold(std::string_view text) const;
+    std::string dim(std::string_view text) const;
+    std::string green(std::string_view text) const;
+    std::string yellow(std::string_view text) const;
+    std::string red(std::string_view text) const;
+};
+
+// Display width of UTF-8 text (code points; our texts have no wide characters).
+std::size_t displayWidth(std::string_view text);
+std::string padRight(std::string_view text, std::size_t width);
+
+}  // namespace vt::cli

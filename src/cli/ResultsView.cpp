@@ -1,0 +1,120 @@
+#include "cli/ResultsView.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <set>
+
+#include "core/ScanProgressModel.hpp"
+#include "model/VersionRules.hpp"
+
+namespace vt::cli {
+
+namespace {
+
+bool hasUpdate(const Package& package, bool allowPreRelease) {
+    return isUpdateAvailable(package.version, package.latestVersion, allowPreRelease);
+}
+
+}  // namespace
+
+ScanReport makeReport(const std::vector<Package>& packages, const ScanProgressSnapshot& progress,
+                      bool allowPreRelease) {
+    ScanReport report;
+    report.allowPreRelease = allowPreRelease;
+    std::set<std::string> seen;
+    for (const Package& package : packages) {
+        if (seen.insert(stableKey(package)).second) report.packages.push_back(package);
+    }
+    for (const auto& status : progress.scannerStatuses) {
+        Json scanner = Json::object();
+        scanner["id"] = status.id;
+        scanner["name"] = status.name;
+        scanner["state"] = std::string(toString(status.state.kind));
+        if (status.scannedItems) scanner["count"] = *status.scannedItems;
+        std::optional<std::string> message;
+        if (status.state.kind == ScannerState::Kind::Failed) {
+            message = status.state.message;
+            scanner["error"] = status.state.message;
+        } else if (status.details && status.state.kind == ScannerState::Kind::Finished) {
+            message = status.details;
+            scanner["message"] = *status.details;
+        }
+        if (message) report.problems.emplace_back(status.name, *message);
+        report.scanners.push_back(std::move(scanner));
+    }
+    return report;
+}
+
+std::string renderTable(const ScanReport& report, bool all, const Style& style) {
+    std::map<std::string, std::vector<const Package*>> groups;
+    for (const Package& package : report.packages) {
+        if (all || hasUpdate(package, report.allowPreRelease)) {
+            groups[displayName(package.type)].push_back(&package);
+        }
+    }
+    if (groups.empty()) return "";
+    std::size_t nameWidth = 4, installedWidth = 9, latestWidth = 6;
+    for (auto& [source, items] : groups) {
+        std::sort(items.begin(), items.end(), [](const Package* a, const Package* b) { return a->name < b->name; });
+        for (const Package* package : items) {
+            nameWidth = std::max(nameWidth, displayWidth(package->name));
+            installedWidth = std::max(installedWidth, displayWidth(displayVersion(package->version)));
+            latestWidth = std::max(latestWidth, displayWidth(displayVersion(package->latestVersion.value_or("-"))));
+        }
+    }
+    std::string out = style.bold(padRight("NAME", nameWidth) + "  " + padRight("INSTALLED", installedWidth) + "  " +
+                                 padRight("LATEST", latestWidth) + "  SOURCE") +
+                      "\n";
+    for (const auto& [source, items] : groups) {
+        for (const Package* package : items) {
+            bool update = hasUpdate(*package, report.allowPreRelease);
+            std::string latest = package->latestVersion ? displayVersion(*package->latestVersion) : "-";
+            out += padRight(package->name, nameWidth) + "  " +
+                   padRight(displayVersion(package->version), installedWidth) + "  " +
+                   (update ? style.green(padRight(latest, latestWidth)) : padRight(latest, latestWidth)) + "  " +
+                   style.dim(source) + "\n";
+        }
+    }
+    return out;
+}
+
+std::string renderSummary(const ScanReport& report, const Style& style) {
+    std::size_t updates = 0;
+    for (const Package& package : report.packages) updates += hasUpdate(package, report.allowPreRelease) ? 1 : 0;
+    char duration[32];
+    std::snprintf(duration, sizeof(duration), "%.1f s", report.durationSeconds);
+    std::string line = updates == 0 ? style.green("Everything is up to date")
+                                    : style.bold(std::to_string(updates) + (updates == 1 ? " update" : " updates") +
+                                                 " available");
+    line += " · " + std::to_string(report.packages.size()) + " items";
+    if (report.durationSeconds > 0) line += " · scanned in " + std::string(duration);
+    std::string out = line + "\n";
+    for (const auto& [name, message] : report.problems) {
+        out += style.yellow("! " + name + ": ") + message + "\n";
+    }
+    return out;
+}
+
+Json reportJson(const ScanReport& report) {
+    Json json = Json::object();
+    json["scan"] = report.metadata;
+    json["scanners"] = report.scanners;
+    Json items = Json::array();
+    for (const Package& package : report.packages) {
+        Json item = Json::object();
+        item["name"] = package.name;
+        item["version"] = package.version;
+        if (package.latestVersion) item["latestVersion"] = *package.latestVersion;
+        item["type"] = std::string(rawValue(package.type));
+        item["stableKey"] = stableKey(package);
+        item["updateAvailable"] = hasUpdate(package, report.allowPreRelease);
+        if (package.sourceIdentifier) item["sourceIdentifier"] = *package.sourceIdentifier;
+        if (auto location = installLocation(package)) item["installLocation"] = *location;
+        items.push_back(std::move(item));
+    }
+    json["items"] = std::move(items);
+    return json;
+}
+
+}  // namespace vt::cli

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/Json.hpp"
+#include "cli/Output.hpp"
+#include "model/Package.hpp"
+
+namespace vt {
+struct ScanProgressSnapshot;
+}
+
+namespace vt::cli {
+
+// What the table and the JSON are made from: the items of the inventory, each once, and
+// the state of every scanner of the last scan.
+struct ScanReport {
+    std::vector<Package> packages;
+    std::vector<std::pair<std::string, std::string>> problems;  // scanner name, message
+    Json scanners = Json::array();
+    Json metadata = Json::object();
+    double durationSeconds = 0;
+    bool allowPreRelease = false;
+};
+
+ScanReport makeReport(const std::vector<Package>& packages, const ScanProgressSnapshot& progress,
+                      bool allowPreRelease);
+
+// The table of pending updates (every item with `all`), grouped by source, aligned.
+std::string renderTable(const ScanReport& report, bool all, const Style& style);
+// One line with the counts and the time the scan took, then every scanner that failed or
+// published a message.
+std::string renderSummary(const ScanReport& report, const Style& style);
+Json reportJson(const ScanReport& report);
+
+}  // namespace vt::cli

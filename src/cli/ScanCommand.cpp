@@ -1,0 +1,120 @@
+#include "cli/ScanCommand.hpp"
+
+#include <cstdio>
+#include <memory>
+
+#include <CLI/CLI.hpp>
+
+#include "base/Json.hpp"
+#include "base/Localization.hpp"
+#include "base/Paths.hpp"
+#include "cli/Context.hpp"
+#include "cli/Onboarding.hpp"
+#include "cli/ResultsView.hpp"
+#include "cli/ScanView.hpp"
+#include "cli/Signals.hpp"
+#include "core/PackageCoordinator.hpp"
+#include "settings/DefaultsStore.hpp"
+#include "settings/SettingsManager.hpp"
+
+namespace vt::cli {
+
+namespace {
+
+struct ScanArguments {
+    bool all = false;
+    bool json = false;
+    bool automatic = false;
+};
+
+Json metadataJson(const RefreshResult& result, RefreshMode mode, const ScanReport& report) {
+    Json meta = Json::object();
+    meta["date"] = toReferenceSeconds(Clock::shared().now());
+    meta["mode"] = std::string(toString(mode));
+    meta["fullScan"] = result.fullScan;
+    meta["cacheReason"] = result.cacheReason;
+    meta["durationSeconds"] = result.durationSeconds;
+    meta["cancelled"] = result.cancelled;
+    meta["interrupted"] = result.interrupted;
+    meta["itemCount"] = report.packages.size();
+    meta["updateCount"] = result.updateCount(report.allowPreRelease);
+    return meta;
+}
+
+void printReport(const ScanReport& report, const ScanArguments& arguments) {
+    if (arguments.json) {
+        std::printf("%s\n", dumpJson(reportJson(report), 2).c_str());
+        return;
+    }
+    Style style = Style::forStream(stdout);
+    std::string table = renderTable(report, arguments.all, style);
+    if (!table.empty()) std::printf("%s\n", table.c_str());
+    std::fputs(renderSummary(report, style).c_str(), stdout);
+}
+
+int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& options) {
+    if (!ensureTermsAccepted(options.acceptTerms)) return kExitFailure;
+    Context& context = Context::shared();
+    if (mode == RefreshMode::Manual &&
+        context.defaults().boolValue(PackageCoordinator::kPendingPostOnboardingScan).value_or(false)) {
+        mode = RefreshMode::FirstLaunchAfterOnboarding;
+    }
+    PackageCoordinator& coordinator = context.coordinator();
+    Style progressStyle = Style::forStream(stderr);
+    InterruptWatcher watcher([&coordinator] { coordinator.cancelRefresh(); });
+    {
+        ScanView view(context.progress(), progressStyle);
+        view.start();
+        coordinator.refreshAll(mode);
+        view.finish();
+    }
+    std::optional<RefreshResult> result = coordinator.lastResult();
+    if (!result) {
+        if (watcher.wasInterrupted()) {
+            std::fprintf(stderr, "%s\n", localized("refresh.cancelled").c_str());
+            return kExitFailure;
+        }
+        if (coordinator.isUpdateInProgress()) {
+            std::printf("An update is in progress; the scan was skipped.\n");
+        } else {
+            std::printf("A scan completed recently; nothing to do.\n");
+        }
+        return kExitSuccess;
+    }
+    if (result->cancelled) {
+        std::fprintf(stderr, "%s\n", localized("refresh.cancelled").c_str());
+        return kExitFailure;
+    }
+    ScanReport report = makeReport(result->allPackages(), context.progress().snapshot(),
+                                   context.settings().showPreReleaseUpdates());
+    report.durationSeconds = result->durationSeconds;
+    report.metadata = metadataJson(*result, mode, report);
+    printReport(report, arguments);
+    return kExitSuccess;
+}
+
+}  // namespace
+
+void addScanCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) {
+    auto* command = app.add_subcommand("scan", "Scan this machine and show every pending update");
+    auto arguments = std::make_shared<ScanArguments>();
+    command->add_flag("--all", arguments->all, "Show every item, not only pending updates");
+    command->add_flag("--json", arguments->json, "Print the results as JSON");
+    command->add_flag("--automatic", arguments->automatic, "Scan only when the last scan is old enough (schedulers)");
+    command->callback([arguments, exitCode, options] {
+        *exitCode = scan(arguments->automatic ? RefreshMode::Automatic : RefreshMode::Manual, *arguments, *options);
+    });
+}
+
+int runLaunch(const GlobalOptions& options) {
+    if (paths::environmentValue("VT_DISABLE_SCAN_ON_LAUNCH") == std::optional<std::string>("1")) {
+        ScanArguments arguments;
+        ScanReport report = makeReport(Context::shared().coordinator().packages(), Context::shared().progress().snapshot(),
+                                       Context::shared().settings().showPreReleaseUpdates());
+        printReport(report, arguments);
+        return kExitSuccess;
+    }
+    return scan(RefreshMode::OnLaunch, ScanArguments{}, options);
+}
+
+}  // namespace vt::cli

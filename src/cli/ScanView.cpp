@@ -1,0 +1,162 @@
+#include "cli/ScanView.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "base/Localization.hpp"
+#include "core/ScanProgressModel.hpp"
+
+namespace vt::cli {
+
+namespace {
+
+int terminalColumns() {
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 10) return size.ws_col;
+    return 80;
+}
+
+// Cuts a line to the terminal width, so that no line wraps and the redraw stays in place.
+std::string fit(const std::string& line, std::size_t columns) {
+    std::string result;
+    std::size_t width = 0;
+    bool inEscape = false;
+    for (char c : line) {
+        if (c == '\x1b') inEscape = true;
+        if (!inEscape && (static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+            if (width + 1 >= columns) break;
+            ++width;
+        }
+        result += c;
+        if (inEscape && c == 'm') inEscape = false;
+    }
+    return result + "\x1b[0m";
+}
+
+std::string countText(const ScannerStatus& status) {
+    if (!status.scannedItems) return "";
+    return std::to_string(*status.scannedItems) + " " + status.unitLabel.value_or("");
+}
+
+std::string stateText(const ScannerStatus& status) {
+    switch (status.state.kind) {
+        case ScannerState::Kind::Waiting: return "waiting";
+        case ScannerState::Kind::Scanning: return "scanning";
+        case ScannerState::Kind::Finished: return "done";
+        case ScannerState::Kind::Skipped: return "skipped";
+        case ScannerState::Kind::Cancelled: return "cancelled";
+        case ScannerState::Kind::Failed: return "failed: " + status.state.message;
+    }
+    return "";
+}
+
+}  // namespace
+
+ScanView::ScanView(const ScanProgressModel& progress, Style style) : progress_(progress), style_(style) {}
+
+ScanView::~ScanView() { finish(); }
+
+void ScanView::start() {
+    if (style_.isTerminal) std::fputs("\x1b[?25l", stderr);  // hide the cursor while redrawing
+    thread_ = std::jthread([this](std::stop_token stop) {
+        std::mutex mutex;
+        std::condition_variable_any wake;
+        std::unique_lock lock(mutex);
+        int tick = 0;
+        while (!stop.stop_requested()) {
+            auto snapshot = progress_.snapshot();
+            if (style_.isTerminal) {
+                drawLive(snapshot, tick++);
+            } else {
+                printChanges(snapshot);
+            }
+            wake.wait_for(lock, stop, std::chrono::milliseconds(style_.isTerminal ? 100 : 250), [] { return false; });
+        }
+    });
+}
+
+void ScanView::finish() {
+    if (!thread_.joinable()) return;
+    thread_.request_stop();
+    thread_.join();
+    auto snapshot = progress_.snapshot();
+    if (style_.isTerminal) {
+        drawLive(snapshot, 0);
+        std::fputs("\x1b[?25h", stderr);
+    } else {
+        printChanges(snapshot);
+    }
+    std::fflush(stderr);
+}
+
+void ScanView::drawLive(const ScanProgressSnapshot& snapshot, int tick) {
+    static constexpr const char* kSpinner[] = {"⠋", "⠙", "⠹", "⠸", "⠼", "⠴", "⠦", "⠧", "⠇", "⠏"};
+    const std::size_t columns = static_cast<std::size_t>(terminalColumns());
+    std::vector<std::string> lines;
+
+    constexpr int kBarWidth = 24;
+    int filled = static_cast<int>(snapshot.totalProgress * kBarWidth + 0.5);
+    std::string bar;
+    for (int i = 0; i < kBarWidth; ++i) bar += i < filled ? "█" : "░";
+    char percent[16];
+    std::snprintf(percent, sizeof(percent), "%3d%%", static_cast<int>(snapshot.totalProgress * 100 + 0.5));
+    int total = static_cast<int>(snapshot.scannerStatuses.size());
+    lines.push_back(style_.bold(snapshot.isScanning ? "Scanning" : "Scanned ") + " " + style_.green(bar) + " " + percent + "  " +
+                    std::to_string(snapshot.completedScannerCount()) + "/" + std::to_string(total) + "  " +
+                    style_.dim(snapshot.currentStep));
+
+    std::size_t nameWidth = 8;
+    for (const auto& status : snapshot.scannerStatuses) nameWidth = std::max(nameWidth, displayWidth(status.name));
+    for (const auto& status : snapshot.scannerStatuses) {
+        std::string mark;
+        switch (status.state.kind) {
+            case ScannerState::Kind::Finished: mark = style_.green("✓"); break;
+            case ScannerState::Kind::Failed: mark = style_.red("✗"); break;
+            case ScannerState::Kind::Scanning: mark = style_.yellow(kSpinner[tick % 10]); break;
+            case ScannerState::Kind::Cancelled:
+            case ScannerState::Kind::Skipped: mark = style_.dim("-"); break;
+            case ScannerState::Kind::Waiting: mark = style_.dim("·"); break;
+        }
+        std::string line = "  " + mark + " " + padRight(status.name, nameWidth) + "  " +
+                           padRight(stateText(status), 10) + "  " + countText(status);
+        if (status.state.kind == ScannerState::Kind::Scanning && status.currentItem) {
+            line += "  " + style_.dim(*status.currentItem);
+        } else if (status.state.kind == ScannerState::Kind::Finished && status.details) {
+            line += "  " + style_.yellow(*status.details);
+        }
+        lines.push_back(line);
+    }
+
+    std::string frame;
+    if (drawnLines_ > 0) frame += "\x1b[" + std::to_string(drawnLines_) + "F";  // back to the block's first line
+    for (const auto& line : lines) frame += "\x1b[2K" + fit(line, columns) + "\n";
+    for (int extra = static_cast<int>(lines.size()); extra < drawnLines_; ++extra) frame += "\x1b[2K\n";
+    drawnLines_ = std::max(drawnLines_, static_cast<int>(lines.size()));
+    std::fputs(frame.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+void ScanView::printChanges(const ScanProgressSnapshot& snapshot) {
+    if (!snapshot.currentStep.empty() && snapshot.currentStep != lastStep_) {
+        std::fprintf(stderr, "scan: %s\n", snapshot.currentStep.c_str());
+        lastStep_ = snapshot.currentStep;
+    }
+    for (const auto& status : snapshot.scannerStatuses) {
+        std::string text = stateText(status);
+        std::string count = countText(status);
+        if (!count.empty() && status.state.isCompleted()) text += ", " + count;
+        if (status.state.kind == ScannerState::Kind::Finished && status.details) text += " (" + *status.details + ")";
+        auto& last = lastPrinted_[status.id];
+        if (last == text) continue;
+        last = text;
+        std::fprintf(stderr, "scan: %s: %s\n", status.name.c_str(), text.c_str());
+    }
+    std::fflush(stderr);
+}
+
+}  // namespace vt::cli

@@ -1,0 +1,65 @@
+#include "cli/Signals.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+namespace vt::cli {
+
+namespace {
+
+int wakePipe[2] = {-1, -1};
+std::atomic<int> interrupts{0};
+
+extern "C" void onSignal(int signal) {
+    int count = interrupts.fetch_add(1) + 1;
+    if (count >= 2 && signal == SIGINT) _exit(130);
+    int saved = errno;
+    char byte = static_cast<char>(signal);
+    [[maybe_unused]] ssize_t written = write(wakePipe[1], &byte, 1);
+    errno = saved;
+}
+
+std::jthread watcher;
+
+}  // namespace
+
+InterruptWatcher::InterruptWatcher(std::function<void()> onInterrupt) {
+    if (wakePipe[0] < 0 && pipe2(wakePipe, O_CLOEXEC) != 0) return;
+    interrupts = 0;
+    watcher = std::jthread([callback = std::move(onInterrupt)](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            char byte = 0;
+            ssize_t n = read(wakePipe[0], &byte, 1);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0 || byte == 0) return;  // closed, or told to stop
+            callback();
+        }
+    });
+    struct sigaction action{};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+InterruptWatcher::~InterruptWatcher() {
+    struct sigaction action{};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    if (watcher.joinable()) {
+        watcher.request_stop();
+        char stopByte = 0;
+        [[maybe_unused]] ssize_t written = write(wakePipe[1], &stopByte, 1);
+        watcher.join();
+    }
+}
+
+bool InterruptWatcher::wasInterrupted() const { return interrupts.load() > 0; }
+
+}  // namespace vt::cli

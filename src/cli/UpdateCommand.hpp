@@ -1,0 +1,14 @@
+#pragma once
+
+namespace CLI {
+class App;
+}
+
+namespace vt::cli {
+
+struct GlobalOptions;
+
+// `vantreel update ITEM... [--json]`: ITEM is a stable key, or a name when it is unambiguous.
+void addUpdateCommand(CLI::App& app, int* exitCode, const GlobalOptions* options);
+
+}  // namespace vt::cli

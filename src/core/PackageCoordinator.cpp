@@ -1,0 +1,326 @@
+#include "core/PackageCoordinator.hpp"
+
+#include <algorithm>
+
+#include "base/Localization.hpp"
+#include "base/Log.hpp"
+#include "base/ProcessLock.hpp"
+#include "core/ResourceSampler.hpp"
+#include "settings/DefaultsStore.hpp"
+#include "settings/SettingsManager.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger log("PackageCoordinator");
+    return log;
+}
+
+constexpr const char* kScanLockName = "/scan.lock";
+constexpr const char* kUpdateLockName = "/update.lock";
+
+}  // namespace
+
+std::string_view toString(RefreshMode mode) {
+    switch (mode) {
+        case RefreshMode::Manual: return "manual";
+        case RefreshMode::Automatic: return "automatic";
+        case RefreshMode::OnLaunch: return "onLaunch";
+        case RefreshMode::FirstLaunchAfterOnboarding: return "firstLaunchAfterOnboarding";
+    }
+    return "manual";
+}
+
+PackageCoordinator::PackageCoordinator(DefaultsStore& defaults, SettingsManager& settings,
+                                       RefreshCoordinator& refresh, ScanProgressModel& progress, Options options)
+    : defaults_(defaults), settings_(settings), refresh_(refresh), progress_(progress), options_(std::move(options)) {}
+
+PackageCoordinator::~PackageCoordinator() { cancelRefresh(); }
+
+Clock& PackageCoordinator::clock() const { return options_.clock ? *options_.clock : Clock::shared(); }
+
+bool PackageCoordinator::updateRunningInAnotherProcess() const {
+    if (options_.lockFolder.empty()) return false;
+    // A scan holds the update lock shared; an update holds it exclusively.
+    ProcessLock probe = ProcessLock::tryAcquire(options_.lockFolder + kUpdateLockName, ProcessLock::Mode::Shared);
+    return !probe.isHeld();
+}
+
+bool PackageCoordinator::isUpdateInProgress() const {
+    {
+        std::scoped_lock lock(mutex_);
+        for (const auto& [tracker, keys] : tracking_) {
+            if (!keys.empty()) return true;
+        }
+    }
+    return updateRunningInAnotherProcess();
+}
+
+void PackageCoordinator::beginTracking(std::string_view tracker, std::string key) {
+    std::scoped_lock lock(mutex_);
+    tracking_[std::string(tracker)].insert(std::move(key));
+}
+
+void PackageCoordinator::endTracking(std::string_view tracker, const std::string& key) {
+    std::scoped_lock lock(mutex_);
+    if (auto it = tracking_.find(tracker); it != tracking_.end()) it->second.erase(key);
+}
+
+bool PackageCoordinator::isRefreshing() const {
+    std::scoped_lock lock(mutex_);
+    return currentRefreshTask_.has_value() || postRefreshTask_.has_value();
+}
+
+void PackageCoordinator::refreshAll(RefreshMode mode) {
+    const std::string name(toString(mode));
+    if (isUpdateInProgress()) {
+        logger().info("🔵 PackageCoordinator.refreshAll(mode: " + name + ") skipped: update in progress");
+        return;
+    }
+    if (mode == RefreshMode::Automatic) {
+        std::optional<double> last;
+        for (auto key : {kLastCompletedRefreshDate, kBackgroundLastScanDate}) {
+            if (auto value = defaults_.doubleValue(key)) last = std::max(last.value_or(*value), *value);
+        }
+        if (last) {
+            double hours = std::max(settings_.checkIntervalHours(), 1);
+            double limit = std::max(hours * 3600.0, 1800.0);
+            double age = secondsBetween(fromReferenceSeconds(*last), clock().now());
+            if (age < limit) {
+                logger().info("🔵 PackageCoordinator.refreshAll(mode: " + name +
+                              ") skipped: recent scan already completed");
+                return;
+            }
+        }
+    }
+    bool postOnboarding = false;
+    if (mode == RefreshMode::FirstLaunchAfterOnboarding) {
+        postOnboarding = defaults_.boolValue(kPendingPostOnboardingScan).value_or(false);
+    }
+    {
+        std::scoped_lock lock(mutex_);
+        pendingPostOnboarding_ = pendingPostOnboarding_ || postOnboarding;
+    }
+    refreshAll(mode == RefreshMode::Manual || mode == RefreshMode::FirstLaunchAfterOnboarding);
+}
+
+void PackageCoordinator::refreshAll(bool force) {
+    std::promise<void> scanDone;
+    bool postOnboarding = false;
+    {
+        std::unique_lock lock(mutex_);
+        logger().info(std::string("🔵 PackageCoordinator.refreshAll() CALLED (force: ") + (force ? "true" : "false") +
+                      ", isRefreshing was: " + (currentRefreshTask_ ? "true" : "false") + ")");
+        lock.unlock();
+        if (!defaults_.boolValue(kTermsAccepted).value_or(false)) {
+            logger().info("🔵 PackageCoordinator.refreshAll() skipped: onboarding terms not accepted");
+            return;
+        }
+        if (isUpdateInProgress()) {
+            logger().info("🔵 PackageCoordinator.refreshAll() skipped: update in progress");
+            return;
+        }
+        lock.lock();
+        if (currentRefreshTask_) {
+            auto running = *currentRefreshTask_;
+            lock.unlock();
+            logger().info("🔵 PackageCoordinator.refreshAll() - reusing in-flight refresh task");
+            running.wait();
+            return;
+        }
+        if (postRefreshTask_) {
+            auto finalizing = *postRefreshTask_;
+            lock.unlock();
+            logger().info("🔵 PackageCoordinator.refreshAll() - waiting for in-flight post-refresh finalization");
+            finalizing.wait();
+            return;
+        }
+        currentRefreshTask_ = scanDone.get_future().share();
+        scanStop_ = std::stop_source();
+        postOnboarding = pendingPostOnboarding_;
+        pendingPostOnboarding_ = false;
+    }
+    setProgressText(localized("refresh.starting"));
+    // Whatever happens in the scan, joined callers must be released.
+    struct Release {
+        std::promise<void>& promise;
+        bool released = false;
+        void operator()() {
+            if (!released) promise.set_value();
+            released = true;
+        }
+        ~Release() { (*this)(); }
+    } release{scanDone};
+    runScan(force, postOnboarding);
+}
+
+void PackageCoordinator::runScan(bool force, bool postOnboarding) {
+    std::stop_token stop;
+    {
+        std::scoped_lock lock(mutex_);
+        stop = scanStop_.get_token();
+    }
+    std::optional<RefreshResult> result;
+    ResourceSampler sampler;
+    {
+        ProcessLock updateGuard;
+        ProcessLock scanLock;
+        if (!options_.lockFolder.empty()) {
+            scanLock = ProcessLock::tryAcquire(options_.lockFolder + kScanLockName, ProcessLock::Mode::Exclusive);
+            if (!scanLock.isHeld()) {
+                logger().info("🔵 PackageCoordinator.refreshAll() - another Van Treel process is scanning; waiting");
+                scanLock = ProcessLock::acquire(options_.lockFolder + kScanLockName, ProcessLock::Mode::Exclusive, stop);
+                if (scanLock.isHeld() && options_.resultsOfOtherProcess) {
+                    if (auto packages = options_.resultsOfOtherProcess()) {
+                        logger().info("🔵 PackageCoordinator.refreshAll() - using the results of the other process");
+                        RefreshResult joined;
+                        joined.cacheReason = "results of another process's scan";
+                        joined.packagesByScanner["persisted"] = std::move(*packages);
+                        {
+                            std::scoped_lock lock(mutex_);
+                            lastResult_ = joined;
+                            packages_ = joined.allPackages();
+                        }
+                        result.reset();
+                        scanLock.release();
+                    }
+                }
+            }
+            updateGuard =
+                ProcessLock::tryAcquire(options_.lockFolder + kUpdateLockName, ProcessLock::Mode::Shared);
+        }
+        if (!options_.lockFolder.empty() && !scanLock.isHeld()) {
+            // Joined another process's results, or stopped while waiting.
+        } else if (!options_.lockFolder.empty() && !stop.stop_requested() && !updateGuard.isHeld()) {
+            logger().info("🔵 PackageCoordinator.refreshAll() skipped: update in progress");
+        } else if (!stop.stop_requested()) {
+            result = refresh_.run(force, stop);
+        }
+    }
+    logger().info("🔵 PackageCoordinator.refreshAll() - scan phase complete, starting post-refresh finalization");
+    std::promise<void> finalized;
+    {
+        std::scoped_lock lock(mutex_);
+        currentRefreshTask_.reset();
+        postRefreshTask_ = finalized.get_future().share();
+        isFinalizingRefresh_ = true;
+    }
+    logger().info(sampler.finish());
+    if (result) {
+        finalize(*result, postOnboarding);
+    } else if (stop.stop_requested()) {
+        setProgressText(localized("refresh.cancelled"));
+    }
+    logger().info("🔵 PackageCoordinator.refreshAll() - post-refresh finalization completed");
+    {
+        std::scoped_lock lock(mutex_);
+        postRefreshTask_.reset();
+        isFinalizingRefresh_ = false;
+    }
+    finalized.set_value();
+}
+
+void PackageCoordinator::finalize(const RefreshResult& result, bool postOnboarding) {
+    if (result.cancelled) {
+        setProgressText(localized("refresh.cancelled"));
+    } else if (result.interrupted) {
+        setProgressText(localized("refresh.timeout_interrupted"));
+    }
+    {
+        std::scoped_lock lock(mutex_);
+        lastResult_ = result;
+        if (!result.cancelled) packages_ = result.allPackages();
+    }
+    if (result.cancelled) return;
+    try {
+        defaults_.set(kLastCompletedRefreshDate, toReferenceSeconds(clock().now()));
+    } catch (const std::exception& error) {
+        logger().error(std::string("❌ Cannot store the scan date: ") + error.what());
+    }
+    ActivityRecord record;
+    record.date = clock().now();
+    record.title = localized("activity.scan.completed_title");
+    record.subtitle = localized("activity.scan.items_analyzed", {std::to_string(result.itemCount())});
+    record.type = ActivityRecord::ActivityType::Scan;
+    record.duration = result.durationSeconds;
+    addActivity(std::move(record));
+    if (postOnboarding) {
+        try {
+            defaults_.update([](Json& object) {
+                object.erase(std::string(kPendingPostOnboardingScan));
+                object[std::string(kOnboardingCompleted)] = true;
+            });
+        } catch (const std::exception& error) {
+            logger().error(std::string("❌ Cannot record the onboarding: ") + error.what());
+        }
+        logger().info("🔵 PackageCoordinator — post-onboarding scan finalized");
+    }
+    std::vector<FinalizationStep> steps;
+    {
+        std::scoped_lock lock(mutex_);
+        steps = finalizationSteps_;
+    }
+    for (const auto& step : steps) {
+        try {
+            step(result);
+        } catch (const std::exception& error) {
+            logger().error(std::string("❌ Finalization step failed: ") + error.what());
+        }
+    }
+}
+
+void PackageCoordinator::cancelRefresh() {
+    std::scoped_lock lock(mutex_);
+    if (currentRefreshTask_) scanStop_.request_stop();
+}
+
+std::optional<RefreshResult> PackageCoordinator::lastResult() const {
+    std::scoped_lock lock(mutex_);
+    return lastResult_;
+}
+
+std::vector<Package> PackageCoordinator::packages() const {
+    std::scoped_lock lock(mutex_);
+    return packages_;
+}
+
+void PackageCoordinator::restorePackages(std::vector<Package> packages) {
+    std::scoped_lock lock(mutex_);
+    packages_ = std::move(packages);
+}
+
+void PackageCoordinator::restoreActivities(std::vector<ActivityRecord> activities) {
+    std::scoped_lock lock(mutex_);
+    activities_ = std::move(activities);
+    if (activities_.size() > options_.activityLimit) activities_.resize(options_.activityLimit);
+}
+
+std::vector<ActivityRecord> PackageCoordinator::activities() const {
+    std::scoped_lock lock(mutex_);
+    return activities_;
+}
+
+void PackageCoordinator::addActivity(ActivityRecord record) {
+    std::scoped_lock lock(mutex_);
+    activities_.insert(activities_.begin(), std::move(record));
+    if (activities_.size() > options_.activityLimit) activities_.resize(options_.activityLimit);
+}
+
+std::string PackageCoordinator::progressText() const {
+    std::scoped_lock lock(mutex_);
+    return progressText_;
+}
+
+void PackageCoordinator::setProgressText(std::string text) {
+    std::scoped_lock lock(mutex_);
+    progressText_ = std::move(text);
+}
+
+void PackageCoordinator::addFinalizationStep(FinalizationStep step) {
+    std::scoped_lock lock(mutex_);
+    finalizationSteps_.push_back(std::move(step));
+}
+
+}  // namespace vt

@@ -1,0 +1,135 @@
+#pragma once
+
+#include <functional>
+#include <future>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/Clock.hpp"
+#include "core/RefreshCoordinator.hpp"
+#include "core/ScanProgressModel.hpp"
+#include "model/ActivityRecord.hpp"
+
+namespace vt {
+
+class DefaultsStore;
+class PackageManager;
+class SettingsManager;
+
+// Why a scan is asked for.
+enum class RefreshMode { Manual, Automatic, OnLaunch, FirstLaunchAfterOnboarding };
+std::string_view toString(RefreshMode mode);
+
+// The one object every front end talks to: it gates and starts scans (at most one at a
+// time in this process, and through lock files in the support folder at most one across
+// our processes), lets callers during a scan join it, finalises each scan, and keeps the
+// results and the recent activity. Thread-safe; no lock of its own is held while a scan,
+// a command or a callback runs.
+class PackageCoordinator {
+public:
+    struct Options {
+        std::string lockFolder;  // where "scan.lock" and "update.lock" live
+        Clock* clock = nullptr;  // Clock::shared() when null
+        std::size_t activityLimit = 100;
+        // After waiting for another process's scan: the results it left, so that this
+        // process shows them instead of scanning again. Nothing when it left none.
+        std::function<std::optional<std::vector<Package>>()> resultsOfOtherProcess;
+        // The adapters that apply updates; updates are refused without it.
+        PackageManager* packageManager = nullptr;
+    };
+
+    // The outcome of one item's update.
+    struct PackageUpdateResult {
+        Package package;  // as it was before the update
+        bool success = false;
+        double duration = 0;  // seconds
+        std::optional<std::string> error;
+        std::string suggestion;
+        std::optional<std::string> command;
+        bool requiresUserAction = false;
+        std::optional<std::string> newVersion;  // the version installed afterwards, when known
+
+        Json toJson() const;
+    };
+    using UpdateProgress = std::function<void(const Package& package, std::size_t index, std::size_t count)>;
+
+    PackageCoordinator(DefaultsStore& defaults, SettingsManager& settings, RefreshCoordinator& refresh,
+                       ScanProgressModel& progress, Options options);
+    ~PackageCoordinator();
+
+    // Gates by mode, then refreshAll(force). Returns when the scan it started or joined
+    // has ended, or at once when a gate refuses.
+    void refreshAll(RefreshMode mode);
+    void refreshAll(bool force);
+    // Asks the running scan to stop; its child processes are terminated.
+    void cancelRefresh();
+
+    bool isRefreshing() const;
+    bool isUpdateInProgress() const;
+    // Updates in progress, by kind; any entry blocks scans.
+    void beginTracking(std::string_view tracker, std::string key);
+    void endTracking(std::string_view tracker, const std::string& key);
+
+    std::optional<RefreshResult> lastResult() const;
+    std::vector<Package> packages() const;
+    void restorePackages(std::vector<Package> packages);
+    void restoreActivities(std::vector<ActivityRecord> activities);
+    std::vector<ActivityRecord> activities() const;
+    void addActivity(ActivityRecord record);
+    std::string progressText() const;
+
+    // Updates the items one at a time through their adapters, then re-checks them. Blocks
+    // scans in every process of ours while it runs; an update already running elsewhere is
+    // waited for. A stop ends the running item and starts no other.
+    std::vector<PackageUpdateResult> updatePackages(const std::vector<Package>& packages, std::stop_token stop,
+                                                    const UpdateProgress& progress = {});
+    // Called after updates changed the inventory (persistence).
+    void setInventoryChangedHandler(std::function<void()> handler);
+
+    // Run at the end of each finalised scan, in order: persistence of results, auto-ignore...
+    using FinalizationStep = std::function<void(const RefreshResult&)>;
+    void addFinalizationStep(FinalizationStep step);
+
+    // Keys of the defaults store.
+    static constexpr std::string_view kTermsAccepted = "hasAcceptedOnboardingTerms_v1";
+    static constexpr std::string_view kOnboardingCompleted = "hasCompletedOnboarding_v2";
+    static constexpr std::string_view kPendingPostOnboardingScan = "Vantreel.PendingPostOnboardingFullScan_v1";
+    static constexpr std::string_view kLastCompletedRefreshDate = "PackageCoordinator.LastCompletedRefreshDate";
+    static constexpr std::string_view kBackgroundLastScanDate = "BackgroundScan.LastScanDate";
+    static constexpr std::string_view kLastExitWasClean = "PackageCoordinator.LastExitWasClean";
+
+private:
+    bool updateRunningInAnotherProcess() const;
+    void runScan(bool force, bool postOnboarding);
+    void finalize(const RefreshResult& result, bool postOnboarding);
+    void setProgressText(std::string text);
+    Clock& clock() const;
+
+    DefaultsStore& defaults_;
+    SettingsManager& settings_;
+    RefreshCoordinator& refresh_;
+    ScanProgressModel& progress_;
+    Options options_;
+
+    mutable std::mutex mutex_;
+    std::optional<std::shared_future<void>> currentRefreshTask_;
+    std::optional<std::shared_future<void>> postRefreshTask_;
+    bool isFinalizingRefresh_ = false;
+    bool pendingPostOnboarding_ = false;
+    std::stop_source scanStop_;
+    std::map<std::string, std::set<std::string>, std::less<>> tracking_;
+    std::optional<RefreshResult> lastResult_;
+    std::vector<Package> packages_;
+    std::vector<ActivityRecord> activities_;
+    std::string progressText_;
+    std::vector<FinalizationStep> finalizationSteps_;
+    std::function<void()> inventoryChanged_;
+};
+
+}  // namespace vt

@@ -1,0 +1,84 @@
+#include "core/ResourceSampler.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace vt {
+
+namespace {
+
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+double wallSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double residentMegabytes() {
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    if (statm >> pages >> resident) return static_cast<double>(resident) * sysconf(_SC_PAGESIZE) / (1024.0 * 1024.0);
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_maxrss) / 1024.0;  // peak, in kilobytes on Linux
+}
+
+}  // namespace
+
+ResourceSampler::ResourceSampler() : lastCpuSeconds_(processCpuSeconds()), lastWallSeconds_(wallSeconds()) {
+    thread_ = std::jthread([this](std::stop_token stop) {
+        std::mutex waitMutex;
+        std::condition_variable_any wake;
+        std::unique_lock lock(waitMutex);
+        while (!wake.wait_for(lock, stop, std::chrono::milliseconds(250), [] { return false; })) {
+            if (stop.stop_requested()) break;
+            takeSample();
+        }
+    });
+}
+
+ResourceSampler::~ResourceSampler() {
+    thread_.request_stop();
+}
+
+void ResourceSampler::takeSample() {
+    double cpu = processCpuSeconds(), wall = wallSeconds();
+    std::scoped_lock lock(mutex_);
+    double elapsed = wall - lastWallSeconds_;
+    double percent = elapsed > 0 ? 100.0 * (cpu - lastCpuSeconds_) / elapsed : 0;
+    lastCpuSeconds_ = cpu;
+    lastWallSeconds_ = wall;
+    samples_.push_back({percent, residentMegabytes()});
+}
+
+std::string ResourceSampler::finish() {
+    thread_.request_stop();
+    if (thread_.joinable()) thread_.join();
+    takeSample();
+    std::scoped_lock lock(mutex_);
+    double cpuSum = 0, cpuPeak = 0, ramSum = 0, ramPeak = 0;
+    for (const auto& sample : samples_) {
+        cpuSum += sample.cpuPercent;
+        ramSum += sample.residentMegabytes;
+        cpuPeak = std::max(cpuPeak, sample.cpuPercent);
+        ramPeak = std::max(ramPeak, sample.residentMegabytes);
+    }
+    double count = static_cast<double>(std::max<std::size_t>(samples_.size(), 1));
+    char line[256];
+    std::snprintf(line, sizeof(line),
+                  "Scan resources: CPU avg %.1f%% (peak %.1f%%), RAM avg %.1f MB (peak %.1f MB), samples %d. GPU: %s",
+                  cpuSum / count, cpuPeak, ramSum / count, ramPeak, static_cast<int>(samples_.size()), "not sampled");
+    return line;
+}
+
+}  // namespace vt

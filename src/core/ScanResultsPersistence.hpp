@@ -1,0 +1,89 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/Clock.hpp"
+#include "base/Json.hpp"
+#include "model/Package.hpp"
+
+namespace vt {
+
+// The summary of the last scan ("scan_metadata.json").
+struct ScanMetadata {
+    Clock::TimePoint lastScanDate{};
+    long long packagesCount = 0;
+    long long applicationsCount = 0;
+    long long macAppStoreAppsCount = 0;
+    long long sparkleAppsCount = 0;
+    long long systemExtensionsCount = 0;
+    long long filesScannedCount = 0;
+    long long sourcesScannedCount = 0;
+    long long homebrewTapsCount = 0;
+    long long homebrewLeavesCount = 0;
+    bool wasCleanExit = true;
+
+    Json toJson() const;
+    static ScanMetadata fromJson(const Json& json);  // throws std::invalid_argument
+};
+
+// Which applications were found to be built on which framework.
+struct FrameworkClassification {
+    std::vector<std::string> tauri;
+    std::vector<std::string> electron;
+
+    Json toJson() const;
+    static FrameworkClassification fromJson(const Json& json);
+};
+
+struct PersistedAdoptableApp {
+    std::string id, name, path, caskToken, caskVersion, installedVersion, sourceKindRawValue,
+        matchConfidenceRawValue;
+
+    Json toJson() const;
+    static PersistedAdoptableApp fromJson(const Json& json);
+};
+
+// Everything a scan found, as it is kept between runs.
+struct PersistedScanResults {
+    std::optional<ScanMetadata> metadata;
+    std::vector<Package> packages;
+    std::optional<FrameworkClassification> frameworks;
+    std::vector<PersistedAdoptableApp> adoptableApps;
+};
+
+// Writes each scan's results to JSON files in the "Van Treel/ScanResults" folder of the
+// support folder, and reads them back at start so the table is there before any scan.
+// Every file is written atomically (temporary file, then rename): a crash or a full disk
+// leaves the previous file whole. A failed write is logged and never stops the others; an
+// undecodable file is logged and read as absent. Thread-safe: the folder is the only state.
+class ScanResultsPersistence {
+public:
+    explicit ScanResultsPersistence(std::string folder);
+    // supportFolder() + "/ScanResults".
+    static std::string defaultFolder();
+
+    const std::string& folder() const noexcept { return folder_; }
+
+    // Returns the names of the files that could not be written.
+    std::vector<std::string> save(const PersistedScanResults& results) const;
+    PersistedScanResults load() const;
+    // Only "scan_metadata.json", for callers that need no inventory.
+    std::optional<ScanMetadata> loadMetadata() const;
+
+    // Whether the previous run ended normally: the stored clean-exit flag when there is one,
+    // else the metadata's, else yes.
+    static bool previousExitWasClean(std::optional<bool> storedFlag, const std::optional<ScanMetadata>& metadata);
+
+    // The file a package of this kind is kept in ("packages.json" for most kinds).
+    static std::string fileFor(PackageType type);
+
+private:
+    bool write(const std::string& fileName, const Json& json) const;
+    std::optional<Json> read(const std::string& fileName, const char* failureLine) const;
+
+    std::string folder_;
+};
+
+}  // namespace vt

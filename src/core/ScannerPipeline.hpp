@@ -1,0 +1,37 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "model/Package.hpp"
+
+namespace vt {
+
+// What one scanner found: its items, and the message it published when something went
+// wrong without failing the scan (a tool that printed an error, an index out of reach).
+struct ScanOutcome {
+    std::vector<Package> packages;
+    std::optional<std::string> message;
+};
+
+// One source of the scan. The refresh pipeline runs `run` (the inventory) in the core or
+// the extended phase, then `checkUpdates` (the outdated items, latestVersion filled) in
+// the update-check phase, each on a thread of its own under `timeout`. Both must honour
+// the stop token: stopping it is how a time limit ends the source and its processes.
+struct ScannerPipeline {
+    std::string id;              // scanner id ("npm")
+    std::string source;          // display name ("npm")
+    std::string logTag;          // "[npm] 1.2s"
+    std::string startDetails;    // status text while it runs
+    std::string successDetails;  // completion line, followed by the count ("Inventaire NPM terminé: ")
+    bool isCore = false;
+    std::chrono::duration<double> timeout{180};
+    std::function<ScanOutcome(std::stop_token)> run;
+    std::function<ScanOutcome(std::stop_token)> checkUpdates;  // may be empty
+};
+
+}  // namespace vt

@@ -1,0 +1,107 @@
+#include "managers/BaseManager.hpp"
+
+#include "base/Log.hpp"
+#include "managers/ExecutableLocator.hpp"
+
+namespace vt {
+
+PackageManualUpdateRequiredError::PackageManualUpdateRequiredError(std::string packageName, std::string command,
+                                                                   std::string reason)
+    : std::runtime_error(reason.empty() ? "Run " + command : reason),
+      packageName_(std::move(packageName)),
+      command_(std::move(command)),
+      reason_(std::move(reason)) {}
+
+BaseManager::BaseManager(Identity identity, CommandRunning& runner, const FileSystemManager& files)
+    : runner_(runner), files_(files), identity_(std::move(identity)) {}
+
+bool BaseManager::discover(std::stop_token stop) {
+    std::promise<bool> promise;
+    {
+        std::unique_lock lock(mutex_);
+        if (cachedDiscoveryResult_) return *cachedDiscoveryResult_;
+        if (discoveryTask_) {
+            std::shared_future<bool> running = *discoveryTask_;
+            lock.unlock();
+            return running.get();
+        }
+        discoveryTask_ = promise.get_future().share();
+    }
+    std::optional<std::string> path;
+    try {
+        path = locateExecutable(stop);
+    } catch (...) {
+        // Waiters learn the outcome too; a cancelled discovery is not cached.
+        {
+            std::scoped_lock lock(mutex_);
+            discoveryTask_.reset();
+        }
+        promise.set_value(false);
+        throw;
+    }
+    {
+        std::scoped_lock lock(mutex_);
+        isAvailable_ = path.has_value();
+        binaryPath_ = path.value_or("");
+        cachedDiscoveryResult_ = isAvailable_;
+        discoveryTask_.reset();
+    }
+    if (!path) Logger("BaseManager").debug(identity_.name + ": executable not found");
+    promise.set_value(path.has_value());
+    return path.has_value();
+}
+
+std::optional<std::string> BaseManager::locateExecutable(std::stop_token stop) {
+    return ExecutableLocator(runner_, files_).locate(identity_.executables, stop);
+}
+
+void BaseManager::forgetDiscovery() {
+    std::scoped_lock lock(mutex_);
+    cachedDiscoveryResult_.reset();
+}
+
+bool BaseManager::isAvailable() const {
+    std::scoped_lock lock(mutex_);
+    return isAvailable_;
+}
+
+std::string BaseManager::binaryPath() const {
+    std::scoped_lock lock(mutex_);
+    return binaryPath_;
+}
+
+void BaseManager::updateAll(std::stop_token) {
+    throw std::logic_error(identity_.name + " cannot update everything at once");
+}
+
+bool BaseManager::isLoading() const {
+    std::scoped_lock lock(mutex_);
+    return isLoading_;
+}
+
+std::optional<std::string> BaseManager::errorMessage() const {
+    std::scoped_lock lock(mutex_);
+    return errorMessage_;
+}
+
+std::vector<Package> BaseManager::packages() const {
+    std::scoped_lock lock(mutex_);
+    return packages_;
+}
+
+void BaseManager::setLoading(bool loading) {
+    std::scoped_lock lock(mutex_);
+    isLoading_ = loading;
+}
+
+void BaseManager::setErrorMessage(std::optional<std::string> message) {
+    std::scoped_lock lock(mutex_);
+    errorMessage_ = std::move(message);
+}
+
+void BaseManager::publishPackages(std::vector<Package> packages) {
+    std::scoped_lock lock(mutex_);
+    packages_ = std::move(packages);
+}
+
+}  // namespace vt

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <future>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "model/Package.hpp"
+
+namespace vt {
+
+class CommandRunning;
+class FileSystemManager;
+
+// The update of one package cannot be done by the tool; the user must run a command.
+class PackageManualUpdateRequiredError : public std::runtime_error {
+public:
+    PackageManualUpdateRequiredError(std::string packageName, std::string command, std::string reason);
+    const std::string& packageName() const noexcept { return packageName_; }
+    const std::string& command() const noexcept { return command_; }
+    const std::string& reason() const noexcept { return reason_; }
+
+private:
+    std::string packageName_, command_, reason_;
+};
+
+// What every package-manager adapter shares, in the order the refresh pipeline uses it:
+// discovery, listing installed items, detecting outdated ones, updating one, updating all.
+// Listing and detection never throw for a tool failure: they publish errorMessage() and
+// return what they could (a stop request still throws CancellationError). Updates throw
+// the runner's errors or the adapter's own. Every method may be called from any thread.
+class BaseManager {
+public:
+    struct Identity {
+        std::string id;                        // the catalog id ("npm")
+        std::string name;                      // display name
+        std::vector<std::string> executables;  // the first found wins
+        std::vector<PackageType> types;        // the kinds of package it produces
+    };
+
+    BaseManager(Identity identity, CommandRunning& runner, const FileSystemManager& files);
+    virtual ~BaseManager() = default;
+    BaseManager(const BaseManager&) = delete;
+    BaseManager& operator=(const BaseManager&) = delete;
+
+    const Identity& identity() const noexcept { return identity_; }
+
+    // Finds the executable once; later calls answer from the cached result, and callers
+    // arriving during a discovery wait for it instead of starting another.
+    bool discover(std::stop_token stop = {});
+    void forgetDiscovery();
+    bool isAvailable() const;
+    std::string binaryPath() const;  // "" when not found
+
+    // The installed items, each a Package of this adapter's kinds.
+    virtual std::vector<Package> listInstalled(std::stop_token stop) = 0;
+    // The installed items with a newer version, latestVersion filled.
+    virtual std::vector<Package> checkOutdated(std::stop_token stop) = 0;
+    virtual void update(const Package& package, std::stop_token stop) = 0;
+    virtual bool canUpdateAll() const { return false; }
+    virtual void updateAll(std::stop_token stop);
+
+    bool isLoading() const;
+    std::optional<std::string> errorMessage() const;
+    // The last listing, as published for the interface.
+    std::vector<Package> packages() const;
+
+protected:
+    // Finds the executable; the default runs the shared locator over identity().executables.
+    virtual std::optional<std::string> locateExecutable(std::stop_token stop);
+
+    void setLoading(bool loading);
+    void setErrorMessage(std::optional<std::string> message);
+    void publishPackages(std::vector<Package> packages);
+
+    CommandRunning& runner_;
+    const FileSystemManager& files_;
+
+private:
+    Identity identity_;
+    mutable std::mutex mutex_;
+    bool isAvailable_ = false;
+    std::string binaryPath_;
+    bool isLoading_ = false;
+    std::optional<std::string> errorMessage_;
+    std::optional<bool> cachedDiscoveryResult_;
+    std::optional<std::shared_future<bool>> discoveryTask_;
+    std::vector<Package> packages_;
+};
+
+}  // namespace vt

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/Clock.hpp"
+#include "base/Json.hpp"
+#include "managers/BaseManager.hpp"
+#include "model/Package.hpp"
+
+namespace vt {
+
+class CommandRunning;
+class FileSystemManager;
+
+// How to make one adapter: the registry's table has one of these per adapter.
+struct AdapterRegistration {
+    std::string id;                   // the catalog id
+    std::vector<PackageType> types;   // the kinds it produces and updates
+    std::function<std::unique_ptr<BaseManager>(CommandRunning&, const FileSystemManager&)> make;
+};
+
+// The packages cache file: what the last scan found, and when.
+struct PersistedPackages {
+    std::vector<Package> packages;
+    Clock::TimePoint timestamp{};
+
+    Json toJson() const;
+    static PersistedPackages fromJson(const Json& json);  // throws PackageDecodingError
+};
+
+// How the Homebrew formula inventory was assembled.
+struct FormulaDiagnostics {
+    struct SourceSummary {
+        std::string source;
+        int count = 0;
+    };
+    Clock::TimePoint startedAt{}, finishedAt{};
+    std::vector<SourceSummary> sourceSummaries;
+    int totalUniqueFormulas = 0;
+    int duplicatesRemoved = 0;
+    std::vector<std::string> recoveredFromCellar;
+};
+
+// The façade over the command-line adapters: creates each adapter on first use, keeps the
+// inventory and which tools are installed, and sends a package's update to the adapter of
+// its kind, or to the handler injected for kinds updated elsewhere (Cargo, RubyGems,
+// SDKMAN, conda). Thread-safe; no lock is held while an adapter works.
+class PackageManager {
+public:
+    using UpdateHandler = std::function<void(const Package& package, std::stop_token stop)>;
+
+    PackageManager(std::vector<AdapterRegistration> registrations, CommandRunning& runner,
+                   const FileSystemManager& files);
+
+    // nullptr when no adapter is registered under the id.
+    BaseManager* adapter(std::string_view id);
+    BaseManager* adapterFor(PackageType type);
+    std::vector<std::string> registeredIds() const;
+
+    void setUpdateHandler(PackageType type, UpdateHandler handler);
+    // Throws std::invalid_argument when nothing can update the kind; otherwise whatever the
+    // adapter or handler throws.
+    void updatePackage(const Package& package, std::stop_token stop);
+
+    std::vector<Package> packages() const;
+    void setPackages(std::vector<Package> packages);
+
+    bool isInstalled(std::string_view id) const;
+    void setInstalled(std::string_view id, bool installed);
+
+    int activeUpdateCount() const;
+
+private:
+    const AdapterRegistration* registrationFor(PackageType type) const;
+
+    std::vector<AdapterRegistration> registrations_;
+    CommandRunning& runner_;
+    const FileSystemManager& files_;
+    mutable std::mutex mutex_;
+    std::map<std::string, std::unique_ptr<BaseManager>, std::less<>> adapters_;
+    std::map<PackageType, UpdateHandler> updateHandlers_;
+    std::vector<Package> packages_;
+    std::map<std::string, bool, std::less<>> installed_;
+    int activeUpdateCount_ = 0;
+};
+
+}  // namespace vt

@@ -1,0 +1,137 @@
+#include "settings/DefaultsStore.hpp"
+
+#include <chrono>
+#include <filesystem>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "base/Files.hpp"
+#include "base/Log.hpp"
+#include "base/Paths.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger log("DefaultsStore");
+    return log;
+}
+
+// Holds an exclusive flock on "<path>.lock" for one read-modify-write; released with the
+// descriptor, so a crashed writer never leaves the store locked.
+class FileLock {
+public:
+    explicit FileLock(const std::string& path) {
+        fd_ = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd_ >= 0) {
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    ~FileLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace
+
+DefaultsStore::DefaultsStore(std::string path) : path_(std::move(path)) { reload(); }
+
+std::string DefaultsStore::defaultPath() { return paths::configFolder() + "/com.corvanel.Vantreel.json"; }
+
+Json DefaultsStore::readFromDiskLocked() {
+    auto contents = readFile(path_);
+    if (!contents || contents->empty()) return Json::object();
+    auto parsed = parseJson(*contents);
+    if (parsed && parsed->is_object()) return std::move(*parsed);
+    auto stamp = std::chrono::duration_cast<std::chrono::seconds>(
+                     std::chrono::system_clock::now().time_since_epoch())
+                     .count();
+    std::string backup = path_ + ".corrupt-" + std::to_string(stamp);
+    std::error_code error;
+    std::filesystem::rename(path_, backup, error);
+    logger().error("❌ DefaultsStore: unreadable preferences at " + path_ + ", kept as " + backup +
+                   "; starting from defaults");
+    return Json::object();
+}
+
+void DefaultsStore::reload() {
+    std::filesystem::path folder = std::filesystem::path(path_).parent_path();
+    paths::ensureFolder(folder.string());
+    FileLock lock(path_);
+    Json fresh = readFromDiskLocked();
+    std::scoped_lock guard(mutex_);
+    values_ = std::move(fresh);
+}
+
+void DefaultsStore::writeLocked(const std::function<void(Json& object)>& change) {
+    paths::ensureFolder(std::filesystem::path(path_).parent_path().string());
+    FileLock lock(path_);
+    Json current = readFromDiskLocked();
+    change(current);
+    {
+        std::scoped_lock guard(mutex_);
+        change(values_);
+    }
+    writeFileAtomically(path_, dumpJson(current, 2) + "\n");
+}
+
+std::optional<Json> DefaultsStore::object(std::string_view key) const {
+    std::scoped_lock guard(mutex_);
+    auto it = values_.find(std::string(key));
+    if (it == values_.end()) return std::nullopt;
+    return *it;
+}
+
+std::optional<bool> DefaultsStore::boolValue(std::string_view key) const {
+    auto value = object(key);
+    if (!value || !value->is_boolean()) return std::nullopt;
+    return value->get<bool>();
+}
+
+std::optional<long long> DefaultsStore::integerValue(std::string_view key) const {
+    auto value = object(key);
+    if (!value || !value->is_number_integer()) return std::nullopt;
+    return value->get<long long>();
+}
+
+std::optional<double> DefaultsStore::doubleValue(std::string_view key) const {
+    auto value = object(key);
+    if (!value || !value->is_number()) return std::nullopt;
+    return value->get<double>();
+}
+
+std::optional<std::string> DefaultsStore::stringValue(std::string_view key) const {
+    auto value = object(key);
+    if (!value || !value->is_string()) return std::nullopt;
+    return value->get<std::string>();
+}
+
+bool DefaultsStore::contains(std::string_view key) const { return object(key).has_value(); }
+
+Json DefaultsStore::snapshot() const {
+    std::scoped_lock guard(mutex_);
+    return values_;
+}
+
+void DefaultsStore::set(std::string_view key, Json value) {
+    std::string name(key);
+    writeLocked([&](Json& object) { object[name] = value; });
+}
+
+void DefaultsStore::remove(std::string_view key) {
+    std::string name(key);
+    writeLocked([&](Json& object) { object.erase(name); });
+}
+
+void DefaultsStore::update(const std::function<void(Json& object)>& change) { writeLocked(change); }
+
+}  // namespace vt

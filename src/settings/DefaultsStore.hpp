@@ -1,0 +1,53 @@
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/Json.hpp"
+
+namespace vt {
+
+// The user-defaults store: one JSON object in a file of the config folder, keyed by the
+// preference names. Reads come from the copy loaded at creation (or the last write);
+// every write re-reads the file under an advisory lock, applies its change and replaces
+// the file atomically, so two of our processes writing different keys lose neither.
+// A file that does not parse is set aside as "<name>.corrupt-<time>" and replaced by an
+// empty store: defaults, never a crash. Thread-safe.
+class DefaultsStore {
+public:
+    explicit DefaultsStore(std::string path);
+    // The store of this user: configFolder() + "/com.corvanel.Vantreel.json".
+    static std::string defaultPath();
+
+    const std::string& path() const noexcept { return path_; }
+
+    std::optional<Json> object(std::string_view key) const;
+    std::optional<bool> boolValue(std::string_view key) const;
+    std::optional<long long> integerValue(std::string_view key) const;
+    std::optional<double> doubleValue(std::string_view key) const;
+    std::optional<std::string> stringValue(std::string_view key) const;
+    bool contains(std::string_view key) const;
+    Json snapshot() const;
+
+    // Each write is one locked read-modify-write of the file. Throws FileWriteError when
+    // the file cannot be written; memory then keeps the new value for this process.
+    void set(std::string_view key, Json value);
+    void remove(std::string_view key);
+    // Several changes in one write.
+    void update(const std::function<void(Json& object)>& change);
+    // Picks up what other processes wrote.
+    void reload();
+
+private:
+    Json readFromDiskLocked();
+    void writeLocked(const std::function<void(Json& object)>& change);
+
+    std::string path_;
+    mutable std::mutex mutex_;
+    Json values_ = Json::object();
+};
+
+}  // namespace vt

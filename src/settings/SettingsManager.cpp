@@ -1,0 +1,514 @@
+#include "settings/SettingsManager.hpp"
+
+#include <algorithm>
+#include <charconv>
+
+#include "base/Log.hpp"
+#include "base/Strings.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger log("SettingsManager");
+    return log;
+}
+
+constexpr std::string_view kDidApplyFirstLaunchDefaults = "DidApplyFirstLaunchDefaults";
+constexpr std::string_view kLegacyKeys[] = {"ShowMenuBarIcon", "AutoUpdateApps"};
+
+// Which source each command shows, for the first-launch defaults.
+constexpr std::pair<std::string_view, ManagerToggleKey> kCommandToggles[] = {
+    {"npm", ManagerToggleKey::ShowNpm},         {"pnpm", ManagerToggleKey::ShowPnpm},
+    {"yarn", ManagerToggleKey::ShowYarn},       {"bun", ManagerToggleKey::ShowBun},
+    {"deno", ManagerToggleKey::ShowDeno},       {"pip", ManagerToggleKey::ShowPip},
+    {"pipx", ManagerToggleKey::ShowPipx},       {"uv", ManagerToggleKey::ShowUv},
+    {"gem", ManagerToggleKey::ShowGems},        {"cargo", ManagerToggleKey::ShowCargo},
+    {"rustup", ManagerToggleKey::ShowRustup},   {"go", ManagerToggleKey::ShowGo},
+    {"composer", ManagerToggleKey::ShowComposer}, {"tlmgr", ManagerToggleKey::ShowTlmgr},
+    {"conda", ManagerToggleKey::ShowConda},     {"mise", ManagerToggleKey::ShowMise},
+    {"nix", ManagerToggleKey::ShowNix},         {"docker", ManagerToggleKey::ShowDocker},
+    {"ollama", ManagerToggleKey::ShowOllama},   {"flutter", ManagerToggleKey::ShowFlutter},
+    {"gh", ManagerToggleKey::ShowGhExtensions}, {"sdk", ManagerToggleKey::ShowSdkman},
+    {"port", ManagerToggleKey::ShowMacPorts},
+};
+
+constexpr std::pair<std::string_view, ManagerToggleKey> kEditorToggles[] = {
+    {"Code", ManagerToggleKey::ShowVSCode},         {"Code - Insiders", ManagerToggleKey::ShowVSCodeInsiders},
+    {"VSCodium", ManagerToggleKey::ShowVSCodium},   {"Cursor", ManagerToggleKey::ShowCursor},
+    {"Windsurf", ManagerToggleKey::ShowWindsurf},
+};
+
+bool isStringMap(const Json& value) {
+    return value.is_object() &&
+           std::all_of(value.begin(), value.end(), [](const Json& item) { return item.is_string(); });
+}
+
+bool isStringList(const Json& value) {
+    return value.is_array() &&
+           std::all_of(value.begin(), value.end(), [](const Json& item) { return item.is_string(); });
+}
+
+bool fitsKind(const SettingDefinition& definition, const Json& value) {
+    switch (definition.kind) {
+        case SettingKind::Bool: return value.is_boolean();
+        case SettingKind::Integer: return value.is_number_integer();
+        case SettingKind::Choice: return value.is_string();
+        case SettingKind::Data: return value.is_string();  // base64 text
+        case SettingKind::StringList: return isStringList(value);
+        case SettingKind::StringMap: return isStringMap(value);
+        case SettingKind::Dictionary: return value.is_object();
+    }
+    return false;
+}
+
+std::string allowedText(const SettingDefinition& definition) {
+    switch (definition.kind) {
+        case SettingKind::Bool: return "true or false";
+        case SettingKind::Integer: return "a whole number of 0 or more";
+        case SettingKind::Choice: {
+            std::vector<std::string> choices(definition.choices.begin(), definition.choices.end());
+            return "one of " + join(choices, ", ");
+        }
+        default: return "a value changed by its own command";
+    }
+}
+
+std::string_view kindName(SettingKind kind) {
+    switch (kind) {
+        case SettingKind::Data: return "data";
+        case SettingKind::StringList: return "a list";
+        default: return "a dictionary";
+    }
+}
+
+Clock::TimePoint dateField(const Json& json, const char* key) {
+    auto seconds = numberField(json, key);
+    return seconds ? fromReferenceSeconds(*seconds) : Clock::TimePoint{};
+}
+
+}  // namespace
+
+const std::vector<SettingDefinition>& settingDefinitions() {
+    static const std::vector<SettingDefinition> definitions = {
+        {"AppTheme", SettingKind::Choice, "system", {"system", "light", "dark"}, kAppAppearanceDidChange},
+        {"ScanOnLaunch", SettingKind::Bool, false, {}, {}},
+        {"NotifyUpdates", SettingKind::Bool, false, {}, {}},
+        {"NotifyInstalls", SettingKind::Bool, false, {}, {}},
+        {"AutoCheckUpdates", SettingKind::Bool, false, {}, {}},
+        {"BackgroundScanEnabled", SettingKind::Bool, false, {}, {}},
+        {"VerboseMode", SettingKind::Bool, false, {}, {}},
+        {"CheckInterval", SettingKind::Integer, 24, {}, {}},
+        {"ShowSystemApps", SettingKind::Bool, true, {}, {}},
+        {"CacheTTLUnit", SettingKind::Choice, "hours", {"minutes", "hours", "days"}, kCacheTTLSettingsDidChange},
+        {"CacheTTLValue", SettingKind::Integer, 1, {}, kCacheTTLSettingsDidChange},
+        {"ConfirmBeforeUpdateAll", SettingKind::Bool, true, {}, {}},
+        {"ExcludeRiskyAppsFromBatchUpdate", SettingKind::Bool, true, {}, kUpdateExceptionSettingsDidChange},
+        {"Exclude_RunningApps", SettingKind::Bool, true, {}, kUpdateExceptionSettingsDidChange},
+        {"Exclude_MajorUpgrades", SettingKind::Bool, true, {}, kUpdateExceptionSettingsDidChange},
+        {"Exclude_CaskAutoUpdates", SettingKind::Bool, true, {}, kUpdateExceptionSettingsDidChange},
+        {"Exclude_SourceMismatch", SettingKind::Bool, true, {}, kUpdateExceptionSettingsDidChange},
+        {"Exclude_RequiresUserChoice", SettingKind::Bool, true, {}, kUpdateExceptionSettingsDidChange},
+        {"Exclude_KnownProblematic", SettingKind::Bool, true, {}, kUpdateExceptionSettingsDidChange},
+        {"ShowHomebrew", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowCasks", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowInstalledApplications", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowMacAppStore", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowSparkle", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowTauri", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowElectron", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowSoftwareUpdate", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowAppleTools", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowAppleBetaUpdates", SettingKind::Bool, false, {}, {}},
+        {"ShowAISkills", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowNpm", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowPip", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowGems", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowYarn", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowGitHub", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowGenericUpdater", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowCargo", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowVSCode", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowCursor", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowUv", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowTlmgr", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowPipx", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowPnpm", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowBun", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowGhExtensions", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowDeno", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowSdkman", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowDocker", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowOllama", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowComposer", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowConda", SettingKind::Bool, false, {}, kManagerToggleDidChange},
+        {"ShowGo", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowMacPorts", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowNix", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowMise", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowRustup", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowFlutter", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowQt", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowAndroidSDK", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowAdobeCC", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowVSCodeInsiders", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowVSCodium", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowWindsurf", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowMicrosoftOffice", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowDockBadge", SettingKind::Bool, true, {}, {}},
+        {"ShowDebug", SettingKind::Bool, false, {}, {}},
+        {"CheckMacOSSecurity", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowPreReleaseUpdates", SettingKind::Bool, false, {}, {}},
+        {"HideIncompatibleMacOSUpdates", SettingKind::Bool, true, {}, {}},
+        {"BrewOutdatedMode", SettingKind::Choice, "greedy", {"greedy", "greedy-auto-updates", "normal"}, {}},
+        {"ManualUpdateMode", SettingKind::Choice, "downloadOnly", {"downloadOnly", "downloadAndInstall"}, {}},
+        {"ManualUpdateFolderBookmark", SettingKind::Data, nullptr, {}, {}},
+        {"SkippedVersions", SettingKind::StringMap, Json::object(), {}, {}},
+        {"ExcludedAdoptableApps", SettingKind::StringList, Json::array(), {}, {}},
+        {"SnoozedApps", SettingKind::Dictionary, Json::object(), {}, {}},
+        {"AutoDeferredUpdates", SettingKind::Dictionary, Json::object(), {}, {}},
+        {"AutoUpdateFailureRecords", SettingKind::Dictionary, Json::object(), {}, {}},
+        {"SidebarOrders", SettingKind::Dictionary, Json::object(), {}, {}},
+    };
+    return definitions;
+}
+
+const SettingDefinition* findSetting(std::string_view key) {
+    for (const auto& definition : settingDefinitions()) {
+        if (definition.key == key) return &definition;
+    }
+    return nullptr;
+}
+
+Json AutoUpdateFailureRecord::toJson() const {
+    Json json = Json::object();
+    json["identifier"] = identifier;
+    json["version"] = version;
+    json["name"] = name;
+    json["source"] = source;
+    json["signature"] = signature;
+    json["failureCount"] = failureCount;
+    json["firstFailureAt"] = toReferenceSeconds(firstFailureAt);
+    json["lastFailureAt"] = toReferenceSeconds(lastFailureAt);
+    return json;
+}
+
+std::optional<AutoUpdateFailureRecord> AutoUpdateFailureRecord::fromJson(const Json& json) {
+    auto identifier = stringField(json, "identifier");
+    if (!identifier) return std::nullopt;
+    AutoUpdateFailureRecord record;
+    record.identifier = *identifier;
+    record.version = stringField(json, "version").value_or("");
+    record.name = stringField(json, "name").value_or("");
+    record.source = stringField(json, "source").value_or("");
+    record.signature = stringField(json, "signature").value_or("");
+    record.failureCount = integerField(json, "failureCount").value_or(0);
+    record.firstFailureAt = dateField(json, "firstFailureAt");
+    record.lastFailureAt = dateField(json, "lastFailureAt");
+    return record;
+}
+
+Json AutoDeferredUpdate::toJson() const {
+    Json json = otherFields.is_object() ? otherFields : Json::object();
+    json["identifier"] = identifier;
+    json["version"] = version;
+    json["name"] = name;
+    json["source"] = source;
+    json["reason"] = reason;
+    json["kind"] = kind;
+    json["failureCount"] = failureCount;
+    json["firstFailureAt"] = toReferenceSeconds(firstFailureAt);
+    return json;
+}
+
+std::optional<AutoDeferredUpdate> AutoDeferredUpdate::fromJson(const Json& json) {
+    auto identifier = stringField(json, "identifier");
+    if (!identifier) return std::nullopt;
+    AutoDeferredUpdate update;
+    update.identifier = *identifier;
+    update.version = stringField(json, "version").value_or("");
+    update.name = stringField(json, "name").value_or("");
+    update.source = stringField(json, "source").value_or("");
+    update.reason = stringField(json, "reason").value_or("");
+    update.kind = stringField(json, "kind").value_or("");
+    update.failureCount = integerField(json, "failureCount").value_or(0);
+    update.firstFailureAt = dateField(json, "firstFailureAt");
+    update.otherFields = json;
+    for (const char* known : {"identifier", "version", "name", "source", "reason", "kind", "failureCount",
+                              "firstFailureAt"}) {
+        update.otherFields.erase(known);
+    }
+    return update;
+}
+
+SettingsManager::SettingsManager(DefaultsStore& store, NotificationCenter& notifications)
+    : store_(store), notifications_(notifications) {
+    Json stored = store_.snapshot();
+    bool hasLegacy = false;
+    for (auto legacy : kLegacyKeys) hasLegacy = hasLegacy || stored.contains(std::string(legacy));
+    if (hasLegacy) {
+        try {
+            store_.update([](Json& object) {
+                for (auto legacy : kLegacyKeys) object.erase(std::string(legacy));
+            });
+        } catch (const std::exception& error) {
+            logger().warning(std::string("⚠️ SettingsManager: legacy keys not removed: ") + error.what());
+        }
+    }
+    for (const auto& definition : settingDefinitions()) {
+        std::string key(definition.key);
+        std::optional<Json> value;
+        if (auto it = stored.find(key); it != stored.end()) value = *it;
+        values_[key] = effectiveValue(definition, value);
+    }
+}
+
+Json SettingsManager::effectiveValue(const SettingDefinition& definition, const std::optional<Json>& stored) const {
+    if (!stored || !fitsKind(definition, *stored)) return definition.defaultValue;
+    if (definition.kind == SettingKind::Choice) {
+        const std::string text = stored->get<std::string>();
+        bool known = std::find(definition.choices.begin(), definition.choices.end(), text) != definition.choices.end();
+        return known ? *stored : definition.defaultValue;
+    }
+    return *stored;
+}
+
+Json SettingsManager::value(std::string_view key) const {
+    std::scoped_lock lock(mutex_);
+    auto it = values_.find(key);
+    return it == values_.end() ? Json() : it->second;
+}
+
+bool SettingsManager::boolValue(std::string_view key) const {
+    Json v = value(key);
+    return v.is_boolean() && v.get<bool>();
+}
+
+long long SettingsManager::integerValue(std::string_view key) const {
+    Json v = value(key);
+    return v.is_number_integer() ? v.get<long long>() : 0;
+}
+
+std::string SettingsManager::stringValue(std::string_view key) const {
+    Json v = value(key);
+    return v.is_string() ? v.get<std::string>() : std::string();
+}
+
+bool SettingsManager::isStored(std::string_view key) const { return store_.contains(key); }
+
+void SettingsManager::write(const SettingDefinition& definition, std::optional<Json> stored) {
+    Json effective = effectiveValue(definition, stored);
+    bool changed;
+    {
+        std::scoped_lock lock(mutex_);
+        Json& current = values_[std::string(definition.key)];
+        changed = current != effective;
+        current = effective;
+    }
+    if (stored) {
+        store_.set(definition.key, *stored);
+    } else {
+        store_.remove(definition.key);
+    }
+    if (changed && !definition.broadcast.empty()) notify(definition.broadcast);
+}
+
+void SettingsManager::setValue(std::string_view key, const Json& value) {
+    const SettingDefinition* definition = findSetting(key);
+    if (definition == nullptr) throw SettingsError("Unknown setting \"" + std::string(key) + "\"");
+    bool valid = fitsKind(*definition, value);
+    if (valid && definition->kind == SettingKind::Choice) {
+        valid = std::find(definition->choices.begin(), definition->choices.end(), value.get<std::string>()) !=
+                definition->choices.end();
+    }
+    if (valid && definition->kind == SettingKind::Integer) valid = value.get<long long>() >= 0;
+    if (!valid) {
+        throw SettingsError("Invalid value for " + std::string(key) + ": expected " + allowedText(*definition));
+    }
+    write(*definition, value);
+}
+
+void SettingsManager::setFromText(std::string_view key, std::string_view text) {
+    const SettingDefinition* definition = findSetting(key);
+    if (definition == nullptr) throw SettingsError("Unknown setting \"" + std::string(key) + "\"");
+    std::string lower = toLower(trimView(text));
+    switch (definition->kind) {
+        case SettingKind::Bool:
+            if (lower == "true" || lower == "yes" || lower == "on" || lower == "1") return setValue(key, true);
+            if (lower == "false" || lower == "no" || lower == "off" || lower == "0") return setValue(key, false);
+            break;
+        case SettingKind::Integer: {
+            long long number = 0;
+            auto [end, error] = std::from_chars(lower.data(), lower.data() + lower.size(), number);
+            if (error == std::errc() && end == lower.data() + lower.size() && !lower.empty()) {
+                return setValue(key, number);
+            }
+            break;
+        }
+        case SettingKind::Choice: return setValue(key, std::string(trimView(text)));
+        default:
+            throw SettingsError(std::string(key) + " holds " + std::string(kindName(definition->kind)) +
+                                " and is changed by its own command, not by set");
+    }
+    throw SettingsError("Invalid value for " + std::string(key) + ": expected " + allowedText(*definition));
+}
+
+void SettingsManager::reset(std::string_view key) {
+    const SettingDefinition* definition = findSetting(key);
+    if (definition == nullptr) throw SettingsError("Unknown setting \"" + std::string(key) + "\"");
+    write(*definition, std::nullopt);
+}
+
+void SettingsManager::resetAll() {
+    batch([this] {
+        for (const auto& definition : settingDefinitions()) write(definition, std::nullopt);
+    });
+}
+
+void SettingsManager::notify(std::string_view name) {
+    {
+        std::scoped_lock lock(mutex_);
+        if (batchDepth_ > 0) {
+            pendingNotifications_.insert(std::string(name));
+            return;
+        }
+    }
+    notifications_.post(name);
+}
+
+void SettingsManager::batch(const std::function<void()>& changes) {
+    {
+        std::scoped_lock lock(mutex_);
+        ++batchDepth_;
+    }
+    auto finish = [this] {
+        std::set<std::string> pending;
+        {
+            std::scoped_lock lock(mutex_);
+            if (--batchDepth_ > 0) return;
+            pending.swap(pendingNotifications_);
+        }
+        for (const auto& name : pending) notifications_.post(name);
+    };
+    try {
+        changes();
+    } catch (...) {
+        finish();
+        throw;
+    }
+    finish();
+}
+
+AppTheme SettingsManager::theme() const {
+    std::string text = stringValue("AppTheme");
+    return text == "light" ? AppTheme::Light : text == "dark" ? AppTheme::Dark : AppTheme::System;
+}
+
+CacheTTLUnit SettingsManager::cacheTTLUnit() const {
+    std::string text = stringValue("CacheTTLUnit");
+    return text == "minutes" ? CacheTTLUnit::Minutes : text == "days" ? CacheTTLUnit::Days : CacheTTLUnit::Hours;
+}
+
+std::chrono::seconds SettingsManager::cacheLifetime() const {
+    long long value = integerValue("CacheTTLValue");
+    switch (cacheTTLUnit()) {
+        case CacheTTLUnit::Minutes: return std::chrono::seconds(value * 60);
+        case CacheTTLUnit::Hours: return std::chrono::seconds(value * 3600);
+        case CacheTTLUnit::Days: return std::chrono::seconds(value * 86400);
+    }
+    return std::chrono::seconds(3600);
+}
+
+int SettingsManager::checkIntervalHours() const {
+    return static_cast<int>(std::clamp<long long>(integerValue("CheckInterval"), -1'000'000, 1'000'000));
+}
+
+BrewOutdatedMode SettingsManager::brewOutdatedMode() const {
+    std::string text = stringValue("BrewOutdatedMode");
+    return text == "normal"                ? BrewOutdatedMode::Normal
+           : text == "greedy-auto-updates" ? BrewOutdatedMode::GreedyAutoUpdates
+                                           : BrewOutdatedMode::Greedy;
+}
+
+ManualUpdateMode SettingsManager::manualUpdateMode() const {
+    return stringValue("ManualUpdateMode") == "downloadAndInstall" ? ManualUpdateMode::DownloadAndInstall
+                                                                   : ManualUpdateMode::DownloadOnly;
+}
+
+bool SettingsManager::showPreReleaseUpdates() const { return boolValue("ShowPreReleaseUpdates"); }
+
+bool SettingsManager::isVisible(ManagerToggleKey key) const {
+    std::string_view stored = storageKey(key);
+    return !stored.empty() && boolValue(stored);
+}
+
+void SettingsManager::setVisible(ManagerToggleKey key, bool visible) {
+    std::string_view stored = storageKey(key);
+    if (stored.empty()) throw SettingsError("System extensions are not available on this system");
+    setValue(stored, visible);
+}
+
+std::map<std::string, std::string> SettingsManager::skippedVersions() const {
+    std::map<std::string, std::string> result;
+    const Json stored = value("SkippedVersions");
+    for (const auto& [item, version] : stored.items()) result[item] = version.get<std::string>();
+    return result;
+}
+
+void SettingsManager::setSkippedVersions(const std::map<std::string, std::string>& versions) {
+    Json json = Json::object();
+    for (const auto& [item, version] : versions) json[item] = version;
+    setValue("SkippedVersions", json);
+}
+
+std::vector<std::string> SettingsManager::excludedAdoptableApps() const {
+    std::vector<std::string> apps;
+    for (const auto& app : value("ExcludedAdoptableApps")) apps.push_back(app.get<std::string>());
+    return apps;
+}
+
+void SettingsManager::setExcludedAdoptableApps(const std::vector<std::string>& apps) {
+    setValue("ExcludedAdoptableApps", Json(apps));
+}
+
+std::map<std::string, AutoUpdateFailureRecord> SettingsManager::autoUpdateFailureRecords() const {
+    std::map<std::string, AutoUpdateFailureRecord> records;
+    const Json stored = value("AutoUpdateFailureRecords");
+    for (const auto& [key, json] : stored.items()) {
+        if (auto record = AutoUpdateFailureRecord::fromJson(json)) records[key] = *record;
+    }
+    return records;
+}
+
+void SettingsManager::setAutoUpdateFailureRecords(const std::map<std::string, AutoUpdateFailureRecord>& records) {
+    Json json = Json::object();
+    for (const auto& [key, record] : records) json[key] = record.toJson();
+    setValue("AutoUpdateFailureRecords", json);
+}
+
+std::map<std::string, AutoDeferredUpdate> SettingsManager::autoDeferredUpdates() const {
+    std::map<std::string, AutoDeferredUpdate> updates;
+    const Json stored = value("AutoDeferredUpdates");
+    for (const auto& [key, json] : stored.items()) {
+        if (auto update = AutoDeferredUpdate::fromJson(json)) updates[key] = *update;
+    }
+    return updates;
+}
+
+void SettingsManager::setAutoDeferredUpdates(const std::map<std::string, AutoDeferredUpdate>& updates) {
+    Json json = Json::object();
+    for (const auto& [key, update] : updates) json[key] = update.toJson();
+    setValue("AutoDeferredUpdates", json);
+}
+
+void SettingsManager::applyFirstLaunchDefaults(const Presence& commandPresent, const Presence& applicationPresent) {
+    if (store_.boolValue(kDidApplyFirstLaunchDefaults).value_or(false)) return;
+    batch([&] {
+        for (const auto& [command, toggle] : kCommandToggles) setVisible(toggle, commandPresent(command));
+        for (const auto& [application, toggle] : kEditorToggles) setVisible(toggle, applicationPresent(application));
+        store_.set(kDidApplyFirstLaunchDefaults, true);
+    });
+}
+
+}  // namespace vt

@@ -1,0 +1,228 @@
+#include "system/BrewAPIClient.hpp"
+
+#include "base/Files.hpp"
+#include "base/Json.hpp"
+#include "base/Log.hpp"
+#include "base/Paths.hpp"
+#include "system/Endpoints.hpp"
+#include "system/NetworkClient.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("BrewAPIClient");
+    return instance;
+}
+
+constexpr const char* kExpirationFile = "homebrew_cache_expiration.json";
+constexpr const char* kSchemaFile = "homebrew_cache_schema_version.json";
+
+std::optional<Json> parseArray(std::string_view body) {
+    std::optional<Json> json = parseJson(body);
+    if (!json || !json->is_array()) return std::nullopt;
+    return json;
+}
+
+const char* etagKey(bool formula) { return formula ? "formulaETag" : "caskETag"; }
+
+}  // namespace
+
+BrewAPIClient::BrewAPIClient(NetworkClient& network) : BrewAPIClient(network, Options{}) {}
+
+BrewAPIClient::BrewAPIClient(NetworkClient& network, Options options)
+    : network_(network), options_(std::move(options)) {}
+
+BrewAPIClient::FormulaIndex BrewAPIClient::parseFormulaIndex(std::string_view body, std::size_t* skipped) {
+    std::optional<Json> json = parseArray(body);
+    if (!json) throw NetworkError::decodingFailed("the Homebrew formula index is not a JSON array");
+    FormulaIndex index;
+    std::size_t bad = 0;
+    for (const Json& item : *json) {
+        std::optional<std::string> name = item.is_object() ? stringField(item, "name") : std::nullopt;
+        if (!name || name->empty()) {
+            ++bad;
+            continue;
+        }
+        FormulaEntry entry;
+        entry.name = *name;
+        entry.fullName = stringField(item, "full_name").value_or(*name);
+        if (auto versions = item.find("versions"); versions != item.end() && versions->is_object()) {
+            entry.versions.stable = stringField(*versions, "stable");
+            entry.versions.head = stringField(*versions, "head");
+        }
+        entry.revision = integerField(item, "revision").value_or(0);
+        entry.pinned = boolField(item, "pinned").value_or(false);
+        entry.deprecated = boolField(item, "deprecated").value_or(false);
+        entry.disabled = boolField(item, "disabled").value_or(false);
+        index.insert_or_assign(entry.name, std::move(entry));
+    }
+    if (skipped != nullptr) *skipped = bad;
+    return index;
+}
+
+BrewAPIClient::CaskIndex BrewAPIClient::parseCaskIndex(std::string_view body, std::size_t* skipped) {
+    std::optional<Json> json = parseArray(body);
+    if (!json) throw NetworkError::decodingFailed("the Homebrew cask index is not a JSON array");
+    CaskIndex index;
+    std::size_t bad = 0;
+    for (const Json& item : *json) {
+        std::optional<std::string> token = item.is_object() ? stringField(item, "token") : std::nullopt;
+        if (!token || token->empty()) {
+            ++bad;
+            continue;
+        }
+        CaskEntry entry;
+        entry.token = *token;
+        entry.version = stringField(item, "version").value_or("");
+        entry.deprecated = boolField(item, "deprecated").value_or(false);
+        entry.disabled = boolField(item, "disabled").value_or(false);
+        entry.autoUpdates = boolField(item, "auto_updates").value_or(false);
+        index.insert_or_assign(entry.token, std::move(entry));
+    }
+    if (skipped != nullptr) *skipped = bad;
+    return index;
+}
+
+bool BrewAPIClient::refreshFormulaIndex(std::stop_token stop) { return refresh(Kind::Formula, std::move(stop)); }
+bool BrewAPIClient::refreshCaskIndex(std::stop_token stop) { return refresh(Kind::Cask, std::move(stop)); }
+
+bool BrewAPIClient::refresh(Kind kind, std::stop_token stop) {
+    const bool isFormula = kind == Kind::Formula;
+    loadFromDiskIfNeeded(kind);
+    HttpRequest request;
+    request.url = Endpoints::url(Service::HomebrewApi, isFormula ? "/formula.json" : "/cask.json");
+    request.maxBodyBytes = kMaxIndexBytes;
+    {
+        std::scoped_lock lock(mutex_);
+        // Without an index in memory, a 304 would leave us with nothing.
+        const bool haveIndex = isFormula ? formulaIndex_ != nullptr : caskIndex_ != nullptr;
+        if (haveIndex) request.ifNoneMatch = isFormula ? formulaETag_ : caskETag_;
+    }
+    HttpResponse response = network_.send(request, stop);
+    if (response.isNotModified() && request.ifNoneMatch) {
+        logger().debug(std::string("Homebrew ") + (isFormula ? "formula" : "cask") + " index unchanged (304)");
+        return false;
+    }
+    std::string body = NetworkClient::successfulBody(response);
+    std::size_t skipped = 0;
+    std::optional<std::string> etag = response.etag();
+    if (isFormula) {
+        auto index = std::make_shared<const FormulaIndex>(parseFormulaIndex(body, &skipped));
+        std::scoped_lock lock(mutex_);
+        formulaIndex_ = std::move(index);
+        formulaETag_ = etag;
+    } else {
+        auto index = std::make_shared<const CaskIndex>(parseCaskIndex(body, &skipped));
+        std::scoped_lock lock(mutex_);
+        caskIndex_ = std::move(index);
+        caskETag_ = etag;
+    }
+    if (skipped > 0) {
+        logger().warning("⚠️ Skipped " + std::to_string(skipped) + " malformed Homebrew " +
+                         (isFormula ? "formula" : "cask") + " index entries");
+    }
+    storeOnDisk(kind, body, etag);
+    return true;
+}
+
+std::string BrewAPIClient::bodyFileName(Kind kind) const {
+    return kind == Kind::Formula ? "homebrew_formulae.json" : "homebrew_casks.json";
+}
+
+void BrewAPIClient::loadFromDiskIfNeeded(Kind kind) {
+    const int slot = kind == Kind::Formula ? 0 : 1;
+    {
+        std::scoped_lock lock(mutex_);
+        if (triedDisk_[slot] || !options_.cacheFolder) return;
+        triedDisk_[slot] = true;
+    }
+    const std::string folder = *options_.cacheFolder;
+    std::optional<Json> schema = parseJson(readFile(folder + "/" + kSchemaFile).value_or(""));
+    if (!schema || !schema->is_object() || integerField(*schema, "schemaVersion") != kCacheSchemaVersion) return;
+    std::optional<std::string> body = readFile(folder + "/" + bodyFileName(kind));
+    if (!body) return;
+    std::optional<Json> expiration = parseJson(readFile(folder + "/" + kExpirationFile).value_or(""));
+    std::optional<std::string> etag =
+        expiration && expiration->is_object() ? stringField(*expiration, etagKey(kind == Kind::Formula)) : std::nullopt;
+    try {
+        if (kind == Kind::Formula) {
+            auto index = std::make_shared<const FormulaIndex>(parseFormulaIndex(*body));
+            std::scoped_lock lock(mutex_);
+            if (!formulaIndex_) {
+                formulaIndex_ = std::move(index);
+                formulaETag_ = etag;
+            }
+        } else {
+            auto index = std::make_shared<const CaskIndex>(parseCaskIndex(*body));
+            std::scoped_lock lock(mutex_);
+            if (!caskIndex_) {
+                caskIndex_ = std::move(index);
+                caskETag_ = etag;
+            }
+        }
+    } catch (const NetworkError&) {
+        logger().warning("⚠️ Ignoring unreadable cached Homebrew index " + bodyFileName(kind));
+    }
+}
+
+void BrewAPIClient::storeOnDisk(Kind kind, const std::string& body, const std::optional<std::string>& etag) const {
+    if (!options_.cacheFolder) return;
+    const std::string folder = *options_.cacheFolder;
+    std::scoped_lock lock(diskMutex_);
+    if (!paths::ensureFolder(folder)) return;
+    try {
+        std::optional<Json> expiration = parseJson(readFile(folder + "/" + kExpirationFile).value_or(""));
+        Json record = expiration && expiration->is_object() ? *expiration : Json::object();
+        const char* key = etagKey(kind == Kind::Formula);
+        if (etag) {
+            record[key] = *etag;
+        } else {
+            record.erase(key);
+        }
+        writeFileAtomically(folder + "/" + bodyFileName(kind), body);
+        writeFileAtomically(folder + "/" + kExpirationFile, dumpJson(record));
+        writeFileAtomically(folder + "/" + kSchemaFile, dumpJson(Json{{"schemaVersion", kCacheSchemaVersion}}));
+    } catch (const FileWriteError& error) {
+        logger().warning(std::string("⚠️ Could not cache the Homebrew index: ") + error.what());
+    }
+}
+
+std::shared_ptr<const BrewAPIClient::FormulaIndex> BrewAPIClient::formulaIndex() const {
+    std::scoped_lock lock(mutex_);
+    return formulaIndex_;
+}
+
+std::shared_ptr<const BrewAPIClient::CaskIndex> BrewAPIClient::caskIndex() const {
+    std::scoped_lock lock(mutex_);
+    return caskIndex_;
+}
+
+std::optional<std::string> BrewAPIClient::formulaETag() const {
+    std::scoped_lock lock(mutex_);
+    return formulaETag_;
+}
+
+std::optional<std::string> BrewAPIClient::caskETag() const {
+    std::scoped_lock lock(mutex_);
+    return caskETag_;
+}
+
+std::optional<BrewAPIClient::FormulaEntry> BrewAPIClient::formula(std::string_view name) const {
+    auto index = formulaIndex();
+    if (!index) return std::nullopt;
+    auto found = index->find(name);
+    if (found == index->end()) return std::nullopt;
+    return found->second;
+}
+
+std::optional<BrewAPIClient::CaskEntry> BrewAPIClient::cask(std::string_view token) const {
+    auto index = caskIndex();
+    if (!index) return std::nullopt;
+    auto found = index->find(token);
+    if (found == index->end()) return std::nullopt;
+    return found->second;
+}
+
+}  // namespace vt

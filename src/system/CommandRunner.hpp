@@ -1,0 +1,122 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include <sys/types.h>
+
+#include "base/Clock.hpp"
+#include "system/CommandRunning.hpp"
+
+namespace vt {
+
+class ConcurrencyGuard;
+class FileSystemManager;
+
+// The one way this program runs external tools. A run starts the executable directly (no
+// shell), by absolute path, as the leader of a process group of its own, with exactly the
+// default environment merged with the caller's entries (plus the proxy and certificate
+// settings of our own environment, so tools work behind a company gateway), standard
+// input from the caller or the null device, and "/tmp" unless told otherwise as working
+// folder. The calling thread waits: it polls the child's pipes until the child exits, the
+// time limit passes or the stop token fires; the last two terminate the whole group
+// (SIGTERM, SIGKILL half a second later). At most ConcurrencyGuard's bound of children run
+// at once. Results of read-only listings are kept for ten seconds.
+// Every method may be called from any thread; no lock is held while a child runs or a
+// handler is called.
+class CommandRunner final : public CommandRunning {
+public:
+    using Environment = std::map<std::string, std::string>;
+    // Produces the path of the sudo password-prompt script, or nothing.
+    using AskpassProvider = std::function<std::optional<std::string>()>;
+
+    static constexpr std::chrono::seconds kReadOnlyCacheTtl{10};
+    static constexpr const char* kDefaultWorkingDirectory = "/tmp";
+
+    struct Options {
+        ConcurrencyGuard* guard = nullptr;  // the shared guard when null
+        AskpassProvider askpassScript;      // AskpassScript::prepare when empty
+        Clock* clock = nullptr;             // Clock::shared() when null; dates the cache
+    };
+
+    CommandRunner();
+    explicit CommandRunner(Options options);
+    CommandRunner(const CommandRunner&) = delete;
+    CommandRunner& operator=(const CommandRunner&) = delete;
+
+    // The program's one runner, created on first use.
+    static CommandRunner& shared();
+
+    ShellCommandResult execute(const CommandRequest& request, std::stop_token stop = {}) override;
+    ShellCommandResult executeStreaming(const CommandRequest& request, ChunkHandler onStdout, ChunkHandler onStderr,
+                                        std::stop_token stop = {}) override;
+    void cancelActiveCommands() override;
+
+    ShellCommandResult execute(std::string command, std::vector<std::string> arguments, std::stop_token stop = {});
+
+    // The variables every child gets before the caller's own entries are merged over them.
+    const Environment& defaultEnvironment() const noexcept { return defaultEnvironment_; }
+    static Environment makeDefaultEnvironment(const std::string& home, const FileSystemManager& fileSystem);
+    // The proxy and certificate variables of our own environment that children inherit.
+    static Environment networkEnvironment();
+    // What a child of this request gets, before any password-prompt entry.
+    Environment mergedEnvironment(const Environment& callerEnvironment) const;
+
+    // Whether the command only lists things, so that its result may be reused for a while.
+    static bool isReadOnlyCommand(std::string_view command, const std::vector<std::string>& arguments);
+    // Forgets the cached listings of one tool ("brew"), after it changed what is installed.
+    void invalidateCache(std::string_view executableName);
+
+private:
+    struct Streaming {
+        ChunkHandler onStdout;
+        ChunkHandler onStderr;
+    };
+    struct CacheEntry {
+        std::string executableName;
+        ShellCommandResult result;
+        Clock::TimePoint expiresAt;
+    };
+    struct RunOutcome;
+    class ActiveRun;
+
+    ShellCommandResult run(const CommandRequest& request, const Streaming* streaming, std::stop_token stop);
+    RunOutcome launchAndWait(const CommandRequest& request, const Environment& environment,
+                             const std::string& workingDirectory, const Streaming* streaming, std::uint64_t generation,
+                             std::stop_token stop);
+    void addPasswordPrompt(const CommandRequest& request, Environment& environment) const;
+
+    std::optional<ShellCommandResult> cachedResult(const std::string& key) const;
+    // `tool` is the program that really runs ("brew" for "/usr/bin/env brew ...").
+    void storeInCache(const std::string& key, std::string_view tool, const ShellCommandResult& result);
+
+    // Returns false when cancelActiveCommands() came since the run began: the child is
+    // then killed at once.
+    bool registerActive(pid_t pid, std::uint64_t generation);
+    // Returns whether cancelActiveCommands() killed it. Must come before the child is reaped.
+    bool unregisterActive(pid_t pid);
+
+    ConcurrencyGuard& guard_;
+    AskpassProvider askpassScript_;
+    Clock* clock_;  // Clock::shared() when null, looked up at each use
+    Environment defaultEnvironment_;
+    Environment baseEnvironment_;  // the default one and the inherited network settings
+
+    mutable std::mutex cacheMutex_;
+    std::unordered_map<std::string, CacheEntry> readOnlyCommandCache_;
+
+    std::mutex activeMutex_;
+    std::unordered_map<pid_t, bool> activeProcesses_;  // pid -> killed by cancelActiveCommands()
+    std::atomic<std::uint64_t> cancelGeneration_{0};
+};
+
+}  // namespace vt

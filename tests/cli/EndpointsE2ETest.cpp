@@ -1,0 +1,38 @@
+#include <gtest/gtest.h>
+
+#include "base/Json.hpp"
+#include "support/TempDir.hpp"
+#include "support/VantreelProcess.hpp"
+
+namespace vt {
+namespace {
+
+using testing::runVantreel;
+
+TEST(EndpointsE2ETest, PrintsTheTableInEffect) {
+    testing::TempDir home;
+    auto result = runVantreel(
+        {{"endpoints", "--json"}, home.path(), {{"VANTREEL_ENDPOINT_CRATES", "http://127.0.0.1:8123"}}});
+    ASSERT_EQ(result.exitCode, 0) << result.standardError;
+    auto rows = parseJson(result.standardOutput);
+    ASSERT_TRUE(rows && rows->is_array());
+    bool sawCrates = false;
+    for (const auto& row : *rows) {
+        if (row["name"] != "CRATES") continue;
+        sawCrates = true;
+        EXPECT_EQ(row["address"], "http://127.0.0.1:8123");
+        EXPECT_EQ(row["overridden"], true);
+    }
+    EXPECT_TRUE(sawCrates);
+
+    auto text = runVantreel({{"endpoints"}, home.path(), {{"VANTREEL_ENDPOINT_SOFA", "http://127.0.0.1:9/feeds"}}});
+    EXPECT_NE(text.standardOutput.find("http://127.0.0.1:9/feeds"), std::string::npos);
+    EXPECT_NE(text.standardOutput.find("(VANTREEL_ENDPOINT_SOFA)"), std::string::npos);
+
+    auto malformed = runVantreel({{"endpoints"}, home.path(), {{"VANTREEL_ENDPOINT_PYPI", "pypi.mirror.local"}}});
+    EXPECT_EQ(malformed.exitCode, 1);
+    EXPECT_NE(malformed.standardError.find("VANTREEL_ENDPOINT_PYPI"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,189 @@
+// `vantreel scan` as a user runs it, against a fake `brew` in the sandbox's ~/.local/bin that
+// prints Homebrew's own recorded outputs.
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "base/Files.hpp"
+#include "base/Json.hpp"
+#include "settings/SettingsManager.hpp"
+#include "support/TempDir.hpp"
+#include "support/VantreelProcess.hpp"
+
+namespace vt {
+namespace {
+
+using testing::runVantreel;
+
+std::string corpus(const std::string& name) {
+    return std::string(VT_CORPUS_DIR) + "/homebrew/from-brew-specs/" + name;
+}
+
+class ScanE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!readFile(corpus("outdated-json-v2.formula-and-cask.stdout"))) GTEST_SKIP() << "corpus not present";
+        // Only Homebrew is shown, so that the tools of this machine stay out of the results.
+        Json preferences = Json::object();
+        for (const auto& definition : settingDefinitions()) {
+            if (definition.broadcast == kManagerToggleDidChange) preferences[std::string(definition.key)] = false;
+        }
+        preferences["ShowHomebrew"] = true;
+        preferences["ShowCasks"] = true;
+        preferences["DidApplyFirstLaunchDefaults"] = true;
+        home_.write(".config/vantreel/com.corvanel.Vantreel.json", dumpJson(preferences));
+    }
+
+    // A brew whose listing hangs when `hangOn` is its first argument.
+    void writeBrew(const std::string& hangOn = "") {
+        home_.writeExecutable(".local/bin/brew", R"(#!/bin/sh
+echo $$ >> ")" + home_.file("brew-pids") + R"("
+if [ "$1" = ")" + hangOn + R"(" ]; then exec sleep 600; fi
+case "$1 $2" in
+  "list --formula") echo "testball 0.0.1" ;;
+  "list --cask") echo "local-caffeine 1.2.2" ;;
+  "outdated --json=v2") cat ")" + corpus("outdated-json-v2.formula-and-cask.stdout") + R"(" ;;
+  "info --json=v2") echo '{"formulae":[],"casks":[]}' ;;
+  *) ;;
+esac
+exit 0
+)");
+    }
+
+    bool anyBrewAlive() const {
+        std::ifstream pids(home_.file("brew-pids"));
+        int pid = 0;
+        while (pids >> pid) {
+            if (::kill(pid, 0) == 0) return true;
+        }
+        return false;
+    }
+
+    testing::VantreelRun run(std::vector<std::string> arguments) const {
+        return {std::move(arguments), home_.path(), {{"VANTREEL_SCANNER_TIMEOUT", "3"}}};
+    }
+
+    testing::TempDir home_{"vt-scan-e2e"};
+};
+
+TEST_F(ScanE2ETest, OutdatedFormulaeAndCasksAreListedAndPrinted) {
+    writeBrew();
+    auto json = runVantreel(run({"--accept-terms", "scan", "--json"}));
+    ASSERT_EQ(json.exitCode, 0) << json.standardError;
+    auto parsed = parseJson(json.standardOutput);
+    ASSERT_TRUE(parsed.has_value()) << json.standardOutput;
+    std::map<std::string, Json> items;
+    for (const auto& item : (*parsed)["items"]) items[item["stableKey"].get<std::string>()] = item;
+    ASSERT_TRUE(items.count("package:formulas:testball")) << json.standardOutput;
+    EXPECT_EQ(items["package:formulas:testball"]["latestVersion"], "0.1");
+    EXPECT_EQ(items["package:formulas:testball"]["updateAvailable"], true);
+    ASSERT_TRUE(items.count("package:casks:local-caffeine"));
+    EXPECT_EQ(items["package:casks:local-caffeine"]["latestVersion"], "1.2.3");
+    EXPECT_EQ(items.size(), (*parsed)["items"].size());  // no item twice
+
+    auto table = runVantreel(run({"scan"}));
+    ASSERT_EQ(table.exitCode, 0);
+    EXPECT_NE(table.standardOutput.find("testball"), std::string::npos);
+    EXPECT_NE(table.standardOutput.find("0.0.1"), std::string::npos);
+    EXPECT_NE(table.standardOutput.find("2 updates available"), std::string::npos) << table.standardOutput;
+    // Without a terminal: plain progress lines, no escape sequences anywhere.
+    EXPECT_EQ(table.standardOutput.find('\x1b'), std::string::npos);
+    EXPECT_EQ(table.standardError.find('\x1b'), std::string::npos);
+    EXPECT_NE(table.standardError.find("scan: Homebrew: done"), std::string::npos) << table.standardError;
+}
+
+TEST_F(ScanE2ETest, HungToolIsTimedOutAndTheScanStillCompletes) {
+    writeBrew("list");
+    auto started = std::chrono::steady_clock::now();
+    auto result = runVantreel(run({"--accept-terms", "scan", "--json"}));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+    ASSERT_EQ(result.exitCode, 0) << result.standardError;
+    auto parsed = parseJson(result.standardOutput);
+    ASSERT_TRUE(parsed.has_value());
+    bool sawFailure = false;
+    for (const auto& scanner : (*parsed)["scanners"]) {
+        if (scanner["id"] == "homebrew") {
+            EXPECT_EQ(scanner["state"], "failed");
+            EXPECT_EQ(scanner["error"], "Timeout");
+            sawFailure = true;
+        }
+    }
+    EXPECT_TRUE(sawFailure) << result.standardOutput;
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    EXPECT_FALSE(anyBrewAlive());
+}
+
+TEST_F(ScanE2ETest, InterruptCancelsAndLeavesNoChildBehind) {
+    writeBrew("list");
+    int output[2];
+    ASSERT_EQ(::pipe(output), 0);
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::dup2(output[1], STDOUT_FILENO);
+        ::dup2(output[1], STDERR_FILENO);
+        ::setenv("HOME", home_.path().c_str(), 1);
+        ::execl(VT_BINARY_PATH, VT_BINARY_PATH, "--accept-terms", "scan", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(output[1]);
+    for (int i = 0; i < 100 && !std::ifstream(home_.file("brew-pids")).good(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    auto interrupted = std::chrono::steady_clock::now();
+    ::kill(child, SIGINT);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - interrupted, std::chrono::seconds(3));
+    ::close(output[0]);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    EXPECT_FALSE(anyBrewAlive());
+}
+
+// On a terminal the table is coloured, unless NO_COLOR is set.
+TEST_F(ScanE2ETest, NoColorRemovesColourOnATerminal) {
+    writeBrew();
+    auto onTerminal = [&](bool noColor) {
+        int master = -1;
+        pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+        if (child == 0) {
+            ::setenv("HOME", home_.path().c_str(), 1);
+            ::setenv("TERM", "xterm", 1);
+            if (noColor) {
+                ::setenv("NO_COLOR", "1", 1);
+            } else {
+                ::unsetenv("NO_COLOR");
+            }
+            ::execl(VT_BINARY_PATH, VT_BINARY_PATH, "--accept-terms", "scan", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        std::string text;
+        char buffer[4096];
+        while (true) {
+            ssize_t n = ::read(master, buffer, sizeof(buffer));
+            if (n <= 0) break;
+            text.append(buffer, static_cast<std::size_t>(n));
+        }
+        ::waitpid(child, nullptr, 0);
+        ::close(master);
+        return text;
+    };
+    std::string coloured = onTerminal(false);
+    std::string plain = onTerminal(true);
+    EXPECT_NE(coloured.find("\x1b[32m"), std::string::npos);
+    EXPECT_EQ(plain.find("\x1b[32m"), std::string::npos);
+    EXPECT_NE(plain.find("testball"), std::string::npos) << plain;
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,164 @@
+#include "core/PackageCoordinator.hpp"
+
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "base/Log.hpp"
+#include "base/ProcessLock.hpp"
+#include "settings/DefaultsStore.hpp"
+#include "settings/SettingsManager.hpp"
+#include "support/TempDir.hpp"
+
+namespace vt {
+namespace {
+
+class PackageCoordinatorTest : public ::testing::Test {
+protected:
+    PackageCoordinatorTest() {
+        defaults_.set(PackageCoordinator::kTermsAccepted, true);
+        pipelines_.push_back(countingPipeline());
+    }
+
+    ScannerPipeline countingPipeline() {
+        ScannerPipeline p;
+        p.id = "npm";
+        p.source = "npm";
+        p.logTag = "npm";
+        p.isCore = true;
+        p.run = [this](std::stop_token) {
+            ++scans_;
+            std::this_thread::sleep_for(scanTime_);
+            Package package;
+            package.name = "semver";
+            package.version = "6.0.0";
+            package.type = PackageType::NpmGlobal;
+            return ScanOutcome{{package}, std::nullopt};
+        };
+        return p;
+    }
+
+    RefreshCoordinator::Options refreshOptions() {
+        RefreshCoordinator::Options o;
+        o.clock = &clock_;
+        return o;
+    }
+
+    PackageCoordinator::Options options() { return {folder_.path(), &clock_}; }
+
+    testing::TempDir folder_;
+    FakeClock clock_;
+    NotificationCenter notifications_;
+    DefaultsStore defaults_{folder_.file("prefs.json")};
+    SettingsManager settings_{defaults_, notifications_};
+    ScanProgressModel progress_{clock_};
+    std::vector<ScannerPipeline> pipelines_;
+    std::atomic<int> scans_{0};
+    std::chrono::milliseconds scanTime_{0};
+    RefreshCoordinator refresh_{progress_, [this](std::stop_token) { return pipelines_; }, refreshOptions()};
+};
+
+TEST_F(PackageCoordinatorTest, CallersDuringAScanJoinIt) {
+    PackageCoordinator coordinator(defaults_, settings_, refresh_, progress_, options());
+    scanTime_ = std::chrono::milliseconds(300);
+    LogCapture log;
+    std::jthread first([&] { coordinator.refreshAll(false); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    coordinator.refreshAll(false);
+    first.join();
+    EXPECT_EQ(scans_.load(), 1);
+    EXPECT_TRUE(log.contains("🔵 PackageCoordinator.refreshAll() - reusing in-flight refresh task"));
+    EXPECT_EQ(coordinator.packages().size(), 1u);
+    ASSERT_FALSE(coordinator.activities().empty());
+    EXPECT_EQ(coordinator.activities().front().type, ActivityRecord::ActivityType::Scan);
+}
+
+TEST_F(PackageCoordinatorTest, CallerDuringFinalizationStartsNoScan) {
+    PackageCoordinator coordinator(defaults_, settings_, refresh_, progress_, options());
+    std::atomic<bool> finalizing{false};
+    coordinator.addFinalizationStep([&](const RefreshResult&) {
+        finalizing = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    });
+    LogCapture log;
+    std::jthread first([&] { coordinator.refreshAll(true); });
+    while (!finalizing) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    coordinator.refreshAll(true);
+    first.join();
+    EXPECT_EQ(scans_.load(), 1);
+    EXPECT_TRUE(log.contains("waiting for in-flight post-refresh finalization"));
+}
+
+TEST_F(PackageCoordinatorTest, GatesRefuseBeforeTermsDuringUpdatesAndInsideTheThrottle) {
+    PackageCoordinator coordinator(defaults_, settings_, refresh_, progress_, options());
+    LogCapture log;
+    defaults_.set(PackageCoordinator::kTermsAccepted, false);
+    for (auto mode : {RefreshMode::Manual, RefreshMode::Automatic, RefreshMode::OnLaunch,
+                      RefreshMode::FirstLaunchAfterOnboarding}) {
+        coordinator.refreshAll(mode);
+    }
+    EXPECT_EQ(scans_.load(), 0);
+    EXPECT_TRUE(log.contains("skipped: onboarding terms not accepted"));
+    defaults_.set(PackageCoordinator::kTermsAccepted, true);
+
+    coordinator.beginTracking("brewTracking", "wget");
+    coordinator.refreshAll(RefreshMode::Manual);
+    EXPECT_TRUE(log.contains("🔵 PackageCoordinator.refreshAll(mode: manual) skipped: update in progress"));
+    coordinator.endTracking("brewTracking", "wget");
+    EXPECT_EQ(scans_.load(), 0);
+
+    // An interval of 0 hours still throttles automatic scans for an hour.
+    settings_.setValue("CheckInterval", 0);
+    coordinator.refreshAll(RefreshMode::Manual);
+    EXPECT_EQ(scans_.load(), 1);
+    clock_.advance(std::chrono::minutes(30));
+    coordinator.refreshAll(RefreshMode::Automatic);
+    EXPECT_EQ(scans_.load(), 1);
+    EXPECT_TRUE(log.contains("refreshAll(mode: automatic) skipped: recent scan already completed"));
+    clock_.advance(std::chrono::minutes(31));
+    coordinator.refreshAll(RefreshMode::Automatic);
+    EXPECT_EQ(scans_.load(), 2);
+}
+
+TEST_F(PackageCoordinatorTest, PostOnboardingScanIsRecordedOnce) {
+    defaults_.set(PackageCoordinator::kPendingPostOnboardingScan, true);
+    PackageCoordinator coordinator(defaults_, settings_, refresh_, progress_, options());
+    LogCapture log;
+    coordinator.refreshAll(RefreshMode::FirstLaunchAfterOnboarding);
+    EXPECT_FALSE(defaults_.boolValue(PackageCoordinator::kPendingPostOnboardingScan).has_value());
+    EXPECT_EQ(defaults_.boolValue(PackageCoordinator::kOnboardingCompleted), true);
+    EXPECT_TRUE(log.contains("🔵 PackageCoordinator — post-onboarding scan finalized"));
+    EXPECT_TRUE(defaults_.doubleValue(PackageCoordinator::kLastCompletedRefreshDate).has_value());
+}
+
+// Two of our processes share the lock files; two coordinators on the same folder stand for them.
+TEST_F(PackageCoordinatorTest, ScansOfTwoProcessesNeverOverlapAndUpdatesBlockScans) {
+    std::atomic<int> running{0}, overlaps{0};
+    pipelines_[0].run = [&](std::stop_token) {
+        if (++running > 1) ++overlaps;
+        ++scans_;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        --running;
+        return ScanOutcome{};
+    };
+    ScanProgressModel otherProgress;
+    RefreshCoordinator otherRefresh(otherProgress, [this](std::stop_token) { return pipelines_; }, refreshOptions());
+    PackageCoordinator one(defaults_, settings_, refresh_, progress_, options());
+    PackageCoordinator two(defaults_, settings_, otherRefresh, otherProgress, options());
+    {
+        std::jthread a([&] { one.refreshAll(true); });
+        std::jthread b([&] { two.refreshAll(true); });
+    }
+    EXPECT_EQ(overlaps.load(), 0);
+
+    ProcessLock update = ProcessLock::tryAcquire(folder_.path() + "/update.lock", ProcessLock::Mode::Exclusive);
+    ASSERT_TRUE(update.isHeld());
+    int before = scans_.load();
+    EXPECT_TRUE(one.isUpdateInProgress());
+    one.refreshAll(true);
+    EXPECT_EQ(scans_.load(), before);
+}
+
+}  // namespace
+}  // namespace vt

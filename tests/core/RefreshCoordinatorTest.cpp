@@ -1,0 +1,180 @@
+#include "core/RefreshCoordinator.hpp"
+
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "base/Cancellation.hpp"
+#include "base/Log.hpp"
+
+namespace vt {
+namespace {
+
+Package item(std::string name, std::string version, PackageType type = PackageType::NpmGlobal) {
+    Package package;
+    package.name = std::move(name);
+    package.version = std::move(version);
+    package.type = type;
+    return package;
+}
+
+ScannerPipeline pipeline(std::string id, bool core, std::vector<Package> installed,
+                         std::vector<Package> outdated = {}) {
+    ScannerPipeline p;
+    p.id = id;
+    p.source = id;
+    p.logTag = id;
+    p.successDetails = "Inventaire " + id + " terminé: ";
+    p.isCore = core;
+    p.timeout = std::chrono::seconds(5);
+    p.run = [installed](std::stop_token) { return ScanOutcome{installed, std::nullopt}; };
+    p.checkUpdates = [outdated](std::stop_token) { return ScanOutcome{outdated, std::nullopt}; };
+    return p;
+}
+
+// Sleeps until stopped, as a hung tool would, and reports whether it was stopped.
+ScannerPipeline hanging(std::string id, std::chrono::milliseconds timeout, std::atomic<bool>* stopped) {
+    ScannerPipeline p = pipeline(id, false, {});
+    p.timeout = timeout;
+    p.run = [stopped](std::stop_token stop) -> ScanOutcome {
+        while (!stop.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        *stopped = true;
+        throw CancellationError();
+    };
+    return p;
+}
+
+class RefreshCoordinatorTest : public ::testing::Test {
+protected:
+    RefreshCoordinator::Options options() {
+        RefreshCoordinator::Options o;
+        o.clock = &clock_;
+        return o;
+    }
+    FakeClock clock_;
+    ScanProgressModel progress_{clock_};
+    std::vector<ScannerPipeline> pipelines_;
+};
+
+TEST_F(RefreshCoordinatorTest, CacheDecisionFollowsForceAgeAndSources) {
+    pipelines_ = {pipeline("npm", true, {item("semver", "6.0.0")}, {item("semver", "6.0.0")}),
+                  pipeline("pip", true, {})};
+    pipelines_[1].checkUpdates = nullptr;
+    RefreshCoordinator refresh(progress_, [this](std::stop_token) { return pipelines_; }, options());
+    LogCapture log;
+
+    RefreshResult first = refresh.run(false, {});
+    EXPECT_TRUE(first.fullScan);
+    EXPECT_EQ(first.cacheReason, "no previous full scan");
+    EXPECT_TRUE(log.contains("VT_SCAN_CACHE decision: full scan required: no previous full scan"));
+    EXPECT_TRUE(log.contains("Inventaire npm terminé: 1"));
+
+    clock_.advance(std::chrono::seconds(299));
+    RefreshResult fast = refresh.run(false, {});
+    EXPECT_FALSE(fast.fullScan);
+    EXPECT_EQ(fast.cacheReason, "using fast path, cache age 299.0s");
+    ASSERT_EQ(fast.packagesByScanner["npm"].size(), 1u);  // the inventory stays in place
+
+    EXPECT_TRUE(refresh.run(true, {}).fullScan);
+    clock_.advance(std::chrono::seconds(301));
+    EXPECT_EQ(refresh.run(false, {}).cacheReason, "cache expired 301.0s > 300.0s");
+
+    pipelines_.push_back(pipeline("cargo", false, {}));
+    EXPECT_EQ(refresh.decide(false, {"cargo", "npm", "pip"}).reason, "active sources changed added=[cargo] removed=[]");
+    refresh.noteDirectoryChange();
+    EXPECT_EQ(refresh.decide(false, {"npm", "pip"}).reason, "application directory changes detected");
+}
+
+TEST_F(RefreshCoordinatorTest, OutdatedItemsGetTheirLatestVersionMerged) {
+    pipelines_ = {pipeline("npm", true, {item("semver", "6.0.0"), item("typescript", "4.9.5")},
+                           {item("semver", "7.6.0")})};
+    pipelines_[0].checkUpdates = [](std::stop_token) {
+        Package update = item("semver", "6.0.0");
+        update.latestVersion = "7.6.0";
+        return ScanOutcome{{update}, std::string("registry slow")};
+    };
+    RefreshCoordinator refresh(progress_, [this](std::stop_token) { return pipelines_; }, options());
+    RefreshResult result = refresh.run(true, {});
+    ASSERT_EQ(result.packagesByScanner["npm"].size(), 2u);
+    EXPECT_EQ(result.packagesByScanner["npm"][0].latestVersion, "7.6.0");
+    EXPECT_FALSE(result.packagesByScanner["npm"][1].latestVersion.has_value());
+    EXPECT_EQ(result.updateCount(false), 1u);
+    EXPECT_EQ(result.messages["npm"], "registry slow");
+}
+
+TEST_F(RefreshCoordinatorTest, HangingPipelineTimesOutWhileOthersFinish) {
+    std::atomic<bool> stopped{false};
+    pipelines_ = {pipeline("npm", true, {item("semver", "6.0.0")}),
+                  hanging("cargo", std::chrono::milliseconds(300), &stopped),
+                  pipeline("gems", false, {item("rails", "7.0", PackageType::RubyGem)})};
+    pipelines_[2].run = [](std::stop_token) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        return ScanOutcome{{item("rails", "7.0", PackageType::RubyGem)}, std::nullopt};
+    };
+    RefreshCoordinator refresh(progress_, [this](std::stop_token) { return pipelines_; }, options());
+    LogCapture log;
+    RefreshResult result = refresh.run(true, {});
+    auto snapshot = progress_.snapshot();
+    ASSERT_NE(snapshot.scanner("cargo"), nullptr);
+    EXPECT_EQ(snapshot.scanner("cargo")->state, ScannerState::failed("Timeout"));
+    EXPECT_EQ(snapshot.scanner("gems")->state.kind, ScannerState::Kind::Finished);
+    EXPECT_EQ(result.packagesByScanner["gems"].size(), 1u);
+    EXPECT_EQ(result.messages["cargo"], "Timeout");
+    EXPECT_TRUE(log.contains("Timeout du scan cargo"));
+    EXPECT_TRUE(stopped.load());
+    EXPECT_FALSE(result.interrupted);
+}
+
+TEST_F(RefreshCoordinatorTest, ExtendedPhaseBoundInterruptsTheScan) {
+    std::atomic<bool> stopped{false};
+    pipelines_ = {pipeline("npm", true, {item("semver", "6.0.0")}),
+                  hanging("cargo", std::chrono::seconds(60), &stopped)};
+    auto o = options();
+    o.extendedPhaseLimit = std::chrono::milliseconds(300);
+    RefreshCoordinator refresh(progress_, [this](std::stop_token) { return pipelines_; }, o);
+    auto begin = std::chrono::steady_clock::now();
+    RefreshResult result = refresh.run(true, {});
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
+    EXPECT_TRUE(result.interrupted);
+    EXPECT_EQ(result.packagesByScanner["npm"].size(), 1u);
+    EXPECT_EQ(progress_.snapshot().scanner("cargo")->state, ScannerState::failed("Timeout"));
+}
+
+TEST_F(RefreshCoordinatorTest, CancellationStopsEveryScannerAndKeepsThePreviousInventory) {
+    std::atomic<bool> stopped{false};
+    pipelines_ = {pipeline("npm", true, {item("semver", "6.0.0")})};
+    RefreshCoordinator refresh(progress_, [this](std::stop_token) { return pipelines_; }, options());
+    refresh.run(true, {});
+    pipelines_.push_back(hanging("cargo", std::chrono::seconds(60), &stopped));
+    pipelines_[0].isCore = false;
+    std::stop_source stop;
+    std::jthread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        stop.request_stop();
+    });
+    RefreshResult result = refresh.run(true, stop.get_token());
+    EXPECT_TRUE(result.cancelled);
+    EXPECT_TRUE(stopped.load());
+    EXPECT_EQ(progress_.snapshot().scanner("cargo")->state.kind, ScannerState::Kind::Cancelled);
+}
+
+TEST(ScanProgressModelTest, CompletedCountNeverGoesDownWithinAScan) {
+    ScanProgressModel progress;
+    progress.startScan();
+    progress.registerScanner("npm", "npm");
+    progress.registerScanner("pip", "pip");
+    progress.setScannerState("npm", {ScannerState::Kind::Finished, ""});
+    progress.setScannerState("pip", {ScannerState::Kind::Finished, ""});
+    progress.registerScanner("npm", "npm", {ScannerState::Kind::Scanning, ""});
+    auto snapshot = progress.snapshot();
+    EXPECT_EQ(snapshot.completedScanners().size(), 1u);
+    EXPECT_EQ(snapshot.completedScannerCount(), 2);
+    progress.failScanner("pip", "");
+    EXPECT_EQ(progress.snapshot().scanner("pip")->state.message, "Erreur inconnue");
+    EXPECT_EQ(ScanProgressModel::unitLabelKey("vscodium"), "scan.radar.unit.extensions");
+    EXPECT_EQ(ScanProgressModel::unitLabelKey("cargo"), "scan.radar.unit.packages");
+}
+
+}  // namespace
+}  // namespace vt

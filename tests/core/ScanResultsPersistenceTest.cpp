@@ -1,0 +1,113 @@
+#include "core/ScanResultsPersistence.hpp"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "base/Files.hpp"
+#include "base/Log.hpp"
+#include "support/TempDir.hpp"
+
+namespace vt {
+namespace {
+
+Package item(std::string name, PackageType type) {
+    Package package;
+    package.name = std::move(name);
+    package.version = "1.0";
+    package.type = type;
+    return package;
+}
+
+TEST(ScanResultsPersistenceTest, FirstStartCreatesTheFolderAndReadsNothing) {
+    testing::TempDir root;
+    std::string folder = root.file("Van Treel/ScanResults");
+    ScanResultsPersistence persistence(folder);
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+    PersistedScanResults results = persistence.load();
+    EXPECT_FALSE(results.metadata.has_value());
+    EXPECT_TRUE(results.packages.empty());
+}
+
+TEST(ScanResultsPersistenceTest, RoundTripKeepsKindsInTheirFilesAndDatesAsReferenceSeconds) {
+    testing::TempDir root;
+    ScanResultsPersistence persistence(root.path());
+    PersistedScanResults results;
+    results.packages = {item("semver", PackageType::NpmGlobal), item("rails", PackageType::RubyGem)};
+    ScanMetadata metadata;
+    metadata.lastScanDate = fromReferenceSeconds(818000000.25);
+    metadata.packagesCount = 2;
+    results.metadata = metadata;
+    EXPECT_TRUE(persistence.save(results).empty());
+
+    auto gems = parseJson(*readFile(root.file("gems.json")));
+    ASSERT_TRUE(gems && gems->size() == 1);
+    auto meta = parseJson(*readFile(root.file("scan_metadata.json")));
+    EXPECT_DOUBLE_EQ((*meta)["lastScanDate"].get<double>(), 818000000.25);
+    EXPECT_EQ(meta->begin().key(), "lastScanDate");
+    EXPECT_FALSE(std::filesystem::exists(root.file("cargo_crates.json")));  // never had items
+
+    PersistedScanResults loaded = persistence.load();
+    EXPECT_EQ(loaded.packages.size(), 2u);
+    EXPECT_NEAR(toReferenceSeconds(loaded.metadata->lastScanDate), 818000000.25, 1e-6);
+}
+
+TEST(ScanResultsPersistenceTest, UndecodableFilesAreLoggedAndIgnoredAlone) {
+    testing::TempDir root;
+    ScanResultsPersistence persistence(root.path());
+    PersistedScanResults results;
+    results.packages = {item("semver", PackageType::NpmGlobal), item("rails", PackageType::RubyGem)};
+    persistence.save(results);
+    writeFileAtomically(root.file("packages.json"), "[{\"name\": \"semver\", \"versi");
+    LogCapture log;
+    PersistedScanResults loaded = persistence.load();
+    ASSERT_EQ(loaded.packages.size(), 1u);
+    EXPECT_EQ(loaded.packages[0].name, "rails");
+    EXPECT_TRUE(log.contains("⚠️ [ScanPersistence] Erreur chargement packages: "));
+
+    writeFileAtomically(root.file("packages.json"), R"([{"name":"x","version":"1","type":"Formulae"}])");
+    EXPECT_EQ(persistence.load().packages.size(), 1u);  // the unknown type fails that file only
+}
+
+TEST(ScanResultsPersistenceTest, PreviousExitRule) {
+    ScanMetadata unclean;
+    unclean.wasCleanExit = false;
+    EXPECT_FALSE(ScanResultsPersistence::previousExitWasClean(false, std::nullopt));
+    EXPECT_TRUE(ScanResultsPersistence::previousExitWasClean(true, unclean));
+    EXPECT_FALSE(ScanResultsPersistence::previousExitWasClean(std::nullopt, unclean));
+    EXPECT_TRUE(ScanResultsPersistence::previousExitWasClean(std::nullopt, std::nullopt));
+}
+
+// A writer killed in the middle of saving must leave the previous file whole.
+TEST(ScanResultsPersistenceTest, KilledWriterLeavesThePreviousFileReadable) {
+    testing::TempDir root;
+    ScanResultsPersistence persistence(root.path());
+    PersistedScanResults before;
+    before.packages = {item("old", PackageType::NpmGlobal)};
+    persistence.save(before);
+    PersistedScanResults big;
+    for (int i = 0; i < 5000; ++i) big.packages.push_back(item("package-" + std::to_string(i), PackageType::NpmGlobal));
+    for (int round = 0; round < 100; ++round) {
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ScanResultsPersistence(root.path()).save(big);
+            ::_exit(0);
+        }
+        ::usleep(static_cast<useconds_t>(200 + (round * 97) % 3000));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        std::size_t count = persistence.load().packages.size();
+        ASSERT_TRUE(count == 1 || count == 5000) << "round " << round << ": " << count;
+    }
+    ScanResultsPersistence reopened(root.path());  // sweeps what the killed writers left
+    for (const auto& entry : std::filesystem::directory_iterator(root.path())) {
+        EXPECT_EQ(entry.path().filename().string().find(".tmp-"), std::string::npos) << entry.path();
+    }
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,120 @@
+#include "managers/BaseManager.hpp"
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "managers/PackageManager.hpp"
+#include "support/FakeCommandRunner.hpp"
+#include "support/RecordingFileSystem.hpp"
+
+namespace vt {
+namespace {
+
+using testing::FakeCommandRunner;
+using testing::RecordingFileSystem;
+using Response = FakeCommandRunner::Response;
+
+class ToyManager final : public BaseManager {
+public:
+    ToyManager(CommandRunning& runner, const FileSystemManager& files, std::vector<std::string> executables)
+        : BaseManager({"toy", "Toy", std::move(executables), {PackageType::CargoPackage}}, runner, files) {}
+    std::vector<Package> listInstalled(std::stop_token) override { return {}; }
+    std::vector<Package> checkOutdated(std::stop_token) override { return {}; }
+    void update(const Package& package, std::stop_token) override { updated.push_back(package.name); }
+    std::vector<std::string> updated;
+};
+
+TEST(BaseManagerTest, DiscoveryFallsBackToCandidateFoldersInOrder) {
+    FakeCommandRunner runner;
+    RecordingFileSystem files;
+    runner.on("/usr/bin/which toy", Response::failure(1, ""));
+    files.addExecutable("/usr/bin/toy");
+    files.addExecutable("/bin/toy");
+    ToyManager manager(runner, files, {"toy"});
+    EXPECT_TRUE(manager.discover());
+    EXPECT_EQ(manager.binaryPath(), "/usr/bin/toy");
+    // The earlier candidates were asked first, in order.
+    auto history = files.operationHistory();
+    std::vector<std::string> asked(history.begin(), history.begin() + 3);
+    EXPECT_EQ(asked, (std::vector<std::string>{"isExecutableFile:/opt/homebrew/bin/toy",
+                                               "isExecutableFile:/usr/local/bin/toy",
+                                               "isExecutableFile:/usr/bin/toy"}));
+    // Cached from now on: no second `which`.
+    EXPECT_TRUE(manager.discover());
+    EXPECT_EQ(runner.count("/usr/bin/which toy"), 1u);
+}
+
+TEST(BaseManagerTest, WhichAnswerMustBeAnExecutableAndSecondNameMayWin) {
+    FakeCommandRunner runner;
+    RecordingFileSystem files;
+    runner.on("/usr/bin/which pip", Response::output("/gone/pip\n"));
+    runner.on("/usr/bin/which pip3", Response::output("  /opt/py/bin/pip3 \n"));
+    files.addExecutable("/opt/py/bin/pip3");
+    ToyManager manager(runner, files, {"pip", "pip3"});
+    EXPECT_TRUE(manager.discover());
+    EXPECT_EQ(manager.binaryPath(), "/opt/py/bin/pip3");
+
+    FakeCommandRunner nothing;
+    nothing.otherwise(Response::failure(1, ""));
+    RecordingFileSystem empty;
+    ToyManager missing(nothing, empty, {"toy"});
+    EXPECT_FALSE(missing.discover());
+    EXPECT_EQ(missing.binaryPath(), "");
+}
+
+TEST(BaseManagerTest, ConcurrentDiscoveriesStartOneWhich) {
+    FakeCommandRunner runner;
+    RecordingFileSystem files;
+    files.addExecutable("/usr/local/bin/toy");
+    runner.on("/usr/bin/which toy", Response::output("/usr/local/bin/toy\n").after(std::chrono::milliseconds(200)));
+    ToyManager manager(runner, files, {"toy"});
+    std::vector<std::jthread> callers;
+    std::atomic<int> found{0};
+    for (int i = 0; i < 8; ++i) callers.emplace_back([&] { found += manager.discover() ? 1 : 0; });
+    callers.clear();
+    EXPECT_EQ(found.load(), 8);
+    EXPECT_EQ(runner.count("/usr/bin/which toy"), 1u);
+}
+
+TEST(PackageManagerTest, CreatesAdaptersLazilyAndRoutesUpdatesByKind) {
+    FakeCommandRunner runner;
+    RecordingFileSystem files;
+    int made = 0;
+    ToyManager* toy = nullptr;
+    std::vector<AdapterRegistration> registrations = {
+        {"toy", {PackageType::CargoPackage}, [&](CommandRunning& r, const FileSystemManager& f) {
+             ++made;
+             auto adapter = std::make_unique<ToyManager>(r, f, std::vector<std::string>{"toy"});
+             toy = adapter.get();
+             return adapter;
+         }}};
+    PackageManager facade(registrations, runner, files);
+    EXPECT_EQ(made, 0);
+    std::vector<std::string> handled;
+    facade.setUpdateHandler(PackageType::RubyGem,
+                            [&](const Package& package, std::stop_token) { handled.push_back(package.name); });
+
+    Package crate;
+    crate.name = "ripgrep";
+    crate.type = PackageType::CargoPackage;
+    facade.updatePackage(crate, {});
+    Package gem = crate;
+    gem.name = "rails";
+    gem.type = PackageType::RubyGem;
+    facade.updatePackage(gem, {});
+    EXPECT_EQ(made, 1);
+    ASSERT_NE(toy, nullptr);
+    EXPECT_EQ(toy->updated, std::vector<std::string>{"ripgrep"});
+    EXPECT_EQ(handled, std::vector<std::string>{"rails"});
+    EXPECT_EQ(facade.adapter("toy"), facade.adapterFor(PackageType::CargoPackage));
+    EXPECT_EQ(made, 1);
+
+    Package orphan = crate;
+    orphan.type = PackageType::NixPackage;
+    EXPECT_THROW(facade.updatePackage(orphan, {}), std::invalid_argument);
+    EXPECT_EQ(facade.activeUpdateCount(), 0);
+}
+
+}  // namespace
+}  // namespace vt

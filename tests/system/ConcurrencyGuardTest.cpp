@@ -1,0 +1,103 @@
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/Cancellation.hpp"
+#include "system/ConcurrencyGuard.hpp"
+
+namespace vt {
+namespace {
+
+using namespace std::chrono_literals;
+
+template <typename Predicate>
+bool eventually(Predicate predicate, std::chrono::milliseconds limit = 5s) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+TEST(ConcurrencyGuardTest, FreedSlotGoesToTheOldestWaiter) {
+    ConcurrencyGuard guard(2);
+    guard.acquire();
+    guard.acquire();
+    std::mutex mutex;
+    std::vector<int> served;
+    std::vector<std::jthread> waiters;
+    for (int i = 0; i < 4; ++i) {
+        waiters.emplace_back([&, i] {
+            auto slot = guard.hold();
+            std::scoped_lock lock(mutex);
+            served.push_back(i);
+        });
+        // One at a time, so that arrival order is known.
+        ASSERT_TRUE(eventually([&] { return guard.waitingJobs() == static_cast<std::size_t>(i + 1); }));
+    }
+    EXPECT_EQ(guard.activeJobs(), 2);
+    // Each waiter gives its slot back at once, which hands it on; the other slot stays
+    // held, so the waiters can only be served one after another.
+    guard.release();
+    for (auto& waiter : waiters) waiter.join();
+    EXPECT_EQ(served, (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(guard.activeJobs(), 1);
+    EXPECT_EQ(guard.waitingJobs(), 0u);
+    guard.release();
+    EXPECT_EQ(guard.activeJobs(), 0);
+}
+
+TEST(ConcurrencyGuardTest, CancelledWaitersLeaveWithoutASlot) {
+    ConcurrencyGuard guard(1);
+    auto held = guard.hold();
+
+    std::stop_source stop;
+    std::jthread impatient([&] { EXPECT_THROW(guard.acquire(stop.get_token()), CancellationError); });
+    ASSERT_TRUE(eventually([&] { return guard.waitingJobs() == 1; }));
+    std::vector<std::jthread> queued;
+    for (int i = 0; i < 3; ++i) {
+        queued.emplace_back([&] { EXPECT_THROW(guard.acquire(), CancellationError); });
+    }
+    ASSERT_TRUE(eventually([&] { return guard.waitingJobs() == 4; }));
+    stop.request_stop();
+    impatient.join();
+    EXPECT_EQ(guard.waitingJobs(), 3u);
+    guard.cancelAllWaiters();
+    for (auto& thread : queued) thread.join();
+    EXPECT_EQ(guard.waitingJobs(), 0u);
+    EXPECT_EQ(guard.activeJobs(), 1);
+
+    std::stop_source already;
+    already.request_stop();
+    EXPECT_THROW(guard.acquire(already.get_token()), CancellationError);
+    EXPECT_EQ(guard.activeJobs(), 1);
+}
+
+TEST(ConcurrencyGuardTest, NeverMoreHoldersThanSlotsUnderContention) {
+    ConcurrencyGuard guard(3);
+    std::atomic<int> holders{0};
+    std::atomic<int> most{0};
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                auto slot = guard.hold();
+                int now = ++holders;
+                int seen = most.load();
+                while (now > seen && !most.compare_exchange_weak(seen, now)) {
+                }
+                --holders;
+            }
+        });
+    }
+    threads.clear();
+    EXPECT_LE(most.load(), 3);
+    EXPECT_EQ(guard.activeJobs(), 0);
+}
+
+}  // namespace
+}  // namespace vt

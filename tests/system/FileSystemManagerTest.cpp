@@ -1,0 +1,85 @@
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "support/RecordingFileSystem.hpp"
+#include "support/TempDir.hpp"
+#include "system/FileSystemManager.hpp"
+
+namespace vt {
+namespace {
+
+FileSystemError::Kind kindOf(const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const FileSystemError& error) {
+        return error.kind();
+    }
+    ADD_FAILURE() << "no FileSystemError";
+    return FileSystemError::Kind::InvalidPath;
+}
+
+TEST(FileSystemManagerTest, AnswersAndTypedErrorsFromTheRealFileSystem) {
+    testing::TempDir folder("vt-fs");
+    folder.write("b.txt", "bee");
+    folder.write(".hidden", "");
+    folder.writeExecutable("tool", "#!/bin/sh\n");
+    folder.makeFolder("a");
+    ::symlink(folder.file("tool").c_str(), folder.file("link").c_str());
+    SystemFileSystemManager fileSystem;
+
+    EXPECT_EQ(fileSystem.readFile(folder.file("b.txt")), "bee");
+    EXPECT_EQ(fileSystem.contentsOfDirectory(folder.path()),
+              (std::vector<std::string>{".hidden", "a", "b.txt", "link", "tool"}));
+    EXPECT_TRUE(fileSystem.isExecutableFile(folder.file("tool")));
+    EXPECT_TRUE(fileSystem.isExecutableFile(folder.file("link")));
+    EXPECT_FALSE(fileSystem.isExecutableFile(folder.file("b.txt")));
+    EXPECT_FALSE(fileSystem.isExecutableFile(folder.file("a")));
+    EXPECT_FALSE(fileSystem.isExecutableFile(folder.file("missing")));
+    EXPECT_TRUE(fileSystem.fileExists(folder.file("a")));
+    EXPECT_TRUE(fileSystem.directoryExists(folder.file("a")));
+    EXPECT_FALSE(fileSystem.directoryExists(folder.file("b.txt")));
+
+    EXPECT_EQ(kindOf([&] { fileSystem.readFile(folder.file("missing")); }), FileSystemError::Kind::FileNotFound);
+    EXPECT_EQ(kindOf([&] { fileSystem.readFile(folder.file("a")); }), FileSystemError::Kind::InvalidPath);
+    EXPECT_EQ(kindOf([&] { fileSystem.readFile(""); }), FileSystemError::Kind::InvalidPath);
+    EXPECT_EQ(kindOf([&] { fileSystem.contentsOfDirectory(folder.file("missing")); }),
+              FileSystemError::Kind::DirectoryNotFound);
+    EXPECT_EQ(kindOf([&] { fileSystem.contentsOfDirectory(folder.file("b.txt")); }),
+              FileSystemError::Kind::DirectoryNotFound);
+    if (::geteuid() != 0) {  // root reads anything
+        folder.write("secret", "x", 0000);
+        EXPECT_EQ(kindOf([&] { fileSystem.readFile(folder.file("secret")); }), FileSystemError::Kind::PermissionDenied);
+    }
+    EXPECT_EQ(FileSystemError::fileNotFound("/x").description(), "File not found: /x");
+    EXPECT_EQ(FileSystemError::directoryNotFound("/x").description(), "Directory not found: /x");
+    EXPECT_EQ(FileSystemError::permissionDenied("/x").description(), "Permission denied: /x");
+    EXPECT_EQ(FileSystemError::invalidPath("/x").description(), "Invalid path: /x");
+    EXPECT_EQ(FileSystemError::diskFull().description(), "Disk is full");
+}
+
+TEST(RecordingFileSystemTest, RecordsEachQuestionAndAnswersFromItsTree) {
+    testing::RecordingFileSystem fileSystem;
+    fileSystem.addExecutable("/opt/tools/bin/cargo");
+    fileSystem.addFile("/opt/tools/README", "hi");
+    fileSystem.failOn("/locked", FileSystemError::permissionDenied("/locked"));
+
+    EXPECT_EQ(fileSystem.contentsOfDirectory("/opt/tools/"), (std::vector<std::string>{"README", "bin"}));
+    EXPECT_TRUE(fileSystem.isExecutableFile("/opt/tools/bin/cargo"));
+    EXPECT_FALSE(fileSystem.isExecutableFile("/opt/tools/README"));
+    EXPECT_EQ(fileSystem.readFile("/opt/tools/README"), "hi");
+    EXPECT_THROW(fileSystem.contentsOfDirectory("/locked"), FileSystemError);
+    EXPECT_THROW(fileSystem.contentsOfDirectory("/opt/tools/README"), FileSystemError);
+    fileSystem.remove("/opt/tools/bin");
+    EXPECT_FALSE(fileSystem.fileExists("/opt/tools/bin/cargo"));
+    EXPECT_EQ(fileSystem.operationHistory(),
+              (std::vector<std::string>{"contentsOfDirectory:/opt/tools/", "isExecutableFile:/opt/tools/bin/cargo",
+                                        "isExecutableFile:/opt/tools/README", "readFile:/opt/tools/README",
+                                        "contentsOfDirectory:/locked", "contentsOfDirectory:/opt/tools/README",
+                                        "fileExists:/opt/tools/bin/cargo"}));
+}
+
+}  // namespace
+}  // namespace vt
