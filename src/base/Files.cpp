@@ -4,8 +4,6 @@
 #include <cstring>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 
 #include <fcntl.h>
@@ -73,10 +71,24 @@ void removeStaleTemporaries(const std::string& folder) {
 }
 
 std::optional<std::string> readFile(const std::string& path) {
-    std::ifstream stream(path, std::ios::binary);
-    if (!stream) return std::nullopt;
-    std::string contents((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-    if (stream.bad()) return std::nullopt;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string contents;
+    struct stat info{};
+    if (::fstat(fd, &info) == 0 && info.st_size > 0) contents.reserve(static_cast<std::size_t>(info.st_size));
+    char buffer[1 << 16];
+    while (true) {
+        ssize_t n = ::read(fd, buffer, sizeof(buffer));
+        if (n > 0) {
+            contents.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            ::close(fd);
+            return std::nullopt;
+        }
+    }
+    ::close(fd);
     return contents;
 }
 

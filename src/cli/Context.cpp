@@ -164,11 +164,13 @@ PackageCoordinator& Context::coordinator() {
     return *coordinator_;
 }
 
-void Context::beginSession() {
+void Context::beginSession(bool recordsExit) {
     if (sessionStarted_) return;
     sessionStarted_ = true;
+    recordsExit_ = recordsExit;
     previousExitWasClean_ = ScanResultsPersistence::previousExitWasClean(
         defaults().boolValue(PackageCoordinator::kLastExitWasClean), persistence().loadMetadata());
+    if (!recordsExit_) return;
     try {
         defaults().set(PackageCoordinator::kLastExitWasClean, false);
     } catch (const std::exception&) {
@@ -176,7 +178,7 @@ void Context::beginSession() {
 }
 
 void Context::endSession() {
-    if (!sessionStarted_) return;
+    if (!sessionStarted_ || !recordsExit_) return;
     try {
         defaults().set(PackageCoordinator::kLastExitWasClean, true);
     } catch (const std::exception&) {

@@ -31,7 +31,8 @@ public:
 
     // A session of a command that works on the inventory: the previous run's exit is
     // judged, and the clean-exit flag is false until endSession() records a normal exit.
-    void beginSession();
+    // Read-only commands judge the previous exit without recording their own.
+    void beginSession(bool recordsExit = true);
     void endSession();
     bool previousExitWasClean() const noexcept { return previousExitWasClean_; }
 
@@ -46,6 +47,7 @@ private:
     std::unique_ptr<PackageCoordinator> coordinator_;
     std::unique_ptr<ScanResultsPersistence> persistence_;
     bool sessionStarted_ = false;
+    bool recordsExit_ = false;
     bool previousExitWasClean_ = true;
 };
 

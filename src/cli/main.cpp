@@ -57,7 +57,8 @@ int main(int argc, char** argv) {
         return name == "scan" || name == "list" || name == "update";
     };
     for (CLI::App* command : app.get_subcommands(worksOnInventory)) {
-        command->preparse_callback([](std::size_t) { vt::cli::Context::shared().beginSession(); });
+        bool readOnly = command->get_name() == "list";
+        command->preparse_callback([readOnly](std::size_t) { vt::cli::Context::shared().beginSession(!readOnly); });
     }
     int status = run(app, argc, argv, options, exitCode);
     vt::cli::Context::shared().endSession();
