@@ -110,6 +110,7 @@ Json reportJson(const ScanReport& report) {
         item["stableKey"] = stableKey(package);
         item["updateAvailable"] = hasUpdate(package, report.allowPreRelease);
         if (package.sourceIdentifier) item["sourceIdentifier"] = *package.sourceIdentifier;
+        if (package.description) item["description"] = *package.description;
         if (auto location = installLocation(package)) item["installLocation"] = *location;
         items.push_back(std::move(item));
     }

@@ -1,6 +1,15 @@
 #include "core/ManagerRegistry.hpp"
 
 #include "managers/BrewManager.hpp"
+#include "managers/BunManager.hpp"
+#include "managers/CondaManager.hpp"
+#include "managers/DenoManager.hpp"
+#include "managers/NpmManager.hpp"
+#include "managers/UvManager.hpp"
+#include "managers/YarnManager.hpp"
+#include "managers/PipManager.hpp"
+#include "managers/PipxManager.hpp"
+#include "managers/PnpmManager.hpp"
 
 namespace vt {
 
@@ -21,6 +30,17 @@ const std::vector<SourceRegistration>& ManagerRegistry::sources() {
         // casks alike; "casks" stays a catalog toggle over its cask rows.
         {{"homebrew", {PackageType::BrewFormula, PackageType::BrewCask}, make<BrewManager>}, true,
          "Inventaire Brew terminé: ", "brew"},
+        {{"npm", {PackageType::NpmGlobal}, make<NpmManager>}, true, "Inventaire NPM terminé: ", "npm"},
+        {{"pnpm", {PackageType::PnpmGlobal}, make<PnpmManager>}, false, "Inventaire PNPM terminé: ", "pnpm"},
+        {{"yarn", {PackageType::YarnGlobal}, make<YarnManager>}, false, "Inventaire Yarn terminé: ", "yarn"},
+        {{"bun", {PackageType::BunGlobal}, make<BunManager>}, false, "Inventaire Bun terminé: ", "bun"},
+        {{"deno", {PackageType::DenoPackage}, make<DenoManager>}, false, "Inventaire Deno terminé: ", "deno"},
+        {{"uv", {PackageType::UvTool}, make<UvManager>}, false, "Inventaire uv terminé: ", "uv"},
+        // One dry run per environment, up to 120 s each, when the week-long cache is stale.
+        {{"conda", {PackageType::CondaPackage}, make<CondaManager>}, false, "Inventaire Conda terminé: ", "conda",
+         std::chrono::seconds(600)},
+        {{"pip", {PackageType::PipPackage}, make<PipManager>}, true, "Inventaire Pip terminé: ", "pip"},
+        {{"pipx", {PackageType::PipxPackage}, make<PipxManager>}, false, "Inventaire Pipx terminé: ", "pipx"},
     };
     return registrations;
 }

@@ -1,0 +1,131 @@
+// Three virtual environments that see the system Python's packages, one package index on
+// loopback answering each page after 50 ms. In one run: `pip list --outdated --format=json`
+// of each environment one after the other, then our pip scanner's outdated check over the
+// same three (after its listing, as in a scan). Median of three rounds; the last line is
+// the ratio.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "base/Files.hpp"
+#include "base/Json.hpp"
+#include "managers/ExecutableLocator.hpp"
+#include "managers/PipManager.hpp"
+#include "support/LoopbackServer.hpp"
+#include "support/TempDir.hpp"
+#include "system/CommandRunner.hpp"
+#include "system/FileSystemManager.hpp"
+
+namespace {
+
+constexpr int kEnvironments = 3;
+constexpr int kRounds = 3;
+constexpr auto kLatency = std::chrono::milliseconds(50);
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "pip-envs: %s\n", message.c_str());
+    return 1;
+}
+
+}  // namespace
+
+int main() {
+    vt::testing::TempDir work("vt-pip-envs");
+    // pip reads its index from the home folder's pip.conf; the runner hands children HOME.
+    const std::string home = work.makeFolder("home");
+    ::setenv("HOME", home.c_str(), 1);
+    vt::CommandRunner runner;
+    vt::SystemFileSystemManager files;
+    std::optional<std::string> python = vt::ExecutableLocator(runner, files).locate("python3");
+    if (!python) return fail("no python3");
+
+    std::vector<vt::PipManager::Environment> environments;
+    for (int i = 0; i < kEnvironments; ++i) {
+        const std::string folder = work.file("venv" + std::to_string(i));
+        vt::CommandRequest make{.command = *python,
+                                .arguments = {"-m", "venv", "--system-site-packages", folder},
+                                .timeout = 300,
+                                .allowNonZeroExit = true};
+        if (runner.execute(make).exitCode != 0) return fail("python3 -m venv failed (is python3-venv installed?)");
+        auto environment =
+            vt::PythonEnvironments().describe(folder + "/bin/python3", vt::PythonEnvironments::Kind::User);
+        if (!environment) return fail("no environment in " + folder);
+        environments.push_back(*environment);
+    }
+
+    // Every project any environment has gets a page offering a newer version.
+    vt::testing::LoopbackServer index;
+    std::set<std::string> projects;
+    for (const auto& environment : environments) {
+        vt::CommandRequest list{
+            .command = environment.interpreter, .arguments = {"-m", "pip", "list", "--format=json"}, .timeout = 120};
+        std::optional<vt::Json> json = vt::parseJson(runner.execute(list).standardOutput);
+        if (!json || !json->is_array()) return fail("pip list gave no JSON");
+        for (const auto& item : *json) projects.insert(vt::PipManager::normalizedName(item.value("name", "")));
+    }
+    for (const std::string& project : projects) {
+        vt::testing::LoopbackRoute page;
+        page.latency = kLatency;
+        page.contentType = "text/html; charset=utf-8";
+        const std::string file = project + "-999.0-py3-none-any.whl";
+        page.body = "<!DOCTYPE html><html><body><a href=\"/files/" + file + "\">" + file + "</a></body></html>\n";
+        index.setRoute("/simple/" + project + "/", page);
+    }
+    std::filesystem::create_directories(home + "/.config/pip");
+    vt::writeFileAtomically(home + "/.config/pip/pip.conf", "[global]\nindex-url = " + index.url("/simple") + "\n");
+
+    vt::PipManager::Options options;
+    options.environments = [&environments] { return environments; };
+    options.cacheFile = work.file("pip_cache.json");
+    vt::PipManager scanner(runner, files, options);
+
+    std::vector<double> sequentialTimes, scannerTimes, fullTimes;
+    std::size_t found = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        auto start = std::chrono::steady_clock::now();
+        std::size_t sequentialFound = 0;
+        for (const auto& environment : environments) {
+            vt::CommandRequest outdated{.command = environment.interpreter,
+                                        .arguments = {"-m", "pip", "list", "--outdated", "--format=json"},
+                                        .timeout = 300};
+            std::optional<vt::Json> json = vt::parseJson(runner.execute(outdated).standardOutput);
+            if (json && json->is_array()) sequentialFound += json->size();
+        }
+        sequentialTimes.push_back(secondsSince(start));
+
+        start = std::chrono::steady_clock::now();
+        scanner.listInstalled({});
+        auto checkStart = std::chrono::steady_clock::now();
+        found = scanner.checkOutdated({}).size();
+        scannerTimes.push_back(secondsSince(checkStart));
+        fullTimes.push_back(secondsSince(start));
+        if (scanner.errorMessage()) return fail("scanner message: " + *scanner.errorMessage());
+        std::printf(
+            "round %d: sequential %.2f s (%zu outdated rows), scanner check %.2f s, listing + check %.2f s "
+            "(%zu packages shown outdated)\n",
+            round + 1, sequentialTimes.back(), sequentialFound, scannerTimes.back(), fullTimes.back(), found);
+    }
+    const double sequential = median(sequentialTimes);
+    std::printf(
+        "%d environments, %zu projects on the index, %lld ms per page; medians of %d: sequential %.2f s, "
+        "scanner check %.2f s, scanner listing + check %.2f s\n",
+        kEnvironments, projects.size(), static_cast<long long>(kLatency.count()), kRounds, sequential,
+        median(scannerTimes), median(fullTimes));
+    std::printf("pip envs ratio vantreel (listing + check)/sequential: %.2f\n", median(fullTimes) / sequential);
+    std::printf("pip envs ratio vantreel/sequential: %.2f\n", median(scannerTimes) / sequential);
+    return 0;
+}

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/Json.hpp"
+#include "managers/BaseManager.hpp"
+#include "system/CommandRunning.hpp"
+
+namespace vt {
+
+class NetworkClient;
+
+// The adapter for applications installed with pipx, each in a virtual environment of its
+// own. Listing reads `pipx list --json`; the latest versions come from the PyPI JSON API
+// (through the Endpoints table, with the registry conventions: a failed lookup is "no
+// information" for that one application), several lookups at once. An application pipx
+// installed from a path, a URL or a Git repository is listed without a latest version:
+// PyPI does not say what that source offers. An update runs `pipx upgrade VENV`.
+// Listing and detection never throw for a pipx failure (only CancellationError): they
+// publish errorMessage(). update() throws PipError (a name pipx would misread),
+// CommandError or CancellationError. Thread-safe; no lock is held while pipx runs or a
+// request is sent.
+class PipxManager final : public BaseManager {
+public:
+    static constexpr double kListTimeout = 60;
+    static constexpr double kUpgradeTimeout = 600;
+    static constexpr std::size_t kConcurrentLookups = 8;
+
+    struct Application {
+        std::string venv;     // the name pipx knows it by (the package, or with a suffix)
+        std::string package;  // the main package
+        std::string version;
+        std::string source;  // what it was installed from: a requirement, a path or a URL
+
+        friend bool operator==(const Application&, const Application&) = default;
+    };
+    struct Parsed {
+        std::vector<Application> applications;
+        std::optional<std::string> error;
+    };
+
+    struct Options {
+        NetworkClient* network = nullptr;          // a SystemNetworkClient of our own when null
+        std::function<void()> invalidateListings;  // derived from a CommandRunner when empty
+    };
+
+    PipxManager(CommandRunning& runner, const FileSystemManager& files);
+    PipxManager(CommandRunning& runner, const FileSystemManager& files, Options options);
+    ~PipxManager() override;
+
+    std::vector<Package> listInstalled(std::stop_token stop) override;
+    std::vector<Package> checkOutdated(std::stop_token stop) override;
+    void update(const Package& package, std::stop_token stop) override;
+
+    // `pipx list --json`: "venvs" → each → "metadata" → "main_package" → "package",
+    // "package_version", "package_or_url". Never throws.
+    static Parsed parseList(std::string_view text);
+    // Whether PyPI answers for what the application was installed from.
+    static bool isFromRegistry(const Application& application);
+    // The latest version of a PyPI JSON document ("info" → "version").
+    static std::optional<std::string> latestVersionOf(const Json& document);
+
+private:
+    Parsed runList(std::stop_token stop);
+    std::optional<std::string> latestVersion(const std::string& package, std::stop_token stop);
+    NetworkClient& network();
+
+    Options options_;
+    std::mutex pipxMutex_;
+    std::unique_ptr<NetworkClient> ownedNetwork_;
+    std::vector<Application> lastApplications_;
+};
+
+}  // namespace vt

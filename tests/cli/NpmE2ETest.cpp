@@ -1,0 +1,146 @@
+// `vantreel scan` with the real npm, offline: the sandbox HOME's .npmrc points npm at a
+// loopback registry serving packuments and at a global prefix in the sandbox, whose
+// packages are written by hand as npm would leave them.
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include "base/Json.hpp"
+#include "managers/ExecutableLocator.hpp"
+#include "model/Package.hpp"
+#include "settings/SettingsManager.hpp"
+#include "support/LoopbackServer.hpp"
+#include "support/TempDir.hpp"
+#include "support/VantreelProcess.hpp"
+#include "system/CommandRunner.hpp"
+#include "system/FileSystemManager.hpp"
+
+namespace vt {
+namespace {
+
+using testing::LoopbackRoute;
+using testing::runVantreel;
+
+std::string npmKey(const std::string& name) {
+    return stableKey(Package{.name = name, .version = "", .type = PackageType::NpmGlobal});
+}
+
+class NpmE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SystemFileSystemManager files;
+        if (!ExecutableLocator(CommandRunner::shared(), files).locate("npm")) GTEST_SKIP() << "npm is not installed";
+        // Only npm is shown, so that the other tools of this machine stay out of the scan.
+        Json preferences = {{"DidApplyFirstLaunchDefaults", true}};
+        for (const auto& definition : settingDefinitions()) {
+            if (definition.broadcast == kManagerToggleDidChange) preferences[std::string(definition.key)] = false;
+        }
+        preferences["ShowNpm"] = true;
+        home_.write(".config/vantreel/com.corvanel.Vantreel.json", dumpJson(preferences));
+        prefix_ = home_.file("npm-global");
+        home_.write(".npmrc", "registry=" + registry_.origin() + "/\nprefix=" + prefix_ +
+                                  "\nnoproxy=127.0.0.1,localhost\nfetch-retries=0\nupdate-notifier=false\n");
+        installByHand("vt-e2e-tool", "1.0.0");
+        installByHand("@vt-e2e/scoped", "0.1.0");
+        installByHand("vt-e2e-local", "2.0.0");  // from a tarball: no registry knows it
+    }
+
+    void installByHand(const std::string& name, const std::string& version) {
+        home_.write("npm-global/lib/node_modules/" + name + "/package.json",
+                    R"({"name": ")" + name + R"(", "version": ")" + version + R"("})");
+    }
+
+    // What npm asks a registry for: the package's document with every version.
+    void publish(const std::string& name, const std::vector<std::string>& versions) {
+        Json document = {{"name", name}, {"dist-tags", {{"latest", versions.back()}}}, {"versions", Json::object()}};
+        for (const std::string& version : versions) {
+            document["versions"][version] = {
+                {"name", name},
+                {"version", version},
+                {"dist", {{"tarball", registry_.url("/tarballs/" + version + ".tgz")}}}};
+        }
+        LoopbackRoute route;
+        route.body = document.dump();
+        registry_.setRoute("/" + name, route);
+        // The scoped name's slash arrives escaped; serve it either way.
+        if (auto slash = name.find('/'); slash != std::string::npos) {
+            registry_.setRoute("/" + name.substr(0, slash) + "%2f" + name.substr(slash + 1), route);
+        }
+    }
+
+    // The scan's items by stable key, and its scanners by id.
+    std::pair<std::map<std::string, Json>, std::map<std::string, Json>> scan() {
+        auto result = runVantreel({{"--accept-terms", "scan", "--json"}, home_.path(), {}, std::nullopt, 180});
+        EXPECT_EQ(result.exitCode, 0) << result.standardError;
+        auto parsed = parseJson(result.standardOutput);
+        EXPECT_TRUE(parsed.has_value()) << result.standardOutput << result.standardError;
+        std::map<std::string, Json> items, scanners;
+        if (!parsed) return {items, scanners};
+        for (const auto& item : (*parsed)["items"]) items[item["stableKey"].get<std::string>()] = item;
+        for (const auto& scanner : (*parsed)["scanners"]) scanners[scanner["id"].get<std::string>()] = scanner;
+        return {items, scanners};
+    }
+
+    testing::TempDir home_{"vt-npm-e2e"};
+    testing::LoopbackServer registry_;
+    std::string prefix_;
+};
+
+TEST_F(NpmE2ETest, ScanReportsOutdatedGlobalsWithTheConfiguredRegistrysLatestVersions) {
+    publish("vt-e2e-tool", {"1.0.0", "1.4.0"});
+    publish("@vt-e2e/scoped", {"0.1.0", "0.2.0"});
+    auto [items, scanners] = scan();
+
+    ASSERT_TRUE(items.count(npmKey("vt-e2e-tool"))) << ::testing::PrintToString(items.size());
+    const Json& tool = items[npmKey("vt-e2e-tool")];
+    EXPECT_EQ(tool["version"], "1.0.0");
+    EXPECT_EQ(tool["latestVersion"], "1.4.0");
+    EXPECT_EQ(tool["updateAvailable"], true);
+    EXPECT_EQ(std::filesystem::weakly_canonical(tool["installLocation"].get<std::string>()),
+              std::filesystem::weakly_canonical(prefix_ + "/lib/node_modules/vt-e2e-tool"));
+    ASSERT_TRUE(items.count(npmKey("@vt-e2e/scoped")));
+    EXPECT_EQ(items[npmKey("@vt-e2e/scoped")]["latestVersion"], "0.2.0");
+    // Unknown to the registry: still listed, with nothing to update to.
+    ASSERT_TRUE(items.count(npmKey("vt-e2e-local")));
+    EXPECT_FALSE(items[npmKey("vt-e2e-local")].contains("latestVersion"));
+    EXPECT_EQ(items[npmKey("vt-e2e-local")]["updateAvailable"], false);
+    EXPECT_EQ(items.size(), 3u);
+
+    ASSERT_TRUE(scanners.count("npm"));
+    EXPECT_EQ(scanners["npm"]["state"], "finished");
+    EXPECT_EQ(scanners["npm"]["count"], 3);
+    EXPECT_FALSE(scanners["npm"].contains("error"));
+    EXPECT_FALSE(scanners["npm"].contains("message"));
+    EXPECT_GE(registry_.requestCount("/vt-e2e-tool"), 1u);  // npm asked our registry, nobody else
+}
+
+TEST_F(NpmE2ETest, RegistryFailuresArePublishedForNpmAndTheInventoryStays) {
+    struct Case {
+        std::string what;
+        LoopbackRoute route;
+        std::string expected;
+    };
+    LoopbackRoute failing;
+    failing.status = 500;
+    failing.body = "internal error";
+    failing.contentType = "text/plain";
+    LoopbackRoute html;
+    html.body = "<html><body>Sign in to continue</body></html>";
+    html.contentType = "text/html";
+    for (const Case& c : {Case{"500", failing, "E500"}, Case{"HTML", html, "invalid json"}}) {
+        SCOPED_TRACE(c.what);
+        for (const char* path : {"/vt-e2e-tool", "/@vt-e2e%2fscoped", "/@vt-e2e/scoped"}) registry_.setRoute(path, c.route);
+        auto [items, scanners] = scan();
+        ASSERT_TRUE(scanners.count("npm"));
+        std::string message = scanners["npm"].value("message", scanners["npm"].value("error", std::string()));
+        EXPECT_NE(message.find("npm outdated failed: "), std::string::npos) << scanners["npm"].dump();
+        EXPECT_NE(message.find(c.expected), std::string::npos) << message;
+        ASSERT_TRUE(items.count(npmKey("vt-e2e-tool")));
+        EXPECT_FALSE(items[npmKey("vt-e2e-tool")].contains("latestVersion"));
+    }
+}
+
+}  // namespace
+}  // namespace vt

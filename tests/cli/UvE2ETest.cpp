@@ -1,0 +1,94 @@
+// `vantreel scan --json` with a fake `uv` in the sandbox's ~/.local/bin and PyPI on loopback.
+#include <map>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "base/Files.hpp"
+#include "base/Json.hpp"
+#include "settings/SettingsManager.hpp"
+#include "support/LoopbackServer.hpp"
+#include "support/TempDir.hpp"
+#include "support/VantreelProcess.hpp"
+
+namespace vt {
+namespace {
+
+using testing::runVantreel;
+
+class UvE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Only uv is shown, so that the tools of this machine stay out of the results.
+        Json preferences = Json::object();
+        for (const auto& definition : settingDefinitions()) {
+            if (definition.broadcast == kManagerToggleDidChange) preferences[std::string(definition.key)] = false;
+        }
+        preferences["ShowUv"] = true;
+        preferences["DidApplyFirstLaunchDefaults"] = true;
+        home_.write(".config/vantreel/com.corvanel.Vantreel.json", dumpJson(preferences));
+
+        // Output as `uv tool list` prints it (uv's CLI reference, "uv tool list").
+        home_.writeExecutable(".local/bin/uv", R"(#!/bin/sh
+case "$1 $2" in
+  "tool list") printf 'ruff v0.3.0\n- ruff\nhttpie v3.2.2\n- http\n- https\n' ;;
+  *) echo "error: unexpected arguments: $*" >&2; exit 2 ;;
+esac
+)");
+        home_.write(".local/share/uv/tools/ruff/uv-receipt.toml", R"([tool]
+requirements = [{ name = "ruff" }]
+entrypoints = [{ name = "ruff", install-path = ")" + home_.file(".local/bin/ruff") +
+                                                                      R"(" }]
+)");
+        home_.write(".local/share/uv/tools/httpie/uv-receipt.toml", R"([tool]
+requirements = [{ name = "httpie", git = "https://github.com/httpie/cli?tag=3.2.2" }]
+entrypoints = [{ name = "http", install-path = ")" + home_.file(".local/bin/http") +
+                                                                        R"(" }]
+)");
+        testing::LoopbackRoute ruff;
+        ruff.body = R"({"info": {"name": "ruff", "version": "0.4.1"}, "releases": {}})";
+        pypi_.setRoute("/pypi/ruff/json", ruff);
+        testing::LoopbackRoute httpie;
+        httpie.body = R"({"info": {"name": "httpie", "version": "9.9.9"}, "releases": {}})";
+        pypi_.setRoute("/pypi/httpie/json", httpie);
+    }
+
+    testing::VantreelRun run(std::vector<std::string> arguments) const {
+        return {std::move(arguments),
+                home_.path(),
+                {{"VANTREEL_SCANNER_TIMEOUT", "20"}, {"VANTREEL_ENDPOINT_PYPI", pypi_.origin()}}};
+    }
+
+    testing::TempDir home_{"vt-uv-e2e"};
+    testing::LoopbackServer pypi_;
+};
+
+TEST_F(UvE2ETest, RegistryToolIsOutdatedAgainstPyPIAndPinnedGitToolIsNot) {
+    auto result = runVantreel(run({"--accept-terms", "scan", "--json"}));
+    ASSERT_EQ(result.exitCode, 0) << result.standardError;
+    auto parsed = parseJson(result.standardOutput);
+    ASSERT_TRUE(parsed.has_value()) << result.standardOutput;
+    std::map<std::string, Json> items;
+    for (const auto& item : (*parsed)["items"]) items[item["stableKey"].get<std::string>()] = item;
+
+    ASSERT_TRUE(items.count("package:uv tools:ruff")) << result.standardOutput;
+    const Json& ruff = items["package:uv tools:ruff"];
+    EXPECT_EQ(ruff["version"], "0.3.0");
+    EXPECT_EQ(ruff["latestVersion"], "0.4.1");
+    EXPECT_EQ(ruff["updateAvailable"], true);
+    EXPECT_EQ(ruff["sourceIdentifier"], "pypi");
+
+    ASSERT_TRUE(items.count("package:uv tools:httpie")) << result.standardOutput;
+    const Json& httpie = items["package:uv tools:httpie"];
+    EXPECT_EQ(httpie["updateAvailable"], false);
+    EXPECT_FALSE(httpie.contains("latestVersion"));
+    EXPECT_EQ(items.size(), 2u);
+
+    EXPECT_EQ(pypi_.requestCount("/pypi/ruff/json"), 1u);
+    EXPECT_EQ(pypi_.requestCount("/pypi/httpie/json"), 0u);
+    // The answer was kept for the next scan, in the sandbox's cache folder.
+    EXPECT_TRUE(readFile(home_.file(".cache/vantreel/uv_cache.json")).has_value());
+}
+
+}  // namespace
+}  // namespace vt
