@@ -53,10 +53,10 @@ int main(int argc, char** argv) {
     std::size_t found = 0;
     for (int run = 0; run < 3; ++run) {
         vt::testing::TempDir cache("vt-yarn-bench");  // a cold cache each time
-        vt::YarnManager manager(runner, files,
-                                vt::YarnManager::Options{.network = &network,
-                                                         .cacheFile = cache.file("yarn_cache.json"),
-                                                         .registry = server.origin()});
+        vt::YarnManager manager(
+            runner, files,
+            vt::YarnManager::Options{
+                .network = &network, .cacheFile = cache.file("yarn_cache.json"), .registry = server.origin()});
         const auto start = Clock::now();
         found = manager.latestVersions(names, {}).size();
         runs.push_back(std::chrono::duration<double>(Clock::now() - start).count());
@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
     const double ideal = static_cast<double>((packages + inFlight - 1) / inFlight) * (latencyMs / 1000.0);
     std::printf("yarn lookups: %d packages, %d ms latency, %d in flight, %zu versions found\n", packages, latencyMs,
                 inFlight, found);
-    std::printf("runs %.3f / %.3f / %.3f s (median %.3f s), ideal %.3f s\n", runs[0], runs[1], runs[2], measured, ideal);
+    std::printf("runs %.3f / %.3f / %.3f s (median %.3f s), ideal %.3f s\n", runs[0], runs[1], runs[2], measured,
+                ideal);
     std::printf("yarn lookups ratio measured/ideal: %.2f\n", measured / ideal);
     return found == static_cast<std::size_t>(packages) ? 0 : 1;
 }

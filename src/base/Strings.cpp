@@ -127,6 +127,12 @@ std::string sanitizeUtf8(std::string_view bytes) {
     return result;
 }
 
+std::string excerpt(std::string_view text, std::size_t maxLength) {
+    std::string trimmed = trim(text);
+    if (trimmed.size() <= maxLength) return trimmed;
+    return sanitizeUtf8(std::string_view(trimmed).substr(0, maxLength)) + "…";
+}
+
 std::string fillPlaceholders(std::string_view format, const std::vector<std::string>& arguments) {
     std::string result;
     result.reserve(format.size());

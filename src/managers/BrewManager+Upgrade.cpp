@@ -7,6 +7,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include "base/Platform.hpp"
 #include "base/Cancellation.hpp"
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
@@ -25,12 +26,6 @@ const Logger& logger() {
     static const Logger instance("BrewManager");
     return instance;
 }
-
-#if defined(__APPLE__)
-constexpr bool kBuiltForLinux = false;
-#else
-constexpr bool kBuiltForLinux = true;
-#endif
 
 // A line longer than this without an end is handed on as it is, so that output without
 // line breaks cannot grow the buffer without bound.

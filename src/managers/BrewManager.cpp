@@ -6,6 +6,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include "base/Platform.hpp"
 #include "base/Cancellation.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
@@ -29,12 +30,6 @@ const Logger& logger() {
 
 constexpr const char* kEnv = "/usr/bin/env";
 constexpr double kWhichTimeout = 5;
-
-#if defined(__APPLE__)
-constexpr bool kBuiltForLinux = false;
-#else
-constexpr bool kBuiltForLinux = true;
-#endif
 
 #if defined(__aarch64__) || defined(__arm64__)
 constexpr bool kArm = true;

@@ -21,14 +21,8 @@ const Logger& logger() {
     return instance;
 }
 
-constexpr std::size_t kExcerptLength = 160;
-
-BaseManager::Identity bunIdentity() { return {"bun", "Bun", {"bun"}, {PackageType::BunGlobal}}; }
-
-std::string excerpt(std::string_view text) {
-    std::string trimmed = trim(text);
-    if (trimmed.size() <= kExcerptLength) return trimmed;
-    return sanitizeUtf8(trimmed.substr(0, kExcerptLength)) + "…";
+BaseManager::Identity bunIdentity() {
+    return {"bun", "Bun", {"bun"}, {PackageType::BunGlobal}};
 }
 
 // "/home/me/.bun/install/global node_modules (7 installed)"
@@ -59,7 +53,9 @@ BunManager::BunManager(CommandRunning& runner, const FileSystemManager& files, O
     }
 }
 
-std::string BunManager::bunInstall() const { return bunInstall_; }
+std::string BunManager::bunInstall() const {
+    return bunInstall_;
+}
 
 std::string BunManager::globalFolder() const {
     std::scoped_lock lock(bunMutex_);
@@ -133,8 +129,8 @@ std::vector<BunManager::Entry> BunManager::parseOutdated(std::string_view text) 
         if (!match || !match->groups[0] || !match->groups[1] || !match->groups[2]) continue;
         std::string_view name = *match->groups[0];
         if (name == "Package" || rule.fullyMatches(name)) continue;
-        entries.push_back({trim(marker.replaceAll(name, "")), std::string(*match->groups[1]),
-                           std::string(*match->groups[2])});
+        entries.push_back(
+            {trim(marker.replaceAll(name, "")), std::string(*match->groups[1]), std::string(*match->groups[2])});
     }
     return entries;
 }
@@ -174,9 +170,9 @@ std::vector<Package> BunManager::listInstalled(std::stop_token stop) {
         return fail(error.what());
     }
     if (result.exitCode != 0) {
-        return fail(bunError(result.standardError + "\n" + result.standardOutput)
-                        .value_or(CommandError::executionFailed(result.exitCode, excerpt(result.standardError))
-                                      .description()));
+        return fail(
+            bunError(result.standardError + "\n" + result.standardOutput)
+                .value_or(CommandError::executionFailed(result.exitCode, excerpt(result.standardError)).description()));
     }
     Listing listing = parseInstalled(result.standardOutput);
     {
@@ -228,9 +224,9 @@ std::vector<Package> BunManager::checkOutdated(std::stop_token stop) {
     }
     std::vector<Entry> entries = parseOutdated(result.standardOutput);
     if (result.exitCode != 0) {
-        std::string error = bunError(result.standardError + "\n" + result.standardOutput)
-                                .value_or(CommandError::executionFailed(result.exitCode, excerpt(result.standardError))
-                                              .description());
+        std::string error =
+            bunError(result.standardError + "\n" + result.standardOutput)
+                .value_or(CommandError::executionFailed(result.exitCode, excerpt(result.standardError)).description());
         if (entries.empty()) return fail(error);
         logger().warning("bun outdated: " + error);
     }
@@ -266,9 +262,8 @@ void BunManager::update(const Package& package, std::stop_token stop) {
     invalidateListings();
     if (result.exitCode == 0) return;
     const std::string& shown = trim(result.standardError).empty() ? result.standardOutput : result.standardError;
-    throw CommandError::executionFailed(result.exitCode,
-                                        bunError(result.standardError + "\n" + result.standardOutput)
-                                            .value_or(trim(shown)));
+    throw CommandError::executionFailed(
+        result.exitCode, bunError(result.standardError + "\n" + result.standardOutput).value_or(trim(shown)));
 }
 
 }  // namespace vt

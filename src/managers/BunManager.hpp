@@ -40,8 +40,8 @@ public:
     };
 
     struct Options {
-        std::optional<std::string> home;        // paths::home() when absent
-        std::optional<std::string> bunInstall;  // $BUN_INSTALL, else home + "/.bun"
+        std::optional<std::string> home;                 // paths::home() when absent
+        std::optional<std::string> bunInstall;           // $BUN_INSTALL, else home + "/.bun"
         std::map<std::string, std::string> environment;  // merged into every bun run, last
         // Drops the runner's cached bun listings; derived from a CommandRunner when empty.
         std::function<void()> invalidateListings;

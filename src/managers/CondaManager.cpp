@@ -64,12 +64,6 @@ bool isPyPIChannel(std::string_view channel) {
     return equalsIgnoringCase(trimView(channel), "pypi");
 }
 
-std::string excerpt(std::string_view detail) {
-    std::string trimmed = trim(detail);
-    constexpr std::size_t kMax = 300;
-    return trimmed.size() <= kMax ? trimmed : sanitizeUtf8(trimmed.substr(0, kMax)) + "…";
-}
-
 }  // namespace
 
 CondaManager::CondaManager(CommandRunning& runner, const FileSystemManager& files)
@@ -282,7 +276,7 @@ std::vector<std::string> CondaManager::environments(const std::string& conda, st
         failure = command.description();
     }
     logger().warning("❌ conda env list failed: " + failure);
-    error = localized("error.conda.command_failed", {excerpt(failure)});
+    error = localized("error.conda.command_failed", {excerpt(failure, 300)});
     // The installation the executable belongs to is an environment of its own.
     std::vector<std::string> fallback;
     const std::size_t bin = conda.rfind("/bin/");
@@ -322,7 +316,7 @@ CondaManager::EnvironmentListing CondaManager::listEnvironment(const std::string
         failure = command.description();
     }
     logger().warning("❌ conda list failed for " + environment + ": " + failure);
-    listing.error = localized("error.conda.command_failed", {excerpt(failure)});
+    listing.error = localized("error.conda.command_failed", {excerpt(failure, 300)});
     return listing;
 }
 

@@ -21,14 +21,8 @@ const Logger& logger() {
     return instance;
 }
 
-constexpr std::size_t kExcerptLength = 200;
-
-BaseManager::Identity denoIdentity() { return {"deno", "Deno", {"deno"}, {PackageType::DenoPackage}}; }
-
-std::string excerpt(std::string_view text) {
-    std::string trimmed = trim(text);
-    if (trimmed.size() <= kExcerptLength) return trimmed;
-    return sanitizeUtf8(trimmed.substr(0, kExcerptLength)) + "…";
+BaseManager::Identity denoIdentity() {
+    return {"deno", "Deno", {"deno"}, {PackageType::DenoPackage}};
 }
 
 // Deno colours its upgrade messages even when NO_COLOR is set and nothing is a terminal.
@@ -117,7 +111,8 @@ DenoManager::UpgradeCheck DenoManager::parseUpgradeCheck(std::string_view output
     const std::string text = withoutColour(output);
     UpgradeCheck check;
     check.builtWithoutUpgrade = contains(text, "built without the \"upgrade\" feature");
-    if (auto match = latest.search(text); match && match->groups[0]) check.latestVersion = std::string(*match->groups[0]);
+    if (auto match = latest.search(text); match && match->groups[0])
+        check.latestVersion = std::string(*match->groups[0]);
     check.isCurrent = current.matches(text);
     if (auto match = failure.search(text); match && match->groups[0]) check.error = excerpt(*match->groups[0]);
     return check;
@@ -136,7 +131,9 @@ std::optional<std::string> DenoManager::parseBrewStableVersion(std::string_view 
     return trim(*stable);
 }
 
-std::string DenoManager::selfUpgradeUnavailableText() { return localized("error.deno.self_upgrade_unavailable"); }
+std::string DenoManager::selfUpgradeUnavailableText() {
+    return localized("error.deno.self_upgrade_unavailable");
+}
 
 // ---- Homebrew ------------------------------------------------------------------------
 

@@ -1,5 +1,6 @@
 #include "managers/ExecutableLocator.hpp"
 
+#include "base/Platform.hpp"
 #include "base/Cancellation.hpp"
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
@@ -12,12 +13,6 @@ namespace {
 
 constexpr double kWhichTimeout = 5.0;
 
-#if defined(__APPLE__)
-constexpr bool kIsLinux = false;
-#else
-constexpr bool kIsLinux = true;
-#endif
-
 }  // namespace
 
 ExecutableLocator::ExecutableLocator(CommandRunning& runner, const FileSystemManager& files)
@@ -25,7 +20,7 @@ ExecutableLocator::ExecutableLocator(CommandRunning& runner, const FileSystemMan
 
 std::vector<std::string> ExecutableLocator::candidateFolders() {
     std::vector<std::string> folders = {"/opt/homebrew/bin/", "/usr/local/bin/", "/usr/bin/", "/bin/"};
-    if (kIsLinux) {
+    if (kBuiltForLinux) {
         folders.push_back("/home/linuxbrew/.linuxbrew/bin/");
         folders.push_back(paths::home() + "/.local/bin/");
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/Platform.hpp"
 #include "base/Cancellation.hpp"
 #include "base/Log.hpp"
 #include "base/Regex.hpp"
@@ -22,22 +23,8 @@ const Logger& logger() {
     return instance;
 }
 
-#if defined(__APPLE__)
-constexpr bool kBuiltForLinux = false;
-#else
-constexpr bool kBuiltForLinux = true;
-#endif
-
 // Enough of an unexpected output to recognise it in a message, never a whole page.
-constexpr std::size_t kExcerptLength = 160;
-
 BaseManager::Identity npmIdentity() { return {"npm", "npm", {"npm"}, {PackageType::NpmGlobal}}; }
-
-std::string excerpt(std::string_view text) {
-    std::string trimmed = trim(text);
-    if (trimmed.size() <= kExcerptLength) return trimmed;
-    return sanitizeUtf8(trimmed.substr(0, kExcerptLength)) + "…";
-}
 
 // A global prefix nothing was installed into lacks the folders npm walks; npm then fails
 // with ENOENT on the first one missing: "ENOENT: no such file or directory, lstat '/p/lib'".

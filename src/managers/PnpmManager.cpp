@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "base/Platform.hpp"
 #include "base/Cancellation.hpp"
 #include "base/Json.hpp"
 #include "base/Log.hpp"
@@ -22,20 +23,8 @@ const Logger& logger() {
     return instance;
 }
 
-#if defined(__APPLE__)
-constexpr bool kIsMac = true;
-#else
-constexpr bool kIsMac = false;
-#endif
-
-constexpr std::size_t kExcerptLength = 160;
-
-BaseManager::Identity pnpmIdentity() { return {"pnpm", "pnpm", {"pnpm"}, {PackageType::PnpmGlobal}}; }
-
-std::string excerpt(std::string_view text) {
-    std::string trimmed = trim(text);
-    if (trimmed.size() <= kExcerptLength) return trimmed;
-    return sanitizeUtf8(trimmed.substr(0, kExcerptLength)) + "…";
+BaseManager::Identity pnpmIdentity() {
+    return {"pnpm", "pnpm", {"pnpm"}, {PackageType::PnpmGlobal}};
 }
 
 std::string folderOf(const std::string& path) {
@@ -81,7 +70,7 @@ PnpmManager::PnpmManager(CommandRunning& runner, const FileSystemManager& files,
 }
 
 std::string PnpmManager::defaultPnpmHome(const std::string& home) {
-    return kIsMac ? home + "/Library/pnpm" : home + "/.local/share/pnpm";
+    return kBuiltForMac ? home + "/Library/pnpm" : home + "/.local/share/pnpm";
 }
 
 std::vector<std::string> PnpmManager::executableCandidates(const std::string& home) {
@@ -89,7 +78,9 @@ std::vector<std::string> PnpmManager::executableCandidates(const std::string& ho
             home + "/.local/share/pnpm/pnpm"};
 }
 
-std::string PnpmManager::pnpmHome() const { return pnpmHome_; }
+std::string PnpmManager::pnpmHome() const {
+    return pnpmHome_;
+}
 
 std::optional<std::string> PnpmManager::locateExecutable(std::stop_token stop) {
     if (auto found = ExecutableLocator(runner_, files_).locate(identity().executables, stop)) return found;

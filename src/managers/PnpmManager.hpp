@@ -44,8 +44,8 @@ public:
     };
 
     struct Options {
-        std::optional<std::string> home;      // paths::home() when absent
-        std::optional<std::string> pnpmHome;  // $PNPM_HOME, else defaultPnpmHome(home)
+        std::optional<std::string> home;                 // paths::home() when absent
+        std::optional<std::string> pnpmHome;             // $PNPM_HOME, else defaultPnpmHome(home)
         std::map<std::string, std::string> environment;  // merged into every pnpm run, last
         // Drops the runner's cached pnpm listings; derived from a CommandRunner when empty.
         std::function<void()> invalidateListings;

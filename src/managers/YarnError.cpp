@@ -15,7 +15,9 @@ std::string prefix(YarnError::Stage stage) {
 YarnError::YarnError(Kind kind, Stage stage, std::string reason)
     : std::runtime_error(prefix(stage) + reason), kind_(kind), stage_(stage), reason_(std::move(reason)) {}
 
-YarnError YarnError::notFound(Stage stage) { return YarnError(Kind::NotFound, stage, "Yarn not found"); }
+YarnError YarnError::notFound(Stage stage) {
+    return YarnError(Kind::NotFound, stage, "Yarn not found");
+}
 
 YarnError YarnError::commandFailed(Stage stage, const std::string& detail) {
     return YarnError(Kind::CommandFailed, stage, localized("error.yarn.command_failed", {detail}));

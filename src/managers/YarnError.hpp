@@ -11,12 +11,12 @@ namespace vt {
 class YarnError : public std::runtime_error {
 public:
     enum class Kind {
-        NotFound,             // no yarn executable
-        CommandFailed,        // yarn exited with an error
-        InvalidPackageName,   // a name yarn would read as something else
-        RegistryUnknown,      // neither npm nor Yarn says which registry they use
-        VersionUnchanged,     // `yarn global upgrade` left the same version installed
-        VersionStillLower,    // it installed something older than the expected version
+        NotFound,            // no yarn executable
+        CommandFailed,       // yarn exited with an error
+        InvalidPackageName,  // a name yarn would read as something else
+        RegistryUnknown,     // neither npm nor Yarn says which registry they use
+        VersionUnchanged,    // `yarn global upgrade` left the same version installed
+        VersionStillLower,   // it installed something older than the expected version
     };
     enum class Stage { Scan, Update };
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <thread>
 
+#include "base/Platform.hpp"
 #include "base/Cancellation.hpp"
 #include "base/Files.hpp"
 #include "base/Log.hpp"
@@ -29,22 +30,11 @@ const Logger& logger() {
     return instance;
 }
 
-#if defined(__APPLE__)
-constexpr bool kBuiltForLinux = false;
-#else
-constexpr bool kBuiltForLinux = true;
-#endif
-
-constexpr std::size_t kExcerptLength = 200;
 // What a child gets when the runner in use has no default PATH of its own to tell us.
 constexpr const char* kFallbackPath = "/usr/bin:/bin:/usr/sbin:/sbin";
 
-BaseManager::Identity yarnIdentity() { return {"yarn", "Yarn", {"yarn"}, {PackageType::YarnGlobal}}; }
-
-std::string excerpt(std::string_view text) {
-    std::string trimmed = trim(text);
-    if (trimmed.size() <= kExcerptLength) return trimmed;
-    return sanitizeUtf8(trimmed.substr(0, kExcerptLength)) + "…";
+BaseManager::Identity yarnIdentity() {
+    return {"yarn", "Yarn", {"yarn"}, {PackageType::YarnGlobal}};
 }
 
 std::string folderOf(const std::string& path) {
@@ -110,7 +100,9 @@ YarnManager::YarnManager(CommandRunning& runner, const FileSystemManager& files,
 
 YarnManager::~YarnManager() = default;
 
-Clock& YarnManager::clock() const { return options_.clock != nullptr ? *options_.clock : Clock::shared(); }
+Clock& YarnManager::clock() const {
+    return options_.clock != nullptr ? *options_.clock : Clock::shared();
+}
 
 NetworkClient& YarnManager::network() {
     if (options_.network != nullptr) return *options_.network;
@@ -292,7 +284,8 @@ std::optional<std::vector<YarnManager::Entry>> YarnManager::manifestEntries(cons
     for (const auto& [name, specification] : *dependencies) {
         std::optional<std::string> version;
         try {
-            std::optional<Json> manifest = parseJson(files_.readFile(folder + "/node_modules/" + name + "/package.json"));
+            std::optional<Json> manifest =
+                parseJson(files_.readFile(folder + "/node_modules/" + name + "/package.json"));
             if (manifest && manifest->is_object()) version = stringField(*manifest, "version");
         } catch (const std::exception&) {
             // Not installed as the manifest says: the listing or the specification may know.
@@ -428,10 +421,11 @@ std::vector<std::optional<std::string>> YarnManager::fetchLatest(const std::stri
         for (std::size_t i = next++; i < names.size() && !cancelled; i = next++) {
             try {
                 std::optional<Json> json = lookups.lookup(
-                    names[i], [&registry](std::string_view name) { return registry + "/" + std::string(name) + "/latest"; },
+                    names[i],
+                    [&registry](std::string_view name) { return registry + "/" + std::string(name) + "/latest"; },
                     stop);
-                std::optional<std::string> version = json && json->is_object() ? stringField(*json, "version")
-                                                                                : std::nullopt;
+                std::optional<std::string> version =
+                    json && json->is_object() ? stringField(*json, "version") : std::nullopt;
                 if (version && !trim(*version).empty()) {
                     versions[i] = trim(*version);
                 } else {
@@ -574,7 +568,8 @@ std::vector<Package> YarnManager::checkOutdated(std::stop_token stop) {
 std::optional<std::string> YarnManager::installedVersion(const std::string& name, std::stop_token stop) {
     if (std::optional<std::string> folder = globalFolder(stop)) {
         try {
-            std::optional<Json> manifest = parseJson(files_.readFile(*folder + "/node_modules/" + name + "/package.json"));
+            std::optional<Json> manifest =
+                parseJson(files_.readFile(*folder + "/node_modules/" + name + "/package.json"));
             if (manifest && manifest->is_object()) {
                 if (auto version = stringField(*manifest, "version")) return trim(*version);
             }

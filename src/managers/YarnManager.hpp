@@ -53,9 +53,9 @@ public:
     };
 
     struct Options {
-        Clock* clock = nullptr;            // Clock::shared() when null
-        NetworkClient* network = nullptr;  // a SystemNetworkClient of our own when null
-        std::optional<std::string> home;   // paths::home() when absent
+        Clock* clock = nullptr;                // Clock::shared() when null
+        NetworkClient* network = nullptr;      // a SystemNetworkClient of our own when null
+        std::optional<std::string> home;       // paths::home() when absent
         std::optional<std::string> cacheFile;  // paths::cacheFolder() + "/yarn_cache.json" when absent
         // The registry's base address; asked of npm (else Yarn) at each scan when absent.
         std::optional<std::string> registry;
@@ -103,7 +103,8 @@ private:
     ShellCommandResult runYarn(std::vector<std::string> arguments, double timeout, std::stop_token stop);
     std::optional<std::string> globalFolder(std::stop_token stop);
     // nullopt when the global package.json cannot be read.
-    std::optional<std::vector<Entry>> manifestEntries(const std::string& folder, const std::vector<Entry>& listed) const;
+    std::optional<std::vector<Entry>> manifestEntries(const std::string& folder,
+                                                      const std::vector<Entry>& listed) const;
     std::optional<std::string> installedVersion(const std::string& name, std::stop_token stop);
     std::optional<std::string> registry(std::stop_token stop);
     std::optional<std::string> askRegistry(const std::string& executable, std::stop_token stop);

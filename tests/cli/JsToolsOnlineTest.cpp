@@ -61,7 +61,8 @@ protected:
     }
 
     ShellCommandResult npm(std::vector<std::string> arguments) {
-        CommandRequest request{.command = npm_, .arguments = std::move(arguments), .timeout = 60, .allowNonZeroExit = true};
+        CommandRequest request{
+            .command = npm_, .arguments = std::move(arguments), .timeout = 60, .allowNonZeroExit = true};
         request.environment["PATH"] = npm_.substr(0, npm_.rfind('/')) + ":" + runner_.defaultEnvironment().at("PATH");
         return runner_.execute(request);
     }
@@ -77,8 +78,8 @@ protected:
         request.environment = {
             {"HOME", home},
             {"PNPM_HOME", home + "/.local/share/pnpm"},
-            {"PATH", home + "/.local/share/pnpm:" + home + "/.yarn/bin:" + home + "/.bun/bin:" + home + "/.local/bin:" +
-                         npm_.substr(0, npm_.rfind('/')) + ":/usr/local/bin:/usr/bin:/bin"},
+            {"PATH", home + "/.local/share/pnpm:" + home + "/.yarn/bin:" + home + "/.bun/bin:" + home +
+                         "/.local/bin:" + npm_.substr(0, npm_.rfind('/')) + ":/usr/local/bin:/usr/bin:/bin"},
         };
         ShellCommandResult result = runner_.execute(request);
         ASSERT_EQ(result.exitCode, 0) << tool << ": " << result.standardOutput << result.standardError;
@@ -118,12 +119,12 @@ TEST_F(JsToolsOnlineTest, ScanFindsTheOutdatedGlobalPackageOfPnpmYarnAndBunAndUp
 
     // Each one updated by its own tool, then found at the latest version.
     for (const auto& [type, item] : byType) {
-        ShellCommandResult update = testing::runVantreel(
-            {.arguments = {"--accept-terms", "update", "--json", item.value("stableKey", "")},
-             .home = home_.path(),
-             .environment = {},
-             .standardInput = std::nullopt,
-             .timeout = 240});
+        ShellCommandResult update =
+            testing::runVantreel({.arguments = {"--accept-terms", "update", "--json", item.value("stableKey", "")},
+                                  .home = home_.path(),
+                                  .environment = {},
+                                  .standardInput = std::nullopt,
+                                  .timeout = 240});
         EXPECT_EQ(update.exitCode, 0) << type << ": " << update.standardOutput << update.standardError;
         std::optional<Json> results = parseJson(update.standardOutput);
         ASSERT_TRUE(results && results->is_array() && results->size() == 1) << type << ": " << update.standardOutput;

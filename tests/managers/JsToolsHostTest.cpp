@@ -53,15 +53,16 @@ protected:
             packages_.writeExecutable(name + "/package/cli.js", "#!/usr/bin/env node\nconsole.log('hi')\n");
         }
         packages_.write(name + "/package/package.json", manifest + "}");
-        ShellCommandResult packed = runner_->execute(CommandRequest{
-            .command = "/bin/tar",
-            .arguments = {"-czf", packages_.file(name + ".tgz"), "-C", packages_.file(name), "package"},
-            .timeout = 30});
+        ShellCommandResult packed = runner_->execute(
+            CommandRequest{.command = "/bin/tar",
+                           .arguments = {"-czf", packages_.file(name + ".tgz"), "-C", packages_.file(name), "package"},
+                           .timeout = 30});
         ASSERT_EQ(packed.exitCode, 0) << packed.standardError;
     }
 
     // Runs a tool the way the adapter does, to set the sandbox up.
-    void run(const std::string& tool, std::vector<std::string> arguments, std::map<std::string, std::string> environment) {
+    void run(const std::string& tool, std::vector<std::string> arguments,
+             std::map<std::string, std::string> environment) {
         environment["npm_config_registry"] = kNoRegistry;
         environment["BUN_CONFIG_REGISTRY"] = kNoRegistry;
         CommandRequest request{.command = home_.path() + "/.local/bin/" + tool,
@@ -109,8 +110,9 @@ TEST_F(JsToolsHostTest, YarnListsPackagesWithoutBinariesAndComparesWithTheRegist
     EXPECT_TRUE(yarn.listInstalled({}).empty());
     EXPECT_EQ(yarn.errorMessage(), std::nullopt);
 
-    run("yarn", {"global", "add", "file:" + packages_.file("vt-host-tool/package"),
-                 "file:" + packages_.file("vt-host-lib/package")},
+    run("yarn",
+        {"global", "add", "file:" + packages_.file("vt-host-tool/package"),
+         "file:" + packages_.file("vt-host-lib/package")},
         {{"PATH", yarn.searchPath(yarn.binaryPath())}});
     std::vector<Package> packages = yarn.listInstalled({});
     ASSERT_EQ(packages.size(), 2u) << yarn.errorMessage().value_or("");
@@ -128,7 +130,8 @@ TEST_F(JsToolsHostTest, YarnListsPackagesWithoutBinariesAndComparesWithTheRegist
     // A global manifest yarn cannot read: its own error, published, nothing thrown.
     std::ofstream(home_.path() + "/.config/yarn/global/package.json") << "{\"dependencies\":";
     EXPECT_TRUE(yarn.listInstalled({}).empty());
-    EXPECT_TRUE(startsWith(yarn.errorMessage().value_or(""), "Erreur lors du scan: ")) << yarn.errorMessage().value_or("");
+    EXPECT_TRUE(startsWith(yarn.errorMessage().value_or(""), "Erreur lors du scan: "))
+        << yarn.errorMessage().value_or("");
 }
 
 TEST_F(JsToolsHostTest, BunListsItsGlobalTree) {
@@ -152,7 +155,8 @@ TEST_F(JsToolsHostTest, DenoReportsItsVersionAndPublishesAFailedLookup) {
     DenoManager deno(*runner_, files_);
     std::vector<Package> packages = deno.listInstalled({});
     ASSERT_EQ(packages.size(), 1u) << deno.errorMessage().value_or("");
-    ShellCommandResult version = runner_->execute(CommandRequest{.command = deno.binaryPath(), .arguments = {"--version"}});
+    ShellCommandResult version =
+        runner_->execute(CommandRequest{.command = deno.binaryPath(), .arguments = {"--version"}});
     EXPECT_EQ(DenoManager::parseVersion(version.standardOutput), packages[0].version);
     // Whether or not Deno's release server answers here, the check never throws.
     std::vector<Package> outdated = deno.checkOutdated({});

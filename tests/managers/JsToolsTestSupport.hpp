@@ -87,7 +87,8 @@ inline std::optional<std::string> toolInPrefix(const std::string& prefix, std::s
 // settings) unless the prefix already has them. Returns why not when it cannot.
 inline std::optional<std::string> installToolsPrefix(CommandRunner& runner) {
     const std::string prefix = sharedToolsPrefix();
-    if (toolInPrefix(prefix, "pnpm") && toolInPrefix(prefix, "yarn") && toolInPrefix(prefix, "bun")) return std::nullopt;
+    if (toolInPrefix(prefix, "pnpm") && toolInPrefix(prefix, "yarn") && toolInPrefix(prefix, "bun"))
+        return std::nullopt;
     SystemFileSystemManager files;
     std::optional<std::string> npm = ExecutableLocator(runner, files).locate("npm");
     if (!npm) return "npm not found";
@@ -96,8 +97,8 @@ inline std::optional<std::string> installToolsPrefix(CommandRunner& runner) {
     const std::string staging = prefix + ".staging-" + std::to_string(::getpid());
     CommandRequest request;
     request.command = *npm;
-    request.arguments = {"install", "--prefix", staging, "--no-audit", "--no-fund",
-                         "pnpm@10", "yarn@1.22", "bun", "deno"};
+    request.arguments = {"install", "--prefix",  staging, "--no-audit", "--no-fund",
+                         "pnpm@10", "yarn@1.22", "bun",   "deno"};
     request.timeout = 280;
     request.allowNonZeroExit = true;
     request.environment["PATH"] = npm->substr(0, npm->rfind('/')) + ":" + runner.defaultEnvironment().at("PATH");
@@ -134,7 +135,7 @@ inline bool linkTool(const std::string& home, const std::string& prefix, std::st
 // gets the layout of an ordinary user instead.
 inline void writeYarnrc(const std::string& home) {
     std::ofstream(home + "/.yarnrc") << "global-folder \"" << home << "/.config/yarn/global\"\nprefix \"" << home
-                                      << "/.yarn\"\ncache-folder \"" << home << "/.cache/yarn\"\n";
+                                     << "/.yarn\"\ncache-folder \"" << home << "/.cache/yarn\"\n";
 }
 
 }  // namespace vt::jstest

@@ -145,7 +145,8 @@ TEST(PnpmManagerTest, MissingOrFailingPnpmIsPublishedNotThrown) {
 
     fixture.runner.on(kList, Response::output("not json at all"));
     fixture.manager->listInstalled({});
-    EXPECT_TRUE(contains(fixture.manager->errorMessage().value_or(""), "did not print JSON")) << *fixture.manager->errorMessage();
+    EXPECT_TRUE(contains(fixture.manager->errorMessage().value_or(""), "did not print JSON"))
+        << *fixture.manager->errorMessage();
 
     std::stop_source stop;
     stop.request_stop();

@@ -29,7 +29,9 @@ const std::string kDir = kYarn + " global dir";
 const std::string kGlobal = "/home/me/.config/yarn/global";
 const std::string kRegistry = "https://REGISTRY";
 
-std::string latestJson(const std::string& version) { return R"({"name":"x","version":")" + version + R"("})"; }
+std::string latestJson(const std::string& version) {
+    return R"({"name":"x","version":")" + version + R"("})";
+}
 
 struct YarnFixture {
     testing::FakeCommandRunner runner;
@@ -79,7 +81,8 @@ const Package* find(const std::vector<Package>& packages, const std::string& nam
 
 TEST(YarnManagerTest, ParsesBothListingFormsAndSplitsAtTheLastAtSign) {
     // Yarn 1.22: only the packages that have binaries, as info lines.
-    std::vector<YarnManager::Entry> info = YarnManager::parseGlobalList(jstest::recording("yarn", "list").standardOutput);
+    std::vector<YarnManager::Entry> info =
+        YarnManager::parseGlobalList(jstest::recording("yarn", "list").standardOutput);
     EXPECT_EQ(info, (std::vector<YarnManager::Entry>{{"@antfu/ni", "0.21.2"}, {"semver", "7.5.0"}}));
     EXPECT_EQ(YarnManager::parseGlobalList(jstest::recording("yarn", "list-json").standardOutput), info);
     // Tree lines, as `yarn global upgrade` and older listings print them.
@@ -269,10 +272,9 @@ TEST(YarnManagerTest, AtMostSixteenLookupsRunAtOnce) {
     testing::RecordingFileSystem files;
     testing::TempDir cache{"vt-yarn-cache"};
     CountingNetwork network;
-    YarnManager manager(runner, files,
-                        YarnManager::Options{.network = &network,
-                                             .cacheFile = cache.file("yarn_cache.json"),
-                                             .registry = kRegistry});
+    YarnManager manager(
+        runner, files,
+        YarnManager::Options{.network = &network, .cacheFile = cache.file("yarn_cache.json"), .registry = kRegistry});
     std::vector<std::string> names;
     for (int i = 0; i < 40; ++i) names.push_back("package-" + std::to_string(i));
     std::map<std::string, std::string> latest = manager.latestVersions(names, {});
@@ -285,7 +287,8 @@ TEST(YarnManagerTest, UpdateUpgradesToLatestAndChecksWhatIsInstalled) {
     const std::string upgrade = kYarn + " global upgrade semver --latest";
     fixture.runner.on(upgrade, recorded("yarn", "upgrade-latest"));
     fixture.installGlobals({{"semver", "7.8.6"}});
-    const Package semver{.name = "semver", .version = "7.5.0", .type = PackageType::YarnGlobal, .latestVersion = "7.8.6"};
+    const Package semver{
+        .name = "semver", .version = "7.5.0", .type = PackageType::YarnGlobal, .latestVersion = "7.8.6"};
     fixture.manager->update(semver, {});
     EXPECT_TRUE(fixture.runner.ran(upgrade));
     EXPECT_EQ(fixture.invalidations, 1);
@@ -298,18 +301,22 @@ TEST(YarnManagerTest, UpdateUpgradesToLatestAndChecksWhatIsInstalled) {
         }
         return std::nullopt;
     };
-    std::optional<YarnError> error = failure(Package{.name = "semver", .version = "7.8.6", .type = PackageType::YarnGlobal});
+    std::optional<YarnError> error =
+        failure(Package{.name = "semver", .version = "7.8.6", .type = PackageType::YarnGlobal});
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->kind(), YarnError::Kind::VersionUnchanged);
     EXPECT_EQ(error->description(),
               "Erreur lors de la mise à jour: La version installée n'a pas changé après yarn global upgrade");
 
-    error = failure(Package{.name = "semver", .version = "7.0.0", .type = PackageType::YarnGlobal, .latestVersion = "8.0.0"});
+    error = failure(
+        Package{.name = "semver", .version = "7.0.0", .type = PackageType::YarnGlobal, .latestVersion = "8.0.0"});
     ASSERT_TRUE(error.has_value());
-    EXPECT_EQ(error->description(), "Erreur lors de la mise à jour: La version installée reste inférieure à la "
-                                    "version attendue après yarn global upgrade");
+    EXPECT_EQ(error->description(),
+              "Erreur lors de la mise à jour: La version installée reste inférieure à la "
+              "version attendue après yarn global upgrade");
 
-    fixture.runner.on(upgrade, Response::failure(1, "error Couldn't find package \"semver\" on the \"npm\" registry.\n"));
+    fixture.runner.on(upgrade,
+                      Response::failure(1, "error Couldn't find package \"semver\" on the \"npm\" registry.\n"));
     error = failure(semver);
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->kind(), YarnError::Kind::CommandFailed);
