@@ -8,6 +8,7 @@
 
 #include "base/Localization.hpp"
 #include "cli/Context.hpp"
+#include "cli/Output.hpp"
 #include "cli/ResultsView.hpp"
 #include "core/PersistedUIState.hpp"
 #include "core/ScanProgressModel.hpp"
@@ -51,7 +52,7 @@ int list(const ListArguments& arguments) {
         meta["source"] = "saved results";
         meta["itemCount"] = report.packages.size();
         report.metadata = std::move(meta);
-        std::printf("%s\n", dumpJson(reportJson(report), 2).c_str());
+        std::printf("%s\n", dumpJson(reportJson(report), jsonIndentForStandardOutput()).c_str());
         return kExitSuccess;
     }
     if (!results.metadata && results.packages.empty()) {

@@ -29,6 +29,8 @@ std::string Style::green(std::string_view text) const { return wrap(color, "32",
 std::string Style::yellow(std::string_view text) const { return wrap(color, "33", text); }
 std::string Style::red(std::string_view text) const { return wrap(color, "31", text); }
 
+int jsonIndentForStandardOutput() { return isatty(STDOUT_FILENO) == 1 ? 2 : -1; }
+
 std::size_t displayWidth(std::string_view text) {
     std::size_t width = 0;
     for (unsigned char c : text) width += (c & 0xC0) != 0x80 ? 1 : 0;

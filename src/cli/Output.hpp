@@ -20,6 +20,9 @@ struct Style {
     std::string red(std::string_view text) const;
 };
 
+// JSON for standard output: indented for a person at a terminal, compact for a pipe.
+int jsonIndentForStandardOutput();
+
 // Display width of UTF-8 text (code points; our texts have no wide characters).
 std::size_t displayWidth(std::string_view text);
 std::string padRight(std::string_view text, std::size_t width);

@@ -9,6 +9,7 @@
 #include "base/Localization.hpp"
 #include "base/Paths.hpp"
 #include "cli/Context.hpp"
+#include "cli/Output.hpp"
 #include "cli/Onboarding.hpp"
 #include "cli/ResultsView.hpp"
 #include "cli/ScanView.hpp"
@@ -43,7 +44,7 @@ Json metadataJson(const RefreshResult& result, RefreshMode mode, const ScanRepor
 
 void printReport(const ScanReport& report, const ScanArguments& arguments) {
     if (arguments.json) {
-        std::printf("%s\n", dumpJson(reportJson(report), 2).c_str());
+        std::printf("%s\n", dumpJson(reportJson(report), jsonIndentForStandardOutput()).c_str());
         return;
     }
     Style style = Style::forStream(stdout);
