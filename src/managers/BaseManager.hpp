@@ -73,6 +73,17 @@ protected:
     virtual std::optional<std::string> locateExecutable(std::stop_token stop);
 
     void setLoading(bool loading);
+    // Marks a listing or check in progress for its whole scope, whichever way it ends.
+    class LoadingScope {
+    public:
+        explicit LoadingScope(BaseManager& manager) : manager_(manager) { manager_.setLoading(true); }
+        ~LoadingScope() { manager_.setLoading(false); }
+        LoadingScope(const LoadingScope&) = delete;
+        LoadingScope& operator=(const LoadingScope&) = delete;
+
+    private:
+        BaseManager& manager_;
+    };
     void setErrorMessage(std::optional<std::string> message);
     void publishPackages(std::vector<Package> packages);
 

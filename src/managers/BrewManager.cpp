@@ -229,11 +229,7 @@ std::optional<std::string> BrewManager::existingPrefixFolder(std::string_view fo
 }
 
 std::vector<Package> BrewManager::listInstalled(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        BrewManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     if (!discover(stop)) {
         setErrorMessage(std::nullopt);
         publishPackages({});
@@ -277,11 +273,7 @@ std::vector<Package> BrewManager::listInstalled(std::stop_token stop) {
 }
 
 std::vector<Package> BrewManager::checkOutdated(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        BrewManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     if (!discover(stop)) {
         setErrorMessage(std::nullopt);
         return {};

@@ -148,11 +148,7 @@ std::optional<std::string> BunManager::bunError(std::string_view output) {
 // ---- Listing and detection -----------------------------------------------------------
 
 std::vector<Package> BunManager::listInstalled(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        BunManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     auto fail = [this](const std::string& message) {
         logger().error("❌ Bun scan failed: " + message);
         setErrorMessage(message);
@@ -194,11 +190,7 @@ std::vector<Package> BunManager::listInstalled(std::stop_token stop) {
 }
 
 std::vector<Package> BunManager::checkOutdated(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        BunManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     auto fail = [this](const std::string& error) {
         logger().error("❌ Bun outdated check failed: " + error);
         setErrorMessage(error);

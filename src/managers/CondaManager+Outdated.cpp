@@ -99,11 +99,7 @@ std::vector<Package> CondaManager::dryRunUpdates(const std::string& conda, const
 }
 
 std::vector<Package> CondaManager::checkOutdated(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        CondaManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     if (!discover(stop)) {
         setErrorMessage(std::nullopt);
         return {};

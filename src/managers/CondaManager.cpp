@@ -355,11 +355,7 @@ std::vector<Package> CondaManager::publishInventory() {
 }
 
 std::vector<Package> CondaManager::listInstalled(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        CondaManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     if (!discover(stop)) {
         setErrorMessage(std::nullopt);
         publishPackages({});

@@ -165,11 +165,7 @@ std::optional<std::string> DenoManager::installedVersion(std::stop_token stop) {
 }
 
 std::vector<Package> DenoManager::listInstalled(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        DenoManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     auto fail = [this](const std::string& message) {
         logger().error("❌ Deno scan failed: " + message);
         setErrorMessage(message);
@@ -198,11 +194,7 @@ std::vector<Package> DenoManager::listInstalled(std::stop_token stop) {
 }
 
 std::vector<Package> DenoManager::checkOutdated(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        DenoManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     auto fail = [this](const std::string& message) {
         logger().error("Échec de la vérification Deno : " + message);
         setErrorMessage(message);

@@ -288,11 +288,7 @@ std::vector<Package> NpmManager::makePackages(const std::vector<InstalledEntry>&
 }
 
 std::vector<Package> NpmManager::listInstalled(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        NpmManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     {
         // Each scan asks npm again which registry it uses.
         std::scoped_lock lock(npmMutex_);
@@ -336,11 +332,7 @@ std::optional<std::string> NpmManager::latestFromView(const std::string& npm, co
 }
 
 std::vector<Package> NpmManager::checkOutdated(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        NpmManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     auto fail = [this](const std::string& error) {
         logger().error("NPM outdated command failed: " + error);
         const std::string message = "npm outdated failed: " + error;

@@ -253,11 +253,7 @@ bool PipManager::isOwnedByHomebrew(const Environment& environment, const Outdate
 }
 
 std::vector<Package> PipManager::checkOutdated(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        PipManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     if (!discover(stop)) {
         setErrorMessage(std::nullopt);
         return {};

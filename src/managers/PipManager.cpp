@@ -288,11 +288,7 @@ PipManager::Inventory PipManager::currentInventory(std::stop_token stop) {
 }
 
 std::vector<Package> PipManager::listInstalled(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        PipManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     if (!discover(stop)) {
         setErrorMessage(std::nullopt);
         publishPackages({});

@@ -119,11 +119,7 @@ PipxManager::Parsed PipxManager::runList(std::stop_token stop) {
 }
 
 std::vector<Package> PipxManager::listInstalled(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        PipxManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     if (!discover(stop)) {
         setErrorMessage(std::nullopt);
         publishPackages({});
@@ -156,11 +152,7 @@ std::optional<std::string> PipxManager::latestVersion(const std::string& package
 }
 
 std::vector<Package> PipxManager::checkOutdated(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        PipxManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     if (!discover(stop)) {
         setErrorMessage(std::nullopt);
         return {};

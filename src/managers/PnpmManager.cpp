@@ -187,11 +187,7 @@ PnpmManager::Parsed PnpmManager::parseOutdated(std::string_view text) {
 // ---- Listing and detection -----------------------------------------------------------
 
 std::vector<Package> PnpmManager::listInstalled(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        PnpmManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     auto fail = [this](const std::string& message) {
         logger().error("❌ PNPM scan failed: " + message);
         setErrorMessage(message);
@@ -231,11 +227,7 @@ std::vector<Package> PnpmManager::listInstalled(std::stop_token stop) {
 }
 
 std::vector<Package> PnpmManager::checkOutdated(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        PnpmManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     auto fail = [this](const std::string& error) {
         const std::string message = "pnpm outdated failed: " + error;
         logger().error("Échec de la vérification PNPM : " + message);

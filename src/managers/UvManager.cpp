@@ -180,11 +180,7 @@ std::vector<Package> UvManager::publishInstalled(std::vector<Installed> installe
 }
 
 std::vector<Package> UvManager::listInstalled(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        UvManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     if (!discover(stop)) {
         setErrorMessage(std::nullopt);
         publishPackages({});
@@ -207,11 +203,7 @@ std::vector<Package> UvManager::listInstalled(std::stop_token stop) {
 }
 
 std::vector<Package> UvManager::checkOutdated(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        UvManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     if (!discover(stop)) {
         setErrorMessage(std::nullopt);
         return {};

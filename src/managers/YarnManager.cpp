@@ -306,11 +306,7 @@ std::optional<std::vector<YarnManager::Entry>> YarnManager::manifestEntries(cons
 }
 
 std::vector<Package> YarnManager::listInstalled(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        YarnManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     {
         // Each scan asks again which registry to use.
         std::scoped_lock lock(yarnMutex_);
@@ -530,11 +526,7 @@ std::map<std::string, std::string> YarnManager::latestVersions(const std::vector
 }
 
 std::vector<Package> YarnManager::checkOutdated(std::stop_token stop) {
-    setLoading(true);
-    struct Done {
-        YarnManager& self;
-        ~Done() { self.setLoading(false); }
-    } done{*this};
+    LoadingScope loading(*this);
     // A listing failure stays published: there is nothing to compare.
     std::vector<Package> installed = packages();
     if (installed.empty()) return {};
