@@ -15,7 +15,7 @@
 #include "base/Files.hpp"
 #include "base/Json.hpp"
 #include "managers/ExecutableLocator.hpp"
-#include "managers/PipManager.hpp"
+#include "managers/python/PipManager.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/TempDir.hpp"
 #include "system/CommandRunner.hpp"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "managers/YarnManager.hpp"
+#include "managers/javascript/YarnManager.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/RecordingFileSystem.hpp"

@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "managers/BrewErrorClassifier.hpp"
-#include "managers/BrewManager.hpp"
+#include "managers/homebrew/BrewErrorClassifier.hpp"
+#include "managers/homebrew/BrewManager.hpp"
 
 namespace {
 

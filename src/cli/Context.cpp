@@ -11,7 +11,7 @@
 #include "core/ScanProgressModel.hpp"
 #include "core/SourcePipelines.hpp"
 #include "managers/ExecutableLocator.hpp"
-#include "managers/BrewManager.hpp"
+#include "managers/homebrew/BrewManager.hpp"
 #include "managers/PackageManager.hpp"
 #include "settings/DefaultsStore.hpp"
 #include "settings/SettingsManager.hpp"

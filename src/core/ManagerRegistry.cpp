@@ -1,15 +1,15 @@
 #include "core/ManagerRegistry.hpp"
 
-#include "managers/BrewManager.hpp"
-#include "managers/BunManager.hpp"
-#include "managers/CondaManager.hpp"
-#include "managers/DenoManager.hpp"
-#include "managers/NpmManager.hpp"
-#include "managers/UvManager.hpp"
-#include "managers/YarnManager.hpp"
-#include "managers/PipManager.hpp"
-#include "managers/PipxManager.hpp"
-#include "managers/PnpmManager.hpp"
+#include "managers/homebrew/BrewManager.hpp"
+#include "managers/javascript/BunManager.hpp"
+#include "managers/python/CondaManager.hpp"
+#include "managers/javascript/DenoManager.hpp"
+#include "managers/javascript/NpmManager.hpp"
+#include "managers/python/UvManager.hpp"
+#include "managers/javascript/YarnManager.hpp"
+#include "managers/python/PipManager.hpp"
+#include "managers/python/PipxManager.hpp"
+#include "managers/javascript/PnpmManager.hpp"
 
 namespace vt {
 

@@ -12,7 +12,7 @@
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
-#include "managers/JsToolsTestSupport.hpp"
+#include "../managers/javascript/JsToolsTestSupport.hpp"
 #include "settings/SettingsManager.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"

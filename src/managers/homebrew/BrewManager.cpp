@@ -1,0 +1,387 @@
+#include "managers/homebrew/BrewManager.hpp"
+
+#include <algorithm>
+#include <filesystem>
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include "base/Platform.hpp"
+#include "base/Cancellation.hpp"
+#include "base/Log.hpp"
+#include "base/Paths.hpp"
+#include "base/Strings.hpp"
+#include "model/VersionRules.hpp"
+#include "system/AdminPrompt.hpp"
+#include "system/BrewAPIClient.hpp"
+#include "system/CommandRunner.hpp"
+#include "system/FileSystemManager.hpp"
+#include "system/NetworkClient.hpp"
+#include "system/SystemNetworkClient.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("BrewManager");
+    return instance;
+}
+
+constexpr const char* kEnv = "/usr/bin/env";
+constexpr double kWhichTimeout = 5;
+
+#if defined(__aarch64__) || defined(__arm64__)
+constexpr bool kArm = true;
+#else
+constexpr bool kArm = false;
+#endif
+
+BaseManager::Identity brewIdentity() {
+    return {"homebrew", "Homebrew", {"brew"}, {PackageType::BrewFormula, PackageType::BrewCask}};
+}
+
+// The newest of the versions, by the shared version rules.
+std::string newestVersion(const std::vector<std::string>& versions) {
+    std::string newest;
+    for (const std::string& version : versions) {
+        if (newest.empty() || compareVersions(newest, version) == VersionOrder::Ascending) newest = version;
+    }
+    return newest;
+}
+
+// What brew is called with for an item of another tap than the main ones.
+std::string commandNameOf(const Package& package) {
+    if (package.tap && !package.tap->empty() && package.name.find('/') == std::string::npos) {
+        return *package.tap + "/" + package.name;
+    }
+    return package.name;
+}
+
+}  // namespace
+
+BrewManager::BrewManager(CommandRunning& runner, const FileSystemManager& files)
+    : BrewManager(runner, files, Options{}) {}
+
+BrewManager::BrewManager(CommandRunning& runner, const FileSystemManager& files, Options options)
+    : BaseManager(brewIdentity(), runner, files), options_(std::move(options)) {
+    outdatedMode_ = options_.outdatedMode;
+    if (options_.prefixes.empty()) options_.prefixes = defaultPrefixes();
+    if (!options_.invalidateListings) {
+        // The runner keys its listing cache by the executable's last path component; ours
+        // is "env", and a brew started directly would be "brew". Dropping both is cheap.
+        if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
+            options_.invalidateListings = [real] {
+                real->invalidateCache("brew");
+                real->invalidateCache("env");
+            };
+        }
+    }
+    if (!options_.removeItem) {
+        options_.removeItem = [](const std::string& path) { std::filesystem::remove_all(path); };
+    }
+}
+
+BrewManager::~BrewManager() = default;
+
+std::vector<std::string> BrewManager::defaultPrefixes() {
+    return {"/opt/homebrew", "/usr/local", "/home/linuxbrew/.linuxbrew"};
+}
+
+Clock& BrewManager::clock() const { return options_.clock != nullptr ? *options_.clock : Clock::shared(); }
+
+void BrewManager::invalidateListings() {
+    if (options_.invalidateListings) options_.invalidateListings();
+}
+
+bool BrewManager::runningAsRoot() const {
+    if (options_.runningAsRoot) return *options_.runningAsRoot;
+    return ::geteuid() == 0;
+}
+
+NetworkClient& BrewManager::network() {
+    if (options_.network != nullptr) return *options_.network;
+    std::scoped_lock lock(brewMutex_);
+    if (!ownedNetwork_) ownedNetwork_ = std::make_unique<SystemNetworkClient>();
+    return *ownedNetwork_;
+}
+
+BrewAPIClient& BrewManager::apiClient() {
+    if (options_.apiClient != nullptr) return *options_.apiClient;
+    NetworkClient& client = network();
+    std::scoped_lock lock(brewMutex_);
+    if (!ownedApiClient_) ownedApiClient_ = std::make_unique<BrewAPIClient>(client);
+    return *ownedApiClient_;
+}
+
+AdminPrompt& BrewManager::adminPrompt() {
+    if (options_.adminPrompt != nullptr) return *options_.adminPrompt;
+    std::scoped_lock lock(brewMutex_);
+    if (!ownedAdminPrompt_) ownedAdminPrompt_ = std::make_unique<SystemAdminPrompt>(runner_, files_);
+    return *ownedAdminPrompt_;
+}
+
+void BrewManager::setOutdatedModeProvider(OutdatedModeProvider provider) {
+    std::scoped_lock lock(brewMutex_);
+    outdatedMode_ = std::move(provider);
+}
+
+std::optional<std::string> BrewManager::lastOutdatedWarning() const {
+    std::scoped_lock lock(brewMutex_);
+    return lastOutdatedWarning_;
+}
+
+std::optional<std::string> BrewManager::cachedBrewPath() const {
+    std::scoped_lock lock(brewMutex_);
+    return cachedBrewPath_;
+}
+
+std::set<std::string> BrewManager::manualInstallerCasks() const {
+    std::scoped_lock lock(brewMutex_);
+    std::set<std::string> tokens;
+    for (const auto& [token, details] : caskDetails_) {
+        if (details.manualInstaller) tokens.insert(token);
+    }
+    return tokens;
+}
+
+std::set<std::string> BrewManager::autoUpdatingCasks() const {
+    std::scoped_lock lock(brewMutex_);
+    std::set<std::string> tokens;
+    for (const auto& [token, details] : caskDetails_) {
+        if (details.autoUpdates) tokens.insert(token);
+    }
+    return tokens;
+}
+
+FormulaDiagnostics BrewManager::formulaDiagnostics() const {
+    std::scoped_lock lock(brewMutex_);
+    return formulaDiagnostics_;
+}
+
+CommandRequest BrewManager::brewRequest(std::vector<std::string> arguments, double timeout) const {
+    CommandRequest request;
+    request.command = kEnv;
+    request.arguments.reserve(arguments.size() + 1);
+    request.arguments.push_back("brew");
+    for (std::string& argument : arguments) request.arguments.push_back(std::move(argument));
+    request.environment = options_.environment;
+    request.timeout = timeout;
+    return request;
+}
+
+ShellCommandResult BrewManager::runBrew(std::vector<std::string> arguments, double timeout, std::stop_token stop,
+                                        bool allowNonZeroExit) {
+    CommandRequest request = brewRequest(std::move(arguments), timeout);
+    request.allowNonZeroExit = allowNonZeroExit;
+    try {
+        return runner_.execute(request, stop);
+    } catch (const CommandError& error) {
+        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
+        throw;
+    }
+}
+
+std::optional<std::string> BrewManager::locateExecutable(std::stop_token stop) {
+    std::optional<std::string> found;
+    for (const std::string& prefix : options_.prefixes) {
+        if (files_.isExecutableFile(prefix + "/bin/brew")) {
+            found = prefix + "/bin/brew";
+            break;
+        }
+    }
+    if (!found) {
+        // A brew elsewhere on the runner's PATH is what `/usr/bin/env brew` will start.
+        try {
+            CommandRequest request{.command = "/usr/bin/which", .arguments = {"brew"}, .timeout = kWhichTimeout};
+            ShellCommandResult result = runner_.execute(request, stop);
+            std::string path = trim(result.standardOutput);
+            if (result.exitCode == 0 && !path.empty() && files_.isExecutableFile(path)) found = path;
+        } catch (const CancellationError&) {
+            throw;
+        } catch (const std::exception& error) {
+            if (stop.stop_requested()) throw CancellationError();
+            logger().debug(std::string("which brew: ") + error.what());
+        }
+    }
+    std::scoped_lock lock(brewMutex_);
+    cachedBrewPath_ = found;
+    return found;
+}
+
+std::vector<std::string> BrewManager::prefixCandidates() const {
+    std::vector<std::string> candidates;
+    if (std::optional<std::string> brew = cachedBrewPath(); brew && endsWith(*brew, "/bin/brew")) {
+        candidates.push_back(brew->substr(0, brew->size() - std::string_view("/bin/brew").size()));
+    }
+    for (const std::string& prefix : options_.prefixes) {
+        if (std::find(candidates.begin(), candidates.end(), prefix) == candidates.end()) candidates.push_back(prefix);
+    }
+    return candidates;
+}
+
+std::optional<std::string> BrewManager::existingPrefixFolder(std::string_view folder) const {
+    for (const std::string& prefix : prefixCandidates()) {
+        std::string path = prefix + "/" + std::string(folder);
+        if (files_.directoryExists(path)) return path;
+    }
+    return std::nullopt;
+}
+
+std::vector<Package> BrewManager::listInstalled(std::stop_token stop) {
+    LoadingScope loading(*this);
+    if (!discover(stop)) {
+        setErrorMessage(std::nullopt);
+        publishPackages({});
+        return {};
+    }
+    Listing formulaListing = listFormulae(stop);
+    Listing caskListing = listCasks(stop);
+    const std::vector<InstalledItem>& formulae = formulaListing.items;
+    const std::vector<InstalledItem>& casks = caskListing.items;
+    std::map<std::string, CaskDetails> details = fetchCaskDetails(stop);
+
+    std::vector<Package> packages;
+    packages.reserve(formulae.size() + casks.size());
+    for (const InstalledItem& item : formulae) {
+        Package package;
+        package.name = item.name;
+        package.version = newestVersion(item.versions);
+        package.type = PackageType::BrewFormula;
+        packages.push_back(std::move(package));
+    }
+    for (const InstalledItem& item : casks) {
+        Package package;
+        package.name = item.name;
+        package.version = newestVersion(item.versions);
+        package.type = PackageType::BrewCask;
+        if (auto found = details.find(item.name); found != details.end()) {
+            package.requiresManualInstaller = found->second.manualInstaller;
+            if (auto slash = found->second.fullToken.rfind('/'); slash != std::string::npos) {
+                package.tap = found->second.fullToken.substr(0, slash);
+            }
+        }
+        packages.push_back(std::move(package));
+    }
+    // A failure that the folders on disk made up for is only logged.
+    std::optional<std::string> error;
+    if (formulaListing.failure && formulae.empty()) error = formulaListing.failure;
+    if (!error && caskListing.failure && casks.empty()) error = caskListing.failure;
+    setErrorMessage(error);
+    publishPackages(packages);
+    return packages;
+}
+
+std::vector<Package> BrewManager::checkOutdated(std::stop_token stop) {
+    LoadingScope loading(*this);
+    if (!discover(stop)) {
+        setErrorMessage(std::nullopt);
+        return {};
+    }
+    OutdatedOutcome outcome = outdatedOutcome(stop);
+    setErrorMessage(outcome.failed ? outcome.warning : std::nullopt);
+    std::vector<Package> packages;
+    auto add = [&](const OutdatedInfo& info, PackageType type) {
+        Package package;
+        package.name = info.name;
+        package.version = info.currentVersion;
+        package.type = type;
+        package.latestVersion = info.latestVersion;
+        package.isPinned = info.isPinned;
+        if (info.commandName) {
+            if (auto slash = info.commandName->rfind('/'); slash != std::string::npos) {
+                package.tap = info.commandName->substr(0, slash);
+            }
+        }
+        packages.push_back(std::move(package));
+    };
+    for (const OutdatedInfo& info : outcome.result.formulas) add(info, PackageType::BrewFormula);
+    for (const OutdatedInfo& info : outcome.result.casks) add(info, PackageType::BrewCask);
+    return packages;
+}
+
+void BrewManager::update(const Package& package, std::stop_token stop) { upgrade(package, {}, std::move(stop)); }
+
+std::optional<std::string> BrewManager::downloadURL(const Json& entry, bool isCask) {
+    if (!entry.is_object()) return std::nullopt;
+    if (isCask) return stringField(entry, "url");
+    // A bottle for this machine when there is one, else the source archive.
+    auto bottle = entry.find("bottle");
+    if (bottle != entry.end() && bottle->is_object()) {
+        auto stable = bottle->find("stable");
+        if (stable != bottle->end() && stable->is_object()) {
+            auto files = stable->find("files");
+            if (files != stable->end() && files->is_object()) {
+                std::vector<std::string> preferred = {"all"};
+                if (kBuiltForLinux) preferred.insert(preferred.begin(), kArm ? "arm64_linux" : "x86_64_linux");
+                for (const std::string& tag : preferred) {
+                    if (auto file = files->find(tag); file != files->end() && file->is_object()) {
+                        if (auto url = stringField(*file, "url")) return url;
+                    }
+                }
+                if (!kBuiltForLinux) {
+                    for (const auto& [tag, file] : files->items()) {
+                        if (contains(tag, "linux") || startsWith(tag, "arm64_") != kArm || !file.is_object()) continue;
+                        if (auto url = stringField(file, "url")) return url;
+                    }
+                }
+            }
+        }
+    }
+    auto urls = entry.find("urls");
+    if (urls != entry.end() && urls->is_object()) {
+        auto stable = urls->find("stable");
+        if (stable != urls->end() && stable->is_object()) return stringField(*stable, "url");
+    }
+    return std::nullopt;
+}
+
+std::optional<std::uint64_t> BrewManager::estimateDownloadSize(const Package& package, std::stop_token stop) {
+    const bool isCask = package.type == PackageType::BrewCask;
+    const std::string key = (isCask ? "cask:" : "formula:") + package.name;
+    {
+        std::scoped_lock lock(brewMutex_);
+        if (auto found = downloadSizeCache_.find(key); found != downloadSizeCache_.end()) return found->second;
+        if (unknownDownloadSizeCacheKeys_.count(key) != 0) return std::nullopt;
+    }
+    std::optional<std::uint64_t> size;
+    try {
+        ShellCommandResult info =
+            runBrew({"info", "--json=v2", isCask ? "--cask" : "--formula", commandNameOf(package)}, kInfoTimeout, stop);
+        std::optional<Json> json = parseJson(info.standardOutput);
+        const char* section = isCask ? "casks" : "formulae";
+        std::optional<std::string> url;
+        if (json && json->is_object() && json->contains(section) && (*json)[section].is_array() &&
+            !(*json)[section].empty()) {
+            url = downloadURL((*json)[section][0], isCask);
+        }
+        if (url) {
+            HttpRequest request;
+            request.url = *url;
+            request.method = HttpMethod::Head;
+            request.timeoutSeconds = kDownloadSizeTimeout;
+            // Bottles live in a container registry that wants a token even for public
+            // blobs; Homebrew itself sends this anonymous one.
+            if (!isCask) request.headers.set("Authorization", "Bearer QQ==");
+            HttpResponse response = network().send(request, stop);
+            if (response.isSuccess()) size = response.contentLength();
+        }
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        logger().debug(std::string("download size of ") + package.name + ": " + error.what());
+    }
+    {
+        std::scoped_lock lock(brewMutex_);
+        if (size && *size > 0) {
+            downloadSizeCache_[key] = *size;
+            return size;
+        }
+        unknownDownloadSizeCacheKeys_.insert(key);
+    }
+    logger().warning("⚠️ Unable to estimate download size for " + package.name);
+    return std::nullopt;
+}
+
+}  // namespace vt

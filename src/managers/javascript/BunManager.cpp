@@ -1,0 +1,261 @@
+#include "managers/javascript/BunManager.hpp"
+
+#include <map>
+
+#include "base/Cancellation.hpp"
+#include "base/Log.hpp"
+#include "base/Paths.hpp"
+#include "base/Regex.hpp"
+#include "base/Strings.hpp"
+#include "managers/ExecutableLocator.hpp"
+#include "managers/javascript/NpmManager.hpp"
+#include "system/CommandRunner.hpp"
+#include "system/FileSystemManager.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("BunManager");
+    return instance;
+}
+
+BaseManager::Identity bunIdentity() {
+    return {"bun", "Bun", {"bun"}, {PackageType::BunGlobal}};
+}
+
+// "/home/me/.bun/install/global node_modules (7 installed)"
+std::optional<std::string> globalFolderLine(std::string_view line) {
+    static const Regex pattern(R"(^([/~].*?)\s+node_modules\s+\(\d+ installed\)\s*$)");
+    std::optional<Regex::Match> match = pattern.search(line);
+    if (!match || !match->groups[0]) return std::nullopt;
+    return std::string(*match->groups[0]);
+}
+
+}  // namespace
+
+BunManager::BunManager(CommandRunning& runner, const FileSystemManager& files) : BunManager(runner, files, Options{}) {}
+
+BunManager::BunManager(CommandRunning& runner, const FileSystemManager& files, Options options)
+    : BaseManager(bunIdentity(), runner, files), options_(std::move(options)) {
+    if (options_.bunInstall) {
+        bunInstall_ = *options_.bunInstall;
+    } else if (auto set = paths::environmentValue("BUN_INSTALL")) {
+        bunInstall_ = *set;
+    } else {
+        bunInstall_ = options_.home.value_or(paths::home()) + "/.bun";
+    }
+    if (!options_.invalidateListings) {
+        if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
+            options_.invalidateListings = [real] { real->invalidateCache("bun"); };
+        }
+    }
+}
+
+std::string BunManager::bunInstall() const {
+    return bunInstall_;
+}
+
+std::string BunManager::globalFolder() const {
+    std::scoped_lock lock(bunMutex_);
+    return reportedGlobalFolder_.value_or(bunInstall_ + "/install/global");
+}
+
+std::optional<std::string> BunManager::locateExecutable(std::stop_token stop) {
+    const std::string own = bunInstall_ + "/bin/bun";
+    if (files_.isExecutableFile(own)) return own;
+    return ExecutableLocator(runner_, files_).locate(identity().executables, stop);
+}
+
+std::map<std::string, std::string> BunManager::environment() const {
+    std::map<std::string, std::string> environment{
+        {"BUN_INSTALL", bunInstall_},
+        {"PATH", bunInstall_ + "/bin:/usr/local/bin:/usr/bin:/bin"},
+        {"NO_COLOR", "1"},
+    };
+    for (const auto& [name, value] : options_.environment) environment[name] = value;
+    return environment;
+}
+
+ShellCommandResult BunManager::runBun(std::vector<std::string> arguments, double timeout, std::stop_token stop,
+                                      std::optional<std::string> directory) {
+    CommandRequest request;
+    request.command = binaryPath();
+    request.arguments = std::move(arguments);
+    request.timeout = timeout;
+    request.environment = environment();
+    request.currentDirectory = std::move(directory);
+    request.allowNonZeroExit = true;
+    try {
+        return runner_.execute(request, stop);
+    } catch (const CommandError& error) {
+        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
+        throw;
+    }
+}
+
+void BunManager::invalidateListings() {
+    if (options_.invalidateListings) options_.invalidateListings();
+}
+
+// ---- Parsers -------------------------------------------------------------------------
+
+BunManager::Listing BunManager::parseInstalled(std::string_view text) {
+    // Our patterns match bytes, so the box-drawing characters are alternatives, not a class.
+    static const Regex row(R"(^(?:├|└)──\s+(.+)@([^@\s]+)$)");
+    Listing listing;
+    for (std::string_view line : splitLines(text)) {
+        if (!listing.globalFolder) {
+            if (auto folder = globalFolderLine(line)) {
+                listing.globalFolder = folder;
+                continue;
+            }
+        }
+        std::optional<Regex::Match> match = row.search(trimView(line));
+        if (!match || !match->groups[0] || !match->groups[1]) continue;
+        listing.entries.push_back({trim(*match->groups[0]), std::string(*match->groups[1]), std::nullopt});
+    }
+    return listing;
+}
+
+std::vector<BunManager::Entry> BunManager::parseOutdated(std::string_view text) {
+    static const Regex row(R"(\|\s*([^|]+?)\s*\|\s*([^|]+?)\s*\|\s*[^|]+?\s*\|\s*([^|]+?)\s*\|)");
+    static const Regex marker(R"(\s*\((?:dev|peer|optional)\)\s*$)");
+    static const Regex rule(R"(^[-\s]+$)");
+    std::vector<Entry> entries;
+    for (std::string_view line : splitLines(text)) {
+        std::optional<Regex::Match> match = row.search(line);
+        if (!match || !match->groups[0] || !match->groups[1] || !match->groups[2]) continue;
+        std::string_view name = *match->groups[0];
+        if (name == "Package" || rule.fullyMatches(name)) continue;
+        entries.push_back(
+            {trim(marker.replaceAll(name, "")), std::string(*match->groups[1]), std::string(*match->groups[2])});
+    }
+    return entries;
+}
+
+std::optional<std::string> BunManager::bunError(std::string_view output) {
+    std::vector<std::string> errors;
+    for (std::string_view line : splitLines(output)) {
+        std::string_view trimmed = trimView(line);
+        if (startsWith(trimmed, "error:")) errors.push_back(trim(trimmed.substr(6)));
+    }
+    if (errors.empty()) return std::nullopt;
+    return excerpt(join(errors, "; "));
+}
+
+// ---- Listing and detection -----------------------------------------------------------
+
+std::vector<Package> BunManager::listInstalled(std::stop_token stop) {
+    LoadingScope loading(*this);
+    auto fail = [this](const std::string& message) {
+        logger().error("❌ Bun scan failed: " + message);
+        setErrorMessage(message);
+        publishPackages({});
+        return std::vector<Package>{};
+    };
+    if (!discover(stop)) return fail("Bun not found");
+    ShellCommandResult result;
+    try {
+        result = runBun({"pm", "ls", "-g"}, kListTimeout, stop);
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        return fail(error.what());
+    }
+    if (result.exitCode != 0) {
+        return fail(
+            bunError(result.standardError + "\n" + result.standardOutput)
+                .value_or(CommandError::executionFailed(result.exitCode, excerpt(result.standardError)).description()));
+    }
+    Listing listing = parseInstalled(result.standardOutput);
+    {
+        std::scoped_lock lock(bunMutex_);
+        if (listing.globalFolder) reportedGlobalFolder_ = listing.globalFolder;
+    }
+    const std::string folder = globalFolder();
+    std::vector<Package> packages;
+    for (const Entry& entry : listing.entries) {
+        packages.push_back(Package{.name = entry.name,
+                                   .version = entry.version,
+                                   .type = PackageType::BunGlobal,
+                                   .installLocationOverride = folder + "/node_modules/" + entry.name});
+    }
+    logger().info("✅ Bun scan complete: " + std::to_string(packages.size()));
+    setErrorMessage(std::nullopt);
+    publishPackages(packages);
+    return packages;
+}
+
+std::vector<Package> BunManager::checkOutdated(std::stop_token stop) {
+    LoadingScope loading(*this);
+    auto fail = [this](const std::string& error) {
+        logger().error("❌ Bun outdated check failed: " + error);
+        setErrorMessage(error);
+        return std::vector<Package>{};
+    };
+    if (!discover(stop)) return fail("Bun not found");
+    // `bun outdated` answers for the project of its working folder; the global packages are
+    // the dependencies of the global folder, which has no manifest before the first one.
+    const std::string folder = globalFolder();
+    if (!files_.fileExists(folder + "/package.json")) {
+        logger().info("✅ Bun outdated check complete");
+        setErrorMessage(std::nullopt);
+        return {};
+    }
+    ShellCommandResult result;
+    try {
+        result = runBun({"outdated", "--no-progress"}, kOutdatedTimeout, stop, folder);
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        return fail(error.what());
+    }
+    std::vector<Entry> entries = parseOutdated(result.standardOutput);
+    if (result.exitCode != 0) {
+        std::string error =
+            bunError(result.standardError + "\n" + result.standardOutput)
+                .value_or(CommandError::executionFailed(result.exitCode, excerpt(result.standardError)).description());
+        if (entries.empty()) return fail(error);
+        logger().warning("bun outdated: " + error);
+    }
+
+    std::map<std::string, Package> listed;
+    for (Package& package : packages()) listed.emplace(package.name, std::move(package));
+    std::vector<Package> outdated;
+    for (const Entry& entry : entries) {
+        Package package{.name = entry.name, .version = entry.version, .type = PackageType::BunGlobal};
+        if (auto found = listed.find(entry.name); found != listed.end()) package = found->second;
+        package.latestVersion = entry.latest;
+        outdated.push_back(std::move(package));
+    }
+    logger().info("✅ Bun outdated check complete");
+    setErrorMessage(std::nullopt);
+    return outdated;
+}
+
+// ---- Update --------------------------------------------------------------------------
+
+void BunManager::update(const Package& package, std::stop_token stop) {
+    if (!discover(stop)) throw CommandError::invalidCommand("bun");
+    if (!NpmManager::isInstallableName(package.name)) {
+        throw std::invalid_argument("Invalid Bun package name: \"" + package.name + "\"");
+    }
+    ShellCommandResult result;
+    try {
+        result = runBun({"add", "-g", package.name + "@latest"}, kInstallTimeout, stop);
+    } catch (...) {
+        invalidateListings();
+        throw;
+    }
+    invalidateListings();
+    if (result.exitCode == 0) return;
+    const std::string& shown = trim(result.standardError).empty() ? result.standardOutput : result.standardError;
+    throw CommandError::executionFailed(
+        result.exitCode, bunError(result.standardError + "\n" + result.standardOutput).value_or(trim(shown)));
+}
+
+}  // namespace vt

@@ -1,0 +1,392 @@
+#include "managers/javascript/NpmManager.hpp"
+
+#include <algorithm>
+
+#include "base/Platform.hpp"
+#include "base/Cancellation.hpp"
+#include "base/Log.hpp"
+#include "base/Regex.hpp"
+#include "base/Strings.hpp"
+#include "managers/ExecutableLocator.hpp"
+#include "managers/javascript/NpmError.hpp"
+#include "system/CommandRunner.hpp"
+#include "system/FileSystemManager.hpp"
+#include "system/NetworkClient.hpp"
+#include "system/SystemNetworkClient.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("NpmManager");
+    return instance;
+}
+
+// Enough of an unexpected output to recognise it in a message, never a whole page.
+BaseManager::Identity npmIdentity() { return {"npm", "npm", {"npm"}, {PackageType::NpmGlobal}}; }
+
+// A global prefix nothing was installed into lacks the folders npm walks; npm then fails
+// with ENOENT on the first one missing: "ENOENT: no such file or directory, lstat '/p/lib'".
+std::optional<std::string> missingFolderOf(const Json& json) {
+    auto error = json.find("error");
+    if (error == json.end() || !error->is_object() || stringField(*error, "code") != "ENOENT") return std::nullopt;
+    static const Regex pattern(R"(lstat '(/[^']*)')");
+    std::optional<std::string> summary = stringField(*error, "summary");
+    std::optional<Regex::Match> match = summary ? pattern.search(*summary) : std::nullopt;
+    if (!match || match->groups.empty() || !match->groups[0]) return std::nullopt;
+    return std::string(*match->groups[0]);
+}
+
+}  // namespace
+
+NpmManager::NpmManager(CommandRunning& runner, const FileSystemManager& files)
+    : NpmManager(runner, files, Options{}) {}
+
+NpmManager::NpmManager(CommandRunning& runner, const FileSystemManager& files, Options options)
+    : BaseManager(npmIdentity(), runner, files), options_(std::move(options)) {
+    auto* real = dynamic_cast<CommandRunner*>(&runner);
+    if (!options_.invalidateListings && real != nullptr) {
+        // The runner files its listings under the executable's last path component.
+        options_.invalidateListings = [real] { real->invalidateCache("npm"); };
+    }
+    if (!options_.searchPath && real != nullptr) {
+        auto path = real->defaultEnvironment().find("PATH");
+        if (path != real->defaultEnvironment().end()) options_.searchPath = path->second;
+    }
+    if (!options_.resolveGlobalRoot) options_.resolveGlobalRoot = kBuiltForLinux;
+}
+
+NpmManager::~NpmManager() = default;
+
+std::optional<std::string> NpmManager::cachedNpmPath() const {
+    std::scoped_lock lock(npmMutex_);
+    return cachedNpmPath_;
+}
+
+NetworkClient& NpmManager::network() {
+    if (options_.network != nullptr) return *options_.network;
+    std::scoped_lock lock(npmMutex_);
+    if (!ownedNetwork_) ownedNetwork_ = std::make_unique<SystemNetworkClient>();
+    return *ownedNetwork_;
+}
+
+void NpmManager::invalidateListings() {
+    if (options_.invalidateListings) options_.invalidateListings();
+}
+
+std::optional<std::string> NpmManager::locateExecutable(std::stop_token stop) {
+    if (std::optional<std::string> cached = cachedNpmPath(); cached && files_.isExecutableFile(*cached)) return cached;
+    std::optional<std::string> found = ExecutableLocator(runner_, files_).locate(identity().executables, stop);
+    std::scoped_lock lock(npmMutex_);
+    cachedNpmPath_ = found;
+    return found;
+}
+
+CommandRequest NpmManager::npmRequest(const std::string& npm, std::vector<std::string> arguments,
+                                      double timeout) const {
+    CommandRequest request;
+    request.command = npm;
+    request.arguments = std::move(arguments);
+    request.timeout = timeout;
+    // npm is a node script started through `env node`; a node installed beside it (nvm, a
+    // release archive) is only found with npm's own folder first on PATH.
+    if (options_.searchPath) {
+        const std::string folder = npm.substr(0, npm.rfind('/'));
+        const std::string& path = *options_.searchPath;
+        const bool listed = path == folder || startsWith(path, folder + ":") || contains(path, ":" + folder + ":") ||
+                            endsWith(path, ":" + folder);
+        if (!folder.empty() && !listed) request.environment["PATH"] = folder + ":" + path;
+    }
+    return request;
+}
+
+ShellCommandResult NpmManager::runNpm(const std::string& npm, std::vector<std::string> arguments, double timeout,
+                                      std::stop_token stop, bool allowNonZeroExit) {
+    CommandRequest request = npmRequest(npm, std::move(arguments), timeout);
+    request.allowNonZeroExit = allowNonZeroExit;
+    try {
+        return runner_.execute(request, stop);
+    } catch (const CommandError& error) {
+        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
+        throw;
+    }
+}
+
+// ---- Parsers -------------------------------------------------------------------------
+
+std::optional<std::string> NpmManager::npmErrorText(const Json& json) {
+    if (!json.is_object()) return std::nullopt;
+    auto error = json.find("error");
+    if (error == json.end() || !error->is_object()) return std::nullopt;
+    // A package may be called "error": its outdated entry has versions, npm's error has none.
+    if (error->contains("current") || error->contains("latest") || error->contains("version")) return std::nullopt;
+    std::optional<std::string> code = stringField(*error, "code");
+    std::optional<std::string> summary = stringField(*error, "summary");
+    std::optional<std::string> detail = stringField(*error, "detail");
+    if (!code && !summary) return std::nullopt;
+    std::string text = code.value_or("");
+    if (summary && !summary->empty()) text += (text.empty() ? "" : ": ") + *summary;
+    if (detail && !trim(*detail).empty()) text += "\n" + trim(*detail);
+    return text;
+}
+
+NpmManager::Parsed<NpmManager::InstalledEntry> NpmManager::parseInstalled(std::string_view text) {
+    Parsed<InstalledEntry> parsed;
+    std::optional<Json> json = parseJson(text);
+    if (!json || !json->is_object()) {
+        parsed.error = "npm list -g did not print a JSON object: " + excerpt(text);
+        return parsed;
+    }
+    auto dependencies = json->find("dependencies");
+    if (dependencies == json->end()) {
+        parsed.error = npmErrorText(*json);
+        if (parsed.error) parsed.missingFolder = missingFolderOf(*json);
+        return parsed;
+    }
+    if (!dependencies->is_object()) {
+        parsed.error = "npm list -g: \"dependencies\" is not an object";
+        return parsed;
+    }
+    // With a broken peer dependency npm still lists everything, beside an error object.
+    if (std::optional<std::string> error = npmErrorText(*json)) parsed.warnings.push_back("npm list -g: " + *error);
+    for (const auto& [name, entry] : dependencies->items()) {
+        std::optional<std::string> version = entry.is_object() ? stringField(entry, "version") : std::nullopt;
+        if (name.empty() || !version || trim(*version).empty()) {
+            parsed.warnings.push_back("npm list -g: no version for " + name + ", skipped");
+            continue;
+        }
+        parsed.entries.push_back({name, trim(*version)});
+    }
+    return parsed;
+}
+
+NpmManager::Parsed<NpmManager::OutdatedEntry> NpmManager::parseOutdated(std::string_view text) {
+    Parsed<OutdatedEntry> parsed;
+    if (trim(text).empty()) return parsed;  // some npm versions print nothing when all is current
+    std::optional<Json> json = parseJson(text);
+    if (!json || !json->is_object()) {
+        parsed.error = "npm outdated -g did not print a JSON object: " + excerpt(text);
+        return parsed;
+    }
+    if (std::optional<std::string> error = npmErrorText(*json)) {
+        parsed.error = *error;
+        parsed.missingFolder = missingFolderOf(*json);
+        return parsed;
+    }
+    for (const auto& [name, value] : json->items()) {
+        // Several installed copies of one name come as a list; globals have one.
+        const Json* entry = &value;
+        if (value.is_array() && !value.empty()) entry = &value.front();
+        if (name.empty() || !entry->is_object()) {
+            parsed.warnings.push_back("npm outdated -g: unexpected entry for " + name + ", skipped");
+            continue;
+        }
+        OutdatedEntry item{name, stringField(*entry, "latest"), stringField(*entry, "current")};
+        if (item.latest && trim(*item.latest).empty()) item.latest.reset();
+        parsed.entries.push_back(std::move(item));
+    }
+    return parsed;
+}
+
+std::vector<std::string> NpmManager::workspaceDependencies(const Json& manifest) {
+    std::vector<std::string> names;
+    if (!manifest.is_object()) return names;
+    // Development dependencies are not installed with a global package, so a leftover
+    // "workspace:" among them blocks nothing.
+    for (const char* section : {"dependencies", "optionalDependencies", "peerDependencies"}) {
+        auto map = manifest.find(section);
+        if (map == manifest.end() || !map->is_object()) continue;
+        for (const auto& [name, specification] : map->items()) {
+            if (!specification.is_string() || !startsWith(specification.get<std::string>(), "workspace:")) continue;
+            if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+        }
+    }
+    return names;
+}
+
+std::optional<std::string> NpmManager::nativePackageMentioned(std::string_view output) {
+    static const Regex pattern(R"(@[A-Za-z0-9_.-]+/[A-Za-z0-9_.-]+-darwin-arm64)");
+    std::optional<Regex::Match> match = pattern.search(output);
+    if (!match) return std::nullopt;
+    return std::string(output.substr(match->offset, match->length));
+}
+
+bool NpmManager::isInstallableName(std::string_view name) {
+    // npm's own limit is 214 characters; a leading "-" or "." would be an option or a path.
+    static const Regex pattern(R"(^(?:@[A-Za-z0-9_][A-Za-z0-9_.-]*/)?[A-Za-z0-9_][A-Za-z0-9_.-]*$)");
+    return name.size() <= 214 && pattern.fullyMatches(name);
+}
+
+// ---- Listing -------------------------------------------------------------------------
+
+NpmManager::Parsed<NpmManager::InstalledEntry> NpmManager::readInstalled(const std::string& npm,
+                                                                         std::stop_token stop) {
+    ShellCommandResult result;
+    try {
+        // npm exits 1 when a global package has a broken peer dependency, yet lists them
+        // all: the JSON decides.
+        result = runNpm(npm, {"list", "-g", "--depth=0", "--json"}, kListTimeout, stop, true);
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        return {.entries = {}, .error = std::string(error.what()), .warnings = {}};
+    }
+    if (result.exitCode != 0 && trim(result.standardOutput).empty()) {
+        return {.entries = {},
+                .error = CommandError::executionFailed(result.exitCode, excerpt(result.standardError)).description(),
+                .warnings = {}};
+    }
+    Parsed<InstalledEntry> parsed = parseInstalled(result.standardOutput);
+    if (parsed.missingFolder && holdsGlobalFolder(npm, *parsed.missingFolder, stop)) {
+        parsed.warnings.push_back("npm's global folder does not exist yet: nothing installed");
+        parsed.error.reset();
+    }
+    return parsed;
+}
+
+bool NpmManager::holdsGlobalFolder(const std::string& npm, const std::string& missingFolder, std::stop_token stop) {
+    std::optional<std::string> root = globalRoot(npm, stop);
+    return root && (*root == missingFolder || startsWith(*root, missingFolder + "/"));
+}
+
+std::optional<std::string> NpmManager::globalRoot(const std::string& npm, std::stop_token stop) {
+    try {
+        ShellCommandResult result = runNpm(npm, {"root", "-g"}, kConfigTimeout, stop);
+        std::string text = trim(result.standardOutput);
+        if (startsWith(text, "/") && text.find('\n') == std::string::npos) {
+            while (text.size() > 1 && endsWith(text, "/")) text.pop_back();
+            return text;
+        }
+        logger().debug("npm root -g printed no folder: " + excerpt(text));
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        logger().debug(std::string("npm root -g: ") + error.what());
+    }
+    return std::nullopt;
+}
+
+std::vector<Package> NpmManager::makePackages(const std::vector<InstalledEntry>& entries,
+                                              const std::optional<std::string>& root) const {
+    std::vector<Package> packages;
+    packages.reserve(entries.size());
+    for (const InstalledEntry& entry : entries) {
+        Package package;
+        package.name = entry.name;
+        package.version = entry.version;
+        package.type = PackageType::NpmGlobal;
+        if (root) {
+            std::string location = *root + "/" + entry.name;
+            if (installLocation(package) != location) package.installLocationOverride = location;
+        }
+        packages.push_back(std::move(package));
+    }
+    return packages;
+}
+
+std::vector<Package> NpmManager::listInstalled(std::stop_token stop) {
+    LoadingScope loading(*this);
+    {
+        // Each scan asks npm again which registry it uses.
+        std::scoped_lock lock(npmMutex_);
+        registry_.reset();
+    }
+    auto fail = [this](const std::string& message) {
+        logger().error("❌ NPM scan failed: " + message);
+        setErrorMessage(message);
+        publishPackages({});
+        return std::vector<Package>{};
+    };
+    if (!discover(stop)) return fail(NpmError::notFound().description());
+    const std::string npm = binaryPath();
+    Parsed<InstalledEntry> parsed = readInstalled(npm, stop);
+    for (const std::string& warning : parsed.warnings) logger().warning(warning);
+    if (parsed.error) return fail(*parsed.error);
+    std::optional<std::string> root;
+    if (*options_.resolveGlobalRoot && !parsed.entries.empty()) root = globalRoot(npm, stop);
+    std::vector<Package> packages = makePackages(parsed.entries, root);
+    logger().info("✅ NPM scan complete: " + std::to_string(packages.size()));
+    setErrorMessage(std::nullopt);
+    publishPackages(packages);
+    return packages;
+}
+
+std::optional<std::string> NpmManager::latestFromView(const std::string& npm, const std::string& name,
+                                                      std::stop_token stop) {
+    if (!isInstallableName(name)) return std::nullopt;
+    try {
+        ShellCommandResult result = runNpm(npm, {"view", name, "version"}, kViewTimeout, stop);
+        std::string version = trim(result.standardOutput);
+        if (!version.empty() && version.find_first_of(" \t\n{[\"") == std::string::npos) return version;
+        logger().debug("npm view " + name + " version printed no version: " + excerpt(version));
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        logger().debug("npm view " + name + " version: " + error.what());
+    }
+    return std::nullopt;
+}
+
+std::vector<Package> NpmManager::checkOutdated(std::stop_token stop) {
+    LoadingScope loading(*this);
+    auto fail = [this](const std::string& error) {
+        logger().error("NPM outdated command failed: " + error);
+        const std::string message = "npm outdated failed: " + error;
+        logger().error("Échec de la vérification NPM : " + message);
+        setErrorMessage(message);
+        return std::vector<Package>{};
+    };
+    if (!discover(stop)) return fail(NpmError::notFound().description());
+    const std::string npm = binaryPath();
+    ShellCommandResult result;
+    try {
+        // npm exits 1 whenever something is outdated.
+        result = runNpm(npm, {"outdated", "-g", "--depth=0", "--json"}, kOutdatedTimeout, stop, true);
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        return fail(error.what());
+    }
+    logger().debug("NPM output length: " + std::to_string(result.standardOutput.size()));
+    Parsed<OutdatedEntry> parsed = parseOutdated(result.standardOutput);
+    for (const std::string& warning : parsed.warnings) logger().warning(warning);
+    if (parsed.missingFolder && holdsGlobalFolder(npm, *parsed.missingFolder, stop)) {
+        logger().info("✅ NPM updates checked");
+        setErrorMessage(std::nullopt);
+        return {};
+    }
+    if (parsed.error) return fail(*parsed.error);
+    if (result.exitCode != 0 && trim(result.standardOutput).empty()) {
+        return fail(CommandError::executionFailed(result.exitCode, excerpt(result.standardError)).description());
+    }
+
+    // The installed version comes from the listing; npm's "current" only stands in for it.
+    std::map<std::string, Package> listed;
+    for (Package& package : packages()) listed.emplace(package.name, std::move(package));
+    std::vector<Package> outdated;
+    for (const OutdatedEntry& entry : parsed.entries) {
+        std::optional<std::string> latest = entry.latest;
+        if (!latest) latest = latestFromView(npm, entry.name, stop);
+        if (!latest) {
+            logger().warning("npm outdated -g: no latest version for " + entry.name + ", skipped");
+            continue;
+        }
+        Package package;
+        if (auto found = listed.find(entry.name); found != listed.end()) package = found->second;
+        package.name = entry.name;
+        package.type = PackageType::NpmGlobal;
+        if (package.version.empty()) package.version = entry.current.value_or("");
+        package.latestVersion = trim(*latest);
+        outdated.push_back(std::move(package));
+    }
+    logger().info("✅ NPM updates checked");
+    setErrorMessage(std::nullopt);
+    return outdated;
+}
+
+}  // namespace vt

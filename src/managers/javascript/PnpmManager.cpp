@@ -1,0 +1,300 @@
+#include "managers/javascript/PnpmManager.hpp"
+
+#include <map>
+
+#include "base/Platform.hpp"
+#include "base/Cancellation.hpp"
+#include "base/Json.hpp"
+#include "base/Log.hpp"
+#include "base/Paths.hpp"
+#include "base/Regex.hpp"
+#include "base/Strings.hpp"
+#include "managers/ExecutableLocator.hpp"
+#include "managers/javascript/NpmManager.hpp"
+#include "system/CommandRunner.hpp"
+#include "system/FileSystemManager.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("PnpmManager");
+    return instance;
+}
+
+BaseManager::Identity pnpmIdentity() {
+    return {"pnpm", "pnpm", {"pnpm"}, {PackageType::PnpmGlobal}};
+}
+
+std::string folderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+// pnpm may print a warning before its JSON; the document starts at the first line that
+// opens an array or an object.
+std::optional<Json> jsonDocument(std::string_view text) {
+    if (std::optional<Json> json = parseJson(text)) return json;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = text.find('\n', at);
+        std::string_view line = text.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
+        if (startsWith(line, "[") || startsWith(line, "{")) return parseJson(text.substr(at));
+        if (end == std::string_view::npos) break;
+        at = end + 1;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+PnpmManager::PnpmManager(CommandRunning& runner, const FileSystemManager& files)
+    : PnpmManager(runner, files, Options{}) {}
+
+PnpmManager::PnpmManager(CommandRunning& runner, const FileSystemManager& files, Options options)
+    : BaseManager(pnpmIdentity(), runner, files), options_(std::move(options)) {
+    home_ = options_.home.value_or(paths::home());
+    if (options_.pnpmHome) {
+        pnpmHome_ = *options_.pnpmHome;
+    } else if (auto set = paths::environmentValue("PNPM_HOME")) {
+        pnpmHome_ = *set;
+    } else {
+        pnpmHome_ = defaultPnpmHome(home_);
+    }
+    if (!options_.invalidateListings) {
+        if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
+            options_.invalidateListings = [real] { real->invalidateCache("pnpm"); };
+        }
+    }
+}
+
+std::string PnpmManager::defaultPnpmHome(const std::string& home) {
+    return kBuiltForMac ? home + "/Library/pnpm" : home + "/.local/share/pnpm";
+}
+
+std::vector<std::string> PnpmManager::executableCandidates(const std::string& home) {
+    return {"/opt/homebrew/bin/pnpm", "/usr/local/bin/pnpm", home + "/Library/pnpm/pnpm",
+            home + "/.local/share/pnpm/pnpm"};
+}
+
+std::string PnpmManager::pnpmHome() const {
+    return pnpmHome_;
+}
+
+std::optional<std::string> PnpmManager::locateExecutable(std::stop_token stop) {
+    if (auto found = ExecutableLocator(runner_, files_).locate(identity().executables, stop)) return found;
+    std::vector<std::string> candidates = executableCandidates(home_);
+    candidates.insert(candidates.begin() + 2, pnpmHome_ + "/pnpm");
+    for (const std::string& candidate : candidates) {
+        if (files_.isExecutableFile(candidate)) return candidate;
+    }
+    return std::nullopt;
+}
+
+std::map<std::string, std::string> PnpmManager::environment(const std::string& executable) const {
+    std::string path = pnpmHome_ + ":/usr/local/bin:/usr/bin:/bin";
+    // pnpm is a node script: a node installed beside it (nvm, a release archive) must be found.
+    const std::string folder = folderOf(executable);
+    if (!executable.empty() && !contains(":" + path + ":", ":" + folder + ":")) path += ":" + folder;
+    std::map<std::string, std::string> environment{{"PNPM_HOME", pnpmHome_}, {"PATH", path}};
+    for (const auto& [name, value] : options_.environment) environment[name] = value;
+    return environment;
+}
+
+ShellCommandResult PnpmManager::runPnpm(std::vector<std::string> arguments, double timeout, std::stop_token stop,
+                                        bool allowNonZeroExit) {
+    const std::string pnpm = binaryPath();
+    CommandRequest request;
+    request.command = pnpm;
+    request.arguments = std::move(arguments);
+    request.timeout = timeout;
+    request.environment = environment(pnpm);
+    request.allowNonZeroExit = allowNonZeroExit;
+    try {
+        return runner_.execute(request, stop);
+    } catch (const CommandError& error) {
+        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
+        throw;
+    }
+}
+
+void PnpmManager::invalidateListings() {
+    if (options_.invalidateListings) options_.invalidateListings();
+}
+
+// ---- Parsers -------------------------------------------------------------------------
+
+std::optional<std::string> PnpmManager::pnpmError(std::string_view output) {
+    // pnpm sets its error code between thin spaces (U+2009): " ERR_PNPM_X  message", or
+    // " ERROR  EEXIST: ..." for a failure of its own code.
+    static const Regex thinSpace("\xE2\x80\x89");
+    std::optional<std::string> plain;
+    for (std::string_view line : splitLines(output)) {
+        const std::string text = trim(thinSpace.replaceAll(line, ""));
+        if (const std::size_t at = text.find("ERR_PNPM_"); at != std::string::npos) return excerpt(text.substr(at));
+        if (!plain && startsWith(text, "ERROR ")) plain = excerpt(text);
+    }
+    return plain;
+}
+
+PnpmManager::Parsed PnpmManager::parseInstalled(std::string_view text) {
+    Parsed parsed;
+    std::optional<Json> json = jsonDocument(text);
+    if (!json || !(json->is_array() || json->is_object())) {
+        parsed.error = pnpmError(text).value_or("pnpm list -g did not print JSON: " + excerpt(text));
+        return parsed;
+    }
+    const Json importers = json->is_array() ? *json : Json::array({*json});
+    for (const Json& importer : importers) {
+        if (!importer.is_object()) continue;
+        const std::optional<std::string> folder = stringField(importer, "path");
+        auto dependencies = importer.find("dependencies");
+        // An importer without the map is a global folder where nothing is installed.
+        if (dependencies == importer.end() || !dependencies->is_object()) continue;
+        for (const auto& [name, entry] : dependencies->items()) {
+            std::optional<std::string> version = entry.is_object() ? stringField(entry, "version") : std::nullopt;
+            if (name.empty() || !version || trim(*version).empty()) {
+                logger().warning("pnpm list -g: no version for " + name + ", skipped");
+                continue;
+            }
+            parsed.entries.push_back({name, trim(*version), std::nullopt, folder});
+        }
+    }
+    return parsed;
+}
+
+PnpmManager::Parsed PnpmManager::parseOutdated(std::string_view text) {
+    Parsed parsed;
+    if (trim(text).empty()) return parsed;
+    std::optional<Json> json = jsonDocument(text);
+    if (!json || !json->is_object()) {
+        parsed.error = pnpmError(text).value_or("pnpm outdated -g did not print a JSON object: " + excerpt(text));
+        return parsed;
+    }
+    for (const auto& [name, entry] : json->items()) {
+        if (name.empty() || !entry.is_object()) continue;
+        std::optional<std::string> latest = stringField(entry, "latest");
+        if (!latest || trim(*latest).empty()) {
+            logger().warning("pnpm outdated -g: no latest version for " + name + ", skipped");
+            continue;
+        }
+        parsed.entries.push_back({name, trim(stringField(entry, "current").value_or("")), trim(*latest), {}});
+    }
+    return parsed;
+}
+
+// ---- Listing and detection -----------------------------------------------------------
+
+std::vector<Package> PnpmManager::listInstalled(std::stop_token stop) {
+    LoadingScope loading(*this);
+    auto fail = [this](const std::string& message) {
+        logger().error("❌ PNPM scan failed: " + message);
+        setErrorMessage(message);
+        publishPackages({});
+        return std::vector<Package>{};
+    };
+    if (!discover(stop)) return fail("PNPM not found");
+    ShellCommandResult result;
+    try {
+        result = runPnpm({"list", "-g", "--depth=0", "--json"}, kListTimeout, stop, true);
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        return fail(error.what());
+    }
+    Parsed parsed = parseInstalled(result.standardOutput);
+    if (parsed.error || (result.exitCode != 0 && parsed.entries.empty())) {
+        std::string error = parsed.error.value_or("");
+        if (std::optional<std::string> reported = pnpmError(result.standardOutput + "\n" + result.standardError)) {
+            error = *reported;
+        } else if (error.empty()) {
+            error = CommandError::executionFailed(result.exitCode, excerpt(result.standardError)).description();
+        }
+        return fail(error);
+    }
+    std::vector<Package> packages;
+    for (const Entry& entry : parsed.entries) {
+        Package package{.name = entry.name, .version = entry.version, .type = PackageType::PnpmGlobal};
+        if (entry.folder) package.installLocationOverride = *entry.folder + "/node_modules/" + entry.name;
+        packages.push_back(std::move(package));
+    }
+    logger().info("✅ PNPM scan complete: " + std::to_string(packages.size()));
+    setErrorMessage(std::nullopt);
+    publishPackages(packages);
+    return packages;
+}
+
+std::vector<Package> PnpmManager::checkOutdated(std::stop_token stop) {
+    LoadingScope loading(*this);
+    auto fail = [this](const std::string& error) {
+        const std::string message = "pnpm outdated failed: " + error;
+        logger().error("Échec de la vérification PNPM : " + message);
+        setErrorMessage(message);
+        return std::vector<Package>{};
+    };
+    if (!discover(stop)) return fail("PNPM not found");
+    ShellCommandResult result;
+    try {
+        // pnpm exits 1 whenever something is outdated: only the output decides.
+        result = runPnpm({"outdated", "-g", "--json"}, kOutdatedTimeout, stop, true);
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        return fail(error.what());
+    }
+    const std::string output = result.standardOutput + "\n" + result.standardError;
+    std::optional<std::string> reported = pnpmError(output);
+    // A global folder without a manifest has never had a package installed.
+    if (reported && contains(*reported, "ERR_PNPM_NO_IMPORTER_MANIFEST_FOUND")) {
+        logger().info("✅ PNPM updates checked");
+        setErrorMessage(std::nullopt);
+        return {};
+    }
+    Parsed parsed = parseOutdated(result.standardOutput);
+    if (parsed.error) return fail(reported.value_or(*parsed.error));
+    if (result.exitCode != 0 && parsed.entries.empty() && (reported || trim(result.standardOutput).empty())) {
+        return fail(reported.value_or(
+            CommandError::executionFailed(result.exitCode, excerpt(result.standardError)).description()));
+    }
+
+    std::map<std::string, Package> listed;
+    for (Package& package : packages()) listed.emplace(package.name, std::move(package));
+    std::vector<Package> outdated;
+    for (const Entry& entry : parsed.entries) {
+        Package package{.name = entry.name, .version = entry.version, .type = PackageType::PnpmGlobal};
+        if (auto found = listed.find(entry.name); found != listed.end()) package = found->second;
+        if (package.version.empty()) package.version = entry.version;
+        package.latestVersion = entry.latest;
+        outdated.push_back(std::move(package));
+    }
+    logger().info("✅ PNPM updates checked");
+    setErrorMessage(std::nullopt);
+    return outdated;
+}
+
+// ---- Update --------------------------------------------------------------------------
+
+void PnpmManager::update(const Package& package, std::stop_token stop) {
+    if (!discover(stop)) throw CommandError::invalidCommand("pnpm");
+    if (!NpmManager::isInstallableName(package.name)) {
+        throw std::invalid_argument("Invalid pnpm package name: \"" + package.name + "\"");
+    }
+    ShellCommandResult result;
+    try {
+        result = runPnpm({"add", "-g", package.name + "@latest"}, kInstallTimeout, stop, true);
+    } catch (...) {
+        // Even a stopped install may have changed the global folder half-way.
+        invalidateListings();
+        throw;
+    }
+    invalidateListings();
+    if (result.exitCode == 0) return;
+    const std::string output = result.standardOutput + "\n" + result.standardError;
+    const std::string& shown = trim(result.standardError).empty() ? result.standardOutput : result.standardError;
+    throw CommandError::executionFailed(result.exitCode, pnpmError(output).value_or(trim(shown)));
+}
+
+}  // namespace vt

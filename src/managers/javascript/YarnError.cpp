@@ -1,0 +1,44 @@
+#include "managers/javascript/YarnError.hpp"
+
+#include "base/Localization.hpp"
+
+namespace vt {
+
+namespace {
+
+std::string prefix(YarnError::Stage stage) {
+    return stage == YarnError::Stage::Scan ? "Erreur lors du scan: " : "Erreur lors de la mise à jour: ";
+}
+
+}  // namespace
+
+YarnError::YarnError(Kind kind, Stage stage, std::string reason)
+    : std::runtime_error(prefix(stage) + reason), kind_(kind), stage_(stage), reason_(std::move(reason)) {}
+
+YarnError YarnError::notFound(Stage stage) {
+    return YarnError(Kind::NotFound, stage, "Yarn not found");
+}
+
+YarnError YarnError::commandFailed(Stage stage, const std::string& detail) {
+    return YarnError(Kind::CommandFailed, stage, localized("error.yarn.command_failed", {detail}));
+}
+
+YarnError YarnError::invalidPackageName(const std::string& name) {
+    return YarnError(Kind::InvalidPackageName, Stage::Update, "Invalid Yarn package name: \"" + name + "\"");
+}
+
+YarnError YarnError::registryUnknown() {
+    return YarnError(Kind::RegistryUnknown, Stage::Scan, localized("error.yarn.registry_unknown"));
+}
+
+YarnError YarnError::versionUnchanged() {
+    return YarnError(Kind::VersionUnchanged, Stage::Update,
+                     "La version installée n'a pas changé après yarn global upgrade");
+}
+
+YarnError YarnError::versionStillLower() {
+    return YarnError(Kind::VersionStillLower, Stage::Update,
+                     "La version installée reste inférieure à la version attendue après yarn global upgrade");
+}
+
+}  // namespace vt

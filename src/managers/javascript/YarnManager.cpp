@@ -1,0 +1,618 @@
+#include "managers/javascript/YarnManager.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "base/Platform.hpp"
+#include "base/Cancellation.hpp"
+#include "base/Files.hpp"
+#include "base/Log.hpp"
+#include "base/Paths.hpp"
+#include "base/Regex.hpp"
+#include "base/Strings.hpp"
+#include "managers/ExecutableLocator.hpp"
+#include "managers/javascript/NpmManager.hpp"
+#include "managers/javascript/YarnError.hpp"
+#include "model/VersionRules.hpp"
+#include "system/CommandRunner.hpp"
+#include "system/FileSystemManager.hpp"
+#include "system/NetworkClient.hpp"
+#include "system/RegistryRequest.hpp"
+#include "system/SystemNetworkClient.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("YarnManager");
+    return instance;
+}
+
+// What a child gets when the runner in use has no default PATH of its own to tell us.
+constexpr const char* kFallbackPath = "/usr/bin:/bin:/usr/sbin:/sbin";
+
+BaseManager::Identity yarnIdentity() {
+    return {"yarn", "Yarn", {"yarn"}, {PackageType::YarnGlobal}};
+}
+
+std::string folderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+bool listsFolder(const std::string& path, const std::string& folder) {
+    return contains(":" + path + ":", ":" + folder + ":");
+}
+
+// Yarn's "error ..." lines (its own failures, not the packages' warnings), else its stderr.
+std::string yarnError(const ShellCommandResult& result) {
+    std::vector<std::string> errors;
+    const std::string output = result.standardError + "\n" + result.standardOutput;
+    for (std::string_view line : splitLines(output)) {
+        std::string_view trimmed = trimView(line);
+        if (startsWith(trimmed, "error ")) errors.push_back(trim(trimmed.substr(6)));
+    }
+    if (!errors.empty()) return excerpt(join(errors, "; "));
+    const std::string& shown = trim(result.standardError).empty() ? result.standardOutput : result.standardError;
+    return CommandError::executionFailed(result.exitCode, excerpt(shown)).description();
+}
+
+std::optional<std::string> registryAddress(std::string text) {
+    text = trim(text);
+    if (!(startsWith(text, "https://") || startsWith(text, "http://")) ||
+        text.find_first_of(" \t\n") != std::string::npos) {
+        return std::nullopt;
+    }
+    while (endsWith(text, "/")) text.pop_back();
+    return text;
+}
+
+// "^1.2.3", "~1.2.3", "=1.2.3" and "1.2.3" name one version; ranges and sources do not.
+std::optional<std::string> pinnedVersion(std::string_view specification) {
+    static const Regex pattern(R"(^[\^~=v]?(\d+(?:\.\d+)*(?:-[0-9A-Za-z.-]+)?)$)");
+    std::optional<Regex::Match> match = pattern.search(trimView(specification));
+    if (!match || !match->groups[0]) return std::nullopt;
+    return std::string(*match->groups[0]);
+}
+
+}  // namespace
+
+YarnManager::YarnManager(CommandRunning& runner, const FileSystemManager& files)
+    : YarnManager(runner, files, Options{}) {}
+
+YarnManager::YarnManager(CommandRunning& runner, const FileSystemManager& files, Options options)
+    : BaseManager(yarnIdentity(), runner, files), options_(std::move(options)) {
+    home_ = options_.home.value_or(paths::home());
+    defaultPath_ = kFallbackPath;
+    if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
+        auto path = real->defaultEnvironment().find("PATH");
+        if (path != real->defaultEnvironment().end()) defaultPath_ = path->second;
+        if (!options_.invalidateListings) options_.invalidateListings = [real] { real->invalidateCache("yarn"); };
+    }
+    if (options_.registry) {
+        std::string fixed = *options_.registry;
+        while (endsWith(fixed, "/")) fixed.pop_back();
+        options_.registry = fixed;
+    }
+}
+
+YarnManager::~YarnManager() = default;
+
+Clock& YarnManager::clock() const {
+    return options_.clock != nullptr ? *options_.clock : Clock::shared();
+}
+
+NetworkClient& YarnManager::network() {
+    if (options_.network != nullptr) return *options_.network;
+    std::scoped_lock lock(yarnMutex_);
+    if (!ownedNetwork_) ownedNetwork_ = std::make_unique<SystemNetworkClient>();
+    return *ownedNetwork_;
+}
+
+std::string YarnManager::cacheFile() const {
+    return options_.cacheFile.value_or(paths::cacheFolder() + "/" + kCacheFileName);
+}
+
+void YarnManager::invalidateListings() {
+    if (options_.invalidateListings) options_.invalidateListings();
+}
+
+std::optional<std::string> YarnManager::locateExecutable(std::stop_token stop) {
+    if (auto found = ExecutableLocator(runner_, files_).locate(identity().executables, stop)) return found;
+    const std::string own = home_ + "/.yarn/bin/yarn";
+    if (files_.isExecutableFile(own)) return own;
+    return std::nullopt;
+}
+
+std::string YarnManager::searchPath(const std::string& executable) const {
+    std::string path = home_ + "/.yarn/bin:/usr/local/bin:/usr/bin:" + defaultPath_;
+    // yarn and npm are node scripts: a node installed beside them (nvm) must be found.
+    const std::string folder = folderOf(executable);
+    if (!executable.empty() && !listsFolder(path, folder)) path += ":" + folder;
+    return path;
+}
+
+ShellCommandResult YarnManager::runYarn(std::vector<std::string> arguments, double timeout, std::stop_token stop) {
+    const std::string yarn = binaryPath();
+    CommandRequest request;
+    request.command = yarn;
+    request.arguments = std::move(arguments);
+    request.timeout = timeout;
+    request.environment["PATH"] = searchPath(yarn);
+    for (const auto& [name, value] : options_.environment) request.environment[name] = value;
+    request.allowNonZeroExit = true;
+    try {
+        return runner_.execute(request, stop);
+    } catch (const CommandError& error) {
+        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
+        throw;
+    }
+}
+
+// ---- Parsers and categories ----------------------------------------------------------
+
+std::optional<YarnManager::Entry> YarnManager::splitNameAndVersion(std::string_view text) {
+    text = trimView(text);
+    const std::size_t at = text.rfind('@');
+    // An at sign in front is a scope, not a version separator.
+    if (at == std::string_view::npos || at == 0 || at + 1 == text.size()) return std::nullopt;
+    return Entry{std::string(text.substr(0, at)), std::string(text.substr(at + 1))};
+}
+
+std::vector<YarnManager::Entry> YarnManager::parseGlobalList(std::string_view text) {
+    // Our patterns match bytes, so the box-drawing characters are alternatives, not a class.
+    static const Regex tree(R"((?:├|└)─\s*(.+?)$)");
+    static const Regex binaries(R"re(^(?:info\s+)?"(.+)"\s+has binaries:)re");
+    std::vector<Entry> entries;
+    auto add = [&entries](std::string_view item) {
+        std::optional<Entry> entry = splitNameAndVersion(item);
+        if (!entry) return;
+        for (const Entry& known : entries) {
+            if (known.name == entry->name) return;
+        }
+        entries.push_back(std::move(*entry));
+    };
+    for (std::string_view line : splitLines(text)) {
+        std::string_view trimmed = trimView(line);
+        if (startsWith(trimmed, "{")) {
+            std::optional<Json> json = parseJson(trimmed);
+            if (!json || !json->is_object()) continue;
+            const std::string type = stringField(*json, "type").value_or("");
+            auto data = json->find("data");
+            if (data == json->end()) continue;
+            if (type == "info" && data->is_string()) {
+                const std::string info = data->get<std::string>();
+                if (auto match = binaries.search(info); match && match->groups[0]) add(*match->groups[0]);
+            } else if (type == "tree" && data->is_object() && data->contains("trees") && (*data)["trees"].is_array()) {
+                for (const Json& item : (*data)["trees"]) {
+                    if (item.is_object()) add(stringField(item, "name").value_or(""));
+                }
+            }
+            continue;
+        }
+        if (auto match = binaries.search(trimmed); match && match->groups[0]) {
+            add(*match->groups[0]);
+        } else if (auto branch = tree.search(trimmed); branch && branch->groups[0]) {
+            add(*branch->groups[0]);
+        }
+    }
+    return entries;
+}
+
+std::optional<std::map<std::string, std::string>> YarnManager::parseManifestDependencies(std::string_view text) {
+    std::optional<Json> json = parseJson(text);
+    if (!json || !json->is_object()) return std::nullopt;
+    std::map<std::string, std::string> dependencies;
+    auto map = json->find("dependencies");
+    if (map == json->end()) return dependencies;  // nothing installed yet
+    if (!map->is_object()) return std::nullopt;
+    for (const auto& [name, specification] : map->items()) {
+        if (!name.empty()) dependencies[name] = specification.is_string() ? specification.get<std::string>() : "";
+    }
+    return dependencies;
+}
+
+YarnManager::Category YarnManager::categoryFor(std::string_view name) {
+    struct Group {
+        Category category;
+        std::vector<std::string_view> keywords;
+    };
+    static const std::vector<Group> groups = {
+        {Category::Typescript, {"typescript"}},
+        {Category::Linting, {"eslint", "prettier", "lint"}},
+        {Category::Framework, {"react", "angular", "next", "svelte"}},
+        {Category::Testing, {"test", "jest", "mocha", "vitest"}},
+        {Category::Bundler, {"webpack", "vite", "rollup", "esbuild", "parcel"}},
+        {Category::Cli, {"create-", "generator"}},
+    };
+    const std::string lower = toLower(name);
+    for (const Group& group : groups) {
+        for (std::string_view keyword : group.keywords) {
+            if (contains(lower, keyword)) return group.category;
+        }
+    }
+    return Category::Other;
+}
+
+std::string YarnManager::categoryKey(Category category) {
+    switch (category) {
+        case Category::Typescript: return "enum.yarn_category.typescript";
+        case Category::Linting: return "enum.yarn_category.linting";
+        case Category::Framework: return "enum.yarn_category.framework";
+        case Category::Testing: return "enum.yarn_category.testing";
+        case Category::Bundler: return "enum.yarn_category.bundler";
+        case Category::Cli: return "enum.yarn_category.cli";
+        case Category::Other: return "enum.yarn_category.other";
+    }
+    return "enum.yarn_category.other";
+}
+
+// ---- Listing -------------------------------------------------------------------------
+
+std::optional<std::string> YarnManager::globalFolder(std::stop_token stop) {
+    std::optional<std::string> folder;
+    try {
+        ShellCommandResult result = runYarn({"global", "dir"}, kConfigTimeout, stop);
+        for (std::string_view line : splitLines(result.standardOutput)) {
+            std::string text = trim(line);
+            if (result.exitCode == 0 && startsWith(text, "/")) folder = text;
+        }
+        if (!folder) logger().warning("yarn global dir printed no folder: " + excerpt(result.standardOutput));
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        logger().warning(std::string("yarn global dir: ") + error.what());
+    }
+    std::scoped_lock lock(yarnMutex_);
+    if (folder) globalFolder_ = folder;
+    return folder ? folder : globalFolder_;
+}
+
+std::optional<std::vector<YarnManager::Entry>> YarnManager::manifestEntries(const std::string& folder,
+                                                                            const std::vector<Entry>& listed) const {
+    std::optional<std::map<std::string, std::string>> dependencies;
+    try {
+        dependencies = parseManifestDependencies(files_.readFile(folder + "/package.json"));
+    } catch (const std::exception& error) {
+        logger().debug(std::string("Yarn global package.json: ") + error.what());
+    }
+    if (!dependencies) return std::nullopt;
+    std::vector<Entry> entries;
+    for (const auto& [name, specification] : *dependencies) {
+        std::optional<std::string> version;
+        try {
+            std::optional<Json> manifest =
+                parseJson(files_.readFile(folder + "/node_modules/" + name + "/package.json"));
+            if (manifest && manifest->is_object()) version = stringField(*manifest, "version");
+        } catch (const std::exception&) {
+            // Not installed as the manifest says: the listing or the specification may know.
+        }
+        if (!version) {
+            for (const Entry& entry : listed) {
+                if (entry.name == name) version = entry.version;
+            }
+        }
+        if (!version) version = pinnedVersion(specification);
+        if (!version || trim(*version).empty()) {
+            logger().warning("Yarn global package " + name + ": no installed version, skipped");
+            continue;
+        }
+        entries.push_back({name, trim(*version)});
+    }
+    return entries;
+}
+
+std::vector<Package> YarnManager::listInstalled(std::stop_token stop) {
+    LoadingScope loading(*this);
+    {
+        // Each scan asks again which registry to use.
+        std::scoped_lock lock(yarnMutex_);
+        registry_.reset();
+    }
+    auto fail = [this](const YarnError& error) {
+        logger().error(error.description());
+        setErrorMessage(error.description());
+        publishPackages({});
+        return std::vector<Package>{};
+    };
+    if (!discover(stop)) return fail(YarnError::notFound(YarnError::Stage::Scan));
+
+    std::vector<Entry> listed;
+    std::optional<std::string> listError;
+    try {
+        ShellCommandResult result = runYarn({"global", "list"}, kListTimeout, stop);
+        if (result.exitCode == 0) {
+            listed = parseGlobalList(result.standardOutput);
+        } else {
+            listError = yarnError(result);
+        }
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        listError = error.what();
+    }
+
+    // The listing leaves out packages without binaries; the global manifest, when it can be
+    // read, names them all.
+    std::optional<std::string> folder = globalFolder(stop);
+    std::optional<std::vector<Entry>> complete;
+    if (folder) complete = manifestEntries(*folder, listed);
+    if (listError) {
+        if (!complete) return fail(YarnError::commandFailed(YarnError::Stage::Scan, *listError));
+        logger().warning("yarn global list failed, the global package.json stands in: " + *listError);
+    }
+    const std::vector<Entry>& entries = complete ? *complete : listed;
+
+    std::vector<Package> packages;
+    for (const Entry& entry : entries) {
+        Package package{.name = entry.name, .version = entry.version, .type = PackageType::YarnGlobal};
+        // FIXME: no link to the package's page on the npm website yet: that address has no
+        // entry in the Endpoints table, whose test refuses any address naming npm.
+        if (kBuiltForLinux && folder) {
+            std::string location = *folder + "/node_modules/" + entry.name;
+            if (installLocation(package, home_) != location) package.installLocationOverride = location;
+        }
+        packages.push_back(std::move(package));
+    }
+    logger().info("YarnManager: " + std::to_string(packages.size()) + " global packages");
+    setErrorMessage(std::nullopt);
+    publishPackages(packages);
+    return packages;
+}
+
+// ---- Latest versions -----------------------------------------------------------------
+
+std::optional<std::string> YarnManager::askRegistry(const std::string& executable, std::stop_token stop) {
+    CommandRequest request;
+    request.command = executable;
+    request.arguments = {"config", "get", "registry"};
+    request.timeout = kConfigTimeout;
+    request.environment["PATH"] = searchPath(executable);
+    for (const auto& [name, value] : options_.environment) request.environment[name] = value;
+    try {
+        ShellCommandResult result = runner_.execute(request, stop);
+        if (auto address = registryAddress(result.standardOutput)) return address;
+        logger().warning(std::string(lastPathComponent(executable)) +
+                         " config get registry printed no address: " + excerpt(result.standardOutput));
+    } catch (const CommandError& error) {
+        if (error.kind() == CommandError::Kind::Cancelled || stop.stop_requested()) throw CancellationError();
+        logger().warning(std::string(lastPathComponent(executable)) + " config get registry: " + error.what());
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> YarnManager::registry(std::stop_token stop) {
+    if (options_.registry) return options_.registry;
+    {
+        std::scoped_lock lock(yarnMutex_);
+        if (registry_) return registry_;
+    }
+    // The registry npm uses, like the npm adapter; Yarn's own when there is no npm.
+    std::optional<std::string> npm = ExecutableLocator(runner_, files_).locate("npm", stop);
+    const std::string beside = folderOf(binaryPath()) + "/npm";
+    if (!npm && !binaryPath().empty() && files_.isExecutableFile(beside)) npm = beside;
+    std::optional<std::string> found;
+    if (npm) found = askRegistry(*npm, stop);
+    if (!found && discover(stop)) found = askRegistry(binaryPath(), stop);
+    if (!found) return std::nullopt;
+    std::scoped_lock lock(yarnMutex_);
+    registry_ = found;
+    return found;
+}
+
+std::vector<std::optional<std::string>> YarnManager::fetchLatest(const std::string& registry,
+                                                                 const std::vector<std::string>& names,
+                                                                 std::stop_token stop) {
+    std::vector<std::optional<std::string>> versions(names.size());
+    if (names.empty()) return versions;
+    NetworkClient& client = network();
+    const RegistryRequest lookups(client, "YarnManager");
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> cancelled{false};
+    auto work = [&] {
+        for (std::size_t i = next++; i < names.size() && !cancelled; i = next++) {
+            try {
+                std::optional<Json> json = lookups.lookup(
+                    names[i],
+                    [&registry](std::string_view name) { return registry + "/" + std::string(name) + "/latest"; },
+                    stop);
+                std::optional<std::string> version =
+                    json && json->is_object() ? stringField(*json, "version") : std::nullopt;
+                if (version && !trim(*version).empty()) {
+                    versions[i] = trim(*version);
+                } else {
+                    logger().warning("YarnManager: Erreur fetch version " + names[i]);
+                }
+            } catch (const CancellationError&) {
+                cancelled = true;
+            }
+        }
+    };
+    {
+        std::vector<std::jthread> workers;
+        const std::size_t count = std::min(kMaxConcurrentLookups, names.size());
+        for (std::size_t w = 0; w < count; ++w) workers.emplace_back(work);
+    }
+    if (cancelled || stop.stop_requested()) throw CancellationError();
+    return versions;
+}
+
+void YarnManager::loadCacheLocked() {
+    if (cacheLoaded_) return;
+    cacheLoaded_ = true;
+    std::optional<std::string> text = readFile(cacheFile());
+    if (!text) return;
+    std::optional<Json> json = parseJson(*text);
+    if (!json || !json->is_object()) {
+        logger().warning("YarnManager: unreadable " + cacheFile() + ", ignored");
+        return;
+    }
+    cacheRegistry_ = stringField(*json, "registry");
+    auto entries = json->find("packages");
+    if (entries == json->end() || !entries->is_object()) return;
+    for (const auto& [name, entry] : entries->items()) {
+        if (!entry.is_object()) continue;
+        std::optional<std::string> version = stringField(entry, "version");
+        std::optional<double> checkedAt = numberField(entry, "checkedAt");
+        if (version && checkedAt) cache_[name] = {*version, fromReferenceSeconds(*checkedAt)};
+    }
+}
+
+Json YarnManager::cacheJsonLocked() const {
+    Json json = Json::object();
+    json["registry"] = cacheRegistry_.value_or("");
+    Json entries = Json::object();
+    const Clock::TimePoint now = clock().now();
+    for (const auto& [name, cached] : cache_) {
+        if (now - cached.checkedAt >= kLatestVersionTtl) continue;
+        entries[name] = Json{{"version", cached.version}, {"checkedAt", toReferenceSeconds(cached.checkedAt)}};
+    }
+    json["packages"] = std::move(entries);
+    return json;
+}
+
+std::map<std::string, std::string> YarnManager::latestVersions(const std::vector<std::string>& names,
+                                                               std::stop_token stop) {
+    std::optional<std::string> base = registry(stop);
+    if (!base) throw YarnError::registryUnknown();
+    std::map<std::string, std::string> latest;
+    std::vector<std::string> missing;
+    {
+        std::scoped_lock lock(yarnMutex_);
+        loadCacheLocked();
+        if (cacheRegistry_ != base) {
+            cache_.clear();
+            cacheRegistry_ = base;
+        }
+        const Clock::TimePoint now = clock().now();
+        for (const std::string& name : names) {
+            auto cached = cache_.find(name);
+            if (cached != cache_.end() && now - cached->second.checkedAt < kLatestVersionTtl) {
+                latest[name] = cached->second.version;
+            } else if (std::find(missing.begin(), missing.end(), name) == missing.end()) {
+                missing.push_back(name);
+            }
+        }
+    }
+    if (missing.empty()) return latest;
+    std::vector<std::optional<std::string>> fetched = fetchLatest(*base, missing, stop);
+    Json snapshot;
+    bool changed = false;
+    {
+        std::scoped_lock lock(yarnMutex_);
+        const Clock::TimePoint now = clock().now();
+        for (std::size_t i = 0; i < missing.size(); ++i) {
+            if (!fetched[i]) continue;
+            cache_[missing[i]] = {*fetched[i], now};
+            latest[missing[i]] = *fetched[i];
+            changed = true;
+        }
+        if (changed) snapshot = cacheJsonLocked();
+    }
+    if (changed) {
+        try {
+            const std::string file = cacheFile();
+            paths::ensureFolder(folderOf(file));
+            writeFileAtomically(file, dumpJson(snapshot));
+        } catch (const std::exception& error) {
+            logger().warning(std::string("YarnManager: cache not saved: ") + error.what());
+        }
+    }
+    return latest;
+}
+
+std::vector<Package> YarnManager::checkOutdated(std::stop_token stop) {
+    LoadingScope loading(*this);
+    // A listing failure stays published: there is nothing to compare.
+    std::vector<Package> installed = packages();
+    if (installed.empty()) return {};
+    std::vector<std::string> names;
+    for (const Package& package : installed) names.push_back(package.name);
+    std::map<std::string, std::string> latest;
+    try {
+        latest = latestVersions(names, stop);
+    } catch (const YarnError& error) {
+        logger().error(error.description());
+        setErrorMessage(error.description());
+        return {};
+    }
+    // Like any registry lookup, a package the registry does not answer for is only unknown.
+    if (latest.empty()) logger().warning("YarnManager: no latest version could be read");
+    std::vector<Package> outdated;
+    for (Package& package : installed) {
+        auto found = latest.find(package.name);
+        if (found == latest.end() || !isUpdateAvailable(package.version, found->second, false)) continue;
+        package.latestVersion = found->second;
+        outdated.push_back(std::move(package));
+    }
+    logger().info("YarnManager: " + std::to_string(outdated.size()) + " outdated of " +
+                  std::to_string(installed.size()));
+    setErrorMessage(std::nullopt);
+    return outdated;
+}
+
+// ---- Update --------------------------------------------------------------------------
+
+std::optional<std::string> YarnManager::installedVersion(const std::string& name, std::stop_token stop) {
+    if (std::optional<std::string> folder = globalFolder(stop)) {
+        try {
+            std::optional<Json> manifest =
+                parseJson(files_.readFile(*folder + "/node_modules/" + name + "/package.json"));
+            if (manifest && manifest->is_object()) {
+                if (auto version = stringField(*manifest, "version")) return trim(*version);
+            }
+        } catch (const std::exception& error) {
+            logger().debug(std::string("Yarn installed version of ") + name + ": " + error.what());
+        }
+    }
+    ShellCommandResult result = runYarn({"global", "list"}, kListTimeout, stop);
+    for (const Entry& entry : parseGlobalList(result.standardOutput)) {
+        if (entry.name == name) return entry.version;
+    }
+    return std::nullopt;
+}
+
+void YarnManager::update(const Package& package, std::stop_token stop) {
+    using Stage = YarnError::Stage;
+    const std::string& name = package.name;
+    if (!discover(stop)) throw YarnError::notFound(Stage::Update);
+    if (!NpmManager::isInstallableName(name)) throw YarnError::invalidPackageName(name);
+    ShellCommandResult result;
+    try {
+        // Without --latest Yarn stays inside the range it saved ("^1.2.3", or the exact
+        // version a package was installed at), short of the latest version we showed.
+        result = runYarn({"global", "upgrade", name, "--latest"}, kUpgradeTimeout, stop);
+    } catch (const CommandError& error) {
+        invalidateListings();
+        throw YarnError::commandFailed(Stage::Update, error.description());
+    } catch (...) {
+        invalidateListings();
+        throw;
+    }
+    invalidateListings();
+    if (result.exitCode != 0) throw YarnError::commandFailed(Stage::Update, yarnError(result));
+
+    std::optional<std::string> after;
+    try {
+        after = installedVersion(name, stop);
+    } catch (const CommandError& error) {
+        logger().warning("Yarn installed version of " + name + " after the upgrade: " + error.what());
+    }
+    if (!after) {
+        logger().warning("Yarn installed version of " + name + " unknown after the upgrade");
+        return;
+    }
+    logger().info("Yarn installed version after update for " + name + ": " + *after);
+    if (!package.version.empty() && *after == package.version) throw YarnError::versionUnchanged();
+    const std::optional<std::string>& expected = package.latestVersion;
+    if (expected && !isPlaceholderVersion(*expected) && *expected != kUpdateAvailableSentinel &&
+        compareVersions(*after, *expected) == VersionOrder::Ascending) {
+        throw YarnError::versionStillLower();
+    }
+}
+
+}  // namespace vt

@@ -1,0 +1,25 @@
+#include "managers/python/CondaError.hpp"
+
+#include "base/Localization.hpp"
+
+namespace vt {
+
+CondaError::CondaError(Kind kind, const std::string& description) : std::runtime_error(description), kind_(kind) {}
+
+CondaError CondaError::binaryNotDetected() {
+    return CondaError(Kind::BinaryNotDetected, localized("error.conda.binary_not_detected"));
+}
+
+CondaError CondaError::noEnvironment(const std::string& packageName) {
+    return CondaError(Kind::NoEnvironment, localized("error.conda.no_environment", {packageName}));
+}
+
+CondaError CondaError::noJsonPayload() {
+    return CondaError(Kind::NoJsonPayload, localized("error.conda.no_json_payload"));
+}
+
+CondaError CondaError::commandFailed(const std::string& detail) {
+    return CondaError(Kind::CommandFailed, localized("error.conda.command_failed", {detail}));
+}
+
+}  // namespace vt

@@ -1,0 +1,321 @@
+// The outdated query: one per environment, all at once, an index out of reach told from
+// pip's standard error, the pip-review fallback and the packages pip does not own.
+#include "managers/python/PipManager.hpp"
+
+#include <algorithm>
+
+#include "base/Localization.hpp"
+#include "base/Log.hpp"
+#include "base/Strings.hpp"
+#include "system/FileSystemManager.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("PipManager");
+    return instance;
+}
+
+// What urllib3 and the system say when no connection to the index could be made (or none
+// answered within PIP_TIMEOUT). An HTTP error or a certificate problem is not among them:
+// those indexes answered.
+constexpr std::string_view kConnectionFailures[] = {
+    "NewConnectionError",
+    "ConnectTimeoutError",
+    "Failed to establish a new connection",
+    "Connection refused",
+    "Name or service not known",
+    "Temporary failure in name resolution",
+    "nodename nor servname",
+    "No address associated with",
+    "Network is unreachable",
+    "No route to host",
+    "ProxyError",
+    "Cannot connect to proxy",
+    "ReadTimeoutError",
+    "Read timed out",
+    "RemoteDisconnected",
+    "Connection aborted",
+    "Connection reset by peer",
+};
+
+// The project of one retry warning of pip ("WARNING: Retrying (Retry(total=0, ...)) after
+// connection broken by 'NewConnectionError(...)': /simple/requests/"), when the connection
+// failed; the line itself when it names none.
+std::optional<std::string> failedProject(std::string_view line) {
+    if (!contains(line, "Retrying (")) return std::nullopt;
+    bool failed = std::any_of(std::begin(kConnectionFailures), std::end(kConnectionFailures),
+                              [&](std::string_view marker) { return contains(line, marker); });
+    if (!failed) return std::nullopt;
+    std::size_t at = line.rfind("': ");
+    if (at == std::string_view::npos) return std::string(trimView(line));
+    std::string_view path = trimView(line.substr(at + 3));
+    while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+    std::string_view project = path.substr(path.rfind('/') + 1);
+    if (project.empty()) return std::string(trimView(line));
+    return PipManager::normalizedName(project);
+}
+
+// Reads pip's standard error as it arrives and tells when connections failed for enough
+// projects to call the index out of reach.
+class IndexFailureWatch {
+public:
+    explicit IndexFailureWatch(std::size_t threshold) : threshold_(threshold) {}
+
+    void feed(std::string_view chunk) {
+        pending_ += chunk;
+        std::size_t end;
+        while ((end = pending_.find('\n')) != std::string::npos) {
+            if (auto project = failedProject(std::string_view(pending_).substr(0, end))) projects_.insert(*project);
+            pending_.erase(0, end + 1);
+        }
+    }
+    std::size_t count() const { return projects_.size(); }
+    bool reached() const { return projects_.size() >= threshold_; }
+
+private:
+    std::size_t threshold_;
+    std::string pending_;
+    std::set<std::string> projects_;
+};
+
+// pip ends a failure with its reason; a traceback before it would fill the message.
+std::string lastLine(std::string_view text) {
+    std::vector<std::string_view> lines = splitLines(trimView(text));
+    return lines.empty() ? std::string() : trim(lines.back());
+}
+
+// "<name>-<version>.dist-info" (or .egg-info), as the name part.
+std::optional<std::string> metadataProjectName(std::string_view folder) {
+    std::string_view stem;
+    if (endsWith(folder, ".dist-info")) {
+        stem = folder.substr(0, folder.size() - 10);
+    } else if (endsWith(folder, ".egg-info")) {
+        stem = folder.substr(0, folder.size() - 9);
+    } else {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i + 1 < stem.size(); ++i) {
+        if (stem[i] == '-' && std::isdigit(static_cast<unsigned char>(stem[i + 1])) != 0)
+            return std::string(stem.substr(0, i));
+    }
+    return std::string(stem);
+}
+
+}  // namespace
+
+std::set<std::string> PipManager::unreachableProjects(std::string_view standardError) {
+    std::set<std::string> projects;
+    for (std::string_view line : splitLines(standardError)) {
+        if (auto project = failedProject(line)) projects.insert(*project);
+    }
+    return projects;
+}
+
+PipManager::EnvironmentOutdated PipManager::outdatedOf(const Environment& environment, std::size_t installed,
+                                                       std::stop_token stop) {
+    return shared<EnvironmentOutdated>(
+        outdatedInFlight_, environment.interpreter, [&] { return runOutdated(environment, installed, stop); }, stop);
+}
+
+PipManager::EnvironmentOutdated PipManager::runOutdated(const Environment& environment, std::size_t installed,
+                                                        std::stop_token stop) {
+    EnvironmentOutdated outcome;
+    // pip looks every installed project up: with fewer than the evidence asked for, all of
+    // them failing is the evidence.
+    const std::size_t threshold = std::clamp<std::size_t>(installed, 1, kUnreachableEvidence);
+    IndexFailureWatch watch(threshold);
+    std::stop_source local;
+    std::stop_callback forward(stop, [&local] { local.request_stop(); });
+    bool stoppedEarly = false;
+    auto onStderr = [&](std::string_view chunk) {
+        watch.feed(chunk);
+        if (watch.reached() && !stoppedEarly) {
+            stoppedEarly = true;
+            local.request_stop();
+        }
+    };
+    bool timedOut = false;
+    try {
+        ShellCommandResult result =
+            runner_.executeStreaming(pipRequest(environment, {"list", "--outdated", "--format=json"}, kOutdatedTimeout),
+                                     {}, onStderr, local.get_token());
+        const std::size_t failed = unreachableProjects(result.standardError).size();
+        if (failed >= threshold) {
+            outcome.indexUnreachable = true;
+            return outcome;
+        }
+        if (failed > 0) {
+            logger().warning("⚠️ " + environment.interpreter + ": the package index could not be reached for " +
+                             std::to_string(failed) + " project(s); their latest versions are unknown");
+        }
+        if (result.exitCode != 0) {
+            outcome.failure = "exit code " + std::to_string(result.exitCode) + ": " + lastLine(result.standardError);
+        } else {
+            Parsed<OutdatedEntry> parsed = parseOutdated(result.standardOutput);
+            outcome.entries = std::move(parsed.entries);
+            outcome.failure = std::move(parsed.error);
+        }
+    } catch (const CancellationError&) {
+        if (stop.stop_requested() || !stoppedEarly) throw;
+        outcome.indexUnreachable = true;
+        return outcome;
+    } catch (const CommandError& error) {
+        if (error.kind() == CommandError::Kind::Cancelled) {
+            if (stop.stop_requested() || !stoppedEarly) throw CancellationError();
+            outcome.indexUnreachable = true;
+            return outcome;
+        }
+        timedOut = error.kind() == CommandError::Kind::Timeout;
+        if (timedOut && watch.count() > 0) {
+            outcome.indexUnreachable = true;
+            return outcome;
+        }
+        outcome.failure = error.description();
+    }
+    if (!outcome.failure) return outcome;
+    logger().warning("⚠️ Pip outdated command failed for " + environment.interpreter + ": " + *outcome.failure);
+    // pip-review asks the same index the same way: after a time-out it would only take as long.
+    if (timedOut) return outcome;
+    if (std::optional<std::vector<OutdatedEntry>> review = runPipReview(environment, stop)) {
+        outcome.entries = std::move(*review);
+        outcome.failure.reset();
+    }
+    return outcome;
+}
+
+std::optional<std::vector<PipManager::OutdatedEntry>> PipManager::runPipReview(const Environment& environment,
+                                                                               std::stop_token stop) {
+    logger().info("Pip list fallback: checking pip-review for " + environment.interpreter);
+    const std::string folder = environment.interpreter.substr(0, environment.interpreter.rfind('/'));
+    const std::string review = folder + "/pip-review";
+    if (!files_.isExecutableFile(review)) {
+        logger().debug("pip-review is not installed beside " + environment.interpreter);
+        return std::nullopt;
+    }
+    CommandRequest request = pipRequest(environment, {}, kReviewTimeout);
+    request.command = review;
+    request.arguments.clear();
+    try {
+        ShellCommandResult result = runner_.execute(request, stop);
+        std::vector<OutdatedEntry> entries = parsePipReview(result.standardOutput);
+        if (result.exitCode != 0 && entries.empty()) {
+            logger().warning("⚠️ pip-review failed for " + environment.interpreter + ": " +
+                             lastLine(result.standardError));
+            return std::nullopt;
+        }
+        return entries;
+    } catch (const CommandError& error) {
+        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
+        logger().warning("⚠️ pip-review failed for " + environment.interpreter + ": " + error.description());
+        return std::nullopt;
+    }
+}
+
+std::optional<PipManager::DistributionInfo> PipManager::distributionInfo(const Environment& environment,
+                                                                         const OutdatedEntry& entry) const {
+    const std::string wanted = normalizedName(entry.name);
+    for (const std::string& site : environment.siteFolders) {
+        std::vector<std::string> names;
+        try {
+            names = files_.contentsOfDirectory(site);
+        } catch (const std::exception&) {
+            continue;
+        }
+        for (const std::string& name : names) {
+            std::optional<std::string> project = metadataProjectName(name);
+            if (!project || normalizedName(*project) != wanted) continue;
+            const std::string folder = site + "/" + name;
+            DistributionInfo info;
+            info.location = site;
+            info.hasRecord = files_.fileExists(folder + "/RECORD");
+            try {
+                if (files_.fileExists(folder + "/INSTALLER"))
+                    info.installer = trim(files_.readFile(folder + "/INSTALLER"));
+            } catch (const std::exception&) {
+                // An unreadable INSTALLER says nothing about who installed it.
+            }
+            return info;
+        }
+    }
+    return std::nullopt;
+}
+
+bool PipManager::isOwnedByHomebrew(const Environment& environment, const OutdatedEntry& entry) const {
+    std::optional<DistributionInfo> info = distributionInfo(environment, entry);
+    if (!info) return false;
+    // A missing RECORD alone proves nothing: packages of Debian and other distributions
+    // have none and are still pip's to report.
+    const bool homebrewSignal = info->installer == "brew" || contains(info->location, "/homebrew/");
+    return homebrewSignal && !info->hasRecord;
+}
+
+std::vector<Package> PipManager::checkOutdated(std::stop_token stop) {
+    LoadingScope loading(*this);
+    if (!discover(stop)) {
+        setErrorMessage(std::nullopt);
+        return {};
+    }
+    Inventory inventory = currentInventory(stop);
+    std::vector<Environment> asked;
+    for (const Environment& environment : inventory.environments) {
+        auto count = inventory.installedCount.find(environment.interpreter);
+        if (count != inventory.installedCount.end() && count->second > 0) asked.push_back(environment);
+    }
+    std::vector<EnvironmentOutdated> outcomes =
+        forEachEnvironment<EnvironmentOutdated>(asked, [&](const Environment& environment) {
+            return outdatedOf(environment, inventory.installedCount.at(environment.interpreter), stop);
+        });
+
+    std::vector<Package> packages;
+    std::map<std::string, EnvironmentOutdated> byInterpreter;
+    std::vector<std::string> failures = inventory.failures;
+    bool indexUnreachable = false;
+    for (std::size_t i = 0; i < asked.size(); ++i) {
+        const Environment& environment = asked[i];
+        const EnvironmentOutdated& outcome = outcomes[i];
+        if (outcome.indexUnreachable) {
+            indexUnreachable = true;
+            logger().warning("⚠️ " + environment.interpreter +
+                             ": the package index cannot be reached, latest versions unknown");
+        }
+        if (outcome.failure) {
+            failures.push_back("Pip outdated command failed for " + environment.interpreter + ": " + *outcome.failure);
+        }
+        for (const OutdatedEntry& entry : outcome.entries) {
+            const std::string name = normalizedName(entry.name);
+            if (environment.isAppleManaged && name == "pip") {
+                logger().info("Ignoring Apple/Xcode-managed pip self-update from " + environment.interpreter);
+                continue;
+            }
+            // Reported by a higher-priority environment, whose own answer decides.
+            auto owner = inventory.ownerByName.find(name);
+            if (owner != inventory.ownerByName.end() && owner->second != environment.interpreter) continue;
+            if (isOwnedByHomebrew(environment, entry)) {
+                logger().info("Dropping " + entry.name +
+                              " from pip outdated: package is owned by Homebrew and has no pip RECORD metadata");
+                continue;
+            }
+            Package package;
+            package.name = entry.name;
+            package.version = entry.version;
+            package.latestVersion = entry.latestVersion;
+            package.type = PackageType::PipPackage;
+            package.sourceIdentifier = environment.interpreter;
+            packages.push_back(std::move(package));
+        }
+        byInterpreter[environment.interpreter] = outcome;
+    }
+    logger().info("Pip outdated check complete: " + std::to_string(packages.size()));
+    saveCache(inventory, byInterpreter);
+
+    std::vector<std::string> messages;
+    if (indexUnreachable) messages.push_back(localized("error.pip.index_unreachable"));
+    messages.insert(messages.end(), failures.begin(), failures.end());
+    setErrorMessage(messages.empty() ? std::nullopt : std::optional<std::string>(join(messages, "; ")));
+    return packages;
+}
+
+}  // namespace vt

@@ -1,0 +1,88 @@
+// Updating one package with the pip of its own environment.
+#include "managers/python/PipManager.hpp"
+
+#include "base/Log.hpp"
+#include "base/Strings.hpp"
+#include "managers/python/PipError.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("PipManager");
+    return instance;
+}
+
+std::optional<PipManager::Environment> environmentNamed(const std::vector<PipManager::Environment>& environments,
+                                                        const std::string& interpreter) {
+    for (const auto& environment : environments) {
+        if (environment.interpreter == interpreter) return environment;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+void PipManager::update(const Package& package, std::stop_token stop) {
+    logger().info("Updating pip package: " + package.name);
+    if (!isProjectName(package.name)) throw PipError::invalidPackageName(package.name);
+
+    std::optional<std::string> interpreter = package.sourceIdentifier;
+    std::vector<Environment> known;
+    {
+        std::scoped_lock lock(pipMutex_);
+        if (inventory_) {
+            known = inventory_->environments;
+            // A record from before environments were told apart: its owner by name.
+            if (!interpreter || interpreter->empty()) {
+                auto owner = inventory_->ownerByName.find(normalizedName(package.name));
+                if (owner != inventory_->ownerByName.end()) interpreter = owner->second;
+            }
+        }
+    }
+    if (!interpreter || interpreter->empty()) throw PipError::noExecutableForUpdate(package.name);
+    std::optional<Environment> environment = environmentNamed(known, *interpreter);
+    if (!environment) environment = environmentNamed(findEnvironments(stop), *interpreter);
+    if (!environment) throw PipError::noExecutableForUpdate(package.name);
+    if (environment->isExternallyManaged) {
+        logger().warning("⚠️ " + environment->interpreter + " is managed by the operating system; not updating " +
+                         package.name);
+        throw PipError::externallyManaged(package.name, environment->interpreter);
+    }
+
+    CommandRequest request = pipRequest(*environment, {"install", "--upgrade", package.name}, kInstallTimeout);
+    if (environment->pip) {
+        request.command = *environment->pip;
+        request.arguments = {"install", "--upgrade", package.name};
+    }
+    logger().info("Pip update using " + request.command);
+    ShellCommandResult result;
+    try {
+        result = runner_.execute(request, stop);
+    } catch (const CommandError& error) {
+        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
+        throw;
+    }
+    invalidateListings();
+    {
+        std::scoped_lock lock(pipMutex_);
+        inventory_.reset();
+    }
+    if (result.exitCode != 0) {
+        logger().error("❌ Pip command failed for " + environment->interpreter + ": " + trim(result.standardError));
+        // The marker may have appeared since the environment was found.
+        if (contains(result.standardError, "externally-managed-environment")) {
+            throw PipError::externallyManaged(package.name, environment->interpreter);
+        }
+        throw CommandError::executionFailed(
+            result.exitCode, result.standardError.empty() ? result.standardOutput : result.standardError);
+    }
+    // Without the index pip keeps what is installed and still succeeds.
+    if (!unreachableProjects(result.standardError).empty() &&
+        contains(result.standardOutput, "Requirement already satisfied")) {
+        throw PipError::indexUnreachable(package.name);
+    }
+}
+
+}  // namespace vt

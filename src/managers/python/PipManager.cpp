@@ -1,0 +1,352 @@
+#include "managers/python/PipManager.hpp"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "base/Files.hpp"
+#include "base/Log.hpp"
+#include "base/Paths.hpp"
+#include "base/Regex.hpp"
+#include "base/Strings.hpp"
+#include "managers/ExecutableLocator.hpp"
+#include "system/CommandRunner.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("PipManager");
+    return instance;
+}
+
+BaseManager::Identity pipIdentity() {
+    return {"pip", "pip", {"pip3", "pip"}, {PackageType::PipPackage}};
+}
+
+// pip prints its JSON on one line; anything printed before it (a notice of an old pip) is
+// not part of it.
+std::optional<Json> jsonArrayIn(std::string_view text) {
+    if (std::optional<Json> whole = parseJson(text)) return whole;
+    for (std::string_view line : splitLines(text)) {
+        std::string_view trimmed = trimView(line);
+        if (startsWith(trimmed, "[")) return parseJson(trimmed);
+    }
+    return std::nullopt;
+}
+
+std::string lastLines(std::string_view text, std::size_t count) {
+    std::vector<std::string_view> lines = splitLines(trimView(text));
+    std::vector<std::string> kept;
+    for (std::size_t i = lines.size() > count ? lines.size() - count : 0; i < lines.size(); ++i) {
+        kept.emplace_back(lines[i]);
+    }
+    return join(kept, "\n");
+}
+
+}  // namespace
+
+PipManager::PipManager(CommandRunning& runner, const FileSystemManager& files) : PipManager(runner, files, Options{}) {}
+
+PipManager::PipManager(CommandRunning& runner, const FileSystemManager& files, Options options)
+    : BaseManager(pipIdentity(), runner, files), options_(std::move(options)) {
+    if (!options_.invalidateListings) {
+        if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
+            options_.invalidateListings = [real] {
+                real->invalidateCache("pip");
+                real->invalidateCache("pip3");
+            };
+        }
+    }
+}
+
+PipManager::~PipManager() = default;
+
+Clock& PipManager::clock() const {
+    return options_.clock != nullptr ? *options_.clock : Clock::shared();
+}
+
+void PipManager::invalidateListings() {
+    if (options_.invalidateListings) options_.invalidateListings();
+}
+
+std::string PipManager::cacheFile() const {
+    if (options_.cacheFile) return *options_.cacheFile;
+    return paths::cacheFolder() + "/" + kCacheFileName;
+}
+
+std::vector<PipManager::Environment> PipManager::environments() const {
+    std::scoped_lock lock(pipMutex_);
+    return inventory_ ? inventory_->environments : std::vector<Environment>{};
+}
+
+CommandRequest PipManager::pipRequest(const Environment& environment, std::vector<std::string> arguments,
+                                      double timeout) const {
+    CommandRequest request;
+    request.command = environment.interpreter;
+    request.arguments = {"-m", "pip"};
+    for (std::string& argument : arguments) request.arguments.push_back(std::move(argument));
+    // pip reads these before its configuration files: a lookup that fails is retried once,
+    // quickly, instead of five times with back-off.
+    request.environment = {{"PIP_RETRIES", kIndexRetries}, {"PIP_TIMEOUT", kIndexTimeoutSeconds}};
+    request.timeout = timeout;
+    request.allowNonZeroExit = true;
+    return request;
+}
+
+std::optional<std::string> PipManager::locateExecutable(std::stop_token stop) {
+    std::optional<std::string> pip;
+    if (!options_.environments) pip = ExecutableLocator(runner_, files_).locate(identity().executables, stop);
+    {
+        std::scoped_lock lock(pipMutex_);
+        userPip_ = pip;
+    }
+    std::vector<Environment> found = findEnvironments(stop);
+    if (pip) return pip;
+    if (found.empty()) return std::nullopt;
+    return found.front().pip.value_or(found.front().interpreter);
+}
+
+std::vector<PipManager::Environment> PipManager::findEnvironments(std::stop_token stop) {
+    if (stop.stop_requested()) throw CancellationError();
+    if (options_.environments) return options_.environments();
+    PythonEnvironments::Options options;
+    std::optional<std::string> pip;
+    {
+        std::scoped_lock lock(pipMutex_);
+        pip = userPip_;
+    }
+    if (pip) {
+        if (auto interpreter = PythonEnvironments::interpreterOfScript(*pip))
+            options.userInterpreters.push_back(*interpreter);
+    }
+    return PythonEnvironments(std::move(options)).find();
+}
+
+// Parsers.
+
+std::string PipManager::normalizedName(std::string_view name) {
+    std::string normalized;
+    bool inSeparator = false;
+    for (char c : name) {
+        if (c == '-' || c == '_' || c == '.') {
+            inSeparator = true;
+            continue;
+        }
+        if (inSeparator && !normalized.empty()) normalized += '-';
+        inSeparator = false;
+        normalized += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return normalized;
+}
+
+bool PipManager::isProjectName(std::string_view name) {
+    static const Regex pattern("^([A-Za-z0-9]|[A-Za-z0-9][A-Za-z0-9._-]*[A-Za-z0-9])$");
+    return name.size() <= 200 && pattern.fullyMatches(name);
+}
+
+PipManager::Parsed<PipManager::InstalledEntry> PipManager::parseInstalled(std::string_view text) {
+    Parsed<InstalledEntry> parsed;
+    std::optional<Json> json = jsonArrayIn(text);
+    if (!json || !json->is_array()) {
+        parsed.error = "Failed to parse pip list JSON: " + std::string(trimView(text).substr(0, 200));
+        return parsed;
+    }
+    for (const Json& item : *json) {
+        if (!item.is_object()) continue;
+        std::optional<std::string> name = stringField(item, "name");
+        std::optional<std::string> version = stringField(item, "version");
+        if (!name || name->empty() || !version) continue;
+        parsed.entries.push_back({*name, *version});
+    }
+    return parsed;
+}
+
+PipManager::Parsed<PipManager::OutdatedEntry> PipManager::parseOutdated(std::string_view text) {
+    Parsed<OutdatedEntry> parsed;
+    std::optional<Json> json = jsonArrayIn(text);
+    if (!json || !json->is_array()) {
+        parsed.error = "Failed to parse pip outdated JSON: " + std::string(trimView(text).substr(0, 200));
+        return parsed;
+    }
+    for (const Json& item : *json) {
+        if (!item.is_object()) continue;
+        std::optional<std::string> name = stringField(item, "name");
+        std::optional<std::string> version = stringField(item, "version");
+        std::optional<std::string> latest = stringField(item, "latest_version");
+        if (!name || name->empty() || !version || !latest || latest->empty()) continue;
+        parsed.entries.push_back({*name, *version, *latest});
+    }
+    return parsed;
+}
+
+std::vector<PipManager::OutdatedEntry> PipManager::parsePipReview(std::string_view text) {
+    static const Regex pattern(R"(^(.+?)==([^\s]+)\s+is available\s+\(you have\s+([^\)]+)\))");
+    std::vector<OutdatedEntry> entries;
+    for (std::string_view line : splitLines(text)) {
+        std::optional<Regex::Match> match = pattern.search(trimView(line));
+        if (!match || !match->groups[0] || !match->groups[1] || !match->groups[2]) continue;
+        entries.push_back({std::string(*match->groups[0]), trim(*match->groups[2]), std::string(*match->groups[1])});
+    }
+    return entries;
+}
+
+// Listing.
+
+PipManager::EnvironmentListing PipManager::runListing(const Environment& environment, std::stop_token stop) {
+    EnvironmentListing listing;
+    try {
+        ShellCommandResult result =
+            runner_.execute(pipRequest(environment, {"list", "--format=json"}, kListTimeout), stop);
+        if (result.exitCode != 0) {
+            if (contains(result.standardError, "No module named pip")) {
+                listing.hasNoPip = true;
+                return listing;
+            }
+            listing.failure =
+                "exit code " + std::to_string(result.exitCode) + ": " + lastLines(result.standardError, 3);
+            return listing;
+        }
+        Parsed<InstalledEntry> parsed = parseInstalled(result.standardOutput);
+        listing.entries = std::move(parsed.entries);
+        listing.failure = std::move(parsed.error);
+    } catch (const CommandError& error) {
+        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
+        listing.failure = error.description();
+    }
+    return listing;
+}
+
+PipManager::EnvironmentListing PipManager::listEnvironment(const Environment& environment, std::stop_token stop) {
+    return shared<EnvironmentListing>(
+        listingsInFlight_, environment.interpreter, [&] { return runListing(environment, stop); }, stop);
+}
+
+PipManager::Inventory PipManager::takeInventory(std::stop_token stop) {
+    Inventory inventory;
+    inventory.environments = findEnvironments(stop);
+    std::vector<EnvironmentListing> listings = forEachEnvironment<EnvironmentListing>(
+        inventory.environments, [&](const Environment& environment) { return listEnvironment(environment, stop); });
+    std::map<std::string, EnvironmentListing> byInterpreter;
+    for (std::size_t i = 0; i < listings.size(); ++i) {
+        const Environment& environment = inventory.environments[i];
+        EnvironmentListing& listing = listings[i];
+        if (listing.hasNoPip) {
+            logger().debug(environment.interpreter + " has no pip module");
+        } else if (listing.failure) {
+            std::string failure = "Pip command failed for " + environment.interpreter + ": " + *listing.failure;
+            logger().warning("⚠️ " + failure);
+            inventory.failures.push_back(failure);
+        }
+        inventory.installedCount[environment.interpreter] = listing.entries.size();
+        std::size_t duplicates = 0;
+        for (const InstalledEntry& entry : listing.entries) {
+            if (!inventory.ownerByName.emplace(normalizedName(entry.name), environment.interpreter).second)
+                ++duplicates;
+        }
+        if (duplicates > 0) {
+            logger().info(environment.interpreter + ": " + std::to_string(duplicates) +
+                          " duplicate package(s) already represented by a higher-priority environment");
+        }
+        byInterpreter[environment.interpreter] = std::move(listing);
+    }
+    std::vector<Package> packages = packagesOf(inventory, byInterpreter);
+    publishPackages(std::move(packages));
+    {
+        std::scoped_lock lock(pipMutex_);
+        inventory_ = inventory;
+    }
+    return inventory;
+}
+
+std::vector<Package> PipManager::packagesOf(const Inventory& inventory,
+                                            const std::map<std::string, EnvironmentListing>& listings) {
+    std::vector<Package> packages;
+    for (const Environment& environment : inventory.environments) {
+        auto listing = listings.find(environment.interpreter);
+        if (listing == listings.end()) continue;
+        for (const InstalledEntry& entry : listing->second.entries) {
+            auto owner = inventory.ownerByName.find(normalizedName(entry.name));
+            if (owner == inventory.ownerByName.end() || owner->second != environment.interpreter) continue;
+            Package package;
+            package.name = entry.name;
+            package.version = entry.version;
+            package.type = PackageType::PipPackage;
+            package.sourceIdentifier = environment.interpreter;
+            packages.push_back(std::move(package));
+        }
+    }
+    return packages;
+}
+
+PipManager::Inventory PipManager::currentInventory(std::stop_token stop) {
+    {
+        std::scoped_lock lock(pipMutex_);
+        if (inventory_) return *inventory_;
+    }
+    return takeInventory(stop);
+}
+
+std::vector<Package> PipManager::listInstalled(std::stop_token stop) {
+    LoadingScope loading(*this);
+    if (!discover(stop)) {
+        setErrorMessage(std::nullopt);
+        publishPackages({});
+        return {};
+    }
+    Inventory inventory = takeInventory(stop);
+    setErrorMessage(inventory.failures.empty() ? std::nullopt
+                                               : std::optional<std::string>(join(inventory.failures, "; ")));
+    return packages();
+}
+
+// The cache file.
+
+void PipManager::saveCache(const Inventory& inventory, const std::map<std::string, EnvironmentOutdated>& outdated) {
+    const std::string path = cacheFile();
+    if (path.empty()) return;
+    Json environments = Json::array();
+    Json latestByName = Json::object();
+    for (const Environment& environment : inventory.environments) {
+        Json entry = Json::object();
+        entry["interpreter"] = environment.interpreter;
+        entry["installed"] = inventory.installedCount.count(environment.interpreter) != 0
+                                 ? inventory.installedCount.at(environment.interpreter)
+                                 : 0;
+        Json updates = Json::array();
+        if (auto found = outdated.find(environment.interpreter); found != outdated.end()) {
+            entry["indexUnreachable"] = found->second.indexUnreachable;
+            for (const OutdatedEntry& update : found->second.entries) {
+                updates.push_back(
+                    {{"name", update.name}, {"version", update.version}, {"latest_version", update.latestVersion}});
+                latestByName[normalizedName(update.name)] = update.latestVersion;
+            }
+        }
+        entry["outdated"] = std::move(updates);
+        environments.push_back(std::move(entry));
+    }
+    Json document = {{"scannedAt", toReferenceSeconds(clock().now())},
+                     {"environments", std::move(environments)},
+                     {"latestByName", std::move(latestByName)}};
+    try {
+        const std::string folder = std::filesystem::path(path).parent_path().string();
+        if (!paths::ensureFolder(folder)) throw FileWriteError("cannot create " + folder);
+        writeFileAtomically(path, dumpJson(document));
+    } catch (const std::exception& error) {
+        logger().warning(std::string("Failed to save pip cache: ") + error.what());
+    }
+}
+
+std::map<std::string, std::string> PipManager::cachedLatestVersions(const std::string& cacheFile) {
+    std::map<std::string, std::string> latest;
+    std::optional<Json> json = parseJson(readFile(cacheFile).value_or(""));
+    if (!json || !json->is_object()) return latest;
+    auto byName = json->find("latestByName");
+    if (byName == json->end() || !byName->is_object()) return latest;
+    for (const auto& [name, version] : byName->items()) {
+        if (version.is_string()) latest[name] = version.get<std::string>();
+    }
+    return latest;
+}
+
+}  // namespace vt

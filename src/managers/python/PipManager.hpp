@@ -1,0 +1,252 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <future>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "base/Cancellation.hpp"
+#include "base/Clock.hpp"
+#include "base/Json.hpp"
+#include "managers/BaseManager.hpp"
+#include "managers/python/PythonEnvironments.hpp"
+#include "system/CommandRunning.hpp"
+
+namespace vt {
+
+// The adapter for pip packages of every Python 3 environment found (PythonEnvironments gives
+// them in priority order). Each environment is asked through its own interpreter
+// ("-m pip ..."), all environments at once, with a time limit each; a name already reported
+// by a higher-priority environment is dropped. Outdated queries run with PIP_RETRIES and
+// PIP_TIMEOUT set, and pip's standard error tells an index out of reach (pip itself still
+// exits 0 with "[]"): the installed packages stay listed and one message says the latest
+// versions are unknown. A query already running for an environment is shared; nothing else
+// is reused, so every scan asks pip again. Results are written to the pip cache file.
+// Updates run the pip of the package's own environment, and are refused before anything
+// runs in an environment the operating system manages.
+// Listing and detection never throw for a pip failure (only CancellationError): they
+// publish errorMessage(). update() throws PipError, CommandError or CancellationError.
+// Thread-safe; no lock is held while pip runs.
+class PipManager final : public BaseManager {
+public:
+    using Environment = PythonEnvironments::Environment;
+
+    static constexpr double kListTimeout = 60;
+    // pip asks the index one project at a time: 45 s covers a few hundred projects on a
+    // working index and bounds one that answers slowly.
+    static constexpr double kOutdatedTimeout = 45;
+    static constexpr double kReviewTimeout = 45;
+    static constexpr double kInstallTimeout = 600;
+    // One retry: pip prints a warning for a failed connection only when it retries, and
+    // without any an index out of reach looks exactly like "nothing outdated".
+    static constexpr const char* kIndexRetries = "1";
+    static constexpr const char* kIndexTimeoutSeconds = "5";
+    // Connections failed for this many projects (or for every project, when fewer): the
+    // index is out of reach and waiting for the others tells nothing more.
+    static constexpr std::size_t kUnreachableEvidence = 5;
+    static constexpr const char* kCacheFileName = "pip_cache.json";
+
+    struct InstalledEntry {
+        std::string name;
+        std::string version;
+
+        friend bool operator==(const InstalledEntry&, const InstalledEntry&) = default;
+    };
+    struct OutdatedEntry {
+        std::string name;
+        std::string version;
+        std::string latestVersion;
+
+        friend bool operator==(const OutdatedEntry&, const OutdatedEntry&) = default;
+    };
+    template <typename Entry>
+    struct Parsed {
+        std::vector<Entry> entries;
+        std::optional<std::string> error;  // the output is not the JSON array we expect
+    };
+
+    struct Options {
+        // The environments to ask, in priority order; PythonEnvironments (with the
+        // interpreter of the pip the runner's PATH finds) when empty.
+        std::function<std::vector<Environment>()> environments;
+        // The pip cache file; the cache folder's pip_cache.json when absent, none when "".
+        std::optional<std::string> cacheFile;
+        Clock* clock = nullptr;  // Clock::shared() when null
+        // Drops the runner's cached pip listings; derived from a CommandRunner when empty.
+        std::function<void()> invalidateListings;
+    };
+
+    PipManager(CommandRunning& runner, const FileSystemManager& files);
+    PipManager(CommandRunning& runner, const FileSystemManager& files, Options options);
+    ~PipManager() override;
+
+    std::vector<Package> listInstalled(std::stop_token stop) override;
+    std::vector<Package> checkOutdated(std::stop_token stop) override;
+    void update(const Package& package, std::stop_token stop) override;
+
+    // The environments of the last listing, in priority order.
+    std::vector<Environment> environments() const;
+
+    // Parsers of pip's output; none throws.
+    static Parsed<InstalledEntry> parseInstalled(std::string_view text);
+    static Parsed<OutdatedEntry> parseOutdated(std::string_view text);
+    // pip-review's "name==latest is available (you have installed)" lines.
+    static std::vector<OutdatedEntry> parsePipReview(std::string_view text);
+    // The name as pip compares names: lower case, each run of "-", "_" and "." one "-".
+    static std::string normalizedName(std::string_view name);
+    // The projects pip could not connect to the index for, from its retry warnings.
+    static std::set<std::string> unreachableProjects(std::string_view standardError);
+    // A Python project name (never an option, a path or a requirement specifier).
+    static bool isProjectName(std::string_view name);
+    // The pip cache file's latest versions by normalised name; empty when unreadable.
+    static std::map<std::string, std::string> cachedLatestVersions(const std::string& cacheFile);
+
+protected:
+    std::optional<std::string> locateExecutable(std::stop_token stop) override;
+
+private:
+    struct EnvironmentListing {
+        std::vector<InstalledEntry> entries;
+        std::optional<std::string> failure;
+        bool hasNoPip = false;  // the interpreter has no pip module: nothing to list, not an error
+    };
+    struct EnvironmentOutdated {
+        std::vector<OutdatedEntry> entries;
+        std::optional<std::string> failure;
+        bool indexUnreachable = false;
+    };
+    // What the last listing decided: who reports each name, and how many each environment has.
+    struct Inventory {
+        std::vector<Environment> environments;
+        std::map<std::string, std::string> ownerByName;     // normalised name -> interpreter
+        std::map<std::string, std::size_t> installedCount;  // interpreter -> packages
+        std::vector<std::string> failures;
+    };
+    struct DistributionInfo {
+        std::string location;
+        std::string installer;
+        bool hasRecord = false;
+    };
+
+    CommandRequest pipRequest(const Environment& environment, std::vector<std::string> arguments, double timeout) const;
+    std::vector<Environment> findEnvironments(std::stop_token stop);
+    Inventory takeInventory(std::stop_token stop);
+    Inventory currentInventory(std::stop_token stop);
+    EnvironmentListing listEnvironment(const Environment& environment, std::stop_token stop);
+    EnvironmentListing runListing(const Environment& environment, std::stop_token stop);
+    std::vector<Package> packagesOf(const Inventory& inventory,
+                                    const std::map<std::string, EnvironmentListing>& listings);
+    Clock& clock() const;
+    void invalidateListings();
+    std::string cacheFile() const;
+    void saveCache(const Inventory& inventory, const std::map<std::string, EnvironmentOutdated>& outdated);
+
+    // Outdated.
+    EnvironmentOutdated outdatedOf(const Environment& environment, std::size_t installed, std::stop_token stop);
+    EnvironmentOutdated runOutdated(const Environment& environment, std::size_t installed, std::stop_token stop);
+    std::optional<std::vector<OutdatedEntry>> runPipReview(const Environment& environment, std::stop_token stop);
+    bool isOwnedByHomebrew(const Environment& environment, const OutdatedEntry& entry) const;
+    std::optional<DistributionInfo> distributionInfo(const Environment& environment, const OutdatedEntry& entry) const;
+
+    // Runs the work for each environment at once and returns the results in the same order.
+    // A cancelled piece of work cancels the whole.
+    template <typename Result>
+    static std::vector<Result> forEachEnvironment(const std::vector<Environment>& environments,
+                                                  const std::function<Result(const Environment&)>& work);
+    // The result of the query of that key already running, or of this run of it.
+    template <typename Result>
+    Result shared(std::map<std::string, std::shared_future<Result>>& inFlight, const std::string& key,
+                  const std::function<Result()>& run, std::stop_token stop);
+
+    Options options_;
+    mutable std::mutex pipMutex_;
+    std::optional<std::string> userPip_;
+    std::optional<Inventory> inventory_;
+    std::map<std::string, std::shared_future<EnvironmentListing>> listingsInFlight_;
+    std::map<std::string, std::shared_future<EnvironmentOutdated>> outdatedInFlight_;
+};
+
+template <typename Result>
+std::vector<Result> PipManager::forEachEnvironment(const std::vector<Environment>& environments,
+                                                   const std::function<Result(const Environment&)>& work) {
+    std::vector<Result> results(environments.size());
+    std::vector<std::exception_ptr> errors(environments.size());
+    {
+        std::vector<std::jthread> threads;
+        threads.reserve(environments.size());
+        for (std::size_t i = 0; i < environments.size(); ++i) {
+            threads.emplace_back([&, i] {
+                try {
+                    results[i] = work(environments[i]);
+                } catch (...) {
+                    errors[i] = std::current_exception();
+                }
+            });
+        }
+    }
+    for (const std::exception_ptr& error : errors) {
+        if (error) std::rethrow_exception(error);
+    }
+    return results;
+}
+
+template <typename Result>
+Result PipManager::shared(std::map<std::string, std::shared_future<Result>>& inFlight, const std::string& key,
+                          const std::function<Result()>& run, std::stop_token stop) {
+    while (true) {
+        if (stop.stop_requested()) throw CancellationError();
+        std::promise<Result> promise;
+        std::shared_future<Result> running;
+        bool leader = false;
+        {
+            std::scoped_lock lock(pipMutex_);
+            if (auto found = inFlight.find(key); found != inFlight.end()) {
+                running = found->second;
+            } else {
+                leader = true;
+                running = promise.get_future().share();
+                inFlight[key] = running;
+            }
+        }
+        if (!leader) {
+            while (running.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+                if (stop.stop_requested()) throw CancellationError();
+            }
+            try {
+                return running.get();
+            } catch (const CancellationError&) {
+                // The caller that ran it was cancelled, not us: run it ourselves.
+                if (stop.stop_requested()) throw;
+                continue;
+            }
+        }
+        try {
+            Result result = run();
+            {
+                std::scoped_lock lock(pipMutex_);
+                inFlight.erase(key);
+            }
+            promise.set_value(result);
+            return result;
+        } catch (...) {
+            {
+                std::scoped_lock lock(pipMutex_);
+                inFlight.erase(key);
+            }
+            promise.set_exception(std::current_exception());
+            throw;
+        }
+    }
+}
+
+}  // namespace vt

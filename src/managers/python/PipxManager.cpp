@@ -1,0 +1,239 @@
+#include "managers/python/PipxManager.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "base/Cancellation.hpp"
+#include "base/Log.hpp"
+#include "base/Strings.hpp"
+#include "managers/python/PipError.hpp"
+#include "managers/python/PipManager.hpp"
+#include "model/VersionRules.hpp"
+#include "system/CommandRunner.hpp"
+#include "system/Endpoints.hpp"
+#include "system/NetworkClient.hpp"
+#include "system/RegistryRequest.hpp"
+#include "system/SystemNetworkClient.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("PipxManager");
+    return instance;
+}
+
+BaseManager::Identity pipxIdentity() {
+    return {"pipx", "pipx", {"pipx"}, {PackageType::PipxPackage}};
+}
+
+std::string pypiURL(std::string_view name) {
+    return Endpoints::url(Service::PyPI, "/pypi/" + std::string(name) + "/json");
+}
+
+}  // namespace
+
+PipxManager::PipxManager(CommandRunning& runner, const FileSystemManager& files)
+    : PipxManager(runner, files, Options{}) {}
+
+PipxManager::PipxManager(CommandRunning& runner, const FileSystemManager& files, Options options)
+    : BaseManager(pipxIdentity(), runner, files), options_(std::move(options)) {
+    if (!options_.invalidateListings) {
+        if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
+            options_.invalidateListings = [real] { real->invalidateCache("pipx"); };
+        }
+    }
+}
+
+PipxManager::~PipxManager() = default;
+
+NetworkClient& PipxManager::network() {
+    if (options_.network != nullptr) return *options_.network;
+    std::scoped_lock lock(pipxMutex_);
+    if (!ownedNetwork_) ownedNetwork_ = std::make_unique<SystemNetworkClient>();
+    return *ownedNetwork_;
+}
+
+PipxManager::Parsed PipxManager::parseList(std::string_view text) {
+    Parsed parsed;
+    std::optional<Json> json = parseJson(text);
+    if (!json || !json->is_object() || !json->contains("venvs") || !(*json)["venvs"].is_object()) {
+        parsed.error = "Failed to parse pipx list JSON: " + std::string(trimView(text).substr(0, 200));
+        return parsed;
+    }
+    for (const auto& [venv, entry] : (*json)["venvs"].items()) {
+        if (!entry.is_object() || !entry.contains("metadata") || !entry["metadata"].is_object()) continue;
+        const Json& metadata = entry["metadata"];
+        if (!metadata.contains("main_package") || !metadata["main_package"].is_object()) continue;
+        const Json& main = metadata["main_package"];
+        Application application;
+        application.venv = venv;
+        application.package = stringField(main, "package").value_or(venv);
+        application.version = stringField(main, "package_version").value_or("");
+        application.source = stringField(main, "package_or_url").value_or(application.package);
+        if (application.package.empty() || application.version.empty()) continue;
+        parsed.applications.push_back(std::move(application));
+    }
+    return parsed;
+}
+
+bool PipxManager::isFromRegistry(const Application& application) {
+    const std::string_view source = trimView(application.source);
+    if (source.empty()) return true;
+    // "black", "black==24.1", "black[d]>=23": a requirement; anything with a path separator,
+    // a scheme or an archive name is a place PyPI knows nothing about.
+    if (contains(source, "/") || contains(source, "\\") || contains(source, ":") || contains(source, "@")) return false;
+    return !(endsWith(source, ".whl") || endsWith(source, ".zip") || endsWith(source, ".tar.gz"));
+}
+
+std::optional<std::string> PipxManager::latestVersionOf(const Json& document) {
+    if (!document.is_object() || !document.contains("info") || !document["info"].is_object()) return std::nullopt;
+    std::optional<std::string> version = stringField(document["info"], "version");
+    if (!version || trimView(*version).empty()) return std::nullopt;
+    return trim(*version);
+}
+
+PipxManager::Parsed PipxManager::runList(std::stop_token stop) {
+    CommandRequest request;
+    request.command = binaryPath();
+    request.arguments = {"list", "--json"};
+    request.timeout = kListTimeout;
+    request.allowNonZeroExit = true;
+    try {
+        ShellCommandResult result = runner_.execute(request, stop);
+        if (result.exitCode != 0) {
+            Parsed failed;
+            failed.error = "pipx list failed with exit code " + std::to_string(result.exitCode) + ": " +
+                           trim(result.standardError);
+            return failed;
+        }
+        return parseList(result.standardOutput);
+    } catch (const CommandError& error) {
+        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
+        Parsed failed;
+        failed.error = "pipx list failed: " + error.description();
+        return failed;
+    }
+}
+
+std::vector<Package> PipxManager::listInstalled(std::stop_token stop) {
+    LoadingScope loading(*this);
+    if (!discover(stop)) {
+        setErrorMessage(std::nullopt);
+        publishPackages({});
+        return {};
+    }
+    Parsed parsed = runList(stop);
+    if (parsed.error) logger().warning("⚠️ " + *parsed.error);
+    std::vector<Package> packages;
+    for (const Application& application : parsed.applications) {
+        Package package;
+        package.name = application.package;
+        package.version = application.version;
+        package.type = PackageType::PipxPackage;
+        if (application.venv != application.package) package.sourceIdentifier = application.venv;
+        packages.push_back(std::move(package));
+    }
+    {
+        std::scoped_lock lock(pipxMutex_);
+        lastApplications_ = parsed.applications;
+    }
+    setErrorMessage(parsed.error);
+    publishPackages(packages);
+    return packages;
+}
+
+std::optional<std::string> PipxManager::latestVersion(const std::string& package, std::stop_token stop) {
+    RegistryRequest registry(network(), "PipxManager");
+    std::optional<Json> document = registry.lookup(package, pypiURL, stop);
+    return document ? latestVersionOf(*document) : std::nullopt;
+}
+
+std::vector<Package> PipxManager::checkOutdated(std::stop_token stop) {
+    LoadingScope loading(*this);
+    if (!discover(stop)) {
+        setErrorMessage(std::nullopt);
+        return {};
+    }
+    std::vector<Application> applications;
+    {
+        std::scoped_lock lock(pipxMutex_);
+        applications = lastApplications_;
+    }
+    std::optional<std::string> error;
+    if (applications.empty()) {
+        Parsed parsed = runList(stop);
+        applications = std::move(parsed.applications);
+        error = std::move(parsed.error);
+    }
+    std::vector<const Application*> asked;
+    for (const Application& application : applications) {
+        if (isFromRegistry(application)) {
+            asked.push_back(&application);
+        } else {
+            logger().info(application.venv + " was installed from " + application.source + "; not compared with PyPI");
+        }
+    }
+    network();  // made once, before the workers share it
+    std::vector<std::optional<std::string>> latest(asked.size());
+    std::atomic<std::size_t> next{0};
+    {
+        std::vector<std::jthread> workers;
+        const std::size_t count = std::min(kConcurrentLookups, asked.size());
+        for (std::size_t w = 0; w < count; ++w) {
+            workers.emplace_back([&] {
+                for (std::size_t i = next++; i < asked.size() && !stop.stop_requested(); i = next++) {
+                    try {
+                        latest[i] = latestVersion(asked[i]->package, stop);
+                    } catch (const CancellationError&) {
+                        return;
+                    }
+                }
+            });
+        }
+    }
+    if (stop.stop_requested()) throw CancellationError();
+
+    std::vector<Package> packages;
+    for (std::size_t i = 0; i < asked.size(); ++i) {
+        const Application& application = *asked[i];
+        if (!latest[i] || compareVersions(application.version, *latest[i]) != VersionOrder::Ascending) continue;
+        Package package;
+        package.name = application.package;
+        package.version = application.version;
+        package.latestVersion = latest[i];
+        package.type = PackageType::PipxPackage;
+        if (application.venv != application.package) package.sourceIdentifier = application.venv;
+        packages.push_back(std::move(package));
+    }
+    logger().info("pipx outdated check complete: " + std::to_string(packages.size()));
+    setErrorMessage(error);
+    return packages;
+}
+
+void PipxManager::update(const Package& package, std::stop_token stop) {
+    const std::string venv =
+        package.sourceIdentifier && !package.sourceIdentifier->empty() ? *package.sourceIdentifier : package.name;
+    if (!PipManager::isProjectName(venv)) throw PipError::invalidPackageName(venv);
+    if (!discover(stop)) throw CommandError::invalidCommand("pipx");
+    logger().info("Updating pipx application: " + venv);
+    CommandRequest request;
+    request.command = binaryPath();
+    request.arguments = {"upgrade", venv};
+    request.environment = {{"PIP_RETRIES", PipManager::kIndexRetries},
+                           {"PIP_TIMEOUT", PipManager::kIndexTimeoutSeconds}};
+    request.timeout = kUpgradeTimeout;
+    try {
+        runner_.execute(request, stop);
+    } catch (const CommandError& error) {
+        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
+        throw;
+    }
+    if (options_.invalidateListings) options_.invalidateListings();
+    std::scoped_lock lock(pipxMutex_);
+    lastApplications_.clear();
+}
+
+}  // namespace vt

@@ -1,0 +1,22 @@
+#include "managers/python/UvError.hpp"
+
+#include "base/Localization.hpp"
+
+namespace vt {
+
+UvError::UvError(Kind kind, const std::string& description) : std::runtime_error(description), kind_(kind) {}
+
+UvError UvError::notFound() {
+    return UvError(Kind::NotFound, localized("uv_command_failed", {"uv not found"}));
+}
+
+UvError UvError::commandFailed(const std::string& detail) {
+    return UvError(Kind::CommandFailed, localized("uv_command_failed", {detail}));
+}
+
+UvError UvError::versionUnchanged(const std::string& target, const std::string& current) {
+    return UvError(Kind::VersionUnchanged,
+                   "uv a terminé sans installer " + target + " (version actuelle : " + current + ")");
+}
+
+}  // namespace vt

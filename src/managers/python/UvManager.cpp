@@ -1,0 +1,388 @@
+#include "managers/python/UvManager.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <thread>
+
+#include "base/Cancellation.hpp"
+#include "base/Files.hpp"
+#include "base/Json.hpp"
+#include "base/Localization.hpp"
+#include "base/Log.hpp"
+#include "base/Paths.hpp"
+#include "base/Regex.hpp"
+#include "base/Strings.hpp"
+#include "managers/ExecutableLocator.hpp"
+#include "managers/python/PipxManager.hpp"
+#include "managers/python/UvError.hpp"
+#include "model/VersionRules.hpp"
+#include "system/Endpoints.hpp"
+#include "system/FileSystemManager.hpp"
+#include "system/NetworkClient.hpp"
+#include "system/RegistryRequest.hpp"
+#include "system/SystemNetworkClient.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("UvManager");
+    return instance;
+}
+
+BaseManager::Identity uvIdentity() {
+    return {"uv", "uv", {"uv"}, {PackageType::UvTool}};
+}
+
+std::string firstLine(std::string_view text) {
+    std::string trimmed = trim(text);
+    return trimmed.substr(0, trimmed.find('\n'));
+}
+
+std::string failureDetail(const std::exception& error) {
+    if (const auto* command = dynamic_cast<const CommandError*>(&error)) {
+        std::string detail = trim(command->detail());
+        return detail.empty() ? command->description() : detail;
+    }
+    return error.what();
+}
+
+}  // namespace
+
+UvManager::UvManager(CommandRunning& runner, const FileSystemManager& files) : UvManager(runner, files, Options{}) {}
+
+UvManager::UvManager(CommandRunning& runner, const FileSystemManager& files, Options options)
+    : BaseManager(uvIdentity(), runner, files), options_(std::move(options)) {}
+
+UvManager::~UvManager() = default;
+
+Clock& UvManager::clock() const {
+    return options_.clock != nullptr ? *options_.clock : Clock::shared();
+}
+
+std::string UvManager::home() const {
+    return options_.home ? *options_.home : paths::home();
+}
+
+std::string UvManager::cacheFile() const {
+    return options_.cacheFile ? *options_.cacheFile : paths::cacheFolder() + "/" + kCacheFileName;
+}
+
+std::string UvManager::receiptPath(const std::string& tool) const {
+    return home() + "/" + ".local/share/uv/tools" + "/" + tool + "/uv-receipt.toml";
+}
+
+NetworkClient& UvManager::network() {
+    if (options_.network != nullptr) return *options_.network;
+    std::scoped_lock lock(uvMutex_);
+    if (!ownedNetwork_) ownedNetwork_ = std::make_unique<SystemNetworkClient>();
+    return *ownedNetwork_;
+}
+
+std::vector<std::string> UvManager::executableCandidates(const std::string& home) {
+    return {"/opt/homebrew/bin/uv", "/usr/local/bin/uv", home + "/.local/bin/uv", home + "/.cargo/bin/uv"};
+}
+
+std::optional<std::string> UvManager::locateExecutable(std::stop_token stop) {
+    const std::vector<std::string> candidates =
+        options_.candidates ? *options_.candidates : executableCandidates(home());
+    for (const std::string& candidate : candidates) {
+        if (files_.isExecutableFile(candidate)) return candidate;
+    }
+    return ExecutableLocator(runner_, files_).locate(identity().executables, stop);
+}
+
+std::optional<std::string> UvManager::sourceNote(const std::string& name, UvReceipt::SourceKind kind) {
+    const std::string tail = " Van Treel ne compare pas cette installation avec PyPI.";
+    switch (kind) {
+        case UvReceipt::SourceKind::Registry: return std::nullopt;
+        case UvReceipt::SourceKind::Git: return name + " a été installé avec uv depuis une source Git épinglée." + tail;
+        case UvReceipt::SourceKind::LocalPath: return name + " a été installé avec uv depuis un chemin local." + tail;
+        case UvReceipt::SourceKind::DirectURL: return name + " a été installé avec uv depuis une URL directe." + tail;
+    }
+    return std::nullopt;
+}
+
+std::vector<UvManager::Tool> UvManager::parseToolList(std::string_view text) {
+    static const Regex line(R"(^(\S+)\s+v([\d.]+(?:[a-zA-Z0-9._-]*)?))");
+    std::vector<Tool> tools;
+    for (std::string_view raw : splitLines(text)) {
+        // Executables are listed under their tool as "- name"; with --show-paths, indented.
+        if (raw.empty() || startsWith(raw, "-") || isBlank(raw.front())) continue;
+        std::optional<Regex::Match> match = line.search(raw);
+        if (!match || !match->groups[0] || !match->groups[1]) continue;
+        std::string name(*match->groups[0]);
+        if (std::any_of(tools.begin(), tools.end(), [&](const Tool& tool) { return tool.name == name; })) continue;
+        tools.push_back({std::move(name), std::string(*match->groups[1])});
+    }
+    return tools;
+}
+
+ShellCommandResult UvManager::runUv(const std::string& uv, std::vector<std::string> arguments, double timeout,
+                                    std::stop_token stop) {
+    CommandRequest request;
+    request.command = uv;
+    request.arguments = std::move(arguments);
+    request.timeout = timeout;
+    // Plain text without colour codes, whatever the user's uv settings say.
+    request.environment = {{"NO_COLOR", "1"}};
+    try {
+        return runner_.execute(request, stop);
+    } catch (const CommandError& error) {
+        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
+        throw;
+    }
+}
+
+UvReceipt UvManager::readReceipt(const std::string& tool) const {
+    const std::string path = receiptPath(tool);
+    try {
+        return UvReceipt::parse(files_.readFile(path));
+    } catch (const std::exception& error) {
+        // Without a receipt the tool is taken for a registry install of its own name.
+        logger().debug("No readable receipt for " + tool + ": " + error.what());
+        return {};
+    }
+}
+
+std::vector<UvManager::Installed> UvManager::readInstalled(const std::string& uv, std::stop_token stop) {
+    ShellCommandResult result = runUv(uv, {"tool", "list"}, kListTimeout, stop);
+    std::vector<Installed> installed;
+    for (Tool& tool : parseToolList(result.standardOutput)) {
+        UvReceipt receipt = readReceipt(tool.name);
+        installed.push_back({std::move(tool), std::move(receipt)});
+    }
+    return installed;
+}
+
+Package UvManager::makePackage(const Installed& installed) const {
+    Package package;
+    package.name = installed.tool.name;
+    package.version = installed.tool.version;
+    package.type = PackageType::UvTool;
+    package.sourceIdentifier = installed.receipt.sourceIdentifier();
+    package.description = sourceNote(installed.tool.name, installed.receipt.sourceKind);
+    return package;
+}
+
+std::vector<Package> UvManager::publishInstalled(std::vector<Installed> installed) {
+    std::vector<Package> packages;
+    packages.reserve(installed.size());
+    for (const Installed& item : installed) packages.push_back(makePackage(item));
+    {
+        std::scoped_lock lock(uvMutex_);
+        installed_ = std::move(installed);
+    }
+    publishPackages(packages);
+    return packages;
+}
+
+std::vector<Package> UvManager::listInstalled(std::stop_token stop) {
+    LoadingScope loading(*this);
+    if (!discover(stop)) {
+        setErrorMessage(std::nullopt);
+        publishPackages({});
+        return {};
+    }
+    std::vector<Installed> installed;
+    try {
+        installed = readInstalled(binaryPath(), stop);
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        logger().warning(std::string("uv tool list failed: ") + error.what());
+        setErrorMessage(localized("uv_scan_error", {firstLine(failureDetail(error))}));
+        publishPackages({});
+        return {};
+    }
+    setErrorMessage(std::nullopt);
+    return publishInstalled(std::move(installed));
+}
+
+std::vector<Package> UvManager::checkOutdated(std::stop_token stop) {
+    LoadingScope loading(*this);
+    if (!discover(stop)) {
+        setErrorMessage(std::nullopt);
+        return {};
+    }
+    std::optional<std::vector<Installed>> known;
+    {
+        std::scoped_lock lock(uvMutex_);
+        known = installed_;
+    }
+    if (!known) {
+        try {
+            known = readInstalled(binaryPath(), stop);
+        } catch (const CancellationError&) {
+            throw;
+        } catch (const std::exception& error) {
+            if (stop.stop_requested()) throw CancellationError();
+            setErrorMessage(localized("uv_scan_error", {firstLine(failureDetail(error))}));
+            return {};
+        }
+    }
+    std::vector<const Installed*> registry;
+    for (const Installed& item : *known) {
+        if (item.receipt.sourceKind == UvReceipt::SourceKind::Registry) registry.push_back(&item);
+    }
+
+    // A few lookups at a time: each may take up to the request's time limit.
+    std::vector<std::optional<std::string>> latest(registry.size());
+    std::atomic<std::size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failureMutex;
+    auto work = [&] {
+        for (std::size_t i = next++; i < registry.size(); i = next++) {
+            try {
+                const Installed& item = *registry[i];
+                latest[i] = latestVersion(item.receipt.requirementName.value_or(item.tool.name), stop);
+            } catch (...) {
+                std::scoped_lock lock(failureMutex);
+                if (!failure) failure = std::current_exception();
+                return;
+            }
+        }
+    };
+    {
+        std::vector<std::jthread> workers;
+        const std::size_t count = std::min(kLookupConcurrency, registry.size());
+        for (std::size_t i = 1; i < count; ++i) workers.emplace_back(work);
+        if (count > 0) work();
+    }
+    saveCache();
+    if (failure) std::rethrow_exception(failure);
+
+    std::vector<Package> outdated;
+    for (std::size_t i = 0; i < registry.size(); ++i) {
+        const Installed& item = *registry[i];
+        if (!latest[i] || !isUpdateAvailable(item.tool.version, *latest[i], true)) continue;
+        Package package = makePackage(item);
+        package.latestVersion = latest[i];
+        outdated.push_back(std::move(package));
+    }
+    setErrorMessage(std::nullopt);
+    return outdated;
+}
+
+std::optional<std::string> UvManager::latestVersion(const std::string& name, std::stop_token stop) {
+    std::optional<CachedVersion> cached;
+    {
+        std::scoped_lock lock(uvMutex_);
+        loadCacheLocked();
+        if (auto found = latestVersions_.find(name); found != latestVersions_.end()) cached = found->second;
+    }
+    const Clock::TimePoint now = clock().now();
+    if (cached && now >= cached->fetchedAt && now - cached->fetchedAt < kLatestVersionTtl) return cached->version;
+
+    std::optional<std::string> fetched = fetchLatestVersion(name, stop);
+    if (!fetched) {
+        logger().warning("UvManager: Error refreshing version for " + name);
+        // An older answer beats none: it is only compared with what is installed.
+        return cached ? std::optional<std::string>(cached->version) : std::nullopt;
+    }
+    std::scoped_lock lock(uvMutex_);
+    latestVersions_[name] = {*fetched, now};
+    cacheChanged_ = true;
+    return fetched;
+}
+
+std::optional<std::string> UvManager::fetchLatestVersion(const std::string& name, std::stop_token stop) {
+    RegistryRequest registry(network(), "UvManager");
+    std::optional<Json> document = registry.lookup(
+        name,
+        [](std::string_view lookup) { return Endpoints::url(Service::PyPI, "/pypi/" + std::string(lookup) + "/json"); },
+        stop);
+    if (stop.stop_requested()) throw CancellationError();
+    // The same reading of a PyPI document as for pipx applications.
+    std::optional<std::string> version = document ? PipxManager::latestVersionOf(*document) : std::nullopt;
+    if (!version || isPlaceholderVersion(*version)) return std::nullopt;
+    return version;
+}
+
+void UvManager::loadCacheLocked() {
+    if (cacheLoaded_) return;
+    cacheLoaded_ = true;
+    std::optional<std::string> text = vt::readFile(cacheFile());
+    if (!text) return;
+    std::optional<Json> json = parseJson(*text);
+    if (!json || !json->is_object() || !json->contains("versions") || !(*json)["versions"].is_object()) {
+        logger().debug("Ignoring unreadable " + cacheFile());
+        return;
+    }
+    for (const auto& [name, entry] : (*json)["versions"].items()) {
+        if (!entry.is_object()) continue;
+        std::optional<std::string> version = stringField(entry, "version");
+        std::optional<double> fetchedAt = numberField(entry, "fetchedAt");
+        if (version && fetchedAt) latestVersions_[name] = {*version, fromReferenceSeconds(*fetchedAt)};
+    }
+}
+
+void UvManager::saveCache() {
+    Json json = Json::object();
+    Json versions = Json::object();
+    {
+        std::scoped_lock lock(uvMutex_);
+        if (!cacheChanged_) return;
+        cacheChanged_ = false;
+        for (const auto& [name, cached] : latestVersions_) {
+            Json entry = Json::object();
+            entry["version"] = cached.version;
+            entry["fetchedAt"] = toReferenceSeconds(cached.fetchedAt);
+            versions[name] = std::move(entry);
+        }
+    }
+    json["versions"] = std::move(versions);
+    const std::string path = cacheFile();
+    try {
+        paths::ensureFolder(path.substr(0, path.rfind('/')));
+        writeFileAtomically(path, dumpJson(json));
+    } catch (const std::exception& error) {
+        logger().warning("Failed to save uv cache: " + std::string(error.what()));
+    }
+}
+
+void UvManager::update(const Package& package, std::stop_token stop) {
+    if (!discover(stop)) throw UvError::notFound();
+    const std::string uv = binaryPath();
+    const UvReceipt receipt = readReceipt(package.name);
+    if (std::optional<std::string> note = sourceNote(package.name, receipt.sourceKind)) {
+        // uv would only reinstall from the same pinned source; nothing newer can come of it.
+        throw PackageManualUpdateRequiredError(package.name, "uv tool install --force " + receipt.sourceIdentifier(),
+                                               *note);
+    }
+    logger().info("📦 uv tool upgrade " + package.name);
+    try {
+        runUv(uv, {"tool", "upgrade", package.name}, kUpgradeTimeout, stop);
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        throw UvError::commandFailed(firstLine(failureDetail(error)));
+    }
+
+    std::vector<Installed> installed;
+    try {
+        installed = readInstalled(uv, stop);
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        logger().warning(std::string("uv tool list after the upgrade failed: ") + error.what());
+        return;
+    }
+    auto found = std::find_if(installed.begin(), installed.end(),
+                              [&](const Installed& item) { return item.tool.name == package.name; });
+    const std::optional<std::string> current =
+        found == installed.end() ? std::nullopt : std::optional<std::string>(found->tool.version);
+    publishInstalled(std::move(installed));
+    // An up-to-date tool that stays where it is was not an update that failed.
+    const bool wasBehind = !package.latestVersion || isUpdateAvailable(package.version, *package.latestVersion, true);
+    if (current && *current == package.version && wasBehind) {
+        const std::string target = package.latestVersion ? package.name + " " + *package.latestVersion : package.name;
+        throw UvError::versionUnchanged(target, *current);
+    }
+}
+
+}  // namespace vt

@@ -1,0 +1,237 @@
+#include "managers/homebrew/BrewManager.hpp"
+
+#include <gtest/gtest.h>
+
+#include "base/Log.hpp"
+#include "BrewTestSupport.hpp"
+
+namespace vt {
+namespace {
+
+using brewtest::brew;
+using brewtest::BrewFixture;
+using brewtest::corpus;
+using brewtest::fixture;
+using Response = testing::FakeCommandRunner::Response;
+using Item = BrewManager::InstalledItem;
+
+const std::string kFormulae = brew("list --formula --versions");
+const std::string kCasks = brew("list --cask --versions");
+const std::string kCaskTokens = brew("list --cask");
+const std::string kCaskDetails = brew("info --json=v2 --installed --cask");
+
+std::string caskDetailsDocument(const std::vector<std::string>& entries) {
+    return "{\n  \"formulae\": [],\n  \"casks\": [\n" + join(entries, ",\n") + "\n  ]\n}\n";
+}
+
+TEST(BrewManagerInventoryTest, ReadsVersionListingsWithOddSpacing) {
+    BrewFixture f;
+    f.runner.on(kFormulae, Response::output(fixture("list-formula-versions-odd-spacing.stdout")));
+    LogCapture log;
+
+    std::vector<Item> formulae = f.manager->listInstalledFormulae();
+    EXPECT_EQ(formulae, (std::vector<Item>{{"python@3.12", {"3.12.2_1", "3.12.3"}},
+                                           {"wget", {"1.21.4"}},
+                                           {"openssl@3", {"3.2.1", "3.3.0"}},
+                                           {"sqlite", {"3.45.3"}}}));
+    EXPECT_TRUE(log.contains("Brew formula output length: "));
+    EXPECT_TRUE(log.contains("Ignoring brew list line without a version: lonely-name"));
+    EXPECT_TRUE(log.contains("Total unique brew formulas detected: 4"));
+    EXPECT_EQ(f.manager->formulaDiagnostics().duplicatesRemoved, 1);
+
+    if (auto listed = corpus("from-brew-specs/list-versions.stdout")) {
+        std::vector<std::string> warnings;
+        EXPECT_EQ(BrewManager::parseVersionListing(*listed, warnings),
+                  (std::vector<Item>{{"testball", {"0.1"}}, {"local-caffeine", {"1.2.3"}}}));
+        EXPECT_TRUE(warnings.empty());
+    }
+}
+
+TEST(BrewManagerInventoryTest, RecoversFormulaeFromTheCellarWhenBrewListFails) {
+    BrewFixture f;
+    f.runner.on(kFormulae, Response::failure(1, "Error: Running Homebrew as root is extremely dangerous"));
+    f.files.addDirectory("/opt/homebrew/Cellar/wget/1.21.4");
+    f.files.addDirectory("/opt/homebrew/Cellar/node/22.1.0");
+    f.files.addDirectory("/opt/homebrew/Cellar/node/22.2.0");
+    f.files.addFile("/opt/homebrew/Cellar/.keepme");
+    f.files.addDirectory("/opt/homebrew/Cellar/empty");
+    LogCapture log;
+
+    std::vector<Item> formulae = f.manager->listInstalledFormulae();
+    EXPECT_EQ(formulae, (std::vector<Item>{{"node", {"22.1.0", "22.2.0"}}, {"wget", {"1.21.4"}}}));
+    EXPECT_TRUE(log.contains("brew list --formula --versions failed: "));
+    EXPECT_TRUE(log.contains("Recovered 2 formulas"));
+    EXPECT_EQ(f.manager->formulaDiagnostics().recoveredFromCellar, (std::vector<std::string>{"node", "wget"}));
+}
+
+TEST(BrewManagerInventoryTest, CaskroomDecidesWhatIsReallyInstalled) {
+    BrewFixture f;
+    f.runner.on(kCasks, Response::output("firefox 120.0.1\nghost 1.0\n"));
+    const std::string room = "/opt/homebrew/Caskroom";
+    f.files.addDirectory(room + "/firefox/.metadata");
+    f.files.addDirectory(room + "/firefox/120.0.1");
+    f.files.addDirectory(room + "/ghost/1.0");  // no .metadata: a ghost entry
+    f.files.addDirectory(room + "/docker/.metadata");
+    f.files.addDirectory(room + "/docker/4.30.0");
+    f.files.addDirectory(room + "/docker/4.29.0.upgrading");
+    f.files.addDirectory(room + "/slack.upgrading/4.38");
+    LogCapture log;
+
+    std::vector<Item> casks = f.manager->listInstalledCasks();
+    EXPECT_EQ(casks, (std::vector<Item>{{"firefox", {"120.0.1"}}, {"docker", {"4.30.0"}}}));
+    EXPECT_TRUE(log.contains("2 brew casks from CLI"));
+    EXPECT_TRUE(log.contains("1 casks not in --versions output: docker"));
+    EXPECT_TRUE(log.contains("🧹 Removed stale .upgrading dir: " + room + "/slack.upgrading"));
+    EXPECT_EQ(f.removed, (std::vector<std::string>{room + "/docker/4.29.0.upgrading", room + "/slack.upgrading"}));
+    EXPECT_FALSE(f.files.directoryExists(room + "/slack.upgrading"));
+}
+
+TEST(BrewManagerInventoryTest, CaskroomAloneWhenTheCaskListingsFail) {
+    BrewFixture f;
+    f.runner.on(kCasks, Response::failure(1, "Error: something broke"));
+    f.runner.on(kCaskTokens, Response::failure(1, "Error: something broke"));
+    f.files.addDirectory("/opt/homebrew/Caskroom/iterm2/.metadata");
+    f.files.addDirectory("/opt/homebrew/Caskroom/iterm2/3.5.0");
+    f.files.addDirectory("/opt/homebrew/Caskroom/foo/1.0");
+    LogCapture log;
+
+    EXPECT_EQ(f.manager->listInstalledCasks(), (std::vector<Item>{{"iterm2", {"3.5.0"}}}));
+    EXPECT_TRUE(log.contains("brew list --cask --versions failed: "));
+    EXPECT_TRUE(log.contains("1 casks from Caskroom after CLI failure"));
+}
+
+TEST(BrewManagerInventoryTest, ListingMarksManualAndSelfUpdatingCasks) {
+    auto everything = corpus("brew-test-fixtures/cask-everything.json");
+    auto caffeine = corpus("brew-test-fixtures/cask-caffeine.json");
+    if (!everything || !caffeine) GTEST_SKIP() << "corpus not present";
+    BrewFixture f;
+    f.runner.on(kFormulae, Response::output("wget 1.21.4\n"));
+    f.runner.on(kCasks, Response::output("everything 1.2.3\ncaffeine 1.2.3\nlittle-snitch 5.7.3\n"));
+    f.runner.on(kCaskDetails,
+                Response::output(caskDetailsDocument({*everything, *caffeine, fixture("cask-details-manual.json")})));
+
+    std::vector<Package> packages = f.manager->listInstalled({});
+    ASSERT_EQ(packages.size(), 4u);
+    EXPECT_EQ(packages[0].type, PackageType::BrewFormula);
+    EXPECT_EQ(packages[3].name, "little-snitch");
+    EXPECT_EQ(packages[3].type, PackageType::BrewCask);
+    EXPECT_TRUE(packages[3].requiresManualInstaller);
+    EXPECT_EQ(packages[3].tap, "obdev/tap");
+    EXPECT_FALSE(packages[1].requiresManualInstaller);  // a script installer is not a manual one
+    EXPECT_EQ(f.manager->manualInstallerCasks(), (std::set<std::string>{"little-snitch"}));
+    EXPECT_EQ(f.manager->autoUpdatingCasks(), (std::set<std::string>{"everything"}));
+    EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
+    EXPECT_EQ(f.manager->packages(), packages);
+}
+
+TEST(BrewManagerInventoryTest, HugeCaskDetailsAreReadEntryByEntry) {
+    std::string small = fixture("cask-details-manual.json");
+    // One entry of 50 MB among ordinary ones: far beyond any real cask.
+    std::string huge = R"({"token": "huge", "caveats": ")" + std::string(50u * 1024 * 1024, 'x') + R"("})";
+    std::string other = R"({"token": "after-huge", "auto_updates": true})";
+    std::vector<std::string> warnings;
+    auto details = BrewManager::parseCaskDetails(caskDetailsDocument({small, huge, other}), warnings);
+    EXPECT_EQ(details.size(), 2u);
+    EXPECT_TRUE(details.at("little-snitch").manualInstaller);
+    EXPECT_TRUE(details.at("after-huge").autoUpdates);
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_NE(warnings[0].find("over the limit"), std::string::npos);
+    EXPECT_NE(warnings[1].find("Skipping a cask details entry of"), std::string::npos);
+
+    // Cut short: the complete entries before the cut still count.
+    std::string document = caskDetailsDocument({small, other, small});
+    warnings.clear();
+    details = BrewManager::parseCaskDetails(document.substr(0, document.size() - 200), warnings);
+    EXPECT_EQ(details.size(), 2u);
+    EXPECT_EQ(warnings.size(), 1u);
+}
+
+TEST(BrewManagerInventoryTest, TapNamesArePassedOnlyWhenWellFormed) {
+    BrewFixture f;
+    f.runner.on(brew("tap"), Response::output(fixture("tap.stdout")));
+    f.runner.on(brew("tap-info --json homebrew/cask-fonts hashicorp/tap mongodb/brew"),
+                Response::output(fixture("tap-info.json")));
+    LogCapture log;
+
+    std::vector<std::string> taps = f.manager->fetchTaps();
+    EXPECT_EQ(taps, (std::vector<std::string>{"homebrew/cask-fonts", "hashicorp/tap", "mongodb/brew"}));
+    EXPECT_TRUE(log.contains("⚠️ SECURITY: Skipping invalid tap name format: evil tap/name"));
+    EXPECT_TRUE(log.contains("⚠️ SECURITY: Skipping invalid tap name format: user/tap;rm"));
+
+    std::vector<BrewManager::TapInfo> contents = f.manager->fetchTapContents(taps);
+    ASSERT_EQ(contents.size(), 2u);
+    EXPECT_EQ(contents[0].formulaNames, (std::vector<std::string>{"hashicorp/tap/terraform", "hashicorp/tap/vault"}));
+    EXPECT_TRUE(contents[0].remote.has_value());
+    EXPECT_EQ(contents[1].caskTokens, (std::vector<std::string>{"mongodb/brew/mongodb-compass"}));
+    EXPECT_EQ(contents[1].remote, std::nullopt);
+    EXPECT_TRUE(log.contains("Skipping a tap-info entry without a name"));
+
+    // A bad name handed in directly never reaches brew.
+    f.runner.clearHistory();
+    EXPECT_TRUE(f.manager->fetchTapContents({"a b/c", "x/y\n"}).empty());
+    EXPECT_TRUE(f.runner.commandLines().empty());
+}
+
+TEST(BrewManagerInventoryTest, LeavesAndFailuresOfTheOpenListings) {
+    BrewFixture f;
+    f.runner.on(brew("leaves"), Response::output("git\n  jq\n\nwget\n"));
+    EXPECT_EQ(f.manager->fetchLeaves(), (std::vector<std::string>{"git", "jq", "wget"}));
+    for (const auto& request : f.runner.history()) EXPECT_EQ(request.timeout, 30.0);
+
+    f.runner.on(brew("leaves"), Response::failure(1, "Error: boom"));
+    EXPECT_TRUE(f.manager->fetchLeaves().empty());
+}
+
+TEST(BrewManagerInventoryTest, DiscoveryTriesThePrefixesThenWhich) {
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    files.addExecutable("/srv/tools/brew");
+    runner.on("/usr/bin/which brew", Response::output("/srv/tools/brew\n"));
+    BrewManager::Options options;
+    options.runningAsRoot = false;
+    BrewManager manager(runner, files, options);
+
+    EXPECT_TRUE(manager.discover());
+    EXPECT_EQ(manager.binaryPath(), "/srv/tools/brew");
+    EXPECT_EQ(manager.cachedBrewPath(), "/srv/tools/brew");
+    std::vector<std::string> history = files.operationHistory();
+    ASSERT_GE(history.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(history.begin(), history.begin() + 3),
+              (std::vector<std::string>{"isExecutableFile:/opt/homebrew/bin/brew",
+                                        "isExecutableFile:/usr/local/bin/brew",
+                                        "isExecutableFile:/home/linuxbrew/.linuxbrew/bin/brew"}));
+    ASSERT_EQ(runner.history().size(), 1u);
+    EXPECT_TRUE(runner.history()[0].environment.empty());  // the runner's own PATH decides
+}
+
+TEST(BrewManagerInventoryTest, DownloadSizeFromHeadRequestAndRememberedFailures) {
+    BrewFixture f;
+    const std::string url = "https://downloads.example.com/wget-1.21.4.tar.gz";
+    f.runner.on(brew("info --json=v2 --formula wget"),
+                Response::output(R"({"formulae": [{"name": "wget", "urls": {"stable": {"url": ")" + url +
+                                 R"("}}}], "casks": []})"));
+    HttpResponse head;
+    head.statusCode = 200;
+    head.url = url;
+    head.headers.add("Content-Length", "5021854");
+    f.network.setResponse(url, head);
+    Package wget{.name = "wget", .version = "1.21.3", .type = PackageType::BrewFormula};
+    EXPECT_EQ(f.manager->estimateDownloadSize(wget), 5021854u);
+    EXPECT_EQ(f.manager->estimateDownloadSize(wget), 5021854u);
+    ASSERT_EQ(f.network.sentRequests().size(), 1u);
+    EXPECT_EQ(f.network.sentRequests()[0].method, HttpMethod::Head);
+    EXPECT_EQ(f.network.sentRequests()[0].timeoutSeconds, 5.0);
+
+    // A cask whose file answers 404: remembered, not asked again.
+    f.runner.on(brew("info --json=v2 --cask gone"),
+                Response::output(R"({"formulae": [], "casks": [{"token": "gone", "url": "https://downloads.example.com/gone.dmg"}]})"));
+    Package gone{.name = "gone", .version = "1", .type = PackageType::BrewCask};
+    LogCapture log;
+    EXPECT_EQ(f.manager->estimateDownloadSize(gone), std::nullopt);
+    EXPECT_EQ(f.manager->estimateDownloadSize(gone), std::nullopt);
+    EXPECT_EQ(log.count("⚠️ Unable to estimate download size for gone"), 1u);
+    EXPECT_EQ(f.runner.count(brew("info --json=v2 --cask gone")), 1u);
+}
+
+}  // namespace
+}  // namespace vt

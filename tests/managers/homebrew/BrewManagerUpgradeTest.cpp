@@ -1,0 +1,329 @@
+#include "managers/homebrew/BrewManager.hpp"
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "base/Cancellation.hpp"
+#include "base/Localization.hpp"
+#include "base/Log.hpp"
+#include "managers/homebrew/GhostCaskError.hpp"
+#include "BrewTestSupport.hpp"
+
+namespace vt {
+namespace {
+
+using brewtest::brew;
+using brewtest::BrewFixture;
+using brewtest::corpusError;
+using brewtest::fixture;
+using brewtest::onSequence;
+using Response = testing::FakeCommandRunner::Response;
+using Phase = BrewUpgradePhase;
+
+Package formula(std::string name, std::string version, std::string latest) {
+    return Package{.name = std::move(name),
+                   .version = std::move(version),
+                   .type = PackageType::BrewFormula,
+                   .latestVersion = std::move(latest)};
+}
+
+Package cask(std::string name, std::string version, std::string latest) {
+    Package package = formula(std::move(name), std::move(version), std::move(latest));
+    package.type = PackageType::BrewCask;
+    return package;
+}
+
+// Splits text into uneven chunks, the way a pipe delivers it.
+std::vector<std::string> chunks(const std::string& text) {
+    std::vector<std::string> parts;
+    for (std::size_t at = 0, size = 7; at < text.size(); at += size, size = size * 3 % 61 + 5) {
+        parts.push_back(text.substr(at, size));
+    }
+    return parts;
+}
+
+std::vector<Phase> upgradePhases(BrewManager& manager, const Package& package) {
+    std::vector<Phase> phases;
+    manager.upgrade(package, [&](const BrewManager::UpgradeProgress& progress) { phases.push_back(progress.phase); });
+    return phases;
+}
+
+// What an info query answers when the item is still at the old version.
+Response infoShowing(const std::string& section, const std::string& json) {
+    return Response::output(R"({"formulae": [)" + (section == "formulae" ? json : "") + R"(], "casks": [)" +
+                            (section == "casks" ? json : "") + "]}");
+}
+
+TEST(BrewManagerUpgradeTest, StreamsThePhasesOfAFormulaUpgrade) {
+    BrewFixture f;
+    f.runner.on(brew("upgrade --formula wget"), Response::streamed(chunks(fixture("upgrade-formula-streamed.stdout"))));
+    std::vector<BrewManager::UpgradeProgress> seen;
+    f.manager->upgrade(formula("wget", "1.21.3", "1.21.4"),
+                       [&](const BrewManager::UpgradeProgress& progress) { seen.push_back(progress); });
+
+    std::vector<Phase> phases;
+    for (const auto& progress : seen) phases.push_back(progress.phase);
+    EXPECT_EQ(phases, (std::vector<Phase>{Phase::Installing, Phase::Downloading, Phase::Verifying, Phase::Installing,
+                                          Phase::Done}));
+    EXPECT_EQ(seen[1].line, "==> Fetching wget");
+    EXPECT_EQ(seen[1].message, localized("brew.phase.downloading"));
+    ASSERT_EQ(f.runner.history().size(), 1u);
+    EXPECT_EQ(f.runner.history()[0].timeout, 600.0);
+    EXPECT_GE(f.invalidations, 1);
+}
+
+TEST(BrewManagerUpgradeTest, StreamsThePhasesOfACaskUpgrade) {
+    BrewFixture f;
+    f.runner.on(brew("upgrade --cask firefox"),
+                Response::streamed({}, chunks(fixture("upgrade-cask-streamed.stdout"))));
+    std::vector<Phase> phases = upgradePhases(*f.manager, cask("firefox", "120.0", "120.0.1"));
+    EXPECT_EQ(phases, (std::vector<Phase>{Phase::Installing, Phase::Downloading, Phase::Verifying, Phase::Installing,
+                                          Phase::Done}));
+    EXPECT_EQ(f.runner.history()[0].timeout, 1800.0);
+    EXPECT_EQ(BrewManager::phaseForLine("==> Waiting for another brew process to finish"), Phase::Waiting);
+    EXPECT_EQ(BrewManager::phaseForLine("==> Linking Binary 'code' to '/opt/homebrew/bin/code'"), Phase::Linking);
+}
+
+TEST(BrewManagerUpgradeTest, AlreadyInstalledCountsAsUpdated) {
+    BrewFixture f;
+    std::string warning = corpusError("Warning: foo 1.0 already installed").value_or("Warning: foo 1.0 already installed");
+    f.runner.on(brew("upgrade --formula foo"), Response::failure(1, warning));
+    LogCapture log;
+    EXPECT_NO_THROW(f.manager->upgrade(formula("foo", "0.9", "1.0"), {}));
+    EXPECT_TRUE(log.contains("foo: brew says already installed — false positive outdated"));
+    EXPECT_EQ(f.runner.commandLines(), (std::vector<std::string>{brew("upgrade --formula foo")}));
+}
+
+TEST(BrewManagerUpgradeTest, MissingAppSourceLeadsToReinstall) {
+    BrewFixture f;
+    f.runner.on(brew("upgrade --cask discord"), Response::failure(1, fixture("upgrade-cask-app-source-missing.stderr")));
+    f.runner.on(brew("reinstall --cask discord"), Response::output("🍺  discord was successfully reinstalled!\n"));
+    LogCapture log;
+    f.manager->upgrade(cask("discord", "0.0.300", "0.0.301"), {});
+    EXPECT_EQ(f.runner.commandLines(),
+              (std::vector<std::string>{brew("upgrade --cask discord"), brew("reinstall --cask discord")}));
+    EXPECT_TRUE(log.contains("Repairing Homebrew cask discord via reinstall because the app source is missing"));
+}
+
+TEST(BrewManagerUpgradeTest, EachRepairIsTriedOnceBeforeTheFailureIsReported) {
+    BrewFixture f;
+    // The reinstall fails the same way: no second reinstall, then the classified error.
+    f.runner.on(brew("upgrade --cask discord"), Response::failure(1, fixture("upgrade-cask-app-source-missing.stderr")));
+    f.runner.on(brew("reinstall --cask discord"), Response::failure(1, fixture("upgrade-cask-app-source-missing.stderr")));
+    f.runner.on(brew("info --json=v2 --cask discord"), infoShowing("casks", R"({"token": "discord", "installed": "0.0.300"})"));
+    try {
+        f.manager->upgrade(cask("discord", "0.0.300", "0.0.301"), {});
+        FAIL() << "expected a ParsedBrewError";
+    } catch (const ParsedBrewError& error) {
+        EXPECT_EQ(error.kind(), BrewErrorType::Kind::CaskSourceMissing);
+        EXPECT_EQ(error.command(), "brew reinstall --cask discord");
+    }
+    EXPECT_EQ(f.runner.count(brew("reinstall --cask discord")), 1u);
+    EXPECT_EQ(f.runner.count(brew("upgrade --cask discord")), 1u);
+}
+
+TEST(BrewManagerUpgradeTest, ExistingAppIsReplacedWithForce) {
+    BrewFixture f;
+    f.runner.on(brew("upgrade --cask zoom"), Response::failure(1, fixture("upgrade-cask-app-exists.stderr")));
+    f.runner.on(brew("upgrade --cask --force zoom"), Response::output("🍺  zoom was successfully upgraded!\n"));
+    LogCapture log;
+    f.manager->upgrade(cask("zoom", "6.0.0", "6.0.2"), {});
+    EXPECT_TRUE(log.contains(" with --force due to existing app conflict"));
+}
+
+TEST(BrewManagerUpgradeTest, NotInstalledRetriesTheQualifiedNameThenReportsAGhost) {
+    std::string notInstalled =
+        corpusError("Error: Cask 'foo' is not installed.").value_or("Error: Cask 'foo' is not installed.");
+    {
+        BrewFixture f;
+        f.runner.on(brew("upgrade --cask foo"), Response::failure(1, notInstalled));
+        f.runner.on(brew("upgrade --cask homebrew/cask/foo"), Response::output("🍺  foo was successfully upgraded!\n"));
+        LogCapture log;
+        f.manager->upgrade(cask("foo", "1.0", "1.1"), {});
+        EXPECT_TRUE(log.contains(" with fully-qualified name homebrew/cask/foo"));
+    }
+    {
+        BrewFixture f;
+        f.runner.on(brew("upgrade --cask foo"), Response::failure(1, notInstalled));
+        f.runner.on(brew("upgrade --cask homebrew/cask/foo"), Response::failure(1, notInstalled));
+        try {
+            f.manager->upgrade(cask("foo", "1.0", "1.1"), {});
+            FAIL() << "expected a GhostCaskError";
+        } catch (const GhostCaskError& error) {
+            EXPECT_EQ(error.description(), "Cask 'foo' is not installed (ghost Caskroom entry)");
+        }
+    }
+}
+
+TEST(BrewManagerUpgradeTest, ChecksumMismatchDeletesOnlyInsideTheDownloadsCache) {
+    const std::string inside = "/Users/user/Library/Caches/Homebrew/downloads/5d1e6a0c--iTerm2-3_5_0.zip";
+    {
+        BrewFixture f;
+        f.files.addFile(inside, "partial");
+        onSequence(f.runner, brew("upgrade --cask iterm2"),
+                   {Response::failure(1, fixture("upgrade-checksum-mismatch.stderr")),
+                    Response::output("🍺  iterm2 was successfully upgraded!\n")});
+        LogCapture log;
+        f.manager->upgrade(cask("iterm2", "3.4.23", "3.5.0"), {});
+        EXPECT_EQ(f.removed, (std::vector<std::string>{inside}));
+        EXPECT_FALSE(f.files.fileExists(inside));
+        EXPECT_TRUE(log.contains(" after removing mismatched Homebrew download cache"));
+        EXPECT_EQ(f.runner.count(brew("upgrade --cask iterm2")), 2u);
+    }
+    {
+        // "downloads/../file" is outside, whatever the text looks like.
+        BrewFixture f;
+        f.runner.on(brew("upgrade --formula libgphoto2"),
+                    Response::failure(1, fixture("upgrade-checksum-mismatch-outside.stderr")));
+        f.runner.on(brew("info --json=v2 --formula libgphoto2"),
+                    infoShowing("formulae", R"({"name": "libgphoto2", "linked_keg": "2.5.9"})"));
+        LogCapture log;
+        EXPECT_THROW(f.manager->upgrade(formula("libgphoto2", "2.5.9", "2.5.10"), {}), ParsedBrewError);
+        EXPECT_TRUE(f.removed.empty());
+        EXPECT_TRUE(log.contains("Refusing to remove Homebrew checksum cache outside downloads cache: "));
+        EXPECT_EQ(f.runner.count(brew("upgrade --formula libgphoto2")), 1u);
+    }
+    // Homebrew on Linux caches under ~/.cache; only there is that folder a download cache.
+    for (bool isLinux : {true, false}) {
+        BrewFixture f({}, isLinux);
+        const std::string linuxCache = "/Users/user/.cache/Homebrew/downloads/abc--jq-1.7.1.tar.gz";
+        f.runner.on(brew("upgrade --formula jq"),
+                    Response::failure(1, "Error: SHA-256 mismatch\n    File: " + linuxCache + "\n"));
+        f.runner.on(brew("info --json=v2 --formula jq"), infoShowing("formulae", R"({"name": "jq"})"));
+        f.runner.otherwise(Response::output(""));
+        try {
+            f.manager->upgrade(formula("jq", "1.7", "1.7.1"), {});
+        } catch (const ParsedBrewError&) {
+        }
+        EXPECT_EQ(f.removed.size(), isLinux ? 1u : 0u) << "isLinux " << isLinux;
+    }
+}
+
+TEST(BrewManagerUpgradeTest, ConflictingFormulaeAreUnlinkedThenLinkedAgain) {
+    BrewFixture f;
+    onSequence(f.runner, brew("upgrade --formula libressl"),
+               {Response::failure(1, fixture("upgrade-conflicting-formulae.stderr")),
+                Response::output("==> Pouring libressl--3.9.2.bottle.tar.gz\n")});
+    f.runner.on(brew("unlink openssl@3"),
+                Response::output("Unlinking /opt/homebrew/Cellar/openssl@3/3.3.0... 0 symlinks removed.\n"));
+    f.runner.on(brew("link openssl@3"), Response::failure(1, "Error: Could not symlink bin/openssl"));
+    LogCapture log;
+    f.manager->upgrade(formula("libressl", "3.9.1", "3.9.2"), {});
+    EXPECT_EQ(f.runner.commandLines(),
+              (std::vector<std::string>{brew("upgrade --formula libressl"), brew("unlink openssl@3"),
+                                        brew("upgrade --formula libressl"), brew("link openssl@3")}));
+    EXPECT_TRUE(log.contains("Temporary unlink: openssl@3"));
+    EXPECT_TRUE(log.contains("Failed to relink openssl@3"));
+}
+
+TEST(BrewManagerUpgradeTest, LinkFailureIsRepairedWithLinkOverwrite) {
+    BrewFixture f;
+    f.runner.on(brew("upgrade --formula node"), Response::failure(1, fixture("upgrade-link-failure.stderr")));
+    f.runner.on(brew("link --overwrite node"), Response::output("Linking /opt/homebrew/Cellar/node/22.2.0... 7 symlinks created.\n"));
+    LogCapture log;
+    f.manager->upgrade(formula("node", "22.1.0", "22.2.0"), {});
+    EXPECT_TRUE(log.contains(" via brew link --overwrite"));
+    EXPECT_EQ(f.runner.commandLines().back(), brew("link --overwrite node"));
+}
+
+class BrewManagerPermissionTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous_ = currentLanguage();
+        setLanguage(Language::French);
+    }
+    void TearDown() override { setLanguage(previous_); }
+
+private:
+    Language previous_ = Language::English;
+};
+
+TEST_F(BrewManagerPermissionTest, PermissionRepairAsksForAdministratorAuthorization) {
+    BrewFixture f;
+    f.files.addExecutable("/usr/sbin/chown");
+    onSequence(f.runner, brew("upgrade --formula qt"),
+               {Response::failure(1, fixture("upgrade-permission-denied.stderr")), Response::output("")});
+    LogCapture log;
+    f.manager->upgrade(formula("qt", "6.6.3", "6.7.0"), {});
+    ASSERT_EQ(f.admin.commands.size(), 1u);
+    const PrivilegedCommand& command = f.admin.commands[0];
+    EXPECT_EQ(command.prompt,
+              "Van Treel a besoin de votre autorisation pour préparer /opt/homebrew/Frameworks pour la mise à jour "
+              "Homebrew.");
+    EXPECT_EQ(command.command, "/usr/sbin/chown");
+    EXPECT_EQ(command.arguments, (std::vector<std::string>{"-R", "user", "/opt/homebrew/Frameworks"}));
+    EXPECT_TRUE(log.contains(" after fixing permissions on /opt/homebrew/Frameworks"));
+}
+
+TEST_F(BrewManagerPermissionTest, RefusedOrOutsideRepairsReportTheFailure) {
+    {
+        BrewFixture f;
+        f.files.addExecutable("/usr/sbin/chown");
+        f.admin.failure = AdminPromptError::denied();
+        f.runner.on(brew("upgrade --cask docker"), Response::failure(1, fixture("upgrade-directory-not-empty.stderr")));
+        f.runner.on(brew("info --json=v2 --cask docker"), infoShowing("casks", R"({"token": "docker", "installed": "4.29.0"})"));
+        EXPECT_THROW(f.manager->upgrade(cask("docker", "4.29.0", "4.30.0"), {}), ParsedBrewError);
+        EXPECT_EQ(f.admin.commands.size(), 1u);
+        EXPECT_EQ(f.runner.count(brew("upgrade --cask docker")), 1u);
+    }
+    {
+        BrewFixture f;
+        f.files.addExecutable("/usr/sbin/chown");
+        f.runner.on(brew("upgrade --formula foo"), Response::failure(1, "Error: Permission denied @ rb_sysopen - /etc/passwd"));
+        f.runner.on(brew("info --json=v2 --formula foo"), infoShowing("formulae", R"({"name": "foo"})"));
+        try {
+            f.manager->upgrade(formula("foo", "1", "2"), {});
+            FAIL() << "expected a ParsedBrewError";
+        } catch (const ParsedBrewError& error) {
+            EXPECT_EQ(error.kind(), BrewErrorType::Kind::PermissionDenied);
+            EXPECT_EQ(error.userMessage(), "Permission refusée");
+        }
+        EXPECT_TRUE(f.admin.commands.empty());
+    }
+}
+
+TEST(BrewManagerUpgradeTest, ReportedErrorWithTheTargetVersionInstalledIsASuccess) {
+    BrewFixture f;
+    f.runner.on(brew("upgrade --formula wget"), Response::failure(1, "Error: An unexpected error occurred during the `brew link` step"));
+    f.runner.on(brew("info --json=v2 --formula wget"),
+                infoShowing("formulae", R"({"name": "wget", "linked_keg": null, "installed": [{"version": "1.21.3"}, {"version": "1.21.4"}]})"));
+    LogCapture log;
+    std::vector<Phase> phases = upgradePhases(*f.manager, formula("wget", "1.21.3", "1.21.4"));
+    EXPECT_EQ(phases.back(), Phase::Done);
+    EXPECT_TRUE(log.contains("wget: brew reported an error but installed version is current"));
+    EXPECT_TRUE(log.contains("Van Treel: la mise à jour semble terminée malgré l'erreur Homebrew."));
+    // The listing cache was dropped before the version was read again.
+    EXPECT_GE(f.invalidations, 1);
+}
+
+TEST(BrewManagerUpgradeTest, RefusesToRunAsRoot) {
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    BrewManager::Options options;
+    options.runningAsRoot = true;
+    BrewManager manager(runner, files, options);
+    try {
+        manager.update(formula("wget", "1", "2"), {});
+        FAIL() << "expected a ParsedBrewError";
+    } catch (const ParsedBrewError& error) {
+        EXPECT_EQ(error.userMessage(), localized("brew.error.root.message"));
+        EXPECT_TRUE(error.requiresUserAction());
+    }
+    EXPECT_TRUE(runner.commandLines().empty());
+}
+
+TEST(BrewManagerUpgradeTest, CancellingTheOngoingUpgradeStopsIt) {
+    BrewFixture f;
+    f.runner.on(brew("upgrade --cask slack"), Response::output("").after(std::chrono::seconds(30)));
+    std::thread canceller([&] {
+        while (f.runner.history().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        f.manager->cancelOngoingUpgrade();
+    });
+    EXPECT_THROW(f.manager->upgrade(cask("slack", "4.37", "4.38"), {}), CancellationError);
+    canceller.join();
+}
+
+}  // namespace
+}  // namespace vt

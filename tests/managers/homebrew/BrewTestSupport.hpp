@@ -1,0 +1,127 @@
+#pragma once
+
+// Shared by the Homebrew adapter's tests: fixtures, corpus files and a wired-up adapter.
+
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/Clock.hpp"
+#include "base/Strings.hpp"
+#include "managers/homebrew/BrewManager.hpp"
+#include "support/FakeCommandRunner.hpp"
+#include "support/MockNetworkClient.hpp"
+#include "support/RecordingFileSystem.hpp"
+#include "system/AdminPrompt.hpp"
+#include "system/BrewAPIClient.hpp"
+
+namespace vt::brewtest {
+
+inline std::optional<std::string> readWhole(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::nullopt;
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// A fixture written for these tests; its first line says what it was modelled on.
+inline std::string fixture(std::string_view name) {
+    std::string path = std::string(VT_SOURCE_DIR) + "/tests/managers/fixtures/brew/" + std::string(name);
+    std::optional<std::string> text = readWhole(path);
+    if (!text) throw std::runtime_error("missing fixture " + path);
+    if (startsWith(*text, "# ")) text->erase(0, text->find('\n') + 1);
+    return *text;
+}
+
+// A file of the shared Homebrew corpus, as it stands; nullopt when the corpus is absent.
+inline std::optional<std::string> corpus(std::string_view relative) {
+    return readWhole(std::string(VT_CORPUS_DIR) + "/homebrew/" + std::string(relative));
+}
+
+// The message of errors.tsv whose printed text starts with the prefix, "\n" unescaped.
+inline std::optional<std::string> corpusError(std::string_view prefix) {
+    std::optional<std::string> table = corpus("from-brew-specs/errors.tsv");
+    if (!table) return std::nullopt;
+    for (std::string_view line : splitLines(*table)) {
+        std::vector<std::string_view> fields = split(line, '\t');
+        if (fields.size() < 2 || !startsWith(fields[1], prefix)) continue;
+        std::string text(fields[1]);
+        for (std::size_t at = text.find("\\n"); at != std::string::npos; at = text.find("\\n", at + 1)) {
+            text.replace(at, 2, "\n");
+        }
+        return text;
+    }
+    return std::nullopt;
+}
+
+// Records the privileged commands it is asked to run; fails when told to.
+class FakeAdminPrompt final : public AdminPrompt {
+public:
+    bool isAvailable() const override { return true; }
+    void run(const PrivilegedCommand& command, std::stop_token) override {
+        std::scoped_lock lock(mutex_);
+        commands.push_back(command);
+        if (failure) throw *failure;
+    }
+    std::vector<PrivilegedCommand> commands;
+    std::optional<AdminPromptError> failure;
+
+private:
+    std::mutex mutex_;
+};
+
+inline std::string brew(std::string_view arguments) { return "/usr/bin/env brew " + std::string(arguments); }
+
+// Answers the n-th run of a command line with the n-th response.
+inline void onSequence(testing::FakeCommandRunner& runner, const std::string& line,
+                       std::vector<testing::FakeCommandRunner::Response> responses) {
+    for (std::size_t i = 0; i < responses.size(); ++i) {
+        runner.on(
+            [&runner, line, i](const CommandRequest& request) {
+                return testing::FakeCommandRunner::commandLine(request) == line && runner.count(line) == i + 1;
+            },
+            responses[i]);
+    }
+}
+
+// One adapter over fakes: brew at /opt/homebrew/bin/brew, home "/Users/user", not root.
+struct BrewFixture {
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    testing::MockNetworkClient network;
+    FakeClock clock;
+    FakeAdminPrompt admin;
+    std::vector<std::string> removed;
+    int invalidations = 0;
+    std::unique_ptr<BrewAPIClient> api = std::make_unique<BrewAPIClient>(network);
+    std::unique_ptr<BrewManager> manager;
+
+    explicit BrewFixture(BrewManager::OutdatedModeProvider mode = {}, bool isLinux = false) {
+        files.addExecutable("/opt/homebrew/bin/brew");
+        BrewManager::Options options;
+        options.clock = &clock;
+        options.outdatedMode = std::move(mode);
+        options.network = &network;
+        options.apiClient = api.get();
+        options.adminPrompt = &admin;
+        options.invalidateListings = [this] { ++invalidations; };
+        options.removeItem = [this](const std::string& path) {
+            removed.push_back(path);
+            files.remove(path);
+        };
+        options.home = "/Users/user";
+        options.prefixes = {"/opt/homebrew"};
+        options.runningAsRoot = false;
+        options.userName = "user";
+        options.isLinux = isLinux;
+        manager = std::make_unique<BrewManager>(runner, files, std::move(options));
+    }
+};
+
+}  // namespace vt::brewtest

@@ -1,0 +1,159 @@
+#include "managers/javascript/DenoManager.hpp"
+
+#include <gtest/gtest.h>
+
+#include "base/Cancellation.hpp"
+#include "base/Log.hpp"
+#include "JsToolsTestSupport.hpp"
+#include "support/FakeCommandRunner.hpp"
+#include "support/RecordingFileSystem.hpp"
+
+namespace vt {
+namespace {
+
+using Response = testing::FakeCommandRunner::Response;
+using jstest::recorded;
+
+const std::string kDeno = "/home/me/.deno/bin/deno";
+const std::string kVersion = kDeno + " --version";
+const std::string kDryRun = kDeno + " upgrade --dry-run";
+const std::string kBrew = "/opt/homebrew/bin/brew";
+
+struct DenoFixture {
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    std::vector<std::string> invalidated;
+    std::unique_ptr<DenoManager> manager;
+
+    explicit DenoFixture(bool installed = true, bool withBrew = false) {
+        if (installed) files.addExecutable(kDeno);
+        if (withBrew) files.addExecutable(kBrew);
+        DenoManager::Options options;
+        options.home = "/home/me";
+        options.denoInstallRoot = "/home/me/.deno";
+        options.invalidateListings = [this](std::string_view tool) { invalidated.emplace_back(tool); };
+        manager = std::make_unique<DenoManager>(runner, files, std::move(options));
+        runner.on(kVersion, recorded("deno", "version"));
+    }
+};
+
+TEST(DenoManagerTest, ListsTheRuntimeFromItsOwnInstallRoot) {
+    DenoFixture fixture;
+    LogCapture log;
+    std::vector<Package> packages = fixture.manager->listInstalled({});
+    ASSERT_EQ(packages.size(), 1u);
+    EXPECT_EQ(packages[0].name, "deno");
+    EXPECT_EQ(packages[0].version, "2.9.6");
+    EXPECT_EQ(packages[0].type, PackageType::DenoPackage);
+    EXPECT_EQ(packages[0].installLocationOverride, kDeno);
+    EXPECT_TRUE(log.contains("✅ Deno scan complete: 1"));
+    const CommandRequest request = fixture.runner.history().back();
+    EXPECT_EQ(request.environment.at("DENO_INSTALL_ROOT"), "/home/me/.deno");
+    EXPECT_TRUE(startsWith(request.environment.at("PATH"), "/home/me/.deno/bin:"));
+
+    ::setenv("DENO_INSTALL_ROOT", "/opt/deno", 1);
+    EXPECT_EQ(DenoManager(fixture.runner, fixture.files).denoInstallRoot(), "/opt/deno");
+    ::unsetenv("DENO_INSTALL_ROOT");
+    EXPECT_EQ(DenoManager(fixture.runner, fixture.files, DenoManager::Options{.home = "/home/you"}).denoInstallRoot(),
+              "/home/you/.deno");
+}
+
+TEST(DenoManagerTest, ReadsTheLatestVersionOfEveryDenoGeneration) {
+    // Deno 2 colours the version even into a pipe, and a dry run that found the release but
+    // could not download it exits 1 after naming it.
+    jstest::Recording newer = jstest::recording("deno", "upgrade-dry-run-newer");
+    EXPECT_EQ(newer.exitCode, 1);
+    DenoManager::UpgradeCheck check = DenoManager::parseUpgradeCheck(newer.standardError);
+    EXPECT_EQ(check.latestVersion, "2.9.7");
+    EXPECT_FALSE(check.isCurrent);
+
+    check = DenoManager::parseUpgradeCheck(jstest::recording("deno", "upgrade-dry-run-current").standardError);
+    EXPECT_TRUE(check.isCurrent);
+    EXPECT_EQ(check.latestVersion, std::nullopt);
+
+    check = DenoManager::parseUpgradeCheck(jstest::recording("deno", "upgrade-dry-run-deno1").standardError);
+    EXPECT_EQ(check.latestVersion, "1.46.3");
+
+    check = DenoManager::parseUpgradeCheck(jstest::recording("deno", "upgrade-dry-run-offline").standardError);
+    EXPECT_EQ(check.latestVersion, std::nullopt);
+    ASSERT_TRUE(check.error.has_value());
+    EXPECT_TRUE(startsWith(*check.error, "error sending request for url")) << *check.error;
+
+    EXPECT_EQ(DenoManager::parseVersion("deno 1.46.3 (release, aarch64-apple-darwin)\nv8 12.9\n"), "1.46.3");
+    EXPECT_EQ(DenoManager::parseVersion("command not found"), std::nullopt);
+}
+
+TEST(DenoManagerTest, OutdatedComparesWithWhatDenoUpgradeFinds) {
+    DenoFixture fixture;
+    fixture.runner.on(kDryRun, recorded("deno", "upgrade-dry-run-newer"));
+    LogCapture log;
+    std::vector<Package> outdated = fixture.manager->checkOutdated({});
+    ASSERT_EQ(outdated.size(), 1u);
+    EXPECT_EQ(outdated[0].version, "2.9.6");
+    EXPECT_EQ(outdated[0].latestVersion, "2.9.7");
+    EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
+    EXPECT_TRUE(log.contains("✅ Deno updates checked"));
+
+    fixture.runner.on(kDryRun, recorded("deno", "upgrade-dry-run-current"));
+    EXPECT_TRUE(fixture.manager->checkOutdated({}).empty());
+    EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
+}
+
+TEST(DenoManagerTest, FailuresArePublishedAndAManualUpdateIsAskedForWhenDenoCannotUpgradeItself) {
+    DenoFixture fixture;
+    fixture.runner.on(kDryRun, recorded("deno", "upgrade-dry-run-offline"));
+    LogCapture log;
+    EXPECT_TRUE(fixture.manager->checkOutdated({}).empty());
+    ASSERT_TRUE(fixture.manager->errorMessage().has_value());
+    EXPECT_TRUE(startsWith(*fixture.manager->errorMessage(), "deno upgrade --dry-run failed: error sending request"))
+        << *fixture.manager->errorMessage();
+    EXPECT_TRUE(log.contains("Échec de la vérification Deno : deno upgrade --dry-run failed: "));
+
+    fixture.runner.on(kDryRun, recorded("deno", "upgrade-built-without-upgrade"));
+    fixture.runner.on(kDeno + " upgrade", recorded("deno", "upgrade-built-without-upgrade"));
+    EXPECT_TRUE(fixture.manager->checkOutdated({}).empty());
+    EXPECT_EQ(fixture.manager->errorMessage(), DenoManager::selfUpgradeUnavailableText());
+    try {
+        fixture.manager->update(fixture.manager->packages().front(), {});
+        FAIL() << "no error";
+    } catch (const PackageManualUpdateRequiredError& error) {
+        EXPECT_EQ(error.packageName(), "deno");
+        EXPECT_EQ(error.reason(), DenoManager::selfUpgradeUnavailableText());
+    }
+
+    DenoFixture missing(false);
+    EXPECT_TRUE(missing.manager->listInstalled({}).empty());
+    EXPECT_EQ(missing.manager->errorMessage(), "Deno not found");
+    EXPECT_TRUE(log.contains("❌ Deno scan failed: Deno not found"));
+
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_THROW(fixture.manager->checkOutdated(stop.get_token()), CancellationError);
+}
+
+TEST(DenoManagerTest, HomebrewOwnedDenoIsCheckedAndUpgradedByBrew) {
+    DenoFixture fixture(true, true);
+    fixture.runner.on(kBrew + " list --formula deno", Response::output("/opt/homebrew/Cellar/deno/2.9.6/bin/deno\n"));
+    fixture.runner.on(kBrew + " info --json=v2 deno", Response::output(jstest::fixture("deno", "brew-info-deno.json")));
+    fixture.runner.on(kBrew + " upgrade deno", Response::output("==> Upgrading deno\n"));
+    std::vector<Package> outdated = fixture.manager->checkOutdated({});
+    ASSERT_EQ(outdated.size(), 1u);
+    EXPECT_EQ(outdated[0].latestVersion, "2.9.7");
+    EXPECT_FALSE(fixture.runner.ran(kDryRun));
+
+    fixture.manager->update(outdated[0], {});
+    EXPECT_TRUE(fixture.runner.ran(kBrew + " upgrade deno"));
+    EXPECT_EQ(fixture.runner.history().back().timeout, DenoManager::kUpgradeTimeout);
+    EXPECT_FALSE(fixture.runner.ran(kDeno + " upgrade"));
+    EXPECT_EQ(fixture.invalidated, (std::vector<std::string>{"brew"}));
+
+    // A brew that does not list Deno leaves it to Deno itself.
+    fixture.runner.on(kBrew + " list --formula deno", Response::failure(1, "Error: No such keg: deno\n"));
+    fixture.runner.on(kDeno + " upgrade", Response::output("", 0, "Upgraded successfully to Deno v2.9.7\n"));
+    fixture.manager->update(outdated[0], {});
+    EXPECT_TRUE(fixture.runner.ran(kDeno + " upgrade"));
+    EXPECT_EQ(fixture.runner.count(kBrew + " upgrade deno"), 1u);
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,503 @@
+#include "managers/javascript/NpmManager.hpp"
+
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "base/Cancellation.hpp"
+#include "base/Log.hpp"
+#include "base/Strings.hpp"
+#include "managers/javascript/NpmError.hpp"
+#include "support/FakeCommandRunner.hpp"
+#include "support/MockNetworkClient.hpp"
+#include "support/RecordingFileSystem.hpp"
+
+namespace vt {
+namespace {
+
+using Response = testing::FakeCommandRunner::Response;
+
+const std::string kList = "/usr/bin/npm list -g --depth=0 --json";
+const std::string kOutdated = "/usr/bin/npm outdated -g --depth=0 --json";
+const std::string kRoot = "/usr/bin/npm root -g";
+const std::string kRegistry = "/usr/bin/npm config get registry";
+const std::string kManifestUrl = "https://REGISTRY/is-number/latest";
+
+std::optional<std::string> readWhole(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::nullopt;
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// One recorded npm output of the shared corpus; nullopt when the corpus is absent.
+std::optional<std::string> corpus(const std::string& name) {
+    return readWhole(std::string(VT_CORPUS_DIR) + "/npm/" + name);
+}
+
+// A fixture written for these tests, without its first line (what it was modelled on).
+std::string fixture(const std::string& name) {
+    std::optional<std::string> text = readWhole(std::string(VT_SOURCE_DIR) + "/tests/managers/fixtures/npm/" + name);
+    if (!text) throw std::runtime_error("missing fixture " + name);
+    return text->substr(text->find('\n') + 1);
+}
+
+int exitCodeOf(const std::string& name) { return std::stoi(trim(corpus(name + ".exitcode").value_or("0"))); }
+
+// The recorded run NAME (its stdout, stderr and exit status) as a canned answer.
+Response recorded(const std::string& name) {
+    return Response::output(*corpus(name + ".stdout"), exitCodeOf(name), corpus(name + ".stderr").value_or(""));
+}
+
+// npm at /usr/bin/npm over fakes, the registry npm reports being the recorded one.
+struct NpmFixture {
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    testing::MockNetworkClient network;
+    int invalidations = 0;
+    std::string lastCommandBeforeInvalidation;
+    std::unique_ptr<NpmManager> manager;
+
+    explicit NpmFixture(bool resolveGlobalRoot = true) {
+        files.addExecutable("/usr/bin/npm");
+        runner.on("/usr/bin/which npm", Response::output("/usr/bin/npm\n"));
+        runner.on(kRegistry, Response::output("https://REGISTRY/\n"));
+        NpmManager::Options options;
+        options.network = &network;
+        options.invalidateListings = [this] {
+            ++invalidations;
+            lastCommandBeforeInvalidation = runner.commandLines().back();
+        };
+        options.resolveGlobalRoot = resolveGlobalRoot;
+        manager = std::make_unique<NpmManager>(runner, files, std::move(options));
+    }
+
+    // The n-th run of the command line gets the n-th answer (the last one after that).
+    void onSequence(const std::string& line, std::vector<Response> responses) {
+        for (std::size_t i = 0; i < responses.size(); ++i) {
+            const bool last = i + 1 == responses.size();
+            runner.on(
+                [this, line, i, last](const CommandRequest& request) {
+                    if (testing::FakeCommandRunner::commandLine(request) != line) return false;
+                    std::size_t run = runner.count(line);
+                    return last ? run >= i + 1 : run == i + 1;
+                },
+                responses[i]);
+        }
+    }
+
+    std::size_t installs() const {
+        std::size_t count = 0;
+        for (const auto& line : runner.commandLines()) count += startsWith(line, "/usr/bin/npm install") ? 1 : 0;
+        return count;
+    }
+};
+
+Package npmPackage(std::string name, std::string version, std::optional<std::string> latest = std::nullopt) {
+    return Package{.name = std::move(name),
+                   .version = std::move(version),
+                   .type = PackageType::NpmGlobal,
+                   .latestVersion = std::move(latest)};
+}
+
+const Package* find(const std::vector<Package>& packages, const std::string& name) {
+    for (const Package& package : packages) {
+        if (package.name == name) return &package;
+    }
+    return nullptr;
+}
+
+HttpResponse answer(int status, std::string body, std::string type = "application/json") {
+    HttpResponse response;
+    response.statusCode = status;
+    response.body = std::move(body);
+    response.headers.set("Content-Type", std::move(type));
+    return response;
+}
+
+template <typename Error, typename Body>
+std::string messageOf(Body body) {
+    try {
+        body();
+    } catch (const Error& error) {
+        return error.what();
+    }
+    ADD_FAILURE() << "nothing thrown";
+    return "";
+}
+
+TEST(NpmManagerTest, ListsRecordedGlobalsAndTheirLatestVersions) {
+    if (!corpus("outdated-g-json-with-local.stdout")) GTEST_SKIP() << "npm corpus not present";
+    NpmFixture f;
+    f.runner.on(kList, recorded("ls-g-depth0-json-with-local"));
+    f.runner.on(kOutdated, recorded("outdated-g-json-with-local"));
+    f.runner.on(kRoot, recorded("root-g"));
+    ASSERT_EQ(exitCodeOf("outdated-g-json-with-local"), 1);  // the recording is what makes this test
+    LogCapture log;
+
+    std::vector<Package> installed = f.manager->listInstalled({});
+    ASSERT_EQ(installed.size(), 6u);
+    EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
+    const Package* types = find(installed, "@types/node");
+    ASSERT_NE(types, nullptr);
+    EXPECT_EQ(types->version, "18.0.0");
+    EXPECT_EQ(types->type, PackageType::NpmGlobal);
+    EXPECT_EQ(types->installLocationOverride, "/home/user/.npm-global/lib/node_modules/@types/node");
+    EXPECT_TRUE(log.contains("✅ NPM scan complete: 6"));
+
+    std::vector<Package> outdated = f.manager->checkOutdated({});
+    EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
+    ASSERT_EQ(outdated.size(), 5u);
+    const Package* typescript = find(outdated, "typescript");
+    ASSERT_NE(typescript, nullptr);
+    EXPECT_EQ(typescript->version, "4.9.5");
+    EXPECT_EQ(typescript->latestVersion, "7.0.2");
+    EXPECT_EQ(typescript->installLocationOverride, "/home/user/.npm-global/lib/node_modules/typescript");
+    EXPECT_EQ(find(outdated, "is-number")->latestVersion, "7.0.0");
+    // The tarball-installed package npm could not look up stays installed, with no latest.
+    EXPECT_EQ(find(outdated, "vt-local-only-tool"), nullptr);
+    ASSERT_NE(find(installed, "vt-local-only-tool"), nullptr);
+    EXPECT_EQ(find(installed, "vt-local-only-tool")->version, "1.0.0");
+    EXPECT_EQ(find(installed, "vt-local-only-tool")->latestVersion, std::nullopt);
+    EXPECT_TRUE(log.contains("✅ NPM updates checked"));
+    EXPECT_TRUE(log.contains("NPM output length: "));
+
+    for (const CommandRequest& request : f.runner.history()) {
+        const std::string line = testing::FakeCommandRunner::commandLine(request);
+        if (line == kList || line == kOutdated) {
+            EXPECT_EQ(request.timeout, 60.0) << line;
+        }
+        if (line == kOutdated) {
+            EXPECT_TRUE(request.allowNonZeroExit);
+        }
+    }
+    EXPECT_EQ(f.runner.unanswered(), std::vector<std::string>{});
+
+    // Everything current: "{}" with status 0. A global folder in the default place gets no override.
+    NpmFixture current;
+    current.runner.on(kList, recorded("uptodate-ls-g-depth0-json"));
+    current.runner.on(kOutdated, recorded("uptodate-outdated-g-json"));
+    current.runner.on(kRoot, Response::output("/opt/homebrew/lib/node_modules\n"));
+    installed = current.manager->listInstalled({});
+    ASSERT_EQ(installed.size(), 1u);
+    EXPECT_EQ(installed[0].installLocationOverride, std::nullopt);
+    EXPECT_TRUE(current.manager->checkOutdated({}).empty());
+    EXPECT_EQ(current.manager->errorMessage(), std::nullopt);
+}
+
+TEST(NpmManagerTest, AsksNpmViewOnlyWhenTheOutdatedEntryLacksALatestVersion) {
+    NpmFixture f(false);
+    f.runner.on(kList, Response::output(R"({"dependencies": {"a": {"version": "1.0.0"}, "b": {"version": "2.0.0"},
+                                            "error": {"version": "0.1.0"}}})"));
+    // "error" is a real package name; its entry must not be read as npm's error object.
+    f.runner.on(kOutdated, Response::output(R"({"a": {"current": "1.0.0", "wanted": "1.0.0"},
+                                                "b": {"current": "2.0.0"},
+                                                "error": {"current": "0.1.0", "latest": "0.2.0"}})",
+                                            1));
+    f.runner.on("/usr/bin/npm view a version", Response::output("1.5.0\n"));
+    f.runner.on("/usr/bin/npm view b version", Response::failure(1, "npm error code E404"));
+    f.manager->listInstalled({});
+    std::vector<Package> outdated = f.manager->checkOutdated({});
+    ASSERT_EQ(outdated.size(), 2u);
+    EXPECT_EQ(find(outdated, "a")->latestVersion, "1.5.0");
+    EXPECT_EQ(find(outdated, "error")->latestVersion, "0.2.0");
+    EXPECT_EQ(find(outdated, "b"), nullptr);
+    EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
+    EXPECT_FALSE(f.runner.ran("/usr/bin/npm view error version"));
+    EXPECT_FALSE(f.runner.ran(kRoot));
+}
+
+TEST(NpmManagerTest, RunsNpmWithItsOwnFolderFirstOnThePath) {
+    // A node installed beside npm (nvm) is only found that way; a folder already listed stays put.
+    for (const std::string npm : {"/home/u/.nvm/versions/node/v20/bin/npm", "/usr/bin/npm"}) {
+        testing::FakeCommandRunner runner;
+        testing::RecordingFileSystem files;
+        files.addExecutable(npm);
+        runner.on("/usr/bin/which npm", Response::output(npm + "\n"));
+        runner.on(npm + " list -g --depth=0 --json", Response::output(R"({"dependencies": {}})"));
+        NpmManager manager(runner, files, NpmManager::Options{.resolveGlobalRoot = false, .searchPath = "/usr/bin:/bin"});
+        manager.listInstalled({});
+        const CommandRequest listing = runner.history().back();
+        ASSERT_EQ(listing.command, npm);
+        auto path = listing.environment.find("PATH");
+        if (npm == "/usr/bin/npm") {
+            EXPECT_EQ(path, listing.environment.end());
+        } else {
+            ASSERT_NE(path, listing.environment.end());
+            EXPECT_EQ(path->second, "/home/u/.nvm/versions/node/v20/bin:/usr/bin:/bin");
+        }
+    }
+}
+
+TEST(NpmManagerTest, BadOutputsArePublishedAsErrorsAndNeverThrown) {
+    const std::string e404 = corpus("view-nonexistent-json.stdout").value_or(R"({"error": {"code": "E404"}})");
+    struct Case {
+        std::string what;
+        Response list;
+        Response outdated;
+        std::optional<std::string> listError;     // part of the published listing error
+        std::optional<std::string> outdatedError;  // part of the published outdated error
+    };
+    const std::vector<Case> cases = {
+        {"an npm error object", Response::output(e404, 1), Response::output(e404, 1), "E404", "E404"},
+        {"a registry answering 500", Response::output(R"({"dependencies": {"a": {"version": "1.0.0"}}})"),
+         Response::output(fixture("outdated-registry-500.stdout"), 1), std::nullopt,
+         "npm outdated failed: E500: 500 Internal Server Error"},
+        {"a registry answering HTML", Response::output(R"({"dependencies": {}})"),
+         Response::output(fixture("outdated-registry-html.stdout"), 1), std::nullopt, "invalid json response body"},
+        {"text that is not JSON", Response::output("npm WARN config global `--global` is deprecated\n"),
+         Response::output("<html><body>Proxy login</body></html>", 1), "did not print a JSON object",
+         "did not print a JSON object"},
+        {"JSON of unexpected types", Response::output(R"({"dependencies": ["a", "b"]})"), Response::output("[1, 2]"),
+         "\"dependencies\" is not an object", "did not print a JSON object"},
+        {"nothing printed, status 1", Response::failure(1, "npm error Segmentation fault"),
+         Response::failure(1, "npm error Segmentation fault"), "Segmentation fault", "Segmentation fault"},
+        {"a time limit", Response::throwing(CommandError::timeout()), Response::throwing(CommandError::timeout()),
+         "Command timed out", "Command timed out"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        NpmFixture f(false);
+        f.runner.on(kList, c.list);
+        f.runner.on(kOutdated, c.outdated);
+        LogCapture log;
+        std::vector<Package> installed;
+        ASSERT_NO_THROW(installed = f.manager->listInstalled({}));
+        if (c.listError) {
+            EXPECT_TRUE(installed.empty());
+            ASSERT_TRUE(f.manager->errorMessage().has_value());
+            EXPECT_TRUE(contains(*f.manager->errorMessage(), *c.listError)) << *f.manager->errorMessage();
+            EXPECT_TRUE(log.contains("❌ NPM scan failed: "));
+        } else {
+            EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
+        }
+        std::vector<Package> outdated;
+        ASSERT_NO_THROW(outdated = f.manager->checkOutdated({}));
+        EXPECT_TRUE(outdated.empty());
+        ASSERT_TRUE(f.manager->errorMessage().has_value());
+        EXPECT_TRUE(startsWith(*f.manager->errorMessage(), "npm outdated failed: ")) << *f.manager->errorMessage();
+        EXPECT_TRUE(contains(*f.manager->errorMessage(), *c.outdatedError)) << *f.manager->errorMessage();
+        EXPECT_TRUE(log.contains("NPM outdated command failed: "));
+        EXPECT_TRUE(log.contains("Échec de la vérification NPM : npm outdated failed: "));
+    }
+
+    // Entries without a usable version are skipped, the rest kept.
+    auto parsed = NpmManager::parseInstalled(R"({"dependencies": {"ok": {"version": "1.0.0"}, "broken": {},
+                                                 "odd": {"version": 5}, "list": []}})");
+    EXPECT_EQ(parsed.error, std::nullopt);
+    EXPECT_EQ(parsed.entries, (std::vector<NpmManager::InstalledEntry>{{"ok", "1.0.0"}}));
+    EXPECT_EQ(parsed.warnings.size(), 3u);
+
+    // A prefix nothing was ever installed into has no lib folder yet: nothing installed, no
+    // error. Another missing folder is an error.
+    for (const std::string root : {"/home/user/.npm-global/lib/node_modules", "/home/user/other/lib/node_modules"}) {
+        SCOPED_TRACE(root);
+        const bool expected = startsWith(root, "/home/user/.npm-global/");
+        NpmFixture fresh(false);
+        fresh.runner.on(kList, Response::output(fixture("ls-g-json-missing-prefix.stdout"), 254));
+        fresh.runner.on(kOutdated, Response::output(fixture("ls-g-json-missing-prefix.stdout"), 254));
+        fresh.runner.on(kRoot, Response::output(root + "\n"));
+        EXPECT_TRUE(fresh.manager->listInstalled({}).empty());
+        EXPECT_EQ(fresh.manager->errorMessage().has_value(), !expected);
+        EXPECT_TRUE(fresh.manager->checkOutdated({}).empty());
+        EXPECT_EQ(fresh.manager->errorMessage().has_value(), !expected);
+    }
+
+    // No npm at all.
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    NpmManager missing(runner, files, NpmManager::Options{.resolveGlobalRoot = false});
+    EXPECT_TRUE(missing.listInstalled({}).empty());
+    EXPECT_EQ(missing.errorMessage(), "NPM not found");
+    EXPECT_EQ(messageOf<NpmError>([&] { missing.update(npmPackage("a", "1.0.0"), {}); }), "NPM not found");
+
+    // A stop request still propagates.
+    NpmFixture stopped(false);
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_THROW(stopped.manager->listInstalled(stop.get_token()), CancellationError);
+}
+
+TEST(NpmManagerTest, UpdateInstallsTheLatestVersionAndVerifiesIt) {
+    if (!corpus("uptodate-ls-g-depth0-json.stdout")) GTEST_SKIP() << "npm corpus not present";
+    NpmFixture f;
+    f.network.setResponse(kManifestUrl, answer(200, R"({"name": "is-number", "version": "7.0.0",
+        "dependencies": {}, "devDependencies": {"tool": "workspace:*"}})"));
+    f.runner.on("/usr/bin/npm install -g is-number@latest", recorded("uptodate-install-g"));
+    f.runner.on(kList, recorded("uptodate-ls-g-depth0-json"));
+    LogCapture log;
+
+    f.manager->update(npmPackage("is-number", "6.0.0", "7.0.0"), {});
+    EXPECT_EQ(f.runner.commandLines(), (std::vector<std::string>{"/usr/bin/which npm", kRegistry,
+                                                                 "/usr/bin/npm install -g is-number@latest", kList}));
+    EXPECT_EQ(f.runner.history()[2].timeout, 600.0);
+    EXPECT_GE(f.invalidations, 1);
+    ASSERT_EQ(f.network.sentRequests().size(), 1u);
+    const HttpRequest request = f.network.sentRequests()[0];
+    EXPECT_EQ(request.url, kManifestUrl);
+    EXPECT_EQ(request.timeoutSeconds, 15.0);
+    EXPECT_EQ(request.headers.get("Accept"), "application/json");
+    EXPECT_TRUE(log.contains("NPM installed version after update for is-number"));
+
+    // The registry is asked once per scan: again only after a new listing.
+    f.manager->update(npmPackage("is-number", "6.0.0", "7.0.0"), {});
+    EXPECT_EQ(f.runner.count(kRegistry), 1u);
+    f.manager->listInstalled({});
+    f.manager->update(npmPackage("is-number", "6.0.0", "7.0.0"), {});
+    EXPECT_EQ(f.runner.count(kRegistry), 2u);
+
+    // A release published since the scan is newer than the version the scan expected.
+    NpmFixture newer;
+    newer.runner.on("/usr/bin/npm install -g is-number@latest", Response::output("changed 1 package\n"));
+    newer.runner.on(kList, Response::output(R"({"dependencies": {"is-number": {"version": "7.1.0"}}})"));
+    EXPECT_NO_THROW(newer.manager->update(npmPackage("is-number", "6.0.0", "7.0.0"), {}));
+}
+
+TEST(NpmManagerTest, WorkspaceDependencyIsRefusedBeforeAnyInstall) {
+    NpmFixture f;
+    f.network.setResponse("https://REGISTRY/@scope/cli/latest",
+                          answer(200, R"({"name": "@scope/cli", "version": "3.0.0",
+                                          "dependencies": {"@scope/core": "workspace:*", "chalk": "^5.0.0"},
+                                          "peerDependencies": {"@scope/peer": "workspace:^"},
+                                          "devDependencies": {"@scope/test": "workspace:*"}})"));
+    const std::string expected =
+        "Le paquet npm @scope/cli ne peut pas etre mis a jour automatiquement: la version cible declare une "
+        "dependance \"workspace:*\", qui ne peut etre resolue que dans le monorepo du paquet.\n"
+        "Dependances bloquantes detectees: @scope/core, @scope/peer\n"
+        "Commande tentee: npm install -g @scope/cli@latest\n"
+        "Alternative: mettre a jour ce paquet depuis son depot source, ou attendre une publication npm corrigee sans "
+        "dependance workspace.";
+    try {
+        f.manager->update(npmPackage("@scope/cli", "2.0.0", "3.0.0"), {});
+        ADD_FAILURE() << "not refused";
+    } catch (const PackageManualUpdateRequiredError& error) {
+        EXPECT_EQ(std::string(error.what()), expected);
+        EXPECT_EQ(error.command(), "npm install -g @scope/cli@latest");
+        EXPECT_EQ(error.packageName(), "@scope/cli");
+    }
+    EXPECT_EQ(f.installs(), 0u);
+
+    // Without the manifest, npm's own unsupported-protocol failure gets the same refusal.
+    NpmFixture late;
+    late.network.setError("https://REGISTRY/@scope/cli/latest", NetworkError::connectionFailed());
+    late.runner.on("/usr/bin/npm install -g @scope/cli@latest",
+                   Response::failure(1, "npm error code EUNSUPPORTEDPROTOCOL\n"
+                                        "npm error Unsupported URL Type \"workspace:\": workspace:*\n"));
+    std::string message = messageOf<PackageManualUpdateRequiredError>(
+        [&] { late.manager->update(npmPackage("@scope/cli", "2.0.0", "3.0.0"), {}); });
+    EXPECT_TRUE(startsWith(message, "Le paquet npm @scope/cli ne peut pas etre mis a jour automatiquement: "));
+    EXPECT_TRUE(contains(message, "\nDependances bloquantes detectees: workspace:*\n")) << message;
+    EXPECT_GE(late.invalidations, 1);
+
+    // Names npm would read as an option or a path are never run.
+    for (const std::string name : {"-g", "../evil", "a b", "x@1.0.0", "@scope/", ""}) {
+        NpmFixture guarded;
+        EXPECT_THROW(guarded.manager->update(npmPackage(name, "1.0.0"), {}), NpmError) << name;
+        EXPECT_EQ(guarded.installs(), 0u);
+        EXPECT_TRUE(guarded.network.sentRequests().empty());
+    }
+}
+
+TEST(NpmManagerTest, FailedManifestFetchOnlyLogsAndTheUpdateGoesOn) {
+    struct Case {
+        std::string what;
+        std::function<void(NpmFixture&)> arrange;
+    };
+    const std::vector<Case> cases = {
+        {"a transport failure", [](NpmFixture& f) { f.network.setError(kManifestUrl, NetworkError::timeout()); }},
+        {"a registry answering 500", [](NpmFixture& f) { f.network.setResponse(kManifestUrl, answer(500, "oops")); }},
+        {"a registry answering HTML",
+         [](NpmFixture& f) {
+             f.network.setResponse(kManifestUrl, answer(200, "<html>sign in</html>", "text/html"));
+         }},
+        {"npm knowing no registry",
+         [](NpmFixture& f) { f.runner.on(kRegistry, Response::output("undefined\n")); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        NpmFixture f;
+        c.arrange(f);
+        f.runner.on("/usr/bin/npm install -g is-number@latest", Response::output("changed 1 package in 1s\n"));
+        f.runner.on(kList, Response::output(R"({"dependencies": {"is-number": {"version": "7.0.0"}}})"));
+        LogCapture log;
+        EXPECT_NO_THROW(f.manager->update(npmPackage("is-number", "6.0.0", "7.0.0"), {}));
+        EXPECT_TRUE(log.contains("Failed to pre-validate npm manifest for is-number"));
+        EXPECT_EQ(f.installs(), 1u);
+    }
+}
+
+TEST(NpmManagerTest, FailedUpdatesCarryTheirOwnTexts) {
+    const Package package = npmPackage("is-number", "6.0.0", "7.0.0");
+    const std::string install = "/usr/bin/npm install -g is-number@latest";
+    auto arranged = [&](Response installAnswer, std::optional<Response> listAnswer = std::nullopt) {
+        auto f = std::make_unique<NpmFixture>();
+        f->network.setResponse(kManifestUrl, answer(200, R"({"name": "is-number", "version": "7.0.0"})"));
+        f->runner.on(install, std::move(installAnswer));
+        if (listAnswer) f->runner.on(kList, *listAnswer);
+        return f;
+    };
+
+    auto timedOut = arranged(Response::throwing(CommandError::timeout()));
+    EXPECT_EQ(messageOf<NpmError>([&] { timedOut->manager->update(package, {}); }),
+              "La mise a jour npm de is-number a depasse le delai maximal de 600 secondes.\n"
+              "Commande tentee: npm install -g is-number@latest\n"
+              "Alternative: relancez cette commande dans le Terminal pour laisser npm terminer sans bloquer le batch "
+              "Van Treel, puis relancez le scan.");
+    EXPECT_GE(timedOut->invalidations, 1);
+
+    auto native = arranged(Response::failure(1, fixture("install-postinstall-native.stderr")));
+    EXPECT_EQ(messageOf<NpmError>([&] { native->manager->update(package, {}); }),
+              "Le paquet npm is-number ne peut pas etre mis a jour automatiquement: son script postinstall cherche le "
+              "paquet natif @tool/cli-darwin-arm64, mais npm ne l'a pas installe pour macOS Apple Silicon.\n"
+              "Commande tentee: npm install -g is-number@latest\n"
+              "Alternative: verifiez que les dependances optionnelles npm sont activees (`npm config get optional` "
+              "doit valoir true), puis relancez la commande dans le Terminal. Si le paquet natif n'existe pas sur npm, "
+              "il faut attendre une publication corrigee.");
+
+    // npm's JSON error object supplies the message when there is one.
+    if (auto e404 = corpus("view-nonexistent-json.stdout")) {
+        auto notFound = arranged(Response::output(*e404, 1, *corpus("view-nonexistent-json.stderr")));
+        std::string message = messageOf<CommandError>([&] { notFound->manager->update(package, {}); });
+        EXPECT_TRUE(startsWith(message, "Command failed with exit code 1: E404: Not Found - GET ")) << message;
+        EXPECT_FALSE(contains(message, "A complete log of this run")) << message;
+    }
+
+    auto missing = arranged(Response::output("up to date in 1s\n"), Response::output(R"({"dependencies": {}})"));
+    EXPECT_EQ(messageOf<NpmError>([&] { missing->manager->update(package, {}); }),
+              "npm list -g n'a pas retrouve le paquet apres l'installation.\n"
+              "Paquet: is-number\n"
+              "Version installee apres commande: inconnue\n"
+              "Version attendue: 7.0.0\n"
+              "Commande tentee: npm install -g is-number@latest\n"
+              "Alternative: relancez la commande dans le Terminal pour voir les erreurs npm completes, puis relancez "
+              "le scan Van Treel.");
+
+    LogCapture log;
+    auto stale = arranged(Response::output("up to date in 1s\n"),
+                          Response::output(R"({"dependencies": {"is-number": {"version": "6.0.0"}}})"));
+    EXPECT_EQ(messageOf<NpmError>([&] { stale->manager->update(package, {}); }),
+              "npm a termine sans installer la version cible.\n"
+              "Paquet: is-number\n"
+              "Version installee apres commande: 6.0.0\n"
+              "Version attendue: 7.0.0\n"
+              "Commande tentee: npm install -g is-number@latest\n"
+              "Alternative: relancez la commande dans le Terminal pour voir les erreurs npm completes, puis relancez "
+              "le scan Van Treel.");
+    EXPECT_TRUE(log.contains("NPM installed version after update for is-number"));
+
+    // The verification reads npm afresh: the listing cache was dropped after the install.
+    NpmFixture cached;
+    cached.onSequence(kList, {Response::output(R"({"dependencies": {"is-number": {"version": "6.0.0"}}})"),
+                              Response::output(R"({"dependencies": {"is-number": {"version": "7.0.0"}}})")});
+    cached.runner.on(install, Response::output("changed 1 package\n"));
+    cached.manager->listInstalled({});
+    EXPECT_NO_THROW(cached.manager->update(package, {}));
+    EXPECT_EQ(cached.invalidations, 1);
+    EXPECT_EQ(cached.lastCommandBeforeInvalidation, install);
+    EXPECT_EQ(cached.runner.commandLines().back(), kList);
+}
+
+}  // namespace
+}  // namespace vt

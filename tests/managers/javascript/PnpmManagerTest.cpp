@@ -1,0 +1,183 @@
+#include "managers/javascript/PnpmManager.hpp"
+
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "base/Cancellation.hpp"
+#include "base/Log.hpp"
+#include "JsToolsTestSupport.hpp"
+#include "support/FakeCommandRunner.hpp"
+#include "support/RecordingFileSystem.hpp"
+
+namespace vt {
+namespace {
+
+using Response = testing::FakeCommandRunner::Response;
+using jstest::recorded;
+
+const std::string kPnpm = "/usr/local/bin/pnpm";
+const std::string kList = kPnpm + " list -g --depth=0 --json";
+const std::string kOutdated = kPnpm + " outdated -g --json";
+
+struct PnpmFixture {
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    int invalidations = 0;
+    std::unique_ptr<PnpmManager> manager;
+
+    explicit PnpmFixture(bool installed = true, std::optional<std::string> pnpmHome = std::nullopt) {
+        if (installed) {
+            files.addExecutable(kPnpm);
+            runner.on("/usr/bin/which pnpm", Response::output(kPnpm + "\n"));
+        }
+        PnpmManager::Options options;
+        options.home = "/home/me";
+        options.pnpmHome = std::move(pnpmHome);
+        options.invalidateListings = [this] { ++invalidations; };
+        manager = std::make_unique<PnpmManager>(runner, files, std::move(options));
+    }
+};
+
+const Package* find(const std::vector<Package>& packages, const std::string& name) {
+    for (const Package& package : packages) {
+        if (package.name == name) return &package;
+    }
+    return nullptr;
+}
+
+TEST(PnpmManagerTest, ListsRecordedGlobalPackagesWithPnpmHomeOnPath) {
+    ::unsetenv("PNPM_HOME");
+    PnpmFixture fixture;
+    fixture.runner.on(kList, recorded("pnpm", "list"));
+    LogCapture log;
+    std::vector<Package> packages = fixture.manager->listInstalled({});
+    ASSERT_EQ(packages.size(), 4u);
+    const Package* ni = find(packages, "@antfu/ni");
+    ASSERT_NE(ni, nullptr);
+    EXPECT_EQ(ni->version, "0.21.2");
+    EXPECT_EQ(ni->type, PackageType::PnpmGlobal);
+    EXPECT_EQ(ni->installLocationOverride, "~/.local/share/pnpm/global/5/node_modules/@antfu/ni");
+    EXPECT_EQ(find(packages, "is-odd")->version, "3.0.1");
+    EXPECT_TRUE(log.contains("✅ PNPM scan complete: 4"));
+    EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
+
+    // pnpm's own Linux default, first on PATH, with pnpm's folder (node may live there) after.
+    const CommandRequest request = fixture.runner.history().back();
+    EXPECT_EQ(request.environment.at("PNPM_HOME"), "/home/me/.local/share/pnpm");
+    EXPECT_EQ(request.environment.at("PATH"), "/home/me/.local/share/pnpm:/usr/local/bin:/usr/bin:/bin");
+    EXPECT_EQ(request.timeout, PnpmManager::kListTimeout);
+
+    ::setenv("PNPM_HOME", "/opt/pnpm-home", 1);
+    PnpmManager fromEnvironment(fixture.runner, fixture.files);
+    EXPECT_EQ(fromEnvironment.pnpmHome(), "/opt/pnpm-home");
+    EXPECT_EQ(fromEnvironment.environment("/srv/node/bin/pnpm").at("PATH"),
+              "/opt/pnpm-home:/usr/local/bin:/usr/bin:/bin:/srv/node/bin");
+    ::unsetenv("PNPM_HOME");
+}
+
+TEST(PnpmManagerTest, AGlobalFolderWithoutPackagesIsEmptyNotAFailure) {
+    PnpmFixture fixture;
+    // The recorded outdated check of a fresh folder fails with exit 1: no manifest yet.
+    fixture.runner.on(kList, recorded("pnpm", "list-empty"));
+    fixture.runner.on(kOutdated, recorded("pnpm", "outdated-empty"));
+    LogCapture log;
+    EXPECT_TRUE(fixture.manager->listInstalled({}).empty());
+    EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
+    EXPECT_TRUE(fixture.manager->checkOutdated({}).empty());
+    EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
+    EXPECT_TRUE(log.contains("✅ PNPM scan complete: 0"));
+    EXPECT_TRUE(log.contains("✅ PNPM updates checked"));
+}
+
+TEST(PnpmManagerTest, OutdatedExitingOneWithJsonGivesTheLatestVersions) {
+    PnpmFixture fixture;
+    fixture.runner.on(kList, recorded("pnpm", "list"));
+    fixture.runner.on(kOutdated, recorded("pnpm", "outdated"));
+    ASSERT_EQ(jstest::recording("pnpm", "outdated").exitCode, 1);
+    fixture.manager->listInstalled({});
+    std::vector<Package> outdated = fixture.manager->checkOutdated({});
+    ASSERT_EQ(outdated.size(), 3u);
+    const Package* semver = find(outdated, "semver");
+    ASSERT_NE(semver, nullptr);
+    EXPECT_EQ(semver->version, "7.5.0");
+    EXPECT_EQ(semver->latestVersion, "7.8.6");
+    // The listing's record is kept, its folder included.
+    EXPECT_EQ(semver->installLocationOverride, "~/.local/share/pnpm/global/5/node_modules/semver");
+    EXPECT_EQ(find(outdated, "@antfu/ni")->latestVersion, "30.6.0");
+    EXPECT_EQ(find(outdated, "is-odd"), nullptr);
+
+    // Output that an older pnpm prefixed with a warning line still parses.
+    PnpmManager::Parsed parsed =
+        PnpmManager::parseOutdated(" WARN  deprecated config\n" + jstest::recording("pnpm", "outdated").standardOutput);
+    EXPECT_EQ(parsed.entries.size(), 3u);
+    EXPECT_EQ(parsed.error, std::nullopt);
+}
+
+TEST(PnpmManagerTest, MissingOrFailingPnpmIsPublishedNotThrown) {
+    {
+        PnpmFixture missing(false);
+        EXPECT_TRUE(missing.manager->listInstalled({}).empty());
+        EXPECT_EQ(missing.manager->errorMessage(), "PNPM not found");
+        EXPECT_TRUE(missing.manager->checkOutdated({}).empty());
+        EXPECT_EQ(missing.manager->errorMessage(), "pnpm outdated failed: PNPM not found");
+        EXPECT_THROW(missing.manager->update(Package{.name = "semver", .type = PackageType::PnpmGlobal}, {}),
+                     CommandError);
+    }
+    PnpmFixture fixture;
+    fixture.runner.on(kOutdated, recorded("pnpm", "outdated-unreachable-registry"));
+    fixture.runner.on(kList, Response::throwing(CommandError::timeout()));
+    LogCapture log;
+    EXPECT_TRUE(fixture.manager->checkOutdated({}).empty());
+    ASSERT_TRUE(fixture.manager->errorMessage().has_value());
+    EXPECT_TRUE(startsWith(*fixture.manager->errorMessage(), "pnpm outdated failed: ERR_PNPM_META_FETCH_FAIL"))
+        << *fixture.manager->errorMessage();
+    EXPECT_TRUE(log.contains("Échec de la vérification PNPM : pnpm outdated failed: ERR_PNPM_META_FETCH_FAIL"));
+
+    EXPECT_TRUE(fixture.manager->listInstalled({}).empty());
+    EXPECT_EQ(fixture.manager->errorMessage(), CommandError::timeout().description());
+    EXPECT_TRUE(log.contains("❌ PNPM scan failed: "));
+
+    // PNPM_HOME naming a file: pnpm's own error, not the JSON it could not print.
+    fixture.runner.on(kList, recorded("pnpm", "list-pnpm-home-not-a-folder"));
+    fixture.manager->listInstalled({});
+    EXPECT_EQ(fixture.manager->errorMessage(), "ERROR EEXIST: file already exists, mkdir '<sandbox>/not-a-folder'");
+
+    fixture.runner.on(kList, Response::output("not json at all"));
+    fixture.manager->listInstalled({});
+    EXPECT_TRUE(contains(fixture.manager->errorMessage().value_or(""), "did not print JSON"))
+        << *fixture.manager->errorMessage();
+
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_THROW(fixture.manager->listInstalled(stop.get_token()), CancellationError);
+}
+
+TEST(PnpmManagerTest, UpdateAddsTheLatestVersionAndDropsCachedListings) {
+    PnpmFixture fixture;
+    const std::string add = kPnpm + " add -g left-pad@latest";
+    fixture.runner.on(add, recorded("pnpm", "add-latest"));
+    fixture.manager->update(Package{.name = "left-pad", .version = "1.1.0", .type = PackageType::PnpmGlobal}, {});
+    EXPECT_TRUE(fixture.runner.ran(add));
+    EXPECT_EQ(fixture.runner.history().back().timeout, PnpmManager::kInstallTimeout);
+    EXPECT_EQ(fixture.invalidations, 1);
+
+    fixture.runner.on(add, Response::failure(1, "", " ERR_PNPM_FETCH_404  GET <registry>/left-pad: Not Found - 404\n"));
+    try {
+        fixture.manager->update(Package{.name = "left-pad", .type = PackageType::PnpmGlobal}, {});
+        FAIL() << "no error";
+    } catch (const CommandError& error) {
+        EXPECT_EQ(error.kind(), CommandError::Kind::ExecutionFailed);
+        EXPECT_TRUE(contains(error.description(), "ERR_PNPM_FETCH_404")) << error.description();
+    }
+    EXPECT_EQ(fixture.invalidations, 2);
+
+    // A name pnpm would read as an option never reaches it.
+    const std::size_t runs = fixture.runner.history().size();
+    EXPECT_THROW(fixture.manager->update(Package{.name = "--global-dir=/tmp", .type = PackageType::PnpmGlobal}, {}),
+                 std::invalid_argument);
+    EXPECT_EQ(fixture.runner.history().size(), runs);
+}
+
+}  // namespace
+}  // namespace vt

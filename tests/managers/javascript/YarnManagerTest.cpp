@@ -1,0 +1,334 @@
+#include "managers/javascript/YarnManager.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "base/Cancellation.hpp"
+#include "base/Log.hpp"
+#include "JsToolsTestSupport.hpp"
+#include "managers/javascript/YarnError.hpp"
+#include "support/FakeCommandRunner.hpp"
+#include "support/MockNetworkClient.hpp"
+#include "support/RecordingFileSystem.hpp"
+#include "support/TempDir.hpp"
+
+namespace vt {
+namespace {
+
+using Response = testing::FakeCommandRunner::Response;
+using jstest::recorded;
+using Category = YarnManager::Category;
+
+const std::string kYarn = "/usr/local/bin/yarn";
+const std::string kList = kYarn + " global list";
+const std::string kDir = kYarn + " global dir";
+const std::string kGlobal = "/home/me/.config/yarn/global";
+const std::string kRegistry = "https://REGISTRY";
+
+std::string latestJson(const std::string& version) {
+    return R"({"name":"x","version":")" + version + R"("})";
+}
+
+struct YarnFixture {
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    testing::MockNetworkClient network;
+    FakeClock clock;
+    testing::TempDir cache{"vt-yarn-cache"};
+    int invalidations = 0;
+    std::unique_ptr<YarnManager> manager;
+
+    explicit YarnFixture(bool installed = true, std::optional<std::string> registry = kRegistry) {
+        if (installed) {
+            files.addExecutable(kYarn);
+            runner.on("/usr/bin/which yarn", Response::output(kYarn + "\n"));
+        }
+        runner.on(kDir, Response::output(kGlobal + "\n"));
+        manager = make(std::move(registry));
+    }
+
+    std::unique_ptr<YarnManager> make(std::optional<std::string> registry) {
+        YarnManager::Options options;
+        options.clock = &clock;
+        options.network = &network;
+        options.home = "/home/me";
+        options.cacheFile = cache.file("yarn_cache.json");
+        options.registry = std::move(registry);
+        options.invalidateListings = [this] { ++invalidations; };
+        return std::make_unique<YarnManager>(runner, files, std::move(options));
+    }
+
+    // The global folder as `yarn global add` leaves it: the manifest and each package's own.
+    void installGlobals(const std::map<std::string, std::string>& versions) {
+        files.addFile(kGlobal + "/package.json", jstest::fixture("yarn", "global-package.json"));
+        for (const auto& [name, version] : versions) {
+            files.addFile(kGlobal + "/node_modules/" + name + "/package.json",
+                          R"({"name":")" + name + R"(","version":")" + version + R"("})");
+        }
+    }
+};
+
+const Package* find(const std::vector<Package>& packages, const std::string& name) {
+    for (const Package& package : packages) {
+        if (package.name == name) return &package;
+    }
+    return nullptr;
+}
+
+TEST(YarnManagerTest, ParsesBothListingFormsAndSplitsAtTheLastAtSign) {
+    // Yarn 1.22: only the packages that have binaries, as info lines.
+    std::vector<YarnManager::Entry> info =
+        YarnManager::parseGlobalList(jstest::recording("yarn", "list").standardOutput);
+    EXPECT_EQ(info, (std::vector<YarnManager::Entry>{{"@antfu/ni", "0.21.2"}, {"semver", "7.5.0"}}));
+    EXPECT_EQ(YarnManager::parseGlobalList(jstest::recording("yarn", "list-json").standardOutput), info);
+    // Tree lines, as `yarn global upgrade` and older listings print them.
+    EXPECT_EQ(YarnManager::parseGlobalList(jstest::recording("yarn", "upgrade-latest").standardOutput),
+              (std::vector<YarnManager::Entry>{{"semver", "7.8.6"}}));
+    EXPECT_EQ(YarnManager::parseGlobalList("├─ @vue/cli@5.0.8\n└─ typescript@5.4.5\n"),
+              (std::vector<YarnManager::Entry>{{"@vue/cli", "5.0.8"}, {"typescript", "5.4.5"}}));
+    EXPECT_TRUE(YarnManager::parseGlobalList(jstest::recording("yarn", "list-empty").standardOutput).empty());
+
+    EXPECT_EQ(YarnManager::splitNameAndVersion("@scope/name@1.2.3"), (YarnManager::Entry{"@scope/name", "1.2.3"}));
+    EXPECT_EQ(YarnManager::splitNameAndVersion("@scope/name@1.2.3-beta.1"),
+              (YarnManager::Entry{"@scope/name", "1.2.3-beta.1"}));
+    EXPECT_EQ(YarnManager::splitNameAndVersion("@scope/name"), std::nullopt);
+    EXPECT_EQ(YarnManager::splitNameAndVersion("name@"), std::nullopt);
+}
+
+TEST(YarnManagerTest, CategoriesFollowTheFirstMatchingKeywordGroup) {
+    const std::vector<std::pair<std::string, Category>> cases = {
+        {"typescript", Category::Typescript},
+        {"@typescript-eslint/parser", Category::Typescript},  // before linting
+        {"eslint", Category::Linting},
+        {"prettier", Category::Linting},
+        {"stylelint", Category::Linting},
+        {"create-react-app", Category::Framework},  // "react" comes before "create-"
+        {"@angular/cli", Category::Framework},
+        {"next", Category::Framework},
+        {"jest", Category::Testing},
+        {"vitest", Category::Testing},  // "test" before the bundlers' "vite"
+        {"webpack-cli", Category::Bundler},
+        {"esbuild", Category::Bundler},
+        {"create-vite", Category::Bundler},
+        {"generator-code", Category::Cli},
+        {"create-t3-app", Category::Cli},
+        {"@vue/cli", Category::Other},
+        {"nodemon", Category::Other},
+        {"TypeScript", Category::Typescript},
+    };
+    for (const auto& [name, category] : cases) {
+        EXPECT_EQ(YarnManager::categoryFor(name), category) << name;
+    }
+    EXPECT_EQ(YarnManager::categoryKey(Category::Cli), "enum.yarn_category.cli");
+}
+
+TEST(YarnManagerTest, TheGlobalManifestCompletesTheListing) {
+    YarnFixture fixture;
+    fixture.runner.on(kList, recorded("yarn", "list"));
+    fixture.installGlobals({{"@antfu/ni", "0.21.2"}, {"is-odd", "3.0.1"}, {"left-pad", "1.1.0"}, {"semver", "7.5.0"}});
+    std::vector<Package> packages = fixture.manager->listInstalled({});
+    ASSERT_EQ(packages.size(), 4u);
+    // Left out of `yarn global list` for having no binaries.
+    const Package* leftPad = find(packages, "left-pad");
+    ASSERT_NE(leftPad, nullptr);
+    EXPECT_EQ(leftPad->version, "1.1.0");
+    EXPECT_EQ(leftPad->type, PackageType::YarnGlobal);
+    // The folder yarn reported is the default one: no override.
+    EXPECT_EQ(leftPad->installLocationOverride, std::nullopt);
+    EXPECT_EQ(find(packages, "@antfu/ni")->version, "0.21.2");
+    for (const CommandRequest& request : fixture.runner.history()) {
+        if (request.command != kYarn) continue;
+        EXPECT_TRUE(startsWith(request.environment.at("PATH"), "/home/me/.yarn/bin:/usr/local/bin:/usr/bin:"));
+    }
+
+    // Elsewhere (root's /usr/local/share, a global-folder setting) the location follows it;
+    // a version the manifest pins stands in for an unreadable package.json.
+    YarnFixture moved;
+    moved.runner.on(kList, recorded("yarn", "list-empty"));
+    moved.runner.on(kDir, Response::output("/usr/local/share/.config/yarn/global\n"));
+    moved.files.addFile("/usr/local/share/.config/yarn/global/package.json",
+                        R"({"dependencies":{"left-pad":"^1.3.0","local-tool":"file:/tmp/local-tool"}})");
+    packages = moved.manager->listInstalled({});
+    ASSERT_EQ(packages.size(), 1u) << "a file: specification without a readable package names no version";
+    EXPECT_EQ(packages[0].version, "1.3.0");
+    EXPECT_EQ(packages[0].installLocationOverride, "/usr/local/share/.config/yarn/global/node_modules/left-pad");
+}
+
+TEST(YarnManagerTest, AFailingOrMissingYarnIsPublishedWithTheScanPrefix) {
+    YarnFixture fixture;
+    // The recorded failure: yarn cannot parse its own global manifest, nor can we.
+    fixture.runner.on(kList, recorded("yarn", "list-broken-manifest"));
+    fixture.files.addFile(kGlobal + "/package.json", "{\"dependencies\":");
+    EXPECT_TRUE(fixture.manager->listInstalled({}).empty());
+    ASSERT_TRUE(fixture.manager->errorMessage().has_value());
+    const std::string message = *fixture.manager->errorMessage();
+    EXPECT_TRUE(startsWith(message, "Erreur lors du scan: ")) << message;
+    EXPECT_TRUE(contains(message, "SyntaxError: ~/.config/yarn/global/package.json: Unexpected end of JSON input"))
+        << message;
+    EXPECT_TRUE(fixture.manager->checkOutdated({}).empty());
+    EXPECT_EQ(fixture.manager->errorMessage(), message);
+
+    // A failing listing beside a readable manifest still lists everything.
+    fixture.runner.on(kList, Response::failure(1, "error An unexpected error occurred\n"));
+    fixture.installGlobals({{"semver", "7.5.0"}});
+    std::vector<Package> packages = fixture.manager->listInstalled({});
+    EXPECT_EQ(packages.size(), 4u);  // the three others by the exact versions the manifest pins
+    EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
+
+    YarnFixture missing(false);
+    EXPECT_TRUE(missing.manager->listInstalled({}).empty());
+    EXPECT_EQ(missing.manager->errorMessage(), "Erreur lors du scan: Yarn not found");
+}
+
+TEST(YarnManagerTest, LatestVersionsComeFromNpmsRegistryAndAreCachedForHalfAnHour) {
+    YarnFixture fixture(true, std::nullopt);
+    fixture.files.addExecutable("/usr/bin/npm");
+    fixture.runner.on("/usr/bin/which npm", Response::output("/usr/bin/npm\n"));
+    fixture.runner.on("/usr/bin/npm config get registry", Response::output(kRegistry + "/\n"));
+    fixture.runner.on(kList, recorded("yarn", "list"));
+    fixture.installGlobals({{"@antfu/ni", "0.21.2"}, {"is-odd", "3.0.1"}, {"left-pad", "1.1.0"}, {"semver", "7.5.0"}});
+    fixture.network.setText(kRegistry + "/@antfu/ni/latest", latestJson("30.6.0"));
+    fixture.network.setText(kRegistry + "/is-odd/latest", latestJson("3.0.1"));
+    fixture.network.setText(kRegistry + "/semver/latest", latestJson("7.8.6"));
+    fixture.network.setError(kRegistry + "/left-pad/latest", NetworkError::timeout());
+    LogCapture log;
+    fixture.manager->listInstalled({});
+    std::vector<Package> outdated = fixture.manager->checkOutdated({});
+    ASSERT_EQ(outdated.size(), 2u);
+    EXPECT_EQ(find(outdated, "@antfu/ni")->latestVersion, "30.6.0");
+    EXPECT_EQ(find(outdated, "semver")->latestVersion, "7.8.6");
+    EXPECT_TRUE(log.contains("YarnManager: Erreur fetch version left-pad"));
+    EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
+    // npm runs with the machine's network settings, through the runner.
+    bool askedNpm = false;
+    for (const auto& request : fixture.runner.history()) askedNpm |= request.command == "/usr/bin/npm";
+    EXPECT_TRUE(askedNpm);
+    std::optional<std::string> saved = jstest::readWhole(fixture.cache.file("yarn_cache.json"));
+    ASSERT_TRUE(saved.has_value());
+    EXPECT_TRUE(contains(*saved, "\"semver\"")) << *saved;
+
+    // Inside 1800 s only the failed lookup is asked again, also by a new adapter that
+    // starts from the file.
+    fixture.clock.advance(std::chrono::seconds(1799));
+    std::unique_ptr<YarnManager> restarted = fixture.make(kRegistry);
+    restarted->listInstalled({});
+    const std::size_t before = fixture.network.fetchedURLs().size();
+    EXPECT_EQ(restarted->checkOutdated({}).size(), 2u);
+    EXPECT_EQ(fixture.network.fetchedURLs().size(), before + 1);
+    EXPECT_EQ(fixture.network.fetchedURLs().back(), kRegistry + "/left-pad/latest");
+
+    fixture.clock.advance(std::chrono::seconds(2));
+    restarted->checkOutdated({});
+    EXPECT_EQ(fixture.network.fetchedURLs().size(), before + 5);
+    // Another registry does not trust versions read from the first.
+    std::unique_ptr<YarnManager> mirror = fixture.make("https://MIRROR");
+    mirror->listInstalled({});
+    mirror->checkOutdated({});
+    EXPECT_EQ(fixture.network.fetchCount("https://MIRROR/semver/latest"), 1u);
+}
+
+TEST(YarnManagerTest, WithoutAnyRegistryTheCheckFailsVisibly) {
+    YarnFixture fixture(true, std::nullopt);
+    fixture.runner.on(kList, recorded("yarn", "list"));
+    fixture.runner.on(kYarn + " config get registry", Response::failure(1, "error config\n"));
+    fixture.manager->listInstalled({});
+    EXPECT_TRUE(fixture.manager->checkOutdated({}).empty());
+    EXPECT_EQ(fixture.manager->errorMessage(), YarnError::registryUnknown().description());
+}
+
+// Counts the requests in flight at once.
+class CountingNetwork final : public NetworkClient {
+public:
+    HttpResponse send(const HttpRequest& request, std::stop_token) override {
+        const int now = ++inFlight_;
+        int seen = maximum_.load();
+        while (now > seen && !maximum_.compare_exchange_weak(seen, now)) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        --inFlight_;
+        HttpResponse response;
+        response.statusCode = 200;
+        response.url = request.url;
+        response.body = latestJson("2.0.0");
+        return response;
+    }
+    HttpResponse download(const HttpRequest&, const std::string&, const DownloadProgressHandler&,
+                          std::stop_token) override {
+        throw NetworkError::noData();
+    }
+    int maximum() const { return maximum_; }
+
+private:
+    std::atomic<int> inFlight_{0};
+    std::atomic<int> maximum_{0};
+};
+
+TEST(YarnManagerTest, AtMostSixteenLookupsRunAtOnce) {
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    testing::TempDir cache{"vt-yarn-cache"};
+    CountingNetwork network;
+    YarnManager manager(
+        runner, files,
+        YarnManager::Options{.network = &network, .cacheFile = cache.file("yarn_cache.json"), .registry = kRegistry});
+    std::vector<std::string> names;
+    for (int i = 0; i < 40; ++i) names.push_back("package-" + std::to_string(i));
+    std::map<std::string, std::string> latest = manager.latestVersions(names, {});
+    EXPECT_EQ(latest.size(), 40u);
+    EXPECT_EQ(network.maximum(), 16);
+}
+
+TEST(YarnManagerTest, UpdateUpgradesToLatestAndChecksWhatIsInstalled) {
+    YarnFixture fixture;
+    const std::string upgrade = kYarn + " global upgrade semver --latest";
+    fixture.runner.on(upgrade, recorded("yarn", "upgrade-latest"));
+    fixture.installGlobals({{"semver", "7.8.6"}});
+    const Package semver{
+        .name = "semver", .version = "7.5.0", .type = PackageType::YarnGlobal, .latestVersion = "7.8.6"};
+    fixture.manager->update(semver, {});
+    EXPECT_TRUE(fixture.runner.ran(upgrade));
+    EXPECT_EQ(fixture.invalidations, 1);
+
+    auto failure = [&](const Package& package) -> std::optional<YarnError> {
+        try {
+            fixture.manager->update(package, {});
+        } catch (const YarnError& error) {
+            return error;
+        }
+        return std::nullopt;
+    };
+    std::optional<YarnError> error =
+        failure(Package{.name = "semver", .version = "7.8.6", .type = PackageType::YarnGlobal});
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->kind(), YarnError::Kind::VersionUnchanged);
+    EXPECT_EQ(error->description(),
+              "Erreur lors de la mise à jour: La version installée n'a pas changé après yarn global upgrade");
+
+    error = failure(
+        Package{.name = "semver", .version = "7.0.0", .type = PackageType::YarnGlobal, .latestVersion = "8.0.0"});
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->description(),
+              "Erreur lors de la mise à jour: La version installée reste inférieure à la "
+              "version attendue après yarn global upgrade");
+
+    fixture.runner.on(upgrade,
+                      Response::failure(1, "error Couldn't find package \"semver\" on the \"npm\" registry.\n"));
+    error = failure(semver);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->kind(), YarnError::Kind::CommandFailed);
+    EXPECT_TRUE(startsWith(error->description(), "Erreur lors de la mise à jour: ")) << error->description();
+    EXPECT_TRUE(contains(error->description(), "Couldn't find package")) << error->description();
+
+    const std::size_t runs = fixture.runner.history().size();
+    error = failure(Package{.name = "--prefix=/tmp", .type = PackageType::YarnGlobal});
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->kind(), YarnError::Kind::InvalidPackageName);
+    EXPECT_EQ(fixture.runner.history().size(), runs);
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,181 @@
+// The real pip of a fresh virtual environment against a package index on loopback,
+// configured the way users configure theirs: a pip.conf in the home folder.
+#include "managers/python/PipManager.hpp"
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "PipTestSupport.hpp"
+#include "base/Files.hpp"
+#include "base/Localization.hpp"
+#include "managers/ExecutableLocator.hpp"
+#include "support/LoopbackServer.hpp"
+#include "support/TempDir.hpp"
+#include "support/TempHome.hpp"
+#include "system/CommandRunner.hpp"
+#include "system/FileSystemManager.hpp"
+
+namespace vt {
+namespace {
+
+using Environment = PipManager::Environment;
+
+// A PEP 503 page: one link per file, the file name carrying the version.
+testing::LoopbackRoute projectPage(const std::vector<std::string>& files) {
+    testing::LoopbackRoute route;
+    route.contentType = "text/html; charset=utf-8";
+    route.body = "<!DOCTYPE html>\n<html><body>\n";
+    for (const std::string& file : files) route.body += "<a href=\"/files/" + file + "\">" + file + "</a><br/>\n";
+    route.body += "</body></html>\n";
+    return route;
+}
+
+class PipIndexIntegrationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home_ = std::make_unique<testing::TempHome>();
+        runner_ = std::make_unique<CommandRunner>();  // after HOME moved: pip reads our pip.conf
+        std::optional<std::string> python = ExecutableLocator(*runner_, files_).locate("python3");
+        if (!python) GTEST_SKIP() << "no python3";
+        CommandRequest venv{.command = *python,
+                            .arguments = {"-m", "venv", work_.file("venv")},
+                            .timeout = 180,
+                            .allowNonZeroExit = true};
+        if (runner_->execute(venv).exitCode != 0)
+            GTEST_SKIP() << "python3 cannot make virtual environments (python3-venv)";
+        environment_ = PythonEnvironments().describe(work_.file("venv/bin/python3"), PythonEnvironments::Kind::User);
+        ASSERT_TRUE(environment_.has_value());
+    }
+
+    void useIndex(const std::string& indexURL) {
+        std::filesystem::create_directories(home_->path() + "/.config/pip");
+        writeFileAtomically(home_->path() + "/.config/pip/pip.conf", "[global]\nindex-url = " + indexURL + "\n");
+    }
+
+    std::unique_ptr<PipManager> manager() {
+        PipManager::Options options;
+        options.environments = [this] { return std::vector<Environment>{*environment_}; };
+        options.cacheFile = work_.file("pip_cache.json");
+        return std::make_unique<PipManager>(*runner_, files_, options);
+    }
+
+    testing::TempDir work_{"vt-pip-index"};
+    std::unique_ptr<testing::TempHome> home_;
+    std::unique_ptr<CommandRunner> runner_;
+    SystemFileSystemManager files_;
+    std::optional<Environment> environment_;
+};
+
+const Package* named(const std::vector<Package>& packages, const std::string& name) {
+    for (const Package& package : packages) {
+        if (package.name == name) return &package;
+    }
+    return nullptr;
+}
+
+TEST_F(PipIndexIntegrationTest, FindsOutdatedPackagesWithTheIndexVersionsAndUpdatesFromIt) {
+    testing::LoopbackServer index;
+    useIndex(index.url("/simple"));
+    const std::string wheels = work_.makeFolder("wheels");
+    for (const char* version : {"1.0.0", "1.1.0"}) {
+        std::string wheel = piptest::buildWheel(*runner_, "vt-demo", version, wheels);
+        testing::LoopbackRoute file;
+        file.contentType = "application/octet-stream";
+        file.body = piptest::readWhole(wheel).value();
+        index.setRoute("/files/" + std::filesystem::path(wheel).filename().string(), file);
+    }
+    index.setRoute("/simple/vt-demo/", projectPage({"vt_demo-1.0.0-py3-none-any.whl"}));
+    CommandRequest install{.command = environment_->interpreter,
+                           .arguments = {"-m", "pip", "install", "vt-demo==1.0.0"},
+                           .timeout = 180,
+                           .allowNonZeroExit = true};
+    ShellCommandResult installed = runner_->execute(install);
+    ASSERT_EQ(installed.exitCode, 0) << installed.standardError;
+
+    index.setRoute("/simple/vt-demo/",
+                   projectPage({"vt_demo-1.0.0-py3-none-any.whl", "vt_demo-1.1.0-py3-none-any.whl"}));
+    index.setRoute("/simple/pip/", projectPage({"pip-99.0-py3-none-any.whl"}));
+    index.setRoute("/simple/setuptools/", projectPage({"setuptools-99.1-py3-none-any.whl"}));
+    auto pip = manager();
+
+    std::vector<Package> packages = pip->listInstalled({});
+    const Package* demo = named(packages, "vt-demo");
+    ASSERT_NE(demo, nullptr);
+    EXPECT_EQ(demo->version, "1.0.0");
+    EXPECT_EQ(demo->sourceIdentifier, environment_->interpreter);
+
+    std::vector<Package> outdated = pip->checkOutdated({});
+    EXPECT_EQ(pip->errorMessage(), std::nullopt);
+    ASSERT_NE(named(outdated, "vt-demo"), nullptr);
+    EXPECT_EQ(named(outdated, "vt-demo")->latestVersion, "1.1.0");
+    ASSERT_NE(named(outdated, "pip"), nullptr);
+    EXPECT_EQ(named(outdated, "pip")->latestVersion, "99.0");
+    ASSERT_NE(named(outdated, "setuptools"), nullptr);
+    EXPECT_EQ(named(outdated, "setuptools")->latestVersion, "99.1");
+    EXPECT_GE(index.requestCount("/simple/vt-demo/"), 2u);
+
+    pip->update(*named(outdated, "vt-demo"), {});
+    packages = pip->listInstalled({});
+    ASSERT_NE(named(packages, "vt-demo"), nullptr);
+    EXPECT_EQ(named(packages, "vt-demo")->version, "1.1.0");
+}
+
+TEST_F(PipIndexIntegrationTest, AnIndexRefusingConnectionsIsReportedAndTheListingKept) {
+    std::string closed;
+    {
+        testing::LoopbackServer index;
+        closed = index.url("/simple");
+    }
+    useIndex(closed);
+    auto pip = manager();
+    std::vector<Package> packages = pip->listInstalled({});
+    ASSERT_NE(named(packages, "pip"), nullptr);
+    EXPECT_TRUE(pip->checkOutdated({}).empty());
+    EXPECT_EQ(pip->errorMessage(), localized("error.pip.index_unreachable"));
+    EXPECT_NE(named(pip->packages(), "pip"), nullptr);
+}
+
+TEST_F(PipIndexIntegrationTest, APipStillRetryingIsStoppedOnceFiveProjectsFailed) {
+    // Stands in for pip against an index that never answers: five failed lookups, then a
+    // wait longer than any scan would accept.
+    std::string warnings;
+    for (const char* project : {"attrs", "boto3", "click", "docker", "flask", "idna"}) {
+        warnings +=
+            "WARNING: Retrying (Retry(total=0, connect=None, read=None, redirect=None, status=None)) after "
+            "connection broken by 'NewConnectionError('<pip._vendor.urllib3.connection.HTTPSConnection object "
+            "at 0x7f0>: Failed to establish a new connection: [Errno -2] Name or service not known')': /simple/" +
+            std::string(project) + "/\n";
+    }
+    work_.write("stderr.txt", warnings);
+    const std::string fake = work_.writeExecutable(
+        "slow/bin/python3",
+        "#!/bin/sh\n"
+        "case \"$*\" in\n"
+        "  *--outdated*) cat '" +
+            work_.file("stderr.txt") +
+            "' >&2; exec sleep 60 ;;\n"
+            "  *) echo '[{\"name\": \"attrs\", \"version\": \"1\"}, {\"name\": \"boto3\", \"version\": \"1\"}, "
+            "{\"name\": \"click\", \"version\": \"1\"}, {\"name\": \"docker\", \"version\": \"1\"}, "
+            "{\"name\": \"flask\", \"version\": \"1\"}, {\"name\": \"idna\", \"version\": \"1\"}]' ;;\n"
+            "esac\n");
+    Environment slow;
+    slow.interpreter = fake;
+    slow.prefix = work_.file("slow");
+    PipManager::Options options;
+    options.environments = [slow] { return std::vector<Environment>{slow}; };
+    options.cacheFile = "";
+    PipManager pip(*runner_, files_, options);
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(pip.listInstalled({}).size(), 6u);
+    EXPECT_TRUE(pip.checkOutdated({}).empty());
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(pip.errorMessage(), localized("error.pip.index_unreachable"));
+    EXPECT_LT(seconds, PipManager::kOutdatedTimeout / 3);
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,459 @@
+#include "managers/python/PipManager.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "PipTestSupport.hpp"
+#include "base/Localization.hpp"
+#include "base/Log.hpp"
+#include "managers/python/PipError.hpp"
+#include "support/FakeCommandRunner.hpp"
+#include "support/RecordingFileSystem.hpp"
+#include "support/TempDir.hpp"
+
+namespace vt {
+namespace {
+
+using piptest::corpus;
+using piptest::fixture;
+using piptest::kPyenv;
+using piptest::kSystem;
+using Environment = PipManager::Environment;
+using Response = testing::FakeCommandRunner::Response;
+
+std::string listCommand(const std::string& interpreter) {
+    return interpreter + " -m pip list --format=json";
+}
+std::string outdatedCommand(const std::string& interpreter) {
+    return interpreter + " -m pip list --outdated --format=json";
+}
+
+struct PipFixture {
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    testing::TempDir folder{"vt-pip"};
+    FakeClock clock;
+    std::vector<Environment> environments = {piptest::pyenvEnvironment(), piptest::systemEnvironment()};
+    std::unique_ptr<PipManager> manager;
+
+    PipFixture() { make(folder.file("pip_cache.json")); }
+    void make(const std::string& cacheFile) {
+        PipManager::Options options;
+        options.environments = [this] { return environments; };
+        options.cacheFile = cacheFile;
+        options.clock = &clock;
+        manager = std::make_unique<PipManager>(runner, files, options);
+    }
+    std::optional<CommandRequest> lastRequest(const std::string& commandLine) const {
+        std::optional<CommandRequest> found;
+        for (const CommandRequest& request : runner.history()) {
+            if (testing::FakeCommandRunner::commandLine(request) == commandLine) found = request;
+        }
+        return found;
+    }
+};
+
+const Package* findPackage(const std::vector<Package>& packages, const std::string& name) {
+    auto it = std::find_if(packages.begin(), packages.end(), [&](const Package& p) { return p.name == name; });
+    return it == packages.end() ? nullptr : &*it;
+}
+
+std::size_t countNamed(const std::vector<Package>& packages, const std::string& name) {
+    return static_cast<std::size_t>(std::count_if(packages.begin(), packages.end(), [&](const Package& p) {
+        return PipManager::normalizedName(p.name) == PipManager::normalizedName(name);
+    }));
+}
+
+// Packages get a new id every time: compare what they say.
+std::vector<std::string> summary(const std::vector<Package>& packages) {
+    std::vector<std::string> lines;
+    for (const Package& p : packages)
+        lines.push_back(p.name + " " + p.version + " -> " + p.latestVersion.value_or("?"));
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+TEST(PipManagerTest, OnePackageInTwoEnvironmentsIsReportedOnceFromTheHigherPriorityOne) {
+    std::optional<std::string> pyenvList = corpus("pip-list-json.stdout");
+    std::optional<std::string> systemList = corpus("sys-pip-list-json.stdout");
+    if (!pyenvList || !systemList) GTEST_SKIP() << "no corpus of pip outputs";
+    PipFixture f;
+    // A third environment, last in priority, spelling names as other tools do.
+    const std::string other = "/opt/other/bin/python3";
+    Environment third = piptest::systemEnvironment();
+    third.interpreter = other;
+    third.isExternallyManaged = false;
+    f.environments.push_back(third);
+    f.runner.on(listCommand(kPyenv), Response::output(*pyenvList));
+    f.runner.on(listCommand(kSystem), Response::output(*systemList));
+    f.runner.on(listCommand(other), Response::output(R"([{"name": "pyyaml", "version": "5.1"},
+        {"name": "LAZR_restfulclient", "version": "0.1"}, {"name": "Six", "version": "1.0"},
+        {"name": "zope.interface", "version": "6.0"}])"));
+    LogCapture log;
+
+    std::vector<Package> packages = f.manager->listInstalled({});
+
+    // 94 + 27 + 4 listed; 9 names of Debian's are the pyenv's too, 3 of the third's.
+    EXPECT_EQ(packages.size(), 94u + 27u + 4u - 9u - 3u);
+    for (const char* name : {"blinker", "cryptography", "pip", "Pygments", "pyparsing", "PyYAML", "setuptools", "six",
+                             "xmltodict", "lazr.restfulclient"}) {
+        EXPECT_EQ(countNamed(packages, name), 1u) << name;
+    }
+    const Package* blinker = findPackage(packages, "blinker");
+    ASSERT_NE(blinker, nullptr);
+    EXPECT_EQ(blinker->version, "1.9.0");
+    EXPECT_EQ(blinker->sourceIdentifier, kPyenv);
+    EXPECT_EQ(blinker->type, PackageType::PipPackage);
+    const Package* lazr = findPackage(packages, "lazr.restfulclient");
+    ASSERT_NE(lazr, nullptr);
+    EXPECT_EQ(lazr->sourceIdentifier, kSystem);
+    const Package* zope = findPackage(packages, "zope.interface");
+    ASSERT_NE(zope, nullptr);
+    EXPECT_EQ(zope->sourceIdentifier, other);
+    EXPECT_TRUE(
+        log.contains(kSystem + ": 9 duplicate package(s) already represented by a higher-priority environment"));
+    EXPECT_TRUE(log.contains(other + ": 3 duplicate package(s) already represented by a higher-priority environment"));
+    EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
+
+    // An update a lower-priority environment offers for a name shown from a higher one is
+    // not shown either: its row would be a second one.
+    f.runner.on(outdatedCommand(kPyenv),
+                Response::output(R"([{"name": "six", "version": "1.17.0", "latest_version": "1.17.0"}])"));
+    f.runner.on(outdatedCommand(kSystem),
+                Response::output(R"([{"name": "six", "version": "1.16.0", "latest_version": "1.17.0"},
+        {"name": "python-apt", "version": "2.6.0", "latest_version": "2.9.0"}])"));
+    f.runner.on(outdatedCommand(other),
+                Response::output(R"([{"name": "zope.interface", "version": "6.0", "latest_version": "7.1"}])"));
+    std::vector<Package> outdated = f.manager->checkOutdated({});
+    ASSERT_EQ(outdated.size(), 3u);
+    EXPECT_EQ(countNamed(outdated, "six"), 1u);
+    EXPECT_EQ(findPackage(outdated, "six")->sourceIdentifier, kPyenv);
+    EXPECT_EQ(findPackage(outdated, "python-apt")->latestVersion, "2.9.0");
+    EXPECT_EQ(findPackage(outdated, "zope.interface")->sourceIdentifier, other);
+    EXPECT_TRUE(log.contains("Pip outdated check complete: 3"));
+}
+
+TEST(PipManagerTest, EnvironmentsAreAskedAtTheSameTime) {
+    PipFixture f;
+    std::mutex mutex;
+    std::condition_variable arrived;
+    int inFlight = 0;
+    int met = 0;
+    // Each listing waits for the other to start: run one after the other, they would not meet.
+    f.runner.on(
+        [&](const CommandRequest& request) {
+            if (request.arguments.size() != 4 || request.arguments[2] != "list") return false;
+            std::unique_lock lock(mutex);
+            ++inFlight;
+            arrived.notify_all();
+            if (arrived.wait_for(lock, std::chrono::seconds(5), [&] { return inFlight >= 2; })) ++met;
+            return true;
+        },
+        Response::output(R"([{"name": "six", "version": "1.16.0"}])"));
+    f.manager->listInstalled({});
+    EXPECT_EQ(met, 2);
+}
+
+TEST(PipManagerTest, AnIndexOutOfReachIsOneMessageFromPipsRetryWarnings) {
+    std::optional<std::string> pyenvList = corpus("pip-list-json.stdout");
+    std::optional<std::string> systemList = corpus("sys-pip-list-json.stdout");
+    std::optional<std::string> pyenvWarnings = corpus("pip-list-outdated-json.stderr");
+    std::optional<std::string> systemWarnings = corpus("sys-pip-list-outdated-json-retries1.stderr");
+    std::optional<std::string> emptyAnswer = corpus("pip-list-outdated-json.stdout");
+    if (!pyenvList || !systemList || !pyenvWarnings || !systemWarnings || !emptyAnswer) GTEST_SKIP() << "no corpus";
+    PipFixture f;
+    f.runner.on(listCommand(kPyenv), Response::output(*pyenvList));
+    f.runner.on(listCommand(kSystem), Response::output(*systemList));
+    // Both exit 0 with "[]", as pip does when it reached nothing.
+    f.runner.on(outdatedCommand(kPyenv), Response::output(*emptyAnswer, 0, *pyenvWarnings));
+    std::vector<std::string> chunks;
+    for (std::size_t at = 0; at < systemWarnings->size(); at += 97) chunks.push_back(systemWarnings->substr(at, 97));
+    f.runner.on(outdatedCommand(kSystem), Response::streamed({*emptyAnswer}, chunks));
+
+    std::vector<Package> installed = f.manager->listInstalled({});
+    std::vector<Package> outdated = f.manager->checkOutdated({});
+
+    EXPECT_TRUE(outdated.empty());
+    EXPECT_EQ(installed.size(), 112u);
+    EXPECT_EQ(f.manager->packages().size(), 112u);
+    EXPECT_EQ(f.manager->errorMessage(), localized("error.pip.index_unreachable"));
+    EXPECT_EQ(localizedIn(Language::English, "error.pip.index_unreachable"),
+              "Latest versions unknown: the package index cannot be reached");
+    EXPECT_EQ(localizedIn(Language::French, "error.pip.index_unreachable"),
+              "Versions les plus récentes inconnues : l'index des paquets est injoignable");
+
+    // Bounded without touching the command line: pip reads these from its environment.
+    std::optional<CommandRequest> request = f.lastRequest(outdatedCommand(kPyenv));
+    ASSERT_TRUE(request.has_value());
+    EXPECT_EQ(request->environment.at("PIP_RETRIES"), "1");
+    EXPECT_EQ(request->environment.at("PIP_TIMEOUT"), "5");
+    ASSERT_TRUE(request->timeout.has_value());
+    EXPECT_LE(*request->timeout, PipManager::kOutdatedTimeout);
+
+    // "[]" with nothing on standard error is "nothing outdated"; a few failed projects out
+    // of 94 are a flaky network, not an index out of reach.
+    std::string twoWarnings;
+    for (std::string_view line : splitLines(*pyenvWarnings)) {
+        if (contains(line, "/simple/urllib3/") || contains(line, "/simple/rpds-py/"))
+            twoWarnings += std::string(line) + "\n";
+    }
+    f.runner.on(outdatedCommand(kPyenv), Response::output("[]\n", 0, twoWarnings));
+    f.runner.on(outdatedCommand(kSystem),
+                Response::output(corpus("pip-list-outdated-json-retries0.stdout").value_or("[]"), 0, ""));
+    EXPECT_TRUE(f.manager->checkOutdated({}).empty());
+    EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
+}
+
+TEST(PipManagerTest, EveryCheckAsksPipAgainAndConcurrentChecksShareOneQuery) {
+    PipFixture f;
+    f.environments = {piptest::pyenvEnvironment()};
+    f.runner.on(
+        listCommand(kPyenv),
+        Response::output(R"([{"name": "pip", "version": "23.2.1"}, {"name": "setuptools", "version": "65.5.0"}])"));
+    f.runner.on(outdatedCommand(kPyenv),
+                Response::output(fixture("pip", "outdated-local-index.json")).after(std::chrono::milliseconds(300)));
+    f.manager->listInstalled({});
+
+    std::vector<Package> results[2];
+    std::thread other([&] { results[1] = f.manager->checkOutdated({}); });
+    results[0] = f.manager->checkOutdated({});
+    other.join();
+    EXPECT_EQ(f.runner.count(outdatedCommand(kPyenv)), 1u);
+    EXPECT_EQ(summary(results[0]), summary(results[1]));
+    EXPECT_EQ(summary(results[0]), (std::vector<std::string>{"pip 23.2.1 -> 24.3.1", "setuptools 65.5.0 -> 75.6.0"}));
+
+    f.manager->checkOutdated({});
+    f.manager->checkOutdated({});
+    EXPECT_EQ(f.runner.count(outdatedCommand(kPyenv)), 3u);
+}
+
+TEST(PipManagerTest, KeepsTheResultsInThePipCacheFile) {
+    PipFixture f;
+    f.environments = {piptest::pyenvEnvironment()};
+    f.runner.on(
+        listCommand(kPyenv),
+        Response::output(R"([{"name": "pip", "version": "23.2.1"}, {"name": "setuptools", "version": "65.5.0"}])"));
+    f.runner.on(outdatedCommand(kPyenv), Response::output(fixture("pip", "outdated-local-index.json")));
+    LogCapture log;
+    f.manager->checkOutdated({});
+    EXPECT_TRUE(log.contains("Pip outdated check complete: 2"));
+    std::map<std::string, std::string> latest = PipManager::cachedLatestVersions(f.folder.file("pip_cache.json"));
+    EXPECT_EQ(latest, (std::map<std::string, std::string>{{"pip", "24.3.1"}, {"setuptools", "75.6.0"}}));
+
+    // A folder that cannot be made is logged; the check still answers.
+    f.make(f.folder.write("blocker", "a file") + "/pip_cache.json");
+    EXPECT_EQ(f.manager->checkOutdated({}).size(), 2u);
+    EXPECT_TRUE(log.contains("Failed to save pip cache: "));
+}
+
+TEST(PipManagerTest, DropsHomebrewOwnedPackagesOnlyOnAHomebrewSignalWithoutRecord) {
+    PipFixture f;
+    Environment brew = piptest::pyenvEnvironment();
+    brew.interpreter = "/opt/homebrew/bin/python3";
+    brew.kind = PythonEnvironments::Kind::Homebrew;
+    brew.siteFolders = {"/opt/homebrew/lib/python3.12/site-packages"};
+    Environment apple = piptest::systemEnvironment();
+    apple.interpreter = "/Library/Developer/CommandLineTools/usr/bin/python3";
+    apple.siteFolders = {};
+    apple.isExternallyManaged = false;
+    apple.isAppleManaged = true;
+    f.environments = {brew, apple, piptest::systemEnvironment()};
+    const std::string brewSite = "/opt/homebrew/lib/python3.12/site-packages/";
+    f.files.addFile(brewSite + "brewed_thing-1.0.dist-info/INSTALLER", "pip\n");
+    f.files.addFile(brewSite + "recorded-2.0.dist-info/RECORD", "recorded/__init__.py,,\n");
+    f.files.addFile("/usr/lib/python3/dist-packages/six-1.16.0.egg-info/PKG-INFO", "Name: six\n");
+    f.files.addFile("/usr/lib/python3/dist-packages/cffi-1.15.1.dist-info/INSTALLER", "brew\n");
+
+    f.runner.on(
+        listCommand(brew.interpreter),
+        Response::output(R"([{"name": "brewed-thing", "version": "1.0"}, {"name": "recorded", "version": "2.0"}])"));
+    f.runner.on(listCommand(apple.interpreter), Response::output(R"([{"name": "pip", "version": "21.2.4"}])"));
+    f.runner.on(listCommand(kSystem),
+                Response::output(R"([{"name": "six", "version": "1.16.0"}, {"name": "cffi", "version": "1.15.1"}])"));
+    f.runner.on(outdatedCommand(brew.interpreter),
+                Response::output(R"([{"name": "brewed-thing", "version": "1.0", "latest_version": "1.1"},
+        {"name": "recorded", "version": "2.0", "latest_version": "2.1"}])"));
+    f.runner.on(outdatedCommand(apple.interpreter),
+                Response::output(R"([{"name": "pip", "version": "21.2.4", "latest_version": "24.0"}])"));
+    f.runner.on(outdatedCommand(kSystem),
+                Response::output(R"([{"name": "six", "version": "1.16.0", "latest_version": "1.17.0"},
+        {"name": "cffi", "version": "1.15.1", "latest_version": "1.17.1"}])"));
+    LogCapture log;
+
+    std::vector<Package> outdated = f.manager->checkOutdated({});
+
+    std::vector<std::string> names;
+    for (const Package& package : outdated) names.push_back(package.name);
+    std::sort(names.begin(), names.end());
+    // Debian's six has no RECORD either, but nothing says Homebrew owns it.
+    EXPECT_EQ(names, (std::vector<std::string>{"recorded", "six"}));
+    EXPECT_TRUE(
+        log.contains("brewed-thing from pip outdated: package is owned by Homebrew and has no pip RECORD metadata"));
+    EXPECT_TRUE(log.contains("cffi from pip outdated: package is owned by Homebrew and has no pip RECORD metadata"));
+    EXPECT_TRUE(log.contains("Ignoring Apple/Xcode-managed pip self-update from " + apple.interpreter));
+}
+
+TEST(PipManagerTest, FallsBackToPipReviewWhenTheOutdatedListingFails) {
+    PipFixture f;
+    f.environments = {piptest::pyenvEnvironment()};
+    f.runner.on(listCommand(kPyenv), Response::output(R"([{"name": "requests", "version": "2.31.0"},
+        {"name": "PyYAML", "version": "6.0"}, {"name": "lazr.restfulclient", "version": "0.14.5"}])"));
+    f.runner.on(outdatedCommand(kPyenv),
+                Response::failure(2, "ERROR: Exception:\nTraceback (most recent call last):\n"));
+    LogCapture log;
+
+    // Without pip-review the failure is the scanner's message.
+    EXPECT_TRUE(f.manager->checkOutdated({}).empty());
+    EXPECT_TRUE(log.contains("Pip list fallback: checking pip-review for " + kPyenv));
+    ASSERT_TRUE(f.manager->errorMessage().has_value());
+    EXPECT_TRUE(startsWith(*f.manager->errorMessage(), "Pip outdated command failed for " + kPyenv + ": exit code 2"));
+
+    const std::string review = "/home/user/.pyenv/versions/3.11.7/bin/pip-review";
+    f.files.addExecutable(review, "#!/home/user/.pyenv/versions/3.11.7/bin/python3\n");
+    f.runner.on(review, Response::output(fixture("pip", "pip-review.stdout")));
+    std::vector<Package> outdated = f.manager->checkOutdated({});
+    ASSERT_EQ(outdated.size(), 3u);
+    EXPECT_EQ(findPackage(outdated, "requests")->latestVersion, "2.32.3");
+    EXPECT_EQ(findPackage(outdated, "requests")->version, "2.31.0");
+    EXPECT_EQ(findPackage(outdated, "lazr.restfulclient")->latestVersion, "0.14.6");
+    EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
+}
+
+TEST(PipManagerTest, RefusesAnExternallyManagedEnvironmentBeforeAnyInstallRuns) {
+    PipFixture f;
+    f.runner.on(listCommand(kPyenv), Response::output(R"([{"name": "requests", "version": "2.31.0"}])"));
+    f.runner.on(listCommand(kSystem), Response::output(R"([{"name": "PyYAML", "version": "6.0"}])"));
+    f.manager->listInstalled({});
+    f.runner.clearHistory();
+    auto installs = [&] {
+        std::vector<std::string> lines = f.runner.commandLines();
+        return std::count_if(lines.begin(), lines.end(), [](const std::string& l) { return contains(l, " install "); });
+    };
+
+    Package yaml{.name = "PyYAML", .version = "6.0", .type = PackageType::PipPackage, .sourceIdentifier = kSystem};
+    try {
+        f.manager->update(yaml, {});
+        FAIL() << "updated a package of an externally managed environment";
+    } catch (const PipError& error) {
+        EXPECT_EQ(error.kind(), PipError::Kind::ExternallyManaged);
+        EXPECT_EQ(error.description(), localized("error.pip.externally_managed", {"PyYAML", kSystem}));
+        for (const char* instead : {"pipx", "python3 -m venv", "package manager"}) {
+            EXPECT_TRUE(contains(localizedIn(Language::English, "error.pip.externally_managed"), instead)) << instead;
+        }
+    }
+    EXPECT_EQ(installs(), 0);
+
+    // An environment no longer found has no pip to update with.
+    Package gone{
+        .name = "requests", .version = "1.0", .type = PackageType::PipPackage, .sourceIdentifier = "/gone/bin/python3"};
+    try {
+        f.manager->update(gone, {});
+        FAIL() << "updated without a pip";
+    } catch (const PipError& error) {
+        EXPECT_EQ(error.kind(), PipError::Kind::NoExecutableForUpdate);
+        EXPECT_EQ(error.description(), localized("error.pip.no_executable_for_update", {"requests"}));
+    }
+    // A name pip would read as an option never reaches it.
+    Package option{.name = "--index-url=http://example.invalid/simple",
+                   .version = "1",
+                   .type = PackageType::PipPackage,
+                   .sourceIdentifier = kPyenv};
+    EXPECT_THROW(f.manager->update(option, {}), PipError);
+    EXPECT_EQ(installs(), 0);
+
+    // The package's own environment, with its own pip.
+    LogCapture log;
+    const std::string pyenvInstall = "/home/user/.pyenv/versions/3.11.7/bin/pip3 install --upgrade requests";
+    f.runner.on(pyenvInstall, Response::output("Successfully installed requests-2.32.3\n"));
+    Package requests{
+        .name = "requests", .version = "2.31.0", .type = PackageType::PipPackage, .sourceIdentifier = kPyenv};
+    f.manager->update(requests, {});
+    EXPECT_EQ(f.runner.count(pyenvInstall), 1u);
+    EXPECT_TRUE(log.contains("Updating pip package: requests"));
+    EXPECT_TRUE(log.contains("Pip update using /home/user/.pyenv/versions/3.11.7/bin/pip3"));
+
+    // pip's own refusal, when the marker was not seen, reads the same.
+    if (std::optional<std::string> refusal = corpus("sys-pip-install.stderr")) {
+        f.environments[1].isExternallyManaged = false;
+        f.make(f.folder.file("pip_cache.json"));
+        f.runner.on("/usr/bin/pip3 install --upgrade PyYAML", Response::failure(1, *refusal));
+        try {
+            f.manager->update(yaml, {});
+            FAIL() << "pip's refusal was taken for success";
+        } catch (const PipError& error) {
+            EXPECT_EQ(error.kind(), PipError::Kind::ExternallyManaged);
+        }
+    }
+
+    // Without the index pip keeps the installed version and exits 0: not an update.
+    if (std::optional<std::string> warnings = corpus("pip-index-versions-requests.stderr")) {
+        f.runner.on(pyenvInstall, Response::output("Requirement already satisfied: requests in "
+                                                   "/home/user/.pyenv/versions/3.11.7/lib/python3.11/site-packages "
+                                                   "(2.31.0)\n",
+                                                   0, *warnings));
+        try {
+            f.manager->update(requests, {});
+            FAIL() << "an update that reached no index succeeded";
+        } catch (const PipError& error) {
+            EXPECT_EQ(error.kind(), PipError::Kind::IndexUnreachable);
+        }
+    }
+}
+
+TEST(PipManagerTest, ParsersReadPipsOutputs) {
+    for (const auto& [name, normalized] :
+         std::vector<std::pair<std::string, std::string>>{{"PyYAML", "pyyaml"},
+                                                          {"lazr.restfulclient", "lazr-restfulclient"},
+                                                          {"Zope__Interface", "zope-interface"},
+                                                          {"typing_extensions", "typing-extensions"},
+                                                          {"a-_.b", "a-b"},
+                                                          {"pip", "pip"}}) {
+        EXPECT_EQ(PipManager::normalizedName(name), normalized) << name;
+    }
+    for (const auto& [name, valid] : std::vector<std::pair<std::string, bool>>{{"requests", true},
+                                                                               {"lazr.restfulclient", true},
+                                                                               {"zope_interface", true},
+                                                                               {"a", true},
+                                                                               {"-r", false},
+                                                                               {"--upgrade", false},
+                                                                               {"pkg==1.0", false},
+                                                                               {"../evil", false},
+                                                                               {"", false},
+                                                                               {"name with space", false},
+                                                                               {"git+https://x/y", false}}) {
+        EXPECT_EQ(PipManager::isProjectName(name), valid) << name;
+    }
+
+    auto outdated = PipManager::parseOutdated(fixture("pip", "outdated-local-index.json"));
+    EXPECT_EQ(outdated.error, std::nullopt);
+    EXPECT_EQ(outdated.entries, (std::vector<PipManager::OutdatedEntry>{{"pip", "23.2.1", "24.3.1"},
+                                                                        {"setuptools", "65.5.0", "75.6.0"}}));
+    EXPECT_TRUE(startsWith(PipManager::parseOutdated("Traceback (most recent call last):").error.value_or(""),
+                           "Failed to parse pip outdated JSON: "));
+    EXPECT_TRUE(startsWith(PipManager::parseInstalled("{}").error.value_or(""), "Failed to parse pip list JSON: "));
+    // A notice an old pip prints before its JSON is not part of it.
+    auto installed =
+        PipManager::parseInstalled("DEPRECATION: old pip\n[{\"name\": \"six\", \"version\": \"1.16.0\"}]\n");
+    EXPECT_EQ(installed.entries, (std::vector<PipManager::InstalledEntry>{{"six", "1.16.0"}}));
+
+    EXPECT_EQ(
+        PipManager::parsePipReview(fixture("pip", "pip-review.stdout")),
+        (std::vector<PipManager::OutdatedEntry>{
+            {"requests", "2.31.0", "2.32.3"}, {"PyYAML", "6.0", "6.0.2"}, {"lazr.restfulclient", "0.14.5", "0.14.6"}}));
+
+    std::optional<std::string> fiveRetries = corpus("pip-list-outdated-json.stderr");
+    std::optional<std::string> oneRetry = corpus("sys-pip-list-outdated-json-retries1.stderr");
+    std::optional<std::string> index = corpus("pip-index-versions-requests.stderr");
+    if (!fiveRetries || !oneRetry || !index) GTEST_SKIP() << "no corpus";
+    EXPECT_EQ(PipManager::unreachableProjects(*fiveRetries).size(), 94u);
+    EXPECT_EQ(PipManager::unreachableProjects(*oneRetry).size(), 27u);
+    EXPECT_EQ(PipManager::unreachableProjects(*index), (std::set<std::string>{"requests"}));
+    EXPECT_TRUE(PipManager::unreachableProjects(corpus("sys-pip-install.stderr").value_or("")).empty());
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,108 @@
+#pragma once
+
+// Shared by the pip and pipx adapters' tests: fixtures, the recorded pip outputs and two
+// environments like the ones they were recorded in.
+
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+#include "base/Strings.hpp"
+#include "managers/python/PythonEnvironments.hpp"
+
+namespace vt::piptest {
+
+inline std::optional<std::string> readWhole(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::nullopt;
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// A fixture of tests/managers/fixtures/<tool>/; its first line says how it was made.
+inline std::string fixture(std::string_view tool, std::string_view name) {
+    std::string path =
+        std::string(VT_SOURCE_DIR) + "/tests/managers/fixtures/" + std::string(tool) + "/" + std::string(name);
+    std::optional<std::string> text = readWhole(path);
+    if (!text) throw std::runtime_error("missing fixture " + path);
+    if (startsWith(*text, "# ")) text->erase(0, text->find('\n') + 1);
+    return *text;
+}
+
+// A file of the shared corpus of real pip outputs; nullopt when the corpus is absent.
+inline std::optional<std::string> corpus(std::string_view name) {
+    return readWhole(std::string(VT_CORPUS_DIR) + "/python/" + std::string(name));
+}
+
+// Where the corpus was recorded: a pyenv Python on PATH and Debian's own, which the
+// operating system manages.
+inline const std::string kPyenv = "/home/user/.pyenv/versions/3.11.7/bin/python3";
+inline const std::string kSystem = "/usr/bin/python3";
+
+inline PythonEnvironments::Environment pyenvEnvironment() {
+    PythonEnvironments::Environment environment;
+    environment.interpreter = kPyenv;
+    environment.kind = PythonEnvironments::Kind::VersionManager;
+    environment.prefix = "/home/user/.pyenv/versions/3.11.7";
+    environment.version = "3.11";
+    environment.pip = "/home/user/.pyenv/versions/3.11.7/bin/pip3";
+    environment.standardLibrary = "/home/user/.pyenv/versions/3.11.7/lib/python3.11";
+    environment.siteFolders = {"/home/user/.pyenv/versions/3.11.7/lib/python3.11/site-packages"};
+    return environment;
+}
+
+inline PythonEnvironments::Environment systemEnvironment() {
+    PythonEnvironments::Environment environment;
+    environment.interpreter = kSystem;
+    environment.kind = PythonEnvironments::Kind::System;
+    environment.prefix = "/usr";
+    environment.version = "3.11";
+    environment.pip = "/usr/bin/pip3";
+    environment.standardLibrary = "/usr/lib/python3.11";
+    environment.siteFolders = {"/usr/lib/python3/dist-packages"};
+    environment.isExternallyManaged = true;
+    return environment;
+}
+
+}  // namespace vt::piptest
+
+#include "system/CommandRunning.hpp"
+
+namespace vt::piptest {
+
+// Writes a pure-Python wheel with one console script (what pipx insists on) into a folder and
+// returns its path; made by Python's own zipfile module, so no index is needed.
+inline std::string buildWheel(CommandRunning& runner, const std::string& name, const std::string& version,
+                              const std::string& folder) {
+    static const char* kScript = R"(import sys, zipfile, hashlib, base64, os
+name, version, out = sys.argv[1:4]
+mod = name.replace('-', '_')
+info = f"{mod}-{version}.dist-info"
+files = {
+    f"{mod}/__init__.py": f"def main():\n    print('{name} {version}')\n",
+    f"{info}/METADATA": f"Metadata-Version: 2.1\nName: {name}\nVersion: {version}\n",
+    f"{info}/WHEEL": "Wheel-Version: 1.0\nGenerator: vt-test\nRoot-Is-Purelib: true\nTag: py3-none-any\n",
+    f"{info}/entry_points.txt": f"[console_scripts]\n{name} = {mod}:main\n",
+}
+record = []
+for path, text in files.items():
+    digest = base64.urlsafe_b64encode(hashlib.sha256(text.encode()).digest()).rstrip(b'=').decode()
+    record.append(f"{path},sha256={digest},{len(text.encode())}")
+files[f"{info}/RECORD"] = "\n".join(record + [f"{info}/RECORD,,"]) + "\n"
+path = os.path.join(out, f"{mod}-{version}-py3-none-any.whl")
+with zipfile.ZipFile(path, "w") as wheel:
+    for member, text in files.items():
+        wheel.writestr(member, text)
+print(path)
+)";
+    CommandRequest request;
+    request.command = "/usr/bin/env";
+    request.arguments = {"python3", "-c", kScript, name, version, folder};
+    request.timeout = 60;
+    return trim(runner.execute(request).standardOutput);
+}
+
+}  // namespace vt::piptest

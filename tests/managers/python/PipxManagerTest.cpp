@@ -1,0 +1,138 @@
+#include "managers/python/PipxManager.hpp"
+
+#include <algorithm>
+
+#include <gtest/gtest.h>
+
+#include "PipTestSupport.hpp"
+#include "managers/python/PipError.hpp"
+#include "support/FakeCommandRunner.hpp"
+#include "support/MockNetworkClient.hpp"
+#include "support/RecordingFileSystem.hpp"
+#include "system/Endpoints.hpp"
+
+namespace vt {
+namespace {
+
+using piptest::fixture;
+using Response = testing::FakeCommandRunner::Response;
+
+const std::string kPipx = "/usr/bin/pipx";
+
+struct PipxFixture {
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    testing::MockNetworkClient network;
+    std::unique_ptr<PipxManager> manager;
+
+    PipxFixture() {
+        runner.on("/usr/bin/which pipx", Response::output(kPipx + "\n"));
+        files.addExecutable(kPipx);
+        PipxManager::Options options;
+        options.network = &network;
+        manager = std::make_unique<PipxManager>(runner, files, options);
+    }
+    static std::string pypi(const std::string& name) {
+        return Endpoints::url(Service::PyPI, "/pypi/" + name + "/json");
+    }
+};
+
+TEST(PipxManagerTest, ListsApplicationsAndComparesRegistryInstallsWithPyPI) {
+    PipxFixture f;
+    f.runner.on(kPipx + " list --json", Response::output(fixture("pipx", "list.json")));
+    f.network.setText(PipxFixture::pypi("vt-demo"),
+                      R"({"info": {"name": "vt-demo", "version": "1.1.0"}, "releases": {}})");
+    f.network.setResponse(PipxFixture::pypi("other-tool"), HttpResponse{.statusCode = 404, .body = "Not Found"});
+
+    std::vector<Package> installed = f.manager->listInstalled({});
+    ASSERT_EQ(installed.size(), 2u);
+    EXPECT_EQ(installed[0].name, "other-tool");
+    EXPECT_EQ(installed[0].version, "0.3.1");
+    EXPECT_EQ(installed[0].type, PackageType::PipxPackage);
+    EXPECT_EQ(installed[1].name, "vt-demo");
+    EXPECT_EQ(installed[1].version, "1.0.0");
+
+    std::vector<Package> outdated = f.manager->checkOutdated({});
+    ASSERT_EQ(outdated.size(), 1u);
+    EXPECT_EQ(outdated[0].name, "vt-demo");
+    EXPECT_EQ(outdated[0].latestVersion, "1.1.0");
+    EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
+    // The registry conventions: our user agent, the 60-second limit.
+    std::vector<HttpRequest> sent = f.network.sentRequests();
+    ASSERT_EQ(sent.size(), 2u);
+    for (const HttpRequest& request : sent) {
+        EXPECT_EQ(request.headers.get("User-Agent"), "Vantreel/3.5 (macOS)");
+        EXPECT_EQ(request.timeoutSeconds, 60.0);
+    }
+
+    // Installed from a wheel file: PyPI says nothing about it. A suffixed install keeps its
+    // own name for pipx.
+    f.runner.on(kPipx + " list --json", Response::output(fixture("pipx", "list-path-and-suffix.json")));
+    f.network.setText(PipxFixture::pypi("other-tool"), R"({"info": {"version": "9.0"}})");
+    f.network.setText(PipxFixture::pypi("vt-demo"), R"({"info": {"version": "2.0.0"}})");
+    installed = f.manager->listInstalled({});
+    ASSERT_EQ(installed.size(), 2u);
+    EXPECT_EQ(installed[1].sourceIdentifier, "vt-demo-2");
+    outdated = f.manager->checkOutdated({});
+    ASSERT_EQ(outdated.size(), 1u);
+    EXPECT_EQ(outdated[0].name, "vt-demo");
+    EXPECT_EQ(outdated[0].latestVersion, "2.0.0");
+    EXPECT_EQ(f.network.fetchCount(PipxFixture::pypi("other-tool")), 1u);
+}
+
+TEST(PipxManagerTest, ReportsAListingPipxCouldNotGive) {
+    PipxFixture f;
+    f.runner.on(kPipx + " list --json", Response::output(fixture("pipx", "list-empty.json")));
+    EXPECT_TRUE(f.manager->listInstalled({}).empty());
+    EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
+
+    // An old pipx without --json prints its usage and exits 2.
+    f.runner.on(kPipx + " list --json", Response::failure(2, "pipx list: error: unrecognized arguments: --json\n"));
+    EXPECT_TRUE(f.manager->listInstalled({}).empty());
+    ASSERT_TRUE(f.manager->errorMessage().has_value());
+    EXPECT_TRUE(contains(*f.manager->errorMessage(), "unrecognized arguments: --json"));
+}
+
+TEST(PipxManagerTest, UpgradesByThePipxName) {
+    PipxFixture f;
+    f.runner.on(kPipx + " upgrade vt-demo",
+                Response::output(fixture("pipx", "upgrade.stdout"), 0, fixture("pipx", "upgrade.stderr")));
+    f.manager->update(Package{.name = "vt-demo", .version = "1.0.0", .type = PackageType::PipxPackage}, {});
+    f.runner.on(kPipx + " upgrade vt-demo-2", Response::output("upgraded package vt-demo from 1.1.0 to 2.0.0\n"));
+    f.manager->update(
+        Package{
+            .name = "vt-demo", .version = "1.1.0", .type = PackageType::PipxPackage, .sourceIdentifier = "vt-demo-2"},
+        {});
+    EXPECT_EQ(f.runner.count(kPipx + " upgrade vt-demo"), 1u);
+    EXPECT_EQ(f.runner.count(kPipx + " upgrade vt-demo-2"), 1u);
+
+    f.runner.on(kPipx + " upgrade not-installed", Response::failure(1, fixture("pipx", "upgrade-missing.stderr")));
+    try {
+        f.manager->update(Package{.name = "not-installed", .version = "1", .type = PackageType::PipxPackage}, {});
+        FAIL() << "a failed upgrade succeeded";
+    } catch (const CommandError& error) {
+        EXPECT_TRUE(contains(error.description(), "Package is not installed"));
+    }
+    EXPECT_THROW(f.manager->update(Package{.name = "--force", .version = "1", .type = PackageType::PipxPackage}, {}),
+                 PipError);
+    EXPECT_EQ(f.runner.count(kPipx + " upgrade --force"), 0u);
+}
+
+TEST(PipxManagerTest, TellsRegistryInstallsFromOtherSources) {
+    auto from = [](std::string source) {
+        return PipxManager::isFromRegistry({.venv = "x", .package = "x", .version = "1", .source = std::move(source)});
+    };
+    EXPECT_TRUE(from("black"));
+    EXPECT_TRUE(from("black==24.1.0"));
+    EXPECT_TRUE(from("black[d]>=23"));
+    EXPECT_FALSE(from("/home/user/wheels/other_tool-0.3.1-py3-none-any.whl"));
+    EXPECT_FALSE(from("git+https://github.com/psf/black"));
+    EXPECT_FALSE(from("black @ https://example.com/black.tar.gz"));
+    EXPECT_FALSE(from("./black"));
+    EXPECT_EQ(PipxManager::latestVersionOf(Json::parse(R"({"info": {"version": " 3.2 "}})")), "3.2");
+    EXPECT_EQ(PipxManager::latestVersionOf(Json::parse(R"({"info": {}})")), std::nullopt);
+    EXPECT_EQ(PipxManager::latestVersionOf(Json::parse(R"({"message": "Not Found"})")), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vt

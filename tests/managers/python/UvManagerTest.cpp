@@ -1,0 +1,291 @@
+#include "managers/python/UvManager.hpp"
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "base/Cancellation.hpp"
+#include "base/Files.hpp"
+#include "base/Localization.hpp"
+#include "base/Log.hpp"
+#include "base/Strings.hpp"
+#include "managers/python/UvError.hpp"
+#include "support/FakeCommandRunner.hpp"
+#include "support/MockNetworkClient.hpp"
+#include "support/RecordingFileSystem.hpp"
+#include "support/TempDir.hpp"
+#include "system/Endpoints.hpp"
+
+namespace vt {
+namespace {
+
+using Response = testing::FakeCommandRunner::Response;
+
+const std::string kHome = "/home/user";
+const std::string kUv = kHome + "/.local/bin/uv";
+const std::string kList = kUv + " tool list";
+
+// A fixture file; `withoutHeader` drops its first line, which says what it was modelled on.
+std::string fixture(const std::string& name, bool withoutHeader = true) {
+    std::ifstream file(std::string(VT_SOURCE_DIR) + "/tests/managers/fixtures/uv/" + name, std::ios::binary);
+    if (!file) throw std::runtime_error("missing fixture " + name);
+    std::ostringstream text;
+    text << file.rdbuf();
+    std::string contents = text.str();
+    if (withoutHeader && startsWith(contents, "# ")) contents.erase(0, contents.find('\n') + 1);
+    return contents;
+}
+
+std::string pypi(const std::string& name) {
+    return Endpoints::url(Service::PyPI, "/pypi/" + name + "/json");
+}
+
+std::string pypiDocument(const std::string& version) {
+    return R"({"info": {"name": "x", "version": ")" + version + R"("}, "releases": {}})";
+}
+
+// Four tools: black from PyPI, httpie from a pinned Git tag, localtool from a folder, ruff
+// from a wheel URL, and v2-cli from PyPI (its receipt names a mirror index).
+struct UvFixture {
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    testing::MockNetworkClient network;
+    testing::TempDir cacheFolder{"vt-uv-cache"};
+    FakeClock clock;
+    std::unique_ptr<UvManager> manager;
+
+    UvFixture() {
+        files.addExecutable(kUv);
+        files.addExecutable(kHome + "/.cargo/bin/uv");  // a later candidate: never chosen
+        runner.on(kList, Response::output(fixture("tool-list.stdout")));
+        addReceipt("black", "receipt-registry.toml");
+        addReceipt("httpie", "receipt-git.toml");
+        addReceipt("localtool", "receipt-directory.toml");
+        addReceipt("ruff", "receipt-url.toml");
+        addReceipt("v2-cli", "receipt-registry-with-index.toml");
+        manager = make();
+    }
+
+    std::unique_ptr<UvManager> make() {
+        UvManager::Options options;
+        options.clock = &clock;
+        options.network = &network;
+        options.home = kHome;
+        options.cacheFile = cacheFolder.file("uv_cache.json");
+        return std::make_unique<UvManager>(runner, files, std::move(options));
+    }
+
+    void addReceipt(const std::string& tool, const std::string& name) {
+        files.addFile(kHome + "/.local/share/uv/tools/" + tool + "/uv-receipt.toml", fixture(name, false));
+    }
+
+    // Every PyPI document answers with a newer version, so only the sources decide.
+    void answerEveryLookup() {
+        for (const char* name : {"black", "httpie", "localtool", "ruff", "v2-cli"}) {
+            network.setText(pypi(name), pypiDocument("99.0"));
+        }
+    }
+};
+
+const Package* find(const std::vector<Package>& packages, const std::string& name) {
+    for (const Package& package : packages) {
+        if (package.name == name) return &package;
+    }
+    return nullptr;
+}
+
+TEST(UvManagerTest, ParsesToolListingAndSkipsExecutables) {
+    std::vector<UvManager::Tool> tools = UvManager::parseToolList(fixture("tool-list.stdout"));
+    EXPECT_EQ(tools, (std::vector<UvManager::Tool>{{"black", "24.2.0"},
+                                                   {"httpie", "3.2.2"},
+                                                   {"localtool", "0.1.0.dev3"},
+                                                   {"ruff", "0.3.0"},
+                                                   {"v2-cli", "1.4.0"}}));
+    // "- v2" is an executable, not a tool named "-" at version 2; paths and warnings are not tools.
+    EXPECT_TRUE(UvManager::parseToolList("- v2\n  - /home/user/.local/bin/v2\nNo tools installed\n").empty());
+    EXPECT_TRUE(UvManager::parseToolList("warning: Ignoring malformed tool `broken`\n").empty());
+}
+
+TEST(UvManagerTest, ReadsTheInstallSourceOfEachReceipt) {
+    struct Case {
+        std::string file;
+        std::string name;
+        UvReceipt::SourceKind kind;
+        std::string identifier;
+    };
+    using Kind = UvReceipt::SourceKind;
+    for (const Case& c : std::vector<Case>{
+             {"receipt-registry.toml", "black", Kind::Registry, "pypi"},
+             {"receipt-git.toml", "httpie", Kind::Git, "git+https://github.com/httpie/cli?tag=3.2.2"},
+             {"receipt-directory.toml", "localtool", Kind::LocalPath, "/home/user/src/localtool"},
+             {"receipt-url.toml", "ruff", Kind::DirectURL, "https://files.example.org/ruff-0.3.0-py3-none-any.whl"},
+             // A commented-out source and an index `url` under [tool.options] are not the tool's.
+             {"receipt-registry-with-index.toml", "v2-cli", Kind::Registry, "pypi"},
+             {"receipt-legacy-string.toml", "black", Kind::LocalPath, "file:///home/user/src/black_editable"},
+         }) {
+        UvReceipt receipt = UvReceipt::parse(fixture(c.file, false));
+        EXPECT_EQ(receipt.requirementName, c.name) << c.file;
+        EXPECT_EQ(receipt.sourceKind, c.kind) << c.file;
+        EXPECT_EQ(receipt.sourceIdentifier(), c.identifier) << c.file;
+    }
+    // Entry points' install-path never passes for a path source; a key after "{" or "," does.
+    EXPECT_EQ(UvReceipt::parse(R"(entrypoints = [{ name = "x", install-path = "/bin/x" }])").sourceKind,
+              UvReceipt::SourceKind::Registry);
+    UvReceipt inline_ = UvReceipt::parse(R"([tool]
+requirements = [{name="tool",path='/wheels/tool.whl'}])");
+    EXPECT_EQ(inline_.sourceKind, UvReceipt::SourceKind::LocalPath);
+    EXPECT_EQ(inline_.sourceLocation, "/wheels/tool.whl");
+    // Nothing readable: a registry install with no name of its own.
+    EXPECT_EQ(UvReceipt::parse("\x01garbage = [\n"), UvReceipt{});
+}
+
+TEST(UvManagerTest, ListsToolsWithTheirSourcesAndNotes) {
+    UvFixture f;
+    std::vector<Package> packages = f.manager->listInstalled({});
+    ASSERT_EQ(packages.size(), 5u);
+    EXPECT_EQ(f.manager->binaryPath(), kUv);
+    EXPECT_FALSE(f.manager->errorMessage());
+
+    const Package* black = find(packages, "black");
+    ASSERT_NE(black, nullptr);
+    EXPECT_EQ(black->type, PackageType::UvTool);
+    EXPECT_EQ(black->version, "24.2.0");
+    EXPECT_EQ(black->sourceIdentifier, "pypi");
+    EXPECT_FALSE(black->description);
+
+    const Package* httpie = find(packages, "httpie");
+    ASSERT_NE(httpie, nullptr);
+    EXPECT_EQ(httpie->description,
+              "httpie a été installé avec uv depuis une source Git épinglée. Van Treel ne "
+              "compare pas cette installation avec PyPI.");
+    EXPECT_EQ(httpie->sourceIdentifier, "git+https://github.com/httpie/cli?tag=3.2.2");
+    EXPECT_TRUE(find(packages, "localtool")->description.has_value());
+    EXPECT_TRUE(find(packages, "ruff")->description.has_value());
+
+    // A tool whose receipt is missing is still listed, as a registry install.
+    f.files.remove(kHome + "/.local/share/uv/tools/black");
+    packages = f.manager->listInstalled({});
+    EXPECT_EQ(find(packages, "black")->sourceIdentifier, "pypi");
+    EXPECT_EQ(packages.size(), 5u);
+}
+
+TEST(UvManagerTest, PinnedGitAndOtherNonRegistryToolsNeverShowAnUpdate) {
+    UvFixture f;
+    f.answerEveryLookup();
+    f.manager->listInstalled({});
+    std::vector<Package> outdated = f.manager->checkOutdated({});
+
+    std::vector<std::string> names;
+    for (const Package& package : outdated) names.push_back(package.name);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"black", "v2-cli"}));
+    EXPECT_EQ(find(outdated, "black")->latestVersion, "99.0");
+    // Not even asked: PyPI's "httpie" is not what the pinned tag installed.
+    EXPECT_EQ(f.network.fetchCount(pypi("httpie")), 0u);
+    EXPECT_EQ(f.network.fetchCount(pypi("localtool")), 0u);
+    EXPECT_EQ(f.network.fetchCount(pypi("ruff")), 0u);
+    for (const HttpRequest& request : f.network.sentRequests()) {
+        EXPECT_EQ(request.headers.get("User-Agent"), "Vantreel/3.5 (macOS)");
+        EXPECT_EQ(request.timeoutSeconds, 60.0);
+    }
+}
+
+TEST(UvManagerTest, LatestVersionsAreCachedForHalfAnHourAcrossInstances) {
+    UvFixture f;
+    f.network.setText(pypi("black"), pypiDocument("24.3.0"));
+    f.network.setText(pypi("v2-cli"), pypiDocument("1.4.0"));  // up to date
+    EXPECT_EQ(f.manager->checkOutdated({}).size(), 1u);
+    EXPECT_EQ(f.network.fetchCount(pypi("black")), 1u);
+
+    // Another process (a new adapter) reads the file within the half hour.
+    f.clock.advance(std::chrono::seconds(1799));
+    auto second = f.make();
+    std::vector<Package> outdated = second->checkOutdated({});
+    ASSERT_EQ(outdated.size(), 1u);
+    EXPECT_EQ(outdated[0].latestVersion, "24.3.0");
+    EXPECT_EQ(f.network.fetchCount(pypi("black")), 1u);
+    EXPECT_TRUE(readFile(f.cacheFolder.file("uv_cache.json")).has_value());
+
+    f.clock.advance(std::chrono::seconds(2));
+    f.network.setText(pypi("black"), pypiDocument("24.4.0"));
+    EXPECT_EQ(second->checkOutdated({})[0].latestVersion, "24.4.0");
+    EXPECT_EQ(f.network.fetchCount(pypi("black")), 2u);
+
+    // A failed refresh is logged and the last answer stands in for it.
+    f.clock.advance(std::chrono::seconds(1801));
+    f.network.setError(pypi("black"), NetworkError::timeout());
+    LogCapture log;
+    outdated = second->checkOutdated({});
+    EXPECT_TRUE(log.contains("UvManager: Error refreshing version for black"));
+    ASSERT_EQ(outdated.size(), 1u);
+    EXPECT_EQ(outdated[0].latestVersion, "24.4.0");
+}
+
+TEST(UvManagerTest, UpdateUpgradesRegistryToolsAndReportsAVersionThatDidNotMove) {
+    UvFixture f;
+    Package black = *find(f.manager->listInstalled({}), "black");
+    black.latestVersion = "24.3.0";
+    const std::string upgrade = kUv + " tool upgrade black";
+
+    // uv keeps the receipt's constraint and says "Nothing to upgrade": the version stays.
+    f.runner.on(upgrade, Response::output("Nothing to upgrade\n"));
+    try {
+        f.manager->update(black, {});
+        FAIL() << "expected UvError";
+    } catch (const UvError& error) {
+        EXPECT_EQ(error.kind(), UvError::Kind::VersionUnchanged);
+        EXPECT_EQ(error.description(), "uv a terminé sans installer black 24.3.0 (version actuelle : 24.2.0)");
+    }
+
+    // A version that moved is a success, and the new listing is published.
+    f.runner.on(kList, Response::output("black v24.3.0\n- black\n"));
+    f.runner.on(upgrade, Response::output("Updated black v24.2.0 -> v24.3.0\n"));
+    EXPECT_NO_THROW(f.manager->update(black, {}));
+    EXPECT_EQ(f.manager->packages().at(0).version, "24.3.0");
+
+    // A failing uv carries its own words.
+    f.runner.on(upgrade, Response::failure(2, "error: Failed to upgrade black\n  Caused by: network unreachable\n"));
+    try {
+        f.manager->update(black, {});
+        FAIL() << "expected UvError";
+    } catch (const UvError& error) {
+        EXPECT_EQ(error.kind(), UvError::Kind::CommandFailed);
+        EXPECT_EQ(error.description(), localized("uv_command_failed", {"error: Failed to upgrade black"}));
+    }
+}
+
+TEST(UvManagerTest, UpdateRefusesToolsInstalledFromAPinnedSource) {
+    UvFixture f;
+    Package httpie = *find(f.manager->listInstalled({}), "httpie");
+    f.runner.clearHistory();
+    try {
+        f.manager->update(httpie, {});
+        FAIL() << "expected PackageManualUpdateRequiredError";
+    } catch (const PackageManualUpdateRequiredError& error) {
+        EXPECT_EQ(error.command(), "uv tool install --force git+https://github.com/httpie/cli?tag=3.2.2");
+        EXPECT_EQ(error.reason(), *httpie.description);
+    }
+    EXPECT_TRUE(f.runner.commandLines().empty());
+}
+
+TEST(UvManagerTest, AFailingListingIsPublishedNotThrown) {
+    UvFixture f;
+    f.runner.on(kList, Response::failure(2, "error: Failed to read tool environments\n  Caused by: permission denied"));
+    std::vector<Package> packages;
+    EXPECT_NO_THROW(packages = f.manager->listInstalled({}));
+    EXPECT_TRUE(packages.empty());
+    EXPECT_EQ(f.manager->errorMessage(), localized("uv_scan_error", {"error: Failed to read tool environments"}));
+    EXPECT_NO_THROW(f.manager->checkOutdated({}));
+
+    // A stop request is not a failure to publish.
+    std::stop_source stop;
+    stop.request_stop();
+    f.runner.on(kList, Response::output(fixture("tool-list.stdout")));
+    EXPECT_THROW(f.manager->listInstalled(stop.get_token()), CancellationError);
+}
+
+}  // namespace
+}  // namespace vt
