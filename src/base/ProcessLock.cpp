@@ -1,6 +1,7 @@
 #include "base/ProcessLock.hpp"
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -33,13 +34,16 @@ void ProcessLock::release() {
 ProcessLock ProcessLock::tryAcquire(const std::string& path, Mode mode) {
     std::error_code error;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), error);
+    if (error) throw ProcessLockError(path, error.message());
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return ProcessLock();
+    if (fd < 0) throw ProcessLockError(path, std::strerror(errno));
     int operation = (mode == Mode::Exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
     while (::flock(fd, operation) != 0) {
         if (errno == EINTR) continue;
+        int reason = errno;
         ::close(fd);
-        return ProcessLock();
+        if (reason == EWOULDBLOCK) return ProcessLock();
+        throw ProcessLockError(path, std::strerror(reason));
     }
     return ProcessLock(fd);
 }

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "base/Paths.hpp"
+#include "base/RunMarkers.hpp"
 #include "core/ManagerRegistry.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "core/PersistedUIState.hpp"
@@ -111,26 +112,42 @@ ScanResultsPersistence& Context::persistence() {
 
 namespace {
 
-// Saves what a finished scan found, and the activity list with the interface state.
-void persistResults(ScanResultsPersistence& persistence, DefaultsStore& defaults, const PackageCoordinator& coordinator,
-                    const RefreshResult& result) {
+void mergeActivity(DefaultsStore& defaults, const PackageCoordinator& coordinator) {
+    try {
+        PersistedUIState::mergeActivity(defaults, coordinator.activities(), 100);
+    } catch (const std::exception&) {
+        // Logged by the store; the results are what matters.
+    }
+}
+
+// Saves what a finished scan found. Runs while the scan still holds its locks, so the
+// generation read here is the latest.
+void persistScan(ScanResultsPersistence& persistence, DefaultsStore& defaults, const PackageCoordinator& coordinator,
+                 const RefreshResult& result) {
     PersistedScanResults results;
-    results.packages = result.allPackages();
+    results.packages = coordinator.packages();
     ScanMetadata metadata;
     metadata.lastScanDate = Clock::shared().now();
     metadata.packagesCount = static_cast<long long>(results.packages.size());
     metadata.sourcesScannedCount = static_cast<long long>(result.packagesByScanner.size());
-    // Written while the program runs, so it says "not clean" until the exit records otherwise.
-    metadata.wasCleanExit = false;
+    metadata.wasCleanExit = Context::shared().previousExitWasClean();
+    std::optional<ScanMetadata> previous = persistence.loadMetadata();
+    metadata.generation = (previous ? previous->generation : 0) + 1;
+    metadata.sources = coordinator.sourceStates();
     results.metadata = metadata;
     persistence.save(results);
-    PersistedUIState state = PersistedUIState::load(defaults);
-    state.recentActivity = coordinator.activities();
-    try {
-        state.save(defaults);
-    } catch (const std::exception&) {
-        // Logged by the store; the results above are what matters.
-    }
+    mergeActivity(defaults, coordinator);
+}
+
+// Saves the inventory an update changed; the scan's summary stays as it was.
+void persistUpdate(ScanResultsPersistence& persistence, DefaultsStore& defaults, const PackageCoordinator& coordinator) {
+    PersistedScanResults results;
+    results.packages = coordinator.packages();
+    ScanMetadata metadata = persistence.loadMetadata().value_or(ScanMetadata{});
+    metadata.packagesCount = static_cast<long long>(results.packages.size());
+    results.metadata = metadata;
+    persistence.save(results);
+    mergeActivity(defaults, coordinator);
 }
 
 }  // namespace
@@ -141,25 +158,28 @@ PackageCoordinator& Context::coordinator() {
         options.lockFolder = paths::supportFolder();
         options.packageManager = &packageManager();
         ScanResultsPersistence& store = persistence();
-        options.resultsOfOtherProcess = [&store]() -> std::optional<std::vector<Package>> {
-            PersistedScanResults results = store.load();
-            if (!results.metadata) return std::nullopt;
-            return std::move(results.packages);
+        options.savedMetadata = [&store] { return store.loadMetadata(); };
+        options.savedPackages = [&store] { return store.load().packages; };
+        options.scannerKinds = [](const std::string& id) {
+            for (const auto& source : ManagerRegistry::sources()) {
+                if (source.adapter.id == id) return source.adapter.types;
+            }
+            return std::vector<PackageType>{};
         };
         coordinator_ = std::make_unique<PackageCoordinator>(defaults(), settings(), refresh(), progress(), options);
         PersistedScanResults restored = store.load();
         coordinator_->restorePackages(std::move(restored.packages));
+        if (restored.metadata) {
+            coordinator_->restoreSourceStates(restored.metadata->sources, restored.metadata->lastScanDate);
+        }
         coordinator_->restoreActivities(PersistedUIState::load(defaults()).recentActivity);
         PackageCoordinator* owner = coordinator_.get();
         DefaultsStore* preferences = &defaults();
         coordinator_->addFinalizationStep([&store, preferences, owner](const RefreshResult& result) {
-            persistResults(store, *preferences, *owner, result);
+            persistScan(store, *preferences, *owner, result);
         });
-        coordinator_->setInventoryChangedHandler([&store, preferences, owner] {
-            RefreshResult current;
-            current.packagesByScanner["inventory"] = owner->packages();
-            persistResults(store, *preferences, *owner, current);
-        });
+        coordinator_->setInventoryChangedHandler(
+            [&store, preferences, owner] { persistUpdate(store, *preferences, *owner); });
     }
     return *coordinator_;
 }
@@ -168,17 +188,21 @@ void Context::beginSession(bool recordsExit) {
     if (sessionStarted_) return;
     sessionStarted_ = true;
     recordsExit_ = recordsExit;
-    previousExitWasClean_ = ScanResultsPersistence::previousExitWasClean(
-        defaults().boolValue(PackageCoordinator::kLastExitWasClean), persistence().loadMetadata());
+    runMarkers_ = std::make_unique<RunMarkers>(paths::supportFolder() + "/Runs");
+    previousExitWasClean_ = runMarkers_->abandoned().empty();
     if (!recordsExit_) return;
     try {
-        defaults().set(PackageCoordinator::kLastExitWasClean, false);
+        runMarkers_->begin();
+        // The stored flag keeps the verdict for whoever reads the preferences.
+        defaults().set(PackageCoordinator::kLastExitWasClean, previousExitWasClean_);
     } catch (const std::exception&) {
+        // An unwritable support folder: the command itself will say so.
     }
 }
 
 void Context::endSession() {
     if (!sessionStarted_ || !recordsExit_) return;
+    runMarkers_->end();
     try {
         defaults().set(PackageCoordinator::kLastExitWasClean, true);
     } catch (const std::exception&) {

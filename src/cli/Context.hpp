@@ -11,6 +11,7 @@ class RefreshCoordinator;
 class PackageCoordinator;
 class SystemFileSystemManager;
 class ScanResultsPersistence;
+class RunMarkers;
 }  // namespace vt
 
 namespace vt::cli {
@@ -29,9 +30,10 @@ public:
     PackageCoordinator& coordinator();
     ScanResultsPersistence& persistence();
 
-    // A session of a command that works on the inventory: the previous run's exit is
-    // judged, and the clean-exit flag is false until endSession() records a normal exit.
-    // Read-only commands judge the previous exit without recording their own.
+    // A session of a command that works on the inventory: earlier runs' exits are judged
+    // (per process: a run still going elsewhere is not taken for a crash), and this run is
+    // marked as running until endSession() records a normal exit. Read-only commands judge
+    // without marking their own run.
     void beginSession(bool recordsExit = true);
     void endSession();
     bool previousExitWasClean() const noexcept { return previousExitWasClean_; }
@@ -46,6 +48,7 @@ private:
     std::unique_ptr<RefreshCoordinator> refresh_;
     std::unique_ptr<PackageCoordinator> coordinator_;
     std::unique_ptr<ScanResultsPersistence> persistence_;
+    std::unique_ptr<RunMarkers> runMarkers_;
     bool sessionStarted_ = false;
     bool recordsExit_ = false;
     bool previousExitWasClean_ = true;

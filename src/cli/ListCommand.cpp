@@ -41,6 +41,7 @@ int list(const ListArguments& arguments) {
     PersistedScanResults results = context.persistence().load();
     bool allowPreRelease = context.defaults().boolValue("ShowPreReleaseUpdates").value_or(false);
     ScanReport report = makeReport(results.packages, ScanProgressSnapshot{}, allowPreRelease);
+    if (results.metadata) applySourceStates(report, results.metadata->sources);
     std::optional<double> age;
     if (results.metadata) age = secondsBetween(results.metadata->lastScanDate, Clock::shared().now());
     if (arguments.json) {

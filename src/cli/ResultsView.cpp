@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <map>
 #include <set>
 
+#include "base/Localization.hpp"
 #include "core/ScanProgressModel.hpp"
+#include "core/ScanResultsPersistence.hpp"
 #include "model/VersionRules.hpp"
 
 namespace vt::cli {
@@ -14,6 +17,15 @@ namespace {
 
 bool hasUpdate(const Package& package, bool allowPreRelease) {
     return isUpdateAvailable(package.version, package.latestVersion, allowPreRelease);
+}
+
+std::string localDate(Clock::TimePoint date) {
+    std::time_t time = std::chrono::system_clock::to_time_t(date);
+    std::tm local{};
+    localtime_r(&time, &local);
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M", &local);
+    return text;
 }
 
 }  // namespace
@@ -41,9 +53,37 @@ ScanReport makeReport(const std::vector<Package>& packages, const ScanProgressSn
             scanner["message"] = *status.details;
         }
         if (message) report.problems.emplace_back(status.name, *message);
+        if (status.state.kind == ScannerState::Kind::Failed) ++report.failedSources;
         report.scanners.push_back(std::move(scanner));
     }
     return report;
+}
+
+void applySourceStates(ScanReport& report, const std::vector<SourceScanState>& states) {
+    for (const SourceScanState& state : states) {
+        if (!state.failure) continue;
+        auto entry = std::find_if(report.scanners.begin(), report.scanners.end(),
+                                  [&](const Json& scanner) { return scanner.value("id", "") == state.id; });
+        if (entry == report.scanners.end()) {
+            Json scanner = Json::object();
+            scanner["id"] = state.id;
+            scanner["name"] = state.name;
+            scanner["state"] = "failed";
+            scanner["error"] = *state.failure;
+            report.scanners.push_back(std::move(scanner));
+            report.problems.emplace_back(state.name, *state.failure);
+            ++report.failedSources;
+            entry = report.scanners.end() - 1;
+        } else if (entry->value("state", "") != "failed") {
+            ++report.failedSources;  // its tool failed and it listed nothing
+        }
+        if (!state.carriedOver()) continue;
+        (*entry)["itemsFrom"] = toReferenceSeconds(*state.itemsDate);
+        std::string text = localized("scan.source.kept_previous", {*state.failure, localDate(*state.itemsDate)});
+        for (auto& [name, message] : report.problems) {
+            if (name == state.name) message = text;
+        }
+    }
 }
 
 std::string renderTable(const ScanReport& report, bool all, const Style& style) {
@@ -84,9 +124,21 @@ std::string renderSummary(const ScanReport& report, const Style& style) {
     for (const Package& package : report.packages) updates += hasUpdate(package, report.allowPreRelease) ? 1 : 0;
     char duration[32];
     std::snprintf(duration, sizeof(duration), "%.1f s", report.durationSeconds);
-    std::string line = updates == 0 ? style.green("Everything is up to date")
-                                    : style.bold(std::to_string(updates) + (updates == 1 ? " update" : " updates") +
-                                                 " available");
+    std::string line;
+    if (updates > 0) {
+        line = style.bold(std::to_string(updates) + (updates == 1 ? " update" : " updates") + " available");
+    } else if (report.failedSources == 0) {
+        line = style.green(localized("scan.status.up_to_date"));
+    } else {
+        // Some sources could not say: "up to date" would be a claim about them too.
+        line = localized("scan.summary.no_updates");
+    }
+    if (report.failedSources > 0) {
+        line += " · " + style.yellow(report.failedSources == 1
+                                         ? localized("scan.summary.source_failed")
+                                         : localized("scan.summary.sources_failed",
+                                                     {std::to_string(report.failedSources)}));
+    }
     line += " · " + std::to_string(report.packages.size()) + " items";
     if (report.durationSeconds > 0) line += " · scanned in " + std::string(duration);
     std::string out = line + "\n";

@@ -10,6 +10,7 @@
 
 namespace vt {
 struct ScanProgressSnapshot;
+struct SourceScanState;
 }
 
 namespace vt::cli {
@@ -23,10 +24,15 @@ struct ScanReport {
     Json metadata = Json::object();
     double durationSeconds = 0;
     bool allowPreRelease = false;
+    std::size_t failedSources = 0;
 };
 
 ScanReport makeReport(const std::vector<Package>& packages, const ScanProgressSnapshot& progress,
                       bool allowPreRelease);
+
+// Marks the sources that failed, and those whose rows were carried over from an earlier
+// scan (with the date), in the JSON and under the table.
+void applySourceStates(ScanReport& report, const std::vector<SourceScanState>& states);
 
 // The table of pending updates (every item with `all`), grouped by source, aligned.
 std::string renderTable(const ScanReport& report, bool all, const Style& style);

@@ -15,6 +15,7 @@
 #include "cli/ScanView.hpp"
 #include "cli/Signals.hpp"
 #include "core/PackageCoordinator.hpp"
+#include "core/ScanProgressModel.hpp"
 #include "settings/DefaultsStore.hpp"
 #include "settings/SettingsManager.hpp"
 
@@ -75,7 +76,20 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
             std::fprintf(stderr, "%s\n", localized("refresh.cancelled").c_str());
             return kExitFailure;
         }
-        if (coordinator.isUpdateInProgress()) {
+        const bool updating = coordinator.isUpdateInProgress();
+        if (arguments.json) {
+            // Schedulers read the JSON whatever happened: the saved results, and why no scan ran.
+            ScanReport report = makeReport(coordinator.packages(), ScanProgressSnapshot{},
+                                           context.settings().showPreReleaseUpdates());
+            applySourceStates(report, coordinator.sourceStates());
+            Json meta = Json::object();
+            meta["mode"] = std::string(toString(mode));
+            meta["skipped"] = true;
+            meta["reason"] = updating ? "update in progress" : "recent scan already completed";
+            meta["itemCount"] = report.packages.size();
+            report.metadata = std::move(meta);
+            printReport(report, arguments);
+        } else if (updating) {
             std::printf("An update is in progress; the scan was skipped.\n");
         } else {
             std::printf("A scan completed recently; nothing to do.\n");
@@ -88,6 +102,7 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
     }
     ScanReport report = makeReport(result->allPackages(), context.progress().snapshot(),
                                    context.settings().showPreReleaseUpdates());
+    applySourceStates(report, coordinator.sourceStates());
     report.durationSeconds = result->durationSeconds;
     report.metadata = metadataJson(*result, mode, report);
     printReport(report, arguments);
@@ -112,6 +127,7 @@ int runLaunch(const GlobalOptions& options) {
         ScanArguments arguments;
         ScanReport report = makeReport(Context::shared().coordinator().packages(), Context::shared().progress().snapshot(),
                                        Context::shared().settings().showPreReleaseUpdates());
+        applySourceStates(report, Context::shared().coordinator().sourceStates());
         printReport(report, arguments);
         return kExitSuccess;
     }

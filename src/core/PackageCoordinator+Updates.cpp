@@ -80,6 +80,18 @@ std::vector<PackageCoordinator::PackageUpdateResult> PackageCoordinator::updateP
             logger().info("📦 Waiting for the running scan or update of another Van Treel process");
             updateLock = ProcessLock::acquire(options_.lockFolder + "/update.lock", ProcessLock::Mode::Exclusive, stop);
         }
+        // A scan may have finished while this process waited: change what it saved, not the
+        // inventory this process started with.
+        if (updateLock.isHeld() && options_.savedPackages) {
+            std::vector<Package> saved = options_.savedPackages();
+            std::optional<ScanMetadata> metadata = options_.savedMetadata ? options_.savedMetadata() : std::nullopt;
+            std::scoped_lock lock(mutex_);
+            packages_ = std::move(saved);
+            if (metadata) {
+                sourceStates_ = metadata->sources;
+                packagesScanDate_ = metadata->lastScanDate;
+            }
+        }
     }
     const auto start = clock().now();
     std::vector<PackageUpdateResult> results;

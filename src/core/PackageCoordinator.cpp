@@ -1,6 +1,7 @@
 #include "core/PackageCoordinator.hpp"
 
 #include <algorithm>
+#include <map>
 
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
@@ -109,6 +110,7 @@ void PackageCoordinator::refreshAll(RefreshMode mode) {
 void PackageCoordinator::refreshAll(bool force) {
     std::promise<void> scanDone;
     bool postOnboarding = false;
+    unsigned long long serial = 0;
     {
         std::unique_lock lock(mutex_);
         logger().info(std::string("🔵 PackageCoordinator.refreshAll() CALLED (force: ") + (force ? "true" : "false") +
@@ -138,22 +140,51 @@ void PackageCoordinator::refreshAll(bool force) {
             return;
         }
         currentRefreshTask_ = scanDone.get_future().share();
+        serial = ++scanSerial_;
         scanStop_ = std::stop_source();
         postOnboarding = pendingPostOnboarding_;
         pendingPostOnboarding_ = false;
     }
     setProgressText(localized("refresh.starting"));
-    // Whatever happens in the scan, joined callers must be released.
+    // Whatever happens in the scan (a throw included), joined callers are released and the
+    // next call finds no task in flight, so it scans.
     struct Release {
+        PackageCoordinator& self;
         std::promise<void>& promise;
-        bool released = false;
-        void operator()() {
-            if (!released) promise.set_value();
-            released = true;
+        unsigned long long serial;
+        ~Release() {
+            {
+                std::scoped_lock lock(self.mutex_);
+                if (self.scanSerial_ == serial) {
+                    self.currentRefreshTask_.reset();
+                    self.postRefreshTask_.reset();
+                    self.isFinalizingRefresh_ = false;
+                }
+            }
+            promise.set_value();
         }
-        ~Release() { (*this)(); }
-    } release{scanDone};
+    } release{*this, scanDone, serial};
     runScan(force, postOnboarding);
+}
+
+bool PackageCoordinator::adoptOtherProcessScan(std::optional<long long> generationBefore) {
+    if (!options_.savedMetadata || !options_.savedPackages) return false;
+    std::optional<ScanMetadata> metadata = options_.savedMetadata();
+    // A scan that was cancelled or failed saved nothing, so the generation did not move.
+    if (!metadata || metadata->generation == 0 || metadata->generation == generationBefore.value_or(0)) {
+        logger().info("🔵 PackageCoordinator.refreshAll() - the other process's scan did not complete; scanning");
+        return false;
+    }
+    logger().info("🔵 PackageCoordinator.refreshAll() - using the results of the other process");
+    RefreshResult joined;
+    joined.cacheReason = "results of another process's scan";
+    joined.packagesByScanner["persisted"] = options_.savedPackages();
+    std::scoped_lock lock(mutex_);
+    lastResult_ = joined;
+    packages_ = joined.allPackages();
+    sourceStates_ = metadata->sources;
+    packagesScanDate_ = metadata->lastScanDate;
+    return true;
 }
 
 void PackageCoordinator::runScan(bool force, bool postOnboarding) {
@@ -164,40 +195,34 @@ void PackageCoordinator::runScan(bool force, bool postOnboarding) {
     }
     std::optional<RefreshResult> result;
     ResourceSampler sampler;
-    {
-        ProcessLock updateGuard;
-        ProcessLock scanLock;
-        if (!options_.lockFolder.empty()) {
-            scanLock = ProcessLock::tryAcquire(options_.lockFolder + kScanLockName, ProcessLock::Mode::Exclusive);
-            if (!scanLock.isHeld()) {
-                logger().info("🔵 PackageCoordinator.refreshAll() - another Van Treel process is scanning; waiting");
-                scanLock = ProcessLock::acquire(options_.lockFolder + kScanLockName, ProcessLock::Mode::Exclusive, stop);
-                if (scanLock.isHeld() && options_.resultsOfOtherProcess) {
-                    if (auto packages = options_.resultsOfOtherProcess()) {
-                        logger().info("🔵 PackageCoordinator.refreshAll() - using the results of the other process");
-                        RefreshResult joined;
-                        joined.cacheReason = "results of another process's scan";
-                        joined.packagesByScanner["persisted"] = std::move(*packages);
-                        {
-                            std::scoped_lock lock(mutex_);
-                            lastResult_ = joined;
-                            packages_ = joined.allPackages();
-                        }
-                        result.reset();
-                        scanLock.release();
-                    }
-                }
+    // Both locks are held until the results are saved: a process waiting for this scan
+    // then reads what it found, and no update saves in between.
+    ProcessLock scanLock;
+    ProcessLock updateGuard;
+    bool adopted = false;
+    const bool locking = !options_.lockFolder.empty();
+    if (locking) {
+        const std::string scanLockPath = options_.lockFolder + kScanLockName;
+        scanLock = ProcessLock::tryAcquire(scanLockPath, ProcessLock::Mode::Exclusive);
+        if (!scanLock.isHeld()) {
+            logger().info("🔵 PackageCoordinator.refreshAll() - another Van Treel process is scanning; waiting");
+            std::optional<long long> before;
+            if (options_.savedMetadata) {
+                if (auto metadata = options_.savedMetadata()) before = metadata->generation;
             }
-            updateGuard =
-                ProcessLock::tryAcquire(options_.lockFolder + kUpdateLockName, ProcessLock::Mode::Shared);
+            scanLock = ProcessLock::acquire(scanLockPath, ProcessLock::Mode::Exclusive, stop);
+            adopted = scanLock.isHeld() && adoptOtherProcessScan(before);
         }
-        if (!options_.lockFolder.empty() && !scanLock.isHeld()) {
-            // Joined another process's results, or stopped while waiting.
-        } else if (!options_.lockFolder.empty() && !stop.stop_requested() && !updateGuard.isHeld()) {
-            logger().info("🔵 PackageCoordinator.refreshAll() skipped: update in progress");
-        } else if (!stop.stop_requested()) {
-            result = refresh_.run(force, stop);
+        if (scanLock.isHeld() && !adopted) {
+            updateGuard = ProcessLock::tryAcquire(options_.lockFolder + kUpdateLockName, ProcessLock::Mode::Shared);
         }
+    }
+    if (adopted || (locking && !scanLock.isHeld())) {
+        // Adopted another process's results, or stopped while waiting for it.
+    } else if (locking && !updateGuard.isHeld()) {
+        logger().info("🔵 PackageCoordinator.refreshAll() skipped: update in progress");
+    } else if (!stop.stop_requested()) {
+        result = refresh_.run(force, stop);
     }
     logger().info("🔵 PackageCoordinator.refreshAll() - scan phase complete, starting post-refresh finalization");
     std::promise<void> finalized;
@@ -207,6 +232,10 @@ void PackageCoordinator::runScan(bool force, bool postOnboarding) {
         postRefreshTask_ = finalized.get_future().share();
         isFinalizingRefresh_ = true;
     }
+    struct Finalized {
+        std::promise<void>& promise;
+        ~Finalized() { promise.set_value(); }
+    } finalizedOnExit{finalized};
     logger().info(sampler.finish());
     if (result) {
         finalize(*result, postOnboarding);
@@ -214,26 +243,83 @@ void PackageCoordinator::runScan(bool force, bool postOnboarding) {
         setProgressText(localized("refresh.cancelled"));
     }
     logger().info("🔵 PackageCoordinator.refreshAll() - post-refresh finalization completed");
-    {
-        std::scoped_lock lock(mutex_);
-        postRefreshTask_.reset();
-        isFinalizingRefresh_ = false;
-    }
-    finalized.set_value();
+    std::scoped_lock lock(mutex_);
+    postRefreshTask_.reset();
+    isFinalizingRefresh_ = false;
 }
 
-void PackageCoordinator::finalize(const RefreshResult& result, bool postOnboarding) {
-    if (result.cancelled) {
+RefreshResult PackageCoordinator::carryOverFailedSources(const RefreshResult& result) {
+    RefreshResult merged = result;
+    const auto now = clock().now();
+    std::vector<Package> previous;
+    std::map<std::string, SourceScanState> previousStates;
+    std::optional<Clock::TimePoint> previousScanDate;
+    {
+        std::scoped_lock lock(mutex_);
+        previous = packages_;
+        for (const auto& state : sourceStates_) previousStates[state.id] = state;
+        previousScanDate = packagesScanDate_;
+    }
+    std::map<std::string, std::string> names;
+    for (const auto& status : progress_.snapshot().scannerStatuses) names[status.id] = status.name;
+    auto nameOf = [&](const std::string& id) { return names.count(id) ? names[id] : id; };
+
+    // A source failed when it timed out or threw (no inventory at all), or when its tool
+    // failed and it published why with nothing listed.
+    auto failure = [&](const std::string& id) -> std::optional<std::string> {
+        auto message = result.messages.find(id);
+        if (message == result.messages.end()) return std::nullopt;
+        auto listed = result.packagesByScanner.find(id);
+        if (listed != result.packagesByScanner.end() && !listed->second.empty()) return std::nullopt;
+        return message->second;
+    };
+    std::vector<SourceScanState> states;
+    for (const auto& [id, packages] : result.packagesByScanner) {
+        if (!failure(id)) states.push_back(SourceScanState{id, nameOf(id), std::nullopt, now});
+    }
+    // A source that failed lists nothing this time: what it listed before is kept, dated,
+    // rather than erased.
+    for (const auto& [id, message] : result.messages) {
+        if (!failure(id)) continue;
+        SourceScanState state{id, nameOf(id), message, std::nullopt};
+        std::vector<PackageType> kinds = options_.scannerKinds ? options_.scannerKinds(id) : std::vector<PackageType>{};
+        std::vector<Package> kept;
+        for (const Package& package : previous) {
+            if (std::find(kinds.begin(), kinds.end(), package.type) != kinds.end()) kept.push_back(package);
+        }
+        if (!kept.empty()) {
+            auto it = previousStates.find(id);
+            state.itemsDate = it != previousStates.end() && it->second.itemsDate ? it->second.itemsDate
+                                                                                  : previousScanDate;
+            if (!state.itemsDate) state.itemsDate = now;
+            logger().warning("⚠️ " + state.name + ": kept " + std::to_string(kept.size()) +
+                             " items of the previous scan (" + message + ")");
+            merged.packagesByScanner[id] = std::move(kept);
+        }
+        states.push_back(std::move(state));
+    }
+    std::sort(states.begin(), states.end(),
+              [](const SourceScanState& a, const SourceScanState& b) { return a.id < b.id; });
+    std::scoped_lock lock(mutex_);
+    sourceStates_ = std::move(states);
+    packagesScanDate_ = now;
+    return merged;
+}
+
+void PackageCoordinator::finalize(const RefreshResult& scanned, bool postOnboarding) {
+    if (scanned.cancelled) {
         setProgressText(localized("refresh.cancelled"));
-    } else if (result.interrupted) {
+    } else if (scanned.interrupted) {
         setProgressText(localized("refresh.timeout_interrupted"));
     }
+    // A cancelled scan keeps the previous results whole (and saves nothing, so a process
+    // waiting for it scans for itself), but is otherwise finalised like any other.
+    const RefreshResult result = scanned.cancelled ? scanned : carryOverFailedSources(scanned);
     {
         std::scoped_lock lock(mutex_);
         lastResult_ = result;
         if (!result.cancelled) packages_ = result.allPackages();
     }
-    if (result.cancelled) return;
     try {
         defaults_.set(kLastCompletedRefreshDate, toReferenceSeconds(clock().now()));
     } catch (const std::exception& error) {
@@ -241,7 +327,7 @@ void PackageCoordinator::finalize(const RefreshResult& result, bool postOnboardi
     }
     ActivityRecord record;
     record.date = clock().now();
-    record.title = localized("activity.scan.completed_title");
+    record.title = localized(result.cancelled ? "refresh.cancelled" : "activity.scan.completed_title");
     record.subtitle = localized("activity.scan.items_analyzed", {std::to_string(result.itemCount())});
     record.type = ActivityRecord::ActivityType::Scan;
     record.duration = result.durationSeconds;
@@ -257,6 +343,7 @@ void PackageCoordinator::finalize(const RefreshResult& result, bool postOnboardi
         }
         logger().info("🔵 PackageCoordinator — post-onboarding scan finalized");
     }
+    if (result.cancelled) return;
     std::vector<FinalizationStep> steps;
     {
         std::scoped_lock lock(mutex_);
@@ -289,6 +376,18 @@ std::vector<Package> PackageCoordinator::packages() const {
 void PackageCoordinator::restorePackages(std::vector<Package> packages) {
     std::scoped_lock lock(mutex_);
     packages_ = std::move(packages);
+}
+
+std::vector<SourceScanState> PackageCoordinator::sourceStates() const {
+    std::scoped_lock lock(mutex_);
+    return sourceStates_;
+}
+
+void PackageCoordinator::restoreSourceStates(std::vector<SourceScanState> states,
+                                             std::optional<Clock::TimePoint> scanDate) {
+    std::scoped_lock lock(mutex_);
+    sourceStates_ = std::move(states);
+    packagesScanDate_ = scanDate;
 }
 
 void PackageCoordinator::restoreActivities(std::vector<ActivityRecord> activities) {

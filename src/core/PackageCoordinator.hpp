@@ -14,6 +14,7 @@
 #include "base/Clock.hpp"
 #include "core/RefreshCoordinator.hpp"
 #include "core/ScanProgressModel.hpp"
+#include "core/ScanResultsPersistence.hpp"
 #include "model/ActivityRecord.hpp"
 
 namespace vt {
@@ -37,9 +38,14 @@ public:
         std::string lockFolder;  // where "scan.lock" and "update.lock" live
         Clock* clock = nullptr;  // Clock::shared() when null
         std::size_t activityLimit = 100;
-        // After waiting for another process's scan: the results it left, so that this
-        // process shows them instead of scanning again. Nothing when it left none.
-        std::function<std::optional<std::vector<Package>>()> resultsOfOtherProcess;
+        // The results saved on disk, read again: after waiting for another process's scan
+        // (adopted only when its generation moved, that is when that scan completed and
+        // saved), and by an update once it holds the update lock, so that it changes the
+        // latest inventory rather than the one it started with.
+        std::function<std::optional<ScanMetadata>()> savedMetadata;
+        std::function<std::vector<Package>()> savedPackages;
+        // The kinds of items a scanner lists: a failed source keeps its previous rows.
+        std::function<std::vector<PackageType>(const std::string& scannerId)> scannerKinds;
         // The adapters that apply updates; updates are refused without it.
         PackageManager* packageManager = nullptr;
     };
@@ -79,6 +85,9 @@ public:
     std::optional<RefreshResult> lastResult() const;
     std::vector<Package> packages() const;
     void restorePackages(std::vector<Package> packages);
+    // How each source fared in the scan whose rows are shown (restored with the results).
+    std::vector<SourceScanState> sourceStates() const;
+    void restoreSourceStates(std::vector<SourceScanState> states, std::optional<Clock::TimePoint> scanDate);
     void restoreActivities(std::vector<ActivityRecord> activities);
     std::vector<ActivityRecord> activities() const;
     void addActivity(ActivityRecord record);
@@ -107,6 +116,8 @@ public:
 private:
     bool updateRunningInAnotherProcess() const;
     void runScan(bool force, bool postOnboarding);
+    bool adoptOtherProcessScan(std::optional<long long> generationBefore);
+    RefreshResult carryOverFailedSources(const RefreshResult& result);
     void finalize(const RefreshResult& result, bool postOnboarding);
     void setProgressText(std::string text);
     Clock& clock() const;
@@ -120,12 +131,15 @@ private:
     mutable std::mutex mutex_;
     std::optional<std::shared_future<void>> currentRefreshTask_;
     std::optional<std::shared_future<void>> postRefreshTask_;
+    unsigned long long scanSerial_ = 0;  // which scan the two tasks above belong to
     bool isFinalizingRefresh_ = false;
     bool pendingPostOnboarding_ = false;
     std::stop_source scanStop_;
     std::map<std::string, std::set<std::string>, std::less<>> tracking_;
     std::optional<RefreshResult> lastResult_;
     std::vector<Package> packages_;
+    std::vector<SourceScanState> sourceStates_;
+    std::optional<Clock::TimePoint> packagesScanDate_;  // when the scan behind packages_ ended
     std::vector<ActivityRecord> activities_;
     std::string progressText_;
     std::vector<FinalizationStep> finalizationSteps_;

@@ -1,5 +1,8 @@
 #include "core/PersistedUIState.hpp"
 
+#include <algorithm>
+#include <set>
+
 #include "settings/DefaultsStore.hpp"
 
 namespace vt {
@@ -87,5 +90,22 @@ PersistedUIState PersistedUIState::load(const DefaultsStore& defaults) {
 }
 
 void PersistedUIState::save(DefaultsStore& defaults) const { defaults.set(kDefaultsKey, toJson()); }
+
+void PersistedUIState::mergeActivity(DefaultsStore& defaults, const std::vector<ActivityRecord>& records,
+                                     std::size_t limit) {
+    defaults.update([&](Json& object) {
+        PersistedUIState state;
+        if (auto it = object.find(kDefaultsKey); it != object.end()) state = fromJson(*it);
+        std::set<std::string> known;
+        for (const auto& record : state.recentActivity) known.insert(record.id.toString());
+        for (const auto& record : records) {
+            if (known.insert(record.id.toString()).second) state.recentActivity.push_back(record);
+        }
+        std::stable_sort(state.recentActivity.begin(), state.recentActivity.end(),
+                         [](const ActivityRecord& a, const ActivityRecord& b) { return a.date > b.date; });
+        if (state.recentActivity.size() > limit) state.recentActivity.resize(limit);
+        object[kDefaultsKey] = state.toJson();
+    });
+}
 
 }  // namespace vt

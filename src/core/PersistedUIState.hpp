@@ -47,6 +47,10 @@ struct PersistedUIState {
     // Absent or unreadable: the defaults.
     static PersistedUIState load(const DefaultsStore& defaults);
     void save(DefaultsStore& defaults) const;  // throws FileWriteError
+    // Adds records to the stored activity in one locked read-modify-write, keeping what
+    // other processes stored meanwhile: the union by id, newest first, at most `limit`.
+    static void mergeActivity(DefaultsStore& defaults, const std::vector<ActivityRecord>& records,
+                              std::size_t limit);  // throws FileWriteError
 };
 
 }  // namespace vt

@@ -84,7 +84,33 @@ Json ScanMetadata::toJson() const {
     json["homebrewTapsCount"] = homebrewTapsCount;
     json["homebrewLeavesCount"] = homebrewLeavesCount;
     json["wasCleanExit"] = wasCleanExit;
+    json["generation"] = generation;
+    Json states = Json::array();
+    for (const auto& source : sources) states.push_back(source.toJson());
+    json["sources"] = std::move(states);
+    if (lastFullScanDate) json["lastFullScanDate"] = toReferenceSeconds(*lastFullScanDate);
+    json["fullScanSourceIds"] = fullScanSourceIds;
     return json;
+}
+
+Json SourceScanState::toJson() const {
+    Json json = Json::object();
+    json["id"] = id;
+    json["name"] = name;
+    if (failure) json["failure"] = *failure;
+    if (itemsDate) json["itemsDate"] = toReferenceSeconds(*itemsDate);
+    return json;
+}
+
+SourceScanState SourceScanState::fromJson(const Json& json) {
+    auto id = stringField(json, "id");
+    if (!id) throw std::invalid_argument("missing \"id\"");
+    SourceScanState state;
+    state.id = *id;
+    state.name = stringField(json, "name").value_or(*id);
+    state.failure = stringField(json, "failure");
+    if (auto date = numberField(json, "itemsDate")) state.itemsDate = fromReferenceSeconds(*date);
+    return state;
 }
 
 ScanMetadata ScanMetadata::fromJson(const Json& json) {
@@ -103,6 +129,13 @@ ScanMetadata ScanMetadata::fromJson(const Json& json) {
     metadata.homebrewTapsCount = integer(json, "homebrewTapsCount");
     metadata.homebrewLeavesCount = integer(json, "homebrewLeavesCount");
     metadata.wasCleanExit = *clean;
+    // Absent from the files of earlier versions.
+    metadata.generation = integerField(json, "generation").value_or(0);
+    if (json.contains("sources") && json["sources"].is_array()) {
+        for (const auto& source : json["sources"]) metadata.sources.push_back(SourceScanState::fromJson(source));
+    }
+    if (auto date = numberField(json, "lastFullScanDate")) metadata.lastFullScanDate = fromReferenceSeconds(*date);
+    metadata.fullScanSourceIds = strings(json, "fullScanSourceIds");
     return metadata;
 }
 
@@ -147,13 +180,6 @@ ScanResultsPersistence::ScanResultsPersistence(std::string folder) : folder_(std
 }
 
 std::string ScanResultsPersistence::defaultFolder() { return paths::supportFolder() + "/ScanResults"; }
-
-bool ScanResultsPersistence::previousExitWasClean(std::optional<bool> storedFlag,
-                                                  const std::optional<ScanMetadata>& metadata) {
-    if (storedFlag) return *storedFlag;
-    if (metadata) return metadata->wasCleanExit;
-    return true;
-}
 
 std::string ScanResultsPersistence::fileFor(PackageType type) {
     auto it = dedicatedFiles().find(type);

@@ -10,6 +10,20 @@
 
 namespace vt {
 
+// How one source fared in the scan whose results are saved.
+struct SourceScanState {
+    std::string id;
+    std::string name;
+    std::optional<std::string> failure;  // why it failed or timed out
+    // When its rows were listed; earlier than the scan when they were carried over from a
+    // previous scan because this one could not list them. Absent when it has no rows.
+    std::optional<Clock::TimePoint> itemsDate;
+
+    bool carriedOver() const noexcept { return failure.has_value() && itemsDate.has_value(); }
+    Json toJson() const;
+    static SourceScanState fromJson(const Json& json);  // throws std::invalid_argument
+};
+
 // The summary of the last scan ("scan_metadata.json").
 struct ScanMetadata {
     Clock::TimePoint lastScanDate{};
@@ -23,6 +37,13 @@ struct ScanMetadata {
     long long homebrewTapsCount = 0;
     long long homebrewLeavesCount = 0;
     bool wasCleanExit = true;
+    // Beyond the summary, what lets other processes and later runs trust these results:
+    // a number that goes up with every saved scan (a process that waited for another's
+    // scan compares it), how each source fared, and the state the fast path decides on.
+    long long generation = 0;
+    std::vector<SourceScanState> sources;
+    std::optional<Clock::TimePoint> lastFullScanDate;
+    std::vector<std::string> fullScanSourceIds;
 
     Json toJson() const;
     static ScanMetadata fromJson(const Json& json);  // throws std::invalid_argument
@@ -71,10 +92,6 @@ public:
     PersistedScanResults load() const;
     // Only "scan_metadata.json", for callers that need no inventory.
     std::optional<ScanMetadata> loadMetadata() const;
-
-    // Whether the previous run ended normally: the stored clean-exit flag when there is one,
-    // else the metadata's, else yes.
-    static bool previousExitWasClean(std::optional<bool> storedFlag, const std::optional<ScanMetadata>& metadata);
 
     // The file a package of this kind is kept in ("packages.json" for most kinds).
     static std::string fileFor(PackageType type);

@@ -72,15 +72,6 @@ TEST(ScanResultsPersistenceTest, UndecodableFilesAreLoggedAndIgnoredAlone) {
     EXPECT_EQ(persistence.load().packages.size(), 1u);  // the unknown type fails that file only
 }
 
-TEST(ScanResultsPersistenceTest, PreviousExitRule) {
-    ScanMetadata unclean;
-    unclean.wasCleanExit = false;
-    EXPECT_FALSE(ScanResultsPersistence::previousExitWasClean(false, std::nullopt));
-    EXPECT_TRUE(ScanResultsPersistence::previousExitWasClean(true, unclean));
-    EXPECT_FALSE(ScanResultsPersistence::previousExitWasClean(std::nullopt, unclean));
-    EXPECT_TRUE(ScanResultsPersistence::previousExitWasClean(std::nullopt, std::nullopt));
-}
-
 // A writer killed in the middle of saving must leave the previous file whole.
 TEST(ScanResultsPersistenceTest, KilledWriterLeavesThePreviousFileReadable) {
     testing::TempDir root;
