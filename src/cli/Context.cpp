@@ -124,6 +124,10 @@ void mergeActivity(DefaultsStore& defaults, const PackageCoordinator& coordinato
 // generation read here is the latest.
 void persistScan(ScanResultsPersistence& persistence, DefaultsStore& defaults, const PackageCoordinator& coordinator,
                  const RefreshResult& result) {
+    if (result.cancelled) {
+        mergeActivity(defaults, coordinator);
+        return;
+    }
     PersistedScanResults results;
     results.packages = coordinator.packages();
     ScanMetadata metadata;

@@ -312,8 +312,8 @@ void PackageCoordinator::finalize(const RefreshResult& scanned, bool postOnboard
     } else if (scanned.interrupted) {
         setProgressText(localized("refresh.timeout_interrupted"));
     }
-    // A cancelled scan keeps the previous results whole (and saves nothing, so a process
-    // waiting for it scans for itself), but is otherwise finalised like any other.
+    // A cancelled scan keeps the previous results whole (and its steps save no inventory, so
+    // a process waiting for it scans for itself), but is otherwise finalised like any other.
     const RefreshResult result = scanned.cancelled ? scanned : carryOverFailedSources(scanned);
     {
         std::scoped_lock lock(mutex_);
@@ -343,7 +343,6 @@ void PackageCoordinator::finalize(const RefreshResult& scanned, bool postOnboard
         }
         logger().info("🔵 PackageCoordinator — post-onboarding scan finalized");
     }
-    if (result.cancelled) return;
     std::vector<FinalizationStep> steps;
     {
         std::scoped_lock lock(mutex_);

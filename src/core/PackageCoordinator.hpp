@@ -102,6 +102,7 @@ public:
     void setInventoryChangedHandler(std::function<void()> handler);
 
     // Run at the end of each finalised scan, in order: persistence of results, auto-ignore...
+    // A cancelled scan's steps get its result with `cancelled` set, and save no inventory.
     using FinalizationStep = std::function<void(const RefreshResult&)>;
     void addFinalizationStep(FinalizationStep step);
 

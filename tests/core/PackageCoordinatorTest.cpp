@@ -1,6 +1,7 @@
 #include "core/PackageCoordinator.hpp"
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -158,6 +159,86 @@ TEST_F(PackageCoordinatorTest, ScansOfTwoProcessesNeverOverlapAndUpdatesBlockSca
     EXPECT_TRUE(one.isUpdateInProgress());
     one.refreshAll(true);
     EXPECT_EQ(scans_.load(), before);
+}
+
+TEST_F(PackageCoordinatorTest, AThrowDuringTheScanLeavesNoScanInFlight) {
+    PackageCoordinator coordinator(defaults_, settings_, refresh_, progress_, options());
+    // A scan lock that cannot be opened makes the scan throw after it was registered.
+    std::filesystem::create_directory(folder_.file("scan.lock"));
+    EXPECT_THROW(coordinator.refreshAll(true), ProcessLockError);
+    EXPECT_FALSE(coordinator.isRefreshing());
+    std::filesystem::remove(folder_.file("scan.lock"));
+    coordinator.refreshAll(true);
+    EXPECT_EQ(scans_.load(), 1);
+}
+
+TEST_F(PackageCoordinatorTest, AFailedSourceKeepsItsPreviousRowsWithTheirDate) {
+    enum class Uv { Lists, Throws, PublishesAnError } uv = Uv::Lists;
+    ScannerPipeline tools;
+    tools.id = "uv";
+    tools.source = "uv";
+    tools.run = [&](std::stop_token) {
+        if (uv == Uv::Throws) throw std::runtime_error("uv exited with status 2");
+        if (uv == Uv::PublishesAnError) return ScanOutcome{{}, std::string("uv tool list failed")};
+        Package ruff;
+        ruff.name = "ruff";
+        ruff.version = "0.3.0";
+        ruff.type = PackageType::UvTool;
+        return ScanOutcome{{ruff}, std::nullopt};
+    };
+    pipelines_.push_back(tools);
+    auto opts = options();
+    opts.scannerKinds = [](const std::string& id) {
+        return id == "uv" ? std::vector<PackageType>{PackageType::UvTool} : std::vector<PackageType>{};
+    };
+    PackageCoordinator coordinator(defaults_, settings_, refresh_, progress_, opts);
+    coordinator.refreshAll(true);
+    ASSERT_EQ(coordinator.packages().size(), 2u);
+    const auto firstScan = clock_.now();
+
+    for (Uv failure : {Uv::Throws, Uv::PublishesAnError}) {
+        clock_.advance(std::chrono::hours(1));
+        uv = failure;
+        coordinator.refreshAll(true);
+        ASSERT_EQ(coordinator.packages().size(), 2u);
+        auto states = coordinator.sourceStates();
+        auto state = std::find_if(states.begin(), states.end(), [](const auto& s) { return s.id == "uv"; });
+        ASSERT_NE(state, states.end());
+        EXPECT_TRUE(state->carriedOver());
+        EXPECT_EQ(state->itemsDate, firstScan);  // the date of the scan that listed them, not of this one
+        EXPECT_FALSE(state->failure->empty());
+    }
+    // A source that is no longer scanned (switched off) takes its rows with it.
+    pipelines_.pop_back();
+    coordinator.refreshAll(true);
+    EXPECT_EQ(coordinator.packages().size(), 1u);
+}
+
+TEST_F(PackageCoordinatorTest, ACancelledScanIsFinalisedButSavesNothing) {
+    Package kept;
+    kept.name = "kept";
+    kept.version = "1.0";
+    kept.type = PackageType::NpmGlobal;
+    pipelines_[0].run = [](std::stop_token stop) {
+        while (!stop.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return ScanOutcome{};
+    };
+    PackageCoordinator coordinator(defaults_, settings_, refresh_, progress_, options());
+    coordinator.restorePackages({kept});
+    int saved = 0;
+    coordinator.addFinalizationStep([&](const RefreshResult& result) { saved += result.cancelled ? 0 : 1; });
+    std::jthread scan([&] { coordinator.refreshAll(true); });
+    while (!coordinator.isRefreshing()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    coordinator.cancelRefresh();
+    scan.join();
+    EXPECT_EQ(saved, 0);
+    ASSERT_EQ(coordinator.packages().size(), 1u);
+    EXPECT_EQ(coordinator.packages()[0].name, "kept");
+    ASSERT_FALSE(coordinator.activities().empty());
+    EXPECT_EQ(coordinator.activities().front().title, "Scan cancelled");
+    EXPECT_TRUE(defaults_.doubleValue(PackageCoordinator::kLastCompletedRefreshDate).has_value());
+    EXPECT_EQ(coordinator.progressText(), "Scan cancelled");
 }
 
 }  // namespace

@@ -1,0 +1,263 @@
+// What the saved results become when tools fail and when two `vantreel` processes overlap:
+// the binary in a sandbox HOME, a fake `uv` and a fake `brew` in ~/.local/bin whose
+// behaviour the test sets through files (list normally, sleep first, hang, or exit 2).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "base/Files.hpp"
+#include "base/Json.hpp"
+#include "settings/SettingsManager.hpp"
+#include "support/TempDir.hpp"
+#include "support/VantreelProcess.hpp"
+
+namespace vt {
+namespace {
+
+using testing::runVantreel;
+
+constexpr int kRounds = 20;  // overlapping processes: each case this many times
+
+class OverlappingRunsE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Json preferences = Json::object();
+        for (const auto& definition : settingDefinitions()) {
+            if (definition.broadcast == kManagerToggleDidChange) preferences[std::string(definition.key)] = false;
+        }
+        preferences["ShowUv"] = true;
+        preferences["ShowHomebrew"] = true;
+        preferences["DidApplyFirstLaunchDefaults"] = true;
+        home_.write(".config/vantreel/com.corvanel.Vantreel.json", dumpJson(preferences));
+        // uv lists the tools named in uv-tools (ruff at the version in uv-ruff); uv-mode says
+        // how it behaves: "ok", "sleep N" before listing, "hang", or "fail".
+        home_.writeExecutable(".local/bin/uv", R"SH(#!/bin/sh
+state=")SH" + home_.path() + R"SH("
+echo $$ >> "$state/uv-pids"
+mode=$(cat "$state/uv-mode" 2>/dev/null || echo ok)
+case "$1 $2" in
+  "tool list")
+    case "$mode" in
+      hang) exec sleep 600 ;;
+      fail) echo "error: failed to read the tools directory" >&2; exit 2 ;;
+      sleep*) sleep ${mode#sleep } ;;
+    esac
+    printf 'ruff v%s\n- ruff\n' "$(cat "$state/uv-ruff" 2>/dev/null || echo 0.3.0)"
+    for tool in $(cat "$state/uv-tools" 2>/dev/null); do printf '%s v1.0.0\n- %s\n' "$tool" "$tool"; done ;;
+  "tool upgrade") echo 0.4.1 > "$state/uv-ruff" ;;
+  *) exit 2 ;;
+esac
+)SH");
+        // brew lists one formula when the file brew-testball exists.
+        home_.writeExecutable(".local/bin/brew", R"(#!/bin/sh
+case "$1 $2" in
+  "list --formula") [ -f ")" + home_.file("brew-testball") + R"(" ] && echo "testball 0.0.1" ;;
+  "outdated --json=v2") echo '{"formulae":[],"casks":[]}' ;;
+  "info --json=v2") echo '{"formulae":[],"casks":[]}' ;;
+esac
+exit 0
+)");
+        setUv("ok");
+    }
+
+    void setUv(const std::string& mode) const { home_.write("uv-mode", mode + "\n"); }
+    void setTools(const std::vector<std::string>& tools) const {
+        std::string text;
+        for (const auto& tool : tools) text += tool + "\n";
+        home_.write("uv-tools", text);
+    }
+
+    testing::VantreelRun run(std::vector<std::string> arguments, std::string timeout = "30") const {
+        std::vector<std::string> full = {"--accept-terms"};
+        full.insert(full.end(), arguments.begin(), arguments.end());
+        return {std::move(full), home_.path(), {{"VANTREEL_SCANNER_TIMEOUT", std::move(timeout)}}};
+    }
+
+    Json json(const ShellCommandResult& result) const {
+        auto parsed = parseJson(result.standardOutput);
+        EXPECT_TRUE(parsed.has_value()) << result.standardOutput << result.standardError;
+        return parsed.value_or(Json::object());
+    }
+
+    std::set<std::string> names(const Json& report) const {
+        std::set<std::string> found;
+        for (const auto& item : report["items"]) found.insert(item["name"].get<std::string>());
+        return found;
+    }
+
+    // A scan started with fork/exec, so that the test can signal it.
+    pid_t startScan() const {
+        pid_t child = ::fork();
+        if (child == 0) {
+            int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, STDOUT_FILENO);
+            ::dup2(null, STDERR_FILENO);
+            ::setenv("HOME", home_.path().c_str(), 1);
+            ::execl(VT_BINARY_PATH, VT_BINARY_PATH, "--accept-terms", "scan", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        return child;
+    }
+
+    void waitForUv() const {
+        for (int i = 0; i < 200 && !std::ifstream(home_.file("uv-pids")).good(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+    }
+
+    void killUvs() const {
+        std::ifstream pids(home_.file("uv-pids"));
+        int pid = 0;
+        while (pids >> pid) ::kill(pid, SIGKILL);
+        std::filesystem::remove(home_.file("uv-pids"));
+    }
+
+    testing::TempDir home_{"vt-overlap-e2e"};
+};
+
+TEST_F(OverlappingRunsE2ETest, AFailingOrHangingSourceKeepsWhatItListedBefore) {
+    setTools({"black"});
+    auto first = runVantreel(run({"scan", "--json"}));
+    ASSERT_EQ(first.exitCode, 0) << first.standardError;
+    ASSERT_EQ(names(json(first)), (std::set<std::string>{"ruff", "black"}));
+
+    for (const std::string mode : {"hang", "fail"}) {
+        setUv(mode);
+        auto scan = runVantreel(run({"scan", "--json"}, "2"));
+        ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
+        Json report = json(scan);
+        EXPECT_EQ(names(report), (std::set<std::string>{"ruff", "black"})) << mode;
+        bool marked = false;
+        for (const auto& scanner : report["scanners"]) {
+            if (scanner["id"] == "uv") marked = scanner.contains("itemsFrom");
+        }
+        EXPECT_TRUE(marked) << scan.standardOutput;
+
+        auto table = runVantreel(run({"list", "--all"}));
+        EXPECT_NE(table.standardOutput.find("ruff"), std::string::npos);
+        EXPECT_NE(table.standardOutput.find("showing what it listed on"), std::string::npos) << table.standardOutput;
+        EXPECT_EQ(table.standardOutput.find("Everything is up to date"), std::string::npos);
+        killUvs();
+    }
+    EXPECT_NE(readFile(home_.file(".local/share/Van Treel/ScanResults/uv_tools.json")).value_or("[]"),
+              "[]");
+}
+
+TEST_F(OverlappingRunsE2ETest, AnUpdateWaitingForAScanChangesWhatThatScanSaved) {
+    for (int round = 0; round < kRounds; ++round) {
+        std::filesystem::remove(home_.file("brew-testball"));
+        std::filesystem::remove(home_.file("uv-ruff"));
+        setUv("ok");
+        ASSERT_EQ(runVantreel(run({"scan"})).exitCode, 0);
+        // The next scan finds a formula the update process has never seen.
+        home_.write("brew-testball", "");
+        setUv("sleep 1");
+        auto scan = std::async(std::launch::async, [&] { return runVantreel(run({"scan"})); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        auto update = runVantreel(run({"update", "ruff"}));
+        ASSERT_EQ(scan.get().exitCode, 0);
+        ASSERT_EQ(update.exitCode, 0) << update.standardOutput << update.standardError;
+
+        Json saved = json(runVantreel(run({"list", "--all", "--json"})));
+        ASSERT_EQ(names(saved), (std::set<std::string>{"ruff", "testball"})) << "round " << round;
+        for (const auto& item : saved["items"]) {
+            if (item["name"] == "ruff") {
+                EXPECT_EQ(item["version"], "0.4.1") << "round " << round;
+            }
+        }
+        // Both processes' activity is kept.
+        Json activity = json(runVantreel(run({"activity", "--json"})));
+        std::set<std::string> titles;
+        for (const auto& record : activity) titles.insert(record["title"].get<std::string>());
+        EXPECT_TRUE(titles.count("Update completed") && titles.count("Scan completed")) << "round " << round;
+    }
+}
+
+TEST_F(OverlappingRunsE2ETest, AScanWaitingForAnotherShowsWhatThatScanSaved) {
+    std::vector<std::string> tools;
+    for (int round = 0; round < kRounds; ++round) {
+        tools.push_back("tool" + std::to_string(round));
+        setTools(tools);
+        setUv("sleep 1");
+        auto first = std::async(std::launch::async, [&] { return runVantreel(run({"scan", "--json"})); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        auto second = runVantreel(run({"scan", "--json"}));
+        auto firstResult = first.get();
+        ASSERT_EQ(firstResult.exitCode, 0);
+        ASSERT_EQ(second.exitCode, 0) << second.standardError;
+        Json joined = json(second);
+        EXPECT_EQ(joined["items"].size(), tools.size() + 1) << "round " << round;
+        EXPECT_EQ(joined["scan"]["cacheReason"], "results of another process's scan") << "round " << round;
+    }
+}
+
+TEST_F(OverlappingRunsE2ETest, AScanWaitingForACancelledOneScansItselfAndTheCancelledOneIsFinalised) {
+    setTools({"black"});
+    ASSERT_EQ(runVantreel(run({"scan"})).exitCode, 0);
+    setUv("hang");
+    setTools({"black", "mypy"});
+    killUvs();
+    pid_t first = startScan();
+    waitForUv();
+    auto second = std::async(std::launch::async, [&] { return runVantreel(run({"scan", "--json"})); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    setUv("ok");
+    ::kill(first, SIGINT);
+    int status = 0;
+    ::waitpid(first, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    auto result = second.get();
+    ASSERT_EQ(result.exitCode, 0) << result.standardError;
+    Json report = json(result);
+    EXPECT_NE(report["scan"]["cacheReason"], "results of another process's scan");
+    EXPECT_EQ(names(report), (std::set<std::string>{"ruff", "black", "mypy"}));
+
+    Json activity = json(runVantreel(run({"activity", "--json"})));
+    bool cancelledRecorded = false;
+    for (const auto& record : activity) cancelledRecorded = cancelledRecorded || record["title"] == "Scan cancelled";
+    EXPECT_TRUE(cancelledRecorded) << activity.dump();
+}
+
+TEST_F(OverlappingRunsE2ETest, OnlyARunThatDiedIsReportedAsAnUncleanExit) {
+    const std::string warning = "did not end normally";
+    ASSERT_EQ(runVantreel(run({"scan"})).exitCode, 0);
+    setUv("sleep 2");
+    auto scan = std::async(std::launch::async, [&] { return runVantreel(run({"scan"})); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    auto during = runVantreel(run({"list"}));
+    EXPECT_EQ(during.standardError.find(warning), std::string::npos) << during.standardError;
+    ASSERT_EQ(scan.get().exitCode, 0);
+    EXPECT_EQ(json(runVantreel(run({"scan", "--json"}))).dump().find("\"wasCleanExit\":false"), std::string::npos);
+
+    setUv("hang");
+    killUvs();
+    pid_t killed = startScan();
+    waitForUv();
+    ::kill(killed, SIGKILL);
+    ::waitpid(killed, nullptr, 0);
+    killUvs();
+    auto after = runVantreel(run({"list"}));
+    EXPECT_NE(after.standardError.find(warning), std::string::npos) << after.standardError;
+    setUv("ok");
+    ASSERT_EQ(runVantreel(run({"scan"})).exitCode, 0);
+    EXPECT_EQ(runVantreel(run({"list"})).standardError.find(warning), std::string::npos);
+}
+
+TEST_F(OverlappingRunsE2ETest, AnUnusableLockFolderIsAnErrorNamingIt) {
+    auto scan = runVantreel({{"--accept-terms", "scan"}, home_.path(), {{"XDG_DATA_HOME", "/proc/self"}}});
+    EXPECT_EQ(scan.exitCode, 1);
+    EXPECT_NE(scan.standardError.find("/proc/self/"), std::string::npos) << scan.standardError;
+    EXPECT_EQ(scan.standardOutput.find("update is in progress"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vt
