@@ -2,8 +2,8 @@
 // started together. Each source's listing and check run real `sleep` processes of known,
 // different lengths through the runner, under its bound of 12 processes at once.
 //
-// The ideal is the shortest time any scheduler could take for the same work, and it is
-// the larger of two lower bounds:
+// The ideal is a time no scheduler could beat for the same work: the larger of two lower
+// bounds,
 //  - the longest chain: no source can finish before its own listing plus its own check;
 //  - the process bound: all the sleeping (every listing and every check) divided by 12,
 //    the most processes that may run at once.

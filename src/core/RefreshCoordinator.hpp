@@ -89,7 +89,6 @@ public:
 
 private:
     class ChainRun;
-    friend class ChainRun;
 
     void logFinalSnapshot();
     void publishFinalStatus(const RefreshResult& result);
