@@ -98,9 +98,14 @@ RefreshCoordinator& Context::refresh() {
     if (!refresh_) {
         PackageManager& packages = packageManager();
         SettingsManager& preferences = settings();
-        refresh_ = std::make_unique<RefreshCoordinator>(progress(), [&packages, &preferences](std::stop_token stop) {
-            return activeSourcePipelines(ManagerRegistry::sources(), packages, preferences, stop);
-        });
+        RefreshCoordinator::Options options;
+        options.allowPreRelease = [&preferences] { return preferences.showPreReleaseUpdates(); };
+        refresh_ = std::make_unique<RefreshCoordinator>(
+            progress(),
+            [&packages, &preferences](std::stop_token stop) {
+                return activeSourcePipelines(ManagerRegistry::sources(), packages, preferences, stop);
+            },
+            options);
     }
     return *refresh_;
 }

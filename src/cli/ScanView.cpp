@@ -47,6 +47,7 @@ std::string stateText(const ScannerStatus& status) {
     switch (status.state.kind) {
         case ScannerState::Kind::Waiting: return "waiting";
         case ScannerState::Kind::Scanning: return "scanning";
+        case ScannerState::Kind::Checking: return "checking";
         case ScannerState::Kind::Finished: return "done";
         case ScannerState::Kind::Skipped: return "skipped";
         case ScannerState::Kind::Cancelled: return "cancelled";
@@ -117,14 +118,17 @@ void ScanView::drawLive(const ScanProgressSnapshot& snapshot, int tick) {
         switch (status.state.kind) {
             case ScannerState::Kind::Finished: mark = style_.green("✓"); break;
             case ScannerState::Kind::Failed: mark = style_.red("✗"); break;
-            case ScannerState::Kind::Scanning: mark = style_.yellow(kSpinner[tick % 10]); break;
+            case ScannerState::Kind::Scanning:
+            case ScannerState::Kind::Checking: mark = style_.yellow(kSpinner[tick % 10]); break;
             case ScannerState::Kind::Cancelled:
             case ScannerState::Kind::Skipped: mark = style_.dim("-"); break;
             case ScannerState::Kind::Waiting: mark = style_.dim("·"); break;
         }
         std::string line = "  " + mark + " " + padRight(status.name, nameWidth) + "  " +
                            padRight(stateText(status), 10) + "  " + countText(status);
-        if (status.state.kind == ScannerState::Kind::Scanning && status.currentItem) {
+        const bool running =
+            status.state.kind == ScannerState::Kind::Scanning || status.state.kind == ScannerState::Kind::Checking;
+        if (running && status.currentItem) {
             line += "  " + style_.dim(*status.currentItem);
         } else if (status.state.kind == ScannerState::Kind::Finished && status.details) {
             line += "  " + style_.yellow(*status.details);

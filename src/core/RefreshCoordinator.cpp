@@ -92,220 +92,331 @@ void RefreshCoordinator::noteDirectoryChange() {
 
 std::optional<Clock::TimePoint> RefreshCoordinator::lastFullScanTime() const {
     std::scoped_lock lock(mutex_);
-    return lastFullScanTime_;
+    return cache_.lastFullScanTime;
+}
+
+RefreshCoordinator::CacheState RefreshCoordinator::cacheState() const {
+    std::scoped_lock lock(mutex_);
+    return cache_;
+}
+
+void RefreshCoordinator::restoreCacheState(CacheState state) {
+    std::scoped_lock lock(mutex_);
+    cache_ = std::move(state);
 }
 
 RefreshCoordinator::CacheDecision RefreshCoordinator::decide(bool force, const std::set<std::string>& activeIds) const {
     std::scoped_lock lock(mutex_);
     if (force) return {true, "force refresh requested"};
     if (directoryChangesDetected_) return {true, "application directory changes detected"};
-    if (!lastFullScanTime_) return {true, "no previous full scan"};
-    if (!lastFullScanSourceIDs_.empty() && lastFullScanSourceIDs_ != activeIds) {
+    if (!cache_.lastFullScanTime) return {true, "no previous full scan"};
+    const std::set<std::string>& lastIds = cache_.lastFullScanSourceIDs;
+    if (!lastIds.empty() && lastIds != activeIds) {
         std::set<std::string> added, removed;
-        std::set_difference(activeIds.begin(), activeIds.end(), lastFullScanSourceIDs_.begin(),
-                            lastFullScanSourceIDs_.end(), std::inserter(added, added.end()));
-        std::set_difference(lastFullScanSourceIDs_.begin(), lastFullScanSourceIDs_.end(), activeIds.begin(),
-                            activeIds.end(), std::inserter(removed, removed.end()));
+        std::set_difference(activeIds.begin(), activeIds.end(), lastIds.begin(), lastIds.end(),
+                            std::inserter(added, added.end()));
+        std::set_difference(lastIds.begin(), lastIds.end(), activeIds.begin(), activeIds.end(),
+                            std::inserter(removed, removed.end()));
         return {true, "active sources changed added=[" + joinIds(added) + "] removed=[" + joinIds(removed) + "]"};
     }
-    if (lastScanSourceCount_ >= 1 && lastScanSourceCount_ != activeIds.size()) {
-        return {true, "active source count changed from " + std::to_string(lastScanSourceCount_) + " to " +
+    if (cache_.lastScanSourceCount >= 1 && cache_.lastScanSourceCount != activeIds.size()) {
+        return {true, "active source count changed from " + std::to_string(cache_.lastScanSourceCount) + " to " +
                           std::to_string(activeIds.size())};
     }
-    double age = secondsBetween(*lastFullScanTime_, clock().now());
+    double age = secondsBetween(*cache_.lastFullScanTime, clock().now());
     double limit = options_.scanCacheDuration.count();
     if (age <= limit) return {false, "using fast path, cache age " + seconds(age) + "s"};
     return {true, "cache expired " + seconds(age) + "s > " + seconds(limit) + "s"};
 }
 
-struct RefreshCoordinator::PhaseRun {
-    struct Slot {
-        bool done = false;
-        bool cancelled = false;
-        std::optional<ScanOutcome> outcome;
-        std::string error;
-    };
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<Slot> slots;
-};
+// One scan's chains, started together. Workers only run a step's work and post its
+// outcome; everything else (what comes next, time limits, statuses, log lines) happens on
+// the thread that called run(), which waits for outcomes and deadlines in turn.
+class RefreshCoordinator::ChainRun {
+public:
+    enum class Step { Listing, Checking, Ended };
 
-std::map<std::string, ScanOutcome> RefreshCoordinator::runPhase(
-    const std::vector<const ScannerPipeline*>& pipelines, Phase phase,
-    std::optional<SteadyClock::time_point> phaseDeadline, std::stop_token stop, RefreshResult& result) {
-    std::map<std::string, ScanOutcome> outcomes;
-    if (pipelines.empty()) return outcomes;
-    auto shared = std::make_shared<PhaseRun>();
-    shared->slots.resize(pipelines.size());
-    const auto start = SteadyClock::now();
-    std::vector<SteadyClock::time_point> deadlines;
-    std::vector<std::jthread> threads;
-
-    for (std::size_t i = 0; i < pipelines.size(); ++i) {
-        const ScannerPipeline& pipeline = *pipelines[i];
-        deadlines.push_back(start + std::chrono::duration_cast<SteadyClock::duration>(pipeline.timeout));
-        auto work = phase == Phase::Inventory ? pipeline.run : pipeline.checkUpdates;
-        progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) {
-            if (phase == Phase::Inventory) status.state = {ScannerState::Kind::Scanning, ""};
-            if (!pipeline.startDetails.empty()) status.details = pipeline.startDetails;
-        });
-        threads.emplace_back([shared, i, work](std::stop_token token) {
-            PhaseRun::Slot slot;
-            try {
-                slot.outcome = work ? work(token) : ScanOutcome{};
-            } catch (const CancellationError&) {
-                slot.cancelled = true;
-            } catch (const CommandError& error) {
-                slot.cancelled = error.kind() == CommandError::Kind::Cancelled;
-                slot.error = error.description();
-            } catch (const std::exception& error) {
-                slot.error = error.what();
-            } catch (...) {
-                slot.error = "Erreur inconnue";
-            }
-            slot.done = true;
-            std::scoped_lock lock(shared->mutex);
-            shared->slots[i] = std::move(slot);
-            shared->cv.notify_all();
-        });
+    ChainRun(RefreshCoordinator& owner, const std::vector<const ScannerPipeline*>& pipelines, bool fastPath,
+             SteadyClock::time_point scanStart, std::stop_token stop, RefreshResult& result)
+        : owner_(owner), progress_(owner.progress_), fastPath_(fastPath), stop_(std::move(stop)), result_(result),
+          shared_(std::make_shared<Shared>()) {
+        auto bound = std::chrono::duration_cast<SteadyClock::duration>(owner.options_.extendedPhaseLimit);
+        extendedDeadline_ = scanStart + bound;
+        for (const ScannerPipeline* pipeline : pipelines) {
+            chains_.push_back(std::make_unique<Chain>());
+            chains_.back()->pipeline = pipeline;
+            stepsTotal_ += fastPath || !pipeline->checkUpdates ? 1 : 2;
+        }
     }
 
-    std::vector<bool> resolved(pipelines.size(), false);
-    std::size_t unresolved = pipelines.size();
-    auto resolveAsStopped = [&](std::size_t i, ScannerState state) {
-        threads[i].request_stop();
-        resolved[i] = true;
-        --unresolved;
-        progress_.setScannerState(pipelines[i]->id, std::move(state));
-    };
-    {
-        std::stop_callback onStop(stop, [&shared] {
+    // Returns once every chain has ended: finished, failed, timed out or cancelled.
+    void run() {
+        for (std::size_t i = 0; i < chains_.size(); ++i) startStep(i, fastPath_ ? Step::Checking : Step::Listing);
+        running_ = chains_.size();
+        if (!fastPath_) noteListingsProgress();
+        std::stop_callback onStop(stop_, [shared = shared_] {
             std::scoped_lock lock(shared->mutex);
             shared->cv.notify_all();
         });
-        std::optional<SteadyClock::time_point> graceDeadline;
-        while (unresolved > 0) {
-            std::vector<std::pair<std::size_t, PhaseRun::Slot>> finished;
-            {
-                std::unique_lock lock(shared->mutex);
-                auto wake = SteadyClock::time_point::max();
-                for (std::size_t i = 0; i < pipelines.size(); ++i) {
-                    if (!resolved[i]) wake = std::min(wake, deadlines[i]);
-                }
-                if (phaseDeadline) wake = std::min(wake, *phaseDeadline);
-                if (graceDeadline) wake = std::min(wake, *graceDeadline);
-                auto anyDone = [&] {
-                    for (std::size_t i = 0; i < pipelines.size(); ++i) {
-                        if (!resolved[i] && shared->slots[i].done) return true;
-                    }
-                    return !graceDeadline && stop.stop_requested();
-                };
-                shared->cv.wait_until(lock, wake, anyDone);
-                for (std::size_t i = 0; i < pipelines.size(); ++i) {
-                    if (!resolved[i] && shared->slots[i].done) finished.emplace_back(i, std::move(shared->slots[i]));
-                }
-            }
-            for (auto& [i, slot] : finished) {
-                const ScannerPipeline& pipeline = *pipelines[i];
-                resolved[i] = true;
-                --unresolved;
-                double elapsed = elapsedSince(start);
-                if (slot.outcome) {
-                    std::size_t count = slot.outcome->packages.size();
-                    if (phase == Phase::Inventory) {
-                        logger().info(pipeline.successDetails + std::to_string(count));
-                        logger().info("[" + pipeline.logTag + "] " + seconds(elapsed, "%.2f") + "s");
-                    }
-                    progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) {
-                        status.state = {ScannerState::Kind::Finished, ""};
-                        if (phase == Phase::Inventory) status.scannedItems = static_cast<long long>(count);
-                        status.details = slot.outcome->message;
-                        status.currentItem.reset();
-                    });
-                    if (slot.outcome->message) result.messages[pipeline.id] = *slot.outcome->message;
-                    outcomes[pipeline.id] = std::move(*slot.outcome);
-                } else if (slot.cancelled && stop.stop_requested()) {
-                    progress_.setScannerState(pipeline.id, {ScannerState::Kind::Cancelled, ""});
-                } else {
-                    std::string message = slot.error.empty() ? "Erreur inconnue" : slot.error;
-                    logger().error("❌ " + pipeline.source + ": " + message);
-                    progress_.failScanner(pipeline.id, message);
-                    progress_.appendLog(pipeline.source, message, ScanLogEntry::LogType::Error);
-                    result.messages[pipeline.id] = message;
-                }
-            }
+        while (running_ > 0) {
+            for (Completion& completion : waitForCompletions()) handle(completion);
             const auto now = SteadyClock::now();
-            if (stop.stop_requested()) {
-                if (!graceDeadline) {
-                    graceDeadline = now + std::chrono::duration_cast<SteadyClock::duration>(options_.stopGrace);
-                    for (auto& thread : threads) thread.request_stop();
-                } else if (now >= *graceDeadline) {
-                    for (std::size_t i = 0; i < pipelines.size(); ++i) {
-                        if (!resolved[i]) resolveAsStopped(i, {ScannerState::Kind::Cancelled, ""});
-                    }
-                }
+            if (stop_.stop_requested()) {
+                windDown(now);
                 continue;
             }
-            for (std::size_t i = 0; i < pipelines.size(); ++i) {
-                if (resolved[i] || now < deadlines[i]) continue;
-                const ScannerPipeline& pipeline = *pipelines[i];
-                logger().warning("⚠️ Timeout du scan " + pipeline.source);
-                progress_.appendLog(pipeline.source, "Timeout du scan " + pipeline.source,
-                                    ScanLogEntry::LogType::Warning);
-                result.messages[pipeline.id] = "Timeout";
-                resolveAsStopped(i, ScannerState::failed("Timeout"));
-            }
-            if (phaseDeadline && now >= *phaseDeadline && unresolved > 0) {
-                result.interrupted = true;
-                progress_.setStep(localized("refresh.timeout_interrupted"));
-                for (std::size_t i = 0; i < pipelines.size(); ++i) {
-                    if (resolved[i]) continue;
-                    result.messages[pipelines[i]->id] = "Timeout";
-                    resolveAsStopped(i, ScannerState::failed("Timeout"));
-                }
-            }
+            expireSteps(now);
+            if (!fastPath_ && now >= extendedDeadline_) interruptExtended();
+        }
+        for (auto& chain : chains_) {
+            if (chain->worker.joinable()) chain->worker.join();
         }
     }
-    // Finished threads end at once; the others were stopped and are left to wind down.
-    for (std::size_t i = 0; i < threads.size(); ++i) {
-        bool done;
-        {
-            std::scoped_lock lock(shared->mutex);
-            done = shared->slots[i].done || !shared->slots[i].error.empty();
-        }
-        if (threads[i].joinable() && !done) {
-            std::scoped_lock lock(mutex_);
-            leftBehind_.push_back(std::move(threads[i]));
-        }
-    }
-    return outcomes;
-}
 
-void RefreshCoordinator::runUpdateChecks(const std::vector<ScannerPipeline>& pipelines, std::stop_token stop,
-                                         RefreshResult& result, bool fastPath) {
-    std::vector<const ScannerPipeline*> checking;
-    for (const auto& pipeline : pipelines) {
-        if (pipeline.checkUpdates && result.packagesByScanner.count(pipeline.id)) checking.push_back(&pipeline);
-    }
-    progress_.setStep(localized("scan.status.preparing_checks"));
-    progress_.registerScanner(std::string(ScanProgressModel::kPostScanStatusID), localized("scan.post_scan_checks"),
-                              {ScannerState::Kind::Scanning, ""});
-    progress_.setStep(localized(fastPath ? "scan.status.verifying" : "scan.status.checking_updates"));
-    auto start = SteadyClock::now();
-    auto outcomes = runPhase(checking, Phase::Updates, std::nullopt, stop, result);
-    for (const ScannerPipeline* pipeline : checking) {
-        auto it = outcomes.find(pipeline->id);
-        if (fastPath) {
-            logger().info("[fast-path " + pipeline->logTag + "] " + seconds(elapsedSince(start), "%.2f") + "s");
+private:
+    struct Completion {
+        std::size_t chain = 0;
+        Step step = Step::Listing;
+        std::optional<ScanOutcome> outcome;
+        bool cancelled = false;
+        std::string error;
+    };
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable cv;
+        std::vector<Completion> completions;
+    };
+    struct Chain {
+        const ScannerPipeline* pipeline = nullptr;
+        Step step = Step::Listing;
+        std::jthread worker;
+        SteadyClock::time_point stepStart;
+        SteadyClock::time_point deadline;
+    };
+
+    static Completion runStep(const std::function<ScanOutcome(std::stop_token)>& work, std::stop_token token) {
+        Completion completion;
+        try {
+            completion.outcome = work ? work(token) : ScanOutcome{};
+        } catch (const CancellationError&) {
+            completion.cancelled = true;
+        } catch (const CommandError& error) {
+            completion.cancelled = error.kind() == CommandError::Kind::Cancelled;
+            completion.error = error.description();
+        } catch (const std::exception& error) {
+            completion.error = error.what();
+        } catch (...) {
+            completion.error = "Erreur inconnue";
         }
-        if (it == outcomes.end()) continue;
-        mergeLatestVersions(result.packagesByScanner[pipeline->id], it->second.packages);
+        return completion;
     }
-    progress_.setScannerState(ScanProgressModel::kPostScanStatusID,
-                              {stop.stop_requested() ? ScannerState::Kind::Cancelled : ScannerState::Kind::Finished, ""});
-    progress_.setStep(localized("scan.status.checks_completed"));
-    progress_.setStep(localized("scan.status.checks_completed_finalizing"));
-}
+
+    void startStep(std::size_t index, Step step) {
+        Chain& chain = *chains_[index];
+        const ScannerPipeline& pipeline = *chain.pipeline;
+        if (chain.worker.joinable()) chain.worker.join();  // its last step has posted its outcome
+        chain.step = step;
+        chain.stepStart = SteadyClock::now();
+        chain.deadline = chain.stepStart + std::chrono::duration_cast<SteadyClock::duration>(pipeline.timeout);
+        auto work = step == Step::Listing ? pipeline.run : pipeline.checkUpdates;
+        chain.worker = std::jthread([shared = shared_, index, step, work](std::stop_token token) {
+            Completion completion = runStep(work, token);
+            completion.chain = index;
+            completion.step = step;
+            std::scoped_lock lock(shared->mutex);
+            shared->completions.push_back(std::move(completion));
+            shared->cv.notify_all();
+        });
+        progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) {
+            status.state = {step == Step::Listing ? ScannerState::Kind::Scanning : ScannerState::Kind::Checking, ""};
+            if (!pipeline.startDetails.empty()) status.details = pipeline.startDetails;
+        });
+        if (step == Step::Checking && !checksStarted_) {
+            checksStarted_ = true;
+            progress_.setScannerState(ScanProgressModel::kPostScanStatusID, {ScannerState::Kind::Scanning, ""});
+        }
+    }
+
+    std::vector<Completion> waitForCompletions() {
+        auto wake = SteadyClock::time_point::max();
+        for (const auto& chain : chains_) {
+            if (chain->step != Step::Ended) wake = std::min(wake, chain->deadline);
+        }
+        if (!fastPath_ && runningExtended() > 0) wake = std::min(wake, extendedDeadline_);
+        if (graceDeadline_) wake = std::min(wake, *graceDeadline_);
+        std::unique_lock lock(shared_->mutex);
+        shared_->cv.wait_until(lock, wake, [&] {
+            return !shared_->completions.empty() || (!graceDeadline_ && stop_.stop_requested());
+        });
+        return std::exchange(shared_->completions, {});
+    }
+
+    std::size_t runningExtended() const {
+        return static_cast<std::size_t>(std::count_if(chains_.begin(), chains_.end(), [](const auto& chain) {
+            return !chain->pipeline->isCore && chain->step != Step::Ended;
+        }));
+    }
+
+    void handle(Completion& completion) {
+        Chain& chain = *chains_[completion.chain];
+        if (chain.step != completion.step) return;  // the step was already ended by a time limit
+        const ScannerPipeline& pipeline = *chain.pipeline;
+        if (!completion.outcome) {
+            if (completion.cancelled && stop_.stop_requested()) {
+                end(chain, {ScannerState::Kind::Cancelled, ""});
+            } else {
+                fail(chain, completion.error.empty() ? "Erreur inconnue" : completion.error);
+            }
+            return;
+        }
+        ScanOutcome& outcome = *completion.outcome;
+        const double elapsed = elapsedSince(chain.stepStart);
+        const std::size_t count = outcome.packages.size();
+        if (outcome.message) result_.messages[pipeline.id] = *outcome.message;
+        progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) {
+            if (completion.step == Step::Listing) status.scannedItems = static_cast<long long>(count);
+            status.details = outcome.message;
+            status.currentItem.reset();
+        });
+        if (completion.step == Step::Listing) {
+            logger().info(pipeline.successDetails + std::to_string(count));
+            logger().info("[" + pipeline.logTag + "] " + seconds(elapsed, "%.2f") + "s");
+            result_.packagesByScanner[pipeline.id] = std::move(outcome.packages);
+            if (pipeline.checkUpdates && !stop_.stop_requested()) {
+                noteStepsDone(1);
+                startStep(completion.chain, Step::Checking);
+                noteListingsProgress();
+                return;
+            }
+            end(chain, {stop_.stop_requested() ? ScannerState::Kind::Cancelled : ScannerState::Kind::Finished, ""});
+            return;
+        }
+        mergeLatestVersions(result_.packagesByScanner[pipeline.id], outcome.packages);
+        if (fastPath_) {
+            logger().info("[fast-path " + pipeline.logTag + "] " + seconds(elapsed, "%.2f") + "s");
+        } else {
+            logger().info("Vérification des mises à jour " + pipeline.source + " terminée: " + std::to_string(count));
+            logger().info("[" + pipeline.logTag + " check] " + seconds(elapsed, "%.2f") + "s");
+        }
+        end(chain, {ScannerState::Kind::Finished, ""});
+    }
+
+    void fail(Chain& chain, const std::string& message) {
+        const ScannerPipeline& pipeline = *chain.pipeline;
+        logger().error("❌ " + pipeline.source + ": " + message);
+        progress_.appendLog(pipeline.source, message, ScanLogEntry::LogType::Error);
+        result_.messages[pipeline.id] = message;
+        result_.failedScanners[pipeline.id] = message;
+        end(chain, ScannerState::failed(message));
+    }
+
+    // Stops a step that is still running and leaves its thread to wind down on its own.
+    void abandon(Chain& chain) {
+        chain.worker.request_stop();
+        std::scoped_lock lock(owner_.mutex_);
+        owner_.leftBehind_.push_back(std::move(chain.worker));
+    }
+
+    void timeOut(Chain& chain) {
+        const ScannerPipeline& pipeline = *chain.pipeline;
+        abandon(chain);
+        result_.messages[pipeline.id] = "Timeout";
+        result_.failedScanners[pipeline.id] = "Timeout";
+        end(chain, ScannerState::failed("Timeout"));
+    }
+
+    void end(Chain& chain, ScannerState state) {
+        const bool listing = chain.step == Step::Listing;
+        chain.step = Step::Ended;
+        --running_;
+        progress_.setScannerState(chain.pipeline->id, std::move(state));
+        // A chain that ends at its listing skips its check too.
+        noteStepsDone(listing && chain.pipeline->checkUpdates && !fastPath_ ? 2 : 1);
+        if (listing) noteListingsProgress();
+    }
+
+    void expireSteps(SteadyClock::time_point now) {
+        for (auto& chain : chains_) {
+            if (chain->step == Step::Ended || now < chain->deadline) continue;
+            const std::string& source = chain->pipeline->source;
+            logger().warning("⚠️ Timeout du scan " + source);
+            progress_.appendLog(source, "Timeout du scan " + source, ScanLogEntry::LogType::Warning);
+            timeOut(*chain);
+        }
+    }
+
+    // Past the overall bound, the extended sources still at work are ended; the core ones go on.
+    void interruptExtended() {
+        if (runningExtended() == 0) return;
+        result_.interrupted = true;
+        progress_.setStep(localized("refresh.timeout_interrupted"));
+        logger().warning("⚠️ " + localizedIn(Language::English, "refresh.timeout_interrupted"));
+        for (auto& chain : chains_) {
+            if (!chain->pipeline->isCore && chain->step != Step::Ended) timeOut(*chain);
+        }
+    }
+
+    // A cancelled scan asks every step to stop, then waits a short grace for them.
+    void windDown(SteadyClock::time_point now) {
+        if (!graceDeadline_) {
+            graceDeadline_ = now + std::chrono::duration_cast<SteadyClock::duration>(owner_.options_.stopGrace);
+            for (auto& chain : chains_) {
+                if (chain->step != Step::Ended) chain->worker.request_stop();
+            }
+            return;
+        }
+        if (now < *graceDeadline_) return;
+        for (auto& chain : chains_) {
+            if (chain->step == Step::Ended) continue;
+            abandon(*chain);
+            end(*chain, {ScannerState::Kind::Cancelled, ""});
+        }
+    }
+
+    void noteStepsDone(std::size_t steps) {
+        stepsDone_ += steps;
+        const double from = fastPath_ ? 0.5 : 0.0;
+        const double share = stepsTotal_ == 0 ? 1.0 : static_cast<double>(stepsDone_) / stepsTotal_;
+        progress_.setProgress(from + (0.95 - from) * std::min(1.0, share));
+    }
+
+    // The step text follows the listings: core, then extended, then only checks remain.
+    void noteListingsProgress() {
+        if (fastPath_) return;
+        std::size_t coreListing = 0, extendedListing = 0;
+        for (const auto& chain : chains_) {
+            if (chain->step != Step::Listing) continue;
+            (chain->pipeline->isCore ? coreListing : extendedListing) += 1;
+        }
+        if (coreListing == 0 && !coreDone_) {
+            coreDone_ = true;
+            logger().info("Scan core terminé");
+            if (extendedListing > 0) progress_.setStep(localized("scan.status.analyzing"));
+        }
+        if (coreListing == 0 && extendedListing == 0 && !listingsDone_) {
+            listingsDone_ = true;
+            if (stop_.stop_requested() || result_.interrupted) return;
+            progress_.setStep(localized("scan.status.preparing_checks"));
+            if (running_ > 0) progress_.setStep(localized("scan.status.checking_updates"));
+        }
+    }
+
+    RefreshCoordinator& owner_;
+    ScanProgressModel& progress_;
+    const bool fastPath_;
+    std::stop_token stop_;
+    RefreshResult& result_;
+    std::shared_ptr<Shared> shared_;
+    std::vector<std::unique_ptr<Chain>> chains_;
+    SteadyClock::time_point extendedDeadline_;
+    std::optional<SteadyClock::time_point> graceDeadline_;
+    std::size_t running_ = 0;
+    std::size_t stepsTotal_ = 0;
+    std::size_t stepsDone_ = 0;
+    bool checksStarted_ = false;
+    bool coreDone_ = false;
+    bool listingsDone_ = false;
+};
 
 void RefreshCoordinator::logFinalSnapshot() {
     auto snapshot = progress_.snapshot();
@@ -316,6 +427,21 @@ void RefreshCoordinator::logFinalSnapshot() {
         parts.push_back(part);
     }
     logger().info("🔵 Scanner statuses final snapshot [" + join(parts, ", ") + "]");
+}
+
+void RefreshCoordinator::publishFinalStatus(const RefreshResult& result) {
+    const bool allowPreRelease = options_.allowPreRelease && options_.allowPreRelease();
+    const std::size_t updates = result.updateCount(allowPreRelease);
+    const std::size_t failed = result.failedScanners.size();
+    if (failed > 0) {
+        // Nothing found is not "up to date" when some sources could not say.
+        progress_.setStep(updates == 0 ? localized("scan.status.sources_failed", {std::to_string(failed)})
+                                       : localized("scan.status.done_sources_failed",
+                                                   {std::to_string(updates), std::to_string(failed)}));
+        return;
+    }
+    progress_.setStep(updates == 0 ? localized("scan.status.up_to_date")
+                                   : localized("scan.status.done", {std::to_string(updates)}));
 }
 
 RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
@@ -347,63 +473,78 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
     for (const auto& pipeline : pipelines) {
         progress_.registerScanner(pipeline.id, pipeline.source, {ScannerState::Kind::Waiting, ""});
     }
+    progress_.registerScanner(std::string(ScanProgressModel::kPostScanStatusID), localized("scan.post_scan_checks"),
+                              {ScannerState::Kind::Waiting, ""});
 
+    std::vector<const ScannerPipeline*> chains;
     if (!decision.fullScan) {
+        // The inventory of the last full scan stays in place; only the checks run again.
         {
             std::scoped_lock lock(mutex_);
             for (const auto& id : activeIds) {
-                if (auto it = lastInventory_.find(id); it != lastInventory_.end()) {
+                if (auto it = cache_.lastInventory.find(id); it != cache_.lastInventory.end()) {
                     result.packagesByScanner[id] = it->second;
                 }
             }
         }
-        for (const auto& [id, packages] : result.packagesByScanner) {
-            progress_.updateScanner(id, [&](ScannerStatus& status) {
-                status.state = {ScannerState::Kind::Finished, ""};
-                status.scannedItems = static_cast<long long>(packages.size());
+        for (const auto& pipeline : pipelines) {
+            auto found = result.packagesByScanner.find(pipeline.id);
+            if (found != result.packagesByScanner.end() && pipeline.checkUpdates) {
+                chains.push_back(&pipeline);
+                continue;
+            }
+            progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) {
+                status.state = {found == result.packagesByScanner.end() ? ScannerState::Kind::Skipped
+                                                                        : ScannerState::Kind::Finished,
+                                ""};
+                if (found != result.packagesByScanner.end()) {
+                    status.scannedItems = static_cast<long long>(found->second.size());
+                }
+            });
+        }
+        for (const ScannerPipeline* pipeline : chains) {
+            progress_.updateScanner(pipeline->id, [&](ScannerStatus& status) {
+                status.scannedItems = static_cast<long long>(result.packagesByScanner[pipeline->id].size());
             });
         }
         progress_.setProgress(0.5);
-        runUpdateChecks(pipelines, stop, result, true);
+        progress_.setStep(localized("scan.status.preparing_checks"));
+        progress_.setStep(localized("scan.status.verifying"));
+        ChainRun(*this, chains, true, start, stop, result).run();
         logger().info("[fast-path total] " + seconds(elapsedSince(start), "%.2f") + "s");
     } else {
-        std::vector<const ScannerPipeline*> core, extended;
-        for (const auto& pipeline : pipelines) (pipeline.isCore ? core : extended).push_back(&pipeline);
+        std::vector<std::string> extended;
+        for (const auto& pipeline : pipelines) {
+            chains.push_back(&pipeline);
+            if (!pipeline.isCore) extended.push_back(pipeline.id);
+        }
         progress_.setStep(localized("scan.status.inventory"));
         logger().info("Démarrage du scan core (Applications, MAS, Homebrew, NPM, Pip)");
-        for (auto& [id, outcome] : runPhase(core, Phase::Inventory, std::nullopt, stop, result)) {
-            result.packagesByScanner[id] = std::move(outcome.packages);
-        }
-        logger().info("Scan core terminé");
-        progress_.setProgress(0.4);
-
-        if (!stop.stop_requested() && !extended.empty()) {
-            std::vector<std::string> names;
-            for (const auto* pipeline : extended) names.push_back(pipeline->id);
-            logger().info("🔵 Extended scan pipelines: " + join(names, ", "));
-            progress_.setStep(localized("scan.status.analyzing"));
-            auto limit = SteadyClock::now() +
-                         std::chrono::duration_cast<SteadyClock::duration>(options_.extendedPhaseLimit);
-            for (auto& [id, outcome] : runPhase(extended, Phase::Inventory, limit, stop, result)) {
-                result.packagesByScanner[id] = std::move(outcome.packages);
-            }
-        }
-        progress_.setProgress(0.8);
-        if (!stop.stop_requested()) runUpdateChecks(pipelines, stop, result, false);
-        if (!stop.stop_requested()) {
-            std::scoped_lock lock(mutex_);
-            lastFullScanTime_ = clock().now();
-            lastFullScanSourceIDs_ = activeIds;
-            lastScanSourceCount_ = activeIds.size();
-            directoryChangesDetected_ = false;
-        }
+        if (!extended.empty()) logger().info("🔵 Extended scan pipelines: " + join(extended, ", "));
+        ChainRun(*this, chains, false, start, stop, result).run();
     }
+    progress_.setScannerState(ScanProgressModel::kPostScanStatusID,
+                              {stop.stop_requested() ? ScannerState::Kind::Cancelled : ScannerState::Kind::Finished, ""});
 
     result.cancelled = stop.stop_requested();
     onCancel.reset();
     if (!result.cancelled) {
+        progress_.setStep(localized("scan.status.checks_completed"));
+        progress_.setStep(localized("scan.status.checks_completed_finalizing"));
         std::scoped_lock lock(mutex_);
-        lastInventory_ = result.packagesByScanner;
+        if (result.fullScan) {
+            cache_.lastFullScanTime = clock().now();
+            cache_.lastFullScanSourceIDs = activeIds;
+            cache_.lastScanSourceCount = activeIds.size();
+            directoryChangesDetected_ = false;
+        }
+        // A source that failed this time keeps what it found before, for the next fast path.
+        std::map<std::string, std::vector<Package>> inventory = result.packagesByScanner;
+        for (const auto& [id, message] : result.failedScanners) {
+            auto previous = cache_.lastInventory.find(id);
+            if (!inventory.count(id) && previous != cache_.lastInventory.end()) inventory[id] = previous->second;
+        }
+        cache_.lastInventory = std::move(inventory);
     }
     result.durationSeconds = elapsedSince(start);
     if (result.cancelled) {
@@ -413,11 +554,7 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
         logger().info("[TOTAL] " + seconds(result.durationSeconds, "%.2f") + "s");
         logger().info("Scan global terminé avec succès");
         progress_.setProgress(1.0);
-        if (!result.interrupted) {
-            std::size_t updates = result.updateCount(false);
-            progress_.setStep(updates == 0 ? localized("scan.status.up_to_date")
-                                           : localized("scan.status.done", {std::to_string(updates)}));
-        }
+        if (!result.interrupted) publishFinalStatus(result);
     }
     logFinalSnapshot();
     progress_.endScan();

@@ -22,11 +22,14 @@ namespace vt {
 struct RefreshResult {
     bool fullScan = false;
     bool cancelled = false;
-    bool interrupted = false;  // the extended phase hit its overall bound
+    bool interrupted = false;  // the extended sources hit their overall bound
     std::string cacheReason;
     // Per scanner, the inventory with the latest versions found merged in.
     std::map<std::string, std::vector<Package>> packagesByScanner;
     std::map<std::string, std::string> messages;  // published errors, by scanner
+    // Scanners whose listing or update check failed or ran out of time, with the message
+    // ("Timeout" for the latter). A scanner whose check failed keeps its listing above.
+    std::map<std::string, std::string> failedScanners;
     double durationSeconds = 0;
 
     std::vector<Package> allPackages() const;
@@ -34,11 +37,14 @@ struct RefreshResult {
     std::size_t updateCount(bool allowPreRelease) const;
 };
 
-// Runs one scan of the machine: decides between the fast path and a full scan, runs the
-// core scanners together, then the extended pipelines together, then the update checks,
-// each scanner on its own thread under its own time limit, so one failing or hanging
-// source never stops the others. Reports through the ScanProgressModel. One run at a
-// time (the coordinator guarantees it); queries may come from any thread.
+// Runs one scan of the machine: decides between the fast path and a full scan, then runs
+// every active source's chain, its listing and then its update check, all chains started
+// together, so a source's check begins as soon as its own listing ends. Each step runs on
+// a thread of its own under the scanner's time limit, and the extended sources together
+// under an overall bound counted from the scan's start, so one failing or hanging source
+// never stops the others. Reports through the ScanProgressModel, from the thread that
+// called run(). One run at a time (the coordinator guarantees it); queries may come from
+// any thread.
 class RefreshCoordinator {
 public:
     struct Options {
@@ -47,9 +53,21 @@ public:
         // How long a stopped scanner may take to wind down before it is left behind.
         std::chrono::duration<double> stopGrace{2};
         Clock* clock = nullptr;  // Clock::shared() when null
+        // Whether an update to a pre-release counts in the final status; false when empty.
+        std::function<bool()> allowPreRelease;
     };
     // The pipelines of the sources that are enabled and whose tool was found, this scan.
     using PipelineProvider = std::function<std::vector<ScannerPipeline>(std::stop_token)>;
+
+    // What the cache decision rests on, for saving beside the results and restoring in
+    // the next process.
+    struct CacheState {
+        std::optional<Clock::TimePoint> lastFullScanTime;
+        std::set<std::string> lastFullScanSourceIDs;
+        std::size_t lastScanSourceCount = 0;
+        // Per scanner, the inventory the fast path keeps in place.
+        std::map<std::string, std::vector<Package>> lastInventory;
+    };
 
     RefreshCoordinator(ScanProgressModel& progress, PipelineProvider provider);
     RefreshCoordinator(ScanProgressModel& progress, PipelineProvider provider, Options options);
@@ -66,19 +84,14 @@ public:
 
     void noteDirectoryChange();
     std::optional<Clock::TimePoint> lastFullScanTime() const;
+    CacheState cacheState() const;
+    void restoreCacheState(CacheState state);
 
 private:
-    struct PhaseRun;
-    enum class Phase { Inventory, Updates };
+    class ChainRun;
 
-    // Runs the pipelines' work of one phase together; returns each one's outcome by id
-    // (absent for those that failed, timed out or were stopped).
-    std::map<std::string, ScanOutcome> runPhase(const std::vector<const ScannerPipeline*>& pipelines, Phase phase,
-                                                std::optional<std::chrono::steady_clock::time_point> phaseDeadline,
-                                                std::stop_token stop, RefreshResult& result);
-    void runUpdateChecks(const std::vector<ScannerPipeline>& pipelines, std::stop_token stop, RefreshResult& result,
-                         bool fastPath);
     void logFinalSnapshot();
+    void publishFinalStatus(const RefreshResult& result);
     Clock& clock() const;
 
     ScanProgressModel& progress_;
@@ -86,12 +99,8 @@ private:
     Options options_;
 
     mutable std::mutex mutex_;
-    std::optional<Clock::TimePoint> lastFullScanTime_;
-    std::set<std::string> lastFullScanSourceIDs_;
-    std::size_t lastScanSourceCount_ = 0;
+    CacheState cache_;
     bool directoryChangesDetected_ = false;
-    std::map<std::string, std::vector<Package>> lastInventory_;
-    std::map<std::string, std::string> lastMessages_;
     // Scanner threads that outlived their time limit; stopped, joined at destruction.
     std::vector<std::jthread> leftBehind_;
 };

@@ -18,6 +18,7 @@ std::string_view toString(ScannerState::Kind kind) {
     switch (kind) {
         case ScannerState::Kind::Waiting: return "waiting";
         case ScannerState::Kind::Scanning: return "scanning";
+        case ScannerState::Kind::Checking: return "checking";
         case ScannerState::Kind::Finished: return "finished";
         case ScannerState::Kind::Skipped: return "skipped";
         case ScannerState::Kind::Cancelled: return "cancelled";
@@ -37,7 +38,8 @@ std::vector<ScannerStatus> ScanProgressSnapshot::completedScanners() const {
 std::vector<ScannerStatus> ScanProgressSnapshot::runningScanners() const {
     std::vector<ScannerStatus> result;
     for (const auto& status : scannerStatuses) {
-        if (status.state.kind == ScannerState::Kind::Scanning) result.push_back(status);
+        const auto kind = status.state.kind;
+        if (kind == ScannerState::Kind::Scanning || kind == ScannerState::Kind::Checking) result.push_back(status);
     }
     return result;
 }

@@ -13,8 +13,10 @@
 
 namespace vt {
 
+// A scanner lists what is installed (Scanning), then checks it for updates (Checking),
+// then ends in one of the completed states.
 struct ScannerState {
-    enum class Kind { Waiting, Scanning, Finished, Skipped, Cancelled, Failed };
+    enum class Kind { Waiting, Scanning, Checking, Finished, Skipped, Cancelled, Failed };
     Kind kind = Kind::Waiting;
     std::string message;  // for Failed
 
@@ -59,6 +61,7 @@ struct ScanProgressSnapshot {
     std::vector<ScanLogEntry> logs;
 
     std::vector<ScannerStatus> completedScanners() const;
+    // Those listing or checking.
     std::vector<ScannerStatus> runningScanners() const;
     const ScannerStatus* scanner(std::string_view id) const;
     // Never lower than an earlier count of this scan.

@@ -18,17 +18,18 @@ struct ScanOutcome {
     std::optional<std::string> message;
 };
 
-// One source of the scan. The refresh pipeline runs `run` (the inventory) in the core or
-// the extended phase, then `checkUpdates` (the outdated items, latestVersion filled) in
-// the update-check phase, each on a thread of its own under `timeout`. Both must honour
-// the stop token: stopping it is how a time limit ends the source and its processes.
+// One source of the scan, run as a chain: `run` (the inventory), then as soon as it ends
+// `checkUpdates` (the outdated items, latestVersion filled), each step on a thread of its
+// own under `timeout`, while the other sources run their own chains. Both must honour the
+// stop token: stopping it is how a time limit ends the source and its processes. Commands
+// a step runs with that token take their turn for a process slot as one party.
 struct ScannerPipeline {
     std::string id;              // scanner id ("npm")
     std::string source;          // display name ("npm")
     std::string logTag;          // "[npm] 1.2s"
     std::string startDetails;    // status text while it runs
     std::string successDetails;  // completion line, followed by the count ("Inventaire NPM terminé: ")
-    bool isCore = false;
+    bool isCore = false;         // extended sources share an overall bound from the scan's start
     std::chrono::duration<double> timeout{180};
     std::function<ScanOutcome(std::stop_token)> run;
     std::function<ScanOutcome(std::stop_token)> checkUpdates;  // may be empty

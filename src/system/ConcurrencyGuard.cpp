@@ -22,24 +22,41 @@ void ConcurrencyGuard::acquire(std::stop_token stop) {
         return;
     }
     auto job = std::make_shared<WaitingJob>();
-    waitingJobs_.push_back(job);
+    auto party = std::find_if(parties_.begin(), parties_.end(), [&](const Party& p) { return p.key == stop; });
+    if (party == parties_.end()) {
+        parties_.push_back(Party{stop, {job}});
+    } else {
+        party->jobs.push_back(job);
+    }
     job->wakeup.wait(lock, stop, [&] { return job->state != WaitingJob::State::Waiting; });
     if (job->state == WaitingJob::State::Granted) return;
-    if (job->state == WaitingJob::State::Waiting) {
-        waitingJobs_.erase(std::find(waitingJobs_.begin(), waitingJobs_.end(), job));
-    }
+    if (job->state == WaitingJob::State::Waiting) forgetLocked(job);
     throw CancellationError();
+}
+
+void ConcurrencyGuard::forgetLocked(const std::shared_ptr<WaitingJob>& job) {
+    for (auto party = parties_.begin(); party != parties_.end(); ++party) {
+        auto found = std::find(party->jobs.begin(), party->jobs.end(), job);
+        if (found == party->jobs.end()) continue;
+        party->jobs.erase(found);
+        if (party->jobs.empty()) parties_.erase(party);
+        return;
+    }
 }
 
 void ConcurrencyGuard::release() {
     std::scoped_lock lock(mutex_);
-    if (waitingJobs_.empty()) {
+    if (parties_.empty()) {
         if (activeJobs_ > 0) --activeJobs_;
         return;
     }
-    // The slot passes to the oldest waiter directly; the count of active jobs stays.
-    std::shared_ptr<WaitingJob> job = std::move(waitingJobs_.front());
-    waitingJobs_.pop_front();
+    // The slot passes directly to the oldest waiter of the party whose turn it is; that
+    // party goes to the back of the turn if it still waits. The count of active jobs stays.
+    Party party = std::move(parties_.front());
+    parties_.pop_front();
+    std::shared_ptr<WaitingJob> job = std::move(party.jobs.front());
+    party.jobs.pop_front();
+    if (!party.jobs.empty()) parties_.push_back(std::move(party));
     job->state = WaitingJob::State::Granted;
     job->wakeup.notify_one();
 }
@@ -51,11 +68,13 @@ ConcurrencyGuard::Slot ConcurrencyGuard::hold(std::stop_token stop) {
 
 void ConcurrencyGuard::cancelAllWaiters() {
     std::scoped_lock lock(mutex_);
-    for (auto& job : waitingJobs_) {
-        job->state = WaitingJob::State::Cancelled;
-        job->wakeup.notify_one();
+    for (auto& party : parties_) {
+        for (auto& job : party.jobs) {
+            job->state = WaitingJob::State::Cancelled;
+            job->wakeup.notify_one();
+        }
     }
-    waitingJobs_.clear();
+    parties_.clear();
 }
 
 int ConcurrencyGuard::activeJobs() const {
@@ -65,7 +84,9 @@ int ConcurrencyGuard::activeJobs() const {
 
 std::size_t ConcurrencyGuard::waitingJobs() const {
     std::scoped_lock lock(mutex_);
-    return waitingJobs_.size();
+    std::size_t count = 0;
+    for (const auto& party : parties_) count += party.jobs.size();
+    return count;
 }
 
 }  // namespace vt

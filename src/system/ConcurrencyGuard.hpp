@@ -10,11 +10,15 @@
 
 namespace vt {
 
-// Bounds how many child processes run at once in the whole program. Callers beyond the
-// bound wait in arrival order, and a freed slot is handed straight to the oldest waiter,
-// so a newcomer can never overtake someone already waiting. Waiting blocks the calling
-// thread; it ends with CancellationError when the caller's stop token fires or when
-// cancelAllWaiters() is called. Every method may be called from any thread.
+// Bounds how many child processes run at once in the whole program. A freed slot is
+// handed straight to a waiter, so a newcomer can never overtake someone already waiting.
+// Callers that pass the same stop token are one party (a scanner's step, with any helper
+// threads it starts): parties take turns, each in the order it first waited, and within a
+// party the oldest waiter goes first. When every party waits with one command, as a
+// scanner running its commands one after another does, that is plain arrival order; a
+// party that queues many at once cannot make another wait behind all of them. Waiting
+// blocks the calling thread; it ends with CancellationError when the caller's stop token
+// fires or when cancelAllWaiters() is called. Every method may be called from any thread.
 class ConcurrencyGuard {
 public:
     // Fixed, not the processor count: the children mostly wait on the network.
@@ -63,11 +67,17 @@ private:
         State state = State::Waiting;
         std::condition_variable_any wakeup;
     };
+    struct Party {
+        std::stop_token key;                            // equal tokens share a stop state
+        std::deque<std::shared_ptr<WaitingJob>> jobs;  // oldest first, never empty
+    };
+
+    void forgetLocked(const std::shared_ptr<WaitingJob>& job);
 
     const int maxConcurrentJobs_;
     mutable std::mutex mutex_;
     int activeJobs_ = 0;
-    std::deque<std::shared_ptr<WaitingJob>> waitingJobs_;  // oldest first
+    std::deque<Party> parties_;  // the next to be served first
 };
 
 }  // namespace vt

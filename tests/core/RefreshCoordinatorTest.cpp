@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "base/Cancellation.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 
 namespace vt {
@@ -82,8 +83,49 @@ TEST_F(RefreshCoordinatorTest, CacheDecisionFollowsForceAgeAndSources) {
 
     pipelines_.push_back(pipeline("cargo", false, {}));
     EXPECT_EQ(refresh.decide(false, {"cargo", "npm", "pip"}).reason, "active sources changed added=[cargo] removed=[]");
+
+    // What the decision rests on survives into another coordinator, as into the next process.
+    RefreshCoordinator::CacheState saved = refresh.cacheState();
+    EXPECT_EQ(saved.lastFullScanSourceIDs, (std::set<std::string>{"npm", "pip"}));
+    EXPECT_EQ(saved.lastScanSourceCount, 2u);
     refresh.noteDirectoryChange();
     EXPECT_EQ(refresh.decide(false, {"npm", "pip"}).reason, "application directory changes detected");
+    pipelines_.pop_back();
+    ScanProgressModel otherProgress{clock_};
+    RefreshCoordinator next(otherProgress, [this](std::stop_token) { return pipelines_; }, options());
+    EXPECT_EQ(next.decide(false, {"npm", "pip"}).reason, "no previous full scan");
+    next.restoreCacheState(saved);
+    clock_.advance(std::chrono::seconds(10));
+    RefreshResult restored = next.run(false, {});
+    EXPECT_EQ(restored.cacheReason, "using fast path, cache age 10.0s");
+    EXPECT_EQ(restored.packagesByScanner["npm"].size(), 1u);
+}
+
+TEST_F(RefreshCoordinatorTest, FinalStatusCountsPreReleasesOnlyWhenAskedAndNamesFailedSources) {
+    Package beta = item("vite", "5.0.0");
+    beta.latestVersion = "6.0.0-beta.1";
+    pipelines_ = {pipeline("npm", true, {item("vite", "5.0.0")}, {beta}), pipeline("pip", true, {})};
+    bool allowPreRelease = false;
+    auto o = options();
+    o.allowPreRelease = [&allowPreRelease] { return allowPreRelease; };
+    RefreshCoordinator refresh(progress_, [this](std::stop_token) { return pipelines_; }, o);
+
+    refresh.run(true, {});
+    EXPECT_EQ(progress_.snapshot().currentStep, localized("scan.status.up_to_date"));
+    allowPreRelease = true;
+    refresh.run(true, {});
+    EXPECT_EQ(progress_.snapshot().currentStep, localized("scan.status.done", {"1"}));
+
+    pipelines_[1].run = [](std::stop_token) -> ScanOutcome { throw std::runtime_error("pip exited with status 2"); };
+    RefreshResult failed = refresh.run(true, {});
+    EXPECT_EQ(failed.failedScanners, (std::map<std::string, std::string>{{"pip", "pip exited with status 2"}}));
+    EXPECT_EQ(progress_.snapshot().currentStep, localized("scan.status.done_sources_failed", {"1", "1"}));
+    allowPreRelease = false;
+    refresh.run(true, {});
+    std::string step = progress_.snapshot().currentStep;
+    EXPECT_EQ(step, localized("scan.status.sources_failed", {"1"}));
+    EXPECT_NE(step, localized("scan.status.up_to_date"));
+    EXPECT_NE(step.find('1'), std::string::npos);
 }
 
 TEST_F(RefreshCoordinatorTest, OutdatedItemsGetTheirLatestVersionMerged) {
@@ -167,8 +209,10 @@ TEST(ScanProgressModelTest, CompletedCountNeverGoesDownWithinAScan) {
     progress.setScannerState("npm", {ScannerState::Kind::Finished, ""});
     progress.setScannerState("pip", {ScannerState::Kind::Finished, ""});
     progress.registerScanner("npm", "npm", {ScannerState::Kind::Scanning, ""});
+    progress.setScannerState("pip", {ScannerState::Kind::Checking, ""});
     auto snapshot = progress.snapshot();
-    EXPECT_EQ(snapshot.completedScanners().size(), 1u);
+    EXPECT_EQ(snapshot.completedScanners().size(), 0u);
+    EXPECT_EQ(snapshot.runningScanners().size(), 2u);  // a scanner checking for updates is not done
     EXPECT_EQ(snapshot.completedScannerCount(), 2);
     progress.failScanner("pip", "");
     EXPECT_EQ(progress.snapshot().scanner("pip")->state.message, "Erreur inconnue");

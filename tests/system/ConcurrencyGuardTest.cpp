@@ -1,5 +1,6 @@
 #include <chrono>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -48,6 +49,36 @@ TEST(ConcurrencyGuardTest, FreedSlotGoesToTheOldestWaiter) {
     EXPECT_EQ(guard.activeJobs(), 1);
     EXPECT_EQ(guard.waitingJobs(), 0u);
     guard.release();
+    EXPECT_EQ(guard.activeJobs(), 0);
+}
+
+TEST(ConcurrencyGuardTest, PartiesTakeTurnsSoNoneWaitsBehindAnotherWholeQueue) {
+    ConcurrencyGuard guard(1);
+    guard.acquire();
+    std::stop_source many, one;
+    std::mutex mutex;
+    std::vector<std::string> served;
+    std::vector<std::jthread> waiters;
+    auto wait = [&](std::stop_source& party, std::string name) {
+        std::size_t before = guard.waitingJobs();
+        waiters.emplace_back([&, name, token = party.get_token()] {
+            auto slot = guard.hold(token);
+            std::scoped_lock lock(mutex);
+            served.push_back(name);
+        });
+        ASSERT_TRUE(eventually([&] { return guard.waitingJobs() == before + 1; }));
+    };
+    // One party queues three commands at once, as a source checking several environments
+    // in parallel does; another then queues one, and a third party one more.
+    wait(many, "many-1");
+    wait(many, "many-2");
+    wait(many, "many-3");
+    wait(one, "one");
+    std::stop_source late;
+    wait(late, "late");
+    guard.release();
+    for (auto& waiter : waiters) waiter.join();
+    EXPECT_EQ(served, (std::vector<std::string>{"many-1", "one", "late", "many-2", "many-3"}));
     EXPECT_EQ(guard.activeJobs(), 0);
 }
 
