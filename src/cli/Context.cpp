@@ -1,5 +1,6 @@
 #include "cli/Context.hpp"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "base/Paths.hpp"
@@ -117,6 +118,32 @@ ScanResultsPersistence& Context::persistence() {
 
 namespace {
 
+std::vector<PackageType> kindsOf(const std::string& scannerId) {
+    for (const auto& source : ManagerRegistry::sources()) {
+        if (source.adapter.id == scannerId) return source.adapter.types;
+    }
+    return {};
+}
+
+// The fast path's state comes back with the results, so that a scan in the next process
+// within the cache lifetime reuses the inventory, as a scan in this one would.
+void restoreFastPathState(RefreshCoordinator& refresh, const PersistedScanResults& saved) {
+    if (!saved.metadata || !saved.metadata->lastFullScanDate) return;
+    RefreshCoordinator::CacheState state;
+    state.lastFullScanTime = saved.metadata->lastFullScanDate;
+    state.lastFullScanSourceIDs.insert(saved.metadata->fullScanSourceIds.begin(),
+                                       saved.metadata->fullScanSourceIds.end());
+    state.lastScanSourceCount = state.lastFullScanSourceIDs.size();
+    for (const std::string& id : state.lastFullScanSourceIDs) {
+        std::vector<PackageType> kinds = kindsOf(id);
+        std::vector<Package>& inventory = state.lastInventory[id];
+        for (const Package& package : saved.packages) {
+            if (std::find(kinds.begin(), kinds.end(), package.type) != kinds.end()) inventory.push_back(package);
+        }
+    }
+    refresh.restoreCacheState(std::move(state));
+}
+
 void mergeActivity(DefaultsStore& defaults, const PackageCoordinator& coordinator) {
     try {
         PersistedUIState::mergeActivity(defaults, coordinator.activities(), 100);
@@ -143,6 +170,9 @@ void persistScan(ScanResultsPersistence& persistence, DefaultsStore& defaults, c
     std::optional<ScanMetadata> previous = persistence.loadMetadata();
     metadata.generation = (previous ? previous->generation : 0) + 1;
     metadata.sources = coordinator.sourceStates();
+    RefreshCoordinator::CacheState cache = Context::shared().refresh().cacheState();
+    metadata.lastFullScanDate = cache.lastFullScanTime;
+    metadata.fullScanSourceIds.assign(cache.lastFullScanSourceIDs.begin(), cache.lastFullScanSourceIDs.end());
     results.metadata = metadata;
     persistence.save(results);
     mergeActivity(defaults, coordinator);
@@ -169,14 +199,10 @@ PackageCoordinator& Context::coordinator() {
         ScanResultsPersistence& store = persistence();
         options.savedMetadata = [&store] { return store.loadMetadata(); };
         options.savedPackages = [&store] { return store.load().packages; };
-        options.scannerKinds = [](const std::string& id) {
-            for (const auto& source : ManagerRegistry::sources()) {
-                if (source.adapter.id == id) return source.adapter.types;
-            }
-            return std::vector<PackageType>{};
-        };
+        options.scannerKinds = kindsOf;
         coordinator_ = std::make_unique<PackageCoordinator>(defaults(), settings(), refresh(), progress(), options);
         PersistedScanResults restored = store.load();
+        restoreFastPathState(refresh(), restored);
         coordinator_->restorePackages(std::move(restored.packages));
         if (restored.metadata) {
             coordinator_->restoreSourceStates(restored.metadata->sources, restored.metadata->lastScanDate);

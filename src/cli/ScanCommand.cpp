@@ -27,6 +27,7 @@ struct ScanArguments {
     bool all = false;
     bool json = false;
     bool automatic = false;
+    bool full = false;
 };
 
 Json metadataJson(const RefreshResult& result, RefreshMode mode, const ScanReport& report) {
@@ -67,7 +68,11 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
     {
         ScanView view(context.progress(), progressStyle);
         view.start();
-        coordinator.refreshAll(mode);
+        // A plain `scan` reuses an inventory younger than the cache lifetime (its update checks
+        // still run): scripts and people run it again and again. --full always lists anew.
+        std::optional<bool> force;
+        if (mode == RefreshMode::Manual) force = arguments.full;
+        coordinator.refreshAll(mode, force);
         view.finish();
     }
     std::optional<RefreshResult> result = coordinator.lastResult();
@@ -117,6 +122,7 @@ void addScanCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) 
     command->add_flag("--all", arguments->all, "Show every item, not only pending updates");
     command->add_flag("--json", arguments->json, "Print the results as JSON");
     command->add_flag("--automatic", arguments->automatic, "Scan only when the last scan is old enough (schedulers)");
+    command->add_flag("--full", arguments->full, "List every source anew, even when the last scan is recent");
     command->callback([arguments, exitCode, options] {
         *exitCode = scan(arguments->automatic ? RefreshMode::Automatic : RefreshMode::Manual, *arguments, *options);
     });

@@ -74,7 +74,7 @@ bool PackageCoordinator::isRefreshing() const {
     return currentRefreshTask_.has_value() || postRefreshTask_.has_value();
 }
 
-void PackageCoordinator::refreshAll(RefreshMode mode) {
+void PackageCoordinator::refreshAll(RefreshMode mode, std::optional<bool> force) {
     const std::string name(toString(mode));
     if (isUpdateInProgress()) {
         logger().info("🔵 PackageCoordinator.refreshAll(mode: " + name + ") skipped: update in progress");
@@ -104,7 +104,7 @@ void PackageCoordinator::refreshAll(RefreshMode mode) {
         std::scoped_lock lock(mutex_);
         pendingPostOnboarding_ = pendingPostOnboarding_ || postOnboarding;
     }
-    refreshAll(mode == RefreshMode::Manual || mode == RefreshMode::FirstLaunchAfterOnboarding);
+    refreshAll(force.value_or(mode == RefreshMode::Manual || mode == RefreshMode::FirstLaunchAfterOnboarding));
 }
 
 void PackageCoordinator::refreshAll(bool force) {

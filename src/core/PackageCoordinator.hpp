@@ -71,7 +71,8 @@ public:
 
     // Gates by mode, then refreshAll(force). Returns when the scan it started or joined
     // has ended, or at once when a gate refuses.
-    void refreshAll(RefreshMode mode);
+    // `force` overrides the mode's own choice (manual and post-onboarding scans are forced).
+    void refreshAll(RefreshMode mode, std::optional<bool> force = std::nullopt);
     void refreshAll(bool force);
     // Asks the running scan to stop; its child processes are terminated.
     void cancelRefresh();

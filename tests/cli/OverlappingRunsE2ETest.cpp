@@ -102,7 +102,7 @@ exit 0
             ::dup2(null, STDOUT_FILENO);
             ::dup2(null, STDERR_FILENO);
             ::setenv("HOME", home_.path().c_str(), 1);
-            ::execl(VT_BINARY_PATH, VT_BINARY_PATH, "--accept-terms", "scan", static_cast<char*>(nullptr));
+            ::execl(VT_BINARY_PATH, VT_BINARY_PATH, "--accept-terms", "scan", "--full", static_cast<char*>(nullptr));
             ::_exit(127);
         }
         return child;
@@ -126,13 +126,13 @@ exit 0
 
 TEST_F(OverlappingRunsE2ETest, AFailingOrHangingSourceKeepsWhatItListedBefore) {
     setTools({"black"});
-    auto first = runVantreel(run({"scan", "--json"}));
+    auto first = runVantreel(run({"scan", "--full", "--json"}));
     ASSERT_EQ(first.exitCode, 0) << first.standardError;
     ASSERT_EQ(names(json(first)), (std::set<std::string>{"ruff", "black"}));
 
     for (const std::string mode : {"hang", "fail"}) {
         setUv(mode);
-        auto scan = runVantreel(run({"scan", "--json"}, "2"));
+        auto scan = runVantreel(run({"scan", "--full", "--json"}, "2"));
         ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
         Json report = json(scan);
         EXPECT_EQ(names(report), (std::set<std::string>{"ruff", "black"})) << mode;
@@ -157,11 +157,11 @@ TEST_F(OverlappingRunsE2ETest, AnUpdateWaitingForAScanChangesWhatThatScanSaved) 
         std::filesystem::remove(home_.file("brew-testball"));
         std::filesystem::remove(home_.file("uv-ruff"));
         setUv("ok");
-        ASSERT_EQ(runVantreel(run({"scan"})).exitCode, 0);
+        ASSERT_EQ(runVantreel(run({"scan", "--full"})).exitCode, 0);
         // The next scan finds a formula the update process has never seen.
         home_.write("brew-testball", "");
         setUv("sleep 1");
-        auto scan = std::async(std::launch::async, [&] { return runVantreel(run({"scan"})); });
+        auto scan = std::async(std::launch::async, [&] { return runVantreel(run({"scan", "--full"})); });
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
         auto update = runVantreel(run({"update", "ruff"}));
         ASSERT_EQ(scan.get().exitCode, 0);
@@ -188,9 +188,9 @@ TEST_F(OverlappingRunsE2ETest, AScanWaitingForAnotherShowsWhatThatScanSaved) {
         tools.push_back("tool" + std::to_string(round));
         setTools(tools);
         setUv("sleep 1");
-        auto first = std::async(std::launch::async, [&] { return runVantreel(run({"scan", "--json"})); });
+        auto first = std::async(std::launch::async, [&] { return runVantreel(run({"scan", "--full", "--json"})); });
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        auto second = runVantreel(run({"scan", "--json"}));
+        auto second = runVantreel(run({"scan", "--full", "--json"}));
         auto firstResult = first.get();
         ASSERT_EQ(firstResult.exitCode, 0);
         ASSERT_EQ(second.exitCode, 0) << second.standardError;
@@ -202,13 +202,13 @@ TEST_F(OverlappingRunsE2ETest, AScanWaitingForAnotherShowsWhatThatScanSaved) {
 
 TEST_F(OverlappingRunsE2ETest, AScanWaitingForACancelledOneScansItselfAndTheCancelledOneIsFinalised) {
     setTools({"black"});
-    ASSERT_EQ(runVantreel(run({"scan"})).exitCode, 0);
+    ASSERT_EQ(runVantreel(run({"scan", "--full"})).exitCode, 0);
     setUv("hang");
     setTools({"black", "mypy"});
     killUvs();
     pid_t first = startScan();
     waitForUv();
-    auto second = std::async(std::launch::async, [&] { return runVantreel(run({"scan", "--json"})); });
+    auto second = std::async(std::launch::async, [&] { return runVantreel(run({"scan", "--full", "--json"})); });
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     setUv("ok");
     ::kill(first, SIGINT);
@@ -229,14 +229,14 @@ TEST_F(OverlappingRunsE2ETest, AScanWaitingForACancelledOneScansItselfAndTheCanc
 
 TEST_F(OverlappingRunsE2ETest, OnlyARunThatDiedIsReportedAsAnUncleanExit) {
     const std::string warning = "did not end normally";
-    ASSERT_EQ(runVantreel(run({"scan"})).exitCode, 0);
+    ASSERT_EQ(runVantreel(run({"scan", "--full"})).exitCode, 0);
     setUv("sleep 2");
-    auto scan = std::async(std::launch::async, [&] { return runVantreel(run({"scan"})); });
+    auto scan = std::async(std::launch::async, [&] { return runVantreel(run({"scan", "--full"})); });
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     auto during = runVantreel(run({"list"}));
     EXPECT_EQ(during.standardError.find(warning), std::string::npos) << during.standardError;
     ASSERT_EQ(scan.get().exitCode, 0);
-    EXPECT_EQ(json(runVantreel(run({"scan", "--json"}))).dump().find("\"wasCleanExit\":false"), std::string::npos);
+    EXPECT_EQ(json(runVantreel(run({"scan", "--full", "--json"}))).dump().find("\"wasCleanExit\":false"), std::string::npos);
 
     setUv("hang");
     killUvs();
@@ -248,15 +248,35 @@ TEST_F(OverlappingRunsE2ETest, OnlyARunThatDiedIsReportedAsAnUncleanExit) {
     auto after = runVantreel(run({"list"}));
     EXPECT_NE(after.standardError.find(warning), std::string::npos) << after.standardError;
     setUv("ok");
-    ASSERT_EQ(runVantreel(run({"scan"})).exitCode, 0);
+    ASSERT_EQ(runVantreel(run({"scan", "--full"})).exitCode, 0);
     EXPECT_EQ(runVantreel(run({"list"})).standardError.find(warning), std::string::npos);
 }
 
 TEST_F(OverlappingRunsE2ETest, AnUnusableLockFolderIsAnErrorNamingIt) {
-    auto scan = runVantreel({{"--accept-terms", "scan"}, home_.path(), {{"XDG_DATA_HOME", "/proc/self"}}});
+    auto scan = runVantreel({{"--accept-terms", "scan", "--full"}, home_.path(), {{"XDG_DATA_HOME", "/proc/self"}}});
     EXPECT_EQ(scan.exitCode, 1);
     EXPECT_NE(scan.standardError.find("/proc/self/"), std::string::npos) << scan.standardError;
     EXPECT_EQ(scan.standardOutput.find("update is in progress"), std::string::npos);
+}
+
+TEST_F(OverlappingRunsE2ETest, ASecondProcessWithinTheCacheLifetimeTakesTheFastPath) {
+    setTools({"black"});
+    ASSERT_EQ(runVantreel(run({"scan", "--full"})).exitCode, 0);
+    setTools({"black", "mypy"});  // not seen until the next full scan
+    Json fast = json(runVantreel(run({"scan", "--json"})));
+    EXPECT_EQ(fast["scan"]["cacheReason"].get<std::string>().rfind("using fast path, cache age ", 0), 0u)
+        << fast["scan"].dump();
+    EXPECT_EQ(names(fast), (std::set<std::string>{"ruff", "black"}));
+
+    ASSERT_EQ(runVantreel(run({"settings", "set", "ShowHomebrew", "false"})).exitCode, 0);
+    Json changed = json(runVantreel(run({"scan", "--json"})));
+    EXPECT_EQ(changed["scan"]["cacheReason"], "active sources changed added=[] removed=[homebrew]");
+    EXPECT_EQ(names(changed), (std::set<std::string>{"ruff", "black", "mypy"}));
+
+    // Throttled automatic scans still answer in JSON.
+    Json throttled = json(runVantreel(run({"scan", "--automatic", "--json"})));
+    EXPECT_EQ(throttled["scan"]["skipped"], true);
+    EXPECT_EQ(throttled["items"].size(), 3u);
 }
 
 }  // namespace
