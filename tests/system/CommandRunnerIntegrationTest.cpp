@@ -302,23 +302,6 @@ TEST_F(CommandRunnerIntegrationTest, TimeoutKillsTheWholeGroupEvenWhenItIgnoresS
     EXPECT_EQ(guard_.activeJobs(), 0);
 }
 
-TEST_F(CommandRunnerIntegrationTest, StoppingTheTokenKillsTheGroupAndThrowsCancellation) {
-    const std::string sleeper = script("sleeper.sh", "echo $$ > \"$1\"\nsleep 30 &\necho $! > \"$2\"\nwait\n");
-    std::stop_source stop;
-    std::jthread stopper([&] {
-        waitForPid(folder_.file("grandchild"));
-        stop.request_stop();
-    });
-    auto start = SteadyClock::now();
-    EXPECT_THROW(runner_.execute(request(sleeper, {folder_.file("child"), folder_.file("grandchild")}), stop.get_token()),
-                 CancellationError);
-    EXPECT_LT(secondsSince(start), 5.0);
-    EXPECT_FALSE(processState(waitForPid(folder_.file("child"))).has_value());
-    EXPECT_TRUE(eventually([&] { return isDead(waitForPid(folder_.file("grandchild"))); }));
-    EXPECT_TRUE(zombieChildren().empty());
-    EXPECT_EQ(guard_.activeJobs(), 0);
-}
-
 TEST_F(CommandRunnerIntegrationTest, CancelAllKillsRunningChildrenAndFailsQueuedCallers) {
     ConcurrencyGuard two(2);
     CommandRunner runner(options(two));

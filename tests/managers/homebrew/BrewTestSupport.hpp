@@ -14,6 +14,7 @@
 #include "base/Clock.hpp"
 #include "base/Strings.hpp"
 #include "managers/homebrew/BrewManager.hpp"
+#include "support/Corpus.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/MockNetworkClient.hpp"
 #include "support/RecordingFileSystem.hpp"
@@ -39,16 +40,15 @@ inline std::string fixture(std::string_view name) {
     return *text;
 }
 
-// A file of the shared Homebrew corpus, as it stands; nullopt when the corpus is absent.
-inline std::optional<std::string> corpus(std::string_view relative) {
-    return readWhole(std::string(VT_CORPUS_DIR) + "/homebrew/" + std::string(relative));
+// A file of the shared Homebrew corpus, as it stands.
+inline std::string corpus(std::string_view relative) {
+    return testing::corpusFile("homebrew/" + std::string(relative));
 }
 
 // The message of errors.tsv whose printed text starts with the prefix, "\n" unescaped.
-inline std::optional<std::string> corpusError(std::string_view prefix) {
-    std::optional<std::string> table = corpus("from-brew-specs/errors.tsv");
-    if (!table) return std::nullopt;
-    for (std::string_view line : splitLines(*table)) {
+inline std::string corpusError(std::string_view prefix) {
+    const std::string table = corpus("from-brew-specs/errors.tsv");
+    for (std::string_view line : splitLines(table)) {
         std::vector<std::string_view> fields = split(line, '\t');
         if (fields.size() < 2 || !startsWith(fields[1], prefix)) continue;
         std::string text(fields[1]);
@@ -57,7 +57,7 @@ inline std::optional<std::string> corpusError(std::string_view prefix) {
         }
         return text;
     }
-    return std::nullopt;
+    throw std::runtime_error("no message starting with \"" + std::string(prefix) + "\" in the corpus's errors.tsv");
 }
 
 // Records the privileged commands it is asked to run; fails when told to.

@@ -11,6 +11,7 @@
 
 #include "base/Strings.hpp"
 #include "managers/python/PythonEnvironments.hpp"
+#include "support/Corpus.hpp"
 
 namespace vt::piptest {
 
@@ -32,10 +33,8 @@ inline std::string fixture(std::string_view tool, std::string_view name) {
     return *text;
 }
 
-// A file of the shared corpus of real pip outputs; nullopt when the corpus is absent.
-inline std::optional<std::string> corpus(std::string_view name) {
-    return readWhole(std::string(VT_CORPUS_DIR) + "/python/" + std::string(name));
-}
+// A file of the shared corpus of real pip outputs.
+inline std::string corpus(std::string_view name) { return testing::corpusFile("python/" + std::string(name)); }
 
 // Where the corpus was recorded: a pyenv Python on PATH and Debian's own, which the
 // operating system manages.

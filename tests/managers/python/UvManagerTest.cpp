@@ -172,27 +172,6 @@ TEST(UvManagerTest, ListsToolsWithTheirSourcesAndNotes) {
     EXPECT_EQ(packages.size(), 5u);
 }
 
-TEST(UvManagerTest, PinnedGitAndOtherNonRegistryToolsNeverShowAnUpdate) {
-    UvFixture f;
-    f.answerEveryLookup();
-    f.manager->listInstalled({});
-    std::vector<Package> outdated = f.manager->checkOutdated({});
-
-    std::vector<std::string> names;
-    for (const Package& package : outdated) names.push_back(package.name);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"black", "v2-cli"}));
-    EXPECT_EQ(find(outdated, "black")->latestVersion, "99.0");
-    // Not even asked: PyPI's "httpie" is not what the pinned tag installed.
-    EXPECT_EQ(f.network.fetchCount(pypi("httpie")), 0u);
-    EXPECT_EQ(f.network.fetchCount(pypi("localtool")), 0u);
-    EXPECT_EQ(f.network.fetchCount(pypi("ruff")), 0u);
-    for (const HttpRequest& request : f.network.sentRequests()) {
-        EXPECT_EQ(request.headers.get("User-Agent"), "Vantreel/3.5 (macOS)");
-        EXPECT_EQ(request.timeoutSeconds, 60.0);
-    }
-}
-
 TEST(UvManagerTest, LatestVersionsAreCachedForHalfAnHourAcrossInstances) {
     UvFixture f;
     f.network.setText(pypi("black"), pypiDocument("24.3.0"));
