@@ -11,7 +11,6 @@
 #include "base/Json.hpp"
 #include "managers/ExecutableLocator.hpp"
 #include "model/Package.hpp"
-#include "settings/SettingsManager.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
@@ -33,13 +32,7 @@ protected:
     void SetUp() override {
         SystemFileSystemManager files;
         if (!ExecutableLocator(CommandRunner::shared(), files).locate("npm")) GTEST_SKIP() << "npm is not installed";
-        // Only npm is shown, so that the other tools of this machine stay out of the scan.
-        Json preferences = {{"DidApplyFirstLaunchDefaults", true}};
-        for (const auto& definition : settingDefinitions()) {
-            if (definition.broadcast == kManagerToggleDidChange) preferences[std::string(definition.key)] = false;
-        }
-        preferences["ShowNpm"] = true;
-        home_.write(".config/vantreel/com.corvanel.Vantreel.json", dumpJson(preferences));
+        testing::showOnly(home_.path(), {"ShowNpm"});
         prefix_ = home_.file("npm-global");
         home_.write(".npmrc", "registry=" + registry_.origin() + "/\nprefix=" + prefix_ +
                                   "\nnoproxy=127.0.0.1,localhost\nfetch-retries=0\nupdate-notifier=false\n");

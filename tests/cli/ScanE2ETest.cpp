@@ -14,7 +14,6 @@
 
 #include "base/Files.hpp"
 #include "base/Json.hpp"
-#include "settings/SettingsManager.hpp"
 #include "support/Corpus.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
@@ -31,15 +30,7 @@ std::string corpus(const std::string& name) {
 class ScanE2ETest : public ::testing::Test {
 protected:
     void SetUp() override {
-        // Only Homebrew is shown, so that the tools of this machine stay out of the results.
-        Json preferences = Json::object();
-        for (const auto& definition : settingDefinitions()) {
-            if (definition.broadcast == kManagerToggleDidChange) preferences[std::string(definition.key)] = false;
-        }
-        preferences["ShowHomebrew"] = true;
-        preferences["ShowCasks"] = true;
-        preferences["DidApplyFirstLaunchDefaults"] = true;
-        home_.write(".config/vantreel/com.corvanel.Vantreel.json", dumpJson(preferences));
+        testing::showOnly(home_.path(), {"ShowHomebrew", "ShowCasks"});
     }
 
     // A brew whose listing hangs when `hangOn` is its first argument.
