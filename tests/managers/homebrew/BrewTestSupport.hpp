@@ -12,10 +12,12 @@
 #include <vector>
 
 #include "base/Clock.hpp"
+#include "base/Files.hpp"
 #include "base/Strings.hpp"
 #include "managers/homebrew/BrewManager.hpp"
 #include "support/Corpus.hpp"
 #include "support/FakeCommandRunner.hpp"
+#include "support/Fixtures.hpp"
 #include "support/MockNetworkClient.hpp"
 #include "support/RecordingFileSystem.hpp"
 #include "system/AdminPrompt.hpp"
@@ -23,22 +25,7 @@
 
 namespace vt::brewtest {
 
-inline std::optional<std::string> readWhole(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return std::nullopt;
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// A fixture written for these tests; its first line says what it was modelled on.
-inline std::string fixture(std::string_view name) {
-    std::string path = std::string(VT_SOURCE_DIR) + "/tests/managers/fixtures/brew/" + std::string(name);
-    std::optional<std::string> text = readWhole(path);
-    if (!text) throw std::runtime_error("missing fixture " + path);
-    if (startsWith(*text, "# ")) text->erase(0, text->find('\n') + 1);
-    return *text;
-}
+inline std::string fixture(std::string_view name) { return testing::fixture("brew", name); }
 
 // A file of the shared Homebrew corpus, as it stands.
 inline std::string corpus(std::string_view relative) {

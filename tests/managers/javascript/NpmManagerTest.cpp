@@ -1,8 +1,5 @@
 #include "managers/javascript/NpmManager.hpp"
 
-#include <fstream>
-#include <sstream>
-
 #include <gtest/gtest.h>
 
 #include "base/Cancellation.hpp"
@@ -11,6 +8,7 @@
 #include "managers/javascript/NpmError.hpp"
 #include "support/Corpus.hpp"
 #include "support/FakeCommandRunner.hpp"
+#include "support/Fixtures.hpp"
 #include "support/MockNetworkClient.hpp"
 #include "support/RecordingFileSystem.hpp"
 
@@ -25,23 +23,11 @@ const std::string kRoot = "/usr/bin/npm root -g";
 const std::string kRegistry = "/usr/bin/npm config get registry";
 const std::string kManifestUrl = "https://REGISTRY/is-number/latest";
 
-std::optional<std::string> readWhole(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return std::nullopt;
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
 // One recorded npm output of the shared corpus.
 std::string corpus(const std::string& name) { return testing::corpusFile("npm/" + name); }
 
 // A fixture written for these tests, without its first line (what it was modelled on).
-std::string fixture(const std::string& name) {
-    std::optional<std::string> text = readWhole(std::string(VT_SOURCE_DIR) + "/tests/managers/fixtures/npm/" + name);
-    if (!text) throw std::runtime_error("missing fixture " + name);
-    return text->substr(text->find('\n') + 1);
-}
+std::string fixture(const std::string& name) { return testing::fixture("npm", name); }
 
 int exitCodeOf(const std::string& name) { return std::stoi(trim(corpus(name + ".exitcode"))); }
 

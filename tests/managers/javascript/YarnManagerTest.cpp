@@ -179,7 +179,7 @@ TEST(YarnManagerTest, LatestVersionsComeFromNpmsRegistryAndAreCachedForHalfAnHou
     bool askedNpm = false;
     for (const auto& request : fixture.runner.history()) askedNpm |= request.command == "/usr/bin/npm";
     EXPECT_TRUE(askedNpm);
-    std::optional<std::string> saved = jstest::readWhole(fixture.cache.file("yarn_cache.json"));
+    std::optional<std::string> saved = readFile(fixture.cache.file("yarn_cache.json"));
     ASSERT_TRUE(saved.has_value());
     EXPECT_TRUE(contains(*saved, "\"semver\"")) << *saved;
 
