@@ -54,8 +54,8 @@ inline testing::FakeCommandRunner::Response recorded(std::string_view tool, std:
 
 // ---- The real tools --------------------------------------------------------------------
 
-// The folder of executables of a prefix where npm installed pnpm 10, Yarn 1.22, Bun and
-// Deno: $VANTREEL_JS_TOOLS_PREFIX when set, else the one the online tests install into the
+// The folder of executables of a prefix where npm installed pnpm 10, Yarn 1.22 and Bun:
+// $VANTREEL_JS_TOOLS_PREFIX when set, else the one the online test installs into the
 // temporary folder (kept between runs so that the download happens once per machine).
 inline std::string sharedToolsPrefix() {
     if (auto set = paths::environmentValue("VANTREEL_JS_TOOLS_PREFIX")) return *set;
@@ -82,8 +82,7 @@ inline std::optional<std::string> installToolsPrefix(CommandRunner& runner) {
     const std::string staging = prefix + ".staging-" + std::to_string(::getpid());
     CommandRequest request;
     request.command = *npm;
-    request.arguments = {"install", "--prefix",  staging, "--no-audit", "--no-fund",
-                         "pnpm@10", "yarn@1.22", "bun",   "deno"};
+    request.arguments = {"install", "--prefix", staging, "--no-audit", "--no-fund", "pnpm@10", "yarn@1.22", "bun"};
     request.timeout = 280;
     request.allowNonZeroExit = true;
     request.environment["PATH"] = npm->substr(0, npm->rfind('/')) + ":" + runner.defaultEnvironment().at("PATH");
