@@ -133,7 +133,6 @@ TEST_F(NpmE2ETest, ScanReportsOutdatedGlobalsWithTheConfiguredRegistrysLatestVer
 // so the next `list`, show the new version.
 TEST_F(NpmE2ETest, UpdateInstallsTheLatestVersionAndTheNextListShowsIt) {
     publish("vt-e2e-tool", {"1.0.0", "1.4.0"});
-    publishTarball("vt-e2e-tool", "1.4.0");
     const std::string key = npmKey("vt-e2e-tool");
     auto [items, scanners] = scan();
     ASSERT_TRUE(items.count(key));
@@ -143,7 +142,12 @@ TEST_F(NpmE2ETest, UpdateInstallsTheLatestVersionAndTheNextListShowsIt) {
     EXPECT_EQ(unknown.exitCode, 2);
     EXPECT_NE(unknown.standardError.find("no item \"no-such-tool\" in the last scan"), std::string::npos)
         << unknown.standardError;
+    // The registry names a tarball it does not serve: npm fails, and so does the update.
+    auto failed = runVantreel({{"--accept-terms", "update", key}, home_.path(), {}, std::nullopt, 300});
+    EXPECT_EQ(failed.exitCode, 1) << failed.standardOutput << failed.standardError;
+    EXPECT_TRUE(failed.standardOutput.starts_with("vt-e2e-tool: update failed: ")) << failed.standardOutput;
 
+    publishTarball("vt-e2e-tool", "1.4.0");
     auto updated = runVantreel({{"--accept-terms", "update", key}, home_.path(), {}, std::nullopt, 300});
     ASSERT_EQ(updated.exitCode, 0) << updated.standardOutput << updated.standardError;
     EXPECT_EQ(updated.standardOutput, "vt-e2e-tool: 1.0.0 → 1.4.0\n");
