@@ -6,22 +6,10 @@
 
 #include "base/Files.hpp"
 #include "base/Json.hpp"
-#include "base/Localization.hpp"
-#include "base/Log.hpp"
 #include "base/Strings.hpp"
 
 namespace vt {
 namespace {
-
-TEST(LocalizationTest, FallsBackToEnglishThenToTheKey) {
-    setLanguage(Language::French);
-    EXPECT_EQ(localized("common.cancel"), "Annuler");
-    EXPECT_EQ(localized("no.such.key"), "no.such.key");
-    EXPECT_EQ(localized("adopt.sudo_prompt", {"Van Treel"}),
-              "Van Treel a besoin de votre mot de passe administrateur pour continuer.");
-    setLanguage(Language::English);
-    EXPECT_EQ(localized("common.cancel"), "Cancel");
-}
 
 TEST(JsonTest, DatesAreSecondsSinceTwoThousandOne) {
     auto unixEpochPlus = [](double s) {
@@ -50,14 +38,6 @@ TEST(FilesTest, AtomicWriteReplacesWholeFileAndLeavesNoTemporary) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
     EXPECT_THROW(writeFileAtomically((folder / "missing" / "x").string(), "x"), FileWriteError);
     std::filesystem::remove_all(folder);
-}
-
-TEST(LogTest, CaptureSeesLinesOfEveryLogger) {
-    LogCapture capture;
-    Logger("RefreshCoordinator").info("🔵 pipeline started");
-    Logger("CommandRunner").warning("⚠️ slow");
-    EXPECT_TRUE(capture.contains("🔵 pipeline started"));
-    EXPECT_EQ(capture.count("slow"), 1u);
 }
 
 }  // namespace

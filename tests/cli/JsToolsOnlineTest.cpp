@@ -13,7 +13,6 @@
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
 #include "../managers/javascript/JsToolsTestSupport.hpp"
-#include "settings/SettingsManager.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
 #include "system/CommandRunner.hpp"
@@ -48,16 +47,7 @@ protected:
         install("yarn", {"global", "add", kPackage + "@" + kOldVersion});
         install("bun", {"add", "-g", kPackage + "@" + kOldVersion});
 
-        // Only these three sources are shown, so that the machine's own tools stay out.
-        Json preferences = Json::object();
-        for (const auto& definition : settingDefinitions()) {
-            if (definition.broadcast == kManagerToggleDidChange) preferences[std::string(definition.key)] = false;
-        }
-        preferences["ShowPnpm"] = true;
-        preferences["ShowYarn"] = true;
-        preferences["ShowBun"] = true;
-        preferences["DidApplyFirstLaunchDefaults"] = true;
-        home_.write(".config/vantreel/com.corvanel.Vantreel.json", dumpJson(preferences));
+        testing::showOnly(home_.path(), {"ShowPnpm", "ShowYarn", "ShowBun"});
     }
 
     ShellCommandResult npm(std::vector<std::string> arguments) {

@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include "base/Files.hpp"
 #include "base/Json.hpp"
 #include "managers/ExecutableLocator.hpp"
 #include "model/Package.hpp"
-#include "settings/SettingsManager.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
@@ -32,13 +32,7 @@ protected:
     void SetUp() override {
         SystemFileSystemManager files;
         if (!ExecutableLocator(CommandRunner::shared(), files).locate("npm")) GTEST_SKIP() << "npm is not installed";
-        // Only npm is shown, so that the other tools of this machine stay out of the scan.
-        Json preferences = {{"DidApplyFirstLaunchDefaults", true}};
-        for (const auto& definition : settingDefinitions()) {
-            if (definition.broadcast == kManagerToggleDidChange) preferences[std::string(definition.key)] = false;
-        }
-        preferences["ShowNpm"] = true;
-        home_.write(".config/vantreel/com.corvanel.Vantreel.json", dumpJson(preferences));
+        testing::showOnly(home_.path(), {"ShowNpm"});
         prefix_ = home_.file("npm-global");
         home_.write(".npmrc", "registry=" + registry_.origin() + "/\nprefix=" + prefix_ +
                                   "\nnoproxy=127.0.0.1,localhost\nfetch-retries=0\nupdate-notifier=false\n");
@@ -64,10 +58,29 @@ protected:
         LoopbackRoute route;
         route.body = document.dump();
         registry_.setRoute("/" + name, route);
+        LoopbackRoute latest;
+        latest.body = document["versions"][versions.back()].dump();
+        registry_.setRoute("/" + name + "/latest", latest);
         // The scoped name's slash arrives escaped; serve it either way.
         if (auto slash = name.find('/'); slash != std::string::npos) {
             registry_.setRoute("/" + name.substr(0, slash) + "%2f" + name.substr(slash + 1), route);
         }
+    }
+
+    // The tarball `npm install` fetches for one version, as `npm pack` makes it.
+    void publishTarball(const std::string& name, const std::string& version) {
+        home_.write("packages/" + version + "/package/package.json",
+                    R"({"name": ")" + name + R"(", "version": ")" + version + R"("})");
+        const std::string tarball = home_.file("packages/" + version + ".tgz");
+        ShellCommandResult packed = CommandRunner::shared().execute(
+            CommandRequest{.command = "/bin/tar",
+                           .arguments = {"-czf", tarball, "-C", home_.file("packages/" + version), "package"},
+                           .timeout = 30});
+        ASSERT_EQ(packed.exitCode, 0) << packed.standardError;
+        LoopbackRoute route;
+        route.contentType = "application/octet-stream";
+        route.body = readFile(tarball).value_or("");
+        registry_.setRoute("/tarballs/" + version + ".tgz", route);
     }
 
     // The scan's items by stable key, and its scanners by id.
@@ -116,30 +129,48 @@ TEST_F(NpmE2ETest, ScanReportsOutdatedGlobalsWithTheConfiguredRegistrysLatestVer
     EXPECT_GE(registry_.requestCount("/vt-e2e-tool"), 1u);  // npm asked our registry, nobody else
 }
 
-TEST_F(NpmE2ETest, RegistryFailuresArePublishedForNpmAndTheInventoryStays) {
-    struct Case {
-        std::string what;
-        LoopbackRoute route;
-        std::string expected;
-    };
-    LoopbackRoute failing;
-    failing.status = 500;
-    failing.body = "internal error";
-    failing.contentType = "text/plain";
-    LoopbackRoute html;
-    html.body = "<html><body>Sign in to continue</body></html>";
-    html.contentType = "text/html";
-    for (const Case& c : {Case{"500", failing, "E500"}, Case{"HTML", html, "invalid json"}}) {
-        SCOPED_TRACE(c.what);
-        for (const char* path : {"/vt-e2e-tool", "/@vt-e2e%2fscoped", "/@vt-e2e/scoped"}) registry_.setRoute(path, c.route);
-        auto [items, scanners] = scan();
-        ASSERT_TRUE(scanners.count("npm"));
-        std::string message = scanners["npm"].value("message", scanners["npm"].value("error", std::string()));
-        EXPECT_NE(message.find("npm outdated failed: "), std::string::npos) << scanners["npm"].dump();
-        EXPECT_NE(message.find(c.expected), std::string::npos) << message;
-        ASSERT_TRUE(items.count(npmKey("vt-e2e-tool")));
-        EXPECT_FALSE(items[npmKey("vt-e2e-tool")].contains("latestVersion"));
-    }
+// `vantreel update` installs the registry's latest with the real npm; the saved inventory, and
+// so the next `list`, show the new version.
+TEST_F(NpmE2ETest, UpdateInstallsTheLatestVersionAndTheNextListShowsIt) {
+    publish("vt-e2e-tool", {"1.0.0", "1.4.0"});
+    const std::string key = npmKey("vt-e2e-tool");
+    auto [items, scanners] = scan();
+    ASSERT_TRUE(items.count(key));
+    ASSERT_EQ(items[key]["latestVersion"], "1.4.0");
+
+    auto unknown = runVantreel({{"--accept-terms", "update", "no-such-tool"}, home_.path()});
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_NE(unknown.standardError.find("no item \"no-such-tool\" in the last scan"), std::string::npos)
+        << unknown.standardError;
+    // The registry names a tarball it does not serve: npm fails, and so does the update.
+    auto failed = runVantreel({{"--accept-terms", "update", key}, home_.path(), {}, std::nullopt, 300});
+    EXPECT_EQ(failed.exitCode, 1) << failed.standardOutput << failed.standardError;
+    EXPECT_TRUE(failed.standardOutput.starts_with("vt-e2e-tool: update failed: ")) << failed.standardOutput;
+
+    publishTarball("vt-e2e-tool", "1.4.0");
+    auto updated = runVantreel({{"--accept-terms", "update", key}, home_.path(), {}, std::nullopt, 300});
+    ASSERT_EQ(updated.exitCode, 0) << updated.standardOutput << updated.standardError;
+    EXPECT_EQ(updated.standardOutput, "vt-e2e-tool: 1.0.0 → 1.4.0\n");
+    EXPECT_NE(updated.standardError.find("[1/1] vt-e2e-tool"), std::string::npos) << updated.standardError;
+    auto installed = parseJson(readFile(prefix_ + "/lib/node_modules/vt-e2e-tool/package.json").value_or(""));
+    ASSERT_TRUE(installed.has_value());
+    EXPECT_EQ((*installed)["version"], "1.4.0");
+    EXPECT_GE(registry_.requestCount("/tarballs/1.4.0.tgz"), 1u);
+
+    auto listed = runVantreel({{"list", "--all", "--json"}, home_.path()});
+    ASSERT_EQ(listed.exitCode, 0) << listed.standardError;
+    auto parsed = parseJson(listed.standardOutput);
+    ASSERT_TRUE(parsed.has_value()) << listed.standardOutput;
+    std::map<std::string, Json> saved;
+    for (const auto& item : (*parsed)["items"]) saved[item["stableKey"].get<std::string>()] = item;
+    ASSERT_TRUE(saved.count(key)) << listed.standardOutput;
+    EXPECT_EQ(saved[key]["version"], "1.4.0");
+    EXPECT_EQ(saved[key]["updateAvailable"], false);
+    EXPECT_EQ(saved.size(), 3u);
+
+    auto records = parseJson(runVantreel({{"activity", "--json"}, home_.path()}).standardOutput);
+    ASSERT_TRUE(records && !records->empty());
+    EXPECT_EQ(records->front()["type"], "success") << records->dump();
 }
 
 }  // namespace

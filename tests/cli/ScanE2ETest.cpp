@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -13,7 +14,7 @@
 
 #include "base/Files.hpp"
 #include "base/Json.hpp"
-#include "settings/SettingsManager.hpp"
+#include "support/Corpus.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
 
@@ -23,22 +24,13 @@ namespace {
 using testing::runVantreel;
 
 std::string corpus(const std::string& name) {
-    return std::string(VT_CORPUS_DIR) + "/homebrew/from-brew-specs/" + name;
+    return testing::corpusPath("homebrew/from-brew-specs/" + name);
 }
 
 class ScanE2ETest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!readFile(corpus("outdated-json-v2.formula-and-cask.stdout"))) GTEST_SKIP() << "corpus not present";
-        // Only Homebrew is shown, so that the tools of this machine stay out of the results.
-        Json preferences = Json::object();
-        for (const auto& definition : settingDefinitions()) {
-            if (definition.broadcast == kManagerToggleDidChange) preferences[std::string(definition.key)] = false;
-        }
-        preferences["ShowHomebrew"] = true;
-        preferences["ShowCasks"] = true;
-        preferences["DidApplyFirstLaunchDefaults"] = true;
-        home_.write(".config/vantreel/com.corvanel.Vantreel.json", dumpJson(preferences));
+        testing::showOnly(home_.path(), {"ShowHomebrew", "ShowCasks"});
     }
 
     // A brew whose listing hangs when `hangOn` is its first argument.
@@ -148,6 +140,66 @@ TEST_F(ScanE2ETest, InterruptCancelsAndLeavesNoChildBehind) {
     EXPECT_EQ(WEXITSTATUS(status), 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(700));
     EXPECT_FALSE(anyBrewAlive());
+}
+
+// `list` and `activity` read what the last scan saved, without scanning again.
+TEST_F(ScanE2ETest, ListAndActivityShowWhatTheLastScanSaved) {
+    auto empty = runVantreel(run({"list"}));
+    EXPECT_EQ(empty.exitCode, 0) << empty.standardError;
+    EXPECT_EQ(empty.standardOutput, "Nothing has been scanned yet. Run vantreel scan to take an inventory.\n");
+    auto emptyJson = parseJson(runVantreel(run({"list", "--json"})).standardOutput);
+    ASSERT_TRUE(emptyJson.has_value());
+    EXPECT_TRUE((*emptyJson)["items"].empty());
+    EXPECT_EQ((*emptyJson)["scan"]["itemCount"], 0);
+    EXPECT_FALSE((*emptyJson)["scan"].contains("date"));
+    auto noActivity = runVantreel(run({"activity"}));
+    EXPECT_EQ(noActivity.exitCode, 0);
+    EXPECT_EQ(noActivity.standardOutput, "No activity yet.\n");
+    auto noRecords = parseJson(runVantreel(run({"activity", "--json"})).standardOutput);
+    ASSERT_TRUE(noRecords.has_value());
+    EXPECT_EQ(*noRecords, Json::array());
+    EXPECT_EQ(runVantreel(run({"list", "--no-such-flag"})).exitCode, 2);
+
+    writeBrew();
+    auto scanned = runVantreel(run({"--accept-terms", "scan", "--json"}));
+    ASSERT_EQ(scanned.exitCode, 0) << scanned.standardError;
+    std::filesystem::remove(home_.file("brew-pids"));
+
+    auto listed = runVantreel(run({"list", "--json"}));
+    ASSERT_EQ(listed.exitCode, 0) << listed.standardError;
+    auto parsed = parseJson(listed.standardOutput);
+    ASSERT_TRUE(parsed.has_value()) << listed.standardOutput;
+    std::map<std::string, Json> items;
+    for (const auto& item : (*parsed)["items"]) items[item["stableKey"].get<std::string>()] = item;
+    ASSERT_TRUE(items.count("package:formulas:testball")) << listed.standardOutput;
+    EXPECT_EQ(items["package:formulas:testball"]["version"], "0.0.1");
+    EXPECT_EQ(items["package:formulas:testball"]["latestVersion"], "0.1");
+    EXPECT_EQ(items["package:formulas:testball"]["updateAvailable"], true);
+    ASSERT_TRUE(items.count("package:casks:local-caffeine"));
+    EXPECT_EQ(items["package:casks:local-caffeine"]["latestVersion"], "1.2.3");
+    const Json& scan = (*parsed)["scan"];
+    EXPECT_EQ(scan["source"], "saved results");
+    EXPECT_EQ(scan["itemCount"], (*parsed)["items"].size());
+    EXPECT_TRUE(scan["date"].is_number());
+    EXPECT_GE(scan["ageSeconds"].get<double>(), 0.0);
+    EXPECT_LT(scan["ageSeconds"].get<double>(), 120.0);
+    EXPECT_FALSE(std::filesystem::exists(home_.file("brew-pids"))) << "list ran brew";
+
+    auto table = runVantreel(run({"list"}));
+    EXPECT_EQ(table.exitCode, 0);
+    EXPECT_NE(table.standardOutput.find("testball"), std::string::npos) << table.standardOutput;
+    EXPECT_NE(table.standardOutput.find("2 updates available"), std::string::npos) << table.standardOutput;
+    EXPECT_NE(table.standardOutput.find("last scan just now"), std::string::npos) << table.standardOutput;
+
+    auto records = parseJson(runVantreel(run({"activity", "--json"})).standardOutput);
+    ASSERT_TRUE(records && records->is_array() && records->size() == 1u) << records.value_or(Json()).dump();
+    EXPECT_EQ((*records)[0]["type"], "scan");
+    EXPECT_EQ((*records)[0]["title"], "Scan completed");
+    EXPECT_EQ((*records)[0]["subtitle"], "2 items analyzed");
+    EXPECT_TRUE((*records)[0]["duration"].is_number());
+    auto lines = runVantreel(run({"activity"}));
+    EXPECT_EQ(lines.exitCode, 0);
+    EXPECT_NE(lines.standardOutput.find("  Scan completed — 2 items analyzed ("), std::string::npos) << lines.standardOutput;
 }
 
 // On a terminal the table is coloured, unless NO_COLOR is set.

@@ -6,7 +6,6 @@
 
 #include "base/Files.hpp"
 #include "base/Json.hpp"
-#include "settings/SettingsManager.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
@@ -19,14 +18,7 @@ using testing::runVantreel;
 class UvE2ETest : public ::testing::Test {
 protected:
     void SetUp() override {
-        // Only uv is shown, so that the tools of this machine stay out of the results.
-        Json preferences = Json::object();
-        for (const auto& definition : settingDefinitions()) {
-            if (definition.broadcast == kManagerToggleDidChange) preferences[std::string(definition.key)] = false;
-        }
-        preferences["ShowUv"] = true;
-        preferences["DidApplyFirstLaunchDefaults"] = true;
-        home_.write(".config/vantreel/com.corvanel.Vantreel.json", dumpJson(preferences));
+        testing::showOnly(home_.path(), {"ShowUv"});
 
         // Output as `uv tool list` prints it (uv's CLI reference, "uv tool list").
         home_.writeExecutable(".local/bin/uv", R"(#!/bin/sh

@@ -22,16 +22,6 @@ Package item(std::string name, PackageType type) {
     return package;
 }
 
-TEST(ScanResultsPersistenceTest, FirstStartCreatesTheFolderAndReadsNothing) {
-    testing::TempDir root;
-    std::string folder = root.file("Van Treel/ScanResults");
-    ScanResultsPersistence persistence(folder);
-    EXPECT_TRUE(std::filesystem::is_directory(folder));
-    PersistedScanResults results = persistence.load();
-    EXPECT_FALSE(results.metadata.has_value());
-    EXPECT_TRUE(results.packages.empty());
-}
-
 TEST(ScanResultsPersistenceTest, RoundTripKeepsKindsInTheirFilesAndDatesAsReferenceSeconds) {
     testing::TempDir root;
     ScanResultsPersistence persistence(root.path());

@@ -97,19 +97,5 @@ TEST(PackageTest, StableKeys) {
     EXPECT_EQ(stableKey(conda), "package:conda:base:numpy");
 }
 
-TEST(PackageTest, KindsAndSourcesKeepTheirOrder) {
-    ASSERT_EQ(allPackageTypes().size(), 37u);
-    for (PackageType type : allPackageTypes()) {
-        EXPECT_EQ(packageTypeFromRawValue(rawValue(type)), type);
-        EXPECT_FALSE(displayName(type).empty());
-    }
-    EXPECT_EQ(displayName(PackageType::TlmgrPackage), "TeX Live");
-    EXPECT_LT(UpdateSource::Unknown, UpdateSource::Manual);
-    EXPECT_LT(UpdateSource::Homebrew, UpdateSource::HomebrewCask);
-    EXPECT_LT(UpdateSource::Sparkle, UpdateSource::MacAppStore);
-    EXPECT_EQ(std::max({UpdateSource::Github, UpdateSource::MacAppStore, UpdateSource::Unknown}),
-              UpdateSource::MacAppStore);
-}
-
 }  // namespace
 }  // namespace vt

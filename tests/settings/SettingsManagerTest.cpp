@@ -4,13 +4,10 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <set>
 
 #include <gtest/gtest.h>
 
 #include "base/Files.hpp"
-#include "base/Strings.hpp"
-#include "settings/ManagerCatalog.hpp"
 #include "support/TempHome.hpp"
 
 namespace vt {
@@ -22,21 +19,6 @@ protected:
     testing::TempHome home_;
     NotificationCenter notifications_;
 };
-
-TEST_F(SettingsManagerTest, EmptyStoreYieldsEveryDefault) {
-    DefaultsStore store(storePath());
-    SettingsManager settings(store, notifications_);
-    for (const auto& definition : settingDefinitions()) {
-        EXPECT_EQ(settings.value(definition.key), definition.defaultValue) << definition.key;
-    }
-    EXPECT_EQ(settings.theme(), AppTheme::System);
-    EXPECT_EQ(settings.cacheLifetime(), std::chrono::seconds(3600));
-    EXPECT_EQ(settings.checkIntervalHours(), 24);
-    EXPECT_EQ(settings.brewOutdatedMode(), BrewOutdatedMode::Greedy);
-    EXPECT_FALSE(settings.isVisible(ManagerToggleKey::ShowConda));
-    EXPECT_TRUE(settings.isVisible(ManagerToggleKey::ShowNpm));
-    EXPECT_FALSE(settings.isVisible(ManagerToggleKey::ShowSystemExtensions));
-}
 
 TEST_F(SettingsManagerTest, WrongTypesAndUnknownStringsFallBack) {
     writeFileAtomically(storePath(), R"({"CheckInterval":"12","CacheTTLUnit":"fortnights","ShowNpm":1,
@@ -86,23 +68,6 @@ TEST_F(SettingsManagerTest, BatchPostsEachNotificationOnce) {
     settings.setFromText("CacheTTLUnit", "days");
     EXPECT_EQ(ttl, 1);
     EXPECT_EQ(settings.cacheLifetime(), std::chrono::seconds(86400));
-}
-
-TEST_F(SettingsManagerTest, TextValuesAreValidatedBeforeAnythingIsWritten) {
-    DefaultsStore store(storePath());
-    SettingsManager settings(store, notifications_);
-    EXPECT_THROW(settings.setFromText("AppTheme", "purple"), SettingsError);
-    EXPECT_THROW(settings.setFromText("CheckInterval", "12h"), SettingsError);
-    EXPECT_THROW(settings.setFromText("ShowNpm", "maybe"), SettingsError);
-    EXPECT_THROW(settings.setFromText("SkippedVersions", "{}"), SettingsError);
-    EXPECT_THROW(settings.setFromText("NoSuchKey", "1"), SettingsError);
-    EXPECT_FALSE(std::filesystem::exists(storePath()));
-    settings.setFromText("CheckInterval", "6");
-    settings.setFromText("AppTheme", "dark");
-    EXPECT_EQ(settings.checkIntervalHours(), 6);
-    settings.reset("CheckInterval");
-    EXPECT_EQ(settings.checkIntervalHours(), 24);
-    EXPECT_FALSE(DefaultsStore(storePath()).contains("CheckInterval"));
 }
 
 TEST_F(SettingsManagerTest, FirstLaunchDefaultsFollowPresenceOnce) {
@@ -155,17 +120,6 @@ TEST_F(SettingsManagerTest, ConcurrentWritersFromTwoProcessesLoseNothing) {
         ASSERT_EQ(result.integerValue("FromChild"), round) << "round " << round;
         ASSERT_EQ(result.integerValue("FromParent"), round) << "round " << round;
     }
-}
-
-TEST(ManagerCatalogTest, EveryToggleHasOneRowAndRowsAreSortedByName) {
-    std::set<ManagerToggleKey> toggles;
-    for (const auto& entry : managerCatalog()) toggles.insert(entry.settingsToggle);
-    EXPECT_EQ(toggles.size(), kManagerToggleKeyCount);
-    for (std::size_t i = 1; i < managerCatalog().size(); ++i) {
-        EXPECT_LE(toLower(managerCatalog()[i - 1].name), toLower(managerCatalog()[i].name));
-    }
-    ASSERT_NE(findCatalogEntry("pip"), nullptr);
-    EXPECT_EQ(findCatalogEntry("pip")->executables, (std::vector<std::string>{"pip", "pip3"}));
 }
 
 }  // namespace

@@ -155,11 +155,6 @@ std::vector<std::string> FakeCommandRunner::unanswered() const {
     return unanswered_;
 }
 
-std::size_t FakeCommandRunner::cancelAllCount() const {
-    std::scoped_lock lock(mutex_);
-    return cancelAllCount_;
-}
-
 void FakeCommandRunner::clearHistory() {
     std::scoped_lock lock(mutex_);
     history_.clear();

@@ -78,7 +78,6 @@ public:
     bool ran(const std::string& commandLine) const { return count(commandLine) > 0; }
     // Command lines of requests that had no response of their own.
     std::vector<std::string> unanswered() const;
-    std::size_t cancelAllCount() const;
     void clearHistory();
 
 private:

@@ -249,11 +249,6 @@ std::size_t LoopbackServer::requestCount(std::string_view path) const {
                                                   [&](const LoopbackRequest& request) { return request.path == path; }));
 }
 
-void LoopbackServer::clearRequests() {
-    std::scoped_lock lock(impl_->mutex);
-    impl_->history.clear();
-}
-
 void LoopbackServer::stop() {
     {
         std::scoped_lock lock(impl_->mutex);

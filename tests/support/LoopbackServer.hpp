@@ -76,7 +76,6 @@ public:
     // Every request seen, in arrival order (CONNECT and other unrouted methods included).
     std::vector<LoopbackRequest> requests() const;
     std::size_t requestCount(std::string_view path) const;
-    void clearRequests();
 
     // Stops accepting, wakes requests still waiting out a latency, and joins the workers.
     void stop();

@@ -1,18 +1,11 @@
 #include "support/MockNetworkClient.hpp"
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 
 #include "base/Cancellation.hpp"
 #include "base/Files.hpp"
 
 namespace vt::testing {
-
-void MockNetworkClient::setData(const std::string& url, std::string bytes) {
-    std::scoped_lock lock(mutex_);
-    data_[url] = std::move(bytes);
-}
 
 void MockNetworkClient::setText(const std::string& url, std::string text) {
     std::scoped_lock lock(mutex_);
@@ -27,11 +20,6 @@ void MockNetworkClient::setError(const std::string& url, NetworkError error) {
 void MockNetworkClient::setResponse(const std::string& url, HttpResponse response) {
     std::scoped_lock lock(mutex_);
     responses_[url] = std::move(response);
-}
-
-void MockNetworkClient::setDelay(double seconds) {
-    std::scoped_lock lock(mutex_);
-    delaySeconds_ = seconds;
 }
 
 std::vector<std::string> MockNetworkClient::fetchedURLs() const {
@@ -52,21 +40,12 @@ std::size_t MockNetworkClient::fetchCount(const std::string& url) const {
 void MockNetworkClient::begin(const std::string& url, const std::optional<HttpRequest>& request,
                               const std::stop_token& stop) {
     if (stop.stop_requested()) throw CancellationError();
-    double delay = 0;
     std::optional<NetworkError> error;
     {
         std::scoped_lock lock(mutex_);
         history_.push_back(url);
         if (request) requests_.push_back(*request);
-        delay = delaySeconds_;
         if (auto it = errors_.find(url); it != errors_.end()) error = it->second;
-    }
-    if (delay > 0) {
-        std::mutex waitMutex;
-        std::condition_variable_any wake;
-        std::unique_lock lock(waitMutex);
-        wake.wait_for(lock, stop, std::chrono::duration<double>(delay), [] { return false; });
-        if (stop.stop_requested()) throw CancellationError();
     }
     if (error) throw *error;
 }
@@ -77,10 +56,6 @@ std::optional<HttpResponse> MockNetworkClient::cannedResponse(const std::string&
     response.url = url;
     response.statusCode = 200;
     if (auto it = responses_.find(url); it != responses_.end()) return it->second;
-    if (auto it = data_.find(url); it != data_.end()) {
-        response.body = it->second;
-        return response;
-    }
     if (auto it = text_.find(url); it != text_.end()) {
         response.body = it->second;
         return response;

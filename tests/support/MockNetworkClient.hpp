@@ -11,16 +11,14 @@
 namespace vt::testing {
 
 // A NetworkClient that answers from canned data keyed by URL text and remembers what was
-// asked. Errors win over responses, full responses over bytes, bytes over text. A URL with
+// asked. Errors win over responses, full responses over text. A URL with
 // nothing canned answers 404 (send) or throws invalidResponse(404) (the fetch operations).
 // Safe to use from many threads.
 class MockNetworkClient final : public NetworkClient {
 public:
-    void setData(const std::string& url, std::string bytes);
     void setText(const std::string& url, std::string text);
     void setError(const std::string& url, NetworkError error);
     void setResponse(const std::string& url, HttpResponse response);
-    void setDelay(double seconds);  // before every answer; cancellation cuts it short
 
     std::vector<std::string> fetchedURLs() const;  // every URL asked for, in order
     std::vector<HttpRequest> sentRequests() const;  // the requests of send and download
@@ -34,16 +32,14 @@ public:
     std::string fetchText(const std::string& url, std::stop_token stop = {}) override;
 
 private:
-    // Records the fetch, waits out the delay and throws the canned error, if any.
+    // Records the fetch and throws the canned error, if any.
     void begin(const std::string& url, const std::optional<HttpRequest>& request, const std::stop_token& stop);
     std::optional<HttpResponse> cannedResponse(const std::string& url) const;
 
     mutable std::mutex mutex_;
-    std::map<std::string, std::string> data_;
     std::map<std::string, std::string> text_;
     std::map<std::string, NetworkError> errors_;
     std::map<std::string, HttpResponse> responses_;
-    double delaySeconds_ = 0;
     std::vector<std::string> history_;
     std::vector<HttpRequest> requests_;
 };

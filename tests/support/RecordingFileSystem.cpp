@@ -55,25 +55,14 @@ void RecordingFileSystem::remove(const std::string& path) {
     std::erase_if(nodes_, [&](const auto& node) { return node.first == key || isInside(node.first, key); });
 }
 
-void RecordingFileSystem::failOn(const std::string& path, FileSystemError error) {
-    std::scoped_lock lock(mutex_);
-    failures_.insert_or_assign(normalized(path), std::move(error));
-}
-
 void RecordingFileSystem::record(const std::string& operation, const std::string& path) const {
     history_.push_back(operation + ":" + path);
-}
-
-void RecordingFileSystem::throwIfFailingLocked(const std::string& path) const {
-    auto failure = failures_.find(path);
-    if (failure != failures_.end()) throw failure->second;
 }
 
 std::string RecordingFileSystem::readFile(const std::string& path) const {
     const std::string key = normalized(path);
     std::scoped_lock lock(mutex_);
     record("readFile", path);
-    throwIfFailingLocked(key);
     auto node = nodes_.find(key);
     if (node == nodes_.end()) throw FileSystemError::fileNotFound(path);
     if (node->second.directory) throw FileSystemError::invalidPath(path);
@@ -84,7 +73,6 @@ std::vector<std::string> RecordingFileSystem::contentsOfDirectory(const std::str
     const std::string key = normalized(path);
     std::scoped_lock lock(mutex_);
     record("contentsOfDirectory", path);
-    throwIfFailingLocked(key);
     auto folder = nodes_.find(key);
     if (folder == nodes_.end() || !folder->second.directory) throw FileSystemError::directoryNotFound(path);
     std::vector<std::string> names;
@@ -121,16 +109,6 @@ bool RecordingFileSystem::directoryExists(const std::string& path) const {
 std::vector<std::string> RecordingFileSystem::operationHistory() const {
     std::scoped_lock lock(mutex_);
     return history_;
-}
-
-std::size_t RecordingFileSystem::count(const std::string& operation) const {
-    std::scoped_lock lock(mutex_);
-    return static_cast<std::size_t>(std::count(history_.begin(), history_.end(), operation));
-}
-
-void RecordingFileSystem::clearHistory() {
-    std::scoped_lock lock(mutex_);
-    history_.clear();
 }
 
 }  // namespace vt::testing

@@ -20,8 +20,6 @@ public:
     void addExecutable(const std::string& path, std::string contents = {}) { addFile(path, std::move(contents), true); }
     void addDirectory(const std::string& path);
     void remove(const std::string& path);  // a file, or a folder with all it holds
-    // Every later operation on exactly this path throws the error.
-    void failOn(const std::string& path, FileSystemError error);
 
     std::string readFile(const std::string& path) const override;
     std::vector<std::string> contentsOfDirectory(const std::string& path) const override;
@@ -30,8 +28,6 @@ public:
     bool directoryExists(const std::string& path) const override;
 
     std::vector<std::string> operationHistory() const;
-    std::size_t count(const std::string& operation) const;  // of exactly this entry
-    void clearHistory();
 
 private:
     struct Node {
@@ -41,12 +37,10 @@ private:
     };
 
     void record(const std::string& operation, const std::string& path) const;
-    void throwIfFailingLocked(const std::string& path) const;
     void addDirectoryLocked(const std::string& path);
 
     mutable std::mutex mutex_;
     std::map<std::string, Node> nodes_;  // by normalized absolute path
-    std::map<std::string, FileSystemError> failures_;
     mutable std::vector<std::string> history_;
 };
 

@@ -1,5 +1,10 @@
 #include "support/VantreelProcess.hpp"
 
+#include <filesystem>
+
+#include "base/Files.hpp"
+#include "base/Json.hpp"
+#include "settings/SettingsManager.hpp"
 #include "system/CommandRunner.hpp"
 
 namespace vt::testing {
@@ -15,6 +20,17 @@ ShellCommandResult runVantreel(const VantreelRun& run) {
     request.allowNonZeroExit = true;
     static CommandRunner runner;
     return runner.execute(request);
+}
+
+void showOnly(const std::string& home, const std::vector<std::string>& toggleKeys) {
+    Json preferences = {{"DidApplyFirstLaunchDefaults", true}};
+    for (const auto& definition : settingDefinitions()) {
+        if (definition.broadcast == kManagerToggleDidChange) preferences[std::string(definition.key)] = false;
+    }
+    for (const std::string& key : toggleKeys) preferences[key] = true;
+    const std::string folder = home + "/.config/vantreel";
+    std::filesystem::create_directories(folder);
+    writeFileAtomically(folder + "/com.corvanel.Vantreel.json", dumpJson(preferences));
 }
 
 }  // namespace vt::testing

@@ -21,4 +21,8 @@ struct VantreelRun {
 
 ShellCommandResult runVantreel(const VantreelRun& run);
 
+// Writes the sandbox's preferences so that only these sources are shown (the tools of this
+// machine stay out of the results), the first-launch choices already made.
+void showOnly(const std::string& home, const std::vector<std::string>& toggleKeys);
+
 }  // namespace vt::testing

@@ -1,26 +1,16 @@
 #include "system/BrewAPIClient.hpp"
 
-#include <fstream>
-#include <sstream>
-
 #include <gtest/gtest.h>
 
-#include "system/Endpoints.hpp"
+#include "support/Corpus.hpp"
 #include "support/MockNetworkClient.hpp"
 #include "support/TempDir.hpp"
+#include "system/Endpoints.hpp"
 
 namespace vt {
 namespace {
 
 using testing::MockNetworkClient;
-
-std::optional<std::string> corpusFile(const std::string& relative) {
-    std::ifstream file(std::string(VT_CORPUS_DIR) + "/homebrew/" + relative, std::ios::binary);
-    if (!file) return std::nullopt;
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 HttpResponse answer(int status, std::string body, std::optional<std::string> etag = std::nullopt) {
     HttpResponse response;
@@ -34,10 +24,9 @@ const std::string kFormulaURL = Endpoints::url(Service::HomebrewApi, "/formula.j
 const std::string kCaskURL = Endpoints::url(Service::HomebrewApi, "/cask.json");
 
 TEST(BrewAPIClientTest, RefreshesWithTheStoredETagAndKeepsTheIndexOnNotModified) {
-    auto wget = corpusFile("formulae.brew.sh-data/formula-wget.json");
-    if (!wget) GTEST_SKIP() << "corpus not present";
+    const std::string wget = testing::corpusFile("homebrew/formulae.brew.sh-data/formula-wget.json");
     MockNetworkClient network;
-    network.setResponse(kFormulaURL, answer(200, "[" + *wget + R"(, {"full_name": "nameless"}, 7])", "\"v1\""));
+    network.setResponse(kFormulaURL, answer(200, "[" + wget + R"(, {"full_name": "nameless"}, 7])", "\"v1\""));
     BrewAPIClient client(network);
 
     EXPECT_TRUE(client.refreshFormulaIndex());
@@ -62,11 +51,10 @@ TEST(BrewAPIClientTest, RefreshesWithTheStoredETagAndKeepsTheIndexOnNotModified)
 }
 
 TEST(BrewAPIClientTest, ReadsTheCaskIndexAndRejectsWhatIsNotAList) {
-    auto caffeine = corpusFile("brew-test-fixtures/cask-caffeine.json");
-    auto everything = corpusFile("brew-test-fixtures/cask-everything.json");
-    if (!caffeine || !everything) GTEST_SKIP() << "corpus not present";
+    const std::string caffeine = testing::corpusFile("homebrew/brew-test-fixtures/cask-caffeine.json");
+    const std::string everything = testing::corpusFile("homebrew/brew-test-fixtures/cask-everything.json");
     MockNetworkClient network;
-    network.setResponse(kCaskURL, answer(200, "[" + *caffeine + "," + *everything + "]"));
+    network.setResponse(kCaskURL, answer(200, "[" + caffeine + "," + everything + "]"));
     BrewAPIClient client(network);
     EXPECT_TRUE(client.refreshCaskIndex());
     ASSERT_TRUE(client.cask("everything"));

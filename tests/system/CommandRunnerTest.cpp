@@ -1,13 +1,10 @@
 #include <random>
-#include <thread>
 
 #include <gtest/gtest.h>
 
-#include "base/Cancellation.hpp"
 #include "base/Files.hpp"
 #include "base/Localization.hpp"
 #include "base/Strings.hpp"
-#include "support/FakeCommandRunner.hpp"
 #include "support/RecordingFileSystem.hpp"
 #include "support/TempDir.hpp"
 #include "system/AskpassScript.hpp"
@@ -17,9 +14,7 @@
 namespace vt {
 namespace {
 
-using testing::FakeCommandRunner;
 using testing::RecordingFileSystem;
-using Response = FakeCommandRunner::Response;
 
 std::string replaceAll(std::string text, std::string_view from, std::string_view to) {
     for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
@@ -59,42 +54,6 @@ TEST(CommandRunnerTest, OnlyListingsOfTheTableAreReadOnly) {
         EXPECT_EQ(CommandRunner::isReadOnlyCommand(c.command, c.arguments), c.readOnly)
             << c.command << " " << join(c.arguments, " ");
     }
-}
-
-TEST(CommandRunnerTest, DefaultEnvironmentFollowsTheHomebrewLayoutFound) {
-    RecordingFileSystem bare;
-    auto plain = CommandRunner::makeDefaultEnvironment("/Users/ana", bare);
-    EXPECT_EQ(plain.at("PATH"),
-              "/usr/bin:/bin:/usr/sbin:/sbin:/opt/homebrew/bin:/usr/local/bin:/opt/homebrew/sbin:/usr/local/sbin:"
-              "/Users/ana/.local/bin:/Users/ana/.cargo/bin:/nix/var/nix/profiles/default/bin:/opt/local/bin");
-    EXPECT_EQ(plain.at("HOMEBREW_PREFIX"), "/usr/local");
-    EXPECT_EQ(plain.at("HOMEBREW_CELLAR"), "/usr/local/Cellar");
-    EXPECT_EQ(plain.at("HOMEBREW_REPOSITORY"), "/usr/local/Homebrew");
-    EXPECT_EQ(plain.at("HOME"), "/Users/ana");
-    EXPECT_EQ(plain.at("LC_ALL"), "en_US.UTF-8");
-    EXPECT_EQ(plain.at("SUDO_PROMPT"), "Van Treel demande votre mot de passe administrateur: ");
-    EXPECT_EQ(plain.size(), 14u);
-    EXPECT_EQ(bare.count("isExecutableFile:/opt/homebrew/bin/brew"), 1u);
-
-    RecordingFileSystem appleSilicon;
-    appleSilicon.addExecutable("/opt/homebrew/bin/brew");
-    auto mac = CommandRunner::makeDefaultEnvironment("/Users/ana", appleSilicon);
-    EXPECT_EQ(mac.at("HOMEBREW_PREFIX"), "/opt/homebrew");
-    EXPECT_EQ(mac.at("HOMEBREW_CELLAR"), "/opt/homebrew/Cellar");
-    EXPECT_EQ(mac.at("HOMEBREW_REPOSITORY"), "/opt/homebrew");
-    EXPECT_EQ(mac.at("PATH"), plain.at("PATH"));
-
-    RecordingFileSystem linux;
-    linux.addExecutable("/home/linuxbrew/.linuxbrew/bin/brew");
-    auto onLinux = CommandRunner::makeDefaultEnvironment("/home/ana", linux);
-    EXPECT_EQ(onLinux.at("HOMEBREW_PREFIX"), "/home/linuxbrew/.linuxbrew");
-    EXPECT_EQ(onLinux.at("HOMEBREW_CELLAR"), "/home/linuxbrew/.linuxbrew/Cellar");
-    EXPECT_EQ(onLinux.at("HOMEBREW_REPOSITORY"), "/home/linuxbrew/.linuxbrew/Homebrew");
-    EXPECT_TRUE(contains(onLinux.at("PATH"), "/usr/local/sbin:/home/linuxbrew/.linuxbrew/bin:/home/ana/.local/bin"));
-
-    RecordingFileSystem notExecutable;
-    notExecutable.addFile("/home/linuxbrew/.linuxbrew/bin/brew");
-    EXPECT_EQ(CommandRunner::makeDefaultEnvironment("/h", notExecutable).at("HOMEBREW_PREFIX"), "/usr/local");
 }
 
 TEST(CommandRunnerTest, DecoderKeepsSplitCharactersWholeAndRepairsTheRest) {
@@ -181,48 +140,6 @@ TEST(AskpassScriptTest, PromptProgramIsLookedUpByAbsolutePathInOrder) {
     EXPECT_TRUE(contains(fileSystem.readFile(*path), "/usr/bin/zenity --password --title 'Van Treel'"));
     folder.write("blocker", "a file where a folder should be");
     EXPECT_EQ(AskpassScript::install(AskpassScript::Prompter::Zenity, folder.file("blocker/x")), std::nullopt);
-}
-
-TEST(FakeCommandRunnerTest, AnswersLikeTheRealRunner) {
-    FakeCommandRunner runner;
-    runner.on("/usr/bin/npm outdated --json", Response::output("{}"));
-    runner.on([](const CommandRequest& r) { return !r.arguments.empty() && r.arguments[0] == "install"; },
-              Response::failure(1, "", "E404"));
-    runner.on("/usr/bin/npm update", Response::streamed({"one\n", "two\n"}, {"warn\n"}));
-
-    CommandRequest outdated{"/usr/bin/npm", {"outdated", "--json"}, {}, {}, {}, {}, false};
-    EXPECT_EQ(runner.execute(outdated).standardOutput, "{}");
-    CommandRequest install{"/usr/bin/npm", {"install", "x"}, {}, {}, {}, {}, false};
-    try {
-        runner.execute(install);
-        ADD_FAILURE() << "a non-zero exit must throw";
-    } catch (const CommandError& error) {
-        EXPECT_EQ(error.description(), "Command failed with exit code 1: E404");
-    }
-    install.allowNonZeroExit = true;
-    EXPECT_EQ(runner.execute(install).exitCode, 1);
-
-    std::vector<std::string> chunks;
-    auto result = runner.executeStreaming(
-        CommandRequest{"/usr/bin/npm", {"update"}, {}, {}, {}, {}, false},
-        [&](std::string_view chunk) { chunks.emplace_back(chunk); }, [&](std::string_view chunk) { chunks.emplace_back(chunk); });
-    EXPECT_EQ(chunks, (std::vector<std::string>{"one\n", "two\n", "warn\n"}));
-    EXPECT_EQ(result.standardOutput, "one\ntwo\n");
-
-    EXPECT_THROW(runner.execute(CommandRequest{"/usr/bin/pip3", {"list"}, {}, {}, {}, {}, false}), CommandError);
-    EXPECT_EQ(runner.unanswered(), (std::vector<std::string>{"/usr/bin/pip3 list"}));
-    EXPECT_EQ(runner.count("/usr/bin/npm install x"), 2u);
-
-    runner.on("/bin/sleep", Response::output("").after(std::chrono::seconds(30)));
-    std::thread canceller([&] {
-        while (runner.count("/bin/sleep") == 0) std::this_thread::yield();
-        runner.cancelActiveCommands();
-    });
-    EXPECT_THROW(runner.execute(CommandRequest{"/bin/sleep", {}, {}, {}, {}, {}, false}), CancellationError);
-    canceller.join();
-    std::stop_source stopped;
-    stopped.request_stop();
-    EXPECT_THROW(runner.execute(outdated, stopped.get_token()), CommandError);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <unistd.h>
 
-#include "support/RecordingFileSystem.hpp"
 #include "support/TempDir.hpp"
 #include "system/FileSystemManager.hpp"
 
@@ -58,27 +57,6 @@ TEST(FileSystemManagerTest, AnswersAndTypedErrorsFromTheRealFileSystem) {
     EXPECT_EQ(FileSystemError::permissionDenied("/x").description(), "Permission denied: /x");
     EXPECT_EQ(FileSystemError::invalidPath("/x").description(), "Invalid path: /x");
     EXPECT_EQ(FileSystemError::diskFull().description(), "Disk is full");
-}
-
-TEST(RecordingFileSystemTest, RecordsEachQuestionAndAnswersFromItsTree) {
-    testing::RecordingFileSystem fileSystem;
-    fileSystem.addExecutable("/opt/tools/bin/cargo");
-    fileSystem.addFile("/opt/tools/README", "hi");
-    fileSystem.failOn("/locked", FileSystemError::permissionDenied("/locked"));
-
-    EXPECT_EQ(fileSystem.contentsOfDirectory("/opt/tools/"), (std::vector<std::string>{"README", "bin"}));
-    EXPECT_TRUE(fileSystem.isExecutableFile("/opt/tools/bin/cargo"));
-    EXPECT_FALSE(fileSystem.isExecutableFile("/opt/tools/README"));
-    EXPECT_EQ(fileSystem.readFile("/opt/tools/README"), "hi");
-    EXPECT_THROW(fileSystem.contentsOfDirectory("/locked"), FileSystemError);
-    EXPECT_THROW(fileSystem.contentsOfDirectory("/opt/tools/README"), FileSystemError);
-    fileSystem.remove("/opt/tools/bin");
-    EXPECT_FALSE(fileSystem.fileExists("/opt/tools/bin/cargo"));
-    EXPECT_EQ(fileSystem.operationHistory(),
-              (std::vector<std::string>{"contentsOfDirectory:/opt/tools/", "isExecutableFile:/opt/tools/bin/cargo",
-                                        "isExecutableFile:/opt/tools/README", "readFile:/opt/tools/README",
-                                        "contentsOfDirectory:/locked", "contentsOfDirectory:/opt/tools/README",
-                                        "fileExists:/opt/tools/bin/cargo"}));
 }
 
 }  // namespace

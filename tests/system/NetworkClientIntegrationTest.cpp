@@ -12,6 +12,7 @@
 #include "base/Cancellation.hpp"
 #include "base/Files.hpp"
 #include "support/LoopbackServer.hpp"
+#include "support/ScopedEnvironment.hpp"
 #include "system/Endpoints.hpp"
 #include "system/RegistryRequest.hpp"
 #include "system/SystemNetworkClient.hpp"
@@ -22,29 +23,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::LoopbackRoute;
 using testing::LoopbackServer;
-
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(std::string name, const char* value) : name_(std::move(name)) {
-        if (const char* old = std::getenv(name_.c_str())) old_ = old;
-        if (value != nullptr) {
-            ::setenv(name_.c_str(), value, 1);
-        } else {
-            ::unsetenv(name_.c_str());
-        }
-    }
-    ~ScopedEnvironment() {
-        if (old_) {
-            ::setenv(name_.c_str(), old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_.c_str());
-        }
-    }
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
-};
+using testing::ScopedEnvironment;
 
 class NetworkClientTest : public ::testing::Test {
 protected:

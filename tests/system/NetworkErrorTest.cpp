@@ -1,42 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "support/MockNetworkClient.hpp"
 #include "system/NetworkClient.hpp"
 #include "system/RegistryRequest.hpp"
 
 namespace vt {
 namespace {
-
-TEST(NetworkErrorTest, EveryCaseHasItsTextsAndEqualityFollowsThePayload) {
-    struct Case {
-        NetworkError error;
-        const char* description;
-        const char* suggestion;
-    };
-    const Case cases[] = {
-        {NetworkError::invalidResponse(503), "Invalid response from server (HTTP 503)",
-         "The server may be experiencing issues. Try again later."},
-        {NetworkError::invalidURL("ht tp://x"), "Invalid URL: ht tp://x", "Check the URL format and try again"},
-        {NetworkError::decodingFailed("bad JSON"), "Failed to decode response: bad JSON",
-         "The server response format may have changed. Update the app."},
-        {NetworkError::timeout(), "Network request timed out", "Check your internet connection and try again"},
-        {NetworkError::connectionFailed(), "Failed to connect to server", "Check your internet connection and try again"},
-        {NetworkError::sslError(), "SSL certificate error",
-         "Check your network settings and ensure your system date/time is correct"},
-        {NetworkError::noData(), "No data received from server",
-         "The server may not have returned any data. Try again."},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(c.error.description(), c.description);
-        EXPECT_EQ(c.error.recoverySuggestion(), c.suggestion);
-    }
-    EXPECT_EQ(NetworkError::invalidResponse(404), NetworkError::invalidResponse(404));
-    EXPECT_NE(NetworkError::invalidResponse(404), NetworkError::invalidResponse(500));
-    EXPECT_NE(NetworkError::invalidURL("a"), NetworkError::invalidURL("b"));
-    EXPECT_NE(NetworkError::timeout(), NetworkError::connectionFailed());
-    // The transport's own message is for the log, not part of what the error is.
-    EXPECT_EQ(NetworkError::timeout().withCause("Operation timed out after 300 ms"), NetworkError::timeout());
-}
 
 TEST(HttpResponseTest, HeadersAndBodyChecks) {
     HttpResponse response;
@@ -76,18 +44,6 @@ TEST(RegistryRequestTest, NamePattern) {
     for (const char* name : {"", "a b", "a?b", "a&b", "a\n", "\na", "a%20b", "ü"}) {
         EXPECT_FALSE(RegistryRequest::isLookupName(name)) << name;
     }
-}
-
-TEST(MockNetworkClientTest, AnswersFromCannedDataAndRemembers) {
-    testing::MockNetworkClient mock;
-    mock.setText("https://a/", "text");
-    mock.setData("https://a/", "bytes");
-    mock.setError("https://b/", NetworkError::timeout());
-    EXPECT_EQ(mock.fetchText("https://a/"), "bytes");
-    EXPECT_THROW(mock.fetchData("https://b/"), NetworkError);
-    EXPECT_EQ(mock.send(RegistryRequest::get("https://c/")).statusCode, 404);
-    EXPECT_EQ(mock.fetchedURLs(), (std::vector<std::string>{"https://a/", "https://b/", "https://c/"}));
-    EXPECT_EQ(mock.sentRequests().at(0).headers.get("User-Agent"), "Vantreel/3.5 (macOS)");
 }
 
 }  // namespace

@@ -78,21 +78,16 @@ TEST_F(BrewErrorClassifierTest, ClassifiesEachRowOfTheTable) {
          "brew upgrade wget", true},
     };
     // Homebrew's own messages, as its tests assert them.
-    if (auto text = corpusError("Error: No available formula with the name")) {
-        rows.push_back({*text, "foo", false, Kind::NotFound, "Package non trouvé dans Homebrew",
-                        "Vérifiez le nom du package ou mettez à jour Homebrew :", "brew update", true});
-    }
-    if (auto text = corpusError("Error: No available formula or cask")) {
-        rows.push_back({*text, "foo", false, Kind::NotFound, "Package non trouvé dans Homebrew",
-                        "Vérifiez le nom du package ou mettez à jour Homebrew :", "brew update", true});
-    }
-    if (auto text = corpusError("Error: Download failed")) {
-        rows.push_back({*text, "foo", false, Kind::DownloadFailed, "Échec du téléchargement",
-                        "Vérifiez votre connexion internet et réessayez", std::nullopt, false});
-    }
-    if (auto text = corpusError("Error: foo is pinned. You must unpin it to reinstall")) {
-        rows.push_back({*text, "foo", false, Kind::Unknown, *text, "", std::nullopt, false});
-    }
+    rows.push_back({corpusError("Error: No available formula with the name"), "foo", false, Kind::NotFound,
+                    "Package non trouvé dans Homebrew", "Vérifiez le nom du package ou mettez à jour Homebrew :",
+                    "brew update", true});
+    rows.push_back({corpusError("Error: No available formula or cask"), "foo", false, Kind::NotFound,
+                    "Package non trouvé dans Homebrew", "Vérifiez le nom du package ou mettez à jour Homebrew :",
+                    "brew update", true});
+    rows.push_back({corpusError("Error: Download failed"), "foo", false, Kind::DownloadFailed, "Échec du téléchargement",
+                    "Vérifiez votre connexion internet et réessayez", std::nullopt, false});
+    const std::string pinned = corpusError("Error: foo is pinned. You must unpin it to reinstall");
+    rows.push_back({pinned, "foo", false, Kind::Unknown, pinned, "", std::nullopt, false});
 
     for (const Row& row : rows) {
         SCOPED_TRACE(row.output);
@@ -124,9 +119,8 @@ TEST_F(BrewErrorClassifierTest, CarriesThePayloadsTheRepairsNeed) {
     EXPECT_EQ(BrewErrorClassifier::conflictingNames(fixture("upgrade-conflicting-formulae.stderr")),
               (std::vector<std::string>{"openssl@3"}));
 
-    if (auto warning = corpusError("Warning: foo 1.0 already installed")) {
-        EXPECT_EQ(BrewErrorClassifier::classify(*warning, "foo", false).kind(), Kind::AlreadyInstalled);
-    }
+    EXPECT_EQ(BrewErrorClassifier::classify(corpusError("Warning: foo 1.0 already installed"), "foo", false).kind(),
+              Kind::AlreadyInstalled);
 }
 
 TEST_F(BrewErrorClassifierTest, HostileOutputGivesAnAnswer) {

@@ -63,7 +63,7 @@ TEST(BrewManagerIntegrationTest, StreamsUpgradePhasesFromARealProcess) {
 
     EXPECT_EQ(phases, (std::vector<Phase>{Phase::Installing, Phase::Downloading, Phase::Verifying, Phase::Installing,
                                           Phase::Done}));
-    std::optional<std::string> arguments = brewtest::readWhole(folder.file("arguments"));
+    std::optional<std::string> arguments = readFile(folder.file("arguments"));
     ASSERT_TRUE(arguments);
     EXPECT_EQ(*arguments, "upgrade --formula wget\nHOMEBREW_NO_AUTO_UPDATE=1\n");
 }
@@ -104,7 +104,7 @@ TEST(BrewManagerIntegrationTest, RepairsAFailedCaskUpgradeFromTheRealOutput) {
                             .latestVersion = "0.0.301"},
                     [&](const BrewManager::UpgradeProgress& progress) { phases.push_back(progress.phase); });
     EXPECT_EQ(phases, (std::vector<Phase>{Phase::Installing, Phase::Downloading, Phase::Done}));
-    EXPECT_EQ(brewtest::readWhole(folder.file("calls")), "upgrade --cask discord\nreinstall --cask discord\n");
+    EXPECT_EQ(readFile(folder.file("calls")), "upgrade --cask discord\nreinstall --cask discord\n");
 }
 
 }  // namespace

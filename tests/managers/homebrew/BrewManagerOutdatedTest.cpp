@@ -119,15 +119,14 @@ TEST(BrewManagerOutdatedTest, OutdatedPackagesCarryLatestVersionOrTheSentinel) {
 }
 
 TEST(BrewManagerOutdatedTest, ReadsHomebrewsOwnOutdatedOutputs) {
-    auto both = corpus("from-brew-specs/outdated-json-v2.formula-and-cask.stdout");
-    auto cask = corpus("from-brew-specs/outdated-json-v2.minimum-version-cask.stdout");
-    auto verbose = corpus("from-brew-specs/outdated-verbose-pinned.2019.stdout");
-    auto verboseCask = corpus("from-brew-specs/outdated-verbose-cask-pinned.stdout");
-    auto quiet = corpus("from-brew-specs/outdated-quiet.2019.stdout");
-    if (!both || !cask || !verbose || !verboseCask || !quiet) GTEST_SKIP() << "corpus not present";
+    const std::string both = corpus("from-brew-specs/outdated-json-v2.formula-and-cask.stdout");
+    const std::string cask = corpus("from-brew-specs/outdated-json-v2.minimum-version-cask.stdout");
+    const std::string verbose = corpus("from-brew-specs/outdated-verbose-pinned.2019.stdout");
+    const std::string verboseCask = corpus("from-brew-specs/outdated-verbose-cask-pinned.stdout");
+    const std::string quiet = corpus("from-brew-specs/outdated-quiet.2019.stdout");
     std::vector<std::string> warnings;
 
-    auto parsed = BrewManager::parseOutdatedJson(*both, warnings);
+    auto parsed = BrewManager::parseOutdatedJson(both, warnings);
     ASSERT_TRUE(parsed);
     ASSERT_EQ(parsed->formulas.size(), 1u);
     EXPECT_EQ(parsed->formulas[0].name, "testball");
@@ -135,10 +134,10 @@ TEST(BrewManagerOutdatedTest, ReadsHomebrewsOwnOutdatedOutputs) {
     EXPECT_EQ(parsed->formulas[0].latestVersion, "0.1");
     ASSERT_EQ(parsed->casks.size(), 1u);
     EXPECT_EQ(parsed->casks[0].latestVersion, "1.2.3");
-    EXPECT_TRUE(BrewManager::parseOutdatedJson(*cask, warnings)->formulas.empty());
+    EXPECT_TRUE(BrewManager::parseOutdatedJson(cask, warnings)->formulas.empty());
     EXPECT_TRUE(warnings.empty());
 
-    auto text = BrewManager::parseOutdatedText(*verbose + *verboseCask, warnings);
+    auto text = BrewManager::parseOutdatedText(verbose + verboseCask, warnings);
     ASSERT_EQ(text.formulas.size(), 1u);
     EXPECT_EQ(text.formulas[0].latestVersion, "0.1");
     EXPECT_TRUE(text.formulas[0].isPinned);
@@ -147,7 +146,7 @@ TEST(BrewManagerOutdatedTest, ReadsHomebrewsOwnOutdatedOutputs) {
     EXPECT_EQ(text.casks[0].currentVersion, "1.2.2");
     EXPECT_EQ(text.casks[0].latestVersion, "1.2.3");
     // Names alone: outdated, version unknown.
-    auto names = BrewManager::parseOutdatedText(*quiet, warnings);
+    auto names = BrewManager::parseOutdatedText(quiet, warnings);
     ASSERT_EQ(names.formulas.size(), 2u);
     EXPECT_EQ(names.formulas[1].latestVersion, std::string(kUpdateAvailableSentinel));
 }

@@ -12,9 +12,12 @@
 #include <vector>
 
 #include "base/Clock.hpp"
+#include "base/Files.hpp"
 #include "base/Strings.hpp"
 #include "managers/homebrew/BrewManager.hpp"
+#include "support/Corpus.hpp"
 #include "support/FakeCommandRunner.hpp"
+#include "support/Fixtures.hpp"
 #include "support/MockNetworkClient.hpp"
 #include "support/RecordingFileSystem.hpp"
 #include "system/AdminPrompt.hpp"
@@ -22,33 +25,17 @@
 
 namespace vt::brewtest {
 
-inline std::optional<std::string> readWhole(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return std::nullopt;
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+inline std::string fixture(std::string_view name) { return testing::fixture("brew", name); }
 
-// A fixture written for these tests; its first line says what it was modelled on.
-inline std::string fixture(std::string_view name) {
-    std::string path = std::string(VT_SOURCE_DIR) + "/tests/managers/fixtures/brew/" + std::string(name);
-    std::optional<std::string> text = readWhole(path);
-    if (!text) throw std::runtime_error("missing fixture " + path);
-    if (startsWith(*text, "# ")) text->erase(0, text->find('\n') + 1);
-    return *text;
-}
-
-// A file of the shared Homebrew corpus, as it stands; nullopt when the corpus is absent.
-inline std::optional<std::string> corpus(std::string_view relative) {
-    return readWhole(std::string(VT_CORPUS_DIR) + "/homebrew/" + std::string(relative));
+// A file of the shared Homebrew corpus, as it stands.
+inline std::string corpus(std::string_view relative) {
+    return testing::corpusFile("homebrew/" + std::string(relative));
 }
 
 // The message of errors.tsv whose printed text starts with the prefix, "\n" unescaped.
-inline std::optional<std::string> corpusError(std::string_view prefix) {
-    std::optional<std::string> table = corpus("from-brew-specs/errors.tsv");
-    if (!table) return std::nullopt;
-    for (std::string_view line : splitLines(*table)) {
+inline std::string corpusError(std::string_view prefix) {
+    const std::string table = corpus("from-brew-specs/errors.tsv");
+    for (std::string_view line : splitLines(table)) {
         std::vector<std::string_view> fields = split(line, '\t');
         if (fields.size() < 2 || !startsWith(fields[1], prefix)) continue;
         std::string text(fields[1]);
@@ -57,7 +44,7 @@ inline std::optional<std::string> corpusError(std::string_view prefix) {
         }
         return text;
     }
-    return std::nullopt;
+    throw std::runtime_error("no message starting with \"" + std::string(prefix) + "\" in the corpus's errors.tsv");
 }
 
 // Records the privileged commands it is asked to run; fails when told to.

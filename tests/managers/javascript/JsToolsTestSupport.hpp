@@ -13,34 +13,19 @@
 #include <string>
 #include <string_view>
 
+#include "base/Files.hpp"
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
 #include "support/FakeCommandRunner.hpp"
+#include "support/Fixtures.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
 
 namespace vt::jstest {
 
-inline std::optional<std::string> readWhole(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return std::nullopt;
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-inline std::string fixturePath(std::string_view tool, std::string_view file) {
-    return std::string(VT_SOURCE_DIR) + "/tests/managers/fixtures/" + std::string(tool) + "/" + std::string(file);
-}
-
-// A fixture file without its first line, which says how it was made.
-inline std::string fixture(std::string_view tool, std::string_view file) {
-    std::optional<std::string> text = readWhole(fixturePath(tool, file));
-    if (!text) throw std::runtime_error("missing fixture " + fixturePath(tool, file));
-    if (startsWith(*text, "# ")) text->erase(0, text->find('\n') + 1);
-    return *text;
-}
+using testing::fixture;
+using testing::fixturePath;
 
 // One recorded run: NAME.stdout (and NAME.stderr when it printed any), the exit status
 // taken from the header line's "(exit N)".
@@ -52,13 +37,13 @@ struct Recording {
 
 inline Recording recording(std::string_view tool, std::string_view name) {
     const std::string base(name);
-    std::optional<std::string> out = readWhole(fixturePath(tool, base + ".stdout"));
+    std::optional<std::string> out = readFile(fixturePath(tool, base + ".stdout"));
     if (!out) throw std::runtime_error("missing recording " + fixturePath(tool, base + ".stdout"));
     Recording result;
     const std::string header = out->substr(0, out->find('\n'));
     if (auto at = header.rfind("(exit "); at != std::string::npos) result.exitCode = std::stoi(header.substr(at + 6));
     result.standardOutput = fixture(tool, base + ".stdout");
-    if (readWhole(fixturePath(tool, base + ".stderr"))) result.standardError = fixture(tool, base + ".stderr");
+    if (readFile(fixturePath(tool, base + ".stderr"))) result.standardError = fixture(tool, base + ".stderr");
     return result;
 }
 
@@ -69,8 +54,8 @@ inline testing::FakeCommandRunner::Response recorded(std::string_view tool, std:
 
 // ---- The real tools --------------------------------------------------------------------
 
-// The folder of executables of a prefix where npm installed pnpm 10, Yarn 1.22, Bun and
-// Deno: $VANTREEL_JS_TOOLS_PREFIX when set, else the one the online tests install into the
+// The folder of executables of a prefix where npm installed pnpm 10, Yarn 1.22 and Bun:
+// $VANTREEL_JS_TOOLS_PREFIX when set, else the one the online test installs into the
 // temporary folder (kept between runs so that the download happens once per machine).
 inline std::string sharedToolsPrefix() {
     if (auto set = paths::environmentValue("VANTREEL_JS_TOOLS_PREFIX")) return *set;
@@ -97,8 +82,7 @@ inline std::optional<std::string> installToolsPrefix(CommandRunner& runner) {
     const std::string staging = prefix + ".staging-" + std::to_string(::getpid());
     CommandRequest request;
     request.command = *npm;
-    request.arguments = {"install", "--prefix",  staging, "--no-audit", "--no-fund",
-                         "pnpm@10", "yarn@1.22", "bun",   "deno"};
+    request.arguments = {"install", "--prefix", staging, "--no-audit", "--no-fund", "pnpm@10", "yarn@1.22", "bun"};
     request.timeout = 280;
     request.allowNonZeroExit = true;
     request.environment["PATH"] = npm->substr(0, npm->rfind('/')) + ":" + runner.defaultEnvironment().at("PATH");

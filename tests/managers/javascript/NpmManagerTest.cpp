@@ -1,15 +1,14 @@
 #include "managers/javascript/NpmManager.hpp"
 
-#include <fstream>
-#include <sstream>
-
 #include <gtest/gtest.h>
 
 #include "base/Cancellation.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
 #include "managers/javascript/NpmError.hpp"
+#include "support/Corpus.hpp"
 #include "support/FakeCommandRunner.hpp"
+#include "support/Fixtures.hpp"
 #include "support/MockNetworkClient.hpp"
 #include "support/RecordingFileSystem.hpp"
 
@@ -24,31 +23,17 @@ const std::string kRoot = "/usr/bin/npm root -g";
 const std::string kRegistry = "/usr/bin/npm config get registry";
 const std::string kManifestUrl = "https://REGISTRY/is-number/latest";
 
-std::optional<std::string> readWhole(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return std::nullopt;
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-// One recorded npm output of the shared corpus; nullopt when the corpus is absent.
-std::optional<std::string> corpus(const std::string& name) {
-    return readWhole(std::string(VT_CORPUS_DIR) + "/npm/" + name);
-}
+// One recorded npm output of the shared corpus.
+std::string corpus(const std::string& name) { return testing::corpusFile("npm/" + name); }
 
 // A fixture written for these tests, without its first line (what it was modelled on).
-std::string fixture(const std::string& name) {
-    std::optional<std::string> text = readWhole(std::string(VT_SOURCE_DIR) + "/tests/managers/fixtures/npm/" + name);
-    if (!text) throw std::runtime_error("missing fixture " + name);
-    return text->substr(text->find('\n') + 1);
-}
+std::string fixture(const std::string& name) { return testing::fixture("npm", name); }
 
-int exitCodeOf(const std::string& name) { return std::stoi(trim(corpus(name + ".exitcode").value_or("0"))); }
+int exitCodeOf(const std::string& name) { return std::stoi(trim(corpus(name + ".exitcode"))); }
 
 // The recorded run NAME (its stdout, stderr and exit status) as a canned answer.
 Response recorded(const std::string& name) {
-    return Response::output(*corpus(name + ".stdout"), exitCodeOf(name), corpus(name + ".stderr").value_or(""));
+    return Response::output(corpus(name + ".stdout"), exitCodeOf(name), corpus(name + ".stderr"));
 }
 
 // npm at /usr/bin/npm over fakes, the registry npm reports being the recorded one.
@@ -128,65 +113,6 @@ std::string messageOf(Body body) {
     return "";
 }
 
-TEST(NpmManagerTest, ListsRecordedGlobalsAndTheirLatestVersions) {
-    if (!corpus("outdated-g-json-with-local.stdout")) GTEST_SKIP() << "npm corpus not present";
-    NpmFixture f;
-    f.runner.on(kList, recorded("ls-g-depth0-json-with-local"));
-    f.runner.on(kOutdated, recorded("outdated-g-json-with-local"));
-    f.runner.on(kRoot, recorded("root-g"));
-    ASSERT_EQ(exitCodeOf("outdated-g-json-with-local"), 1);  // the recording is what makes this test
-    LogCapture log;
-
-    std::vector<Package> installed = f.manager->listInstalled({});
-    ASSERT_EQ(installed.size(), 6u);
-    EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
-    const Package* types = find(installed, "@types/node");
-    ASSERT_NE(types, nullptr);
-    EXPECT_EQ(types->version, "18.0.0");
-    EXPECT_EQ(types->type, PackageType::NpmGlobal);
-    EXPECT_EQ(types->installLocationOverride, "/home/user/.npm-global/lib/node_modules/@types/node");
-    EXPECT_TRUE(log.contains("✅ NPM scan complete: 6"));
-
-    std::vector<Package> outdated = f.manager->checkOutdated({});
-    EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
-    ASSERT_EQ(outdated.size(), 5u);
-    const Package* typescript = find(outdated, "typescript");
-    ASSERT_NE(typescript, nullptr);
-    EXPECT_EQ(typescript->version, "4.9.5");
-    EXPECT_EQ(typescript->latestVersion, "7.0.2");
-    EXPECT_EQ(typescript->installLocationOverride, "/home/user/.npm-global/lib/node_modules/typescript");
-    EXPECT_EQ(find(outdated, "is-number")->latestVersion, "7.0.0");
-    // The tarball-installed package npm could not look up stays installed, with no latest.
-    EXPECT_EQ(find(outdated, "vt-local-only-tool"), nullptr);
-    ASSERT_NE(find(installed, "vt-local-only-tool"), nullptr);
-    EXPECT_EQ(find(installed, "vt-local-only-tool")->version, "1.0.0");
-    EXPECT_EQ(find(installed, "vt-local-only-tool")->latestVersion, std::nullopt);
-    EXPECT_TRUE(log.contains("✅ NPM updates checked"));
-    EXPECT_TRUE(log.contains("NPM output length: "));
-
-    for (const CommandRequest& request : f.runner.history()) {
-        const std::string line = testing::FakeCommandRunner::commandLine(request);
-        if (line == kList || line == kOutdated) {
-            EXPECT_EQ(request.timeout, 60.0) << line;
-        }
-        if (line == kOutdated) {
-            EXPECT_TRUE(request.allowNonZeroExit);
-        }
-    }
-    EXPECT_EQ(f.runner.unanswered(), std::vector<std::string>{});
-
-    // Everything current: "{}" with status 0. A global folder in the default place gets no override.
-    NpmFixture current;
-    current.runner.on(kList, recorded("uptodate-ls-g-depth0-json"));
-    current.runner.on(kOutdated, recorded("uptodate-outdated-g-json"));
-    current.runner.on(kRoot, Response::output("/opt/homebrew/lib/node_modules\n"));
-    installed = current.manager->listInstalled({});
-    ASSERT_EQ(installed.size(), 1u);
-    EXPECT_EQ(installed[0].installLocationOverride, std::nullopt);
-    EXPECT_TRUE(current.manager->checkOutdated({}).empty());
-    EXPECT_EQ(current.manager->errorMessage(), std::nullopt);
-}
-
 TEST(NpmManagerTest, AsksNpmViewOnlyWhenTheOutdatedEntryLacksALatestVersion) {
     NpmFixture f(false);
     f.runner.on(kList, Response::output(R"({"dependencies": {"a": {"version": "1.0.0"}, "b": {"version": "2.0.0"},
@@ -232,7 +158,7 @@ TEST(NpmManagerTest, RunsNpmWithItsOwnFolderFirstOnThePath) {
 }
 
 TEST(NpmManagerTest, BadOutputsArePublishedAsErrorsAndNeverThrown) {
-    const std::string e404 = corpus("view-nonexistent-json.stdout").value_or(R"({"error": {"code": "E404"}})");
+    const std::string e404 = corpus("view-nonexistent-json.stdout");
     struct Case {
         std::string what;
         Response list;
@@ -321,7 +247,6 @@ TEST(NpmManagerTest, BadOutputsArePublishedAsErrorsAndNeverThrown) {
 }
 
 TEST(NpmManagerTest, UpdateInstallsTheLatestVersionAndVerifiesIt) {
-    if (!corpus("uptodate-ls-g-depth0-json.stdout")) GTEST_SKIP() << "npm corpus not present";
     NpmFixture f;
     f.network.setResponse(kManifestUrl, answer(200, R"({"name": "is-number", "version": "7.0.0",
         "dependencies": {}, "devDependencies": {"tool": "workspace:*"}})"));
@@ -457,12 +382,11 @@ TEST(NpmManagerTest, FailedUpdatesCarryTheirOwnTexts) {
               "il faut attendre une publication corrigee.");
 
     // npm's JSON error object supplies the message when there is one.
-    if (auto e404 = corpus("view-nonexistent-json.stdout")) {
-        auto notFound = arranged(Response::output(*e404, 1, *corpus("view-nonexistent-json.stderr")));
-        std::string message = messageOf<CommandError>([&] { notFound->manager->update(package, {}); });
-        EXPECT_TRUE(startsWith(message, "Command failed with exit code 1: E404: Not Found - GET ")) << message;
-        EXPECT_FALSE(contains(message, "A complete log of this run")) << message;
-    }
+    auto notFound =
+        arranged(Response::output(corpus("view-nonexistent-json.stdout"), 1, corpus("view-nonexistent-json.stderr")));
+    std::string message = messageOf<CommandError>([&] { notFound->manager->update(package, {}); });
+    EXPECT_TRUE(startsWith(message, "Command failed with exit code 1: E404: Not Found - GET ")) << message;
+    EXPECT_FALSE(contains(message, "A complete log of this run")) << message;
 
     auto missing = arranged(Response::output("up to date in 1s\n"), Response::output(R"({"dependencies": {}})"));
     EXPECT_EQ(messageOf<NpmError>([&] { missing->manager->update(package, {}); }),

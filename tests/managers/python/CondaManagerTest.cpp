@@ -15,6 +15,7 @@
 #include "base/Strings.hpp"
 #include "managers/python/CondaError.hpp"
 #include "support/FakeCommandRunner.hpp"
+#include "support/Fixtures.hpp"
 #include "support/RecordingFileSystem.hpp"
 #include "support/TempDir.hpp"
 
@@ -27,15 +28,7 @@ const std::string kBase = "/home/user/miniforge3";
 const std::string kScience = kBase + "/envs/science";
 const std::string kConda = kBase + "/bin/conda";
 
-std::string fixture(const std::string& name) {
-    std::ifstream file(std::string(VT_SOURCE_DIR) + "/tests/managers/fixtures/conda/" + name, std::ios::binary);
-    if (!file) throw std::runtime_error("missing fixture " + name);
-    std::ostringstream text;
-    text << file.rdbuf();
-    std::string contents = text.str();
-    if (startsWith(contents, "# ")) contents.erase(0, contents.find('\n') + 1);
-    return contents;
-}
+std::string fixture(const std::string& name) { return testing::fixture("conda", name); }
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
     for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {

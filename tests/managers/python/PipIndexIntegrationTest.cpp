@@ -84,7 +84,7 @@ TEST_F(PipIndexIntegrationTest, FindsOutdatedPackagesWithTheIndexVersionsAndUpda
         std::string wheel = piptest::buildWheel(*runner_, "vt-demo", version, wheels);
         testing::LoopbackRoute file;
         file.contentType = "application/octet-stream";
-        file.body = piptest::readWhole(wheel).value();
+        file.body = readFile(wheel).value();
         index.setRoute("/files/" + std::filesystem::path(wheel).filename().string(), file);
     }
     index.setRoute("/simple/vt-demo/", projectPage({"vt_demo-1.0.0-py3-none-any.whl"}));

@@ -78,9 +78,8 @@ std::vector<std::string> summary(const std::vector<Package>& packages) {
 }
 
 TEST(PipManagerTest, OnePackageInTwoEnvironmentsIsReportedOnceFromTheHigherPriorityOne) {
-    std::optional<std::string> pyenvList = corpus("pip-list-json.stdout");
-    std::optional<std::string> systemList = corpus("sys-pip-list-json.stdout");
-    if (!pyenvList || !systemList) GTEST_SKIP() << "no corpus of pip outputs";
+    const std::string pyenvList = corpus("pip-list-json.stdout");
+    const std::string systemList = corpus("sys-pip-list-json.stdout");
     PipFixture f;
     // A third environment, last in priority, spelling names as other tools do.
     const std::string other = "/opt/other/bin/python3";
@@ -88,8 +87,8 @@ TEST(PipManagerTest, OnePackageInTwoEnvironmentsIsReportedOnceFromTheHigherPrior
     third.interpreter = other;
     third.isExternallyManaged = false;
     f.environments.push_back(third);
-    f.runner.on(listCommand(kPyenv), Response::output(*pyenvList));
-    f.runner.on(listCommand(kSystem), Response::output(*systemList));
+    f.runner.on(listCommand(kPyenv), Response::output(pyenvList));
+    f.runner.on(listCommand(kSystem), Response::output(systemList));
     f.runner.on(listCommand(other), Response::output(R"([{"name": "pyyaml", "version": "5.1"},
         {"name": "LAZR_restfulclient", "version": "0.1"}, {"name": "Six", "version": "1.0"},
         {"name": "zope.interface", "version": "6.0"}])"));
@@ -159,20 +158,19 @@ TEST(PipManagerTest, EnvironmentsAreAskedAtTheSameTime) {
 }
 
 TEST(PipManagerTest, AnIndexOutOfReachIsOneMessageFromPipsRetryWarnings) {
-    std::optional<std::string> pyenvList = corpus("pip-list-json.stdout");
-    std::optional<std::string> systemList = corpus("sys-pip-list-json.stdout");
-    std::optional<std::string> pyenvWarnings = corpus("pip-list-outdated-json.stderr");
-    std::optional<std::string> systemWarnings = corpus("sys-pip-list-outdated-json-retries1.stderr");
-    std::optional<std::string> emptyAnswer = corpus("pip-list-outdated-json.stdout");
-    if (!pyenvList || !systemList || !pyenvWarnings || !systemWarnings || !emptyAnswer) GTEST_SKIP() << "no corpus";
+    const std::string pyenvList = corpus("pip-list-json.stdout");
+    const std::string systemList = corpus("sys-pip-list-json.stdout");
+    const std::string pyenvWarnings = corpus("pip-list-outdated-json.stderr");
+    const std::string systemWarnings = corpus("sys-pip-list-outdated-json-retries1.stderr");
+    const std::string emptyAnswer = corpus("pip-list-outdated-json.stdout");
     PipFixture f;
-    f.runner.on(listCommand(kPyenv), Response::output(*pyenvList));
-    f.runner.on(listCommand(kSystem), Response::output(*systemList));
+    f.runner.on(listCommand(kPyenv), Response::output(pyenvList));
+    f.runner.on(listCommand(kSystem), Response::output(systemList));
     // Both exit 0 with "[]", as pip does when it reached nothing.
-    f.runner.on(outdatedCommand(kPyenv), Response::output(*emptyAnswer, 0, *pyenvWarnings));
+    f.runner.on(outdatedCommand(kPyenv), Response::output(emptyAnswer, 0, pyenvWarnings));
     std::vector<std::string> chunks;
-    for (std::size_t at = 0; at < systemWarnings->size(); at += 97) chunks.push_back(systemWarnings->substr(at, 97));
-    f.runner.on(outdatedCommand(kSystem), Response::streamed({*emptyAnswer}, chunks));
+    for (std::size_t at = 0; at < systemWarnings.size(); at += 97) chunks.push_back(systemWarnings.substr(at, 97));
+    f.runner.on(outdatedCommand(kSystem), Response::streamed({emptyAnswer}, chunks));
 
     std::vector<Package> installed = f.manager->listInstalled({});
     std::vector<Package> outdated = f.manager->checkOutdated({});
@@ -197,13 +195,13 @@ TEST(PipManagerTest, AnIndexOutOfReachIsOneMessageFromPipsRetryWarnings) {
     // "[]" with nothing on standard error is "nothing outdated"; a few failed projects out
     // of 94 are a flaky network, not an index out of reach.
     std::string twoWarnings;
-    for (std::string_view line : splitLines(*pyenvWarnings)) {
+    for (std::string_view line : splitLines(pyenvWarnings)) {
         if (contains(line, "/simple/urllib3/") || contains(line, "/simple/rpds-py/"))
             twoWarnings += std::string(line) + "\n";
     }
     f.runner.on(outdatedCommand(kPyenv), Response::output("[]\n", 0, twoWarnings));
     f.runner.on(outdatedCommand(kSystem),
-                Response::output(corpus("pip-list-outdated-json-retries0.stdout").value_or("[]"), 0, ""));
+                Response::output(corpus("pip-list-outdated-json-retries0.stdout"), 0, ""));
     EXPECT_TRUE(f.manager->checkOutdated({}).empty());
     EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
 }
@@ -377,10 +375,11 @@ TEST(PipManagerTest, RefusesAnExternallyManagedEnvironmentBeforeAnyInstallRuns) 
     EXPECT_TRUE(log.contains("Pip update using /home/user/.pyenv/versions/3.11.7/bin/pip3"));
 
     // pip's own refusal, when the marker was not seen, reads the same.
-    if (std::optional<std::string> refusal = corpus("sys-pip-install.stderr")) {
+    {
+        const std::string refusal = corpus("sys-pip-install.stderr");
         f.environments[1].isExternallyManaged = false;
         f.make(f.folder.file("pip_cache.json"));
-        f.runner.on("/usr/bin/pip3 install --upgrade PyYAML", Response::failure(1, *refusal));
+        f.runner.on("/usr/bin/pip3 install --upgrade PyYAML", Response::failure(1, refusal));
         try {
             f.manager->update(yaml, {});
             FAIL() << "pip's refusal was taken for success";
@@ -390,11 +389,12 @@ TEST(PipManagerTest, RefusesAnExternallyManagedEnvironmentBeforeAnyInstallRuns) 
     }
 
     // Without the index pip keeps the installed version and exits 0: not an update.
-    if (std::optional<std::string> warnings = corpus("pip-index-versions-requests.stderr")) {
+    {
+        const std::string warnings = corpus("pip-index-versions-requests.stderr");
         f.runner.on(pyenvInstall, Response::output("Requirement already satisfied: requests in "
                                                    "/home/user/.pyenv/versions/3.11.7/lib/python3.11/site-packages "
                                                    "(2.31.0)\n",
-                                                   0, *warnings));
+                                                   0, warnings));
         try {
             f.manager->update(requests, {});
             FAIL() << "an update that reached no index succeeded";
@@ -445,14 +445,13 @@ TEST(PipManagerTest, ParsersReadPipsOutputs) {
         (std::vector<PipManager::OutdatedEntry>{
             {"requests", "2.31.0", "2.32.3"}, {"PyYAML", "6.0", "6.0.2"}, {"lazr.restfulclient", "0.14.5", "0.14.6"}}));
 
-    std::optional<std::string> fiveRetries = corpus("pip-list-outdated-json.stderr");
-    std::optional<std::string> oneRetry = corpus("sys-pip-list-outdated-json-retries1.stderr");
-    std::optional<std::string> index = corpus("pip-index-versions-requests.stderr");
-    if (!fiveRetries || !oneRetry || !index) GTEST_SKIP() << "no corpus";
-    EXPECT_EQ(PipManager::unreachableProjects(*fiveRetries).size(), 94u);
-    EXPECT_EQ(PipManager::unreachableProjects(*oneRetry).size(), 27u);
-    EXPECT_EQ(PipManager::unreachableProjects(*index), (std::set<std::string>{"requests"}));
-    EXPECT_TRUE(PipManager::unreachableProjects(corpus("sys-pip-install.stderr").value_or("")).empty());
+    const std::string fiveRetries = corpus("pip-list-outdated-json.stderr");
+    const std::string oneRetry = corpus("sys-pip-list-outdated-json-retries1.stderr");
+    const std::string index = corpus("pip-index-versions-requests.stderr");
+    EXPECT_EQ(PipManager::unreachableProjects(fiveRetries).size(), 94u);
+    EXPECT_EQ(PipManager::unreachableProjects(oneRetry).size(), 27u);
+    EXPECT_EQ(PipManager::unreachableProjects(index), (std::set<std::string>{"requests"}));
+    EXPECT_TRUE(PipManager::unreachableProjects(corpus("sys-pip-install.stderr")).empty());
 }
 
 }  // namespace

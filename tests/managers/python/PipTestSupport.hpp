@@ -11,31 +11,15 @@
 
 #include "base/Strings.hpp"
 #include "managers/python/PythonEnvironments.hpp"
+#include "support/Corpus.hpp"
+#include "support/Fixtures.hpp"
 
 namespace vt::piptest {
 
-inline std::optional<std::string> readWhole(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return std::nullopt;
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
+using testing::fixture;
 
-// A fixture of tests/managers/fixtures/<tool>/; its first line says how it was made.
-inline std::string fixture(std::string_view tool, std::string_view name) {
-    std::string path =
-        std::string(VT_SOURCE_DIR) + "/tests/managers/fixtures/" + std::string(tool) + "/" + std::string(name);
-    std::optional<std::string> text = readWhole(path);
-    if (!text) throw std::runtime_error("missing fixture " + path);
-    if (startsWith(*text, "# ")) text->erase(0, text->find('\n') + 1);
-    return *text;
-}
-
-// A file of the shared corpus of real pip outputs; nullopt when the corpus is absent.
-inline std::optional<std::string> corpus(std::string_view name) {
-    return readWhole(std::string(VT_CORPUS_DIR) + "/python/" + std::string(name));
-}
+// A file of the shared corpus of real pip outputs.
+inline std::string corpus(std::string_view name) { return testing::corpusFile("python/" + std::string(name)); }
 
 // Where the corpus was recorded: a pyenv Python on PATH and Debian's own, which the
 // operating system manages.

@@ -32,7 +32,7 @@ struct Machine {
         python("usr/bin", "3.11");
         pip("usr/bin", "pip3", root.file("usr/bin/python3"));
         root.write("usr/lib/python3.11/EXTERNALLY-MANAGED",
-                   piptest::corpus("EXTERNALLY-MANAGED.debian12-python3.11").value_or("[externally-managed]\n"));
+                   piptest::corpus("EXTERNALLY-MANAGED.debian12-python3.11"));
         root.makeFolder("usr/lib/python3/dist-packages");
         fs::create_symlink("usr/bin", root.file("bin"));
 

@@ -1,9 +1,7 @@
 #include "managers/python/UvManager.hpp"
 
 #include <chrono>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -14,6 +12,7 @@
 #include "base/Strings.hpp"
 #include "managers/python/UvError.hpp"
 #include "support/FakeCommandRunner.hpp"
+#include "support/Fixtures.hpp"
 #include "support/MockNetworkClient.hpp"
 #include "support/RecordingFileSystem.hpp"
 #include "support/TempDir.hpp"
@@ -30,13 +29,7 @@ const std::string kList = kUv + " tool list";
 
 // A fixture file; `withoutHeader` drops its first line, which says what it was modelled on.
 std::string fixture(const std::string& name, bool withoutHeader = true) {
-    std::ifstream file(std::string(VT_SOURCE_DIR) + "/tests/managers/fixtures/uv/" + name, std::ios::binary);
-    if (!file) throw std::runtime_error("missing fixture " + name);
-    std::ostringstream text;
-    text << file.rdbuf();
-    std::string contents = text.str();
-    if (withoutHeader && startsWith(contents, "# ")) contents.erase(0, contents.find('\n') + 1);
-    return contents;
+    return withoutHeader ? testing::fixture("uv", name) : readFile(testing::fixturePath("uv", name)).value();
 }
 
 std::string pypi(const std::string& name) {
@@ -170,27 +163,6 @@ TEST(UvManagerTest, ListsToolsWithTheirSourcesAndNotes) {
     packages = f.manager->listInstalled({});
     EXPECT_EQ(find(packages, "black")->sourceIdentifier, "pypi");
     EXPECT_EQ(packages.size(), 5u);
-}
-
-TEST(UvManagerTest, PinnedGitAndOtherNonRegistryToolsNeverShowAnUpdate) {
-    UvFixture f;
-    f.answerEveryLookup();
-    f.manager->listInstalled({});
-    std::vector<Package> outdated = f.manager->checkOutdated({});
-
-    std::vector<std::string> names;
-    for (const Package& package : outdated) names.push_back(package.name);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"black", "v2-cli"}));
-    EXPECT_EQ(find(outdated, "black")->latestVersion, "99.0");
-    // Not even asked: PyPI's "httpie" is not what the pinned tag installed.
-    EXPECT_EQ(f.network.fetchCount(pypi("httpie")), 0u);
-    EXPECT_EQ(f.network.fetchCount(pypi("localtool")), 0u);
-    EXPECT_EQ(f.network.fetchCount(pypi("ruff")), 0u);
-    for (const HttpRequest& request : f.network.sentRequests()) {
-        EXPECT_EQ(request.headers.get("User-Agent"), "Vantreel/3.5 (macOS)");
-        EXPECT_EQ(request.timeoutSeconds, 60.0);
-    }
 }
 
 TEST(UvManagerTest, LatestVersionsAreCachedForHalfAnHourAcrossInstances) {

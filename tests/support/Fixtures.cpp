@@ -1,0 +1,22 @@
+#include "support/Fixtures.hpp"
+
+#include <stdexcept>
+
+#include "base/Files.hpp"
+#include "base/Strings.hpp"
+
+namespace vt::testing {
+
+std::string fixturePath(std::string_view tool, std::string_view name) {
+    return std::string(VT_SOURCE_DIR) + "/tests/managers/fixtures/" + std::string(tool) + "/" + std::string(name);
+}
+
+std::string fixture(std::string_view tool, std::string_view name) {
+    const std::string path = fixturePath(tool, name);
+    std::optional<std::string> text = readFile(path);
+    if (!text) throw std::runtime_error("missing fixture " + path);
+    if (startsWith(*text, "# ")) text->erase(0, text->find('\n') + 1);
+    return *text;
+}
+
+}  // namespace vt::testing

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vt::testing {
+
+// The files of tests/managers/fixtures/<tool>/: recorded or modelled outputs of the tools,
+// whose first line ("# ...") says how they were made. fixture() gives the text without that
+// line and throws, naming the file, when it is missing.
+std::string fixturePath(std::string_view tool, std::string_view name);
+std::string fixture(std::string_view tool, std::string_view name);
+
+}  // namespace vt::testing
