@@ -1,5 +1,11 @@
-// `vantreel list --json` from a cold start, with the saved results of a large machine: the
-// time from start to exit (median of runs) and the peak resident memory of the process.
+// `vantreel list --json` started afresh over the saved results of a large machine, beside the
+// physical floor of the same job: starting a process that does nothing (/bin/true) plus
+// reading the same saved bytes. Each timed run is a new process; the one warm-up run (which
+// also checks that every item came out) is the only run left out of the figures. The runs
+// are interleaved so that a busy machine weighs on both sides alike. A second, smaller set
+// first evicts the saved files from the page cache (nothing else of the machine's), as after
+// a restart. The last line is the ratio to the floor.
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,9 +14,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "base/Json.hpp"
 #include "core/ScanResultsPersistence.hpp"
 #include "support/TempDir.hpp"
 
@@ -19,13 +27,21 @@ namespace {
 constexpr int kPackages = 5000;
 // Application records do not exist yet; when they do, 1,000 of them join the saved results.
 constexpr int kApplications = 0;
-constexpr int kRuns = 15;
+constexpr int kRuns = 21;
+constexpr int kEvictedRuns = 7;
+constexpr const char* kEmptyProcess = "/bin/true";
 
-std::vector<vt::PackageType> kKinds = {vt::PackageType::BrewFormula, vt::PackageType::BrewCask,
-                                       vt::PackageType::NpmGlobal, vt::PackageType::PipPackage,
-                                       vt::PackageType::CargoPackage, vt::PackageType::RubyGem};
+const std::vector<vt::PackageType> kKinds = {vt::PackageType::BrewFormula, vt::PackageType::BrewCask,
+                                             vt::PackageType::NpmGlobal,   vt::PackageType::PipPackage,
+                                             vt::PackageType::CargoPackage, vt::PackageType::RubyGem};
 
-void writeResults(const std::string& home) {
+[[noreturn]] void fail(const std::string& message) {
+    std::fprintf(stderr, "list-cold-start: %s\n", message.c_str());
+    std::exit(1);
+}
+
+// Saved where the program itself looks for them, and returns that folder.
+std::string writeResults() {
     vt::PersistedScanResults results;
     for (int i = 0; i < kPackages; ++i) {
         vt::Package package;
@@ -35,6 +51,11 @@ void writeResults(const std::string& home) {
         package.type = kKinds[static_cast<std::size_t>(i) % kKinds.size()];
         package.description = "A package that does something useful, number " + std::to_string(i);
         if (package.type == vt::PackageType::PipPackage) package.sourceIdentifier = "/usr/bin/python3";
+        if (package.type == vt::PackageType::BrewFormula) {
+            package.homepage = "https://example.org/" + package.name;
+            package.dependencies = std::vector<std::string>{"openssl@3", "zlib"};
+            package.installDate = std::chrono::system_clock::now();
+        }
         results.packages.push_back(package);
     }
     vt::ScanMetadata metadata;
@@ -42,32 +63,106 @@ void writeResults(const std::string& home) {
     metadata.packagesCount = kPackages;
     metadata.applicationsCount = kApplications;
     results.metadata = metadata;
-    vt::ScanResultsPersistence(home + "/.local/share/Van Treel/ScanResults").save(results);
+    const std::string folder = vt::ScanResultsPersistence::defaultFolder();
+    if (!vt::ScanResultsPersistence(folder).save(results).empty()) fail("could not save the results in " + folder);
+    return folder;
+}
+
+std::vector<std::string> savedFiles(const std::string& folder) {
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        if (entry.is_regular_file()) files.push_back(entry.path().string());
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Reads every byte of the files as any reader must; returns how many.
+std::size_t readAll(const std::vector<std::string>& files) {
+    static std::vector<char> buffer(1 << 20);
+    std::size_t total = 0;
+    for (const std::string& file : files) {
+        int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) fail("cannot open " + file);
+        ssize_t got = 0;
+        while ((got = ::read(fd, buffer.data(), buffer.size())) > 0) total += static_cast<std::size_t>(got);
+        ::close(fd);
+    }
+    return total;
+}
+
+// Written pages are dirty until synced, and dirty pages are never dropped.
+void evict(const std::vector<std::string>& files) {
+    for (const std::string& file : files) {
+        int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) fail("cannot open " + file);
+        ::fdatasync(fd);
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(fd);
+    }
 }
 
 struct Run {
-    double milliseconds;
-    double megabytes;
+    double milliseconds = 0;
+    double cpuMilliseconds = 0;
+    double megabytes = 0;
 };
 
-Run runList(const std::string& binary, const std::string& home) {
+double cpuMilliseconds(const rusage& usage) {
+    auto ms = [](const timeval& t) { return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3; };
+    return ms(usage.ru_utime) + ms(usage.ru_stime);
+}
+
+// Runs the program with its standard output going to `outputFd`; the sandbox's environment
+// (HOME and the XDG folders set in main) is inherited.
+Run runProcess(const std::vector<const char*>& argv, int outputFd) {
     auto start = std::chrono::steady_clock::now();
     pid_t child = fork();
+    if (child < 0) fail("fork failed");
     if (child == 0) {
-        setenv("HOME", home.c_str(), 1);
-        if (freopen("/dev/null", "w", stdout) == nullptr) _exit(126);
-        execl(binary.c_str(), binary.c_str(), "list", "--json", static_cast<char*>(nullptr));
+        if (::dup2(outputFd, STDOUT_FILENO) < 0) _exit(126);
+        execv(argv[0], const_cast<char* const*>(argv.data()));
         _exit(127);
     }
     int status = 0;
     rusage usage{};
-    wait4(child, &status, 0, &usage);
+    if (wait4(child, &status, 0, &usage) < 0) fail("wait4 failed");
     double elapsed = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "vantreel list failed\n");
-        std::exit(1);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail(std::string(argv[0]) + " failed");
+    return {elapsed, cpuMilliseconds(usage), static_cast<double>(usage.ru_maxrss) / 1024.0};
+}
+
+double timeRead(const std::vector<std::string>& files) {
+    auto start = std::chrono::steady_clock::now();
+    readAll(files);
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The warm-up: one run whose output is read and checked.
+void checkOutput(const std::vector<const char*>& list) {
+    std::FILE* output = std::tmpfile();
+    if (output == nullptr) fail("no temporary file");
+    runProcess(list, fileno(output));
+    std::rewind(output);
+    std::string text;
+    char chunk[65536];
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, output)) > 0;) text.append(chunk, got);
+    std::fclose(output);
+    auto json = vt::parseJson(text);
+    if (!json || !json->contains("items") || !(*json)["items"].is_array()) fail("`list --json` printed no items");
+    const std::size_t items = (*json)["items"].size();
+    if (items != kPackages) {
+        fail("`list --json` printed " + std::to_string(items) + " items, " + std::to_string(kPackages) + " were saved");
     }
-    return {elapsed, static_cast<double>(usage.ru_maxrss) / 1024.0};
+}
+
+struct Summary {
+    double min, median, max;
+};
+
+Summary summarize(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return {values.front(), values[values.size() / 2], values.back()};
 }
 
 }  // namespace
@@ -77,19 +172,62 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: ListColdStartBench PATH-TO-VANTREEL\n");
         return 2;
     }
-    vt::testing::TempDir home("vt-list-bench");
-    writeResults(home.path());
-    runList(argv[1], home.path());  // warm the page cache as a user's second run would be
-    std::vector<double> times;
+    vt::testing::TempDir sandbox("vt-list-bench");
+    // Every folder the program uses comes from these: all of them point into the sandbox,
+    // and the results are written through the same paths module the program reads with.
+    ::setenv("HOME", sandbox.makeFolder("home").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", sandbox.makeFolder("data").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", sandbox.makeFolder("config").c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", sandbox.makeFolder("cache").c_str(), 1);
+    const std::string folder = writeResults();
+    const std::vector<std::string> files = savedFiles(folder);
+    const std::size_t bytes = readAll(files);
+
+    const std::vector<const char*> list = {argv[1], "list", "--json", nullptr};
+    const std::vector<const char*> empty = {kEmptyProcess, nullptr};
+    // What any command of ours costs before it does anything: loading the program.
+    const std::vector<const char*> version = {argv[1], "--version", nullptr};
+    int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (devNull < 0) fail("cannot open /dev/null");
+
+    checkOutput(list);
+
+    std::vector<double> ours, oursCpu, emptyProcess, reading, ownStart;
     double peak = 0;
     for (int i = 0; i < kRuns; ++i) {
-        Run run = runList(argv[1], home.path());
-        times.push_back(run.milliseconds);
+        Run run = runProcess(list, devNull);
+        ours.push_back(run.milliseconds);
+        oursCpu.push_back(run.cpuMilliseconds);
         peak = std::max(peak, run.megabytes);
+        emptyProcess.push_back(runProcess(empty, devNull).milliseconds);
+        reading.push_back(timeRead(files));
+        ownStart.push_back(runProcess(version, devNull).milliseconds);
     }
-    std::sort(times.begin(), times.end());
-    std::printf("%d packages, %d applications; %d runs: min %.1f ms, median %.1f ms, max %.1f ms\n", kPackages,
-                kApplications, kRuns, times.front(), times[times.size() / 2], times.back());
-    std::printf("list cold start: %.0f ms, %.1f MB\n", times[times.size() / 2], peak);
+    std::vector<double> oursEvicted, readingEvicted;
+    for (int i = 0; i < kEvictedRuns; ++i) {
+        evict(files);
+        oursEvicted.push_back(runProcess(list, devNull).milliseconds);
+        evict(files);
+        readingEvicted.push_back(timeRead(files));
+    }
+
+    const Summary wall = summarize(ours);
+    const Summary cpu = summarize(oursCpu);
+    const double start = summarize(emptyProcess).median;
+    const double read = summarize(reading).median;
+    const double floor = start + read;
+    const double evicted = summarize(oursEvicted).median;
+    const double evictedFloor = start + summarize(readingEvicted).median;
+    std::printf("%d packages, %d applications in %zu saved files, %zu bytes; %d runs each, interleaved\n", kPackages,
+                kApplications, files.size(), bytes, kRuns);
+    std::printf("vantreel list --json: min %.1f ms, median %.1f ms, max %.1f ms; CPU median %.1f ms; peak RSS %.1f MB\n",
+                wall.min, wall.median, wall.max, cpu.median, peak);
+    std::printf("floor: %s %.1f ms + reading the saved files %.2f ms = %.1f ms (medians)\n", kEmptyProcess, start, read,
+                floor);
+    std::printf("loading vantreel alone (vantreel --version): %.1f ms\n", summarize(ownStart).median);
+    std::printf("saved files evicted from the page cache first (%d runs): vantreel %.1f ms, floor %.1f ms\n",
+                kEvictedRuns, evicted, evictedFloor);
+    std::printf("list cold start: %.1f ms, %.1f MB; floor %.1f ms\n", wall.median, peak, floor);
+    std::printf("list cold start ratio vantreel/floor: %.2f\n", wall.median / floor);
     return 0;
 }

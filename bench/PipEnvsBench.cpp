@@ -1,8 +1,8 @@
 // Three virtual environments that see the system Python's packages, one package index on
 // loopback answering each page after 50 ms. In one run: `pip list --outdated --format=json`
 // of each environment one after the other, then our pip scanner's outdated check over the
-// same three (after its listing, as in a scan). Median of three rounds; the last line is
-// the ratio.
+// same three (after its listing, as in a scan). Each round first checks that both found the
+// same outdated packages. Median of three rounds; the last line is the ratio.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "base/Files.hpp"
@@ -34,6 +35,13 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
+}
+
+// name (normalised), installed version, latest version
+using Outdated = std::tuple<std::string, std::string, std::string>;
+
+std::string describe(const Outdated& entry) {
+    return std::get<0>(entry) + " " + std::get<1>(entry) + " -> " + std::get<2>(entry);
 }
 
 int fail(const std::string& message) {
@@ -98,25 +106,50 @@ int main() {
     for (int round = 0; round < kRounds; ++round) {
         auto start = std::chrono::steady_clock::now();
         std::size_t sequentialFound = 0;
+        // What pip itself calls outdated: name, installed and latest version. Every environment
+        // sees the same system packages, and our scanner reports each name once.
+        std::set<Outdated> expected;
         for (const auto& environment : environments) {
             vt::CommandRequest outdated{.command = environment.interpreter,
                                         .arguments = {"-m", "pip", "list", "--outdated", "--format=json"},
                                         .timeout = 300};
             std::optional<vt::Json> json = vt::parseJson(runner.execute(outdated).standardOutput);
-            if (json && json->is_array()) sequentialFound += json->size();
+            if (!json || !json->is_array()) return fail("`pip list --outdated` gave no JSON array");
+            sequentialFound += json->size();
+            for (const auto& item : *json) {
+                expected.insert({vt::PipManager::normalizedName(item.value("name", "")), item.value("version", ""),
+                                 item.value("latest_version", "")});
+            }
         }
         sequentialTimes.push_back(secondsSince(start));
 
         start = std::chrono::steady_clock::now();
         scanner.listInstalled({});
         auto checkStart = std::chrono::steady_clock::now();
-        found = scanner.checkOutdated({}).size();
+        std::vector<vt::Package> packages = scanner.checkOutdated({});
         scannerTimes.push_back(secondsSince(checkStart));
         fullTimes.push_back(secondsSince(start));
+        found = packages.size();
         if (scanner.errorMessage()) return fail("scanner message: " + *scanner.errorMessage());
+        std::set<Outdated> ours;
+        for (const vt::Package& package : packages) {
+            ours.insert({vt::PipManager::normalizedName(package.name), package.version,
+                         package.latestVersion.value_or("")});
+        }
+        if (ours != expected || expected.empty()) {
+            std::fprintf(stderr, "pip-envs: the scanner and pip disagree on what is outdated (%zu against %zu)\n",
+                         ours.size(), expected.size());
+            for (const Outdated& entry : expected) {
+                if (!ours.count(entry)) std::fprintf(stderr, "  only pip: %s\n", describe(entry).c_str());
+            }
+            for (const Outdated& entry : ours) {
+                if (!expected.count(entry)) std::fprintf(stderr, "  only ours: %s\n", describe(entry).c_str());
+            }
+            return 1;
+        }
         std::printf(
             "round %d: sequential %.2f s (%zu outdated rows), scanner check %.2f s, listing + check %.2f s "
-            "(%zu packages shown outdated)\n",
+            "(%zu packages shown outdated, the same as pip's)\n",
             round + 1, sequentialTimes.back(), sequentialFound, scannerTimes.back(), fullTimes.back(), found);
     }
     const double sequential = median(sequentialTimes);

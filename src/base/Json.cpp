@@ -1,6 +1,7 @@
 #include "base/Json.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 
 namespace vt {
@@ -31,6 +32,138 @@ std::optional<Json> parseJson(std::string_view text) {
 
 std::string dumpJson(const Json& value, int indent) {
     return value.dump(indent, ' ', false, Json::error_handler_t::replace);
+}
+
+void JsonWriter::newLine(std::size_t depth) {
+    out_ += '\n';
+    out_.append(depth * static_cast<std::size_t>(indent_), ' ');
+}
+
+void JsonWriter::beforeValue() {
+    if (afterKey_) {
+        afterKey_ = false;
+        return;
+    }
+    if (levels_.empty()) return;
+    Level& level = levels_.back();
+    if (!level.empty) out_ += ',';
+    level.empty = false;
+    if (indent_ >= 0) newLine(levels_.size());
+}
+
+JsonWriter& JsonWriter::beginObject() {
+    beforeValue();
+    out_ += '{';
+    levels_.push_back({true, true});
+    return *this;
+}
+
+JsonWriter& JsonWriter::beginArray() {
+    beforeValue();
+    out_ += '[';
+    levels_.push_back({false, true});
+    return *this;
+}
+
+JsonWriter& JsonWriter::close(char bracket) {
+    bool empty = levels_.back().empty;
+    levels_.pop_back();
+    if (!empty && indent_ >= 0) newLine(levels_.size());
+    out_ += bracket;
+    return *this;
+}
+
+JsonWriter& JsonWriter::endObject() { return close('}'); }
+JsonWriter& JsonWriter::endArray() { return close(']'); }
+
+JsonWriter& JsonWriter::key(std::string_view name) {
+    beforeValue();
+    appendString(name);
+    out_ += indent_ >= 0 ? ": " : ":";
+    afterKey_ = true;
+    return *this;
+}
+
+JsonWriter& JsonWriter::string(std::string_view text) {
+    beforeValue();
+    appendString(text);
+    return *this;
+}
+
+void JsonWriter::appendString(std::string_view text) {
+    // Plain ASCII needs no escaping; anything else is escaped (and bad UTF-8 repaired) the
+    // way dumpJson does it, so both always give the same bytes.
+    bool plain = std::all_of(text.begin(), text.end(), [](char c) {
+        auto byte = static_cast<unsigned char>(c);
+        return byte >= 0x20 && byte < 0x80 && c != '"' && c != '\\';
+    });
+    if (plain) {
+        out_ += '"';
+        out_ += text;
+        out_ += '"';
+    } else {
+        out_ += dumpJson(Json(std::string(text)));
+    }
+}
+
+JsonWriter& JsonWriter::boolean(bool value) {
+    beforeValue();
+    out_ += value ? "true" : "false";
+    return *this;
+}
+
+JsonWriter& JsonWriter::integer(long long value) {
+    beforeValue();
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out_.append(digits, end);
+    return *this;
+}
+
+JsonWriter& JsonWriter::unsignedInteger(unsigned long long value) {
+    beforeValue();
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out_.append(digits, end);
+    return *this;
+}
+
+JsonWriter& JsonWriter::number(double value) {
+    beforeValue();
+    // The shortest text that reads back as the same double, as dumpJson writes it.
+    out_ += Json(value).dump();
+    return *this;
+}
+
+JsonWriter& JsonWriter::null() {
+    beforeValue();
+    out_ += "null";
+    return *this;
+}
+
+JsonWriter& JsonWriter::value(const Json& json) {
+    switch (json.type()) {
+        case Json::value_t::object:
+            beginObject();
+            for (auto it = json.begin(); it != json.end(); ++it) {
+                key(it.key());
+                value(*it);
+            }
+            return endObject();
+        case Json::value_t::array:
+            beginArray();
+            for (const Json& item : json) value(item);
+            return endArray();
+        case Json::value_t::string: return string(json.get_ref<const std::string&>());
+        case Json::value_t::boolean: return boolean(json.get<bool>());
+        case Json::value_t::number_integer: return integer(json.get<long long>());
+        case Json::value_t::number_unsigned: return unsignedInteger(json.get<unsigned long long>());
+        case Json::value_t::number_float: return number(json.get<double>());
+        default:
+            beforeValue();
+            out_ += dumpJson(json);
+            return *this;
+    }
 }
 
 std::optional<std::string> stringField(const Json& object, const char* key) {

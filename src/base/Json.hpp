@@ -1,7 +1,10 @@
 #pragma once
 
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -16,11 +19,55 @@ using Json = nlohmann::ordered_json;
 double toReferenceSeconds(Clock::TimePoint time);
 Clock::TimePoint fromReferenceSeconds(double seconds);
 
+// Text that is not JSON at all, as opposed to JSON of the wrong shape.
+class JsonSyntaxError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // Parses text without throwing; nullopt for anything that is not JSON.
 std::optional<Json> parseJson(std::string_view text);
 
 // Compact text that is always valid UTF-8 (bad bytes become U+FFFD instead of throwing).
 std::string dumpJson(const Json& value, int indent = -1);
+
+// Writes JSON text straight from records, without building a document first: the same text
+// dumpJson gives for the document the calls describe (compact with indent -1, else one
+// member per line), so a printed list costs what its bytes cost. Calls must nest properly:
+// key() only inside an object and before each of its values.
+class JsonWriter {
+public:
+    explicit JsonWriter(std::string& out, int indent = -1) : out_(out), indent_(indent) {}
+
+    JsonWriter& beginObject();
+    JsonWriter& endObject();
+    JsonWriter& beginArray();
+    JsonWriter& endArray();
+    JsonWriter& key(std::string_view name);
+
+    JsonWriter& string(std::string_view text);
+    JsonWriter& boolean(bool value);
+    JsonWriter& integer(long long value);
+    JsonWriter& unsignedInteger(unsigned long long value);
+    JsonWriter& number(double value);
+    JsonWriter& null();
+    JsonWriter& value(const Json& json);
+
+private:
+    struct Level {
+        bool isObject = false;
+        bool empty = true;
+    };
+    void beforeValue();
+    void appendString(std::string_view text);
+    void newLine(std::size_t depth);
+    JsonWriter& close(char bracket);
+
+    std::string& out_;
+    int indent_;
+    std::vector<Level> levels_;
+    bool afterKey_ = false;
+};
 
 // Typed field readers: nullopt when the key is absent or of another type.
 std::optional<std::string> stringField(const Json& object, const char* key);

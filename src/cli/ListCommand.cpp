@@ -40,7 +40,8 @@ int list(const ListArguments& arguments) {
     Context& context = Context::shared();
     PersistedScanResults results = context.persistence().load();
     bool allowPreRelease = context.defaults().boolValue("ShowPreReleaseUpdates").value_or(false);
-    ScanReport report = makeReport(results.packages, ScanProgressSnapshot{}, allowPreRelease);
+    const bool nothingSaved = !results.metadata && results.packages.empty();
+    ScanReport report = makeReport(std::move(results.packages), ScanProgressSnapshot{}, allowPreRelease);
     if (results.metadata) applySourceStates(report, results.metadata->sources);
     std::optional<double> age;
     if (results.metadata) age = secondsBetween(results.metadata->lastScanDate, Clock::shared().now());
@@ -53,10 +54,10 @@ int list(const ListArguments& arguments) {
         meta["source"] = "saved results";
         meta["itemCount"] = report.packages.size();
         report.metadata = std::move(meta);
-        std::printf("%s\n", dumpJson(reportJson(report), jsonIndentForStandardOutput()).c_str());
+        printReportJson(report, jsonIndentForStandardOutput(), stdout);
         return kExitSuccess;
     }
-    if (!results.metadata && results.packages.empty()) {
+    if (nothingSaved) {
         std::printf("%s\n", localized("list.empty").c_str());
         return kExitSuccess;
     }

@@ -4,9 +4,10 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
-#include <set>
+#include <unordered_set>
 
 #include "base/Localization.hpp"
+#include "base/Paths.hpp"
 #include "core/ScanProgressModel.hpp"
 #include "core/ScanResultsPersistence.hpp"
 #include "model/VersionRules.hpp"
@@ -30,14 +31,26 @@ std::string localDate(Clock::TimePoint date) {
 
 }  // namespace
 
-ScanReport makeReport(const std::vector<Package>& packages, const ScanProgressSnapshot& progress,
-                      bool allowPreRelease) {
+ScanReport makeReport(std::vector<Package> packages, const ScanProgressSnapshot& progress, bool allowPreRelease) {
     ScanReport report;
     report.allowPreRelease = allowPreRelease;
-    std::set<std::string> seen;
-    for (const Package& package : packages) {
-        if (seen.insert(stableKey(package)).second) report.packages.push_back(package);
+    // Duplicates are dropped in place: the records are never copied.
+    // The keys never move: room for all of them is made first.
+    report.stableKeys.reserve(packages.size());
+    std::unordered_set<std::string_view> seen;
+    seen.reserve(packages.size());
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < packages.size(); ++i) {
+        const std::string& key = report.stableKeys.emplace_back(stableKey(packages[i]));
+        if (!seen.insert(key).second) {
+            report.stableKeys.pop_back();
+            continue;
+        }
+        if (kept != i) packages[kept] = std::move(packages[i]);
+        ++kept;
     }
+    packages.erase(packages.begin() + static_cast<std::ptrdiff_t>(kept), packages.end());
+    report.packages = std::move(packages);
     for (const auto& status : progress.scannerStatuses) {
         Json scanner = Json::object();
         scanner["id"] = status.id;
@@ -148,26 +161,41 @@ std::string renderSummary(const ScanReport& report, const Style& style) {
     return out;
 }
 
-Json reportJson(const ScanReport& report) {
-    Json json = Json::object();
-    json["scan"] = report.metadata;
-    json["scanners"] = report.scanners;
-    Json items = Json::array();
-    for (const Package& package : report.packages) {
-        Json item = Json::object();
-        item["name"] = package.name;
-        item["version"] = package.version;
-        if (package.latestVersion) item["latestVersion"] = *package.latestVersion;
-        item["type"] = std::string(rawValue(package.type));
-        item["stableKey"] = stableKey(package);
-        item["updateAvailable"] = hasUpdate(package, report.allowPreRelease);
-        if (package.sourceIdentifier) item["sourceIdentifier"] = *package.sourceIdentifier;
-        if (package.description) item["description"] = *package.description;
-        if (auto location = installLocation(package)) item["installLocation"] = *location;
-        items.push_back(std::move(item));
+void printReportJson(const ScanReport& report, int indent, std::FILE* out) {
+    // Written out in pieces, each record as it is encoded: the text of a large inventory is
+    // never held whole.
+    constexpr std::size_t kChunk = 64 * 1024;
+    std::string text;
+    text.reserve(kChunk + 4096);
+    auto flush = [&text, out] {
+        std::fwrite(text.data(), 1, text.size(), out);
+        text.clear();
+    };
+    JsonWriter writer(text, indent);
+    writer.beginObject();
+    writer.key("scan").value(report.metadata);
+    writer.key("scanners").value(report.scanners);
+    writer.key("items").beginArray();
+    const std::string home = paths::home();
+    for (std::size_t i = 0; i < report.packages.size(); ++i) {
+        const Package& package = report.packages[i];
+        writer.beginObject();
+        writer.key("name").string(package.name);
+        writer.key("version").string(package.version);
+        if (package.latestVersion) writer.key("latestVersion").string(*package.latestVersion);
+        writer.key("type").string(rawValue(package.type));
+        writer.key("stableKey").string(i < report.stableKeys.size() ? report.stableKeys[i] : stableKey(package));
+        writer.key("updateAvailable").boolean(hasUpdate(package, report.allowPreRelease));
+        if (package.sourceIdentifier) writer.key("sourceIdentifier").string(*package.sourceIdentifier);
+        if (package.description) writer.key("description").string(*package.description);
+        if (auto location = installLocation(package, home)) writer.key("installLocation").string(*location);
+        writer.endObject();
+        if (text.size() >= kChunk) flush();
     }
-    json["items"] = std::move(items);
-    return json;
+    writer.endArray();
+    writer.endObject();
+    text += '\n';
+    flush();
 }
 
 }  // namespace vt::cli

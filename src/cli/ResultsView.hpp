@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@ namespace vt::cli {
 // the state of every scanner of the last scan.
 struct ScanReport {
     std::vector<Package> packages;
+    std::vector<std::string> stableKeys;  // of each package, in the same order
     std::vector<std::pair<std::string, std::string>> problems;  // scanner name, message
     Json scanners = Json::array();
     Json metadata = Json::object();
@@ -27,8 +29,7 @@ struct ScanReport {
     std::size_t failedSources = 0;
 };
 
-ScanReport makeReport(const std::vector<Package>& packages, const ScanProgressSnapshot& progress,
-                      bool allowPreRelease);
+ScanReport makeReport(std::vector<Package> packages, const ScanProgressSnapshot& progress, bool allowPreRelease);
 
 // Marks the sources that failed, and those whose rows were carried over from an earlier
 // scan (with the date), in the JSON and under the table.
@@ -39,6 +40,8 @@ std::string renderTable(const ScanReport& report, bool all, const Style& style);
 // One line with the counts and the time the scan took, then every scanner that failed or
 // published a message.
 std::string renderSummary(const ScanReport& report, const Style& style);
-Json reportJson(const ScanReport& report);
+// Prints the report as one JSON document and a new line (compact with indent -1), written
+// straight from the records.
+void printReportJson(const ScanReport& report, int indent, std::FILE* out);
 
 }  // namespace vt::cli

@@ -46,7 +46,7 @@ Json metadataJson(const RefreshResult& result, RefreshMode mode, const ScanRepor
 
 void printReport(const ScanReport& report, const ScanArguments& arguments) {
     if (arguments.json) {
-        std::printf("%s\n", dumpJson(reportJson(report), jsonIndentForStandardOutput()).c_str());
+        printReportJson(report, jsonIndentForStandardOutput(), stdout);
         return;
     }
     Style style = Style::forStream(stdout);

@@ -1,8 +1,14 @@
 #include "core/ScanResultsPersistence.hpp"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <map>
 #include <stdexcept>
+#include <utility>
 
 #include "base/Files.hpp"
 #include "base/Log.hpp"
@@ -52,6 +58,47 @@ const std::map<PackageType, std::string>& dedicatedFiles() {
     };
     return files;
 }
+
+// A saved list mapped rather than copied: its bytes are read where the page cache holds them.
+// Our files are only ever replaced by a rename, never rewritten in place, so a mapping never
+// sees its file shrink.
+class MappedFile {
+public:
+    explicit MappedFile(const std::string& path) {
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        exists_ = true;
+        struct stat status {};
+        if (::fstat(fd, &status) == 0 && status.st_size > 0) {
+            size_ = static_cast<std::size_t>(status.st_size);
+            void* address = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+            if (address == MAP_FAILED) {
+                size_ = 0;
+                exists_ = false;
+            } else {
+                data_ = static_cast<const char*>(address);
+            }
+        }
+        ::close(fd);
+    }
+    ~MappedFile() {
+        if (data_ != nullptr) ::munmap(const_cast<char*>(data_), size_);
+    }
+    MappedFile(MappedFile&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
+          exists_(std::exchange(other.exists_, false)) {}
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    MappedFile& operator=(MappedFile&&) = delete;
+
+    bool exists() const noexcept { return exists_; }
+    std::string_view text() const noexcept { return data_ == nullptr ? std::string_view() : std::string_view(data_, size_); }
+
+private:
+    const char* data_ = nullptr;
+    std::size_t size_ = 0;
+    bool exists_ = false;
+};
 
 long long integer(const Json& json, const char* key) {
     auto value = integerField(json, key);
@@ -186,10 +233,10 @@ std::string ScanResultsPersistence::fileFor(PackageType type) {
     return it == dedicatedFiles().end() ? kPackagesFile : it->second;
 }
 
-bool ScanResultsPersistence::write(const std::string& fileName, const Json& json) const {
+bool ScanResultsPersistence::write(const std::string& fileName, const std::string& text) const {
     try {
         paths::ensureFolder(folder_);
-        writeFileAtomically(folder_ + "/" + fileName, dumpJson(json));
+        writeFileAtomically(folder_ + "/" + fileName, text);
         return true;
     } catch (const std::exception& error) {
         logger().error("[ScanPersistence] Erreur sauvegarde " + fileName + ": " + error.what());
@@ -198,26 +245,35 @@ bool ScanResultsPersistence::write(const std::string& fileName, const Json& json
 }
 
 std::vector<std::string> ScanResultsPersistence::save(const PersistedScanResults& results) const {
-    std::map<std::string, Json> files;
-    files[kPackagesFile] = Json::array();
-    for (const auto& [type, file] : dedicatedFiles()) files[file] = Json::array();
-    for (const Package& package : results.packages) files[fileFor(package.type)].push_back(toJson(package));
-    if (results.metadata) files[kMetadataFile] = results.metadata->toJson();
-    if (results.frameworks) files[kFrameworksFile] = results.frameworks->toJson();
+    std::map<std::string, std::vector<const Package*>> packageFiles;
+    packageFiles[kPackagesFile];
+    for (const auto& [type, file] : dedicatedFiles()) packageFiles[file];
+    for (const Package& package : results.packages) packageFiles[fileFor(package.type)].push_back(&package);
+
+    std::map<std::string, std::string> files;
+    for (const auto& [name, packages] : packageFiles) {
+        // A source that never had items leaves no file; one that had some gets its empty list.
+        bool known = name == kPackagesFile || !packages.empty() || std::filesystem::exists(folder_ + "/" + name);
+        if (!known) continue;
+        std::string& text = files[name];
+        JsonWriter writer(text);
+        writer.beginArray();
+        for (const Package* package : packages) writeJson(writer, *package);
+        writer.endArray();
+    }
+    if (results.frameworks) files[kFrameworksFile] = dumpJson(results.frameworks->toJson());
     Json adoptable = Json::array();
     for (const auto& app : results.adoptableApps) adoptable.push_back(app.toJson());
-    files[kAdoptableFile] = std::move(adoptable);
+    files[kAdoptableFile] = dumpJson(adoptable);
 
     std::vector<std::string> failed;
-    // The metadata goes last: it says the rest is complete.
-    for (const auto& [name, json] : files) {
-        if (name == kMetadataFile) continue;
-        // A source that never had items leaves no file; one that had some gets its empty list.
-        bool known = name == kPackagesFile || name == kAdoptableFile || !json.empty() ||
-                     std::filesystem::exists(folder_ + "/" + name);
-        if (known && !write(name, json)) failed.push_back(name);
+    for (const auto& [name, text] : files) {
+        if (!write(name, text)) failed.push_back(name);
     }
-    if (files.count(kMetadataFile) && !write(kMetadataFile, files[kMetadataFile])) failed.push_back(kMetadataFile);
+    // The metadata goes last: it says the rest is complete.
+    if (results.metadata && !write(kMetadataFile, dumpJson(results.metadata->toJson()))) {
+        failed.push_back(kMetadataFile);
+    }
     return failed;
 }
 
@@ -249,18 +305,27 @@ PersistedScanResults ScanResultsPersistence::load() const {
     results.metadata = loadMetadata();
     std::vector<std::string> packageFiles = {kPackagesFile};
     for (const auto& [type, file] : dedicatedFiles()) packageFiles.push_back(file);
+    const std::string failureLine = "⚠️ [ScanPersistence] Erreur chargement packages: ";
+    std::vector<std::pair<std::string, MappedFile>> contents;
+    std::size_t bytes = 0;
     for (const auto& file : packageFiles) {
-        auto json = read(file, "⚠️ [ScanPersistence] Erreur chargement packages: ");
-        if (!json) continue;
-        // One bad record makes the whole file unreadable, as a strict decoder would.
+        MappedFile mapped(folder_ + "/" + file);
+        if (!mapped.exists()) continue;
+        bytes += mapped.text().size();
+        contents.emplace_back(file, std::move(mapped));
+    }
+    // Room for every record at once (a record takes a hundred bytes of text or more), so
+    // that none is moved while the lists are read.
+    results.packages.reserve(bytes / 100);
+    for (const auto& [file, mapped] : contents) {
+        // Decoded straight into records; one bad record makes the whole file unreadable, as
+        // a strict decoder would, and leaves the other files alone.
         try {
-            if (!json->is_array()) throw PackageDecodingError("not an array");
-            std::vector<Package> decoded;
-            for (const auto& item : *json) decoded.push_back(packageFromJson(item));
-            results.packages.insert(results.packages.end(), decoded.begin(), decoded.end());
+            appendPackagesFromJsonText(mapped.text(), results.packages);
+        } catch (const JsonSyntaxError&) {
+            logger().warning(failureLine + "invalid JSON in " + file);
         } catch (const std::exception& error) {
-            logger().warning(std::string("⚠️ [ScanPersistence] Erreur chargement packages: ") + file + ": " +
-                             error.what());
+            logger().warning(failureLine + file + ": " + error.what());
         }
     }
     if (auto json = read(kFrameworksFile, "⚠️ [ScanPersistence] Erreur chargement frameworks: ")) {

@@ -97,7 +97,7 @@ public:
     static std::string fileFor(PackageType type);
 
 private:
-    bool write(const std::string& fileName, const Json& json) const;
+    bool write(const std::string& fileName, const std::string& text) const;
     std::optional<Json> read(const std::string& fileName, const char* failureLine) const;
 
     std::string folder_;

@@ -1,5 +1,7 @@
 #include "model/Package.hpp"
 
+#include <utility>
+
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
 
@@ -12,131 +14,440 @@ constexpr const char* kOllamaRegistryFolder = "registry.ollama.ai";
 
 [[noreturn]] void failDecode(const std::string& why) { throw PackageDecodingError("Cannot decode package: " + why); }
 
-const Json* member(const Json& object, const char* key) {
-    auto it = object.find(key);
-    if (it == object.end() || it->is_null()) return nullptr;
-    return &*it;
-}
+// The keys of the JSON form, in their order.
+enum class Field {
+    Id, Name, Version, Type, LatestVersion, Description, Homepage, Dependencies, Conflicts, InstallDate, Size,
+    License, Tap, Analytics, IsPinned, RequiresManualInstaller, ReleaseNotes, SourceIdentifier, Unknown
+};
 
-std::string requiredString(const Json& object, const char* key) {
-    const Json* value = member(object, key);
-    if (value == nullptr) failDecode(std::string("missing \"") + key + "\"");
-    if (!value->is_string()) failDecode(std::string("\"") + key + "\" is not a string");
-    return value->get<std::string>();
-}
+constexpr std::pair<std::string_view, Field> kFields[] = {
+    {"id", Field::Id},
+    {"name", Field::Name},
+    {"version", Field::Version},
+    {"type", Field::Type},
+    {"latestVersion", Field::LatestVersion},
+    {"description", Field::Description},
+    {"homepage", Field::Homepage},
+    {"dependencies", Field::Dependencies},
+    {"conflicts", Field::Conflicts},
+    {"installDate", Field::InstallDate},
+    {"size", Field::Size},
+    {"license", Field::License},
+    {"tap", Field::Tap},
+    {"analytics", Field::Analytics},
+    {"isPinned", Field::IsPinned},
+    {"requiresManualInstaller", Field::RequiresManualInstaller},
+    {"releaseNotes", Field::ReleaseNotes},
+    {"sourceIdentifier", Field::SourceIdentifier},
+};
 
-std::optional<std::string> optionalString(const Json& object, const char* key) {
-    const Json* value = member(object, key);
-    if (value == nullptr) return std::nullopt;
-    if (!value->is_string()) failDecode(std::string("\"") + key + "\" is not a string");
-    return value->get<std::string>();
-}
+constexpr std::string_view kAnalyticsKeys[] = {"downloads30d", "downloads90d", "downloads365d"};
 
-bool optionalBool(const Json& object, const char* key) {
-    const Json* value = member(object, key);
-    if (value == nullptr) return false;
-    if (!value->is_boolean()) failDecode(std::string("\"") + key + "\" is not a boolean");
-    return value->get<bool>();
-}
+// Decodes packages from the parser's events, straight into records: the strict typed
+// decoding of the JSON form without a document in memory. Each event either fits the
+// record being read or ends the decoding with a PackageDecodingError.
+class PackageReader {
+public:
+    enum class Top { Array, Object };
 
-std::optional<std::vector<std::string>> optionalStrings(const Json& object, const char* key) {
-    const Json* value = member(object, key);
-    if (value == nullptr) return std::nullopt;
-    if (!value->is_array()) failDecode(std::string("\"") + key + "\" is not an array");
-    std::vector<std::string> items;
-    for (const Json& item : *value) {
-        if (!item.is_string()) failDecode(std::string("\"") + key + "\" holds a non-string");
-        items.push_back(item.get<std::string>());
+    PackageReader(Top top, std::vector<Package>& out) : top_(top), out_(out) {}
+
+    const std::string& syntaxError() const noexcept { return syntaxError_; }
+
+    bool null() {
+        if (skipping()) return true;
+        if (place_ == Place::Package) {
+            clear(field_);
+        } else if (place_ == Place::Analytics) {
+            if (analyticsField_) setAnalytics(std::nullopt);
+        } else {
+            scalarOutsideRecord();
+        }
+        return true;
     }
-    return items;
-}
 
-std::optional<long long> optionalInteger(const Json& object, const char* key) {
-    const Json* value = member(object, key);
-    if (value == nullptr) return std::nullopt;
-    if (value->is_number_integer()) return value->get<long long>();
-    if (value->is_number_float()) {
-        double number = value->get<double>();
-        if (number == static_cast<double>(static_cast<long long>(number))) return static_cast<long long>(number);
+    bool boolean(bool value) {
+        if (skipping()) return true;
+        if (place_ == Place::Package) {
+            if (field_ == Field::IsPinned) {
+                current().isPinned = value;
+            } else if (field_ == Field::RequiresManualInstaller) {
+                current().requiresManualInstaller = value;
+            } else if (field_ != Field::Unknown) {
+                wrongType();
+            }
+        } else if (place_ == Place::Analytics) {
+            if (analyticsField_) notAnInteger();
+        } else {
+            scalarOutsideRecord();
+        }
+        return true;
     }
-    failDecode(std::string("\"") + key + "\" is not an integer");
+
+    bool number_integer(Json::number_integer_t value) { return integralNumber(static_cast<long long>(value)); }
+    bool number_unsigned(Json::number_unsigned_t value) { return integralNumber(static_cast<long long>(value)); }
+
+    bool number_float(Json::number_float_t value, const Json::string_t& /*text*/) {
+        if (skipping()) return true;
+        if (place_ == Place::Analytics) {
+            if (!analyticsField_) return true;
+            if (value != static_cast<double>(static_cast<long long>(value))) notAnInteger();
+            setAnalytics(static_cast<long long>(value));
+            return true;
+        }
+        return number(value);
+    }
+
+    bool string(Json::string_t& value) {
+        if (skipping()) return true;
+        switch (place_) {
+            case Place::Package: setString(value); break;
+            case Place::Strings: strings_.push_back(value); break;
+            case Place::Analytics:
+                if (analyticsField_) notAnInteger();
+                break;
+            default: scalarOutsideRecord();
+        }
+        return true;
+    }
+
+    // JSON text never holds binary values.
+    bool binary(Json::binary_t& /*value*/) { return true; }
+
+    bool start_object(std::size_t /*size*/) {
+        if (skipping()) return ++skip_, true;
+        switch (place_) {
+            case Place::Top:
+                if (top_ == Top::Array) failDecode("not an array");
+                beginPackage();
+                break;
+            case Place::List: beginPackage(); break;
+            case Place::Package:
+                if (field_ == Field::Analytics) {
+                    analytics_ = BrewAnalytics{};
+                    analyticsField_ = nullptr;
+                    place_ = Place::Analytics;
+                } else if (field_ == Field::Unknown) {
+                    skip_ = 1;
+                } else {
+                    wrongType();
+                }
+                break;
+            case Place::Strings: failDecode("\"" + key_ + "\" holds a non-string");
+            case Place::Analytics:
+                if (analyticsField_) notAnInteger();
+                skip_ = 1;
+                break;
+            case Place::Done: break;
+        }
+        return true;
+    }
+
+    bool end_object() {
+        if (skipping()) return --skip_, true;
+        if (place_ == Place::Analytics) {
+            current().analytics = analytics_;
+            place_ = Place::Package;
+        } else if (place_ == Place::Package) {
+            endPackage();
+        }
+        return true;
+    }
+
+    bool start_array(std::size_t /*size*/) {
+        if (skipping()) return ++skip_, true;
+        switch (place_) {
+            case Place::Top:
+                if (top_ == Top::Object) failDecode("not an object");
+                place_ = Place::List;
+                break;
+            case Place::List: failDecode("not an object");
+            case Place::Package:
+                if (field_ == Field::Dependencies || field_ == Field::Conflicts) {
+                    strings_.clear();
+                    place_ = Place::Strings;
+                } else if (field_ == Field::Unknown) {
+                    skip_ = 1;
+                } else {
+                    wrongType();
+                }
+                break;
+            case Place::Strings: failDecode("\"" + key_ + "\" holds a non-string");
+            case Place::Analytics:
+                if (analyticsField_) notAnInteger();
+                skip_ = 1;
+                break;
+            case Place::Done: break;
+        }
+        return true;
+    }
+
+    bool end_array() {
+        if (skipping()) return --skip_, true;
+        if (place_ == Place::Strings) {
+            (field_ == Field::Dependencies ? current().dependencies : current().conflicts) = std::move(strings_);
+            strings_ = {};
+            place_ = Place::Package;
+        } else if (place_ == Place::List) {
+            place_ = Place::Done;
+        }
+        return true;
+    }
+
+    bool key(Json::string_t& name) {
+        if (skipping()) return true;
+        if (place_ == Place::Package) {
+            field_ = Field::Unknown;
+            key_ = name;
+            for (const auto& [fieldName, field] : kFields) {
+                if (fieldName == name) {
+                    field_ = field;
+                    break;
+                }
+            }
+        } else if (place_ == Place::Analytics) {
+            analyticsField_ = nullptr;
+            if (name == kAnalyticsKeys[0]) analyticsField_ = &analytics_.downloads30d;
+            if (name == kAnalyticsKeys[1]) analyticsField_ = &analytics_.downloads90d;
+            if (name == kAnalyticsKeys[2]) analyticsField_ = &analytics_.downloads365d;
+            if (analyticsField_) analyticsKey_ = name;
+        }
+        return true;
+    }
+
+    bool parse_error(std::size_t /*position*/, const std::string& /*token*/, const nlohmann::detail::exception& error) {
+        syntaxError_ = error.what();
+        return false;
+    }
+
+private:
+    enum class Place { Top, List, Package, Strings, Analytics, Done };
+
+    bool skipping() const noexcept { return skip_ > 0; }
+    // Records are built where they stay, in the output list.
+    Package& current() { return out_.back(); }
+
+    [[noreturn]] void wrongType() const {
+        const char* kind = "a string";
+        switch (field_) {
+            case Field::Dependencies:
+            case Field::Conflicts: kind = "an array"; break;
+            case Field::InstallDate: kind = "a number"; break;
+            case Field::Analytics: kind = "an object"; break;
+            case Field::IsPinned:
+            case Field::RequiresManualInstaller: kind = "a boolean"; break;
+            default: break;
+        }
+        failDecode("\"" + key_ + "\" is not " + kind);
+    }
+
+    [[noreturn]] void notAnInteger() const { failDecode("\"" + analyticsKey_ + "\" is not an integer"); }
+
+    void scalarOutsideRecord() const {
+        if (place_ == Place::Strings) failDecode("\"" + key_ + "\" holds a non-string");
+        if (place_ == Place::Done) return;
+        failDecode(place_ == Place::Top && top_ == Top::Array ? "not an array" : "not an object");
+    }
+
+    void beginPackage() {
+        out_.emplace_back();
+        id_.reset();
+        name_.reset();
+        version_.reset();
+        type_.reset();
+        field_ = Field::Unknown;
+        place_ = Place::Package;
+    }
+
+    void endPackage() {
+        if (id_) {
+            auto parsed = Uuid::parse(*id_);
+            if (!parsed) failDecode("\"id\" is not a UUID");
+            current().id = *parsed;
+        }
+        if (!name_) failDecode("missing \"name\"");
+        if (!version_) failDecode("missing \"version\"");
+        if (!type_) failDecode("missing \"type\"");
+        auto parsedType = packageTypeFromRawValue(*type_);
+        if (!parsedType) failDecode("unknown type \"" + *type_ + "\"");
+        current().name = std::move(*name_);
+        current().version = std::move(*version_);
+        current().type = *parsedType;
+        place_ = top_ == Top::Array ? Place::List : Place::Done;
+    }
+
+    std::optional<std::string>* stringField() {
+        switch (field_) {
+            case Field::Id: return &id_;
+            case Field::Name: return &name_;
+            case Field::Version: return &version_;
+            case Field::Type: return &type_;
+            case Field::LatestVersion: return &current().latestVersion;
+            case Field::Description: return &current().description;
+            case Field::Homepage: return &current().homepage;
+            case Field::Size: return &current().size;
+            case Field::License: return &current().license;
+            case Field::Tap: return &current().tap;
+            case Field::ReleaseNotes: return &current().releaseNotes;
+            case Field::SourceIdentifier: return &current().sourceIdentifier;
+            default: return nullptr;
+        }
+    }
+
+    void setString(const std::string& value) {
+        if (field_ == Field::Unknown) return;
+        std::optional<std::string>* target = stringField();
+        if (target == nullptr) wrongType();
+        *target = value;
+    }
+
+    // A null value: the field is absent.
+    void clear(Field field) {
+        if (auto* target = stringField()) {
+            target->reset();
+            return;
+        }
+        switch (field) {
+            case Field::Dependencies: current().dependencies.reset(); break;
+            case Field::Conflicts: current().conflicts.reset(); break;
+            case Field::InstallDate: current().installDate.reset(); break;
+            case Field::Analytics: current().analytics.reset(); break;
+            case Field::IsPinned: current().isPinned = false; break;
+            case Field::RequiresManualInstaller: current().requiresManualInstaller = false; break;
+            default: break;
+        }
+    }
+
+    bool number(double value) {
+        if (place_ == Place::Package) {
+            if (field_ == Field::InstallDate) {
+                current().installDate = fromReferenceSeconds(value);
+            } else if (field_ != Field::Unknown) {
+                wrongType();
+            }
+        } else {
+            scalarOutsideRecord();
+        }
+        return true;
+    }
+
+    bool integralNumber(long long value) {
+        if (skipping()) return true;
+        if (place_ == Place::Analytics) {
+            if (analyticsField_) setAnalytics(value);
+            return true;
+        }
+        return number(static_cast<double>(value));
+    }
+
+    void setAnalytics(std::optional<long long> value) { *analyticsField_ = value; }
+
+    Top top_;
+    std::vector<Package>& out_;
+    Place place_ = Place::Top;
+    int skip_ = 0;  // depth inside a value nobody reads
+    Field field_ = Field::Unknown;
+    std::string key_;
+    std::optional<std::string> id_, name_, version_, type_;
+    std::vector<std::string> strings_;
+    BrewAnalytics analytics_;
+    std::optional<long long>* analyticsField_ = nullptr;
+    std::string analyticsKey_;
+    std::string syntaxError_;
+};
+
+void decode(std::string_view text, PackageReader& reader) {
+    if (!Json::sax_parse(text, &reader)) throw JsonSyntaxError(reader.syntaxError());
 }
 
 template <typename T>
-void putOptional(Json& json, const char* key, const std::optional<T>& value) {
-    if (value) json[key] = *value;
+void writeOptional(JsonWriter& writer, const char* key, const std::optional<T>& value);
+
+template <>
+void writeOptional(JsonWriter& writer, const char* key, const std::optional<std::string>& value) {
+    if (value) writer.key(key).string(*value);
+}
+
+template <>
+void writeOptional(JsonWriter& writer, const char* key, const std::optional<long long>& value) {
+    if (value) writer.key(key).integer(*value);
+}
+
+template <>
+void writeOptional(JsonWriter& writer, const char* key, const std::optional<std::vector<std::string>>& value) {
+    if (!value) return;
+    writer.key(key).beginArray();
+    for (const std::string& item : *value) writer.string(item);
+    writer.endArray();
+}
+
+void writeJson(JsonWriter& writer, const BrewAnalytics& analytics) {
+    writer.beginObject();
+    writeOptional(writer, "downloads30d", analytics.downloads30d);
+    writeOptional(writer, "downloads90d", analytics.downloads90d);
+    writeOptional(writer, "downloads365d", analytics.downloads365d);
+    writer.endObject();
 }
 
 }  // namespace
 
 Json toJson(const BrewAnalytics& analytics) {
-    Json json = Json::object();
-    putOptional(json, "downloads30d", analytics.downloads30d);
-    putOptional(json, "downloads90d", analytics.downloads90d);
-    putOptional(json, "downloads365d", analytics.downloads365d);
-    return json;
+    std::string text;
+    JsonWriter writer(text);
+    writeJson(writer, analytics);
+    return Json::parse(text);
+}
+
+void writeJson(JsonWriter& writer, const Package& package) {
+    writer.beginObject();
+    writer.key("id").string(package.id.toString());
+    writer.key("name").string(package.name);
+    writer.key("version").string(package.version);
+    writer.key("type").string(rawValue(package.type));
+    writeOptional(writer, "latestVersion", package.latestVersion);
+    writeOptional(writer, "description", package.description);
+    writeOptional(writer, "homepage", package.homepage);
+    writeOptional(writer, "dependencies", package.dependencies);
+    writeOptional(writer, "conflicts", package.conflicts);
+    if (package.installDate) writer.key("installDate").number(toReferenceSeconds(*package.installDate));
+    writeOptional(writer, "size", package.size);
+    writeOptional(writer, "license", package.license);
+    writeOptional(writer, "tap", package.tap);
+    if (package.analytics) {
+        writer.key("analytics");
+        writeJson(writer, *package.analytics);
+    }
+    writer.key("isPinned").boolean(package.isPinned);
+    writer.key("requiresManualInstaller").boolean(package.requiresManualInstaller);
+    writeOptional(writer, "releaseNotes", package.releaseNotes);
+    writeOptional(writer, "sourceIdentifier", package.sourceIdentifier);
+    writer.endObject();
 }
 
 Json toJson(const Package& package) {
-    Json json = Json::object();
-    json["id"] = package.id.toString();
-    json["name"] = package.name;
-    json["version"] = package.version;
-    json["type"] = std::string(rawValue(package.type));
-    putOptional(json, "latestVersion", package.latestVersion);
-    putOptional(json, "description", package.description);
-    putOptional(json, "homepage", package.homepage);
-    putOptional(json, "dependencies", package.dependencies);
-    putOptional(json, "conflicts", package.conflicts);
-    if (package.installDate) json["installDate"] = toReferenceSeconds(*package.installDate);
-    putOptional(json, "size", package.size);
-    putOptional(json, "license", package.license);
-    putOptional(json, "tap", package.tap);
-    if (package.analytics) json["analytics"] = toJson(*package.analytics);
-    json["isPinned"] = package.isPinned;
-    json["requiresManualInstaller"] = package.requiresManualInstaller;
-    putOptional(json, "releaseNotes", package.releaseNotes);
-    putOptional(json, "sourceIdentifier", package.sourceIdentifier);
-    return json;
+    std::string text;
+    JsonWriter writer(text);
+    writeJson(writer, package);
+    return Json::parse(text);
 }
 
 Package packageFromJson(const Json& json) {
-    if (!json.is_object()) failDecode("not an object");
-    Package package;
-    if (auto id = optionalString(json, "id")) {
-        auto parsed = Uuid::parse(*id);
-        if (!parsed) failDecode("\"id\" is not a UUID");
-        package.id = *parsed;
+    std::vector<Package> decoded;
+    PackageReader reader(PackageReader::Top::Object, decoded);
+    decode(dumpJson(json), reader);
+    if (decoded.size() != 1) failDecode("not an object");
+    return std::move(decoded.front());
+}
+
+void appendPackagesFromJsonText(std::string_view text, std::vector<Package>& packages) {
+    const std::size_t before = packages.size();
+    try {
+        PackageReader reader(PackageReader::Top::Array, packages);
+        decode(text, reader);
+    } catch (...) {
+        packages.erase(packages.begin() + static_cast<std::ptrdiff_t>(before), packages.end());
+        throw;
     }
-    package.name = requiredString(json, "name");
-    package.version = requiredString(json, "version");
-    std::string type = requiredString(json, "type");
-    auto parsedType = packageTypeFromRawValue(type);
-    if (!parsedType) failDecode("unknown type \"" + type + "\"");
-    package.type = *parsedType;
-    package.latestVersion = optionalString(json, "latestVersion");
-    package.description = optionalString(json, "description");
-    package.homepage = optionalString(json, "homepage");
-    package.dependencies = optionalStrings(json, "dependencies");
-    package.conflicts = optionalStrings(json, "conflicts");
-    if (const Json* date = member(json, "installDate")) {
-        if (!date->is_number()) failDecode("\"installDate\" is not a number");
-        package.installDate = fromReferenceSeconds(date->get<double>());
-    }
-    package.size = optionalString(json, "size");
-    package.license = optionalString(json, "license");
-    package.tap = optionalString(json, "tap");
-    if (const Json* analytics = member(json, "analytics")) {
-        if (!analytics->is_object()) failDecode("\"analytics\" is not an object");
-        package.analytics = BrewAnalytics{optionalInteger(*analytics, "downloads30d"),
-                                          optionalInteger(*analytics, "downloads90d"),
-                                          optionalInteger(*analytics, "downloads365d")};
-    }
-    package.isPinned = optionalBool(json, "isPinned");
-    package.requiresManualInstaller = optionalBool(json, "requiresManualInstaller");
-    package.releaseNotes = optionalString(json, "releaseNotes");
-    package.sourceIdentifier = optionalString(json, "sourceIdentifier");
-    return package;
 }
 
 std::string ollamaModelsRoot(const std::string& home) {

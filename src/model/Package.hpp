@@ -3,6 +3,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/Clock.hpp"
@@ -54,11 +55,18 @@ public:
 };
 
 // Keys in declaration order; optional fields only when they have a value.
+void writeJson(JsonWriter& writer, const Package& package);
 Json toJson(const Package& package);
 Json toJson(const BrewAnalytics& analytics);
 // Throws PackageDecodingError when name, version or type is missing or of the wrong
 // type, when type is not a known raw value, or when a present field has the wrong type.
+// A null field counts as absent; unknown keys are ignored.
 Package packageFromJson(const Json& json);
+// Appends the packages of a JSON array, decoded straight from its text with no document in
+// between. Throws JsonSyntaxError for text that is not JSON, PackageDecodingError as above
+// for the first record that is not a package (or when the text is not an array); either
+// way `packages` is left as it was.
+void appendPackagesFromJsonText(std::string_view text, std::vector<Package>& packages);
 
 // The derived install path, or nullopt when the type has no known location.
 std::optional<std::string> installLocation(const Package& package);

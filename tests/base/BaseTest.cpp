@@ -21,6 +21,24 @@ TEST(JsonTest, DatesAreSecondsSinceTwoThousandOne) {
     EXPECT_EQ(dumpJson(Json("\xff")), "\"\xEF\xBF\xBD\"");
 }
 
+TEST(JsonTest, WriterGivesTheBytesOfTheDocumentDump) {
+    Json document = Json::parse(R"({"scan":{"date":818235567.8604984,"whole":5.0,"tiny":1e-7,"big":1.5e300,
+        "count":5000,"negative":-12,"huge":18446744073709551615},"empty":{},"none":[],"nothing":null,
+        "items":[{"name":"caf\u00e9 \"quoted\" back\\slash","tab":"a\tb\u0001","on":true,"off":false},
+        [1,[],{}],"\ud83d\ude00"]})");
+    document["items"].push_back("bad \xff byte");
+    for (int indent : {-1, 2}) {
+        std::string text;
+        JsonWriter(text, indent).value(document);
+        EXPECT_EQ(text, dumpJson(document, indent)) << indent;
+    }
+    std::string text;
+    JsonWriter writer(text);
+    writer.beginArray().beginObject().key("n").integer(-3).key("u").unsignedInteger(7).key("x").number(0.5);
+    writer.endObject().string("s").null().endArray();
+    EXPECT_EQ(text, R"([{"n":-3,"u":7,"x":0.5},"s",null])");
+}
+
 TEST(StringsTest, Utf8IsRepairedNotDropped) {
     EXPECT_EQ(sanitizeUtf8("caf\xC3\xA9"), "caf\xC3\xA9");
     EXPECT_EQ(sanitizeUtf8("a\xffz"), "a\xEF\xBF\xBDz");

@@ -32,6 +32,40 @@ TEST(PackageTest, DecodingFillsDefaultsAndRejectsBadTypes) {
     }
 }
 
+TEST(PackageTest, ListsDecodeStraightIntoRecordsOrLeaveTheListAsItWas) {
+    std::vector<Package> packages = {make(PackageType::NpmGlobal, "kept")};
+    appendPackagesFromJsonText(R"([
+        {"name":"wget","version":"1.21","type":"Formulas","extra":{"name":5,"analytics":[1,{"a":[]}]},
+         "latestVersion":null,"dependencies":["openssl@3"],"installDate":700000000,
+         "analytics":{"downloads30d":12.0,"other":{"x":[1]},"downloads365d":null},"isPinned":null},
+        {"id":"96F6BCB7-4FD8-4C2E-B188-E893FB135CE0","name":"ruff","version":"0.3.0","type":"uv Tools",
+         "sourceIdentifier":"/usr/bin/python3","requiresManualInstaller":true}])",
+                               packages);
+    ASSERT_EQ(packages.size(), 3u);
+    const Package& wget = packages[1];
+    EXPECT_EQ(wget.name, "wget");
+    EXPECT_FALSE(wget.latestVersion.has_value());
+    EXPECT_EQ(wget.dependencies, std::vector<std::string>{"openssl@3"});
+    EXPECT_DOUBLE_EQ(toReferenceSeconds(*wget.installDate), 700000000.0);
+    EXPECT_EQ(wget.analytics, (BrewAnalytics{12, std::nullopt, std::nullopt}));
+    EXPECT_FALSE(wget.isPinned);
+    EXPECT_EQ(packages[2].id.toString(), "96F6BCB7-4FD8-4C2E-B188-E893FB135CE0");
+    EXPECT_EQ(packages[2].type, PackageType::UvTool);
+    EXPECT_TRUE(packages[2].requiresManualInstaller);
+
+    EXPECT_THROW(appendPackagesFromJsonText(R"([{"name":"a","version":"1","type":"Formulas"},{"name")", packages),
+                 JsonSyntaxError);
+    for (const char* bad : {R"({"name":"a","version":"1","type":"Formulas"})",
+                            R"([{"name":"a","version":"1","type":"Formulas"},{"name":"b","version":"1"}])",
+                            R"([{"name":"a","version":"1","type":"Formulas","dependencies":["x",1]}])",
+                            R"([{"name":"a","version":"1","type":"Formulas","analytics":{"downloads90d":1.5}}])",
+                            R"([{"name":"a","version":"1","type":"Formulas","installDate":"today"}])",
+                            R"([{"name":"a","version":"1","type":"Formulas","id":"not-a-uuid"}])", R"([3])"}) {
+        EXPECT_THROW(appendPackagesFromJsonText(bad, packages), PackageDecodingError) << bad;
+    }
+    EXPECT_EQ(packages.size(), 3u);
+}
+
 TEST(PackageTest, EncodingWritesOnlyPresentFieldsInOrderAndRoundTrips) {
     Package bare = make(PackageType::NpmGlobal, "semver");
     bare.installLocationOverride = "/somewhere";
