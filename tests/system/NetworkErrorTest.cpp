@@ -87,7 +87,7 @@ TEST(MockNetworkClientTest, AnswersFromCannedDataAndRemembers) {
     EXPECT_THROW(mock.fetchData("https://b/"), NetworkError);
     EXPECT_EQ(mock.send(RegistryRequest::get("https://c/")).statusCode, 404);
     EXPECT_EQ(mock.fetchedURLs(), (std::vector<std::string>{"https://a/", "https://b/", "https://c/"}));
-    EXPECT_EQ(mock.sentRequests().at(0).headers.get("User-Agent"), "Vantreel/3.5 (macOS)");
+    EXPECT_EQ(mock.sentRequests().at(0).headers.get("User-Agent"), kDefaultUserAgent);
 }
 
 }  // namespace

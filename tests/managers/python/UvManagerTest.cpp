@@ -188,7 +188,7 @@ TEST(UvManagerTest, PinnedGitAndOtherNonRegistryToolsNeverShowAnUpdate) {
     EXPECT_EQ(f.network.fetchCount(pypi("localtool")), 0u);
     EXPECT_EQ(f.network.fetchCount(pypi("ruff")), 0u);
     for (const HttpRequest& request : f.network.sentRequests()) {
-        EXPECT_EQ(request.headers.get("User-Agent"), "Vantreel/3.5 (macOS)");
+        EXPECT_EQ(request.headers.get("User-Agent"), kDefaultUserAgent);
         EXPECT_EQ(request.timeoutSeconds, 60.0);
     }
 }
