@@ -216,10 +216,12 @@ std::map<std::string, ScanOutcome> RefreshCoordinator::runPhase(
                         logger().info(pipeline.successDetails + std::to_string(count));
                         logger().info("[" + pipeline.logTag + "] " + seconds(elapsed, "%.2f") + "s");
                     }
+                    // Not the structured binding itself: clang 14 cannot capture one.
+                    const std::optional<std::string>& message = slot.outcome->message;
                     progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) {
                         status.state = {ScannerState::Kind::Finished, ""};
                         if (phase == Phase::Inventory) status.scannedItems = static_cast<long long>(count);
-                        status.details = slot.outcome->message;
+                        status.details = message;
                         status.currentItem.reset();
                     });
                     if (slot.outcome->message) result.messages[pipeline.id] = *slot.outcome->message;
@@ -358,9 +360,10 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
             }
         }
         for (const auto& [id, packages] : result.packagesByScanner) {
+            const auto count = static_cast<long long>(packages.size());  // clang 14 cannot capture a binding
             progress_.updateScanner(id, [&](ScannerStatus& status) {
                 status.state = {ScannerState::Kind::Finished, ""};
-                status.scannedItems = static_cast<long long>(packages.size());
+                status.scannedItems = count;
             });
         }
         progress_.setProgress(0.5);
