@@ -1,7 +1,10 @@
 # Helpers shared by every layer, test and benchmark target.
 
 # Designated initializers leave fields at their defaults on purpose.
-set(VT_WARNINGS -Wall -Wextra -Wpedantic -Werror -Wno-missing-field-initializers)
+set(VT_WARNINGS -Wall -Wextra -Wpedantic -Wno-missing-field-initializers)
+if(VT_WERROR)
+  list(APPEND VT_WARNINGS -Werror)
+endif()
 
 if(VT_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)

@@ -1,10 +1,8 @@
 #include "cli/VersionCommand.hpp"
 
-#include <algorithm>
-#include <cstdint>
 #include <memory>
-#include <unordered_map>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -51,52 +49,14 @@ int answerPairs(const char* what, Answer answer) {
     return status;
 }
 
-// Version lists repeat themselves (the same release in many places), so each distinct text
-// is parsed and sorted once; its lines then follow in input order.
-int runSort(bool reverse) {
+int runSort(bool reverse, bool unique) {
     const std::string input = readAllStandardInput();
-    std::vector<std::string_view> lines = inputLines(input);
-
-    std::unordered_map<std::string_view, std::uint32_t> distinctIndex;
-    std::vector<std::string_view> distinct;
-    std::vector<std::vector<std::uint32_t>> occurrences;
-    for (std::uint32_t i = 0; i < lines.size(); ++i) {
-        auto [it, inserted] = distinctIndex.try_emplace(lines[i], static_cast<std::uint32_t>(distinct.size()));
-        if (inserted) {
-            distinct.push_back(lines[i]);
-            occurrences.emplace_back();
-        }
-        occurrences[it->second].push_back(i);
-    }
-    std::vector<ParsedVersion> parsed;
-    parsed.reserve(distinct.size());
-    for (std::string_view text : distinct) parsed.push_back(parseVersion(text));
-    std::vector<std::size_t> order = sortedVersionOrder(parsed, reverse);
-
+    const std::vector<std::string_view> lines = inputLines(input);
     std::string output;
     output.reserve(input.size() + 1);
-    auto emit = [&](std::uint32_t line) {
+    for (std::size_t line : sortedLineOrder(lines, reverse, unique)) {
         output.append(lines[line]);
         output += '\n';
-    };
-    // Different texts that compare the same ("1.2", "v1.2") keep their input order among each other.
-    for (std::size_t start = 0; start < order.size();) {
-        std::size_t end = start + 1;
-        while (end < order.size() && compareVersions(parsed[order[start]], parsed[order[end]]) == VersionOrder::Same &&
-               compareVersions(parsed[order[end]], parsed[order[start]]) == VersionOrder::Same) {
-            ++end;
-        }
-        if (end - start == 1) {
-            for (std::uint32_t line : occurrences[order[start]]) emit(line);
-        } else {
-            std::vector<std::uint32_t> merged;
-            for (std::size_t k = start; k < end; ++k) {
-                merged.insert(merged.end(), occurrences[order[k]].begin(), occurrences[order[k]].end());
-            }
-            std::sort(merged.begin(), merged.end());
-            for (std::uint32_t line : merged) emit(line);
-        }
-        start = end;
     }
     writeAll(stdout, output);
     return 0;
@@ -117,6 +77,7 @@ void addVersionCommand(CLI::App& app, int* exitCode) {
         std::vector<std::string> texts;
         bool preRelease = false;
         bool reverse = false;
+        bool unique = false;
         std::string shown;
     };
     auto state = std::make_shared<Pair>();
@@ -158,7 +119,8 @@ void addVersionCommand(CLI::App& app, int* exitCode) {
 
     auto* sort = version->add_subcommand("sort", "Sort version texts read one per line, oldest first");
     sort->add_flag("--reverse", state->reverse, "Newest first");
-    sort->callback([state, exitCode] { *exitCode = runSort(state->reverse); });
+    sort->add_flag("--unique", state->unique, "Print each text once (lines are kept by default, as sort keeps them)");
+    sort->callback([state, exitCode] { *exitCode = runSort(state->reverse, state->unique); });
 
     auto* show = version->add_subcommand("show", "Print the display form of a version text");
     show->add_option("version", state->shown, "The version text")->required();

@@ -177,8 +177,10 @@ std::vector<PackageCoordinator::PackageUpdateResult> PackageCoordinator::updateP
                 if (!replaced) packages_.push_back(item);
             }
             // Items the re-check no longer lists were removed by the update.
-            for (const auto& [owner, ok] : rechecked) {
+            for (const auto& [adapter, ok] : rechecked) {
                 if (!ok) continue;
+                // A structured binding cannot be captured under clang 14; a plain copy can.
+                auto owner = adapter;
                 std::erase_if(packages_, [&](const Package& existing) {
                     bool ownedByThis = adapters.adapterFor(existing.type) == owner;
                     if (!ownedByThis) return false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <unordered_map>
 
 #include "base/Localization.hpp"
 #include "base/Regex.hpp"
@@ -311,6 +312,42 @@ std::vector<std::size_t> sortedVersionOrder(const std::vector<ParsedVersion>& ve
         order.swap(buffer);
     }
     return order;
+}
+
+std::vector<std::size_t> sortedLineOrder(const std::vector<std::string_view>& lines, bool newestFirst, bool unique) {
+    // Version lists repeat themselves (the same release in many places), so each distinct
+    // text is parsed and sorted once; its lines then follow in input order.
+    std::unordered_map<std::string_view, std::size_t> distinctIndex;
+    std::vector<ParsedVersion> distinct;
+    std::vector<std::vector<std::size_t>> occurrences;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        auto [it, inserted] = distinctIndex.try_emplace(lines[i], distinct.size());
+        if (inserted) {
+            distinct.push_back(parseVersion(lines[i]));
+            occurrences.emplace_back();
+        }
+        if (inserted || !unique) occurrences[it->second].push_back(i);
+    }
+    std::vector<std::size_t> order = sortedVersionOrder(distinct, newestFirst);
+
+    std::vector<std::size_t> result;
+    result.reserve(lines.size());
+    auto same = [&](std::size_t a, std::size_t b) {
+        return compareVersions(distinct[a], distinct[b]) == VersionOrder::Same &&
+               compareVersions(distinct[b], distinct[a]) == VersionOrder::Same;
+    };
+    for (std::size_t start = 0; start < order.size();) {
+        std::size_t end = start + 1;
+        while (end < order.size() && same(order[start], order[end])) ++end;
+        const std::size_t first = result.size();
+        for (std::size_t k = start; k < end; ++k) {
+            result.insert(result.end(), occurrences[order[k]].begin(), occurrences[order[k]].end());
+        }
+        // Different texts that compare the same ("1.2", "v1.2") interleave in input order.
+        if (end - start > 1) std::sort(result.begin() + static_cast<std::ptrdiff_t>(first), result.end());
+        start = end;
+    }
+    return result;
 }
 
 std::string_view toString(VersionOrder order) {

@@ -57,6 +57,12 @@ std::vector<std::string> extractVersions(std::string_view text);
 // Sorts oldest first, stably. A merge sort that stays safe (no crash, no hang, every
 // element kept once) even where compareVersions is not a strict weak order.
 std::vector<std::size_t> sortedVersionOrder(const std::vector<ParsedVersion>& versions, bool newestFirst = false);
+// The order in which `version sort` prints lines: as sortedVersionOrder, each distinct text
+// parsed once; lines whose texts compare the same both ways stay in input order. Every line
+// is kept, as `sort` keeps them, unless `unique` keeps only the first line of each text.
+// Indexes into `lines`.
+std::vector<std::size_t> sortedLineOrder(const std::vector<std::string_view>& lines, bool newestFirst = false,
+                                         bool unique = false);
 
 std::string_view toString(VersionOrder order);
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/Json.hpp"
+#include "base/Platform.hpp"
 
 namespace vt {
 
@@ -76,8 +77,10 @@ private:
 
 enum class HttpMethod { Get, Head, Post };
 
-// The product's own user agent, sent when a request names none.
-inline constexpr const char* kDefaultUserAgent = "Vantreel/3.5 (macOS)";
+// The product's own user agent, sent when a request names none: our version and the
+// operating system we run on, "Vantreel/0.1.0 (Linux)".
+inline constexpr const char* kDefaultUserAgent =
+    kBuiltForMac ? "Vantreel/" VT_PROGRAM_VERSION " (macOS)" : "Vantreel/" VT_PROGRAM_VERSION " (Linux)";
 inline constexpr double kDefaultRequestTimeoutSeconds = 60.0;
 // A JSON index or a web page is far below this; anything larger is not what we asked for.
 inline constexpr std::uint64_t kDefaultMaxBodyBytes = 64ull * 1024 * 1024;

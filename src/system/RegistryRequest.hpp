@@ -19,7 +19,7 @@ namespace vt {
 class RegistryRequest {
 public:
     static constexpr double kTimeLimitSeconds = 60.0;
-    static constexpr const char* kUserAgent = kDefaultUserAgent;  // "Vantreel/3.5 (macOS)"
+    static constexpr const char* kUserAgent = kDefaultUserAgent;
     static constexpr const char* kGitHubAccept = "application/vnd.github.v3+json";
     static constexpr const char* kNamePattern = "^[@a-zA-Z0-9._/-]+$";
 

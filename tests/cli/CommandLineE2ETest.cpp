@@ -23,8 +23,11 @@ TEST(CommandLineE2ETest, VersionRulesAnswerWithTestLikeExitStatuses) {
 
     auto pairs = runVantreel({{"version", "compare"}, home.path(), {}, std::string("1.9\t1.10\n\t\nv2.0\t2.0\n")});
     EXPECT_EQ(pairs.standardOutput, "ascending\nsame\nsame\n");
-    auto sorted = runVantreel({{"version", "sort", "--reverse"}, home.path(), {}, std::string("1.2\n1.10\nv1.2\n")});
-    EXPECT_EQ(sorted.standardOutput, "1.10\n1.2\nv1.2\n");
+    auto sorted =
+        runVantreel({{"version", "sort", "--reverse"}, home.path(), {}, std::string("1.2\n1.10\nv1.2\n1.2\n")});
+    EXPECT_EQ(sorted.standardOutput, "1.10\n1.2\nv1.2\n1.2\n");
+    auto unique = runVantreel({{"version", "sort", "--unique"}, home.path(), {}, std::string("1.2\n1.10\n1.2\n")});
+    EXPECT_EQ(unique.standardOutput, "1.2\n1.10\n");
 }
 
 TEST(CommandLineE2ETest, SettingsAreValidatedAndPersistInTheSandbox) {

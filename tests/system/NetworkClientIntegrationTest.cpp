@@ -406,7 +406,9 @@ TEST_F(NetworkClientTest, RegistryLookupsFollowTheConventionsAndNeverFail) {
     EXPECT_EQ((*found)["crate"]["max_stable_version"], "14.1.0");
     auto sent = server_.requests().back();
     EXPECT_EQ(sent.path, "/api/v1/crates/ripgrep");
-    EXPECT_EQ(sent.headers.get("User-Agent"), "Vantreel/3.5 (macOS)");
+    // Our version and the system we run on; never another system's name.
+    EXPECT_EQ(sent.headers.get("User-Agent"),
+              std::string("Vantreel/") + VT_PROGRAM_VERSION + (kBuiltForLinux ? " (Linux)" : " (macOS)"));
 
     EXPECT_FALSE(registry.lookup("missing", crateUrl).has_value());  // 404
     EXPECT_FALSE(registry.lookup("html", crateUrl).has_value());

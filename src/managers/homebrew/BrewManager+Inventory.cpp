@@ -240,7 +240,9 @@ std::vector<BrewManager::InstalledItem> BrewManager::scanCaskroom(std::vector<In
     }
     std::vector<std::string> added;
     for (const auto& [token, versions] : onDisk) {
-        bool known = std::any_of(items.begin(), items.end(), [&](const auto& item) { return item.name == token; });
+        // A structured binding cannot be captured under clang 14; a plain reference can.
+        const std::string& name = token;
+        bool known = std::any_of(items.begin(), items.end(), [&](const auto& item) { return item.name == name; });
         if (known || versions.empty()) continue;
         items.push_back({token, versions});
         added.push_back(token);

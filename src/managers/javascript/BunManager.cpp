@@ -114,7 +114,9 @@ BunManager::Listing BunManager::parseInstalled(std::string_view text) {
         }
         std::optional<Regex::Match> match = row.search(trimView(line));
         if (!match || !match->groups[0] || !match->groups[1]) continue;
-        listing.entries.push_back({trim(*match->groups[0]), std::string(*match->groups[1]), std::nullopt});
+        std::string name = trim(*match->groups[0]);
+        if (name.empty()) continue;  // "├──  @1": blanks before the at sign
+        listing.entries.push_back({std::move(name), std::string(*match->groups[1]), std::nullopt});
     }
     return listing;
 }
@@ -129,8 +131,9 @@ std::vector<BunManager::Entry> BunManager::parseOutdated(std::string_view text) 
         if (!match || !match->groups[0] || !match->groups[1] || !match->groups[2]) continue;
         std::string_view name = *match->groups[0];
         if (name == "Package" || rule.fullyMatches(name)) continue;
-        entries.push_back(
-            {trim(marker.replaceAll(name, "")), std::string(*match->groups[1]), std::string(*match->groups[2])});
+        std::string bare = trim(marker.replaceAll(name, ""));
+        if (bare.empty()) continue;  // a marker alone names nothing
+        entries.push_back({std::move(bare), std::string(*match->groups[1]), std::string(*match->groups[2])});
     }
     return entries;
 }

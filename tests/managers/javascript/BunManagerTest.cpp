@@ -65,6 +65,10 @@ TEST(BunManagerTest, ListsTheGlobalTreeFromBunsOwnFolder) {
     fixture.runner.on(kList, recorded("bun", "list-empty"));
     EXPECT_TRUE(fixture.manager->listInstalled({}).empty());
     EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
+
+    // A damaged row without a name before its at sign lists nothing.
+    EXPECT_EQ(names(BunManager::parseInstalled("├──  @1\n└── semver@7.5.4\n").entries),
+              (std::vector<std::string>{"semver"}));
 }
 
 TEST(BunManagerTest, OutdatedRowsLoseTheirDependencyMarkers) {
@@ -76,7 +80,7 @@ TEST(BunManagerTest, OutdatedRowsLoseTheirDependencyMarkers) {
     EXPECT_EQ(project[1].latest, "3.0.1");
     std::vector<BunManager::Entry> dev = BunManager::parseOutdated(
         "| Package   | Current | Update | Latest |\n|-----|-----|-----|-----|\n| foo (dev) | 1.0.0 | 1.0.0 | 2.0.0 |\n"
-        "| @scope/bar (peer) | 0.1.0 | 0.1.0 | 0.2.0 |\n");
+        "| @scope/bar (peer) | 0.1.0 | 0.1.0 | 0.2.0 |\n| (optional) | 6.5.0 | 7.5.0 | 7.8.6 |\n");
     ASSERT_EQ(dev.size(), 2u);
     EXPECT_EQ(dev[0].name, "foo");
     EXPECT_EQ(dev[1].name, "@scope/bar");

@@ -61,7 +61,7 @@ TEST(PipxManagerTest, ListsApplicationsAndComparesRegistryInstallsWithPyPI) {
     std::vector<HttpRequest> sent = f.network.sentRequests();
     ASSERT_EQ(sent.size(), 2u);
     for (const HttpRequest& request : sent) {
-        EXPECT_EQ(request.headers.get("User-Agent"), "Vantreel/3.5 (macOS)");
+        EXPECT_EQ(request.headers.get("User-Agent"), kDefaultUserAgent);
         EXPECT_EQ(request.timeoutSeconds, 60.0);
     }
 
