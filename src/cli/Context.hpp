@@ -1,6 +1,9 @@
 #pragma once
 
+#include <map>
 #include <memory>
+
+#include "settings/ManagerToggleKey.hpp"
 
 namespace vt {
 class DefaultsStore;
@@ -38,6 +41,8 @@ public:
 
 private:
     Context();
+    // For the first-launch defaults: which sources' tools are here.
+    std::map<ManagerToggleKey, bool> detectSources();
     std::unique_ptr<DefaultsStore> defaults_;
     std::unique_ptr<SettingsManager> settings_;
     std::unique_ptr<SystemFileSystemManager> files_;

@@ -1,6 +1,8 @@
 #include "managers/BaseManager.hpp"
 
 #include "base/Log.hpp"
+#include "base/Paths.hpp"
+#include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
 
 namespace vt {
@@ -52,7 +54,15 @@ bool BaseManager::discover(std::stop_token stop) {
 }
 
 std::optional<std::string> BaseManager::locateExecutable(std::stop_token stop) {
-    return ExecutableLocator(runner_, files_).locate(identity_.executables, stop);
+    return locateDeclared(stop, paths::home());
+}
+
+std::optional<std::string> BaseManager::locateDeclared(std::stop_token stop, const std::string& home) const {
+    std::vector<std::string> folders;
+    for (const std::string& folder : identity_.folders) {
+        folders.push_back(startsWith(folder, "~/") ? home + folder.substr(1) : folder);
+    }
+    return ExecutableLocator(runner_, files_).locate(identity_.executables, stop, folders);
 }
 
 void BaseManager::forgetDiscovery() {

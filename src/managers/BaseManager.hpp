@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "managers/SourceRow.hpp"
 #include "model/Package.hpp"
 
 namespace vt {
@@ -34,12 +35,8 @@ private:
 // the runner's errors or the adapter's own. Every method may be called from any thread.
 class BaseManager {
 public:
-    struct Identity {
-        std::string id;                        // the catalog id ("npm")
-        std::string name;                      // display name
-        std::vector<std::string> executables;  // the first found wins
-        std::vector<PackageType> types;        // the kinds of package it produces
-    };
+    // The adapter's own registration row.
+    using Identity = SourceRow;
 
     BaseManager(Identity identity, CommandRunning& runner, const FileSystemManager& files);
     virtual ~BaseManager() = default;
@@ -69,8 +66,10 @@ public:
     std::vector<Package> packages() const;
 
 protected:
-    // Finds the executable; the default runs the shared locator over identity().executables.
+    // Finds the executable; the default runs the shared locator over identity().executables
+    // and the row's own folders under the home.
     virtual std::optional<std::string> locateExecutable(std::stop_token stop);
+    std::optional<std::string> locateDeclared(std::stop_token stop, const std::string& home) const;
 
     void setLoading(bool loading);
     // Marks a listing or check in progress for its whole scope, whichever way it ends.

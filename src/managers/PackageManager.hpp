@@ -7,6 +7,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
@@ -20,11 +21,16 @@ namespace vt {
 class CommandRunning;
 class FileSystemManager;
 
-// How to make one adapter: the registry's table has one of these per adapter.
-struct AdapterRegistration {
-    std::string id;                   // the catalog id
-    std::vector<PackageType> types;   // the kinds it produces and updates
-    std::function<std::unique_ptr<BaseManager>(CommandRunning&, const FileSystemManager&)> make;
+// A package name that no update command may receive: it begins with "-" (a tool would read
+// an option), holds a path separator, a control character, or is "." or "..". Names come
+// from tool output and saved files, so they are checked before any update runs.
+class InvalidPackageNameError : public std::invalid_argument {
+public:
+    explicit InvalidPackageNameError(std::string packageName);
+    const std::string& packageName() const noexcept { return packageName_; }
+
+private:
+    std::string packageName_;
 };
 
 // The packages cache file: what the last scan found, and when.
@@ -57,7 +63,7 @@ class PackageManager {
 public:
     using UpdateHandler = std::function<void(const Package& package, std::stop_token stop)>;
 
-    PackageManager(std::vector<AdapterRegistration> registrations, CommandRunning& runner,
+    PackageManager(std::vector<SourceRow> registrations, CommandRunning& runner,
                    const FileSystemManager& files);
 
     // nullptr when no adapter is registered under the id.
@@ -66,9 +72,11 @@ public:
     std::vector<std::string> registeredIds() const;
 
     void setUpdateHandler(PackageType type, UpdateHandler handler);
-    // Throws std::invalid_argument when nothing can update the kind; otherwise whatever the
-    // adapter or handler throws.
+    // Throws InvalidPackageNameError for a name no tool may receive, std::invalid_argument
+    // when nothing can update the kind; otherwise whatever the adapter or handler throws.
     void updatePackage(const Package& package, std::stop_token stop);
+    // npm's scoped names ("@scope/name") are the one separator a name may hold.
+    static bool isSafePackageName(std::string_view name, PackageType type);
 
     std::vector<Package> packages() const;
     void setPackages(std::vector<Package> packages);
@@ -79,9 +87,9 @@ public:
     int activeUpdateCount() const;
 
 private:
-    const AdapterRegistration* registrationFor(PackageType type) const;
+    const SourceRow* registrationFor(PackageType type) const;
 
-    std::vector<AdapterRegistration> registrations_;
+    std::vector<SourceRow> registrations_;
     CommandRunning& runner_;
     const FileSystemManager& files_;
     mutable std::mutex mutex_;

@@ -95,6 +95,7 @@ Json toJson(const Package& package) {
     if (package.analytics) json["analytics"] = toJson(*package.analytics);
     json["isPinned"] = package.isPinned;
     json["requiresManualInstaller"] = package.requiresManualInstaller;
+    if (package.autoUpdates) json["autoUpdates"] = true;
     putOptional(json, "releaseNotes", package.releaseNotes);
     putOptional(json, "sourceIdentifier", package.sourceIdentifier);
     return json;
@@ -134,6 +135,7 @@ Package packageFromJson(const Json& json) {
     }
     package.isPinned = optionalBool(json, "isPinned");
     package.requiresManualInstaller = optionalBool(json, "requiresManualInstaller");
+    package.autoUpdates = optionalBool(json, "autoUpdates");
     package.releaseNotes = optionalString(json, "releaseNotes");
     package.sourceIdentifier = optionalString(json, "sourceIdentifier");
     return package;
@@ -217,5 +219,6 @@ std::size_t std::hash<vt::Package>::operator()(const vt::Package& package) const
     if (package.sourceIdentifier) mix(std::hash<std::string>{}(*package.sourceIdentifier));
     mix(package.isPinned);
     mix(package.requiresManualInstaller);
+    mix(package.autoUpdates);
     return h;
 }

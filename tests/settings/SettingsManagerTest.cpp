@@ -10,7 +10,6 @@
 
 #include "base/Files.hpp"
 #include "base/Strings.hpp"
-#include "settings/ManagerCatalog.hpp"
 #include "support/TempHome.hpp"
 
 namespace vt {
@@ -108,15 +107,23 @@ TEST_F(SettingsManagerTest, TextValuesAreValidatedBeforeAnythingIsWritten) {
 TEST_F(SettingsManagerTest, FirstLaunchDefaultsFollowPresenceOnce) {
     DefaultsStore store(storePath());
     SettingsManager settings(store, notifications_);
-    settings.applyFirstLaunchDefaults([](std::string_view c) { return c == "npm" || c == "conda"; },
-                                      [](std::string_view a) { return a == "Cursor"; });
+    using K = ManagerToggleKey;
+    settings.applyFirstLaunchDefaults([] {
+        return std::map<K, bool>{{K::ShowNpm, true}, {K::ShowConda, true}, {K::ShowCargo, false},
+                                 {K::ShowCursor, true}, {K::ShowVSCode, false}};
+    });
     EXPECT_TRUE(settings.isVisible(ManagerToggleKey::ShowNpm));
     EXPECT_TRUE(settings.isVisible(ManagerToggleKey::ShowConda));
     EXPECT_FALSE(settings.isVisible(ManagerToggleKey::ShowCargo));
     EXPECT_TRUE(settings.isVisible(ManagerToggleKey::ShowCursor));
     EXPECT_FALSE(settings.isVisible(ManagerToggleKey::ShowVSCode));
     settings.setVisible(ManagerToggleKey::ShowCargo, true);
-    settings.applyFirstLaunchDefaults([](std::string_view) { return false; }, [](std::string_view) { return false; });
+    bool askedAgain = false;
+    settings.applyFirstLaunchDefaults([&] {
+        askedAgain = true;
+        return std::map<K, bool>{{K::ShowCargo, false}};
+    });
+    EXPECT_FALSE(askedAgain);
     EXPECT_TRUE(settings.isVisible(ManagerToggleKey::ShowCargo));
 }
 
@@ -155,17 +162,6 @@ TEST_F(SettingsManagerTest, ConcurrentWritersFromTwoProcessesLoseNothing) {
         ASSERT_EQ(result.integerValue("FromChild"), round) << "round " << round;
         ASSERT_EQ(result.integerValue("FromParent"), round) << "round " << round;
     }
-}
-
-TEST(ManagerCatalogTest, EveryToggleHasOneRowAndRowsAreSortedByName) {
-    std::set<ManagerToggleKey> toggles;
-    for (const auto& entry : managerCatalog()) toggles.insert(entry.settingsToggle);
-    EXPECT_EQ(toggles.size(), kManagerToggleKeyCount);
-    for (std::size_t i = 1; i < managerCatalog().size(); ++i) {
-        EXPECT_LE(toLower(managerCatalog()[i - 1].name), toLower(managerCatalog()[i].name));
-    }
-    ASSERT_NE(findCatalogEntry("pip"), nullptr);
-    EXPECT_EQ(findCatalogEntry("pip")->executables, (std::vector<std::string>{"pip", "pip3"}));
 }
 
 }  // namespace

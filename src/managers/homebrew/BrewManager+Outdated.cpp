@@ -3,8 +3,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
 
 #include "base/Cancellation.hpp"
+#include "base/Files.hpp"
+#include "base/Json.hpp"
+#include "base/Paths.hpp"
 #include "base/Log.hpp"
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
@@ -69,8 +75,9 @@ const Regex& trailingParenthesisPattern() {
 
 std::vector<std::string> BrewManager::outdatedArguments(BrewOutdatedMode mode) {
     std::vector<std::string> arguments = {"outdated", "--json=v2"};
-    if (mode == BrewOutdatedMode::Greedy) arguments.emplace_back("--greedy");
-    if (mode == BrewOutdatedMode::GreedyAutoUpdates) arguments.emplace_back("--greedy-auto-updates");
+    // Both greedy modes ask for the casks that update themselves with a known newer
+    // version; plain "--greedy" would also list every unversioned cask on every scan.
+    if (mode != BrewOutdatedMode::Normal) arguments.emplace_back("--greedy-auto-updates");
     return arguments;
 }
 
@@ -143,11 +150,50 @@ BrewManager::OutdatedOutcome BrewManager::outdatedOutcome(std::stop_token stop) 
     }
 }
 
+std::string BrewManager::updateTimeFile() const {
+    return options_.updateTimeFile.value_or(paths::cacheFolder() + "/brew-update-time");
+}
+
+std::optional<Clock::TimePoint> BrewManager::loadUpdateTime() const {
+    const std::string path = updateTimeFile();
+    if (path.empty()) return std::nullopt;
+    std::optional<std::string> text = readFile(path);
+    if (!text) return std::nullopt;
+    char* end = nullptr;
+    const double seconds = std::strtod(text->c_str(), &end);
+    if (end == text->c_str()) return std::nullopt;
+    return fromReferenceSeconds(seconds);
+}
+
+void BrewManager::saveUpdateTime(std::optional<Clock::TimePoint> time) const {
+    const std::string path = updateTimeFile();
+    if (path.empty()) return;
+    try {
+        if (!time) {
+            std::error_code ignored;
+            std::filesystem::remove(path, ignored);
+            return;
+        }
+        paths::ensureFolder(std::filesystem::path(path).parent_path().string());
+        // Whole seconds, rounded down: the interval is never cut short by rounding.
+        const auto seconds = static_cast<long long>(std::floor(toReferenceSeconds(*time)));
+        writeFileAtomically(path, std::to_string(seconds) + "\n");
+    } catch (const std::exception& error) {
+        logger().warning(std::string("⚠️ Cannot record the time of brew update: ") + error.what());
+    }
+}
+
 void BrewManager::refreshIndexIfDue(std::stop_token stop) {
+    // Another run of the program may have refreshed the index: its time is on disk.
+    std::optional<Clock::TimePoint> recorded = loadUpdateTime();
     std::optional<long long> secondsSinceLastRun;
+    Clock::TimePoint now;
     {
         std::scoped_lock lock(brewMutex_);
-        const Clock::TimePoint now = clock().now();
+        now = clock().now();
+        if (recorded && (!lastBrewUpdateTime_ || *recorded > *lastBrewUpdateTime_) && *recorded <= now) {
+            lastBrewUpdateTime_ = recorded;
+        }
         if (lastBrewUpdateTime_ && now - *lastBrewUpdateTime_ < kBrewUpdateInterval) {
             secondsSinceLastRun =
                 std::chrono::duration_cast<std::chrono::seconds>(now - *lastBrewUpdateTime_).count();
@@ -160,14 +206,18 @@ void BrewManager::refreshIndexIfDue(std::stop_token stop) {
         logger().info("🍺 brew update skipped (last run " + std::to_string(*secondsSinceLastRun) + "s ago)");
         return;
     }
+    saveUpdateTime(now);
     logger().info("🍺 Running brew update to refresh index...");
     try {
         runBrew({"update"}, kBrewUpdateTimeout, stop);
         invalidateListings();
         logger().info("🍺 brew update completed");
     } catch (const CancellationError&) {
-        std::scoped_lock lock(brewMutex_);
-        lastBrewUpdateTime_.reset();
+        {
+            std::scoped_lock lock(brewMutex_);
+            lastBrewUpdateTime_.reset();
+        }
+        saveUpdateTime(recorded);
         throw;
     } catch (const std::exception& error) {
         logger().warning(std::string("⚠️ brew update failed: ") + error.what() + ", continuing with stale index");

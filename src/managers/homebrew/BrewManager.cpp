@@ -37,10 +37,6 @@ constexpr bool kArm = true;
 constexpr bool kArm = false;
 #endif
 
-BaseManager::Identity brewIdentity() {
-    return {"homebrew", "Homebrew", {"brew"}, {PackageType::BrewFormula, PackageType::BrewCask}};
-}
-
 // The newest of the versions, by the shared version rules.
 std::string newestVersion(const std::vector<std::string>& versions) {
     std::string newest;
@@ -60,11 +56,31 @@ std::string commandNameOf(const Package& package) {
 
 }  // namespace
 
+const SourceRow& BrewManager::source() {
+    static const SourceRow row = [] {
+        auto make = [](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
+            return std::make_unique<BrewManager>(runner, files);
+        };
+        return SourceRow{.id = "homebrew",
+        .name = "Homebrew",
+        .executables = {"brew"},
+        .types = {PackageType::BrewFormula, PackageType::BrewCask},
+        .toggle = ManagerToggleKey::ShowHomebrew,
+        .isCore = true,
+        .completionLine = "Inventaire Brew terminé: ",
+        .logTag = "brew",
+        // One adapter for both kinds: one `brew outdated` answers for formulae and casks alike.
+        .kindToggles = {{PackageType::BrewCask, ManagerToggleKey::ShowCasks, "casks", "Homebrew Casks"}},
+        .make = make};
+    }();
+    return row;
+}
+
 BrewManager::BrewManager(CommandRunning& runner, const FileSystemManager& files)
     : BrewManager(runner, files, Options{}) {}
 
 BrewManager::BrewManager(CommandRunning& runner, const FileSystemManager& files, Options options)
-    : BaseManager(brewIdentity(), runner, files), options_(std::move(options)) {
+    : BaseManager(source(), runner, files), options_(std::move(options)) {
     outdatedMode_ = options_.outdatedMode;
     if (options_.prefixes.empty()) options_.prefixes = defaultPrefixes();
     if (!options_.invalidateListings) {
@@ -257,6 +273,7 @@ std::vector<Package> BrewManager::listInstalled(std::stop_token stop) {
         package.type = PackageType::BrewCask;
         if (auto found = details.find(item.name); found != details.end()) {
             package.requiresManualInstaller = found->second.manualInstaller;
+            package.autoUpdates = found->second.autoUpdates;
             if (auto slash = found->second.fullToken.rfind('/'); slash != std::string::npos) {
                 package.tap = found->second.fullToken.substr(0, slash);
             }
@@ -297,6 +314,15 @@ std::vector<Package> BrewManager::checkOutdated(std::stop_token stop) {
     };
     for (const OutdatedInfo& info : outcome.result.formulas) add(info, PackageType::BrewFormula);
     for (const OutdatedInfo& info : outcome.result.casks) add(info, PackageType::BrewCask);
+    // The cask details of the listing tell which casks update themselves or need an installer.
+    std::scoped_lock lock(brewMutex_);
+    for (Package& package : packages) {
+        if (package.type != PackageType::BrewCask) continue;
+        if (auto found = caskDetails_.find(package.name); found != caskDetails_.end()) {
+            package.autoUpdates = found->second.autoUpdates;
+            package.requiresManualInstaller = found->second.manualInstaller;
+        }
+    }
     return packages;
 }
 

@@ -41,6 +41,9 @@ enum class BrewUpgradePhase { Downloading, Verifying, Installing, Linking, Waiti
 // caches and is never held while brew runs, a request is sent or a callback is called.
 class BrewManager final : public BaseManager {
 public:
+    // The row that declares this source to the rest of the program.
+    static const SourceRow& source();
+
     struct OutdatedInfo {
         std::string name;            // without the tap
         std::string currentVersion;  // the newest installed version
@@ -115,6 +118,10 @@ public:
         std::optional<bool> runningAsRoot;       // asked of the system when absent
         std::optional<std::string> userName;     // the owner the permission repair restores
         std::optional<bool> isLinux;             // which download caches exist; this build's system when absent
+        // Where the time of the last `brew update` is kept, so that the next run of the
+        // program honours the interval too; cacheFolder()/brew-update-time when absent, and
+        // "" keeps it in memory only.
+        std::optional<std::string> updateTimeFile;
     };
 
     BrewManager(CommandRunning& runner, const FileSystemManager& files);
@@ -212,6 +219,9 @@ private:
     OutdatedOutcome outdatedOutcome(std::stop_token stop);
     OutdatedOutcome runOutdatedQuery(const std::vector<std::string>& arguments, std::stop_token stop);
     void refreshIndexIfDue(std::stop_token stop);
+    std::string updateTimeFile() const;
+    std::optional<Clock::TimePoint> loadUpdateTime() const;
+    void saveUpdateTime(std::optional<Clock::TimePoint> time) const;
     std::optional<OutdatedResult> runOutdatedFallback(std::string& error, std::stop_token stop);
 
     // Inventory.

@@ -23,9 +23,6 @@ const Logger& logger() {
     return instance;
 }
 
-// Enough of an unexpected output to recognise it in a message, never a whole page.
-BaseManager::Identity npmIdentity() { return {"npm", "npm", {"npm"}, {PackageType::NpmGlobal}}; }
-
 // A global prefix nothing was installed into lacks the folders npm walks; npm then fails
 // with ENOENT on the first one missing: "ENOENT: no such file or directory, lstat '/p/lib'".
 std::optional<std::string> missingFolderOf(const Json& json) {
@@ -40,11 +37,29 @@ std::optional<std::string> missingFolderOf(const Json& json) {
 
 }  // namespace
 
+const SourceRow& NpmManager::source() {
+    static const SourceRow row = [] {
+        auto make = [](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
+            return std::make_unique<NpmManager>(runner, files);
+        };
+        return SourceRow{.id = "npm",
+        .name = "npm",
+        .executables = {"npm"},
+        .types = {PackageType::NpmGlobal},
+        .toggle = ManagerToggleKey::ShowNpm,
+        .isCore = true,
+        .completionLine = "Inventaire NPM terminé: ",
+        .logTag = "npm",
+        .make = make};
+    }();
+    return row;
+}
+
 NpmManager::NpmManager(CommandRunning& runner, const FileSystemManager& files)
     : NpmManager(runner, files, Options{}) {}
 
 NpmManager::NpmManager(CommandRunning& runner, const FileSystemManager& files, Options options)
-    : BaseManager(npmIdentity(), runner, files), options_(std::move(options)) {
+    : BaseManager(source(), runner, files), options_(std::move(options)) {
     auto* real = dynamic_cast<CommandRunner*>(&runner);
     if (!options_.invalidateListings && real != nullptr) {
         // The runner files its listings under the executable's last path component.

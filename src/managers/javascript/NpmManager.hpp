@@ -32,6 +32,9 @@ class NetworkClient;
 // request is sent.
 class NpmManager final : public BaseManager {
 public:
+    // The row that declares this source to the rest of the program.
+    static const SourceRow& source();
+
     static constexpr double kListTimeout = 60;
     static constexpr double kOutdatedTimeout = 60;
     static constexpr double kViewTimeout = 30;

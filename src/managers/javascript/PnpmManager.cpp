@@ -23,10 +23,6 @@ const Logger& logger() {
     return instance;
 }
 
-BaseManager::Identity pnpmIdentity() {
-    return {"pnpm", "pnpm", {"pnpm"}, {PackageType::PnpmGlobal}};
-}
-
 std::string folderOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
@@ -49,11 +45,28 @@ std::optional<Json> jsonDocument(std::string_view text) {
 
 }  // namespace
 
+const SourceRow& PnpmManager::source() {
+    static const SourceRow row = [] {
+        auto make = [](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
+            return std::make_unique<PnpmManager>(runner, files);
+        };
+        return SourceRow{.id = "pnpm",
+        .name = "pnpm",
+        .executables = {"pnpm"},
+        .types = {PackageType::PnpmGlobal},
+        .toggle = ManagerToggleKey::ShowPnpm,
+        .completionLine = "Inventaire PNPM terminé: ",
+        .logTag = "pnpm",
+        .make = make};
+    }();
+    return row;
+}
+
 PnpmManager::PnpmManager(CommandRunning& runner, const FileSystemManager& files)
     : PnpmManager(runner, files, Options{}) {}
 
 PnpmManager::PnpmManager(CommandRunning& runner, const FileSystemManager& files, Options options)
-    : BaseManager(pnpmIdentity(), runner, files), options_(std::move(options)) {
+    : BaseManager(source(), runner, files), options_(std::move(options)) {
     home_ = options_.home.value_or(paths::home());
     if (options_.pnpmHome) {
         pnpmHome_ = *options_.pnpmHome;

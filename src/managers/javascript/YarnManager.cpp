@@ -18,6 +18,7 @@
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
 #include "system/NetworkClient.hpp"
+#include "system/Endpoints.hpp"
 #include "system/RegistryRequest.hpp"
 #include "system/SystemNetworkClient.hpp"
 
@@ -32,10 +33,6 @@ const Logger& logger() {
 
 // What a child gets when the runner in use has no default PATH of its own to tell us.
 constexpr const char* kFallbackPath = "/usr/bin:/bin:/usr/sbin:/sbin";
-
-BaseManager::Identity yarnIdentity() {
-    return {"yarn", "Yarn", {"yarn"}, {PackageType::YarnGlobal}};
-}
 
 std::string folderOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
@@ -79,11 +76,29 @@ std::optional<std::string> pinnedVersion(std::string_view specification) {
 
 }  // namespace
 
+const SourceRow& YarnManager::source() {
+    static const SourceRow row = [] {
+        auto make = [](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
+            return std::make_unique<YarnManager>(runner, files);
+        };
+        return SourceRow{.id = "yarn",
+        .name = "Yarn",
+        .executables = {"yarn"},
+        .types = {PackageType::YarnGlobal},
+        .toggle = ManagerToggleKey::ShowYarn,
+        .folders = {"~/.yarn/bin/"},
+        .completionLine = "Inventaire Yarn terminé: ",
+        .logTag = "yarn",
+        .make = make};
+    }();
+    return row;
+}
+
 YarnManager::YarnManager(CommandRunning& runner, const FileSystemManager& files)
     : YarnManager(runner, files, Options{}) {}
 
 YarnManager::YarnManager(CommandRunning& runner, const FileSystemManager& files, Options options)
-    : BaseManager(yarnIdentity(), runner, files), options_(std::move(options)) {
+    : BaseManager(source(), runner, files), options_(std::move(options)) {
     home_ = options_.home.value_or(paths::home());
     defaultPath_ = kFallbackPath;
     if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
@@ -120,10 +135,7 @@ void YarnManager::invalidateListings() {
 }
 
 std::optional<std::string> YarnManager::locateExecutable(std::stop_token stop) {
-    if (auto found = ExecutableLocator(runner_, files_).locate(identity().executables, stop)) return found;
-    const std::string own = home_ + "/.yarn/bin/yarn";
-    if (files_.isExecutableFile(own)) return own;
-    return std::nullopt;
+    return locateDeclared(stop, home_);
 }
 
 std::string YarnManager::searchPath(const std::string& executable) const {
@@ -398,7 +410,10 @@ std::optional<std::string> YarnManager::registry(std::stop_token stop) {
     std::optional<std::string> found;
     if (npm) found = askRegistry(*npm, stop);
     if (!found && discover(stop)) found = askRegistry(binaryPath(), stop);
-    if (!found) return std::nullopt;
+    if (!found) {
+        found = Endpoints::base(Service::JsRegistry);
+        logger().warning("Yarn's registry could not be read; using the public default " + *found);
+    }
     std::scoped_lock lock(yarnMutex_);
     registry_ = found;
     return found;

@@ -34,6 +34,9 @@ class NetworkClient;
 // tool runs or a request is sent.
 class YarnManager final : public BaseManager {
 public:
+    // The row that declares this source to the rest of the program.
+    static const SourceRow& source();
+
     // Chosen from the package name by the first keyword group it contains.
     enum class Category { Typescript, Linting, Framework, Testing, Bundler, Cli, Other };
 

@@ -23,10 +23,6 @@ const Logger& logger() {
     return instance;
 }
 
-BaseManager::Identity condaIdentity() {
-    return {"conda", "Conda", {"conda", "mamba", "micromamba"}, {PackageType::CondaPackage}};
-}
-
 // conda prints a warning or a banner before its JSON now and then; the document is what
 // starts on the first line that opens one.
 std::optional<Json> jsonPayload(std::string_view text) {
@@ -66,11 +62,30 @@ bool isPyPIChannel(std::string_view channel) {
 
 }  // namespace
 
+const SourceRow& CondaManager::source() {
+    static const SourceRow row = [] {
+        auto make = [](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
+            return std::make_unique<CondaManager>(runner, files);
+        };
+        return SourceRow{.id = "conda",
+        .name = "Conda",
+        .executables = {"conda", "mamba", "micromamba"},
+        .types = {PackageType::CondaPackage},
+        .toggle = ManagerToggleKey::ShowConda,
+        .completionLine = "Inventaire Conda terminé: ",
+        .logTag = "conda",
+        // One dry run per environment, up to 120 s each, when the week-long cache is stale.
+        .timeout = std::chrono::seconds(600),
+        .make = make};
+    }();
+    return row;
+}
+
 CondaManager::CondaManager(CommandRunning& runner, const FileSystemManager& files)
     : CondaManager(runner, files, Options{}) {}
 
 CondaManager::CondaManager(CommandRunning& runner, const FileSystemManager& files, Options options)
-    : BaseManager(condaIdentity(), runner, files), options_(std::move(options)) {
+    : BaseManager(source(), runner, files), options_(std::move(options)) {
     if (!options_.modificationTime) {
         options_.modificationTime = [](const std::string& path) -> std::optional<Clock::TimePoint> {
             std::error_code error;

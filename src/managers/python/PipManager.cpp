@@ -20,10 +20,6 @@ const Logger& logger() {
     return instance;
 }
 
-BaseManager::Identity pipIdentity() {
-    return {"pip", "pip", {"pip3", "pip"}, {PackageType::PipPackage}};
-}
-
 // pip prints its JSON on one line; anything printed before it (a notice of an old pip) is
 // not part of it.
 std::optional<Json> jsonArrayIn(std::string_view text) {
@@ -46,10 +42,28 @@ std::string lastLines(std::string_view text, std::size_t count) {
 
 }  // namespace
 
+const SourceRow& PipManager::source() {
+    static const SourceRow row = [] {
+        auto make = [](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
+            return std::make_unique<PipManager>(runner, files);
+        };
+        return SourceRow{.id = "pip",
+        .name = "pip",
+        .executables = {"pip3", "pip"},
+        .types = {PackageType::PipPackage},
+        .toggle = ManagerToggleKey::ShowPip,
+        .isCore = true,
+        .completionLine = "Inventaire Pip terminé: ",
+        .logTag = "pip",
+        .make = make};
+    }();
+    return row;
+}
+
 PipManager::PipManager(CommandRunning& runner, const FileSystemManager& files) : PipManager(runner, files, Options{}) {}
 
 PipManager::PipManager(CommandRunning& runner, const FileSystemManager& files, Options options)
-    : BaseManager(pipIdentity(), runner, files), options_(std::move(options)) {
+    : BaseManager(source(), runner, files), options_(std::move(options)) {
     if (!options_.invalidateListings) {
         if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
             options_.invalidateListings = [real] {

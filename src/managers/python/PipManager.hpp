@@ -39,6 +39,9 @@ namespace vt {
 // Thread-safe; no lock is held while pip runs.
 class PipManager final : public BaseManager {
 public:
+    // The row that declares this source to the rest of the program.
+    static const SourceRow& source();
+
     using Environment = PythonEnvironments::Environment;
 
     static constexpr double kListTimeout = 60;

@@ -25,21 +25,34 @@ const Logger& logger() {
     return instance;
 }
 
-BaseManager::Identity pipxIdentity() {
-    return {"pipx", "pipx", {"pipx"}, {PackageType::PipxPackage}};
-}
-
 std::string pypiURL(std::string_view name) {
     return Endpoints::url(Service::PyPI, "/pypi/" + std::string(name) + "/json");
 }
 
 }  // namespace
 
+const SourceRow& PipxManager::source() {
+    static const SourceRow row = [] {
+        auto make = [](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
+            return std::make_unique<PipxManager>(runner, files);
+        };
+        return SourceRow{.id = "pipx",
+        .name = "pipx",
+        .executables = {"pipx"},
+        .types = {PackageType::PipxPackage},
+        .toggle = ManagerToggleKey::ShowPipx,
+        .completionLine = "Inventaire Pipx terminé: ",
+        .logTag = "pipx",
+        .make = make};
+    }();
+    return row;
+}
+
 PipxManager::PipxManager(CommandRunning& runner, const FileSystemManager& files)
     : PipxManager(runner, files, Options{}) {}
 
 PipxManager::PipxManager(CommandRunning& runner, const FileSystemManager& files, Options options)
-    : BaseManager(pipxIdentity(), runner, files), options_(std::move(options)) {
+    : BaseManager(source(), runner, files), options_(std::move(options)) {
     if (!options_.invalidateListings) {
         if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
             options_.invalidateListings = [real] { real->invalidateCache("pipx"); };

@@ -29,6 +29,9 @@ class NetworkClient;
 // request is sent.
 class PipxManager final : public BaseManager {
 public:
+    // The row that declares this source to the rest of the program.
+    static const SourceRow& source();
+
     static constexpr double kListTimeout = 60;
     static constexpr double kUpgradeTimeout = 600;
     static constexpr std::size_t kConcurrentLookups = 8;

@@ -32,10 +32,6 @@ const Logger& logger() {
     return instance;
 }
 
-BaseManager::Identity uvIdentity() {
-    return {"uv", "uv", {"uv"}, {PackageType::UvTool}};
-}
-
 std::string firstLine(std::string_view text) {
     std::string trimmed = trim(text);
     return trimmed.substr(0, trimmed.find('\n'));
@@ -51,10 +47,27 @@ std::string failureDetail(const std::exception& error) {
 
 }  // namespace
 
+const SourceRow& UvManager::source() {
+    static const SourceRow row = [] {
+        auto make = [](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
+            return std::make_unique<UvManager>(runner, files);
+        };
+        return SourceRow{.id = "uv",
+        .name = "uv",
+        .executables = {"uv"},
+        .types = {PackageType::UvTool},
+        .toggle = ManagerToggleKey::ShowUv,
+        .completionLine = "Inventaire uv terminé: ",
+        .logTag = "uv",
+        .make = make};
+    }();
+    return row;
+}
+
 UvManager::UvManager(CommandRunning& runner, const FileSystemManager& files) : UvManager(runner, files, Options{}) {}
 
 UvManager::UvManager(CommandRunning& runner, const FileSystemManager& files, Options options)
-    : BaseManager(uvIdentity(), runner, files), options_(std::move(options)) {}
+    : BaseManager(source(), runner, files), options_(std::move(options)) {}
 
 UvManager::~UvManager() = default;
 

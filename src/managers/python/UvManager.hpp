@@ -30,6 +30,9 @@ class NetworkClient;
 // while uv runs or a request is sent.
 class UvManager final : public BaseManager {
 public:
+    // The row that declares this source to the rest of the program.
+    static const SourceRow& source();
+
     // `tool list` only reads the receipts; a minute is ample.
     static constexpr double kListTimeout = 60;
     static constexpr double kUpgradeTimeout = 600;
