@@ -18,6 +18,7 @@
 #include "settings/SettingsManager.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
+#include "system/SystemNetworkClient.hpp"
 
 namespace vt::cli {
 
@@ -81,8 +82,9 @@ std::map<ManagerToggleKey, bool> Context::detectSources() {
 PackageManager& Context::packageManager() {
     if (!packageManager_) {
         files_ = std::make_unique<SystemFileSystemManager>();
-        packageManager_ = std::make_unique<PackageManager>(ManagerRegistry::sources(),
-                                                           CommandRunner::shared(), *files_);
+        network_ = std::make_unique<SystemNetworkClient>();
+        packageManager_ = std::make_unique<PackageManager>(ManagerRegistry::sources(), CommandRunner::shared(),
+                                                           *files_, network_.get());
         ManagerRegistry::shared().packageManager = packageManager_.get();
         if (auto* brew = dynamic_cast<BrewManager*>(packageManager_->adapter("homebrew"))) {
             SettingsManager& preferences = settings();

@@ -13,6 +13,7 @@ class ScanProgressModel;
 class RefreshCoordinator;
 class PackageCoordinator;
 class SystemFileSystemManager;
+class NetworkClient;
 class ScanResultsPersistence;
 }  // namespace vt
 
@@ -46,6 +47,7 @@ private:
     std::unique_ptr<DefaultsStore> defaults_;
     std::unique_ptr<SettingsManager> settings_;
     std::unique_ptr<SystemFileSystemManager> files_;
+    std::unique_ptr<NetworkClient> network_;
     std::unique_ptr<PackageManager> packageManager_;
     std::unique_ptr<ScanProgressModel> progress_;
     std::unique_ptr<RefreshCoordinator> refresh_;

@@ -10,11 +10,12 @@
 
 #include "managers/SourceRow.hpp"
 #include "model/Package.hpp"
+#include "system/CommandRunning.hpp"
 
 namespace vt {
 
-class CommandRunning;
 class FileSystemManager;
+class NetworkClient;
 
 // The update of one package cannot be done by the tool; the user must run a command.
 class PackageManualUpdateRequiredError : public std::runtime_error {
@@ -60,6 +61,10 @@ public:
     virtual bool canUpdateAll() const { return false; }
     virtual void updateAll(std::stop_token stop);
 
+    // The client every request of this adapter goes through; the composition root gives
+    // every adapter the same one.
+    void setNetwork(NetworkClient& network);
+
     bool isLoading() const;
     std::optional<std::string> errorMessage() const;
     // The last listing, as published for the interface.
@@ -70,6 +75,15 @@ protected:
     // and the row's own folders under the home.
     virtual std::optional<std::string> locateExecutable(std::stop_token stop);
     std::optional<std::string> locateDeclared(std::stop_token stop, const std::string& home) const;
+
+    // Runs the tool through the runner; a stop surfaces as CancellationError, whatever the
+    // runner calls it, so that every adapter tells a cancelled scan from a failed tool alike.
+    ShellCommandResult run(const CommandRequest& request, std::stop_token stop) const;
+    ShellCommandResult runStreaming(const CommandRequest& request, CommandRunning::ChunkHandler onStdout,
+                                    CommandRunning::ChunkHandler onStderr, std::stop_token stop) const;
+
+    // The client given to setNetwork(), else the process's shared one.
+    NetworkClient& network() const;
 
     void setLoading(bool loading);
     // Marks a listing or check in progress for its whole scope, whichever way it ends.
@@ -99,6 +113,7 @@ private:
     std::optional<bool> cachedDiscoveryResult_;
     std::optional<std::shared_future<bool>> discoveryTask_;
     std::vector<Package> packages_;
+    NetworkClient* network_ = nullptr;
 };
 
 }  // namespace vt

@@ -78,8 +78,8 @@ bool PackageManager::isSafePackageName(std::string_view name, PackageType type) 
 }
 
 PackageManager::PackageManager(std::vector<SourceRow> registrations, CommandRunning& runner,
-                               const FileSystemManager& files)
-    : registrations_(std::move(registrations)), runner_(runner), files_(files) {}
+                               const FileSystemManager& files, NetworkClient* network)
+    : registrations_(std::move(registrations)), runner_(runner), files_(files), network_(network) {}
 
 BaseManager* PackageManager::adapter(std::string_view id) {
     auto registration = std::find_if(registrations_.begin(), registrations_.end(),
@@ -88,7 +88,10 @@ BaseManager* PackageManager::adapter(std::string_view id) {
     std::scoped_lock lock(mutex_);
     auto& slot = adapters_[registration->id];
     // Adapters do no work when made, so making one under the lock is safe.
-    if (!slot) slot = registration->make(runner_, files_);
+    if (!slot) {
+        slot = registration->make(runner_, files_);
+        if (network_ != nullptr) slot->setNetwork(*network_);
+    }
     return slot.get();
 }
 

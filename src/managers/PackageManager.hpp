@@ -20,6 +20,7 @@ namespace vt {
 
 class CommandRunning;
 class FileSystemManager;
+class NetworkClient;
 
 // A package name that no update command may receive: it begins with "-" (a tool would read
 // an option), holds a path separator, a control character, or is "." or "..". Names come
@@ -63,8 +64,9 @@ class PackageManager {
 public:
     using UpdateHandler = std::function<void(const Package& package, std::stop_token stop)>;
 
-    PackageManager(std::vector<SourceRow> registrations, CommandRunning& runner,
-                   const FileSystemManager& files);
+    // `network`, when given, is the one client of every adapter made here.
+    PackageManager(std::vector<SourceRow> registrations, CommandRunning& runner, const FileSystemManager& files,
+                   NetworkClient* network = nullptr);
 
     // nullptr when no adapter is registered under the id.
     BaseManager* adapter(std::string_view id);
@@ -92,6 +94,7 @@ private:
     std::vector<SourceRow> registrations_;
     CommandRunning& runner_;
     const FileSystemManager& files_;
+    NetworkClient* network_;
     mutable std::mutex mutex_;
     std::map<std::string, std::unique_ptr<BaseManager>, std::less<>> adapters_;
     std::map<PackageType, UpdateHandler> updateHandlers_;

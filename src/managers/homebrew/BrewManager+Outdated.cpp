@@ -25,8 +25,6 @@ const Logger& logger() {
     return instance;
 }
 
-constexpr auto kInFlightPoll = std::chrono::milliseconds(20);
-
 std::string newestOf(const std::vector<std::string>& versions) {
     std::string newest;
     for (const std::string& version : versions) {
@@ -93,61 +91,30 @@ BrewManager::OutdatedOutcome BrewManager::outdatedOutcome(std::stop_token stop) 
         outdatedArguments(modeProvider ? modeProvider() : BrewOutdatedMode::Greedy);
     const std::string key = join(arguments, " ");
 
-    while (true) {
-        if (stop.stop_requested()) throw CancellationError();
-        std::promise<OutdatedOutcome> promise;
-        std::optional<OutdatedOutcome> cachedOutcome;
-        std::shared_future<OutdatedOutcome> running;
-        bool leader = false;
-        {
-            std::scoped_lock lock(brewMutex_);
-            auto cached = outdatedCache_.find(key);
-            if (cached != outdatedCache_.end() && clock().now() - cached->second.timestamp < kOutdatedCacheTtl) {
-                cachedOutcome = cached->second.outcome;
-            } else if (auto inFlight = inFlightOutdatedTasks_.find(key); inFlight != inFlightOutdatedTasks_.end()) {
-                running = inFlight->second;
-            } else {
-                leader = true;
-                running = promise.get_future().share();
-                inFlightOutdatedTasks_[key] = running;
-            }
+    auto cached = [&]() -> std::optional<OutdatedOutcome> {
+        std::scoped_lock lock(brewMutex_);
+        auto found = outdatedCache_.find(key);
+        if (found == outdatedCache_.end() || clock().now() - found->second.timestamp >= kOutdatedCacheTtl) {
+            return std::nullopt;
         }
-        if (cachedOutcome) {
-            logger().info("🍺 outdated cache hit");
-            return *cachedOutcome;
-        }
-        if (!leader) {
-            logger().info("🍺 outdated in-flight task hit");
-            while (running.wait_for(kInFlightPoll) != std::future_status::ready) {
-                if (stop.stop_requested()) throw CancellationError();
-            }
-            try {
-                return running.get();
-            } catch (const CancellationError&) {
-                // The caller that ran the query was cancelled, not us: run it ourselves.
-                if (stop.stop_requested()) throw;
-                continue;
-            }
-        }
-        try {
-            OutdatedOutcome outcome = runOutdatedQuery(arguments, stop);
-            {
-                std::scoped_lock lock(brewMutex_);
-                if (!outcome.failed) outdatedCache_[key] = CachedOutdated{clock().now(), outcome};
-                inFlightOutdatedTasks_.erase(key);
-                lastOutdatedWarning_ = outcome.warning;
-            }
-            promise.set_value(outcome);
-            return outcome;
-        } catch (...) {
-            {
-                std::scoped_lock lock(brewMutex_);
-                inFlightOutdatedTasks_.erase(key);
-            }
-            promise.set_exception(std::current_exception());
-            throw;
-        }
+        return found->second.outcome;
+    };
+    if (std::optional<OutdatedOutcome> hit = cached()) {
+        logger().info("🍺 outdated cache hit");
+        return *hit;
     }
+    return inFlightOutdatedTasks_.share(
+        key,
+        [&] {
+            // A query that finished meanwhile answers as well as a new one.
+            if (std::optional<OutdatedOutcome> hit = cached()) return *hit;
+            OutdatedOutcome outcome = runOutdatedQuery(arguments, stop);
+            std::scoped_lock lock(brewMutex_);
+            if (!outcome.failed) outdatedCache_[key] = CachedOutdated{clock().now(), outcome};
+            lastOutdatedWarning_ = outcome.warning;
+            return outcome;
+        },
+        stop, [] { logger().info("🍺 outdated in-flight task hit"); });
 }
 
 std::string BrewManager::updateTimeFile() const {

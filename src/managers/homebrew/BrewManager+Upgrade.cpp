@@ -261,15 +261,9 @@ BrewManager::Attempt BrewManager::runUpgradeCommand(std::vector<std::string> arg
     CommandRequest request = brewRequest(std::move(arguments), timeout);
     // The output decides what to repair, so a failing run must still hand it over.
     request.allowNonZeroExit = true;
-    ShellCommandResult result;
-    try {
-        result = runner_.executeStreaming(
-            request, [&tracker](std::string_view chunk) { tracker.feed(chunk, 0); },
-            [&tracker](std::string_view chunk) { tracker.feed(chunk, 1); }, stop);
-    } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
-        throw;
-    }
+    ShellCommandResult result = runStreaming(
+        request, [&tracker](std::string_view chunk) { tracker.feed(chunk, 0); },
+        [&tracker](std::string_view chunk) { tracker.feed(chunk, 1); }, stop);
     tracker.flush();
     return Attempt{result.exitCode == 0, result.standardOutput + "\n" + result.standardError};
 }

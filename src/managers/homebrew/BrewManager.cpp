@@ -17,7 +17,6 @@
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
 #include "system/NetworkClient.hpp"
-#include "system/SystemNetworkClient.hpp"
 
 namespace vt {
 
@@ -29,7 +28,6 @@ const Logger& logger() {
 }
 
 constexpr const char* kEnv = "/usr/bin/env";
-constexpr double kWhichTimeout = 5;
 
 #if defined(__aarch64__) || defined(__arm64__)
 constexpr bool kArm = true;
@@ -81,17 +79,16 @@ BrewManager::BrewManager(CommandRunning& runner, const FileSystemManager& files)
 
 BrewManager::BrewManager(CommandRunning& runner, const FileSystemManager& files, Options options)
     : BaseManager(source(), runner, files), options_(std::move(options)) {
+    if (options_.network != nullptr) setNetwork(*options_.network);
     outdatedMode_ = options_.outdatedMode;
     if (options_.prefixes.empty()) options_.prefixes = defaultPrefixes();
     if (!options_.invalidateListings) {
         // The runner keys its listing cache by the executable's last path component; ours
         // is "env", and a brew started directly would be "brew". Dropping both is cheap.
-        if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
-            options_.invalidateListings = [real] {
-                real->invalidateCache("brew");
-                real->invalidateCache("env");
-            };
-        }
+        options_.invalidateListings = [&runner] {
+            runner.invalidateCache("brew");
+            runner.invalidateCache("env");
+        };
     }
     if (!options_.removeItem) {
         options_.removeItem = [](const std::string& path) { std::filesystem::remove_all(path); };
@@ -113,13 +110,6 @@ void BrewManager::invalidateListings() {
 bool BrewManager::runningAsRoot() const {
     if (options_.runningAsRoot) return *options_.runningAsRoot;
     return ::geteuid() == 0;
-}
-
-NetworkClient& BrewManager::network() {
-    if (options_.network != nullptr) return *options_.network;
-    std::scoped_lock lock(brewMutex_);
-    if (!ownedNetwork_) ownedNetwork_ = std::make_unique<SystemNetworkClient>();
-    return *ownedNetwork_;
 }
 
 BrewAPIClient& BrewManager::apiClient() {
@@ -190,12 +180,7 @@ ShellCommandResult BrewManager::runBrew(std::vector<std::string> arguments, doub
                                         bool allowNonZeroExit) {
     CommandRequest request = brewRequest(std::move(arguments), timeout);
     request.allowNonZeroExit = allowNonZeroExit;
-    try {
-        return runner_.execute(request, stop);
-    } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
-        throw;
-    }
+    return run(request, stop);
 }
 
 std::optional<std::string> BrewManager::locateExecutable(std::stop_token stop) {
@@ -206,20 +191,8 @@ std::optional<std::string> BrewManager::locateExecutable(std::stop_token stop) {
             break;
         }
     }
-    if (!found) {
-        // A brew elsewhere on the runner's PATH is what `/usr/bin/env brew` will start.
-        try {
-            CommandRequest request{.command = "/usr/bin/which", .arguments = {"brew"}, .timeout = kWhichTimeout};
-            ShellCommandResult result = runner_.execute(request, stop);
-            std::string path = trim(result.standardOutput);
-            if (result.exitCode == 0 && !path.empty() && files_.isExecutableFile(path)) found = path;
-        } catch (const CancellationError&) {
-            throw;
-        } catch (const std::exception& error) {
-            if (stop.stop_requested()) throw CancellationError();
-            logger().debug(std::string("which brew: ") + error.what());
-        }
-    }
+    // A brew elsewhere on the runner's PATH is what `/usr/bin/env brew` will start.
+    if (!found) found = locateDeclared(stop, options_.home.value_or(paths::home()));
     std::scoped_lock lock(brewMutex_);
     cachedBrewPath_ = found;
     return found;

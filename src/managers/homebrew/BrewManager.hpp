@@ -17,6 +17,7 @@
 #include "base/Clock.hpp"
 #include "base/Json.hpp"
 #include "managers/BaseManager.hpp"
+#include "managers/InFlight.hpp"
 #include "managers/homebrew/BrewErrorClassifier.hpp"
 #include "managers/PackageManager.hpp"
 #include "settings/SettingsManager.hpp"
@@ -105,7 +106,7 @@ public:
     struct Options {
         Clock* clock = nullptr;                 // Clock::shared() when null
         OutdatedModeProvider outdatedMode;      // greedy when empty
-        NetworkClient* network = nullptr;       // a SystemNetworkClient of our own when null
+        NetworkClient* network = nullptr;       // the one the façade gives, else the shared one, when null
         BrewAPIClient* apiClient = nullptr;     // one of our own over the network when null
         AdminPrompt* adminPrompt = nullptr;     // SystemAdminPrompt when null
         // Drops the runner's cached brew listings; derived from a CommandRunner when empty.
@@ -253,11 +254,9 @@ private:
     bool isInsideDownloadCache(const std::string& path) const;
     bool mayRepairOwnership(const std::string& path) const;
     std::optional<std::string> installedVersion(const Package& package, std::stop_token stop);
-    NetworkClient& network();
     AdminPrompt& adminPrompt();
 
     Options options_;
-    std::unique_ptr<NetworkClient> ownedNetwork_;
     std::unique_ptr<BrewAPIClient> ownedApiClient_;
     std::unique_ptr<AdminPrompt> ownedAdminPrompt_;
 
@@ -268,7 +267,7 @@ private:
     std::function<void()> ongoingCancelAction_;
     std::uint64_t ongoingUpgradeId_ = 0;  // whose action ongoingCancelAction_ is
     std::map<std::string, CachedOutdated> outdatedCache_;
-    std::map<std::string, std::shared_future<OutdatedOutcome>> inFlightOutdatedTasks_;
+    InFlight<OutdatedOutcome> inFlightOutdatedTasks_;
     std::optional<std::string> lastOutdatedWarning_;
     std::map<std::string, std::uint64_t> downloadSizeCache_;
     std::set<std::string> unknownDownloadSizeCacheKeys_;

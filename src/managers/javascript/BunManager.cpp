@@ -60,11 +60,7 @@ BunManager::BunManager(CommandRunning& runner, const FileSystemManager& files, O
     } else {
         bunInstall_ = options_.home.value_or(paths::home()) + "/.bun";
     }
-    if (!options_.invalidateListings) {
-        if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
-            options_.invalidateListings = [real] { real->invalidateCache("bun"); };
-        }
-    }
+    if (!options_.invalidateListings) options_.invalidateListings = [&runner] { runner.invalidateCache("bun"); };
 }
 
 std::string BunManager::bunInstall() const {
@@ -101,12 +97,7 @@ ShellCommandResult BunManager::runBun(std::vector<std::string> arguments, double
     request.environment = environment();
     request.currentDirectory = std::move(directory);
     request.allowNonZeroExit = true;
-    try {
-        return runner_.execute(request, stop);
-    } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
-        throw;
-    }
+    return run(request, stop);
 }
 
 void BunManager::invalidateListings() {

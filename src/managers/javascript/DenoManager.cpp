@@ -66,9 +66,7 @@ DenoManager::DenoManager(CommandRunning& runner, const FileSystemManager& files,
                                    "/home/linuxbrew/.linuxbrew/bin/brew"};
     }
     if (!options_.invalidateListings) {
-        if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
-            options_.invalidateListings = [real](std::string_view tool) { real->invalidateCache(tool); };
-        }
+        options_.invalidateListings = [&runner](std::string_view tool) { runner.invalidateCache(tool); };
     }
 }
 
@@ -96,12 +94,7 @@ ShellCommandResult DenoManager::runTool(const std::string& executable, std::vect
     request.timeout = timeout;
     if (withDenoEnvironment) request.environment = environment();
     request.allowNonZeroExit = true;
-    try {
-        return runner_.execute(request, stop);
-    } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
-        throw;
-    }
+    return run(request, stop);
 }
 
 void DenoManager::invalidateListings(std::string_view tool) {

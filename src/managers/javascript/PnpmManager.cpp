@@ -11,6 +11,7 @@
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
 #include "managers/javascript/NpmManager.hpp"
+#include "managers/ToolOutput.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
 
@@ -26,21 +27,6 @@ const Logger& logger() {
 std::string folderOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-// pnpm may print a warning before its JSON; the document starts at the first line that
-// opens an array or an object.
-std::optional<Json> jsonDocument(std::string_view text) {
-    if (std::optional<Json> json = parseJson(text)) return json;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const std::size_t end = text.find('\n', at);
-        std::string_view line = text.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
-        if (startsWith(line, "[") || startsWith(line, "{")) return parseJson(text.substr(at));
-        if (end == std::string_view::npos) break;
-        at = end + 1;
-    }
-    return std::nullopt;
 }
 
 }  // namespace
@@ -75,11 +61,7 @@ PnpmManager::PnpmManager(CommandRunning& runner, const FileSystemManager& files,
     } else {
         pnpmHome_ = defaultPnpmHome(home_);
     }
-    if (!options_.invalidateListings) {
-        if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
-            options_.invalidateListings = [real] { real->invalidateCache("pnpm"); };
-        }
-    }
+    if (!options_.invalidateListings) options_.invalidateListings = [&runner] { runner.invalidateCache("pnpm"); };
 }
 
 std::string PnpmManager::defaultPnpmHome(const std::string& home) {
@@ -124,12 +106,7 @@ ShellCommandResult PnpmManager::runPnpm(std::vector<std::string> arguments, doub
     request.timeout = timeout;
     request.environment = environment(pnpm);
     request.allowNonZeroExit = allowNonZeroExit;
-    try {
-        return runner_.execute(request, stop);
-    } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
-        throw;
-    }
+    return run(request, stop);
 }
 
 void PnpmManager::invalidateListings() {
@@ -153,7 +130,7 @@ std::optional<std::string> PnpmManager::pnpmError(std::string_view output) {
 
 PnpmManager::Parsed PnpmManager::parseInstalled(std::string_view text) {
     Parsed parsed;
-    std::optional<Json> json = jsonDocument(text);
+    std::optional<Json> json = jsonAfterBanner(text);
     if (!json || !(json->is_array() || json->is_object())) {
         parsed.error = pnpmError(text).value_or("pnpm list -g did not print JSON: " + excerpt(text));
         return parsed;
@@ -180,7 +157,7 @@ PnpmManager::Parsed PnpmManager::parseInstalled(std::string_view text) {
 PnpmManager::Parsed PnpmManager::parseOutdated(std::string_view text) {
     Parsed parsed;
     if (trim(text).empty()) return parsed;
-    std::optional<Json> json = jsonDocument(text);
+    std::optional<Json> json = jsonAfterBanner(text);
     if (!json || !json->is_object()) {
         parsed.error = pnpmError(text).value_or("pnpm outdated -g did not print a JSON object: " + excerpt(text));
         return parsed;

@@ -9,6 +9,7 @@
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
+#include "managers/ToolOutput.hpp"
 #include "system/CommandRunner.hpp"
 
 namespace vt {
@@ -18,17 +19,6 @@ namespace {
 const Logger& logger() {
     static const Logger instance("PipManager");
     return instance;
-}
-
-// pip prints its JSON on one line; anything printed before it (a notice of an old pip) is
-// not part of it.
-std::optional<Json> jsonArrayIn(std::string_view text) {
-    if (std::optional<Json> whole = parseJson(text)) return whole;
-    for (std::string_view line : splitLines(text)) {
-        std::string_view trimmed = trimView(line);
-        if (startsWith(trimmed, "[")) return parseJson(trimmed);
-    }
-    return std::nullopt;
 }
 
 std::string lastLines(std::string_view text, std::size_t count) {
@@ -65,12 +55,10 @@ PipManager::PipManager(CommandRunning& runner, const FileSystemManager& files) :
 PipManager::PipManager(CommandRunning& runner, const FileSystemManager& files, Options options)
     : BaseManager(source(), runner, files), options_(std::move(options)) {
     if (!options_.invalidateListings) {
-        if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
-            options_.invalidateListings = [real] {
-                real->invalidateCache("pip");
-                real->invalidateCache("pip3");
-            };
-        }
+        options_.invalidateListings = [&runner] {
+            runner.invalidateCache("pip");
+            runner.invalidateCache("pip3");
+        };
     }
 }
 
@@ -161,7 +149,7 @@ bool PipManager::isProjectName(std::string_view name) {
 
 PipManager::Parsed<PipManager::InstalledEntry> PipManager::parseInstalled(std::string_view text) {
     Parsed<InstalledEntry> parsed;
-    std::optional<Json> json = jsonArrayIn(text);
+    std::optional<Json> json = jsonAfterBanner(text);
     if (!json || !json->is_array()) {
         parsed.error = "Failed to parse pip list JSON: " + std::string(trimView(text).substr(0, 200));
         return parsed;
@@ -178,7 +166,7 @@ PipManager::Parsed<PipManager::InstalledEntry> PipManager::parseInstalled(std::s
 
 PipManager::Parsed<PipManager::OutdatedEntry> PipManager::parseOutdated(std::string_view text) {
     Parsed<OutdatedEntry> parsed;
-    std::optional<Json> json = jsonArrayIn(text);
+    std::optional<Json> json = jsonAfterBanner(text);
     if (!json || !json->is_array()) {
         parsed.error = "Failed to parse pip outdated JSON: " + std::string(trimView(text).substr(0, 200));
         return parsed;
@@ -211,7 +199,7 @@ PipManager::EnvironmentListing PipManager::runListing(const Environment& environ
     EnvironmentListing listing;
     try {
         ShellCommandResult result =
-            runner_.execute(pipRequest(environment, {"list", "--format=json"}, kListTimeout), stop);
+            run(pipRequest(environment, {"list", "--format=json"}, kListTimeout), stop);
         if (result.exitCode != 0) {
             if (contains(result.standardError, "No module named pip")) {
                 listing.hasNoPip = true;
@@ -225,15 +213,13 @@ PipManager::EnvironmentListing PipManager::runListing(const Environment& environ
         listing.entries = std::move(parsed.entries);
         listing.failure = std::move(parsed.error);
     } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
         listing.failure = error.description();
     }
     return listing;
 }
 
 PipManager::EnvironmentListing PipManager::listEnvironment(const Environment& environment, std::stop_token stop) {
-    return shared<EnvironmentListing>(
-        listingsInFlight_, environment.interpreter, [&] { return runListing(environment, stop); }, stop);
+    return listingsInFlight_.share(environment.interpreter, [&] { return runListing(environment, stop); }, stop);
 }
 
 PipManager::Inventory PipManager::takeInventory(std::stop_token stop) {

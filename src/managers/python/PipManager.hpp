@@ -19,6 +19,7 @@
 #include "base/Clock.hpp"
 #include "base/Json.hpp"
 #include "managers/BaseManager.hpp"
+#include "managers/InFlight.hpp"
 #include "managers/python/PythonEnvironments.hpp"
 #include "system/CommandRunning.hpp"
 
@@ -166,17 +167,12 @@ private:
     template <typename Result>
     static std::vector<Result> forEachEnvironment(const std::vector<Environment>& environments,
                                                   const std::function<Result(const Environment&)>& work);
-    // The result of the query of that key already running, or of this run of it.
-    template <typename Result>
-    Result shared(std::map<std::string, std::shared_future<Result>>& inFlight, const std::string& key,
-                  const std::function<Result()>& run, std::stop_token stop);
-
     Options options_;
     mutable std::mutex pipMutex_;
     std::optional<std::string> userPip_;
     std::optional<Inventory> inventory_;
-    std::map<std::string, std::shared_future<EnvironmentListing>> listingsInFlight_;
-    std::map<std::string, std::shared_future<EnvironmentOutdated>> outdatedInFlight_;
+    InFlight<EnvironmentListing> listingsInFlight_;
+    InFlight<EnvironmentOutdated> outdatedInFlight_;
 };
 
 template <typename Result>
@@ -201,55 +197,6 @@ std::vector<Result> PipManager::forEachEnvironment(const std::vector<Environment
         if (error) std::rethrow_exception(error);
     }
     return results;
-}
-
-template <typename Result>
-Result PipManager::shared(std::map<std::string, std::shared_future<Result>>& inFlight, const std::string& key,
-                          const std::function<Result()>& run, std::stop_token stop) {
-    while (true) {
-        if (stop.stop_requested()) throw CancellationError();
-        std::promise<Result> promise;
-        std::shared_future<Result> running;
-        bool leader = false;
-        {
-            std::scoped_lock lock(pipMutex_);
-            if (auto found = inFlight.find(key); found != inFlight.end()) {
-                running = found->second;
-            } else {
-                leader = true;
-                running = promise.get_future().share();
-                inFlight[key] = running;
-            }
-        }
-        if (!leader) {
-            while (running.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
-                if (stop.stop_requested()) throw CancellationError();
-            }
-            try {
-                return running.get();
-            } catch (const CancellationError&) {
-                // The caller that ran it was cancelled, not us: run it ourselves.
-                if (stop.stop_requested()) throw;
-                continue;
-            }
-        }
-        try {
-            Result result = run();
-            {
-                std::scoped_lock lock(pipMutex_);
-                inFlight.erase(key);
-            }
-            promise.set_value(result);
-            return result;
-        } catch (...) {
-            {
-                std::scoped_lock lock(pipMutex_);
-                inFlight.erase(key);
-            }
-            promise.set_exception(std::current_exception());
-            throw;
-        }
-    }
 }
 
 }  // namespace vt
