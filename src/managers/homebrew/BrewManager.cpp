@@ -22,18 +22,7 @@ namespace vt {
 
 namespace {
 
-const Logger& logger() {
-    static const Logger instance("BrewManager");
-    return instance;
-}
-
 constexpr const char* kEnv = "/usr/bin/env";
-
-#if defined(__aarch64__) || defined(__arm64__)
-constexpr bool kArm = true;
-#else
-constexpr bool kArm = false;
-#endif
 
 // The newest of the versions, by the shared version rules.
 std::string newestVersion(const std::vector<std::string>& versions) {
@@ -42,14 +31,6 @@ std::string newestVersion(const std::vector<std::string>& versions) {
         if (newest.empty() || compareVersions(newest, version) == VersionOrder::Ascending) newest = version;
     }
     return newest;
-}
-
-// What brew is called with for an item of another tap than the main ones.
-std::string commandNameOf(const Package& package) {
-    if (package.tap && !package.tap->empty() && package.name.find('/') == std::string::npos) {
-        return *package.tap + "/" + package.name;
-    }
-    return package.name;
 }
 
 }  // namespace
@@ -300,87 +281,5 @@ std::vector<Package> BrewManager::checkOutdated(std::stop_token stop) {
 }
 
 void BrewManager::update(const Package& package, std::stop_token stop) { upgrade(package, {}, std::move(stop)); }
-
-std::optional<std::string> BrewManager::downloadURL(const Json& entry, bool isCask) {
-    if (!entry.is_object()) return std::nullopt;
-    if (isCask) return stringField(entry, "url");
-    // A bottle for this machine when there is one, else the source archive.
-    auto bottle = entry.find("bottle");
-    if (bottle != entry.end() && bottle->is_object()) {
-        auto stable = bottle->find("stable");
-        if (stable != bottle->end() && stable->is_object()) {
-            auto files = stable->find("files");
-            if (files != stable->end() && files->is_object()) {
-                std::vector<std::string> preferred = {"all"};
-                if (kBuiltForLinux) preferred.insert(preferred.begin(), kArm ? "arm64_linux" : "x86_64_linux");
-                for (const std::string& tag : preferred) {
-                    if (auto file = files->find(tag); file != files->end() && file->is_object()) {
-                        if (auto url = stringField(*file, "url")) return url;
-                    }
-                }
-                if (!kBuiltForLinux) {
-                    for (const auto& [tag, file] : files->items()) {
-                        if (contains(tag, "linux") || startsWith(tag, "arm64_") != kArm || !file.is_object()) continue;
-                        if (auto url = stringField(file, "url")) return url;
-                    }
-                }
-            }
-        }
-    }
-    auto urls = entry.find("urls");
-    if (urls != entry.end() && urls->is_object()) {
-        auto stable = urls->find("stable");
-        if (stable != urls->end() && stable->is_object()) return stringField(*stable, "url");
-    }
-    return std::nullopt;
-}
-
-std::optional<std::uint64_t> BrewManager::estimateDownloadSize(const Package& package, std::stop_token stop) {
-    const bool isCask = package.type == PackageType::BrewCask;
-    const std::string key = (isCask ? "cask:" : "formula:") + package.name;
-    {
-        std::scoped_lock lock(brewMutex_);
-        if (auto found = downloadSizeCache_.find(key); found != downloadSizeCache_.end()) return found->second;
-        if (unknownDownloadSizeCacheKeys_.count(key) != 0) return std::nullopt;
-    }
-    std::optional<std::uint64_t> size;
-    try {
-        ShellCommandResult info =
-            runBrew({"info", "--json=v2", isCask ? "--cask" : "--formula", commandNameOf(package)}, kInfoTimeout, stop);
-        std::optional<Json> json = parseJson(info.standardOutput);
-        const char* section = isCask ? "casks" : "formulae";
-        std::optional<std::string> url;
-        if (json && json->is_object() && json->contains(section) && (*json)[section].is_array() &&
-            !(*json)[section].empty()) {
-            url = downloadURL((*json)[section][0], isCask);
-        }
-        if (url) {
-            HttpRequest request;
-            request.url = *url;
-            request.method = HttpMethod::Head;
-            request.timeoutSeconds = kDownloadSizeTimeout;
-            // Bottles live in a container registry that wants a token even for public
-            // blobs; Homebrew itself sends this anonymous one.
-            if (!isCask) request.headers.set("Authorization", "Bearer QQ==");
-            HttpResponse response = network().send(request, stop);
-            if (response.isSuccess()) size = response.contentLength();
-        }
-    } catch (const CancellationError&) {
-        throw;
-    } catch (const std::exception& error) {
-        if (stop.stop_requested()) throw CancellationError();
-        logger().debug(std::string("download size of ") + package.name + ": " + error.what());
-    }
-    {
-        std::scoped_lock lock(brewMutex_);
-        if (size && *size > 0) {
-            downloadSizeCache_[key] = *size;
-            return size;
-        }
-        unknownDownloadSizeCacheKeys_.insert(key);
-    }
-    logger().warning("⚠️ Unable to estimate download size for " + package.name);
-    return std::nullopt;
-}
 
 }  // namespace vt

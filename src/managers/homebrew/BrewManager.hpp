@@ -74,12 +74,6 @@ public:
         bool autoUpdates = false;
         bool manualInstaller = false;
     };
-    struct TapInfo {
-        std::string name;
-        std::vector<std::string> formulaNames;
-        std::vector<std::string> caskTokens;
-        std::optional<std::string> remote;
-    };
     struct UpgradeProgress {
         BrewUpgradePhase phase;
         std::string message;  // the localized phase text
@@ -98,7 +92,6 @@ public:
     static constexpr double kSingleCaskUpgradeTimeout = 1800;
     // link and unlink change only symlinks; two minutes is generous.
     static constexpr double kLinkTimeout = 120;
-    static constexpr double kDownloadSizeTimeout = 5;
     // Above this the cask details are read entry by entry instead of as one document.
     static constexpr std::size_t kMaxCaskDetailsBytes = 16 * 1024 * 1024;
     static constexpr std::size_t kMaxCaskEntryBytes = 1024 * 1024;
@@ -138,14 +131,10 @@ public:
     std::vector<InstalledItem> listInstalledFormulae(std::stop_token stop = {});
     std::vector<InstalledItem> listInstalledCasks(std::stop_token stop = {});
     std::map<std::string, CaskDetails> fetchCaskDetails(std::stop_token stop = {});
-    std::vector<std::string> fetchTaps(std::stop_token stop = {});
-    std::vector<TapInfo> fetchTapContents(const std::vector<std::string>& taps, std::stop_token stop = {});
-    std::vector<std::string> fetchLeaves(std::stop_token stop = {});
     // Throws ParsedBrewError, GhostCaskError, CommandError (timeout), CancellationError.
     void upgrade(const Package& package, const ProgressHandler& onProgress, std::stop_token stop = {});
     // Terminates the running upgrade, if any.
     void cancelOngoingUpgrade();
-    std::optional<std::uint64_t> estimateDownloadSize(const Package& package, std::stop_token stop = {});
 
     void setOutdatedModeProvider(OutdatedModeProvider provider);
     std::optional<std::string> lastOutdatedWarning() const;
@@ -160,8 +149,6 @@ public:
     static std::vector<std::string> outdatedArguments(BrewOutdatedMode mode);
     static std::string_view phaseKey(BrewUpgradePhase phase);
     static std::optional<BrewUpgradePhase> phaseForLine(std::string_view line);
-    // "^[a-zA-Z0-9_-]+/[a-zA-Z0-9_-]+$"
-    static bool isValidTapName(std::string_view name);
 
     // Parsers of brew's output. Each keeps what it can read and adds a line to `warnings`
     // for what it could not; none throws.
@@ -175,9 +162,6 @@ public:
     static std::vector<InstalledItem> parseVersionListing(std::string_view text, std::vector<std::string>& warnings);
     static std::map<std::string, CaskDetails> parseCaskDetails(std::string_view text,
                                                                std::vector<std::string>& warnings);
-    static std::vector<TapInfo> parseTapInfo(std::string_view text, std::vector<std::string>& warnings);
-    // The file a one-item `brew info --json=v2` entry would download.
-    static std::optional<std::string> downloadURL(const Json& entry, bool isCask);
 
 protected:
     std::optional<std::string> locateExecutable(std::stop_token stop) override;
@@ -269,8 +253,6 @@ private:
     std::map<std::string, CachedOutdated> outdatedCache_;
     InFlight<OutdatedOutcome> inFlightOutdatedTasks_;
     std::optional<std::string> lastOutdatedWarning_;
-    std::map<std::string, std::uint64_t> downloadSizeCache_;
-    std::set<std::string> unknownDownloadSizeCacheKeys_;
     std::map<std::string, std::string> cachedBrewOutdatedJSONByArguments_;
     std::map<std::string, CaskDetails> caskDetails_;
     FormulaDiagnostics formulaDiagnostics_;

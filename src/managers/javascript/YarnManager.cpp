@@ -154,7 +154,7 @@ ShellCommandResult YarnManager::runYarn(std::vector<std::string> arguments, doub
     return run(request, stop);
 }
 
-// ---- Parsers and categories ----------------------------------------------------------
+// ---- Parsers --------------------------------------------------------------------------
 
 std::optional<YarnManager::Entry> YarnManager::splitNameAndVersion(std::string_view text) {
     text = trimView(text);
@@ -215,41 +215,6 @@ std::optional<std::map<std::string, std::string>> YarnManager::parseManifestDepe
         if (!name.empty()) dependencies[name] = specification.is_string() ? specification.get<std::string>() : "";
     }
     return dependencies;
-}
-
-YarnManager::Category YarnManager::categoryFor(std::string_view name) {
-    struct Group {
-        Category category;
-        std::vector<std::string_view> keywords;
-    };
-    static const std::vector<Group> groups = {
-        {Category::Typescript, {"typescript"}},
-        {Category::Linting, {"eslint", "prettier", "lint"}},
-        {Category::Framework, {"react", "angular", "next", "svelte"}},
-        {Category::Testing, {"test", "jest", "mocha", "vitest"}},
-        {Category::Bundler, {"webpack", "vite", "rollup", "esbuild", "parcel"}},
-        {Category::Cli, {"create-", "generator"}},
-    };
-    const std::string lower = toLower(name);
-    for (const Group& group : groups) {
-        for (std::string_view keyword : group.keywords) {
-            if (contains(lower, keyword)) return group.category;
-        }
-    }
-    return Category::Other;
-}
-
-std::string YarnManager::categoryKey(Category category) {
-    switch (category) {
-        case Category::Typescript: return "enum.yarn_category.typescript";
-        case Category::Linting: return "enum.yarn_category.linting";
-        case Category::Framework: return "enum.yarn_category.framework";
-        case Category::Testing: return "enum.yarn_category.testing";
-        case Category::Bundler: return "enum.yarn_category.bundler";
-        case Category::Cli: return "enum.yarn_category.cli";
-        case Category::Other: return "enum.yarn_category.other";
-    }
-    return "enum.yarn_category.other";
 }
 
 // ---- Listing -------------------------------------------------------------------------

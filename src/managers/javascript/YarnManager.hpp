@@ -39,7 +39,6 @@ public:
     static const SourceRow& source();
 
     // Chosen from the package name by the first keyword group it contains.
-    enum class Category { Typescript, Linting, Framework, Testing, Bundler, Cli, Other };
 
     static constexpr double kListTimeout = 60;
     // `yarn global dir` and `npm config get registry` only read configuration.
@@ -86,9 +85,6 @@ public:
     static std::optional<Entry> splitNameAndVersion(std::string_view text);
     // The names in the "dependencies" of a global package.json, with their specifications.
     static std::optional<std::map<std::string, std::string>> parseManifestDependencies(std::string_view text);
-    static Category categoryFor(std::string_view name);
-    // "enum.yarn_category." + the case ("typescript", ..., "other").
-    static std::string categoryKey(Category category);
     // home + "/.yarn/bin", then "/usr/local/bin", "/usr/bin" and the default path.
     std::string searchPath(const std::string& executable) const;
     std::string cacheFile() const;

@@ -264,7 +264,6 @@ std::vector<Package> PipManager::checkOutdated(std::stop_token stop) {
         });
 
     std::vector<Package> packages;
-    std::map<std::string, EnvironmentOutdated> byInterpreter;
     std::vector<std::string> failures = inventory.failures;
     bool indexUnreachable = false;
     for (std::size_t i = 0; i < asked.size(); ++i) {
@@ -300,10 +299,8 @@ std::vector<Package> PipManager::checkOutdated(std::stop_token stop) {
             package.sourceIdentifier = environment.interpreter;
             packages.push_back(std::move(package));
         }
-        byInterpreter[environment.interpreter] = outcome;
     }
     logger().info("Pip outdated check complete: " + std::to_string(packages.size()));
-    saveCache(inventory, byInterpreter);
 
     std::vector<std::string> messages;
     if (indexUnreachable) messages.push_back(localized("error.pip.index_unreachable"));

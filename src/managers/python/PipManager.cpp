@@ -72,11 +72,6 @@ void PipManager::invalidateListings() {
     if (options_.invalidateListings) options_.invalidateListings();
 }
 
-std::string PipManager::cacheFile() const {
-    if (options_.cacheFile) return *options_.cacheFile;
-    return paths::cacheFolder() + "/" + kCacheFileName;
-}
-
 std::vector<PipManager::Environment> PipManager::environments() const {
     std::scoped_lock lock(pipMutex_);
     return inventory_ ? inventory_->environments : std::vector<Environment>{};
@@ -298,55 +293,6 @@ std::vector<Package> PipManager::listInstalled(std::stop_token stop) {
     setErrorMessage(inventory.failures.empty() ? std::nullopt
                                                : std::optional<std::string>(join(inventory.failures, "; ")));
     return packages();
-}
-
-// The cache file.
-
-void PipManager::saveCache(const Inventory& inventory, const std::map<std::string, EnvironmentOutdated>& outdated) {
-    const std::string path = cacheFile();
-    if (path.empty()) return;
-    Json environments = Json::array();
-    Json latestByName = Json::object();
-    for (const Environment& environment : inventory.environments) {
-        Json entry = Json::object();
-        entry["interpreter"] = environment.interpreter;
-        entry["installed"] = inventory.installedCount.count(environment.interpreter) != 0
-                                 ? inventory.installedCount.at(environment.interpreter)
-                                 : 0;
-        Json updates = Json::array();
-        if (auto found = outdated.find(environment.interpreter); found != outdated.end()) {
-            entry["indexUnreachable"] = found->second.indexUnreachable;
-            for (const OutdatedEntry& update : found->second.entries) {
-                updates.push_back(
-                    {{"name", update.name}, {"version", update.version}, {"latest_version", update.latestVersion}});
-                latestByName[normalizedName(update.name)] = update.latestVersion;
-            }
-        }
-        entry["outdated"] = std::move(updates);
-        environments.push_back(std::move(entry));
-    }
-    Json document = {{"scannedAt", toReferenceSeconds(clock().now())},
-                     {"environments", std::move(environments)},
-                     {"latestByName", std::move(latestByName)}};
-    try {
-        const std::string folder = std::filesystem::path(path).parent_path().string();
-        if (!paths::ensureFolder(folder)) throw FileWriteError("cannot create " + folder);
-        writeFileAtomically(path, dumpJson(document));
-    } catch (const std::exception& error) {
-        logger().warning(std::string("Failed to save pip cache: ") + error.what());
-    }
-}
-
-std::map<std::string, std::string> PipManager::cachedLatestVersions(const std::string& cacheFile) {
-    std::map<std::string, std::string> latest;
-    std::optional<Json> json = parseJson(readFile(cacheFile).value_or(""));
-    if (!json || !json->is_object()) return latest;
-    auto byName = json->find("latestByName");
-    if (byName == json->end() || !byName->is_object()) return latest;
-    for (const auto& [name, version] : byName->items()) {
-        if (version.is_string()) latest[name] = version.get<std::string>();
-    }
-    return latest;
 }
 
 }  // namespace vt

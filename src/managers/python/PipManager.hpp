@@ -58,7 +58,6 @@ public:
     // Connections failed for this many projects (or for every project, when fewer): the
     // index is out of reach and waiting for the others tells nothing more.
     static constexpr std::size_t kUnreachableEvidence = 5;
-    static constexpr const char* kCacheFileName = "pip_cache.json";
 
     struct InstalledEntry {
         std::string name;
@@ -83,8 +82,6 @@ public:
         // The environments to ask, in priority order; PythonEnvironments (with the
         // interpreter of the pip the runner's PATH finds) when empty.
         std::function<std::vector<Environment>()> environments;
-        // The pip cache file; the cache folder's pip_cache.json when absent, none when "".
-        std::optional<std::string> cacheFile;
         Clock* clock = nullptr;  // Clock::shared() when null
         // Drops the runner's cached pip listings; derived from a CommandRunner when empty.
         std::function<void()> invalidateListings;
@@ -113,7 +110,6 @@ public:
     // A Python project name (never an option, a path or a requirement specifier).
     static bool isProjectName(std::string_view name);
     // The pip cache file's latest versions by normalised name; empty when unreadable.
-    static std::map<std::string, std::string> cachedLatestVersions(const std::string& cacheFile);
 
 protected:
     std::optional<std::string> locateExecutable(std::stop_token stop) override;
@@ -152,8 +148,6 @@ private:
                                     const std::map<std::string, EnvironmentListing>& listings);
     Clock& clock() const;
     void invalidateListings();
-    std::string cacheFile() const;
-    void saveCache(const Inventory& inventory, const std::map<std::string, EnvironmentOutdated>& outdated);
 
     // Outdated.
     EnvironmentOutdated outdatedOf(const Environment& environment, std::size_t installed, std::stop_token stop);

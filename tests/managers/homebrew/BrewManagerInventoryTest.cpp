@@ -156,42 +156,6 @@ TEST(BrewManagerInventoryTest, HugeCaskDetailsAreReadEntryByEntry) {
     EXPECT_EQ(warnings.size(), 1u);
 }
 
-TEST(BrewManagerInventoryTest, TapNamesArePassedOnlyWhenWellFormed) {
-    BrewFixture f;
-    f.runner.on(brew("tap"), Response::output(fixture("tap.stdout")));
-    f.runner.on(brew("tap-info --json homebrew/cask-fonts hashicorp/tap mongodb/brew"),
-                Response::output(fixture("tap-info.json")));
-    LogCapture log;
-
-    std::vector<std::string> taps = f.manager->fetchTaps();
-    EXPECT_EQ(taps, (std::vector<std::string>{"homebrew/cask-fonts", "hashicorp/tap", "mongodb/brew"}));
-    EXPECT_TRUE(log.contains("⚠️ SECURITY: Skipping invalid tap name format: evil tap/name"));
-    EXPECT_TRUE(log.contains("⚠️ SECURITY: Skipping invalid tap name format: user/tap;rm"));
-
-    std::vector<BrewManager::TapInfo> contents = f.manager->fetchTapContents(taps);
-    ASSERT_EQ(contents.size(), 2u);
-    EXPECT_EQ(contents[0].formulaNames, (std::vector<std::string>{"hashicorp/tap/terraform", "hashicorp/tap/vault"}));
-    EXPECT_TRUE(contents[0].remote.has_value());
-    EXPECT_EQ(contents[1].caskTokens, (std::vector<std::string>{"mongodb/brew/mongodb-compass"}));
-    EXPECT_EQ(contents[1].remote, std::nullopt);
-    EXPECT_TRUE(log.contains("Skipping a tap-info entry without a name"));
-
-    // A bad name handed in directly never reaches brew.
-    f.runner.clearHistory();
-    EXPECT_TRUE(f.manager->fetchTapContents({"a b/c", "x/y\n"}).empty());
-    EXPECT_TRUE(f.runner.commandLines().empty());
-}
-
-TEST(BrewManagerInventoryTest, LeavesAndFailuresOfTheOpenListings) {
-    BrewFixture f;
-    f.runner.on(brew("leaves"), Response::output("git\n  jq\n\nwget\n"));
-    EXPECT_EQ(f.manager->fetchLeaves(), (std::vector<std::string>{"git", "jq", "wget"}));
-    for (const auto& request : f.runner.history()) EXPECT_EQ(request.timeout, 30.0);
-
-    f.runner.on(brew("leaves"), Response::failure(1, "Error: boom"));
-    EXPECT_TRUE(f.manager->fetchLeaves().empty());
-}
-
 TEST(BrewManagerInventoryTest, DiscoveryTriesThePrefixesThenWhich) {
     testing::FakeCommandRunner runner;
     testing::RecordingFileSystem files;
@@ -212,35 +176,6 @@ TEST(BrewManagerInventoryTest, DiscoveryTriesThePrefixesThenWhich) {
                                         "isExecutableFile:/home/linuxbrew/.linuxbrew/bin/brew"}));
     ASSERT_EQ(runner.history().size(), 1u);
     EXPECT_TRUE(runner.history()[0].environment.empty());  // the runner's own PATH decides
-}
-
-TEST(BrewManagerInventoryTest, DownloadSizeFromHeadRequestAndRememberedFailures) {
-    BrewFixture f;
-    const std::string url = "https://downloads.example.com/wget-1.21.4.tar.gz";
-    f.runner.on(brew("info --json=v2 --formula wget"),
-                Response::output(R"({"formulae": [{"name": "wget", "urls": {"stable": {"url": ")" + url +
-                                 R"("}}}], "casks": []})"));
-    HttpResponse head;
-    head.statusCode = 200;
-    head.url = url;
-    head.headers.add("Content-Length", "5021854");
-    f.network.setResponse(url, head);
-    Package wget{.name = "wget", .version = "1.21.3", .type = PackageType::BrewFormula};
-    EXPECT_EQ(f.manager->estimateDownloadSize(wget), 5021854u);
-    EXPECT_EQ(f.manager->estimateDownloadSize(wget), 5021854u);
-    ASSERT_EQ(f.network.sentRequests().size(), 1u);
-    EXPECT_EQ(f.network.sentRequests()[0].method, HttpMethod::Head);
-    EXPECT_EQ(f.network.sentRequests()[0].timeoutSeconds, 5.0);
-
-    // A cask whose file answers 404: remembered, not asked again.
-    f.runner.on(brew("info --json=v2 --cask gone"),
-                Response::output(R"({"formulae": [], "casks": [{"token": "gone", "url": "https://downloads.example.com/gone.dmg"}]})"));
-    Package gone{.name = "gone", .version = "1", .type = PackageType::BrewCask};
-    LogCapture log;
-    EXPECT_EQ(f.manager->estimateDownloadSize(gone), std::nullopt);
-    EXPECT_EQ(f.manager->estimateDownloadSize(gone), std::nullopt);
-    EXPECT_EQ(log.count("⚠️ Unable to estimate download size for gone"), 1u);
-    EXPECT_EQ(f.runner.count(brew("info --json=v2 --cask gone")), 1u);
 }
 
 }  // namespace

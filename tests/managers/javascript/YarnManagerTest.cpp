@@ -22,7 +22,6 @@ namespace {
 
 using Response = testing::FakeCommandRunner::Response;
 using jstest::recorded;
-using Category = YarnManager::Category;
 
 const std::string kYarn = "/usr/local/bin/yarn";
 const std::string kList = kYarn + " global list";
@@ -98,33 +97,6 @@ TEST(YarnManagerTest, ParsesBothListingFormsAndSplitsAtTheLastAtSign) {
               (YarnManager::Entry{"@scope/name", "1.2.3-beta.1"}));
     EXPECT_EQ(YarnManager::splitNameAndVersion("@scope/name"), std::nullopt);
     EXPECT_EQ(YarnManager::splitNameAndVersion("name@"), std::nullopt);
-}
-
-TEST(YarnManagerTest, CategoriesFollowTheFirstMatchingKeywordGroup) {
-    const std::vector<std::pair<std::string, Category>> cases = {
-        {"typescript", Category::Typescript},
-        {"@typescript-eslint/parser", Category::Typescript},  // before linting
-        {"eslint", Category::Linting},
-        {"prettier", Category::Linting},
-        {"stylelint", Category::Linting},
-        {"create-react-app", Category::Framework},  // "react" comes before "create-"
-        {"@angular/cli", Category::Framework},
-        {"next", Category::Framework},
-        {"jest", Category::Testing},
-        {"vitest", Category::Testing},  // "test" before the bundlers' "vite"
-        {"webpack-cli", Category::Bundler},
-        {"esbuild", Category::Bundler},
-        {"create-vite", Category::Bundler},
-        {"generator-code", Category::Cli},
-        {"create-t3-app", Category::Cli},
-        {"@vue/cli", Category::Other},
-        {"nodemon", Category::Other},
-        {"TypeScript", Category::Typescript},
-    };
-    for (const auto& [name, category] : cases) {
-        EXPECT_EQ(YarnManager::categoryFor(name), category) << name;
-    }
-    EXPECT_EQ(YarnManager::categoryKey(Category::Cli), "enum.yarn_category.cli");
 }
 
 TEST(YarnManagerTest, TheGlobalManifestCompletesTheListing) {

@@ -16,11 +16,9 @@ namespace vt {
 namespace {
 
 TEST(PipManagerHostTest, ListsThisMachinesPackagesWithTheirVersionAndEnvironment) {
-    testing::TempDir cache{"vt-pip-host"};
     CommandRunner runner;
     SystemFileSystemManager files;
     PipManager::Options options;
-    options.cacheFile = cache.file("pip_cache.json");
     PipManager pip(runner, files, options);
     if (!pip.discover()) GTEST_SKIP() << "no pip here";
 
