@@ -51,4 +51,10 @@ struct SourceRow {
     }
 };
 
+// The factory of a row: the adapter with its default options.
+template <typename Adapter>
+std::unique_ptr<BaseManager> makeAdapter(CommandRunning& runner, const FileSystemManager& files) {
+    return std::make_unique<Adapter>(runner, files);
+}
+
 }  // namespace vt

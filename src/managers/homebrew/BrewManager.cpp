@@ -36,22 +36,13 @@ std::string newestVersion(const std::vector<std::string>& versions) {
 }  // namespace
 
 const SourceRow& BrewManager::source() {
-    static const SourceRow row = [] {
-        auto make = [](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
-            return std::make_unique<BrewManager>(runner, files);
-        };
-        return SourceRow{.id = "homebrew",
-        .name = "Homebrew",
-        .executables = {"brew"},
-        .types = {PackageType::BrewFormula, PackageType::BrewCask},
-        .toggle = ManagerToggleKey::ShowHomebrew,
-        .isCore = true,
-        .completionLine = "Inventaire Brew terminé: ",
-        .logTag = "brew",
-        // One adapter for both kinds: one `brew outdated` answers for formulae and casks alike.
-        .kindToggles = {{PackageType::BrewCask, ManagerToggleKey::ShowCasks, "casks", "Homebrew Casks"}},
-        .make = make};
-    }();
+    // One adapter for both kinds: one `brew outdated` answers for formulae and casks alike.
+    static const SourceRow row{.id = "homebrew", .name = "Homebrew", .executables = {"brew"},
+                               .types = {PackageType::BrewFormula, PackageType::BrewCask},
+                               .toggle = ManagerToggleKey::ShowHomebrew, .isCore = true,
+                               .completionLine = "Inventaire Brew terminé: ", .logTag = "brew",
+                               .kindToggles = {{PackageType::BrewCask, ManagerToggleKey::ShowCasks, "casks", "Homebrew Casks"}},
+                               .make = makeAdapter<BrewManager>};
     return row;
 }
 

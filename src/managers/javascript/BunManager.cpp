@@ -32,20 +32,10 @@ std::optional<std::string> globalFolderLine(std::string_view line) {
 }  // namespace
 
 const SourceRow& BunManager::source() {
-    static const SourceRow row = [] {
-        auto make = [](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
-            return std::make_unique<BunManager>(runner, files);
-        };
-        return SourceRow{.id = "bun",
-        .name = "Bun",
-        .executables = {"bun"},
-        .types = {PackageType::BunGlobal},
-        .toggle = ManagerToggleKey::ShowBun,
-        .folders = {"~/.bun/bin/"},
-        .completionLine = "Inventaire Bun terminé: ",
-        .logTag = "bun",
-        .make = make};
-    }();
+    static const SourceRow row{.id = "bun", .name = "Bun", .executables = {"bun"}, .types = {PackageType::BunGlobal},
+                               .toggle = ManagerToggleKey::ShowBun, .folders = {"~/.bun/bin/"},
+                               .completionLine = "Inventaire Bun terminé: ", .logTag = "bun",
+                               .make = makeAdapter<BunManager>};
     return row;
 }
 

@@ -32,20 +32,10 @@ std::string withoutColour(std::string_view text) {
 }  // namespace
 
 const SourceRow& DenoManager::source() {
-    static const SourceRow row = [] {
-        auto make = [](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
-            return std::make_unique<DenoManager>(runner, files);
-        };
-        return SourceRow{.id = "deno",
-        .name = "Deno",
-        .executables = {"deno"},
-        .types = {PackageType::DenoPackage},
-        .toggle = ManagerToggleKey::ShowDeno,
-        .folders = {"~/.deno/bin/"},
-        .completionLine = "Inventaire Deno terminé: ",
-        .logTag = "deno",
-        .make = make};
-    }();
+    static const SourceRow row{.id = "deno", .name = "Deno", .executables = {"deno"},
+                               .types = {PackageType::DenoPackage}, .toggle = ManagerToggleKey::ShowDeno,
+                               .folders = {"~/.deno/bin/"}, .completionLine = "Inventaire Deno terminé: ",
+                               .logTag = "deno", .make = makeAdapter<DenoManager>};
     return row;
 }
 

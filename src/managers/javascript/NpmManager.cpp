@@ -37,20 +37,10 @@ std::optional<std::string> missingFolderOf(const Json& json) {
 }  // namespace
 
 const SourceRow& NpmManager::source() {
-    static const SourceRow row = [] {
-        auto make = [](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
-            return std::make_unique<NpmManager>(runner, files);
-        };
-        return SourceRow{.id = "npm",
-        .name = "npm",
-        .executables = {"npm"},
-        .types = {PackageType::NpmGlobal},
-        .toggle = ManagerToggleKey::ShowNpm,
-        .isCore = true,
-        .completionLine = "Inventaire NPM terminé: ",
-        .logTag = "npm",
-        .make = make};
-    }();
+    static const SourceRow row{.id = "npm", .name = "npm", .executables = {"npm"}, .types = {PackageType::NpmGlobal},
+                               .toggle = ManagerToggleKey::ShowNpm, .isCore = true,
+                               .completionLine = "Inventaire NPM terminé: ", .logTag = "npm",
+                               .make = makeAdapter<NpmManager>};
     return row;
 }
 

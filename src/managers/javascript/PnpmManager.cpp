@@ -32,19 +32,10 @@ std::string folderOf(const std::string& path) {
 }  // namespace
 
 const SourceRow& PnpmManager::source() {
-    static const SourceRow row = [] {
-        auto make = [](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
-            return std::make_unique<PnpmManager>(runner, files);
-        };
-        return SourceRow{.id = "pnpm",
-        .name = "pnpm",
-        .executables = {"pnpm"},
-        .types = {PackageType::PnpmGlobal},
-        .toggle = ManagerToggleKey::ShowPnpm,
-        .completionLine = "Inventaire PNPM terminé: ",
-        .logTag = "pnpm",
-        .make = make};
-    }();
+    static const SourceRow row{.id = "pnpm", .name = "pnpm", .executables = {"pnpm"},
+                               .types = {PackageType::PnpmGlobal}, .toggle = ManagerToggleKey::ShowPnpm,
+                               .completionLine = "Inventaire PNPM terminé: ", .logTag = "pnpm",
+                               .make = makeAdapter<PnpmManager>};
     return row;
 }
 

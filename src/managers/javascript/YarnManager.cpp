@@ -76,20 +76,10 @@ std::optional<std::string> pinnedVersion(std::string_view specification) {
 }  // namespace
 
 const SourceRow& YarnManager::source() {
-    static const SourceRow row = [] {
-        auto make = [](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
-            return std::make_unique<YarnManager>(runner, files);
-        };
-        return SourceRow{.id = "yarn",
-        .name = "Yarn",
-        .executables = {"yarn"},
-        .types = {PackageType::YarnGlobal},
-        .toggle = ManagerToggleKey::ShowYarn,
-        .folders = {"~/.yarn/bin/"},
-        .completionLine = "Inventaire Yarn terminé: ",
-        .logTag = "yarn",
-        .make = make};
-    }();
+    static const SourceRow row{.id = "yarn", .name = "Yarn", .executables = {"yarn"},
+                               .types = {PackageType::YarnGlobal}, .toggle = ManagerToggleKey::ShowYarn,
+                               .folders = {"~/.yarn/bin/"}, .completionLine = "Inventaire Yarn terminé: ",
+                               .logTag = "yarn", .make = makeAdapter<YarnManager>};
     return row;
 }
 

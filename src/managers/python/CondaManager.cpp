@@ -45,21 +45,11 @@ bool isPyPIChannel(std::string_view channel) {
 }  // namespace
 
 const SourceRow& CondaManager::source() {
-    static const SourceRow row = [] {
-        auto make = [](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
-            return std::make_unique<CondaManager>(runner, files);
-        };
-        return SourceRow{.id = "conda",
-        .name = "Conda",
-        .executables = {"conda", "mamba", "micromamba"},
-        .types = {PackageType::CondaPackage},
-        .toggle = ManagerToggleKey::ShowConda,
-        .completionLine = "Inventaire Conda terminé: ",
-        .logTag = "conda",
-        // One dry run per environment, up to 120 s each, when the week-long cache is stale.
-        .timeout = std::chrono::seconds(600),
-        .make = make};
-    }();
+    // One dry run per environment, up to 120 s each, when the week-long cache is stale.
+    static const SourceRow row{.id = "conda", .name = "Conda", .executables = {"conda", "mamba", "micromamba"},
+                               .types = {PackageType::CondaPackage}, .toggle = ManagerToggleKey::ShowConda,
+                               .completionLine = "Inventaire Conda terminé: ", .logTag = "conda",
+                               .timeout = std::chrono::seconds(600), .make = makeAdapter<CondaManager>};
     return row;
 }
 

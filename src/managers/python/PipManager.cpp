@@ -33,20 +33,10 @@ std::string lastLines(std::string_view text, std::size_t count) {
 }  // namespace
 
 const SourceRow& PipManager::source() {
-    static const SourceRow row = [] {
-        auto make = [](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
-            return std::make_unique<PipManager>(runner, files);
-        };
-        return SourceRow{.id = "pip",
-        .name = "pip",
-        .executables = {"pip3", "pip"},
-        .types = {PackageType::PipPackage},
-        .toggle = ManagerToggleKey::ShowPip,
-        .isCore = true,
-        .completionLine = "Inventaire Pip terminé: ",
-        .logTag = "pip",
-        .make = make};
-    }();
+    static const SourceRow row{.id = "pip", .name = "pip", .executables = {"pip3", "pip"},
+                               .types = {PackageType::PipPackage}, .toggle = ManagerToggleKey::ShowPip, .isCore = true,
+                               .completionLine = "Inventaire Pip terminé: ", .logTag = "pip",
+                               .make = makeAdapter<PipManager>};
     return row;
 }
 

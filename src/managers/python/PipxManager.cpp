@@ -32,19 +32,10 @@ std::string pypiURL(std::string_view name) {
 }  // namespace
 
 const SourceRow& PipxManager::source() {
-    static const SourceRow row = [] {
-        auto make = [](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
-            return std::make_unique<PipxManager>(runner, files);
-        };
-        return SourceRow{.id = "pipx",
-        .name = "pipx",
-        .executables = {"pipx"},
-        .types = {PackageType::PipxPackage},
-        .toggle = ManagerToggleKey::ShowPipx,
-        .completionLine = "Inventaire Pipx terminé: ",
-        .logTag = "pipx",
-        .make = make};
-    }();
+    static const SourceRow row{.id = "pipx", .name = "pipx", .executables = {"pipx"},
+                               .types = {PackageType::PipxPackage}, .toggle = ManagerToggleKey::ShowPipx,
+                               .completionLine = "Inventaire Pipx terminé: ", .logTag = "pipx",
+                               .make = makeAdapter<PipxManager>};
     return row;
 }
 

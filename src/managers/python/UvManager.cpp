@@ -47,19 +47,9 @@ std::string failureDetail(const std::exception& error) {
 }  // namespace
 
 const SourceRow& UvManager::source() {
-    static const SourceRow row = [] {
-        auto make = [](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
-            return std::make_unique<UvManager>(runner, files);
-        };
-        return SourceRow{.id = "uv",
-        .name = "uv",
-        .executables = {"uv"},
-        .types = {PackageType::UvTool},
-        .toggle = ManagerToggleKey::ShowUv,
-        .completionLine = "Inventaire uv terminé: ",
-        .logTag = "uv",
-        .make = make};
-    }();
+    static const SourceRow row{.id = "uv", .name = "uv", .executables = {"uv"}, .types = {PackageType::UvTool},
+                               .toggle = ManagerToggleKey::ShowUv, .completionLine = "Inventaire uv terminé: ",
+                               .logTag = "uv", .make = makeAdapter<UvManager>};
     return row;
 }
 
