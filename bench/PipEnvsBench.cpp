@@ -98,7 +98,6 @@ int main() {
 
     vt::PipManager::Options options;
     options.environments = [&environments] { return environments; };
-    options.cacheFile = work.file("pip_cache.json");
     vt::PipManager scanner(runner, files, options);
 
     std::vector<double> sequentialTimes, scannerTimes, fullTimes;

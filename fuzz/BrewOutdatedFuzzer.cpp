@@ -41,7 +41,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (item.name.empty() || item.versions.empty()) std::abort();
     }
     (void)vt::BrewManager::parseCaskDetails(text, warnings);
-    (void)vt::BrewManager::parseTapInfo(text, warnings);
 
     vt::ParsedBrewError error = vt::BrewErrorClassifier::classify(text, "fuzz", size % 2 == 0);
     if (error.kind() == vt::BrewErrorType::Kind::Unknown && error.userMessage().size() > 4096) std::abort();

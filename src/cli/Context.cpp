@@ -16,9 +16,11 @@
 #include "managers/homebrew/BrewManager.hpp"
 #include "managers/PackageManager.hpp"
 #include "settings/DefaultsStore.hpp"
+#include "settings/ManagerCatalog.hpp"
 #include "settings/SettingsManager.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
+#include "system/SystemNetworkClient.hpp"
 
 namespace vt::cli {
 
@@ -39,21 +41,11 @@ DefaultsStore& Context::defaults() {
 
 namespace {
 
-// The command-line tool each editor application installs. On Linux there are no application
-// bundles, so an editor counts as present when its command is found.
-constexpr std::pair<std::string_view, std::string_view> kEditorCommands[] = {
-    {"Code", "code"}, {"Code - Insiders", "code-insiders"}, {"VSCodium", "codium"},
-    {"Cursor", "cursor"}, {"Windsurf", "windsurf"},
-};
-
-bool applicationPresent(std::string_view name, const ExecutableLocator& locator) {
-    std::string bundle = std::string(name) + ".app";
+bool applicationPresent(const std::string& name) {
+    std::string bundle = name + ".app";
     for (const std::string& folder : {std::string("/Applications/"), paths::home() + "/Applications/"}) {
         std::error_code error;
         if (std::filesystem::is_directory(folder + bundle, error)) return true;
-    }
-    for (const auto& [application, command] : kEditorCommands) {
-        if (application == name) return locator.locate(std::string(command)).has_value();
     }
     return false;
 }
@@ -63,12 +55,8 @@ bool applicationPresent(std::string_view name, const ExecutableLocator& locator)
 SettingsManager& Context::settings() {
     if (!settings_) {
         settings_ = std::make_unique<SettingsManager>(defaults());
-        SystemFileSystemManager files;
-        ExecutableLocator locator(CommandRunner::shared(), files);
         try {
-            settings_->applyFirstLaunchDefaults(
-                [&](std::string_view command) { return locator.locate(std::string(command)).has_value(); },
-                [&](std::string_view application) { return applicationPresent(application, locator); });
+            settings_->applyFirstLaunchDefaults([this] { return detectSources(); });
         } catch (const std::exception&) {
             // Unwritable preferences: the defaults of the table still serve this run.
         }
@@ -76,11 +64,29 @@ SettingsManager& Context::settings() {
     return *settings_;
 }
 
+std::map<ManagerToggleKey, bool> Context::detectSources() {
+    std::map<ManagerToggleKey, bool> present;
+    // A source this build scans is shown when its adapter's own discovery finds its tool.
+    for (const SourcePresence& source : discoverSources(ManagerRegistry::sources(), packageManager())) {
+        if (source.row->toggle) present[*source.row->toggle] = source.path.has_value();
+    }
+    // The others keep only their settings: their tool or application is looked for.
+    SystemFileSystemManager files;
+    ExecutableLocator locator(CommandRunner::shared(), files);
+    for (const ManagerCatalogEntry& entry : managerCatalog()) {
+        bool found = !entry.application.empty() && applicationPresent(entry.application);
+        if (!found) found = locator.locate(entry.executables).has_value();
+        present[entry.settingsToggle] = found;
+    }
+    return present;
+}
+
 PackageManager& Context::packageManager() {
     if (!packageManager_) {
         files_ = std::make_unique<SystemFileSystemManager>();
-        packageManager_ = std::make_unique<PackageManager>(ManagerRegistry::adapterRegistrations(),
-                                                           CommandRunner::shared(), *files_);
+        network_ = std::make_unique<SystemNetworkClient>();
+        packageManager_ = std::make_unique<PackageManager>(ManagerRegistry::sources(), CommandRunner::shared(),
+                                                           *files_, network_.get());
         ManagerRegistry::shared().packageManager = packageManager_.get();
         if (auto* brew = dynamic_cast<BrewManager*>(packageManager_->adapter("homebrew"))) {
             SettingsManager& preferences = settings();
@@ -120,7 +126,7 @@ namespace {
 
 std::vector<PackageType> kindsOf(const std::string& scannerId) {
     for (const auto& source : ManagerRegistry::sources()) {
-        if (source.adapter.id == scannerId) return source.adapter.types;
+        if (source.id == scannerId) return source.types;
     }
     return {};
 }

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <map>
 #include <memory>
+
+#include "settings/ManagerToggleKey.hpp"
 
 namespace vt {
 class DefaultsStore;
@@ -10,6 +13,7 @@ class ScanProgressModel;
 class RefreshCoordinator;
 class PackageCoordinator;
 class SystemFileSystemManager;
+class NetworkClient;
 class ScanResultsPersistence;
 class RunMarkers;
 }  // namespace vt
@@ -40,9 +44,12 @@ public:
 
 private:
     Context();
+    // For the first-launch defaults: which sources' tools are here.
+    std::map<ManagerToggleKey, bool> detectSources();
     std::unique_ptr<DefaultsStore> defaults_;
     std::unique_ptr<SettingsManager> settings_;
     std::unique_ptr<SystemFileSystemManager> files_;
+    std::unique_ptr<NetworkClient> network_;
     std::unique_ptr<PackageManager> packageManager_;
     std::unique_ptr<ScanProgressModel> progress_;
     std::unique_ptr<RefreshCoordinator> refresh_;

@@ -1,7 +1,7 @@
 #include "cli/ManagersCommand.hpp"
 
 #include <cstdio>
-#include <future>
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,71 +11,58 @@
 
 #include "base/Json.hpp"
 #include "cli/Context.hpp"
-#include "managers/ExecutableLocator.hpp"
-#include "settings/ManagerCatalog.hpp"
+#include "core/SourcePipelines.hpp"
 #include "settings/SettingsManager.hpp"
-#include "system/CommandRunner.hpp"
-#include "system/FileSystemManager.hpp"
 
 namespace vt::cli {
 
 namespace {
 
+// One line per setting: a source, and each kind of it with a setting of its own.
 struct Row {
-    const ManagerCatalogEntry* entry;
-    std::optional<std::string> path;  // nullopt: not found, or a source without a tool
+    std::string id;
+    std::string name;
+    std::optional<ManagerToggleKey> toggle;
+    const SourcePresence* presence;
     bool enabled;
 };
 
-std::vector<Row> collectRows() {
-    SystemFileSystemManager files;
-    ExecutableLocator locator(CommandRunner::shared(), files);
-    SettingsManager& settings = Context::shared().settings();
-    // Each lookup runs `which`; asking for all tools at once keeps this quick.
-    std::vector<std::future<std::optional<std::string>>> lookups;
-    for (const auto& entry : managerCatalog()) {
-        lookups.push_back(std::async(std::launch::async, [&locator, &entry]() -> std::optional<std::string> {
-            if (entry.executables.empty()) return std::nullopt;
-            try {
-                return locator.locate(entry.executables);
-            } catch (const std::exception&) {
-                return std::nullopt;
-            }
-        }));
-    }
-    std::vector<Row> rows;
-    for (std::size_t i = 0; i < managerCatalog().size(); ++i) {
-        const auto& entry = managerCatalog()[i];
-        rows.push_back({&entry, lookups[i].get(), settings.isVisible(entry.settingsToggle)});
-    }
-    return rows;
-}
-
 int printManagers(bool asJson) {
-    std::vector<Row> rows = collectRows();
+    Context& context = Context::shared();
+    SettingsManager& settings = context.settings();
+    const std::vector<SourcePresence> found = discoverSources(ManagerRegistry::sources(), context.packageManager());
+    std::vector<Row> rows;
+    for (const SourcePresence& presence : found) {
+        const SourceRow& source = *presence.row;
+        auto shown = [&](std::optional<ManagerToggleKey> toggle) { return !toggle || settings.isVisible(*toggle); };
+        rows.push_back({source.id, source.name, source.toggle, &presence, shown(source.toggle)});
+        for (const KindToggle& kind : source.kindToggles) {
+            rows.push_back({kind.id, kind.name, kind.toggle, &presence, shown(kind.toggle)});
+        }
+    }
     if (asJson) {
         Json list = Json::array();
         for (const Row& row : rows) {
             Json item = Json::object();
-            item["id"] = row.entry->id;
-            item["name"] = row.entry->name;
-            item["found"] = row.path.has_value();
-            item["path"] = row.path ? Json(*row.path) : Json();
+            item["id"] = row.id;
+            item["name"] = row.name;
+            item["found"] = row.presence->path.has_value();
+            item["path"] = row.presence->path ? Json(*row.presence->path) : Json();
             item["enabled"] = row.enabled;
-            item["toggle"] = std::string(storageKey(row.entry->settingsToggle));
-            item["executables"] = row.entry->executables;
+            item["toggle"] = row.toggle ? Json(std::string(storageKey(*row.toggle))) : Json();
+            item["executables"] = row.presence->row->executables;
             list.push_back(std::move(item));
         }
         std::printf("%s\n", dumpJson(list, 2).c_str());
         return kExitSuccess;
     }
     std::size_t width = 4;
-    for (const Row& row : rows) width = std::max(width, row.entry->name.size());
+    for (const Row& row : rows) width = std::max(width, row.name.size());
     std::printf("%-*s  %-7s  %-5s  %s\n", static_cast<int>(width), "NAME", "ENABLED", "FOUND", "PATH");
     for (const Row& row : rows) {
-        const char* found = row.entry->executables.empty() ? "-" : row.path ? "yes" : "no";
-        std::printf("%-*s  %-7s  %-5s  %s\n", static_cast<int>(width), row.entry->name.c_str(),
-                    row.enabled ? "yes" : "no", found, row.path.value_or("").c_str());
+        const std::optional<std::string>& path = row.presence->path;
+        std::printf("%-*s  %-7s  %-5s  %s\n", static_cast<int>(width), row.name.c_str(), row.enabled ? "yes" : "no",
+                    path ? "yes" : "no", path.value_or("").c_str());
     }
     return kExitSuccess;
 }
@@ -83,7 +70,7 @@ int printManagers(bool asJson) {
 }  // namespace
 
 void addManagersCommand(CLI::App& app, int* exitCode) {
-    auto* managers = app.add_subcommand("managers", "List every source with its tool and visibility");
+    auto* managers = app.add_subcommand("managers", "List the sources this build scans, with their tool and visibility");
     auto json = std::make_shared<bool>(false);
     managers->add_flag("--json", *json, "Print an array of objects");
     managers->callback([json, exitCode] { *exitCode = printManagers(*json); });

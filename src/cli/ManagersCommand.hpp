@@ -6,7 +6,8 @@ class App;
 
 namespace vt::cli {
 
-// `vantreel managers [--json]`: every source, whether its tool is here, and whether it is shown.
+// `vantreel managers [--json]`: each source this build scans, whether its tool is here (and
+// where), and whether it is shown.
 void addManagersCommand(CLI::App& app, int* exitCode);
 
 }  // namespace vt::cli

@@ -1,29 +1,19 @@
 #pragma once
 
-#include <chrono>
-#include <string>
 #include <vector>
 
 #include "managers/PackageManager.hpp"
+#include "managers/SourceRow.hpp"
 
 namespace vt {
 
-// One adapter as a source of the scan: how to make it, and how the refresh pipeline runs it.
-struct SourceRegistration {
-    AdapterRegistration adapter;
-    bool isCore = false;                   // core scan (Homebrew, npm, pip) or extended pipeline
-    std::string completionLine;            // "Inventaire NPM terminé: ", followed by the count
-    std::string logTag;                    // "[npm] 1.2s"
-    std::chrono::seconds timeout{180};     // the pipeline's own time limit
-};
-
-// Every adapter of the program, one line each in ManagerRegistry.cpp; nothing else lists
-// adapters. Also the non-owning way from background work to the large managers, which the
-// coordinator owns.
+// Every source this build can scan, one row each, in the order the scan starts them; each
+// row is declared beside its adapter. Also the non-owning way from background work to the
+// large managers, which the coordinator owns.
 class ManagerRegistry {
 public:
-    static const std::vector<SourceRegistration>& sources();
-    static std::vector<AdapterRegistration> adapterRegistrations();
+    static const std::vector<SourceRow>& sources();
+    static const SourceRow* find(std::string_view id);
 
     static ManagerRegistry& shared();
 

@@ -2,20 +2,19 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <future>
 
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
-#include "settings/ManagerCatalog.hpp"
 #include "settings/SettingsManager.hpp"
 
 namespace vt {
 
-ScannerPipeline adapterPipeline(const SourceRegistration& source, BaseManager& adapter) {
+ScannerPipeline adapterPipeline(const SourceRow& source, BaseManager& adapter) {
     ScannerPipeline pipeline;
-    pipeline.id = source.adapter.id;
-    const ManagerCatalogEntry* entry = findCatalogEntry(source.adapter.id);
-    pipeline.source = entry ? entry->name : adapter.identity().name;
-    pipeline.logTag = source.logTag.empty() ? source.adapter.id : source.logTag;
+    pipeline.id = source.id;
+    pipeline.source = source.name;
+    pipeline.logTag = source.logTag.empty() ? source.id : source.logTag;
     pipeline.successDetails = source.completionLine;
     pipeline.isCore = source.isCore;
     pipeline.timeout = source.timeout;
@@ -43,7 +42,8 @@ void applyTimeoutOverride(ScannerPipeline& pipeline) {
     pipeline.timeout = std::min(pipeline.timeout, std::chrono::duration<double>(seconds));
 }
 
-// Casks share the Homebrew adapter but have a visibility setting of their own.
+// Kinds whose own setting is off are dropped from what the source found (Homebrew's
+// formulae and casks share one adapter and have a setting each).
 void hideKinds(ScannerPipeline& pipeline, std::vector<PackageType> hidden) {
     if (hidden.empty()) return;
     auto filter = [hidden](std::function<ScanOutcome(std::stop_token)> work) {
@@ -59,16 +59,47 @@ void hideKinds(ScannerPipeline& pipeline, std::vector<PackageType> hidden) {
     if (pipeline.checkUpdates) pipeline.checkUpdates = filter(pipeline.checkUpdates);
 }
 
+bool isShown(const SettingsManager& settings, std::optional<ManagerToggleKey> toggle) {
+    return !toggle || settings.isVisible(*toggle);
+}
+
 }  // namespace
 
-std::vector<ScannerPipeline> activeSourcePipelines(const std::vector<SourceRegistration>& sources,
+std::vector<SourcePresence> discoverSources(const std::vector<SourceRow>& sources, PackageManager& packageManager,
+                                            std::stop_token stop) {
+    std::vector<std::future<std::optional<std::string>>> lookups;
+    for (const SourceRow& row : sources) {
+        BaseManager* adapter = packageManager.adapter(row.id);
+        lookups.push_back(std::async(std::launch::async, [adapter, stop]() -> std::optional<std::string> {
+            if (adapter == nullptr) return std::nullopt;
+            try {
+                if (adapter->discover(stop)) return adapter->binaryPath();
+            } catch (const std::exception& error) {
+                Logger("BaseManager").warning("⚠️ " + adapter->identity().name + ": " + error.what());
+            }
+            return std::nullopt;
+        }));
+    }
+    std::vector<SourcePresence> found;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        std::optional<std::string> path = lookups[i].get();
+        packageManager.setInstalled(sources[i].id, path.has_value());
+        found.push_back({&sources[i], std::move(path)});
+    }
+    return found;
+}
+
+std::vector<ScannerPipeline> activeSourcePipelines(const std::vector<SourceRow>& sources,
                                                    PackageManager& packageManager, const SettingsManager& settings,
                                                    std::stop_token stop) {
     std::vector<ScannerPipeline> pipelines;
-    for (const auto& source : sources) {
-        const ManagerCatalogEntry* entry = findCatalogEntry(source.adapter.id);
-        if (entry != nullptr && !settings.isVisible(entry->settingsToggle)) continue;
-        BaseManager* adapter = packageManager.adapter(source.adapter.id);
+    for (const SourceRow& source : sources) {
+        std::vector<PackageType> hidden;
+        for (PackageType type : source.types) {
+            if (!isShown(settings, source.toggleFor(type))) hidden.push_back(type);
+        }
+        if (!source.types.empty() && hidden.size() == source.types.size()) continue;
+        BaseManager* adapter = packageManager.adapter(source.id);
         if (adapter == nullptr) continue;
         bool found = false;
         try {
@@ -76,11 +107,11 @@ std::vector<ScannerPipeline> activeSourcePipelines(const std::vector<SourceRegis
         } catch (const std::exception& error) {
             Logger("RefreshCoordinator").warning("⚠️ " + adapter->identity().name + ": " + error.what());
         }
-        packageManager.setInstalled(source.adapter.id, found);
+        packageManager.setInstalled(source.id, found);
         if (!found) continue;
         ScannerPipeline pipeline = adapterPipeline(source, *adapter);
         applyTimeoutOverride(pipeline);
-        if (!settings.isVisible(ManagerToggleKey::ShowCasks)) hideKinds(pipeline, {PackageType::BrewCask});
+        hideKinds(pipeline, std::move(hidden));
         pipelines.push_back(std::move(pipeline));
     }
     return pipelines;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <optional>
 #include <stop_token>
+#include <string>
 #include <vector>
 
 #include "core/ManagerRegistry.hpp"
@@ -10,14 +12,24 @@ namespace vt {
 
 class SettingsManager;
 
-// The pipelines of this scan: one per registered source whose visibility setting is on and
+// Whether a source's tool is here, as its adapter's own discovery decides, and where.
+struct SourcePresence {
+    const SourceRow* row = nullptr;
+    std::optional<std::string> path;  // nullopt: not found
+};
+
+// Runs the discovery of every source at once (each may run `which`).
+std::vector<SourcePresence> discoverSources(const std::vector<SourceRow>& sources, PackageManager& packageManager,
+                                            std::stop_token stop = {});
+
+// The pipelines of this scan: one per registered source with at least one kind shown and
 // whose tool is found; records in the façade which tools are installed.
-std::vector<ScannerPipeline> activeSourcePipelines(const std::vector<SourceRegistration>& sources,
+std::vector<ScannerPipeline> activeSourcePipelines(const std::vector<SourceRow>& sources,
                                                    PackageManager& packageManager, const SettingsManager& settings,
                                                    std::stop_token stop);
 
 // Runs an adapter as a pipeline: its listing as the inventory, its outdated check as the
 // update check, each with the message the adapter published.
-ScannerPipeline adapterPipeline(const SourceRegistration& source, BaseManager& adapter);
+ScannerPipeline adapterPipeline(const SourceRow& source, BaseManager& adapter);
 
 }  // namespace vt

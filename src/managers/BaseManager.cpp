@@ -1,7 +1,11 @@
 #include "managers/BaseManager.hpp"
 
+#include "base/Cancellation.hpp"
 #include "base/Log.hpp"
+#include "base/Paths.hpp"
+#include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
+#include "system/SystemNetworkClient.hpp"
 
 namespace vt {
 
@@ -52,7 +56,49 @@ bool BaseManager::discover(std::stop_token stop) {
 }
 
 std::optional<std::string> BaseManager::locateExecutable(std::stop_token stop) {
-    return ExecutableLocator(runner_, files_).locate(identity_.executables, stop);
+    return locateDeclared(stop, paths::home());
+}
+
+std::optional<std::string> BaseManager::locateDeclared(std::stop_token stop, const std::string& home) const {
+    std::vector<std::string> folders;
+    for (const std::string& folder : identity_.folders) {
+        folders.push_back(startsWith(folder, "~/") ? home + folder.substr(1) : folder);
+    }
+    return ExecutableLocator(runner_, files_).locate(identity_.executables, stop, folders);
+}
+
+ShellCommandResult BaseManager::run(const CommandRequest& request, std::stop_token stop) const {
+    try {
+        return runner_.execute(request, stop);
+    } catch (const CommandError& error) {
+        if (error.kind() == CommandError::Kind::Cancelled || stop.stop_requested()) throw CancellationError();
+        throw;
+    }
+}
+
+ShellCommandResult BaseManager::runStreaming(const CommandRequest& request, CommandRunning::ChunkHandler onStdout,
+                                             CommandRunning::ChunkHandler onStderr, std::stop_token stop) const {
+    try {
+        return runner_.executeStreaming(request, std::move(onStdout), std::move(onStderr), stop);
+    } catch (const CommandError& error) {
+        if (error.kind() == CommandError::Kind::Cancelled || stop.stop_requested()) throw CancellationError();
+        throw;
+    }
+}
+
+void BaseManager::setNetwork(NetworkClient& network) {
+    std::scoped_lock lock(mutex_);
+    network_ = &network;
+}
+
+NetworkClient& BaseManager::network() const {
+    {
+        std::scoped_lock lock(mutex_);
+        if (network_ != nullptr) return *network_;
+    }
+    // Never destroyed: adapters outlive static destruction in threads left by a time limit.
+    static NetworkClient* shared = new SystemNetworkClient();
+    return *shared;
 }
 
 void BaseManager::forgetDiscovery() {

@@ -8,12 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "managers/SourceRow.hpp"
 #include "model/Package.hpp"
+#include "system/CommandRunning.hpp"
 
 namespace vt {
 
-class CommandRunning;
 class FileSystemManager;
+class NetworkClient;
 
 // The update of one package cannot be done by the tool; the user must run a command.
 class PackageManualUpdateRequiredError : public std::runtime_error {
@@ -34,12 +36,8 @@ private:
 // the runner's errors or the adapter's own. Every method may be called from any thread.
 class BaseManager {
 public:
-    struct Identity {
-        std::string id;                        // the catalog id ("npm")
-        std::string name;                      // display name
-        std::vector<std::string> executables;  // the first found wins
-        std::vector<PackageType> types;        // the kinds of package it produces
-    };
+    // The adapter's own registration row.
+    using Identity = SourceRow;
 
     BaseManager(Identity identity, CommandRunning& runner, const FileSystemManager& files);
     virtual ~BaseManager() = default;
@@ -63,14 +61,29 @@ public:
     virtual bool canUpdateAll() const { return false; }
     virtual void updateAll(std::stop_token stop);
 
+    // The client every request of this adapter goes through; the composition root gives
+    // every adapter the same one.
+    void setNetwork(NetworkClient& network);
+
     bool isLoading() const;
     std::optional<std::string> errorMessage() const;
     // The last listing, as published for the interface.
     std::vector<Package> packages() const;
 
 protected:
-    // Finds the executable; the default runs the shared locator over identity().executables.
+    // Finds the executable; the default runs the shared locator over identity().executables
+    // and the row's own folders under the home.
     virtual std::optional<std::string> locateExecutable(std::stop_token stop);
+    std::optional<std::string> locateDeclared(std::stop_token stop, const std::string& home) const;
+
+    // Runs the tool through the runner; a stop surfaces as CancellationError, whatever the
+    // runner calls it, so that every adapter tells a cancelled scan from a failed tool alike.
+    ShellCommandResult run(const CommandRequest& request, std::stop_token stop) const;
+    ShellCommandResult runStreaming(const CommandRequest& request, CommandRunning::ChunkHandler onStdout,
+                                    CommandRunning::ChunkHandler onStderr, std::stop_token stop) const;
+
+    // The client given to setNetwork(), else the process's shared one.
+    NetworkClient& network() const;
 
     void setLoading(bool loading);
     // Marks a listing or check in progress for its whole scope, whichever way it ends.
@@ -100,6 +113,7 @@ private:
     std::optional<bool> cachedDiscoveryResult_;
     std::optional<std::shared_future<bool>> discoveryTask_;
     std::vector<Package> packages_;
+    NetworkClient* network_ = nullptr;
 };
 
 }  // namespace vt

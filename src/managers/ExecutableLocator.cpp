@@ -27,7 +27,8 @@ std::vector<std::string> ExecutableLocator::candidateFolders() {
     return folders;
 }
 
-std::optional<std::string> ExecutableLocator::locate(const std::string& name, std::stop_token stop) const {
+std::optional<std::string> ExecutableLocator::locate(const std::string& name, std::stop_token stop,
+                                                     const std::vector<std::string>& extraFolders) const {
     if (name.empty() || name.find('/') != std::string::npos) return std::nullopt;
     try {
         CommandRequest request{.command = "/usr/bin/which", .arguments = {name}, .timeout = kWhichTimeout};
@@ -40,17 +41,19 @@ std::optional<std::string> ExecutableLocator::locate(const std::string& name, st
         // `which` found nothing, or is missing: the folders below still may.
     }
     if (stop.stop_requested()) throw CancellationError();
-    for (const std::string& folder : candidateFolders()) {
+    std::vector<std::string> folders = candidateFolders();
+    folders.insert(folders.end(), extraFolders.begin(), extraFolders.end());
+    for (const std::string& folder : folders) {
         std::string path = folder + name;
         if (files_.isExecutableFile(path)) return path;
     }
     return std::nullopt;
 }
 
-std::optional<std::string> ExecutableLocator::locate(const std::vector<std::string>& names,
-                                                     std::stop_token stop) const {
+std::optional<std::string> ExecutableLocator::locate(const std::vector<std::string>& names, std::stop_token stop,
+                                                     const std::vector<std::string>& extraFolders) const {
     for (const std::string& name : names) {
-        if (auto path = locate(name, stop)) return path;
+        if (auto path = locate(name, stop, extraFolders)) return path;
     }
     return std::nullopt;
 }

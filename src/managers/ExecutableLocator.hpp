@@ -16,8 +16,11 @@ class ExecutableLocator {
 public:
     ExecutableLocator(CommandRunning& runner, const FileSystemManager& files);
 
-    std::optional<std::string> locate(const std::vector<std::string>& names, std::stop_token stop = {}) const;
-    std::optional<std::string> locate(const std::string& name, std::stop_token stop = {}) const;
+    // `extraFolders` (each ending in "/") are tried after the shared ones.
+    std::optional<std::string> locate(const std::vector<std::string>& names, std::stop_token stop = {},
+                                      const std::vector<std::string>& extraFolders = {}) const;
+    std::optional<std::string> locate(const std::string& name, std::stop_token stop = {},
+                                      const std::vector<std::string>& extraFolders = {}) const;
 
     // "/opt/homebrew/bin/", "/usr/local/bin/", "/usr/bin/", "/bin/"; on Linux also the
     // Linux Homebrew prefix and ~/.local/bin/.

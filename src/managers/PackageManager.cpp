@@ -24,22 +24,78 @@ PersistedPackages PersistedPackages::fromJson(const Json& json) {
     return persisted;
 }
 
-PackageManager::PackageManager(std::vector<AdapterRegistration> registrations, CommandRunning& runner,
-                               const FileSystemManager& files)
-    : registrations_(std::move(registrations)), runner_(runner), files_(files) {}
+namespace {
+
+bool isJavaScriptKind(PackageType type) {
+    switch (type) {
+        case PackageType::NpmGlobal:
+        case PackageType::YarnGlobal:
+        case PackageType::PnpmGlobal:
+        case PackageType::BunGlobal:
+        case PackageType::DenoPackage: return true;
+        default: return false;
+    }
+}
+
+std::string printable(std::string_view name) {
+    std::string text;
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7f) {
+            static const char digits[] = "0123456789abcdef";
+            text += "\\x";
+            text += digits[c >> 4];
+            text += digits[c & 0xf];
+        } else {
+            text += static_cast<char>(c);
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+InvalidPackageNameError::InvalidPackageNameError(std::string packageName)
+    : std::invalid_argument("Refusing to update \"" + printable(packageName) +
+                            "\": not a package name (it begins with \"-\", or holds a path separator or a control "
+                            "character)"),
+      packageName_(std::move(packageName)) {}
+
+bool PackageManager::isSafePackageName(std::string_view name, PackageType type) {
+    if (name.empty() || name.front() == '-' || name == "." || name == "..") return false;
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7f || c == '\\') return false;
+    }
+    const std::size_t slash = name.find('/');
+    if (slash == std::string_view::npos) return true;
+    // "@scope/name": one separator, after a scope, with a name behind it.
+    if (!isJavaScriptKind(type) || name.front() != '@' || name.find('/', slash + 1) != std::string_view::npos) {
+        return false;
+    }
+    std::string_view scope = name.substr(1, slash - 1);
+    std::string_view rest = name.substr(slash + 1);
+    return !scope.empty() && !rest.empty() && rest != "." && rest != ".." && scope != "." && scope != ".." &&
+           rest.front() != '-';
+}
+
+PackageManager::PackageManager(std::vector<SourceRow> registrations, CommandRunning& runner,
+                               const FileSystemManager& files, NetworkClient* network)
+    : registrations_(std::move(registrations)), runner_(runner), files_(files), network_(network) {}
 
 BaseManager* PackageManager::adapter(std::string_view id) {
     auto registration = std::find_if(registrations_.begin(), registrations_.end(),
-                                     [&](const AdapterRegistration& r) { return r.id == id; });
+                                     [&](const SourceRow& r) { return r.id == id; });
     if (registration == registrations_.end()) return nullptr;
     std::scoped_lock lock(mutex_);
     auto& slot = adapters_[registration->id];
     // Adapters do no work when made, so making one under the lock is safe.
-    if (!slot) slot = registration->make(runner_, files_);
+    if (!slot) {
+        slot = registration->make(runner_, files_);
+        if (network_ != nullptr) slot->setNetwork(*network_);
+    }
     return slot.get();
 }
 
-const AdapterRegistration* PackageManager::registrationFor(PackageType type) const {
+const SourceRow* PackageManager::registrationFor(PackageType type) const {
     for (const auto& registration : registrations_) {
         if (std::find(registration.types.begin(), registration.types.end(), type) != registration.types.end()) {
             return &registration;
@@ -49,7 +105,7 @@ const AdapterRegistration* PackageManager::registrationFor(PackageType type) con
 }
 
 BaseManager* PackageManager::adapterFor(PackageType type) {
-    const AdapterRegistration* registration = registrationFor(type);
+    const SourceRow* registration = registrationFor(type);
     return registration ? adapter(registration->id) : nullptr;
 }
 
@@ -65,6 +121,15 @@ void PackageManager::setUpdateHandler(PackageType type, UpdateHandler handler) {
 }
 
 void PackageManager::updatePackage(const Package& package, std::stop_token stop) {
+    if (!isSafePackageName(package.name, package.type)) throw InvalidPackageNameError(package.name);
+    // Homebrew passes "tap/name": a tap is "user/repository" and nothing else.
+    const bool isBrew = package.type == PackageType::BrewFormula || package.type == PackageType::BrewCask;
+    if (isBrew && package.tap && !package.tap->empty() &&
+        (package.tap->front() == '-' || std::count(package.tap->begin(), package.tap->end(), '/') != 1 ||
+         !isSafePackageName(package.tap->substr(package.tap->find('/') + 1), package.type) ||
+         !isSafePackageName(package.tap->substr(0, package.tap->find('/')), package.type))) {
+        throw InvalidPackageNameError(*package.tap + "/" + package.name);
+    }
     UpdateHandler handler;
     {
         std::scoped_lock lock(mutex_);

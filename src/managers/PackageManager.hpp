@@ -7,6 +7,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <stdexcept>
 #include <string_view>
 #include <vector>
 
@@ -19,12 +20,18 @@ namespace vt {
 
 class CommandRunning;
 class FileSystemManager;
+class NetworkClient;
 
-// How to make one adapter: the registry's table has one of these per adapter.
-struct AdapterRegistration {
-    std::string id;                   // the catalog id
-    std::vector<PackageType> types;   // the kinds it produces and updates
-    std::function<std::unique_ptr<BaseManager>(CommandRunning&, const FileSystemManager&)> make;
+// A package name that no update command may receive: it begins with "-" (a tool would read
+// an option), holds a path separator, a control character, or is "." or "..". Names come
+// from tool output and saved files, so they are checked before any update runs.
+class InvalidPackageNameError : public std::invalid_argument {
+public:
+    explicit InvalidPackageNameError(std::string packageName);
+    const std::string& packageName() const noexcept { return packageName_; }
+
+private:
+    std::string packageName_;
 };
 
 // The packages cache file: what the last scan found, and when.
@@ -57,8 +64,9 @@ class PackageManager {
 public:
     using UpdateHandler = std::function<void(const Package& package, std::stop_token stop)>;
 
-    PackageManager(std::vector<AdapterRegistration> registrations, CommandRunning& runner,
-                   const FileSystemManager& files);
+    // `network`, when given, is the one client of every adapter made here.
+    PackageManager(std::vector<SourceRow> registrations, CommandRunning& runner, const FileSystemManager& files,
+                   NetworkClient* network = nullptr);
 
     // nullptr when no adapter is registered under the id.
     BaseManager* adapter(std::string_view id);
@@ -66,9 +74,11 @@ public:
     std::vector<std::string> registeredIds() const;
 
     void setUpdateHandler(PackageType type, UpdateHandler handler);
-    // Throws std::invalid_argument when nothing can update the kind; otherwise whatever the
-    // adapter or handler throws.
+    // Throws InvalidPackageNameError for a name no tool may receive, std::invalid_argument
+    // when nothing can update the kind; otherwise whatever the adapter or handler throws.
     void updatePackage(const Package& package, std::stop_token stop);
+    // npm's scoped names ("@scope/name") are the one separator a name may hold.
+    static bool isSafePackageName(std::string_view name, PackageType type);
 
     std::vector<Package> packages() const;
     void setPackages(std::vector<Package> packages);
@@ -79,11 +89,12 @@ public:
     int activeUpdateCount() const;
 
 private:
-    const AdapterRegistration* registrationFor(PackageType type) const;
+    const SourceRow* registrationFor(PackageType type) const;
 
-    std::vector<AdapterRegistration> registrations_;
+    std::vector<SourceRow> registrations_;
     CommandRunning& runner_;
     const FileSystemManager& files_;
+    NetworkClient* network_;
     mutable std::mutex mutex_;
     std::map<std::string, std::unique_ptr<BaseManager>, std::less<>> adapters_;
     std::map<PackageType, UpdateHandler> updateHandlers_;

@@ -17,7 +17,7 @@ constexpr const char* kOllamaRegistryFolder = "registry.ollama.ai";
 // The keys of the JSON form, in their order.
 enum class Field {
     Id, Name, Version, Type, LatestVersion, Description, Homepage, Dependencies, Conflicts, InstallDate, Size,
-    License, Tap, Analytics, IsPinned, RequiresManualInstaller, ReleaseNotes, SourceIdentifier, Unknown
+    License, Tap, Analytics, IsPinned, RequiresManualInstaller, AutoUpdates, ReleaseNotes, SourceIdentifier, Unknown
 };
 
 constexpr std::pair<std::string_view, Field> kFields[] = {
@@ -37,6 +37,7 @@ constexpr std::pair<std::string_view, Field> kFields[] = {
     {"analytics", Field::Analytics},
     {"isPinned", Field::IsPinned},
     {"requiresManualInstaller", Field::RequiresManualInstaller},
+    {"autoUpdates", Field::AutoUpdates},
     {"releaseNotes", Field::ReleaseNotes},
     {"sourceIdentifier", Field::SourceIdentifier},
 };
@@ -73,6 +74,8 @@ public:
                 current().isPinned = value;
             } else if (field_ == Field::RequiresManualInstaller) {
                 current().requiresManualInstaller = value;
+            } else if (field_ == Field::AutoUpdates) {
+                current().autoUpdates = value;
             } else if (field_ != Field::Unknown) {
                 wrongType();
             }
@@ -235,7 +238,8 @@ private:
             case Field::InstallDate: kind = "a number"; break;
             case Field::Analytics: kind = "an object"; break;
             case Field::IsPinned:
-            case Field::RequiresManualInstaller: kind = "a boolean"; break;
+            case Field::RequiresManualInstaller:
+            case Field::AutoUpdates: kind = "a boolean"; break;
             default: break;
         }
         failDecode("\"" + key_ + "\" is not " + kind);
@@ -314,6 +318,7 @@ private:
             case Field::Analytics: current().analytics.reset(); break;
             case Field::IsPinned: current().isPinned = false; break;
             case Field::RequiresManualInstaller: current().requiresManualInstaller = false; break;
+            case Field::AutoUpdates: current().autoUpdates = false; break;
             default: break;
         }
     }
@@ -419,6 +424,7 @@ void writeJson(JsonWriter& writer, const Package& package) {
     }
     writer.key("isPinned").boolean(package.isPinned);
     writer.key("requiresManualInstaller").boolean(package.requiresManualInstaller);
+    if (package.autoUpdates) writer.key("autoUpdates").boolean(true);
     writeOptional(writer, "releaseNotes", package.releaseNotes);
     writeOptional(writer, "sourceIdentifier", package.sourceIdentifier);
     writer.endObject();

@@ -45,6 +45,7 @@ struct Package {
     std::optional<std::string> releaseNotes;
     std::optional<std::string> sourceIdentifier;
     std::optional<std::string> installLocationOverride;  // never persisted
+    bool autoUpdates = false;  // updates itself (a Homebrew cask with "auto_updates")
 
     friend bool operator==(const Package&, const Package&) = default;
 };

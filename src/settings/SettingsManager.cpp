@@ -18,28 +18,6 @@ const Logger& logger() {
 constexpr std::string_view kDidApplyFirstLaunchDefaults = "DidApplyFirstLaunchDefaults";
 constexpr std::string_view kLegacyKeys[] = {"ShowMenuBarIcon", "AutoUpdateApps"};
 
-// Which source each command shows, for the first-launch defaults.
-constexpr std::pair<std::string_view, ManagerToggleKey> kCommandToggles[] = {
-    {"npm", ManagerToggleKey::ShowNpm},         {"pnpm", ManagerToggleKey::ShowPnpm},
-    {"yarn", ManagerToggleKey::ShowYarn},       {"bun", ManagerToggleKey::ShowBun},
-    {"deno", ManagerToggleKey::ShowDeno},       {"pip", ManagerToggleKey::ShowPip},
-    {"pipx", ManagerToggleKey::ShowPipx},       {"uv", ManagerToggleKey::ShowUv},
-    {"gem", ManagerToggleKey::ShowGems},        {"cargo", ManagerToggleKey::ShowCargo},
-    {"rustup", ManagerToggleKey::ShowRustup},   {"go", ManagerToggleKey::ShowGo},
-    {"composer", ManagerToggleKey::ShowComposer}, {"tlmgr", ManagerToggleKey::ShowTlmgr},
-    {"conda", ManagerToggleKey::ShowConda},     {"mise", ManagerToggleKey::ShowMise},
-    {"nix", ManagerToggleKey::ShowNix},         {"docker", ManagerToggleKey::ShowDocker},
-    {"ollama", ManagerToggleKey::ShowOllama},   {"flutter", ManagerToggleKey::ShowFlutter},
-    {"gh", ManagerToggleKey::ShowGhExtensions}, {"sdk", ManagerToggleKey::ShowSdkman},
-    {"port", ManagerToggleKey::ShowMacPorts},
-};
-
-constexpr std::pair<std::string_view, ManagerToggleKey> kEditorToggles[] = {
-    {"Code", ManagerToggleKey::ShowVSCode},         {"Code - Insiders", ManagerToggleKey::ShowVSCodeInsiders},
-    {"VSCodium", ManagerToggleKey::ShowVSCodium},   {"Cursor", ManagerToggleKey::ShowCursor},
-    {"Windsurf", ManagerToggleKey::ShowWindsurf},
-};
-
 bool isStringMap(const Json& value) {
     return value.is_object() &&
            std::all_of(value.begin(), value.end(), [](const Json& item) { return item.is_string(); });
@@ -502,11 +480,11 @@ void SettingsManager::setAutoDeferredUpdates(const std::map<std::string, AutoDef
     setValue("AutoDeferredUpdates", json);
 }
 
-void SettingsManager::applyFirstLaunchDefaults(const Presence& commandPresent, const Presence& applicationPresent) {
+void SettingsManager::applyFirstLaunchDefaults(const Detection& detect) {
     if (store_.boolValue(kDidApplyFirstLaunchDefaults).value_or(false)) return;
+    const std::map<ManagerToggleKey, bool> present = detect();
     batch([&] {
-        for (const auto& [command, toggle] : kCommandToggles) setVisible(toggle, commandPresent(command));
-        for (const auto& [application, toggle] : kEditorToggles) setVisible(toggle, applicationPresent(application));
+        for (const auto& [toggle, found] : present) setVisible(toggle, found);
         store_.set(kDidApplyFirstLaunchDefaults, true);
     });
 }

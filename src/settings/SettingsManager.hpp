@@ -117,10 +117,10 @@ public:
     std::map<std::string, AutoDeferredUpdate> autoDeferredUpdates() const;
     void setAutoDeferredUpdates(const std::map<std::string, AutoDeferredUpdate>& updates);
 
-    // Once per user: shows each command-line source whose command is present and each
-    // editor whose application is present, hides the others.
-    using Presence = std::function<bool(std::string_view name)>;
-    void applyFirstLaunchDefaults(const Presence& commandPresent, const Presence& applicationPresent);
+    // Once per user: each source's visibility follows whether its tool is here. `detect` is
+    // asked only then, and answers for each setting it knows (the others keep their default).
+    using Detection = std::function<std::map<ManagerToggleKey, bool>()>;
+    void applyFirstLaunchDefaults(const Detection& detect);
 
     DefaultsStore& store() noexcept { return store_; }
 

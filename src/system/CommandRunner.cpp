@@ -174,6 +174,12 @@ CommandRunner::Environment CommandRunner::makeDefaultEnvironment(const std::stri
     };
 }
 
+std::optional<std::string> CommandRunner::defaultSearchPath() const {
+    auto path = defaultEnvironment_.find("PATH");
+    if (path == defaultEnvironment_.end()) return std::nullopt;
+    return path->second;
+}
+
 CommandRunner::Environment CommandRunner::networkEnvironment() {
     Environment environment;
     for (const char* name : kNetworkVariables) {

@@ -74,7 +74,8 @@ public:
     // Whether the command only lists things, so that its result may be reused for a while.
     static bool isReadOnlyCommand(std::string_view command, const std::vector<std::string>& arguments);
     // Forgets the cached listings of one tool ("brew"), after it changed what is installed.
-    void invalidateCache(std::string_view executableName);
+    void invalidateCache(std::string_view executableName) override;
+    std::optional<std::string> defaultSearchPath() const override;
 
 private:
     struct Streaming {

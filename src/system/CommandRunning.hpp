@@ -69,6 +69,11 @@ public:
                                                 ChunkHandler onStderr, std::stop_token stop = {}) = 0;
     // Kills every running child and fails every caller waiting for a slot.
     virtual void cancelActiveCommands() = 0;
+    // Forgets the cached listings of one tool (by its executable's last path component,
+    // "brew") after it changed what is installed. A runner without a cache has none.
+    virtual void invalidateCache(std::string_view executableName) { (void)executableName; }
+    // The PATH every child gets unless its request sets one; nullopt when the runner adds none.
+    virtual std::optional<std::string> defaultSearchPath() const { return std::nullopt; }
 };
 
 }  // namespace vt

@@ -41,6 +41,8 @@ constexpr std::array kDefinitions{
     Definition{Service::JetBrains, "JETBRAINS", "https://data.services.jetbrains.com", "JetBrains product releases"},
     Definition{Service::AndroidStudio, "ANDROID_STUDIO", "https://developer.android.com", "Android Studio releases"},
     Definition{Service::Cve, "CVE", "https://cveawg.mitre.org/api", "CVE records"},
+    Definition{Service::JsRegistry, "JS_REGISTRY", "https://registry.yarnpkg.com",
+               "public JavaScript registry, when npm's or Yarn's configured one cannot be read"},
 };
 
 const Definition& definitionOf(Service service) {

@@ -9,7 +9,8 @@
 namespace vt {
 
 // Every outside service the system talks to. The npm registry is not here on purpose: npm's
-// own configuration decides where its packages come from.
+// own configuration decides where its packages come from; JsRegistry is only the public
+// fallback for when that configuration cannot be read.
 enum class Service {
     PyPI,
     GitHubApi,
@@ -31,6 +32,7 @@ enum class Service {
     JetBrains,
     AndroidStudio,
     Cve,
+    JsRegistry,
 };
 
 class EndpointError : public std::invalid_argument {

@@ -82,8 +82,10 @@ TEST(PackageManagerTest, CreatesAdaptersLazilyAndRoutesUpdatesByKind) {
     RecordingFileSystem files;
     int made = 0;
     ToyManager* toy = nullptr;
-    std::vector<AdapterRegistration> registrations = {
-        {"toy", {PackageType::CargoPackage}, [&](CommandRunning& r, const FileSystemManager& f) {
+    std::vector<SourceRow> registrations = {
+        {.id = "toy",
+         .types = {PackageType::CargoPackage},
+         .make = [&](CommandRunning& r, const FileSystemManager& f) -> std::unique_ptr<BaseManager> {
              ++made;
              auto adapter = std::make_unique<ToyManager>(r, f, std::vector<std::string>{"toy"});
              toy = adapter.get();
@@ -114,6 +116,43 @@ TEST(PackageManagerTest, CreatesAdaptersLazilyAndRoutesUpdatesByKind) {
     orphan.type = PackageType::NixPackage;
     EXPECT_THROW(facade.updatePackage(orphan, {}), std::invalid_argument);
     EXPECT_EQ(facade.activeUpdateCount(), 0);
+}
+
+// Names read from tool output or saved files reach no update command unless they are names.
+TEST(PackageManagerTest, RefusesNamesThatAToolWouldReadAsOptionsOrPaths) {
+    FakeCommandRunner runner;
+    RecordingFileSystem files;
+    ToyManager* toy = nullptr;
+    std::vector<SourceRow> registrations = {
+        {.id = "toy",
+         .types = {PackageType::BrewFormula, PackageType::NpmGlobal},
+         .make = [&](CommandRunning& r, const FileSystemManager& f) -> std::unique_ptr<BaseManager> {
+             auto adapter = std::make_unique<ToyManager>(r, f, std::vector<std::string>{"toy"});
+             toy = adapter.get();
+             return adapter;
+         }}};
+    PackageManager facade(registrations, runner, files);
+    auto named = [](std::string name, PackageType type, std::optional<std::string> tap = std::nullopt) {
+        return Package{.name = std::move(name), .type = type, .tap = std::move(tap)};
+    };
+    for (const Package& bad : {named("--force", PackageType::BrewFormula), named("../../etc", PackageType::BrewFormula),
+                               named("a/b", PackageType::BrewFormula), named("a\\b", PackageType::BrewFormula),
+                               named("wget\n", PackageType::BrewFormula), named("..", PackageType::BrewFormula),
+                               named("@scope/-x", PackageType::NpmGlobal), named("@a/b/c", PackageType::NpmGlobal),
+                               named("wget", PackageType::BrewFormula, "--debug/tap")}) {
+        try {
+            facade.updatePackage(bad, {});
+            ADD_FAILURE() << "accepted " << bad.name;
+        } catch (const InvalidPackageNameError& error) {
+            EXPECT_NE(std::string(error.what()).find("Refusing to update"), std::string::npos);
+        }
+    }
+    EXPECT_TRUE(toy == nullptr || toy->updated.empty());
+    facade.updatePackage(named("@scope/name", PackageType::NpmGlobal), {});
+    facade.updatePackage(named("wget", PackageType::BrewFormula, "user/tap"), {});
+    ASSERT_NE(toy, nullptr);
+    EXPECT_EQ(toy->updated, (std::vector<std::string>{"@scope/name", "wget"}));
+    EXPECT_TRUE(runner.history().empty());
 }
 
 }  // namespace

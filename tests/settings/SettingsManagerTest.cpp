@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "base/Files.hpp"
+#include "base/Strings.hpp"
 #include "support/TempHome.hpp"
 
 namespace vt {
@@ -73,15 +74,23 @@ TEST_F(SettingsManagerTest, BatchPostsEachNotificationOnce) {
 TEST_F(SettingsManagerTest, FirstLaunchDefaultsFollowPresenceOnce) {
     DefaultsStore store(storePath());
     SettingsManager settings(store, notifications_);
-    settings.applyFirstLaunchDefaults([](std::string_view c) { return c == "npm" || c == "conda"; },
-                                      [](std::string_view a) { return a == "Cursor"; });
+    using K = ManagerToggleKey;
+    settings.applyFirstLaunchDefaults([] {
+        return std::map<K, bool>{{K::ShowNpm, true}, {K::ShowConda, true}, {K::ShowCargo, false},
+                                 {K::ShowCursor, true}, {K::ShowVSCode, false}};
+    });
     EXPECT_TRUE(settings.isVisible(ManagerToggleKey::ShowNpm));
     EXPECT_TRUE(settings.isVisible(ManagerToggleKey::ShowConda));
     EXPECT_FALSE(settings.isVisible(ManagerToggleKey::ShowCargo));
     EXPECT_TRUE(settings.isVisible(ManagerToggleKey::ShowCursor));
     EXPECT_FALSE(settings.isVisible(ManagerToggleKey::ShowVSCode));
     settings.setVisible(ManagerToggleKey::ShowCargo, true);
-    settings.applyFirstLaunchDefaults([](std::string_view) { return false; }, [](std::string_view) { return false; });
+    bool askedAgain = false;
+    settings.applyFirstLaunchDefaults([&] {
+        askedAgain = true;
+        return std::map<K, bool>{{K::ShowCargo, false}};
+    });
+    EXPECT_FALSE(askedAgain);
     EXPECT_TRUE(settings.isVisible(ManagerToggleKey::ShowCargo));
 }
 

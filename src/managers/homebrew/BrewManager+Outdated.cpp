@@ -3,8 +3,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
 
 #include "base/Cancellation.hpp"
+#include "base/Files.hpp"
+#include "base/Json.hpp"
+#include "base/Paths.hpp"
 #include "base/Log.hpp"
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
@@ -18,8 +24,6 @@ const Logger& logger() {
     static const Logger instance("BrewManager");
     return instance;
 }
-
-constexpr auto kInFlightPoll = std::chrono::milliseconds(20);
 
 std::string newestOf(const std::vector<std::string>& versions) {
     std::string newest;
@@ -69,8 +73,9 @@ const Regex& trailingParenthesisPattern() {
 
 std::vector<std::string> BrewManager::outdatedArguments(BrewOutdatedMode mode) {
     std::vector<std::string> arguments = {"outdated", "--json=v2"};
-    if (mode == BrewOutdatedMode::Greedy) arguments.emplace_back("--greedy");
-    if (mode == BrewOutdatedMode::GreedyAutoUpdates) arguments.emplace_back("--greedy-auto-updates");
+    // Both greedy modes ask for the casks that update themselves with a known newer
+    // version; plain "--greedy" would also list every unversioned cask on every scan.
+    if (mode != BrewOutdatedMode::Normal) arguments.emplace_back("--greedy-auto-updates");
     return arguments;
 }
 
@@ -86,68 +91,76 @@ BrewManager::OutdatedOutcome BrewManager::outdatedOutcome(std::stop_token stop) 
         outdatedArguments(modeProvider ? modeProvider() : BrewOutdatedMode::Greedy);
     const std::string key = join(arguments, " ");
 
-    while (true) {
-        if (stop.stop_requested()) throw CancellationError();
-        std::promise<OutdatedOutcome> promise;
-        std::optional<OutdatedOutcome> cachedOutcome;
-        std::shared_future<OutdatedOutcome> running;
-        bool leader = false;
-        {
-            std::scoped_lock lock(brewMutex_);
-            auto cached = outdatedCache_.find(key);
-            if (cached != outdatedCache_.end() && clock().now() - cached->second.timestamp < kOutdatedCacheTtl) {
-                cachedOutcome = cached->second.outcome;
-            } else if (auto inFlight = inFlightOutdatedTasks_.find(key); inFlight != inFlightOutdatedTasks_.end()) {
-                running = inFlight->second;
-            } else {
-                leader = true;
-                running = promise.get_future().share();
-                inFlightOutdatedTasks_[key] = running;
-            }
+    auto cached = [&]() -> std::optional<OutdatedOutcome> {
+        std::scoped_lock lock(brewMutex_);
+        auto found = outdatedCache_.find(key);
+        if (found == outdatedCache_.end() || clock().now() - found->second.timestamp >= kOutdatedCacheTtl) {
+            return std::nullopt;
         }
-        if (cachedOutcome) {
-            logger().info("🍺 outdated cache hit");
-            return *cachedOutcome;
-        }
-        if (!leader) {
-            logger().info("🍺 outdated in-flight task hit");
-            while (running.wait_for(kInFlightPoll) != std::future_status::ready) {
-                if (stop.stop_requested()) throw CancellationError();
-            }
-            try {
-                return running.get();
-            } catch (const CancellationError&) {
-                // The caller that ran the query was cancelled, not us: run it ourselves.
-                if (stop.stop_requested()) throw;
-                continue;
-            }
-        }
-        try {
+        return found->second.outcome;
+    };
+    if (std::optional<OutdatedOutcome> hit = cached()) {
+        logger().info("🍺 outdated cache hit");
+        return *hit;
+    }
+    return inFlightOutdatedTasks_.share(
+        key,
+        [&] {
+            // A query that finished meanwhile answers as well as a new one.
+            if (std::optional<OutdatedOutcome> hit = cached()) return *hit;
             OutdatedOutcome outcome = runOutdatedQuery(arguments, stop);
-            {
-                std::scoped_lock lock(brewMutex_);
-                if (!outcome.failed) outdatedCache_[key] = CachedOutdated{clock().now(), outcome};
-                inFlightOutdatedTasks_.erase(key);
-                lastOutdatedWarning_ = outcome.warning;
-            }
-            promise.set_value(outcome);
+            std::scoped_lock lock(brewMutex_);
+            if (!outcome.failed) outdatedCache_[key] = CachedOutdated{clock().now(), outcome};
+            lastOutdatedWarning_ = outcome.warning;
             return outcome;
-        } catch (...) {
-            {
-                std::scoped_lock lock(brewMutex_);
-                inFlightOutdatedTasks_.erase(key);
-            }
-            promise.set_exception(std::current_exception());
-            throw;
+        },
+        stop, [] { logger().info("🍺 outdated in-flight task hit"); });
+}
+
+std::string BrewManager::updateTimeFile() const {
+    return options_.updateTimeFile.value_or(paths::cacheFolder() + "/brew-update-time");
+}
+
+std::optional<Clock::TimePoint> BrewManager::loadUpdateTime() const {
+    const std::string path = updateTimeFile();
+    if (path.empty()) return std::nullopt;
+    std::optional<std::string> text = readFile(path);
+    if (!text) return std::nullopt;
+    char* end = nullptr;
+    const double seconds = std::strtod(text->c_str(), &end);
+    if (end == text->c_str()) return std::nullopt;
+    return fromReferenceSeconds(seconds);
+}
+
+void BrewManager::saveUpdateTime(std::optional<Clock::TimePoint> time) const {
+    const std::string path = updateTimeFile();
+    if (path.empty()) return;
+    try {
+        if (!time) {
+            std::error_code ignored;
+            std::filesystem::remove(path, ignored);
+            return;
         }
+        paths::ensureFolder(std::filesystem::path(path).parent_path().string());
+        // Whole seconds, rounded down: the interval is never cut short by rounding.
+        const auto seconds = static_cast<long long>(std::floor(toReferenceSeconds(*time)));
+        writeFileAtomically(path, std::to_string(seconds) + "\n");
+    } catch (const std::exception& error) {
+        logger().warning(std::string("⚠️ Cannot record the time of brew update: ") + error.what());
     }
 }
 
 void BrewManager::refreshIndexIfDue(std::stop_token stop) {
+    // Another run of the program may have refreshed the index: its time is on disk.
+    std::optional<Clock::TimePoint> recorded = loadUpdateTime();
     std::optional<long long> secondsSinceLastRun;
+    Clock::TimePoint now;
     {
         std::scoped_lock lock(brewMutex_);
-        const Clock::TimePoint now = clock().now();
+        now = clock().now();
+        if (recorded && (!lastBrewUpdateTime_ || *recorded > *lastBrewUpdateTime_) && *recorded <= now) {
+            lastBrewUpdateTime_ = recorded;
+        }
         if (lastBrewUpdateTime_ && now - *lastBrewUpdateTime_ < kBrewUpdateInterval) {
             secondsSinceLastRun =
                 std::chrono::duration_cast<std::chrono::seconds>(now - *lastBrewUpdateTime_).count();
@@ -160,14 +173,18 @@ void BrewManager::refreshIndexIfDue(std::stop_token stop) {
         logger().info("🍺 brew update skipped (last run " + std::to_string(*secondsSinceLastRun) + "s ago)");
         return;
     }
+    saveUpdateTime(now);
     logger().info("🍺 Running brew update to refresh index...");
     try {
         runBrew({"update"}, kBrewUpdateTimeout, stop);
         invalidateListings();
         logger().info("🍺 brew update completed");
     } catch (const CancellationError&) {
-        std::scoped_lock lock(brewMutex_);
-        lastBrewUpdateTime_.reset();
+        {
+            std::scoped_lock lock(brewMutex_);
+            lastBrewUpdateTime_.reset();
+        }
+        saveUpdateTime(recorded);
         throw;
     } catch (const std::exception& error) {
         logger().warning(std::string("⚠️ brew update failed: ") + error.what() + ", continuing with stale index");

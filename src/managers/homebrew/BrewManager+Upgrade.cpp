@@ -66,6 +66,22 @@ bool reachedTarget(const std::string& installed, const std::optional<std::string
     return installed == *target || compareVersions(installed, *target) != VersionOrder::Ascending;
 }
 
+// A line of the output saying that the item itself (not a dependency) is already installed:
+// "Warning: foo 1.0 already installed", "Error: foo 1.0 is already installed".
+bool namesAlreadyInstalled(std::string_view output, std::initializer_list<std::string_view> names) {
+    for (std::string_view line : splitLines(output)) {
+        if (!contains(toLower(line), "already installed")) continue;
+        for (std::string_view word : split(line, ' ')) {
+            std::string_view token = trimView(word);
+            while (!token.empty() && (token.back() == ':' || token.back() == ',')) token.remove_suffix(1);
+            for (std::string_view name : names) {
+                if (!name.empty() && token == name) return true;
+            }
+        }
+    }
+    return false;
+}
+
 std::string currentUserName() {
     if (const passwd* entry = ::getpwuid(::geteuid()); entry != nullptr && entry->pw_name != nullptr) {
         return entry->pw_name;
@@ -202,14 +218,17 @@ void BrewManager::runUpgrade(const Package& package, PhaseTracker& tracker, std:
 
     Attempt attempt = runUpgradeCommand(upgradeArguments(isCask, name), timeout, tracker, stop);
     std::set<Repair> tried;
+    bool saysAlreadyInstalled = false;
     while (!attempt.succeeded) {
         std::optional<Repair> repair = nextRepair(attempt.output, tried, isCask, name, qualifiedName(name, isCask));
         if (!repair) break;
         tried.insert(*repair);
         if (*repair == Repair::AlreadyInstalled) {
-            logger().info(package.name + ": brew says already installed — false positive outdated");
-            attempt.succeeded = true;
-            break;
+            // Only about the item itself, and only once the installed version agrees (below);
+            // "already installed" about a dependency says nothing of the target.
+            saysAlreadyInstalled = namesAlreadyInstalled(attempt.output, {package.name, name});
+            if (saysAlreadyInstalled) break;
+            continue;
         }
         if (std::optional<Attempt> repaired = applyRepair(*repair, package, name, attempt.output, tracker, stop)) {
             attempt = std::move(*repaired);
@@ -224,8 +243,12 @@ void BrewManager::runUpgrade(const Package& package, PhaseTracker& tracker, std:
     ParsedBrewError error = BrewErrorClassifier::classify(attempt.output, package.name, isCask);
     if (std::optional<std::string> version = installedVersion(package, stop);
         version && reachedTarget(*version, package.latestVersion)) {
-        logger().info(package.name + ": brew reported an error but installed version is current");
-        logger().info("Van Treel: la mise à jour semble terminée malgré l'erreur Homebrew.");
+        if (saysAlreadyInstalled) {
+            logger().info(package.name + ": brew says already installed — false positive outdated");
+        } else {
+            logger().info(package.name + ": brew reported an error but installed version is current");
+            logger().info("Van Treel: la mise à jour semble terminée malgré l'erreur Homebrew.");
+        }
         tracker.finish();
         return;
     }
@@ -238,15 +261,9 @@ BrewManager::Attempt BrewManager::runUpgradeCommand(std::vector<std::string> arg
     CommandRequest request = brewRequest(std::move(arguments), timeout);
     // The output decides what to repair, so a failing run must still hand it over.
     request.allowNonZeroExit = true;
-    ShellCommandResult result;
-    try {
-        result = runner_.executeStreaming(
-            request, [&tracker](std::string_view chunk) { tracker.feed(chunk, 0); },
-            [&tracker](std::string_view chunk) { tracker.feed(chunk, 1); }, stop);
-    } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
-        throw;
-    }
+    ShellCommandResult result = runStreaming(
+        request, [&tracker](std::string_view chunk) { tracker.feed(chunk, 0); },
+        [&tracker](std::string_view chunk) { tracker.feed(chunk, 1); }, stop);
     tracker.flush();
     return Attempt{result.exitCode == 0, result.standardOutput + "\n" + result.standardError};
 }

@@ -17,29 +17,12 @@
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
 #include "system/NetworkClient.hpp"
-#include "system/SystemNetworkClient.hpp"
 
 namespace vt {
 
 namespace {
 
-const Logger& logger() {
-    static const Logger instance("BrewManager");
-    return instance;
-}
-
 constexpr const char* kEnv = "/usr/bin/env";
-constexpr double kWhichTimeout = 5;
-
-#if defined(__aarch64__) || defined(__arm64__)
-constexpr bool kArm = true;
-#else
-constexpr bool kArm = false;
-#endif
-
-BaseManager::Identity brewIdentity() {
-    return {"homebrew", "Homebrew", {"brew"}, {PackageType::BrewFormula, PackageType::BrewCask}};
-}
 
 // The newest of the versions, by the shared version rules.
 std::string newestVersion(const std::vector<std::string>& versions) {
@@ -50,32 +33,34 @@ std::string newestVersion(const std::vector<std::string>& versions) {
     return newest;
 }
 
-// What brew is called with for an item of another tap than the main ones.
-std::string commandNameOf(const Package& package) {
-    if (package.tap && !package.tap->empty() && package.name.find('/') == std::string::npos) {
-        return *package.tap + "/" + package.name;
-    }
-    return package.name;
-}
-
 }  // namespace
+
+const SourceRow& BrewManager::source() {
+    // One adapter for both kinds: one `brew outdated` answers for formulae and casks alike.
+    static const SourceRow row{.id = "homebrew", .name = "Homebrew", .executables = {"brew"},
+                               .types = {PackageType::BrewFormula, PackageType::BrewCask},
+                               .toggle = ManagerToggleKey::ShowHomebrew, .isCore = true,
+                               .completionLine = "Inventaire Brew terminé: ", .logTag = "brew",
+                               .kindToggles = {{PackageType::BrewCask, ManagerToggleKey::ShowCasks, "casks", "Homebrew Casks"}},
+                               .make = makeAdapter<BrewManager>};
+    return row;
+}
 
 BrewManager::BrewManager(CommandRunning& runner, const FileSystemManager& files)
     : BrewManager(runner, files, Options{}) {}
 
 BrewManager::BrewManager(CommandRunning& runner, const FileSystemManager& files, Options options)
-    : BaseManager(brewIdentity(), runner, files), options_(std::move(options)) {
+    : BaseManager(source(), runner, files), options_(std::move(options)) {
+    if (options_.network != nullptr) setNetwork(*options_.network);
     outdatedMode_ = options_.outdatedMode;
     if (options_.prefixes.empty()) options_.prefixes = defaultPrefixes();
     if (!options_.invalidateListings) {
         // The runner keys its listing cache by the executable's last path component; ours
         // is "env", and a brew started directly would be "brew". Dropping both is cheap.
-        if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
-            options_.invalidateListings = [real] {
-                real->invalidateCache("brew");
-                real->invalidateCache("env");
-            };
-        }
+        options_.invalidateListings = [&runner] {
+            runner.invalidateCache("brew");
+            runner.invalidateCache("env");
+        };
     }
     if (!options_.removeItem) {
         options_.removeItem = [](const std::string& path) { std::filesystem::remove_all(path); };
@@ -97,13 +82,6 @@ void BrewManager::invalidateListings() {
 bool BrewManager::runningAsRoot() const {
     if (options_.runningAsRoot) return *options_.runningAsRoot;
     return ::geteuid() == 0;
-}
-
-NetworkClient& BrewManager::network() {
-    if (options_.network != nullptr) return *options_.network;
-    std::scoped_lock lock(brewMutex_);
-    if (!ownedNetwork_) ownedNetwork_ = std::make_unique<SystemNetworkClient>();
-    return *ownedNetwork_;
 }
 
 BrewAPIClient& BrewManager::apiClient() {
@@ -174,12 +152,7 @@ ShellCommandResult BrewManager::runBrew(std::vector<std::string> arguments, doub
                                         bool allowNonZeroExit) {
     CommandRequest request = brewRequest(std::move(arguments), timeout);
     request.allowNonZeroExit = allowNonZeroExit;
-    try {
-        return runner_.execute(request, stop);
-    } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
-        throw;
-    }
+    return run(request, stop);
 }
 
 std::optional<std::string> BrewManager::locateExecutable(std::stop_token stop) {
@@ -190,20 +163,8 @@ std::optional<std::string> BrewManager::locateExecutable(std::stop_token stop) {
             break;
         }
     }
-    if (!found) {
-        // A brew elsewhere on the runner's PATH is what `/usr/bin/env brew` will start.
-        try {
-            CommandRequest request{.command = "/usr/bin/which", .arguments = {"brew"}, .timeout = kWhichTimeout};
-            ShellCommandResult result = runner_.execute(request, stop);
-            std::string path = trim(result.standardOutput);
-            if (result.exitCode == 0 && !path.empty() && files_.isExecutableFile(path)) found = path;
-        } catch (const CancellationError&) {
-            throw;
-        } catch (const std::exception& error) {
-            if (stop.stop_requested()) throw CancellationError();
-            logger().debug(std::string("which brew: ") + error.what());
-        }
-    }
+    // A brew elsewhere on the runner's PATH is what `/usr/bin/env brew` will start.
+    if (!found) found = locateDeclared(stop, options_.home.value_or(paths::home()));
     std::scoped_lock lock(brewMutex_);
     cachedBrewPath_ = found;
     return found;
@@ -257,6 +218,7 @@ std::vector<Package> BrewManager::listInstalled(std::stop_token stop) {
         package.type = PackageType::BrewCask;
         if (auto found = details.find(item.name); found != details.end()) {
             package.requiresManualInstaller = found->second.manualInstaller;
+            package.autoUpdates = found->second.autoUpdates;
             if (auto slash = found->second.fullToken.rfind('/'); slash != std::string::npos) {
                 package.tap = found->second.fullToken.substr(0, slash);
             }
@@ -297,91 +259,18 @@ std::vector<Package> BrewManager::checkOutdated(std::stop_token stop) {
     };
     for (const OutdatedInfo& info : outcome.result.formulas) add(info, PackageType::BrewFormula);
     for (const OutdatedInfo& info : outcome.result.casks) add(info, PackageType::BrewCask);
+    // The cask details of the listing tell which casks update themselves or need an installer.
+    std::scoped_lock lock(brewMutex_);
+    for (Package& package : packages) {
+        if (package.type != PackageType::BrewCask) continue;
+        if (auto found = caskDetails_.find(package.name); found != caskDetails_.end()) {
+            package.autoUpdates = found->second.autoUpdates;
+            package.requiresManualInstaller = found->second.manualInstaller;
+        }
+    }
     return packages;
 }
 
 void BrewManager::update(const Package& package, std::stop_token stop) { upgrade(package, {}, std::move(stop)); }
-
-std::optional<std::string> BrewManager::downloadURL(const Json& entry, bool isCask) {
-    if (!entry.is_object()) return std::nullopt;
-    if (isCask) return stringField(entry, "url");
-    // A bottle for this machine when there is one, else the source archive.
-    auto bottle = entry.find("bottle");
-    if (bottle != entry.end() && bottle->is_object()) {
-        auto stable = bottle->find("stable");
-        if (stable != bottle->end() && stable->is_object()) {
-            auto files = stable->find("files");
-            if (files != stable->end() && files->is_object()) {
-                std::vector<std::string> preferred = {"all"};
-                if (kBuiltForLinux) preferred.insert(preferred.begin(), kArm ? "arm64_linux" : "x86_64_linux");
-                for (const std::string& tag : preferred) {
-                    if (auto file = files->find(tag); file != files->end() && file->is_object()) {
-                        if (auto url = stringField(*file, "url")) return url;
-                    }
-                }
-                if (!kBuiltForLinux) {
-                    for (const auto& [tag, file] : files->items()) {
-                        if (contains(tag, "linux") || startsWith(tag, "arm64_") != kArm || !file.is_object()) continue;
-                        if (auto url = stringField(file, "url")) return url;
-                    }
-                }
-            }
-        }
-    }
-    auto urls = entry.find("urls");
-    if (urls != entry.end() && urls->is_object()) {
-        auto stable = urls->find("stable");
-        if (stable != urls->end() && stable->is_object()) return stringField(*stable, "url");
-    }
-    return std::nullopt;
-}
-
-std::optional<std::uint64_t> BrewManager::estimateDownloadSize(const Package& package, std::stop_token stop) {
-    const bool isCask = package.type == PackageType::BrewCask;
-    const std::string key = (isCask ? "cask:" : "formula:") + package.name;
-    {
-        std::scoped_lock lock(brewMutex_);
-        if (auto found = downloadSizeCache_.find(key); found != downloadSizeCache_.end()) return found->second;
-        if (unknownDownloadSizeCacheKeys_.count(key) != 0) return std::nullopt;
-    }
-    std::optional<std::uint64_t> size;
-    try {
-        ShellCommandResult info =
-            runBrew({"info", "--json=v2", isCask ? "--cask" : "--formula", commandNameOf(package)}, kInfoTimeout, stop);
-        std::optional<Json> json = parseJson(info.standardOutput);
-        const char* section = isCask ? "casks" : "formulae";
-        std::optional<std::string> url;
-        if (json && json->is_object() && json->contains(section) && (*json)[section].is_array() &&
-            !(*json)[section].empty()) {
-            url = downloadURL((*json)[section][0], isCask);
-        }
-        if (url) {
-            HttpRequest request;
-            request.url = *url;
-            request.method = HttpMethod::Head;
-            request.timeoutSeconds = kDownloadSizeTimeout;
-            // Bottles live in a container registry that wants a token even for public
-            // blobs; Homebrew itself sends this anonymous one.
-            if (!isCask) request.headers.set("Authorization", "Bearer QQ==");
-            HttpResponse response = network().send(request, stop);
-            if (response.isSuccess()) size = response.contentLength();
-        }
-    } catch (const CancellationError&) {
-        throw;
-    } catch (const std::exception& error) {
-        if (stop.stop_requested()) throw CancellationError();
-        logger().debug(std::string("download size of ") + package.name + ": " + error.what());
-    }
-    {
-        std::scoped_lock lock(brewMutex_);
-        if (size && *size > 0) {
-            downloadSizeCache_[key] = *size;
-            return size;
-        }
-        unknownDownloadSizeCacheKeys_.insert(key);
-    }
-    logger().warning("⚠️ Unable to estimate download size for " + package.name);
-    return std::nullopt;
-}
 
 }  // namespace vt

@@ -17,6 +17,7 @@
 #include "base/Clock.hpp"
 #include "base/Json.hpp"
 #include "managers/BaseManager.hpp"
+#include "managers/InFlight.hpp"
 #include "managers/homebrew/BrewErrorClassifier.hpp"
 #include "managers/PackageManager.hpp"
 #include "settings/SettingsManager.hpp"
@@ -41,6 +42,9 @@ enum class BrewUpgradePhase { Downloading, Verifying, Installing, Linking, Waiti
 // caches and is never held while brew runs, a request is sent or a callback is called.
 class BrewManager final : public BaseManager {
 public:
+    // The row that declares this source to the rest of the program.
+    static const SourceRow& source();
+
     struct OutdatedInfo {
         std::string name;            // without the tap
         std::string currentVersion;  // the newest installed version
@@ -70,12 +74,6 @@ public:
         bool autoUpdates = false;
         bool manualInstaller = false;
     };
-    struct TapInfo {
-        std::string name;
-        std::vector<std::string> formulaNames;
-        std::vector<std::string> caskTokens;
-        std::optional<std::string> remote;
-    };
     struct UpgradeProgress {
         BrewUpgradePhase phase;
         std::string message;  // the localized phase text
@@ -94,7 +92,6 @@ public:
     static constexpr double kSingleCaskUpgradeTimeout = 1800;
     // link and unlink change only symlinks; two minutes is generous.
     static constexpr double kLinkTimeout = 120;
-    static constexpr double kDownloadSizeTimeout = 5;
     // Above this the cask details are read entry by entry instead of as one document.
     static constexpr std::size_t kMaxCaskDetailsBytes = 16 * 1024 * 1024;
     static constexpr std::size_t kMaxCaskEntryBytes = 1024 * 1024;
@@ -102,7 +99,7 @@ public:
     struct Options {
         Clock* clock = nullptr;                 // Clock::shared() when null
         OutdatedModeProvider outdatedMode;      // greedy when empty
-        NetworkClient* network = nullptr;       // a SystemNetworkClient of our own when null
+        NetworkClient* network = nullptr;       // the one the façade gives, else the shared one, when null
         BrewAPIClient* apiClient = nullptr;     // one of our own over the network when null
         AdminPrompt* adminPrompt = nullptr;     // SystemAdminPrompt when null
         // Drops the runner's cached brew listings; derived from a CommandRunner when empty.
@@ -115,6 +112,10 @@ public:
         std::optional<bool> runningAsRoot;       // asked of the system when absent
         std::optional<std::string> userName;     // the owner the permission repair restores
         std::optional<bool> isLinux;             // which download caches exist; this build's system when absent
+        // Where the time of the last `brew update` is kept, so that the next run of the
+        // program honours the interval too; cacheFolder()/brew-update-time when absent, and
+        // "" keeps it in memory only.
+        std::optional<std::string> updateTimeFile;
     };
 
     BrewManager(CommandRunning& runner, const FileSystemManager& files);
@@ -130,14 +131,10 @@ public:
     std::vector<InstalledItem> listInstalledFormulae(std::stop_token stop = {});
     std::vector<InstalledItem> listInstalledCasks(std::stop_token stop = {});
     std::map<std::string, CaskDetails> fetchCaskDetails(std::stop_token stop = {});
-    std::vector<std::string> fetchTaps(std::stop_token stop = {});
-    std::vector<TapInfo> fetchTapContents(const std::vector<std::string>& taps, std::stop_token stop = {});
-    std::vector<std::string> fetchLeaves(std::stop_token stop = {});
     // Throws ParsedBrewError, GhostCaskError, CommandError (timeout), CancellationError.
     void upgrade(const Package& package, const ProgressHandler& onProgress, std::stop_token stop = {});
     // Terminates the running upgrade, if any.
     void cancelOngoingUpgrade();
-    std::optional<std::uint64_t> estimateDownloadSize(const Package& package, std::stop_token stop = {});
 
     void setOutdatedModeProvider(OutdatedModeProvider provider);
     std::optional<std::string> lastOutdatedWarning() const;
@@ -152,8 +149,6 @@ public:
     static std::vector<std::string> outdatedArguments(BrewOutdatedMode mode);
     static std::string_view phaseKey(BrewUpgradePhase phase);
     static std::optional<BrewUpgradePhase> phaseForLine(std::string_view line);
-    // "^[a-zA-Z0-9_-]+/[a-zA-Z0-9_-]+$"
-    static bool isValidTapName(std::string_view name);
 
     // Parsers of brew's output. Each keeps what it can read and adds a line to `warnings`
     // for what it could not; none throws.
@@ -167,9 +162,6 @@ public:
     static std::vector<InstalledItem> parseVersionListing(std::string_view text, std::vector<std::string>& warnings);
     static std::map<std::string, CaskDetails> parseCaskDetails(std::string_view text,
                                                                std::vector<std::string>& warnings);
-    static std::vector<TapInfo> parseTapInfo(std::string_view text, std::vector<std::string>& warnings);
-    // The file a one-item `brew info --json=v2` entry would download.
-    static std::optional<std::string> downloadURL(const Json& entry, bool isCask);
 
 protected:
     std::optional<std::string> locateExecutable(std::stop_token stop) override;
@@ -212,6 +204,9 @@ private:
     OutdatedOutcome outdatedOutcome(std::stop_token stop);
     OutdatedOutcome runOutdatedQuery(const std::vector<std::string>& arguments, std::stop_token stop);
     void refreshIndexIfDue(std::stop_token stop);
+    std::string updateTimeFile() const;
+    std::optional<Clock::TimePoint> loadUpdateTime() const;
+    void saveUpdateTime(std::optional<Clock::TimePoint> time) const;
     std::optional<OutdatedResult> runOutdatedFallback(std::string& error, std::stop_token stop);
 
     // Inventory.
@@ -243,11 +238,9 @@ private:
     bool isInsideDownloadCache(const std::string& path) const;
     bool mayRepairOwnership(const std::string& path) const;
     std::optional<std::string> installedVersion(const Package& package, std::stop_token stop);
-    NetworkClient& network();
     AdminPrompt& adminPrompt();
 
     Options options_;
-    std::unique_ptr<NetworkClient> ownedNetwork_;
     std::unique_ptr<BrewAPIClient> ownedApiClient_;
     std::unique_ptr<AdminPrompt> ownedAdminPrompt_;
 
@@ -258,10 +251,8 @@ private:
     std::function<void()> ongoingCancelAction_;
     std::uint64_t ongoingUpgradeId_ = 0;  // whose action ongoingCancelAction_ is
     std::map<std::string, CachedOutdated> outdatedCache_;
-    std::map<std::string, std::shared_future<OutdatedOutcome>> inFlightOutdatedTasks_;
+    InFlight<OutdatedOutcome> inFlightOutdatedTasks_;
     std::optional<std::string> lastOutdatedWarning_;
-    std::map<std::string, std::uint64_t> downloadSizeCache_;
-    std::set<std::string> unknownDownloadSizeCacheKeys_;
     std::map<std::string, std::string> cachedBrewOutdatedJSONByArguments_;
     std::map<std::string, CaskDetails> caskDetails_;
     FormulaDiagnostics formulaDiagnostics_;

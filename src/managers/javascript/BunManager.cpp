@@ -21,10 +21,6 @@ const Logger& logger() {
     return instance;
 }
 
-BaseManager::Identity bunIdentity() {
-    return {"bun", "Bun", {"bun"}, {PackageType::BunGlobal}};
-}
-
 // "/home/me/.bun/install/global node_modules (7 installed)"
 std::optional<std::string> globalFolderLine(std::string_view line) {
     static const Regex pattern(R"(^([/~].*?)\s+node_modules\s+\(\d+ installed\)\s*$)");
@@ -35,10 +31,18 @@ std::optional<std::string> globalFolderLine(std::string_view line) {
 
 }  // namespace
 
+const SourceRow& BunManager::source() {
+    static const SourceRow row{.id = "bun", .name = "Bun", .executables = {"bun"}, .types = {PackageType::BunGlobal},
+                               .toggle = ManagerToggleKey::ShowBun, .folders = {"~/.bun/bin/"},
+                               .completionLine = "Inventaire Bun terminé: ", .logTag = "bun",
+                               .make = makeAdapter<BunManager>};
+    return row;
+}
+
 BunManager::BunManager(CommandRunning& runner, const FileSystemManager& files) : BunManager(runner, files, Options{}) {}
 
 BunManager::BunManager(CommandRunning& runner, const FileSystemManager& files, Options options)
-    : BaseManager(bunIdentity(), runner, files), options_(std::move(options)) {
+    : BaseManager(source(), runner, files), options_(std::move(options)) {
     if (options_.bunInstall) {
         bunInstall_ = *options_.bunInstall;
     } else if (auto set = paths::environmentValue("BUN_INSTALL")) {
@@ -46,11 +50,7 @@ BunManager::BunManager(CommandRunning& runner, const FileSystemManager& files, O
     } else {
         bunInstall_ = options_.home.value_or(paths::home()) + "/.bun";
     }
-    if (!options_.invalidateListings) {
-        if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
-            options_.invalidateListings = [real] { real->invalidateCache("bun"); };
-        }
-    }
+    if (!options_.invalidateListings) options_.invalidateListings = [&runner] { runner.invalidateCache("bun"); };
 }
 
 std::string BunManager::bunInstall() const {
@@ -65,7 +65,7 @@ std::string BunManager::globalFolder() const {
 std::optional<std::string> BunManager::locateExecutable(std::stop_token stop) {
     const std::string own = bunInstall_ + "/bin/bun";
     if (files_.isExecutableFile(own)) return own;
-    return ExecutableLocator(runner_, files_).locate(identity().executables, stop);
+    return locateDeclared(stop, options_.home.value_or(paths::home()));
 }
 
 std::map<std::string, std::string> BunManager::environment() const {
@@ -87,12 +87,7 @@ ShellCommandResult BunManager::runBun(std::vector<std::string> arguments, double
     request.environment = environment();
     request.currentDirectory = std::move(directory);
     request.allowNonZeroExit = true;
-    try {
-        return runner_.execute(request, stop);
-    } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
-        throw;
-    }
+    return run(request, stop);
 }
 
 void BunManager::invalidateListings() {

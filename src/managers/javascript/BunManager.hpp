@@ -23,6 +23,9 @@ namespace vt {
 // CancellationError. Thread-safe; no lock is held while bun runs.
 class BunManager final : public BaseManager {
 public:
+    // The row that declares this source to the rest of the program.
+    static const SourceRow& source();
+
     static constexpr double kListTimeout = 60;
     static constexpr double kOutdatedTimeout = 60;
     static constexpr double kInstallTimeout = 600;

@@ -1,5 +1,7 @@
 #include "managers/javascript/DenoManager.hpp"
 
+#include <filesystem>
+
 #include "base/Cancellation.hpp"
 #include "base/Json.hpp"
 #include "base/Localization.hpp"
@@ -21,10 +23,6 @@ const Logger& logger() {
     return instance;
 }
 
-BaseManager::Identity denoIdentity() {
-    return {"deno", "Deno", {"deno"}, {PackageType::DenoPackage}};
-}
-
 // Deno colours its upgrade messages even when NO_COLOR is set and nothing is a terminal.
 std::string withoutColour(std::string_view text) {
     static const Regex escape(R"(\x1b\[[0-9;]*[A-Za-z])");
@@ -33,11 +31,19 @@ std::string withoutColour(std::string_view text) {
 
 }  // namespace
 
+const SourceRow& DenoManager::source() {
+    static const SourceRow row{.id = "deno", .name = "Deno", .executables = {"deno"},
+                               .types = {PackageType::DenoPackage}, .toggle = ManagerToggleKey::ShowDeno,
+                               .folders = {"~/.deno/bin/"}, .completionLine = "Inventaire Deno terminé: ",
+                               .logTag = "deno", .make = makeAdapter<DenoManager>};
+    return row;
+}
+
 DenoManager::DenoManager(CommandRunning& runner, const FileSystemManager& files)
     : DenoManager(runner, files, Options{}) {}
 
 DenoManager::DenoManager(CommandRunning& runner, const FileSystemManager& files, Options options)
-    : BaseManager(denoIdentity(), runner, files), options_(std::move(options)) {
+    : BaseManager(source(), runner, files), options_(std::move(options)) {
     if (options_.denoInstallRoot) {
         denoInstallRoot_ = *options_.denoInstallRoot;
     } else if (auto set = paths::environmentValue("DENO_INSTALL_ROOT")) {
@@ -50,16 +56,14 @@ DenoManager::DenoManager(CommandRunning& runner, const FileSystemManager& files,
                                    "/home/linuxbrew/.linuxbrew/bin/brew"};
     }
     if (!options_.invalidateListings) {
-        if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
-            options_.invalidateListings = [real](std::string_view tool) { real->invalidateCache(tool); };
-        }
+        options_.invalidateListings = [&runner](std::string_view tool) { runner.invalidateCache(tool); };
     }
 }
 
 std::optional<std::string> DenoManager::locateExecutable(std::stop_token stop) {
     const std::string own = denoInstallRoot_ + "/bin/deno";
     if (files_.isExecutableFile(own)) return own;
-    return ExecutableLocator(runner_, files_).locate(identity().executables, stop);
+    return locateDeclared(stop, options_.home.value_or(paths::home()));
 }
 
 std::map<std::string, std::string> DenoManager::environment() const {
@@ -80,12 +84,7 @@ ShellCommandResult DenoManager::runTool(const std::string& executable, std::vect
     request.timeout = timeout;
     if (withDenoEnvironment) request.environment = environment();
     request.allowNonZeroExit = true;
-    try {
-        return runner_.execute(request, stop);
-    } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
-        throw;
-    }
+    return run(request, stop);
 }
 
 void DenoManager::invalidateListings(std::string_view tool) {
@@ -138,8 +137,17 @@ std::string DenoManager::selfUpgradeUnavailableText() {
 // ---- Homebrew ------------------------------------------------------------------------
 
 std::optional<std::string> DenoManager::owningBrew(std::stop_token stop) {
+    // Only the deno in use matters: a Homebrew deno beside the installer's one is not what
+    // the user runs, and upgrading it would leave theirs as it was.
+    const std::string deno = binaryPath();
+    if (deno.empty()) return std::nullopt;
+    std::error_code error;
+    std::string resolved = std::filesystem::weakly_canonical(deno, error).string();
+    if (error) resolved = deno;
     for (const std::string& brew : *options_.brewCandidates) {
-        if (!files_.isExecutableFile(brew)) continue;
+        if (!files_.isExecutableFile(brew) || !endsWith(brew, "/bin/brew")) continue;
+        const std::string prefix = brew.substr(0, brew.size() - std::string_view("bin/brew").size());
+        if (!startsWith(deno, prefix) && !startsWith(resolved, prefix)) continue;
         try {
             ShellCommandResult result = runTool(brew, {"list", "--formula", "deno"}, kBrewQueryTimeout, stop, false);
             if (result.exitCode == 0) return brew;

@@ -25,6 +25,9 @@ namespace vt {
 // CancellationError. Thread-safe; no lock is held while a tool runs.
 class DenoManager final : public BaseManager {
 public:
+    // The row that declares this source to the rest of the program.
+    static const SourceRow& source();
+
     static constexpr double kVersionTimeout = 30;
     // A dry run still downloads the release to check it.
     static constexpr double kUpgradeCheckTimeout = 120;

@@ -2,8 +2,6 @@
 
 namespace vt {
 
-NpmError::NpmError(Kind kind, const std::string& description) : std::runtime_error(description), kind_(kind) {}
-
 std::string NpmError::installCommand(const std::string& name) { return "npm install -g " + name + "@latest"; }
 
 NpmError NpmError::notFound() { return NpmError(Kind::NotFound, "NPM not found"); }

@@ -10,6 +10,7 @@
 #include "managers/javascript/NpmError.hpp"
 #include "model/VersionRules.hpp"
 #include "system/NetworkClient.hpp"
+#include "system/Endpoints.hpp"
 #include "system/RegistryRequest.hpp"
 
 namespace vt {
@@ -65,17 +66,20 @@ std::optional<std::string> NpmManager::registryBase(const std::string& npm, std:
     std::string registry;
     try {
         registry = trim(runNpm(npm, {"config", "get", "registry"}, kConfigTimeout, stop).standardOutput);
+        if (!(startsWith(registry, "https://") || startsWith(registry, "http://")) ||
+            registry.find_first_of(" \t\n") != std::string::npos) {
+            logger().warning("npm config get registry printed no address: " + registry.substr(0, 160));
+            registry.clear();
+        }
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
         if (stop.stop_requested()) throw CancellationError();
         logger().warning(std::string("npm config get registry: ") + error.what());
-        return std::nullopt;
     }
-    if (!(startsWith(registry, "https://") || startsWith(registry, "http://")) ||
-        registry.find_first_of(" \t\n") != std::string::npos) {
-        logger().warning("npm config get registry printed no address: " + registry.substr(0, 160));
-        return std::nullopt;
+    if (registry.empty()) {
+        registry = Endpoints::base(Service::JsRegistry);
+        logger().warning("npm's registry could not be read; using the public default " + registry);
     }
     while (endsWith(registry, "/")) registry.pop_back();
     std::scoped_lock lock(npmMutex_);

@@ -12,7 +12,6 @@
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
 #include "system/NetworkClient.hpp"
-#include "system/SystemNetworkClient.hpp"
 
 namespace vt {
 
@@ -22,9 +21,6 @@ const Logger& logger() {
     static const Logger instance("NpmManager");
     return instance;
 }
-
-// Enough of an unexpected output to recognise it in a message, never a whole page.
-BaseManager::Identity npmIdentity() { return {"npm", "npm", {"npm"}, {PackageType::NpmGlobal}}; }
 
 // A global prefix nothing was installed into lacks the folders npm walks; npm then fails
 // with ENOENT on the first one missing: "ENOENT: no such file or directory, lstat '/p/lib'".
@@ -40,20 +36,22 @@ std::optional<std::string> missingFolderOf(const Json& json) {
 
 }  // namespace
 
+const SourceRow& NpmManager::source() {
+    static const SourceRow row{.id = "npm", .name = "npm", .executables = {"npm"}, .types = {PackageType::NpmGlobal},
+                               .toggle = ManagerToggleKey::ShowNpm, .isCore = true,
+                               .completionLine = "Inventaire NPM terminé: ", .logTag = "npm",
+                               .make = makeAdapter<NpmManager>};
+    return row;
+}
+
 NpmManager::NpmManager(CommandRunning& runner, const FileSystemManager& files)
     : NpmManager(runner, files, Options{}) {}
 
 NpmManager::NpmManager(CommandRunning& runner, const FileSystemManager& files, Options options)
-    : BaseManager(npmIdentity(), runner, files), options_(std::move(options)) {
-    auto* real = dynamic_cast<CommandRunner*>(&runner);
-    if (!options_.invalidateListings && real != nullptr) {
-        // The runner files its listings under the executable's last path component.
-        options_.invalidateListings = [real] { real->invalidateCache("npm"); };
-    }
-    if (!options_.searchPath && real != nullptr) {
-        auto path = real->defaultEnvironment().find("PATH");
-        if (path != real->defaultEnvironment().end()) options_.searchPath = path->second;
-    }
+    : BaseManager(source(), runner, files), options_(std::move(options)) {
+    if (options_.network != nullptr) setNetwork(*options_.network);
+    if (!options_.invalidateListings) options_.invalidateListings = [&runner] { runner.invalidateCache("npm"); };
+    if (!options_.searchPath) options_.searchPath = runner.defaultSearchPath();
     if (!options_.resolveGlobalRoot) options_.resolveGlobalRoot = kBuiltForLinux;
 }
 
@@ -62,13 +60,6 @@ NpmManager::~NpmManager() = default;
 std::optional<std::string> NpmManager::cachedNpmPath() const {
     std::scoped_lock lock(npmMutex_);
     return cachedNpmPath_;
-}
-
-NetworkClient& NpmManager::network() {
-    if (options_.network != nullptr) return *options_.network;
-    std::scoped_lock lock(npmMutex_);
-    if (!ownedNetwork_) ownedNetwork_ = std::make_unique<SystemNetworkClient>();
-    return *ownedNetwork_;
 }
 
 void NpmManager::invalidateListings() {
@@ -105,12 +96,7 @@ ShellCommandResult NpmManager::runNpm(const std::string& npm, std::vector<std::s
                                       std::stop_token stop, bool allowNonZeroExit) {
     CommandRequest request = npmRequest(npm, std::move(arguments), timeout);
     request.allowNonZeroExit = allowNonZeroExit;
-    try {
-        return runner_.execute(request, stop);
-    } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
-        throw;
-    }
+    return run(request, stop);
 }
 
 // ---- Parsers -------------------------------------------------------------------------

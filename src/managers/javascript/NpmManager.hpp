@@ -32,6 +32,9 @@ class NetworkClient;
 // request is sent.
 class NpmManager final : public BaseManager {
 public:
+    // The row that declares this source to the rest of the program.
+    static const SourceRow& source();
+
     static constexpr double kListTimeout = 60;
     static constexpr double kOutdatedTimeout = 60;
     static constexpr double kViewTimeout = 30;
@@ -65,7 +68,7 @@ public:
     };
 
     struct Options {
-        NetworkClient* network = nullptr;  // a SystemNetworkClient of our own when null
+        NetworkClient* network = nullptr;  // the one the façade gives, else the shared one, when null
         // Drops the runner's cached npm listings; derived from a CommandRunner when empty.
         std::function<void()> invalidateListings;
         // Whether to ask `npm root -g` for the install location of each package; on Linux
@@ -116,7 +119,6 @@ private:
     ShellCommandResult runNpm(const std::string& npm, std::vector<std::string> arguments, double timeout,
                               std::stop_token stop, bool allowNonZeroExit = false);
     void invalidateListings();
-    NetworkClient& network();
 
     // Listing.
     Parsed<InstalledEntry> readInstalled(const std::string& npm, std::stop_token stop);
@@ -137,7 +139,6 @@ private:
                          std::stop_token stop);
 
     Options options_;
-    std::unique_ptr<NetworkClient> ownedNetwork_;
 
     mutable std::mutex npmMutex_;
     std::optional<std::string> cachedNpmPath_;

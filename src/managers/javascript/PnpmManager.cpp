@@ -11,6 +11,7 @@
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
 #include "managers/javascript/NpmManager.hpp"
+#include "managers/ToolOutput.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
 
@@ -23,37 +24,26 @@ const Logger& logger() {
     return instance;
 }
 
-BaseManager::Identity pnpmIdentity() {
-    return {"pnpm", "pnpm", {"pnpm"}, {PackageType::PnpmGlobal}};
-}
-
 std::string folderOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-// pnpm may print a warning before its JSON; the document starts at the first line that
-// opens an array or an object.
-std::optional<Json> jsonDocument(std::string_view text) {
-    if (std::optional<Json> json = parseJson(text)) return json;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const std::size_t end = text.find('\n', at);
-        std::string_view line = text.substr(at, end == std::string_view::npos ? std::string_view::npos : end - at);
-        if (startsWith(line, "[") || startsWith(line, "{")) return parseJson(text.substr(at));
-        if (end == std::string_view::npos) break;
-        at = end + 1;
-    }
-    return std::nullopt;
-}
-
 }  // namespace
+
+const SourceRow& PnpmManager::source() {
+    static const SourceRow row{.id = "pnpm", .name = "pnpm", .executables = {"pnpm"},
+                               .types = {PackageType::PnpmGlobal}, .toggle = ManagerToggleKey::ShowPnpm,
+                               .completionLine = "Inventaire PNPM terminé: ", .logTag = "pnpm",
+                               .make = makeAdapter<PnpmManager>};
+    return row;
+}
 
 PnpmManager::PnpmManager(CommandRunning& runner, const FileSystemManager& files)
     : PnpmManager(runner, files, Options{}) {}
 
 PnpmManager::PnpmManager(CommandRunning& runner, const FileSystemManager& files, Options options)
-    : BaseManager(pnpmIdentity(), runner, files), options_(std::move(options)) {
+    : BaseManager(source(), runner, files), options_(std::move(options)) {
     home_ = options_.home.value_or(paths::home());
     if (options_.pnpmHome) {
         pnpmHome_ = *options_.pnpmHome;
@@ -62,11 +52,7 @@ PnpmManager::PnpmManager(CommandRunning& runner, const FileSystemManager& files,
     } else {
         pnpmHome_ = defaultPnpmHome(home_);
     }
-    if (!options_.invalidateListings) {
-        if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
-            options_.invalidateListings = [real] { real->invalidateCache("pnpm"); };
-        }
-    }
+    if (!options_.invalidateListings) options_.invalidateListings = [&runner] { runner.invalidateCache("pnpm"); };
 }
 
 std::string PnpmManager::defaultPnpmHome(const std::string& home) {
@@ -111,12 +97,7 @@ ShellCommandResult PnpmManager::runPnpm(std::vector<std::string> arguments, doub
     request.timeout = timeout;
     request.environment = environment(pnpm);
     request.allowNonZeroExit = allowNonZeroExit;
-    try {
-        return runner_.execute(request, stop);
-    } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
-        throw;
-    }
+    return run(request, stop);
 }
 
 void PnpmManager::invalidateListings() {
@@ -140,7 +121,7 @@ std::optional<std::string> PnpmManager::pnpmError(std::string_view output) {
 
 PnpmManager::Parsed PnpmManager::parseInstalled(std::string_view text) {
     Parsed parsed;
-    std::optional<Json> json = jsonDocument(text);
+    std::optional<Json> json = jsonAfterBanner(text);
     if (!json || !(json->is_array() || json->is_object())) {
         parsed.error = pnpmError(text).value_or("pnpm list -g did not print JSON: " + excerpt(text));
         return parsed;
@@ -167,7 +148,7 @@ PnpmManager::Parsed PnpmManager::parseInstalled(std::string_view text) {
 PnpmManager::Parsed PnpmManager::parseOutdated(std::string_view text) {
     Parsed parsed;
     if (trim(text).empty()) return parsed;
-    std::optional<Json> json = jsonDocument(text);
+    std::optional<Json> json = jsonAfterBanner(text);
     if (!json || !json->is_object()) {
         parsed.error = pnpmError(text).value_or("pnpm outdated -g did not print a JSON object: " + excerpt(text));
         return parsed;

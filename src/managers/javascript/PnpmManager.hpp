@@ -25,6 +25,9 @@ namespace vt {
 // held while pnpm runs.
 class PnpmManager final : public BaseManager {
 public:
+    // The row that declares this source to the rest of the program.
+    static const SourceRow& source();
+
     static constexpr double kListTimeout = 60;
     static constexpr double kOutdatedTimeout = 60;
     static constexpr double kInstallTimeout = 600;

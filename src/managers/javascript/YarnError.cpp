@@ -13,7 +13,7 @@ std::string prefix(YarnError::Stage stage) {
 }  // namespace
 
 YarnError::YarnError(Kind kind, Stage stage, std::string reason)
-    : std::runtime_error(prefix(stage) + reason), kind_(kind), stage_(stage), reason_(std::move(reason)) {}
+    : AdapterError(kind, prefix(stage) + reason), stage_(stage), reason_(std::move(reason)) {}
 
 YarnError YarnError::notFound(Stage stage) {
     return YarnError(Kind::NotFound, stage, "Yarn not found");
@@ -25,10 +25,6 @@ YarnError YarnError::commandFailed(Stage stage, const std::string& detail) {
 
 YarnError YarnError::invalidPackageName(const std::string& name) {
     return YarnError(Kind::InvalidPackageName, Stage::Update, "Invalid Yarn package name: \"" + name + "\"");
-}
-
-YarnError YarnError::registryUnknown() {
-    return YarnError(Kind::RegistryUnknown, Stage::Scan, localized("error.yarn.registry_unknown"));
 }
 
 YarnError YarnError::versionUnchanged() {

@@ -18,8 +18,8 @@
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
 #include "system/NetworkClient.hpp"
+#include "system/Endpoints.hpp"
 #include "system/RegistryRequest.hpp"
-#include "system/SystemNetworkClient.hpp"
 
 namespace vt {
 
@@ -32,10 +32,6 @@ const Logger& logger() {
 
 // What a child gets when the runner in use has no default PATH of its own to tell us.
 constexpr const char* kFallbackPath = "/usr/bin:/bin:/usr/sbin:/sbin";
-
-BaseManager::Identity yarnIdentity() {
-    return {"yarn", "Yarn", {"yarn"}, {PackageType::YarnGlobal}};
-}
 
 std::string folderOf(const std::string& path) {
     const std::size_t slash = path.rfind('/');
@@ -79,18 +75,30 @@ std::optional<std::string> pinnedVersion(std::string_view specification) {
 
 }  // namespace
 
+const SourceRow& YarnManager::source() {
+    static const SourceRow row{.id = "yarn", .name = "Yarn", .executables = {"yarn"},
+                               .types = {PackageType::YarnGlobal}, .toggle = ManagerToggleKey::ShowYarn,
+                               .folders = {"~/.yarn/bin/"}, .completionLine = "Inventaire Yarn terminé: ",
+                               .logTag = "yarn", .make = makeAdapter<YarnManager>};
+    return row;
+}
+
 YarnManager::YarnManager(CommandRunning& runner, const FileSystemManager& files)
     : YarnManager(runner, files, Options{}) {}
 
 YarnManager::YarnManager(CommandRunning& runner, const FileSystemManager& files, Options options)
-    : BaseManager(yarnIdentity(), runner, files), options_(std::move(options)) {
+    : BaseManager(source(), runner, files),
+      options_(std::move(options)),
+      latestCache_({.file = cacheFile(),
+                    .ttl = kLatestVersionTtl,
+                    .concurrency = kMaxConcurrentLookups,
+                    .clock = options_.clock,
+                    .logName = "YarnManager"}) {
+    if (options_.network != nullptr) setNetwork(*options_.network);
     home_ = options_.home.value_or(paths::home());
     defaultPath_ = kFallbackPath;
-    if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
-        auto path = real->defaultEnvironment().find("PATH");
-        if (path != real->defaultEnvironment().end()) defaultPath_ = path->second;
-        if (!options_.invalidateListings) options_.invalidateListings = [real] { real->invalidateCache("yarn"); };
-    }
+    if (auto path = runner.defaultSearchPath()) defaultPath_ = *path;
+    if (!options_.invalidateListings) options_.invalidateListings = [&runner] { runner.invalidateCache("yarn"); };
     if (options_.registry) {
         std::string fixed = *options_.registry;
         while (endsWith(fixed, "/")) fixed.pop_back();
@@ -104,13 +112,6 @@ Clock& YarnManager::clock() const {
     return options_.clock != nullptr ? *options_.clock : Clock::shared();
 }
 
-NetworkClient& YarnManager::network() {
-    if (options_.network != nullptr) return *options_.network;
-    std::scoped_lock lock(yarnMutex_);
-    if (!ownedNetwork_) ownedNetwork_ = std::make_unique<SystemNetworkClient>();
-    return *ownedNetwork_;
-}
-
 std::string YarnManager::cacheFile() const {
     return options_.cacheFile.value_or(paths::cacheFolder() + "/" + kCacheFileName);
 }
@@ -120,10 +121,7 @@ void YarnManager::invalidateListings() {
 }
 
 std::optional<std::string> YarnManager::locateExecutable(std::stop_token stop) {
-    if (auto found = ExecutableLocator(runner_, files_).locate(identity().executables, stop)) return found;
-    const std::string own = home_ + "/.yarn/bin/yarn";
-    if (files_.isExecutableFile(own)) return own;
-    return std::nullopt;
+    return locateDeclared(stop, home_);
 }
 
 std::string YarnManager::searchPath(const std::string& executable) const {
@@ -143,15 +141,10 @@ ShellCommandResult YarnManager::runYarn(std::vector<std::string> arguments, doub
     request.environment["PATH"] = searchPath(yarn);
     for (const auto& [name, value] : options_.environment) request.environment[name] = value;
     request.allowNonZeroExit = true;
-    try {
-        return runner_.execute(request, stop);
-    } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
-        throw;
-    }
+    return run(request, stop);
 }
 
-// ---- Parsers and categories ----------------------------------------------------------
+// ---- Parsers --------------------------------------------------------------------------
 
 std::optional<YarnManager::Entry> YarnManager::splitNameAndVersion(std::string_view text) {
     text = trimView(text);
@@ -212,41 +205,6 @@ std::optional<std::map<std::string, std::string>> YarnManager::parseManifestDepe
         if (!name.empty()) dependencies[name] = specification.is_string() ? specification.get<std::string>() : "";
     }
     return dependencies;
-}
-
-YarnManager::Category YarnManager::categoryFor(std::string_view name) {
-    struct Group {
-        Category category;
-        std::vector<std::string_view> keywords;
-    };
-    static const std::vector<Group> groups = {
-        {Category::Typescript, {"typescript"}},
-        {Category::Linting, {"eslint", "prettier", "lint"}},
-        {Category::Framework, {"react", "angular", "next", "svelte"}},
-        {Category::Testing, {"test", "jest", "mocha", "vitest"}},
-        {Category::Bundler, {"webpack", "vite", "rollup", "esbuild", "parcel"}},
-        {Category::Cli, {"create-", "generator"}},
-    };
-    const std::string lower = toLower(name);
-    for (const Group& group : groups) {
-        for (std::string_view keyword : group.keywords) {
-            if (contains(lower, keyword)) return group.category;
-        }
-    }
-    return Category::Other;
-}
-
-std::string YarnManager::categoryKey(Category category) {
-    switch (category) {
-        case Category::Typescript: return "enum.yarn_category.typescript";
-        case Category::Linting: return "enum.yarn_category.linting";
-        case Category::Framework: return "enum.yarn_category.framework";
-        case Category::Testing: return "enum.yarn_category.testing";
-        case Category::Bundler: return "enum.yarn_category.bundler";
-        case Category::Cli: return "enum.yarn_category.cli";
-        case Category::Other: return "enum.yarn_category.other";
-    }
-    return "enum.yarn_category.other";
 }
 
 // ---- Listing -------------------------------------------------------------------------
@@ -374,22 +332,21 @@ std::optional<std::string> YarnManager::askRegistry(const std::string& executabl
     request.environment["PATH"] = searchPath(executable);
     for (const auto& [name, value] : options_.environment) request.environment[name] = value;
     try {
-        ShellCommandResult result = runner_.execute(request, stop);
+        ShellCommandResult result = run(request, stop);
         if (auto address = registryAddress(result.standardOutput)) return address;
         logger().warning(std::string(lastPathComponent(executable)) +
                          " config get registry printed no address: " + excerpt(result.standardOutput));
     } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled || stop.stop_requested()) throw CancellationError();
         logger().warning(std::string(lastPathComponent(executable)) + " config get registry: " + error.what());
     }
     return std::nullopt;
 }
 
-std::optional<std::string> YarnManager::registry(std::stop_token stop) {
-    if (options_.registry) return options_.registry;
+std::string YarnManager::registry(std::stop_token stop) {
+    if (options_.registry) return *options_.registry;
     {
         std::scoped_lock lock(yarnMutex_);
-        if (registry_) return registry_;
+        if (registry_) return *registry_;
     }
     // The registry npm uses, like the npm adapter; Yarn's own when there is no npm.
     std::optional<std::string> npm = ExecutableLocator(runner_, files_).locate("npm", stop);
@@ -398,131 +355,33 @@ std::optional<std::string> YarnManager::registry(std::stop_token stop) {
     std::optional<std::string> found;
     if (npm) found = askRegistry(*npm, stop);
     if (!found && discover(stop)) found = askRegistry(binaryPath(), stop);
-    if (!found) return std::nullopt;
+    if (!found) {
+        found = Endpoints::base(Service::JsRegistry);
+        logger().warning("Yarn's registry could not be read; using the public default " + *found);
+    }
     std::scoped_lock lock(yarnMutex_);
     registry_ = found;
-    return found;
+    return *found;
 }
 
-std::vector<std::optional<std::string>> YarnManager::fetchLatest(const std::string& registry,
-                                                                 const std::vector<std::string>& names,
-                                                                 std::stop_token stop) {
-    std::vector<std::optional<std::string>> versions(names.size());
-    if (names.empty()) return versions;
-    NetworkClient& client = network();
-    const RegistryRequest lookups(client, "YarnManager");
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> cancelled{false};
-    auto work = [&] {
-        for (std::size_t i = next++; i < names.size() && !cancelled; i = next++) {
-            try {
-                std::optional<Json> json = lookups.lookup(
-                    names[i],
-                    [&registry](std::string_view name) { return registry + "/" + std::string(name) + "/latest"; },
-                    stop);
-                std::optional<std::string> version =
-                    json && json->is_object() ? stringField(*json, "version") : std::nullopt;
-                if (version && !trim(*version).empty()) {
-                    versions[i] = trim(*version);
-                } else {
-                    logger().warning("YarnManager: Erreur fetch version " + names[i]);
-                }
-            } catch (const CancellationError&) {
-                cancelled = true;
-            }
-        }
-    };
-    {
-        std::vector<std::jthread> workers;
-        const std::size_t count = std::min(kMaxConcurrentLookups, names.size());
-        for (std::size_t w = 0; w < count; ++w) workers.emplace_back(work);
-    }
-    if (cancelled || stop.stop_requested()) throw CancellationError();
-    return versions;
-}
-
-void YarnManager::loadCacheLocked() {
-    if (cacheLoaded_) return;
-    cacheLoaded_ = true;
-    std::optional<std::string> text = readFile(cacheFile());
-    if (!text) return;
-    std::optional<Json> json = parseJson(*text);
-    if (!json || !json->is_object()) {
-        logger().warning("YarnManager: unreadable " + cacheFile() + ", ignored");
-        return;
-    }
-    cacheRegistry_ = stringField(*json, "registry");
-    auto entries = json->find("packages");
-    if (entries == json->end() || !entries->is_object()) return;
-    for (const auto& [name, entry] : entries->items()) {
-        if (!entry.is_object()) continue;
-        std::optional<std::string> version = stringField(entry, "version");
-        std::optional<double> checkedAt = numberField(entry, "checkedAt");
-        if (version && checkedAt) cache_[name] = {*version, fromReferenceSeconds(*checkedAt)};
-    }
-}
-
-Json YarnManager::cacheJsonLocked() const {
-    Json json = Json::object();
-    json["registry"] = cacheRegistry_.value_or("");
-    Json entries = Json::object();
-    const Clock::TimePoint now = clock().now();
-    for (const auto& [name, cached] : cache_) {
-        if (now - cached.checkedAt >= kLatestVersionTtl) continue;
-        entries[name] = Json{{"version", cached.version}, {"checkedAt", toReferenceSeconds(cached.checkedAt)}};
-    }
-    json["packages"] = std::move(entries);
-    return json;
+std::optional<std::string> YarnManager::fetchLatest(const std::string& registry, const std::string& name,
+                                                    std::stop_token stop) {
+    const RegistryRequest lookups(network(), "YarnManager");
+    std::optional<Json> json = lookups.lookup(
+        name, [&registry](std::string_view lookup) { return registry + "/" + std::string(lookup) + "/latest"; },
+        stop);
+    std::optional<std::string> version = json && json->is_object() ? stringField(*json, "version") : std::nullopt;
+    if (version && !trim(*version).empty()) return trim(*version);
+    logger().warning("YarnManager: Erreur fetch version " + name);
+    return std::nullopt;
 }
 
 std::map<std::string, std::string> YarnManager::latestVersions(const std::vector<std::string>& names,
                                                                std::stop_token stop) {
-    std::optional<std::string> base = registry(stop);
-    if (!base) throw YarnError::registryUnknown();
-    std::map<std::string, std::string> latest;
-    std::vector<std::string> missing;
-    {
-        std::scoped_lock lock(yarnMutex_);
-        loadCacheLocked();
-        if (cacheRegistry_ != base) {
-            cache_.clear();
-            cacheRegistry_ = base;
-        }
-        const Clock::TimePoint now = clock().now();
-        for (const std::string& name : names) {
-            auto cached = cache_.find(name);
-            if (cached != cache_.end() && now - cached->second.checkedAt < kLatestVersionTtl) {
-                latest[name] = cached->second.version;
-            } else if (std::find(missing.begin(), missing.end(), name) == missing.end()) {
-                missing.push_back(name);
-            }
-        }
-    }
-    if (missing.empty()) return latest;
-    std::vector<std::optional<std::string>> fetched = fetchLatest(*base, missing, stop);
-    Json snapshot;
-    bool changed = false;
-    {
-        std::scoped_lock lock(yarnMutex_);
-        const Clock::TimePoint now = clock().now();
-        for (std::size_t i = 0; i < missing.size(); ++i) {
-            if (!fetched[i]) continue;
-            cache_[missing[i]] = {*fetched[i], now};
-            latest[missing[i]] = *fetched[i];
-            changed = true;
-        }
-        if (changed) snapshot = cacheJsonLocked();
-    }
-    if (changed) {
-        try {
-            const std::string file = cacheFile();
-            paths::ensureFolder(folderOf(file));
-            writeFileAtomically(file, dumpJson(snapshot));
-        } catch (const std::exception& error) {
-            logger().warning(std::string("YarnManager: cache not saved: ") + error.what());
-        }
-    }
-    return latest;
+    const std::string base = registry(stop);
+    return latestCache_.latest(
+        names, [&](const std::string& name, std::stop_token token) { return fetchLatest(base, name, token); }, stop,
+        base);
 }
 
 std::vector<Package> YarnManager::checkOutdated(std::stop_token stop) {
@@ -532,14 +391,7 @@ std::vector<Package> YarnManager::checkOutdated(std::stop_token stop) {
     if (installed.empty()) return {};
     std::vector<std::string> names;
     for (const Package& package : installed) names.push_back(package.name);
-    std::map<std::string, std::string> latest;
-    try {
-        latest = latestVersions(names, stop);
-    } catch (const YarnError& error) {
-        logger().error(error.description());
-        setErrorMessage(error.description());
-        return {};
-    }
+    const std::map<std::string, std::string> latest = latestVersions(names, stop);
     // Like any registry lookup, a package the registry does not answer for is only unknown.
     if (latest.empty()) logger().warning("YarnManager: no latest version could be read");
     std::vector<Package> outdated;

@@ -15,6 +15,7 @@
 #include "base/Clock.hpp"
 #include "base/Json.hpp"
 #include "managers/BaseManager.hpp"
+#include "managers/LatestVersionCache.hpp"
 #include "system/CommandRunning.hpp"
 
 namespace vt {
@@ -34,8 +35,10 @@ class NetworkClient;
 // tool runs or a request is sent.
 class YarnManager final : public BaseManager {
 public:
+    // The row that declares this source to the rest of the program.
+    static const SourceRow& source();
+
     // Chosen from the package name by the first keyword group it contains.
-    enum class Category { Typescript, Linting, Framework, Testing, Bundler, Cli, Other };
 
     static constexpr double kListTimeout = 60;
     // `yarn global dir` and `npm config get registry` only read configuration.
@@ -54,7 +57,7 @@ public:
 
     struct Options {
         Clock* clock = nullptr;                // Clock::shared() when null
-        NetworkClient* network = nullptr;      // a SystemNetworkClient of our own when null
+        NetworkClient* network = nullptr;      // the one the façade gives, else the shared one, when null
         std::optional<std::string> home;       // paths::home() when absent
         std::optional<std::string> cacheFile;  // paths::cacheFolder() + "/yarn_cache.json" when absent
         // The registry's base address; asked of npm (else Yarn) at each scan when absent.
@@ -82,9 +85,6 @@ public:
     static std::optional<Entry> splitNameAndVersion(std::string_view text);
     // The names in the "dependencies" of a global package.json, with their specifications.
     static std::optional<std::map<std::string, std::string>> parseManifestDependencies(std::string_view text);
-    static Category categoryFor(std::string_view name);
-    // "enum.yarn_category." + the case ("typescript", ..., "other").
-    static std::string categoryKey(Category category);
     // home + "/.yarn/bin", then "/usr/local/bin", "/usr/bin" and the default path.
     std::string searchPath(const std::string& executable) const;
     std::string cacheFile() const;
@@ -95,38 +95,28 @@ protected:
     std::optional<std::string> locateExecutable(std::stop_token stop) override;
 
 private:
-    struct CachedVersion {
-        std::string version;
-        Clock::TimePoint checkedAt;
-    };
-
     ShellCommandResult runYarn(std::vector<std::string> arguments, double timeout, std::stop_token stop);
     std::optional<std::string> globalFolder(std::stop_token stop);
     // nullopt when the global package.json cannot be read.
     std::optional<std::vector<Entry>> manifestEntries(const std::string& folder,
                                                       const std::vector<Entry>& listed) const;
     std::optional<std::string> installedVersion(const std::string& name, std::stop_token stop);
-    std::optional<std::string> registry(std::stop_token stop);
+    // npm's registry, else Yarn's, else the public default.
+    std::string registry(std::stop_token stop);
     std::optional<std::string> askRegistry(const std::string& executable, std::stop_token stop);
-    std::vector<std::optional<std::string>> fetchLatest(const std::string& registry,
-                                                        const std::vector<std::string>& names, std::stop_token stop);
-    void loadCacheLocked();
-    Json cacheJsonLocked() const;
+    std::optional<std::string> fetchLatest(const std::string& registry, const std::string& name,
+                                           std::stop_token stop);
     void invalidateListings();
     Clock& clock() const;
-    NetworkClient& network();
 
     Options options_;
     std::string home_;
     std::string defaultPath_;
-    std::unique_ptr<NetworkClient> ownedNetwork_;
 
     mutable std::mutex yarnMutex_;
     std::optional<std::string> registry_;      // for the current scan
     std::optional<std::string> globalFolder_;  // the last `yarn global dir`
-    bool cacheLoaded_ = false;
-    std::optional<std::string> cacheRegistry_;  // the registry the cached versions came from
-    std::map<std::string, CachedVersion> cache_;
+    LatestVersionCache latestCache_;  // by registry
 };
 
 }  // namespace vt

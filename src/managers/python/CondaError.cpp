@@ -4,8 +4,6 @@
 
 namespace vt {
 
-CondaError::CondaError(Kind kind, const std::string& description) : std::runtime_error(description), kind_(kind) {}
-
 CondaError CondaError::binaryNotDetected() {
     return CondaError(Kind::BinaryNotDetected, localized("error.conda.binary_not_detected"));
 }

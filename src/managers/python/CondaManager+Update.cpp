@@ -130,11 +130,8 @@ void CondaManager::update(const Package& package, const ProgressHandler& onProgr
     request.timeout = kUpdateTimeout;
     auto follow = [&tracker](std::string_view chunk) { tracker.consume(chunk); };
     try {
-        runner_.executeStreaming(request, follow, follow, stop);
-    } catch (const CancellationError&) {
-        throw;
+        runStreaming(request, follow, follow, stop);
     } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled || stop.stop_requested()) throw CancellationError();
         std::string detail = trim(error.detail());
         throw CondaError::commandFailed(detail.empty() ? error.description() : detail.substr(0, 300));
     }

@@ -12,6 +12,7 @@
 #include "base/Strings.hpp"
 #include "managers/python/CondaError.hpp"
 #include "managers/ExecutableLocator.hpp"
+#include "managers/ToolOutput.hpp"
 #include "system/FileSystemManager.hpp"
 
 namespace vt {
@@ -21,29 +22,6 @@ namespace {
 const Logger& logger() {
     static const Logger instance("CondaManager");
     return instance;
-}
-
-BaseManager::Identity condaIdentity() {
-    return {"conda", "Conda", {"conda", "mamba", "micromamba"}, {PackageType::CondaPackage}};
-}
-
-// conda prints a warning or a banner before its JSON now and then; the document is what
-// starts on the first line that opens one.
-std::optional<Json> jsonPayload(std::string_view text) {
-    if (std::optional<Json> whole = parseJson(trimView(text))) return whole;
-    for (std::size_t at = 0; at < text.size(); at = text.find('\n', at) + 1) {
-        std::string_view rest = trimView(text.substr(at));
-        if (!rest.empty() && (rest.front() == '{' || rest.front() == '[')) {
-            if (std::optional<Json> json = parseJson(rest)) return json;
-        }
-        if (text.find('\n', at) == std::string_view::npos) break;
-    }
-    const std::size_t open = text.find('{');
-    const std::size_t close = text.rfind('}');
-    if (open != std::string_view::npos && close != std::string_view::npos && close > open) {
-        return parseJson(text.substr(open, close - open + 1));
-    }
-    return std::nullopt;
 }
 
 // conda's error object: {"error": "...", "exception_name": ..., "message": ...}.
@@ -66,11 +44,20 @@ bool isPyPIChannel(std::string_view channel) {
 
 }  // namespace
 
+const SourceRow& CondaManager::source() {
+    // One dry run per environment, up to 120 s each, when the week-long cache is stale.
+    static const SourceRow row{.id = "conda", .name = "Conda", .executables = {"conda", "mamba", "micromamba"},
+                               .types = {PackageType::CondaPackage}, .toggle = ManagerToggleKey::ShowConda,
+                               .completionLine = "Inventaire Conda terminé: ", .logTag = "conda",
+                               .timeout = std::chrono::seconds(600), .make = makeAdapter<CondaManager>};
+    return row;
+}
+
 CondaManager::CondaManager(CommandRunning& runner, const FileSystemManager& files)
     : CondaManager(runner, files, Options{}) {}
 
 CondaManager::CondaManager(CommandRunning& runner, const FileSystemManager& files, Options options)
-    : BaseManager(condaIdentity(), runner, files), options_(std::move(options)) {
+    : BaseManager(source(), runner, files), options_(std::move(options)) {
     if (!options_.modificationTime) {
         options_.modificationTime = [](const std::string& path) -> std::optional<Clock::TimePoint> {
             std::error_code error;
@@ -145,18 +132,13 @@ ShellCommandResult CondaManager::runConda(const std::string& conda, std::vector<
     request.arguments = std::move(arguments);
     request.timeout = timeout;
     request.allowNonZeroExit = allowNonZeroExit;
-    try {
-        return runner_.execute(request, stop);
-    } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
-        throw;
-    }
+    return run(request, stop);
 }
 
 // ---- Parsers -------------------------------------------------------------------------
 
 CondaManager::Parsed<std::vector<std::string>> CondaManager::parseEnvironments(std::string_view output) {
-    std::optional<Json> json = jsonPayload(output);
+    std::optional<Json> json = jsonAfterBanner(output);
     if (!json) return {std::nullopt, localized("error.conda.no_json_payload")};
     if (std::optional<std::string> error = condaErrorText(*json)) return {std::nullopt, error};
     if (!json->is_object() || !json->contains("envs") || !(*json)["envs"].is_array()) {
@@ -174,7 +156,7 @@ CondaManager::Parsed<std::vector<std::string>> CondaManager::parseEnvironments(s
 }
 
 CondaManager::Parsed<std::vector<CondaManager::Entry>> CondaManager::parseList(std::string_view output) {
-    std::optional<Json> json = jsonPayload(output);
+    std::optional<Json> json = jsonAfterBanner(output);
     if (!json) return {std::nullopt, localized("error.conda.no_json_payload")};
     if (std::optional<std::string> error = condaErrorText(*json)) return {std::nullopt, error};
     if (!json->is_array()) return {std::nullopt, "conda list: not a list of packages"};
@@ -190,7 +172,7 @@ CondaManager::Parsed<std::vector<CondaManager::Entry>> CondaManager::parseList(s
 }
 
 CondaManager::Parsed<CondaManager::DryRun> CondaManager::parseDryRun(std::string_view output) {
-    std::optional<Json> json = jsonPayload(output);
+    std::optional<Json> json = jsonAfterBanner(output);
     if (!json) return {std::nullopt, localized("error.conda.no_json_payload")};
     DryRun plan;
     if (std::optional<std::string> error = condaErrorText(*json)) {

@@ -39,6 +39,9 @@ enum class CondaUpdatePhase { Downloading, Preparing, Verifying, Installing, Don
 // is called.
 class CondaManager final : public BaseManager {
 public:
+    // The row that declares this source to the rest of the program.
+    static const SourceRow& source();
+
     static constexpr double kListTimeout = 60;
     static constexpr double kDryRunTimeout = 120;
     static constexpr double kUpdateTimeout = 600;

@@ -4,8 +4,6 @@
 
 namespace vt {
 
-PipError::PipError(Kind kind, const std::string& description) : std::runtime_error(description), kind_(kind) {}
-
 PipError PipError::noExecutableForUpdate(const std::string& name) {
     return PipError(Kind::NoExecutableForUpdate, localized("error.pip.no_executable_for_update", {name}));
 }

@@ -116,8 +116,8 @@ std::set<std::string> PipManager::unreachableProjects(std::string_view standardE
 
 PipManager::EnvironmentOutdated PipManager::outdatedOf(const Environment& environment, std::size_t installed,
                                                        std::stop_token stop) {
-    return shared<EnvironmentOutdated>(
-        outdatedInFlight_, environment.interpreter, [&] { return runOutdated(environment, installed, stop); }, stop);
+    return outdatedInFlight_.share(environment.interpreter,
+                                   [&] { return runOutdated(environment, installed, stop); }, stop);
 }
 
 PipManager::EnvironmentOutdated PipManager::runOutdated(const Environment& environment, std::size_t installed,
@@ -140,8 +140,8 @@ PipManager::EnvironmentOutdated PipManager::runOutdated(const Environment& envir
     bool timedOut = false;
     try {
         ShellCommandResult result =
-            runner_.executeStreaming(pipRequest(environment, {"list", "--outdated", "--format=json"}, kOutdatedTimeout),
-                                     {}, onStderr, local.get_token());
+            runStreaming(pipRequest(environment, {"list", "--outdated", "--format=json"}, kOutdatedTimeout), {},
+                         onStderr, local.get_token());
         const std::size_t failed = unreachableProjects(result.standardError).size();
         if (failed >= threshold) {
             outcome.indexUnreachable = true;
@@ -163,11 +163,6 @@ PipManager::EnvironmentOutdated PipManager::runOutdated(const Environment& envir
         outcome.indexUnreachable = true;
         return outcome;
     } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) {
-            if (stop.stop_requested() || !stoppedEarly) throw CancellationError();
-            outcome.indexUnreachable = true;
-            return outcome;
-        }
         timedOut = error.kind() == CommandError::Kind::Timeout;
         if (timedOut && watch.count() > 0) {
             outcome.indexUnreachable = true;
@@ -199,7 +194,7 @@ std::optional<std::vector<PipManager::OutdatedEntry>> PipManager::runPipReview(c
     request.command = review;
     request.arguments.clear();
     try {
-        ShellCommandResult result = runner_.execute(request, stop);
+        ShellCommandResult result = run(request, stop);
         std::vector<OutdatedEntry> entries = parsePipReview(result.standardOutput);
         if (result.exitCode != 0 && entries.empty()) {
             logger().warning("⚠️ pip-review failed for " + environment.interpreter + ": " +
@@ -208,7 +203,6 @@ std::optional<std::vector<PipManager::OutdatedEntry>> PipManager::runPipReview(c
         }
         return entries;
     } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
         logger().warning("⚠️ pip-review failed for " + environment.interpreter + ": " + error.description());
         return std::nullopt;
     }
@@ -270,7 +264,6 @@ std::vector<Package> PipManager::checkOutdated(std::stop_token stop) {
         });
 
     std::vector<Package> packages;
-    std::map<std::string, EnvironmentOutdated> byInterpreter;
     std::vector<std::string> failures = inventory.failures;
     bool indexUnreachable = false;
     for (std::size_t i = 0; i < asked.size(); ++i) {
@@ -306,10 +299,8 @@ std::vector<Package> PipManager::checkOutdated(std::stop_token stop) {
             package.sourceIdentifier = environment.interpreter;
             packages.push_back(std::move(package));
         }
-        byInterpreter[environment.interpreter] = outcome;
     }
     logger().info("Pip outdated check complete: " + std::to_string(packages.size()));
-    saveCache(inventory, byInterpreter);
 
     std::vector<std::string> messages;
     if (indexUnreachable) messages.push_back(localized("error.pip.index_unreachable"));

@@ -57,13 +57,7 @@ void PipManager::update(const Package& package, std::stop_token stop) {
         request.arguments = {"install", "--upgrade", package.name};
     }
     logger().info("Pip update using " + request.command);
-    ShellCommandResult result;
-    try {
-        result = runner_.execute(request, stop);
-    } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
-        throw;
-    }
+    ShellCommandResult result = run(request, stop);
     invalidateListings();
     {
         std::scoped_lock lock(pipMutex_);

@@ -9,6 +9,7 @@
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
+#include "managers/ToolOutput.hpp"
 #include "system/CommandRunner.hpp"
 
 namespace vt {
@@ -18,21 +19,6 @@ namespace {
 const Logger& logger() {
     static const Logger instance("PipManager");
     return instance;
-}
-
-BaseManager::Identity pipIdentity() {
-    return {"pip", "pip", {"pip3", "pip"}, {PackageType::PipPackage}};
-}
-
-// pip prints its JSON on one line; anything printed before it (a notice of an old pip) is
-// not part of it.
-std::optional<Json> jsonArrayIn(std::string_view text) {
-    if (std::optional<Json> whole = parseJson(text)) return whole;
-    for (std::string_view line : splitLines(text)) {
-        std::string_view trimmed = trimView(line);
-        if (startsWith(trimmed, "[")) return parseJson(trimmed);
-    }
-    return std::nullopt;
 }
 
 std::string lastLines(std::string_view text, std::size_t count) {
@@ -46,17 +32,23 @@ std::string lastLines(std::string_view text, std::size_t count) {
 
 }  // namespace
 
+const SourceRow& PipManager::source() {
+    static const SourceRow row{.id = "pip", .name = "pip", .executables = {"pip3", "pip"},
+                               .types = {PackageType::PipPackage}, .toggle = ManagerToggleKey::ShowPip, .isCore = true,
+                               .completionLine = "Inventaire Pip terminé: ", .logTag = "pip",
+                               .make = makeAdapter<PipManager>};
+    return row;
+}
+
 PipManager::PipManager(CommandRunning& runner, const FileSystemManager& files) : PipManager(runner, files, Options{}) {}
 
 PipManager::PipManager(CommandRunning& runner, const FileSystemManager& files, Options options)
-    : BaseManager(pipIdentity(), runner, files), options_(std::move(options)) {
+    : BaseManager(source(), runner, files), options_(std::move(options)) {
     if (!options_.invalidateListings) {
-        if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
-            options_.invalidateListings = [real] {
-                real->invalidateCache("pip");
-                real->invalidateCache("pip3");
-            };
-        }
+        options_.invalidateListings = [&runner] {
+            runner.invalidateCache("pip");
+            runner.invalidateCache("pip3");
+        };
     }
 }
 
@@ -68,11 +60,6 @@ Clock& PipManager::clock() const {
 
 void PipManager::invalidateListings() {
     if (options_.invalidateListings) options_.invalidateListings();
-}
-
-std::string PipManager::cacheFile() const {
-    if (options_.cacheFile) return *options_.cacheFile;
-    return paths::cacheFolder() + "/" + kCacheFileName;
 }
 
 std::vector<PipManager::Environment> PipManager::environments() const {
@@ -147,7 +134,7 @@ bool PipManager::isProjectName(std::string_view name) {
 
 PipManager::Parsed<PipManager::InstalledEntry> PipManager::parseInstalled(std::string_view text) {
     Parsed<InstalledEntry> parsed;
-    std::optional<Json> json = jsonArrayIn(text);
+    std::optional<Json> json = jsonAfterBanner(text);
     if (!json || !json->is_array()) {
         parsed.error = "Failed to parse pip list JSON: " + std::string(trimView(text).substr(0, 200));
         return parsed;
@@ -164,7 +151,7 @@ PipManager::Parsed<PipManager::InstalledEntry> PipManager::parseInstalled(std::s
 
 PipManager::Parsed<PipManager::OutdatedEntry> PipManager::parseOutdated(std::string_view text) {
     Parsed<OutdatedEntry> parsed;
-    std::optional<Json> json = jsonArrayIn(text);
+    std::optional<Json> json = jsonAfterBanner(text);
     if (!json || !json->is_array()) {
         parsed.error = "Failed to parse pip outdated JSON: " + std::string(trimView(text).substr(0, 200));
         return parsed;
@@ -197,7 +184,7 @@ PipManager::EnvironmentListing PipManager::runListing(const Environment& environ
     EnvironmentListing listing;
     try {
         ShellCommandResult result =
-            runner_.execute(pipRequest(environment, {"list", "--format=json"}, kListTimeout), stop);
+            run(pipRequest(environment, {"list", "--format=json"}, kListTimeout), stop);
         if (result.exitCode != 0) {
             if (contains(result.standardError, "No module named pip")) {
                 listing.hasNoPip = true;
@@ -211,15 +198,13 @@ PipManager::EnvironmentListing PipManager::runListing(const Environment& environ
         listing.entries = std::move(parsed.entries);
         listing.failure = std::move(parsed.error);
     } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
         listing.failure = error.description();
     }
     return listing;
 }
 
 PipManager::EnvironmentListing PipManager::listEnvironment(const Environment& environment, std::stop_token stop) {
-    return shared<EnvironmentListing>(
-        listingsInFlight_, environment.interpreter, [&] { return runListing(environment, stop); }, stop);
+    return listingsInFlight_.share(environment.interpreter, [&] { return runListing(environment, stop); }, stop);
 }
 
 PipManager::Inventory PipManager::takeInventory(std::stop_token stop) {
@@ -298,55 +283,6 @@ std::vector<Package> PipManager::listInstalled(std::stop_token stop) {
     setErrorMessage(inventory.failures.empty() ? std::nullopt
                                                : std::optional<std::string>(join(inventory.failures, "; ")));
     return packages();
-}
-
-// The cache file.
-
-void PipManager::saveCache(const Inventory& inventory, const std::map<std::string, EnvironmentOutdated>& outdated) {
-    const std::string path = cacheFile();
-    if (path.empty()) return;
-    Json environments = Json::array();
-    Json latestByName = Json::object();
-    for (const Environment& environment : inventory.environments) {
-        Json entry = Json::object();
-        entry["interpreter"] = environment.interpreter;
-        entry["installed"] = inventory.installedCount.count(environment.interpreter) != 0
-                                 ? inventory.installedCount.at(environment.interpreter)
-                                 : 0;
-        Json updates = Json::array();
-        if (auto found = outdated.find(environment.interpreter); found != outdated.end()) {
-            entry["indexUnreachable"] = found->second.indexUnreachable;
-            for (const OutdatedEntry& update : found->second.entries) {
-                updates.push_back(
-                    {{"name", update.name}, {"version", update.version}, {"latest_version", update.latestVersion}});
-                latestByName[normalizedName(update.name)] = update.latestVersion;
-            }
-        }
-        entry["outdated"] = std::move(updates);
-        environments.push_back(std::move(entry));
-    }
-    Json document = {{"scannedAt", toReferenceSeconds(clock().now())},
-                     {"environments", std::move(environments)},
-                     {"latestByName", std::move(latestByName)}};
-    try {
-        const std::string folder = std::filesystem::path(path).parent_path().string();
-        if (!paths::ensureFolder(folder)) throw FileWriteError("cannot create " + folder);
-        writeFileAtomically(path, dumpJson(document));
-    } catch (const std::exception& error) {
-        logger().warning(std::string("Failed to save pip cache: ") + error.what());
-    }
-}
-
-std::map<std::string, std::string> PipManager::cachedLatestVersions(const std::string& cacheFile) {
-    std::map<std::string, std::string> latest;
-    std::optional<Json> json = parseJson(readFile(cacheFile).value_or(""));
-    if (!json || !json->is_object()) return latest;
-    auto byName = json->find("latestByName");
-    if (byName == json->end() || !byName->is_object()) return latest;
-    for (const auto& [name, version] : byName->items()) {
-        if (version.is_string()) latest[name] = version.get<std::string>();
-    }
-    return latest;
 }
 
 }  // namespace vt

@@ -19,6 +19,7 @@
 #include "base/Clock.hpp"
 #include "base/Json.hpp"
 #include "managers/BaseManager.hpp"
+#include "managers/InFlight.hpp"
 #include "managers/python/PythonEnvironments.hpp"
 #include "system/CommandRunning.hpp"
 
@@ -39,6 +40,9 @@ namespace vt {
 // Thread-safe; no lock is held while pip runs.
 class PipManager final : public BaseManager {
 public:
+    // The row that declares this source to the rest of the program.
+    static const SourceRow& source();
+
     using Environment = PythonEnvironments::Environment;
 
     static constexpr double kListTimeout = 60;
@@ -54,7 +58,6 @@ public:
     // Connections failed for this many projects (or for every project, when fewer): the
     // index is out of reach and waiting for the others tells nothing more.
     static constexpr std::size_t kUnreachableEvidence = 5;
-    static constexpr const char* kCacheFileName = "pip_cache.json";
 
     struct InstalledEntry {
         std::string name;
@@ -79,8 +82,6 @@ public:
         // The environments to ask, in priority order; PythonEnvironments (with the
         // interpreter of the pip the runner's PATH finds) when empty.
         std::function<std::vector<Environment>()> environments;
-        // The pip cache file; the cache folder's pip_cache.json when absent, none when "".
-        std::optional<std::string> cacheFile;
         Clock* clock = nullptr;  // Clock::shared() when null
         // Drops the runner's cached pip listings; derived from a CommandRunner when empty.
         std::function<void()> invalidateListings;
@@ -109,7 +110,6 @@ public:
     // A Python project name (never an option, a path or a requirement specifier).
     static bool isProjectName(std::string_view name);
     // The pip cache file's latest versions by normalised name; empty when unreadable.
-    static std::map<std::string, std::string> cachedLatestVersions(const std::string& cacheFile);
 
 protected:
     std::optional<std::string> locateExecutable(std::stop_token stop) override;
@@ -148,8 +148,6 @@ private:
                                     const std::map<std::string, EnvironmentListing>& listings);
     Clock& clock() const;
     void invalidateListings();
-    std::string cacheFile() const;
-    void saveCache(const Inventory& inventory, const std::map<std::string, EnvironmentOutdated>& outdated);
 
     // Outdated.
     EnvironmentOutdated outdatedOf(const Environment& environment, std::size_t installed, std::stop_token stop);
@@ -163,17 +161,12 @@ private:
     template <typename Result>
     static std::vector<Result> forEachEnvironment(const std::vector<Environment>& environments,
                                                   const std::function<Result(const Environment&)>& work);
-    // The result of the query of that key already running, or of this run of it.
-    template <typename Result>
-    Result shared(std::map<std::string, std::shared_future<Result>>& inFlight, const std::string& key,
-                  const std::function<Result()>& run, std::stop_token stop);
-
     Options options_;
     mutable std::mutex pipMutex_;
     std::optional<std::string> userPip_;
     std::optional<Inventory> inventory_;
-    std::map<std::string, std::shared_future<EnvironmentListing>> listingsInFlight_;
-    std::map<std::string, std::shared_future<EnvironmentOutdated>> outdatedInFlight_;
+    InFlight<EnvironmentListing> listingsInFlight_;
+    InFlight<EnvironmentOutdated> outdatedInFlight_;
 };
 
 template <typename Result>
@@ -198,55 +191,6 @@ std::vector<Result> PipManager::forEachEnvironment(const std::vector<Environment
         if (error) std::rethrow_exception(error);
     }
     return results;
-}
-
-template <typename Result>
-Result PipManager::shared(std::map<std::string, std::shared_future<Result>>& inFlight, const std::string& key,
-                          const std::function<Result()>& run, std::stop_token stop) {
-    while (true) {
-        if (stop.stop_requested()) throw CancellationError();
-        std::promise<Result> promise;
-        std::shared_future<Result> running;
-        bool leader = false;
-        {
-            std::scoped_lock lock(pipMutex_);
-            if (auto found = inFlight.find(key); found != inFlight.end()) {
-                running = found->second;
-            } else {
-                leader = true;
-                running = promise.get_future().share();
-                inFlight[key] = running;
-            }
-        }
-        if (!leader) {
-            while (running.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
-                if (stop.stop_requested()) throw CancellationError();
-            }
-            try {
-                return running.get();
-            } catch (const CancellationError&) {
-                // The caller that ran it was cancelled, not us: run it ourselves.
-                if (stop.stop_requested()) throw;
-                continue;
-            }
-        }
-        try {
-            Result result = run();
-            {
-                std::scoped_lock lock(pipMutex_);
-                inFlight.erase(key);
-            }
-            promise.set_value(result);
-            return result;
-        } catch (...) {
-            {
-                std::scoped_lock lock(pipMutex_);
-                inFlight.erase(key);
-            }
-            promise.set_exception(std::current_exception());
-            throw;
-        }
-    }
 }
 
 }  // namespace vt

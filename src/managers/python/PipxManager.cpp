@@ -7,6 +7,7 @@
 #include "base/Cancellation.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
+#include "managers/LatestVersionCache.hpp"
 #include "managers/python/PipError.hpp"
 #include "managers/python/PipManager.hpp"
 #include "model/VersionRules.hpp"
@@ -14,7 +15,6 @@
 #include "system/Endpoints.hpp"
 #include "system/NetworkClient.hpp"
 #include "system/RegistryRequest.hpp"
-#include "system/SystemNetworkClient.hpp"
 
 namespace vt {
 
@@ -25,36 +25,30 @@ const Logger& logger() {
     return instance;
 }
 
-BaseManager::Identity pipxIdentity() {
-    return {"pipx", "pipx", {"pipx"}, {PackageType::PipxPackage}};
-}
-
 std::string pypiURL(std::string_view name) {
     return Endpoints::url(Service::PyPI, "/pypi/" + std::string(name) + "/json");
 }
 
 }  // namespace
 
+const SourceRow& PipxManager::source() {
+    static const SourceRow row{.id = "pipx", .name = "pipx", .executables = {"pipx"},
+                               .types = {PackageType::PipxPackage}, .toggle = ManagerToggleKey::ShowPipx,
+                               .completionLine = "Inventaire Pipx terminé: ", .logTag = "pipx",
+                               .make = makeAdapter<PipxManager>};
+    return row;
+}
+
 PipxManager::PipxManager(CommandRunning& runner, const FileSystemManager& files)
     : PipxManager(runner, files, Options{}) {}
 
 PipxManager::PipxManager(CommandRunning& runner, const FileSystemManager& files, Options options)
-    : BaseManager(pipxIdentity(), runner, files), options_(std::move(options)) {
-    if (!options_.invalidateListings) {
-        if (auto* real = dynamic_cast<CommandRunner*>(&runner)) {
-            options_.invalidateListings = [real] { real->invalidateCache("pipx"); };
-        }
-    }
+    : BaseManager(source(), runner, files), options_(std::move(options)) {
+    if (options_.network != nullptr) setNetwork(*options_.network);
+    if (!options_.invalidateListings) options_.invalidateListings = [&runner] { runner.invalidateCache("pipx"); };
 }
 
 PipxManager::~PipxManager() = default;
-
-NetworkClient& PipxManager::network() {
-    if (options_.network != nullptr) return *options_.network;
-    std::scoped_lock lock(pipxMutex_);
-    if (!ownedNetwork_) ownedNetwork_ = std::make_unique<SystemNetworkClient>();
-    return *ownedNetwork_;
-}
 
 PipxManager::Parsed PipxManager::parseList(std::string_view text) {
     Parsed parsed;
@@ -102,7 +96,7 @@ PipxManager::Parsed PipxManager::runList(std::stop_token stop) {
     request.timeout = kListTimeout;
     request.allowNonZeroExit = true;
     try {
-        ShellCommandResult result = runner_.execute(request, stop);
+        ShellCommandResult result = run(request, stop);
         if (result.exitCode != 0) {
             Parsed failed;
             failed.error = "pipx list failed with exit code " + std::to_string(result.exitCode) + ": " +
@@ -111,7 +105,6 @@ PipxManager::Parsed PipxManager::runList(std::stop_token stop) {
         }
         return parseList(result.standardOutput);
     } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
         Parsed failed;
         failed.error = "pipx list failed: " + error.description();
         return failed;
@@ -176,25 +169,10 @@ std::vector<Package> PipxManager::checkOutdated(std::stop_token stop) {
             logger().info(application.venv + " was installed from " + application.source + "; not compared with PyPI");
         }
     }
-    network();  // made once, before the workers share it
     std::vector<std::optional<std::string>> latest(asked.size());
-    std::atomic<std::size_t> next{0};
-    {
-        std::vector<std::jthread> workers;
-        const std::size_t count = std::min(kConcurrentLookups, asked.size());
-        for (std::size_t w = 0; w < count; ++w) {
-            workers.emplace_back([&] {
-                for (std::size_t i = next++; i < asked.size() && !stop.stop_requested(); i = next++) {
-                    try {
-                        latest[i] = latestVersion(asked[i]->package, stop);
-                    } catch (const CancellationError&) {
-                        return;
-                    }
-                }
-            });
-        }
-    }
-    if (stop.stop_requested()) throw CancellationError();
+    LatestVersionCache::forEachConcurrently(
+        asked.size(), kConcurrentLookups, [&](std::size_t i) { latest[i] = latestVersion(asked[i]->package, stop); },
+        stop);
 
     std::vector<Package> packages;
     for (std::size_t i = 0; i < asked.size(); ++i) {
@@ -225,12 +203,7 @@ void PipxManager::update(const Package& package, std::stop_token stop) {
     request.environment = {{"PIP_RETRIES", PipManager::kIndexRetries},
                            {"PIP_TIMEOUT", PipManager::kIndexTimeoutSeconds}};
     request.timeout = kUpgradeTimeout;
-    try {
-        runner_.execute(request, stop);
-    } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
-        throw;
-    }
+    run(request, stop);
     if (options_.invalidateListings) options_.invalidateListings();
     std::scoped_lock lock(pipxMutex_);
     lastApplications_.clear();

@@ -29,6 +29,9 @@ class NetworkClient;
 // request is sent.
 class PipxManager final : public BaseManager {
 public:
+    // The row that declares this source to the rest of the program.
+    static const SourceRow& source();
+
     static constexpr double kListTimeout = 60;
     static constexpr double kUpgradeTimeout = 600;
     static constexpr std::size_t kConcurrentLookups = 8;
@@ -47,7 +50,7 @@ public:
     };
 
     struct Options {
-        NetworkClient* network = nullptr;          // a SystemNetworkClient of our own when null
+        NetworkClient* network = nullptr;          // the one the façade gives, else the shared one, when null
         std::function<void()> invalidateListings;  // derived from a CommandRunner when empty
     };
 
@@ -70,11 +73,9 @@ public:
 private:
     Parsed runList(std::stop_token stop);
     std::optional<std::string> latestVersion(const std::string& package, std::stop_token stop);
-    NetworkClient& network();
 
     Options options_;
     std::mutex pipxMutex_;
-    std::unique_ptr<NetworkClient> ownedNetwork_;
     std::vector<Application> lastApplications_;
 };
 

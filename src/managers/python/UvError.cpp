@@ -4,8 +4,6 @@
 
 namespace vt {
 
-UvError::UvError(Kind kind, const std::string& description) : std::runtime_error(description), kind_(kind) {}
-
 UvError UvError::notFound() {
     return UvError(Kind::NotFound, localized("uv_command_failed", {"uv not found"}));
 }

@@ -21,7 +21,6 @@
 #include "system/FileSystemManager.hpp"
 #include "system/NetworkClient.hpp"
 #include "system/RegistryRequest.hpp"
-#include "system/SystemNetworkClient.hpp"
 
 namespace vt {
 
@@ -30,10 +29,6 @@ namespace {
 const Logger& logger() {
     static const Logger instance("UvManager");
     return instance;
-}
-
-BaseManager::Identity uvIdentity() {
-    return {"uv", "uv", {"uv"}, {PackageType::UvTool}};
 }
 
 std::string firstLine(std::string_view text) {
@@ -51,10 +46,25 @@ std::string failureDetail(const std::exception& error) {
 
 }  // namespace
 
+const SourceRow& UvManager::source() {
+    static const SourceRow row{.id = "uv", .name = "uv", .executables = {"uv"}, .types = {PackageType::UvTool},
+                               .toggle = ManagerToggleKey::ShowUv, .completionLine = "Inventaire uv terminé: ",
+                               .logTag = "uv", .make = makeAdapter<UvManager>};
+    return row;
+}
+
 UvManager::UvManager(CommandRunning& runner, const FileSystemManager& files) : UvManager(runner, files, Options{}) {}
 
 UvManager::UvManager(CommandRunning& runner, const FileSystemManager& files, Options options)
-    : BaseManager(uvIdentity(), runner, files), options_(std::move(options)) {}
+    : BaseManager(source(), runner, files),
+      options_(std::move(options)),
+      latestCache_({.file = cacheFile(),
+                    .ttl = kLatestVersionTtl,
+                    .concurrency = kLookupConcurrency,
+                    .clock = options_.clock,
+                    .logName = "UvManager"}) {
+    if (options_.network != nullptr) setNetwork(*options_.network);
+}
 
 UvManager::~UvManager() = default;
 
@@ -72,13 +82,6 @@ std::string UvManager::cacheFile() const {
 
 std::string UvManager::receiptPath(const std::string& tool) const {
     return home() + "/" + ".local/share/uv/tools" + "/" + tool + "/uv-receipt.toml";
-}
-
-NetworkClient& UvManager::network() {
-    if (options_.network != nullptr) return *options_.network;
-    std::scoped_lock lock(uvMutex_);
-    if (!ownedNetwork_) ownedNetwork_ = std::make_unique<SystemNetworkClient>();
-    return *ownedNetwork_;
 }
 
 std::vector<std::string> UvManager::executableCandidates(const std::string& home) {
@@ -128,12 +131,7 @@ ShellCommandResult UvManager::runUv(const std::string& uv, std::vector<std::stri
     request.timeout = timeout;
     // Plain text without colour codes, whatever the user's uv settings say.
     request.environment = {{"NO_COLOR", "1"}};
-    try {
-        return runner_.execute(request, stop);
-    } catch (const CommandError& error) {
-        if (error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
-        throw;
-    }
+    return run(request, stop);
 }
 
 UvReceipt UvManager::readReceipt(const std::string& tool) const {
@@ -229,31 +227,15 @@ std::vector<Package> UvManager::checkOutdated(std::stop_token stop) {
         if (item.receipt.sourceKind == UvReceipt::SourceKind::Registry) registry.push_back(&item);
     }
 
-    // A few lookups at a time: each may take up to the request's time limit.
+    std::vector<std::string> names;
+    for (const Installed* item : registry) names.push_back(item->receipt.requirementName.value_or(item->tool.name));
+    const std::map<std::string, std::string> versions = latestCache_.latest(
+        names, [this](const std::string& name, std::stop_token token) { return fetchLatestVersion(name, token); },
+        stop);
     std::vector<std::optional<std::string>> latest(registry.size());
-    std::atomic<std::size_t> next{0};
-    std::exception_ptr failure;
-    std::mutex failureMutex;
-    auto work = [&] {
-        for (std::size_t i = next++; i < registry.size(); i = next++) {
-            try {
-                const Installed& item = *registry[i];
-                latest[i] = latestVersion(item.receipt.requirementName.value_or(item.tool.name), stop);
-            } catch (...) {
-                std::scoped_lock lock(failureMutex);
-                if (!failure) failure = std::current_exception();
-                return;
-            }
-        }
-    };
-    {
-        std::vector<std::jthread> workers;
-        const std::size_t count = std::min(kLookupConcurrency, registry.size());
-        for (std::size_t i = 1; i < count; ++i) workers.emplace_back(work);
-        if (count > 0) work();
+    for (std::size_t i = 0; i < registry.size(); ++i) {
+        if (auto found = versions.find(names[i]); found != versions.end()) latest[i] = found->second;
     }
-    saveCache();
-    if (failure) std::rethrow_exception(failure);
 
     std::vector<Package> outdated;
     for (std::size_t i = 0; i < registry.size(); ++i) {
@@ -267,28 +249,6 @@ std::vector<Package> UvManager::checkOutdated(std::stop_token stop) {
     return outdated;
 }
 
-std::optional<std::string> UvManager::latestVersion(const std::string& name, std::stop_token stop) {
-    std::optional<CachedVersion> cached;
-    {
-        std::scoped_lock lock(uvMutex_);
-        loadCacheLocked();
-        if (auto found = latestVersions_.find(name); found != latestVersions_.end()) cached = found->second;
-    }
-    const Clock::TimePoint now = clock().now();
-    if (cached && now >= cached->fetchedAt && now - cached->fetchedAt < kLatestVersionTtl) return cached->version;
-
-    std::optional<std::string> fetched = fetchLatestVersion(name, stop);
-    if (!fetched) {
-        logger().warning("UvManager: Error refreshing version for " + name);
-        // An older answer beats none: it is only compared with what is installed.
-        return cached ? std::optional<std::string>(cached->version) : std::nullopt;
-    }
-    std::scoped_lock lock(uvMutex_);
-    latestVersions_[name] = {*fetched, now};
-    cacheChanged_ = true;
-    return fetched;
-}
-
 std::optional<std::string> UvManager::fetchLatestVersion(const std::string& name, std::stop_token stop) {
     RegistryRequest registry(network(), "UvManager");
     std::optional<Json> document = registry.lookup(
@@ -298,50 +258,11 @@ std::optional<std::string> UvManager::fetchLatestVersion(const std::string& name
     if (stop.stop_requested()) throw CancellationError();
     // The same reading of a PyPI document as for pipx applications.
     std::optional<std::string> version = document ? PipxManager::latestVersionOf(*document) : std::nullopt;
-    if (!version || isPlaceholderVersion(*version)) return std::nullopt;
+    if (!version || isPlaceholderVersion(*version)) {
+        logger().warning("UvManager: Error refreshing version for " + name);
+        return std::nullopt;
+    }
     return version;
-}
-
-void UvManager::loadCacheLocked() {
-    if (cacheLoaded_) return;
-    cacheLoaded_ = true;
-    std::optional<std::string> text = vt::readFile(cacheFile());
-    if (!text) return;
-    std::optional<Json> json = parseJson(*text);
-    if (!json || !json->is_object() || !json->contains("versions") || !(*json)["versions"].is_object()) {
-        logger().debug("Ignoring unreadable " + cacheFile());
-        return;
-    }
-    for (const auto& [name, entry] : (*json)["versions"].items()) {
-        if (!entry.is_object()) continue;
-        std::optional<std::string> version = stringField(entry, "version");
-        std::optional<double> fetchedAt = numberField(entry, "fetchedAt");
-        if (version && fetchedAt) latestVersions_[name] = {*version, fromReferenceSeconds(*fetchedAt)};
-    }
-}
-
-void UvManager::saveCache() {
-    Json json = Json::object();
-    Json versions = Json::object();
-    {
-        std::scoped_lock lock(uvMutex_);
-        if (!cacheChanged_) return;
-        cacheChanged_ = false;
-        for (const auto& [name, cached] : latestVersions_) {
-            Json entry = Json::object();
-            entry["version"] = cached.version;
-            entry["fetchedAt"] = toReferenceSeconds(cached.fetchedAt);
-            versions[name] = std::move(entry);
-        }
-    }
-    json["versions"] = std::move(versions);
-    const std::string path = cacheFile();
-    try {
-        paths::ensureFolder(path.substr(0, path.rfind('/')));
-        writeFileAtomically(path, dumpJson(json));
-    } catch (const std::exception& error) {
-        logger().warning("Failed to save uv cache: " + std::string(error.what()));
-    }
 }
 
 void UvManager::update(const Package& package, std::stop_token stop) {

@@ -12,6 +12,7 @@
 
 #include "base/Clock.hpp"
 #include "managers/BaseManager.hpp"
+#include "managers/LatestVersionCache.hpp"
 #include "managers/python/UvReceipt.hpp"
 #include "system/CommandRunning.hpp"
 
@@ -30,6 +31,9 @@ class NetworkClient;
 // while uv runs or a request is sent.
 class UvManager final : public BaseManager {
 public:
+    // The row that declares this source to the rest of the program.
+    static const SourceRow& source();
+
     // `tool list` only reads the receipts; a minute is ample.
     static constexpr double kListTimeout = 60;
     static constexpr double kUpgradeTimeout = 600;
@@ -46,7 +50,7 @@ public:
 
     struct Options {
         Clock* clock = nullptr;                              // Clock::shared() when null
-        NetworkClient* network = nullptr;                    // a SystemNetworkClient of our own when null
+        NetworkClient* network = nullptr;                    // the one the façade gives, else the shared one, when null
         std::optional<std::string> home;                     // paths::home() when absent
         std::optional<std::string> cacheFile;                // paths::cacheFolder() + "/uv_cache.json" when absent
         std::optional<std::vector<std::string>> candidates;  // executableCandidates(home) when absent
@@ -80,14 +84,9 @@ private:
         Tool tool;
         UvReceipt receipt;
     };
-    struct CachedVersion {
-        std::string version;
-        Clock::TimePoint fetchedAt;
-    };
 
     Clock& clock() const;
     std::string home() const;
-    NetworkClient& network();
     // Throws CommandError (never a cancellation one: that becomes CancellationError).
     ShellCommandResult runUv(const std::string& uv, std::vector<std::string> arguments, double timeout,
                              std::stop_token stop);
@@ -97,20 +96,14 @@ private:
     Package makePackage(const Installed& installed) const;
     std::vector<Package> publishInstalled(std::vector<Installed> installed);
 
-    // The latest version on PyPI, from the cache while it is fresh; nullopt when unknown.
-    std::optional<std::string> latestVersion(const std::string& name, std::stop_token stop);
+    // The latest version on PyPI; nullopt when unknown.
     std::optional<std::string> fetchLatestVersion(const std::string& name, std::stop_token stop);
-    void loadCacheLocked();
-    void saveCache();
 
     Options options_;
-    std::unique_ptr<NetworkClient> ownedNetwork_;
 
     mutable std::mutex uvMutex_;
     std::optional<std::vector<Installed>> installed_;  // the last listing
-    std::map<std::string, CachedVersion> latestVersions_;
-    bool cacheLoaded_ = false;
-    bool cacheChanged_ = false;
+    LatestVersionCache latestCache_;
 };
 
 }  // namespace vt

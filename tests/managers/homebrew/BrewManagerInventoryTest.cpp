@@ -119,6 +119,16 @@ TEST(BrewManagerInventoryTest, ListingMarksManualAndSelfUpdatingCasks) {
     EXPECT_EQ(f.manager->autoUpdatingCasks(), (std::set<std::string>{"everything"}));
     EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
     EXPECT_EQ(f.manager->packages(), packages);
+    // The flag reaches the records, the outdated ones included.
+    EXPECT_TRUE(packages[1].autoUpdates);
+    EXPECT_FALSE(packages[2].autoUpdates);
+    f.runner.on(brew("update"), Response::output(""));
+    f.runner.on(brew("outdated --json=v2 --greedy-auto-updates"),
+                Response::output(R"({"formulae": [], "casks": [{"name": "everything", "installed_versions": ["1.2.3"],
+                                     "current_version": "1.2.4"}]})"));
+    std::vector<Package> outdated = f.manager->checkOutdated({});
+    ASSERT_EQ(outdated.size(), 1u);
+    EXPECT_TRUE(outdated[0].autoUpdates);
 }
 
 TEST(BrewManagerInventoryTest, HugeCaskDetailsAreReadEntryByEntry) {

@@ -18,7 +18,7 @@ using brewtest::corpus;
 using brewtest::fixture;
 using Response = testing::FakeCommandRunner::Response;
 
-const std::string kGreedy = brew("outdated --json=v2 --greedy");
+const std::string kGreedy = brew("outdated --json=v2 --greedy-auto-updates");
 
 TEST(BrewManagerOutdatedTest, CachesTheQueryForSixtySecondsAndThrottlesBrewUpdate) {
     BrewFixture f;
@@ -48,6 +48,17 @@ TEST(BrewManagerOutdatedTest, CachesTheQueryForSixtySecondsAndThrottlesBrewUpdat
     std::vector<std::string> lines = f.runner.commandLines();
     EXPECT_EQ(lines.front(), brew("update"));
     EXPECT_EQ(lines.back(), kGreedy);
+
+    // The next run of the program (a new adapter over the same time file) honours the
+    // interval too: `scan` then `update` run `brew update` once.
+    BrewFixture next;
+    next.setUpdateTimeFile(f.updateTimeFile());
+    next.clock.set(f.clock.now() + std::chrono::seconds(10));
+    next.runner.on(brew("update"), Response::output(""));
+    next.runner.on(kGreedy, Response::output(fixture("outdated-greedy.json")));
+    next.manager->fetchOutdated();
+    EXPECT_EQ(next.runner.count(brew("update")), 0u);
+    EXPECT_TRUE(log.contains("🍺 brew update skipped (last run 10s ago)"));
 }
 
 TEST(BrewManagerOutdatedTest, ConcurrentQueriesShareOneBrewProcess) {
@@ -73,8 +84,10 @@ TEST(BrewManagerOutdatedTest, OutdatedModeChoosesTheGreedyArgument) {
         std::optional<BrewOutdatedMode> mode;
         std::string commandLine;
     };
-    for (const Case& c : std::vector<Case>{{std::nullopt, brew("outdated --json=v2 --greedy")},
-                                           {BrewOutdatedMode::Greedy, brew("outdated --json=v2 --greedy")},
+    // The default asks for self-updating casks with a known newer version, never for every
+    // unversioned cask ("--greedy").
+    for (const Case& c : std::vector<Case>{{std::nullopt, kGreedy},
+                                           {BrewOutdatedMode::Greedy, kGreedy},
                                            {BrewOutdatedMode::GreedyAutoUpdates,
                                             brew("outdated --json=v2 --greedy-auto-updates")},
                                            {BrewOutdatedMode::Normal, brew("outdated --json=v2")}}) {

@@ -68,14 +68,35 @@ TEST(BrewManagerUpgradeTest, StreamsThePhasesOfACaskUpgrade) {
     EXPECT_EQ(BrewManager::phaseForLine("==> Linking Binary 'code' to '/opt/homebrew/bin/code'"), Phase::Linking);
 }
 
-TEST(BrewManagerUpgradeTest, AlreadyInstalledCountsAsUpdated) {
+// "already installed" is a success only about the item itself and once the version agrees;
+// otherwise Homebrew's own text reaches the user.
+TEST(BrewManagerUpgradeTest, AlreadyInstalledCountsOnlyWhenItNamesTheTargetAndTheVersionAgrees) {
+    const std::string warning = "Warning: foo 1.0 already installed";
+    const std::string info = brew("info --json=v2 --formula foo");
     BrewFixture f;
-    std::string warning = corpusError("Warning: foo 1.0 already installed");
     f.runner.on(brew("upgrade --formula foo"), Response::failure(1, warning));
+    f.runner.on(info, infoShowing("formulae", R"({"name": "foo", "linked_keg": "1.0"})"));
     LogCapture log;
     EXPECT_NO_THROW(f.manager->upgrade(formula("foo", "0.9", "1.0"), {}));
     EXPECT_TRUE(log.contains("foo: brew says already installed — false positive outdated"));
-    EXPECT_EQ(f.runner.commandLines(), (std::vector<std::string>{brew("upgrade --formula foo")}));
+
+    BrewFixture stale;
+    stale.runner.on(brew("upgrade --formula foo"), Response::failure(1, warning));
+    stale.runner.on(info, infoShowing("formulae", R"({"name": "foo", "linked_keg": "0.9"})"));
+    try {
+        stale.manager->upgrade(formula("foo", "0.9", "1.0"), {});
+        FAIL() << "expected a ParsedBrewError";
+    } catch (const ParsedBrewError& error) {
+        EXPECT_EQ(error.userMessage(), warning);
+    }
+
+    BrewFixture other;
+    const std::string dependency = "Warning: openssl@3 3.2.0 already installed\nError: foo: failed to build\n";
+    other.runner.on(brew("upgrade --formula foo"), Response::failure(1, dependency));
+    other.runner.on(info, infoShowing("formulae", R"({"name": "foo", "linked_keg": "0.9"})"));
+    LogCapture otherLog;
+    EXPECT_THROW(other.manager->upgrade(formula("foo", "0.9", "1.0"), {}), ParsedBrewError);
+    EXPECT_FALSE(otherLog.contains("false positive outdated"));
 }
 
 TEST(BrewManagerUpgradeTest, EachRepairIsTriedOnceBeforeTheFailureIsReported) {

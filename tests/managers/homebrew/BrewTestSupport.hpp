@@ -20,6 +20,7 @@
 #include "support/Fixtures.hpp"
 #include "support/MockNetworkClient.hpp"
 #include "support/RecordingFileSystem.hpp"
+#include "support/TempDir.hpp"
 #include "system/AdminPrompt.hpp"
 #include "system/BrewAPIClient.hpp"
 
@@ -87,11 +88,12 @@ struct BrewFixture {
     std::vector<std::string> removed;
     int invalidations = 0;
     std::unique_ptr<BrewAPIClient> api = std::make_unique<BrewAPIClient>(network);
+    testing::TempDir state{"vt-brew-state"};
+    BrewManager::Options options;
     std::unique_ptr<BrewManager> manager;
 
     explicit BrewFixture(BrewManager::OutdatedModeProvider mode = {}, bool isLinux = false) {
         files.addExecutable("/opt/homebrew/bin/brew");
-        BrewManager::Options options;
         options.clock = &clock;
         options.outdatedMode = std::move(mode);
         options.network = &network;
@@ -107,7 +109,14 @@ struct BrewFixture {
         options.runningAsRoot = false;
         options.userName = "user";
         options.isLinux = isLinux;
-        manager = std::make_unique<BrewManager>(runner, files, std::move(options));
+        options.updateTimeFile = state.file("brew-update-time");
+        manager = std::make_unique<BrewManager>(runner, files, options);
+    }
+
+    std::string updateTimeFile() const { return *options.updateTimeFile; }
+    void setUpdateTimeFile(const std::string& path) {
+        options.updateTimeFile = path;
+        manager = std::make_unique<BrewManager>(runner, files, options);
     }
 };
 

@@ -131,28 +131,33 @@ TEST(DenoManagerTest, FailuresArePublishedAndAManualUpdateIsAskedForWhenDenoCann
     EXPECT_THROW(fixture.manager->checkOutdated(stop.get_token()), CancellationError);
 }
 
-TEST(DenoManagerTest, HomebrewOwnedDenoIsCheckedAndUpgradedByBrew) {
-    DenoFixture fixture(true, true);
+TEST(DenoManagerTest, HomebrewOwnsDenoOnlyWhenItsDenoIsTheOneInUse) {
+    // The deno in use is Homebrew's.
+    DenoFixture fixture(false, true);
+    const std::string brewDeno = "/opt/homebrew/bin/deno";
+    fixture.files.addExecutable(brewDeno);
+    fixture.runner.on(brewDeno + " --version", recorded("deno", "version"));
     fixture.runner.on(kBrew + " list --formula deno", Response::output("/opt/homebrew/Cellar/deno/2.9.6/bin/deno\n"));
     fixture.runner.on(kBrew + " info --json=v2 deno", Response::output(jstest::fixture("deno", "brew-info-deno.json")));
     fixture.runner.on(kBrew + " upgrade deno", Response::output("==> Upgrading deno\n"));
     std::vector<Package> outdated = fixture.manager->checkOutdated({});
     ASSERT_EQ(outdated.size(), 1u);
     EXPECT_EQ(outdated[0].latestVersion, "2.9.7");
-    EXPECT_FALSE(fixture.runner.ran(kDryRun));
+    EXPECT_FALSE(fixture.runner.ran(brewDeno + " upgrade --dry-run"));
 
     fixture.manager->update(outdated[0], {});
     EXPECT_TRUE(fixture.runner.ran(kBrew + " upgrade deno"));
     EXPECT_EQ(fixture.runner.history().back().timeout, DenoManager::kUpgradeTimeout);
-    EXPECT_FALSE(fixture.runner.ran(kDeno + " upgrade"));
+    EXPECT_FALSE(fixture.runner.ran(brewDeno + " upgrade"));
     EXPECT_EQ(fixture.invalidated, (std::vector<std::string>{"brew"}));
 
-    // A brew that does not list Deno leaves it to Deno itself.
-    fixture.runner.on(kBrew + " list --formula deno", Response::failure(1, "Error: No such keg: deno\n"));
-    fixture.runner.on(kDeno + " upgrade", Response::output("", 0, "Upgraded successfully to Deno v2.9.7\n"));
-    fixture.manager->update(outdated[0], {});
-    EXPECT_TRUE(fixture.runner.ran(kDeno + " upgrade"));
-    EXPECT_EQ(fixture.runner.count(kBrew + " upgrade deno"), 1u);
+    // The installer's deno is in use while Homebrew has one too: Deno updates itself.
+    DenoFixture own(true, true);
+    own.runner.on(kBrew + " list --formula deno", Response::output("/opt/homebrew/Cellar/deno/2.9.6/bin/deno\n"));
+    own.runner.on(kDeno + " upgrade", Response::output("", 0, "Upgraded successfully to Deno v2.9.7\n"));
+    own.manager->update(outdated[0], {});
+    EXPECT_TRUE(own.runner.ran(kDeno + " upgrade"));
+    EXPECT_FALSE(own.runner.ran(kBrew + " upgrade deno"));
 }
 
 }  // namespace

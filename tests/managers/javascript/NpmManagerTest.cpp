@@ -7,6 +7,7 @@
 #include "base/Strings.hpp"
 #include "managers/javascript/NpmError.hpp"
 #include "support/Corpus.hpp"
+#include "system/Endpoints.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/Fixtures.hpp"
 #include "support/MockNetworkClient.hpp"
@@ -350,6 +351,12 @@ TEST(NpmManagerTest, FailedManifestFetchOnlyLogsAndTheUpdateGoesOn) {
         EXPECT_NO_THROW(f.manager->update(npmPackage("is-number", "6.0.0", "7.0.0"), {}));
         EXPECT_TRUE(log.contains("Failed to pre-validate npm manifest for is-number"));
         EXPECT_EQ(f.installs(), 1u);
+        if (c.what == "npm knowing no registry") {
+            // The public default is asked instead, and the log says so.
+            const std::string base = Endpoints::base(Service::JsRegistry);
+            EXPECT_EQ(f.network.fetchedURLs(), std::vector<std::string>{base + "/is-number/latest"});
+            EXPECT_TRUE(log.contains("npm's registry could not be read; using the public default " + base));
+        }
     }
 }
 

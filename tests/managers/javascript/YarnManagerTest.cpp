@@ -15,6 +15,7 @@
 #include "support/MockNetworkClient.hpp"
 #include "support/RecordingFileSystem.hpp"
 #include "support/TempDir.hpp"
+#include "system/Endpoints.hpp"
 
 namespace vt {
 namespace {
@@ -203,13 +204,23 @@ TEST(YarnManagerTest, LatestVersionsComeFromNpmsRegistryAndAreCachedForHalfAnHou
     EXPECT_EQ(fixture.network.fetchCount("https://MIRROR/semver/latest"), 1u);
 }
 
-TEST(YarnManagerTest, WithoutAnyRegistryTheCheckFailsVisibly) {
+// Neither npm nor Yarn says which registry: the public default is asked, and the log says so.
+TEST(YarnManagerTest, UnreadableRegistryFallsBackToThePublicDefault) {
     YarnFixture fixture(true, std::nullopt);
     fixture.runner.on(kList, recorded("yarn", "list"));
     fixture.runner.on(kYarn + " config get registry", Response::failure(1, "error config\n"));
+    fixture.installGlobals({{"semver", "7.5.0"}});
+    const std::string base = Endpoints::base(Service::JsRegistry);
+    fixture.network.setText(base + "/semver/latest", latestJson("7.8.6"));
+    LogCapture log;
     fixture.manager->listInstalled({});
-    EXPECT_TRUE(fixture.manager->checkOutdated({}).empty());
-    EXPECT_EQ(fixture.manager->errorMessage(), YarnError::registryUnknown().description());
+    std::vector<Package> outdated = fixture.manager->checkOutdated({});
+    EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
+    const Package* semver = find(outdated, "semver");
+    ASSERT_NE(semver, nullptr);
+    EXPECT_EQ(semver->latestVersion, "7.8.6");
+    for (const std::string& url : fixture.network.fetchedURLs()) EXPECT_EQ(url.rfind(base + "/", 0), 0u) << url;
+    EXPECT_TRUE(log.contains("Yarn's registry could not be read; using the public default " + base));
 }
 
 // Counts the requests in flight at once.

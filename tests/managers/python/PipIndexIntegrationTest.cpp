@@ -58,7 +58,6 @@ protected:
     std::unique_ptr<PipManager> manager() {
         PipManager::Options options;
         options.environments = [this] { return std::vector<Environment>{*environment_}; };
-        options.cacheFile = work_.file("pip_cache.json");
         return std::make_unique<PipManager>(*runner_, files_, options);
     }
 
@@ -166,7 +165,6 @@ TEST_F(PipIndexIntegrationTest, APipStillRetryingIsStoppedOnceFiveProjectsFailed
     slow.prefix = work_.file("slow");
     PipManager::Options options;
     options.environments = [slow] { return std::vector<Environment>{slow}; };
-    options.cacheFile = "";
     PipManager pip(*runner_, files_, options);
 
     const auto start = std::chrono::steady_clock::now();

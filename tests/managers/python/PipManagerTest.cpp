@@ -40,11 +40,10 @@ struct PipFixture {
     std::vector<Environment> environments = {piptest::pyenvEnvironment(), piptest::systemEnvironment()};
     std::unique_ptr<PipManager> manager;
 
-    PipFixture() { make(folder.file("pip_cache.json")); }
-    void make(const std::string& cacheFile) {
+    PipFixture() { make(); }
+    void make() {
         PipManager::Options options;
         options.environments = [this] { return environments; };
-        options.cacheFile = cacheFile;
         options.clock = &clock;
         manager = std::make_unique<PipManager>(runner, files, options);
     }
@@ -229,25 +228,6 @@ TEST(PipManagerTest, EveryCheckAsksPipAgainAndConcurrentChecksShareOneQuery) {
     EXPECT_EQ(f.runner.count(outdatedCommand(kPyenv)), 3u);
 }
 
-TEST(PipManagerTest, KeepsTheResultsInThePipCacheFile) {
-    PipFixture f;
-    f.environments = {piptest::pyenvEnvironment()};
-    f.runner.on(
-        listCommand(kPyenv),
-        Response::output(R"([{"name": "pip", "version": "23.2.1"}, {"name": "setuptools", "version": "65.5.0"}])"));
-    f.runner.on(outdatedCommand(kPyenv), Response::output(fixture("pip", "outdated-local-index.json")));
-    LogCapture log;
-    f.manager->checkOutdated({});
-    EXPECT_TRUE(log.contains("Pip outdated check complete: 2"));
-    std::map<std::string, std::string> latest = PipManager::cachedLatestVersions(f.folder.file("pip_cache.json"));
-    EXPECT_EQ(latest, (std::map<std::string, std::string>{{"pip", "24.3.1"}, {"setuptools", "75.6.0"}}));
-
-    // A folder that cannot be made is logged; the check still answers.
-    f.make(f.folder.write("blocker", "a file") + "/pip_cache.json");
-    EXPECT_EQ(f.manager->checkOutdated({}).size(), 2u);
-    EXPECT_TRUE(log.contains("Failed to save pip cache: "));
-}
-
 TEST(PipManagerTest, DropsHomebrewOwnedPackagesOnlyOnAHomebrewSignalWithoutRecord) {
     PipFixture f;
     Environment brew = piptest::pyenvEnvironment();
@@ -378,7 +358,7 @@ TEST(PipManagerTest, RefusesAnExternallyManagedEnvironmentBeforeAnyInstallRuns) 
     {
         const std::string refusal = corpus("sys-pip-install.stderr");
         f.environments[1].isExternallyManaged = false;
-        f.make(f.folder.file("pip_cache.json"));
+        f.make();
         f.runner.on("/usr/bin/pip3 install --upgrade PyYAML", Response::failure(1, refusal));
         try {
             f.manager->update(yaml, {});

@@ -1,0 +1,137 @@
+#include "managers/LatestVersionCache.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "base/Cancellation.hpp"
+#include "base/Files.hpp"
+#include "base/Json.hpp"
+#include "base/Log.hpp"
+#include "base/Paths.hpp"
+
+namespace vt {
+
+LatestVersionCache::LatestVersionCache(Options options) : options_(std::move(options)) {}
+
+Clock& LatestVersionCache::clock() const { return options_.clock != nullptr ? *options_.clock : Clock::shared(); }
+
+void LatestVersionCache::forEachConcurrently(std::size_t count, std::size_t concurrency,
+                                             const std::function<void(std::size_t)>& work, std::stop_token stop) {
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> cancelled{false};
+    auto worker = [&] {
+        for (std::size_t i = next++; i < count && !cancelled && !stop.stop_requested(); i = next++) {
+            try {
+                work(i);
+            } catch (const CancellationError&) {
+                cancelled = true;
+            }
+        }
+    };
+    {
+        std::vector<std::jthread> workers;
+        const std::size_t threads = std::min(std::max<std::size_t>(concurrency, 1), count);
+        for (std::size_t w = 1; w < threads; ++w) workers.emplace_back(worker);
+        if (threads > 0) worker();
+    }
+    if (cancelled || stop.stop_requested()) throw CancellationError();
+}
+
+std::map<std::string, std::string> LatestVersionCache::latest(const std::vector<std::string>& names,
+                                                              const Lookup& lookup, std::stop_token stop,
+                                                              const std::string& scope) {
+    std::map<std::string, std::string> latest;
+    std::vector<std::string> missing;
+    {
+        std::scoped_lock lock(mutex_);
+        loadLocked();
+        if (scope_ != scope) {
+            entries_.clear();
+            scope_ = scope;
+        }
+        const Clock::TimePoint now = clock().now();
+        for (const std::string& name : names) {
+            auto cached = entries_.find(name);
+            if (cached != entries_.end() && now >= cached->second.checkedAt &&
+                now - cached->second.checkedAt < options_.ttl) {
+                latest[name] = cached->second.version;
+            } else if (std::find(missing.begin(), missing.end(), name) == missing.end()) {
+                missing.push_back(name);
+            }
+        }
+    }
+    if (missing.empty()) return latest;
+    std::vector<std::optional<std::string>> fetched(missing.size());
+    forEachConcurrently(
+        missing.size(), options_.concurrency,
+        [&](std::size_t i) {
+            try {
+                fetched[i] = lookup(missing[i], stop);
+            } catch (const CancellationError&) {
+                throw;
+            } catch (const std::exception& error) {
+                Logger(options_.logName).warning(missing[i] + ": " + error.what());
+            }
+        },
+        stop);
+    bool changed = false;
+    {
+        std::scoped_lock lock(mutex_);
+        const Clock::TimePoint now = clock().now();
+        for (std::size_t i = 0; i < missing.size(); ++i) {
+            if (fetched[i]) {
+                entries_[missing[i]] = {*fetched[i], now};
+                latest[missing[i]] = *fetched[i];
+                changed = true;
+            } else if (auto known = entries_.find(missing[i]); known != entries_.end()) {
+                latest[missing[i]] = known->second.version;
+            }
+        }
+    }
+    if (changed) save();
+    return latest;
+}
+
+void LatestVersionCache::loadLocked() {
+    if (loaded_) return;
+    loaded_ = true;
+    if (options_.file.empty()) return;
+    std::optional<std::string> text = readFile(options_.file);
+    if (!text) return;
+    std::optional<Json> json = parseJson(*text);
+    if (!json || !json->is_object() || !json->contains("versions") || !(*json)["versions"].is_object()) {
+        Logger(options_.logName).debug("Ignoring unreadable " + options_.file);
+        return;
+    }
+    scope_ = stringField(*json, "scope").value_or("");
+    for (const auto& [name, entry] : (*json)["versions"].items()) {
+        if (!entry.is_object()) continue;
+        std::optional<std::string> version = stringField(entry, "version");
+        std::optional<double> checkedAt = numberField(entry, "checkedAt");
+        if (version && checkedAt) entries_[name] = {*version, fromReferenceSeconds(*checkedAt)};
+    }
+}
+
+void LatestVersionCache::save() {
+    if (options_.file.empty()) return;
+    Json json = Json::object();
+    {
+        std::scoped_lock lock(mutex_);
+        json["scope"] = scope_;
+        Json versions = Json::object();
+        for (const auto& [name, entry] : entries_) {
+            versions[name] = Json{{"version", entry.version}, {"checkedAt", toReferenceSeconds(entry.checkedAt)}};
+        }
+        json["versions"] = std::move(versions);
+    }
+    try {
+        paths::ensureFolder(std::filesystem::path(options_.file).parent_path().string());
+        writeFileAtomically(options_.file, dumpJson(json));
+    } catch (const std::exception& error) {
+        Logger(options_.logName).warning("Cannot save " + options_.file + ": " + error.what());
+    }
+}
+
+}  // namespace vt

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+#include "base/Clock.hpp"
+
+namespace vt {
+
+// The latest versions a registry gave, looked up a few names at a time and kept in a file
+// for a while, so that scans close together (and other runs of the program) ask once.
+// Thread-safe; no lock is held while a lookup runs.
+class LatestVersionCache {
+public:
+    struct Options {
+        std::string file;                // "" keeps the versions in memory only
+        std::chrono::seconds ttl{1800};  // 0: every call asks again
+        std::size_t concurrency = 8;
+        Clock* clock = nullptr;          // Clock::shared() when null
+        std::string logName;             // "YarnManager", in log lines
+    };
+    // nullopt: the registry gave no usable version for the name. May throw CancellationError.
+    using Lookup = std::function<std::optional<std::string>(const std::string& name, std::stop_token stop)>;
+
+    explicit LatestVersionCache(Options options);
+
+    // The latest version of each name the registry answered for: from the cache while
+    // younger than the time limit, else from `lookup`. When a lookup gives nothing, the last
+    // version known (however old) stands in for it: it is only compared with what is
+    // installed. `scope` names the registry; versions another one gave are dropped.
+    // Throws CancellationError when stopped.
+    std::map<std::string, std::string> latest(const std::vector<std::string>& names, const Lookup& lookup,
+                                              std::stop_token stop, const std::string& scope = {});
+
+    // Runs `work` for each index below `count`, `concurrency` at a time; stops early and
+    // throws CancellationError when the token is stopped or a piece of work was cancelled.
+    static void forEachConcurrently(std::size_t count, std::size_t concurrency,
+                                    const std::function<void(std::size_t)>& work, std::stop_token stop);
+
+private:
+    struct Entry {
+        std::string version;
+        Clock::TimePoint checkedAt;
+    };
+    Clock& clock() const;
+    void loadLocked();
+    void save();
+
+    Options options_;
+    std::mutex mutex_;
+    bool loaded_ = false;
+    std::string scope_;
+    std::map<std::string, Entry> entries_;
+};
+
+}  // namespace vt

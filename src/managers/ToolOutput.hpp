@@ -1,0 +1,16 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "base/Json.hpp"
+
+namespace vt {
+
+// The JSON document a tool printed, when a banner, a warning or a notice comes before it
+// (or after it, on lines of its own): the whole text when it is one document, else the
+// first line opening an object or an array that starts a document, running to the end or
+// standing alone on its line, else what lies between the first "{" and the last "}".
+std::optional<Json> jsonAfterBanner(std::string_view text);
+
+}  // namespace vt
