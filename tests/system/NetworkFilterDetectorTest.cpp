@@ -1,9 +1,7 @@
-#include <mutex>
-
 #include <gtest/gtest.h>
 
 #include "base/Log.hpp"
-#include "system/CommandRunning.hpp"
+#include "support/FakeCommandRunner.hpp"
 #include "system/NetworkFilterDetector.hpp"
 #include "system/NetworkFilterWarningState.hpp"
 
@@ -22,28 +20,7 @@ constexpr const char* kListing =
     "enabled\tactive\tteamID\tbundleID (version)\tname\t[state]\n"
     "*\t*\tAB12CD34EF\tcom.example.firewall.security (2.6.1/2.6.1)\tExample Security\t[activated enabled]\n";
 
-class ListingRunner final : public CommandRunning {
-public:
-    ShellCommandResult execute(const CommandRequest& request, std::stop_token) override {
-        std::scoped_lock lock(mutex_);
-        requests.push_back(request);
-        if (failure) throw *failure;
-        return result;
-    }
-    ShellCommandResult executeStreaming(const CommandRequest& request, ChunkHandler, ChunkHandler,
-                                        std::stop_token stop) override {
-        return execute(request, stop);
-    }
-    void cancelActiveCommands() override {}
-
-    ShellCommandResult result;
-    std::optional<CommandError> failure;
-    std::vector<CommandRequest> requests;
-
-private:
-    std::mutex mutex_;
-};
-
+using Response = testing::FakeCommandRunner::Response;
 using Filter = NetworkFilterDetector::NetworkFilter;
 
 TEST(NetworkFilterDetectorTest, ListingGivesNetworkExtensionsOnly) {
@@ -55,22 +32,20 @@ TEST(NetworkFilterDetectorTest, ListingGivesNetworkExtensionsOnly) {
 }
 
 TEST(NetworkFilterDetectorTest, RunsTheToolOnlyWhereItExists) {
-    ListingRunner runner;
-    runner.result.standardOutput = kListing;
+    testing::FakeCommandRunner runner;
+    runner.otherwise(Response::output(kListing));
     NetworkFilterDetector absent(runner, "/nonexistent/systemextensionsctl");
     EXPECT_TRUE(absent.detectActiveFilters().empty());
-    EXPECT_TRUE(runner.requests.empty());
+    EXPECT_TRUE(runner.history().empty());
 
     NetworkFilterDetector present(runner, "/bin/sh");  // any executable stands in for the tool
     EXPECT_EQ(present.activeFilterNames(), (std::vector<std::string>{"Example Firewall", "Filter Co Content Filter"}));
-    ASSERT_EQ(runner.requests.size(), 1u);
-    EXPECT_EQ(runner.requests[0].command, "/bin/sh");
-    EXPECT_EQ(runner.requests[0].arguments, (std::vector<std::string>{"list"}));
-    EXPECT_TRUE(runner.requests[0].timeout.has_value());
+    ASSERT_EQ(runner.commandLines(), (std::vector<std::string>{"/bin/sh list"}));
+    EXPECT_TRUE(runner.history()[0].timeout.has_value());
 
-    runner.result.standardOutput = std::string(kListing) + "\xff\xfe";
+    runner.otherwise(Response::output(std::string(kListing) + "\xff\xfe"));
     EXPECT_TRUE(present.detectActiveFilters().empty());
-    runner.failure = CommandError::timeout();
+    runner.otherwise(Response::throwing(CommandError::timeout()));
     EXPECT_TRUE(present.detectActiveFilters().empty());
 }
 
