@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include "base/ProcessLock.hpp"
 #include "support/TempDir.hpp"
 
 namespace vt {
@@ -61,29 +60,6 @@ TEST(RunMarkersTest, OnlyRunsThatDiedWithoutExitingAreAbandoned) {
     EXPECT_TRUE(RunMarkers(folder).abandoned().empty());
     next.end();
     EXPECT_TRUE(std::filesystem::is_empty(folder));
-}
-
-TEST(ProcessLockTest, AnUnusableLockFileIsAnErrorNotABusyLock) {
-    try {
-        ProcessLock::tryAcquire("/proc/self/Van Treel/scan.lock", ProcessLock::Mode::Exclusive);
-        FAIL() << "no error";
-    } catch (const ProcessLockError& error) {
-        EXPECT_EQ(error.path(), "/proc/self/Van Treel/scan.lock");
-        EXPECT_NE(std::string(error.what()).find("Cannot open the lock file /proc/self/Van Treel/scan.lock: "),
-                  std::string::npos);
-    }
-    testing::TempDir root;
-    ProcessLock held = ProcessLock::tryAcquire(root.file("scan.lock"), ProcessLock::Mode::Exclusive);
-    ASSERT_TRUE(held.isHeld());
-    pid_t child = ::fork();
-    if (child == 0) {
-        // flock locks belong to the open file description: another open in another process conflicts.
-        ProcessLock other = ProcessLock::tryAcquire(root.file("scan.lock"), ProcessLock::Mode::Exclusive);
-        ::_exit(other.isHeld() ? 1 : 0);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

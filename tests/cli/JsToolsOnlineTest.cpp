@@ -83,17 +83,13 @@ protected:
 };
 
 TEST_F(JsToolsOnlineTest, ScanFindsTheOutdatedGlobalPackageOfPnpmYarnAndBunAndUpdatesIt) {
-    ShellCommandResult result = testing::runVantreel({.arguments = {"--accept-terms", "scan", "--json"},
-                                                      .home = home_.path(),
-                                                      .environment = {},
-                                                      .standardInput = std::nullopt,
-                                                      .timeout = 240});
+    ShellCommandResult result =
+        testing::runVantreel({{"--accept-terms", "scan", "--json"}, home_.path(), {}, std::nullopt, 240});
     ASSERT_EQ(result.exitCode, 0) << result.standardError;
-    std::optional<Json> parsed = parseJson(result.standardOutput);
-    ASSERT_TRUE(parsed.has_value()) << result.standardOutput;
+    Json parsed = testing::jsonOf(result);
 
     std::map<std::string, Json> byType;
-    for (const Json& item : (*parsed)["items"]) {
+    for (const Json& item : parsed["items"]) {
         if (item.value("name", "") == kPackage) byType[item.value("type", "")] = item;
     }
     for (const std::string type : {"PNPM Global", "Yarn Global", "Bun Global"}) {
@@ -103,18 +99,14 @@ TEST_F(JsToolsOnlineTest, ScanFindsTheOutdatedGlobalPackageOfPnpmYarnAndBunAndUp
         EXPECT_EQ(item.value("latestVersion", ""), latest_) << type;
         EXPECT_EQ(item.value("updateAvailable", false), true) << type;
     }
-    for (const Json& scanner : (*parsed)["scanners"]) {
+    for (const Json& scanner : parsed["scanners"]) {
         EXPECT_NE(scanner.value("state", ""), "failed") << scanner.dump();
     }
 
     // Each one updated by its own tool, then found at the latest version.
     for (const auto& [type, item] : byType) {
-        ShellCommandResult update =
-            testing::runVantreel({.arguments = {"--accept-terms", "update", "--json", item.value("stableKey", "")},
-                                  .home = home_.path(),
-                                  .environment = {},
-                                  .standardInput = std::nullopt,
-                                  .timeout = 240});
+        ShellCommandResult update = testing::runVantreel(
+            {{"--accept-terms", "update", "--json", item.value("stableKey", "")}, home_.path(), {}, std::nullopt, 240});
         EXPECT_EQ(update.exitCode, 0) << type << ": " << update.standardOutput << update.standardError;
         std::optional<Json> results = parseJson(update.standardOutput);
         ASSERT_TRUE(results && results->is_array() && results->size() == 1) << type << ": " << update.standardOutput;

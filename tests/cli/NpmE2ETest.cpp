@@ -87,13 +87,12 @@ protected:
     std::pair<std::map<std::string, Json>, std::map<std::string, Json>> scan() {
         auto result = runVantreel({{"--accept-terms", "scan", "--json"}, home_.path(), {}, std::nullopt, 180});
         EXPECT_EQ(result.exitCode, 0) << result.standardError;
-        auto parsed = parseJson(result.standardOutput);
-        EXPECT_TRUE(parsed.has_value()) << result.standardOutput << result.standardError;
-        std::map<std::string, Json> items, scanners;
-        if (!parsed) return {items, scanners};
-        for (const auto& item : (*parsed)["items"]) items[item["stableKey"].get<std::string>()] = item;
-        for (const auto& scanner : (*parsed)["scanners"]) scanners[scanner["id"].get<std::string>()] = scanner;
-        return {items, scanners};
+        Json report = testing::jsonOf(result);
+        std::map<std::string, Json> scanners;
+        if (report.contains("scanners")) {
+            for (const auto& scanner : report["scanners"]) scanners[scanner["id"].get<std::string>()] = scanner;
+        }
+        return {testing::itemsByKey(report), scanners};
     }
 
     testing::TempDir home_{"vt-npm-e2e"};
@@ -159,10 +158,7 @@ TEST_F(NpmE2ETest, UpdateInstallsTheLatestVersionAndTheNextListShowsIt) {
 
     auto listed = runVantreel({{"list", "--all", "--json"}, home_.path()});
     ASSERT_EQ(listed.exitCode, 0) << listed.standardError;
-    auto parsed = parseJson(listed.standardOutput);
-    ASSERT_TRUE(parsed.has_value()) << listed.standardOutput;
-    std::map<std::string, Json> saved;
-    for (const auto& item : (*parsed)["items"]) saved[item["stableKey"].get<std::string>()] = item;
+    std::map<std::string, Json> saved = testing::itemsByKey(testing::jsonOf(listed));
     ASSERT_TRUE(saved.count(key)) << listed.standardOutput;
     EXPECT_EQ(saved[key]["version"], "1.4.0");
     EXPECT_EQ(saved[key]["updateAvailable"], false);

@@ -1,13 +1,12 @@
 // What the saved results become when tools fail and when two `vantreel` processes overlap:
 // the binary in a sandbox HOME, a fake `uv` and a fake `brew` in ~/.local/bin whose
 // behaviour the test sets through files (list normally, sleep first, hang, or exit 2).
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
+#include <filesystem>
 #include <future>
 #include <set>
 #include <thread>
@@ -16,13 +15,13 @@
 
 #include "base/Files.hpp"
 #include "base/Json.hpp"
-#include "settings/SettingsManager.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
 
 namespace vt {
 namespace {
 
+using testing::jsonOf;
 using testing::runVantreel;
 
 constexpr int kRounds = 20;  // overlapping processes: each case this many times
@@ -30,14 +29,7 @@ constexpr int kRounds = 20;  // overlapping processes: each case this many times
 class OverlappingRunsE2ETest : public ::testing::Test {
 protected:
     void SetUp() override {
-        Json preferences = Json::object();
-        for (const auto& definition : settingDefinitions()) {
-            if (definition.broadcast == kManagerToggleDidChange) preferences[std::string(definition.key)] = false;
-        }
-        preferences["ShowUv"] = true;
-        preferences["ShowHomebrew"] = true;
-        preferences["DidApplyFirstLaunchDefaults"] = true;
-        home_.write(".config/vantreel/com.corvanel.Vantreel.json", dumpJson(preferences));
+        testing::showOnly(home_.path(), {"ShowUv", "ShowHomebrew"});
         // uv lists the tools named in uv-tools (ruff at the version in uv-ruff); uv-mode says
         // how it behaves: "ok", "sleep N" before listing, "hang", or "fail".
         home_.writeExecutable(".local/bin/uv", R"SH(#!/bin/sh
@@ -82,42 +74,16 @@ exit 0
         return {std::move(full), home_.path(), {{"VANTREEL_SCANNER_TIMEOUT", std::move(timeout)}}};
     }
 
-    Json json(const ShellCommandResult& result) const {
-        auto parsed = parseJson(result.standardOutput);
-        EXPECT_TRUE(parsed.has_value()) << result.standardOutput << result.standardError;
-        return parsed.value_or(Json::object());
-    }
-
     std::set<std::string> names(const Json& report) const {
         std::set<std::string> found;
         for (const auto& item : report["items"]) found.insert(item["name"].get<std::string>());
         return found;
     }
 
-    // A scan started with fork/exec, so that the test can signal it.
-    pid_t startScan() const {
-        pid_t child = ::fork();
-        if (child == 0) {
-            int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, STDOUT_FILENO);
-            ::dup2(null, STDERR_FILENO);
-            ::setenv("HOME", home_.path().c_str(), 1);
-            ::execl(VT_BINARY_PATH, VT_BINARY_PATH, "--accept-terms", "scan", "--full", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        return child;
-    }
-
-    void waitForUv() const {
-        for (int i = 0; i < 200 && !std::ifstream(home_.file("uv-pids")).good(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-    }
-
+    pid_t startScan() const { return testing::startVantreel(home_.path(), {"--accept-terms", "scan", "--full"}); }
+    void waitForUv() const { testing::waitForFile(home_.file("uv-pids")); }
     void killUvs() const {
-        std::ifstream pids(home_.file("uv-pids"));
-        int pid = 0;
-        while (pids >> pid) ::kill(pid, SIGKILL);
+        for (pid_t pid : testing::pidsIn(home_.file("uv-pids"))) ::kill(pid, SIGKILL);
         std::filesystem::remove(home_.file("uv-pids"));
     }
 
@@ -128,13 +94,13 @@ TEST_F(OverlappingRunsE2ETest, AFailingOrHangingSourceKeepsWhatItListedBefore) {
     setTools({"black"});
     auto first = runVantreel(run({"scan", "--full", "--json"}));
     ASSERT_EQ(first.exitCode, 0) << first.standardError;
-    ASSERT_EQ(names(json(first)), (std::set<std::string>{"ruff", "black"}));
+    ASSERT_EQ(names(jsonOf(first)), (std::set<std::string>{"ruff", "black"}));
 
     for (const std::string mode : {"hang", "fail"}) {
         setUv(mode);
         auto scan = runVantreel(run({"scan", "--full", "--json"}, "2"));
         ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
-        Json report = json(scan);
+        Json report = jsonOf(scan);
         EXPECT_EQ(names(report), (std::set<std::string>{"ruff", "black"})) << mode;
         bool marked = false;
         for (const auto& scanner : report["scanners"]) {
@@ -167,7 +133,7 @@ TEST_F(OverlappingRunsE2ETest, AnUpdateWaitingForAScanChangesWhatThatScanSaved) 
         ASSERT_EQ(scan.get().exitCode, 0);
         ASSERT_EQ(update.exitCode, 0) << update.standardOutput << update.standardError;
 
-        Json saved = json(runVantreel(run({"list", "--all", "--json"})));
+        Json saved = jsonOf(runVantreel(run({"list", "--all", "--json"})));
         ASSERT_EQ(names(saved), (std::set<std::string>{"ruff", "testball"})) << "round " << round;
         for (const auto& item : saved["items"]) {
             if (item["name"] == "ruff") {
@@ -175,7 +141,7 @@ TEST_F(OverlappingRunsE2ETest, AnUpdateWaitingForAScanChangesWhatThatScanSaved) 
             }
         }
         // Both processes' activity is kept.
-        Json activity = json(runVantreel(run({"activity", "--json"})));
+        Json activity = jsonOf(runVantreel(run({"activity", "--json"})));
         std::set<std::string> titles;
         for (const auto& record : activity) titles.insert(record["title"].get<std::string>());
         EXPECT_TRUE(titles.count("Update completed") && titles.count("Scan completed")) << "round " << round;
@@ -194,7 +160,7 @@ TEST_F(OverlappingRunsE2ETest, AScanWaitingForAnotherShowsWhatThatScanSaved) {
         auto firstResult = first.get();
         ASSERT_EQ(firstResult.exitCode, 0);
         ASSERT_EQ(second.exitCode, 0) << second.standardError;
-        Json joined = json(second);
+        Json joined = jsonOf(second);
         EXPECT_EQ(joined["items"].size(), tools.size() + 1) << "round " << round;
         EXPECT_EQ(joined["scan"]["cacheReason"], "results of another process's scan") << "round " << round;
     }
@@ -217,11 +183,11 @@ TEST_F(OverlappingRunsE2ETest, AScanWaitingForACancelledOneScansItselfAndTheCanc
     EXPECT_EQ(WEXITSTATUS(status), 1);
     auto result = second.get();
     ASSERT_EQ(result.exitCode, 0) << result.standardError;
-    Json report = json(result);
+    Json report = jsonOf(result);
     EXPECT_NE(report["scan"]["cacheReason"], "results of another process's scan");
     EXPECT_EQ(names(report), (std::set<std::string>{"ruff", "black", "mypy"}));
 
-    Json activity = json(runVantreel(run({"activity", "--json"})));
+    Json activity = jsonOf(runVantreel(run({"activity", "--json"})));
     bool cancelledRecorded = false;
     for (const auto& record : activity) cancelledRecorded = cancelledRecorded || record["title"] == "Scan cancelled";
     EXPECT_TRUE(cancelledRecorded) << activity.dump();
@@ -236,7 +202,7 @@ TEST_F(OverlappingRunsE2ETest, OnlyARunThatDiedIsReportedAsAnUncleanExit) {
     auto during = runVantreel(run({"list"}));
     EXPECT_EQ(during.standardError.find(warning), std::string::npos) << during.standardError;
     ASSERT_EQ(scan.get().exitCode, 0);
-    EXPECT_EQ(json(runVantreel(run({"scan", "--full", "--json"}))).dump().find("\"wasCleanExit\":false"), std::string::npos);
+    EXPECT_EQ(jsonOf(runVantreel(run({"scan", "--full", "--json"}))).dump().find("\"wasCleanExit\":false"), std::string::npos);
 
     setUv("hang");
     killUvs();
@@ -263,18 +229,18 @@ TEST_F(OverlappingRunsE2ETest, ASecondProcessWithinTheCacheLifetimeTakesTheFastP
     setTools({"black"});
     ASSERT_EQ(runVantreel(run({"scan", "--full"})).exitCode, 0);
     setTools({"black", "mypy"});  // not seen until the next full scan
-    Json fast = json(runVantreel(run({"scan", "--json"})));
+    Json fast = jsonOf(runVantreel(run({"scan", "--json"})));
     EXPECT_EQ(fast["scan"]["cacheReason"].get<std::string>().rfind("using fast path, cache age ", 0), 0u)
         << fast["scan"].dump();
     EXPECT_EQ(names(fast), (std::set<std::string>{"ruff", "black"}));
 
     ASSERT_EQ(runVantreel(run({"settings", "set", "ShowHomebrew", "false"})).exitCode, 0);
-    Json changed = json(runVantreel(run({"scan", "--json"})));
+    Json changed = jsonOf(runVantreel(run({"scan", "--json"})));
     EXPECT_EQ(changed["scan"]["cacheReason"], "active sources changed added=[] removed=[homebrew]");
     EXPECT_EQ(names(changed), (std::set<std::string>{"ruff", "black", "mypy"}));
 
     // Throttled automatic scans still answer in JSON.
-    Json throttled = json(runVantreel(run({"scan", "--automatic", "--json"})));
+    Json throttled = jsonOf(runVantreel(run({"scan", "--automatic", "--json"})));
     EXPECT_EQ(throttled["scan"]["skipped"], true);
     EXPECT_EQ(throttled["items"].size(), 3u);
 }

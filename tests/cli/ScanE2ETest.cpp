@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -21,6 +20,8 @@
 namespace vt {
 namespace {
 
+using testing::itemsByKey;
+using testing::jsonOf;
 using testing::runVantreel;
 
 std::string corpus(const std::string& name) {
@@ -50,9 +51,7 @@ exit 0
     }
 
     bool anyBrewAlive() const {
-        std::ifstream pids(home_.file("brew-pids"));
-        int pid = 0;
-        while (pids >> pid) {
+        for (pid_t pid : testing::pidsIn(home_.file("brew-pids"))) {
             if (::kill(pid, 0) == 0) return true;
         }
         return false;
@@ -69,16 +68,14 @@ TEST_F(ScanE2ETest, OutdatedFormulaeAndCasksAreListedAndPrinted) {
     writeBrew();
     auto json = runVantreel(run({"--accept-terms", "scan", "--json"}));
     ASSERT_EQ(json.exitCode, 0) << json.standardError;
-    auto parsed = parseJson(json.standardOutput);
-    ASSERT_TRUE(parsed.has_value()) << json.standardOutput;
-    std::map<std::string, Json> items;
-    for (const auto& item : (*parsed)["items"]) items[item["stableKey"].get<std::string>()] = item;
+    Json parsed = jsonOf(json);
+    std::map<std::string, Json> items = itemsByKey(parsed);
     ASSERT_TRUE(items.count("package:formulas:testball")) << json.standardOutput;
     EXPECT_EQ(items["package:formulas:testball"]["latestVersion"], "0.1");
     EXPECT_EQ(items["package:formulas:testball"]["updateAvailable"], true);
     ASSERT_TRUE(items.count("package:casks:local-caffeine"));
     EXPECT_EQ(items["package:casks:local-caffeine"]["latestVersion"], "1.2.3");
-    EXPECT_EQ(items.size(), (*parsed)["items"].size());  // no item twice
+    EXPECT_EQ(items.size(), parsed["items"].size());  // no item twice
 
     auto table = runVantreel(run({"scan"}));
     ASSERT_EQ(table.exitCode, 0);
@@ -97,10 +94,9 @@ TEST_F(ScanE2ETest, HungToolIsTimedOutAndTheScanStillCompletes) {
     auto result = runVantreel(run({"--accept-terms", "scan", "--json"}));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
     ASSERT_EQ(result.exitCode, 0) << result.standardError;
-    auto parsed = parseJson(result.standardOutput);
-    ASSERT_TRUE(parsed.has_value());
+    Json report = jsonOf(result);
     bool sawFailure = false;
-    for (const auto& scanner : (*parsed)["scanners"]) {
+    for (const auto& scanner : report["scanners"]) {
         if (scanner["id"] == "homebrew") {
             EXPECT_EQ(scanner["state"], "failed");
             EXPECT_EQ(scanner["error"], "Timeout");
@@ -116,19 +112,10 @@ TEST_F(ScanE2ETest, InterruptCancelsAndLeavesNoChildBehind) {
     writeBrew("list");
     int output[2];
     ASSERT_EQ(::pipe(output), 0);
-    pid_t child = ::fork();
+    pid_t child = testing::startVantreel(home_.path(), {"--accept-terms", "scan"}, output[1]);
     ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::dup2(output[1], STDOUT_FILENO);
-        ::dup2(output[1], STDERR_FILENO);
-        ::setenv("HOME", home_.path().c_str(), 1);
-        ::execl(VT_BINARY_PATH, VT_BINARY_PATH, "--accept-terms", "scan", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
     ::close(output[1]);
-    for (int i = 0; i < 100 && !std::ifstream(home_.file("brew-pids")).good(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    testing::waitForFile(home_.file("brew-pids"));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     auto interrupted = std::chrono::steady_clock::now();
     ::kill(child, SIGINT);
@@ -147,17 +134,14 @@ TEST_F(ScanE2ETest, ListAndActivityShowWhatTheLastScanSaved) {
     auto empty = runVantreel(run({"list"}));
     EXPECT_EQ(empty.exitCode, 0) << empty.standardError;
     EXPECT_EQ(empty.standardOutput, "Nothing has been scanned yet. Run vantreel scan to take an inventory.\n");
-    auto emptyJson = parseJson(runVantreel(run({"list", "--json"})).standardOutput);
-    ASSERT_TRUE(emptyJson.has_value());
-    EXPECT_TRUE((*emptyJson)["items"].empty());
-    EXPECT_EQ((*emptyJson)["scan"]["itemCount"], 0);
-    EXPECT_FALSE((*emptyJson)["scan"].contains("date"));
+    Json emptyJson = jsonOf(runVantreel(run({"list", "--json"})));
+    EXPECT_TRUE(emptyJson["items"].empty());
+    EXPECT_EQ(emptyJson["scan"]["itemCount"], 0);
+    EXPECT_FALSE(emptyJson["scan"].contains("date"));
     auto noActivity = runVantreel(run({"activity"}));
     EXPECT_EQ(noActivity.exitCode, 0);
     EXPECT_EQ(noActivity.standardOutput, "No activity yet.\n");
-    auto noRecords = parseJson(runVantreel(run({"activity", "--json"})).standardOutput);
-    ASSERT_TRUE(noRecords.has_value());
-    EXPECT_EQ(*noRecords, Json::array());
+    EXPECT_EQ(jsonOf(runVantreel(run({"activity", "--json"}))), Json::array());
     EXPECT_EQ(runVantreel(run({"list", "--no-such-flag"})).exitCode, 2);
 
     writeBrew();
@@ -167,19 +151,17 @@ TEST_F(ScanE2ETest, ListAndActivityShowWhatTheLastScanSaved) {
 
     auto listed = runVantreel(run({"list", "--json"}));
     ASSERT_EQ(listed.exitCode, 0) << listed.standardError;
-    auto parsed = parseJson(listed.standardOutput);
-    ASSERT_TRUE(parsed.has_value()) << listed.standardOutput;
-    std::map<std::string, Json> items;
-    for (const auto& item : (*parsed)["items"]) items[item["stableKey"].get<std::string>()] = item;
+    Json parsed = jsonOf(listed);
+    std::map<std::string, Json> items = itemsByKey(parsed);
     ASSERT_TRUE(items.count("package:formulas:testball")) << listed.standardOutput;
     EXPECT_EQ(items["package:formulas:testball"]["version"], "0.0.1");
     EXPECT_EQ(items["package:formulas:testball"]["latestVersion"], "0.1");
     EXPECT_EQ(items["package:formulas:testball"]["updateAvailable"], true);
     ASSERT_TRUE(items.count("package:casks:local-caffeine"));
     EXPECT_EQ(items["package:casks:local-caffeine"]["latestVersion"], "1.2.3");
-    const Json& scan = (*parsed)["scan"];
+    const Json& scan = parsed["scan"];
     EXPECT_EQ(scan["source"], "saved results");
-    EXPECT_EQ(scan["itemCount"], (*parsed)["items"].size());
+    EXPECT_EQ(scan["itemCount"], parsed["items"].size());
     EXPECT_TRUE(scan["date"].is_number());
     EXPECT_GE(scan["ageSeconds"].get<double>(), 0.0);
     EXPECT_LT(scan["ageSeconds"].get<double>(), 120.0);

@@ -58,10 +58,7 @@ entrypoints = [{ name = "http", install-path = ")" + home_.file(".local/bin/http
 TEST_F(UvE2ETest, RegistryToolIsOutdatedAgainstPyPIAndPinnedGitToolIsNot) {
     auto result = runVantreel(run({"--accept-terms", "scan", "--json"}));
     ASSERT_EQ(result.exitCode, 0) << result.standardError;
-    auto parsed = parseJson(result.standardOutput);
-    ASSERT_TRUE(parsed.has_value()) << result.standardOutput;
-    std::map<std::string, Json> items;
-    for (const auto& item : (*parsed)["items"]) items[item["stableKey"].get<std::string>()] = item;
+    std::map<std::string, Json> items = testing::itemsByKey(testing::jsonOf(result));
 
     ASSERT_TRUE(items.count("package:uv tools:ruff")) << result.standardOutput;
     const Json& ruff = items["package:uv tools:ruff"];

@@ -1,11 +1,7 @@
 #include "core/RefreshCoordinator.hpp"
 
-#include <atomic>
-#include <thread>
-
 #include <gtest/gtest.h>
 
-#include "base/Cancellation.hpp"
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
 
@@ -31,18 +27,6 @@ ScannerPipeline pipeline(std::string id, bool core, std::vector<Package> install
     p.timeout = std::chrono::seconds(5);
     p.run = [installed](std::stop_token) { return ScanOutcome{installed, std::nullopt}; };
     p.checkUpdates = [outdated](std::stop_token) { return ScanOutcome{outdated, std::nullopt}; };
-    return p;
-}
-
-// Sleeps until stopped, as a hung tool would, and reports whether it was stopped.
-ScannerPipeline hanging(std::string id, std::chrono::milliseconds timeout, std::atomic<bool>* stopped) {
-    ScannerPipeline p = pipeline(id, false, {});
-    p.timeout = timeout;
-    p.run = [stopped](std::stop_token stop) -> ScanOutcome {
-        while (!stop.stop_requested()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        *stopped = true;
-        throw CancellationError();
-    };
     return p;
 }
 
@@ -143,62 +127,6 @@ TEST_F(RefreshCoordinatorTest, OutdatedItemsGetTheirLatestVersionMerged) {
     EXPECT_FALSE(result.packagesByScanner["npm"][1].latestVersion.has_value());
     EXPECT_EQ(result.updateCount(false), 1u);
     EXPECT_EQ(result.messages["npm"], "registry slow");
-}
-
-TEST_F(RefreshCoordinatorTest, HangingPipelineTimesOutWhileOthersFinish) {
-    std::atomic<bool> stopped{false};
-    pipelines_ = {pipeline("npm", true, {item("semver", "6.0.0")}),
-                  hanging("cargo", std::chrono::milliseconds(300), &stopped),
-                  pipeline("gems", false, {item("rails", "7.0", PackageType::RubyGem)})};
-    pipelines_[2].run = [](std::stop_token) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(600));
-        return ScanOutcome{{item("rails", "7.0", PackageType::RubyGem)}, std::nullopt};
-    };
-    RefreshCoordinator refresh(progress_, [this](std::stop_token) { return pipelines_; }, options());
-    LogCapture log;
-    RefreshResult result = refresh.run(true, {});
-    auto snapshot = progress_.snapshot();
-    ASSERT_NE(snapshot.scanner("cargo"), nullptr);
-    EXPECT_EQ(snapshot.scanner("cargo")->state, ScannerState::failed("Timeout"));
-    EXPECT_EQ(snapshot.scanner("gems")->state.kind, ScannerState::Kind::Finished);
-    EXPECT_EQ(result.packagesByScanner["gems"].size(), 1u);
-    EXPECT_EQ(result.messages["cargo"], "Timeout");
-    EXPECT_TRUE(log.contains("Timeout du scan cargo"));
-    EXPECT_TRUE(stopped.load());
-    EXPECT_FALSE(result.interrupted);
-}
-
-TEST_F(RefreshCoordinatorTest, ExtendedPhaseBoundInterruptsTheScan) {
-    std::atomic<bool> stopped{false};
-    pipelines_ = {pipeline("npm", true, {item("semver", "6.0.0")}),
-                  hanging("cargo", std::chrono::seconds(60), &stopped)};
-    auto o = options();
-    o.extendedPhaseLimit = std::chrono::milliseconds(300);
-    RefreshCoordinator refresh(progress_, [this](std::stop_token) { return pipelines_; }, o);
-    auto begin = std::chrono::steady_clock::now();
-    RefreshResult result = refresh.run(true, {});
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
-    EXPECT_TRUE(result.interrupted);
-    EXPECT_EQ(result.packagesByScanner["npm"].size(), 1u);
-    EXPECT_EQ(progress_.snapshot().scanner("cargo")->state, ScannerState::failed("Timeout"));
-}
-
-TEST_F(RefreshCoordinatorTest, CancellationStopsEveryScannerAndKeepsThePreviousInventory) {
-    std::atomic<bool> stopped{false};
-    pipelines_ = {pipeline("npm", true, {item("semver", "6.0.0")})};
-    RefreshCoordinator refresh(progress_, [this](std::stop_token) { return pipelines_; }, options());
-    refresh.run(true, {});
-    pipelines_.push_back(hanging("cargo", std::chrono::seconds(60), &stopped));
-    pipelines_[0].isCore = false;
-    std::stop_source stop;
-    std::jthread canceller([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        stop.request_stop();
-    });
-    RefreshResult result = refresh.run(true, stop.get_token());
-    EXPECT_TRUE(result.cancelled);
-    EXPECT_TRUE(stopped.load());
-    EXPECT_EQ(progress_.snapshot().scanner("cargo")->state.kind, ScannerState::Kind::Cancelled);
 }
 
 TEST(ScanProgressModelTest, CompletedCountNeverGoesDownWithinAScan) {

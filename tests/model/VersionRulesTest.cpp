@@ -41,37 +41,35 @@ TEST(VersionRulesTest, CompareWorkedCases) {
 }
 
 TEST(VersionRulesTest, UpdateAvailableWorkedCases) {
-    EXPECT_TRUE(isUpdateAvailable("1.0", std::optional<std::string>("2.0"), false));
-    EXPECT_FALSE(isUpdateAvailable("1.0", std::optional<std::string>(), false));
-    EXPECT_FALSE(isUpdateAvailable("unknown", "2.0", false));
-    EXPECT_FALSE(isUpdateAvailable("1.0.0", "20240315", false));
-    EXPECT_TRUE(isUpdateAvailable("1.2.0", "20240315", false));
-    EXPECT_FALSE(isUpdateAvailable("1.0.0", "2.0-beta", false));
-    EXPECT_TRUE(isUpdateAvailable("1.0.0", "2.0-beta", true));
-    EXPECT_TRUE(isUpdateAvailable("2.0-alpha", "2.0-beta", false));
-    EXPECT_TRUE(isUpdateAvailable("1.0", kUpdateAvailableSentinel, false));
-    EXPECT_FALSE(isUpdateAvailable(kUpdateAvailableSentinel, kUpdateAvailableSentinel, false));
-    EXPECT_FALSE(isUpdateAvailable("1.0", "1.0", false));
-    EXPECT_FALSE(isUpdateAvailable("0.0.0", "1.0", false));
-    EXPECT_FALSE(isUpdateAvailable("1.0", "N/A", false));
-    // Suspect installed versions need a plausible latest one.
-    EXPECT_FALSE(isUpdateAvailable("1.0", "20240315-101010", false));
-    EXPECT_FALSE(isUpdateAvailable("0.1.0", "2024.1", false));
-    EXPECT_TRUE(isUpdateAvailable("0.1.0", "0.2", false));
-    EXPECT_TRUE(isUpdateAvailable("1.0", "999.1", false));
-    EXPECT_FALSE(isUpdateAvailable("1.0", "1000.1", false));
-    EXPECT_TRUE(isUpdateAvailable("1.0.0", "1.0.1", false));
-    EXPECT_TRUE(isUpdateAvailable(" v1.0 ", "1.1", false));
+    struct Case {
+        std::string_view installed;
+        std::optional<std::string_view> latest;
+        bool allowPreRelease;
+        bool expected;
+    };
+    const Case cases[] = {
+        {"1.0", "2.0", false, true},         {"1.0", std::nullopt, false, false},  {"unknown", "2.0", false, false},
+        {"1.0.0", "20240315", false, false}, {"1.2.0", "20240315", false, true},   {"1.0.0", "2.0-beta", false, false},
+        {"1.0.0", "2.0-beta", true, true},   {"2.0-alpha", "2.0-beta", false, true},
+        {"1.0", kUpdateAvailableSentinel, false, true},
+        {kUpdateAvailableSentinel, kUpdateAvailableSentinel, false, false},
+        {"1.0", "1.0", false, false},        {"0.0.0", "1.0", false, false},       {"1.0", "N/A", false, false},
+        // Suspect installed versions need a plausible latest one.
+        {"1.0", "20240315-101010", false, false}, {"0.1.0", "2024.1", false, false}, {"0.1.0", "0.2", false, true},
+        {"1.0", "999.1", false, true},       {"1.0", "1000.1", false, false},      {"1.0.0", "1.0.1", false, true},
+        {" v1.0 ", "1.1", false, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(isUpdateAvailable(c.installed, c.latest, c.allowPreRelease), c.expected)
+            << '"' << c.installed << "\" -> \"" << c.latest.value_or("(none)") << '"';
+    }
 }
 
 TEST(VersionRulesTest, PreReleaseWordsAreWholeLetterRuns) {
-    EXPECT_TRUE(isPreRelease("1.0.0-beta.2"));
-    EXPECT_TRUE(isPreRelease("2.0rc1"));
-    EXPECT_TRUE(isPreRelease("3.0-Nightly"));
-    EXPECT_FALSE(isPreRelease("1.0.0"));
-    EXPECT_FALSE(isPreRelease("1.0.0-hotfix"));
-    EXPECT_FALSE(isPreRelease("1.0-developer"));
-    EXPECT_FALSE(isPreRelease("1.0-alphabetical"));
+    for (const char* text : {"1.0.0-beta.2", "2.0rc1", "3.0-Nightly"}) EXPECT_TRUE(isPreRelease(text)) << text;
+    for (const char* text : {"1.0.0", "1.0.0-hotfix", "1.0-developer", "1.0-alphabetical"}) {
+        EXPECT_FALSE(isPreRelease(text)) << text;
+    }
 }
 
 TEST(VersionRulesTest, DisplayForm) {

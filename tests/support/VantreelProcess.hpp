@@ -1,10 +1,13 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "base/Json.hpp"
 #include "system/CommandRunning.hpp"
 
 namespace vt::testing {
@@ -24,5 +27,20 @@ ShellCommandResult runVantreel(const VantreelRun& run);
 // Writes the sandbox's preferences so that only these sources are shown (the tools of this
 // machine stay out of the results), the first-launch choices already made.
 void showOnly(const std::string& home, const std::vector<std::string>& toggleKeys);
+
+// What a `--json` command printed; a test failure naming the output, and an empty object,
+// when it is not JSON.
+Json jsonOf(const ShellCommandResult& result);
+// A report's items by stable key.
+std::map<std::string, Json> itemsByKey(const Json& report);
+
+// Starts `vantreel` in the background with HOME set, its output to outputFd (or nowhere),
+// so that a test can signal it; the caller waits for it.
+pid_t startVantreel(const std::string& home, const std::vector<std::string>& arguments, int outputFd = -1);
+
+// The process ids a fake tool appended to a file, one a line.
+std::vector<pid_t> pidsIn(const std::string& file);
+// Waits up to five seconds for a file to appear.
+bool waitForFile(const std::string& path);
 
 }  // namespace vt::testing
