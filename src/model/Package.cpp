@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include <simdjson.h>
+
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
 
@@ -44,16 +46,14 @@ constexpr std::pair<std::string_view, Field> kFields[] = {
 
 constexpr std::string_view kAnalyticsKeys[] = {"downloads30d", "downloads90d", "downloads365d"};
 
-// Decodes packages from the parser's events, straight into records: the strict typed
-// decoding of the JSON form without a document in memory. Each event either fits the
+// Decodes packages from a parse's events, straight into records: the strict typed
+// decoding of the JSON form without a tree of values. Each event either fits the
 // record being read or ends the decoding with a PackageDecodingError.
 class PackageReader {
 public:
     enum class Top { Array, Object };
 
     PackageReader(Top top, std::vector<Package>& out) : top_(top), out_(out) {}
-
-    const std::string& syntaxError() const noexcept { return syntaxError_; }
 
     bool null() {
         if (skipping()) return true;
@@ -114,8 +114,6 @@ public:
         return true;
     }
 
-    // JSON text never holds binary values.
-    bool binary(Json::binary_t& /*value*/) { return true; }
 
     bool start_object(std::size_t /*size*/) {
         if (skipping()) return ++skip_, true;
@@ -218,10 +216,6 @@ public:
         return true;
     }
 
-    bool parse_error(std::size_t /*position*/, const std::string& /*token*/, const nlohmann::detail::exception& error) {
-        syntaxError_ = error.what();
-        return false;
-    }
 
 private:
     enum class Place { Top, List, Package, Strings, Analytics, Done };
@@ -358,11 +352,50 @@ private:
     BrewAnalytics analytics_;
     std::optional<long long>* analyticsField_ = nullptr;
     std::string analyticsKey_;
-    std::string syntaxError_;
 };
 
+// Feeds a parsed document to the reader as the events of a streaming parse. The saved files
+// are read at every start of the program, and this parser lexes them several times faster.
+bool walk(simdjson::dom::element element, PackageReader& reader, std::string& text) {
+    using Type = simdjson::dom::element_type;
+    switch (element.type()) {
+        case Type::ARRAY: {
+            simdjson::dom::array array = element.get_array().value_unsafe();
+            if (!reader.start_array(array.size())) return false;
+            for (simdjson::dom::element item : array)
+                if (!walk(item, reader, text)) return false;
+            return reader.end_array();
+        }
+        case Type::OBJECT: {
+            simdjson::dom::object object = element.get_object().value_unsafe();
+            if (!reader.start_object(object.size())) return false;
+            for (simdjson::dom::key_value_pair field : object) {
+                text.assign(field.key);
+                if (!reader.key(text) || !walk(field.value, reader, text)) return false;
+            }
+            return reader.end_object();
+        }
+        case Type::STRING:
+            text.assign(element.get_string().value_unsafe());
+            return reader.string(text);
+        case Type::INT64: return reader.number_integer(element.get_int64().value_unsafe());
+        case Type::UINT64: return reader.number_unsigned(element.get_uint64().value_unsafe());
+        case Type::DOUBLE: return reader.number_float(element.get_double().value_unsafe(), std::string());
+        case Type::BOOL: return reader.boolean(element.get_bool().value_unsafe());
+        case Type::NULL_VALUE: return reader.null();
+    }
+    return false;
+}
+
 void decode(std::string_view text, PackageReader& reader) {
-    if (!Json::sax_parse(text, &reader)) throw JsonSyntaxError(reader.syntaxError());
+    // One parser a thread: it keeps its buffers between files.
+    thread_local simdjson::dom::parser parser;
+    simdjson::dom::element document;
+    if (auto error = parser.parse(text.data(), text.size()).get(document)) {
+        throw JsonSyntaxError(std::string("JSON syntax error: ") + simdjson::error_message(error));
+    }
+    std::string scratch;
+    walk(document, reader, scratch);
 }
 
 template <typename T>

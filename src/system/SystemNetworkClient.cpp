@@ -13,13 +13,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <curl/curl.h>
 
 #include "base/Cancellation.hpp"
 #include "base/Files.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
+#include "system/CurlLibrary.hpp"
 
 namespace vt {
 
@@ -28,15 +28,6 @@ namespace {
 const Logger& networkLog() {
     static const Logger logger("NetworkClient");
     return logger;
-}
-
-void initializeCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
-            throw std::runtime_error("libcurl could not be initialised");
-        }
-    });
 }
 
 // What one transfer's callbacks share with the code that started it.
@@ -182,24 +173,26 @@ NetworkError errorFor(CURLcode code, long status, const HttpRequest& request, co
 // Only absolute http and https addresses are fetched; libcurl alone would guess a scheme for
 // "example.org/x" and would follow file: or other schemes.
 void requireHttpUrl(const std::string& url) {
-    CURLU* parsed = curl_url();
+    const CurlLibrary& curl = CurlLibrary::shared();
+    CURLU* parsed = curl.url();
     if (parsed == nullptr) throw std::bad_alloc();
-    bool valid = curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
+    bool valid = curl.urlSet(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
     if (valid) {
         char* scheme = nullptr;
-        valid = curl_url_get(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+        valid = curl.urlGet(parsed, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
                 (std::strcmp(scheme, "http") == 0 || std::strcmp(scheme, "https") == 0);
-        curl_free(scheme);
+        curl.free(scheme);
     }
-    curl_url_cleanup(parsed);
+    curl.urlCleanup(parsed);
     if (!valid) throw NetworkError::invalidURL(url);
 }
 
 struct HeaderList {
+    const CurlLibrary& curl = CurlLibrary::shared();
     curl_slist* list = nullptr;
-    ~HeaderList() { curl_slist_free_all(list); }
+    ~HeaderList() { curl.slistFreeAll(list); }
     void append(const std::string& line) {
-        curl_slist* longer = curl_slist_append(list, line.c_str());
+        curl_slist* longer = curl.slistAppend(list, line.c_str());
         if (longer == nullptr) throw std::bad_alloc();
         list = longer;
     }
@@ -248,7 +241,10 @@ private:
 
 struct SystemNetworkClient::Impl {
     Options options;
+    // Both set by the first transfer, so that a client nobody uses never loads libcurl.
+    const CurlLibrary* library = nullptr;
     CURLSH* share = nullptr;
+    std::once_flag started;
     std::array<std::mutex, CURL_LOCK_DATA_LAST> shareLocks;
 
     std::mutex poolMutex;
@@ -272,7 +268,7 @@ struct SystemNetworkClient::Impl {
                 return handle;
             }
         }
-        CURL* handle = curl_easy_init();
+        CURL* handle = library->easyInit();
         if (handle == nullptr) throw std::bad_alloc();
         return handle;
     }
@@ -285,7 +281,23 @@ struct SystemNetworkClient::Impl {
                 return;
             }
         }
-        curl_easy_cleanup(handle);
+        library->easyCleanup(handle);
+    }
+
+    void start() {
+        std::call_once(started, [this] {
+            const CurlLibrary& curl = CurlLibrary::shared();
+            share = curl.shareInit();
+            if (share == nullptr) throw std::bad_alloc();
+            curl.shareSetopt(share, CURLSHOPT_LOCKFUNC, &Impl::lockShare);
+            curl.shareSetopt(share, CURLSHOPT_UNLOCKFUNC, &Impl::unlockShare);
+            curl.shareSetopt(share, CURLSHOPT_USERDATA, this);
+            // Connections are not shared this way: libcurl does not support a shared connection
+            // cache between concurrent threads. The handle pool keeps them instead.
+            curl.shareSetopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+            curl.shareSetopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+            library = &curl;
+        });
     }
 
     HttpResponse perform(const HttpRequest& request, Transfer& transfer, bool acceptCompressed);
@@ -294,6 +306,8 @@ struct SystemNetworkClient::Impl {
 HttpResponse SystemNetworkClient::Impl::perform(const HttpRequest& request, Transfer& transfer,
                                                 bool acceptCompressed) {
     if (transfer.stop.stop_requested()) throw CancellationError();
+    start();
+    const CurlLibrary& curl = *library;
     requireHttpUrl(request.url);
 
     CURL* handle = acquire();
@@ -303,7 +317,7 @@ HttpResponse SystemNetworkClient::Impl::perform(const HttpRequest& request, Tran
         Impl* impl;
         CURL* handle;
         ~Release() {
-            curl_easy_reset(handle);
+            impl->library->easyReset(handle);
             impl->release(handle);
         }
     } release{this, handle};
@@ -326,51 +340,51 @@ HttpResponse SystemNetworkClient::Impl::perform(const HttpRequest& request, Tran
     double seconds = request.timeoutSeconds > 0 ? request.timeoutSeconds : kDefaultRequestTimeoutSeconds;
     long timeoutMs = std::max(1L, std::lround(seconds * 1000.0));
 
-    curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
-    curl_easy_setopt(handle, CURLOPT_SHARE, share);
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText);
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, request.maxRedirects > 0 ? 1L : 0L);
-    curl_easy_setopt(handle, CURLOPT_MAXREDIRS, static_cast<long>(std::max(0, request.maxRedirects)));
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, timeoutMs);
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerLines.list);
-    if (acceptCompressed) curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "");
-    if (options.caFile) curl_easy_setopt(handle, CURLOPT_CAINFO, options.caFile->c_str());
-    if (options.caFolder) curl_easy_setopt(handle, CURLOPT_CAPATH, options.caFolder->c_str());
+    curl.easySetopt(handle, CURLOPT_URL, request.url.c_str());
+    curl.easySetopt(handle, CURLOPT_SHARE, share);
+    curl.easySetopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl.easySetopt(handle, CURLOPT_ERRORBUFFER, errorText);
+    curl.easySetopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl.easySetopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl.easySetopt(handle, CURLOPT_FOLLOWLOCATION, request.maxRedirects > 0 ? 1L : 0L);
+    curl.easySetopt(handle, CURLOPT_MAXREDIRS, static_cast<long>(std::max(0, request.maxRedirects)));
+    curl.easySetopt(handle, CURLOPT_TIMEOUT_MS, timeoutMs);
+    curl.easySetopt(handle, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
+    curl.easySetopt(handle, CURLOPT_HTTPHEADER, headerLines.list);
+    if (acceptCompressed) curl.easySetopt(handle, CURLOPT_ACCEPT_ENCODING, "");
+    if (options.caFile) curl.easySetopt(handle, CURLOPT_CAINFO, options.caFile->c_str());
+    if (options.caFolder) curl.easySetopt(handle, CURLOPT_CAPATH, options.caFolder->c_str());
     if (transfer.limit) {
-        curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(*transfer.limit));
+        curl.easySetopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(*transfer.limit));
     }
     switch (request.method) {
-        case HttpMethod::Get: curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L); break;
-        case HttpMethod::Head: curl_easy_setopt(handle, CURLOPT_NOBODY, 1L); break;
+        case HttpMethod::Get: curl.easySetopt(handle, CURLOPT_HTTPGET, 1L); break;
+        case HttpMethod::Head: curl.easySetopt(handle, CURLOPT_NOBODY, 1L); break;
         case HttpMethod::Post:
-            curl_easy_setopt(handle, CURLOPT_POST, 1L);
-            curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
-            curl_easy_setopt(handle, CURLOPT_POSTFIELDS, request.body.data());
+            curl.easySetopt(handle, CURLOPT_POST, 1L);
+            curl.easySetopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+            curl.easySetopt(handle, CURLOPT_POSTFIELDS, request.body.data());
             break;
     }
-    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, onHeaderLine);
-    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, onBodyBytes);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, onTransferInfo);
-    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl.easySetopt(handle, CURLOPT_HEADERFUNCTION, onHeaderLine);
+    curl.easySetopt(handle, CURLOPT_HEADERDATA, &transfer);
+    curl.easySetopt(handle, CURLOPT_WRITEFUNCTION, onBodyBytes);
+    curl.easySetopt(handle, CURLOPT_WRITEDATA, &transfer);
+    curl.easySetopt(handle, CURLOPT_XFERINFOFUNCTION, onTransferInfo);
+    curl.easySetopt(handle, CURLOPT_XFERINFODATA, &transfer);
+    curl.easySetopt(handle, CURLOPT_NOPROGRESS, 0L);
 
-    CURLcode code = curl_easy_perform(handle);
+    CURLcode code = curl.easyPerform(handle);
 
     long status = 0;
-    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    curl.easyGetinfo(handle, CURLINFO_RESPONSE_CODE, &status);
     if (transfer.callbackError) std::rethrow_exception(transfer.callbackError);
     if (transfer.cancelled || (code != CURLE_OK && transfer.stop.stop_requested())) throw CancellationError();
     if (transfer.fileError != 0) {
         throw FileWriteError(std::string("Cannot write the downloaded file: ") + std::strerror(transfer.fileError));
     }
     if (code != CURLE_OK) {
-        std::string cause = errorText[0] != '\0' ? std::string(errorText) : std::string(curl_easy_strerror(code));
+        std::string cause = errorText[0] != '\0' ? std::string(errorText) : std::string(curl.easyStrerror(code));
         NetworkError error = errorFor(code, status, request, transfer).withCause(cause);
         networkLog().debug(request.url + ": " + error.description() + " (" + cause + ")");
         throw error;
@@ -379,7 +393,7 @@ HttpResponse SystemNetworkClient::Impl::perform(const HttpRequest& request, Tran
     HttpResponse response;
     response.statusCode = static_cast<int>(status);
     char* effectiveUrl = nullptr;
-    if (curl_easy_getinfo(handle, CURLINFO_EFFECTIVE_URL, &effectiveUrl) == CURLE_OK && effectiveUrl != nullptr) {
+    if (curl.easyGetinfo(handle, CURLINFO_EFFECTIVE_URL, &effectiveUrl) == CURLE_OK && effectiveUrl != nullptr) {
         response.url = effectiveUrl;
     } else {
         response.url = request.url;
@@ -391,28 +405,18 @@ HttpResponse SystemNetworkClient::Impl::perform(const HttpRequest& request, Tran
 SystemNetworkClient::SystemNetworkClient() : SystemNetworkClient(Options{}) {}
 
 SystemNetworkClient::SystemNetworkClient(Options options) : impl_(std::make_unique<Impl>()) {
-    initializeCurlOnce();
     if (!options.caFile) {
         options.caFile = paths::environmentValue("CURL_CA_BUNDLE");
         if (!options.caFile) options.caFile = paths::environmentValue("SSL_CERT_FILE");
     }
     if (!options.caFolder) options.caFolder = paths::environmentValue("SSL_CERT_DIR");
     impl_->options = std::move(options);
-
-    impl_->share = curl_share_init();
-    if (impl_->share == nullptr) throw std::bad_alloc();
-    curl_share_setopt(impl_->share, CURLSHOPT_LOCKFUNC, &Impl::lockShare);
-    curl_share_setopt(impl_->share, CURLSHOPT_UNLOCKFUNC, &Impl::unlockShare);
-    curl_share_setopt(impl_->share, CURLSHOPT_USERDATA, impl_.get());
-    // Connections are not shared this way: libcurl does not support a shared connection
-    // cache between concurrent threads. The handle pool keeps them instead.
-    curl_share_setopt(impl_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
-    curl_share_setopt(impl_->share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
 }
 
 SystemNetworkClient::~SystemNetworkClient() {
-    for (CURL* handle : impl_->idle) curl_easy_cleanup(handle);
-    curl_share_cleanup(impl_->share);
+    if (impl_->library == nullptr) return;
+    for (CURL* handle : impl_->idle) impl_->library->easyCleanup(handle);
+    impl_->library->shareCleanup(impl_->share);
 }
 
 HttpResponse SystemNetworkClient::send(const HttpRequest& request, std::stop_token stop) {
