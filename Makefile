@@ -6,6 +6,7 @@ TEST_DIR := build/test
 TSAN_DIR := build/tsan
 FUZZ_DIR := build/fuzz
 CTEST_ARGS ?=
+SCAN_ARGS ?=
 # Warnings as errors: on for the test builds, and for the release build when CI asks
 # (make release VT_WERROR=ON); a user's build never fails on a compiler's new warning.
 VT_WERROR ?= OFF
@@ -20,7 +21,7 @@ run:
 	@scripts/setup
 	@$(call configure-release)
 	@cmake --build $(RELEASE_DIR) --target vantreel
-	$(RELEASE_DIR)/vantreel --accept-terms scan
+	$(RELEASE_DIR)/vantreel --accept-terms scan $(SCAN_ARGS)
 
 test: test-build
 	ctest --test-dir $(TEST_DIR) --output-on-failure -j2 $(CTEST_ARGS)
