@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -190,6 +191,10 @@ TEST_F(ScanE2ETest, NoColorRemovesColourOnATerminal) {
     auto onTerminal = [&](bool noColor) {
         int master = -1;
         pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+        if (child < 0) {
+            ADD_FAILURE() << "no pseudo-terminal (is /dev/pts mounted?): " << std::strerror(errno);
+            return std::string();
+        }
         if (child == 0) {
             ::setenv("HOME", home_.path().c_str(), 1);
             ::setenv("TERM", "xterm", 1);
