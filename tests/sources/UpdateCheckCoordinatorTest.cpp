@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/Cancellation.hpp"
 #include "base/Log.hpp"
 #include "support/TempDir.hpp"
 
@@ -171,6 +172,32 @@ TEST(UpdateCheckCoordinatorTest, HungCheckIsCutAndCountedUnresolvedWhileOthersFi
     ASSERT_FALSE(progress.empty());
     EXPECT_LE(progress.size(), 3U);
     EXPECT_EQ(progress.back(), std::make_pair(7LL, 7LL));
+}
+
+TEST(UpdateCheckCoordinatorTest, StopEndsTheChecksInFlightAndLeavesTheCapAlone) {
+    Sandbox sandbox(4);
+    // Waits for its stop token, as a network fetch does.
+    AppCheckOperation waiting = [](const Application&, std::stop_token stop) -> std::optional<Application> {
+        while (!stop.stop_requested()) std::this_thread::sleep_for(5ms);
+        throw CancellationError();
+    };
+    std::vector<Application> applications;
+    for (int index = 0; index < 10; ++index) applications.push_back(app("slow.app" + std::to_string(index)));
+    UpdateCheckCoordinator coordinator(sandbox.repository, sandbox.options);
+    std::stop_source stop;
+    std::jthread stopper([&] {
+        std::this_thread::sleep_for(200ms);
+        stop.request_stop();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    auto run = coordinator.run(applications, SourceSettings{}, waiting, {.stop = stop.get_token()});
+
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    ASSERT_TRUE(run);
+    EXPECT_EQ(run->scan.newFailures, 0);  // a stop is not a failure
+    EXPECT_EQ(sandbox.repository.failureCount("slow.app0"), 0);
+    EXPECT_EQ(coordinator.currentMaxConcurrent(), 4);
+    EXPECT_FALSE(coordinator.isRunning());
 }
 
 }  // namespace
