@@ -306,8 +306,10 @@ std::optional<UpdateCheckCoordinator::RunResult> UpdateCheckCoordinator::run(std
     std::size_t activeWorkers = workerCount;
     std::vector<std::jthread> workers;
     for (std::size_t worker = 0; worker < workerCount; ++worker) {
-        workers.emplace_back([&] {
-            while (!stop.stop_requested()) {
+        // A worker's own token is stopped when the run unwinds early (a throwing progress
+        // handler): it then takes no further application.
+        workers.emplace_back([&](std::stop_token unwinding) {
+            while (!stop.stop_requested() && !unwinding.stop_requested()) {
                 std::size_t slot;
                 {
                     std::scoped_lock lock(mutex);
