@@ -1,0 +1,77 @@
+#include "sources/ApplicationUpdateChecks.hpp"
+
+#include <chrono>
+#include <cstdio>
+
+#include "base/Log.hpp"
+#include "model/VersionRules.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger log("ApplicationManager");
+    return log;
+}
+
+}  // namespace
+
+bool isOutdated(const Application& application, bool allowPreRelease) {
+    if (application.isIgnored || !application.latestVersion) return false;
+    return isUpdateAvailable(application.version, application.latestVersion, allowPreRelease);
+}
+
+ApplicationUpdateCheckResult checkApplicationsForUpdates(UpdateCheckCoordinator& coordinator,
+                                                         ApplicationUpdateCheckRequest request) {
+    ApplicationUpdateCheckResult result;
+    if (coordinator.isRunning()) {
+        logger().info("checkForUpdates() already in progress - skipping");
+        result.applications = std::move(request.applications);
+        return result;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    // How each was installed, before the checks replace its mechanism with where updates come from.
+    std::map<std::string, std::string> installedSources;
+    for (const Application& application : request.applications) {
+        if (application.updateMechanism != UpdateMechanism::Unknown) {
+            installedSources[application.bundleIdentifier] = quickUpdateSourceLabel(application);
+        }
+    }
+    const KnownSources& known = request.knownSources ? *request.knownSources : KnownSources::builtIn();
+    for (Application& application : request.applications) {
+        if (!application.bundleIdentifier.empty()) known.resolve(application, request.sources);
+    }
+    UpdateCheckRunOptions options;
+    options.allowPreRelease = request.allowPreRelease;
+    options.stop = request.stop;
+    auto run = coordinator.run(request.applications, request.sources, request.check, options);
+    if (!run) {  // another thread started a run between the test above and ours
+        logger().info("checkForUpdates() already in progress - skipping");
+        result.applications = std::move(request.applications);
+        return result;
+    }
+    result.ran = true;
+    result.applications = std::move(run->applications);
+    result.scan = run->scan;
+    for (const Application& application : result.applications) {
+        if (!isOutdated(application, request.allowPreRelease)) continue;
+        ++result.outdatedCount;
+        QuickUpdateFacts facts;
+        if (request.runningProcessNames.contains(application.name)) facts.runningProcessName = application.name;
+        if (auto installed = installedSources.find(application.bundleIdentifier); installed != installedSources.end()) {
+            facts.installedSource = installed->second;
+        }
+        facts.currentMacOS = request.currentMacOS;
+        result.quickUpdates[application.bundleIdentifier] =
+            QuickUpdateEligibility::evaluate(application, facts, request.quickUpdateSwitches);
+    }
+    char line[160];
+    std::snprintf(line, sizeof line, "Update check completed in %.2fs. %ld outdated apps found.",
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                  static_cast<long>(result.outdatedCount));
+    logger().info(line);
+    return result;
+}
+
+}  // namespace vt

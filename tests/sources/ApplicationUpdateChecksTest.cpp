@@ -1,0 +1,155 @@
+#include "sources/ApplicationUpdateChecks.hpp"
+
+#include <gtest/gtest.h>
+
+#include "base/Log.hpp"
+#include "base/NotificationCenter.hpp"
+#include "settings/SettingsManager.hpp"
+#include "support/TempDir.hpp"
+
+namespace vt {
+namespace {
+
+Application app(const std::string& identifier, const std::string& version = "1.0") {
+    Application application;
+    application.id = identifier;
+    application.name = identifier;
+    application.bundleIdentifier = identifier;
+    application.version = version;
+    return application;
+}
+
+struct Sandbox {
+    Sandbox() {
+        options.coreCount = 4;
+        options.stateFile = dir.file("cap.json");
+    }
+    testing::TempDir dir;
+    FakeClock clock;
+    UpdateRepository repository{dir.path(), &clock};
+    UpdateCheckOptions options;
+};
+
+// Answers with a fixed latest version and remembers which applications it was asked about,
+// with the mechanism they had then.
+struct RecordingCheck {
+    std::string latest = "2.0";
+    std::shared_ptr<std::map<std::string, UpdateMechanism>> seen = std::make_shared<std::map<std::string, UpdateMechanism>>();
+    std::shared_ptr<std::mutex> mutex = std::make_shared<std::mutex>();
+
+    AppCheckOperation operation() const {
+        return [latest = latest, seen = seen, mutex = mutex](const Application& application, std::stop_token) {
+            std::scoped_lock lock(*mutex);
+            (*seen)[application.bundleIdentifier] = application.updateMechanism;
+            Application found = application;
+            found.latestVersion = latest;
+            return std::optional<Application>(found);
+        };
+    }
+};
+
+TEST(ApplicationUpdateChecksTest, KnownSourcesResolveBeforeTheChecksAndHonourDisabledSources) {
+    Sandbox sandbox;
+    UpdateCheckCoordinator coordinator(sandbox.repository, sandbox.options);
+    const auto known = KnownSources::fromJson(R"({"com.example.both": "123456789"})",
+                                              R"({"com.example.both": "https://feeds.example.com/both.xml"})");
+    RecordingCheck check;
+    LogCapture log;
+    ApplicationUpdateCheckRequest request{{app("com.example.both"), app("com.example.plain", "")}, {}, check.operation()};
+    request.knownSources = &known;
+    auto result = checkApplicationsForUpdates(coordinator, request);
+
+    ASSERT_TRUE(result.ran);
+    const Application& both = result.applications[0];
+    EXPECT_EQ((*check.seen)["com.example.both"], UpdateMechanism::MacAppStore);
+    EXPECT_EQ(both.appStoreID, "123456789");
+    EXPECT_EQ(both.resolutionReason, "Known Mac App Store ID");
+    EXPECT_EQ(both.resolutionSource, AppRulePrimarySource::MacAppStore);
+    EXPECT_EQ(both.detectionConfidence, DetectionConfidence::BestEffort);
+    EXPECT_FALSE(both.sparkleAppcastURL);
+    // An empty installed version follows the rules for unknown versions: not outdated.
+    EXPECT_EQ(result.outdatedCount, 1);
+    EXPECT_TRUE(log.contains(" outdated apps found."));
+    EXPECT_TRUE(log.contains("1 outdated apps found."));
+
+    // With the App Store off, the appcast wins; and the App Store result cached above is refused.
+    Sandbox second;
+    UpdateCheckCoordinator other(second.repository, second.options);
+    DefaultsStore store(second.dir.file("preferences.json"));
+    NotificationCenter notifications;
+    SettingsManager settings(store, notifications);
+    settings.setFromText("AppSource_MacAppStore", "false");
+    request.sources = SourceSettings::fromSettings(settings);
+    auto sparkle = checkApplicationsForUpdates(other, request);
+    EXPECT_EQ(sparkle.applications[0].updateMechanism, UpdateMechanism::Sparkle);
+    EXPECT_EQ(sparkle.applications[0].sparkleAppcastURL, "https://feeds.example.com/both.xml");
+    EXPECT_EQ(sparkle.applications[0].resolutionReason, "Known Sparkle appcast URL");
+
+    check.seen->clear();
+    auto refused = checkApplicationsForUpdates(coordinator, request);
+    EXPECT_TRUE(check.seen->contains("com.example.both"));
+    EXPECT_TRUE(log.contains("com.example.both (disallowed cached macAppStore)"));
+    EXPECT_FALSE(check.seen->contains("com.example.plain"));  // its own cached result still holds
+    EXPECT_EQ(refused.scan.skippedFromCache, 1);
+
+    EXPECT_GT(KnownSources::builtIn().size(), 0U);  // the shipped tables parse
+}
+
+TEST(ApplicationUpdateChecksTest, PreReleasesCountAsOutdatedOnlyWhenAllowedAndIgnoredNever) {
+    Sandbox sandbox;
+    UpdateCheckCoordinator coordinator(sandbox.repository, sandbox.options);
+    RecordingCheck check;
+    check.latest = "3.0-beta.1";
+    Application ignored = app("com.example.ignored");
+    ignored.isIgnored = true;
+    ApplicationUpdateCheckRequest request{{app("com.example.beta"), ignored}, {}, check.operation()};
+    EXPECT_EQ(checkApplicationsForUpdates(coordinator, request).outdatedCount, 0);
+    request.allowPreRelease = true;
+    EXPECT_EQ(checkApplicationsForUpdates(coordinator, request).outdatedCount, 1);
+}
+
+TEST(ApplicationUpdateChecksTest, OutdatedApplicationsGetTheirQuickUpdateExclusionsUnderTheirSwitches) {
+    Sandbox sandbox;
+    UpdateCheckCoordinator coordinator(sandbox.repository, sandbox.options);
+    Application installedWithSparkle = app("com.example.switched", "1.5");
+    installedWithSparkle.updateMechanism = UpdateMechanism::Sparkle;
+    AppCheckOperation check = [](const Application& application, std::stop_token) {
+        Application found = application;
+        found.latestVersion = application.bundleIdentifier == "com.example.major" ? "2.0" : "1.6";
+        if (application.bundleIdentifier == "com.example.switched") found.updateMechanism = UpdateMechanism::DirectDownload;
+        return std::optional<Application>(found);
+    };
+    ApplicationUpdateCheckRequest request{
+        {installedWithSparkle, app("com.example.running", "1.5"), app("com.example.major", "1.5"), app("com.example.ok", "1.5")},
+        {},
+        check};
+    request.runningProcessNames = {"com.example.running"};
+    using Kind = QuickUpdateExclusion::Kind;
+    auto result = checkApplicationsForUpdates(coordinator, request);
+    ASSERT_EQ(result.quickUpdates.size(), 4U);
+    EXPECT_EQ(result.quickUpdates["com.example.switched"].exclusions,
+              (std::vector<QuickUpdateExclusion>{{Kind::SourceMismatch, "Sparkle", "Direct download"}}));
+    EXPECT_EQ(result.quickUpdates["com.example.running"].exclusions,
+              (std::vector<QuickUpdateExclusion>{{Kind::AppIsRunning, "com.example.running", ""}}));
+    EXPECT_EQ(result.quickUpdates["com.example.major"].exclusions,
+              (std::vector<QuickUpdateExclusion>{{Kind::MajorUpgrade, "1.5", "2.0"}}));
+    EXPECT_TRUE(result.quickUpdates["com.example.ok"].isEligible());
+
+    // Switched off, those three let the update through; a changed identifier or an old system never do.
+    DefaultsStore store(sandbox.dir.file("preferences.json"));
+    NotificationCenter notifications;
+    SettingsManager settings(store, notifications);
+    for (const char* key : {"Exclude_RunningApps", "Exclude_MajorUpgrades", "Exclude_SourceMismatch"}) {
+        settings.setFromText(key, "false");
+    }
+    request.quickUpdateSwitches = QuickUpdateSwitches::fromSettings(settings);
+    result = checkApplicationsForUpdates(coordinator, request);
+    for (const auto& [identifier, verdict] : result.quickUpdates) EXPECT_TRUE(verdict.isEligible()) << identifier;
+    QuickUpdateFacts facts{.newBundleIdentifier = "com.example.ok2", .requiredMacOS = "15.0", .currentMacOS = "14.6"};
+    auto forced = QuickUpdateEligibility::evaluate(result.applications[3], facts, request.quickUpdateSwitches);
+    EXPECT_EQ(forced.exclusions, (std::vector<QuickUpdateExclusion>{{Kind::BundleIDChanged, "com.example.ok", "com.example.ok2"},
+                                                                    {Kind::MacOSTooOld, "15.0", "14.6"}}));
+}
+
+}  // namespace
+}  // namespace vt
