@@ -210,17 +210,7 @@ TEST(BrewManagerUpgradeTest, LinkFailureIsRepairedWithLinkOverwrite) {
     EXPECT_EQ(f.runner.commandLines().back(), brew("link --overwrite node"));
 }
 
-class BrewManagerPermissionTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        previous_ = currentLanguage();
-        setLanguage(Language::French);
-    }
-    void TearDown() override { setLanguage(previous_); }
-
-private:
-    Language previous_ = Language::English;
-};
+using BrewManagerPermissionTest = brewtest::InFrench;
 
 TEST_F(BrewManagerPermissionTest, PermissionRepairAsksForAdministratorAuthorization) {
     BrewFixture f;
