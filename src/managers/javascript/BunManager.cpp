@@ -214,9 +214,7 @@ std::vector<Package> BunManager::checkOutdated(std::stop_token stop) {
 
 void BunManager::update(const Package& package, std::stop_token stop) {
     if (!discover(stop)) throw CommandError::invalidCommand("bun");
-    if (!NpmManager::isInstallableName(package.name)) {
-        throw std::invalid_argument("Invalid Bun package name: \"" + package.name + "\"");
-    }
+    NpmManager::requireInstallableName(package.name, "Bun");
     ShellCommandResult result;
     try {
         result = runBun({"add", "-g", package.name + "@latest"}, kInstallTimeout, stop);

@@ -204,6 +204,12 @@ bool NpmManager::isInstallableName(std::string_view name) {
     return name.size() <= 214 && pattern.fullyMatches(name);
 }
 
+void NpmManager::requireInstallableName(const std::string& name, std::string_view tool) {
+    if (!isInstallableName(name)) {
+        throw std::invalid_argument("Invalid " + std::string(tool) + " package name: \"" + name + "\"");
+    }
+}
+
 // ---- Listing -------------------------------------------------------------------------
 
 NpmManager::Parsed<NpmManager::InstalledEntry> NpmManager::readInstalled(const std::string& npm,

@@ -242,9 +242,7 @@ std::vector<Package> PnpmManager::checkOutdated(std::stop_token stop) {
 
 void PnpmManager::update(const Package& package, std::stop_token stop) {
     if (!discover(stop)) throw CommandError::invalidCommand("pnpm");
-    if (!NpmManager::isInstallableName(package.name)) {
-        throw std::invalid_argument("Invalid pnpm package name: \"" + package.name + "\"");
-    }
+    NpmManager::requireInstallableName(package.name, "pnpm");
     ShellCommandResult result;
     try {
         result = runPnpm({"add", "-g", package.name + "@latest"}, kInstallTimeout, stop, true);

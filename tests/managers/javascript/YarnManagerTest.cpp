@@ -8,6 +8,7 @@
 #include "JsToolsTestSupport.hpp"
 #include "managers/javascript/YarnError.hpp"
 #include "support/FakeCommandRunner.hpp"
+#include "support/Fixtures.hpp"
 #include "support/MockNetworkClient.hpp"
 #include "support/RecordingFileSystem.hpp"
 #include "support/TempDir.hpp"
@@ -16,6 +17,7 @@
 namespace vt {
 namespace {
 
+using testing::find;
 using Response = testing::FakeCommandRunner::Response;
 using jstest::recorded;
 
@@ -67,13 +69,6 @@ struct YarnFixture {
         }
     }
 };
-
-const Package* find(const std::vector<Package>& packages, const std::string& name) {
-    for (const Package& package : packages) {
-        if (package.name == name) return &package;
-    }
-    return nullptr;
-}
 
 TEST(YarnManagerTest, ParsesBothListingFormsAndSplitsAtTheLastAtSign) {
     // Yarn 1.22: only the packages that have binaries, as info lines.

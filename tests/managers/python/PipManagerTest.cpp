@@ -55,11 +55,6 @@ struct PipFixture {
     }
 };
 
-const Package* findPackage(const std::vector<Package>& packages, const std::string& name) {
-    auto it = std::find_if(packages.begin(), packages.end(), [&](const Package& p) { return p.name == name; });
-    return it == packages.end() ? nullptr : &*it;
-}
-
 std::size_t countNamed(const std::vector<Package>& packages, const std::string& name) {
     return static_cast<std::size_t>(std::count_if(packages.begin(), packages.end(), [&](const Package& p) {
         return PipManager::normalizedName(p.name) == PipManager::normalizedName(name);
@@ -91,15 +86,15 @@ TEST(PipManagerTest, OnePackageInTwoEnvironmentsIsReportedOnceFromTheHigherPrior
                              "xmltodict", "lazr.restfulclient"}) {
         EXPECT_EQ(countNamed(packages, name), 1u) << name;
     }
-    const Package* blinker = findPackage(packages, "blinker");
+    const Package* blinker = testing::find(packages, "blinker");
     ASSERT_NE(blinker, nullptr);
     EXPECT_EQ(blinker->version, "1.9.0");
     EXPECT_EQ(blinker->sourceIdentifier, kPyenv);
     EXPECT_EQ(blinker->type, PackageType::PipPackage);
-    const Package* lazr = findPackage(packages, "lazr.restfulclient");
+    const Package* lazr = testing::find(packages, "lazr.restfulclient");
     ASSERT_NE(lazr, nullptr);
     EXPECT_EQ(lazr->sourceIdentifier, kSystem);
-    const Package* zope = findPackage(packages, "zope.interface");
+    const Package* zope = testing::find(packages, "zope.interface");
     ASSERT_NE(zope, nullptr);
     EXPECT_EQ(zope->sourceIdentifier, other);
     EXPECT_TRUE(
@@ -119,9 +114,9 @@ TEST(PipManagerTest, OnePackageInTwoEnvironmentsIsReportedOnceFromTheHigherPrior
     std::vector<Package> outdated = f.manager->checkOutdated({});
     ASSERT_EQ(outdated.size(), 3u);
     EXPECT_EQ(countNamed(outdated, "six"), 1u);
-    EXPECT_EQ(findPackage(outdated, "six")->sourceIdentifier, kPyenv);
-    EXPECT_EQ(findPackage(outdated, "python-apt")->latestVersion, "2.9.0");
-    EXPECT_EQ(findPackage(outdated, "zope.interface")->sourceIdentifier, other);
+    EXPECT_EQ(testing::find(outdated, "six")->sourceIdentifier, kPyenv);
+    EXPECT_EQ(testing::find(outdated, "python-apt")->latestVersion, "2.9.0");
+    EXPECT_EQ(testing::find(outdated, "zope.interface")->sourceIdentifier, other);
     EXPECT_TRUE(log.contains("Pip outdated check complete: 3"));
 }
 
@@ -259,9 +254,9 @@ TEST(PipManagerTest, FallsBackToPipReviewWhenTheOutdatedListingFails) {
     f.runner.on(review, Response::output(fixture("pip", "pip-review.stdout")));
     std::vector<Package> outdated = f.manager->checkOutdated({});
     ASSERT_EQ(outdated.size(), 3u);
-    EXPECT_EQ(findPackage(outdated, "requests")->latestVersion, "2.32.3");
-    EXPECT_EQ(findPackage(outdated, "requests")->version, "2.31.0");
-    EXPECT_EQ(findPackage(outdated, "lazr.restfulclient")->latestVersion, "0.14.6");
+    EXPECT_EQ(testing::find(outdated, "requests")->latestVersion, "2.32.3");
+    EXPECT_EQ(testing::find(outdated, "requests")->version, "2.31.0");
+    EXPECT_EQ(testing::find(outdated, "lazr.restfulclient")->latestVersion, "0.14.6");
     EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
 }
 

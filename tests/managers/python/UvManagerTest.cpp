@@ -20,6 +20,7 @@
 namespace vt {
 namespace {
 
+using testing::find;
 using Response = testing::FakeCommandRunner::Response;
 
 const std::string kHome = "/home/user";
@@ -81,13 +82,6 @@ struct UvFixture {
         }
     }
 };
-
-const Package* find(const std::vector<Package>& packages, const std::string& name) {
-    for (const Package& package : packages) {
-        if (package.name == name) return &package;
-    }
-    return nullptr;
-}
 
 TEST(UvManagerTest, ParsesToolListingAndSkipsExecutables) {
     std::vector<UvManager::Tool> tools = UvManager::parseToolList(fixture("tool-list.stdout"));
