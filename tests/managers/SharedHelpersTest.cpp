@@ -1,6 +1,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -93,6 +94,16 @@ TEST(LatestVersionCacheTest, KeepsVersionsInAFileForTheTimeLimitAndBoundsTheLook
     EXPECT_THROW(make()->latest({"z"}, slow, stop.get_token(), "R4"), CancellationError);
 }
 
+// Whether `done` holds within five seconds; a test that waits for it fails instead of hanging.
+bool eventually(const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
 // What Homebrew's outdated query and pip's per-environment listings rely on.
 TEST(InFlightTest, CallersAtTheSameTimeShareOneRunAndACancelledLeaderIsReplaced) {
     InFlight<int> inFlight;
@@ -109,11 +120,11 @@ TEST(InFlightTest, CallersAtTheSameTimeShareOneRunAndACancelledLeaderIsReplaced)
     std::atomic<int> joined{0};
     int results[3] = {};
     std::jthread leader([&] { results[0] = inFlight.share("k", blocking, {}); });
-    while (runs == 0) std::this_thread::yield();
+    EXPECT_TRUE(eventually([&] { return runs > 0; }));
     std::jthread follower([&] { results[1] = inFlight.share("k", blocking, {}, [&] { ++joined; }); });
     // Another key runs on its own.
     EXPECT_EQ(inFlight.share("other", [] { return 1; }, {}), 1);
-    while (joined == 0) std::this_thread::yield();
+    EXPECT_TRUE(eventually([&] { return joined > 0; })) << "the second caller started a run of its own";
     {
         std::scoped_lock lock(mutex);
         release = true;
@@ -142,13 +153,13 @@ TEST(InFlightTest, CallersAtTheSameTimeShareOneRunAndACancelledLeaderIsReplaced)
                                     leaderStop.get_token()),
                      CancellationError);
     });
-    while (!leaderStarted) std::this_thread::yield();
+    EXPECT_TRUE(eventually([&] { return leaderStarted.load(); }));
     std::stop_source waiterStop;
     std::jthread gaveUp([&] {
         EXPECT_THROW(inFlight.share("c", [] { return 0; }, waiterStop.get_token(), [&] { ++joined; }), CancellationError);
     });
     std::jthread replaced([&] { results[2] = inFlight.share("c", [] { return 9; }, {}, [&] { ++joined; }); });
-    while (joined < 3) std::this_thread::yield();
+    EXPECT_TRUE(eventually([&] { return joined >= 3; }));
     waiterStop.request_stop();
     gaveUp.join();
     leaderStop.request_stop();

@@ -220,10 +220,12 @@ TEST(UvManagerTest, UpdateRefusesToolsInstalledFromAPinnedSource) {
 
 TEST(UvManagerTest, AFailingListingIsPublishedNotThrown) {
     UvFixture f;
+    ASSERT_EQ(f.manager->listInstalled({}).size(), 5u);
     f.runner.on(kList, Response::failure(2, "error: Failed to read tool environments\n  Caused by: permission denied"));
     std::vector<Package> packages;
     EXPECT_NO_THROW(packages = f.manager->listInstalled({}));
     EXPECT_TRUE(packages.empty());
+    EXPECT_TRUE(f.manager->packages().empty()) << "the last listing is no longer published";
     EXPECT_EQ(f.manager->errorMessage(), localized("uv_scan_error", {"error: Failed to read tool environments"}));
     EXPECT_NO_THROW(f.manager->checkOutdated({}));
 
