@@ -5,6 +5,7 @@
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
+#include "system/FileSystemManager.hpp"
 #include "system/SystemNetworkClient.hpp"
 
 namespace vt {
@@ -138,6 +139,59 @@ std::vector<Package> BaseManager::packages() const {
 void BaseManager::setLoading(bool loading) {
     std::scoped_lock lock(mutex_);
     isLoading_ = loading;
+}
+
+std::optional<std::string> BaseManager::locateInOwnFolder(const std::string& root, std::stop_token stop,
+                                                          const std::string& home) const {
+    const std::string own = root + "/bin/" + identity_.executables.front();
+    if (files_.isExecutableFile(own)) return own;
+    return locateDeclared(stop, home);
+}
+
+std::map<std::string, std::string> BaseManager::ownFolderEnvironment(
+    const std::string& variable, const std::string& root, const std::map<std::string, std::string>& overrides) {
+    std::map<std::string, std::string> environment{
+        {variable, root},
+        {"PATH", root + "/bin:/usr/local/bin:/usr/bin:/bin"},
+        {"NO_COLOR", "1"},
+    };
+    for (const auto& [name, value] : overrides) environment[name] = value;
+    return environment;
+}
+
+std::optional<std::string> BaseManager::failureOf(const std::function<void()>& work, const std::stop_token& stop) {
+    try {
+        work();
+        return std::nullopt;
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        return error.what();
+    }
+}
+
+std::vector<Package> BaseManager::nothingFound(std::optional<std::string> error) {
+    setErrorMessage(std::move(error));
+    return {};
+}
+
+std::vector<Package> BaseManager::publishEmptyListing(std::optional<std::string> error) {
+    publishPackages({});
+    return nothingFound(std::move(error));
+}
+
+std::vector<Package> BaseManager::overListing(std::vector<Package> rows) const {
+    std::map<std::string, Package> listed;
+    for (Package& package : packages()) listed.emplace(package.name, std::move(package));
+    for (Package& row : rows) {
+        auto found = listed.find(row.name);
+        if (found == listed.end()) continue;
+        std::optional<std::string> latest = std::move(row.latestVersion);
+        row = found->second;
+        row.latestVersion = std::move(latest);
+    }
+    return rows;
 }
 
 void BaseManager::setErrorMessage(std::optional<std::string> message) {

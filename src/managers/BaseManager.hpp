@@ -1,6 +1,8 @@
 #pragma once
 
+#include <functional>
 #include <future>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -75,12 +77,24 @@ protected:
     // and the row's own folders under the home.
     virtual std::optional<std::string> locateExecutable(std::stop_token stop);
     std::optional<std::string> locateDeclared(std::stop_token stop, const std::string& home) const;
+    // For a tool that installs itself in a folder of its own: ROOT/bin/<first executable>
+    // when it is there, else locateDeclared().
+    std::optional<std::string> locateInOwnFolder(const std::string& root, std::stop_token stop,
+                                                 const std::string& home) const;
+    // What such a tool runs with: `variable` naming ROOT, ROOT/bin first on the PATH, no
+    // colour, then `overrides`.
+    static std::map<std::string, std::string> ownFolderEnvironment(const std::string& variable, const std::string& root,
+                                                                   const std::map<std::string, std::string>& overrides);
 
     // Runs the tool through the runner; a stop surfaces as CancellationError, whatever the
     // runner calls it, so that every adapter tells a cancelled scan from a failed tool alike.
     ShellCommandResult run(const CommandRequest& request, std::stop_token stop) const;
     ShellCommandResult runStreaming(const CommandRequest& request, CommandRunning::ChunkHandler onStdout,
                                     CommandRunning::ChunkHandler onStderr, std::stop_token stop) const;
+
+    // Runs `work` (a tool, usually); what its failure says, or nothing when it succeeded.
+    // A stop surfaces as CancellationError, whatever the failure looked like.
+    static std::optional<std::string> failureOf(const std::function<void()>& work, const std::stop_token& stop);
 
     // The client given to setNetwork(), else the process's shared one.
     NetworkClient& network() const;
@@ -99,6 +113,13 @@ protected:
     };
     void setErrorMessage(std::optional<std::string> message);
     void publishPackages(std::vector<Package> packages);
+    // Nothing found: publishes `error` (none when the tool is simply not installed) and
+    // returns no package; publishEmptyListing() also empties the published listing.
+    std::vector<Package> nothingFound(std::optional<std::string> error = std::nullopt);
+    std::vector<Package> publishEmptyListing(std::optional<std::string> error = std::nullopt);
+    // The outdated rows a tool printed, each replaced by the published listing's package of
+    // the same name (which knows where it is installed) with the row's latest version.
+    std::vector<Package> overListing(std::vector<Package> rows) const;
 
     CommandRunning& runner_;
     const FileSystemManager& files_;

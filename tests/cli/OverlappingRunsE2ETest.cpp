@@ -95,6 +95,7 @@ TEST_F(OverlappingRunsE2ETest, AFailingOrHangingSourceKeepsWhatItListedBefore) {
     auto first = runVantreel(run({"scan", "--full", "--json"}));
     ASSERT_EQ(first.exitCode, 0) << first.standardError;
     ASSERT_EQ(names(jsonOf(first)), (std::set<std::string>{"ruff", "black"}));
+    const double firstDate = jsonOf(first)["scan"]["date"].get<double>();
 
     for (const std::string mode : {"hang", "fail"}) {
         setUv(mode);
@@ -104,7 +105,16 @@ TEST_F(OverlappingRunsE2ETest, AFailingOrHangingSourceKeepsWhatItListedBefore) {
         EXPECT_EQ(names(report), (std::set<std::string>{"ruff", "black"})) << mode;
         bool marked = false;
         for (const auto& scanner : report["scanners"]) {
-            if (scanner["id"] == "uv") marked = scanner.contains("itemsFrom");
+            if (scanner["id"] != "uv") continue;
+            marked = scanner.contains("itemsFrom");
+            // Dated by the scan that listed them, not by this one.
+            if (marked) {
+                EXPECT_LE(scanner["itemsFrom"].get<double>(), firstDate) << mode;
+            }
+            if (mode == "hang") {  // timed out
+                EXPECT_EQ(scanner["state"], "failed");
+                EXPECT_EQ(scanner["error"], "Timeout");
+            }
         }
         EXPECT_TRUE(marked) << scan.standardOutput;
 
@@ -233,16 +243,18 @@ TEST_F(OverlappingRunsE2ETest, AnUnusableLockFolderIsAnErrorNamingIt) {
 
 TEST_F(OverlappingRunsE2ETest, ASecondProcessWithinTheCacheLifetimeTakesTheFastPath) {
     setTools({"black"});
+    home_.write("brew-testball", "");
     ASSERT_EQ(runVantreel(run({"scan", "--full"})).exitCode, 0);
     setTools({"black", "mypy"});  // not seen until the next full scan
     Json fast = jsonOf(runVantreel(run({"scan", "--json"})));
     EXPECT_EQ(fast["scan"]["cacheReason"].get<std::string>().rfind("using fast path, cache age ", 0), 0u)
         << fast["scan"].dump();
-    EXPECT_EQ(names(fast), (std::set<std::string>{"ruff", "black"}));
+    EXPECT_EQ(names(fast), (std::set<std::string>{"ruff", "black", "testball"}));
 
     ASSERT_EQ(runVantreel(run({"settings", "set", "ShowHomebrew", "false"})).exitCode, 0);
     Json changed = jsonOf(runVantreel(run({"scan", "--json"})));
     EXPECT_EQ(changed["scan"]["cacheReason"], "active sources changed added=[] removed=[homebrew]");
+    // A source switched off takes its rows with it.
     EXPECT_EQ(names(changed), (std::set<std::string>{"ruff", "black", "mypy"}));
 
     // Throttled automatic scans still answer in JSON.

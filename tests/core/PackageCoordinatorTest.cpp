@@ -154,48 +154,6 @@ TEST_F(PackageCoordinatorTest, AThrowDuringTheScanLeavesNoScanInFlight) {
     EXPECT_EQ(scans_.load(), 1);
 }
 
-TEST_F(PackageCoordinatorTest, AFailedSourceKeepsItsPreviousRowsWithTheirDate) {
-    enum class Uv { Lists, Throws, PublishesAnError } uv = Uv::Lists;
-    ScannerPipeline tools;
-    tools.id = "uv";
-    tools.source = "uv";
-    tools.run = [&](std::stop_token) {
-        if (uv == Uv::Throws) throw std::runtime_error("uv exited with status 2");
-        if (uv == Uv::PublishesAnError) return ScanOutcome{{}, std::string("uv tool list failed")};
-        Package ruff;
-        ruff.name = "ruff";
-        ruff.version = "0.3.0";
-        ruff.type = PackageType::UvTool;
-        return ScanOutcome{{ruff}, std::nullopt};
-    };
-    pipelines_.push_back(tools);
-    auto opts = options();
-    opts.scannerKinds = [](const std::string& id) {
-        return id == "uv" ? std::vector<PackageType>{PackageType::UvTool} : std::vector<PackageType>{};
-    };
-    PackageCoordinator coordinator(defaults_, settings_, refresh_, progress_, opts);
-    coordinator.refreshAll(true);
-    ASSERT_EQ(coordinator.packages().size(), 2u);
-    const auto firstScan = clock_.now();
-
-    for (Uv failure : {Uv::Throws, Uv::PublishesAnError}) {
-        clock_.advance(std::chrono::hours(1));
-        uv = failure;
-        coordinator.refreshAll(true);
-        ASSERT_EQ(coordinator.packages().size(), 2u);
-        auto states = coordinator.sourceStates();
-        auto state = std::find_if(states.begin(), states.end(), [](const auto& s) { return s.id == "uv"; });
-        ASSERT_NE(state, states.end());
-        EXPECT_TRUE(state->carriedOver());
-        EXPECT_EQ(state->itemsDate, firstScan);  // the date of the scan that listed them, not of this one
-        EXPECT_FALSE(state->failure->empty());
-    }
-    // A source that is no longer scanned (switched off) takes its rows with it.
-    pipelines_.pop_back();
-    coordinator.refreshAll(true);
-    EXPECT_EQ(coordinator.packages().size(), 1u);
-}
-
 TEST_F(PackageCoordinatorTest, ACancelledScanIsFinalisedButSavesNothing) {
     Package kept;
     kept.name = "kept";

@@ -19,4 +19,11 @@ std::string fixture(std::string_view tool, std::string_view name) {
     return *text;
 }
 
+const Package* find(const std::vector<Package>& packages, std::string_view name) {
+    for (const Package& package : packages) {
+        if (package.name == name) return &package;
+    }
+    return nullptr;
+}
+
 }  // namespace vt::testing

@@ -2,6 +2,9 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "model/Package.hpp"
 
 namespace vt::testing {
 
@@ -10,5 +13,8 @@ namespace vt::testing {
 // line and throws, naming the file, when it is missing.
 std::string fixturePath(std::string_view tool, std::string_view name);
 std::string fixture(std::string_view tool, std::string_view name);
+
+// The package of that name in a listing, or null.
+const Package* find(const std::vector<Package>& packages, std::string_view name);
 
 }  // namespace vt::testing

@@ -115,19 +115,18 @@ std::optional<std::string> BrewManager::cachedBrewPath() const {
 }
 
 std::set<std::string> BrewManager::manualInstallerCasks() const {
-    std::scoped_lock lock(brewMutex_);
-    std::set<std::string> tokens;
-    for (const auto& [token, details] : caskDetails_) {
-        if (details.manualInstaller) tokens.insert(token);
-    }
-    return tokens;
+    return casksWhere(&CaskDetails::manualInstaller);
 }
 
 std::set<std::string> BrewManager::autoUpdatingCasks() const {
+    return casksWhere(&CaskDetails::autoUpdates);
+}
+
+std::set<std::string> BrewManager::casksWhere(bool CaskDetails::*flag) const {
     std::scoped_lock lock(brewMutex_);
     std::set<std::string> tokens;
     for (const auto& [token, details] : caskDetails_) {
-        if (details.autoUpdates) tokens.insert(token);
+        if (details.*flag) tokens.insert(token);
     }
     return tokens;
 }
@@ -191,11 +190,7 @@ std::optional<std::string> BrewManager::existingPrefixFolder(std::string_view fo
 
 std::vector<Package> BrewManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
-    if (!discover(stop)) {
-        setErrorMessage(std::nullopt);
-        publishPackages({});
-        return {};
-    }
+    if (!discover(stop)) return publishEmptyListing();
     Listing formulaListing = listFormulae(stop);
     Listing caskListing = listCasks(stop);
     const std::vector<InstalledItem>& formulae = formulaListing.items;
@@ -236,10 +231,7 @@ std::vector<Package> BrewManager::listInstalled(std::stop_token stop) {
 
 std::vector<Package> BrewManager::checkOutdated(std::stop_token stop) {
     LoadingScope loading(*this);
-    if (!discover(stop)) {
-        setErrorMessage(std::nullopt);
-        return {};
-    }
+    if (!discover(stop)) return nothingFound();
     OutdatedOutcome outcome = outdatedOutcome(stop);
     setErrorMessage(outcome.failed ? outcome.warning : std::nullopt);
     std::vector<Package> packages;

@@ -235,6 +235,8 @@ private:
     std::optional<Attempt> repairPermissions(const std::string& name, const std::string& output, bool isCask,
                                              PhaseTracker& tracker, std::stop_token stop);
     std::string qualifiedName(const std::string& name, bool isCask) const;
+    // The casks whose details have `flag` set.
+    std::set<std::string> casksWhere(bool CaskDetails::*flag) const;
     bool isInsideDownloadCache(const std::string& path) const;
     bool mayRepairOwnership(const std::string& path) const;
     std::optional<std::string> installedVersion(const Package& package, std::stop_token stop);

@@ -63,19 +63,11 @@ std::string BunManager::globalFolder() const {
 }
 
 std::optional<std::string> BunManager::locateExecutable(std::stop_token stop) {
-    const std::string own = bunInstall_ + "/bin/bun";
-    if (files_.isExecutableFile(own)) return own;
-    return locateDeclared(stop, options_.home.value_or(paths::home()));
+    return locateInOwnFolder(bunInstall_, stop, options_.home.value_or(paths::home()));
 }
 
 std::map<std::string, std::string> BunManager::environment() const {
-    std::map<std::string, std::string> environment{
-        {"BUN_INSTALL", bunInstall_},
-        {"PATH", bunInstall_ + "/bin:/usr/local/bin:/usr/bin:/bin"},
-        {"NO_COLOR", "1"},
-    };
-    for (const auto& [name, value] : options_.environment) environment[name] = value;
-    return environment;
+    return ownFolderEnvironment("BUN_INSTALL", bunInstall_, options_.environment);
 }
 
 ShellCommandResult BunManager::runBun(std::vector<std::string> arguments, double timeout, std::stop_token stop,
@@ -149,20 +141,12 @@ std::vector<Package> BunManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
     auto fail = [this](const std::string& message) {
         logger().error("❌ Bun scan failed: " + message);
-        setErrorMessage(message);
-        publishPackages({});
-        return std::vector<Package>{};
+        return publishEmptyListing(message);
     };
     if (!discover(stop)) return fail("Bun not found");
     ShellCommandResult result;
-    try {
-        result = runBun({"pm", "ls", "-g"}, kListTimeout, stop);
-    } catch (const CancellationError&) {
-        throw;
-    } catch (const std::exception& error) {
-        if (stop.stop_requested()) throw CancellationError();
-        return fail(error.what());
-    }
+    auto list = [&] { result = runBun({"pm", "ls", "-g"}, kListTimeout, stop); };
+    if (auto failure = failureOf(list, stop)) return fail(*failure);
     if (result.exitCode != 0) {
         return fail(
             bunError(result.standardError + "\n" + result.standardOutput)
@@ -191,8 +175,7 @@ std::vector<Package> BunManager::checkOutdated(std::stop_token stop) {
     LoadingScope loading(*this);
     auto fail = [this](const std::string& error) {
         logger().error("❌ Bun outdated check failed: " + error);
-        setErrorMessage(error);
-        return std::vector<Package>{};
+        return nothingFound(error);
     };
     if (!discover(stop)) return fail("Bun not found");
     // `bun outdated` answers for the project of its working folder; the global packages are
@@ -200,18 +183,11 @@ std::vector<Package> BunManager::checkOutdated(std::stop_token stop) {
     const std::string folder = globalFolder();
     if (!files_.fileExists(folder + "/package.json")) {
         logger().info("✅ Bun outdated check complete");
-        setErrorMessage(std::nullopt);
-        return {};
+        return nothingFound();
     }
     ShellCommandResult result;
-    try {
-        result = runBun({"outdated", "--no-progress"}, kOutdatedTimeout, stop, folder);
-    } catch (const CancellationError&) {
-        throw;
-    } catch (const std::exception& error) {
-        if (stop.stop_requested()) throw CancellationError();
-        return fail(error.what());
-    }
+    auto check = [&] { result = runBun({"outdated", "--no-progress"}, kOutdatedTimeout, stop, folder); };
+    if (auto failure = failureOf(check, stop)) return fail(*failure);
     std::vector<Entry> entries = parseOutdated(result.standardOutput);
     if (result.exitCode != 0) {
         std::string error =
@@ -221,15 +197,14 @@ std::vector<Package> BunManager::checkOutdated(std::stop_token stop) {
         logger().warning("bun outdated: " + error);
     }
 
-    std::map<std::string, Package> listed;
-    for (Package& package : packages()) listed.emplace(package.name, std::move(package));
-    std::vector<Package> outdated;
+    std::vector<Package> rows;
     for (const Entry& entry : entries) {
-        Package package{.name = entry.name, .version = entry.version, .type = PackageType::BunGlobal};
-        if (auto found = listed.find(entry.name); found != listed.end()) package = found->second;
-        package.latestVersion = entry.latest;
-        outdated.push_back(std::move(package));
+        rows.push_back({.name = entry.name,
+                        .version = entry.version,
+                        .type = PackageType::BunGlobal,
+                        .latestVersion = entry.latest});
     }
+    std::vector<Package> outdated = overListing(std::move(rows));
     logger().info("✅ Bun outdated check complete");
     setErrorMessage(std::nullopt);
     return outdated;
@@ -239,9 +214,7 @@ std::vector<Package> BunManager::checkOutdated(std::stop_token stop) {
 
 void BunManager::update(const Package& package, std::stop_token stop) {
     if (!discover(stop)) throw CommandError::invalidCommand("bun");
-    if (!NpmManager::isInstallableName(package.name)) {
-        throw std::invalid_argument("Invalid Bun package name: \"" + package.name + "\"");
-    }
+    NpmManager::requireInstallableName(package.name, "Bun");
     ShellCommandResult result;
     try {
         result = runBun({"add", "-g", package.name + "@latest"}, kInstallTimeout, stop);

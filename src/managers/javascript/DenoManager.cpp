@@ -61,19 +61,11 @@ DenoManager::DenoManager(CommandRunning& runner, const FileSystemManager& files,
 }
 
 std::optional<std::string> DenoManager::locateExecutable(std::stop_token stop) {
-    const std::string own = denoInstallRoot_ + "/bin/deno";
-    if (files_.isExecutableFile(own)) return own;
-    return locateDeclared(stop, options_.home.value_or(paths::home()));
+    return locateInOwnFolder(denoInstallRoot_, stop, options_.home.value_or(paths::home()));
 }
 
 std::map<std::string, std::string> DenoManager::environment() const {
-    std::map<std::string, std::string> environment{
-        {"DENO_INSTALL_ROOT", denoInstallRoot_},
-        {"PATH", denoInstallRoot_ + "/bin:/usr/local/bin:/usr/bin:/bin"},
-        {"NO_COLOR", "1"},
-    };
-    for (const auto& [name, value] : options_.environment) environment[name] = value;
-    return environment;
+    return ownFolderEnvironment("DENO_INSTALL_ROOT", denoInstallRoot_, options_.environment);
 }
 
 ShellCommandResult DenoManager::runTool(const std::string& executable, std::vector<std::string> arguments,
@@ -176,20 +168,12 @@ std::vector<Package> DenoManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
     auto fail = [this](const std::string& message) {
         logger().error("❌ Deno scan failed: " + message);
-        setErrorMessage(message);
-        publishPackages({});
-        return std::vector<Package>{};
+        return publishEmptyListing(message);
     };
     if (!discover(stop)) return fail("Deno not found");
     std::optional<std::string> version;
-    try {
-        version = installedVersion(stop);
-    } catch (const CancellationError&) {
-        throw;
-    } catch (const std::exception& error) {
-        if (stop.stop_requested()) throw CancellationError();
-        return fail(error.what());
-    }
+    auto readVersion = [&] { version = installedVersion(stop); };
+    if (auto failure = failureOf(readVersion, stop)) return fail(*failure);
     if (!version) return fail("deno --version printed no version");
     std::vector<Package> packages{Package{.name = kPackageName,
                                           .version = *version,
@@ -205,8 +189,7 @@ std::vector<Package> DenoManager::checkOutdated(std::stop_token stop) {
     LoadingScope loading(*this);
     auto fail = [this](const std::string& message) {
         logger().error("Échec de la vérification Deno : " + message);
-        setErrorMessage(message);
-        return std::vector<Package>{};
+        return nothingFound(message);
     };
     if (!discover(stop)) return fail("Deno not found");
     std::optional<std::string> latest;

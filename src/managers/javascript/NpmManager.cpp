@@ -204,6 +204,12 @@ bool NpmManager::isInstallableName(std::string_view name) {
     return name.size() <= 214 && pattern.fullyMatches(name);
 }
 
+void NpmManager::requireInstallableName(const std::string& name, std::string_view tool) {
+    if (!isInstallableName(name)) {
+        throw std::invalid_argument("Invalid " + std::string(tool) + " package name: \"" + name + "\"");
+    }
+}
+
 // ---- Listing -------------------------------------------------------------------------
 
 NpmManager::Parsed<NpmManager::InstalledEntry> NpmManager::readInstalled(const std::string& npm,
@@ -282,9 +288,7 @@ std::vector<Package> NpmManager::listInstalled(std::stop_token stop) {
     }
     auto fail = [this](const std::string& message) {
         logger().error("❌ NPM scan failed: " + message);
-        setErrorMessage(message);
-        publishPackages({});
-        return std::vector<Package>{};
+        return publishEmptyListing(message);
     };
     if (!discover(stop)) return fail(NpmError::notFound().description());
     const std::string npm = binaryPath();
@@ -323,28 +327,20 @@ std::vector<Package> NpmManager::checkOutdated(std::stop_token stop) {
         logger().error("NPM outdated command failed: " + error);
         const std::string message = "npm outdated failed: " + error;
         logger().error("Échec de la vérification NPM : " + message);
-        setErrorMessage(message);
-        return std::vector<Package>{};
+        return nothingFound(message);
     };
     if (!discover(stop)) return fail(NpmError::notFound().description());
     const std::string npm = binaryPath();
     ShellCommandResult result;
-    try {
-        // npm exits 1 whenever something is outdated.
-        result = runNpm(npm, {"outdated", "-g", "--depth=0", "--json"}, kOutdatedTimeout, stop, true);
-    } catch (const CancellationError&) {
-        throw;
-    } catch (const std::exception& error) {
-        if (stop.stop_requested()) throw CancellationError();
-        return fail(error.what());
-    }
+    // npm exits 1 whenever something is outdated.
+    auto check = [&] { result = runNpm(npm, {"outdated", "-g", "--depth=0", "--json"}, kOutdatedTimeout, stop, true); };
+    if (auto failure = failureOf(check, stop)) return fail(*failure);
     logger().debug("NPM output length: " + std::to_string(result.standardOutput.size()));
     Parsed<OutdatedEntry> parsed = parseOutdated(result.standardOutput);
     for (const std::string& warning : parsed.warnings) logger().warning(warning);
     if (parsed.missingFolder && holdsGlobalFolder(npm, *parsed.missingFolder, stop)) {
         logger().info("✅ NPM updates checked");
-        setErrorMessage(std::nullopt);
-        return {};
+        return nothingFound();
     }
     if (parsed.error) return fail(*parsed.error);
     if (result.exitCode != 0 && trim(result.standardOutput).empty()) {
@@ -352,9 +348,7 @@ std::vector<Package> NpmManager::checkOutdated(std::stop_token stop) {
     }
 
     // The installed version comes from the listing; npm's "current" only stands in for it.
-    std::map<std::string, Package> listed;
-    for (Package& package : packages()) listed.emplace(package.name, std::move(package));
-    std::vector<Package> outdated;
+    std::vector<Package> rows;
     for (const OutdatedEntry& entry : parsed.entries) {
         std::optional<std::string> latest = entry.latest;
         if (!latest) latest = latestFromView(npm, entry.name, stop);
@@ -362,14 +356,12 @@ std::vector<Package> NpmManager::checkOutdated(std::stop_token stop) {
             logger().warning("npm outdated -g: no latest version for " + entry.name + ", skipped");
             continue;
         }
-        Package package;
-        if (auto found = listed.find(entry.name); found != listed.end()) package = found->second;
-        package.name = entry.name;
-        package.type = PackageType::NpmGlobal;
-        if (package.version.empty()) package.version = entry.current.value_or("");
-        package.latestVersion = trim(*latest);
-        outdated.push_back(std::move(package));
+        rows.push_back({.name = entry.name,
+                        .version = entry.current.value_or(""),
+                        .type = PackageType::NpmGlobal,
+                        .latestVersion = trim(*latest)});
     }
+    std::vector<Package> outdated = overListing(std::move(rows));
     logger().info("✅ NPM updates checked");
     setErrorMessage(std::nullopt);
     return outdated;

@@ -101,6 +101,8 @@ public:
     static std::optional<std::string> nativePackageMentioned(std::string_view output);
     // A name npm reads as a registry package, never as an option, a path or "name@version".
     static bool isInstallableName(std::string_view name);
+    // Throws std::invalid_argument ("Invalid <tool> package name: ...") unless it is one.
+    static void requireInstallableName(const std::string& name, std::string_view tool);
     // The refusal of a package whose target version npm cannot resolve outside its monorepo.
     static PackageManualUpdateRequiredError workspaceRefusal(const std::string& name,
                                                              const std::vector<std::string>& blocking);

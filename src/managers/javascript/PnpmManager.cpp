@@ -171,20 +171,12 @@ std::vector<Package> PnpmManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
     auto fail = [this](const std::string& message) {
         logger().error("❌ PNPM scan failed: " + message);
-        setErrorMessage(message);
-        publishPackages({});
-        return std::vector<Package>{};
+        return publishEmptyListing(message);
     };
     if (!discover(stop)) return fail("PNPM not found");
     ShellCommandResult result;
-    try {
-        result = runPnpm({"list", "-g", "--depth=0", "--json"}, kListTimeout, stop, true);
-    } catch (const CancellationError&) {
-        throw;
-    } catch (const std::exception& error) {
-        if (stop.stop_requested()) throw CancellationError();
-        return fail(error.what());
-    }
+    auto list = [&] { result = runPnpm({"list", "-g", "--depth=0", "--json"}, kListTimeout, stop, true); };
+    if (auto failure = failureOf(list, stop)) return fail(*failure);
     Parsed parsed = parseInstalled(result.standardOutput);
     if (parsed.error || (result.exitCode != 0 && parsed.entries.empty())) {
         std::string error = parsed.error.value_or("");
@@ -212,27 +204,19 @@ std::vector<Package> PnpmManager::checkOutdated(std::stop_token stop) {
     auto fail = [this](const std::string& error) {
         const std::string message = "pnpm outdated failed: " + error;
         logger().error("Échec de la vérification PNPM : " + message);
-        setErrorMessage(message);
-        return std::vector<Package>{};
+        return nothingFound(message);
     };
     if (!discover(stop)) return fail("PNPM not found");
     ShellCommandResult result;
-    try {
-        // pnpm exits 1 whenever something is outdated: only the output decides.
-        result = runPnpm({"outdated", "-g", "--json"}, kOutdatedTimeout, stop, true);
-    } catch (const CancellationError&) {
-        throw;
-    } catch (const std::exception& error) {
-        if (stop.stop_requested()) throw CancellationError();
-        return fail(error.what());
-    }
+    // pnpm exits 1 whenever something is outdated: only the output decides.
+    auto check = [&] { result = runPnpm({"outdated", "-g", "--json"}, kOutdatedTimeout, stop, true); };
+    if (auto failure = failureOf(check, stop)) return fail(*failure);
     const std::string output = result.standardOutput + "\n" + result.standardError;
     std::optional<std::string> reported = pnpmError(output);
     // A global folder without a manifest has never had a package installed.
     if (reported && contains(*reported, "ERR_PNPM_NO_IMPORTER_MANIFEST_FOUND")) {
         logger().info("✅ PNPM updates checked");
-        setErrorMessage(std::nullopt);
-        return {};
+        return nothingFound();
     }
     Parsed parsed = parseOutdated(result.standardOutput);
     if (parsed.error) return fail(reported.value_or(*parsed.error));
@@ -241,16 +225,14 @@ std::vector<Package> PnpmManager::checkOutdated(std::stop_token stop) {
             CommandError::executionFailed(result.exitCode, excerpt(result.standardError)).description()));
     }
 
-    std::map<std::string, Package> listed;
-    for (Package& package : packages()) listed.emplace(package.name, std::move(package));
-    std::vector<Package> outdated;
+    std::vector<Package> rows;
     for (const Entry& entry : parsed.entries) {
-        Package package{.name = entry.name, .version = entry.version, .type = PackageType::PnpmGlobal};
-        if (auto found = listed.find(entry.name); found != listed.end()) package = found->second;
-        if (package.version.empty()) package.version = entry.version;
-        package.latestVersion = entry.latest;
-        outdated.push_back(std::move(package));
+        rows.push_back({.name = entry.name,
+                        .version = entry.version,
+                        .type = PackageType::PnpmGlobal,
+                        .latestVersion = entry.latest});
     }
+    std::vector<Package> outdated = overListing(std::move(rows));
     logger().info("✅ PNPM updates checked");
     setErrorMessage(std::nullopt);
     return outdated;
@@ -260,9 +242,7 @@ std::vector<Package> PnpmManager::checkOutdated(std::stop_token stop) {
 
 void PnpmManager::update(const Package& package, std::stop_token stop) {
     if (!discover(stop)) throw CommandError::invalidCommand("pnpm");
-    if (!NpmManager::isInstallableName(package.name)) {
-        throw std::invalid_argument("Invalid pnpm package name: \"" + package.name + "\"");
-    }
+    NpmManager::requireInstallableName(package.name, "pnpm");
     ShellCommandResult result;
     try {
         result = runPnpm({"add", "-g", package.name + "@latest"}, kInstallTimeout, stop, true);

@@ -272,9 +272,7 @@ std::vector<Package> YarnManager::listInstalled(std::stop_token stop) {
     }
     auto fail = [this](const YarnError& error) {
         logger().error(error.description());
-        setErrorMessage(error.description());
-        publishPackages({});
-        return std::vector<Package>{};
+        return publishEmptyListing(error.description());
     };
     if (!discover(stop)) return fail(YarnError::notFound(YarnError::Stage::Scan));
 

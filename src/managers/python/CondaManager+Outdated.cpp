@@ -100,10 +100,7 @@ std::vector<Package> CondaManager::dryRunUpdates(const std::string& conda, const
 
 std::vector<Package> CondaManager::checkOutdated(std::stop_token stop) {
     LoadingScope loading(*this);
-    if (!discover(stop)) {
-        setErrorMessage(std::nullopt);
-        return {};
-    }
+    if (!discover(stop)) return nothingFound();
     const std::string conda = binaryPath();
     std::optional<std::string> error;
     std::vector<std::string> prefixes;

@@ -338,11 +338,7 @@ std::vector<Package> CondaManager::publishInventory() {
 
 std::vector<Package> CondaManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
-    if (!discover(stop)) {
-        setErrorMessage(std::nullopt);
-        publishPackages({});
-        return {};
-    }
+    if (!discover(stop)) return publishEmptyListing();
     const std::string conda = binaryPath();
     std::optional<std::string> error;
     std::vector<std::string> found = environments(conda, error, stop);

@@ -248,10 +248,7 @@ bool PipManager::isOwnedByHomebrew(const Environment& environment, const Outdate
 
 std::vector<Package> PipManager::checkOutdated(std::stop_token stop) {
     LoadingScope loading(*this);
-    if (!discover(stop)) {
-        setErrorMessage(std::nullopt);
-        return {};
-    }
+    if (!discover(stop)) return nothingFound();
     Inventory inventory = currentInventory(stop);
     std::vector<Environment> asked;
     for (const Environment& environment : inventory.environments) {

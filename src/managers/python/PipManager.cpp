@@ -21,6 +21,26 @@ const Logger& logger() {
     return instance;
 }
 
+// The objects of pip's JSON array that have a name and a version, each given to `add`;
+// `listing` names the command in the error.
+template <typename Entry, typename Add>
+PipManager::Parsed<Entry> parseRows(std::string_view text, std::string_view listing, Add add) {
+    PipManager::Parsed<Entry> parsed;
+    std::optional<Json> json = jsonAfterBanner(text);
+    if (!json || !json->is_array()) {
+        parsed.error =
+            "Failed to parse pip " + std::string(listing) + " JSON: " + std::string(trimView(text).substr(0, 200));
+        return parsed;
+    }
+    for (const Json& item : *json) {
+        if (!item.is_object()) continue;
+        std::optional<std::string> name = stringField(item, "name");
+        std::optional<std::string> version = stringField(item, "version");
+        if (name && !name->empty() && version) add(parsed.entries, item, *name, *version);
+    }
+    return parsed;
+}
+
 std::string lastLines(std::string_view text, std::size_t count) {
     std::vector<std::string_view> lines = splitLines(trimView(text));
     std::vector<std::string> kept;
@@ -133,38 +153,18 @@ bool PipManager::isProjectName(std::string_view name) {
 }
 
 PipManager::Parsed<PipManager::InstalledEntry> PipManager::parseInstalled(std::string_view text) {
-    Parsed<InstalledEntry> parsed;
-    std::optional<Json> json = jsonAfterBanner(text);
-    if (!json || !json->is_array()) {
-        parsed.error = "Failed to parse pip list JSON: " + std::string(trimView(text).substr(0, 200));
-        return parsed;
-    }
-    for (const Json& item : *json) {
-        if (!item.is_object()) continue;
-        std::optional<std::string> name = stringField(item, "name");
-        std::optional<std::string> version = stringField(item, "version");
-        if (!name || name->empty() || !version) continue;
-        parsed.entries.push_back({*name, *version});
-    }
-    return parsed;
+    auto add = [](std::vector<InstalledEntry>& entries, const Json&, std::string name, std::string version) {
+        entries.push_back({std::move(name), std::move(version)});
+    };
+    return parseRows<InstalledEntry>(text, "list", add);
 }
 
 PipManager::Parsed<PipManager::OutdatedEntry> PipManager::parseOutdated(std::string_view text) {
-    Parsed<OutdatedEntry> parsed;
-    std::optional<Json> json = jsonAfterBanner(text);
-    if (!json || !json->is_array()) {
-        parsed.error = "Failed to parse pip outdated JSON: " + std::string(trimView(text).substr(0, 200));
-        return parsed;
-    }
-    for (const Json& item : *json) {
-        if (!item.is_object()) continue;
-        std::optional<std::string> name = stringField(item, "name");
-        std::optional<std::string> version = stringField(item, "version");
+    auto add = [](std::vector<OutdatedEntry>& entries, const Json& item, std::string name, std::string version) {
         std::optional<std::string> latest = stringField(item, "latest_version");
-        if (!name || name->empty() || !version || !latest || latest->empty()) continue;
-        parsed.entries.push_back({*name, *version, *latest});
-    }
-    return parsed;
+        if (latest && !latest->empty()) entries.push_back({std::move(name), std::move(version), *latest});
+    };
+    return parseRows<OutdatedEntry>(text, "outdated", add);
 }
 
 std::vector<PipManager::OutdatedEntry> PipManager::parsePipReview(std::string_view text) {
@@ -274,11 +274,7 @@ PipManager::Inventory PipManager::currentInventory(std::stop_token stop) {
 
 std::vector<Package> PipManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
-    if (!discover(stop)) {
-        setErrorMessage(std::nullopt);
-        publishPackages({});
-        return {};
-    }
+    if (!discover(stop)) return publishEmptyListing();
     Inventory inventory = takeInventory(stop);
     setErrorMessage(inventory.failures.empty() ? std::nullopt
                                                : std::optional<std::string>(join(inventory.failures, "; ")));

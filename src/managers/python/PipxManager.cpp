@@ -113,11 +113,7 @@ PipxManager::Parsed PipxManager::runList(std::stop_token stop) {
 
 std::vector<Package> PipxManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
-    if (!discover(stop)) {
-        setErrorMessage(std::nullopt);
-        publishPackages({});
-        return {};
-    }
+    if (!discover(stop)) return publishEmptyListing();
     Parsed parsed = runList(stop);
     if (parsed.error) logger().warning("⚠️ " + *parsed.error);
     std::vector<Package> packages;
@@ -146,10 +142,7 @@ std::optional<std::string> PipxManager::latestVersion(const std::string& package
 
 std::vector<Package> PipxManager::checkOutdated(std::stop_token stop) {
     LoadingScope loading(*this);
-    if (!discover(stop)) {
-        setErrorMessage(std::nullopt);
-        return {};
-    }
+    if (!discover(stop)) return nothingFound();
     std::vector<Application> applications;
     {
         std::scoped_lock lock(pipxMutex_);

@@ -179,11 +179,7 @@ std::vector<Package> UvManager::publishInstalled(std::vector<Installed> installe
 
 std::vector<Package> UvManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
-    if (!discover(stop)) {
-        setErrorMessage(std::nullopt);
-        publishPackages({});
-        return {};
-    }
+    if (!discover(stop)) return publishEmptyListing();
     std::vector<Installed> installed;
     try {
         installed = readInstalled(binaryPath(), stop);
@@ -192,9 +188,7 @@ std::vector<Package> UvManager::listInstalled(std::stop_token stop) {
     } catch (const std::exception& error) {
         if (stop.stop_requested()) throw CancellationError();
         logger().warning(std::string("uv tool list failed: ") + error.what());
-        setErrorMessage(localized("uv_scan_error", {firstLine(failureDetail(error))}));
-        publishPackages({});
-        return {};
+        return publishEmptyListing(localized("uv_scan_error", {firstLine(failureDetail(error))}));
     }
     setErrorMessage(std::nullopt);
     return publishInstalled(std::move(installed));
@@ -202,10 +196,7 @@ std::vector<Package> UvManager::listInstalled(std::stop_token stop) {
 
 std::vector<Package> UvManager::checkOutdated(std::stop_token stop) {
     LoadingScope loading(*this);
-    if (!discover(stop)) {
-        setErrorMessage(std::nullopt);
-        return {};
-    }
+    if (!discover(stop)) return nothingFound();
     std::optional<std::vector<Installed>> known;
     {
         std::scoped_lock lock(uvMutex_);

@@ -13,17 +13,7 @@ using brewtest::fixture;
 using Kind = BrewErrorType::Kind;
 
 // The system's texts are French; the English table has its own rendering.
-class BrewErrorClassifierTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        previous_ = currentLanguage();
-        setLanguage(Language::French);
-    }
-    void TearDown() override { setLanguage(previous_); }
-
-private:
-    Language previous_ = Language::English;
-};
+using BrewErrorClassifierTest = brewtest::InFrench;
 
 struct Row {
     std::string output;

@@ -1,6 +1,8 @@
 // The adapter over the real process runner, against a fake `brew` first on the PATH.
 #include "managers/homebrew/BrewManager.hpp"
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 #include "system/CommandRunner.hpp"
@@ -13,6 +15,25 @@ namespace vt {
 namespace {
 
 using Phase = BrewUpgradePhase;
+
+// Upgrades the package with SCRIPT as `brew` first on the PATH; the phases it went through.
+std::vector<Phase> upgradeWith(const testing::TempDir& folder, const char* script, const Package& package,
+                               const std::function<void(Phase)>& seen = {}) {
+    testing::TempHome home;
+    folder.writeExecutable("bin/brew", script);
+    CommandRunner runner(CommandRunner::Options{.askpassScript = [] { return std::optional<std::string>(); }});
+    SystemFileSystemManager files;
+    BrewManager::Options options;
+    options.runningAsRoot = false;
+    options.environment = {{"PATH", folder.file("bin") + ":/usr/bin:/bin"}, {"VT_FAKE_BREW_DIR", folder.path()}};
+    BrewManager manager(runner, files, options);
+    std::vector<Phase> phases;
+    manager.upgrade(package, [&](const BrewManager::UpgradeProgress& progress) {
+        phases.push_back(progress.phase);
+        if (seen) seen(progress.phase);
+    });
+    return phases;
+}
 
 // Prints an upgrade as Homebrew does, but stops after the download line until the test has
 // seen that line: the upgrade only finishes if the phases really arrive while brew runs.
@@ -43,24 +64,13 @@ esac
 )";
 
 TEST(BrewManagerIntegrationTest, StreamsUpgradePhasesFromARealProcess) {
-    testing::TempHome home;
     testing::TempDir folder("vt-brew");
-    folder.writeExecutable("bin/brew", kFakeBrew);
-    CommandRunner runner(CommandRunner::Options{.askpassScript = [] { return std::optional<std::string>(); }});
-    SystemFileSystemManager files;
-    BrewManager::Options options;
-    options.runningAsRoot = false;
-    options.environment = {{"PATH", folder.file("bin") + ":/usr/bin:/bin"}, {"VT_FAKE_BREW_DIR", folder.path()}};
-    BrewManager manager(runner, files, options);
-
-    std::vector<Phase> phases;
-    manager.upgrade(Package{.name = "wget", .version = "1.21.3", .type = PackageType::BrewFormula,
-                            .latestVersion = "1.21.4"},
-                    [&](const BrewManager::UpgradeProgress& progress) {
-                        phases.push_back(progress.phase);
-                        if (progress.phase == Phase::Downloading) folder.write("seen-download", "");
-                    });
-
+    std::vector<Phase> phases = upgradeWith(
+        folder, kFakeBrew,
+        Package{.name = "wget", .version = "1.21.3", .type = PackageType::BrewFormula, .latestVersion = "1.21.4"},
+        [&](Phase phase) {
+            if (phase == Phase::Downloading) folder.write("seen-download", "");
+        });
     EXPECT_EQ(phases, (std::vector<Phase>{Phase::Installing, Phase::Downloading, Phase::Verifying, Phase::Installing,
                                           Phase::Done}));
     std::optional<std::string> arguments = readFile(folder.file("arguments"));
@@ -89,20 +99,10 @@ esac
 )";
 
 TEST(BrewManagerIntegrationTest, RepairsAFailedCaskUpgradeFromTheRealOutput) {
-    testing::TempHome home;
     testing::TempDir folder("vt-brew");
-    folder.writeExecutable("bin/brew", kBrokenCaskBrew);
-    CommandRunner runner(CommandRunner::Options{.askpassScript = [] { return std::optional<std::string>(); }});
-    SystemFileSystemManager files;
-    BrewManager::Options options;
-    options.runningAsRoot = false;
-    options.environment = {{"PATH", folder.file("bin") + ":/usr/bin:/bin"}, {"VT_FAKE_BREW_DIR", folder.path()}};
-    BrewManager manager(runner, files, options);
-
-    std::vector<Phase> phases;
-    manager.upgrade(Package{.name = "discord", .version = "0.0.300", .type = PackageType::BrewCask,
-                            .latestVersion = "0.0.301"},
-                    [&](const BrewManager::UpgradeProgress& progress) { phases.push_back(progress.phase); });
+    std::vector<Phase> phases = upgradeWith(
+        folder, kBrokenCaskBrew,
+        Package{.name = "discord", .version = "0.0.300", .type = PackageType::BrewCask, .latestVersion = "0.0.301"});
     EXPECT_EQ(phases, (std::vector<Phase>{Phase::Installing, Phase::Downloading, Phase::Done}));
     EXPECT_EQ(readFile(folder.file("calls")), "upgrade --cask discord\nreinstall --cask discord\n");
 }

@@ -1,7 +1,6 @@
 #include "managers/homebrew/BrewManager.hpp"
 
 #include <chrono>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -59,24 +58,6 @@ TEST(BrewManagerOutdatedTest, CachesTheQueryForSixtySecondsAndThrottlesBrewUpdat
     next.manager->fetchOutdated();
     EXPECT_EQ(next.runner.count(brew("update")), 0u);
     EXPECT_TRUE(log.contains("🍺 brew update skipped (last run 10s ago)"));
-}
-
-TEST(BrewManagerOutdatedTest, ConcurrentQueriesShareOneBrewProcess) {
-    BrewFixture f;
-    f.runner.on(brew("update"), Response::output(""));
-    f.runner.on(kGreedy, Response::output(fixture("outdated-greedy.json")).after(std::chrono::milliseconds(400)));
-    LogCapture log;
-
-    BrewManager::OutdatedResult results[2];
-    std::thread other([&] { results[1] = f.manager->fetchOutdated(); });
-    results[0] = f.manager->fetchOutdated();
-    other.join();
-
-    EXPECT_EQ(f.runner.count(kGreedy), 1u);
-    EXPECT_EQ(f.runner.count(brew("update")), 1u);
-    EXPECT_EQ(results[0], results[1]);
-    EXPECT_EQ(results[0].formulas.size(), 2u);
-    EXPECT_TRUE(log.contains("🍺 outdated in-flight task hit"));
 }
 
 TEST(BrewManagerOutdatedTest, OutdatedModeChoosesTheGreedyArgument) {

@@ -35,15 +35,6 @@ Package cask(std::string name, std::string version, std::string latest) {
     return package;
 }
 
-// Splits text into uneven chunks, the way a pipe delivers it.
-std::vector<std::string> chunks(const std::string& text) {
-    std::vector<std::string> parts;
-    for (std::size_t at = 0, size = 7; at < text.size(); at += size, size = size * 3 % 61 + 5) {
-        parts.push_back(text.substr(at, size));
-    }
-    return parts;
-}
-
 std::vector<Phase> upgradePhases(BrewManager& manager, const Package& package) {
     std::vector<Phase> phases;
     manager.upgrade(package, [&](const BrewManager::UpgradeProgress& progress) { phases.push_back(progress.phase); });
@@ -58,8 +49,7 @@ Response infoShowing(const std::string& section, const std::string& json) {
 
 TEST(BrewManagerUpgradeTest, StreamsThePhasesOfACaskUpgrade) {
     BrewFixture f;
-    f.runner.on(brew("upgrade --cask firefox"),
-                Response::streamed({}, chunks(fixture("upgrade-cask-streamed.stdout"))));
+    f.runner.on(brew("upgrade --cask firefox"), Response::streamed({fixture("upgrade-cask-streamed.stdout")}));
     std::vector<Phase> phases = upgradePhases(*f.manager, cask("firefox", "120.0", "120.0.1"));
     EXPECT_EQ(phases, (std::vector<Phase>{Phase::Installing, Phase::Downloading, Phase::Verifying, Phase::Installing,
                                           Phase::Done}));
@@ -220,17 +210,7 @@ TEST(BrewManagerUpgradeTest, LinkFailureIsRepairedWithLinkOverwrite) {
     EXPECT_EQ(f.runner.commandLines().back(), brew("link --overwrite node"));
 }
 
-class BrewManagerPermissionTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        previous_ = currentLanguage();
-        setLanguage(Language::French);
-    }
-    void TearDown() override { setLanguage(previous_); }
-
-private:
-    Language previous_ = Language::English;
-};
+using BrewManagerPermissionTest = brewtest::InFrench;
 
 TEST_F(BrewManagerPermissionTest, PermissionRepairAsksForAdministratorAuthorization) {
     BrewFixture f;

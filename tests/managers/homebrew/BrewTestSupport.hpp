@@ -11,8 +11,11 @@
 #include <string_view>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "base/Clock.hpp"
 #include "base/Files.hpp"
+#include "base/Localization.hpp"
 #include "base/Strings.hpp"
 #include "managers/homebrew/BrewManager.hpp"
 #include "support/Corpus.hpp"
@@ -118,6 +121,19 @@ struct BrewFixture {
         options.updateTimeFile = path;
         manager = std::make_unique<BrewManager>(runner, files, options);
     }
+};
+
+// The texts users see are French; a test of them sets the language and gives it back.
+class InFrench : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous_ = currentLanguage();
+        setLanguage(Language::French);
+    }
+    void TearDown() override { setLanguage(previous_); }
+
+private:
+    Language previous_ = Language::English;
 };
 
 }  // namespace vt::brewtest

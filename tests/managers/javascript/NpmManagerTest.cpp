@@ -16,6 +16,7 @@
 namespace vt {
 namespace {
 
+using testing::find;
 using Response = testing::FakeCommandRunner::Response;
 
 const std::string kList = "/usr/bin/npm list -g --depth=0 --json";
@@ -86,13 +87,6 @@ Package npmPackage(std::string name, std::string version, std::optional<std::str
                    .version = std::move(version),
                    .type = PackageType::NpmGlobal,
                    .latestVersion = std::move(latest)};
-}
-
-const Package* find(const std::vector<Package>& packages, const std::string& name) {
-    for (const Package& package : packages) {
-        if (package.name == name) return &package;
-    }
-    return nullptr;
 }
 
 HttpResponse answer(int status, std::string body, std::string type = "application/json") {

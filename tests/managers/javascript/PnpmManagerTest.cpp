@@ -8,11 +8,13 @@
 #include "base/Log.hpp"
 #include "JsToolsTestSupport.hpp"
 #include "support/FakeCommandRunner.hpp"
+#include "support/Fixtures.hpp"
 #include "support/RecordingFileSystem.hpp"
 
 namespace vt {
 namespace {
 
+using testing::find;
 using Response = testing::FakeCommandRunner::Response;
 using jstest::recorded;
 
@@ -38,13 +40,6 @@ struct PnpmFixture {
         manager = std::make_unique<PnpmManager>(runner, files, std::move(options));
     }
 };
-
-const Package* find(const std::vector<Package>& packages, const std::string& name) {
-    for (const Package& package : packages) {
-        if (package.name == name) return &package;
-    }
-    return nullptr;
-}
 
 TEST(PnpmManagerTest, ListsRecordedGlobalPackagesWithPnpmHomeOnPath) {
     ::unsetenv("PNPM_HOME");

@@ -1,11 +1,9 @@
 #include "managers/python/CondaManager.hpp"
 
 #include <chrono>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -354,15 +352,6 @@ TEST(CondaManagerTest, ARefreshReturningNoPackagesAfterAnUpdateKeepsThePreviousL
     fresh.update(before[1], {});
     EXPECT_EQ(keys(fresh.packages()), keys(std::vector<Package>(before.begin(), before.begin() + 3)));
     EXPECT_EQ(runner.count(line), 2u);
-}
-
-TEST(CondaManagerTest, PhasesFollowCondaOutputLines) {
-    EXPECT_EQ(CondaManager::phaseForLine("Collecting package metadata (repodata.json): done"),
-              CondaUpdatePhase::Downloading);
-    EXPECT_EQ(CondaManager::phaseForLine("Preparing transaction: - \\ | / done"), CondaUpdatePhase::Preparing);
-    EXPECT_EQ(CondaManager::phaseForLine("Verifying transaction: done"), CondaUpdatePhase::Verifying);
-    EXPECT_EQ(CondaManager::phaseForLine("Executing transaction: ...working... done"), CondaUpdatePhase::Installing);
-    EXPECT_FALSE(CondaManager::phaseForLine("  numpy   1.26.4-py311h64a7726_0 --> 2.0.0-py311h64a7726_0"));
 }
 
 }  // namespace
