@@ -147,7 +147,6 @@ Package CargoManager::makePackage(const CargoCrate& crate) const {
     package.description =
         localized(crate.isFromRegistry() ? "cargo.crate.source.registry" : "cargo.crate.source.local");
     if (crate.source) package.sourceIdentifier = crate.source;
-    if (crate.source && startsWith(*crate.source, "/")) package.installLocationOverride = *crate.source;
     return package;
 }
 

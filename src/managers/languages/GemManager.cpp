@@ -101,7 +101,13 @@ std::vector<std::string> GemManager::candidatePaths() const {
     };
     // rvm, chruby and ruby-install keep one folder per Ruby.
     for (const std::string& root : {h + "/.rvm/rubies", h + "/.rubies", std::string("/opt/rubies")}) {
-        std::vector<std::string> rubies = files_.contentsOfDirectory(root);
+        if (!files_.directoryExists(root)) continue;
+        std::vector<std::string> rubies;
+        try {
+            rubies = files_.contentsOfDirectory(root);
+        } catch (const std::exception& error) {
+            logger().debug("Rubies not readable in " + root + ": " + error.what());
+        }
         std::sort(rubies.begin(), rubies.end());
         for (const std::string& ruby : rubies) candidates.push_back(root + "/" + ruby + "/bin/gem");
     }

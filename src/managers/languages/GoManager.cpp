@@ -169,7 +169,15 @@ std::optional<GoManager::BuildMetadata> GoManager::readMetadata(const std::strin
 
 std::vector<GoManager::BuildMetadata> GoManager::readInstalled(std::stop_token stop) {
     const std::string folder = binaryFolder(stop);
-    std::vector<std::string> names = files_.contentsOfDirectory(folder);
+    // No folder yet: nothing was ever installed with go install.
+    if (!files_.directoryExists(folder)) return {};
+    std::vector<std::string> names;
+    try {
+        names = files_.contentsOfDirectory(folder);
+    } catch (const std::exception& error) {
+        logger().warning("⚠️ " + folder + " cannot be read: " + error.what());
+        return {};
+    }
     std::sort(names.begin(), names.end());
     std::vector<BuildMetadata> binaries;
     for (const std::string& name : names) {
