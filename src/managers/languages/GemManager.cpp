@@ -87,8 +87,6 @@ bool GemManager::isGemName(std::string_view name) {
     return name.size() < 256 && pattern.fullyMatches(name) && RegistryProbe::isSafeName(name);
 }
 
-bool GemManager::isSystemRuby(const std::string& gem) const { return gem == kSystemGem; }
-
 std::vector<std::string> GemManager::candidatePaths() const {
     const std::string h = home();
     std::vector<std::string> candidates = {

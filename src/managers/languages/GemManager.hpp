@@ -87,7 +87,6 @@ public:
 
     // The gem executables found, in priority order (no two resolving to the same file).
     std::vector<std::string> gemPaths();
-    bool isSystemRuby(const std::string& gem) const;
 
 protected:
     std::optional<std::string> locateExecutable(std::stop_token stop) override;

@@ -1,5 +1,6 @@
-// The real cargo, gem, go and composer of this machine, each in a sandbox of its own (CARGO_HOME,
-// GEM_HOME, GOPATH, COMPOSER_HOME), with their registries on loopback.
+// The real cargo, go and composer of this machine, each in a sandbox of its own (CARGO_HOME,
+// GOPATH, COMPOSER_HOME), with their registries on loopback. The real gem is run by the
+// end-to-end scan of a sandbox home.
 #include <filesystem>
 #include <fstream>
 
@@ -9,7 +10,6 @@
 #include "base/Paths.hpp"
 #include "managers/languages/CargoManager.hpp"
 #include "managers/languages/ComposerManager.hpp"
-#include "managers/languages/GemManager.hpp"
 #include "managers/languages/GoManager.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
@@ -71,53 +71,6 @@ TEST(LanguageToolsHostTest, CargoListsAPathInstallAndComparesRegistryCratesOnLoo
     EXPECT_EQ(outdated[0].name, "ripgrep");
     EXPECT_EQ(outdated[0].latestVersion, "14.1.0");
     EXPECT_EQ(crates.requestCount("/api/v1/crates/vt-demo"), 0u);
-}
-
-TEST(LanguageToolsHostTest, GemBuiltHereIsListedWithItsVersionAndLatestFromLoopback) {
-    if (!std::filesystem::exists(GemManager::kSystemGem)) GTEST_SKIP() << "no /usr/bin/gem";
-    testing::TempDir sandbox{"vt-gem-host"};
-    testing::LoopbackServer rubygems;
-    testing::ScopedEnvironment endpoint("VANTREEL_ENDPOINT_RUBYGEMS", rubygems.origin().c_str());
-    sandbox.write("build/vt_demo.gemspec", R"(Gem::Specification.new do |s|
-  s.name = "vt_demo"
-  s.version = "1.0.0"
-  s.summary = "A gem built by a test"
-  s.authors = ["Van Treel"]
-  s.files = []
-  s.license = "MIT"
-end
-)");
-    CommandRunner runner;
-    const std::map<std::string, std::string> environment = {{"GEM_HOME", sandbox.file("gems")},
-                                                             {"GEM_PATH", sandbox.file("gems")}};
-    ShellCommandResult built = runTool(runner, GemManager::kSystemGem, {"build", "vt_demo.gemspec"}, environment,
-                                       sandbox.file("build"));
-    ASSERT_EQ(built.exitCode, 0) << built.standardError;
-    ShellCommandResult installed =
-        runTool(runner, GemManager::kSystemGem,
-                {"install", "--local", "--no-document", "--install-dir", sandbox.file("gems"),
-                 sandbox.file("build/vt_demo-1.0.0.gem")},
-                environment);
-    ASSERT_EQ(installed.exitCode, 0) << installed.standardError;
-    testing::LoopbackRoute latest;
-    latest.body = R"({"version": "1.2.0"})";
-    rubygems.setRoute("/api/v1/versions/vt_demo/latest.json", latest);
-
-    SystemFileSystemManager files;
-    GemManager manager(runner, files,
-                       {.cacheFile = sandbox.file("gem_cache.json"),
-                        .gemPaths = std::vector<std::string>{GemManager::kSystemGem},
-                        .environment = environment});
-    std::vector<Package> packages = manager.listInstalled({});
-    const Package* demo = find(packages, "vt_demo");
-    ASSERT_NE(demo, nullptr) << packages.size();
-    EXPECT_EQ(demo->version, "1.0.0");
-    EXPECT_EQ(demo->sourceIdentifier, GemManager::kSystemGem);
-    std::vector<Package> outdated = manager.checkOutdated({});
-    const Package* newer = find(outdated, "vt_demo");
-    ASSERT_NE(newer, nullptr);
-    EXPECT_EQ(newer->latestVersion, "1.2.0");
-    EXPECT_EQ(manager.errorMessage(), std::nullopt);
 }
 
 // A module proxy on loopback, serving one module at two versions: go installs from it, the
