@@ -40,7 +40,7 @@ std::string commandOutput(const CommandError& error) {
 const SourceRow& CargoManager::source() {
     static const SourceRow row{.id = "cargo", .name = "Cargo", .executables = {"cargo"},
                                .types = {PackageType::CargoPackage}, .toggle = ManagerToggleKey::ShowCargo,
-                               .folders = {"~/.cargo/bin"}, .completionLine = "Inventaire Cargo terminé: ",
+                               .folders = {"~/.cargo/bin/"}, .completionLine = "Inventaire Cargo terminé: ",
                                .logTag = "cargo", .make = makeAdapter<CargoManager>};
     return row;
 }
@@ -209,7 +209,7 @@ std::vector<Package> CargoManager::checkOutdated(std::stop_token stop) {
         if (!document) return std::nullopt;
         return latestVersionOf(*document, name, installed.at(name));
     };
-    const std::map<std::string, std::string> latest = latestCache_.latest(names, lookup, stop, "crates");
+    const std::map<std::string, std::string> latest = latestCache_.latest(names, lookup, stop, registry.scope());
 
     std::vector<Package> outdated;
     for (const CargoCrate& crate : *known) {

@@ -316,7 +316,7 @@ std::vector<Package> GemManager::checkOutdated(std::stop_token stop) {
         if (!version || version->empty() || *version == "unknown") return std::nullopt;
         return version;
     };
-    const std::map<std::string, std::string> latest = latestCache_.latest(names, lookup, stop, "rubygems");
+    const std::map<std::string, std::string> latest = latestCache_.latest(names, lookup, stop, registry.scope());
 
     for (const auto& [gem, installed] : known->perBinary) {
         long count = 0;

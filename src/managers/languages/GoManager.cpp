@@ -42,7 +42,7 @@ std::string fileHeader(const std::string& path) {
 
 const SourceRow& GoManager::source() {
     static const SourceRow row{.id = "go", .name = "Go", .executables = {"go"}, .types = {PackageType::GoPackage},
-                               .toggle = ManagerToggleKey::ShowGo, .folders = {"/usr/local/go/bin", "~/go/bin"},
+                               .toggle = ManagerToggleKey::ShowGo, .folders = {"/usr/local/go/bin/"},
                                .completionLine = "Inventaire Go terminé: ", .logTag = "go",
                                .make = makeAdapter<GoManager>};
     return row;
@@ -263,7 +263,7 @@ std::vector<Package> GoManager::checkOutdated(std::stop_token stop) {
         if (!version || version->empty()) return std::nullopt;
         return version;
     };
-    const std::map<std::string, std::string> latest = latestCache_.latest(modules, lookup, stop, "goproxy");
+    const std::map<std::string, std::string> latest = latestCache_.latest(modules, lookup, stop, proxy.scope());
 
     std::vector<Package> outdated;
     for (const BuildMetadata& metadata : *known) {

@@ -56,6 +56,14 @@ std::optional<Json> RegistryProbe::lookup(std::string_view name,
     }
 }
 
+std::string RegistryProbe::scope() const {
+    try {
+        return Endpoints::base(service_);
+    } catch (const std::exception&) {
+        return std::string(Endpoints::name(service_));
+    }
+}
+
 std::string RegistryProbe::unreachableMessage() const {
     std::string host;
     try {

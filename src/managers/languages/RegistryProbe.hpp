@@ -35,6 +35,10 @@ public:
     // "Latest versions unknown: crates.io cannot be reached", naming the host in effect.
     std::string unreachableMessage() const;
 
+    // The address in effect, as the cache's scope: versions a mirror gave are not taken for the
+    // public registry's, nor the other way round.
+    std::string scope() const;
+
     // A name we put into an address or an argument list: the registry pattern, and no leading
     // "-" that a tool would read as an option.
     static bool isSafeName(std::string_view name);
