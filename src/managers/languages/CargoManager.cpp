@@ -91,8 +91,8 @@ std::vector<CargoManager::CargoCrate> CargoManager::parseInstallList(std::string
         CargoCrate crate;
         crate.name = std::string(*match->groups[0]);
         crate.version = std::string(*match->groups[1]);
-        // "tool v0.1.0 (/src/tool):", "tool v0.1.0 (https://github.com/o/r#1a2b3c):"; a registry
-        // other than the default one reads "(registry+https://...)" and is not ours to ask.
+        // "tool v0.1.0 (/src/tool):", "tool v0.1.0 (GIT-URL#1a2b3c):"; a registry other than the
+        // default one reads "(registry+URL)" and is not ours to ask.
         std::string_view rest = raw.substr(match->offset + match->length);
         std::size_t open = rest.find('(');
         std::size_t close = rest.rfind(')');

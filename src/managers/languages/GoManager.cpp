@@ -197,7 +197,6 @@ Package GoManager::makePackage(const BuildMetadata& metadata) {
     package.version = metadata.moduleVersion;
     package.type = PackageType::GoPackage;
     package.sourceIdentifier = metadata.commandPath;
-    package.homepage = "https://" + metadata.modulePath;
     return package;
 }
 

@@ -33,7 +33,7 @@ ripgrep v13.0.0:
     rg
 sdk-helper v2.0.0:
     sdk-helper
-tokei v12.1.2 (https://github.com/XAMPPRocky/tokei#1a2b3c4d):
+tokei v12.1.2 (https://git.example/tokei#1a2b3c4d):
     tokei
 warning: be sure to add `/home/user/.cargo/bin` to your PATH
 )";

@@ -74,11 +74,13 @@ TEST(ComposerManagerTest, MissingManifestAndUnreachablePackagistAreSaid) {
     EXPECT_EQ(f.manager.errorMessage(), "Composer could not find a composer.json file");
 
     f.runner.on(kShow, Response::output(kShowOutput));
+    const std::string packagist = Endpoints::base(Service::Packagist);
     f.runner.on(kOutdated, Response::output(R"({"installed": []})", 0,
-                                            "https://repo.packagist.org could not be fully loaded (curl error 6 while "
-                                            "downloading https://repo.packagist.org/packages.json: Could not resolve "
-                                            "host: repo.packagist.org), package information was loaded from the local "
-                                            "cache and may be out of date\n"));
+                                            packagist + " could not be fully loaded (curl error 6 while downloading " +
+                                                packagist + "/packages.json: Could not resolve host: " +
+                                                Endpoints::host(Service::Packagist) +
+                                                "), package information was loaded from the local cache and may be "
+                                                "out of date\n"));
     EXPECT_EQ(f.manager.listInstalled({}).size(), 2u);
     EXPECT_TRUE(f.manager.checkOutdated({}).empty());
     ASSERT_TRUE(f.manager.errorMessage().has_value());

@@ -15,13 +15,14 @@
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
 #include "system/CommandRunner.hpp"
+#include "system/Endpoints.hpp"
 #include "system/FileSystemManager.hpp"
 
 namespace vt {
 namespace {
 
 ShellCommandResult runTool(CommandRunner& runner, const std::string& tool, std::vector<std::string> arguments,
-                           std::map<std::string, std::string> environment, const std::string& directory = "/tmp") {
+                           std::map<std::string, std::string> environment, const std::string& directory) {
     CommandRequest request{.command = tool, .arguments = std::move(arguments), .environment = std::move(environment),
                            .timeout = 240, .currentDirectory = directory, .allowNonZeroExit = true};
     return runner.execute(request);
@@ -47,11 +48,13 @@ TEST(LanguageToolsHostTest, CargoListsAPathInstallAndComparesRegistryCratesOnLoo
         {"CARGO_TARGET_DIR", sandbox.file("target")}};
     CommandRunner runner;
     ShellCommandResult installed =
-        runTool(runner, cargo, {"install", "--offline", "--path", sandbox.file("src/vt-demo")}, environment);
+        runTool(runner, cargo, {"install", "--offline", "--path", sandbox.file("src/vt-demo")}, environment,
+                sandbox.path());
     ASSERT_EQ(installed.exitCode, 0) << installed.standardError;
     // A crate from the registry, recorded as cargo records one.
     std::ofstream(sandbox.file("cargo/.crates.toml"), std::ios::app)
-        << "\"ripgrep 13.0.0 (registry+https://github.com/rust-lang/crates.io-index)\" = [\"rg\"]\n";
+        << "\"ripgrep 13.0.0 (registry+" << Endpoints::base(Service::GitHubWeb)
+        << "/rust-lang/crates.io-index)\" = [\"rg\"]\n";
     testing::LoopbackRoute ripgrep;
     ripgrep.body = R"({"crate": {"max_stable_version": "14.1.0"}, "versions": [{"num": "14.1.0", "bin_names": ["rg"]}]})";
     crates.setRoute("/api/v1/crates/ripgrep", ripgrep);
@@ -114,7 +117,7 @@ TEST(LanguageToolsHostTest, GoBinariesAreReadBackAndUpdatedThroughTheProxy) {
         {"GOSUMDB", "off"}, {"GOTOOLCHAIN", "local"}, {"GOENV", "off"}};
     std::map<std::string, std::string> installEnvironment = environment;
     installEnvironment["GOPROXY"] = proxy.origin();
-    ShellCommandResult installed = runTool(runner, go, {"install", module + "@v1.0.0"}, installEnvironment);
+    ShellCommandResult installed = runTool(runner, go, {"install", module + "@v1.0.0"}, installEnvironment, sandbox.path());
     ASSERT_EQ(installed.exitCode, 0) << installed.standardError;
 
     // A local module built offline is a "(devel)" build.
@@ -178,7 +181,7 @@ TEST(LanguageToolsHostTest, ComposerGlobalPackageFromAPathRepositoryIsListedAndU
                                                              {"COMPOSER_ALLOW_SUPERUSER", "1"}};
     CommandRunner runner;
     ShellCommandResult installed =
-        runTool(runner, composer, {"global", "update", "--no-interaction", "--no-progress"}, environment);
+        runTool(runner, composer, {"global", "update", "--no-interaction", "--no-progress"}, environment, sandbox.path());
     ASSERT_EQ(installed.exitCode, 0) << installed.standardError;
 
     SystemFileSystemManager files;
