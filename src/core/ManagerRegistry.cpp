@@ -6,6 +6,10 @@
 #include "managers/javascript/NpmManager.hpp"
 #include "managers/javascript/PnpmManager.hpp"
 #include "managers/javascript/YarnManager.hpp"
+#include "managers/languages/CargoManager.hpp"
+#include "managers/languages/ComposerManager.hpp"
+#include "managers/languages/GemManager.hpp"
+#include "managers/languages/GoManager.hpp"
 #include "managers/python/CondaManager.hpp"
 #include "managers/python/PipManager.hpp"
 #include "managers/python/PipxManager.hpp"
@@ -17,7 +21,8 @@ const std::vector<SourceRow>& ManagerRegistry::sources() {
     static const std::vector<SourceRow> rows = {
         BrewManager::source(), NpmManager::source(),   PnpmManager::source(), YarnManager::source(),
         BunManager::source(),  DenoManager::source(),  UvManager::source(),   CondaManager::source(),
-        PipManager::source(),  PipxManager::source(),
+        PipManager::source(),  PipxManager::source(),  GemManager::source(),  CargoManager::source(),
+        GoManager::source(),   ComposerManager::source(),
     };
     return rows;
 }

@@ -5,11 +5,7 @@ namespace vt {
 const std::vector<ManagerCatalogEntry>& managerCatalog() {
     using K = ManagerToggleKey;
     static const std::vector<ManagerCatalogEntry> catalog = {
-        {"gems", K::ShowGems, {"gem"}, ""},
-        {"cargo", K::ShowCargo, {"cargo"}, ""},
         {"rustup", K::ShowRustup, {"rustup"}, ""},
-        {"go", K::ShowGo, {"go"}, ""},
-        {"composer", K::ShowComposer, {"composer"}, ""},
         {"tex-live", K::ShowTlmgr, {"tlmgr"}, ""},
         {"mise", K::ShowMise, {"mise"}, ""},
         {"nix", K::ShowNix, {"nix", "nix-env"}, ""},

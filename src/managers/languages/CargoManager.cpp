@@ -1,0 +1,271 @@
+#include "managers/languages/CargoManager.hpp"
+
+#include <algorithm>
+
+#include "base/Cancellation.hpp"
+#include "base/Localization.hpp"
+#include "base/Log.hpp"
+#include "base/Paths.hpp"
+#include "base/Regex.hpp"
+#include "base/Strings.hpp"
+#include "managers/ExecutableLocator.hpp"
+#include "managers/languages/CargoError.hpp"
+#include "managers/languages/RegistryProbe.hpp"
+#include "managers/languages/ToolEnvironment.hpp"
+#include "model/VersionRules.hpp"
+#include "system/Endpoints.hpp"
+#include "system/FileSystemManager.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("CargoManager");
+    return instance;
+}
+
+std::string firstLine(std::string_view text) {
+    std::string trimmed = trim(text);
+    return trimmed.substr(0, trimmed.find('\n'));
+}
+
+std::string commandOutput(const CommandError& error) {
+    std::string detail = trim(error.detail());
+    return detail.empty() ? error.description() : detail;
+}
+
+}  // namespace
+
+const SourceRow& CargoManager::source() {
+    static const SourceRow row{.id = "cargo", .name = "Cargo", .executables = {"cargo"},
+                               .types = {PackageType::CargoPackage}, .toggle = ManagerToggleKey::ShowCargo,
+                               .folders = {"~/.cargo/bin/"}, .completionLine = "Inventaire Cargo terminé: ",
+                               .logTag = "cargo", .make = makeAdapter<CargoManager>};
+    return row;
+}
+
+CargoManager::CargoManager(CommandRunning& runner, const FileSystemManager& files)
+    : CargoManager(runner, files, Options{}) {}
+
+CargoManager::CargoManager(CommandRunning& runner, const FileSystemManager& files, Options options)
+    : BaseManager(source(), runner, files),
+      options_(std::move(options)),
+      latestCache_({.file = options_.cacheFile.value_or(paths::cacheFolder() + "/" + kCacheFileName),
+                    .ttl = kLatestVersionTtl,
+                    .concurrency = kLookupConcurrency,
+                    .clock = options_.clock,
+                    .logName = "CargoManager"}) {
+    if (options_.network != nullptr) setNetwork(*options_.network);
+}
+
+CargoManager::~CargoManager() = default;
+
+std::string CargoManager::home() const { return options_.home.value_or(paths::home()); }
+
+std::vector<std::string> CargoManager::executableCandidates(const std::string& home) {
+    return {home + "/.cargo/bin/cargo", "/opt/homebrew/bin/cargo", "/usr/local/bin/cargo"};
+}
+
+std::optional<std::string> CargoManager::locateExecutable(std::stop_token stop) {
+    for (const std::string& candidate : executableCandidates(home())) {
+        if (files_.isExecutableFile(candidate)) return candidate;
+    }
+    // A distribution's cargo (/usr/bin/cargo) is found on the PATH.
+    return ExecutableLocator(runner_, files_).locate(identity().executables, stop);
+}
+
+std::vector<CargoManager::CargoCrate> CargoManager::parseInstallList(std::string_view text) {
+    static const Regex crateLine(R"(^(\S+)\s+v([\d.]+(?:-[a-zA-Z0-9.]+)?))");
+    std::vector<CargoCrate> crates;
+    for (std::string_view raw : splitLines(text)) {
+        if (raw.empty()) continue;
+        if (isBlank(raw.front())) {
+            // A binary of the crate above: "    rg".
+            std::string binary = trim(raw);
+            if (!crates.empty() && !binary.empty()) crates.back().binaries.push_back(std::move(binary));
+            continue;
+        }
+        std::optional<Regex::Match> match = crateLine.search(raw);
+        if (!match || !match->groups[0] || !match->groups[1]) continue;
+        CargoCrate crate;
+        crate.name = std::string(*match->groups[0]);
+        crate.version = std::string(*match->groups[1]);
+        // "tool v0.1.0 (/src/tool):", "tool v0.1.0 (GIT-URL#1a2b3c):"; a registry other than the
+        // default one reads "(registry+URL)" and is not ours to ask.
+        std::string_view rest = raw.substr(match->offset + match->length);
+        std::size_t open = rest.find('(');
+        std::size_t close = rest.rfind(')');
+        if (open != std::string_view::npos && close != std::string_view::npos && close > open) {
+            crate.source = std::string(rest.substr(open + 1, close - open - 1));
+        }
+        crates.push_back(std::move(crate));
+    }
+    return crates;
+}
+
+std::optional<std::string> CargoManager::latestVersionOf(const Json& document, const std::string& name,
+                                                         const std::string& installed) {
+    if (!document.is_object() || !document.contains("crate") || !document["crate"].is_object()) return std::nullopt;
+    const Json& crate = document["crate"];
+    std::optional<std::string> version = stringField(crate, "max_stable_version");
+    if (!version || trimView(*version).empty()) version = stringField(crate, "max_version");
+    if (!version || trimView(*version).empty()) return std::nullopt;
+    if (contains(*version, "-")) {
+        logger().info(name + " - version " + *version + " ignored (pre-release)");
+        return installed;
+    }
+    if (document.contains("versions") && document["versions"].is_array()) {
+        for (const Json& entry : document["versions"]) {
+            if (!entry.is_object() || stringField(entry, "num") != version) continue;
+            if (entry.contains("bin_names") && entry["bin_names"].is_array() && entry["bin_names"].empty()) {
+                logger().info(name + " - version " + *version + " ignored (library without binaries)");
+                return installed;
+            }
+        }
+    }
+    return version;
+}
+
+std::vector<CargoManager::CargoCrate> CargoManager::readInstalled(std::stop_token stop) {
+    CommandRequest request;
+    request.command = binaryPath();
+    request.arguments = {"install", "--list"};
+    request.timeout = kListTimeout;
+    request.environment = toolEnvironment({"CARGO_HOME", "RUSTUP_HOME", "RUSTUP_TOOLCHAIN"}, options_.environment);
+    std::vector<CargoCrate> crates = parseInstallList(run(request, stop).standardOutput);
+    std::scoped_lock lock(cargoMutex_);
+    crates_ = crates;
+    return crates;
+}
+
+Package CargoManager::makePackage(const CargoCrate& crate) const {
+    Package package;
+    package.name = crate.name;
+    package.version = crate.version;
+    package.type = PackageType::CargoPackage;
+    package.description =
+        localized(crate.isFromRegistry() ? "cargo.crate.source.registry" : "cargo.crate.source.local");
+    if (crate.source) package.sourceIdentifier = crate.source;
+    return package;
+}
+
+std::vector<Package> CargoManager::listInstalled(std::stop_token stop) {
+    LoadingScope loading(*this);
+    if (!discover(stop)) {
+        setErrorMessage(std::nullopt);
+        publishPackages({});
+        return {};
+    }
+    std::vector<CargoCrate> crates;
+    try {
+        crates = readInstalled(stop);
+    } catch (const CommandError& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        logger().warning("❌ cargo install --list failed: " + error.description());
+        setErrorMessage(localized("cargo_scan_error", {firstLine(commandOutput(error))}));
+        publishPackages({});
+        return {};
+    }
+    std::vector<Package> packages;
+    for (const CargoCrate& crate : crates) packages.push_back(makePackage(crate));
+    setErrorMessage(std::nullopt);
+    publishPackages(packages);
+    return packages;
+}
+
+std::vector<Package> CargoManager::checkOutdated(std::stop_token stop) {
+    LoadingScope loading(*this);
+    if (!discover(stop)) {
+        setErrorMessage(std::nullopt);
+        return {};
+    }
+    std::optional<std::vector<CargoCrate>> known;
+    {
+        std::scoped_lock lock(cargoMutex_);
+        known = crates_;
+    }
+    if (!known) {
+        try {
+            known = readInstalled(stop);
+        } catch (const CommandError& error) {
+            if (stop.stop_requested()) throw CancellationError();
+            setErrorMessage(localized("cargo_scan_error", {firstLine(commandOutput(error))}));
+            return {};
+        }
+    }
+    std::vector<std::string> names;
+    std::map<std::string, std::string> installed;
+    for (const CargoCrate& crate : *known) {
+        if (!crate.isFromRegistry()) continue;
+        names.push_back(crate.name);
+        installed[crate.name] = crate.version;
+    }
+    RegistryProbe registry(network(), Service::Crates, "CargoManager");
+    const auto lookup = [&](const std::string& name, std::stop_token token) -> std::optional<std::string> {
+        std::optional<Json> document = registry.lookup(
+            name, [](std::string_view crate) { return Endpoints::url(Service::Crates, "/api/v1/crates/" + std::string(crate)); },
+            token);
+        if (!document) return std::nullopt;
+        return latestVersionOf(*document, name, installed.at(name));
+    };
+    const std::map<std::string, std::string> latest = latestCache_.latest(names, lookup, stop, registry.scope());
+
+    std::vector<Package> outdated;
+    for (const CargoCrate& crate : *known) {
+        auto found = latest.find(crate.name);
+        if (!crate.isFromRegistry() || found == latest.end()) continue;
+        logger().info(crate.name + " refreshed - installed: " + crate.version + ", latest: " + found->second);
+        if (!isUpdateAvailable(crate.version, found->second, false)) continue;
+        Package package = makePackage(crate);
+        package.latestVersion = found->second;
+        outdated.push_back(std::move(package));
+    }
+    setErrorMessage(registry.wasUnreachable() ? std::optional<std::string>(registry.unreachableMessage())
+                                              : std::nullopt);
+    return outdated;
+}
+
+void CargoManager::update(const Package& package, std::stop_token stop) {
+    if (!RegistryProbe::isSafeName(package.name)) throw CargoError::invalidName(package.name);
+    if (!discover(stop)) throw CargoError::notInstalled();
+    const std::string cargo = binaryPath();
+    logger().info("Running: " + cargo + " install " + package.name + " --force");
+    CommandRequest request;
+    request.command = cargo;
+    request.arguments = {"install", package.name, "--force"};
+    request.timeout = kInstallTimeout;
+    request.environment = toolEnvironment({"CARGO_HOME", "RUSTUP_HOME", "RUSTUP_TOOLCHAIN"}, options_.environment);
+    try {
+        run(request, stop);
+    } catch (const CommandError& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        logger().error("❌ Command output: " + commandOutput(error));
+        throw CargoError::commandFailed(excerpt(commandOutput(error), 600));
+    }
+
+    std::vector<CargoCrate> crates;
+    try {
+        crates = readInstalled(stop);
+    } catch (const CommandError& error) {
+        logger().warning("⚠️ cargo install --list after the update failed: " + error.description());
+        return;
+    }
+    auto found = std::find_if(crates.begin(), crates.end(),
+                              [&](const CargoCrate& crate) { return crate.name == package.name; });
+    const std::string now = found == crates.end() ? std::string() : found->version;
+    const std::string expected = package.latestVersion.value_or(now);
+    if (!now.empty() && now == expected && now != package.version) {
+        logger().info("✅ " + package.name + " updated from " + package.version + " to " + now);
+    } else if (!now.empty() && now == package.version && (expected == now || !package.latestVersion)) {
+        logger().info(package.name + " was already up to date");
+    } else {
+        logger().error("❌ " + package.name + " update failed - installed " + now + ", expected " + expected);
+        throw CargoError::versionMismatch(package.name, now, expected);
+    }
+    std::vector<Package> packages;
+    for (const CargoCrate& crate : crates) packages.push_back(makePackage(crate));
+    publishPackages(std::move(packages));
+}
+
+}  // namespace vt

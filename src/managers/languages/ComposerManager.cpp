@@ -1,0 +1,190 @@
+#include "managers/languages/ComposerManager.hpp"
+
+#include "base/Cancellation.hpp"
+#include "base/Localization.hpp"
+#include "base/Log.hpp"
+#include "base/Regex.hpp"
+#include "base/Strings.hpp"
+#include "managers/ToolOutput.hpp"
+#include "managers/languages/ComposerError.hpp"
+#include "managers/languages/ToolEnvironment.hpp"
+#include "model/VersionRules.hpp"
+#include "system/Endpoints.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("ComposerManager");
+    return instance;
+}
+
+constexpr const char* kMissingManifest = "could not find a composer.json file";
+
+// What Composer prints when a repository gave no answer (curl's and PHP's stream wording).
+constexpr const char* kUnreachableSigns[] = {
+    "could not be fully loaded", "could not be downloaded", "Could not resolve host", "Name or service not known",
+    "curl error 6",              "curl error 7",            "curl error 28",          "Network is unreachable",
+};
+
+}  // namespace
+
+const SourceRow& ComposerManager::source() {
+    static const SourceRow row{.id = "composer", .name = "Composer", .executables = {"composer"},
+                               .types = {PackageType::ComposerPackage}, .toggle = ManagerToggleKey::ShowComposer,
+                               .completionLine = "Inventaire Composer terminé: ", .logTag = "composer",
+                               .make = makeAdapter<ComposerManager>};
+    return row;
+}
+
+ComposerManager::ComposerManager(CommandRunning& runner, const FileSystemManager& files)
+    : ComposerManager(runner, files, Options{}) {}
+
+ComposerManager::ComposerManager(CommandRunning& runner, const FileSystemManager& files, Options options)
+    : BaseManager(source(), runner, files), options_(std::move(options)) {}
+
+ComposerManager::~ComposerManager() = default;
+
+bool ComposerManager::isPackageName(std::string_view name) {
+    static const Regex pattern(R"(^[a-z0-9]([_.-]?[a-z0-9]+)*/[a-z0-9](([_.]|-{1,2})?[a-z0-9]+)*$)");
+    return name.size() < 256 && pattern.fullyMatches(name);
+}
+
+ComposerManager::Parsed ComposerManager::parseListing(std::string_view standardOutput, std::string_view standardError) {
+    Parsed parsed;
+    for (std::string_view text : {standardOutput, standardError}) {
+        if (contains(toLower(text), kMissingManifest)) parsed.missingManifest = true;
+        for (const char* sign : kUnreachableSigns) {
+            if (contains(text, sign)) parsed.repositoryUnreachable = true;
+        }
+    }
+    std::optional<Json> json = jsonAfterBanner(standardOutput);
+    // With nothing installed Composer prints "[]" or an object without "installed".
+    if (json && json->is_array() && json->empty()) return parsed;
+    if (!json || !json->is_object()) {
+        if (!parsed.missingManifest && !trimView(standardOutput).empty()) {
+            parsed.error = "Failed to parse composer JSON: " + excerpt(trimView(standardOutput), 200);
+        }
+        return parsed;
+    }
+    if (!json->contains("installed") || !(*json)["installed"].is_array()) return parsed;
+    for (const Json& entry : (*json)["installed"]) {
+        if (!entry.is_object()) continue;
+        ComposerPackageEntry package;
+        package.name = stringField(entry, "name").value_or("");
+        package.version = stringField(entry, "version").value_or("");
+        package.description = stringField(entry, "description");
+        package.latest = stringField(entry, "latest");
+        if (package.name.empty() || package.version.empty()) continue;
+        parsed.packages.push_back(std::move(package));
+    }
+    return parsed;
+}
+
+ComposerManager::Parsed ComposerManager::runListing(const std::string& subcommand, double timeout,
+                                                    std::stop_token stop) {
+    CommandRequest request;
+    request.command = binaryPath();
+    request.arguments = {"global", subcommand, "--format=json", "--no-interaction", "--no-ansi"};
+    request.timeout = timeout;
+    request.allowNonZeroExit = true;
+    request.environment = toolEnvironment({"COMPOSER_HOME"}, options_.environment);
+    request.environment["COMPOSER_NO_INTERACTION"] = "1";
+    try {
+        ShellCommandResult result = run(request, stop);
+        Parsed parsed = parseListing(result.standardOutput, result.standardError);
+        if (result.exitCode != 0 && !parsed.error && !parsed.missingManifest && parsed.packages.empty()) {
+            parsed.error = "composer global " + subcommand + " failed with exit code " +
+                           std::to_string(result.exitCode) + ": " + excerpt(trimView(result.standardError), 300);
+        }
+        return parsed;
+    } catch (const CommandError& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        Parsed failed;
+        failed.error = "composer global " + subcommand + " failed: " + error.description();
+        return failed;
+    }
+}
+
+std::optional<std::string> ComposerManager::messageFor(const Parsed& parsed) const {
+    if (parsed.missingManifest) return std::string("Composer could not find a composer.json file");
+    if (parsed.repositoryUnreachable) return localized("error.registry.unreachable", {Endpoints::host(Service::Packagist)});
+    return parsed.error;
+}
+
+std::vector<Package> ComposerManager::listInstalled(std::stop_token stop) {
+    LoadingScope loading(*this);
+    if (!discover(stop)) {
+        setErrorMessage(std::nullopt);
+        publishPackages({});
+        return {};
+    }
+    Parsed parsed = runListing("show", kShowTimeout, stop);
+    if (parsed.error) logger().warning("⚠️ " + *parsed.error);
+    std::vector<Package> packages;
+    for (const ComposerPackageEntry& entry : parsed.packages) {
+        Package package;
+        package.name = entry.name;
+        package.version = entry.version;
+        package.description = entry.description;
+        package.type = PackageType::ComposerPackage;
+        packages.push_back(std::move(package));
+    }
+    setErrorMessage(messageFor(parsed));
+    publishPackages(packages);
+    return packages;
+}
+
+std::vector<Package> ComposerManager::checkOutdated(std::stop_token stop) {
+    LoadingScope loading(*this);
+    if (!discover(stop)) {
+        setErrorMessage(std::nullopt);
+        return {};
+    }
+    Parsed parsed = runListing("outdated", kOutdatedTimeout, stop);
+    std::vector<Package> outdated;
+    for (const ComposerPackageEntry& entry : parsed.packages) {
+        if (!entry.latest || !isUpdateAvailable(entry.version, *entry.latest, false)) continue;
+        Package package;
+        package.name = entry.name;
+        package.version = entry.version;
+        package.latestVersion = entry.latest;
+        package.description = entry.description;
+        package.type = PackageType::ComposerPackage;
+        outdated.push_back(std::move(package));
+    }
+    setErrorMessage(messageFor(parsed));
+    return outdated;
+}
+
+void ComposerManager::update(const Package& package, std::stop_token stop) {
+    if (!isPackageName(package.name)) throw ComposerError::invalidName(package.name);
+    if (!discover(stop)) throw ComposerError::notInstalled();
+    // Composer has no per-package upgrade of its own: `global update NAME` updates that one
+    // package of the global project within its constraint, leaving the others and the lock
+    // entries of the rest as they are.
+    CommandRequest request;
+    request.command = binaryPath();
+    request.arguments = {"global", "update", package.name, "--no-interaction", "--no-ansi"};
+    request.timeout = kUpdateTimeout;
+    request.environment = toolEnvironment({"COMPOSER_HOME"}, options_.environment);
+    request.environment["COMPOSER_NO_INTERACTION"] = "1";
+    logger().info("📦 composer global update " + package.name);
+    try {
+        run(request, stop);
+    } catch (const CommandError& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        std::string detail = trim(error.detail());
+        throw ComposerError::commandFailed(excerpt(detail.empty() ? error.description() : detail, 600));
+    }
+    Parsed after = runListing("show", kShowTimeout, stop);
+    for (const ComposerPackageEntry& entry : after.packages) {
+        if (entry.name != package.name) continue;
+        if (entry.version == package.version && package.latestVersion && *package.latestVersion != package.version) {
+            throw ComposerError::versionUnchanged(package.name, entry.version);
+        }
+    }
+}
+
+}  // namespace vt

@@ -1,0 +1,509 @@
+#include "managers/languages/GemManager.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "base/Cancellation.hpp"
+#include "base/Localization.hpp"
+#include "base/Log.hpp"
+#include "base/Paths.hpp"
+#include "base/Regex.hpp"
+#include "base/Strings.hpp"
+#include "managers/ExecutableLocator.hpp"
+#include "managers/languages/GemError.hpp"
+#include "managers/languages/RegistryProbe.hpp"
+#include "managers/languages/ToolEnvironment.hpp"
+#include "model/VersionRules.hpp"
+#include "system/AdminPrompt.hpp"
+#include "system/Endpoints.hpp"
+#include "system/FileSystemManager.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("GemManager");
+    return instance;
+}
+
+bool isRubyGemsItself(std::string_view name) { return name == "rubygems-update" || name == "rubygems"; }
+
+std::string canonical(const std::string& path) {
+    std::error_code error;
+    std::filesystem::path resolved = std::filesystem::canonical(path, error);
+    return error ? path : resolved.string();
+}
+
+// The lowest Ruby each RubyGems series declares (its gemspec's required_ruby_version). `gem
+// search --all` lists version numbers only, so a release is matched to the Ruby through its
+// series; a series newer than this table is never chosen, since nothing says what it needs.
+struct SeriesRequirement {
+    int major, minor;
+    const char* minimumRuby;
+};
+constexpr SeriesRequirement kRubyGemsSeries[] = {
+    {3, 6, "3.1.0"}, {3, 5, "3.0.0"}, {3, 4, "2.6.0"}, {3, 3, "2.3.0"}, {3, 2, "2.3.0"},
+    {3, 1, "2.3.0"}, {3, 0, "2.3.0"}, {2, 7, "1.8.7"},
+};
+
+}  // namespace
+
+const SourceRow& GemManager::source() {
+    static const SourceRow row{.id = "gems", .name = "RubyGems", .executables = {"gem"},
+                               .types = {PackageType::RubyGem}, .toggle = ManagerToggleKey::ShowGems,
+                               .completionLine = "Inventaire RubyGems terminé: ", .logTag = "gems",
+                               .make = makeAdapter<GemManager>};
+    return row;
+}
+
+GemManager::GemManager(CommandRunning& runner, const FileSystemManager& files) : GemManager(runner, files, Options{}) {}
+
+GemManager::GemManager(CommandRunning& runner, const FileSystemManager& files, Options options)
+    : BaseManager(source(), runner, files),
+      options_(std::move(options)),
+      latestCache_({.file = options_.cacheFile.value_or(paths::cacheFolder() + "/" + kCacheFileName),
+                    .ttl = kLatestVersionTtl,
+                    .concurrency = kLookupConcurrency,
+                    .clock = options_.clock,
+                    .logName = "GemManager"}) {
+    if (options_.network != nullptr) setNetwork(*options_.network);
+}
+
+GemManager::~GemManager() = default;
+
+std::string GemManager::home() const { return options_.home.value_or(paths::home()); }
+
+std::map<std::string, std::string> GemManager::environment() const {
+    return toolEnvironment({"GEM_HOME", "GEM_PATH", "GEMRC", "RBENV_ROOT", "RBENV_VERSION", "ASDF_DATA_DIR",
+                            "MISE_DATA_DIR"},
+                           options_.environment);
+}
+
+bool GemManager::isGemName(std::string_view name) {
+    static const Regex pattern(R"(^[A-Za-z0-9][A-Za-z0-9._-]*$)");
+    return name.size() < 256 && pattern.fullyMatches(name) && RegistryProbe::isSafeName(name);
+}
+
+std::vector<std::string> GemManager::candidatePaths() const {
+    const std::string h = home();
+    std::vector<std::string> candidates = {
+        kSystemGem,
+        "/opt/homebrew/opt/ruby/bin/gem",
+        "/usr/local/opt/ruby/bin/gem",
+        h + "/.rbenv/shims/gem",
+        h + "/.asdf/shims/gem",
+        h + "/.local/share/mise/shims/gem",
+    };
+    // rvm, chruby and ruby-install keep one folder per Ruby.
+    for (const std::string& root : {h + "/.rvm/rubies", h + "/.rubies", std::string("/opt/rubies")}) {
+        if (!files_.directoryExists(root)) continue;
+        std::vector<std::string> rubies;
+        try {
+            rubies = files_.contentsOfDirectory(root);
+        } catch (const std::exception& error) {
+            logger().debug("Rubies not readable in " + root + ": " + error.what());
+        }
+        std::sort(rubies.begin(), rubies.end());
+        for (const std::string& ruby : rubies) candidates.push_back(root + "/" + ruby + "/bin/gem");
+    }
+    return candidates;
+}
+
+std::vector<std::string> GemManager::gemPaths() {
+    if (options_.gemPaths) return *options_.gemPaths;
+    std::vector<std::string> found;
+    std::vector<std::string> seen;
+    std::vector<std::string> candidates;
+    if (isAvailable()) candidates.push_back(binaryPath());
+    for (const std::string& candidate : candidatePaths()) candidates.push_back(candidate);
+    for (const std::string& candidate : candidates) {
+        if (!files_.isExecutableFile(candidate)) continue;
+        std::string resolved = canonical(candidate);
+        if (std::find(seen.begin(), seen.end(), resolved) != seen.end()) continue;
+        seen.push_back(resolved);
+        found.push_back(candidate);
+    }
+    return found;
+}
+
+std::optional<std::string> GemManager::locateExecutable(std::stop_token stop) {
+    if (options_.gemPaths) {
+        for (const std::string& gem : *options_.gemPaths) {
+            if (files_.isExecutableFile(gem)) return gem;
+        }
+        return std::nullopt;
+    }
+    if (auto found = ExecutableLocator(runner_, files_).locate(identity().executables, stop)) return found;
+    for (const std::string& candidate : candidatePaths()) {
+        if (files_.isExecutableFile(candidate)) return candidate;
+    }
+    return std::nullopt;
+}
+
+std::vector<GemManager::RubyGem> GemManager::parseGemList(std::string_view text) {
+    static const Regex line(R"(^([A-Za-z0-9][A-Za-z0-9._-]*) \(([^()]*)\)\s*$)");
+    std::vector<RubyGem> gems;
+    for (std::string_view raw : splitLines(text)) {
+        std::optional<Regex::Match> match = line.search(trimView(raw));
+        if (!match || !match->groups[0] || !match->groups[1]) continue;
+        // "3.1.1, default: 3.1.0", "1.15.4 x86_64-linux", "default: 0.1.0"
+        std::string_view first = trimView(split(*match->groups[1], ',').front());
+        if (startsWith(first, "default:")) first = trimView(first.substr(8));
+        first = first.substr(0, first.find(' '));
+        if (first.empty() || !std::isdigit(static_cast<unsigned char>(first.front()))) continue;
+        std::string name(*match->groups[0]);
+        if (std::any_of(gems.begin(), gems.end(), [&](const RubyGem& gem) { return gem.name == name; })) continue;
+        gems.push_back({std::move(name), std::string(first)});
+    }
+    return gems;
+}
+
+std::optional<std::pair<std::string, std::string>> GemManager::suggestedInstall(std::string_view output) {
+    static const Regex suggestion(R"(gem install ([A-Za-z0-9][A-Za-z0-9._-]*) -v ([0-9][0-9A-Za-z.]*))");
+    std::optional<Regex::Match> match = suggestion.search(output);
+    if (!match || !match->groups[0] || !match->groups[1]) return std::nullopt;
+    return std::make_pair(std::string(*match->groups[0]), std::string(*match->groups[1]));
+}
+
+std::optional<std::string> GemManager::compatibleRubyGemsVersion(std::string_view searchOutput,
+                                                                 std::string_view rubyVersion) {
+    static const Regex listing(R"(^rubygems-update \(([^()]*)\))");
+    std::optional<Regex::Match> match;
+    for (std::string_view raw : splitLines(searchOutput)) {
+        match = listing.search(trimView(raw));
+        if (match) break;
+    }
+    if (!match || !match->groups[0] || trimView(rubyVersion).empty()) return std::nullopt;
+    std::optional<std::string> best;
+    for (std::string_view entry : split(*match->groups[0], ',')) {
+        std::string version(trimView(entry).substr(0, trimView(entry).find(' ')));
+        std::vector<std::string_view> parts = split(version, '.');
+        if (parts.size() < 2 || contains(version, "pre") || contains(version, "rc")) continue;
+        int major = std::atoi(std::string(parts[0]).c_str());
+        int minor = std::atoi(std::string(parts[1]).c_str());
+        for (const SeriesRequirement& series : kRubyGemsSeries) {
+            if (series.major != major || series.minor != minor) continue;
+            if (compareVersions(rubyVersion, series.minimumRuby) == VersionOrder::Ascending) break;
+            if (!best || compareVersions(*best, version) == VersionOrder::Ascending) best = version;
+        }
+    }
+    return best;
+}
+
+GemManager::GemCategory GemManager::category(std::string_view name) {
+    const std::string lower = toLower(name);
+    const auto any = [&](std::initializer_list<const char*> words) {
+        return std::any_of(words.begin(), words.end(), [&](const char* word) { return contains(lower, word); });
+    };
+    if (any({"rspec", "minitest", "cucumber", "capybara", "factory_bot", "faker", "simplecov", "webmock", "vcr"}))
+        return GemCategory::Testing;
+    if (any({"rubocop", "standard", "reek", "brakeman", "erb_lint", "haml_lint"})) return GemCategory::Linting;
+    if (lower == "rails" || any({"railties", "actionpack", "actionview", "activerecord", "activesupport",
+                                 "activemodel", "actioncable", "activejob", "actionmailer"}))
+        return GemCategory::Rails;
+    if (any({"devise", "omniauth", "jwt", "bcrypt", "doorkeeper", "pundit", "cancancan"}))
+        return GemCategory::Authentication;
+    if (any({"pg", "mysql2", "sqlite3", "redis", "sequel", "mongo", "activerecord"})) return GemCategory::Database;
+    if (any({"rake", "bundler", "pry", "thor", "irb", "rdoc", "solargraph", "debug", "foreman"}))
+        return GemCategory::Tools;
+    return GemCategory::Other;
+}
+
+std::string GemManager::categoryKey(GemCategory category) {
+    switch (category) {
+        case GemCategory::Testing: return "enum.gem_category.testing";
+        case GemCategory::Linting: return "enum.gem_category.linting";
+        case GemCategory::Rails: return "enum.gem_category.rails";
+        case GemCategory::Authentication: return "enum.gem_category.authentication";
+        case GemCategory::Database: return "enum.gem_category.database";
+        case GemCategory::Tools: return "enum.gem_category.tools";
+        case GemCategory::Other: break;
+    }
+    return "enum.gem_category.other";
+}
+
+ShellCommandResult GemManager::runGem(const std::string& gem, std::vector<std::string> arguments, double timeout,
+                                      std::stop_token stop, bool allowFailure) {
+    CommandRequest request;
+    request.command = gem;
+    request.arguments = std::move(arguments);
+    request.timeout = timeout;
+    request.environment = environment();
+    request.allowNonZeroExit = allowFailure;
+    return run(request, stop);
+}
+
+GemManager::Scan GemManager::scanAll(std::stop_token stop) {
+    Scan scan;
+    for (const std::string& gem : gemPaths()) {
+        try {
+            std::vector<RubyGem> gems = parseGemList(runGem(gem, {"list", "--local"}, kListTimeout, stop, false).standardOutput);
+            logger().info(gem + " found " + std::to_string(gems.size()) + " installed gems");
+            auto& installed = scan.perBinary[gem];
+            for (RubyGem& found : gems) {
+                installed[found.name] = found.version;
+                // The first Ruby to report a gem owns it, and its gem executable updates it.
+                if (scan.sourceBinaries.emplace(found.name, gem).second) scan.gems.push_back(std::move(found));
+            }
+        } catch (const CommandError& error) {
+            if (stop.stop_requested()) throw CancellationError();
+            logger().warning("Error scanning with " + gem + ": " + error.description());
+            scan.errors.push_back("Error scanning with " + gem + ": " + excerpt(trimView(error.detail()), 200));
+        }
+    }
+    std::scoped_lock lock(gemMutex_);
+    scan_ = scan;
+    return scan;
+}
+
+Package GemManager::makePackage(const RubyGem& gem, const Scan& scan) const {
+    Package package;
+    package.name = gem.name;
+    package.version = gem.version;
+    package.type = PackageType::RubyGem;
+    package.description = localized(categoryKey(category(gem.name)));
+    if (auto owner = scan.sourceBinaries.find(gem.name); owner != scan.sourceBinaries.end()) {
+        package.sourceIdentifier = owner->second;
+    }
+    return package;
+}
+
+std::vector<Package> GemManager::listInstalled(std::stop_token stop) {
+    LoadingScope loading(*this);
+    if (!discover(stop)) {
+        setErrorMessage(std::nullopt);
+        publishPackages({});
+        return {};
+    }
+    Scan scan = scanAll(stop);
+    std::vector<Package> packages;
+    for (const RubyGem& gem : scan.gems) packages.push_back(makePackage(gem, scan));
+    setErrorMessage(scan.errors.empty() ? std::nullopt : std::optional<std::string>(join(scan.errors, "; ")));
+    publishPackages(packages);
+    return packages;
+}
+
+std::vector<Package> GemManager::checkOutdated(std::stop_token stop) {
+    LoadingScope loading(*this);
+    if (!discover(stop)) {
+        setErrorMessage(std::nullopt);
+        return {};
+    }
+    std::optional<Scan> known;
+    {
+        std::scoped_lock lock(gemMutex_);
+        known = scan_;
+    }
+    if (!known) known = scanAll(stop);
+    std::vector<std::string> names;
+    for (const RubyGem& gem : known->gems) {
+        if (isGemName(gem.name)) names.push_back(gem.name);
+    }
+    RegistryProbe registry(network(), Service::RubyGems, "GemManager");
+    const auto lookup = [&registry](const std::string& name, std::stop_token token) -> std::optional<std::string> {
+        std::optional<Json> document = registry.lookup(
+            name,
+            [](std::string_view gem) {
+                return Endpoints::url(Service::RubyGems, "/api/v1/versions/" + std::string(gem) + "/latest.json");
+            },
+            token);
+        if (!document || !document->is_object()) return std::nullopt;
+        std::optional<std::string> version = stringField(*document, "version");
+        // The API answers "unknown" for a gem it does not have (a private or local gem).
+        if (!version || version->empty() || *version == "unknown") return std::nullopt;
+        return version;
+    };
+    const std::map<std::string, std::string> latest = latestCache_.latest(names, lookup, stop, registry.scope());
+
+    for (const auto& [gem, installed] : known->perBinary) {
+        long count = 0;
+        for (const auto& [name, version] : installed) {
+            auto found = latest.find(name);
+            if (found != latest.end() && isUpdateAvailable(version, found->second, false)) ++count;
+        }
+        logger().info(gem + " found " + std::to_string(count) + " outdated gems");
+    }
+    std::vector<Package> outdated;
+    for (const RubyGem& gem : known->gems) {
+        auto found = latest.find(gem.name);
+        if (found == latest.end() || !isUpdateAvailable(gem.version, found->second, false)) continue;
+        Package package = makePackage(gem, *known);
+        package.latestVersion = found->second;
+        outdated.push_back(std::move(package));
+    }
+    std::vector<std::string> messages;
+    if (registry.wasUnreachable()) messages.push_back(registry.unreachableMessage());
+    messages.insert(messages.end(), known->errors.begin(), known->errors.end());
+    {
+        std::scoped_lock lock(gemMutex_);
+        if (pathHint_) messages.push_back(*pathHint_);
+    }
+    setErrorMessage(messages.empty() ? std::nullopt : std::optional<std::string>(join(messages, "; ")));
+    return outdated;
+}
+
+std::string GemManager::gemFor(const Package& package) {
+    const std::vector<std::string> known = gemPaths();
+    if (package.sourceIdentifier &&
+        std::find(known.begin(), known.end(), *package.sourceIdentifier) != known.end()) {
+        return *package.sourceIdentifier;
+    }
+    {
+        std::scoped_lock lock(gemMutex_);
+        if (scan_) {
+            if (auto owner = scan_->sourceBinaries.find(package.name); owner != scan_->sourceBinaries.end()) {
+                return owner->second;
+            }
+        }
+    }
+    return binaryPath();
+}
+
+std::string GemManager::rubyVersionOf(const std::string& gem, std::stop_token stop) {
+    static const Regex line(R"(RUBY VERSION:\s*([0-9][0-9.]*))");
+    try {
+        ShellCommandResult result = runGem(gem, {"environment"}, kEnvTimeout, stop, true);
+        if (auto match = line.search(result.standardOutput); match && match->groups[0]) {
+            return std::string(*match->groups[0]);
+        }
+    } catch (const CommandError&) {
+        if (stop.stop_requested()) throw CancellationError();
+    }
+    return "";
+}
+
+bool GemManager::gemDirectoryWritable(const std::string& gem, std::stop_token stop) {
+    try {
+        ShellCommandResult result = runGem(gem, {"environment", "gemdir"}, kEnvTimeout, stop, true);
+        const std::string directory = trim(result.standardOutput);
+        if (result.exitCode != 0 || directory.empty()) return true;
+        return ::access(directory.c_str(), W_OK) == 0;
+    } catch (const CommandError&) {
+        if (stop.stop_requested()) throw CancellationError();
+        return true;  // gem itself will say what is wrong
+    }
+}
+
+AdminPrompt& GemManager::adminPrompt() {
+    if (options_.adminPrompt != nullptr) return *options_.adminPrompt;
+    if (!ownedAdminPrompt_) ownedAdminPrompt_ = std::make_unique<SystemAdminPrompt>(runner_, files_);
+    return *ownedAdminPrompt_;
+}
+
+void GemManager::runUpdate(const std::string& gem, const Package& package, std::vector<std::string> arguments,
+                           std::stop_token stop) {
+    ShellCommandResult result = runGem(gem, arguments, kUpdateTimeout, stop, true);
+    const std::string output = result.standardOutput + "\n" + result.standardError;
+    if (result.exitCode == 0) {
+        // gem's own warning after a user install: the shell will still run the system copy.
+        static const Regex notOnPath(R"(You don't have (\S+) in your PATH)");
+        if (auto match = notOnPath.search(output); match && match->groups[0]) {
+            std::string folder(*match->groups[0]);
+            if (startsWith(folder, home() + "/")) folder = "~" + folder.substr(home().size());
+            std::string hint = "Le gem est installe dans ~/.gem mais le shell utilise toujours la copie systeme. Ajoutez " +
+                               folder + " a votre PATH.";
+            logger().warning("⚠️ " + hint);
+            std::scoped_lock lock(gemMutex_);
+            pathHint_ = hint;
+        }
+        return;
+    }
+    if (contains(output, "extensions are not built") || contains(output, "incompatible library version")) {
+        throw GemError::pristineNeeded(package.name);
+    }
+    if (contains(output, "requires Ruby version") || contains(output, "to support your Ruby")) {
+        if (auto suggestion = suggestedInstall(output); suggestion && isGemName(suggestion->first)) {
+            logger().info("Retrying " + package.name + " with RubyGems suggested compatible install");
+            std::vector<std::string> retry = {"install", suggestion->first, "-v", suggestion->second};
+            if (std::find(arguments.begin(), arguments.end(), "--user-install") != arguments.end()) {
+                retry.push_back("--user-install");
+            }
+            ShellCommandResult again = runGem(gem, retry, kUpdateTimeout, stop, true);
+            if (again.exitCode == 0) return;
+            throw GemError::commandFailed(excerpt(trimView(again.standardError + again.standardOutput), 600));
+        }
+    }
+    throw GemError::commandFailed(excerpt(trimView(output), 600));
+}
+
+void GemManager::updateRubyGems(const std::string& gem, const Package& package, bool writable,
+                                std::stop_token stop) {
+    const std::vector<std::string> arguments = {"update", "--system"};
+    if (!writable) {
+        logger().info("Permission denied for " + package.name + ", requesting admin privileges");
+        AdminPrompt& prompt = adminPrompt();
+        if (!prompt.isAvailable()) {
+            throw PackageManualUpdateRequiredError(package.name, "sudo " + gem + " update --system",
+                                                   "Mise à jour RubyGems non disponible depuis Van Treel");
+        }
+        logger().info("Using privileged helper for " + package.name);
+        try {
+            prompt.run({.prompt = "Van Treel met à jour RubyGems.", .command = gem, .arguments = arguments,
+                        .timeoutSeconds = kUpdateTimeout},
+                       stop);
+        } catch (const AdminPromptError& error) {
+            throw GemError::adminFailed(error.kind() == AdminPromptError::Kind::Denied ? 126 : 1,
+                                        gem + " update --system");
+        }
+        return;
+    }
+    ShellCommandResult result = runGem(gem, arguments, kUpdateTimeout, stop, true);
+    if (result.exitCode == 0) return;
+    const std::string output = result.standardOutput + "\n" + result.standardError;
+    if (!contains(output, "requires Ruby version") && !contains(output, "to support your Ruby")) {
+        throw GemError::commandFailed(excerpt(trimView(output), 600));
+    }
+    std::optional<std::string> version;
+    if (auto suggestion = suggestedInstall(output)) {
+        logger().info("Retrying " + package.name + " with RubyGems suggested compatible install");
+        version = suggestion->second;
+    } else {
+        const std::string ruby = rubyVersionOf(gem, stop);
+        ShellCommandResult search =
+            runGem(gem, {"search", "rubygems-update", "--remote", "--exact", "--all"}, kSearchTimeout, stop, true);
+        version = compatibleRubyGemsVersion(search.standardOutput, ruby);
+        if (!version) throw GemError::rubyTooOld(ruby.empty() ? "?" : ruby);
+    }
+    ShellCommandResult again = runGem(gem, {"update", "--system", *version}, kUpdateTimeout, stop, true);
+    if (again.exitCode != 0) throw GemError::commandFailed(excerpt(trimView(again.standardError), 600));
+}
+
+void GemManager::update(const Package& package, std::stop_token stop) {
+    if (!isGemName(package.name)) throw GemError::invalidName(package.name);
+    if (!discover(stop)) throw GemError::notInstalled();
+    const std::string gem = gemFor(package);
+    const bool writable = gemDirectoryWritable(gem, stop);
+    const std::string kind = isRubyGemsItself(package.name) ? (writable ? "system" : "admin") : (writable ? "gem" : "user");
+    logger().info("Updating " + package.name + " from " + package.version + " to " +
+                  package.latestVersion.value_or("latest") + " via " + gem + " [kind=" + kind + "])");
+    if (isRubyGemsItself(package.name)) {
+        updateRubyGems(gem, package, writable, stop);
+        return;
+    }
+    std::vector<std::string> arguments = {"update", package.name};
+    // Outside a writable gem directory the gem goes to the user's own one instead of asking
+    // for administrator rights to change a Ruby the system owns.
+    if (!writable) arguments.push_back("--user-install");
+    runUpdate(gem, package, std::move(arguments), stop);
+
+    std::vector<RubyGem> after;
+    try {
+        after = parseGemList(runGem(gem, {"list", "--local"}, kListTimeout, stop, false).standardOutput);
+    } catch (const CommandError& error) {
+        logger().warning("⚠️ gem list after the update failed: " + error.description());
+        return;
+    }
+    std::scoped_lock lock(gemMutex_);
+    for (const RubyGem& found : after) {
+        if (found.name != package.name) continue;
+        if (scan_) scan_->perBinary[gem][found.name] = found.version;
+        if (found.version == package.version && package.latestVersion && *package.latestVersion != package.version) {
+            throw GemError::versionUnchanged(found.version);
+        }
+    }
+}
+
+}  // namespace vt

@@ -1,0 +1,321 @@
+#include "managers/languages/GoManager.hpp"
+
+#include <algorithm>
+#include <fstream>
+
+#include "base/Cancellation.hpp"
+#include "base/Localization.hpp"
+#include "base/Log.hpp"
+#include "base/Paths.hpp"
+#include "base/Regex.hpp"
+#include "base/Strings.hpp"
+#include "managers/languages/GoError.hpp"
+#include "managers/languages/RegistryProbe.hpp"
+#include "managers/languages/ToolEnvironment.hpp"
+#include "model/VersionRules.hpp"
+#include "system/Endpoints.hpp"
+#include "system/FileSystemManager.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("GoManager");
+    return instance;
+}
+
+std::string commandOutput(const CommandError& error) {
+    std::string detail = trim(error.detail());
+    return detail.empty() ? error.description() : detail;
+}
+
+// The first bytes of a file, without reading the rest of it.
+std::string fileHeader(const std::string& path) {
+    std::ifstream stream(path, std::ios::binary);
+    char bytes[4] = {};
+    stream.read(bytes, sizeof bytes);
+    return std::string(bytes, static_cast<std::size_t>(std::max<std::streamsize>(stream.gcount(), 0)));
+}
+
+}  // namespace
+
+const SourceRow& GoManager::source() {
+    static const SourceRow row{.id = "go", .name = "Go", .executables = {"go"}, .types = {PackageType::GoPackage},
+                               .toggle = ManagerToggleKey::ShowGo, .folders = {"/usr/local/go/bin/"},
+                               .completionLine = "Inventaire Go terminé: ", .logTag = "go",
+                               .make = makeAdapter<GoManager>};
+    return row;
+}
+
+GoManager::GoManager(CommandRunning& runner, const FileSystemManager& files) : GoManager(runner, files, Options{}) {}
+
+GoManager::GoManager(CommandRunning& runner, const FileSystemManager& files, Options options)
+    : BaseManager(source(), runner, files),
+      options_(std::move(options)),
+      latestCache_({.file = options_.cacheFile.value_or(paths::cacheFolder() + "/" + kCacheFileName),
+                    .ttl = kLatestVersionTtl,
+                    .concurrency = kLookupConcurrency,
+                    .clock = options_.clock,
+                    .logName = "GoManager"}) {
+    if (options_.network != nullptr) setNetwork(*options_.network);
+}
+
+GoManager::~GoManager() = default;
+
+std::string GoManager::home() const { return options_.home.value_or(paths::home()); }
+
+std::map<std::string, std::string> GoManager::environment() const {
+    return toolEnvironment({"GOPATH", "GOBIN", "GOROOT", "GOENV", "GOFLAGS", "GOPROXY", "GOCACHE", "GOMODCACHE",
+                            "GOTOOLCHAIN"},
+                           options_.environment);
+}
+
+bool GoManager::looksExecutable(std::string_view header) {
+    if (header.size() < 4) return startsWith(header, "MZ") && header.size() >= 2;
+    if (header.substr(0, 4) == std::string_view("\x7f" "ELF", 4)) return true;
+    if (startsWith(header, "MZ")) return true;
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(header[i]); };
+    const unsigned int magic = (byte(0) << 24) | (byte(1) << 16) | (byte(2) << 8) | byte(3);
+    // Mach-O, either byte order, 32 and 64 bits, and universal binaries.
+    return magic == 0xfeedfaceu || magic == 0xfeedfacfu || magic == 0xcefaedfeu || magic == 0xcffaedfeu ||
+           magic == 0xcafebabeu;
+}
+
+bool GoManager::isModulePath(std::string_view path) {
+    static const Regex pattern(R"(^[A-Za-z0-9][A-Za-z0-9._~+/-]*$)");
+    return path.size() < 512 && pattern.fullyMatches(path) && !contains(path, "..");
+}
+
+std::string GoManager::caseEncode(std::string_view modulePath) {
+    std::string encoded;
+    for (char c : modulePath) {
+        if (c >= 'A' && c <= 'Z') {
+            encoded += '!';
+            encoded += static_cast<char>(c - 'A' + 'a');
+        } else {
+            encoded += c;
+        }
+    }
+    return encoded;
+}
+
+std::optional<GoManager::BuildMetadata> GoManager::parseBuildInfo(std::string_view text, const std::string& binaryName) {
+    BuildMetadata metadata;
+    metadata.binaryName = binaryName;
+    bool hasModule = false;
+    for (std::string_view raw : splitLines(text)) {
+        // "\tpath\tgolang.org/x/tools/cmd/goimports", "\tmod\tgolang.org/x/tools\tv0.1.0\th1:...".
+        std::vector<std::string_view> fields;
+        for (std::string_view field : split(trimView(raw), '\t')) {
+            if (!trimView(field).empty()) fields.push_back(trimView(field));
+        }
+        if (fields.size() >= 2 && fields[0] == "path") metadata.commandPath = std::string(fields[1]);
+        if (fields.size() >= 3 && fields[0] == "mod" && !hasModule) {
+            metadata.modulePath = std::string(fields[1]);
+            metadata.moduleVersion = std::string(fields[2]);
+            hasModule = true;
+        }
+    }
+    if (!hasModule || metadata.modulePath.empty() || metadata.moduleVersion.empty()) return std::nullopt;
+    if (metadata.commandPath.empty()) metadata.commandPath = metadata.modulePath;
+    return metadata;
+}
+
+std::string GoManager::goEnv(const std::string& name, std::stop_token stop) {
+    CommandRequest request;
+    request.command = binaryPath();
+    request.arguments = {"env", name};
+    request.timeout = kEnvTimeout;
+    request.environment = environment();
+    request.allowNonZeroExit = true;
+    ShellCommandResult result = run(request, stop);
+    return result.exitCode == 0 ? trim(result.standardOutput) : std::string();
+}
+
+std::string GoManager::binaryFolder(std::stop_token stop) {
+    if (std::string gobin = goEnv("GOBIN", stop); !gobin.empty()) return gobin;
+    std::string gopath = goEnv("GOPATH", stop);
+    // GOPATH is a list; go installs into the first entry.
+    if (std::size_t separator = gopath.find(':'); separator != std::string::npos) gopath.resize(separator);
+    if (!gopath.empty()) return gopath + "/bin";
+    return home() + "/go/bin";
+}
+
+std::optional<GoManager::BuildMetadata> GoManager::readMetadata(const std::string& file, std::stop_token stop) {
+    const std::string name(lastPathComponent(file));
+    if (!files_.isExecutableFile(file) || !looksExecutable(fileHeader(file))) {
+        logger().info("No Go module metadata found for " + name);
+        return std::nullopt;
+    }
+    CommandRequest request;
+    request.command = binaryPath();
+    request.arguments = {"version", "-m", file};
+    request.timeout = kMetadataTimeout;
+    request.environment = environment();
+    request.allowNonZeroExit = true;
+    try {
+        ShellCommandResult result = run(request, stop);
+        std::optional<BuildMetadata> metadata =
+            result.exitCode == 0 ? parseBuildInfo(result.standardOutput, name) : std::nullopt;
+        if (!metadata) logger().info("No Go module metadata found for " + name);
+        return metadata;
+    } catch (const CommandError& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        logger().warning("⚠️ go version -m " + name + ": " + error.description());
+        return std::nullopt;
+    }
+}
+
+std::vector<GoManager::BuildMetadata> GoManager::readInstalled(std::stop_token stop) {
+    const std::string folder = binaryFolder(stop);
+    // No folder yet: nothing was ever installed with go install.
+    if (!files_.directoryExists(folder)) return {};
+    std::vector<std::string> names;
+    try {
+        names = files_.contentsOfDirectory(folder);
+    } catch (const std::exception& error) {
+        logger().warning("⚠️ " + folder + " cannot be read: " + error.what());
+        return {};
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<BuildMetadata> binaries;
+    for (const std::string& name : names) {
+        if (stop.stop_requested()) throw CancellationError();
+        if (std::optional<BuildMetadata> metadata = readMetadata(folder + "/" + name, stop)) {
+            binaries.push_back(std::move(*metadata));
+        }
+    }
+    std::scoped_lock lock(goMutex_);
+    binaries_ = binaries;
+    return binaries;
+}
+
+Package GoManager::makePackage(const BuildMetadata& metadata) {
+    Package package;
+    package.name = metadata.binaryName;
+    package.version = metadata.moduleVersion;
+    package.type = PackageType::GoPackage;
+    package.sourceIdentifier = metadata.commandPath;
+    return package;
+}
+
+std::vector<Package> GoManager::listInstalled(std::stop_token stop) {
+    LoadingScope loading(*this);
+    if (!discover(stop)) {
+        setErrorMessage(std::nullopt);
+        publishPackages({});
+        return {};
+    }
+    std::vector<BuildMetadata> binaries;
+    try {
+        binaries = readInstalled(stop);
+    } catch (const CommandError& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        setErrorMessage(localized("go_scan_error", {commandOutput(error)}));
+        publishPackages({});
+        return {};
+    }
+    std::vector<Package> packages;
+    for (const BuildMetadata& metadata : binaries) packages.push_back(makePackage(metadata));
+    setErrorMessage(std::nullopt);
+    publishPackages(packages);
+    return packages;
+}
+
+std::vector<Package> GoManager::checkOutdated(std::stop_token stop) {
+    LoadingScope loading(*this);
+    if (!discover(stop)) {
+        setErrorMessage(std::nullopt);
+        return {};
+    }
+    std::optional<std::vector<BuildMetadata>> known;
+    {
+        std::scoped_lock lock(goMutex_);
+        known = binaries_;
+    }
+    if (!known) {
+        try {
+            known = readInstalled(stop);
+        } catch (const CommandError& error) {
+            if (stop.stop_requested()) throw CancellationError();
+            setErrorMessage(localized("go_scan_error", {commandOutput(error)}));
+            return {};
+        }
+    }
+    std::vector<std::string> modules;
+    for (const BuildMetadata& metadata : *known) {
+        if (metadata.moduleVersion == kDevelVersion || !isModulePath(metadata.modulePath)) continue;
+        if (std::find(modules.begin(), modules.end(), metadata.modulePath) == modules.end()) {
+            modules.push_back(metadata.modulePath);
+        }
+    }
+    RegistryProbe proxy(network(), Service::GoProxy, "GoManager");
+    const auto lookup = [&](const std::string& module, std::stop_token token) -> std::optional<std::string> {
+        // The name is checked as it stands; the "!" of the proxy's escaping is added after.
+        std::optional<Json> document = proxy.lookup(
+            module,
+            [](std::string_view path) { return Endpoints::url(Service::GoProxy, "/" + caseEncode(path) + "/@latest"); },
+            token);
+        if (!document || !document->is_object()) return std::nullopt;
+        std::optional<std::string> version = stringField(*document, "Version");
+        if (!version || version->empty()) return std::nullopt;
+        return version;
+    };
+    const std::map<std::string, std::string> latest = latestCache_.latest(modules, lookup, stop, proxy.scope());
+
+    std::vector<Package> outdated;
+    for (const BuildMetadata& metadata : *known) {
+        auto found = latest.find(metadata.modulePath);
+        if (metadata.moduleVersion == kDevelVersion || found == latest.end()) continue;
+        if (!isUpdateAvailable(metadata.moduleVersion, found->second, false)) continue;
+        Package package = makePackage(metadata);
+        package.latestVersion = found->second;
+        outdated.push_back(std::move(package));
+    }
+    setErrorMessage(proxy.wasUnreachable() ? std::optional<std::string>(proxy.unreachableMessage()) : std::nullopt);
+    return outdated;
+}
+
+void GoManager::update(const Package& package, std::stop_token stop) {
+    if (package.version == kDevelVersion) throw GoError::develBuild(package.name);
+    const std::string target = package.sourceIdentifier.value_or("");
+    const std::string version = package.latestVersion.value_or("latest");
+    static const Regex versionPattern(R"(^[A-Za-z0-9.+-]+$)");
+    if (!isModulePath(target) || !versionPattern.fullyMatches(version) || startsWith(version, "-")) {
+        throw GoError::invalidModule(package.name);
+    }
+    if (!discover(stop)) throw GoError::notInstalled();
+    CommandRequest request;
+    request.command = binaryPath();
+    request.arguments = {"install", target + "@" + version};
+    request.timeout = kInstallTimeout;
+    request.environment = environment();
+    // A mirror of the module proxy set in our address table is the one go fetches from too.
+    if (Endpoints::entry(Service::GoProxy).overridden) request.environment["GOPROXY"] = Endpoints::base(Service::GoProxy);
+    logger().info("📦 go install " + target + "@" + version);
+    try {
+        run(request, stop);
+    } catch (const CommandError& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        throw GoError::commandFailed(excerpt(commandOutput(error), 600));
+    }
+    std::vector<BuildMetadata> binaries;
+    try {
+        binaries = readInstalled(stop);
+    } catch (const CommandError& error) {
+        logger().warning("⚠️ the Go binaries could not be read again: " + error.description());
+        return;
+    }
+    auto found = std::find_if(binaries.begin(), binaries.end(),
+                              [&](const BuildMetadata& metadata) { return metadata.binaryName == package.name; });
+    if (found != binaries.end() && found->moduleVersion == package.version && package.latestVersion &&
+        *package.latestVersion != package.version) {
+        throw GoError::versionUnchanged(package.name, found->moduleVersion);
+    }
+    std::vector<Package> packages;
+    for (const BuildMetadata& metadata : binaries) packages.push_back(makePackage(metadata));
+    publishPackages(std::move(packages));
+}
+
+}  // namespace vt

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+
+#include "base/Json.hpp"
+#include "base/Log.hpp"
+#include "system/Endpoints.hpp"
+
+namespace vt {
+
+class NetworkClient;
+
+// Registry look-ups with the registry conventions (a GET with our User-Agent and a 60-second
+// limit, a 200 with a JSON body or nothing), which also remember whether the registry could
+// be reached at all: a name the registry does not know and a registry out of reach both give
+// "no version", but only the second deserves a message. Thread-safe: the look-ups of one scan
+// run several at a time through one probe.
+class RegistryProbe {
+public:
+    RegistryProbe(NetworkClient& client, Service service, std::string logCategory);
+
+    // The document at urlForName(name); nullopt for a name that fails the registry name pattern
+    // (never put into an address), another status, a body that is not JSON or no answer.
+    // Throws CancellationError when stopped.
+    std::optional<Json> lookup(std::string_view name, const std::function<std::string(std::string_view)>& urlForName,
+                               std::stop_token stop);
+
+    // Some request got no answer at all (name resolution, connection, TLS, time limit).
+    bool wasUnreachable() const noexcept { return unreachable_.load(); }
+    // "Latest versions unknown: crates.io cannot be reached", naming the host in effect.
+    std::string unreachableMessage() const;
+
+    // The address in effect, as the cache's scope: versions a mirror gave are not taken for the
+    // public registry's, nor the other way round.
+    std::string scope() const;
+
+    // A name we put into an address or an argument list: the registry pattern, and no leading
+    // "-" that a tool would read as an option.
+    static bool isSafeName(std::string_view name);
+
+private:
+    NetworkClient& client_;
+    Service service_;
+    Logger log_;
+    std::atomic<bool> unreachable_{false};
+};
+
+}  // namespace vt

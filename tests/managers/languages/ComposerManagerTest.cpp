@@ -1,0 +1,91 @@
+#include "managers/languages/ComposerManager.hpp"
+
+#include <gtest/gtest.h>
+
+#include "managers/languages/ComposerError.hpp"
+#include "support/FakeCommandRunner.hpp"
+#include "support/RecordingFileSystem.hpp"
+#include "system/Endpoints.hpp"
+
+namespace vt {
+namespace {
+
+using Response = testing::FakeCommandRunner::Response;
+
+const std::string kComposer = "/usr/bin/composer";
+const std::string kShow = kComposer + " global show --format=json --no-interaction --no-ansi";
+const std::string kOutdated = kComposer + " global outdated --format=json --no-interaction --no-ansi";
+
+// Composer announces the global folder, and a deprecation warning of PHP comes before the JSON.
+const char* kShowOutput = R"(Changed current directory to /home/user/.config/composer
+PHP Deprecated:  Return type of Foo::bar() should be compatible in /x.php on line 3
+{
+    "installed": [
+        {"name": "friendsofphp/php-cs-fixer", "version": "v3.40.0", "description": "A tool to fix coding standards"},
+        {"name": "laravel/installer", "version": "v5.1.0", "description": "Laravel application installer."}
+    ]
+}
+)";
+const char* kOutdatedOutput = R"({
+    "installed": [
+        {"name": "friendsofphp/php-cs-fixer", "version": "v3.40.0", "latest": "v3.52.1", "latest-status": "semver-safe-update"}
+    ]
+})";
+
+struct ComposerFixture {
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    ComposerManager manager{runner, files};
+
+    ComposerFixture() { runner.on("/usr/bin/which composer", Response::output(kComposer + "\n")); files.addExecutable(kComposer); }
+};
+
+TEST(ComposerManagerTest, ListsPastBannersAndReadsLatestVersions) {
+    ComposerFixture f;
+    f.runner.on(kShow, Response::output(kShowOutput));
+    f.runner.on(kOutdated, Response::output(kOutdatedOutput));
+    std::vector<Package> installed = f.manager.listInstalled({});
+    ASSERT_EQ(installed.size(), 2u);
+    EXPECT_EQ(installed[0].name, "friendsofphp/php-cs-fixer");
+    EXPECT_EQ(installed[0].version, "v3.40.0");
+    EXPECT_EQ(f.manager.errorMessage(), std::nullopt);
+    std::vector<Package> outdated = f.manager.checkOutdated({});
+    ASSERT_EQ(outdated.size(), 1u);
+    EXPECT_EQ(outdated[0].latestVersion, "v3.52.1");
+
+    const std::string update = kComposer + " global update friendsofphp/php-cs-fixer --no-interaction --no-ansi";
+    f.runner.on(update, Response::output(""));
+    f.runner.on(kShow, Response::output(R"({"installed": [{"name": "friendsofphp/php-cs-fixer", "version": "v3.52.1"}]})"));
+    f.manager.update(outdated[0], {});
+    EXPECT_TRUE(f.runner.ran(update));
+
+    f.runner.clearHistory();
+    Package hostile{.name = "--working-dir=/etc", .version = "1", .type = PackageType::ComposerPackage};
+    EXPECT_THROW(f.manager.update(hostile, {}), ComposerError);
+    EXPECT_TRUE(f.runner.commandLines().empty());
+}
+
+TEST(ComposerManagerTest, MissingManifestAndUnreachablePackagistAreSaid) {
+    ComposerFixture f;
+    f.runner.on(kShow, Response::failure(1, "Changed current directory to /home/user/.config/composer\n\n"
+                                            "In ShowCommand.php line 245:\n  Composer could not find a composer.json "
+                                            "file in /home/user/.config/composer\n"));
+    EXPECT_TRUE(f.manager.listInstalled({}).empty());
+    EXPECT_EQ(f.manager.errorMessage(), "Composer could not find a composer.json file");
+
+    f.runner.on(kShow, Response::output(kShowOutput));
+    const std::string packagist = Endpoints::base(Service::Packagist);
+    f.runner.on(kOutdated, Response::output(R"({"installed": []})", 0,
+                                            packagist + " could not be fully loaded (curl error 6 while downloading " +
+                                                packagist + "/packages.json: Could not resolve host: " +
+                                                Endpoints::host(Service::Packagist) +
+                                                "), package information was loaded from the local cache and may be "
+                                                "out of date\n"));
+    EXPECT_EQ(f.manager.listInstalled({}).size(), 2u);
+    EXPECT_TRUE(f.manager.checkOutdated({}).empty());
+    ASSERT_TRUE(f.manager.errorMessage().has_value());
+    EXPECT_NE(f.manager.errorMessage()->find(Endpoints::host(Service::Packagist)), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vt
