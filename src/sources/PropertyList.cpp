@@ -101,19 +101,4 @@ std::optional<Json> parsePropertyList(std::string_view bytes) {
     }
 }
 
-std::optional<std::string> binaryPropertyListFromXml(std::string_view xml) {
-    if (xml.empty() || xml.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
-    plist_t root = nullptr;
-    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
-    PlistPtr owner(root);
-    if (!owner) return std::nullopt;
-    char* data = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(root, &data, &length);
-    if (data == nullptr) return std::nullopt;
-    std::string binary(data, length);
-    plist_to_bin_free(data);
-    return binary;
-}
-
 }  // namespace vt

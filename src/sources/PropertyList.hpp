@@ -15,8 +15,4 @@ namespace vt {
 // dropped. Nothing here throws on any input.
 std::optional<Json> parsePropertyList(std::string_view bytes);
 
-// The binary form of a property list given as XML; nothing when the XML is not one. For
-// tools that build bundles (tests, the benchmark).
-std::optional<std::string> binaryPropertyListFromXml(std::string_view xml);
-
 }  // namespace vt
