@@ -26,15 +26,16 @@ bool isValidUtf8(std::string_view text) { return sanitizeUtf8(text) == text; }
 
 // A text value: absent when missing, empty with a problem noted when of another type or not
 // UTF-8.
-std::optional<std::string> text(const Json& dictionary, const char* key, std::vector<std::string>& problems) {
-    auto found = dictionary.find(key);
-    if (found == dictionary.end()) return std::nullopt;
-    if (!found->is_string()) {
+std::optional<std::string> text(const PropertyList::Node& dictionary, const char* key,
+                                std::vector<std::string>& problems) {
+    std::optional<PropertyList::Node> found = dictionary.member(key);
+    if (!found) return std::nullopt;
+    std::optional<std::string> value = found->text();
+    if (!value) {
         problems.push_back(std::string(key) + " is not a string");
         return std::nullopt;
     }
-    const std::string& value = found->get_ref<const std::string&>();
-    if (!isValidUtf8(value)) {
+    if (!isValidUtf8(*value)) {
         problems.push_back(std::string(key) + " is not valid UTF-8");
         return std::nullopt;
     }
@@ -128,9 +129,9 @@ void readProductJson(const std::string& bundlePath, AppBundleInventoryEntry& ent
 }  // namespace
 
 std::optional<InfoPlistFields> readInfoPlist(std::string_view bytes) {
-    std::optional<Json> root = parsePropertyList(bytes);
-    if (!root || !root->is_object()) return std::nullopt;
-    const Json& plist = *root;
+    std::optional<PropertyList> list = PropertyList::parse(bytes);
+    if (!list || list->root().kind() != PropertyList::Kind::Dictionary) return std::nullopt;
+    const PropertyList::Node plist = list->root();
     InfoPlistFields fields;
     auto& problems = fields.problems;
     fields.bundleIdentifier = text(plist, "CFBundleIdentifier", problems).value_or("");
@@ -147,28 +148,21 @@ std::optional<InfoPlistFields> readInfoPlist(std::string_view bytes) {
     if (!fields.sparkleFeedURL) fields.sparkleFeedURL = text(plist, "SUFeedURL", problems);
     fields.sparklePublicKey = text(plist, "SUPublicEDKey", problems);
     if (!fields.sparklePublicKey) fields.sparklePublicKey = text(plist, "SUPublicDSAKey", problems);
-    fields.hasSparklePlistKey = fields.sparkleFeedURL || plist.contains("SUPublicEDKey") ||
-                                plist.contains("SUPublicDSAKey") || plist.contains("SUPublicDSAKeyFile") ||
-                                plist.contains("DevMateKit");
+    fields.hasSparklePlistKey = fields.sparkleFeedURL || plist.member("SUPublicEDKey") ||
+                                plist.member("SUPublicDSAKey") || plist.member("SUPublicDSAKeyFile") ||
+                                plist.member("DevMateKit");
     fields.minimumSystemVersion = text(plist, "LSMinimumSystemVersion", problems);
     fields.executable = text(plist, "CFBundleExecutable", problems);
 
-    if (auto privileged = plist.find("SMPrivilegedExecutables");
-        privileged != plist.end() && privileged->is_object()) {
-        for (const auto& [name, requirement] : privileged->items()) {
-            std::string lower = toLower(name);
-            if (contains(lower, "updater") || contains(lower, "mozilla")) fields.hasMozillaUpdaterHint = true;
-        }
+    if (auto privileged = plist.member("SMPrivilegedExecutables")) {
+        fields.hasMozillaUpdaterHint = privileged->anyKeyContains({"updater", "Updater", "mozilla", "Mozilla"});
     }
-    if (auto types = plist.find("CFBundleDocumentTypes"); types != plist.end() && types->is_array()) {
-        for (const Json& type : *types) {
-            if (!type.is_object()) continue;
-            auto extensions = type.find("CFBundleTypeExtensions");
-            if (extensions == type.end() || !extensions->is_array()) continue;
-            for (const Json& extension : *extensions) {
-                if (extension.is_string() && contains(toLower(extension.get<std::string>()), "moz")) {
-                    fields.hasMozillaUpdaterHint = true;
-                }
+    if (auto types = plist.member("CFBundleDocumentTypes")) {
+        for (const PropertyList::Node& type : types->items()) {
+            auto extensions = type.member("CFBundleTypeExtensions");
+            if (!extensions) continue;
+            for (const PropertyList::Node& extension : extensions->items()) {
+                if (contains(toLower(extension.text().value_or("")), "moz")) fields.hasMozillaUpdaterHint = true;
             }
         }
     }

@@ -3,102 +3,78 @@
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
-#include <memory>
 
 #include <plist/plist.h>
 
 namespace vt {
 
-namespace {
+void PropertyList::Deleter::operator()(void* node) const noexcept { plist_free(static_cast<plist_t>(node)); }
 
-struct PlistDeleter {
-    void operator()(void* node) const noexcept { plist_free(static_cast<plist_t>(node)); }
-};
-using PlistPtr = std::unique_ptr<void, PlistDeleter>;
-
-// A crafted binary plist can nest without end; real ones stay shallow.
-constexpr int kMaximumDepth = 64;
-
-Json convert(plist_t node, int depth) {
-    if (node == nullptr || depth > kMaximumDepth) return nullptr;
-    switch (plist_get_node_type(node)) {
-        case PLIST_BOOLEAN: {
-            uint8_t value = 0;
-            plist_get_bool_val(node, &value);
-            return value != 0;
-        }
-        case PLIST_UINT: {
-            uint64_t value = 0;
-            plist_get_uint_val(node, &value);
-            // libplist 2.2 keeps negative integers in the unsigned slot.
-            return static_cast<long long>(value);
-        }
-        case PLIST_REAL: {
-            double value = 0;
-            plist_get_real_val(node, &value);
-            return value;
-        }
-        case PLIST_STRING:
-        case PLIST_KEY: {
-            uint64_t length = 0;
-            const char* text = plist_get_string_ptr(node, &length);
-            return text == nullptr ? std::string() : std::string(text, static_cast<std::size_t>(length));
-        }
-        case PLIST_DATE: {
-            int32_t seconds = 0, microseconds = 0;
-            plist_get_date_val(node, &seconds, &microseconds);
-            return static_cast<double>(seconds) + microseconds / 1e6;
-        }
-        case PLIST_ARRAY: {
-            Json array = Json::array();
-            uint32_t size = plist_array_get_size(node);
-            for (uint32_t i = 0; i < size; ++i) {
-                Json item = convert(plist_array_get_item(node, i), depth + 1);
-                if (!item.is_null()) array.push_back(std::move(item));
-            }
-            return array;
-        }
-        case PLIST_DICT: {
-            Json object = Json::object();
-            plist_dict_iter iterator = nullptr;
-            plist_dict_new_iter(node, &iterator);
-            if (iterator == nullptr) return object;
-            for (;;) {
-                char* key = nullptr;
-                plist_t value = nullptr;
-                plist_dict_next_item(node, iterator, &key, &value);
-                if (key == nullptr) break;
-                Json item = convert(value, depth + 1);
-                if (!item.is_null()) object[key] = std::move(item);
-                std::free(key);
-            }
-            std::free(iterator);
-            return object;
-        }
-        default:
-            return nullptr;
-    }
-}
-
-PlistPtr parse(std::string_view bytes) {
-    if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return nullptr;
+std::optional<PropertyList> PropertyList::parse(std::string_view bytes) {
+    if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
     plist_t root = nullptr;
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
-    return PlistPtr(root);
+    if (root == nullptr) return std::nullopt;
+    return PropertyList(root);
 }
 
-}  // namespace
-
-std::optional<Json> parsePropertyList(std::string_view bytes) {
-    PlistPtr root = parse(bytes);
-    if (!root) return std::nullopt;
-    try {
-        Json value = convert(static_cast<plist_t>(root.get()), 0);
-        if (value.is_null()) return std::nullopt;
-        return value;
-    } catch (const std::exception&) {
-        return std::nullopt;  // a string that is not UTF-8 where JSON wanted one
+PropertyList::Kind PropertyList::Node::kind() const noexcept {
+    switch (plist_get_node_type(static_cast<plist_t>(node_))) {
+        case PLIST_DICT: return Kind::Dictionary;
+        case PLIST_ARRAY: return Kind::Array;
+        case PLIST_STRING: return Kind::String;
+        case PLIST_UINT: return Kind::Integer;
+        case PLIST_REAL: return Kind::Real;
+        case PLIST_BOOLEAN: return Kind::Boolean;
+        case PLIST_DATE: return Kind::Date;
+        case PLIST_DATA: return Kind::Data;
+        default: return Kind::Other;
     }
+}
+
+std::optional<std::string> PropertyList::Node::text() const {
+    if (kind() != Kind::String) return std::nullopt;
+    uint64_t length = 0;
+    const char* text = plist_get_string_ptr(static_cast<plist_t>(node_), &length);
+    if (text == nullptr) return std::string();
+    return std::string(text, static_cast<std::size_t>(length));
+}
+
+std::optional<PropertyList::Node> PropertyList::Node::member(const char* key) const {
+    if (kind() != Kind::Dictionary) return std::nullopt;
+    plist_t value = plist_dict_get_item(static_cast<plist_t>(node_), key);
+    if (value == nullptr) return std::nullopt;
+    return Node(value);
+}
+
+std::vector<PropertyList::Node> PropertyList::Node::items() const {
+    std::vector<Node> items;
+    if (kind() != Kind::Array) return items;
+    uint32_t size = plist_array_get_size(static_cast<plist_t>(node_));
+    for (uint32_t i = 0; i < size; ++i) {
+        if (plist_t item = plist_array_get_item(static_cast<plist_t>(node_), i)) items.push_back(Node(item));
+    }
+    return items;
+}
+
+bool PropertyList::Node::anyKeyContains(const std::vector<std::string>& parts) const {
+    if (kind() != Kind::Dictionary) return false;
+    plist_t dictionary = static_cast<plist_t>(node_);
+    plist_dict_iter iterator = nullptr;
+    plist_dict_new_iter(dictionary, &iterator);
+    if (iterator == nullptr) return false;
+    bool found = false;
+    for (;;) {
+        plist_t value = nullptr;
+        // Values only: the key node is compared in place, its text never fetched.
+        plist_dict_next_item(dictionary, iterator, nullptr, &value);
+        if (value == nullptr) break;
+        plist_t key = plist_dict_item_get_key(value);
+        for (const std::string& part : parts) found = found || plist_key_val_contains(key, part.c_str()) == 1;
+        if (found) break;
+    }
+    std::free(iterator);
+    return found;
 }
 
 }  // namespace vt

@@ -155,6 +155,14 @@ TEST_F(ApplicationManagerTest, BadInputIsSkippedOrLeftEmptyAndTheScanGoesOn) {
     EXPECT_TRUE(log.contains("its path is not valid UTF-8"));
     EXPECT_FALSE(log.contains("NoPlist.app"));  // not an application: silent
 
+    // A binary list whose dictionary keys the library aborts on when their text is fetched.
+    auto fuzzed = readFile(std::string(VT_SOURCE_DIR) + "/tests/sources/inputs/key-length-mismatch.bplist");
+    ASSERT_TRUE(fuzzed);
+    auto survived = readInfoPlist(*fuzzed);
+    ASSERT_TRUE(survived);
+    EXPECT_EQ(survived->bundleIdentifier, "org.sparkle-project.Sparkle");
+    EXPECT_EQ(survived->shortVersion, "2.6.4");
+
     if (::geteuid() != 0) {  // root reads everything
         fs::permissions(temp_.file("Applications/Good.app"), fs::perms::none);
         EXPECT_EQ(manager().scanApplications().size(), 2u);
