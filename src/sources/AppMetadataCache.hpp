@@ -30,12 +30,11 @@ struct AppMetadata {
     AppFramework framework = AppFramework::Other;
 
     Json toJson() const;
-    static AppMetadata fromJson(const Json& json);  // throws std::exception on a bad entry
 };
 
 // The metadata cache ("app_metadata_cache.json"). Written in the background, one write at a
 // time: a save asked for while one runs replaces the one waiting, so only the latest state
-// is written after it. Thread-safe.
+// is written after it; encoding and writing happen on the writer's thread. Thread-safe.
 class AppMetadataCache {
 public:
     explicit AppMetadataCache(std::string filePath);
@@ -43,13 +42,11 @@ public:
     AppMetadataCache(const AppMetadataCache&) = delete;
     AppMetadataCache& operator=(const AppMetadataCache&) = delete;
 
-    // Reads the file, replacing the entries in memory (none when it is missing or unreadable).
-    void load();
-    std::map<std::string, AppMetadata> entries() const;
-    // Takes the entries of a scan; earlier entries it did not see are kept while their path
+    // The entries of the file; none when it is missing or unreadable.
+    std::map<std::string, AppMetadata> load() const;
+    // Saves the entries of a scan; earlier entries it did not see are kept while their path
     // exists, and dropped otherwise.
-    void update(std::map<std::string, AppMetadata> scanned);
-    void saveInBackground();
+    void saveInBackground(std::map<std::string, AppMetadata> scanned, std::map<std::string, AppMetadata> earlier);
     // Returns once the write asked for so far has ended.
     void waitForPendingWrite();
 
@@ -61,9 +58,10 @@ private:
     std::string filePath_;
     mutable std::mutex mutex_;
     std::condition_variable_any wake_;
-    std::map<std::string, AppMetadata> entries_;
-    std::optional<std::string> pending_;  // the text waiting to be written
-    std::size_t pendingCount_ = 0;
+    struct Pending {
+        std::map<std::string, AppMetadata> scanned, earlier;
+    };
+    std::optional<Pending> pending_;  // the save waiting to be written
     bool writing_ = false;
     std::jthread thread_;
 };

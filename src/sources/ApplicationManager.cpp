@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <filesystem>
 #include <map>
+#include <unordered_set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -341,9 +342,7 @@ std::vector<Application> ApplicationManager::scanApplications(std::stop_token st
     }
     std::map<std::string, AppMetadata> cached;
     if (cache_) {
-        cache_->load();
-        cached = cache_->entries();
-        for (const auto& [path, entry] : cached) classifier_.remember(path, entry.modificationDate, entry.framework);
+        cached = cache_->load();
     }
 
     const std::vector<ScanRoot> roots = scanRoots();
@@ -362,12 +361,14 @@ std::vector<Application> ApplicationManager::scanApplications(std::stop_token st
 
     std::vector<Application> found;
     std::map<std::string, AppMetadata> seenEntries;
-    std::set<std::string> seenPaths;
+    std::unordered_set<std::string> seenPaths;
     std::size_t index = 0;
     for (const std::string& raw : paths) {
         ++index;
         if (stop.stop_requested()) break;
-        std::string path = normalised(raw);
+        // The walk gives clean paths; Spotlight's and the settings' may not be.
+        bool clean = !raw.empty() && raw.find("//") == std::string::npos && raw.find("/.") == std::string::npos && raw.back() != '/';
+        std::string path = clean ? raw : normalised(raw);
         if (!seenPaths.insert(path).second) continue;  // found by Spotlight and by the listing, or twice
         if (progress && (index % 64 == 0 || index == paths.size())) progress(index, paths.size(), "Spotlight", "Inventaire");
         if (!isValidUtf8(path)) {
@@ -385,7 +386,8 @@ std::vector<Application> ApplicationManager::scanApplications(std::stop_token st
         AppMetadata entry;
         auto reusable = cached.find(path);
         if (reusable != cached.end() && reusable->second.modificationDate == *date) {
-            entry = reusable->second;
+            entry = std::move(reusable->second);
+            cached.erase(reusable);
         } else {
             std::optional<BundleCandidate> candidate = readBundle(path);
             if (!candidate) continue;
@@ -450,11 +452,10 @@ std::vector<Application> ApplicationManager::scanApplications(std::stop_token st
     }
     logger().info("Framework classification: " + std::to_string(tauri.size()) + " Tauri, " +
                   std::to_string(electron.size()) + " Electron");
-    logger().info("Scan complete: " + std::to_string(found.size()) + " apps in " + format(secondsSince(start), "%.2f") +
+    logger().info("Scan complete: " + std::to_string(found.size()) + " apps in " + format(secondsSince(start), "%.3f") +
                   "s");
     if (cache_ && !stop.stop_requested()) {
-        cache_->update(std::move(seenEntries));
-        cache_->saveInBackground();
+        cache_->saveInBackground(std::move(seenEntries), std::move(cached));
     }
     diagnostics.finishedAt = clock().now();
     std::scoped_lock lock(mutex_);

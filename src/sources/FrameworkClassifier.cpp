@@ -56,11 +56,6 @@ AppFramework FrameworkClassifier::inspect(const std::string& bundlePath, const s
     return AppFramework::Other;
 }
 
-void FrameworkClassifier::remember(const std::string& bundlePath, double modificationDate, AppFramework framework) {
-    std::scoped_lock lock(mutex_);
-    cache_[bundlePath] = {modificationDate, framework};
-}
-
 AppFramework FrameworkClassifier::classify(const std::string& bundlePath, double modificationDate,
                                            const std::string& executable) {
     {

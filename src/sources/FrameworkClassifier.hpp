@@ -17,9 +17,6 @@ public:
     // when the bundle does). `executable`: CFBundleExecutable, when known.
     AppFramework classify(const std::string& bundlePath, double modificationDate, const std::string& executable);
 
-    // A decision kept from an earlier run (the metadata cache), used while the date holds.
-    void remember(const std::string& bundlePath, double modificationDate, AppFramework framework);
-
     // Decides without the cache.
     static AppFramework inspect(const std::string& bundlePath, const std::string& executable);
 
