@@ -83,7 +83,7 @@ using AppBundleInventory = std::vector<AppBundleInventoryEntry>;
 // Nothing when the bundle has no readable Info.plist.
 std::optional<AppBundleInventoryEntry> buildInventoryEntry(const std::string& bundlePath);
 
-// The release page of a GitHub repository named in a text ("https://github.com/o/r/issues"),
+// The release page of a GitHub repository named in a text (its issues page, for example),
 // on the GitHub web host in effect; nothing when it names none.
 std::optional<std::string> gitHubReleasePage(std::string_view text);
 

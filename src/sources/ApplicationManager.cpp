@@ -6,6 +6,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <unordered_set>
 #include <sys/stat.h>
@@ -340,10 +341,9 @@ std::vector<Application> ApplicationManager::scanApplications(std::stop_token st
         isLoading_ = true;
         previous = applications_;
     }
-    std::map<std::string, AppMetadata> cached;
-    if (cache_) {
-        cached = cache_->load();
-    }
+    // The cache is read while the folders are searched.
+    std::future<std::map<std::string, AppMetadata>> loading;
+    if (cache_) loading = std::async(std::launch::async, [this] { return cache_->load(); });
 
     const std::vector<ScanRoot> roots = scanRoots();
     std::vector<std::string> paths;
@@ -359,7 +359,10 @@ std::vector<Application> ApplicationManager::scanApplications(std::stop_token st
         paths = walk(roots, stop, diagnostics.pathSummaries);
     }
 
+    std::map<std::string, AppMetadata> cached;
+    if (loading.valid()) cached = loading.get();
     std::vector<Application> found;
+    found.reserve(paths.size());
     std::map<std::string, AppMetadata> seenEntries;
     std::unordered_set<std::string> seenPaths;
     std::size_t index = 0;

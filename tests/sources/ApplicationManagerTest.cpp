@@ -13,6 +13,7 @@
 #include "base/Log.hpp"
 #include "sources/AppBundleReader.hpp"
 #include "sources/ApplicationManager.hpp"
+#include "system/Endpoints.hpp"
 #include "support/Corpus.hpp"
 #include "support/TempDir.hpp"
 
@@ -110,14 +111,15 @@ TEST_F(ApplicationManagerTest, ReadsXmlAndBinaryBundlesWithTheirMechanisms) {
     temp_.makeFolder("Applications/Electron.app/Contents/Frameworks/Squirrel.framework");
     temp_.makeFolder("Applications/Electron.app/Contents/Frameworks/Sparkle.framework");
     temp_.write("Applications/Electron.app/Contents/Resources/app-update.yml", "provider: github\n");
+    const std::string repository = Endpoints::url(Service::GitHubWeb, "/owner/repo");
     temp_.write("Applications/Electron.app/Contents/Resources/app/product.json",
-                R"({"updateUrl":"https://update.example.test","reportIssueUrl":"https://github.com/owner/repo/issues/new"})");
+                R"({"updateUrl":"https://update.example.test","reportIssueUrl":")" + repository + R"(/issues/new"})");
     auto hints = buildInventoryEntry(electron);
     ASSERT_TRUE(hints);
     EXPECT_TRUE(hints->hasSquirrelFramework && hints->hasSparkleFramework && hints->hasMozillaUpdaterHint);
     EXPECT_EQ(hints->genericUpdateMechanismHint, GenericUpdateMechanism::Electron);
     EXPECT_EQ(hints->genericUpdateURLHint, "https://update.example.test");
-    EXPECT_EQ(hints->genericReleasePageURLHint, "https://github.com/owner/repo/releases");
+    EXPECT_EQ(hints->genericReleasePageURLHint, repository + "/releases");
 }
 
 TEST_F(ApplicationManagerTest, BadInputIsSkippedOrLeftEmptyAndTheScanGoesOn) {
