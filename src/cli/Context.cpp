@@ -18,6 +18,7 @@
 #include "settings/DefaultsStore.hpp"
 #include "settings/ManagerCatalog.hpp"
 #include "settings/SettingsManager.hpp"
+#include "sources/ApplicationManager.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
 #include "system/SystemNetworkClient.hpp"
@@ -107,10 +108,20 @@ RefreshCoordinator& Context::refresh() {
         SettingsManager& preferences = settings();
         RefreshCoordinator::Options options;
         options.allowPreRelease = [&preferences] { return preferences.showPreReleaseUpdates(); };
+        ApplicationManager& installed = applications();
+        ScanProgressModel& scanProgress = progress();
         refresh_ = std::make_unique<RefreshCoordinator>(
             progress(),
-            [&packages, &preferences](std::stop_token stop) {
-                return activeSourcePipelines(ManagerRegistry::sources(), packages, preferences, stop);
+            [&packages, &preferences, &installed, &scanProgress](std::stop_token stop) {
+                std::vector<ScannerPipeline> pipelines;
+                if (preferences.isVisible(ManagerToggleKey::ShowInstalledApplications)) {
+                    pipelines.push_back(applicationsPipeline(installed, scanProgress));
+                }
+                for (ScannerPipeline& pipeline :
+                     activeSourcePipelines(ManagerRegistry::sources(), packages, preferences, stop)) {
+                    pipelines.push_back(std::move(pipeline));
+                }
+                return pipelines;
             },
             options);
     }
@@ -120,6 +131,21 @@ RefreshCoordinator& Context::refresh() {
 ScanResultsPersistence& Context::persistence() {
     if (!persistence_) persistence_ = std::make_unique<ScanResultsPersistence>(ScanResultsPersistence::defaultFolder());
     return *persistence_;
+}
+
+ApplicationManager& Context::applications() {
+    if (!applications_) {
+        ApplicationManager::Options options;
+        options.runner = &CommandRunner::shared();
+        options.metadataCachePath = paths::supportFolder() + "/app_metadata_cache.json";
+        options.home = paths::home();
+        SettingsManager& preferences = settings();
+        options.additionalFolders = [&preferences] { return preferences.additionalApplicationFolders(); };
+        applications_ = std::make_unique<ApplicationManager>(std::move(options));
+        PersistedApplications saved = persistence().loadApplications();
+        applications_->restoreApplications(std::move(saved.applications), std::move(saved.diagnostics));
+    }
+    return *applications_;
 }
 
 namespace {
@@ -168,9 +194,25 @@ void persistScan(ScanResultsPersistence& persistence, DefaultsStore& defaults, c
     }
     PersistedScanResults results;
     results.packages = coordinator.packages();
+    ApplicationManager& installed = Context::shared().applications();
+    results.applications = installed.applications();
+    results.applicationDiagnostics = installed.scanDiagnostics();
+    // Only a scan that listed the applications knows their frameworks.
+    if (result.fullScan && result.packagesByScanner.count("apps") && !result.failedScanners.count("apps")) {
+        FrameworkClassification frameworks;
+        for (const std::string& identifier : installed.tauriBundleIdentifiers()) frameworks.tauri.push_back(identifier);
+        for (const std::string& identifier : installed.electronBundleIdentifiers()) {
+            frameworks.electron.push_back(identifier);
+        }
+        results.frameworks = std::move(frameworks);
+    }
+    // The metadata cache is written in the background during the scan; it is on disk before
+    // the scan counts as saved.
+    installed.waitForPendingWrites();
     ScanMetadata metadata;
     metadata.lastScanDate = Clock::shared().now();
     metadata.packagesCount = static_cast<long long>(results.packages.size());
+    metadata.applicationsCount = static_cast<long long>(results.applications->size());
     metadata.sourcesScannedCount = static_cast<long long>(result.packagesByScanner.size());
     metadata.wasCleanExit = Context::shared().previousExitWasClean();
     std::optional<ScanMetadata> previous = persistence.loadMetadata();

@@ -16,6 +16,7 @@ class SystemFileSystemManager;
 class NetworkClient;
 class ScanResultsPersistence;
 class RunMarkers;
+class ApplicationManager;
 }  // namespace vt
 
 namespace vt::cli {
@@ -33,6 +34,8 @@ public:
     RefreshCoordinator& refresh();
     PackageCoordinator& coordinator();
     ScanResultsPersistence& persistence();
+    // The installed applications, restored from the last scan's results on first use.
+    ApplicationManager& applications();
 
     // A session of a command that works on the inventory: earlier runs' exits are judged
     // (per process: a run still going elsewhere is not taken for a crash), and this run is
@@ -55,6 +58,7 @@ private:
     std::unique_ptr<RefreshCoordinator> refresh_;
     std::unique_ptr<PackageCoordinator> coordinator_;
     std::unique_ptr<ScanResultsPersistence> persistence_;
+    std::unique_ptr<ApplicationManager> applications_;
     std::unique_ptr<RunMarkers> runMarkers_;
     bool sessionStarted_ = false;
     bool recordsExit_ = false;

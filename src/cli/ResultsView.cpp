@@ -31,6 +31,20 @@ std::string localDate(Clock::TimePoint date) {
 
 }  // namespace
 
+std::string applicationStableKey(const Application& application) { return "application:" + application.bundlePath; }
+
+bool hasUpdate(const Application& application, bool allowPreRelease) {
+    return isUpdateAvailable(application.version, application.latestVersion, allowPreRelease);
+}
+
+std::string oneLine(std::string_view text) {
+    std::string line(text);
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    }
+    return line;
+}
+
 ScanReport makeReport(std::vector<Package> packages, const ScanProgressSnapshot& progress, bool allowPreRelease) {
     ScanReport report;
     report.allowPreRelease = allowPreRelease;
@@ -106,6 +120,17 @@ std::string renderTable(const ScanReport& report, bool all, const Style& style) 
             groups[displayName(package.type)].push_back(&package);
         }
     }
+    // Applications are shown as rows of their own source, made of the fields a row shows.
+    std::vector<Package> applicationRows;
+    for (const Application& application : report.applications) {
+        if (!all && !hasUpdate(application, report.allowPreRelease)) continue;
+        Package row;
+        row.name = oneLine(application.name);
+        row.version = application.version;
+        row.latestVersion = application.latestVersion;
+        applicationRows.push_back(std::move(row));
+    }
+    for (const Package& row : applicationRows) groups["Applications"].push_back(&row);
     if (groups.empty()) return "";
     std::size_t nameWidth = 4, installedWidth = 9, latestWidth = 6;
     for (auto& [source, items] : groups) {
@@ -135,6 +160,9 @@ std::string renderTable(const ScanReport& report, bool all, const Style& style) 
 std::string renderSummary(const ScanReport& report, const Style& style) {
     std::size_t updates = 0;
     for (const Package& package : report.packages) updates += hasUpdate(package, report.allowPreRelease) ? 1 : 0;
+    for (const Application& application : report.applications) {
+        updates += hasUpdate(application, report.allowPreRelease) ? 1 : 0;
+    }
     char duration[32];
     std::snprintf(duration, sizeof(duration), "%.1f s", report.durationSeconds);
     std::string line;
@@ -152,7 +180,7 @@ std::string renderSummary(const ScanReport& report, const Style& style) {
                                          : localized("scan.summary.sources_failed",
                                                      {std::to_string(report.failedSources)}));
     }
-    line += " · " + std::to_string(report.packages.size()) + " items";
+    line += " · " + std::to_string(report.packages.size() + report.applications.size()) + " items";
     if (report.durationSeconds > 0) line += " · scanned in " + std::string(duration);
     std::string out = line + "\n";
     for (const auto& [name, message] : report.problems) {
@@ -189,6 +217,22 @@ void printReportJson(const ScanReport& report, int indent, std::FILE* out) {
         if (package.sourceIdentifier) writer.key("sourceIdentifier").string(*package.sourceIdentifier);
         if (package.description) writer.key("description").string(*package.description);
         if (auto location = installLocation(package, home)) writer.key("installLocation").string(*location);
+        writer.endObject();
+        if (text.size() >= kChunk) flush();
+    }
+    for (const Application& application : report.applications) {
+        writer.beginObject();
+        writer.key("name").string(application.name);
+        writer.key("version").string(application.version);
+        if (application.latestVersion) writer.key("latestVersion").string(*application.latestVersion);
+        writer.key("type").string("Application");
+        writer.key("source").string("apps");
+        writer.key("stableKey").string(applicationStableKey(application));
+        writer.key("updateAvailable").boolean(hasUpdate(application, report.allowPreRelease));
+        writer.key("bundleIdentifier").string(application.bundleIdentifier);
+        writer.key("updateMechanism").string(rawValue(application.updateMechanism));
+        if (application.sparkleAppcastURL) writer.key("sparkleAppcastURL").string(*application.sparkleAppcastURL);
+        writer.key("installLocation").string(application.bundlePath);
         writer.endObject();
         if (text.size() >= kChunk) flush();
     }

@@ -7,6 +7,7 @@
 
 #include "base/Json.hpp"
 #include "cli/Output.hpp"
+#include "model/Application.hpp"
 #include "model/Package.hpp"
 
 namespace vt {
@@ -21,6 +22,8 @@ namespace vt::cli {
 struct ScanReport {
     std::vector<Package> packages;
     std::vector<std::string> stableKeys;  // of each package, in the same order
+    // The installed applications: items of the "apps" scanner, after the packages.
+    std::vector<Application> applications;
     std::vector<std::pair<std::string, std::string>> problems;  // scanner name, message
     Json scanners = Json::array();
     Json metadata = Json::object();
@@ -34,6 +37,12 @@ ScanReport makeReport(std::vector<Package> packages, const ScanProgressSnapshot&
 // Marks the sources that failed, and those whose rows were carried over from an earlier
 // scan (with the date), in the JSON and under the table.
 void applySourceStates(ScanReport& report, const std::vector<SourceScanState>& states);
+
+// The key that identifies an application across scans: its bundle's path.
+std::string applicationStableKey(const Application& application);
+bool hasUpdate(const Application& application, bool allowPreRelease);
+// A name or path as one line of a table (line ends and other controls become spaces).
+std::string oneLine(std::string_view text);
 
 // The table of pending updates (every item with `all`), grouped by source, aligned.
 std::string renderTable(const ScanReport& report, bool all, const Style& style);

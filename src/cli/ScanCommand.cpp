@@ -18,6 +18,7 @@
 #include "core/ScanProgressModel.hpp"
 #include "settings/DefaultsStore.hpp"
 #include "settings/SettingsManager.hpp"
+#include "sources/ApplicationManager.hpp"
 
 namespace vt::cli {
 
@@ -39,9 +40,20 @@ Json metadataJson(const RefreshResult& result, RefreshMode mode, const ScanRepor
     meta["durationSeconds"] = result.durationSeconds;
     meta["cancelled"] = result.cancelled;
     meta["interrupted"] = result.interrupted;
-    meta["itemCount"] = report.packages.size();
-    meta["updateCount"] = result.updateCount(report.allowPreRelease);
+    meta["itemCount"] = report.packages.size() + report.applications.size();
+    std::size_t applicationUpdates = 0;
+    for (const Application& application : report.applications) {
+        applicationUpdates += hasUpdate(application, report.allowPreRelease) ? 1 : 0;
+    }
+    meta["updateCount"] = result.updateCount(report.allowPreRelease) + applicationUpdates;
     return meta;
+}
+
+// The applications join the report while their source is shown.
+void addApplications(ScanReport& report) {
+    Context& context = Context::shared();
+    if (!context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) return;
+    report.applications = context.applications().applications();
 }
 
 void printReport(const ScanReport& report, const ScanArguments& arguments) {
@@ -87,11 +99,12 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
             ScanReport report = makeReport(coordinator.packages(), ScanProgressSnapshot{},
                                            context.settings().showPreReleaseUpdates());
             applySourceStates(report, coordinator.sourceStates());
+            addApplications(report);
             Json meta = Json::object();
             meta["mode"] = std::string(toString(mode));
             meta["skipped"] = true;
             meta["reason"] = updating ? "update in progress" : "recent scan already completed";
-            meta["itemCount"] = report.packages.size();
+            meta["itemCount"] = report.packages.size() + report.applications.size();
             report.metadata = std::move(meta);
             printReport(report, arguments);
         } else if (updating) {
@@ -108,6 +121,7 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
     ScanReport report = makeReport(result->allPackages(), context.progress().snapshot(),
                                    context.settings().showPreReleaseUpdates());
     applySourceStates(report, coordinator.sourceStates());
+    addApplications(report);
     report.durationSeconds = result->durationSeconds;
     report.metadata = metadataJson(*result, mode, report);
     printReport(report, arguments);
@@ -134,6 +148,7 @@ int runLaunch(const GlobalOptions& options) {
         ScanReport report = makeReport(Context::shared().coordinator().packages(), Context::shared().progress().snapshot(),
                                        Context::shared().settings().showPreReleaseUpdates());
         applySourceStates(report, Context::shared().coordinator().sourceStates());
+        addApplications(report);
         printReport(report, arguments);
         return kExitSuccess;
     }

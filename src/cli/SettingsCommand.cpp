@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -53,7 +54,7 @@ int list(bool asJson) {
     return kExitSuccess;
 }
 
-int get(const std::string& key) {
+int get(const std::string& key, bool asJson) {
     if (key == kMenuBarAtLogin) {
         std::printf("%s\n", PlatformSettingsService::shared().isMenuBarAgentAtLogin() ? "true" : "false");
         return kExitSuccess;
@@ -66,7 +67,26 @@ int get(const std::string& key) {
         std::fprintf(stderr, "vantreel settings: unknown setting \"%s\" (see vantreel settings list)\n", key.c_str());
         return kExitUsage;
     }
-    std::printf("%s\n", bareText(Context::shared().settings().value(key)).c_str());
+    Json value = Context::shared().settings().value(key);
+    std::printf("%s\n", asJson ? dumpJson(value, 2).c_str() : bareText(value).c_str());
+    return kExitSuccess;
+}
+
+// Adds values to a list setting, or removes them from it.
+int changeList(const std::string& key, const std::vector<std::string>& values, bool adding) {
+    try {
+        if (adding) {
+            Context::shared().settings().addToList(key, values);
+        } else {
+            Context::shared().settings().removeFromList(key, values);
+        }
+    } catch (const SettingsError& error) {
+        std::fprintf(stderr, "vantreel settings: %s\n", error.what());
+        return kExitUsage;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "vantreel settings: cannot save: %s\n", error.what());
+        return kExitFailure;
+    }
     return kExitSuccess;
 }
 
@@ -113,6 +133,7 @@ void addSettingsCommand(CLI::App& app, int* exitCode) {
     struct Arguments {
         bool json = false;
         std::string key, value;
+        std::vector<std::string> values;
     };
     auto args = std::make_shared<Arguments>();
 
@@ -122,12 +143,23 @@ void addSettingsCommand(CLI::App& app, int* exitCode) {
 
     auto* getCommand = settings->add_subcommand("get", "Print one setting's value");
     getCommand->add_option("key", args->key, "The setting")->required();
-    getCommand->callback([args, exitCode] { *exitCode = get(args->key); });
+    getCommand->add_flag("--json", args->json, "Print the value as JSON");
+    getCommand->callback([args, exitCode] { *exitCode = get(args->key, args->json); });
 
     auto* setCommand = settings->add_subcommand("set", "Change one setting");
     setCommand->add_option("key", args->key, "The setting")->required();
-    setCommand->add_option("value", args->value, "The new value")->required();
+    setCommand->add_option("value", args->value, "The new value (a JSON array for a list)")->required();
     setCommand->callback([args, exitCode] { *exitCode = set(args->key, args->value); });
+
+    auto* addCommand = settings->add_subcommand("add", "Add values to a list setting");
+    addCommand->add_option("key", args->key, "The list setting")->required();
+    addCommand->add_option("values", args->values, "The values to add")->required();
+    addCommand->callback([args, exitCode] { *exitCode = changeList(args->key, args->values, true); });
+
+    auto* removeCommand = settings->add_subcommand("remove", "Remove values from a list setting");
+    removeCommand->add_option("key", args->key, "The list setting")->required();
+    removeCommand->add_option("values", args->values, "The values to remove")->required();
+    removeCommand->callback([args, exitCode] { *exitCode = changeList(args->key, args->values, false); });
 
     auto* resetCommand = settings->add_subcommand("reset", "Restore one setting, or all, to the default");
     resetCommand->add_option("key", args->key, "The setting (all when absent)");

@@ -6,6 +6,7 @@
 
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
+#include "cli/AppsCommand.hpp"
 #include "cli/Context.hpp"
 #include "cli/EndpointsCommand.hpp"
 #include "cli/ListCommand.hpp"
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
     int exitCode = vt::cli::kExitSuccess;
     vt::cli::addScanCommand(app, &exitCode, &options);
     vt::cli::addListCommands(app, &exitCode);
+    vt::cli::addAppsCommand(app, &exitCode, &options);
     vt::cli::addUpdateCommand(app, &exitCode, &options);
     vt::cli::addVersionCommand(app, &exitCode);
     vt::cli::addEndpointsCommand(app, &exitCode);
@@ -54,10 +56,10 @@ int main(int argc, char** argv) {
     // Commands that work on the inventory judge the previous exit and record their own.
     auto worksOnInventory = [](CLI::App* command) {
         const std::string& name = command->get_name();
-        return name == "scan" || name == "list" || name == "update";
+        return name == "scan" || name == "list" || name == "apps" || name == "update";
     };
     for (CLI::App* command : app.get_subcommands(worksOnInventory)) {
-        bool readOnly = command->get_name() == "list";
+        bool readOnly = command->get_name() == "list" || command->get_name() == "apps";
         command->preparse_callback([readOnly](std::size_t) { vt::cli::Context::shared().beginSession(!readOnly); });
     }
     int status = run(app, argc, argv, options, exitCode);

@@ -271,7 +271,7 @@ private:
         }
         ScanOutcome& outcome = *completion.outcome;
         const double elapsed = elapsedSince(chain.stepStart);
-        const std::size_t count = outcome.packages.size();
+        const std::size_t count = outcome.itemCount.value_or(outcome.packages.size());
         if (outcome.message) result_.messages[pipeline.id] = *outcome.message;
         progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) {
             if (completion.step == Step::Listing) status.scannedItems = static_cast<long long>(count);

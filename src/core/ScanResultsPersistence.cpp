@@ -27,6 +27,9 @@ constexpr const char* kMetadataFile = "scan_metadata.json";
 constexpr const char* kPackagesFile = "packages.json";
 constexpr const char* kFrameworksFile = "framework_classification.json";
 constexpr const char* kAdoptableFile = "adoptable_apps.json";
+constexpr const char* kApplicationsFile = "applications.json";
+// Ours: how the application folders were searched, for `vantreel apps --verbose`.
+constexpr const char* kApplicationDiagnosticsFile = "app_scan_diagnostics.json";
 
 // Kinds whose records have a file of their own; every other kind goes to packages.json.
 // One line per source.
@@ -265,6 +268,16 @@ std::vector<std::string> ScanResultsPersistence::save(const PersistedScanResults
     Json adoptable = Json::array();
     for (const auto& app : results.adoptableApps) adoptable.push_back(app.toJson());
     files[kAdoptableFile] = dumpJson(adoptable);
+    if (results.applications) {
+        std::string& text = files[kApplicationsFile];
+        JsonWriter writer(text);
+        writer.beginArray();
+        for (const Application& application : *results.applications) writer.value(toJson(application));
+        writer.endArray();
+    }
+    if (results.applicationDiagnostics) {
+        files[kApplicationDiagnosticsFile] = dumpJson(results.applicationDiagnostics->toJson());
+    }
 
     std::vector<std::string> failed;
     for (const auto& [name, text] : files) {
@@ -297,6 +310,28 @@ std::optional<ScanMetadata> ScanResultsPersistence::loadMetadata() const {
         }
     }
     return std::nullopt;
+}
+
+PersistedApplications ScanResultsPersistence::loadApplications() const {
+    PersistedApplications saved;
+    const char* failureLine = "⚠️ [ScanPersistence] Erreur chargement applications: ";
+    if (auto json = read(kApplicationsFile, failureLine)) {
+        try {
+            if (!json->is_array()) throw std::invalid_argument("not a list");
+            for (const Json& item : *json) saved.applications.push_back(applicationFromJson(item));
+        } catch (const std::exception& error) {
+            saved.applications.clear();
+            logger().warning(std::string(failureLine) + error.what());
+        }
+    }
+    if (auto json = read(kApplicationDiagnosticsFile, failureLine)) {
+        try {
+            saved.diagnostics = ScanDiagnostics::fromJson(*json);
+        } catch (const std::exception& error) {
+            logger().warning(std::string(failureLine) + error.what());
+        }
+    }
+    return saved;
 }
 
 PersistedScanResults ScanResultsPersistence::load() const {

@@ -6,7 +6,9 @@
 
 #include "base/Clock.hpp"
 #include "base/Json.hpp"
+#include "model/Application.hpp"
 #include "model/Package.hpp"
+#include "sources/ApplicationManager.hpp"
 
 namespace vt {
 
@@ -72,6 +74,15 @@ struct PersistedScanResults {
     std::vector<Package> packages;
     std::optional<FrameworkClassification> frameworks;
     std::vector<PersistedAdoptableApp> adoptableApps;
+    // Written only when present: saving after a package update leaves them as they were.
+    std::optional<std::vector<Application>> applications;
+    std::optional<ScanDiagnostics> applicationDiagnostics;
+};
+
+// The saved application inventory and how its last scan went.
+struct PersistedApplications {
+    std::vector<Application> applications;
+    std::optional<ScanDiagnostics> diagnostics;
 };
 
 // Writes each scan's results to JSON files in the "Van Treel/ScanResults" folder of the
@@ -90,6 +101,9 @@ public:
     // Returns the names of the files that could not be written.
     std::vector<std::string> save(const PersistedScanResults& results) const;
     PersistedScanResults load() const;
+    // "applications.json" and the diagnostics of the scan that wrote it; apart from load(),
+    // which commands that show only packages call.
+    PersistedApplications loadApplications() const;
     // Only "scan_metadata.json", for callers that need no inventory.
     std::optional<ScanMetadata> loadMetadata() const;
 

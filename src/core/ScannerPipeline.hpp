@@ -16,6 +16,9 @@ namespace vt {
 struct ScanOutcome {
     std::vector<Package> packages;
     std::optional<std::string> message;
+    // How many items it found, when they are not packages (the applications, kept by their
+    // own manager); the number of packages otherwise.
+    std::optional<std::size_t> itemCount;
 };
 
 // One source of the scan, run as a chain: `run` (the inventory), then as soon as it ends

@@ -6,7 +6,9 @@
 
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
+#include "core/ScanProgressModel.hpp"
 #include "settings/SettingsManager.hpp"
+#include "sources/ApplicationManager.hpp"
 
 namespace vt {
 
@@ -115,6 +117,30 @@ std::vector<ScannerPipeline> activeSourcePipelines(const std::vector<SourceRow>&
         pipelines.push_back(std::move(pipeline));
     }
     return pipelines;
+}
+
+ScannerPipeline applicationsPipeline(ApplicationManager& applications, ScanProgressModel& progress) {
+    ScannerPipeline pipeline;
+    pipeline.id = "apps";
+    pipeline.source = "Applications";
+    pipeline.logTag = "apps";
+    pipeline.startDetails = "Inventaire";
+    pipeline.successDetails = "Scan Apps terminé: ";
+    pipeline.isCore = true;
+    pipeline.timeout = std::chrono::seconds(120);
+    pipeline.run = [&applications, &progress](std::stop_token stop) {
+        auto report = [&progress](std::size_t count, std::size_t total, const std::string&, const std::string& phase) {
+            progress.updateScanner("apps", [&](ScannerStatus& status) {
+                status.scannedItems = static_cast<long long>(count);
+                status.estimatedItems = static_cast<long long>(total);
+                status.details = phase;
+            });
+        };
+        std::size_t count = applications.scanApplications(stop, report).size();
+        return ScanOutcome{{}, std::nullopt, count};
+    };
+    applyTimeoutOverride(pipeline);
+    return pipeline;
 }
 
 }  // namespace vt

@@ -11,6 +11,8 @@
 namespace vt {
 
 class SettingsManager;
+class ApplicationManager;
+class ScanProgressModel;
 
 // Whether a source's tool is here, as its adapter's own discovery decides, and where.
 struct SourcePresence {
@@ -31,5 +33,10 @@ std::vector<ScannerPipeline> activeSourcePipelines(const std::vector<SourceRow>&
 // Runs an adapter as a pipeline: its listing as the inventory, its outdated check as the
 // update check, each with the message the adapter published.
 ScannerPipeline adapterPipeline(const SourceRow& source, BaseManager& adapter);
+
+// The application inventory as a core scanner of its own ("apps"). Applications are not
+// packages: the list stays on the manager, the pipeline reports only its count, and its
+// progress (bundles read of bundles found) goes to the scanner's status.
+ScannerPipeline applicationsPipeline(ApplicationManager& applications, ScanProgressModel& progress);
 
 }  // namespace vt

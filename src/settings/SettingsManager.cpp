@@ -152,6 +152,8 @@ const std::vector<SettingDefinition>& settingDefinitions() {
         {"ManualUpdateFolderBookmark", SettingKind::Data, nullptr, {}, {}},
         {"SkippedVersions", SettingKind::StringMap, Json::object(), {}, {}},
         {"ExcludedAdoptableApps", SettingKind::StringList, Json::array(), {}, {}},
+        // Folders searched for application bundles beyond the standard ones.
+        {"AdditionalApplicationFolders", SettingKind::StringList, Json::array(), {}, {}},
         {"SnoozedApps", SettingKind::Dictionary, Json::object(), {}, {}},
         {"AutoDeferredUpdates", SettingKind::Dictionary, Json::object(), {}, {}},
         {"AutoUpdateFailureRecords", SettingKind::Dictionary, Json::object(), {}, {}},
@@ -333,6 +335,12 @@ void SettingsManager::setFromText(std::string_view key, std::string_view text) {
             break;
         }
         case SettingKind::Choice: return setValue(key, std::string(trimView(text)));
+        case SettingKind::StringList: {
+            std::optional<Json> list = parseJson(text);
+            if (list && isStringList(*list)) return setValue(key, *list);
+            throw SettingsError("Invalid value for " + std::string(key) +
+                                ": expected a JSON array of texts, like [\"a\",\"b\"]");
+        }
         default:
             throw SettingsError(std::string(key) + " holds " + std::string(kindName(definition->kind)) +
                                 " and is changed by its own command, not by set");
@@ -446,6 +454,42 @@ void SettingsManager::setSkippedVersions(const std::map<std::string, std::string
     Json json = Json::object();
     for (const auto& [item, version] : versions) json[item] = version;
     setValue("SkippedVersions", json);
+}
+
+namespace {
+
+const SettingDefinition& listSetting(std::string_view key) {
+    const SettingDefinition* definition = findSetting(key);
+    if (definition == nullptr) throw SettingsError("Unknown setting \"" + std::string(key) + "\"");
+    if (definition->kind != SettingKind::StringList) throw SettingsError(std::string(key) + " is not a list");
+    return *definition;
+}
+
+}  // namespace
+
+void SettingsManager::addToList(std::string_view key, const std::vector<std::string>& values) {
+    listSetting(key);
+    Json list = value(key);
+    for (const std::string& item : values) {
+        if (std::find(list.begin(), list.end(), Json(item)) == list.end()) list.push_back(item);
+    }
+    setValue(key, list);
+}
+
+void SettingsManager::removeFromList(std::string_view key, const std::vector<std::string>& values) {
+    listSetting(key);
+    Json list = value(key);
+    Json kept = Json::array();
+    for (const Json& item : list) {
+        if (std::find(values.begin(), values.end(), item.get<std::string>()) == values.end()) kept.push_back(item);
+    }
+    setValue(key, kept);
+}
+
+std::vector<std::string> SettingsManager::additionalApplicationFolders() const {
+    std::vector<std::string> folders;
+    for (const auto& folder : value("AdditionalApplicationFolders")) folders.push_back(folder.get<std::string>());
+    return folders;
 }
 
 std::vector<std::string> SettingsManager::excludedAdoptableApps() const {

@@ -88,9 +88,13 @@ public:
 
     // Validated writes. Throws SettingsError naming what is allowed.
     void setValue(std::string_view key, const Json& value);
-    // Parses a command-line text for the key's kind ("true", "24", "dark"). Lists,
-    // dictionaries and data are refused: they have commands of their own.
+    // Parses a command-line text for the key's kind ("true", "24", "dark", a JSON array of
+    // texts for a list). Dictionaries and data are refused: they have commands of their own.
     void setFromText(std::string_view key, std::string_view text);
+    // Adds the values missing from a list setting, in order; removes values from one.
+    // Throws SettingsError when the key is not a list.
+    void addToList(std::string_view key, const std::vector<std::string>& values);
+    void removeFromList(std::string_view key, const std::vector<std::string>& values);
     void reset(std::string_view key);
     void resetAll();
 
@@ -110,6 +114,7 @@ public:
 
     std::map<std::string, std::string> skippedVersions() const;
     void setSkippedVersions(const std::map<std::string, std::string>& versions);
+    std::vector<std::string> additionalApplicationFolders() const;
     std::vector<std::string> excludedAdoptableApps() const;
     void setExcludedAdoptableApps(const std::vector<std::string>& apps);
     std::map<std::string, AutoUpdateFailureRecord> autoUpdateFailureRecords() const;

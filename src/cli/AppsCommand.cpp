@@ -1,0 +1,112 @@
+#include "cli/AppsCommand.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+#include <CLI/CLI.hpp>
+
+#include "base/Json.hpp"
+#include "base/Strings.hpp"
+#include "cli/Context.hpp"
+#include "cli/Output.hpp"
+#include "cli/ResultsView.hpp"
+#include "cli/ScanCommand.hpp"
+#include "sources/ApplicationManager.hpp"
+
+namespace vt::cli {
+
+namespace {
+
+Json optionalText(const std::optional<std::string>& text) { return text ? Json(*text) : Json(nullptr); }
+
+Json applicationJson(const Application& application) {
+    Json json = Json::object();
+    json["name"] = application.name;
+    json["version"] = application.version;
+    json["buildNumber"] = optionalText(application.buildNumber);
+    json["bundleIdentifier"] = application.bundleIdentifier;
+    json["bundlePath"] = application.bundlePath;
+    json["updateMechanism"] = std::string(rawValue(application.updateMechanism));
+    json["resolutionSource"] =
+        application.resolutionSource ? Json(std::string(rawValue(*application.resolutionSource))) : Json(nullptr);
+    json["resolutionReason"] = optionalText(application.resolutionReason);
+    json["latestVersion"] = optionalText(application.latestVersion);
+    json["sparkleAppcastURL"] = optionalText(application.sparkleAppcastURL);
+    json["appStoreID"] = optionalText(application.appStoreID);
+    return json;
+}
+
+void printDiagnostics(const ScanDiagnostics& diagnostics) {
+    double seconds = secondsBetween(diagnostics.startedAt, diagnostics.finishedAt);
+    std::printf("\nLast inventory: %.2f s\n", seconds);
+    for (const ScanPathSummary& summary : diagnostics.pathSummaries) {
+        std::printf("  %s (%s): %lld apps, %lld folders, %lld files, %lld links, %.2f s\n",
+                    oneLine(summary.displayName).c_str(), oneLine(summary.rootPath).c_str(),
+                    summary.discoveredApplications, summary.directoriesVisited, summary.filesScanned,
+                    summary.symlinksFollowed, summary.duration);
+        for (const std::string& error : summary.errors) std::printf("    ! %s\n", oneLine(error).c_str());
+    }
+}
+
+int apps(bool asJson, bool verbose) {
+    ApplicationManager& manager = Context::shared().applications();
+    std::vector<Application> applications = manager.applications();
+    std::sort(applications.begin(), applications.end(), [](const Application& a, const Application& b) {
+        return toLower(a.name) != toLower(b.name) ? toLower(a.name) < toLower(b.name) : a.bundlePath < b.bundlePath;
+    });
+    std::optional<ScanDiagnostics> diagnostics = manager.scanDiagnostics();
+    if (asJson) {
+        Json json = Json::object();
+        Json& list = json["applications"] = Json::array();
+        for (const Application& application : applications) list.push_back(applicationJson(application));
+        if (verbose) json["diagnostics"] = diagnostics ? diagnostics->toJson() : Json(nullptr);
+        std::printf("%s\n", dumpJson(json, jsonIndentForStandardOutput()).c_str());
+        return kExitSuccess;
+    }
+    if (applications.empty()) {
+        std::printf("No applications found yet: run vantreel scan.\n");
+    } else {
+        Style style = Style::forStream(stdout);
+        std::size_t nameWidth = 4, versionWidth = 7, latestWidth = 6, mechanismWidth = 9, identifierWidth = 17;
+        for (const Application& application : applications) {
+            nameWidth = std::max(nameWidth, displayWidth(oneLine(application.name)));
+            versionWidth = std::max(versionWidth, displayWidth(application.version));
+            latestWidth = std::max(latestWidth, displayWidth(application.latestVersion.value_or("-")));
+            mechanismWidth = std::max(mechanismWidth, displayWidth(displayName(application.updateMechanism)));
+            identifierWidth = std::max(identifierWidth, displayWidth(application.bundleIdentifier));
+        }
+        std::printf("%s\n", style.bold(padRight("NAME", nameWidth) + "  " + padRight("VERSION", versionWidth) + "  " +
+                                       padRight("LATEST", latestWidth) + "  " + padRight("MECHANISM", mechanismWidth) +
+                                       "  " + padRight("BUNDLE IDENTIFIER", identifierWidth) + "  PATH")
+                                .c_str());
+        for (const Application& application : applications) {
+            std::printf("%s  %s  %s  %s  %s  %s\n", padRight(oneLine(application.name), nameWidth).c_str(),
+                        padRight(application.version, versionWidth).c_str(),
+                        padRight(application.latestVersion.value_or("-"), latestWidth).c_str(),
+                        padRight(displayName(application.updateMechanism), mechanismWidth).c_str(),
+                        padRight(application.bundleIdentifier, identifierWidth).c_str(),
+                        style.dim(oneLine(application.bundlePath)).c_str());
+            if (application.resolutionSource || application.resolutionReason) {
+                std::string source =
+                    application.resolutionSource ? std::string(rawValue(*application.resolutionSource)) : "-";
+                std::printf("    source: %s%s\n", source.c_str(),
+                            application.resolutionReason ? (" (" + oneLine(*application.resolutionReason) + ")").c_str()
+                                                         : "");
+            }
+        }
+    }
+    if (verbose && diagnostics) printDiagnostics(*diagnostics);
+    return kExitSuccess;
+}
+
+}  // namespace
+
+void addAppsCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) {
+    auto* command = app.add_subcommand("apps", "List the installed applications found by the last scan");
+    auto json = std::make_shared<bool>(false);
+    command->add_flag("--json", *json, "Print the applications as JSON");
+    command->callback([json, exitCode, options] { *exitCode = apps(*json, options->verbose); });
+}
+
+}  // namespace vt::cli

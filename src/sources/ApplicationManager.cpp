@@ -1,0 +1,511 @@
+#include "sources/ApplicationManager.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <filesystem>
+#include <future>
+#include <map>
+#include <unordered_set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "base/Json.hpp"
+#include "base/Log.hpp"
+#include "base/Strings.hpp"
+#include "system/CommandRunning.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("ApplicationManager");
+    return instance;
+}
+
+constexpr double kSpotlightLimit = 5.0;
+constexpr const char* kSpotlightQuery =
+    "kMDItemContentType == 'com.apple.application-bundle' && kMDItemFSName == '*.app'";
+
+// Folders the walk never enters: device backups, the trash, version-control and package
+// trees that can be huge and never hold an installed application.
+bool isExcludedFolder(std::string_view name) {
+    return name == "MobileSync" || name == ".Trash" || name == ".git" || name == "node_modules";
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string format(double value, const char* pattern) {
+    char text[32];
+    std::snprintf(text, sizeof(text), pattern, value);
+    return text;
+}
+
+std::string normalised(const std::string& path) {
+    std::string text = std::filesystem::path(path).lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    return text;
+}
+
+// The identity of a root: its real path when it exists, so that a folder named twice (or
+// through a link) is searched once.
+std::string rootIdentity(const std::string& path) {
+    std::error_code error;
+    std::filesystem::path real = std::filesystem::weakly_canonical(path, error);
+    return error ? normalised(path) : normalised(real.string());
+}
+
+bool isValidUtf8(std::string_view text) { return sanitizeUtf8(text) == text; }
+
+// The date that stands for a bundle: the later of its Info.plist's modification and status
+// change times. The status change time moves when a bundle is replaced by one unpacked with
+// its archived dates, which the modification time alone would miss.
+std::optional<double> bundleDate(const std::string& bundlePath, int& error) {
+    struct stat info {};
+    if (::stat((bundlePath + "/Contents/Info.plist").c_str(), &info) != 0) {
+        error = errno;
+        return std::nullopt;
+    }
+    auto seconds = [](const struct timespec& time) {
+        return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
+    };
+    return std::max(seconds(info.st_mtim), seconds(info.st_ctim)) - 978307200.0;
+}
+
+bool isUnder(const std::string& path, const std::string& root) {
+    return path.size() > root.size() && startsWith(path, root) && path[root.size()] == '/';
+}
+
+void carryOverResults(Application& current, const Application& previous) {
+    current.isIgnored = previous.isIgnored;
+    current.updatePreferences = previous.updatePreferences;
+    if (current.version != previous.version) return;
+    current.latestVersion = previous.latestVersion;
+    current.latestBuildNumber = previous.latestBuildNumber;
+    current.releaseNotes = previous.releaseNotes;
+    current.downloadURL = previous.downloadURL;
+    current.publishDate = previous.publishDate;
+    current.homebrewCaskName = previous.homebrewCaskName;
+    current.directDownloadConfig = previous.directDownloadConfig;
+    current.updateCapability = previous.updateCapability;
+    current.updateStrategy = previous.updateStrategy;
+    current.detectionConfidence = previous.detectionConfidence;
+    current.resolutionSource = previous.resolutionSource;
+    current.resolutionReason = previous.resolutionReason;
+    current.matchedRuleIdentifier = previous.matchedRuleIdentifier;
+    if (!current.appStoreID) current.appStoreID = previous.appStoreID;
+}
+
+}  // namespace
+
+Json ScanPathSummary::toJson() const {
+    Json json = Json::object();
+    json["id"] = id;
+    json["rootPath"] = rootPath;
+    json["displayName"] = displayName;
+    json["discoveredApplications"] = discoveredApplications;
+    json["directoriesVisited"] = directoriesVisited;
+    json["filesScanned"] = filesScanned;
+    json["symlinksFollowed"] = symlinksFollowed;
+    json["duration"] = duration;
+    json["errors"] = errors;
+    return json;
+}
+
+ScanPathSummary ScanPathSummary::fromJson(const Json& json) {
+    ScanPathSummary summary;
+    summary.id = json.at("id").get<std::string>();
+    summary.rootPath = json.at("rootPath").get<std::string>();
+    summary.displayName = json.at("displayName").get<std::string>();
+    summary.discoveredApplications = json.at("discoveredApplications").get<long long>();
+    summary.directoriesVisited = json.at("directoriesVisited").get<long long>();
+    summary.filesScanned = json.at("filesScanned").get<long long>();
+    summary.symlinksFollowed = json.at("symlinksFollowed").get<long long>();
+    summary.duration = json.at("duration").get<double>();
+    summary.errors = json.at("errors").get<std::vector<std::string>>();
+    return summary;
+}
+
+Json ScanDiagnostics::toJson() const {
+    Json json = Json::object();
+    json["startedAt"] = toReferenceSeconds(startedAt);
+    json["finishedAt"] = toReferenceSeconds(finishedAt);
+    Json& list = json["pathSummaries"] = Json::array();
+    for (const ScanPathSummary& summary : pathSummaries) list.push_back(summary.toJson());
+    return json;
+}
+
+ScanDiagnostics ScanDiagnostics::fromJson(const Json& json) {
+    ScanDiagnostics diagnostics;
+    diagnostics.startedAt = fromReferenceSeconds(json.at("startedAt").get<double>());
+    diagnostics.finishedAt = fromReferenceSeconds(json.at("finishedAt").get<double>());
+    for (const Json& item : json.at("pathSummaries")) diagnostics.pathSummaries.push_back(ScanPathSummary::fromJson(item));
+    return diagnostics;
+}
+
+ApplicationManager::ApplicationManager(Options options) : options_(std::move(options)) {
+    if (!options_.metadataCachePath.empty()) cache_ = std::make_unique<AppMetadataCache>(options_.metadataCachePath);
+}
+
+ApplicationManager::~ApplicationManager() = default;
+
+std::vector<ScanRoot> ApplicationManager::fixedRoots() {
+    return {
+        {"/Applications", "Applications", 4},
+        {"/Applications/Utilities", "Application Utilities", 3},
+        {"/System/Applications", "System Applications", 4},
+        {"/System/Applications/Utilities", "System Utilities", 3},
+    };
+}
+
+std::vector<ScanRoot> ApplicationManager::scanRoots() const {
+    std::vector<ScanRoot> candidates = options_.fixedRoots;
+    if (!options_.home.empty()) candidates.push_back({options_.home + "/Applications", "Home Applications", 4});
+    if (options_.additionalFolders) {
+        for (std::string folder : options_.additionalFolders()) {
+            if (startsWith(folder, "~/") && !options_.home.empty()) folder = options_.home + folder.substr(1);
+            if (folder.empty() || folder.front() != '/') {
+                logger().warning("Ignored application folder \"" + sanitizeUtf8(folder) + "\": not an absolute path");
+                continue;
+            }
+            std::string name(lastPathComponent(normalised(folder)));
+            candidates.push_back({normalised(folder), name.empty() ? folder : name, 4});
+        }
+    }
+    std::vector<ScanRoot> roots;
+    std::set<std::string> seen;
+    for (ScanRoot& root : candidates) {
+        root.path = normalised(root.path);
+        if (!seen.insert(rootIdentity(root.path)).second) continue;
+        roots.push_back(std::move(root));
+    }
+    return roots;
+}
+
+std::vector<std::string> ApplicationManager::findWithSpotlight(const std::vector<ScanRoot>& roots,
+                                                               std::stop_token stop,
+                                                               std::vector<ScanPathSummary>& summaries,
+                                                               bool& usable) {
+    usable = false;
+    std::vector<std::string> found;
+    auto spotlightStart = std::chrono::steady_clock::now();
+    std::size_t spotlightCount = 0;
+    for (const ScanRoot& root : roots) {
+        double remaining = kSpotlightLimit - secondsSince(spotlightStart);
+        if (remaining <= 0) return {};
+        try {
+            CommandRequest request;
+            request.command = options_.spotlightTool;
+            request.arguments = {"-onlyin", root.path, kSpotlightQuery};
+            request.timeout = remaining;
+            ShellCommandResult result = options_.runner->execute(request, stop);
+            for (std::string_view line : splitLines(result.standardOutput)) {
+                if (!line.empty() && line.front() == '/') {
+                    found.emplace_back(line);
+                    ++spotlightCount;
+                }
+            }
+        } catch (const std::exception& error) {
+            logger().warning(std::string("Spotlight scan failed: ") + error.what());
+            return {};
+        }
+    }
+    const double spotlightSeconds = secondsSince(spotlightStart);
+    if (found.empty() || spotlightSeconds > kSpotlightLimit) return {};
+    // The roots themselves, listed: what Spotlight has not indexed yet.
+    auto listingStart = std::chrono::steady_clock::now();
+    std::size_t listed = 0;
+    for (const ScanRoot& root : roots) {
+        auto rootStart = std::chrono::steady_clock::now();
+        ScanPathSummary summary{.id = root.path, .rootPath = root.path, .displayName = root.displayName};
+        if (DIR* dir = ::opendir(root.path.c_str())) {
+            summary.directoriesVisited = 1;
+            while (dirent* entry = ::readdir(dir)) {
+                std::string name = entry->d_name;
+                if (!endsWith(name, ".app")) continue;
+                found.push_back(root.path + "/" + name);
+                ++listed;
+            }
+            ::closedir(dir);
+        }
+        for (const std::string& path : found) summary.discoveredApplications += isUnder(path, root.path) ? 1 : 0;
+        summary.duration = secondsSince(rootStart);
+        summaries.push_back(std::move(summary));
+    }
+    logger().info("Spotlight: " + std::to_string(spotlightCount) + " apps in " + format(spotlightSeconds, "%.2f") +
+                  "s + listing: " + std::to_string(listed) + " apps in " + format(secondsSince(listingStart), "%.2f") +
+                  "s");
+    usable = true;
+    return found;
+}
+
+std::vector<std::string> ApplicationManager::walk(const std::vector<ScanRoot>& roots, std::stop_token stop,
+                                                  std::vector<ScanPathSummary>& summaries) {
+    std::vector<std::string> found;
+    struct Folder {
+        std::string path;
+        int depth;
+    };
+    for (const ScanRoot& root : roots) {
+        auto rootStart = std::chrono::steady_clock::now();
+        ScanPathSummary summary{.id = root.path, .rootPath = root.path, .displayName = root.displayName};
+        std::vector<Folder> pending{{root.path, 0}};
+        bool rootMissing = false;
+        while (!pending.empty() && !stop.stop_requested()) {
+            Folder folder = std::move(pending.back());
+            pending.pop_back();
+            DIR* dir = ::opendir(folder.path.c_str());
+            if (dir == nullptr) {
+                if (folder.depth == 0 && errno == ENOENT) {
+                    rootMissing = true;  // a standard folder this machine does not have
+                    continue;
+                }
+                std::string error = sanitizeUtf8(folder.path) + ": " + std::strerror(errno);
+                logger().warning("Cannot read application folder " + error);
+                summary.errors.push_back(std::move(error));
+                continue;
+            }
+            ++summary.directoriesVisited;
+            std::vector<Folder> children;
+            while (dirent* entry = ::readdir(dir)) {
+                std::string_view name = entry->d_name;
+                if (name == "." || name == "..") continue;
+                std::string child = folder.path + "/" + std::string(name);
+                unsigned char type = entry->d_type;
+                if (type == DT_UNKNOWN) {
+                    struct stat info {};
+                    if (::lstat(child.c_str(), &info) == 0) {
+                        type = S_ISLNK(info.st_mode) ? DT_LNK : S_ISDIR(info.st_mode) ? DT_DIR : DT_REG;
+                    }
+                }
+                if (type == DT_LNK) {
+                    // Looked at, never entered: a link to a bundle is a result, a link to a
+                    // folder is not followed (no loop can form).
+                    ++summary.symlinksFollowed;
+                    struct stat target {};
+                    if (endsWith(name, ".app") && ::stat(child.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
+                        found.push_back(std::move(child));
+                        ++summary.discoveredApplications;
+                    }
+                    continue;
+                }
+                if (type != DT_DIR) {
+                    ++summary.filesScanned;
+                    continue;
+                }
+                if (endsWith(name, ".app")) {
+                    found.push_back(std::move(child));  // a result, never a folder to enter
+                    ++summary.discoveredApplications;
+                } else if (!isExcludedFolder(name) && folder.depth + 1 < root.maxDepth) {
+                    children.push_back({std::move(child), folder.depth + 1});
+                }
+            }
+            ::closedir(dir);
+            // Depth first, in the order listed.
+            for (auto it = children.rbegin(); it != children.rend(); ++it) pending.push_back(std::move(*it));
+        }
+        summary.duration = secondsSince(rootStart);
+        if (!rootMissing || summary.directoriesVisited > 0) summaries.push_back(std::move(summary));
+    }
+    return found;
+}
+
+std::optional<std::string> ApplicationManager::appStoreIdentifier(const std::string& bundlePath, std::stop_token stop) {
+    if (options_.runner == nullptr || ::access(options_.spotlightAttributesTool.c_str(), X_OK) != 0) return std::nullopt;
+    try {
+        CommandRequest request;
+        request.command = options_.spotlightAttributesTool;
+        request.arguments = {"-name", "kMDItemExternalIdentifier", "-raw", bundlePath};
+        request.timeout = kSpotlightLimit;
+        std::string text = trim(options_.runner->execute(request, stop).standardOutput);
+        if (text.empty() || text == "(null)") return std::nullopt;
+        return text;
+    } catch (const std::exception& error) {
+        logger().warning("App Store identifier of " + bundlePath + " unreadable: " + error.what());
+        return std::nullopt;
+    }
+}
+
+std::vector<Application> ApplicationManager::scanApplications(std::stop_token stop, const ProgressReporter& progress) {
+    const auto start = std::chrono::steady_clock::now();
+    ScanDiagnostics diagnostics;
+    diagnostics.startedAt = clock().now();
+    std::vector<Application> previous;
+    {
+        std::scoped_lock lock(mutex_);
+        isLoading_ = true;
+        previous = applications_;
+    }
+    // The cache is read while the folders are searched.
+    std::future<std::map<std::string, AppMetadata>> loading;
+    if (cache_) loading = std::async(std::launch::async, [this] { return cache_->load(); });
+
+    const std::vector<ScanRoot> roots = scanRoots();
+    std::vector<std::string> paths;
+    bool spotlightUsable = false;
+    auto spotlightStart = std::chrono::steady_clock::now();
+    if (options_.runner != nullptr && ::access(options_.spotlightTool.c_str(), X_OK) == 0) {
+        paths = findWithSpotlight(roots, stop, diagnostics.pathSummaries, spotlightUsable);
+    }
+    if (!spotlightUsable) {
+        diagnostics.pathSummaries.clear();
+        logger().info("Spotlight returned empty or too slow (" + format(secondsSince(spotlightStart), "%.2f") +
+                      "s), falling back to recursive scan");
+        paths = walk(roots, stop, diagnostics.pathSummaries);
+    }
+
+    std::map<std::string, AppMetadata> cached;
+    if (loading.valid()) cached = loading.get();
+    std::vector<Application> found;
+    found.reserve(paths.size());
+    std::map<std::string, AppMetadata> seenEntries;
+    std::unordered_set<std::string> seenPaths;
+    std::size_t index = 0;
+    for (const std::string& raw : paths) {
+        ++index;
+        if (stop.stop_requested()) break;
+        // The walk gives clean paths; Spotlight's and the settings' may not be.
+        bool clean = !raw.empty() && raw.find("//") == std::string::npos && raw.find("/.") == std::string::npos && raw.back() != '/';
+        std::string path = clean ? raw : normalised(raw);
+        if (!seenPaths.insert(path).second) continue;  // found by Spotlight and by the listing, or twice
+        if (progress && (index % 64 == 0 || index == paths.size())) progress(index, paths.size(), "Spotlight", "Inventaire");
+        if (!isValidUtf8(path)) {
+            logger().warning("Skipped bundle " + sanitizeUtf8(path) + ": its path is not valid UTF-8");
+            continue;
+        }
+        int error = 0;
+        std::optional<double> date = bundleDate(path, error);
+        if (!date) {
+            if (error != ENOENT && error != ENOTDIR) {
+                logger().warning("Skipped bundle " + path + ": Info.plist " + std::strerror(error));
+            }
+            continue;  // no Info.plist: not an application
+        }
+        AppMetadata entry;
+        auto reusable = cached.find(path);
+        if (reusable != cached.end() && reusable->second.modificationDate == *date) {
+            entry = std::move(reusable->second);
+            cached.erase(reusable);
+        } else {
+            std::optional<BundleCandidate> candidate = readBundle(path);
+            if (!candidate) continue;
+            entry.path = path;
+            entry.modificationDate = *date;
+            entry.bundleVersion = candidate->buildNumber;
+            entry.bundleIdentifier = candidate->bundleIdentifier;
+            entry.name = candidate->name;
+            entry.shortVersion = candidate->version;
+            entry.updateMechanism = candidate->updateMechanism;
+            entry.sparkleAppcastURL = candidate->sparkleAppcastURL;
+            entry.hasMASReceipt = candidate->hasMASReceipt;
+            entry.executable = candidate->executable.value_or("");
+            entry.framework = classifier_.classify(path, *date, entry.executable);
+        }
+        Application application;
+        application.id = path;
+        application.name = entry.name;
+        application.bundlePath = path;
+        application.version = entry.shortVersion;
+        application.buildNumber = entry.bundleVersion;
+        application.bundleIdentifier = entry.bundleIdentifier;
+        application.updateMechanism = entry.updateMechanism;
+        application.sparkleAppcastURL = entry.sparkleAppcastURL;
+        if (entry.hasMASReceipt) application.appStoreID = appStoreIdentifier(path, stop);
+        found.push_back(std::move(application));
+        seenEntries[path] = std::move(entry);
+    }
+
+    // The walk is the less complete path (depth limits, unreadable folders): an application of
+    // the previous list that it missed is kept when its bundle is still there, with its
+    // Info.plist, under a root of this scan. One that is gone, or whose folder is no longer
+    // searched, is dropped.
+    std::map<std::string, const Application*> previousByPath;
+    for (const Application& application : previous) previousByPath[application.bundlePath] = &application;
+    if (!spotlightUsable && !stop.stop_requested()) {
+        long long recovered = 0;
+        for (const Application& application : previous) {
+            if (seenPaths.count(application.bundlePath)) continue;
+            bool underRoot = false;
+            for (const ScanRoot& root : roots) underRoot = underRoot || isUnder(application.bundlePath, root.path);
+            int error = 0;
+            if (!underRoot || !bundleDate(application.bundlePath, error)) continue;
+            found.push_back(application);
+            seenPaths.insert(application.bundlePath);
+            ++recovered;
+        }
+        if (recovered > 0) {
+            logger().info("Recursive fallback recovered " + std::to_string(recovered) + " apps from previous scan state");
+        }
+    }
+    for (Application& application : found) {
+        auto before = previousByPath.find(application.bundlePath);
+        if (before != previousByPath.end()) carryOverResults(application, *before->second);
+    }
+
+    std::set<std::string> tauri, electron;
+    for (const auto& [path, entry] : seenEntries) {
+        if (entry.bundleIdentifier.empty()) continue;
+        if (entry.framework == AppFramework::Tauri) tauri.insert(entry.bundleIdentifier);
+        if (entry.framework == AppFramework::Electron) electron.insert(entry.bundleIdentifier);
+    }
+    logger().info("Framework classification: " + std::to_string(tauri.size()) + " Tauri, " +
+                  std::to_string(electron.size()) + " Electron");
+    logger().info("Scan complete: " + std::to_string(found.size()) + " apps in " + format(secondsSince(start), "%.3f") +
+                  "s");
+    if (cache_ && !stop.stop_requested()) {
+        cache_->saveInBackground(std::move(seenEntries), std::move(cached));
+    }
+    diagnostics.finishedAt = clock().now();
+    std::scoped_lock lock(mutex_);
+    applications_ = found;
+    diagnostics_ = std::move(diagnostics);
+    tauri_ = std::move(tauri);
+    electron_ = std::move(electron);
+    isLoading_ = false;
+    return found;
+}
+
+std::vector<Application> ApplicationManager::applications() const {
+    std::scoped_lock lock(mutex_);
+    return applications_;
+}
+
+void ApplicationManager::restoreApplications(std::vector<Application> applications,
+                                             std::optional<ScanDiagnostics> diagnostics) {
+    std::scoped_lock lock(mutex_);
+    applications_ = std::move(applications);
+    diagnostics_ = std::move(diagnostics);
+}
+
+std::optional<ScanDiagnostics> ApplicationManager::scanDiagnostics() const {
+    std::scoped_lock lock(mutex_);
+    return diagnostics_;
+}
+
+std::set<std::string> ApplicationManager::tauriBundleIdentifiers() const {
+    std::scoped_lock lock(mutex_);
+    return tauri_;
+}
+
+std::set<std::string> ApplicationManager::electronBundleIdentifiers() const {
+    std::scoped_lock lock(mutex_);
+    return electron_;
+}
+
+bool ApplicationManager::isLoading() const {
+    std::scoped_lock lock(mutex_);
+    return isLoading_;
+}
+
+void ApplicationManager::waitForPendingWrites() {
+    if (cache_) cache_->waitForPendingWrite();
+}
+
+Clock& ApplicationManager::clock() const { return options_.clock != nullptr ? *options_.clock : Clock::shared(); }
+
+}  // namespace vt

@@ -1,0 +1,97 @@
+// `vantreel scan` and `vantreel apps` over a sandbox's ~/Applications and a folder of the
+// user's own, set through `vantreel settings`.
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+#include "base/Json.hpp"
+#include "support/Corpus.hpp"
+#include "support/TempDir.hpp"
+#include "support/VantreelProcess.hpp"
+
+namespace vt {
+namespace {
+
+using testing::itemsByKey;
+using testing::jsonOf;
+using testing::runVantreel;
+
+std::string toBinary(const std::string& xml) {
+    plist_t root = nullptr;
+    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
+    char* data = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &data, &length);
+    std::string binary(data, length);
+    plist_to_bin_free(data);
+    plist_free(root);
+    return binary;
+}
+
+class AppsE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testing::showOnly(home_.path(), {"ShowInstalledApplications"});
+        const std::string amethyst = testing::corpusFile("plists/amethyst-0.14.2b.Info.plist");
+        home_.write("Applications/Amethyst.app/Contents/Info.plist", amethyst);
+        home_.write("Applications/Tools/Updater.app/Contents/Info.plist",
+                    toBinary(testing::corpusFile("plists/sparkle-2.9.1-Updater.app.Info.plist")));
+        home_.write("Extra/Store.app/Contents/Info.plist", amethyst);
+        home_.write("Extra/Store.app/Contents/_MASReceipt/receipt", "receipt");
+    }
+    ShellCommandResult run(std::vector<std::string> arguments) const {
+        return runVantreel({std::move(arguments), home_.path()});
+    }
+    testing::TempDir home_{"vt-apps-e2e"};
+};
+
+TEST_F(AppsE2ETest, ListSettingsPointTheScanAtBundlesShownWithTheirMechanisms) {
+    const std::string key = "AdditionalApplicationFolders";
+    const std::string extra = home_.file("Extra");
+    ASSERT_EQ(run({"settings", "set", key, R"(["/a","/b"])"}).exitCode, 0);
+    ASSERT_EQ(run({"settings", "remove", key, "/a", "/b"}).exitCode, 0);
+    ASSERT_EQ(run({"settings", "add", key, extra, extra}).exitCode, 0);
+    EXPECT_EQ(jsonOf(run({"settings", "get", key, "--json"})), Json::array({extra}));
+    EXPECT_EQ(run({"settings", "set", key, "not a list"}).exitCode, 2);
+    EXPECT_EQ(run({"settings", "add", "ShowNpm", "x"}).exitCode, 2);
+
+    auto scan = run({"--accept-terms", "scan", "--json"});
+    ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
+    Json report = jsonOf(scan);
+    std::map<std::string, Json> items = itemsByKey(report);
+    const std::string amethyst = home_.file("Applications/Amethyst.app");
+    const std::string updater = home_.file("Applications/Tools/Updater.app");
+    const std::string store = home_.file("Extra/Store.app");
+    ASSERT_EQ(items.size(), 3u) << scan.standardOutput;
+    EXPECT_EQ(items["application:" + amethyst]["updateMechanism"], "sparkle");
+    EXPECT_EQ(items["application:" + amethyst]["version"], "0.14.2b");
+    EXPECT_EQ(items["application:" + updater]["updateMechanism"], "unknown");
+    EXPECT_EQ(items["application:" + updater]["version"], "2.9.1");
+    EXPECT_EQ(items["application:" + store]["updateMechanism"], "macAppStore");
+    EXPECT_EQ(items["application:" + store]["source"], "apps");
+    EXPECT_EQ(report["scanners"][0]["id"], "apps");
+    EXPECT_EQ(report["scanners"][0]["count"], 3);
+
+    auto apps = run({"apps", "--json", "--verbose"});
+    ASSERT_EQ(apps.exitCode, 0) << apps.standardError;
+    Json listed = jsonOf(apps);
+    ASSERT_EQ(listed["applications"].size(), 3u) << apps.standardOutput;
+    const Json& first = listed["applications"][0];  // sorted by name: Amethyst's own is a build variable
+    for (const char* field : {"name", "version", "bundleIdentifier", "bundlePath", "updateMechanism",
+                              "resolutionSource", "resolutionReason", "latestVersion"}) {
+        EXPECT_TRUE(first.contains(field)) << field;
+    }
+    const Json& summaries = listed["diagnostics"]["pathSummaries"];
+    ASSERT_EQ(summaries.size(), 2u) << apps.standardOutput;
+    EXPECT_EQ(summaries[0]["rootPath"], home_.file("Applications"));
+    EXPECT_EQ(summaries[0]["discoveredApplications"], 2);
+    EXPECT_EQ(summaries[1]["rootPath"], extra);
+
+    auto table = run({"apps"});
+    EXPECT_NE(table.standardOutput.find("Mac App Store"), std::string::npos) << table.standardOutput;
+    EXPECT_NE(table.standardOutput.find(updater), std::string::npos);
+    auto scanTable = run({"--accept-terms", "scan", "--all"});
+    EXPECT_NE(scanTable.standardOutput.find("Applications"), std::string::npos) << scanTable.standardOutput;
+}
+
+}  // namespace
+}  // namespace vt
