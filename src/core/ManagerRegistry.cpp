@@ -10,6 +10,9 @@
 #include "managers/python/PipManager.hpp"
 #include "managers/python/PipxManager.hpp"
 #include "managers/python/UvManager.hpp"
+#include "managers/system/AptManager.hpp"
+#include "managers/system/FlatpakManager.hpp"
+#include "managers/system/SnapManager.hpp"
 
 namespace vt {
 
@@ -18,6 +21,7 @@ const std::vector<SourceRow>& ManagerRegistry::sources() {
         BrewManager::source(), NpmManager::source(),   PnpmManager::source(), YarnManager::source(),
         BunManager::source(),  DenoManager::source(),  UvManager::source(),   CondaManager::source(),
         PipManager::source(),  PipxManager::source(),
+        AptManager::source(),  FlatpakManager::source(), SnapManager::source(),
     };
     return rows;
 }
