@@ -194,6 +194,7 @@ void printReportJson(const ScanReport& report, int indent, std::FILE* out) {
         writer.key("stableKey").string(i < report.stableKeys.size() ? report.stableKeys[i] : stableKey(package));
         writer.key("updateAvailable").boolean(hasUpdate(package, report.allowPreRelease));
         if (package.sourceIdentifier) writer.key("sourceIdentifier").string(*package.sourceIdentifier);
+        if (package.isSecurityUpdate) writer.key("isSecurityUpdate").boolean(true);
         if (package.description) writer.key("description").string(*package.description);
         if (auto location = installLocation(package, home)) writer.key("installLocation").string(*location);
         writer.endObject();
