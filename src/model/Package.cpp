@@ -236,7 +236,8 @@ private:
             case Field::Analytics: kind = "an object"; break;
             case Field::IsPinned:
             case Field::RequiresManualInstaller:
-            case Field::AutoUpdates: kind = "a boolean"; break;
+            case Field::AutoUpdates:
+            case Field::IsSecurityUpdate: kind = "a boolean"; break;
             default: break;
         }
         failDecode("\"" + key_ + "\" is not " + kind);
