@@ -29,6 +29,12 @@ std::string localDate(Clock::TimePoint date) {
     return text;
 }
 
+// Debian versions are shown exactly as apt prints them: they are what the user types into
+// apt, and the shortened form drops the "+deb12u1" that tells a security fix apart.
+std::string shownVersion(const Package& package, std::string_view version) {
+    return package.type == PackageType::AptPackage ? std::string(version) : displayVersion(version);
+}
+
 }  // namespace
 
 std::string applicationStableKey(const Application& application) { return "application:" + application.bundlePath; }
@@ -137,8 +143,8 @@ std::string renderTable(const ScanReport& report, bool all, const Style& style) 
         std::sort(items.begin(), items.end(), [](const Package* a, const Package* b) { return a->name < b->name; });
         for (const Package* package : items) {
             nameWidth = std::max(nameWidth, displayWidth(package->name));
-            installedWidth = std::max(installedWidth, displayWidth(displayVersion(package->version)));
-            latestWidth = std::max(latestWidth, displayWidth(displayVersion(package->latestVersion.value_or("-"))));
+            installedWidth = std::max(installedWidth, displayWidth(shownVersion(*package, package->version)));
+            latestWidth = std::max(latestWidth, displayWidth(shownVersion(*package, package->latestVersion.value_or("-"))));
         }
     }
     std::string out = style.bold(padRight("NAME", nameWidth) + "  " + padRight("INSTALLED", installedWidth) + "  " +
@@ -147,11 +153,12 @@ std::string renderTable(const ScanReport& report, bool all, const Style& style) 
     for (const auto& [source, items] : groups) {
         for (const Package* package : items) {
             bool update = hasUpdate(*package, report.allowPreRelease);
-            std::string latest = package->latestVersion ? displayVersion(*package->latestVersion) : "-";
+            std::string latest = package->latestVersion ? shownVersion(*package, *package->latestVersion) : "-";
             out += padRight(package->name, nameWidth) + "  " +
-                   padRight(displayVersion(package->version), installedWidth) + "  " +
+                   padRight(shownVersion(*package, package->version), installedWidth) + "  " +
                    (update ? style.green(padRight(latest, latestWidth)) : padRight(latest, latestWidth)) + "  " +
-                   style.dim(source) + "\n";
+                   style.dim(source) +
+                   (package->isSecurityUpdate ? " " + style.yellow(localized("scan.table.security")) : "") + "\n";
         }
     }
     return out;
@@ -215,6 +222,7 @@ void printReportJson(const ScanReport& report, int indent, std::FILE* out) {
         writer.key("stableKey").string(i < report.stableKeys.size() ? report.stableKeys[i] : stableKey(package));
         writer.key("updateAvailable").boolean(hasUpdate(package, report.allowPreRelease));
         if (package.sourceIdentifier) writer.key("sourceIdentifier").string(*package.sourceIdentifier);
+        if (package.isSecurityUpdate) writer.key("isSecurityUpdate").boolean(true);
         if (package.description) writer.key("description").string(*package.description);
         if (auto location = installLocation(package, home)) writer.key("installLocation").string(*location);
         writer.endObject();

@@ -14,6 +14,9 @@
 #include "managers/python/PipManager.hpp"
 #include "managers/python/PipxManager.hpp"
 #include "managers/python/UvManager.hpp"
+#include "managers/system/AptManager.hpp"
+#include "managers/system/FlatpakManager.hpp"
+#include "managers/system/SnapManager.hpp"
 
 namespace vt {
 
@@ -23,6 +26,7 @@ const std::vector<SourceRow>& ManagerRegistry::sources() {
         BunManager::source(),  DenoManager::source(),  UvManager::source(),   CondaManager::source(),
         PipManager::source(),  PipxManager::source(),  GemManager::source(),  CargoManager::source(),
         GoManager::source(),   ComposerManager::source(),
+        AptManager::source(),  FlatpakManager::source(), SnapManager::source(),
     };
     return rows;
 }

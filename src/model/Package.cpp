@@ -19,7 +19,7 @@ constexpr const char* kOllamaRegistryFolder = "registry.ollama.ai";
 // The keys of the JSON form, in their order.
 enum class Field {
     Id, Name, Version, Type, LatestVersion, Description, Homepage, Dependencies, Conflicts, InstallDate, Size,
-    License, Tap, Analytics, IsPinned, RequiresManualInstaller, AutoUpdates, ReleaseNotes, SourceIdentifier, Unknown
+    License, Tap, Analytics, IsPinned, RequiresManualInstaller, AutoUpdates, IsSecurityUpdate, ReleaseNotes, SourceIdentifier, Unknown
 };
 
 constexpr std::pair<std::string_view, Field> kFields[] = {
@@ -40,6 +40,7 @@ constexpr std::pair<std::string_view, Field> kFields[] = {
     {"isPinned", Field::IsPinned},
     {"requiresManualInstaller", Field::RequiresManualInstaller},
     {"autoUpdates", Field::AutoUpdates},
+    {"isSecurityUpdate", Field::IsSecurityUpdate},
     {"releaseNotes", Field::ReleaseNotes},
     {"sourceIdentifier", Field::SourceIdentifier},
 };
@@ -76,6 +77,8 @@ public:
                 current().requiresManualInstaller = value;
             } else if (field_ == Field::AutoUpdates) {
                 current().autoUpdates = value;
+            } else if (field_ == Field::IsSecurityUpdate) {
+                current().isSecurityUpdate = value;
             } else if (field_ != Field::Unknown) {
                 wrongType();
             }
@@ -233,7 +236,8 @@ private:
             case Field::Analytics: kind = "an object"; break;
             case Field::IsPinned:
             case Field::RequiresManualInstaller:
-            case Field::AutoUpdates: kind = "a boolean"; break;
+            case Field::AutoUpdates:
+            case Field::IsSecurityUpdate: kind = "a boolean"; break;
             default: break;
         }
         failDecode("\"" + key_ + "\" is not " + kind);
@@ -313,6 +317,7 @@ private:
             case Field::IsPinned: current().isPinned = false; break;
             case Field::RequiresManualInstaller: current().requiresManualInstaller = false; break;
             case Field::AutoUpdates: current().autoUpdates = false; break;
+            case Field::IsSecurityUpdate: current().isSecurityUpdate = false; break;
             default: break;
         }
     }
@@ -458,6 +463,7 @@ void writeJson(JsonWriter& writer, const Package& package) {
     writer.key("isPinned").boolean(package.isPinned);
     writer.key("requiresManualInstaller").boolean(package.requiresManualInstaller);
     if (package.autoUpdates) writer.key("autoUpdates").boolean(true);
+    if (package.isSecurityUpdate) writer.key("isSecurityUpdate").boolean(true);
     writeOptional(writer, "releaseNotes", package.releaseNotes);
     writeOptional(writer, "sourceIdentifier", package.sourceIdentifier);
     writer.endObject();

@@ -46,6 +46,7 @@ struct Package {
     std::optional<std::string> sourceIdentifier;
     std::optional<std::string> installLocationOverride;  // never persisted
     bool autoUpdates = false;  // updates itself (a Homebrew cask with "auto_updates")
+    bool isSecurityUpdate = false;  // the pending version comes from a security archive
 
     friend bool operator==(const Package&, const Package&) = default;
 };

@@ -49,6 +49,9 @@ constexpr std::array<TypeRow, kPackageTypeCount> kTypes{{
     {PackageType::MsOfficeApp, "Microsoft Office", ""},
     {PackageType::SdkmanCandidate, "SDKMan", ""},
     {PackageType::OllamaModel, "Ollama", "enum.package_type.ollama_model"},
+    {PackageType::AptPackage, "apt", ""},
+    {PackageType::FlatpakApp, "Flatpak", ""},
+    {PackageType::SnapPackage, "Snap", ""},
     {PackageType::Generic, "Generic", "enum.package_type.generic"},
 }};
 

@@ -45,10 +45,13 @@ enum class PackageType {
     MsOfficeApp,
     SdkmanCandidate,
     OllamaModel,
+    AptPackage,
+    FlatpakApp,
+    SnapPackage,
     Generic,
 };
 
-inline constexpr std::size_t kPackageTypeCount = 37;
+inline constexpr std::size_t kPackageTypeCount = 40;
 
 // Every case, in declaration order.
 const std::array<PackageType, kPackageTypeCount>& allPackageTypes();

@@ -57,6 +57,9 @@ constexpr std::array<ToggleRow, kManagerToggleKeyCount> kRows{{
     {"showWindsurf", "ShowWindsurf", "settings.show_windsurf_desc"},
     {"showMicrosoftOffice", "ShowMicrosoftOffice", "settings.show_microsoft_office_desc"},
     {"checkMacOSSecurity", "CheckMacOSSecurity", "settings.check_macos_security_desc"},
+    {"showApt", "ShowApt", "settings.show_apt_desc"},
+    {"showFlatpak", "ShowFlatpak", "settings.show_flatpak_desc"},
+    {"showSnap", "ShowSnap", "settings.show_snap_desc"},
 }};
 
 }  // namespace

@@ -54,9 +54,12 @@ enum class ManagerToggleKey {
     ShowWindsurf,
     ShowMicrosoftOffice,
     CheckMacOSSecurity,
+    ShowApt,
+    ShowFlatpak,
+    ShowSnap,
 };
 
-inline constexpr std::size_t kManagerToggleKeyCount = 46;
+inline constexpr std::size_t kManagerToggleKeyCount = 49;
 
 const std::array<ManagerToggleKey, kManagerToggleKeyCount>& allManagerToggleKeys();
 // The case name as the interface knows it ("showHomebrew").

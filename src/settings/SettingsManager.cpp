@@ -137,6 +137,9 @@ const std::vector<SettingDefinition>& settingDefinitions() {
         {"ShowDockBadge", SettingKind::Bool, true, {}, {}},
         {"ShowDebug", SettingKind::Bool, false, {}, {}},
         {"CheckMacOSSecurity", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowApt", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowFlatpak", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowSnap", SettingKind::Bool, true, {}, kManagerToggleDidChange},
         {"ShowPreReleaseUpdates", SettingKind::Bool, false, {}, {}},
         // Which update sources may resolve an application (every one unless turned off).
         {"AppSource_MacAppStore", SettingKind::Bool, true, {}, {}},

@@ -18,6 +18,7 @@ public:
     static AdminPromptError notAvailable();
     static AdminPromptError denied();
     static AdminPromptError failed(std::string detail);
+    static AdminPromptError notAllowed(const std::string& path);
 
     Kind kind() const noexcept { return kind_; }
     std::string description() const { return what(); }
@@ -55,6 +56,10 @@ public:
     static constexpr const char* kOsascript = "/usr/bin/osascript";
 
     SystemAdminPrompt(CommandRunning& runner, const FileSystemManager& files);
+
+    // The only executables this prompt runs as root; on Linux the system's apt-get joins
+    // them. Homebrew's ownership repair also runs chown.
+    static bool isAllowedCommand(const std::string& path);
 
     bool isAvailable() const override;
     void run(const PrivilegedCommand& command, std::stop_token stop = {}) override;

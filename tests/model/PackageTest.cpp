@@ -82,6 +82,7 @@ TEST(PackageTest, EncodingWritesOnlyPresentFieldsInOrderAndRoundTrips) {
     full.analytics = BrewAnalytics{10, std::nullopt, 1000};
     full.sourceIdentifier = "/usr";
     full.isPinned = true;
+    full.isSecurityUpdate = true;
     Package decoded = packageFromJson(Json::parse(toJson(full).dump()));
     EXPECT_FALSE(decoded.installLocationOverride.has_value());
     decoded.installLocationOverride = full.installLocationOverride;

@@ -1,0 +1,213 @@
+#include "managers/system/AptManager.hpp"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <set>
+#include <stdexcept>
+
+#include "base/Cancellation.hpp"
+#include "base/Localization.hpp"
+#include "base/Log.hpp"
+#include "base/Regex.hpp"
+#include "base/Strings.hpp"
+#include "managers/system/SystemListing.hpp"
+#include "system/AdminPrompt.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("AptManager");
+    return instance;
+}
+
+// apt's "[OLD]" and "(NEW ...)" groups; a trailing "[]" marks a package whose dependencies
+// apt had to break and means nothing to us.
+const Regex& instLine() {
+    static const Regex pattern(R"(^Inst (\S+) \[([^\]]+)\] \((\S+) ([^\[\)]*?)\s*(?:\[([^\]]*)\])?\))");
+    return pattern;
+}
+
+}  // namespace
+
+const SourceRow& AptManager::source() {
+    static const SourceRow row{.id = "apt", .name = "apt", .executables = {"apt-get"},
+                               .types = {PackageType::AptPackage}, .toggle = ManagerToggleKey::ShowApt,
+                               .completionLine = "Inventaire apt terminé: ", .logTag = "apt",
+                               .timeout = std::chrono::seconds(180), .make = makeAdapter<AptManager>};
+    return row;
+}
+
+AptManager::AptManager(CommandRunning& runner, const FileSystemManager& files) : AptManager(runner, files, Options{}) {}
+
+AptManager::AptManager(CommandRunning& runner, const FileSystemManager& files, Options options)
+    : BaseManager(source(), runner, files), options_(std::move(options)) {}
+
+AptManager::~AptManager() = default;
+
+Clock& AptManager::clock() const { return options_.clock != nullptr ? *options_.clock : Clock::shared(); }
+
+AdminPrompt& AptManager::adminPrompt() {
+    if (options_.adminPrompt != nullptr) return *options_.adminPrompt;
+    std::scoped_lock lock(aptMutex_);
+    if (!ownedAdminPrompt_) ownedAdminPrompt_ = std::make_unique<SystemAdminPrompt>(runner_, files_);
+    return *ownedAdminPrompt_;
+}
+
+// ---- Parsing -------------------------------------------------------------------------
+
+bool AptManager::isPackageName(std::string_view name) {
+    static const Regex pattern(R"(^[a-z0-9][a-z0-9+.-]*(:[a-z0-9-]+)?$)");
+    return name.size() <= 200 && pattern.fullyMatches(name);
+}
+
+AptManager::Simulation AptManager::parseSimulation(std::string_view text) {
+    Simulation simulation;
+    bool inKeptBack = false;
+    for (std::string_view line : splitLines(text)) {
+        if (inKeptBack) {
+            // The block's names are indented; the next heading or summary ends it.
+            if (!line.empty() && isBlank(line.front())) {
+                for (std::string& name : systemlisting::blankSeparated(line)) {
+                    if (isPackageName(name)) simulation.keptBack.push_back(std::move(name));
+                }
+                continue;
+            }
+            inKeptBack = false;
+        }
+        if (startsWith(line, "The following packages have been kept back:") ||
+            startsWith(line, "The following held packages will be changed:")) {
+            inKeptBack = true;
+            continue;
+        }
+        std::optional<Regex::Match> match = instLine().search(line);
+        if (!match || !match->groups[0] || !match->groups[1] || !match->groups[2]) continue;
+        Pending pending{.name = std::string(*match->groups[0]),
+                        .installed = std::string(*match->groups[1]),
+                        .candidate = std::string(*match->groups[2])};
+        if (!isPackageName(pending.name)) continue;
+        if (match->groups[3]) {
+            for (std::string_view archive : split(*match->groups[3], ',')) {
+                std::string trimmed = trim(archive);
+                if (trimmed.empty()) continue;
+                // "Debian-Security:12/oldstable-security", "Ubuntu:22.04/jammy-security"
+                const std::size_t slash = trimmed.find('/');
+                if (slash != std::string::npos && contains(std::string_view(trimmed).substr(slash), "-security")) {
+                    pending.isSecurity = true;
+                }
+                pending.archives.push_back(std::move(trimmed));
+            }
+        }
+        if (match->groups[4]) pending.architecture = std::string(*match->groups[4]);
+        simulation.pending.push_back(std::move(pending));
+    }
+    return simulation;
+}
+
+std::optional<Clock::TimePoint> AptManager::listsUpdatedAt(const std::string& folder) {
+    std::optional<Clock::TimePoint> newest;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name == "lock" || !it->is_regular_file(error)) continue;
+        struct stat info {};
+        if (::stat(it->path().c_str(), &info) != 0) continue;
+        Clock::TimePoint modified = Clock::TimePoint{} + std::chrono::seconds(info.st_mtim.tv_sec);
+        if (!newest || modified > *newest) newest = modified;
+    }
+    return newest;
+}
+
+std::optional<std::string> AptManager::staleListsNote() const {
+    std::optional<Clock::TimePoint> updated = listsUpdatedAt(options_.listsFolder);
+    if (!updated) return std::nullopt;
+    const auto age = clock().now() - *updated;
+    if (age < kStaleListsAge) return std::nullopt;
+    const auto days = std::chrono::duration_cast<std::chrono::hours>(age).count() / 24;
+    return localized("apt.lists_stale", {std::to_string(days), "sudo apt-get update"});
+}
+
+// ---- Listing and detection -----------------------------------------------------------
+
+std::vector<Package> AptManager::listInstalled(std::stop_token stop) {
+    LoadingScope loading(*this);
+    auto fail = [this](const std::string& message) {
+        logger().error("❌ apt scan failed: " + message);
+        setErrorMessage(message);
+        publishPackages({});
+        return std::vector<Package>{};
+    };
+    if (!discover(stop)) return fail("apt-get not found");
+    CommandRequest request{.command = binaryPath(),
+                           .arguments = {"-s", "-o", "Debug::NoLocking=1", "dist-upgrade"},
+                           // Only the C locale prints the headings we read in English.
+                           .environment = {{"LC_ALL", "C"}, {"LANG", "C"}, {"LANGUAGE", ""}},
+                           .timeout = kSimulateTimeout,
+                           .allowNonZeroExit = true};
+    ShellCommandResult result;
+    try {
+        result = run(request, stop);
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        return fail(error.what());
+    }
+    if (auto oversized = systemlisting::oversizedList("apt-get", result)) return fail(*oversized);
+    if (result.exitCode != 0) {
+        // A package left half-configured stops apt here ("dpkg was interrupted...").
+        return fail(systemlisting::toolError(result.standardError + "\n" + result.standardOutput));
+    }
+    Simulation simulation = parseSimulation(result.standardOutput);
+    std::vector<Package> packages;
+    for (const Pending& pending : simulation.pending) {
+        packages.push_back(Package{.name = pending.name,
+                                   .version = pending.installed,
+                                   .type = PackageType::AptPackage,
+                                   .latestVersion = systemlisting::pendingVersion(pending.installed, pending.candidate),
+                                   .sourceIdentifier = pending.archives.empty()
+                                                           ? std::nullopt
+                                                           : std::optional<std::string>(pending.archives.front()),
+                                   .isSecurityUpdate = pending.isSecurity});
+    }
+    std::vector<std::string> notes;
+    if (auto stale = staleListsNote()) notes.push_back(*stale);
+    if (!simulation.keptBack.empty()) notes.push_back(localized("apt.kept_back", {join(simulation.keptBack, ", ")}));
+    logger().info("✅ apt scan complete: " + std::to_string(packages.size()));
+    setErrorMessage(notes.empty() ? std::nullopt : std::optional<std::string>(join(notes, "; ")));
+    publishPackages(packages);
+    return packages;
+}
+
+std::vector<Package> AptManager::checkOutdated(std::stop_token stop) {
+    if (stop.stop_requested()) throw CancellationError();
+    return packages();
+}
+
+// ---- Update --------------------------------------------------------------------------
+
+void AptManager::upgrade(const std::vector<std::string>& names, std::stop_token stop) {
+    if (!discover(stop)) throw CommandError::invalidCommand("apt-get");
+    for (const std::string& name : names) {
+        if (!isPackageName(name)) throw std::invalid_argument("Invalid apt package name: \"" + name + "\"");
+    }
+    PrivilegedCommand command{.prompt = localized("apt.admin.prompt", {join(names, ", ")}),
+                              .command = binaryPath(),
+                              .arguments = {"install", "--only-upgrade", "-y"},
+                              .timeoutSeconds = kUpgradeTimeout};
+    command.arguments.insert(command.arguments.end(), names.begin(), names.end());
+    adminPrompt().run(command, stop);
+}
+
+void AptManager::update(const Package& package, std::stop_token stop) { upgrade({package.name}, stop); }
+
+void AptManager::updateAll(std::stop_token stop) {
+    std::vector<std::string> names;
+    for (const Package& package : packages()) names.push_back(package.name);
+    if (names.empty()) return;
+    upgrade(names, stop);
+}
+
+}  // namespace vt

@@ -1,0 +1,238 @@
+// apt, Flatpak and Snap against their recorded or documented outputs (tests/managers/fixtures).
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <gtest/gtest.h>
+
+#include "base/Clock.hpp"
+#include "managers/system/AptManager.hpp"
+#include "managers/system/FlatpakManager.hpp"
+#include "managers/system/SnapManager.hpp"
+#include "model/VersionRules.hpp"
+#include "support/FakeCommandRunner.hpp"
+#include "support/Fixtures.hpp"
+#include "support/RecordingFileSystem.hpp"
+#include "support/TempDir.hpp"
+#include "system/AdminPrompt.hpp"
+
+namespace vt {
+namespace {
+
+using Response = testing::FakeCommandRunner::Response;
+using testing::fixture;
+
+const std::string kApt = "/usr/bin/apt-get";
+const std::string kSimulate = kApt + " -s -o Debug::NoLocking=1 dist-upgrade";
+
+// Records what would have run as root.
+class RecordingPrompt final : public AdminPrompt {
+public:
+    bool isAvailable() const override { return true; }
+    void run(const PrivilegedCommand& command, std::stop_token) override { commands.push_back(command); }
+    std::vector<PrivilegedCommand> commands;
+};
+
+struct AptFixture {
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    testing::TempDir lists{"vt-apt-lists"};
+    FakeClock clock;
+    RecordingPrompt prompt;
+    std::unique_ptr<AptManager> manager;
+
+    AptFixture() {
+        files.addExecutable(kApt);
+        manager = std::make_unique<AptManager>(
+            runner, files, AptManager::Options{.listsFolder = lists.path(), .clock = &clock, .adminPrompt = &prompt});
+    }
+    // A lists file last written `age` before the fake clock's now.
+    void listsWritten(std::chrono::hours age) {
+        const std::string file = lists.write("deb_dists_bookworm_main_binary-amd64_Packages", "");
+        const auto when = std::chrono::duration_cast<std::chrono::seconds>((clock.now() - age).time_since_epoch());
+        struct utimbuf times{when.count(), when.count()};
+        ASSERT_EQ(::utime(file.c_str(), &times), 0);
+    }
+};
+
+const Package* named(const std::vector<Package>& packages, std::string_view name) {
+    for (const Package& package : packages) {
+        if (package.name == name) return &package;
+    }
+    return nullptr;
+}
+
+TEST(AptManagerTest, ReadsTheSimulatedUpgradeInTheCLocaleWithSecurityOrigins) {
+    AptFixture f;
+    f.listsWritten(std::chrono::hours(2));
+    f.runner.on(kSimulate, Response::output(fixture("apt", "dist-upgrade.txt")));
+    std::vector<Package> packages = f.manager->listInstalled({});
+
+    ASSERT_EQ(f.runner.history().size(), 2u);  // `which apt-get`, then the simulation
+    const CommandRequest& request = f.runner.history().back();
+    EXPECT_EQ(request.environment.at("LC_ALL"), "C");
+    ASSERT_EQ(packages.size(), 13u);
+    const Package* gcrypt = named(packages, "libgcrypt20-dev");
+    ASSERT_NE(gcrypt, nullptr);
+    EXPECT_EQ(gcrypt->version, "1.10.1-3");
+    EXPECT_EQ(gcrypt->latestVersion, "1.10.1-3+deb12u1");
+    EXPECT_TRUE(gcrypt->isSecurityUpdate);  // the second of its two archives
+    EXPECT_FALSE(named(packages, "base-files")->isSecurityUpdate);
+    EXPECT_EQ(named(packages, "libcap2")->version, "1:2.66-4+deb12u2+b2");
+    // Every line apt calls an upgrade is one in the table, even where our rules would
+    // order the Debian revision otherwise.
+    for (const Package& package : packages) {
+        EXPECT_TRUE(isUpdateAvailable(package.version, package.latestVersion, false)) << package.name;
+    }
+    EXPECT_EQ(named(packages, "systemd-timesyncd")->latestVersion, "252.39-1~deb12u2");
+    EXPECT_EQ(named(packages, "init-system-helpers")->latestVersion, kUpdateAvailableSentinel);
+    EXPECT_EQ(f.manager->errorMessage(), std::nullopt);  // lists two hours old: no note
+
+    // The check answers from the same simulation.
+    EXPECT_EQ(f.manager->checkOutdated({}).size(), 13u);
+    EXPECT_EQ(f.runner.count(kSimulate), 1u);
+}
+
+TEST(AptManagerTest, HeldBrokenForeignLanguageAndOversizedOutputs) {
+    {
+        // A held package is named in the note, never listed; a new install is no update.
+        AptFixture f;
+        f.listsWritten(std::chrono::hours(24 * 3 + 1));
+        f.runner.on(kSimulate, Response::output(fixture("apt", "dist-upgrade-held.txt")));
+        std::vector<Package> packages = f.manager->listInstalled({});
+        ASSERT_EQ(packages.size(), 2u);
+        EXPECT_EQ(packages[1].name, "libssl3:i386");
+        EXPECT_TRUE(packages[1].isSecurityUpdate);  // an Ubuntu security pocket
+        const std::string note = f.manager->errorMessage().value_or("");
+        EXPECT_NE(note.find("openssh-client, openssh-server"), std::string::npos) << note;
+        EXPECT_NE(note.find("3 days"), std::string::npos) << note;
+        EXPECT_NE(note.find("sudo apt-get update"), std::string::npos) << note;
+    }
+    {
+        // Were the locale not forced, the headings would be German: the rows still come
+        // only from the "Inst" lines, never from the name lists.
+        AptFixture f;
+        f.runner.on(kSimulate, Response::output(fixture("apt", "dist-upgrade-de.txt")));
+        std::vector<Package> packages = f.manager->listInstalled({});
+        ASSERT_EQ(packages.size(), 3u);
+        EXPECT_EQ(packages[2].name, "libgcrypt20-dev");
+    }
+    {
+        // A package left half-configured stops apt before it simulates anything.
+        AptFixture f;
+        f.runner.on(kSimulate,
+                    Response::failure(100, "E: dpkg was interrupted, you must manually run 'dpkg --configure -a' to "
+                                           "correct the problem. \n"));
+        EXPECT_TRUE(f.manager->listInstalled({}).empty());
+        EXPECT_NE(f.manager->errorMessage().value_or("").find("dpkg --configure -a"), std::string::npos);
+    }
+    {
+        AptFixture f;
+        std::string huge(100u * 1024u * 1024u, 'x');
+        f.runner.on(kSimulate, Response::output(std::move(huge)));
+        EXPECT_TRUE(f.manager->listInstalled({}).empty());
+        EXPECT_NE(f.manager->errorMessage().value_or("").find("more than 16 MB"), std::string::npos);
+    }
+}
+
+TEST(AptManagerTest, UpgradesOnlyThroughThePromptAndOnlyWithTheSystemsAptGet) {
+    AptFixture f;
+    f.runner.on(kSimulate, Response::output(fixture("apt", "dist-upgrade-held.txt")));
+    std::vector<Package> packages = f.manager->listInstalled({});
+    f.manager->update(packages[0], {});
+    f.manager->updateAll({});
+    ASSERT_EQ(f.prompt.commands.size(), 2u);
+    EXPECT_EQ(f.prompt.commands[0].command, kApt);
+    EXPECT_EQ(f.prompt.commands[0].arguments, (std::vector<std::string>{"install", "--only-upgrade", "-y", "bash"}));
+    EXPECT_EQ(f.prompt.commands[1].arguments,
+              (std::vector<std::string>{"install", "--only-upgrade", "-y", "bash", "libssl3:i386"}));
+    Package option = packages[0];
+    option.name = "-oAPT::Get::Trivial-Only=false";
+    EXPECT_THROW(f.manager->update(option, {}), std::invalid_argument);
+    EXPECT_EQ(f.prompt.commands.size(), 2u);
+    // Only the simulation ran unprivileged: nothing installs outside the prompt.
+    EXPECT_EQ(f.runner.count(kSimulate), 1u);
+
+    // The system prompt refuses any other apt-get before asking anyone.
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    files.addExecutable(SystemAdminPrompt::kPkexec);
+    SystemAdminPrompt prompt(runner, files);
+    try {
+        prompt.run({.prompt = "", .command = "/home/me/.local/bin/apt-get", .arguments = {"install"}});
+        ADD_FAILURE() << "a user's own apt-get ran as root";
+    } catch (const AdminPromptError& error) {
+        EXPECT_EQ(error.description(), "Command not allowed for privileged fallback: /home/me/.local/bin/apt-get");
+    }
+    EXPECT_TRUE(runner.history().empty());
+    EXPECT_TRUE(SystemAdminPrompt::isAllowedCommand(kApt));
+}
+
+TEST(FlatpakManagerTest, ListsBothInstallationsAndMatchesUpdatesByRef) {
+    const std::string flatpak = "/usr/bin/flatpak";
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    files.addExecutable(flatpak);
+    runner.on(flatpak + " list --app " + FlatpakManager::kListColumns, Response::output(fixture("flatpak", "list.txt")));
+    const std::string updates = flatpak + " remote-ls --user --updates --app " + FlatpakManager::kUpdatesColumns;
+    runner.on(updates, Response::output(fixture("flatpak", "updates-user.txt")));
+    runner.on(flatpak + " remote-ls --system --updates --app " + FlatpakManager::kUpdatesColumns,
+              Response::output(fixture("flatpak", "updates-system.txt")));
+    FlatpakManager manager(runner, files);
+
+    std::vector<Package> installed = manager.listInstalled({});
+    ASSERT_EQ(installed.size(), 3u);  // the ref with an unusable branch is left out
+    EXPECT_EQ(named(installed, "org.gnome.Builder")->version, "9d8c7b6a5f4e");  // no version: the commit
+    EXPECT_EQ(named(installed, "org.gimp.GIMP")->sourceIdentifier, "system:app/org.gimp.GIMP/x86_64/stable");
+
+    std::vector<Package> outdated = manager.checkOutdated({});
+    ASSERT_EQ(outdated.size(), 3u);  // firefox's beta branch is not installed: not an update
+    EXPECT_EQ(named(outdated, "org.mozilla.firefox")->latestVersion, "129.0");
+    const Package* gimp = named(outdated, "org.gimp.GIMP");  // rebuilt with the same version
+    EXPECT_EQ(gimp->latestVersion, kUpdateAvailableSentinel);
+    for (const Package& package : outdated) {
+        EXPECT_TRUE(isUpdateAvailable(package.version, package.latestVersion, false)) << package.name;
+    }
+
+    runner.on(flatpak + " update -y --noninteractive --system app/org.gimp.GIMP/x86_64/stable", Response::output(""));
+    manager.update(*gimp, {});
+    EXPECT_TRUE(runner.ran(flatpak + " update -y --noninteractive --system app/org.gimp.GIMP/x86_64/stable"));
+    Package forged = *gimp;
+    forged.sourceIdentifier = "system:app/org.gimp.GIMP/x86_64/--help";
+    EXPECT_THROW(manager.update(forged, {}), std::invalid_argument);
+
+    // One installation failing leaves the other's updates and says which.
+    runner.on(updates, Response::failure(1, "error: Unable to load summary from remote flathub\n"));
+    EXPECT_EQ(manager.checkOutdated({}).size(), 1u);
+    EXPECT_NE(manager.errorMessage().value_or("").find("user: Unable to load summary"), std::string::npos);
+}
+
+TEST(SnapManagerTest, ReadsTheTablesAndRefreshesByName) {
+    const std::string snap = "/usr/bin/snap";
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    files.addExecutable(snap);
+    runner.on(snap + " list", Response::output(fixture("snap", "list.txt")));
+    runner.on(snap + " refresh --list", Response::output(fixture("snap", "refresh-list.txt")));
+    SnapManager manager(runner, files);
+
+    std::vector<Package> installed = manager.listInstalled({});
+    ASSERT_EQ(installed.size(), 3u);
+    EXPECT_EQ(named(installed, "lxd")->sourceIdentifier, "5.21/stable");
+    std::vector<Package> outdated = manager.checkOutdated({});
+    ASSERT_EQ(outdated.size(), 2u);
+    EXPECT_EQ(named(outdated, "firefox")->version, "128.0-2");
+    EXPECT_EQ(named(outdated, "firefox")->latestVersion, "129.0-1");
+    const Package* core = named(outdated, "core22");
+    EXPECT_TRUE(isUpdateAvailable(core->version, core->latestVersion, false));  // same version, new revision
+
+    runner.on(snap + " refresh --list", Response::output("", 0, "All snaps up to date.\n"));
+    EXPECT_TRUE(manager.checkOutdated({}).empty());
+    EXPECT_EQ(manager.errorMessage(), std::nullopt);
+
+    runner.on(snap + " refresh firefox", Response::output(""));
+    manager.update(*named(installed, "firefox"), {});
+    EXPECT_TRUE(runner.ran(snap + " refresh firefox"));
+}
+
+}  // namespace
+}  // namespace vt
