@@ -19,6 +19,8 @@
 #include "settings/ManagerCatalog.hpp"
 #include "settings/SettingsManager.hpp"
 #include "sources/ApplicationManager.hpp"
+#include "sources/UpdateCheckCoordinator.hpp"
+#include "sources/UpdateRepository.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
 #include "system/SystemNetworkClient.hpp"
@@ -109,13 +111,14 @@ RefreshCoordinator& Context::refresh() {
         RefreshCoordinator::Options options;
         options.allowPreRelease = [&preferences] { return preferences.showPreReleaseUpdates(); };
         ApplicationManager& installed = applications();
+        UpdateCheckCoordinator& checks = applicationChecks();
         ScanProgressModel& scanProgress = progress();
         refresh_ = std::make_unique<RefreshCoordinator>(
             progress(),
-            [&packages, &preferences, &installed, &scanProgress](std::stop_token stop) {
+            [&packages, &preferences, &installed, &checks, &scanProgress](std::stop_token stop) {
                 std::vector<ScannerPipeline> pipelines;
                 if (preferences.isVisible(ManagerToggleKey::ShowInstalledApplications)) {
-                    pipelines.push_back(applicationsPipeline(installed, scanProgress));
+                    pipelines.push_back(applicationsPipeline(installed, checks, preferences, scanProgress));
                 }
                 for (ScannerPipeline& pipeline :
                      activeSourcePipelines(ManagerRegistry::sources(), packages, preferences, stop)) {
@@ -146,6 +149,14 @@ ApplicationManager& Context::applications() {
         applications_->restoreApplications(std::move(saved.applications), std::move(saved.diagnostics));
     }
     return *applications_;
+}
+
+UpdateCheckCoordinator& Context::applicationChecks() {
+    if (!applicationChecks_) {
+        updateRepository_ = std::make_unique<UpdateRepository>();
+        applicationChecks_ = std::make_unique<UpdateCheckCoordinator>(*updateRepository_);
+    }
+    return *applicationChecks_;
 }
 
 namespace {

@@ -17,6 +17,8 @@ class NetworkClient;
 class ScanResultsPersistence;
 class RunMarkers;
 class ApplicationManager;
+class UpdateCheckCoordinator;
+class UpdateRepository;
 }  // namespace vt
 
 namespace vt::cli {
@@ -36,6 +38,8 @@ public:
     ScanResultsPersistence& persistence();
     // The installed applications, restored from the last scan's results on first use.
     ApplicationManager& applications();
+    // The application update checks, with the repository of their results and failures.
+    UpdateCheckCoordinator& applicationChecks();
 
     // A session of a command that works on the inventory: earlier runs' exits are judged
     // (per process: a run still going elsewhere is not taken for a crash), and this run is
@@ -54,11 +58,14 @@ private:
     std::unique_ptr<SystemFileSystemManager> files_;
     std::unique_ptr<NetworkClient> network_;
     std::unique_ptr<PackageManager> packageManager_;
+    // Before the refresh, whose pipelines use them: members are destroyed in reverse order.
+    std::unique_ptr<UpdateRepository> updateRepository_;
+    std::unique_ptr<UpdateCheckCoordinator> applicationChecks_;
+    std::unique_ptr<ApplicationManager> applications_;
     std::unique_ptr<ScanProgressModel> progress_;
     std::unique_ptr<RefreshCoordinator> refresh_;
     std::unique_ptr<PackageCoordinator> coordinator_;
     std::unique_ptr<ScanResultsPersistence> persistence_;
-    std::unique_ptr<ApplicationManager> applications_;
     std::unique_ptr<RunMarkers> runMarkers_;
     bool sessionStarted_ = false;
     bool recordsExit_ = false;

@@ -119,7 +119,8 @@ std::vector<ScannerPipeline> activeSourcePipelines(const std::vector<SourceRow>&
     return pipelines;
 }
 
-ScannerPipeline applicationsPipeline(ApplicationManager& applications, ScanProgressModel& progress) {
+ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateCheckCoordinator& checks,
+                                     const SettingsManager& settings, ScanProgressModel& progress) {
     ScannerPipeline pipeline;
     pipeline.id = "apps";
     pipeline.source = "Applications";
@@ -138,6 +139,23 @@ ScannerPipeline applicationsPipeline(ApplicationManager& applications, ScanProgr
         };
         std::size_t count = applications.scanApplications(stop, report).size();
         return ScanOutcome{{}, std::nullopt, count};
+    };
+    pipeline.checkUpdates = [&applications, &checks, &settings, &progress](std::stop_token stop) {
+        checks.setProgressHandler([&progress](long long checked, long long total, const std::string& name) {
+            progress.updateScanner("apps", [&](ScannerStatus& status) {
+                status.currentItem = name;
+                status.details = std::to_string(checked) + "/" + std::to_string(total);
+            });
+        });
+        ApplicationUpdateCheckRequest request;
+        request.sources = SourceSettings::fromSettings(settings);
+        request.check = ApplicationManager::sourceChecks();
+        request.allowPreRelease = settings.showPreReleaseUpdates();
+        request.quickUpdateSwitches = QuickUpdateSwitches::fromSettings(settings);
+        request.stop = stop;
+        ApplicationUpdateCheckResult result = applications.checkForUpdates(checks, std::move(request));
+        checks.setProgressHandler({});
+        return ScanOutcome{{}, std::nullopt, static_cast<std::size_t>(result.outdatedCount)};
     };
     applyTimeoutOverride(pipeline);
     return pipeline;

@@ -13,6 +13,7 @@ namespace vt {
 class SettingsManager;
 class ApplicationManager;
 class ScanProgressModel;
+class UpdateCheckCoordinator;
 
 // Whether a source's tool is here, as its adapter's own discovery decides, and where.
 struct SourcePresence {
@@ -36,7 +37,9 @@ ScannerPipeline adapterPipeline(const SourceRow& source, BaseManager& adapter);
 
 // The application inventory as a core scanner of its own ("apps"). Applications are not
 // packages: the list stays on the manager, the pipeline reports only its count, and its
-// progress (bundles read of bundles found) goes to the scanner's status.
-ScannerPipeline applicationsPipeline(ApplicationManager& applications, ScanProgressModel& progress);
+// progress (bundles read of bundles found) goes to the scanner's status. Its check step finds
+// their latest versions under the settings' source switches; its count is the outdated ones.
+ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateCheckCoordinator& checks,
+                                     const SettingsManager& settings, ScanProgressModel& progress);
 
 }  // namespace vt

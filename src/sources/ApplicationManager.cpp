@@ -475,6 +475,26 @@ std::vector<Application> ApplicationManager::applications() const {
     return applications_;
 }
 
+ApplicationUpdateCheckResult ApplicationManager::checkForUpdates(UpdateCheckCoordinator& coordinator,
+                                                                 ApplicationUpdateCheckRequest request) {
+    request.applications = applications();
+    ApplicationUpdateCheckResult result = checkApplicationsForUpdates(coordinator, std::move(request));
+    if (!result.ran) return result;
+    std::map<std::string, const Application*> checked;
+    for (const Application& application : result.applications) checked[application.bundlePath] = &application;
+    std::scoped_lock lock(mutex_);
+    // A scan that replaced the list meanwhile keeps its records; only those still listed change.
+    for (Application& application : applications_) {
+        auto found = checked.find(application.bundlePath);
+        if (found != checked.end() && found->second->version == application.version) application = *found->second;
+    }
+    return result;
+}
+
+AppCheckOperation ApplicationManager::sourceChecks() {
+    return [](const Application&, std::stop_token) -> std::optional<Application> { return std::nullopt; };
+}
+
 void ApplicationManager::restoreApplications(std::vector<Application> applications,
                                              std::optional<ScanDiagnostics> diagnostics) {
     std::scoped_lock lock(mutex_);

@@ -14,6 +14,7 @@
 #include "model/Application.hpp"
 #include "sources/AppBundleReader.hpp"
 #include "sources/AppMetadataCache.hpp"
+#include "sources/ApplicationUpdateChecks.hpp"
 #include "sources/FrameworkClassifier.hpp"
 
 namespace vt {
@@ -85,6 +86,15 @@ public:
     std::vector<Application> scanApplications(std::stop_token stop = {}, const ProgressReporter& progress = {});
 
     std::vector<Application> applications() const;
+
+    // Finds the latest versions of the listed applications (`request.applications` is filled
+    // from the list) and keeps what was found on the list, by bundle path.
+    ApplicationUpdateCheckResult checkForUpdates(UpdateCheckCoordinator& coordinator,
+                                                 ApplicationUpdateCheckRequest request);
+    // The network check of one application: asks the source its record names. No network
+    // source is built yet, so this answers nothing and only the known sources and the saved
+    // results resolve applications; each source answers here as it is added.
+    static AppCheckOperation sourceChecks();
     // The list saved by an earlier run, shown until a scan replaces it.
     void restoreApplications(std::vector<Application> applications, std::optional<ScanDiagnostics> diagnostics);
     std::optional<ScanDiagnostics> scanDiagnostics() const;

@@ -37,6 +37,13 @@ protected:
                     toBinary(testing::corpusFile("plists/sparkle-2.9.1-Updater.app.Info.plist")));
         home_.write("Extra/Store.app/Contents/Info.plist", amethyst);
         home_.write("Extra/Store.app/Contents/_MASReceipt/receipt", "receipt");
+        // An identifier of the built-in App Store table: resolved by the checks, without a receipt.
+        home_.write("Extra/Xcode.app/Contents/Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict>
+<key>CFBundleIdentifier</key><string>com.apple.dt.Xcode</string>
+<key>CFBundleName</key><string>Xcode</string>
+<key>CFBundleShortVersionString</key><string>15.4</string>
+</dict></plist>)");
     }
     ShellCommandResult run(std::vector<std::string> arguments) const {
         return runVantreel({std::move(arguments), home_.path()});
@@ -61,7 +68,7 @@ TEST_F(AppsE2ETest, ListSettingsPointTheScanAtBundlesShownWithTheirMechanisms) {
     const std::string amethyst = home_.file("Applications/Amethyst.app");
     const std::string updater = home_.file("Applications/Tools/Updater.app");
     const std::string store = home_.file("Extra/Store.app");
-    ASSERT_EQ(items.size(), 3u) << scan.standardOutput;
+    ASSERT_EQ(items.size(), 4u) << scan.standardOutput;
     EXPECT_EQ(items["application:" + amethyst]["updateMechanism"], "sparkle");
     EXPECT_EQ(items["application:" + amethyst]["version"], "0.14.2b");
     EXPECT_EQ(items["application:" + updater]["updateMechanism"], "unknown");
@@ -69,17 +76,21 @@ TEST_F(AppsE2ETest, ListSettingsPointTheScanAtBundlesShownWithTheirMechanisms) {
     EXPECT_EQ(items["application:" + store]["updateMechanism"], "macAppStore");
     EXPECT_EQ(items["application:" + store]["source"], "apps");
     EXPECT_EQ(report["scanners"][0]["id"], "apps");
-    EXPECT_EQ(report["scanners"][0]["count"], 3);
+    EXPECT_EQ(report["scanners"][0]["count"], 4);
 
     auto apps = run({"apps", "--json", "--verbose"});
     ASSERT_EQ(apps.exitCode, 0) << apps.standardError;
     Json listed = jsonOf(apps);
-    ASSERT_EQ(listed["applications"].size(), 3u) << apps.standardOutput;
+    ASSERT_EQ(listed["applications"].size(), 4u) << apps.standardOutput;
     const Json& first = listed["applications"][0];  // sorted by name: Amethyst's own is a build variable
     for (const char* field : {"name", "version", "bundleIdentifier", "bundlePath", "updateMechanism",
                               "resolutionSource", "resolutionReason", "latestVersion"}) {
         EXPECT_TRUE(first.contains(field)) << field;
     }
+    const Json& xcode = listed["applications"][3];
+    EXPECT_EQ(xcode["updateMechanism"], "macAppStore");
+    EXPECT_EQ(xcode["appStoreID"], "497799835");
+    EXPECT_EQ(xcode["resolutionReason"], "Known Mac App Store ID");
     const Json& summaries = listed["diagnostics"]["pathSummaries"];
     ASSERT_EQ(summaries.size(), 2u) << apps.standardOutput;
     EXPECT_EQ(summaries[0]["rootPath"], home_.file("Applications"));
