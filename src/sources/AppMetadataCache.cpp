@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <simdjson.h>
+
 #include "base/Files.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
@@ -51,110 +53,71 @@ Json AppMetadata::toJson() const {
 
 namespace {
 
-// Reads the file's entries as the parser meets them, without building the document first: a
-// cache of thousands of bundles is read on every scan. Throws std::runtime_error on a value
-// of the wrong type, an unknown mechanism or an entry without path or date.
-class EntriesReader : public nlohmann::json_sax<nlohmann::json> {
-public:
-    explicit EntriesReader(std::map<std::string, AppMetadata>& entries) : entries_(entries) {}
+// Reads the file's entries: a cache of thousands of bundles is read on every scan, so it goes
+// through the fast parser, straight into the records. Throws std::runtime_error on a value of
+// the wrong type, an unknown mechanism or an entry without path or date.
+std::map<std::string, AppMetadata> decodeEntries(std::string_view text) {
+    using simdjson::dom::element;
+    simdjson::dom::parser parser;
+    element document;
+    if (auto error = parser.parse(text.data(), text.size()).get(document)) {
+        throw std::runtime_error(simdjson::error_message(error));
+    }
+    simdjson::dom::array list;
+    if (document["entries"].get_array().get(list)) throw std::runtime_error("no list of \"entries\"");
 
-    bool null() override { return value("null"); }
-    bool boolean(bool flag) override {
-        if (inEntry() && key_ == "hasMASReceipt") {
-            entry_.hasMASReceipt = flag;
-            return true;
+    std::map<std::string, AppMetadata> entries;
+    for (element item : list) {
+        simdjson::dom::object fields;
+        if (item.get_object().get(fields)) throw std::runtime_error("an entry that is not an object");
+        AppMetadata entry;
+        bool hasDate = false;
+        for (simdjson::dom::key_value_pair field : fields) {
+            const std::string_view key = field.key;
+            auto text = [&]() -> std::string {
+                std::string_view value;
+                if (field.value.get_string().get(value)) {
+                    throw std::runtime_error("\"" + std::string(key) + "\" is not a string");
+                }
+                return std::string(value);
+            };
+            if (key == "modificationDate") {
+                // Whole seconds are written as integers; the parser reads any number as a double.
+                if (field.value.get_double().get(entry.modificationDate)) {
+                    throw std::runtime_error("\"modificationDate\" is not a number");
+                }
+                hasDate = true;
+            } else if (key == "hasMASReceipt") {
+                if (field.value.get_bool().get(entry.hasMASReceipt)) throw std::runtime_error("\"hasMASReceipt\" is not a flag");
+            } else if (key == "path") {
+                entry.path = text();
+            } else if (key == "bundleVersion") {
+                entry.bundleVersion = text();
+            } else if (key == "bundleIdentifier") {
+                entry.bundleIdentifier = text();
+            } else if (key == "name") {
+                entry.name = text();
+            } else if (key == "shortVersion") {
+                entry.shortVersion = text();
+            } else if (key == "updateMechanism") {
+                std::string raw = text();
+                auto mechanism = updateMechanismFromRaw(raw);
+                if (!mechanism) throw std::runtime_error("unknown update mechanism \"" + raw + "\"");
+                entry.updateMechanism = *mechanism;
+            } else if (key == "sparkleAppcastURL") {
+                entry.sparkleAppcastURL = text();
+            } else if (key == "executable") {
+                entry.executable = text();
+            } else if (key == "framework") {
+                entry.framework = frameworkFromName(text());
+            }
         }
-        return value("a flag");
+        if (entry.path.empty() || !hasDate) throw std::runtime_error("an entry without path or date");
+        std::string path = entry.path;
+        entries.insert_or_assign(std::move(path), std::move(entry));
     }
-    bool number_integer(number_integer_t number) override { return number_float(static_cast<double>(number), {}); }
-    bool number_unsigned(number_unsigned_t number) override { return number_float(static_cast<double>(number), {}); }
-    bool number_float(number_float_t number, const string_t&) override {
-        if (inEntry() && key_ == "modificationDate") {
-            entry_.modificationDate = number;
-            hasDate_ = true;
-            return true;
-        }
-        return value("a number");
-    }
-    bool string(string_t& text) override {
-        if (!inEntry()) return value("a string");
-        if (key_ == "path") {
-            entry_.path = std::move(text);
-        } else if (key_ == "bundleVersion") {
-            entry_.bundleVersion = std::move(text);
-        } else if (key_ == "bundleIdentifier") {
-            entry_.bundleIdentifier = std::move(text);
-        } else if (key_ == "name") {
-            entry_.name = std::move(text);
-        } else if (key_ == "shortVersion") {
-            entry_.shortVersion = std::move(text);
-        } else if (key_ == "updateMechanism") {
-            auto mechanism = updateMechanismFromRaw(text);
-            if (!mechanism) throw std::runtime_error("unknown update mechanism \"" + text + "\"");
-            entry_.updateMechanism = *mechanism;
-        } else if (key_ == "sparkleAppcastURL") {
-            entry_.sparkleAppcastURL = std::move(text);
-        } else if (key_ == "executable") {
-            entry_.executable = std::move(text);
-        } else if (key_ == "framework") {
-            entry_.framework = frameworkFromName(text);
-        } else {
-            return value("a string");
-        }
-        return true;
-    }
-    bool binary(binary_t&) override { return value("binary data"); }
-    bool start_object(std::size_t) override {
-        ++depth_;
-        if (depth_ == 2) {
-            if (!inEntries_) throw std::runtime_error("an object outside \"entries\"");
-            entry_ = AppMetadata{};
-            hasDate_ = false;
-        }
-        if (depth_ > 2) throw std::runtime_error("an entry holds an object");
-        return true;
-    }
-    bool key(string_t& name) override {
-        key_ = std::move(name);
-        return true;
-    }
-    bool end_object() override {
-        if (depth_ == 2) {
-            if (entry_.path.empty() || !hasDate_) throw std::runtime_error("an entry without path or date");
-            std::string path = entry_.path;
-            entries_.insert_or_assign(std::move(path), std::move(entry_));
-        }
-        --depth_;
-        return true;
-    }
-    bool start_array(std::size_t) override {
-        if (depth_ != 1 || key_ != "entries" || inEntries_) throw std::runtime_error("an unexpected list");
-        inEntries_ = true;
-        return true;
-    }
-    bool end_array() override {
-        inEntries_ = false;
-        return true;
-    }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) override {
-        throw std::runtime_error(error.what());
-    }
-
-private:
-    bool inEntry() const { return depth_ == 2; }
-    // A value no field takes: allowed at the top ("version"), an error inside an entry.
-    bool value(const char* kind) {
-        if (inEntry()) throw std::runtime_error("\"" + key_ + "\" holds " + kind);
-        return true;
-    }
-
-    std::map<std::string, AppMetadata>& entries_;
-    AppMetadata entry_;
-    std::string key_;
-    int depth_ = 0;
-    bool inEntries_ = false;
-    bool hasDate_ = false;
-};
+    return entries;
+}
 
 }  // namespace
 
@@ -170,8 +133,7 @@ std::map<std::string, AppMetadata> AppMetadataCache::load() const {
         return loaded;
     }
     try {
-        EntriesReader reader(loaded);
-        nlohmann::json::sax_parse(*text, &reader);
+        loaded = decodeEntries(*text);
         logger().info("Loaded app metadata cache: " + std::to_string(loaded.size()) + " entries");
     } catch (const std::exception& error) {
         logger().warning(std::string("Failed to load app metadata cache: ") + error.what());

@@ -330,7 +330,7 @@ std::optional<UpdateCheckCoordinator::RunResult> UpdateCheckCoordinator::run(std
     std::map<std::string, double> mechanismSeconds;
     std::vector<std::string> slow;
     long long failures = 0, handled = 0;
-    auto lastProgress = SteadyClock::time_point::min();
+    std::optional<SteadyClock::time_point> lastProgress;  // none yet: the first is reported
     const auto total = static_cast<long long>(order.size());
     for (;;) {
         std::deque<Completion> batch;
@@ -374,7 +374,8 @@ std::optional<UpdateCheckCoordinator::RunResult> UpdateCheckCoordinator::run(std
                 slow.push_back(fetch.timing.appName + format(" (%.2fs)", fetch.timing.elapsed));
             }
             const auto reported = SteadyClock::now();
-            if (progressHandler_ && (handled == total || reported - lastProgress >= kProgressThrottleInterval)) {
+            const bool due = !lastProgress || reported - *lastProgress >= kProgressThrottleInterval;
+            if (progressHandler_ && (handled == total || due)) {
                 lastProgress = reported;
                 progressHandler_(handled, total, application.name);
             }

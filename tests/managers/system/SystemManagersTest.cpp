@@ -68,7 +68,7 @@ TEST(AptManagerTest, ReadsTheSimulatedUpgradeInTheCLocaleWithSecurityOrigins) {
     std::vector<Package> packages = f.manager->listInstalled({});
 
     ASSERT_EQ(f.runner.history().size(), 2u);  // `which apt-get`, then the simulation
-    const CommandRequest& request = f.runner.history().back();
+    const CommandRequest request = f.runner.history().back();  // history() is a copy
     EXPECT_EQ(request.environment.at("LC_ALL"), "C");
     ASSERT_EQ(packages.size(), 13u);
     const Package* gcrypt = named(packages, "libgcrypt20-dev");
