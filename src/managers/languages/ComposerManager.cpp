@@ -124,12 +124,11 @@ std::vector<Package> ComposerManager::listInstalled(std::stop_token stop) {
     if (parsed.error) logger().warning("⚠️ " + *parsed.error);
     std::vector<Package> packages;
     for (const ComposerPackageEntry& entry : parsed.packages) {
-        Package package;
+        Package& package = packages.emplace_back();
         package.name = entry.name;
         package.version = entry.version;
         package.description = entry.description;
         package.type = PackageType::ComposerPackage;
-        packages.push_back(std::move(package));
     }
     setErrorMessage(messageFor(parsed));
     publishPackages(packages);

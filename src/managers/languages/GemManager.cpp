@@ -402,7 +402,8 @@ void GemManager::runUpdate(const std::string& gem, const Package& package, std::
         static const Regex notOnPath(R"(You don't have (\S+) in your PATH)");
         if (auto match = notOnPath.search(output); match && match->groups[0]) {
             std::string folder(*match->groups[0]);
-            if (startsWith(folder, home() + "/")) folder = "~" + folder.substr(home().size());
+            // Replaced in place: GCC 12 at -O3 sees a false overlap in "~" + a temporary.
+            if (startsWith(folder, home() + "/")) folder.replace(0, home().size(), "~");
             std::string hint = "Le gem est installe dans ~/.gem mais le shell utilise toujours la copie systeme. Ajoutez " +
                                folder + " a votre PATH.";
             logger().warning("⚠️ " + hint);
