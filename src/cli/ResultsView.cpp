@@ -157,8 +157,12 @@ std::string renderTable(const ScanReport& report, bool all, const Style& style) 
             out += padRight(package->name, nameWidth) + "  " +
                    padRight(shownVersion(*package, package->version), installedWidth) + "  " +
                    (update ? style.green(padRight(latest, latestWidth)) : padRight(latest, latestWidth)) + "  " +
-                   style.dim(source) +
-                   (package->isSecurityUpdate ? " " + style.yellow(localized("scan.table.security")) : "") + "\n";
+                   style.dim(source);
+            if (package->isSecurityUpdate) {
+                out += ' ';
+                out += style.yellow(localized("scan.table.security"));
+            }
+            out += '\n';
         }
     }
     return out;
