@@ -153,9 +153,7 @@ Package CargoManager::makePackage(const CargoCrate& crate) const {
 std::vector<Package> CargoManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
     if (!discover(stop)) {
-        setErrorMessage(std::nullopt);
-        publishPackages({});
-        return {};
+        return publishEmptyListing();
     }
     std::vector<CargoCrate> crates;
     try {
@@ -163,9 +161,7 @@ std::vector<Package> CargoManager::listInstalled(std::stop_token stop) {
     } catch (const CommandError& error) {
         if (stop.stop_requested()) throw CancellationError();
         logger().warning("❌ cargo install --list failed: " + error.description());
-        setErrorMessage(localized("cargo_scan_error", {firstLine(commandOutput(error))}));
-        publishPackages({});
-        return {};
+        return publishEmptyListing(localized("cargo_scan_error", {firstLine(commandOutput(error))}));
     }
     std::vector<Package> packages;
     for (const CargoCrate& crate : crates) packages.push_back(makePackage(crate));

@@ -116,9 +116,7 @@ std::optional<std::string> ComposerManager::messageFor(const Parsed& parsed) con
 std::vector<Package> ComposerManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
     if (!discover(stop)) {
-        setErrorMessage(std::nullopt);
-        publishPackages({});
-        return {};
+        return publishEmptyListing();
     }
     Parsed parsed = runListing("show", kShowTimeout, stop);
     if (parsed.error) logger().warning("⚠️ " + *parsed.error);

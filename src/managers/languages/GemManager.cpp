@@ -274,9 +274,7 @@ Package GemManager::makePackage(const RubyGem& gem, const Scan& scan) const {
 std::vector<Package> GemManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
     if (!discover(stop)) {
-        setErrorMessage(std::nullopt);
-        publishPackages({});
-        return {};
+        return publishEmptyListing();
     }
     Scan scan = scanAll(stop);
     std::vector<Package> packages;

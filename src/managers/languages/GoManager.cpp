@@ -203,18 +203,14 @@ Package GoManager::makePackage(const BuildMetadata& metadata) {
 std::vector<Package> GoManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
     if (!discover(stop)) {
-        setErrorMessage(std::nullopt);
-        publishPackages({});
-        return {};
+        return publishEmptyListing();
     }
     std::vector<BuildMetadata> binaries;
     try {
         binaries = readInstalled(stop);
     } catch (const CommandError& error) {
         if (stop.stop_requested()) throw CancellationError();
-        setErrorMessage(localized("go_scan_error", {commandOutput(error)}));
-        publishPackages({});
-        return {};
+        return publishEmptyListing(localized("go_scan_error", {commandOutput(error)}));
     }
     std::vector<Package> packages;
     for (const BuildMetadata& metadata : binaries) packages.push_back(makePackage(metadata));

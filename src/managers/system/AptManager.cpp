@@ -135,9 +135,7 @@ std::vector<Package> AptManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
     auto fail = [this](const std::string& message) {
         logger().error("❌ apt scan failed: " + message);
-        setErrorMessage(message);
-        publishPackages({});
-        return std::vector<Package>{};
+        return publishEmptyListing(message);
     };
     if (!discover(stop)) return fail("apt-get not found");
     CommandRequest request{.command = binaryPath(),

@@ -105,9 +105,7 @@ std::vector<Package> FlatpakManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
     auto fail = [this](const std::string& message) {
         logger().error("❌ Flatpak scan failed: " + message);
-        setErrorMessage(message);
-        publishPackages({});
-        return std::vector<Package>{};
+        return publishEmptyListing(message);
     };
     if (!discover(stop)) return fail("flatpak not found");
     ShellCommandResult result;
