@@ -181,6 +181,21 @@ std::vector<Package> BaseManager::publishEmptyListing(std::optional<std::string>
     return nothingFound(std::move(error));
 }
 
+std::vector<Package> BaseManager::publishToolListing(const std::stop_token& stop,
+                                                    const std::function<std::vector<Package>()>& read,
+                                                    const std::function<std::string(const CommandError&)>& failure) {
+    LoadingScope loading(*this);
+    if (!discover(stop)) return publishEmptyListing();
+    std::optional<std::vector<Package>> packages = readOrReport(stop, read, failure);
+    if (!packages) {
+        publishPackages({});
+        return {};
+    }
+    setErrorMessage(std::nullopt);
+    publishPackages(*packages);
+    return std::move(*packages);
+}
+
 std::vector<Package> BaseManager::overListing(std::vector<Package> rows) const {
     std::map<std::string, Package> listed;
     for (Package& package : packages()) listed.emplace(package.name, std::move(package));

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Cancellation.hpp"
 #include "managers/SourceRow.hpp"
 #include "model/Package.hpp"
 #include "system/CommandRunning.hpp"
@@ -117,6 +118,24 @@ protected:
     // returns no package; publishEmptyListing() also empties the published listing.
     std::vector<Package> nothingFound(std::optional<std::string> error = std::nullopt);
     std::vector<Package> publishEmptyListing(std::optional<std::string> error = std::nullopt);
+    // Runs `read` (a tool, usually); when the tool fails, publishes the error message
+    // `failure` makes of its error and gives nothing. A stop surfaces as CancellationError.
+    template <class Read, class Failure>
+    auto readOrReport(const std::stop_token& stop, Read&& read, Failure&& failure) -> std::optional<decltype(read())> {
+        try {
+            return read();
+        } catch (const CommandError& error) {
+            if (stop.stop_requested()) throw CancellationError();
+            setErrorMessage(failure(error));
+            return std::nullopt;
+        }
+    }
+    // The listing of a tool that reads its installed items in one go: nothing (and no error)
+    // when the tool is not installed; what `read` gives, published; an empty listing with
+    // `failure`'s message when the tool fails.
+    std::vector<Package> publishToolListing(const std::stop_token& stop,
+                                            const std::function<std::vector<Package>()>& read,
+                                            const std::function<std::string(const CommandError&)>& failure);
     // The outdated rows a tool printed, each replaced by the published listing's package of
     // the same name (which knows where it is installed) with the row's latest version.
     std::vector<Package> overListing(std::vector<Package> rows) const;

@@ -25,4 +25,14 @@ std::optional<Json> jsonAfterBanner(std::string_view text) {
     return std::nullopt;
 }
 
+std::string firstLine(std::string_view text) {
+    std::string trimmed = trim(text);
+    return trimmed.substr(0, trimmed.find('\n'));
+}
+
+std::string commandOutput(const CommandError& error) {
+    std::string detail = trim(error.detail());
+    return detail.empty() ? error.description() : detail;
+}
+
 }  // namespace vt

@@ -9,6 +9,7 @@
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
+#include "managers/ToolOutput.hpp"
 #include "managers/languages/CargoError.hpp"
 #include "managers/languages/RegistryProbe.hpp"
 #include "managers/languages/ToolEnvironment.hpp"
@@ -25,14 +26,8 @@ const Logger& logger() {
     return instance;
 }
 
-std::string firstLine(std::string_view text) {
-    std::string trimmed = trim(text);
-    return trimmed.substr(0, trimmed.find('\n'));
-}
-
-std::string commandOutput(const CommandError& error) {
-    std::string detail = trim(error.detail());
-    return detail.empty() ? error.description() : detail;
+std::string scanError(const CommandError& error) {
+    return localized("cargo_scan_error", {firstLine(commandOutput(error))});
 }
 
 }  // namespace
@@ -133,10 +128,7 @@ std::vector<CargoManager::CargoCrate> CargoManager::readInstalled(std::stop_toke
     request.arguments = {"install", "--list"};
     request.timeout = kListTimeout;
     request.environment = toolEnvironment({"CARGO_HOME", "RUSTUP_HOME", "RUSTUP_TOOLCHAIN"}, options_.environment);
-    std::vector<CargoCrate> crates = parseInstallList(run(request, stop).standardOutput);
-    std::scoped_lock lock(cargoMutex_);
-    crates_ = crates;
-    return crates;
+    return parseInstallList(run(request, stop).standardOutput);
 }
 
 Package CargoManager::makePackage(const CargoCrate& crate) const {
@@ -151,23 +143,17 @@ Package CargoManager::makePackage(const CargoCrate& crate) const {
 }
 
 std::vector<Package> CargoManager::listInstalled(std::stop_token stop) {
-    LoadingScope loading(*this);
-    if (!discover(stop)) {
-        return publishEmptyListing();
-    }
-    std::vector<CargoCrate> crates;
-    try {
-        crates = readInstalled(stop);
-    } catch (const CommandError& error) {
-        if (stop.stop_requested()) throw CancellationError();
-        logger().warning("❌ cargo install --list failed: " + error.description());
-        return publishEmptyListing(localized("cargo_scan_error", {firstLine(commandOutput(error))}));
-    }
-    std::vector<Package> packages;
-    for (const CargoCrate& crate : crates) packages.push_back(makePackage(crate));
-    setErrorMessage(std::nullopt);
-    publishPackages(packages);
-    return packages;
+    return publishToolListing(
+        stop,
+        [&] {
+            std::vector<Package> packages;
+            for (const CargoCrate& crate : installed_.read(stop)) packages.push_back(makePackage(crate));
+            return packages;
+        },
+        [](const CommandError& error) {
+            logger().warning("❌ cargo install --list failed: " + error.description());
+            return scanError(error);
+        });
 }
 
 std::vector<Package> CargoManager::checkOutdated(std::stop_token stop) {
@@ -176,20 +162,9 @@ std::vector<Package> CargoManager::checkOutdated(std::stop_token stop) {
         setErrorMessage(std::nullopt);
         return {};
     }
-    std::optional<std::vector<CargoCrate>> known;
-    {
-        std::scoped_lock lock(cargoMutex_);
-        known = crates_;
-    }
-    if (!known) {
-        try {
-            known = readInstalled(stop);
-        } catch (const CommandError& error) {
-            if (stop.stop_requested()) throw CancellationError();
-            setErrorMessage(localized("cargo_scan_error", {firstLine(commandOutput(error))}));
-            return {};
-        }
-    }
+    std::optional<std::vector<CargoCrate>> known =
+        readOrReport(stop, [&] { return installed_.lastOrRead(stop); }, scanError);
+    if (!known) return {};
     std::vector<std::string> names;
     std::map<std::string, std::string> installed;
     for (const CargoCrate& crate : *known) {
@@ -242,7 +217,7 @@ void CargoManager::update(const Package& package, std::stop_token stop) {
 
     std::vector<CargoCrate> crates;
     try {
-        crates = readInstalled(stop);
+        crates = installed_.read(stop);
     } catch (const CommandError& error) {
         logger().warning("⚠️ cargo install --list after the update failed: " + error.description());
         return;

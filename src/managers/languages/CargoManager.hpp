@@ -12,6 +12,7 @@
 #include "base/Clock.hpp"
 #include "base/Json.hpp"
 #include "managers/BaseManager.hpp"
+#include "managers/InstalledRecords.hpp"
 #include "managers/LatestVersionCache.hpp"
 
 namespace vt {
@@ -84,8 +85,7 @@ private:
     Package makePackage(const CargoCrate& crate) const;
 
     Options options_;
-    std::mutex cargoMutex_;
-    std::optional<std::vector<CargoCrate>> crates_;
+    InstalledRecords<CargoCrate> installed_{[this](std::stop_token stop) { return readInstalled(stop); }};
     LatestVersionCache latestCache_;
 };
 

@@ -172,8 +172,7 @@ void ComposerManager::update(const Package& package, std::stop_token stop) {
         run(request, stop);
     } catch (const CommandError& error) {
         if (stop.stop_requested()) throw CancellationError();
-        std::string detail = trim(error.detail());
-        throw ComposerError::commandFailed(excerpt(detail.empty() ? error.description() : detail, 600));
+        throw ComposerError::commandFailed(excerpt(commandOutput(error), 600));
     }
     Parsed after = runListing("show", kShowTimeout, stop);
     for (const ComposerPackageEntry& entry : after.packages) {

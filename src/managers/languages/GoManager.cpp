@@ -9,6 +9,7 @@
 #include "base/Paths.hpp"
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
+#include "managers/ToolOutput.hpp"
 #include "managers/languages/GoError.hpp"
 #include "managers/languages/RegistryProbe.hpp"
 #include "managers/languages/ToolEnvironment.hpp"
@@ -25,11 +26,6 @@ const Logger& logger() {
     return instance;
 }
 
-std::string commandOutput(const CommandError& error) {
-    std::string detail = trim(error.detail());
-    return detail.empty() ? error.description() : detail;
-}
-
 // The first bytes of a file, without reading the rest of it.
 std::string fileHeader(const std::string& path) {
     std::ifstream stream(path, std::ios::binary);
@@ -37,6 +33,8 @@ std::string fileHeader(const std::string& path) {
     stream.read(bytes, sizeof bytes);
     return std::string(bytes, static_cast<std::size_t>(std::max<std::streamsize>(stream.gcount(), 0)));
 }
+
+std::string scanError(const CommandError& error) { return localized("go_scan_error", {commandOutput(error)}); }
 
 }  // namespace
 
@@ -186,8 +184,6 @@ std::vector<GoManager::BuildMetadata> GoManager::readInstalled(std::stop_token s
             binaries.push_back(std::move(*metadata));
         }
     }
-    std::scoped_lock lock(goMutex_);
-    binaries_ = binaries;
     return binaries;
 }
 
@@ -201,22 +197,14 @@ Package GoManager::makePackage(const BuildMetadata& metadata) {
 }
 
 std::vector<Package> GoManager::listInstalled(std::stop_token stop) {
-    LoadingScope loading(*this);
-    if (!discover(stop)) {
-        return publishEmptyListing();
-    }
-    std::vector<BuildMetadata> binaries;
-    try {
-        binaries = readInstalled(stop);
-    } catch (const CommandError& error) {
-        if (stop.stop_requested()) throw CancellationError();
-        return publishEmptyListing(localized("go_scan_error", {commandOutput(error)}));
-    }
-    std::vector<Package> packages;
-    for (const BuildMetadata& metadata : binaries) packages.push_back(makePackage(metadata));
-    setErrorMessage(std::nullopt);
-    publishPackages(packages);
-    return packages;
+    return publishToolListing(
+        stop,
+        [&] {
+            std::vector<Package> packages;
+            for (const BuildMetadata& metadata : installed_.read(stop)) packages.push_back(makePackage(metadata));
+            return packages;
+        },
+        scanError);
 }
 
 std::vector<Package> GoManager::checkOutdated(std::stop_token stop) {
@@ -225,20 +213,9 @@ std::vector<Package> GoManager::checkOutdated(std::stop_token stop) {
         setErrorMessage(std::nullopt);
         return {};
     }
-    std::optional<std::vector<BuildMetadata>> known;
-    {
-        std::scoped_lock lock(goMutex_);
-        known = binaries_;
-    }
-    if (!known) {
-        try {
-            known = readInstalled(stop);
-        } catch (const CommandError& error) {
-            if (stop.stop_requested()) throw CancellationError();
-            setErrorMessage(localized("go_scan_error", {commandOutput(error)}));
-            return {};
-        }
-    }
+    std::optional<std::vector<BuildMetadata>> known =
+        readOrReport(stop, [&] { return installed_.lastOrRead(stop); }, scanError);
+    if (!known) return {};
     std::vector<std::string> modules;
     for (const BuildMetadata& metadata : *known) {
         if (metadata.moduleVersion == kDevelVersion || !isModulePath(metadata.modulePath)) continue;
@@ -304,7 +281,7 @@ void GoManager::update(const Package& package, std::stop_token stop) {
     }
     std::vector<BuildMetadata> binaries;
     try {
-        binaries = readInstalled(stop);
+        binaries = installed_.read(stop);
     } catch (const CommandError& error) {
         logger().warning("⚠️ the Go binaries could not be read again: " + error.description());
         return;

@@ -11,6 +11,7 @@
 
 #include "base/Clock.hpp"
 #include "managers/BaseManager.hpp"
+#include "managers/InstalledRecords.hpp"
 #include "managers/LatestVersionCache.hpp"
 
 namespace vt {
@@ -86,8 +87,7 @@ private:
     static Package makePackage(const BuildMetadata& metadata);
 
     Options options_;
-    std::mutex goMutex_;
-    std::optional<std::vector<BuildMetadata>> binaries_;
+    InstalledRecords<BuildMetadata> installed_{[this](std::stop_token stop) { return readInstalled(stop); }};
     LatestVersionCache latestCache_;
 };
 

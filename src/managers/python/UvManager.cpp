@@ -14,6 +14,7 @@
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
+#include "managers/ToolOutput.hpp"
 #include "managers/python/PipxManager.hpp"
 #include "managers/python/UvError.hpp"
 #include "model/VersionRules.hpp"
@@ -29,11 +30,6 @@ namespace {
 const Logger& logger() {
     static const Logger instance("UvManager");
     return instance;
-}
-
-std::string firstLine(std::string_view text) {
-    std::string trimmed = trim(text);
-    return trimmed.substr(0, trimmed.find('\n'));
 }
 
 std::string failureDetail(const std::exception& error) {

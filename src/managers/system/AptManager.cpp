@@ -144,21 +144,9 @@ std::vector<Package> AptManager::listInstalled(std::stop_token stop) {
                            .environment = {{"LC_ALL", "C"}, {"LANG", "C"}, {"LANGUAGE", ""}},
                            .timeout = kSimulateTimeout,
                            .allowNonZeroExit = true};
-    ShellCommandResult result;
-    try {
-        result = run(request, stop);
-    } catch (const CancellationError&) {
-        throw;
-    } catch (const std::exception& error) {
-        if (stop.stop_requested()) throw CancellationError();
-        return fail(error.what());
-    }
-    if (auto oversized = systemlisting::oversizedList("apt-get", result)) return fail(*oversized);
-    if (result.exitCode != 0) {
-        // A package left half-configured stops apt here ("dpkg was interrupted...").
-        return fail(systemlisting::toolError(result.standardError + "\n" + result.standardOutput));
-    }
-    Simulation simulation = parseSimulation(result.standardOutput);
+    systemlisting::ListOutput output = systemlisting::readList("apt-get", [&] { return run(request, stop); }, stop);
+    if (output.failure) return fail(*output.failure);
+    Simulation simulation = parseSimulation(output.text);
     std::vector<Package> packages;
     for (const Pending& pending : simulation.pending) {
         packages.push_back(Package{.name = pending.name,

@@ -108,18 +108,10 @@ std::vector<Package> FlatpakManager::listInstalled(std::stop_token stop) {
         return publishEmptyListing(message);
     };
     if (!discover(stop)) return fail("flatpak not found");
-    ShellCommandResult result;
-    try {
-        result = runFlatpak({"list", "--app", kListColumns}, kListTimeout, stop);
-    } catch (const CancellationError&) {
-        throw;
-    } catch (const std::exception& error) {
-        if (stop.stop_requested()) throw CancellationError();
-        return fail(error.what());
-    }
-    if (auto oversized = systemlisting::oversizedList("flatpak", result)) return fail(*oversized);
-    if (result.exitCode != 0) return fail(systemlisting::toolError(result.standardError + "\n" + result.standardOutput));
-    Parsed parsed = parseList(result.standardOutput);
+    systemlisting::ListOutput output = systemlisting::readList(
+        "flatpak", [&] { return runFlatpak({"list", "--app", kListColumns}, kListTimeout, stop); }, stop);
+    if (output.failure) return fail(*output.failure);
+    Parsed parsed = parseList(output.text);
     std::vector<Package> packages;
     for (const Entry& entry : parsed.entries) packages.push_back(packageOf(entry));
     for (const std::string& line : parsed.rejected) logger().warning("Flatpak line left out: " + line);
@@ -140,27 +132,18 @@ std::vector<Package> FlatpakManager::checkOutdated(std::stop_token stop) {
     std::vector<Package> outdated;
     std::vector<std::string> failures;
     for (const char* installation : {"user", "system"}) {
-        ShellCommandResult result;
-        try {
-            result = runFlatpak({"remote-ls", std::string("--") + installation, "--updates", "--app", kUpdatesColumns},
-                                kUpdatesTimeout, stop);
-        } catch (const CancellationError&) {
-            throw;
-        } catch (const std::exception& error) {
-            if (stop.stop_requested()) throw CancellationError();
-            failures.push_back(std::string(installation) + ": " + error.what());
+        systemlisting::ListOutput output = systemlisting::readList(
+            "flatpak",
+            [&] {
+                return runFlatpak({"remote-ls", std::string("--") + installation, "--updates", "--app", kUpdatesColumns},
+                                  kUpdatesTimeout, stop);
+            },
+            stop);
+        if (output.failure) {
+            failures.push_back(std::string(installation) + ": " + *output.failure);
             continue;
         }
-        if (auto oversized = systemlisting::oversizedList("flatpak", result)) {
-            failures.push_back(*oversized);
-            continue;
-        }
-        if (result.exitCode != 0) {
-            failures.push_back(std::string(installation) + ": " +
-                               systemlisting::toolError(result.standardError + "\n" + result.standardOutput));
-            continue;
-        }
-        for (const Entry& entry : parseUpdates(result.standardOutput, installation).entries) {
+        for (const Entry& entry : parseUpdates(output.text, installation).entries) {
             auto found = listed.find(entry.installation + ":" + entry.ref());
             // An update for a branch this installation does not have is a new install, not ours.
             if (found == listed.end()) {

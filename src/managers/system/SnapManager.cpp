@@ -79,19 +79,11 @@ std::vector<Package> SnapManager::listInstalled(std::stop_token stop) {
         return publishEmptyListing(message);
     };
     if (!discover(stop)) return fail("snap not found");
-    ShellCommandResult result;
-    try {
-        result = runSnap({"list"}, kListTimeout, stop);
-    } catch (const CancellationError&) {
-        throw;
-    } catch (const std::exception& error) {
-        if (stop.stop_requested()) throw CancellationError();
-        return fail(error.what());
-    }
-    if (auto oversized = systemlisting::oversizedList("snap", result)) return fail(*oversized);
-    if (result.exitCode != 0) return fail(systemlisting::toolError(result.standardError + "\n" + result.standardOutput));
+    systemlisting::ListOutput output =
+        systemlisting::readList("snap", [&] { return runSnap({"list"}, kListTimeout, stop); }, stop);
+    if (output.failure) return fail(*output.failure);
     std::vector<Package> packages;
-    for (const Entry& entry : parseList(result.standardOutput)) {
+    for (const Entry& entry : parseList(output.text)) {
         packages.push_back(Package{.name = entry.name,
                                    .version = entry.version,
                                    .type = PackageType::SnapPackage,
@@ -112,21 +104,13 @@ std::vector<Package> SnapManager::checkOutdated(std::stop_token stop) {
         return std::vector<Package>{};
     };
     if (!discover(stop)) return fail("snap not found");
-    ShellCommandResult result;
-    try {
-        result = runSnap({"refresh", "--list"}, kRefreshListTimeout, stop);
-    } catch (const CancellationError&) {
-        throw;
-    } catch (const std::exception& error) {
-        if (stop.stop_requested()) throw CancellationError();
-        return fail(error.what());
-    }
-    if (auto oversized = systemlisting::oversizedList("snap", result)) return fail(*oversized);
-    if (result.exitCode != 0) return fail(systemlisting::toolError(result.standardError + "\n" + result.standardOutput));
+    systemlisting::ListOutput output = systemlisting::readList(
+        "snap", [&] { return runSnap({"refresh", "--list"}, kRefreshListTimeout, stop); }, stop);
+    if (output.failure) return fail(*output.failure);
     std::map<std::string, Package> listed;
     for (Package& package : packages()) listed.emplace(package.name, std::move(package));
     std::vector<Package> outdated;
-    for (const Entry& entry : parseRefreshList(result.standardOutput)) {
+    for (const Entry& entry : parseRefreshList(output.text)) {
         Package package{.name = entry.name, .version = "", .type = PackageType::SnapPackage};
         if (auto found = listed.find(entry.name); found != listed.end()) package = found->second;
         package.latestVersion = systemlisting::pendingVersion(package.version, entry.version);

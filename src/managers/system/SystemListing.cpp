@@ -1,5 +1,6 @@
 #include "managers/system/SystemListing.hpp"
 
+#include "base/Cancellation.hpp"
 #include "base/Localization.hpp"
 #include "base/Strings.hpp"
 #include "model/VersionRules.hpp"
@@ -9,6 +10,23 @@ namespace vt::systemlisting {
 std::optional<std::string> oversizedList(std::string_view tool, const ShellCommandResult& result) {
     if (result.standardOutput.size() + result.standardError.size() <= kMaxListBytes) return std::nullopt;
     return localized("system.list_too_large", {std::string(tool), std::to_string(kMaxListBytes / (1024 * 1024))});
+}
+
+ListOutput readList(std::string_view tool, const std::function<ShellCommandResult()>& runTool,
+                    const std::stop_token& stop) {
+    ShellCommandResult result;
+    try {
+        result = runTool();
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        return {.failure = error.what()};
+    }
+    if (auto oversized = oversizedList(tool, result)) return {.failure = oversized};
+    // A package left half-configured stops apt here ("dpkg was interrupted...").
+    if (result.exitCode != 0) return {.failure = toolError(result.standardError + "\n" + result.standardOutput)};
+    return {.text = std::move(result.standardOutput)};
 }
 
 std::vector<std::string> blankSeparated(std::string_view line) {

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
+#include <stop_token>
 #include <string_view>
 #include <vector>
 
@@ -20,6 +22,16 @@ inline constexpr std::size_t kMaxListBytes = 16u * 1024u * 1024u;
 
 // The message for a tool whose list went past kMaxListBytes; nothing when it did not.
 std::optional<std::string> oversizedList(std::string_view tool, const ShellCommandResult& result);
+
+// The standard output of one list command, or why there is none: the runner's failure, a
+// list past kMaxListBytes, or the tool's own error lines when it exited with a failure.
+struct ListOutput {
+    std::string text;
+    std::optional<std::string> failure;
+};
+// Runs `runTool` (which must not throw on a non-zero exit); a stop surfaces as CancellationError.
+ListOutput readList(std::string_view tool, const std::function<ShellCommandResult()>& runTool,
+                    const std::stop_token& stop);
 
 // The pieces of a line between runs of blanks (Snap's aligned table).
 std::vector<std::string> blankSeparated(std::string_view line);
