@@ -84,12 +84,16 @@ std::map<ManagerToggleKey, bool> Context::detectSources() {
     return present;
 }
 
+NetworkClient& Context::network() {
+    if (!network_) network_ = std::make_unique<SystemNetworkClient>();
+    return *network_;
+}
+
 PackageManager& Context::packageManager() {
     if (!packageManager_) {
         files_ = std::make_unique<SystemFileSystemManager>();
-        network_ = std::make_unique<SystemNetworkClient>();
         packageManager_ = std::make_unique<PackageManager>(ManagerRegistry::sources(), CommandRunner::shared(),
-                                                           *files_, network_.get());
+                                                           *files_, &network());
         ManagerRegistry::shared().packageManager = packageManager_.get();
         if (auto* brew = dynamic_cast<BrewManager*>(packageManager_->adapter("homebrew"))) {
             SettingsManager& preferences = settings();

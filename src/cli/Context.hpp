@@ -32,6 +32,8 @@ public:
     DefaultsStore& defaults();
     SettingsManager& settings();
     PackageManager& packageManager();
+    // The one HTTP client every request of this run goes through.
+    NetworkClient& network();
     ScanProgressModel& progress();
     RefreshCoordinator& refresh();
     PackageCoordinator& coordinator();

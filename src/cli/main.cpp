@@ -14,6 +14,7 @@
 #include "cli/ScanCommand.hpp"
 #include "cli/SettingsCommand.hpp"
 #include "cli/UpdateCommand.hpp"
+#include "cli/SofaCommand.hpp"
 #include "cli/VersionCommand.hpp"
 
 namespace {
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
     vt::cli::addEndpointsCommand(app, &exitCode);
     vt::cli::addSettingsCommand(app, &exitCode);
     vt::cli::addManagersCommand(app, &exitCode);
+    vt::cli::addSofaCommand(app, &exitCode);
 
     // Commands that work on the inventory judge the previous exit and record their own.
     auto worksOnInventory = [](CLI::App* command) {
