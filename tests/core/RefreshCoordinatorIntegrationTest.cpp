@@ -160,7 +160,6 @@ TEST_F(RefreshCoordinatorIntegrationTest, ChecksBeginAsEachListingEndsAndProgres
     LogCapture log;
     RefreshResult result = refresh.run(true, {});
 
-    auto events = events_.list();
     EXPECT_EQ(events_.position("slow:gave-up"), -1);
     EXPECT_LT(events_.position("fast:checked"), events_.position("slow:listed"));
     EXPECT_LT(events_.position("slow:listed"), events_.position("slow:checked"));
