@@ -15,6 +15,7 @@
 #include "base/Log.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/ConcurrencyGuard.hpp"
+#include "support/Eventually.hpp"
 #include "support/TempDir.hpp"
 
 namespace vt {
@@ -22,15 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds limit = 10s) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+using testing::eventually;
 
 Package item(std::string name, std::string version) {
     Package package;
@@ -167,7 +160,6 @@ TEST_F(RefreshCoordinatorIntegrationTest, ChecksBeginAsEachListingEndsAndProgres
     LogCapture log;
     RefreshResult result = refresh.run(true, {});
 
-    auto events = events_.list();
     EXPECT_EQ(events_.position("slow:gave-up"), -1);
     EXPECT_LT(events_.position("fast:checked"), events_.position("slow:listed"));
     EXPECT_LT(events_.position("slow:listed"), events_.position("slow:checked"));

@@ -77,21 +77,29 @@ TEST(BaseManagerTest, ConcurrentDiscoveriesStartOneWhich) {
     EXPECT_EQ(runner.count("/usr/bin/which toy"), 1u);
 }
 
-TEST(PackageManagerTest, CreatesAdaptersLazilyAndRoutesUpdatesByKind) {
+// The package manager over one toy source of these kinds; `toy` and `made` follow its adapter.
+struct FacadeFixture {
+    explicit FacadeFixture(std::vector<PackageType> types)
+        : facade({{.id = "toy",
+                   .types = std::move(types),
+                   .make = [this](CommandRunning& r, const FileSystemManager& f) -> std::unique_ptr<BaseManager> {
+                       ++made;
+                       auto adapter = std::make_unique<ToyManager>(r, f, std::vector<std::string>{"toy"});
+                       toy = adapter.get();
+                       return adapter;
+                   }}},
+                 runner, files) {}
     FakeCommandRunner runner;
     RecordingFileSystem files;
     int made = 0;
     ToyManager* toy = nullptr;
-    std::vector<SourceRow> registrations = {
-        {.id = "toy",
-         .types = {PackageType::CargoPackage},
-         .make = [&](CommandRunning& r, const FileSystemManager& f) -> std::unique_ptr<BaseManager> {
-             ++made;
-             auto adapter = std::make_unique<ToyManager>(r, f, std::vector<std::string>{"toy"});
-             toy = adapter.get();
-             return adapter;
-         }}};
-    PackageManager facade(registrations, runner, files);
+    PackageManager facade;
+};
+
+TEST(PackageManagerTest, CreatesAdaptersLazilyAndRoutesUpdatesByKind) {
+    FacadeFixture f({PackageType::CargoPackage});
+    PackageManager& facade = f.facade;
+    int& made = f.made;
     EXPECT_EQ(made, 0);
     std::vector<std::string> handled;
     facade.setUpdateHandler(PackageType::RubyGem,
@@ -106,8 +114,8 @@ TEST(PackageManagerTest, CreatesAdaptersLazilyAndRoutesUpdatesByKind) {
     gem.type = PackageType::RubyGem;
     facade.updatePackage(gem, {});
     EXPECT_EQ(made, 1);
-    ASSERT_NE(toy, nullptr);
-    EXPECT_EQ(toy->updated, std::vector<std::string>{"ripgrep"});
+    ASSERT_NE(f.toy, nullptr);
+    EXPECT_EQ(f.toy->updated, std::vector<std::string>{"ripgrep"});
     EXPECT_EQ(handled, std::vector<std::string>{"rails"});
     EXPECT_EQ(facade.adapter("toy"), facade.adapterFor(PackageType::CargoPackage));
     EXPECT_EQ(made, 1);
@@ -120,18 +128,9 @@ TEST(PackageManagerTest, CreatesAdaptersLazilyAndRoutesUpdatesByKind) {
 
 // Names read from tool output or saved files reach no update command unless they are names.
 TEST(PackageManagerTest, RefusesNamesThatAToolWouldReadAsOptionsOrPaths) {
-    FakeCommandRunner runner;
-    RecordingFileSystem files;
-    ToyManager* toy = nullptr;
-    std::vector<SourceRow> registrations = {
-        {.id = "toy",
-         .types = {PackageType::BrewFormula, PackageType::NpmGlobal},
-         .make = [&](CommandRunning& r, const FileSystemManager& f) -> std::unique_ptr<BaseManager> {
-             auto adapter = std::make_unique<ToyManager>(r, f, std::vector<std::string>{"toy"});
-             toy = adapter.get();
-             return adapter;
-         }}};
-    PackageManager facade(registrations, runner, files);
+    FacadeFixture f({PackageType::BrewFormula, PackageType::NpmGlobal});
+    PackageManager& facade = f.facade;
+    ToyManager*& toy = f.toy;
     auto named = [](std::string name, PackageType type, std::optional<std::string> tap = std::nullopt) {
         return Package{.name = std::move(name), .type = type, .tap = std::move(tap)};
     };
@@ -152,7 +151,7 @@ TEST(PackageManagerTest, RefusesNamesThatAToolWouldReadAsOptionsOrPaths) {
     facade.updatePackage(named("wget", PackageType::BrewFormula, "user/tap"), {});
     ASSERT_NE(toy, nullptr);
     EXPECT_EQ(toy->updated, (std::vector<std::string>{"@scope/name", "wget"}));
-    EXPECT_TRUE(runner.history().empty());
+    EXPECT_TRUE(f.runner.history().empty());
 }
 
 }  // namespace

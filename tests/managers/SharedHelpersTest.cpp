@@ -1,7 +1,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -12,10 +11,13 @@
 #include "base/Log.hpp"
 #include "managers/InFlight.hpp"
 #include "managers/LatestVersionCache.hpp"
+#include "support/Eventually.hpp"
 #include "support/TempDir.hpp"
 
 namespace vt {
 namespace {
+
+using testing::eventually;
 
 // What Yarn, uv and the next registries rely on: half an hour in a file shared by runs, the
 // last known version when a look-up fails, a bounded number of look-ups at once, and no
@@ -92,16 +94,6 @@ TEST(LatestVersionCacheTest, KeepsVersionsInAFileForTheTimeLimitAndBoundsTheLook
     std::stop_source stop;
     stop.request_stop();
     EXPECT_THROW(make()->latest({"z"}, slow, stop.get_token(), "R4"), CancellationError);
-}
-
-// Whether `done` holds within five seconds; a test that waits for it fails instead of hanging.
-bool eventually(const std::function<bool()>& done) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::yield();
-    }
-    return true;
 }
 
 // What Homebrew's outdated query and pip's per-environment listings rely on.

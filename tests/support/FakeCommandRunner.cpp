@@ -48,6 +48,19 @@ void FakeCommandRunner::on(Matcher matcher, Response response) {
     matchers_.emplace_back(std::move(matcher), std::move(response));
 }
 
+void FakeCommandRunner::onSequence(const std::string& line, std::vector<Response> responses) {
+    for (std::size_t i = 0; i < responses.size(); ++i) {
+        const bool last = i + 1 == responses.size();
+        on(
+            [this, line, i, last](const CommandRequest& request) {
+                if (commandLine(request) != line) return false;
+                const std::size_t run = count(line);  // this run included
+                return last ? run >= i + 1 : run == i + 1;
+            },
+            std::move(responses[i]));
+    }
+}
+
 void FakeCommandRunner::otherwise(Response response) {
     std::scoped_lock lock(mutex_);
     fallback_ = std::move(response);

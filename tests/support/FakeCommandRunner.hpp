@@ -61,6 +61,8 @@ public:
     // command line again replaces its response.
     void on(std::string commandLine, Response response);
     void on(Matcher matcher, Response response);
+    // The n-th run of the command line gets the n-th response, the last one after that.
+    void onSequence(const std::string& commandLine, std::vector<Response> responses);
     // For requests nothing matches; by default they fail with invalidCommand, as a tool
     // that is not installed would.
     void otherwise(Response response);

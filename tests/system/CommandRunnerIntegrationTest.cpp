@@ -19,6 +19,7 @@
 #include "base/Files.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
+#include "support/Eventually.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
 #include "system/CommandRunner.hpp"
@@ -30,15 +31,7 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds limit = 10s) {
-    auto until = SteadyClock::now() + limit;
-    while (!predicate()) {
-        if (SteadyClock::now() > until) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
+using testing::eventually;
 
 double secondsSince(SteadyClock::time_point start) {
     return std::chrono::duration<double>(SteadyClock::now() - start).count();

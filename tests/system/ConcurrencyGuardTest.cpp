@@ -7,22 +7,13 @@
 #include <gtest/gtest.h>
 
 #include "base/Cancellation.hpp"
+#include "support/Eventually.hpp"
 #include "system/ConcurrencyGuard.hpp"
 
 namespace vt {
 namespace {
 
-using namespace std::chrono_literals;
-
-template <typename Predicate>
-bool eventually(Predicate predicate, std::chrono::milliseconds limit = 5s) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using testing::eventually;
 
 TEST(ConcurrencyGuardTest, PartiesTakeTurnsSoNoneWaitsBehindAnotherWholeQueue) {
     ConcurrencyGuard guard(1);

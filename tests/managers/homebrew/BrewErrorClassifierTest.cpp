@@ -71,9 +71,6 @@ TEST_F(BrewErrorClassifierTest, ClassifiesEachRowOfTheTable) {
     rows.push_back({corpusError("Error: No available formula with the name"), "foo", false, Kind::NotFound,
                     "Package non trouvé dans Homebrew", "Vérifiez le nom du package ou mettez à jour Homebrew :",
                     "brew update", true});
-    rows.push_back({corpusError("Error: No available formula or cask"), "foo", false, Kind::NotFound,
-                    "Package non trouvé dans Homebrew", "Vérifiez le nom du package ou mettez à jour Homebrew :",
-                    "brew update", true});
     rows.push_back({corpusError("Error: Download failed"), "foo", false, Kind::DownloadFailed, "Échec du téléchargement",
                     "Vérifiez votre connexion internet et réessayez", std::nullopt, false});
     const std::string pinned = corpusError("Error: foo is pinned. You must unpin it to reinstall");

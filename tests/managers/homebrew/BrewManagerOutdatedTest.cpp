@@ -69,8 +69,6 @@ TEST(BrewManagerOutdatedTest, OutdatedModeChoosesTheGreedyArgument) {
     // unversioned cask ("--greedy").
     for (const Case& c : std::vector<Case>{{std::nullopt, kGreedy},
                                            {BrewOutdatedMode::Greedy, kGreedy},
-                                           {BrewOutdatedMode::GreedyAutoUpdates,
-                                            brew("outdated --json=v2 --greedy-auto-updates")},
                                            {BrewOutdatedMode::Normal, brew("outdated --json=v2")}}) {
         BrewManager::OutdatedModeProvider provider;
         if (c.mode) provider = [mode = *c.mode] { return mode; };

@@ -18,7 +18,6 @@ using brewtest::brew;
 using brewtest::BrewFixture;
 using brewtest::corpusError;
 using brewtest::fixture;
-using brewtest::onSequence;
 using Response = testing::FakeCommandRunner::Response;
 using Phase = BrewUpgradePhase;
 
@@ -144,9 +143,9 @@ TEST(BrewManagerUpgradeTest, ChecksumMismatchDeletesOnlyInsideTheDownloadsCache)
     {
         BrewFixture f;
         f.files.addFile(inside, "partial");
-        onSequence(f.runner, brew("upgrade --cask iterm2"),
-                   {Response::failure(1, fixture("upgrade-checksum-mismatch.stderr")),
-                    Response::output("🍺  iterm2 was successfully upgraded!\n")});
+        f.runner.onSequence(brew("upgrade --cask iterm2"),
+                            {Response::failure(1, fixture("upgrade-checksum-mismatch.stderr")),
+                             Response::output("🍺  iterm2 was successfully upgraded!\n")});
         LogCapture log;
         f.manager->upgrade(cask("iterm2", "3.4.23", "3.5.0"), {});
         EXPECT_EQ(f.removed, (std::vector<std::string>{inside}));
@@ -185,9 +184,9 @@ TEST(BrewManagerUpgradeTest, ChecksumMismatchDeletesOnlyInsideTheDownloadsCache)
 
 TEST(BrewManagerUpgradeTest, ConflictingFormulaeAreUnlinkedThenLinkedAgain) {
     BrewFixture f;
-    onSequence(f.runner, brew("upgrade --formula libressl"),
-               {Response::failure(1, fixture("upgrade-conflicting-formulae.stderr")),
-                Response::output("==> Pouring libressl--3.9.2.bottle.tar.gz\n")});
+    f.runner.onSequence(brew("upgrade --formula libressl"),
+                        {Response::failure(1, fixture("upgrade-conflicting-formulae.stderr")),
+                         Response::output("==> Pouring libressl--3.9.2.bottle.tar.gz\n")});
     f.runner.on(brew("unlink openssl@3"),
                 Response::output("Unlinking /opt/homebrew/Cellar/openssl@3/3.3.0... 0 symlinks removed.\n"));
     f.runner.on(brew("link openssl@3"), Response::failure(1, "Error: Could not symlink bin/openssl"));
@@ -215,8 +214,8 @@ using BrewManagerPermissionTest = brewtest::InFrench;
 TEST_F(BrewManagerPermissionTest, PermissionRepairAsksForAdministratorAuthorization) {
     BrewFixture f;
     f.files.addExecutable("/usr/sbin/chown");
-    onSequence(f.runner, brew("upgrade --formula qt"),
-               {Response::failure(1, fixture("upgrade-permission-denied.stderr")), Response::output("")});
+    f.runner.onSequence(brew("upgrade --formula qt"),
+                        {Response::failure(1, fixture("upgrade-permission-denied.stderr")), Response::output("")});
     LogCapture log;
     f.manager->upgrade(formula("qt", "6.6.3", "6.7.0"), {});
     ASSERT_EQ(f.admin.commands.size(), 1u);

@@ -69,18 +69,6 @@ private:
 
 inline std::string brew(std::string_view arguments) { return "/usr/bin/env brew " + std::string(arguments); }
 
-// Answers the n-th run of a command line with the n-th response.
-inline void onSequence(testing::FakeCommandRunner& runner, const std::string& line,
-                       std::vector<testing::FakeCommandRunner::Response> responses) {
-    for (std::size_t i = 0; i < responses.size(); ++i) {
-        runner.on(
-            [&runner, line, i](const CommandRequest& request) {
-                return testing::FakeCommandRunner::commandLine(request) == line && runner.count(line) == i + 1;
-            },
-            responses[i]);
-    }
-}
-
 // One adapter over fakes: brew at /opt/homebrew/bin/brew, home "/Users/user", not root.
 struct BrewFixture {
     testing::FakeCommandRunner runner;

@@ -58,33 +58,20 @@ TEST(DenoManagerTest, ListsTheRuntimeFromItsOwnInstallRoot) {
               "/home/you/.deno");
 }
 
+// Deno 2's and Deno 1's own words; the outdated check reads the rest of the recordings.
 TEST(DenoManagerTest, ReadsTheLatestVersionOfEveryDenoGeneration) {
-    // Deno 2 colours the version even into a pipe, and a dry run that found the release but
-    // could not download it exits 1 after naming it.
-    jstest::Recording newer = jstest::recording("deno", "upgrade-dry-run-newer");
-    EXPECT_EQ(newer.exitCode, 1);
-    DenoManager::UpgradeCheck check = DenoManager::parseUpgradeCheck(newer.standardError);
-    EXPECT_EQ(check.latestVersion, "2.9.7");
-    EXPECT_FALSE(check.isCurrent);
-
-    check = DenoManager::parseUpgradeCheck(jstest::recording("deno", "upgrade-dry-run-current").standardError);
-    EXPECT_TRUE(check.isCurrent);
-    EXPECT_EQ(check.latestVersion, std::nullopt);
-
-    check = DenoManager::parseUpgradeCheck(jstest::recording("deno", "upgrade-dry-run-deno1").standardError);
-    EXPECT_EQ(check.latestVersion, "1.46.3");
-
-    check = DenoManager::parseUpgradeCheck(jstest::recording("deno", "upgrade-dry-run-offline").standardError);
-    EXPECT_EQ(check.latestVersion, std::nullopt);
-    ASSERT_TRUE(check.error.has_value());
-    EXPECT_TRUE(startsWith(*check.error, "error sending request for url")) << *check.error;
-
+    EXPECT_EQ(DenoManager::parseUpgradeCheck(jstest::recording("deno", "upgrade-dry-run-deno1").standardError)
+                  .latestVersion,
+              "1.46.3");
     EXPECT_EQ(DenoManager::parseVersion("deno 1.46.3 (release, aarch64-apple-darwin)\nv8 12.9\n"), "1.46.3");
     EXPECT_EQ(DenoManager::parseVersion("command not found"), std::nullopt);
 }
 
 TEST(DenoManagerTest, OutdatedComparesWithWhatDenoUpgradeFinds) {
     DenoFixture fixture;
+    // Deno 2 colours the version even into a pipe, and a dry run that found the release but
+    // could not download it exits 1 after naming it.
+    ASSERT_EQ(jstest::recording("deno", "upgrade-dry-run-newer").exitCode, 1);
     fixture.runner.on(kDryRun, recorded("deno", "upgrade-dry-run-newer"));
     LogCapture log;
     std::vector<Package> outdated = fixture.manager->checkOutdated({});

@@ -61,20 +61,6 @@ struct NpmFixture {
         manager = std::make_unique<NpmManager>(runner, files, std::move(options));
     }
 
-    // The n-th run of the command line gets the n-th answer (the last one after that).
-    void onSequence(const std::string& line, std::vector<Response> responses) {
-        for (std::size_t i = 0; i < responses.size(); ++i) {
-            const bool last = i + 1 == responses.size();
-            runner.on(
-                [this, line, i, last](const CommandRequest& request) {
-                    if (testing::FakeCommandRunner::commandLine(request) != line) return false;
-                    std::size_t run = runner.count(line);
-                    return last ? run >= i + 1 : run == i + 1;
-                },
-                responses[i]);
-        }
-    }
-
     std::size_t installs() const {
         std::size_t count = 0;
         for (const auto& line : runner.commandLines()) count += startsWith(line, "/usr/bin/npm install") ? 1 : 0;
@@ -414,8 +400,8 @@ TEST(NpmManagerTest, FailedUpdatesCarryTheirOwnTexts) {
 
     // The verification reads npm afresh: the listing cache was dropped after the install.
     NpmFixture cached;
-    cached.onSequence(kList, {Response::output(R"({"dependencies": {"is-number": {"version": "6.0.0"}}})"),
-                              Response::output(R"({"dependencies": {"is-number": {"version": "7.0.0"}}})")});
+    cached.runner.onSequence(kList, {Response::output(R"({"dependencies": {"is-number": {"version": "6.0.0"}}})"),
+                                     Response::output(R"({"dependencies": {"is-number": {"version": "7.0.0"}}})")});
     cached.runner.on(install, Response::output("changed 1 package\n"));
     cached.manager->listInstalled({});
     EXPECT_NO_THROW(cached.manager->update(package, {}));

@@ -11,6 +11,7 @@
 #include "managers/languages/CargoManager.hpp"
 #include "managers/languages/ComposerManager.hpp"
 #include "managers/languages/GoManager.hpp"
+#include "support/Fixtures.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
@@ -28,12 +29,7 @@ ShellCommandResult runTool(CommandRunner& runner, const std::string& tool, std::
     return runner.execute(request);
 }
 
-const Package* find(const std::vector<Package>& packages, const std::string& name) {
-    for (const Package& package : packages) {
-        if (package.name == name) return &package;
-    }
-    return nullptr;
-}
+using testing::find;
 
 TEST(LanguageToolsHostTest, CargoListsAPathInstallAndComparesRegistryCratesOnLoopback) {
     const std::string cargo = paths::home() + "/.cargo/bin/cargo";

@@ -334,16 +334,7 @@ TEST(CondaManagerTest, ARefreshReturningNoPackagesAfterAnUpdateKeepsThePreviousL
     files.addDirectory(kBase + "/conda-meta");
     const std::string line = list(kBase);
     runner.on("/usr/bin/which conda", Response::output(kConda + "\n"));
-    runner.on(
-        [&](const CommandRequest& request) {
-            return testing::FakeCommandRunner::commandLine(request) == line && runner.count(line) == 1;
-        },
-        Response::output(fixture("list-base.json")));
-    runner.on(
-        [&](const CommandRequest& request) {
-            return testing::FakeCommandRunner::commandLine(request) == line && runner.count(line) > 1;
-        },
-        Response::output("[]"));
+    runner.onSequence(line, {Response::output(fixture("list-base.json")), Response::output("[]")});
     runner.on(kConda + " update -y -p " + kBase + " numpy", Response::output("Executing transaction: done\n"));
     CondaManager fresh(runner, files,
                        CondaManager::Options{.cacheFile = cache.file("conda.json"),

@@ -12,6 +12,7 @@
 #include "base/Files.hpp"
 #include "base/Localization.hpp"
 #include "managers/ExecutableLocator.hpp"
+#include "support/Fixtures.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/TempDir.hpp"
 #include "support/TempHome.hpp"
@@ -22,6 +23,7 @@ namespace vt {
 namespace {
 
 using Environment = PipManager::Environment;
+using testing::find;
 
 // A PEP 503 page: one link per file, the file name carrying the version.
 testing::LoopbackRoute projectPage(const std::vector<std::string>& files) {
@@ -68,13 +70,6 @@ protected:
     std::optional<Environment> environment_;
 };
 
-const Package* named(const std::vector<Package>& packages, const std::string& name) {
-    for (const Package& package : packages) {
-        if (package.name == name) return &package;
-    }
-    return nullptr;
-}
-
 TEST_F(PipIndexIntegrationTest, FindsOutdatedPackagesWithTheIndexVersionsAndUpdatesFromIt) {
     testing::LoopbackServer index;
     useIndex(index.url("/simple"));
@@ -101,25 +96,25 @@ TEST_F(PipIndexIntegrationTest, FindsOutdatedPackagesWithTheIndexVersionsAndUpda
     auto pip = manager();
 
     std::vector<Package> packages = pip->listInstalled({});
-    const Package* demo = named(packages, "vt-demo");
+    const Package* demo = find(packages, "vt-demo");
     ASSERT_NE(demo, nullptr);
     EXPECT_EQ(demo->version, "1.0.0");
     EXPECT_EQ(demo->sourceIdentifier, environment_->interpreter);
 
     std::vector<Package> outdated = pip->checkOutdated({});
     EXPECT_EQ(pip->errorMessage(), std::nullopt);
-    ASSERT_NE(named(outdated, "vt-demo"), nullptr);
-    EXPECT_EQ(named(outdated, "vt-demo")->latestVersion, "1.1.0");
-    ASSERT_NE(named(outdated, "pip"), nullptr);
-    EXPECT_EQ(named(outdated, "pip")->latestVersion, "99.0");
-    ASSERT_NE(named(outdated, "setuptools"), nullptr);
-    EXPECT_EQ(named(outdated, "setuptools")->latestVersion, "99.1");
+    ASSERT_NE(find(outdated, "vt-demo"), nullptr);
+    EXPECT_EQ(find(outdated, "vt-demo")->latestVersion, "1.1.0");
+    ASSERT_NE(find(outdated, "pip"), nullptr);
+    EXPECT_EQ(find(outdated, "pip")->latestVersion, "99.0");
+    ASSERT_NE(find(outdated, "setuptools"), nullptr);
+    EXPECT_EQ(find(outdated, "setuptools")->latestVersion, "99.1");
     EXPECT_GE(index.requestCount("/simple/vt-demo/"), 2u);
 
-    pip->update(*named(outdated, "vt-demo"), {});
+    pip->update(*find(outdated, "vt-demo"), {});
     packages = pip->listInstalled({});
-    ASSERT_NE(named(packages, "vt-demo"), nullptr);
-    EXPECT_EQ(named(packages, "vt-demo")->version, "1.1.0");
+    ASSERT_NE(find(packages, "vt-demo"), nullptr);
+    EXPECT_EQ(find(packages, "vt-demo")->version, "1.1.0");
 }
 
 TEST_F(PipIndexIntegrationTest, AnIndexRefusingConnectionsIsReportedAndTheListingKept) {
@@ -131,10 +126,10 @@ TEST_F(PipIndexIntegrationTest, AnIndexRefusingConnectionsIsReportedAndTheListin
     useIndex(closed);
     auto pip = manager();
     std::vector<Package> packages = pip->listInstalled({});
-    ASSERT_NE(named(packages, "pip"), nullptr);
+    ASSERT_NE(find(packages, "pip"), nullptr);
     EXPECT_TRUE(pip->checkOutdated({}).empty());
     EXPECT_EQ(pip->errorMessage(), localized("error.pip.index_unreachable"));
-    EXPECT_NE(named(pip->packages(), "pip"), nullptr);
+    EXPECT_NE(find(pip->packages(), "pip"), nullptr);
 }
 
 TEST_F(PipIndexIntegrationTest, APipStillRetryingIsStoppedOnceFiveProjectsFailed) {

@@ -7,7 +7,6 @@
 #include "base/Cancellation.hpp"
 #include "base/Files.hpp"
 #include "base/Localization.hpp"
-#include "base/Log.hpp"
 #include "base/Strings.hpp"
 #include "managers/python/UvError.hpp"
 #include "support/FakeCommandRunner.hpp"
@@ -15,7 +14,6 @@
 #include "support/MockNetworkClient.hpp"
 #include "support/RecordingFileSystem.hpp"
 #include "support/TempDir.hpp"
-#include "system/Endpoints.hpp"
 
 namespace vt {
 namespace {
@@ -30,14 +28,6 @@ const std::string kList = kUv + " tool list";
 // A fixture file; `withoutHeader` drops its first line, which says what it was modelled on.
 std::string fixture(const std::string& name, bool withoutHeader = true) {
     return withoutHeader ? testing::fixture("uv", name) : readFile(testing::fixturePath("uv", name)).value();
-}
-
-std::string pypi(const std::string& name) {
-    return Endpoints::url(Service::PyPI, "/pypi/" + name + "/json");
-}
-
-std::string pypiDocument(const std::string& version) {
-    return R"({"info": {"name": "x", "version": ")" + version + R"("}, "releases": {}})";
 }
 
 // Four tools: black from PyPI, httpie from a pinned Git tag, localtool from a folder, ruff
@@ -73,13 +63,6 @@ struct UvFixture {
 
     void addReceipt(const std::string& tool, const std::string& name) {
         files.addFile(kHome + "/.local/share/uv/tools/" + tool + "/uv-receipt.toml", fixture(name, false));
-    }
-
-    // Every PyPI document answers with a newer version, so only the sources decide.
-    void answerEveryLookup() {
-        for (const char* name : {"black", "httpie", "localtool", "ruff", "v2-cli"}) {
-            network.setText(pypi(name), pypiDocument("99.0"));
-        }
     }
 };
 
@@ -156,19 +139,6 @@ TEST(UvManagerTest, ListsToolsWithTheirSourcesAndNotes) {
     packages = f.manager->listInstalled({});
     EXPECT_EQ(find(packages, "black")->sourceIdentifier, "pypi");
     EXPECT_EQ(packages.size(), 5u);
-}
-
-// Only registry tools are compared, with PyPI (the cache itself is tested with the shared helper).
-TEST(UvManagerTest, RegistryToolsAreComparedWithPyPI) {
-    UvFixture f;
-    f.answerEveryLookup();
-    f.network.setError(pypi("v2-cli"), NetworkError::timeout());
-    LogCapture log;
-    std::vector<Package> outdated = f.manager->checkOutdated({});
-    ASSERT_EQ(outdated.size(), 1u);
-    EXPECT_EQ(outdated[0].name, "black");
-    EXPECT_EQ(outdated[0].latestVersion, "99.0");
-    EXPECT_TRUE(log.contains("UvManager: Error refreshing version for v2-cli"));
 }
 
 TEST(UvManagerTest, UpdateUpgradesRegistryToolsAndReportsAVersionThatDidNotMove) {

@@ -19,6 +19,7 @@ namespace vt {
 namespace {
 
 using Response = testing::FakeCommandRunner::Response;
+using testing::find;
 using testing::fixture;
 
 const std::string kApt = "/usr/bin/apt-get";
@@ -54,13 +55,6 @@ struct AptFixture {
     }
 };
 
-const Package* named(const std::vector<Package>& packages, std::string_view name) {
-    for (const Package& package : packages) {
-        if (package.name == name) return &package;
-    }
-    return nullptr;
-}
-
 TEST(AptManagerTest, ReadsTheSimulatedUpgradeInTheCLocaleWithSecurityOrigins) {
     AptFixture f;
     f.listsWritten(std::chrono::hours(2));
@@ -71,20 +65,20 @@ TEST(AptManagerTest, ReadsTheSimulatedUpgradeInTheCLocaleWithSecurityOrigins) {
     const CommandRequest request = f.runner.history().back();  // history() is a copy
     EXPECT_EQ(request.environment.at("LC_ALL"), "C");
     ASSERT_EQ(packages.size(), 13u);
-    const Package* gcrypt = named(packages, "libgcrypt20-dev");
+    const Package* gcrypt = find(packages, "libgcrypt20-dev");
     ASSERT_NE(gcrypt, nullptr);
     EXPECT_EQ(gcrypt->version, "1.10.1-3");
     EXPECT_EQ(gcrypt->latestVersion, "1.10.1-3+deb12u1");
     EXPECT_TRUE(gcrypt->isSecurityUpdate);  // the second of its two archives
-    EXPECT_FALSE(named(packages, "base-files")->isSecurityUpdate);
-    EXPECT_EQ(named(packages, "libcap2")->version, "1:2.66-4+deb12u2+b2");
+    EXPECT_FALSE(find(packages, "base-files")->isSecurityUpdate);
+    EXPECT_EQ(find(packages, "libcap2")->version, "1:2.66-4+deb12u2+b2");
     // Every line apt calls an upgrade is one in the table, even where our rules would
     // order the Debian revision otherwise.
     for (const Package& package : packages) {
         EXPECT_TRUE(isUpdateAvailable(package.version, package.latestVersion, false)) << package.name;
     }
-    EXPECT_EQ(named(packages, "systemd-timesyncd")->latestVersion, "252.39-1~deb12u2");
-    EXPECT_EQ(named(packages, "init-system-helpers")->latestVersion, kUpdateAvailableSentinel);
+    EXPECT_EQ(find(packages, "systemd-timesyncd")->latestVersion, "252.39-1~deb12u2");
+    EXPECT_EQ(find(packages, "init-system-helpers")->latestVersion, kUpdateAvailableSentinel);
     EXPECT_EQ(f.manager->errorMessage(), std::nullopt);  // lists two hours old: no note
 
     // The check answers from the same simulation.
@@ -92,7 +86,7 @@ TEST(AptManagerTest, ReadsTheSimulatedUpgradeInTheCLocaleWithSecurityOrigins) {
     EXPECT_EQ(f.runner.count(kSimulate), 1u);
 }
 
-TEST(AptManagerTest, HeldBrokenForeignLanguageAndOversizedOutputs) {
+TEST(AptManagerTest, HeldBrokenAndForeignLanguageOutputs) {
     {
         // A held package is named in the note, never listed; a new install is no update.
         AptFixture f;
@@ -124,13 +118,6 @@ TEST(AptManagerTest, HeldBrokenForeignLanguageAndOversizedOutputs) {
                                            "correct the problem. \n"));
         EXPECT_TRUE(f.manager->listInstalled({}).empty());
         EXPECT_NE(f.manager->errorMessage().value_or("").find("dpkg --configure -a"), std::string::npos);
-    }
-    {
-        AptFixture f;
-        std::string huge(100u * 1024u * 1024u, 'x');
-        f.runner.on(kSimulate, Response::output(std::move(huge)));
-        EXPECT_TRUE(f.manager->listInstalled({}).empty());
-        EXPECT_NE(f.manager->errorMessage().value_or("").find("more than 16 MB"), std::string::npos);
     }
 }
 
@@ -181,13 +168,13 @@ TEST(FlatpakManagerTest, ListsBothInstallationsAndMatchesUpdatesByRef) {
 
     std::vector<Package> installed = manager.listInstalled({});
     ASSERT_EQ(installed.size(), 3u);  // the ref with an unusable branch is left out
-    EXPECT_EQ(named(installed, "org.gnome.Builder")->version, "9d8c7b6a5f4e");  // no version: the commit
-    EXPECT_EQ(named(installed, "org.gimp.GIMP")->sourceIdentifier, "system:app/org.gimp.GIMP/x86_64/stable");
+    EXPECT_EQ(find(installed, "org.gnome.Builder")->version, "9d8c7b6a5f4e");  // no version: the commit
+    EXPECT_EQ(find(installed, "org.gimp.GIMP")->sourceIdentifier, "system:app/org.gimp.GIMP/x86_64/stable");
 
     std::vector<Package> outdated = manager.checkOutdated({});
     ASSERT_EQ(outdated.size(), 3u);  // firefox's beta branch is not installed: not an update
-    EXPECT_EQ(named(outdated, "org.mozilla.firefox")->latestVersion, "129.0");
-    const Package* gimp = named(outdated, "org.gimp.GIMP");  // rebuilt with the same version
+    EXPECT_EQ(find(outdated, "org.mozilla.firefox")->latestVersion, "129.0");
+    const Package* gimp = find(outdated, "org.gimp.GIMP");  // rebuilt with the same version
     EXPECT_EQ(gimp->latestVersion, kUpdateAvailableSentinel);
     for (const Package& package : outdated) {
         EXPECT_TRUE(isUpdateAvailable(package.version, package.latestVersion, false)) << package.name;
@@ -217,12 +204,12 @@ TEST(SnapManagerTest, ReadsTheTablesAndRefreshesByName) {
 
     std::vector<Package> installed = manager.listInstalled({});
     ASSERT_EQ(installed.size(), 3u);
-    EXPECT_EQ(named(installed, "lxd")->sourceIdentifier, "5.21/stable");
+    EXPECT_EQ(find(installed, "lxd")->sourceIdentifier, "5.21/stable");
     std::vector<Package> outdated = manager.checkOutdated({});
     ASSERT_EQ(outdated.size(), 2u);
-    EXPECT_EQ(named(outdated, "firefox")->version, "128.0-2");
-    EXPECT_EQ(named(outdated, "firefox")->latestVersion, "129.0-1");
-    const Package* core = named(outdated, "core22");
+    EXPECT_EQ(find(outdated, "firefox")->version, "128.0-2");
+    EXPECT_EQ(find(outdated, "firefox")->latestVersion, "129.0-1");
+    const Package* core = find(outdated, "core22");
     EXPECT_TRUE(isUpdateAvailable(core->version, core->latestVersion, false));  // same version, new revision
 
     runner.on(snap + " refresh --list", Response::output("", 0, "All snaps up to date.\n"));
@@ -230,7 +217,7 @@ TEST(SnapManagerTest, ReadsTheTablesAndRefreshesByName) {
     EXPECT_EQ(manager.errorMessage(), std::nullopt);
 
     runner.on(snap + " refresh firefox", Response::output(""));
-    manager.update(*named(installed, "firefox"), {});
+    manager.update(*find(installed, "firefox"), {});
     EXPECT_TRUE(runner.ran(snap + " refresh firefox"));
 }
 
