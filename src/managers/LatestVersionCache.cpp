@@ -13,6 +13,19 @@
 
 namespace vt {
 
+LatestVersionCache::Options LatestVersionCache::forRegistry(const std::optional<std::string>& file,
+                                                            std::string_view fileName, Clock* clock,
+                                                            std::string logName) {
+    std::string path = paths::cacheFolder();
+    path += "/";
+    path += fileName;
+    return {.file = file.value_or(path),
+            .ttl = std::chrono::seconds(1800),
+            .concurrency = 6,
+            .clock = clock,
+            .logName = std::move(logName)};
+}
+
 LatestVersionCache::LatestVersionCache(Options options) : options_(std::move(options)) {}
 
 Clock& LatestVersionCache::clock() const { return options_.clock != nullptr ? *options_.clock : Clock::shared(); }

@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -29,6 +30,12 @@ public:
     using Lookup = std::function<std::optional<std::string>(const std::string& name, std::stop_token stop)>;
 
     explicit LatestVersionCache(Options options);
+
+    // What a registry adapter keeps: `fileName` in the cache folder unless `file` is given,
+    // for half an hour (a release rarely lands within one session), six look-ups at a time
+    // (enough to hide the latency, few enough to stay polite to a public registry).
+    static Options forRegistry(const std::optional<std::string>& file, std::string_view fileName, Clock* clock,
+                               std::string logName);
 
     // The latest version of each name the registry answered for: from the cache while
     // younger than the time limit, else from `lookup`. When a lookup gives nothing, the last

@@ -46,11 +46,7 @@ CargoManager::CargoManager(CommandRunning& runner, const FileSystemManager& file
 CargoManager::CargoManager(CommandRunning& runner, const FileSystemManager& files, Options options)
     : BaseManager(source(), runner, files),
       options_(std::move(options)),
-      latestCache_({.file = options_.cacheFile.value_or(paths::cacheFolder() + "/" + kCacheFileName),
-                    .ttl = kLatestVersionTtl,
-                    .concurrency = kLookupConcurrency,
-                    .clock = options_.clock,
-                    .logName = "CargoManager"}) {
+      latestCache_(LatestVersionCache::forRegistry(options_.cacheFile, kCacheFileName, options_.clock, "CargoManager")) {
     if (options_.network != nullptr) setNetwork(*options_.network);
 }
 

@@ -36,8 +36,6 @@ public:
     static constexpr double kListTimeout = 60;
     // A forced install compiles the crate and all its dependencies.
     static constexpr double kInstallTimeout = 1800;
-    static constexpr std::chrono::seconds kLatestVersionTtl{1800};
-    static constexpr std::size_t kLookupConcurrency = 6;
     static constexpr const char* kCacheFileName = "cargo_cache.json";
 
     struct CargoCrate {

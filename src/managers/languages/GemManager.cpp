@@ -64,11 +64,7 @@ GemManager::GemManager(CommandRunning& runner, const FileSystemManager& files) :
 GemManager::GemManager(CommandRunning& runner, const FileSystemManager& files, Options options)
     : BaseManager(source(), runner, files),
       options_(std::move(options)),
-      latestCache_({.file = options_.cacheFile.value_or(paths::cacheFolder() + "/" + kCacheFileName),
-                    .ttl = kLatestVersionTtl,
-                    .concurrency = kLookupConcurrency,
-                    .clock = options_.clock,
-                    .logName = "GemManager"}) {
+      latestCache_(LatestVersionCache::forRegistry(options_.cacheFile, kCacheFileName, options_.clock, "GemManager")) {
     if (options_.network != nullptr) setNetwork(*options_.network);
 }
 

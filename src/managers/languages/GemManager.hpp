@@ -40,8 +40,6 @@ public:
     static constexpr double kSearchTimeout = 120;
     // Native extensions compile during an update.
     static constexpr double kUpdateTimeout = 900;
-    static constexpr std::chrono::seconds kLatestVersionTtl{1800};
-    static constexpr std::size_t kLookupConcurrency = 6;
     static constexpr const char* kCacheFileName = "gem_cache.json";
     static constexpr const char* kSystemGem = "/usr/bin/gem";
 

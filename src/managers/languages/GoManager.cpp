@@ -51,11 +51,7 @@ GoManager::GoManager(CommandRunning& runner, const FileSystemManager& files) : G
 GoManager::GoManager(CommandRunning& runner, const FileSystemManager& files, Options options)
     : BaseManager(source(), runner, files),
       options_(std::move(options)),
-      latestCache_({.file = options_.cacheFile.value_or(paths::cacheFolder() + "/" + kCacheFileName),
-                    .ttl = kLatestVersionTtl,
-                    .concurrency = kLookupConcurrency,
-                    .clock = options_.clock,
-                    .logName = "GoManager"}) {
+      latestCache_(LatestVersionCache::forRegistry(options_.cacheFile, kCacheFileName, options_.clock, "GoManager")) {
     if (options_.network != nullptr) setNetwork(*options_.network);
 }
 

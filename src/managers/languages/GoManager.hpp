@@ -36,8 +36,6 @@ public:
     // busy longer than this is not one of ours.
     static constexpr double kMetadataTimeout = 10;
     static constexpr double kInstallTimeout = 900;
-    static constexpr std::chrono::seconds kLatestVersionTtl{1800};
-    static constexpr std::size_t kLookupConcurrency = 6;
     static constexpr const char* kCacheFileName = "go_cache.json";
     static constexpr const char* kDevelVersion = "(devel)";
 

@@ -54,11 +54,7 @@ UvManager::UvManager(CommandRunning& runner, const FileSystemManager& files) : U
 UvManager::UvManager(CommandRunning& runner, const FileSystemManager& files, Options options)
     : BaseManager(source(), runner, files),
       options_(std::move(options)),
-      latestCache_({.file = cacheFile(),
-                    .ttl = kLatestVersionTtl,
-                    .concurrency = kLookupConcurrency,
-                    .clock = options_.clock,
-                    .logName = "UvManager"}) {
+      latestCache_(LatestVersionCache::forRegistry(options_.cacheFile, kCacheFileName, options_.clock, "UvManager")) {
     if (options_.network != nullptr) setNetwork(*options_.network);
 }
 
@@ -70,10 +66,6 @@ Clock& UvManager::clock() const {
 
 std::string UvManager::home() const {
     return options_.home ? *options_.home : paths::home();
-}
-
-std::string UvManager::cacheFile() const {
-    return options_.cacheFile ? *options_.cacheFile : paths::cacheFolder() + "/" + kCacheFileName;
 }
 
 std::string UvManager::receiptPath(const std::string& tool) const {

@@ -37,8 +37,6 @@ public:
     // `tool list` only reads the receipts; a minute is ample.
     static constexpr double kListTimeout = 60;
     static constexpr double kUpgradeTimeout = 600;
-    static constexpr std::chrono::seconds kLatestVersionTtl{1800};
-    static constexpr std::size_t kLookupConcurrency = 6;
     static constexpr const char* kCacheFileName = "uv_cache.json";
 
     struct Tool {
@@ -73,7 +71,6 @@ public:
 
     // home + "/.local/share/uv/tools/" + tool + "/uv-receipt.toml"
     std::string receiptPath(const std::string& tool) const;
-    std::string cacheFile() const;
 
 protected:
     // The candidates first, then the shared locator (`which uv` and the usual folders).
