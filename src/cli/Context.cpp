@@ -21,6 +21,8 @@
 #include "sources/ApplicationManager.hpp"
 #include "sources/UpdateCheckCoordinator.hpp"
 #include "sources/UpdateRepository.hpp"
+#include "sources/macos/SoftwareUpdateManager.hpp"
+#include "system/AdminPrompt.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
 #include "system/SystemNetworkClient.hpp"
@@ -103,6 +105,15 @@ PackageManager& Context::packageManager() {
     return *packageManager_;
 }
 
+SoftwareUpdateManager& Context::systemUpdates() {
+    if (!systemUpdates_) {
+        packageManager();  // makes the file system access
+        adminPrompt_ = std::make_unique<SystemAdminPrompt>(CommandRunner::shared(), *files_);
+        systemUpdates_ = std::make_unique<SoftwareUpdateManager>(CommandRunner::shared(), *files_, *adminPrompt_);
+    }
+    return *systemUpdates_;
+}
+
 ScanProgressModel& Context::progress() {
     if (!progress_) progress_ = std::make_unique<ScanProgressModel>();
     return *progress_;
@@ -117,12 +128,16 @@ RefreshCoordinator& Context::refresh() {
         ApplicationManager& installed = applications();
         UpdateCheckCoordinator& checks = applicationChecks();
         ScanProgressModel& scanProgress = progress();
+        SoftwareUpdateManager& system = systemUpdates();
         refresh_ = std::make_unique<RefreshCoordinator>(
             progress(),
-            [&packages, &preferences, &installed, &checks, &scanProgress](std::stop_token stop) {
+            [&packages, &preferences, &installed, &checks, &scanProgress, &system](std::stop_token stop) {
                 std::vector<ScannerPipeline> pipelines;
                 if (preferences.isVisible(ManagerToggleKey::ShowInstalledApplications)) {
                     pipelines.push_back(applicationsPipeline(installed, checks, preferences, scanProgress));
+                }
+                if (preferences.isVisible(ManagerToggleKey::ShowSoftwareUpdate) && system.isAvailable()) {
+                    pipelines.push_back(systemUpdatesPipeline(system));
                 }
                 for (ScannerPipeline& pipeline :
                      activeSourcePipelines(ManagerRegistry::sources(), packages, preferences, stop)) {

@@ -19,6 +19,8 @@ class RunMarkers;
 class ApplicationManager;
 class UpdateCheckCoordinator;
 class UpdateRepository;
+class SoftwareUpdateManager;
+class AdminPrompt;
 }  // namespace vt
 
 namespace vt::cli {
@@ -42,6 +44,8 @@ public:
     ApplicationManager& applications();
     // The application update checks, with the repository of their results and failures.
     UpdateCheckCoordinator& applicationChecks();
+    // The operating system's own updates (found only where its tool exists).
+    SoftwareUpdateManager& systemUpdates();
 
     // A session of a command that works on the inventory: earlier runs' exits are judged
     // (per process: a run still going elsewhere is not taken for a crash), and this run is
@@ -69,6 +73,8 @@ private:
     std::unique_ptr<PackageCoordinator> coordinator_;
     std::unique_ptr<ScanResultsPersistence> persistence_;
     std::unique_ptr<RunMarkers> runMarkers_;
+    std::unique_ptr<AdminPrompt> adminPrompt_;
+    std::unique_ptr<SoftwareUpdateManager> systemUpdates_;
     bool sessionStarted_ = false;
     bool recordsExit_ = false;
     bool previousExitWasClean_ = true;

@@ -9,6 +9,7 @@
 #include "core/ScanProgressModel.hpp"
 #include "settings/SettingsManager.hpp"
 #include "sources/ApplicationManager.hpp"
+#include "sources/macos/SoftwareUpdateManager.hpp"
 
 namespace vt {
 
@@ -156,6 +157,24 @@ ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateChe
         ApplicationUpdateCheckResult result = applications.checkForUpdates(checks, std::move(request));
         checks.setProgressHandler({});
         return ScanOutcome{{}, std::nullopt, static_cast<std::size_t>(result.outdatedCount)};
+    };
+    applyTimeoutOverride(pipeline);
+    return pipeline;
+}
+
+ScannerPipeline systemUpdatesPipeline(SoftwareUpdateManager& systemUpdates) {
+    ScannerPipeline pipeline;
+    pipeline.id = "software-update";
+    pipeline.source = "macOS";
+    pipeline.logTag = "software-update";
+    pipeline.startDetails = "Recherche";
+    pipeline.successDetails = "Mises à jour système: ";
+    pipeline.isCore = true;
+    // The tool asks Apple's catalog, which can take minutes on a slow network.
+    pipeline.timeout = std::chrono::seconds(300);
+    pipeline.run = [&systemUpdates](std::stop_token stop) {
+        std::vector<SoftwareUpdate> updates = systemUpdates.checkForUpdates(stop);
+        return ScanOutcome{{}, systemUpdates.errorMessage(), updates.size()};
     };
     applyTimeoutOverride(pipeline);
     return pipeline;

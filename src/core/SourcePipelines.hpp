@@ -14,6 +14,7 @@ class SettingsManager;
 class ApplicationManager;
 class ScanProgressModel;
 class UpdateCheckCoordinator;
+class SoftwareUpdateManager;
 
 // Whether a source's tool is here, as its adapter's own discovery decides, and where.
 struct SourcePresence {
@@ -41,5 +42,9 @@ ScannerPipeline adapterPipeline(const SourceRow& source, BaseManager& adapter);
 // their latest versions under the settings' source switches; its count is the outdated ones.
 ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateCheckCoordinator& checks,
                                      const SettingsManager& settings, ScanProgressModel& progress);
+
+// The operating system's own updates as a scanner of their own ("software-update"): the list
+// stays on the manager and the pipeline reports its count. Only for a system with the tool.
+ScannerPipeline systemUpdatesPipeline(SoftwareUpdateManager& systemUpdates);
 
 }  // namespace vt
