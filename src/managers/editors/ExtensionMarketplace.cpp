@@ -186,6 +186,23 @@ std::vector<std::string> ExtensionMarketplace::openVsxOlderVersions(const Json& 
     return versions;
 }
 
+std::set<std::string> ExtensionMarketplace::preReleaseInstalls(std::string_view extensionsJson) {
+    std::set<std::string> identifiers;
+    std::optional<Json> json = parseJson(extensionsJson);
+    if (!json || !json->is_array()) return identifiers;
+    for (const Json& entry : *json) {
+        const Json* identifier = member(entry, "identifier");
+        const Json* metadata = member(entry, "metadata");
+        if (identifier == nullptr || metadata == nullptr) continue;
+        std::optional<std::string> id = stringField(*identifier, "id");
+        if (!id) continue;
+        if (boolField(*metadata, "isPreReleaseVersion").value_or(false) || boolField(*metadata, "preRelease").value_or(false)) {
+            identifiers.insert(toLower(*id));
+        }
+    }
+    return identifiers;
+}
+
 std::optional<std::string> ExtensionMarketplace::minimumEditor(std::string_view requirement) {
     static const Regex pattern(R"(^\s*(?:>=|\^|~)?\s*v?(\d+\.\d+(\.\d+)?))");
     std::optional<Regex::Match> match = pattern.search(requirement.substr(0, 64));

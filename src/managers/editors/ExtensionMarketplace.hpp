@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -61,6 +62,10 @@ public:
     static std::optional<MarketplaceVersion> parseOpenVsxVersion(const Json& document);
     // Its "allVersions" map: the versions older than `below` (all when empty), newest first.
     static std::vector<std::string> openVsxOlderVersions(const Json& document, std::string_view below);
+
+    // The editor's extensions.json (its own record of what it installed): the identifiers, in
+    // lower case, installed from a pre-release channel.
+    static std::set<std::string> preReleaseInstalls(std::string_view extensionsJson);
 
     // "^1.80.0", ">=1.80.0", ">=1.80" → the version; "*" or anything else → nullopt.
     static std::optional<std::string> minimumEditor(std::string_view requirement);

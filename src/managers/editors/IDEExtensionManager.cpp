@@ -74,16 +74,16 @@ const std::vector<IDEEditor>& IDEExtensionManager::editors() {
     using K = ManagerToggleKey;
     static const std::vector<IDEEditor> table = {
         {IDEType::VSCode, "vscode", "VS Code", "code", "Visual Studio Code", Service::VsMarketplace,
-         PackageType::VscodeExtension, K::ShowVSCode, "VSCode", "/usr/share/code", "com.visualstudio.code"},
+         PackageType::VscodeExtension, K::ShowVSCode, "VSCode", "/usr/share/code", "com.visualstudio.code", ".vscode"},
         {IDEType::VSCodeInsiders, "vscode-insiders", "VS Code Insiders", "code-insiders",
          "Visual Studio Code - Insiders", Service::VsMarketplace, PackageType::VscodeInsidersExtension,
-         K::ShowVSCodeInsiders, "VSCodeInsiders", "/usr/share/code-insiders", ""},
+         K::ShowVSCodeInsiders, "VSCodeInsiders", "/usr/share/code-insiders", "", ".vscode-insiders"},
         {IDEType::VSCodium, "vscodium", "VSCodium", "codium", "VSCodium", Service::OpenVsx,
-         PackageType::VscodiumExtension, K::ShowVSCodium, "VSCodium", "/usr/share/codium", "com.vscodium.codium"},
+         PackageType::VscodiumExtension, K::ShowVSCodium, "VSCodium", "/usr/share/codium", "com.vscodium.codium", ".vscode-oss"},
         {IDEType::Cursor, "cursor", "Cursor", "cursor", "Cursor", Service::CursorMarketplace,
-         PackageType::CursorExtension, K::ShowCursor, "Cursor", "/usr/share/cursor", ""},
+         PackageType::CursorExtension, K::ShowCursor, "Cursor", "/usr/share/cursor", "", ".cursor"},
         {IDEType::Windsurf, "windsurf", "Windsurf", "windsurf", "Windsurf", Service::OpenVsx,
-         PackageType::WindsurfExtension, K::ShowWindsurf, "Windsurf", "/usr/share/windsurf", ""},
+         PackageType::WindsurfExtension, K::ShowWindsurf, "Windsurf", "/usr/share/windsurf", "", ".windsurf"},
     };
     return table;
 }
@@ -103,7 +103,6 @@ const SourceRow& IDEExtensionManager::source(IDEType type) {
             made.push_back(SourceRow{
                 .id = entry.id, .name = entry.name, .executables = {entry.binaryName}, .types = {entry.packageType},
                 .toggle = entry.toggle, .completionLine = "Inventaire " + entry.name + " terminé: ", .logTag = entry.id,
-                .timeout = std::chrono::seconds(120),
                 .make = [editorType](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
                     return std::make_unique<IDEExtensionManager>(editorType, runner, files);
                 }});
@@ -245,6 +244,12 @@ std::vector<Package> IDEExtensionManager::checkForUpdates(bool lightweight, std:
                                               std::chrono::duration<double>(options_.lightweightBudget));
     if (editor_.type == IDEType::Cursor) round.cursorClientVersion = cursorClientVersion();
 
+    // A pre-release install looks like any other version; the editor's own record tells.
+    std::set<std::string> preReleases;
+    const std::string record = home() + "/" + editor_.dataFolder + "/extensions/extensions.json";
+    if (files_.fileExists(record)) {
+        failureOf([&] { preReleases = ExtensionMarketplace::preReleaseInstalls(files_.readFile(record)); }, stop);
+    }
     std::map<std::string, const InstalledExtension*> byName;
     std::vector<std::string> names;
     for (const InstalledExtension& extension : installed) {
@@ -254,7 +259,7 @@ std::vector<Package> IDEExtensionManager::checkForUpdates(bool lightweight, std:
         if (round.budgetSpent.load()) return std::nullopt;
         const InstalledExtension& extension = *byName.at(name);
         VersionFilter own = filter;
-        own.installedIsPreRelease = isPreRelease(extension.version);
+        own.installedIsPreRelease = isPreRelease(extension.version) || preReleases.count(toLower(name)) > 0;
         std::optional<MarketplaceVersion> found = latestFor(extension, own, round, token);
         if (!round.budgetSpent.load()) round.reached.fetch_add(1);
         if (!found) return std::nullopt;
@@ -398,21 +403,44 @@ std::optional<MarketplaceVersion> IDEExtensionManager::latestFor(const Installed
                                                    : galleryLatest(extension, filter, round, stop);
 }
 
-std::optional<MarketplaceVersion> IDEExtensionManager::galleryLatest(const InstalledExtension& extension,
-                                                                     const VersionFilter& filter, Round& round,
+std::vector<MarketplaceVersion> IDEExtensionManager::galleryVersions(const std::string& identifier, Round& round,
                                                                      std::stop_token stop) {
     HttpRequest request;
     request.url = Endpoints::url(editor_.marketplace, kGalleryQueryPath);
     request.method = HttpMethod::Post;
-    request.body = ExtensionMarketplace::galleryQuery(extension.identifier);
+    request.body = ExtensionMarketplace::galleryQuery(identifier);
     const char* accept = editor_.marketplace == Service::CursorMarketplace ? kCursorGalleryAccept : kGalleryAccept;
     request.headers.set("Content-Type", accept);
     request.headers.set("Accept", accept);
     if (round.cursorClientVersion) request.headers.set(kCursorClientHeader, *round.cursorClientVersion);
     std::optional<std::string> body = send(std::move(request), round, stop);
-    if (!body) return std::nullopt;
+    if (!body) return {};
+    return ExtensionMarketplace::parseGalleryVersions(*body, identifier);
+}
+
+std::optional<Json> IDEExtensionManager::openVsxDocument(const std::string& identifier, const std::string& version,
+                                                         Round& round, std::stop_token stop) {
+    const std::size_t dot = identifier.find('.');
+    std::string path = "/api/";
+    path += identifier.substr(0, dot);
+    path += "/";
+    path += identifier.substr(dot + 1);
+    if (!version.empty()) {
+        path += "/";
+        path += version;
+    }
+    HttpRequest request;
+    request.url = Endpoints::url(Service::OpenVsx, path);
+    request.headers.set("Accept", "application/json");
+    std::optional<std::string> body = send(std::move(request), round, stop);
+    return body ? parseJson(*body) : std::nullopt;
+}
+
+std::optional<MarketplaceVersion> IDEExtensionManager::galleryLatest(const InstalledExtension& extension,
+                                                                     const VersionFilter& filter, Round& round,
+                                                                     std::stop_token stop) {
     const Logger log(editor_.logName + "Manager");
-    for (MarketplaceVersion& version : ExtensionMarketplace::parseGalleryVersions(*body, extension.identifier)) {
+    for (MarketplaceVersion& version : galleryVersions(extension.identifier, round, stop)) {
         std::optional<std::string> reason = ExtensionMarketplace::skipReason(version, filter);
         if (!reason) return std::move(version);
         log.debug(extension.identifier + " " + version.version + " skipped: " + *reason);
@@ -423,19 +451,8 @@ std::optional<MarketplaceVersion> IDEExtensionManager::galleryLatest(const Insta
 std::optional<MarketplaceVersion> IDEExtensionManager::openVsxLatest(const InstalledExtension& extension,
                                                                      const VersionFilter& filter, Round& round,
                                                                      std::stop_token stop) {
-    const std::size_t dot = extension.identifier.find('.');
-    std::string path = "/api/" + extension.identifier.substr(0, dot);
-    path += "/";
-    path += extension.identifier.substr(dot + 1);
     const Logger log(editor_.logName + "Manager");
-    const auto fetch = [&](const std::string& suffix) -> std::optional<Json> {
-        HttpRequest request;
-        request.url = Endpoints::url(Service::OpenVsx, path + suffix);
-        request.headers.set("Accept", "application/json");
-        std::optional<std::string> body = send(std::move(request), round, stop);
-        return body ? parseJson(*body) : std::nullopt;
-    };
-    std::optional<Json> newest = fetch("");
+    std::optional<Json> newest = openVsxDocument(extension.identifier, "", round, stop);
     if (!newest) return std::nullopt;
     std::optional<MarketplaceVersion> version = ExtensionMarketplace::parseOpenVsxVersion(*newest);
     if (version) {
@@ -451,7 +468,7 @@ std::optional<MarketplaceVersion> IDEExtensionManager::openVsxLatest(const Insta
     });
     if (older.size() > kOpenVsxWalkLimit) older.resize(kOpenVsxWalkLimit);
     for (const std::string& candidate : older) {
-        std::optional<Json> document = fetch("/" + candidate);
+        std::optional<Json> document = openVsxDocument(extension.identifier, candidate, round, stop);
         if (!document) continue;
         std::optional<MarketplaceVersion> found = ExtensionMarketplace::parseOpenVsxVersion(*document);
         if (!found) continue;
@@ -483,36 +500,20 @@ std::optional<IDEExtensionManager::ResolvedVSIXSource> IDEExtensionManager::reso
     VersionFilter exact{.platform = ExtensionMarketplace::machinePlatform(), .installedIsPreRelease = true};
     std::optional<MarketplaceVersion> found;
     if (editor_.marketplace == Service::OpenVsx) {
-        const std::size_t dot = identifier.find('.');
-        std::string path = "/api/" + identifier.substr(0, dot);
-        path += "/";
-        path += identifier.substr(dot + 1);
-        path += "/";
-        path += version;
-        HttpRequest request;
-        request.url = Endpoints::url(Service::OpenVsx, path);
-        if (std::optional<std::string> body = send(std::move(request), round, stop)) {
-            if (std::optional<Json> document = parseJson(*body)) found = ExtensionMarketplace::parseOpenVsxVersion(*document);
+        if (std::optional<Json> document = openVsxDocument(identifier, version, round, stop)) {
+            found = ExtensionMarketplace::parseOpenVsxVersion(*document);
         }
     } else {
-        HttpRequest request;
-        request.url = Endpoints::url(editor_.marketplace, kGalleryQueryPath);
-        request.method = HttpMethod::Post;
-        request.body = ExtensionMarketplace::galleryQuery(identifier);
-        const char* accept = editor_.marketplace == Service::CursorMarketplace ? kCursorGalleryAccept : kGalleryAccept;
-        request.headers.set("Content-Type", accept);
-        request.headers.set("Accept", accept);
-        if (round.cursorClientVersion) request.headers.set(kCursorClientHeader, *round.cursorClientVersion);
-        if (std::optional<std::string> body = send(std::move(request), round, stop)) {
-            for (MarketplaceVersion& candidate : ExtensionMarketplace::parseGalleryVersions(*body, identifier)) {
-                if (candidate.version != version || !candidate.vsixUrl) continue;
-                if (ExtensionMarketplace::skipReason(candidate, exact)) continue;
-                found = std::move(candidate);
-                break;
-            }
+        for (MarketplaceVersion& candidate : galleryVersions(identifier, round, stop)) {
+            if (candidate.version != version || !candidate.vsixUrl) continue;
+            if (ExtensionMarketplace::skipReason(candidate, exact)) continue;
+            found = std::move(candidate);
+            break;
         }
     }
-    if (!found || found->version != version || !found->vsixUrl) return std::nullopt;
+    if (!found || found->version != version || !found->vsixUrl || ExtensionMarketplace::skipReason(*found, exact)) {
+        return std::nullopt;
+    }
     remember(identifier, *found);
     return ResolvedVSIXSource{*found->vsixUrl, version, editor_.marketplace};
 }

@@ -32,6 +32,7 @@ struct IDEEditor {
     std::string logName;      // "VSCode": "VSCodeManager" in log lines
     std::string linuxFolder;  // what the Linux packages install, "/usr/share/code"
     std::string flatpakId;    // "" when the editor has no Flatpak
+    std::string dataFolder;   // under the home, ".vscode": its extensions are in DATA/extensions
 };
 
 // The extensions of one editor (one instance per editor, each its own source). Listing runs
@@ -111,6 +112,10 @@ private:
     // The newest installable version of one extension; nullopt when the marketplace gave none.
     std::optional<MarketplaceVersion> latestFor(const InstalledExtension& extension, const VersionFilter& filter,
                                                 Round& round, std::stop_token stop);
+    std::vector<MarketplaceVersion> galleryVersions(const std::string& identifier, Round& round, std::stop_token stop);
+    // /api/NAMESPACE/NAME, or /api/NAMESPACE/NAME/VERSION.
+    std::optional<Json> openVsxDocument(const std::string& identifier, const std::string& version, Round& round,
+                                        std::stop_token stop);
     std::optional<MarketplaceVersion> galleryLatest(const InstalledExtension& extension, const VersionFilter& filter,
                                                     Round& round, std::stop_token stop);
     std::optional<MarketplaceVersion> openVsxLatest(const InstalledExtension& extension, const VersionFilter& filter,

@@ -11,6 +11,7 @@
 #include "base/Strings.hpp"
 #include "managers/editors/IDEExtensionError.hpp"
 #include "support/Corpus.hpp"
+#include "support/FakeEditor.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
@@ -21,27 +22,6 @@
 namespace vt {
 namespace {
 
-// Lists ROOT/extensions.txt; installs "id@version", "id" (at ROOT/cli-latest) or a .vsix
-// whose content is the version; fails with exit 0 while ROOT/fail exists.
-constexpr const char* kEditorTool = R"SH(#!/bin/sh
-root=$(dirname "$(dirname "$(readlink -f "$0")")")
-state=$root/extensions.txt
-case "$1" in
-  --version) printf '1.90.0\n0f0f0f0f\nx64\n' ;;
-  --list-extensions) echo "(node:42) [DEP0005] DeprecationWarning: Buffer() is deprecated" >&2; cat "$state" ;;
-  --install-extension)
-    echo "$2 $3" >> "$root/installs.log"
-    echo "(node:42) [DEP0040] DeprecationWarning: The punycode module is deprecated. (Use node --trace-deprecation ...)" >&2
-    if [ -f "$root/fail" ]; then echo "Installing extensions..."; echo "Failed Installing Extensions: $2"; exit 0; fi
-    case "$2" in
-      *.vsix) id=$(basename "$2" .vsix); version=$(cat "$2") ;;
-      *@*) id=${2%@*}; version=${2#*@} ;;
-      *) id=$2; version=$(cat "$root/cli-latest") ;;
-    esac
-    grep -v -i "^$id@" "$state" > "$state.new"; echo "$id@$version" >> "$state.new"; mv "$state.new" "$state"
-    echo "Extension '$id' v$version was successfully installed." ;;
-esac
-)SH";
 
 // A gallery version shaped like the corpus answer's, with the platform, pre-release flag and
 // engine given.
@@ -90,7 +70,7 @@ struct EditorSandbox {
     // APP/resources/app as the Linux packages lay them out.
     explicit EditorSandbox(IDEType type, const std::string& installed, IDEExtensionManager::Options options = {}) {
         const IDEEditor& editor = IDEExtensionManager::editor(type);
-        const std::string tool = root.writeExecutable("app/bin/" + editor.binaryName, kEditorTool);
+        const std::string tool = root.writeExecutable("app/bin/" + editor.binaryName, testing::kFakeEditorTool);
         root.write("app/resources/app/package.json", R"({"name": "code-oss-dev", "version": "1.90.2"})");
         root.write("app/resources/app/product.json", R"({"nameShort": "Editor", "version": "0.42.3"})");
         root.write("app/extensions.txt", installed);
@@ -121,7 +101,12 @@ const Package* named(const std::vector<Package>& packages, std::string_view name
 }
 
 TEST(IDEExtensionManagerIntegrationTest, GalleryVersionsForAnotherPlatformPreReleasesAndNewerEnginesAreSkipped) {
-    EditorSandbox s(IDEType::VSCode, "ms-python.python@2024.1.0\nredhat.vscode-yaml@1.0.0\nrust-lang.rust-analyzer@0.3.1\n");
+    EditorSandbox s(IDEType::VSCode, "ms-python.python@2024.1.0\nredhat.vscode-yaml@1.0.0\nrust-lang.rust-analyzer@0.3.1\n"
+                                     "GitHub.copilot-chat@0.23.0\n");
+    // The editor's record: copilot-chat came from the pre-release channel, so it stays there.
+    s.root.write("home/.vscode/extensions/extensions.json",
+                 R"([{"identifier": {"id": "github.copilot-chat"}, "version": "0.23.0",
+                      "metadata": {"source": "gallery", "isPreReleaseVersion": true, "preRelease": true}}])");
     const std::string other = ExtensionMarketplace::machinePlatform() == "linux-x64" ? "linux-arm64" : "linux-x64";
     const std::string vsix = s.marketplace.url("/vsix");
     s.gallery["ms-python.python"] = galleryAnswer("ms-python.python", {
@@ -133,13 +118,16 @@ TEST(IDEExtensionManagerIntegrationTest, GalleryVersionsForAnotherPlatformPreRel
     s.gallery["rust-lang.rust-analyzer"] = galleryAnswer("rust-lang.rust-analyzer", {
         galleryVersion("0.4.0", other, false, "^1.80.0", vsix),           // another machine
         galleryVersion("0.3.9", ExtensionMarketplace::machinePlatform(), false, "^1.80.0", vsix)});
+    s.gallery["GitHub.copilot-chat"] = galleryAnswer("GitHub.copilot-chat", {
+        galleryVersion("0.24.0", "universal", true, "^1.85.0", vsix)});
 
     std::vector<Package> listed = s.manager->listInstalled({});
-    ASSERT_EQ(listed.size(), 3u);
+    ASSERT_EQ(listed.size(), 4u);
     EXPECT_EQ(listed[0].homepage, s.marketplace.origin() + "/items?itemName=ms-python.python");
     std::vector<Package> outdated = s.manager->checkOutdated({});
-    ASSERT_EQ(outdated.size(), 3u);
+    ASSERT_EQ(outdated.size(), 4u);
     EXPECT_EQ(named(outdated, "ms-python.python")->latestVersion, "2024.2.0");
+    EXPECT_EQ(named(outdated, "GitHub.copilot-chat")->latestVersion, "0.24.0");
     EXPECT_EQ(named(outdated, "redhat.vscode-yaml")->latestVersion, "1.1.0");
     EXPECT_EQ(named(outdated, "rust-lang.rust-analyzer")->latestVersion, "0.3.9");
     EXPECT_EQ(s.manager->editorVersion({}), "1.90.2");  // package.json, not the fork's own version
