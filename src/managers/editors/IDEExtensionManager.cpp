@@ -183,7 +183,7 @@ std::vector<InstalledExtension> IDEExtensionManager::readInstalled(std::stop_tok
     CommandRequest request;
     request.command = binaryPath();
     request.arguments = {"--list-extensions", "--show-versions"};
-    request.timeout = kInventoryTimeout;
+    request.timeout = options_.inventoryTimeout;
     return ExtensionMarketplace::parseExtensionList(run(request, stop).standardOutput);
 }
 

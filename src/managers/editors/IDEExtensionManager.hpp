@@ -78,6 +78,7 @@ public:
         std::optional<std::string> cacheFile;  // "" keeps the latest versions in memory only
         double lightweightBudget = kLightweightBudget;
         double lightweightRequestTimeout = kLightweightRequestTimeout;
+        double inventoryTimeout = kInventoryTimeout;
         NetworkClient* network = nullptr;
     };
 

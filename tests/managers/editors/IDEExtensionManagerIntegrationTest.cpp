@@ -199,6 +199,18 @@ TEST(IDEExtensionManagerIntegrationTest, TheLightweightCheckKeepsToItsBudgetAndU
     EXPECT_EQ(outdated.size(), 40u);  // nothing newer known, nothing lost
 }
 
+TEST(IDEExtensionManagerIntegrationTest, AToolThatPrintsNothingOrHangsGivesAnEmptyListing) {
+    EditorSandbox s(IDEType::Windsurf, "", {.inventoryTimeout = 1});
+    EXPECT_TRUE(s.manager->listInstalled({}).empty());
+    EXPECT_EQ(s.manager->errorMessage(), std::nullopt);
+    s.root.writeExecutable("app/bin/windsurf", "#!/bin/sh\nsleep 30\n");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(s.manager->listInstalled({}).empty());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_TRUE(s.manager->errorMessage().has_value());
+    EXPECT_TRUE(s.manager->checkOutdated({}).empty());
+}
+
 TEST(IDEExtensionManagerIntegrationTest, UpdatesGoThroughTheToolThenTheVsixAndAreVerified) {
     EditorSandbox s(IDEType::VSCode, "ms-python.python@2024.1.0\n");
     s.marketplace.setRoute("/vsix/2024.2.0", LoopbackRoute{.body = "2024.2.0", .contentType = "application/octet-stream"});
