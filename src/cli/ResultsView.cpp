@@ -228,6 +228,7 @@ void printReportJson(const ScanReport& report, int indent, std::FILE* out) {
         if (package.sourceIdentifier) writer.key("sourceIdentifier").string(*package.sourceIdentifier);
         if (package.isSecurityUpdate) writer.key("isSecurityUpdate").boolean(true);
         if (package.description) writer.key("description").string(*package.description);
+        if (package.homepage) writer.key("homepage").string(*package.homepage);
         if (auto location = installLocation(package, home)) writer.key("installLocation").string(*location);
         writer.endObject();
         if (text.size() >= kChunk) flush();

@@ -1,5 +1,6 @@
 #include "core/ManagerRegistry.hpp"
 
+#include "managers/editors/IDEExtensionManager.hpp"
 #include "managers/homebrew/BrewManager.hpp"
 #include "managers/javascript/BunManager.hpp"
 #include "managers/javascript/DenoManager.hpp"
@@ -27,6 +28,9 @@ const std::vector<SourceRow>& ManagerRegistry::sources() {
         PipManager::source(),  PipxManager::source(),  GemManager::source(),  CargoManager::source(),
         GoManager::source(),   ComposerManager::source(),
         AptManager::source(),  FlatpakManager::source(), SnapManager::source(),
+        IDEExtensionManager::source(IDEType::VSCode), IDEExtensionManager::source(IDEType::VSCodeInsiders),
+        IDEExtensionManager::source(IDEType::VSCodium), IDEExtensionManager::source(IDEType::Cursor),
+        IDEExtensionManager::source(IDEType::Windsurf),
     };
     return rows;
 }
