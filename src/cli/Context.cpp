@@ -1,6 +1,7 @@
 #include "cli/Context.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 
 #include "base/Paths.hpp"
@@ -19,6 +20,7 @@
 #include "settings/ManagerCatalog.hpp"
 #include "settings/SettingsManager.hpp"
 #include "sources/ApplicationManager.hpp"
+#include "sources/GitHubReleasesManager.hpp"
 #include "sources/UpdateCheckCoordinator.hpp"
 #include "sources/UpdateRepository.hpp"
 #include "system/CommandRunner.hpp"
@@ -113,12 +115,13 @@ RefreshCoordinator& Context::refresh() {
         ApplicationManager& installed = applications();
         UpdateCheckCoordinator& checks = applicationChecks();
         ScanProgressModel& scanProgress = progress();
+        ApplicationSources sources = applicationSources();
         refresh_ = std::make_unique<RefreshCoordinator>(
             progress(),
-            [&packages, &preferences, &installed, &checks, &scanProgress](std::stop_token stop) {
+            [&packages, &preferences, &installed, &checks, &scanProgress, sources](std::stop_token stop) {
                 std::vector<ScannerPipeline> pipelines;
                 if (preferences.isVisible(ManagerToggleKey::ShowInstalledApplications)) {
-                    pipelines.push_back(applicationsPipeline(installed, checks, preferences, scanProgress));
+                    pipelines.push_back(applicationsPipeline(installed, checks, preferences, scanProgress, sources));
                 }
                 for (ScannerPipeline& pipeline :
                      activeSourcePipelines(ManagerRegistry::sources(), packages, preferences, stop)) {
@@ -149,6 +152,27 @@ ApplicationManager& Context::applications() {
         applications_->restoreApplications(std::move(saved.applications), std::move(saved.diagnostics));
     }
     return *applications_;
+}
+
+ApplicationSources Context::applicationSources() {
+    if (!gitHub_) {
+        packageManager();  // creates the network client
+        GitHubReleasesManager::Options options;
+        options.network = network_.get();
+        options.runner = &CommandRunner::shared();
+        DefaultsStore& store = defaults();
+        options.token = [&store] {
+            return gitHubToken([&store] { return store.stringValue(GitHubReleasesManager::kLegacyTokenKey); });
+        };
+        SettingsManager& preferences = settings();
+        options.allowPreRelease = [&preferences] { return preferences.showPreReleaseUpdates(); };
+        options.offerToken = [] {
+            std::fprintf(stderr, "GitHub's rate limit is used up; a personal access token raises it: "
+                                 "vantreel settings github-token set (reads the token from standard input)\n");
+        };
+        gitHub_ = std::make_shared<GitHubReleasesManager>(std::move(options));
+    }
+    return ApplicationSources{gitHub_};
 }
 
 UpdateCheckCoordinator& Context::applicationChecks() {

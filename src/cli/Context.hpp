@@ -19,6 +19,8 @@ class RunMarkers;
 class ApplicationManager;
 class UpdateCheckCoordinator;
 class UpdateRepository;
+class GitHubReleasesManager;
+struct ApplicationSources;
 }  // namespace vt
 
 namespace vt::cli {
@@ -40,6 +42,8 @@ public:
     ApplicationManager& applications();
     // The application update checks, with the repository of their results and failures.
     UpdateCheckCoordinator& applicationChecks();
+    // The network sources of the application checks.
+    ApplicationSources applicationSources();
 
     // A session of a command that works on the inventory: earlier runs' exits are judged
     // (per process: a run still going elsewhere is not taken for a crash), and this run is
@@ -57,6 +61,7 @@ private:
     std::unique_ptr<SettingsManager> settings_;
     std::unique_ptr<SystemFileSystemManager> files_;
     std::unique_ptr<NetworkClient> network_;
+    std::shared_ptr<GitHubReleasesManager> gitHub_;
     std::unique_ptr<PackageManager> packageManager_;
     // Before the refresh, whose pipelines use them: members are destroyed in reverse order.
     std::unique_ptr<UpdateRepository> updateRepository_;
