@@ -264,7 +264,9 @@ std::optional<std::string> gitHubReleasePage(std::string_view text) {
     std::optional<GitHubRepository> repository = gitHubRepositoryIn(text);
     if (!repository) return std::nullopt;
     try {
-        return Endpoints::url(Service::GitHubWeb, "/" + repository->id() + "/releases");
+        std::string path = "/";
+        path += repository->id();
+        return Endpoints::url(Service::GitHubWeb, path + "/releases");
     } catch (const std::exception&) {
         return std::nullopt;
     }

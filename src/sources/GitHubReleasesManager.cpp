@@ -311,7 +311,10 @@ std::string GitHubReleasesManager::installedVersion(const Application& applicati
             request.allowNonZeroExit = true;
             ShellCommandResult result = options_.runner->execute(request);
             if (result.exitCode != 0) {
-                logger().warning("Binary probe exited " + std::to_string(result.exitCode) + " for " + application.name);
+                std::string line = "Binary probe exited ";
+                line += std::to_string(result.exitCode);
+                line += " for " + application.name;
+                logger().warning(line);
                 return fallback;
             }
             static const Regex pattern(R"(wezterm\s+(\S+))");
@@ -425,7 +428,11 @@ Json GitHubReleasesManager::getJson(const std::string& path, const std::string& 
     if (response.statusCode != 200) {
         std::string message = repository + ": HTTP " + std::to_string(response.statusCode);
         if (auto json = parseJson(response.body); json && json->is_object()) {
-            if (auto text = optionalText(*json, "message")) message += " (" + excerpt(sanitizeUtf8(*text), 200) + ")";
+            if (auto text = optionalText(*json, "message")) {
+                message += " (";
+                message += excerpt(sanitizeUtf8(*text), 200);
+                message += ")";
+            }
         }
         throw GitHubReleasesError(scrubbed(message, secret));
     }
@@ -507,7 +514,11 @@ std::optional<Application> GitHubReleasesManager::check(const Application& appli
     result.publishDate = app->publishedDate;
     result.downloadURL = app->downloadURL;
     result.resolutionSource = AppRulePrimarySource::GitHub;
-    if (!result.resolutionReason) result.resolutionReason = "GitHub releases of " + app->repository.id();
+    if (!result.resolutionReason) {
+        std::string reason = "GitHub releases of ";
+        reason += app->repository.id();
+        result.resolutionReason = std::move(reason);
+    }
     if (!result.detectionConfidence) result.detectionConfidence = DetectionConfidence::BestEffort;
     if (app->downloadURL) {
         result.updateMechanism = UpdateMechanism::DirectDownload;

@@ -29,7 +29,11 @@ SecretStore::SecretStore() : SecretStore(paths::configFolder() + "/secrets") {}
 SecretStore::SecretStore(std::string folder) : folder_(std::move(folder)) {}
 
 std::string SecretStore::pathOf(std::string_view name) const {
-    if (!isEntryName(name)) throw SecretStoreError("invalid secret name \"" + sanitizeUtf8(name) + "\"");
+    if (!isEntryName(name)) {
+        std::string message = "invalid secret name \"";
+        message += sanitizeUtf8(name);
+        throw SecretStoreError(message + "\"");
+    }
     std::string path = folder_;
     path += '/';
     path += name;
@@ -54,7 +58,9 @@ void SecretStore::save(std::string_view name, std::string_view value) const {
         writeFileAtomically(path, std::string(trimView(value)) + "\n", 0600);
     } catch (const std::exception&) {
         // The writer's message is about the file, never its contents; kept short all the same.
-        throw SecretStoreError("cannot save the secret " + std::string(name) + " in " + folder_);
+        std::string message = "cannot save the secret ";
+        message += name;
+        throw SecretStoreError(message + " in " + folder_);
     }
 }
 

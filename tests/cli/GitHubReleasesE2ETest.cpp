@@ -49,7 +49,9 @@ TEST(GitHubReleasesE2E, TokenFromStandardInputAndThePendingUpdateWithItsAsset) {
     ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
     EXPECT_EQ(server.requests().back().headers.get("Authorization"), "Bearer " + token);
     EXPECT_EQ(scan.standardError.find("github-token"), std::string::npos);
-    Json item = testing::itemsByKey(testing::jsonOf(scan))["application:" + home.file("Applications/Tool.app")];
+    std::string key = "application:";
+    key += home.file("Applications/Tool.app");
+    Json item = testing::itemsByKey(testing::jsonOf(scan))[key];
     EXPECT_EQ(item["updateAvailable"], true) << scan.standardOutput;
     EXPECT_EQ(item["downloadURL"], "https://downloads.test/universal.dmg");
 

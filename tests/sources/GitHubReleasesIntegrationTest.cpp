@@ -160,8 +160,9 @@ TEST_F(GitHubReleasesTest, BundleSearchFindsRepositoriesAndRemembersBothAnswers)
     ASSERT_TRUE(found);
     EXPECT_EQ(found->repository.id(), "someone/tool");
     Application node = bundle("Node", "com.example.node", "1.0");
-    temp_.write("Applications/Node.app/Contents/Resources/app/package.json",
-                R"({"repository": {"type": "git", "url": "git+)" + Endpoints::url(Service::GitHubWeb, "/acme/node-app.git") + R"("}})");
+    std::string manifest = R"({"repository": {"type": "git", "url": "git+)";
+    manifest += Endpoints::url(Service::GitHubWeb, "/acme/node-app.git");
+    temp_.write("Applications/Node.app/Contents/Resources/app/package.json", manifest + R"("}})");
     EXPECT_EQ(github->detect(node)->repository.id(), "acme/node-app");
     Application plain = bundle("Plain", "com.example.plain", "1.0");
     EXPECT_EQ(github->detect(plain), std::nullopt);
@@ -197,7 +198,7 @@ TEST_F(GitHubReleasesTest, BadAnswersFailOneAppClearlyAndTheTokenStaysSecret) {
 
     // 10,000 assets, one of them for a Mac with a 4 KB Unicode name.
     std::vector<std::string> names;
-    for (int i = 0; i < 10000; ++i) names.push_back("iTerm2-" + std::to_string(i) + "-linux.tar.gz");
+    for (int i = 0; i < 10000; ++i) names.push_back(std::string("iTerm2-").append(std::to_string(i)) + "-linux.tar.gz");
     std::string unicode;
     while (unicode.size() < 4096) unicode += "Ünïcödé-文字-🙂";
     names[7777] = unicode + "-macOS.dmg";
