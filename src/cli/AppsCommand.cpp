@@ -34,6 +34,7 @@ Json applicationJson(const Application& application) {
     json["latestVersion"] = optionalText(application.latestVersion);
     json["sparkleAppcastURL"] = optionalText(application.sparkleAppcastURL);
     json["appStoreID"] = optionalText(application.appStoreID);
+    json["downloadURL"] = optionalText(application.downloadURL);
     return json;
 }
 

@@ -1,6 +1,7 @@
 #include "cli/Context.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 
 #include "base/Paths.hpp"
@@ -19,6 +20,7 @@
 #include "settings/ManagerCatalog.hpp"
 #include "settings/SettingsManager.hpp"
 #include "sources/ApplicationManager.hpp"
+#include "sources/GitHubReleasesManager.hpp"
 #include "sources/UpdateCheckCoordinator.hpp"
 #include "sources/UpdateRepository.hpp"
 #include "sources/macos/SoftwareUpdateManager.hpp"
@@ -129,12 +131,13 @@ RefreshCoordinator& Context::refresh() {
         UpdateCheckCoordinator& checks = applicationChecks();
         ScanProgressModel& scanProgress = progress();
         SoftwareUpdateManager& system = systemUpdates();
+        ApplicationSources sources = applicationSources();
         refresh_ = std::make_unique<RefreshCoordinator>(
             progress(),
-            [&packages, &preferences, &installed, &checks, &scanProgress, &system](std::stop_token stop) {
+            [&packages, &preferences, &installed, &checks, &scanProgress, &system, sources](std::stop_token stop) {
                 std::vector<ScannerPipeline> pipelines;
                 if (preferences.isVisible(ManagerToggleKey::ShowInstalledApplications)) {
-                    pipelines.push_back(applicationsPipeline(installed, checks, preferences, scanProgress));
+                    pipelines.push_back(applicationsPipeline(installed, checks, preferences, scanProgress, sources));
                 }
                 if (preferences.isVisible(ManagerToggleKey::ShowSoftwareUpdate) && system.isAvailable()) {
                     pipelines.push_back(systemUpdatesPipeline(system));
@@ -168,6 +171,27 @@ ApplicationManager& Context::applications() {
         applications_->restoreApplications(std::move(saved.applications), std::move(saved.diagnostics));
     }
     return *applications_;
+}
+
+ApplicationSources Context::applicationSources() {
+    if (!gitHub_) {
+        packageManager();  // creates the network client
+        GitHubReleasesManager::Options options;
+        options.network = network_.get();
+        options.runner = &CommandRunner::shared();
+        DefaultsStore& store = defaults();
+        options.token = [&store] {
+            return gitHubToken([&store] { return store.stringValue(GitHubReleasesManager::kLegacyTokenKey); });
+        };
+        SettingsManager& preferences = settings();
+        options.allowPreRelease = [&preferences] { return preferences.showPreReleaseUpdates(); };
+        options.offerToken = [] {
+            std::fprintf(stderr, "GitHub's rate limit is used up; a personal access token raises it: "
+                                 "vantreel settings github-token set (reads the token from standard input)\n");
+        };
+        gitHub_ = std::make_shared<GitHubReleasesManager>(std::move(options));
+    }
+    return ApplicationSources{gitHub_};
 }
 
 UpdateCheckCoordinator& Context::applicationChecks() {

@@ -21,6 +21,8 @@ class UpdateCheckCoordinator;
 class UpdateRepository;
 class SoftwareUpdateManager;
 class AdminPrompt;
+class GitHubReleasesManager;
+struct ApplicationSources;
 }  // namespace vt
 
 namespace vt::cli {
@@ -46,6 +48,8 @@ public:
     UpdateCheckCoordinator& applicationChecks();
     // The operating system's own updates (found only where its tool exists).
     SoftwareUpdateManager& systemUpdates();
+    // The network sources of the application checks.
+    ApplicationSources applicationSources();
 
     // A session of a command that works on the inventory: earlier runs' exits are judged
     // (per process: a run still going elsewhere is not taken for a crash), and this run is
@@ -63,6 +67,7 @@ private:
     std::unique_ptr<SettingsManager> settings_;
     std::unique_ptr<SystemFileSystemManager> files_;
     std::unique_ptr<NetworkClient> network_;
+    std::shared_ptr<GitHubReleasesManager> gitHub_;
     std::unique_ptr<PackageManager> packageManager_;
     // Before the refresh, whose pipelines use them: members are destroyed in reverse order.
     std::unique_ptr<UpdateRepository> updateRepository_;

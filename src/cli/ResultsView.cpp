@@ -245,6 +245,7 @@ void printReportJson(const ScanReport& report, int indent, std::FILE* out) {
         writer.key("bundleIdentifier").string(application.bundleIdentifier);
         writer.key("updateMechanism").string(rawValue(application.updateMechanism));
         if (application.sparkleAppcastURL) writer.key("sparkleAppcastURL").string(*application.sparkleAppcastURL);
+        if (application.downloadURL) writer.key("downloadURL").string(*application.downloadURL);
         writer.key("installLocation").string(application.bundlePath);
         writer.endObject();
         if (text.size() >= kChunk) flush();

@@ -8,9 +8,12 @@
 #include <CLI/CLI.hpp>
 
 #include "base/Json.hpp"
+#include "base/Strings.hpp"
 #include "cli/Context.hpp"
 #include "settings/LoginItemService.hpp"
 #include "settings/SettingsManager.hpp"
+#include "sources/GitHubReleasesManager.hpp"
+#include "system/SecretStore.hpp"
 
 namespace vt::cli {
 
@@ -124,6 +127,45 @@ int reset(const std::string& key) {
     return kExitSuccess;
 }
 
+// The token comes from standard input, so that it is never on a command line where other
+// users could read it; only the first line counts.
+int setGitHubToken() {
+    std::string token;
+    char buffer[4096];
+    while (token.size() < 64 * 1024 && std::fgets(buffer, sizeof(buffer), stdin) != nullptr) {
+        token += buffer;
+        if (!token.empty() && token.back() == '\n') break;
+    }
+    token = trim(token);
+    if (token.empty()) {
+        std::fprintf(stderr, "vantreel settings: no token on standard input\n");
+        return kExitUsage;
+    }
+    if (token.find_first_of(" \t\r\n") != std::string::npos || token.size() > 1024) {
+        std::fprintf(stderr, "vantreel settings: that is not a GitHub token (one word expected)\n");
+        return kExitUsage;
+    }
+    try {
+        SecretStore().save(GitHubReleasesManager::kTokenSecret, token);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "vantreel settings: %s\n", error.what());
+        return kExitFailure;
+    }
+    std::printf("GitHub token saved\n");
+    return kExitSuccess;
+}
+
+int clearGitHubToken() {
+    try {
+        bool removed = SecretStore().remove(GitHubReleasesManager::kTokenSecret);
+        std::printf(removed ? "GitHub token removed\n" : "No GitHub token was saved\n");
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "vantreel settings: %s\n", error.what());
+        return kExitFailure;
+    }
+    return kExitSuccess;
+}
+
 }  // namespace
 
 void addSettingsCommand(CLI::App& app, int* exitCode) {
@@ -164,6 +206,15 @@ void addSettingsCommand(CLI::App& app, int* exitCode) {
     auto* resetCommand = settings->add_subcommand("reset", "Restore one setting, or all, to the default");
     resetCommand->add_option("key", args->key, "The setting (all when absent)");
     resetCommand->callback([args, exitCode] { *exitCode = reset(args->key); });
+
+    auto* tokenCommand = settings->add_subcommand("github-token", "The personal access token for GitHub's API");
+    tokenCommand->require_subcommand(1);
+    tokenCommand->add_subcommand("set", "Save the token read from standard input")->callback([exitCode] {
+        *exitCode = setGitHubToken();
+    });
+    tokenCommand->add_subcommand("clear", "Forget the saved token")->callback([exitCode] {
+        *exitCode = clearGitHubToken();
+    });
 }
 
 }  // namespace vt::cli

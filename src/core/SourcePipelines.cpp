@@ -121,7 +121,8 @@ std::vector<ScannerPipeline> activeSourcePipelines(const std::vector<SourceRow>&
 }
 
 ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateCheckCoordinator& checks,
-                                     const SettingsManager& settings, ScanProgressModel& progress) {
+                                     const SettingsManager& settings, ScanProgressModel& progress,
+                                     ApplicationSources sources) {
     ScannerPipeline pipeline;
     pipeline.id = "apps";
     pipeline.source = "Applications";
@@ -141,7 +142,7 @@ ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateChe
         std::size_t count = applications.scanApplications(stop, report).size();
         return ScanOutcome{{}, std::nullopt, count};
     };
-    pipeline.checkUpdates = [&applications, &checks, &settings, &progress](std::stop_token stop) {
+    pipeline.checkUpdates = [&applications, &checks, &settings, &progress, sources](std::stop_token stop) {
         checks.setProgressHandler([&progress](long long checked, long long total, const std::string& name) {
             progress.updateScanner("apps", [&](ScannerStatus& status) {
                 status.currentItem = name;
@@ -150,7 +151,7 @@ ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateChe
         });
         ApplicationUpdateCheckRequest request;
         request.sources = SourceSettings::fromSettings(settings);
-        request.check = ApplicationManager::sourceChecks();
+        request.check = ApplicationManager::sourceChecks(sources, request.sources);
         request.allowPreRelease = settings.showPreReleaseUpdates();
         request.quickUpdateSwitches = QuickUpdateSwitches::fromSettings(settings);
         request.stop = stop;

@@ -7,6 +7,7 @@
 
 #include "core/ManagerRegistry.hpp"
 #include "core/ScannerPipeline.hpp"
+#include "sources/ApplicationManager.hpp"
 
 namespace vt {
 
@@ -41,7 +42,8 @@ ScannerPipeline adapterPipeline(const SourceRow& source, BaseManager& adapter);
 // progress (bundles read of bundles found) goes to the scanner's status. Its check step finds
 // their latest versions under the settings' source switches; its count is the outdated ones.
 ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateCheckCoordinator& checks,
-                                     const SettingsManager& settings, ScanProgressModel& progress);
+                                     const SettingsManager& settings, ScanProgressModel& progress,
+                                     ApplicationSources sources = {});
 
 // The operating system's own updates as a scanner of their own ("software-update"): the list
 // stays on the manager and the pipeline reports its count. Only for a system with the tool.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "base/Log.hpp"
+#include "base/Regex.hpp"
 #include "base/Strings.hpp"
 #include "sources/PropertyList.hpp"
 #include "system/Endpoints.hpp"
@@ -228,36 +229,44 @@ std::optional<AppBundleInventoryEntry> buildInventoryEntry(const std::string& bu
     return entry;
 }
 
-std::optional<std::string> gitHubReleasePage(std::string_view text) {
-    std::string host;
-    try {
-        host = Endpoints::host(Service::GitHubWeb);
-    } catch (const std::exception&) {
-        return std::nullopt;
+namespace {
+
+std::string escapedHost(Service service) {
+    std::string escaped;
+    for (char c : Endpoints::host(service)) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) escaped += '\\';
+        escaped += c;
     }
-    std::string marker = host + "/";
-    std::size_t at = text.find(marker);
-    if (at == std::string_view::npos) return std::nullopt;
-    std::string_view rest = text.substr(at + marker.size());
-    auto part = [&rest]() {
-        std::size_t end = rest.find_first_of("/?#");
-        std::string_view piece = rest.substr(0, end);
-        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-        return piece;
-    };
-    std::string_view owner = part();
-    std::string_view repository = part();
-    if (endsWith(repository, ".git")) repository.remove_suffix(4);
-    auto valid = [](std::string_view name) {
-        if (name.empty() || name.size() > 100) return false;
-        for (char c : name) {
-            if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.')) return false;
-        }
-        return true;
-    };
-    if (!valid(owner) || !valid(repository)) return std::nullopt;
+    return escaped;
+}
+
+}  // namespace
+
+std::optional<GitHubRepository> gitHubRepositoryIn(std::string_view text) {
+    std::optional<Regex> web, api;
     try {
-        return Endpoints::url(Service::GitHubWeb, "/" + std::string(owner) + "/" + std::string(repository) + "/releases");
+        web.emplace(escapedHost(Service::GitHubWeb) + "/([a-zA-Z0-9_-]+)/([a-zA-Z0-9_.-]+)");
+        api.emplace(escapedHost(Service::GitHubApi) + "/repos/([a-zA-Z0-9_-]+)/([a-zA-Z0-9_.-]+)/releases/latest");
+    } catch (const std::exception&) {
+        return std::nullopt;  // a malformed override names no host
+    }
+    std::optional<Regex::Match> found = web->search(text);
+    std::optional<Regex::Match> onApi = api->search(text);
+    if (onApi && (!found || onApi->offset < found->offset)) found = onApi;
+    if (!found || found->groups.size() < 2 || !found->groups[0] || !found->groups[1]) return std::nullopt;
+    std::string_view repo = *found->groups[1];
+    if (endsWith(repo, ".git")) repo.remove_suffix(4);
+    if (repo.empty() || repo == "." || repo == "..") return std::nullopt;
+    return GitHubRepository{std::string(*found->groups[0]), std::string(repo)};
+}
+
+std::optional<std::string> gitHubReleasePage(std::string_view text) {
+    std::optional<GitHubRepository> repository = gitHubRepositoryIn(text);
+    if (!repository) return std::nullopt;
+    try {
+        std::string path = "/";
+        path += repository->id();
+        return Endpoints::url(Service::GitHubWeb, path + "/releases");
     } catch (const std::exception&) {
         return std::nullopt;
     }

@@ -83,6 +83,20 @@ using AppBundleInventory = std::vector<AppBundleInventoryEntry>;
 // Nothing when the bundle has no readable Info.plist.
 std::optional<AppBundleInventoryEntry> buildInventoryEntry(const std::string& bundlePath);
 
+// A repository on GitHub: owner and name.
+struct GitHubRepository {
+    std::string owner;
+    std::string repo;
+    std::string id() const { return owner + "/" + repo; }
+    friend bool operator==(const GitHubRepository&, const GitHubRepository&) = default;
+};
+
+// The first GitHub repository a text names: an address on the GitHub web host in effect
+// ("host/owner/repo...") or a latest-release address on the REST API host
+// ("host/repos/owner/repo/releases/latest"), the earlier of the two; a trailing ".git" is not
+// part of the name.
+std::optional<GitHubRepository> gitHubRepositoryIn(std::string_view text);
+
 // The release page of a GitHub repository named in a text (its issues page, for example),
 // on the GitHub web host in effect; nothing when it names none.
 std::optional<std::string> gitHubReleasePage(std::string_view text);

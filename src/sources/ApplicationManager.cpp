@@ -15,6 +15,7 @@
 #include "base/Json.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
+#include "sources/GitHubReleasesManager.hpp"
 #include "system/CommandRunning.hpp"
 
 namespace vt {
@@ -491,8 +492,35 @@ ApplicationUpdateCheckResult ApplicationManager::checkForUpdates(UpdateCheckCoor
     return result;
 }
 
-AppCheckOperation ApplicationManager::sourceChecks() {
-    return [](const Application&, std::stop_token) -> std::optional<Application> { return std::nullopt; };
+namespace {
+
+// The source that answers for an application: the one it was resolved to, else the one its
+// mechanism belongs to, else one that recognises the bundle.
+std::optional<AppRulePrimarySource> networkSourceOf(const Application& application, const ApplicationSources& sources,
+                                                    const SourceSettings& enabled) {
+    if (application.resolutionSource) return application.resolutionSource;
+    if (auto source = SourceSettings::sourceOf(application.updateMechanism)) return source;
+    if (sources.gitHub && enabled.isEnabled(AppRulePrimarySource::GitHub) && sources.gitHub->detect(application)) {
+        return AppRulePrimarySource::GitHub;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+AppCheckOperation ApplicationManager::sourceChecks(ApplicationSources sources, SourceSettings enabled) {
+    if (sources.gitHub) sources.gitHub->beginBatch();
+    return [sources = std::move(sources), enabled](const Application& application,
+                                                   std::stop_token stop) -> std::optional<Application> {
+        std::optional<AppRulePrimarySource> source = networkSourceOf(application, sources, enabled);
+        if (!source || !enabled.isEnabled(*source)) return std::nullopt;
+        switch (*source) {
+            case AppRulePrimarySource::GitHub:
+                return sources.gitHub ? sources.gitHub->check(application, stop) : std::nullopt;
+            default:
+                return std::nullopt;
+        }
+    };
 }
 
 void ApplicationManager::restoreApplications(std::vector<Application> applications,

@@ -20,6 +20,13 @@
 namespace vt {
 
 class CommandRunning;
+class GitHubReleasesManager;
+
+// The network sources an application's check may ask; a source left empty answers nothing.
+// Shared, because a check abandoned at its time limit may still be using its source.
+struct ApplicationSources {
+    std::shared_ptr<GitHubReleasesManager> gitHub;
+};
 
 // One folder searched for bundles, and how many folder levels below it.
 struct ScanRoot {
@@ -91,10 +98,10 @@ public:
     // from the list) and keeps what was found on the list, by bundle path.
     ApplicationUpdateCheckResult checkForUpdates(UpdateCheckCoordinator& coordinator,
                                                  ApplicationUpdateCheckRequest request);
-    // The network check of one application: asks the source its record names. No network
-    // source is built yet, so this answers nothing and only the known sources and the saved
-    // results resolve applications; each source answers here as it is added.
-    static AppCheckOperation sourceChecks();
+    // The network check of one application: asks the source its record names, or, for a
+    // record that names none, the source that recognises the bundle. Starts a batch of each
+    // source (what a rate limit stopped before may go again).
+    static AppCheckOperation sourceChecks(ApplicationSources sources, SourceSettings enabled = {});
     // The list saved by an earlier run, shown until a scan replaces it.
     void restoreApplications(std::vector<Application> applications, std::optional<ScanDiagnostics> diagnostics);
     std::optional<ScanDiagnostics> scanDiagnostics() const;
