@@ -83,6 +83,10 @@ bool ToolchainManager::isHomebrewPath(std::string_view path) {
            startsWith(path, "/home/linuxbrew/.linuxbrew/");
 }
 
+std::optional<std::string> ToolchainManager::locateExecutable(std::stop_token stop) {
+    return locateDeclared(stop, home());
+}
+
 std::string ToolchainManager::home() const { return options_.home.value_or(paths::home()); }
 
 std::map<std::string, std::string> ToolchainManager::environment() const {

@@ -55,6 +55,8 @@ protected:
     // The installed items with a newer version, from the listing just published.
     virtual std::vector<Package> readOutdated(std::stop_token stop, std::optional<std::string>& message) = 0;
 
+    // The row's executables, its folders under home() (a test's sandbox home too).
+    std::optional<std::string> locateExecutable(std::stop_token stop) override;
     std::string home() const;
     std::map<std::string, std::string> environment() const;
     // Runs the tool (or `command` when given) with the tool's environment; any exit status is
