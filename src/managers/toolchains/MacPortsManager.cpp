@@ -123,7 +123,9 @@ void MacPortsManager::update(const Package& package, std::stop_token stop) {
                               .arguments = {"-N", "upgrade", package.name},
                               .timeoutSeconds = kUpgradeTimeout};
     if (package.name == kSelf) command.arguments = {"-N", "selfupdate"};
-    log().info("📦 port " + join(command.arguments, " "));
+    std::string line = "📦 port ";
+    line += join(command.arguments, " ");
+    log().info(line);
     adminPrompt().run(command, stop);
 }
 

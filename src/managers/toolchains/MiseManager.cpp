@@ -120,7 +120,11 @@ std::optional<std::string> MiseManager::latestRelease(std::stop_token stop, std:
     std::optional<std::string> token = options_.environment.contains("GITHUB_API_TOKEN")
                                            ? std::optional<std::string>(options_.environment.at("GITHUB_API_TOKEN"))
                                            : paths::environmentValue("GITHUB_API_TOKEN");
-    if (token && !trim(*token).empty()) request.headers.set("Authorization", "Bearer " + trim(*token));
+    if (token && !trim(*token).empty()) {
+        std::string authorization = "Bearer ";
+        authorization += trim(*token);
+        request.headers.set("Authorization", authorization);
+    }
     request.maxBodyBytes = 4u * 1024u * 1024u;
     try {
         HttpResponse response = network().send(request, stop);
@@ -129,7 +133,10 @@ std::optional<std::string> MiseManager::latestRelease(std::stop_token stop, std:
             return std::nullopt;
         }
         if (!response.isSuccess()) {
-            log().warning("⚠️ GitHub answered " + std::to_string(response.statusCode) + " for mise's latest release");
+            std::string line = "⚠️ GitHub answered ";
+            line += std::to_string(response.statusCode);
+            line += " for mise's latest release";
+            log().warning(line);
             return std::nullopt;
         }
         std::optional<Json> json = parseJson(response.body);

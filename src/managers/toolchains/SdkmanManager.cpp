@@ -194,7 +194,10 @@ void SdkmanManager::runSdk(std::string_view subcommand, const std::string& candi
     request.environment = std::move(variables);
     request.timeout = timeout;
     request.allowNonZeroExit = true;
-    log().info("📦 sdk " + std::string(subcommand) + " " + candidate + " " + version);
+    std::string line = "📦 sdk ";
+    line += subcommand;
+    line += " " + candidate + " " + version;
+    log().info(line);
     ShellCommandResult result;
     try {
         result = run(request, stop);

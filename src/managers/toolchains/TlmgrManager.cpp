@@ -74,7 +74,9 @@ std::vector<TlmgrManager::TexPackage> TlmgrManager::parseInstalled(std::string_v
         std::vector<std::string_view> fields = split(trimView(line), ',');
         if (fields.size() < 2 || fields[0].empty() || !isSafeArgument(fields[0])) continue;
         if (fields[1].empty() || fields[1].find_first_not_of("0123456789") != std::string_view::npos) continue;
-        TexPackage package{.name = std::string(fields[0]), .version = "r" + std::string(fields[1])};
+        std::string revision = "r";
+        revision += fields[1];
+        TexPackage package{.name = std::string(fields[0]), .version = revision};
         if (fields.size() >= 3 && !trimView(fields[2]).empty()) package.catalogueVersion = trim(fields[2]);
         packages.push_back(std::move(package));
     }
@@ -176,8 +178,12 @@ std::vector<Package> TlmgrManager::readOutdated(std::stop_token stop, std::optio
         package.type = PackageType::TlmgrPackage;
         rows.push_back(std::move(package));
     }
-    log().info("TlmgrManager: checkUpdates found " + std::to_string(rows.size()) + " outdated packages (parser produced " +
-               std::to_string(parsed.size()) + ")");
+    std::string line = "TlmgrManager: checkUpdates found ";
+    line += std::to_string(rows.size());
+    line += " outdated packages (parser produced ";
+    line += std::to_string(parsed.size());
+    line += ")";
+    log().info(line);
     if (isDistributionCopy()) {
         message = localized("toolchain.managed_by_distribution", {"TeX Live"});
     } else if (result.exitCode != 0 && rows.empty()) {
@@ -190,7 +196,9 @@ void TlmgrManager::runPrivileged(const std::vector<std::string>& arguments, cons
                                  std::stop_token stop) {
     requireTool(stop);
     if (isDistributionCopy()) throw ToolchainError::managedByDistribution("TeX Live");
-    log().info("TlmgrManager: tlmgr " + join(arguments, " "));
+    std::string line = "TlmgrManager: tlmgr ";
+    line += join(arguments, " ");
+    log().info(line);
     AdminPrompt& prompt = adminPrompt();
     if (!prompt.isAvailable()) throw ToolchainError::administratorRequired(localized("tlmgr.admin_required"));
     try {

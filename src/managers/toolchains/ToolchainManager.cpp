@@ -112,8 +112,11 @@ ShellCommandResult ToolchainManager::tool(const std::vector<std::string>& argume
 ShellCommandResult ToolchainManager::runUpdate(const std::vector<std::string>& arguments, double timeout,
                                                std::stop_token stop, const std::string& failureText,
                                                const std::string& command) const {
-    log_.info("📦 " + std::string(lastPathComponent(command.empty() ? binaryPath() : command)) + " " +
-              join(arguments, " "));
+    std::string line = "📦 ";
+    line += lastPathComponent(command.empty() ? binaryPath() : command);
+    line += " ";
+    line += join(arguments, " ");
+    log_.info(line);
     ShellCommandResult result;
     try {
         result = tool(arguments, timeout, stop, command);
