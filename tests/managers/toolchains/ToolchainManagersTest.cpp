@@ -252,5 +252,50 @@ TEST(ToolchainManagersTest, TlmgrMatchesWholeNamesRepairsItsRepositoryOnceAndVer
     EXPECT_TRUE(debian.prompt.commands.empty());
 }
 
+TEST(ToolchainManagersTest, HomebrewOwnedMiseUpgradesThroughBrewAndARepairedRepositoryIsReadAgainOnce) {
+    Fixture<MiseManager> mise("/usr/local/Cellar/mise/2025.1.0/bin/mise");
+    mise.files.addExecutable("/usr/local/bin/brew");
+    mise.runner.on(mise.binary + " --version", Response::output("2025.2.3 macos-arm64 (2025-02-10)\n"));
+    mise.runner.on("/usr/local/bin/brew upgrade mise", Response::output("==> Upgrading mise\n"));
+    Package self{.name = "mise", .version = "2025.1.0", .type = PackageType::MiseRuntime, .latestVersion = "2025.2.3"};
+    mise.manager.update(self, {});
+    EXPECT_TRUE(mise.runner.ran("/usr/local/bin/brew upgrade mise"));
+    EXPECT_FALSE(mise.runner.ran(mise.binary + " self-update --yes"));
+    EXPECT_THROW(mise.manager.update(Package{.name = "node;rm", .type = PackageType::MiseRuntime}, {}), ToolchainError);
+
+    Fixture<TlmgrManager> f("/usr/local/texlive/2026/bin/universal-darwin/tlmgr");
+    const std::string list = f.binary + " update --list --self --all";
+    int listings = 0;
+    f.runner.on([&](const CommandRequest& request) {
+        return testing::FakeCommandRunner::commandLine(request) == list && ++listings == 1;
+    }, Response::failure(1, "Local TeX Live (2025) is older than remote repository (2026)."));
+    f.runner.on([&](const CommandRequest& request) { return testing::FakeCommandRunner::commandLine(request) == list; },
+                Response::output(fixture("tlmgr", "update-list.txt")));
+    f.runner.on(f.binary + " option repository ctan", Response::output("tlmgr: setting default package repository to https://mirror.ctan.org/systems/texlive/tlnet\n"));
+    EXPECT_EQ(f.manager.checkOutdated({}).size(), 2u);
+    EXPECT_EQ(f.manager.errorMessage(), std::nullopt);
+    EXPECT_EQ(listings, 2);
+
+    f.prompt.available = false;
+    try {
+        f.manager.update(Package{.name = "babel", .version = "r64097", .type = PackageType::TlmgrPackage}, {});
+        FAIL();
+    } catch (const ToolchainError& error) {
+        EXPECT_EQ(error.description(), localized("tlmgr.admin_required"));
+    }
+
+    // nix found, but no nix-env beside it: nothing to run.
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    runner.on("/usr/bin/which nix", Response::output("/nix/var/nix/profiles/default/bin/nix\n"));
+    files.addExecutable("/nix/var/nix/profiles/default/bin/nix");
+    NixManager nix(runner, files, ToolchainManager::Options{.home = "/home/user"});
+    EXPECT_FALSE(nix.discover({}));
+    files.addExecutable("/nix/var/nix/profiles/default/bin/nix-env");
+    nix.forgetDiscovery();
+    ASSERT_TRUE(nix.discover({}));
+    EXPECT_EQ(nix.binaryPath(), "/nix/var/nix/profiles/default/bin/nix-env");
+}
+
 }  // namespace
 }  // namespace vt

@@ -51,6 +51,9 @@ TEST(ToolchainSandboxesIntegrationTest, SdkmanListsCandidatesAsksTheApiAndPasses
     for (const char* version : {"17.0.9-tem", "21.0.1-tem"}) s.root.makeFolder(std::string(".sdkman/candidates/java/") + version);
     s.root.makeFolder(".sdkman/candidates/gradle/8.4");
     s.root.makeFolder(".sdkman/candidates/gradle/8.5");
+    // Folders whose names would be options or shell text are not candidates nor versions.
+    s.root.makeFolder(".sdkman/candidates/$(touch PWNED)/1.0");
+    s.root.makeFolder(".sdkman/candidates/gradle/--init-script=x");
     std::filesystem::create_directory_symlink(folder + "/candidates/java/17.0.9-tem", folder + "/candidates/java/current");
     SdkmanManager sdkman(s.runner, s.files, s.options());
 
