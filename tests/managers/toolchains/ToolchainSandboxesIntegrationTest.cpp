@@ -81,7 +81,7 @@ TEST(ToolchainSandboxesIntegrationTest, SdkmanListsCandidatesAsksTheApiAndPasses
     sdkman.setDefault("java", hostile, {});
     EXPECT_EQ(contents(folder + "/sdk-arguments"), "default\njava\n" + hostile + "\n");
     for (const char* marker : {"PWNED", "PWNED2", "PWNED3"}) {
-        EXPECT_FALSE(std::filesystem::exists(std::string("/tmp/") + marker));
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::temp_directory_path() / marker));
         EXPECT_FALSE(std::filesystem::exists(s.root.path() + "/" + marker));
     }
     EXPECT_THROW(sdkman.setDefault("java", "--help", {}), ToolchainError);
