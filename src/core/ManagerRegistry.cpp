@@ -18,6 +18,13 @@
 #include "managers/system/AptManager.hpp"
 #include "managers/system/FlatpakManager.hpp"
 #include "managers/system/SnapManager.hpp"
+#include "managers/toolchains/FlutterManager.hpp"
+#include "managers/toolchains/MacPortsManager.hpp"
+#include "managers/toolchains/MiseManager.hpp"
+#include "managers/toolchains/NixManager.hpp"
+#include "managers/toolchains/RustupManager.hpp"
+#include "managers/toolchains/SdkmanManager.hpp"
+#include "managers/toolchains/TlmgrManager.hpp"
 
 namespace vt {
 
@@ -28,6 +35,8 @@ const std::vector<SourceRow>& ManagerRegistry::sources() {
         PipManager::source(),  PipxManager::source(),  GemManager::source(),  CargoManager::source(),
         GoManager::source(),   ComposerManager::source(),
         AptManager::source(),  FlatpakManager::source(), SnapManager::source(),
+        RustupManager::source(), SdkmanManager::source(), MiseManager::source(), NixManager::source(),
+        MacPortsManager::source(), TlmgrManager::source(), FlutterManager::source(),
         IDEExtensionManager::source(IDEType::VSCode), IDEExtensionManager::source(IDEType::VSCodeInsiders),
         IDEExtensionManager::source(IDEType::VSCodium), IDEExtensionManager::source(IDEType::Cursor),
         IDEExtensionManager::source(IDEType::Windsurf),

@@ -22,7 +22,7 @@ const std::vector<std::string>& allowedCommands() {
             "/usr/sbin/softwareupdate", "/usr/bin/xprotect", "/opt/homebrew/opt/ruby/bin/gem", "/opt/homebrew/bin/gem",
             "/usr/local/bin/gem", "/usr/bin/gem", "/Library/TeX/texbin/tlmgr",
             "/usr/local/texlive/2026/bin/universal-darwin/tlmgr", "/usr/local/texlive/2025/bin/universal-darwin/tlmgr",
-            "/usr/local/texlive/2024/bin/universal-darwin/tlmgr",
+            "/usr/local/texlive/2024/bin/universal-darwin/tlmgr", "/opt/local/bin/port",
             // Homebrew's ownership repair.
             "/usr/sbin/chown", "/usr/bin/chown", "/bin/chown"};
         if (kBuiltForLinux) list.emplace_back("/usr/bin/apt-get");
