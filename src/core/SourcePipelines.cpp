@@ -149,7 +149,7 @@ ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateChe
         });
         ApplicationUpdateCheckRequest request;
         request.sources = SourceSettings::fromSettings(settings);
-        request.check = ApplicationManager::sourceChecks();
+        request.check = applications.sourceChecks(request.sources);
         request.allowPreRelease = settings.showPreReleaseUpdates();
         request.quickUpdateSwitches = QuickUpdateSwitches::fromSettings(settings);
         request.stop = stop;

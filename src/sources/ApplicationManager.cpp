@@ -15,6 +15,7 @@
 #include "base/Json.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
+#include "sources/appstore/MacAppStoreManager.hpp"
 #include "system/CommandRunning.hpp"
 
 namespace vt {
@@ -477,6 +478,15 @@ std::vector<Application> ApplicationManager::applications() const {
 
 ApplicationUpdateCheckResult ApplicationManager::checkForUpdates(UpdateCheckCoordinator& coordinator,
                                                                  ApplicationUpdateCheckRequest request) {
+    if (options_.appStore != nullptr && request.sources.isEnabled(AppRulePrimarySource::MacAppStore)) {
+        std::vector<std::string> folders;
+        for (const ScanRoot& root : scanRoots()) folders.push_back(root.path);
+        try {
+            mergeAppStoreApps(options_.appStore->refresh(folders, request.stop));
+        } catch (const std::exception& error) {
+            logger().warning(std::string("Mac App Store listing failed: ") + error.what());
+        }
+    }
     request.applications = applications();
     ApplicationUpdateCheckResult result = checkApplicationsForUpdates(coordinator, std::move(request));
     if (!result.ran) return result;
@@ -491,8 +501,45 @@ ApplicationUpdateCheckResult ApplicationManager::checkForUpdates(UpdateCheckCoor
     return result;
 }
 
-AppCheckOperation ApplicationManager::sourceChecks() {
-    return [](const Application&, std::stop_token) -> std::optional<Application> { return std::nullopt; };
+AppCheckOperation ApplicationManager::sourceChecks(const SourceSettings& sources) const {
+    MacAppStoreManager* appStore = sources.isEnabled(AppRulePrimarySource::MacAppStore) ? options_.appStore : nullptr;
+    return [appStore](const Application& application, std::stop_token stop) -> std::optional<Application> {
+        switch (application.updateMechanism) {
+            case UpdateMechanism::MacAppStore:
+                return appStore != nullptr ? appStore->checkApplication(application, stop) : std::nullopt;
+            case UpdateMechanism::Unknown:
+                return appStore != nullptr ? appStore->discoverOrphan(application, stop) : std::nullopt;
+            default: return std::nullopt;
+        }
+    };
+}
+
+void ApplicationManager::mergeAppStoreApps(const std::vector<MacAppStoreApp>& storeApps) {
+    std::scoped_lock lock(mutex_);
+    std::map<std::string, Application*> byPath;
+    for (Application& application : applications_) byPath[application.bundlePath] = &application;
+    for (const MacAppStoreApp& store : storeApps) {
+        if (store.bundlePath.empty() || store.id.empty()) continue;
+        auto found = byPath.find(store.bundlePath);
+        if (found != byPath.end()) {
+            Application& application = *found->second;
+            if (!application.appStoreID) application.appStoreID = store.id;
+            application.updateMechanism = UpdateMechanism::MacAppStore;
+            continue;
+        }
+        if (!store.isIOSApp) continue;  // a Mac bundle the walk did not list is outside its roots
+        Application application;
+        application.id = store.bundlePath;
+        application.name = store.name;
+        application.bundlePath = store.bundlePath;
+        application.version = store.currentVersion;
+        application.bundleIdentifier = store.bundleIdentifier.value_or("");
+        application.updateMechanism = UpdateMechanism::MacAppStore;
+        application.appStoreID = store.id;
+        application.resolutionSource = AppRulePrimarySource::MacAppStore;
+        applications_.push_back(std::move(application));
+        byPath[store.bundlePath] = &applications_.back();
+    }
 }
 
 void ApplicationManager::restoreApplications(std::vector<Application> applications,

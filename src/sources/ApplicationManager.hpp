@@ -20,6 +20,8 @@
 namespace vt {
 
 class CommandRunning;
+class MacAppStoreManager;
+struct MacAppStoreApp;
 
 // One folder searched for bundles, and how many folder levels below it.
 struct ScanRoot {
@@ -73,6 +75,8 @@ public:
         std::string spotlightTool = "/usr/bin/mdfind";
         std::string spotlightAttributesTool = "/usr/bin/mdls";
         Clock* clock = nullptr;  // Clock::shared() when null
+        // The store applications, listed before each update check when that source is on.
+        MacAppStoreManager* appStore = nullptr;
     };
 
     explicit ApplicationManager(Options options);
@@ -91,10 +95,13 @@ public:
     // from the list) and keeps what was found on the list, by bundle path.
     ApplicationUpdateCheckResult checkForUpdates(UpdateCheckCoordinator& coordinator,
                                                  ApplicationUpdateCheckRequest request);
-    // The network check of one application: asks the source its record names. No network
-    // source is built yet, so this answers nothing and only the known sources and the saved
-    // results resolve applications; each source answers here as it is added.
-    static AppCheckOperation sourceChecks();
+    // The network check of one application: asks the source its record names (an enabled
+    // source that is not built answers nothing). An application of unknown source may be
+    // found in the App Store by its bundle identifier.
+    AppCheckOperation sourceChecks(const SourceSettings& sources) const;
+    // Adds what the store listing knows to the inventory: item identifiers of receipt
+    // bundles, and the wrapped iPhone/iPad apps the bundle walk does not list.
+    void mergeAppStoreApps(const std::vector<MacAppStoreApp>& storeApps);
     // The list saved by an earlier run, shown until a scan replaces it.
     void restoreApplications(std::vector<Application> applications, std::optional<ScanDiagnostics> diagnostics);
     std::optional<ScanDiagnostics> scanDiagnostics() const;

@@ -40,6 +40,13 @@ std::optional<std::string> PropertyList::Node::text() const {
     return std::string(text, static_cast<std::size_t>(length));
 }
 
+std::optional<unsigned long long> PropertyList::Node::integer() const {
+    if (kind() != Kind::Integer) return std::nullopt;
+    uint64_t value = 0;
+    plist_get_uint_val(static_cast<plist_t>(node_), &value);
+    return static_cast<unsigned long long>(value);
+}
+
 std::optional<PropertyList::Node> PropertyList::Node::member(const char* key) const {
     if (kind() != Kind::Dictionary) return std::nullopt;
     plist_t value = plist_dict_get_item(static_cast<plist_t>(node_), key);

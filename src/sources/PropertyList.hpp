@@ -23,6 +23,8 @@ public:
         Kind kind() const noexcept;
         // The text of a string (its bytes, NULs included); nothing for another kind.
         std::optional<std::string> text() const;
+    // The value of an integer; nothing for another kind.
+    std::optional<unsigned long long> integer() const;
         // The value under a key of a dictionary; nothing when absent or not a dictionary.
         std::optional<Node> member(const char* key) const;
         // The items of an array; none for another kind.
