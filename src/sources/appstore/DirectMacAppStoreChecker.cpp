@@ -237,9 +237,21 @@ std::string DirectMacAppStoreChecker::get(const std::string& url, std::stop_toke
     return NetworkClient::successfulBody(network_.send(request, stop));
 }
 
+DirectMacAppStoreChecker::Result DirectMacAppStoreChecker::staleOr(Result result) const {
+    std::string itemIdentifier = result.itemIdentifier;
+    if (std::optional<CachedMacAppStoreVersion> stale = cache_.entry(result.cacheKey)) {
+        logger().info("stale App Store cache for ID " + itemIdentifier);
+        result.version = stale->version;
+        result.source = "stale";
+    }
+    return result;
+}
+
 DirectMacAppStoreChecker::Result DirectMacAppStoreChecker::fetch(const Item& item, std::stop_token stop) {
     Result result;
     const std::string key = MacAppStoreCacheActor::key(item.itemIdentifier, item.isIOSApp);
+    result.itemIdentifier = item.itemIdentifier;
+    result.cacheKey = key;
     try {
         std::string url = Endpoints::url(Service::ITunes, "/lookup?id=" + item.itemIdentifier + "&country=" + country_ +
                                                               "&entity=desktopSoftware");
@@ -265,11 +277,18 @@ DirectMacAppStoreChecker::Result DirectMacAppStoreChecker::fetch(const Item& ite
             cache_.store(key, *result.version);
             return result;
         }
-        if (!result.error) {
-            result.error = "lookup " + item.itemIdentifier + " returned " + std::to_string(apps.size()) +
-                           " result(s) but none matched forMac=" + (item.isIOSApp ? "false" : "true") +
-                           " (kinds: " + join(kinds, ", ") + ")";
+        if (!kinds.empty() && !result.error) {
+            std::string error = "lookup ";
+            error += item.itemIdentifier + " returned " + std::to_string(apps.size()) +
+                     " result(s) but none matched forMac=" + (item.isIOSApp ? "false" : "true") + " (kinds: " +
+                     join(kinds, ", ") + ")";
+            logger().info(error);
+            result.error = std::move(error);
+            // The item is another edition than the one installed: its page would show that
+            // edition's version too.
+            return staleOr(std::move(result));
         }
+        if (!result.error) result.error = "lookup " + item.itemIdentifier + " returned no result";
         logger().info(*result.error);
     } catch (const CancellationError&) {
         throw;
@@ -293,12 +312,7 @@ DirectMacAppStoreChecker::Result DirectMacAppStoreChecker::fetch(const Item& ite
     } catch (const std::exception& error) {
         logger().debug("App Store page " + item.itemIdentifier + ": " + error.what());
     }
-    if (std::optional<CachedMacAppStoreVersion> stale = cache_.entry(key)) {
-        logger().info("stale App Store cache for ID " + item.itemIdentifier);
-        result.version = stale->version;
-        result.source = "stale";
-    }
-    return result;
+    return staleOr(std::move(result));
 }
 
 std::map<std::string, DirectMacAppStoreChecker::Result> DirectMacAppStoreChecker::latestVersions(

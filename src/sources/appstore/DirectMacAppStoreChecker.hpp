@@ -106,6 +106,8 @@ public:
         std::optional<std::string> version;
         std::string source;  // "cache", "lookup", "page", "stale"; empty when nothing was found
         std::optional<std::string> error;  // why the network gave nothing
+        std::string itemIdentifier;
+        std::string cacheKey;
     };
 
     struct Options {
@@ -136,6 +138,8 @@ public:
 
 private:
     Result fetch(const Item& item, std::stop_token stop);
+    // The result, or the cached version of any age when it has none.
+    Result staleOr(Result result) const;
     std::string get(const std::string& url, std::stop_token stop);
 
     NetworkClient& network_;

@@ -215,8 +215,13 @@ std::vector<MacAppStoreApp> MacAppStoreManager::refresh(const std::vector<std::s
         try {
             ShellCommandResult probe = mas.run({"account"}, stop, 15.0);
             std::string answer = trim(probe.standardOutput + probe.standardError);
-            signedIn = probe.exitCode == 0 && !MasCliManager::reportsMissingAccount(answer);
-            logger().info("App Store sign-in probe: " + excerpt(answer, 120));
+            signedIn = !MasCliManager::reportsMissingAccount(answer);
+            if (probe.exitCode != 0 && signedIn) {
+                // Recent systems refuse the command itself: that says nothing about the account.
+                logger().info("App Store sign-in probe failed, assuming signed in: " + excerpt(answer, 120));
+            } else {
+                logger().info("App Store sign-in probe: " + excerpt(answer, 120));
+            }
         } catch (const CancellationError&) {
             throw;
         } catch (const std::exception& error) {
