@@ -19,6 +19,7 @@
 #include "model/VersionRules.hpp"
 #include "sources/ApplicationManager.hpp"
 #include "sources/appstore/MacAppStoreUpdateCoordinator.hpp"
+#include "sources/appstore/MasCliManager.hpp"
 #include "system/CommandRunner.hpp"
 
 namespace vt::cli {
@@ -72,6 +73,9 @@ bool updateFromStore(const Application& application, bool json, Json& report) {
                 // No store application here to open: the user is told where to go.
                 std::printf("%s: open the Mac App Store's updates page to install this update (%s)\n",
                             application.name.c_str(), MacAppStoreUpdateCoordinator::kUpdatesPageAddress);
+                if (!Context::shared().mas().isInstalled()) {
+                    std::printf("With mas installed (%s), vantreel updates it itself.\n", MasCliManager::kInstallCommand);
+                }
             }
         } else {
             updated = true;
