@@ -21,6 +21,9 @@
 #include "settings/SettingsManager.hpp"
 #include "sources/ApplicationManager.hpp"
 #include "sources/GitHubReleasesManager.hpp"
+#include "sources/appstore/DirectMacAppStoreChecker.hpp"
+#include "sources/appstore/MacAppStoreManager.hpp"
+#include "sources/appstore/MasCliManager.hpp"
 #include "sources/UpdateCheckCoordinator.hpp"
 #include "sources/UpdateRepository.hpp"
 #include "sources/macos/SoftwareUpdateManager.hpp"
@@ -166,6 +169,7 @@ ApplicationManager& Context::applications() {
         options.home = paths::home();
         SettingsManager& preferences = settings();
         options.additionalFolders = [&preferences] { return preferences.additionalApplicationFolders(); };
+        options.appStore = &appStore();
         applications_ = std::make_unique<ApplicationManager>(std::move(options));
         PersistedApplications saved = persistence().loadApplications();
         applications_->restoreApplications(std::move(saved.applications), std::move(saved.diagnostics));
@@ -191,7 +195,27 @@ ApplicationSources Context::applicationSources() {
         };
         gitHub_ = std::make_shared<GitHubReleasesManager>(std::move(options));
     }
-    return ApplicationSources{gitHub_};
+    return ApplicationSources{gitHub_, &appStore()};
+MasCliManager& Context::mas() {
+    if (!mas_) mas_ = std::make_unique<MasCliManager>(MasCliManager::Options{&CommandRunner::shared(), paths::home()});
+    return *mas_;
+}
+
+MacAppStoreManager& Context::appStore() {
+    if (!appStore_) {
+        PackageManager& packages = packageManager();  // its network client and the cask index
+        appStoreChecker_ = std::make_unique<DirectMacAppStoreChecker>(
+            *network_, DirectMacAppStoreChecker::Options{.cachePath = paths::supportFolder() + "/mas_cache.json"});
+        MacAppStoreManager::Options options;
+        options.mas = &mas();
+        options.checker = appStoreChecker_.get();
+        options.runner = &CommandRunner::shared();
+        if (auto* brew = dynamic_cast<BrewManager*>(packages.adapter("homebrew"))) {
+            options.caskFallback = MacAppStoreManager::caskFallbackFrom(brew->apiClient());
+        }
+        appStore_ = std::make_unique<MacAppStoreManager>(std::move(options));
+    }
+    return *appStore_;
 }
 
 UpdateCheckCoordinator& Context::applicationChecks() {

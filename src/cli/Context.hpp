@@ -23,6 +23,9 @@ class SoftwareUpdateManager;
 class AdminPrompt;
 class GitHubReleasesManager;
 struct ApplicationSources;
+class MasCliManager;
+class DirectMacAppStoreChecker;
+class MacAppStoreManager;
 }  // namespace vt
 
 namespace vt::cli {
@@ -44,6 +47,9 @@ public:
     ScanResultsPersistence& persistence();
     // The installed applications, restored from the last scan's results on first use.
     ApplicationManager& applications();
+    // The Mac App Store source: the `mas` tool, the lookups and their cache, the listing.
+    MasCliManager& mas();
+    MacAppStoreManager& appStore();
     // The application update checks, with the repository of their results and failures.
     UpdateCheckCoordinator& applicationChecks();
     // The operating system's own updates (found only where its tool exists).
@@ -72,6 +78,9 @@ private:
     // Before the refresh, whose pipelines use them: members are destroyed in reverse order.
     std::unique_ptr<UpdateRepository> updateRepository_;
     std::unique_ptr<UpdateCheckCoordinator> applicationChecks_;
+    std::unique_ptr<MasCliManager> mas_;
+    std::unique_ptr<DirectMacAppStoreChecker> appStoreChecker_;
+    std::unique_ptr<MacAppStoreManager> appStore_;
     std::unique_ptr<ApplicationManager> applications_;
     std::unique_ptr<ScanProgressModel> progress_;
     std::unique_ptr<RefreshCoordinator> refresh_;

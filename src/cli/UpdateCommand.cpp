@@ -17,6 +17,10 @@
 #include "cli/Signals.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "model/VersionRules.hpp"
+#include "sources/ApplicationManager.hpp"
+#include "sources/appstore/MacAppStoreUpdateCoordinator.hpp"
+#include "sources/appstore/MasCliManager.hpp"
+#include "system/CommandRunner.hpp"
 
 namespace vt::cli {
 
@@ -38,14 +42,74 @@ std::vector<Package> resolve(const std::string& argument, const std::vector<Pack
     return byKey.empty() ? byName : byKey;
 }
 
+// An App Store application of the last scan named by its name, bundle identifier or item
+// identifier.
+std::optional<Application> storeApplication(const std::string& argument) {
+    std::string lower = toLower(argument);
+    for (const Application& application : Context::shared().applications().applications()) {
+        if (application.updateMechanism != UpdateMechanism::MacAppStore || !application.appStoreID) continue;
+        if (toLower(application.name) == lower || toLower(application.bundleIdentifier) == lower ||
+            *application.appStoreID == argument) {
+            return application;
+        }
+    }
+    return std::nullopt;
+}
+
+// `mas upgrade` for one application; true when it was updated.
+bool updateFromStore(const Application& application, bool json, Json& report) {
+    MacAppStoreUpdateCoordinator coordinator(MacAppStoreUpdateCoordinator::Options{
+        .mas = &Context::shared().mas(), .runner = &CommandRunner::shared()});
+    Style out = Style::forStream(stdout);
+    Json entry = {{"name", application.name}, {"appStoreID", *application.appStoreID}};
+    bool updated = false;
+    try {
+        MacAppStoreUpdateCoordinator::Outcome outcome = coordinator.update(
+            {*application.appStoreID, application.name, application.bundlePath, application.version});
+        if (outcome.openedInAppStore) {
+            entry["success"] = false;
+            entry["openedInAppStore"] = true;
+            if (!json) {
+                // No store application here to open: the user is told where to go.
+                std::printf("%s: open the Mac App Store's updates page to install this update (%s)\n",
+                            application.name.c_str(), MacAppStoreUpdateCoordinator::kUpdatesPageAddress);
+                if (!Context::shared().mas().isInstalled()) {
+                    std::printf("With mas installed (%s), vantreel updates it itself.\n", MasCliManager::kInstallCommand);
+                }
+            }
+        } else {
+            updated = true;
+            entry["success"] = true;
+            entry["newVersion"] = *outcome.newVersion;
+            if (!json) {
+                std::printf("%s\n", out.green(localized("update.item_success",
+                                                         {application.name, displayVersion(application.version),
+                                                          displayVersion(*outcome.newVersion)}))
+                                         .c_str());
+            }
+        }
+    } catch (const MacAppStoreUpdateError& error) {
+        entry["success"] = false;
+        entry["error"] = error.what();
+        if (!json) std::printf("%s\n", out.red(localized("update.item_failed", {application.name, error.what()})).c_str());
+    }
+    report.push_back(std::move(entry));
+    return updated;
+}
+
 int update(const UpdateArguments& arguments, const GlobalOptions& options) {
     if (!ensureTermsAccepted(options.acceptTerms)) return kExitFailure;
     PackageCoordinator& coordinator = Context::shared().coordinator();
     std::vector<Package> inventory = coordinator.packages();
     std::vector<Package> chosen;
+    std::vector<Application> storeApps;
     for (const std::string& argument : arguments.items) {
         std::vector<Package> matches = resolve(argument, inventory);
         if (matches.empty()) {
+            if (std::optional<Application> application = storeApplication(argument)) {
+                storeApps.push_back(std::move(*application));
+                continue;
+            }
             std::fprintf(stderr, "vantreel update: no item \"%s\" in the last scan (see vantreel list --all)\n",
                          argument.c_str());
             return kExitUsage;
@@ -57,6 +121,14 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
             return kExitUsage;
         }
         chosen.push_back(matches.front());
+    }
+
+    Json storeReport = Json::array();
+    bool storeFailed = false;
+    for (const Application& application : storeApps) storeFailed |= !updateFromStore(application, arguments.json, storeReport);
+    if (chosen.empty()) {
+        if (arguments.json) std::printf("%s\n", dumpJson(storeReport, 2).c_str());
+        return storeFailed ? kExitFailure : kExitSuccess;
     }
 
     std::stop_source stop;
@@ -75,6 +147,7 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
     if (arguments.json) {
         Json list = Json::array();
         for (const auto& result : results) list.push_back(result.toJson());
+        for (const Json& entry : storeReport) list.push_back(entry);
         std::printf("%s\n", dumpJson(list, 2).c_str());
     } else {
         Style out = Style::forStream(stdout);
@@ -91,7 +164,7 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
             }
         }
     }
-    return anyFailed || stop.stop_requested() ? kExitFailure : kExitSuccess;
+    return anyFailed || storeFailed || stop.stop_requested() ? kExitFailure : kExitSuccess;
 }
 
 }  // namespace

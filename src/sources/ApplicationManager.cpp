@@ -16,6 +16,7 @@
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
 #include "sources/GitHubReleasesManager.hpp"
+#include "sources/appstore/MacAppStoreManager.hpp"
 #include "system/CommandRunning.hpp"
 
 namespace vt {
@@ -478,6 +479,15 @@ std::vector<Application> ApplicationManager::applications() const {
 
 ApplicationUpdateCheckResult ApplicationManager::checkForUpdates(UpdateCheckCoordinator& coordinator,
                                                                  ApplicationUpdateCheckRequest request) {
+    if (options_.appStore != nullptr && request.sources.isEnabled(AppRulePrimarySource::MacAppStore)) {
+        std::vector<std::string> folders;
+        for (const ScanRoot& root : scanRoots()) folders.push_back(root.path);
+        try {
+            mergeAppStoreApps(options_.appStore->refresh(folders, request.stop));
+        } catch (const std::exception& error) {
+            logger().warning(std::string("Mac App Store listing failed: ") + error.what());
+        }
+    }
     request.applications = applications();
     ApplicationUpdateCheckResult result = checkApplicationsForUpdates(coordinator, std::move(request));
     if (!result.ran) return result;
@@ -513,14 +523,50 @@ AppCheckOperation ApplicationManager::sourceChecks(ApplicationSources sources, S
     return [sources = std::move(sources), enabled](const Application& application,
                                                    std::stop_token stop) -> std::optional<Application> {
         std::optional<AppRulePrimarySource> source = networkSourceOf(application, sources, enabled);
+        // An application no source recognises may still be in the App Store under its identifier.
+        if (!source && application.updateMechanism == UpdateMechanism::Unknown && sources.appStore &&
+            enabled.isEnabled(AppRulePrimarySource::MacAppStore)) {
+            return sources.appStore->discoverOrphan(application, stop);
+        }
         if (!source || !enabled.isEnabled(*source)) return std::nullopt;
         switch (*source) {
             case AppRulePrimarySource::GitHub:
                 return sources.gitHub ? sources.gitHub->check(application, stop) : std::nullopt;
+            case AppRulePrimarySource::MacAppStore:
+                return sources.appStore ? sources.appStore->checkApplication(application, stop) : std::nullopt;
             default:
                 return std::nullopt;
         }
     };
+}
+
+void ApplicationManager::mergeAppStoreApps(const std::vector<MacAppStoreApp>& storeApps) {
+    std::scoped_lock lock(mutex_);
+    // Indices, not pointers: adding a wrapped app may move every record.
+    std::map<std::string, std::size_t> byPath;
+    for (std::size_t i = 0; i < applications_.size(); ++i) byPath[applications_[i].bundlePath] = i;
+    for (const MacAppStoreApp& store : storeApps) {
+        if (store.bundlePath.empty() || store.id.empty()) continue;
+        auto found = byPath.find(store.bundlePath);
+        if (found != byPath.end()) {
+            Application& application = applications_[found->second];
+            if (!application.appStoreID) application.appStoreID = store.id;
+            application.updateMechanism = UpdateMechanism::MacAppStore;
+            continue;
+        }
+        if (!store.isIOSApp) continue;  // a Mac bundle the walk did not list is outside its roots
+        Application application;
+        application.id = store.bundlePath;
+        application.name = store.name;
+        application.bundlePath = store.bundlePath;
+        application.version = store.currentVersion;
+        application.bundleIdentifier = store.bundleIdentifier.value_or("");
+        application.updateMechanism = UpdateMechanism::MacAppStore;
+        application.appStoreID = store.id;
+        application.resolutionSource = AppRulePrimarySource::MacAppStore;
+        applications_.push_back(std::move(application));
+        byPath[store.bundlePath] = applications_.size() - 1;
+    }
 }
 
 void ApplicationManager::restoreApplications(std::vector<Application> applications,

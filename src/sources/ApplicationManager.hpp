@@ -26,7 +26,10 @@ class GitHubReleasesManager;
 // Shared, because a check abandoned at its time limit may still be using its source.
 struct ApplicationSources {
     std::shared_ptr<GitHubReleasesManager> gitHub;
+    MacAppStoreManager* appStore = nullptr;  // lives as long as the program
 };
+class MacAppStoreManager;
+struct MacAppStoreApp;
 
 // One folder searched for bundles, and how many folder levels below it.
 struct ScanRoot {
@@ -80,6 +83,8 @@ public:
         std::string spotlightTool = "/usr/bin/mdfind";
         std::string spotlightAttributesTool = "/usr/bin/mdls";
         Clock* clock = nullptr;  // Clock::shared() when null
+        // The store applications, listed before each update check when that source is on.
+        MacAppStoreManager* appStore = nullptr;
     };
 
     explicit ApplicationManager(Options options);
@@ -102,6 +107,9 @@ public:
     // record that names none, the source that recognises the bundle. Starts a batch of each
     // source (what a rate limit stopped before may go again).
     static AppCheckOperation sourceChecks(ApplicationSources sources, SourceSettings enabled = {});
+    // Adds what the store listing knows to the inventory: item identifiers of receipt
+    // bundles, and the wrapped iPhone/iPad apps the bundle walk does not list.
+    void mergeAppStoreApps(const std::vector<MacAppStoreApp>& storeApps);
     // The list saved by an earlier run, shown until a scan replaces it.
     void restoreApplications(std::vector<Application> applications, std::optional<ScanDiagnostics> diagnostics);
     std::optional<ScanDiagnostics> scanDiagnostics() const;

@@ -1,0 +1,121 @@
+#include "sources/appstore/MacAppStoreUpdateCoordinator.hpp"
+
+#include "base/Cancellation.hpp"
+#include "base/Log.hpp"
+#include "base/Platform.hpp"
+#include "base/Strings.hpp"
+#include "sources/AppBundleReader.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("MacAppStore");
+    return instance;
+}
+
+
+// What `mas` prints when the store insists on its own application for this item.
+bool requiresAppStore(std::string_view output) {
+    std::string text = toLower(output);
+    return contains(text, "open the app store") || contains(text, "requires the app store");
+}
+
+}  // namespace
+
+MacAppStoreUpdateError MacAppStoreUpdateError::updateFailed(const std::string& detail) {
+    return {Kind::UpdateFailed, "Échec de la mise à jour: " + detail};
+}
+MacAppStoreUpdateError MacAppStoreUpdateError::downloadFailed(const std::optional<std::string>& detail) {
+    return {Kind::DownloadFailed, "Échec du téléchargement: " + detail.value_or("erreur inconnue")};
+}
+MacAppStoreUpdateError MacAppStoreUpdateError::purchaseFailed(const std::optional<std::string>& detail) {
+    return {Kind::PurchaseFailed, "Échec de l'achat: " + detail.value_or("erreur inconnue")};
+}
+MacAppStoreUpdateError MacAppStoreUpdateError::notInstalled() { return {Kind::NotInstalled, "Application not installed"}; }
+MacAppStoreUpdateError MacAppStoreUpdateError::timeout() { return {Kind::Timeout, "La mise à jour a expiré"}; }
+MacAppStoreUpdateError MacAppStoreUpdateError::cancelled() { return {Kind::Cancelled, "Mise à jour annulée"}; }
+MacAppStoreUpdateError MacAppStoreUpdateError::noDownloadsReturned() {
+    return {Kind::NoDownloadsReturned, "Aucun téléchargement disponible pour cette application"};
+}
+MacAppStoreUpdateError MacAppStoreUpdateError::appStoreAccountUnavailable() {
+    return {Kind::AppStoreAccountUnavailable, "Compte App Store indisponible"};
+}
+MacAppStoreUpdateError MacAppStoreUpdateError::appStoreRequired() {
+    return {Kind::AppStoreRequired,
+            "Mise à jour automatique indisponible. Ouvrez le Mac App Store pour installer cette mise à jour."};
+}
+MacAppStoreUpdateError MacAppStoreUpdateError::manualAppStoreUpdateRequired(const std::string& name,
+                                                                            const std::string& version) {
+    return {Kind::ManualAppStoreUpdateRequired,
+            "Mise à jour manuelle requise: " + name + " " + version + " (mas upgrade completed but installed version is still " +
+                version + ")"};
+}
+
+MacAppStoreUpdateCoordinator::MacAppStoreUpdateCoordinator(Options options) : options_(std::move(options)) {
+    if (!options_.installedVersion) {
+        options_.installedVersion = [](const std::string& bundlePath) -> std::optional<std::string> {
+            std::optional<BundleCandidate> bundle = readBundle(bundlePath);
+            if (!bundle) return std::nullopt;
+            return bundle->version;
+        };
+    }
+}
+
+MacAppStoreUpdateCoordinator::Outcome MacAppStoreUpdateCoordinator::openAppStore(const Target& target,
+                                                                                 std::stop_token stop) {
+    // Only a Mac has the store; elsewhere the caller prints the address as an instruction.
+    if (kBuiltForMac && options_.runner != nullptr) {
+        CommandRequest request;
+        request.command = "/usr/bin/open";
+        request.arguments = {kUpdatesPageAddress};
+        request.timeout = 15;
+        request.allowNonZeroExit = true;
+        try {
+            options_.runner->execute(request, stop);
+            logger().info("Opened Mac App Store for " + target.name + " with refresh");
+        } catch (const CancellationError&) {
+            throw MacAppStoreUpdateError::cancelled();
+        } catch (const std::exception& error) {
+            logger().warning(std::string("App Store not opened: ") + error.what());
+        }
+    }
+    return Outcome{true, std::nullopt};
+}
+
+MacAppStoreUpdateCoordinator::Outcome MacAppStoreUpdateCoordinator::update(const Target& target, std::stop_token stop) {
+    if (!options_.mas->isInstalled()) return openAppStore(target, stop);
+    logger().info("🔄 mas upgrade for " + target.name + " (ID: " + target.id + ")");
+    if (options_.progress) options_.progress("Mise à jour via mas…");
+    ShellCommandResult result;
+    try {
+        result = options_.mas->run({"upgrade", target.id}, stop, 900.0);
+    } catch (const CancellationError&) {
+        throw MacAppStoreUpdateError::cancelled();
+    } catch (const CommandError& error) {
+        if (error.kind() == CommandError::Kind::Timeout || contains(toLower(error.what()), "timed out")) {
+            throw MacAppStoreUpdateError::timeout();
+        }
+        throw MacAppStoreUpdateError::updateFailed(error.what());
+    } catch (const MasCliError&) {
+        return openAppStore(target, stop);
+    }
+    std::string output = result.standardOutput + "\n" + result.standardError;
+    if (MasCliManager::reportsMissingAccount(output)) throw MacAppStoreUpdateError::appStoreAccountUnavailable();
+    if (requiresAppStore(output)) return openAppStore(target, stop);
+    if (contains(toLower(output), "timed out")) throw MacAppStoreUpdateError::timeout();
+    if (result.exitCode != 0) {
+        throw MacAppStoreUpdateError::updateFailed(excerpt(sanitizeUtf8(trim(output)), 300));
+    }
+    std::optional<std::string> now = options_.installedVersion(target.bundlePath);
+    if (!now) throw MacAppStoreUpdateError::notInstalled();
+    if (*now == target.installedVersion) {
+        logger().warning("mas upgrade completed but installed version is still " + *now);
+        throw MacAppStoreUpdateError::manualAppStoreUpdateRequired(target.name, *now);
+    }
+    logger().info("✅ mas upgrade verified for " + target.name);
+    return Outcome{false, now};
+}
+
+}  // namespace vt

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <stop_token>
+#include <string>
+
+#include "sources/appstore/MasCliManager.hpp"
+
+namespace vt {
+
+class MacAppStoreUpdateError : public std::runtime_error {
+public:
+    enum class Kind {
+        UpdateFailed,
+        DownloadFailed,
+        PurchaseFailed,
+        NotInstalled,
+        Timeout,
+        Cancelled,
+        NoDownloadsReturned,
+        AppStoreAccountUnavailable,
+        AppStoreRequired,
+        ManualAppStoreUpdateRequired,
+    };
+
+    static MacAppStoreUpdateError updateFailed(const std::string& detail);
+    static MacAppStoreUpdateError downloadFailed(const std::optional<std::string>& detail);
+    static MacAppStoreUpdateError purchaseFailed(const std::optional<std::string>& detail);
+    static MacAppStoreUpdateError notInstalled();
+    static MacAppStoreUpdateError timeout();
+    static MacAppStoreUpdateError cancelled();
+    static MacAppStoreUpdateError noDownloadsReturned();
+    static MacAppStoreUpdateError appStoreAccountUnavailable();
+    static MacAppStoreUpdateError appStoreRequired();
+    // The version did not move: the user has to update from the App Store.
+    static MacAppStoreUpdateError manualAppStoreUpdateRequired(const std::string& name, const std::string& version);
+
+    Kind kind() const noexcept { return kind_; }
+
+private:
+    MacAppStoreUpdateError(Kind kind, const std::string& text) : std::runtime_error(text), kind_(kind) {}
+    Kind kind_;
+};
+
+// Runs `mas upgrade` for one application and checks that its installed version moved.
+class MacAppStoreUpdateCoordinator {
+public:
+    static constexpr const char* kUpdatesPageAddress = "macappstore://showUpdatesPage";
+
+    struct Target {
+        std::string id;  // item identifier
+        std::string name;
+        std::string bundlePath;
+        std::string installedVersion;
+    };
+    struct Outcome {
+        bool openedInAppStore = false;  // the tool could not do it: the store's updates page is the way
+        std::optional<std::string> newVersion;
+    };
+    struct Options {
+        MasCliManager* mas = nullptr;      // required
+        CommandRunning* runner = nullptr;  // opens the App Store on a Mac
+        // The installed version read from disk; the bundle's Info.plist when not set.
+        std::function<std::optional<std::string>(const std::string& bundlePath)> installedVersion;
+        std::function<void(const std::string&)> progress;  // "Mise à jour via mas…"
+    };
+
+    explicit MacAppStoreUpdateCoordinator(Options options);
+
+    // Throws MacAppStoreUpdateError.
+    Outcome update(const Target& target, std::stop_token stop = {});
+
+private:
+    Outcome openAppStore(const Target& target, std::stop_token stop);
+    Options options_;
+};
+
+}  // namespace vt
