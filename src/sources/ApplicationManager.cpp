@@ -15,6 +15,7 @@
 #include "base/Json.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
+#include "sources/SparkleManager.hpp"
 #include "system/CommandRunning.hpp"
 
 namespace vt {
@@ -492,7 +493,21 @@ ApplicationUpdateCheckResult ApplicationManager::checkForUpdates(UpdateCheckCoor
 }
 
 AppCheckOperation ApplicationManager::sourceChecks() {
-    return [](const Application&, std::stop_token) -> std::optional<Application> { return std::nullopt; };
+    return [](const Application& application, std::stop_token stop) -> std::optional<Application> {
+        switch (application.updateMechanism) {
+            case UpdateMechanism::Sparkle:
+                return SparkleManager::shared().check(application, stop);
+            case UpdateMechanism::Unknown:
+                // The framework without a feed key: the feed may be in a helper, a resource or the
+                // preferences.
+                if (SparkleManager::hasFramework(application.bundlePath)) {
+                    return SparkleManager::shared().check(application, stop);
+                }
+                return std::nullopt;
+            default:
+                return std::nullopt;
+        }
+    };
 }
 
 void ApplicationManager::restoreApplications(std::vector<Application> applications,

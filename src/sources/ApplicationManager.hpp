@@ -91,9 +91,8 @@ public:
     // from the list) and keeps what was found on the list, by bundle path.
     ApplicationUpdateCheckResult checkForUpdates(UpdateCheckCoordinator& coordinator,
                                                  ApplicationUpdateCheckRequest request);
-    // The network check of one application: asks the source its record names. No network
-    // source is built yet, so this answers nothing and only the known sources and the saved
-    // results resolve applications; each source answers here as it is added.
+    // The network check of one application: asks the source its record names (an appcast
+    // for Sparkle applications); nothing for a source that has no network check.
     static AppCheckOperation sourceChecks();
     // The list saved by an earlier run, shown until a scan replaces it.
     void restoreApplications(std::vector<Application> applications, std::optional<ScanDiagnostics> diagnostics);
