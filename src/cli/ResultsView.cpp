@@ -41,7 +41,10 @@ std::string isoDate(Clock::TimePoint date) {
 // Size, date, minimum system and signature of a pending appcast release, under its row.
 std::string sparkleReleaseLine(const SparkleApp& app) {
     std::string line = sparkleSizeText(app.fileSize);
-    if (app.publishDate) line += " · " + isoDate(*app.publishDate).substr(0, 10);
+    if (app.publishDate) {
+        line += " · ";
+        line += isoDate(*app.publishDate).substr(0, 10);
+    }
     if (app.minimumSystemVersion) line += " · macOS " + *app.minimumSystemVersion + "+";
     line += " · ";
     line += app.signatureKind.value_or("unsigned");
@@ -208,7 +211,9 @@ std::string renderTable(const ScanReport& report, bool all, const Style& style) 
             }
             out += '\n';
             if (auto line = releaseLines.find(package); line != releaseLines.end()) {
-                out += "    " + style.dim(line->second) + "\n";
+                out += "    ";
+                out += style.dim(line->second);
+                out += '\n';
             }
         }
     }

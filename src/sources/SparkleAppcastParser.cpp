@@ -22,14 +22,19 @@ const Logger& logger() {
 
 // A value as the rest of the system keeps it: trimmed, valid UTF-8, absent when empty.
 std::optional<std::string> cleaned(const char* raw) {
-    std::string text = trim(sanitizeUtf8(raw));
+    std::string_view text = trimView(raw);
     if (text.empty()) return std::nullopt;
-    return text;
+    return sanitizeUtf8(text);
 }
 
-std::optional<std::string> childText(const pugi::xml_node& item, const char* name) {
-    std::string prefixed = std::string("sparkle:") + name;
-    for (const char* candidate : {prefixed.c_str(), name}) {
+// A name as written, and with the "sparkle:" prefix, which is looked up first.
+struct Name {
+    const char* prefixed;
+    const char* plain;
+};
+
+std::optional<std::string> childText(const pugi::xml_node& item, Name name) {
+    for (const char* candidate : {name.prefixed, name.plain}) {
         if (pugi::xml_node child = item.child(candidate)) {
             if (auto text = cleaned(child.text().get())) return text;
         }
@@ -37,10 +42,9 @@ std::optional<std::string> childText(const pugi::xml_node& item, const char* nam
     return std::nullopt;
 }
 
-std::optional<std::string> attributeText(const pugi::xml_node& enclosure, const char* name) {
+std::optional<std::string> attributeText(const pugi::xml_node& enclosure, Name name) {
     if (!enclosure) return std::nullopt;
-    std::string prefixed = std::string("sparkle:") + name;
-    for (const char* candidate : {prefixed.c_str(), name}) {
+    for (const char* candidate : {name.prefixed, name.plain}) {
         if (pugi::xml_attribute attribute = enclosure.attribute(candidate)) {
             if (auto text = cleaned(attribute.value())) return text;
         }
@@ -48,8 +52,7 @@ std::optional<std::string> attributeText(const pugi::xml_node& enclosure, const 
     return std::nullopt;
 }
 
-std::optional<std::string> itemOrEnclosure(const pugi::xml_node& item, const pugi::xml_node& enclosure,
-                                           const char* name) {
+std::optional<std::string> itemOrEnclosure(const pugi::xml_node& item, const pugi::xml_node& enclosure, Name name) {
     if (auto text = childText(item, name)) return text;
     return attributeText(enclosure, name);
 }
@@ -66,17 +69,19 @@ std::optional<std::int64_t> integer(const std::optional<std::string>& text) {
 SparkleItem readItem(const pugi::xml_node& item) {
     SparkleItem result;
     pugi::xml_node enclosure = item.child("enclosure");
-    result.version = itemOrEnclosure(item, enclosure, "version");
-    result.shortVersion = itemOrEnclosure(item, enclosure, "shortVersionString");
-    if (!result.shortVersion) result.shortVersion = itemOrEnclosure(item, enclosure, "shortVersion");
-    result.channel = itemOrEnclosure(item, enclosure, "channel");
-    result.releaseNotes = childText(item, "releaseNotesLink");
-    result.minimumSystemVersion = childText(item, "minimumSystemVersion");
-    if (auto date = childText(item, "pubDate")) result.publishDate = SparkleAppcastParser::parseDate(*date);
-    result.downloadURL = attributeText(enclosure, "url");
-    result.fileSize = integer(attributeText(enclosure, "length"));
-    result.edSignature = attributeText(enclosure, "edSignature");
-    result.dsaSignature = attributeText(enclosure, "dsaSignature");
+    result.version = itemOrEnclosure(item, enclosure, {"sparkle:version", "version"});
+    result.shortVersion = itemOrEnclosure(item, enclosure, {"sparkle:shortVersionString", "shortVersionString"});
+    if (!result.shortVersion) result.shortVersion = itemOrEnclosure(item, enclosure, {"sparkle:shortVersion", "shortVersion"});
+    result.channel = itemOrEnclosure(item, enclosure, {"sparkle:channel", "channel"});
+    result.releaseNotes = childText(item, {"sparkle:releaseNotesLink", "releaseNotesLink"});
+    result.minimumSystemVersion = childText(item, {"sparkle:minimumSystemVersion", "minimumSystemVersion"});
+    if (auto date = childText(item, {"sparkle:pubDate", "pubDate"})) {
+        result.publishDate = SparkleAppcastParser::parseDate(*date);
+    }
+    result.downloadURL = attributeText(enclosure, {"sparkle:url", "url"});
+    result.fileSize = integer(attributeText(enclosure, {"sparkle:length", "length"}));
+    result.edSignature = attributeText(enclosure, {"sparkle:edSignature", "edSignature"});
+    result.dsaSignature = attributeText(enclosure, {"sparkle:dsaSignature", "dsaSignature"});
     if (result.edSignature && !SparkleAppcastParser::isBase64Of(*result.edSignature, 64)) {
         logger().warning("Sparkle: invalid sparkle:edSignature (must be base64-encoded 64 bytes).");
     }
@@ -98,7 +103,10 @@ void requireUtf8(std::string_view bytes) {
     std::size_t close = declaration.find(declaration[open], open + 1);
     std::string name = toLower(declaration.substr(open + 1, close == std::string_view::npos ? 0 : close - open - 1));
     if (name != "utf-8" && name != "utf8" && name != "us-ascii" && name != "ascii") {
-        throw SparkleParseError("unsupported encoding \"" + sanitizeUtf8(excerpt(name, 40)) + "\"; only UTF-8 is read");
+        std::string message = "unsupported encoding \"";
+        message += sanitizeUtf8(excerpt(name, 40));
+        message += "\"; only UTF-8 is read";
+        throw SparkleParseError(message);
     }
 }
 
@@ -107,10 +115,10 @@ template <std::size_t N>
 std::optional<int> nameIndex(std::string_view& text, const std::array<const char*, N>& names) {
     std::size_t length = 0;
     while (length < text.size() && std::isalpha(static_cast<unsigned char>(text[length]))) ++length;
-    std::string word = toLower(text.substr(0, length));
+    std::string_view word = text.substr(0, length);
     for (std::size_t i = 0; i < N; ++i) {
-        std::string name = toLower(names[i]);
-        if (word == name.substr(0, 3) || word == name) {
+        std::string_view name = names[i];
+        if (equalsIgnoringCase(word, name.substr(0, 3)) || equalsIgnoringCase(word, name)) {
             text.remove_prefix(length);
             return static_cast<int>(i);
         }

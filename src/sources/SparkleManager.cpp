@@ -294,7 +294,9 @@ std::vector<SparkleApp> SparkleManager::scan(const std::vector<std::string>& bun
     for (const std::string& path : bundlePaths) {
         if (auto app = inspectBundle(path)) found.push_back(std::move(*app));
     }
-    logger().info("Inventaire Sparkle terminé: " + std::to_string(found.size()));
+    std::string done = "Inventaire Sparkle terminé: ";
+    done += std::to_string(found.size());
+    logger().info(done);
     std::scoped_lock lock(mutex_);
     // What an earlier check of the same installed version found stays until the next check.
     for (SparkleApp& app : found) {
@@ -364,8 +366,9 @@ std::optional<std::string> SparkleManager::fetch(const std::string& feedURL, con
             continue;
         }
         if (!response.isSuccess()) {
-            logger().warning("Sparkle: appcast HTTP " + std::to_string(response.statusCode) + " for " + name + " (" +
-                             url + ")");
+            std::string line = "Sparkle: appcast HTTP ";
+            line += std::to_string(response.statusCode) + " for " + name + " (" + url + ")";
+            logger().warning(line);
             if (probe) logger().info("V2 Sparkle probe: " + feedURL + " → HTTP " + std::to_string(response.statusCode));
             return std::nullopt;
         }
