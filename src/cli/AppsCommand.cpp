@@ -12,7 +12,9 @@
 #include "cli/Output.hpp"
 #include "cli/ResultsView.hpp"
 #include "cli/ScanCommand.hpp"
+#include "core/ScanResultsPersistence.hpp"
 #include "sources/ApplicationManager.hpp"
+#include "sources/SparkleManager.hpp"
 
 namespace vt::cli {
 
@@ -20,7 +22,7 @@ namespace {
 
 Json optionalText(const std::optional<std::string>& text) { return text ? Json(*text) : Json(nullptr); }
 
-Json applicationJson(const Application& application) {
+Json applicationJson(const Application& application, const std::vector<SparkleApp>& sparkleApps) {
     Json json = Json::object();
     json["name"] = application.name;
     json["version"] = application.version;
@@ -35,6 +37,8 @@ Json applicationJson(const Application& application) {
     json["sparkleAppcastURL"] = optionalText(application.sparkleAppcastURL);
     json["appStoreID"] = optionalText(application.appStoreID);
     json["downloadURL"] = optionalText(application.downloadURL);
+    const SparkleApp* release = sparkleAppAt(sparkleApps, application.bundlePath);
+    json["sparkle"] = release ? sparkleReleaseJson(*release) : Json(nullptr);
     return json;
 }
 
@@ -58,9 +62,10 @@ int apps(bool asJson, bool verbose) {
     });
     std::optional<ScanDiagnostics> diagnostics = manager.scanDiagnostics();
     if (asJson) {
+        std::vector<SparkleApp> sparkleApps = SparkleManager::load(ScanResultsPersistence::defaultFolder());
         Json json = Json::object();
         Json& list = json["applications"] = Json::array();
-        for (const Application& application : applications) list.push_back(applicationJson(application));
+        for (const Application& application : applications) list.push_back(applicationJson(application, sparkleApps));
         if (verbose) json["diagnostics"] = diagnostics ? diagnostics->toJson() : Json(nullptr);
         std::printf("%s\n", dumpJson(json, jsonIndentForStandardOutput()).c_str());
         return kExitSuccess;

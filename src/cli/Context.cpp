@@ -24,6 +24,7 @@
 #include "sources/appstore/DirectMacAppStoreChecker.hpp"
 #include "sources/appstore/MacAppStoreManager.hpp"
 #include "sources/appstore/MasCliManager.hpp"
+#include "sources/SparkleManager.hpp"
 #include "sources/UpdateCheckCoordinator.hpp"
 #include "sources/UpdateRepository.hpp"
 #include "sources/macos/SoftwareUpdateManager.hpp"
@@ -291,6 +292,7 @@ void persistScan(ScanResultsPersistence& persistence, DefaultsStore& defaults, c
     metadata.lastScanDate = Clock::shared().now();
     metadata.packagesCount = static_cast<long long>(results.packages.size());
     metadata.applicationsCount = static_cast<long long>(results.applications->size());
+    metadata.sparkleAppsCount = static_cast<long long>(SparkleManager::shared().apps().size());
     metadata.sourcesScannedCount = static_cast<long long>(result.packagesByScanner.size());
     metadata.wasCleanExit = Context::shared().previousExitWasClean();
     std::optional<ScanMetadata> previous = persistence.loadMetadata();

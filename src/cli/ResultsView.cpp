@@ -29,6 +29,28 @@ std::string localDate(Clock::TimePoint date) {
     return text;
 }
 
+std::string isoDate(Clock::TimePoint date) {
+    std::time_t time = std::chrono::system_clock::to_time_t(date);
+    std::tm utc{};
+    gmtime_r(&time, &utc);
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+// Size, date, minimum system and signature of a pending appcast release, under its row.
+std::string sparkleReleaseLine(const SparkleApp& app) {
+    std::string line = sparkleSizeText(app.fileSize);
+    if (app.publishDate) {
+        line += " · ";
+        line += isoDate(*app.publishDate).substr(0, 10);
+    }
+    if (app.minimumSystemVersion) line += " · macOS " + *app.minimumSystemVersion + "+";
+    line += " · ";
+    line += app.signatureKind.value_or("unsigned");
+    return line;
+}
+
 // Debian versions are shown exactly as apt prints them: they are what the user types into
 // apt, and the shortened form drops the "+deb12u1" that tells a security fix apart.
 std::string shownVersion(const Package& package, std::string_view version) {
@@ -38,6 +60,24 @@ std::string shownVersion(const Package& package, std::string_view version) {
 }  // namespace
 
 std::string applicationStableKey(const Application& application) { return "application:" + application.bundlePath; }
+
+Json sparkleReleaseJson(const SparkleApp& app) {
+    Json json = Json::object();
+    json["feedURL"] = app.feedURL;
+    json["downloadURL"] = app.downloadURL ? Json(*app.downloadURL) : Json(nullptr);
+    json["fileSize"] = app.fileSize ? Json(*app.fileSize) : Json(nullptr);
+    json["publishDate"] = app.publishDate ? Json(isoDate(*app.publishDate)) : Json(nullptr);
+    json["minimumSystemVersion"] = app.minimumSystemVersion ? Json(*app.minimumSystemVersion) : Json(nullptr);
+    json["signatureKind"] = app.signatureKind ? Json(*app.signatureKind) : Json(nullptr);
+    return json;
+}
+
+const SparkleApp* sparkleAppAt(const std::vector<SparkleApp>& apps, const std::string& bundlePath) {
+    for (const SparkleApp& app : apps) {
+        if (app.bundlePath == bundlePath) return &app;
+    }
+    return nullptr;
+}
 
 bool hasUpdate(const Application& application, bool allowPreRelease) {
     return isUpdateAvailable(application.version, application.latestVersion, allowPreRelease);
@@ -128,6 +168,9 @@ std::string renderTable(const ScanReport& report, bool all, const Style& style) 
     }
     // Applications are shown as rows of their own source, made of the fields a row shows.
     std::vector<Package> applicationRows;
+    std::vector<std::string> applicationGroups;
+    std::map<const Package*, std::string> releaseLines;
+    applicationRows.reserve(report.applications.size());
     for (const Application& application : report.applications) {
         if (!all && !hasUpdate(application, report.allowPreRelease)) continue;
         Package row;
@@ -135,8 +178,12 @@ std::string renderTable(const ScanReport& report, bool all, const Style& style) 
         row.version = application.version;
         row.latestVersion = application.latestVersion;
         applicationRows.push_back(std::move(row));
+        const bool sparkle = application.updateMechanism == UpdateMechanism::Sparkle;
+        applicationGroups.emplace_back(sparkle ? "Sparkle" : "Applications");
+        const SparkleApp* release = sparkle ? sparkleAppAt(report.sparkleApps, application.bundlePath) : nullptr;
+        if (release && release->latestVersion) releaseLines[&applicationRows.back()] = sparkleReleaseLine(*release);
     }
-    for (const Package& row : applicationRows) groups["Applications"].push_back(&row);
+    for (std::size_t i = 0; i < applicationRows.size(); ++i) groups[applicationGroups[i]].push_back(&applicationRows[i]);
     if (groups.empty()) return "";
     std::size_t nameWidth = 4, installedWidth = 9, latestWidth = 6;
     for (auto& [source, items] : groups) {
@@ -163,6 +210,11 @@ std::string renderTable(const ScanReport& report, bool all, const Style& style) 
                 out += style.yellow(localized("scan.table.security"));
             }
             out += '\n';
+            if (auto line = releaseLines.find(package); line != releaseLines.end()) {
+                out += "    ";
+                out += style.dim(line->second);
+                out += '\n';
+            }
         }
     }
     return out;
@@ -246,6 +298,9 @@ void printReportJson(const ScanReport& report, int indent, std::FILE* out) {
         writer.key("updateMechanism").string(rawValue(application.updateMechanism));
         if (application.sparkleAppcastURL) writer.key("sparkleAppcastURL").string(*application.sparkleAppcastURL);
         if (application.downloadURL) writer.key("downloadURL").string(*application.downloadURL);
+        if (const SparkleApp* release = sparkleAppAt(report.sparkleApps, application.bundlePath)) {
+            writer.key("sparkle").value(sparkleReleaseJson(*release));
+        }
         writer.key("installLocation").string(application.bundlePath);
         writer.endObject();
         if (text.size() >= kChunk) flush();

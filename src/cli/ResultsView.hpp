@@ -9,6 +9,7 @@
 #include "cli/Output.hpp"
 #include "model/Application.hpp"
 #include "model/Package.hpp"
+#include "sources/SparkleManager.hpp"
 
 namespace vt {
 struct ScanProgressSnapshot;
@@ -24,6 +25,8 @@ struct ScanReport {
     std::vector<std::string> stableKeys;  // of each package, in the same order
     // The installed applications: items of the "apps" scanner, after the packages.
     std::vector<Application> applications;
+    // The appcast releases of the Sparkle applications, by bundle path.
+    std::vector<SparkleApp> sparkleApps;
     std::vector<std::pair<std::string, std::string>> problems;  // scanner name, message
     Json scanners = Json::array();
     Json metadata = Json::object();
@@ -40,6 +43,10 @@ void applySourceStates(ScanReport& report, const std::vector<SourceScanState>& s
 
 // The key that identifies an application across scans: its bundle's path.
 std::string applicationStableKey(const Application& application);
+// The newest appcast release of a Sparkle application: feed, download address, size, date,
+// minimum system version and signature kind.
+Json sparkleReleaseJson(const SparkleApp& app);
+const SparkleApp* sparkleAppAt(const std::vector<SparkleApp>& apps, const std::string& bundlePath);
 bool hasUpdate(const Application& application, bool allowPreRelease);
 // A name or path as one line of a table (line ends and other controls become spaces).
 std::string oneLine(std::string_view text);

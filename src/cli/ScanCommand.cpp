@@ -16,6 +16,7 @@
 #include "cli/Signals.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "core/ScanProgressModel.hpp"
+#include "core/ScanResultsPersistence.hpp"
 #include "settings/DefaultsStore.hpp"
 #include "settings/SettingsManager.hpp"
 #include "sources/ApplicationManager.hpp"
@@ -54,6 +55,8 @@ void addApplications(ScanReport& report) {
     Context& context = Context::shared();
     if (!context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) return;
     report.applications = context.applications().applications();
+    report.sparkleApps = SparkleManager::shared().apps();
+    if (report.sparkleApps.empty()) report.sparkleApps = SparkleManager::load(ScanResultsPersistence::defaultFolder());
 }
 
 void printReport(const ScanReport& report, const ScanArguments& arguments) {

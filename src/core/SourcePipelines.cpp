@@ -7,9 +7,11 @@
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "core/ScanProgressModel.hpp"
+#include "core/ScanResultsPersistence.hpp"
 #include "settings/SettingsManager.hpp"
 #include "sources/ApplicationManager.hpp"
 #include "sources/macos/SoftwareUpdateManager.hpp"
+#include "sources/SparkleManager.hpp"
 
 namespace vt {
 
@@ -151,12 +153,21 @@ ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateChe
         });
         ApplicationUpdateCheckRequest request;
         request.sources = SourceSettings::fromSettings(settings);
+        SparkleManager& sparkle = SparkleManager::shared();
+        const bool sparkleEnabled = request.sources.isEnabled(AppRulePrimarySource::Sparkle);
+        sparkle.configure(sparkleEnabled, settings.showPreReleaseUpdates());
+        if (sparkleEnabled) {
+            std::vector<std::string> bundles;
+            for (const Application& application : applications.applications()) bundles.push_back(application.bundlePath);
+            sparkle.scan(bundles);
+        }
         request.check = ApplicationManager::sourceChecks(sources, request.sources);
         request.allowPreRelease = settings.showPreReleaseUpdates();
         request.quickUpdateSwitches = QuickUpdateSwitches::fromSettings(settings);
         request.stop = stop;
         ApplicationUpdateCheckResult result = applications.checkForUpdates(checks, std::move(request));
         checks.setProgressHandler({});
+        if (sparkleEnabled) sparkle.save(ScanResultsPersistence::defaultFolder());
         return ScanOutcome{{}, std::nullopt, static_cast<std::size_t>(result.outdatedCount)};
     };
     applyTimeoutOverride(pipeline);

@@ -17,6 +17,7 @@
 #include "base/Strings.hpp"
 #include "sources/GitHubReleasesManager.hpp"
 #include "sources/appstore/MacAppStoreManager.hpp"
+#include "sources/SparkleManager.hpp"
 #include "system/CommandRunning.hpp"
 
 namespace vt {
@@ -523,6 +524,8 @@ AppCheckOperation ApplicationManager::sourceChecks(ApplicationSources sources, S
     return [sources = std::move(sources), enabled](const Application& application,
                                                    std::stop_token stop) -> std::optional<Application> {
         std::optional<AppRulePrimarySource> source = networkSourceOf(application, sources, enabled);
+        // The framework without a feed key: the feed may be in a helper, a resource or the preferences.
+        if (!source && SparkleManager::hasFramework(application.bundlePath)) source = AppRulePrimarySource::Sparkle;
         // An application no source recognises may still be in the App Store under its identifier.
         if (!source && application.updateMechanism == UpdateMechanism::Unknown && sources.appStore &&
             enabled.isEnabled(AppRulePrimarySource::MacAppStore)) {
@@ -532,6 +535,8 @@ AppCheckOperation ApplicationManager::sourceChecks(ApplicationSources sources, S
         switch (*source) {
             case AppRulePrimarySource::GitHub:
                 return sources.gitHub ? sources.gitHub->check(application, stop) : std::nullopt;
+            case AppRulePrimarySource::Sparkle:
+                return SparkleManager::shared().check(application, stop);
             case AppRulePrimarySource::MacAppStore:
                 return sources.appStore ? sources.appStore->checkApplication(application, stop) : std::nullopt;
             default:

@@ -14,6 +14,7 @@
 #include "base/Json.hpp"
 #include "settings/SettingsManager.hpp"
 #include "system/CommandRunner.hpp"
+#include "system/Endpoints.hpp"
 
 namespace vt::testing {
 
@@ -23,6 +24,14 @@ ShellCommandResult runVantreel(const VantreelRun& run) {
     request.arguments = run.arguments;
     request.environment = run.environment;
     request.environment["HOME"] = run.home;
+    // The application sources ask public services for every bundle they see; a test that
+    // does not serve one itself gets a refused connection, never the real service.
+    for (Service service : {Service::ITunes, Service::AppStoreWeb, Service::GitHubApi, Service::GitHubWeb,
+                            Service::Sofa, Service::Cve}) {
+        std::string variable = "VANTREEL_ENDPOINT_";
+        variable += Endpoints::name(service);
+        request.environment.try_emplace(variable, "http://127.0.0.1:9");
+    }
     request.standardInput = run.standardInput;
     request.timeout = run.timeout;
     request.allowNonZeroExit = true;

@@ -1,0 +1,125 @@
+// Appcasts, read and checked.
+// 1. Every corpus feed parsed ROUNDS times by our parser (fields extracted, newest chosen)
+//    against pugixml's own parse of the same bytes: items per second, the ratio pugixml/ours.
+// 2. APPS Sparkle applications whose feeds a loopback https server answers after LATENCY ms,
+//    checked by the update-check engine under its cap, against the ideal
+//    ceil(APPS / cap) * latency. The last line gives both ratios.
+//
+//   AppcastsBench [rounds=100] [apps=200] [latency-ms=50]
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <pugixml.hpp>
+
+#include "base/Files.hpp"
+#include "sources/SparkleManager.hpp"
+#include "sources/UpdateCheckCoordinator.hpp"
+#include "support/Corpus.hpp"
+#include "support/LoopbackServer.hpp"
+#include "support/TempDir.hpp"
+#include "system/SystemNetworkClient.hpp"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int argument(int argc, char** argv, int index, int fallback) {
+    if (argc <= index) return fallback;
+    int value = std::atoi(argv[index]);
+    return value > 0 ? value : fallback;
+}
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argument(argc, argv, 1, 100);
+    const int appCount = argument(argc, argv, 2, 200);
+    const int latencyMs = argument(argc, argv, 3, 50);
+
+    std::vector<std::string> feeds;
+    const auto appcasts = std::filesystem::path(vt::testing::corpusPath("appcasts/README.md")).parent_path();
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(appcasts)) {
+        if (entry.path().extension() == ".xml") feeds.push_back(*vt::readFile(entry.path().string()));
+    }
+    std::vector<std::size_t> itemCounts;
+    std::size_t offered = 0;  // feeds with a release to offer
+    for (const std::string& feed : feeds) {
+        std::vector<vt::SparkleItem> items = vt::SparkleAppcastParser::parse(feed);
+        itemCounts.push_back(items.size());
+        offered += vt::SparkleAppcastParser::newest(items, false) != nullptr ? 1 : 0;
+    }
+    std::size_t ourItems = 0, peerItems = 0;
+    auto start = Clock::now();
+    for (int round = 0; round < rounds; ++round) {
+        for (const std::string& feed : feeds) {
+            ourItems += vt::SparkleAppcastParser::parse(feed).size();
+        }
+    }
+    const double ours = secondsSince(start);
+    start = Clock::now();
+    for (int round = 0; round < rounds; ++round) {
+        for (std::size_t i = 0; i < feeds.size(); ++i) {
+            pugi::xml_document document;
+            if (document.load_buffer(feeds[i].data(), feeds[i].size(), pugi::parse_default, pugi::encoding_utf8)) {
+                peerItems += itemCounts[i];  // the same items, their fields left unread
+            }
+        }
+    }
+    const double peer = secondsSince(start);
+    const double parseRatio = (static_cast<double>(peerItems) / peer) / (static_cast<double>(ourItems) / ours);
+    std::printf("appcast parse: %zu feeds x %d; ours %zu items in %.3f s (%.0f items/s; %zu feeds offer a release), pugixml %zu in "
+                "%.3f s (%.0f items/s)\n",
+                feeds.size(), rounds, ourItems, ours, ourItems / ours, offered, peerItems, peer, peerItems / peer);
+
+    vt::testing::LoopbackServer server(vt::testing::LoopbackServer::Options{.workerThreads = 64, .tls = true});
+    ::setenv("SSL_CERT_FILE", server.certificatePath().c_str(), 1);
+    ::unsetenv("CURL_CA_BUNDLE");
+    vt::testing::LoopbackRoute route;
+    route.body = vt::testing::corpusFile("appcasts/apps/lunar.appcast2.xml");
+    route.contentType = "application/xml";
+    route.latency = std::chrono::milliseconds(latencyMs);
+    std::vector<vt::Application> applications;
+    for (int i = 0; i < appCount; ++i) {
+        std::string path = "/feeds/" + std::to_string(i) + ".xml";
+        server.setRoute(path, route);
+        vt::Application application;
+        application.id = application.bundlePath = "/nonexistent/App" + std::to_string(i) + ".app";
+        application.name = "App " + std::to_string(i);
+        application.bundleIdentifier = "test.bench.sparkle" + std::to_string(i);
+        application.version = "5.0";
+        application.updateMechanism = vt::UpdateMechanism::Sparkle;
+        application.sparkleAppcastURL = server.url(path);
+        applications.push_back(std::move(application));
+    }
+    vt::testing::TempDir folder("vt-appcasts-bench");
+    vt::SystemNetworkClient client;
+    vt::SparkleManager::Options options;
+    options.network = &client;
+    vt::SparkleManager manager(options);
+    vt::UpdateRepository repository(folder.path());
+    vt::UpdateCheckOptions coordinatorOptions;
+    coordinatorOptions.stateFile = folder.file("concurrency.json");
+    vt::UpdateCheckCoordinator coordinator(repository, coordinatorOptions);
+    const int cap = coordinator.currentMaxConcurrent();
+    start = Clock::now();
+    auto run = coordinator.run(applications, vt::SourceSettings{},
+                               [&manager](const vt::Application& application, std::stop_token stop) {
+                                   return manager.check(application, stop);
+                               });
+    const double measured = secondsSince(start);
+    long long resolved = 0;
+    for (const vt::Application& application : run->applications) resolved += application.latestVersion ? 1 : 0;
+    const double ideal = ((appCount + cap - 1) / cap) * (latencyMs / 1000.0);
+    std::printf("appcast checks: %d apps, %d ms latency, cap %d; %lld resolved in %.3f s, ideal %.3f s\n", appCount,
+                latencyMs, cap, resolved, measured, ideal);
+    std::printf("appcasts ratios: parse pugixml/ours %.2f (target 2.0), checks measured/ideal %.2f (target 1.2)\n",
+                parseRatio, measured / ideal);
+    return resolved == appCount ? 0 : 1;
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/Clock.hpp"
+
+namespace vt {
+
+// One release of an appcast. Every field is optional: feeds leave out what they like.
+struct SparkleItem {
+    std::optional<std::string> version;       // sparkle:version, the build
+    std::optional<std::string> shortVersion;  // sparkle:shortVersionString, what users see
+    std::optional<std::string> downloadURL;
+    std::optional<std::string> releaseNotes;  // the release-notes link
+    std::optional<Clock::TimePoint> publishDate;
+    std::optional<std::string> minimumSystemVersion;
+    std::optional<std::int64_t> fileSize;
+    std::optional<std::string> edSignature;
+    std::optional<std::string> dsaSignature;
+    std::optional<std::string> channel;
+
+    // The version shown and compared: the short version, else the build.
+    std::optional<std::string> displayVersion() const { return shortVersion ? shortVersion : version; }
+    // "EdDSA (Sparkle 2.0)", "DSA (Sparkle 1.x)" or "unsigned".
+    std::string_view signatureKind() const;
+
+    friend bool operator==(const SparkleItem&, const SparkleItem&) = default;
+};
+
+class SparkleParseError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Reads appcasts: RSS documents with one "item" per release, at any depth. Bytes are read as
+// UTF-8; a document that declares another encoding is refused rather than misread. Entities
+// declared in the document are never expanded (no entity bomb can grow), and the walk over
+// the elements keeps its own stack, so no nesting depth can exhaust the thread's.
+class SparkleAppcastParser {
+public:
+    // The items in document order. Throws SparkleParseError when the bytes are not a
+    // well-formed XML document. Logs each malformed EdDSA signature; keeps it.
+    static std::vector<SparkleItem> parse(std::string_view bytes);
+
+    // "EEE, dd MMM yyyy HH:mm:ss Z", then "EEE, d MMM yyyy HH:mm:ss Z", in English; a text
+    // that fits neither gives nothing.
+    static std::optional<Clock::TimePoint> parseDate(std::string_view text);
+
+    // The newest item a user may be offered, by the version rules; nothing when none is.
+    static const SparkleItem* newest(const std::vector<SparkleItem>& items, bool allowPreRelease);
+
+    // Whether a text is base64 of exactly `bytes` bytes (signatures: 64, public keys: 32).
+    static bool isBase64Of(std::string_view text, std::size_t bytes);
+    // Logs "Sparkle: invalid SUPublicEDKey …" when the key is malformed; returns whether it is well formed.
+    static bool checkPublicEDKey(std::string_view key);
+};
+
+}  // namespace vt

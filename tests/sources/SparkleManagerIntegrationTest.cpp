@@ -1,0 +1,172 @@
+// Sparkle applications made from the corpus's Info.plist files, their feeds served over https
+// by a loopback server from the corpus's appcasts.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "base/Log.hpp"
+#include "base/Strings.hpp"
+#include "sources/SparkleManager.hpp"
+#include "support/Corpus.hpp"
+#include "support/LoopbackServer.hpp"
+#include "support/ScopedEnvironment.hpp"
+#include "support/TempDir.hpp"
+#include "system/SystemNetworkClient.hpp"
+
+namespace vt {
+namespace {
+
+using testing::corpusFile;
+using testing::LoopbackRoute;
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
+class SparkleManagerTest : public ::testing::Test {
+protected:
+    SparkleManagerTest() {
+        for (const char* feed : {"maccy.appcast.xml", "hexfiend.appcast.xml", "dockdoor.appcast.xml", "lunar.appcast2.xml"}) {
+            route(std::string("/") + feed, corpusFile(std::string("appcasts/apps/") + feed));
+        }
+    }
+    void route(const std::string& path, std::string body, int status = 200) {
+        LoopbackRoute route;
+        route.body = std::move(body);
+        route.status = status;
+        route.contentType = "application/xml";
+        server_.setRoute(path, std::move(route));
+    }
+    // A bundle from a corpus Info.plist: its feed pointed at the server, literal versions.
+    std::string bundle(const std::string& name, const std::string& plist, const std::string& feedPath,
+                       bool framework = true) {
+        std::string text = corpusFile("plists/" + plist);
+        for (const char* original : {"https://raw.githubusercontent.com/p0deje/Maccy/master/appcast.xml",
+                                     "https://raw.githubusercontent.com/ridiculousfish/HexFiend/master/app/appcast.xml",
+                                     "https://dockdoor.kepler.cafe/appcast.xml"}) {
+            text = replaced(text, original, feedPath);
+        }
+        text = replaced(replaced(text, "$(MARKETING_VERSION)", "1.0"), "$(PRODUCT_BUNDLE_IDENTIFIER)", "test." + name);
+        text = replaced(text, "$(PRODUCT_NAME)", name);
+        std::string path = apps_.file(name + ".app");
+        apps_.write(name + ".app/Contents/Info.plist", text);
+        if (framework) apps_.makeFolder(name + ".app/Contents/Frameworks/Sparkle.framework");
+        return path;
+    }
+    Application application(const std::string& path, const std::string& name) {
+        Application app;
+        app.name = name;
+        app.bundlePath = path;
+        app.version = "1.0";
+        app.updateMechanism = UpdateMechanism::Sparkle;
+        return app;
+    }
+
+    testing::LoopbackServer server_{testing::LoopbackServer::Options{.workerThreads = 8, .tls = true}};
+    testing::ScopedEnvironment noBundle_{"CURL_CA_BUNDLE", nullptr};
+    testing::ScopedEnvironment trust_{"SSL_CERT_FILE", server_.certificatePath().c_str()};
+    SystemNetworkClient client_;
+    testing::TempDir apps_{"vt-sparkle"};
+    SparkleManager manager_{[this] {
+        SparkleManager::Options options;
+        options.network = &client_;
+        options.home = apps_.path();
+        return options;
+    }()};
+};
+
+TEST_F(SparkleManagerTest, FeedsOfBundlesHelpersAndResourcesAreFoundAndReadOverHttpsOnly) {
+    LogCapture log;
+    const std::string maccy = bundle("Maccy", "maccy.Info.plist", server_.url("/maccy.appcast.xml"), false);
+    const std::string hex = bundle("Hex", "hexfiend.Info.plist", server_.url("/hexfiend.appcast.xml"));
+    const std::string login = bundle("Login", "alt-tab-macos.Info.plist", "");
+    apps_.write("Login.app/Contents/Library/LoginItems/Helper.app/Contents/Info.plist",
+                replaced(corpusFile("plists/dockdoor.Info.plist"), "https://dockdoor.kepler.cafe/appcast.xml",
+                         server_.url("/dockdoor.appcast.xml")));
+    const std::string probed = bundle("Probed", "sparkle-2.9.1-Updater.app.Info.plist", "");
+    apps_.write("Probed.app/Contents/Resources/Defaults.plist",
+                "<plist><dict><key>SUFeedURL</key><string>" + server_.url("/lunar.appcast2.xml") +
+                    "</string></dict></plist>");
+    std::string plainFeed = replaced(server_.url("/maccy.appcast.xml"), "https:", "http:");
+    const std::string plain = bundle("Plain", "maccy.Info.plist", plainFeed);
+    bundle("Bad", "maccy.Info.plist", "not a url");
+    const std::string none = bundle("None", "sparkle-2.6.4-framework.Info.plist", "", false);
+
+    auto found = manager_.scan({maccy, hex, login, probed, plain, apps_.file("Bad.app"), none});
+    EXPECT_EQ(found.size(), 6u);
+    EXPECT_TRUE(log.contains("Inventaire Sparkle terminé: 6"));
+    EXPECT_EQ(manager_.invalidFeedURLCount(), 1);
+
+    auto result = manager_.check(application(maccy, "Maccy"));
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->latestVersion, "2.7.1");
+    EXPECT_EQ(result->latestBuildNumber, "62");
+    EXPECT_EQ(result->downloadURL, "https://github.com/p0deje/Maccy/releases/download/2.7.1/Maccy.app.zip");
+    EXPECT_EQ(result->resolutionSource, AppRulePrimarySource::Sparkle);
+    EXPECT_TRUE(log.contains("Sparkle: Maccy installed: 1.0, latest: 2.7.1 (0 bytes, unsigned)"));
+    auto requests = server_.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].headers.get("Accept"), "application/rss+xml, application/xml, text/xml, */*");
+    EXPECT_EQ(requests[0].headers.get("User-Agent"), "Vantreel");
+
+    EXPECT_TRUE(manager_.check(application(hex, "Hex")));
+    EXPECT_TRUE(log.contains("Sparkle: Hex installed: 1.0, latest: 2.18.1 (unknown, DSA (Sparkle 1.x))"));
+    EXPECT_EQ(manager_.check(application(login, "Login"))->latestVersion, "1.39.5");
+    auto lunar = manager_.check(application(probed, "Probed"));
+    ASSERT_TRUE(lunar);
+    EXPECT_EQ(lunar->latestVersion, "6.10.4");
+    EXPECT_EQ(lunar->resolutionReason, kSparkleProbeReason);
+    EXPECT_TRUE(log.contains("V2 Sparkle probe: " + server_.url("/lunar.appcast2.xml") + " → appcast"));
+
+    EXPECT_FALSE(manager_.check(application(plain, "Plain")));
+    EXPECT_TRUE(log.contains("Sparkle security: skipping non-HTTPS feed " + plainFeed));
+    EXPECT_EQ(server_.requestCount("/maccy.appcast.xml"), 1u);
+
+    // What was found is saved and read back whole.
+    ASSERT_TRUE(manager_.save(apps_.file("results")));
+    auto loaded = SparkleManager::load(apps_.file("results"));
+    ASSERT_EQ(loaded.size(), 6u);
+    for (std::size_t i = 0; i < loaded.size(); ++i) EXPECT_EQ(loaded[i].toJson(), manager_.apps()[i].toJson());
+    EXPECT_EQ(loaded[3].signatureKind, "EdDSA (Sparkle 2.0)");
+    EXPECT_EQ(loaded[3].fileSize, 16750784);
+}
+
+TEST_F(SparkleManagerTest, HostileFeedsEndAsNoParsedAppcastWithinTheRequestLimit) {
+    LogCapture log;
+    testing::LoopbackServer plainServer;
+    LoopbackRoute plainFeed;
+    plainFeed.body = corpusFile("appcasts/apps/maccy.appcast.xml");
+    plainServer.setRoute("/feed", plainFeed);
+    route("/html", "<!DOCTYPE html><html><body>Sign in<br></body></html>");
+    route("/truncated", corpusFile("appcasts/apps/lunar.appcast2.xml").substr(0, 5000));
+    route("/latin1", "<?xml version=\"1.0\" encoding=\"windows-1252\"?><rss><item><title>\x93</title></item></rss>");
+    route("/missing", "gone", 404);
+    LoopbackRoute big;
+    big.body = std::string(100u << 20, ' ');
+    big.chunked = true;
+    server_.setRoute("/big", std::move(big));
+    LoopbackRoute away;
+    away.redirectTo = plainServer.url("/feed");
+    server_.setRoute("/to-http", std::move(away));
+
+    const auto start = std::chrono::steady_clock::now();
+    for (const char* path : {"/html", "/truncated", "/latin1", "/missing", "/big", "/to-http"}) {
+        SparkleApp app;
+        app.name = path;
+        app.feedURL = server_.url(path);
+        EXPECT_FALSE(manager_.checkFeed(app)) << path;
+        EXPECT_TRUE(log.contains("Sparkle: no parsed appcast for " + app.name + " feed: " + app.feedURL)) << path;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(log.count("Sparkle appcast parse error for "), 3u);
+    EXPECT_TRUE(log.contains("Sparkle: appcast HTTP 404 for /missing"));
+    EXPECT_TRUE(log.contains("larger than the limit"));
+    EXPECT_TRUE(log.contains("Sparkle security: skipping non-HTTPS feed " + plainServer.url("/feed")));
+    EXPECT_TRUE(plainServer.requests().empty());
+}
+
+}  // namespace
+}  // namespace vt
