@@ -15,6 +15,8 @@
 #include "managers/ExecutableLocator.hpp"
 #include "managers/homebrew/BrewManager.hpp"
 #include "managers/PackageManager.hpp"
+#include "presentation/ChronicFailureAutoIgnore.hpp"
+#include "presentation/IgnoredAppsManager.hpp"
 #include "settings/DefaultsStore.hpp"
 #include "settings/ManagerCatalog.hpp"
 #include "settings/SettingsManager.hpp"
@@ -115,10 +117,11 @@ RefreshCoordinator& Context::refresh() {
         ScanProgressModel& scanProgress = progress();
         refresh_ = std::make_unique<RefreshCoordinator>(
             progress(),
-            [&packages, &preferences, &installed, &checks, &scanProgress](std::stop_token stop) {
+            [this, &packages, &preferences, &installed, &checks, &scanProgress](std::stop_token stop) {
                 std::vector<ScannerPipeline> pipelines;
                 if (preferences.isVisible(ManagerToggleKey::ShowInstalledApplications)) {
-                    pipelines.push_back(applicationsPipeline(installed, checks, preferences, scanProgress));
+                    pipelines.push_back(applicationsPipeline(installed, checks, preferences, scanProgress,
+                                                             [this] { autoIgnoreChronicFailures(); }));
                 }
                 for (ScannerPipeline& pipeline :
                      activeSourcePipelines(ManagerRegistry::sources(), packages, preferences, stop)) {
@@ -149,6 +152,35 @@ ApplicationManager& Context::applications() {
         applications_->restoreApplications(std::move(saved.applications), std::move(saved.diagnostics));
     }
     return *applications_;
+}
+
+IgnoredAppsManager& Context::ignoredApps() {
+    if (!ignoredApps_) {
+        ignoredApps_ = std::make_unique<IgnoredAppsManager>(defaults());
+        try {
+            ignoredApps_->runLegacyCleanup({"/Applications", paths::home() + "/Applications"});
+        } catch (const std::exception&) {
+            // Unwritable preferences: the clean-up is tried again on the next run.
+        }
+    }
+    return *ignoredApps_;
+}
+
+void Context::autoIgnoreChronicFailures() {
+    ApplicationManager& installed = applications();
+    auto nameOf = [&installed](const std::string& identifier) {
+        for (const Application& application : installed.applications()) {
+            if (application.bundleIdentifier == identifier) return application.name;
+        }
+        return std::string();
+    };
+    try {
+        auto outcome = ChronicFailureAutoIgnore::run(applicationChecks().repository().failureCounts(), nameOf,
+                                                     ignoredApps(), Clock::shared().now());
+        if (outcome) coordinator().addActivity(outcome->record);
+    } catch (const std::exception&) {
+        // Unwritable preferences: the same applications are tried again after the next scan.
+    }
 }
 
 UpdateCheckCoordinator& Context::applicationChecks() {

@@ -19,6 +19,7 @@ class RunMarkers;
 class ApplicationManager;
 class UpdateCheckCoordinator;
 class UpdateRepository;
+class IgnoredAppsManager;
 }  // namespace vt
 
 namespace vt::cli {
@@ -40,6 +41,8 @@ public:
     ApplicationManager& applications();
     // The application update checks, with the repository of their results and failures.
     UpdateCheckCoordinator& applicationChecks();
+    // The ignored applications (and rows), loaded with the once-per-installation clean-up.
+    IgnoredAppsManager& ignoredApps();
 
     // A session of a command that works on the inventory: earlier runs' exits are judged
     // (per process: a run still going elsewhere is not taken for a crash), and this run is
@@ -53,12 +56,15 @@ private:
     Context();
     // For the first-launch defaults: which sources' tools are here.
     std::map<ManagerToggleKey, bool> detectSources();
+    // After a scan's application update checks.
+    void autoIgnoreChronicFailures();
     std::unique_ptr<DefaultsStore> defaults_;
     std::unique_ptr<SettingsManager> settings_;
     std::unique_ptr<SystemFileSystemManager> files_;
     std::unique_ptr<NetworkClient> network_;
     std::unique_ptr<PackageManager> packageManager_;
     // Before the refresh, whose pipelines use them: members are destroyed in reverse order.
+    std::unique_ptr<IgnoredAppsManager> ignoredApps_;
     std::unique_ptr<UpdateRepository> updateRepository_;
     std::unique_ptr<UpdateCheckCoordinator> applicationChecks_;
     std::unique_ptr<ApplicationManager> applications_;

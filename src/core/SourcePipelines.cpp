@@ -120,7 +120,8 @@ std::vector<ScannerPipeline> activeSourcePipelines(const std::vector<SourceRow>&
 }
 
 ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateCheckCoordinator& checks,
-                                     const SettingsManager& settings, ScanProgressModel& progress) {
+                                     const SettingsManager& settings, ScanProgressModel& progress,
+                                     std::function<void()> afterChecks) {
     ScannerPipeline pipeline;
     pipeline.id = "apps";
     pipeline.source = "Applications";
@@ -140,7 +141,8 @@ ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateChe
         std::size_t count = applications.scanApplications(stop, report).size();
         return ScanOutcome{{}, std::nullopt, count};
     };
-    pipeline.checkUpdates = [&applications, &checks, &settings, &progress](std::stop_token stop) {
+    pipeline.checkUpdates = [&applications, &checks, &settings, &progress,
+                             afterChecks = std::move(afterChecks)](std::stop_token stop) {
         checks.setProgressHandler([&progress](long long checked, long long total, const std::string& name) {
             progress.updateScanner("apps", [&](ScannerStatus& status) {
                 status.currentItem = name;
@@ -155,6 +157,7 @@ ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateChe
         request.stop = stop;
         ApplicationUpdateCheckResult result = applications.checkForUpdates(checks, std::move(request));
         checks.setProgressHandler({});
+        if (afterChecks && !stop.stop_requested()) afterChecks();
         return ScanOutcome{{}, std::nullopt, static_cast<std::size_t>(result.outdatedCount)};
     };
     applyTimeoutOverride(pipeline);
