@@ -114,6 +114,32 @@ TEST(AllUpdatesDisplayModelTest, ActionsAreComputedOnceAndBatchLeavesBusyRowsOut
     EXPECT_EQ(model.actionState("app:com.example.app")->manualDownloadURL, "http://127.0.0.1:9/app.zip");
 }
 
+TEST(AllUpdatesDisplayModelTest, AnUpdateFreezesTheTableAndTwoCopiesOfOneAppStayTwoRows) {
+    AllUpdatesSnapshot snapshot;
+    snapshot.applications = {sparkleApp("App", "com.example.app", ""), sparkleApp("App", "com.example.app", "")};
+    snapshot.applications[1].bundlePath = "/Users/me/Applications/App.app";
+    snapshot.packages = {package(PackageType::MsOfficeApp, "Word", "16.1", "16.2")};
+    std::vector<AllUpdateRow> rows = AllUpdatesRowBuilder(kRegistrations).build(snapshot);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].id, "msoffice:word");
+    EXPECT_EQ(rows[0].source, "Microsoft Office");
+    EXPECT_EQ(rows[0].icon, "doc.richtext.fill");
+    EXPECT_EQ(rows[2].id, "app:com.example.app:/Users/me/Applications/App.app");
+
+    AllUpdatesRuntimeState runtime;
+    runtime.isUpdateRunning = true;
+    runtime.frozenRows = {rows[1], rows[0]};
+    runtime.activeRowID = rows[1].id;
+    runtime.hiddenUntilRescanRowIDs = {rows[0].id};
+    AllUpdatesPipelineInput input;
+    input.runtime = &runtime;
+    input.rowActionState = [](const AllUpdateRow&) { return AllUpdateRowActionState{.isUpdateable = true}; };
+    AllUpdatesDisplayModel model = AllUpdatesRowPipeline::run(rows, input);
+    EXPECT_EQ(shownIds(model), (std::vector<std::string>{"app:com.example.app"}));
+    EXPECT_EQ(model.activeRowScrollTarget, "app:com.example.app");
+    EXPECT_FALSE(model.shouldShowUpdateAllButton);  // not while an update runs
+}
+
 TEST(AllUpdatesDisplayModelTest, SameSignalReturnsTheCachedModelWithoutBuilding) {
     AllUpdatesDisplayModelCache cache;
     int builds = 0;
