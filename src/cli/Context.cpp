@@ -16,6 +16,8 @@
 #include "managers/ExecutableLocator.hpp"
 #include "managers/homebrew/BrewManager.hpp"
 #include "managers/PackageManager.hpp"
+#include "presentation/ChronicFailureAutoIgnore.hpp"
+#include "presentation/IgnoredAppsManager.hpp"
 #include "settings/DefaultsStore.hpp"
 #include "settings/ManagerCatalog.hpp"
 #include "settings/SettingsManager.hpp"
@@ -138,10 +140,11 @@ RefreshCoordinator& Context::refresh() {
         ApplicationSources sources = applicationSources();
         refresh_ = std::make_unique<RefreshCoordinator>(
             progress(),
-            [&packages, &preferences, &installed, &checks, &scanProgress, &system, sources](std::stop_token stop) {
+            [this, &packages, &preferences, &installed, &checks, &scanProgress, &system, sources](std::stop_token stop) {
                 std::vector<ScannerPipeline> pipelines;
                 if (preferences.isVisible(ManagerToggleKey::ShowInstalledApplications)) {
-                    pipelines.push_back(applicationsPipeline(installed, checks, preferences, scanProgress, sources));
+                    pipelines.push_back(applicationsPipeline(installed, checks, preferences, scanProgress, sources,
+                                                             [this] { autoIgnoreChronicFailures(); }));
                 }
                 if (preferences.isVisible(ManagerToggleKey::ShowSoftwareUpdate) && system.isAvailable()) {
                     pipelines.push_back(systemUpdatesPipeline(system));
@@ -197,6 +200,8 @@ ApplicationSources Context::applicationSources() {
         gitHub_ = std::make_shared<GitHubReleasesManager>(std::move(options));
     }
     return ApplicationSources{gitHub_, &appStore()};
+}
+
 MasCliManager& Context::mas() {
     if (!mas_) mas_ = std::make_unique<MasCliManager>(MasCliManager::Options{&CommandRunner::shared(), paths::home()});
     return *mas_;
@@ -217,6 +222,35 @@ MacAppStoreManager& Context::appStore() {
         appStore_ = std::make_unique<MacAppStoreManager>(std::move(options));
     }
     return *appStore_;
+}
+
+IgnoredAppsManager& Context::ignoredApps() {
+    if (!ignoredApps_) {
+        ignoredApps_ = std::make_unique<IgnoredAppsManager>(defaults());
+        try {
+            ignoredApps_->runLegacyCleanup({"/Applications", paths::home() + "/Applications"});
+        } catch (const std::exception&) {
+            // Unwritable preferences: the clean-up is tried again on the next run.
+        }
+    }
+    return *ignoredApps_;
+}
+
+void Context::autoIgnoreChronicFailures() {
+    ApplicationManager& installed = applications();
+    auto nameOf = [&installed](const std::string& identifier) {
+        for (const Application& application : installed.applications()) {
+            if (application.bundleIdentifier == identifier) return application.name;
+        }
+        return std::string();
+    };
+    try {
+        auto outcome = ChronicFailureAutoIgnore::run(applicationChecks().repository().failureCounts(), nameOf,
+                                                     ignoredApps(), Clock::shared().now());
+        if (outcome) coordinator().addActivity(outcome->record);
+    } catch (const std::exception&) {
+        // Unwritable preferences: the same applications are tried again after the next scan.
+    }
 }
 
 UpdateCheckCoordinator& Context::applicationChecks() {

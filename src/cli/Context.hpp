@@ -26,6 +26,7 @@ struct ApplicationSources;
 class MasCliManager;
 class DirectMacAppStoreChecker;
 class MacAppStoreManager;
+class IgnoredAppsManager;
 }  // namespace vt
 
 namespace vt::cli {
@@ -56,6 +57,8 @@ public:
     SoftwareUpdateManager& systemUpdates();
     // The network sources of the application checks.
     ApplicationSources applicationSources();
+    // The ignored applications (and rows), loaded with the once-per-installation clean-up.
+    IgnoredAppsManager& ignoredApps();
 
     // A session of a command that works on the inventory: earlier runs' exits are judged
     // (per process: a run still going elsewhere is not taken for a crash), and this run is
@@ -69,6 +72,8 @@ private:
     Context();
     // For the first-launch defaults: which sources' tools are here.
     std::map<ManagerToggleKey, bool> detectSources();
+    // After a scan's application update checks.
+    void autoIgnoreChronicFailures();
     std::unique_ptr<DefaultsStore> defaults_;
     std::unique_ptr<SettingsManager> settings_;
     std::unique_ptr<SystemFileSystemManager> files_;
@@ -76,6 +81,7 @@ private:
     std::shared_ptr<GitHubReleasesManager> gitHub_;
     std::unique_ptr<PackageManager> packageManager_;
     // Before the refresh, whose pipelines use them: members are destroyed in reverse order.
+    std::unique_ptr<IgnoredAppsManager> ignoredApps_;
     std::unique_ptr<UpdateRepository> updateRepository_;
     std::unique_ptr<UpdateCheckCoordinator> applicationChecks_;
     std::unique_ptr<MasCliManager> mas_;

@@ -14,6 +14,8 @@
 #include "core/ScanProgressModel.hpp"
 #include "core/ScanResultsPersistence.hpp"
 #include "settings/DefaultsStore.hpp"
+#include "settings/SettingsManager.hpp"
+#include "sources/ApplicationManager.hpp"
 
 namespace vt::cli {
 
@@ -22,6 +24,8 @@ namespace {
 struct ListArguments {
     bool all = false;
     bool json = false;
+    std::string search;
+    std::string source;
 };
 
 std::string ageText(double seconds) {
@@ -43,6 +47,10 @@ int list(const ListArguments& arguments) {
     const bool nothingSaved = !results.metadata && results.packages.empty();
     ScanReport report = makeReport(std::move(results.packages), ScanProgressSnapshot{}, allowPreRelease);
     if (results.metadata) applySourceStates(report, results.metadata->sources);
+    if (context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) {
+        report.applications = context.applications().applications();
+    }
+    attachTable(report, TableRequest{arguments.all, arguments.search, arguments.source});
     std::optional<double> age;
     if (results.metadata) age = secondsBetween(results.metadata->lastScanDate, Clock::shared().now());
     if (arguments.json) {
@@ -63,7 +71,7 @@ int list(const ListArguments& arguments) {
     }
     if (!context.previousExitWasClean()) std::fprintf(stderr, "%s\n", localized("list.previous_exit_unclean").c_str());
     Style style = Style::forStream(stdout);
-    std::string table = renderTable(report, arguments.all, style);
+    std::string table = renderTable(report, style);
     if (!table.empty()) std::printf("%s\n", table.c_str());
     std::fputs(renderSummary(report, style).c_str(), stdout);
     if (age) std::printf("%s\n", style.dim(ageText(*age)).c_str());
@@ -107,6 +115,8 @@ void addListCommands(CLI::App& app, int* exitCode) {
     auto* listCommand = app.add_subcommand("list", "Show the results of the last scan without scanning");
     listCommand->add_flag("--all", arguments->all, "Show every item, not only pending updates");
     listCommand->add_flag("--json", arguments->json, "Print the results as JSON");
+    listCommand->add_option("--search", arguments->search, "Show only the rows whose name, source or id contains TEXT");
+    listCommand->add_option("--source", arguments->source, "Show only the rows of one source (its SOURCE column)");
     listCommand->callback([arguments, exitCode] { *exitCode = list(*arguments); });
 
     auto json = std::make_shared<bool>(false);

@@ -38,25 +38,6 @@ std::string isoDate(Clock::TimePoint date) {
     return text;
 }
 
-// Size, date, minimum system and signature of a pending appcast release, under its row.
-std::string sparkleReleaseLine(const SparkleApp& app) {
-    std::string line = sparkleSizeText(app.fileSize);
-    if (app.publishDate) {
-        line += " · ";
-        line += isoDate(*app.publishDate).substr(0, 10);
-    }
-    if (app.minimumSystemVersion) line += " · macOS " + *app.minimumSystemVersion + "+";
-    line += " · ";
-    line += app.signatureKind.value_or("unsigned");
-    return line;
-}
-
-// Debian versions are shown exactly as apt prints them: they are what the user types into
-// apt, and the shortened form drops the "+deb12u1" that tells a security fix apart.
-std::string shownVersion(const Package& package, std::string_view version) {
-    return package.type == PackageType::AptPackage ? std::string(version) : displayVersion(version);
-}
-
 }  // namespace
 
 std::string applicationStableKey(const Application& application) { return "application:" + application.bundlePath; }
@@ -159,72 +140,35 @@ void applySourceStates(ScanReport& report, const std::vector<SourceScanState>& s
     }
 }
 
-std::string renderTable(const ScanReport& report, bool all, const Style& style) {
-    std::map<std::string, std::vector<const Package*>> groups;
-    for (const Package& package : report.packages) {
-        if (all || hasUpdate(package, report.allowPreRelease)) {
-            groups[displayName(package.type)].push_back(&package);
-        }
-    }
-    // Applications are shown as rows of their own source, made of the fields a row shows.
-    std::vector<Package> applicationRows;
-    std::vector<std::string> applicationGroups;
-    std::map<const Package*, std::string> releaseLines;
-    applicationRows.reserve(report.applications.size());
-    for (const Application& application : report.applications) {
-        if (!all && !hasUpdate(application, report.allowPreRelease)) continue;
-        Package row;
-        row.name = oneLine(application.name);
-        row.version = application.version;
-        row.latestVersion = application.latestVersion;
-        applicationRows.push_back(std::move(row));
-        const bool sparkle = application.updateMechanism == UpdateMechanism::Sparkle;
-        applicationGroups.emplace_back(sparkle ? "Sparkle" : "Applications");
-        const SparkleApp* release = sparkle ? sparkleAppAt(report.sparkleApps, application.bundlePath) : nullptr;
-        if (release && release->latestVersion) releaseLines[&applicationRows.back()] = sparkleReleaseLine(*release);
-    }
-    for (std::size_t i = 0; i < applicationRows.size(); ++i) groups[applicationGroups[i]].push_back(&applicationRows[i]);
-    if (groups.empty()) return "";
-    std::size_t nameWidth = 4, installedWidth = 9, latestWidth = 6;
-    for (auto& [source, items] : groups) {
-        std::sort(items.begin(), items.end(), [](const Package* a, const Package* b) { return a->name < b->name; });
-        for (const Package* package : items) {
-            nameWidth = std::max(nameWidth, displayWidth(package->name));
-            installedWidth = std::max(installedWidth, displayWidth(shownVersion(*package, package->version)));
-            latestWidth = std::max(latestWidth, displayWidth(shownVersion(*package, package->latestVersion.value_or("-"))));
-        }
-    }
-    std::string out = style.bold(padRight("NAME", nameWidth) + "  " + padRight("INSTALLED", installedWidth) + "  " +
-                                 padRight("LATEST", latestWidth) + "  SOURCE") +
-                      "\n";
-    for (const auto& [source, items] : groups) {
-        for (const Package* package : items) {
-            bool update = hasUpdate(*package, report.allowPreRelease);
-            std::string latest = package->latestVersion ? shownVersion(*package, *package->latestVersion) : "-";
-            out += padRight(package->name, nameWidth) + "  " +
-                   padRight(shownVersion(*package, package->version), installedWidth) + "  " +
-                   (update ? style.green(padRight(latest, latestWidth)) : padRight(latest, latestWidth)) + "  " +
-                   style.dim(source);
-            if (package->isSecurityUpdate) {
-                out += ' ';
-                out += style.yellow(localized("scan.table.security"));
-            }
-            out += '\n';
-            if (auto line = releaseLines.find(package); line != releaseLines.end()) {
-                out += "    ";
-                out += style.dim(line->second);
-                out += '\n';
-            }
-        }
-    }
+void attachTable(ScanReport& report, const TableRequest& request) {
+    AllUpdatesSnapshot snapshot;
+    snapshot.packages = report.packages;
+    snapshot.applications = report.applications;
+    snapshot.allowPreRelease = report.allowPreRelease;
+    snapshot.packagesRevision = report.packages.size();
+    snapshot.applicationsRevision = report.applications.size();
+    report.table = buildUpdatesTable(snapshot, request);
+    report.minimumReleaseAgeDays = currentIgnoreState().minimumReleaseAgeDays;
+}
+
+std::string renderTable(const ScanReport& report, const Style& style) {
+    if (!report.table) return "";
+    std::string out = renderUpdatesTable(*report.table, style);
+    std::string counts = renderHiddenCounts(*report.table, report.minimumReleaseAgeDays, style);
+    if (!counts.empty() && !out.empty()) out += '\n';
+    out += counts;
     return out;
 }
 
 std::string renderSummary(const ScanReport& report, const Style& style) {
     std::size_t updates = 0;
-    for (const Package& package : report.packages) updates += hasUpdate(package, report.allowPreRelease) ? 1 : 0;
-    for (const Application& application : report.applications) {
-        updates += hasUpdate(application, report.allowPreRelease) ? 1 : 0;
+    if (report.table) {
+        updates = report.table->pendingCount();
+    } else {
+        for (const Package& package : report.packages) updates += hasUpdate(package, report.allowPreRelease) ? 1 : 0;
+        for (const Application& application : report.applications) {
+            updates += hasUpdate(application, report.allowPreRelease) ? 1 : 0;
+        }
     }
     char duration[32];
     std::snprintf(duration, sizeof(duration), "%.1f s", report.durationSeconds);
@@ -306,6 +250,13 @@ void printReportJson(const ScanReport& report, int indent, std::FILE* out) {
         if (text.size() >= kChunk) flush();
     }
     writer.endArray();
+    if (report.table) {
+        // The table's rows: what `update`, `ignore` and the other verbs take, by id.
+        writer.key("rows");
+        writeRowsJson(writer, *report.table);
+        if (report.table->model->heldBackCount > 0) writer.key("heldBack").unsignedInteger(report.table->model->heldBackCount);
+        if (report.table->model->hiddenCount > 0) writer.key("hidden").unsignedInteger(report.table->model->hiddenCount);
+    }
     writer.endObject();
     text += '\n';
     flush();

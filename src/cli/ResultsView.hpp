@@ -7,6 +7,7 @@
 
 #include "base/Json.hpp"
 #include "cli/Output.hpp"
+#include "cli/UpdatesTable.hpp"
 #include "model/Application.hpp"
 #include "model/Package.hpp"
 #include "sources/SparkleManager.hpp"
@@ -33,7 +34,13 @@ struct ScanReport {
     double durationSeconds = 0;
     bool allowPreRelease = false;
     std::size_t failedSources = 0;
+    // The rows of the table, once attachTable() has made them.
+    std::optional<UpdatesTable> table;
+    long long minimumReleaseAgeDays = 0;
 };
+
+// Makes the report's table from its packages and applications.
+void attachTable(ScanReport& report, const TableRequest& request);
 
 ScanReport makeReport(std::vector<Package> packages, const ScanProgressSnapshot& progress, bool allowPreRelease);
 
@@ -51,8 +58,9 @@ bool hasUpdate(const Application& application, bool allowPreRelease);
 // A name or path as one line of a table (line ends and other controls become spaces).
 std::string oneLine(std::string_view text);
 
-// The table of pending updates (every item with `all`), grouped by source, aligned.
-std::string renderTable(const ScanReport& report, bool all, const Style& style);
+// The attached table's rows (pending updates, and with --all every item), aligned, with the
+// counts of rows held back or hidden under it.
+std::string renderTable(const ScanReport& report, const Style& style);
 // One line with the counts and the time the scan took, then every scanner that failed or
 // published a message.
 std::string renderSummary(const ScanReport& report, const Style& style);

@@ -28,6 +28,8 @@ namespace {
 struct ScanArguments {
     bool all = false;
     bool json = false;
+    std::string search;
+    std::string source;
     bool automatic = false;
     bool full = false;
 };
@@ -59,13 +61,14 @@ void addApplications(ScanReport& report) {
     if (report.sparkleApps.empty()) report.sparkleApps = SparkleManager::load(ScanResultsPersistence::defaultFolder());
 }
 
-void printReport(const ScanReport& report, const ScanArguments& arguments) {
+void printReport(ScanReport& report, const ScanArguments& arguments) {
+    attachTable(report, TableRequest{arguments.all, arguments.search, arguments.source});
     if (arguments.json) {
         printReportJson(report, jsonIndentForStandardOutput(), stdout);
         return;
     }
     Style style = Style::forStream(stdout);
-    std::string table = renderTable(report, arguments.all, style);
+    std::string table = renderTable(report, style);
     if (!table.empty()) std::printf("%s\n", table.c_str());
     std::fputs(renderSummary(report, style).c_str(), stdout);
 }
@@ -140,6 +143,8 @@ void addScanCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) 
     command->add_flag("--json", arguments->json, "Print the results as JSON");
     command->add_flag("--automatic", arguments->automatic, "Scan only when the last scan is old enough (schedulers)");
     command->add_flag("--full", arguments->full, "List every source anew, even when the last scan is recent");
+    command->add_option("--search", arguments->search, "Show only the rows whose name, source or id contains TEXT");
+    command->add_option("--source", arguments->source, "Show only the rows of one source (its SOURCE column)");
     command->callback([arguments, exitCode, options] {
         *exitCode = scan(arguments->automatic ? RefreshMode::Automatic : RefreshMode::Manual, *arguments, *options);
     });

@@ -15,12 +15,14 @@
 #include "cli/Output.hpp"
 #include "cli/ScanCommand.hpp"
 #include "cli/Signals.hpp"
+#include "cli/UpdatesTable.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "model/VersionRules.hpp"
 #include "sources/ApplicationManager.hpp"
 #include "sources/appstore/MacAppStoreUpdateCoordinator.hpp"
 #include "sources/appstore/MasCliManager.hpp"
 #include "system/CommandRunner.hpp"
+#include "presentation/AutoDeferralStore.hpp"
 
 namespace vt::cli {
 
@@ -97,6 +99,26 @@ bool updateFromStore(const Application& application, bool json, Json& report) {
     return updated;
 }
 
+// Failures feed the auto-deferral rules; a success clears an item's history.
+template <typename Results>
+void recordOutcomes(const Results& results) {
+    try {
+        AutoDeferralStore deferrals(Context::shared().settings());
+        for (const auto& result : results) {
+            const Package& package = result.package;
+            if (result.success) {
+                deferrals.recordSuccess(stableKey(package));
+                continue;
+            }
+            AutoDeferralStore::Failure failure{stableKey(package), package.latestVersion.value_or(""), package.name,
+                                               std::string(rawValue(package.type)), result.error.value_or("")};
+            deferrals.recordFailure(failure, Clock::shared().now());
+        }
+    } catch (const std::exception&) {
+        // Unwritable preferences: the update's own outcome is what the user reads.
+    }
+}
+
 int update(const UpdateArguments& arguments, const GlobalOptions& options) {
     if (!ensureTermsAccepted(options.acceptTerms)) return kExitFailure;
     PackageCoordinator& coordinator = Context::shared().coordinator();
@@ -109,6 +131,14 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
             if (std::optional<Application> application = storeApplication(argument)) {
                 storeApps.push_back(std::move(*application));
                 continue;
+            }
+            // A row of the table this program does not update: say how it is updated.
+            std::vector<const AllUpdateRow*> rows = resolveRows(argument, everyRow(savedSnapshot()));
+            if (rows.size() == 1) {
+                const AllUpdateRow& row = *rows.front();
+                std::string how = row.downloadURL ? std::string("download ") + *row.downloadURL : std::string("update it by hand");
+                std::fprintf(stderr, "vantreel update: %s is not updated by vantreel: %s\n", row.name.c_str(), how.c_str());
+                return kExitUsage;
             }
             std::fprintf(stderr, "vantreel update: no item \"%s\" in the last scan (see vantreel list --all)\n",
                          argument.c_str());
@@ -142,6 +172,7 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
                                                                          std::to_string(count) + "] " + package.name)
                                                                    .c_str());
                                               });
+    recordOutcomes(results);
     bool anyFailed = results.size() < chosen.size();
     for (const auto& result : results) anyFailed = anyFailed || !result.success;
     if (arguments.json) {
@@ -172,7 +203,7 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
 void addUpdateCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) {
     auto arguments = std::make_shared<UpdateArguments>();
     auto* command = app.add_subcommand("update", "Update items of the last scan, one at a time");
-    command->add_option("items", arguments->items, "Stable keys or names of the items")->required();
+    command->add_option("items", arguments->items, "Row ids (see list --json) or names of the items")->required();
     command->add_flag("--json", arguments->json, "Print the results as JSON");
     command->callback([arguments, exitCode, options] { *exitCode = update(*arguments, *options); });
 }

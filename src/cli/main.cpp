@@ -1,14 +1,19 @@
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <exception>
 
 #include <CLI/CLI.hpp>
 
+#include "base/Clock.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "cli/AppsCommand.hpp"
 #include "cli/Context.hpp"
 #include "cli/EndpointsCommand.hpp"
+#include "cli/IgnoreCommands.hpp"
 #include "cli/ListCommand.hpp"
 #include "cli/ManagersCommand.hpp"
 #include "cli/ScanCommand.hpp"
@@ -33,10 +38,24 @@ void configureLogs(int argc, char** argv) {
     vt::configureLogging(configuration);
 }
 
+// VANTREEL_NOW (seconds since 1970) fixes the time the program reads: how the tests move a
+// snooze or a deferral past its end without waiting for it.
+void installClock() {
+    std::optional<std::string> now = vt::paths::environmentValue("VANTREEL_NOW");
+    if (!now) return;
+    char* end = nullptr;
+    const double seconds = std::strtod(now->c_str(), &end);
+    if (end == now->c_str() || *end != '\0' || !(seconds > 0 && seconds < 1e11)) return;
+    static vt::FakeClock clock(vt::Clock::TimePoint(std::chrono::duration_cast<vt::Clock::Duration>(
+        std::chrono::duration<double>(seconds))));
+    vt::Clock::setShared(&clock);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     configureLogs(argc, argv);
+    installClock();
     CLI::App app{"Van Treel: every pending update of this machine in one table", "vantreel"};
     app.set_version_flag("--version", std::string("vantreel ") + VT_PROGRAM_VERSION);
     app.require_subcommand(0, 1);
@@ -54,6 +73,7 @@ int main(int argc, char** argv) {
     vt::cli::addSettingsCommand(app, &exitCode);
     vt::cli::addManagersCommand(app, &exitCode);
     vt::cli::addSofaCommand(app, &exitCode);
+    vt::cli::addIgnoreCommands(app, &exitCode);
 
     // Commands that work on the inventory judge the previous exit and record their own.
     auto worksOnInventory = [](CLI::App* command) {

@@ -124,7 +124,7 @@ std::vector<ScannerPipeline> activeSourcePipelines(const std::vector<SourceRow>&
 
 ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateCheckCoordinator& checks,
                                      const SettingsManager& settings, ScanProgressModel& progress,
-                                     ApplicationSources sources) {
+                                     ApplicationSources sources, std::function<void()> afterChecks) {
     ScannerPipeline pipeline;
     pipeline.id = "apps";
     pipeline.source = "Applications";
@@ -144,7 +144,8 @@ ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateChe
         std::size_t count = applications.scanApplications(stop, report).size();
         return ScanOutcome{{}, std::nullopt, count};
     };
-    pipeline.checkUpdates = [&applications, &checks, &settings, &progress, sources](std::stop_token stop) {
+    pipeline.checkUpdates = [&applications, &checks, &settings, &progress, sources,
+                             afterChecks = std::move(afterChecks)](std::stop_token stop) {
         checks.setProgressHandler([&progress](long long checked, long long total, const std::string& name) {
             progress.updateScanner("apps", [&](ScannerStatus& status) {
                 status.currentItem = name;
@@ -168,6 +169,7 @@ ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateChe
         ApplicationUpdateCheckResult result = applications.checkForUpdates(checks, std::move(request));
         checks.setProgressHandler({});
         if (sparkleEnabled) sparkle.save(ScanResultsPersistence::defaultFolder());
+        if (afterChecks && !stop.stop_requested()) afterChecks();
         return ScanOutcome{{}, std::nullopt, static_cast<std::size_t>(result.outdatedCount)};
     };
     applyTimeoutOverride(pipeline);

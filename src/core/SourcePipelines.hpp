@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -41,9 +42,10 @@ ScannerPipeline adapterPipeline(const SourceRow& source, BaseManager& adapter);
 // packages: the list stays on the manager, the pipeline reports only its count, and its
 // progress (bundles read of bundles found) goes to the scanner's status. Its check step finds
 // their latest versions under the settings' source switches; its count is the outdated ones.
+// `afterChecks` runs once the checks are done (the chronic-failure auto-ignore).
 ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateCheckCoordinator& checks,
                                      const SettingsManager& settings, ScanProgressModel& progress,
-                                     ApplicationSources sources = {});
+                                     ApplicationSources sources = {}, std::function<void()> afterChecks = {});
 
 // The operating system's own updates as a scanner of their own ("software-update"): the list
 // stays on the manager and the pipeline reports its count. Only for a system with the tool.

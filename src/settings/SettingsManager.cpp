@@ -161,6 +161,8 @@ const std::vector<SettingDefinition>& settingDefinitions() {
         {"AutoDeferredUpdates", SettingKind::Dictionary, Json::object(), {}, {}},
         {"AutoUpdateFailureRecords", SettingKind::Dictionary, Json::object(), {}, {}},
         {"SidebarOrders", SettingKind::Dictionary, Json::object(), {}, {}},
+        // Holds back an update whose release is known and younger than this many days.
+        {"MinimumReleaseAgeDays", SettingKind::Integer, 0, {}, {}},
     };
     return definitions;
 }

@@ -215,6 +215,11 @@ void UpdateRepository::clearFailure(const std::string& bundleIdentifier) {
     logger().info("🧹 UpdateRepository: cleared failure state for " + bundleIdentifier);
 }
 
+std::map<std::string, long long> UpdateRepository::failureCounts() const {
+    std::scoped_lock lock(mutex_);
+    return failureCounts_;
+}
+
 long long UpdateRepository::failureCount(const std::string& bundleIdentifier) const {
     std::scoped_lock lock(mutex_);
     auto found = failureCounts_.find(bundleIdentifier);

@@ -78,6 +78,8 @@ public:
     void recordFailure(const std::string& bundleIdentifier);
     void clearFailure(const std::string& bundleIdentifier);
     long long failureCount(const std::string& bundleIdentifier) const;
+    // Every identifier with its count of consecutive failed checks.
+    std::map<std::string, long long> failureCounts() const;
     std::optional<Clock::TimePoint> lastFailure(const std::string& bundleIdentifier) const;
     // Failed kRecentFailureThreshold times in a row, the last within kRecentFailureWindow.
     bool isRecentlyFailed(const std::string& bundleIdentifier) const;

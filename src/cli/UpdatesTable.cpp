@@ -1,0 +1,258 @@
+#include "cli/UpdatesTable.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+
+#include "base/Localization.hpp"
+#include "base/Paths.hpp"
+#include "base/Strings.hpp"
+#include "cli/Context.hpp"
+#include "cli/ResultsView.hpp"
+#include "core/ManagerRegistry.hpp"
+#include "core/PackageCoordinator.hpp"
+#include "model/VersionRules.hpp"
+#include "presentation/AutoDeferralStore.hpp"
+#include "presentation/IgnoredAppsManager.hpp"
+#include "presentation/SkippedVersionStore.hpp"
+#include "settings/SettingsManager.hpp"
+#include "sources/ApplicationManager.hpp"
+
+namespace vt::cli {
+
+namespace {
+
+bool hasRegistration(PackageType type) {
+    for (const SourceRow& row : ManagerRegistry::sources()) {
+        if (std::find(row.types.begin(), row.types.end(), type) != row.types.end()) return true;
+    }
+    return false;
+}
+
+std::string quotedWhenNeeded(const std::string& text) {
+    if (text.find_first_of(" '\"\\$`()&;|<>*?") == std::string::npos) return text;
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// Packages of a manager this build updates go through `vantreel update`; the others, and
+// applications, are updated by hand.
+AllUpdateRowActionState actionStateOf(const AllUpdateRow& row) {
+    AllUpdateRowActionState state;
+    if (row.kind == AllUpdateRow::Kind::Application) {
+        state.isManualApplication = true;
+        state.manualDownloadURL = row.downloadURL;
+        state.buttonLabel = "Download";
+        return state;
+    }
+    if (row.packageType && hasRegistration(*row.packageType) && !row.requiresManualInstaller) {
+        state.isUpdateable = true;
+        state.buttonLabel = "Update";
+        return state;
+    }
+    state.isManualPackage = true;
+    if (row.packageType == PackageType::AptPackage) {
+        std::string command = "sudo apt-get install --only-upgrade ";
+        command += row.name;
+        state.terminalCommand = std::move(command);
+    }
+    return state;
+}
+
+// A tool found on the PATH inside a Homebrew prefix is Homebrew's: its formula row wins.
+bool toolIsHomebrews(const std::string& tool) {
+    std::optional<std::string> path = paths::environmentValue("PATH");
+    if (!path) return false;
+    for (std::string_view folder : split(*path, ':')) {
+        if (folder.empty()) continue;
+        std::error_code error;
+        std::filesystem::path candidate = std::filesystem::path(std::string(folder)) / tool;
+        if (!std::filesystem::exists(candidate, error)) continue;
+        std::string resolved = std::filesystem::weakly_canonical(candidate, error).string();
+        return contains(resolved, "/Cellar/") || contains(resolved, "/homebrew/") || contains(resolved, "linuxbrew");
+    }
+    return false;
+}
+
+std::uint64_t settingsRevision(const SettingsManager& settings) {
+    std::string state;
+    for (const char* key : {"SkippedVersions", "SnoozedApps", "AutoDeferredUpdates", "MinimumReleaseAgeDays"}) {
+        state += dumpJson(settings.value(key));
+    }
+    for (ManagerToggleKey key : allManagerToggleKeys()) state += settings.isVisible(key) ? '1' : '0';
+    return std::hash<std::string>{}(state);
+}
+
+}  // namespace
+
+std::size_t UpdatesTable::pendingCount() const {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < model->size(); ++i) count += model->row(i).hasUpdate ? 1 : 0;
+    return count;
+}
+
+IgnoreFilter::State currentIgnoreState() {
+    Context& context = Context::shared();
+    SettingsManager& settings = context.settings();
+    IgnoreFilter::State state;
+    state.ignored = context.ignoredApps().ignoredBundleIds();
+    state.skippedVersions = settings.skippedVersions();
+    state.snoozes = SnoozeStore(settings).all();
+    state.deferrals = settings.autoDeferredUpdates();
+    state.minimumReleaseAgeDays = settings.integerValue("MinimumReleaseAgeDays");
+    state.now = Clock::shared().now();
+    return state;
+}
+
+std::vector<AllUpdateRow> everyRow(const AllUpdatesSnapshot& snapshot) {
+    return AllUpdatesRowBuilder(ManagerRegistry::sources()).build(snapshot, true);
+}
+
+AllUpdatesSnapshot savedSnapshot() {
+    Context& context = Context::shared();
+    AllUpdatesSnapshot snapshot;
+    snapshot.packages = context.coordinator().packages();
+    if (context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) {
+        snapshot.applications = context.applications().applications();
+    }
+    snapshot.allowPreRelease = context.settings().showPreReleaseUpdates();
+    return snapshot;
+}
+
+UpdatesTable buildUpdatesTable(const AllUpdatesSnapshot& snapshot, const TableRequest& request) {
+    Context& context = Context::shared();
+    SettingsManager& settings = context.settings();
+    std::vector<AllUpdateRow> rows = AllUpdatesRowBuilder(ManagerRegistry::sources()).build(snapshot, request.all);
+    auto filter = std::make_shared<IgnoreFilter>(currentIgnoreState(), rows);
+    AllUpdatesRuntimeState runtime;
+    AllUpdatesPipelineInput input;
+    input.isVisible = [&settings](const AllUpdateRow& row) { return !row.toggle || settings.isVisible(*row.toggle); };
+    input.searchText = request.search;
+    input.sourceFilter = request.source;
+    input.hiding = [filter](const AllUpdateRow& row) { return filter->hiding(row); };
+    input.rowActionState = actionStateOf;
+    input.bundleDeduplicationKey = defaultBundleDeduplicationKey;
+    input.preferenceScore = defaultPreferenceScore;
+    input.prefersHomebrewNativeToolFormula = toolIsHomebrews;
+    input.runtime = &runtime;
+    AllUpdatesSignalParts parts;
+    parts.packagesRevision = snapshot.packagesRevision;
+    parts.applicationsRevision = snapshot.applicationsRevision;
+    parts.settingsRevision = settingsRevision(settings);
+    parts.ignoresRevision = context.ignoredApps().revision();
+    parts.runtimeGeneration = runtime.updateGeneration;
+    parts.searchText = request.search;
+    parts.sourceFilter = request.source;
+    static AllUpdatesDisplayModelCache cache;
+    UpdatesTable table;
+    table.model = cache.model(composeSignal(parts), [&] { return AllUpdatesRowPipeline::run(std::move(rows), input); });
+    return table;
+}
+
+std::string actionText(const AllUpdateRow& row, const AllUpdateRowActionState& state) {
+    if (!row.hasUpdate) return "";
+    if (state.isUpdateable) return std::string("vantreel update ") + quotedWhenNeeded(row.id);
+    if (state.terminalCommand) return *state.terminalCommand;
+    if (state.isManualApplication) return "download";
+    return localized("table.action.by_hand");
+}
+
+std::string renderUpdatesTable(const UpdatesTable& table, const Style& style) {
+    const AllUpdatesDisplayModel& model = *table.model;
+    if (model.size() == 0) return "";
+    std::size_t nameWidth = 4, installedWidth = 9, latestWidth = 6, sourceWidth = 6;
+    std::vector<std::string> names, installed, latest;
+    for (std::size_t i = 0; i < model.size(); ++i) {
+        const AllUpdateRow& row = model.row(i);
+        const bool apt = row.packageType == PackageType::AptPackage;  // apt's own form carries "+deb12u1"
+        names.push_back(oneLine(row.name));
+        installed.push_back(apt ? row.currentVersion : displayVersion(row.currentVersion));
+        latest.push_back(row.latestVersion ? (apt ? *row.latestVersion : displayVersion(*row.latestVersion)) : "-");
+        nameWidth = std::max(nameWidth, displayWidth(names.back()));
+        installedWidth = std::max(installedWidth, displayWidth(installed.back()));
+        latestWidth = std::max(latestWidth, displayWidth(latest.back()));
+        sourceWidth = std::max(sourceWidth, displayWidth(row.source));
+    }
+    std::string out = style.bold(padRight("NAME", nameWidth) + "  " + padRight("INSTALLED", installedWidth) + "  " +
+                                 padRight("LATEST", latestWidth) + "  " + padRight("SOURCE", sourceWidth) + "  ACTION") +
+                      "\n";
+    for (std::size_t i = 0; i < model.size(); ++i) {
+        const AllUpdateRow& row = model.row(i);
+        std::string line = padRight(names[i], nameWidth);
+        line += "  ";
+        line += padRight(installed[i], installedWidth);
+        line += "  ";
+        line += row.hasUpdate ? style.green(padRight(latest[i], latestWidth)) : padRight(latest[i], latestWidth);
+        line += "  ";
+        line += style.dim(padRight(row.source, sourceWidth));
+        line += "  ";
+        line += actionText(row, model.actionStates[i]);
+        if (row.isSecurityUpdate) {
+            line += ' ';
+            line += style.yellow(localized("scan.table.security"));
+        }
+        out += line;
+        while (!out.empty() && out.back() == ' ') out.pop_back();
+        out += '\n';
+    }
+    return out;
+}
+
+std::string renderHiddenCounts(const UpdatesTable& table, long long minimumReleaseAgeDays, const Style& style) {
+    std::string out;
+    const std::size_t held = table.model->heldBackCount;
+    if (held > 0) {
+        out += style.dim(localized(held == 1 ? "table.held_back_one" : "table.held_back",
+                                   {std::to_string(held), std::to_string(minimumReleaseAgeDays)}));
+        out += '\n';
+    }
+    if (table.model->hiddenCount > 0) {
+        out += style.dim(localized("table.hidden", {std::to_string(table.model->hiddenCount)}));
+        out += '\n';
+    }
+    return out;
+}
+
+void writeRowsJson(JsonWriter& writer, const UpdatesTable& table) {
+    const AllUpdatesDisplayModel& model = *table.model;
+    writer.beginArray();
+    for (std::size_t i = 0; i < model.size(); ++i) {
+        const AllUpdateRow& row = model.row(i);
+        const AllUpdateRowActionState& state = model.actionStates[i];
+        writer.beginObject();
+        writer.key("id").string(row.id);
+        writer.key("kind").string(rawValue(row.kind));
+        writer.key("name").string(row.name);
+        writer.key("source").string(row.source);
+        writer.key("currentVersion").string(row.currentVersion);
+        if (row.latestVersion) writer.key("latestVersion").string(*row.latestVersion);
+        writer.key("updateAvailable").boolean(row.hasUpdate);
+        if (row.isSecurityUpdate) writer.key("isSecurityUpdate").boolean(true);
+        writer.key("action").beginObject();
+        writer.key("isUpdateable").boolean(state.isUpdateable);
+        writer.key("isManualPackage").boolean(state.isManualPackage);
+        writer.key("isManualApplication").boolean(state.isManualApplication);
+        if (state.terminalCommand) writer.key("terminalCommand").string(*state.terminalCommand);
+        if (state.manualDownloadURL) writer.key("manualDownloadURL").string(*state.manualDownloadURL);
+        writer.key("text").string(actionText(row, state));
+        writer.endObject();
+        if (row.bundlePath) writer.key("bundlePath").string(*row.bundlePath);
+        writer.endObject();
+    }
+    writer.endArray();
+}
+
+std::vector<const AllUpdateRow*> resolveRows(const std::string& argument, const std::vector<AllUpdateRow>& rows) {
+    std::vector<const AllUpdateRow*> byId, byName, byBundle;
+    const std::string lower = toLower(trimView(argument));
+    for (const AllUpdateRow& row : rows) {
+        if (row.id == argument || row.id == lower) byId.push_back(&row);
+        if (toLower(row.name) == lower) byName.push_back(&row);
+        if (!row.bundleIdentifier.empty() && toLower(row.bundleIdentifier) == lower) byBundle.push_back(&row);
+    }
+    if (!byId.empty()) return byId;
+    return byName.empty() ? byBundle : byName;
+}
+
+}  // namespace vt::cli

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/Json.hpp"
+#include "cli/Output.hpp"
+#include "presentation/AllUpdatesDisplayModelCache.hpp"
+#include "presentation/AllUpdatesRowBuilder.hpp"
+#include "presentation/IgnoreFilter.hpp"
+
+namespace vt::cli {
+
+// What the user asked the table to show.
+struct TableRequest {
+    bool all = false;     // the items that are up to date too
+    std::string search;   // --search TEXT
+    std::string source;   // --source NAME
+};
+
+// The display model of the command line's table, made from a snapshot of the inventory
+// with this user's visibility settings and every ignore mechanism.
+struct UpdatesTable {
+    std::shared_ptr<const AllUpdatesDisplayModel> model;
+    std::size_t pendingCount() const;
+};
+
+// The ignores, skips, snoozes, deferrals and release age of this user, as of now.
+IgnoreFilter::State currentIgnoreState();
+UpdatesTable buildUpdatesTable(const AllUpdatesSnapshot& snapshot, const TableRequest& request);
+// Every row of the inventory, up to date or not, before any filter: what the verbs resolve
+// their arguments against.
+std::vector<AllUpdateRow> everyRow(const AllUpdatesSnapshot& snapshot);
+// The snapshot of the last scan's results (the coordinator's packages, the applications).
+AllUpdatesSnapshot savedSnapshot();
+
+// "vantreel update ID", the command to run by hand, or "download".
+std::string actionText(const AllUpdateRow& row, const AllUpdateRowActionState& state);
+std::string renderUpdatesTable(const UpdatesTable& table, const Style& style);
+// The lines under the table: the held back and hidden counts; empty when there are none.
+std::string renderHiddenCounts(const UpdatesTable& table, long long minimumReleaseAgeDays, const Style& style);
+void writeRowsJson(JsonWriter& writer, const UpdatesTable& table);
+
+// The rows an argument names: the row whose id it is, else every row of that name (case
+// ignored), else the applications whose bundle identifier it is.
+std::vector<const AllUpdateRow*> resolveRows(const std::string& argument, const std::vector<AllUpdateRow>& rows);
+
+}  // namespace vt::cli

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/Clock.hpp"
+#include "model/PackageType.hpp"
+#include "settings/ManagerToggleKey.hpp"
+
+namespace vt {
+
+// One row of the all-updates table: an item with an update (or, for a full listing, any
+// item), whatever its source. A plain value; `id` is unique in a model and is what the
+// command line's verbs accept.
+struct AllUpdateRow {
+    enum class Kind {
+        Package,
+        Application,
+        Discover,
+        Software,
+        AppleTool,
+        AiPlugin,
+        AiMarketplace,
+        AiSkill,
+        AiClaudeBinary,
+        Adoptable,
+    };
+
+    std::string id;
+    std::string lookupID;  // the key of the item in AllUpdatesLookupCache
+    Kind kind = Kind::Package;
+    std::string name;
+    std::string currentVersion;
+    std::optional<std::string> latestVersion;
+    std::string source;  // the label of the source column
+    std::optional<std::string> subtitle;
+    std::string icon;  // a system symbol name
+    std::optional<std::string> bundlePath;
+
+    // What the pipeline decides on, filled by the builder.
+    bool hasUpdate = true;
+    std::optional<ManagerToggleKey> toggle;  // the setting that shows the row; always shown when absent
+    std::optional<PackageType> packageType;
+    std::string bundleIdentifier;         // applications; empty otherwise
+    std::optional<std::string> caskToken;  // a Homebrew cask, or the cask an application came from
+    std::optional<Clock::TimePoint> releaseDate;
+    std::optional<std::string> downloadURL;
+    bool requiresManualInstaller = false;
+    bool isSecurityUpdate = false;  // the pending version comes from a security archive
+};
+
+// What a row's action does.
+struct AllUpdateRowActionState {
+    bool isUpdateable = false;
+    bool isManualPackage = false;
+    bool isManualApplication = false;
+    std::optional<std::string> terminalCommand;
+    std::optional<std::string> manualDownloadURL;
+    std::optional<std::string> completedDownloadFile;
+    bool manualInFlight = false;
+    std::optional<double> manualProgress;
+    std::optional<std::string> buttonLabel;
+};
+
+struct AllUpdateRowError {
+    std::string message;
+};
+
+// "package", "application", "discover"... the JSON form of a kind.
+std::string_view rawValue(AllUpdateRow::Kind kind);
+
+}  // namespace vt

@@ -1,0 +1,211 @@
+#include "presentation/AllUpdatesRowBuilder.hpp"
+
+#include <unordered_map>
+
+#include "base/Strings.hpp"
+#include "model/VersionRules.hpp"
+
+namespace vt {
+
+namespace {
+
+struct FixedLabel {
+    PackageType type;
+    const char* label;
+    std::optional<ManagerToggleKey> toggle;
+};
+
+// The table names these managers its own way; the setting is the one that shows the
+// manager when no registration of this build says otherwise.
+const FixedLabel kFixedLabels[] = {
+    {PackageType::PnpmGlobal, "PNPM", ManagerToggleKey::ShowPnpm},
+    {PackageType::PipxPackage, "Pipx", ManagerToggleKey::ShowPipx},
+    {PackageType::RubyGem, "RubyGems", ManagerToggleKey::ShowGems},
+    {PackageType::CargoPackage, "Cargo", ManagerToggleKey::ShowCargo},
+    {PackageType::VscodeExtension, "VSCode", ManagerToggleKey::ShowVSCode},
+    {PackageType::VscodiumExtension, "VSCodium", ManagerToggleKey::ShowVSCodium},
+    {PackageType::CursorExtension, "Cursor", ManagerToggleKey::ShowCursor},
+    {PackageType::VscodeInsidersExtension, "VS Code Insiders", ManagerToggleKey::ShowVSCodeInsiders},
+    {PackageType::WindsurfExtension, "Windsurf", ManagerToggleKey::ShowWindsurf},
+    {PackageType::YarnGlobal, "Yarn Global", ManagerToggleKey::ShowYarn},
+    {PackageType::SdkmanCandidate, "SDKMan", ManagerToggleKey::ShowSdkman},
+    {PackageType::OllamaModel, "Ollama", ManagerToggleKey::ShowOllama},
+    {PackageType::TlmgrPackage, "tlmgr", ManagerToggleKey::ShowTlmgr},
+    {PackageType::RustupToolchain, "Rustup", ManagerToggleKey::ShowRustup},
+    {PackageType::DenoPackage, "Deno", ManagerToggleKey::ShowDeno},
+    {PackageType::GhExtension, "GH CLI", ManagerToggleKey::ShowGhExtensions},
+    {PackageType::MiseRuntime, "Mise", ManagerToggleKey::ShowMise},
+    {PackageType::MacPorts, "MacPorts", ManagerToggleKey::ShowMacPorts},
+    {PackageType::ComposerPackage, "Composer", ManagerToggleKey::ShowComposer},
+    {PackageType::FlutterSDK, "Flutter", ManagerToggleKey::ShowFlutter},
+    {PackageType::AndroidSDKPackage, "Android SDK", ManagerToggleKey::ShowAndroidSDK},
+    {PackageType::AdobeCCApp, "Adobe CC", ManagerToggleKey::ShowAdobeCC},
+    {PackageType::CondaPackage, "Conda", ManagerToggleKey::ShowConda},
+    {PackageType::MsOfficeApp, "Microsoft Office", ManagerToggleKey::ShowMicrosoftOffice},
+    {PackageType::QtPackage, "Qt", ManagerToggleKey::ShowQt},
+    {PackageType::NixPackage, "Nix", ManagerToggleKey::ShowNix},
+};
+
+const FixedLabel* fixedLabel(PackageType type) {
+    for (const FixedLabel& entry : kFixedLabels) {
+        if (entry.type == type) return &entry;
+    }
+    return nullptr;
+}
+
+bool isEditorExtension(PackageType type) {
+    return type == PackageType::VscodeExtension || type == PackageType::VscodiumExtension ||
+           type == PackageType::CursorExtension || type == PackageType::VscodeInsidersExtension ||
+           type == PackageType::WindsurfExtension;
+}
+
+std::optional<ManagerToggleKey> applicationToggle(const Application& application) {
+    if (application.resolutionSource) {
+        switch (*application.resolutionSource) {
+            case AppRulePrimarySource::MacAppStore: return ManagerToggleKey::ShowMacAppStore;
+            case AppRulePrimarySource::Sparkle: return ManagerToggleKey::ShowSparkle;
+            case AppRulePrimarySource::GitHub: return ManagerToggleKey::ShowGitHub;
+            case AppRulePrimarySource::Electron: return ManagerToggleKey::ShowElectron;
+            case AppRulePrimarySource::GenericUpdater: return ManagerToggleKey::ShowGenericUpdater;
+            case AppRulePrimarySource::HomebrewCask: return ManagerToggleKey::ShowCasks;
+            default: break;
+        }
+    }
+    switch (application.updateMechanism) {
+        case UpdateMechanism::MacAppStore: return ManagerToggleKey::ShowMacAppStore;
+        case UpdateMechanism::Sparkle: return ManagerToggleKey::ShowSparkle;
+        case UpdateMechanism::HomebrewCask:
+        case UpdateMechanism::CaskReference: return ManagerToggleKey::ShowCasks;
+        default: return ManagerToggleKey::ShowInstalledApplications;
+    }
+}
+
+}  // namespace
+
+std::string bundleKey(std::string_view bundlePath) {
+    std::string key = toLower(trimView(bundlePath));
+    while (key.size() > 1 && key.back() == '/') key.pop_back();
+    return key;
+}
+
+std::string applicationSourceLabel(const Application& application) {
+    if (application.resolutionSource) {
+        switch (*application.resolutionSource) {
+            case AppRulePrimarySource::MacAppStore: return "App Store";
+            case AppRulePrimarySource::Sparkle: return "Sparkle";
+            case AppRulePrimarySource::GitHub: return "GitHub";
+            case AppRulePrimarySource::Electron: return "Electron";
+            case AppRulePrimarySource::GenericUpdater: return "Generic";
+            case AppRulePrimarySource::HomebrewCask: return "Homebrew Casks";
+            case AppRulePrimarySource::DirectDownload: return "Direct Download";
+            case AppRulePrimarySource::Manual: return "Manual";
+        }
+    }
+    switch (application.updateMechanism) {
+        case UpdateMechanism::MacAppStore: return "App Store";
+        case UpdateMechanism::Sparkle: return "Sparkle";
+        case UpdateMechanism::HomebrewCask:
+        case UpdateMechanism::CaskReference: return "Homebrew Casks";
+        case UpdateMechanism::DirectDownload: return "Direct Download";
+        case UpdateMechanism::Unknown: break;
+    }
+    return "Applications";
+}
+
+const SourceRow* AllUpdatesRowBuilder::registrationFor(PackageType type) const {
+    for (const SourceRow& row : registrations_) {
+        for (PackageType produced : row.types) {
+            if (produced == type) return &row;
+        }
+    }
+    return nullptr;
+}
+
+std::string AllUpdatesRowBuilder::sourceLabel(PackageType type) const {
+    if (const FixedLabel* fixed = fixedLabel(type)) return fixed->label;
+    const SourceRow* registration = registrationFor(type);
+    if (registration == nullptr) return "unknown";
+    // A kind with a setting of its own (casks) is a source of its own in the table.
+    for (const KindToggle& kind : registration->kindToggles) {
+        if (kind.type == type) return kind.name;
+    }
+    return registration->name;
+}
+
+AllUpdateRow AllUpdatesRowBuilder::packageRow(const Package& package, bool allowPreRelease) const {
+    AllUpdateRow row;
+    row.kind = AllUpdateRow::Kind::Package;
+    row.id = package.type == PackageType::MsOfficeApp ? toLower(std::string("msoffice:") + package.name) : stableKey(package);
+    row.lookupID = row.id;
+    row.name = package.name;
+    row.currentVersion = package.version;
+    row.latestVersion = package.latestVersion;
+    row.hasUpdate = isUpdateAvailable(package.version, package.latestVersion, allowPreRelease);
+    row.source = sourceLabel(package.type);
+    row.subtitle = package.description;
+    row.icon = package.type == PackageType::MsOfficeApp ? "doc.richtext.fill"
+               : isEditorExtension(package.type)         ? "puzzlepiece.extension"
+                                                         : "shippingbox";
+    row.packageType = package.type;
+    const SourceRow* registration = registrationFor(package.type);
+    if (registration != nullptr) {
+        row.toggle = registration->toggleFor(package.type);
+    } else if (const FixedLabel* fixed = fixedLabel(package.type)) {
+        row.toggle = fixed->toggle;
+    }
+    if (package.type == PackageType::BrewCask) row.caskToken = toLower(package.name);
+    row.requiresManualInstaller = package.requiresManualInstaller;
+    row.isSecurityUpdate = package.isSecurityUpdate;
+    return row;
+}
+
+AllUpdateRow AllUpdatesRowBuilder::applicationRow(const Application& application, bool allowPreRelease) const {
+    AllUpdateRow row;
+    row.kind = AllUpdateRow::Kind::Application;
+    row.id = std::string("app:") + (application.bundleIdentifier.empty() ? application.bundlePath : toLower(application.bundleIdentifier));
+    row.lookupID = application.bundlePath;
+    row.name = application.name;
+    row.currentVersion = application.version;
+    row.latestVersion = application.latestVersion;
+    row.hasUpdate = isUpdateAvailable(application.version, application.latestVersion, allowPreRelease);
+    row.source = applicationSourceLabel(application);
+    row.toggle = applicationToggle(application);
+    row.icon = row.source == "App Store" ? "apple.logo" : row.source == "Sparkle" ? "sparkles" : "star.fill";
+    row.bundlePath = application.bundlePath;
+    row.bundleIdentifier = application.bundleIdentifier;
+    if (application.homebrewCaskName) row.caskToken = toLower(*application.homebrewCaskName);
+    row.releaseDate = application.publishDate;
+    row.downloadURL = application.downloadURL;
+    return row;
+}
+
+std::vector<AllUpdateRow> AllUpdatesRowBuilder::build(const AllUpdatesSnapshot& snapshot, bool includeUpToDate) const {
+    std::vector<AllUpdateRow> rows;
+    rows.reserve(snapshot.packages.size() + snapshot.applications.size());
+    // A cask stands for the bundle of the application it installed: the two rows then meet
+    // in de-duplication.
+    std::unordered_map<std::string, const Application*> applicationsByCask;
+    for (const Application& application : snapshot.applications) {
+        if (application.homebrewCaskName) applicationsByCask.emplace(toLower(*application.homebrewCaskName), &application);
+    }
+    for (const Package& package : snapshot.packages) {
+        AllUpdateRow row = packageRow(package, snapshot.allowPreRelease);
+        if (!row.hasUpdate && !includeUpToDate) continue;
+        if (row.caskToken) {
+            auto found = applicationsByCask.find(*row.caskToken);
+            if (found != applicationsByCask.end()) row.bundlePath = found->second->bundlePath;
+        }
+        rows.push_back(std::move(row));
+    }
+    std::unordered_map<std::string, std::size_t> seenIds;
+    for (const Application& application : snapshot.applications) {
+        AllUpdateRow row = applicationRow(application, snapshot.allowPreRelease);
+        if (!row.hasUpdate && !includeUpToDate) continue;
+        // Two copies of one application (same identifier, two folders) stay two rows.
+        if (seenIds[row.id]++ > 0) row.id += std::string(":") + application.bundlePath;
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+}  // namespace vt

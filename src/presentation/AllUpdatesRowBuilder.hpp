@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "managers/SourceRow.hpp"
+#include "model/Application.hpp"
+#include "model/Package.hpp"
+#include "presentation/AllUpdateRow.hpp"
+
+namespace vt {
+
+// The plain state the table is made from: what the coordinator and the application
+// inventory hold, copied, with the revisions that tell one state from the next.
+struct AllUpdatesSnapshot {
+    std::vector<Package> packages;
+    std::vector<Application> applications;
+    bool allowPreRelease = false;
+    std::uint64_t packagesRevision = 0;
+    std::uint64_t applicationsRevision = 0;
+};
+
+// Makes one row per item: packages of any manager, applications of any source. A manager
+// is named by its registration row; the labels below the registrations' names are the
+// table's own. Knows nothing of filters or order (AllUpdatesRowPipeline).
+class AllUpdatesRowBuilder {
+public:
+    explicit AllUpdatesRowBuilder(const std::vector<SourceRow>& registrations) : registrations_(registrations) {}
+
+    // The rows of the items with an update; with `includeUpToDate`, of every item (those
+    // without an update have `hasUpdate` false).
+    std::vector<AllUpdateRow> build(const AllUpdatesSnapshot& snapshot, bool includeUpToDate = false) const;
+
+    AllUpdateRow packageRow(const Package& package, bool allowPreRelease) const;
+    AllUpdateRow applicationRow(const Application& application, bool allowPreRelease) const;
+
+    // The source column of a package: the table's label, else the registration's display
+    // name, else "unknown".
+    std::string sourceLabel(PackageType type) const;
+
+private:
+    const SourceRow* registrationFor(PackageType type) const;
+    const std::vector<SourceRow>& registrations_;
+};
+
+// The source column of an application: where its update was found.
+std::string applicationSourceLabel(const Application& application);
+// The key under which applications and casks standing for the same bundle meet.
+std::string bundleKey(std::string_view bundlePath);
+
+}  // namespace vt

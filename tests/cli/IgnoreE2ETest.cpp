@@ -1,0 +1,127 @@
+// Taking items out of the table with the `vantreel` binary, on saved scan results.
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "core/ScanResultsPersistence.hpp"
+#include "support/TempDir.hpp"
+#include "support/VantreelProcess.hpp"
+
+namespace vt {
+namespace {
+
+using testing::runVantreel;
+
+class IgnoreE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testing::showOnly(home_.path(), {"ShowHomebrew", "ShowCasks", "ShowNpm", "ShowInstalledApplications", "ShowSparkle"});
+        save("1.1.0");
+    }
+
+    // The results of a scan: one application that is both a Sparkle app and a cask, two npm packages.
+    void save(const std::string& leftPadLatest) const {
+        PersistedScanResults results;
+        auto add = [&results](PackageType type, const char* name, const char* version, std::string latest) {
+            Package package;
+            package.type = type;
+            package.name = name;
+            package.version = version;
+            package.latestVersion = std::move(latest);
+            results.packages.push_back(package);
+        };
+        add(PackageType::BrewCask, "foo-app", "1.0", "2.0");
+        add(PackageType::NpmGlobal, "left-pad", "1.0.0", leftPadLatest);
+        add(PackageType::NpmGlobal, "other", "1.0", "2.0");
+        add(PackageType::NpmGlobal, "current", "3.0", "3.0");
+        Application app;
+        app.name = "Foo App";
+        app.bundleIdentifier = "com.example.foo";
+        app.bundlePath = "/Applications/Foo App.app";
+        app.version = "1.0";
+        app.latestVersion = "2.0";
+        app.updateMechanism = UpdateMechanism::Sparkle;
+        app.homebrewCaskName = "foo-app";
+        results.applications = std::vector<Application>{app};
+        results.metadata = ScanMetadata{};
+        ScanResultsPersistence(home_.file(".local/share/Van Treel/ScanResults")).save(results);
+    }
+
+    testing::VantreelRun run(std::vector<std::string> arguments, const std::string& now = "") const {
+        testing::VantreelRun request{std::move(arguments), home_.path()};
+        if (!now.empty()) request.environment["VANTREEL_NOW"] = now;
+        return request;
+    }
+
+    std::set<std::string> rows(const std::string& now = "") const {
+        std::set<std::string> ids;
+        Json report = testing::jsonOf(runVantreel(run({"list", "--json"}, now)));
+        for (const Json& row : report["rows"]) {
+            ids.insert(row["id"].get<std::string>());
+        }
+        return ids;
+    }
+
+    testing::TempDir home_{"vt-ignore-e2e"};
+};
+
+const std::string kApp = "app:com.example.foo", kCask = "package:casks:foo-app";
+const std::string kLeftPad = "package:npm global:left-pad", kOther = "package:npm global:other";
+
+TEST_F(IgnoreE2ETest, IgnoreHidesTheApplicationUnderEverySource) {
+    EXPECT_EQ(rows(), (std::set<std::string>{kApp, kLeftPad, kOther}));  // the cask row merged into Sparkle's
+    auto table = runVantreel(run({"list"}));
+    EXPECT_NE(table.standardOutput.find("vantreel update '" + kLeftPad + "'"), std::string::npos) << table.standardOutput;
+    EXPECT_NE(table.standardOutput.find("Sparkle  download"), std::string::npos) << table.standardOutput;
+    ASSERT_EQ(runVantreel(run({"settings", "set", "ShowSparkle", "false"})).exitCode, 0);
+    EXPECT_EQ(rows(), (std::set<std::string>{kCask, kLeftPad, kOther}));
+
+    auto ignored = runVantreel(run({"ignore", "Foo App"}));
+    ASSERT_EQ(ignored.exitCode, 0) << ignored.standardError;
+    EXPECT_EQ(ignored.standardOutput, "Ignored Foo App (com.example.foo)\n");
+    EXPECT_EQ(rows(), (std::set<std::string>{kLeftPad, kOther}));  // the cask went with it
+    ASSERT_EQ(runVantreel(run({"settings", "set", "ShowSparkle", "true"})).exitCode, 0);
+    EXPECT_EQ(rows(), (std::set<std::string>{kLeftPad, kOther}));
+    Json list = testing::jsonOf(runVantreel(run({"ignored", "--json"})));
+    ASSERT_EQ(list.size(), 1u) << list.dump();
+    EXPECT_EQ(list[0]["status"], "appIgnored");
+    EXPECT_EQ(list[0]["bundleIdentifier"], "com.example.foo");
+
+    EXPECT_EQ(runVantreel(run({"ignore", "no-such-thing"})).exitCode, 2);
+    EXPECT_EQ(runVantreel(run({"unignore", "com.example.foo"})).exitCode, 0);
+    EXPECT_EQ(rows(), (std::set<std::string>{kApp, kLeftPad, kOther}));
+    auto application = runVantreel(run({"--accept-terms", "update", kApp}));
+    EXPECT_EQ(application.exitCode, 2);
+    EXPECT_NE(application.standardError.find("Foo App is not updated by vantreel"), std::string::npos);
+    Json all = testing::jsonOf(runVantreel(run({"list", "--all", "--json"})));
+    ASSERT_EQ(all["rows"].size(), 4u);
+    EXPECT_EQ(all["rows"][3]["id"], "package:npm global:current");  // the up-to-date items come last
+    EXPECT_EQ(all["rows"][3]["updateAvailable"], false);
+    Json filtered = testing::jsonOf(runVantreel(run({"list", "--json", "--source", "NPM", "--search", "LEFT"})));
+    ASSERT_EQ(filtered["rows"].size(), 1u);
+    EXPECT_EQ(filtered["rows"][0]["action"]["isUpdateable"], true);
+}
+
+TEST_F(IgnoreE2ETest, SkipAndSnoozeHideForAsLongAsTheySay) {
+    ASSERT_EQ(runVantreel(run({"skip", "left-pad"})).exitCode, 0);
+    EXPECT_EQ(rows().count(kLeftPad), 0u);
+    save("1.2.0");  // a newer version than the one skipped
+    EXPECT_EQ(rows().count(kLeftPad), 1u);
+
+    const long long now = 1'900'000'000;
+    EXPECT_EQ(runVantreel(run({"snooze", "other"}, std::to_string(now))).exitCode, 2);  // for how long?
+    auto snoozed = runVantreel(run({"snooze", kOther, "--for", "1d"}, std::to_string(now)));
+    ASSERT_EQ(snoozed.exitCode, 0) << snoozed.standardError;
+    EXPECT_EQ(rows(std::to_string(now + 86399)).count(kOther), 0u);
+    EXPECT_EQ(rows(std::to_string(now + 86401)).count(kOther), 1u);  // the snooze ends at its date
+    ASSERT_EQ(runVantreel(run({"snooze", "other", "--indefinitely"})).exitCode, 0);
+    EXPECT_EQ(rows(std::to_string(now + 86400 * 365)).count(kOther), 0u);
+    Json list = testing::jsonOf(runVantreel(run({"ignored", "--json"})));
+    ASSERT_EQ(list.size(), 2u) << list.dump();
+    EXPECT_EQ(list[1]["label"], "Snoozed indefinitely");
+    EXPECT_EQ(runVantreel(run({"unsnooze", "other"})).exitCode, 0);
+    EXPECT_EQ(rows().count(kOther), 1u);
+}
+
+}  // namespace
+}  // namespace vt

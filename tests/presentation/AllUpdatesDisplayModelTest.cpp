@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include "presentation/AllUpdatesDisplayModelCache.hpp"
+#include "presentation/AllUpdatesRowBuilder.hpp"
+#include "presentation/AllUpdatesRowPipeline.hpp"
+
+namespace vt {
+namespace {
+
+Package package(PackageType type, std::string name, std::string version, std::string latest) {
+    Package item;
+    item.type = type;
+    item.name = std::move(name);
+    item.version = std::move(version);
+    item.latestVersion = std::move(latest);
+    return item;
+}
+
+Application sparkleApp(std::string name, std::string bundleId, std::string cask) {
+    Application app;
+    app.name = std::move(name);
+    app.bundleIdentifier = std::move(bundleId);
+    app.bundlePath = "/Applications/" + app.name + ".app";
+    app.version = "1.0";
+    app.latestVersion = "2.0";
+    app.updateMechanism = UpdateMechanism::Sparkle;
+    app.homebrewCaskName = std::move(cask);
+    return app;
+}
+
+std::vector<std::string> shownIds(const AllUpdatesDisplayModel& model) {
+    std::vector<std::string> ids;
+    for (std::size_t i = 0; i < model.size(); ++i) ids.push_back(model.row(i).id);
+    return ids;
+}
+
+const std::vector<SourceRow> kRegistrations = {
+    {.id = "homebrew", .name = "Homebrew", .types = {PackageType::BrewFormula, PackageType::BrewCask},
+     .toggle = ManagerToggleKey::ShowHomebrew,
+     .kindToggles = {{PackageType::BrewCask, ManagerToggleKey::ShowCasks, "casks", "Homebrew Casks"}}},
+    {.id = "npm", .name = "npm", .types = {PackageType::NpmGlobal}, .toggle = ManagerToggleKey::ShowNpm},
+};
+
+TEST(AllUpdatesDisplayModelTest, RowsAreLabelledFilteredMergedAndOrdered) {
+    AllUpdatesSnapshot snapshot;
+    snapshot.packages = {package(PackageType::BrewCask, "foo-app", "1.0", "2.0"),
+                         package(PackageType::NpmGlobal, "zeta", "1.0", "1.1"),
+                         package(PackageType::NpmGlobal, "Élan", "1.0", "1.1"),
+                         package(PackageType::NpmGlobal, "alpha", "1.0", "1.0"),  // up to date
+                         package(PackageType::BrewFormula, "deno", "1.0", "2.0"),
+                         package(PackageType::DenoPackage, "deno", "1.0", "2.0"),
+                         package(PackageType::AptPackage, "curl", "7", "8")};
+    snapshot.applications = {sparkleApp("Foo App", "com.example.foo", "foo-app")};
+    AllUpdatesRowBuilder builder(kRegistrations);
+    std::vector<AllUpdateRow> rows = builder.build(snapshot);
+    ASSERT_EQ(rows.size(), 7u);  // the up-to-date package is no row
+    EXPECT_EQ(rows[0].source, "Homebrew Casks");
+    EXPECT_EQ(rows[0].bundlePath, "/Applications/Foo App.app");  // the cask stands for the app's bundle
+    EXPECT_EQ(rows[1].source, "npm");
+    EXPECT_EQ(rows[4].source, "Deno");
+    EXPECT_EQ(rows[5].source, "unknown");  // no registration in this build
+    EXPECT_EQ(rows[6].id, "app:com.example.foo");
+    EXPECT_EQ(rows[6].icon, "sparkles");
+
+    AllUpdatesPipelineInput input;
+    input.prefersHomebrewNativeToolFormula = [](const std::string& tool) { return tool == "deno"; };
+    AllUpdatesDisplayModel model = AllUpdatesRowPipeline::run(rows, input);
+    // One row for the application, under Sparkle (it outranks the cask); the formula of deno;
+    // by source, then by name without regard to case or accents.
+    EXPECT_EQ(shownIds(model), (std::vector<std::string>{"package:formulas:deno", "package:npm global:Élan",
+                                                         "package:npm global:zeta", "app:com.example.foo",
+                                                         "package:apt:curl"}));
+    input.prefersHomebrewNativeToolFormula = [](const std::string&) { return false; };
+    EXPECT_EQ(AllUpdatesRowPipeline::run(rows, input).row(0).id, "package:deno:deno");
+
+    input.isVisible = [](const AllUpdateRow&) { return false; };
+    AllUpdatesDisplayModel none = AllUpdatesRowPipeline::run(rows, input);
+    EXPECT_EQ(none.size(), 0u);
+    EXPECT_TRUE(none.updateableRows.empty());
+    EXPECT_FALSE(none.shouldShowUpdateAllButton);
+
+    input.isVisible = [](const AllUpdateRow& row) { return row.source != "Sparkle"; };
+    input.searchText = "FOO";
+    EXPECT_EQ(shownIds(AllUpdatesRowPipeline::run(rows, input)), (std::vector<std::string>{"package:casks:foo-app"}));
+}
+
+TEST(AllUpdatesDisplayModelTest, ActionsAreComputedOnceAndBatchLeavesBusyRowsOut) {
+    AllUpdatesSnapshot snapshot;
+    snapshot.packages = {package(PackageType::NpmGlobal, "a", "1", "2"), package(PackageType::NpmGlobal, "b", "1", "2")};
+    snapshot.applications = {sparkleApp("App", "com.example.app", "")};
+    snapshot.applications[0].downloadURL = "http://127.0.0.1:9/app.zip";
+    std::vector<AllUpdateRow> rows = AllUpdatesRowBuilder(kRegistrations).build(snapshot);
+    int calls = 0;
+    AllUpdatesRuntimeState runtime;
+    runtime.failedRowMessages["package:npm global:b"] = "failed";
+    AllUpdatesPipelineInput input;
+    input.runtime = &runtime;
+    input.rowActionState = [&calls](const AllUpdateRow& row) {
+        ++calls;
+        AllUpdateRowActionState state;
+        state.isUpdateable = row.kind == AllUpdateRow::Kind::Package;
+        state.isManualApplication = !state.isUpdateable;
+        state.manualDownloadURL = row.downloadURL;
+        return state;
+    };
+    AllUpdatesDisplayModel model = AllUpdatesRowPipeline::run(rows, input);
+    EXPECT_EQ(calls, 3);
+    EXPECT_EQ(model.updateableRows.size(), 2u);
+    ASSERT_EQ(model.batchUpdateRows.size(), 1u);
+    EXPECT_EQ(model.row(model.batchUpdateRows[0]).name, "a");
+    ASSERT_EQ(model.downloadableRows.size(), 1u);
+    EXPECT_TRUE(model.shouldShowUpdateAllButton);
+    ASSERT_NE(model.actionState("app:com.example.app"), nullptr);
+    EXPECT_EQ(model.actionState("app:com.example.app")->manualDownloadURL, "http://127.0.0.1:9/app.zip");
+}
+
+TEST(AllUpdatesDisplayModelTest, AnUpdateFreezesTheTableAndTwoCopiesOfOneAppStayTwoRows) {
+    AllUpdatesSnapshot snapshot;
+    snapshot.applications = {sparkleApp("App", "com.example.app", ""), sparkleApp("App", "com.example.app", "")};
+    snapshot.applications[1].bundlePath = "/Users/me/Applications/App.app";
+    snapshot.packages = {package(PackageType::MsOfficeApp, "Word", "16.1", "16.2")};
+    std::vector<AllUpdateRow> rows = AllUpdatesRowBuilder(kRegistrations).build(snapshot);
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].id, "msoffice:word");
+    EXPECT_EQ(rows[0].source, "Microsoft Office");
+    EXPECT_EQ(rows[0].icon, "doc.richtext.fill");
+    EXPECT_EQ(rows[2].id, "app:com.example.app:/Users/me/Applications/App.app");
+
+    AllUpdatesRuntimeState runtime;
+    runtime.isUpdateRunning = true;
+    runtime.frozenRows = {rows[1], rows[0]};
+    runtime.activeRowID = rows[1].id;
+    runtime.hiddenUntilRescanRowIDs = {rows[0].id};
+    AllUpdatesPipelineInput input;
+    input.runtime = &runtime;
+    input.rowActionState = [](const AllUpdateRow&) { return AllUpdateRowActionState{.isUpdateable = true}; };
+    AllUpdatesDisplayModel model = AllUpdatesRowPipeline::run(rows, input);
+    EXPECT_EQ(shownIds(model), (std::vector<std::string>{"app:com.example.app"}));
+    EXPECT_EQ(model.activeRowScrollTarget, "app:com.example.app");
+    EXPECT_FALSE(model.shouldShowUpdateAllButton);  // not while an update runs
+}
+
+TEST(AllUpdatesDisplayModelTest, SameSignalReturnsTheCachedModelWithoutBuilding) {
+    AllUpdatesDisplayModelCache cache;
+    int builds = 0;
+    auto build = [&builds] {
+        ++builds;
+        return AllUpdatesDisplayModel{};
+    };
+    AllUpdatesSignalParts parts{.packagesRevision = 4, .searchText = "a"};
+    auto first = cache.model(composeSignal(parts), build);
+    auto second = cache.model(composeSignal(parts), build);
+    EXPECT_EQ(builds, 1);
+    EXPECT_EQ(first.get(), second.get());
+    parts.searchText = "";
+    parts.sourceFilter = "a";  // the same text moved to another part is another signal
+    cache.model(composeSignal(parts), build);
+    parts.runtimeGeneration = 1;
+    cache.model(composeSignal(parts), build);
+    EXPECT_EQ(builds, 3);
+}
+
+}  // namespace
+}  // namespace vt
