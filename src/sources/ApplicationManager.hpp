@@ -21,6 +21,8 @@ namespace vt {
 
 class CommandRunning;
 class GitHubReleasesManager;
+class MacAppStoreManager;
+struct MacAppStoreApp;
 
 // The network sources an application's check may ask; a source left empty answers nothing.
 // Shared, because a check abandoned at its time limit may still be using its source.
@@ -28,8 +30,6 @@ struct ApplicationSources {
     std::shared_ptr<GitHubReleasesManager> gitHub;
     MacAppStoreManager* appStore = nullptr;  // lives as long as the program
 };
-class MacAppStoreManager;
-struct MacAppStoreApp;
 
 // One folder searched for bundles, and how many folder levels below it.
 struct ScanRoot {

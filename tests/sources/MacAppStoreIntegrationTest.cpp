@@ -175,7 +175,7 @@ TEST(MacAppStoreIntegrationTest, RefreshCombinesMasReceiptsAndWrappedIPhoneApps)
     // an orphan is accepted only with an equal bundle identifier.
     ApplicationManager inventory({.fixedRoots = {{apps, "Applications", 2}}, .appStore = &manager});
     inventory.mergeAppStoreApps(manager.apps());
-    auto check = inventory.sourceChecks(SourceSettings{});
+    auto check = ApplicationManager::sourceChecks({.appStore = &manager}, SourceSettings{});
     std::vector<Application> listed = inventory.applications();
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(check(listed[0], {})->latestVersion, "1.2");
