@@ -153,7 +153,26 @@ void attachTable(ScanReport& report, const TableRequest& request) {
 
 std::string renderTable(const ScanReport& report, const Style& style) {
     if (!report.table) return "";
-    std::string out = renderUpdatesTable(*report.table, style);
+    // Under a pending appcast release: its size, date, minimum system and signature.
+    auto releaseLine = [&report](const AllUpdateRow& row) -> std::optional<std::string> {
+        if (!row.bundlePath) return std::nullopt;
+        const SparkleApp* app = sparkleAppAt(report.sparkleApps, *row.bundlePath);
+        if (app == nullptr || !app->latestVersion) return std::nullopt;
+        std::string line = sparkleSizeText(app->fileSize);
+        if (app->publishDate) {
+            line += " · ";
+            line += isoDate(*app->publishDate).substr(0, 10);
+        }
+        if (app->minimumSystemVersion) {
+            line += " · macOS ";
+            line += *app->minimumSystemVersion;
+            line += "+";
+        }
+        line += " · ";
+        line += app->signatureKind.value_or("unsigned");
+        return line;
+    };
+    std::string out = renderUpdatesTable(*report.table, style, releaseLine);
     std::string counts = renderHiddenCounts(*report.table, report.minimumReleaseAgeDays, style);
     if (!counts.empty() && !out.empty()) out += '\n';
     out += counts;

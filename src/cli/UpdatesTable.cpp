@@ -158,7 +158,8 @@ std::string actionText(const AllUpdateRow& row, const AllUpdateRowActionState& s
     return localized("table.action.by_hand");
 }
 
-std::string renderUpdatesTable(const UpdatesTable& table, const Style& style) {
+std::string renderUpdatesTable(const UpdatesTable& table, const Style& style,
+                               const std::function<std::optional<std::string>(const AllUpdateRow&)>& detail) {
     const AllUpdatesDisplayModel& model = *table.model;
     if (model.size() == 0) return "";
     std::size_t nameWidth = 4, installedWidth = 9, latestWidth = 6, sourceWidth = 6;
@@ -195,6 +196,8 @@ std::string renderUpdatesTable(const UpdatesTable& table, const Style& style) {
         out += line;
         while (!out.empty() && out.back() == ' ') out.pop_back();
         out += '\n';
+        if (!row.hasUpdate || !detail) continue;
+        if (std::optional<std::string> below = detail(row)) out += "  " + style.dim(*below) + "\n";
     }
     return out;
 }

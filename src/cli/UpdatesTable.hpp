@@ -1,5 +1,8 @@
 #pragma once
 
+#include <functional>
+#include <optional>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,7 +40,9 @@ AllUpdatesSnapshot savedSnapshot();
 
 // "vantreel update ID", the command to run by hand, or "download".
 std::string actionText(const AllUpdateRow& row, const AllUpdateRowActionState& state);
-std::string renderUpdatesTable(const UpdatesTable& table, const Style& style);
+// `detail` may give a line shown under a pending row (what the release offers).
+std::string renderUpdatesTable(const UpdatesTable& table, const Style& style,
+                               const std::function<std::optional<std::string>(const AllUpdateRow&)>& detail = {});
 // The lines under the table: the held back and hidden counts; empty when there are none.
 std::string renderHiddenCounts(const UpdatesTable& table, long long minimumReleaseAgeDays, const Style& style);
 void writeRowsJson(JsonWriter& writer, const UpdatesTable& table);

@@ -18,7 +18,7 @@ TEST(SparkleE2ETest, PendingAppcastReleasesAreShownWithSizeDateSystemAndSignatur
     feed.contentType = "application/rss+xml";
     server.setRoute("/appcast.xml", feed);
     testing::TempDir home("vt-sparkle-e2e");
-    testing::showOnly(home.path(), {"ShowInstalledApplications"});
+    testing::showOnly(home.path(), {"ShowInstalledApplications", "ShowSparkle"});
     home.write("Applications/AltTab.app/Contents/Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0"><dict>
 <key>CFBundleIdentifier</key><string>com.lwouis.alt-tab-macos</string>
