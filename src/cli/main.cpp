@@ -6,6 +6,7 @@
 
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
+#include "cli/AgentCommand.hpp"
 #include "cli/AppsCommand.hpp"
 #include "cli/Context.hpp"
 #include "cli/EndpointsCommand.hpp"
@@ -54,6 +55,11 @@ int main(int argc, char** argv) {
     vt::cli::addSettingsCommand(app, &exitCode);
     vt::cli::addManagersCommand(app, &exitCode);
     vt::cli::addSofaCommand(app, &exitCode);
+    vt::cli::addAgentCommand(app, &exitCode);
+    // How the background agent and the menu bar start us.
+    app.add_flag("--background-scan", options.backgroundScan, "Scan as the background agent does, and notify new updates")
+        ->group("");
+    app.add_flag("--menubar-scan", options.menuBarScan, "Scan as the menu bar asks")->group("");
 
     // Commands that work on the inventory judge the previous exit and record their own.
     auto worksOnInventory = [](CLI::App* command) {
@@ -90,6 +96,8 @@ int run(CLI::App& app, int argc, char** argv, const vt::cli::GlobalOptions& opti
     if (app.get_subcommands().empty()) {
         vt::cli::Context::shared().beginSession();
         try {
+            if (options.backgroundScan) return vt::cli::runBackgroundScan();
+            if (options.menuBarScan) return vt::cli::runMenuBarScan(options);
             return vt::cli::runLaunch(options);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "vantreel: %s\n", e.what());
