@@ -163,4 +163,25 @@ int runLaunch(const GlobalOptions& options) {
     return scan(RefreshMode::OnLaunch, ScanArguments{}, options);
 }
 
+int runMenuBarScan(const GlobalOptions& options) { return scan(RefreshMode::Manual, ScanArguments{}, options); }
+
+std::optional<std::size_t> automaticScanUpdateCount() {
+    Context& context = Context::shared();
+    PackageCoordinator& coordinator = context.coordinator();
+    InterruptWatcher watcher([&coordinator] { coordinator.cancelRefresh(); });
+    coordinator.refreshAll(RefreshMode::Automatic);
+    std::optional<RefreshResult> result = coordinator.lastResult();
+    // A scan cut short would store a count too low, and the next one would announce
+    // updates that are not new.
+    if (!result || result->cancelled || result->interrupted) return std::nullopt;
+    const bool preRelease = context.settings().showPreReleaseUpdates();
+    std::size_t count = result->updateCount(preRelease);
+    if (context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) {
+        for (const Application& application : context.applications().applications()) {
+            count += hasUpdate(application, preRelease) ? 1 : 0;
+        }
+    }
+    return count;
+}
+
 }  // namespace vt::cli

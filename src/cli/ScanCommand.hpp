@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstddef>
+#include <optional>
+
 namespace CLI {
 class App;
 }
@@ -9,6 +12,9 @@ namespace vt::cli {
 struct GlobalOptions {
     bool verbose = false;
     bool acceptTerms = false;
+    // How the background agent and the menu bar start us.
+    bool backgroundScan = false;
+    bool menuBarScan = false;
 };
 
 // `vantreel scan [--all] [--json] [--automatic]`.
@@ -17,5 +23,13 @@ void addScanCommand(CLI::App& app, int* exitCode, const GlobalOptions* options);
 // `vantreel` alone: what was found before, a scan on launch (unless VT_DISABLE_SCAN_ON_LAUNCH
 // is "1"), then the table.
 int runLaunch(const GlobalOptions& options);
+
+// A scan asked for from the menu bar: the one a person starts, with its table.
+int runMenuBarScan(const GlobalOptions& options);
+
+// An automatic scan for the background agent, without output: the number of pending
+// updates (items and applications) when it completed; nothing when it was cancelled, cut
+// short or did not run.
+std::optional<std::size_t> automaticScanUpdateCount();
 
 }  // namespace vt::cli

@@ -9,6 +9,7 @@
 
 #include "base/Json.hpp"
 #include "base/Strings.hpp"
+#include "cli/AgentCommand.hpp"
 #include "cli/Context.hpp"
 #include "settings/LoginItemService.hpp"
 #include "settings/SettingsManager.hpp"
@@ -100,6 +101,7 @@ int set(const std::string& key, const std::string& value) {
     }
     try {
         Context::shared().settings().setFromText(key, value);
+        return applyAgentSetting(key);
     } catch (const SettingsError& error) {
         std::fprintf(stderr, "vantreel settings: %s\n", error.what());
         return kExitUsage;
@@ -117,6 +119,7 @@ int reset(const std::string& key) {
         } else {
             Context::shared().settings().reset(key);
         }
+        return applyAgentSetting(key);
     } catch (const SettingsError& error) {
         std::fprintf(stderr, "vantreel settings: %s\n", error.what());
         return kExitUsage;

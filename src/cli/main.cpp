@@ -10,6 +10,7 @@
 #include "base/Clock.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
+#include "cli/AgentCommand.hpp"
 #include "cli/AppsCommand.hpp"
 #include "cli/Context.hpp"
 #include "cli/EndpointsCommand.hpp"
@@ -74,6 +75,11 @@ int main(int argc, char** argv) {
     vt::cli::addManagersCommand(app, &exitCode);
     vt::cli::addSofaCommand(app, &exitCode);
     vt::cli::addIgnoreCommands(app, &exitCode);
+    vt::cli::addAgentCommand(app, &exitCode);
+    // How the background agent and the menu bar start us.
+    app.add_flag("--background-scan", options.backgroundScan, "Scan as the background agent does, and notify new updates")
+        ->group("");
+    app.add_flag("--menubar-scan", options.menuBarScan, "Scan as the menu bar asks")->group("");
 
     // Commands that work on the inventory judge the previous exit and record their own.
     auto worksOnInventory = [](CLI::App* command) {
@@ -110,6 +116,8 @@ int run(CLI::App& app, int argc, char** argv, const vt::cli::GlobalOptions& opti
     if (app.get_subcommands().empty()) {
         vt::cli::Context::shared().beginSession();
         try {
+            if (options.backgroundScan) return vt::cli::runBackgroundScan();
+            if (options.menuBarScan) return vt::cli::runMenuBarScan(options);
             return vt::cli::runLaunch(options);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "vantreel: %s\n", e.what());

@@ -7,6 +7,7 @@
 #include "base/Log.hpp"
 #include "base/ProcessLock.hpp"
 #include "core/ResourceSampler.hpp"
+#include "core/ScheduledScanThrottle.hpp"
 #include "settings/DefaultsStore.hpp"
 #include "settings/SettingsManager.hpp"
 
@@ -80,21 +81,10 @@ void PackageCoordinator::refreshAll(RefreshMode mode, std::optional<bool> force)
         logger().info("🔵 PackageCoordinator.refreshAll(mode: " + name + ") skipped: update in progress");
         return;
     }
-    if (mode == RefreshMode::Automatic) {
-        std::optional<double> last;
-        for (auto key : {kLastCompletedRefreshDate, kBackgroundLastScanDate}) {
-            if (auto value = defaults_.doubleValue(key)) last = std::max(last.value_or(*value), *value);
-        }
-        if (last) {
-            double hours = std::max(settings_.checkIntervalHours(), 1);
-            double limit = std::max(hours * 3600.0, 1800.0);
-            double age = secondsBetween(fromReferenceSeconds(*last), clock().now());
-            if (age < limit) {
-                logger().info("🔵 PackageCoordinator.refreshAll(mode: " + name +
-                              ") skipped: recent scan already completed");
-                return;
-            }
-        }
+    if (mode == RefreshMode::Automatic &&
+        ScheduledScanThrottle(defaults_).shouldSkip(clock().now(), settings_.checkIntervalHours())) {
+        logger().info("🔵 PackageCoordinator.refreshAll(mode: " + name + ") skipped: recent scan already completed");
+        return;
     }
     bool postOnboarding = false;
     if (mode == RefreshMode::FirstLaunchAfterOnboarding) {

@@ -47,6 +47,13 @@ std::optional<unsigned long long> PropertyList::Node::integer() const {
     return static_cast<unsigned long long>(value);
 }
 
+std::optional<bool> PropertyList::Node::boolean() const {
+    if (kind() != Kind::Boolean) return std::nullopt;
+    uint8_t value = 0;
+    plist_get_bool_val(static_cast<plist_t>(node_), &value);
+    return value != 0;
+}
+
 std::optional<PropertyList::Node> PropertyList::Node::member(const char* key) const {
     if (kind() != Kind::Dictionary) return std::nullopt;
     plist_t value = plist_dict_get_item(static_cast<plist_t>(node_), key);

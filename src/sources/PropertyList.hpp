@@ -25,6 +25,8 @@ public:
         std::optional<std::string> text() const;
         // The value of an integer; nothing for another kind.
         std::optional<unsigned long long> integer() const;
+        // The value of a boolean; nothing for another kind.
+        std::optional<bool> boolean() const;
         // The value under a key of a dictionary; nothing when absent or not a dictionary.
         std::optional<Node> member(const char* key) const;
         // The items of an array; none for another kind.

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string_view>
+
+#include "base/Clock.hpp"
+
+namespace vt {
+
+class DefaultsStore;
+class SettingsManager;
+class UserNotifying;
+
+// One scan of a process the agent started: skipped while the automatic interval has not
+// passed, else an automatic refresh whose count of pending updates is stored, and a
+// notification when that count rose.
+class BackgroundScanLauncher {
+public:
+    // Runs an automatic refresh; the number of pending updates when it completed, nothing
+    // when it was cancelled, cut short or did not run.
+    using Refresh = std::function<std::optional<std::size_t>()>;
+
+    enum class Outcome { Skipped, NotCompleted, Stored, Notified };
+
+    static constexpr std::string_view kLastOutdatedCount = "BackgroundScan.LastOutdatedCount";
+
+    BackgroundScanLauncher(DefaultsStore& defaults, SettingsManager& settings, UserNotifying& notifier,
+                           Refresh refresh, Clock* clock = nullptr);
+
+    Outcome run();
+
+private:
+    void notify(std::size_t newUpdates, std::size_t total);
+
+    DefaultsStore& defaults_;
+    SettingsManager& settings_;
+    UserNotifying& notifier_;
+    Refresh refresh_;
+    Clock& clock_;
+};
+
+}  // namespace vt

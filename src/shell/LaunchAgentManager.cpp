@@ -1,0 +1,255 @@
+#include "shell/LaunchAgentManager.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "base/Files.hpp"
+#include "base/Log.hpp"
+#include "base/Paths.hpp"
+#include "base/Strings.hpp"
+#include "sources/PropertyList.hpp"
+#include "sources/PropertyListWriter.hpp"
+#include "system/CommandRunner.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger log("LaunchAgentManager");
+    return log;
+}
+
+// Where a bundle's executable lives when the running one cannot be found.
+constexpr const char* kFallbackExecutable = "/Applications/Vantreel.app/Contents/MacOS/Vantreel";
+
+std::string defaultFolder(bool launchd) {
+    if (launchd) return paths::home() + "/Library/LaunchAgents";
+    if (auto config = paths::environmentValue("XDG_CONFIG_HOME"); config && config->front() == '/') {
+        return *config + "/systemd/user";
+    }
+    return paths::home() + "/.config/systemd/user";
+}
+
+// One word of an ExecStart= line: quoted, with the characters systemd expands escaped.
+std::string unitWord(const std::string& text) {
+    std::string word = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') word += '\\';
+        if (c == '%') word += '%';
+        if (c == '$') word += '$';
+        word += c;
+    }
+    word += '"';
+    return word;
+}
+
+long long checkedInterval(long long hours) {
+    if (hours > LaunchAgentManager::kMaximumIntervalHours) {
+        std::string message = "the interval must be at most ";
+        message += std::to_string(LaunchAgentManager::kMaximumIntervalHours);
+        message += " hours (";
+        message += std::to_string(hours);
+        message += " given)";
+        throw AgentError(message);
+    }
+    return std::max(hours, 1LL);
+}
+
+}  // namespace
+
+LaunchAgentManager::LaunchAgentManager() : LaunchAgentManager(Options{}) {}
+
+LaunchAgentManager::LaunchAgentManager(Options options)
+    : options_(std::move(options)), runner_(options_.runner ? *options_.runner : CommandRunner::shared()) {
+    if (options_.folder.empty()) options_.folder = defaultFolder(options_.launchd);
+    if (options_.executable.empty()) {
+        options_.executable = runningExecutable().value_or(options_.launchd ? kFallbackExecutable : "");
+    }
+}
+
+std::optional<std::string> LaunchAgentManager::runningExecutable() {
+    std::error_code error;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error || self.empty()) return std::nullopt;
+    return self.string();
+}
+
+Json LaunchAgentManager::propertyList(const std::string& executable, long long intervalHours) {
+    Json list = Json::object();
+    list["Label"] = kLabel;
+    list["ProgramArguments"] = Json::array({executable, "--background-scan"});
+    list["StartInterval"] = checkedInterval(intervalHours) * 3600;
+    list["RunAtLoad"] = false;
+    list["StandardOutPath"] = "/dev/null";
+    list["StandardErrorPath"] = "/dev/null";
+    list["ProcessType"] = "Background";
+    list["LowPriorityIO"] = true;
+    list["LowPriorityBackgroundIO"] = true;
+    return list;
+}
+
+std::string LaunchAgentManager::serviceUnit(const std::string& executable) {
+    std::string unit = "[Unit]\nDescription=Van Treel background scan\n\n[Service]\nType=oneshot\nExecStart=";
+    unit += unitWord(executable);
+    // A background job at the lowest CPU and disk priority, its output discarded.
+    unit += " --background-scan\nNice=19\nCPUSchedulingPolicy=idle\nIOSchedulingClass=idle\n";
+    unit += "StandardOutput=null\nStandardError=null\n";
+    return unit;
+}
+
+std::string LaunchAgentManager::timerUnit(long long intervalHours) {
+    std::string hours = std::to_string(checkedInterval(intervalHours));
+    std::string unit = "[Unit]\nDescription=Van Treel background scan every ";
+    unit += hours;
+    unit += " hours\n\n[Timer]\nOnBootSec=15min\nOnUnitActiveSec=";
+    unit += hours;
+    unit += "h\nPersistent=true\n\n[Install]\nWantedBy=timers.target\n";
+    return unit;
+}
+
+std::vector<std::string> LaunchAgentManager::agentFiles() const {
+    if (options_.launchd) return {options_.folder + "/" + kPropertyListName};
+    return {options_.folder + "/" + kServiceName, options_.folder + "/" + kTimerName};
+}
+
+bool LaunchAgentManager::isInstalled() const {
+    std::error_code error;
+    return std::filesystem::exists(agentFiles().back(), error);
+}
+
+bool LaunchAgentManager::run(const std::string& tool, std::vector<std::string> arguments, std::string* output,
+                             std::string* failure) {
+    CommandRequest request;
+    request.command = tool;
+    request.arguments = std::move(arguments);
+    request.timeout = options_.timeoutSeconds;
+    request.allowNonZeroExit = true;
+    std::string line = tool;
+    for (const std::string& argument : request.arguments) line += " " + argument;
+    try {
+        ShellCommandResult result = runner_.execute(request);
+        if (output) *output = result.standardOutput;
+        if (result.exitCode == 0) return true;
+        std::string detail = trim(result.standardError);
+        if (detail.empty()) {
+            detail = "exit code ";
+            detail += std::to_string(result.exitCode);
+        }
+        if (failure) *failure = line + ": " + detail;
+    } catch (const CommandError& error) {
+        if (failure) *failure = line + ": " + error.description();
+    }
+    return false;
+}
+
+void LaunchAgentManager::writeFiles(long long hours) {
+    if (!paths::ensureFolder(options_.folder)) {
+        throw AgentError("cannot create the agent folder " + options_.folder + ": " + std::strerror(errno));
+    }
+    std::vector<std::pair<std::string, std::string>> contents;
+    if (options_.launchd) {
+        contents.emplace_back(agentFiles()[0], writeXmlPropertyList(propertyList(options_.executable, hours)));
+    } else {
+        contents.emplace_back(agentFiles()[0], serviceUnit(options_.executable));
+        contents.emplace_back(agentFiles()[1], timerUnit(hours));
+    }
+    try {
+        for (const auto& file : contents) writeFileAtomically(file.first, file.second);
+    } catch (const FileWriteError& error) {
+        deleteFiles();
+        throw AgentError(std::string("cannot write the agent: ") + error.what());
+    }
+}
+
+void LaunchAgentManager::deleteFiles() {
+    for (const std::string& file : agentFiles()) {
+        std::error_code error;
+        std::filesystem::remove(file, error);
+        if (error) throw AgentError("cannot delete " + file + ": " + error.message());
+    }
+}
+
+void LaunchAgentManager::install(long long intervalHours) {
+    const long long hours = checkedInterval(intervalHours);
+    if (options_.executable.empty()) throw AgentError("the program's own executable cannot be found");
+    const bool wasInstalled = isInstalled();
+    std::string failure;
+    if (options_.launchd) {
+        const std::string file = agentFiles()[0];
+        if (wasInstalled) run(options_.launchctl, {"unload", file});
+        writeFiles(hours);
+        if (!run(options_.launchctl, {"load", file}, nullptr, &failure)) {
+            deleteFiles();
+            throw AgentError(failure);
+        }
+    } else {
+        writeFiles(hours);
+        bool ok = run(options_.systemctl, {"--user", "daemon-reload"}, nullptr, &failure) &&
+                  run(options_.systemctl, {"--user", "enable", "--now", kTimerName}, nullptr, &failure) &&
+                  // A timer already running keeps its old interval until restarted.
+                  (!wasInstalled || run(options_.systemctl, {"--user", "restart", kTimerName}, nullptr, &failure));
+        if (!ok) {
+            run(options_.systemctl, {"--user", "disable", "--now", kTimerName});
+            deleteFiles();
+            run(options_.systemctl, {"--user", "daemon-reload"});
+            throw AgentError(failure);
+        }
+    }
+    std::string message = "Background scan agent installed, every ";
+    message += std::to_string(hours);
+    message += " hours";
+    logger().info(message);
+}
+
+void LaunchAgentManager::remove() {
+    if (!isInstalled()) return;
+    std::string failure;
+    if (options_.launchd) {
+        if (!run(options_.launchctl, {"unload", agentFiles()[0]}, nullptr, &failure)) logger().warning(failure);
+        deleteFiles();
+    } else {
+        if (!run(options_.systemctl, {"--user", "disable", "--now", kTimerName}, nullptr, &failure)) {
+            logger().warning(failure);
+        }
+        deleteFiles();
+        run(options_.systemctl, {"--user", "daemon-reload"});
+    }
+    logger().info("Background scan agent removed");
+}
+
+AgentStatus LaunchAgentManager::status() {
+    AgentStatus status;
+    status.files = agentFiles();
+    status.installed = isInstalled();
+    if (!status.installed) return status;
+    std::optional<std::string> text = readFile(agentFiles().back());
+    if (!text) return status;
+    if (options_.launchd) {
+        if (auto list = PropertyList::parse(*text)) {
+            if (auto seconds = list->root().member("StartInterval")) {
+                if (auto value = seconds->integer()) status.intervalHours = static_cast<long long>(*value / 3600);
+            }
+        }
+        return status;
+    }
+    for (std::string_view line : splitLines(*text)) {
+        constexpr std::string_view kKey = "OnUnitActiveSec=";
+        if (!startsWith(line, kKey) || !endsWith(line, "h")) continue;
+        std::string digits(line.substr(kKey.size(), line.size() - kKey.size() - 1));
+        if (!digits.empty() && digits.size() < 10 && digits.find_first_not_of("0123456789") == std::string::npos) {
+            status.intervalHours = std::stoll(digits);
+        }
+    }
+    std::string output;
+    if (run(options_.systemctl, {"--user", "show", kTimerName, "--property=NextElapseUSecRealtime", "--value"},
+            &output)) {
+        std::string next = trim(output);
+        if (!next.empty() && next != "n/a") status.nextRun = next;
+    }
+    return status;
+}
+
+}  // namespace vt

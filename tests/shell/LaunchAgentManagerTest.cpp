@@ -1,0 +1,126 @@
+#include "shell/LaunchAgentManager.hpp"
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "base/Files.hpp"
+#include "base/Strings.hpp"
+#include "sources/PropertyList.hpp"
+#include "system/CommandRunner.hpp"
+#include "support/TempDir.hpp"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+
+// systemctl and launchctl stand-ins: they write their arguments to a log and exit with
+// the status found in "status" (0 when absent).
+class LaunchAgentManagerTest : public ::testing::Test {
+protected:
+    LaunchAgentManagerTest() {
+        std::string script = "#!/bin/sh\necho \"$@\" >> '" + dir_.file("calls") + "'\n" + "exit $(cat '" +
+                             dir_.file("status") + "' 2>/dev/null || echo 0)\n";
+        tool_ = dir_.writeExecutable("tool", script);
+    }
+    LaunchAgentManager manager(bool launchd, std::string folder = {}) {
+        LaunchAgentManager::Options options;
+        options.executable = LaunchAgentManager::runningExecutable().value_or("");
+        options.folder = folder.empty() ? dir_.file("agents") : folder;
+        options.launchd = launchd;
+        options.systemctl = tool_;
+        options.launchctl = tool_;
+        return LaunchAgentManager(options);
+    }
+    std::string calls() const { return readFile(dir_.file("calls")).value_or(""); }
+
+    testing::TempDir dir_;
+    std::string tool_;
+};
+
+TEST_F(LaunchAgentManagerTest, SystemdUnitsAreWrittenEnabledRewrittenAndRemoved) {
+    LaunchAgentManager agent = manager(false);
+    agent.install(0);  // below one hour: one hour
+    std::string service = readFile(dir_.file("agents/vantreel-scan.service")).value_or("");
+    std::string timer = readFile(dir_.file("agents/vantreel-scan.timer")).value_or("");
+    EXPECT_TRUE(contains(service, "ExecStart=\"" + *LaunchAgentManager::runningExecutable() + "\" --background-scan\n"));
+    EXPECT_TRUE(contains(timer, "OnUnitActiveSec=1h\n"));
+    EXPECT_TRUE(contains(timer, "Persistent=true\n"));
+    EXPECT_EQ(calls(), "--user daemon-reload\n--user enable --now vantreel-scan.timer\n");
+
+    // Checked by systemd's own reader where it is here.
+    if (fs::exists("/usr/bin/systemd-analyze")) {
+        CommandRequest verify{.command = "/usr/bin/systemd-analyze",
+                              .arguments = {"verify", "--man=no", dir_.file("agents/vantreel-scan.service"),
+                                            dir_.file("agents/vantreel-scan.timer")},
+                              .timeout = 60,
+                              .allowNonZeroExit = true};
+        ShellCommandResult result = CommandRunner::shared().execute(verify);
+        EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    }
+
+    fs::remove(dir_.file("calls"));
+    agent.install(6);  // a new interval restarts the running timer
+    EXPECT_EQ(agent.status().intervalHours, 6);
+    EXPECT_TRUE(contains(calls(), "--user restart vantreel-scan.timer\n"));
+
+    fs::remove(dir_.file("calls"));
+    agent.remove();
+    EXPECT_FALSE(agent.isInstalled());
+    EXPECT_FALSE(fs::exists(dir_.file("agents/vantreel-scan.service")));
+    EXPECT_EQ(calls(), "--user disable --now vantreel-scan.timer\n--user daemon-reload\n");
+}
+
+TEST_F(LaunchAgentManagerTest, FailuresLeaveNothingHalfInstalled) {
+    LaunchAgentManager agent = manager(false);
+    EXPECT_THROW(agent.install(100'000), AgentError);
+    EXPECT_FALSE(fs::exists(dir_.file("agents")));
+    EXPECT_EQ(calls(), "");
+
+    dir_.write("status", "1");  // systemctl refuses
+    EXPECT_THROW(agent.install(24), AgentError);
+    EXPECT_FALSE(agent.isInstalled());
+    EXPECT_FALSE(fs::exists(dir_.file("agents/vantreel-scan.service")));
+
+    // A folder that cannot be made (its parent is a file).
+    std::string file = dir_.write("plain", "x");
+    LaunchAgentManager blocked = manager(false, file + "/systemd/user");
+    try {
+        blocked.install(24);
+        ADD_FAILURE() << "installed under a file";
+    } catch (const AgentError& error) {
+        EXPECT_TRUE(contains(error.what(), "cannot create the agent folder"));
+    }
+}
+
+TEST_F(LaunchAgentManagerTest, LaunchdPropertyListReadsBackKeyByKey) {
+    LaunchAgentManager agent = manager(true);
+    agent.install(24);
+    std::string path = dir_.file("agents/com.corvanel.Vantreel.agent.plist");
+    EXPECT_EQ(calls(), "load " + path + "\n");
+    std::optional<std::string> text = readFile(path);
+    ASSERT_TRUE(text);
+    EXPECT_TRUE(contains(*text, "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\""));
+    auto list = PropertyList::parse(*text);
+    ASSERT_TRUE(list);
+    auto root = list->root();
+    EXPECT_EQ(root.member("Label")->text(), "com.corvanel.Vantreel.agent");
+    auto arguments = root.member("ProgramArguments")->items();
+    ASSERT_EQ(arguments.size(), 2u);
+    EXPECT_EQ(arguments[0].text(), LaunchAgentManager::runningExecutable());
+    EXPECT_EQ(arguments[1].text(), "--background-scan");
+    EXPECT_EQ(root.member("StartInterval")->integer(), 86400u);
+    EXPECT_EQ(root.member("RunAtLoad")->boolean(), false);
+    EXPECT_EQ(root.member("StandardOutPath")->text(), "/dev/null");
+    EXPECT_EQ(root.member("StandardErrorPath")->text(), "/dev/null");
+    EXPECT_EQ(root.member("ProcessType")->text(), "Background");
+    EXPECT_EQ(root.member("LowPriorityIO")->boolean(), true);
+    EXPECT_EQ(root.member("LowPriorityBackgroundIO")->boolean(), true);
+    EXPECT_EQ(agent.status().intervalHours, 24);
+    agent.remove();
+    EXPECT_FALSE(fs::exists(path));
+}
+
+}  // namespace
+}  // namespace vt
