@@ -15,6 +15,7 @@
 #include "base/Json.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
+#include "sources/generic/GenericUpdaterManager.hpp"
 #include "system/CommandRunning.hpp"
 
 namespace vt {
@@ -492,7 +493,16 @@ ApplicationUpdateCheckResult ApplicationManager::checkForUpdates(UpdateCheckCoor
 }
 
 AppCheckOperation ApplicationManager::sourceChecks() {
-    return [](const Application&, std::stop_token) -> std::optional<Application> { return std::nullopt; };
+    return [](const Application& application, std::stop_token stop) -> std::optional<Application> {
+        switch (application.updateMechanism) {
+            case UpdateMechanism::Unknown:
+            case UpdateMechanism::DirectDownload:  // an earlier answer of a manifest
+                if (application.directDownloadConfig) break;
+                return GenericUpdaterManager::shared().checkApplication(application, stop);
+            default: break;
+        }
+        return std::nullopt;
+    };
 }
 
 void ApplicationManager::restoreApplications(std::vector<Application> applications,

@@ -33,6 +33,8 @@ enum class Service {
     AndroidStudio,
     Cve,
     JsRegistry,
+    Discord,
+    Raycast,
 };
 
 class EndpointError : public std::invalid_argument {
