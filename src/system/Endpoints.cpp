@@ -45,6 +45,7 @@ constexpr std::array kDefinitions{
                "public JavaScript registry, when npm's or Yarn's configured one cannot be read"},
     Definition{Service::Discord, "DISCORD", "https://discord.com/api", "Discord update service"},
     Definition{Service::Raycast, "RAYCAST", "https://releases.raycast.com", "Raycast release service"},
+    Definition{Service::S3, "S3", "https://s3.amazonaws.com", "Amazon S3 buckets of Electron update feeds"},
 };
 
 const Definition& definitionOf(Service service) {

@@ -35,6 +35,7 @@ enum class Service {
     JsRegistry,
     Discord,
     Raycast,
+    S3,
 };
 
 class EndpointError : public std::invalid_argument {

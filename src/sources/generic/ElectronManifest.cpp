@@ -20,7 +20,10 @@ constexpr std::size_t kMaximumFiles = 256;
 
 void checkShape(std::string_view yaml) {
     if (yaml.size() > kMaximumManifestBytes) {
-        throw ManifestError("larger than " + std::to_string(kMaximumManifestBytes / 1024) + " KB");
+        std::string reason = "larger than ";
+        reason += std::to_string(kMaximumManifestBytes / 1024);
+        reason += " KB";
+        throw ManifestError(reason);
     }
     int flowDepth = 0;
     for (std::string_view line : splitLines(yaml)) {

@@ -61,6 +61,12 @@ std::optional<std::string> readFile(const std::string& path, std::size_t limit, 
     return bytes;
 }
 
+std::string httpStatus(int status) {
+    std::string text = "HTTP ";
+    text += std::to_string(status);
+    return text;
+}
+
 bool isHtml(std::string_view body) {
     std::string start = toLower(trimView(body.substr(0, 512)));
     return startsWith(start, "<!doctype html") || startsWith(start, "<html") || contains(start, "<head");
@@ -92,12 +98,14 @@ std::optional<std::string> electronFeedBase(const ElectronUpdateConfig& config) 
             if (config.url) return trimmedSlash(*config.url);
             if (!config.bucket || config.bucket->empty()) return std::nullopt;
             // The bucket's path-style address; the region's own host redirects there.
-            std::string base = "https://s3.amazonaws.com/" + *config.bucket;
-            if (config.region && !config.region->empty() && *config.region != "us-east-1") {
-                base = "https://s3." + *config.region + ".amazonaws.com/" + *config.bucket;
+            // Path-style on the storage service's global host, which serves every region's buckets.
+            std::string path = "/";
+            path += *config.bucket;
+            if (config.path && !config.path->empty()) {
+                path += "/";
+                path += trimmedSlash(*config.path);
             }
-            if (config.path && !config.path->empty()) base += "/" + trimmedSlash(*config.path);
-            return base;
+            return Endpoints::url(Service::S3, path);
         }
         case ElectronUpdateProvider::GitHub: return std::nullopt;
     }
@@ -182,10 +190,12 @@ std::optional<GenericUpdaterApp> GenericUpdaterManager::detect(const std::string
                 app.electron = config;
                 app.updateURL = electronFeedBase(config);
                 if (config.provider == ElectronUpdateProvider::GitHub && config.owner && config.repo) {
-                    app.updateURL = Endpoints::url(Service::GitHubApi, "/repos/" + *config.owner + "/" + *config.repo +
-                                                                           "/releases/latest");
-                    app.releasePageURL = Endpoints::url(Service::GitHubWeb, "/" + *config.owner + "/" + *config.repo +
-                                                                                "/releases");
+                    std::string repository = "/";
+                    repository += *config.owner;
+                    repository += "/";
+                    repository += *config.repo;
+                    app.updateURL = Endpoints::url(Service::GitHubApi, "/repos" + repository + "/releases/latest");
+                    app.releasePageURL = Endpoints::url(Service::GitHubWeb, repository + "/releases");
                 } else {
                     app.addressFromBundle = app.updateURL.has_value();
                 }
@@ -390,7 +400,7 @@ std::optional<GenericUpdaterApp> GenericUpdaterManager::fetchCustom(const Generi
         ManifestFetch fetch(network_, stop);
         HttpResponse response = fetch.get(address, "application/json");
         if (response.statusCode == 204) return std::nullopt;  // nothing newer
-        if (!response.isSuccess()) throw ManifestError("HTTP " + std::to_string(response.statusCode));
+        if (!response.isSuccess()) throw ManifestError(httpStatus(response.statusCode));
         auto manifest = GenericVersionReleaseManifest::read(response.body);
         if (!manifest) throw ManifestError("no version in the answer");
         GenericUpdaterApp result = app;
@@ -413,7 +423,7 @@ std::optional<GenericUpdaterApp> GenericUpdaterManager::fetchZen(const GenericUp
     try {
         ManifestFetch fetch(network_, stop);
         HttpResponse response = fetch.get(*app.updateURL, "application/vnd.github+json");
-        if (!response.isSuccess()) throw ManifestError("HTTP " + std::to_string(response.statusCode));
+        if (!response.isSuccess()) throw ManifestError(httpStatus(response.statusCode));
         std::optional<Json> release = parseJson(response.body);
         if (!release || !release->is_object() || !release->value("tag_name", Json()).is_string()) {
             throw ManifestError("no tag_name in the latest release");

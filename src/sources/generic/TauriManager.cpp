@@ -41,7 +41,8 @@ TauriManifestResult parseTauriManifest(std::string_view json, std::string_view a
         return result;
     }
     if (!platforms->is_object()) throw ManifestError("\"platforms\" is not an object");
-    const std::string own = std::string("darwin-") + std::string(architecture);
+    std::string own = "darwin-";
+    own += architecture;
     for (const std::string& key : {own, own + "-app", std::string("darwin-universal")}) {
         auto entry = platforms->find(key);
         if (entry == platforms->end()) continue;
@@ -49,7 +50,9 @@ TauriManifestResult parseTauriManifest(std::string_view json, std::string_view a
         result.downloadURL = textField(*entry, "url");
         if (result.downloadURL) return result;
     }
-    throw ManifestError("no entry for " + own);
+    std::string missing = "no entry for ";
+    missing += own;
+    throw ManifestError(missing);
 }
 
 TauriManager::TauriManager(NetworkClient& network, std::string architecture)
@@ -62,7 +65,11 @@ std::optional<TauriManifestResult> TauriManager::check(const std::string& endpoi
         ManifestFetch fetch(network_, stop);
         HttpResponse response = fetch.get(address, "application/json");
         if (response.statusCode == 204) return std::nullopt;  // a dynamic server's "up to date"
-        if (!response.isSuccess()) throw ManifestError("HTTP " + std::to_string(response.statusCode));
+        if (!response.isSuccess()) {
+            std::string status = "HTTP ";
+            status += std::to_string(response.statusCode);
+            throw ManifestError(status);
+        }
         return parseTauriManifest(response.body, architecture_);
     } catch (const CancellationError&) {
         throw;
