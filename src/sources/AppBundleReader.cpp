@@ -111,7 +111,10 @@ void readProductJson(const std::string& bundlePath, AppBundleInventoryEntry& ent
     auto bytes = readBounded(bundlePath + "/Contents/Resources/app/product.json", 1024 * 1024, failure);
     if (!bytes) return;
     std::optional<Json> json = parseJson(*bytes);
-    if (!json || !json->is_object()) return;
+    if (!json || !json->is_object()) {
+        logger().warning("Bundle " + sanitizeUtf8(bundlePath) + ": product.json is not a JSON object, ignored");
+        return;
+    }
     if (auto url = json->find("updateUrl"); url != json->end() && url->is_string()) {
         entry.genericUpdateURLHint = url->get<std::string>();
         entry.genericUpdateAllowsRemoteVersionCheck = true;

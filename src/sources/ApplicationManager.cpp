@@ -18,6 +18,7 @@
 #include "sources/GitHubReleasesManager.hpp"
 #include "sources/appstore/MacAppStoreManager.hpp"
 #include "sources/SparkleManager.hpp"
+#include "sources/generic/GenericUpdaterManager.hpp"
 #include "system/CommandRunning.hpp"
 
 namespace vt {
@@ -526,6 +527,16 @@ AppCheckOperation ApplicationManager::sourceChecks(ApplicationSources sources, S
         std::optional<AppRulePrimarySource> source = networkSourceOf(application, sources, enabled);
         // The framework without a feed key: the feed may be in a helper, a resource or the preferences.
         if (!source && SparkleManager::hasFramework(application.bundlePath)) source = AppRulePrimarySource::Sparkle;
+        // Electron, Tauri and vendor feeds: the bundle's own updater configuration, unless an
+        // earlier answer already gave it a direct download of its own.
+        const bool ownUpdater = !application.directDownloadConfig &&
+                                (application.updateMechanism == UpdateMechanism::Unknown ||
+                                 application.updateMechanism == UpdateMechanism::DirectDownload);
+        if (ownUpdater && (!source || *source == AppRulePrimarySource::DirectDownload ||
+                           ((*source == AppRulePrimarySource::Electron || *source == AppRulePrimarySource::GenericUpdater) &&
+                            enabled.isEnabled(*source)))) {
+            if (auto found = GenericUpdaterManager::shared().checkApplication(application, stop)) return found;
+        }
         // An application no source recognises may still be in the App Store under its identifier.
         if (!source && application.updateMechanism == UpdateMechanism::Unknown && sources.appStore &&
             enabled.isEnabled(AppRulePrimarySource::MacAppStore)) {

@@ -33,6 +33,9 @@ enum class Service {
     AndroidStudio,
     Cve,
     JsRegistry,
+    Discord,
+    Raycast,
+    S3,
 };
 
 class EndpointError : public std::invalid_argument {
