@@ -144,6 +144,7 @@ void attachTable(ScanReport& report, const TableRequest& request) {
     AllUpdatesSnapshot snapshot;
     snapshot.packages = report.packages;
     snapshot.applications = report.applications;
+    snapshot.systemUpdates = report.systemUpdates;
     snapshot.allowPreRelease = report.allowPreRelease;
     snapshot.packagesRevision = report.packages.size();
     snapshot.applicationsRevision = report.applications.size();

@@ -11,6 +11,7 @@
 #include "model/Application.hpp"
 #include "model/Package.hpp"
 #include "sources/SparkleManager.hpp"
+#include "sources/macos/SoftwareUpdateManager.hpp"
 
 namespace vt {
 struct ScanProgressSnapshot;
@@ -28,6 +29,7 @@ struct ScanReport {
     std::vector<Application> applications;
     // The appcast releases of the Sparkle applications, by bundle path.
     std::vector<SparkleApp> sparkleApps;
+    std::vector<SoftwareUpdate> systemUpdates;  // the operating system's own, where its tool exists
     std::vector<std::pair<std::string, std::string>> problems;  // scanner name, message
     Json scanners = Json::array();
     Json metadata = Json::object();

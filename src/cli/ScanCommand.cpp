@@ -20,6 +20,7 @@
 #include "settings/DefaultsStore.hpp"
 #include "settings/SettingsManager.hpp"
 #include "sources/ApplicationManager.hpp"
+#include "sources/macos/SoftwareUpdateManager.hpp"
 
 namespace vt::cli {
 
@@ -55,6 +56,11 @@ Json metadataJson(const RefreshResult& result, RefreshMode mode, const ScanRepor
 // The applications join the report while their source is shown.
 void addApplications(ScanReport& report) {
     Context& context = Context::shared();
+    if (context.settings().isVisible(ManagerToggleKey::ShowSoftwareUpdate)) {
+        // A scan's own list when it ran the tool, else the one the last scan saved.
+        report.systemUpdates = context.systemUpdates().updates();
+        if (report.systemUpdates.empty()) report.systemUpdates = context.systemUpdates().cachedUpdates();
+    }
     if (!context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) return;
     report.applications = context.applications().applications();
     report.sparkleApps = SparkleManager::shared().apps();

@@ -23,6 +23,7 @@
 #include "sources/appstore/MasCliManager.hpp"
 #include "system/CommandRunner.hpp"
 #include "presentation/AutoDeferralStore.hpp"
+#include "sources/macos/SoftwareUpdateManager.hpp"
 
 namespace vt::cli {
 
@@ -119,12 +120,44 @@ void recordOutcomes(const Results& results) {
     }
 }
 
+// An update the operating system offers, installed by its tool's label; true when installed.
+bool installSystemUpdate(const SoftwareUpdate& update, bool json, Json& report) {
+    std::stop_source stop;
+    InterruptWatcher watcher([&stop] { stop.request_stop(); });
+    Style out = Style::forStream(stdout);
+    Json entry = {{"name", update.name}, {"id", "macos:" + update.id}};
+    int shownPercent = -1;
+    auto progress = [&](double fraction, const std::string& status) {
+        const int percent = static_cast<int>(fraction * 100);
+        if (json || percent == shownPercent) return;
+        shownPercent = percent;
+        std::fprintf(stderr, "%s %d %%\n", status.c_str(), percent);
+    };
+    bool installed = false;
+    try {
+        Context::shared().systemUpdates().install(update, progress, stop.get_token());
+        installed = true;
+        entry["success"] = true;
+        if (!json) {
+            std::printf("%s\n", out.green(localized("update.item_success", {update.name, "-", update.version})).c_str());
+        }
+    } catch (const std::exception& error) {
+        // SoftwareUpdateError says what went wrong; a stop is the cancellation the user asked for.
+        entry["success"] = false;
+        entry["error"] = error.what();
+        if (!json) std::printf("%s\n", out.red(localized("update.item_failed", {update.name, error.what()})).c_str());
+    }
+    report.push_back(std::move(entry));
+    return installed;
+}
+
 int update(const UpdateArguments& arguments, const GlobalOptions& options) {
     if (!ensureTermsAccepted(options.acceptTerms)) return kExitFailure;
     PackageCoordinator& coordinator = Context::shared().coordinator();
     std::vector<Package> inventory = coordinator.packages();
     std::vector<Package> chosen;
     std::vector<Application> storeApps;
+    std::vector<SoftwareUpdate> systemUpdates;
     for (const std::string& argument : arguments.items) {
         std::vector<Package> matches = resolve(argument, inventory);
         if (matches.empty()) {
@@ -133,7 +166,14 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
                 continue;
             }
             // A row of the table this program does not update: say how it is updated.
-            std::vector<const AllUpdateRow*> rows = resolveRows(argument, everyRow(savedSnapshot()));
+            const std::vector<AllUpdateRow> everything = everyRow(savedSnapshot());  // the matches point into it
+            std::vector<const AllUpdateRow*> rows = resolveRows(argument, everything);
+            if (rows.size() == 1 && rows.front()->kind == AllUpdateRow::Kind::Software) {
+                for (const SoftwareUpdate& offered : Context::shared().systemUpdates().cachedUpdates()) {
+                    if ("macos:" + offered.id == rows.front()->id) systemUpdates.push_back(offered);
+                }
+                continue;
+            }
             if (rows.size() == 1) {
                 const AllUpdateRow& row = *rows.front();
                 std::string how = row.downloadURL ? std::string("download ") + *row.downloadURL : std::string("update it by hand");
@@ -156,6 +196,7 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
     Json storeReport = Json::array();
     bool storeFailed = false;
     for (const Application& application : storeApps) storeFailed |= !updateFromStore(application, arguments.json, storeReport);
+    for (const SoftwareUpdate& offered : systemUpdates) storeFailed |= !installSystemUpdate(offered, arguments.json, storeReport);
     if (chosen.empty()) {
         if (arguments.json) std::printf("%s\n", dumpJson(storeReport, 2).c_str());
         return storeFailed ? kExitFailure : kExitSuccess;

@@ -17,6 +17,7 @@
 #include "presentation/SkippedVersionStore.hpp"
 #include "settings/SettingsManager.hpp"
 #include "sources/ApplicationManager.hpp"
+#include "sources/macos/SoftwareUpdateManager.hpp"
 
 namespace vt::cli {
 
@@ -38,8 +39,23 @@ std::string quotedWhenNeeded(const std::string& text) {
 
 // Packages of a manager this build updates go through `vantreel update`; the others, and
 // applications, are updated by hand.
+// A text the shell reads back as itself, for a command the user copies.
+std::string shellQuoted(std::string_view text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 AllUpdateRowActionState actionStateOf(const AllUpdateRow& row) {
     AllUpdateRowActionState state;
+    if (row.kind == AllUpdateRow::Kind::Software) {
+        // The system's updates install with administrator rights, by the tool's own label.
+        state.isManualPackage = true;
+        std::string command = "sudo softwareupdate -i ";
+        command += shellQuoted(std::string_view(row.id).substr(std::string_view("macos:").size()));
+        state.terminalCommand = std::move(command);
+        return state;
+    }
     if (row.kind == AllUpdateRow::Kind::Application) {
         state.isManualApplication = true;
         state.manualDownloadURL = row.downloadURL;
@@ -115,6 +131,9 @@ AllUpdatesSnapshot savedSnapshot() {
     snapshot.packages = context.coordinator().packages();
     if (context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) {
         snapshot.applications = context.applications().applications();
+    }
+    if (context.settings().isVisible(ManagerToggleKey::ShowSoftwareUpdate)) {
+        snapshot.systemUpdates = context.systemUpdates().cachedUpdates();
     }
     snapshot.allowPreRelease = context.settings().showPreReleaseUpdates();
     return snapshot;

@@ -50,5 +50,7 @@ void writeRowsJson(JsonWriter& writer, const UpdatesTable& table);
 // The rows an argument names: the row whose id it is, else every row of that name (case
 // ignored), else the applications whose bundle identifier it is.
 std::vector<const AllUpdateRow*> resolveRows(const std::string& argument, const std::vector<AllUpdateRow>& rows);
+// The matches point into `rows`, which must outlive them: a temporary is refused.
+std::vector<const AllUpdateRow*> resolveRows(const std::string& argument, std::vector<AllUpdateRow>&& rows) = delete;
 
 }  // namespace vt::cli

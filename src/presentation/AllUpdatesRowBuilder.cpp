@@ -205,7 +205,23 @@ std::vector<AllUpdateRow> AllUpdatesRowBuilder::build(const AllUpdatesSnapshot& 
         if (seenIds[row.id]++ > 0) row.id += std::string(":") + application.bundlePath;
         rows.push_back(std::move(row));
     }
+    for (const SoftwareUpdate& update : snapshot.systemUpdates) rows.push_back(systemUpdateRow(update));
     return rows;
+}
+
+AllUpdateRow AllUpdatesRowBuilder::systemUpdateRow(const SoftwareUpdate& update) {
+    AllUpdateRow row;
+    row.id = "macos:" + update.id;
+    row.lookupID = row.id;
+    row.kind = AllUpdateRow::Kind::Software;
+    row.name = update.displayName.empty() ? update.name : update.displayName;
+    if (!update.version.empty()) row.latestVersion = update.version;
+    row.source = "macOS";
+    row.subtitle = update.size;
+    row.icon = "gear";
+    row.toggle = ManagerToggleKey::ShowSoftwareUpdate;
+    row.isSecurityUpdate = categoryOf(update.name) == SoftwareUpdateCategory::Security;
+    return row;
 }
 
 }  // namespace vt

@@ -8,6 +8,7 @@
 #include "model/Application.hpp"
 #include "model/Package.hpp"
 #include "presentation/AllUpdateRow.hpp"
+#include "sources/macos/SoftwareUpdateManager.hpp"
 
 namespace vt {
 
@@ -16,6 +17,7 @@ namespace vt {
 struct AllUpdatesSnapshot {
     std::vector<Package> packages;
     std::vector<Application> applications;
+    std::vector<SoftwareUpdate> systemUpdates;  // what the operating system's own tool offers
     bool allowPreRelease = false;
     std::uint64_t packagesRevision = 0;
     std::uint64_t applicationsRevision = 0;
@@ -34,6 +36,8 @@ public:
 
     AllUpdateRow packageRow(const Package& package, bool allowPreRelease) const;
     AllUpdateRow applicationRow(const Application& application, bool allowPreRelease) const;
+    // "macos:" and the tool's label; always pending, as the tool lists only what it offers.
+    static AllUpdateRow systemUpdateRow(const SoftwareUpdate& update);
 
     // The source column of a package: the table's label, else the registration's display
     // name, else "unknown".
