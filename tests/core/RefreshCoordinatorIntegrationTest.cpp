@@ -233,7 +233,14 @@ TEST_F(RefreshCoordinatorIntegrationTest, CancellingEndsEveryChildOfListingsAndC
     pipelines_[1].checkUpdates = [this](std::stop_token stop) { return runHungProcess("checking", stop); };
     std::stop_source stop;
     std::jthread canceller([&] {
-        if (eventually([&] { return processStarted("listing") && processStarted("checking"); })) stop.request_stop();
+        // The quick source must be done first, or the stop would also catch it on a busy machine.
+        auto ready = [&] {
+            const ScanProgressSnapshot snapshot = progress_.snapshot();
+            const ScannerStatus* done = snapshot.scanner("done");
+            return processStarted("listing") && processStarted("checking") && done != nullptr &&
+                   done->state.kind == ScannerState::Kind::Finished;
+        };
+        if (eventually(ready)) stop.request_stop();
     });
     RefreshCoordinator refresh(progress_, [this](std::stop_token) { return pipelines_; });
     RefreshResult result = refresh.run(true, stop.get_token());
