@@ -171,12 +171,13 @@ std::vector<Package> TlmgrManager::readOutdated(std::stop_token stop, std::optio
     for (const TexPackage& entry : parsed) {
         // A source revision not above the local one is a repository behind ours, not an update.
         if (entry.latest && !isRevisionAbove(*entry.latest, entry.version)) continue;
-        Package package;
+        // Built in place and the version set only when known: GCC 12 at -O3 sees a false
+        // uninitialised read in copying one optional over another here.
+        Package& package = rows.emplace_back();
         package.name = entry.name;
         package.version = entry.version;
-        package.latestVersion = entry.latest;
+        if (entry.latest) package.latestVersion = *entry.latest;
         package.type = PackageType::TlmgrPackage;
-        rows.push_back(std::move(package));
     }
     std::string line = "TlmgrManager: checkUpdates found ";
     line += std::to_string(rows.size());
