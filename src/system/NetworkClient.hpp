@@ -91,6 +91,10 @@ struct HttpRequest {
     HttpHeaders headers;
     std::string body;  // sent with Post
     double timeoutSeconds = kDefaultRequestTimeoutSeconds;  // the whole exchange, redirects included
+    // When set, the exchange has no whole-transfer limit: it fails only when no byte arrives
+    // for this long (timeoutSeconds still bounds the connection). A 2 GB image over a slow
+    // line must finish; a dead server must not hold the download forever.
+    std::optional<double> stallTimeoutSeconds;
     int maxRedirects = 10;                                  // 0: a redirect is returned as it is
     // A stored ETag: sent as If-None-Match, so an unchanged resource answers 304.
     std::optional<std::string> ifNoneMatch;

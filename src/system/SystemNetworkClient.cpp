@@ -348,8 +348,15 @@ HttpResponse SystemNetworkClient::Impl::perform(const HttpRequest& request, Tran
     curl.easySetopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl.easySetopt(handle, CURLOPT_FOLLOWLOCATION, request.maxRedirects > 0 ? 1L : 0L);
     curl.easySetopt(handle, CURLOPT_MAXREDIRS, static_cast<long>(std::max(0, request.maxRedirects)));
-    curl.easySetopt(handle, CURLOPT_TIMEOUT_MS, timeoutMs);
     curl.easySetopt(handle, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
+    if (request.stallTimeoutSeconds && *request.stallTimeoutSeconds > 0) {
+        curl.easySetopt(handle, CURLOPT_TIMEOUT_MS, 0L);
+        curl.easySetopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl.easySetopt(handle, CURLOPT_LOW_SPEED_TIME,
+                        std::max(1L, static_cast<long>(std::ceil(*request.stallTimeoutSeconds))));
+    } else {
+        curl.easySetopt(handle, CURLOPT_TIMEOUT_MS, timeoutMs);
+    }
     curl.easySetopt(handle, CURLOPT_HTTPHEADER, headerLines.list);
     if (acceptCompressed) curl.easySetopt(handle, CURLOPT_ACCEPT_ENCODING, "");
     if (options.caFile) curl.easySetopt(handle, CURLOPT_CAINFO, options.caFile->c_str());
