@@ -31,6 +31,7 @@
 #include "sources/UpdateRepository.hpp"
 #include "sources/macos/SoftwareUpdateManager.hpp"
 #include "system/AdminPrompt.hpp"
+#include "system/PrivilegedOperations.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
 #include "system/SystemNetworkClient.hpp"
@@ -234,6 +235,12 @@ IgnoredAppsManager& Context::ignoredApps() {
         }
     }
     return *ignoredApps_;
+}
+
+PrivilegedOperations& Context::privilegedOperations() {
+    // Neither the privileged helper nor a prompt that copies bundles exists yet.
+    if (!privilegedOperations_) privilegedOperations_ = std::make_unique<UnavailablePrivilegedOperations>();
+    return *privilegedOperations_;
 }
 
 void Context::autoIgnoreChronicFailures() {

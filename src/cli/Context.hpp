@@ -21,6 +21,7 @@ class UpdateCheckCoordinator;
 class UpdateRepository;
 class SoftwareUpdateManager;
 class AdminPrompt;
+class PrivilegedOperations;
 class GitHubReleasesManager;
 struct ApplicationSources;
 class MasCliManager;
@@ -59,6 +60,8 @@ public:
     ApplicationSources applicationSources();
     // The ignored applications (and rows), loaded with the once-per-installation clean-up.
     IgnoredAppsManager& ignoredApps();
+    // Root operations on application bundles (installers, adoption).
+    PrivilegedOperations& privilegedOperations();
 
     // A session of a command that works on the inventory: earlier runs' exits are judged
     // (per process: a run still going elsewhere is not taken for a crash), and this run is
@@ -94,6 +97,7 @@ private:
     std::unique_ptr<ScanResultsPersistence> persistence_;
     std::unique_ptr<RunMarkers> runMarkers_;
     std::unique_ptr<AdminPrompt> adminPrompt_;
+    std::unique_ptr<PrivilegedOperations> privilegedOperations_;
     std::unique_ptr<SoftwareUpdateManager> systemUpdates_;
     bool sessionStarted_ = false;
     bool recordsExit_ = false;
