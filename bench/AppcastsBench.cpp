@@ -16,6 +16,7 @@
 
 #include <pugixml.hpp>
 
+#include "BenchSupport.hpp"
 #include "base/Files.hpp"
 #include "sources/SparkleManager.hpp"
 #include "sources/UpdateCheckCoordinator.hpp"
@@ -26,15 +27,10 @@
 
 namespace {
 
+using vt::bench::argument;
+using vt::bench::secondsSince;
+
 using Clock = std::chrono::steady_clock;
-
-int argument(int argc, char** argv, int index, int fallback) {
-    if (argc <= index) return fallback;
-    int value = std::atoi(argv[index]);
-    return value > 0 ? value : fallback;
-}
-
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 }  // namespace
 

@@ -15,19 +15,17 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.hpp"
 #include "presentation/AllUpdatesDisplayModelCache.hpp"
 #include "presentation/AllUpdatesRowPipeline.hpp"
 #include "presentation/IgnoreFilter.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using vt::bench::argument;
+using vt::bench::secondsSince;
 
-int argument(int argc, char** argv, int index, int fallback) {
-    if (argc <= index) return fallback;
-    int value = std::atoi(argv[index]);
-    return value > 0 ? value : fallback;
-}
+using Clock = std::chrono::steady_clock;
 
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());

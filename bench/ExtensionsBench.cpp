@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.hpp"
 #include "managers/editors/IDEExtensionManager.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/LoopbackServer.hpp"
@@ -24,15 +25,12 @@
 
 namespace {
 
+using vt::bench::argument;
+using vt::bench::secondsSince;
+
 using Clock = std::chrono::steady_clock;
 using vt::IDEExtensionManager;
 using vt::IDEType;
-
-int argument(int argc, char** argv, int index, int fallback) {
-    if (argc <= index) return fallback;
-    int value = std::atoi(argv[index]);
-    return value > 0 ? value : fallback;
-}
 
 std::string galleryAnswer(const std::string& publisher, const std::string& name) {
     return R"({"results":[{"extensions":[{"publisher":{"publisherName":")" + publisher + R"("},"extensionName":")" +

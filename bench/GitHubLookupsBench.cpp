@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.hpp"
 #include "sources/ApplicationManager.hpp"
 #include "sources/ApplicationUpdateChecks.hpp"
 #include "sources/GitHubReleasesManager.hpp"
@@ -25,13 +26,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using vt::bench::argument;
+using vt::bench::secondsSince;
 
-int argument(int argc, char** argv, int index, int fallback) {
-    if (argc <= index) return fallback;
-    int value = std::atoi(argv[index]);
-    return value > 0 ? value : fallback;
-}
+using Clock = std::chrono::steady_clock;
 
 }  // namespace
 

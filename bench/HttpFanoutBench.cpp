@@ -14,18 +14,16 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.hpp"
 #include "support/LoopbackServer.hpp"
 #include "system/SystemNetworkClient.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using vt::bench::argument;
+using vt::bench::secondsSince;
 
-int argument(int argc, char** argv, int index, int fallback) {
-    if (argc <= index) return fallback;
-    int value = std::atoi(argv[index]);
-    return value > 0 ? value : fallback;
-}
+using Clock = std::chrono::steady_clock;
 
 }  // namespace
 

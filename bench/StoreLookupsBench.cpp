@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.hpp"
 #include "base/Json.hpp"
 #include "sources/appstore/DirectMacAppStoreChecker.hpp"
 #include "support/LoopbackServer.hpp"
@@ -22,13 +23,10 @@
 
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
+using vt::bench::argument;
+using vt::bench::secondsSince;
 
-int argument(int argc, char** argv, int index, int fallback) {
-    if (argc <= index) return fallback;
-    int value = std::atoi(argv[index]);
-    return value > 0 ? value : fallback;
-}
+using SteadyClock = std::chrono::steady_clock;
 
 }  // namespace
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.hpp"
 #include "managers/javascript/YarnManager.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/LoopbackServer.hpp"
@@ -21,13 +22,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using vt::bench::argument;
+using vt::bench::secondsSince;
 
-int argument(int argc, char** argv, int index, int fallback) {
-    if (argc <= index) return fallback;
-    int value = std::atoi(argv[index]);
-    return value > 0 ? value : fallback;
-}
+using Clock = std::chrono::steady_clock;
 
 }  // namespace
 

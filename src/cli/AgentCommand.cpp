@@ -27,16 +27,6 @@ namespace {
 constexpr const char* kEnabledKey = "BackgroundScanEnabled";
 constexpr const char* kIntervalKey = "CheckInterval";
 
-// A stored date, in the local time zone, as the other commands print dates.
-std::string localDate(double referenceSeconds) {
-    std::time_t seconds = std::chrono::system_clock::to_time_t(fromReferenceSeconds(referenceSeconds));
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[32] = {};
-    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M", &local);
-    return text;
-}
-
 struct AgentArguments {
     std::optional<long long> interval;
     bool json = false;
@@ -94,7 +84,7 @@ int status(bool asJson) {
     std::printf("Installed:            %s\n", agent.installed ? "yes" : "no");
     if (agent.intervalHours) std::printf("Interval:             %lld hours\n", *agent.intervalHours);
     std::printf("Last background scan: %s\n",
-                lastScan ? localDate(*lastScan).c_str() : "never");
+                lastScan ? localDate(fromReferenceSeconds(*lastScan)).c_str() : "never");
     if (lastCount) std::printf("Updates found then:   %lld\n", *lastCount);
     if (agent.nextRun) std::printf("Next run:             %s\n", agent.nextRun->c_str());
     return kExitSuccess;

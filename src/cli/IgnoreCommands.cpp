@@ -64,15 +64,6 @@ std::string ignoreKey(const AllUpdateRow& row) {
     return row.kind == AllUpdateRow::Kind::Application && !row.bundleIdentifier.empty() ? row.bundleIdentifier : row.id;
 }
 
-std::string localDate(Clock::TimePoint date) {
-    std::time_t time = std::chrono::system_clock::to_time_t(date);
-    std::tm local{};
-    localtime_r(&time, &local);
-    char text[32];
-    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M", &local);
-    return text;
-}
-
 // "7d", "12h", "2w", "30m".
 std::optional<Clock::Duration> parseDuration(std::string_view text) {
     text = trimView(text);

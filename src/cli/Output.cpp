@@ -1,6 +1,8 @@
 #include "cli/Output.hpp"
 
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
 
 #include <unistd.h>
 
@@ -41,6 +43,15 @@ std::string padRight(std::string_view text, std::size_t width) {
     std::string result(text);
     for (std::size_t w = displayWidth(text); w < width; ++w) result += ' ';
     return result;
+}
+
+std::string localDate(Clock::TimePoint date) {
+    std::time_t time = std::chrono::system_clock::to_time_t(date);
+    std::tm local{};
+    localtime_r(&time, &local);
+    char text[32] = {};
+    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M", &local);
+    return text;
 }
 
 }  // namespace vt::cli

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/Clock.hpp"
+
 namespace vt::cli {
 
 // How we may write to a stream: colours only on a terminal and never with NO_COLOR set.
@@ -26,5 +28,8 @@ int jsonIndentForStandardOutput();
 // Display width of UTF-8 text (code points; our texts have no wide characters).
 std::size_t displayWidth(std::string_view text);
 std::string padRight(std::string_view text, std::size_t width);
+
+// A date as every command prints it: local time, to the minute ("2026-12-07 14:05").
+std::string localDate(Clock::TimePoint date);
 
 }  // namespace vt::cli

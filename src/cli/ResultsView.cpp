@@ -20,15 +20,6 @@ bool hasUpdate(const Package& package, bool allowPreRelease) {
     return isUpdateAvailable(package.version, package.latestVersion, allowPreRelease);
 }
 
-std::string localDate(Clock::TimePoint date) {
-    std::time_t time = std::chrono::system_clock::to_time_t(date);
-    std::tm local{};
-    localtime_r(&time, &local);
-    char text[32];
-    std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M", &local);
-    return text;
-}
-
 std::string isoDate(Clock::TimePoint date) {
     std::time_t time = std::chrono::system_clock::to_time_t(date);
     std::tm utc{};
