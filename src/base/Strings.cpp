@@ -1,5 +1,8 @@
 #include "base/Strings.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 #include <algorithm>
 #include <cctype>
 
@@ -30,9 +33,10 @@ bool contains(std::string_view text, std::string_view part) noexcept {
 }
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) noexcept {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-           });
+    // ASCII letters only, whatever the C locale says: these are keys, names and keywords.
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 std::vector<std::string_view> split(std::string_view text, char separator) {
@@ -113,17 +117,32 @@ std::size_t validSequenceLength(std::string_view text, std::size_t i) noexcept {
 std::string sanitizeUtf8(std::string_view bytes) {
     std::string result;
     result.reserve(bytes.size());
+    // Valid runs are copied whole: almost every text is valid, and most of it ASCII.
+    std::size_t runStart = 0;
     std::size_t i = 0;
     while (i < bytes.size()) {
-        std::size_t length = validSequenceLength(bytes, i);
-        if (length == 0) {
-            result += "\xEF\xBF\xBD";
-            ++i;
-        } else {
-            result.append(bytes.substr(i, length));
-            i += length;
+        std::uint64_t word;
+        if (i + sizeof word <= bytes.size()) {
+            std::memcpy(&word, bytes.data() + i, sizeof word);
+            if ((word & 0x8080808080808080ull) == 0) {
+                i += sizeof word;
+                continue;
+            }
         }
+        if (static_cast<unsigned char>(bytes[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length = validSequenceLength(bytes, i);
+        if (length != 0) {
+            i += length;
+            continue;
+        }
+        result.append(bytes.substr(runStart, i - runStart));
+        result += "\xEF\xBF\xBD";
+        runStart = ++i;
     }
+    result.append(bytes.substr(runStart));
     return result;
 }
 

@@ -1,9 +1,9 @@
 #include "sources/SparkleAppcastParser.hpp"
 
 #include <array>
-#include <cctype>
 #include <charconv>
 #include <chrono>
+#include <cstring>
 
 #include <pugixml.hpp>
 
@@ -20,41 +20,63 @@ const Logger& logger() {
     return instance;
 }
 
-// A value as the rest of the system keeps it: trimmed, valid UTF-8, absent when empty.
-std::optional<std::string> cleaned(const char* raw) {
-    std::string_view text = trimView(raw);
-    if (text.empty()) return std::nullopt;
-    return sanitizeUtf8(text);
-}
-
-// A name as written, and with the "sparkle:" prefix, which is looked up first.
-struct Name {
-    const char* prefixed;
-    const char* plain;
+// The fields read from an item's children and its enclosure's attributes. Each may be written
+// with the "sparkle:" prefix or without; the prefixed form is looked at first.
+enum Field : std::size_t {
+    kVersion,
+    kShortVersionString,
+    kShortVersion,
+    kChannel,
+    kReleaseNotesLink,
+    kMinimumSystemVersion,
+    kPubDate,
+    kUrl,
+    kLength,
+    kEdSignature,
+    kDsaSignature,
+    kFieldCount
 };
 
-std::optional<std::string> childText(const pugi::xml_node& item, Name name) {
-    for (const char* candidate : {name.prefixed, name.plain}) {
-        if (pugi::xml_node child = item.child(candidate)) {
-            if (auto text = cleaned(child.text().get())) return text;
-        }
+std::optional<Field> fieldNamed(std::string_view name) {
+    static constexpr std::array<std::string_view, kFieldCount> kNames{
+        "version", "shortVersionString", "shortVersion", "channel", "releaseNotesLink", "minimumSystemVersion",
+        "pubDate", "url",     "length",             "edSignature",  "dsaSignature"};
+    for (std::size_t i = 0; i < kNames.size(); ++i) {
+        if (kNames[i] == name) return static_cast<Field>(i);
     }
     return std::nullopt;
 }
 
-std::optional<std::string> attributeText(const pugi::xml_node& enclosure, Name name) {
-    if (!enclosure) return std::nullopt;
-    for (const char* candidate : {name.prefixed, name.plain}) {
-        if (pugi::xml_attribute attribute = enclosure.attribute(candidate)) {
-            if (auto text = cleaned(attribute.value())) return text;
+// The first node (or attribute) of each name, found in one pass: an item is read once,
+// not once per field.
+template <typename Node>
+struct Found {
+    std::array<Node, kFieldCount> prefixed{};
+    std::array<Node, kFieldCount> plain{};
+
+    void offer(std::string_view name, Node node) {
+        constexpr std::string_view kPrefix = "sparkle:";
+        const bool hasPrefix = name.substr(0, kPrefix.size()) == kPrefix;
+        if (hasPrefix) name.remove_prefix(kPrefix.size());
+        if (auto field = fieldNamed(name)) {
+            Node& slot = hasPrefix ? prefixed[*field] : plain[*field];
+            if (!slot) slot = node;
         }
     }
-    return std::nullopt;
-}
+};
 
-std::optional<std::string> itemOrEnclosure(const pugi::xml_node& item, const pugi::xml_node& enclosure, Name name) {
-    if (auto text = childText(item, name)) return text;
-    return attributeText(enclosure, name);
+std::string_view textOf(const pugi::xml_node& node) { return node.text().get(); }
+std::string_view textOf(const pugi::xml_attribute& attribute) { return attribute.value(); }
+
+// The prefixed form first, then the plain one; an empty value counts as absent.
+template <typename Node>
+std::optional<std::string> value(const Found<Node>& found, Field field) {
+    for (const Node& node : {found.prefixed[field], found.plain[field]}) {
+        if (!node) continue;
+        std::string_view text = trimView(textOf(node));
+        if (!text.empty()) return sanitizeUtf8(text);
+    }
+    return std::nullopt;
 }
 
 std::optional<std::int64_t> integer(const std::optional<std::string>& text) {
@@ -67,21 +89,38 @@ std::optional<std::int64_t> integer(const std::optional<std::string>& text) {
 }
 
 SparkleItem readItem(const pugi::xml_node& item) {
-    SparkleItem result;
-    pugi::xml_node enclosure = item.child("enclosure");
-    result.version = itemOrEnclosure(item, enclosure, {"sparkle:version", "version"});
-    result.shortVersion = itemOrEnclosure(item, enclosure, {"sparkle:shortVersionString", "shortVersionString"});
-    if (!result.shortVersion) result.shortVersion = itemOrEnclosure(item, enclosure, {"sparkle:shortVersion", "shortVersion"});
-    result.channel = itemOrEnclosure(item, enclosure, {"sparkle:channel", "channel"});
-    result.releaseNotes = childText(item, {"sparkle:releaseNotesLink", "releaseNotesLink"});
-    result.minimumSystemVersion = childText(item, {"sparkle:minimumSystemVersion", "minimumSystemVersion"});
-    if (auto date = childText(item, {"sparkle:pubDate", "pubDate"})) {
-        result.publishDate = SparkleAppcastParser::parseDate(*date);
+    Found<pugi::xml_node> children;
+    pugi::xml_node enclosure;
+    for (pugi::xml_node child = item.first_child(); child; child = child.next_sibling()) {
+        if (child.type() != pugi::node_element) continue;
+        std::string_view name = child.name();
+        if (name == "enclosure") {
+            if (!enclosure) enclosure = child;
+        } else {
+            children.offer(name, child);
+        }
     }
-    result.downloadURL = attributeText(enclosure, {"sparkle:url", "url"});
-    result.fileSize = integer(attributeText(enclosure, {"sparkle:length", "length"}));
-    result.edSignature = attributeText(enclosure, {"sparkle:edSignature", "edSignature"});
-    result.dsaSignature = attributeText(enclosure, {"sparkle:dsaSignature", "dsaSignature"});
+    Found<pugi::xml_attribute> attributes;
+    for (pugi::xml_attribute attribute = enclosure.first_attribute(); attribute; attribute = attribute.next_attribute()) {
+        attributes.offer(attribute.name(), attribute);
+    }
+    auto itemOrEnclosure = [&](Field field) {
+        if (auto text = value(children, field)) return text;
+        return value(attributes, field);
+    };
+
+    SparkleItem result;
+    result.version = itemOrEnclosure(kVersion);
+    result.shortVersion = itemOrEnclosure(kShortVersionString);
+    if (!result.shortVersion) result.shortVersion = itemOrEnclosure(kShortVersion);
+    result.channel = itemOrEnclosure(kChannel);
+    result.releaseNotes = value(children, kReleaseNotesLink);
+    result.minimumSystemVersion = value(children, kMinimumSystemVersion);
+    if (auto date = value(children, kPubDate)) result.publishDate = SparkleAppcastParser::parseDate(*date);
+    result.downloadURL = value(attributes, kUrl);
+    result.fileSize = integer(value(attributes, kLength));
+    result.edSignature = value(attributes, kEdSignature);
+    result.dsaSignature = value(attributes, kDsaSignature);
     if (result.edSignature && !SparkleAppcastParser::isBase64Of(*result.edSignature, 64)) {
         logger().warning("Sparkle: invalid sparkle:edSignature (must be base64-encoded 64 bytes).");
     }
@@ -112,13 +151,17 @@ void requireUtf8(std::string_view bytes) {
 
 // Reads a run of letters and matches it against English names (abbreviated or whole).
 template <std::size_t N>
-std::optional<int> nameIndex(std::string_view& text, const std::array<const char*, N>& names) {
+std::optional<int> nameIndex(std::string_view& text, const std::array<std::string_view, N>& names) {
     std::size_t length = 0;
-    while (length < text.size() && std::isalpha(static_cast<unsigned char>(text[length]))) ++length;
+    auto isLetter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    while (length < text.size() && isLetter(text[length])) ++length;
     std::string_view word = text.substr(0, length);
+    if (length < 3) return std::nullopt;
+    const char first = static_cast<char>(word[0] | 0x20);  // ASCII lower case
     for (std::size_t i = 0; i < N; ++i) {
         std::string_view name = names[i];
-        if (equalsIgnoringCase(word, name.substr(0, 3)) || equalsIgnoringCase(word, name)) {
+        if (static_cast<char>(name[0] | 0x20) != first) continue;
+        if (equalsIgnoringCase(word, length == 3 ? name.substr(0, 3) : name)) {
             text.remove_prefix(length);
             return static_cast<int>(i);
         }
@@ -171,14 +214,14 @@ std::optional<int> zoneOffset(std::string_view text) {
     return sign * (*hours * 60 + *minutes);
 }
 
-std::optional<Clock::TimePoint> parseDateWithDay(std::string_view text, std::size_t dayDigitsMinimum) {
-    static constexpr std::array<const char*, 7> kWeekdays{"Sunday", "Monday", "Tuesday", "Wednesday",
+std::optional<Clock::TimePoint> parseDateWithDay(std::string_view text) {
+    static constexpr std::array<std::string_view, 7> kWeekdays{"Sunday", "Monday", "Tuesday", "Wednesday",
                                                           "Thursday", "Friday", "Saturday"};
-    static constexpr std::array<const char*, 12> kMonths{"January", "February", "March",     "April",
+    static constexpr std::array<std::string_view, 12> kMonths{"January", "February", "March",     "April",
                                                          "May",     "June",     "July",      "August",
                                                          "September", "October", "November", "December"};
     if (!nameIndex(text, kWeekdays) || !literal(text, ',') || !blanks(text)) return std::nullopt;
-    auto day = digits(text, dayDigitsMinimum, 2);
+    auto day = digits(text, 1, 2);
     if (!day || !blanks(text)) return std::nullopt;
     auto month = nameIndex(text, kMonths);
     if (!month || !blanks(text)) return std::nullopt;
@@ -200,12 +243,19 @@ std::optional<Clock::TimePoint> parseDateWithDay(std::string_view text, std::siz
 }
 
 int base64Value(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
+    static constexpr auto kValues = [] {
+        std::array<signed char, 256> values{};
+        values.fill(-1);
+        for (int i = 0; i < 26; ++i) {
+            values['A' + i] = static_cast<signed char>(i);
+            values['a' + i] = static_cast<signed char>(26 + i);
+        }
+        for (int i = 0; i < 10; ++i) values['0' + i] = static_cast<signed char>(52 + i);
+        values['+'] = 62;
+        values['/'] = 63;
+        return values;
+    }();
+    return kValues[static_cast<unsigned char>(c)];
 }
 
 }  // namespace
@@ -232,10 +282,15 @@ std::vector<SparkleItem> SparkleAppcastParser::parse(std::string_view bytes) {
     pugi::xml_node node = document.document_element();
     const pugi::xml_node root = node;
     while (node) {
-        if (node.type() == pugi::node_element && std::string_view(node.name()) == "item") {
-            items.push_back(readItem(node));
+        bool isItem = false;
+        if (node.type() == pugi::node_element) {
+            const char* name = node.name();
+            isItem = name[0] == 'i' && std::strcmp(name, "item") == 0;
         }
-        if (pugi::xml_node child = node.first_child()) {
+        if (isItem) items.push_back(readItem(node));
+        // An item's children are its fields, read above: releases never nest inside releases.
+        pugi::xml_node child = isItem ? pugi::xml_node() : node.first_child();
+        if (child) {
             node = child;
             continue;
         }
@@ -248,8 +303,8 @@ std::vector<SparkleItem> SparkleAppcastParser::parse(std::string_view bytes) {
 
 std::optional<Clock::TimePoint> SparkleAppcastParser::parseDate(std::string_view text) {
     text = trimView(text);
-    if (auto date = parseDateWithDay(text, 2)) return date;
-    return parseDateWithDay(text, 1);
+    // The day is read greedily, so one pass takes both forms: "06 Dec" and "6 Dec".
+    return parseDateWithDay(text);
 }
 
 // Items on a channel (beta, nightly…) and pre-release versions are offered only to users who
