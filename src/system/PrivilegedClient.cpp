@@ -297,7 +297,9 @@ void PrivilegedClient::registerHelper() {
     try {
         transport_->registerDaemon();
     } catch (const PrivilegedClientError& error) {
-        logger().error("Failed to register helper daemon: " + error.description());
+        std::string line = "Failed to register helper daemon: ";
+        line += error.description();
+        logger().error(line);
         if (error.kind() == PrivilegedClientError::Kind::RequiresApproval) throw;
         throw PrivilegedClientError::registrationFailed(error.detail().empty() ? error.description() : error.detail());
     }
@@ -322,7 +324,9 @@ void PrivilegedClient::unregisterHelper() {
     try {
         transport_->unregisterDaemon();
     } catch (const PrivilegedClientError& error) {
-        logger().error("Failed to unregister helper: " + error.description());
+        std::string line = "Failed to unregister helper: ";
+        line += error.description();
+        logger().error(line);
         throw PrivilegedClientError::unregistrationFailed(error.detail().empty() ? error.description()
                                                                                  : error.detail());
     }
@@ -335,7 +339,9 @@ void PrivilegedClient::reregister() {
     try {
         registerHelper();
     } catch (const PrivilegedClientError& error) {
-        logger().warning("⚠️ PrivilegedClient: " + error.description());
+        std::string line = "⚠️ PrivilegedClient: ";
+        line += error.description();
+        logger().warning(line);
     }
 }
 
