@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "base/Clock.hpp"
+#include "base/Files.hpp"
 #include "base/Paths.hpp"
 #include "base/RunMarkers.hpp"
 #include "core/ManagerRegistry.hpp"
@@ -32,6 +34,7 @@
 #include "sources/macos/SoftwareUpdateManager.hpp"
 #include "system/AdminPrompt.hpp"
 #include "system/PrivilegedOperations.hpp"
+#include "system/SystemPrivilegedOperations.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
 #include "system/SystemNetworkClient.hpp"
@@ -237,9 +240,37 @@ IgnoredAppsManager& Context::ignoredApps() {
     return *ignoredApps_;
 }
 
+namespace {
+
+// The helper client's two preferences, in the user defaults.
+class DefaultsHelperPreferences final : public HelperPreferences {
+public:
+    explicit DefaultsHelperPreferences(DefaultsStore& store) : store_(store) {}
+    std::optional<std::string> stringValue(const std::string& key) const override { return store_.stringValue(key); }
+    std::optional<double> doubleValue(const std::string& key) const override { return store_.doubleValue(key); }
+    void setString(const std::string& key, const std::string& value) override { store_.set(key, value); }
+    void setDouble(const std::string& key, double value) override { store_.set(key, value); }
+
+private:
+    DefaultsStore& store_;
+};
+
+}  // namespace
+
 PrivilegedOperations& Context::privilegedOperations() {
-    // Neither the privileged helper nor a prompt that copies bundles exists yet.
-    if (!privilegedOperations_) privilegedOperations_ = std::make_unique<UnavailablePrivilegedOperations>();
+    if (!privilegedOperations_) {
+        packageManager();  // makes the file system access
+        // No helper daemon ships yet: its transport says so and every operation takes the prompt.
+        auto operations = std::make_unique<SystemPrivilegedOperations>(
+            std::make_shared<UnavailableHelperTransport>(), std::make_unique<DefaultsHelperPreferences>(defaults()),
+            CommandRunner::shared(), *files_, AuthorizationHelper::systemOptions(), Clock::shared());
+        try {
+            operations->client().checkHealthAtLaunch(VT_PROGRAM_VERSION);
+        } catch (const FileWriteError&) {
+            // The version is remembered next time; the operations work without it.
+        }
+        privilegedOperations_ = std::move(operations);
+    }
     return *privilegedOperations_;
 }
 

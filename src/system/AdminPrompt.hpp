@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <stop_token>
 #include <string>
@@ -19,13 +20,20 @@ public:
     static AdminPromptError denied();
     static AdminPromptError failed(std::string detail);
     static AdminPromptError notAllowed(const std::string& path);
+    // A failure whose whole text is given (the administrator fallback's own messages), and
+    // the status of a command that ran with administrator rights and failed.
+    static AdminPromptError withText(Kind kind, const std::string& description,
+                                     std::optional<int> exitCode = std::nullopt);
 
     Kind kind() const noexcept { return kind_; }
     std::string description() const { return what(); }
+    // Set when the command itself ran and ended with this non-zero status.
+    std::optional<int> exitCode() const noexcept { return exitCode_; }
 
 private:
-    AdminPromptError(Kind kind, const std::string& description);
+    AdminPromptError(Kind kind, const std::string& description, std::optional<int> exitCode = std::nullopt);
     Kind kind_;
+    std::optional<int> exitCode_;
 };
 
 // One command to run with administrator rights, and the text that tells the user why.
@@ -47,26 +55,30 @@ public:
     virtual void run(const PrivilegedCommand& command, std::stop_token stop = {}) = 0;
 };
 
-// The machine's own prompt: pkexec where it exists. AppleScript's administrator prompt
-// only runs shell text, so on a Mac this reports "not available" until the privileged
-// helper exists; so does a machine with neither program.
+class AuthorizationHelper;
+
+// The machine's own prompt, through the administrator fallback: the same validation, the
+// same wrapper script and the same allow-list as every other root operation. A command that
+// ran and failed throws Failed with its exit status.
 class SystemAdminPrompt final : public AdminPrompt {
 public:
     static constexpr const char* kPkexec = "/usr/bin/pkexec";
     static constexpr const char* kOsascript = "/usr/bin/osascript";
 
     SystemAdminPrompt(CommandRunning& runner, const FileSystemManager& files);
+    // Over a fallback the caller owns (tests give it a fake prompt program).
+    explicit SystemAdminPrompt(AuthorizationHelper& helper);
+    ~SystemAdminPrompt() override;
 
-    // The only executables this prompt runs as root; on Linux the system's apt-get joins
-    // them. Homebrew's ownership repair also runs chown.
+    // The only executables any prompt runs as root.
     static bool isAllowedCommand(const std::string& path);
 
     bool isAvailable() const override;
     void run(const PrivilegedCommand& command, std::stop_token stop = {}) override;
 
 private:
-    CommandRunning& runner_;
-    const FileSystemManager& files_;
+    std::unique_ptr<AuthorizationHelper> owned_;
+    AuthorizationHelper& helper_;
 };
 
 }  // namespace vt

@@ -1,0 +1,345 @@
+#include <filesystem>
+#include <optional>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "base/Clock.hpp"
+#include "base/Files.hpp"
+#include "base/Log.hpp"
+#include "support/ScopedEnvironment.hpp"
+#include "support/TempDir.hpp"
+#include "support/TempHome.hpp"
+#include "system/AdminPrompt.hpp"
+#include "system/AuthorizationHelper.hpp"
+#include "system/CommandRunner.hpp"
+#include "system/FileSystemManager.hpp"
+#include "system/SystemPrivilegedOperations.hpp"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+using Kind = AdminPromptError::Kind;
+
+// The prompt programs the tests stand in for pkexec with: each records how it was called,
+// then runs the script as the current user, dismisses the dialog, or does nothing at all.
+struct Prompts {
+    testing::TempDir folder{"vt-admin"};
+    std::string calls = folder.file("calls");
+    std::string grant =
+        folder.writeExecutable("grant", "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" + calls + "'\nexec \"$@\"\n");
+    std::string dismiss = folder.writeExecutable(
+        "dismiss", "#!/bin/sh\necho x >> '" + calls + "'\necho 'Request dismissed' >&2\nexit 126\n");
+    std::string silent = folder.writeExecutable("silent", "#!/bin/sh\nexit 0\n");
+    std::string logs = folder.makeFolder("logs");
+
+    AuthorizationHelper::Options options(const std::string& program, std::vector<std::string> allowed = {}) const {
+        return {.promptProgram = program,
+                .style = AuthorizationHelper::PromptStyle::Pkexec,
+                .temporaryFolder = logs,
+                .timeoutSeconds = 30,
+                .allowedCommands = std::move(allowed)};
+    }
+    bool prompted() const { return fs::exists(calls); }
+    bool logsLeft() const { return !fs::is_empty(logs); }
+};
+
+std::string textOf(const std::function<void()>& action, Kind* kind = nullptr) {
+    try {
+        action();
+    } catch (const AdminPromptError& error) {
+        if (kind != nullptr) *kind = error.kind();
+        return error.description();
+    }
+    return "(no error)";
+}
+
+TEST(AuthorizationHelperIntegrationTest, CommandsOutsideTheRulesAreRefusedBeforeAnyPrompt) {
+    Prompts prompts;
+    CommandRunner runner;
+    SystemFileSystemManager files;
+    AuthorizationHelper helper(runner, files, prompts.options(prompts.grant));
+    auto run = [&](const std::string& command) { return textOf([&] { helper.run(command, {"upgrade"}, "brew"); }); };
+
+    EXPECT_EQ(run("brew"), "Command must be an absolute path: brew");
+    EXPECT_EQ(run("/opt/homebrew/bin/npm"), "Command not allowed for privileged fallback: /opt/homebrew/bin/npm");
+    // On the list, so only its absence here stops it.
+    EXPECT_EQ(run("/usr/local/bin/brew"), "Command not found or not executable: /usr/local/bin/brew");
+    EXPECT_TRUE(AuthorizationHelper::isAllowedCommand("/usr/local/bin/brew"));
+    EXPECT_TRUE(AuthorizationHelper::isAllowedCommand("/usr/bin/apt-get"));
+    EXPECT_FALSE(prompts.prompted());
+
+    // Bundle paths: traversal, kinds, places.
+    const std::string staged = prompts.folder.makeFolder("stage/New.app");
+    auto replace = [&](const std::string& source, const std::string& destination) {
+        return textOf([&] { helper.replaceBundle(source, destination, "Foo"); });
+    };
+    EXPECT_EQ(replace(staged, "/Applications/../tmp/X.app"), "Path traversal detected: /Applications/../tmp/X.app");
+    EXPECT_EQ(replace(prompts.folder.path() + "/../x/New.app", "/Applications/X.app"),
+              "Path traversal detected: " + prompts.folder.path() + "/../x/New.app");
+    EXPECT_EQ(replace(prompts.folder.path(), "/Applications/X.app"), "Expected .app source: " + prompts.folder.path());
+    EXPECT_EQ(replace(staged, "/Applications/X"), "Expected .app destination: /Applications/X");
+    EXPECT_EQ(replace(staged, "/opt/X.app"), "Chemin non autorisé pour les opérations privilégiées: /opt/X.app");
+    EXPECT_EQ(replace(staged, "/Applications.app"),
+              "Chemin non autorisé pour les opérations privilégiées: /Applications.app");
+    EXPECT_EQ(replace("/etc/New.app", "/Applications/X.app"),
+              "Chemin non autorisé pour les opérations privilégiées: /etc/New.app");
+    EXPECT_EQ(AuthorizationHelper::checkedDestination("/Applications/./Utilities//X.app/"),
+              "/Applications/Utilities/X.app");
+    EXPECT_EQ(textOf([&] { helper.normalizeBundlePermissions({"/usr/share/X.app"}, 0, "adopt"); }),
+              "Chemin non autorisé pour les opérations privilégiées: /usr/share/X.app");
+    EXPECT_FALSE(prompts.prompted());
+}
+
+TEST(AuthorizationHelperIntegrationTest, TheCommandGetsItsArgumentsUnchangedAndItsStatusComesBack) {
+    Prompts prompts;
+    testing::TempDir tools;
+    // Prints each argument between brackets, a line that looks like our marker, the
+    // environment it was given, and fails with 3.
+    const std::string argv = tools.writeExecutable(
+        "print argv",
+        "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]\\n' \"$a\"; done\necho '__VT_ADMIN_EXIT_CODE__=0'\n"
+        "/usr/bin/env | /usr/bin/sort\nexit 3\n");
+    testing::ScopedEnvironment gemHome("GEM_HOME", "/gems/with space");
+    testing::ScopedEnvironment other("VT_NOT_KEPT", "leak");
+    CommandRunner runner;
+    SystemFileSystemManager files;
+    AuthorizationHelper helper(runner, files, prompts.options(prompts.grant, {argv}));
+
+    const std::vector<std::string> arguments{"a b",         "it's", "\"double\"",  "$HOME", "`id`",
+                                             "back\\slash", "",     "line\nbreak", "-- end"};
+    AdminCommandResult result = helper.run(argv, arguments, "a test");
+    EXPECT_EQ(result.exitCode, 3);
+    std::string expected;
+    for (const std::string& argument : arguments) expected += "[" + argument + "]\n";
+    expected += "__VT_ADMIN_EXIT_CODE__=0\n";
+    EXPECT_EQ(result.output.substr(0, expected.size()), expected);
+    EXPECT_NE(result.output.find("GEM_HOME=/gems/with space\n"), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find("VT_NOT_KEPT"), std::string::npos);
+    EXPECT_EQ(result.output.find("PATH="), std::string::npos);
+    EXPECT_FALSE(prompts.logsLeft());
+
+    // The script the prompt ran keeps the log in the temporary folder and ends well.
+    std::optional<std::string> calls = readFile(prompts.calls);
+    ASSERT_TRUE(calls);
+    EXPECT_NE(calls->find(">> '" + prompts.logs + "/Vantreel-admin-"), std::string::npos);
+    EXPECT_NE(calls->find(".log' 2>&1; exit 0"), std::string::npos);
+
+    // The package managers' prompt reports the failure with its status.
+    SystemAdminPrompt prompt(helper);
+    try {
+        prompt.run({.prompt = "x", .command = argv, .arguments = {"only"}});
+        ADD_FAILURE() << "a failing command succeeded";
+    } catch (const AdminPromptError& error) {
+        EXPECT_EQ(error.kind(), Kind::Failed);
+        EXPECT_EQ(error.exitCode(), 3);
+        EXPECT_EQ(error.description().rfind("Privileged command failed: [only]", 0), 0u) << error.description();
+    }
+}
+
+TEST(AuthorizationHelperIntegrationTest, EveryFailureOfThePromptHasItsText) {
+    Prompts prompts;
+    testing::TempDir tools;
+    const std::string ran = tools.file("ran");
+    const std::string tool = tools.writeExecutable("tool", "#!/bin/sh\necho ran >> '" + ran + "'\n");
+    CommandRunner runner;
+    SystemFileSystemManager files;
+    Kind kind{};
+
+    // The user dismissed the dialog: cancelled, not failed, and the command never ran.
+    AuthorizationHelper dismissed(runner, files, prompts.options(prompts.dismiss, {tool}));
+    EXPECT_EQ(textOf([&] { dismissed.run(tool, {}, ""); }, &kind), "L'utilisateur a annulé la demande d'autorisation.");
+    EXPECT_EQ(kind, Kind::Denied);
+    EXPECT_FALSE(fs::exists(tools.file("ran")));
+    EXPECT_FALSE(prompts.logsLeft());
+
+    // A prompt that ran nothing leaves no status.
+    AuthorizationHelper silent(runner, files, prompts.options(prompts.silent, {tool}));
+    EXPECT_EQ(textOf([&] { silent.run(tool, {}, ""); }, &kind),
+              "L'exécution avec privilèges a échoué: the command's exit status is missing from its log");
+    EXPECT_EQ(kind, Kind::Failed);
+
+    // No log, no prompt.
+    fs::remove(prompts.calls);
+    AuthorizationHelper::Options noFolder = prompts.options(prompts.grant, {tool});
+    noFolder.temporaryFolder = tools.file("absent");
+    EXPECT_EQ(textOf([&] { AuthorizationHelper(runner, files, noFolder).run(tool, {}, ""); }),
+              "Impossible de créer le journal temporaire administrateur.");
+    EXPECT_FALSE(prompts.prompted());
+
+    // A missing prompt program.
+    EXPECT_EQ(
+        textOf(
+            [&] { AuthorizationHelper(runner, files, prompts.options(tools.file("none"), {tool})).run(tool, {}, ""); },
+            &kind),
+        AdminPromptError::notAvailable().description());
+    EXPECT_EQ(kind, Kind::NotAvailable);
+
+    // osascript's own failures.
+    auto osascript = [&](const std::string& name, const std::string& body) {
+        AuthorizationHelper::Options options =
+            prompts.options(tools.writeExecutable(name, "#!/bin/sh\n" + body), {tool});
+        options.style = AuthorizationHelper::PromptStyle::AppleScript;
+        return textOf([&] { AuthorizationHelper(runner, files, options).run(tool, {}, "Homebrew"); }, &kind);
+    };
+    EXPECT_EQ(osascript("cancel", "echo '0:1: execution error: User canceled. (-128)' >&2\nexit 1\n"),
+              "L'utilisateur a annulé la demande d'autorisation.");
+    EXPECT_EQ(kind, Kind::Denied);
+    EXPECT_EQ(osascript("error", "echo '0:1: execution error: Le fichier est introuvable. (-43)' >&2\nexit 1\n"),
+              "Erreur de script: Le fichier est introuvable. (-43)");
+    EXPECT_EQ(osascript("crash", "exit 2\n"), "osascript a échoué (code 2)");
+    // What osascript is given: one AppleScript with the prompt.
+    const std::string seen = tools.file("seen");
+    osascript("record", "printf '%s' \"$2\" > '" + seen + "'\nexit 2\n");
+    std::optional<std::string> source = readFile(seen);
+    ASSERT_TRUE(source);
+    EXPECT_EQ(source->rfind("do shell script \"{ ", 0), 0u) << *source;
+    EXPECT_TRUE(source->ends_with(
+        "exit 0\" with prompt \"Van Treel demande l\u2019autorisation administrateur pour Homebrew\" with "
+        "administrator privileges"));
+
+    // sudo on a terminal: the password we asked for goes to its standard input.
+    const std::string sudo = tools.writeExecutable(
+        "sudo",
+        "#!/bin/sh\n[ \"$1\" = -n ] && exit 1\nread p\n[ \"$p\" = secret ] || { echo 'Sorry, try again.' >&2; "
+        "exit 1; }\nshift 3\nexec \"$@\"\n");
+    AuthorizationHelper::Options sudoOptions = prompts.options(sudo, {tool});
+    sudoOptions.style = AuthorizationHelper::PromptStyle::Sudo;
+    std::string asked;
+    std::optional<std::string> password = "secret";
+    sudoOptions.askPassword = [&](const std::string& text) {
+        asked = text;
+        return password;
+    };
+    AuthorizationHelper withSudo(runner, files, sudoOptions);
+    EXPECT_EQ(withSudo.run(tool, {}, "").exitCode, 0);
+    EXPECT_EQ(asked, "Van Treel demande une autorisation administrateur.");
+    EXPECT_TRUE(fs::exists(tools.file("ran")));
+    password = "wrong";
+    EXPECT_EQ(textOf([&] { withSudo.run(tool, {}, ""); }), "L'exécution avec privilèges a échoué: Sorry, try again.");
+    password.reset();
+    EXPECT_EQ(textOf([&] { withSudo.run(tool, {}, ""); }, &kind), "L'utilisateur a annulé la demande d'autorisation.");
+    EXPECT_EQ(kind, Kind::Denied);
+}
+
+TEST(AuthorizationHelperIntegrationTest, BundlesAreReplacedAndNormalisedOrLeftAsTheyWere) {
+    testing::TempHome home;
+    Prompts prompts;
+    CommandRunner runner;
+    SystemFileSystemManager files;
+    const std::string applications = home.path() + "/Applications";
+    const std::string installed = applications + "/Foo.app";
+    fs::create_directories(installed + "/Contents");
+    writeFileAtomically(installed + "/Contents/old", "1.0");
+    const std::string staged = prompts.folder.makeFolder("stage/Foo.app/Contents/MacOS");
+    writeFileAtomically(prompts.folder.file("stage/Foo.app/Contents/MacOS/Foo"), "2.0", 0500);
+    const std::string source = prompts.folder.file("stage/Foo.app");
+
+    // Dismissed: the installed bundle stays as it was.
+    AuthorizationHelper dismissed(runner, files, prompts.options(prompts.dismiss));
+    EXPECT_EQ(textOf([&] { dismissed.replaceBundle(source, installed, "Foo"); }),
+              "L'utilisateur a annulé la demande d'autorisation.");
+    EXPECT_EQ(readFile(installed + "/Contents/old"), "1.0");
+
+    AuthorizationHelper helper(runner, files, prompts.options(prompts.grant));
+    helper.replaceBundle(source, installed, "Foo");
+    EXPECT_FALSE(fs::exists(installed + "/Contents/old"));
+    EXPECT_EQ(readFile(installed + "/Contents/MacOS/Foo"), "2.0");
+    EXPECT_FALSE(prompts.logsLeft());
+    std::optional<std::string> calls = readFile(prompts.calls);
+    ASSERT_TRUE(calls);
+    EXPECT_NE(calls->find("'/usr/bin/xattr' '-rd' 'com.apple.quarantine' '" + installed + "' 2>/dev/null || true"),
+              std::string::npos);
+
+    // A copy that fails reports the tool's words and status.
+    Kind kind{};
+    const std::string text =
+        textOf([&] { helper.replaceBundle(prompts.folder.file("gone.app"), installed, "Foo"); }, &kind);
+    EXPECT_EQ(text.rfind("L'exécution avec privilèges a échoué: ", 0), 0u) << text;
+    const std::string gone = prompts.folder.file("gone.app");
+    EXPECT_NE(text.find("No bundle to copy at " + gone), std::string::npos);
+    EXPECT_EQ(kind, Kind::Failed);
+    EXPECT_EQ(readFile(installed + "/Contents/MacOS/Foo"), "2.0");
+
+    // Adoption: writable by the owner, readable (and folders enterable) by everyone. The
+    // bundle is already ours, so no chown is asked for here.
+    fs::create_directories(applications + "/Bar.app/Contents");
+    writeFileAtomically(applications + "/Bar.app/Contents/Info.plist", "x", 0400);
+    fs::permissions(applications + "/Bar.app/Contents", fs::perms::owner_read | fs::perms::owner_exec);
+    fs::remove(prompts.calls);
+    helper.normalizeBundlePermissions({installed, applications + "/Bar.app"}, ::getuid(), "adopt");
+    struct stat info {};
+    ASSERT_EQ(::stat((applications + "/Bar.app/Contents/Info.plist").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
+    ASSERT_EQ(::stat((applications + "/Bar.app/Contents").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0755u);
+    ASSERT_EQ(::stat((installed + "/Contents/MacOS/Foo").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0755u);
+    calls = readFile(prompts.calls);
+    ASSERT_TRUE(calls);
+    EXPECT_EQ(calls->find("chown"), std::string::npos);
+}
+
+// A helper that is registered and answers, but fails what it is asked to do.
+class FailingHelper final : public UnavailableHelperTransport {
+public:
+    Registration registration() override { return Registration::Enabled; }
+    std::string getVersion() override { return PrivilegedClient::kExpectedVersion; }
+    HelperReply normalizeAppBundlePermissions(const std::vector<std::string>&, std::uint32_t) override {
+        return {false, "chown refused"};
+    }
+    HelperReply replaceApp(const std::string&, const std::string&, const std::string&, const std::string&) override {
+        return {false, "team identifier differs"};
+    }
+};
+
+class MemoryPreferences final : public HelperPreferences {
+public:
+    std::optional<std::string> stringValue(const std::string&) const override { return std::nullopt; }
+    std::optional<double> doubleValue(const std::string&) const override { return std::nullopt; }
+    void setString(const std::string&, const std::string&) override {}
+    void setDouble(const std::string&, double) override {}
+};
+
+TEST(AuthorizationHelperIntegrationTest, TheOperationsTryTheHelperThenThePrompt) {
+    testing::TempHome home;
+    Prompts prompts;
+    CommandRunner runner;
+    SystemFileSystemManager files;
+    FakeClock clock;
+    const std::string bundle = home.path() + "/Applications/Baz.app";
+    fs::create_directories(bundle);
+    const std::string staged = prompts.folder.makeFolder("stage/Baz.app");
+    const std::string backup = prompts.folder.file("backup/Baz.app");
+
+    // No helper: it says so, and the prompt does the work without a word about the helper.
+    SystemPrivilegedOperations absent(std::make_shared<UnavailableHelperTransport>(),
+                                      std::make_unique<MemoryPreferences>(), runner, files,
+                                      prompts.options(prompts.grant), clock);
+    EXPECT_EQ(absent.helperReplaceApp(bundle, staged, backup, "TEAM"), "The privileged helper is not installed");
+    EXPECT_EQ(absent.helperReplaceApp("/Applications/../tmp/X.app", staged, backup, "TEAM"),
+              "Path traversal detected: /Applications/../tmp/X.app");
+    EXPECT_TRUE(absent.canRequestAuthorization());
+    {
+        LogCapture log;
+        absent.normalizeBundlePermissions({bundle}, "adopt");
+        EXPECT_FALSE(log.contains("helper permission normalization failed"));
+        EXPECT_TRUE(prompts.prompted());
+    }
+
+    // A helper that fails: its message, then the prompt.
+    fs::remove(prompts.calls);
+    SystemPrivilegedOperations failing(std::make_shared<FailingHelper>(), std::make_unique<MemoryPreferences>(), runner,
+                                       files, prompts.options(prompts.grant), clock);
+    EXPECT_EQ(failing.helperReplaceApp(bundle, staged, backup, "TEAM"), "team identifier differs");
+    LogCapture log;
+    failing.normalizeBundlePermissions({bundle}, "adopt");
+    EXPECT_TRUE(
+        log.contains("Vantreel: helper permission normalization failed (chown refused); falling back to "
+                     "administrator prompt"));
+    EXPECT_TRUE(prompts.prompted());
+}
+
+}  // namespace
+}  // namespace vt
