@@ -145,8 +145,9 @@ std::string ManualUpdateCoordinator::userDownloadFolder(CommandRunning* runner) 
     if (kBuiltForMac || runner == nullptr) return fallback;
     std::optional<std::string> searchPath = runner->defaultSearchPath();
     if (!searchPath) searchPath = paths::environmentValue("PATH");
+    const std::string folders = searchPath.value_or("/usr/bin:/bin");
     std::string tool;
-    for (std::string_view folder : split(searchPath.value_or("/usr/bin:/bin"), ':')) {
+    for (std::string_view folder : split(folders, ':')) {
         std::error_code error;
         std::string candidate = std::string(folder) + "/xdg-user-dir";
         if (!folder.empty() && folder.front() == '/' && std::filesystem::is_regular_file(candidate, error)) {
