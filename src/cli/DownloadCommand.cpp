@@ -73,7 +73,11 @@ public:
             std::string bar;
             const int filled = progress.percent ? static_cast<int>(*progress.percent * kBarWidth + 0.5) : 0;
             for (int i = 0; i < kBarWidth; ++i) bar += i < filled ? "█" : "░";
-            std::string size = progress.sizeBytes ? "  " + megabytes(*progress.sizeBytes) : std::string();
+            std::string size;
+            if (progress.sizeBytes) {
+                size = "  ";
+                size += megabytes(*progress.sizeBytes);
+            }
             std::fprintf(stderr, "\r\033[K%s %s %3d%%%s", style_.green(bar).c_str(), localized(progress.phase).c_str(),
                          percent, size.c_str());
             std::fflush(stderr);
@@ -84,8 +88,16 @@ public:
         phase_ = progress.phase;
         shownTenth_ = tenth;
         std::string line = localized(progress.phase);
-        if (progress.percent) line += " " + std::to_string(static_cast<int>(*progress.percent * 100)) + " %";
-        if (progress.sizeBytes) line += " (" + megabytes(*progress.sizeBytes) + ")";
+        if (progress.percent) {
+            line += ' ';
+            line += std::to_string(static_cast<int>(*progress.percent * 100));
+            line += " %";
+        }
+        if (progress.sizeBytes) {
+            line += " (";
+            line += megabytes(*progress.sizeBytes);
+            line += ')';
+        }
         std::fprintf(stderr, "%s\n", line.c_str());
     }
 
@@ -113,7 +125,9 @@ private:
 // The one place a downloaded update is handed to the installer. Until the installer of
 // downloaded applications is part of this program, installing stays with `vantreel update`.
 void installDownloadedUpdate(const AllUpdateRow& row, const CompletedManualDownload&, bool json, Json& report) {
-    report["install"] = "vantreel update " + row.id;
+    std::string command = "vantreel update ";
+    command += row.id;
+    report["install"] = command;
     if (!json) std::printf("%s\n", localized("download.install_with_update", {row.id}).c_str());
 }
 

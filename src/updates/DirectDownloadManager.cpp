@@ -136,7 +136,10 @@ std::string DirectDownloadManager::body(const std::string& url, std::stop_token 
 DirectDownloadMetadata DirectDownloadManager::jetBrains(const DirectDownloadConfig& config, std::stop_token stop) const {
     const std::string channel = config.channel.empty() ? std::string("release") : config.channel;
     if (!isSafeToken(config.productCode) || !isSafeToken(channel)) throw DirectDownloadError::releaseNotFound();
-    std::string path = "/products/releases?code=" + config.productCode + "&latest=true&type=" + channel;
+    std::string path = "/products/releases?code=";
+    path += config.productCode;
+    path += "&latest=true&type=";
+    path += channel;
     Json document;
     try {
         document = NetworkClient::decodedJson(body(Endpoints::url(Service::JetBrains, path), stop));

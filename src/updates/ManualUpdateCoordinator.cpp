@@ -49,7 +49,11 @@ std::string claimName(const std::string& temporary, const std::string& folder, c
     }
     for (int attempt = 1; attempt < 1000; ++attempt) {
         std::string candidate = folder + "/" + stem;
-        if (attempt > 1) candidate += " (" + std::to_string(attempt) + ")";
+        if (attempt > 1) {
+            candidate += " (";
+            candidate += std::to_string(attempt);
+            candidate += ')';
+        }
         candidate += extension;
         if (::link(temporary.c_str(), candidate.c_str()) == 0) return candidate;
         // A file system without hard links (a FAT drive): check, then rename.
@@ -58,9 +62,9 @@ std::string claimName(const std::string& temporary, const std::string& folder, c
             if (std::filesystem::exists(candidate, error)) continue;
             if (::rename(temporary.c_str(), candidate.c_str()) == 0) return candidate;
         }
-        if (errno != EEXIST) throw FileWriteError("Cannot create " + candidate + ": " + std::strerror(errno));
+        if (errno != EEXIST) throw FileWriteError(std::string("Cannot create ") + candidate + ": " + std::strerror(errno));
     }
-    throw FileWriteError("No free name for " + name + " in " + folder);
+    throw FileWriteError(std::string("No free name for ") + name + " in " + folder);
 }
 
 std::optional<CompletedManualDownload> completedFromJson(const Json& json) {
@@ -128,11 +132,14 @@ ManualUpdateCoordinator::ManualUpdateCoordinator(Options options) : options_(std
 std::string ManualUpdateCoordinator::itemKey(const ManualUpdateItem& item) {
     std::string key;
     if (item.installLocationOverride && !item.installLocationOverride->empty()) {
-        key = "path:" + *item.installLocationOverride;
+        key = "path:";
+        key += *item.installLocationOverride;
     } else if (item.downloadURL && !item.downloadURL->empty()) {
-        key = "url:" + *item.downloadURL;
+        key = "url:";
+        key += *item.downloadURL;
     } else {
-        key = "name:" + toLower(item.name);
+        key = "name:";
+        key += toLower(item.name);
     }
     key += "|version:";
     key += item.latestVersion.value_or("");
@@ -187,7 +194,11 @@ void ManualUpdateCoordinator::recordFailure(const std::string& key, const Manual
         lastErrorMessage_ = message;
         ++activityRevision_;
     }
-    logger().warning("⚠️ ManualUpdateCoordinator: " + item.name + " failed " + message);
+    std::string line = "⚠️ ManualUpdateCoordinator: ";
+    line += item.name;
+    line += " failed ";
+    line += message;
+    logger().warning(line);
 }
 
 CompletedManualDownload ManualUpdateCoordinator::download(const ManualUpdateItem& item,
@@ -228,7 +239,7 @@ CompletedManualDownload ManualUpdateCoordinator::download(const ManualUpdateItem
                 source.get_token());
             if (head.isSuccess()) size = head.contentLength();
         } catch (const NetworkError& error) {
-            logger().debug("HEAD " + url + ": " + error.description());
+            logger().debug(std::string("HEAD ") + url + ": " + error.description());
         }
         setProgress(key, {"manual_update.phase.downloading", size ? std::optional<double>(0.0) : std::nullopt, size},
                     onProgress);
@@ -257,8 +268,15 @@ CompletedManualDownload ManualUpdateCoordinator::download(const ManualUpdateItem
         }
         std::error_code sizeError;
         const std::uint64_t bytes = std::filesystem::file_size(temporary, sizeError);
-        logger().info("⬇️ ManualUpdateCoordinator: " + item.name + " finalURL=" + response.url +
-                      " contentType=" + response.contentType().value_or("") + " sizeBytes=" + std::to_string(bytes));
+        std::string line = "⬇️ ManualUpdateCoordinator: ";
+        line += item.name;
+        line += " finalURL=";
+        line += response.url;
+        line += " contentType=";
+        line += response.contentType().value_or("");
+        line += " sizeBytes=";
+        line += std::to_string(bytes);
+        logger().info(line);
 
         const std::string name = downloadFileName(response.contentDisposition(), response.url, item.name,
                                                   item.latestVersion, response.contentType());
