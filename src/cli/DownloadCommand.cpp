@@ -1,0 +1,208 @@
+#include "cli/DownloadCommand.hpp"
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "base/Cancellation.hpp"
+#include "base/Json.hpp"
+#include "base/Localization.hpp"
+#include "cli/Context.hpp"
+#include "cli/Onboarding.hpp"
+#include "cli/Output.hpp"
+#include "cli/ScanCommand.hpp"
+#include "cli/Signals.hpp"
+#include "cli/UpdatesTable.hpp"
+#include "settings/SettingsManager.hpp"
+#include "sources/ApplicationManager.hpp"
+#include "system/CommandRunner.hpp"
+#include "system/NetworkClient.hpp"
+#include "updates/DirectDownloadManager.hpp"
+#include "updates/ManualUpdateCoordinator.hpp"
+
+namespace vt::cli {
+
+namespace {
+
+struct DownloadArguments {
+    std::string item;
+    bool json = false;
+};
+
+// The application of the last scan a row stands for.
+std::optional<Application> applicationOf(const AllUpdateRow& row) {
+    if (row.kind != AllUpdateRow::Kind::Application) return std::nullopt;
+    for (const Application& application : Context::shared().applications().applications()) {
+        if ((row.bundlePath && application.bundlePath == *row.bundlePath) ||
+            (!row.bundleIdentifier.empty() && application.bundleIdentifier == row.bundleIdentifier)) {
+            return application;
+        }
+    }
+    return std::nullopt;
+}
+
+// The row's download address, else the one its publisher gives now (applications whose rule
+// names a direct-download provider).
+std::optional<std::string> downloadAddress(const AllUpdateRow& row, std::stop_token stop) {
+    if (row.downloadURL && !row.downloadURL->empty()) return row.downloadURL;
+    std::optional<Application> application = applicationOf(row);
+    if (!application) return std::nullopt;
+    std::optional<DirectDownloadConfig> config = DirectDownloadResolver::configFor(*application);
+    if (!config) return std::nullopt;
+    DirectDownloadManager manager(Context::shared().network());
+    return manager.latest(*config, stop).downloadURL;
+}
+
+// Progress: a bar redrawn in place on a terminal, a line per phase and per tenth otherwise.
+class ProgressPrinter {
+public:
+    explicit ProgressPrinter(bool quiet) : quiet_(quiet), style_(Style::forStream(stderr)) {}
+    ~ProgressPrinter() { finish(); }
+
+    void show(const ManualUpdateProgress& progress) {
+        if (quiet_) return;
+        const int tenth = progress.percent ? static_cast<int>(*progress.percent * 10) : -1;
+        if (style_.isTerminal) {
+            constexpr int kBarWidth = 24;
+            const int percent = progress.percent ? static_cast<int>(*progress.percent * 100 + 0.5) : 0;
+            if (progress.phase == phase_ && percent == shownPercent_) return;
+            shownPercent_ = percent;
+            phase_ = progress.phase;
+            std::string bar;
+            const int filled = progress.percent ? static_cast<int>(*progress.percent * kBarWidth + 0.5) : 0;
+            for (int i = 0; i < kBarWidth; ++i) bar += i < filled ? "█" : "░";
+            std::string size;
+            if (progress.sizeBytes) {
+                size = "  ";
+                size += megabytes(*progress.sizeBytes);
+            }
+            std::fprintf(stderr, "\r\033[K%s %s %3d%%%s", style_.green(bar).c_str(), localized(progress.phase).c_str(),
+                         percent, size.c_str());
+            std::fflush(stderr);
+            drawn_ = true;
+            return;
+        }
+        if (progress.phase == phase_ && tenth == shownTenth_) return;
+        phase_ = progress.phase;
+        shownTenth_ = tenth;
+        std::string line = localized(progress.phase);
+        if (progress.percent) {
+            line += ' ';
+            line += std::to_string(static_cast<int>(*progress.percent * 100));
+            line += " %";
+        }
+        if (progress.sizeBytes) {
+            line += " (";
+            line += megabytes(*progress.sizeBytes);
+            line += ')';
+        }
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
+
+    void finish() {
+        if (!drawn_) return;
+        std::fprintf(stderr, "\n");
+        drawn_ = false;
+    }
+
+private:
+    static std::string megabytes(std::uint64_t bytes) {
+        char text[32];
+        std::snprintf(text, sizeof(text), "%.1f MB", static_cast<double>(bytes) / 1e6);
+        return text;
+    }
+
+    bool quiet_;
+    Style style_;
+    std::string phase_;
+    int shownPercent_ = -1;
+    int shownTenth_ = -2;
+    bool drawn_ = false;
+};
+
+// The one place a downloaded update is handed to the installer. Until the installer of
+// downloaded applications is part of this program, installing stays with `vantreel update`.
+void installDownloadedUpdate(const AllUpdateRow& row, const CompletedManualDownload&, bool json, Json& report) {
+    std::string command = "vantreel update ";
+    command += row.id;
+    report["install"] = command;
+    if (!json) std::printf("%s\n", localized("download.install_with_update", {row.id}).c_str());
+}
+
+int download(const DownloadArguments& arguments, const GlobalOptions& options) {
+    if (!ensureTermsAccepted(options.acceptTerms)) return kExitFailure;
+    const std::vector<AllUpdateRow> everything = everyRow(savedSnapshot());  // the matches point into it
+    std::vector<const AllUpdateRow*> rows = resolveRows(arguments.item, everything);
+    if (rows.empty()) {
+        std::fprintf(stderr, "vantreel download: no item \"%s\" in the last scan (see vantreel list --all)\n",
+                     arguments.item.c_str());
+        return kExitUsage;
+    }
+    if (rows.size() > 1) {
+        std::fprintf(stderr, "vantreel download: \"%s\" names several items; give one of these ids:\n",
+                     arguments.item.c_str());
+        for (const AllUpdateRow* row : rows) std::fprintf(stderr, "  %s\n", row->id.c_str());
+        return kExitUsage;
+    }
+    const AllUpdateRow& row = *rows.front();
+    std::stop_source stop;
+    InterruptWatcher watcher([&stop] { stop.request_stop(); });
+    Style out = Style::forStream(stdout);
+    Json report = {{"id", row.id}, {"name", row.name}};
+    try {
+        std::optional<std::string> address = downloadAddress(row, stop.get_token());
+        if (!address) {
+            std::fprintf(stderr, "vantreel download: %s\n", localized("download.no_address", {row.name}).c_str());
+            return kExitFailure;
+        }
+        ManualUpdateCoordinator coordinator(ManualUpdateCoordinator::Options{
+            .network = &Context::shared().network(),
+            .defaults = &Context::shared().defaults(),
+            .runner = &CommandRunner::shared(),
+        });
+        ManualUpdateItem item{row.name, row.latestVersion, address, std::nullopt};
+        ProgressPrinter printer(arguments.json);
+        CompletedManualDownload completed =
+            coordinator.download(item, [&printer](const ManualUpdateProgress& progress) { printer.show(progress); },
+                                 stop.get_token());
+        printer.finish();
+        report["success"] = true;
+        report["path"] = completed.path();
+        report["fileURL"] = completed.fileURL;
+        report["version"] = completed.version ? Json(*completed.version) : Json(nullptr);
+        if (!arguments.json) std::printf("%s\n", out.green(localized("download.saved", {row.name, completed.path()})).c_str());
+        if (Context::shared().settings().manualUpdateMode() == ManualUpdateMode::DownloadAndInstall) {
+            installDownloadedUpdate(row, completed, arguments.json, report);
+        }
+        if (arguments.json) std::printf("%s\n", dumpJson(report, jsonIndentForStandardOutput()).c_str());
+        return kExitSuccess;
+    } catch (const CancellationError&) {
+        std::fprintf(stderr, "%s\n", localized("update.cancelling").c_str());
+        return kExitFailure;
+    } catch (const std::exception& error) {
+        std::string message = error.what();
+        if (const auto* network = dynamic_cast<const NetworkError*>(&error)) message = network->description();
+        if (arguments.json) {
+            report["success"] = false;
+            report["error"] = message;
+            std::printf("%s\n", dumpJson(report, jsonIndentForStandardOutput()).c_str());
+        } else {
+            std::fprintf(stderr, "%s\n", out.red(localized("download.failed", {row.name, message})).c_str());
+        }
+        return kExitFailure;
+    }
+}
+
+}  // namespace
+
+void addDownloadCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) {
+    auto arguments = std::make_shared<DownloadArguments>();
+    auto* command = app.add_subcommand("download", "Download the update file of an item of the last scan");
+    command->add_option("item", arguments->item, "Row id (see list --json) or name of the item")->required();
+    command->add_flag("--json", arguments->json, "Print the result as JSON");
+    command->callback([arguments, exitCode, options] { *exitCode = download(*arguments, *options); });
+}
+
+}  // namespace vt::cli

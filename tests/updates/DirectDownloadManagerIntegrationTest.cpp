@@ -1,0 +1,107 @@
+// The publishers' release lookups against a loopback server standing for each publisher.
+#include <gtest/gtest.h>
+
+#include "support/Corpus.hpp"
+#include "support/LoopbackServer.hpp"
+#include "support/ScopedEnvironment.hpp"
+#include "system/SystemNetworkClient.hpp"
+#include "updates/DirectDownloadManager.hpp"
+
+namespace vt {
+namespace {
+
+class DirectDownloadManagerTest : public ::testing::Test {
+protected:
+    testing::ScopedEnvironment noProxy_{"http_proxy", nullptr};
+    testing::ScopedEnvironment noAllProxy_{"all_proxy", nullptr};
+    testing::LoopbackServer server_;
+    testing::ScopedEnvironment jetBrains_{"VANTREEL_ENDPOINT_JETBRAINS", server_.origin().c_str()};
+    testing::ScopedEnvironment studio_{"VANTREEL_ENDPOINT_ANDROID_STUDIO", server_.origin().c_str()};
+    testing::ScopedEnvironment brew_{"VANTREEL_ENDPOINT_HOMEBREW_API", (server_.origin() + "/api").c_str()};
+    SystemNetworkClient network_;
+
+    void serve(const std::string& path, std::string body, int status = 200) {
+        testing::LoopbackRoute route;
+        route.body = std::move(body);
+        route.status = status;
+        server_.setRoute(path, route);
+    }
+};
+
+TEST_F(DirectDownloadManagerTest, JetBrainsReleasesGiveTheFileOfThisProcessorAndItsChecksum) {
+    const std::string sum(64, 'a');
+    serve("/products/releases", R"({"IIU":[{"date":"2024-01-01","type":"release","version":"2024.1","build":"241.14494",
+        "notesLink":"https://example.invalid/notes","downloads":{
+        "mac":{"link":"https://download.example.invalid/idea/ideaIU-2024.1.dmg","size":1,"checksumLink":")" +
+                                      server_.url("/intel.sha256") + R"("},
+        "macM1":{"link":"https://download.example.invalid/idea/ideaIU-2024.1-aarch64.dmg","sha256":")" +
+                                      std::string(64, 'B') + R"("}}}]})");
+    serve("/intel.sha256", sum + " *ideaIU-2024.1.dmg\n");
+    DirectDownloadConfig config{DirectDownloadProvider::JetBrains, "IIU", "release"};
+
+    DirectDownloadMetadata intel = DirectDownloadManager(network_, "x86_64").latest(config);
+    EXPECT_EQ(intel.version, "2024.1");
+    EXPECT_EQ(intel.buildNumber, "241.14494");
+    EXPECT_EQ(intel.filename, "ideaIU-2024.1.dmg");
+    EXPECT_EQ(intel.checksum, sum);
+    EXPECT_EQ(intel.fileType, DirectDownloadFileType::Dmg);
+    EXPECT_EQ(server_.requests().front().target, "/products/releases?code=IIU&latest=true&type=release");
+    EXPECT_EQ(DirectDownloadManager(network_, "arm64").latest(config).checksum, std::string(64, 'b'));
+
+    serve("/products/releases", R"({"IIU":[{"version":"2024.1","downloads":{"mac":{"link":"https://h/i.dmg"}}}]})");
+    try {
+        DirectDownloadManager(network_, "arm64").latest(config);
+        ADD_FAILURE() << "an Intel-only release was offered to arm64";
+    } catch (const DirectDownloadError& error) {
+        EXPECT_STREQ(error.what(), "Aucun fichier compatible arm64 disponible pour IIU");
+    }
+    serve("/products/releases", R"({"IIU":[]})");
+    EXPECT_STREQ([&] {
+        try {
+            DirectDownloadManager(network_).latest(config);
+        } catch (const DirectDownloadError& error) {
+            return std::string(error.what());
+        }
+        return std::string();
+    }().c_str(), "Aucune version disponible n'a été trouvée pour ce produit.");
+    serve("/products/releases", "{}", 503);
+    EXPECT_THROW(DirectDownloadManager(network_).latest(config), DirectDownloadError);
+    // A product code that would change the query is never sent.
+    EXPECT_THROW(DirectDownloadManager(network_).latest({DirectDownloadProvider::JetBrains, "IIU&x=1", ""}),
+                 DirectDownloadError);
+}
+
+TEST_F(DirectDownloadManagerTest, AndroidStudioPageAndHomebrewCaskGiveVersionAddressAndChecksum) {
+    const std::string armSum(64, 'c');
+    serve("/studio", R"(<table><tr><td><a href="https://redirector.example.invalid/android/studio/install/2024.1.1.11/android-studio-2024.1.1.11-mac.dmg">android-studio-2024.1.1.11-mac.dmg</a></td>
+<td>1.2 GB</td><td>)" + std::string(64, 'd') + R"(</td></tr>
+<tr><td><a href="https://redirector.example.invalid/android/studio/install/2024.1.1.11/android-studio-2024.1.1.11-mac_arm.dmg">android-studio-2024.1.1.11-mac_arm.dmg</a></td>
+<td>1.2 GB</td><td>)" + armSum + "</td></tr></table>");
+    DirectDownloadConfig studio{DirectDownloadProvider::GoogleStudio, "AndroidStudio", "stable"};
+    DirectDownloadMetadata arm = DirectDownloadManager(network_, "arm64").latest(studio);
+    EXPECT_EQ(arm.version, "2024.1.1.11");
+    EXPECT_EQ(arm.filename, "android-studio-2024.1.1.11-mac_arm.dmg");
+    EXPECT_EQ(arm.checksum, armSum);
+    EXPECT_EQ(DirectDownloadManager(network_, "x86_64").latest(studio).checksum, std::string(64, 'd'));
+
+    serve("/api/cask/iterm2.json", testing::corpusFile("homebrew/formulae.brew.sh-data/cask-iterm2.json"));
+    DirectDownloadMetadata cask =
+        DirectDownloadManager(network_).latest({DirectDownloadProvider::HomebrewCask, "iterm2", ""});
+    EXPECT_EQ(cask.version, "3.3.2");
+    EXPECT_EQ(cask.downloadURL, "https://iterm2.com/downloads/stable/iTerm2-3_3_2.zip");
+    EXPECT_EQ(cask.filename, "iTerm2-3_3_2.zip");
+    EXPECT_EQ(cask.fileType, DirectDownloadFileType::Zip);
+    EXPECT_EQ(cask.checksum, "e36b30bfa480ce7d4eca601b60e0e0e5a8b96f94617b584085e969d65d282b47");
+
+    serve("/api/cask/tool.json", R"({"version":"1.2,345","url":"https://h/tool.pkg","sha256":"no_check"})");
+    EXPECT_THROW(DirectDownloadManager(network_).latest({DirectDownloadProvider::HomebrewCask, "tool", ""}),
+                 DirectDownloadError);  // an installer package is not a direct install
+    serve("/api/cask/tool.json", R"({"version":"1.2,345","url":"https://h/Tool.zip","sha256":"no_check"})");
+    DirectDownloadMetadata built = DirectDownloadManager(network_).latest({DirectDownloadProvider::HomebrewCask, "tool", ""});
+    EXPECT_EQ(built.version, "1.2");
+    EXPECT_EQ(built.buildNumber, "345");
+    EXPECT_EQ(built.checksum, std::nullopt);
+}
+
+}  // namespace
+}  // namespace vt
