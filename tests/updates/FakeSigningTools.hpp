@@ -44,14 +44,17 @@ public:
     }
 
     // A bundle with an Info.plist giving its version and build.
-    static std::string makeBundle(const std::string& path, const std::string& version, const std::string& build = {}) {
-        std::filesystem::create_directories(path + "/Contents/MacOS");
+    static std::string infoPlist(const std::string& version, const std::string& build = {}) {
         std::string plist = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                             "<key>CFBundleIdentifier</key><string>org.example.foo</string>"
                             "<key>CFBundleShortVersionString</key><string>" + version + "</string>";
         if (!build.empty()) plist += "<key>CFBundleVersion</key><string>" + build + "</string>";
         plist += "</dict></plist>\n";
-        std::ofstream(path + "/Contents/Info.plist") << plist;
+        return plist;
+    }
+    static std::string makeBundle(const std::string& path, const std::string& version, const std::string& build = {}) {
+        std::filesystem::create_directories(path + "/Contents/MacOS");
+        std::ofstream(path + "/Contents/Info.plist") << infoPlist(version, build);
         std::ofstream(path + "/Contents/MacOS/Foo") << "#!/bin/sh\necho " + version + "\n";
         return path;
     }
