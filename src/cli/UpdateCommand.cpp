@@ -226,6 +226,7 @@ bool installFromGitHub(const AllUpdateRow& row, bool json, Json& report) {
         .network = &Context::shared().network(),
         .runner = &CommandRunner::shared(),
         .privileged = &Context::shared().privilegedOperations(),
+        .tools = InstallTools::fromEnvironment(),
     });
     GitHubInstallRequest request{row.name, bundlePath, repositoryOf(row.downloadURL.value_or("")), row.downloadURL, latest};
     bool installed = false;

@@ -11,6 +11,11 @@ struct InstallTools {
     std::string spctl = "/usr/sbin/spctl";
     std::string xattr = "/usr/bin/xattr";
     std::string hdiutil = "/usr/bin/hdiutil";
+
+    // The standard table, with any tool named by an absolute path in VANTREEL_TOOL_CODESIGN,
+    // VANTREEL_TOOL_SPCTL, VANTREEL_TOOL_XATTR or VANTREEL_TOOL_HDIUTIL in its place (how the
+    // end-to-end tests stand in for the signing tools; like PATH, only the user sets it).
+    static InstallTools fromEnvironment();
 };
 
 }  // namespace vt

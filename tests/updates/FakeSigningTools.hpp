@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 
 #include "base/Files.hpp"
@@ -28,6 +29,14 @@ public:
         tools.spctl = script("spctl", "f=spctl\n");
         tools.xattr = script("xattr", "f=xattr\n");
         tools.hdiutil = dir_.file("hdiutil-absent");
+    }
+
+    // The tools for a `vantreel` child process.
+    std::map<std::string, std::string> environment() const {
+        return {{"VANTREEL_TOOL_CODESIGN", tools.codesign},
+                {"VANTREEL_TOOL_SPCTL", tools.spctl},
+                {"VANTREEL_TOOL_XATTR", tools.xattr},
+                {"VANTREEL_TOOL_HDIUTIL", tools.hdiutil}};
     }
 
     std::string calls() const { return readFile(dir_.file("calls")).value_or(""); }
