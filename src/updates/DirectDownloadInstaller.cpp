@@ -104,7 +104,11 @@ void DirectDownloadInstaller::replace(const std::string& source, const std::stri
         if (backedUp) {
             std::error_code ignored;
             fs::remove_all(destination, ignored);
-            copyBundle(backup, destination);
+            try {
+                copyBundle(backup, destination);
+            } catch (const fs::filesystem_error& error) {
+                logger().error("❌ Restoring " + destination + " from its backup failed: " + error.code().message());
+            }
         }
         throw;
     }

@@ -191,6 +191,9 @@ GitHubInstallResult GitHubInstallerService::install(const GitHubInstallRequest& 
         return GitHubInstallResult{true, version, request.bundlePath, "Installation terminée avec succès"};
     } catch (const CancellationError&) {
         throw GitHubInstallError::userCancelled();
+    } catch (const fs::filesystem_error& error) {
+        // A folder that cannot be made or read (disk full, permissions) ends the install like any failure.
+        throw GitHubInstallError::installFailed(error.code().message());
     }
 }
 
