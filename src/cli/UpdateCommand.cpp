@@ -24,6 +24,8 @@
 #include "system/CommandRunner.hpp"
 #include "presentation/AutoDeferralStore.hpp"
 #include "sources/macos/SoftwareUpdateManager.hpp"
+#include "settings/DefaultsStore.hpp"
+#include "updates/GitHubInstallerService.hpp"
 
 namespace vt::cli {
 
@@ -151,6 +153,118 @@ bool installSystemUpdate(const SoftwareUpdate& update, bool json, Json& report) 
     return installed;
 }
 
+// Releases whose direct install failed in a way a retry cannot mend, by bundle path: the
+// application is updated by hand until a newer release appears.
+constexpr const char* kDirectInstallDisabledKey = "GitHubDirectInstallDisabledVersions";
+
+// "owner/repo" of a release asset's address (".../OWNER/REPO/releases/download/...").
+std::string repositoryOf(const std::string& url) {
+    std::vector<std::string_view> parts = split(url, '/');
+    for (std::size_t i = 0; i + 2 < parts.size(); ++i) {
+        if (parts[i + 2] == "releases" && i >= 3) return std::string(parts[i]) + "/" + std::string(parts[i + 1]);
+    }
+    return url;
+}
+
+// Shows the installer's phases: a progress bar redrawn in place on a terminal, one line per
+// phase otherwise.
+class InstallProgressView {
+public:
+    explicit InstallProgressView(bool quiet) : quiet_(quiet), style_(Style::forStream(stderr)) {}
+    ~InstallProgressView() { finishLine(); }
+
+    void show(const GitHubInstallProgress& progress) {
+        if (quiet_) return;
+        const bool downloading = progress.phase == GitHubInstallPhase::Downloading && progress.bytesDownloaded;
+        if (downloading && style_.isTerminal) {
+            constexpr int kWidth = 30;
+            const int filled = static_cast<int>(progress.progress * kWidth);
+            std::string bar = "\r" + std::string("Téléchargement [") + std::string(static_cast<std::size_t>(filled), '#') +
+                              std::string(static_cast<std::size_t>(kWidth - filled), ' ') + "] " +
+                              std::to_string(static_cast<int>(progress.progress * 100)) + " %";
+            std::fputs(bar.c_str(), stderr);
+            std::fflush(stderr);
+            barShown_ = true;
+            return;
+        }
+        if (downloading) return;  // a pipe gets the phases, not every percent
+        finishLine();
+        std::fprintf(stderr, "%s\n", style_.dim(progress.message).c_str());
+    }
+
+private:
+    void finishLine() {
+        if (barShown_) std::fputs("\n", stderr);
+        barShown_ = false;
+    }
+    bool quiet_;
+    Style style_;
+    bool barShown_ = false;
+};
+
+// Installs the newest release asset of an application tracked through GitHub over the
+// installed bundle; true when installed.
+bool installFromGitHub(const AllUpdateRow& row, bool json, Json& report) {
+    Style out = Style::forStream(stdout);
+    Json entry = {{"name", row.name}, {"id", row.id}};
+    DefaultsStore& defaults = Context::shared().defaults();
+    const std::string latest = row.latestVersion.value_or("");
+    const Json disabled = defaults.object(kDirectInstallDisabledKey).value_or(Json::object());
+    const std::string bundlePath = row.bundlePath.value_or("");
+    if (disabled.contains(bundlePath) && disabled[bundlePath].is_string() && disabled[bundlePath].get<std::string>() == latest) {
+        std::string message = "direct installation of " + latest + " failed before; download it by hand: ";
+        message += row.downloadURL.value_or("");
+        entry["success"] = false;
+        entry["error"] = message;
+        if (!json) std::printf("%s\n", out.red(localized("update.item_failed", {row.name, message})).c_str());
+        report.push_back(std::move(entry));
+        return false;
+    }
+    std::stop_source stop;
+    InterruptWatcher watcher([&stop] { stop.request_stop(); });
+    GitHubInstallerService service(GitHubInstallerService::Options{
+        .network = &Context::shared().network(),
+        .runner = &CommandRunner::shared(),
+        .privileged = &Context::shared().privilegedOperations(),
+        .tools = InstallTools::fromEnvironment(),
+    });
+    GitHubInstallRequest request{row.name, bundlePath, repositoryOf(row.downloadURL.value_or("")), row.downloadURL, latest};
+    bool installed = false;
+    try {
+        GitHubInstallResult result;
+        {
+            InstallProgressView view(json);
+            result = service.install(request, [&view](const GitHubInstallProgress& progress) { view.show(progress); },
+                                     stop.get_token());
+        }
+        installed = true;
+        entry["success"] = true;
+        entry["newVersion"] = result.installedVersion;
+        if (!json) {
+            std::printf("%s\n", out.green(localized("update.item_success", {row.name, displayVersion(row.currentVersion),
+                                                                              displayVersion(result.installedVersion)}))
+                                     .c_str());
+        }
+    } catch (const GitHubInstallError& error) {
+        if (disablesDirectInstall(error.description()) && !latest.empty()) {
+            try {
+                defaults.update([&](Json& object) {
+                    Json& versions = object[kDirectInstallDisabledKey];
+                    if (!versions.is_object()) versions = Json::object();
+                    versions[bundlePath] = latest;
+                });
+            } catch (const std::exception&) {
+                // Unwritable preferences: the failure itself is what the user reads.
+            }
+        }
+        entry["success"] = false;
+        entry["error"] = error.description();
+        if (!json) std::printf("%s\n", out.red(localized("update.item_failed", {row.name, error.description()})).c_str());
+    }
+    report.push_back(std::move(entry));
+    return installed;
+}
+
 int update(const UpdateArguments& arguments, const GlobalOptions& options) {
     if (!ensureTermsAccepted(options.acceptTerms)) return kExitFailure;
     PackageCoordinator& coordinator = Context::shared().coordinator();
@@ -158,6 +272,7 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
     std::vector<Package> chosen;
     std::vector<Application> storeApps;
     std::vector<SoftwareUpdate> systemUpdates;
+    std::vector<AllUpdateRow> gitHubRows;
     for (const std::string& argument : arguments.items) {
         std::vector<Package> matches = resolve(argument, inventory);
         if (matches.empty()) {
@@ -172,6 +287,12 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
                 for (const SoftwareUpdate& offered : Context::shared().systemUpdates().cachedUpdates()) {
                     if ("macos:" + offered.id == rows.front()->id) systemUpdates.push_back(offered);
                 }
+                continue;
+            }
+            if (rows.size() == 1 && rows.front()->kind == AllUpdateRow::Kind::Application &&
+                rows.front()->toggle == ManagerToggleKey::ShowGitHub && rows.front()->downloadURL &&
+                rows.front()->bundlePath) {
+                gitHubRows.push_back(*rows.front());
                 continue;
             }
             if (rows.size() == 1) {
@@ -197,6 +318,7 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
     bool storeFailed = false;
     for (const Application& application : storeApps) storeFailed |= !updateFromStore(application, arguments.json, storeReport);
     for (const SoftwareUpdate& offered : systemUpdates) storeFailed |= !installSystemUpdate(offered, arguments.json, storeReport);
+    for (const AllUpdateRow& row : gitHubRows) storeFailed |= !installFromGitHub(row, arguments.json, storeReport);
     if (chosen.empty()) {
         if (arguments.json) std::printf("%s\n", dumpJson(storeReport, 2).c_str());
         return storeFailed ? kExitFailure : kExitSuccess;

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace vt {
+
+// Why a downloaded application was not installed; `description()` is the user-facing text.
+class DirectDownloadError : public std::runtime_error {
+public:
+    enum class Kind {
+        HttpError,
+        InstallFailed,
+        InvalidURL,
+        ReleaseNotFound,
+        DownloadNotFound,
+        UnsupportedFileType,
+        ChecksumMismatch,
+        AuthorizationRequired,
+    };
+
+    static DirectDownloadError httpError(int statusCode);
+    static DirectDownloadError installFailed(std::string message);
+    static DirectDownloadError of(Kind kind);  // the cases without data
+
+    Kind kind() const noexcept { return kind_; }
+    int statusCode() const noexcept { return statusCode_; }
+    // installFailed's message, without the "L'installation a échoué: " before it.
+    const std::string& message() const noexcept { return message_; }
+    std::string description() const { return what(); }
+
+private:
+    DirectDownloadError(Kind kind, int statusCode, std::string message, const std::string& description);
+    Kind kind_;
+    int statusCode_;
+    std::string message_;
+};
+
+}  // namespace vt

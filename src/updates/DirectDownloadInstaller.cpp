@@ -1,0 +1,226 @@
+#include "updates/DirectDownloadInstaller.hpp"
+
+#include "base/Cancellation.hpp"
+#include "base/Log.hpp"
+#include "base/Paths.hpp"
+#include "sources/AppBundleReader.hpp"
+#include "system/AdminPrompt.hpp"
+#include "system/PrivilegedOperations.hpp"
+#include "updates/DirectDownloadError.hpp"
+
+#include <openssl/evp.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace vt {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("DirectDownloadInstaller");
+    return instance;
+}
+
+// "1.2 (345" — the closing parenthesis comes with the text that follows.
+std::string withOpenBuild(const BundleCandidate& bundle) {
+    std::string text = bundle.version;
+    text += " (";
+    text += bundle.buildNumber.value_or("sans build");
+    return text;
+}
+
+// A copy that keeps the links inside a bundle as links (frameworks depend on them).
+void copyBundle(const std::string& source, const std::string& destination) {
+    fs::copy(source, destination, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+}
+
+}  // namespace
+
+DirectDownloadInstaller::Wording DirectDownloadInstaller::Wording::gitHub() {
+    Wording wording;
+    wording.backupLog = "💾 Backup created at ";
+    wording.userCancelled = "Installation annulée par l'utilisateur";
+    wording.privilegedFailed = "Échec avec privilèges: ";
+    wording.elevationFailed = "Erreur d'élévation: ";
+    return wording;
+}
+
+DirectDownloadInstaller::DirectDownloadInstaller(Options options)
+    : options_(std::move(options)), verifier_(*options_.runner, options_.tools) {}
+
+void DirectDownloadInstaller::install(const std::string& source, const std::string& destination,
+                                      const std::string& displayName, std::stop_token stop) {
+    std::scoped_lock lock(busy_);
+    verifier_.verify(source, displayName, destination, stop);
+    replace(source, destination, displayName, stop);
+    checkInstalled(source, destination, displayName);
+}
+
+void DirectDownloadInstaller::replace(const std::string& source, const std::string& destination,
+                                      const std::string& displayName, std::stop_token stop) {
+    if (stop.stop_requested()) throw CancellationError();
+    const std::string backup = destination + ".backup";
+    // The helper is only allowed to write into the standard application folders.
+    if (isInStandardLocation(destination) && fs::exists(destination)) {
+        std::optional<std::string> unavailable = options_.privileged->helperReplaceApp(destination, source, backup, "");
+        if (!unavailable) {
+            logger().info("✅ Helper replaceApp succeeded (no password prompt)");
+            verifier_.removeQuarantine(destination, stop);
+            return;
+        }
+        std::string line = "ℹ️ Helper replaceApp unavailable (";
+        line += *unavailable;
+        line += "); trying direct copy";
+        logger().info(line);
+    }
+
+    bool backedUp = false;
+    std::error_code ec;
+    if (fs::symlink_status(destination, ec).type() != fs::file_type::not_found) {
+        fs::remove_all(backup, ec);
+        fs::rename(destination, backup, ec);
+        if (ec) {
+            std::string line = "⚠️ Backup failed (";
+            line += ec.message();
+            line += "), skipping backup";
+            logger().warning(line);
+        } else {
+            backedUp = true;
+            logger().info(options_.wording.backupLog + backup);
+        }
+    }
+    try {
+        copyApplication(source, destination, displayName, stop);
+    } catch (...) {
+        // What was installed goes back; the backup stays beside it.
+        if (backedUp) {
+            std::error_code ignored;
+            fs::remove_all(destination, ignored);
+            try {
+                copyBundle(backup, destination);
+            } catch (const fs::filesystem_error& error) {
+                logger().error("❌ Restoring " + destination + " from its backup failed: " + error.code().message());
+            }
+        }
+        throw;
+    }
+    verifier_.removeQuarantine(destination, stop);
+    if (backedUp) fs::remove_all(backup, ec);
+}
+
+void DirectDownloadInstaller::copyApplication(const std::string& source, const std::string& destination,
+                                              const std::string& displayName, std::stop_token stop) {
+    std::string line = "📂 copyApplication: from=";
+    line += source;
+    line += " to=";
+    line += destination;
+    logger().info(line);
+    logger().info("📋 Attempting copy without admin privileges...");
+    std::string copyError;
+    try {
+        std::error_code ec;
+        fs::remove_all(destination, ec);
+        copyBundle(source, destination);
+        logger().info("✅ Copy succeeded without admin privileges");
+        return;
+    } catch (const fs::filesystem_error& error) {
+        copyError = error.code().message();
+        std::error_code ignored;
+        fs::remove_all(destination, ignored);
+    }
+    logger().warning("⚠️ Copy failed without admin: " + copyError);
+    if (!options_.privileged->canRequestAuthorization()) {
+        logger().error("❌ Copy failed and no admin authorization available");
+        std::string message = "Copie impossible vers ";
+        message += destination;
+        message += ": ";
+        message += copyError;
+        throw DirectDownloadError::installFailed(message);
+    }
+    logger().info("🔐 Requesting admin authorization...");
+    std::string reason = "Van Treel doit installer la mise à jour de ";
+    reason += displayName;
+    try {
+        options_.privileged->replaceBundleWithAuthorization(source, destination, reason, stop);
+        logger().info("✅ Copy succeeded with admin authorization");
+    } catch (const AdminPromptError& error) {
+        switch (error.kind()) {
+            case AdminPromptError::Kind::Denied:
+                logger().error("❌ User cancelled authorization");
+                throw DirectDownloadError::installFailed(options_.wording.userCancelled);
+            case AdminPromptError::Kind::Failed:
+                logger().error("❌ Authorization failed: " + error.description());
+                throw DirectDownloadError::installFailed(options_.wording.privilegedFailed + error.description());
+            case AdminPromptError::Kind::NotAvailable:
+                logger().error("❌ Authorization error: " + error.description());
+                throw DirectDownloadError::installFailed(options_.wording.elevationFailed + error.description());
+        }
+        throw;
+    }
+}
+
+void DirectDownloadInstaller::checkInstalled(const std::string& source, const std::string& destination,
+                                             const std::string& displayName) const {
+    std::optional<BundleCandidate> installed = readBundle(destination);
+    if (!installed) throw DirectDownloadError::installFailed("Impossible de relire l'application installée");
+    std::optional<BundleCandidate> downloaded = readBundle(source);
+    if (!downloaded) return;  // nothing to compare with; what is installed was read
+    if (installed->version == downloaded->version && installed->buildNumber == downloaded->buildNumber) return;
+    std::string message = displayName;
+    message += " ne correspond pas à l'application téléchargée après installation. Installée: ";
+    message += withOpenBuild(*installed);
+    message += "), téléchargée: ";
+    message += withOpenBuild(*downloaded);
+    message += ")";
+    throw DirectDownloadError::installFailed(message);
+}
+
+std::string DirectDownloadInstaller::sha256(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw DirectDownloadError::installFailed("Lecture impossible de " + file);
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
+    std::vector<char> buffer(1 << 16);
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        if (in.gcount() > 0) EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(in.gcount()));
+    }
+    if (in.bad()) throw DirectDownloadError::installFailed("Lecture impossible de " + file);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context.get(), digest, &length);
+    std::string hex;
+    char pair[3];
+    for (unsigned int i = 0; i < length; ++i) {
+        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
+        hex += pair;
+    }
+    return hex;
+}
+
+void DirectDownloadInstaller::verifyChecksum(const std::string& file, const std::string& expected) {
+    std::string lower;
+    for (char c : expected) lower += static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+    if (sha256(file) == lower) return;
+    logger().error("❌ DirectDownloadInstaller: Checksum verification failed for " + file);
+    throw DirectDownloadError::of(DirectDownloadError::Kind::ChecksumMismatch);
+}
+
+bool DirectDownloadInstaller::isInStandardLocation(const std::string& bundlePath) {
+    fs::path parent = fs::path(bundlePath).lexically_normal().parent_path();
+    if (parent == "/Applications" || parent == "/Applications/Utilities") return true;
+    std::vector<std::string> parts;
+    for (const auto& part : parent) parts.push_back(part.string());
+    if (parts.size() == 4 && parts[0] == "/" && parts[1] == "Users" && parts[3] == "Applications") return true;
+    return parent == fs::path(paths::home()) / "Applications";
+}
+
+}  // namespace vt

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+#include "updates/AppInstallSecurityVerifier.hpp"
+#include "updates/InstallTools.hpp"
+
+namespace vt {
+
+class CommandRunning;
+class PrivilegedOperations;
+
+// Puts a downloaded application bundle in place of the installed one: the privileged
+// helper's replace when it answers, else a backup beside the destination, a copy as the
+// user and, when that is refused, one with administrator rights; then the quarantine
+// attribute goes and the installed bundle is read again to make sure it is the download.
+// Root operations go only through PrivilegedOperations. Failures throw
+// DirectDownloadError; after a failure the destination is as it was (beside its backup).
+// One install at a time per instance: calls are serialised.
+class DirectDownloadInstaller {
+public:
+    // The texts that differ between the installers built on this one.
+    struct Wording {
+        std::string backupLog = "✅ Backup created at ";
+        std::string userCancelled = "L'installation a été annulée par l'utilisateur.";
+        std::string privilegedFailed = "Échec de l'installation avec privilèges: ";
+        std::string elevationFailed = "Erreur lors de l'élévation de privilèges: ";
+        static Wording gitHub();
+    };
+
+    struct Options {
+        CommandRunning* runner = nullptr;              // required
+        PrivilegedOperations* privileged = nullptr;    // required
+        InstallTools tools;
+        Wording wording;
+    };
+
+    explicit DirectDownloadInstaller(Options options);
+
+    // Verifies `source` (signature, Gatekeeper, team) then replaces `destination` with it.
+    void install(const std::string& source, const std::string& destination, const std::string& displayName,
+                 std::stop_token stop = {});
+
+    // The replacement alone, for callers that verified already; steps helper → backup →
+    // copy → quarantine, without the post-install check.
+    void replace(const std::string& source, const std::string& destination, const std::string& displayName,
+                 std::stop_token stop = {});
+
+    // The installed bundle read again must be the downloaded one (version and build).
+    void checkInstalled(const std::string& source, const std::string& destination, const std::string& displayName) const;
+
+    // Throws ChecksumMismatch when `expected` (lower-case hex SHA-256) is not the file's.
+    static void verifyChecksum(const std::string& file, const std::string& expected);
+    // Lower-case hex; throws DirectDownloadError::installFailed when the file cannot be read.
+    static std::string sha256(const std::string& file);
+
+    // "/Applications", "/Applications/Utilities" or a user's "~/Applications" (on this
+    // system, the home's Applications folder stands for "/Users/NAME/Applications").
+    static bool isInStandardLocation(const std::string& bundlePath);
+
+    const AppInstallSecurityVerifier& verifier() const { return verifier_; }
+
+private:
+    void copyApplication(const std::string& source, const std::string& destination, const std::string& displayName,
+                         std::stop_token stop);
+
+    Options options_;
+    AppInstallSecurityVerifier verifier_;
+    std::mutex busy_;
+};
+
+}  // namespace vt

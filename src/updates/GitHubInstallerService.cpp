@@ -1,0 +1,319 @@
+#include "updates/GitHubInstallerService.hpp"
+
+#include "base/Cancellation.hpp"
+#include "base/Files.hpp"
+#include "base/Log.hpp"
+#include "base/Strings.hpp"
+#include "base/Uuid.hpp"
+#include "model/VersionRules.hpp"
+#include "sources/AppBundleReader.hpp"
+#include "sources/GitHubReleasesManager.hpp"
+#include "system/CommandRunning.hpp"
+#include "system/NetworkClient.hpp"
+#include "updates/DirectDownloadError.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <filesystem>
+#include <system_error>
+#include <utility>
+
+namespace vt {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const Logger& logger() {
+    static const Logger instance("GitHubInstallerService");
+    return instance;
+}
+
+std::string prefixed(std::string_view prefix, std::string_view detail) {
+    std::string text(prefix);
+    text += detail;
+    return text;
+}
+
+// Lower case with the French accents folded, so "Team ID différent" matches "team id different".
+std::string folded(std::string_view text) {
+    static const std::array<std::pair<std::string_view, char>, 10> accents = {{
+        {"é", 'e'}, {"è", 'e'}, {"ê", 'e'}, {"É", 'e'}, {"à", 'a'}, {"â", 'a'},
+        {"ù", 'u'}, {"û", 'u'}, {"ô", 'o'}, {"î", 'i'},
+    }};
+    std::string lower = toLower(text);
+    std::string out;
+    for (std::size_t i = 0; i < lower.size();) {
+        bool replaced = false;
+        for (const auto& [accent, plain] : accents) {
+            if (lower.compare(i, accent.size(), accent) == 0) {
+                out += plain;
+                i += accent.size();
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) out += lower[i++];
+    }
+    return out;
+}
+
+enum class AssetKind { DiskImage, Archive, Other };
+
+AssetKind assetKind(std::string_view fileName) {
+    std::string lower = toLower(fileName);
+    if (endsWith(lower, ".dmg")) return AssetKind::DiskImage;
+    for (std::string_view suffix : {".zip", ".tar", ".tar.gz", ".tgz", ".tar.bz2", ".tbz2", ".tar.xz", ".txz"})
+        if (endsWith(lower, suffix)) return AssetKind::Archive;
+    return AssetKind::Other;
+}
+
+std::string extensionOf(std::string_view fileName) {
+    std::size_t dot = fileName.rfind('.');
+    return dot == std::string_view::npos ? std::string(fileName) : std::string(fileName.substr(dot + 1));
+}
+
+// The asset's file name: the address's last component without its query.
+std::string assetFileName(const std::string& url) {
+    std::string_view path = url;
+    path = path.substr(0, path.find_first_of("?#"));
+    std::string name(lastPathComponent(path));
+    return name.empty() || name == "." || name == ".." ? std::string("download") : name;
+}
+
+void report(const GitHubInstallerService::ProgressHandler& onProgress, GitHubInstallPhase phase, double progress,
+            std::string message) {
+    if (!onProgress) return;
+    GitHubInstallProgress update;
+    update.phase = phase;
+    update.progress = progress;
+    update.message = std::move(message);
+    onProgress(update);
+}
+
+}  // namespace
+
+GitHubInstallError GitHubInstallError::downloadFailed(const std::string& detail) {
+    return {Kind::DownloadFailed, prefixed("Échec du téléchargement: ", detail)};
+}
+GitHubInstallError GitHubInstallError::httpError(int statusCode) {
+    return {Kind::HttpError, prefixed("Échec du téléchargement: HTTP ", std::to_string(statusCode))};
+}
+GitHubInstallError GitHubInstallError::unsupportedFileType(const std::string& type) {
+    return {Kind::UnsupportedFileType, prefixed("Type de fichier non supporté: ", type)};
+}
+GitHubInstallError GitHubInstallError::extractionFailed(const std::string& detail) {
+    return {Kind::ExtractionFailed, prefixed("Échec de l'extraction: ", detail)};
+}
+GitHubInstallError GitHubInstallError::installFailed(const std::string& detail) {
+    return {Kind::InstallFailed, prefixed("Échec de l'installation: ", detail)};
+}
+GitHubInstallError GitHubInstallError::invalidDownloadURL() {
+    return {Kind::InvalidDownloadURL, "URL de téléchargement invalide"};
+}
+GitHubInstallError GitHubInstallError::noMacOSAsset() {
+    return {Kind::NoMacOSAsset, "Aucun fichier macOS disponible dans cette release"};
+}
+GitHubInstallError GitHubInstallError::signatureVerificationFailed(const std::string& detail) {
+    return {Kind::SignatureVerificationFailed, prefixed("La vérification de signature a échoué: ", detail)};
+}
+GitHubInstallError GitHubInstallError::userCancelled() {
+    return {Kind::UserCancelled, "Installation annulée par l'utilisateur"};
+}
+
+bool disablesDirectInstall(std::string_view failureMessage) {
+    std::string text = folded(failureMessage);
+    for (std::string_view phrase : {"version attendue", "aucun fichier macos disponible", "signature de code invalide",
+                                    "gatekeeper refuse", "team id different"})
+        if (contains(text, phrase)) return true;
+    return false;
+}
+
+// The temporary folder of one install and the image mounted in it; both go when it does.
+struct GitHubInstallerService::Staging {
+    CommandRunning* runner = nullptr;
+    std::string hdiutil;
+    std::string folder;
+    std::optional<std::string> mountPoint;
+
+    ~Staging() {
+        if (mountPoint) {
+            CommandRequest request;
+            request.command = hdiutil;
+            request.arguments = {"detach", *mountPoint, "-quiet"};
+            request.timeout = kDetachTimeLimit;
+            request.allowNonZeroExit = true;
+            try {
+                runner->execute(request);
+            } catch (const std::exception&) {
+                // A volume that will not detach is left to the system; the install's outcome stands.
+            }
+        }
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+    }
+};
+
+GitHubInstallerService::GitHubInstallerService(Options options)
+    : options_(std::move(options)),
+      installer_(DirectDownloadInstaller::Options{options_.runner, options_.privileged, options_.tools,
+                                                  DirectDownloadInstaller::Wording::gitHub()}) {}
+
+GitHubInstallResult GitHubInstallerService::install(const GitHubInstallRequest& request,
+                                                    const ProgressHandler& onProgress, std::stop_token stop) {
+    std::scoped_lock lock(busy_);
+    if (!request.downloadURL || request.downloadURL->empty()) throw GitHubInstallError::noMacOSAsset();
+    if (!startsWith(*request.downloadURL, "https://") && !startsWith(*request.downloadURL, "http://"))
+        throw GitHubInstallError::invalidDownloadURL();
+    try {
+        report(onProgress, GitHubInstallPhase::Downloading, 0, "Démarrage du téléchargement...");
+        fs::path base = options_.temporaryFolder.empty() ? fs::temp_directory_path() : fs::path(options_.temporaryFolder);
+        Staging staging{options_.runner, options_.tools.hdiutil, (base / ("GitHubInstall-" + Uuid::random().toString())).string(), {}};
+        std::error_code ec;
+        fs::create_directories(staging.folder, ec);
+        if (ec) throw GitHubInstallError::downloadFailed(ec.message());
+
+        logger().info("📦 Repository: " + request.repository);
+        std::string file = download(request, staging.folder, onProgress, stop);
+        std::string fileName(lastPathComponent(file));
+        std::string bundle;
+        switch (assetKind(fileName)) {
+            case AssetKind::DiskImage: bundle = bundleFromImage(request, file, staging, onProgress, stop); break;
+            case AssetKind::Archive: bundle = bundleFromArchive(request, file, staging.folder, onProgress, stop); break;
+            case AssetKind::Other: throw GitHubInstallError::unsupportedFileType(extensionOf(fileName));
+        }
+        installBundle(request, bundle, onProgress, stop);
+        std::string version = confirmVersion(request);
+        report(onProgress, GitHubInstallPhase::Completed, 1, "Installation terminée avec succès");
+        return GitHubInstallResult{true, version, request.bundlePath, "Installation terminée avec succès"};
+    } catch (const CancellationError&) {
+        throw GitHubInstallError::userCancelled();
+    } catch (const fs::filesystem_error& error) {
+        // A folder that cannot be made or read (disk full, permissions) ends the install like any failure.
+        throw GitHubInstallError::installFailed(error.code().message());
+    }
+}
+
+std::string GitHubInstallerService::download(const GitHubInstallRequest& request, const std::string& folder,
+                                             const ProgressHandler& onProgress, std::stop_token stop) {
+    HttpRequest http;
+    http.url = *request.downloadURL;
+    http.stallTimeoutSeconds = kStallTimeLimit;
+    std::string file = folder + "/" + assetFileName(http.url);
+    int shownPercent = -1;
+    auto progress = [&](const DownloadProgress& received) {
+        if (!onProgress) return;
+        GitHubInstallProgress update;
+        update.phase = GitHubInstallPhase::Downloading;
+        update.bytesDownloaded = received.bytesReceived;
+        update.totalBytes = received.totalBytes;
+        int percent = 0;
+        if (received.totalBytes && *received.totalBytes > 0) {
+            update.progress = std::min(1.0, static_cast<double>(received.bytesReceived) / static_cast<double>(*received.totalBytes));
+            percent = static_cast<int>(std::floor(update.progress * 100));
+        }
+        if (percent == shownPercent) return;
+        shownPercent = percent;
+        update.message = "Téléchargement " + std::to_string(percent) + "%";
+        onProgress(update);
+    };
+    try {
+        options_.network->download(http, file, progress, stop);
+    } catch (const NetworkError& error) {
+        if (error.kind() == NetworkError::Kind::InvalidResponse && error.statusCode() > 0)
+            throw GitHubInstallError::httpError(error.statusCode());
+        if (error.kind() == NetworkError::Kind::InvalidURL) throw GitHubInstallError::invalidDownloadURL();
+        throw GitHubInstallError::downloadFailed(error.description());
+    } catch (const FileWriteError& error) {
+        throw GitHubInstallError::downloadFailed(error.what());
+    }
+    report(onProgress, GitHubInstallPhase::Downloading, 1, "Téléchargement terminé");
+    logger().info("✅ Download completed: " + file);
+    return file;
+}
+
+std::string GitHubInstallerService::bundleFromImage(const GitHubInstallRequest& request, const std::string& image,
+                                                    Staging& staging, const ProgressHandler& onProgress,
+                                                    std::stop_token stop) {
+    // Disk images exist only where the system can mount them.
+    if (::access(options_.tools.hdiutil.c_str(), X_OK) != 0) throw GitHubInstallError::unsupportedFileType("dmg");
+    report(onProgress, GitHubInstallPhase::Extracting, 0, "Montage de l'image disque...");
+    logger().info("💿 Installing " + request.name + " from DMG...");
+    std::string mount = staging.folder + "/Mount";
+    fs::create_directories(mount);
+    CommandRequest attach;
+    attach.command = options_.tools.hdiutil;
+    attach.arguments = {"attach", "-nobrowse", "-mountpoint", mount, image};
+    attach.timeout = kMountTimeLimit;
+    attach.allowNonZeroExit = true;
+    ShellCommandResult result;
+    try {
+        result = options_.runner->execute(attach, stop);
+    } catch (const CommandError& error) {
+        throw GitHubInstallError::extractionFailed("Impossible de monter l'image: " + error.description());
+    }
+    if (result.exitCode != 0) {
+        std::string output = trim(result.standardError.empty() ? result.standardOutput : result.standardError);
+        throw GitHubInstallError::extractionFailed("Impossible de monter l'image: " + output);
+    }
+    staging.mountPoint = mount;
+    std::optional<std::string> bundle =
+        ArchiveExtractor::findAppBundle(mount, std::string(lastPathComponent(request.bundlePath)));
+    if (!bundle) throw GitHubInstallError::extractionFailed("Aucun bundle .app trouvé dans l'image disque");
+    return *bundle;
+}
+
+std::string GitHubInstallerService::bundleFromArchive(const GitHubInstallRequest& request, const std::string& archive,
+                                                      const std::string& folder, const ProgressHandler& onProgress,
+                                                      std::stop_token stop) {
+    report(onProgress, GitHubInstallPhase::Extracting, 0, "Extraction de l'archive...");
+    logger().info("📦 Installing " + request.name + " from ZIP...");
+    std::string unpacked = folder + "/Extracted";
+    try {
+        ArchiveExtractor(options_.archiveLimits).extract(archive, unpacked, stop);
+    } catch (const ArchiveError& error) {
+        throw GitHubInstallError::extractionFailed("Impossible de décompresser: " + error.description());
+    }
+    std::optional<std::string> bundle =
+        ArchiveExtractor::findAppBundle(unpacked, std::string(lastPathComponent(request.bundlePath)));
+    if (!bundle) throw GitHubInstallError::extractionFailed("Aucun bundle .app trouvé dans l'archive");
+    return *bundle;
+}
+
+void GitHubInstallerService::installBundle(const GitHubInstallRequest& request, const std::string& bundle,
+                                           const ProgressHandler& onProgress, std::stop_token stop) {
+    report(onProgress, GitHubInstallPhase::Verifying, 0, "Vérification de la signature...");
+    try {
+        installer_.verifier().verify(bundle, request.name, request.bundlePath, stop);
+    } catch (const DirectDownloadError& error) {
+        throw GitHubInstallError::signatureVerificationFailed(error.message());
+    }
+    report(onProgress, GitHubInstallPhase::Installing, 0, "Copie de l'application...");
+    logger().info("📂 Copying from " + bundle + " to " + request.bundlePath);
+    try {
+        installer_.replace(bundle, request.bundlePath, request.name, stop);
+    } catch (const DirectDownloadError& error) {
+        if (error.message() == DirectDownloadInstaller::Wording::gitHub().userCancelled)
+            throw GitHubInstallError::userCancelled();
+        throw GitHubInstallError::installFailed(error.message());
+    }
+    report(onProgress, GitHubInstallPhase::Installing, 1, "Installation réussie");
+}
+
+std::string GitHubInstallerService::confirmVersion(const GitHubInstallRequest& request) const {
+    std::optional<BundleCandidate> installed = readBundle(request.bundlePath);
+    if (!installed) throw GitHubInstallError::installFailed("Impossible de relire l'application installée");
+    std::string expected = versionFromTag(request.expectedVersion).value_or(request.expectedVersion);
+    if (expected.empty() || compareVersions(installed->version, expected) == VersionOrder::Same) return installed->version;
+    std::string message = request.name;
+    message += " est en version ";
+    message += installed->version;
+    message += " après installation, version attendue ";
+    message += expected;
+    throw GitHubInstallError::installFailed(message);
+}
+
+}  // namespace vt

@@ -1,0 +1,147 @@
+#include "updates/DirectDownloadInstaller.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include "base/Log.hpp"
+#include "support/FakePrivilegedOperations.hpp"
+#include "support/ScopedEnvironment.hpp"
+#include "support/TempDir.hpp"
+#include "system/CommandRunner.hpp"
+#include "updates/DirectDownloadError.hpp"
+#include "updates/FakeSigningTools.hpp"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+using test::FakePrivilegedOperations;
+using test::FakeSigningTools;
+
+std::string versionAt(const std::string& bundle) {
+    std::ifstream in(bundle + "/Contents/MacOS/Foo");
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    return text.substr(text.find("echo ") + 5, text.find('\n', text.find("echo ")) - text.find("echo ") - 5);
+}
+
+std::optional<std::string> failure(DirectDownloadInstaller& installer, const std::string& source,
+                                   const std::string& destination) {
+    try {
+        installer.install(source, destination, "Foo");
+        return std::nullopt;
+    } catch (const DirectDownloadError& error) {
+        return error.message();
+    }
+}
+
+class DirectDownloadInstallerTest : public ::testing::Test {
+protected:
+    testing::TempDir home;
+    testing::ScopedEnvironment homeVariable{"HOME", home.path().c_str()};
+    FakeSigningTools fake;
+    CommandRunner runner;
+    FakePrivilegedOperations privileged;
+    DirectDownloadInstaller installer{{&runner, &privileged, fake.tools, {}}};
+    std::string destination = FakeSigningTools::makeBundle(home.path() + "/Applications/Foo.app", "1.0", "10");
+    std::string source = FakeSigningTools::makeBundle(home.path() + "/download/Foo.app", "2.0", "20");
+};
+
+TEST_F(DirectDownloadInstallerTest, ReplacesThroughTheHelperOrAsTheUser) {
+    privileged.helperAnswers = true;
+    EXPECT_EQ(failure(installer, source, destination), std::nullopt);
+    EXPECT_EQ(versionAt(destination), "2.0");
+    EXPECT_EQ(privileged.calls, std::vector<std::string>{"helperReplaceApp"});
+
+    privileged.helperAnswers = false;
+    privileged.calls.clear();
+    fs::remove_all(destination + ".backup");
+    FakeSigningTools::makeBundle(destination, "1.0", "10");
+    LogCapture log;
+    EXPECT_EQ(failure(installer, source, destination), std::nullopt);
+    EXPECT_EQ(versionAt(destination), "2.0");
+    EXPECT_TRUE(log.contains("ℹ️ Helper replaceApp unavailable (privileged helper not installed); trying direct copy"));
+    EXPECT_TRUE(log.contains("✅ Backup created at " + destination + ".backup"));
+    EXPECT_TRUE(log.contains("✅ Copy succeeded without admin privileges"));
+    EXPECT_FALSE(fs::exists(destination + ".backup")) << "a verified install keeps no backup";
+    EXPECT_NE(fake.calls().find("xattr -dr com.apple.quarantine " + destination), std::string::npos);
+
+    // A refused signature copies nothing.
+    FakeSigningTools::answer(source, "codesign-verify", 1, "invalid signature");
+    FakeSigningTools::makeBundle(destination, "1.0", "10");
+    EXPECT_EQ(failure(installer, source, destination), "Signature de code invalide pour Foo: invalid signature");
+    EXPECT_EQ(versionAt(destination), "1.0");
+}
+
+TEST_F(DirectDownloadInstallerTest, EveryAuthorizationOutcomeLeavesTheInstalledBundleBesideItsBackup) {
+    // Something no copy can take (a pipe) makes the copy as the user fail, even as root.
+    ASSERT_EQ(::mkfifo((source + "/Contents/pipe").c_str(), 0644), 0);
+    struct Case {
+        FakePrivilegedOperations::Prompt prompt;
+        std::string message;
+        std::string log;
+    };
+    const std::vector<Case> cases = {
+        {FakePrivilegedOperations::Prompt::Deny, "L'installation a été annulée par l'utilisateur.",
+         "❌ User cancelled authorization"},
+        {FakePrivilegedOperations::Prompt::Fail, "Échec de l'installation avec privilèges: ", "❌ Authorization failed: "},
+        {FakePrivilegedOperations::Prompt::Unavailable, "Copie impossible vers " + destination + ": ",
+         "❌ Copy failed and no admin authorization available"},
+    };
+    for (const Case& c : cases) {
+        privileged.prompt = c.prompt;
+        fs::remove_all(destination + ".backup");
+        LogCapture log;
+        std::optional<std::string> message = failure(installer, source, destination);
+        ASSERT_TRUE(message);
+        EXPECT_EQ(message->substr(0, c.message.size()), c.message);
+        EXPECT_TRUE(log.contains(c.log)) << c.message;
+        EXPECT_TRUE(log.contains("⚠️ Copy failed without admin: ")) << c.message;
+        EXPECT_EQ(versionAt(destination), "1.0") << c.message;
+        EXPECT_EQ(versionAt(destination + ".backup"), "1.0") << c.message;
+        EXPECT_FALSE(fs::exists(destination + "/Contents/pipe"));
+    }
+    ASSERT_GE(privileged.calls.size(), 2u);
+    EXPECT_EQ(privileged.calls[1], "replace " + source + " -> " + destination);
+}
+
+TEST_F(DirectDownloadInstallerTest, ChecksTheInstalledBundleAndTheDownloadedFile) {
+    std::string other = FakeSigningTools::makeBundle(home.path() + "/other/Foo.app", "2.0");
+    EXPECT_NO_THROW(installer.checkInstalled(source, source, "Foo"));
+    try {
+        installer.checkInstalled(other, destination, "Foo");
+        ADD_FAILURE() << "a different bundle passed";
+    } catch (const DirectDownloadError& error) {
+        EXPECT_EQ(error.message(),
+                  "Foo ne correspond pas à l'application téléchargée après installation. Installée: 1.0 (10), "
+                  "téléchargée: 2.0 (sans build)");
+    }
+    EXPECT_THROW(installer.checkInstalled(source, home.path() + "/nothing.app", "Foo"), DirectDownloadError);
+
+    std::string file = home.write("Foo.zip", "abc");
+    EXPECT_EQ(DirectDownloadInstaller::sha256(file), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_NO_THROW(DirectDownloadInstaller::verifyChecksum(file, "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"));
+    LogCapture log;
+    try {
+        DirectDownloadInstaller::verifyChecksum(file, std::string(64, '0'));
+        ADD_FAILURE() << "a wrong checksum passed";
+    } catch (const DirectDownloadError& error) {
+        EXPECT_EQ(error.kind(), DirectDownloadError::Kind::ChecksumMismatch);
+        EXPECT_EQ(error.description(), "Échec de la vérification de l'intégrité du fichier téléchargé.");
+    }
+    EXPECT_TRUE(log.contains("❌ DirectDownloadInstaller: Checksum verification failed for " + file));
+
+    for (const char* standard : {"/Applications/Foo.app", "/Applications/Utilities/Foo.app", "/Users/ann/Applications/Foo.app"})
+        EXPECT_TRUE(DirectDownloadInstaller::isInStandardLocation(standard)) << standard;
+    EXPECT_TRUE(DirectDownloadInstaller::isInStandardLocation(destination));
+    for (const char* elsewhere : {"/Applications/Games/Foo.app", "/Users/ann/Desktop/Foo.app", "/opt/Foo.app",
+                                  "/Users/Applications/Foo.app"})
+        EXPECT_FALSE(DirectDownloadInstaller::isInStandardLocation(elsewhere)) << elsewhere;
+}
+
+}  // namespace
+}  // namespace vt

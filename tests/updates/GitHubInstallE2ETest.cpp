@@ -1,0 +1,72 @@
+// A GitHub-published application in a sandbox ~/Applications, updated by `vantreel update`
+// from a release on a loopback server, with signing tools that accept.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "base/Files.hpp"
+#include "base/Json.hpp"
+#include "support/LoopbackServer.hpp"
+#include "support/TempDir.hpp"
+#include "support/VantreelProcess.hpp"
+#include "updates/FakeSigningTools.hpp"
+#include "updates/TestArchives.hpp"
+
+namespace vt {
+namespace {
+
+using test::FakeSigningTools;
+
+TEST(GitHubInstallE2E, UpdatesTheApplicationFromItsLatestRelease) {
+    testing::TempDir home("vt-github-install-e2e");
+    testing::TempDir work;
+    testing::showOnly(home.path(), {"ShowInstalledApplications", "ShowGitHub"});
+    const std::string bundle = home.file("Applications/Tool.app");
+    FakeSigningTools::makeBundle(bundle, "1.2.0");
+    home.write("Applications/Tool.app/Contents/Resources/app-update.yml", "provider: github\nowner: someone\nrepo: tool\n");
+
+    testing::LoopbackServer server;
+    const std::string assetPath = "/someone/tool/releases/download/v1.3.0/Tool-1.3.0-mac.zip";
+    test::writeArchive(work.file("Tool.zip"), test::Format::Zip,
+                       {{"Tool.app/Contents/Info.plist", FakeSigningTools::infoPlist("1.3.0")},
+                        {"Tool.app/Contents/MacOS/Foo", "#!/bin/sh\necho 1.3.0\n", "", "", 0755}});
+    testing::LoopbackRoute asset;
+    asset.body = readFile(work.file("Tool.zip")).value_or("");
+    asset.contentType = "application/zip";
+    server.setRoute(assetPath, asset);
+    testing::LoopbackRoute latest;
+    latest.body = R"({"tag_name": "v1.3.0", "html_url": "https://example.test", "assets": [
+        {"name": "Tool-1.3.0-mac.zip", "browser_download_url": ")" + server.url(assetPath) + R"("}]})";
+    server.setRoute("/repos/someone/tool/releases/latest", latest);
+
+    FakeSigningTools fake;
+    std::map<std::string, std::string> environment = fake.environment();
+    environment["VANTREEL_ENDPOINT_GITHUB_API"] = server.origin();
+    auto run = [&](std::vector<std::string> arguments) {
+        return testing::runVantreel({std::move(arguments), home.path(), environment, std::nullopt});
+    };
+    auto scan = run({"--accept-terms", "scan", "--json"});
+    ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
+    ASSERT_NE(scan.standardOutput.find(server.url(assetPath)), std::string::npos) << scan.standardOutput;
+
+    auto update = run({"--accept-terms", "update", "org.example.foo"});
+    ASSERT_EQ(update.exitCode, 0) << update.standardOutput << update.standardError;
+    EXPECT_NE(update.standardError.find("Vérification de la signature..."), std::string::npos) << update.standardError;
+    EXPECT_NE(update.standardError.find("Installation terminée avec succès"), std::string::npos);
+    EXPECT_EQ(readFile(bundle + "/Contents/MacOS/Foo"), "#!/bin/sh\necho 1.3.0\n");
+    EXPECT_NE(fake.calls().find("codesign --verify --deep --strict "), std::string::npos);
+    EXPECT_EQ(server.requestCount(assetPath), 1u);
+
+    // Without the signing tools nothing is installed unverified.
+    FakeSigningTools::makeBundle(bundle, "1.2.0");
+    environment.erase("VANTREEL_TOOL_CODESIGN");
+    environment["VANTREEL_TOOL_CODESIGN"] = work.file("no-codesign");
+    update = run({"--accept-terms", "update", "org.example.foo"});
+    EXPECT_NE(update.exitCode, 0);
+    EXPECT_NE(update.standardOutput.find("cannot be verified on this system: codesign is missing"), std::string::npos)
+        << update.standardOutput;
+    EXPECT_EQ(readFile(bundle + "/Contents/MacOS/Foo"), "#!/bin/sh\necho 1.2.0\n");
+}
+
+}  // namespace
+}  // namespace vt

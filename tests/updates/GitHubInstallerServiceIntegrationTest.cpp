@@ -1,0 +1,152 @@
+#include "updates/GitHubInstallerService.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "base/Files.hpp"
+#include "base/Log.hpp"
+#include "support/FakePrivilegedOperations.hpp"
+#include "support/LoopbackServer.hpp"
+#include "support/ScopedEnvironment.hpp"
+#include "support/TempDir.hpp"
+#include "system/CommandRunner.hpp"
+#include "system/SystemNetworkClient.hpp"
+#include "updates/FakeSigningTools.hpp"
+#include "updates/TestArchives.hpp"
+
+namespace vt {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Entry;
+using test::FakePrivilegedOperations;
+using test::FakeSigningTools;
+using test::Format;
+
+std::vector<Entry> bundleEntries(const std::string& bundle, const std::string& version) {
+    return {{bundle + "/Contents/Info.plist", FakeSigningTools::infoPlist(version)},
+            {bundle + "/Contents/MacOS/Foo", "#!/bin/sh\necho " + version + "\n", "", "", 0755}};
+}
+
+class GitHubInstallerServiceIntegrationTest : public ::testing::Test {
+protected:
+    void SetUp() override { fs::create_directories(temporary); }
+
+    // Serves an archive built from `entries` as a release asset named `asset`.
+    std::string publish(const std::string& asset, const std::vector<Entry>& entries, Format format = Format::Zip) {
+        std::string file = work.file(asset);
+        test::writeArchive(file, format, entries);
+        return serve(asset, readFile(file).value_or(""));
+    }
+    std::string serve(const std::string& asset, std::string body) {
+        testing::LoopbackRoute route;
+        route.body = std::move(body);
+        route.contentType = "application/octet-stream";
+        std::string path = "/owner/foo/releases/download/v2.0/" + asset;
+        server.setRoute(path, route);
+        return server.url(path);
+    }
+
+    GitHubInstallRequest request(std::optional<std::string> url) const {
+        return {"Foo", installed, "owner/foo", std::move(url), "v2.0"};
+    }
+
+    // The failure of an install, after checking that it left nothing behind.
+    GitHubInstallError failure(const std::optional<std::string>& url) {
+        try {
+            service.install(request(url));
+        } catch (const GitHubInstallError& error) {
+            EXPECT_TRUE(fs::is_empty(temporary)) << "the GitHubInstall- folder is removed";
+            EXPECT_EQ(readFile(installed + "/Contents/MacOS/Foo"), "#!/bin/sh\necho 1.0\n") << "installed app untouched";
+            return error;
+        }
+        ADD_FAILURE() << "installed from " << url.value_or("nothing");
+        return GitHubInstallError::userCancelled();
+    }
+
+    testing::TempDir home;
+    testing::TempDir work;
+    testing::ScopedEnvironment homeVariable{"HOME", home.path().c_str()};
+    std::string temporary = work.file("tmp");
+    std::string installed = FakeSigningTools::makeBundle(home.path() + "/Applications/Foo.app", "1.0");
+    testing::LoopbackServer server;
+    SystemNetworkClient network;
+    FakeSigningTools fake;
+    CommandRunner runner;
+    FakePrivilegedOperations privileged;
+    GitHubInstallerService service{{&network, &runner, &privileged, fake.tools, temporary, {}}};
+};
+
+TEST_F(GitHubInstallerServiceIntegrationTest, InstallsAReleaseArchiveThroughEveryPhase) {
+    // Two bundles: the one named like the installed application wins over the earlier name.
+    std::vector<Entry> entries = bundleEntries("Foo.app", "2.0");
+    for (Entry& helper : bundleEntries("Bar Helper.app", "9.9")) entries.push_back(helper);
+    std::string url = publish("Foo-2.0-mac.tar.gz", entries, Format::TarGz);
+    std::vector<std::string> phases;
+    LogCapture log;
+    GitHubInstallResult result = service.install(request(url), [&](const GitHubInstallProgress& progress) {
+        if (phases.empty() || phases.back() != progress.message) phases.push_back(progress.message);
+    });
+    EXPECT_TRUE(result.success);
+    EXPECT_EQ(result.installedVersion, "2.0");
+    EXPECT_EQ(result.destinationPath, installed);
+    EXPECT_EQ(readFile(installed + "/Contents/MacOS/Foo"), "#!/bin/sh\necho 2.0\n");
+    EXPECT_TRUE(fs::is_empty(temporary));
+    ASSERT_GE(phases.size(), 8u);
+    EXPECT_EQ(phases.front(), "Démarrage du téléchargement...");
+    EXPECT_EQ(phases[phases.size() - 7], "Téléchargement 100%");
+    EXPECT_EQ(std::vector<std::string>(phases.end() - 6, phases.end()),
+              (std::vector<std::string>{"Téléchargement terminé", "Extraction de l'archive...",
+                                        "Vérification de la signature...", "Copie de l'application...",
+                                        "Installation réussie", "Installation terminée avec succès"}));
+    EXPECT_TRUE(log.contains("📦 Repository: owner/foo"));
+    EXPECT_TRUE(log.contains("💾 Backup created at " + installed + ".backup"));
+    EXPECT_TRUE(log.contains("✅ Copy succeeded without admin privileges"));
+}
+
+TEST_F(GitHubInstallerServiceIntegrationTest, RefusesBadAssetsAndLeavesNothingHalfInstalled) {
+    GitHubInstallError noBundle = failure(publish("Foo.zip", {{"README", "no app here"}}));
+    EXPECT_EQ(noBundle.description(), "Échec de l'extraction: Aucun bundle .app trouvé dans l'archive");
+
+    std::string outside = work.file("outside");
+    GitHubInstallError slip = failure(publish("Slip.zip", {{"../../outside", "x"}, {"Foo.app/Contents/Info.plist", "x"}}));
+    EXPECT_EQ(slip.kind(), GitHubInstallError::Kind::ExtractionFailed);
+    EXPECT_NE(slip.description().find("Impossible de décompresser: Refused archive entry"), std::string::npos);
+    EXPECT_FALSE(fs::exists(outside));
+
+    std::string whole = work.file("Cut.zip");
+    test::writeArchive(whole, Format::Zip, bundleEntries("Foo.app", "2.0"));
+    std::string bytes = readFile(whole).value_or("");
+    GitHubInstallError cut = failure(serve("Cut.zip", bytes.substr(0, bytes.size() / 2)));
+    EXPECT_EQ(cut.kind(), GitHubInstallError::Kind::ExtractionFailed);
+
+    EXPECT_EQ(failure(serve("Foo-2.0.dmg", "koly")).description(), "Type de fichier non supporté: dmg");
+    EXPECT_EQ(failure(serve("Foo-2.0.pkg", "xar!")).description(), "Type de fichier non supporté: pkg");
+    EXPECT_EQ(failure(server.url("/missing.zip")).kind(), GitHubInstallError::Kind::HttpError);
+    EXPECT_EQ(failure(std::nullopt).description(), "Aucun fichier macOS disponible dans cette release");
+    EXPECT_EQ(failure(std::string("ftp://example.invalid/Foo.zip")).kind(), GitHubInstallError::Kind::InvalidDownloadURL);
+
+    // A build that is not the release's is found out after the copy.
+    GitHubInstallError stale = failure(publish("Stale.zip", bundleEntries("Foo.app", "1.0")));
+    EXPECT_EQ(stale.description(), "Échec de l'installation: Foo est en version 1.0 après installation, version attendue 2.0");
+    EXPECT_TRUE(disablesDirectInstall(stale.description()));
+
+    // The signing tools refuse the download: verification fails before any copy.
+    std::vector<Entry> unsigned_ = bundleEntries("Foo.app", "2.0");
+    unsigned_.push_back({"Foo.app/Contents/fake-codesign-verify", "exit 1\n"});
+    GitHubInstallError refused = failure(publish("Unsigned.zip", unsigned_));
+    EXPECT_EQ(refused.description(), "La vérification de signature a échoué: Signature de code invalide pour Foo (code 1).");
+    EXPECT_TRUE(disablesDirectInstall(refused.description()));
+
+    for (const char* phrase : {"Aucun fichier macOS disponible dans cette release", "Gatekeeper refuse cette application",
+                               "Team ID différent pour Foo", "TEAM ID DIFFERENT"})
+        EXPECT_TRUE(disablesDirectInstall(phrase)) << phrase;
+    EXPECT_FALSE(disablesDirectInstall("Échec du téléchargement: timeout"));
+}
+
+}  // namespace
+}  // namespace vt
