@@ -20,24 +20,39 @@ DirectDownloadError DirectDownloadError::installFailed(std::string message) {
     return DirectDownloadError(Kind::InstallFailed, 0, std::move(message), text);
 }
 
-DirectDownloadError DirectDownloadError::of(Kind kind) {
-    switch (kind) {
-        case Kind::InvalidURL: return DirectDownloadError(kind, 0, {}, "URL de téléchargement invalide.");
-        case Kind::ReleaseNotFound:
-            return DirectDownloadError(kind, 0, {}, "Aucune version disponible n'a été trouvée pour ce produit.");
-        case Kind::DownloadNotFound:
-            return DirectDownloadError(kind, 0, {}, "Impossible de localiser le téléchargement macOS approprié.");
-        case Kind::UnsupportedFileType:
-            return DirectDownloadError(kind, 0, {}, "Type de fichier non pris en charge pour l'installation directe.");
-        case Kind::ChecksumMismatch:
-            return DirectDownloadError(kind, 0, {}, "Échec de la vérification de l'intégrité du fichier téléchargé.");
-        case Kind::AuthorizationRequired:
-            return DirectDownloadError(kind, 0, {},
-                                       "Des privilèges administrateur sont requis pour installer cette application.");
-        case Kind::HttpError: return httpError(0);
-        case Kind::InstallFailed: break;
-    }
-    return installFailed({});
+DirectDownloadError DirectDownloadError::invalidURL() {
+    return DirectDownloadError(Kind::InvalidURL, 0, {}, "URL de téléchargement invalide.");
+}
+
+DirectDownloadError DirectDownloadError::releaseNotFound() {
+    return DirectDownloadError(Kind::ReleaseNotFound, 0, {}, "Aucune version disponible n'a été trouvée pour ce produit.");
+}
+
+DirectDownloadError DirectDownloadError::downloadNotFound() {
+    return DirectDownloadError(Kind::DownloadNotFound, 0, {}, "Impossible de localiser le téléchargement macOS approprié.");
+}
+
+DirectDownloadError DirectDownloadError::unsupportedFileType() {
+    return DirectDownloadError(Kind::UnsupportedFileType, 0, {},
+                               "Type de fichier non pris en charge pour l'installation directe.");
+}
+
+DirectDownloadError DirectDownloadError::checksumMismatch() {
+    return DirectDownloadError(Kind::ChecksumMismatch, 0, {},
+                               "Échec de la vérification de l'intégrité du fichier téléchargé.");
+}
+
+DirectDownloadError DirectDownloadError::authorizationRequired() {
+    return DirectDownloadError(Kind::AuthorizationRequired, 0, {},
+                               "Des privilèges administrateur sont requis pour installer cette application.");
+}
+
+DirectDownloadError DirectDownloadError::noCompatibleFile(const std::string& architecture, const std::string& product) {
+    std::string text = "Aucun fichier compatible ";
+    text += architecture;
+    text += " disponible pour ";
+    text += product;
+    return DirectDownloadError(Kind::NoCompatibleFile, 0, {}, text);
 }
 
 }  // namespace vt

@@ -17,11 +17,19 @@ public:
         UnsupportedFileType,
         ChecksumMismatch,
         AuthorizationRequired,
+        NoCompatibleFile,
     };
 
     static DirectDownloadError httpError(int statusCode);
     static DirectDownloadError installFailed(std::string message);
-    static DirectDownloadError of(Kind kind);  // the cases without data
+    static DirectDownloadError invalidURL();
+    static DirectDownloadError releaseNotFound();
+    static DirectDownloadError downloadNotFound();
+    static DirectDownloadError unsupportedFileType();
+    static DirectDownloadError checksumMismatch();
+    static DirectDownloadError authorizationRequired();
+    // The product publishes files for other processor kinds only.
+    static DirectDownloadError noCompatibleFile(const std::string& architecture, const std::string& product);
 
     Kind kind() const noexcept { return kind_; }
     int statusCode() const noexcept { return statusCode_; }

@@ -211,7 +211,7 @@ void DirectDownloadInstaller::verifyChecksum(const std::string& file, const std:
     for (char c : expected) lower += static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
     if (sha256(file) == lower) return;
     logger().error("❌ DirectDownloadInstaller: Checksum verification failed for " + file);
-    throw DirectDownloadError::of(DirectDownloadError::Kind::ChecksumMismatch);
+    throw DirectDownloadError::checksumMismatch();
 }
 
 bool DirectDownloadInstaller::isInStandardLocation(const std::string& bundlePath) {

@@ -64,47 +64,6 @@ std::optional<std::string> stringAt(const Json& object, const char* key) {
 
 }  // namespace
 
-DirectDownloadError::DirectDownloadError(Kind kind, int statusCode, const std::string& description)
-    : std::runtime_error(description), kind_(kind), statusCode_(statusCode) {}
-
-DirectDownloadError DirectDownloadError::httpError(int code) {
-    std::string text = "Erreur HTTP ";
-    text += std::to_string(code);
-    text += " lors de la récupération des métadonnées.";
-    return DirectDownloadError(Kind::HttpError, code, text);
-}
-DirectDownloadError DirectDownloadError::installFailed(const std::string& message) {
-    std::string text = "L'installation a échoué: ";
-    text += message;
-    return DirectDownloadError(Kind::InstallFailed, 0, text);
-}
-DirectDownloadError DirectDownloadError::invalidURL() {
-    return DirectDownloadError(Kind::InvalidURL, 0, "URL de téléchargement invalide.");
-}
-DirectDownloadError DirectDownloadError::releaseNotFound() {
-    return DirectDownloadError(Kind::ReleaseNotFound, 0, "Aucune version disponible n'a été trouvée pour ce produit.");
-}
-DirectDownloadError DirectDownloadError::downloadNotFound() {
-    return DirectDownloadError(Kind::DownloadNotFound, 0, "Impossible de localiser le téléchargement macOS approprié.");
-}
-DirectDownloadError DirectDownloadError::unsupportedFileType() {
-    return DirectDownloadError(Kind::UnsupportedFileType, 0,
-                               "Type de fichier non pris en charge pour l'installation directe.");
-}
-DirectDownloadError DirectDownloadError::checksumMismatch() {
-    return DirectDownloadError(Kind::ChecksumMismatch, 0, "Échec de la vérification de l'intégrité du fichier téléchargé.");
-}
-DirectDownloadError DirectDownloadError::authorizationRequired() {
-    return DirectDownloadError(Kind::AuthorizationRequired, 0,
-                               "Des privilèges administrateur sont requis pour installer cette application.");
-}
-DirectDownloadError DirectDownloadError::noCompatibleFile(const std::string& architecture, const std::string& product) {
-    std::string text = "Aucun fichier compatible ";
-    text += architecture;
-    text += " disponible pour ";
-    text += product;
-    return DirectDownloadError(Kind::NoCompatibleFile, 0, text);
-}
 
 std::optional<DirectDownloadConfig> DirectDownloadResolver::configFor(const Application& application) {
     if (!application.directDownloadConfig) return std::nullopt;

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "model/Application.hpp"
+#include "updates/DirectDownloadError.hpp"
 
 namespace vt {
 
@@ -34,19 +35,6 @@ struct DirectDownloadConfig {
     bool supportsAutomaticInstall = false;
 };
 
-class DirectDownloadError : public std::runtime_error {
-public:
-    enum class Kind {
-        HttpError,
-        InstallFailed,
-        InvalidURL,
-        ReleaseNotFound,
-        DownloadNotFound,
-        UnsupportedFileType,
-        ChecksumMismatch,
-        AuthorizationRequired,
-        NoCompatibleFile,
-    };
     static DirectDownloadError httpError(int code);
     static DirectDownloadError installFailed(const std::string& message);
     static DirectDownloadError invalidURL();
