@@ -7,6 +7,7 @@
 #include "base/Localization.hpp"
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
+#include "cli/AdoptCommand.hpp"
 #include "cli/Context.hpp"
 #include "cli/ResultsView.hpp"
 #include "core/ManagerRegistry.hpp"
@@ -54,6 +55,11 @@ AllUpdateRowActionState actionStateOf(const AllUpdateRow& row) {
         std::string command = "sudo softwareupdate -i ";
         command += shellQuoted(std::string_view(row.id).substr(std::string_view("macos:").size()));
         state.terminalCommand = std::move(command);
+        return state;
+    }
+    if (row.kind == AllUpdateRow::Kind::Adoptable) {
+        // Not an update: handing the application to Homebrew is asked for by name.
+        state.terminalCommand = "vantreel adopt " + shellQuoted(row.bundleIdentifier);
         return state;
     }
     if (row.kind == AllUpdateRow::Kind::Application) {
@@ -136,6 +142,9 @@ AllUpdatesSnapshot savedSnapshot() {
         snapshot.systemUpdates = context.systemUpdates().cachedUpdates();
     }
     snapshot.allowPreRelease = context.settings().showPreReleaseUpdates();
+    if (context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) {
+        snapshot.adoptableApps = savedAdoptableApps();
+    }
     return snapshot;
 }
 

@@ -440,9 +440,13 @@ HomebrewAdopter::BrewRun HomebrewAdopter::runBrew(std::vector<std::string> argum
     return run;
 }
 
-bool HomebrewAdopter::caskIsListed(const std::string& token, std::stop_token stop) {
+std::set<std::string> HomebrewAdopter::installedCasks(std::stop_token stop) {
     BrewRun run = runBrew({"list", "--cask"}, kListTimeout, stop);
-    return run.exitCode == 0 && parseCaskListing(run.output).contains(token);
+    return run.exitCode == 0 ? parseCaskListing(run.output) : std::set<std::string>{};
+}
+
+bool HomebrewAdopter::caskIsListed(const std::string& token, std::stop_token stop) {
+    return installedCasks(stop).contains(token);
 }
 
 void HomebrewAdopter::prepareBundle(const AdoptableApp& app, std::stop_token stop) {

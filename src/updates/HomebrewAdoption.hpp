@@ -111,6 +111,9 @@ public:
 
     explicit HomebrewAdopter(Options options);
 
+    // The casks Homebrew has installed (`brew list --cask`); empty when brew cannot say.
+    std::set<std::string> installedCasks(std::stop_token stop = {});
+
     AdoptionResult adopt(AdoptableApp& app, std::stop_token stop = {});
     // One administrator prompt for every bundle first, then one application after the
     // other; a stop ends the run before the next application.
