@@ -130,10 +130,13 @@ int printList(const AdoptableSearch& search, bool asJson) {
     Style style = Style::forStream(stdout);
     std::string text;
     for (const AdoptableApp& app : search.apps) {
+        std::string labels = "(";
+        labels += localized(labelKey(app.matchConfidence));
+        labels += ", ";
+        labels += localized(labelKey(app.sourceKind));
+        labels += ")";
         text += style.bold(app.name) + "  " + app.installedVersion + " → " + app.caskVersion + "  cask " + app.caskToken +
-                "  " + style.dim("(" + localized(labelKey(app.matchConfidence)) + ", " +
-                                 localized(labelKey(app.sourceKind)) + ")") +
-                "\n  vantreel adopt " + app.id + "\n";
+                "  " + style.dim(labels) + "\n  vantreel adopt " + app.id + "\n";
     }
     writeAll(stdout, text);
     return kExitSuccess;

@@ -59,7 +59,9 @@ AllUpdateRowActionState actionStateOf(const AllUpdateRow& row) {
     }
     if (row.kind == AllUpdateRow::Kind::Adoptable) {
         // Not an update: handing the application to Homebrew is asked for by name.
-        state.terminalCommand = "vantreel adopt " + shellQuoted(row.bundleIdentifier);
+        std::string command = "vantreel adopt ";
+        command += shellQuoted(row.bundleIdentifier);
+        state.terminalCommand = std::move(command);
         return state;
     }
     if (row.kind == AllUpdateRow::Kind::Application) {

@@ -231,7 +231,7 @@ std::string failureSummary(const std::string& output, int exitCode) {
     }
     if (!last.empty()) return last;
     std::string tail = trim(output);
-    if (tail.empty()) return "brew exited with status " + std::to_string(exitCode);
+    if (tail.empty()) return join({"brew exited with status ", std::to_string(exitCode)}, "");
     return excerpt(tail.size() > 400 ? tail.substr(tail.size() - 400) : tail);
 }
 
@@ -340,8 +340,9 @@ AdoptableSearch findAdoptableApps(const std::vector<Application>& applications,
         return search;
     }
     search.hadCaskData = true;
-    logger().info("Adoptable: " + count(applications.size()) + " apps vs " + count(casks->size()) + " casks (" +
-                  count(installedCasks.size()) + " installed)");
+    logger().info(join({"Adoptable: ", count(applications.size()), " apps vs ", count(casks->size()), " casks (",
+                        count(installedCasks.size()), " installed)"},
+                       ""));
     const CaskMatchIndex index(*casks);
     AdoptableBreakdown& breakdown = search.breakdown;
     for (const Application& application : applications) {
@@ -377,19 +378,22 @@ AdoptableSearch findAdoptableApps(const std::vector<Application>& applications,
         app.caskRenamesBundle = match->cask->renamesApp;
         search.apps.push_back(std::move(app));
     }
-    logger().info("Skip breakdown — knownHomebrew=" + count(breakdown.knownHomebrew) +
-                  " iOSWrapper=" + count(breakdown.iOSWrapper) + " noMatch=" + count(breakdown.noMatch));
-    logger().info("Filter breakdown: deprecated=" + count(breakdown.deprecated) +
-                  " baseConflict=" + count(breakdown.baseConflict) + " installed=" + count(breakdown.installed) +
-                  " olderCaskVersion=" + count(breakdown.olderCaskVersion) +
-                  " artifactMismatch=" + count(breakdown.artifactMismatch) +
-                  " filesystem=" + count(breakdown.filesystem) + " appleOrEmulated=" + count(breakdown.appleOrEmulated) +
-                  " macAppStore=" + count(breakdown.macAppStore));
+    logger().info(join({"Skip breakdown — knownHomebrew=", count(breakdown.knownHomebrew),
+                        " iOSWrapper=", count(breakdown.iOSWrapper), " noMatch=", count(breakdown.noMatch)},
+                       ""));
+    logger().info(join({"Filter breakdown: deprecated=", count(breakdown.deprecated),
+                        " baseConflict=", count(breakdown.baseConflict), " installed=", count(breakdown.installed),
+                        " olderCaskVersion=", count(breakdown.olderCaskVersion),
+                        " artifactMismatch=", count(breakdown.artifactMismatch), " filesystem=",
+                        count(breakdown.filesystem), " appleOrEmulated=", count(breakdown.appleOrEmulated),
+                        " macAppStore=", count(breakdown.macAppStore)},
+                       ""));
     std::stable_sort(search.apps.begin(), search.apps.end(), [](const AdoptableApp& a, const AdoptableApp& b) {
         return toLower(a.name) < toLower(b.name);
     });
-    logger().info("Adoptable summary: " + count(breakdown.candidates) + " candidates, " + count(breakdown.matched) +
-                  " matched, " + count(search.apps.size()) + " adoptable");
+    logger().info(join({"Adoptable summary: ", count(breakdown.candidates), " candidates, ", count(breakdown.matched),
+                        " matched, ", count(search.apps.size()), " adoptable"},
+                       ""));
     for (const AdoptableApp& app : search.apps) {
         logger().info("  → " + app.name + " (" + app.id + ") → cask '" + app.caskToken + "' (" +
                       std::string(rawValue(app.matchConfidence)) + ")");
@@ -559,7 +563,7 @@ AdoptionResult HomebrewAdopter::adopt(AdoptableApp& app, std::stop_token stop) {
 
 AdoptAllSummary HomebrewAdopter::adoptAll(std::vector<AdoptableApp>& apps, std::stop_token stop) {
     const Clock::TimePoint start = clock().now();
-    logger().info("[AdoptAll] Starting adoption of " + count(apps.size()) + " apps");
+    logger().info(join({"[AdoptAll] Starting adoption of ", count(apps.size()), " apps"}, ""));
     std::vector<std::string> bundles;
     for (const AdoptableApp& app : apps) bundles.push_back(app.path);
     try {
@@ -574,7 +578,7 @@ AdoptAllSummary HomebrewAdopter::adoptAll(std::vector<AdoptableApp>& apps, std::
     AdoptAllSummary summary;
     for (std::size_t i = 0; i < apps.size(); ++i) {
         if (stop.stop_requested()) {
-            logger().info("[AdoptAll] Cancelled at " + count(i) + "/" + count(apps.size()));
+            logger().info(join({"[AdoptAll] Cancelled at ", count(i), "/", count(apps.size())}, ""));
             summary.cancelledAt = i;
             summary.cancelled += apps.size() - i;
             break;
@@ -588,8 +592,9 @@ AdoptAllSummary HomebrewAdopter::adoptAll(std::vector<AdoptableApp>& apps, std::
         }
     }
     const double total = secondsSince(start);
-    logger().info("[AdoptAll] Done: " + count(summary.succeeded) + " OK, " + count(summary.failed) + " failed, " +
-                  count(summary.cancelled) + " cancelled — " + seconds(total) + "s total");
+    logger().info(join({"[AdoptAll] Done: ", count(summary.succeeded), " OK, ", count(summary.failed), " failed, ",
+                        count(summary.cancelled), " cancelled — ", seconds(total), "s total"},
+                       ""));
     const std::string detail =
         summary.cancelledAt
             ? localized("adopt.activity.finished.detail_cancelled",
