@@ -7,6 +7,7 @@
 #include "base/Localization.hpp"
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
+#include "cli/AdoptCommand.hpp"
 #include "cli/Context.hpp"
 #include "cli/ResultsView.hpp"
 #include "core/ManagerRegistry.hpp"
@@ -53,6 +54,13 @@ AllUpdateRowActionState actionStateOf(const AllUpdateRow& row) {
         state.isManualPackage = true;
         std::string command = "sudo softwareupdate -i ";
         command += shellQuoted(std::string_view(row.id).substr(std::string_view("macos:").size()));
+        state.terminalCommand = std::move(command);
+        return state;
+    }
+    if (row.kind == AllUpdateRow::Kind::Adoptable) {
+        // Not an update: handing the application to Homebrew is asked for by name.
+        std::string command = "vantreel adopt ";
+        command += shellQuoted(row.bundleIdentifier);
         state.terminalCommand = std::move(command);
         return state;
     }
@@ -136,6 +144,9 @@ AllUpdatesSnapshot savedSnapshot() {
         snapshot.systemUpdates = context.systemUpdates().cachedUpdates();
     }
     snapshot.allowPreRelease = context.settings().showPreReleaseUpdates();
+    if (context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) {
+        snapshot.adoptableApps = savedAdoptableApps();
+    }
     return snapshot;
 }
 

@@ -23,6 +23,7 @@
 #include "cli/SofaCommand.hpp"
 #include "cli/VersionCommand.hpp"
 #include "cli/DownloadCommand.hpp"
+#include "cli/AdoptCommand.hpp"
 
 namespace {
 
@@ -78,6 +79,7 @@ int main(int argc, char** argv) {
     vt::cli::addIgnoreCommands(app, &exitCode);
     vt::cli::addAgentCommand(app, &exitCode);
     vt::cli::addDownloadCommand(app, &exitCode, &options);
+    vt::cli::addAdoptCommand(app, &exitCode);
     // How the background agent and the menu bar start us.
     app.add_flag("--background-scan", options.backgroundScan, "Scan as the background agent does, and notify new updates")
         ->group("");

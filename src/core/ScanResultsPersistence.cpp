@@ -224,6 +224,16 @@ PersistedAdoptableApp PersistedAdoptableApp::fromJson(const Json& json) {
             field("sourceKindRawValue"), field("matchConfidenceRawValue")};
 }
 
+namespace {
+
+std::string adoptableText(const std::vector<PersistedAdoptableApp>& apps) {
+    Json adoptable = Json::array();
+    for (const auto& app : apps) adoptable.push_back(app.toJson());
+    return dumpJson(adoptable);
+}
+
+}  // namespace
+
 ScanResultsPersistence::ScanResultsPersistence(std::string folder) : folder_(std::move(folder)) {
     paths::ensureFolder(folder_);
     removeStaleTemporaries(folder_);
@@ -265,9 +275,7 @@ std::vector<std::string> ScanResultsPersistence::save(const PersistedScanResults
         writer.endArray();
     }
     if (results.frameworks) files[kFrameworksFile] = dumpJson(results.frameworks->toJson());
-    Json adoptable = Json::array();
-    for (const auto& app : results.adoptableApps) adoptable.push_back(app.toJson());
-    files[kAdoptableFile] = dumpJson(adoptable);
+    if (results.adoptableApps) files[kAdoptableFile] = adoptableText(*results.adoptableApps);
     if (results.applications) {
         std::string& text = files[kApplicationsFile];
         JsonWriter writer(text);
@@ -366,17 +374,27 @@ PersistedScanResults ScanResultsPersistence::load() const {
     if (auto json = read(kFrameworksFile, "⚠️ [ScanPersistence] Erreur chargement frameworks: ")) {
         results.frameworks = FrameworkClassification::fromJson(*json);
     }
+    results.adoptableApps = loadAdoptableApps();
+    return results;
+}
+
+bool ScanResultsPersistence::saveAdoptableApps(const std::vector<PersistedAdoptableApp>& apps) const {
+    return write(kAdoptableFile, adoptableText(apps));
+}
+
+std::vector<PersistedAdoptableApp> ScanResultsPersistence::loadAdoptableApps() const {
+    std::vector<PersistedAdoptableApp> apps;
     if (auto json = read(kAdoptableFile, "⚠️ [ScanPersistence] Erreur chargement adoptable apps: ")) {
         try {
             if (json->is_array()) {
-                for (const auto& item : *json) results.adoptableApps.push_back(PersistedAdoptableApp::fromJson(item));
+                for (const auto& item : *json) apps.push_back(PersistedAdoptableApp::fromJson(item));
             }
         } catch (const std::exception& error) {
-            results.adoptableApps.clear();
+            apps.clear();
             logger().warning(std::string("⚠️ [ScanPersistence] Erreur chargement adoptable apps: ") + error.what());
         }
     }
-    return results;
+    return apps;
 }
 
 }  // namespace vt

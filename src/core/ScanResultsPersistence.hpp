@@ -73,7 +73,8 @@ struct PersistedScanResults {
     std::optional<ScanMetadata> metadata;
     std::vector<Package> packages;
     std::optional<FrameworkClassification> frameworks;
-    std::vector<PersistedAdoptableApp> adoptableApps;
+    // Written only when present: the list is refreshed apart from the scan, by adoption too.
+    std::optional<std::vector<PersistedAdoptableApp>> adoptableApps;
     // Written only when present: saving after a package update leaves them as they were.
     std::optional<std::vector<Application>> applications;
     std::optional<ScanDiagnostics> applicationDiagnostics;
@@ -104,6 +105,9 @@ public:
     // "applications.json" and the diagnostics of the scan that wrote it; apart from load(),
     // which commands that show only packages call.
     PersistedApplications loadApplications() const;
+    // Only "adoptable_apps.json"; false when it could not be written.
+    bool saveAdoptableApps(const std::vector<PersistedAdoptableApp>& apps) const;
+    std::vector<PersistedAdoptableApp> loadAdoptableApps() const;
     // Only "scan_metadata.json", for callers that need no inventory.
     std::optional<ScanMetadata> loadMetadata() const;
 

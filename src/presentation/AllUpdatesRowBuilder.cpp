@@ -2,6 +2,7 @@
 
 #include <unordered_map>
 
+#include "base/Localization.hpp"
 #include "base/Strings.hpp"
 #include "model/VersionRules.hpp"
 
@@ -206,7 +207,26 @@ std::vector<AllUpdateRow> AllUpdatesRowBuilder::build(const AllUpdatesSnapshot& 
         rows.push_back(std::move(row));
     }
     for (const SoftwareUpdate& update : snapshot.systemUpdates) rows.push_back(systemUpdateRow(update));
+    for (const AdoptableApp& app : snapshot.adoptableApps) rows.push_back(adoptableRow(app));
     return rows;
+}
+
+AllUpdateRow AllUpdatesRowBuilder::adoptableRow(const AdoptableApp& app) {
+    AllUpdateRow row;
+    row.id = "adoptable:" + app.id;
+    row.lookupID = row.id;
+    row.kind = AllUpdateRow::Kind::Adoptable;
+    row.name = app.name;
+    row.currentVersion = app.installedVersion;
+    row.latestVersion = app.caskVersion;
+    row.source = "Homebrew";
+    row.subtitle = localized(labelKey(app.matchConfidence)) + " → " + app.caskToken;
+    row.icon = "shippingbox";
+    row.bundlePath = app.path;
+    row.bundleIdentifier = app.id;
+    row.caskToken = app.caskToken;
+    row.toggle = ManagerToggleKey::ShowInstalledApplications;
+    return row;
 }
 
 AllUpdateRow AllUpdatesRowBuilder::systemUpdateRow(const SoftwareUpdate& update) {

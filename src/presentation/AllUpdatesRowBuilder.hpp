@@ -9,6 +9,7 @@
 #include "model/Package.hpp"
 #include "presentation/AllUpdateRow.hpp"
 #include "sources/macos/SoftwareUpdateManager.hpp"
+#include "updates/HomebrewAdoption.hpp"
 
 namespace vt {
 
@@ -18,6 +19,7 @@ struct AllUpdatesSnapshot {
     std::vector<Package> packages;
     std::vector<Application> applications;
     std::vector<SoftwareUpdate> systemUpdates;  // what the operating system's own tool offers
+    std::vector<AdoptableApp> adoptableApps;    // hand-installed applications Homebrew could take over
     bool allowPreRelease = false;
     std::uint64_t packagesRevision = 0;
     std::uint64_t applicationsRevision = 0;
@@ -38,6 +40,8 @@ public:
     AllUpdateRow applicationRow(const Application& application, bool allowPreRelease) const;
     // "macos:" and the tool's label; always pending, as the tool lists only what it offers.
     static AllUpdateRow systemUpdateRow(const SoftwareUpdate& update);
+    // "adoptable:" and the application's identifier; the cask's version is the one offered.
+    static AllUpdateRow adoptableRow(const AdoptableApp& app);
 
     // The source column of a package: the table's label, else the registration's display
     // name, else "unknown".

@@ -4,6 +4,7 @@
 #include "base/Json.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
+#include "base/Strings.hpp"
 #include "system/Endpoints.hpp"
 #include "system/NetworkClient.hpp"
 
@@ -18,6 +19,51 @@ const Logger& logger() {
 
 constexpr const char* kExpirationFile = "homebrew_cache_expiration.json";
 constexpr const char* kSchemaFile = "homebrew_cache_schema_version.json";
+
+std::string lastComponent(const std::string& path) {
+    std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::vector<std::string> stringsIn(const Json& value) {
+    std::vector<std::string> strings;
+    if (value.is_string()) strings.push_back(value.get<std::string>());
+    if (!value.is_array()) return strings;
+    for (const Json& item : value) {
+        if (item.is_string()) strings.push_back(item.get<std::string>());
+    }
+    return strings;
+}
+
+// What adoption matches bundles against. An "app" artifact is ["Foo.app"] or
+// ["Foo.app", {"target": "Bar.app"}]; some documents put the target beside the list.
+void readAdoptionFields(const Json& item, BrewAPIClient::CaskEntry& entry) {
+    if (auto names = item.find("name"); names != item.end()) entry.names = stringsIn(*names);
+    if (auto conflicts = item.find("conflicts_with"); conflicts != item.end() && conflicts->is_object()) {
+        if (auto casks = conflicts->find("cask"); casks != conflicts->end()) entry.conflictsWithCasks = stringsIn(*casks);
+    }
+    auto artifacts = item.find("artifacts");
+    if (artifacts == item.end() || !artifacts->is_array()) return;
+    for (const Json& artifact : *artifacts) {
+        // The older documents write an app artifact as a bare list: ["Foo.app"].
+        if (artifact.is_array() && !artifact.empty() && artifact.front().is_string() &&
+            endsWith(artifact.front().get<std::string>(), ".app")) {
+            entry.appArtifacts.push_back(lastComponent(artifact.front().get<std::string>()));
+            continue;
+        }
+        if (!artifact.is_object()) continue;
+        auto app = artifact.find("app");
+        if (app == artifact.end() || !app->is_array()) continue;
+        std::optional<std::string> target = stringField(artifact, "target");
+        for (const Json& part : *app) {
+            if (part.is_string()) entry.appArtifacts.push_back(lastComponent(part.get<std::string>()));
+            if (part.is_object() && !target) target = stringField(part, "target");
+        }
+        if (target && !entry.appArtifacts.empty() && lastComponent(*target) != entry.appArtifacts.back()) {
+            entry.renamesApp = true;
+        }
+    }
+}
 
 std::optional<Json> parseArray(std::string_view body) {
     std::optional<Json> json = parseJson(body);
@@ -79,6 +125,7 @@ BrewAPIClient::CaskIndex BrewAPIClient::parseCaskIndex(std::string_view body, st
         entry.deprecated = boolField(item, "deprecated").value_or(false);
         entry.disabled = boolField(item, "disabled").value_or(false);
         entry.autoUpdates = boolField(item, "auto_updates").value_or(false);
+        readAdoptionFields(item, entry);
         index.insert_or_assign(entry.token, std::move(entry));
     }
     if (skipped != nullptr) *skipped = bad;

@@ -8,6 +8,7 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vt {
 
@@ -43,6 +44,10 @@ public:
         bool deprecated = false;
         bool disabled = false;
         bool autoUpdates = false;
+        std::vector<std::string> names;         // display names ("name")
+        std::vector<std::string> appArtifacts;  // bundle file names the cask installs ("Foo.app")
+        bool renamesApp = false;                // an app artifact is installed under another name
+        std::vector<std::string> conflictsWithCasks;
         friend bool operator==(const CaskEntry&, const CaskEntry&) = default;
     };
     using FormulaIndex = std::map<std::string, FormulaEntry, std::less<>>;

@@ -1,0 +1,297 @@
+#include "cli/AdoptCommand.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "base/Cancellation.hpp"
+#include "base/Json.hpp"
+#include "base/Localization.hpp"
+#include "base/Log.hpp"
+#include "cli/Context.hpp"
+#include "cli/Output.hpp"
+#include "cli/Signals.hpp"
+#include "cli/Terminal.hpp"
+#include "core/PersistedUIState.hpp"
+#include "managers/PackageManager.hpp"
+#include "managers/homebrew/BrewManager.hpp"
+#include "settings/DefaultsStore.hpp"
+#include "settings/SettingsManager.hpp"
+#include "sources/ApplicationManager.hpp"
+#include "system/BrewAPIClient.hpp"
+#include "system/CommandRunner.hpp"
+
+namespace vt::cli {
+
+namespace {
+
+struct AdoptRequest {
+    bool list = false;
+    bool json = false;
+    bool all = false;
+    std::vector<std::string> ids;
+    std::vector<std::string> exclude;
+    std::vector<std::string> include;
+};
+
+const Logger& logger() {
+    static const Logger instance("Adopt");
+    return instance;
+}
+
+BrewManager* brewAdapter() {
+    return dynamic_cast<BrewManager*>(Context::shared().packageManager().adapter("homebrew"));
+}
+
+void keepActivities(const std::vector<ActivityRecord>& records) {
+    if (records.empty()) return;
+    try {
+        PersistedUIState::mergeActivity(Context::shared().defaults(), records, 100);
+    } catch (const std::exception& error) {
+        logger().warning(std::string("Could not keep the adoption activity: ") + error.what());
+    }
+}
+
+// Adoption as this run does it: brew through the shared runner, root work through the
+// program's privileged operations, the upgrade through the Homebrew adapter.
+HomebrewAdopter makeAdopter(std::vector<ActivityRecord>& activities) {
+    HomebrewAdopter::Options options;
+    options.runner = &CommandRunner::shared();
+    options.privileged = &Context::shared().privilegedOperations();
+    options.recordActivity = [&activities](ActivityRecord record) { activities.push_back(std::move(record)); };
+    options.upgradeCask = [](const AdoptableApp& app, std::stop_token stop) {
+        BrewManager* brew = brewAdapter();
+        if (brew == nullptr) throw std::runtime_error("Homebrew is not available");
+        brew->upgrade(Package{.name = app.caskToken, .version = app.installedVersion, .type = PackageType::BrewCask,
+                              .latestVersion = app.caskVersion},
+                      {}, stop);
+    };
+    return HomebrewAdopter(std::move(options));
+}
+
+std::shared_ptr<const BrewAPIClient::CaskIndex> caskIndex(std::stop_token stop) {
+    BrewManager* brew = brewAdapter();
+    if (brew == nullptr) return nullptr;
+    try {
+        brew->apiClient().refreshCaskIndex(stop);
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception& error) {
+        // The index kept from an earlier run still serves.
+        logger().warning(std::string("Homebrew cask index refresh failed: ") + error.what());
+    }
+    return brew->apiClient().caskIndex();
+}
+
+// Searches afresh and saves what it found, so that the table shows it.
+AdoptableSearch searchAdoptable(HomebrewAdopter& adopter, std::stop_token stop) {
+    Context& context = Context::shared();
+    ApplicationManager& inventory = context.applications();
+    std::vector<Application> applications = inventory.applications();
+    if (applications.empty()) applications = inventory.scanApplications(stop);
+    std::shared_ptr<const BrewAPIClient::CaskIndex> casks = caskIndex(stop);
+    std::set<std::string> installed = adopter.installedCasks(stop);
+    std::vector<std::string> excludedList = context.settings().excludedAdoptableApps();
+    std::set<std::string> excluded(excludedList.begin(), excludedList.end());
+    AdoptableSearch search = findAdoptableApps(applications, casks.get(), installed, excluded);
+    std::vector<PersistedAdoptableApp> saved;
+    for (const AdoptableApp& app : search.apps) saved.push_back(persistedForm(app));
+    if (search.hadCaskData) context.persistence().saveAdoptableApps(saved);
+    return search;
+}
+
+Json appJson(const AdoptableApp& app) {
+    return Json{{"id", app.id},
+                {"name", app.name},
+                {"path", app.path},
+                {"caskToken", app.caskToken},
+                {"caskVersion", app.caskVersion},
+                {"installedVersion", app.installedVersion},
+                {"sourceKind", rawValue(app.sourceKind)},
+                {"matchConfidence", rawValue(app.matchConfidence)},
+                {"matchScore", confidenceScore(app.matchConfidence)}};
+}
+
+int printList(const AdoptableSearch& search, bool asJson) {
+    if (asJson) {
+        Json apps = Json::array();
+        for (const AdoptableApp& app : search.apps) apps.push_back(appJson(app));
+        writeAll(stdout, dumpJson(apps, jsonIndentForStandardOutput()) + "\n");
+        return kExitSuccess;
+    }
+    if (search.apps.empty()) {
+        writeAll(stdout, localized("adopt.list.empty") + "\n");
+        return kExitSuccess;
+    }
+    Style style = Style::forStream(stdout);
+    std::string text;
+    for (const AdoptableApp& app : search.apps) {
+        std::string labels = "(";
+        labels += localized(labelKey(app.matchConfidence));
+        labels += ", ";
+        labels += localized(labelKey(app.sourceKind));
+        labels += ")";
+        text += style.bold(app.name) + "  " + app.installedVersion + " → " + app.caskVersion + "  cask " + app.caskToken +
+                "  " + style.dim(labels) + "\n  vantreel adopt " + app.id + "\n";
+    }
+    writeAll(stdout, text);
+    return kExitSuccess;
+}
+
+std::string resultText(const AdoptableApp& app, AdoptionResult result) {
+    switch (result) {
+        case AdoptionResult::Adopted: return localized("adopt.success_activity", {app.name});
+        case AdoptionResult::AlreadyManaged: return localized("adopt.activity.already_managed.title", {app.name});
+        case AdoptionResult::Cancelled: return app.name + ": " + localized("refresh.cancelled");
+        case AdoptionResult::Failed: break;
+    }
+    return app.name + ": " + app.failureMessage;
+}
+
+// Applications adopted or found managed leave the saved list.
+void dropFromSaved(const std::set<std::string>& ids) {
+    std::vector<PersistedAdoptableApp> saved = Context::shared().persistence().loadAdoptableApps();
+    std::erase_if(saved, [&ids](const PersistedAdoptableApp& app) { return ids.contains(app.id); });
+    Context::shared().persistence().saveAdoptableApps(saved);
+}
+
+int adoptChosen(const AdoptRequest& request) {
+    std::stop_source stop;
+    InterruptWatcher watcher([&stop] { stop.request_stop(); });
+    std::vector<ActivityRecord> activities;
+    HomebrewAdopter adopter = makeAdopter(activities);
+    AdoptableSearch search = searchAdoptable(adopter, stop.get_token());
+    std::vector<AdoptableApp> chosen;
+    for (std::string id : request.ids) {
+        if (id.starts_with("adoptable:")) id.erase(0, std::string_view("adoptable:").size());
+        auto found = std::find_if(search.apps.begin(), search.apps.end(),
+                                  [&id](const AdoptableApp& app) { return app.id == id; });
+        if (found == search.apps.end()) {
+            std::fprintf(stderr, "vantreel adopt: %s\n", localized("adopt.list.unknown_id", {id}).c_str());
+            return kExitFailure;
+        }
+        chosen.push_back(*found);
+    }
+    if (request.all) chosen = search.apps;
+    std::set<std::string> finished;
+    bool failed = false;
+    if (request.all) {
+        AdoptAllSummary summary = adopter.adoptAll(chosen, stop.get_token());
+        failed = summary.failed > 0 || summary.cancelled > 0;
+    } else {
+        for (AdoptableApp& app : chosen) {
+            if (stop.stop_requested()) break;
+            AdoptionResult result = adopter.adopt(app, stop.get_token());
+            failed = failed || result == AdoptionResult::Failed || result == AdoptionResult::Cancelled;
+        }
+    }
+    std::string text;
+    for (AdoptableApp& app : chosen) {
+        if (app.state == AdoptableApp::State::Done) finished.insert(app.id);
+        if (app.state == AdoptableApp::State::Failed) {
+            text += resultText(app, AdoptionResult::Failed) + "\n";
+        } else if (app.state == AdoptableApp::State::Done) {
+            text += localized("adopt.success_activity", {app.name}) + "\n";
+        }
+    }
+    writeAll(stdout, text);
+    dropFromSaved(finished);
+    keepActivities(activities);
+    if (stop.stop_requested()) return 130;
+    return failed ? kExitFailure : kExitSuccess;
+}
+
+// Exclusions are kept by identifier; the names come from the saved list where it has them.
+int changeExclusions(const AdoptRequest& request) {
+    SettingsManager& settings = Context::shared().settings();
+    std::vector<std::string> excluded = settings.excludedAdoptableApps();
+    std::vector<std::string> names;
+    std::vector<PersistedAdoptableApp> saved = Context::shared().persistence().loadAdoptableApps();
+    for (const std::string& id : request.exclude) {
+        if (std::find(excluded.begin(), excluded.end(), id) != excluded.end()) continue;
+        excluded.push_back(id);
+        auto found = std::find_if(saved.begin(), saved.end(), [&id](const PersistedAdoptableApp& app) { return app.id == id; });
+        names.push_back(found == saved.end() ? id : found->name);
+    }
+    for (const std::string& id : request.include) std::erase(excluded, id);
+    settings.setExcludedAdoptableApps(excluded);
+    std::erase_if(saved, [&request](const PersistedAdoptableApp& app) {
+        return std::find(request.exclude.begin(), request.exclude.end(), app.id) != request.exclude.end();
+    });
+    Context::shared().persistence().saveAdoptableApps(saved);
+    if (!names.empty()) keepActivities({HomebrewAdopter::exclusionActivity(names, Clock::shared().now())});
+    return kExitSuccess;
+}
+
+int adopt(const AdoptRequest& request) {
+    const int actions = (request.list ? 1 : 0) + (request.all ? 1 : 0) + (request.ids.empty() ? 0 : 1) +
+                        (request.exclude.empty() && request.include.empty() ? 0 : 1);
+    if (actions != 1) {
+        std::fprintf(stderr, "vantreel adopt: give one of --list, --all, --exclude/--include, or identifiers\n");
+        return kExitUsage;
+    }
+    try {
+        if (!request.exclude.empty() || !request.include.empty()) return changeExclusions(request);
+        if (request.list) {
+            std::stop_source stop;
+            InterruptWatcher watcher([&stop] { stop.request_stop(); });
+            std::vector<ActivityRecord> unused;
+            HomebrewAdopter adopter = makeAdopter(unused);
+            return printList(searchAdoptable(adopter, stop.get_token()), request.json);
+        }
+        return adoptChosen(request);
+    } catch (const CancellationError&) {
+        return 130;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "vantreel adopt: %s\n", error.what());
+        return kExitFailure;
+    }
+}
+
+}  // namespace
+
+PersistedAdoptableApp persistedForm(const AdoptableApp& app) {
+    return {app.id,          app.name,           app.path,
+            app.caskToken,   app.caskVersion,    app.installedVersion,
+            std::string(rawValue(app.sourceKind)), std::string(rawValue(app.matchConfidence))};
+}
+
+AdoptableApp adoptableFrom(const PersistedAdoptableApp& saved) {
+    AdoptableApp app;
+    app.id = saved.id;
+    app.name = saved.name;
+    app.path = saved.path;
+    app.caskToken = saved.caskToken;
+    app.caskVersion = saved.caskVersion;
+    app.installedVersion = saved.installedVersion;
+    app.sourceKind = adoptableSourceKindFrom(saved.sourceKindRawValue).value_or(AdoptableSourceKind::Unknown);
+    app.matchConfidence =
+        adoptableMatchConfidenceFrom(saved.matchConfidenceRawValue).value_or(AdoptableMatchConfidence::Token);
+    return app;
+}
+
+std::vector<AdoptableApp> savedAdoptableApps() {
+    std::vector<AdoptableApp> apps;
+    for (const PersistedAdoptableApp& saved : Context::shared().persistence().loadAdoptableApps()) {
+        apps.push_back(adoptableFrom(saved));
+    }
+    return apps;
+}
+
+void addAdoptCommand(CLI::App& app, int* exitCode) {
+    auto request = std::make_shared<AdoptRequest>();
+    auto* command = app.add_subcommand("adopt", "Hand applications installed by hand over to Homebrew");
+    command->add_flag("--list", request->list, "List the applications Homebrew could adopt");
+    command->add_flag("--json", request->json, "With --list, print JSON");
+    command->add_flag("--all", request->all, "Adopt every application of the list");
+    command->add_option("--exclude", request->exclude, "Never offer this application (its identifier)");
+    command->add_option("--include", request->include, "Offer an excluded application again");
+    command->add_option("ids", request->ids, "Identifiers of the applications to adopt");
+    command->callback([request, exitCode] { *exitCode = adopt(*request); });
+}
+
+}  // namespace vt::cli

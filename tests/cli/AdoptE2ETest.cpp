@@ -1,0 +1,63 @@
+// `vantreel adopt` over a sandbox home: bundles in ~/Applications, a `brew` that records its
+// calls, and the cask index of the corpus on loopback.
+#include <gtest/gtest.h>
+
+#include "base/Files.hpp"
+#include "support/Corpus.hpp"
+#include "support/LoopbackServer.hpp"
+#include "support/TempDir.hpp"
+#include "support/VantreelProcess.hpp"
+
+namespace vt {
+namespace {
+
+TEST(AdoptE2ETest, ListsAdoptsAndExcludesWithTheSavedListFollowing) {
+    testing::TempDir home("vt-adopt-e2e");
+    testing::showOnly(home.path(), {"ShowInstalledApplications"});
+    for (const char* name : {"Caffeine", "Everything"}) {
+        home.write(std::string("Applications/") + name + ".app/Contents/Info.plist",
+                   std::string(R"(<?xml version="1.0"?><plist version="1.0"><dict><key>CFBundleIdentifier</key><string>com.example.)") +
+                       name + "</string><key>CFBundleName</key><string>" + name +
+                       "</string><key>CFBundleShortVersionString</key><string>1.2.3</string></dict></plist>");
+    }
+    home.writeExecutable(".local/bin/brew", R"sh(#!/bin/sh
+echo "$*" >> "$HOME/brew-calls"
+case "$1" in
+  list) cat "$HOME/installed" 2>/dev/null ;;
+  install) echo "🍺  $4 was successfully installed!"; echo "$4" >> "$HOME/installed" ;;
+esac
+exit 0
+)sh");
+    testing::LoopbackServer server;
+    server.setRoute("/api/cask.json", {.body = "[" + testing::corpusFile("homebrew/brew-test-fixtures/cask-caffeine.json") +
+                                               "," + testing::corpusFile("homebrew/brew-test-fixtures/cask-everything.json") + "]"});
+    const std::map<std::string, std::string> environment = {{"VANTREEL_ENDPOINT_HOMEBREW_API", server.origin()}};
+    auto run = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"--accept-terms", "adopt"});
+        return testing::runVantreel({arguments, home.path(), environment});
+    };
+
+    auto listed = run({"--list", "--json"});
+    ASSERT_EQ(listed.exitCode, 0) << listed.standardError;
+    Json apps = testing::jsonOf(listed);
+    ASSERT_EQ(apps.size(), 2u);
+    EXPECT_EQ(apps[0]["id"], "com.example.Caffeine");
+    EXPECT_EQ(apps[0]["matchConfidence"], "bundleFileName");
+
+    auto adopted = run({"com.example.Caffeine"});
+    EXPECT_EQ(adopted.exitCode, 0) << adopted.standardError;
+    EXPECT_NE(readFile(home.file("brew-calls")).value_or("").find("install --cask --adopt caffeine"), std::string::npos);
+    auto unknown = run({"com.example.Nothing"});
+    EXPECT_EQ(unknown.exitCode, 1);
+
+    EXPECT_EQ(run({"--exclude", "com.example.Everything"}).exitCode, 0);
+    EXPECT_EQ(testing::jsonOf(run({"--list", "--json"})).size(), 0u);  // one adopted, one excluded
+    EXPECT_EQ(run({"--include", "com.example.Everything"}).exitCode, 0);
+    apps = testing::jsonOf(run({"--list", "--json"}));
+    ASSERT_EQ(apps.size(), 1u);
+    EXPECT_EQ(apps[0]["caskToken"], "everything");
+    EXPECT_EQ(run({"--list", "--all"}).exitCode, 2);
+}
+
+}  // namespace
+}  // namespace vt
