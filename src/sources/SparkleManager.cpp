@@ -436,11 +436,17 @@ std::optional<SparkleItem> SparkleManager::checkReleaseNotes(const SparkleApp& a
     try {
         response = network().send(request, stop);
     } catch (const NetworkError& error) {
-        logger().warning("Sparkle: Tower appcast request failed: " + error.description());
+        std::string line = "Sparkle: Tower appcast request failed: ";
+        line += error.description();
+        logger().warning(line);
         return std::nullopt;
     }
     if (!response.isSuccess()) {
-        logger().warning("Sparkle: Tower appcast HTTP " + std::to_string(response.statusCode) + " for " + request.url);
+        std::string line = "Sparkle: Tower appcast HTTP ";
+        line += std::to_string(response.statusCode);
+        line += " for ";
+        line += request.url;
+        logger().warning(line);
         return std::nullopt;
     }
     std::vector<SparkleItem> items = releaseNotesItems(response.body);
