@@ -4,6 +4,8 @@
 #include <ctime>
 #include <memory>
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 
 #include "base/Localization.hpp"
@@ -26,6 +28,7 @@ struct ListArguments {
     bool json = false;
     std::string search;
     std::string source;
+    bool hold = false;
 };
 
 std::string ageText(double seconds) {
@@ -117,7 +120,15 @@ void addListCommands(CLI::App& app, int* exitCode) {
     listCommand->add_flag("--json", arguments->json, "Print the results as JSON");
     listCommand->add_option("--search", arguments->search, "Show only the rows whose name, source or id contains TEXT");
     listCommand->add_option("--source", arguments->source, "Show only the rows of one source (its SOURCE column)");
-    listCommand->callback([arguments, exitCode] { *exitCode = list(*arguments); });
+    // For a terminal opened from a notification, which would close as soon as we end.
+    listCommand->add_flag("--hold", arguments->hold, "Wait for Enter before ending")->group("");
+    listCommand->callback([arguments, exitCode] {
+        *exitCode = list(*arguments);
+        if (arguments->hold && ::isatty(STDIN_FILENO) == 1) {
+            std::fflush(stdout);
+            std::getchar();
+        }
+    });
 
     auto json = std::make_shared<bool>(false);
     auto* activityCommand = app.add_subcommand("activity", "Show the recent activity");

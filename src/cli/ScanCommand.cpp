@@ -53,20 +53,6 @@ Json metadataJson(const RefreshResult& result, RefreshMode mode, const ScanRepor
     return meta;
 }
 
-// The applications join the report while their source is shown.
-void addApplications(ScanReport& report) {
-    Context& context = Context::shared();
-    if (context.settings().isVisible(ManagerToggleKey::ShowSoftwareUpdate)) {
-        // A scan's own list when it ran the tool, else the one the last scan saved.
-        report.systemUpdates = context.systemUpdates().updates();
-        if (report.systemUpdates.empty()) report.systemUpdates = context.systemUpdates().cachedUpdates();
-    }
-    if (!context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) return;
-    report.applications = context.applications().applications();
-    report.sparkleApps = SparkleManager::shared().apps();
-    if (report.sparkleApps.empty()) report.sparkleApps = SparkleManager::load(ScanResultsPersistence::defaultFolder());
-}
-
 void printReport(ScanReport& report, const ScanArguments& arguments) {
     attachTable(report, TableRequest{arguments.all, arguments.search, arguments.source});
     if (arguments.json) {
@@ -141,6 +127,19 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
 }
 
 }  // namespace
+
+void addApplications(ScanReport& report) {
+    Context& context = Context::shared();
+    if (context.settings().isVisible(ManagerToggleKey::ShowSoftwareUpdate)) {
+        // A scan's own list when it ran the tool, else the one the last scan saved.
+        report.systemUpdates = context.systemUpdates().updates();
+        if (report.systemUpdates.empty()) report.systemUpdates = context.systemUpdates().cachedUpdates();
+    }
+    if (!context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) return;
+    report.applications = context.applications().applications();
+    report.sparkleApps = SparkleManager::shared().apps();
+    if (report.sparkleApps.empty()) report.sparkleApps = SparkleManager::load(ScanResultsPersistence::defaultFolder());
+}
 
 void addScanCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) {
     auto* command = app.add_subcommand("scan", "Scan this machine and show every pending update");

@@ -9,6 +9,8 @@ class App;
 
 namespace vt::cli {
 
+struct ScanReport;
+
 struct GlobalOptions {
     bool verbose = false;
     bool acceptTerms = false;
@@ -31,5 +33,8 @@ int runMenuBarScan(const GlobalOptions& options);
 // updates (items and applications) when it completed; nothing when it was cancelled, cut
 // short or did not run.
 std::optional<std::size_t> automaticScanUpdateCount();
+
+// The applications, Sparkle releases and system updates join a report while their source is shown.
+void addApplications(ScanReport& report);
 
 }  // namespace vt::cli

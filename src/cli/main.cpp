@@ -24,6 +24,7 @@
 #include "cli/VersionCommand.hpp"
 #include "cli/DownloadCommand.hpp"
 #include "cli/AdoptCommand.hpp"
+#include "cli/WatchCommand.hpp"
 
 namespace {
 
@@ -80,6 +81,7 @@ int main(int argc, char** argv) {
     vt::cli::addAgentCommand(app, &exitCode);
     vt::cli::addDownloadCommand(app, &exitCode, &options);
     vt::cli::addAdoptCommand(app, &exitCode);
+    vt::cli::addWatchCommand(app, &exitCode, &options);
     // How the background agent and the menu bar start us.
     app.add_flag("--background-scan", options.backgroundScan, "Scan as the background agent does, and notify new updates")
         ->group("");

@@ -77,7 +77,7 @@ const std::vector<SettingDefinition>& settingDefinitions() {
         {"AutoCheckUpdates", SettingKind::Bool, false, {}, {}},
         {"BackgroundScanEnabled", SettingKind::Bool, false, {}, {}},
         {"VerboseMode", SettingKind::Bool, false, {}, {}},
-        {"CheckInterval", SettingKind::Integer, 24, {}, {}},
+        {"CheckInterval", SettingKind::Integer, 24, {}, kCheckIntervalDidChange},
         {"ShowSystemApps", SettingKind::Bool, true, {}, {}},
         {"CacheTTLUnit", SettingKind::Choice, "hours", {"minutes", "hours", "days"}, kCacheTTLSettingsDidChange},
         {"CacheTTLValue", SettingKind::Integer, 1, {}, kCacheTTLSettingsDidChange},

@@ -28,6 +28,8 @@ inline constexpr std::string_view kManagerToggleDidChange = "Vantreel.ManagerTog
 inline constexpr std::string_view kUpdateExceptionSettingsDidChange = "Vantreel.UpdateExceptionSettingsDidChange";
 inline constexpr std::string_view kAppAppearanceDidChange = "Vantreel.AppAppearanceDidChange";
 inline constexpr std::string_view kCacheTTLSettingsDidChange = "Vantreel.CacheTTLSettingsDidChange";
+// The in-app scan timer re-arms on it.
+inline constexpr std::string_view kCheckIntervalDidChange = "Vantreel.CheckIntervalDidChange";
 
 // The failure history of one item that updates automatically.
 struct AutoUpdateFailureRecord {

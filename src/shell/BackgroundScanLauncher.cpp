@@ -73,6 +73,11 @@ void BackgroundScanLauncher::notify(std::size_t newUpdates, std::size_t total) {
     notification.userInfo["source"] = "background_scan";
     notification.userInfo["totalCount"] = total;
     notification.badge = static_cast<long long>(total);
+    if (showUpdates_) {
+        const std::string label = localized("notification.action.show_updates");
+        notification.actions = {{"default", label}, {"show-updates", label}};
+        notification.onAction = [this](const std::string&) { showUpdates_(); };
+    }
     try {
         notifier_.post(notification);
     } catch (const NotificationError& error) {

@@ -30,6 +30,8 @@ public:
                            Refresh refresh, Clock* clock = nullptr);
 
     Outcome run();
+    // What a click on the notification does (where the notification service has buttons).
+    void setShowUpdates(std::function<void()> showUpdates) { showUpdates_ = std::move(showUpdates); }
 
 private:
     void notify(std::size_t newUpdates, std::size_t total);
@@ -39,6 +41,7 @@ private:
     UserNotifying& notifier_;
     Refresh refresh_;
     Clock& clock_;
+    std::function<void()> showUpdates_;
 };
 
 }  // namespace vt

@@ -1,11 +1,15 @@
 #include "shell/UserNotifier.hpp"
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+
+#include <unistd.h>
 
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "base/Platform.hpp"
+#include "system/CommandRunner.hpp"
 
 #if !defined(__APPLE__)
 #include <systemd/sd-bus.h>
@@ -19,6 +23,8 @@ const Logger& logger() {
     static const Logger log("UserNotifier");
     return log;
 }
+
+[[maybe_unused]] constexpr const char* kOsascript = "/usr/bin/osascript";
 
 }  // namespace
 
@@ -103,13 +109,101 @@ void appendHint(sd_bus_message* message, const char* key, const char* type, cons
     check(sd_bus_message_close_container(message), "hint");
 }
 
+// Runs the bus until `done` holds; false when `deadline` passed first.
+template <typename Done>
+bool processUntil(sd_bus* bus, std::chrono::steady_clock::time_point deadline, Done done) {
+    while (!done()) {
+        int processed = sd_bus_process(bus, nullptr);
+        check(processed, "connection lost");
+        if (processed > 0) continue;
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        sd_bus_wait(bus, static_cast<uint64_t>(left.count()));
+    }
+    return true;
+}
+
+// sd-bus waits up to 90 seconds for a silent bus's greeting whatever the call's own limit:
+// calls are made asynchronously and the whole exchange bounded here.
+void callWithin(sd_bus* bus, sd_bus_message* request, sd_bus_message_handler_t handler, Answer& answer,
+                std::chrono::milliseconds timeout) {
+    sd_bus_slot* slot = nullptr;
+    check(sd_bus_call_async(bus, &slot, request, handler, &answer, 0), "request");
+    std::unique_ptr<sd_bus_slot, SlotDeleter> slotHolder(slot);
+    if (!processUntil(bus, std::chrono::steady_clock::now() + timeout, [&answer] { return answer.done; })) {
+        throw NotificationError("desktop notification service: no answer in time");
+    }
+    if (!answer.error.empty()) throw NotificationError("desktop notification service: " + answer.error);
+}
+
+int receiveCapabilities(sd_bus_message* reply, void* context, sd_bus_error*) {
+    auto* answer = static_cast<Answer*>(context);
+    answer->done = true;
+    char** list = nullptr;
+    if (sd_bus_message_get_error(reply) == nullptr && sd_bus_message_read_strv(reply, &list) >= 0 && list) {
+        for (char** item = list; *item; ++item) {
+            if (std::strcmp(*item, "actions") == 0) answer->id = 1;
+            std::free(*item);
+        }
+        std::free(static_cast<void*>(list));
+    }
+    return 0;  // an old service without the method: no buttons, the notification still goes
+}
+
+// What the user did with a shown notification.
+struct Choice {
+    uint32_t id = 0;
+    bool closed = false;
+    std::string action;
+};
+
+int receiveAction(sd_bus_message* signal, void* context, sd_bus_error*) {
+    auto* choice = static_cast<Choice*>(context);
+    uint32_t id = 0;
+    const char* key = nullptr;
+    if (sd_bus_message_read(signal, "us", &id, &key) >= 0 && id == choice->id && key) choice->action = key;
+    return 0;
+}
+
+int receiveClosed(sd_bus_message* signal, void* context, sd_bus_error*) {
+    auto* choice = static_cast<Choice*>(context);
+    uint32_t id = 0;
+    if (sd_bus_message_read(signal, "u", &id) >= 0 && id == choice->id) choice->closed = true;
+    return 0;
+}
+
+bool serviceShowsActions(sd_bus* bus, std::chrono::milliseconds timeout) {
+    sd_bus_message* raw = nullptr;
+    check(sd_bus_message_new_method_call(bus, &raw, kService, kPath, kService, "GetCapabilities"), "request");
+    Message request(raw);
+    Answer answer;
+    callWithin(bus, request.get(), receiveCapabilities, answer, timeout);
+    return answer.id == 1;
+}
+
 }  // namespace
 
-DesktopNotifier::DesktopNotifier(std::optional<std::string> address, std::chrono::milliseconds timeout)
-    : address_(std::move(address)), timeout_(timeout) {}
+DesktopNotifier::DesktopNotifier(std::optional<std::string> address, std::chrono::milliseconds timeout,
+                                 std::chrono::milliseconds actionWait)
+    : address_(std::move(address)), timeout_(timeout), actionWait_(actionWait) {}
 
 void DesktopNotifier::post(const UserNotification& notification) {
     Bus bus = openBus(address_, timeout_);
+    const bool withActions = !notification.actions.empty() && serviceShowsActions(bus.get(), timeout_);
+    // Listening starts before the request, so that a choice made at once is not missed.
+    Choice choice;
+    sd_bus_slot* actionSlot = nullptr;
+    sd_bus_slot* closedSlot = nullptr;
+    if (withActions) {
+        check(sd_bus_match_signal(bus.get(), &actionSlot, nullptr, kPath, kService, "ActionInvoked", receiveAction,
+                                  &choice),
+              "listening");
+        check(sd_bus_match_signal(bus.get(), &closedSlot, nullptr, kPath, kService, "NotificationClosed",
+                                  receiveClosed, &choice),
+              "listening");
+    }
+    std::unique_ptr<sd_bus_slot, SlotDeleter> actionHolder(actionSlot), closedHolder(closedSlot);
+
     sd_bus_message* raw = nullptr;
     check(sd_bus_message_new_method_call(bus.get(), &raw, kService, kPath, kService, "Notify"), "request");
     Message request(raw);
@@ -120,7 +214,14 @@ void DesktopNotifier::post(const UserNotification& notification) {
     check(sd_bus_message_append(m, "susss", application, replaces, icon, notification.title.c_str(),
                                 notification.body.c_str()),
           "request");
-    check(sd_bus_message_append(m, "as", 0), "request");
+    check(sd_bus_message_open_container(m, 'a', "s"), "actions");
+    if (withActions) {
+        for (const auto& [key, label] : notification.actions) {
+            check(sd_bus_message_append_basic(m, 's', key.c_str()), "actions");
+            check(sd_bus_message_append_basic(m, 's', label.c_str()), "actions");
+        }
+    }
+    check(sd_bus_message_close_container(m), "actions");
     check(sd_bus_message_open_container(m, 'a', "{sv}"), "hints");
     appendHint(m, "category", "s", notification.category.c_str());
     const char* sound = "message-new-instant";
@@ -145,28 +246,22 @@ void DesktopNotifier::post(const UserNotification& notification) {
     const int32_t expireDefault = -1;
     check(sd_bus_message_append_basic(m, 'i', &expireDefault), "request");
 
-    // sd-bus waits up to 90 seconds for a silent bus's greeting whatever the call's own
-    // limit: the call is made asynchronously and the whole exchange bounded here.
     Answer answer;
-    sd_bus_slot* slot = nullptr;
-    check(sd_bus_call_async(bus.get(), &slot, m, receiveAnswer, &answer, 0), "request");
-    std::unique_ptr<sd_bus_slot, SlotDeleter> slotHolder(slot);
-    const auto deadline = std::chrono::steady_clock::now() + timeout_;
-    while (!answer.done) {
-        int processed = sd_bus_process(bus.get(), nullptr);
-        check(processed, "connection lost");
-        if (processed > 0) continue;
-        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) throw NotificationError("desktop notification service: no answer in time");
-        sd_bus_wait(bus.get(), static_cast<uint64_t>(left.count()));
-    }
-    if (!answer.error.empty()) throw NotificationError("desktop notification service: " + answer.error);
+    callWithin(bus.get(), m, receiveAnswer, answer, timeout_);
     const uint32_t id = answer.id;
     std::string message = "Notification ";
     message += notification.identifier;
     message += " shown as ";
     message += std::to_string(id);
     logger().info(message);
+    if (!withActions || !notification.onAction) return;
+
+    choice.id = id;
+    const auto deadline = std::chrono::steady_clock::now() + actionWait_;
+    processUntil(bus.get(), deadline, [&choice] { return choice.closed || !choice.action.empty(); });
+    if (choice.action.empty()) return;  // dismissed, or no choice in time
+    logger().info("Notification " + notification.identifier + " action: " + choice.action);
+    notification.onAction(choice.action);
 }
 
 std::unique_ptr<UserNotifying> makeSystemNotifier() {
@@ -178,8 +273,31 @@ std::unique_ptr<UserNotifying> makeSystemNotifier() {
 
 #else
 
-std::unique_ptr<UserNotifying> makeSystemNotifier() { return std::make_unique<LogNotifier>(); }
+std::unique_ptr<UserNotifying> makeSystemNotifier() {
+    if (::access(kOsascript, X_OK) == 0) return std::make_unique<ScriptNotifier>();
+    return std::make_unique<LogNotifier>();
+}
 
 #endif
+
+ScriptNotifier::ScriptNotifier(CommandRunning* runner, std::string osascript)
+    : runner_(runner), osascript_(std::move(osascript)) {}
+
+void ScriptNotifier::post(const UserNotification& notification) {
+    CommandRequest request;
+    request.command = osascript_;
+    // The texts are the script's arguments, never part of its source: nothing in them is run.
+    request.arguments = {"-e", "on run argv",
+                         "-e", "display notification (item 2 of argv) with title (item 1 of argv) sound name \"default\"",
+                         "-e", "end run",
+                         notification.title, notification.body};
+    request.timeout = 10;
+    try {
+        (runner_ ? *runner_ : CommandRunner::shared()).execute(request);
+    } catch (const CommandError& error) {
+        throw NotificationError(std::string("notification centre: ") + error.what());
+    }
+    logger().info("Notification " + notification.identifier + " sent to the notification centre");
+}
 
 }  // namespace vt

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <dirent.h>
 #include <sys/stat.h>
@@ -11,11 +12,13 @@
 #include "base/Files.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
+#include "base/Regex.hpp"
 #include "base/Strings.hpp"
 #include "model/VersionRules.hpp"
 #include "sources/AppBundleReader.hpp"
 #include "sources/KnownSources.hpp"
 #include "sources/PropertyList.hpp"
+#include "system/Endpoints.hpp"
 #include "system/SystemNetworkClient.hpp"
 
 namespace vt {
@@ -385,7 +388,85 @@ std::optional<std::string> SparkleManager::fetch(const std::string& feedURL, con
     return std::nullopt;
 }
 
+namespace {
+
+// The vendor's release notes name each release in a second-level heading.
+constexpr std::string_view kReleaseHeading =
+    R"((?m)^##\s+([0-9]+(?:\.[0-9]+)*(?:[-A-Za-z0-9.]*)?)\s*(?:\(([^)\r\n]+)\))?)";
+constexpr std::string_view kReleaseNotesPath = "/release-notes/mac.md";
+
+// "2024-05-02" or "May 2, 2024" (POSIX month names); anything else is no date.
+std::optional<Clock::TimePoint> releaseNotesDate(std::string_view text) {
+    const std::string date = trim(text);
+    for (const char* format : {"%Y-%m-%d", "%B %d, %Y", "%b %d, %Y", "%d %B %Y"}) {
+        std::tm parsed{};
+        const char* end = ::strptime(date.c_str(), format, &parsed);
+        if (end == nullptr || *end != '\0') continue;
+        return std::chrono::system_clock::from_time_t(::timegm(&parsed));
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<SparkleItem> SparkleManager::releaseNotesItems(std::string_view markdown) {
+    static const Regex heading(kReleaseHeading);
+    std::vector<SparkleItem> items;
+    for (const Regex::Match& match : heading.findAll(markdown)) {
+        if (match.groups.empty() || !match.groups[0]) continue;
+        SparkleItem item;
+        item.version = std::string(*match.groups[0]);
+        item.shortVersion = item.version;
+        if (match.groups.size() > 1 && match.groups[1]) item.publishDate = releaseNotesDate(*match.groups[1]);
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+std::optional<SparkleItem> SparkleManager::checkReleaseNotes(const SparkleApp& app, std::stop_token stop) {
+    HttpRequest request;
+    request.url = Endpoints::url(Service::Tower, kReleaseNotesPath);
+    request.headers.set("Accept", "text/markdown, text/plain, */*");
+    std::string agent = "Tower/";
+    agent += app.currentVersion.empty() ? std::string("1.0") : app.currentVersion;
+    request.headers.set("User-Agent", agent);
+    request.maxBodyBytes = options_.maxFeedBytes;
+    request.timeoutSeconds = options_.requestTimeoutSeconds;
+    HttpResponse response;
+    try {
+        response = network().send(request, stop);
+    } catch (const NetworkError& error) {
+        std::string line = "Sparkle: Tower appcast request failed: ";
+        line += error.description();
+        logger().warning(line);
+        return std::nullopt;
+    }
+    if (!response.isSuccess()) {
+        std::string line = "Sparkle: Tower appcast HTTP ";
+        line += std::to_string(response.statusCode);
+        line += " for ";
+        line += request.url;
+        logger().warning(line);
+        return std::nullopt;
+    }
+    std::vector<SparkleItem> items = releaseNotesItems(response.body);
+    bool allowPreRelease = false;
+    {
+        std::scoped_lock lock(mutex_);
+        allowPreRelease = allowPreRelease_;
+    }
+    const SparkleItem* newest = SparkleAppcastParser::newest(items, allowPreRelease);
+    if (newest == nullptr) {
+        logger().warning("Sparkle: no parsed appcast for " + app.name + " feed: " + request.url);
+        return std::nullopt;
+    }
+    SparkleItem result = *newest;
+    result.releaseNotes = request.url;
+    return result;
+}
+
 std::optional<SparkleItem> SparkleManager::checkFeed(const SparkleApp& app, std::stop_token stop) {
+    if (app.name == "Tower") return checkReleaseNotes(app, stop);
     if (!isHttps(app.feedURL)) {
         logger().warning("Sparkle security: skipping non-HTTPS feed " + app.feedURL);
         return std::nullopt;
@@ -442,6 +523,8 @@ std::optional<Application> SparkleManager::check(const Application& application,
     if (!application.name.empty()) app->name = application.name;  // as the inventory shows it
     // A known appcast the engine filled in stands for a bundle that names none.
     if (app->feedURL.empty() && application.sparkleAppcastURL) app->feedURL = *application.sparkleAppcastURL;
+    // Its vendor's release notes stand for a feed it may not name.
+    if (app->name == "Tower" && app->feedURL.empty()) app->feedURL = Endpoints::url(Service::Tower, kReleaseNotesPath);
     if (app->feedURL.empty() || !isValidURL(app->feedURL)) return std::nullopt;
 
     std::optional<SparkleItem> item = checkFeed(*app, stop);

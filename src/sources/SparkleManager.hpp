@@ -5,6 +5,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/Clock.hpp"
@@ -89,6 +90,10 @@ public:
     // The update-check engine's Sparkle check: the record with its latest release, or nothing.
     std::optional<Application> check(const Application& application, std::stop_token stop = {});
 
+    // The releases of a release-notes page: one per Markdown heading "## VERSION (DATE)",
+    // the date kept when it reads as one.
+    static std::vector<SparkleItem> releaseNotesItems(std::string_view markdown);
+
     // Writes the list into `folder` (atomically); returns false, logged, when it cannot.
     bool save(const std::string& folder) const;
     static std::vector<SparkleApp> load(const std::string& folder);
@@ -96,6 +101,8 @@ public:
 private:
     std::optional<std::string> fetch(const std::string& url, const std::string& name, bool probe, std::stop_token stop);
     NetworkClient& network() const;
+    // The one application checked against its vendor's release notes instead of an appcast.
+    std::optional<SparkleItem> checkReleaseNotes(const SparkleApp& app, std::stop_token stop);
 
     Options options_;
     mutable std::mutex mutex_;

@@ -46,6 +46,7 @@ constexpr std::array kDefinitions{
     Definition{Service::Discord, "DISCORD", "https://discord.com/api", "Discord update service"},
     Definition{Service::Raycast, "RAYCAST", "https://releases.raycast.com", "Raycast release service"},
     Definition{Service::S3, "S3", "https://s3.amazonaws.com", "Amazon S3 buckets of Electron update feeds"},
+    Definition{Service::Tower, "TOWER", "https://www.git-tower.com", "Tower release notes (Markdown)"},
 };
 
 const Definition& definitionOf(Service service) {

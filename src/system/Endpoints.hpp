@@ -36,6 +36,7 @@ enum class Service {
     Discord,
     Raycast,
     S3,
+    Tower,
 };
 
 class EndpointError : public std::invalid_argument {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -90,6 +91,7 @@ private:
 struct Received {
     std::string title, body;
     std::map<std::string, std::string> hints;
+    std::vector<std::string> actions;
 };
 
 // The desktop's notification service, as small as it can be: it keeps what it receives.
@@ -119,14 +121,26 @@ public:
         std::scoped_lock lock(mutex_);
         return received_;
     }
+    // Whether it shows buttons, and the one "the user" presses at once (none when empty).
+    void setActions(bool shown, std::string press) {
+        std::scoped_lock lock(mutex_);
+        actions_ = shown;
+        press_ = std::move(press);
+    }
 
 private:
     static int notify(sd_bus_message* m, void* self, sd_bus_error*) {
         const char *app = nullptr, *icon = nullptr, *title = nullptr, *body = nullptr;
         uint32_t replaces = 0;
         sd_bus_message_read(m, "susss", &app, &replaces, &icon, &title, &body);
-        sd_bus_message_skip(m, "as");
-        Received item{title, body, {}};
+        Received item{title, body, {}, {}};
+        char** actions = nullptr;
+        sd_bus_message_read_strv(m, &actions);
+        for (char** action = actions; action && *action; ++action) {
+            item.actions.push_back(*action);
+            std::free(*action);
+        }
+        std::free(static_cast<void*>(actions));
         sd_bus_message_enter_container(m, 'a', "{sv}");
         while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
             const char* key = nullptr;
@@ -152,11 +166,33 @@ private:
         auto* server = static_cast<NotificationServer*>(self);
         std::scoped_lock lock(server->mutex_);
         server->received_.push_back(item);
-        return sd_bus_reply_method_return(m, "u", static_cast<uint32_t>(server->received_.size()));
+        const auto id = static_cast<uint32_t>(server->received_.size());
+        int status = sd_bus_reply_method_return(m, "u", id);
+        if (!server->press_.empty()) {
+            sd_bus_emit_signal(server->bus_, "/org/freedesktop/Notifications", "org.freedesktop.Notifications",
+                               "ActionInvoked", "us", id, server->press_.c_str());
+        }
+        return status;
+    }
+    static int capabilities(sd_bus_message* m, void* self, sd_bus_error*) {
+        auto* server = static_cast<NotificationServer*>(self);
+        std::scoped_lock lock(server->mutex_);
+        sd_bus_message* reply = nullptr;
+        sd_bus_message_new_method_return(m, &reply);
+        if (server->actions_) {
+            sd_bus_message_append(reply, "as", 2, "body", "actions");
+        } else {
+            sd_bus_message_append(reply, "as", 1, "body");
+        }
+        int status = sd_bus_send(nullptr, reply, nullptr);
+        sd_bus_message_unref(reply);
+        return status;
     }
     static constexpr sd_bus_vtable kTable[] = {
         SD_BUS_VTABLE_START(0),
         SD_BUS_METHOD("Notify", "susssasa{sv}i", "u", notify, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_METHOD("GetCapabilities", "", "as", capabilities, SD_BUS_VTABLE_UNPRIVILEGED),
+        SD_BUS_SIGNAL("ActionInvoked", "us", 0),
         SD_BUS_VTABLE_END,
     };
 
@@ -165,6 +201,8 @@ private:
     std::thread thread_;
     std::mutex mutex_;
     std::vector<Received> received_;
+    bool actions_ = false;
+    std::string press_;
 };
 
 class BackgroundScanTest : public ::testing::Test {
@@ -251,6 +289,50 @@ TEST_F(BackgroundScanTest, CountsAreStoredAndRisesAreAnnouncedOnTheSessionBus) {
     EXPECT_EQ(defaults_.integerValue(BackgroundScanLauncher::kLastOutdatedCount), 4);
 }
 
+TEST_F(BackgroundScanTest, AClickOnTheNotificationShowsTheUpdatesWhereTheServiceHasButtons) {
+    PrivateBus bus(dir_);
+    if (bus.address().empty()) GTEST_SKIP() << "dbus-daemon is not installed";
+    NotificationServer server(bus.address());
+    settings_.setValue("NotifyUpdates", true);
+    std::optional<std::size_t> found = 1;
+    int shown = 0;
+    auto scanWith = [&](DesktopNotifier& notifier) {
+        clock_.advance(25h);
+        *found += 1;
+        BackgroundScanLauncher launcher(defaults_, settings_, notifier, [&found] { return found; }, &clock_);
+        launcher.setShowUpdates([&shown] { ++shown; });
+        return launcher.run();
+    };
+
+    // Pressed at once: shown, without waiting out the limit.
+    server.setActions(true, "default");
+    DesktopNotifier patient(bus.address(), 5s, 20s);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(scanWith(patient), BackgroundScanLauncher::Outcome::Notified);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_EQ(shown, 1);
+    ASSERT_EQ(server.received().size(), 1u);
+    EXPECT_EQ(server.received()[0].actions,
+              (std::vector<std::string>{"default", "Show updates", "show-updates", "Show updates"}));
+
+    // Never pressed: the process waits no longer than its limit.
+    server.setActions(true, "");
+    DesktopNotifier brief(bus.address(), 5s, 300ms);
+    start = std::chrono::steady_clock::now();
+    ASSERT_EQ(scanWith(brief), BackgroundScanLauncher::Outcome::Notified);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(shown, 1);
+
+    // A service without buttons gets none, and nobody waits for a press.
+    server.setActions(false, "");
+    start = std::chrono::steady_clock::now();
+    ASSERT_EQ(scanWith(patient), BackgroundScanLauncher::Outcome::Notified);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    ASSERT_EQ(server.received().size(), 3u);
+    EXPECT_TRUE(server.received()[2].actions.empty());
+}
+
 TEST_F(BackgroundScanTest, ABusThatDoesNotAnswerTimesOutAndTheCountIsKept) {
     // A socket that accepts connections and never says a word.
     std::string path = dir_.file("silent");
@@ -271,6 +353,27 @@ TEST_F(BackgroundScanTest, ABusThatDoesNotAnswerTimesOutAndTheCountIsKept) {
     EXPECT_TRUE(log.contains("Failed to send background scan notification: desktop notification service"));
     EXPECT_EQ(defaults_.integerValue(BackgroundScanLauncher::kLastOutdatedCount), 2);
     ::close(listener);
+}
+
+TEST(ScriptNotifierTest, TextsReachTheNotificationScriptAsArgumentsNeverAsItsSource) {
+    testing::TempDir dir;
+    const std::string record = dir.file("arguments");
+    std::string tool = dir.writeExecutable("osascript", "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + record + "'\n");
+    ScriptNotifier notifier(nullptr, tool);
+    UserNotification notification;
+    notification.title = R"(New" & (do shell script "touch pwned") & ")";
+    notification.body = "3 new updates are ready to install.";
+    notifier.post(notification);
+    std::ifstream file(record);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[6], notification.title);
+    EXPECT_EQ(lines[7], notification.body);
+    for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(lines[i].find("pwned"), std::string::npos) << lines[i];
+
+    ScriptNotifier failing(nullptr, dir.writeExecutable("broken", "#!/bin/sh\necho 'not allowed' >&2\nexit 1\n"));
+    EXPECT_THROW(failing.post(notification), NotificationError);
 }
 
 }  // namespace

@@ -168,5 +168,43 @@ TEST_F(SparkleManagerTest, HostileFeedsEndAsNoParsedAppcastWithinTheRequestLimit
     EXPECT_TRUE(plainServer.requests().empty());
 }
 
+TEST_F(SparkleManagerTest, TowerIsCheckedAgainstTheHeadingsOfItsReleaseNotes) {
+    testing::ScopedEnvironment endpoint("VANTREEL_ENDPOINT_TOWER", server_.origin().c_str());
+    LoopbackRoute notes;
+    notes.contentType = "text/markdown";
+    notes.body = "# Release Notes\n\n## 12.2-beta1\n- preview\n\n## 12.1 (2025-03-04)\n- Fixed: pushing\n"
+                 "### 13.0 (2026-01-01)\n## Version 14\n  ## 15.0\n## 12.0 (March 3, 2025)\n## 11.9.10 (31 Feb, soon)\n";
+    server_.setRoute("/release-notes/mac.md", notes);
+    LogCapture log;
+    const std::string path = bundle("Tower", "maccy.Info.plist", server_.url("/maccy.appcast.xml"));
+
+    std::optional<Application> checked = manager_.check(application(path, "Tower"));
+    ASSERT_TRUE(checked) << log.lines().size();
+    std::optional<SparkleApp> tower;
+    for (const SparkleApp& app : manager_.apps()) {
+        if (app.name == "Tower") tower = app;
+    }
+    ASSERT_TRUE(tower);
+    EXPECT_EQ(tower->latestVersion, "12.1");  // the pre-release only with ShowPreReleaseUpdates
+    EXPECT_EQ(tower->publishDate, std::chrono::system_clock::from_time_t(1741046400));  // 2025-03-04
+    EXPECT_EQ(server_.requestCount("/maccy.appcast.xml"), 0u);
+    ASSERT_EQ(server_.requestCount("/release-notes/mac.md"), 1u);
+    EXPECT_EQ(server_.requests().back().headers.get("User-Agent").value_or("").rfind("Tower/", 0), 0u);
+
+    std::vector<SparkleItem> items = SparkleManager::releaseNotesItems(notes.body);
+    ASSERT_EQ(items.size(), 4u);
+    EXPECT_EQ(items[0].version, "12.2-beta1");
+    EXPECT_FALSE(items[0].publishDate);
+    EXPECT_EQ(items[2].publishDate, std::chrono::system_clock::from_time_t(1740960000));  // March 3, 2025
+    EXPECT_FALSE(items[3].publishDate);  // not a date: none, never a guess
+
+    server_.setRoute("/release-notes/mac.md", LoopbackRoute{.status = 503, .body = "busy"});
+    EXPECT_FALSE(manager_.check(application(path, "Tower")));
+    EXPECT_TRUE(log.contains("Sparkle: Tower appcast HTTP 503 for " + server_.url("/release-notes/mac.md")));
+    testing::ScopedEnvironment refused("VANTREEL_ENDPOINT_TOWER", "https://127.0.0.1:9");
+    EXPECT_FALSE(manager_.check(application(path, "Tower")));
+    EXPECT_TRUE(log.contains("Sparkle: Tower appcast request failed: "));
+}
+
 }  // namespace
 }  // namespace vt
