@@ -35,27 +35,6 @@ struct DirectDownloadConfig {
     bool supportsAutomaticInstall = false;
 };
 
-    static DirectDownloadError httpError(int code);
-    static DirectDownloadError installFailed(const std::string& message);
-    static DirectDownloadError invalidURL();
-    static DirectDownloadError releaseNotFound();
-    static DirectDownloadError downloadNotFound();
-    static DirectDownloadError unsupportedFileType();
-    static DirectDownloadError checksumMismatch();
-    static DirectDownloadError authorizationRequired();
-    // The product publishes files for other processor kinds only.
-    static DirectDownloadError noCompatibleFile(const std::string& architecture, const std::string& product);
-
-    Kind kind() const noexcept { return kind_; }
-    int statusCode() const noexcept { return statusCode_; }
-    std::string description() const { return what(); }
-
-private:
-    DirectDownloadError(Kind kind, int statusCode, const std::string& description);
-    Kind kind_;
-    int statusCode_;
-};
-
 // Which provider serves an application: the direct-download entry its rule gave it.
 class DirectDownloadResolver {
 public:
