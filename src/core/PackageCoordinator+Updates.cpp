@@ -335,7 +335,7 @@ ApplicationUpdateCategory applicationUpdateCategory(const Application& applicati
 
 std::size_t UpdatePlan::packageCount() const {
     std::size_t count = 0;
-    for (const Step& step : steps) count += step.packages.size();
+    for (const Step& step : steps) count += step.asOneBatch ? 0 : step.packages.size();
     return count;
 }
 
@@ -414,11 +414,13 @@ UpdatePlan PackageCoordinator::planUpdateEverything() const {
         const SourceRow* row = rowFor(package.type);
         const std::string source = row ? row->name : displayName(package.type);
         auto leaveOut = [&](std::string reason) { plan.leftOut.push_back({package.name, source, std::move(reason)}); };
-        if (row != nullptr) {
-            if (auto toggle = row->toggleFor(package.type); toggle && !settings_.isVisible(*toggle)) {
-                leaveOut(localized("update_all.excluded.manager_disabled"));
-                continue;
-            }
+        if (row == nullptr) {  // listed by a source that has no update operation here
+            leaveOut(localized("update_all.excluded.no_installer"));
+            continue;
+        }
+        if (auto toggle = row->toggleFor(package.type); toggle && !settings_.isVisible(*toggle)) {
+            leaveOut(localized("update_all.excluded.manager_disabled"));
+            continue;
         }
         if (auto reason = reasonIn(heldBack, rowIdOf(package))) {
             leaveOut(*reason);
@@ -436,9 +438,9 @@ UpdatePlan PackageCoordinator::planUpdateEverything() const {
             leaveOut(localized("update_all.excluded.auto_updates"));
             continue;
         }
-        UpdatePlan::Step& step = byManager[managerRank(row ? row->id : std::string())];
+        UpdatePlan::Step& step = byManager[managerRank(row->id)];
         if (step.packages.empty()) {
-            step.manager = row ? row->id : std::string();
+            step.manager = row->id;
             step.label = source;
             step.asOneBatch = package.type == PackageType::TlmgrPackage;
         }

@@ -53,7 +53,7 @@ struct UpdatePlan {
     std::vector<Step> steps;  // applications first, then the managers
     std::vector<LeftOut> leftOut;
 
-    std::size_t packageCount() const;
+    std::size_t packageCount() const;  // updated one by one: TeX Live's batch apart
     std::size_t applicationCount() const;
     std::size_t itemCount() const;
     bool isEmpty() const { return itemCount() == 0; }
