@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -33,7 +34,11 @@ namespace {
 
 // The table's pending count; the coordinator's own count before any table was built.
 std::size_t pendingUpdateCount() {
-    UpdatesTable table = buildUpdatesTable(savedSnapshot(), TableRequest{});
+    // A count after an update must not come from the table cached before it.
+    static std::uint64_t revision = 0;
+    AllUpdatesSnapshot snapshot = savedSnapshot();
+    snapshot.packagesRevision = ++revision;
+    UpdatesTable table = buildUpdatesTable(snapshot, TableRequest{});
     if (table.model->sourceRows.empty()) return Context::shared().coordinator().outdatedCount();
     return table.pendingCount();
 }
@@ -83,9 +88,18 @@ void printPlan(const UpdatePlan& plan, const Style& style) {
     }
     if (plan.leftOut.empty()) return;
     std::printf("%s\n", style.bold(localized("update_all.left_out_title", {std::to_string(plan.leftOut.size())})).c_str());
+    // A source turned off leaves out all its items for one reason: one line says it.
+    std::map<std::pair<std::string, std::string>, std::size_t> sameReason;
+    for (const UpdatePlan::LeftOut& item : plan.leftOut) ++sameReason[{item.source, item.reason}];
     for (const UpdatePlan::LeftOut& item : plan.leftOut) {
-        std::printf("  %s  %s: %s\n", padRight(item.source, 16).c_str(), item.name.c_str(),
-                    style.dim(item.reason).c_str());
+        auto group = sameReason.find({item.source, item.reason});
+        if (group == sameReason.end()) continue;
+        std::string name = item.name;
+        if (group->second > 3) {
+            name = std::to_string(group->second) + " items";
+            sameReason.erase(group);
+        }
+        std::printf("  %s  %s: %s\n", padRight(item.source, 16).c_str(), name.c_str(), style.dim(item.reason).c_str());
     }
 }
 

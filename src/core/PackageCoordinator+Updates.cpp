@@ -615,7 +615,6 @@ PackageCoordinator::BatchUpdateResult PackageCoordinator::updateEverything(const
         if (!stop.stop_requested()) phase(localized("global.update_all_progress_syncing_counts"));
     }
     cancelled = cancelled || stop.stop_requested();
-    if (!batch.results.empty()) notifyInventoryChanged();
     batch.endTime = clock().now();
     batch.cancelled = cancelled;
 
@@ -645,6 +644,7 @@ PackageCoordinator::BatchUpdateResult PackageCoordinator::updateEverything(const
         summary.duration = duration;
         addActivity(std::move(summary));
     }
+    notifyInventoryChanged();  // the inventory and the records are saved
     setProgressText("");
     return batch;
 }
