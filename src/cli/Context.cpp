@@ -1,4 +1,5 @@
 #include "cli/Context.hpp"
+#include "cli/UpdateAllCommand.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -27,6 +28,7 @@
 #include "sources/GitHubReleasesManager.hpp"
 #include "sources/appstore/DirectMacAppStoreChecker.hpp"
 #include "sources/appstore/MacAppStoreManager.hpp"
+#include "sources/appstore/MacAppStoreUpdateCoordinator.hpp"
 #include "sources/appstore/MasCliManager.hpp"
 #include "sources/SparkleManager.hpp"
 #include "sources/UpdateCheckCoordinator.hpp"
@@ -147,8 +149,9 @@ RefreshCoordinator& Context::refresh() {
             [this, &packages, &preferences, &installed, &checks, &scanProgress, &system, sources](std::stop_token stop) {
                 std::vector<ScannerPipeline> pipelines;
                 if (preferences.isVisible(ManagerToggleKey::ShowInstalledApplications)) {
-                    pipelines.push_back(applicationsPipeline(installed, checks, preferences, scanProgress, sources,
-                                                             [this] { autoIgnoreChronicFailures(); }));
+                    pipelines.push_back(applicationsPipeline(installed, checks, preferences, scanProgress, sources, [this] {
+                        coordinator().finalizeUpdateChecksAfterScan([this] { autoIgnoreChronicFailures(); });
+                    }));
                 }
                 if (preferences.isVisible(ManagerToggleKey::ShowSoftwareUpdate) && system.isAvailable()) {
                     pipelines.push_back(systemUpdatesPipeline(system));
@@ -400,7 +403,27 @@ PackageCoordinator& Context::coordinator() {
         options.savedMetadata = [&store] { return store.loadMetadata(); };
         options.savedPackages = [&store] { return store.load().packages; };
         options.scannerKinds = kindsOf;
+        options.applications = [this] { return applications().applications(); };
+        options.heldBack = heldBackRows;
         coordinator_ = std::make_unique<PackageCoordinator>(defaults(), settings(), refresh(), progress(), options);
+        // Each category of applications is updated through its installer here; a category
+        // without one has its items listed as left out.
+        coordinator_->setApplicationUpdater(ApplicationUpdateCategory::MacAppStore, [this](const Application& application,
+                                                                                           std::stop_token stop) {
+            MacAppStoreUpdateCoordinator store(
+                MacAppStoreUpdateCoordinator::Options{.mas = &mas(), .runner = &CommandRunner::shared()});
+            MacAppStoreUpdateCoordinator::Outcome outcome = store.update(
+                {application.appStoreID.value_or(""), application.name, application.bundlePath, application.version},
+                stop);
+            ApplicationUpdateOutcome result;
+            result.newVersion = outcome.newVersion;
+            if (outcome.openedInAppStore) {
+                result.requiresUserAction = true;
+                result.message = std::string("open the Mac App Store's updates page to install this update (") +
+                                 MacAppStoreUpdateCoordinator::kUpdatesPageAddress + ")";
+            }
+            return result;
+        });
         PersistedScanResults restored = store.load();
         restoreFastPathState(refresh(), restored);
         coordinator_->restorePackages(std::move(restored.packages));

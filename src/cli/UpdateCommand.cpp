@@ -15,6 +15,7 @@
 #include "cli/Output.hpp"
 #include "cli/ScanCommand.hpp"
 #include "cli/Signals.hpp"
+#include "cli/UpdateAllCommand.hpp"
 #include "cli/UpdatesTable.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "model/VersionRules.hpp"
@@ -34,6 +35,8 @@ namespace {
 struct UpdateArguments {
     std::vector<std::string> items;
     bool json = false;
+    bool all = false;
+    UpdateAllArguments batch;
 };
 
 // The inventory items an argument names: its stable key, else every item of that name.
@@ -102,13 +105,14 @@ bool updateFromStore(const Application& application, bool json, Json& report) {
     return updated;
 }
 
-// Failures feed the auto-deferral rules; a success clears an item's history.
-template <typename Results>
-void recordOutcomes(const Results& results) {
+}  // namespace
+
+void recordOutcomes(const std::vector<PackageUpdateResult>& results) {
     try {
         AutoDeferralStore deferrals(Context::shared().settings());
         for (const auto& result : results) {
             const Package& package = result.package;
+            if (package.type == PackageType::Generic) continue;  // an application of a batch
             if (result.success) {
                 deferrals.recordSuccess(stableKey(package));
                 continue;
@@ -121,6 +125,8 @@ void recordOutcomes(const Results& results) {
         // Unwritable preferences: the update's own outcome is what the user reads.
     }
 }
+
+namespace {
 
 // An update the operating system offers, installed by its tool's label; true when installed.
 bool installSystemUpdate(const SoftwareUpdate& update, bool json, Json& report) {
@@ -366,9 +372,28 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
 void addUpdateCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) {
     auto arguments = std::make_shared<UpdateArguments>();
     auto* command = app.add_subcommand("update", "Update items of the last scan, one at a time");
-    command->add_option("items", arguments->items, "Row ids (see list --json) or names of the items")->required();
+    command->add_option("items", arguments->items, "Row ids (see list --json) or names of the items");
     command->add_flag("--json", arguments->json, "Print the results as JSON");
-    command->callback([arguments, exitCode, options] { *exitCode = update(*arguments, *options); });
+    command->add_flag("--all", arguments->all, "Update every outdated item (see update-all)");
+    command->add_flag("--yes,-y", arguments->batch.yes, "With --all: do not ask for confirmation");
+    command->add_flag("--dry-run", arguments->batch.dryRun, "With --all: print the plan only");
+    auto report = std::make_shared<std::string>();
+    auto* reportOption =
+        command->add_option("--report", *report, "With --all: write the Markdown report to FILE")->expected(0, 1);
+    command->callback([arguments, report, reportOption, exitCode, options] {
+        if (arguments->all) {
+            arguments->batch.json = arguments->json;
+            if (reportOption->count() > 0) arguments->batch.report = *report;
+            *exitCode = runUpdateAll(arguments->batch, *options);
+            return;
+        }
+        if (arguments->items.empty()) {
+            std::fprintf(stderr, "vantreel update: name the items to update, or give --all\n");
+            *exitCode = kExitUsage;
+            return;
+        }
+        *exitCode = update(*arguments, *options);
+    });
 }
 
 }  // namespace vt::cli

@@ -18,6 +18,7 @@
 #include "cli/ListCommand.hpp"
 #include "cli/ManagersCommand.hpp"
 #include "cli/ScanCommand.hpp"
+#include "cli/UpdateAllCommand.hpp"
 #include "cli/SettingsCommand.hpp"
 #include "cli/UpdateCommand.hpp"
 #include "cli/SofaCommand.hpp"
@@ -82,6 +83,8 @@ int main(int argc, char** argv) {
     vt::cli::addDownloadCommand(app, &exitCode, &options);
     vt::cli::addAdoptCommand(app, &exitCode);
     vt::cli::addWatchCommand(app, &exitCode, &options);
+    vt::cli::addUpdateAllCommand(app, &exitCode, &options);
+    vt::cli::addAutomationCommands(app, &exitCode, &options);
     // How the background agent and the menu bar start us.
     app.add_flag("--background-scan", options.backgroundScan, "Scan as the background agent does, and notify new updates")
         ->group("");
@@ -90,10 +93,12 @@ int main(int argc, char** argv) {
     // Commands that work on the inventory judge the previous exit and record their own.
     auto worksOnInventory = [](CLI::App* command) {
         const std::string& name = command->get_name();
-        return name == "scan" || name == "list" || name == "apps" || name == "update";
+        return name == "scan" || name == "list" || name == "apps" || name == "update" || name == "update-all" ||
+               name == "check-updates" || name == "outdated-count";
     };
     for (CLI::App* command : app.get_subcommands(worksOnInventory)) {
-        bool readOnly = command->get_name() == "list" || command->get_name() == "apps";
+        bool readOnly = command->get_name() == "list" || command->get_name() == "apps" ||
+                        command->get_name() == "outdated-count";
         command->preparse_callback([readOnly](std::size_t) { vt::cli::Context::shared().beginSession(!readOnly); });
     }
     int status = run(app, argc, argv, options, exitCode);

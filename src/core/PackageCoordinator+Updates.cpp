@@ -1,11 +1,18 @@
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <map>
 
 #include "base/Cancellation.hpp"
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/ProcessLock.hpp"
+#include "base/Strings.hpp"
+#include "core/ManagerRegistry.hpp"
 #include "core/PackageCoordinator.hpp"
+#include "settings/SettingsManager.hpp"
+#include "sources/ApplicationUpdateChecks.hpp"
+#include "sources/QuickUpdateEligibility.hpp"
 #include "managers/PackageManager.hpp"
 #include "model/VersionRules.hpp"
 #include "system/CommandRunning.hpp"
@@ -20,6 +27,7 @@ const Logger& logger() {
 }
 
 constexpr std::string_view kUpdateTracker = "discoverTracking";
+constexpr std::string_view kGemMissingAfterUpdate = "Gem introuvable après la tentative de mise à jour";
 
 std::string summarySubtitle(std::size_t succeeded, std::size_t failed, bool cancelled,
                             ActivityRecord::ActivityType* type) {
@@ -43,36 +51,7 @@ std::string summarySubtitle(std::size_t succeeded, std::size_t failed, bool canc
 
 }  // namespace
 
-Json PackageCoordinator::PackageUpdateResult::toJson() const {
-    Json json = Json::object();
-    json["package"] = vt::toJson(package);
-    json["success"] = success;
-    json["duration"] = duration;
-    if (error) json["error"] = *error;
-    json["suggestion"] = suggestion;
-    if (command) json["command"] = *command;
-    json["requiresUserAction"] = requiresUserAction;
-    if (newVersion) json["newVersion"] = *newVersion;
-    return json;
-}
-
-void PackageCoordinator::setInventoryChangedHandler(std::function<void()> handler) {
-    std::scoped_lock lock(mutex_);
-    inventoryChanged_ = std::move(handler);
-}
-
-std::vector<PackageCoordinator::PackageUpdateResult> PackageCoordinator::updatePackages(
-    const std::vector<Package>& packages, std::stop_token stop, const UpdateProgress& progress) {
-    if (options_.packageManager == nullptr) throw std::logic_error("No package adapters to update with");
-    PackageManager& adapters = *options_.packageManager;
-    const std::string trackingKey = "update-" + Uuid::random().toString();
-    beginTracking(kUpdateTracker, trackingKey);
-    struct EndTracking {
-        PackageCoordinator* self;
-        std::string key;
-        ~EndTracking() { self->endTracking(kUpdateTracker, key); }
-    } endTracking{this, trackingKey};
-
+ProcessLock PackageCoordinator::acquireUpdateLock(std::stop_token stop) {
     ProcessLock updateLock;
     if (!options_.lockFolder.empty()) {
         updateLock = ProcessLock::tryAcquire(options_.lockFolder + "/update.lock", ProcessLock::Mode::Exclusive);
@@ -93,40 +72,38 @@ std::vector<PackageCoordinator::PackageUpdateResult> PackageCoordinator::updateP
             }
         }
     }
-    const auto start = clock().now();
-    std::vector<PackageUpdateResult> results;
-    bool cancelled = false;
-    for (std::size_t i = 0; i < packages.size(); ++i) {
-        const Package& package = packages[i];
-        if (stop.stop_requested()) {
-            cancelled = true;
-            break;
-        }
-        if (progress) progress(package, i, packages.size());
-        setProgressText(package.name);
-        PackageUpdateResult result;
-        result.package = package;
-        const auto itemStart = std::chrono::steady_clock::now();
-        try {
-            logger().info("📦 Updating " + package.name + " (" + std::string(rawValue(package.type)) + ") from " +
-                          package.version);
-            adapters.updatePackage(package, stop);
-            result.success = true;
-        } catch (const CancellationError&) {
-            result.error = localized("refresh.cancelled");
-            cancelled = true;
-        } catch (const CommandError& error) {
-            cancelled = error.kind() == CommandError::Kind::Cancelled;
-            result.error = error.description();
-        } catch (const std::exception& error) {
-            result.error = error.what();
-        }
-        result.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - itemStart).count();
-        if (!result.success) logger().error("❌ Update of " + package.name + " failed: " + result.error.value_or(""));
-        results.push_back(std::move(result));
-        if (cancelled) break;
-    }
+    return updateLock;
+}
 
+PackageCoordinator::PackageUpdateResult PackageCoordinator::updateOne(const Package& package, std::stop_token stop,
+                                                                      bool* cancelledOut) {
+    PackageManager& adapters = *options_.packageManager;
+    bool cancelled = false;
+    PackageUpdateResult result;
+    result.package = package;
+    const auto itemStart = std::chrono::steady_clock::now();
+    try {
+        logger().info("📦 Updating " + package.name + " (" + std::string(rawValue(package.type)) + ") from " +
+                      package.version);
+        adapters.updatePackage(package, stop);
+        result.success = true;
+    } catch (const CancellationError&) {
+        result.error = localized("refresh.cancelled");
+        cancelled = true;
+    } catch (const CommandError& error) {
+        cancelled = error.kind() == CommandError::Kind::Cancelled;
+        result.error = error.description();
+    } catch (const std::exception& error) {
+        result.error = error.what();
+    }
+    result.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - itemStart).count();
+    if (!result.success) logger().error("❌ Update of " + package.name + " failed: " + result.error.value_or(""));
+    if (cancelled) *cancelledOut = true;
+    return result;
+}
+
+void PackageCoordinator::recheckAfterUpdates(std::vector<PackageUpdateResult>& results, std::stop_token stop) {
+    PackageManager& adapters = *options_.packageManager;
     // Re-check what was attempted, through the adapters that own it.
     std::map<BaseManager*, bool> rechecked;
     std::vector<Package> refreshed;
@@ -151,15 +128,25 @@ std::vector<PackageCoordinator::PackageUpdateResult> PackageCoordinator::updateP
         }
     }
     for (auto& result : results) {
+        bool listed = false;
         for (const Package& item : refreshed) {
             if (stableKey(item) != stableKey(result.package)) continue;
+            listed = true;
             result.newVersion = item.version;
             // An adapter that reported success while the item is still outdated did not update it.
             if (result.success && item.version == result.package.version &&
                 isUpdateAvailable(item.version, item.latestVersion, true)) {
                 result.success = false;
-                result.error = localized("update.still_outdated");
+                result.error = result.package.type == PackageType::RubyGem ? std::string(kGemMissingAfterUpdate)
+                                                                           : localized("update.still_outdated");
             }
+        }
+        // A gem the re-check no longer lists was not updated but lost.
+        BaseManager* owner = adapters.adapterFor(result.package.type);
+        if (!listed && result.success && result.package.type == PackageType::RubyGem && owner != nullptr &&
+            rechecked.count(owner) && rechecked[owner]) {
+            result.success = false;
+            result.error = std::string(kGemMissingAfterUpdate);
         }
     }
     if (!refreshed.empty()) {
@@ -192,6 +179,52 @@ std::vector<PackageCoordinator::PackageUpdateResult> PackageCoordinator::updateP
         }
     }
 
+}
+
+void PackageCoordinator::notifyInventoryChanged() {
+    std::function<void()> changed;
+    {
+        std::scoped_lock lock(mutex_);
+        changed = inventoryChanged_;
+    }
+    if (changed) changed();
+}
+
+void PackageCoordinator::setInventoryChangedHandler(std::function<void()> handler) {
+    std::scoped_lock lock(mutex_);
+    inventoryChanged_ = std::move(handler);
+}
+
+std::vector<PackageCoordinator::PackageUpdateResult> PackageCoordinator::updatePackages(
+    const std::vector<Package>& packages, std::stop_token stop, const UpdateProgress& progress) {
+    if (options_.packageManager == nullptr) throw std::logic_error("No package adapters to update with");
+    const std::string trackingKey = "update-" + Uuid::random().toString();
+    beginTracking(kUpdateTracker, trackingKey);
+    struct EndTracking {
+        PackageCoordinator* self;
+        std::string key;
+        ~EndTracking() { self->endTracking(kUpdateTracker, key); }
+    } endTracking{this, trackingKey};
+
+    ProcessLock updateLock = acquireUpdateLock(stop);
+    const auto start = clock().now();
+    std::vector<PackageUpdateResult> results;
+    bool cancelled = false;
+    for (std::size_t i = 0; i < packages.size(); ++i) {
+        const Package& package = packages[i];
+        if (stop.stop_requested()) {
+            cancelled = true;
+            break;
+        }
+        if (progress) progress(package, i, packages.size());
+        setProgressText(package.name);
+        PackageUpdateResult result = updateOne(package, stop, &cancelled);
+        results.push_back(std::move(result));
+        if (cancelled) break;
+    }
+
+    recheckAfterUpdates(results, stop);
+
     std::size_t succeeded = 0, failed = 0;
     for (const auto& result : results) (result.success ? succeeded : failed) += 1;
     ActivityRecord record;
@@ -200,14 +233,453 @@ std::vector<PackageCoordinator::PackageUpdateResult> PackageCoordinator::updateP
     record.subtitle = summarySubtitle(succeeded, failed, cancelled, &record.type);
     record.duration = std::max(0.0, secondsBetween(start, record.date));
     addActivity(std::move(record));
-    std::function<void()> changed;
-    {
-        std::scoped_lock lock(mutex_);
-        changed = inventoryChanged_;
-    }
-    if (changed) changed();
+    notifyInventoryChanged();
     setProgressText("");
     return results;
+}
+
+// ---- Update of everything ----
+
+namespace {
+
+// The managers whose place in a batch is fixed, first to last. Homebrew comes first: the
+// other tools are often its formulae. Every other manager follows in the registry's order.
+constexpr std::string_view kManagerOrder[] = {"homebrew", "gems", "cargo", "yarn", "uv",
+                                              "tex-live", "sdkman", "docker", "ollama"};
+
+std::size_t managerRank(std::string_view id) {
+    for (std::size_t i = 0; i < std::size(kManagerOrder); ++i) {
+        if (kManagerOrder[i] == id) return i;
+    }
+    const auto& rows = ManagerRegistry::sources();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (rows[i].id == id) return std::size(kManagerOrder) + i;
+    }
+    return std::size(kManagerOrder) + rows.size();
+}
+
+const SourceRow* rowFor(PackageType type) {
+    for (const SourceRow& row : ManagerRegistry::sources()) {
+        if (std::find(row.types.begin(), row.types.end(), type) != row.types.end()) return &row;
+    }
+    return nullptr;
+}
+
+std::string exclusionReason(const QuickUpdateExclusion& exclusion) {
+    using Kind = QuickUpdateExclusion::Kind;
+    switch (exclusion.kind) {
+        case Kind::AppIsRunning: return localized("update_all.excluded.running", {exclusion.first});
+        case Kind::BundleIDChanged: return localized("update_all.excluded.bundle_changed", {exclusion.first, exclusion.second});
+        case Kind::MacOSTooOld: return localized("update_all.excluded.macos_too_old", {exclusion.first, exclusion.second});
+        case Kind::SourceMismatch: return localized("update_all.excluded.source_mismatch", {exclusion.first, exclusion.second});
+        case Kind::RequiresUserChoice: return localized("update_all.excluded.user_choice");
+        case Kind::KnownProblematic: return localized("update_all.excluded.known_problem");
+        case Kind::MajorUpgrade: return localized("update_all.excluded.major", {exclusion.first, exclusion.second});
+        case Kind::CaskAutoUpdates: return localized("update_all.excluded.auto_updates");
+    }
+    return {};
+}
+
+// The ids of the all-updates rows, under which the ignore lists name items.
+std::string rowIdOf(const Package& package) { return stableKey(package); }
+std::string rowIdOf(const Application& application) {
+    return "app:" + (application.bundleIdentifier.empty() ? application.bundlePath : toLower(application.bundleIdentifier));
+}
+
+std::optional<std::string> reasonIn(const std::map<std::string, std::string>& heldBack, const std::string& id) {
+    auto found = heldBack.find(id);
+    if (found == heldBack.end()) return std::nullopt;
+    return found->second;
+}
+
+Package packageOf(const Application& application) {
+    Package package;
+    package.name = application.name;
+    package.version = application.version;
+    package.latestVersion = application.latestVersion;
+    package.sourceIdentifier = application.bundleIdentifier;
+    return package;
+}
+
+// "Ruby Gems · 2 gems", "TeX Live · 3 paquets", else the manager and the item.
+std::string packageProgressText(const UpdatePlan::Step& step, const Package& package) {
+    const std::string count = std::to_string(step.packages.size());
+    if (step.manager == "gems") return "Ruby Gems · " + count + " gem" + (step.packages.size() >= 2 ? "s" : "");
+    if (step.manager == "tex-live") return "TeX Live · " + count + " paquets";
+    std::string text = step.label;
+    text += " · ";
+    text += package.name;
+    return text;
+}
+
+}  // namespace
+
+std::string_view displayName(ApplicationUpdateCategory category) {
+    switch (category) {
+        case ApplicationUpdateCategory::MacAppStore: return "Mac App Store";
+        case ApplicationUpdateCategory::GitHubReleases: return "GitHub Releases";
+        case ApplicationUpdateCategory::Other: return "Other";
+        case ApplicationUpdateCategory::Sparkle: return "Sparkle";
+    }
+    return "Other";
+}
+
+ApplicationUpdateCategory applicationUpdateCategory(const Application& application) {
+    if (application.updateMechanism == UpdateMechanism::MacAppStore && application.appStoreID) {
+        return ApplicationUpdateCategory::MacAppStore;
+    }
+    if (application.resolutionSource == AppRulePrimarySource::GitHub) return ApplicationUpdateCategory::GitHubReleases;
+    if (application.updateMechanism == UpdateMechanism::Sparkle) return ApplicationUpdateCategory::Sparkle;
+    return ApplicationUpdateCategory::Other;
+}
+
+std::size_t UpdatePlan::packageCount() const {
+    std::size_t count = 0;
+    for (const Step& step : steps) count += step.asOneBatch ? 0 : step.packages.size();
+    return count;
+}
+
+std::size_t UpdatePlan::applicationCount() const {
+    std::size_t count = 0;
+    for (const Step& step : steps) count += step.applications.size();
+    return count;
+}
+
+std::size_t UpdatePlan::itemCount() const {
+    std::size_t count = 0;
+    for (const Step& step : steps) count += step.itemCount();
+    return count;
+}
+
+void PackageCoordinator::setApplicationUpdater(ApplicationUpdateCategory category, ApplicationUpdater updater) {
+    std::scoped_lock lock(mutex_);
+    applicationUpdaters_[category] = std::move(updater);
+}
+
+UpdatePlan PackageCoordinator::planUpdateEverything() const {
+    UpdatePlan plan;
+    const bool allowPreRelease = settings_.showPreReleaseUpdates();
+    const QuickUpdateSwitches switches = QuickUpdateSwitches::fromSettings(settings_);
+    std::map<ApplicationUpdateCategory, ApplicationUpdater> updaters;
+    {
+        std::scoped_lock lock(mutex_);
+        updaters = applicationUpdaters_;
+    }
+
+    const std::map<std::string, std::string> heldBack =
+        options_.heldBack ? options_.heldBack() : std::map<std::string, std::string>();
+    std::map<ApplicationUpdateCategory, std::vector<Application>> byCategory;
+    if (options_.applications && settings_.isVisible(ManagerToggleKey::ShowInstalledApplications)) {
+        for (const Application& application : options_.applications()) {
+            if (!isOutdated(application, allowPreRelease)) continue;
+            const ApplicationUpdateCategory category = applicationUpdateCategory(application);
+            const std::string source(displayName(category));
+            auto leaveOut = [&](std::string reason, bool byHand = false) {
+                plan.leftOut.push_back({application.name, source, std::move(reason), byHand});
+            };
+            if (auto reason = reasonIn(heldBack, rowIdOf(application))) {
+                leaveOut(*reason);
+                continue;
+            }
+            if (!application.updatePreferences.includeInBatchUpdate) {
+                leaveOut(localized("update_all.excluded.not_in_batch"));
+                continue;
+            }
+            QuickUpdateEligibility eligibility = QuickUpdateEligibility::evaluate(application, {}, switches);
+            if (!eligibility.isEligible()) {
+                for (const QuickUpdateExclusion& exclusion : eligibility.exclusions) leaveOut(exclusionReason(exclusion));
+                continue;
+            }
+            if (!updaters.count(category)) {
+                leaveOut(localized("update_all.excluded.no_installer"), true);
+                continue;
+            }
+            byCategory[category].push_back(application);
+        }
+    }
+    for (ApplicationUpdateCategory category : kApplicationUpdateCategories) {
+        auto found = byCategory.find(category);
+        if (found == byCategory.end()) continue;
+        UpdatePlan::Step step;
+        step.manager = "applications";
+        step.label = displayName(category);
+        step.category = category;
+        step.applications = std::move(found->second);
+        plan.steps.push_back(std::move(step));
+    }
+
+    std::map<std::size_t, UpdatePlan::Step> byManager;
+    for (const Package& package : packages()) {
+        if (!isUpdateAvailable(package.version, package.latestVersion, allowPreRelease)) continue;
+        const SourceRow* row = rowFor(package.type);
+        const std::string source = row ? row->name : displayName(package.type);
+        auto leaveOut = [&](std::string reason) { plan.leftOut.push_back({package.name, source, std::move(reason)}); };
+        if (row == nullptr) {  // listed by a source that has no update operation here
+            leaveOut(localized("update_all.excluded.no_installer"));
+            continue;
+        }
+        if (auto toggle = row->toggleFor(package.type); toggle && !settings_.isVisible(*toggle)) {
+            leaveOut(localized("update_all.excluded.manager_disabled"));
+            continue;
+        }
+        if (auto reason = reasonIn(heldBack, rowIdOf(package))) {
+            leaveOut(*reason);
+            continue;
+        }
+        if (package.isPinned) {
+            leaveOut(localized("update_all.excluded.pinned"));
+            continue;
+        }
+        if (package.requiresManualInstaller) {
+            leaveOut(localized("update_all.excluded.manual_installer"));
+            continue;
+        }
+        if (package.autoUpdates && switches.caskAutoUpdates) {
+            leaveOut(localized("update_all.excluded.auto_updates"));
+            continue;
+        }
+        UpdatePlan::Step& step = byManager[managerRank(row->id)];
+        if (step.packages.empty()) {
+            step.manager = row->id;
+            step.label = source;
+            step.asOneBatch = package.type == PackageType::TlmgrPackage;
+        }
+        step.packages.push_back(package);
+    }
+    for (auto& [rank, step] : byManager) {
+        // Formulae before casks: an application cask may need a formula updated first.
+        std::stable_sort(step.packages.begin(), step.packages.end(), [](const Package& a, const Package& b) {
+            return a.type == PackageType::BrewFormula && b.type != PackageType::BrewFormula;
+        });
+        plan.steps.push_back(std::move(step));
+    }
+    return plan;
+}
+
+PackageCoordinator::BatchUpdateResult PackageCoordinator::updateEverything(const UpdatePlan& plan, std::stop_token stop,
+                                                                           const BatchProgress& progress) {
+    if (options_.packageManager == nullptr) throw std::logic_error("No package adapters to update with");
+    const std::string trackingKey = "update-all-" + Uuid::random().toString();
+    beginTracking(kUpdateTracker, trackingKey);
+    struct EndTracking {
+        PackageCoordinator* self;
+        std::string key;
+        ~EndTracking() { self->endTracking(kUpdateTracker, key); }
+    } endTracking{this, trackingKey};
+    auto phase = [&](const std::string& text) {
+        setProgressText(text);
+        if (progress.phase) progress.phase(text);
+    };
+
+    phase(localized("global.update_all_progress_preparing"));
+    ProcessLock updateLock = acquireUpdateLock(stop);
+    BatchUpdateResult batch;
+    batch.startTime = clock().now();
+
+    std::size_t applicationsByCategory[4] = {0, 0, 0, 0};
+    for (const auto& step : plan.steps) {
+        if (step.category) applicationsByCategory[static_cast<int>(*step.category)] += step.applications.size();
+    }
+    ActivityRecord started;
+    started.date = batch.startTime;
+    started.title = localized("activity.update.global_started");
+    started.subtitle = localized("activity.update.global_started_subtitle",
+                                 {std::to_string(plan.packageCount()), std::to_string(plan.applicationCount())});
+    started.type = ActivityRecord::ActivityType::Update;
+    addActivity(std::move(started));
+    logger().info("📦 updateEverything: " + std::to_string(plan.applicationCount()) + " apps installables directement (" +
+                  std::to_string(applicationsByCategory[0]) + " MAS, " + std::to_string(applicationsByCategory[1]) +
+                  " GitHub Releases, " + std::to_string(applicationsByCategory[3]) + " Sparkle" + ", " +
+                  std::to_string(applicationsByCategory[2]) + " Other), " + std::to_string(plan.packageCount()) +
+                  " paquets");
+
+    std::map<ApplicationUpdateCategory, ApplicationUpdater> updaters;
+    {
+        std::scoped_lock lock(mutex_);
+        updaters = applicationUpdaters_;
+    }
+    const std::size_t total = plan.itemCount();
+    std::size_t index = 0;
+    bool cancelled = false;
+    auto finish = [&](PackageUpdateResult result) {
+        if (progress.itemFinished) progress.itemFinished(result, index, total);
+        batch.results.push_back(std::move(result));
+        ++index;
+    };
+    for (const UpdatePlan::Step& step : plan.steps) {
+        for (const Application& application : step.applications) {
+            if (cancelled || stop.stop_requested()) {
+                cancelled = true;
+                break;
+            }
+            phase("Applications · " + application.name);
+            if (progress.itemStarted) progress.itemStarted(application.name, step.label, index, total);
+            PackageUpdateResult result;
+            result.package = packageOf(application);
+            result.source = step.label;
+            const bool github = step.category == ApplicationUpdateCategory::GitHubReleases;
+            if (github) {
+                logger().info("📦 GitHub update: " + application.name + " repo=" +
+                              application.resolutionReason.value_or(application.downloadURL.value_or("")) +
+                              " hasRelease=" + (application.latestVersion ? "true" : "false"));
+            }
+            const auto itemStart = std::chrono::steady_clock::now();
+            try {
+                ApplicationUpdateOutcome outcome = updaters.at(*step.category)(application, stop);
+                result.requiresUserAction = outcome.requiresUserAction;
+                result.success = !outcome.requiresUserAction;
+                result.newVersion = outcome.newVersion;
+                if (outcome.requiresUserAction) result.error = outcome.message;
+                result.command = outcome.command;
+            } catch (const CancellationError&) {
+                result.error = localized("refresh.cancelled");
+                cancelled = true;
+            } catch (const CommandError& error) {
+                cancelled = error.kind() == CommandError::Kind::Cancelled;
+                result.error = error.description();
+            } catch (const std::exception& error) {
+                result.error = error.what();
+            }
+            result.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - itemStart).count();
+            if (!result.success && github) {
+                logger().error("❌ GitHub update failed: " + application.name + " error=" + result.error.value_or(""));
+            }
+            finish(std::move(result));
+        }
+        if (step.asOneBatch) {
+            if (cancelled || stop.stop_requested()) {
+                cancelled = true;
+                break;
+            }
+            phase(packageProgressText(step, step.packages.front()));
+            if (progress.itemStarted) progress.itemStarted(step.label, step.label, index, total);
+            PackageUpdateResult result;
+            result.package.name = step.label;
+            result.package.type = step.packages.front().type;
+            result.package.version = std::to_string(step.packages.size()) + " paquets";
+            result.source = step.label;
+            const auto itemStart = std::chrono::steady_clock::now();
+            try {
+                BaseManager* adapter = options_.packageManager->adapterFor(result.package.type);
+                if (adapter == nullptr) throw std::runtime_error("No adapter for " + step.label);
+                logger().info("📦 Updating " + step.label + " as one batch (" + result.package.version + ")");
+                adapter->updateAll(stop);
+                result.success = true;
+            } catch (const CommandError& error) {
+                cancelled = error.kind() == CommandError::Kind::Cancelled;
+                result.error = "Échec de la mise à jour TeX Live";
+                result.suggestion = error.description();
+            } catch (const std::exception& error) {
+                cancelled = stop.stop_requested();
+                result.error = "Échec de la mise à jour TeX Live";
+                result.suggestion = error.what();
+            }
+            result.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - itemStart).count();
+            finish(std::move(result));
+            continue;
+        }
+        for (const Package& package : step.packages) {
+            if (cancelled || stop.stop_requested()) {
+                cancelled = true;
+                break;
+            }
+            phase(packageProgressText(step, package));
+            if (progress.itemStarted) progress.itemStarted(package.name, step.label, index, total);
+            PackageUpdateResult result = updateOne(package, stop, &cancelled);
+            result.source = step.label;
+            if (!result.success && !cancelled && package.type == PackageType::CargoPackage) {
+                // The fixed message leads; what cargo said stays readable under it.
+                result.suggestion = result.error.value_or("");
+                result.error = "Échec de la mise à jour Cargo";
+            }
+            finish(std::move(result));
+        }
+        if (cancelled) break;
+    }
+
+    // The attempted packages' owners are listed again, then the counts follow.
+    if (!cancelled && !stop.stop_requested()) {
+        phase(localized("refresh.verifying_results"));
+        std::vector<PackageUpdateResult> packageResults;
+        for (const auto& result : batch.results) {
+            if (result.package.type != PackageType::Generic) packageResults.push_back(result);
+        }
+        recheckAfterUpdates(packageResults, stop);
+        std::size_t next = 0;
+        for (auto& result : batch.results) {
+            if (result.package.type == PackageType::Generic) continue;
+            std::string source = result.source;
+            result = std::move(packageResults[next++]);
+            result.source = std::move(source);
+        }
+        if (!stop.stop_requested()) phase(localized("global.update_all_progress_syncing_counts"));
+    }
+    cancelled = cancelled || stop.stop_requested();
+    batch.endTime = clock().now();
+    batch.cancelled = cancelled;
+
+    const std::size_t succeeded = batch.succeededCount(), failed = batch.failedCount();
+    const double duration = std::max(0.0, secondsBetween(batch.startTime, batch.endTime));
+    if (cancelled) {
+        ActivityRecord record;
+        record.date = batch.endTime;
+        record.title = localized("activity.update.global_cancelled");
+        record.subtitle = summarySubtitle(succeeded, failed, true, &record.type);
+        record.duration = duration;
+        addActivity(std::move(record));
+    } else {
+        std::size_t byHand = 0;
+        for (const auto& left : plan.leftOut) byHand += left.byHand ? 1 : 0;
+        for (const auto& result : batch.results) byHand += result.requiresUserAction ? 1 : 0;
+        ActivityRecord completed;
+        completed.date = batch.endTime;
+        completed.title = localized("activity.update.global_completed");
+        if (byHand > 0) completed.subtitle = localized("activity.update.global_completed_manual", {std::to_string(byHand)});
+        completed.type = ActivityRecord::ActivityType::Info;
+        addActivity(std::move(completed));
+        ActivityRecord summary;
+        summary.date = batch.endTime;
+        summary.title = localized("activity.update.completed_title");
+        summary.subtitle = summarySubtitle(succeeded, failed, false, &summary.type);
+        summary.duration = duration;
+        addActivity(std::move(summary));
+    }
+    notifyInventoryChanged();  // the inventory and the records are saved
+    setProgressText("");
+    return batch;
+}
+
+bool PackageCoordinator::finalizeUpdateChecksAfterScan(const std::function<void()>& finish) {
+    if (isUpdateInProgress()) {
+        logger().info("🔄 finalizeUpdateChecksAfterScan skipped: update in progress");
+        return false;
+    }
+    if (finish) finish();
+    return true;
+}
+
+std::size_t PackageCoordinator::outdatedCount() const {
+    const bool allowPreRelease = settings_.showPreReleaseUpdates();
+    const std::map<std::string, std::string> heldBack =
+        options_.heldBack ? options_.heldBack() : std::map<std::string, std::string>();
+    std::size_t count = 0;
+    for (const Package& package : packages()) {
+        if (!isUpdateAvailable(package.version, package.latestVersion, allowPreRelease)) continue;
+        const SourceRow* row = rowFor(package.type);
+        if (row) {
+            if (auto toggle = row->toggleFor(package.type); toggle && !settings_.isVisible(*toggle)) continue;
+        }
+        if (heldBack.count(rowIdOf(package))) continue;
+        ++count;
+    }
+    if (options_.applications && settings_.isVisible(ManagerToggleKey::ShowInstalledApplications)) {
+        for (const Application& application : options_.applications()) {
+            if (!isOutdated(application, allowPreRelease)) continue;
+            if (heldBack.count(rowIdOf(application))) continue;
+            ++count;
+        }
+    }
+    return count;
 }
 
 }  // namespace vt

@@ -12,10 +12,14 @@
 #include <vector>
 
 #include "base/Clock.hpp"
+#include "base/ProcessLock.hpp"
+#include "core/UpdatePlan.hpp"
 #include "core/RefreshCoordinator.hpp"
 #include "core/ScanProgressModel.hpp"
 #include "core/ScanResultsPersistence.hpp"
 #include "model/ActivityRecord.hpp"
+#include "model/Application.hpp"
+#include "updates/BatchUpdateResult.hpp"
 
 namespace vt {
 
@@ -48,21 +52,15 @@ public:
         std::function<std::vector<PackageType>(const std::string& scannerId)> scannerKinds;
         // The adapters that apply updates; updates are refused without it.
         PackageManager* packageManager = nullptr;
+        // What an update of everything works on beyond the packages: the installed
+        // applications, and the items the ignore lists hold out (ignored, snoozed, version
+        // skipped, too recent) with why, by the id of their row in the all-updates table.
+        std::function<std::vector<Application>()> applications;
+        std::function<std::map<std::string, std::string>()> heldBack;
     };
 
-    // The outcome of one item's update.
-    struct PackageUpdateResult {
-        Package package;  // as it was before the update
-        bool success = false;
-        double duration = 0;  // seconds
-        std::optional<std::string> error;
-        std::string suggestion;
-        std::optional<std::string> command;
-        bool requiresUserAction = false;
-        std::optional<std::string> newVersion;  // the version installed afterwards, when known
-
-        Json toJson() const;
-    };
+    using PackageUpdateResult = vt::PackageUpdateResult;
+    using BatchUpdateResult = vt::BatchUpdateResult;
     using UpdateProgress = std::function<void(const Package& package, std::size_t index, std::size_t count)>;
 
     PackageCoordinator(DefaultsStore& defaults, SettingsManager& settings, RefreshCoordinator& refresh,
@@ -99,6 +97,21 @@ public:
     // waited for. A stop ends the running item and starts no other.
     std::vector<PackageUpdateResult> updatePackages(const std::vector<Package>& packages, std::stop_token stop,
                                                     const UpdateProgress& progress = {});
+    // Brings every outdated item that nothing holds out up to date, one at a time:
+    // applications category by category, then the package managers in a fixed order.
+    // The plan is what `updateEverything` will do, for showing before it runs.
+    UpdatePlan planUpdateEverything() const;
+    BatchUpdateResult updateEverything(const UpdatePlan& plan, std::stop_token stop, const BatchProgress& progress = {});
+    BatchUpdateResult updateEverything(std::stop_token stop) { return updateEverything(planUpdateEverything(), stop); }
+    // The seam through which each category of applications is updated; a category without
+    // an updater has its items left out as having no installer here.
+    void setApplicationUpdater(ApplicationUpdateCategory category, ApplicationUpdater updater);
+    // Completes a scan's application update checks with `finish`, unless an update runs
+    // (here or in another process of ours); false when skipped.
+    bool finalizeUpdateChecksAfterScan(const std::function<void()>& finish);
+    // The outdated packages nothing holds out, from the current results.
+    std::size_t outdatedCount() const;
+
     // Called after updates changed the inventory (persistence).
     void setInventoryChangedHandler(std::function<void()> handler);
 
@@ -117,6 +130,11 @@ public:
 
 private:
     bool updateRunningInAnotherProcess() const;
+    ProcessLock acquireUpdateLock(std::stop_token stop);
+    // Re-lists the owners of the attempted packages and records what they now hold.
+    void recheckAfterUpdates(std::vector<PackageUpdateResult>& results, std::stop_token stop);
+    PackageUpdateResult updateOne(const Package& package, std::stop_token stop, bool* cancelled);
+    void notifyInventoryChanged();
     void runScan(bool force, bool postOnboarding);
     bool adoptOtherProcessScan(std::optional<long long> generationBefore);
     RefreshResult carryOverFailedSources(const RefreshResult& result);
@@ -146,6 +164,7 @@ private:
     std::string progressText_;
     std::vector<FinalizationStep> finalizationSteps_;
     std::function<void()> inventoryChanged_;
+    std::map<ApplicationUpdateCategory, ApplicationUpdater> applicationUpdaters_;
 };
 
 }  // namespace vt

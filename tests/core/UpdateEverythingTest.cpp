@@ -1,0 +1,301 @@
+// The update of everything against adapters that keep their inventory in memory and
+// record each update they are asked for, and application updaters that record theirs.
+#include <algorithm>
+#include <atomic>
+
+#include <gtest/gtest.h>
+
+#include "base/Localization.hpp"
+#include "core/PackageCoordinator.hpp"
+#include "managers/BaseManager.hpp"
+#include "managers/PackageManager.hpp"
+#include "settings/DefaultsStore.hpp"
+#include "settings/SettingsManager.hpp"
+#include "support/FakeCommandRunner.hpp"
+#include "support/TempDir.hpp"
+#include "system/CommandRunning.hpp"
+#include "system/FileSystemManager.hpp"
+
+namespace vt {
+namespace {
+
+struct Ledger {
+    std::vector<std::string> calls;
+    std::set<std::string> failing;
+    std::function<void()> duringUpdate;
+};
+
+class RecordingAdapter final : public BaseManager {
+public:
+    RecordingAdapter(SourceRow row, Ledger& ledger, std::vector<Package>& inventory, CommandRunning& runner,
+                     const FileSystemManager& files)
+        : BaseManager(std::move(row), runner, files), ledger_(ledger), inventory_(inventory) {}
+
+    std::vector<Package> listInstalled(std::stop_token) override { return mine(); }
+    std::vector<Package> checkOutdated(std::stop_token) override {
+        std::vector<Package> outdated;
+        for (const Package& package : mine()) {
+            if (package.latestVersion && *package.latestVersion != package.version) outdated.push_back(package);
+        }
+        return outdated;
+    }
+    void update(const Package& package, std::stop_token stop) override {
+        ledger_.calls.push_back(identity().id + ":" + package.name);
+        if (ledger_.duringUpdate) ledger_.duringUpdate();
+        if (stop.stop_requested()) throw CommandError::cancelled();
+        if (ledger_.failing.count(package.name)) throw CommandError::executionFailed(1, "boom " + package.name);
+        for (Package& item : inventory_) {
+            if (item.name == package.name && item.type == package.type) item.version = item.latestVersion.value_or("");
+        }
+    }
+    bool canUpdateAll() const override { return true; }
+    void updateAll(std::stop_token) override {
+        ledger_.calls.push_back(identity().id + ":*");
+        for (Package& item : inventory_) {
+            if (owns(item)) item.version = item.latestVersion.value_or("");
+        }
+    }
+
+private:
+    bool owns(const Package& package) const {
+        return std::count(identity().types.begin(), identity().types.end(), package.type) > 0;
+    }
+    std::vector<Package> mine() const {
+        std::vector<Package> items;
+        for (const Package& package : inventory_) {
+            if (owns(package)) items.push_back(package);
+        }
+        return items;
+    }
+    Ledger& ledger_;
+    std::vector<Package>& inventory_;
+};
+
+Package outdated(std::string name, PackageType type) {
+    Package package;
+    package.name = std::move(name);
+    package.version = "1.0.0";
+    package.latestVersion = "1.1.0";
+    package.type = type;
+    return package;
+}
+
+Application application(std::string name, UpdateMechanism mechanism) {
+    Application app;
+    app.name = name;
+    app.bundleIdentifier = "com.example." + name;
+    app.bundlePath = "/Applications/" + name + ".app";
+    app.version = "2.0";
+    app.latestVersion = "2.1";
+    app.updateMechanism = mechanism;
+    return app;
+}
+
+class UpdateEverythingTest : public ::testing::Test {
+protected:
+    UpdateEverythingTest() {
+        setLanguage(Language::French);
+        defaults_.set(PackageCoordinator::kTermsAccepted, true);
+        for (ManagerToggleKey key : {ManagerToggleKey::ShowHomebrew, ManagerToggleKey::ShowCasks, ManagerToggleKey::ShowGems,
+                                     ManagerToggleKey::ShowCargo, ManagerToggleKey::ShowYarn, ManagerToggleKey::ShowUv,
+                                     ManagerToggleKey::ShowTlmgr, ManagerToggleKey::ShowSdkman, ManagerToggleKey::ShowNpm,
+                                     ManagerToggleKey::ShowInstalledApplications}) {
+            settings_.setVisible(key, true);
+        }
+        struct Row {
+            const char* id;
+            std::vector<PackageType> types;
+        };
+        for (const Row& row : std::vector<Row>{{"homebrew", {PackageType::BrewFormula, PackageType::BrewCask}},
+                                               {"npm", {PackageType::NpmGlobal}},
+                                               {"yarn", {PackageType::YarnGlobal}},
+                                               {"uv", {PackageType::UvTool}},
+                                               {"gems", {PackageType::RubyGem}},
+                                               {"cargo", {PackageType::CargoPackage}},
+                                               {"sdkman", {PackageType::SdkmanCandidate}},
+                                               {"tex-live", {PackageType::TlmgrPackage}}}) {
+            SourceRow source{.id = row.id, .name = row.id, .types = row.types};
+            source.make = [this, source](CommandRunning& runner, const FileSystemManager& files) {
+                return std::make_unique<RecordingAdapter>(source, ledger_, inventory_, runner, files);
+            };
+            rows_.push_back(std::move(source));
+        }
+        adapters_ = std::make_unique<PackageManager>(rows_, runner_, files_);
+    }
+    ~UpdateEverythingTest() override { setLanguage(Language::English); }
+
+    PackageCoordinator& coordinator() {
+        if (!coordinator_) {
+            PackageCoordinator::Options options{folder_.path(), &clock_};
+            options.packageManager = adapters_.get();
+            options.applications = [this] { return applications_; };
+            options.heldBack = [this] { return heldBack_; };
+            coordinator_ = std::make_unique<PackageCoordinator>(defaults_, settings_, refresh_, progress_, options);
+        }
+        coordinator_->restorePackages(inventory_);
+        return *coordinator_;
+    }
+
+    ApplicationUpdater recordingUpdater() {
+        return [this](const Application& app, std::stop_token) {
+            ledger_.calls.push_back("app:" + app.name);
+            if (ledger_.failing.count(app.name)) throw std::runtime_error("signature invalide");
+            return ApplicationUpdateOutcome{.newVersion = app.latestVersion};
+        };
+    }
+
+    std::vector<ActivityRecord> records() { return coordinator().activities(); }
+
+    testing::TempDir folder_;
+    FakeClock clock_;
+    NotificationCenter notifications_;
+    DefaultsStore defaults_{folder_.file("prefs.json")};
+    SettingsManager settings_{defaults_, notifications_};
+    ScanProgressModel progress_{clock_};
+    RefreshCoordinator refresh_{progress_, [](std::stop_token) { return std::vector<ScannerPipeline>{}; },
+                                RefreshCoordinator::Options{}};
+    testing::FakeCommandRunner runner_;
+    SystemFileSystemManager files_;
+    Ledger ledger_;
+    std::vector<Package> inventory_;
+    std::vector<Application> applications_;
+    std::map<std::string, std::string> heldBack_;
+    std::vector<SourceRow> rows_;
+    std::unique_ptr<PackageManager> adapters_;
+    std::unique_ptr<PackageCoordinator> coordinator_;
+};
+
+TEST_F(UpdateEverythingTest, ApplicationsByCategoryThenManagersInOrderWithTeXLiveOnceAndTheRecords) {
+    inventory_ = {outdated("serde-cli", PackageType::CargoPackage), outdated("typescript", PackageType::NpmGlobal),
+                  outdated("firefox", PackageType::BrewCask),       outdated("rails", PackageType::RubyGem),
+                  outdated("jq", PackageType::BrewFormula),         outdated("amsmath", PackageType::TlmgrPackage),
+                  outdated("babel", PackageType::TlmgrPackage),     outdated("java", PackageType::SdkmanCandidate),
+                  outdated("ruff", PackageType::UvTool),            outdated("left-pad", PackageType::YarnGlobal)};
+    Application github = application("Zed", UpdateMechanism::DirectDownload);
+    github.resolutionSource = AppRulePrimarySource::GitHub;
+    Application store = application("Keynote", UpdateMechanism::MacAppStore);
+    store.appStoreID = "409183694";
+    applications_ = {application("Sparkly", UpdateMechanism::Sparkle), github, store,
+                     application("Direct", UpdateMechanism::DirectDownload)};
+    coordinator().setApplicationUpdater(ApplicationUpdateCategory::MacAppStore, recordingUpdater());
+    coordinator().setApplicationUpdater(ApplicationUpdateCategory::GitHubReleases, recordingUpdater());
+    coordinator().setApplicationUpdater(ApplicationUpdateCategory::Sparkle, recordingUpdater());
+
+    const UpdatePlan plan = coordinator().planUpdateEverything();
+    ASSERT_EQ(plan.leftOut.size(), 1u);  // no installer for direct downloads yet
+    EXPECT_EQ(plan.leftOut[0].name, "Direct");
+    EXPECT_EQ(plan.leftOut[0].reason, "pas encore d'installateur direct sur ce système");
+    EXPECT_TRUE(plan.leftOut[0].byHand);
+
+    std::vector<std::string> phases;
+    BatchProgress progress;
+    progress.phase = [&](const std::string& text) { phases.push_back(text); };
+    BatchUpdateResult batch = coordinator().updateEverything(plan, {}, progress);
+
+    EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"app:Keynote", "app:Zed", "app:Sparkly", "homebrew:jq",
+                                                       "homebrew:firefox", "gems:rails", "cargo:serde-cli",
+                                                       "yarn:left-pad", "uv:ruff", "tex-live:*", "sdkman:java",
+                                                       "npm:typescript"}));
+    ASSERT_EQ(batch.results.size(), 12u);
+    EXPECT_EQ(batch.succeededCount(), 12u);
+    EXPECT_EQ(batch.results[0].source, "Mac App Store");
+    EXPECT_EQ(batch.results[9].package.name, "TeX Live");
+    EXPECT_EQ(batch.results[3].newVersion, "1.1.0");  // from the re-check
+    EXPECT_NE(std::find(phases.begin(), phases.end(), "Applications · Zed"), phases.end());
+    EXPECT_NE(std::find(phases.begin(), phases.end(), "Ruby Gems · 1 gem"), phases.end());
+    EXPECT_NE(std::find(phases.begin(), phases.end(), "TeX Live · 2 paquets"), phases.end());
+    EXPECT_EQ(phases.back(), "Synchronisation des compteurs…");
+
+    // Newest first: the summary, the completion (one app left to the user), the start.
+    std::vector<ActivityRecord> activity = records();
+    ASSERT_EQ(activity.size(), 3u);
+    EXPECT_EQ(activity[0].subtitle, "12 sur 12 mis à jour");
+    EXPECT_EQ(activity[0].type, ActivityRecord::ActivityType::Success);
+    EXPECT_EQ(activity[1].title, "Mise à jour globale terminée");
+    EXPECT_EQ(activity[1].subtitle, "1 app(s) à mettre à jour manuellement");
+    EXPECT_EQ(activity[2].subtitle, "8 paquets et 3 apps installables directement à traiter");
+}
+
+TEST_F(UpdateEverythingTest, ExclusionsAreListedWithTheirReasonsAndNeverAttempted) {
+    settings_.setVisible(ManagerToggleKey::ShowGems, false);
+    Package cask = outdated("docker-desktop", PackageType::BrewCask);
+    cask.autoUpdates = true;
+    Package pinned = outdated("node", PackageType::BrewFormula);
+    pinned.isPinned = true;
+    inventory_ = {outdated("rails", PackageType::RubyGem), outdated("eslint", PackageType::NpmGlobal), cask, pinned,
+                  outdated("prettier", PackageType::NpmGlobal)};
+    heldBack_[stableKey(inventory_[1])] = "ignoré, en pause ou version sautée";
+    Application major = application("Sketch", UpdateMechanism::Sparkle);
+    major.latestVersion = "3.0";
+    Application ignored = application("Muted", UpdateMechanism::Sparkle);
+    ignored.isIgnored = true;
+    applications_ = {major, ignored};
+    coordinator().setApplicationUpdater(ApplicationUpdateCategory::Sparkle, recordingUpdater());
+
+    const UpdatePlan plan = coordinator().planUpdateEverything();
+    std::map<std::string, std::string> reasons;
+    for (const auto& item : plan.leftOut) reasons[item.name] = item.reason;
+    EXPECT_EQ(reasons, (std::map<std::string, std::string>{
+                           {"rails", "source désactivée dans les réglages"},
+                           {"eslint", "ignoré, en pause ou version sautée"},
+                           {"docker-desktop", "se met à jour elle-même"},
+                           {"node", "épinglé"},
+                           {"Sketch", "mise à jour majeure (2.0 → 3.0)"},
+                       }));
+    coordinator().updateEverything(plan, {});
+    EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"npm:prettier"}));
+
+    // With the setting off, the major upgrade goes in.
+    settings_.setValue("Exclude_MajorUpgrades", false);
+    ledger_.calls.clear();
+    coordinator().updateEverything(coordinator().planUpdateEverything(), {});
+    EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"app:Sketch"}));
+}
+
+TEST_F(UpdateEverythingTest, AStopDuringTheFirstItemStartsNoOtherAndTheScanFinishingMeanwhileIsNotFinalised) {
+    inventory_ = {outdated("jq", PackageType::BrewFormula), outdated("rails", PackageType::RubyGem),
+                  outdated("ruff", PackageType::UvTool)};
+    std::stop_source stop;
+    bool finalised = true;
+    ledger_.duringUpdate = [&] {
+        finalised = coordinator_->finalizeUpdateChecksAfterScan([] {});
+        stop.request_stop();
+    };
+    BatchUpdateResult batch = coordinator().updateEverything(coordinator().planUpdateEverything(), stop.get_token());
+    EXPECT_FALSE(finalised);
+    EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"homebrew:jq"}));
+    EXPECT_TRUE(batch.cancelled);
+    ASSERT_EQ(batch.results.size(), 1u);
+    std::vector<ActivityRecord> activity = records();
+    ASSERT_EQ(activity.size(), 2u);  // the start, then the cancellation
+    EXPECT_EQ(activity[0].title, "Mise à jour annulée");
+    EXPECT_EQ(activity[0].subtitle, "Annulée : 0 mis à jour, 1 en échec");
+    EXPECT_EQ(activity[0].type, ActivityRecord::ActivityType::Update);
+    // Once the batch is over, finalisation runs again.
+    EXPECT_TRUE(coordinator().finalizeUpdateChecksAfterScan([] {}));
+}
+
+TEST_F(UpdateEverythingTest, FailuresGiveTheirMessagesAndTheSummaryType) {
+    // Nothing outdated: the "nothing" summary and no attempt.
+    coordinator().updateEverything(coordinator().planUpdateEverything(), {});
+    EXPECT_TRUE(ledger_.calls.empty());
+    EXPECT_EQ(records().front().subtitle, "Rien à mettre à jour");
+    EXPECT_EQ(records().front().type, ActivityRecord::ActivityType::Success);
+
+    inventory_ = {outdated("serde-cli", PackageType::CargoPackage), outdated("rails", PackageType::RubyGem)};
+    ledger_.failing = {"serde-cli", "rails"};
+    BatchUpdateResult batch = coordinator().updateEverything(coordinator().planUpdateEverything(), {});
+    ASSERT_EQ(batch.results.size(), 2u);
+    EXPECT_EQ(batch.results[1].error, "Échec de la mise à jour Cargo");
+    EXPECT_NE(batch.results[1].suggestion.find("boom serde-cli"), std::string::npos);
+    EXPECT_EQ(records().front().type, ActivityRecord::ActivityType::Error);
+    EXPECT_EQ(records().front().subtitle, "0 sur 2 mis à jour, 2 en échec");
+
+    ledger_.failing = {"serde-cli"};
+    coordinator().updateEverything(coordinator().planUpdateEverything(), {});
+    EXPECT_EQ(records().front().type, ActivityRecord::ActivityType::Update);
+    EXPECT_EQ(records().front().subtitle, "1 sur 2 mis à jour, 1 en échec");
+}
+
+}  // namespace
+}  // namespace vt
