@@ -22,6 +22,7 @@
 #include "cli/UpdateCommand.hpp"
 #include "cli/SofaCommand.hpp"
 #include "cli/VersionCommand.hpp"
+#include "cli/RulesCommand.hpp"
 
 namespace {
 
@@ -76,6 +77,7 @@ int main(int argc, char** argv) {
     vt::cli::addSofaCommand(app, &exitCode);
     vt::cli::addIgnoreCommands(app, &exitCode);
     vt::cli::addAgentCommand(app, &exitCode);
+    vt::cli::addRulesCommand(app, &exitCode);
     // How the background agent and the menu bar start us.
     app.add_flag("--background-scan", options.backgroundScan, "Scan as the background agent does, and notify new updates")
         ->group("");
