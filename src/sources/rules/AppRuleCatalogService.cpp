@@ -53,6 +53,13 @@ DetectionConfidence detectionConfidence(AppRuleConfidence confidence) {
     return DetectionConfidence::BestEffort;
 }
 
+// "com.tinyspeck" of "com.tinyspeck.slackmacgap": the first two parts of the identifier.
+std::string vendorOf(const std::string& bundleIdentifier) {
+    const std::size_t first = bundleIdentifier.find('.');
+    if (first == std::string::npos) return bundleIdentifier;
+    return bundleIdentifier.substr(0, bundleIdentifier.find('.', first + 1));
+}
+
 }  // namespace
 
 std::optional<std::vector<AppUpdateRule>> decodeRuleList(std::string_view text, std::string_view origin) {
@@ -186,6 +193,12 @@ std::vector<CatalogMatch> AppRuleCatalogService::all() const {
 std::optional<CatalogMatch> AppRuleCatalogService::apply(Application& application, const SourceSettings& enabled) const {
     std::optional<CatalogMatch> match = lookup(application.bundleIdentifier, application.name);
     if (!match) return std::nullopt;
+    // A name is shared by unrelated applications ("Notes", "Slack" from another vendor): a rule
+    // found by name alone is followed only within the vendor's own identifiers.
+    if (match->rule.bundleIdentifier != application.bundleIdentifier &&
+        vendorOf(match->rule.bundleIdentifier) != vendorOf(application.bundleIdentifier)) {
+        return std::nullopt;
+    }
     // A source the bundle or an earlier answer already named stands, unless the user said otherwise.
     const bool open = application.updateMechanism == UpdateMechanism::Unknown && !application.resolutionSource;
     if (!open && !match->isLocal) return std::nullopt;

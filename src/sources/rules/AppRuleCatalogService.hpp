@@ -64,7 +64,8 @@ public:
     const std::map<std::string, CatalogMatch>& rulesByBundleIdentifier() const noexcept { return byIdentifier_; }
     const std::map<std::string, std::string>& rulesByName() const noexcept { return byName_; }  // → identifier
 
-    // Applies the matching rule to an application whose source is still open: sets its
+    // Applies the matching rule to an application whose source is still open (a rule found
+    // by name only when its identifier has the application's vendor prefix): sets its
     // mechanism and source data, the reason ("Local rule: " first for a user's rule) and the
     // matched identifier, and logs "Rule-based source (…): … → …". A source that is switched
     // off is not applied. Returns the rule applied.
