@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 
 #include "base/Clock.hpp"
 #include "base/Files.hpp"
+#include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "base/RunMarkers.hpp"
 #include "core/ManagerRegistry.hpp"
@@ -33,6 +35,7 @@
 #include "sources/SparkleManager.hpp"
 #include "sources/UpdateCheckCoordinator.hpp"
 #include "sources/UpdateRepository.hpp"
+#include "sources/rules/RuleFeedbackStore.hpp"
 #include "sources/macos/SoftwareUpdateManager.hpp"
 #include "system/AdminPrompt.hpp"
 #include "system/PrivilegedOperations.hpp"
@@ -152,6 +155,11 @@ RefreshCoordinator& Context::refresh() {
                     pipelines.push_back(applicationsPipeline(installed, checks, preferences, scanProgress, sources, [this] {
                         coordinator().finalizeUpdateChecksAfterScan([this] { autoIgnoreChronicFailures(); });
                     }));
+                    pipelines.push_back(applicationsPipeline(installed, checks, preferences, scanProgress, sources,
+                                                             [this] {
+                                                                 autoIgnoreChronicFailures();
+                                                                 recordRuleFeedback();
+                                                             }));
                 }
                 if (preferences.isVisible(ManagerToggleKey::ShowSoftwareUpdate) && system.isAvailable()) {
                     pipelines.push_back(systemUpdatesPipeline(system));
@@ -206,7 +214,9 @@ ApplicationSources Context::applicationSources() {
         };
         gitHub_ = std::make_shared<GitHubReleasesManager>(std::move(options));
     }
-    return ApplicationSources{gitHub_, &appStore()};
+    ApplicationSources sources{gitHub_, &appStore(), {}};
+    sources.caskIndex = caskIndexLoader();
+    return sources;
 }
 
 MasCliManager& Context::mas() {
@@ -275,6 +285,33 @@ PrivilegedOperations& Context::privilegedOperations() {
         privilegedOperations_ = std::move(operations);
     }
     return *privilegedOperations_;
+}
+
+std::function<std::shared_ptr<const BrewAPIClient::CaskIndex>()> Context::caskIndexLoader() {
+    auto* brew = dynamic_cast<BrewManager*>(packageManager().adapter("homebrew"));
+    if (brew == nullptr) return {};
+    BrewAPIClient* client = &brew->apiClient();
+    auto tried = std::make_shared<std::once_flag>();
+    return [client, tried]() -> std::shared_ptr<const BrewAPIClient::CaskIndex> {
+        std::call_once(*tried, [client] {
+            if (client->caskIndex()) return;
+            try {
+                client->refreshCaskIndex();
+            } catch (const std::exception& error) {
+                Logger("RuleDiscovery").warning(std::string("Cask index unavailable: ") + error.what());
+            }
+        });
+        return client->caskIndex();
+    };
+}
+
+void Context::recordRuleFeedback() {
+    try {
+        RuleFeedbackStore store(RuleFeedbackStore::defaultPath());
+        store.recordScan(applications().applications(), Clock::shared().now());
+    } catch (const std::exception& error) {
+        Logger("RuleFeedbackStore").warning(std::string("rule-feedback.json not written: ") + error.what());
+    }
 }
 
 void Context::autoIgnoreChronicFailures() {

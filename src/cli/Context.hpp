@@ -1,9 +1,11 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 
 #include "settings/ManagerToggleKey.hpp"
+#include "system/BrewAPIClient.hpp"
 
 namespace vt {
 class DefaultsStore;
@@ -62,6 +64,8 @@ public:
     IgnoredAppsManager& ignoredApps();
     // Root operations on application bundles (installers, adoption).
     PrivilegedOperations& privilegedOperations();
+    // The Homebrew cask index, fetched on first call unless loaded; empty without Homebrew's adapter.
+    std::function<std::shared_ptr<const BrewAPIClient::CaskIndex>()> caskIndexLoader();
 
     // A session of a command that works on the inventory: earlier runs' exits are judged
     // (per process: a run still going elsewhere is not taken for a crash), and this run is
@@ -77,6 +81,8 @@ private:
     std::map<ManagerToggleKey, bool> detectSources();
     // After a scan's application update checks.
     void autoIgnoreChronicFailures();
+    // After a scan's application update checks: what no source recognised, what a rule missed.
+    void recordRuleFeedback();
     std::unique_ptr<DefaultsStore> defaults_;
     std::unique_ptr<SettingsManager> settings_;
     std::unique_ptr<SystemFileSystemManager> files_;

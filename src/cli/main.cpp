@@ -26,6 +26,7 @@
 #include "cli/DownloadCommand.hpp"
 #include "cli/AdoptCommand.hpp"
 #include "cli/WatchCommand.hpp"
+#include "cli/RulesCommand.hpp"
 
 namespace {
 
@@ -85,6 +86,7 @@ int main(int argc, char** argv) {
     vt::cli::addWatchCommand(app, &exitCode, &options);
     vt::cli::addUpdateAllCommand(app, &exitCode, &options);
     vt::cli::addAutomationCommands(app, &exitCode, &options);
+    vt::cli::addRulesCommand(app, &exitCode);
     // How the background agent and the menu bar start us.
     app.add_flag("--background-scan", options.backgroundScan, "Scan as the background agent does, and notify new updates")
         ->group("");

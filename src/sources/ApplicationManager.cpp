@@ -19,6 +19,7 @@
 #include "sources/appstore/MacAppStoreManager.hpp"
 #include "sources/SparkleManager.hpp"
 #include "sources/generic/GenericUpdaterManager.hpp"
+#include "sources/rules/AppRuleCatalogService.hpp"
 #include "system/CommandRunning.hpp"
 
 namespace vt {
@@ -518,12 +519,33 @@ std::optional<AppRulePrimarySource> networkSourceOf(const Application& applicati
     return std::nullopt;
 }
 
+// The version the cask index gives for the cask a rule named.
+std::optional<Application> caskCheck(const Application& application, const ApplicationSources& sources) {
+    if (!sources.caskIndex || !application.homebrewCaskName) return std::nullopt;
+    std::shared_ptr<const BrewAPIClient::CaskIndex> index = sources.caskIndex();
+    if (!index) return std::nullopt;
+    auto found = index->find(*application.homebrewCaskName);
+    if (found == index->end() || found->second.version.empty() || found->second.version == "latest") return std::nullopt;
+    Application result = application;
+    // "1.2.3,4567": the part after the comma is the vendor's build, not the version shown.
+    result.latestVersion = found->second.version.substr(0, found->second.version.find(','));
+    return result;
+}
+
 }  // namespace
 
 AppCheckOperation ApplicationManager::sourceChecks(ApplicationSources sources, SourceSettings enabled) {
     if (sources.gitHub) sources.gitHub->beginBatch();
-    return [sources = std::move(sources), enabled](const Application& application,
-                                                   std::stop_token stop) -> std::optional<Application> {
+    std::shared_ptr<const AppRuleCatalogService> catalog = AppRuleCatalogService::shared();
+    return [sources = std::move(sources), enabled, catalog](const Application& checked,
+                                                            std::stop_token stop) -> std::optional<Application> {
+        // A rule of the catalog names the source of an application its bundle does not (and a
+        // user's own rule overrides what the bundle says).
+        Application application = checked;
+        if (std::optional<CatalogMatch> rule = catalog->apply(application, enabled)) {
+            if (rule->rule.primarySource == AppRulePrimarySource::Manual) return std::nullopt;
+            if (rule->rule.primarySource == AppRulePrimarySource::HomebrewCask) return caskCheck(application, sources);
+        }
         std::optional<AppRulePrimarySource> source = networkSourceOf(application, sources, enabled);
         // The framework without a feed key: the feed may be in a helper, a resource or the preferences.
         if (!source && SparkleManager::hasFramework(application.bundlePath)) source = AppRulePrimarySource::Sparkle;

@@ -16,6 +16,7 @@
 #include "sources/AppMetadataCache.hpp"
 #include "sources/ApplicationUpdateChecks.hpp"
 #include "sources/FrameworkClassifier.hpp"
+#include "system/BrewAPIClient.hpp"
 
 namespace vt {
 
@@ -29,6 +30,8 @@ struct MacAppStoreApp;
 struct ApplicationSources {
     std::shared_ptr<GitHubReleasesManager> gitHub;
     MacAppStoreManager* appStore = nullptr;  // lives as long as the program
+    // The Homebrew cask index, for applications a rule sends to a cask; loaded on first use.
+    std::function<std::shared_ptr<const BrewAPIClient::CaskIndex>()> caskIndex;
 };
 
 // One folder searched for bundles, and how many folder levels below it.

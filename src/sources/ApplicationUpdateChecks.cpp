@@ -5,6 +5,7 @@
 
 #include "base/Log.hpp"
 #include "model/VersionRules.hpp"
+#include "sources/rules/KnownIssuesRegistry.hpp"
 
 namespace vt {
 
@@ -63,6 +64,10 @@ ApplicationUpdateCheckResult checkApplicationsForUpdates(UpdateCheckCoordinator&
             facts.installedSource = installed->second;
         }
         facts.currentMacOS = request.currentMacOS;
+        if (auto issue = KnownIssuesRegistry::shared().issue(application.bundleIdentifier)) {
+            facts.requiresUserChoice = issue->has(KnownAppFlag::RequiresUserChoice);
+            facts.knownProblematic = issue->has(KnownAppFlag::Problematic);
+        }
         result.quickUpdates[application.bundleIdentifier] =
             QuickUpdateEligibility::evaluate(application, facts, request.quickUpdateSwitches);
     }

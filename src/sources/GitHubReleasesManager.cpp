@@ -17,6 +17,7 @@
 #include "model/VersionRules.hpp"
 #include "sources/KnownSources.hpp"
 #include "sources/PropertyList.hpp"
+#include "sources/rules/AppRuleCatalogService.hpp"
 #include "system/CommandRunning.hpp"
 #include "system/Endpoints.hpp"
 #include "system/NetworkClient.hpp"
@@ -352,7 +353,12 @@ std::optional<GitHubApp> GitHubReleasesManager::detect(const Application& applic
     }
     const auto& table = options_.table != nullptr ? *options_.table : builtInGitHubRepositories();
     std::optional<GitHubApp> app;
-    if (auto known = table.find(application.bundleIdentifier); known != table.end()) {
+    std::optional<CatalogMatch> rule = AppRuleCatalogService::shared()->lookup(application.bundleIdentifier);
+    if (rule && rule->rule.primarySource == AppRulePrimarySource::GitHub && rule->rule.github) {
+        app.emplace();
+        app->repository = GitHubRepository{rule->rule.github->owner, rule->rule.github->repo};
+        app->category = categoryFromKeywords(application.name, application.bundleIdentifier);
+    } else if (auto known = table.find(application.bundleIdentifier); known != table.end()) {
         app.emplace();
         app->repository = known->second.repository;
         app->category = known->second.category;

@@ -14,6 +14,7 @@
 #include "sources/FrameworkClassifier.hpp"
 #include "sources/generic/GenericFetch.hpp"
 #include "sources/generic/GenericVersionReleaseManifest.hpp"
+#include "sources/rules/AppRuleCatalogService.hpp"
 #include "system/Endpoints.hpp"
 #include "system/SystemNetworkClient.hpp"
 #include "system/UniqueFd.hpp"
@@ -165,7 +166,17 @@ std::map<std::string, KnownAppConfig> GenericUpdaterManager::knownAppConfigs() {
     return configs;
 }
 
-std::optional<KnownAppConfig> GenericUpdaterManager::catalogRule(const std::string&) { return std::nullopt; }
+std::optional<KnownAppConfig> GenericUpdaterManager::catalogRule(const std::string& bundleIdentifier) {
+    std::optional<CatalogMatch> match = AppRuleCatalogService::shared()->lookup(bundleIdentifier);
+    // Only a rule that names an address: one that names just the mechanism leaves the address
+    // to the bundle or to the known configurations.
+    if (!match || !match->rule.genericUpdater || !match->rule.genericUpdater->updateURL) return std::nullopt;
+    const AppUpdateRule& rule = match->rule;
+    if (rule.primarySource != AppRulePrimarySource::Electron && rule.primarySource != AppRulePrimarySource::GenericUpdater) {
+        return std::nullopt;
+    }
+    return KnownAppConfig{rule.genericUpdater->mechanism, *rule.genericUpdater->updateURL, rule.genericUpdater->releaseNotesURL};
+}
 
 std::optional<GenericUpdaterApp> GenericUpdaterManager::detect(const std::string& bundlePath,
                                                                const std::string& bundleIdentifier) {

@@ -65,8 +65,9 @@ public:
 
     // By bundle identifier; addresses from the endpoint table.
     static std::map<std::string, KnownAppConfig> knownAppConfigs();
-    // The rule catalog's generic-updater configuration for an application. No catalog is
-    // consulted yet: this answers nothing, and known configurations apply instead.
+    // The rule catalog's generic-updater configuration for an application: an Electron or
+    // generic-updater rule that names its address; nothing otherwise, and known
+    // configurations apply instead.
     static std::optional<KnownAppConfig> catalogRule(const std::string& bundleIdentifier);
 
     // Reads the bundle's update signals, strongest first: Sparkle bundles are left to the

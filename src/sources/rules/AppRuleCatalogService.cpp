@@ -1,0 +1,258 @@
+#include "sources/rules/AppRuleCatalogService.hpp"
+
+#include <filesystem>
+
+#ifdef __APPLE__
+#include <mach-o/dyld.h>
+#endif
+
+#include "base/Files.hpp"
+#include "base/Log.hpp"
+#include "base/Paths.hpp"
+#include "sources/KnownSources.hpp"
+
+namespace vt {
+
+namespace {
+
+const Logger& logger() {
+    static const Logger log("AppRuleCatalog");
+    return log;
+}
+
+std::optional<std::filesystem::path> executablePath() {
+#ifdef __APPLE__
+    char buffer[4096];
+    std::uint32_t size = sizeof buffer;
+    if (_NSGetExecutablePath(buffer, &size) != 0) return std::nullopt;
+    return std::filesystem::path(buffer);
+#else
+    std::error_code error;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) return std::nullopt;
+    return path;
+#endif
+}
+
+std::mutex& sharedMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::shared_ptr<const AppRuleCatalogService>& sharedCatalog() {
+    static std::shared_ptr<const AppRuleCatalogService> catalog;
+    return catalog;
+}
+
+DetectionConfidence detectionConfidence(AppRuleConfidence confidence) {
+    switch (confidence) {
+        case AppRuleConfidence::High: return DetectionConfidence::High;
+        case AppRuleConfidence::Manual: return DetectionConfidence::Manual;
+        case AppRuleConfidence::BestEffort: break;
+    }
+    return DetectionConfidence::BestEffort;
+}
+
+// "com.tinyspeck" of "com.tinyspeck.slackmacgap": the first two parts of the identifier.
+std::string vendorOf(const std::string& bundleIdentifier) {
+    const std::size_t first = bundleIdentifier.find('.');
+    if (first == std::string::npos) return bundleIdentifier;
+    return bundleIdentifier.substr(0, bundleIdentifier.find('.', first + 1));
+}
+
+}  // namespace
+
+std::optional<std::vector<AppUpdateRule>> decodeRuleList(std::string_view text, std::string_view origin) {
+    std::optional<Json> json = parseJson(text);
+    if (!json || !json->is_array()) {
+        std::string message = "Rule file ";
+        message += origin;
+        message += " is not a JSON list; none of its rules are used";
+        logger().error(message);
+        return std::nullopt;
+    }
+    std::vector<AppUpdateRule> rules;
+    for (std::size_t index = 0; index < json->size(); ++index) {
+        try {
+            rules.push_back(appUpdateRuleFromJson((*json)[index]));
+        } catch (const AppRuleDecodingError& error) {
+            std::string message = "Skipping rule ";
+            message += std::to_string(index);
+            message += " of ";
+            message += origin;
+            message += ": ";
+            message += error.what();
+            logger().warning(message);
+        }
+    }
+    return rules;
+}
+
+LocalRuleOverrideStore::LocalRuleOverrideStore(std::string path) : path_(std::move(path)) {}
+
+std::string LocalRuleOverrideStore::defaultPath() { return paths::supportFolder() + "/local-update-rules.json"; }
+
+std::vector<AppUpdateRule> LocalRuleOverrideStore::load() const {
+    std::scoped_lock lock(mutex_);
+    std::optional<std::string> text = readFile(path_);
+    if (!text) return {};
+    return decodeRuleList(*text, "local-update-rules.json").value_or(std::vector<AppUpdateRule>{});
+}
+
+void LocalRuleOverrideStore::put(const AppUpdateRule& rule) {
+    std::vector<AppUpdateRule> rules = load();
+    std::scoped_lock lock(mutex_);
+    std::erase_if(rules, [&rule](const AppUpdateRule& old) { return old.bundleIdentifier == rule.bundleIdentifier; });
+    rules.push_back(rule);
+    Json list = Json::array();
+    for (const AppUpdateRule& each : rules) list.push_back(toJson(each));
+    paths::ensureFolder(std::filesystem::path(path_).parent_path().string());
+    writeFileAtomically(path_, dumpJson(list, 2) + "\n");
+}
+
+bool LocalRuleOverrideStore::remove(const std::string& bundleIdentifier) {
+    std::vector<AppUpdateRule> rules = load();
+    std::scoped_lock lock(mutex_);
+    const std::size_t removed = std::erase_if(
+        rules, [&bundleIdentifier](const AppUpdateRule& old) { return old.bundleIdentifier == bundleIdentifier; });
+    if (removed == 0) return false;
+    Json list = Json::array();
+    for (const AppUpdateRule& each : rules) list.push_back(toJson(each));
+    writeFileAtomically(path_, dumpJson(list, 2) + "\n");
+    return true;
+}
+
+AppRuleCatalogService AppRuleCatalogService::build(std::optional<std::string_view> seedText,
+                                                   const std::vector<AppUpdateRule>& local) {
+    AppRuleCatalogService catalog;
+    std::vector<AppUpdateRule> seed;
+    if (!seedText) {
+        logger().warning("update-rules.seed.json not found; the catalog holds local rules only");
+    } else if (auto decoded = decodeRuleList(*seedText, "update-rules.seed.json")) {
+        seed = std::move(*decoded);
+    }
+    for (AppUpdateRule& rule : seed) {
+        const std::string identifier = rule.bundleIdentifier;
+        catalog.byIdentifier_[identifier] = CatalogMatch{std::move(rule), false};
+    }
+    for (const AppUpdateRule& rule : local) catalog.byIdentifier_[rule.bundleIdentifier] = CatalogMatch{rule, true};
+    for (const auto& [identifier, match] : catalog.byIdentifier_) {
+        for (const std::string& name : normalizedNamesOf(match.rule)) {
+            // A local rule's names win over a seed rule that shares them.
+            auto [slot, inserted] = catalog.byName_.emplace(name, identifier);
+            if (!inserted && match.isLocal) slot->second = identifier;
+        }
+    }
+    return catalog;
+}
+
+std::optional<std::string> AppRuleCatalogService::shippedSeed() {
+    if (auto executable = executablePath()) {
+        for (const char* relative : {"Resources/update-rules.seed.json", "../Resources/update-rules.seed.json"}) {
+            auto candidate = executable->parent_path() / relative;
+            if (auto text = readFile(candidate.string())) return text;
+        }
+    }
+    if (auto embedded = embeddedResource("update-rules.seed.json")) return std::string(*embedded);
+    return std::nullopt;
+}
+
+std::shared_ptr<const AppRuleCatalogService> AppRuleCatalogService::shared() {
+    {
+        std::scoped_lock lock(sharedMutex());
+        if (sharedCatalog()) return sharedCatalog();
+    }
+    return rebuild();
+}
+
+std::shared_ptr<const AppRuleCatalogService> AppRuleCatalogService::rebuild() {
+    std::optional<std::string> seed = shippedSeed();
+    auto catalog = std::make_shared<const AppRuleCatalogService>(
+        build(seed ? std::optional<std::string_view>(*seed) : std::nullopt,
+              LocalRuleOverrideStore(LocalRuleOverrideStore::defaultPath()).load()));
+    std::scoped_lock lock(sharedMutex());
+    sharedCatalog() = catalog;
+    return catalog;
+}
+
+std::optional<CatalogMatch> AppRuleCatalogService::lookup(const std::string& bundleIdentifier,
+                                                          std::string_view name) const {
+    if (auto found = byIdentifier_.find(bundleIdentifier); found != byIdentifier_.end()) return found->second;
+    if (name.empty()) return std::nullopt;
+    auto named = byName_.find(normalizeAppName(name));
+    if (named == byName_.end()) return std::nullopt;
+    return byIdentifier_.at(named->second);
+}
+
+std::vector<CatalogMatch> AppRuleCatalogService::all() const {
+    std::vector<CatalogMatch> list;
+    for (const auto& [identifier, match] : byIdentifier_) list.push_back(match);
+    return list;
+}
+
+std::optional<CatalogMatch> AppRuleCatalogService::apply(Application& application, const SourceSettings& enabled) const {
+    std::optional<CatalogMatch> match = lookup(application.bundleIdentifier, application.name);
+    if (!match) return std::nullopt;
+    // A name is shared by unrelated applications ("Notes", "Slack" from another vendor): a rule
+    // found by name alone is followed only within the vendor's own identifiers.
+    if (match->rule.bundleIdentifier != application.bundleIdentifier &&
+        vendorOf(match->rule.bundleIdentifier) != vendorOf(application.bundleIdentifier)) {
+        return std::nullopt;
+    }
+    // A source the bundle or an earlier answer already named stands, unless the user said otherwise.
+    const bool open = application.updateMechanism == UpdateMechanism::Unknown && !application.resolutionSource;
+    if (!open && !match->isLocal) return std::nullopt;
+    const AppUpdateRule& rule = match->rule;
+    if (rule.primarySource != AppRulePrimarySource::Manual && !enabled.isEnabled(rule.primarySource)) return std::nullopt;
+    switch (rule.primarySource) {
+        case AppRulePrimarySource::MacAppStore:
+            if (!rule.appStoreID) return std::nullopt;
+            application.updateMechanism = UpdateMechanism::MacAppStore;
+            application.appStoreID = rule.appStoreID;
+            break;
+        case AppRulePrimarySource::Sparkle:
+            if (!rule.sparkleFeedURL) return std::nullopt;
+            application.updateMechanism = UpdateMechanism::Sparkle;
+            application.sparkleAppcastURL = rule.sparkleFeedURL;
+            break;
+        case AppRulePrimarySource::HomebrewCask:
+            if (!rule.homebrewCaskName) return std::nullopt;
+            application.updateMechanism = UpdateMechanism::CaskReference;
+            application.homebrewCaskName = rule.homebrewCaskName;
+            break;
+        case AppRulePrimarySource::DirectDownload:
+            if (!rule.directDownload) return std::nullopt;
+            application.updateMechanism = UpdateMechanism::DirectDownload;
+            application.directDownloadConfig = rule.directDownload;
+            break;
+        case AppRulePrimarySource::GitHub:
+            if (!rule.github) return std::nullopt;
+            break;
+        case AppRulePrimarySource::Electron:
+        case AppRulePrimarySource::GenericUpdater:
+            break;  // the bundle's own updater, or the rule's address through the generic updater
+        case AppRulePrimarySource::Manual:
+            // Never updated automatically: the row shows the version, the user updates by hand.
+            application.updateStrategy = UpdateStrategy::ManualDownload;
+            application.updateCapability = UpdateCapability{false, false, std::string("Updated by hand (rule)")};
+            if (rule.manualDownloadURL) application.downloadURL = rule.manualDownloadURL;
+            break;
+    }
+    const std::string detail = ruleSourceDetail(rule);
+    application.resolutionSource = rule.primarySource;
+    std::string reason = match->isLocal ? "Local rule: " : "Rule catalog: ";
+    reason += detail;
+    application.resolutionReason = std::move(reason);
+    application.matchedRuleIdentifier = rule.bundleIdentifier;
+    application.detectionConfidence = detectionConfidence(rule.confidence);
+    std::string line = "Rule-based source (";
+    line += rawValue(rule.primarySource);
+    line += "): ";
+    line += application.name;
+    line += " → ";
+    line += detail;
+    logger().info(line);
+    return match;
+}
+
+}  // namespace vt

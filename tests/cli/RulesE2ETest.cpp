@@ -1,0 +1,100 @@
+// `vantreel rules` over applications in a sandbox ~/Applications whose sources a loopback
+// server plays: a rule taught with `rules add` is verified, saved, and found by the next scan.
+#include <gtest/gtest.h>
+
+#include "base/Files.hpp"
+#include "base/Json.hpp"
+#include "support/LoopbackServer.hpp"
+#include "support/TempDir.hpp"
+#include "support/VantreelProcess.hpp"
+
+namespace vt {
+namespace {
+
+std::string infoPlist(const std::string& identifier, const std::string& name, const std::string& version) {
+    return R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict>
+<key>CFBundleIdentifier</key><string>)" +
+           identifier + "</string>\n<key>CFBundleName</key><string>" + name +
+           "</string>\n<key>CFBundleShortVersionString</key><string>" + version + "</string>\n</dict></plist>";
+}
+
+TEST(RulesE2E, ARuleTaughtByTheUserIsVerifiedSavedAndFollowedByTheScan) {
+    testing::TempDir home("vt-rules-e2e");
+    testing::showOnly(home.path(), {"ShowInstalledApplications"});
+    home.write("Applications/Widget.app/Contents/Info.plist", infoPlist("com.example.widget", "Widget", "1.0.0"));
+    home.write("Applications/Orphan.app/Contents/Info.plist", infoPlist("com.example.orphan", "Orphan", "3.0"));
+    testing::LoopbackServer server;
+    testing::LoopbackRoute latest;
+    latest.body = R"({"tag_name": "v1.4.0", "html_url": "https://example.test", "assets": [
+        {"name": "Widget-1.4.0.dmg", "browser_download_url": "https://downloads.test/Widget-1.4.0.dmg"}]})";
+    server.setRoute("/repos/someone/widget/releases/latest", latest);
+    testing::LoopbackRoute search;
+    search.body = R"({"items": [{"name": "widget", "owner": {"login": "someone"}, "stargazers_count": 800}]})";
+    server.setRoute("/search/repositories", search);
+    auto run = [&](std::vector<std::string> arguments) {
+        return testing::runVantreel({std::move(arguments), home.path(),
+                                     {{"VANTREEL_ENDPOINT_GITHUB_API", server.origin()},
+                                      {"VANTREEL_ENDPOINT_GITHUB_WEB", "https://github.com"},
+                                      {"VANTREEL_ENDPOINT_HOMEBREW_API", server.origin()},
+                                      {"VANTREEL_ENDPOINT_ITUNES", server.origin()},
+                                      {"VANTREEL_ENDPOINT_APPSTORE_WEB", server.origin()}}});
+    };
+    const std::string bundle = home.file("Applications/Widget.app");
+
+    // Discovery proposes the repository the search found, verified against its release.
+    auto discovered = run({"rules", "discover", bundle, "--json"});
+    ASSERT_EQ(discovered.exitCode, 0) << discovered.standardError;
+    Json candidates = testing::jsonOf(discovered)["candidates"];
+    ASSERT_EQ(candidates.size(), 1u) << discovered.standardOutput;
+    EXPECT_EQ(candidates[0]["title"], "someone/widget");
+    EXPECT_EQ(candidates[0]["status"], "ok");
+    EXPECT_EQ(candidates[0]["remoteVersion"], "1.4.0");
+
+    // Bad input is refused before anything is saved; a source that does not answer is not saved.
+    EXPECT_EQ(run({"rules", "add", bundle, "--cask", "bad token"}).exitCode, 2);
+    EXPECT_EQ(run({"rules", "add", bundle, "--github", "someone/widget", "--cask", "widget"}).exitCode, 2);
+    auto unverified = run({"rules", "add", bundle, "--github", "someone/missing"});
+    EXPECT_EQ(unverified.exitCode, 1);
+    EXPECT_NE(unverified.standardError.find("--no-verify"), std::string::npos) << unverified.standardError;
+    const std::string rulesFile = home.file(".local/share/Van Treel/local-update-rules.json");
+    EXPECT_FALSE(readFile(rulesFile));
+
+    auto added = run({"rules", "add", bundle, "--github", "https://github.com/someone/widget.git"});
+    ASSERT_EQ(added.exitCode, 0) << added.standardError;
+    EXPECT_NE(added.standardOutput.find("someone/widget"), std::string::npos) << added.standardOutput;
+    auto shown = run({"rules", "show", "com.example.widget"});
+    ASSERT_EQ(shown.exitCode, 0) << shown.standardError;
+    EXPECT_EQ(testing::jsonOf(shown)["origin"], "local");
+
+    auto scan = run({"--accept-terms", "scan", "--json"});
+    ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
+    Json item = testing::itemsByKey(testing::jsonOf(scan))["application:" + bundle];
+    EXPECT_EQ(item["updateAvailable"], true) << scan.standardOutput;
+    auto apps = run({"apps", "--json"});
+    Json widget;
+    const Json listedApps = testing::jsonOf(apps);
+    for (const Json& application : listedApps["applications"]) {
+        if (application["bundleIdentifier"] == "com.example.widget") widget = application;
+    }
+    EXPECT_EQ(widget["latestVersion"], "1.4.0") << apps.standardOutput;
+    EXPECT_EQ(widget["resolutionReason"], "Local rule: someone/widget");
+    const std::string log = readFile(home.file(".local/share/Van Treel/Logs/vantreel.log")).value_or("");
+    EXPECT_NE(log.find("Rule-based source (github): Widget → someone/widget"), std::string::npos);
+
+    // The scan left a note of the application no source knew.
+    Json feedback = *parseJson(readFile(home.file(".local/share/Van Treel/rule-feedback.json")).value_or("null"));
+    ASSERT_TRUE(feedback.is_array());
+    ASSERT_EQ(feedback.size(), 1u) << feedback.dump();
+    EXPECT_EQ(feedback[0]["bundleIdentifier"], "com.example.orphan");
+    EXPECT_EQ(feedback[0]["kind"], "unrecognized_app");
+
+    EXPECT_EQ(run({"rules", "remove", "Widget"}).exitCode, 0);
+    EXPECT_EQ(run({"rules", "remove", "Widget"}).exitCode, 1);
+    const Json listed = testing::jsonOf(run({"rules", "list", "--json"}));
+    EXPECT_GE(listed["rules"].size(), 40u);
+    for (const Json& rule : listed["rules"]) EXPECT_EQ(rule["origin"], "seed");
+}
+
+}  // namespace
+}  // namespace vt
