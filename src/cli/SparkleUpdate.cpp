@@ -62,7 +62,8 @@ public:
         }
         constexpr int kWidth = 30;
         const int filled = percent * kWidth / 100;
-        std::string bar = "[" + std::string(static_cast<std::size_t>(filled), '#');
+        std::string bar = "[";
+        bar += std::string(static_cast<std::size_t>(filled), '#');
         bar += std::string(static_cast<std::size_t>(kWidth - filled), ' ');
         bar += "] ";
         std::fprintf(stderr, "\r\033[K%s%3d %% %s", bar.c_str(), percent, label.c_str());
@@ -92,7 +93,9 @@ std::optional<Application> sparkleApplication(const AllUpdateRow& row) {
 
 bool updateSparkleApplication(const Application& application, bool json, Json& report) {
     Style out = Style::forStream(stdout);
-    Json entry = {{"name", application.name}, {"id", "app:" + application.bundleIdentifier}};
+    std::string id = "app:";
+    id += application.bundleIdentifier;
+    Json entry = {{"name", application.name}, {"id", id}};
     auto fail = [&](const std::string& message) {
         entry["success"] = false;
         entry["error"] = message;

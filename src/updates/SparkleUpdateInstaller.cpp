@@ -149,7 +149,7 @@ std::vector<std::pair<pid_t, std::string>> processesInside(const std::string& bu
 bool processAlive(pid_t pid) {
     if (::kill(pid, 0) != 0) return false;
     // A zombie has quit; only its parent has not looked yet.
-    std::optional<std::string> status = readFile("/proc/" + std::to_string(pid) + "/stat");
+    std::optional<std::string> status = readFile(joined(joined("/proc/", std::to_string(pid)), "/stat"));
     if (!status) return false;
     std::size_t close = status->rfind(')');
     return !(close != std::string::npos && close + 2 < status->size() && (*status)[close + 2] == 'Z');
@@ -186,7 +186,7 @@ void defaultRelaunch(const std::string& bundlePath, const std::string& executabl
     pid_t pid = 0;
     int result = ::posix_spawn(&pid, argv[0], nullptr, &attributes, argv.data(), environ);
     posix_spawnattr_destroy(&attributes);
-    if (result != 0) throw std::system_error(result, std::generic_category(), "cannot start " + arguments[0]);
+    if (result != 0) throw std::system_error(result, std::generic_category(), joined("cannot start ", arguments[0]));
 }
 
 }  // namespace
@@ -406,7 +406,7 @@ SparkleUpdateOutcome SparkleUpdateInstaller::install() {
         if (version.empty()) return SparkleUpdateOutcome::openedApp(target_.name + ": the update is installed by the application itself");
         return SparkleUpdateOutcome::installed(version);
     } catch (const SparkleInstallError& error) {
-        if (error.kind() == SparkleInstallError::Kind::Cancelled) logger().info("Sparkle install cancelled for " + target_.name);
+        if (error.kind() == SparkleInstallError::Kind::Cancelled) logger().info(joined("Sparkle install cancelled for ", target_.name));
         std::string line = "Sparkle install failed for ";
         line += target_.name;
         line += ": ";
@@ -414,7 +414,7 @@ SparkleUpdateOutcome SparkleUpdateInstaller::install() {
         logger().error(line);
         message = error.what();
     } catch (const CancellationError&) {
-        logger().info("Sparkle install cancelled for " + target_.name);
+        logger().info(joined("Sparkle install cancelled for ", target_.name));
         message = SparkleInstallError::cancelled().what();
     } catch (const std::exception& error) {
         std::string line = "Sparkle install failed for ";
@@ -453,7 +453,7 @@ std::string SparkleUpdateInstaller::run(Work& work) {
         throw SparkleInstallError::nonHTTPSEnclosure(release_.downloadURL);
     }
     if (!target_.publicKeyBase64 || !release_.signatureBase64) {
-        logger().warning("Sparkle update delegated to app for " + target_.name + ": missing direct-install trust material");
+        logger().warning(joined(joined("Sparkle update delegated to app for ", target_.name), ": missing direct-install trust material"));
         std::string why = !target_.publicKeyBase64 ? SparkleInstallError::missingPublicKey().what()
                                                    : SparkleInstallError::missingSignature().what();
         std::string instruction = "Open ";
@@ -678,13 +678,13 @@ void SparkleUpdateInstaller::validate(Work& work, const std::string& bundle) {
             break;
         case Level::AdHoc:
             if (to.level == Level::Unsigned) throw SparkleInstallError::codeSigningRegression(from.text(), to.text());
-            if (to.level == Level::DeveloperID) logger().info("Sparkle: " + target_.name + " — upgrading from ad-hoc to Developer ID");
+            if (to.level == Level::DeveloperID) logger().info(joined(joined("Sparkle: ", target_.name), " — upgrading from ad-hoc to Developer ID"));
             break;
         case Level::Unsigned:
             if (to.level != Level::Unsigned) {
-                logger().info("Sparkle: " + target_.name + " — installed copy is unsigned, accepting signed update");
+                logger().info(joined(joined("Sparkle: ", target_.name), " — installed copy is unsigned, accepting signed update"));
             } else {
-                logger().error("Sparkle: " + target_.name + " — both old and new bundles unsigned, trusting EdDSA alone");
+                logger().error(joined(joined("Sparkle: ", target_.name), " — both old and new bundles unsigned, trusting EdDSA alone"));
             }
             break;
     }
@@ -753,7 +753,7 @@ void SparkleUpdateInstaller::replace(Work& work, const std::string& bundle) {
         // The installed application comes back as it was.
         fs::remove_all(target_.bundlePath, ignored);
         fs::rename(backup, target_.bundlePath, ignored);
-        if (ignored) logger().error("Sparkle: the backup of " + target_.name + " stays at " + backup + ": " + ignored.message());
+        if (ignored) logger().error(joined(joined(joined(joined("Sparkle: the backup of ", target_.name), " stays at "), backup), joined(": ", ignored.message())));
         if (refusedByMacOS(failure)) throw SparkleInstallError::bundleReplaceFailed(appManagementText());
         throw SparkleInstallError::bundleReplaceFailed(joined("copy failed: ", failure.code().message()));
     }
