@@ -61,7 +61,7 @@ inline std::string machO(std::uint32_t cpu) {
 }
 inline constexpr std::uint32_t kIntel = 0x01000007, kArm = 0x0100000c;
 
-struct BundleSpec {
+struct BundleLayout {
     std::string identifier = "com.example.foo";
     std::string version = "2.0";
     std::string trust;  // what the fake codesign prints; empty: unsigned
@@ -69,17 +69,17 @@ struct BundleSpec {
     bool brokenSignature = false;
 };
 
-inline void writeBundle(const std::string& path, const BundleSpec& spec) {
+inline void writeBundle(const std::string& path, const BundleLayout& layout) {
     sparkle_fs::create_directories(path + "/Contents/MacOS");
     writeFileAtomically(path + "/Contents/Info.plist",
                         "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>" +
-                            spec.identifier + "</string><key>CFBundleShortVersionString</key><string>" + spec.version +
+                            layout.identifier + "</string><key>CFBundleShortVersionString</key><string>" + layout.version +
                             "</string><key>CFBundleExecutable</key><string>Foo</string></dict></plist>");
-    writeFileAtomically(path + "/Contents/MacOS/Foo", machO(spec.cpu), 0755);
+    writeFileAtomically(path + "/Contents/MacOS/Foo", machO(layout.cpu), 0755);
     std::error_code ignored;
     sparkle_fs::remove(path + "/Contents/_trust", ignored);
-    if (!spec.trust.empty()) writeFileAtomically(path + "/Contents/_trust", spec.trust);
-    if (spec.brokenSignature) writeFileAtomically(path + "/Contents/_broken", "");
+    if (!layout.trust.empty()) writeFileAtomically(path + "/Contents/_trust", layout.trust);
+    if (layout.brokenSignature) writeFileAtomically(path + "/Contents/_broken", "");
 }
 
 // Zips every file under `folder`, named relative to it.

@@ -26,7 +26,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::base64;
-using testing::BundleSpec;
+using testing::BundleLayout;
 using testing::KeyPair;
 using testing::kArm;
 using testing::writeBundle;
@@ -73,9 +73,9 @@ protected:
         return {.version = "2.0", .downloadURL = "https://127.0.0.1:" + std::to_string(server.port()) + "/" + name,
                 .signatureBase64 = key.sign(archive), .expectedFileSize = static_cast<std::int64_t>(archive.size())};
     }
-    std::string zipOf(const BundleSpec& spec, const std::string& bundleName = "Foo.app") {
+    std::string zipOf(const BundleLayout& layout, const std::string& bundleName = "Foo.app") {
         TempDir staging;
-        writeBundle(staging.path() + "/" + bundleName, spec);
+        writeBundle(staging.path() + "/" + bundleName, layout);
         return zipFolder(staging.path());
     }
     SparkleUpdateInstaller::Target target() {
