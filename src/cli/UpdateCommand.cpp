@@ -16,6 +16,7 @@
 #include "cli/ScanCommand.hpp"
 #include "cli/Signals.hpp"
 #include "cli/UpdateAllCommand.hpp"
+#include "cli/SparkleUpdate.hpp"
 #include "cli/UpdatesTable.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "model/VersionRules.hpp"
@@ -279,6 +280,7 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
     std::vector<Application> storeApps;
     std::vector<SoftwareUpdate> systemUpdates;
     std::vector<AllUpdateRow> gitHubRows;
+    std::vector<Application> sparkleApps;
     for (const std::string& argument : arguments.items) {
         std::vector<Package> matches = resolve(argument, inventory);
         if (matches.empty()) {
@@ -302,6 +304,10 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
                 continue;
             }
             if (rows.size() == 1) {
+                if (std::optional<Application> sparkle = sparkleApplication(*rows.front())) {
+                    sparkleApps.push_back(std::move(*sparkle));
+                    continue;
+                }
                 const AllUpdateRow& row = *rows.front();
                 std::string how = row.downloadURL ? std::string("download ") + *row.downloadURL : std::string("update it by hand");
                 std::fprintf(stderr, "vantreel update: %s is not updated by vantreel: %s\n", row.name.c_str(), how.c_str());
@@ -325,6 +331,7 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
     for (const Application& application : storeApps) storeFailed |= !updateFromStore(application, arguments.json, storeReport);
     for (const SoftwareUpdate& offered : systemUpdates) storeFailed |= !installSystemUpdate(offered, arguments.json, storeReport);
     for (const AllUpdateRow& row : gitHubRows) storeFailed |= !installFromGitHub(row, arguments.json, storeReport);
+    for (const Application& app : sparkleApps) storeFailed |= !updateSparkleApplication(app, arguments.json, storeReport);
     if (chosen.empty()) {
         if (arguments.json) std::printf("%s\n", dumpJson(storeReport, 2).c_str());
         return storeFailed ? kExitFailure : kExitSuccess;

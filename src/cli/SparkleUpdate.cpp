@@ -1,0 +1,162 @@
+#include "cli/SparkleUpdate.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "base/Localization.hpp"
+#include "cli/Context.hpp"
+#include "cli/Output.hpp"
+#include "cli/Signals.hpp"
+#include "model/VersionRules.hpp"
+#include "sources/ApplicationManager.hpp"
+#include "sources/SparkleAppcastParser.hpp"
+#include "sources/SparkleManager.hpp"
+#include "updates/SparkleUpdateInstaller.hpp"
+
+namespace vt::cli {
+
+namespace {
+
+constexpr const char* kCodesign = "/usr/bin/codesign";
+
+// Until the installers' signature verifier is wired here, a bundle whose code signature
+// cannot be checked is not installed at all.
+std::optional<std::string> codesignUnavailable(const std::string& bundlePath) {
+    if (std::filesystem::exists(kCodesign)) return std::nullopt;
+    std::string message = std::filesystem::path(bundlePath).filename().string();
+    message += " cannot be verified on this system: codesign is missing";
+    return message;
+}
+
+// Asked on a terminal only: without one nobody can answer, so a running application stays.
+bool askToQuit(const std::string& name) {
+    if (!::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO)) return false;
+    std::fprintf(stderr, "%s", localized("sparkle.update.quit_prompt", {name}).c_str());
+    std::fflush(stderr);
+    char answer[16] = {};
+    if (!std::fgets(answer, sizeof answer, stdin)) return false;
+    return answer[0] == 'y' || answer[0] == 'Y' || answer[0] == 'o' || answer[0] == 'O';
+}
+
+// A bar redrawn in place on a terminal; one line per phase otherwise.
+class PhaseDisplay {
+public:
+    explicit PhaseDisplay(bool quiet) : quiet_(quiet), style_(Style::forStream(stderr)) {}
+    ~PhaseDisplay() {
+        if (drawn_) std::fprintf(stderr, "\n");
+    }
+    void show(double fraction, std::string_view phase) {
+        if (quiet_) return;
+        const int percent = static_cast<int>(fraction * 100);
+        if (phase == phase_ && percent == percent_) return;
+        const bool newPhase = phase != phase_;
+        phase_ = std::string(phase);
+        percent_ = percent;
+        std::string label = localized(phase_);
+        if (!style_.isTerminal) {
+            if (newPhase) std::fprintf(stderr, "%s\n", label.c_str());
+            return;
+        }
+        constexpr int kWidth = 30;
+        const int filled = percent * kWidth / 100;
+        std::string bar = "[";
+        bar += std::string(static_cast<std::size_t>(filled), '#');
+        bar += std::string(static_cast<std::size_t>(kWidth - filled), ' ');
+        bar += "] ";
+        std::fprintf(stderr, "\r\033[K%s%3d %% %s", bar.c_str(), percent, label.c_str());
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+
+private:
+    bool quiet_;
+    Style style_;
+    std::string phase_;
+    int percent_ = -1;
+    bool drawn_ = false;
+};
+
+}  // namespace
+
+std::optional<Application> sparkleApplication(const AllUpdateRow& row) {
+    if (row.kind != AllUpdateRow::Kind::Application || !row.bundlePath) return std::nullopt;
+    for (const Application& application : Context::shared().applications().applications()) {
+        if (application.bundlePath == *row.bundlePath && application.updateMechanism == UpdateMechanism::Sparkle) {
+            return application;
+        }
+    }
+    return std::nullopt;
+}
+
+bool updateSparkleApplication(const Application& application, bool json, Json& report) {
+    Style out = Style::forStream(stdout);
+    std::string id = "app:";
+    id += application.bundleIdentifier;
+    Json entry = {{"name", application.name}, {"id", id}};
+    auto fail = [&](const std::string& message) {
+        entry["success"] = false;
+        entry["error"] = message;
+        if (!json) std::printf("%s\n", out.red(localized("update.item_failed", {application.name, message})).c_str());
+        report.push_back(std::move(entry));
+        return false;
+    };
+
+    // The bundle and its feed are read again: the key and the release must be today's.
+    SparkleManager& sparkle = SparkleManager::shared();
+    std::optional<SparkleApp> app = sparkle.inspectBundle(application.bundlePath);
+    if (!app) return fail("no appcast found in the application");
+    std::optional<SparkleItem> item = sparkle.checkFeed(*app);
+    if (!item || !item->downloadURL || !item->displayVersion()) return fail("its appcast offers no release to install");
+
+    SparkleUpdateInstaller::Target target{.id = app->id, .name = application.name, .bundlePath = application.bundlePath,
+                                          .installedVersion = application.version,
+                                          .installedBuildNumber = application.buildNumber};
+    // A DSA key (a PEM text) belongs to the old signing scheme, which is not installed directly.
+    if (app->publicKey && app->publicKey->find("-----BEGIN") == std::string::npos) target.publicKeyBase64 = app->publicKey;
+    SparkleUpdateInstaller::Release release{.version = *item->displayVersion(), .buildNumber = item->version,
+                                            .downloadURL = *item->downloadURL, .signatureBase64 = item->edSignature,
+                                            .expectedFileSize = item->fileSize};
+    SparkleUpdateInstaller::Environment environment;
+    environment.network = &Context::shared().network();
+    environment.privileged = &Context::shared().privilegedOperations();
+    environment.signatureCheck = codesignUnavailable;
+    environment.confirmQuit = json ? std::function<bool(const std::string&)>() : askToQuit;
+    std::string delegated;
+    environment.openApp = [&delegated](const std::string& message) { delegated = message; };
+
+    SparkleUpdateOutcome outcome;
+    {
+        PhaseDisplay display(json);
+        SparkleUpdateInstaller installer(std::move(target), std::move(release), std::move(environment),
+                                         [&display](double fraction, std::string_view phase) { display.show(fraction, phase); });
+        InterruptWatcher watcher([&installer] { installer.cancel(); });
+        outcome = installer.install();
+    }
+    switch (outcome.kind) {
+        case SparkleUpdateOutcome::Kind::Installed:
+            entry["success"] = true;
+            entry["newVersion"] = outcome.version;
+            if (!json) {
+                std::printf("%s\n", out.green(localized("update.item_success", {application.name,
+                                                                                 displayVersion(application.version),
+                                                                                 displayVersion(outcome.version)}))
+                                        .c_str());
+            }
+            report.push_back(std::move(entry));
+            return true;
+        case SparkleUpdateOutcome::Kind::OpenedApp:
+            entry["success"] = false;
+            entry["openedApp"] = true;
+            entry["message"] = delegated;
+            if (!json) std::printf("%s\n", delegated.c_str());
+            report.push_back(std::move(entry));
+            return false;
+        case SparkleUpdateOutcome::Kind::Failed: break;
+    }
+    return fail(outcome.message);
+}
+
+}  // namespace vt::cli

@@ -1,0 +1,113 @@
+#pragma once
+
+// Keys, signed archives and bundles for the appcast installer's tests.
+#include <archive.h>
+#include <archive_entry.h>
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "base/Files.hpp"
+
+namespace vt::testing {
+
+namespace sparkle_fs = std::filesystem;
+
+inline std::string base64(std::string_view bytes) {
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                 reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+    out.resize(static_cast<std::size_t>(length));
+    return out;
+}
+
+struct KeyPair {
+    EVP_PKEY* key = nullptr;
+    KeyPair() {
+        EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_id(EVP_PKEY_ED25519, nullptr);
+        EVP_PKEY_keygen_init(context);
+        EVP_PKEY_keygen(context, &key);
+        EVP_PKEY_CTX_free(context);
+    }
+    ~KeyPair() { EVP_PKEY_free(key); }
+    std::string publicBase64() const {
+        std::string raw(32, '\0');
+        std::size_t length = raw.size();
+        EVP_PKEY_get_raw_public_key(key, reinterpret_cast<unsigned char*>(raw.data()), &length);
+        return base64(raw);
+    }
+    std::string sign(std::string_view message) const {
+        std::string signature(64, '\0');
+        std::size_t length = signature.size();
+        EVP_MD_CTX* context = EVP_MD_CTX_new();
+        EVP_DigestSignInit(context, nullptr, nullptr, nullptr, key);
+        EVP_DigestSign(context, reinterpret_cast<unsigned char*>(signature.data()), &length,
+                       reinterpret_cast<const unsigned char*>(message.data()), message.size());
+        EVP_MD_CTX_free(context);
+        return base64(signature);
+    }
+};
+
+// A thin Mach-O header: the magic number, then the CPU type.
+inline std::string machO(std::uint32_t cpu) {
+    std::string bytes(32, '\0');
+    const std::uint32_t words[] = {0xfeedfacfu, cpu};
+    std::memcpy(bytes.data(), words, sizeof words);
+    return bytes;
+}
+inline constexpr std::uint32_t kIntel = 0x01000007, kArm = 0x0100000c;
+
+struct BundleLayout {
+    std::string identifier = "com.example.foo";
+    std::string version = "2.0";
+    std::string trust;  // what the fake codesign prints; empty: unsigned
+    std::uint32_t cpu = kIntel;
+    bool brokenSignature = false;
+};
+
+inline void writeBundle(const std::string& path, const BundleLayout& layout) {
+    sparkle_fs::create_directories(path + "/Contents/MacOS");
+    writeFileAtomically(path + "/Contents/Info.plist",
+                        "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>" +
+                            layout.identifier + "</string><key>CFBundleShortVersionString</key><string>" + layout.version +
+                            "</string><key>CFBundleExecutable</key><string>Foo</string></dict></plist>");
+    writeFileAtomically(path + "/Contents/MacOS/Foo", machO(layout.cpu), 0755);
+    std::error_code ignored;
+    sparkle_fs::remove(path + "/Contents/_trust", ignored);
+    if (!layout.trust.empty()) writeFileAtomically(path + "/Contents/_trust", layout.trust);
+    if (layout.brokenSignature) writeFileAtomically(path + "/Contents/_broken", "");
+}
+
+// Zips every file under `folder`, named relative to it.
+inline std::string zipFolder(const std::string& folder) {
+    std::string bytes;
+    archive* a = archive_write_new();
+    archive_write_set_format_zip(a);
+    archive_write_open(a, &bytes, nullptr,
+                       [](archive*, void* out, const void* data, size_t size) -> la_ssize_t {
+                           static_cast<std::string*>(out)->append(static_cast<const char*>(data), size);
+                           return static_cast<la_ssize_t>(size);
+                       },
+                       nullptr);
+    for (const auto& item : sparkle_fs::recursive_directory_iterator(folder)) {
+        if (!item.is_regular_file()) continue;
+        std::string content = *readFile(item.path().string());
+        archive_entry* entry = archive_entry_new();
+        archive_entry_set_pathname(entry, sparkle_fs::relative(item.path(), folder).c_str());
+        archive_entry_set_filetype(entry, AE_IFREG);
+        archive_entry_set_perm(entry, 0755);
+        archive_entry_set_size(entry, static_cast<la_int64_t>(content.size()));
+        archive_write_header(a, entry);
+        archive_write_data(a, content.data(), content.size());
+        archive_entry_free(entry);
+    }
+    archive_write_close(a);
+    archive_write_free(a);
+    return bytes;
+}
+
+}  // namespace vt::testing

@@ -1,0 +1,62 @@
+// `vantreel update ID` on a Sparkle application in ~/Applications whose appcast and signed
+// enclosure a loopback https server answers.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "base/Files.hpp"
+#include "support/LoopbackServer.hpp"
+#include "support/TempDir.hpp"
+#include "support/VantreelProcess.hpp"
+#include "updates/SparkleTestBundles.hpp"
+
+namespace vt {
+namespace {
+
+TEST(SparkleUpdateE2ETest, ASparkleRowIsDownloadedVerifiedAndCheckedUpToTheCodeSignature) {
+    if (std::filesystem::exists("/usr/bin/codesign")) GTEST_SKIP() << "a system that checks code signatures";
+    testing::LoopbackServer server(testing::LoopbackServer::Options{.workerThreads = 4, .tls = true});
+    testing::TempDir home("vt-sparkle-update-e2e");
+    testing::TempDir staging;
+    testing::KeyPair key;
+    testing::writeBundle(staging.path() + "/Foo.app", {.version = "2.0"});
+    const std::string archive = testing::zipFolder(staging.path());
+    server.setRoute("/Foo.zip", {.body = archive, .contentType = "application/octet-stream"});
+    server.setRoute("/appcast.xml",
+                    {.body = "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>Foo</title><item>"
+                             "<title>2.0</title><pubDate>Mon, 01 Dec 2025 10:00:00 +0000</pubDate>"
+                             "<sparkle:version>200</sparkle:version><sparkle:shortVersionString>2.0"
+                             "</sparkle:shortVersionString><enclosure url=\"" +
+                             server.url("/Foo.zip") + "\" length=\"" + std::to_string(archive.size()) +
+                             "\" type=\"application/octet-stream\" sparkle:edSignature=\"" + key.sign(archive) +
+                             "\"/></item></channel></rss>",
+                     .contentType = "application/rss+xml"});
+    testing::showOnly(home.path(), {"ShowInstalledApplications", "ShowSparkle"});
+    const std::string bundle = home.path() + "/Applications/Foo.app";
+    testing::writeBundle(bundle, {.version = "1.0"});
+    std::string plist = *readFile(bundle + "/Contents/Info.plist");
+    plist.insert(plist.find("</dict>"), "<key>CFBundleName</key><string>Foo</string><key>SUFeedURL</key><string>" +
+                                            server.url("/appcast.xml") + "</string><key>SUPublicEDKey</key><string>" +
+                                            key.publicBase64() + "</string>");
+    writeFileAtomically(bundle + "/Contents/Info.plist", plist);
+    std::filesystem::create_directories(bundle + "/Contents/Frameworks/Sparkle.framework");
+    const std::string installedPlist = *readFile(bundle + "/Contents/Info.plist");
+    const std::map<std::string, std::string> trust{{"CURL_CA_BUNDLE", server.certificatePath()}};
+
+    auto scan = testing::runVantreel({{"--accept-terms", "scan"}, home.path(), trust});
+    ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
+    auto update = testing::runVantreel({{"update", "app:com.example.foo"}, home.path(), trust});
+    // Download, Ed25519 check, unpacking, identifier, version, processors and trust all pass;
+    // without codesign the new bundle's code signature cannot be checked, so nothing is replaced.
+    EXPECT_EQ(update.exitCode, 1) << update.standardOutput << update.standardError;
+    EXPECT_NE(update.standardOutput.find("Foo.app cannot be verified on this system: codesign is missing"),
+              std::string::npos)
+        << update.standardOutput << update.standardError
+        << readFile(home.path() + "/.local/share/Van Treel/Logs/vantreel.log").value_or("");
+    EXPECT_NE(update.standardError.find("Checking the new version"), std::string::npos) << update.standardError;
+    EXPECT_EQ(server.requestCount("/Foo.zip"), 1u);
+    EXPECT_EQ(*readFile(bundle + "/Contents/Info.plist"), installedPlist);
+}
+
+}  // namespace
+}  // namespace vt
