@@ -10,6 +10,9 @@
 #include "base/Files.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
+#include "cli/SparkleUpdate.hpp"
+#include "updates/GitHubInstallerService.hpp"
+#include "updates/InstallTools.hpp"
 #include "base/RunMarkers.hpp"
 #include "core/ManagerRegistry.hpp"
 #include "core/PackageCoordinator.hpp"
@@ -154,12 +157,8 @@ RefreshCoordinator& Context::refresh() {
                 if (preferences.isVisible(ManagerToggleKey::ShowInstalledApplications)) {
                     pipelines.push_back(applicationsPipeline(installed, checks, preferences, scanProgress, sources, [this] {
                         coordinator().finalizeUpdateChecksAfterScan([this] { autoIgnoreChronicFailures(); });
+                        recordRuleFeedback();
                     }));
-                    pipelines.push_back(applicationsPipeline(installed, checks, preferences, scanProgress, sources,
-                                                             [this] {
-                                                                 autoIgnoreChronicFailures();
-                                                                 recordRuleFeedback();
-                                                             }));
                 }
                 if (preferences.isVisible(ManagerToggleKey::ShowSoftwareUpdate) && system.isAvailable()) {
                     pipelines.push_back(systemUpdatesPipeline(system));
@@ -458,6 +457,37 @@ PackageCoordinator& Context::coordinator() {
                 result.requiresUserAction = true;
                 result.message = std::string("open the Mac App Store's updates page to install this update (") +
                                  MacAppStoreUpdateCoordinator::kUpdatesPageAddress + ")";
+            }
+            return result;
+        });
+        coordinator_->setApplicationUpdater(ApplicationUpdateCategory::GitHubReleases, [this](const Application& application,
+                                                                                              std::stop_token stop) {
+            GitHubInstallerService service(GitHubInstallerService::Options{
+                .network = &network(),
+                .runner = &CommandRunner::shared(),
+                .privileged = &privilegedOperations(),
+                .tools = InstallTools::fromEnvironment(),
+            });
+            const std::string url = application.downloadURL.value_or("");
+            GitHubInstallResult installed = service.install(
+                {application.name, application.bundlePath, repositoryOfAsset(url), application.downloadURL,
+                 application.latestVersion.value_or("")},
+                {}, stop);
+            ApplicationUpdateOutcome result;
+            result.newVersion = installed.installedVersion;
+            return result;
+        });
+        coordinator_->setApplicationUpdater(ApplicationUpdateCategory::Sparkle, [](const Application& application,
+                                                                                  std::stop_token stop) {
+            SparkleUpdateOutcome outcome = installSparkleRelease(application, SparkleUpdateRun{.stop = stop});
+            ApplicationUpdateOutcome result;
+            switch (outcome.kind) {
+                case SparkleUpdateOutcome::Kind::Installed: result.newVersion = outcome.version; break;
+                case SparkleUpdateOutcome::Kind::OpenedApp:
+                    result.requiresUserAction = true;
+                    result.message = outcome.message;
+                    break;
+                case SparkleUpdateOutcome::Kind::Failed: throw std::runtime_error(outcome.message);
             }
             return result;
         });

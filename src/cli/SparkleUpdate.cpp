@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "base/Localization.hpp"
@@ -14,22 +15,15 @@
 #include "sources/ApplicationManager.hpp"
 #include "sources/SparkleAppcastParser.hpp"
 #include "sources/SparkleManager.hpp"
+#include "system/CommandRunner.hpp"
+#include "updates/AppInstallSecurityVerifier.hpp"
+#include "updates/DirectDownloadError.hpp"
+#include "updates/InstallTools.hpp"
 #include "updates/SparkleUpdateInstaller.hpp"
 
 namespace vt::cli {
 
 namespace {
-
-constexpr const char* kCodesign = "/usr/bin/codesign";
-
-// Until the installers' signature verifier is wired here, a bundle whose code signature
-// cannot be checked is not installed at all.
-std::optional<std::string> codesignUnavailable(const std::string& bundlePath) {
-    if (std::filesystem::exists(kCodesign)) return std::nullopt;
-    std::string message = std::filesystem::path(bundlePath).filename().string();
-    message += " cannot be verified on this system: codesign is missing";
-    return message;
-}
 
 // Asked on a terminal only: without one nobody can answer, so a running application stays.
 bool askToQuit(const std::string& name) {
@@ -91,25 +85,19 @@ std::optional<Application> sparkleApplication(const AllUpdateRow& row) {
     return std::nullopt;
 }
 
-bool updateSparkleApplication(const Application& application, bool json, Json& report) {
-    Style out = Style::forStream(stdout);
-    std::string id = "app:";
-    id += application.bundleIdentifier;
-    Json entry = {{"name", application.name}, {"id", id}};
-    auto fail = [&](const std::string& message) {
-        entry["success"] = false;
-        entry["error"] = message;
-        if (!json) std::printf("%s\n", out.red(localized("update.item_failed", {application.name, message})).c_str());
-        report.push_back(std::move(entry));
-        return false;
+SparkleUpdateOutcome installSparkleRelease(const Application& application, const SparkleUpdateRun& run) {
+    auto failed = [](std::string message) {
+        SparkleUpdateOutcome outcome;
+        outcome.kind = SparkleUpdateOutcome::Kind::Failed;
+        outcome.message = std::move(message);
+        return outcome;
     };
-
     // The bundle and its feed are read again: the key and the release must be today's.
     SparkleManager& sparkle = SparkleManager::shared();
     std::optional<SparkleApp> app = sparkle.inspectBundle(application.bundlePath);
-    if (!app) return fail("no appcast found in the application");
-    std::optional<SparkleItem> item = sparkle.checkFeed(*app);
-    if (!item || !item->downloadURL || !item->displayVersion()) return fail("its appcast offers no release to install");
+    if (!app) return failed("no appcast found in the application");
+    std::optional<SparkleItem> item = sparkle.checkFeed(*app, run.stop);
+    if (!item || !item->downloadURL || !item->displayVersion()) return failed("its appcast offers no release to install");
 
     SparkleUpdateInstaller::Target target{.id = app->id, .name = application.name, .bundlePath = application.bundlePath,
                                           .installedVersion = application.version,
@@ -122,18 +110,44 @@ bool updateSparkleApplication(const Application& application, bool json, Json& r
     SparkleUpdateInstaller::Environment environment;
     environment.network = &Context::shared().network();
     environment.privileged = &Context::shared().privilegedOperations();
-    environment.signatureCheck = codesignUnavailable;
-    environment.confirmQuit = json ? std::function<bool(const std::string&)>() : askToQuit;
+    // The new bundle passes the same signature, Gatekeeper and team checks as every other
+    // install; where codesign is missing it is refused, never installed unchecked.
+    auto verifier = std::make_shared<AppInstallSecurityVerifier>(CommandRunner::shared(), InstallTools::fromEnvironment());
+    environment.signatureCheck = [verifier, name = application.name,
+                                  installed = application.bundlePath](const std::string& bundle) -> std::optional<std::string> {
+        try {
+            verifier->verify(bundle, name, installed);
+            return std::nullopt;
+        } catch (const DirectDownloadError& error) {
+            return error.message();
+        }
+    };
+    environment.confirmQuit = run.interactive ? std::function<bool(const std::string&)>(askToQuit)
+                                              : std::function<bool(const std::string&)>();
     std::string delegated;
     environment.openApp = [&delegated](const std::string& message) { delegated = message; };
 
+    SparkleUpdateInstaller installer(std::move(target), std::move(release), std::move(environment), run.onProgress);
+    std::stop_callback cancelOnStop(run.stop, [&installer] { installer.cancel(); });
+    SparkleUpdateOutcome outcome = installer.install();
+    if (outcome.kind == SparkleUpdateOutcome::Kind::OpenedApp && outcome.message.empty()) outcome.message = delegated;
+    return outcome;
+}
+
+bool updateSparkleApplication(const Application& application, bool json, Json& report) {
+    Style out = Style::forStream(stdout);
+    std::string id = "app:";
+    id += application.bundleIdentifier;
+    Json entry = {{"name", application.name}, {"id", id}};
     SparkleUpdateOutcome outcome;
     {
         PhaseDisplay display(json);
-        SparkleUpdateInstaller installer(std::move(target), std::move(release), std::move(environment),
-                                         [&display](double fraction, std::string_view phase) { display.show(fraction, phase); });
-        InterruptWatcher watcher([&installer] { installer.cancel(); });
-        outcome = installer.install();
+        std::stop_source stop;
+        InterruptWatcher watcher([&stop] { stop.request_stop(); });
+        SparkleUpdateRun run{.interactive = !json,
+                             .onProgress = [&display](double fraction, std::string_view phase) { display.show(fraction, phase); },
+                             .stop = stop.get_token()};
+        outcome = installSparkleRelease(application, run);
     }
     switch (outcome.kind) {
         case SparkleUpdateOutcome::Kind::Installed:
@@ -150,13 +164,17 @@ bool updateSparkleApplication(const Application& application, bool json, Json& r
         case SparkleUpdateOutcome::Kind::OpenedApp:
             entry["success"] = false;
             entry["openedApp"] = true;
-            entry["message"] = delegated;
-            if (!json) std::printf("%s\n", delegated.c_str());
+            entry["message"] = outcome.message;
+            if (!json) std::printf("%s\n", outcome.message.c_str());
             report.push_back(std::move(entry));
             return false;
         case SparkleUpdateOutcome::Kind::Failed: break;
     }
-    return fail(outcome.message);
+    entry["success"] = false;
+    entry["error"] = outcome.message;
+    if (!json) std::printf("%s\n", out.red(localized("update.item_failed", {application.name, outcome.message})).c_str());
+    report.push_back(std::move(entry));
+    return false;
 }
 
 }  // namespace vt::cli

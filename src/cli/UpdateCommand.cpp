@@ -164,15 +164,6 @@ bool installSystemUpdate(const SoftwareUpdate& update, bool json, Json& report) 
 // application is updated by hand until a newer release appears.
 constexpr const char* kDirectInstallDisabledKey = "GitHubDirectInstallDisabledVersions";
 
-// "owner/repo" of a release asset's address (".../OWNER/REPO/releases/download/...").
-std::string repositoryOf(const std::string& url) {
-    std::vector<std::string_view> parts = split(url, '/');
-    for (std::size_t i = 0; i + 2 < parts.size(); ++i) {
-        if (parts[i + 2] == "releases" && i >= 3) return std::string(parts[i]) + "/" + std::string(parts[i + 1]);
-    }
-    return url;
-}
-
 // Shows the installer's phases: a progress bar redrawn in place on a terminal, one line per
 // phase otherwise.
 class InstallProgressView {
@@ -235,7 +226,7 @@ bool installFromGitHub(const AllUpdateRow& row, bool json, Json& report) {
         .privileged = &Context::shared().privilegedOperations(),
         .tools = InstallTools::fromEnvironment(),
     });
-    GitHubInstallRequest request{row.name, bundlePath, repositoryOf(row.downloadURL.value_or("")), row.downloadURL, latest};
+    GitHubInstallRequest request{row.name, bundlePath, repositoryOfAsset(row.downloadURL.value_or("")), row.downloadURL, latest};
     bool installed = false;
     try {
         GitHubInstallResult result;

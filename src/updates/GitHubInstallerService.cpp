@@ -162,6 +162,14 @@ GitHubInstallerService::GitHubInstallerService(Options options)
       installer_(DirectDownloadInstaller::Options{options_.runner, options_.privileged, options_.tools,
                                                   DirectDownloadInstaller::Wording::gitHub()}) {}
 
+std::string repositoryOfAsset(const std::string& url) {
+    std::vector<std::string_view> parts = split(url, '/');
+    for (std::size_t i = 0; i + 2 < parts.size(); ++i) {
+        if (parts[i + 2] == "releases" && i >= 3) return std::string(parts[i]) + "/" + std::string(parts[i + 1]);
+    }
+    return url;
+}
+
 GitHubInstallResult GitHubInstallerService::install(const GitHubInstallRequest& request,
                                                     const ProgressHandler& onProgress, std::stop_token stop) {
     std::scoped_lock lock(busy_);

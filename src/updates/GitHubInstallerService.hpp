@@ -73,6 +73,10 @@ private:
 // offered for manual update until a newer version appears.
 bool disablesDirectInstall(std::string_view failureMessage);
 
+// "owner/repo" of a release asset's address (".../OWNER/REPO/releases/download/..."), for the
+// log; the address itself when it is not one.
+std::string repositoryOfAsset(const std::string& url);
+
 // What to install: an application tracked through GitHub releases and its release asset.
 struct GitHubInstallRequest {
     std::string name;
