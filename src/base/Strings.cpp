@@ -146,6 +146,13 @@ std::string sanitizeUtf8(std::string_view bytes) {
     return result;
 }
 
+int hexDigitValue(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 std::string excerpt(std::string_view text, std::size_t maxLength) {
     std::string trimmed = trim(text);
     if (trimmed.size() <= maxLength) return trimmed;

@@ -26,6 +26,25 @@ const Logger& logger() {
     return log;
 }
 
+// Runs one item's update and records how it ended in `result`: its error text, and whether
+// it ended because the user stopped the run. Returns true when `update` returned.
+template <typename Update>
+bool captureOutcome(PackageCoordinator::PackageUpdateResult& result, bool& cancelled, Update&& update) {
+    try {
+        update();
+        return true;
+    } catch (const CancellationError&) {
+        result.error = localized("refresh.cancelled");
+        cancelled = true;
+    } catch (const CommandError& error) {
+        cancelled = error.kind() == CommandError::Kind::Cancelled;
+        result.error = error.description();
+    } catch (const std::exception& error) {
+        result.error = error.what();
+    }
+    return false;
+}
+
 constexpr std::string_view kUpdateTracker = "discoverTracking";
 constexpr std::string_view kGemMissingAfterUpdate = "Gem introuvable après la tentative de mise à jour";
 
@@ -82,20 +101,12 @@ PackageCoordinator::PackageUpdateResult PackageCoordinator::updateOne(const Pack
     PackageUpdateResult result;
     result.package = package;
     const auto itemStart = std::chrono::steady_clock::now();
-    try {
+    captureOutcome(result, cancelled, [&] {
         logger().info("📦 Updating " + package.name + " (" + std::string(rawValue(package.type)) + ") from " +
                       package.version);
         adapters.updatePackage(package, stop);
         result.success = true;
-    } catch (const CancellationError&) {
-        result.error = localized("refresh.cancelled");
-        cancelled = true;
-    } catch (const CommandError& error) {
-        cancelled = error.kind() == CommandError::Kind::Cancelled;
-        result.error = error.description();
-    } catch (const std::exception& error) {
-        result.error = error.what();
-    }
+    });
     result.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - itemStart).count();
     if (!result.success) logger().error("❌ Update of " + package.name + " failed: " + result.error.value_or(""));
     if (cancelled) *cancelledOut = true;
@@ -524,22 +535,14 @@ PackageCoordinator::BatchUpdateResult PackageCoordinator::updateEverything(const
                               " hasRelease=" + (application.latestVersion ? "true" : "false"));
             }
             const auto itemStart = std::chrono::steady_clock::now();
-            try {
+            captureOutcome(result, cancelled, [&] {
                 ApplicationUpdateOutcome outcome = updaters.at(*step.category)(application, stop);
                 result.requiresUserAction = outcome.requiresUserAction;
                 result.success = !outcome.requiresUserAction;
                 result.newVersion = outcome.newVersion;
                 if (outcome.requiresUserAction) result.error = outcome.message;
                 result.command = outcome.command;
-            } catch (const CancellationError&) {
-                result.error = localized("refresh.cancelled");
-                cancelled = true;
-            } catch (const CommandError& error) {
-                cancelled = error.kind() == CommandError::Kind::Cancelled;
-                result.error = error.description();
-            } catch (const std::exception& error) {
-                result.error = error.what();
-            }
+            });
             result.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - itemStart).count();
             if (!result.success && github) {
                 logger().error("❌ GitHub update failed: " + application.name + " error=" + result.error.value_or(""));

@@ -10,13 +10,6 @@ namespace vt {
 
 namespace {
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // How many bytes of `text` from `at` spell `token`, each character literal or as %XX; 0 when
 // they do not. Letters compare without regard to case.
 std::size_t spelledAt(std::string_view text, std::size_t at, std::string_view token) {
@@ -26,8 +19,8 @@ std::size_t spelledAt(std::string_view text, std::size_t at, std::string_view to
         char got = text[position];
         std::size_t width = 1;
         if (got == '%' && position + 2 < text.size()) {
-            int high = hexValue(text[position + 1]);
-            int low = hexValue(text[position + 2]);
+            int high = hexDigitValue(text[position + 1]);
+            int low = hexDigitValue(text[position + 2]);
             if (high >= 0 && low >= 0) {
                 got = static_cast<char>(high * 16 + low);
                 width = 3;
