@@ -15,6 +15,7 @@
 #include "core/ScanResultsPersistence.hpp"
 #include "sources/ApplicationManager.hpp"
 #include "sources/SparkleManager.hpp"
+#include "sources/SystemExtensionManager.hpp"
 
 namespace vt::cli {
 
@@ -106,13 +107,46 @@ int apps(bool asJson, bool verbose) {
     return kExitSuccess;
 }
 
+// The installed plug-ins, listed as they are now: they are shown, never checked for updates.
+int extensions(bool asJson) {
+    std::vector<SystemExtension> found = SystemExtensionManager().list();
+    if (asJson) {
+        Json json = Json::object();
+        Json& list = json["extensions"] = Json::array();
+        for (const SystemExtension& extension : found) list.push_back(extension.toJson());
+        std::printf("%s\n", dumpJson(json, jsonIndentForStandardOutput()).c_str());
+        return kExitSuccess;
+    }
+    if (found.empty()) {
+        std::printf("No plug-ins installed.\n");
+        return kExitSuccess;
+    }
+    Style style = Style::forStream(stdout);
+    for (const SystemExtension& extension : found) {
+        std::printf("%s\n", style.bold(oneLine(extension.name)).c_str());
+        std::printf("  Type: %s\n", std::string(displayName(extension.type)).c_str());
+        std::printf("  Location: %s\n", extension.isSystemExtension ? "all users" : "this user");
+        std::printf("  Path: %s\n", oneLine(extension.path).c_str());
+        if (extension.version) std::printf("  Version: %s\n", oneLine(*extension.version).c_str());
+        if (extension.bundleIdentifier) std::printf("  Bundle ID: %s\n", oneLine(*extension.bundleIdentifier).c_str());
+        if (extension.vendor) std::printf("  Vendor: %s\n", oneLine(*extension.vendor).c_str());
+        std::printf("  Size: %s\n", sparkleSizeText(static_cast<std::int64_t>(extension.fileSize)).c_str());
+        if (extension.installDate) std::printf("  Installed: %s\n", localDate(*extension.installDate).c_str());
+    }
+    return kExitSuccess;
+}
+
 }  // namespace
 
 void addAppsCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) {
     auto* command = app.add_subcommand("apps", "List the installed applications found by the last scan");
     auto json = std::make_shared<bool>(false);
+    auto plugins = std::make_shared<bool>(false);
     command->add_flag("--json", *json, "Print the applications as JSON");
-    command->callback([json, exitCode, options] { *exitCode = apps(*json, options->verbose); });
+    command->add_flag("--extensions", *plugins, "List the installed plug-ins instead (display only)");
+    command->callback([json, plugins, exitCode, options] {
+        *exitCode = *plugins ? extensions(*json) : apps(*json, options->verbose);
+    });
 }
 
 }  // namespace vt::cli

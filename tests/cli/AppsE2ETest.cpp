@@ -105,5 +105,42 @@ TEST_F(AppsE2ETest, ListSettingsPointTheScanAtBundlesShownWithTheirMechanisms) {
     EXPECT_NE(scanTable.standardOutput.find("Applications"), std::string::npos) << scanTable.standardOutput;
 }
 
+TEST_F(AppsE2ETest, ExtensionsListThePlugInsOfTheLibraryFoldersForDisplay) {
+    home_.write("Library/QuickLook/Preview.qlgenerator/Contents/Info.plist", R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict>
+<key>CFBundleIdentifier</key><string>com.example.preview</string>
+<key>CFBundleName</key><string>Preview Plus</string>
+<key>CFBundleShortVersionString</key><string>2.3</string>
+</dict></plist>)");
+    home_.write("Library/PreferencePanes/Bare.prefPane/Contents/Resources/pane.nib", std::string(2048, 'x'));
+    home_.write("Library/QuickLook/notes.txt", "not a plug-in");
+    home_.write("Library/Screen Savers/Broken.saver/Contents/Info.plist", "<plist><dict><key>");
+
+    Json listed = jsonOf(run({"apps", "--extensions", "--json"}));
+    std::vector<Json> mine;
+    for (const Json& extension : listed["extensions"]) {
+        if (extension["path"].get<std::string>().starts_with(home_.path())) mine.push_back(extension);
+    }
+    ASSERT_EQ(mine.size(), 3u) << listed.dump(2);
+    // By type, then name: the pane without an Info.plist keeps its file name and its size.
+    EXPECT_EQ(mine[0]["type"], "Preference Pane");
+    EXPECT_EQ(mine[0]["name"], "Bare");
+    EXPECT_TRUE(mine[0]["version"].is_null());
+    EXPECT_EQ(mine[0]["fileSize"], 2048);
+    EXPECT_EQ(mine[1]["type"], "QuickLook Plugin");
+    EXPECT_EQ(mine[1]["bundleIdentifier"], "com.example.preview");
+    EXPECT_EQ(mine[1]["name"], "Preview Plus");
+    EXPECT_EQ(mine[1]["vendor"], "example");
+    EXPECT_EQ(mine[1]["version"], "2.3");
+    EXPECT_EQ(mine[1]["isSystemExtension"], false);
+    EXPECT_EQ(mine[2]["type"], "Screen Saver");  // an unreadable Info.plist still lists the bundle
+    EXPECT_EQ(mine[2]["name"], "Broken");
+
+    auto text = run({"apps", "--extensions"});
+    EXPECT_EQ(text.exitCode, 0);
+    EXPECT_NE(text.standardOutput.find("  Type: QuickLook Plugin\n"), std::string::npos) << text.standardOutput;
+    EXPECT_NE(text.standardOutput.find("  Bundle ID: com.example.preview\n"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace vt
