@@ -12,6 +12,8 @@
 #include "base/Json.hpp"
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
+#include "base/Paths.hpp"
+#include "base/ProcessLock.hpp"
 #include "cli/Context.hpp"
 #include "cli/Output.hpp"
 #include "cli/Signals.hpp"
@@ -46,6 +48,9 @@ const Logger& logger() {
 BrewManager* brewAdapter() {
     return dynamic_cast<BrewManager*>(Context::shared().packageManager().adapter("homebrew"));
 }
+
+// Held by the process that adopts, so that a scan elsewhere leaves the list alone meanwhile.
+std::string adoptionLockPath() { return paths::supportFolder() + "/adopt.lock"; }
 
 void keepActivities(const std::vector<ActivityRecord>& records) {
     if (records.empty()) return;
@@ -160,6 +165,11 @@ void dropFromSaved(const std::set<std::string>& ids) {
 }
 
 int adoptChosen(const AdoptRequest& request) {
+    ProcessLock adopting = ProcessLock::tryAcquire(adoptionLockPath(), ProcessLock::Mode::Exclusive);
+    if (!adopting.isHeld()) {
+        std::fprintf(stderr, "vantreel adopt: another adoption is running\n");
+        return kExitFailure;
+    }
     std::stop_source stop;
     InterruptWatcher watcher([&stop] { stop.request_stop(); });
     std::vector<ActivityRecord> activities;
@@ -280,6 +290,23 @@ std::vector<AdoptableApp> savedAdoptableApps() {
         apps.push_back(adoptableFrom(saved));
     }
     return apps;
+}
+
+void refreshAdoptableApps(std::stop_token stop) {
+    if (brewAdapter() == nullptr) return;
+    ProcessLock idle = ProcessLock::tryAcquire(adoptionLockPath(), ProcessLock::Mode::Shared);
+    if (!idle.isHeld()) {
+        logger().info("[Adopt] Skipping adoptable app refresh while adoption is active");
+        return;
+    }
+    try {
+        std::vector<ActivityRecord> unused;
+        HomebrewAdopter adopter = makeAdopter(unused);
+        searchAdoptable(adopter, stop);
+    } catch (const std::exception& error) {
+        // The list saved before stays; the next scan tries again.
+        logger().warning(std::string("Adoptable applications not refreshed: ") + error.what());
+    }
 }
 
 void addAdoptCommand(CLI::App& app, int* exitCode) {

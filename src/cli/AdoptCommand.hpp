@@ -1,5 +1,6 @@
 #pragma once
 
+#include <stop_token>
 #include <vector>
 
 #include "core/ScanResultsPersistence.hpp"
@@ -19,6 +20,10 @@ void addAdoptCommand(CLI::App& app, int* exitCode);
 // unknown keeps the weakest meaning).
 PersistedAdoptableApp persistedForm(const AdoptableApp& app);
 AdoptableApp adoptableFrom(const PersistedAdoptableApp& saved);
+// After a scan: searches again and saves the list, unless Homebrew is absent or an adoption
+// is running in some process (then the saved list stays). Never throws.
+void refreshAdoptableApps(std::stop_token stop = {});
+
 // The list the last search saved, for the table.
 std::vector<AdoptableApp> savedAdoptableApps();
 

@@ -10,6 +10,7 @@
 #include "base/Files.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
+#include "cli/AdoptCommand.hpp"
 #include "cli/SparkleUpdate.hpp"
 #include "updates/GitHubInstallerService.hpp"
 #include "updates/InstallTools.hpp"
@@ -158,6 +159,7 @@ RefreshCoordinator& Context::refresh() {
                     pipelines.push_back(applicationsPipeline(installed, checks, preferences, scanProgress, sources, [this] {
                         coordinator().finalizeUpdateChecksAfterScan([this] { autoIgnoreChronicFailures(); });
                         recordRuleFeedback();
+                        refreshAdoptableApps();
                     }));
                 }
                 if (preferences.isVisible(ManagerToggleKey::ShowSoftwareUpdate) && system.isAvailable()) {

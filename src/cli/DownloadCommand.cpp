@@ -20,6 +20,8 @@
 #include "system/CommandRunner.hpp"
 #include "system/NetworkClient.hpp"
 #include "updates/DirectDownloadManager.hpp"
+#include "updates/GitHubInstallerService.hpp"
+#include "updates/InstallTools.hpp"
 #include "updates/ManualUpdateCoordinator.hpp"
 
 namespace vt::cli {
@@ -124,11 +126,52 @@ private:
 
 // The one place a downloaded update is handed to the installer. Until the installer of
 // downloaded applications is part of this program, installing stays with `vantreel update`.
-void installDownloadedUpdate(const AllUpdateRow& row, const CompletedManualDownload&, bool json, Json& report) {
-    std::string command = "vantreel update ";
-    command += row.id;
-    report["install"] = command;
-    if (!json) std::printf("%s\n", localized("download.install_with_update", {row.id}).c_str());
+// The downloaded image or archive goes through the same chain as a release asset: unpacked,
+// verified, put in place of the installed bundle, its version read again. An appcast's
+// release is installed by `vantreel update`, which also checks the publisher's EdDSA
+// signature; other rows (and package files) say how to install them instead.
+void installDownloadedUpdate(const AllUpdateRow& row, const CompletedManualDownload& completed, bool json,
+                             Json& report) {
+    const std::string file = completed.path();
+    const bool installable = row.kind == AllUpdateRow::Kind::Application && row.bundlePath &&
+                             row.toggle != ManagerToggleKey::ShowSparkle &&
+                             (file.ends_with(".dmg") || file.ends_with(".zip") || file.ends_with(".tar.gz"));
+    if (!installable) {
+        std::string command = "vantreel update ";
+        command += row.id;
+        report["install"] = command;
+        if (!json) std::printf("%s\n", localized("download.install_with_update", {row.id}).c_str());
+        return;
+    }
+    GitHubInstallerService installer(GitHubInstallerService::Options{
+        .network = &Context::shared().network(),
+        .runner = &CommandRunner::shared(),
+        .privileged = &Context::shared().privilegedOperations(),
+        .tools = InstallTools::fromEnvironment(),
+    });
+    GitHubInstallRequest request{row.name, *row.bundlePath, file, std::nullopt, row.latestVersion.value_or(""), file};
+    std::stop_source stop;
+    InterruptWatcher watcher([&stop] { stop.request_stop(); });
+    Style out = Style::forStream(stdout);
+    try {
+        GitHubInstallResult result = installer.install(
+            request,
+            [json](const GitHubInstallProgress& progress) {
+                if (!json) std::fprintf(stderr, "%s\n", progress.message.c_str());
+            },
+            stop.get_token());
+        report["installed"] = true;
+        report["newVersion"] = result.installedVersion;
+        if (!json) {
+            std::printf("%s\n", out.green(localized("update.item_success", {row.name, row.currentVersion,
+                                                                              result.installedVersion}))
+                                     .c_str());
+        }
+    } catch (const GitHubInstallError& error) {
+        report["installed"] = false;
+        report["installError"] = error.description();
+        if (!json) std::printf("%s\n", out.red(localized("update.item_failed", {row.name, error.description()})).c_str());
+    }
 }
 
 int download(const DownloadArguments& arguments, const GlobalOptions& options) {

@@ -173,9 +173,11 @@ std::string repositoryOfAsset(const std::string& url) {
 GitHubInstallResult GitHubInstallerService::install(const GitHubInstallRequest& request,
                                                     const ProgressHandler& onProgress, std::stop_token stop) {
     std::scoped_lock lock(busy_);
-    if (!request.downloadURL || request.downloadURL->empty()) throw GitHubInstallError::noMacOSAsset();
-    if (!startsWith(*request.downloadURL, "https://") && !startsWith(*request.downloadURL, "http://"))
-        throw GitHubInstallError::invalidDownloadURL();
+    if (!request.localFile) {
+        if (!request.downloadURL || request.downloadURL->empty()) throw GitHubInstallError::noMacOSAsset();
+        if (!startsWith(*request.downloadURL, "https://") && !startsWith(*request.downloadURL, "http://"))
+            throw GitHubInstallError::invalidDownloadURL();
+    }
     try {
         report(onProgress, GitHubInstallPhase::Downloading, 0, "Démarrage du téléchargement...");
         fs::path base = options_.temporaryFolder.empty() ? fs::temp_directory_path() : fs::path(options_.temporaryFolder);
@@ -185,7 +187,7 @@ GitHubInstallResult GitHubInstallerService::install(const GitHubInstallRequest& 
         if (ec) throw GitHubInstallError::downloadFailed(ec.message());
 
         logger().info("📦 Repository: " + request.repository);
-        std::string file = download(request, staging.folder, onProgress, stop);
+        std::string file = request.localFile ? *request.localFile : download(request, staging.folder, onProgress, stop);
         std::string fileName(lastPathComponent(file));
         std::string bundle;
         switch (assetKind(fileName)) {

@@ -84,6 +84,8 @@ struct GitHubInstallRequest {
     std::string repository;       // "owner/repo", for the log
     std::optional<std::string> downloadURL;
     std::string expectedVersion;  // the release's version
+    // A file already downloaded (a manual download): installed from there, nothing fetched.
+    std::optional<std::string> localFile = std::nullopt;
 };
 
 // Downloads a release asset into a fresh "GitHubInstall-" folder, mounts the disk image or
