@@ -1,5 +1,7 @@
 #include "base/Strings.hpp"
 
+#include "base/Hex.hpp"
+
 #include <cstdint>
 #include <cstring>
 

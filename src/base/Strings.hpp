@@ -28,9 +28,6 @@ std::string_view lastPathComponent(std::string_view path) noexcept;
 // Decodes bytes as UTF-8, replacing every invalid sequence with U+FFFD.
 std::string sanitizeUtf8(std::string_view bytes);
 
-// The value of a hexadecimal digit (either case), or -1.
-int hexDigitValue(char c) noexcept;
-
 // The trimmed text cut to at most maxLength bytes (UTF-8 kept valid), with "…" when cut:
 // for quoting a tool's output in a message.
 std::string excerpt(std::string_view text, std::size_t maxLength = 160);

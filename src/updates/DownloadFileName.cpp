@@ -2,6 +2,7 @@
 
 #include <cctype>
 
+#include "base/Hex.hpp"
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
 

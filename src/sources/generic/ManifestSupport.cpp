@@ -4,6 +4,7 @@
 #include <ctime>
 #include <sys/utsname.h>
 
+#include "base/Hex.hpp"
 #include "base/Strings.hpp"
 
 namespace vt {
