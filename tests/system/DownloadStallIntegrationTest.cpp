@@ -23,24 +23,26 @@ TEST(DownloadStallTest, SilenceLongerThanTheLimitFailsWhileASteadySlowTransferCo
     testing::TempDir folder("vt-stall");
     SystemNetworkClient client;
 
-    testing::LoopbackRoute steady;  // 2.4 s in all, a piece every 200 ms
-    steady.body = std::string(1200, 's');
+    testing::LoopbackRoute steady;  // 3.6 s in all, a piece every 200 ms
+    steady.body = std::string(1800, 's');
     steady.chunkSize = 100;
     steady.chunkDelay = 200ms;
     server.setRoute("/steady", steady);
-    testing::LoopbackRoute silent;  // one piece, then nothing for 4 s
+    testing::LoopbackRoute silent;  // one piece, then nothing for 6 s
     silent.body = std::string(200, 'x');
     silent.chunkSize = 100;
-    silent.chunkDelay = 4000ms;
+    silent.chunkDelay = 6000ms;
     server.setRoute("/silent", silent);
 
     HttpRequest request;
     request.timeoutSeconds = 1;  // the connection only, once stalls bound the transfer
-    request.stallTimeoutSeconds = 1;
+    // curl measures the speed once a second: a one-second limit could trip before the first
+    // measurement of a steady transfer.
+    request.stallTimeoutSeconds = 2;
     request.url = server.url("/steady");
     const auto start = std::chrono::steady_clock::now();
     client.download(request, folder.file("steady.bin"));
-    EXPECT_GT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_GT(std::chrono::steady_clock::now() - start, 3s);
     EXPECT_EQ(readFile(folder.file("steady.bin")), steady.body);
 
     request.url = server.url("/silent");
@@ -50,7 +52,7 @@ TEST(DownloadStallTest, SilenceLongerThanTheLimitFailsWhileASteadySlowTransferCo
     } catch (const NetworkError& error) {
         EXPECT_EQ(error.kind(), NetworkError::Kind::Timeout) << error.cause();
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 9s);
     EXPECT_FALSE(std::filesystem::exists(folder.file("silent.bin")));
     server.stop();
 }
