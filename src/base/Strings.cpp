@@ -10,16 +10,6 @@
 
 namespace vt {
 
-bool isBlank(char c) noexcept {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-std::string_view trimView(std::string_view text) noexcept {
-    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
-    return text;
-}
-
 std::string trim(std::string_view text) { return std::string(trimView(text)); }
 
 std::string toLower(std::string_view text) {
@@ -114,14 +104,8 @@ std::size_t validSequenceLength(std::string_view text, std::size_t i) noexcept {
     return length;
 }
 
-}  // namespace
-
-std::string sanitizeUtf8(std::string_view bytes) {
-    std::string result;
-    result.reserve(bytes.size());
-    // Valid runs are copied whole: almost every text is valid, and most of it ASCII.
-    std::size_t runStart = 0;
-    std::size_t i = 0;
+// The length of the leading valid UTF-8 of `bytes`, read a word at a time while it is ASCII.
+std::size_t validPrefixLength(std::string_view bytes, std::size_t i) {
     while (i < bytes.size()) {
         std::uint64_t word;
         if (i + sizeof word <= bytes.size()) {
@@ -136,13 +120,26 @@ std::string sanitizeUtf8(std::string_view bytes) {
             continue;
         }
         std::size_t length = validSequenceLength(bytes, i);
-        if (length != 0) {
-            i += length;
-            continue;
-        }
+        if (length == 0) return i;
+        i += length;
+    }
+    return i;
+}
+
+}  // namespace
+
+std::string sanitizeUtf8(std::string_view bytes) {
+    // Almost every text is valid: it is copied whole, in one allocation.
+    std::size_t i = validPrefixLength(bytes, 0);
+    if (i == bytes.size()) return std::string(bytes);
+    std::string result;
+    result.reserve(bytes.size() + 8);
+    std::size_t runStart = 0;
+    while (i < bytes.size()) {  // bytes[i] starts an invalid sequence
         result.append(bytes.substr(runStart, i - runStart));
         result += "\xEF\xBF\xBD";
         runStart = ++i;
+        i = validPrefixLength(bytes, i);
     }
     result.append(bytes.substr(runStart));
     return result;

@@ -7,8 +7,15 @@
 namespace vt {
 
 // White space as the tools we read print it: blanks, tabs and line ends.
-bool isBlank(char c) noexcept;
-std::string_view trimView(std::string_view text) noexcept;
+// Inline: parsers call both for every character they trim.
+constexpr bool isBlank(char c) noexcept {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+constexpr std::string_view trimView(std::string_view text) noexcept {
+    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
 std::string trim(std::string_view text);
 std::string toLower(std::string_view text);
 bool startsWith(std::string_view text, std::string_view prefix) noexcept;

@@ -3,7 +3,6 @@
 #include <array>
 #include <charconv>
 #include <chrono>
-#include <cstring>
 
 #include <pugixml.hpp>
 
@@ -37,94 +36,154 @@ enum Field : std::size_t {
     kFieldCount
 };
 
-std::optional<Field> fieldNamed(std::string_view name) {
-    static constexpr std::array<std::string_view, kFieldCount> kNames{
-        "version", "shortVersionString", "shortVersion", "channel", "releaseNotesLink", "minimumSystemVersion",
-        "pubDate", "url",     "length",             "edSignature",  "dsaSignature"};
-    for (std::size_t i = 0; i < kNames.size(); ++i) {
-        if (kNames[i] == name) return static_cast<Field>(i);
+// Whether a NUL-terminated name is `expected` and nothing more, compared without measuring
+// it first: most children of an item are not fields, and differ early.
+bool named(const char* name, std::string_view expected) {
+    for (char c : expected) {
+        if (*name++ != c) return false;
     }
-    return std::nullopt;
+    return *name == '\0';
 }
 
-// The first node (or attribute) of each name, found in one pass: an item is read once,
-// not once per field.
-template <typename Node>
-struct Found {
-    std::array<Node, kFieldCount> prefixed{};
-    std::array<Node, kFieldCount> plain{};
+// The name after "sparkle:" when it has that prefix.
+const char* withoutPrefix(const char* name, bool& prefixed) {
+    constexpr std::string_view kPrefix = "sparkle:";
+    std::size_t length = 0;
+    while (length < kPrefix.size() && name[length] == kPrefix[length]) ++length;
+    prefixed = length == kPrefix.size();
+    return prefixed ? name + length : name;
+}
 
-    void offer(std::string_view name, Node node) {
-        constexpr std::string_view kPrefix = "sparkle:";
-        const bool hasPrefix = name.substr(0, kPrefix.size()) == kPrefix;
-        if (hasPrefix) name.remove_prefix(kPrefix.size());
-        if (auto field = fieldNamed(name)) {
-            Node& slot = hasPrefix ? prefixed[*field] : plain[*field];
-            if (!slot) slot = node;
-        }
+// The field an unprefixed name denotes, or kFieldCount when it is none.
+Field fieldNamed(const char* name) {
+    switch (name[0]) {
+    case 'v': return named(name, "version") ? kVersion : kFieldCount;
+    case 's':
+        if (named(name, "shortVersionString")) return kShortVersionString;
+        return named(name, "shortVersion") ? kShortVersion : kFieldCount;
+    case 'c': return named(name, "channel") ? kChannel : kFieldCount;
+    case 'r': return named(name, "releaseNotesLink") ? kReleaseNotesLink : kFieldCount;
+    case 'm': return named(name, "minimumSystemVersion") ? kMinimumSystemVersion : kFieldCount;
+    case 'p': return named(name, "pubDate") ? kPubDate : kFieldCount;
+    case 'u': return named(name, "url") ? kUrl : kFieldCount;
+    case 'l': return named(name, "length") ? kLength : kFieldCount;
+    case 'e': return named(name, "edSignature") ? kEdSignature : kFieldCount;
+    case 'd': return named(name, "dsaSignature") ? kDsaSignature : kFieldCount;
+    default: return kFieldCount;
     }
+}
+
+// The text of the first child (or attribute) of each field's name, found in one pass: an item
+// is read once, not once per field. Texts point into the document. A bit per slot tells
+// whether it was set, so that nothing is cleared for each item.
+class Found {
+public:
+    // `text` is only asked for when the name is a field not seen before.
+    template <typename TextOf>
+    void offer(const char* name, TextOf text) {
+        bool hasPrefix = false;
+        Field field = fieldNamed(withoutPrefix(name, hasPrefix));
+        if (field == kFieldCount) return;
+        const std::size_t slot = hasPrefix ? field : kFieldCount + field;
+        if (seen_ & (1u << slot)) return;
+        seen_ |= 1u << slot;
+        texts_[slot] = text();
+    }
+
+    // The prefixed form first, then the plain one; a blank value counts as absent.
+    std::string_view get(Field field) const {
+        for (std::size_t slot : {std::size_t{field}, kFieldCount + field}) {
+            if (!(seen_ & (1u << slot))) continue;
+            std::string_view trimmed = trimView(texts_[slot]);
+            if (!trimmed.empty()) return trimmed;
+        }
+        return {};
+    }
+
+private:
+    static_assert(2 * kFieldCount <= 32);
+    std::array<const char*, 2 * kFieldCount> texts_;  // the prefixed forms, then the plain ones
+    std::uint32_t seen_ = 0;
 };
 
-std::string_view textOf(const pugi::xml_node& node) { return node.text().get(); }
-std::string_view textOf(const pugi::xml_attribute& attribute) { return attribute.value(); }
-
-// The prefixed form first, then the plain one; an empty value counts as absent.
-template <typename Node>
-std::optional<std::string> value(const Found<Node>& found, Field field) {
-    for (const Node& node : {found.prefixed[field], found.plain[field]}) {
-        if (!node) continue;
-        std::string_view text = trimView(textOf(node));
-        if (!text.empty()) return sanitizeUtf8(text);
-    }
-    return std::nullopt;
-}
-
-std::optional<std::int64_t> integer(const std::optional<std::string>& text) {
-    if (!text) return std::nullopt;
+std::optional<std::int64_t> integer(std::string_view text) {
     std::int64_t value = 0;
-    const char* end = text->data() + text->size();
-    auto [next, error] = std::from_chars(text->data(), end, value);
-    if (error != std::errc() || next != end || value < 0) return std::nullopt;
+    const char* end = text.data() + text.size();
+    auto [next, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || next != end || value < 0) return std::nullopt;
     return value;
 }
 
-SparkleItem readItem(const pugi::xml_node& item) {
-    Found<pugi::xml_node> children;
+SparkleItemView readItem(const pugi::xml_node& item) {
+    Found children;
     pugi::xml_node enclosure;
     for (pugi::xml_node child = item.first_child(); child; child = child.next_sibling()) {
         if (child.type() != pugi::node_element) continue;
-        std::string_view name = child.name();
-        if (name == "enclosure") {
+        const char* name = child.name();
+        if (named(name, "enclosure")) {
             if (!enclosure) enclosure = child;
         } else {
-            children.offer(name, child);
+            children.offer(name, [&child] { return child.child_value(); });
         }
     }
-    Found<pugi::xml_attribute> attributes;
+    Found attributes;
     for (pugi::xml_attribute attribute = enclosure.first_attribute(); attribute; attribute = attribute.next_attribute()) {
-        attributes.offer(attribute.name(), attribute);
+        attributes.offer(attribute.name(), [&attribute] { return attribute.value(); });
     }
     auto itemOrEnclosure = [&](Field field) {
-        if (auto text = value(children, field)) return text;
-        return value(attributes, field);
+        std::string_view text = children.get(field);
+        return text.empty() ? attributes.get(field) : text;
     };
 
-    SparkleItem result;
+    SparkleItemView result;
     result.version = itemOrEnclosure(kVersion);
     result.shortVersion = itemOrEnclosure(kShortVersionString);
-    if (!result.shortVersion) result.shortVersion = itemOrEnclosure(kShortVersion);
+    if (result.shortVersion.empty()) result.shortVersion = itemOrEnclosure(kShortVersion);
     result.channel = itemOrEnclosure(kChannel);
-    result.releaseNotes = value(children, kReleaseNotesLink);
-    result.minimumSystemVersion = value(children, kMinimumSystemVersion);
-    if (auto date = value(children, kPubDate)) result.publishDate = SparkleAppcastParser::parseDate(*date);
-    result.downloadURL = value(attributes, kUrl);
-    result.fileSize = integer(value(attributes, kLength));
-    result.edSignature = value(attributes, kEdSignature);
-    result.dsaSignature = value(attributes, kDsaSignature);
-    if (result.edSignature && !SparkleAppcastParser::isBase64Of(*result.edSignature, 64)) {
+    result.releaseNotes = children.get(kReleaseNotesLink);
+    result.minimumSystemVersion = children.get(kMinimumSystemVersion);
+    if (std::string_view date = children.get(kPubDate); !date.empty()) {
+        result.publishDate = SparkleAppcastParser::parseDate(date);
+    }
+    result.downloadURL = attributes.get(kUrl);
+    result.fileSize = integer(attributes.get(kLength));
+    result.edSignature = attributes.get(kEdSignature);
+    result.dsaSignature = attributes.get(kDsaSignature);
+    if (!result.edSignature.empty() && !SparkleAppcastParser::isBase64Of(result.edSignature, 64)) {
         logger().warning("Sparkle: invalid sparkle:edSignature (must be base64-encoded 64 bytes).");
     }
     return result;
+}
+
+std::string_view textOf(const std::optional<std::string>& text) { return text ? std::string_view(*text) : ""; }
+std::string_view textOf(std::string_view text) { return text; }
+
+// Items on a channel (beta, nightly…) and pre-release versions are offered only to users who
+// asked for pre-releases: a channel exists to keep its builds from everyone else. Between
+// items of the same version the higher build wins (a re-published release), and between
+// equal builds the first in the feed. An empty text is an absent one.
+template <typename Item>
+const Item* newestOf(const std::vector<Item>& items, bool allowPreRelease) {
+    auto displayVersion = [](const Item& item) {
+        std::string_view shortVersion = textOf(item.shortVersion);
+        return shortVersion.empty() ? textOf(item.version) : shortVersion;
+    };
+    const Item* best = nullptr;
+    for (const Item& item : items) {
+        std::string_view version = displayVersion(item);
+        if (version.empty()) continue;
+        if (!allowPreRelease && (!textOf(item.channel).empty() || isPreRelease(version))) continue;
+        if (best == nullptr) {
+            best = &item;
+            continue;
+        }
+        VersionOrder order = compareVersions(displayVersion(*best), version);
+        if (order == VersionOrder::Same && !textOf(item.version).empty() && !textOf(best->version).empty()) {
+            order = compareVersions(textOf(best->version), textOf(item.version));
+        }
+        if (order == VersionOrder::Ascending) best = &item;
+    }
+    return best;
 }
 
 // Only UTF-8 (and its ASCII subset) is read: bytes in another encoding would be misread.
@@ -149,22 +208,42 @@ void requireUtf8(std::string_view bytes) {
     }
 }
 
-// Reads a run of letters and matches it against English names (abbreviated or whole).
+// English names, told apart by their first three letters: a name's key is those letters in
+// lower case (ASCII letters only: setting the 0x20 bit is their lower case).
+constexpr unsigned nameKey(std::string_view word) {
+    return (static_cast<unsigned>(word[0] | 0x20) << 16) | (static_cast<unsigned>(word[1] | 0x20) << 8) |
+           static_cast<unsigned>(word[2] | 0x20);
+}
+
 template <std::size_t N>
-std::optional<int> nameIndex(std::string_view& text, const std::array<std::string_view, N>& names) {
-    std::size_t length = 0;
+struct EnglishNames {
+    std::array<std::string_view, N> names;
+    std::array<unsigned, N> keys{};
+
+    constexpr explicit EnglishNames(std::array<std::string_view, N> list) : names(list) {
+        for (std::size_t i = 0; i < N; ++i) keys[i] = nameKey(names[i]);
+    }
+};
+
+constexpr EnglishNames<7> kWeekdays({"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"});
+constexpr EnglishNames<12> kMonths({"January", "February", "March", "April", "May", "June", "July", "August",
+                                    "September", "October", "November", "December"});
+
+// Reads a run of letters and matches it against names, abbreviated to three letters or whole,
+// in any case.
+template <std::size_t N>
+std::optional<int> nameIndex(std::string_view& text, const EnglishNames<N>& english) {
     auto isLetter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    std::size_t length = 0;
     while (length < text.size() && isLetter(text[length])) ++length;
-    std::string_view word = text.substr(0, length);
     if (length < 3) return std::nullopt;
-    const char first = static_cast<char>(word[0] | 0x20);  // ASCII lower case
+    std::string_view word = text.substr(0, length);
+    const unsigned wanted = nameKey(word);
     for (std::size_t i = 0; i < N; ++i) {
-        std::string_view name = names[i];
-        if (static_cast<char>(name[0] | 0x20) != first) continue;
-        if (equalsIgnoringCase(word, length == 3 ? name.substr(0, 3) : name)) {
-            text.remove_prefix(length);
-            return static_cast<int>(i);
-        }
+        if (english.keys[i] != wanted) continue;
+        if (length != 3 && !equalsIgnoringCase(word, english.names[i])) return std::nullopt;
+        text.remove_prefix(length);
+        return static_cast<int>(i);
     }
     return std::nullopt;
 }
@@ -197,14 +276,17 @@ bool blanks(std::string_view& text) {
 
 // Offset east of UTC in minutes: "+hhmm", "+hh:mm", "GMT", "GMT+hh:mm", "UTC", "UT", "Z".
 std::optional<int> zoneOffset(std::string_view text) {
-    for (std::string_view name : {"GMT", "UTC", "UT", "Z"}) {
-        if (startsWith(text, name)) {
-            text.remove_prefix(name.size());
-            if (text.empty()) return 0;
-            break;
+    auto isSign = [](char c) { return c == '+' || c == '-'; };
+    if (!text.empty() && !isSign(text.front())) {
+        for (std::string_view name : {"GMT", "UTC", "UT", "Z"}) {
+            if (startsWith(text, name)) {
+                text.remove_prefix(name.size());
+                if (text.empty()) return 0;
+                break;
+            }
         }
     }
-    if (text.empty() || (text.front() != '+' && text.front() != '-')) return std::nullopt;
+    if (text.empty() || !isSign(text.front())) return std::nullopt;
     int sign = text.front() == '-' ? -1 : 1;
     text.remove_prefix(1);
     auto hours = digits(text, 2, 2);
@@ -215,11 +297,6 @@ std::optional<int> zoneOffset(std::string_view text) {
 }
 
 std::optional<Clock::TimePoint> parseDateWithDay(std::string_view text) {
-    static constexpr std::array<std::string_view, 7> kWeekdays{"Sunday", "Monday", "Tuesday", "Wednesday",
-                                                          "Thursday", "Friday", "Saturday"};
-    static constexpr std::array<std::string_view, 12> kMonths{"January", "February", "March",     "April",
-                                                         "May",     "June",     "July",      "August",
-                                                         "September", "October", "November", "December"};
     if (!nameIndex(text, kWeekdays) || !literal(text, ',') || !blanks(text)) return std::nullopt;
     auto day = digits(text, 1, 2);
     if (!day || !blanks(text)) return std::nullopt;
@@ -242,20 +319,9 @@ std::optional<Clock::TimePoint> parseDateWithDay(std::string_view text) {
     return Clock::TimePoint(sys_days(date)) + hours(*hour) + minutes(*minute) + seconds(*second) - minutes(*offset);
 }
 
-int base64Value(char c) {
-    static constexpr auto kValues = [] {
-        std::array<signed char, 256> values{};
-        values.fill(-1);
-        for (int i = 0; i < 26; ++i) {
-            values['A' + i] = static_cast<signed char>(i);
-            values['a' + i] = static_cast<signed char>(26 + i);
-        }
-        for (int i = 0; i < 10; ++i) values['0' + i] = static_cast<signed char>(52 + i);
-        values['+'] = 62;
-        values['/'] = 63;
-        return values;
-    }();
-    return kValues[static_cast<unsigned char>(c)];
+std::optional<std::string> copied(std::string_view text) {
+    if (text.empty()) return std::nullopt;
+    return sanitizeUtf8(text);
 }
 
 }  // namespace
@@ -266,9 +332,28 @@ std::string_view SparkleItem::signatureKind() const {
     return "unsigned";
 }
 
-std::vector<SparkleItem> SparkleAppcastParser::parse(std::string_view bytes) {
+SparkleItem SparkleItemView::copy() const {
+    SparkleItem item;
+    item.version = copied(version);
+    item.shortVersion = copied(shortVersion);
+    item.downloadURL = copied(downloadURL);
+    item.releaseNotes = copied(releaseNotes);
+    item.publishDate = publishDate;
+    item.minimumSystemVersion = copied(minimumSystemVersion);
+    item.fileSize = fileSize;
+    item.edSignature = copied(edSignature);
+    item.dsaSignature = copied(dsaSignature);
+    item.channel = copied(channel);
+    return item;
+}
+
+struct SparkleAppcast::Document {
+    pugi::xml_document xml;
+};
+
+SparkleAppcast::SparkleAppcast(std::string_view bytes) : document_(std::make_unique<Document>()) {
     requireUtf8(bytes);
-    pugi::xml_document document;
+    pugi::xml_document& document = document_->xml;
     // The default options leave the document type declaration unread: its entities are never
     // defined, so a reference to one stays as the text it is.
     pugi::xml_parse_result parsed =
@@ -277,17 +362,12 @@ std::vector<SparkleItem> SparkleAppcastParser::parse(std::string_view bytes) {
         throw SparkleParseError(std::string(parsed.description()) + " at offset " + std::to_string(parsed.offset));
     }
     if (!document.document_element()) throw SparkleParseError("no root element");
-    std::vector<SparkleItem> items;
     // Depth first, in document order, through parent links: no recursion, whatever the depth.
     pugi::xml_node node = document.document_element();
     const pugi::xml_node root = node;
     while (node) {
-        bool isItem = false;
-        if (node.type() == pugi::node_element) {
-            const char* name = node.name();
-            isItem = name[0] == 'i' && std::strcmp(name, "item") == 0;
-        }
-        if (isItem) items.push_back(readItem(node));
+        const bool isItem = node.type() == pugi::node_element && named(node.name(), "item");
+        if (isItem) items_.push_back(readItem(node));
         // An item's children are its fields, read above: releases never nest inside releases.
         pugi::xml_node child = isItem ? pugi::xml_node() : node.first_child();
         if (child) {
@@ -298,6 +378,19 @@ std::vector<SparkleItem> SparkleAppcastParser::parse(std::string_view bytes) {
         if (!node || node == root) break;
         node = node.next_sibling();
     }
+}
+
+SparkleAppcast::SparkleAppcast(SparkleAppcast&&) noexcept = default;
+SparkleAppcast& SparkleAppcast::operator=(SparkleAppcast&&) noexcept = default;
+SparkleAppcast::~SparkleAppcast() = default;
+
+const SparkleItemView* SparkleAppcast::newest(bool allowPreRelease) const { return newestOf(items_, allowPreRelease); }
+
+std::vector<SparkleItem> SparkleAppcastParser::parse(std::string_view bytes) {
+    SparkleAppcast appcast(bytes);
+    std::vector<SparkleItem> items;
+    items.reserve(appcast.items().size());
+    for (const SparkleItemView& item : appcast.items()) items.push_back(item.copy());
     return items;
 }
 
@@ -307,27 +400,8 @@ std::optional<Clock::TimePoint> SparkleAppcastParser::parseDate(std::string_view
     return parseDateWithDay(text);
 }
 
-// Items on a channel (beta, nightly…) and pre-release versions are offered only to users who
-// asked for pre-releases: a channel exists to keep its builds from everyone else. Between
-// items of the same version the higher build wins (a re-published release), and between
-// equal builds the first in the feed.
 const SparkleItem* SparkleAppcastParser::newest(const std::vector<SparkleItem>& items, bool allowPreRelease) {
-    const SparkleItem* best = nullptr;
-    for (const SparkleItem& item : items) {
-        std::optional<std::string> version = item.displayVersion();
-        if (!version) continue;
-        if (!allowPreRelease && (item.channel || isPreRelease(*version))) continue;
-        if (best == nullptr) {
-            best = &item;
-            continue;
-        }
-        VersionOrder order = compareVersions(*best->displayVersion(), *version);
-        if (order == VersionOrder::Same && item.version && best->version) {
-            order = compareVersions(*best->version, *item.version);
-        }
-        if (order == VersionOrder::Ascending) best = &item;
-    }
-    return best;
+    return newestOf(items, allowPreRelease);
 }
 
 bool SparkleAppcastParser::isBase64Of(std::string_view text, std::size_t bytes) {
@@ -336,9 +410,15 @@ bool SparkleAppcastParser::isBase64Of(std::string_view text, std::size_t bytes) 
         text.remove_suffix(1);
         ++padding;
     }
-    for (char c : text) {
-        if (base64Value(c) < 0) return false;
+    // Without a branch per character: every item's signature goes through here.
+    unsigned char outside = 0;
+    for (char signedChar : text) {
+        const auto c = static_cast<unsigned char>(signedChar);
+        const bool letter = static_cast<unsigned char>((c | 0x20) - 'a') < 26;
+        const bool digit = static_cast<unsigned char>(c - '0') < 10;
+        outside |= static_cast<unsigned char>(!(letter | digit | (c == '+') | (c == '/')));
     }
+    if (outside != 0) return false;
     if ((text.size() + padding) % 4 != 0 && padding > 0) return false;
     if (text.size() % 4 == 1) return false;
     return text.size() * 6 / 8 == bytes;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -32,9 +33,49 @@ struct SparkleItem {
     friend bool operator==(const SparkleItem&, const SparkleItem&) = default;
 };
 
+// One release as it lies in a parsed appcast: trimmed texts pointing into the document (empty
+// when absent, not yet checked as UTF-8), the date and the length already read.
+struct SparkleItemView {
+    std::string_view version;
+    std::string_view shortVersion;
+    std::string_view downloadURL;
+    std::string_view releaseNotes;
+    std::string_view minimumSystemVersion;
+    std::string_view edSignature;
+    std::string_view dsaSignature;
+    std::string_view channel;
+    std::optional<Clock::TimePoint> publishDate;
+    std::optional<std::int64_t> fileSize;
+
+    // The item with its texts copied out, every invalid UTF-8 sequence replaced.
+    SparkleItem copy() const;
+};
+
 class SparkleParseError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// A parsed appcast. It keeps the document its items point into: a check reads every item but
+// copies out only the one it offers.
+class SparkleAppcast {
+public:
+    // Throws SparkleParseError when the bytes are not a well-formed XML document in UTF-8.
+    // Logs each malformed EdDSA signature; keeps it.
+    explicit SparkleAppcast(std::string_view bytes);
+    SparkleAppcast(SparkleAppcast&&) noexcept;
+    SparkleAppcast& operator=(SparkleAppcast&&) noexcept;
+    ~SparkleAppcast();
+
+    // In document order.
+    const std::vector<SparkleItemView>& items() const { return items_; }
+    // The newest item a user may be offered, by the version rules; nothing when none is.
+    const SparkleItemView* newest(bool allowPreRelease) const;
+
+private:
+    struct Document;
+    std::unique_ptr<Document> document_;
+    std::vector<SparkleItemView> items_;
 };
 
 // Reads appcasts: RSS documents with one "item" per release, at any depth. Bytes are read as
@@ -43,8 +84,7 @@ public:
 // the elements keeps its own stack, so no nesting depth can exhaust the thread's.
 class SparkleAppcastParser {
 public:
-    // The items in document order. Throws SparkleParseError when the bytes are not a
-    // well-formed XML document. Logs each malformed EdDSA signature; keeps it.
+    // The items in document order, copied out of a SparkleAppcast (which see).
     static std::vector<SparkleItem> parse(std::string_view bytes);
 
     // "EEE, dd MMM yyyy HH:mm:ss Z", then "EEE, d MMM yyyy HH:mm:ss Z", in English; a text

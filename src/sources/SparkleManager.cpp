@@ -477,13 +477,13 @@ std::optional<SparkleItem> SparkleManager::checkFeed(const SparkleApp& app, std:
         logger().warning(noAppcast);
         return std::nullopt;
     }
-    std::vector<SparkleItem> items;
+    std::optional<SparkleAppcast> appcast;
     try {
-        items = SparkleAppcastParser::parse(*body);
+        appcast.emplace(*body);
     } catch (const SparkleParseError& error) {
         logger().warning("Sparkle appcast parse error for " + app.feedURL + ": " + error.what());
     }
-    if (items.empty()) {
+    if (!appcast || appcast->items().empty()) {
         logger().warning(noAppcast);
         return std::nullopt;
     }
@@ -492,13 +492,13 @@ std::optional<SparkleItem> SparkleManager::checkFeed(const SparkleApp& app, std:
         std::scoped_lock lock(mutex_);
         allowPreRelease = allowPreRelease_;
     }
-    const SparkleItem* newest = SparkleAppcastParser::newest(items, allowPreRelease);
+    const SparkleItemView* newest = appcast->newest(allowPreRelease);
     if (newest == nullptr) {
         logger().info("Sparkle: " + app.name + " feed offers only channel or pre-release items: " + app.feedURL);
         return std::nullopt;
     }
-    if (!newest->downloadURL) logger().warning("Sparkle: no enclosure URL — appcast may be unreachable");
-    return *newest;
+    if (newest->downloadURL.empty()) logger().warning("Sparkle: no enclosure URL — appcast may be unreachable");
+    return newest->copy();
 }
 
 std::optional<Application> SparkleManager::check(const Application& application, std::stop_token stop) {

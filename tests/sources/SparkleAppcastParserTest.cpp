@@ -39,13 +39,22 @@ TEST(SparkleAppcastParserTest, CorpusFeedsGiveTheirNewestReleaseByTheVersionRule
              {"sparkle-framework-tests/testappcast_info_updates.xml", 4, "5.0", "5.0", "unsigned"},
          }) {
         SCOPED_TRACE(expected.file);
-        std::vector<SparkleItem> items = Parser::parse(testing::corpusFile(std::string("appcasts/") + expected.file));
+        const std::string bytes = testing::corpusFile(std::string("appcasts/") + expected.file);
+        std::vector<SparkleItem> items = Parser::parse(bytes);
         ASSERT_EQ(items.size(), expected.items);
         const SparkleItem* stable = Parser::newest(items, false);
         ASSERT_NE(stable, nullptr);
         EXPECT_EQ(stable->displayVersion(), expected.stable);
         EXPECT_EQ(stable->signatureKind(), expected.kind);
         EXPECT_EQ(Parser::newest(items, true)->displayVersion(), expected.any);
+        // A check reads the feed in place and copies out only what it offers: the same item.
+        SparkleAppcast appcast(bytes);
+        for (bool allowPreRelease : {false, true}) {
+            const SparkleItemView* offered = appcast.newest(allowPreRelease);
+            ASSERT_NE(offered, nullptr);
+            EXPECT_EQ(offered->copy(), *Parser::newest(items, allowPreRelease));
+            EXPECT_EQ(offered - appcast.items().data(), Parser::newest(items, allowPreRelease) - items.data());
+        }
     }
     // Every item on a channel: nothing is offered without pre-releases.
     auto localized = Parser::parse(testing::corpusFile("appcasts/sparkle-framework-tests/testlocalizedreleasenotesappcast.xml"));
