@@ -46,6 +46,22 @@ bool captureOutcome(PackageCoordinator::PackageUpdateResult& result, bool& cance
 }
 
 constexpr std::string_view kUpdateTracker = "discoverTracking";
+
+// An update tracked from its start to its end, whichever way it leaves: scans wait for it.
+class UpdateTracking {
+public:
+    UpdateTracking(PackageCoordinator& coordinator, std::string_view kind)
+        : coordinator_(coordinator), key_(std::string(kind) + "-" + Uuid::random().toString()) {
+        coordinator_.beginTracking(kUpdateTracker, key_);
+    }
+    ~UpdateTracking() { coordinator_.endTracking(kUpdateTracker, key_); }
+    UpdateTracking(const UpdateTracking&) = delete;
+    UpdateTracking& operator=(const UpdateTracking&) = delete;
+
+private:
+    PackageCoordinator& coordinator_;
+    std::string key_;
+};
 constexpr std::string_view kGemMissingAfterUpdate = "Gem introuvable après la tentative de mise à jour";
 
 std::string summarySubtitle(std::size_t succeeded, std::size_t failed, bool cancelled,
@@ -209,13 +225,7 @@ void PackageCoordinator::setInventoryChangedHandler(std::function<void()> handle
 std::vector<PackageCoordinator::PackageUpdateResult> PackageCoordinator::updatePackages(
     const std::vector<Package>& packages, std::stop_token stop, const UpdateProgress& progress) {
     if (options_.packageManager == nullptr) throw std::logic_error("No package adapters to update with");
-    const std::string trackingKey = "update-" + Uuid::random().toString();
-    beginTracking(kUpdateTracker, trackingKey);
-    struct EndTracking {
-        PackageCoordinator* self;
-        std::string key;
-        ~EndTracking() { self->endTracking(kUpdateTracker, key); }
-    } endTracking{this, trackingKey};
+    const UpdateTracking tracking(*this, "update");
 
     ProcessLock updateLock = acquireUpdateLock(stop);
     const auto start = clock().now();
@@ -470,13 +480,7 @@ UpdatePlan PackageCoordinator::planUpdateEverything() const {
 PackageCoordinator::BatchUpdateResult PackageCoordinator::updateEverything(const UpdatePlan& plan, std::stop_token stop,
                                                                            const BatchProgress& progress) {
     if (options_.packageManager == nullptr) throw std::logic_error("No package adapters to update with");
-    const std::string trackingKey = "update-all-" + Uuid::random().toString();
-    beginTracking(kUpdateTracker, trackingKey);
-    struct EndTracking {
-        PackageCoordinator* self;
-        std::string key;
-        ~EndTracking() { self->endTracking(kUpdateTracker, key); }
-    } endTracking{this, trackingKey};
+    const UpdateTracking tracking(*this, "update-all");
     auto phase = [&](const std::string& text) {
         setProgressText(text);
         if (progress.phase) progress.phase(text);
