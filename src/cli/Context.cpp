@@ -445,9 +445,16 @@ PackageCoordinator& Context::coordinator() {
         options.heldBack = heldBackRows;
         coordinator_ = std::make_unique<PackageCoordinator>(defaults(), settings(), refresh(), progress(), options);
         // Each category of applications is updated through its installer here; a category
-        // without one has its items listed as left out.
-        coordinator_->setApplicationUpdater(ApplicationUpdateCategory::MacAppStore, [this](const Application& application,
-                                                                                           std::stop_token stop) {
+        // without one has its items listed as left out. What an installer replaced is read
+        // again at once.
+        auto recorded = [this](ApplicationUpdater updater) -> ApplicationUpdater {
+            return [this, updater = std::move(updater)](const Application& application, std::stop_token stop) {
+                ApplicationUpdateOutcome outcome = updater(application, stop);
+                if (!outcome.requiresUserAction) recordInstalledApplications({application.bundlePath});
+                return outcome;
+            };
+        };
+        ApplicationUpdater fromAppStore = [this](const Application& application, std::stop_token stop) {
             MacAppStoreUpdateCoordinator store(
                 MacAppStoreUpdateCoordinator::Options{.mas = &mas(), .runner = &CommandRunner::shared()});
             MacAppStoreUpdateCoordinator::Outcome outcome = store.update(
@@ -461,9 +468,8 @@ PackageCoordinator& Context::coordinator() {
                                  MacAppStoreUpdateCoordinator::kUpdatesPageAddress + ")";
             }
             return result;
-        });
-        coordinator_->setApplicationUpdater(ApplicationUpdateCategory::GitHubReleases, [this](const Application& application,
-                                                                                              std::stop_token stop) {
+        };
+        ApplicationUpdater fromGitHub = [this](const Application& application, std::stop_token stop) {
             GitHubInstallerService service(GitHubInstallerService::Options{
                 .network = &network(),
                 .runner = &CommandRunner::shared(),
@@ -478,9 +484,8 @@ PackageCoordinator& Context::coordinator() {
             ApplicationUpdateOutcome result;
             result.newVersion = installed.installedVersion;
             return result;
-        });
-        coordinator_->setApplicationUpdater(ApplicationUpdateCategory::Sparkle, [](const Application& application,
-                                                                                  std::stop_token stop) {
+        };
+        ApplicationUpdater fromAppcast = [](const Application& application, std::stop_token stop) {
             SparkleUpdateOutcome outcome = installSparkleRelease(application, SparkleUpdateRun{.stop = stop});
             ApplicationUpdateOutcome result;
             switch (outcome.kind) {
@@ -492,7 +497,10 @@ PackageCoordinator& Context::coordinator() {
                 case SparkleUpdateOutcome::Kind::Failed: throw std::runtime_error(outcome.message);
             }
             return result;
-        });
+        };
+        coordinator_->setApplicationUpdater(ApplicationUpdateCategory::MacAppStore, recorded(std::move(fromAppStore)));
+        coordinator_->setApplicationUpdater(ApplicationUpdateCategory::GitHubReleases, recorded(std::move(fromGitHub)));
+        coordinator_->setApplicationUpdater(ApplicationUpdateCategory::Sparkle, recorded(std::move(fromAppcast)));
         PersistedScanResults restored = store.load();
         restoreFastPathState(refresh(), restored);
         coordinator_->restorePackages(std::move(restored.packages));
@@ -509,6 +517,11 @@ PackageCoordinator& Context::coordinator() {
             [&store, preferences, owner] { persistUpdate(store, *preferences, *owner); });
     }
     return *coordinator_;
+}
+
+void Context::recordInstalledApplications(const std::vector<std::string>& bundlePaths) {
+    if (bundlePaths.empty() || !applications().refreshInstalledVersions(bundlePaths)) return;
+    persistence().saveApplications(applications().applications());
 }
 
 void Context::beginSession(bool recordsExit) {

@@ -67,6 +67,10 @@ public:
     // The Homebrew cask index, fetched on first call unless loaded; empty without Homebrew's adapter.
     std::function<std::shared_ptr<const BrewAPIClient::CaskIndex>()> caskIndexLoader();
 
+    // After applications were updated: their records take the versions now installed and are
+    // saved, so that the table and the counts stop offering them before the next scan.
+    void recordInstalledApplications(const std::vector<std::string>& bundlePaths);
+
     // A session of a command that works on the inventory: earlier runs' exits are judged
     // (per process: a run still going elsewhere is not taken for a crash), and this run is
     // marked as running until endSession() records a normal exit. Read-only commands judge

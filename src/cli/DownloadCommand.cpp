@@ -162,6 +162,7 @@ void installDownloadedUpdate(const AllUpdateRow& row, const CompletedManualDownl
             stop.get_token());
         report["installed"] = true;
         report["newVersion"] = result.installedVersion;
+        Context::shared().recordInstalledApplications({*row.bundlePath});
         if (!json) {
             std::printf("%s\n", out.green(localized("update.item_success", {row.name, row.currentVersion,
                                                                               result.installedVersion}))

@@ -319,10 +319,20 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
 
     Json storeReport = Json::array();
     bool storeFailed = false;
-    for (const Application& application : storeApps) storeFailed |= !updateFromStore(application, arguments.json, storeReport);
+    std::vector<std::string> replaced;  // the bundles an installer replaced
+    auto installed = [&](bool updated, const std::string& bundlePath) {
+        if (updated) replaced.push_back(bundlePath);
+        storeFailed |= !updated;
+    };
+    for (const Application& application : storeApps) {
+        installed(updateFromStore(application, arguments.json, storeReport), application.bundlePath);
+    }
     for (const SoftwareUpdate& offered : systemUpdates) storeFailed |= !installSystemUpdate(offered, arguments.json, storeReport);
-    for (const AllUpdateRow& row : gitHubRows) storeFailed |= !installFromGitHub(row, arguments.json, storeReport);
-    for (const Application& app : sparkleApps) storeFailed |= !updateSparkleApplication(app, arguments.json, storeReport);
+    for (const AllUpdateRow& row : gitHubRows) {
+        installed(installFromGitHub(row, arguments.json, storeReport), row.bundlePath.value_or(""));
+    }
+    for (const Application& app : sparkleApps) installed(updateSparkleApplication(app, arguments.json, storeReport), app.bundlePath);
+    Context::shared().recordInstalledApplications(replaced);
     if (chosen.empty()) {
         if (arguments.json) std::printf("%s\n", dumpJson(storeReport, 2).c_str());
         return storeFailed ? kExitFailure : kExitSuccess;

@@ -232,6 +232,15 @@ std::string adoptableText(const std::vector<PersistedAdoptableApp>& apps) {
     return dumpJson(adoptable);
 }
 
+std::string applicationsText(const std::vector<Application>& applications) {
+    std::string text;
+    JsonWriter writer(text);
+    writer.beginArray();
+    for (const Application& application : applications) writer.value(toJson(application));
+    writer.endArray();
+    return text;
+}
+
 }  // namespace
 
 ScanResultsPersistence::ScanResultsPersistence(std::string folder) : folder_(std::move(folder)) {
@@ -276,13 +285,7 @@ std::vector<std::string> ScanResultsPersistence::save(const PersistedScanResults
     }
     if (results.frameworks) files[kFrameworksFile] = dumpJson(results.frameworks->toJson());
     if (results.adoptableApps) files[kAdoptableFile] = adoptableText(*results.adoptableApps);
-    if (results.applications) {
-        std::string& text = files[kApplicationsFile];
-        JsonWriter writer(text);
-        writer.beginArray();
-        for (const Application& application : *results.applications) writer.value(toJson(application));
-        writer.endArray();
-    }
+    if (results.applications) files[kApplicationsFile] = applicationsText(*results.applications);
     if (results.applicationDiagnostics) {
         files[kApplicationDiagnosticsFile] = dumpJson(results.applicationDiagnostics->toJson());
     }
@@ -376,6 +379,10 @@ PersistedScanResults ScanResultsPersistence::load() const {
     }
     results.adoptableApps = loadAdoptableApps();
     return results;
+}
+
+bool ScanResultsPersistence::saveApplications(const std::vector<Application>& applications) const {
+    return write(kApplicationsFile, applicationsText(applications));
 }
 
 bool ScanResultsPersistence::saveAdoptableApps(const std::vector<PersistedAdoptableApp>& apps) const {

@@ -105,6 +105,9 @@ public:
     // "applications.json" and the diagnostics of the scan that wrote it; apart from load(),
     // which commands that show only packages call.
     PersistedApplications loadApplications() const;
+    // Only "applications.json", for an inventory an update changed; false when it could not
+    // be written.
+    bool saveApplications(const std::vector<Application>& applications) const;
     // Only "adoptable_apps.json"; false when it could not be written.
     bool saveAdoptableApps(const std::vector<PersistedAdoptableApp>& apps) const;
     std::vector<PersistedAdoptableApp> loadAdoptableApps() const;

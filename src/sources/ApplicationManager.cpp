@@ -607,6 +607,25 @@ void ApplicationManager::mergeAppStoreApps(const std::vector<MacAppStoreApp>& st
     }
 }
 
+bool ApplicationManager::refreshInstalledVersions(const std::vector<std::string>& bundlePaths) {
+    std::map<std::string, BundleCandidate> installed;
+    for (const std::string& path : bundlePaths) {
+        if (std::optional<BundleCandidate> bundle = readBundle(path)) installed.emplace(path, std::move(*bundle));
+    }
+    std::scoped_lock lock(mutex_);
+    bool changed = false;
+    for (Application& application : applications_) {
+        auto found = installed.find(application.bundlePath);
+        if (found == installed.end()) continue;
+        const BundleCandidate& bundle = found->second;
+        if (application.version == bundle.version && application.buildNumber == bundle.buildNumber) continue;
+        application.version = bundle.version;
+        application.buildNumber = bundle.buildNumber;
+        changed = true;
+    }
+    return changed;
+}
+
 void ApplicationManager::restoreApplications(std::vector<Application> applications,
                                              std::optional<ScanDiagnostics> diagnostics) {
     std::scoped_lock lock(mutex_);

@@ -113,6 +113,10 @@ public:
     // Adds what the store listing knows to the inventory: item identifiers of receipt
     // bundles, and the wrapped iPhone/iPad apps the bundle walk does not list.
     void mergeAppStoreApps(const std::vector<MacAppStoreApp>& storeApps);
+    // Reads these bundles again after an update replaced them: each record takes the version
+    // now installed, so that it is no longer offered once that is the latest. True when a
+    // record changed.
+    bool refreshInstalledVersions(const std::vector<std::string>& bundlePaths);
     // The list saved by an earlier run, shown until a scan replaces it.
     void restoreApplications(std::vector<Application> applications, std::optional<ScanDiagnostics> diagnostics);
     std::optional<ScanDiagnostics> scanDiagnostics() const;

@@ -74,7 +74,7 @@ public:
 
 private:
     struct Document;
-    std::unique_ptr<Document> document_;
+    std::unique_ptr<Document> document_;  // behind a pointer: the views stay valid when this moves
     std::vector<SparkleItemView> items_;
 };
 

@@ -56,6 +56,10 @@ TEST(GitHubInstallE2E, UpdatesTheApplicationFromItsLatestRelease) {
     EXPECT_EQ(readFile(bundle + "/Contents/MacOS/Foo"), "#!/bin/sh\necho 1.3.0\n");
     EXPECT_NE(fake.calls().find("codesign --verify --deep --strict "), std::string::npos);
     EXPECT_EQ(server.requestCount(assetPath), 1u);
+    // The saved inventory says what is installed now: nothing is offered before the next scan.
+    Json listed = testing::itemsByKey(testing::jsonOf(run({"list", "--all", "--json"})))["application:" + bundle];
+    EXPECT_EQ(listed["version"], "1.3.0") << listed.dump();
+    EXPECT_EQ(listed["updateAvailable"], false);
 
     // Without the signing tools nothing is installed unverified.
     FakeSigningTools::makeBundle(bundle, "1.2.0");
