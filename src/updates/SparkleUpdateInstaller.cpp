@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,12 +29,12 @@
 #include "sources/AppBundleReader.hpp"
 #include "sources/MachOArchitecture.hpp"
 #include "system/CommandRunner.hpp"
+#include "system/DesktopLaunch.hpp"
 #include "system/NetworkClient.hpp"
 #include "system/PrivilegedOperations.hpp"
 #include "system/SystemNetworkClient.hpp"
 #include "updates/ArchiveExtractor.hpp"
 
-extern char** environ;
 
 namespace vt {
 
@@ -171,22 +170,8 @@ bool covers(AppArchitectureKind replacement, AppArchitectureKind installed) {
 }
 
 void defaultRelaunch(const std::string& bundlePath, const std::string& executable) {
-    std::vector<std::string> arguments;
-    if constexpr (kBuiltForMac) arguments = {"/usr/bin/open", bundlePath};
-    else arguments = {executable};
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    // The application gets the user's own environment back, as when started from the desktop.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-#ifdef POSIX_SPAWN_SETSID
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-#endif
-    pid_t pid = 0;
-    int result = ::posix_spawn(&pid, argv[0], nullptr, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    if (result != 0) throw std::system_error(result, std::generic_category(), joined("cannot start ", arguments[0]));
+    if constexpr (kBuiltForMac) launchOnDesktop({"/usr/bin/open", bundlePath});
+    else launchOnDesktop({executable});
 }
 
 }  // namespace

@@ -1,0 +1,55 @@
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <system_error>
+
+#include <gtest/gtest.h>
+
+#include "support/Eventually.hpp"
+#include "support/ScopedEnvironment.hpp"
+#include "support/TempDir.hpp"
+#include "system/DesktopLaunch.hpp"
+
+namespace vt {
+namespace {
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A relaunched application is the user's: it must not carry our tokens or proxies, must
+// keep the display, and must survive the terminal we were started from.
+TEST(DesktopLaunch, StartsAProgramInItsOwnSessionWithTheDesktopVariablesOnly) {
+    testing::TempDir dir;
+    testing::ScopedEnvironment secret("GITHUB_TOKEN", "ghp_not_for_children");
+    testing::ScopedEnvironment preload("LD_PRELOAD", "/nowhere/libspy.so");
+    testing::ScopedEnvironment display("DISPLAY", ":7");
+    const std::string report = dir.file("report");
+    const std::string program = dir.writeExecutable(
+        "app", "#!/bin/sh\n{ env; echo \"stat=$(cat /proc/$$/stat)\"; } > \"$1.part\" && mv \"$1.part\" \"$1\"\n");
+
+    launchOnDesktop({program, report});
+
+    ASSERT_TRUE(testing::eventually([&] { return std::filesystem::exists(report); }));
+    const std::string seen = contents(report);
+    EXPECT_NE(seen.find("DISPLAY=:7\n"), std::string::npos);
+    EXPECT_NE(seen.find("HOME="), std::string::npos);
+    EXPECT_EQ(seen.find("GITHUB_TOKEN"), std::string::npos);
+    EXPECT_EQ(seen.find("LD_PRELOAD"), std::string::npos);
+
+    // /proc/PID/stat: pid (comm) state ppid pgrp session ...
+    std::istringstream stat(seen.substr(seen.find("stat=") + 5));
+    std::string pid, command, state, parent, group, session;
+    stat >> pid >> command >> state >> parent >> group >> session;
+    EXPECT_EQ(session, pid);
+
+    EXPECT_THROW(launchOnDesktop({dir.file("missing")}), std::system_error);
+    EXPECT_THROW(launchOnDesktop({}), std::system_error);
+}
+
+}  // namespace
+}  // namespace vt
