@@ -69,6 +69,12 @@ private:
     bool afterKey_ = false;
 };
 
+// Writes an optional field only when it is present: absent fields are omitted, not null.
+template <typename T>
+void putIfPresent(Json& object, const char* key, const std::optional<T>& value) {
+    if (value) object[key] = *value;
+}
+
 // Typed field readers: nullopt when the key is absent or of another type.
 std::optional<std::string> stringField(const Json& object, const char* key);
 std::optional<bool> boolField(const Json& object, const char* key);

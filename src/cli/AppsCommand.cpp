@@ -16,6 +16,7 @@
 #include "sources/ApplicationManager.hpp"
 #include "sources/SparkleManager.hpp"
 #include "sources/SystemExtensionManager.hpp"
+#include "sources/generic/GenericUpdaterManager.hpp"
 
 namespace vt::cli {
 
@@ -23,7 +24,8 @@ namespace {
 
 Json optionalText(const std::optional<std::string>& text) { return text ? Json(*text) : Json(nullptr); }
 
-Json applicationJson(const Application& application, const std::vector<SparkleApp>& sparkleApps) {
+Json applicationJson(const Application& application, const std::vector<SparkleApp>& sparkleApps,
+                     const std::vector<GenericUpdaterApp>& genericApps) {
     Json json = Json::object();
     json["name"] = application.name;
     json["version"] = application.version;
@@ -38,8 +40,10 @@ Json applicationJson(const Application& application, const std::vector<SparkleAp
     json["sparkleAppcastURL"] = optionalText(application.sparkleAppcastURL);
     json["appStoreID"] = optionalText(application.appStoreID);
     json["downloadURL"] = optionalText(application.downloadURL);
-    const SparkleApp* release = sparkleAppAt(sparkleApps, application.bundlePath);
+    const SparkleApp* release = recordAt(sparkleApps, application.bundlePath);
     json["sparkle"] = release ? sparkleReleaseJson(*release) : Json(nullptr);
+    const GenericUpdaterApp* updater = recordAt(genericApps, application.bundlePath);
+    json["genericUpdater"] = updater ? genericUpdaterJson(*updater) : Json(nullptr);
     return json;
 }
 
@@ -63,10 +67,12 @@ int apps(bool asJson, bool verbose) {
     });
     std::optional<ScanDiagnostics> diagnostics = manager.scanDiagnostics();
     if (asJson) {
-        std::vector<SparkleApp> sparkleApps = SparkleManager::load(ScanResultsPersistence::defaultFolder());
+        const std::string results = ScanResultsPersistence::defaultFolder();
+        std::vector<SparkleApp> sparkleApps = SparkleManager::load(results);
+        std::vector<GenericUpdaterApp> genericApps = GenericUpdaterManager::load(results);
         Json json = Json::object();
         Json& list = json["applications"] = Json::array();
-        for (const Application& application : applications) list.push_back(applicationJson(application, sparkleApps));
+        for (const Application& application : applications) list.push_back(applicationJson(application, sparkleApps, genericApps));
         if (verbose) json["diagnostics"] = diagnostics ? diagnostics->toJson() : Json(nullptr);
         std::printf("%s\n", dumpJson(json, jsonIndentForStandardOutput()).c_str());
         return kExitSuccess;

@@ -44,11 +44,15 @@ Json sparkleReleaseJson(const SparkleApp& app) {
     return json;
 }
 
-const SparkleApp* sparkleAppAt(const std::vector<SparkleApp>& apps, const std::string& bundlePath) {
-    for (const SparkleApp& app : apps) {
-        if (app.bundlePath == bundlePath) return &app;
-    }
-    return nullptr;
+Json genericUpdaterJson(const GenericUpdaterApp& app) {
+    Json json = Json::object();
+    json["mechanism"] = std::string(rawValue(app.updateMechanism));
+    json["updateURL"] = app.updateURL ? Json(*app.updateURL) : Json(nullptr);
+    json["latestVersion"] = app.latestVersion ? Json(*app.latestVersion) : Json(nullptr);
+    json["downloadURL"] = app.downloadURL ? Json(*app.downloadURL) : Json(nullptr);
+    json["releasePageURL"] = app.releasePageURL ? Json(*app.releasePageURL) : Json(nullptr);
+    json["publishDate"] = app.publishDate ? Json(isoDate(*app.publishDate)) : Json(nullptr);
+    return json;
 }
 
 bool hasUpdate(const Application& application, bool allowPreRelease) {
@@ -148,7 +152,7 @@ std::string renderTable(const ScanReport& report, const Style& style) {
     // Under a pending appcast release: its size, date, minimum system and signature.
     auto releaseLine = [&report](const AllUpdateRow& row) -> std::optional<std::string> {
         if (!row.bundlePath) return std::nullopt;
-        const SparkleApp* app = sparkleAppAt(report.sparkleApps, *row.bundlePath);
+        const SparkleApp* app = recordAt(report.sparkleApps, *row.bundlePath);
         if (app == nullptr || !app->latestVersion) return std::nullopt;
         std::string line = sparkleSizeText(app->fileSize);
         if (app->publishDate) {
@@ -253,7 +257,7 @@ void printReportJson(const ScanReport& report, int indent, std::FILE* out) {
         writer.key("updateMechanism").string(rawValue(application.updateMechanism));
         if (application.sparkleAppcastURL) writer.key("sparkleAppcastURL").string(*application.sparkleAppcastURL);
         if (application.downloadURL) writer.key("downloadURL").string(*application.downloadURL);
-        if (const SparkleApp* release = sparkleAppAt(report.sparkleApps, application.bundlePath)) {
+        if (const SparkleApp* release = recordAt(report.sparkleApps, application.bundlePath)) {
             writer.key("sparkle").value(sparkleReleaseJson(*release));
         }
         writer.key("installLocation").string(application.bundlePath);

@@ -11,6 +11,7 @@
 #include "model/Application.hpp"
 #include "model/Package.hpp"
 #include "sources/SparkleManager.hpp"
+#include "sources/generic/GenericUpdaterManager.hpp"
 #include "sources/macos/SoftwareUpdateManager.hpp"
 
 namespace vt {
@@ -55,7 +56,16 @@ std::string applicationStableKey(const Application& application);
 // The newest appcast release of a Sparkle application: feed, download address, size, date,
 // minimum system version and signature kind.
 Json sparkleReleaseJson(const SparkleApp& app);
-const SparkleApp* sparkleAppAt(const std::vector<SparkleApp>& apps, const std::string& bundlePath);
+// The updater an Electron, Tauri or vendor-updated application names, and what it offered.
+Json genericUpdaterJson(const GenericUpdaterApp& app);
+// The record a source keeps for the application at `bundlePath`, if any.
+template <typename Record>
+const Record* recordAt(const std::vector<Record>& records, const std::string& bundlePath) {
+    for (const Record& record : records) {
+        if (record.bundlePath == bundlePath) return &record;
+    }
+    return nullptr;
+}
 bool hasUpdate(const Application& application, bool allowPreRelease);
 // A name or path as one line of a table (line ends and other controls become spaces).
 std::string oneLine(std::string_view text);

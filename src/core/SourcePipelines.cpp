@@ -12,6 +12,7 @@
 #include "sources/ApplicationManager.hpp"
 #include "sources/macos/SoftwareUpdateManager.hpp"
 #include "sources/SparkleManager.hpp"
+#include "sources/generic/GenericUpdaterManager.hpp"
 
 namespace vt {
 
@@ -162,6 +163,10 @@ ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateChe
             for (const Application& application : applications.applications()) bundles.push_back(application.bundlePath);
             sparkle.scan(bundles);
         }
+        GenericUpdaterManager& generic = GenericUpdaterManager::shared();
+        const bool genericEnabled = request.sources.isEnabled(AppRulePrimarySource::Electron) ||
+                                    request.sources.isEnabled(AppRulePrimarySource::GenericUpdater);
+        if (genericEnabled) generic.beginRound();
         request.check = ApplicationManager::sourceChecks(sources, request.sources);
         request.allowPreRelease = settings.showPreReleaseUpdates();
         request.quickUpdateSwitches = QuickUpdateSwitches::fromSettings(settings);
@@ -169,6 +174,10 @@ ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateChe
         ApplicationUpdateCheckResult result = applications.checkForUpdates(checks, std::move(request));
         checks.setProgressHandler({});
         if (sparkleEnabled) sparkle.save(ScanResultsPersistence::defaultFolder());
+        if (genericEnabled) {
+            generic.completeFromChecks(applications.applications());
+            generic.save(ScanResultsPersistence::defaultFolder());
+        }
         if (afterChecks && !stop.stop_requested()) afterChecks();
         return ScanOutcome{{}, std::nullopt, static_cast<std::size_t>(result.outdatedCount)};
     };

@@ -12,6 +12,7 @@
 #include "base/Files.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
+#include "base/RecordFile.hpp"
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
 #include "model/VersionRules.hpp"
@@ -136,11 +137,6 @@ std::string sparkleSizeText(std::optional<std::int64_t> bytes) {
 
 namespace {
 
-template <typename T>
-void put(Json& json, const char* key, const std::optional<T>& value) {
-    if (value) json[key] = *value;
-}
-
 std::optional<std::string> optionalText(const Json& json, const char* key) {
     auto it = json.find(key);
     if (it == json.end() || it->is_null()) return std::nullopt;
@@ -156,17 +152,17 @@ Json SparkleApp::toJson() const {
     json["bundlePath"] = bundlePath;
     json["currentVersion"] = currentVersion;
     json["currentBuildNumber"] = currentBuildNumber;
-    put(json, "latestVersion", latestVersion);
-    put(json, "latestBuildNumber", latestBuildNumber);
+    putIfPresent(json, "latestVersion", latestVersion);
+    putIfPresent(json, "latestBuildNumber", latestBuildNumber);
     json["feedURL"] = feedURL;
-    put(json, "releaseNotesURL", releaseNotesURL);
-    put(json, "downloadURL", downloadURL);
+    putIfPresent(json, "releaseNotesURL", releaseNotesURL);
+    putIfPresent(json, "downloadURL", downloadURL);
     if (publishDate) json["publishDate"] = toReferenceSeconds(*publishDate);
-    put(json, "fileSize", fileSize);
-    put(json, "minimumSystemVersion", minimumSystemVersion);
-    put(json, "publicKey", publicKey);
-    put(json, "latestSignature", latestSignature);
-    put(json, "signatureKind", signatureKind);
+    putIfPresent(json, "fileSize", fileSize);
+    putIfPresent(json, "minimumSystemVersion", minimumSystemVersion);
+    putIfPresent(json, "publicKey", publicKey);
+    putIfPresent(json, "latestSignature", latestSignature);
+    putIfPresent(json, "signatureKind", signatureKind);
     return json;
 }
 
@@ -578,32 +574,11 @@ std::optional<Application> SparkleManager::check(const Application& application,
 }
 
 bool SparkleManager::save(const std::string& folder) const {
-    Json list = Json::array();
-    for (const SparkleApp& app : apps()) list.push_back(app.toJson());
-    try {
-        std::error_code ignored;
-        std::filesystem::create_directories(folder, ignored);
-        writeFileAtomically(folder + "/" + kSparkleAppsFile, dumpJson(list));
-        return true;
-    } catch (const std::exception& error) {
-        logger().error(std::string("Cannot write ") + kSparkleAppsFile + ": " + error.what());
-        return false;
-    }
+    return saveRecords(folder, kSparkleAppsFile, apps(), logger());
 }
 
 std::vector<SparkleApp> SparkleManager::load(const std::string& folder) {
-    std::vector<SparkleApp> apps;
-    std::optional<std::string> text = readFile(folder + "/" + kSparkleAppsFile);
-    if (!text) return apps;
-    std::optional<Json> json = parseJson(*text);
-    try {
-        if (!json || !json->is_array()) throw std::invalid_argument("not a JSON array");
-        for (const Json& entry : *json) apps.push_back(SparkleApp::fromJson(entry));
-    } catch (const std::exception& error) {
-        logger().warning(std::string("Ignored ") + kSparkleAppsFile + ": " + error.what());
-        apps.clear();
-    }
-    return apps;
+    return loadRecords<SparkleApp>(folder, kSparkleAppsFile, logger());
 }
 
 }  // namespace vt

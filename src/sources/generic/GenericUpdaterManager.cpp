@@ -1,5 +1,6 @@
 #include "sources/generic/GenericUpdaterManager.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -9,6 +10,7 @@
 #include "base/Cancellation.hpp"
 #include "base/Json.hpp"
 #include "base/Log.hpp"
+#include "base/RecordFile.hpp"
 #include "base/Strings.hpp"
 #include "sources/AppBundleReader.hpp"
 #include "sources/FrameworkClassifier.hpp"
@@ -143,6 +145,47 @@ GenericUpdaterManager::GenericUpdaterManager(NetworkClient& network, Options opt
     : network_(network), options_(std::move(options)), tauri_(network, options_.architecture) {}
 
 GenericUpdaterManager::~GenericUpdaterManager() = default;
+
+Json GenericUpdaterApp::toJson() const {
+    Json json = Json::object();
+    json["id"] = id;
+    json["name"] = name;
+    json["bundlePath"] = bundlePath;
+    json["currentVersion"] = currentVersion;
+    putIfPresent(json, "currentBuildNumber", currentBuildNumber);
+    putIfPresent(json, "latestVersion", latestVersion);
+    putIfPresent(json, "latestBuildNumber", latestBuildNumber);
+    json["updateMechanism"] = std::string(rawValue(updateMechanism));
+    putIfPresent(json, "updateURL", updateURL);
+    putIfPresent(json, "downloadURL", downloadURL);
+    putIfPresent(json, "releasePageURL", releasePageURL);
+    putIfPresent(json, "releaseNotes", releaseNotes);
+    if (publishDate) json["publishDate"] = toReferenceSeconds(*publishDate);
+    putIfPresent(json, "allowsRemoteVersionCheck", allowsRemoteVersionCheck);
+    return json;
+}
+
+GenericUpdaterApp GenericUpdaterApp::fromJson(const Json& json) {
+    GenericUpdaterApp app;
+    app.id = json.at("id").get<std::string>();
+    app.name = json.at("name").get<std::string>();
+    app.bundlePath = json.at("bundlePath").get<std::string>();
+    app.currentVersion = json.at("currentVersion").get<std::string>();
+    app.currentBuildNumber = stringField(json, "currentBuildNumber");
+    app.latestVersion = stringField(json, "latestVersion");
+    app.latestBuildNumber = stringField(json, "latestBuildNumber");
+    const std::string mechanism = json.at("updateMechanism").get<std::string>();
+    std::optional<GenericUpdateMechanism> known = genericUpdateMechanismFromRaw(mechanism);
+    if (!known) throw std::invalid_argument("unknown update mechanism \"" + mechanism + "\"");
+    app.updateMechanism = *known;
+    app.updateURL = stringField(json, "updateURL");
+    app.downloadURL = stringField(json, "downloadURL");
+    app.releasePageURL = stringField(json, "releasePageURL");
+    app.releaseNotes = stringField(json, "releaseNotes");
+    if (std::optional<double> seconds = numberField(json, "publishDate")) app.publishDate = fromReferenceSeconds(*seconds);
+    app.allowsRemoteVersionCheck = boolField(json, "allowsRemoteVersionCheck");
+    return app;
+}
 
 GenericUpdaterManager& GenericUpdaterManager::shared() {
     static SystemNetworkClient network;
@@ -466,6 +509,10 @@ std::optional<Application> GenericUpdaterManager::checkApplication(const Applica
     if (app->name.empty()) app->name = application.name;
     if (app->currentVersion.empty()) app->currentVersion = application.version;
     std::optional<GenericUpdaterApp> found = check(*app, stop);
+    {
+        std::scoped_lock lock(mutex_);
+        apps_[app->bundlePath] = found ? *found : *app;
+    }
     if (!found || !found->latestVersion) return std::nullopt;
     Application result = application;
     result.latestVersion = found->latestVersion;
@@ -490,6 +537,55 @@ std::optional<Application> GenericUpdaterManager::checkApplication(const Applica
 long long GenericUpdaterManager::invalidGenericUpdaterURLCount() const {
     std::scoped_lock lock(mutex_);
     return invalidCount_;
+}
+
+void GenericUpdaterManager::beginRound() {
+    std::scoped_lock lock(mutex_);
+    apps_.clear();
+}
+
+void GenericUpdaterManager::completeFromChecks(const std::vector<Application>& checked) {
+    for (const Application& application : checked) {
+        if (!application.latestVersion || (application.resolutionSource != AppRulePrimarySource::Electron &&
+                                           application.resolutionSource != AppRulePrimarySource::GenericUpdater)) {
+            continue;
+        }
+        {
+            std::scoped_lock lock(mutex_);
+            if (apps_.count(application.bundlePath)) continue;
+        }
+        std::optional<GenericUpdaterApp> app = detect(application.bundlePath, application.bundleIdentifier);
+        if (!app) continue;
+        if (app->name.empty()) app->name = application.name;
+        if (app->currentVersion.empty()) app->currentVersion = application.version;
+        app->latestVersion = application.latestVersion;
+        app->latestBuildNumber = application.latestBuildNumber;
+        app->downloadURL = application.downloadURL;
+        app->releaseNotes = application.releaseNotes;
+        app->publishDate = application.publishDate;
+        std::scoped_lock lock(mutex_);
+        apps_[app->bundlePath] = std::move(*app);
+    }
+}
+
+std::vector<GenericUpdaterApp> GenericUpdaterManager::apps() const {
+    std::vector<GenericUpdaterApp> list;
+    {
+        std::scoped_lock lock(mutex_);
+        for (const auto& [path, app] : apps_) list.push_back(app);
+    }
+    std::stable_sort(list.begin(), list.end(), [](const GenericUpdaterApp& a, const GenericUpdaterApp& b) {
+        return toLower(a.name) < toLower(b.name);
+    });
+    return list;
+}
+
+bool GenericUpdaterManager::save(const std::string& folder) const {
+    return saveRecords(folder, kGenericUpdaterAppsFile, apps(), logger());
+}
+
+std::vector<GenericUpdaterApp> GenericUpdaterManager::load(const std::string& folder) {
+    return loadRecords<GenericUpdaterApp>(folder, kGenericUpdaterAppsFile, logger());
 }
 
 Clock& GenericUpdaterManager::clock() const { return options_.clock != nullptr ? *options_.clock : Clock::shared(); }

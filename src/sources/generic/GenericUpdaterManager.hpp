@@ -6,8 +6,10 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include "base/Clock.hpp"
+#include "base/Json.hpp"
 #include "model/Application.hpp"
 #include "sources/generic/ElectronManifest.hpp"
 #include "sources/generic/ManifestSupport.hpp"
@@ -34,10 +36,16 @@ struct GenericUpdaterApp {
     std::optional<Clock::TimePoint> publishDate;
     std::optional<bool> allowsRemoteVersionCheck;
 
+    // Never saved: what the check needs from the bundle.
     std::optional<ElectronUpdateConfig> electron;  // from app-update.yml
     std::string bundleIdentifier;
     bool addressFromBundle = false;  // read from the bundle, so checked before it is fetched
+
+    Json toJson() const;
+    static GenericUpdaterApp fromJson(const Json& json);  // throws on a missing or mistyped field
 };
+
+inline constexpr const char* kGenericUpdaterAppsFile = "generic_updater_apps.json";
 
 // A vendor service the bundle itself does not name.
 struct KnownAppConfig {
@@ -86,6 +94,18 @@ public:
     // Update addresses refused without a request (not http(s), credentials, this machine).
     long long invalidGenericUpdaterURLCount() const;
 
+    // The applications this source answered for in a round of checks: what their manifests
+    // said, or only their updater where the manifest failed. A round starts empty.
+    void beginRound();
+    // Adds the applications of the round that were answered from the cache of earlier
+    // checks, so the list covers every application this source resolves.
+    void completeFromChecks(const std::vector<Application>& checked);
+    // Sorted by name.
+    std::vector<GenericUpdaterApp> apps() const;
+    // "generic_updater_apps.json" in `folder`; false, logged, when it cannot be written.
+    bool save(const std::string& folder) const;
+    static std::vector<GenericUpdaterApp> load(const std::string& folder);
+
 private:
     struct VersionCacheEntry {
         GenericUpdaterApp result;
@@ -105,6 +125,7 @@ private:
 
     mutable std::mutex mutex_;
     std::map<std::string, VersionCacheEntry> versionCache_;
+    std::map<std::string, GenericUpdaterApp> apps_;  // by bundle path
     long long invalidCount_ = 0;
 };
 
