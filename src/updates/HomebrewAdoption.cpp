@@ -454,6 +454,11 @@ bool HomebrewAdopter::caskIsListed(const std::string& token, std::stop_token sto
 }
 
 void HomebrewAdopter::prepareBundle(const AdoptableApp& app, std::stop_token stop) {
+    if (preparedBundles_.contains(app.path)) {
+        logger().info("Adopt for " + app.name +
+                      ": permissions were already prepared for this batch; retrying brew adoption without another prompt");
+        return;
+    }
     if (options_.privileged == nullptr) throw AdoptionFailure(AdminPromptError::notAvailable().what());
     try {
         options_.privileged->normalizeBundlePermissions({app.path}, localized("adopt.admin_prompt.prepare_one", {app.name}),
@@ -566,13 +571,20 @@ AdoptAllSummary HomebrewAdopter::adoptAll(std::vector<AdoptableApp>& apps, std::
     logger().info(join({"[AdoptAll] Starting adoption of ", count(apps.size()), " apps"}, ""));
     std::vector<std::string> bundles;
     for (const AdoptableApp& app : apps) bundles.push_back(app.path);
+    preparedBundles_.clear();
     try {
         if (options_.privileged == nullptr) throw AdminPromptError::notAvailable();
         if (!bundles.empty()) {
             options_.privileged->normalizeBundlePermissions(
                 bundles, localized("adopt.admin_prompt.prepare_all", {count(bundles.size())}), stop);
         }
+        preparedBundles_.insert(bundles.begin(), bundles.end());
     } catch (const std::exception& error) {
+        // Failed means it ran and only protected files refused: those bundles are as ready as they get.
+        const auto* prompt = dynamic_cast<const AdminPromptError*>(&error);
+        if (prompt != nullptr && prompt->kind() == AdminPromptError::Kind::Failed) {
+            preparedBundles_.insert(bundles.begin(), bundles.end());
+        }
         logger().warning(std::string("[AdoptAll] Batch permission prepare failed: ") + error.what() + "; continuing per app");
     }
     AdoptAllSummary summary;
@@ -591,6 +603,7 @@ AdoptAllSummary HomebrewAdopter::adoptAll(std::vector<AdoptableApp>& apps, std::
             case AdoptionResult::Cancelled: ++summary.cancelled; break;
         }
     }
+    preparedBundles_.clear();
     const double total = secondsSince(start);
     logger().info(join({"[AdoptAll] Done: ", count(summary.succeeded), " OK, ", count(summary.failed), " failed, ",
                         count(summary.cancelled), " cancelled — ", seconds(total), "s total"},

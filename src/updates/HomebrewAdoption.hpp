@@ -140,6 +140,9 @@ private:
     Clock& clock() const;
 
     Options options_;
+    // The bundles the batch's one prompt has already prepared: asking again for one of them
+    // would change nothing but interrupt the user once more.
+    std::set<std::string> preparedBundles_;
 };
 
 }  // namespace vt

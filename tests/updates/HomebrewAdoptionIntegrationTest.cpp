@@ -285,12 +285,16 @@ TEST_F(HomebrewAdoptionIntegrationTest, AdoptAllAsksOnceAndStopsBeforeTheNextApp
         apps.push_back(app);
     }
     answer("beta", 1, "Error: Download failed\n", 1);
+    // The batch's prompt already prepared gamma: a refusal is retried without asking again.
+    answer("gamma", 1, "Error: It seems the App source '" + apps[2].path + "' is not writable; refusing to overwrite\n", 1);
+    answer("gamma", 2, "🍺  gamma was successfully installed!\n", 0, true);
     std::vector<ActivityRecord> activities;
     LogCapture log;
     AdoptAllSummary summary = adopter(&activities)->adoptAll(apps);
     EXPECT_EQ(summary.succeeded, 2u);
     EXPECT_EQ(summary.failed, 1u);
     EXPECT_EQ(privileged_.calls, std::vector<std::string>{"normalize 3"});
+    EXPECT_TRUE(log.contains("Adopt for gamma: permissions were already prepared for this batch"));
     EXPECT_EQ(activities.back().subtitle, "2 adopted, 1 failed");
 
     // Stopped while the first one is adopted: the others are never started.
