@@ -18,6 +18,7 @@
 #include "settings/SettingsManager.hpp"
 #include "shell/BackgroundScanLauncher.hpp"
 #include "shell/LaunchAgentManager.hpp"
+#include "system/RunningProcesses.hpp"
 #include "shell/TerminalLauncher.hpp"
 #include "shell/UserNotifier.hpp"
 
@@ -132,7 +133,7 @@ int runBackgroundScan() {
     std::unique_ptr<UserNotifying> notifier = makeSystemNotifier();
     BackgroundScanLauncher launcher(context.defaults(), context.settings(), *notifier, automaticScanUpdateCount);
     // A click on the notification opens the table in a terminal, kept open until Enter.
-    if (auto executable = LaunchAgentManager::runningExecutable()) {
+    if (auto executable = ownExecutablePath()) {
         launcher.setShowUpdates([program = *executable] { TerminalLauncher::open({program, "list", "--hold"}); });
     }
     launcher.run();

@@ -12,6 +12,7 @@
 #include "sources/PropertyList.hpp"
 #include "sources/PropertyListWriter.hpp"
 #include "system/CommandRunner.hpp"
+#include "system/RunningProcesses.hpp"
 
 namespace vt {
 
@@ -66,15 +67,8 @@ LaunchAgentManager::LaunchAgentManager(Options options)
     : options_(std::move(options)), runner_(options_.runner ? *options_.runner : CommandRunner::shared()) {
     if (options_.folder.empty()) options_.folder = defaultFolder(options_.launchd);
     if (options_.executable.empty()) {
-        options_.executable = runningExecutable().value_or(options_.launchd ? kFallbackExecutable : "");
+        options_.executable = ownExecutablePath().value_or(options_.launchd ? kFallbackExecutable : "");
     }
-}
-
-std::optional<std::string> LaunchAgentManager::runningExecutable() {
-    std::error_code error;
-    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error || self.empty()) return std::nullopt;
-    return self.string();
 }
 
 Json LaunchAgentManager::propertyList(const std::string& executable, long long intervalHours) {

@@ -66,8 +66,6 @@ public:
     static Json propertyList(const std::string& executable, long long intervalHours);
     static std::string serviceUnit(const std::string& executable);
     static std::string timerUnit(long long intervalHours);
-    // The running program's own executable, nothing when the system does not say.
-    static std::optional<std::string> runningExecutable();
 
 private:
     std::vector<std::string> agentFiles() const;

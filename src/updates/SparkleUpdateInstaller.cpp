@@ -1,6 +1,5 @@
 #include "updates/SparkleUpdateInstaller.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -32,6 +31,7 @@
 #include "system/DesktopLaunch.hpp"
 #include "system/NetworkClient.hpp"
 #include "system/PrivilegedOperations.hpp"
+#include "system/RunningProcesses.hpp"
 #include "system/SystemNetworkClient.hpp"
 #include "updates/ArchiveExtractor.hpp"
 
@@ -119,39 +119,6 @@ bool insideFolder(const std::string& path, const std::string& folder) {
     std::string prefix = folder;
     if (!prefix.ends_with('/')) prefix += '/';
     return path.starts_with(prefix);
-}
-
-// The processes whose executable lies inside a bundle: an application counts as running
-// when any of its own programs (main executable or helper) runs.
-std::vector<std::pair<pid_t, std::string>> processesInside(const std::string& bundlePath) {
-    std::vector<std::pair<pid_t, std::string>> found;
-    std::error_code error;
-    std::string bundle = fs::weakly_canonical(bundlePath, error).string();
-    if (error) bundle = bundlePath;
-    DIR* proc = ::opendir("/proc");
-    if (!proc) return found;
-    while (dirent* entry = ::readdir(proc)) {
-        char* end = nullptr;
-        long pid = std::strtol(entry->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0' || pid == ::getpid()) continue;
-        std::string link = std::string("/proc/") + entry->d_name + "/exe";
-        char target[4096];
-        ssize_t length = ::readlink(link.c_str(), target, sizeof target - 1);
-        if (length <= 0) continue;
-        std::string executable(target, static_cast<std::size_t>(length));
-        if (insideFolder(executable, bundle)) found.emplace_back(static_cast<pid_t>(pid), executable);
-    }
-    ::closedir(proc);
-    return found;
-}
-
-bool processAlive(pid_t pid) {
-    if (::kill(pid, 0) != 0) return false;
-    // A zombie has quit; only its parent has not looked yet.
-    std::optional<std::string> status = readFile(joined(joined("/proc/", std::to_string(pid)), "/stat"));
-    if (!status) return false;
-    std::size_t close = status->rfind(')');
-    return !(close != std::string::npos && close + 2 < status->size() && (*status)[close + 2] == 'Z');
 }
 
 std::optional<std::string> infoPlistField(const std::string& bundle, std::string InfoPlistFields::*field) {
@@ -350,7 +317,7 @@ void SparkleUpdateInstaller::verifyEd25519(const std::string& file, const std::s
 
 struct SparkleUpdateInstaller::Work {
     std::string folder;  // "SparkleInstaller-..."
-    std::vector<std::pair<pid_t, std::string>> quitProcesses;
+    std::vector<RunningProcess> quitProcesses;
     SparkleSigningTrust installedTrust;
 };
 
@@ -428,9 +395,9 @@ std::string SparkleUpdateInstaller::run(Work& work) {
     checkCancelled();
     std::string bundleName = fs::path(target_.bundlePath).filename().string();
     std::error_code error;
-    std::string ownExecutable = fs::read_symlink("/proc/self/exe", error).string();
+    std::optional<std::string> ownExecutable = ownExecutablePath();
     if (toLower(bundleName) == "vantreel.app" ||
-        (!error && insideFolder(ownExecutable, fs::weakly_canonical(target_.bundlePath, error).string()))) {
+        (ownExecutable && insideFolder(*ownExecutable, fs::weakly_canonical(target_.bundlePath, error).string()))) {
         logger().error("SparkleUpdateInstaller refused to self-update — caller is bypassing the SelfIdentity filter");
         throw SparkleInstallError::refusedSelfUpdate();
     }
@@ -486,7 +453,7 @@ std::string SparkleUpdateInstaller::run(Work& work) {
     bool relaunched = false;
     if (!work.quitProcesses.empty()) {
         report(1, "sparkle.update.relaunching");
-        std::string executable = work.quitProcesses.front().second;
+        std::string executable = work.quitProcesses.front().executable;
         try {
             environment_.relaunch(target_.bundlePath, executable);
             relaunched = true;
@@ -680,16 +647,17 @@ void SparkleUpdateInstaller::validate(Work& work, const std::string& bundle) {
 
 void SparkleUpdateInstaller::replace(Work& work, const std::string& bundle) {
     // Quitting.
-    std::vector<std::pair<pid_t, std::string>> running = processesInside(target_.bundlePath);
+    std::vector<RunningProcess> running = processesInside(target_.bundlePath);
     if (!running.empty()) {
         if (!environment_.confirmQuit || !environment_.confirmQuit(target_.name)) {
             throw SparkleInstallError::quitDeclined(target_.name);
         }
-        for (const auto& process : running) ::kill(process.first, SIGTERM);
+        for (const RunningProcess& process : running) ::kill(process.pid, SIGTERM);
         auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::milliseconds(static_cast<long long>(environment_.quitTimeoutSeconds * 1000));
         auto anyAlive = [&running] {
-            return std::any_of(running.begin(), running.end(), [](const auto& process) { return processAlive(process.first); });
+            return std::any_of(running.begin(), running.end(),
+                               [](const RunningProcess& process) { return isProcessRunning(process.pid); });
         };
         while (anyAlive() && std::chrono::steady_clock::now() < deadline) {
             checkCancelled();

@@ -2,14 +2,11 @@
 
 #include <filesystem>
 
-#ifdef __APPLE__
-#include <mach-o/dyld.h>
-#endif
-
 #include "base/Files.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "sources/KnownSources.hpp"
+#include "system/RunningProcesses.hpp"
 
 namespace vt {
 
@@ -18,20 +15,6 @@ namespace {
 const Logger& logger() {
     static const Logger log("AppRuleCatalog");
     return log;
-}
-
-std::optional<std::filesystem::path> executablePath() {
-#ifdef __APPLE__
-    char buffer[4096];
-    std::uint32_t size = sizeof buffer;
-    if (_NSGetExecutablePath(buffer, &size) != 0) return std::nullopt;
-    return std::filesystem::path(buffer);
-#else
-    std::error_code error;
-    auto path = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) return std::nullopt;
-    return path;
-#endif
 }
 
 std::mutex& sharedMutex() {
@@ -147,9 +130,9 @@ AppRuleCatalogService AppRuleCatalogService::build(std::optional<std::string_vie
 }
 
 std::optional<std::string> AppRuleCatalogService::shippedSeed() {
-    if (auto executable = executablePath()) {
+    if (std::optional<std::string> executable = ownExecutablePath()) {
         for (const char* relative : {"Resources/update-rules.seed.json", "../Resources/update-rules.seed.json"}) {
-            auto candidate = executable->parent_path() / relative;
+            auto candidate = std::filesystem::path(*executable).parent_path() / relative;
             if (auto text = readFile(candidate.string())) return text;
         }
     }
