@@ -23,6 +23,7 @@ std::optional<Json> RegistryProbe::lookup(std::string_view name,
         log_.debug("Not looked up, the name does not pass the registry pattern: " + std::string(name));
         return std::nullopt;
     }
+    if (gaveUp_.load()) return std::nullopt;
     std::string url;
     try {
         url = urlForName(name);
@@ -32,6 +33,7 @@ std::optional<Json> RegistryProbe::lookup(std::string_view name,
     }
     try {
         HttpResponse response = client_.send(RegistryRequest::get(url), stop);
+        failuresInARow_.store(0);
         if (response.statusCode != 200) {
             log_.debug(url + ": HTTP " + std::to_string(response.statusCode) + ", no information");
             return std::nullopt;
@@ -46,8 +48,14 @@ std::optional<Json> RegistryProbe::lookup(std::string_view name,
         const bool noAnswer = error.kind() == NetworkError::Kind::Timeout ||
                               error.kind() == NetworkError::Kind::ConnectionFailed ||
                               error.kind() == NetworkError::Kind::SslError;
-        if (noAnswer) unreachable_.store(true);
         log_.debug(url + ": " + error.description() + " " + error.cause() + ", no information");
+        if (noAnswer) {
+            unreachable_.store(true);
+            if (failuresInARow_.fetch_add(1) + 1 >= kGiveUpAfter && !gaveUp_.exchange(true)) {
+                log_.warning(scope() + " did not answer " + std::to_string(kGiveUpAfter) +
+                             " look-ups in a row; the other names are not asked this time");
+            }
+        }
         return std::nullopt;
     } catch (const std::exception& error) {
         if (stop.stop_requested()) throw CancellationError();

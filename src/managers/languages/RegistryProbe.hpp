@@ -32,6 +32,11 @@ public:
 
     // Some request got no answer at all (name resolution, connection, TLS, time limit).
     bool wasUnreachable() const noexcept { return unreachable_.load(); }
+
+    // After this many look-ups in a row without an answer the registry is taken for out of
+    // reach and the names still to come are not asked: offline, each would wait for its own
+    // failure (up to the time limit) for nothing.
+    static constexpr int kGiveUpAfter = 5;
     // "Latest versions unknown: crates.io cannot be reached", naming the host in effect.
     std::string unreachableMessage() const;
 
@@ -48,6 +53,8 @@ private:
     Service service_;
     Logger log_;
     std::atomic<bool> unreachable_{false};
+    std::atomic<int> failuresInARow_{0};
+    std::atomic<bool> gaveUp_{false};
 };
 
 }  // namespace vt
