@@ -126,6 +126,7 @@ std::optional<std::string> AptManager::staleListsNote() const {
     const auto age = clock().now() - *updated;
     if (age < kStaleListsAge) return std::nullopt;
     const auto days = std::chrono::duration_cast<std::chrono::hours>(age).count() / 24;
+    if (days == 1) return localized("apt.lists_stale_one", {"sudo apt-get update"});
     return localized("apt.lists_stale", {std::to_string(days), "sudo apt-get update"});
 }
 

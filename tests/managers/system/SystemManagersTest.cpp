@@ -100,6 +100,9 @@ TEST(AptManagerTest, HeldBrokenAndForeignLanguageOutputs) {
         EXPECT_NE(note.find("openssh-client, openssh-server"), std::string::npos) << note;
         EXPECT_NE(note.find("3 days"), std::string::npos) << note;
         EXPECT_NE(note.find("sudo apt-get update"), std::string::npos) << note;
+        f.listsWritten(std::chrono::hours(30));
+        f.manager->listInstalled({});
+        EXPECT_NE(f.manager->errorMessage().value_or("").find("are a day old"), std::string::npos);
     }
     {
         // Were the locale not forced, the headings would be German: the rows still come
