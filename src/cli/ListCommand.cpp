@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "base/Localization.hpp"
+#include "base/Strings.hpp"
 #include "cli/Context.hpp"
 #include "cli/Output.hpp"
 #include "cli/ResultsView.hpp"
@@ -64,6 +65,7 @@ int list(const ListArguments& arguments) {
         }
         meta["source"] = "saved results";
         meta["itemCount"] = report.packages.size();
+        if (!results.unreadableFiles.empty()) meta["unreadableFiles"] = results.unreadableFiles;
         report.metadata = std::move(meta);
         printReportJson(report, jsonIndentForStandardOutput(), stdout);
         return kExitSuccess;
@@ -73,6 +75,9 @@ int list(const ListArguments& arguments) {
         return kExitSuccess;
     }
     if (!context.previousExitWasClean()) std::fprintf(stderr, "%s\n", localized("list.previous_exit_unclean").c_str());
+    if (!results.unreadableFiles.empty()) {
+        std::fprintf(stderr, "%s\n", localized("list.unreadable_results", {join(results.unreadableFiles, ", ")}).c_str());
+    }
     Style style = Style::forStream(stdout);
     std::string table = renderTable(report, style);
     if (!table.empty()) std::printf("%s\n", table.c_str());

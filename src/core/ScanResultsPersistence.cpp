@@ -370,8 +370,10 @@ PersistedScanResults ScanResultsPersistence::load() const {
             appendPackagesFromJsonText(mapped.text(), results.packages);
         } catch (const JsonSyntaxError&) {
             logger().warning(failureLine + "invalid JSON in " + file);
+            results.unreadableFiles.push_back(file);
         } catch (const std::exception& error) {
             logger().warning(failureLine + file + ": " + error.what());
+            results.unreadableFiles.push_back(file);
         }
     }
     if (auto json = read(kFrameworksFile, "⚠️ [ScanPersistence] Erreur chargement frameworks: ")) {

@@ -78,6 +78,9 @@ struct PersistedScanResults {
     // Written only when present: saving after a package update leaves them as they were.
     std::optional<std::vector<Application>> applications;
     std::optional<ScanDiagnostics> applicationDiagnostics;
+    // Read back only: the package files that exist but could not be decoded (their items
+    // are missing from `packages`).
+    std::vector<std::string> unreadableFiles;
 };
 
 // The saved application inventory and how its last scan went.

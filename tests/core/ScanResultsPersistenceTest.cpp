@@ -57,9 +57,12 @@ TEST(ScanResultsPersistenceTest, UndecodableFilesAreLoggedAndIgnoredAlone) {
     ASSERT_EQ(loaded.packages.size(), 1u);
     EXPECT_EQ(loaded.packages[0].name, "rails");
     EXPECT_TRUE(log.contains("⚠️ [ScanPersistence] Erreur chargement packages: "));
+    EXPECT_EQ(loaded.unreadableFiles, std::vector<std::string>{"packages.json"});
 
     writeFileAtomically(root.file("packages.json"), R"([{"name":"x","version":"1","type":"Formulae"}])");
-    EXPECT_EQ(persistence.load().packages.size(), 1u);  // the unknown type fails that file only
+    loaded = persistence.load();
+    EXPECT_EQ(loaded.packages.size(), 1u);  // the unknown type fails that file only
+    EXPECT_EQ(loaded.unreadableFiles, std::vector<std::string>{"packages.json"});
 }
 
 // A writer killed in the middle of saving must leave the previous file whole.
