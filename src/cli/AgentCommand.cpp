@@ -133,7 +133,7 @@ int runBackgroundScan() {
     std::unique_ptr<UserNotifying> notifier = makeSystemNotifier();
     BackgroundScanLauncher launcher(context.defaults(), context.settings(), *notifier, automaticScanUpdateCount);
     // A click on the notification opens the table in a terminal, kept open until Enter.
-    if (auto executable = ownExecutablePath()) {
+    if (auto executable = ownLaunchPath()) {
         launcher.setShowUpdates([program = *executable] { TerminalLauncher::open({program, "list", "--hold"}); });
     }
     launcher.run();

@@ -48,7 +48,7 @@ int list(const ListArguments& arguments) {
     Context& context = Context::shared();
     PersistedScanResults results = context.persistence().load();
     bool allowPreRelease = context.defaults().boolValue("ShowPreReleaseUpdates").value_or(false);
-    const bool nothingSaved = !results.metadata && results.packages.empty();
+    const bool nothingSaved = !results.metadata && results.packages.empty() && results.unreadableFiles.empty();
     ScanReport report = makeReport(std::move(results.packages), ScanProgressSnapshot{}, allowPreRelease);
     if (results.metadata) applySourceStates(report, results.metadata->sources);
     if (context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) {

@@ -67,7 +67,7 @@ LaunchAgentManager::LaunchAgentManager(Options options)
     : options_(std::move(options)), runner_(options_.runner ? *options_.runner : CommandRunner::shared()) {
     if (options_.folder.empty()) options_.folder = defaultFolder(options_.launchd);
     if (options_.executable.empty()) {
-        options_.executable = ownExecutablePath().value_or(options_.launchd ? kFallbackExecutable : "");
+        options_.executable = ownLaunchPath().value_or(options_.launchd ? kFallbackExecutable : "");
     }
 }
 

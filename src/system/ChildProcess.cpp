@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "system/SpawnSettings.hpp"
+
 namespace vt {
 
 namespace {
@@ -23,66 +25,17 @@ void check(int error, const char* what) {
     if (error != 0) throwSpawnError(error, what);
 }
 
-class SpawnAttributes {
-public:
-    SpawnAttributes() { check(posix_spawnattr_init(&attributes_), "posix_spawnattr_init"); }
-    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    posix_spawnattr_t* get() { return &attributes_; }
-
-private:
-    posix_spawnattr_t attributes_;
-};
-
-class SpawnFileActions {
-public:
-    SpawnFileActions() { check(posix_spawn_file_actions_init(&actions_), "posix_spawn_file_actions_init"); }
-    ~SpawnFileActions() { posix_spawn_file_actions_destroy(&actions_); }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-    posix_spawn_file_actions_t* get() { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_;
-};
-
-void configureAttributes(SpawnAttributes& attributes) {
-    short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-#if defined(__APPLE__)
-    flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
-#endif
-    check(posix_spawnattr_setflags(attributes.get(), flags), "posix_spawnattr_setflags");
-    // Group 0: the child leads a new group, so ctrl-c at our terminal does not reach it
-    // and one signal to the group reaches everything it started.
-    check(posix_spawnattr_setpgroup(attributes.get(), 0), "posix_spawnattr_setpgroup");
-    // A tool must not inherit the signals this thread blocks or this program ignores.
-    sigset_t none;
-    sigemptyset(&none);
-    check(posix_spawnattr_setsigmask(attributes.get(), &none), "posix_spawnattr_setsigmask");
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (int signal : {SIGPIPE, SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGCHLD, SIGALRM, SIGUSR1, SIGUSR2, SIGTSTP,
-                       SIGTTIN, SIGTTOU}) {
-        sigaddset(&defaults, signal);
-    }
-    check(posix_spawnattr_setsigdefault(attributes.get(), &defaults), "posix_spawnattr_setsigdefault");
-}
-
 void configureFileActions(SpawnFileActions& actions, const ChildProcess::Options& options, int stdinRead,
                           int stdoutWrite, int stderrWrite) {
     if (stdinRead >= 0) {
-        check(posix_spawn_file_actions_adddup2(actions.get(), stdinRead, STDIN_FILENO), "adddup2");
+        actions.duplicate(stdinRead, STDIN_FILENO);
     } else {
-        check(posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0), "addopen");
+        actions.openNullDevice(STDIN_FILENO, O_RDONLY);
     }
-    check(posix_spawn_file_actions_adddup2(actions.get(), stdoutWrite, STDOUT_FILENO), "adddup2");
-    check(posix_spawn_file_actions_adddup2(actions.get(), stderrWrite, STDERR_FILENO), "adddup2");
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
-    // Libraries we link may open descriptors without close-on-exec; none may reach a tool.
-    check(posix_spawn_file_actions_addclosefrom_np(actions.get(), STDERR_FILENO + 1), "addclosefrom");
-#endif
-    check(posix_spawn_file_actions_addchdir_np(actions.get(), options.workingDirectory.c_str()), "addchdir");
+    actions.duplicate(stdoutWrite, STDOUT_FILENO);
+    actions.duplicate(stderrWrite, STDERR_FILENO);
+    actions.closeAllAboveStandardError();
+    actions.changeDirectory(options.workingDirectory.c_str());
 }
 
 std::vector<char*> nullTerminated(std::vector<std::string>& strings) {
@@ -112,8 +65,10 @@ ChildProcess ChildProcess::spawn(const Options& options) {
     PipeEnds output = makePipe();
     PipeEnds error = makePipe();
 
-    SpawnAttributes attributes;
-    configureAttributes(attributes);
+    // Group 0: the child leads a new group, so ctrl-c at our terminal does not reach it
+    // and one signal to the group reaches everything it started.
+    SpawnAttributes attributes(POSIX_SPAWN_SETPGROUP);
+    check(posix_spawnattr_setpgroup(attributes.get(), 0), "posix_spawnattr_setpgroup");
     SpawnFileActions actions;
     configureFileActions(actions, options, input.readEnd.get(), output.writeEnd.get(), error.writeEnd.get());
 

@@ -1,11 +1,15 @@
 #include "system/DesktopLaunch.hpp"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <system_error>
+#include <thread>
 
 #include "base/Paths.hpp"
+#include "system/SpawnSettings.hpp"
 
 namespace vt {
 
@@ -33,17 +37,24 @@ void launchOnDesktop(const std::vector<std::string>& arguments) {
     for (std::string& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);
 
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
+    short flags = 0;
 #ifdef POSIX_SPAWN_SETSID
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    flags = POSIX_SPAWN_SETSID;
 #endif
+    SpawnAttributes attributes(flags);
+    // Nothing of ours: a pipe we write to would otherwise stay open (and whoever reads it
+    // waiting) for as long as the application runs.
+    SpawnFileActions actions;
+    actions.openNullDevice(STDIN_FILENO, O_RDONLY);
+    actions.openNullDevice(STDOUT_FILENO, O_WRONLY);
+    actions.openNullDevice(STDERR_FILENO, O_WRONLY);
+    actions.closeAllAboveStandardError();
     pid_t pid = -1;
-    const int status = ::posix_spawn(&pid, argv[0], nullptr, &attributes, argv.data(), envp.data());
-    posix_spawnattr_destroy(&attributes);
+    const int status = ::posix_spawn(&pid, argv[0], actions.get(), attributes.get(), argv.data(), envp.data());
     if (status != 0) throw std::system_error(status, std::generic_category(), "cannot start " + arguments.front());
-    // Reaped at once if it already ended; otherwise it outlives us and init reaps it.
-    ::waitpid(pid, nullptr, WNOHANG);
+    // Reaped when it ends, so a long-running process of ours collects no zombies; the
+    // thread simply ends with us if we end first.
+    std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
 }
 
 }  // namespace vt

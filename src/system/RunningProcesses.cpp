@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -71,20 +72,30 @@ std::vector<pid_t> allProcesses() {
 
 }  // namespace
 
-std::optional<std::string> ownExecutablePath() {
+std::optional<std::string> ownLaunchPath() {
 #ifdef __APPLE__
     char buffer[4096];
     std::uint32_t size = sizeof buffer;
     if (_NSGetExecutablePath(buffer, &size) != 0) return std::nullopt;
     std::error_code error;
-    std::filesystem::path resolved = std::filesystem::canonical(buffer, error);
-    return error ? std::string(buffer) : resolved.string();
+    std::filesystem::path absolute = std::filesystem::absolute(buffer, error);
+    return error ? std::string(buffer) : absolute.lexically_normal().string();
 #else
     return programOf(::getpid());
 #endif
 }
 
+std::optional<std::string> ownExecutablePath() {
+    std::optional<std::string> launched = ownLaunchPath();
+    if (!launched) return std::nullopt;
+    std::error_code error;
+    std::filesystem::path resolved = std::filesystem::canonical(*launched, error);
+    return error ? launched : resolved.string();
+}
+
 std::vector<RunningProcess> processesInside(const std::string& folder) {
+    // Every program lies inside the root: that is never a bundle.
+    if (folder.empty() || folder == "/") return {};
     std::error_code error;
     std::string bundle = std::filesystem::weakly_canonical(folder, error).string();
     if (error) bundle = folder;
@@ -99,10 +110,13 @@ std::vector<RunningProcess> processesInside(const std::string& folder) {
 }
 
 bool isProcessRunning(pid_t pid) {
-    if (::kill(pid, 0) != 0) return false;
+    // Another user's process we may not signal still runs.
+    if (::kill(pid, 0) != 0 && errno != EPERM) return false;
 #ifdef __APPLE__
     proc_bsdinfo info{};
-    if (::proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, sizeof info) != sizeof info) return false;
+    if (::proc_pidinfo(pid, PROC_PIDTBSDINFO, 0, &info, static_cast<int>(sizeof info)) != static_cast<int>(sizeof info)) {
+        return false;
+    }
     return info.pbi_status != SZOMB;
 #else
     std::optional<std::string> status = readFile("/proc/" + std::to_string(pid) + "/stat");

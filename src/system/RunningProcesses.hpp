@@ -13,8 +13,12 @@ struct RunningProcess {
     std::string executable;  // absolute path of its program file
 };
 
-// Our own program file, as the system resolves it (links followed).
+// Our own program file, as the system resolves it (links followed): what lies beside it.
 std::optional<std::string> ownExecutablePath();
+// The path we were started by, links kept where the system says (macOS), for whatever
+// starts us again later: a package manager's link outlives the versioned folder it points
+// into. Linux keeps only the resolved file, so there it is the same as the above.
+std::optional<std::string> ownLaunchPath();
 
 // The processes, other than ours, whose program file lies inside `folder` (an application
 // bundle counts as running when any of its own programs, main or helper, runs). Processes

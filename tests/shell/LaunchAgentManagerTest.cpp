@@ -27,7 +27,7 @@ protected:
     }
     LaunchAgentManager manager(bool launchd, std::string folder = {}) {
         LaunchAgentManager::Options options;
-        options.executable = ownExecutablePath().value_or("");
+        options.executable = ownLaunchPath().value_or("");
         options.folder = folder.empty() ? dir_.file("agents") : folder;
         options.launchd = launchd;
         options.systemctl = tool_;
@@ -45,7 +45,7 @@ TEST_F(LaunchAgentManagerTest, SystemdUnitsAreWrittenEnabledRewrittenAndRemoved)
     agent.install(0);  // below one hour: one hour
     std::string service = readFile(dir_.file("agents/vantreel-scan.service")).value_or("");
     std::string timer = readFile(dir_.file("agents/vantreel-scan.timer")).value_or("");
-    EXPECT_TRUE(contains(service, "ExecStart=\"" + *ownExecutablePath() + "\" --background-scan\n"));
+    EXPECT_TRUE(contains(service, "ExecStart=\"" + *ownLaunchPath() + "\" --background-scan\n"));
     EXPECT_TRUE(contains(timer, "OnUnitActiveSec=1h\n"));
     EXPECT_TRUE(contains(timer, "Persistent=true\n"));
     EXPECT_EQ(calls(), "--user daemon-reload\n--user enable --now vantreel-scan.timer\n");
@@ -109,7 +109,7 @@ TEST_F(LaunchAgentManagerTest, LaunchdPropertyListReadsBackKeyByKey) {
     EXPECT_EQ(root.member("Label")->text(), "com.corvanel.Vantreel.agent");
     auto arguments = root.member("ProgramArguments")->items();
     ASSERT_EQ(arguments.size(), 2u);
-    EXPECT_EQ(arguments[0].text(), ownExecutablePath());
+    EXPECT_EQ(arguments[0].text(), ownLaunchPath());
     EXPECT_EQ(arguments[1].text(), "--background-scan");
     EXPECT_EQ(root.member("StartInterval")->integer(), 86400u);
     EXPECT_EQ(root.member("RunAtLoad")->boolean(), false);

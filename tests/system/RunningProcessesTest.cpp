@@ -16,15 +16,32 @@
 namespace vt {
 namespace {
 
-pid_t start(const std::string& program) {
-    std::string copy = program;
-    std::string seconds = "30";
-    char* argv[] = {copy.data(), seconds.data(), nullptr};
-    char* envp[] = {nullptr};
-    pid_t pid = -1;
-    EXPECT_EQ(::posix_spawn(&pid, argv[0], nullptr, nullptr, argv, envp), 0);
-    return pid;
-}
+// A child that waits, killed and reaped however the test ends.
+class Sleeper {
+public:
+    explicit Sleeper(const std::string& program) {
+        std::string copy = program;
+        std::string seconds = "30";
+        char* argv[] = {copy.data(), seconds.data(), nullptr};
+        char* envp[] = {nullptr};
+        if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv, envp) != 0) pid_ = -1;
+    }
+    ~Sleeper() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        reap();
+    }
+    Sleeper(const Sleeper&) = delete;
+    Sleeper& operator=(const Sleeper&) = delete;
+    pid_t pid() const { return pid_; }
+    void reap() {
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+};
 
 // A bundle runs when one of its own programs runs; a bundle whose name merely starts the
 // same does not, and a program that quit (a zombie not yet reaped) no longer counts.
@@ -37,21 +54,23 @@ TEST(RunningProcesses, FindsTheProgramsOfABundleAndTellsAQuitOneFromARunningOne)
     std::filesystem::copy_file("/bin/sleep", other);
 
     EXPECT_TRUE(processesInside(bundle).empty());
-    const pid_t inside = start(helper);
-    const pid_t beside = start(other);
+    Sleeper inside(helper);
+    Sleeper beside(other);
+    ASSERT_GT(inside.pid(), 0);
+    ASSERT_GT(beside.pid(), 0);
+    const pid_t pid = inside.pid();
     ASSERT_TRUE(testing::eventually([&] { return !processesInside(bundle).empty(); }));
     std::vector<RunningProcess> found = processesInside(bundle);
     ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0].pid, inside);
+    EXPECT_EQ(found[0].pid, pid);
     EXPECT_EQ(found[0].executable, std::filesystem::canonical(helper).string());
-    EXPECT_TRUE(isProcessRunning(inside));
+    EXPECT_TRUE(isProcessRunning(pid));
 
-    ::kill(inside, SIGTERM);
-    EXPECT_TRUE(testing::eventually([&] { return !isProcessRunning(inside); }));  // a zombie until reaped
-    ::waitpid(inside, nullptr, 0);
-    EXPECT_FALSE(isProcessRunning(inside));
-    ::kill(beside, SIGKILL);
-    ::waitpid(beside, nullptr, 0);
+    ::kill(pid, SIGTERM);
+    EXPECT_TRUE(testing::eventually([&] { return !isProcessRunning(pid); }));  // a zombie until reaped
+    inside.reap();
+    EXPECT_FALSE(isProcessRunning(pid));
+    EXPECT_TRUE(processesInside("/").empty());
 
     std::optional<std::string> self = ownExecutablePath();
     ASSERT_TRUE(self);

@@ -33,7 +33,7 @@ std::optional<Json> RegistryProbe::lookup(std::string_view name,
     }
     try {
         HttpResponse response = client_.send(RegistryRequest::get(url), stop);
-        failuresInARow_.store(0);
+        answered_.store(true);
         if (response.statusCode != 200) {
             log_.debug(url + ": HTTP " + std::to_string(response.statusCode) + ", no information");
             return std::nullopt;
@@ -51,9 +51,9 @@ std::optional<Json> RegistryProbe::lookup(std::string_view name,
         log_.debug(url + ": " + error.description() + " " + error.cause() + ", no information");
         if (noAnswer) {
             unreachable_.store(true);
-            if (failuresInARow_.fetch_add(1) + 1 >= kGiveUpAfter && !gaveUp_.exchange(true)) {
-                log_.warning(scope() + " did not answer " + std::to_string(kGiveUpAfter) +
-                             " look-ups in a row; the other names are not asked this time");
+            if (failures_.fetch_add(1) + 1 >= kGiveUpAfter && !answered_.load() && !gaveUp_.exchange(true)) {
+                log_.warning(scope() + " answered none of the first " + std::to_string(kGiveUpAfter) +
+                             " look-ups; the other names are not asked this time");
             }
         }
         return std::nullopt;

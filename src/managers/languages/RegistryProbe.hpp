@@ -33,9 +33,10 @@ public:
     // Some request got no answer at all (name resolution, connection, TLS, time limit).
     bool wasUnreachable() const noexcept { return unreachable_.load(); }
 
-    // After this many look-ups in a row without an answer the registry is taken for out of
-    // reach and the names still to come are not asked: offline, each would wait for its own
-    // failure (up to the time limit) for nothing.
+    // When the first this many look-ups all go without an answer, the registry is taken for
+    // out of reach and the names still to come are not asked: offline, each would wait for
+    // its own failure (up to the time limit) for nothing. Once it has answered, a registry is
+    // only slow and every name is asked.
     static constexpr int kGiveUpAfter = 5;
     // "Latest versions unknown: crates.io cannot be reached", naming the host in effect.
     std::string unreachableMessage() const;
@@ -53,7 +54,8 @@ private:
     Service service_;
     Logger log_;
     std::atomic<bool> unreachable_{false};
-    std::atomic<int> failuresInARow_{0};
+    std::atomic<int> failures_{0};
+    std::atomic<bool> answered_{false};
     std::atomic<bool> gaveUp_{false};
 };
 

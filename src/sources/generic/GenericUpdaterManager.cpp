@@ -510,8 +510,16 @@ std::optional<Application> GenericUpdaterManager::checkApplication(const Applica
     if (app->currentVersion.empty()) app->currentVersion = application.version;
     std::optional<GenericUpdaterApp> found = check(*app, stop);
     {
+        // The version cache is shared by copies of one application in two folders: the
+        // record keeps this copy's own path and installed version.
+        GenericUpdaterApp listed = found ? *found : *app;
+        listed.id = app->id;
+        listed.name = app->name;
+        listed.bundlePath = app->bundlePath;
+        listed.currentVersion = app->currentVersion;
+        listed.currentBuildNumber = app->currentBuildNumber;
         std::scoped_lock lock(mutex_);
-        apps_[app->bundlePath] = found ? *found : *app;
+        apps_[listed.bundlePath] = std::move(listed);
     }
     if (!found || !found->latestVersion) return std::nullopt;
     Application result = application;

@@ -10,9 +10,9 @@ namespace {
 
 std::string crateURL(std::string_view name) { return Endpoints::url(Service::Crates, "/api/v1/crates/" + std::string(name)); }
 
-// Offline, every name would wait for its own failure: the probe stops asking after a run of
-// look-ups without an answer. A registry that answers now and then (404 for private names)
-// is never given up on.
+// Offline, every name would wait for its own failure: the probe stops asking when its first
+// look-ups all go unanswered. A registry that has answered once (a 404 for a private name
+// counts) is only slow: a long run of time-outs after that is never given up on.
 TEST(RegistryProbeTest, StopsAskingAfterARunOfUnansweredLookUpsButNotWhileSomeAreAnswered) {
     std::vector<std::string> names;
     for (char c = 'a'; c <= 't'; ++c) names.push_back(std::string("crate-") + c);
@@ -24,11 +24,11 @@ TEST(RegistryProbeTest, StopsAskingAfterARunOfUnansweredLookUpsButNotWhileSomeAr
     for (const std::string& name : names) EXPECT_FALSE(probe.lookup(name, crateURL, {}));
     EXPECT_EQ(offline.fetchedURLs().size(), static_cast<std::size_t>(RegistryProbe::kGiveUpAfter));
     EXPECT_TRUE(probe.wasUnreachable());
-    EXPECT_TRUE(log.contains("did not answer 5 look-ups in a row; the other names are not asked this time"));
+    EXPECT_TRUE(log.contains("answered none of the first 5 look-ups; the other names are not asked this time"));
 
     testing::MockNetworkClient flaky;
     for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i % 4 == 3) {
+        if (i == 3) {
             HttpResponse missing;
             missing.statusCode = 404;
             flaky.setResponse(crateURL(names[i]), missing);

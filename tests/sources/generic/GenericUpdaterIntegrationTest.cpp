@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "base/Log.hpp"
 #include "sources/generic/GenericUpdaterManager.hpp"
 #include "support/Corpus.hpp"
@@ -87,9 +89,20 @@ TEST(GenericUpdaterIntegrationTest, EmbeddedElectronAndTauriUpdatersFindTheirMan
     const auto sent = server.requests().front();
     EXPECT_EQ(sent.headers.get("Accept"), "application/x-yaml, text/yaml, text/plain;q=0.9, */*;q=0.8");
     EXPECT_EQ(sent.headers.get("User-Agent"), "Vantreel/1.0");
-    // Answered from the five-minute cache.
-    EXPECT_EQ(manager.checkApplication(record(electron, "dev.fly.app"))->latestVersion, "4.18.1");
+    // Answered from the five-minute cache, also for a second copy elsewhere, which keeps its
+    // own path in the list of this round.
+    testing::TempDir elsewhere;
+    const std::string copy = bundle(elsewhere, "Fly", "dev.fly.app");
+    elsewhere.write("Fly.app/Contents/Resources/app-update.yml",
+                    "provider: generic\nurl: http://updates.test/feed/%7B%7Barch%7D%7D\n");
+    EXPECT_EQ(manager.checkApplication(record(copy, "dev.fly.app"))->latestVersion, "4.18.1");
     EXPECT_EQ(server.requestCount("/feed/aarch64/latest-mac.yml"), 1u);
+    std::vector<std::string> listed;
+    for (const GenericUpdaterApp& app : manager.apps()) listed.push_back(app.bundlePath);
+    std::sort(listed.begin(), listed.end());
+    std::vector<std::string> expected{electron, copy};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listed, expected);
 
     auto limits = manager.checkApplication(record(tauri, "dev.limits.app"));
     ASSERT_TRUE(limits);
