@@ -18,7 +18,7 @@
 
 #include "BenchSupport.hpp"
 #include "base/Files.hpp"
-#include "sources/SparkleManager.hpp"
+#include "sources/sparkle/SparkleManager.hpp"
 #include "sources/UpdateCheckCoordinator.hpp"
 #include "support/Corpus.hpp"
 #include "support/LoopbackServer.hpp"

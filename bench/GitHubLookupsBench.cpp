@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "BenchSupport.hpp"
-#include "sources/ApplicationManager.hpp"
+#include "sources/inventory/ApplicationManager.hpp"
 #include "sources/ApplicationUpdateChecks.hpp"
-#include "sources/GitHubReleasesManager.hpp"
+#include "sources/github/GitHubReleasesManager.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"

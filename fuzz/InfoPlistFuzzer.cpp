@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "base/Json.hpp"
-#include "sources/AppBundleReader.hpp"
+#include "sources/inventory/AppBundleReader.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view bytes(reinterpret_cast<const char*>(data), size);

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "base/Strings.hpp"
-#include "sources/SparkleAppcastParser.hpp"
+#include "sources/sparkle/SparkleAppcastParser.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view bytes(reinterpret_cast<const char*>(data), size);

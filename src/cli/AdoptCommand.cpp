@@ -23,7 +23,7 @@
 #include "managers/homebrew/BrewManager.hpp"
 #include "settings/DefaultsStore.hpp"
 #include "settings/SettingsManager.hpp"
-#include "sources/ApplicationManager.hpp"
+#include "sources/inventory/ApplicationManager.hpp"
 #include "system/BrewAPIClient.hpp"
 #include "system/CommandRunner.hpp"
 

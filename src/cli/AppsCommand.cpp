@@ -13,9 +13,9 @@
 #include "cli/ResultsView.hpp"
 #include "cli/ScanCommand.hpp"
 #include "core/ScanResultsPersistence.hpp"
-#include "sources/ApplicationManager.hpp"
-#include "sources/SparkleManager.hpp"
-#include "sources/SystemExtensionManager.hpp"
+#include "sources/inventory/ApplicationManager.hpp"
+#include "sources/sparkle/SparkleManager.hpp"
+#include "sources/inventory/SystemExtensionManager.hpp"
 #include "sources/generic/GenericUpdaterManager.hpp"
 
 namespace vt::cli {

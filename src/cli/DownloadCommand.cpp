@@ -16,7 +16,7 @@
 #include "cli/Signals.hpp"
 #include "cli/UpdatesTable.hpp"
 #include "settings/SettingsManager.hpp"
-#include "sources/ApplicationManager.hpp"
+#include "sources/inventory/ApplicationManager.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/NetworkClient.hpp"
 #include "updates/DirectDownloadManager.hpp"

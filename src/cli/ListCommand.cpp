@@ -18,7 +18,7 @@
 #include "core/ScanResultsPersistence.hpp"
 #include "settings/DefaultsStore.hpp"
 #include "settings/SettingsManager.hpp"
-#include "sources/ApplicationManager.hpp"
+#include "sources/inventory/ApplicationManager.hpp"
 
 namespace vt::cli {
 

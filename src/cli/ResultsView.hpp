@@ -10,7 +10,7 @@
 #include "cli/UpdatesTable.hpp"
 #include "model/Application.hpp"
 #include "model/Package.hpp"
-#include "sources/SparkleManager.hpp"
+#include "sources/sparkle/SparkleManager.hpp"
 #include "sources/generic/GenericUpdaterManager.hpp"
 #include "sources/macos/SoftwareUpdateManager.hpp"
 

@@ -19,7 +19,7 @@
 #include "core/ScanResultsPersistence.hpp"
 #include "settings/DefaultsStore.hpp"
 #include "settings/SettingsManager.hpp"
-#include "sources/ApplicationManager.hpp"
+#include "sources/inventory/ApplicationManager.hpp"
 #include "sources/macos/SoftwareUpdateManager.hpp"
 
 namespace vt::cli {

@@ -13,7 +13,7 @@
 #include "cli/Context.hpp"
 #include "settings/LoginItemService.hpp"
 #include "settings/SettingsManager.hpp"
-#include "sources/GitHubReleasesManager.hpp"
+#include "sources/github/GitHubReleasesManager.hpp"
 #include "system/SecretStore.hpp"
 
 namespace vt::cli {

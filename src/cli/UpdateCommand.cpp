@@ -20,7 +20,7 @@
 #include "cli/UpdatesTable.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "model/VersionRules.hpp"
-#include "sources/ApplicationManager.hpp"
+#include "sources/inventory/ApplicationManager.hpp"
 #include "sources/appstore/MacAppStoreUpdateCoordinator.hpp"
 #include "sources/appstore/MasCliManager.hpp"
 #include "system/CommandRunner.hpp"

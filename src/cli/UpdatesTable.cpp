@@ -17,7 +17,7 @@
 #include "presentation/IgnoredAppsManager.hpp"
 #include "presentation/SkippedVersionStore.hpp"
 #include "settings/SettingsManager.hpp"
-#include "sources/ApplicationManager.hpp"
+#include "sources/inventory/ApplicationManager.hpp"
 #include "sources/macos/SoftwareUpdateManager.hpp"
 
 namespace vt::cli {

@@ -8,7 +8,7 @@
 #include "base/Json.hpp"
 #include "model/Application.hpp"
 #include "model/Package.hpp"
-#include "sources/ApplicationManager.hpp"
+#include "sources/inventory/ApplicationManager.hpp"
 
 namespace vt {
 

@@ -9,9 +9,9 @@
 #include "core/ScanProgressModel.hpp"
 #include "core/ScanResultsPersistence.hpp"
 #include "settings/SettingsManager.hpp"
-#include "sources/ApplicationManager.hpp"
+#include "sources/inventory/ApplicationManager.hpp"
 #include "sources/macos/SoftwareUpdateManager.hpp"
-#include "sources/SparkleManager.hpp"
+#include "sources/sparkle/SparkleManager.hpp"
 #include "sources/generic/GenericUpdaterManager.hpp"
 
 namespace vt {

@@ -8,7 +8,7 @@
 
 #include "core/ManagerRegistry.hpp"
 #include "core/ScannerPipeline.hpp"
-#include "sources/ApplicationManager.hpp"
+#include "sources/inventory/ApplicationManager.hpp"
 
 namespace vt {
 

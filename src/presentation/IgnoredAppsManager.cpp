@@ -6,7 +6,7 @@
 #include "base/Json.hpp"
 #include "base/Log.hpp"
 #include "settings/DefaultsStore.hpp"
-#include "sources/PropertyList.hpp"
+#include "sources/inventory/PropertyList.hpp"
 
 namespace vt {
 

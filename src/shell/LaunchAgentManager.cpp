@@ -9,8 +9,8 @@
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
-#include "sources/PropertyList.hpp"
-#include "sources/PropertyListWriter.hpp"
+#include "sources/inventory/PropertyList.hpp"
+#include "sources/inventory/PropertyListWriter.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/RunningProcesses.hpp"
 

@@ -3,7 +3,7 @@
 #include "base/Cancellation.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
-#include "sources/AppBundleReader.hpp"
+#include "sources/inventory/AppBundleReader.hpp"
 #include "system/AdminPrompt.hpp"
 #include "system/PrivilegedOperations.hpp"
 #include "updates/DirectDownloadError.hpp"

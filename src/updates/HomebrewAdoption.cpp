@@ -13,7 +13,7 @@
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
 #include "model/VersionRules.hpp"
-#include "sources/AppBundleReader.hpp"
+#include "sources/inventory/AppBundleReader.hpp"
 #include "system/AdminPrompt.hpp"
 #include "system/CommandRunning.hpp"
 #include "system/PrivilegedOperations.hpp"

@@ -7,7 +7,7 @@
 
 #include "base/Files.hpp"
 #include "base/Strings.hpp"
-#include "sources/PropertyList.hpp"
+#include "sources/inventory/PropertyList.hpp"
 #include "system/CommandRunner.hpp"
 #include "support/TempDir.hpp"
 

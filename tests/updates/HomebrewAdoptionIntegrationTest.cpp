@@ -10,7 +10,7 @@
 #include "base/Files.hpp"
 #include "base/Log.hpp"
 #include "managers/homebrew/BrewManager.hpp"
-#include "sources/ApplicationManager.hpp"
+#include "sources/inventory/ApplicationManager.hpp"
 #include "system/BrewAPIClient.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"

@@ -14,8 +14,8 @@
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
 #include "model/VersionRules.hpp"
-#include "sources/AppBundleReader.hpp"
-#include "sources/PropertyList.hpp"
+#include "sources/inventory/AppBundleReader.hpp"
+#include "sources/inventory/PropertyList.hpp"
 #include "system/BrewAPIClient.hpp"
 #include "system/CommandRunning.hpp"
 

@@ -4,7 +4,7 @@
 #include "base/Log.hpp"
 #include "base/Platform.hpp"
 #include "base/Strings.hpp"
-#include "sources/AppBundleReader.hpp"
+#include "sources/inventory/AppBundleReader.hpp"
 
 namespace vt {
 

@@ -13,7 +13,7 @@
 #include "base/Paths.hpp"
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
-#include "sources/PropertyList.hpp"
+#include "sources/inventory/PropertyList.hpp"
 #include "system/AdminPrompt.hpp"
 #include "system/CommandRunning.hpp"
 #include "system/FileSystemManager.hpp"

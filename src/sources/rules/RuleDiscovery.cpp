@@ -10,7 +10,7 @@
 #include "base/Strings.hpp"
 #include "base/Uuid.hpp"
 #include "model/VersionRules.hpp"
-#include "sources/GitHubReleasesManager.hpp"
+#include "sources/github/GitHubReleasesManager.hpp"
 #include "system/CommandRunning.hpp"
 #include "system/Endpoints.hpp"
 #include "system/NetworkClient.hpp"

@@ -6,7 +6,7 @@
 #include "base/Json.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
-#include "sources/ApplicationManager.hpp"
+#include "sources/inventory/ApplicationManager.hpp"
 #include "sources/appstore/MacAppStoreManager.hpp"
 #include "sources/appstore/MacAppStoreUpdateCoordinator.hpp"
 #include "support/Corpus.hpp"

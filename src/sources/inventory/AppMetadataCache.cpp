@@ -1,4 +1,4 @@
-#include "sources/AppMetadataCache.hpp"
+#include "sources/inventory/AppMetadataCache.hpp"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-#include "sources/SystemExtensionManager.hpp"
+#include "sources/inventory/SystemExtensionManager.hpp"
 
 #include <algorithm>
 #include <array>
@@ -10,7 +10,7 @@
 #include "base/Files.hpp"
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
-#include "sources/AppBundleReader.hpp"
+#include "sources/inventory/AppBundleReader.hpp"
 
 namespace vt {
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "base/Log.hpp"
-#include "sources/ApplicationManager.hpp"
+#include "sources/inventory/ApplicationManager.hpp"
 #include "support/Corpus.hpp"
 #include "support/TempDir.hpp"
 #include "system/CommandRunner.hpp"

@@ -6,7 +6,7 @@
 
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
-#include "sources/SparkleManager.hpp"
+#include "sources/sparkle/SparkleManager.hpp"
 #include "support/Corpus.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"

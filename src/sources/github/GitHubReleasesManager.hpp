@@ -17,9 +17,9 @@
 #include "base/Clock.hpp"
 #include "base/Json.hpp"
 #include "model/Application.hpp"
-#include "sources/AppBundleReader.hpp"
-#include "sources/GitHubAssetSelector.hpp"
-#include "sources/MachOArchitecture.hpp"
+#include "sources/inventory/AppBundleReader.hpp"
+#include "sources/github/GitHubAssetSelector.hpp"
+#include "sources/inventory/MachOArchitecture.hpp"
 
 namespace vt {
 

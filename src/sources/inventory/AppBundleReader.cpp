@@ -1,4 +1,4 @@
-#include "sources/AppBundleReader.hpp"
+#include "sources/inventory/AppBundleReader.hpp"
 
 #include <cctype>
 #include <cerrno>
@@ -10,7 +10,7 @@
 #include "base/Log.hpp"
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
-#include "sources/PropertyList.hpp"
+#include "sources/inventory/PropertyList.hpp"
 #include "system/Endpoints.hpp"
 #include "system/UniqueFd.hpp"
 

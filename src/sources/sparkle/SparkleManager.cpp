@@ -1,4 +1,4 @@
-#include "sources/SparkleManager.hpp"
+#include "sources/sparkle/SparkleManager.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -16,9 +16,9 @@
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
 #include "model/VersionRules.hpp"
-#include "sources/AppBundleReader.hpp"
+#include "sources/inventory/AppBundleReader.hpp"
 #include "sources/KnownSources.hpp"
-#include "sources/PropertyList.hpp"
+#include "sources/inventory/PropertyList.hpp"
 #include "system/Endpoints.hpp"
 #include "system/SystemNetworkClient.hpp"
 

@@ -4,7 +4,7 @@
 #include <chrono>
 
 #include "base/Log.hpp"
-#include "sources/SparkleAppcastParser.hpp"
+#include "sources/sparkle/SparkleAppcastParser.hpp"
 #include "support/Corpus.hpp"
 
 namespace vt {

@@ -1,9 +1,9 @@
-#include "sources/MachOArchitecture.hpp"
+#include "sources/inventory/MachOArchitecture.hpp"
 
 #include <cstdint>
 #include <fstream>
 
-#include "sources/AppBundleReader.hpp"
+#include "sources/inventory/AppBundleReader.hpp"
 
 namespace vt {
 

@@ -1,4 +1,4 @@
-#include "sources/SparkleAppcastParser.hpp"
+#include "sources/sparkle/SparkleAppcastParser.hpp"
 
 #include <array>
 #include <charconv>

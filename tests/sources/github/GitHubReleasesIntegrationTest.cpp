@@ -5,8 +5,8 @@
 
 #include "base/Files.hpp"
 #include "base/Log.hpp"
-#include "sources/ApplicationManager.hpp"
-#include "sources/GitHubReleasesManager.hpp"
+#include "sources/inventory/ApplicationManager.hpp"
+#include "sources/github/GitHubReleasesManager.hpp"
 #include "support/Corpus.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"

@@ -1,4 +1,4 @@
-#include "sources/PropertyList.hpp"
+#include "sources/inventory/PropertyList.hpp"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "sources/ApplicationManager.hpp"
+#include "sources/inventory/ApplicationManager.hpp"
 
 #include <cerrno>
 #include <chrono>
@@ -15,9 +15,9 @@
 #include "base/Json.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
-#include "sources/GitHubReleasesManager.hpp"
+#include "sources/github/GitHubReleasesManager.hpp"
 #include "sources/appstore/MacAppStoreManager.hpp"
-#include "sources/SparkleManager.hpp"
+#include "sources/sparkle/SparkleManager.hpp"
 #include "sources/generic/GenericUpdaterManager.hpp"
 #include "sources/rules/AppRuleCatalogService.hpp"
 #include "system/CommandRunning.hpp"

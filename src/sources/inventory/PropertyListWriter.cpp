@@ -1,4 +1,4 @@
-#include "sources/PropertyListWriter.hpp"
+#include "sources/inventory/PropertyListWriter.hpp"
 
 #include <memory>
 

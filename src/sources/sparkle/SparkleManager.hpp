@@ -11,7 +11,7 @@
 #include "base/Clock.hpp"
 #include "base/Json.hpp"
 #include "model/Application.hpp"
-#include "sources/SparkleAppcastParser.hpp"
+#include "sources/sparkle/SparkleAppcastParser.hpp"
 
 namespace vt {
 

@@ -12,10 +12,10 @@
 #include "base/Clock.hpp"
 #include "base/Json.hpp"
 #include "model/Application.hpp"
-#include "sources/AppBundleReader.hpp"
-#include "sources/AppMetadataCache.hpp"
+#include "sources/inventory/AppBundleReader.hpp"
+#include "sources/inventory/AppMetadataCache.hpp"
 #include "sources/ApplicationUpdateChecks.hpp"
-#include "sources/FrameworkClassifier.hpp"
+#include "sources/inventory/FrameworkClassifier.hpp"
 #include "system/BrewAPIClient.hpp"
 
 namespace vt {

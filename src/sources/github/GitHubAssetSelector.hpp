@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sources/MachOArchitecture.hpp"
+#include "sources/inventory/MachOArchitecture.hpp"
 
 namespace vt {
 

@@ -1,4 +1,4 @@
-#include "sources/FrameworkClassifier.hpp"
+#include "sources/inventory/FrameworkClassifier.hpp"
 
 #include <cstring>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "sources/GitHubReleasesManager.hpp"
+#include "sources/github/GitHubReleasesManager.hpp"
 
 #include <algorithm>
 #include <array>
@@ -16,7 +16,7 @@
 #include "base/Strings.hpp"
 #include "model/VersionRules.hpp"
 #include "sources/KnownSources.hpp"
-#include "sources/PropertyList.hpp"
+#include "sources/inventory/PropertyList.hpp"
 #include "sources/rules/AppRuleCatalogService.hpp"
 #include "system/CommandRunning.hpp"
 #include "system/Endpoints.hpp"

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "model/Application.hpp"
-#include "sources/FrameworkClassifier.hpp"
+#include "sources/inventory/FrameworkClassifier.hpp"
 
 namespace vt {
 

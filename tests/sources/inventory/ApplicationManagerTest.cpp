@@ -11,8 +11,8 @@
 
 #include "base/Files.hpp"
 #include "base/Log.hpp"
-#include "sources/AppBundleReader.hpp"
-#include "sources/ApplicationManager.hpp"
+#include "sources/inventory/AppBundleReader.hpp"
+#include "sources/inventory/ApplicationManager.hpp"
 #include "system/Endpoints.hpp"
 #include "support/Corpus.hpp"
 #include "support/TempDir.hpp"

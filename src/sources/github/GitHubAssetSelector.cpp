@@ -1,4 +1,4 @@
-#include "sources/GitHubAssetSelector.hpp"
+#include "sources/github/GitHubAssetSelector.hpp"
 
 #include <array>
 #include <cstdint>

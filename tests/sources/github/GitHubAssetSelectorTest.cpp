@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "base/Json.hpp"
-#include "sources/GitHubAssetSelector.hpp"
-#include "sources/GitHubReleasesManager.hpp"
-#include "sources/MachOArchitecture.hpp"
+#include "sources/github/GitHubAssetSelector.hpp"
+#include "sources/github/GitHubReleasesManager.hpp"
+#include "sources/inventory/MachOArchitecture.hpp"
 #include "support/Corpus.hpp"
 #include "support/TempDir.hpp"
 #include "system/Endpoints.hpp"
