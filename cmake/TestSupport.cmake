@@ -11,10 +11,10 @@ else()
 endif()
 target_include_directories(vt_test_support ${_scope} ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/src)
 target_link_libraries(vt_test_support ${_scope} ${VT_TOP_LAYER})
-target_compile_definitions(vt_test_support ${_scope}
-  VT_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
-  VT_CORPUS_DIR="${CMAKE_SOURCE_DIR}/../shared/corpus"
-  VT_BINARY_PATH="$<TARGET_FILE:vantreel>")
+# Only BuildPaths.cpp sees the paths of this clone: every other object stays the same across
+# clones, and the compiler cache serves them.
+set_source_files_properties(${CMAKE_SOURCE_DIR}/tests/support/BuildPaths.cpp PROPERTIES COMPILE_DEFINITIONS
+  "VT_SOURCE_DIR=\"${CMAKE_SOURCE_DIR}\";VT_CORPUS_DIR=\"${CMAKE_SOURCE_DIR}/../shared/corpus\";VT_BINARY_PATH=\"$<TARGET_FILE:vantreel>\"")
 pkg_check_modules(HTTPLIB IMPORTED_TARGET cpp-httplib)
 if(HTTPLIB_FOUND)
   target_link_libraries(vt_test_support ${_scope} PkgConfig::HTTPLIB)

@@ -15,12 +15,13 @@
 #include "settings/SettingsManager.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/Endpoints.hpp"
+#include "support/BuildPaths.hpp"
 
 namespace vt::testing {
 
 ShellCommandResult runVantreel(const VantreelRun& run) {
     CommandRequest request;
-    request.command = VT_BINARY_PATH;
+    request.command = vantreelPath();
     request.arguments = run.arguments;
     request.environment = run.environment;
     request.environment["HOME"] = run.home;
@@ -65,7 +66,7 @@ std::map<std::string, Json> itemsByKey(const Json& report) {
 }
 
 pid_t startVantreel(const std::string& home, const std::vector<std::string>& arguments, int outputFd) {
-    std::vector<char*> argv{const_cast<char*>(VT_BINARY_PATH)};
+    std::vector<char*> argv{const_cast<char*>(vantreelPath().c_str())};
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     pid_t child = ::fork();
@@ -74,7 +75,7 @@ pid_t startVantreel(const std::string& home, const std::vector<std::string>& arg
         ::dup2(output, STDOUT_FILENO);
         ::dup2(output, STDERR_FILENO);
         ::setenv("HOME", home.c_str(), 1);
-        ::execv(VT_BINARY_PATH, argv.data());
+        ::execv(vantreelPath().c_str(), argv.data());
         ::_exit(127);
     }
     return child;
