@@ -81,6 +81,7 @@ bool applicationPresent(const std::string& name) {
 SettingsManager& Context::settings() {
     if (!settings_) {
         settings_ = std::make_unique<SettingsManager>(defaults());
+        SystemNetworkClient::setDownloadLimit(settings_->maxDownloadBytes());
         try {
             settings_->applyFirstLaunchDefaults([this] { return detectSources(); });
         } catch (const std::exception&) {
@@ -254,36 +255,11 @@ IgnoredAppsManager& Context::ignoredApps() {
     return *ignoredApps_;
 }
 
-namespace {
-
-// The helper client's two preferences, in the user defaults.
-class DefaultsHelperPreferences final : public HelperPreferences {
-public:
-    explicit DefaultsHelperPreferences(DefaultsStore& store) : store_(store) {}
-    std::optional<std::string> stringValue(const std::string& key) const override { return store_.stringValue(key); }
-    std::optional<double> doubleValue(const std::string& key) const override { return store_.doubleValue(key); }
-    void setString(const std::string& key, const std::string& value) override { store_.set(key, value); }
-    void setDouble(const std::string& key, double value) override { store_.set(key, value); }
-
-private:
-    DefaultsStore& store_;
-};
-
-}  // namespace
-
 PrivilegedOperations& Context::privilegedOperations() {
     if (!privilegedOperations_) {
         packageManager();  // makes the file system access
-        // No helper daemon ships yet: its transport says so and every operation takes the prompt.
-        auto operations = std::make_unique<SystemPrivilegedOperations>(
-            std::make_shared<UnavailableHelperTransport>(), std::make_unique<DefaultsHelperPreferences>(defaults()),
-            CommandRunner::shared(), *files_, AuthorizationHelper::systemOptions(), Clock::shared());
-        try {
-            operations->client().checkHealthAtLaunch(VT_PROGRAM_VERSION);
-        } catch (const FileWriteError&) {
-            // The version is remembered next time; the operations work without it.
-        }
-        privilegedOperations_ = std::move(operations);
+        privilegedOperations_ = std::make_unique<SystemPrivilegedOperations>(CommandRunner::shared(), *files_,
+                                                                             AuthorizationHelper::systemOptions());
     }
     return *privilegedOperations_;
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "base/PrintableText.hpp"
 #include "base/Localization.hpp"
 #include "cli/Context.hpp"
 #include "cli/Output.hpp"
@@ -60,7 +61,7 @@ public:
         bar += std::string(static_cast<std::size_t>(filled), '#');
         bar += std::string(static_cast<std::size_t>(kWidth - filled), ' ');
         bar += "] ";
-        std::fprintf(stderr, "\r\033[K%s%3d %% %s", bar.c_str(), percent, label.c_str());
+        std::fprintf(stderr, "%s%s%3d %% %s", ownControl("\r\033[K").c_str(), bar.c_str(), percent, label.c_str());
         std::fflush(stderr);
         drawn_ = true;
     }

@@ -68,11 +68,14 @@ const std::map<PackageType, std::string>& dedicatedFiles() {
 class MappedFile {
 public:
     explicit MappedFile(const std::string& path) {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Not blocked by a FIFO put in the file's place; only a regular file within the
+        // readers' limit is mapped, anything else reads as empty and so as unreadable.
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) return;
         exists_ = true;
         struct stat status {};
-        if (::fstat(fd, &status) == 0 && status.st_size > 0) {
+        if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
+            static_cast<std::uint64_t>(status.st_size) <= kMaxReadFileBytes) {
             size_ = static_cast<std::size_t>(status.st_size);
             void* address = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
             if (address == MAP_FAILED) {
@@ -364,6 +367,12 @@ PersistedScanResults ScanResultsPersistence::load() const {
     // that none is moved while the lists are read.
     results.packages.reserve(bytes / 100);
     for (const auto& [file, mapped] : contents) {
+        // A file with nothing in it (or that is no file at all) holds no list.
+        if (mapped.text().empty()) {
+            logger().warning(failureLine + "nothing readable in " + file);
+            results.unreadableFiles.push_back(file);
+            continue;
+        }
         // Decoded straight into records; one bad record makes the whole file unreadable, as
         // a strict decoder would, and leaves the other files alone.
         try {

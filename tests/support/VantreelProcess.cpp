@@ -23,6 +23,12 @@ ShellCommandResult runVantreel(const VantreelRun& run) {
     CommandRequest request;
     request.command = vantreelPath();
     request.arguments = run.arguments;
+    if (!run.wrapper.empty()) {
+        request.command = run.wrapper.front();
+        request.arguments.assign(run.wrapper.begin() + 1, run.wrapper.end());
+        request.arguments.push_back(VT_BINARY_PATH);
+        request.arguments.insert(request.arguments.end(), run.arguments.begin(), run.arguments.end());
+    }
     request.environment = run.environment;
     request.environment["HOME"] = run.home;
     // The application sources ask public services for every bundle they see; a test that
