@@ -1,6 +1,8 @@
 #include "base/Localization.hpp"
 
 #include <atomic>
+#include <cstdlib>
+#include <utility>
 #include <unordered_map>
 
 #include "base/Paths.hpp"
@@ -59,7 +61,60 @@ std::string localizedIn(Language language, std::string_view key) {
     return std::string(key);
 }
 
-std::string localized(std::string_view key) { return localizedIn(currentLanguage(), key); }
+namespace {
+std::atomic<bool>& unicodePunctuation() {
+    static std::atomic<bool> unicode{true};
+    return unicode;
+}
+}  // namespace
+
+bool unicodeOutput() { return unicodePunctuation().load(); }
+
+void setUnicodeOutput(bool unicode) { unicodePunctuation().store(unicode); }
+
+bool localeIsUtf8() {
+    for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        const char* value = std::getenv(variable);
+        if (value == nullptr || *value == '\0') continue;
+        const std::string lower = toLower(value);
+        return contains(lower, "utf-8") || contains(lower, "utf8");
+    }
+    return false;
+}
+
+std::string asciiPunctuation(std::string_view text) {
+    static const std::pair<std::string_view, std::string_view> kReplacements[] = {
+        {"…", "..."}, {"→", "->"}, {"←", "<-"}, {"·", "-"},  {"—", "-"},   {"–", "-"},  {"‘", "'"},
+        {"’", "'"},   {"“", "\""}, {"”", "\""}, {"«\u00a0", "\""}, {"« ", "\""}, {"«", "\""}, {"»", "\""},
+        {"✓", "+"},   {"✗", "x"},  {"•", "*"},  {"≥", ">="}, {"≤", "<="}, {"›", ">"},  {"‹", "<"},
+        {"\u00a0", " "}, {"\u202f", " "},
+    };
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            out += text[i++];
+            continue;
+        }
+        bool replaced = false;
+        for (const auto& [from, to] : kReplacements) {
+            if (text.compare(i, from.size(), from) == 0) {
+                // « text » becomes "text": the spaces inside French quotes go with them.
+                if (from == "»" && !out.empty() && out.back() == ' ') out.pop_back();
+                out += to;
+                i += from.size();
+                replaced = true;
+                break;
+            }
+        }
+        if (!replaced) out += text[i++];
+    }
+    return out;
+}
+
+std::string punctuated(std::string_view text) { return unicodeOutput() ? std::string(text) : asciiPunctuation(text); }
+
+std::string localized(std::string_view key) { return punctuated(localizedIn(currentLanguage(), key)); }
 
 std::string localized(std::string_view key, const std::vector<std::string>& arguments) {
     return fillPlaceholders(localized(key), arguments);

@@ -13,6 +13,19 @@ enum class Language { English, French };
 Language currentLanguage();
 void setLanguage(Language language);
 
+// Whether our punctuation (…, →, ·, ✓) may be printed as it is; else localized() and
+// punctuated() give it in ASCII. True unless the front end says otherwise (the command line
+// follows the locale: localeIsUtf8()).
+bool unicodeOutput();
+void setUnicodeOutput(bool unicode);
+// Whether the locale's character set is UTF-8: LC_ALL, else LC_CTYPE, else LANG names one.
+// None of them, C or POSIX: no.
+bool localeIsUtf8();
+// Text with our punctuation in ASCII ("…" → "...", "→" → "->"); other characters stay.
+std::string asciiPunctuation(std::string_view text);
+// `text` as the locale can show it: unchanged under UTF-8, else asciiPunctuation(text).
+std::string punctuated(std::string_view text);
+
 // The text for a dotted key in the current language. A key missing from the French table
 // falls back to English; a key missing from both shows the key itself.
 std::string localized(std::string_view key);

@@ -14,6 +14,7 @@
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "base/ProcessLock.hpp"
+#include "cli/CommandOptions.hpp"
 #include "cli/Context.hpp"
 #include "cli/Output.hpp"
 #include "cli/Signals.hpp"
@@ -70,7 +71,7 @@ HomebrewAdopter makeAdopter(std::vector<ActivityRecord>& activities) {
     options.recordActivity = [&activities](ActivityRecord record) { activities.push_back(std::move(record)); };
     options.upgradeCask = [](const AdoptableApp& app, std::stop_token stop) {
         BrewManager* brew = brewAdapter();
-        if (brew == nullptr) throw std::runtime_error("Homebrew is not available");
+        if (brew == nullptr) throw std::runtime_error(localized("adopt.no_homebrew"));
         brew->upgrade(Package{.name = app.caskToken, .version = app.installedVersion, .type = PackageType::BrewCask,
                               .latestVersion = app.caskVersion},
                       {}, stop);
@@ -125,7 +126,9 @@ int printList(const AdoptableSearch& search, bool asJson) {
     if (asJson) {
         Json apps = Json::array();
         for (const AdoptableApp& app : search.apps) apps.push_back(appJson(app));
-        writeAll(stdout, dumpJson(apps, jsonIndentForStandardOutput()) + "\n");
+        Json document = jsonDocument();
+        document["adoptable"] = std::move(apps);
+        writeAll(stdout, dumpJson(document, jsonIndentForStandardOutput()) + "\n");
         return kExitSuccess;
     }
     if (search.apps.empty()) {
@@ -140,8 +143,9 @@ int printList(const AdoptableSearch& search, bool asJson) {
         labels += ", ";
         labels += localized(labelKey(app.sourceKind));
         labels += ")";
-        text += style.bold(app.name) + "  " + app.installedVersion + " → " + app.caskVersion + "  cask " + app.caskToken +
-                "  " + style.dim(labels) + "\n  vantreel adopt " + app.id + "\n";
+        text += style.bold(app.name) + "  " + app.installedVersion + punctuated(" → ") + app.caskVersion + "  " +
+                localized("adopt.list.cask", {app.caskToken}) + "  " + style.dim(labels) + "\n  vantreel adopt " + app.id +
+                "\n";
     }
     writeAll(stdout, text);
     return kExitSuccess;
@@ -167,7 +171,7 @@ void dropFromSaved(const std::set<std::string>& ids) {
 int adoptChosen(const AdoptRequest& request) {
     ProcessLock adopting = ProcessLock::tryAcquire(adoptionLockPath(), ProcessLock::Mode::Exclusive);
     if (!adopting.isHeld()) {
-        std::fprintf(stderr, "vantreel adopt: another adoption is running\n");
+        std::fprintf(stderr, "vantreel adopt: %s\n", localized("adopt.busy").c_str());
         return kExitFailure;
     }
     std::stop_source stop;
@@ -241,7 +245,7 @@ int adopt(const AdoptRequest& request) {
     const int actions = (request.list ? 1 : 0) + (request.all ? 1 : 0) + (request.ids.empty() ? 0 : 1) +
                         (request.exclude.empty() && request.include.empty() ? 0 : 1);
     if (actions != 1) {
-        std::fprintf(stderr, "vantreel adopt: give one of --list, --all, --exclude/--include, or identifiers\n");
+        std::fprintf(stderr, "vantreel adopt: %s\n", localized("adopt.one_action").c_str());
         return kExitUsage;
     }
     try {
@@ -311,13 +315,14 @@ void refreshAdoptableApps(std::stop_token stop) {
 
 void addAdoptCommand(CLI::App& app, int* exitCode) {
     auto request = std::make_shared<AdoptRequest>();
-    auto* command = app.add_subcommand("adopt", "Hand applications installed by hand over to Homebrew");
-    command->add_flag("--list", request->list, "List the applications Homebrew could adopt");
-    command->add_flag("--json", request->json, "With --list, print JSON");
-    command->add_flag("--all", request->all, "Adopt every application of the list");
-    command->add_option("--exclude", request->exclude, "Never offer this application (its identifier)");
-    command->add_option("--include", request->include, "Offer an excluded application again");
-    command->add_option("ids", request->ids, "Identifiers of the applications to adopt");
+    auto* command = app.add_subcommand("adopt", localized("help.adopt"));
+    command->add_flag("--list", request->list, localized("help.option.adopt_list"));
+    command->add_flag("--json", request->json, localized("help.option.adopt_json"));
+    command->add_flag("--all", request->all, localized("help.option.adopt_all"));
+    command->add_option("--exclude", request->exclude, localized("help.option.adopt_exclude"))->type_name("ID");
+    command->add_option("--include", request->include, localized("help.option.adopt_include"))->type_name("ID");
+    command->add_option("ids", request->ids, localized("help.option.adopt_ids"))->type_name("ID");
+    setExamples(*command, {"vantreel adopt --list", "vantreel adopt com.example.editor"});
     command->callback([request, exitCode] { *exitCode = adopt(*request); });
 }
 

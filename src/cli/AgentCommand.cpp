@@ -10,9 +10,12 @@
 #include <CLI/CLI.hpp>
 
 #include "base/Json.hpp"
+#include "base/Localization.hpp"
+#include "cli/CommandOptions.hpp"
 #include "cli/Context.hpp"
 #include "cli/Output.hpp"
 #include "cli/ScanCommand.hpp"
+#include "cli/TextTable.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "settings/DefaultsStore.hpp"
 #include "settings/SettingsManager.hpp"
@@ -44,12 +47,12 @@ int install(std::optional<long long> interval) {
             if (interval) settings.setValue(kIntervalKey, *interval);
             settings.setValue(kEnabledKey, true);
         });
-        std::printf("Background scans every %lld hours (%s)\n", std::max(hours, 1LL), manager.folder().c_str());
+        std::printf("%s\n", localized("agent.installed", {std::to_string(std::max(hours, 1LL)), manager.folder()}).c_str());
     } catch (const AgentError& error) {
         std::fprintf(stderr, "vantreel agent: %s\n", error.what());
         return kExitFailure;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "vantreel agent: cannot save the setting: %s\n", error.what());
+        std::fprintf(stderr, "vantreel agent: %s\n", localized("settings.cannot_save", {error.what()}).c_str());
         return kExitFailure;
     }
     return kExitSuccess;
@@ -59,7 +62,7 @@ int remove() {
     try {
         LaunchAgentManager().remove();
         Context::shared().settings().setValue(kEnabledKey, false);
-        std::printf("Background scans are off\n");
+        std::printf("%s\n", localized("agent.removed").c_str());
     } catch (const std::exception& error) {
         std::fprintf(stderr, "vantreel agent: %s\n", error.what());
         return kExitFailure;
@@ -73,38 +76,48 @@ int status(bool asJson) {
     std::optional<double> lastScan = defaults.doubleValue(PackageCoordinator::kBackgroundLastScanDate);
     std::optional<long long> lastCount = defaults.integerValue(BackgroundScanLauncher::kLastOutdatedCount);
     if (asJson) {
-        Json out = Json::object();
+        Json out = jsonDocument();
         out["installed"] = agent.installed;
         out["intervalHours"] = agent.intervalHours ? Json(*agent.intervalHours) : Json();
-        out["lastBackgroundScan"] = lastScan ? Json(*lastScan) : Json();  // seconds since 2001, as every date we print
+        out["lastBackgroundScan"] = lastScan ? Json(jsonDate(fromReferenceSeconds(*lastScan))) : Json();
         out["lastOutdatedCount"] = lastCount ? Json(*lastCount) : Json();
         out["nextRun"] = agent.nextRun ? Json(*agent.nextRun) : Json();
         out["files"] = agent.files;
         std::printf("%s\n", dumpJson(out, jsonIndentForStandardOutput()).c_str());
         return kExitSuccess;
     }
-    std::printf("Installed:            %s\n", agent.installed ? "yes" : "no");
-    if (agent.intervalHours) std::printf("Interval:             %lld hours\n", *agent.intervalHours);
-    std::printf("Last background scan: %s\n",
-                lastScan ? localDate(fromReferenceSeconds(*lastScan)).c_str() : "never");
-    if (lastCount) std::printf("Updates found then:   %lld\n", *lastCount);
-    if (agent.nextRun) std::printf("Next run:             %s\n", agent.nextRun->c_str());
+    TextTable table({{"", Column::Elide::Never, 0, 0}, {"", Column::Elide::End, 10, 0}});
+    table.add({localized("agent.status.installed"), localized(agent.installed ? "common.yes" : "common.no")});
+    if (agent.intervalHours) {
+        table.add({localized("agent.status.interval"), localized("agent.status.hours", {std::to_string(*agent.intervalHours)})});
+    }
+    table.add({localized("agent.status.last_scan"),
+               lastScan ? localDate(fromReferenceSeconds(*lastScan)) : localized("agent.status.never")});
+    if (lastCount) table.add({localized("agent.status.found"), std::to_string(*lastCount)});
+    if (agent.nextRun) table.add({localized("agent.status.next_run"), *agent.nextRun});
+    // Without titles: the first line of the table is its own, empty, title line.
+    std::string text = table.render(Style::forStream(stdout), outputWidth());
+    std::fputs(text.substr(text.find('\n') + 1).c_str(), stdout);
     return kExitSuccess;
 }
 
 }  // namespace
 
 void addAgentCommand(CLI::App& app, int* exitCode) {
-    auto* agent = app.add_subcommand("agent", "Scan in the background at a fixed interval, and notify new updates");
+    auto* agent = app.add_subcommand("agent", localized("help.agent"));
     agent->require_subcommand(1);
+    setExamples(*agent, {"vantreel agent install --interval 6", "vantreel agent status"});
     auto arguments = std::make_shared<AgentArguments>();
-    auto* installCommand = agent->add_subcommand("install", "Install and start the background scan agent");
-    installCommand->add_option("--interval", arguments->interval, "Hours between scans (the CheckInterval setting)");
+    auto* installCommand = agent->add_subcommand("install", localized("help.agent_install"));
+    installCommand->add_option("--interval", arguments->interval, localized("help.option.interval"))->type_name("HOURS");
+    setExamples(*installCommand, {"vantreel agent install --interval 6"});
     installCommand->callback([arguments, exitCode] { *exitCode = install(arguments->interval); });
-    auto* removeCommand = agent->add_subcommand("remove", "Stop and delete the background scan agent");
+    auto* removeCommand = agent->add_subcommand("remove", localized("help.agent_remove"));
+    setExamples(*removeCommand, {"vantreel agent remove"});
     removeCommand->callback([exitCode] { *exitCode = remove(); });
-    auto* statusCommand = agent->add_subcommand("status", "Whether the agent is installed, and its last scan");
-    statusCommand->add_flag("--json", arguments->json, "Print the status as JSON");
+    auto* statusCommand = agent->add_subcommand("status", localized("help.agent_status"));
+    statusCommand->add_flag("--json", arguments->json, localized("help.option.json"));
+    setExamples(*statusCommand, {"vantreel agent status --json"});
     statusCommand->callback([arguments, exitCode] { *exitCode = status(arguments->json); });
 }
 
@@ -120,7 +133,7 @@ int applyAgentSetting(const std::string& key) {
             manager.remove();
         }
     } catch (const AgentError& error) {
-        std::fprintf(stderr, "vantreel settings: background scans: %s\n", error.what());
+        std::fprintf(stderr, "vantreel settings: %s\n", localized("agent.setting_failed", {error.what()}).c_str());
         // The setting says what is installed.
         if (enabled) settings.setValue(kEnabledKey, false);
         return kExitFailure;

@@ -8,10 +8,15 @@
 
 #include "base/Json.hpp"
 #include "base/Strings.hpp"
+#include "base/Localization.hpp"
+#include "cli/CommandOptions.hpp"
 #include "cli/Context.hpp"
 #include "cli/Output.hpp"
 #include "cli/ResultsView.hpp"
 #include "cli/ScanCommand.hpp"
+#include "cli/TextTable.hpp"
+#include "core/ManagerRegistry.hpp"
+#include "presentation/AllUpdatesRowBuilder.hpp"
 #include "core/ScanResultsPersistence.hpp"
 #include "sources/inventory/ApplicationManager.hpp"
 #include "sources/sparkle/SparkleManager.hpp"
@@ -27,6 +32,7 @@ Json optionalText(const std::optional<std::string>& text) { return text ? Json(*
 Json applicationJson(const Application& application, const std::vector<SparkleApp>& sparkleApps,
                      const std::vector<GenericUpdaterApp>& genericApps) {
     Json json = Json::object();
+    json["id"] = AllUpdatesRowBuilder(ManagerRegistry::sources()).applicationRow(application, false).shortId;
     json["name"] = application.name;
     json["version"] = application.version;
     json["buildNumber"] = optionalText(application.buildNumber);
@@ -47,14 +53,27 @@ Json applicationJson(const Application& application, const std::vector<SparkleAp
     return json;
 }
 
+// The diagnostics with their dates in the words of every command's JSON.
+Json diagnosticsJson(const ScanDiagnostics& diagnostics) {
+    Json json = diagnostics.toJson();
+    json["startedAt"] = jsonDate(diagnostics.startedAt);
+    json["finishedAt"] = jsonDate(diagnostics.finishedAt);
+    return json;
+}
+
 void printDiagnostics(const ScanDiagnostics& diagnostics) {
-    double seconds = secondsBetween(diagnostics.startedAt, diagnostics.finishedAt);
-    std::printf("\nLast inventory: %.2f s\n", seconds);
+    char seconds[32];
+    std::snprintf(seconds, sizeof(seconds), "%.2f", secondsBetween(diagnostics.startedAt, diagnostics.finishedAt));
+    std::printf("\n%s\n", localized("apps.last_inventory", {seconds}).c_str());
     for (const ScanPathSummary& summary : diagnostics.pathSummaries) {
-        std::printf("  %s (%s): %lld apps, %lld folders, %lld files, %lld links, %.2f s\n",
-                    oneLine(summary.displayName).c_str(), oneLine(summary.rootPath).c_str(),
-                    summary.discoveredApplications, summary.directoriesVisited, summary.filesScanned,
-                    summary.symlinksFollowed, summary.duration);
+        char duration[32];
+        std::snprintf(duration, sizeof(duration), "%.2f", summary.duration);
+        std::printf("  %s\n", localized("apps.folder_summary",
+                                        {oneLine(summary.displayName), oneLine(summary.rootPath),
+                                         std::to_string(summary.discoveredApplications),
+                                         std::to_string(summary.directoriesVisited), std::to_string(summary.filesScanned),
+                                         std::to_string(summary.symlinksFollowed), duration})
+                                  .c_str());
         for (const std::string& error : summary.errors) std::printf("    ! %s\n", oneLine(error).c_str());
     }
 }
@@ -70,44 +89,37 @@ int apps(bool asJson, bool verbose) {
         const std::string results = ScanResultsPersistence::defaultFolder();
         std::vector<SparkleApp> sparkleApps = SparkleManager::load(results);
         std::vector<GenericUpdaterApp> genericApps = GenericUpdaterManager::load(results);
-        Json json = Json::object();
+        Json json = jsonDocument();
         Json& list = json["applications"] = Json::array();
         for (const Application& application : applications) list.push_back(applicationJson(application, sparkleApps, genericApps));
-        if (verbose) json["diagnostics"] = diagnostics ? diagnostics->toJson() : Json(nullptr);
+        if (verbose) json["diagnostics"] = diagnostics ? diagnosticsJson(*diagnostics) : Json(nullptr);
         std::printf("%s\n", dumpJson(json, jsonIndentForStandardOutput()).c_str());
         return kExitSuccess;
     }
     if (applications.empty()) {
-        std::printf("No applications found yet: run vantreel scan.\n");
+        std::printf("%s\n", localized("apps.none").c_str());
     } else {
-        Style style = Style::forStream(stdout);
-        std::size_t nameWidth = 4, versionWidth = 7, latestWidth = 6, mechanismWidth = 9, identifierWidth = 17;
+        TextTable table({{localized("table.column.name"), Column::Elide::End, 10, 0},
+                         {localized("apps.column.version"), Column::Elide::Middle, 7, 0},
+                         {localized("table.column.latest"), Column::Elide::Middle, 7, 0},
+                         {localized("apps.column.mechanism"), Column::Elide::End, 6, 2},
+                         {localized("apps.column.identifier"), Column::Elide::Middle, 10, 3},
+                         {localized("apps.column.path"), Column::Elide::Middle, 10, 1}});
         for (const Application& application : applications) {
-            nameWidth = std::max(nameWidth, displayWidth(oneLine(application.name)));
-            versionWidth = std::max(versionWidth, displayWidth(application.version));
-            latestWidth = std::max(latestWidth, displayWidth(application.latestVersion.value_or("-")));
-            mechanismWidth = std::max(mechanismWidth, displayWidth(displayName(application.updateMechanism)));
-            identifierWidth = std::max(identifierWidth, displayWidth(application.bundleIdentifier));
-        }
-        std::printf("%s\n", style.bold(padRight("NAME", nameWidth) + "  " + padRight("VERSION", versionWidth) + "  " +
-                                       padRight("LATEST", latestWidth) + "  " + padRight("MECHANISM", mechanismWidth) +
-                                       "  " + padRight("BUNDLE IDENTIFIER", identifierWidth) + "  PATH")
-                                .c_str());
-        for (const Application& application : applications) {
-            std::printf("%s  %s  %s  %s  %s  %s\n", padRight(oneLine(application.name), nameWidth).c_str(),
-                        padRight(application.version, versionWidth).c_str(),
-                        padRight(application.latestVersion.value_or("-"), latestWidth).c_str(),
-                        padRight(displayName(application.updateMechanism), mechanismWidth).c_str(),
-                        padRight(application.bundleIdentifier, identifierWidth).c_str(),
-                        style.dim(oneLine(application.bundlePath)).c_str());
+            std::optional<std::string> note;
             if (application.resolutionSource || application.resolutionReason) {
                 std::string source =
                     application.resolutionSource ? std::string(rawValue(*application.resolutionSource)) : "-";
-                std::printf("    source: %s%s\n", source.c_str(),
-                            application.resolutionReason ? (" (" + oneLine(*application.resolutionReason) + ")").c_str()
-                                                         : "");
+                if (application.resolutionReason) source += " (" + oneLine(*application.resolutionReason) + ")";
+                note = localized("apps.resolution", {source});
             }
+            table.add({oneLine(application.name), oneLine(application.version),
+                       oneLine(application.latestVersion.value_or("-")),
+                       std::string(displayName(application.updateMechanism)), oneLine(application.bundleIdentifier),
+                       Cell(oneLine(application.bundlePath), Tone::Dim)},
+                      note);
         }
+        std::fputs(table.render(Style::forStream(stdout), outputWidth()).c_str(), stdout);
     }
     if (verbose && diagnostics) printDiagnostics(*diagnostics);
     return kExitSuccess;
@@ -117,27 +129,34 @@ int apps(bool asJson, bool verbose) {
 int extensions(bool asJson) {
     std::vector<SystemExtension> found = SystemExtensionManager().list();
     if (asJson) {
-        Json json = Json::object();
+        Json json = jsonDocument();
         Json& list = json["extensions"] = Json::array();
-        for (const SystemExtension& extension : found) list.push_back(extension.toJson());
+        for (const SystemExtension& extension : found) {
+            Json entry = extension.toJson();
+            entry["installDate"] = extension.installDate ? Json(jsonDate(*extension.installDate)) : Json(nullptr);
+            list.push_back(std::move(entry));
+        }
         std::printf("%s\n", dumpJson(json, jsonIndentForStandardOutput()).c_str());
         return kExitSuccess;
     }
     if (found.empty()) {
-        std::printf("No plug-ins installed.\n");
+        std::printf("%s\n", localized("apps.no_plugins").c_str());
         return kExitSuccess;
     }
     Style style = Style::forStream(stdout);
     for (const SystemExtension& extension : found) {
         std::printf("%s\n", style.bold(oneLine(extension.name)).c_str());
-        std::printf("  Type: %s\n", std::string(displayName(extension.type)).c_str());
-        std::printf("  Location: %s\n", extension.isSystemExtension ? "all users" : "this user");
-        std::printf("  Path: %s\n", oneLine(extension.path).c_str());
-        if (extension.version) std::printf("  Version: %s\n", oneLine(*extension.version).c_str());
-        if (extension.bundleIdentifier) std::printf("  Bundle ID: %s\n", oneLine(*extension.bundleIdentifier).c_str());
-        if (extension.vendor) std::printf("  Vendor: %s\n", oneLine(*extension.vendor).c_str());
-        std::printf("  Size: %s\n", sparkleSizeText(static_cast<std::int64_t>(extension.fileSize)).c_str());
-        if (extension.installDate) std::printf("  Installed: %s\n", localDate(*extension.installDate).c_str());
+        auto field = [](const char* key, const std::string& value) {
+            std::printf("  %s %s\n", localized(key).c_str(), value.c_str());
+        };
+        field("apps.plugin.type", std::string(displayName(extension.type)));
+        field("apps.plugin.location", localized(extension.isSystemExtension ? "apps.plugin.all_users" : "apps.plugin.this_user"));
+        field("apps.plugin.path", oneLine(extension.path));
+        if (extension.version) field("apps.plugin.version", oneLine(*extension.version));
+        if (extension.bundleIdentifier) field("apps.plugin.bundle_id", oneLine(*extension.bundleIdentifier));
+        if (extension.vendor) field("apps.plugin.vendor", oneLine(*extension.vendor));
+        field("apps.plugin.size", sparkleSizeText(static_cast<std::int64_t>(extension.fileSize)));
+        if (extension.installDate) field("apps.plugin.installed", localDate(*extension.installDate));
     }
     return kExitSuccess;
 }
@@ -145,11 +164,12 @@ int extensions(bool asJson) {
 }  // namespace
 
 void addAppsCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) {
-    auto* command = app.add_subcommand("apps", "List the installed applications found by the last scan");
+    auto* command = app.add_subcommand("apps", localized("help.apps"));
     auto json = std::make_shared<bool>(false);
     auto plugins = std::make_shared<bool>(false);
-    command->add_flag("--json", *json, "Print the applications as JSON");
-    command->add_flag("--extensions", *plugins, "List the installed plug-ins instead (display only)");
+    command->add_flag("--json", *json, localized("help.option.json"));
+    command->add_flag("--extensions", *plugins, localized("help.option.extensions"));
+    setExamples(*command, {"vantreel apps", "vantreel --verbose apps --json"});
     command->callback([json, plugins, exitCode, options] {
         *exitCode = *plugins ? extensions(*json) : apps(*json, options->verbose);
     });

@@ -114,9 +114,14 @@ private:
     bool previousExitWasClean_ = true;
 };
 
-// Exit statuses of every command: 0 success, 1 failure, 2 bad usage.
+// Exit statuses of every command: 0 success, 1 failure, 2 bad usage. With --exit-code the
+// commands that report pending updates also say what is pending: 3 when a source failed (or
+// no scan was ever made), 10 when updates are pending, 11 when a security update is.
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+inline constexpr int kExitSourceFailed = 3;
+inline constexpr int kExitUpdatesPending = 10;
+inline constexpr int kExitSecurityPending = 11;
 
 }  // namespace vt::cli

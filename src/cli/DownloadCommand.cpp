@@ -10,6 +10,7 @@
 #include "base/Cancellation.hpp"
 #include "base/Json.hpp"
 #include "base/Localization.hpp"
+#include "cli/CommandOptions.hpp"
 #include "cli/Context.hpp"
 #include "cli/Onboarding.hpp"
 #include "cli/Output.hpp"
@@ -75,7 +76,8 @@ public:
             phase_ = progress.phase;
             std::string bar;
             const int filled = progress.percent ? static_cast<int>(*progress.percent * kBarWidth + 0.5) : 0;
-            for (int i = 0; i < kBarWidth; ++i) bar += i < filled ? "█" : "░";
+            const bool unicode = unicodeOutput();
+            for (int i = 0; i < kBarWidth; ++i) bar += i < filled ? (unicode ? "█" : "#") : (unicode ? "░" : "-");
             std::string size;
             if (progress.sizeBytes) {
                 size = "  ";
@@ -139,9 +141,9 @@ void installDownloadedUpdate(const AllUpdateRow& row, const CompletedManualDownl
                              (file.ends_with(".dmg") || file.ends_with(".zip") || file.ends_with(".tar.gz"));
     if (!installable) {
         std::string command = "vantreel update ";
-        command += row.id;
+        command += row.shortId;
         report["install"] = command;
-        if (!json) std::printf("%s\n", localized("download.install_with_update", {row.id}).c_str());
+        if (!json) std::printf("%s\n", localized("download.install_with_update", {row.shortId}).c_str());
         return;
     }
     GitHubInstallerService installer(GitHubInstallerService::Options{
@@ -180,22 +182,17 @@ int download(const DownloadArguments& arguments, const GlobalOptions& options) {
     if (!ensureTermsAccepted(options.acceptTerms)) return kExitFailure;
     const std::vector<AllUpdateRow> everything = everyRow(savedSnapshot());  // the matches point into it
     std::vector<const AllUpdateRow*> rows = resolveRows(arguments.item, everything);
-    if (rows.empty()) {
-        std::fprintf(stderr, "vantreel download: no item \"%s\" in the last scan (see vantreel list --all)\n",
-                     arguments.item.c_str());
-        return kExitUsage;
-    }
-    if (rows.size() > 1) {
-        std::fprintf(stderr, "vantreel download: \"%s\" names several items; give one of these ids:\n",
-                     arguments.item.c_str());
-        for (const AllUpdateRow* row : rows) std::fprintf(stderr, "  %s\n", row->id.c_str());
+    if (rows.size() != 1) {
+        reportUnresolved("download", arguments.item, rows);
         return kExitUsage;
     }
     const AllUpdateRow& row = *rows.front();
     std::stop_source stop;
     InterruptWatcher watcher([&stop] { stop.request_stop(); });
     Style out = Style::forStream(stdout);
-    Json report = {{"id", row.id}, {"name", row.name}};
+    Json report = jsonDocument();
+    report["id"] = row.shortId;
+    report["name"] = row.name;
     try {
         std::optional<std::string> address = downloadAddress(row, stop.get_token());
         if (!address) {
@@ -244,9 +241,10 @@ int download(const DownloadArguments& arguments, const GlobalOptions& options) {
 
 void addDownloadCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) {
     auto arguments = std::make_shared<DownloadArguments>();
-    auto* command = app.add_subcommand("download", "Download the update file of an item of the last scan");
-    command->add_option("item", arguments->item, "Row id (see list --json) or name of the item")->required();
-    command->add_flag("--json", arguments->json, "Print the result as JSON");
+    auto* command = app.add_subcommand("download", localized("help.download"));
+    command->add_option("item", arguments->item, localized("help.option.item"))->required()->type_name("ID");
+    command->add_flag("--json", arguments->json, localized("help.option.json"));
+    setExamples(*command, {"vantreel download app:com.example.editor"});
     command->callback([arguments, exitCode, options] { *exitCode = download(*arguments, *options); });
 }
 

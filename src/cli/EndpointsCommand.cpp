@@ -8,7 +8,11 @@
 #include <CLI/CLI.hpp>
 
 #include "base/Json.hpp"
+#include "base/Localization.hpp"
+#include "cli/CommandOptions.hpp"
+#include "cli/Output.hpp"
 #include "cli/Terminal.hpp"
+#include "cli/TextTable.hpp"
 #include "system/Endpoints.hpp"
 
 namespace vt::cli {
@@ -39,21 +43,17 @@ int printEndpoints(bool asJson) {
                                 {"variable", entry.variable},
                                 {"purpose", entry.purpose}});
         }
-        output = dumpJson(list, 2) + "\n";
+        Json document = jsonDocument();
+        document["endpoints"] = std::move(list);
+        output = dumpJson(document, jsonIndentForStandardOutput()) + "\n";
     } else {
-        std::size_t nameWidth = 0;
-        std::size_t addressWidth = 0;
+        TextTable table({{localized("endpoints.column.service"), Column::Elide::Never, 0, 0},
+                         {localized("endpoints.column.address"), Column::Elide::Middle, 16, 0},
+                         {localized("endpoints.column.override"), Column::Elide::End, 8, 1}});
         for (const EndpointEntry& entry : entries) {
-            nameWidth = std::max(nameWidth, entry.name.size());
-            addressWidth = std::max(addressWidth, entry.address.size());
+            table.add({entry.name, entry.address, entry.overridden ? "(" + entry.variable + ")" : ""});
         }
-        for (const EndpointEntry& entry : entries) {
-            std::string line = entry.name + std::string(nameWidth - entry.name.size() + 2, ' ') + entry.address;
-            if (entry.overridden) {
-                line += std::string(addressWidth - entry.address.size() + 2, ' ') + "(" + entry.variable + ")";
-            }
-            output += line + "\n";
-        }
+        output = table.render(Style::forStream(stdout), outputWidth());
     }
     writeAll(stdout, output);
     return 0;
@@ -62,10 +62,10 @@ int printEndpoints(bool asJson) {
 }  // namespace
 
 void addEndpointsCommand(CLI::App& app, int* exitCode) {
-    auto* endpoints = app.add_subcommand(
-        "endpoints", "Print the address of every outside service in effect; VANTREEL_ENDPOINT_<NAME> overrides one");
+    auto* endpoints = app.add_subcommand("endpoints", localized("help.endpoints"));
     auto asJson = std::make_shared<bool>(false);
-    endpoints->add_flag("--json", *asJson, "Print JSON");
+    endpoints->add_flag("--json", *asJson, localized("help.option.json"));
+    setExamples(*endpoints, {"vantreel endpoints", "VANTREEL_ENDPOINT_PYPI=https://pypi.example.org vantreel endpoints"});
     endpoints->callback([asJson, exitCode] { *exitCode = printEndpoints(*asJson); });
 }
 

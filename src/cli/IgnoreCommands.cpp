@@ -4,6 +4,7 @@
 #include <ctime>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -12,9 +13,14 @@
 #include "base/Json.hpp"
 #include "base/Localization.hpp"
 #include "base/Strings.hpp"
+#include "cli/CommandOptions.hpp"
 #include "cli/Context.hpp"
 #include "cli/Output.hpp"
+#include "cli/ResultsView.hpp"
+#include "cli/TextTable.hpp"
 #include "cli/UpdatesTable.hpp"
+#include "core/ManagerRegistry.hpp"
+#include "presentation/AllUpdatesRowBuilder.hpp"
 #include "presentation/IgnoredAppsManager.hpp"
 #include "presentation/SkippedVersionStore.hpp"
 #include "presentation/SnoozeStore.hpp"
@@ -47,15 +53,20 @@ const AllUpdateRow* resolveOne(const std::string& verb, const std::string& argum
         }
     }
     if (applications == 1) return application;
-    if (matches.empty()) {
-        std::fprintf(stderr, "vantreel %s: no item \"%s\" in the last scan (see vantreel list --all)\n", verb.c_str(),
-                     argument.c_str());
-    } else {
-        std::fprintf(stderr, "vantreel %s: \"%s\" names several items; give one of these ids:\n", verb.c_str(),
-                     argument.c_str());
-        for (const AllUpdateRow* row : matches) std::fprintf(stderr, "  %s  (%s)\n", row->id.c_str(), row->source.c_str());
-    }
+    reportUnresolved(verb, argument, matches);
     return nullptr;
+}
+
+// The key an ignore list stores an item under when `argument` names it: the key itself, or
+// the short id of a key of the earlier form.
+std::optional<std::string> storedKeyNamed(const std::string& argument, const std::set<std::string>& keys) {
+    if (keys.count(argument) > 0) return argument;
+    const std::string lower = toLower(trimView(argument));
+    const AllUpdatesRowBuilder builder(ManagerRegistry::sources());
+    for (const std::string& key : keys) {
+        if (builder.shortIdOfLegacyKey(key) == lower) return key;
+    }
+    return std::nullopt;
 }
 
 // Applications are ignored by bundle identifier, so that the ignore follows them to every
@@ -114,7 +125,7 @@ int ignore(const IgnoreArguments& arguments) {
     ignored.ignoreSeveral(keys);  // one write for all of them
     for (std::size_t i = 0; i < chosen.size(); ++i) {
         const char* key = already[i] ? "ignore.already" : "ignore.done";
-        std::printf("%s\n", localized(key, {chosen[i]->name, keys[i]}).c_str());
+        std::printf("%s\n", localized(key, {chosen[i]->name, chosen[i]->shortId}).c_str());
     }
     return kExitSuccess;
 }
@@ -125,9 +136,10 @@ int unignore(const IgnoreArguments& arguments) {
     std::vector<std::string> keys;
     std::vector<std::string> names;
     for (const std::string& argument : arguments.items) {
-        // An item gone from the inventory is still named by the key it is stored under.
-        if (ignored.isIgnored(argument)) {
-            keys.push_back(argument);
+        // An item gone from the inventory is still named by the key it is stored under, or
+        // by the short id that key stands for.
+        if (std::optional<std::string> stored = storedKeyNamed(argument, ignored.ignoredBundleIds())) {
+            keys.push_back(*stored);
             names.push_back(argument);
             continue;
         }
@@ -151,7 +163,7 @@ int skip(const IgnoreArguments& arguments) {
     if (row == nullptr) return kExitUsage;
     std::string version = arguments.version.empty() ? row->latestVersion.value_or("") : arguments.version;
     if (trimView(version).empty()) {
-        std::fprintf(stderr, "vantreel skip: %s has no known latest version; give one with --version\n", row->name.c_str());
+        std::fprintf(stderr, "vantreel skip: %s\n", localized("skip.no_version", {row->name}).c_str());
         return kExitUsage;
     }
     SkippedVersionStore(Context::shared().settings()).skip(row->id, version);
@@ -163,7 +175,7 @@ int snooze(const IgnoreArguments& arguments) {
     const int given = (arguments.until.empty() ? 0 : 1) + (arguments.forDuration.empty() ? 0 : 1) +
                       (arguments.indefinitely ? 1 : 0);
     if (given != 1) {
-        std::fprintf(stderr, "vantreel snooze: give one of --until DATE, --for DURATION or --indefinitely\n");
+        std::fprintf(stderr, "vantreel snooze: %s\n", localized("snooze.one_of").c_str());
         return kExitUsage;
     }
     const Clock::TimePoint now = Clock::shared().now();
@@ -171,21 +183,19 @@ int snooze(const IgnoreArguments& arguments) {
     if (!arguments.until.empty()) {
         until = parseDate(arguments.until);
         if (!until) {
-            std::fprintf(stderr, "vantreel snooze: \"%s\" is not a date like 2026-12-31 or 2026-12-31T18:00\n",
-                         arguments.until.c_str());
+            std::fprintf(stderr, "vantreel snooze: %s\n", localized("snooze.bad_date", {arguments.until}).c_str());
             return kExitUsage;
         }
     } else if (!arguments.forDuration.empty()) {
         std::optional<Clock::Duration> duration = parseDuration(arguments.forDuration);
         if (!duration) {
-            std::fprintf(stderr, "vantreel snooze: \"%s\" is not a duration like 30m, 12h, 7d or 2w\n",
-                         arguments.forDuration.c_str());
+            std::fprintf(stderr, "vantreel snooze: %s\n", localized("snooze.bad_duration", {arguments.forDuration}).c_str());
             return kExitUsage;
         }
         until = now + *duration;
     }
     if (until && *until <= now) {
-        std::fprintf(stderr, "vantreel snooze: %s is already past\n", localDate(*until).c_str());
+        std::fprintf(stderr, "vantreel snooze: %s\n", localized("snooze.past", {localDate(*until)}).c_str());
         return kExitUsage;
     }
     std::vector<AllUpdateRow> rows = everyRow(savedSnapshot());
@@ -201,7 +211,11 @@ int unsnooze(const IgnoreArguments& arguments) {
     SnoozeStore snoozes(Context::shared().settings());
     const std::string& argument = arguments.items.front();
     std::string key = argument, name = argument;
-    if (snoozes.all().count(argument) == 0) {
+    std::set<std::string> snoozed;
+    for (const auto& [id, until] : snoozes.all()) snoozed.insert(id);
+    if (std::optional<std::string> stored = storedKeyNamed(argument, snoozed)) {
+        key = *stored;
+    } else {
         std::vector<AllUpdateRow> rows = everyRow(savedSnapshot());
         const AllUpdateRow* row = resolveOne("unsnooze", argument, rows);
         if (row == nullptr) return kExitUsage;
@@ -213,24 +227,33 @@ int unsnooze(const IgnoreArguments& arguments) {
     return kExitSuccess;
 }
 
-Json itemJson(const IgnoredItem& item) {
+// What `ignored` calls an item: the short id of its row, else that of the key it is stored
+// under, else the key itself.
+std::string shownId(const IgnoredItem& item, const std::vector<AllUpdateRow>& rows) {
+    for (const AllUpdateRow& row : rows) {
+        if (row.id == item.id) return row.shortId;
+    }
+    const std::string& key = item.settingsIdentifier.value_or(item.id);
+    return AllUpdatesRowBuilder(ManagerRegistry::sources()).shortIdOfLegacyKey(key).value_or(key);
+}
+
+Json itemJson(const IgnoredItem& item, const std::string& id) {
     Json json = Json::object();
-    json["id"] = item.id;
+    json["id"] = id;
     json["name"] = item.name;
     json["version"] = item.version;
     json["status"] = statusName(item.status.kind);
     if (!item.status.detail.empty()) json["statusDetail"] = item.status.detail;
     if (item.status.kind == IgnoredItem::Status::Kind::Snoozed) {
-        json["until"] = item.status.until ? Json(toReferenceSeconds(*item.status.until)) : Json();
+        json["until"] = item.status.until ? Json(jsonDate(*item.status.until)) : Json();
     }
     json["label"] = statusLabel(item.status);
-    json["source"] = item.source;
-    json["icon"] = item.icon;
+    json["sourceName"] = item.source;
     if (item.bundlePath) json["bundlePath"] = *item.bundlePath;
     if (item.bundleIdentifier) json["bundleIdentifier"] = *item.bundleIdentifier;
     if (item.packageIdentifier) json["packageIdentifier"] = *item.packageIdentifier;
     if (item.extensionId) json["extensionId"] = *item.extensionId;
-    if (item.settingsIdentifier) json["settingsIdentifier"] = *item.settingsIdentifier;
+    if (item.settingsIdentifier) json["storedAs"] = *item.settingsIdentifier;
     return json;
 }
 
@@ -240,38 +263,28 @@ int listIgnored(const IgnoreArguments& arguments) {
     std::vector<IgnoredItem> items = filter.ignoredItems(rows);
     if (arguments.json) {
         Json list = Json::array();
-        for (const IgnoredItem& item : items) list.push_back(itemJson(item));
-        std::printf("%s\n", dumpJson(list, jsonIndentForStandardOutput()).c_str());
+        for (const IgnoredItem& item : items) list.push_back(itemJson(item, shownId(item, rows)));
+        Json document = jsonDocument();
+        document["ignored"] = std::move(list);
+        std::printf("%s\n", dumpJson(document, jsonIndentForStandardOutput()).c_str());
         return kExitSuccess;
     }
     if (items.empty()) {
         std::printf("%s\n", localized("ignored.none").c_str());
         return kExitSuccess;
     }
-    Style style = Style::forStream(stdout);
-    std::size_t nameWidth = 4, sourceWidth = 6, statusWidth = 6;
+    TextTable table({{localized("table.column.name"), Column::Elide::End, 10, 0},
+                     {localized("table.column.source"), Column::Elide::End, 4, 1},
+                     {localized("ignored.column.status"), Column::Elide::End, 10, 2},
+                     {localized("ignored.column.id"), Column::Elide::Middle, 12, 0}});
     for (const IgnoredItem& item : items) {
-        nameWidth = std::max(nameWidth, displayWidth(item.name));
-        sourceWidth = std::max(sourceWidth, displayWidth(item.source));
-        statusWidth = std::max(statusWidth, displayWidth(statusLabel(item.status)));
+        table.add({oneLine(item.name), oneLine(item.source), statusLabel(item.status), shownId(item, rows)});
     }
-    std::printf("%s\n", style.bold(padRight("NAME", nameWidth) + "  " + padRight("SOURCE", sourceWidth) + "  " +
-                                   padRight("STATUS", statusWidth) + "  ID")
-                            .c_str());
-    for (const IgnoredItem& item : items) {
-        std::string line = padRight(item.name, nameWidth);
-        line += "  ";
-        line += padRight(item.source, sourceWidth);
-        line += "  ";
-        line += padRight(statusLabel(item.status), statusWidth);
-        line += "  ";
-        line += item.settingsIdentifier.value_or(item.id);
-        std::printf("%s\n", line.c_str());
-    }
+    std::fputs(table.render(Style::forStream(stdout), outputWidth()).c_str(), stdout);
     return kExitSuccess;
 }
 
-CLI::App* verb(CLI::App& app, const char* name, const char* description, int* exitCode,
+CLI::App* verb(CLI::App& app, const char* name, const std::string& description, int* exitCode,
                const std::shared_ptr<IgnoreArguments>& arguments, int (*run)(const IgnoreArguments&)) {
     CLI::App* command = app.add_subcommand(name, description);
     command->callback([arguments, exitCode, run] {
@@ -289,38 +302,38 @@ CLI::App* verb(CLI::App& app, const char* name, const char* description, int* ex
 
 void addIgnoreCommands(CLI::App& app, int* exitCode) {
     auto ignoreArguments = std::make_shared<IgnoreArguments>();
-    verb(app, "ignore", "Take items out of the table for good", exitCode, ignoreArguments, ignore)
-        ->add_option("items", ignoreArguments->items, "Row ids (see list --json) or names")
-        ->required();
+    CLI::App* ignoreCommand = verb(app, "ignore", localized("help.ignore"), exitCode, ignoreArguments, ignore);
+    ignoreCommand->add_option("items", ignoreArguments->items, localized("help.option.items"))->required()->type_name("ID");
+    setExamples(*ignoreCommand, {"vantreel ignore npm:corepack", "vantreel ignore app:com.example.editor cask:firefox"});
 
     auto unignoreArguments = std::make_shared<IgnoreArguments>();
-    verb(app, "unignore", "Show ignored items again", exitCode, unignoreArguments, unignore)
-        ->add_option("items", unignoreArguments->items, "Row ids or names")
-        ->required();
+    CLI::App* unignoreCommand = verb(app, "unignore", localized("help.unignore"), exitCode, unignoreArguments, unignore);
+    unignoreCommand->add_option("items", unignoreArguments->items, localized("help.option.items"))->required()->type_name("ID");
+    setExamples(*unignoreCommand, {"vantreel unignore npm:corepack"});
 
     auto skipArguments = std::make_shared<IgnoreArguments>();
-    CLI::App* skipCommand = verb(app, "skip", "Skip one version of an item; a newer one shows again", exitCode,
-                                 skipArguments, skip);
-    skipCommand->add_option("item", skipArguments->items, "Row id or name")->required()->expected(1);
-    skipCommand->add_option("--version", skipArguments->version, "The version to skip (the latest by default)");
+    CLI::App* skipCommand = verb(app, "skip", localized("help.skip"), exitCode, skipArguments, skip);
+    skipCommand->add_option("item", skipArguments->items, localized("help.option.item"))->required()->expected(1)->type_name("ID");
+    skipCommand->add_option("--version", skipArguments->version, localized("help.option.skip_version"))->type_name("VERSION");
+    setExamples(*skipCommand, {"vantreel skip brew:node", "vantreel skip brew:node --version 22.1.0"});
 
     auto snoozeArguments = std::make_shared<IgnoreArguments>();
-    CLI::App* snoozeCommand =
-        verb(app, "snooze", "Hide an item until a date, for a while, or indefinitely", exitCode, snoozeArguments, snooze);
-    snoozeCommand->add_option("item", snoozeArguments->items, "Row id or name")->required()->expected(1);
-    snoozeCommand->add_option("--until", snoozeArguments->until, "A date: 2026-12-31 or 2026-12-31T18:00");
-    snoozeCommand->add_option("--for", snoozeArguments->forDuration, "A duration: 30m, 12h, 7d, 2w");
-    snoozeCommand->add_flag("--indefinitely", snoozeArguments->indefinitely, "Until unsnoozed");
+    CLI::App* snoozeCommand = verb(app, "snooze", localized("help.snooze"), exitCode, snoozeArguments, snooze);
+    snoozeCommand->add_option("item", snoozeArguments->items, localized("help.option.item"))->required()->expected(1)->type_name("ID");
+    snoozeCommand->add_option("--until", snoozeArguments->until, localized("help.option.until"))->type_name("DATE");
+    snoozeCommand->add_option("--for", snoozeArguments->forDuration, localized("help.option.for"))->type_name("DURATION");
+    snoozeCommand->add_flag("--indefinitely", snoozeArguments->indefinitely, localized("help.option.indefinitely"));
+    setExamples(*snoozeCommand, {"vantreel snooze pip:requests --for 7d", "vantreel snooze apt:libc6 --until 2026-12-31"});
 
     auto unsnoozeArguments = std::make_shared<IgnoreArguments>();
-    verb(app, "unsnooze", "End a snooze", exitCode, unsnoozeArguments, unsnooze)
-        ->add_option("item", unsnoozeArguments->items, "Row id or name")
-        ->required()
-        ->expected(1);
+    CLI::App* unsnoozeCommand = verb(app, "unsnooze", localized("help.unsnooze"), exitCode, unsnoozeArguments, unsnooze);
+    unsnoozeCommand->add_option("item", unsnoozeArguments->items, localized("help.option.item"))->required()->expected(1)->type_name("ID");
+    setExamples(*unsnoozeCommand, {"vantreel unsnooze pip:requests"});
 
     auto ignoredArguments = std::make_shared<IgnoreArguments>();
-    verb(app, "ignored", "List everything taken out of the table, and why", exitCode, ignoredArguments, listIgnored)
-        ->add_flag("--json", ignoredArguments->json, "Print the list as JSON");
+    CLI::App* ignoredCommand = verb(app, "ignored", localized("help.ignored"), exitCode, ignoredArguments, listIgnored);
+    ignoredCommand->add_flag("--json", ignoredArguments->json, localized("help.option.json"));
+    setExamples(*ignoredCommand, {"vantreel ignored", "vantreel ignored --json"});
 }
 
 }  // namespace vt::cli

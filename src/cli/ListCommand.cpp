@@ -10,9 +10,12 @@
 
 #include "base/Localization.hpp"
 #include "base/Strings.hpp"
+#include "cli/CommandOptions.hpp"
 #include "cli/Context.hpp"
 #include "cli/Output.hpp"
 #include "cli/ResultsView.hpp"
+#include "cli/ScanCommand.hpp"
+#include "cli/TextTable.hpp"
 #include "core/PersistedUIState.hpp"
 #include "core/ScanProgressModel.hpp"
 #include "core/ScanResultsPersistence.hpp"
@@ -29,6 +32,8 @@ struct ListArguments {
     bool json = false;
     std::string search;
     std::string source;
+    SourceOptions sources;
+    bool exitCode = false;
     bool hold = false;
 };
 
@@ -45,6 +50,8 @@ std::string ageText(double seconds) {
 }
 
 int list(const ListArguments& arguments) {
+    std::optional<SourceSelection> selection = arguments.sources.selection("list");
+    if (!selection) return kExitUsage;
     Context& context = Context::shared();
     PersistedScanResults results = context.persistence().load();
     bool allowPreRelease = context.defaults().boolValue("ShowPreReleaseUpdates").value_or(false);
@@ -54,58 +61,62 @@ int list(const ListArguments& arguments) {
     if (context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) {
         report.applications = context.applications().applications();
     }
-    attachTable(report, TableRequest{arguments.all, arguments.search, arguments.source});
+    attachTable(report, TableRequest{arguments.all, arguments.search, arguments.source, *selection});
+    // Without a scan there is nothing to say about pending updates.
+    const int status = !arguments.exitCode ? kExitSuccess : nothingSaved ? kExitSourceFailed : reportExitCode(report);
     std::optional<double> age;
     if (results.metadata) age = secondsBetween(results.metadata->lastScanDate, Clock::shared().now());
     if (arguments.json) {
         Json meta = Json::object();
         if (results.metadata) {
-            meta["date"] = toReferenceSeconds(results.metadata->lastScanDate);
+            meta["date"] = jsonDate(results.metadata->lastScanDate);
             meta["ageSeconds"] = *age;
         }
-        meta["source"] = "saved results";
-        meta["itemCount"] = report.packages.size();
+        meta["origin"] = "saved results";
+        meta["itemCount"] = report.packages.size() + report.applications.size();
         if (!results.unreadableFiles.empty()) meta["unreadableFiles"] = results.unreadableFiles;
         report.metadata = std::move(meta);
         printReportJson(report, jsonIndentForStandardOutput(), stdout);
-        return kExitSuccess;
+        return status;
     }
     if (nothingSaved) {
         std::printf("%s\n", localized("list.empty").c_str());
-        return kExitSuccess;
+        return status;
     }
     if (!context.previousExitWasClean()) std::fprintf(stderr, "%s\n", localized("list.previous_exit_unclean").c_str());
     if (!results.unreadableFiles.empty()) {
         std::fprintf(stderr, "%s\n", localized("list.unreadable_results", {join(results.unreadableFiles, ", ")}).c_str());
     }
     Style style = Style::forStream(stdout);
-    std::string table = renderTable(report, style);
+    std::string table = renderTable(report, style, outputWidth());
     if (!table.empty()) std::printf("%s\n", table.c_str());
     std::fputs(renderSummary(report, style).c_str(), stdout);
     if (age) std::printf("%s\n", style.dim(ageText(*age)).c_str());
-    return kExitSuccess;
+    return status;
 }
 
 int activity(bool asJson) {
     PersistedUIState state = PersistedUIState::load(Context::shared().defaults());
     if (asJson) {
-        Json list = Json::array();
-        for (const auto& record : state.recentActivity) list.push_back(record.toJson());
-        std::printf("%s\n", dumpJson(list, 2).c_str());
+        Json records = Json::array();
+        for (const auto& record : state.recentActivity) {
+            Json json = record.toJson();
+            json["date"] = jsonDate(record.date);
+            records.push_back(std::move(json));
+        }
+        Json document = jsonDocument();
+        document["activity"] = std::move(records);
+        std::printf("%s\n", dumpJson(document, jsonIndentForStandardOutput()).c_str());
         return kExitSuccess;
     }
     if (state.recentActivity.empty()) {
-        std::printf("No activity yet.\n");
+        std::printf("%s\n", localized("activity.none").c_str());
         return kExitSuccess;
     }
+    const std::string dash = punctuated(" — ");
     for (const auto& record : state.recentActivity) {
-        std::time_t time = std::chrono::system_clock::to_time_t(record.date);
-        std::tm local{};
-        localtime_r(&time, &local);
-        char when[32];
-        std::strftime(when, sizeof(when), "%Y-%m-%d %H:%M", &local);
-        std::string line = std::string(when) + "  " + record.title;
-        if (!record.subtitle.empty()) line += " — " + record.subtitle;
+        std::string line = localDate(record.date) + "  " + oneLine(record.title);
+        if (!record.subtitle.empty()) line += dash + oneLine(record.subtitle);
         if (record.duration) {
             char duration[32];
             std::snprintf(duration, sizeof(duration), " (%.1f s)", *record.duration);
@@ -120,13 +131,14 @@ int activity(bool asJson) {
 
 void addListCommands(CLI::App& app, int* exitCode) {
     auto arguments = std::make_shared<ListArguments>();
-    auto* listCommand = app.add_subcommand("list", "Show the results of the last scan without scanning");
-    listCommand->add_flag("--all", arguments->all, "Show every item, not only pending updates");
-    listCommand->add_flag("--json", arguments->json, "Print the results as JSON");
-    listCommand->add_option("--search", arguments->search, "Show only the rows whose name, source or id contains TEXT");
-    listCommand->add_option("--source", arguments->source, "Show only the rows of one source (its SOURCE column)");
+    auto* listCommand = app.add_subcommand("list", localized("help.list"));
+    addTableOptions(*listCommand, arguments->all, arguments->search, arguments->source);
+    arguments->sources.addTo(*listCommand);
+    listCommand->add_flag("--json", arguments->json, localized("help.option.json"));
+    listCommand->add_flag("--exit-code", arguments->exitCode, localized("help.option.exit_code"));
     // For a terminal opened from a notification, which would close as soon as we end.
-    listCommand->add_flag("--hold", arguments->hold, "Wait for Enter before ending")->group("");
+    listCommand->add_flag("--hold", arguments->hold, "")->group("");
+    setExamples(*listCommand, {"vantreel list", "vantreel list --all --only homebrew", "vantreel list --json | jq '.rows[].id'"});
     listCommand->callback([arguments, exitCode] {
         *exitCode = list(*arguments);
         if (arguments->hold && ::isatty(STDIN_FILENO) == 1) {
@@ -136,8 +148,9 @@ void addListCommands(CLI::App& app, int* exitCode) {
     });
 
     auto json = std::make_shared<bool>(false);
-    auto* activityCommand = app.add_subcommand("activity", "Show the recent activity");
-    activityCommand->add_flag("--json", *json, "Print the records as JSON");
+    auto* activityCommand = app.add_subcommand("activity", localized("help.activity"));
+    activityCommand->add_flag("--json", *json, localized("help.option.json"));
+    setExamples(*activityCommand, {"vantreel activity"});
     activityCommand->callback([json, exitCode] { *exitCode = activity(*json); });
 }
 

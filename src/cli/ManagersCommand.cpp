@@ -1,7 +1,6 @@
 #include "cli/ManagersCommand.hpp"
 
 #include <cstdio>
-#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,9 +9,13 @@
 #include <CLI/CLI.hpp>
 
 #include "base/Json.hpp"
+#include "base/Localization.hpp"
 #include "cli/Context.hpp"
+#include "cli/Output.hpp"
+#include "cli/TextTable.hpp"
 #include "core/SourcePipelines.hpp"
 #include "settings/SettingsManager.hpp"
+#include "cli/CommandOptions.hpp"
 
 namespace vt::cli {
 
@@ -26,6 +29,15 @@ struct Row {
     const SourcePresence* presence;
     bool enabled;
 };
+
+std::string originText(ExecutableOrigin origin) {
+    switch (origin) {
+        case ExecutableOrigin::SearchPath: return localized("managers.origin.path");
+        case ExecutableOrigin::InstallerFolder: return localized("managers.origin.installer");
+        case ExecutableOrigin::StandardFolder: return localized("managers.origin.standard");
+    }
+    return "";
+}
 
 int printManagers(bool asJson) {
     Context& context = Context::shared();
@@ -43,36 +55,45 @@ int printManagers(bool asJson) {
     if (asJson) {
         Json list = Json::array();
         for (const Row& row : rows) {
+            const SourcePresence& presence = *row.presence;
             Json item = Json::object();
             item["id"] = row.id;
             item["name"] = row.name;
-            item["found"] = row.presence->path.has_value();
-            item["path"] = row.presence->path ? Json(*row.presence->path) : Json();
+            item["found"] = presence.path.has_value();
+            item["path"] = presence.path ? Json(*presence.path) : Json();
+            item["foundBy"] = presence.path ? Json(std::string(toString(presence.origin))) : Json();
             item["enabled"] = row.enabled;
             item["toggle"] = row.toggle ? Json(std::string(storageKey(*row.toggle))) : Json();
-            item["executables"] = row.presence->row->executables;
+            item["executables"] = presence.row->executables;
             list.push_back(std::move(item));
         }
-        std::printf("%s\n", dumpJson(list, 2).c_str());
+        Json document = jsonDocument();
+        document["sources"] = std::move(list);
+        std::printf("%s\n", dumpJson(document, jsonIndentForStandardOutput()).c_str());
         return kExitSuccess;
     }
-    std::size_t width = 4;
-    for (const Row& row : rows) width = std::max(width, row.name.size());
-    std::printf("%-*s  %-7s  %-5s  %s\n", static_cast<int>(width), "NAME", "ENABLED", "FOUND", "PATH");
+    TextTable table({{localized("managers.column.name"), Column::Elide::End, 8, 1},
+                     {localized("managers.column.enabled"), Column::Elide::Never, 0, 0},
+                     {localized("managers.column.found"), Column::Elide::Never, 0, 0},
+                     {localized("managers.column.path"), Column::Elide::Middle, 12, 2},
+                     {localized("managers.column.found_by"), Column::Elide::End, 6, 3}});
+    const std::string yes = localized("common.yes"), no = localized("common.no");
     for (const Row& row : rows) {
         const std::optional<std::string>& path = row.presence->path;
-        std::printf("%-*s  %-7s  %-5s  %s\n", static_cast<int>(width), row.name.c_str(), row.enabled ? "yes" : "no",
-                    path ? "yes" : "no", path.value_or("").c_str());
+        table.add({row.name, row.enabled ? yes : no, path ? yes : no, path.value_or(""),
+                   path ? originText(row.presence->origin) : ""});
     }
+    std::fputs(table.render(Style::forStream(stdout), outputWidth()).c_str(), stdout);
     return kExitSuccess;
 }
 
 }  // namespace
 
 void addManagersCommand(CLI::App& app, int* exitCode) {
-    auto* managers = app.add_subcommand("managers", "List the sources this build scans, with their tool and visibility");
+    auto* managers = app.add_subcommand("managers", localized("help.managers"));
     auto json = std::make_shared<bool>(false);
-    managers->add_flag("--json", *json, "Print an array of objects");
+    managers->add_flag("--json", *json, localized("help.option.json"));
+    setExamples(*managers, {"vantreel managers", "vantreel managers --json"});
     managers->callback([json, exitCode] { *exitCode = printManagers(*json); });
 }
 

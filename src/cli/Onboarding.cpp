@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "base/Json.hpp"
+#include "base/Localization.hpp"
 #include "base/Strings.hpp"
 #include "cli/Context.hpp"
 #include "core/PackageCoordinator.hpp"
@@ -15,12 +16,6 @@
 namespace vt::cli {
 
 namespace {
-
-constexpr const char* kExplanation =
-    "Van Treel takes an inventory of what this machine has installed and finds what has a newer version.\n"
-    "To do so it runs the package managers' own commands (brew, npm, pip, ...) in read-only mode and asks\n"
-    "public registries and release feeds for their latest versions. It changes nothing until you ask for\n"
-    "an update.\n";
 
 void accept() {
     Context::shared().defaults().update([](Json& object) {
@@ -39,8 +34,8 @@ bool ensureTermsAccepted(bool acceptedOnCommandLine) {
         return true;
     }
     if (isatty(STDIN_FILENO) && isatty(STDERR_FILENO)) {
-        std::fputs(kExplanation, stderr);
-        std::fputs("Continue? [y/N] ", stderr);
+        std::fputs((localized("onboarding.explanation") + "\n").c_str(), stderr);
+        std::fputs(localized("onboarding.continue").c_str(), stderr);
         std::fflush(stderr);
         std::string answer;
         std::getline(std::cin, answer);
@@ -49,11 +44,11 @@ bool ensureTermsAccepted(bool acceptedOnCommandLine) {
             accept();
             return true;
         }
-        std::fputs("Nothing was scanned. Run vantreel again when you are ready.\n", stderr);
+        std::fputs((localized("onboarding.declined") + "\n").c_str(), stderr);
         return false;
     }
-    std::fputs(kExplanation, stderr);
-    std::fputs("To accept, run it once with --accept-terms (for example: vantreel scan --accept-terms).\n", stderr);
+    std::fputs((localized("onboarding.explanation") + "\n").c_str(), stderr);
+    std::fputs((localized("onboarding.how_to_accept") + "\n").c_str(), stderr);
     return false;
 }
 

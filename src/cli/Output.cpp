@@ -1,14 +1,31 @@
 #include "cli/Output.hpp"
 
+#include <atomic>
 #include <chrono>
+#include <cctype>
 #include <cstdlib>
+#include <utility>
 #include <ctime>
 
 #include <unistd.h>
 
+#include "base/Localization.hpp"
 #include "base/PrintableText.hpp"
 
 namespace vt::cli {
+
+namespace {
+std::atomic<ColorMode> colorMode{ColorMode::Auto};
+}  // namespace
+
+void setColorMode(ColorMode mode) { colorMode.store(mode); }
+
+std::optional<ColorMode> colorModeNamed(std::string_view name) {
+    if (name == "auto") return ColorMode::Auto;
+    if (name == "always") return ColorMode::Always;
+    if (name == "never") return ColorMode::Never;
+    return std::nullopt;
+}
 
 Style Style::forStream(std::FILE* stream) {
     Style style;
@@ -19,6 +36,7 @@ Style Style::forStream(std::FILE* stream) {
     const char* term = std::getenv("TERM");
     bool dumb = term != nullptr && std::string_view(term) == "dumb";
     style.color = style.isTerminal && !dumb && (noColor == nullptr || *noColor == '\0');
+    if (colorMode.load() != ColorMode::Auto) style.color = colorMode.load() == ColorMode::Always;
     return style;
 }
 
@@ -34,6 +52,8 @@ std::string Style::dim(std::string_view text) const { return wrap(color, "2", te
 std::string Style::green(std::string_view text) const { return wrap(color, "32", text); }
 std::string Style::yellow(std::string_view text) const { return wrap(color, "33", text); }
 std::string Style::red(std::string_view text) const { return wrap(color, "31", text); }
+
+std::string ellipsis() { return unicodeOutput() ? "…" : "..."; }
 
 int jsonIndentForStandardOutput() { return isatty(STDOUT_FILENO) == 1 ? 2 : -1; }
 
@@ -55,6 +75,22 @@ std::string localDate(Clock::TimePoint date) {
     localtime_r(&time, &local);
     char text[32] = {};
     std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M", &local);
+    return text;
+}
+
+Json jsonDocument() {
+    Json document = Json::object();
+    document["schemaVersion"] = kJsonSchemaVersion;
+    return document;
+}
+
+std::string jsonDate(Clock::TimePoint date) {
+    const std::time_t time = std::chrono::system_clock::to_time_t(
+        std::chrono::time_point_cast<std::chrono::system_clock::duration>(date));
+    std::tm utc{};
+    gmtime_r(&time, &utc);
+    char text[32] = {};
+    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc);
     return text;
 }
 

@@ -1,14 +1,23 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "base/Clock.hpp"
+#include "base/Json.hpp"
 
 namespace vt::cli {
 
-// How we may write to a stream: colours only on a terminal and never with NO_COLOR set.
+// --color: "auto" (the default) colours a terminal unless NO_COLOR is set or TERM is "dumb";
+// "always" and "never" say so whatever the stream and the environment.
+enum class ColorMode { Auto, Always, Never };
+void setColorMode(ColorMode mode);
+std::optional<ColorMode> colorModeNamed(std::string_view name);
+
+// How we may write to a stream: colours as --color says (by default only on a terminal and
+// never with NO_COLOR set).
 struct Style {
     bool isTerminal = false;
     bool color = false;
@@ -30,11 +39,22 @@ void installOutputFilter();
 // JSON for standard output: indented for a person at a terminal, compact for a pipe.
 int jsonIndentForStandardOutput();
 
+// "…", or "..." when the locale is not UTF-8 (see unicodeOutput()).
+std::string ellipsis();
+
 // Display width of UTF-8 text (code points; our texts have no wide characters).
 std::size_t displayWidth(std::string_view text);
 std::string padRight(std::string_view text, std::size_t width);
 
 // A date as every command prints it: local time, to the minute ("2026-12-07 14:05").
 std::string localDate(Clock::TimePoint date);
+
+// The version of the shape of every JSON document a command prints; the schemas under
+// schemas/ describe it. Raised when a field changes meaning or goes away, not when one is added.
+inline constexpr int kJsonSchemaVersion = 1;
+// An object that starts a command's JSON document: {"schemaVersion": 1}.
+Json jsonDocument();
+// A date in a command's JSON: RFC 3339 in UTC, to the second ("2026-12-07T13:05:00Z").
+std::string jsonDate(Clock::TimePoint date);
 
 }  // namespace vt::cli

@@ -8,6 +8,9 @@
 
 #include "base/Localization.hpp"
 #include "base/Paths.hpp"
+#include "cli/Context.hpp"
+#include "core/ManagerRegistry.hpp"
+#include "presentation/AllUpdatesRowBuilder.hpp"
 #include "core/ScanProgressModel.hpp"
 #include "core/ScanResultsPersistence.hpp"
 #include "model/VersionRules.hpp"
@@ -20,15 +23,6 @@ bool hasUpdate(const Package& package, bool allowPreRelease) {
     return isUpdateAvailable(package.version, package.latestVersion, allowPreRelease);
 }
 
-std::string isoDate(Clock::TimePoint date) {
-    std::time_t time = std::chrono::system_clock::to_time_t(date);
-    std::tm utc{};
-    gmtime_r(&time, &utc);
-    char text[32];
-    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
-
 }  // namespace
 
 std::string applicationStableKey(const Application& application) { return "application:" + application.bundlePath; }
@@ -38,7 +32,7 @@ Json sparkleReleaseJson(const SparkleApp& app) {
     json["feedURL"] = app.feedURL;
     json["downloadURL"] = app.downloadURL ? Json(*app.downloadURL) : Json(nullptr);
     json["fileSize"] = app.fileSize ? Json(*app.fileSize) : Json(nullptr);
-    json["publishDate"] = app.publishDate ? Json(isoDate(*app.publishDate)) : Json(nullptr);
+    json["publishDate"] = app.publishDate ? Json(jsonDate(*app.publishDate)) : Json(nullptr);
     json["minimumSystemVersion"] = app.minimumSystemVersion ? Json(*app.minimumSystemVersion) : Json(nullptr);
     json["signatureKind"] = app.signatureKind ? Json(*app.signatureKind) : Json(nullptr);
     return json;
@@ -51,7 +45,7 @@ Json genericUpdaterJson(const GenericUpdaterApp& app) {
     json["latestVersion"] = app.latestVersion ? Json(*app.latestVersion) : Json(nullptr);
     json["downloadURL"] = app.downloadURL ? Json(*app.downloadURL) : Json(nullptr);
     json["releasePageURL"] = app.releasePageURL ? Json(*app.releasePageURL) : Json(nullptr);
-    json["publishDate"] = app.publishDate ? Json(isoDate(*app.publishDate)) : Json(nullptr);
+    json["publishDate"] = app.publishDate ? Json(jsonDate(*app.publishDate)) : Json(nullptr);
     return json;
 }
 
@@ -88,8 +82,9 @@ ScanReport makeReport(std::vector<Package> packages, const ScanProgressSnapshot&
     packages.erase(packages.begin() + static_cast<std::ptrdiff_t>(kept), packages.end());
     report.packages = std::move(packages);
     for (const auto& status : progress.scannerStatuses) {
+        if (status.id == ScanProgressModel::kPostScanStatusID) continue;
         Json scanner = Json::object();
-        scanner["id"] = status.id;
+        scanner["source"] = status.id;
         scanner["name"] = status.name;
         scanner["state"] = std::string(toString(status.state.kind));
         if (status.scannedItems) scanner["count"] = *status.scannedItems;
@@ -101,38 +96,97 @@ ScanReport makeReport(std::vector<Package> packages, const ScanProgressSnapshot&
             message = status.details;
             scanner["message"] = *status.details;
         }
-        if (message) report.problems.emplace_back(status.name, *message);
-        if (status.state.kind == ScannerState::Kind::Failed) ++report.failedSources;
+        scanner["latestVersionsUnknown"] = status.latestVersionsUnknown;
+        if (message) report.problems.push_back({status.id, status.name, *message});
         report.scanners.push_back(std::move(scanner));
     }
     return report;
 }
 
+std::size_t ScanReport::failedSources() const {
+    std::size_t count = 0;
+    for (const Json& scanner : scanners) count += scanner.value("state", "") == "failed" ? 1 : 0;
+    return count;
+}
+
+std::set<std::string> ScanReport::latestVersionsUnknown() const {
+    std::set<std::string> sources;
+    for (const Json& scanner : scanners) {
+        if (scanner.value("latestVersionsUnknown", false)) sources.insert(scanner.value("source", ""));
+    }
+    return sources;
+}
+
 void applySourceStates(ScanReport& report, const std::vector<SourceScanState>& states) {
     for (const SourceScanState& state : states) {
-        if (!state.failure) continue;
+        if (!state.failure && !state.warning && !state.latestVersionsUnknown) continue;
         auto entry = std::find_if(report.scanners.begin(), report.scanners.end(),
-                                  [&](const Json& scanner) { return scanner.value("id", "") == state.id; });
+                                  [&](const Json& scanner) { return scanner.value("source", "") == state.id; });
         if (entry == report.scanners.end()) {
+            // Saved results (list), or a source this scan did not run: the saved state speaks.
             Json scanner = Json::object();
-            scanner["id"] = state.id;
+            scanner["source"] = state.id;
             scanner["name"] = state.name;
-            scanner["state"] = "failed";
-            scanner["error"] = *state.failure;
+            scanner["state"] = state.failure ? "failed" : "finished";
+            if (state.failure) scanner["error"] = *state.failure;
+            if (state.warning) scanner["message"] = *state.warning;
+            scanner["latestVersionsUnknown"] = state.latestVersionsUnknown;
             report.scanners.push_back(std::move(scanner));
-            report.problems.emplace_back(state.name, *state.failure);
-            ++report.failedSources;
+            const std::optional<std::string>& message = state.failure ? state.failure : state.warning;
+            if (message) report.problems.push_back({state.id, state.name, *message});
             entry = report.scanners.end() - 1;
-        } else if (entry->value("state", "") != "failed") {
-            ++report.failedSources;  // its tool failed and it listed nothing
+        } else if (state.failure) {
+            (*entry)["state"] = "failed";  // its tool failed and it listed nothing
         }
+        if (state.latestVersionsUnknown) (*entry)["latestVersionsUnknown"] = true;
         if (!state.carriedOver()) continue;
-        (*entry)["itemsFrom"] = toReferenceSeconds(*state.itemsDate);
+        (*entry)["itemsFrom"] = jsonDate(*state.itemsDate);
         std::string text = localized("scan.source.kept_previous", {*state.failure, localDate(*state.itemsDate)});
-        for (auto& [name, message] : report.problems) {
-            if (name == state.name) message = text;
+        for (SourceProblem& problem : report.problems) {
+            if (problem.source == state.id) problem.message = text;
         }
     }
+}
+
+void restrictReport(ScanReport& report, const SourceSelection& selection) {
+    if (selection.empty()) return;
+    const AllUpdatesRowBuilder builder(ManagerRegistry::sources());
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < report.packages.size(); ++i) {
+        if (!selection.includes(builder.sourceId(report.packages[i].type), report.packages[i].type)) continue;
+        if (kept != i) {
+            report.packages[kept] = std::move(report.packages[i]);
+            report.stableKeys[kept] = std::move(report.stableKeys[i]);
+        }
+        ++kept;
+    }
+    report.packages.resize(kept);
+    report.stableKeys.resize(kept);
+    if (!selection.includes("apps", std::nullopt)) {
+        report.applications.clear();
+        report.sparkleApps.clear();
+    }
+    if (!selection.includes("software-update", std::nullopt)) report.systemUpdates.clear();
+    Json scanners = Json::array();
+    for (Json& scanner : report.scanners) {
+        if (selection.includesScanner(scanner.value("source", ""))) scanners.push_back(std::move(scanner));
+    }
+    report.scanners = std::move(scanners);
+    std::erase_if(report.problems, [&](const SourceProblem& problem) { return !selection.includesScanner(problem.source); });
+}
+
+int reportExitCode(const ScanReport& report) {
+    if (report.failedSources() > 0) return kExitSourceFailed;
+    if (!report.table) return kExitSuccess;
+    const AllUpdatesDisplayModel& model = *report.table->model;
+    bool pending = false;
+    for (std::size_t i = 0; i < model.size(); ++i) {
+        const AllUpdateRow& row = model.row(i);
+        if (!row.hasUpdate) continue;
+        if (row.isSecurityUpdate) return kExitSecurityPending;
+        pending = true;
+    }
+    return pending ? kExitUpdatesPending : kExitSuccess;
 }
 
 void attachTable(ScanReport& report, const TableRequest& request) {
@@ -144,31 +198,28 @@ void attachTable(ScanReport& report, const TableRequest& request) {
     snapshot.packagesRevision = report.packages.size();
     snapshot.applicationsRevision = report.applications.size();
     report.table = buildUpdatesTable(snapshot, request);
+    restrictReport(report, request.selection);
     report.minimumReleaseAgeDays = currentIgnoreState().minimumReleaseAgeDays;
 }
 
-std::string renderTable(const ScanReport& report, const Style& style) {
+std::string renderTable(const ScanReport& report, const Style& style, std::size_t width) {
     if (!report.table) return "";
+    TableLayout layout;
+    layout.width = width;
+    layout.latestVersionsUnknown = report.latestVersionsUnknown();
     // Under a pending appcast release: its size, date, minimum system and signature.
-    auto releaseLine = [&report](const AllUpdateRow& row) -> std::optional<std::string> {
+    layout.detail = [&report](const AllUpdateRow& row) -> std::optional<std::string> {
         if (!row.bundlePath) return std::nullopt;
         const SparkleApp* app = recordAt(report.sparkleApps, *row.bundlePath);
         if (app == nullptr || !app->latestVersion) return std::nullopt;
+        const std::string separator = punctuated(" · ");
         std::string line = sparkleSizeText(app->fileSize);
-        if (app->publishDate) {
-            line += " · ";
-            line += isoDate(*app->publishDate).substr(0, 10);
-        }
-        if (app->minimumSystemVersion) {
-            line += " · macOS ";
-            line += *app->minimumSystemVersion;
-            line += "+";
-        }
-        line += " · ";
-        line += app->signatureKind.value_or("unsigned");
+        if (app->publishDate) line += separator + jsonDate(*app->publishDate).substr(0, 10);
+        if (app->minimumSystemVersion) line += separator + "macOS " + *app->minimumSystemVersion + "+";
+        line += separator + app->signatureKind.value_or(localized("scan.release.unsigned"));
         return line;
     };
-    std::string out = renderUpdatesTable(*report.table, style, releaseLine);
+    std::string out = renderUpdatesTable(*report.table, style, layout);
     std::string counts = renderHiddenCounts(*report.table, report.minimumReleaseAgeDays, style);
     if (!counts.empty() && !out.empty()) out += '\n';
     out += counts;
@@ -185,28 +236,37 @@ std::string renderSummary(const ScanReport& report, const Style& style) {
             updates += hasUpdate(application, report.allowPreRelease) ? 1 : 0;
         }
     }
-    char duration[32];
-    std::snprintf(duration, sizeof(duration), "%.1f s", report.durationSeconds);
+    const std::size_t failed = report.failedSources();
+    const std::size_t unknown = report.latestVersionsUnknown().size();
+    const std::string separator = punctuated(" · ");
     std::string line;
     if (updates > 0) {
-        line = style.bold(std::to_string(updates) + (updates == 1 ? " update" : " updates") + " available");
-    } else if (report.failedSources == 0) {
+        line = style.bold(updates == 1 ? localized("scan.summary.update_one")
+                                       : localized("scan.summary.updates", {std::to_string(updates)}));
+    } else if (failed == 0 && unknown == 0) {
         line = style.green(localized("scan.status.up_to_date"));
     } else {
         // Some sources could not say: "up to date" would be a claim about them too.
         line = localized("scan.summary.no_updates");
     }
-    if (report.failedSources > 0) {
-        line += " · " + style.yellow(report.failedSources == 1
-                                         ? localized("scan.summary.source_failed")
-                                         : localized("scan.summary.sources_failed",
-                                                     {std::to_string(report.failedSources)}));
+    if (failed > 0) {
+        line += separator + style.yellow(failed == 1 ? localized("scan.summary.source_failed")
+                                                     : localized("scan.summary.sources_failed", {std::to_string(failed)}));
     }
-    line += " · " + std::to_string(report.packages.size() + report.applications.size()) + " items";
-    if (report.durationSeconds > 0) line += " · scanned in " + std::string(duration);
+    if (unknown > 0) {
+        line += separator + style.yellow(unknown == 1 ? localized("scan.summary.latest_unknown_one")
+                                                      : localized("scan.summary.latest_unknown", {std::to_string(unknown)}));
+    }
+    const std::size_t items = report.packages.size() + report.applications.size();
+    line += separator + (items == 1 ? localized("scan.summary.item_one") : localized("scan.summary.items", {std::to_string(items)}));
+    if (report.durationSeconds > 0) {
+        char duration[32];
+        std::snprintf(duration, sizeof(duration), "%.1f", report.durationSeconds);
+        line += separator + localized("scan.summary.duration", {duration});
+    }
     std::string out = line + "\n";
-    for (const auto& [name, message] : report.problems) {
-        out += style.yellow("! " + name + ": ") + message + "\n";
+    for (const SourceProblem& problem : report.problems) {
+        out += style.yellow("! " + problem.name + ": ") + oneLine(problem.message) + "\n";
     }
     return out;
 }
@@ -223,21 +283,25 @@ void printReportJson(const ScanReport& report, int indent, std::FILE* out) {
     };
     JsonWriter writer(text, indent);
     writer.beginObject();
+    writer.key("schemaVersion").integer(kJsonSchemaVersion);
     writer.key("scan").value(report.metadata);
     writer.key("scanners").value(report.scanners);
     writer.key("items").beginArray();
     const std::string home = paths::home();
+    const AllUpdatesRowBuilder builder(ManagerRegistry::sources());
     for (std::size_t i = 0; i < report.packages.size(); ++i) {
         const Package& package = report.packages[i];
         writer.beginObject();
+        writer.key("id").string(builder.shortId(package));
+        writer.key("stableKey").string(i < report.stableKeys.size() ? report.stableKeys[i] : stableKey(package));
         writer.key("name").string(package.name);
         writer.key("version").string(package.version);
         if (package.latestVersion) writer.key("latestVersion").string(*package.latestVersion);
-        writer.key("type").string(rawValue(package.type));
-        writer.key("stableKey").string(i < report.stableKeys.size() ? report.stableKeys[i] : stableKey(package));
         writer.key("updateAvailable").boolean(hasUpdate(package, report.allowPreRelease));
+        writer.key("source").string(builder.sourceId(package.type));
+        writer.key("type").string(rawValue(package.type));
         if (package.sourceIdentifier) writer.key("sourceIdentifier").string(*package.sourceIdentifier);
-        if (package.isSecurityUpdate) writer.key("isSecurityUpdate").boolean(true);
+        writer.key("isSecurityUpdate").boolean(package.isSecurityUpdate);
         if (package.description) writer.key("description").string(*package.description);
         if (package.homepage) writer.key("homepage").string(*package.homepage);
         if (auto location = installLocation(package, home)) writer.key("installLocation").string(*location);
@@ -246,13 +310,15 @@ void printReportJson(const ScanReport& report, int indent, std::FILE* out) {
     }
     for (const Application& application : report.applications) {
         writer.beginObject();
+        writer.key("id").string(builder.applicationRow(application, report.allowPreRelease).shortId);
+        writer.key("stableKey").string(applicationStableKey(application));
         writer.key("name").string(application.name);
         writer.key("version").string(application.version);
         if (application.latestVersion) writer.key("latestVersion").string(*application.latestVersion);
-        writer.key("type").string("Application");
-        writer.key("source").string("apps");
-        writer.key("stableKey").string(applicationStableKey(application));
         writer.key("updateAvailable").boolean(hasUpdate(application, report.allowPreRelease));
+        writer.key("source").string("apps");
+        writer.key("type").string("Application");
+        writer.key("isSecurityUpdate").boolean(false);
         writer.key("bundleIdentifier").string(application.bundleIdentifier);
         writer.key("updateMechanism").string(rawValue(application.updateMechanism));
         if (application.sparkleAppcastURL) writer.key("sparkleAppcastURL").string(*application.sparkleAppcastURL);

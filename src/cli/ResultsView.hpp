@@ -2,11 +2,13 @@
 
 #include <cstdio>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "base/Json.hpp"
 #include "cli/Output.hpp"
+#include "cli/SourceSelection.hpp"
 #include "cli/UpdatesTable.hpp"
 #include "model/Application.hpp"
 #include "model/Package.hpp"
@@ -21,6 +23,13 @@ struct SourceScanState;
 
 namespace vt::cli {
 
+// What a source said about its last scan, beyond its items.
+struct SourceProblem {
+    std::string source;   // the scanner's id
+    std::string name;     // its display name
+    std::string message;  // why it failed, or what it published without failing
+};
+
 // What the table and the JSON are made from: the items of the inventory, each once, and
 // the state of every scanner of the last scan.
 struct ScanReport {
@@ -31,15 +40,19 @@ struct ScanReport {
     // The appcast releases of the Sparkle applications, by bundle path.
     std::vector<SparkleApp> sparkleApps;
     std::vector<SoftwareUpdate> systemUpdates;  // the operating system's own, where its tool exists
-    std::vector<std::pair<std::string, std::string>> problems;  // scanner name, message
+    std::vector<SourceProblem> problems;
+    // One object per scanner: "source", "name", "state", and what it counted or said.
     Json scanners = Json::array();
     Json metadata = Json::object();
     double durationSeconds = 0;
     bool allowPreRelease = false;
-    std::size_t failedSources = 0;
     // The rows of the table, once attachTable() has made them.
     std::optional<UpdatesTable> table;
     long long minimumReleaseAgeDays = 0;
+
+    // Scanners that failed, and those whose latest versions are unknown, among `scanners`.
+    std::size_t failedSources() const;
+    std::set<std::string> latestVersionsUnknown() const;
 };
 
 // Makes the report's table from its packages and applications.
@@ -47,9 +60,17 @@ void attachTable(ScanReport& report, const TableRequest& request);
 
 ScanReport makeReport(std::vector<Package> packages, const ScanProgressSnapshot& progress, bool allowPreRelease);
 
-// Marks the sources that failed, and those whose rows were carried over from an earlier
-// scan (with the date), in the JSON and under the table.
+// Marks the sources that failed, those whose latest versions are unknown, what the others
+// published, and those whose rows were carried over from an earlier scan (with the date),
+// in the JSON and under the table.
 void applySourceStates(ScanReport& report, const std::vector<SourceScanState>& states);
+
+// Leaves out of the report the items and scanners of the sources --only and --exclude leave out.
+void restrictReport(ScanReport& report, const SourceSelection& selection);
+
+// The exit status --exit-code gives a report: kExitSourceFailed when a source failed, else
+// kExitSecurityPending, kExitUpdatesPending or kExitSuccess by the table's pending rows.
+int reportExitCode(const ScanReport& report);
 
 // The key that identifies an application across scans: its bundle's path.
 std::string applicationStableKey(const Application& application);
@@ -70,9 +91,9 @@ bool hasUpdate(const Application& application, bool allowPreRelease);
 // A name or path as one line of a table (line ends and other controls become spaces).
 std::string oneLine(std::string_view text);
 
-// The attached table's rows (pending updates, and with --all every item), aligned, with the
-// counts of rows held back or hidden under it.
-std::string renderTable(const ScanReport& report, const Style& style);
+// The attached table's rows (pending updates, and with --all every item), aligned and fit to
+// `width`, with the counts of rows held back or hidden under it.
+std::string renderTable(const ScanReport& report, const Style& style, std::size_t width);
 // One line with the counts and the time the scan took, then every scanner that failed or
 // published a message.
 std::string renderSummary(const ScanReport& report, const Style& style);

@@ -11,7 +11,10 @@
 #include "base/Json.hpp"
 #include "base/Localization.hpp"
 #include "base/Strings.hpp"
+#include "cli/CommandOptions.hpp"
 #include "cli/Context.hpp"
+#include "cli/ResultsView.hpp"
+#include "cli/TextTable.hpp"
 #include "cli/Output.hpp"
 #include "managers/BaseManager.hpp"
 #include "managers/PackageManager.hpp"
@@ -37,7 +40,12 @@ struct RulesArguments {
     bool noVerify = false;
 };
 
-void printJson(const Json& json) { std::printf("%s\n", dumpJson(json, jsonIndentForStandardOutput()).c_str()); }
+// Every document carries the schema version first.
+void printJson(const Json& json) {
+    Json document = jsonDocument();
+    for (const auto& [key, value] : json.items()) document[key] = value;
+    std::printf("%s\n", dumpJson(document, jsonIndentForStandardOutput()).c_str());
+}
 
 // The application an argument names: a bundle on disk, else one of the last scan's
 // applications by identifier or name, else a rule of the catalog, else an identifier as given.
@@ -86,10 +94,7 @@ std::optional<RuleDiscoveryAppContext> resolveApp(const std::string& argument) {
 std::optional<RuleDiscoveryAppContext> resolveOrComplain(const std::string& verb, const std::string& argument) {
     auto context = resolveApp(argument);
     if (!context) {
-        std::fprintf(stderr,
-                     "vantreel rules %s: no application \"%s\" (give a bundle identifier, a name from the last scan, "
-                     "or a bundle path)\n",
-                     verb.c_str(), argument.c_str());
+        std::fprintf(stderr, "vantreel rules %s: %s\n", verb.c_str(), localized("rules.no_application", {argument}).c_str());
     }
     return context;
 }
@@ -129,22 +134,18 @@ int list(const RulesArguments& arguments) {
         printJson(Json{{"rules", std::move(out)}});
         return kExitSuccess;
     }
-    const Style style = Style::forStream(stdout);
-    std::size_t width = 0;
-    for (const CatalogMatch& match : rules) width = std::max(width, displayWidth(match.rule.displayName));
+    TextTable table({{localized("table.column.name"), Column::Elide::End, 10, 0},
+                     {localized("table.column.source"), Column::Elide::End, 6, 0},
+                     {localized("rules.column.detail"), Column::Elide::Middle, 12, 2},
+                     {localized("apps.column.identifier"), Column::Elide::Middle, 12, 1},
+                     {localized("rules.column.origin"), Column::Elide::Never, 0, 3}});
     for (const CatalogMatch& match : rules) {
-        std::string line = padRight(match.rule.displayName, width + 2);
-        line += padRight(rawValue(match.rule.primarySource), 16);
-        line += ruleSourceDetail(match.rule);
-        line += "  ";
-        line += style.dim(match.rule.bundleIdentifier);
-        if (match.isLocal) {
-            line += "  ";
-            line += style.green("local");
-        }
-        std::printf("%s\n", line.c_str());
+        table.add({oneLine(match.rule.displayName), std::string(rawValue(match.rule.primarySource)),
+                   oneLine(ruleSourceDetail(match.rule)), Cell(match.rule.bundleIdentifier, Tone::Dim),
+                   match.isLocal ? Cell(localized("rules.local"), Tone::Green) : Cell("")});
     }
-    std::printf("%zu rules\n", rules.size());
+    std::fputs(table.render(Style::forStream(stdout), outputWidth()).c_str(), stdout);
+    std::printf("%s\n", localized("rules.count", {std::to_string(rules.size())}).c_str());
     return kExitSuccess;
 }
 
@@ -154,8 +155,8 @@ int show(const RulesArguments& arguments) {
     auto match = AppRuleCatalogService::shared()->lookup(context->bundleIdentifier, context->name);
     auto issue = KnownIssuesRegistry::shared().issue(context->bundleIdentifier);
     if (!match) {
-        std::fprintf(stderr, "vantreel rules show: no rule for %s (%s); try vantreel rules discover\n",
-                     context->name.c_str(), context->bundleIdentifier.c_str());
+        std::fprintf(stderr, "vantreel rules show: %s\n",
+                     localized("rules.no_rule", {context->name, context->bundleIdentifier}).c_str());
         return kExitFailure;
     }
     Json json = ruleJson(*match);
@@ -228,7 +229,7 @@ int addGeneric(const RulesArguments& arguments, const RuleDiscoveryAppContext& c
     const std::string address = trim(arguments.generic);
     const std::string lower = toLower(address);
     if (!(lower.starts_with("http://") || lower.starts_with("https://")) || address.find(' ') != std::string::npos) {
-        std::fprintf(stderr, "vantreel rules add: --generic needs an http:// or https:// address\n");
+        std::fprintf(stderr, "vantreel rules add: %s\n", localized("rules.generic_address").c_str());
         return kExitUsage;
     }
     AppUpdateRule rule;
@@ -255,8 +256,7 @@ int addGeneric(const RulesArguments& arguments, const RuleDiscoveryAppContext& c
         app.addressFromBundle = true;  // typed by the user: checked like a bundle's own address
         auto checked = GenericUpdaterManager::shared().check(app);
         if (!checked || !checked->latestVersion) {
-            std::fprintf(stderr, "vantreel rules add: %s gave no version; not saved (--no-verify saves it anyway)\n",
-                         address.c_str());
+            std::fprintf(stderr, "vantreel rules add: %s\n", localized("rules.no_version", {address}).c_str());
             return kExitFailure;
         }
         remote = checked->latestVersion;
@@ -265,18 +265,14 @@ int addGeneric(const RulesArguments& arguments, const RuleDiscoveryAppContext& c
     store.put(rule);
     AppRuleCatalogService::rebuild();
     std::string latest;
-    if (remote) {
-        latest = ", latest ";
-        latest += *remote;
-    }
-    std::printf("Local rule saved for %s (%s): %s%s\n", context.name.c_str(), context.bundleIdentifier.c_str(),
-                ruleSourceDetail(rule).c_str(), latest.c_str());
+    if (remote) latest = localized("rules.latest", {*remote});
+    std::printf("%s\n", localized("rules.saved", {context.name, context.bundleIdentifier, ruleSourceDetail(rule) + latest}).c_str());
     return kExitSuccess;
 }
 
 int add(const RulesArguments& arguments) {
     if (chosenSources(arguments) != 1) {
-        std::fprintf(stderr, "vantreel rules add: give exactly one of --github, --sparkle, --cask, --generic, --manual\n");
+        std::fprintf(stderr, "vantreel rules add: %s\n", localized("rules.one_source").c_str());
         return kExitUsage;
     }
     auto context = resolveOrComplain("add", arguments.app);
@@ -305,8 +301,7 @@ int add(const RulesArguments& arguments) {
     if (!arguments.noVerify) {
         draft = discoveryService().verify(*parsed.candidate, context->installedVersion);
         if (draft.status == RuleVerifyStatus::Failed) {
-            std::fprintf(stderr, "vantreel rules add: %s; not saved (--no-verify saves it anyway)\n",
-                         localized(draft.message).c_str());
+            std::fprintf(stderr, "vantreel rules add: %s\n", localized("rules.not_saved", {localized(draft.message)}).c_str());
             return kExitFailure;
         }
     }
@@ -314,7 +309,7 @@ int add(const RulesArguments& arguments) {
     AppUpdateRule rule = RuleDiscoveryService::apply(*context, draft, store);
     std::string outcome;
     if (draft.status != RuleVerifyStatus::NotRun) {
-        outcome = " — ";
+        outcome = punctuated(" — ");
         outcome += localized(draft.message);
         if (draft.remoteVersion) {
             outcome += " (";
@@ -322,8 +317,8 @@ int add(const RulesArguments& arguments) {
             outcome += ")";
         }
     }
-    std::printf("Local rule saved for %s (%s): %s%s\n", context->name.c_str(), context->bundleIdentifier.c_str(),
-                ruleSourceDetail(rule).c_str(), outcome.c_str());
+    std::printf("%s\n",
+                localized("rules.saved", {context->name, context->bundleIdentifier, ruleSourceDetail(rule) + outcome}).c_str());
     return kExitSuccess;
 }
 
@@ -332,16 +327,15 @@ int remove(const RulesArguments& arguments) {
     if (!context) return kExitFailure;
     LocalRuleOverrideStore store(LocalRuleOverrideStore::defaultPath());
     if (!store.remove(context->bundleIdentifier)) {
-        std::fprintf(stderr, "vantreel rules remove: no local rule for %s (rules of the shipped catalog stay)\n",
-                     context->bundleIdentifier.c_str());
+        std::fprintf(stderr, "vantreel rules remove: %s\n", localized("rules.no_local", {context->bundleIdentifier}).c_str());
         return kExitFailure;
     }
     AppRuleCatalogService::rebuild();
-    std::printf("Local rule removed for %s\n", context->bundleIdentifier.c_str());
+    std::printf("%s\n", localized("rules.removed", {context->bundleIdentifier}).c_str());
     return kExitSuccess;
 }
 
-CLI::App* verb(CLI::App& parent, const char* name, const char* description, int* exitCode,
+CLI::App* verb(CLI::App& parent, const char* name, const std::string& description, int* exitCode,
                const std::shared_ptr<RulesArguments>& arguments, int (*run)(const RulesArguments&)) {
     CLI::App* command = parent.add_subcommand(name, description);
     command->callback([arguments, exitCode, run] {
@@ -358,32 +352,41 @@ CLI::App* verb(CLI::App& parent, const char* name, const char* description, int*
 }  // namespace
 
 void addRulesCommand(CLI::App& app, int* exitCode) {
-    CLI::App* rules = app.add_subcommand("rules", "Where each application's updates come from: the rule catalog");
+    CLI::App* rules = app.add_subcommand("rules", localized("help.rules"));
     rules->require_subcommand(1);
+    setExamples(*rules, {"vantreel rules list", "vantreel rules show com.example.editor"});
     auto arguments = std::make_shared<RulesArguments>();
-    verb(*rules, "list", "List the rules, the shipped ones and yours", exitCode, arguments, list)
-        ->add_flag("--json", arguments->json, "Print the list as JSON");
-    verb(*rules, "show", "Show the rule an application follows", exitCode, arguments, show)
-        ->add_option("app", arguments->app, "Bundle identifier, name or bundle path")
-        ->required();
-    CLI::App* discoverCommand =
-        verb(*rules, "discover", "Propose and check sources for an application", exitCode, arguments, discover);
-    discoverCommand->add_option("app", arguments->app, "Bundle identifier, name or bundle path")->required();
-    discoverCommand->add_flag("--json", arguments->json, "Print the candidates as JSON");
-    CLI::App* addCommand = verb(*rules, "add", "Teach the source of an application (checked first)", exitCode,
-                                arguments, add);
-    addCommand->add_option("app", arguments->app, "Bundle identifier, name or bundle path")->required();
-    addCommand->add_option("--github", arguments->github, "OWNER/REPO or the repository's address");
-    addCommand->add_option("--sparkle", arguments->sparkle, "The appcast's address");
-    addCommand->add_option("--cask", arguments->cask, "The Homebrew cask token");
-    addCommand->add_option("--generic", arguments->generic, "The update manifest's address");
-    addCommand->add_option("--mechanism", arguments->mechanism, "With --generic: electron, tauri or custom")
-        ->check(CLI::IsMember({"electron", "tauri", "custom"}));
-    addCommand->add_flag("--manual", arguments->manual, "Updated by hand: never checked");
-    addCommand->add_flag("--no-verify", arguments->noVerify, "Save without checking the source");
-    verb(*rules, "remove", "Remove your rule for an application", exitCode, arguments, remove)
-        ->add_option("app", arguments->app, "Bundle identifier, name or bundle path")
-        ->required();
+    const std::string appHelp = localized("help.option.rule_app");
+    CLI::App* listCommand = verb(*rules, "list", localized("help.rules_list"), exitCode, arguments, list);
+    listCommand->add_flag("--json", arguments->json, localized("help.option.json"));
+    setExamples(*listCommand, {"vantreel rules list --json"});
+    CLI::App* showCommand = verb(*rules, "show", localized("help.rules_show"), exitCode, arguments, show);
+    showCommand->add_option("app", arguments->app, appHelp)->required()->type_name("APP");
+    setExamples(*showCommand, {"vantreel rules show com.example.editor"});
+    CLI::App* discoverCommand = verb(*rules, "discover", localized("help.rules_discover"), exitCode, arguments, discover);
+    discoverCommand->add_option("app", arguments->app, appHelp)->required()->type_name("APP");
+    discoverCommand->add_flag("--json", arguments->json, localized("help.option.json"));
+    setExamples(*discoverCommand, {"vantreel rules discover \"Example Editor\""});
+    CLI::App* addCommand = verb(*rules, "add", localized("help.rules_add"), exitCode, arguments, add);
+    addCommand->add_option("app", arguments->app, appHelp)->required()->type_name("APP");
+    addCommand->add_option("--github", arguments->github, localized("help.option.rule_github"))->type_name("OWNER/REPO");
+    addCommand->add_option("--sparkle", arguments->sparkle, localized("help.option.rule_sparkle"))->type_name("URL");
+    addCommand->add_option("--cask", arguments->cask, localized("help.option.rule_cask"))->type_name("TOKEN");
+    addCommand->add_option("--generic", arguments->generic, localized("help.option.rule_generic"))->type_name("URL");
+    addCommand->add_option("--mechanism", arguments->mechanism, localized("help.option.rule_mechanism"))
+        ->type_name("electron|tauri|custom")
+        ->check(CLI::Validator(
+            [](std::string& value) {
+                if (value == "electron" || value == "tauri" || value == "custom") return std::string();
+                return localized("rules.bad_mechanism", {value});
+            },
+            ""));
+    addCommand->add_flag("--manual", arguments->manual, localized("help.option.rule_manual"));
+    addCommand->add_flag("--no-verify", arguments->noVerify, localized("help.option.no_verify"));
+    setExamples(*addCommand, {"vantreel rules add com.example.editor --github example/editor"});
+    CLI::App* removeCommand = verb(*rules, "remove", localized("help.rules_remove"), exitCode, arguments, remove);
+    removeCommand->add_option("app", arguments->app, appHelp)->required()->type_name("APP");
+    setExamples(*removeCommand, {"vantreel rules remove com.example.editor"});
 }
 
 }  // namespace vt::cli

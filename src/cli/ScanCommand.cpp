@@ -8,13 +8,16 @@
 #include "base/Json.hpp"
 #include "base/Localization.hpp"
 #include "base/Paths.hpp"
+#include "cli/CommandOptions.hpp"
 #include "cli/Context.hpp"
 #include "cli/Output.hpp"
 #include "cli/Onboarding.hpp"
 #include "cli/ResultsView.hpp"
 #include "cli/ScanView.hpp"
 #include "cli/Signals.hpp"
+#include "cli/TextTable.hpp"
 #include "core/PackageCoordinator.hpp"
+#include "core/RefreshCoordinator.hpp"
 #include "core/ScanProgressModel.hpp"
 #include "core/ScanResultsPersistence.hpp"
 #include "settings/DefaultsStore.hpp"
@@ -31,13 +34,15 @@ struct ScanArguments {
     bool json = false;
     std::string search;
     std::string source;
+    SourceOptions sources;
+    bool exitCode = false;
     bool automatic = false;
     bool full = false;
 };
 
 Json metadataJson(const RefreshResult& result, RefreshMode mode, const ScanReport& report) {
     Json meta = Json::object();
-    meta["date"] = toReferenceSeconds(Clock::shared().now());
+    meta["date"] = jsonDate(Clock::shared().now());
     meta["mode"] = std::string(toString(mode));
     meta["fullScan"] = result.fullScan;
     meta["cacheReason"] = result.cacheReason;
@@ -53,19 +58,34 @@ Json metadataJson(const RefreshResult& result, RefreshMode mode, const ScanRepor
     return meta;
 }
 
-void printReport(ScanReport& report, const ScanArguments& arguments) {
-    attachTable(report, TableRequest{arguments.all, arguments.search, arguments.source});
+// Prints the report; the exit status --exit-code asks for, else 0.
+int printReport(ScanReport& report, const ScanArguments& arguments, const SourceSelection& selection) {
+    attachTable(report, TableRequest{arguments.all, arguments.search, arguments.source, selection});
     if (arguments.json) {
         printReportJson(report, jsonIndentForStandardOutput(), stdout);
-        return;
+    } else {
+        Style style = Style::forStream(stdout);
+        std::string table = renderTable(report, style, outputWidth());
+        if (!table.empty()) std::printf("%s\n", table.c_str());
+        std::fputs(renderSummary(report, style).c_str(), stdout);
     }
-    Style style = Style::forStream(stdout);
-    std::string table = renderTable(report, style);
-    if (!table.empty()) std::printf("%s\n", table.c_str());
-    std::fputs(renderSummary(report, style).c_str(), stdout);
+    return arguments.exitCode ? reportExitCode(report) : kExitSuccess;
+}
+
+// The saved results, when no scan ran: what schedulers and scripts read whatever happened.
+ScanReport savedReport() {
+    Context& context = Context::shared();
+    PackageCoordinator& coordinator = context.coordinator();
+    ScanReport report =
+        makeReport(coordinator.packages(), ScanProgressSnapshot{}, context.settings().showPreReleaseUpdates());
+    applySourceStates(report, coordinator.sourceStates());
+    addApplications(report);
+    return report;
 }
 
 int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& options) {
+    std::optional<SourceSelection> selection = arguments.sources.selection("scan");
+    if (!selection) return kExitUsage;
     if (!ensureTermsAccepted(options.acceptTerms)) return kExitFailure;
     Context& context = Context::shared();
     if (mode == RefreshMode::Manual &&
@@ -73,17 +93,23 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
         mode = RefreshMode::FirstLaunchAfterOnboarding;
     }
     PackageCoordinator& coordinator = context.coordinator();
-    Style progressStyle = Style::forStream(stderr);
+    if (!selection->empty()) {
+        context.refresh().setScannerSelection(
+            [selection = *selection](const std::string& id) { return selection.includesScanner(id); });
+    }
     InterruptWatcher watcher([&coordinator] { coordinator.cancelRefresh(); });
     {
-        ScanView view(context.progress(), progressStyle);
-        view.start();
+        std::optional<ScanView> view;
+        if (!options.quiet) {
+            view.emplace(context.progress(), Style::forStream(stderr));
+            view->start();
+        }
         // A plain `scan` reuses an inventory younger than the cache lifetime (its update checks
         // still run): scripts and people run it again and again. --full always lists anew.
         std::optional<bool> force;
         if (mode == RefreshMode::Manual) force = arguments.full;
         coordinator.refreshAll(mode, force);
-        view.finish();
+        if (view) view->finish();
     }
     std::optional<RefreshResult> result = coordinator.lastResult();
     if (!result) {
@@ -92,23 +118,22 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
             return kExitFailure;
         }
         const bool updating = coordinator.isUpdateInProgress();
-        if (arguments.json) {
-            // Schedulers read the JSON whatever happened: the saved results, and why no scan ran.
-            ScanReport report = makeReport(coordinator.packages(), ScanProgressSnapshot{},
-                                           context.settings().showPreReleaseUpdates());
-            applySourceStates(report, coordinator.sourceStates());
-            addApplications(report);
+        if (arguments.json || arguments.exitCode) {
+            ScanReport report = savedReport();
             Json meta = Json::object();
             meta["mode"] = std::string(toString(mode));
             meta["skipped"] = true;
             meta["reason"] = updating ? "update in progress" : "recent scan already completed";
             meta["itemCount"] = report.packages.size() + report.applications.size();
             report.metadata = std::move(meta);
-            printReport(report, arguments);
-        } else if (updating) {
-            std::printf("An update is in progress; the scan was skipped.\n");
-        } else {
-            std::printf("A scan completed recently; nothing to do.\n");
+            if (!arguments.json) {
+                attachTable(report, TableRequest{arguments.all, arguments.search, arguments.source, *selection});
+                return reportExitCode(report);
+            }
+            return printReport(report, arguments, *selection);
+        }
+        if (!options.quiet) {
+            std::printf("%s\n", localized(updating ? "scan.skipped.updating" : "scan.skipped.recent").c_str());
         }
         return kExitSuccess;
     }
@@ -122,8 +147,7 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
     addApplications(report);
     report.durationSeconds = result->durationSeconds;
     report.metadata = metadataJson(*result, mode, report);
-    printReport(report, arguments);
-    return kExitSuccess;
+    return printReport(report, arguments, *selection);
 }
 
 }  // namespace
@@ -141,15 +165,22 @@ void addApplications(ScanReport& report) {
     if (report.sparkleApps.empty()) report.sparkleApps = SparkleManager::load(ScanResultsPersistence::defaultFolder());
 }
 
+void addTableOptions(CLI::App& command, bool& all, std::string& search, std::string& source) {
+    command.add_flag("--all", all, localized("help.option.all"));
+    command.add_option("--search", search, localized("help.option.search"))->type_name("TEXT");
+    command.add_option("--source", source, localized("help.option.source"))->type_name("NAME");
+}
+
 void addScanCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) {
-    auto* command = app.add_subcommand("scan", "Scan this machine and show every pending update");
+    auto* command = app.add_subcommand("scan", localized("help.scan"));
     auto arguments = std::make_shared<ScanArguments>();
-    command->add_flag("--all", arguments->all, "Show every item, not only pending updates");
-    command->add_flag("--json", arguments->json, "Print the results as JSON");
-    command->add_flag("--automatic", arguments->automatic, "Scan only when the last scan is old enough (schedulers)");
-    command->add_flag("--full", arguments->full, "List every source anew, even when the last scan is recent");
-    command->add_option("--search", arguments->search, "Show only the rows whose name, source or id contains TEXT");
-    command->add_option("--source", arguments->source, "Show only the rows of one source (its SOURCE column)");
+    addTableOptions(*command, arguments->all, arguments->search, arguments->source);
+    arguments->sources.addTo(*command);
+    command->add_flag("--json", arguments->json, localized("help.option.json"));
+    command->add_flag("--exit-code", arguments->exitCode, localized("help.option.exit_code"));
+    command->add_flag("--automatic", arguments->automatic, localized("help.option.automatic"));
+    command->add_flag("--full", arguments->full, localized("help.option.full"));
+    setExamples(*command, {"vantreel scan", "vantreel scan --only npm,pip --json", "vantreel scan --exit-code --quiet"});
     command->callback([arguments, exitCode, options] {
         *exitCode = scan(arguments->automatic ? RefreshMode::Automatic : RefreshMode::Manual, *arguments, *options);
     });
@@ -157,13 +188,8 @@ void addScanCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) 
 
 int runLaunch(const GlobalOptions& options) {
     if (paths::environmentValue("VT_DISABLE_SCAN_ON_LAUNCH") == std::optional<std::string>("1")) {
-        ScanArguments arguments;
-        ScanReport report = makeReport(Context::shared().coordinator().packages(), Context::shared().progress().snapshot(),
-                                       Context::shared().settings().showPreReleaseUpdates());
-        applySourceStates(report, Context::shared().coordinator().sourceStates());
-        addApplications(report);
-        printReport(report, arguments);
-        return kExitSuccess;
+        ScanReport report = savedReport();
+        return printReport(report, ScanArguments{}, SourceSelection{});
     }
     return scan(RefreshMode::OnLaunch, ScanArguments{}, options);
 }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 
 namespace CLI {
 class App;
@@ -13,14 +14,18 @@ struct ScanReport;
 
 struct GlobalOptions {
     bool verbose = false;
+    bool quiet = false;  // no progress, no lines beyond the results and the errors
     bool acceptTerms = false;
     // How the background agent and the menu bar start us.
     bool backgroundScan = false;
     bool menuBarScan = false;
 };
 
-// `vantreel scan [--all] [--json] [--automatic]`.
+// `vantreel scan [--all] [--json] [--only SRC] [--exit-code] [--automatic] [--full]`.
 void addScanCommand(CLI::App& app, int* exitCode, const GlobalOptions* options);
+
+// --all, --search and --source: what the table of scan, list and watch shows.
+void addTableOptions(CLI::App& command, bool& all, std::string& search, std::string& source);
 
 // `vantreel` alone: what was found before, a scan on launch (unless VT_DISABLE_SCAN_ON_LAUNCH
 // is "1"), then the table.

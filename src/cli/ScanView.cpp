@@ -53,13 +53,14 @@ std::string countText(const ScannerStatus& status) {
 
 std::string stateText(const ScannerStatus& status) {
     switch (status.state.kind) {
-        case ScannerState::Kind::Waiting: return "waiting";
-        case ScannerState::Kind::Scanning: return "scanning";
-        case ScannerState::Kind::Checking: return "checking";
-        case ScannerState::Kind::Finished: return "done";
-        case ScannerState::Kind::Skipped: return "skipped";
-        case ScannerState::Kind::Cancelled: return "cancelled";
-        case ScannerState::Kind::Failed: return "failed: " + status.state.message;
+        case ScannerState::Kind::Waiting: return localized("scan.state.waiting");
+        case ScannerState::Kind::Scanning: return localized("scan.state.scanning");
+        case ScannerState::Kind::Checking: return localized("scan.state.checking");
+        case ScannerState::Kind::Finished:
+            return localized(status.latestVersionsUnknown ? "scan.state.done_latest_unknown" : "scan.state.done");
+        case ScannerState::Kind::Skipped: return localized("scan.state.skipped");
+        case ScannerState::Kind::Cancelled: return localized("scan.state.cancelled");
+        case ScannerState::Kind::Failed: return localized("scan.state.failed", {status.state.message});
     }
     return "";
 }
@@ -104,18 +105,22 @@ void ScanView::finish() {
 }
 
 void ScanView::drawLive(const ScanProgressSnapshot& snapshot, int tick) {
+    // Under a locale that is not UTF-8 the marks are ASCII too.
     static constexpr const char* kSpinner[] = {"⠋", "⠙", "⠹", "⠸", "⠼", "⠴", "⠦", "⠧", "⠇", "⠏"};
+    static constexpr const char* kAsciiSpinner[] = {"|", "/", "-", "\\"};
+    const bool unicode = unicodeOutput();
     const std::size_t columns = static_cast<std::size_t>(terminalColumns());
     std::vector<std::string> lines;
 
     constexpr int kBarWidth = 24;
     int filled = static_cast<int>(snapshot.totalProgress * kBarWidth + 0.5);
     std::string bar;
-    for (int i = 0; i < kBarWidth; ++i) bar += i < filled ? "█" : "░";
+    for (int i = 0; i < kBarWidth; ++i) bar += i < filled ? (unicode ? "█" : "#") : (unicode ? "░" : "-");
     char percent[16];
     std::snprintf(percent, sizeof(percent), "%3d%%", static_cast<int>(snapshot.totalProgress * 100 + 0.5));
     int total = static_cast<int>(snapshot.scannerStatuses.size());
-    lines.push_back(style_.bold(snapshot.isScanning ? "Scanning" : "Scanned ") + " " + style_.green(bar) + " " + percent + "  " +
+    lines.push_back(style_.bold(localized(snapshot.isScanning ? "scan.view.scanning" : "scan.view.scanned")) + " " +
+                    style_.green(bar) + " " + percent + "  " +
                     std::to_string(snapshot.completedScannerCount()) + "/" + std::to_string(total) + "  " +
                     style_.dim(snapshot.currentStep));
 
@@ -124,13 +129,18 @@ void ScanView::drawLive(const ScanProgressSnapshot& snapshot, int tick) {
     for (const auto& status : snapshot.scannerStatuses) {
         std::string mark;
         switch (status.state.kind) {
-            case ScannerState::Kind::Finished: mark = style_.green("✓"); break;
-            case ScannerState::Kind::Failed: mark = style_.red("✗"); break;
+            case ScannerState::Kind::Finished:
+                // Done, but what it did not answer for is not known to be up to date.
+                mark = status.latestVersionsUnknown ? style_.yellow("?") : style_.green(unicode ? "✓" : "+");
+                break;
+            case ScannerState::Kind::Failed: mark = style_.red(unicode ? "✗" : "x"); break;
             case ScannerState::Kind::Scanning:
-            case ScannerState::Kind::Checking: mark = style_.yellow(kSpinner[tick % 10]); break;
+            case ScannerState::Kind::Checking:
+                mark = style_.yellow(unicode ? kSpinner[tick % 10] : kAsciiSpinner[tick % 4]);
+                break;
             case ScannerState::Kind::Cancelled:
             case ScannerState::Kind::Skipped: mark = style_.dim("-"); break;
-            case ScannerState::Kind::Waiting: mark = style_.dim("·"); break;
+            case ScannerState::Kind::Waiting: mark = style_.dim(unicode ? "·" : "."); break;
         }
         std::string line = "  " + mark + " " + padRight(status.name, nameWidth) + "  " +
                            padRight(stateText(status), 10) + "  " + countText(status);

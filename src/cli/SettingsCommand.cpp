@@ -10,7 +10,12 @@
 #include "base/Json.hpp"
 #include "base/Strings.hpp"
 #include "cli/AgentCommand.hpp"
+#include "base/Localization.hpp"
+#include "cli/CommandOptions.hpp"
 #include "cli/Context.hpp"
+#include "cli/Output.hpp"
+#include "cli/ResultsView.hpp"
+#include "cli/TextTable.hpp"
 #include "settings/LoginItemService.hpp"
 #include "settings/SettingsManager.hpp"
 #include "sources/github/GitHubReleasesManager.hpp"
@@ -39,22 +44,26 @@ int list(bool asJson) {
         for (const auto& definition : settingDefinitions()) json[std::string(definition.key)] = settings.value(definition.key);
         json[kMenuBarAtLogin] = platform.isMenuBarAgentAtLogin();
         json[kSystemExtensions] = false;
-        std::printf("%s\n", dumpJson(json, 2).c_str());
+        Json document = jsonDocument();
+        document["settings"] = std::move(json);
+        std::printf("%s\n", dumpJson(document, jsonIndentForStandardOutput()).c_str());
         return kExitSuccess;
     }
-    std::size_t width = 0;
-    for (const auto& definition : settingDefinitions()) width = std::max(width, definition.key.size());
+    TextTable table({{localized("settings.column.key"), Column::Elide::Never, 0, 0},
+                     {localized("settings.column.value"), Column::Elide::End, 10, 0},
+                     {localized("settings.column.note"), Column::Elide::End, 10, 1}});
     for (const auto& definition : settingDefinitions()) {
-        std::string value = bareText(settings.value(definition.key));
         std::string fallback = bareText(definition.defaultValue);
         bool isDefault = settings.value(definition.key) == definition.defaultValue;
-        std::printf("%-*s  %s%s\n", static_cast<int>(width), std::string(definition.key).c_str(), value.c_str(),
-                    isDefault ? "" : ("  (default " + (fallback.empty() ? std::string("none") : fallback) + ")").c_str());
+        table.add({std::string(definition.key), oneLine(bareText(settings.value(definition.key))),
+                   Cell(isDefault ? "" : localized("settings.default_is", {fallback.empty() ? localized("settings.none") : fallback}),
+                        Tone::Dim)});
     }
-    std::string loginState = platform.isAvailable() ? (platform.isMenuBarAgentAtLogin() ? "true" : "false")
-                                                    : std::string("false  (") + kNotAvailableOnThisSystem + ")";
-    std::printf("%-*s  %s\n", static_cast<int>(width), kMenuBarAtLogin, loginState.c_str());
-    std::printf("%-*s  false  (%s)\n", static_cast<int>(width), kSystemExtensions, kNotAvailableOnThisSystem);
+    const std::string unavailable = localized("settings.not_available");
+    table.add({kMenuBarAtLogin, platform.isAvailable() && platform.isMenuBarAgentAtLogin() ? "true" : "false",
+               Cell(platform.isAvailable() ? "" : unavailable, Tone::Dim)});
+    table.add({kSystemExtensions, "false", Cell(unavailable, Tone::Dim)});
+    std::fputs(table.render(Style::forStream(stdout), outputWidth()).c_str(), stdout);
     return kExitSuccess;
 }
 
@@ -68,11 +77,18 @@ int get(const std::string& key, bool asJson) {
         return kExitSuccess;
     }
     if (findSetting(key) == nullptr) {
-        std::fprintf(stderr, "vantreel settings: unknown setting \"%s\" (see vantreel settings list)\n", key.c_str());
+        std::fprintf(stderr, "vantreel settings: %s\n", localized("settings.unknown_see_list", {key}).c_str());
         return kExitUsage;
     }
     Json value = Context::shared().settings().value(key);
-    std::printf("%s\n", asJson ? dumpJson(value, 2).c_str() : bareText(value).c_str());
+    if (asJson) {
+        Json document = jsonDocument();
+        document["key"] = key;
+        document["value"] = value;
+        std::printf("%s\n", dumpJson(document, jsonIndentForStandardOutput()).c_str());
+    } else {
+        std::printf("%s\n", bareText(value).c_str());
+    }
     return kExitSuccess;
 }
 
@@ -88,7 +104,7 @@ int changeList(const std::string& key, const std::vector<std::string>& values, b
         std::fprintf(stderr, "vantreel settings: %s\n", error.what());
         return kExitUsage;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "vantreel settings: cannot save: %s\n", error.what());
+        std::fprintf(stderr, "vantreel settings: %s\n", localized("settings.cannot_save", {error.what()}).c_str());
         return kExitFailure;
     }
     return kExitSuccess;
@@ -96,7 +112,7 @@ int changeList(const std::string& key, const std::vector<std::string>& values, b
 
 int set(const std::string& key, const std::string& value) {
     if (key == kMenuBarAtLogin || key == kSystemExtensions) {
-        std::fprintf(stderr, "vantreel settings: %s is %s\n", key.c_str(), kNotAvailableOnThisSystem);
+        std::fprintf(stderr, "vantreel settings: %s\n", localized("settings.key_not_available", {key}).c_str());
         return kExitFailure;
     }
     try {
@@ -106,7 +122,7 @@ int set(const std::string& key, const std::string& value) {
         std::fprintf(stderr, "vantreel settings: %s\n", error.what());
         return kExitUsage;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "vantreel settings: cannot save: %s\n", error.what());
+        std::fprintf(stderr, "vantreel settings: %s\n", localized("settings.cannot_save", {error.what()}).c_str());
         return kExitFailure;
     }
     return kExitSuccess;
@@ -124,7 +140,7 @@ int reset(const std::string& key) {
         std::fprintf(stderr, "vantreel settings: %s\n", error.what());
         return kExitUsage;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "vantreel settings: cannot save: %s\n", error.what());
+        std::fprintf(stderr, "vantreel settings: %s\n", localized("settings.cannot_save", {error.what()}).c_str());
         return kExitFailure;
     }
     return kExitSuccess;
@@ -141,11 +157,11 @@ int setGitHubToken() {
     }
     token = trim(token);
     if (token.empty()) {
-        std::fprintf(stderr, "vantreel settings: no token on standard input\n");
+        std::fprintf(stderr, "vantreel settings: %s\n", localized("settings.token.none").c_str());
         return kExitUsage;
     }
     if (token.find_first_of(" \t\r\n") != std::string::npos || token.size() > 1024) {
-        std::fprintf(stderr, "vantreel settings: that is not a GitHub token (one word expected)\n");
+        std::fprintf(stderr, "vantreel settings: %s\n", localized("settings.token.invalid").c_str());
         return kExitUsage;
     }
     try {
@@ -154,14 +170,14 @@ int setGitHubToken() {
         std::fprintf(stderr, "vantreel settings: %s\n", error.what());
         return kExitFailure;
     }
-    std::printf("GitHub token saved\n");
+    std::printf("%s\n", localized("settings.token.saved").c_str());
     return kExitSuccess;
 }
 
 int clearGitHubToken() {
     try {
         bool removed = SecretStore().remove(GitHubReleasesManager::kTokenSecret);
-        std::printf(removed ? "GitHub token removed\n" : "No GitHub token was saved\n");
+        std::printf("%s\n", localized(removed ? "settings.token.removed" : "settings.token.absent").c_str());
     } catch (const std::exception& error) {
         std::fprintf(stderr, "vantreel settings: %s\n", error.what());
         return kExitFailure;
@@ -172,8 +188,10 @@ int clearGitHubToken() {
 }  // namespace
 
 void addSettingsCommand(CLI::App& app, int* exitCode) {
-    auto* settings = app.add_subcommand("settings", "Show and change the preferences");
+    auto* settings = app.add_subcommand("settings", localized("help.settings"));
     settings->require_subcommand(1);
+    setExamples(*settings, {"vantreel settings list", "vantreel settings set CheckInterval 6",
+                            "vantreel settings add AdditionalApplicationFolders ~/Tools"});
 
     struct Arguments {
         bool json = false;
@@ -182,42 +200,49 @@ void addSettingsCommand(CLI::App& app, int* exitCode) {
     };
     auto args = std::make_shared<Arguments>();
 
-    auto* listCommand = settings->add_subcommand("list", "Every setting with its value");
-    listCommand->add_flag("--json", args->json, "Print an object of key to value");
+    auto* listCommand = settings->add_subcommand("list", localized("help.settings_list"));
+    listCommand->add_flag("--json", args->json, localized("help.option.json"));
+    setExamples(*listCommand, {"vantreel settings list --json"});
     listCommand->callback([args, exitCode] { *exitCode = list(args->json); });
 
-    auto* getCommand = settings->add_subcommand("get", "Print one setting's value");
-    getCommand->add_option("key", args->key, "The setting")->required();
-    getCommand->add_flag("--json", args->json, "Print the value as JSON");
+    auto* getCommand = settings->add_subcommand("get", localized("help.settings_get"));
+    getCommand->add_option("key", args->key, localized("help.option.setting"))->required()->type_name("KEY");
+    getCommand->add_flag("--json", args->json, localized("help.option.json"));
+    setExamples(*getCommand, {"vantreel settings get CheckInterval"});
     getCommand->callback([args, exitCode] { *exitCode = get(args->key, args->json); });
 
-    auto* setCommand = settings->add_subcommand("set", "Change one setting");
-    setCommand->add_option("key", args->key, "The setting")->required();
-    setCommand->add_option("value", args->value, "The new value (a JSON array for a list)")->required();
+    auto* setCommand = settings->add_subcommand("set", localized("help.settings_set"));
+    setCommand->add_option("key", args->key, localized("help.option.setting"))->required()->type_name("KEY");
+    setCommand->add_option("value", args->value, localized("help.option.setting_value"))->required()->type_name("VALUE");
+    setExamples(*setCommand, {"vantreel settings set BrewOutdatedMode greedy"});
     setCommand->callback([args, exitCode] { *exitCode = set(args->key, args->value); });
 
-    auto* addCommand = settings->add_subcommand("add", "Add values to a list setting");
-    addCommand->add_option("key", args->key, "The list setting")->required();
-    addCommand->add_option("values", args->values, "The values to add")->required();
+    auto* addCommand = settings->add_subcommand("add", localized("help.settings_add"));
+    addCommand->add_option("key", args->key, localized("help.option.list_setting"))->required()->type_name("KEY");
+    addCommand->add_option("values", args->values, localized("help.option.values_add"))->required()->type_name("VALUE");
+    setExamples(*addCommand, {"vantreel settings add AdditionalApplicationFolders ~/Tools"});
     addCommand->callback([args, exitCode] { *exitCode = changeList(args->key, args->values, true); });
 
-    auto* removeCommand = settings->add_subcommand("remove", "Remove values from a list setting");
-    removeCommand->add_option("key", args->key, "The list setting")->required();
-    removeCommand->add_option("values", args->values, "The values to remove")->required();
+    auto* removeCommand = settings->add_subcommand("remove", localized("help.settings_remove"));
+    removeCommand->add_option("key", args->key, localized("help.option.list_setting"))->required()->type_name("KEY");
+    removeCommand->add_option("values", args->values, localized("help.option.values_remove"))->required()->type_name("VALUE");
+    setExamples(*removeCommand, {"vantreel settings remove AdditionalApplicationFolders ~/Tools"});
     removeCommand->callback([args, exitCode] { *exitCode = changeList(args->key, args->values, false); });
 
-    auto* resetCommand = settings->add_subcommand("reset", "Restore one setting, or all, to the default");
-    resetCommand->add_option("key", args->key, "The setting (all when absent)");
+    auto* resetCommand = settings->add_subcommand("reset", localized("help.settings_reset"));
+    resetCommand->add_option("key", args->key, localized("help.option.setting_or_all"))->type_name("KEY");
+    setExamples(*resetCommand, {"vantreel settings reset CheckInterval"});
     resetCommand->callback([args, exitCode] { *exitCode = reset(args->key); });
 
-    auto* tokenCommand = settings->add_subcommand("github-token", "The personal access token for GitHub's API");
+    auto* tokenCommand = settings->add_subcommand("github-token", localized("help.github_token"));
     tokenCommand->require_subcommand(1);
-    tokenCommand->add_subcommand("set", "Save the token read from standard input")->callback([exitCode] {
-        *exitCode = setGitHubToken();
-    });
-    tokenCommand->add_subcommand("clear", "Forget the saved token")->callback([exitCode] {
-        *exitCode = clearGitHubToken();
-    });
+    setExamples(*tokenCommand, {"gh auth token | vantreel settings github-token set"});
+    auto* tokenSet = tokenCommand->add_subcommand("set", localized("help.github_token_set"));
+    setExamples(*tokenSet, {"gh auth token | vantreel settings github-token set"});
+    tokenSet->callback([exitCode] { *exitCode = setGitHubToken(); });
+    auto* tokenClear = tokenCommand->add_subcommand("clear", localized("help.github_token_clear"));
+    setExamples(*tokenClear, {"vantreel settings github-token clear"});
+    tokenClear->callback([exitCode] { *exitCode = clearGitHubToken(); });
 }
 
 }  // namespace vt::cli

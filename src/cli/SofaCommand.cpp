@@ -10,6 +10,7 @@
 #include "base/Json.hpp"
 #include "base/Localization.hpp"
 #include "base/Strings.hpp"
+#include "cli/CommandOptions.hpp"
 #include "cli/Context.hpp"
 #include "cli/Output.hpp"
 #include "cli/Signals.hpp"
@@ -121,7 +122,8 @@ int sofa(const std::string& requestedVersion, bool asJson) {
         std::optional<XProtectStatus> xprotect =
             requestedVersion.empty() ? xprotectStatus(stop.get_token()) : std::nullopt;
         if (asJson) {
-            Json json = comparisonJson(comparison);
+            Json json = jsonDocument();
+            for (const auto& [key, value] : comparisonJson(comparison).items()) json[key] = value;
             json["xprotect"] = xprotect ? Json{{"installedVersion", optionalText(xprotect->installedVersion)},
                                                {"availableVersion", optionalText(xprotect->availableVersion)}}
                                         : Json(nullptr);
@@ -131,7 +133,7 @@ int sofa(const std::string& requestedVersion, bool asJson) {
             if (xprotect) {
                 text += "XProtect " + xprotect->installedVersion.value_or("?");
                 if (xprotect->availableVersion && xprotect->availableVersion != xprotect->installedVersion) {
-                    text += " → " + *xprotect->availableVersion;
+                    text += punctuated(" → ") + *xprotect->availableVersion;
                 }
                 text += "\n";
             }
@@ -149,12 +151,12 @@ int sofa(const std::string& requestedVersion, bool asJson) {
 }  // namespace
 
 void addSofaCommand(CLI::App& app, int* exitCode) {
-    auto* command = app.add_subcommand(
-        "sofa", "Compare a macOS release with the public release feed: newer releases and the vulnerabilities they fix");
+    auto* command = app.add_subcommand("sofa", localized("help.sofa"));
     auto version = std::make_shared<std::string>();
     auto asJson = std::make_shared<bool>(false);
-    command->add_option("--os-version", *version, "The macOS version to compare (default: this Mac's)");
-    command->add_flag("--json", *asJson, "Print JSON");
+    command->add_option("--os-version", *version, localized("help.option.os_version"))->type_name("VERSION");
+    command->add_flag("--json", *asJson, localized("help.option.json"));
+    setExamples(*command, {"vantreel sofa --os-version 14.6", "vantreel sofa --os-version 14.6 --json"});
     command->callback([version, asJson, exitCode] { *exitCode = sofa(*version, *asJson); });
 }
 

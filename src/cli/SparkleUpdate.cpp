@@ -10,6 +10,7 @@
 #include "base/PrintableText.hpp"
 #include "base/Localization.hpp"
 #include "cli/Context.hpp"
+#include "presentation/AllUpdateRow.hpp"
 #include "cli/Output.hpp"
 #include "cli/Signals.hpp"
 #include "model/VersionRules.hpp"
@@ -96,9 +97,9 @@ SparkleUpdateOutcome installSparkleRelease(const Application& application, const
     // The bundle and its feed are read again: the key and the release must be today's.
     SparkleManager& sparkle = SparkleManager::shared();
     std::optional<SparkleApp> app = sparkle.inspectBundle(application.bundlePath);
-    if (!app) return failed("no appcast found in the application");
+    if (!app) return failed(localized("sparkle.update.no_appcast"));
     std::optional<SparkleItem> item = sparkle.checkFeed(*app, run.stop);
-    if (!item || !item->downloadURL || !item->displayVersion()) return failed("its appcast offers no release to install");
+    if (!item || !item->downloadURL || !item->displayVersion()) return failed(localized("sparkle.update.no_release"));
 
     SparkleUpdateInstaller::Target target{.id = app->id, .name = application.name, .bundlePath = application.bundlePath,
                                           .installedVersion = application.version,
@@ -137,9 +138,7 @@ SparkleUpdateOutcome installSparkleRelease(const Application& application, const
 
 bool updateSparkleApplication(const Application& application, bool json, Json& report) {
     Style out = Style::forStream(stdout);
-    std::string id = "app:";
-    id += application.bundleIdentifier;
-    Json entry = {{"name", application.name}, {"id", id}};
+    Json entry = {{"name", application.name}, {"id", shellSafeId("app", application.bundleIdentifier)}};
     SparkleUpdateOutcome outcome;
     {
         PhaseDisplay display(json);

@@ -23,7 +23,11 @@
 #include "cli/ScanCommand.hpp"
 #include "cli/Signals.hpp"
 #include "cli/UpdateCommand.hpp"
+#include "cli/PlanSelection.hpp"
+#include "cli/UpdateJson.hpp"
 #include "cli/UpdatesTable.hpp"
+#include "core/ManagerRegistry.hpp"
+#include "presentation/AllUpdatesRowBuilder.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "model/VersionRules.hpp"
 #include "settings/SettingsManager.hpp"
@@ -31,9 +35,6 @@
 
 namespace vt::cli {
 
-namespace {
-
-// The table's pending count; the coordinator's own count before any table was built.
 std::size_t pendingUpdateCount() {
     // A count after an update must not come from the table cached before it.
     static std::uint64_t revision = 0;
@@ -44,26 +45,29 @@ std::size_t pendingUpdateCount() {
     return table.pendingCount();
 }
 
+namespace {
+
 Json planJson(const UpdatePlan& plan) {
-    Json json = Json::object();
+    Json json = jsonDocument();
+    const AllUpdatesRowBuilder ids(ManagerRegistry::sources());
     Json steps = Json::array();
     for (const UpdatePlan::Step& step : plan.steps) {
         Json items = Json::array();
         for (const Application& application : step.applications) {
-            items.push_back({{"name", application.name}, {"version", application.version},
-                             {"latestVersion", application.latestVersion.value_or("")}});
+            items.push_back({{"id", ids.applicationRow(application, false).shortId}, {"name", application.name},
+                             {"version", application.version}, {"latestVersion", application.latestVersion.value_or("")}});
         }
         for (const Package& package : step.packages) {
-            items.push_back({{"name", package.name}, {"id", stableKey(package)}, {"version", package.version},
+            items.push_back({{"id", ids.shortId(package)}, {"name", package.name}, {"version", package.version},
                              {"latestVersion", package.latestVersion.value_or("")}});
         }
-        steps.push_back({{"source", step.label}, {"manager", step.manager}, {"asOneBatch", step.asOneBatch},
+        steps.push_back({{"source", step.manager}, {"sourceName", step.label}, {"asOneBatch", step.asOneBatch},
                          {"items", std::move(items)}});
     }
     json["steps"] = std::move(steps);
     Json leftOut = Json::array();
     for (const UpdatePlan::LeftOut& item : plan.leftOut) {
-        leftOut.push_back({{"name", item.name}, {"source", item.source}, {"reason", item.reason}, {"byHand", item.byHand}});
+        leftOut.push_back({{"name", item.name}, {"sourceName", item.source}, {"reason", item.reason}, {"byHand", item.byHand}});
     }
     json["leftOut"] = std::move(leftOut);
     return json;
@@ -75,14 +79,15 @@ void printPlan(const UpdatePlan& plan, const Style& style) {
     } else {
         std::printf("%s\n", style.bold(localized("update_all.plan_title", {std::to_string(plan.itemCount())})).c_str());
         for (const UpdatePlan::Step& step : plan.steps) {
+            const std::string arrow = punctuated("→");
             for (const Application& application : step.applications) {
-                std::printf("  %s  %s %s → %s\n", padRight(step.label, 16).c_str(), application.name.c_str(),
-                            application.version.c_str(),
+                std::printf("  %s  %s %s %s %s\n", padRight(step.label, 16).c_str(), application.name.c_str(),
+                            application.version.c_str(), arrow.c_str(),
                             application.latestVersion.value_or("?").c_str());
             }
             for (const Package& package : step.packages) {
-                std::printf("  %s  %s %s → %s\n", padRight(step.label, 16).c_str(), package.name.c_str(),
-                            package.version.c_str(),
+                std::printf("  %s  %s %s %s %s\n", padRight(step.label, 16).c_str(), package.name.c_str(),
+                            package.version.c_str(), arrow.c_str(),
                             package.latestVersion.value_or("?").c_str());
             }
         }
@@ -97,7 +102,7 @@ void printPlan(const UpdatePlan& plan, const Style& style) {
         if (group == sameReason.end()) continue;
         std::string name = item.name;
         if (group->second > 3) {
-            name = std::to_string(group->second) + " items";
+            name = localized("scan.summary.items", {std::to_string(group->second)});
             sameReason.erase(group);
         }
         std::printf("  %s  %s: %s\n", padRight(item.source, 16).c_str(), name.c_str(), style.dim(item.reason).c_str());
@@ -132,7 +137,7 @@ public:
             if (style_.isTerminal) {
                 drawStatus();
             } else {
-                std::fprintf(stderr, "%s%s (%s)…\n", counter_.c_str(), name.c_str(), source.c_str());
+                std::fprintf(stderr, "%s%s (%s)%s\n", counter_.c_str(), name.c_str(), source.c_str(), ellipsis().c_str());
             }
         };
         progress.itemFinished = [this](const PackageUpdateResult& result, std::size_t, std::size_t) {
@@ -141,11 +146,11 @@ public:
             std::snprintf(seconds, sizeof seconds, "%.1fs", result.duration);
             std::string line = counter_;
             if (result.success) {
-                line += style_.green("✓ " + result.package.name);
+                line += style_.green(punctuated("✓ ") + result.package.name);
                 line += " (" + result.sourceLabel() + ") ";
                 line += style_.dim(seconds);
             } else {
-                line += style_.red("✗ " + result.package.name);
+                line += style_.red(punctuated("✗ ") + result.package.name);
                 line += " (" + result.sourceLabel() + "): " + result.error.value_or("");
             }
             std::fprintf(stderr, "%s\n", line.c_str());
@@ -192,7 +197,7 @@ int updateAllSummary() {
     PackageCoordinator& coordinator = Context::shared().coordinator();
     const long long before = static_cast<long long>(pendingUpdateCount());
     if (before < 1) {
-        std::printf("All packages are already up to date.\n");
+        std::printf("%s\n", localized("automation.update_all.up_to_date").c_str());
         return kExitSuccess;
     }
     std::stop_source stop;
@@ -200,7 +205,7 @@ int updateAllSummary() {
     BatchUpdateResult batch = coordinator.updateEverything(stop.get_token());
     recordOutcomes(batch.results);
     const long long after = static_cast<long long>(pendingUpdateCount());
-    std::printf("Updated %lld package(s). %lld still outdated.\n", before - after, after);
+    std::printf("%s\n", localized("automation.update_all.summary", {std::to_string(before - after), std::to_string(after)}).c_str());
     return batch.failedCount() > 0 || batch.cancelled ? kExitFailure : kExitSuccess;
 }
 
@@ -226,10 +231,13 @@ std::map<std::string, std::string> heldBackRows() {
 
 int runUpdateAll(const UpdateAllArguments& arguments, const GlobalOptions& options) {
     if (!ensureTermsAccepted(options.acceptTerms)) return kExitFailure;
+    std::optional<SourceSelection> selection = arguments.sources.selection("update");
+    if (!selection) return kExitUsage;
     if (arguments.summary) return updateAllSummary();
     Context& context = Context::shared();
     PackageCoordinator& coordinator = context.coordinator();
-    const UpdatePlan plan = coordinator.planUpdateEverything();
+    UpdatePlan plan = coordinator.planUpdateEverything();
+    restrictPlan(plan, *selection);
     Style out = Style::forStream(stdout);
     if (arguments.json && arguments.dryRun) {
         std::printf("%s\n", dumpJson(planJson(plan), jsonIndentForStandardOutput()).c_str());
@@ -256,12 +264,12 @@ int runUpdateAll(const UpdateAllArguments& arguments, const GlobalOptions& optio
         try {
             reportPath = writeReport(batch, arguments.report);
         } catch (const std::exception& error) {
-            std::fprintf(stderr, "vantreel: cannot write the report: %s\n", error.what());
+            std::fprintf(stderr, "vantreel: %s\n", localized("update_all.report_failed", {error.what()}).c_str());
         }
     }
     const std::size_t succeeded = batch.succeededCount(), failed = batch.failedCount();
     if (arguments.json) {
-        Json json = batch.toJson();
+        Json json = batchResultJson(batch);
         json["leftOut"] = planJson(plan)["leftOut"];
         if (reportPath) json["report"] = *reportPath;
         std::printf("%s\n", dumpJson(json, jsonIndentForStandardOutput()).c_str());
@@ -277,37 +285,19 @@ int runUpdateAll(const UpdateAllArguments& arguments, const GlobalOptions& optio
 
 void addUpdateAllCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) {
     auto arguments = std::make_shared<UpdateAllArguments>();
-    auto* command = app.add_subcommand("update-all", "Update every outdated item, one at a time (update --all)");
-    command->add_flag("--yes,-y", arguments->yes, "Do not ask for confirmation");
-    command->add_flag("--dry-run", arguments->dryRun, "Print what would be updated and what is left out");
-    command->add_flag("--json", arguments->json, "Print the result as JSON");
-    command->add_flag("--summary", arguments->summary,
-                      "Print only the automation action's sentence (\"Updated N package(s). M still outdated.\")");
+    auto* command = app.add_subcommand("update-all", localized("help.update_all"));
+    command->add_flag("--yes,-y", arguments->yes, localized("help.option.yes"));
+    command->add_flag("--dry-run", arguments->dryRun, localized("help.option.dry_run"));
+    command->add_flag("--json", arguments->json, localized("help.option.json"));
+    command->add_flag("--summary", arguments->summary, localized("help.option.summary"));
+    arguments->sources.addTo(*command);
     auto report = std::make_shared<std::string>();
-    auto* reportOption = command->add_option("--report", *report, "Write the Markdown report to FILE")->expected(0, 1);
+    auto* reportOption =
+        command->add_option("--report", *report, localized("help.option.report"))->expected(0, 1)->type_name("[FILE]");
+    setExamples(*command, {"vantreel update-all --dry-run", "vantreel update-all --only npm,pip --yes"});
     command->callback([arguments, report, reportOption, exitCode, options] {
         if (reportOption->count() > 0) arguments->report = *report;
         *exitCode = runUpdateAll(*arguments, *options);
-    });
-}
-
-void addAutomationCommands(CLI::App& app, int* exitCode, const GlobalOptions* options) {
-    auto* check = app.add_subcommand("check-updates", "Scan, then print the number of pending updates");
-    check->callback([exitCode, options] {
-        if (!ensureTermsAccepted(options->acceptTerms)) {
-            *exitCode = kExitFailure;
-            return;
-        }
-        PackageCoordinator& coordinator = Context::shared().coordinator();
-        InterruptWatcher watcher([&coordinator] { coordinator.cancelRefresh(); });
-        coordinator.refreshAll(RefreshMode::Manual);
-        std::printf("%zu\n", pendingUpdateCount());
-        *exitCode = kExitSuccess;
-    });
-    auto* count = app.add_subcommand("outdated-count", "Print the number of pending updates, without scanning");
-    count->callback([exitCode] {
-        std::printf("%zu\n", pendingUpdateCount());
-        *exitCode = kExitSuccess;
     });
 }
 

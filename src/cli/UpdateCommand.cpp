@@ -10,6 +10,7 @@
 #include "base/Json.hpp"
 #include "base/Localization.hpp"
 #include "base/Strings.hpp"
+#include "cli/CommandOptions.hpp"
 #include "cli/Context.hpp"
 #include "cli/Onboarding.hpp"
 #include "cli/Output.hpp"
@@ -17,7 +18,10 @@
 #include "cli/Signals.hpp"
 #include "cli/UpdateAllCommand.hpp"
 #include "cli/SparkleUpdate.hpp"
+#include "cli/UpdateJson.hpp"
 #include "cli/UpdatesTable.hpp"
+#include "core/ManagerRegistry.hpp"
+#include "presentation/AllUpdatesRowBuilder.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "model/VersionRules.hpp"
 #include "sources/inventory/ApplicationManager.hpp"
@@ -40,12 +44,13 @@ struct UpdateArguments {
     UpdateAllArguments batch;
 };
 
-// The inventory items an argument names: its stable key, else every item of that name.
+// The inventory items an argument names: its short id or stable key, else every item of that name.
 std::vector<Package> resolve(const std::string& argument, const std::vector<Package>& inventory) {
     std::vector<Package> byKey, byName;
     std::string lower = toLower(argument);
+    const AllUpdatesRowBuilder ids(ManagerRegistry::sources());
     for (const Package& package : inventory) {
-        if (stableKey(package) == lower) byKey.push_back(package);
+        if (stableKey(package) == lower || ids.shortId(package) == lower) byKey.push_back(package);
         if (toLower(package.name) == lower) byName.push_back(package);
     }
     return byKey.empty() ? byName : byKey;
@@ -80,10 +85,11 @@ bool updateFromStore(const Application& application, bool json, Json& report) {
             entry["openedInAppStore"] = true;
             if (!json) {
                 // No store application here to open: the user is told where to go.
-                std::printf("%s: open the Mac App Store's updates page to install this update (%s)\n",
-                            application.name.c_str(), MacAppStoreUpdateCoordinator::kUpdatesPageAddress);
+                std::printf("%s\n", localized("update.open_app_store", {application.name,
+                                                                       MacAppStoreUpdateCoordinator::kUpdatesPageAddress})
+                                         .c_str());
                 if (!Context::shared().mas().isInstalled()) {
-                    std::printf("With mas installed (%s), vantreel updates it itself.\n", MasCliManager::kInstallCommand);
+                    std::printf("%s\n", localized("update.install_mas", {MasCliManager::kInstallCommand}).c_str());
                 }
             }
         } else {
@@ -134,7 +140,7 @@ bool installSystemUpdate(const SoftwareUpdate& update, bool json, Json& report) 
     std::stop_source stop;
     InterruptWatcher watcher([&stop] { stop.request_stop(); });
     Style out = Style::forStream(stdout);
-    Json entry = {{"name", update.name}, {"id", "macos:" + update.id}};
+    Json entry = {{"name", update.name}, {"id", shellSafeId("macos", update.id)}};
     int shownPercent = -1;
     auto progress = [&](double fraction, const std::string& status) {
         const int percent = static_cast<int>(fraction * 100);
@@ -177,7 +183,7 @@ public:
         if (downloading && style_.isTerminal) {
             constexpr int kWidth = 30;
             const int filled = static_cast<int>(progress.progress * kWidth);
-            std::string bar = "\r" + std::string("Téléchargement [") + std::string(static_cast<std::size_t>(filled), '#') +
+            std::string bar = "\r" + localized("update.download_bar") + " [" + std::string(static_cast<std::size_t>(filled), '#') +
                               std::string(static_cast<std::size_t>(kWidth - filled), ' ') + "] " +
                               std::to_string(static_cast<int>(progress.progress * 100)) + " %";
             std::fputs(bar.c_str(), stderr);
@@ -204,14 +210,13 @@ private:
 // installed bundle; true when installed.
 bool installFromGitHub(const AllUpdateRow& row, bool json, Json& report) {
     Style out = Style::forStream(stdout);
-    Json entry = {{"name", row.name}, {"id", row.id}};
+    Json entry = {{"name", row.name}, {"id", row.shortId}};
     DefaultsStore& defaults = Context::shared().defaults();
     const std::string latest = row.latestVersion.value_or("");
     const Json disabled = defaults.object(kDirectInstallDisabledKey).value_or(Json::object());
     const std::string bundlePath = row.bundlePath.value_or("");
     if (disabled.contains(bundlePath) && disabled[bundlePath].is_string() && disabled[bundlePath].get<std::string>() == latest) {
-        std::string message = "direct installation of " + latest + " failed before; download it by hand: ";
-        message += row.downloadURL.value_or("");
+        std::string message = localized("update.direct_install_disabled", {latest, row.downloadURL.value_or("")});
         entry["success"] = false;
         entry["error"] = message;
         if (!json) std::printf("%s\n", out.red(localized("update.item_failed", {row.name, message})).c_str());
@@ -300,18 +305,18 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
                     continue;
                 }
                 const AllUpdateRow& row = *rows.front();
-                std::string how = row.downloadURL ? std::string("download ") + *row.downloadURL : std::string("update it by hand");
-                std::fprintf(stderr, "vantreel update: %s is not updated by vantreel: %s\n", row.name.c_str(), how.c_str());
+                std::string how = row.downloadURL ? localized("update.how.download", {*row.downloadURL})
+                                                  : localized("update.how.by_hand");
+                std::fprintf(stderr, "vantreel update: %s\n", localized("update.not_ours", {row.name, how}).c_str());
                 return kExitUsage;
             }
-            std::fprintf(stderr, "vantreel update: no item \"%s\" in the last scan (see vantreel list --all)\n",
-                         argument.c_str());
+            reportUnresolved("update", argument, {});
             return kExitUsage;
         }
         if (matches.size() > 1) {
-            std::fprintf(stderr, "vantreel update: \"%s\" names several items; give one of these keys:\n",
-                         argument.c_str());
-            for (const Package& match : matches) std::fprintf(stderr, "  %s\n", stableKey(match).c_str());
+            std::fprintf(stderr, "vantreel update: %s\n", localized("resolve.several", {argument}).c_str());
+            const AllUpdatesRowBuilder ids(ManagerRegistry::sources());
+            for (const Package& match : matches) std::fprintf(stderr, "  %s\n", ids.shortId(match).c_str());
             return kExitUsage;
         }
         chosen.push_back(matches.front());
@@ -334,7 +339,11 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
     for (const Application& app : sparkleApps) installed(updateSparkleApplication(app, arguments.json, storeReport), app.bundlePath);
     Context::shared().recordInstalledApplications(replaced);
     if (chosen.empty()) {
-        if (arguments.json) std::printf("%s\n", dumpJson(storeReport, 2).c_str());
+        if (arguments.json) {
+            Json document = jsonDocument();
+            document["results"] = storeReport;
+            std::printf("%s\n", dumpJson(document, jsonIndentForStandardOutput()).c_str());
+        }
         return storeFailed ? kExitFailure : kExitSuccess;
     }
 
@@ -354,9 +363,11 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
     for (const auto& result : results) anyFailed = anyFailed || !result.success;
     if (arguments.json) {
         Json list = Json::array();
-        for (const auto& result : results) list.push_back(result.toJson());
+        for (const auto& result : results) list.push_back(updateResultJson(result));
         for (const Json& entry : storeReport) list.push_back(entry);
-        std::printf("%s\n", dumpJson(list, 2).c_str());
+        Json document = jsonDocument();
+        document["results"] = std::move(list);
+        std::printf("%s\n", dumpJson(document, jsonIndentForStandardOutput()).c_str());
     } else {
         Style out = Style::forStream(stdout);
         for (const auto& result : results) {
@@ -379,15 +390,18 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
 
 void addUpdateCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) {
     auto arguments = std::make_shared<UpdateArguments>();
-    auto* command = app.add_subcommand("update", "Update items of the last scan, one at a time");
-    command->add_option("items", arguments->items, "Row ids (see list --json) or names of the items");
-    command->add_flag("--json", arguments->json, "Print the results as JSON");
-    command->add_flag("--all", arguments->all, "Update every outdated item (see update-all)");
-    command->add_flag("--yes,-y", arguments->batch.yes, "With --all: do not ask for confirmation");
-    command->add_flag("--dry-run", arguments->batch.dryRun, "With --all: print the plan only");
+    auto* command = app.add_subcommand("update", localized("help.update"));
+    command->add_option("items", arguments->items, localized("help.option.update_items"))->type_name("ID");
+    command->add_flag("--json", arguments->json, localized("help.option.json"));
+    command->add_flag("--all", arguments->all, localized("help.option.update_all"));
+    command->add_flag("--yes,-y", arguments->batch.yes, localized("help.option.all_yes"));
+    command->add_flag("--dry-run", arguments->batch.dryRun, localized("help.option.all_dry_run"));
+    arguments->batch.sources.addTo(*command);
     auto report = std::make_shared<std::string>();
-    auto* reportOption =
-        command->add_option("--report", *report, "With --all: write the Markdown report to FILE")->expected(0, 1);
+    auto* reportOption = command->add_option("--report", *report, localized("help.option.all_report"))
+                             ->expected(0, 1)
+                             ->type_name("[FILE]");
+    setExamples(*command, {"vantreel update npm:corepack", "vantreel update --all --dry-run --only homebrew"});
     command->callback([arguments, report, reportOption, exitCode, options] {
         if (arguments->all) {
             arguments->batch.json = arguments->json;
@@ -396,7 +410,7 @@ void addUpdateCommand(CLI::App& app, int* exitCode, const GlobalOptions* options
             return;
         }
         if (arguments->items.empty()) {
-            std::fprintf(stderr, "vantreel update: name the items to update, or give --all\n");
+            std::fprintf(stderr, "vantreel update: %s\n", localized("update.name_items").c_str());
             *exitCode = kExitUsage;
             return;
         }

@@ -1,6 +1,7 @@
 #include "cli/UpdatesTable.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 
@@ -31,15 +32,6 @@ bool hasRegistration(PackageType type) {
     return false;
 }
 
-std::string quotedWhenNeeded(const std::string& text) {
-    if (text.find_first_of(" '\"\\$`()&;|<>*?") == std::string::npos) return text;
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-// Packages of a manager this build updates go through `vantreel update`; the others, and
-// applications, are updated by hand.
 // A text the shell reads back as itself, for a command the user copies.
 std::string shellQuoted(std::string_view text) {
     std::string quoted = "'";
@@ -47,6 +39,8 @@ std::string shellQuoted(std::string_view text) {
     return quoted + "'";
 }
 
+// Packages of a manager this build updates go through `vantreel update`; the others, and
+// applications, are updated by hand.
 AllUpdateRowActionState actionStateOf(const AllUpdateRow& row) {
     AllUpdateRowActionState state;
     if (row.kind == AllUpdateRow::Kind::Software) {
@@ -67,12 +61,12 @@ AllUpdateRowActionState actionStateOf(const AllUpdateRow& row) {
     if (row.kind == AllUpdateRow::Kind::Application) {
         state.isManualApplication = true;
         state.manualDownloadURL = row.downloadURL;
-        state.buttonLabel = "Download";
+        state.buttonLabel = localized("table.action.download");
         return state;
     }
     if (row.packageType && hasRegistration(*row.packageType) && !row.requiresManualInstaller) {
         state.isUpdateable = true;
-        state.buttonLabel = "Update";
+        state.buttonLabel = localized("table.action.update");
         return state;
     }
     state.isManualPackage = true;
@@ -157,7 +151,9 @@ UpdatesTable buildUpdatesTable(const AllUpdatesSnapshot& snapshot, const TableRe
     auto filter = std::make_shared<IgnoreFilter>(currentIgnoreState(), rows);
     AllUpdatesRuntimeState runtime;
     AllUpdatesPipelineInput input;
-    input.isVisible = [&settings](const AllUpdateRow& row) { return !row.toggle || settings.isVisible(*row.toggle); };
+    input.isVisible = [&settings, &request](const AllUpdateRow& row) {
+        return (!row.toggle || settings.isVisible(*row.toggle)) && request.selection.includes(row);
+    };
     input.searchText = request.search;
     input.sourceFilter = request.source;
     input.hiding = [filter](const AllUpdateRow& row) { return filter->hiding(row); };
@@ -173,7 +169,8 @@ UpdatesTable buildUpdatesTable(const AllUpdatesSnapshot& snapshot, const TableRe
     parts.ignoresRevision = context.ignoredApps().revision();
     parts.runtimeGeneration = runtime.updateGeneration;
     parts.searchText = request.search;
-    parts.sourceFilter = request.source;
+    // The selection of --only and --exclude hides rows as the settings do.
+    parts.sourceFilter = request.source + '\x1f' + request.selection.signature();
     static AllUpdatesDisplayModelCache cache;
     UpdatesTable table;
     table.model = cache.model(composeSignal(parts), [&] { return AllUpdatesRowPipeline::run(std::move(rows), input); });
@@ -182,54 +179,43 @@ UpdatesTable buildUpdatesTable(const AllUpdatesSnapshot& snapshot, const TableRe
 
 std::string actionText(const AllUpdateRow& row, const AllUpdateRowActionState& state) {
     if (!row.hasUpdate) return "";
-    if (state.isUpdateable) return std::string("vantreel update ") + quotedWhenNeeded(row.id);
+    if (state.isUpdateable) return std::string("vantreel update ") + row.shortId;
     if (state.terminalCommand) return *state.terminalCommand;
-    if (state.isManualApplication) return "download";
+    if (state.isManualApplication) return localized("table.action.download");
     return localized("table.action.by_hand");
 }
 
-std::string renderUpdatesTable(const UpdatesTable& table, const Style& style,
-                               const std::function<std::optional<std::string>(const AllUpdateRow&)>& detail) {
+std::string renderUpdatesTable(const UpdatesTable& table, const Style& style, const TableLayout& layout) {
     const AllUpdatesDisplayModel& model = *table.model;
     if (model.size() == 0) return "";
-    std::size_t nameWidth = 4, installedWidth = 9, latestWidth = 6, sourceWidth = 6;
-    std::vector<std::string> names, installed, latest;
+    // Narrow terminals lose the source first, then the installed version, then the action;
+    // the name and the latest version stay, shortened.
+    TextTable text({{localized("table.column.name"), Column::Elide::End, 12, 0},
+                    {localized("table.column.installed"), Column::Elide::Middle, 7, 2},
+                    {localized("table.column.latest"), Column::Elide::Middle, 7, 0},
+                    {localized("table.column.source"), Column::Elide::End, 4, 1},
+                    {localized("table.column.security"), Column::Elide::Never, 0, 0},
+                    {localized("table.column.action"), Column::Elide::End, 20, 3}});
     for (std::size_t i = 0; i < model.size(); ++i) {
         const AllUpdateRow& row = model.row(i);
         const bool apt = row.packageType == PackageType::AptPackage;  // apt's own form carries "+deb12u1"
-        names.push_back(oneLine(row.name));
-        installed.push_back(oneLine(apt ? row.currentVersion : displayVersion(row.currentVersion)));
-        latest.push_back(oneLine(row.latestVersion ? (apt ? *row.latestVersion : displayVersion(*row.latestVersion)) : "-"));
-        nameWidth = std::max(nameWidth, displayWidth(names.back()));
-        installedWidth = std::max(installedWidth, displayWidth(installed.back()));
-        latestWidth = std::max(latestWidth, displayWidth(latest.back()));
-        sourceWidth = std::max(sourceWidth, displayWidth(row.source));
-    }
-    std::string out = style.bold(padRight("NAME", nameWidth) + "  " + padRight("INSTALLED", installedWidth) + "  " +
-                                 padRight("LATEST", latestWidth) + "  " + padRight("SOURCE", sourceWidth) + "  ACTION") +
-                      "\n";
-    for (std::size_t i = 0; i < model.size(); ++i) {
-        const AllUpdateRow& row = model.row(i);
-        std::string line = padRight(names[i], nameWidth);
-        line += "  ";
-        line += padRight(installed[i], installedWidth);
-        line += "  ";
-        line += row.hasUpdate ? style.green(padRight(latest[i], latestWidth)) : padRight(latest[i], latestWidth);
-        line += "  ";
-        line += style.dim(padRight(row.source, sourceWidth));
-        line += "  ";
-        line += oneLine(actionText(row, model.actionStates[i]));
-        if (row.isSecurityUpdate) {
-            line += ' ';
-            line += style.yellow(localized("scan.table.security"));
+        const std::string installed = oneLine(apt ? row.currentVersion : displayVersion(row.currentVersion));
+        Cell latest("-");
+        if (row.latestVersion) {
+            latest = Cell(oneLine(apt ? *row.latestVersion : displayVersion(*row.latestVersion)),
+                          row.hasUpdate ? Tone::Green : Tone::Plain);
+        } else if (layout.latestVersionsUnknown.count(row.sourceId) > 0) {
+            latest = Cell("?", Tone::Yellow);
         }
-        out += line;
-        while (!out.empty() && out.back() == ' ') out.pop_back();
-        out += '\n';
-        if (!row.hasUpdate || !detail) continue;
-        if (std::optional<std::string> below = detail(row)) out += "  " + style.dim(oneLine(*below)) + "\n";
+        std::optional<std::string> note;
+        if (row.hasUpdate && layout.detail) note = layout.detail(row);
+        if (note) note = oneLine(*note);
+        text.add({oneLine(row.name), installed, latest, Cell(oneLine(row.source), Tone::Dim),
+                  row.isSecurityUpdate ? Cell(localized("scan.table.security"), Tone::Yellow) : Cell(""),
+                  oneLine(actionText(row, model.actionStates[i]))},
+                 note);
     }
-    return out;
+    return text.render(style, layout.width);
 }
 
 std::string renderHiddenCounts(const UpdatesTable& table, long long minimumReleaseAgeDays, const Style& style) {
@@ -254,14 +240,15 @@ void writeRowsJson(JsonWriter& writer, const UpdatesTable& table) {
         const AllUpdateRow& row = model.row(i);
         const AllUpdateRowActionState& state = model.actionStates[i];
         writer.beginObject();
-        writer.key("id").string(row.id);
+        writer.key("id").string(row.shortId);
         writer.key("kind").string(rawValue(row.kind));
         writer.key("name").string(row.name);
-        writer.key("source").string(row.source);
-        writer.key("currentVersion").string(row.currentVersion);
+        writer.key("source").string(row.sourceId);
+        writer.key("sourceName").string(row.source);
+        writer.key("version").string(row.currentVersion);
         if (row.latestVersion) writer.key("latestVersion").string(*row.latestVersion);
         writer.key("updateAvailable").boolean(row.hasUpdate);
-        if (row.isSecurityUpdate) writer.key("isSecurityUpdate").boolean(true);
+        writer.key("isSecurityUpdate").boolean(row.isSecurityUpdate);
         writer.key("action").beginObject();
         writer.key("isUpdateable").boolean(state.isUpdateable);
         writer.key("isManualPackage").boolean(state.isManualPackage);
@@ -276,11 +263,23 @@ void writeRowsJson(JsonWriter& writer, const UpdatesTable& table) {
     writer.endArray();
 }
 
+void reportUnresolved(const std::string& verb, const std::string& argument,
+                      const std::vector<const AllUpdateRow*>& matches) {
+    if (matches.empty()) {
+        std::fprintf(stderr, "vantreel %s: %s\n", verb.c_str(), localized("resolve.none", {argument}).c_str());
+        return;
+    }
+    std::fprintf(stderr, "vantreel %s: %s\n", verb.c_str(), localized("resolve.several", {argument}).c_str());
+    for (const AllUpdateRow* row : matches) {
+        std::fprintf(stderr, "  %s  (%s)\n", row->shortId.c_str(), oneLine(row->source).c_str());
+    }
+}
+
 std::vector<const AllUpdateRow*> resolveRows(const std::string& argument, const std::vector<AllUpdateRow>& rows) {
     std::vector<const AllUpdateRow*> byId, byName, byBundle;
     const std::string lower = toLower(trimView(argument));
     for (const AllUpdateRow& row : rows) {
-        if (row.id == argument || row.id == lower) byId.push_back(&row);
+        if (row.shortId == lower || row.id == argument || row.id == lower) byId.push_back(&row);
         if (toLower(row.name) == lower) byName.push_back(&row);
         if (!row.bundleIdentifier.empty() && toLower(row.bundleIdentifier) == lower) byBundle.push_back(&row);
     }

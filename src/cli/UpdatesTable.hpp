@@ -7,8 +7,12 @@
 #include <string>
 #include <vector>
 
+#include <set>
+
 #include "base/Json.hpp"
 #include "cli/Output.hpp"
+#include "cli/SourceSelection.hpp"
+#include "cli/TextTable.hpp"
 #include "presentation/AllUpdatesDisplayModelCache.hpp"
 #include "presentation/AllUpdatesRowBuilder.hpp"
 #include "presentation/IgnoreFilter.hpp"
@@ -19,7 +23,8 @@ namespace vt::cli {
 struct TableRequest {
     bool all = false;     // the items that are up to date too
     std::string search;   // --search TEXT
-    std::string source;   // --source NAME
+    std::string source;   // --source NAME: the label of the SOURCE column
+    SourceSelection selection;  // --only, --exclude
 };
 
 // The display model of the command line's table, made from a snapshot of the inventory
@@ -40,16 +45,25 @@ AllUpdatesSnapshot savedSnapshot();
 
 // "vantreel update ID", the command to run by hand, or "download".
 std::string actionText(const AllUpdateRow& row, const AllUpdateRowActionState& state);
-// `detail` may give a line shown under a pending row (what the release offers).
-std::string renderUpdatesTable(const UpdatesTable& table, const Style& style,
-                               const std::function<std::optional<std::string>(const AllUpdateRow&)>& detail = {});
+
+struct TableLayout {
+    std::size_t width = TextTable::kUnlimited;
+    // A line shown under a pending row (what the release offers).
+    std::function<std::optional<std::string>(const AllUpdateRow&)> detail;
+    // The scanners whose latest versions are unknown: their rows show "?" as latest.
+    std::set<std::string> latestVersionsUnknown;
+};
+std::string renderUpdatesTable(const UpdatesTable& table, const Style& style, const TableLayout& layout);
 // The lines under the table: the held back and hidden counts; empty when there are none.
 std::string renderHiddenCounts(const UpdatesTable& table, long long minimumReleaseAgeDays, const Style& style);
 void writeRowsJson(JsonWriter& writer, const UpdatesTable& table);
 
-// The rows an argument names: the row whose id it is, else every row of that name (case
-// ignored), else the applications whose bundle identifier it is.
+// The rows an argument names: the row whose id (short, or of the earlier form) it is, else
+// every row of that name (case ignored), else the applications whose bundle identifier it is.
 std::vector<const AllUpdateRow*> resolveRows(const std::string& argument, const std::vector<AllUpdateRow>& rows);
+// Says on standard error, for `vantreel VERB`, that no row or several rows have that name.
+void reportUnresolved(const std::string& verb, const std::string& argument,
+                      const std::vector<const AllUpdateRow*>& matches);
 // The matches point into `rows`, which must outlive them: a temporary is refused.
 std::vector<const AllUpdateRow*> resolveRows(const std::string& argument, std::vector<AllUpdateRow>&& rows) = delete;
 

@@ -6,6 +6,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "base/Localization.hpp"
+#include "cli/CommandOptions.hpp"
 #include "cli/Terminal.hpp"
 #include "model/VersionRules.hpp"
 
@@ -38,7 +40,7 @@ int answerPairs(const char* what, Answer answer) {
         std::size_t tab = line.find('\t');
         if (tab == std::string_view::npos) {
             output += "invalid\n";
-            std::fprintf(stderr, "vantreel version %s: line %zu has no tab between the two versions\n", what, number);
+            std::fprintf(stderr, "vantreel version %s: %s\n", what, localized("version.no_tab", {std::to_string(number)}).c_str());
             status = 2;
             continue;
         }
@@ -65,7 +67,8 @@ int runSort(bool reverse, bool unique) {
 }  // namespace
 
 void addVersionCommand(CLI::App& app, int* exitCode) {
-    auto* version = app.add_subcommand("version", "Print the program's version, or apply the version rules");
+    auto* version = app.add_subcommand("version", localized("help.version"));
+    setExamples(*version, {"vantreel version", "vantreel version compare 1.9 1.10", "vantreel version check 1.0 2.0"});
     version->callback([version, exitCode] {
         if (version->get_subcommands().empty()) {
             std::printf("vantreel %s\n", VT_PROGRAM_VERSION);
@@ -78,31 +81,41 @@ void addVersionCommand(CLI::App& app, int* exitCode) {
         bool preRelease = false;
         bool reverse = false;
         bool unique = false;
+        bool exitCode = false;
         std::string shown;
     };
     auto state = std::make_shared<Pair>();
 
-    auto* compare = version->add_subcommand(
-        "compare", "Print ascending, same or descending for A and B (pairs on standard input without them)");
-    compare->add_option("versions", state->texts, "A and B (either may be empty)")->expected(0, 2);
+    auto* compare = version->add_subcommand("compare", localized("help.version_compare"));
+    compare->add_option("versions", state->texts, localized("help.option.versions_compare"))
+        ->expected(0, 2)
+        ->type_name("A B");
+    compare->add_flag("--exit-code", state->exitCode, localized("help.option.compare_exit_code"));
+    setExamples(*compare, {"vantreel version compare 1.9 1.10", "printf '1.9\\t1.10\\n' | vantreel version compare",
+                           "vantreel version compare --exit-code \"$installed\" \"$latest\""});
     compare->callback([state, exitCode] {
-        if (state->texts.size() == 1) throw CLI::ValidationError("compare takes two versions, or none");
+        if (state->texts.size() == 1) throw CLI::ValidationError(localized("version.two_or_none", {"compare"}));
         if (state->texts.empty()) {
+            if (state->exitCode) throw CLI::ValidationError(localized("version.exit_code_needs_two"));
             *exitCode = answerPairs("compare", [](std::string_view a, std::string_view b) {
                 return std::string(toString(compareVersions(a, b)));
             });
             return;
         }
-        std::printf("%s\n", std::string(toString(compareVersions(state->texts[0], state->texts[1]))).c_str());
-        *exitCode = 0;
+        const VersionOrder order = compareVersions(state->texts[0], state->texts[1]);
+        std::printf("%s\n", std::string(toString(order)).c_str());
+        // As cmp: 0 for the same version; then 1 when A is the older, 2 when it is the newer.
+        *exitCode = !state->exitCode ? 0 : order == VersionOrder::Same ? 0 : order == VersionOrder::Ascending ? 1 : 2;
     });
 
-    auto* check = version->add_subcommand(
-        "check", "Print whether LATEST is an update of INSTALLED; exit 0 for yes, 1 for no");
-    check->add_option("versions", state->texts, "INSTALLED and LATEST")->expected(0, 2);
-    check->add_flag("--pre-release", state->preRelease, "Count pre-releases as updates");
+    auto* check = version->add_subcommand("check", localized("help.version_check"));
+    check->add_option("versions", state->texts, localized("help.option.versions_check"))
+        ->expected(0, 2)
+        ->type_name("INSTALLED LATEST");
+    check->add_flag("--pre-release", state->preRelease, localized("help.option.pre_release"));
+    setExamples(*check, {"vantreel version check 1.0 2.0 && echo newer"});
     check->callback([state, exitCode] {
-        if (state->texts.size() == 1) throw CLI::ValidationError("check takes two versions, or none");
+        if (state->texts.size() == 1) throw CLI::ValidationError(localized("version.two_or_none", {"check"}));
         auto answer = [&](std::string_view installed, std::string_view latest) {
             return isUpdateAvailable(installed, latest, state->preRelease);
         };
@@ -117,13 +130,15 @@ void addVersionCommand(CLI::App& app, int* exitCode) {
         *exitCode = available ? 0 : 1;
     });
 
-    auto* sort = version->add_subcommand("sort", "Sort version texts read one per line, oldest first");
-    sort->add_flag("--reverse", state->reverse, "Newest first");
-    sort->add_flag("--unique", state->unique, "Print each text once (lines are kept by default, as sort keeps them)");
+    auto* sort = version->add_subcommand("sort", localized("help.version_sort"));
+    sort->add_flag("--reverse", state->reverse, localized("help.option.reverse"));
+    sort->add_flag("--unique", state->unique, localized("help.option.unique"));
+    setExamples(*sort, {"printf '1.10\\n1.9\\n' | vantreel version sort"});
     sort->callback([state, exitCode] { *exitCode = runSort(state->reverse, state->unique); });
 
-    auto* show = version->add_subcommand("show", "Print the display form of a version text");
-    show->add_option("version", state->shown, "The version text")->required();
+    auto* show = version->add_subcommand("show", localized("help.version_show"));
+    show->add_option("version", state->shown, localized("help.option.version_text"))->required()->type_name("TEXT");
+    setExamples(*show, {"vantreel version show \"Version 2.1 (45)\""});
     show->callback([state, exitCode] {
         std::printf("%s\n", displayVersion(state->shown).c_str());
         *exitCode = 0;

@@ -1,6 +1,7 @@
 #include "cli/WatchCommand.hpp"
 
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
@@ -14,6 +15,7 @@
 #include "base/PrintableText.hpp"
 #include "base/Localization.hpp"
 #include "base/NotificationCenter.hpp"
+#include "cli/CommandOptions.hpp"
 #include "cli/Context.hpp"
 #include "cli/Onboarding.hpp"
 #include "cli/Output.hpp"
@@ -22,6 +24,7 @@
 #include "cli/ScanView.hpp"
 #include "cli/Signals.hpp"
 #include "cli/Terminal.hpp"
+#include "cli/TextTable.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "core/ScanProgressModel.hpp"
 #include "settings/DefaultsStore.hpp"
@@ -33,11 +36,13 @@ namespace vt::cli {
 namespace {
 
 struct WatchArguments {
-    double every = 0;  // seconds; 0: when the interval is due
+    double every = 0;  // seconds between scans; 0: the settings' check interval
     bool all = false;
     bool json = false;
     std::string search;
     std::string source;
+    SourceOptions sources;
+    SourceSelection selection;  // made from `sources` before the watch starts
 };
 
 std::string clockTime() {
@@ -64,19 +69,19 @@ public:
                                        context.settings().showPreReleaseUpdates());
         applySourceStates(report, context.coordinator().sourceStates());
         addApplications(report);
-        attachTable(report, TableRequest{arguments_.all, arguments_.search, arguments_.source});
+        attachTable(report, TableRequest{arguments_.all, arguments_.search, arguments_.source, arguments_.selection});
         if (arguments_.json) {
             printReportJson(report, -1, stdout);  // one document a line
         } else {
             std::string text;
             if (style_.isTerminal) text += ownControl("\033[H\033[2J");
             if (!style_.isTerminal) text += event + "\n";
-            std::string table = renderTable(report, style_);
+            std::string table = renderTable(report, style_, outputWidth());
             if (!table.empty()) text += table + "\n";
             text += renderSummary(report, style_);
             if (style_.isTerminal) {
                 std::string status = event;
-                status += " · ";
+                status += punctuated(" · ");
                 status += localized("watch.stop_hint");
                 text += style_.dim(status);
                 text += "\n";
@@ -92,10 +97,11 @@ public:
         if (arguments_.json) return;
         if (style_.isTerminal) {
             // The status line is the last one of the screen: it is replaced in place.
+            const std::string separator = punctuated(" · ");
             std::string status = lastEvent_;
-            status += " · ";
+            status += separator;
             status += event;
-            status += " · ";
+            status += separator;
             status += localized("watch.stop_hint");
             std::string line = ownControl("\033[1A\033[2K");
             line += style_.dim(status);
@@ -113,11 +119,18 @@ private:
     std::string lastEvent_;
 };
 
-int watch(const WatchArguments& arguments, const GlobalOptions& options) {
+int watch(WatchArguments& arguments, const GlobalOptions& options) {
+    std::optional<SourceSelection> selection = arguments.sources.selection("watch");
+    if (!selection) return kExitUsage;
+    arguments.selection = *selection;
     if (!ensureTermsAccepted(options.acceptTerms)) return kExitFailure;
     Context& context = Context::shared();
     context.beginSession();
     PackageCoordinator& coordinator = context.coordinator();
+    if (!selection->empty()) {
+        context.refresh().setScannerSelection(
+            [selection = *selection](const std::string& id) { return selection.includesScanner(id); });
+    }
     WatchScreen screen(arguments);
 
     std::mutex mutex;
@@ -142,11 +155,17 @@ int watch(const WatchArguments& arguments, const GlobalOptions& options) {
         const auto before = context.defaults().doubleValue(PackageCoordinator::kLastCompletedRefreshDate);
         {
             std::optional<ScanView> view;
-            if (screen.isTerminal() && !arguments.json) {
+            if (screen.isTerminal() && !arguments.json && !options.quiet) {
                 view.emplace(context.progress(), Style::forStream(stderr));
                 view->start();
             }
-            coordinator.refreshAll(RefreshMode::Automatic);
+            // With --every the user chose the interval: the automatic scans' own gate, which
+            // waits for the settings' interval, does not apply.
+            if (arguments.every > 0) {
+                coordinator.refreshAll(RefreshMode::Manual, false);
+            } else {
+                coordinator.refreshAll(RefreshMode::Automatic);
+            }
             if (view) view->finish();
         }
         if (wasInterrupted()) return;
@@ -168,11 +187,12 @@ int watch(const WatchArguments& arguments, const GlobalOptions& options) {
     BackgroundScanScheduler::Options schedule;
     if (arguments.every > 0) {
         schedule.every = std::chrono::milliseconds(static_cast<long long>(arguments.every * 1000));
+        schedule.scanAtEachTick = true;
     }
     BackgroundScanScheduler scheduler(context.defaults(), context.settings(), NotificationCenter::shared(), hooks,
                                       schedule);
-    // On a terminal the saved table is there at once, before any scan.
-    if (screen.isTerminal() && !arguments.json) screen.showTable(localized("watch.saved_results"));
+    // The saved table is there at once, before any scan: on the screen, or as the first lines.
+    if (!arguments.json) screen.showTable(localized("watch.saved_results"));
     scheduler.start();
     {
         std::unique_lock lock(mutex);
@@ -187,16 +207,24 @@ int watch(const WatchArguments& arguments, const GlobalOptions& options) {
 }  // namespace
 
 void addWatchCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) {
-    auto* command = app.add_subcommand("watch", "Show the table and refresh it at each automatic scan, until Ctrl-C");
+    auto* command = app.add_subcommand("watch", localized("help.watch"));
     auto arguments = std::make_shared<WatchArguments>();
-    command
-        ->add_option("--every", arguments->every,
-                     "Ask every SECONDS whether a scan is due (default: when the check interval ends)")
-        ->check(CLI::Range(0.05, 86400.0 * 366));
-    command->add_flag("--all", arguments->all, "Show every item, not only pending updates");
-    command->add_flag("--json", arguments->json, "Print each new table as one line of JSON");
-    command->add_option("--search", arguments->search, "Show only the rows whose name, source or id contains TEXT");
-    command->add_option("--source", arguments->source, "Show only the rows of one source (its SOURCE column)");
+    command->add_option("--every", arguments->every, localized("help.option.every"))
+        ->type_name("SECONDS")
+        ->check(CLI::Validator(
+            [](std::string& text) {
+                char* end = nullptr;
+                const double seconds = std::strtod(text.c_str(), &end);
+                if (end == text.c_str() || *end != '\0' || !(seconds >= 0.1 && seconds <= 86400.0 * 366)) {
+                    return localized("watch.every_invalid", {text});
+                }
+                return std::string();
+            },
+            ""));
+    addTableOptions(*command, arguments->all, arguments->search, arguments->source);
+    arguments->sources.addTo(*command);
+    command->add_flag("--json", arguments->json, localized("help.option.json_lines"));
+    setExamples(*command, {"vantreel watch", "vantreel watch --every 600 --only npm"});
     command->callback([arguments, exitCode, options] { *exitCode = watch(*arguments, *options); });
 }
 

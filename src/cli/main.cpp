@@ -1,33 +1,40 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <optional>
 #include <string>
-#include <exception>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "base/Clock.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
+#include "cli/AdoptCommand.hpp"
 #include "cli/AgentCommand.hpp"
 #include "cli/AppsCommand.hpp"
+#include "cli/AutomationCommands.hpp"
+#include "cli/CommandOptions.hpp"
+#include "cli/Completions.hpp"
 #include "cli/Context.hpp"
+#include "cli/DownloadCommand.hpp"
 #include "cli/EndpointsCommand.hpp"
+#include "cli/Help.hpp"
 #include "cli/IgnoreCommands.hpp"
 #include "cli/ListCommand.hpp"
 #include "cli/ManagersCommand.hpp"
 #include "cli/Output.hpp"
-#include "cli/ScanCommand.hpp"
-#include "cli/UpdateAllCommand.hpp"
-#include "cli/SettingsCommand.hpp"
-#include "cli/UpdateCommand.hpp"
-#include "cli/SofaCommand.hpp"
-#include "cli/VersionCommand.hpp"
-#include "cli/DownloadCommand.hpp"
-#include "cli/AdoptCommand.hpp"
-#include "cli/WatchCommand.hpp"
 #include "cli/RulesCommand.hpp"
+#include "cli/ScanCommand.hpp"
+#include "cli/SettingsCommand.hpp"
+#include "cli/SofaCommand.hpp"
+#include "cli/UpdateAllCommand.hpp"
+#include "cli/UpdateCommand.hpp"
+#include "cli/VersionCommand.hpp"
+#include "cli/WatchCommand.hpp"
 
 namespace {
 
@@ -58,19 +65,89 @@ void installClock() {
     vt::Clock::setShared(&clock);
 }
 
+void addGlobalOptions(CLI::App& app, vt::cli::GlobalOptions& options) {
+    app.add_flag("--verbose", options.verbose, vt::localized("help.option.verbose"));
+    app.add_flag("-q,--quiet", options.quiet, vt::localized("help.option.quiet"));
+    static std::string color;
+    app.add_option("--color", color, vt::localized("help.option.color"))
+        ->type_name("WHEN")
+        ->check(CLI::Validator(
+            [](std::string& value) {
+                const auto mode = vt::cli::colorModeNamed(value);
+                if (!mode) return vt::localized("help.color_invalid", {value});
+                vt::cli::setColorMode(*mode);
+                return std::string();
+            },
+            ""));
+    app.add_flag("--accept-terms", options.acceptTerms, vt::localized("help.option.accept_terms"));
+    // How the background agent and the menu bar start us.
+    app.add_flag("--background-scan", options.backgroundScan, "")->group("");
+    app.add_flag("--menubar-scan", options.menuBarScan, "")->group("");
+}
+
+// `vantreel help [COMMAND...]`.
+void addHelpCommand(CLI::App& app, int* exitCode) {
+    auto words = std::make_shared<std::vector<std::string>>();
+    auto* help = app.add_subcommand("help", vt::localized("help.help"));
+    help->add_option("command", *words, vt::localized("help.option.help_command"))->type_name("COMMAND")->expected(0, 3);
+    vt::cli::setExamples(*help, {"vantreel help", "vantreel help scan", "vantreel help version compare"});
+    help->callback([&app, words, exitCode] {
+        const CLI::App* command = vt::cli::commandAt(app, *words);
+        if (command == nullptr) {
+            std::string message = vt::localized("help.unknown_command", {words->back(), "vantreel"});
+            const CLI::App* parent = vt::cli::commandAt(app, std::vector<std::string>(words->begin(), words->end() - 1));
+            if (parent != nullptr) {
+                if (auto closest = vt::cli::closestCommand(*parent, words->back())) {
+                    message += " " + vt::localized("help.did_you_mean", {*closest});
+                }
+            }
+            std::fprintf(stderr, "vantreel help: %s\n", message.c_str());
+            *exitCode = vt::cli::kExitUsage;
+            return;
+        }
+        std::fputs(app.get_formatter()->make_help(command, "", CLI::AppFormatMode::Normal).c_str(), stdout);
+        *exitCode = vt::cli::kExitSuccess;
+    });
+}
+
+// `vantreel completions bash|zsh|fish`.
+void addCompletionsCommand(CLI::App& app, int* exitCode) {
+    auto shell = std::make_shared<std::string>();
+    auto* completions = app.add_subcommand("completions", vt::localized("help.completions"));
+    completions->add_option("shell", *shell, vt::localized("help.option.shell"))->required()->type_name("bash|zsh|fish");
+    vt::cli::setExamples(*completions, {"source <(vantreel completions bash)", "vantreel completions fish | source",
+                                        "vantreel completions zsh > \"${fpath[1]}/_vantreel\""});
+    completions->callback([&app, shell, exitCode] {
+        std::optional<std::string> script = vt::cli::completionScript(app, *shell);
+        if (!script) {
+            std::fprintf(stderr, "vantreel completions: %s\n", vt::localized("help.shell_unknown", {*shell}).c_str());
+            *exitCode = vt::cli::kExitUsage;
+            return;
+        }
+        std::fputs(script->c_str(), stdout);
+        *exitCode = vt::cli::kExitSuccess;
+    });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     vt::cli::installOutputFilter();
+    vt::setUnicodeOutput(vt::localeIsUtf8());
+    const std::vector<std::string> moved = vt::paths::moveLegacyFiles();
     configureLogs(argc, argv);
+    for (const std::string& move : moved) vt::Logger("Paths").info("Moved to the XDG layout: " + move);
     installClock();
-    CLI::App app{"Van Treel: every pending update of this machine in one table", "vantreel"};
-    app.set_version_flag("--version", std::string("vantreel ") + VT_PROGRAM_VERSION);
+    CLI::App app{vt::localized("help.program"), "vantreel"};
+    // Before any command is added: each takes the program's help flag and formatter.
+    app.formatter(std::make_shared<vt::cli::HelpFormatter>());
+    app.set_help_flag("-h,--help", vt::localized("help.option.help"));
+    app.set_version_flag("-V,--version", std::string("vantreel ") + VT_PROGRAM_VERSION, vt::localized("help.option.version"));
     app.require_subcommand(0, 1);
     app.fallthrough();
+    app.footer(vt::localized("help.exit_statuses"));
     vt::cli::GlobalOptions options;
-    app.add_flag("--verbose", options.verbose, "Stream log lines to standard error");
-    app.add_flag("--accept-terms", options.acceptTerms, "Accept what the program does, without asking");
+    addGlobalOptions(app, options);
     int exitCode = vt::cli::kExitSuccess;
     vt::cli::addScanCommand(app, &exitCode, &options);
     vt::cli::addListCommands(app, &exitCode);
@@ -89,10 +166,8 @@ int main(int argc, char** argv) {
     vt::cli::addUpdateAllCommand(app, &exitCode, &options);
     vt::cli::addAutomationCommands(app, &exitCode, &options);
     vt::cli::addRulesCommand(app, &exitCode);
-    // How the background agent and the menu bar start us.
-    app.add_flag("--background-scan", options.backgroundScan, "Scan as the background agent does, and notify new updates")
-        ->group("");
-    app.add_flag("--menubar-scan", options.menuBarScan, "Scan as the menu bar asks")->group("");
+    addCompletionsCommand(app, &exitCode);
+    addHelpCommand(app, &exitCode);
 
     // Commands that work on the inventory judge the previous exit and record their own.
     auto worksOnInventory = [](CLI::App* command) {
@@ -112,17 +187,38 @@ int main(int argc, char** argv) {
 
 namespace {
 
+// The parser's own message, in the user's language where we know its form.
+std::string usageMessage(const CLI::ParseError& error) {
+    const std::string text = error.what();
+    if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
+        return vt::localized("help.unexpected", {text.substr(text.find(": ") == std::string::npos ? 0 : text.find(": ") + 2)});
+    }
+    if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr && text.size() > 12 &&
+        text.compare(text.size() - 12, 12, " is required") == 0) {
+        return vt::localized("help.required", {text.substr(0, text.size() - 12)});
+    }
+    return text;
+}
+
 int run(CLI::App& app, int argc, char** argv, const vt::cli::GlobalOptions& options, const int& exitCode) {
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    if (std::optional<std::string> unknown = vt::cli::unknownCommandMessage(app, arguments)) {
+        std::fprintf(stderr, "vantreel: %s\n", unknown->c_str());
+        return vt::cli::kExitUsage;
+    }
     try {
         app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), stdout);
+        return vt::cli::kExitSuccess;
+    } catch (const CLI::CallForAllHelp&) {
+        std::fputs(app.help().c_str(), stdout);
+        return vt::cli::kExitSuccess;
     } catch (const CLI::CallForVersion& e) {
-        return app.exit(e);
+        std::printf("%s\n", e.what());
+        return vt::cli::kExitSuccess;
     } catch (const CLI::ParseError& e) {
-        app.exit(e);
+        std::fprintf(stderr, "vantreel: %s\n%s\n", usageMessage(e).c_str(), vt::localized("help.see_help", {"vantreel help"}).c_str());
         return vt::cli::kExitUsage;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vantreel: %s\n", e.what());

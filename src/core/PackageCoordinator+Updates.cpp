@@ -62,7 +62,6 @@ private:
     PackageCoordinator& coordinator_;
     std::string key_;
 };
-constexpr std::string_view kGemMissingAfterUpdate = "Gem introuvable après la tentative de mise à jour";
 
 std::string summarySubtitle(std::size_t succeeded, std::size_t failed, bool cancelled,
                             ActivityRecord::ActivityType* type) {
@@ -164,7 +163,7 @@ void PackageCoordinator::recheckAfterUpdates(std::vector<PackageUpdateResult>& r
             if (result.success && item.version == result.package.version &&
                 isUpdateAvailable(item.version, item.latestVersion, true)) {
                 result.success = false;
-                result.error = result.package.type == PackageType::RubyGem ? std::string(kGemMissingAfterUpdate)
+                result.error = result.package.type == PackageType::RubyGem ? localized("update.gem_missing_after_update")
                                                                            : localized("update.still_outdated");
             }
         }
@@ -173,7 +172,7 @@ void PackageCoordinator::recheckAfterUpdates(std::vector<PackageUpdateResult>& r
         if (!listed && result.success && result.package.type == PackageType::RubyGem && owner != nullptr &&
             rechecked.count(owner) && rechecked[owner]) {
             result.success = false;
-            result.error = std::string(kGemMissingAfterUpdate);
+            result.error = localized("update.gem_missing_after_update");
         }
     }
     if (!refreshed.empty()) {
@@ -322,13 +321,13 @@ Package packageOf(const Application& application) {
     return package;
 }
 
-// "Ruby Gems · 2 gems", "TeX Live · 3 paquets", else the manager and the item.
+// "Ruby Gems · 2 gems", "TeX Live · 3 packages", else the manager and the item.
 std::string packageProgressText(const UpdatePlan::Step& step, const Package& package) {
     const std::string count = std::to_string(step.packages.size());
-    if (step.manager == "gems") return "Ruby Gems · " + count + " gem" + (step.packages.size() >= 2 ? "s" : "");
-    if (step.manager == "tex-live") return "TeX Live · " + count + " paquets";
+    if (step.manager == "gems") return localized(step.packages.size() >= 2 ? "update_all.progress.gems" : "update_all.progress.gem", {count});
+    if (step.manager == "tex-live") return localized("update_all.progress.tex_live", {count});
     std::string text = step.label;
-    text += " · ";
+    text += punctuated(" · ");
     text += package.name;
     return text;
 }
@@ -506,7 +505,7 @@ PackageCoordinator::BatchUpdateResult PackageCoordinator::updateEverything(const
                   std::to_string(applicationsByCategory[0]) + " MAS, " + std::to_string(applicationsByCategory[1]) +
                   " GitHub Releases, " + std::to_string(applicationsByCategory[3]) + " Sparkle" + ", " +
                   std::to_string(applicationsByCategory[2]) + " Other), " + std::to_string(plan.packageCount()) +
-                  " paquets");
+                  " packages");
 
     std::map<ApplicationUpdateCategory, ApplicationUpdater> updaters;
     {
@@ -563,7 +562,7 @@ PackageCoordinator::BatchUpdateResult PackageCoordinator::updateEverything(const
             PackageUpdateResult result;
             result.package.name = step.label;
             result.package.type = step.packages.front().type;
-            result.package.version = std::to_string(step.packages.size()) + " paquets";
+            result.package.version = localized("update_all.package_count", {std::to_string(step.packages.size())});
             result.source = step.label;
             const auto itemStart = std::chrono::steady_clock::now();
             try {
@@ -574,11 +573,11 @@ PackageCoordinator::BatchUpdateResult PackageCoordinator::updateEverything(const
                 result.success = true;
             } catch (const CommandError& error) {
                 cancelled = error.kind() == CommandError::Kind::Cancelled;
-                result.error = "Échec de la mise à jour TeX Live";
+                result.error = localized("update_all.tex_live_failed");
                 result.suggestion = error.description();
             } catch (const std::exception& error) {
                 cancelled = stop.stop_requested();
-                result.error = "Échec de la mise à jour TeX Live";
+                result.error = localized("update_all.tex_live_failed");
                 result.suggestion = error.what();
             }
             result.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - itemStart).count();
@@ -597,7 +596,7 @@ PackageCoordinator::BatchUpdateResult PackageCoordinator::updateEverything(const
             if (!result.success && !cancelled && package.type == PackageType::CargoPackage) {
                 // The fixed message leads; what cargo said stays readable under it.
                 result.suggestion = result.error.value_or("");
-                result.error = "Échec de la mise à jour Cargo";
+                result.error = localized("update_all.cargo_failed");
             }
             finish(std::move(result));
         }

@@ -265,13 +265,17 @@ RefreshResult PackageCoordinator::carryOverFailedSources(const RefreshResult& re
     };
     std::vector<SourceScanState> states;
     for (const auto& [id, packages] : result.packagesByScanner) {
-        if (!failure(id)) states.push_back(SourceScanState{id, nameOf(id), std::nullopt, now});
+        if (failure(id)) continue;
+        SourceScanState state{.id = id, .name = nameOf(id), .itemsDate = now};
+        if (auto message = result.messages.find(id); message != result.messages.end()) state.warning = message->second;
+        state.latestVersionsUnknown = result.latestVersionsUnknown.count(id) > 0;
+        states.push_back(std::move(state));
     }
     // A source that failed lists nothing this time: what it listed before is kept, dated,
     // rather than erased.
     for (const auto& [id, message] : result.messages) {
         if (!failure(id)) continue;
-        SourceScanState state{id, nameOf(id), message, std::nullopt};
+        SourceScanState state{.id = id, .name = nameOf(id), .failure = message};
         std::vector<PackageType> kinds = options_.scannerKinds ? options_.scannerKinds(id) : std::vector<PackageType>{};
         std::vector<Package> kept;
         for (const Package& package : previous) {
@@ -287,6 +291,16 @@ RefreshResult PackageCoordinator::carryOverFailedSources(const RefreshResult& re
             merged.packagesByScanner[id] = std::move(kept);
         }
         states.push_back(std::move(state));
+    }
+    // Sources the caller left out of this scan keep what they had, and how they were.
+    for (const std::string& id : result.skippedScanners) {
+        std::vector<PackageType> kinds = options_.scannerKinds ? options_.scannerKinds(id) : std::vector<PackageType>{};
+        std::vector<Package> kept;
+        for (const Package& package : previous) {
+            if (std::find(kinds.begin(), kinds.end(), package.type) != kinds.end()) kept.push_back(package);
+        }
+        if (!kept.empty()) merged.packagesByScanner[id] = std::move(kept);
+        if (auto it = previousStates.find(id); it != previousStates.end()) states.push_back(it->second);
     }
     std::sort(states.begin(), states.end(),
               [](const SourceScanState& a, const SourceScanState& b) { return a.id < b.id; });

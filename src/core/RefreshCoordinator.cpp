@@ -100,6 +100,11 @@ RefreshCoordinator::CacheState RefreshCoordinator::cacheState() const {
     return cache_;
 }
 
+void RefreshCoordinator::setScannerSelection(std::function<bool(const std::string&)> selected) {
+    std::scoped_lock lock(mutex_);
+    selected_ = std::move(selected);
+}
+
 void RefreshCoordinator::restoreCacheState(CacheState state) {
     std::scoped_lock lock(mutex_);
     cache_ = std::move(state);
@@ -206,7 +211,7 @@ private:
         } catch (const std::exception& error) {
             completion.error = error.what();
         } catch (...) {
-            completion.error = "Erreur inconnue";
+            completion.error = localized("error.unknown");
         }
         return completion;
     }
@@ -265,7 +270,7 @@ private:
             if (completion.cancelled && stop_.stop_requested()) {
                 end(chain, {ScannerState::Kind::Cancelled, ""});
             } else {
-                fail(chain, completion.error.empty() ? "Erreur inconnue" : completion.error);
+                fail(chain, completion.error.empty() ? localized("error.unknown") : completion.error);
             }
             return;
         }
@@ -275,11 +280,12 @@ private:
         if (outcome.message) result_.messages[pipeline.id] = *outcome.message;
         progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) {
             if (completion.step == Step::Listing) status.scannedItems = static_cast<long long>(count);
+            if (completion.step == Step::Checking) status.latestVersionsUnknown = outcome.latestVersionsUnknown;
             status.details = outcome.message;
             status.currentItem.reset();
         });
         if (completion.step == Step::Listing) {
-            logger().info(pipeline.successDetails + std::to_string(count));
+            logger().info(localized("log.inventory_done", {pipeline.successDetails, std::to_string(count)}));
             logger().info("[" + pipeline.logTag + "] " + seconds(elapsed, "%.2f") + "s");
             result_.packagesByScanner[pipeline.id] = std::move(outcome.packages);
             if (pipeline.checkUpdates && !stop_.stop_requested()) {
@@ -292,10 +298,11 @@ private:
             return;
         }
         mergeLatestVersions(result_.packagesByScanner[pipeline.id], outcome.packages);
+        if (outcome.latestVersionsUnknown) result_.latestVersionsUnknown.insert(pipeline.id);
         if (fastPath_) {
             logger().info("[fast-path " + pipeline.logTag + "] " + seconds(elapsed, "%.2f") + "s");
         } else {
-            logger().info("Vérification des mises à jour " + pipeline.source + " terminée: " + std::to_string(count));
+            logger().info(localized("log.check_done", {pipeline.source, std::to_string(count)}));
             logger().info("[" + pipeline.logTag + " check] " + seconds(elapsed, "%.2f") + "s");
         }
         end(chain, {ScannerState::Kind::Finished, ""});
@@ -339,8 +346,8 @@ private:
         for (auto& chain : chains_) {
             if (chain->step == Step::Ended || now < chain->deadline) continue;
             const std::string& source = chain->pipeline->source;
-            logger().warning("⚠️ Timeout du scan " + source);
-            progress_.appendLog(source, "Timeout du scan " + source, ScanLogEntry::LogType::Warning);
+            logger().warning("⚠️ " + localized("log.scan_timeout", {source}));
+            progress_.appendLog(source, localized("log.scan_timeout", {source}), ScanLogEntry::LogType::Warning);
             timeOut(*chain);
         }
     }
@@ -390,7 +397,7 @@ private:
         }
         if (coreListing == 0 && !coreDone_) {
             coreDone_ = true;
-            logger().info("Scan core terminé");
+            logger().info(localized("log.core_done"));
             if (extendedListing > 0) progress_.setStep(localized("scan.status.analyzing"));
         }
         if (coreListing == 0 && extendedListing == 0 && !listingsDone_) {
@@ -465,6 +472,19 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
     for (const auto& pipeline : pipelines) activeIds.insert(pipeline.id);
 
     CacheDecision decision = decide(force, activeIds);
+    std::function<bool(const std::string&)> selected;
+    {
+        std::scoped_lock lock(mutex_);
+        selected = selected_;
+    }
+    if (selected) {
+        std::erase_if(pipelines, [&](const ScannerPipeline& pipeline) {
+            if (selected(pipeline.id)) return false;
+            result.skippedScanners.insert(pipeline.id);
+            return true;
+        });
+        for (const std::string& id : result.skippedScanners) activeIds.erase(id);
+    }
     result.fullScan = decision.fullScan;
     result.cacheReason = decision.reason;
     logger().info("VT_SCAN_CACHE decision: " + std::string(decision.fullScan ? "full scan required: " : "") +
@@ -519,7 +539,7 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
             if (!pipeline.isCore) extended.push_back(pipeline.id);
         }
         progress_.setStep(localized("scan.status.inventory"));
-        logger().info("Démarrage du scan core (Applications, MAS, Homebrew, NPM, Pip)");
+        logger().info(localized("log.core_start"));
         if (!extended.empty()) logger().info("🔵 Extended scan pipelines: " + join(extended, ", "));
         ChainRun(*this, chains, false, start, stop, result).run();
     }
@@ -532,7 +552,8 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
         progress_.setStep(localized("scan.status.checks_completed"));
         progress_.setStep(localized("scan.status.checks_completed_finalizing"));
         std::scoped_lock lock(mutex_);
-        if (result.fullScan) {
+        // A scan of some sources only is not the full scan the fast path stands on.
+        if (result.fullScan && result.skippedScanners.empty()) {
             cache_.lastFullScanTime = clock().now();
             cache_.lastFullScanSourceIDs = activeIds;
             cache_.lastScanSourceCount = activeIds.size();
@@ -544,15 +565,19 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
             auto previous = cache_.lastInventory.find(id);
             if (!inventory.count(id) && previous != cache_.lastInventory.end()) inventory[id] = previous->second;
         }
+        for (const std::string& id : result.skippedScanners) {
+            auto previous = cache_.lastInventory.find(id);
+            if (previous != cache_.lastInventory.end()) inventory[id] = previous->second;
+        }
         cache_.lastInventory = std::move(inventory);
     }
     result.durationSeconds = elapsedSince(start);
     if (result.cancelled) {
         progress_.setStep(localized("refresh.cancelling"));
     } else {
-        logger().info("Scan terminé, finalisation en cours");
+        logger().info(localized("log.scan_finalizing"));
         logger().info("[TOTAL] " + seconds(result.durationSeconds, "%.2f") + "s");
-        logger().info("Scan global terminé avec succès");
+        logger().info(localized("log.scan_succeeded"));
         progress_.setProgress(1.0);
         if (!result.interrupted) publishFinalStatus(result);
     }

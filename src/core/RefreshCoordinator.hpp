@@ -30,6 +30,11 @@ struct RefreshResult {
     // Scanners whose listing or update check failed or ran out of time, with the message
     // ("Timeout" for the latter). A scanner whose check failed keeps its listing above.
     std::map<std::string, std::string> failedScanners;
+    // Scanners whose update check could not learn the latest versions; their message says why.
+    std::set<std::string> latestVersionsUnknown;
+    // Active scanners this scan did not run because the caller left them out (scan --only):
+    // what they found before stands.
+    std::set<std::string> skippedScanners;
     double durationSeconds = 0;
 
     std::vector<Package> allPackages() const;
@@ -83,6 +88,8 @@ public:
     CacheDecision decide(bool force, const std::set<std::string>& activeIds) const;
 
     void noteDirectoryChange();
+    // Which of the active scanners the next scans run; all of them when empty.
+    void setScannerSelection(std::function<bool(const std::string& scannerId)> selected);
     std::optional<Clock::TimePoint> lastFullScanTime() const;
     CacheState cacheState() const;
     void restoreCacheState(CacheState state);
@@ -101,6 +108,7 @@ private:
     mutable std::mutex mutex_;
     CacheState cache_;
     bool directoryChangesDetected_ = false;
+    std::function<bool(const std::string&)> selected_;
     // Scanner threads that outlived their time limit; stopped, joined at destruction.
     std::vector<std::jthread> leftBehind_;
 };

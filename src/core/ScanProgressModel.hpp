@@ -37,6 +37,7 @@ struct ScannerStatus {
     std::optional<long long> estimatedItems;
     std::optional<std::string> currentItem;
     std::optional<std::string> unitLabel;
+    bool latestVersionsUnknown = false;  // its update check could not learn them (see details)
 };
 
 struct ScanLogEntry {

@@ -151,6 +151,8 @@ Json SourceScanState::toJson() const {
     json["id"] = id;
     json["name"] = name;
     if (failure) json["failure"] = *failure;
+    if (warning) json["warning"] = *warning;
+    if (latestVersionsUnknown) json["latestVersionsUnknown"] = true;
     if (itemsDate) json["itemsDate"] = toReferenceSeconds(*itemsDate);
     return json;
 }
@@ -162,6 +164,8 @@ SourceScanState SourceScanState::fromJson(const Json& json) {
     state.id = *id;
     state.name = stringField(json, "name").value_or(*id);
     state.failure = stringField(json, "failure");
+    state.warning = stringField(json, "warning");
+    state.latestVersionsUnknown = boolField(json, "latestVersionsUnknown").value_or(false);
     if (auto date = numberField(json, "itemsDate")) state.itemsDate = fromReferenceSeconds(*date);
     return state;
 }
@@ -264,7 +268,7 @@ bool ScanResultsPersistence::write(const std::string& fileName, const std::strin
         writeFileAtomically(folder_ + "/" + fileName, text);
         return true;
     } catch (const std::exception& error) {
-        logger().error("[ScanPersistence] Erreur sauvegarde " + fileName + ": " + error.what());
+        logger().error("[ScanPersistence] cannot save " + fileName + ": " + error.what());
         return false;
     }
 }
@@ -316,11 +320,11 @@ std::optional<Json> ScanResultsPersistence::read(const std::string& fileName, co
 }
 
 std::optional<ScanMetadata> ScanResultsPersistence::loadMetadata() const {
-    if (auto json = read(kMetadataFile, "⚠️ [ScanPersistence] Erreur chargement metadata: ")) {
+    if (auto json = read(kMetadataFile, "⚠️ [ScanPersistence] cannot load metadata: ")) {
         try {
             return ScanMetadata::fromJson(*json);
         } catch (const std::exception& error) {
-            logger().warning(std::string("⚠️ [ScanPersistence] Erreur chargement metadata: ") + error.what());
+            logger().warning(std::string("⚠️ [ScanPersistence] cannot load metadata: ") + error.what());
         }
     }
     return std::nullopt;
@@ -328,7 +332,7 @@ std::optional<ScanMetadata> ScanResultsPersistence::loadMetadata() const {
 
 PersistedApplications ScanResultsPersistence::loadApplications() const {
     PersistedApplications saved;
-    const char* failureLine = "⚠️ [ScanPersistence] Erreur chargement applications: ";
+    const char* failureLine = "⚠️ [ScanPersistence] cannot load applications: ";
     if (auto json = read(kApplicationsFile, failureLine)) {
         try {
             if (!json->is_array()) throw std::invalid_argument("not a list");
@@ -354,7 +358,7 @@ PersistedScanResults ScanResultsPersistence::load() const {
     results.metadata = loadMetadata();
     std::vector<std::string> packageFiles = {kPackagesFile};
     for (const auto& [type, file] : dedicatedFiles()) packageFiles.push_back(file);
-    const std::string failureLine = "⚠️ [ScanPersistence] Erreur chargement packages: ";
+    const std::string failureLine = "⚠️ [ScanPersistence] cannot load packages: ";
     std::vector<std::pair<std::string, MappedFile>> contents;
     std::size_t bytes = 0;
     for (const auto& file : packageFiles) {
@@ -385,7 +389,7 @@ PersistedScanResults ScanResultsPersistence::load() const {
             results.unreadableFiles.push_back(file);
         }
     }
-    if (auto json = read(kFrameworksFile, "⚠️ [ScanPersistence] Erreur chargement frameworks: ")) {
+    if (auto json = read(kFrameworksFile, "⚠️ [ScanPersistence] cannot load frameworks: ")) {
         results.frameworks = FrameworkClassification::fromJson(*json);
     }
     results.adoptableApps = loadAdoptableApps();
@@ -402,14 +406,14 @@ bool ScanResultsPersistence::saveAdoptableApps(const std::vector<PersistedAdopta
 
 std::vector<PersistedAdoptableApp> ScanResultsPersistence::loadAdoptableApps() const {
     std::vector<PersistedAdoptableApp> apps;
-    if (auto json = read(kAdoptableFile, "⚠️ [ScanPersistence] Erreur chargement adoptable apps: ")) {
+    if (auto json = read(kAdoptableFile, "⚠️ [ScanPersistence] cannot load adoptable apps: ")) {
         try {
             if (json->is_array()) {
                 for (const auto& item : *json) apps.push_back(PersistedAdoptableApp::fromJson(item));
             }
         } catch (const std::exception& error) {
             apps.clear();
-            logger().warning(std::string("⚠️ [ScanPersistence] Erreur chargement adoptable apps: ") + error.what());
+            logger().warning(std::string("⚠️ [ScanPersistence] cannot load adoptable apps: ") + error.what());
         }
     }
     return apps;

@@ -17,6 +17,9 @@ struct SourceScanState {
     std::string id;
     std::string name;
     std::optional<std::string> failure;  // why it failed or timed out
+    // What it published without failing (an index out of reach, lists out of date).
+    std::optional<std::string> warning;
+    bool latestVersionsUnknown = false;  // its update check could not learn them
     // When its rows were listed; earlier than the scan when they were carried over from a
     // previous scan because this one could not list them. Absent when it has no rows.
     std::optional<Clock::TimePoint> itemsDate;

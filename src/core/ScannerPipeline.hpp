@@ -19,6 +19,8 @@ struct ScanOutcome {
     // How many items it found, when they are not packages (the applications, kept by their
     // own manager); the number of packages otherwise.
     std::optional<std::size_t> itemCount;
+    // From an update check: it could not learn the latest versions (see `message`).
+    bool latestVersionsUnknown = false;
 };
 
 // One source of the scan, run as a chain: `run` (the inventory), then as soon as it ends
@@ -31,7 +33,7 @@ struct ScannerPipeline {
     std::string source;          // display name ("npm")
     std::string logTag;          // "[npm] 1.2s"
     std::string startDetails;    // status text while it runs
-    std::string successDetails;  // completion line, followed by the count ("Inventaire NPM terminé: ")
+    std::string successDetails;  // the name the completion line gives it ("NPM")
     bool isCore = false;         // extended sources share an overall bound from the scan's start
     std::chrono::duration<double> timeout{180};
     std::function<ScanOutcome(std::stop_token)> run;

@@ -13,6 +13,7 @@
 #include "sources/macos/SoftwareUpdateManager.hpp"
 #include "sources/sparkle/SparkleManager.hpp"
 #include "sources/generic/GenericUpdaterManager.hpp"
+#include "base/Localization.hpp"
 
 namespace vt {
 
@@ -30,7 +31,7 @@ ScannerPipeline adapterPipeline(const SourceRow& source, BaseManager& adapter) {
     };
     pipeline.checkUpdates = [&adapter](std::stop_token stop) {
         std::vector<Package> outdated = adapter.checkOutdated(stop);
-        return ScanOutcome{std::move(outdated), adapter.errorMessage()};
+        return ScanOutcome{std::move(outdated), adapter.errorMessage(), std::nullopt, adapter.latestVersionsUnknown()};
     };
     return pipeline;
 }
@@ -90,7 +91,8 @@ std::vector<SourcePresence> discoverSources(const std::vector<SourceRow>& source
     for (std::size_t i = 0; i < sources.size(); ++i) {
         std::optional<std::string> path = lookups[i].get();
         packageManager.setInstalled(sources[i].id, path.has_value());
-        found.push_back({&sources[i], std::move(path)});
+        const ExecutableOrigin origin = path ? ExecutableLocator::originOf(*path) : ExecutableOrigin::StandardFolder;
+        found.push_back({&sources[i], std::move(path), origin});
     }
     return found;
 }
@@ -130,8 +132,8 @@ ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateChe
     pipeline.id = "apps";
     pipeline.source = "Applications";
     pipeline.logTag = "apps";
-    pipeline.startDetails = "Inventaire";
-    pipeline.successDetails = "Scan Apps terminé: ";
+    pipeline.startDetails = localized("scan.status.inventory");
+    pipeline.successDetails = "Apps";
     pipeline.isCore = true;
     pipeline.timeout = std::chrono::seconds(120);
     pipeline.run = [&applications, &progress](std::stop_token stop) {
@@ -190,8 +192,8 @@ ScannerPipeline systemUpdatesPipeline(SoftwareUpdateManager& systemUpdates) {
     pipeline.id = "software-update";
     pipeline.source = "macOS";
     pipeline.logTag = "software-update";
-    pipeline.startDetails = "Recherche";
-    pipeline.successDetails = "Mises à jour système: ";
+    pipeline.startDetails = localized("scan.status.checking_updates");
+    pipeline.successDetails = localized("log.system_updates");
     pipeline.isCore = true;
     // The tool asks Apple's catalog, which can take minutes on a slow network.
     pipeline.timeout = std::chrono::seconds(300);

@@ -8,6 +8,7 @@
 
 #include "core/ManagerRegistry.hpp"
 #include "core/ScannerPipeline.hpp"
+#include "managers/ExecutableLocator.hpp"
 #include "sources/inventory/ApplicationManager.hpp"
 
 namespace vt {
@@ -22,6 +23,7 @@ class SoftwareUpdateManager;
 struct SourcePresence {
     const SourceRow* row = nullptr;
     std::optional<std::string> path;  // nullopt: not found
+    ExecutableOrigin origin = ExecutableOrigin::StandardFolder;  // how `path` was found
 };
 
 // Runs the discovery of every source at once (each may run `which`).

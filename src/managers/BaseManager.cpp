@@ -60,8 +60,9 @@ std::optional<std::string> BaseManager::locateExecutable(std::stop_token stop) {
     return locateDeclared(stop, paths::home());
 }
 
-std::optional<std::string> BaseManager::locateDeclared(std::stop_token stop, const std::string& home) const {
-    std::vector<std::string> folders;
+std::optional<std::string> BaseManager::locateDeclared(std::stop_token stop, const std::string& home,
+                                                       std::vector<std::string> installerLocations) const {
+    std::vector<std::string>& folders = installerLocations;
     for (const std::string& folder : identity_.folders) {
         folders.push_back(startsWith(folder, "~/") ? home + folder.substr(1) : folder);
     }
@@ -131,6 +132,16 @@ std::optional<std::string> BaseManager::errorMessage() const {
     return errorMessage_;
 }
 
+bool BaseManager::latestVersionsUnknown() const {
+    std::scoped_lock lock(mutex_);
+    return latestVersionsUnknown_;
+}
+
+void BaseManager::markLatestVersionsUnknown(bool unknown) {
+    std::scoped_lock lock(mutex_);
+    latestVersionsUnknown_ = unknown;
+}
+
 std::vector<Package> BaseManager::packages() const {
     std::scoped_lock lock(mutex_);
     return packages_;
@@ -143,9 +154,7 @@ void BaseManager::setLoading(bool loading) {
 
 std::optional<std::string> BaseManager::locateInOwnFolder(const std::string& root, std::stop_token stop,
                                                           const std::string& home) const {
-    const std::string own = root + "/bin/" + identity_.executables.front();
-    if (files_.isExecutableFile(own)) return own;
-    return locateDeclared(stop, home);
+    return locateDeclared(stop, home, {root + "/bin/" + identity_.executables.front()});
 }
 
 std::map<std::string, std::string> BaseManager::ownFolderEnvironment(

@@ -70,6 +70,10 @@ public:
 
     bool isLoading() const;
     std::optional<std::string> errorMessage() const;
+    // Whether the last update check could not learn the latest versions (its index or
+    // registry out of reach, or not named): what it did not answer for is not known to be
+    // up to date. Its errorMessage() says why.
+    bool latestVersionsUnknown() const;
     // The last listing, as published for the interface.
     std::vector<Package> packages() const;
 
@@ -77,9 +81,12 @@ protected:
     // Finds the executable; the default runs the shared locator over identity().executables
     // and the row's own folders under the home.
     virtual std::optional<std::string> locateExecutable(std::stop_token stop);
-    std::optional<std::string> locateDeclared(std::stop_token stop, const std::string& home) const;
-    // For a tool that installs itself in a folder of its own: ROOT/bin/<first executable>
-    // when it is there, else locateDeclared().
+    // The shared locator: the user's PATH, then `installerLocations` (folders ending in "/",
+    // or paths) and the row's own folders, then the standard folders.
+    std::optional<std::string> locateDeclared(std::stop_token stop, const std::string& home,
+                                              std::vector<std::string> installerLocations = {}) const;
+    // For a tool that installs itself in a folder of its own: locateDeclared() with
+    // ROOT/bin/<first executable> first among the installer's locations.
     std::optional<std::string> locateInOwnFolder(const std::string& root, std::stop_token stop,
                                                  const std::string& home) const;
     // What such a tool runs with: `variable` naming ROOT, ROOT/bin first on the PATH, no
@@ -113,6 +120,8 @@ protected:
         BaseManager& manager_;
     };
     void setErrorMessage(std::optional<std::string> message);
+    // Set at each update check by the adapters whose index may be out of reach.
+    void markLatestVersionsUnknown(bool unknown);
     void publishPackages(std::vector<Package> packages);
     // Nothing found: publishes `error` (none when the tool is simply not installed) and
     // returns no package; publishEmptyListing() also empties the published listing.
@@ -150,6 +159,7 @@ private:
     std::string binaryPath_;
     bool isLoading_ = false;
     std::optional<std::string> errorMessage_;
+    bool latestVersionsUnknown_ = false;
     std::optional<bool> cachedDiscoveryResult_;
     std::optional<std::shared_future<bool>> discoveryTask_;
     std::vector<Package> packages_;

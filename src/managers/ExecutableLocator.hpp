@@ -3,6 +3,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vt {
@@ -10,23 +11,41 @@ namespace vt {
 class CommandRunning;
 class FileSystemManager;
 
-// Finds a tool's executable: first `/usr/bin/which NAME` (5 s, the runner's environment),
-// then the candidate folders in order. With several names, the first name found wins.
+// How a tool's executable was found, in the order the places are searched.
+enum class ExecutableOrigin {
+    SearchPath,       // on the user's PATH: what the user's shell runs
+    InstallerFolder,  // where the tool's own installer puts it (~/.cargo/bin, ~/.bun/bin, ...)
+    StandardFolder,   // a folder of the system or of Homebrew, whatever the PATH says
+};
+std::string_view toString(ExecutableOrigin origin);
+
+// Finds a tool's executable as the user's shell would: `/usr/bin/which NAME` over the
+// user's PATH (5 s), then the folders its installer uses, then the standard folders. The
+// place comes first: every name is tried on the PATH before any folder is, so that a `pip`
+// the user runs wins over a `pip3` of the system.
 class ExecutableLocator {
 public:
     ExecutableLocator(CommandRunning& runner, const FileSystemManager& files);
 
-    // `extraFolders` (each ending in "/") are tried after the shared ones.
+    // `installerLocations` are folders (ending in "/") or full paths of the executable.
     std::optional<std::string> locate(const std::vector<std::string>& names, std::stop_token stop = {},
-                                      const std::vector<std::string>& extraFolders = {}) const;
+                                      const std::vector<std::string>& installerLocations = {}) const;
     std::optional<std::string> locate(const std::string& name, std::stop_token stop = {},
-                                      const std::vector<std::string>& extraFolders = {}) const;
+                                      const std::vector<std::string>& installerLocations = {}) const;
 
     // "/opt/homebrew/bin/", "/usr/local/bin/", "/usr/bin/", "/bin/"; on Linux also the
     // Linux Homebrew prefix and ~/.local/bin/.
     static std::vector<std::string> candidateFolders();
+    // The absolute folders of our PATH, in order (a relative entry would depend on the
+    // working folder of whoever started us).
+    static std::vector<std::string> userSearchPath();
+    // How locate() came to a path it returned.
+    static ExecutableOrigin originOf(std::string_view path);
 
 private:
+    std::optional<std::string> onSearchPath(const std::string& name, const std::string& searchPath,
+                                            std::stop_token stop) const;
+
     CommandRunning& runner_;
     const FileSystemManager& files_;
 };

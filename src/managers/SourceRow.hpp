@@ -36,7 +36,7 @@ struct SourceRow {
     // Where the tool's own installer puts it, beyond the shared folders ("~/" is the home).
     std::vector<std::string> folders;
     bool isCore = false;                   // core scan (Homebrew, npm, pip) or extended pipeline
-    std::string completionLine;            // "Inventaire NPM terminé: ", followed by the count
+    std::string completionLine;            // the name the inventory's log line gives ("NPM")
     std::string logTag;                    // "[npm] 1.2s"
     std::chrono::seconds timeout{180};     // the pipeline's own time limit
     std::vector<KindToggle> kindToggles;

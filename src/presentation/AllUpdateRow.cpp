@@ -1,5 +1,7 @@
 #include "presentation/AllUpdateRow.hpp"
 
+#include "base/Strings.hpp"
+
 namespace vt {
 
 std::string_view rawValue(AllUpdateRow::Kind kind) {
@@ -16,6 +18,16 @@ std::string_view rawValue(AllUpdateRow::Kind kind) {
         case AllUpdateRow::Kind::Adoptable: return "adoptable";
     }
     return "package";
+}
+
+std::string shellSafeId(std::string_view prefix, std::string_view rest) {
+    std::string id = toLower(std::string(prefix) + ":" + std::string(rest));
+    for (char& c : id) {
+        const bool safe = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || std::string_view("._@/+:,=%-").find(c) != std::string_view::npos ||
+                          static_cast<unsigned char>(c) >= 0x80;
+        if (!safe) c = '-';
+    }
+    return id;
 }
 
 }  // namespace vt

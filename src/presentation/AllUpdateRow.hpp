@@ -11,8 +11,9 @@
 namespace vt {
 
 // One row of the all-updates table: an item with an update (or, for a full listing, any
-// item), whatever its source. A plain value; `id` is unique in a model and is what the
-// command line's verbs accept.
+// item), whatever its source. A plain value; `id` is unique in a model and is the key the
+// ignore mechanisms store; `shortId` is what people type and scripts pass, and the command
+// line's verbs accept either.
 struct AllUpdateRow {
     enum class Kind {
         Package,
@@ -29,6 +30,10 @@ struct AllUpdateRow {
 
     std::string id;
     std::string lookupID;  // the key of the item in AllUpdatesLookupCache
+    // The source and the item, with no space and no character a shell treats specially, so
+    // that it is typed or pasted unquoted: "npm:corepack", "apt:libc6", "app:com.example.editor".
+    std::string shortId;
+    std::string sourceId;  // the scanner that found the item ("npm", "homebrew", "apps")
     Kind kind = Kind::Package;
     std::string name;
     std::string currentVersion;
@@ -69,5 +74,9 @@ struct AllUpdateRowError {
 
 // "package", "application", "discover"... the JSON form of a kind.
 std::string_view rawValue(AllUpdateRow::Kind kind);
+
+// "prefix:rest" in lower case, each character a shell would read specially (a space, a
+// quote, "$", "*", "(", "&", ...) replaced by "-".
+std::string shellSafeId(std::string_view prefix, std::string_view rest);
 
 }  // namespace vt

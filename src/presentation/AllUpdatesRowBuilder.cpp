@@ -54,6 +54,33 @@ const FixedLabel* fixedLabel(PackageType type) {
     return nullptr;
 }
 
+// "ms-office" for "Microsoft Office": a kind no source of this build lists.
+std::string kindId(PackageType type) {
+    std::string id;
+    for (char c : toLower(rawValue(type))) {
+        if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
+            id += c;
+        } else if (!id.empty() && id.back() != '-') {
+            id += '-';
+        }
+    }
+    while (!id.empty() && id.back() == '-') id.pop_back();
+    return id;
+}
+
+// Homebrew's two kinds apart ("brew", "cask"), else the source that lists the package.
+std::string shortIdOf(const Package& package, const SourceRow* registration) {
+    std::string prefix = registration != nullptr ? registration->id : kindId(package.type);
+    if (package.type == PackageType::BrewFormula) prefix = "brew";
+    if (package.type == PackageType::BrewCask) prefix = "cask";
+    std::string rest = package.name;
+    // One name may be installed in several conda environments; pip keeps one owner per name.
+    if (package.type == PackageType::CondaPackage && package.sourceIdentifier && !package.sourceIdentifier->empty()) {
+        rest += "@" + std::string(lastPathComponent(*package.sourceIdentifier));
+    }
+    return shellSafeId(prefix, rest);
+}
+
 bool isEditorExtension(PackageType type) {
     return type == PackageType::VscodeExtension || type == PackageType::VscodiumExtension ||
            type == PackageType::CursorExtension || type == PackageType::VscodeInsidersExtension ||
@@ -133,6 +160,36 @@ std::string AllUpdatesRowBuilder::sourceLabel(PackageType type) const {
     return registration->name;
 }
 
+std::string AllUpdatesRowBuilder::sourceId(PackageType type) const {
+    const SourceRow* registration = registrationFor(type);
+    return registration != nullptr ? registration->id : kindId(type);
+}
+
+std::string AllUpdatesRowBuilder::shortId(const Package& package) const {
+    return shortIdOf(package, registrationFor(package.type));
+}
+
+std::optional<std::string> AllUpdatesRowBuilder::shortIdOfLegacyKey(std::string_view key) const {
+    // "package:" + the kind's raw value + ":" + the name, in lower case; pip and conda keys
+    // carry their environment before the name.
+    constexpr std::string_view kPackage = "package:";
+    if (!startsWith(key, kPackage)) return std::nullopt;
+    const std::string_view rest = key.substr(kPackage.size());
+    for (PackageType type : allPackageTypes()) {
+        const std::string raw = toLower(rawValue(type)) + ":";
+        if (!startsWith(rest, raw)) continue;
+        Package package{.name = std::string(rest.substr(raw.size())), .version = "", .type = type};
+        const std::size_t environmentEnd = package.name.rfind(':');
+        if ((type == PackageType::PipPackage || type == PackageType::CondaPackage) && environmentEnd != std::string::npos) {
+            package.sourceIdentifier = package.name.substr(0, environmentEnd);
+            package.name.erase(0, environmentEnd + 1);
+        }
+        if (package.name.empty()) return std::nullopt;
+        return shortId(package);
+    }
+    return std::nullopt;
+}
+
 AllUpdateRow AllUpdatesRowBuilder::packageRow(const Package& package, bool allowPreRelease) const {
     AllUpdateRow row;
     row.kind = AllUpdateRow::Kind::Package;
@@ -155,6 +212,8 @@ AllUpdateRow AllUpdatesRowBuilder::packageRow(const Package& package, bool allow
         row.toggle = fixed->toggle;
     }
     if (package.type == PackageType::BrewCask) row.caskToken = toLower(package.name);
+    row.sourceId = sourceId(package.type);
+    row.shortId = shortIdOf(package, registration);
     row.requiresManualInstaller = package.requiresManualInstaller;
     row.isSecurityUpdate = package.isSecurityUpdate;
     return row;
@@ -174,6 +233,8 @@ AllUpdateRow AllUpdatesRowBuilder::applicationRow(const Application& application
     row.icon = row.source == "App Store" ? "apple.logo" : row.source == "Sparkle" ? "sparkles" : "star.fill";
     row.bundlePath = application.bundlePath;
     row.bundleIdentifier = application.bundleIdentifier;
+    row.sourceId = "apps";
+    row.shortId = shellSafeId("app", application.bundleIdentifier.empty() ? application.name : application.bundleIdentifier);
     if (application.homebrewCaskName) row.caskToken = toLower(*application.homebrewCaskName);
     row.releaseDate = application.publishDate;
     row.downloadURL = application.downloadURL;
@@ -203,7 +264,10 @@ std::vector<AllUpdateRow> AllUpdatesRowBuilder::build(const AllUpdatesSnapshot& 
         AllUpdateRow row = applicationRow(application, snapshot.allowPreRelease);
         if (!row.hasUpdate && !includeUpToDate) continue;
         // Two copies of one application (same identifier, two folders) stay two rows.
-        if (seenIds[row.id]++ > 0) row.id += std::string(":") + application.bundlePath;
+        if (seenIds[row.id]++ > 0) {
+            row.id += std::string(":") + application.bundlePath;
+            row.shortId = shellSafeId(row.shortId, application.bundlePath);
+        }
         rows.push_back(std::move(row));
     }
     for (const SoftwareUpdate& update : snapshot.systemUpdates) rows.push_back(systemUpdateRow(update));
@@ -215,6 +279,8 @@ AllUpdateRow AllUpdatesRowBuilder::adoptableRow(const AdoptableApp& app) {
     AllUpdateRow row;
     row.id = "adoptable:" + app.id;
     row.lookupID = row.id;
+    row.shortId = shellSafeId("adoptable", app.id);
+    row.sourceId = "apps";
     row.kind = AllUpdateRow::Kind::Adoptable;
     row.name = app.name;
     row.currentVersion = app.installedVersion;
@@ -233,6 +299,8 @@ AllUpdateRow AllUpdatesRowBuilder::systemUpdateRow(const SoftwareUpdate& update)
     AllUpdateRow row;
     row.id = "macos:" + update.id;
     row.lookupID = row.id;
+    row.shortId = shellSafeId("macos", update.id);
+    row.sourceId = "software-update";
     row.kind = AllUpdateRow::Kind::Software;
     row.name = update.displayName.empty() ? update.name : update.displayName;
     if (!update.version.empty()) row.latestVersion = update.version;

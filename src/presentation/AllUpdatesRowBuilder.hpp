@@ -47,6 +47,14 @@ public:
     // name, else "unknown".
     std::string sourceLabel(PackageType type) const;
 
+    // The scanner that lists a kind ("npm", "homebrew"), else the kind's own id ("ms-office").
+    std::string sourceId(PackageType type) const;
+    // The short id of a package's row ("npm:corepack").
+    std::string shortId(const Package& package) const;
+    // The short id of the item an ignore list stores under an earlier row id
+    // ("package:npm global:corepack" gives "npm:corepack"); nothing for a key of another form.
+    std::optional<std::string> shortIdOfLegacyKey(std::string_view key) const;
+
 private:
     const SourceRow* registrationFor(PackageType type) const;
     const std::vector<SourceRow>& registrations_;

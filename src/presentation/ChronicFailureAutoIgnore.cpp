@@ -3,6 +3,7 @@
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
 #include "presentation/IgnoredAppsManager.hpp"
+#include "base/Localization.hpp"
 
 namespace vt {
 
@@ -28,8 +29,8 @@ std::optional<ChronicFailureAutoIgnore::Outcome> ChronicFailureAutoIgnore::run(
     Logger("IgnoredAppsManager").info(outcome.logLine);
     outcome.record.date = now;
     outcome.record.type = ActivityRecord::ActivityType::Info;
-    outcome.record.title = "Apps auto-ignorées";
-    outcome.record.subtitle = count + " apps ignorées après " + std::to_string(kThreshold) + " échecs consécutifs";
+    outcome.record.title = localized("activity.auto_ignore.title");
+    outcome.record.subtitle = localized("activity.auto_ignore.subtitle", {count, std::to_string(kThreshold)});
     return outcome;
 }
 

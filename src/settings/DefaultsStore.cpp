@@ -45,7 +45,7 @@ private:
 
 DefaultsStore::DefaultsStore(std::string path) : path_(std::move(path)) { reload(); }
 
-std::string DefaultsStore::defaultPath() { return paths::configFolder() + "/com.corvanel.Vantreel.json"; }
+std::string DefaultsStore::defaultPath() { return paths::settingsFile(); }
 
 Json DefaultsStore::readFromDiskLocked() {
     FileRead read = readFileChecked(path_);

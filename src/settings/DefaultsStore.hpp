@@ -21,7 +21,7 @@ namespace vt {
 class DefaultsStore {
 public:
     explicit DefaultsStore(std::string path);
-    // The store of this user: configFolder() + "/com.corvanel.Vantreel.json".
+    // The store of this user: paths::settingsFile().
     static std::string defaultPath();
 
     const std::string& path() const noexcept { return path_; }

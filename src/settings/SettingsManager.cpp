@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
 
@@ -43,21 +44,21 @@ bool fitsKind(const SettingDefinition& definition, const Json& value) {
 
 std::string allowedText(const SettingDefinition& definition) {
     switch (definition.kind) {
-        case SettingKind::Bool: return "true or false";
-        case SettingKind::Integer: return "a whole number of 0 or more";
+        case SettingKind::Bool: return localized("settings.allowed.bool");
+        case SettingKind::Integer: return localized("settings.allowed.integer");
         case SettingKind::Choice: {
             std::vector<std::string> choices(definition.choices.begin(), definition.choices.end());
-            return "one of " + join(choices, ", ");
+            return localized("settings.allowed.choice", {join(choices, ", ")});
         }
-        default: return "a value changed by its own command";
+        default: return localized("settings.allowed.own_command");
     }
 }
 
-std::string_view kindName(SettingKind kind) {
+std::string kindName(SettingKind kind) {
     switch (kind) {
-        case SettingKind::Data: return "data";
-        case SettingKind::StringList: return "a list";
-        default: return "a dictionary";
+        case SettingKind::Data: return localized("settings.kind.data");
+        case SettingKind::StringList: return localized("settings.kind.list");
+        default: return localized("settings.kind.dictionary");
     }
 }
 
@@ -311,7 +312,7 @@ void SettingsManager::write(const SettingDefinition& definition, std::optional<J
 
 void SettingsManager::setValue(std::string_view key, const Json& value) {
     const SettingDefinition* definition = findSetting(key);
-    if (definition == nullptr) throw SettingsError("Unknown setting \"" + std::string(key) + "\"");
+    if (definition == nullptr) throw SettingsError(localized("settings.unknown", {std::string(key)}));
     bool valid = fitsKind(*definition, value);
     if (valid && definition->kind == SettingKind::Choice) {
         valid = std::find(definition->choices.begin(), definition->choices.end(), value.get<std::string>()) !=
@@ -319,14 +320,14 @@ void SettingsManager::setValue(std::string_view key, const Json& value) {
     }
     if (valid && definition->kind == SettingKind::Integer) valid = value.get<long long>() >= 0;
     if (!valid) {
-        throw SettingsError("Invalid value for " + std::string(key) + ": expected " + allowedText(*definition));
+        throw SettingsError(localized("settings.invalid", {std::string(key), allowedText(*definition)}));
     }
     write(*definition, value);
 }
 
 void SettingsManager::setFromText(std::string_view key, std::string_view text) {
     const SettingDefinition* definition = findSetting(key);
-    if (definition == nullptr) throw SettingsError("Unknown setting \"" + std::string(key) + "\"");
+    if (definition == nullptr) throw SettingsError(localized("settings.unknown", {std::string(key)}));
     std::string lower = toLower(trimView(text));
     switch (definition->kind) {
         case SettingKind::Bool:
@@ -345,19 +346,17 @@ void SettingsManager::setFromText(std::string_view key, std::string_view text) {
         case SettingKind::StringList: {
             std::optional<Json> list = parseJson(text);
             if (list && isStringList(*list)) return setValue(key, *list);
-            throw SettingsError("Invalid value for " + std::string(key) +
-                                ": expected a JSON array of texts, like [\"a\",\"b\"]");
+            throw SettingsError(localized("settings.invalid", {std::string(key), localized("settings.allowed.list")}));
         }
         default:
-            throw SettingsError(std::string(key) + " holds " + std::string(kindName(definition->kind)) +
-                                " and is changed by its own command, not by set");
+            throw SettingsError(localized("settings.own_command", {std::string(key), kindName(definition->kind)}));
     }
-    throw SettingsError("Invalid value for " + std::string(key) + ": expected " + allowedText(*definition));
+    throw SettingsError(localized("settings.invalid", {std::string(key), allowedText(*definition)}));
 }
 
 void SettingsManager::reset(std::string_view key) {
     const SettingDefinition* definition = findSetting(key);
-    if (definition == nullptr) throw SettingsError("Unknown setting \"" + std::string(key) + "\"");
+    if (definition == nullptr) throw SettingsError(localized("settings.unknown", {std::string(key)}));
     write(*definition, std::nullopt);
 }
 
@@ -451,7 +450,7 @@ bool SettingsManager::isVisible(ManagerToggleKey key) const {
 
 void SettingsManager::setVisible(ManagerToggleKey key, bool visible) {
     std::string_view stored = storageKey(key);
-    if (stored.empty()) throw SettingsError("System extensions are not available on this system");
+    if (stored.empty()) throw SettingsError(localized("settings.no_system_extensions"));
     setValue(stored, visible);
 }
 
@@ -472,8 +471,8 @@ namespace {
 
 const SettingDefinition& listSetting(std::string_view key) {
     const SettingDefinition* definition = findSetting(key);
-    if (definition == nullptr) throw SettingsError("Unknown setting \"" + std::string(key) + "\"");
-    if (definition->kind != SettingKind::StringList) throw SettingsError(std::string(key) + " is not a list");
+    if (definition == nullptr) throw SettingsError(localized("settings.unknown", {std::string(key)}));
+    if (definition->kind != SettingKind::StringList) throw SettingsError(localized("settings.not_a_list", {std::string(key)}));
     return *definition;
 }
 

@@ -109,7 +109,8 @@ void BackgroundScanScheduler::fire(unsigned long long generation) {
         // Another process of ours (the agent, a `scan`) may have scanned since.
         defaults_.reload();
         Clock& clock = options_.clock ? *options_.clock : Clock::shared();
-        if (ScheduledScanThrottle(defaults_).shouldSkip(clock.now(), settings_.checkIntervalHours())) {
+        if (!options_.scanAtEachTick &&
+            ScheduledScanThrottle(defaults_).shouldSkip(clock.now(), settings_.checkIntervalHours())) {
             logger().info("🔵 BackgroundScanScheduler skipped: automatic scan interval has not elapsed");
             tick = Tick::Throttled;
         } else if (hooks_.scan) {

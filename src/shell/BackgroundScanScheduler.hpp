@@ -37,6 +37,9 @@ public:
         // A fixed delay between ticks; without it, the time until the throttle lets a scan
         // through, between kMinimumDelay and kMaximumDelay (the first tick may come at once).
         std::optional<std::chrono::milliseconds> every;
+        // Each tick scans unless something runs, whatever the throttle says: `every` is then
+        // the scan interval itself (a monitor the user set an interval for).
+        bool scanAtEachTick = false;
         Clock* clock = nullptr;  // Clock::shared() when null
         // How a timer waits: true when its time came, false when it was stopped.
         std::function<bool(std::chrono::milliseconds, std::stop_token)> sleep;

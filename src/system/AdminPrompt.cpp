@@ -2,6 +2,7 @@
 
 #include "base/Strings.hpp"
 #include "system/AuthorizationHelper.hpp"
+#include "base/Localization.hpp"
 
 namespace vt {
 
@@ -21,7 +22,7 @@ AdminPromptError AdminPromptError::notAvailable() {
 }
 
 AdminPromptError AdminPromptError::denied() {
-    return AdminPromptError(Kind::Denied, "L'utilisateur a annulé la demande d'autorisation.");
+    return AdminPromptError(Kind::Denied, localized("admin.denied"));
 }
 
 AdminPromptError AdminPromptError::failed(std::string detail) {

@@ -21,6 +21,7 @@
 #include "system/CommandRunning.hpp"
 #include "system/FileSystemManager.hpp"
 #include "system/PasswordPrompt.hpp"
+#include "base/Localization.hpp"
 
 namespace vt {
 
@@ -31,8 +32,6 @@ const Logger& logger() {
     return instance;
 }
 
-constexpr const char* kFailedPrefix = "L'exécution avec privilèges a échoué: ";
-constexpr const char* kPathNotAllowed = "Chemin non autorisé pour les opérations privilégiées: ";
 constexpr const char* kChmod = "/bin/chmod";
 constexpr const char* kEnv = "/usr/bin/env";
 // The macOS path first; Debian keeps chown in /bin.
@@ -43,15 +42,17 @@ constexpr int kPkexecDismissed = 126;
 constexpr int kPkexecNotAuthorized = 127;
 
 AdminPromptError failure(const std::string& detail, std::optional<int> exitCode = std::nullopt) {
-    std::string text = kFailedPrefix;
-    text += detail;
-    return AdminPromptError::withText(AdminPromptError::Kind::Failed, text, exitCode);
+    return AdminPromptError::withText(AdminPromptError::Kind::Failed, localized("admin.failed", {detail}), exitCode);
 }
 
 AdminPromptError refusal(const char* prefix, const std::string& path) {
     std::string text = prefix;
     text += path;
     return AdminPromptError::withText(AdminPromptError::Kind::Failed, text);
+}
+
+AdminPromptError pathNotAllowed(const std::string& path) {
+    return AdminPromptError::withText(AdminPromptError::Kind::Failed, localized("admin.path_not_allowed", {path}));
 }
 
 bool hasComponent(const std::string& path, std::string_view component) {
@@ -81,7 +82,7 @@ std::string checkedPath(const std::string& path, const char* notBundle, const st
     if (hasComponent(path, "..")) throw refusal("Path traversal detected: ", path);
     std::string clean = standardised(path);
     if (notBundle != nullptr && !endsWith(clean, ".app")) throw refusal(notBundle, path);
-    if (!liesIn(clean, folders)) throw refusal(kPathNotAllowed, path);
+    if (!liesIn(clean, folders)) throw pathNotAllowed(path);
     return clean;
 }
 
@@ -105,12 +106,12 @@ std::vector<std::string> resolvedFolders(const std::vector<std::string>& folders
 std::string resolvedInside(const std::string& checked, const std::vector<std::string>& folders) {
     struct stat info {};
     if (::lstat(checked.c_str(), &info) != 0 || S_ISLNK(info.st_mode)) {
-        throw refusal(kPathNotAllowed, checked);
+        throw pathNotAllowed(checked);
     }
     std::error_code error;
     const std::string real = std::filesystem::canonical(checked, error).string();
     if (error || !liesIn(real, resolvedFolders(folders))) {
-        throw refusal(kPathNotAllowed, checked);
+        throw pathNotAllowed(checked);
     }
     return real;
 }
@@ -163,7 +164,7 @@ public:
         const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) {
             throw AdminPromptError::withText(AdminPromptError::Kind::Failed,
-                                             "Impossible de créer le journal temporaire administrateur.");
+                                             localized("admin.log_not_created"));
         }
         ::close(fd);
     }
@@ -294,11 +295,8 @@ AdminCommandResult AuthorizationHelper::readLog(const std::string& log) {
 }
 
 std::string AuthorizationHelper::promptText(const std::string& reason, bool explainsItself) {
-    if (reason.empty()) return "Van Treel demande une autorisation administrateur.";
-    std::string text = explainsItself ? "Van Treel demande cette autorisation administrateur. "
-                                      : "Van Treel demande l\u2019autorisation administrateur pour ";
-    text += reason;
-    return text;
+    if (reason.empty()) return localized("admin.prompt.generic");
+    return localized(explainsItself ? "admin.prompt.explained" : "admin.prompt.for", {reason});
 }
 
 std::string AuthorizationHelper::appleScript(const std::string& script, const std::string& prompt) {
@@ -375,7 +373,7 @@ void AuthorizationHelper::replaceBundle(const std::string& source, const std::st
     const std::string realFolder = std::filesystem::canonical(folder, error).string();
     const std::string name = "./" + target.filename().string();
     if (error || !liesIn(realFolder + "/" + target.filename().string(), resolvedFolders(allowedDestinationFolders()))) {
-        throw refusal(kPathNotAllowed, destination);
+        throw pathNotAllowed(destination);
     }
     // The installed bundle is only removed once the new one is known to be there.
     std::string line = enterExactly(realFolder);
@@ -480,12 +478,9 @@ AdminCommandResult AuthorizationHelper::runScript(const std::string& commandLine
             const std::string scriptError = "execution error: ";
             std::string message;
             if (const std::size_t at = text.find(scriptError); at != std::string::npos) {
-                message = "Erreur de script: ";
-                message += text.substr(at + scriptError.size());
+                message = localized("admin.script_error", {text.substr(at + scriptError.size())});
             } else {
-                message = "osascript a échoué (code ";
-                message += code;
-                message += ")";
+                message = localized("admin.osascript_failed", {code});
             }
             throw AdminPromptError::withText(AdminPromptError::Kind::Failed, message);
         }

@@ -3,10 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <clocale>
 #include <cstdlib>
 
+#include <locale.h>
+
 #include "base/Cancellation.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
+#include "base/Platform.hpp"
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
 #include "system/AskpassScript.hpp"
@@ -34,6 +39,13 @@ constexpr const char* kNetworkVariables[] = {
     "http_proxy",    "https_proxy",   "all_proxy",          "no_proxy",
     "SSL_CERT_FILE", "SSL_CERT_DIR",  "NODE_EXTRA_CA_CERTS", "REQUESTS_CA_BUNDLE",
     "PIP_CERT",      "CURL_CA_BUNDLE", "GIT_SSL_CAINFO",
+};
+
+// What a version manager's shims read to choose the version they start (pyenv, rbenv,
+// nodenv, asdf, mise, Volta): without them a shim on the user's PATH would start another one.
+constexpr const char* kVersionManagerVariables[] = {
+    "PYENV_ROOT", "PYENV_VERSION", "RBENV_ROOT",     "RBENV_VERSION",    "NODENV_ROOT", "NODENV_VERSION",
+    "ASDF_DIR",   "ASDF_DATA_DIR", "MISE_DATA_DIR",  "MISE_CONFIG_DIR",  "VOLTA_HOME",
 };
 
 bool contains(const std::vector<std::string>& values, std::string_view value) {
@@ -129,12 +141,50 @@ CommandRunner::CommandRunner(Options options)
       defaultEnvironment_(makeDefaultEnvironment(paths::home(), SystemFileSystemManager())),
       baseEnvironment_(defaultEnvironment_) {
     for (auto& [name, value] : networkEnvironment()) baseEnvironment_[name] = value;
+    for (auto& [name, value] : versionManagerEnvironment()) baseEnvironment_[name] = value;
 }
 
 CommandRunner& CommandRunner::shared() {
     // Never destroyed: a detached thread may still be running a tool while the program exits.
     static auto* runner = new CommandRunner();
     return *runner;
+}
+
+std::string CommandRunner::standardSearchPath(const std::string& home, const FileSystemManager& fileSystem) {
+    std::string path = "/usr/bin:/bin:/usr/sbin:/sbin:/opt/homebrew/bin:/usr/local/bin:/opt/homebrew/sbin:/usr/local/sbin:";
+    if (fileSystem.isExecutableFile(std::string(kLinuxHomebrewPrefix) + "/bin/brew")) {
+        path += std::string(kLinuxHomebrewPrefix) + "/bin:";
+    }
+    path += home + "/.local/bin:" + home + "/.cargo/bin:/nix/var/nix/profiles/default/bin:/opt/local/bin";
+    return path;
+}
+
+std::string CommandRunner::searchPathFor(const std::string& userPath, const std::string& standardPath) {
+    // The user's own folders first, so that a tool starts the node or python the user's
+    // shell would (a version manager's shims among them); relative entries would make a
+    // tool depend on our working folder, and are left out.
+    std::vector<std::string> folders;
+    for (const std::string* list : {&userPath, &standardPath}) {
+        for (std::string_view folder : split(*list, ':')) {
+            if (!startsWith(folder, "/") || contains(folders, folder)) continue;
+            folders.emplace_back(folder);
+        }
+    }
+    return join(folders, ":");
+}
+
+std::string CommandRunner::existingUtf8Locale() {
+    // A locale the C library does not have makes every shell script print a warning and
+    // some tools fail; C.UTF-8 is built into glibc. macOS has no C.UTF-8 but always has
+    // en_US.UTF-8.
+    const char* candidates[] = {kBuiltForMac ? "en_US.UTF-8" : "C.UTF-8", "C.utf8", "en_US.UTF-8"};
+    for (const char* name : candidates) {
+        if (locale_t locale = ::newlocale(LC_ALL_MASK, name, static_cast<locale_t>(nullptr))) {
+            ::freelocale(locale);
+            return name;
+        }
+    }
+    return "C";
 }
 
 CommandRunner::Environment CommandRunner::makeDefaultEnvironment(const std::string& home,
@@ -144,10 +194,6 @@ CommandRunner::Environment CommandRunner::makeDefaultEnvironment(const std::stri
     const std::string linuxPrefix = kLinuxHomebrewPrefix;
     const bool linuxHomebrew = fileSystem.isExecutableFile(linuxPrefix + "/bin/brew");
 
-    std::string path = "/usr/bin:/bin:/usr/sbin:/sbin:/opt/homebrew/bin:/usr/local/bin:/opt/homebrew/sbin:/usr/local/sbin:";
-    if (linuxHomebrew) path += linuxPrefix + "/bin:";
-    path += home + "/.local/bin:" + home + "/.cargo/bin:/nix/var/nix/profiles/default/bin:/opt/local/bin";
-
     std::string prefix = "/usr/local";
     std::string repository = "/usr/local/Homebrew";
     if (appleSilicon) {
@@ -156,18 +202,19 @@ CommandRunner::Environment CommandRunner::makeDefaultEnvironment(const std::stri
         prefix = linuxPrefix;
         repository = linuxPrefix + "/Homebrew";
     }
+    const std::string locale = existingUtf8Locale();
     return Environment{
-        {"LANG", "en_US.UTF-8"},
-        {"LC_ALL", "en_US.UTF-8"},
+        {"LANG", locale},
+        {"LC_ALL", locale},
         {"HOME", home},
-        {"PATH", path},
+        {"PATH", searchPathFor(paths::environmentValue("PATH").value_or(""), standardSearchPath(home, fileSystem))},
         {"HOMEBREW_PREFIX", prefix},
         {"HOMEBREW_CELLAR", prefix + "/Cellar"},
         {"HOMEBREW_REPOSITORY", repository},
         {"HOMEBREW_NO_AUTO_UPDATE", "1"},
         {"HOMEBREW_NO_ANALYTICS", "1"},
         {"HOMEBREW_NO_INSTALL_CLEANUP", "1"},
-        {"SUDO_PROMPT", "Van Treel demande votre mot de passe administrateur: "},
+        {"SUDO_PROMPT", localized("admin.sudo_prompt")},
         {"GIT_CONFIG_NOSYSTEM", "1"},
         {"PIP_DISABLE_PIP_VERSION_CHECK", "1"},
         {"NPM_CONFIG_UPDATE_NOTIFIER", "false"},
@@ -183,6 +230,14 @@ std::optional<std::string> CommandRunner::defaultSearchPath() const {
 CommandRunner::Environment CommandRunner::networkEnvironment() {
     Environment environment;
     for (const char* name : kNetworkVariables) {
+        if (const char* value = std::getenv(name)) environment[name] = value;
+    }
+    return environment;
+}
+
+CommandRunner::Environment CommandRunner::versionManagerEnvironment() {
+    Environment environment;
+    for (const char* name : kVersionManagerVariables) {
         if (const char* value = std::getenv(name)) environment[name] = value;
     }
     return environment;

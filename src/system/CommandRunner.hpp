@@ -66,8 +66,18 @@ public:
     // The variables every child gets before the caller's own entries are merged over them.
     const Environment& defaultEnvironment() const noexcept { return defaultEnvironment_; }
     static Environment makeDefaultEnvironment(const std::string& home, const FileSystemManager& fileSystem);
+    // The folders every child may find tools in whatever the user's PATH: the system's, the
+    // Homebrew prefixes, ~/.local/bin, ~/.cargo/bin, Nix and MacPorts.
+    static std::string standardSearchPath(const std::string& home, const FileSystemManager& fileSystem);
+    // A child's PATH: the absolute folders of the user's PATH in their order, then the
+    // standard ones not already there.
+    static std::string searchPathFor(const std::string& userPath, const std::string& standardPath);
+    // The name of a UTF-8 locale this system has ("C.UTF-8" on Linux), else "C".
+    static std::string existingUtf8Locale();
     // The proxy and certificate variables of our own environment that children inherit.
     static Environment networkEnvironment();
+    // The variables of our own environment that choose what a version manager's shim starts.
+    static Environment versionManagerEnvironment();
     // What a child of this request gets, before any password-prompt entry.
     Environment mergedEnvironment(const Environment& callerEnvironment) const;
 

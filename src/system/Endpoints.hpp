@@ -8,9 +8,9 @@
 
 namespace vt {
 
-// Every outside service the system talks to. The npm registry is not here on purpose: npm's
-// own configuration decides where its packages come from; JsRegistry is only the public
-// fallback for when that configuration cannot be read.
+// Every outside service the system talks to. No JavaScript registry is here, on purpose: the
+// tools' own configuration decides where their packages come from, and when no tool says,
+// the registry is unknown rather than guessed.
 enum class Service {
     PyPI,
     GitHubApi,
@@ -32,7 +32,6 @@ enum class Service {
     JetBrains,
     AndroidStudio,
     Cve,
-    JsRegistry,
     Discord,
     Raycast,
     S3,

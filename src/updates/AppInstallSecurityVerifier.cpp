@@ -5,6 +5,7 @@
 #include "base/Strings.hpp"
 #include "system/CommandRunning.hpp"
 #include "updates/DirectDownloadError.hpp"
+#include "base/Localization.hpp"
 
 #include <unistd.h>
 
@@ -45,20 +46,11 @@ AppInstallSecurityVerifier::ToolOutcome AppInstallSecurityVerifier::run(const st
     }
 }
 
-std::string AppInstallSecurityVerifier::refusal(std::string_view base, const std::string& appName,
+std::string AppInstallSecurityVerifier::refusal(std::string_view key, const std::string& appName,
                                                 const ToolOutcome& outcome) {
-    std::string message(base);
-    message += " pour ";
-    message += appName;
-    if (!outcome.output.empty()) {
-        message += ": ";
-        message += outcome.output;
-    } else {
-        message += " (code ";
-        message += std::to_string(outcome.status);
-        message += ").";
-    }
-    return message;
+    const std::string detail = outcome.output.empty() ? localized("security.tool_status", {std::to_string(outcome.status)})
+                                                      : outcome.output;
+    return localized(key, {appName, detail});
 }
 
 std::optional<std::string> AppInstallSecurityVerifier::parseTeamID(std::string_view toolOutput) {
@@ -82,9 +74,7 @@ void AppInstallSecurityVerifier::removeQuarantine(const std::string& bundle, std
 
 void AppInstallSecurityVerifier::requireTools(const std::string& appName) const {
     if (::access(tools_.codesign.c_str(), X_OK) == 0) return;
-    std::string message = appName;
-    message += " cannot be verified on this system: codesign is missing";
-    throw DirectDownloadError::installFailed(message);
+    throw DirectDownloadError::installFailed(localized("security.codesign_missing", {appName}));
 }
 
 void AppInstallSecurityVerifier::verify(const std::string& downloadedBundle, const std::string& appName,
@@ -93,7 +83,7 @@ void AppInstallSecurityVerifier::verify(const std::string& downloadedBundle, con
     ToolOutcome strict = run(tools_.codesign, {"--verify", "--deep", "--strict", downloadedBundle},
                              kSignatureCheckTimeLimit, stop);
     if (stop.stop_requested()) throw CancellationError();
-    if (strict.status != 0) throw DirectDownloadError::installFailed(refusal("Signature de code invalide", appName, strict));
+    if (strict.status != 0) throw DirectDownloadError::installFailed(refusal("security.invalid_signature", appName, strict));
 
     removeQuarantine(downloadedBundle, stop);
 
@@ -106,7 +96,7 @@ void AppInstallSecurityVerifier::verify(const std::string& downloadedBundle, con
         downloadedTeam = teamID(downloadedBundle, stop);
         downloadedTeamRead = true;
         if (!downloadedTeam)
-            throw DirectDownloadError::installFailed(refusal("Gatekeeper refuse cette application", appName, gatekeeper));
+            throw DirectDownloadError::installFailed(refusal("security.gatekeeper_refused", appName, gatekeeper));
         logger().info(fillPlaceholders(
             "ℹ️ AppInstallSecurityVerifier: Gatekeeper rejected {} but strict codesign passed with Team ID {}; "
             "continuing install",
@@ -119,14 +109,8 @@ void AppInstallSecurityVerifier::verify(const std::string& downloadedBundle, con
     if (!downloadedTeamRead) downloadedTeam = teamID(downloadedBundle, stop);
     if (stop.stop_requested()) throw CancellationError();
     if (downloadedTeam == installedTeam) return;
-    std::string message = "Team ID différent pour ";
-    message += appName;
-    message += ". Installée: ";
-    message += *installedTeam;
-    message += ", téléchargée: ";
-    message += downloadedTeam.value_or("absente");
-    message += ". Installation bloquée.";
-    throw DirectDownloadError::installFailed(message);
+    throw DirectDownloadError::installFailed(localized(
+        "security.team_mismatch", {appName, *installedTeam, downloadedTeam.value_or(localized("security.team_absent"))}));
 }
 
 }  // namespace vt

@@ -47,7 +47,8 @@ private:
     };
     ToolOutcome run(const std::string& tool, std::initializer_list<std::string> arguments, double timeLimit,
                     std::stop_token stop) const;
-    static std::string refusal(std::string_view base, const std::string& appName, const ToolOutcome& outcome);
+    // The message of localisation key `key`, given the application and what the tool printed.
+    static std::string refusal(std::string_view key, const std::string& appName, const ToolOutcome& outcome);
 
     CommandRunning& runner_;
     InstallTools tools_;

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "base/Strings.hpp"
+#include "base/Localization.hpp"
 
 // Layout choices: failures come first in the details (they are what the reader acts on),
 // each result is a third-level heading, and the error and the suggestion are fenced blocks
@@ -49,36 +50,29 @@ std::string BatchUpdateReportRenderer::render(const BatchUpdateResult& batch, co
         return toLower(a->package.name) < toLower(b->package.name);
     });
 
-    std::string out = "# Rapport de mise à jour - Van Treel (";
-    out += title;
-    out += ")\nDate: ";
-    out += formatLocal(date, "%Y-%m-%d %H:%M:%S");
-    out += "\n\n## Résumé\n- Éléments traités: ";
-    out += std::to_string(batch.results.size());
-    out += "\n- Réussis: ";
-    out += std::to_string(batch.succeededCount());
-    out += "\n- Échoués: ";
-    out += std::to_string(batch.failedCount());
-    out += "\n- Durée totale: ";
-    out += seconds(secondsBetween(batch.startTime, batch.endTime));
-    out += "\n\n## Détails\n";
+    std::string out = "# " + localized("report.title", {title});
+    out += "\n" + localized("report.date", {formatLocal(date, "%Y-%m-%d %H:%M:%S")});
+    out += "\n\n## " + localized("report.summary");
+    out += "\n- " + localized("report.processed", {std::to_string(batch.results.size())});
+    out += "\n- " + localized("report.succeeded", {std::to_string(batch.succeededCount())});
+    out += "\n- " + localized("report.failed", {std::to_string(batch.failedCount())});
+    out += "\n- " + localized("report.total_duration", {seconds(secondsBetween(batch.startTime, batch.endTime))});
+    out += "\n\n## " + localized("report.details") + "\n";
     for (const PackageUpdateResult* result : ordered) {
         out += "### [";
-        out += result->success ? "OK" : "ÉCHEC";
+        out += localized(result->success ? "report.ok" : "report.failure");
         out += "] ";
         out += result->package.name;
-        out += "\n- Source: ";
-        out += result->sourceLabel();
-        out += "\n- Durée: ";
-        out += seconds(result->duration);
+        out += "\n- " + localized("report.source", {result->sourceLabel()});
+        out += "\n- " + localized("report.duration", {seconds(result->duration)});
         out += "\n";
-        if (std::string error = trim(result->error.value_or("")); !error.empty()) block(out, "Erreur", error);
-        if (std::string suggestion = trim(result->suggestion); !suggestion.empty()) block(out, "Suggestion", suggestion);
-        if (result->command) {
-            out += "- Commande: `";
-            out += *result->command;
-            out += "`\n";
+        if (std::string error = trim(result->error.value_or("")); !error.empty()) {
+            block(out, localized("report.error"), error);
         }
+        if (std::string suggestion = trim(result->suggestion); !suggestion.empty()) {
+            block(out, localized("report.suggestion"), suggestion);
+        }
+        if (result->command) out += "- " + localized("report.command", {"`" + *result->command + "`"}) + "\n";
         out += "\n";
     }
     return out;

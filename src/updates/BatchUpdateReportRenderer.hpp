@@ -7,7 +7,7 @@
 
 namespace vt {
 
-// The French Markdown report of a batch update, and the name proposed for its file.
+// The Markdown report of a batch update, in the user's language, and the name proposed for its file.
 // Stateless.
 class BatchUpdateReportRenderer {
 public:

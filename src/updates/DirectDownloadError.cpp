@@ -1,4 +1,5 @@
 #include "updates/DirectDownloadError.hpp"
+#include "base/Localization.hpp"
 
 #include <utility>
 
@@ -8,51 +9,43 @@ DirectDownloadError::DirectDownloadError(Kind kind, int statusCode, std::string 
     : std::runtime_error(description), kind_(kind), statusCode_(statusCode), message_(std::move(message)) {}
 
 DirectDownloadError DirectDownloadError::httpError(int statusCode) {
-    std::string text = "Erreur HTTP ";
-    text += std::to_string(statusCode);
-    text += " lors de la récupération des métadonnées.";
-    return DirectDownloadError(Kind::HttpError, statusCode, {}, text);
+    return DirectDownloadError(Kind::HttpError, statusCode, {}, localized("direct.http_error", {std::to_string(statusCode)}));
 }
 
 DirectDownloadError DirectDownloadError::installFailed(std::string message) {
-    std::string text = "L'installation a échoué: ";
-    text += message;
+    std::string text = localized("direct.install_failed", {message});
     return DirectDownloadError(Kind::InstallFailed, 0, std::move(message), text);
 }
 
 DirectDownloadError DirectDownloadError::invalidURL() {
-    return DirectDownloadError(Kind::InvalidURL, 0, {}, "URL de téléchargement invalide.");
+    return DirectDownloadError(Kind::InvalidURL, 0, {}, localized("direct.invalid_url"));
 }
 
 DirectDownloadError DirectDownloadError::releaseNotFound() {
-    return DirectDownloadError(Kind::ReleaseNotFound, 0, {}, "Aucune version disponible n'a été trouvée pour ce produit.");
+    return DirectDownloadError(Kind::ReleaseNotFound, 0, {}, localized("direct.release_not_found"));
 }
 
 DirectDownloadError DirectDownloadError::downloadNotFound() {
-    return DirectDownloadError(Kind::DownloadNotFound, 0, {}, "Impossible de localiser le téléchargement macOS approprié.");
+    return DirectDownloadError(Kind::DownloadNotFound, 0, {}, localized("direct.download_not_found"));
 }
 
 DirectDownloadError DirectDownloadError::unsupportedFileType() {
     return DirectDownloadError(Kind::UnsupportedFileType, 0, {},
-                               "Type de fichier non pris en charge pour l'installation directe.");
+                               localized("direct.unsupported_file_type"));
 }
 
 DirectDownloadError DirectDownloadError::checksumMismatch() {
     return DirectDownloadError(Kind::ChecksumMismatch, 0, {},
-                               "Échec de la vérification de l'intégrité du fichier téléchargé.");
+                               localized("direct.checksum_mismatch"));
 }
 
 DirectDownloadError DirectDownloadError::authorizationRequired() {
     return DirectDownloadError(Kind::AuthorizationRequired, 0, {},
-                               "Des privilèges administrateur sont requis pour installer cette application.");
+                               localized("direct.authorization_required"));
 }
 
 DirectDownloadError DirectDownloadError::noCompatibleFile(const std::string& architecture, const std::string& product) {
-    std::string text = "Aucun fichier compatible ";
-    text += architecture;
-    text += " disponible pour ";
-    text += product;
-    return DirectDownloadError(Kind::NoCompatibleFile, 0, {}, text);
+    return DirectDownloadError(Kind::NoCompatibleFile, 0, {}, localized("direct.no_compatible_file", {architecture, product}));
 }
 
 }  // namespace vt

@@ -33,7 +33,7 @@ public:
 
     Kind kind() const noexcept { return kind_; }
     int statusCode() const noexcept { return statusCode_; }
-    // installFailed's message, without the "L'installation a échoué: " before it.
+    // installFailed's message, without the "Installation failed: " before it.
     const std::string& message() const noexcept { return message_; }
     std::string description() const { return what(); }
 

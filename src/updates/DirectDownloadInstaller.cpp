@@ -7,6 +7,7 @@
 #include "system/AdminPrompt.hpp"
 #include "system/PrivilegedOperations.hpp"
 #include "updates/DirectDownloadError.hpp"
+#include "base/Localization.hpp"
 
 #include <openssl/evp.h>
 
@@ -30,11 +31,9 @@ const Logger& logger() {
 }
 
 // "1.2 (345" — the closing parenthesis comes with the text that follows.
-std::string withOpenBuild(const BundleCandidate& bundle) {
-    std::string text = bundle.version;
-    text += " (";
-    text += bundle.buildNumber.value_or("sans build");
-    return text;
+// "2.0 (45)", or "2.0 (no build)".
+std::string withBuild(const BundleCandidate& bundle) {
+    return bundle.version + " (" + bundle.buildNumber.value_or(localized("direct.no_build")) + ")";
 }
 
 // A copy that keeps the links inside a bundle as links (frameworks depend on them).
@@ -47,9 +46,9 @@ void copyBundle(const std::string& source, const std::string& destination) {
 DirectDownloadInstaller::Wording DirectDownloadInstaller::Wording::gitHub() {
     Wording wording;
     wording.backupLog = "💾 Backup created at ";
-    wording.userCancelled = "Installation annulée par l'utilisateur";
-    wording.privilegedFailed = "Échec avec privilèges: ";
-    wording.elevationFailed = "Erreur d'élévation: ";
+    wording.userCancelled = "github.install.cancelled_by_user";
+    wording.privilegedFailed = "github.install.privileged_failed";
+    wording.elevationFailed = "github.install.elevation_failed";
     return wording;
 }
 
@@ -139,15 +138,10 @@ void DirectDownloadInstaller::copyApplication(const std::string& source, const s
     logger().warning("⚠️ Copy failed without admin: " + copyError);
     if (!options_.privileged->canRequestAuthorization()) {
         logger().error("❌ Copy failed and no admin authorization available");
-        std::string message = "Copie impossible vers ";
-        message += destination;
-        message += ": ";
-        message += copyError;
-        throw DirectDownloadError::installFailed(message);
+        throw DirectDownloadError::installFailed(localized("direct.copy_failed", {destination, copyError}));
     }
     logger().info("🔐 Requesting admin authorization...");
-    std::string reason = "Van Treel doit installer la mise à jour de ";
-    reason += displayName;
+    const std::string reason = localized("direct.admin_reason", {displayName});
     try {
         options_.privileged->replaceBundleWithAuthorization(source, destination, reason, stop);
         logger().info("✅ Copy succeeded with admin authorization");
@@ -155,13 +149,13 @@ void DirectDownloadInstaller::copyApplication(const std::string& source, const s
         switch (error.kind()) {
             case AdminPromptError::Kind::Denied:
                 logger().error("❌ User cancelled authorization");
-                throw DirectDownloadError::installFailed(options_.wording.userCancelled);
+                throw DirectDownloadError::installFailed(localized(options_.wording.userCancelled));
             case AdminPromptError::Kind::Failed:
                 logger().error("❌ Authorization failed: " + error.description());
-                throw DirectDownloadError::installFailed(options_.wording.privilegedFailed + error.description());
+                throw DirectDownloadError::installFailed(localized(options_.wording.privilegedFailed, {error.description()}));
             case AdminPromptError::Kind::NotAvailable:
                 logger().error("❌ Authorization error: " + error.description());
-                throw DirectDownloadError::installFailed(options_.wording.elevationFailed + error.description());
+                throw DirectDownloadError::installFailed(localized(options_.wording.elevationFailed, {error.description()}));
         }
         throw;
     }
@@ -170,22 +164,17 @@ void DirectDownloadInstaller::copyApplication(const std::string& source, const s
 void DirectDownloadInstaller::checkInstalled(const std::string& source, const std::string& destination,
                                              const std::string& displayName) const {
     std::optional<BundleCandidate> installed = readBundle(destination);
-    if (!installed) throw DirectDownloadError::installFailed("Impossible de relire l'application installée");
+    if (!installed) throw DirectDownloadError::installFailed(localized("direct.unreadable_installed"));
     std::optional<BundleCandidate> downloaded = readBundle(source);
     if (!downloaded) return;  // nothing to compare with; what is installed was read
     if (installed->version == downloaded->version && installed->buildNumber == downloaded->buildNumber) return;
-    std::string message = displayName;
-    message += " ne correspond pas à l'application téléchargée après installation. Installée: ";
-    message += withOpenBuild(*installed);
-    message += "), téléchargée: ";
-    message += withOpenBuild(*downloaded);
-    message += ")";
-    throw DirectDownloadError::installFailed(message);
+    throw DirectDownloadError::installFailed(
+        localized("direct.installed_differs", {displayName, withBuild(*installed), withBuild(*downloaded)}));
 }
 
 std::string DirectDownloadInstaller::sha256(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
-    if (!in) throw DirectDownloadError::installFailed("Lecture impossible de " + file);
+    if (!in) throw DirectDownloadError::installFailed(localized("direct.unreadable_file", {file}));
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
     std::vector<char> buffer(1 << 16);
@@ -193,7 +182,7 @@ std::string DirectDownloadInstaller::sha256(const std::string& file) {
         in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
         if (in.gcount() > 0) EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(in.gcount()));
     }
-    if (in.bad()) throw DirectDownloadError::installFailed("Lecture impossible de " + file);
+    if (in.bad()) throw DirectDownloadError::installFailed(localized("direct.unreadable_file", {file}));
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestFinal_ex(context.get(), digest, &length);

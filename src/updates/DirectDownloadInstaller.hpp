@@ -23,12 +23,13 @@ class PrivilegedOperations;
 // One install at a time per instance: calls are serialised.
 class DirectDownloadInstaller {
 public:
-    // The texts that differ between the installers built on this one.
+    // The texts that differ between the installers built on this one: a log line, and the
+    // localisation keys of three failures.
     struct Wording {
         std::string backupLog = "✅ Backup created at ";
-        std::string userCancelled = "L'installation a été annulée par l'utilisateur.";
-        std::string privilegedFailed = "Échec de l'installation avec privilèges: ";
-        std::string elevationFailed = "Erreur lors de l'élévation de privilèges: ";
+        std::string userCancelled = "direct.cancelled_by_user";
+        std::string privilegedFailed = "direct.privileged_failed";
+        std::string elevationFailed = "direct.elevation_failed";
         static Wording gitHub();
     };
 

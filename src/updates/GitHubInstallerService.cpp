@@ -11,6 +11,7 @@
 #include "system/CommandRunning.hpp"
 #include "system/NetworkClient.hpp"
 #include "updates/DirectDownloadError.hpp"
+#include "base/Localization.hpp"
 
 #include <unistd.h>
 
@@ -30,12 +31,6 @@ namespace {
 const Logger& logger() {
     static const Logger instance("GitHubInstallerService");
     return instance;
-}
-
-std::string prefixed(std::string_view prefix, std::string_view detail) {
-    std::string text(prefix);
-    text += detail;
-    return text;
 }
 
 // Lower case with the French accents folded, so "Team ID différent" matches "team id different".
@@ -97,38 +92,49 @@ void report(const GitHubInstallerService::ProgressHandler& onProgress, GitHubIns
 }  // namespace
 
 GitHubInstallError GitHubInstallError::downloadFailed(const std::string& detail) {
-    return {Kind::DownloadFailed, prefixed("Échec du téléchargement: ", detail)};
+    return {Kind::DownloadFailed, localized("github.install.download_failed", {detail})};
 }
 GitHubInstallError GitHubInstallError::httpError(int statusCode) {
-    return {Kind::HttpError, prefixed("Échec du téléchargement: HTTP ", std::to_string(statusCode))};
+    return {Kind::HttpError, localized("github.install.download_failed", {"HTTP " + std::to_string(statusCode)})};
 }
 GitHubInstallError GitHubInstallError::unsupportedFileType(const std::string& type) {
-    return {Kind::UnsupportedFileType, prefixed("Type de fichier non supporté: ", type)};
+    return {Kind::UnsupportedFileType, localized("github.install.unsupported_file_type", {type})};
 }
 GitHubInstallError GitHubInstallError::extractionFailed(const std::string& detail) {
-    return {Kind::ExtractionFailed, prefixed("Échec de l'extraction: ", detail)};
+    return {Kind::ExtractionFailed, localized("github.install.extraction_failed", {detail})};
 }
 GitHubInstallError GitHubInstallError::installFailed(const std::string& detail) {
-    return {Kind::InstallFailed, prefixed("Échec de l'installation: ", detail)};
+    return {Kind::InstallFailed, localized("github.install.install_failed", {detail})};
 }
 GitHubInstallError GitHubInstallError::invalidDownloadURL() {
-    return {Kind::InvalidDownloadURL, "URL de téléchargement invalide"};
+    return {Kind::InvalidDownloadURL, localized("github.install.invalid_url")};
 }
 GitHubInstallError GitHubInstallError::noMacOSAsset() {
-    return {Kind::NoMacOSAsset, "Aucun fichier macOS disponible dans cette release"};
+    return {Kind::NoMacOSAsset, localized("github.install.no_macos_asset")};
 }
 GitHubInstallError GitHubInstallError::signatureVerificationFailed(const std::string& detail) {
-    return {Kind::SignatureVerificationFailed, prefixed("La vérification de signature a échoué: ", detail)};
+    return {Kind::SignatureVerificationFailed, localized("github.install.signature_failed", {detail})};
 }
 GitHubInstallError GitHubInstallError::userCancelled() {
-    return {Kind::UserCancelled, "Installation annulée par l'utilisateur"};
+    return {Kind::UserCancelled, localized("github.install.cancelled_by_user")};
 }
 
 bool disablesDirectInstall(std::string_view failureMessage) {
-    std::string text = folded(failureMessage);
-    for (std::string_view phrase : {"version attendue", "aucun fichier macos disponible", "signature de code invalide",
-                                    "gatekeeper refuse", "team id different"})
-        if (contains(text, phrase)) return true;
+    // The failures a retry cannot mend, recognised by their texts in either language: the
+    // first fixed part of each, so that the names and versions in them do not matter.
+    const std::string text = folded(failureMessage);
+    for (std::string_view key : {"github.install.version_mismatch", "github.install.no_macos_asset",
+                                 "security.invalid_signature", "security.gatekeeper_refused", "security.team_mismatch"}) {
+        for (Language language : {Language::English, Language::French}) {
+            const std::string message = localizedIn(language, key);
+            for (std::string_view part : split(message, '{')) {
+                if (startsWith(part, "}")) part.remove_prefix(1);
+                if (trimView(part).empty()) continue;
+                if (contains(text, folded(trimView(part)))) return true;
+                break;
+            }
+        }
+    }
     return false;
 }
 
@@ -184,7 +190,7 @@ GitHubInstallResult GitHubInstallerService::install(const GitHubInstallRequest& 
         throw GitHubInstallError::signatureVerificationFailed(error.message());
     }
     try {
-        report(onProgress, GitHubInstallPhase::Downloading, 0, "Démarrage du téléchargement...");
+        report(onProgress, GitHubInstallPhase::Downloading, 0, localized("github.install.phase.starting"));
         fs::path base = options_.temporaryFolder.empty() ? fs::temp_directory_path() : fs::path(options_.temporaryFolder);
         Staging staging{options_.runner, options_.tools.hdiutil, (base / ("GitHubInstall-" + Uuid::random().toString())).string(), {}};
         std::error_code ec;
@@ -202,8 +208,8 @@ GitHubInstallResult GitHubInstallerService::install(const GitHubInstallRequest& 
         }
         installBundle(request, bundle, onProgress, stop);
         std::string version = confirmVersion(request);
-        report(onProgress, GitHubInstallPhase::Completed, 1, "Installation terminée avec succès");
-        return GitHubInstallResult{true, version, request.bundlePath, "Installation terminée avec succès"};
+        report(onProgress, GitHubInstallPhase::Completed, 1, localized("github.install.phase.completed"));
+        return GitHubInstallResult{true, version, request.bundlePath, localized("github.install.phase.completed")};
     } catch (const CancellationError&) {
         throw GitHubInstallError::userCancelled();
     } catch (const fs::filesystem_error& error) {
@@ -232,7 +238,7 @@ std::string GitHubInstallerService::download(const GitHubInstallRequest& request
         }
         if (percent == shownPercent) return;
         shownPercent = percent;
-        update.message = "Téléchargement " + std::to_string(percent) + "%";
+        update.message = localized("github.install.phase.downloading", {std::to_string(percent)});
         onProgress(update);
     };
     try {
@@ -245,7 +251,7 @@ std::string GitHubInstallerService::download(const GitHubInstallRequest& request
     } catch (const FileWriteError& error) {
         throw GitHubInstallError::downloadFailed(error.what());
     }
-    report(onProgress, GitHubInstallPhase::Downloading, 1, "Téléchargement terminé");
+    report(onProgress, GitHubInstallPhase::Downloading, 1, localized("github.install.phase.downloaded"));
     logger().info("✅ Download completed: " + file);
     return file;
 }
@@ -255,7 +261,7 @@ std::string GitHubInstallerService::bundleFromImage(const GitHubInstallRequest& 
                                                     std::stop_token stop) {
     // Disk images exist only where the system can mount them.
     if (::access(options_.tools.hdiutil.c_str(), X_OK) != 0) throw GitHubInstallError::unsupportedFileType("dmg");
-    report(onProgress, GitHubInstallPhase::Extracting, 0, "Montage de l'image disque...");
+    report(onProgress, GitHubInstallPhase::Extracting, 0, localized("github.install.phase.mounting"));
     logger().info("💿 Installing " + request.name + " from DMG...");
     std::string mount = staging.folder + "/Mount";
     fs::create_directories(mount);
@@ -268,16 +274,16 @@ std::string GitHubInstallerService::bundleFromImage(const GitHubInstallRequest& 
     try {
         result = options_.runner->execute(attach, stop);
     } catch (const CommandError& error) {
-        throw GitHubInstallError::extractionFailed("Impossible de monter l'image: " + error.description());
+        throw GitHubInstallError::extractionFailed(localized("github.install.mount_failed", {error.description()}));
     }
     if (result.exitCode != 0) {
         std::string output = trim(result.standardError.empty() ? result.standardOutput : result.standardError);
-        throw GitHubInstallError::extractionFailed("Impossible de monter l'image: " + output);
+        throw GitHubInstallError::extractionFailed(localized("github.install.mount_failed", {output}));
     }
     staging.mountPoint = mount;
     std::optional<std::string> bundle =
         ArchiveExtractor::findAppBundle(mount, std::string(lastPathComponent(request.bundlePath)));
-    if (!bundle) throw GitHubInstallError::extractionFailed("Aucun bundle .app trouvé dans l'image disque");
+    if (!bundle) throw GitHubInstallError::extractionFailed(localized("github.install.no_bundle_in_image"));
     try {
         ArchiveExtractor::requireSelfContained(*bundle);
     } catch (const ArchiveError& error) {
@@ -289,7 +295,7 @@ std::string GitHubInstallerService::bundleFromImage(const GitHubInstallRequest& 
 std::string GitHubInstallerService::bundleFromArchive(const GitHubInstallRequest& request, const std::string& archive,
                                                       const std::string& folder, const ProgressHandler& onProgress,
                                                       std::stop_token stop) {
-    report(onProgress, GitHubInstallPhase::Extracting, 0, "Extraction de l'archive...");
+    report(onProgress, GitHubInstallPhase::Extracting, 0, localized("github.install.phase.extracting"));
     logger().info("📦 Installing " + request.name + " from ZIP...");
     std::string unpacked = folder + "/Extracted";
     std::optional<std::string> bundle;
@@ -298,43 +304,39 @@ std::string GitHubInstallerService::bundleFromArchive(const GitHubInstallRequest
         bundle = ArchiveExtractor::findAppBundle(unpacked, std::string(lastPathComponent(request.bundlePath)));
         if (bundle) ArchiveExtractor::requireSelfContained(*bundle);
     } catch (const ArchiveError& error) {
-        throw GitHubInstallError::extractionFailed("Impossible de décompresser: " + error.description());
+        throw GitHubInstallError::extractionFailed(localized("github.install.unpack_failed", {error.description()}));
     }
-    if (!bundle) throw GitHubInstallError::extractionFailed("Aucun bundle .app trouvé dans l'archive");
+    if (!bundle) throw GitHubInstallError::extractionFailed(localized("github.install.no_bundle_in_archive"));
     return *bundle;
 }
 
 void GitHubInstallerService::installBundle(const GitHubInstallRequest& request, const std::string& bundle,
                                            const ProgressHandler& onProgress, std::stop_token stop) {
-    report(onProgress, GitHubInstallPhase::Verifying, 0, "Vérification de la signature...");
+    report(onProgress, GitHubInstallPhase::Verifying, 0, localized("github.install.phase.verifying"));
     try {
         installer_.verifier().verify(bundle, request.name, request.bundlePath, stop);
     } catch (const DirectDownloadError& error) {
         throw GitHubInstallError::signatureVerificationFailed(error.message());
     }
-    report(onProgress, GitHubInstallPhase::Installing, 0, "Copie de l'application...");
+    report(onProgress, GitHubInstallPhase::Installing, 0, localized("github.install.phase.copying"));
     logger().info("📂 Copying from " + bundle + " to " + request.bundlePath);
     try {
         installer_.replace(bundle, request.bundlePath, request.name, stop);
     } catch (const DirectDownloadError& error) {
-        if (error.message() == DirectDownloadInstaller::Wording::gitHub().userCancelled)
+        if (error.message() == localized(DirectDownloadInstaller::Wording::gitHub().userCancelled))
             throw GitHubInstallError::userCancelled();
         throw GitHubInstallError::installFailed(error.message());
     }
-    report(onProgress, GitHubInstallPhase::Installing, 1, "Installation réussie");
+    report(onProgress, GitHubInstallPhase::Installing, 1, localized("github.install.phase.installed"));
 }
 
 std::string GitHubInstallerService::confirmVersion(const GitHubInstallRequest& request) const {
     std::optional<BundleCandidate> installed = readBundle(request.bundlePath);
-    if (!installed) throw GitHubInstallError::installFailed("Impossible de relire l'application installée");
+    if (!installed) throw GitHubInstallError::installFailed(localized("direct.unreadable_installed"));
     std::string expected = versionFromTag(request.expectedVersion).value_or(request.expectedVersion);
     if (expected.empty() || compareVersions(installed->version, expected) == VersionOrder::Same) return installed->version;
-    std::string message = request.name;
-    message += " est en version ";
-    message += installed->version;
-    message += " après installation, version attendue ";
-    message += expected;
-    throw GitHubInstallError::installFailed(message);
+    throw GitHubInstallError::installFailed(
+        localized("github.install.version_mismatch", {request.name, installed->version, expected}));
 }
 
 }  // namespace vt

@@ -34,6 +34,7 @@
 #include "system/RunningProcesses.hpp"
 #include "system/SystemNetworkClient.hpp"
 #include "updates/ArchiveExtractor.hpp"
+#include "base/Localization.hpp"
 
 
 namespace vt {
@@ -233,8 +234,7 @@ SparkleInstallError SparkleInstallError::bundleNotFound() {
 SparkleInstallError SparkleInstallError::cancelled() { return {Kind::Cancelled, "Sparkle update cancelled"}; }
 SparkleInstallError SparkleInstallError::refusedSelfUpdate() {
     return {Kind::RefusedSelfUpdate,
-            "Sparkle: refusing to install an update for Van Treel through the third-party pipeline. Use the in-app "
-            "updater (Réglages → À propos)."};
+            localized("sparkle.install.refused_self_update")};
 }
 
 // ---- Signing trust ----
@@ -707,11 +707,7 @@ void SparkleUpdateInstaller::replace(Work& work, const std::string& bundle) {
         return kBuiltForMac && (failure.code() == std::errc::operation_not_permitted);
     };
     auto appManagementText = [this] {
-        std::string text = "macOS a bloqué le remplacement de « ";
-        text += target_.name;
-        text += " ». Autorisez Vantreel dans Réglages système › Confidentialité et sécurité › Gestion des apps, puis "
-                "réessayez (ou réparez le helper privilégié dans les Réglages de Vantreel).";
-        return text;
+        return localized("sparkle.install.blocked_by_macos", {target_.name});
     };
     try {
         environment_.moveItem(target_.bundlePath, backup);

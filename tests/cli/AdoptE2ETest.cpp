@@ -39,7 +39,7 @@ exit 0
 
     auto listed = run({"--list", "--json"});
     ASSERT_EQ(listed.exitCode, 0) << listed.standardError;
-    Json apps = testing::jsonOf(listed);
+    Json apps = testing::jsonOf(listed)["adoptable"];
     ASSERT_EQ(apps.size(), 2u);
     EXPECT_EQ(apps[0]["id"], "com.example.Caffeine");
     EXPECT_EQ(apps[0]["matchConfidence"], "bundleFileName");
@@ -51,9 +51,9 @@ exit 0
     EXPECT_EQ(unknown.exitCode, 1);
 
     EXPECT_EQ(run({"--exclude", "com.example.Everything"}).exitCode, 0);
-    EXPECT_EQ(testing::jsonOf(run({"--list", "--json"})).size(), 0u);  // one adopted, one excluded
+    EXPECT_EQ(testing::jsonOf(run({"--list", "--json"}))["adoptable"].size(), 0u);  // one adopted, one excluded
     EXPECT_EQ(run({"--include", "com.example.Everything"}).exitCode, 0);
-    apps = testing::jsonOf(run({"--list", "--json"}));
+    apps = testing::jsonOf(run({"--list", "--json"}))["adoptable"];
     ASSERT_EQ(apps.size(), 1u);
     EXPECT_EQ(apps[0]["caskToken"], "everything");
     EXPECT_EQ(run({"--list", "--all"}).exitCode, 2);

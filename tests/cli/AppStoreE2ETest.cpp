@@ -57,7 +57,7 @@ TEST(AppStoreE2ETest, ScanShowsStoreUpdatesAndUpdateRunsMasUpgrade) {
 
     auto update = testing::runVantreel({{"--accept-terms", "update", "Things", "--json"}, home.path(), environment});
     EXPECT_EQ(update.exitCode, 0) << update.standardOutput << update.standardError;
-    EXPECT_EQ(testing::jsonOf(update)[0]["newVersion"], "3.8");
+    EXPECT_EQ(testing::jsonOf(update)["results"][0]["newVersion"], "3.8");
 }
 
 }  // namespace

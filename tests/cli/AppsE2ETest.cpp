@@ -58,7 +58,7 @@ TEST_F(AppsE2ETest, ListSettingsPointTheScanAtBundlesShownWithTheirMechanisms) {
     ASSERT_EQ(run({"settings", "set", key, R"(["/a","/b"])"}).exitCode, 0);
     ASSERT_EQ(run({"settings", "remove", key, "/a", "/b"}).exitCode, 0);
     ASSERT_EQ(run({"settings", "add", key, extra, extra}).exitCode, 0);
-    EXPECT_EQ(jsonOf(run({"settings", "get", key, "--json"})), Json::array({extra}));
+    EXPECT_EQ(jsonOf(run({"settings", "get", key, "--json"}))["value"], Json::array({extra}));
     EXPECT_EQ(run({"settings", "set", key, "not a list"}).exitCode, 2);
     EXPECT_EQ(run({"settings", "add", "ShowNpm", "x"}).exitCode, 2);
 
@@ -76,7 +76,7 @@ TEST_F(AppsE2ETest, ListSettingsPointTheScanAtBundlesShownWithTheirMechanisms) {
     EXPECT_EQ(items["application:" + updater]["version"], "2.9.1");
     EXPECT_EQ(items["application:" + store]["updateMechanism"], "macAppStore");
     EXPECT_EQ(items["application:" + store]["source"], "apps");
-    EXPECT_EQ(report["scanners"][0]["id"], "apps");
+    EXPECT_EQ(report["scanners"][0]["source"], "apps");
     EXPECT_EQ(report["scanners"][0]["count"], 4);
 
     auto apps = run({"apps", "--json", "--verbose"});

@@ -42,12 +42,12 @@ TEST(CommandLineE2ETest, SettingsAreValidatedAndPersistInTheSandbox) {
 
     auto listed = parseJson(runVantreel({{"settings", "list", "--json"}, home.path()}).standardOutput);
     ASSERT_TRUE(listed.has_value());
-    EXPECT_EQ((*listed)["CheckInterval"], 6);
-    EXPECT_EQ((*listed)["BrewOutdatedMode"], "greedy");
+    EXPECT_EQ((*listed)["settings"]["CheckInterval"], 6);
+    EXPECT_EQ((*listed)["settings"]["BrewOutdatedMode"], "greedy");
 
     EXPECT_EQ(runVantreel({{"settings", "reset", "CheckInterval"}, home.path()}).exitCode, 0);
     EXPECT_EQ(runVantreel({{"settings", "get", "CheckInterval"}, home.path()}).standardOutput, "24\n");
-    EXPECT_TRUE(std::filesystem::exists(home.path() + "/.config/vantreel/com.corvanel.Vantreel.json"));
+    EXPECT_TRUE(std::filesystem::exists(testing::settingsFile(home.path())));
 }
 
 // Tools where their own installers put them (~/.bun/bin, ~/.deno/bin) or only as pip3 are
@@ -60,10 +60,10 @@ TEST(CommandLineE2ETest, ManagersFindToolsWhereTheirInstallersPutThem) {
     home.writeExecutable(".local/bin/pip3", script);
     auto result = runVantreel({{"managers", "--json"}, home.path()});
     ASSERT_EQ(result.exitCode, 0) << result.standardError;
-    auto rows = parseJson(result.standardOutput);
-    ASSERT_TRUE(rows && rows->is_array());
+    auto document = parseJson(result.standardOutput);
+    ASSERT_TRUE(document && (*document)["sources"].is_array());
     std::map<std::string, Json> byId;
-    for (const auto& row : *rows) byId[row["id"].get<std::string>()] = row;
+    for (const auto& row : (*document)["sources"]) byId[row["id"].get<std::string>()] = row;
     for (const char* id : {"docker", "apps", "ollama"}) EXPECT_EQ(byId.count(id), 0u) << id;
     // pip3 may also be the machine's own, found first.
     const std::pair<const char*, std::string> expected[] = {{"bun", home.path() + "/.bun/bin/bun"},

@@ -14,10 +14,10 @@ TEST(EndpointsE2ETest, PrintsTheTableInEffect) {
     auto result = runVantreel(
         {{"endpoints", "--json"}, home.path(), {{"VANTREEL_ENDPOINT_CRATES", "http://127.0.0.1:8123"}}});
     ASSERT_EQ(result.exitCode, 0) << result.standardError;
-    auto rows = parseJson(result.standardOutput);
-    ASSERT_TRUE(rows && rows->is_array());
+    auto document = parseJson(result.standardOutput);
+    ASSERT_TRUE(document && (*document)["endpoints"].is_array());
     bool sawCrates = false;
-    for (const auto& row : *rows) {
+    for (const auto& row : (*document)["endpoints"]) {
         if (row["name"] != "CRATES") continue;
         sawCrates = true;
         EXPECT_EQ(row["address"], "http://127.0.0.1:8123");

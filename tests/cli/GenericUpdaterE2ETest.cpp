@@ -27,7 +27,7 @@ TEST(GenericUpdaterE2E, TheUpdaterAndItsReleaseAreSavedAndListedAlsoWhenTheCache
     auto run = [&](std::vector<std::string> arguments) {
         return testing::runVantreel({std::move(arguments), home.path(), {{"VANTREEL_ENDPOINT_DISCORD", server.origin()}}});
     };
-    const std::string results = home.file(".local/share/Van Treel/ScanResults");
+    const std::string results = testing::dataFolder(home.path()) + "/ScanResults";
     const std::string bundlePath = home.file("Applications/Discord.app");
 
     // The first scan asks the service; the second is answered from the cache of checks and

@@ -44,7 +44,7 @@ TEST(GitHubReleasesE2E, TokenFromStandardInputAndThePendingUpdateWithItsAsset) {
     EXPECT_EQ(run({"settings", "github-token", "set"}, "").exitCode, 2);
     auto saved = run({"settings", "github-token", "set"}, token + "\n");
     ASSERT_EQ(saved.exitCode, 0) << saved.standardError;
-    std::filesystem::remove_all(home.file(".local/share/Van Treel/update_cache.json"));
+    std::filesystem::remove_all(testing::dataFolder(home.path()) + "/update_cache.json");
     scan = run({"--accept-terms", "scan", "--json"});
     ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
     EXPECT_EQ(server.requests().back().headers.get("Authorization"), "Bearer " + token);

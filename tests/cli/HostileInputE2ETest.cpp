@@ -19,7 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::runVantreel;
 
-const std::string kPreferences = "/.config/vantreel/com.corvanel.Vantreel.json";
+const std::string kPreferences = "/.config/vantreel/settings.json";
 
 // Root reads every file whatever its mode: the program is run without that power here, as a
 // user would run it.
@@ -67,7 +67,7 @@ TEST(HostileInputE2ETest, SettingsNestedWithoutEndAreSetAsideAsCorrupt) {
 TEST(HostileInputE2ETest, FilesThatNeverEndAreNotWaitedOn) {
     testing::TempDir home("vt-hostile-fifo");
     testing::showOnly(home.path(), {});
-    const std::string results = home.file(".local/share/Van Treel/ScanResults");
+    const std::string results = testing::dataFolder(home.path()) + "/ScanResults";
     fs::create_directories(results);
     ASSERT_EQ(::mkfifo((results + "/packages.json").c_str(), 0600), 0);
     auto list = runVantreel({.arguments = {"list"}, .home = home.path(), .timeout = 20});

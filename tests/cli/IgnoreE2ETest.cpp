@@ -44,7 +44,7 @@ protected:
         app.homebrewCaskName = "foo-app";
         results.applications = std::vector<Application>{app};
         results.metadata = ScanMetadata{};
-        ScanResultsPersistence(home_.file(".local/share/Van Treel/ScanResults")).save(results);
+        ScanResultsPersistence(testing::dataFolder(home_.path()) + "/ScanResults").save(results);
     }
 
     testing::VantreelRun run(std::vector<std::string> arguments, const std::string& now = "") const {
@@ -65,24 +65,24 @@ protected:
     testing::TempDir home_{"vt-ignore-e2e"};
 };
 
-const std::string kApp = "app:com.example.foo", kCask = "package:casks:foo-app";
-const std::string kLeftPad = "package:npm global:left-pad", kOther = "package:npm global:other";
+const std::string kApp = "app:com.example.foo", kCask = "cask:foo-app";
+const std::string kLeftPad = "npm:left-pad", kOther = "npm:other";
 
 TEST_F(IgnoreE2ETest, IgnoreHidesTheApplicationUnderEverySource) {
     EXPECT_EQ(rows(), (std::set<std::string>{kApp, kLeftPad, kOther}));  // the cask row merged into Sparkle's
     auto table = runVantreel(run({"list"}));
-    EXPECT_NE(table.standardOutput.find("vantreel update '" + kLeftPad + "'"), std::string::npos) << table.standardOutput;
+    EXPECT_NE(table.standardOutput.find("vantreel update " + kLeftPad), std::string::npos) << table.standardOutput;
     EXPECT_NE(table.standardOutput.find("Sparkle  download"), std::string::npos) << table.standardOutput;
     ASSERT_EQ(runVantreel(run({"settings", "set", "ShowSparkle", "false"})).exitCode, 0);
     EXPECT_EQ(rows(), (std::set<std::string>{kCask, kLeftPad, kOther}));
 
     auto ignored = runVantreel(run({"ignore", "Foo App"}));
     ASSERT_EQ(ignored.exitCode, 0) << ignored.standardError;
-    EXPECT_EQ(ignored.standardOutput, "Ignored Foo App (com.example.foo)\n");
+    EXPECT_EQ(ignored.standardOutput, "Ignored Foo App (app:com.example.foo)\n");
     EXPECT_EQ(rows(), (std::set<std::string>{kLeftPad, kOther}));  // the cask went with it
     ASSERT_EQ(runVantreel(run({"settings", "set", "ShowSparkle", "true"})).exitCode, 0);
     EXPECT_EQ(rows(), (std::set<std::string>{kLeftPad, kOther}));
-    Json list = testing::jsonOf(runVantreel(run({"ignored", "--json"})));
+    Json list = testing::jsonOf(runVantreel(run({"ignored", "--json"})))["ignored"];
     ASSERT_EQ(list.size(), 1u) << list.dump();
     EXPECT_EQ(list[0]["status"], "appIgnored");
     EXPECT_EQ(list[0]["bundleIdentifier"], "com.example.foo");
@@ -96,7 +96,7 @@ TEST_F(IgnoreE2ETest, IgnoreHidesTheApplicationUnderEverySource) {
     EXPECT_NE(application.standardOutput.find("Foo App"), std::string::npos) << application.standardOutput;
     Json all = testing::jsonOf(runVantreel(run({"list", "--all", "--json"})));
     ASSERT_EQ(all["rows"].size(), 4u);
-    EXPECT_EQ(all["rows"][3]["id"], "package:npm global:current");  // the up-to-date items come last
+    EXPECT_EQ(all["rows"][3]["id"], "npm:current");  // the up-to-date items come last
     EXPECT_EQ(all["rows"][3]["updateAvailable"], false);
     Json filtered = testing::jsonOf(runVantreel(run({"list", "--json", "--source", "NPM", "--search", "LEFT"})));
     ASSERT_EQ(filtered["rows"].size(), 1u);
@@ -117,7 +117,7 @@ TEST_F(IgnoreE2ETest, SkipAndSnoozeHideForAsLongAsTheySay) {
     EXPECT_EQ(rows(std::to_string(now + 86401)).count(kOther), 1u);  // the snooze ends at its date
     ASSERT_EQ(runVantreel(run({"snooze", "other", "--indefinitely"})).exitCode, 0);
     EXPECT_EQ(rows(std::to_string(now + 86400 * 365)).count(kOther), 0u);
-    Json list = testing::jsonOf(runVantreel(run({"ignored", "--json"})));
+    Json list = testing::jsonOf(runVantreel(run({"ignored", "--json"})))["ignored"];
     ASSERT_EQ(list.size(), 2u) << list.dump();
     EXPECT_EQ(list[1]["label"], "Snoozed indefinitely");
     EXPECT_EQ(runVantreel(run({"unsnooze", "other"})).exitCode, 0);

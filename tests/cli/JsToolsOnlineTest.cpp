@@ -108,10 +108,11 @@ TEST_F(JsToolsOnlineTest, ScanFindsTheOutdatedGlobalPackageOfPnpmYarnAndBunAndUp
         ShellCommandResult update = testing::runVantreel(
             {{"--accept-terms", "update", "--json", item.value("stableKey", "")}, home_.path(), {}, std::nullopt, 240});
         EXPECT_EQ(update.exitCode, 0) << type << ": " << update.standardOutput << update.standardError;
-        std::optional<Json> results = parseJson(update.standardOutput);
-        ASSERT_TRUE(results && results->is_array() && results->size() == 1) << type << ": " << update.standardOutput;
-        EXPECT_EQ((*results)[0].value("success", false), true) << type << ": " << update.standardOutput;
-        EXPECT_EQ((*results)[0].value("newVersion", ""), latest_) << type << ": " << update.standardOutput;
+        std::optional<Json> document = parseJson(update.standardOutput);
+        ASSERT_TRUE(document && (*document)["results"].size() == 1) << type << ": " << update.standardOutput;
+        const Json& result = (*document)["results"][0];
+        EXPECT_EQ(result.value("success", false), true) << type << ": " << update.standardOutput;
+        EXPECT_EQ(result.value("newVersion", ""), latest_) << type << ": " << update.standardOutput;
     }
 }
 

@@ -96,10 +96,12 @@ TEST_F(LanguagesE2ETest, ScanListsEachEcosystemWithVersionsAndNamesTheRegistryOu
     EXPECT_EQ(crates_.requestCount("/api/v1/crates/mytool"), 0u);
 
     std::map<std::string, Json> scanners;
-    for (const Json& scanner : report["scanners"]) scanners[scanner.value("id", "")] = scanner;
+    for (const Json& scanner : report["scanners"]) scanners[scanner.value("source", "")] = scanner;
     ASSERT_TRUE(scanners.count("gems")) << result.standardOutput;
     EXPECT_NE(scanners["gems"].value("message", "").find("127.0.0.1:9"), std::string::npos) << scanners["gems"];
+    EXPECT_EQ(scanners["gems"]["latestVersionsUnknown"], true) << scanners["gems"];
     EXPECT_FALSE(scanners["cargo"].contains("message")) << scanners["cargo"];
+    EXPECT_EQ(scanners["cargo"]["latestVersionsUnknown"], false) << scanners["cargo"];
 }
 
 }  // namespace

@@ -90,7 +90,7 @@ protected:
         Json report = testing::jsonOf(result);
         std::map<std::string, Json> scanners;
         if (report.contains("scanners")) {
-            for (const auto& scanner : report["scanners"]) scanners[scanner["id"].get<std::string>()] = scanner;
+            for (const auto& scanner : report["scanners"]) scanners[scanner["source"].get<std::string>()] = scanner;
         }
         return {testing::itemsByKey(report), scanners};
     }
@@ -164,9 +164,9 @@ TEST_F(NpmE2ETest, UpdateInstallsTheLatestVersionAndTheNextListShowsIt) {
     EXPECT_EQ(saved[key]["updateAvailable"], false);
     EXPECT_EQ(saved.size(), 3u);
 
-    auto records = parseJson(runVantreel({{"activity", "--json"}, home_.path()}).standardOutput);
-    ASSERT_TRUE(records && !records->empty());
-    EXPECT_EQ(records->front()["type"], "success") << records->dump();
+    auto document = parseJson(runVantreel({{"activity", "--json"}, home_.path()}).standardOutput);
+    ASSERT_TRUE(document && !(*document)["activity"].empty());
+    EXPECT_EQ((*document)["activity"].front()["type"], "success") << document->dump();
 }
 
 }  // namespace

@@ -105,7 +105,7 @@ TEST_F(OverlappingRunsE2ETest, AFailingOrHangingSourceKeepsWhatItListedBefore) {
         EXPECT_EQ(names(report), (std::set<std::string>{"ruff", "black"})) << mode;
         bool marked = false;
         for (const auto& scanner : report["scanners"]) {
-            if (scanner["id"] != "uv") continue;
+            if (scanner["source"] != "uv") continue;
             marked = scanner.contains("itemsFrom");
             // Dated by the scan that listed them, not by this one.
             if (marked) {
@@ -124,7 +124,7 @@ TEST_F(OverlappingRunsE2ETest, AFailingOrHangingSourceKeepsWhatItListedBefore) {
         EXPECT_EQ(table.standardOutput.find("Everything is up to date"), std::string::npos);
         killUvs();
     }
-    EXPECT_NE(readFile(home_.file(".local/share/Van Treel/ScanResults/uv_tools.json")).value_or("[]"),
+    EXPECT_NE(readFile(testing::dataFolder(home_.path()) + "/ScanResults/uv_tools.json").value_or("[]"),
               "[]");
 }
 
@@ -151,7 +151,7 @@ TEST_F(OverlappingRunsE2ETest, AnUpdateWaitingForAScanChangesWhatThatScanSaved) 
             }
         }
         // Both processes' activity is kept.
-        Json activity = jsonOf(runVantreel(run({"activity", "--json"})));
+        Json activity = jsonOf(runVantreel(run({"activity", "--json"})))["activity"];
         std::set<std::string> titles;
         for (const auto& record : activity) titles.insert(record["title"].get<std::string>());
         EXPECT_TRUE(titles.count("Update completed") && titles.count("Scan completed")) << "round " << round;
@@ -216,7 +216,7 @@ TEST_F(OverlappingRunsE2ETest, OnlyARunThatDiedIsReportedAsAnUncleanExit) {
         EXPECT_EQ(during.standardError.find(warning), std::string::npos) << "round " << round << during.standardError;
         ASSERT_EQ(scan.get().exitCode, 0);
     }
-    const std::string metadata = home_.file(".local/share/Van Treel/ScanResults/scan_metadata.json");
+    const std::string metadata = testing::dataFolder(home_.path()) + "/ScanResults/scan_metadata.json";
     EXPECT_EQ(parseJson(readFile(metadata).value_or("{}")).value_or(Json::object())["wasCleanExit"], true);
 
     setUv("hang");

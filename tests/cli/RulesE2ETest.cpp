@@ -57,7 +57,7 @@ TEST(RulesE2E, ARuleTaughtByTheUserIsVerifiedSavedAndFollowedByTheScan) {
     auto unverified = run({"rules", "add", bundle, "--github", "someone/missing"});
     EXPECT_EQ(unverified.exitCode, 1);
     EXPECT_NE(unverified.standardError.find("--no-verify"), std::string::npos) << unverified.standardError;
-    const std::string rulesFile = home.file(".local/share/Van Treel/local-update-rules.json");
+    const std::string rulesFile = testing::dataFolder(home.path()) + "/local-update-rules.json";
     EXPECT_FALSE(readFile(rulesFile));
 
     auto added = run({"rules", "add", bundle, "--github", "https://github.com/someone/widget.git"});
@@ -79,11 +79,11 @@ TEST(RulesE2E, ARuleTaughtByTheUserIsVerifiedSavedAndFollowedByTheScan) {
     }
     EXPECT_EQ(widget["latestVersion"], "1.4.0") << apps.standardOutput;
     EXPECT_EQ(widget["resolutionReason"], "Local rule: someone/widget");
-    const std::string log = readFile(home.file(".local/share/Van Treel/Logs/vantreel.log")).value_or("");
+    const std::string log = readFile(testing::logFile(home.path())).value_or("");
     EXPECT_NE(log.find("Rule-based source (github): Widget → someone/widget"), std::string::npos);
 
     // The scan left a note of the application no source knew.
-    Json feedback = *parseJson(readFile(home.file(".local/share/Van Treel/rule-feedback.json")).value_or("null"));
+    Json feedback = *parseJson(readFile(testing::dataFolder(home.path()) + "/rule-feedback.json").value_or("null"));
     ASSERT_TRUE(feedback.is_array());
     ASSERT_EQ(feedback.size(), 1u) << feedback.dump();
     EXPECT_EQ(feedback[0]["bundleIdentifier"], "com.example.orphan");

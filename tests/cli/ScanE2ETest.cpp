@@ -142,7 +142,7 @@ TEST_F(ScanE2ETest, ListAndActivityShowWhatTheLastScanSaved) {
     ASSERT_TRUE(items.count("package:casks:local-caffeine"));
     EXPECT_EQ(items["package:casks:local-caffeine"]["latestVersion"], "1.2.3");
     const Json& scan = parsed["scan"];
-    EXPECT_EQ(scan["source"], "saved results");
+    EXPECT_EQ(scan["origin"], "saved results");
     EXPECT_EQ(scan["itemCount"], parsed["items"].size());
     EXPECT_TRUE(scan["date"].is_number());
     EXPECT_GE(scan["ageSeconds"].get<double>(), 0.0);

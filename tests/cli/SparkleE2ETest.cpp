@@ -34,7 +34,7 @@ TEST(SparkleE2ETest, PendingAppcastReleasesAreShownWithSizeDateSystemAndSignatur
     auto scan = testing::runVantreel({{"--accept-terms", "scan"}, home.path(), trust});
     ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
     EXPECT_NE(scan.standardOutput.find("11.4.3"), std::string::npos)
-        << scan.standardOutput << readFile(home.path() + "/.local/share/Van Treel/Logs/vantreel.log").value_or("");
+        << scan.standardOutput << readFile(testing::logFile(home.path())).value_or("");
     EXPECT_NE(scan.standardOutput.find("Sparkle"), std::string::npos);
     EXPECT_NE(scan.standardOutput.find("8.2 MB · 2026-"), std::string::npos);
     EXPECT_NE(scan.standardOutput.find("macOS 10.13+ · EdDSA (Sparkle 2.0)"), std::string::npos);
@@ -52,7 +52,7 @@ TEST(SparkleE2ETest, PendingAppcastReleasesAreShownWithSizeDateSystemAndSignatur
     EXPECT_EQ(app["sparkle"]["minimumSystemVersion"], "10.13");
     EXPECT_EQ(app["sparkle"]["signatureKind"], "EdDSA (Sparkle 2.0)");
     EXPECT_TRUE(app["sparkle"]["publishDate"].is_string());
-    EXPECT_TRUE(readFile(home.path() + "/.local/share/Van Treel/ScanResults/sparkle_apps.json"));
+    EXPECT_TRUE(readFile(testing::dataFolder(home.path()) + "/ScanResults/sparkle_apps.json"));
 }
 
 }  // namespace

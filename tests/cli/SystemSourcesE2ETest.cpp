@@ -46,7 +46,7 @@ TEST_F(SystemSourcesE2ETest, FlatpakRowsBesideASnapWhoseListIsTooLarge) {
     EXPECT_EQ(items["package:flatpak:org.mozilla.firefox"]["updateAvailable"], true);
     std::string snapMessage;
     for (const Json& scanner : report["scanners"]) {
-        if (scanner.value("id", "") == "snap") snapMessage = scanner.dump();
+        if (scanner.value("source", "") == "snap") snapMessage = scanner.dump();
     }
     EXPECT_NE(snapMessage.find("snap printed more than 16 MB"), std::string::npos) << report["scanners"].dump();
 }
@@ -56,7 +56,7 @@ TEST_F(SystemSourcesE2ETest, ToolsFoundOnFirstLaunchTurnTheirSourcesOn) {
     auto result = runVantreel(run({"--accept-terms", "managers", "--json"}));
     ASSERT_EQ(result.exitCode, 0) << result.standardError;
     std::map<std::string, bool> enabled;
-    for (const Json& row : testing::jsonOf(result)) enabled[row.value("id", "")] = row.value("enabled", false);
+    for (const Json& row : testing::jsonOf(result)["sources"]) enabled[row.value("id", "")] = row.value("enabled", false);
     EXPECT_TRUE(enabled["flatpak"]);
     EXPECT_TRUE(enabled["snap"]);
 }

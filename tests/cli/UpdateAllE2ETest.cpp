@@ -78,8 +78,8 @@ TEST_F(UpdateAllE2ETest, UpdatesEveryToolOnceReportsTheFailuresAndCountsWhatIsLe
     EXPECT_NE(result["results"][3]["error"].get<std::string>().find("failed to build delta"), std::string::npos);
     EXPECT_EQ(result["report"], report);
     std::string markdown = readFile(report).value_or("");
-    EXPECT_NE(markdown.find("- Éléments traités: 5\n- Réussis: 3\n- Échoués: 2\n"), std::string::npos) << markdown;
-    EXPECT_NE(markdown.find("### [ÉCHEC] delta\n- Source: uv\n"), std::string::npos) << markdown;
+    EXPECT_NE(markdown.find("- Items processed: 5\n- Succeeded: 3\n- Failed: 2\n"), std::string::npos) << markdown;
+    EXPECT_NE(markdown.find("### [FAILED] delta\n- Source: uv\n"), std::string::npos) << markdown;
     EXPECT_EQ(runVantreel(run({"outdated-count"})).standardOutput, "2\n");
 
     // Once the two are brought up to date by other means, the automation action has nothing to do.
@@ -116,7 +116,7 @@ TEST_F(UpdateAllE2ETest, AnotherProcessSkipsItsScanAndCtrlCStopsBeforeTheNextToo
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_EQ(upgrades(), "alpha\n");  // the rest was never started
-    Json activity = testing::jsonOf(runVantreel(run({"activity", "--json"})));
+    Json activity = testing::jsonOf(runVantreel(run({"activity", "--json"})))["activity"];
     ASSERT_FALSE(activity.empty());
     EXPECT_EQ(activity[0]["title"], "Update cancelled") << activity.dump();
     EXPECT_EQ(activity[0]["subtitle"], "Cancelled: 0 updated, 1 failed");

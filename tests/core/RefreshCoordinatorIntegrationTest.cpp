@@ -69,7 +69,7 @@ protected:
     ScannerPipeline pipeline(std::string id, bool core) {
         ScannerPipeline p;
         p.id = p.source = p.logTag = id;
-        p.successDetails = "Inventaire " + id + " terminé: ";
+        p.successDetails = id;
         p.isCore = core;
         p.timeout = 20s;
         p.run = [this, id](std::stop_token) {
@@ -172,9 +172,9 @@ TEST_F(RefreshCoordinatorIntegrationTest, ChecksBeginAsEachListingEndsAndProgres
     EXPECT_EQ(states(std::string(ScanProgressModel::kPostScanStatusID)),
               (std::vector<std::string>{"waiting", "scanning", "finished"}));
     EXPECT_EQ(progress_.snapshot().completedScannerCount(), 3);
-    EXPECT_TRUE(log.contains("Inventaire fast terminé: 1"));
-    EXPECT_TRUE(log.contains("Vérification des mises à jour fast terminée: 1"));
-    EXPECT_TRUE(log.contains("Scan core terminé"));
+    EXPECT_TRUE(log.contains("Inventory of fast done: 1"));
+    EXPECT_TRUE(log.contains("Update check of fast done: 1"));
+    EXPECT_TRUE(log.contains("Core scan done"));
 }
 
 TEST_F(RefreshCoordinatorIntegrationTest, HungCheckTimesOutWithoutHoldingBackTheOthers) {

@@ -22,7 +22,7 @@ ScannerPipeline pipeline(std::string id, bool core, std::vector<Package> install
     p.id = id;
     p.source = id;
     p.logTag = id;
-    p.successDetails = "Inventaire " + id + " terminé: ";
+    p.successDetails = id;
     p.isCore = core;
     p.timeout = std::chrono::seconds(5);
     p.run = [installed](std::stop_token) { return ScanOutcome{installed, std::nullopt}; };
@@ -53,7 +53,7 @@ TEST_F(RefreshCoordinatorTest, CacheDecisionFollowsForceAgeAndSources) {
     EXPECT_TRUE(first.fullScan);
     EXPECT_EQ(first.cacheReason, "no previous full scan");
     EXPECT_TRUE(log.contains("VT_SCAN_CACHE decision: full scan required: no previous full scan"));
-    EXPECT_TRUE(log.contains("Inventaire npm terminé: 1"));
+    EXPECT_TRUE(log.contains("Inventory of npm done: 1"));
 
     clock_.advance(std::chrono::seconds(299));
     RefreshResult fast = refresh.run(false, {});
@@ -131,7 +131,7 @@ TEST(ScanProgressModelTest, CompletedCountNeverGoesDownWithinAScan) {
     EXPECT_EQ(snapshot.runningScanners().size(), 2u);  // a scanner checking for updates is not done
     EXPECT_EQ(snapshot.completedScannerCount(), 2);
     progress.failScanner("pip", "");
-    EXPECT_EQ(progress.snapshot().scanner("pip")->state.message, "Erreur inconnue");
+    EXPECT_EQ(progress.snapshot().scanner("pip")->state.message, "Unknown error");
     EXPECT_EQ(ScanProgressModel::unitLabelKey("vscodium"), "scan.radar.unit.extensions");
     EXPECT_EQ(ScanProgressModel::unitLabelKey("cargo"), "scan.radar.unit.packages");
 }

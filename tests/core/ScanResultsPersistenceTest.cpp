@@ -56,7 +56,7 @@ TEST(ScanResultsPersistenceTest, UndecodableFilesAreLoggedAndIgnoredAlone) {
     PersistedScanResults loaded = persistence.load();
     ASSERT_EQ(loaded.packages.size(), 1u);
     EXPECT_EQ(loaded.packages[0].name, "rails");
-    EXPECT_TRUE(log.contains("⚠️ [ScanPersistence] Erreur chargement packages: "));
+    EXPECT_TRUE(log.contains("⚠️ [ScanPersistence] cannot load packages: "));
     EXPECT_EQ(loaded.unreadableFiles, std::vector<std::string>{"packages.json"});
 
     writeFileAtomically(root.file("packages.json"), R"([{"name":"x","version":"1","type":"Formulae"}])");

@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include "managers/ExecutableLocator.hpp"
 #include "managers/PackageManager.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/RecordingFileSystem.hpp"
+#include "support/ScopedEnvironment.hpp"
 
 namespace vt {
 namespace {
@@ -61,6 +63,35 @@ TEST(BaseManagerTest, WhichAnswerMustBeAnExecutableAndSecondNameMayWin) {
     ToyManager missing(nothing, empty, {"toy"});
     EXPECT_FALSE(missing.discover());
     EXPECT_EQ(missing.binaryPath(), "");
+}
+
+// The user's PATH is asked first, for every name, before the installer's folders and then
+// the standard ones: the pip the user's shell runs wins over the system's pip3.
+TEST(BaseManagerTest, TheUsersPathComesFirstThenTheInstallersFoldersThenTheStandardOnes) {
+    testing::ScopedEnvironment path("PATH", "/home/u/.pyenv/shims:relative/bin::/usr/bin/");
+    FakeCommandRunner runner;
+    RecordingFileSystem files;
+    runner.on("/usr/bin/which pip3", Response::failure(1, ""));
+    runner.on("/usr/bin/which pip", Response::output("/home/u/.pyenv/shims/pip\n"));
+    files.addExecutable("/home/u/.pyenv/shims/pip");
+    files.addExecutable("/usr/bin/pip3");
+    ToyManager manager(runner, files, {"pip3", "pip"});
+    EXPECT_TRUE(manager.discover());
+    EXPECT_EQ(manager.binaryPath(), "/home/u/.pyenv/shims/pip");
+    // Relative entries would depend on our working folder: left out.
+    EXPECT_EQ(runner.history().front().environment.at("PATH"), "/home/u/.pyenv/shims:/usr/bin");
+    EXPECT_EQ(ExecutableLocator::originOf("/home/u/.pyenv/shims/pip"), ExecutableOrigin::SearchPath);
+
+    FakeCommandRunner nowhere;
+    nowhere.otherwise(Response::failure(1, ""));
+    RecordingFileSystem installed;
+    installed.addExecutable("/usr/local/bin/toy");
+    installed.addExecutable("/home/u/.toy/bin/toy");
+    const ExecutableLocator locator(nowhere, installed);
+    EXPECT_EQ(locator.locate("toy", {}, {"/home/u/.toy/bin/"}), "/home/u/.toy/bin/toy");
+    EXPECT_EQ(locator.locate("toy"), "/usr/local/bin/toy");
+    EXPECT_EQ(ExecutableLocator::originOf("/home/u/.toy/bin/toy"), ExecutableOrigin::InstallerFolder);
+    EXPECT_EQ(ExecutableLocator::originOf("/usr/local/bin/toy"), ExecutableOrigin::StandardFolder);
 }
 
 TEST(BaseManagerTest, ConcurrentDiscoveriesStartOneWhich) {

@@ -59,8 +59,8 @@ TEST(IgnoredAppsManagerTest, ChronicFailuresAreIgnoredFromTheThirdAndNamedUpToFi
     ASSERT_TRUE(outcome.has_value());
     EXPECT_EQ(outcome->identifiers, (std::vector<std::string>{"com.example.three"}));
     EXPECT_EQ(outcome->logLine, "🚫 Auto-ignored 1 chronic failures: Three");
-    EXPECT_EQ(outcome->record.title, "Apps auto-ignorées");
-    EXPECT_EQ(outcome->record.subtitle, "1 apps ignorées après 3 échecs consécutifs");
+    EXPECT_EQ(outcome->record.title, "Apps auto-ignored");
+    EXPECT_EQ(outcome->record.subtitle, "1 apps ignored after 3 consecutive failures");
     EXPECT_FALSE(ignored.isIgnored("com.example.two"));
     EXPECT_FALSE(ChronicFailureAutoIgnore::run(repository.failureCounts(), nameOf, ignored, {}).has_value());
 
@@ -69,7 +69,7 @@ TEST(IgnoredAppsManagerTest, ChronicFailuresAreIgnoredFromTheThirdAndNamedUpToFi
     outcome = ChronicFailureAutoIgnore::run(seven, {}, ignored, {});
     ASSERT_TRUE(outcome.has_value());
     EXPECT_EQ(outcome->logLine, "🚫 Auto-ignored 7 chronic failures: app.a, app.b, app.c, app.d, app.e");
-    EXPECT_EQ(outcome->record.subtitle, "7 apps ignorées après 3 échecs consécutifs");
+    EXPECT_EQ(outcome->record.subtitle, "7 apps ignored after 3 consecutive failures");
 }
 
 AllUpdateRow row(std::string id, std::string latest) {

@@ -15,7 +15,9 @@ TempHome::TempHome() {
         previousHome_ = home;
     }
     ::setenv("HOME", path_.c_str(), 1);
-    for (const char* variable : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"}) ::unsetenv(variable);
+    for (const char* variable : {"XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"}) {
+        ::unsetenv(variable);
+    }
 }
 
 TempHome::~TempHome() {

@@ -16,6 +16,7 @@
 #include "system/CommandRunner.hpp"
 #include "system/Endpoints.hpp"
 #include "support/BuildPaths.hpp"
+#include "system/FileSystemManager.hpp"
 
 namespace vt::testing {
 
@@ -26,11 +27,14 @@ ShellCommandResult runVantreel(const VantreelRun& run) {
     if (!run.wrapper.empty()) {
         request.command = run.wrapper.front();
         request.arguments.assign(run.wrapper.begin() + 1, run.wrapper.end());
-        request.arguments.push_back(VT_BINARY_PATH);
+        request.arguments.push_back(vantreelPath());
         request.arguments.insert(request.arguments.end(), run.arguments.begin(), run.arguments.end());
     }
     request.environment = run.environment;
     request.environment["HOME"] = run.home;
+    // The PATH of a user of that home with no folder of their own: this machine's tools in
+    // the user's own folders stay out of the sandbox.
+    request.environment.try_emplace("PATH", CommandRunner::standardSearchPath(run.home, SystemFileSystemManager()));
     // The application sources ask public services for every bundle they see; a test that
     // does not serve one itself gets a refused connection, never the real service.
     for (Service service : {Service::ITunes, Service::AppStoreWeb, Service::GitHubApi, Service::GitHubWeb,
@@ -52,9 +56,8 @@ void showOnly(const std::string& home, const std::vector<std::string>& toggleKey
         if (definition.broadcast == kManagerToggleDidChange) preferences[std::string(definition.key)] = false;
     }
     for (const std::string& key : toggleKeys) preferences[key] = true;
-    const std::string folder = home + "/.config/vantreel";
-    std::filesystem::create_directories(folder);
-    writeFileAtomically(folder + "/com.corvanel.Vantreel.json", dumpJson(preferences));
+    std::filesystem::create_directories(std::filesystem::path(settingsFile(home)).parent_path());
+    writeFileAtomically(settingsFile(home), dumpJson(preferences));
 }
 
 Json jsonOf(const ShellCommandResult& result) {
@@ -71,16 +74,39 @@ std::map<std::string, Json> itemsByKey(const Json& report) {
     return items;
 }
 
+std::string schemaViolations(const std::string& schema, const std::string& document) {
+    const std::string file = std::filesystem::temp_directory_path() / ("vt-schema-" + std::to_string(::getpid()) + "-" +
+                                                                          std::to_string(std::hash<std::string>{}(document)) + ".json");
+    writeFileAtomically(file, document);
+    CommandRequest request;
+    request.command = "/usr/bin/python3";
+    request.arguments = {sourceDir() + "/tests/support/validate_json.py", sourceDir() + "/schemas", schema, file};
+    request.timeout = 60;
+    request.allowNonZeroExit = true;
+    static CommandRunner runner;
+    ShellCommandResult result = runner.execute(request);
+    std::filesystem::remove(file);
+    if (result.exitCode == 0) return "";
+    return result.standardOutput + result.standardError;
+}
+
+std::string settingsFile(const std::string& home) { return home + "/.config/vantreel/settings.json"; }
+std::string dataFolder(const std::string& home) { return home + "/.local/share/vantreel"; }
+std::string logFile(const std::string& home) { return home + "/.local/state/vantreel/vantreel.log"; }
+
 pid_t startVantreel(const std::string& home, const std::vector<std::string>& arguments, int outputFd) {
     std::vector<char*> argv{const_cast<char*>(vantreelPath().c_str())};
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
+    // Made before the fork: the child of a threaded program may only make system calls.
+    const std::string searchPath = CommandRunner::standardSearchPath(home, SystemFileSystemManager());
     pid_t child = ::fork();
     if (child == 0) {
         int output = outputFd >= 0 ? outputFd : ::open("/dev/null", O_WRONLY);
         ::dup2(output, STDOUT_FILENO);
         ::dup2(output, STDERR_FILENO);
         ::setenv("HOME", home.c_str(), 1);
+        ::setenv("PATH", searchPath.c_str(), 1);
         ::execv(vantreelPath().c_str(), argv.data());
         ::_exit(127);
     }

@@ -36,6 +36,15 @@ Json jsonOf(const ShellCommandResult& result);
 // A report's items by stable key.
 std::map<std::string, Json> itemsByKey(const Json& report);
 
+// What keeps `document` from matching the schema of that name under schemas/ ("scan.schema.json"),
+// one violation a line; empty when it matches. Validated by Debian's python3-jsonschema.
+std::string schemaViolations(const std::string& schema, const std::string& document);
+
+// The sandbox user's folders, as the program lays them out under HOME.
+std::string settingsFile(const std::string& home);  // the preferences
+std::string dataFolder(const std::string& home);    // scan results, rules, reports
+std::string logFile(const std::string& home);
+
 // Starts `vantreel` in the background with HOME set, its output to outputFd (or nowhere),
 // so that a test can signal it; the caller waits for it.
 pid_t startVantreel(const std::string& home, const std::vector<std::string>& arguments, int outputFd = -1);

@@ -79,15 +79,15 @@ TEST(AuthorizationHelperIntegrationTest, CommandsOutsideTheRulesAreRefusedBefore
               "Path traversal detected: " + prompts.folder.path() + "/../x/New.app");
     EXPECT_EQ(replace(prompts.folder.path(), "/Applications/X.app"), "Expected .app source: " + prompts.folder.path());
     EXPECT_EQ(replace(staged, "/Applications/X"), "Expected .app destination: /Applications/X");
-    EXPECT_EQ(replace(staged, "/opt/X.app"), "Chemin non autorisé pour les opérations privilégiées: /opt/X.app");
+    EXPECT_EQ(replace(staged, "/opt/X.app"), "Path not allowed for privileged operations: /opt/X.app");
     EXPECT_EQ(replace(staged, "/Applications.app"),
-              "Chemin non autorisé pour les opérations privilégiées: /Applications.app");
+              "Path not allowed for privileged operations: /Applications.app");
     EXPECT_EQ(replace("/etc/New.app", "/Applications/X.app"),
-              "Chemin non autorisé pour les opérations privilégiées: /etc/New.app");
+              "Path not allowed for privileged operations: /etc/New.app");
     EXPECT_EQ(AuthorizationHelper::checkedDestination("/Applications/./Utilities//X.app/"),
               "/Applications/Utilities/X.app");
     EXPECT_EQ(textOf([&] { helper.normalizeBundlePermissions({"/usr/share/X.app"}, 0, "adopt"); }),
-              "Chemin non autorisé pour les opérations privilégiées: /usr/share/X.app");
+              "Path not allowed for privileged operations: /usr/share/X.app");
     EXPECT_FALSE(prompts.prompted());
 }
 
@@ -148,7 +148,7 @@ TEST(AuthorizationHelperIntegrationTest, EveryFailureOfThePromptHasItsText) {
 
     // The user dismissed the dialog: cancelled, not failed, and the command never ran.
     AuthorizationHelper dismissed(runner, files, prompts.options(prompts.dismiss, {tool}));
-    EXPECT_EQ(textOf([&] { dismissed.run(tool, {}, ""); }, &kind), "L'utilisateur a annulé la demande d'autorisation.");
+    EXPECT_EQ(textOf([&] { dismissed.run(tool, {}, ""); }, &kind), "The user cancelled the authorization request.");
     EXPECT_EQ(kind, Kind::Denied);
     EXPECT_FALSE(fs::exists(tools.file("ran")));
     EXPECT_FALSE(prompts.logsLeft());
@@ -156,7 +156,7 @@ TEST(AuthorizationHelperIntegrationTest, EveryFailureOfThePromptHasItsText) {
     // A prompt that ran nothing leaves no status.
     AuthorizationHelper silent(runner, files, prompts.options(prompts.silent, {tool}));
     EXPECT_EQ(textOf([&] { silent.run(tool, {}, ""); }, &kind),
-              "L'exécution avec privilèges a échoué: the command's exit status is missing from its log");
+              "The privileged command failed: the command's exit status is missing from its log");
     EXPECT_EQ(kind, Kind::Failed);
 
     // No log, no prompt.
@@ -164,7 +164,7 @@ TEST(AuthorizationHelperIntegrationTest, EveryFailureOfThePromptHasItsText) {
     AuthorizationHelper::Options noFolder = prompts.options(prompts.grant, {tool});
     noFolder.temporaryFolder = tools.file("absent");
     EXPECT_EQ(textOf([&] { AuthorizationHelper(runner, files, noFolder).run(tool, {}, ""); }),
-              "Impossible de créer le journal temporaire administrateur.");
+              "The administrator's temporary log cannot be created.");
     EXPECT_FALSE(prompts.prompted());
 
     // A missing prompt program.
@@ -183,11 +183,11 @@ TEST(AuthorizationHelperIntegrationTest, EveryFailureOfThePromptHasItsText) {
         return textOf([&] { AuthorizationHelper(runner, files, options).run(tool, {}, "Homebrew"); }, &kind);
     };
     EXPECT_EQ(osascript("cancel", "echo '0:1: execution error: User canceled. (-128)' >&2\nexit 1\n"),
-              "L'utilisateur a annulé la demande d'autorisation.");
+              "The user cancelled the authorization request.");
     EXPECT_EQ(kind, Kind::Denied);
     EXPECT_EQ(osascript("error", "echo '0:1: execution error: Le fichier est introuvable. (-43)' >&2\nexit 1\n"),
-              "Erreur de script: Le fichier est introuvable. (-43)");
-    EXPECT_EQ(osascript("crash", "exit 2\n"), "osascript a échoué (code 2)");
+              "Script error: Le fichier est introuvable. (-43)");
+    EXPECT_EQ(osascript("crash", "exit 2\n"), "osascript failed (code 2)");
     // What osascript is given: one AppleScript with the prompt.
     const std::string seen = tools.file("seen");
     osascript("record", "printf '%s' \"$2\" > '" + seen + "'\nexit 2\n");
@@ -195,7 +195,7 @@ TEST(AuthorizationHelperIntegrationTest, EveryFailureOfThePromptHasItsText) {
     ASSERT_TRUE(source);
     EXPECT_EQ(source->rfind("do shell script \"{ ", 0), 0u) << *source;
     EXPECT_TRUE(source->ends_with(
-        "exit 0\" with prompt \"Van Treel demande l\u2019autorisation administrateur pour Homebrew\" with "
+        "exit 0\" with prompt \"Van Treel asks for administrator authorization for Homebrew\" with "
         "administrator privileges"));
 
     // sudo on a terminal: the password we asked for goes to its standard input.
@@ -213,12 +213,12 @@ TEST(AuthorizationHelperIntegrationTest, EveryFailureOfThePromptHasItsText) {
     };
     AuthorizationHelper withSudo(runner, files, sudoOptions);
     EXPECT_EQ(withSudo.run(tool, {}, "").exitCode, 0);
-    EXPECT_EQ(asked, "Van Treel demande une autorisation administrateur.");
+    EXPECT_EQ(asked, "Van Treel asks for administrator authorization.");
     EXPECT_TRUE(fs::exists(tools.file("ran")));
     password = "wrong";
-    EXPECT_EQ(textOf([&] { withSudo.run(tool, {}, ""); }), "L'exécution avec privilèges a échoué: Sorry, try again.");
+    EXPECT_EQ(textOf([&] { withSudo.run(tool, {}, ""); }), "The privileged command failed: Sorry, try again.");
     password.reset();
-    EXPECT_EQ(textOf([&] { withSudo.run(tool, {}, ""); }, &kind), "L'utilisateur a annulé la demande d'autorisation.");
+    EXPECT_EQ(textOf([&] { withSudo.run(tool, {}, ""); }, &kind), "The user cancelled the authorization request.");
     EXPECT_EQ(kind, Kind::Denied);
 }
 
@@ -238,7 +238,7 @@ TEST(AuthorizationHelperIntegrationTest, BundlesAreReplacedAndNormalisedOrLeftAs
     // Dismissed: the installed bundle stays as it was.
     AuthorizationHelper dismissed(runner, files, prompts.options(prompts.dismiss));
     EXPECT_EQ(textOf([&] { dismissed.replaceBundle(source, installed, "Foo"); }),
-              "L'utilisateur a annulé la demande d'autorisation.");
+              "The user cancelled the authorization request.");
     EXPECT_EQ(readFile(installed + "/Contents/old"), "1.0");
 
     AuthorizationHelper helper(runner, files, prompts.options(prompts.grant));
@@ -255,7 +255,7 @@ TEST(AuthorizationHelperIntegrationTest, BundlesAreReplacedAndNormalisedOrLeftAs
     Kind kind{};
     const std::string text =
         textOf([&] { helper.replaceBundle(prompts.folder.file("gone.app"), installed, "Foo"); }, &kind);
-    EXPECT_EQ(text.rfind("L'exécution avec privilèges a échoué: ", 0), 0u) << text;
+    EXPECT_EQ(text.rfind("The privileged command failed: ", 0), 0u) << text;
     const std::string gone = prompts.folder.file("gone.app");
     EXPECT_NE(text.find("No bundle to copy at " + gone), std::string::npos);
     EXPECT_EQ(kind, Kind::Failed);
@@ -298,7 +298,7 @@ TEST(AuthorizationHelperIntegrationTest, BundleRepairsNeverFollowALinkOutOfTheAl
         EXPECT_EQ(::stat(secretFile.c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 0777, 0600u);
     };
-    const std::string refused = "Chemin non autorisé pour les opérations privilégiées: ";
+    const std::string refused = "Path not allowed for privileged operations: ";
     {
         // The bundle itself is a link.
         testing::TempHome home;

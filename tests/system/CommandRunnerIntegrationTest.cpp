@@ -200,7 +200,8 @@ TEST_F(CommandRunnerIntegrationTest, ChildGetsTheMergedEnvironmentAndOnlyOurNetw
     EXPECT_EQ(environment["PATH"], runner.defaultEnvironment().at("PATH"));
     EXPECT_EQ(environment["HOMEBREW_NO_AUTO_UPDATE"], "1");
     for (const auto& [name, value] : environment) {
-        bool known = runner.defaultEnvironment().count(name) != 0 || CommandRunner::networkEnvironment().count(name) != 0;
+        bool known = runner.defaultEnvironment().count(name) != 0 || CommandRunner::networkEnvironment().count(name) != 0 ||
+                     CommandRunner::versionManagerEnvironment().count(name) != 0;
         EXPECT_TRUE(known || name == "PWD") << name << " was inherited";
     }
 
@@ -211,6 +212,32 @@ TEST_F(CommandRunnerIntegrationTest, ChildGetsTheMergedEnvironmentAndOnlyOurNetw
     EXPECT_EQ(environment["NODE_EXTRA_CA_CERTS"], "/mine.pem");
     EXPECT_EQ(environment["EXTRA"], "1");
     EXPECT_EQ(environment.count("SUDO_ASKPASS"), 0u) << "only Homebrew gets the password prompt";
+}
+
+// A locale the system lacks makes every shell script warn and some tools fail: children get
+// one that exists, with UTF-8; the user's PATH comes first (relative entries left out), and
+// what picks a version manager's version comes along.
+TEST_F(CommandRunnerIntegrationTest, ChildrenGetALocaleThatExistsAndTheUsersPathFirst) {
+    testing::ScopedEnvironment path("PATH", (folder_.file("shims") + ":bin:/usr/bin").c_str());
+    testing::ScopedEnvironment version("PYENV_VERSION", "3.11.4");
+    testing::ScopedEnvironment secret("VT_RUNNER_SECRET", "leak");
+    CommandRunner runner(options(guard_));
+    // A tool like uv's installer script: fails when the shell cannot set the locale it is given.
+    const std::string picky = script("picky.sh", R"(complaint=$(/bin/bash -c 'exit 0' 2>&1)
+[ -z "$complaint" ] || { echo "$complaint" >&2; exit 1; }
+/usr/bin/locale charmap
+echo "$PATH"
+echo "$PYENV_VERSION${VT_RUNNER_SECRET:-}"
+)");
+    ShellCommandResult result = runner.execute(request(picky));
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(result.standardError, "");
+    const std::vector<std::string_view> lines = splitLines(result.standardOutput);
+    ASSERT_EQ(lines.size(), 3u) << result.standardOutput;
+    EXPECT_EQ(lines[0], "UTF-8");
+    EXPECT_TRUE(startsWith(lines[1], folder_.file("shims") + ":/usr/bin:/bin:")) << lines[1];
+    EXPECT_FALSE(contains(lines[1], ":bin:")) << lines[1];
+    EXPECT_EQ(lines[2], "3.11.4");
 }
 
 TEST_F(CommandRunnerIntegrationTest, HomebrewGetsThePasswordPromptUnlessSuppressed) {

@@ -52,19 +52,19 @@ TEST(AppInstallSecurityVerifierTest, FollowsEveryRowOfTheDecisionTable) {
     };
     const std::vector<Row> rows = {
         {1, "a sealed resource is missing or invalid", 0, "T1", std::nullopt,
-         "Signature de code invalide pour Foo: a sealed resource is missing or invalid"},
-        {3, "", 0, "T1", std::nullopt, "Signature de code invalide pour Foo (code 3)."},
+         "Invalid code signature for Foo: a sealed resource is missing or invalid"},
+        {3, "", 0, "T1", std::nullopt, "Invalid code signature for Foo: exit status 3"},
         {0, "", 0, "", std::nullopt, std::nullopt},
         {0, "", 0, "T1", "not set", std::nullopt},  // an ad-hoc install never blocks on its team
         {0, "", 0, "T1", "T1", std::nullopt},
-        {0, "", 0, "T2", "T1", "Team ID différent pour Foo. Installée: T1, téléchargée: T2. Installation bloquée."},
-        {0, "", 0, "", "T1", "Team ID différent pour Foo. Installée: T1, téléchargée: absente. Installation bloquée."},
+        {0, "", 0, "T2", "T1", "Different Team ID for Foo. Installed: T1, downloaded: T2. Installation blocked."},
+        {0, "", 0, "", "T1", "Different Team ID for Foo. Installed: T1, downloaded: none. Installation blocked."},
         {0, "", 3, "T1", std::nullopt, std::nullopt, true},  // notarisation refused, a team vouches
         {0, "", 3, "T1", "(unavailable)", std::nullopt, true},
         {0, "", 3, "T1", "T1", std::nullopt, true},
-        {0, "", 3, "T2", "T1", "Team ID différent pour Foo. Installée: T1, téléchargée: T2. Installation bloquée.", true},
-        {0, "", 3, "", std::nullopt, "Gatekeeper refuse cette application pour Foo: rejected source=Unnotarized"},
-        {0, "", 3, "not set", "T1", "Gatekeeper refuse cette application pour Foo: rejected source=Unnotarized"},
+        {0, "", 3, "T2", "T1", "Different Team ID for Foo. Installed: T1, downloaded: T2. Installation blocked.", true},
+        {0, "", 3, "", std::nullopt, "Gatekeeper refuses this application for Foo: rejected source=Unnotarized"},
+        {0, "", 3, "not set", "T1", "Gatekeeper refuses this application for Foo: rejected source=Unnotarized"},
     };
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const Row& row = rows[i];

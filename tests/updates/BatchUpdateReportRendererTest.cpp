@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/Localization.hpp"
+
 namespace vt {
 namespace {
 
@@ -30,21 +32,26 @@ PackageUpdateResult result(std::string name, bool success, double duration) {
 
 TEST_F(BatchUpdateReportRendererTest, EmptyBatchHasTheHeaderZerosAndAnEmptyDetailsSection) {
     BatchUpdateResult batch{.startTime = date, .endTime = date + std::chrono::milliseconds(1250)};
-    EXPECT_EQ(BatchUpdateReportRenderer::render(batch, "Mise à jour globale", date),
-              "# Rapport de mise à jour - Van Treel (Mise à jour globale)\n"
+    EXPECT_EQ(BatchUpdateReportRenderer::render(batch, "Update of everything", date),
+              "# Update report - Van Treel (Update of everything)\n"
               "Date: 2026-12-07 03:15:09\n"
               "\n"
-              "## Résumé\n"
-              "- Éléments traités: 0\n"
-              "- Réussis: 0\n"
-              "- Échoués: 0\n"
-              "- Durée totale: 1.2s\n"
+              "## Summary\n"
+              "- Items processed: 0\n"
+              "- Succeeded: 0\n"
+              "- Failed: 0\n"
+              "- Total duration: 1.2s\n"
               "\n"
-              "## Détails\n");
+              "## Details\n");
     EXPECT_EQ(BatchUpdateReportRenderer::proposedFileName(date), "vantreel-update-report-2026-12-07_03-15-09.md");
 }
 
+// In the user's language, whole: here French.
 TEST_F(BatchUpdateReportRendererTest, FailuresFirstThenByNameWithTrimmedBlocksAndTheCommand) {
+    setLanguage(Language::French);
+    struct English {
+        ~English() { setLanguage(Language::English); }
+    } restore;
     BatchUpdateResult batch{.startTime = date, .endTime = date + std::chrono::seconds(75)};
     PackageUpdateResult zed = result("zed", true, 12.345);
     zed.source = "GitHub Releases";

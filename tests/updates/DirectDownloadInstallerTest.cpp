@@ -86,10 +86,10 @@ TEST_F(DirectDownloadInstallerTest, EveryAuthorizationOutcomeLeavesTheInstalledB
         std::string log;
     };
     const std::vector<Case> cases = {
-        {FakePrivilegedOperations::Prompt::Deny, "L'installation a été annulée par l'utilisateur.",
+        {FakePrivilegedOperations::Prompt::Deny, "The installation was cancelled by the user.",
          "❌ User cancelled authorization"},
-        {FakePrivilegedOperations::Prompt::Fail, "Échec de l'installation avec privilèges: ", "❌ Authorization failed: "},
-        {FakePrivilegedOperations::Prompt::Unavailable, "Copie impossible vers " + destination + ": ",
+        {FakePrivilegedOperations::Prompt::Fail, "Installation with privileges failed: ", "❌ Authorization failed: "},
+        {FakePrivilegedOperations::Prompt::Unavailable, "Cannot copy to " + destination + ": ",
          "❌ Copy failed and no admin authorization available"},
     };
     for (const Case& c : cases) {
@@ -117,8 +117,8 @@ TEST_F(DirectDownloadInstallerTest, ChecksTheInstalledBundleAndTheDownloadedFile
         ADD_FAILURE() << "a different bundle passed";
     } catch (const DirectDownloadError& error) {
         EXPECT_EQ(error.message(),
-                  "Foo ne correspond pas à l'application téléchargée après installation. Installée: 1.0 (10), "
-                  "téléchargée: 2.0 (sans build)");
+                  "Foo does not match the downloaded application after installation. Installed: 1.0 (10), "
+                  "downloaded: 2.0 (no build)");
     }
     EXPECT_THROW(installer.checkInstalled(source, home.path() + "/nothing.app", "Foo"), DirectDownloadError);
 
@@ -131,7 +131,7 @@ TEST_F(DirectDownloadInstallerTest, ChecksTheInstalledBundleAndTheDownloadedFile
         ADD_FAILURE() << "a wrong checksum passed";
     } catch (const DirectDownloadError& error) {
         EXPECT_EQ(error.kind(), DirectDownloadError::Kind::ChecksumMismatch);
-        EXPECT_EQ(error.description(), "Échec de la vérification de l'intégrité du fichier téléchargé.");
+        EXPECT_EQ(error.description(), "The downloaded file failed its integrity check.");
     }
     EXPECT_TRUE(log.contains("❌ DirectDownloadInstaller: Checksum verification failed for " + file));
 

@@ -63,7 +63,7 @@ TEST_F(DirectDownloadManagerTest, JetBrainsReleasesGiveTheFileOfThisProcessorAnd
             return std::string(error.what());
         }
         return std::string();
-    }().c_str(), "Aucune version disponible n'a été trouvée pour ce produit.");
+    }().c_str(), "No available version was found for this product.");
     serve("/products/releases", "{}", 503);
     EXPECT_THROW(DirectDownloadManager(network_).latest(config), DirectDownloadError);
     // A product code that would change the query is never sent.

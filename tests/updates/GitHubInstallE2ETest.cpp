@@ -51,8 +51,8 @@ TEST(GitHubInstallE2E, UpdatesTheApplicationFromItsLatestRelease) {
 
     auto update = run({"--accept-terms", "update", "org.example.foo"});
     ASSERT_EQ(update.exitCode, 0) << update.standardOutput << update.standardError;
-    EXPECT_NE(update.standardError.find("Vérification de la signature..."), std::string::npos) << update.standardError;
-    EXPECT_NE(update.standardError.find("Installation terminée avec succès"), std::string::npos);
+    EXPECT_NE(update.standardError.find("Verifying the signature..."), std::string::npos) << update.standardError;
+    EXPECT_NE(update.standardError.find("Installation completed successfully"), std::string::npos);
     EXPECT_EQ(readFile(bundle + "/Contents/MacOS/Foo"), "#!/bin/sh\necho 1.3.0\n");
     EXPECT_NE(fake.calls().find("codesign --verify --deep --strict "), std::string::npos);
     EXPECT_EQ(server.requestCount(assetPath), 1u);

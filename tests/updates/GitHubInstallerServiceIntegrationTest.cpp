@@ -97,12 +97,12 @@ TEST_F(GitHubInstallerServiceIntegrationTest, InstallsAReleaseArchiveThroughEver
     EXPECT_EQ(readFile(installed + "/Contents/MacOS/Foo"), "#!/bin/sh\necho 2.0\n");
     EXPECT_TRUE(fs::is_empty(temporary));
     ASSERT_GE(phases.size(), 8u);
-    EXPECT_EQ(phases.front(), "Démarrage du téléchargement...");
-    EXPECT_EQ(phases[phases.size() - 7], "Téléchargement 100%");
+    EXPECT_EQ(phases.front(), "Starting the download...");
+    EXPECT_EQ(phases[phases.size() - 7], "Downloading 100%");
     EXPECT_EQ(std::vector<std::string>(phases.end() - 6, phases.end()),
-              (std::vector<std::string>{"Téléchargement terminé", "Extraction de l'archive...",
-                                        "Vérification de la signature...", "Copie de l'application...",
-                                        "Installation réussie", "Installation terminée avec succès"}));
+              (std::vector<std::string>{"Download finished", "Unpacking the archive...",
+                                        "Verifying the signature...", "Copying the application...",
+                                        "Installation succeeded", "Installation completed successfully"}));
     EXPECT_TRUE(log.contains("📦 Repository: owner/foo"));
     EXPECT_TRUE(log.contains("💾 Backup created at " + installed + ".backup"));
     EXPECT_TRUE(log.contains("✅ Copy succeeded without admin privileges"));
@@ -110,12 +110,12 @@ TEST_F(GitHubInstallerServiceIntegrationTest, InstallsAReleaseArchiveThroughEver
 
 TEST_F(GitHubInstallerServiceIntegrationTest, RefusesBadAssetsAndLeavesNothingHalfInstalled) {
     GitHubInstallError noBundle = failure(publish("Foo.zip", {{"README", "no app here"}}));
-    EXPECT_EQ(noBundle.description(), "Échec de l'extraction: Aucun bundle .app trouvé dans l'archive");
+    EXPECT_EQ(noBundle.description(), "Extraction failed: No .app bundle found in the archive");
 
     std::string outside = work.file("outside");
     GitHubInstallError slip = failure(publish("Slip.zip", {{"../../outside", "x"}, {"Foo.app/Contents/Info.plist", "x"}}));
     EXPECT_EQ(slip.kind(), GitHubInstallError::Kind::ExtractionFailed);
-    EXPECT_NE(slip.description().find("Impossible de décompresser: Refused archive entry"), std::string::npos);
+    EXPECT_NE(slip.description().find("Cannot unpack: Refused archive entry"), std::string::npos);
     EXPECT_FALSE(fs::exists(outside));
 
     std::string whole = work.file("Cut.zip");
@@ -124,27 +124,31 @@ TEST_F(GitHubInstallerServiceIntegrationTest, RefusesBadAssetsAndLeavesNothingHa
     GitHubInstallError cut = failure(serve("Cut.zip", bytes.substr(0, bytes.size() / 2)));
     EXPECT_EQ(cut.kind(), GitHubInstallError::Kind::ExtractionFailed);
 
-    EXPECT_EQ(failure(serve("Foo-2.0.dmg", "koly")).description(), "Type de fichier non supporté: dmg");
-    EXPECT_EQ(failure(serve("Foo-2.0.pkg", "xar!")).description(), "Type de fichier non supporté: pkg");
+    EXPECT_EQ(failure(serve("Foo-2.0.dmg", "koly")).description(), "Unsupported file type: dmg");
+    EXPECT_EQ(failure(serve("Foo-2.0.pkg", "xar!")).description(), "Unsupported file type: pkg");
     EXPECT_EQ(failure(server.url("/missing.zip")).kind(), GitHubInstallError::Kind::HttpError);
     EXPECT_EQ(failure(std::nullopt).description(), "Aucun fichier macOS disponible dans cette release");
     EXPECT_EQ(failure(std::string("ftp://example.invalid/Foo.zip")).kind(), GitHubInstallError::Kind::InvalidDownloadURL);
 
     // A build that is not the release's is found out after the copy.
     GitHubInstallError stale = failure(publish("Stale.zip", bundleEntries("Foo.app", "1.0")));
-    EXPECT_EQ(stale.description(), "Échec de l'installation: Foo est en version 1.0 après installation, version attendue 2.0");
+    EXPECT_EQ(stale.description(), "Installation failed: Foo is at version 1.0 after installation, expected version 2.0");
     EXPECT_TRUE(disablesDirectInstall(stale.description()));
 
     // The signing tools refuse the download: verification fails before any copy.
     std::vector<Entry> unsigned_ = bundleEntries("Foo.app", "2.0");
     unsigned_.push_back({"Foo.app/Contents/fake-codesign-verify", "exit 1\n"});
     GitHubInstallError refused = failure(publish("Unsigned.zip", unsigned_));
-    EXPECT_EQ(refused.description(), "La vérification de signature a échoué: Signature de code invalide pour Foo (code 1).");
+    EXPECT_EQ(refused.description(), "Signature verification failed: Invalid code signature for Foo: exit status 1");
     EXPECT_TRUE(disablesDirectInstall(refused.description()));
 
-    for (const char* phrase : {"Aucun fichier macOS disponible dans cette release", "Gatekeeper refuse cette application",
-                               "Team ID différent pour Foo", "TEAM ID DIFFERENT"})
+    // Recognised in either language, whatever the case and the accents.
+    for (const char* phrase : {"No macOS file available in this release", "Aucun fichier macOS disponible dans cette release",
+                               "Gatekeeper refuses this application for Foo: x", "Gatekeeper refuse cette application pour Foo: x",
+                               "Team ID différent pour Foo. Installée: T1", "TEAM ID DIFFERENT POUR FOO. INSTALLEE: T1",
+                               "Different Team ID for Foo. Installed: T1"})
         EXPECT_TRUE(disablesDirectInstall(phrase)) << phrase;
+    EXPECT_FALSE(disablesDirectInstall("Download failed: timeout"));
     EXPECT_FALSE(disablesDirectInstall("Échec du téléchargement: timeout"));
 }
 
@@ -170,7 +174,7 @@ TEST_F(GitHubInstallerServiceIntegrationTest, HostileReleasesAreStoppedBeforeThe
         ADD_FAILURE() << "installed without codesign";
     } catch (const GitHubInstallError& error) {
         EXPECT_EQ(error.description(),
-                  "La vérification de signature a échoué: Foo cannot be verified on this system: codesign is missing");
+                  "Signature verification failed: Foo cannot be verified on this system: codesign is missing");
     }
     EXPECT_EQ(server.requestCount("/owner/foo/releases/download/v2.0/Foo-2.0.zip"), 0u);
     EXPECT_TRUE(fs::is_empty(temporary));

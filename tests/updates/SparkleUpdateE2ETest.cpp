@@ -52,7 +52,7 @@ TEST(SparkleUpdateE2ETest, ASparkleRowIsDownloadedVerifiedAndCheckedUpToTheCodeS
     EXPECT_NE(update.standardOutput.find("cannot be verified on this system: codesign is missing"),
               std::string::npos)
         << update.standardOutput << update.standardError
-        << readFile(home.path() + "/.local/share/Van Treel/Logs/vantreel.log").value_or("");
+        << readFile(testing::logFile(home.path())).value_or("");
     EXPECT_NE(update.standardError.find("Checking the new version"), std::string::npos) << update.standardError;
     EXPECT_EQ(server.requestCount("/Foo.zip"), 1u);
     EXPECT_EQ(*readFile(bundle + "/Contents/Info.plist"), installedPlist);

@@ -34,13 +34,11 @@ IDEExtensionError IDEExtensionError::targetNotReached(const std::string& identif
 }
 
 IDEExtensionError IDEExtensionError::missing() {
-    return IDEExtensionError(Kind::Missing, "Extension introuvable apres la tentative de mise a jour");
+    return IDEExtensionError(Kind::Missing, localized("error.ide.missing_after_update"));
 }
 
 IDEExtensionError IDEExtensionError::verificationFailed(const std::string& detail) {
-    std::string text = "Verification apres mise a jour impossible: ";
-    text += detail;
-    return IDEExtensionError(Kind::VerificationFailed, text);
+    return IDEExtensionError(Kind::VerificationFailed, localized("error.ide.verification_failed", {detail}));
 }
 
 }  // namespace vt

@@ -102,7 +102,7 @@ const SourceRow& IDEExtensionManager::source(IDEType type) {
             const IDEType editorType = entry.type;
             made.push_back(SourceRow{
                 .id = entry.id, .name = entry.name, .executables = {entry.binaryName}, .types = {entry.packageType},
-                .toggle = entry.toggle, .completionLine = "Inventaire " + entry.name + " terminé: ", .logTag = entry.id,
+                .toggle = entry.toggle, .completionLine = entry.name, .logTag = entry.id,
                 .make = [editorType](CommandRunning& runner, const FileSystemManager& files) -> std::unique_ptr<BaseManager> {
                     return std::make_unique<IDEExtensionManager>(editorType, runner, files);
                 }});
@@ -172,11 +172,7 @@ IDEExtensionManager::~IDEExtensionManager() = default;
 std::string IDEExtensionManager::home() const { return options_.home.value_or(paths::home()); }
 
 std::optional<std::string> IDEExtensionManager::locateExecutable(std::stop_token stop) {
-    for (const std::string& candidate : executableCandidates(editor_, home())) {
-        if (files_.isExecutableFile(candidate)) return candidate;
-    }
-    // Installed elsewhere, with a PATH entry of its own.
-    return ExecutableLocator(runner_, files_).locate(editor_.binaryName, stop);
+    return ExecutableLocator(runner_, files_).locate(editor_.binaryName, stop, executableCandidates(editor_, home()));
 }
 
 std::vector<InstalledExtension> IDEExtensionManager::readInstalled(std::stop_token stop) {
@@ -304,6 +300,7 @@ std::vector<Package> IDEExtensionManager::checkForUpdates(bool lightweight, std:
         }
     }
     setErrorMessage(message);
+    markLatestVersionsUnknown(round.unreachable.load());
     return outdated;
 }
 
@@ -613,7 +610,7 @@ void IDEExtensionManager::update(const Package& package, std::stop_token stop) {
     bool fallBack = failure.has_value() && target.has_value();
     if (!failure && target) fallBack = !reached(installedNow());
     if (fallBack) {
-        log.info("Version distante non installable via le CLI de l'IDE: " + identifier + "@" + *target);
+        log.info(localized("log.ide.remote_not_installable", {identifier + "@" + *target}));
         std::optional<std::string> vsixFailure = installFromVSIX(identifier, *target, stop);
         if (vsixFailure) log.warning("⚠️ VSIX install of " + identifier + "@" + *target + ": " + *vsixFailure);
         if (vsixFailure && failure) {
@@ -627,7 +624,7 @@ void IDEExtensionManager::update(const Package& package, std::stop_token stop) {
     const std::optional<std::string> now = installedNow();
     const std::string manager = editor_.logName + "Manager: ";
     if (!now) {
-        log.error(manager + identifier + " — Extension introuvable apres la tentative de mise a jour");
+        log.error(manager + identifier + " — " + localized("error.ide.missing_after_update"));
         throw IDEExtensionError::missing();
     }
     if (!target || reached(now)) {

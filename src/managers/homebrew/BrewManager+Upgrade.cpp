@@ -248,7 +248,7 @@ void BrewManager::runUpgrade(const Package& package, PhaseTracker& tracker, std:
             logger().info(package.name + ": brew says already installed — false positive outdated");
         } else {
             logger().info(package.name + ": brew reported an error but installed version is current");
-            logger().info("Van Treel: la mise à jour semble terminée malgré l'erreur Homebrew.");
+            logger().info(localized("log.brew.done_despite_error"));
         }
         tracker.finish();
         return;

@@ -39,7 +39,7 @@ const SourceRow& BrewManager::source() {
     static const SourceRow row{.id = "homebrew", .name = "Homebrew", .executables = {"brew"},
                                .types = {PackageType::BrewFormula, PackageType::BrewCask},
                                .toggle = ManagerToggleKey::ShowHomebrew, .isCore = true,
-                               .completionLine = "Inventaire Brew terminé: ", .logTag = "brew",
+                               .completionLine = "Brew", .logTag = "brew",
                                .kindToggles = {{PackageType::BrewCask, ManagerToggleKey::ShowCasks, "casks", "Homebrew Casks"}},
                                .make = makeAdapter<BrewManager>};
     return row;
@@ -147,15 +147,9 @@ ShellCommandResult BrewManager::runBrew(std::vector<std::string> arguments, doub
 }
 
 std::optional<std::string> BrewManager::locateExecutable(std::stop_token stop) {
-    std::optional<std::string> found;
-    for (const std::string& prefix : options_.prefixes) {
-        if (files_.isExecutableFile(prefix + "/bin/brew")) {
-            found = prefix + "/bin/brew";
-            break;
-        }
-    }
-    // A brew elsewhere on the runner's PATH is what `/usr/bin/env brew` will start.
-    if (!found) found = locateDeclared(stop, options_.home.value_or(paths::home()));
+    std::vector<std::string> prefixes;
+    for (const std::string& prefix : options_.prefixes) prefixes.push_back(prefix + "/bin/brew");
+    std::optional<std::string> found = locateDeclared(stop, options_.home.value_or(paths::home()), prefixes);
     std::scoped_lock lock(brewMutex_);
     cachedBrewPath_ = found;
     return found;

@@ -34,7 +34,7 @@ std::optional<std::string> globalFolderLine(std::string_view line) {
 const SourceRow& BunManager::source() {
     static const SourceRow row{.id = "bun", .name = "Bun", .executables = {"bun"}, .types = {PackageType::BunGlobal},
                                .toggle = ManagerToggleKey::ShowBun, .folders = {"~/.bun/bin/"},
-                               .completionLine = "Inventaire Bun terminé: ", .logTag = "bun",
+                               .completionLine = "Bun", .logTag = "bun",
                                .make = makeAdapter<BunManager>};
     return row;
 }

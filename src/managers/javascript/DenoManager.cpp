@@ -34,7 +34,7 @@ std::string withoutColour(std::string_view text) {
 const SourceRow& DenoManager::source() {
     static const SourceRow row{.id = "deno", .name = "Deno", .executables = {"deno"},
                                .types = {PackageType::DenoPackage}, .toggle = ManagerToggleKey::ShowDeno,
-                               .folders = {"~/.deno/bin/"}, .completionLine = "Inventaire Deno terminé: ",
+                               .folders = {"~/.deno/bin/"}, .completionLine = "Deno",
                                .logTag = "deno", .make = makeAdapter<DenoManager>};
     return row;
 }
@@ -188,7 +188,7 @@ std::vector<Package> DenoManager::listInstalled(std::stop_token stop) {
 std::vector<Package> DenoManager::checkOutdated(std::stop_token stop) {
     LoadingScope loading(*this);
     auto fail = [this](const std::string& message) {
-        logger().error("Échec de la vérification Deno : " + message);
+        logger().error(localized("log.check_failed", {"Deno", message}));
         return nothingFound(message);
     };
     if (!discover(stop)) return fail("Deno not found");

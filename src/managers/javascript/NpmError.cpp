@@ -1,4 +1,5 @@
 #include "managers/javascript/NpmError.hpp"
+#include "base/Localization.hpp"
 
 namespace vt {
 
@@ -11,35 +12,21 @@ NpmError NpmError::invalidPackageName(const std::string& name) {
 }
 
 NpmError NpmError::timeout(const std::string& name, int seconds) {
-    return NpmError(Kind::Timeout, "La mise a jour npm de " + name + " a depasse le delai maximal de " +
-                                       std::to_string(seconds) + " secondes.\nCommande tentee: " +
-                                       installCommand(name) +
-                                       "\nAlternative: relancez cette commande dans le Terminal pour laisser npm "
-                                       "terminer sans bloquer le batch Van Treel, puis relancez le scan.");
+    return NpmError(Kind::Timeout, localized("npm.update.timeout", {name, std::to_string(seconds), installCommand(name)}));
 }
 
 NpmError NpmError::nativePackageMissing(const std::string& name, const std::string& nativePackage) {
     return NpmError(Kind::NativePackageMissing,
-                    "Le paquet npm " + name +
-                        " ne peut pas etre mis a jour automatiquement: son script postinstall cherche le paquet natif " +
-                        nativePackage + ", mais npm ne l'a pas installe pour macOS Apple Silicon.\nCommande tentee: " +
-                        installCommand(name) +
-                        "\nAlternative: verifiez que les dependances optionnelles npm sont activees (`npm config get "
-                        "optional` doit valoir true), puis relancez la commande dans le Terminal. Si le paquet natif "
-                        "n'existe pas sur npm, il faut attendre une publication corrigee.");
+                    localized("npm.update.native_missing", {name, nativePackage, installCommand(name)}));
 }
 
 NpmError NpmError::verificationFailed(const std::string& name, const std::optional<std::string>& installedVersion,
                                       const std::string& expectedVersion) {
     const Kind kind = installedVersion ? Kind::WrongVersionAfterUpdate : Kind::NotInstalledAfterUpdate;
-    std::string text = installedVersion ? "npm a termine sans installer la version cible."
-                                        : "npm list -g n'a pas retrouve le paquet apres l'installation.";
-    text += "\nPaquet: " + name;
-    text += "\nVersion installee apres commande: " + installedVersion.value_or("inconnue");
-    text += "\nVersion attendue: " + expectedVersion;
-    text += "\nCommande tentee: " + installCommand(name);
-    text += "\nAlternative: relancez la commande dans le Terminal pour voir les erreurs npm completes, puis relancez "
-            "le scan Van Treel.";
+    std::string text = localized(installedVersion ? "npm.update.wrong_version" : "npm.update.not_listed");
+    text += "\n" + localized("npm.update.verification_detail",
+                              {name, installedVersion.value_or(localized("npm.update.unknown_version")), expectedVersion,
+                               installCommand(name)});
     return NpmError(kind, text);
 }
 

@@ -12,6 +12,7 @@
 #include "system/NetworkClient.hpp"
 #include "system/Endpoints.hpp"
 #include "system/RegistryRequest.hpp"
+#include "base/Localization.hpp"
 
 namespace vt {
 
@@ -48,13 +49,8 @@ std::vector<std::string> unsupportedSpecifications(std::string_view output) {
 PackageManualUpdateRequiredError NpmManager::workspaceRefusal(const std::string& name,
                                                               const std::vector<std::string>& blocking) {
     const std::string command = NpmError::installCommand(name);
-    std::string reason = "Le paquet npm " + name +
-                         " ne peut pas etre mis a jour automatiquement: la version cible declare une dependance "
-                         "\"workspace:*\", qui ne peut etre resolue que dans le monorepo du paquet.";
-    reason += "\nDependances bloquantes detectees: " + (blocking.empty() ? std::string("inconnues") : join(blocking, ", "));
-    reason += "\nCommande tentee: " + command;
-    reason += "\nAlternative: mettre a jour ce paquet depuis son depot source, ou attendre une publication npm "
-              "corrigee sans dependance workspace.";
+    const std::string reason = localized(
+        "npm.update.workspace", {name, blocking.empty() ? localized("npm.update.unknown_dependencies") : join(blocking, ", "), command});
     return PackageManualUpdateRequiredError(name, command, reason);
 }
 
@@ -78,8 +74,9 @@ std::optional<std::string> NpmManager::registryBase(const std::string& npm, std:
         logger().warning(std::string("npm config get registry: ") + error.what());
     }
     if (registry.empty()) {
-        registry = Endpoints::base(Service::JsRegistry);
-        logger().warning("npm's registry could not be read; using the public default " + registry);
+        // No guess: a registry npm does not name is not the one it installs from.
+        logger().warning("npm's registry is unknown: npm config get registry did not name one");
+        return std::nullopt;
     }
     while (endsWith(registry, "/")) registry.pop_back();
     std::scoped_lock lock(npmMutex_);

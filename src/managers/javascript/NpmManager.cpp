@@ -12,6 +12,7 @@
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
 #include "system/NetworkClient.hpp"
+#include "base/Localization.hpp"
 
 namespace vt {
 
@@ -39,7 +40,7 @@ std::optional<std::string> missingFolderOf(const Json& json) {
 const SourceRow& NpmManager::source() {
     static const SourceRow row{.id = "npm", .name = "npm", .executables = {"npm"}, .types = {PackageType::NpmGlobal},
                                .toggle = ManagerToggleKey::ShowNpm, .isCore = true,
-                               .completionLine = "Inventaire NPM terminé: ", .logTag = "npm",
+                               .completionLine = "NPM", .logTag = "npm",
                                .make = makeAdapter<NpmManager>};
     return row;
 }
@@ -326,7 +327,7 @@ std::vector<Package> NpmManager::checkOutdated(std::stop_token stop) {
     auto fail = [this](const std::string& error) {
         logger().error("NPM outdated command failed: " + error);
         const std::string message = "npm outdated failed: " + error;
-        logger().error("Échec de la vérification NPM : " + message);
+        logger().error(localized("log.check_failed", {"NPM", message}));
         return nothingFound(message);
     };
     if (!discover(stop)) return fail(NpmError::notFound().description());

@@ -14,6 +14,7 @@
 #include "managers/ToolOutput.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
+#include "base/Localization.hpp"
 
 namespace vt {
 
@@ -34,7 +35,7 @@ std::string folderOf(const std::string& path) {
 const SourceRow& PnpmManager::source() {
     static const SourceRow row{.id = "pnpm", .name = "pnpm", .executables = {"pnpm"},
                                .types = {PackageType::PnpmGlobal}, .toggle = ManagerToggleKey::ShowPnpm,
-                               .completionLine = "Inventaire PNPM terminé: ", .logTag = "pnpm",
+                               .completionLine = "PNPM", .logTag = "pnpm",
                                .make = makeAdapter<PnpmManager>};
     return row;
 }
@@ -69,13 +70,9 @@ std::string PnpmManager::pnpmHome() const {
 }
 
 std::optional<std::string> PnpmManager::locateExecutable(std::stop_token stop) {
-    if (auto found = ExecutableLocator(runner_, files_).locate(identity().executables, stop)) return found;
     std::vector<std::string> candidates = executableCandidates(home_);
     candidates.insert(candidates.begin() + 2, pnpmHome_ + "/pnpm");
-    for (const std::string& candidate : candidates) {
-        if (files_.isExecutableFile(candidate)) return candidate;
-    }
-    return std::nullopt;
+    return ExecutableLocator(runner_, files_).locate(identity().executables, stop, candidates);
 }
 
 std::map<std::string, std::string> PnpmManager::environment(const std::string& executable) const {
@@ -203,7 +200,7 @@ std::vector<Package> PnpmManager::checkOutdated(std::stop_token stop) {
     LoadingScope loading(*this);
     auto fail = [this](const std::string& error) {
         const std::string message = "pnpm outdated failed: " + error;
-        logger().error("Échec de la vérification PNPM : " + message);
+        logger().error(localized("log.check_failed", {"PNPM", message}));
         return nothingFound(message);
     };
     if (!discover(stop)) return fail("PNPM not found");

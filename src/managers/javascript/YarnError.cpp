@@ -7,7 +7,7 @@ namespace vt {
 namespace {
 
 std::string prefix(YarnError::Stage stage) {
-    return stage == YarnError::Stage::Scan ? "Erreur lors du scan: " : "Erreur lors de la mise à jour: ";
+    return localized(stage == YarnError::Stage::Scan ? "yarn.error.scan" : "yarn.error.update");
 }
 
 }  // namespace
@@ -29,12 +29,12 @@ YarnError YarnError::invalidPackageName(const std::string& name) {
 
 YarnError YarnError::versionUnchanged() {
     return YarnError(Kind::VersionUnchanged, Stage::Update,
-                     "La version installée n'a pas changé après yarn global upgrade");
+                     localized("yarn.error.version_unchanged"));
 }
 
 YarnError YarnError::versionStillLower() {
     return YarnError(Kind::VersionStillLower, Stage::Update,
-                     "La version installée reste inférieure à la version attendue après yarn global upgrade");
+                     localized("yarn.error.version_still_lower"));
 }
 
 }  // namespace vt

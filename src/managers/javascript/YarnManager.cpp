@@ -7,6 +7,7 @@
 #include "base/Platform.hpp"
 #include "base/Cancellation.hpp"
 #include "base/Files.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "base/Regex.hpp"
@@ -78,7 +79,7 @@ std::optional<std::string> pinnedVersion(std::string_view specification) {
 const SourceRow& YarnManager::source() {
     static const SourceRow row{.id = "yarn", .name = "Yarn", .executables = {"yarn"},
                                .types = {PackageType::YarnGlobal}, .toggle = ManagerToggleKey::ShowYarn,
-                               .folders = {"~/.yarn/bin/"}, .completionLine = "Inventaire Yarn terminé: ",
+                               .folders = {"~/.yarn/bin/"}, .completionLine = "Yarn",
                                .logTag = "yarn", .make = makeAdapter<YarnManager>};
     return row;
 }
@@ -269,6 +270,7 @@ std::vector<Package> YarnManager::listInstalled(std::stop_token stop) {
         // Each scan asks again which registry to use.
         std::scoped_lock lock(yarnMutex_);
         registry_.reset();
+        registryAsked_ = false;
     }
     auto fail = [this](const YarnError& error) {
         logger().error(error.description());
@@ -340,26 +342,27 @@ std::optional<std::string> YarnManager::askRegistry(const std::string& executabl
     return std::nullopt;
 }
 
-std::string YarnManager::registry(std::stop_token stop) {
+std::optional<std::string> YarnManager::registry(std::stop_token stop) {
     if (options_.registry) return *options_.registry;
     {
         std::scoped_lock lock(yarnMutex_);
-        if (registry_) return *registry_;
+        if (registryAsked_) return registry_;
     }
-    // The registry npm uses, like the npm adapter; Yarn's own when there is no npm.
-    std::optional<std::string> npm = ExecutableLocator(runner_, files_).locate("npm", stop);
-    const std::string beside = folderOf(binaryPath()) + "/npm";
-    if (!npm && !binaryPath().empty() && files_.isExecutableFile(beside)) npm = beside;
+    // Yarn's own configuration names the registry it installs from (its default when the
+    // user set none); npm's, which Yarn 1 also reads, when Yarn cannot say.
     std::optional<std::string> found;
-    if (npm) found = askRegistry(*npm, stop);
-    if (!found && discover(stop)) found = askRegistry(binaryPath(), stop);
+    if (discover(stop)) found = askRegistry(binaryPath(), stop);
     if (!found) {
-        found = Endpoints::base(Service::JsRegistry);
-        logger().warning("Yarn's registry could not be read; using the public default " + *found);
+        std::optional<std::string> npm = ExecutableLocator(runner_, files_).locate("npm", stop);
+        const std::string beside = folderOf(binaryPath()) + "/npm";
+        if (!npm && !binaryPath().empty() && files_.isExecutableFile(beside)) npm = beside;
+        if (npm) found = askRegistry(*npm, stop);
     }
+    if (!found) logger().warning("Yarn's registry is unknown: neither yarn nor npm config get registry named one");
     std::scoped_lock lock(yarnMutex_);
+    registryAsked_ = true;
     registry_ = found;
-    return *found;
+    return found;
 }
 
 std::optional<std::string> YarnManager::fetchLatest(const std::string& registry, const std::string& name,
@@ -370,16 +373,17 @@ std::optional<std::string> YarnManager::fetchLatest(const std::string& registry,
         stop);
     std::optional<std::string> version = json && json->is_object() ? stringField(*json, "version") : std::nullopt;
     if (version && !trim(*version).empty()) return trim(*version);
-    logger().warning("YarnManager: Erreur fetch version " + name);
+    logger().warning("YarnManager: no latest version for " + name);
     return std::nullopt;
 }
 
 std::map<std::string, std::string> YarnManager::latestVersions(const std::vector<std::string>& names,
                                                                std::stop_token stop) {
-    const std::string base = registry(stop);
+    const std::optional<std::string> base = registry(stop);
+    if (!base) return {};
     return latestCache_.latest(
-        names, [&](const std::string& name, std::stop_token token) { return fetchLatest(base, name, token); }, stop,
-        base);
+        names, [&](const std::string& name, std::stop_token token) { return fetchLatest(*base, name, token); }, stop,
+        *base);
 }
 
 std::vector<Package> YarnManager::checkOutdated(std::stop_token stop) {
@@ -389,6 +393,12 @@ std::vector<Package> YarnManager::checkOutdated(std::stop_token stop) {
     if (installed.empty()) return {};
     std::vector<std::string> names;
     for (const Package& package : installed) names.push_back(package.name);
+    if (!registry(stop)) {
+        setErrorMessage(localized("error.yarn.registry_unknown"));
+        markLatestVersionsUnknown(true);
+        return {};
+    }
+    markLatestVersionsUnknown(false);
     const std::map<std::string, std::string> latest = latestVersions(names, stop);
     // Like any registry lookup, a package the registry does not answer for is only unknown.
     if (latest.empty()) logger().warning("YarnManager: no latest version could be read");

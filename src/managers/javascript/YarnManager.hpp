@@ -101,8 +101,8 @@ private:
     std::optional<std::vector<Entry>> manifestEntries(const std::string& folder,
                                                       const std::vector<Entry>& listed) const;
     std::optional<std::string> installedVersion(const std::string& name, std::stop_token stop);
-    // npm's registry, else Yarn's, else the public default.
-    std::string registry(std::stop_token stop);
+    // Yarn's registry, else npm's; nothing when neither names one.
+    std::optional<std::string> registry(std::stop_token stop);
     std::optional<std::string> askRegistry(const std::string& executable, std::stop_token stop);
     std::optional<std::string> fetchLatest(const std::string& registry, const std::string& name,
                                            std::stop_token stop);
@@ -114,7 +114,8 @@ private:
     std::string defaultPath_;
 
     mutable std::mutex yarnMutex_;
-    std::optional<std::string> registry_;      // for the current scan
+    std::optional<std::string> registry_;      // for the current scan, once registryAsked_
+    bool registryAsked_ = false;
     std::optional<std::string> globalFolder_;  // the last `yarn global dir`
     LatestVersionCache latestCache_;  // by registry
 };

@@ -35,7 +35,7 @@ std::string scanError(const CommandError& error) {
 const SourceRow& CargoManager::source() {
     static const SourceRow row{.id = "cargo", .name = "Cargo", .executables = {"cargo"},
                                .types = {PackageType::CargoPackage}, .toggle = ManagerToggleKey::ShowCargo,
-                               .folders = {"~/.cargo/bin/"}, .completionLine = "Inventaire Cargo terminé: ",
+                               .folders = {"~/.cargo/bin/"}, .completionLine = "Cargo",
                                .logTag = "cargo", .make = makeAdapter<CargoManager>};
     return row;
 }
@@ -59,11 +59,7 @@ std::vector<std::string> CargoManager::executableCandidates(const std::string& h
 }
 
 std::optional<std::string> CargoManager::locateExecutable(std::stop_token stop) {
-    for (const std::string& candidate : executableCandidates(home())) {
-        if (files_.isExecutableFile(candidate)) return candidate;
-    }
-    // A distribution's cargo (/usr/bin/cargo) is found on the PATH.
-    return ExecutableLocator(runner_, files_).locate(identity().executables, stop);
+    return ExecutableLocator(runner_, files_).locate(identity().executables, stop, executableCandidates(home()));
 }
 
 std::vector<CargoManager::CargoCrate> CargoManager::parseInstallList(std::string_view text) {
@@ -190,6 +186,7 @@ std::vector<Package> CargoManager::checkOutdated(std::stop_token stop) {
     }
     setErrorMessage(registry.wasUnreachable() ? std::optional<std::string>(registry.unreachableMessage())
                                               : std::nullopt);
+    markLatestVersionsUnknown(registry.wasUnreachable());
     return outdated;
 }
 

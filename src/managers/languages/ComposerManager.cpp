@@ -33,7 +33,7 @@ constexpr const char* kUnreachableSigns[] = {
 const SourceRow& ComposerManager::source() {
     static const SourceRow row{.id = "composer", .name = "Composer", .executables = {"composer"},
                                .types = {PackageType::ComposerPackage}, .toggle = ManagerToggleKey::ShowComposer,
-                               .completionLine = "Inventaire Composer terminé: ", .logTag = "composer",
+                               .completionLine = "Composer", .logTag = "composer",
                                .make = makeAdapter<ComposerManager>};
     return row;
 }
@@ -108,7 +108,8 @@ ComposerManager::Parsed ComposerManager::runListing(const std::string& subcomman
 }
 
 std::optional<std::string> ComposerManager::messageFor(const Parsed& parsed) const {
-    if (parsed.missingManifest) return std::string("Composer could not find a composer.json file");
+    // Without a global composer.json there is simply no global package: nothing failed.
+    if (parsed.missingManifest) return std::nullopt;
     if (parsed.repositoryUnreachable) return localized("error.registry.unreachable", {Endpoints::host(Service::Packagist)});
     return parsed.error;
 }
@@ -152,6 +153,7 @@ std::vector<Package> ComposerManager::checkOutdated(std::stop_token stop) {
         outdated.push_back(std::move(package));
     }
     setErrorMessage(messageFor(parsed));
+    markLatestVersionsUnknown(parsed.repositoryUnreachable);
     return outdated;
 }
 

@@ -23,12 +23,11 @@ GemError GemError::rubyTooOld(const std::string& rubyVersion) {
 }
 
 GemError GemError::adminFailed(int code, const std::string& command) {
-    return GemError(Kind::AdminFailed, "Échec RubyGems avec le helper privilégié (code " + std::to_string(code) +
-                                           "). Essayez dans le Terminal: sudo " + command);
+    return GemError(Kind::AdminFailed, localized("gem.admin_failed", {std::to_string(code), command}));
 }
 
 GemError GemError::versionUnchanged(const std::string& version) {
-    return GemError(Kind::VersionUnchanged, "Version inchangée (" + version + ")");
+    return GemError(Kind::VersionUnchanged, localized("gem.version_unchanged", {version}));
 }
 
 

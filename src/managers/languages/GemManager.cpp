@@ -54,7 +54,7 @@ constexpr SeriesRequirement kRubyGemsSeries[] = {
 const SourceRow& GemManager::source() {
     static const SourceRow row{.id = "gems", .name = "RubyGems", .executables = {"gem"},
                                .types = {PackageType::RubyGem}, .toggle = ManagerToggleKey::ShowGems,
-                               .completionLine = "Inventaire RubyGems terminé: ", .logTag = "gems",
+                               .completionLine = "RubyGems", .logTag = "gems",
                                .make = makeAdapter<GemManager>};
     return row;
 }
@@ -132,11 +132,7 @@ std::optional<std::string> GemManager::locateExecutable(std::stop_token stop) {
         }
         return std::nullopt;
     }
-    if (auto found = ExecutableLocator(runner_, files_).locate(identity().executables, stop)) return found;
-    for (const std::string& candidate : candidatePaths()) {
-        if (files_.isExecutableFile(candidate)) return candidate;
-    }
-    return std::nullopt;
+    return ExecutableLocator(runner_, files_).locate(identity().executables, stop, candidatePaths());
 }
 
 std::vector<GemManager::RubyGem> GemManager::parseGemList(std::string_view text) {
@@ -336,6 +332,7 @@ std::vector<Package> GemManager::checkOutdated(std::stop_token stop) {
         if (pathHint_) messages.push_back(*pathHint_);
     }
     setErrorMessage(messages.empty() ? std::nullopt : std::optional<std::string>(join(messages, "; ")));
+    markLatestVersionsUnknown(registry.wasUnreachable());
     return outdated;
 }
 
@@ -398,8 +395,7 @@ void GemManager::runUpdate(const std::string& gem, const Package& package, std::
             std::string folder(*match->groups[0]);
             // Replaced in place: GCC 12 at -O3 sees a false overlap in "~" + a temporary.
             if (startsWith(folder, home() + "/")) folder.replace(0, home().size(), "~");
-            std::string hint = "Le gem est installe dans ~/.gem mais le shell utilise toujours la copie systeme. Ajoutez " +
-                               folder + " a votre PATH.";
+            std::string hint = localized("gem.not_on_path", {folder});
             logger().warning("⚠️ " + hint);
             std::scoped_lock lock(gemMutex_);
             pathHint_ = hint;
@@ -432,11 +428,11 @@ void GemManager::updateRubyGems(const std::string& gem, const Package& package, 
         AdminPrompt& prompt = adminPrompt();
         if (!prompt.isAvailable()) {
             throw PackageManualUpdateRequiredError(package.name, "sudo " + gem + " update --system",
-                                                   "Mise à jour RubyGems non disponible depuis Van Treel");
+                                                   localized("gem.system_update_unavailable"));
         }
         logger().info("Using privileged helper for " + package.name);
         try {
-            prompt.run({.prompt = "Van Treel met à jour RubyGems.", .command = gem, .arguments = arguments,
+            prompt.run({.prompt = localized("gem.admin_prompt"), .command = gem, .arguments = arguments,
                         .timeoutSeconds = kUpdateTimeout},
                        stop);
         } catch (const AdminPromptError& error) {

@@ -19,7 +19,7 @@ GoError GoError::commandFailed(const std::string& output) {
 }
 
 GoError GoError::versionUnchanged(const std::string& name, const std::string& version) {
-    return GoError(Kind::VersionUnchanged, "Version inchangée (" + version + ") : " + name);
+    return GoError(Kind::VersionUnchanged, localized("go.version_unchanged", {version, name}));
 }
 
 }  // namespace vt

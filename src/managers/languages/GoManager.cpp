@@ -41,7 +41,7 @@ std::string scanError(const CommandError& error) { return localized("go_scan_err
 const SourceRow& GoManager::source() {
     static const SourceRow row{.id = "go", .name = "Go", .executables = {"go"}, .types = {PackageType::GoPackage},
                                .toggle = ManagerToggleKey::ShowGo, .folders = {"/usr/local/go/bin/"},
-                               .completionLine = "Inventaire Go terminé: ", .logTag = "go",
+                               .completionLine = "Go", .logTag = "go",
                                .make = makeAdapter<GoManager>};
     return row;
 }

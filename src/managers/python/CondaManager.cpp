@@ -48,7 +48,7 @@ const SourceRow& CondaManager::source() {
     // One dry run per environment, up to 120 s each, when the week-long cache is stale.
     static const SourceRow row{.id = "conda", .name = "Conda", .executables = {"conda", "mamba", "micromamba"},
                                .types = {PackageType::CondaPackage}, .toggle = ManagerToggleKey::ShowConda,
-                               .completionLine = "Inventaire Conda terminé: ", .logTag = "conda",
+                               .completionLine = "Conda", .logTag = "conda",
                                .timeout = std::chrono::seconds(600), .make = makeAdapter<CondaManager>};
     return row;
 }
@@ -115,14 +115,8 @@ std::vector<std::string> CondaManager::defaultCandidates(const std::string& home
 }
 
 std::optional<std::string> CondaManager::locateExecutable(std::stop_token stop) {
-    if (std::optional<std::string> found = ExecutableLocator(runner_, files_).locate(identity().executables, stop)) {
-        return found;
-    }
     const std::vector<std::string> candidates = options_.candidates ? *options_.candidates : defaultCandidates(home());
-    for (const std::string& candidate : candidates) {
-        if (files_.isExecutableFile(candidate)) return candidate;
-    }
-    return std::nullopt;
+    return ExecutableLocator(runner_, files_).locate(identity().executables, stop, candidates);
 }
 
 ShellCommandResult CondaManager::runConda(const std::string& conda, std::vector<std::string> arguments, double timeout,
@@ -367,8 +361,7 @@ std::vector<Package> CondaManager::listInstalled(std::stop_token stop) {
         }
     }
     std::vector<Package> packages = publishInventory();
-    logger().info("Inventaire Conda terminé: " + std::to_string(packages.size()) +
-                  " paquet(s), détection des mises à jour lancée");
+    logger().info(localized("log.conda_inventory", {std::to_string(packages.size())}));
     setErrorMessage(error);
     return packages;
 }

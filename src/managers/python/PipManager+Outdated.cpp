@@ -303,6 +303,7 @@ std::vector<Package> PipManager::checkOutdated(std::stop_token stop) {
     if (indexUnreachable) messages.push_back(localized("error.pip.index_unreachable"));
     messages.insert(messages.end(), failures.begin(), failures.end());
     setErrorMessage(messages.empty() ? std::nullopt : std::optional<std::string>(join(messages, "; ")));
+    markLatestVersionsUnknown(indexUnreachable);
     return packages;
 }
 

@@ -55,7 +55,7 @@ std::string lastLines(std::string_view text, std::size_t count) {
 const SourceRow& PipManager::source() {
     static const SourceRow row{.id = "pip", .name = "pip", .executables = {"pip3", "pip"},
                                .types = {PackageType::PipPackage}, .toggle = ManagerToggleKey::ShowPip, .isCore = true,
-                               .completionLine = "Inventaire Pip terminé: ", .logTag = "pip",
+                               .completionLine = "Pip", .logTag = "pip",
                                .make = makeAdapter<PipManager>};
     return row;
 }

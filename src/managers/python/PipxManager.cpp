@@ -34,7 +34,7 @@ std::string pypiURL(std::string_view name) {
 const SourceRow& PipxManager::source() {
     static const SourceRow row{.id = "pipx", .name = "pipx", .executables = {"pipx"},
                                .types = {PackageType::PipxPackage}, .toggle = ManagerToggleKey::ShowPipx,
-                               .completionLine = "Inventaire Pipx terminé: ", .logTag = "pipx",
+                               .completionLine = "Pipx", .logTag = "pipx",
                                .make = makeAdapter<PipxManager>};
     return row;
 }

@@ -14,7 +14,7 @@ UvError UvError::commandFailed(const std::string& detail) {
 
 UvError UvError::versionUnchanged(const std::string& target, const std::string& current) {
     return UvError(Kind::VersionUnchanged,
-                   "uv a terminé sans installer " + target + " (version actuelle : " + current + ")");
+                   localized("uv.version_unchanged", {target, current}));
 }
 
 }  // namespace vt

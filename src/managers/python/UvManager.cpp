@@ -44,7 +44,7 @@ std::string failureDetail(const std::exception& error) {
 
 const SourceRow& UvManager::source() {
     static const SourceRow row{.id = "uv", .name = "uv", .executables = {"uv"}, .types = {PackageType::UvTool},
-                               .toggle = ManagerToggleKey::ShowUv, .completionLine = "Inventaire uv terminé: ",
+                               .toggle = ManagerToggleKey::ShowUv, .completionLine = "uv",
                                .logTag = "uv", .make = makeAdapter<UvManager>};
     return row;
 }
@@ -79,19 +79,15 @@ std::vector<std::string> UvManager::executableCandidates(const std::string& home
 std::optional<std::string> UvManager::locateExecutable(std::stop_token stop) {
     const std::vector<std::string> candidates =
         options_.candidates ? *options_.candidates : executableCandidates(home());
-    for (const std::string& candidate : candidates) {
-        if (files_.isExecutableFile(candidate)) return candidate;
-    }
-    return ExecutableLocator(runner_, files_).locate(identity().executables, stop);
+    return ExecutableLocator(runner_, files_).locate(identity().executables, stop, candidates);
 }
 
 std::optional<std::string> UvManager::sourceNote(const std::string& name, UvReceipt::SourceKind kind) {
-    const std::string tail = " Van Treel ne compare pas cette installation avec PyPI.";
     switch (kind) {
         case UvReceipt::SourceKind::Registry: return std::nullopt;
-        case UvReceipt::SourceKind::Git: return name + " a été installé avec uv depuis une source Git épinglée." + tail;
-        case UvReceipt::SourceKind::LocalPath: return name + " a été installé avec uv depuis un chemin local." + tail;
-        case UvReceipt::SourceKind::DirectURL: return name + " a été installé avec uv depuis une URL directe." + tail;
+        case UvReceipt::SourceKind::Git: return localized("uv.source.git", {name});
+        case UvReceipt::SourceKind::LocalPath: return localized("uv.source.local", {name});
+        case UvReceipt::SourceKind::DirectURL: return localized("uv.source.url", {name});
     }
     return std::nullopt;
 }

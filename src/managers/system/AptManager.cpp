@@ -35,7 +35,7 @@ const Regex& instLine() {
 const SourceRow& AptManager::source() {
     static const SourceRow row{.id = "apt", .name = "apt", .executables = {"apt-get"},
                                .types = {PackageType::AptPackage}, .toggle = ManagerToggleKey::ShowApt,
-                               .completionLine = "Inventaire apt terminé: ", .logTag = "apt",
+                               .completionLine = "apt", .logTag = "apt",
                                .timeout = std::chrono::seconds(180), .make = makeAdapter<AptManager>};
     return row;
 }

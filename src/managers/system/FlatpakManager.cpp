@@ -27,7 +27,7 @@ std::string shortCommit(std::string_view commit) { return std::string(commit.sub
 const SourceRow& FlatpakManager::source() {
     static const SourceRow row{.id = "flatpak", .name = "Flatpak", .executables = {"flatpak"},
                                .types = {PackageType::FlatpakApp}, .toggle = ManagerToggleKey::ShowFlatpak,
-                               .completionLine = "Inventaire Flatpak terminé: ", .logTag = "flatpak",
+                               .completionLine = "Flatpak", .logTag = "flatpak",
                                .make = makeAdapter<FlatpakManager>};
     return row;
 }

@@ -45,7 +45,7 @@ std::vector<SnapManager::Entry> parseTable(std::string_view text, bool hasTracki
 const SourceRow& SnapManager::source() {
     static const SourceRow row{.id = "snap", .name = "Snap", .executables = {"snap"},
                                .types = {PackageType::SnapPackage}, .toggle = ManagerToggleKey::ShowSnap,
-                               .completionLine = "Inventaire Snap terminé: ", .logTag = "snap",
+                               .completionLine = "Snap", .logTag = "snap",
                                .make = makeAdapter<SnapManager>};
     return row;
 }

@@ -17,7 +17,7 @@ const SourceRow& FlutterManager::source() {
     static const SourceRow row{.id = "flutter", .name = "Flutter", .executables = {"flutter"},
                                .types = {PackageType::FlutterSDK}, .toggle = ManagerToggleKey::ShowFlutter,
                                .folders = {"~/flutter/bin/", "~/development/flutter/bin/", "~/fvm/default/bin/"},
-                               .completionLine = "Inventaire Flutter terminé: ", .logTag = "flutter",
+                               .completionLine = "Flutter", .logTag = "flutter",
                                .make = makeAdapter<FlutterManager>};
     return row;
 }

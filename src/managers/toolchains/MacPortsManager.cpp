@@ -27,7 +27,7 @@ Package portPackage(const MacPortsManager::Port& port) {
 const SourceRow& MacPortsManager::source() {
     static const SourceRow row{.id = "macports", .name = "MacPorts", .executables = {"port"},
                                .types = {PackageType::MacPorts}, .toggle = ManagerToggleKey::ShowMacPorts,
-                               .folders = {"/opt/local/bin/"}, .completionLine = "Inventaire MacPorts terminé: ",
+                               .folders = {"/opt/local/bin/"}, .completionLine = "MacPorts",
                                .logTag = "macports", .make = makeAdapter<MacPortsManager>};
     return row;
 }

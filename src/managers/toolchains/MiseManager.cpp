@@ -31,7 +31,7 @@ const SourceRow& MiseManager::source() {
     static const SourceRow row{.id = "mise", .name = "mise", .executables = {"mise"},
                                .types = {PackageType::MiseRuntime}, .toggle = ManagerToggleKey::ShowMise,
                                .folders = {"~/.local/share/mise/bin/", "~/.local/share/mise/"},
-                               .completionLine = "Inventaire Mise terminé: ", .logTag = "mise",
+                               .completionLine = "Mise", .logTag = "mise",
                                .make = makeAdapter<MiseManager>};
     return row;
 }

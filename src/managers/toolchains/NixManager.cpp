@@ -27,7 +27,7 @@ const SourceRow& NixManager::source() {
     static const SourceRow row{.id = "nix", .name = "Nix", .executables = {"nix", "nix-env"},
                                .types = {PackageType::NixPackage}, .toggle = ManagerToggleKey::ShowNix,
                                .folders = {"~/.nix-profile/bin/", "/nix/var/nix/profiles/default/bin/"},
-                               .completionLine = "Inventaire Nix terminé: ", .logTag = "nix",
+                               .completionLine = "Nix", .logTag = "nix",
                                .timeout = std::chrono::seconds(360), .make = makeAdapter<NixManager>};
     return row;
 }

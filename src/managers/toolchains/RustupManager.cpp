@@ -33,7 +33,7 @@ std::string failureText() { return localized("rustup.command_failed"); }
 const SourceRow& RustupManager::source() {
     static const SourceRow row{.id = "rustup", .name = "rustup", .executables = {"rustup"},
                                .types = {PackageType::RustupToolchain}, .toggle = ManagerToggleKey::ShowRustup,
-                               .folders = {"~/.cargo/bin/"}, .completionLine = "Inventaire rustup terminé: ",
+                               .folders = {"~/.cargo/bin/"}, .completionLine = "rustup",
                                .logTag = "rustup", .timeout = std::chrono::seconds(240),
                                .make = makeAdapter<RustupManager>};
     return row;
@@ -217,8 +217,10 @@ std::vector<Package> RustupManager::readOutdated(std::stop_token stop, std::opti
     }
     // rustup check says "error: could not download file from ..." and still exits 0.
     const std::string errors = result.standardError;
-    if (contains(errors, "could not download") || contains(errors, "error sending request") ||
-        contains(errors, "dns error")) {
+    const bool unreachable = contains(errors, "could not download") || contains(errors, "error sending request") ||
+                             contains(errors, "dns error");
+    markLatestVersionsUnknown(unreachable);
+    if (unreachable) {
         message = localized("rustup.dist_unreachable", {Endpoints::host(Service::RustupDist)});
     } else if (result.exitCode != 0 && rows.empty()) {
         message = failureText() + ": " + excerpt(trim(errors), 300);

@@ -49,7 +49,7 @@ std::optional<std::string> currentVersion(const std::string& folder) {
 const SourceRow& SdkmanManager::source() {
     static const SourceRow row{.id = "sdkman", .name = "SDKMAN", .executables = {"sdk"},
                                .types = {PackageType::SdkmanCandidate}, .toggle = ManagerToggleKey::ShowSdkman,
-                               .completionLine = "Inventaire SDKMAN terminé: ", .logTag = "sdkman",
+                               .completionLine = "SDKMAN", .logTag = "sdkman",
                                .make = makeAdapter<SdkmanManager>};
     return row;
 }
@@ -170,6 +170,7 @@ std::vector<Package> SdkmanManager::readOutdated(std::stop_token stop, std::opti
     };
     std::map<std::string, std::string> latest = latest_->latest(names, lookup, stop, Endpoints::base(Service::Sdkman));
     if (unreachable) message = localized("error.registry.unreachable", {Endpoints::host(Service::Sdkman)});
+    markLatestVersionsUnknown(unreachable);
     std::vector<Package> outdated;
     for (Package package : installed) {
         auto found = latest.find(package.name);

@@ -55,7 +55,7 @@ std::string outputOf(const ShellCommandResult& result) {
 const SourceRow& TlmgrManager::source() {
     static const SourceRow row{.id = "tex-live", .name = "TeX Live", .executables = {"tlmgr"},
                                .types = {PackageType::TlmgrPackage}, .toggle = ManagerToggleKey::ShowTlmgr,
-                               .folders = {"/Library/TeX/texbin/"}, .completionLine = "Inventaire TeX Live terminé: ",
+                               .folders = {"/Library/TeX/texbin/"}, .completionLine = "TeX Live",
                                .logTag = "tlmgr", .timeout = std::chrono::seconds(300),
                                .make = makeAdapter<TlmgrManager>};
     return row;

@@ -5,6 +5,7 @@
 #include "base/Platform.hpp"
 #include "base/Strings.hpp"
 #include "sources/inventory/AppBundleReader.hpp"
+#include "base/Localization.hpp"
 
 namespace vt {
 
@@ -25,32 +26,31 @@ bool requiresAppStore(std::string_view output) {
 }  // namespace
 
 MacAppStoreUpdateError MacAppStoreUpdateError::updateFailed(const std::string& detail) {
-    return {Kind::UpdateFailed, "Échec de la mise à jour: " + detail};
+    return {Kind::UpdateFailed, localized("mas.update_failed", {detail})};
 }
 MacAppStoreUpdateError MacAppStoreUpdateError::downloadFailed(const std::optional<std::string>& detail) {
-    return {Kind::DownloadFailed, "Échec du téléchargement: " + detail.value_or("erreur inconnue")};
+    return {Kind::DownloadFailed, localized("mas.download_failed", {detail.value_or(localized("error.unknown"))})};
 }
 MacAppStoreUpdateError MacAppStoreUpdateError::purchaseFailed(const std::optional<std::string>& detail) {
-    return {Kind::PurchaseFailed, "Échec de l'achat: " + detail.value_or("erreur inconnue")};
+    return {Kind::PurchaseFailed, localized("mas.purchase_failed", {detail.value_or(localized("error.unknown"))})};
 }
-MacAppStoreUpdateError MacAppStoreUpdateError::notInstalled() { return {Kind::NotInstalled, "Application not installed"}; }
-MacAppStoreUpdateError MacAppStoreUpdateError::timeout() { return {Kind::Timeout, "La mise à jour a expiré"}; }
-MacAppStoreUpdateError MacAppStoreUpdateError::cancelled() { return {Kind::Cancelled, "Mise à jour annulée"}; }
+MacAppStoreUpdateError MacAppStoreUpdateError::notInstalled() { return {Kind::NotInstalled, localized("mas.not_installed_app")}; }
+MacAppStoreUpdateError MacAppStoreUpdateError::timeout() { return {Kind::Timeout, localized("mas.timeout")}; }
+MacAppStoreUpdateError MacAppStoreUpdateError::cancelled() { return {Kind::Cancelled, localized("mas.cancelled")}; }
 MacAppStoreUpdateError MacAppStoreUpdateError::noDownloadsReturned() {
-    return {Kind::NoDownloadsReturned, "Aucun téléchargement disponible pour cette application"};
+    return {Kind::NoDownloadsReturned, localized("mas.no_downloads")};
 }
 MacAppStoreUpdateError MacAppStoreUpdateError::appStoreAccountUnavailable() {
-    return {Kind::AppStoreAccountUnavailable, "Compte App Store indisponible"};
+    return {Kind::AppStoreAccountUnavailable, localized("mas.account_unavailable")};
 }
 MacAppStoreUpdateError MacAppStoreUpdateError::appStoreRequired() {
     return {Kind::AppStoreRequired,
-            "Mise à jour automatique indisponible. Ouvrez le Mac App Store pour installer cette mise à jour."};
+            localized("mas.app_store_required")};
 }
 MacAppStoreUpdateError MacAppStoreUpdateError::manualAppStoreUpdateRequired(const std::string& name,
                                                                             const std::string& version) {
     return {Kind::ManualAppStoreUpdateRequired,
-            "Mise à jour manuelle requise: " + name + " " + version + " (mas upgrade completed but installed version is still " +
-                version + ")"};
+            localized("mas.manual_required", {name, version, version})};
 }
 
 MacAppStoreUpdateCoordinator::MacAppStoreUpdateCoordinator(Options options) : options_(std::move(options)) {
@@ -87,7 +87,7 @@ MacAppStoreUpdateCoordinator::Outcome MacAppStoreUpdateCoordinator::openAppStore
 MacAppStoreUpdateCoordinator::Outcome MacAppStoreUpdateCoordinator::update(const Target& target, std::stop_token stop) {
     if (!options_.mas->isInstalled()) return openAppStore(target, stop);
     logger().info("🔄 mas upgrade for " + target.name + " (ID: " + target.id + ")");
-    if (options_.progress) options_.progress("Mise à jour via mas…");
+    if (options_.progress) options_.progress(localized("mas.progress"));
     ShellCommandResult result;
     try {
         result = options_.mas->run({"upgrade", target.id}, stop, 900.0);

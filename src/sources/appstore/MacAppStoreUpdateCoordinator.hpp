@@ -64,7 +64,7 @@ public:
         CommandRunning* runner = nullptr;  // opens the App Store on a Mac
         // The installed version read from disk; the bundle's Info.plist when not set.
         std::function<std::optional<std::string>(const std::string& bundlePath)> installedVersion;
-        std::function<void(const std::string&)> progress;  // "Mise à jour via mas…"
+        std::function<void(const std::string&)> progress;  // "Updating with mas…"
     };
 
     explicit MacAppStoreUpdateCoordinator(Options options);

@@ -4,6 +4,7 @@
 
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
+#include "base/Localization.hpp"
 
 namespace vt {
 
@@ -17,15 +18,15 @@ const Logger& logger() {
 }  // namespace
 
 MasCliError MasCliError::installationFailed(const std::string& detail) {
-    return MasCliError(Kind::InstallationFailed, "Échec de l'installation de mas-cli: " + detail);
+    return MasCliError(Kind::InstallationFailed, localized("mas.cli_install_failed", {detail}));
 }
 
 MasCliError MasCliError::homebrewNotInstalled() {
     return MasCliError(Kind::HomebrewNotInstalled,
-                       "Homebrew n'est pas installé. Veuillez d'abord installer Homebrew.");
+                       localized("mas.homebrew_missing"));
 }
 
-MasCliError MasCliError::notInstalled() { return MasCliError(Kind::NotInstalled, "mas-cli n'est pas installé"); }
+MasCliError MasCliError::notInstalled() { return MasCliError(Kind::NotInstalled, localized("mas.cli_missing")); }
 
 MasCliManager::MasCliManager(Options options) : options_(std::move(options)) {}
 

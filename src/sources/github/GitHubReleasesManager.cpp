@@ -22,6 +22,7 @@
 #include "system/Endpoints.hpp"
 #include "system/NetworkClient.hpp"
 #include "system/SecretStore.hpp"
+#include "base/Localization.hpp"
 
 namespace vt {
 
@@ -35,7 +36,6 @@ const Logger& logger() {
 constexpr std::size_t kMaximumSearchedFileBytes = 1024 * 1024;
 constexpr std::size_t kMaximumSearchedPlists = 64;
 constexpr const char* kWezTerm = "com.github.wez.wezterm";
-constexpr const char* kNoMacAsset = "Aucun fichier macOS disponible";
 
 struct CategoryName {
     GitHubAppCategory category;
@@ -500,7 +500,7 @@ void GitHubReleasesManager::fetchLatest(GitHubApp& app, std::stop_token stop) {
         app.updateError.reset();
     } else {
         app.downloadURL.reset();
-        app.updateError = kNoMacAsset;
+        app.updateError = localized("github.no_macos_asset");
     }
     std::scoped_lock lock(mutex_);
     apps_[app.bundlePath] = app;
@@ -532,7 +532,7 @@ std::optional<Application> GitHubReleasesManager::check(const Application& appli
         result.updateCapability = UpdateCapability{true, false, std::nullopt};
     } else {
         result.updateStrategy = UpdateStrategy::ManualDownload;
-        result.updateCapability = UpdateCapability{false, false, std::string(kNoMacAsset)};
+        result.updateCapability = UpdateCapability{false, false, localized("github.no_macos_asset")};
     }
     return result;
 }

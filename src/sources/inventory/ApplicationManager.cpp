@@ -21,6 +21,7 @@
 #include "sources/generic/GenericUpdaterManager.hpp"
 #include "sources/rules/AppRuleCatalogService.hpp"
 #include "system/CommandRunning.hpp"
+#include "base/Localization.hpp"
 
 namespace vt {
 
@@ -378,7 +379,7 @@ std::vector<Application> ApplicationManager::scanApplications(std::stop_token st
         bool clean = !raw.empty() && raw.find("//") == std::string::npos && raw.find("/.") == std::string::npos && raw.back() != '/';
         std::string path = clean ? raw : normalised(raw);
         if (!seenPaths.insert(path).second) continue;  // found by Spotlight and by the listing, or twice
-        if (progress && (index % 64 == 0 || index == paths.size())) progress(index, paths.size(), "Spotlight", "Inventaire");
+        if (progress && (index % 64 == 0 || index == paths.size())) progress(index, paths.size(), "Spotlight", localized("scan.status.inventory"));
         if (!isValidUtf8(path)) {
             logger().warning("Skipped bundle " + sanitizeUtf8(path) + ": its path is not valid UTF-8");
             continue;

@@ -17,6 +17,7 @@
 #include "system/AdminPrompt.hpp"
 #include "system/CommandRunning.hpp"
 #include "system/FileSystemManager.hpp"
+#include "base/Localization.hpp"
 
 namespace vt {
 
@@ -204,11 +205,11 @@ void SoftwareUpdateInstallProgress::line(std::string_view text) {
     }
     const std::string lower = toLower(text);
     if (containsAny(lower, {"download", "telecharg"})) {
-        status_ = "Téléchargement…";
+        status_ = localized("software_update.phase.downloading");
     } else if (containsAny(lower, {"prepar", "install", "configur"})) {
-        status_ = "Configuration…";
+        status_ = localized("software_update.phase.configuring");
     } else if (containsAny(lower, {"verify", "verif", "validat"})) {
-        status_ = "Vérification…";
+        status_ = localized("software_update.phase.verifying");
     }
     if (containsAny(lower, {"done", "complete", "finish"})) finished_ = true;
 }
@@ -216,17 +217,14 @@ void SoftwareUpdateInstallProgress::line(std::string_view text) {
 SoftwareUpdateError SoftwareUpdateError::fromInstallOutput(std::string_view output, const std::string& updateName) {
     const std::string lower = toLower(output);
     if (containsAny(lower, {"user canceled", "cancelled", "canceled", "annule", "annulation"})) {
-        return {Kind::Cancelled, "Installation annulée: " + updateName};
+        return {Kind::Cancelled, localized("software_update.cancelled", {updateName})};
     }
     if (containsAny(lower, {"not authorized", "authorization", "administrator", "must be root",
                             "operation not permitted", "permission denied"})) {
-        std::string message = "Droits administrateur requis pour installer ";
-        message += updateName;
-        message += "; ouvrez ";
-        message += SoftwareUpdateManager::kSettingsAddress;
-        return {Kind::MissingRights, message};
+        return {Kind::MissingRights,
+                localized("software_update.missing_rights", {updateName, SoftwareUpdateManager::kSettingsAddress})};
     }
-    return {Kind::InstallFailed, "Erreur lors de l'installation de " + updateName};
+    return {Kind::InstallFailed, localized("software_update.install_failed", {updateName})};
 }
 
 SoftwareUpdateManager::SoftwareUpdateManager(CommandRunning& runner, const FileSystemManager& files,
@@ -257,8 +255,7 @@ std::vector<SoftwareUpdate> SoftwareUpdateManager::checkForUpdates(std::stop_tok
         found = parseSoftwareUpdateList(result.standardOutput + "\n" + result.standardError);
     } catch (const CommandError& error) {
         if (stop.stop_requested() || error.kind() == CommandError::Kind::Cancelled) throw CancellationError();
-        std::string message = "Erreur lors de la vérification: ";
-        message += error.description();
+        std::string message = localized("software_update.check_failed", {error.description()});
         logger().error(message);
         std::scoped_lock lock(mutex_);
         errorMessage_ = message;
@@ -342,7 +339,7 @@ void SoftwareUpdateManager::install(const SoftwareUpdate& update, const Progress
                                     std::stop_token stop) {
     if (!isAvailable()) {
         throw SoftwareUpdateError(SoftwareUpdateError::Kind::Unavailable,
-                                  "Erreur lors de l'installation de " + update.name);
+                                  localized("software_update.install_failed", {update.name}));
     }
     SoftwareUpdateInstallProgress progress;
     std::string output;
@@ -360,11 +357,11 @@ void SoftwareUpdateManager::install(const SoftwareUpdate& update, const Progress
                                .timeout = kInstallTimeout,
                                .allowNonZeroExit = true},
                 follow, follow, stop);
-            logger().info("Commande terminée avec le code " + std::to_string(result.exitCode));
+            logger().info("softwareupdate ended with code " + std::to_string(result.exitCode));
             if (result.exitCode != 0) throw SoftwareUpdateError::fromInstallOutput(output, update.name);
         } else {
-            if (onProgress) onProgress(0, "En attente d’autorisation…");
-            prompt_.run(PrivilegedCommand{.prompt = "Installer " + update.name,
+            if (onProgress) onProgress(0, localized("software_update.phase.waiting_authorization"));
+            prompt_.run(PrivilegedCommand{.prompt = localized("software_update.admin_prompt", {update.name}),
                                           .command = options_.tool,
                                           .arguments = {"-i", update.id, "--verbose"},
                                           .timeoutSeconds = kInstallTimeout},
@@ -376,7 +373,7 @@ void SoftwareUpdateManager::install(const SoftwareUpdate& update, const Progress
         throw;
     } catch (const AdminPromptError& error) {
         if (error.kind() == AdminPromptError::Kind::Denied) {
-            throw SoftwareUpdateError(SoftwareUpdateError::Kind::Cancelled, "Installation annulée: " + update.name);
+            throw SoftwareUpdateError(SoftwareUpdateError::Kind::Cancelled, localized("software_update.cancelled", {update.name}));
         }
         throw SoftwareUpdateError::fromInstallOutput(error.description(), update.name);
     } catch (const CommandError& error) {

@@ -101,7 +101,7 @@ public:
 
     bool isAvailable() const;
     // Refreshes the list from the tool and the preferences, and caches it. A failure keeps the
-    // previous list and is kept as errorMessage(), "Erreur lors de la vérification: …".
+    // previous list and is kept as errorMessage(), the check's failure message.
     std::vector<SoftwareUpdate> checkForUpdates(std::stop_token stop = {});
     std::vector<SoftwareUpdate> updates() const;
     std::optional<std::string> errorMessage() const;

@@ -21,6 +21,7 @@
 #include "sources/inventory/PropertyList.hpp"
 #include "system/Endpoints.hpp"
 #include "system/SystemNetworkClient.hpp"
+#include "base/Localization.hpp"
 
 namespace vt {
 
@@ -293,9 +294,7 @@ std::vector<SparkleApp> SparkleManager::scan(const std::vector<std::string>& bun
     for (const std::string& path : bundlePaths) {
         if (auto app = inspectBundle(path)) found.push_back(std::move(*app));
     }
-    std::string done = "Inventaire Sparkle terminé: ";
-    done += std::to_string(found.size());
-    logger().info(done);
+    logger().info(localized("log.inventory_done", {"Sparkle", std::to_string(found.size())}));
     std::scoped_lock lock(mutex_);
     // What an earlier check of the same installed version found stays until the next check.
     for (SparkleApp& app : found) {

@@ -79,7 +79,7 @@ public:
     // The Sparkle application in a bundle and its feed; nothing when the bundle has neither the
     // framework nor a feed key. Counts a feed address that is not a URL.
     std::optional<SparkleApp> inspectBundle(const std::string& bundlePath);
-    // Replaces the list with what the bundles hold; logs "Inventaire Sparkle terminé: N".
+    // Replaces the list with what the bundles hold; logs the inventory's line with N.
     std::vector<SparkleApp> scan(const std::vector<std::string>& bundlePaths);
     std::vector<SparkleApp> apps() const;
     long long invalidFeedURLCount() const;

@@ -94,7 +94,7 @@ TEST(DenoManagerTest, FailuresArePublishedAndAManualUpdateIsAskedForWhenDenoCann
     ASSERT_TRUE(fixture.manager->errorMessage().has_value());
     EXPECT_TRUE(startsWith(*fixture.manager->errorMessage(), "deno upgrade --dry-run failed: error sending request"))
         << *fixture.manager->errorMessage();
-    EXPECT_TRUE(log.contains("Échec de la vérification Deno : deno upgrade --dry-run failed: "));
+    EXPECT_TRUE(log.contains("Deno check failed: deno upgrade --dry-run failed: "));
 
     fixture.runner.on(kDryRun, recorded("deno", "upgrade-built-without-upgrade"));
     fixture.runner.on(kDeno + " upgrade", recorded("deno", "upgrade-built-without-upgrade"));

@@ -268,18 +268,14 @@ TEST(NpmManagerTest, WorkspaceDependencyIsRefusedBeforeAnyInstall) {
                                           "dependencies": {"@scope/core": "workspace:*", "chalk": "^5.0.0"},
                                           "peerDependencies": {"@scope/peer": "workspace:^"},
                                           "devDependencies": {"@scope/test": "workspace:*"}})"));
-    const std::string expected =
-        "Le paquet npm @scope/cli ne peut pas etre mis a jour automatiquement: la version cible declare une "
-        "dependance \"workspace:*\", qui ne peut etre resolue que dans le monorepo du paquet.\n"
-        "Dependances bloquantes detectees: @scope/core, @scope/peer\n"
-        "Commande tentee: npm install -g @scope/cli@latest\n"
-        "Alternative: mettre a jour ce paquet depuis son depot source, ou attendre une publication npm corrigee sans "
-        "dependance workspace.";
     try {
         f.manager->update(npmPackage("@scope/cli", "2.0.0", "3.0.0"), {});
         ADD_FAILURE() << "not refused";
     } catch (const PackageManualUpdateRequiredError& error) {
-        EXPECT_EQ(std::string(error.what()), expected);
+        const std::string text = error.what();
+        EXPECT_TRUE(startsWith(text, "The npm package @scope/cli cannot be updated automatically: ")) << text;
+        EXPECT_TRUE(contains(text, "\nBlocking dependencies found: @scope/core, @scope/peer\n")) << text;
+        EXPECT_TRUE(contains(text, "\nCommand tried: npm install -g @scope/cli@latest\n")) << text;
         EXPECT_EQ(error.command(), "npm install -g @scope/cli@latest");
         EXPECT_EQ(error.packageName(), "@scope/cli");
     }
@@ -293,8 +289,8 @@ TEST(NpmManagerTest, WorkspaceDependencyIsRefusedBeforeAnyInstall) {
                                         "npm error Unsupported URL Type \"workspace:\": workspace:*\n"));
     std::string message = messageOf<PackageManualUpdateRequiredError>(
         [&] { late.manager->update(npmPackage("@scope/cli", "2.0.0", "3.0.0"), {}); });
-    EXPECT_TRUE(startsWith(message, "Le paquet npm @scope/cli ne peut pas etre mis a jour automatiquement: "));
-    EXPECT_TRUE(contains(message, "\nDependances bloquantes detectees: workspace:*\n")) << message;
+    EXPECT_TRUE(startsWith(message, "The npm package @scope/cli cannot be updated automatically: "));
+    EXPECT_TRUE(contains(message, "\nBlocking dependencies found: workspace:*\n")) << message;
     EXPECT_GE(late.invalidations, 1);
 
     // Names npm would read as an option or a path are never run.
@@ -332,10 +328,9 @@ TEST(NpmManagerTest, FailedManifestFetchOnlyLogsAndTheUpdateGoesOn) {
         EXPECT_TRUE(log.contains("Failed to pre-validate npm manifest for is-number"));
         EXPECT_EQ(f.installs(), 1u);
         if (c.what == "npm knowing no registry") {
-            // The public default is asked instead, and the log says so.
-            const std::string base = Endpoints::base(Service::JsRegistry);
-            EXPECT_EQ(f.network.fetchedURLs(), std::vector<std::string>{base + "/is-number/latest"});
-            EXPECT_TRUE(log.contains("npm's registry could not be read; using the public default " + base));
+            // No registry is guessed: none is asked, and the log says why.
+            EXPECT_TRUE(f.network.fetchedURLs().empty());
+            EXPECT_TRUE(log.contains("npm's registry is unknown"));
         }
     }
 }
@@ -352,21 +347,16 @@ TEST(NpmManagerTest, FailedUpdatesCarryTheirOwnTexts) {
     };
 
     auto timedOut = arranged(Response::throwing(CommandError::timeout()));
-    EXPECT_EQ(messageOf<NpmError>([&] { timedOut->manager->update(package, {}); }),
-              "La mise a jour npm de is-number a depasse le delai maximal de 600 secondes.\n"
-              "Commande tentee: npm install -g is-number@latest\n"
-              "Alternative: relancez cette commande dans le Terminal pour laisser npm terminer sans bloquer le batch "
-              "Van Treel, puis relancez le scan.");
+    const std::string late = messageOf<NpmError>([&] { timedOut->manager->update(package, {}); });
+    EXPECT_TRUE(startsWith(late, "The npm update of is-number went past the 600 seconds allowed.\n")) << late;
+    EXPECT_TRUE(contains(late, "\nCommand tried: npm install -g is-number@latest\n")) << late;
     EXPECT_GE(timedOut->invalidations, 1);
 
     auto native = arranged(Response::failure(1, fixture("install-postinstall-native.stderr")));
-    EXPECT_EQ(messageOf<NpmError>([&] { native->manager->update(package, {}); }),
-              "Le paquet npm is-number ne peut pas etre mis a jour automatiquement: son script postinstall cherche le "
-              "paquet natif @tool/cli-darwin-arm64, mais npm ne l'a pas installe pour macOS Apple Silicon.\n"
-              "Commande tentee: npm install -g is-number@latest\n"
-              "Alternative: verifiez que les dependances optionnelles npm sont activees (`npm config get optional` "
-              "doit valoir true), puis relancez la commande dans le Terminal. Si le paquet natif n'existe pas sur npm, "
-              "il faut attendre une publication corrigee.");
+    const std::string nativeMissing = messageOf<NpmError>([&] { native->manager->update(package, {}); });
+    EXPECT_TRUE(contains(nativeMissing, "The npm package is-number cannot be updated automatically")) << nativeMissing;
+    EXPECT_TRUE(contains(nativeMissing, "the native package @tool/cli-darwin-arm64")) << nativeMissing;
+    EXPECT_TRUE(contains(nativeMissing, "\nCommand tried: npm install -g is-number@latest\n")) << nativeMissing;
 
     // npm's JSON error object supplies the message when there is one.
     auto notFound =
@@ -376,26 +366,19 @@ TEST(NpmManagerTest, FailedUpdatesCarryTheirOwnTexts) {
     EXPECT_FALSE(contains(message, "A complete log of this run")) << message;
 
     auto missing = arranged(Response::output("up to date in 1s\n"), Response::output(R"({"dependencies": {}})"));
-    EXPECT_EQ(messageOf<NpmError>([&] { missing->manager->update(package, {}); }),
-              "npm list -g n'a pas retrouve le paquet apres l'installation.\n"
-              "Paquet: is-number\n"
-              "Version installee apres commande: inconnue\n"
-              "Version attendue: 7.0.0\n"
-              "Commande tentee: npm install -g is-number@latest\n"
-              "Alternative: relancez la commande dans le Terminal pour voir les erreurs npm completes, puis relancez "
-              "le scan Van Treel.");
+    const std::string absent = messageOf<NpmError>([&] { missing->manager->update(package, {}); });
+    EXPECT_TRUE(startsWith(absent, "npm list -g did not find the package after the installation.\nPackage: is-number\n"
+                                   "Version installed after the command: unknown\nExpected version: 7.0.0\n"
+                                   "Command tried: npm install -g is-number@latest\n"))
+        << absent;
 
     LogCapture log;
     auto stale = arranged(Response::output("up to date in 1s\n"),
                           Response::output(R"({"dependencies": {"is-number": {"version": "6.0.0"}}})"));
-    EXPECT_EQ(messageOf<NpmError>([&] { stale->manager->update(package, {}); }),
-              "npm a termine sans installer la version cible.\n"
-              "Paquet: is-number\n"
-              "Version installee apres commande: 6.0.0\n"
-              "Version attendue: 7.0.0\n"
-              "Commande tentee: npm install -g is-number@latest\n"
-              "Alternative: relancez la commande dans le Terminal pour voir les erreurs npm completes, puis relancez "
-              "le scan Van Treel.");
+    const std::string older = messageOf<NpmError>([&] { stale->manager->update(package, {}); });
+    EXPECT_TRUE(startsWith(older, "npm finished without installing the target version.\nPackage: is-number\n"
+                                  "Version installed after the command: 6.0.0\n"))
+        << older;
     EXPECT_TRUE(log.contains("NPM installed version after update for is-number"));
 
     // The verification reads npm afresh: the listing cache was dropped after the install.

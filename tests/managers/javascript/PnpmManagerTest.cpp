@@ -127,7 +127,7 @@ TEST(PnpmManagerTest, MissingOrFailingPnpmIsPublishedNotThrown) {
     ASSERT_TRUE(fixture.manager->errorMessage().has_value());
     EXPECT_TRUE(startsWith(*fixture.manager->errorMessage(), "pnpm outdated failed: ERR_PNPM_META_FETCH_FAIL"))
         << *fixture.manager->errorMessage();
-    EXPECT_TRUE(log.contains("Échec de la vérification PNPM : pnpm outdated failed: ERR_PNPM_META_FETCH_FAIL"));
+    EXPECT_TRUE(log.contains("PNPM check failed: pnpm outdated failed: ERR_PNPM_META_FETCH_FAIL"));
 
     EXPECT_TRUE(fixture.manager->listInstalled({}).empty());
     EXPECT_EQ(fixture.manager->errorMessage(), CommandError::timeout().description());

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "base/Cancellation.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "JsToolsTestSupport.hpp"
 #include "managers/javascript/YarnError.hpp"
@@ -130,7 +131,7 @@ TEST(YarnManagerTest, AFailingOrMissingYarnIsPublishedWithTheScanPrefix) {
     EXPECT_TRUE(fixture.manager->listInstalled({}).empty());
     ASSERT_TRUE(fixture.manager->errorMessage().has_value());
     const std::string message = *fixture.manager->errorMessage();
-    EXPECT_TRUE(startsWith(message, "Erreur lors du scan: ")) << message;
+    EXPECT_TRUE(startsWith(message, "Error during the scan: ")) << message;
     EXPECT_TRUE(contains(message, "SyntaxError: ~/.config/yarn/global/package.json: Unexpected end of JSON input"))
         << message;
     EXPECT_TRUE(fixture.manager->checkOutdated({}).empty());
@@ -145,7 +146,7 @@ TEST(YarnManagerTest, AFailingOrMissingYarnIsPublishedWithTheScanPrefix) {
 
     YarnFixture missing(false);
     EXPECT_TRUE(missing.manager->listInstalled({}).empty());
-    EXPECT_EQ(missing.manager->errorMessage(), "Erreur lors du scan: Yarn not found");
+    EXPECT_EQ(missing.manager->errorMessage(), "Error during the scan: Yarn not found");
 }
 
 // The versions come from the registry npm names, kept per registry (the cache itself is
@@ -167,7 +168,7 @@ TEST(YarnManagerTest, LatestVersionsComeFromNpmsRegistry) {
     ASSERT_EQ(outdated.size(), 2u);
     EXPECT_EQ(find(outdated, "@antfu/ni")->latestVersion, "30.6.0");
     EXPECT_EQ(find(outdated, "semver")->latestVersion, "7.8.6");
-    EXPECT_TRUE(log.contains("YarnManager: Erreur fetch version left-pad"));
+    EXPECT_TRUE(log.contains("YarnManager: no latest version for left-pad"));
     EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
 
     std::unique_ptr<YarnManager> mirror = fixture.make("https://MIRROR");
@@ -176,23 +177,33 @@ TEST(YarnManagerTest, LatestVersionsComeFromNpmsRegistry) {
     EXPECT_EQ(fixture.network.fetchCount("https://MIRROR/semver/latest"), 1u);
 }
 
-// Neither npm nor Yarn says which registry: the public default is asked, and the log says so.
-TEST(YarnManagerTest, UnreadableRegistryFallsBackToThePublicDefault) {
+// Yarn's own configuration names the registry before npm's does; when neither names one,
+// no registry is guessed: the latest versions are unknown, and the source says so.
+TEST(YarnManagerTest, TheRegistryIsYarnsElseNpmsAndNeverAGuess) {
     YarnFixture fixture(true, std::nullopt);
     fixture.runner.on(kList, recorded("yarn", "list"));
-    fixture.runner.on(kYarn + " config get registry", Response::failure(1, "error config\n"));
+    fixture.runner.on(kYarn + " config get registry", Response::output("https://YARN-MIRROR\n"));
+    fixture.files.addExecutable("/usr/bin/npm");
+    fixture.runner.on("/usr/bin/which npm", Response::output("/usr/bin/npm\n"));
+    fixture.runner.on("/usr/bin/npm config get registry", Response::output(kRegistry + "/\n"));
     fixture.installGlobals({{"semver", "7.5.0"}});
-    const std::string base = Endpoints::base(Service::JsRegistry);
-    fixture.network.setText(base + "/semver/latest", latestJson("7.8.6"));
+    fixture.network.setText("https://YARN-MIRROR/semver/latest", latestJson("7.8.6"));
+    fixture.manager->listInstalled({});
+    const std::vector<Package> outdated = fixture.manager->checkOutdated({});
+    ASSERT_NE(find(outdated, "semver"), nullptr);
+    EXPECT_EQ(find(outdated, "semver")->latestVersion, "7.8.6");
+    EXPECT_FALSE(fixture.manager->latestVersionsUnknown());
+
+    fixture.runner.on(kYarn + " config get registry", Response::failure(1, "error config\n"));
+    fixture.runner.on("/usr/bin/npm config get registry", Response::output("undefined\n"));
+    const std::size_t fetched = fixture.network.fetchedURLs().size();
     LogCapture log;
     fixture.manager->listInstalled({});
-    std::vector<Package> outdated = fixture.manager->checkOutdated({});
-    EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
-    const Package* semver = find(outdated, "semver");
-    ASSERT_NE(semver, nullptr);
-    EXPECT_EQ(semver->latestVersion, "7.8.6");
-    for (const std::string& url : fixture.network.fetchedURLs()) EXPECT_EQ(url.rfind(base + "/", 0), 0u) << url;
-    EXPECT_TRUE(log.contains("Yarn's registry could not be read; using the public default " + base));
+    EXPECT_TRUE(fixture.manager->checkOutdated({}).empty());
+    EXPECT_EQ(fixture.network.fetchedURLs().size(), fetched) << "no registry is asked";
+    EXPECT_EQ(fixture.manager->errorMessage(), localized("error.yarn.registry_unknown"));
+    EXPECT_TRUE(fixture.manager->latestVersionsUnknown());
+    EXPECT_TRUE(log.contains("Yarn's registry is unknown"));
 }
 
 TEST(YarnManagerTest, UpdateUpgradesToLatestAndChecksWhatIsInstalled) {
@@ -219,21 +230,21 @@ TEST(YarnManagerTest, UpdateUpgradesToLatestAndChecksWhatIsInstalled) {
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->kind(), YarnError::Kind::VersionUnchanged);
     EXPECT_EQ(error->description(),
-              "Erreur lors de la mise à jour: La version installée n'a pas changé après yarn global upgrade");
+              "Error during the update: The installed version did not change after yarn global upgrade");
 
     error = failure(
         Package{.name = "semver", .version = "7.0.0", .type = PackageType::YarnGlobal, .latestVersion = "8.0.0"});
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->description(),
-              "Erreur lors de la mise à jour: La version installée reste inférieure à la "
-              "version attendue après yarn global upgrade");
+              "Error during the update: The installed version is still lower than the expected one after yarn "
+              "global upgrade");
 
     fixture.runner.on(upgrade,
                       Response::failure(1, "error Couldn't find package \"semver\" on the \"npm\" registry.\n"));
     error = failure(semver);
     ASSERT_TRUE(error.has_value());
     EXPECT_EQ(error->kind(), YarnError::Kind::CommandFailed);
-    EXPECT_TRUE(startsWith(error->description(), "Erreur lors de la mise à jour: ")) << error->description();
+    EXPECT_TRUE(startsWith(error->description(), "Error during the update: ")) << error->description();
     EXPECT_TRUE(contains(error->description(), "Couldn't find package")) << error->description();
 
     const std::size_t runs = fixture.runner.history().size();

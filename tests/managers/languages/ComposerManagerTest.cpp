@@ -65,13 +65,15 @@ TEST(ComposerManagerTest, ListsPastBannersAndReadsLatestVersions) {
     EXPECT_TRUE(f.runner.commandLines().empty());
 }
 
-TEST(ComposerManagerTest, MissingManifestAndUnreachablePackagistAreSaid) {
+// No global composer.json is no global package, not a failure; Packagist out of reach leaves
+// the latest versions unknown, and says so.
+TEST(ComposerManagerTest, MissingManifestIsNoFailureAndUnreachablePackagistIsSaid) {
     ComposerFixture f;
     f.runner.on(kShow, Response::failure(1, "Changed current directory to /home/user/.config/composer\n\n"
                                             "In ShowCommand.php line 245:\n  Composer could not find a composer.json "
                                             "file in /home/user/.config/composer\n"));
     EXPECT_TRUE(f.manager.listInstalled({}).empty());
-    EXPECT_EQ(f.manager.errorMessage(), "Composer could not find a composer.json file");
+    EXPECT_EQ(f.manager.errorMessage(), std::nullopt);
 
     f.runner.on(kShow, Response::output(kShowOutput));
     const std::string packagist = Endpoints::base(Service::Packagist);
@@ -85,6 +87,7 @@ TEST(ComposerManagerTest, MissingManifestAndUnreachablePackagistAreSaid) {
     EXPECT_TRUE(f.manager.checkOutdated({}).empty());
     ASSERT_TRUE(f.manager.errorMessage().has_value());
     EXPECT_NE(f.manager.errorMessage()->find(Endpoints::host(Service::Packagist)), std::string::npos);
+    EXPECT_TRUE(f.manager.latestVersionsUnknown());
 }
 
 }  // namespace

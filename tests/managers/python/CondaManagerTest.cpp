@@ -117,7 +117,7 @@ TEST(CondaManagerTest, ListsEveryEnvironmentAndLeavesPyPIEntriesToPip) {
     EXPECT_EQ(numpy.tap, "conda-forge");
     EXPECT_EQ(numpy.description, "py311h64a7726_0");
     EXPECT_FALSE(f.manager->errorMessage());
-    EXPECT_TRUE(log.contains("Inventaire Conda terminé: 5 paquet(s), détection des mises à jour lancée"));
+    EXPECT_TRUE(log.contains("Conda inventory done: 5 package(s), update detection started"));
 
     // Nor through the dry run, when the solve would touch it.
     CondaManager::DryRun plan;

@@ -128,8 +128,8 @@ TEST(UvManagerTest, ListsToolsWithTheirSourcesAndNotes) {
     const Package* httpie = find(packages, "httpie");
     ASSERT_NE(httpie, nullptr);
     EXPECT_EQ(httpie->description,
-              "httpie a été installé avec uv depuis une source Git épinglée. Van Treel ne "
-              "compare pas cette installation avec PyPI.");
+              "httpie was installed with uv from a pinned Git source. Van Treel does not compare this "
+              "installation with PyPI.");
     EXPECT_EQ(httpie->sourceIdentifier, "git+https://github.com/httpie/cli?tag=3.2.2");
     EXPECT_TRUE(find(packages, "localtool")->description.has_value());
     EXPECT_TRUE(find(packages, "ruff")->description.has_value());
@@ -154,7 +154,7 @@ TEST(UvManagerTest, UpdateUpgradesRegistryToolsAndReportsAVersionThatDidNotMove)
         FAIL() << "expected UvError";
     } catch (const UvError& error) {
         EXPECT_EQ(error.kind(), UvError::Kind::VersionUnchanged);
-        EXPECT_EQ(error.description(), "uv a terminé sans installer black 24.3.0 (version actuelle : 24.2.0)");
+        EXPECT_EQ(error.description(), "uv finished without installing black 24.3.0 (current version: 24.2.0)");
     }
 
     // A version that moved is a success, and the new listing is published.

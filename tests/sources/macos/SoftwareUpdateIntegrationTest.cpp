@@ -47,7 +47,7 @@ TEST(SoftwareUpdateIntegrationTest, TheToolsListIsCachedAndBecomesRowsWithTheirL
     SoftwareUpdateManager broken(runner, files, prompt, failing);
     EXPECT_TRUE(broken.checkForUpdates().empty());
     ASSERT_TRUE(broken.errorMessage());
-    EXPECT_EQ(broken.errorMessage()->rfind("Erreur lors de la vérification: ", 0), 0u);
+    EXPECT_EQ(broken.errorMessage()->rfind("Error while checking: ", 0), 0u);
     EXPECT_EQ(SoftwareUpdateManager(runner, files, prompt, options).cachedUpdates().size(), 3u);
 }
 

@@ -73,10 +73,10 @@ TEST(SystemUpdatesTest, InstallOutputGivesProgressStatusAndOutcome) {
     EXPECT_EQ(progress.progress(), 0);
     progress.consume("5 %\r");
     EXPECT_DOUBLE_EQ(progress.progress(), 0.455);
-    EXPECT_EQ(progress.status(), "Téléchargement…");
+    EXPECT_EQ(progress.status(), "Downloading…");
     progress.consume("Preparing 80.0%\nVerifying\n");
     EXPECT_DOUBLE_EQ(progress.progress(), 0.8);
-    EXPECT_EQ(progress.status(), "Vérification…");
+    EXPECT_EQ(progress.status(), "Verifying…");
     EXPECT_FALSE(progress.finished());
     progress.consume("Done.\n");
     EXPECT_TRUE(progress.finished());
@@ -87,7 +87,7 @@ TEST(SystemUpdatesTest, InstallOutputGivesProgressStatusAndOutcome) {
               Kind::MissingRights);
     auto other = SoftwareUpdateError::fromInstallOutput("Error downloading", "Safari");
     EXPECT_EQ(other.kind(), Kind::InstallFailed);
-    EXPECT_STREQ(other.what(), "Erreur lors de l'installation de Safari");
+    EXPECT_STREQ(other.what(), "Error while installing Safari");
 }
 
 TEST(SystemUpdatesTest, XProtectOutputFields) {

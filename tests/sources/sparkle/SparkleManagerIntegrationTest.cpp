@@ -97,7 +97,7 @@ TEST_F(SparkleManagerTest, FeedsOfBundlesHelpersAndResourcesAreFoundAndReadOverH
 
     auto found = manager_.scan({maccy, hex, login, probed, plain, apps_.file("Bad.app"), none});
     EXPECT_EQ(found.size(), 6u);
-    EXPECT_TRUE(log.contains("Inventaire Sparkle terminé: 6"));
+    EXPECT_TRUE(log.contains("Inventory of Sparkle done: 6"));
     EXPECT_EQ(manager_.invalidFeedURLCount(), 1);
 
     auto result = manager_.check(application(maccy, "Maccy"));

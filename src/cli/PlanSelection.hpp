@@ -1,0 +1,12 @@
+#pragma once
+
+#include "cli/SourceSelection.hpp"
+#include "core/UpdatePlan.hpp"
+
+namespace vt::cli {
+
+// Leaves out of an update plan the items of the sources --only and --exclude leave out,
+// steps and left-out items alike; a step left empty goes.
+void restrictPlan(UpdatePlan& plan, const SourceSelection& selection);
+
+}  // namespace vt::cli

@@ -1,0 +1,383 @@
+// The command line as people who live in apt, brew, gh and npm use it: the tool their shell
+// runs, a table that fits the terminal, ids a shell takes as they are, choosing sources,
+// exit statuses for scripts, help, completions and the sources whose answers are unknown.
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/Json.hpp"
+#include "base/Strings.hpp"
+#include "settings/DefaultsStore.hpp"
+#include "support/BuildPaths.hpp"
+#include "support/FakeTools.hpp"
+#include "support/TempDir.hpp"
+#include "support/VantreelProcess.hpp"
+#include "system/CommandRunner.hpp"
+#include "system/FileSystemManager.hpp"
+
+namespace vt {
+namespace {
+
+using testing::jsonOf;
+using testing::runVantreel;
+
+constexpr const char* kLongName = "an-exceptionally-long-formula-name-that-no-narrow-terminal-can-hold";
+
+class CommandLineHabitsE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testing::showOnly(home_.path(), {"ShowHomebrew", "ShowCasks", "ShowCargo"});
+        testing::writeFakeBrew(home_, {{"testball", "0.0.1", "0.1"},
+                                       {kLongName, "1.0.0-alpha.20240101.abcdef", "1.0.0-beta.20250101.fedcba"},
+                                       {"local-caffeine", "1.2.2", "1.2.3", true}});
+    }
+
+    testing::VantreelRun run(std::vector<std::string> arguments, std::map<std::string, std::string> environment = {}) const {
+        environment.try_emplace("VANTREEL_SCANNER_TIMEOUT", "20");
+        // No crates registry answers: cargo's latest versions stay unknown.
+        environment.try_emplace("VANTREEL_ENDPOINT_CRATES", "http://127.0.0.1:9");
+        return {std::move(arguments), home_.path(), std::move(environment)};
+    }
+
+    Json scanJson(std::vector<std::string> extra = {}) const {
+        std::vector<std::string> arguments{"--accept-terms", "scan", "--json"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        ShellCommandResult result = runVantreel(run(arguments));
+        EXPECT_EQ(result.exitCode, 0) << result.standardError;
+        return jsonOf(result);
+    }
+
+    // What `vantreel ARGUMENTS` prints on a terminal of `columns` columns (a real
+    // pseudo-terminal: the program asks it for its width), lines without their "\r".
+    std::vector<std::string> onTerminal(const std::vector<std::string>& arguments, unsigned short columns) const {
+        winsize size{};
+        size.ws_row = 60;
+        size.ws_col = columns;
+        const std::string path = CommandRunner::standardSearchPath(home_.path(), SystemFileSystemManager());
+        std::vector<std::string> words{testing::vantreelPath()};
+        words.insert(words.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        int master = -1;
+        const pid_t child = ::forkpty(&master, nullptr, nullptr, &size);
+        if (child == 0) {
+            ::setenv("HOME", home_.path().c_str(), 1);
+            ::setenv("PATH", path.c_str(), 1);
+            ::setenv("LANG", "C.UTF-8", 1);
+            ::setenv("NO_COLOR", "1", 1);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        std::string output;
+        char buffer[4096];
+        ssize_t n = 0;
+        while ((n = ::read(master, buffer, sizeof buffer)) > 0) output.append(buffer, static_cast<std::size_t>(n));
+        ::close(master);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+        std::vector<std::string> lines;
+        for (std::string_view line : splitLines(output)) {
+            std::string text(line);
+            std::erase(text, '\r');
+            lines.push_back(std::move(text));
+        }
+        return lines;
+    }
+
+    static std::size_t columnsOf(const std::string& line) {
+        std::size_t width = 0;
+        for (unsigned char c : line) width += (c & 0xC0) != 0x80 ? 1 : 0;
+        return width;
+    }
+
+    testing::TempDir home_{"vt-habits-e2e"};
+};
+
+// A tool first on the user's PATH is the one used, as the shell would; `managers` says where
+// each was found and why.
+TEST_F(CommandLineHabitsE2ETest, ToolsComeFromTheUsersPathFirst) {
+    testing::showOnly(home_.path(), {"ShowNpm", "ShowPip"});
+    home_.writeExecutable("bin/npm", R"(#!/bin/sh
+case "$*" in
+  "list -g --depth=0 --json") echo '{"dependencies": {"vt-path-probe": {"version": "1.0.0"}}}' ;;
+  "outdated -g --depth=0 --json") echo '{}' ;;
+  "root -g") echo "$HOME/npm-global/lib/node_modules" ;;
+  "config get registry") echo "http://127.0.0.1:9/" ;;
+  *) exit 1 ;;
+esac
+)");
+    home_.writeExecutable("bin/python3", R"(#!/bin/sh
+case "$*" in
+  "-m pip list --format=json") echo '[{"name": "vt-pip-probe", "version": "2.0"}]' ;;
+  "-m pip list --outdated --format=json") echo '[]' ;;
+  *) exit 1 ;;
+esac
+)");
+    home_.writeExecutable("bin/pip3", "#!" + home_.file("bin/python3") + "\nexit 1\n");
+    const std::string path = home_.file("bin") + ":" + CommandRunner::standardSearchPath(home_.path(), SystemFileSystemManager());
+
+    ShellCommandResult managers = runVantreel(run({"managers", "--json"}, {{"PATH", path}}));
+    ASSERT_EQ(managers.exitCode, 0) << managers.standardError;
+    std::map<std::string, Json> sources;
+    for (const Json& source : jsonOf(managers)["sources"]) sources[source.value("id", "")] = source;
+    EXPECT_EQ(sources["npm"]["path"], home_.file("bin/npm")) << sources["npm"];
+    EXPECT_EQ(sources["npm"]["foundBy"], "path");
+    EXPECT_EQ(sources["pip"]["path"], home_.file("bin/pip3")) << sources["pip"];
+    EXPECT_EQ(sources["pip"]["foundBy"], "path");
+    ShellCommandResult table = runVantreel(run({"managers"}, {{"PATH", path}}));
+    EXPECT_NE(table.standardOutput.find(home_.file("bin/npm") + "  on your PATH"), std::string::npos) << table.standardOutput;
+
+    ShellCommandResult scan = runVantreel(run({"--accept-terms", "scan", "--json", "--all"}, {{"PATH", path}}));
+    ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
+    std::map<std::string, Json> items = testing::itemsByKey(jsonOf(scan));
+    EXPECT_TRUE(items.count("package:npm global:vt-path-probe")) << scan.standardOutput;
+    EXPECT_TRUE(items.count("package:python (pip):" + toLower(home_.file("bin/python3")) + ":vt-pip-probe"))
+        << scan.standardOutput;
+}
+
+// The table fits the terminal: long columns shortened, the least useful dropped, no line
+// wider than the terminal; on a wide one and in a pipe nothing is cut.
+TEST_F(CommandLineHabitsE2ETest, TheTableFitsTheTerminalAndAPipeGetsItWhole) {
+    scanJson();
+    const std::vector<std::string> narrow = onTerminal({"list"}, 60);
+    bool elided = false;
+    for (const std::string& line : narrow) {
+        EXPECT_LE(columnsOf(line), 60u) << line;
+        elided = elided || line.find("…") != std::string::npos;
+    }
+    EXPECT_TRUE(elided);
+    ASSERT_FALSE(narrow.empty());
+    EXPECT_EQ(narrow.front().rfind("NAME", 0), 0u) << narrow.front();
+    EXPECT_EQ(narrow.front().find("SOURCE"), std::string::npos) << "the least useful column goes first";
+
+    std::string wideText;
+    for (const std::string& line : onTerminal({"list"}, 200)) {
+        EXPECT_LE(columnsOf(line), 200u) << line;
+        wideText += line + "\n";
+    }
+    EXPECT_NE(wideText.find(kLongName), std::string::npos) << wideText;
+    EXPECT_NE(wideText.find("SOURCE"), std::string::npos) << wideText;
+    EXPECT_EQ(wideText.find("…"), std::string::npos) << wideText;
+
+    ShellCommandResult piped = runVantreel(run({"list"}));
+    EXPECT_NE(piped.standardOutput.find(kLongName), std::string::npos);
+    EXPECT_NE(piped.standardOutput.find("1.0.0-beta.20250101.fedcba"), std::string::npos);
+}
+
+// Every id goes through a shell unquoted and comes back the same, and the verbs take it; the
+// earlier form is still taken, and ignore lists saved under it still hide their items.
+TEST_F(CommandLineHabitsE2ETest, IdsGoThroughAShellUnquotedAndTheEarlierFormStillWorks) {
+    Json report = scanJson({"--all"});
+    std::vector<std::string> ids;
+    for (const Json& row : report["rows"]) ids.push_back(row.value("id", ""));
+    ASSERT_FALSE(ids.empty());
+    EXPECT_NE(std::find(ids.begin(), ids.end(), "brew:testball"), ids.end());
+    EXPECT_NE(std::find(ids.begin(), ids.end(), "cask:local-caffeine"), ids.end());
+    for (const std::string& id : ids) {
+        ShellCommandResult echoed = CommandRunner::shared().execute(
+            CommandRequest{.command = "/bin/sh", .arguments = {"-c", "printf '%s\\n' " + id}, .timeout = 10});
+        EXPECT_EQ(echoed.standardOutput, id + "\n") << id;
+    }
+    ShellCommandResult ignored = CommandRunner::shared().execute(CommandRequest{
+        .command = "/bin/sh",
+        .arguments = {"-c", "\"$0\" ignore brew:testball", testing::vantreelPath()},
+        .environment = {{"HOME", home_.path()}, {"PATH", CommandRunner::standardSearchPath(home_.path(), SystemFileSystemManager())}},
+        .timeout = 60});
+    EXPECT_EQ(ignored.exitCode, 0) << ignored.standardError;
+    Json listed = jsonOf(runVantreel(run({"ignored", "--json"})));
+    ASSERT_EQ(listed["ignored"].size(), 1u) << listed;
+    EXPECT_EQ(listed["ignored"][0]["id"], "brew:testball");
+    // The earlier form names the same item, for scripts written before.
+    EXPECT_EQ(runVantreel(run({"unignore", "package:formulas:testball"})).exitCode, 0);
+    EXPECT_TRUE(jsonOf(runVantreel(run({"ignored", "--json"})))["ignored"].empty());
+
+    // A snooze saved by an earlier version, under the earlier id, still hides its row.
+    DefaultsStore defaults(testing::settingsFile(home_.path()));
+    defaults.set("SnoozedApps", Json{{"package:casks:local-caffeine", Json(nullptr)}});
+    ShellCommandResult list = runVantreel(run({"list"}));
+    EXPECT_EQ(list.standardOutput.find("local-caffeine"), std::string::npos) << list.standardOutput;
+    Json snoozed = jsonOf(runVantreel(run({"ignored", "--json"})));
+    ASSERT_EQ(snoozed["ignored"].size(), 1u) << snoozed;
+    EXPECT_EQ(snoozed["ignored"][0]["id"], "cask:local-caffeine");
+    EXPECT_EQ(runVantreel(run({"unsnooze", "cask:local-caffeine"})).exitCode, 0);
+    EXPECT_NE(runVantreel(run({"list"})).standardOutput.find("local-caffeine"), std::string::npos);
+}
+
+// --only runs and shows those sources only; --exclude leaves some out; an unknown name is
+// refused with the known ones, before anything runs.
+TEST_F(CommandLineHabitsE2ETest, OnlyAndExcludeChooseWhatRunsAndWhatShows) {
+    testing::writeFakeCargo(home_, "ripgrep", "13.0.0");
+    Json full = scanJson({"--all"});
+    Json onlyCasks = scanJson({"--all", "--only", "casks"});
+    std::set<std::string> sources;
+    for (const Json& item : onlyCasks["items"]) sources.insert(item.value("type", ""));
+    EXPECT_EQ(sources, std::set<std::string>{"Casks"}) << onlyCasks["items"];
+
+    // A scan of cargo alone runs no brew, and keeps what brew found before.
+    std::filesystem::remove(home_.file("brew-data/calls"));
+    Json cargoOnly = scanJson({"--all", "--only", "cargo"});
+    EXPECT_FALSE(std::filesystem::exists(home_.file("brew-data/calls")));
+    for (const Json& scanner : cargoOnly["scanners"]) EXPECT_EQ(scanner.value("source", ""), "cargo") << scanner;
+    Json listed = jsonOf(runVantreel(run({"list", "--json", "--all", "--exclude", "cargo"})));
+    EXPECT_EQ(listed["items"].size(), full["items"].size() - 1) << "brew's items stay saved";
+
+    ShellCommandResult unknown = runVantreel(run({"--accept-terms", "scan", "--only", "brw"}));
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_NE(unknown.standardError.find("unknown source \"brw\""), std::string::npos) << unknown.standardError;
+    EXPECT_NE(unknown.standardError.find("homebrew, casks"), std::string::npos) << unknown.standardError;
+}
+
+// A source whose registry does not answer is marked in the progress, the JSON, the table's
+// summary and the saved results; Composer without a global project is no failure.
+TEST_F(CommandLineHabitsE2ETest, SourcesWithUnknownLatestVersionsAreMarkedAndCounted) {
+    testing::showOnly(home_.path(), {"ShowCargo", "ShowComposer"});
+    testing::writeFakeCargo(home_, "ripgrep", "13.0.0");
+    home_.writeExecutable(".local/bin/composer", R"(#!/bin/sh
+echo "Changed current directory to $HOME/.config/composer" >&2
+echo "Composer could not find a composer.json file in $HOME/.config/composer" >&2
+exit 1
+)");
+    ShellCommandResult scan = runVantreel(run({"--accept-terms", "scan", "--all"}));
+    ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
+    EXPECT_NE(scan.standardOutput.find("No updates found · 1 source with latest versions unknown"), std::string::npos)
+        << scan.standardOutput;
+    EXPECT_NE(scan.standardError.find("scan: Cargo: done, latest versions unknown"), std::string::npos) << scan.standardError;
+    EXPECT_NE(scan.standardOutput.find("ripgrep  13.0.0     ?"), std::string::npos) << scan.standardOutput;
+    EXPECT_EQ(scan.standardOutput.find("failed"), std::string::npos) << scan.standardOutput;
+
+    for (const char* command : {"scan", "list"}) {
+        Json report = jsonOf(runVantreel(run({"--accept-terms", command, "--json"})));
+        std::map<std::string, Json> scanners;
+        for (const Json& scanner : report["scanners"]) scanners[scanner.value("source", "")] = scanner;
+        EXPECT_EQ(scanners["cargo"]["latestVersionsUnknown"], true) << command << report["scanners"];
+        EXPECT_NE(scanners["composer"].value("state", ""), "failed") << command << report["scanners"];
+    }
+    ShellCommandResult list = runVantreel(run({"list"}));
+    EXPECT_NE(list.standardOutput.find("1 source with latest versions unknown"), std::string::npos) << list.standardOutput;
+    EXPECT_NE(list.standardOutput.find("! Cargo:"), std::string::npos) << list.standardOutput;
+}
+
+// --exit-code says what is pending; a source that failed says 3; outdated-count before any
+// scan says there is none; check-updates and outdated-count speak JSON too.
+TEST_F(CommandLineHabitsE2ETest, ExitCodesAndCountsForScripts) {
+    ShellCommandResult before = runVantreel(run({"outdated-count"}));
+    EXPECT_EQ(before.exitCode, 3);
+    EXPECT_EQ(before.standardOutput, "");
+    EXPECT_NE(before.standardError.find("no scan yet"), std::string::npos) << before.standardError;
+    Json none = jsonOf(runVantreel(run({"outdated-count", "--json"})));
+    EXPECT_TRUE(none["pendingCount"].is_null());
+
+    EXPECT_EQ(runVantreel(run({"--accept-terms", "scan", "--exit-code", "--quiet"})).exitCode, 10);
+    EXPECT_EQ(runVantreel(run({"list", "--exit-code"})).exitCode, 10);
+    EXPECT_EQ(runVantreel(run({"list", "--exit-code", "--only", "cargo"})).exitCode, 0);
+    EXPECT_EQ(runVantreel(run({"outdated-count"})).standardOutput, "3\n");
+    Json counted = jsonOf(runVantreel(run({"check-updates", "--json", "--accept-terms"})));
+    EXPECT_EQ(counted["pendingCount"], 3);
+    EXPECT_EQ(counted["securityCount"], 0);
+    EXPECT_TRUE(counted["lastScan"].is_string());
+    ShellCommandResult quiet = runVantreel(run({"--accept-terms", "--quiet", "scan"}));
+    EXPECT_EQ(quiet.standardError, "") << "--quiet shows no progress";
+    EXPECT_EQ(runVantreel(run({"ignore", "brew:testball", "cask:local-caffeine", kLongName})).exitCode, 0);
+    EXPECT_EQ(runVantreel(run({"list", "--exit-code"})).exitCode, 0);
+
+    // A brew that fails: with --exit-code the scan says so; without, it succeeds.
+    home_.writeExecutable(".local/bin/brew", "#!/bin/sh\necho 'Error: broken' >&2\nexit 1\n");
+    EXPECT_EQ(runVantreel(run({"--accept-terms", "scan", "--full", "--exit-code"})).exitCode, 3);
+    EXPECT_EQ(runVantreel(run({"--accept-terms", "scan", "--full"})).exitCode, 0);
+    EXPECT_EQ(runVantreel(run({"check-updates", "--exit-code", "--accept-terms"})).exitCode, 3);
+
+    ShellCommandResult older = runVantreel(run({"version", "compare", "--exit-code", "1.9", "1.10"}));
+    EXPECT_EQ(older.exitCode, 1);
+    EXPECT_EQ(older.standardOutput, "ascending\n");
+    EXPECT_EQ(runVantreel(run({"version", "compare", "--exit-code", "2.0", "v2.0"})).exitCode, 0);
+    EXPECT_EQ(runVantreel(run({"version", "compare", "--exit-code", "2.1", "2.0"})).exitCode, 2);
+    EXPECT_EQ(runVantreel(run({"version", "compare", "2.1", "2.0"})).exitCode, 0);
+}
+
+// Help in the program's words, with an example for every command; -V; a mistyped command
+// gets the closest one; the completions, made from the commands, work once loaded in bash.
+TEST_F(CommandLineHabitsE2ETest, HelpTyposAndCompletions) {
+    ShellCommandResult help = runVantreel(run({"help"}));
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.standardOutput.rfind("Usage: vantreel [OPTIONS] [COMMAND]", 0), 0u) << help.standardOutput;
+    EXPECT_NE(help.standardOutput.find("  11   with --exit-code, a security update pending"), std::string::npos);
+    // What the parsing library writes when left to itself: "(0x)" counts, types, ranges.
+    auto leftover = [](const std::string& text) {
+        for (const char* marker : {"FLOAT", "TEXT:", "INT:", "in [", "REQUIRED", "Excludes", "Needs:"}) {
+            if (text.find(marker) != std::string::npos) return std::string(marker);
+        }
+        for (std::size_t at = text.find("x)"); at != std::string::npos; at = text.find("x)", at + 1)) {
+            std::size_t digits = at;
+            while (digits > 0 && std::isdigit(static_cast<unsigned char>(text[digits - 1]))) --digits;
+            if (digits < at && digits > 0 && text[digits - 1] == '(') return text.substr(digits - 1, at + 3 - digits);
+        }
+        return std::string();
+    };
+    std::vector<std::vector<std::string>> commands;
+    for (std::string_view line : splitLines(help.standardOutput.substr(help.standardOutput.find("Commands:")))) {
+        if (line.size() > 2 && line.substr(0, 2) == "  " && line[2] != ' ') {
+            commands.push_back({std::string(split(trimView(line), ' ').front())});
+        }
+        if (line.empty()) break;
+    }
+    commands.push_back({"version", "compare"});
+    commands.push_back({"settings", "github-token", "set"});
+    ASSERT_GT(commands.size(), 20u);
+    for (const std::vector<std::string>& words : commands) {
+        std::vector<std::string> arguments{"help"};
+        arguments.insert(arguments.end(), words.begin(), words.end());
+        ShellCommandResult shown = runVantreel(run(arguments));
+        EXPECT_EQ(shown.exitCode, 0) << words.front();
+        EXPECT_NE(shown.standardOutput.find("Example"), std::string::npos) << shown.standardOutput;
+        EXPECT_EQ(leftover(shown.standardOutput), "") << shown.standardOutput;
+        std::vector<std::string> flag = words;
+        flag.push_back("--help");
+        EXPECT_EQ(runVantreel(run(flag)).standardOutput, shown.standardOutput) << words.front();
+    }
+    EXPECT_EQ(runVantreel(run({"-V"})).standardOutput, runVantreel(run({"version"})).standardOutput);
+
+    ShellCommandResult typo = runVantreel(run({"scna"}));
+    EXPECT_EQ(typo.exitCode, 2);
+    EXPECT_NE(typo.standardError.find("Did you mean \"scan\"?"), std::string::npos) << typo.standardError;
+    ShellCommandResult deeper = runVantreel(run({"version", "comapre", "1", "2"}));
+    EXPECT_EQ(deeper.exitCode, 2);
+    EXPECT_NE(deeper.standardError.find("Did you mean \"compare\"?"), std::string::npos) << deeper.standardError;
+    EXPECT_EQ(runVantreel(run({"--color=sometimes", "list"})).exitCode, 2);
+    EXPECT_NE(runVantreel(run({"--color=always", "managers"})).standardOutput.find('\x1b'), std::string::npos);
+    EXPECT_EQ(runVantreel(run({"--color=never", "managers"})).standardOutput.find('\x1b'), std::string::npos);
+
+    const std::string script = runVantreel(run({"completions", "bash"})).standardOutput;
+    home_.write("completion.bash", script);
+    auto complete = [&](const std::string& words) {
+        const std::string program = "source " + home_.file("completion.bash") + "\nCOMP_WORDS=(" + words +
+                                    ")\nCOMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n_vantreel\nprintf '%s\\n' \"${COMPREPLY[@]}\"\n";
+        ShellCommandResult result = CommandRunner::shared().execute(
+            CommandRequest{.command = "/bin/bash", .arguments = {"-c", program}, .timeout = 20});
+        EXPECT_EQ(result.standardError, "") << words;
+        return result.standardOutput;
+    };
+    EXPECT_EQ(complete("vantreel sc"), "scan\n");
+    EXPECT_EQ(complete("vantreel scan --ex"), "--exclude\n--exit-code\n");
+    EXPECT_EQ(complete("vantreel version comp"), "compare\n");
+    EXPECT_EQ(complete("vantreel list --only cas"), "casks\n");
+    EXPECT_EQ(complete("vantreel --color n"), "never\n");
+    EXPECT_EQ(runVantreel(run({"completions", "tcsh"})).exitCode, 2);
+    for (const char* shell : {"zsh", "fish"}) {
+        EXPECT_NE(runVantreel(run({"completions", shell})).standardOutput.find("scan"), std::string::npos) << shell;
+    }
+}
+
+}  // namespace
+}  // namespace vt

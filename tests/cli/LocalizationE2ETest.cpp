@@ -1,0 +1,79 @@
+// What a person reads is English under an English or C locale, with ASCII punctuation under
+// C, and French, whole, under a French locale: the same commands run under both, and each
+// output is searched for the other language.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/FakeTools.hpp"
+#include "support/TempDir.hpp"
+#include "support/VantreelProcess.hpp"
+
+namespace vt {
+namespace {
+
+using testing::runVantreel;
+
+// Everything the commands print, standard output and error, under one locale, in a home of
+// its own (what is saved, activity titles among it, stays in the language it was made in).
+std::string outputsUnder(const std::string& locale) {
+    testing::TempDir home{"vt-l10n-e2e"};
+    testing::showOnly(home.path(), {"ShowHomebrew", "ShowCasks", "ShowCargo"});
+    testing::writeFakeBrew(home, {{"testball", "0.0.1", "0.1"}, {"local-caffeine", "1.2.2", "1.2.3", true}});
+    testing::writeFakeCargo(home, "ripgrep", "13.0.0");
+    const std::vector<std::vector<std::string>> commands = {
+        {"--accept-terms", "scan"},
+        {"list", "--all"},
+        {"managers"},
+        {"ignore", "brew:testball"},
+        {"ignored"},
+        {"settings", "list"},
+        {"activity"},
+        {"update", "--all", "--dry-run"},
+        {"help"},
+        {"help", "scan"},
+        {"help", "snooze"},
+        {"version", "compare", "--help"},
+        {"snooze", "cask:local-caffeine"},
+        {"scna"},
+        {"list", "--only", "brw"},
+        {"list", "--bogus"},
+        {"outdated-count", "--exit-code"},
+    };
+    std::string text;
+    for (const std::vector<std::string>& arguments : commands) {
+        ShellCommandResult result = runVantreel(
+            {arguments,
+             home.path(),
+             {{"LC_ALL", locale}, {"LANG", locale}, {"VANTREEL_ENDPOINT_CRATES", "http://127.0.0.1:9"}}});
+        text += result.standardOutput + result.standardError;
+    }
+    return text;
+}
+
+TEST(LocalizationE2ETest, EnglishUnderCAndFrenchWholeUnderAFrenchLocale) {
+    const std::string english = outputsUnder("C");
+    for (unsigned char c : english) {
+        ASSERT_LT(c, 0x80) << "not ASCII under the C locale:\n" << english;
+    }
+    for (const char* french : {"mise a jour", "mises", "paquet", "Erreur", "disponible", "element", "termin",
+                               "Utilisation", "Commandes", "Exemple", " de ", " les ", " pour ", "source en"}) {
+        EXPECT_EQ(english.find(french), std::string::npos) << french << " in:\n" << english;
+    }
+    EXPECT_NE(english.find("2 updates available - "), std::string::npos) << english;
+
+    const std::string french = outputsUnder("fr_FR.UTF-8");
+    for (const char* englishText : {" available", "Usage:", "Commands:", "Options:", "Example", "Show ", "Print ",
+                                    " items", "scanned", " failed", " the ", " with ", "Nothing", "unknown",
+                                    "Did you mean", "not expected", "is required", "latest versions"}) {
+        EXPECT_EQ(french.find(englishText), std::string::npos) << englishText << " in:\n" << french;
+    }
+    for (const char* expected : {"2 mises à jour disponibles · ", "Utilisation : vantreel", "Vouliez-vous dire « scan » ?",
+                                 "dernières versions inconnues", "source inconnue « brw »"}) {
+        EXPECT_NE(french.find(expected), std::string::npos) << expected << " not in:\n" << french;
+    }
+}
+
+}  // namespace
+}  // namespace vt
