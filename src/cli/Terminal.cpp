@@ -25,4 +25,15 @@ void writeAll(std::FILE* stream, std::string_view text) {
     std::fflush(stream);
 }
 
+bool askYesOnTerminal(const std::string& question) {
+    if (!::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO)) return false;
+    writeAll(stderr, question);
+    char answer[16] = {};
+    if (!std::fgets(answer, sizeof answer, stdin)) return false;
+    std::string word(answer);
+    while (!word.empty() && (word.back() == '\n' || word.back() == '\r' || word.back() == ' ')) word.pop_back();
+    for (char& c : word) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return word == "y" || word == "yes" || word == "o" || word == "oui";
+}
+
 }  // namespace vt::cli

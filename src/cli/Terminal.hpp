@@ -10,5 +10,8 @@ namespace vt::cli {
 std::string readAllStandardInput();
 // Writes the whole text to a stream, retrying short writes.
 void writeAll(std::FILE* stream, std::string_view text);
+// Asks a yes/no question on the terminal (y, yes, o, oui). Without a terminal on standard
+// input and standard error nobody can answer: no, without asking.
+bool askYesOnTerminal(const std::string& question);
 
 }  // namespace vt::cli

@@ -15,6 +15,7 @@
 #include "cli/Output.hpp"
 #include "cli/ScanCommand.hpp"
 #include "cli/Signals.hpp"
+#include "cli/Terminal.hpp"
 #include "cli/UpdateAllCommand.hpp"
 #include "cli/SparkleUpdate.hpp"
 #include "cli/UpdatesTable.hpp"
@@ -74,7 +75,8 @@ bool updateFromStore(const Application& application, bool json, Json& report) {
     bool updated = false;
     try {
         MacAppStoreUpdateCoordinator::Outcome outcome = coordinator.update(
-            {*application.appStoreID, application.name, application.bundlePath, application.version});
+            {*application.appStoreID, application.name, application.bundlePath, application.version,
+             application.latestVersion});
         if (outcome.openedInAppStore) {
             entry["success"] = false;
             entry["openedInAppStore"] = true;
@@ -125,6 +127,13 @@ void recordOutcomes(const std::vector<PackageUpdateResult>& results) {
     } catch (const std::exception&) {
         // Unwritable preferences: the update's own outcome is what the user reads.
     }
+}
+
+std::function<bool(const std::string& appName)> replaceRunningConsent(bool json) {
+    // Asked for one application only: a batch never replaces a running one.
+    return [json](const std::string& name) {
+        return !json && askYesOnTerminal(localized("update.replace_running_prompt", {name}));
+    };
 }
 
 namespace {
@@ -200,6 +209,15 @@ private:
     bool barShown_ = false;
 };
 
+// The checksum the last scan found for the application's download, when the row still
+// offers that download.
+std::optional<std::string> checksumOf(const std::string& bundlePath, const std::optional<std::string>& downloadURL) {
+    for (const Application& application : Context::shared().applications().applications()) {
+        if (application.bundlePath == bundlePath && application.downloadURL == downloadURL) return application.downloadSHA256;
+    }
+    return std::nullopt;
+}
+
 // Installs the newest release asset of an application tracked through GitHub over the
 // installed bundle; true when installed.
 bool installFromGitHub(const AllUpdateRow& row, bool json, Json& report) {
@@ -225,8 +243,10 @@ bool installFromGitHub(const AllUpdateRow& row, bool json, Json& report) {
         .runner = &CommandRunner::shared(),
         .privileged = &Context::shared().privilegedOperations(),
         .tools = InstallTools::fromEnvironment(),
+        .confirmReplaceRunning = replaceRunningConsent(json),
     });
-    GitHubInstallRequest request{row.name, bundlePath, repositoryOfAsset(row.downloadURL.value_or("")), row.downloadURL, latest};
+    GitHubInstallRequest request{row.name, bundlePath, repositoryOfAsset(row.downloadURL.value_or("")), row.downloadURL,
+                                 latest, checksumOf(bundlePath, row.downloadURL)};
     bool installed = false;
     try {
         GitHubInstallResult result;

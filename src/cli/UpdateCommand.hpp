@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "updates/BatchUpdateResult.hpp"
@@ -17,5 +19,9 @@ void addUpdateCommand(CLI::App& app, int* exitCode, const GlobalOptions* options
 
 // Failures feed the auto-deferral rules; a success clears an item's history.
 void recordOutcomes(const std::vector<PackageUpdateResult>& results);
+
+// For an update of one application the user asked for: whether a running application may be
+// replaced under itself, asked on the terminal (never with JSON output, nor without a terminal).
+std::function<bool(const std::string& appName)> replaceRunningConsent(bool json);
 
 }  // namespace vt::cli

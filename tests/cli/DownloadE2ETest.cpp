@@ -2,6 +2,8 @@
 // https server serves: the file lands in ~/Downloads under the server's name.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "base/Files.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/TempDir.hpp"
@@ -58,16 +60,23 @@ TEST(DownloadE2ETest, ARowsUpdateFileIsDownloadedWhereTheUserKeepsDownloadsAndIn
     EXPECT_FALSE(report.contains("install"));
     EXPECT_EQ(readFile(home.path() + "/Downloads/Tool Box-2.0.zip"), archive);
 
-    // Asked to install as well, it names the command that installs; plain lines off a terminal.
+    // Asked again, the file already there is the answer: nothing is fetched twice.
+    const std::size_t fetchedBefore = server.requestCount("/get/latest");
     auto set = testing::runVantreel({{"settings", "set", "ManualUpdateMode", "downloadAndInstall"}, home.path(), {}});
     ASSERT_EQ(set.exitCode, 0) << set.standardError;
     auto again = testing::runVantreel({{"--accept-terms", "download", "Tool Box"}, home.path(), trust});
     ASSERT_EQ(again.exitCode, 0) << again.standardError;
-    EXPECT_NE(again.standardOutput.find(home.path() + "/Downloads/Tool Box-2.0 (2).zip"), std::string::npos)
+    EXPECT_NE(again.standardOutput.find(home.path() + "/Downloads/Tool Box-2.0.zip"), std::string::npos)
         << again.standardOutput;
+    EXPECT_EQ(server.requestCount("/get/latest"), fetchedBefore);
+    // Asked to install as well, it names the command that installs; plain lines off a terminal.
     EXPECT_NE(again.standardOutput.find("vantreel update " + id), std::string::npos) << again.standardOutput;
-    EXPECT_NE(again.standardError.find("Downloading… 100 %"), std::string::npos) << again.standardError;
+    std::filesystem::remove(home.path() + "/Downloads/Tool Box-2.0.zip");
+    auto anew = testing::runVantreel({{"--accept-terms", "download", "Tool Box"}, home.path(), trust});
+    ASSERT_EQ(anew.exitCode, 0) << anew.standardError;
+    EXPECT_NE(anew.standardError.find("Downloading… 100 %"), std::string::npos) << anew.standardError;
 
+    std::filesystem::remove(home.path() + "/Downloads/Tool Box-2.0.zip");
     server.setRoute("/get/latest", testing::LoopbackRoute{.status = 500});
     auto failed = testing::runVantreel({{"--accept-terms", "download", id}, home.path(), trust});
     EXPECT_EQ(failed.exitCode, 1);
