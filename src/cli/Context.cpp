@@ -146,6 +146,7 @@ RefreshCoordinator& Context::refresh() {
         SettingsManager& preferences = settings();
         RefreshCoordinator::Options options;
         options.allowPreRelease = [&preferences] { return preferences.showPreReleaseUpdates(); };
+        options.scanCacheDuration = preferences.cacheLifetime();
         ApplicationManager& installed = applications();
         UpdateCheckCoordinator& checks = applicationChecks();
         ScanProgressModel& scanProgress = progress();
@@ -358,6 +359,9 @@ void restoreFastPathState(RefreshCoordinator& refresh, const PersistedScanResult
     state.lastFullScanSourceIDs.insert(saved.metadata->fullScanSourceIds.begin(),
                                        saved.metadata->fullScanSourceIds.end());
     state.lastScanSourceCount = state.lastFullScanSourceIDs.size();
+    for (const ScanMetadata::SourceInputs& source : saved.metadata->sourceInputs) {
+        state.sources[source.id] = RefreshCoordinator::SourceCache{source.inputs, source.checkedAt};
+    }
     for (const std::string& id : state.lastFullScanSourceIDs) {
         std::vector<PackageType> kinds = kindsOf(id);
         std::vector<Package>& inventory = state.lastInventory[id];
@@ -414,6 +418,7 @@ void persistScan(ScanResultsPersistence& persistence, DefaultsStore& defaults, c
     RefreshCoordinator::CacheState cache = Context::shared().refresh().cacheState();
     metadata.lastFullScanDate = cache.lastFullScanTime;
     metadata.fullScanSourceIds.assign(cache.lastFullScanSourceIDs.begin(), cache.lastFullScanSourceIDs.end());
+    for (const auto& [id, source] : cache.sources) metadata.sourceInputs.push_back({id, source.inputs, source.checkedAt});
     results.metadata = metadata;
     persistence.save(results);
     mergeActivity(defaults, coordinator);
