@@ -11,7 +11,7 @@
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "cli/AdoptCommand.hpp"
-#include "cli/SparkleUpdate.hpp"
+#include "cli/SparkleInstall.hpp"
 #include "updates/GitHubInstallerService.hpp"
 #include "updates/InstallTools.hpp"
 #include "base/RunMarkers.hpp"
@@ -490,8 +490,10 @@ PackageCoordinator& Context::coordinator() {
             result.newVersion = installed.installedVersion;
             return result;
         };
-        ApplicationUpdater fromAppcast = [](const Application& application, std::stop_token stop) {
-            SparkleUpdateOutcome outcome = installSparkleRelease(application, SparkleUpdateRun{.stop = stop});
+        ApplicationUpdater fromAppcast = [this](const Application& application, std::stop_token stop) {
+            SparkleUpdateOutcome outcome = installSparkleRelease(
+                application,
+                SparkleUpdateRun{.stop = stop, .network = &network(), .privileged = &privilegedOperations()});
             ApplicationUpdateOutcome result;
             switch (outcome.kind) {
                 case SparkleUpdateOutcome::Kind::Installed: result.newVersion = outcome.version; break;
