@@ -73,7 +73,8 @@ TEST_F(AptCacheHostTest, EachReadTakesTheConfigurationAfresh) {
     }
     const std::size_t at = status.find("Version: 1.0-1");  // plain's, the first entry
     ASSERT_NE(at, std::string::npos);
-    status.replace(at, 14, "Version: 1.1-1");
+    // Of another size too: apt trusts its cache while the status file's size and second hold.
+    status.replace(at, 14, "Version: 1.1-1\nInstalled-Size: 4");
     std::ofstream(other.path() + "/var/lib/dpkg/status") << status;
     testing::ScopedEnvironment config("APT_CONFIG", other.configFile().c_str());
     AptCache::Reading reading = AptCache::read({});
