@@ -1,6 +1,7 @@
 #include "managers/system/AptCache.hpp"
 
 #include "base/Cancellation.hpp"
+#include "base/Paths.hpp"
 #include "base/Strings.hpp"
 
 #if VT_HAVE_APT_PKG
@@ -60,7 +61,7 @@ AptCache::Upgrade upgradeOf(pkgCache::PkgIterator package, pkgCache::VerIterator
 
 bool AptCache::isAvailable() noexcept { return true; }
 
-AptCache::Reading AptCache::read(std::stop_token stop) {
+AptCache::Reading AptCache::read(std::stop_token stop, const std::string& cacheFolder) {
     std::scoped_lock lock(libraryMutex());
     _error->Discard();
     Reading reading;
@@ -69,6 +70,10 @@ AptCache::Reading AptCache::read(std::stop_token stop) {
     if (!pkgInitConfig(*_config) || !pkgInitSystem(*_config, _system)) {
         reading.failure = takeErrors();
         return reading;
+    }
+    if (!cacheFolder.empty() && paths::ensureFolder(cacheFolder)) {
+        _config->Set("Dir::Cache::pkgcache", cacheFolder + "/pkgcache.bin");
+        _config->Set("Dir::Cache::srcpkgcache", cacheFolder + "/srcpkgcache.bin");
     }
     // Read-only: no lock is taken, and a cache apt is not allowed to write is built in memory.
     pkgCacheFile cacheFile;
@@ -104,7 +109,7 @@ AptCache::Reading AptCache::read(std::stop_token stop) {
 
 bool AptCache::isAvailable() noexcept { return false; }
 
-AptCache::Reading AptCache::read(std::stop_token) {
+AptCache::Reading AptCache::read(std::stop_token, const std::string&) {
     return Reading{.upgrades = {}, .held = {}, .failure = "built without Debian's apt library"};
 }
 

@@ -150,7 +150,7 @@ Package packageOf(std::string name, std::string installed, std::string candidate
 }  // namespace
 
 AptManager::Reading AptManager::readFromCache(std::stop_token stop) {
-    AptCache::Reading cache = AptCache::read(stop);
+    AptCache::Reading cache = AptCache::read(stop, options_.cacheFolder);
     Reading reading;
     if (cache.failure) {
         reading.failure = cache.failure;

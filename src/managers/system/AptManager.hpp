@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/Clock.hpp"
+#include "base/Paths.hpp"
 #include "managers/BaseManager.hpp"
 #include "managers/system/AptCache.hpp"
 
@@ -60,6 +61,9 @@ public:
         // Read apt's cache in-process; false runs the simulation (and is all a build without
         // Debian's library can do).
         bool readCache = AptCache::isAvailable();
+        // Where apt's binary cache of its lists is kept for the next read ("" rebuilds it in
+        // memory every time).
+        std::string cacheFolder = paths::cacheFolder() + "/apt";
     };
 
     AptManager(CommandRunning& runner, const FileSystemManager& files);

@@ -1,6 +1,7 @@
 // apt's own cache read in-process, against apt's own commands on a private apt root
 // (tests/support/AptRoot): the same upgrades, candidates, pins, holds and security origins.
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 
@@ -93,7 +94,7 @@ TEST_F(AptCacheHostTest, ABrokenSourcesListIsAFailureWithAptsOwnWords) {
 
     // The adapter publishes it as its error and lists nothing.
     SystemFileSystemManager files;
-    AptManager manager(CommandRunner::shared(), files);
+    AptManager manager(CommandRunner::shared(), files, AptManager::Options{.cacheFolder = root.path() + "/vantreel-cache"});
     EXPECT_TRUE(manager.listInstalled({}).empty());
     EXPECT_NE(manager.errorMessage().value_or("").find("Malformed line 3"), std::string::npos);
 }
@@ -102,9 +103,14 @@ TEST_F(AptCacheHostTest, TheAdapterShowsAptsCandidatesAsUpdates) {
     testing::ScopedEnvironment config("APT_CONFIG", root.configFile().c_str());
     SystemFileSystemManager files;
     // The root's lists were just written: no note about their age.
-    AptManager manager(CommandRunner::shared(), files, AptManager::Options{.listsFolder = root.path() + "/var/lib/apt/lists"});
+    AptManager manager(CommandRunner::shared(), files,
+                       AptManager::Options{.listsFolder = root.path() + "/var/lib/apt/lists",
+                                           .cacheFolder = root.path() + "/vantreel-cache"});
     std::vector<Package> packages = manager.listInstalled({});
     ASSERT_EQ(packages.size(), 5u);
+    // apt's binary cache of the lists is kept for the next read, which answers the same.
+    EXPECT_TRUE(std::filesystem::exists(root.path() + "/vantreel-cache/pkgcache.bin"));
+    EXPECT_EQ(manager.listInstalled({}).size(), 5u);
     std::map<std::string, Package> byName;
     for (const Package& package : packages) byName[package.name] = package;
     // apt's own texts, never a placeholder, and each one an update by Debian's order even

@@ -46,7 +46,8 @@ struct AptFixture {
         files.addExecutable(kApt);
         manager = std::make_unique<AptManager>(
             runner, files,
-            AptManager::Options{.listsFolder = lists.path(), .clock = &clock, .adminPrompt = &prompt, .readCache = false});
+            AptManager::Options{.listsFolder = lists.path(), .clock = &clock, .adminPrompt = &prompt, .readCache = false,
+                                .cacheFolder = ""});
     }
     // A lists file last written `age` before the fake clock's now.
     void listsWritten(std::chrono::hours age) {
