@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
+#include <cstdio>
+
 namespace vt {
 
 std::string fingerprintOf(const std::vector<std::string>& paths) {
@@ -18,6 +21,17 @@ std::string fingerprintOf(const std::vector<std::string>& paths) {
                 std::to_string(info.st_mtim.tv_nsec) + " " + std::to_string(info.st_dev) + ":" +
                 std::to_string(info.st_ino) + "\n";
     }
+    return text;
+}
+
+std::string fingerprintDigest(std::string_view fingerprint) {
+    std::uint64_t hash = 0xcbf29ce484222325ull;
+    for (unsigned char c : fingerprint) {
+        hash ^= c;
+        hash *= 0x100000001b3ull;
+    }
+    char text[17];
+    std::snprintf(text, sizeof(text), "%016llx", static_cast<unsigned long long>(hash));
     return text;
 }
 

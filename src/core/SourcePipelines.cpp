@@ -38,7 +38,7 @@ ScannerPipeline adapterPipeline(const SourceRow& source, BaseManager& adapter) {
         if (paths.empty()) return {};
         // The tool itself too: another one found on the PATH lists other things.
         paths.insert(paths.begin(), adapter.binaryPath());
-        return fingerprintOf(paths);
+        return fingerprintDigest(fingerprintOf(paths));
     };
     return pipeline;
 }

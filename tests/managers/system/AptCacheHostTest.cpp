@@ -64,7 +64,7 @@ TEST_F(AptCacheHostTest, EachReadTakesTheConfigurationAfresh) {
         testing::ScopedEnvironment config("APT_CONFIG", root.configFile().c_str());
         ASSERT_EQ(AptCache::read({}).upgrades.size(), 5u);
     }
-    // A second root where `plain` is up to date: nothing of the first read is kept.
+    // A second root where `plain` is not installed: nothing of the first read is kept.
     AptRoot other;
     ASSERT_FALSE(other.setupFailure());
     std::string status;
@@ -72,10 +72,12 @@ TEST_F(AptCacheHostTest, EachReadTakesTheConfigurationAfresh) {
         std::ifstream in(other.path() + "/var/lib/dpkg/status");
         status.assign(std::istreambuf_iterator<char>(in), {});
     }
-    const std::size_t at = status.find("Version: 1.0-1");  // plain's, the first entry
-    ASSERT_NE(at, std::string::npos);
-    // Of another size too: apt trusts its cache while the status file's size and second hold.
-    status.replace(at, 14, "Version: 1.1-1\nInstalled-Size: 4");
+    // `plain`, the first entry, is removed: no upgrade of it. (The file's size changes too:
+    // apt trusts its cache while the status file's size and second hold.)
+    const std::size_t end = status.find("\n\n");
+    ASSERT_NE(end, std::string::npos);
+    ASSERT_EQ(status.rfind("Package: plain", 0), 0u);
+    status.erase(0, end + 2);
     std::ofstream(other.path() + "/var/lib/dpkg/status") << status;
     testing::ScopedEnvironment config("APT_CONFIG", other.configFile().c_str());
     AptCache::Reading reading = AptCache::read({});
