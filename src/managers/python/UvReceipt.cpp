@@ -38,6 +38,30 @@ void readRequirementString(const std::string& requirement, UvReceipt& receipt) {
     }
 }
 
+// Whether every byte outside the ASCII range stands inside a quoted string. toml++ 3.3 (the
+// one Debian 12 ships) reaches __builtin_unreachable for many such characters where it looks
+// for white space, which is undefined behaviour; uv writes them only inside strings (paths).
+bool nonAsciiOnlyInStrings(std::string_view text) {
+    char quote = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quote != 0) {
+            if (c == '\\' && quote == '"') {
+                ++i;
+            } else if (c == quote) {
+                quote = 0;
+            }
+            continue;
+        }
+        if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // A requirement as uv writes it now: an inline table with the name and at most one source.
 void readRequirementTable(const toml::table& requirement, UvReceipt& receipt) {
     if (auto name = requirement["name"].value<std::string>()) receipt.requirementName = *name;
@@ -67,6 +91,7 @@ const toml::array* toolArray(const toml::table& document, std::string_view key) 
 
 UvReceipt UvReceipt::parse(std::string_view text) {
     UvReceipt receipt;
+    if (!nonAsciiOnlyInStrings(text)) return receipt;
     toml::table document;
     try {
         document = toml::parse(text);
