@@ -89,7 +89,7 @@ AptCache::Reading AptCache::read(std::stop_token stop, const std::string& cacheF
         pkgCache::VerIterator installed = package.CurrentVer();
         if (installed.end()) continue;
         pkgCache::VerIterator candidate = policy->GetCandidateVer(package);
-        if (candidate.end() || candidate == installed) continue;
+        if (candidate.end() || candidate->ID == installed->ID) continue;
         if (_system->VS->CmpVersion(candidate.VerStr(), installed.VerStr()) <= 0) continue;
         if (package->SelectedState == pkgCache::State::Hold) {
             reading.held.push_back(package.FullName(true));
