@@ -17,9 +17,11 @@ std::string fingerprintOf(const std::vector<std::string>& paths) {
             continue;
         }
         // The device too: an inode number is only unique within its own file system.
-        text += " " + std::to_string(info.st_size) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
-                std::to_string(info.st_mtim.tv_nsec) + " " + std::to_string(info.st_dev) + ":" +
-                std::to_string(info.st_ino) + "\n";
+        char line[128];
+        std::snprintf(line, sizeof(line), " %lld %lld.%09ld %llu:%llu\n", static_cast<long long>(info.st_size),
+                      static_cast<long long>(info.st_mtim.tv_sec), static_cast<long>(info.st_mtim.tv_nsec),
+                      static_cast<unsigned long long>(info.st_dev), static_cast<unsigned long long>(info.st_ino));
+        text += line;
     }
     return text;
 }

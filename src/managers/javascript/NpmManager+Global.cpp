@@ -225,7 +225,7 @@ std::vector<std::string> NpmManager::listingInputs() {
     }
     if (!known) return {};
     // The configuration's own fingerprint, as a path no file has: it changes with it.
-    std::vector<std::string> paths{"npm configuration " + std::to_string(std::hash<std::string>{}(known->first))};
+    std::vector<std::string> paths{std::string("npm configuration ").append(fingerprintDigest(known->first))};
     const std::string root = known->second.prefix + "/lib/node_modules";
     paths.push_back(root);
     std::error_code error;
