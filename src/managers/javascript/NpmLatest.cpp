@@ -77,7 +77,7 @@ using ComparatorSet = std::vector<Comparator>;
 
 // The bound just above a partial version's last written number ("1.2" -> "1.3.0-0").
 Bound nextAfter(const Partial& partial, int level) {
-    Bound bound{{0, 0, 0}, "0"};
+    Bound bound{{0, 0, 0}, std::string(1, '0')};
     for (int i = 0; i < level; ++i) bound.numbers[static_cast<std::size_t>(i)] = partial.numbers[static_cast<std::size_t>(i)];
     ++bound.numbers[static_cast<std::size_t>(level - 1)];
     return bound;
@@ -131,7 +131,7 @@ bool desugar(std::string_view token, ComparatorSet& set) {
     } else if (op == "<") {
         if (p.parts == 0) return false;
         Bound bound = lowest(p);
-        if (p.parts < 3 && bound.preRelease.empty()) bound.preRelease = "0";
+        if (p.parts < 3 && bound.preRelease.empty()) bound.preRelease.assign(1, '0');
         add(Operator::Less, bound);
     } else if (op == "<=") {
         if (p.parts == 0) return true;

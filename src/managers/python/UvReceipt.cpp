@@ -38,13 +38,20 @@ void readRequirementString(const std::string& requirement, UvReceipt& receipt) {
     }
 }
 
-// Whether every byte outside the ASCII range stands inside a quoted string. toml++ 3.3 (the
-// one Debian 12 ships) reaches __builtin_unreachable for many such characters where it looks
-// for white space, which is undefined behaviour; uv writes them only inside strings (paths).
+// Whether every byte outside the ASCII range stands inside a quoted string (comments
+// included: none there either). toml++ 3.3 (the one Debian 12 ships) reaches
+// __builtin_unreachable for many such characters where it looks for white space, which is
+// undefined behaviour; uv writes them only inside strings (paths).
 bool nonAsciiOnlyInStrings(std::string_view text) {
     char quote = 0;
+    bool comment = false;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
+        if (comment) {
+            if (static_cast<unsigned char>(c) >= 0x80) return false;
+            comment = c != '\n';
+            continue;
+        }
         if (quote != 0) {
             if (c == '\\' && quote == '"') {
                 ++i;
@@ -55,6 +62,8 @@ bool nonAsciiOnlyInStrings(std::string_view text) {
         }
         if (c == '"' || c == '\'') {
             quote = c;
+        } else if (c == '#') {
+            comment = true;
         } else if (static_cast<unsigned char>(c) >= 0x80) {
             return false;
         }
