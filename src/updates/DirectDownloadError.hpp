@@ -16,7 +16,6 @@ public:
         DownloadNotFound,
         UnsupportedFileType,
         ChecksumMismatch,
-        AuthorizationRequired,
         NoCompatibleFile,
     };
 
@@ -27,7 +26,6 @@ public:
     static DirectDownloadError downloadNotFound();
     static DirectDownloadError unsupportedFileType();
     static DirectDownloadError checksumMismatch();
-    static DirectDownloadError authorizationRequired();
     // The product publishes files for other processor kinds only.
     static DirectDownloadError noCompatibleFile(const std::string& architecture, const std::string& product);
 

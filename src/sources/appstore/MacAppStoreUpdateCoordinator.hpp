@@ -15,25 +15,19 @@ public:
     enum class Kind {
         UpdateFailed,
         DownloadFailed,
-        PurchaseFailed,
         NotInstalled,
         Timeout,
         Cancelled,
-        NoDownloadsReturned,
         AppStoreAccountUnavailable,
-        AppStoreRequired,
         ManualAppStoreUpdateRequired,
     };
 
     static MacAppStoreUpdateError updateFailed(const std::string& detail);
     static MacAppStoreUpdateError downloadFailed(const std::optional<std::string>& detail);
-    static MacAppStoreUpdateError purchaseFailed(const std::optional<std::string>& detail);
     static MacAppStoreUpdateError notInstalled();
     static MacAppStoreUpdateError timeout();
     static MacAppStoreUpdateError cancelled();
-    static MacAppStoreUpdateError noDownloadsReturned();
     static MacAppStoreUpdateError appStoreAccountUnavailable();
-    static MacAppStoreUpdateError appStoreRequired();
     // The version did not move: the user has to update from the App Store.
     static MacAppStoreUpdateError manualAppStoreUpdateRequired(const std::string& name, const std::string& version);
 
