@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "base/PrintableText.hpp"
 #include "base/Cancellation.hpp"
 #include "base/Json.hpp"
 #include "base/Localization.hpp"
@@ -15,7 +16,7 @@
 #include "cli/Output.hpp"
 #include "cli/ScanCommand.hpp"
 #include "cli/Signals.hpp"
-#include "cli/UpdateCommand.hpp"
+#include "cli/Terminal.hpp"
 #include "cli/UpdatesTable.hpp"
 #include "settings/SettingsManager.hpp"
 #include "sources/inventory/ApplicationManager.hpp"
@@ -92,7 +93,7 @@ public:
                 size = "  ";
                 size += megabytes(*progress.sizeBytes);
             }
-            std::fprintf(stderr, "\r\033[K%s %s %3d%%%s", style_.green(bar).c_str(), localized(progress.phase).c_str(),
+            std::fprintf(stderr, "%s%s %s %3d%%%s", ownControl("\r\033[K").c_str(), style_.green(bar).c_str(), localized(progress.phase).c_str(),
                          percent, size.c_str());
             std::fflush(stderr);
             drawn_ = true;

@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include "base/Localization.hpp"
+
 namespace vt::cli {
 
 std::string readAllStandardInput() {
@@ -34,6 +36,12 @@ bool askYesOnTerminal(const std::string& question) {
     while (!word.empty() && (word.back() == '\n' || word.back() == '\r' || word.back() == ' ')) word.pop_back();
     for (char& c : word) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     return word == "y" || word == "yes" || word == "o" || word == "oui";
+}
+
+std::function<bool(const std::string& appName)> replaceRunningConsent(bool json) {
+    return [json](const std::string& name) {
+        return !json && askYesOnTerminal(localized("update.replace_running_prompt", {name}));
+    };
 }
 
 }  // namespace vt::cli

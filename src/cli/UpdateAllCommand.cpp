@@ -11,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "base/PrintableText.hpp"
 #include "base/Files.hpp"
 #include "base/Json.hpp"
 #include "base/Localization.hpp"
@@ -21,7 +22,7 @@
 #include "cli/Output.hpp"
 #include "cli/ScanCommand.hpp"
 #include "cli/Signals.hpp"
-#include "cli/UpdateCommand.hpp"
+#include "cli/UpdateOutcomes.hpp"
 #include "cli/UpdatesTable.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "model/VersionRules.hpp"
@@ -154,13 +155,13 @@ public:
 
 private:
     void drawStatus() {
-        std::fprintf(stderr, "\r\x1b[K%s%s", style_.dim(counter_).c_str(), phase_.c_str());
+        std::fprintf(stderr, "%s%s%s", ownControl("\r\x1b[K").c_str(), style_.dim(counter_).c_str(), phase_.c_str());
         std::fflush(stderr);
         statusShown_ = true;
     }
     void clearStatus() {
         if (!statusShown_) return;
-        std::fputs("\r\x1b[K", stderr);
+        std::fputs(ownControl("\r\x1b[K").c_str(), stderr);
         statusShown_ = false;
     }
 

@@ -17,6 +17,7 @@
 #include "cli/Signals.hpp"
 #include "cli/Terminal.hpp"
 #include "cli/UpdateAllCommand.hpp"
+#include "cli/UpdateOutcomes.hpp"
 #include "cli/SparkleUpdate.hpp"
 #include "cli/UpdatesTable.hpp"
 #include "core/PackageCoordinator.hpp"
@@ -109,32 +110,6 @@ bool updateFromStore(const Application& application, bool json, Json& report) {
 }
 
 }  // namespace
-
-void recordOutcomes(const std::vector<PackageUpdateResult>& results) {
-    try {
-        AutoDeferralStore deferrals(Context::shared().settings());
-        for (const auto& result : results) {
-            const Package& package = result.package;
-            if (package.type == PackageType::Generic) continue;  // an application of a batch
-            if (result.success) {
-                deferrals.recordSuccess(stableKey(package));
-                continue;
-            }
-            AutoDeferralStore::Failure failure{stableKey(package), package.latestVersion.value_or(""), package.name,
-                                               std::string(rawValue(package.type)), result.error.value_or("")};
-            deferrals.recordFailure(failure, Clock::shared().now());
-        }
-    } catch (const std::exception&) {
-        // Unwritable preferences: the update's own outcome is what the user reads.
-    }
-}
-
-std::function<bool(const std::string& appName)> replaceRunningConsent(bool json) {
-    // Asked for one application only: a batch never replaces a running one.
-    return [json](const std::string& name) {
-        return !json && askYesOnTerminal(localized("update.replace_running_prompt", {name}));
-    };
-}
 
 namespace {
 

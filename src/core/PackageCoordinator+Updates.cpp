@@ -14,6 +14,7 @@
 #include "sources/ApplicationUpdateChecks.hpp"
 #include "sources/QuickUpdateEligibility.hpp"
 #include "managers/PackageManager.hpp"
+#include "model/PendingUpdate.hpp"
 #include "model/VersionRules.hpp"
 #include "system/CommandRunning.hpp"
 
@@ -162,7 +163,7 @@ void PackageCoordinator::recheckAfterUpdates(std::vector<PackageUpdateResult>& r
             result.newVersion = item.version;
             // An adapter that reported success while the item is still outdated did not update it.
             if (result.success && item.version == result.package.version &&
-                isUpdateAvailable(item.version, item.latestVersion, true)) {
+                hasPendingUpdate(item, true)) {
                 result.success = false;
                 result.error = result.package.type == PackageType::RubyGem ? std::string(kGemMissingAfterUpdate)
                                                                            : localized("update.still_outdated");
@@ -442,7 +443,7 @@ UpdatePlan PackageCoordinator::planUpdateEverything() const {
 
     std::map<std::size_t, UpdatePlan::Step> byManager;
     for (const Package& package : packages()) {
-        if (!isUpdateAvailable(package.version, package.latestVersion, allowPreRelease)) continue;
+        if (!hasPendingUpdate(package, allowPreRelease)) continue;
         const SourceRow* row = rowFor(package.type);
         const std::string source = row ? row->name : displayName(package.type);
         auto leaveOut = [&](std::string reason) { plan.leftOut.push_back({package.name, source, std::move(reason)}); };
@@ -682,7 +683,7 @@ std::size_t PackageCoordinator::outdatedCount() const {
         options_.heldBack ? options_.heldBack() : std::map<std::string, std::string>();
     std::size_t count = 0;
     for (const Package& package : packages()) {
-        if (!isUpdateAvailable(package.version, package.latestVersion, allowPreRelease)) continue;
+        if (!hasPendingUpdate(package, allowPreRelease)) continue;
         const SourceRow* row = rowFor(package.type);
         if (row) {
             if (auto toggle = row->toggleFor(package.type); toggle && !settings_.isVisible(*toggle)) continue;

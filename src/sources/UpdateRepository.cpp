@@ -16,7 +16,6 @@ const Logger& logger() {
 }
 
 constexpr const char* kAppCacheFile = "update_cache.json";
-constexpr const char* kPackageCacheFile = "package_update_cache.json";
 constexpr const char* kFailedChecksFile = "failed_checks.json";
 constexpr const char* kFailureCountsFile = "failure_counts.json";
 
@@ -145,13 +144,6 @@ void UpdateRepository::load() {
             if (auto info = CachedUpdateInfo::fromJson(value)) appCache_[key] = std::move(*info);
         }
     }
-    if (auto json = readObject(folder_ + "/" + kPackageCacheFile)) {
-        for (const auto& [key, value] : json->items()) {
-            auto timestamp = numberField(value, "timestamp");
-            if (!timestamp) continue;
-            packageCache_[key] = {stringField(value, "latestVersion"), fromReferenceSeconds(*timestamp)};
-        }
-    }
     if (auto json = readObject(folder_ + "/" + kFailedChecksFile)) {
         for (const auto& [key, value] : json->items()) {
             if (value.is_number()) failedChecks_[key] = fromReferenceSeconds(value.get<double>());
@@ -163,7 +155,6 @@ void UpdateRepository::load() {
         }
     }
     logger().info(countLine("Loaded %ld cached app entries", appCache_.size()));
-    logger().info(countLine("Loaded %ld cached package entries", packageCache_.size()));
     logger().info(countLine("Loaded %ld failed check entries", failedChecks_.size()));
     cleanStaleEntriesLocked();
 }
@@ -172,10 +163,6 @@ void UpdateRepository::cleanStaleEntriesLocked() {
     const auto limit = clock_.now() - kStaleEntryLifetime;
     std::size_t removed = std::erase_if(appCache_, [&](const auto& entry) { return entry.second.timestamp < limit; });
     appCacheDirty_ = appCacheDirty_ || removed > 0;
-    std::size_t removedPackages =
-        std::erase_if(packageCache_, [&](const auto& entry) { return entry.second.timestamp < limit; });
-    packageCacheDirty_ = packageCacheDirty_ || removedPackages > 0;
-    removed += removedPackages;
     if (removed > 0) logger().info(countLine("Cleaned %ld stale cache entries", removed));
 }
 
@@ -190,19 +177,6 @@ void UpdateRepository::store(const CachedUpdateInfo& info) {
     std::scoped_lock lock(mutex_);
     appCache_[info.bundleIdentifier] = info;
     appCacheDirty_ = true;
-}
-
-std::optional<CachedPackageInfo> UpdateRepository::cachedPackage(const std::string& identifier) const {
-    std::scoped_lock lock(mutex_);
-    auto found = packageCache_.find(identifier);
-    if (found == packageCache_.end()) return std::nullopt;
-    return found->second;
-}
-
-void UpdateRepository::storePackage(const std::string& identifier, const CachedPackageInfo& info) {
-    std::scoped_lock lock(mutex_);
-    packageCache_[identifier] = info;
-    packageCacheDirty_ = true;
 }
 
 void UpdateRepository::recordFailure(const std::string& bundleIdentifier) {
@@ -256,21 +230,12 @@ bool UpdateRepository::isRecentlyFailed(const std::string& bundleIdentifier) con
 
 bool UpdateRepository::flush() {
     std::scoped_lock writing(writeMutex_);
-    std::optional<Json> apps, packages, failedChecks, failureCounts;
+    std::optional<Json> apps, failedChecks, failureCounts;
     {
         std::scoped_lock lock(mutex_);
         if (appCacheDirty_) {
             apps = Json::object();
             for (const auto& [key, info] : appCache_) (*apps)[key] = info.toJson();
-        }
-        if (packageCacheDirty_) {
-            packages = Json::object();
-            for (const auto& [key, info] : packageCache_) {
-                Json entry = Json::object();
-                put(entry, "latestVersion", info.latestVersion);
-                entry["timestamp"] = toReferenceSeconds(info.timestamp);
-                (*packages)[key] = std::move(entry);
-            }
         }
         if (failuresDirty_) {
             failedChecks = Json::object();
@@ -278,9 +243,9 @@ bool UpdateRepository::flush() {
             failureCounts = Json::object();
             for (const auto& [key, count] : failureCounts_) (*failureCounts)[key] = count;
         }
-        appCacheDirty_ = packageCacheDirty_ = failuresDirty_ = false;
+        appCacheDirty_ = failuresDirty_ = false;
     }
-    if (!apps && !packages && !failedChecks) return true;
+    if (!apps && !failedChecks) return true;
     bool written = paths::ensureFolder(folder_);
     auto write = [&](const char* name, const std::optional<Json>& json) {
         if (!json) return true;
@@ -293,15 +258,13 @@ bool UpdateRepository::flush() {
         }
     };
     const bool appsWritten = write(kAppCacheFile, apps);
-    const bool packagesWritten = write(kPackageCacheFile, packages);
     const bool failuresWritten = write(kFailedChecksFile, failedChecks) && write(kFailureCountsFile, failureCounts);
-    if (!appsWritten || !packagesWritten || !failuresWritten) {
+    if (!appsWritten || !failuresWritten) {
         std::scoped_lock lock(mutex_);  // try again at the next flush
         appCacheDirty_ = appCacheDirty_ || !appsWritten;
-        packageCacheDirty_ = packageCacheDirty_ || !packagesWritten;
         failuresDirty_ = failuresDirty_ || !failuresWritten;
     }
-    return written && appsWritten && packagesWritten && failuresWritten;
+    return written && appsWritten && failuresWritten;
 }
 
 }  // namespace vt

@@ -1,5 +1,7 @@
 #include "system/SystemNetworkClient.hpp"
 
+#include <atomic>
+
 #include <array>
 #include <cerrno>
 #include <cmath>
@@ -445,6 +447,14 @@ HttpResponse SystemNetworkClient::send(const HttpRequest& request, std::stop_tok
     return response;
 }
 
+namespace {
+std::atomic<std::uint64_t> downloadLimitBytes{8ull << 30};
+}  // namespace
+
+void SystemNetworkClient::setDownloadLimit(std::uint64_t bytes) noexcept { downloadLimitBytes = bytes; }
+
+std::uint64_t SystemNetworkClient::downloadLimit() noexcept { return downloadLimitBytes; }
+
 HttpResponse SystemNetworkClient::download(const HttpRequest& request, const std::string& destinationPath,
                                            const DownloadProgressHandler& onProgress, std::stop_token stop) {
     if (stop.stop_requested()) throw CancellationError();
@@ -452,7 +462,7 @@ HttpResponse SystemNetworkClient::download(const HttpRequest& request, const std
     PartialFile partial(temporarySibling(destinationPath));
     Transfer transfer;
     transfer.fd = partial.fd();
-    transfer.limit = request.maxBodyBytes;
+    transfer.limit = std::min(request.maxBodyBytes.value_or(downloadLimit()), downloadLimit());
     transfer.onProgress = &onProgress;
     transfer.stop = std::move(stop);
     HttpResponse response = impl_->perform(request, transfer, false);

@@ -44,11 +44,6 @@ DirectDownloadError DirectDownloadError::checksumMismatch() {
                                "Échec de la vérification de l'intégrité du fichier téléchargé.");
 }
 
-DirectDownloadError DirectDownloadError::authorizationRequired() {
-    return DirectDownloadError(Kind::AuthorizationRequired, 0, {},
-                               "Des privilèges administrateur sont requis pour installer cette application.");
-}
-
 DirectDownloadError DirectDownloadError::noCompatibleFile(const std::string& architecture, const std::string& product) {
     std::string text = "Aucun fichier compatible ";
     text += architecture;

@@ -16,7 +16,6 @@ public:
         DownloadNotFound,
         UnsupportedFileType,
         ChecksumMismatch,
-        AuthorizationRequired,
         NoCompatibleFile,
         NotNewer,    // what is installed now is as new or newer (or gone): nothing was replaced
         AppRunning,  // the application runs and the user did not agree to replace it
@@ -29,7 +28,6 @@ public:
     static DirectDownloadError downloadNotFound();
     static DirectDownloadError unsupportedFileType();
     static DirectDownloadError checksumMismatch();
-    static DirectDownloadError authorizationRequired();
     // The product publishes files for other processor kinds only.
     static DirectDownloadError noCompatibleFile(const std::string& architecture, const std::string& product);
     // Refusals before anything is replaced; the message is the whole description.

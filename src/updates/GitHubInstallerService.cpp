@@ -196,6 +196,11 @@ GitHubInstallResult GitHubInstallerService::install(const GitHubInstallRequest& 
             throw GitHubInstallError::notNewer(refusal->message);
     }
     try {
+        installer_.verifier().requireTools(request.name);
+    } catch (const DirectDownloadError& error) {
+        throw GitHubInstallError::signatureVerificationFailed(error.message());
+    }
+    try {
         report(onProgress, GitHubInstallPhase::Downloading, 0, "Démarrage du téléchargement...");
         fs::path base = options_.temporaryFolder.empty() ? fs::temp_directory_path() : fs::path(options_.temporaryFolder);
         Staging staging{options_.runner, options_.tools.hdiutil, (base / ("GitHubInstall-" + Uuid::random().toString())).string(), {}};
@@ -299,6 +304,11 @@ std::string GitHubInstallerService::bundleFromImage(const GitHubInstallRequest& 
     std::optional<std::string> bundle =
         ArchiveExtractor::findAppBundle(mount, std::string(lastPathComponent(request.bundlePath)));
     if (!bundle) throw GitHubInstallError::extractionFailed("Aucun bundle .app trouvé dans l'image disque");
+    try {
+        ArchiveExtractor::requireSelfContained(*bundle);
+    } catch (const ArchiveError& error) {
+        throw GitHubInstallError::extractionFailed(error.description());
+    }
     return *bundle;
 }
 
@@ -308,13 +318,14 @@ std::string GitHubInstallerService::bundleFromArchive(const GitHubInstallRequest
     report(onProgress, GitHubInstallPhase::Extracting, 0, "Extraction de l'archive...");
     logger().info("📦 Installing " + request.name + " from ZIP...");
     std::string unpacked = folder + "/Extracted";
+    std::optional<std::string> bundle;
     try {
         ArchiveExtractor(options_.archiveLimits).extract(archive, unpacked, stop);
+        bundle = ArchiveExtractor::findAppBundle(unpacked, std::string(lastPathComponent(request.bundlePath)));
+        if (bundle) ArchiveExtractor::requireSelfContained(*bundle);
     } catch (const ArchiveError& error) {
         throw GitHubInstallError::extractionFailed("Impossible de décompresser: " + error.description());
     }
-    std::optional<std::string> bundle =
-        ArchiveExtractor::findAppBundle(unpacked, std::string(lastPathComponent(request.bundlePath)));
     if (!bundle) throw GitHubInstallError::extractionFailed("Aucun bundle .app trouvé dans l'archive");
     return *bundle;
 }

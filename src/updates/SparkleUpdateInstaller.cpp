@@ -43,6 +43,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
+constexpr std::uint64_t kDownloadMarginBytes = 1024 * 1024;
+
+// The bundle about to be installed holds no link out of itself.
+void requireSelfContained(const std::string& bundle) {
+    try {
+        ArchiveExtractor::requireSelfContained(bundle);
+    } catch (const ArchiveError& failure) {
+        throw SparkleInstallError::extractionFailed(failure.description());
+    }
+}
+
 const Logger& logger() {
     static const Logger instance("SparkleUpdateInstaller");
     return instance;
@@ -470,6 +481,12 @@ std::string SparkleUpdateInstaller::download(Work& work) {
     HttpRequest request;
     request.url = release_.downloadURL;
     request.stallTimeoutSeconds = environment_.stallTimeoutSeconds;
+    // The feed's length bounds what is written before the signature can be checked; a
+    // margin lets a length a little off still pass, as the signature decides.
+    if (release_.expectedFileSize && *release_.expectedFileSize > 0) {
+        const auto declared = static_cast<std::uint64_t>(*release_.expectedFileSize);
+        request.maxBodyBytes = declared + std::max<std::uint64_t>(declared / 10, kDownloadMarginBytes);
+    }
     static NetworkClient* const processClient = new SystemNetworkClient();  // never destroyed: shared by every install
     NetworkClient& network = environment_.network ? *environment_.network : *processClient;
     auto progress = [this](const DownloadProgress& received) {
@@ -554,6 +571,7 @@ std::string SparkleUpdateInstaller::extract(Work& work, const std::string& archi
         }
         if (!copyError.empty()) throw SparkleInstallError::extractionFailed(copyError);
         if (!found) throw SparkleInstallError::bundleNotFound();
+        requireSelfContained(*copied);
         return *copied;
     }
 
@@ -570,6 +588,7 @@ std::string SparkleUpdateInstaller::extract(Work& work, const std::string& archi
     }
     std::optional<std::string> found = ArchiveExtractor::findAppBundle(extracted, preferred);
     if (!found) throw SparkleInstallError::bundleNotFound();
+    requireSelfContained(*found);
     return *found;
 }
 

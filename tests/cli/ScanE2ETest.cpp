@@ -17,6 +17,7 @@
 #include "support/Corpus.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
+#include "support/BuildPaths.hpp"
 
 namespace vt {
 namespace {
@@ -183,7 +184,7 @@ TEST_F(ScanE2ETest, NoColorRemovesColourOnATerminal) {
             } else {
                 ::unsetenv("NO_COLOR");
             }
-            ::execl(VT_BINARY_PATH, VT_BINARY_PATH, "--accept-terms", "scan", static_cast<char*>(nullptr));
+            ::execl(testing::vantreelPath().c_str(), testing::vantreelPath().c_str(), "--accept-terms", "scan", static_cast<char*>(nullptr));
             ::_exit(127);
         }
         std::string text;

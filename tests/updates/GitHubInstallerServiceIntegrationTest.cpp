@@ -243,5 +243,43 @@ TEST_F(GitHubInstallerServiceIntegrationTest, TheReleasesChecksumIsCheckedBefore
     EXPECT_EQ(service.install(genuine).installedVersion, "2.0");
 }
 
+// What can be known before a byte is written is checked first; what is unpacked and installed
+// is bounded and must hold together alone.
+TEST_F(GitHubInstallerServiceIntegrationTest, HostileReleasesAreStoppedBeforeTheyCostAnything) {
+    // A link that stays in the unpacked folder but leaves the bundle: installed, it would
+    // reach whatever lies beside the application.
+    std::vector<Entry> escaping = bundleEntries("Foo.app", "2.0");
+    escaping.push_back({"Foo.app/Contents/up", "", "../.."});
+    GitHubInstallError link = failure(publish("Up.zip", escaping));
+    EXPECT_EQ(link.kind(), GitHubInstallError::Kind::ExtractionFailed);
+    EXPECT_NE(link.description().find("link leading outside the application"), std::string::npos) << link.description();
+    EXPECT_FALSE(fs::exists(installed + "/Contents/up"));
+
+    // Nothing can verify it here: refused before the download.
+    const std::string url = publish("Foo-2.0.zip", bundleEntries("Foo.app", "2.0"));
+    InstallTools withoutCodesign = fake.tools;
+    withoutCodesign.codesign = work.file("codesign-absent");
+    GitHubInstallerService blind{{&network, &runner, &privileged, withoutCodesign, temporary, {}}};
+    try {
+        blind.install(request(url));
+        ADD_FAILURE() << "installed without codesign";
+    } catch (const GitHubInstallError& error) {
+        EXPECT_EQ(error.description(),
+                  "La vérification de signature a échoué: Foo cannot be verified on this system: codesign is missing");
+    }
+    EXPECT_EQ(server.requestCount("/owner/foo/releases/download/v2.0/Foo-2.0.zip"), 0u);
+    EXPECT_TRUE(fs::is_empty(temporary));
+
+    // The user's limit on downloads holds whatever the server sends.
+    SystemNetworkClient::setDownloadLimit(1024);
+    std::vector<Entry> large = bundleEntries("Foo.app", "2.0");
+    std::string noise;
+    for (int i = 0; i < 4096; ++i) noise += std::to_string(i * 7919 % 10007);
+    large.push_back({"Foo.app/Contents/Resources/noise", noise});
+    GitHubInstallError tooBig = failure(publish("Big.zip", large));
+    SystemNetworkClient::setDownloadLimit(8ull << 30);
+    EXPECT_EQ(tooBig.kind(), GitHubInstallError::Kind::DownloadFailed) << tooBig.description();
+}
+
 }  // namespace
 }  // namespace vt

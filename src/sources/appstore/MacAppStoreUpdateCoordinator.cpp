@@ -33,21 +33,11 @@ MacAppStoreUpdateError MacAppStoreUpdateError::updateFailed(const std::string& d
 MacAppStoreUpdateError MacAppStoreUpdateError::downloadFailed(const std::optional<std::string>& detail) {
     return {Kind::DownloadFailed, "Échec du téléchargement: " + detail.value_or("erreur inconnue")};
 }
-MacAppStoreUpdateError MacAppStoreUpdateError::purchaseFailed(const std::optional<std::string>& detail) {
-    return {Kind::PurchaseFailed, "Échec de l'achat: " + detail.value_or("erreur inconnue")};
-}
 MacAppStoreUpdateError MacAppStoreUpdateError::notInstalled() { return {Kind::NotInstalled, "Application not installed"}; }
 MacAppStoreUpdateError MacAppStoreUpdateError::timeout() { return {Kind::Timeout, "La mise à jour a expiré"}; }
 MacAppStoreUpdateError MacAppStoreUpdateError::cancelled() { return {Kind::Cancelled, "Mise à jour annulée"}; }
-MacAppStoreUpdateError MacAppStoreUpdateError::noDownloadsReturned() {
-    return {Kind::NoDownloadsReturned, "Aucun téléchargement disponible pour cette application"};
-}
 MacAppStoreUpdateError MacAppStoreUpdateError::appStoreAccountUnavailable() {
     return {Kind::AppStoreAccountUnavailable, "Compte App Store indisponible"};
-}
-MacAppStoreUpdateError MacAppStoreUpdateError::appStoreRequired() {
-    return {Kind::AppStoreRequired,
-            "Mise à jour automatique indisponible. Ouvrez le Mac App Store pour installer cette mise à jour."};
 }
 MacAppStoreUpdateError MacAppStoreUpdateError::manualAppStoreUpdateRequired(const std::string& name,
                                                                             const std::string& version) {

@@ -15,13 +15,10 @@ public:
     enum class Kind {
         UpdateFailed,
         DownloadFailed,
-        PurchaseFailed,
         NotInstalled,
         Timeout,
         Cancelled,
-        NoDownloadsReturned,
         AppStoreAccountUnavailable,
-        AppStoreRequired,
         ManualAppStoreUpdateRequired,
         NotFromAppStore,  // installed by a download: `mas` is never asked to replace it
         NotNewer,         // what is installed now is already the offered version or newer
@@ -29,13 +26,10 @@ public:
 
     static MacAppStoreUpdateError updateFailed(const std::string& detail);
     static MacAppStoreUpdateError downloadFailed(const std::optional<std::string>& detail);
-    static MacAppStoreUpdateError purchaseFailed(const std::optional<std::string>& detail);
     static MacAppStoreUpdateError notInstalled();
     static MacAppStoreUpdateError timeout();
     static MacAppStoreUpdateError cancelled();
-    static MacAppStoreUpdateError noDownloadsReturned();
     static MacAppStoreUpdateError appStoreAccountUnavailable();
-    static MacAppStoreUpdateError appStoreRequired();
     // The version did not move: the user has to update from the App Store.
     static MacAppStoreUpdateError manualAppStoreUpdateRequired(const std::string& name, const std::string& version);
     static MacAppStoreUpdateError notFromAppStore(const std::string& name);

@@ -152,8 +152,9 @@ GitHubRelease parseGitHubRelease(const Json& json) {
     release.body = optionalText(json, "body");
     release.publishedAt = optionalText(json, "published_at");
     release.htmlUrl = optionalText(json, "html_url").value_or("");
-    release.prerelease = json.value("prerelease", false);
-    release.draft = json.value("draft", false);
+    // A flag of another type reads as absent: json.value() would throw for it.
+    release.prerelease = boolField(json, "prerelease").value_or(false);
+    release.draft = boolField(json, "draft").value_or(false);
     auto assets = json.find("assets");
     if (assets != json.end() && assets->is_array()) {
         release.assets.reserve(assets->size());
