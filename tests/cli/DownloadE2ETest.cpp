@@ -81,6 +81,19 @@ TEST(DownloadE2ETest, ARowsUpdateFileIsDownloadedWhereTheUserKeepsDownloadsAndIn
     auto failed = testing::runVantreel({{"--accept-terms", "download", id}, home.path(), trust});
     EXPECT_EQ(failed.exitCode, 1);
     EXPECT_NE(failed.standardError.find("HTTP error 500"), std::string::npos) << failed.standardError;
+
+    // The release moved to plain http, where anyone on the way could change it: not fetched.
+    testing::LoopbackServer plain(testing::LoopbackServer::Options{.workerThreads = 32});
+    plain.setRoute("/toolbox.zip", file);
+    server.setRoute("/get/latest", testing::LoopbackRoute{.redirectTo = plain.url("/toolbox.zip")});
+    auto downgraded = testing::runVantreel({{"--accept-terms", "download", id}, home.path(), trust});
+    EXPECT_EQ(downgraded.exitCode, 1);
+    EXPECT_NE(downgraded.standardError.find("Refused a redirect from https to plain http: " + plain.url("/toolbox.zip")),
+              std::string::npos)
+        << downgraded.standardError;
+    EXPECT_EQ(plain.requestCount("/toolbox.zip"), 0u);
+    EXPECT_FALSE(std::filesystem::exists(home.path() + "/Downloads/Tool Box-2.0.zip"));
+    EXPECT_FALSE(std::filesystem::exists(home.path() + "/Downloads/toolbox.zip"));
     EXPECT_EQ(testing::runVantreel({{"--accept-terms", "download", "no-such-item"}, home.path(), {}}).exitCode, 2);
 }
 
