@@ -13,6 +13,7 @@
 #include "presentation/AllUpdatesRowBuilder.hpp"
 #include "core/ScanProgressModel.hpp"
 #include "core/ScanResultsPersistence.hpp"
+#include "model/PendingUpdate.hpp"
 #include "model/VersionRules.hpp"
 
 namespace vt::cli {
@@ -20,7 +21,7 @@ namespace vt::cli {
 namespace {
 
 bool hasUpdate(const Package& package, bool allowPreRelease) {
-    return isUpdateAvailable(package.version, package.latestVersion, allowPreRelease);
+    return hasPendingUpdate(package, allowPreRelease);
 }
 
 }  // namespace

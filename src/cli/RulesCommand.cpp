@@ -26,6 +26,7 @@
 #include "sources/rules/AppRuleCatalogService.hpp"
 #include "sources/rules/KnownIssuesRegistry.hpp"
 #include "sources/rules/RuleDiscovery.hpp"
+#include "sources/UpdateCheckCoordinator.hpp"
 #include "system/CommandRunner.hpp"
 
 namespace vt::cli {
@@ -45,6 +46,14 @@ void printJson(const Json& json) {
     Json document = jsonDocument();
     for (const auto& [key, value] : json.items()) document[key] = value;
     std::printf("%s\n", dumpJson(document, jsonIndentForStandardOutput()).c_str());
+}
+
+// After a rule changed: what the old source answered goes, so the next scan asks the new one.
+void forgetChecksOf(const std::string& bundleIdentifier) {
+    AppRuleCatalogService::rebuild();
+    UpdateRepository& repository = Context::shared().applicationChecks().repository();
+    repository.forget(bundleIdentifier);
+    repository.flush();
 }
 
 // The application an argument names: a bundle on disk, else one of the last scan's
@@ -263,7 +272,7 @@ int addGeneric(const RulesArguments& arguments, const RuleDiscoveryAppContext& c
     }
     LocalRuleOverrideStore store(LocalRuleOverrideStore::defaultPath());
     store.put(rule);
-    AppRuleCatalogService::rebuild();
+    forgetChecksOf(rule.bundleIdentifier);
     std::string latest;
     if (remote) latest = localized("rules.latest", {*remote});
     std::printf("%s\n", localized("rules.saved", {context.name, context.bundleIdentifier, ruleSourceDetail(rule) + latest}).c_str());
@@ -307,6 +316,7 @@ int add(const RulesArguments& arguments) {
     }
     LocalRuleOverrideStore store(LocalRuleOverrideStore::defaultPath());
     AppUpdateRule rule = RuleDiscoveryService::apply(*context, draft, store);
+    forgetChecksOf(rule.bundleIdentifier);
     std::string outcome;
     if (draft.status != RuleVerifyStatus::NotRun) {
         outcome = punctuated(" — ");
@@ -330,7 +340,7 @@ int remove(const RulesArguments& arguments) {
         std::fprintf(stderr, "vantreel rules remove: %s\n", localized("rules.no_local", {context->bundleIdentifier}).c_str());
         return kExitFailure;
     }
-    AppRuleCatalogService::rebuild();
+    forgetChecksOf(context->bundleIdentifier);
     std::printf("%s\n", localized("rules.removed", {context->bundleIdentifier}).c_str());
     return kExitSuccess;
 }

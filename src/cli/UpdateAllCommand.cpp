@@ -25,6 +25,7 @@
 #include "cli/UpdateCommand.hpp"
 #include "cli/PlanSelection.hpp"
 #include "cli/UpdateJson.hpp"
+#include "cli/UpdateOutcomes.hpp"
 #include "cli/UpdatesTable.hpp"
 #include "core/ManagerRegistry.hpp"
 #include "presentation/AllUpdatesRowBuilder.hpp"

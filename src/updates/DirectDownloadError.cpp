@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include "base/Localization.hpp"
+
 namespace vt {
 
 DirectDownloadError::DirectDownloadError(Kind kind, int statusCode, std::string message, const std::string& description)
@@ -39,13 +41,18 @@ DirectDownloadError DirectDownloadError::checksumMismatch() {
                                localized("direct.checksum_mismatch"));
 }
 
-DirectDownloadError DirectDownloadError::authorizationRequired() {
-    return DirectDownloadError(Kind::AuthorizationRequired, 0, {},
-                               localized("direct.authorization_required"));
-}
-
 DirectDownloadError DirectDownloadError::noCompatibleFile(const std::string& architecture, const std::string& product) {
     return DirectDownloadError(Kind::NoCompatibleFile, 0, {}, localized("direct.no_compatible_file", {architecture, product}));
+}
+
+DirectDownloadError DirectDownloadError::notNewer(std::string message) {
+    std::string text = message;
+    return DirectDownloadError(Kind::NotNewer, 0, std::move(message), text);
+}
+
+DirectDownloadError DirectDownloadError::appRunning(const std::string& appName) {
+    std::string text = localized("update.refused_running", {appName});
+    return DirectDownloadError(Kind::AppRunning, 0, text, text);
 }
 
 }  // namespace vt

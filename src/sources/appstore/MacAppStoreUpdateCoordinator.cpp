@@ -4,8 +4,10 @@
 #include "base/Log.hpp"
 #include "base/Platform.hpp"
 #include "base/Strings.hpp"
-#include "sources/inventory/AppBundleReader.hpp"
 #include "base/Localization.hpp"
+#include "sources/appstore/MacAppStoreManager.hpp"
+#include "sources/inventory/AppBundleReader.hpp"
+#include "sources/inventory/InstalledVersionCheck.hpp"
 
 namespace vt {
 
@@ -31,21 +33,11 @@ MacAppStoreUpdateError MacAppStoreUpdateError::updateFailed(const std::string& d
 MacAppStoreUpdateError MacAppStoreUpdateError::downloadFailed(const std::optional<std::string>& detail) {
     return {Kind::DownloadFailed, localized("mas.download_failed", {detail.value_or(localized("error.unknown"))})};
 }
-MacAppStoreUpdateError MacAppStoreUpdateError::purchaseFailed(const std::optional<std::string>& detail) {
-    return {Kind::PurchaseFailed, localized("mas.purchase_failed", {detail.value_or(localized("error.unknown"))})};
-}
 MacAppStoreUpdateError MacAppStoreUpdateError::notInstalled() { return {Kind::NotInstalled, localized("mas.not_installed_app")}; }
 MacAppStoreUpdateError MacAppStoreUpdateError::timeout() { return {Kind::Timeout, localized("mas.timeout")}; }
 MacAppStoreUpdateError MacAppStoreUpdateError::cancelled() { return {Kind::Cancelled, localized("mas.cancelled")}; }
-MacAppStoreUpdateError MacAppStoreUpdateError::noDownloadsReturned() {
-    return {Kind::NoDownloadsReturned, localized("mas.no_downloads")};
-}
 MacAppStoreUpdateError MacAppStoreUpdateError::appStoreAccountUnavailable() {
     return {Kind::AppStoreAccountUnavailable, localized("mas.account_unavailable")};
-}
-MacAppStoreUpdateError MacAppStoreUpdateError::appStoreRequired() {
-    return {Kind::AppStoreRequired,
-            localized("mas.app_store_required")};
 }
 MacAppStoreUpdateError MacAppStoreUpdateError::manualAppStoreUpdateRequired(const std::string& name,
                                                                             const std::string& version) {
@@ -53,14 +45,20 @@ MacAppStoreUpdateError MacAppStoreUpdateError::manualAppStoreUpdateRequired(cons
             localized("mas.manual_required", {name, version, version})};
 }
 
+MacAppStoreUpdateError MacAppStoreUpdateError::notFromAppStore(const std::string& name) {
+    return {Kind::NotFromAppStore, localized("update_all.excluded.not_from_store") + " (" + name + ")"};
+}
+MacAppStoreUpdateError MacAppStoreUpdateError::notNewer(const std::string& message) { return {Kind::NotNewer, message}; }
+
 MacAppStoreUpdateCoordinator::MacAppStoreUpdateCoordinator(Options options) : options_(std::move(options)) {
     if (!options_.installedVersion) {
         options_.installedVersion = [](const std::string& bundlePath) -> std::optional<std::string> {
-            std::optional<BundleCandidate> bundle = readBundle(bundlePath);
-            if (!bundle) return std::nullopt;
-            return bundle->version;
+            if (std::optional<BundleCandidate> bundle = readBundle(bundlePath)) return bundle->version;
+            if (std::optional<MacAppStoreApp> wrapped = readWrappedIOSApp(bundlePath)) return wrapped->currentVersion;
+            return std::nullopt;
         };
     }
+    if (!options_.installedFromStore) options_.installedFromStore = isInstalledFromAppStore;
 }
 
 MacAppStoreUpdateCoordinator::Outcome MacAppStoreUpdateCoordinator::openAppStore(const Target& target,
@@ -85,6 +83,16 @@ MacAppStoreUpdateCoordinator::Outcome MacAppStoreUpdateCoordinator::openAppStore
 }
 
 MacAppStoreUpdateCoordinator::Outcome MacAppStoreUpdateCoordinator::update(const Target& target, std::stop_token stop) {
+    if (!options_.installedFromStore(target.bundlePath)) throw MacAppStoreUpdateError::notFromAppStore(target.name);
+    const std::optional<std::string> before = options_.installedVersion(target.bundlePath);
+    if (target.offeredVersion) {
+        std::optional<InstalledVersion> now;
+        if (before) now = InstalledVersion{*before, {}};
+        if (auto refusal = refusalToReplace(target.name, now, *target.offeredVersion)) {
+            if (refusal->kind == ReplacementRefusal::Kind::NotInstalled) throw MacAppStoreUpdateError::notInstalled();
+            throw MacAppStoreUpdateError::notNewer(refusal->message);
+        }
+    }
     if (!options_.mas->isInstalled()) return openAppStore(target, stop);
     logger().info("🔄 mas upgrade for " + target.name + " (ID: " + target.id + ")");
     if (options_.progress) options_.progress(localized("mas.progress"));
@@ -110,7 +118,7 @@ MacAppStoreUpdateCoordinator::Outcome MacAppStoreUpdateCoordinator::update(const
     }
     std::optional<std::string> now = options_.installedVersion(target.bundlePath);
     if (!now) throw MacAppStoreUpdateError::notInstalled();
-    if (*now == target.installedVersion) {
+    if (*now == before.value_or(target.installedVersion)) {
         logger().warning("mas upgrade completed but installed version is still " + *now);
         throw MacAppStoreUpdateError::manualAppStoreUpdateRequired(target.name, *now);
     }

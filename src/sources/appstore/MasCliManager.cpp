@@ -17,15 +17,6 @@ const Logger& logger() {
 
 }  // namespace
 
-MasCliError MasCliError::installationFailed(const std::string& detail) {
-    return MasCliError(Kind::InstallationFailed, localized("mas.cli_install_failed", {detail}));
-}
-
-MasCliError MasCliError::homebrewNotInstalled() {
-    return MasCliError(Kind::HomebrewNotInstalled,
-                       localized("mas.homebrew_missing"));
-}
-
 MasCliError MasCliError::notInstalled() { return MasCliError(Kind::NotInstalled, localized("mas.cli_missing")); }
 
 MasCliManager::MasCliManager(Options options) : options_(std::move(options)) {}
