@@ -533,8 +533,12 @@ void Context::beginSession(bool recordsExit) {
     if (!recordsExit_) return;
     try {
         runMarkers_->begin();
-        // The stored flag keeps the verdict for whoever reads the preferences.
-        defaults().set(PackageCoordinator::kLastExitWasClean, previousExitWasClean_);
+        // The stored flag keeps the verdict for whoever reads the preferences. Absent reads as
+        // clean, and an unchanged verdict is not written: a command refused at once leaves the
+        // preferences byte-identical.
+        if (defaults().boolValue(PackageCoordinator::kLastExitWasClean).value_or(true) != previousExitWasClean_) {
+            defaults().set(PackageCoordinator::kLastExitWasClean, previousExitWasClean_);
+        }
     } catch (const std::exception&) {
         // An unwritable support folder: the command itself will say so.
     }
@@ -544,7 +548,9 @@ void Context::endSession() {
     if (!sessionStarted_ || !recordsExit_) return;
     runMarkers_->end();
     try {
-        defaults().set(PackageCoordinator::kLastExitWasClean, true);
+        if (!defaults().boolValue(PackageCoordinator::kLastExitWasClean).value_or(true)) {
+            defaults().set(PackageCoordinator::kLastExitWasClean, true);
+        }
     } catch (const std::exception&) {
     }
 }

@@ -1,6 +1,7 @@
 #include "cli/SettingsCommand.hpp"
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +11,8 @@
 #include "base/Json.hpp"
 #include "base/Strings.hpp"
 #include "cli/AgentCommand.hpp"
+#include "base/Localization.hpp"
+#include "cli/Consent.hpp"
 #include "cli/Context.hpp"
 #include "settings/LoginItemService.hpp"
 #include "settings/SettingsManager.hpp"
@@ -76,14 +79,30 @@ int get(const std::string& key, bool asJson) {
     return kExitSuccess;
 }
 
-// Adds values to a list setting, or removes them from it.
-int changeList(const std::string& key, const std::vector<std::string>& values, bool adding) {
+// "KEY: old → new", the plan of a change of one setting.
+void printChange(const std::string& key, const Json& before, const Json& after) {
+    auto shown = [](const Json& value) {
+        std::string text = bareText(value);
+        return text.empty() ? std::string("\"\"") : text;
+    };
+    if (before == after) {
+        std::printf("%s\n", localized("settings.unchanged", {key, shown(before)}).c_str());
+    } else {
+        std::printf("%s: %s → %s\n", key.c_str(), shown(before).c_str(), shown(after).c_str());
+    }
+}
+
+// One setting: `next` says what it would become (throwing SettingsError when it cannot);
+// the change is shown, and made unless this is a dry run.
+int changeOne(const std::string& key, const ChangeFlags& flags, const std::function<Json(SettingsManager&)>& next) {
+    SettingsManager& settings = Context::shared().settings();
     try {
-        if (adding) {
-            Context::shared().settings().addToList(key, values);
-        } else {
-            Context::shared().settings().removeFromList(key, values);
-        }
+        const Json before = settings.value(key);
+        const Json after = next(settings);
+        printChange(key, before, after);
+        if (flags.dryRun || before == after) return kExitSuccess;
+        settings.setValue(key, after);
+        return applyAgentSetting(key);
     } catch (const SettingsError& error) {
         std::fprintf(stderr, "vantreel settings: %s\n", error.what());
         return kExitUsage;
@@ -91,43 +110,55 @@ int changeList(const std::string& key, const std::vector<std::string>& values, b
         std::fprintf(stderr, "vantreel settings: cannot save: %s\n", error.what());
         return kExitFailure;
     }
-    return kExitSuccess;
 }
 
-int set(const std::string& key, const std::string& value) {
+int set(const std::string& key, const std::string& value, const ChangeFlags& flags) {
     if (key == kMenuBarAtLogin || key == kSystemExtensions) {
         std::fprintf(stderr, "vantreel settings: %s is %s\n", key.c_str(), kNotAvailableOnThisSystem);
         return kExitFailure;
     }
-    try {
-        Context::shared().settings().setFromText(key, value);
-        return applyAgentSetting(key);
-    } catch (const SettingsError& error) {
-        std::fprintf(stderr, "vantreel settings: %s\n", error.what());
-        return kExitUsage;
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "vantreel settings: cannot save: %s\n", error.what());
-        return kExitFailure;
-    }
-    return kExitSuccess;
+    return changeOne(key, flags, [&](SettingsManager& settings) { return settings.valueFromText(key, value); });
 }
 
-int reset(const std::string& key) {
-    try {
-        if (key.empty()) {
-            Context::shared().settings().resetAll();
-        } else {
-            Context::shared().settings().reset(key);
-        }
-        return applyAgentSetting(key);
-    } catch (const SettingsError& error) {
-        std::fprintf(stderr, "vantreel settings: %s\n", error.what());
+// Adds values to a list setting, or removes them from it.
+int changeList(const std::string& key, const std::vector<std::string>& values, bool adding, const ChangeFlags& flags) {
+    return changeOne(key, flags, [&](SettingsManager& settings) { return settings.listWith(key, values, adding); });
+}
+
+int reset(const std::string& key, const ChangeFlags& flags) {
+    const SettingDefinition* definition = findSetting(key);
+    if (definition == nullptr) {
+        std::fprintf(stderr, "vantreel settings: unknown setting \"%s\" (see vantreel settings list)\n", key.c_str());
         return kExitUsage;
+    }
+    return changeOne(key, flags, [definition](SettingsManager&) { return definition->defaultValue; });
+}
+
+// Every setting back to its default: the settings that would change are the plan, and the
+// change is asked for as every change of many things is.
+int resetAll(const ChangeFlags& flags) {
+    SettingsManager& settings = Context::shared().settings();
+    std::size_t changed = 0;
+    for (const auto& definition : settingDefinitions()) {
+        const Json value = settings.value(definition.key);
+        if (value == definition.defaultValue) continue;
+        printChange(std::string(definition.key), value, definition.defaultValue);
+        ++changed;
+    }
+    if (changed == 0) {
+        std::printf("%s\n", localized("settings.reset_all_nothing").c_str());
+        return kExitSuccess;
+    }
+    const Consent consent =
+        askConsent(flags, "settings reset", localized("settings.reset_all_confirm", {std::to_string(changed)}));
+    if (consent != Consent::Go) return exitStatusOf(consent);
+    try {
+        settings.resetAll();
+        return applyAgentSetting("");
     } catch (const std::exception& error) {
         std::fprintf(stderr, "vantreel settings: cannot save: %s\n", error.what());
         return kExitFailure;
     }
-    return kExitSuccess;
 }
 
 // The token comes from standard input, so that it is never on a command line where other
@@ -177,8 +208,10 @@ void addSettingsCommand(CLI::App& app, int* exitCode) {
 
     struct Arguments {
         bool json = false;
+        bool all = false;
         std::string key, value;
         std::vector<std::string> values;
+        ChangeFlags change;
     };
     auto args = std::make_shared<Arguments>();
 
@@ -191,24 +224,42 @@ void addSettingsCommand(CLI::App& app, int* exitCode) {
     getCommand->add_flag("--json", args->json, "Print the value as JSON");
     getCommand->callback([args, exitCode] { *exitCode = get(args->key, args->json); });
 
+    const char* dryRunHelp = "Show the change, and make none";
     auto* setCommand = settings->add_subcommand("set", "Change one setting");
     setCommand->add_option("key", args->key, "The setting")->required();
     setCommand->add_option("value", args->value, "The new value (a JSON array for a list)")->required();
-    setCommand->callback([args, exitCode] { *exitCode = set(args->key, args->value); });
+    setCommand->add_flag("--dry-run", args->change.dryRun, dryRunHelp);
+    setCommand->callback([args, exitCode] { *exitCode = set(args->key, args->value, args->change); });
 
     auto* addCommand = settings->add_subcommand("add", "Add values to a list setting");
     addCommand->add_option("key", args->key, "The list setting")->required();
     addCommand->add_option("values", args->values, "The values to add")->required();
-    addCommand->callback([args, exitCode] { *exitCode = changeList(args->key, args->values, true); });
+    addCommand->add_flag("--dry-run", args->change.dryRun, dryRunHelp);
+    addCommand->callback([args, exitCode] { *exitCode = changeList(args->key, args->values, true, args->change); });
 
     auto* removeCommand = settings->add_subcommand("remove", "Remove values from a list setting");
     removeCommand->add_option("key", args->key, "The list setting")->required();
     removeCommand->add_option("values", args->values, "The values to remove")->required();
-    removeCommand->callback([args, exitCode] { *exitCode = changeList(args->key, args->values, false); });
+    removeCommand->add_flag("--dry-run", args->change.dryRun, dryRunHelp);
+    removeCommand->callback([args, exitCode] { *exitCode = changeList(args->key, args->values, false, args->change); });
 
-    auto* resetCommand = settings->add_subcommand("reset", "Restore one setting, or all, to the default");
-    resetCommand->add_option("key", args->key, "The setting (all when absent)");
-    resetCommand->callback([args, exitCode] { *exitCode = reset(args->key); });
+    auto* resetCommand = settings->add_subcommand("reset", "Restore one setting, or every setting with --all, to the default");
+    resetCommand->add_option("key", args->key, "The setting");
+    resetCommand->add_flag("--all", args->all, "Every setting (asks first; --yes without a terminal)");
+    addChangeFlags(*resetCommand, args->change, "resetting");
+    resetCommand->callback([args, exitCode] {
+        if (args->all == !args->key.empty()) {
+            std::fprintf(stderr, "vantreel settings reset: name one setting, or give --all for every setting\n");
+            *exitCode = kExitUsage;
+            return;
+        }
+        if (!args->all && args->change.yes) {
+            std::fprintf(stderr, "vantreel settings reset: --yes goes with --all; one setting is reset without a question\n");
+            *exitCode = kExitUsage;
+            return;
+        }
+        *exitCode = args->all ? resetAll(args->change) : reset(args->key, args->change);
+    });
 
     auto* tokenCommand = settings->add_subcommand("github-token", "The personal access token for GitHub's API");
     tokenCommand->require_subcommand(1);

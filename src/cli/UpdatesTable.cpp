@@ -31,12 +31,6 @@ bool hasRegistration(PackageType type) {
     return false;
 }
 
-std::string quotedWhenNeeded(const std::string& text) {
-    if (text.find_first_of(" '\"\\$`()&;|<>*?") == std::string::npos) return text;
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
 
 // Packages of a manager this build updates go through `vantreel update`; the others, and
 // applications, are updated by hand.
@@ -109,6 +103,13 @@ std::uint64_t settingsRevision(const SettingsManager& settings) {
 }
 
 }  // namespace
+
+std::string quotedWhenNeeded(const std::string& text) {
+    if (text.find_first_of(" '\"\\$`()&;|<>*?") == std::string::npos) return text;
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
 
 std::size_t UpdatesTable::pendingCount() const {
     std::size_t count = 0;

@@ -63,6 +63,14 @@ public:
     virtual void update(const Package& package, std::stop_token stop) = 0;
     virtual bool canUpdateAll() const { return false; }
     virtual void updateAll(std::stop_token stop);
+    // The exact version update() installs for this package: its latestVersion, passed to a
+    // tool that can be told a version. Nothing when the tool installs what it calls its
+    // latest, which may be newer than the one shown.
+    virtual std::optional<std::string> pinnedVersion(const Package& package) const;
+    // Whether the tool takes several of its items in one run (apt's one transaction); such an
+    // adapter is given them together through updateTogether().
+    virtual bool updatesTogether() const { return false; }
+    virtual void updateTogether(const std::vector<Package>& packages, std::stop_token stop);
 
     // The client every request of this adapter goes through; the composition root gives
     // every adapter the same one.
@@ -86,6 +94,10 @@ protected:
     // colour, then `overrides`.
     static std::map<std::string, std::string> ownFolderEnvironment(const std::string& variable, const std::string& root,
                                                                    const std::map<std::string, std::string>& overrides);
+
+    // A package's latestVersion when it can go on a tool's command line as an exact version:
+    // a real version of letters, digits and ". + - ~ : _", never a placeholder or an option.
+    static std::optional<std::string> exactVersion(const Package& package);
 
     // Runs the tool through the runner; a stop surfaces as CancellationError, whatever the
     // runner calls it, so that every adapter tells a cancelled scan from a failed tool alike.

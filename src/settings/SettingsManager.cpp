@@ -308,6 +308,11 @@ void SettingsManager::write(const SettingDefinition& definition, std::optional<J
 }
 
 void SettingsManager::setValue(std::string_view key, const Json& value) {
+    Json checked = checkedValue(key, value);  // throws for an unknown key
+    write(*findSetting(key), checked);
+}
+
+Json SettingsManager::checkedValue(std::string_view key, const Json& value) const {
     const SettingDefinition* definition = findSetting(key);
     if (definition == nullptr) throw SettingsError("Unknown setting \"" + std::string(key) + "\"");
     bool valid = fitsKind(*definition, value);
@@ -319,30 +324,32 @@ void SettingsManager::setValue(std::string_view key, const Json& value) {
     if (!valid) {
         throw SettingsError("Invalid value for " + std::string(key) + ": expected " + allowedText(*definition));
     }
-    write(*definition, value);
+    return value;
 }
 
-void SettingsManager::setFromText(std::string_view key, std::string_view text) {
+void SettingsManager::setFromText(std::string_view key, std::string_view text) { setValue(key, valueFromText(key, text)); }
+
+Json SettingsManager::valueFromText(std::string_view key, std::string_view text) const {
     const SettingDefinition* definition = findSetting(key);
     if (definition == nullptr) throw SettingsError("Unknown setting \"" + std::string(key) + "\"");
     std::string lower = toLower(trimView(text));
     switch (definition->kind) {
         case SettingKind::Bool:
-            if (lower == "true" || lower == "yes" || lower == "on" || lower == "1") return setValue(key, true);
-            if (lower == "false" || lower == "no" || lower == "off" || lower == "0") return setValue(key, false);
+            if (lower == "true" || lower == "yes" || lower == "on" || lower == "1") return checkedValue(key, true);
+            if (lower == "false" || lower == "no" || lower == "off" || lower == "0") return checkedValue(key, false);
             break;
         case SettingKind::Integer: {
             long long number = 0;
             auto [end, error] = std::from_chars(lower.data(), lower.data() + lower.size(), number);
             if (error == std::errc() && end == lower.data() + lower.size() && !lower.empty()) {
-                return setValue(key, number);
+                return checkedValue(key, number);
             }
             break;
         }
-        case SettingKind::Choice: return setValue(key, std::string(trimView(text)));
+        case SettingKind::Choice: return checkedValue(key, std::string(trimView(text)));
         case SettingKind::StringList: {
             std::optional<Json> list = parseJson(text);
-            if (list && isStringList(*list)) return setValue(key, *list);
+            if (list && isStringList(*list)) return checkedValue(key, *list);
             throw SettingsError("Invalid value for " + std::string(key) +
                                 ": expected a JSON array of texts, like [\"a\",\"b\"]");
         }
@@ -473,22 +480,27 @@ const SettingDefinition& listSetting(std::string_view key) {
 }  // namespace
 
 void SettingsManager::addToList(std::string_view key, const std::vector<std::string>& values) {
-    listSetting(key);
-    Json list = value(key);
-    for (const std::string& item : values) {
-        if (std::find(list.begin(), list.end(), Json(item)) == list.end()) list.push_back(item);
-    }
-    setValue(key, list);
+    setValue(key, listWith(key, values, true));
 }
 
 void SettingsManager::removeFromList(std::string_view key, const std::vector<std::string>& values) {
+    setValue(key, listWith(key, values, false));
+}
+
+Json SettingsManager::listWith(std::string_view key, const std::vector<std::string>& values, bool adding) const {
     listSetting(key);
     Json list = value(key);
+    if (adding) {
+        for (const std::string& item : values) {
+            if (std::find(list.begin(), list.end(), Json(item)) == list.end()) list.push_back(item);
+        }
+        return list;
+    }
     Json kept = Json::array();
     for (const Json& item : list) {
         if (std::find(values.begin(), values.end(), item.get<std::string>()) == values.end()) kept.push_back(item);
     }
-    setValue(key, kept);
+    return kept;
 }
 
 std::vector<std::string> SettingsManager::additionalApplicationFolders() const {

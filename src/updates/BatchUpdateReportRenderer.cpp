@@ -59,12 +59,21 @@ std::string BatchUpdateReportRenderer::render(const BatchUpdateResult& batch, co
     out += std::to_string(batch.succeededCount());
     out += "\n- Échoués: ";
     out += std::to_string(batch.failedCount());
+    // Items the user stopped, or left as they were, are neither.
+    if (const std::size_t cancelled = batch.cancelledCount(); cancelled > 0) {
+        out += "\n- Annulés: ";
+        out += std::to_string(cancelled);
+    }
+    if (const std::size_t skipped = batch.skippedCount(); skipped > 0) {
+        out += "\n- Laissés tels quels: ";
+        out += std::to_string(skipped);
+    }
     out += "\n- Durée totale: ";
     out += seconds(secondsBetween(batch.startTime, batch.endTime));
     out += "\n\n## Détails\n";
     for (const PackageUpdateResult* result : ordered) {
         out += "### [";
-        out += result->success ? "OK" : "ÉCHEC";
+        out += result->success ? "OK" : result->cancelled ? "ANNULÉ" : result->skipped ? "LAISSÉ" : "ÉCHEC";
         out += "] ";
         out += result->package.name;
         out += "\n- Source: ";

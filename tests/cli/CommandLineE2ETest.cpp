@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "base/Json.hpp"
+#include "support/FakeTools.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
 
@@ -48,6 +49,56 @@ TEST(CommandLineE2ETest, SettingsAreValidatedAndPersistInTheSandbox) {
     EXPECT_EQ(runVantreel({{"settings", "reset", "CheckInterval"}, home.path()}).exitCode, 0);
     EXPECT_EQ(runVantreel({{"settings", "get", "CheckInterval"}, home.path()}).standardOutput, "24\n");
     EXPECT_TRUE(std::filesystem::exists(home.path() + "/.config/vantreel/com.corvanel.Vantreel.json"));
+}
+
+// `settings reset` alone used to reset everything without a word: every setting at once now
+// needs --all, shows what it changes, and asks (or needs --yes without a terminal).
+TEST(CommandLineE2ETest, ResettingEverySettingNeedsAllAndConsent) {
+    testing::TempDir home;
+    auto checkInterval = [&] { return runVantreel({{"settings", "get", "CheckInterval"}, home.path()}).standardOutput; };
+    auto set = runVantreel({{"settings", "set", "CheckInterval", "6"}, home.path()});
+    ASSERT_EQ(set.exitCode, 0);
+    EXPECT_EQ(set.standardOutput, "CheckInterval: 24 → 6\n");
+
+    auto bare = runVantreel({{"settings", "reset"}, home.path()});
+    EXPECT_EQ(bare.exitCode, 2);
+    EXPECT_NE(bare.standardError.find("give --all for every setting"), std::string::npos) << bare.standardError;
+    auto noTerminal = runVantreel({{"settings", "reset", "--all"}, home.path()});
+    EXPECT_EQ(noTerminal.exitCode, 2);
+    EXPECT_NE(noTerminal.standardError.find("give --yes"), std::string::npos) << noTerminal.standardError;
+    auto dryRun = runVantreel({{"settings", "reset", "--all", "--dry-run"}, home.path()});
+    EXPECT_EQ(dryRun.exitCode, 0);
+    EXPECT_NE(dryRun.standardOutput.find("CheckInterval: 6 → 24\n"), std::string::npos) << dryRun.standardOutput;
+    auto declined = testing::runVantreelOnTerminal({{"settings", "reset", "--all"}, home.path()}, "n");
+    EXPECT_EQ(declined.exitCode, 1) << declined.standardOutput;
+    EXPECT_EQ(checkInterval(), "6\n");
+
+    EXPECT_EQ(runVantreel({{"settings", "reset", "--all", "--yes"}, home.path()}).exitCode, 0);
+    EXPECT_EQ(checkInterval(), "24\n");
+    EXPECT_EQ(runVantreel({{"settings", "reset", "--all"}, home.path()}).standardOutput,
+              "Every setting already has its default value.\n");
+}
+
+// Flags a command accepts but that mean nothing together are refused, and change nothing.
+TEST(CommandLineE2ETest, FlagsThatCannotGoTogetherAreRefused) {
+    testing::TempDir home;
+    ASSERT_EQ(runVantreel({{"settings", "set", "CheckInterval", "6"}, home.path()}).exitCode, 0);
+    const auto before = testing::filesUnder(home.path(), {".local/share/Van Treel/Logs/"});
+    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+             {"update", "--all", "left-pad"},
+             {"update-all", "--summary", "--json"},
+             {"update", "--all", "--dry-run", "--report", "report.md"},
+             {"update-all", "--dry-run", "--report"},
+             {"adopt", "--list", "--dry-run"},
+             {"adopt", "--exclude", "com.example.Foo", "--yes"},
+             {"settings", "reset", "CheckInterval", "--all"},
+             {"settings", "reset", "CheckInterval", "--yes"},
+         }) {
+        auto result = runVantreel({arguments, home.path()});
+        EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(arguments) << result.standardOutput;
+        EXPECT_NE(result.standardError, "") << ::testing::PrintToString(arguments);
+    }
+    EXPECT_EQ(testing::changedFiles(before, testing::filesUnder(home.path(), {".local/share/Van Treel/Logs/"})), "");
 }
 
 // Tools where their own installers put them (~/.bun/bin, ~/.deno/bin) or only as pip3 are

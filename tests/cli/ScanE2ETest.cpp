@@ -1,12 +1,10 @@
 // `vantreel scan` as a user runs it, against a fake `brew` in the sandbox's ~/.local/bin that
 // prints Homebrew's own recorded outputs.
-#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -169,33 +167,11 @@ TEST_F(ScanE2ETest, ListAndActivityShowWhatTheLastScanSaved) {
 TEST_F(ScanE2ETest, NoColorRemovesColourOnATerminal) {
     writeBrew();
     auto onTerminal = [&](bool noColor) {
-        int master = -1;
-        pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
-        if (child < 0) {
-            ADD_FAILURE() << "no pseudo-terminal (is /dev/pts mounted?): " << std::strerror(errno);
-            return std::string();
-        }
-        if (child == 0) {
-            ::setenv("HOME", home_.path().c_str(), 1);
-            ::setenv("TERM", "xterm", 1);
-            if (noColor) {
-                ::setenv("NO_COLOR", "1", 1);
-            } else {
-                ::unsetenv("NO_COLOR");
-            }
-            ::execl(VT_BINARY_PATH, VT_BINARY_PATH, "--accept-terms", "scan", static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        std::string text;
-        char buffer[4096];
-        while (true) {
-            ssize_t n = ::read(master, buffer, sizeof(buffer));
-            if (n <= 0) break;
-            text.append(buffer, static_cast<std::size_t>(n));
-        }
-        ::waitpid(child, nullptr, 0);
-        ::close(master);
-        return text;
+        testing::VantreelRun run{{"--accept-terms", "scan"}, home_.path()};
+        if (noColor) run.environment["NO_COLOR"] = "1";
+        auto result = testing::runVantreelOnTerminal(run, "");
+        EXPECT_EQ(result.exitCode, 0) << result.standardError;
+        return result.standardOutput;
     };
     std::string coloured = onTerminal(false);
     std::string plain = onTerminal(true);

@@ -24,6 +24,12 @@ struct VantreelRun {
 
 ShellCommandResult runVantreel(const VantreelRun& run);
 
+// Runs `vantreel` on a pseudo-terminal, as a person at a terminal would: standard input,
+// output and error are the terminal, whose output (both streams, as shown) is the result's
+// standard output. When the program asks a question (a line ending in "] ") the terminal
+// answers `answer`. Only `run.environment` and HOME reach it.
+ShellCommandResult runVantreelOnTerminal(const VantreelRun& run, const std::string& answer);
+
 // Writes the sandbox's preferences so that only these sources are shown (the tools of this
 // machine stay out of the results), the first-launch choices already made.
 void showOnly(const std::string& home, const std::vector<std::string>& toggleKeys);

@@ -255,11 +255,8 @@ std::vector<Package> GoManager::checkOutdated(std::stop_token stop) {
 void GoManager::update(const Package& package, std::stop_token stop) {
     if (package.version == kDevelVersion) throw GoError::develBuild(package.name);
     const std::string target = package.sourceIdentifier.value_or("");
-    const std::string version = package.latestVersion.value_or("latest");
-    static const Regex versionPattern(R"(^[A-Za-z0-9.+-]+$)");
-    if (!isModulePath(target) || !versionPattern.fullyMatches(version) || startsWith(version, "-")) {
-        throw GoError::invalidModule(package.name);
-    }
+    const std::string version = pinnedVersion(package).value_or("latest");
+    if (!isModulePath(target)) throw GoError::invalidModule(package.name);
     if (!discover(stop)) throw GoError::notInstalled();
     CommandRequest request;
     request.command = binaryPath();

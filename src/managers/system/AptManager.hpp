@@ -21,8 +21,8 @@ class AdminPrompt;
 // comes from, a security archive marking the update. Nothing is installed or refreshed by a
 // scan. When the package lists are older than a day the listing publishes a note saying so,
 // with the command that refreshes them; packages apt keeps back (held ones) are named in
-// the same note. Updates run `apt-get install --only-upgrade -y NAME...` through the
-// administrator prompt, which runs only the system's own apt-get.
+// the same note. Updates run `apt-get install --only-upgrade -y NAME=VERSION...` through the
+// administrator prompt (directly when we are root), which runs only the system's own apt-get.
 // Listing and detection never throw for an apt failure (only CancellationError): they
 // publish errorMessage(). update() throws AdminPromptError, std::invalid_argument or
 // CancellationError. Thread-safe; no lock is held while apt-get runs.
@@ -66,6 +66,10 @@ public:
     // The same items as the last listing: one simulation answers both questions.
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
+    std::optional<std::string> pinnedVersion(const Package& package) const override { return exactVersion(package); }
+    // One `apt-get install --only-upgrade` for all of them, as `apt-get upgrade` would.
+    bool updatesTogether() const override { return true; }
+    void updateTogether(const std::vector<Package>& packages, std::stop_token stop) override;
     bool canUpdateAll() const override { return true; }
     void updateAll(std::stop_token stop) override;
 
@@ -78,7 +82,7 @@ public:
     static std::optional<Clock::TimePoint> listsUpdatedAt(const std::string& folder);
 
 private:
-    void upgrade(const std::vector<std::string>& names, std::stop_token stop);
+    void upgrade(const std::vector<Package>& packages, std::stop_token stop);
     std::optional<std::string> staleListsNote() const;
     Clock& clock() const;
     AdminPrompt& adminPrompt();

@@ -146,14 +146,20 @@ TEST(BunManagerTest, MissingOrFailingBunIsPublishedNotThrown) {
     EXPECT_THROW(fixture.manager->listInstalled(stop.get_token()), CancellationError);
 }
 
-TEST(BunManagerTest, UpdateAddsTheLatestVersionGlobally) {
+TEST(BunManagerTest, UpdateAddsTheVersionShownGlobally) {
     BunFixture fixture;
+    const std::string pinned = kBun + " add -g left-pad@1.3.0";
+    fixture.runner.on(pinned, recorded("bun", "add-latest"));
+    fixture.manager->update(
+        Package{.name = "left-pad", .version = "1.1.0", .type = PackageType::BunGlobal, .latestVersion = "1.3.0"}, {});
+    EXPECT_TRUE(fixture.runner.ran(pinned));
+    // Without a version shown, Bun's own latest.
     const std::string add = kBun + " add -g left-pad@latest";
     fixture.runner.on(add, recorded("bun", "add-latest"));
     fixture.manager->update(Package{.name = "left-pad", .version = "1.1.0", .type = PackageType::BunGlobal}, {});
     EXPECT_TRUE(fixture.runner.ran(add));
     EXPECT_EQ(fixture.runner.history().back().timeout, BunManager::kInstallTimeout);
-    EXPECT_EQ(fixture.invalidations, 1);
+    EXPECT_EQ(fixture.invalidations, 2);
 
     fixture.runner.on(add, Response::failure(1, "error: GET <registry>/left-pad - 404\n"));
     try {

@@ -6,6 +6,7 @@
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
 #include "managers/javascript/NpmError.hpp"
+#include "model/VersionRules.hpp"
 #include "support/Corpus.hpp"
 #include "system/Endpoints.hpp"
 #include "support/FakeCommandRunner.hpp"
@@ -23,7 +24,7 @@ const std::string kList = "/usr/bin/npm list -g --depth=0 --json";
 const std::string kOutdated = "/usr/bin/npm outdated -g --depth=0 --json";
 const std::string kRoot = "/usr/bin/npm root -g";
 const std::string kRegistry = "/usr/bin/npm config get registry";
-const std::string kManifestUrl = "https://REGISTRY/is-number/latest";
+const std::string kManifestUrl = "https://REGISTRY/is-number/7.0.0";
 
 // One recorded npm output of the shared corpus.
 std::string corpus(const std::string& name) { return testing::corpusFile("npm/" + name); }
@@ -227,17 +228,17 @@ TEST(NpmManagerTest, BadOutputsArePublishedAsErrorsAndNeverThrown) {
     EXPECT_THROW(stopped.manager->listInstalled(stop.get_token()), CancellationError);
 }
 
-TEST(NpmManagerTest, UpdateInstallsTheLatestVersionAndVerifiesIt) {
+TEST(NpmManagerTest, UpdateInstallsTheVersionShownAndVerifiesIt) {
     NpmFixture f;
     f.network.setResponse(kManifestUrl, answer(200, R"({"name": "is-number", "version": "7.0.0",
         "dependencies": {}, "devDependencies": {"tool": "workspace:*"}})"));
-    f.runner.on("/usr/bin/npm install -g is-number@latest", recorded("uptodate-install-g"));
+    f.runner.on("/usr/bin/npm install -g is-number@7.0.0", recorded("uptodate-install-g"));
     f.runner.on(kList, recorded("uptodate-ls-g-depth0-json"));
     LogCapture log;
 
     f.manager->update(npmPackage("is-number", "6.0.0", "7.0.0"), {});
     EXPECT_EQ(f.runner.commandLines(), (std::vector<std::string>{"/usr/bin/which npm", kRegistry,
-                                                                 "/usr/bin/npm install -g is-number@latest", kList}));
+                                                                 "/usr/bin/npm install -g is-number@7.0.0", kList}));
     EXPECT_EQ(f.runner.history()[2].timeout, 600.0);
     EXPECT_GE(f.invalidations, 1);
     ASSERT_EQ(f.network.sentRequests().size(), 1u);
@@ -254,16 +255,26 @@ TEST(NpmManagerTest, UpdateInstallsTheLatestVersionAndVerifiesIt) {
     f.manager->update(npmPackage("is-number", "6.0.0", "7.0.0"), {});
     EXPECT_EQ(f.runner.count(kRegistry), 2u);
 
-    // A release published since the scan is newer than the version the scan expected.
+    // A newer version than the one shown, installed meanwhile by other means, is no failure.
     NpmFixture newer;
-    newer.runner.on("/usr/bin/npm install -g is-number@latest", Response::output("changed 1 package\n"));
+    newer.runner.on("/usr/bin/npm install -g is-number@7.0.0", Response::output("changed 1 package\n"));
     newer.runner.on(kList, Response::output(R"({"dependencies": {"is-number": {"version": "7.1.0"}}})"));
     EXPECT_NO_THROW(newer.manager->update(npmPackage("is-number", "6.0.0", "7.0.0"), {}));
+
+    // Without a version to give, npm installs what it calls latest, and the plan says so.
+    NpmFixture unknown;
+    unknown.runner.on("/usr/bin/npm install -g is-number@latest", Response::output("changed 1 package\n"));
+    unknown.runner.on(kList, Response::output(R"({"dependencies": {"is-number": {"version": "7.1.0"}}})"));
+    const Package withoutLatest = npmPackage("is-number", "6.0.0", std::string(kUpdateAvailableSentinel));
+    EXPECT_EQ(unknown.manager->pinnedVersion(withoutLatest), std::nullopt);
+    EXPECT_NO_THROW(unknown.manager->update(withoutLatest, {}));
+    EXPECT_EQ(unknown.installs(), 1u);
+    EXPECT_EQ(unknown.network.fetchedURLs(), std::vector<std::string>{"https://REGISTRY/is-number/latest"});
 }
 
 TEST(NpmManagerTest, WorkspaceDependencyIsRefusedBeforeAnyInstall) {
     NpmFixture f;
-    f.network.setResponse("https://REGISTRY/@scope/cli/latest",
+    f.network.setResponse("https://REGISTRY/@scope/cli/3.0.0",
                           answer(200, R"({"name": "@scope/cli", "version": "3.0.0",
                                           "dependencies": {"@scope/core": "workspace:*", "chalk": "^5.0.0"},
                                           "peerDependencies": {"@scope/peer": "workspace:^"},
@@ -272,7 +283,7 @@ TEST(NpmManagerTest, WorkspaceDependencyIsRefusedBeforeAnyInstall) {
         "Le paquet npm @scope/cli ne peut pas etre mis a jour automatiquement: la version cible declare une "
         "dependance \"workspace:*\", qui ne peut etre resolue que dans le monorepo du paquet.\n"
         "Dependances bloquantes detectees: @scope/core, @scope/peer\n"
-        "Commande tentee: npm install -g @scope/cli@latest\n"
+        "Commande tentee: npm install -g @scope/cli@3.0.0\n"
         "Alternative: mettre a jour ce paquet depuis son depot source, ou attendre une publication npm corrigee sans "
         "dependance workspace.";
     try {
@@ -280,15 +291,15 @@ TEST(NpmManagerTest, WorkspaceDependencyIsRefusedBeforeAnyInstall) {
         ADD_FAILURE() << "not refused";
     } catch (const PackageManualUpdateRequiredError& error) {
         EXPECT_EQ(std::string(error.what()), expected);
-        EXPECT_EQ(error.command(), "npm install -g @scope/cli@latest");
+        EXPECT_EQ(error.command(), "npm install -g @scope/cli@3.0.0");
         EXPECT_EQ(error.packageName(), "@scope/cli");
     }
     EXPECT_EQ(f.installs(), 0u);
 
     // Without the manifest, npm's own unsupported-protocol failure gets the same refusal.
     NpmFixture late;
-    late.network.setError("https://REGISTRY/@scope/cli/latest", NetworkError::connectionFailed());
-    late.runner.on("/usr/bin/npm install -g @scope/cli@latest",
+    late.network.setError("https://REGISTRY/@scope/cli/3.0.0", NetworkError::connectionFailed());
+    late.runner.on("/usr/bin/npm install -g @scope/cli@3.0.0",
                    Response::failure(1, "npm error code EUNSUPPORTEDPROTOCOL\n"
                                         "npm error Unsupported URL Type \"workspace:\": workspace:*\n"));
     std::string message = messageOf<PackageManualUpdateRequiredError>(
@@ -325,7 +336,7 @@ TEST(NpmManagerTest, FailedManifestFetchOnlyLogsAndTheUpdateGoesOn) {
         SCOPED_TRACE(c.what);
         NpmFixture f;
         c.arrange(f);
-        f.runner.on("/usr/bin/npm install -g is-number@latest", Response::output("changed 1 package in 1s\n"));
+        f.runner.on("/usr/bin/npm install -g is-number@7.0.0", Response::output("changed 1 package in 1s\n"));
         f.runner.on(kList, Response::output(R"({"dependencies": {"is-number": {"version": "7.0.0"}}})"));
         LogCapture log;
         EXPECT_NO_THROW(f.manager->update(npmPackage("is-number", "6.0.0", "7.0.0"), {}));
@@ -334,7 +345,7 @@ TEST(NpmManagerTest, FailedManifestFetchOnlyLogsAndTheUpdateGoesOn) {
         if (c.what == "npm knowing no registry") {
             // The public default is asked instead, and the log says so.
             const std::string base = Endpoints::base(Service::JsRegistry);
-            EXPECT_EQ(f.network.fetchedURLs(), std::vector<std::string>{base + "/is-number/latest"});
+            EXPECT_EQ(f.network.fetchedURLs(), std::vector<std::string>{base + "/is-number/7.0.0"});
             EXPECT_TRUE(log.contains("npm's registry could not be read; using the public default " + base));
         }
     }
@@ -342,7 +353,7 @@ TEST(NpmManagerTest, FailedManifestFetchOnlyLogsAndTheUpdateGoesOn) {
 
 TEST(NpmManagerTest, FailedUpdatesCarryTheirOwnTexts) {
     const Package package = npmPackage("is-number", "6.0.0", "7.0.0");
-    const std::string install = "/usr/bin/npm install -g is-number@latest";
+    const std::string install = "/usr/bin/npm install -g is-number@7.0.0";
     auto arranged = [&](Response installAnswer, std::optional<Response> listAnswer = std::nullopt) {
         auto f = std::make_unique<NpmFixture>();
         f->network.setResponse(kManifestUrl, answer(200, R"({"name": "is-number", "version": "7.0.0"})"));
@@ -354,7 +365,7 @@ TEST(NpmManagerTest, FailedUpdatesCarryTheirOwnTexts) {
     auto timedOut = arranged(Response::throwing(CommandError::timeout()));
     EXPECT_EQ(messageOf<NpmError>([&] { timedOut->manager->update(package, {}); }),
               "La mise a jour npm de is-number a depasse le delai maximal de 600 secondes.\n"
-              "Commande tentee: npm install -g is-number@latest\n"
+              "Commande tentee: npm install -g is-number@7.0.0\n"
               "Alternative: relancez cette commande dans le Terminal pour laisser npm terminer sans bloquer le batch "
               "Van Treel, puis relancez le scan.");
     EXPECT_GE(timedOut->invalidations, 1);
@@ -363,7 +374,7 @@ TEST(NpmManagerTest, FailedUpdatesCarryTheirOwnTexts) {
     EXPECT_EQ(messageOf<NpmError>([&] { native->manager->update(package, {}); }),
               "Le paquet npm is-number ne peut pas etre mis a jour automatiquement: son script postinstall cherche le "
               "paquet natif @tool/cli-darwin-arm64, mais npm ne l'a pas installe pour macOS Apple Silicon.\n"
-              "Commande tentee: npm install -g is-number@latest\n"
+              "Commande tentee: npm install -g is-number@7.0.0\n"
               "Alternative: verifiez que les dependances optionnelles npm sont activees (`npm config get optional` "
               "doit valoir true), puis relancez la commande dans le Terminal. Si le paquet natif n'existe pas sur npm, "
               "il faut attendre une publication corrigee.");
@@ -381,7 +392,7 @@ TEST(NpmManagerTest, FailedUpdatesCarryTheirOwnTexts) {
               "Paquet: is-number\n"
               "Version installee apres commande: inconnue\n"
               "Version attendue: 7.0.0\n"
-              "Commande tentee: npm install -g is-number@latest\n"
+              "Commande tentee: npm install -g is-number@7.0.0\n"
               "Alternative: relancez la commande dans le Terminal pour voir les erreurs npm completes, puis relancez "
               "le scan Van Treel.");
 
@@ -393,7 +404,7 @@ TEST(NpmManagerTest, FailedUpdatesCarryTheirOwnTexts) {
               "Paquet: is-number\n"
               "Version installee apres commande: 6.0.0\n"
               "Version attendue: 7.0.0\n"
-              "Commande tentee: npm install -g is-number@latest\n"
+              "Commande tentee: npm install -g is-number@7.0.0\n"
               "Alternative: relancez la commande dans le Terminal pour voir les erreurs npm completes, puis relancez "
               "le scan Van Treel.");
     EXPECT_TRUE(log.contains("NPM installed version after update for is-number"));

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+namespace vt::cli {
+
+// The flags of every command that changes the machine.
+struct ChangeFlags {
+    bool yes = false;     // go ahead without asking
+    bool dryRun = false;  // show what would change, change nothing
+};
+
+// What a command that has shown its plan may do next.
+enum class Consent {
+    Go,        // --yes, an answer of yes, or a setting that turned the question off
+    DryRun,    // --dry-run: stop after the plan
+    Declined,  // the user answered no
+    NeedsYes,  // no terminal to ask on and no --yes: refused, as apt-get refuses
+};
+
+// The one place the question is asked. On a terminal it asks `question` (which ends with
+// "[y/N] ") on standard error and reads the answer from standard input; without one it
+// refuses unless --yes was given, naming --yes. `askByDefault` false is the user's own
+// setting that this command goes ahead without asking. Prints what a refusal means.
+Consent askConsent(const ChangeFlags& flags, const std::string& command, const std::string& question,
+                   bool askByDefault = true);
+
+// The exit status of a run that stopped at its plan: 0 after a dry run, 1 when the user
+// declined, 2 when --yes was needed (bad usage).
+int exitStatusOf(Consent consent);
+
+// --yes/-y and --dry-run, worded for what the command changes.
+void addChangeFlags(CLI::App& command, ChangeFlags& flags, const std::string& changes);
+
+// Exit status of a run the user stopped with Ctrl-C (128 + SIGINT, as a shell reports it).
+inline constexpr int kExitInterrupted = 130;
+
+}  // namespace vt::cli
