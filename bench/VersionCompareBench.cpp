@@ -8,12 +8,13 @@
 #include <benchmark/benchmark.h>
 
 #include "model/VersionRules.hpp"
+#include "support/BuildPaths.hpp"
 
 namespace {
 
 std::vector<std::pair<std::string, std::string>> loadPairs() {
     std::vector<std::pair<std::string, std::string>> pairs;
-    std::ifstream file(std::string(VT_CORPUS_DIR) + "/versions/families.tsv");
+    std::ifstream file(vt::testing::corpusDir() + "/versions/families.tsv");
     std::string line, previousPackage, previousVersion;
     std::getline(file, line);
     while (std::getline(file, line)) {

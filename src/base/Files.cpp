@@ -70,26 +70,47 @@ void removeStaleTemporaries(const std::string& folder) {
     }
 }
 
-std::optional<std::string> readFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+FileRead readFileChecked(const std::string& path, std::size_t maxBytes) {
+    // Without O_NONBLOCK, opening a FIFO would wait for a writer that may never come.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        const bool missing = errno == ENOENT || errno == ENOTDIR;
+        return {std::nullopt, missing ? FileRead::Failure::Missing : FileRead::Failure::Unreadable, std::strerror(errno),
+                errno};
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return {std::nullopt, FileRead::Failure::Unreadable, std::strerror(errno), errno};
+    // Devices, FIFOs and sockets never end or never answer: only files are read.
+    if (!S_ISREG(info.st_mode)) return {std::nullopt, FileRead::Failure::NotRegular, "not a regular file"};
+    if (static_cast<unsigned long long>(info.st_size) > maxBytes) {
+        return {std::nullopt, FileRead::Failure::TooLarge, "larger than " + std::to_string(maxBytes) + " bytes"};
+    }
     std::string contents;
-    struct stat info{};
-    if (::fstat(fd, &info) == 0 && info.st_size > 0) contents.reserve(static_cast<std::size_t>(info.st_size));
+    contents.reserve(static_cast<std::size_t>(info.st_size));
     char buffer[1 << 16];
     while (true) {
-        ssize_t n = ::read(fd, buffer, sizeof(buffer));
+        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
         if (n > 0) {
+            // A file that grows while it is read (or reports no size, as /proc does) stops here.
+            if (contents.size() + static_cast<std::size_t>(n) > maxBytes) {
+                return {std::nullopt, FileRead::Failure::TooLarge, "larger than " + std::to_string(maxBytes) + " bytes"};
+            }
             contents.append(buffer, static_cast<std::size_t>(n));
         } else if (n == 0) {
             break;
         } else if (errno != EINTR) {
-            ::close(fd);
-            return std::nullopt;
+            return {std::nullopt, FileRead::Failure::Unreadable, std::strerror(errno), errno};
         }
     }
-    ::close(fd);
-    return contents;
+    return {std::move(contents), FileRead::Failure::None, {}};
+}
+
+std::optional<std::string> readFile(const std::string& path, std::size_t maxBytes) {
+    return readFileChecked(path, maxBytes).contents;
 }
 
 }  // namespace vt

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -21,7 +22,22 @@ void writeFileAtomically(const std::string& path, std::string_view contents, uns
 // process is gone).
 void removeStaleTemporaries(const std::string& folder);
 
-// The whole file, or nothing when it cannot be read.
-std::optional<std::string> readFile(const std::string& path);
+// Above this a file is not read into memory unless the caller allows more.
+inline constexpr std::size_t kMaxReadFileBytes = 256u * 1024u * 1024u;
+
+// A file read whole, or why it was not: only regular files are opened (a FIFO would hang
+// the reader, a link to /dev/zero would fill memory), and none larger than the limit.
+struct FileRead {
+    enum class Failure { None, Missing, NotRegular, TooLarge, Unreadable };
+    std::optional<std::string> contents;
+    Failure failure = Failure::None;
+    std::string reason;  // for a message: strerror's text or the refusal
+    int errorNumber = 0;  // errno, when the system refused
+};
+FileRead readFileChecked(const std::string& path, std::size_t maxBytes = kMaxReadFileBytes);
+
+// The whole file, or nothing when it is missing, cannot be read, is not a regular file or
+// is larger than `maxBytes`.
+std::optional<std::string> readFile(const std::string& path, std::size_t maxBytes = kMaxReadFileBytes);
 
 }  // namespace vt

@@ -24,7 +24,30 @@ Clock::TimePoint fromReferenceSeconds(double seconds) {
     return Clock::TimePoint(std::chrono::duration_cast<Clock::Duration>(sinceEpoch));
 }
 
+bool jsonNestsDeeperThan(std::string_view text, std::size_t limit) noexcept {
+    std::size_t depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (inString) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return true;
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return false;
+}
+
 std::optional<Json> parseJson(std::string_view text) {
+    if (jsonNestsDeeperThan(text)) return std::nullopt;
     Json value = Json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (value.is_discarded()) return std::nullopt;
     return value;

@@ -25,7 +25,16 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Parses text without throwing; nullopt for anything that is not JSON.
+// How deep arrays and objects may nest in JSON we read. Real documents stay far below (a
+// dependency tree of npm nests a few dozen levels); a document nested deeper is malformed:
+// copying or printing one a hundred thousand levels deep would exhaust the stack.
+inline constexpr std::size_t kMaxJsonDepth = 512;
+
+// Whether arrays and objects nest deeper than `limit` (strings skipped), without parsing.
+bool jsonNestsDeeperThan(std::string_view text, std::size_t limit = kMaxJsonDepth) noexcept;
+
+// Parses text without throwing; nullopt for anything that is not JSON, nested deeper than
+// kMaxJsonDepth included.
 std::optional<Json> parseJson(std::string_view text);
 
 // Compact text that is always valid UTF-8 (bad bytes become U+FFFD instead of throwing).

@@ -74,9 +74,6 @@ std::string_view lastPathComponent(std::string_view path) noexcept {
     return slash == std::string_view::npos || path.size() == 1 ? path : path.substr(slash + 1);
 }
 
-namespace {
-
-// Length of the valid UTF-8 sequence starting at text[i], or 0 when it is invalid.
 std::size_t validSequenceLength(std::string_view text, std::size_t i) noexcept {
     auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
     unsigned char lead = byte(i);
@@ -103,6 +100,8 @@ std::size_t validSequenceLength(std::string_view text, std::size_t i) noexcept {
     }
     return length;
 }
+
+namespace {
 
 // The length of the leading valid UTF-8 of `bytes`, read a word at a time while it is ASCII.
 std::size_t validPrefixLength(std::string_view bytes, std::size_t i) {

@@ -32,6 +32,10 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
 // The last path component ("brew" for "/usr/local/bin/brew").
 std::string_view lastPathComponent(std::string_view path) noexcept;
 
+// Length of the valid UTF-8 sequence starting at text[i] (1 for ASCII), or 0 when it is invalid
+// or cut short by the end of the text.
+std::size_t validSequenceLength(std::string_view text, std::size_t i) noexcept;
+
 // Decodes bytes as UTF-8, replacing every invalid sequence with U+FFFD.
 std::string sanitizeUtf8(std::string_view bytes);
 

@@ -11,7 +11,7 @@
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "cli/AdoptCommand.hpp"
-#include "cli/SparkleUpdate.hpp"
+#include "cli/SparkleInstall.hpp"
 #include "updates/GitHubInstallerService.hpp"
 #include "updates/InstallTools.hpp"
 #include "base/RunMarkers.hpp"
@@ -81,6 +81,7 @@ bool applicationPresent(const std::string& name) {
 SettingsManager& Context::settings() {
     if (!settings_) {
         settings_ = std::make_unique<SettingsManager>(defaults());
+        SystemNetworkClient::setDownloadLimit(settings_->maxDownloadBytes());
         try {
             settings_->applyFirstLaunchDefaults([this] { return detectSources(); });
         } catch (const std::exception&) {
@@ -146,6 +147,7 @@ RefreshCoordinator& Context::refresh() {
         SettingsManager& preferences = settings();
         RefreshCoordinator::Options options;
         options.allowPreRelease = [&preferences] { return preferences.showPreReleaseUpdates(); };
+        options.scanCacheDuration = preferences.cacheLifetime();
         ApplicationManager& installed = applications();
         UpdateCheckCoordinator& checks = applicationChecks();
         ScanProgressModel& scanProgress = progress();
@@ -254,36 +256,11 @@ IgnoredAppsManager& Context::ignoredApps() {
     return *ignoredApps_;
 }
 
-namespace {
-
-// The helper client's two preferences, in the user defaults.
-class DefaultsHelperPreferences final : public HelperPreferences {
-public:
-    explicit DefaultsHelperPreferences(DefaultsStore& store) : store_(store) {}
-    std::optional<std::string> stringValue(const std::string& key) const override { return store_.stringValue(key); }
-    std::optional<double> doubleValue(const std::string& key) const override { return store_.doubleValue(key); }
-    void setString(const std::string& key, const std::string& value) override { store_.set(key, value); }
-    void setDouble(const std::string& key, double value) override { store_.set(key, value); }
-
-private:
-    DefaultsStore& store_;
-};
-
-}  // namespace
-
 PrivilegedOperations& Context::privilegedOperations() {
     if (!privilegedOperations_) {
         packageManager();  // makes the file system access
-        // No helper daemon ships yet: its transport says so and every operation takes the prompt.
-        auto operations = std::make_unique<SystemPrivilegedOperations>(
-            std::make_shared<UnavailableHelperTransport>(), std::make_unique<DefaultsHelperPreferences>(defaults()),
-            CommandRunner::shared(), *files_, AuthorizationHelper::systemOptions(), Clock::shared());
-        try {
-            operations->client().checkHealthAtLaunch(VT_PROGRAM_VERSION);
-        } catch (const FileWriteError&) {
-            // The version is remembered next time; the operations work without it.
-        }
-        privilegedOperations_ = std::move(operations);
+        privilegedOperations_ = std::make_unique<SystemPrivilegedOperations>(CommandRunner::shared(), *files_,
+                                                                             AuthorizationHelper::systemOptions());
     }
     return *privilegedOperations_;
 }
@@ -358,6 +335,9 @@ void restoreFastPathState(RefreshCoordinator& refresh, const PersistedScanResult
     state.lastFullScanSourceIDs.insert(saved.metadata->fullScanSourceIds.begin(),
                                        saved.metadata->fullScanSourceIds.end());
     state.lastScanSourceCount = state.lastFullScanSourceIDs.size();
+    for (const ScanMetadata::SourceInputs& source : saved.metadata->sourceInputs) {
+        state.sources[source.id] = RefreshCoordinator::SourceCache{source.inputs, source.checkedAt};
+    }
     for (const std::string& id : state.lastFullScanSourceIDs) {
         std::vector<PackageType> kinds = kindsOf(id);
         std::vector<Package>& inventory = state.lastInventory[id];
@@ -414,6 +394,7 @@ void persistScan(ScanResultsPersistence& persistence, DefaultsStore& defaults, c
     RefreshCoordinator::CacheState cache = Context::shared().refresh().cacheState();
     metadata.lastFullScanDate = cache.lastFullScanTime;
     metadata.fullScanSourceIds.assign(cache.lastFullScanSourceIDs.begin(), cache.lastFullScanSourceIDs.end());
+    for (const auto& [id, source] : cache.sources) metadata.sourceInputs.push_back({id, source.inputs, source.checkedAt});
     results.metadata = metadata;
     persistence.save(results);
     mergeActivity(defaults, coordinator);
@@ -457,9 +438,10 @@ PackageCoordinator& Context::coordinator() {
         ApplicationUpdater fromAppStore = [this](const Application& application, std::stop_token stop) {
             MacAppStoreUpdateCoordinator store(
                 MacAppStoreUpdateCoordinator::Options{.mas = &mas(), .runner = &CommandRunner::shared()});
-            MacAppStoreUpdateCoordinator::Outcome outcome = store.update(
-                {application.appStoreID.value_or(""), application.name, application.bundlePath, application.version},
-                stop);
+            MacAppStoreUpdateCoordinator::Outcome outcome =
+                store.update({application.appStoreID.value_or(""), application.name, application.bundlePath,
+                              application.version, application.latestVersion},
+                             stop);
             ApplicationUpdateOutcome result;
             result.newVersion = outcome.newVersion;
             if (outcome.openedInAppStore) {
@@ -479,14 +461,16 @@ PackageCoordinator& Context::coordinator() {
             const std::string url = application.downloadURL.value_or("");
             GitHubInstallResult installed = service.install(
                 {application.name, application.bundlePath, repositoryOfAsset(url), application.downloadURL,
-                 application.latestVersion.value_or("")},
+                 application.latestVersion.value_or(""), application.downloadSHA256},
                 {}, stop);
             ApplicationUpdateOutcome result;
             result.newVersion = installed.installedVersion;
             return result;
         };
-        ApplicationUpdater fromAppcast = [](const Application& application, std::stop_token stop) {
-            SparkleUpdateOutcome outcome = installSparkleRelease(application, SparkleUpdateRun{.stop = stop});
+        ApplicationUpdater fromAppcast = [this](const Application& application, std::stop_token stop) {
+            SparkleUpdateOutcome outcome = installSparkleRelease(
+                application,
+                SparkleUpdateRun{.stop = stop, .network = &network(), .privileged = &privilegedOperations()});
             ApplicationUpdateOutcome result;
             switch (outcome.kind) {
                 case SparkleUpdateOutcome::Kind::Installed: result.newVersion = outcome.version; break;

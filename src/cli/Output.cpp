@@ -6,11 +6,15 @@
 
 #include <unistd.h>
 
+#include "base/PrintableText.hpp"
+
 namespace vt::cli {
 
 Style Style::forStream(std::FILE* stream) {
     Style style;
-    style.isTerminal = isatty(fileno(stream)) == 1;
+    // The filtered streams have no descriptor of their own.
+    const int fd = stream == stdout ? STDOUT_FILENO : stream == stderr ? STDERR_FILENO : fileno(stream);
+    style.isTerminal = isatty(fd) == 1;
     const char* noColor = std::getenv("NO_COLOR");
     const char* term = std::getenv("TERM");
     bool dumb = term != nullptr && std::string_view(term) == "dumb";
@@ -21,7 +25,7 @@ Style Style::forStream(std::FILE* stream) {
 namespace {
 std::string wrap(bool color, const char* code, std::string_view text) {
     if (!color) return std::string(text);
-    return std::string("\x1b[") + code + "m" + std::string(text) + "\x1b[0m";
+    return ownControl(std::string("\x1b[") + code + "m") + std::string(text) + ownControl("\x1b[0m");
 }
 }  // namespace
 

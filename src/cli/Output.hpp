@@ -22,6 +22,11 @@ struct Style {
     std::string red(std::string_view text) const;
 };
 
+// Puts standard output and error behind the filter of outside text (PrintableText): from
+// then on no escape sequence but ours reaches the terminal, whatever prints it. Called once,
+// first thing in main.
+void installOutputFilter();
+
 // JSON for standard output: indented for a person at a terminal, compact for a pipe.
 int jsonIndentForStandardOutput();
 

@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "base/PrintableText.hpp"
 #include "base/Localization.hpp"
 #include "core/ScanProgressModel.hpp"
 
@@ -25,9 +26,16 @@ int terminalColumns() {
 std::string fit(const std::string& line, std::size_t columns) {
     std::string result;
     std::size_t width = 0;
+    static const std::string escape = ownControl("\x1b");
     bool inEscape = false;
-    for (char c : line) {
-        if (c == '\x1b') inEscape = true;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line.compare(i, escape.size(), escape) == 0) {
+            result += escape;
+            i += escape.size() - 1;
+            inEscape = true;
+            continue;
+        }
+        const char c = line[i];
         if (!inEscape && (static_cast<unsigned char>(c) & 0xC0) != 0x80) {
             if (width + 1 >= columns) break;
             ++width;
@@ -35,7 +43,7 @@ std::string fit(const std::string& line, std::size_t columns) {
         result += c;
         if (inEscape && c == 'm') inEscape = false;
     }
-    return result + "\x1b[0m";
+    return result + ownControl("\x1b[0m");
 }
 
 std::string countText(const ScannerStatus& status) {
@@ -63,7 +71,7 @@ ScanView::ScanView(const ScanProgressModel& progress, Style style) : progress_(p
 ScanView::~ScanView() { finish(); }
 
 void ScanView::start() {
-    if (style_.isTerminal) std::fputs("\x1b[?25l", stderr);  // hide the cursor while redrawing
+    if (style_.isTerminal) std::fputs(ownControl("\x1b[?25l").c_str(), stderr);  // hide the cursor while redrawing
     thread_ = std::jthread([this](std::stop_token stop) {
         std::mutex mutex;
         std::condition_variable_any wake;
@@ -88,7 +96,7 @@ void ScanView::finish() {
     auto snapshot = progress_.snapshot();
     if (style_.isTerminal) {
         drawLive(snapshot, 0);
-        std::fputs("\x1b[?25h", stderr);
+        std::fputs(ownControl("\x1b[?25h").c_str(), stderr);
     } else {
         printChanges(snapshot);
     }
@@ -137,9 +145,9 @@ void ScanView::drawLive(const ScanProgressSnapshot& snapshot, int tick) {
     }
 
     std::string frame;
-    if (drawnLines_ > 0) frame += "\x1b[" + std::to_string(drawnLines_) + "F";  // back to the block's first line
-    for (const auto& line : lines) frame += "\x1b[2K" + fit(line, columns) + "\n";
-    for (int extra = static_cast<int>(lines.size()); extra < drawnLines_; ++extra) frame += "\x1b[2K\n";
+    if (drawnLines_ > 0) frame += ownControl("\x1b[" + std::to_string(drawnLines_) + "F");  // back to the block's first line
+    for (const auto& line : lines) frame += ownControl("\x1b[2K") + fit(line, columns) + "\n";
+    for (int extra = static_cast<int>(lines.size()); extra < drawnLines_; ++extra) frame += ownControl("\x1b[2K") + "\n";
     drawnLines_ = std::max(drawnLines_, static_cast<int>(lines.size()));
     std::fputs(frame.c_str(), stderr);
     std::fflush(stderr);

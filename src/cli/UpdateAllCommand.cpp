@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "base/PrintableText.hpp"
 #include "base/Files.hpp"
 #include "base/Json.hpp"
 #include "base/Localization.hpp"
@@ -18,8 +19,8 @@
 #include "cli/Output.hpp"
 #include "cli/ScanCommand.hpp"
 #include "cli/Signals.hpp"
-#include "cli/UpdateCommand.hpp"
 #include "cli/Consent.hpp"
+#include "cli/UpdateOutcomes.hpp"
 #include "cli/UpdatePlanView.hpp"
 #include "cli/UpdatesTable.hpp"
 #include "core/PackageCoordinator.hpp"

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "base/Localization.hpp"
+#include "base/PrintableText.hpp"
 
 namespace vt::cli {
 
@@ -144,14 +145,14 @@ BatchProgress BatchView::progress() {
 }
 
 void BatchView::drawStatus() {
-    std::fprintf(stderr, "\r\x1b[K%s%s", style_.dim(counter_).c_str(), phase_.c_str());
+    std::fprintf(stderr, "%s%s%s", ownControl("\r\x1b[K").c_str(), style_.dim(counter_).c_str(), phase_.c_str());
     std::fflush(stderr);
     statusShown_ = true;
 }
 
 void BatchView::clearStatus() {
     if (!statusShown_) return;
-    std::fputs("\r\x1b[K", stderr);
+    std::fputs(ownControl("\r\x1b[K").c_str(), stderr);
     statusShown_ = false;
 }
 

@@ -199,8 +199,8 @@ std::string renderUpdatesTable(const UpdatesTable& table, const Style& style,
         const AllUpdateRow& row = model.row(i);
         const bool apt = row.packageType == PackageType::AptPackage;  // apt's own form carries "+deb12u1"
         names.push_back(oneLine(row.name));
-        installed.push_back(apt ? row.currentVersion : displayVersion(row.currentVersion));
-        latest.push_back(row.latestVersion ? (apt ? *row.latestVersion : displayVersion(*row.latestVersion)) : "-");
+        installed.push_back(oneLine(apt ? row.currentVersion : displayVersion(row.currentVersion)));
+        latest.push_back(oneLine(row.latestVersion ? (apt ? *row.latestVersion : displayVersion(*row.latestVersion)) : "-"));
         nameWidth = std::max(nameWidth, displayWidth(names.back()));
         installedWidth = std::max(installedWidth, displayWidth(installed.back()));
         latestWidth = std::max(latestWidth, displayWidth(latest.back()));
@@ -219,7 +219,7 @@ std::string renderUpdatesTable(const UpdatesTable& table, const Style& style,
         line += "  ";
         line += style.dim(padRight(row.source, sourceWidth));
         line += "  ";
-        line += actionText(row, model.actionStates[i]);
+        line += oneLine(actionText(row, model.actionStates[i]));
         if (row.isSecurityUpdate) {
             line += ' ';
             line += style.yellow(localized("scan.table.security"));
@@ -228,7 +228,7 @@ std::string renderUpdatesTable(const UpdatesTable& table, const Style& style,
         while (!out.empty() && out.back() == ' ') out.pop_back();
         out += '\n';
         if (!row.hasUpdate || !detail) continue;
-        if (std::optional<std::string> below = detail(row)) out += "  " + style.dim(*below) + "\n";
+        if (std::optional<std::string> below = detail(row)) out += "  " + style.dim(oneLine(*below)) + "\n";
     }
     return out;
 }

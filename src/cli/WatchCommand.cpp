@@ -11,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "base/PrintableText.hpp"
 #include "base/Localization.hpp"
 #include "base/NotificationCenter.hpp"
 #include "cli/Context.hpp"
@@ -68,7 +69,7 @@ public:
             printReportJson(report, -1, stdout);  // one document a line
         } else {
             std::string text;
-            if (style_.isTerminal) text += "\033[H\033[2J";
+            if (style_.isTerminal) text += ownControl("\033[H\033[2J");
             if (!style_.isTerminal) text += event + "\n";
             std::string table = renderTable(report, style_);
             if (!table.empty()) text += table + "\n";
@@ -96,7 +97,7 @@ public:
             status += event;
             status += " · ";
             status += localized("watch.stop_hint");
-            std::string line = "\033[1A\033[2K";
+            std::string line = ownControl("\033[1A\033[2K");
             line += style_.dim(status);
             line += "\n";
             writeAll(stdout, line);

@@ -17,6 +17,7 @@
 #include "cli/IgnoreCommands.hpp"
 #include "cli/ListCommand.hpp"
 #include "cli/ManagersCommand.hpp"
+#include "cli/Output.hpp"
 #include "cli/ScanCommand.hpp"
 #include "cli/UpdateAllCommand.hpp"
 #include "cli/SettingsCommand.hpp"
@@ -60,6 +61,7 @@ void installClock() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    vt::cli::installOutputFilter();
     configureLogs(argc, argv);
     installClock();
     CLI::App app{"Van Treel: every pending update of this machine in one table", "vantreel"};

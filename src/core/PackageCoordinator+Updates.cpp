@@ -14,6 +14,7 @@
 #include "sources/ApplicationUpdateChecks.hpp"
 #include "sources/QuickUpdateEligibility.hpp"
 #include "managers/PackageManager.hpp"
+#include "model/PendingUpdate.hpp"
 #include "model/VersionRules.hpp"
 #include "system/CommandRunning.hpp"
 
@@ -144,7 +145,9 @@ std::optional<std::string> PackageCoordinator::movedSincePlan(const Package& pac
     for (const Package& current : packages_) {
         if (stableKey(current) != key || current.version == package.version) continue;
         // Changed since the plan was made (another of our processes, or by hand): never backwards.
-        if (!isUpdateAvailable(current.version, package.latestVersion, true)) {
+        Package now = package;
+        now.version = current.version;
+        if (!hasPendingUpdate(now, true)) {
             return localized("update.moved_since_plan", {current.version, package.latestVersion.value_or("?")});
         }
     }
@@ -190,7 +193,7 @@ void PackageCoordinator::recheckAfterUpdates(std::vector<PackageUpdateResult>& r
             }
             // An adapter that reported success while the item is still outdated did not update it.
             if (result.success && item.version == result.package.version &&
-                isUpdateAvailable(item.version, item.latestVersion, true)) {
+                hasPendingUpdate(item, true)) {
                 result.success = false;
                 result.error = result.package.type == PackageType::RubyGem ? std::string(kGemMissingAfterUpdate)
                                                                            : localized("update.still_outdated");
@@ -397,7 +400,7 @@ public:
         auto leaveOut = [&](std::string reason, bool upToDate = false) {
             leftOut_.push_back({package.name, source, std::move(reason), false, upToDate});
         };
-        if (!isUpdateAvailable(package.version, package.latestVersion, allowPreRelease_)) {
+        if (!hasPendingUpdate(package, allowPreRelease_)) {
             if (request == Request::Everything) return;
             bool upToDate = true;
             std::string reason = notNewerReason(package, &upToDate);
@@ -540,9 +543,20 @@ UpdatePlan PackageCoordinator::planUpdateEverything() const {
                 leaveOut(localized("update_all.excluded.not_in_batch"));
                 continue;
             }
-            QuickUpdateEligibility eligibility = QuickUpdateEligibility::evaluate(application, {}, switches);
+            const ApplicationUpdateFacts facts =
+                options_.applicationFacts ? options_.applicationFacts(application) : currentUpdateFacts(application);
+            if (facts.manualOnly) {
+                leaveOut(localized("update_all.excluded.manual_only"), true);
+                continue;
+            }
+            QuickUpdateEligibility eligibility = QuickUpdateEligibility::evaluate(application, facts.quick, switches);
             if (!eligibility.isEligible()) {
                 for (const QuickUpdateExclusion& exclusion : eligibility.exclusions) leaveOut(exclusionReason(exclusion));
+                continue;
+            }
+            // `mas` updates only what the store installed, whatever its lookup found.
+            if (category == ApplicationUpdateCategory::MacAppStore && !facts.installedFromAppStore) {
+                leaveOut(localized("update_all.excluded.not_from_store"), true);
                 continue;
             }
             if (!updaters.count(category)) {
@@ -808,7 +822,7 @@ std::size_t PackageCoordinator::outdatedCount() const {
         options_.heldBack ? options_.heldBack() : std::map<std::string, std::string>();
     std::size_t count = 0;
     for (const Package& package : packages()) {
-        if (!isUpdateAvailable(package.version, package.latestVersion, allowPreRelease)) continue;
+        if (!hasPendingUpdate(package, allowPreRelease)) continue;
         const SourceRow* row = rowFor(package.type);
         if (row) {
             if (auto toggle = row->toggleFor(package.type); toggle && !settings_.isVisible(*toggle)) continue;

@@ -68,11 +68,14 @@ const std::map<PackageType, std::string>& dedicatedFiles() {
 class MappedFile {
 public:
     explicit MappedFile(const std::string& path) {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        // Not blocked by a FIFO put in the file's place; only a regular file within the
+        // readers' limit is mapped, anything else reads as empty and so as unreadable.
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) return;
         exists_ = true;
         struct stat status {};
-        if (::fstat(fd, &status) == 0 && status.st_size > 0) {
+        if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
+            static_cast<std::uint64_t>(status.st_size) <= kMaxReadFileBytes) {
             size_ = static_cast<std::size_t>(status.st_size);
             void* address = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
             if (address == MAP_FAILED) {
@@ -140,6 +143,13 @@ Json ScanMetadata::toJson() const {
     json["sources"] = std::move(states);
     if (lastFullScanDate) json["lastFullScanDate"] = toReferenceSeconds(*lastFullScanDate);
     json["fullScanSourceIds"] = fullScanSourceIds;
+    Json inputs = Json::array();
+    for (const SourceInputs& source : sourceInputs) {
+        Json entry = {{"id", source.id}, {"inputs", source.inputs}};
+        if (source.checkedAt) entry["checkedAt"] = toReferenceSeconds(*source.checkedAt);
+        inputs.push_back(std::move(entry));
+    }
+    json["sourceInputs"] = std::move(inputs);
     return json;
 }
 
@@ -186,6 +196,16 @@ ScanMetadata ScanMetadata::fromJson(const Json& json) {
     }
     if (auto date = numberField(json, "lastFullScanDate")) metadata.lastFullScanDate = fromReferenceSeconds(*date);
     metadata.fullScanSourceIds = strings(json, "fullScanSourceIds");
+    if (json.contains("sourceInputs") && json["sourceInputs"].is_array()) {
+        for (const auto& entry : json["sourceInputs"]) {
+            auto id = entry.is_object() ? stringField(entry, "id") : std::nullopt;
+            auto inputs = id ? stringField(entry, "inputs") : std::nullopt;
+            if (!inputs) continue;  // an entry of no use is dropped: that source lists again
+            SourceInputs source{*id, *inputs, std::nullopt};
+            if (auto checked = numberField(entry, "checkedAt")) source.checkedAt = fromReferenceSeconds(*checked);
+            metadata.sourceInputs.push_back(std::move(source));
+        }
+    }
     return metadata;
 }
 
@@ -364,6 +384,12 @@ PersistedScanResults ScanResultsPersistence::load() const {
     // that none is moved while the lists are read.
     results.packages.reserve(bytes / 100);
     for (const auto& [file, mapped] : contents) {
+        // A file with nothing in it (or that is no file at all) holds no list.
+        if (mapped.text().empty()) {
+            logger().warning(failureLine + "nothing readable in " + file);
+            results.unreadableFiles.push_back(file);
+            continue;
+        }
         // Decoded straight into records; one bad record makes the whole file unreadable, as
         // a strict decoder would, and leaves the other files alone.
         try {

@@ -48,8 +48,12 @@ DefaultsStore::DefaultsStore(std::string path) : path_(std::move(path)) { reload
 std::string DefaultsStore::defaultPath() { return paths::configFolder() + "/com.corvanel.Vantreel.json"; }
 
 Json DefaultsStore::readFromDiskLocked() {
-    auto contents = readFile(path_);
-    if (!contents || contents->empty()) return Json::object();
+    FileRead read = readFileChecked(path_);
+    if (read.failure == FileRead::Failure::Missing) return Json::object();
+    // A file we cannot read is not an empty one: writing over it would lose every value in it.
+    if (!read.contents) throw FileWriteError("cannot read the preferences at " + path_ + " (" + read.reason + ")");
+    const std::optional<std::string>& contents = read.contents;
+    if (contents->empty()) return Json::object();
     auto parsed = parseJson(*contents);
     if (parsed && parsed->is_object()) return std::move(*parsed);
     auto stamp = std::chrono::duration_cast<std::chrono::seconds>(
@@ -67,7 +71,13 @@ void DefaultsStore::reload() {
     std::filesystem::path folder = std::filesystem::path(path_).parent_path();
     paths::ensureFolder(folder.string());
     FileLock lock(path_);
-    Json fresh = readFromDiskLocked();
+    Json fresh = Json::object();
+    try {
+        fresh = readFromDiskLocked();
+    } catch (const FileWriteError& error) {
+        // Defaults for this run; every write refuses until the file can be read again.
+        logger().error(std::string("❌ DefaultsStore: ") + error.what() + "; using defaults");
+    }
     std::scoped_lock guard(mutex_);
     values_ = std::move(fresh);
 }

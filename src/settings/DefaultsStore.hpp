@@ -15,7 +15,9 @@ namespace vt {
 // every write re-reads the file under an advisory lock, applies its change and replaces
 // the file atomically, so two of our processes writing different keys lose neither.
 // A file that does not parse is set aside as "<name>.corrupt-<time>" and replaced by an
-// empty store: defaults, never a crash. Thread-safe.
+// empty store: defaults, never a crash. A file that exists but cannot be read (its mode, a
+// FIFO in its place) gives defaults too, and every write then refuses: it is never replaced.
+// Thread-safe.
 class DefaultsStore {
 public:
     explicit DefaultsStore(std::string path);
@@ -33,7 +35,8 @@ public:
     Json snapshot() const;
 
     // Each write is one locked read-modify-write of the file. Throws FileWriteError when
-    // the file cannot be written; memory then keeps the new value for this process.
+    // the file cannot be read or written; memory then keeps the new value for this process
+    // only when the read succeeded.
     void set(std::string_view key, Json value);
     void remove(std::string_view key);
     // Several changes in one write.

@@ -78,6 +78,8 @@ const std::vector<SettingDefinition>& settingDefinitions() {
         {"BackgroundScanEnabled", SettingKind::Bool, false, {}, {}},
         {"VerboseMode", SettingKind::Bool, false, {}, {}},
         {"CheckInterval", SettingKind::Integer, 24, {}, kCheckIntervalDidChange},
+        // The largest file an update may download, in MB: a feed's word is never the only bound.
+        {"MaxDownloadSizeMB", SettingKind::Integer, 8192, {}, {}},
         {"ShowSystemApps", SettingKind::Bool, true, {}, {}},
         {"CacheTTLUnit", SettingKind::Choice, "hours", {"minutes", "hours", "days"}, kCacheTTLSettingsDidChange},
         {"CacheTTLValue", SettingKind::Integer, 1, {}, kCacheTTLSettingsDidChange},
@@ -424,6 +426,11 @@ std::chrono::seconds SettingsManager::cacheLifetime() const {
         case CacheTTLUnit::Days: return std::chrono::seconds(value * 86400);
     }
     return std::chrono::seconds(3600);
+}
+
+std::uint64_t SettingsManager::maxDownloadBytes() const {
+    const long long megabytes = std::clamp<long long>(integerValue("MaxDownloadSizeMB"), 1, 1'000'000);
+    return static_cast<std::uint64_t>(megabytes) * 1024 * 1024;
 }
 
 int SettingsManager::checkIntervalHours() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -112,6 +113,8 @@ public:
     CacheTTLUnit cacheTTLUnit() const;
     std::chrono::seconds cacheLifetime() const;
     int checkIntervalHours() const;
+    // "MaxDownloadSizeMB" in bytes, at least 1 MB.
+    std::uint64_t maxDownloadBytes() const;
     BrewOutdatedMode brewOutdatedMode() const;
     ManualUpdateMode manualUpdateMode() const;
     bool showPreReleaseUpdates() const;

@@ -8,6 +8,7 @@
 #include "base/Files.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
+#include "base/PrintableText.hpp"
 #include "base/Strings.hpp"
 #include "sources/inventory/PropertyList.hpp"
 #include "sources/inventory/PropertyListWriter.hpp"
@@ -34,13 +35,23 @@ std::string defaultFolder(bool launchd) {
     return paths::home() + "/.config/systemd/user";
 }
 
-// One word of an ExecStart= line: quoted, with the characters systemd expands escaped.
-std::string unitWord(const std::string& text) {
+// The program's path as the first word of an ExecStart= line. systemd takes the command's
+// path as it stands, but for specifiers ("%", doubled here) and refuses one that holds a quote,
+// a backslash or a control character: a newline in a folder's name would otherwise start a
+// line of its own in the unit. Such a path is refused here, with a clear reason.
+std::string unitExecutable(const std::string& path) {
+    const bool unsafe = sanitizeUtf8(path) != path || std::any_of(path.begin(), path.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F || c == '"' || c == '\\' || c == '\'';
+    });
+    if (unsafe) {
+        throw AgentError("systemd cannot start a program whose path holds a quote, a backslash, a control character "
+                         "or bytes that are not UTF-8: " + printableText(sanitizeUtf8(path)) +
+                         "; install vantreel in a folder whose name has none");
+    }
     std::string word = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') word += '\\';
+    for (char c : path) {
         if (c == '%') word += '%';
-        if (c == '$') word += '$';
         word += c;
     }
     word += '"';
@@ -87,7 +98,7 @@ Json LaunchAgentManager::propertyList(const std::string& executable, long long i
 
 std::string LaunchAgentManager::serviceUnit(const std::string& executable) {
     std::string unit = "[Unit]\nDescription=Van Treel background scan\n\n[Service]\nType=oneshot\nExecStart=";
-    unit += unitWord(executable);
+    unit += unitExecutable(executable);
     // A background job at the lowest CPU and disk priority, its output discarded.
     unit += " --background-scan\nNice=19\nCPUSchedulingPolicy=idle\nIOSchedulingClass=idle\n";
     unit += "StandardOutput=null\nStandardError=null\n";

@@ -8,7 +8,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include "base/Cancellation.hpp"
@@ -21,6 +20,7 @@
 #include "system/AdminPrompt.hpp"
 #include "system/CommandRunning.hpp"
 #include "system/FileSystemManager.hpp"
+#include "system/PasswordPrompt.hpp"
 
 namespace vt {
 
@@ -32,6 +32,7 @@ const Logger& logger() {
 }
 
 constexpr const char* kFailedPrefix = "L'exécution avec privilèges a échoué: ";
+constexpr const char* kPathNotAllowed = "Chemin non autorisé pour les opérations privilégiées: ";
 constexpr const char* kChmod = "/bin/chmod";
 constexpr const char* kEnv = "/usr/bin/env";
 // The macOS path first; Debian keeps chown in /bin.
@@ -80,8 +81,50 @@ std::string checkedPath(const std::string& path, const char* notBundle, const st
     if (hasComponent(path, "..")) throw refusal("Path traversal detected: ", path);
     std::string clean = standardised(path);
     if (notBundle != nullptr && !endsWith(clean, ".app")) throw refusal(notBundle, path);
-    if (!liesIn(clean, folders)) throw refusal("Chemin non autorisé pour les opérations privilégiées: ", path);
+    if (!liesIn(clean, folders)) throw refusal(kPathNotAllowed, path);
     return clean;
+}
+
+// The allowed folders as they really are: a home reached through a link is still the home.
+// The folder itself is taken as it is named, never through a link of its own: an
+// "Applications" that leads elsewhere would make that elsewhere allowed.
+std::vector<std::string> resolvedFolders(const std::vector<std::string>& folders) {
+    std::vector<std::string> resolved;
+    for (const std::string& folder : folders) {
+        const std::filesystem::path named(folder);
+        std::error_code error;
+        std::filesystem::path parent = std::filesystem::canonical(named.parent_path(), error);
+        if (!error) resolved.push_back((parent / named.filename()).string());
+    }
+    return resolved;
+}
+
+// Where root acts for a path that passed the rules: its real location, every link on the way
+// resolved, which must still lie in an allowed folder. A bundle that is itself a link is
+// refused: it could have been swapped for one after the user picked it.
+std::string resolvedInside(const std::string& checked, const std::vector<std::string>& folders) {
+    struct stat info {};
+    if (::lstat(checked.c_str(), &info) != 0 || S_ISLNK(info.st_mode)) {
+        throw refusal(kPathNotAllowed, checked);
+    }
+    std::error_code error;
+    const std::string real = std::filesystem::canonical(checked, error).string();
+    if (error || !liesIn(real, resolvedFolders(folders))) {
+        throw refusal(kPathNotAllowed, checked);
+    }
+    return real;
+}
+
+// Moves root's shell into a folder and checks it is the one we resolved: `cd -P` follows
+// links as they are when root gets there, `pwd -P` names where it landed. What follows acts
+// on "." and so never walks the path again.
+std::string enterExactly(const std::string& real) {
+    std::string line = "cd -P -- ";
+    line += AuthorizationHelper::singleQuoted(real);
+    line += " && [ \"$(pwd -P)\" = ";
+    line += AuthorizationHelper::singleQuoted(real);
+    line += " ] && ";
+    return line;
 }
 
 std::string joinedQuoted(const std::vector<std::string>& words) {
@@ -91,38 +134,6 @@ std::string joinedQuoted(const std::vector<std::string>& words) {
         line += AuthorizationHelper::singleQuoted(word);
     }
     return line;
-}
-
-// sudo reads the password from its standard input (-S); it is asked on our own terminal,
-// with echo off, since the child runs in a process group of its own and cannot read it.
-std::optional<std::string> askOnTerminal(const std::string& prompt) {
-    const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
-    if (tty < 0) return std::nullopt;
-    std::string question = prompt;
-    question += "\nMot de passe : ";
-    [[maybe_unused]] ssize_t written = ::write(tty, question.data(), question.size());
-    termios saved{};
-    const bool canHide = ::tcgetattr(tty, &saved) == 0;
-    if (canHide) {
-        termios hidden = saved;
-        hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        ::tcsetattr(tty, TCSAFLUSH, &hidden);
-    }
-    std::string password;
-    char c = 0;
-    bool ended = false;
-    while (::read(tty, &c, 1) == 1) {
-        if (c == '\n' || c == '\r') {
-            ended = true;
-            break;
-        }
-        password += c;
-    }
-    if (canHide) ::tcsetattr(tty, TCSAFLUSH, &saved);
-    [[maybe_unused]] ssize_t newline = ::write(tty, "\n", 1);
-    ::close(tty);
-    if (!ended || password.empty()) return std::nullopt;
-    return password;
 }
 
 std::string defaultTemporaryFolder() {
@@ -170,7 +181,9 @@ private:
 AuthorizationHelper::Options AuthorizationHelper::systemOptions() {
     Options options;
     options.temporaryFolder = defaultTemporaryFolder();
-    options.askPassword = askOnTerminal;
+    // sudo reads the password from its standard input (-S); it is asked on our own terminal,
+    // since the child runs in a process group of its own and cannot read it.
+    options.askPassword = askPasswordOnTerminal;
     if (::geteuid() == 0) {
         // Nobody to ask: a prompt program would only stand between root and the command.
         options.promptProgram = kShell;
@@ -206,8 +219,8 @@ const std::vector<std::string>& AuthorizationHelper::allowedCommands() {
             "/usr/local/bin/gem", "/usr/bin/gem", "/Library/TeX/texbin/tlmgr",
             "/usr/local/texlive/2026/bin/universal-darwin/tlmgr", "/usr/local/texlive/2025/bin/universal-darwin/tlmgr",
             "/usr/local/texlive/2024/bin/universal-darwin/tlmgr",
-            // Root-owned MacPorts, and Homebrew's repair of its own folders' owner.
-            "/opt/local/bin/port", "/usr/sbin/chown", "/usr/bin/chown", "/bin/chown"};
+            // Root-owned MacPorts.
+            "/opt/local/bin/port"};
         if (kBuiltForLinux) {
             for (const char* path :
                  {"/home/linuxbrew/.linuxbrew/bin/brew", "/usr/bin/tlmgr",
@@ -358,15 +371,26 @@ void AuthorizationHelper::replaceBundle(const std::string& source, const std::st
                                         const std::string& reason, std::stop_token stop) {
     const std::string from = checkedSource(source);
     const std::string to = checkedDestination(destination);
+    // The bundle may not exist yet: its folder is what must really lie in an allowed place,
+    // and the bundle is then named relative to it.
+    const std::filesystem::path target(to);
+    const std::string folder = target.parent_path().string();
+    std::error_code error;
+    const std::string realFolder = std::filesystem::canonical(folder, error).string();
+    const std::string name = "./" + target.filename().string();
+    if (error || !liesIn(realFolder + "/" + target.filename().string(), resolvedFolders(allowedDestinationFolders()))) {
+        throw refusal(kPathNotAllowed, destination);
+    }
     // The installed bundle is only removed once the new one is known to be there.
-    std::string line = "if [ -d ";
+    std::string line = enterExactly(realFolder);
+    line += "if [ -d ";
     line += singleQuoted(from);
     line += " ]; then ";
-    line += joinedQuoted({"/bin/rm", "-rf", to});
+    line += joinedQuoted({"/bin/rm", "-rf", name});
     line += " && ";
-    line += joinedQuoted({"/bin/cp", "-R", from, to});
+    line += joinedQuoted({"/bin/cp", "-R", from, name});
     line += " && { ";
-    line += joinedQuoted({"/usr/bin/xattr", "-rd", "com.apple.quarantine", to});
+    line += joinedQuoted({"/usr/bin/xattr", "-rd", "com.apple.quarantine", name});
     line += " 2>/dev/null || true; }; else echo ";
     line += singleQuoted("No bundle to copy at " + from);
     line += "; false; fi";
@@ -377,30 +401,24 @@ void AuthorizationHelper::replaceBundle(const std::string& source, const std::st
 void AuthorizationHelper::normalizeBundlePermissions(const std::vector<std::string>& bundles, unsigned ownerUid,
                                                      const std::string& reason, std::stop_token stop) {
     if (bundles.empty()) return;
-    std::vector<std::string> checked;
-    std::vector<std::string> toChown;
+    std::vector<std::string> lines;
     for (const std::string& bundle : bundles) {
-        checked.push_back(checkedDestination(bundle));
+        const std::string real = resolvedInside(checkedDestination(bundle), allowedDestinationFolders());
+        if (!endsWith(real, ".app")) throw refusal("Expected .app destination: ", bundle);
         // On Linux a bundle that already belongs to its user keeps its owner: Homebrew's casks
         // do not exist there, so only the modes matter. On a Mac the owner is always set.
         struct stat info {};
-        const bool owned = ::stat(checked.back().c_str(), &info) == 0 && info.st_uid == ownerUid;
-        if (kBuiltForMac || !owned) toChown.push_back(checked.back());
+        const bool owned = ::stat(real.c_str(), &info) == 0 && info.st_uid == ownerUid;
+        std::string line = "( " + enterExactly(real);
+        if (kBuiltForMac || !owned) line += joinedQuoted({kChown, "-R", std::to_string(ownerUid), "."}) + " && ";
+        line += joinedQuoted({kChmod, "-R", "u+w", "."});
+        line += " && ";
+        line += joinedQuoted({kChmod, "-R", "a+rX", "."});
+        lines.push_back(line + " )");
     }
-    std::string line;
-    if (!toChown.empty()) {
-        std::vector<std::string> chown{kChown, "-R", std::to_string(ownerUid)};
-        chown.insert(chown.end(), toChown.begin(), toChown.end());
-        line = joinedQuoted(chown) + " && ";
-    }
-    std::vector<std::string> writable{kChmod, "-R", "u+w"};
-    writable.insert(writable.end(), checked.begin(), checked.end());
-    std::vector<std::string> readable{kChmod, "-R", "a+rX"};
-    readable.insert(readable.end(), checked.begin(), checked.end());
-    line += joinedQuoted(writable);
-    line += " && ";
-    line += joinedQuoted(readable);
-    AdminCommandResult result = runScript(line, promptText(reason, true), stop);
+    std::string script;
+    for (const std::string& line : lines) script += (script.empty() ? "" : " && ") + line;
+    AdminCommandResult result = runScript(script, promptText(reason, true), stop);
     if (result.exitCode != 0) throw failure(trim(result.output), result.exitCode);
 }
 
@@ -441,11 +459,20 @@ AdminCommandResult AuthorizationHelper::runScript(const std::string& commandLine
                     options_.askPassword ? options_.askPassword(prompt) : std::nullopt;
                 if (!password) throw AdminPromptError::denied();
                 request.arguments = {"-S", "-p", "", "/bin/sh", "-c", script};
-                request.standardInput = *password + "\n";
+                *password += '\n';
+                request.standardInput = std::move(*password);
+                wipe(*password);
             }
             break;
         }
     }
+    // The password (sudo's standard input) is overwritten however the run ends.
+    struct WipeInput {
+        std::optional<std::string>& input;
+        ~WipeInput() {
+            if (input) wipe(*input);
+        }
+    } wipeInput{request.standardInput};
     ShellCommandResult result;
     try {
         result = runner_.execute(request, stop);

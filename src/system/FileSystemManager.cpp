@@ -1,5 +1,7 @@
 #include "system/FileSystemManager.hpp"
 
+#include "base/Files.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <memory>
@@ -66,23 +68,11 @@ struct DirectoryCloser {
 
 std::string SystemFileSystemManager::readFile(const std::string& path) const {
     if (!isUsablePath(path)) throw FileSystemError::invalidPath(path);
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) throw errorFor(errno, path, false);
-    struct stat info {};
-    if (::fstat(fd.get(), &info) != 0) throw errorFor(errno, path, false);
-    if (S_ISDIR(info.st_mode)) throw FileSystemError::invalidPath(path);
-    std::string contents;
-    char buffer[64 * 1024];
-    while (true) {
-        ssize_t count = ::read(fd.get(), buffer, sizeof buffer);
-        if (count > 0) {
-            contents.append(buffer, static_cast<std::size_t>(count));
-        } else if (count == 0) {
-            return contents;
-        } else if (errno != EINTR) {
-            throw errorFor(errno, path, false);
-        }
-    }
+    FileRead read = readFileChecked(path);
+    if (read.contents) return std::move(*read.contents);
+    // Devices, FIFOs and files past the limit are not what any caller reads.
+    if (read.errorNumber == 0) throw FileSystemError::invalidPath(path);
+    throw errorFor(read.errorNumber, path, false);
 }
 
 std::vector<std::string> SystemFileSystemManager::contentsOfDirectory(const std::string& path) const {

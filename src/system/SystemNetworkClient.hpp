@@ -45,6 +45,11 @@ public:
     // Handles created so far (for tests of reuse).
     std::size_t handlesCreated() const;
 
+    // The most any download to a file may write, whatever its request allows: the user's
+    // setting, given once when the program starts (8 GiB until then).
+    static void setDownloadLimit(std::uint64_t bytes) noexcept;
+    static std::uint64_t downloadLimit() noexcept;
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -80,13 +80,16 @@ void AppInstallSecurityVerifier::removeQuarantine(const std::string& bundle, std
     run(tools_.xattr, {"-dr", "com.apple.quarantine", bundle}, kQuarantineTimeLimit, std::move(stop));
 }
 
+void AppInstallSecurityVerifier::requireTools(const std::string& appName) const {
+    if (::access(tools_.codesign.c_str(), X_OK) == 0) return;
+    std::string message = appName;
+    message += " cannot be verified on this system: codesign is missing";
+    throw DirectDownloadError::installFailed(message);
+}
+
 void AppInstallSecurityVerifier::verify(const std::string& downloadedBundle, const std::string& appName,
                                         const std::optional<std::string>& installedBundle, std::stop_token stop) const {
-    if (::access(tools_.codesign.c_str(), X_OK) != 0) {
-        std::string message = appName;
-        message += " cannot be verified on this system: codesign is missing";
-        throw DirectDownloadError::installFailed(message);
-    }
+    requireTools(appName);
     ToolOutcome strict = run(tools_.codesign, {"--verify", "--deep", "--strict", downloadedBundle},
                              kSignatureCheckTimeLimit, stop);
     if (stop.stop_requested()) throw CancellationError();

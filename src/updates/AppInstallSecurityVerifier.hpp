@@ -26,6 +26,10 @@ public:
 
     explicit AppInstallSecurityVerifier(CommandRunning& runner, InstallTools tools = {});
 
+    // Throws the refusal verify() would end with when this system has no codesign: checked
+    // before anything is downloaded or unpacked, since nothing could be installed after.
+    void requireTools(const std::string& appName) const;
+
     void verify(const std::string& downloadedBundle, const std::string& appName,
                 const std::optional<std::string>& installedBundle, std::stop_token stop = {}) const;
 

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <limits>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -97,6 +98,7 @@ public:
         fs::create_directories(folder, ec);
         root_ = fs::canonical(folder, ec);
         if (ec) throw ArchiveError(ArchiveError::Kind::WriteFailed, "Cannot create the folder " + folder + ": " + ec.message());
+        limits_.maxUnpackedBytes = std::min(limits_.maxUnpackedBytes, boundFor(archivePath));
         rememberExisting();
         try {
             unpack(archivePath);
@@ -108,6 +110,21 @@ public:
     }
 
 private:
+    // What this archive may unpack to: a multiple of its own size (a bomb expands a
+    // thousandfold, an application a few times), and what the disk has free less a reserve.
+    std::uint64_t boundFor(const std::string& archivePath) const {
+        std::error_code ec;
+        std::uint64_t bound = std::numeric_limits<std::uint64_t>::max();
+        const std::uintmax_t size = fs::file_size(archivePath, ec);
+        if (!ec) {
+            const std::uint64_t multiple = size > bound / limits_.maxExpansionRatio ? bound : size * limits_.maxExpansionRatio;
+            bound = std::max<std::uint64_t>(multiple, limits_.minimumBound);
+        }
+        const fs::space_info space = fs::space(root_, ec);
+        if (!ec) bound = std::min<std::uint64_t>(bound, space.available > limits_.reserveBytes ? space.available - limits_.reserveBytes : 0);
+        return bound;
+    }
+
     void rememberExisting() {
         std::error_code ec;
         for (fs::directory_iterator it(root_, ec), end; !ec && it != end; it.increment(ec))
@@ -260,7 +277,7 @@ private:
         }
     }
 
-    const ArchiveLimits& limits_;
+    ArchiveLimits limits_;  // maxUnpackedBytes narrowed to this archive and this disk
     std::stop_token stop_;
     fs::path root_;
     std::set<std::string> existing_;
@@ -313,6 +330,26 @@ std::optional<std::string> ArchiveExtractor::findAppBundle(const std::string& fo
         }
     }
     return nearest;
+}
+
+void ArchiveExtractor::requireSelfContained(const std::string& bundle) {
+    std::error_code ec;
+    const fs::path root = fs::canonical(bundle, ec);
+    if (ec) throw ArchiveError(ArchiveError::Kind::Unreadable, "cannot read " + bundle + ": " + ec.message());
+    // Links are read, never followed into: the walk stays in the bundle's own folders.
+    fs::recursive_directory_iterator it(root, fs::directory_options::none, ec);
+    for (const fs::recursive_directory_iterator end; !ec && it != end; it.increment(ec)) {
+        std::error_code typeError;
+        if (!it->is_symlink(typeError)) continue;
+        std::error_code resolveError;
+        const fs::path resolved = fs::weakly_canonical(it->path(), resolveError);
+        if (resolveError || !isInside(resolved, root)) {
+            const std::string name = fs::relative(it->path(), root, resolveError).string();
+            throw ArchiveError(ArchiveError::Kind::UnsafeEntry,
+                               "Refused archive entry \"" + name + "\": link leading outside the application");
+        }
+    }
+    if (ec) throw ArchiveError(ArchiveError::Kind::Unreadable, "cannot read " + bundle + ": " + ec.message());
 }
 
 }  // namespace vt

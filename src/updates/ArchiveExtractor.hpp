@@ -33,9 +33,15 @@ private:
 // applications published as archives (IDEs, tools carrying a whole runtime) unpack to 2-4 GB
 // and at most a few tens of thousands of files; 8 GiB and 50,000 entries leave them twice
 // that room, while a 10 GB decompression bomb or an archive of 100,000 tiny files is refused.
+// Within those, an archive unpacks to at most maxExpansionRatio times its own size (never
+// less than minimumBound, for small archives of compressible files), and never into the last
+// reserveBytes of free space on the disk.
 struct ArchiveLimits {
     std::uint64_t maxUnpackedBytes = 8ULL << 30;
     std::uint64_t maxEntries = 50'000;
+    std::uint64_t maxExpansionRatio = 100;
+    std::uint64_t minimumBound = 64ULL << 20;
+    std::uint64_t reserveBytes = 256ULL << 20;
 };
 
 // Unpacks zip and tar archives (plain, gzip, bzip2 or xz) in-process into a folder.
@@ -66,6 +72,12 @@ public:
                                                     const std::string& preferredName = {});
 
     static constexpr int kMaxSearchDepth = 6;
+
+    // The bundle that is installed must hold together alone: a link inside it that leads
+    // out of it (Contents/up -> ../../..), directly or through other links, would reach
+    // whatever lies beside it once it is in place. Throws ArchiveError (UnsafeEntry) for such
+    // a link, Unreadable when the bundle cannot be walked.
+    static void requireSelfContained(const std::string& bundle);
 
 private:
     ArchiveLimits limits_;

@@ -1,11 +1,13 @@
 #include <filesystem>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "base/Files.hpp"
 #include "base/Json.hpp"
+#include "base/PrintableText.hpp"
 #include "base/Strings.hpp"
 
 namespace vt {
@@ -39,6 +41,36 @@ TEST(JsonTest, WriterGivesTheBytesOfTheDocumentDump) {
     EXPECT_EQ(text, R"([{"n":-3,"u":7,"x":0.5},"s",null])");
 }
 
+TEST(JsonTest, NestingPastTheBoundIsMalformed) {
+    auto nested = [](std::size_t depth, char open, char close) {
+        return std::string(depth, open) + std::string(depth, close);
+    };
+    EXPECT_TRUE(parseJson(nested(kMaxJsonDepth, '[', ']')));
+    EXPECT_FALSE(parseJson(nested(kMaxJsonDepth + 1, '[', ']')));
+    EXPECT_FALSE(parseJson("{\"a\":" + nested(100'000, '[', ']') + "}"));
+    // Brackets inside strings, escaped quotes included, are text.
+    EXPECT_TRUE(parseJson("[\"" + std::string(1000, '[') + "\\\"[[[\"]"));
+}
+
+// Nothing from outside reaches the terminal as a control sequence; our own sequences do.
+TEST(PrintableTextTest, ControlsFromOutsideAreDroppedAndOursKept) {
+    const std::string osc = "2.0\x1b]0;TITLE\x07\x1b]52;c;cHduZWQ=\x07";
+    EXPECT_EQ(printableText(osc), "2.0]0;TITLE]52;c;cHduZWQ=");
+    EXPECT_EQ(printableText("a\tb\nc\rd\x7f\x01" "e"), "a\tb\ncde");
+    // C1 controls (8-bit CSI) and direction overrides; other text untouched, bad bytes marked.
+    EXPECT_EQ(printableText("x\xc2\x9b" "31my\xe2\x80\xae" "z caf\xc3\xa9 \xff"), "x31myz caf\xc3\xa9 \xEF\xBF\xBD");
+    EXPECT_EQ(printableText(ownControl("\x1b[1m") + "bold" + ownControl("\r\x1b[K")), "\x1b[1mbold\r\x1b[K");
+
+    // Fed byte by byte, as a stream flushes: the same result, our sequences still whole.
+    const std::string mixed = "\xc3\xa9" + ownControl("\x1b[2m") + osc + "\x01" "ab";
+    std::string out;
+    PrintableTextFilter filter;
+    for (char c : mixed) filter.feed(std::string_view(&c, 1), out);
+    filter.finish(out);
+    EXPECT_EQ(out, printableText(mixed));
+    EXPECT_EQ(out, "\xc3\xa9\x1b[2m2.0]0;TITLE]52;c;cHduZWQ=ab");
+}
+
 TEST(StringsTest, Utf8IsRepairedNotDropped) {
     EXPECT_EQ(sanitizeUtf8("caf\xC3\xA9"), "caf\xC3\xA9");
     EXPECT_EQ(sanitizeUtf8("a\xffz"), "a\xEF\xBF\xBDz");
@@ -55,6 +87,28 @@ TEST(FilesTest, AtomicWriteReplacesWholeFileAndLeavesNoTemporary) {
     EXPECT_EQ(readFile(path), "new contents");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
     EXPECT_THROW(writeFileAtomically((folder / "missing" / "x").string(), "x"), FileWriteError);
+    std::filesystem::remove_all(folder);
+}
+
+// Only regular files are read, and none past the limit: a FIFO in the place of a results
+// file would hang the reader, a link to /dev/zero would fill memory.
+TEST(FilesTest, OnlyRegularFilesWithinTheLimitAreRead) {
+    auto folder = std::filesystem::temp_directory_path() / ("vt-reads-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string fifo = (folder / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string zero = (folder / "zero").string();
+    std::filesystem::create_symlink("/dev/zero", zero);
+    const std::string file = (folder / "file").string();
+    writeFileAtomically(file, "0123456789");
+
+    EXPECT_EQ(readFileChecked(fifo).failure, FileRead::Failure::NotRegular);
+    EXPECT_EQ(readFileChecked(zero).failure, FileRead::Failure::NotRegular);
+    EXPECT_EQ(readFileChecked(folder.string()).failure, FileRead::Failure::NotRegular);
+    EXPECT_EQ(readFileChecked(file, 9).failure, FileRead::Failure::TooLarge);
+    EXPECT_EQ(readFileChecked((folder / "missing").string()).failure, FileRead::Failure::Missing);
+    EXPECT_EQ(readFileChecked(file, 10).contents, "0123456789");
+    EXPECT_EQ(readFile(fifo), std::nullopt);
     std::filesystem::remove_all(folder);
 }
 

@@ -10,6 +10,7 @@
 #include "base/Strings.hpp"
 #include "core/ScanResultsPersistence.hpp"
 #include "model/VersionRules.hpp"
+#include "support/BuildPaths.hpp"
 #include "support/FakeTools.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
@@ -60,7 +61,7 @@ esac)SH");
         if (::geteuid() != 0) request.arguments.push_back("--map-root-user");
         request.arguments.insert(request.arguments.end(),
                                  {"/bin/sh", "-c", "mount --bind \"$0\" /usr/bin/apt-get && exec \"$@\"",
-                                  apt_.folder() + "/apt-get", VT_BINARY_PATH, "--accept-terms"});
+                                  apt_.folder() + "/apt-get", testing::vantreelPath(), "--accept-terms"});
         request.arguments.insert(request.arguments.end(), arguments.begin(), arguments.end());
         request.environment = {{"HOME", home_.path()}, {"LANG", "C"}};
         request.timeout = 120;

@@ -15,6 +15,7 @@
 #include "support/Corpus.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
+#include "support/BuildPaths.hpp"
 
 namespace vt {
 namespace {

@@ -1,7 +1,9 @@
 #include "shell/LaunchAgentManager.hpp"
 #include "system/RunningProcesses.hpp"
 
+#include <algorithm>
 #include <filesystem>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -35,6 +37,19 @@ protected:
         return LaunchAgentManager(options);
     }
     std::string calls() const { return readFile(dir_.file("calls")).value_or(""); }
+    // The units as systemd's own reader takes them (scripts/setup --tests installs it).
+    void verifiedBySystemd(const std::string& folder = {}) const {
+        const std::string agents = folder.empty() ? dir_.file("agents") : folder;
+        ASSERT_TRUE(fs::exists("/usr/bin/systemd-analyze"));
+        CommandRequest verify{.command = "/usr/bin/systemd-analyze",
+                              .arguments = {"verify", "--man=no", agents + "/vantreel-scan.service",
+                                            agents + "/vantreel-scan.timer"},
+                              .timeout = 60,
+                              .allowNonZeroExit = true};
+        ShellCommandResult result = CommandRunner::shared().execute(verify);
+        EXPECT_EQ(result.exitCode, 0) << result.standardError;
+        EXPECT_EQ(result.standardError, "");
+    }
 
     testing::TempDir dir_;
     std::string tool_;
@@ -50,16 +65,7 @@ TEST_F(LaunchAgentManagerTest, SystemdUnitsAreWrittenEnabledRewrittenAndRemoved)
     EXPECT_TRUE(contains(timer, "Persistent=true\n"));
     EXPECT_EQ(calls(), "--user daemon-reload\n--user enable --now vantreel-scan.timer\n");
 
-    // Checked by systemd's own reader where it is here.
-    if (fs::exists("/usr/bin/systemd-analyze")) {
-        CommandRequest verify{.command = "/usr/bin/systemd-analyze",
-                              .arguments = {"verify", "--man=no", dir_.file("agents/vantreel-scan.service"),
-                                            dir_.file("agents/vantreel-scan.timer")},
-                              .timeout = 60,
-                              .allowNonZeroExit = true};
-        ShellCommandResult result = CommandRunner::shared().execute(verify);
-        EXPECT_EQ(result.exitCode, 0) << result.standardError;
-    }
+    verifiedBySystemd();
 
     fs::remove(dir_.file("calls"));
     agent.install(6);  // a new interval restarts the running timer
@@ -71,6 +77,36 @@ TEST_F(LaunchAgentManagerTest, SystemdUnitsAreWrittenEnabledRewrittenAndRemoved)
     EXPECT_FALSE(agent.isInstalled());
     EXPECT_FALSE(fs::exists(dir_.file("agents/vantreel-scan.service")));
     EXPECT_EQ(calls(), "--user disable --now vantreel-scan.timer\n--user daemon-reload\n");
+}
+
+// A folder name is not a unit line: a program installed under a name holding a newline is
+// refused before anything is written; names systemd takes as they are still work.
+TEST_F(LaunchAgentManagerTest, AProgramPathCannotAddLinesToTheUnit) {
+    auto agentAt = [&](const std::string& folderName, const std::string& agents) {
+        const std::string folder = dir_.makeFolder(folderName);
+        writeFileAtomically(folder + "/vantreel", "#!/bin/sh\nexit 0\n", 0755);
+        LaunchAgentManager::Options options;
+        options.executable = folder + "/vantreel";
+        options.folder = dir_.file(agents);
+        options.systemctl = tool_;
+        options.launchctl = tool_;
+        return LaunchAgentManager(options);
+    };
+    const std::vector<std::string> refusedNames = {"bin\nExecStartPre=touch pwned\n", "tab\tname", "q\"uote", "back\\slash"};
+    for (const std::string& name : refusedNames) {
+        LaunchAgentManager agent = agentAt(name, "refused");
+        EXPECT_THROW(agent.install(6), AgentError) << name;
+        EXPECT_FALSE(fs::exists(dir_.file("refused/vantreel-scan.service"))) << name;
+        EXPECT_FALSE(fs::exists(dir_.file("refused/vantreel-scan.timer"))) << name;
+    }
+    EXPECT_TRUE(calls().empty());
+    EXPECT_THROW(LaunchAgentManager::serviceUnit("/opt/bad\xff/vantreel"), AgentError);
+
+    // Spaces, a specifier, a variable and other scripts: systemd starts the program at the
+    // path the unit gives, or verify would say the command is not executable.
+    LaunchAgentManager odd = agentAt("My Apps 100% $HOME caf\xc3\xa9", "odd-agents");
+    odd.install(6);
+    verifiedBySystemd(dir_.file("odd-agents"));
 }
 
 TEST_F(LaunchAgentManagerTest, FailuresLeaveNothingHalfInstalled) {

@@ -4,11 +4,12 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include "support/BuildPaths.hpp"
 
 namespace vt::testing {
 
 std::string corpusPath(std::string_view relative) {
-    std::string path = std::string(VT_CORPUS_DIR) + "/" + std::string(relative);
+    std::string path = corpusDir() + "/" + std::string(relative);
     if (!std::filesystem::is_regular_file(path)) {
         throw std::runtime_error("the shared corpus file " + path +
                                  " is missing: these tests need ../shared/corpus beside the checkout");

@@ -4,11 +4,12 @@
 
 #include "base/Files.hpp"
 #include "base/Strings.hpp"
+#include "support/BuildPaths.hpp"
 
 namespace vt::testing {
 
 std::string fixturePath(std::string_view tool, std::string_view name) {
-    return std::string(VT_SOURCE_DIR) + "/tests/managers/fixtures/" + std::string(tool) + "/" + std::string(name);
+    return sourceDir() + "/tests/managers/fixtures/" + std::string(tool) + "/" + std::string(name);
 }
 
 std::string fixture(std::string_view tool, std::string_view name) {

@@ -19,13 +19,20 @@
 #include "settings/SettingsManager.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/Endpoints.hpp"
+#include "support/BuildPaths.hpp"
 
 namespace vt::testing {
 
 ShellCommandResult runVantreel(const VantreelRun& run) {
     CommandRequest request;
-    request.command = VT_BINARY_PATH;
+    request.command = vantreelPath();
     request.arguments = run.arguments;
+    if (!run.wrapper.empty()) {
+        request.command = run.wrapper.front();
+        request.arguments.assign(run.wrapper.begin() + 1, run.wrapper.end());
+        request.arguments.push_back(vantreelPath());
+        request.arguments.insert(request.arguments.end(), run.arguments.begin(), run.arguments.end());
+    }
     request.environment = run.environment;
     request.environment["HOME"] = run.home;
     // The application sources ask public services for every bundle they see; a test that
@@ -50,7 +57,8 @@ ShellCommandResult runVantreelOnTerminal(const VantreelRun& run, const std::stri
     for (std::string& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);
     std::vector<std::string> arguments = run.arguments;
-    std::vector<char*> argv{const_cast<char*>(VT_BINARY_PATH)};
+    std::string program = vantreelPath();
+    std::vector<char*> argv{program.data()};
     for (std::string& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
 
@@ -63,7 +71,7 @@ ShellCommandResult runVantreelOnTerminal(const VantreelRun& run, const std::stri
         return result;
     }
     if (child == 0) {
-        ::execve(VT_BINARY_PATH, argv.data(), envp.data());
+        ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(run.timeout);
@@ -118,7 +126,7 @@ std::map<std::string, Json> itemsByKey(const Json& report) {
 }
 
 pid_t startVantreel(const std::string& home, const std::vector<std::string>& arguments, int outputFd) {
-    std::vector<char*> argv{const_cast<char*>(VT_BINARY_PATH)};
+    std::vector<char*> argv{const_cast<char*>(vantreelPath().c_str())};
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     pid_t child = ::fork();
@@ -127,7 +135,7 @@ pid_t startVantreel(const std::string& home, const std::vector<std::string>& arg
         ::dup2(output, STDOUT_FILENO);
         ::dup2(output, STDERR_FILENO);
         ::setenv("HOME", home.c_str(), 1);
-        ::execv(VT_BINARY_PATH, argv.data());
+        ::execv(vantreelPath().c_str(), argv.data());
         ::_exit(127);
     }
     return child;

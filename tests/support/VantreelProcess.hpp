@@ -20,6 +20,8 @@ struct VantreelRun {
     std::map<std::string, std::string> environment;
     std::optional<std::string> standardInput;
     double timeout = 60;
+    // A program that starts the binary, with its own arguments first (setpriv, unshare).
+    std::vector<std::string> wrapper;
 };
 
 ShellCommandResult runVantreel(const VantreelRun& run);

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "base/Clock.hpp"
 #include "base/Files.hpp"
 #include "base/Log.hpp"
 #include "support/ScopedEnvironment.hpp"
@@ -249,7 +248,7 @@ TEST(AuthorizationHelperIntegrationTest, BundlesAreReplacedAndNormalisedOrLeftAs
     EXPECT_FALSE(prompts.logsLeft());
     std::optional<std::string> calls = readFile(prompts.calls);
     ASSERT_TRUE(calls);
-    EXPECT_NE(calls->find("'/usr/bin/xattr' '-rd' 'com.apple.quarantine' '" + installed + "' 2>/dev/null || true"),
+    EXPECT_NE(calls->find("'/usr/bin/xattr' '-rd' 'com.apple.quarantine' './Foo.app' 2>/dev/null || true"),
               std::string::npos);
 
     // A copy that fails reports the tool's words and status.
@@ -281,63 +280,79 @@ TEST(AuthorizationHelperIntegrationTest, BundlesAreReplacedAndNormalisedOrLeftAs
     EXPECT_EQ(calls->find("chown"), std::string::npos);
 }
 
-// A helper that is registered and answers, but fails what it is asked to do.
-class FailingHelper final : public UnavailableHelperTransport {
-public:
-    Registration registration() override { return Registration::Enabled; }
-    std::string getVersion() override { return PrivilegedClient::kExpectedVersion; }
-    HelperReply normalizeAppBundlePermissions(const std::vector<std::string>&, std::uint32_t) override {
-        return {false, "chown refused"};
+// Root's permission fixes act where the bundle really is: a bundle swapped for a link, or an
+// applications folder that is one, would hand a folder only root may read to everyone.
+TEST(AuthorizationHelperIntegrationTest, BundleRepairsNeverFollowALinkOutOfTheAllowedFolders) {
+    Prompts prompts;
+    CommandRunner runner;
+    SystemFileSystemManager files;
+    AuthorizationHelper helper(runner, files, prompts.options(prompts.grant));
+    testing::TempDir elsewhere{"vt-root-only"};
+    const std::string secret = elsewhere.makeFolder("Secret.app");
+    const std::string secretFile = elsewhere.write("Secret.app/key", "k", 0600);
+    fs::permissions(secret, fs::perms::owner_all);
+    auto modesUnchanged = [&] {
+        struct stat info {};
+        EXPECT_EQ(::stat(secret.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+        EXPECT_EQ(::stat(secretFile.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u);
+    };
+    const std::string refused = "Chemin non autorisé pour les opérations privilégiées: ";
+    {
+        // The bundle itself is a link.
+        testing::TempHome home;
+        const std::string link = home.path() + "/Applications/Swapped.app";
+        fs::create_directories(home.path() + "/Applications");
+        fs::create_directory_symlink(secret, link);
+        EXPECT_EQ(textOf([&] { helper.normalizeBundlePermissions({link}, ::getuid(), "adopt"); }), refused + link);
+        modesUnchanged();
+        EXPECT_FALSE(prompts.prompted());
     }
-    HelperReply replaceApp(const std::string&, const std::string&, const std::string&, const std::string&) override {
-        return {false, "team identifier differs"};
+    {
+        // The applications folder is a link to a folder holding a bundle of the same name.
+        testing::TempHome home;
+        fs::create_directory_symlink(elsewhere.path(), home.path() + "/Applications");
+        const std::string bundle = home.path() + "/Applications/Secret.app";
+        EXPECT_EQ(textOf([&] { helper.normalizeBundlePermissions({bundle}, ::getuid(), "adopt"); }), refused + bundle);
+        EXPECT_EQ(textOf([&] { helper.replaceBundle(prompts.folder.makeFolder("stage/Secret.app"), bundle, "x"); }),
+                  refused + bundle);
+        modesUnchanged();
+        EXPECT_FALSE(prompts.prompted());
     }
-};
+    {
+        // A real bundle reached through a linked home is still inside the home.
+        testing::TempDir homes{"vt-linked-home"};
+        const std::string realHome = homes.makeFolder("real");
+        fs::create_directories(realHome + "/Applications/Ok.app/Contents");
+        fs::permissions(realHome + "/Applications/Ok.app/Contents", fs::perms::owner_read | fs::perms::owner_exec);
+        fs::create_directory_symlink(realHome, homes.path() + "/home");
+        const std::string linkedHome = homes.path() + "/home";
+        testing::ScopedEnvironment env("HOME", linkedHome.c_str());
+        helper.normalizeBundlePermissions({homes.path() + "/home/Applications/Ok.app"}, ::getuid(), "adopt");
+        struct stat info {};
+        ASSERT_EQ(::stat((realHome + "/Applications/Ok.app/Contents").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0755u);
+    }
+}
 
-class MemoryPreferences final : public HelperPreferences {
-public:
-    std::optional<std::string> stringValue(const std::string&) const override { return std::nullopt; }
-    std::optional<double> doubleValue(const std::string&) const override { return std::nullopt; }
-    void setString(const std::string&, const std::string&) override {}
-    void setDouble(const std::string&, double) override {}
-};
-
-TEST(AuthorizationHelperIntegrationTest, TheOperationsTryTheHelperThenThePrompt) {
+TEST(AuthorizationHelperIntegrationTest, TheOperationsGoThroughThePrompt) {
     testing::TempHome home;
     Prompts prompts;
     CommandRunner runner;
     SystemFileSystemManager files;
-    FakeClock clock;
     const std::string bundle = home.path() + "/Applications/Baz.app";
     fs::create_directories(bundle);
     const std::string staged = prompts.folder.makeFolder("stage/Baz.app");
     const std::string backup = prompts.folder.file("backup/Baz.app");
 
-    // No helper: it says so, and the prompt does the work without a word about the helper.
-    SystemPrivilegedOperations absent(std::make_shared<UnavailableHelperTransport>(),
-                                      std::make_unique<MemoryPreferences>(), runner, files,
-                                      prompts.options(prompts.grant), clock);
-    EXPECT_EQ(absent.helperReplaceApp(bundle, staged, backup, "TEAM"), "The privileged helper is not installed");
-    EXPECT_EQ(absent.helperReplaceApp("/Applications/../tmp/X.app", staged, backup, "TEAM"),
+    // No helper ships: it says so, refused paths first, and the prompt does the work.
+    SystemPrivilegedOperations operations(runner, files, prompts.options(prompts.grant));
+    EXPECT_EQ(operations.helperReplaceApp(bundle, staged, backup, "TEAM"), "The privileged helper is not installed");
+    EXPECT_EQ(operations.helperReplaceApp("/Applications/../tmp/X.app", staged, backup, "TEAM"),
               "Path traversal detected: /Applications/../tmp/X.app");
-    EXPECT_TRUE(absent.canRequestAuthorization());
-    {
-        LogCapture log;
-        absent.normalizeBundlePermissions({bundle}, "adopt");
-        EXPECT_FALSE(log.contains("helper permission normalization failed"));
-        EXPECT_TRUE(prompts.prompted());
-    }
-
-    // A helper that fails: its message, then the prompt.
-    fs::remove(prompts.calls);
-    SystemPrivilegedOperations failing(std::make_shared<FailingHelper>(), std::make_unique<MemoryPreferences>(), runner,
-                                       files, prompts.options(prompts.grant), clock);
-    EXPECT_EQ(failing.helperReplaceApp(bundle, staged, backup, "TEAM"), "team identifier differs");
-    LogCapture log;
-    failing.normalizeBundlePermissions({bundle}, "adopt");
-    EXPECT_TRUE(
-        log.contains("Vantreel: helper permission normalization failed (chown refused); falling back to "
-                     "administrator prompt"));
+    EXPECT_TRUE(operations.canRequestAuthorization());
+    operations.normalizeBundlePermissions({bundle}, "adopt");
     EXPECT_TRUE(prompts.prompted());
 }
 

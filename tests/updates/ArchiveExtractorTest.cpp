@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <limits>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -136,6 +137,58 @@ TEST(ArchiveExtractorTest, FailsClearlyOnDamageBombsAndCancellation) {
     EXPECT_THROW(ArchiveExtractor().extract(dir.path() + "/many.tar", out.string(), stop.get_token()),
                  CancellationError);
     EXPECT_TRUE(isEmptyFolder(out));
+}
+
+// A small archive never fills the disk: what it unpacks to is bounded by its own size and by
+// the free space, whatever the fixed bound allows.
+TEST(ArchiveExtractorTest, UnpackingIsBoundedByTheArchivesSizeAndTheFreeSpace) {
+    TempDir dir;
+    fs::path out = fs::path(dir.path()) / "out";
+    const std::string bomb = dir.path() + "/bomb.tar.gz";
+    writeArchive(bomb, Format::TarGz, {{"Foo.app/Contents/zeros", std::string(80 << 20, '\0')}});
+    ASSERT_LT(fs::file_size(bomb), 1u << 20);
+    EXPECT_EQ(extractFailure(ArchiveExtractor(), bomb, out), ArchiveError::Kind::TooLarge);
+    EXPECT_TRUE(isEmptyFolder(out));
+
+    ArchiveLimits trusting;
+    trusting.maxExpansionRatio = 100'000;
+    ArchiveExtractor(trusting).extract(bomb, out.string());
+    EXPECT_EQ(fs::file_size(out / "Foo.app/Contents/zeros"), 80u << 20);
+    fs::remove_all(out);
+
+    const std::string small = dir.path() + "/small.zip";
+    writeArchive(small, Format::Zip, {{"Foo.app/Contents/Info.plist", "<plist/>"}});
+    ArchiveLimits fullDisk;
+    fullDisk.reserveBytes = std::numeric_limits<std::uint64_t>::max();
+    EXPECT_EQ(extractFailure(ArchiveExtractor(fullDisk), small, out), ArchiveError::Kind::TooLarge);
+}
+
+// The bundle that gets installed is checked on its own: a link may stay in the unpacked
+// folder and still lead out of the application.
+TEST(ArchiveExtractorTest, AnInstalledBundleHoldsNoLinkOutOfItself) {
+    TempDir dir;
+    fs::path out = fs::path(dir.path()) / "out";
+    const std::string archive = dir.path() + "/apps.tar";
+    writeArchive(archive, Format::Tar,
+                 {{"Up.app/Contents/Info.plist", "x"},
+                  {"Up.app/Contents/up", "", "../.."},
+                  {"Chain.app/Contents/a", "", "b"},
+                  {"Chain.app/Contents/b", "", "../../Up.app"},
+                  {"Ok.app/Contents/Frameworks/A/lib", "x"},
+                  {"Ok.app/Contents/Frameworks/Current", "", "A"},
+                  {"Ok.app/Contents/Self", "", "../Contents/Frameworks/Current/lib"},
+                  {"Ok.app/Contents/Dangling", "", "Gone"}});
+    ArchiveExtractor().extract(archive, out.string());
+    for (const char* bundle : {"Up.app", "Chain.app"}) {
+        try {
+            ArchiveExtractor::requireSelfContained((out / bundle).string());
+            ADD_FAILURE() << bundle << " was accepted";
+        } catch (const ArchiveError& error) {
+            EXPECT_EQ(error.kind(), ArchiveError::Kind::UnsafeEntry) << bundle;
+            EXPECT_NE(error.description().find("link leading outside the application"), std::string::npos);
+        }
+    }
+    EXPECT_NO_THROW(ArchiveExtractor::requireSelfContained((out / "Ok.app").string()));
 }
 
 TEST(ArchiveExtractorTest, FindsTheBundleToInstall) {

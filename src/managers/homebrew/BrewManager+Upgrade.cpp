@@ -15,7 +15,7 @@
 #include "base/Strings.hpp"
 #include "managers/homebrew/GhostCaskError.hpp"
 #include "model/VersionRules.hpp"
-#include "system/AdminPrompt.hpp"
+#include "system/AuthorizationHelper.hpp"
 #include "system/FileSystemManager.hpp"
 
 namespace vt {
@@ -176,34 +176,20 @@ void BrewManager::upgrade(const Package& package, const ProgressHandler& onProgr
     }
     if (runningAsRoot()) throw BrewErrorClassifier::rootRefusal(package.name, isCask);
 
-    std::stop_source source;
-    std::stop_callback forward(stop, [&source] { source.request_stop(); });
-    std::uint64_t id = 0;
     {
         std::scoped_lock lock(brewMutex_);
-        id = ++ongoingUpgradeId_;
-        ongoingCancelAction_ = [source]() mutable { source.request_stop(); };
+        ++upgradesRunning_;
     }
-    struct ClearCancelAction {
+    struct EndUpgrade {
         BrewManager& self;
-        std::uint64_t id;
-        ~ClearCancelAction() {
+        ~EndUpgrade() {
             std::scoped_lock lock(self.brewMutex_);
-            if (self.ongoingUpgradeId_ == id) self.ongoingCancelAction_ = nullptr;
+            --self.upgradesRunning_;
         }
-    } clear{*this, id};
+    } end{*this};
 
     PhaseTracker tracker(onProgress);
-    runUpgrade(package, tracker, source.get_token());
-}
-
-void BrewManager::cancelOngoingUpgrade() {
-    std::function<void()> cancel;
-    {
-        std::scoped_lock lock(brewMutex_);
-        cancel = ongoingCancelAction_;
-    }
-    if (cancel) cancel();
+    runUpgrade(package, tracker, stop);
 }
 
 std::string BrewManager::qualifiedName(const std::string& name, bool isCask) const {
@@ -240,7 +226,8 @@ void BrewManager::runUpgrade(const Package& package, PhaseTracker& tracker, std:
         tracker.finish();
         return;
     }
-    ParsedBrewError error = BrewErrorClassifier::classify(attempt.output, package.name, isCask);
+    ParsedBrewError error =
+        withOwnershipFix(BrewErrorClassifier::classify(attempt.output, package.name, isCask), attempt.output);
     if (std::optional<std::string> version = installedVersion(package, stop);
         version && reachedTarget(*version, package.latestVersion)) {
         if (saysAlreadyInstalled) {
@@ -281,7 +268,6 @@ std::optional<BrewManager::Repair> BrewManager::nextRepair(const std::string& ou
          containsAny(text, {"sha-256 mismatch", "sha256 mismatch", "cask reports different checksum"})},
         {Repair::Link, containsAny(text, {"the `brew link` step did not complete", "could not symlink"})},
         {Repair::Unlink, contains(text, "conflicting formulae are installed")},
-        {Repair::Permissions, containsAny(text, {"permission denied", "directory not empty"})},
     };
     for (const auto& [repair, applies] : candidates) {
         if (applies && tried.count(repair) == 0) return repair;
@@ -320,7 +306,6 @@ std::optional<BrewManager::Attempt> BrewManager::applyRepair(Repair repair, cons
                 return Attempt{result.exitCode == 0, result.standardOutput + "\n" + result.standardError};
             }
             case Repair::Unlink: return repairConflicts(name, output, tracker, stop);
-            case Repair::Permissions: return repairPermissions(name, output, isCask, tracker, stop);
         }
     } catch (const CommandError& error) {
         // The repair itself failed (timed out, brew vanished): report the original failure.
@@ -399,50 +384,35 @@ std::optional<BrewManager::Attempt> BrewManager::repairConflicts(const std::stri
     return attempt;
 }
 
-bool BrewManager::mayRepairOwnership(const std::string& path) const {
-    std::filesystem::path candidate(path);
-    if (!candidate.is_absolute()) return false;
-    candidate = candidate.lexically_normal();
-    std::vector<std::string> roots = prefixCandidates();
-    roots.emplace_back("/Applications");
-    return std::any_of(roots.begin(), roots.end(), [&](const std::string& root) { return isStrictlyInside(candidate, root); });
+std::optional<std::string> BrewManager::ownershipFixCommand(const std::string& reportedPath) const {
+    // Nothing brew prints is acted on as root: the folder is resolved here, checked, and
+    // only named in a command the user runs in a terminal, where it can be read first.
+    std::error_code error;
+    const std::filesystem::path resolved = std::filesystem::canonical(reportedPath, error);
+    if (error || !std::filesystem::path(reportedPath).is_absolute()) return std::nullopt;
+    const bool isLinux = options_.isLinux.value_or(kBuiltForLinux);
+    for (const std::string& prefix : prefixCandidates()) {
+        // The macOS prefixes are system folders on Linux, whatever brew says about them.
+        if (isLinux && (prefix == "/opt/homebrew" || prefix == "/usr/local")) continue;
+        const std::filesystem::path root = std::filesystem::canonical(prefix, error);
+        if (error || !isStrictlyInside(resolved, root.string())) continue;
+        const std::string user = options_.userName.value_or(currentUserName());
+        if (user.empty()) return std::nullopt;
+        return "sudo chown -R " + AuthorizationHelper::singleQuoted(user) + " " + AuthorizationHelper::singleQuoted(resolved.string());
+    }
+    return std::nullopt;
 }
 
-std::optional<BrewManager::Attempt> BrewManager::repairPermissions(const std::string& name, const std::string& output,
-                                                                   bool isCask, PhaseTracker& tracker,
-                                                                   std::stop_token stop) {
+ParsedBrewError BrewManager::withOwnershipFix(ParsedBrewError error, const std::string& output) const {
+    if (error.kind() != BrewErrorType::Kind::PermissionDenied) return error;
     std::optional<std::string> path = BrewErrorClassifier::permissionPath(output);
-    if (!path) {
-        logger().warning("The permission error of " + name + " names no path");
-        return std::nullopt;
+    std::optional<std::string> command = path ? ownershipFixCommand(*path) : std::nullopt;
+    if (!command) {
+        if (path) logger().warning("Homebrew cannot write " + *path + ", which is outside its prefix");
+        return error;
     }
-    // Only Homebrew's own folders and the applications folder get their owner changed.
-    if (!mayRepairOwnership(*path)) {
-        logger().warning("Refusing to change ownership outside the Homebrew prefix: " + *path);
-        return std::nullopt;
-    }
-    std::optional<std::string> chown;
-    for (const char* candidate : {"/usr/sbin/chown", "/usr/bin/chown", "/bin/chown"}) {
-        if (files_.isExecutableFile(candidate)) {
-            chown = candidate;
-            break;
-        }
-    }
-    const std::string user = options_.userName.value_or(currentUserName());
-    if (!chown || user.empty()) {
-        logger().warning("Cannot repair permissions on " + *path + ": no chown or no user name");
-        return std::nullopt;
-    }
-    PrivilegedCommand command{localized("brew.admin.prepare_prompt", {*path}), *chown, {"-R", user, *path}};
-    try {
-        adminPrompt().run(command, stop);
-    } catch (const AdminPromptError& error) {
-        logger().warning("Permission repair on " + *path + " not done: " + error.description());
-        return std::nullopt;
-    }
-    logger().info("Retrying Homebrew " + name + " after fixing permissions on " + *path);
-    const double timeout = isCask ? kSingleCaskUpgradeTimeout : kSinglePackageUpgradeTimeout;
-    return runUpgradeCommand(upgradeArguments(isCask, name), timeout, tracker, stop);
+    return ParsedBrewError(error.type(), localized("brew.error.permission.fix_message", {*command}),
+                           localized("brew.error.permission.fix_suggestion"), command, true);
 }
 
 std::optional<std::string> BrewManager::installedVersion(const Package& package, std::stop_token stop) {

@@ -12,7 +12,6 @@
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
 #include "model/VersionRules.hpp"
-#include "system/AdminPrompt.hpp"
 #include "system/BrewAPIClient.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
@@ -90,13 +89,6 @@ BrewAPIClient& BrewManager::apiClient() {
     std::scoped_lock lock(brewMutex_);
     if (!ownedApiClient_) ownedApiClient_ = std::make_unique<BrewAPIClient>(client);
     return *ownedApiClient_;
-}
-
-AdminPrompt& BrewManager::adminPrompt() {
-    if (options_.adminPrompt != nullptr) return *options_.adminPrompt;
-    std::scoped_lock lock(brewMutex_);
-    if (!ownedAdminPrompt_) ownedAdminPrompt_ = std::make_unique<SystemAdminPrompt>(runner_, files_);
-    return *ownedAdminPrompt_;
 }
 
 void BrewManager::setOutdatedModeProvider(OutdatedModeProvider provider) {

@@ -25,7 +25,6 @@
 
 namespace vt {
 
-class AdminPrompt;
 class BrewAPIClient;
 class NetworkClient;
 
@@ -101,7 +100,6 @@ public:
         OutdatedModeProvider outdatedMode;      // greedy when empty
         NetworkClient* network = nullptr;       // the one the façade gives, else the shared one, when null
         BrewAPIClient* apiClient = nullptr;     // one of our own over the network when null
-        AdminPrompt* adminPrompt = nullptr;     // SystemAdminPrompt when null
         // Drops the runner's cached brew listings; derived from a CommandRunner when empty.
         std::function<void()> invalidateListings;
         // Deletes a file or a folder tree; the real file system when empty.
@@ -110,7 +108,7 @@ public:
         std::vector<std::string> prefixes;       // defaultPrefixes() when empty
         std::map<std::string, std::string> environment;  // merged into every brew run
         std::optional<bool> runningAsRoot;       // asked of the system when absent
-        std::optional<std::string> userName;     // the owner the permission repair restores
+        std::optional<std::string> userName;     // the owner a permission fix gives a folder back to
         std::optional<bool> isLinux;             // which download caches exist; this build's system when absent
         // Where the time of the last `brew update` is kept, so that the next run of the
         // program honours the interval too; cacheFolder()/brew-update-time when absent, and
@@ -133,8 +131,6 @@ public:
     std::map<std::string, CaskDetails> fetchCaskDetails(std::stop_token stop = {});
     // Throws ParsedBrewError, GhostCaskError, CommandError (timeout), CancellationError.
     void upgrade(const Package& package, const ProgressHandler& onProgress, std::stop_token stop = {});
-    // Terminates the running upgrade, if any.
-    void cancelOngoingUpgrade();
 
     void setOutdatedModeProvider(OutdatedModeProvider provider);
     std::optional<std::string> lastOutdatedWarning() const;
@@ -180,7 +176,7 @@ private:
         bool succeeded = false;
         std::string output;  // standard output and error together
     };
-    enum class Repair { AlreadyInstalled, Reinstall, Force, FullyQualified, ChecksumCache, Link, Unlink, Permissions };
+    enum class Repair { AlreadyInstalled, Reinstall, Force, FullyQualified, ChecksumCache, Link, Unlink };
     class PhaseTracker;
 
     // Hands over each complete object inside the arrays of the top-level object, with the
@@ -232,26 +228,24 @@ private:
                                                PhaseTracker& tracker, std::stop_token stop);
     std::optional<Attempt> repairConflicts(const std::string& name, const std::string& output,
                                            PhaseTracker& tracker, std::stop_token stop);
-    std::optional<Attempt> repairPermissions(const std::string& name, const std::string& output, bool isCask,
-                                             PhaseTracker& tracker, std::stop_token stop);
     std::string qualifiedName(const std::string& name, bool isCask) const;
     // The casks whose details have `flag` set.
     std::set<std::string> casksWhere(bool CaskDetails::*flag) const;
     bool isInsideDownloadCache(const std::string& path) const;
-    bool mayRepairOwnership(const std::string& path) const;
+    // What the user may run to give back a folder brew could not write: only for a path that
+    // resolves (links followed) to a folder strictly inside a prefix Homebrew has on this system.
+    std::optional<std::string> ownershipFixCommand(const std::string& reportedPath) const;
+    ParsedBrewError withOwnershipFix(ParsedBrewError error, const std::string& output) const;
     std::optional<std::string> installedVersion(const Package& package, std::stop_token stop);
-    AdminPrompt& adminPrompt();
 
     Options options_;
     std::unique_ptr<BrewAPIClient> ownedApiClient_;
-    std::unique_ptr<AdminPrompt> ownedAdminPrompt_;
 
     mutable std::mutex brewMutex_;
     OutdatedModeProvider outdatedMode_;
     std::optional<std::string> cachedBrewPath_;
     std::optional<Clock::TimePoint> lastBrewUpdateTime_;
-    std::function<void()> ongoingCancelAction_;
-    std::uint64_t ongoingUpgradeId_ = 0;  // whose action ongoingCancelAction_ is
+    int upgradesRunning_ = 0;  // our own upgrades may be using their .upgrading folders
     std::map<std::string, CachedOutdated> outdatedCache_;
     InFlight<OutdatedOutcome> inFlightOutdatedTasks_;
     std::optional<std::string> lastOutdatedWarning_;

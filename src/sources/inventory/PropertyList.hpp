@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,7 +41,13 @@ public:
         void* node_;
     };
 
-    // Nothing when the bytes are not a property list.
+    // Arrays and dictionaries nest at most this deep in a list we read; a real Info.plist
+    // nests a handful of levels.
+    static constexpr std::size_t kMaxDepth = 256;
+    // A binary list may expand to at most this many values once shared ones are read again.
+    static constexpr std::uint64_t kMaxValues = 4'000'000;
+
+    // Nothing when the bytes are not a property list, nested deeper than kMaxDepth included.
     static std::optional<PropertyList> parse(std::string_view bytes);
     Node root() const { return Node(root_.get()); }
 

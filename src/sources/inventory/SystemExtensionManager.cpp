@@ -77,8 +77,8 @@ SystemExtension read(const fs::path& path, SystemExtensionType type, bool isSyst
     extension.isSystemExtension = isSystem;
     extension.installDate = modificationDate(path);
     extension.fileSize = sizeOf(path);
-    const std::optional<std::string> plist = readFile((path / "Contents" / "Info.plist").string());
-    if (plist && plist->size() <= kMaximumInfoPlistBytes) {
+    const std::optional<std::string> plist = readFile((path / "Contents" / "Info.plist").string(), kMaximumInfoPlistBytes);
+    if (plist) {
         if (std::optional<InfoPlistFields> fields = readInfoPlist(*plist)) {
             if (!fields->displayName.empty()) extension.name = fields->displayName;
             if (!fields->shortVersion.empty()) extension.version = fields->shortVersion;

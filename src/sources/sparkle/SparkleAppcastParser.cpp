@@ -365,16 +365,22 @@ SparkleAppcast::SparkleAppcast(std::string_view bytes) : document_(std::make_uni
     // Depth first, in document order, through parent links: no recursion, whatever the depth.
     pugi::xml_node node = document.document_element();
     const pugi::xml_node root = node;
+    std::size_t depth = 1;
     while (node) {
         const bool isItem = node.type() == pugi::node_element && named(node.name(), "item");
         if (isItem) items_.push_back(readItem(node));
         // An item's children are its fields, read above: releases never nest inside releases.
         pugi::xml_node child = isItem ? pugi::xml_node() : node.first_child();
         if (child) {
+            // A feed nested past any real one is malformed, whatever it holds deeper down.
+            if (++depth > kMaxDepth) throw SparkleParseError("elements nested deeper than " + std::to_string(kMaxDepth));
             node = child;
             continue;
         }
-        while (node && node != root && !node.next_sibling()) node = node.parent();
+        while (node && node != root && !node.next_sibling()) {
+            node = node.parent();
+            --depth;
+        }
         if (!node || node == root) break;
         node = node.next_sibling();
     }

@@ -60,7 +60,11 @@ public:
 // copies out only the one it offers.
 class SparkleAppcast {
 public:
-    // Throws SparkleParseError when the bytes are not a well-formed XML document in UTF-8.
+    // Elements nest at most this deep: a real feed nests five or six levels.
+    static constexpr std::size_t kMaxDepth = 256;
+
+    // Throws SparkleParseError when the bytes are not a well-formed XML document in UTF-8,
+    // or nest deeper than kMaxDepth.
     // Logs each malformed EdDSA signature; keeps it.
     explicit SparkleAppcast(std::string_view bytes);
     SparkleAppcast(SparkleAppcast&&) noexcept;

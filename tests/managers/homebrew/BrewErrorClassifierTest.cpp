@@ -58,7 +58,7 @@ TEST_F(BrewErrorClassifierTest, ClassifiesEachRowOfTheTable) {
          "Attendez quelques minutes puis réessayez, ou configurez un token GitHub :",
          "export HOMEBREW_GITHUB_API_TOKEN=your_token", true},
         {fixture("upgrade-permission-denied.stderr"), "qt", false, Kind::PermissionDenied, "Permission refusée",
-         "L'application va tenter une élévation de privilèges", std::nullopt, false},
+         "Homebrew ne peut pas écrire dans l'un de ses dossiers ; vérifiez à qui il appartient", std::nullopt, false},
         {fixture("upgrade-download-failure.stderr"), "wget", false, Kind::DownloadFailed, "Échec du téléchargement",
          "Vérifiez votre connexion internet et réessayez", std::nullopt, false},
         {fixture("upgrade-running-as-root.stderr"), "wget", false, Kind::SudoRequired,

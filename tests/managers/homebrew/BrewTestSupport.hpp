@@ -51,22 +51,6 @@ inline std::string corpusError(std::string_view prefix) {
     throw std::runtime_error("no message starting with \"" + std::string(prefix) + "\" in the corpus's errors.tsv");
 }
 
-// Records the privileged commands it is asked to run; fails when told to.
-class FakeAdminPrompt final : public AdminPrompt {
-public:
-    bool isAvailable() const override { return true; }
-    void run(const PrivilegedCommand& command, std::stop_token) override {
-        std::scoped_lock lock(mutex_);
-        commands.push_back(command);
-        if (failure) throw *failure;
-    }
-    std::vector<PrivilegedCommand> commands;
-    std::optional<AdminPromptError> failure;
-
-private:
-    std::mutex mutex_;
-};
-
 inline std::string brew(std::string_view arguments) { return "/usr/bin/env brew " + std::string(arguments); }
 
 // One adapter over fakes: brew at /opt/homebrew/bin/brew, home "/Users/user", not root.
@@ -75,7 +59,6 @@ struct BrewFixture {
     testing::RecordingFileSystem files;
     testing::MockNetworkClient network;
     FakeClock clock;
-    FakeAdminPrompt admin;
     std::vector<std::string> removed;
     int invalidations = 0;
     std::unique_ptr<BrewAPIClient> api = std::make_unique<BrewAPIClient>(network);
@@ -89,7 +72,6 @@ struct BrewFixture {
         options.outdatedMode = std::move(mode);
         options.network = &network;
         options.apiClient = api.get();
-        options.adminPrompt = &admin;
         options.invalidateListings = [this] { ++invalidations; };
         options.removeItem = [this](const std::string& path) {
             removed.push_back(path);

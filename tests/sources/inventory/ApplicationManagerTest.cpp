@@ -16,6 +16,7 @@
 #include "system/Endpoints.hpp"
 #include "support/Corpus.hpp"
 #include "support/TempDir.hpp"
+#include "support/BuildPaths.hpp"
 
 namespace vt {
 namespace {
@@ -158,7 +159,7 @@ TEST_F(ApplicationManagerTest, BadInputIsSkippedOrLeftEmptyAndTheScanGoesOn) {
     EXPECT_FALSE(log.contains("NoPlist.app"));  // not an application: silent
 
     // A binary list whose dictionary keys the library aborts on when their text is fetched.
-    auto fuzzed = readFile(std::string(VT_SOURCE_DIR) + "/tests/sources/inputs/key-length-mismatch.bplist");
+    auto fuzzed = readFile(vt::testing::sourceDir() + "/tests/sources/inputs/key-length-mismatch.bplist");
     ASSERT_TRUE(fuzzed);
     auto survived = readInfoPlist(*fuzzed);
     ASSERT_TRUE(survived);

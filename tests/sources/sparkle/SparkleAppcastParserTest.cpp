@@ -130,13 +130,19 @@ TEST(SparkleAppcastParserTest, HostileDocumentsFailOrStayBoundedWithoutExpansion
     EXPECT_EQ(items[0].version, "&j;");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 
-    std::string deep;
-    for (int i = 0; i < 10000; ++i) deep += "<d>";
-    deep += "<item><sparkle:version>9</sparkle:version></item>";
-    for (int i = 0; i < 10000; ++i) deep += "</d>";
-    items = Parser::parse("<rss>" + deep + "</rss>");
+    // Nesting: as deep as a feed could sensibly go is read; deeper is malformed.
+    auto nested = [](int depth) {
+        std::string deep;
+        for (int i = 0; i < depth; ++i) deep += "<d>";
+        deep += "<item><sparkle:version>9</sparkle:version></item>";
+        for (int i = 0; i < depth; ++i) deep += "</d>";
+        return "<rss>" + deep + "</rss>";
+    };
+    items = Parser::parse(nested(200));
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(items[0].version, "9");
+    throws(nested(static_cast<int>(SparkleAppcast::kMaxDepth)));
+    throws(nested(200'000));
 }
 
 }  // namespace
