@@ -523,7 +523,8 @@ std::vector<std::string> GemManager::listingInputs() {
         paths.push_back(root);
     }
     for (const char* name : {"GEM_HOME", "GEM_PATH"}) {
-        for (std::string_view folder : split(variable(options_.environment, name).value_or(""), ':')) {
+        const std::string value = variable(options_.environment, name).value_or("");
+        for (std::string_view folder : split(value, ':')) {
             if (!folder.empty()) addFolderAndEntries(paths, std::string(folder) + "/specifications");
         }
     }
