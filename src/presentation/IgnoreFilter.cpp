@@ -61,19 +61,27 @@ bool IgnoreFilter::isIgnored(const AllUpdateRow& row) const {
 }
 
 RowHiding IgnoreFilter::hiding(const AllUpdateRow& row) const {
-    if (isIgnored(row)) return RowHiding::Hidden;
-    if (!row.hasUpdate) return RowHiding::Shown;
-    if (SkippedVersionStore::hides(state_.skippedVersions, row.id, row.latestVersion)) return RowHiding::Hidden;
-    if (SnoozeStore::hides(state_.snoozes, row.id, state_.now)) return RowHiding::Hidden;
+    switch (reason(row)) {
+        case Reason::None: return RowHiding::Shown;
+        case Reason::TooRecent: return RowHiding::HeldBack;
+        default: return RowHiding::Hidden;
+    }
+}
+
+IgnoreFilter::Reason IgnoreFilter::reason(const AllUpdateRow& row) const {
+    if (isIgnored(row)) return Reason::Ignored;
+    if (!row.hasUpdate) return Reason::None;
+    if (SkippedVersionStore::hides(state_.skippedVersions, row.id, row.latestVersion)) return Reason::Skipped;
+    if (SnoozeStore::hides(state_.snoozes, row.id, state_.now)) return Reason::Snoozed;
     if (auto found = state_.deferrals.find(row.id);
         found != state_.deferrals.end() && AutoDeferralStore::hides(found->second, row.latestVersion, state_.now)) {
-        return RowHiding::Hidden;
+        return Reason::Deferred;
     }
     if (state_.minimumReleaseAgeDays > 0 && row.releaseDate &&
         state_.now - *row.releaseDate < std::chrono::hours(24 * state_.minimumReleaseAgeDays)) {
-        return RowHiding::HeldBack;
+        return Reason::TooRecent;
     }
-    return RowHiding::Shown;
+    return Reason::None;
 }
 
 std::vector<IgnoredItem> IgnoreFilter::ignoredItems(const std::vector<AllUpdateRow>& rows) const {

@@ -30,9 +30,13 @@ public:
         Clock::TimePoint now{};
     };
 
+    // The mechanism that takes a row out, the first that applies in this order.
+    enum class Reason { None, Ignored, Skipped, Snoozed, Deferred, TooRecent };
+
     IgnoreFilter(State state, const std::vector<AllUpdateRow>& rows);
 
     RowHiding hiding(const AllUpdateRow& row) const;
+    Reason reason(const AllUpdateRow& row) const;
     // The ids under which a row's skip, snooze and deferral are stored.
     bool isIgnored(const AllUpdateRow& row) const;
     // Everything taken out, one line per item and mechanism, named after the rows when

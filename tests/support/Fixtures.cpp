@@ -20,6 +20,15 @@ std::string fixture(std::string_view tool, std::string_view name) {
     return *text;
 }
 
+Package savedPackage(PackageType type, std::string name, std::string version, std::string latest) {
+    Package package;
+    package.type = type;
+    package.name = std::move(name);
+    package.version = std::move(version);
+    package.latestVersion = std::move(latest);
+    return package;
+}
+
 const Package* find(const std::vector<Package>& packages, std::string_view name) {
     for (const Package& package : packages) {
         if (package.name == name) return &package;

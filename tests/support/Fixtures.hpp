@@ -14,6 +14,9 @@ namespace vt::testing {
 std::string fixturePath(std::string_view tool, std::string_view name);
 std::string fixture(std::string_view tool, std::string_view name);
 
+// A package of a scan's results: installed at `version`, `latest` known.
+Package savedPackage(PackageType type, std::string name, std::string version, std::string latest);
+
 // The package of that name in a listing, or null.
 const Package* find(const std::vector<Package>& packages, std::string_view name);
 
