@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -195,14 +196,8 @@ protected:
         };
         results.packages[11].isSecurityUpdate = true;
         results.packages[12].isPinned = true;
-        Application recent;
-        recent.name = "Recent App";
-        recent.bundleIdentifier = "org.example.recent";
-        recent.bundlePath = "/Applications/Recent App.app";
-        recent.version = "1.0";
-        recent.latestVersion = "1.1";
-        recent.updateMechanism = UpdateMechanism::Sparkle;
-        recent.publishDate = std::chrono::system_clock::now() - std::chrono::hours(24);
+        Application recent = testing::sparkleApplication("Recent App", "org.example.recent", "1.0", "1.1",
+                                                         std::chrono::hours(24));
         results.applications = std::vector<Application>{recent};
         ScanMetadata metadata;
         metadata.lastScanDate = std::chrono::system_clock::now();
@@ -282,9 +277,18 @@ TEST_F(ExportHostTest, PromtoolAcceptsEveryExportAndTheFiguresAreTheTables) {
     EXPECT_TRUE(table.count("wget"));
     EXPECT_EQ(sumOf(samples, "vantreel_updates_pending"), static_cast<double>(table.size() - 1));
     EXPECT_EQ(sumOf(samples, "vantreel_updates_excluded"), 6);
-    // apt's own families, from the root's apt: its five upgrades and the held one.
-    EXPECT_EQ(samples["apt_upgrades_pending{origin=\"VT:bookworm/stable\",arch=\"all\"}"], 5);
-    EXPECT_EQ(samples["apt_upgrades_pending{origin=\"VT:bookworm-security/stable-security\",arch=\"all\"}"], 1);
+    // apt's own families agree with apt's own commands on the root: every upgrade
+    // `apt list --upgradable` names is pending, and what `apt-get -s dist-upgrade` keeps back is held.
+    const std::map<std::string, testing::AptRoot::Upgrade> listed = testing::AptRoot::aptList(&apt);
+    const std::map<std::string, testing::AptRoot::Upgrade> simulated = testing::AptRoot::simulatedUpgrade(&apt);
+    const auto securityUpgrades = std::count_if(simulated.begin(), simulated.end(),
+                                                [](const auto& upgrade) { return upgrade.second.security; });
+    EXPECT_EQ(sumOf(samples, "apt_upgrades_pending"), static_cast<double>(listed.size()));
+    EXPECT_EQ(sumOf(samples, "apt_upgrades_held"), static_cast<double>(listed.size() - simulated.size()));
+    EXPECT_EQ(samples["apt_upgrades_pending{origin=\"VT:bookworm-security/stable-security\",arch=\"all\"}"],
+              static_cast<double>(securityUpgrades));
+    EXPECT_EQ(samples["apt_upgrades_pending{origin=\"VT:bookworm/stable\",arch=\"all\"}"],
+              static_cast<double>(static_cast<long>(listed.size()) - securityUpgrades));
     EXPECT_EQ(samples["apt_upgrades_held{origin=\"VT:bookworm/stable\",arch=\"all\"}"], 1);
     EXPECT_EQ(samples["node_reboot_required"], std::filesystem::exists("/run/reboot-required") ? 1 : 0);
 

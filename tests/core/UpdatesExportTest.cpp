@@ -58,13 +58,7 @@ protected:
         };
         packages_[11].isSecurityUpdate = true;
         packages_[12].isPinned = true;
-        Application app;
-        app.name = "Foo App";
-        app.bundleIdentifier = "com.example.foo";
-        app.bundlePath = "/Applications/Foo App.app";
-        app.version = "1.0";
-        app.latestVersion = "2.0";
-        app.updateMechanism = UpdateMechanism::Sparkle;
+        Application app = testing::sparkleApplication("Foo App", "com.example.foo", "1.0", "2.0", std::chrono::hours(24));
         app.homebrewCaskName = "foo-app";
         app.publishDate = now_ - std::chrono::hours(24);  // younger than the minimum age
         applications_ = {app};

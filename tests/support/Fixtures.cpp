@@ -29,6 +29,19 @@ Package savedPackage(PackageType type, std::string name, std::string version, st
     return package;
 }
 
+Application sparkleApplication(std::string name, std::string bundleIdentifier, std::string version,
+                               std::string latest, Clock::Duration age) {
+    Application application;
+    application.bundlePath = "/Applications/" + name + ".app";
+    application.name = std::move(name);
+    application.bundleIdentifier = std::move(bundleIdentifier);
+    application.version = std::move(version);
+    application.latestVersion = std::move(latest);
+    application.updateMechanism = UpdateMechanism::Sparkle;
+    application.publishDate = std::chrono::system_clock::now() - age;
+    return application;
+}
+
 const Package* find(const std::vector<Package>& packages, std::string_view name) {
     for (const Package& package : packages) {
         if (package.name == name) return &package;
