@@ -442,9 +442,10 @@ PackageCoordinator& Context::coordinator() {
         ApplicationUpdater fromAppStore = [this](const Application& application, std::stop_token stop) {
             MacAppStoreUpdateCoordinator store(
                 MacAppStoreUpdateCoordinator::Options{.mas = &mas(), .runner = &CommandRunner::shared()});
-            MacAppStoreUpdateCoordinator::Outcome outcome = store.update(
-                {application.appStoreID.value_or(""), application.name, application.bundlePath, application.version},
-                stop);
+            MacAppStoreUpdateCoordinator::Outcome outcome =
+                store.update({application.appStoreID.value_or(""), application.name, application.bundlePath,
+                              application.version, application.latestVersion},
+                             stop);
             ApplicationUpdateOutcome result;
             result.newVersion = outcome.newVersion;
             if (outcome.openedInAppStore) {
@@ -464,7 +465,7 @@ PackageCoordinator& Context::coordinator() {
             const std::string url = application.downloadURL.value_or("");
             GitHubInstallResult installed = service.install(
                 {application.name, application.bundlePath, repositoryOfAsset(url), application.downloadURL,
-                 application.latestVersion.value_or("")},
+                 application.latestVersion.value_or(""), application.downloadSHA256},
                 {}, stop);
             ApplicationUpdateOutcome result;
             result.newVersion = installed.installedVersion;

@@ -1,12 +1,11 @@
 #include "cli/SparkleInstall.hpp"
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "base/Localization.hpp"
+#include "cli/Terminal.hpp"
+#include "sources/rules/AppRuleCatalogService.hpp"
 #include "sources/sparkle/SparkleAppcastParser.hpp"
 #include "sources/sparkle/SparkleManager.hpp"
 #include "system/CommandRunner.hpp"
@@ -19,14 +18,7 @@ namespace vt::cli {
 namespace {
 
 // Asked on a terminal only: without one nobody can answer, so a running application stays.
-bool askToQuit(const std::string& name) {
-    if (!::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO)) return false;
-    std::fprintf(stderr, "%s", localized("sparkle.update.quit_prompt", {name}).c_str());
-    std::fflush(stderr);
-    char answer[16] = {};
-    if (!std::fgets(answer, sizeof answer, stdin)) return false;
-    return answer[0] == 'y' || answer[0] == 'Y' || answer[0] == 'o' || answer[0] == 'O';
-}
+bool askToQuit(const std::string& name) { return askYesOnTerminal(localized("sparkle.update.quit_prompt", {name})); }
 
 }  // namespace
 
@@ -40,7 +32,20 @@ SparkleUpdateOutcome installSparkleRelease(const Application& application, const
     // The bundle and its feed are read again: the key and the release must be today's.
     SparkleManager& sparkle = SparkleManager::shared();
     std::optional<SparkleApp> app = sparkle.inspectBundle(application.bundlePath);
+    // The feed a rule named, as the check that offered the update read it.
+    std::optional<std::string> ruleFeed;
+    if (application.matchedRuleIdentifier) {
+        if (auto rule = AppRuleCatalogService::shared()->ruleFor(application)) ruleFeed = rule->rule.sparkleFeedURL;
+    }
+    if (!app && ruleFeed) {
+        app.emplace();
+        app->id = application.bundlePath;
+        app->bundlePath = application.bundlePath;
+        app->currentVersion = application.version;
+    }
     if (!app) return failed("no appcast found in the application");
+    if (ruleFeed) app->feedURL = *ruleFeed;
+    app->name = application.name;
     std::optional<SparkleItem> item = sparkle.checkFeed(*app, run.stop);
     if (!item || !item->downloadURL || !item->displayVersion()) return failed("its appcast offers no release to install");
 

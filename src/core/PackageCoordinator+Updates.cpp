@@ -407,9 +407,20 @@ UpdatePlan PackageCoordinator::planUpdateEverything() const {
                 leaveOut(localized("update_all.excluded.not_in_batch"));
                 continue;
             }
-            QuickUpdateEligibility eligibility = QuickUpdateEligibility::evaluate(application, {}, switches);
+            const ApplicationUpdateFacts facts =
+                options_.applicationFacts ? options_.applicationFacts(application) : currentUpdateFacts(application);
+            if (facts.manualOnly) {
+                leaveOut(localized("update_all.excluded.manual_only"), true);
+                continue;
+            }
+            QuickUpdateEligibility eligibility = QuickUpdateEligibility::evaluate(application, facts.quick, switches);
             if (!eligibility.isEligible()) {
                 for (const QuickUpdateExclusion& exclusion : eligibility.exclusions) leaveOut(exclusionReason(exclusion));
+                continue;
+            }
+            // `mas` updates only what the store installed, whatever its lookup found.
+            if (category == ApplicationUpdateCategory::MacAppStore && !facts.installedFromAppStore) {
+                leaveOut(localized("update_all.excluded.not_from_store"), true);
                 continue;
             }
             if (!updaters.count(category)) {

@@ -179,7 +179,6 @@ ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateChe
         if (genericEnabled) generic.beginRound();
         request.check = ApplicationManager::sourceChecks(sources, request.sources);
         request.allowPreRelease = settings.showPreReleaseUpdates();
-        request.quickUpdateSwitches = QuickUpdateSwitches::fromSettings(settings);
         request.stop = stop;
         ApplicationUpdateCheckResult result = applications.checkForUpdates(checks, std::move(request));
         checks.setProgressHandler({});

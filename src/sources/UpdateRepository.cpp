@@ -59,6 +59,7 @@ CachedUpdateInfo CachedUpdateInfo::from(const Application& application, Clock::T
     info.updateStrategy = std::string(rawValue(application.updateStrategy));
     info.homebrewCaskName = application.homebrewCaskName;
     info.downloadURL = application.downloadURL;
+    info.downloadSHA256 = application.downloadSHA256;
     info.detectionConfidence = application.detectionConfidence;
     info.resolutionSource = application.resolutionSource;
     info.resolutionReason = application.resolutionReason;
@@ -76,7 +77,11 @@ void CachedUpdateInfo::applyTo(Application& application) const {
         if (auto strategy = updateStrategyFromRaw(*updateStrategy)) application.updateStrategy = *strategy;
     }
     replaceIfPresent(application.homebrewCaskName, homebrewCaskName);
-    replaceIfPresent(application.downloadURL, downloadURL);
+    // A checksum belongs to its address: they are replaced together.
+    if (downloadURL) {
+        application.downloadURL = downloadURL;
+        application.downloadSHA256 = downloadSHA256;
+    }
     replaceIfPresent(application.detectionConfidence, detectionConfidence);
     replaceIfPresent(application.resolutionSource, resolutionSource);
     replaceIfPresent(application.resolutionReason, resolutionReason);
@@ -93,6 +98,7 @@ Json CachedUpdateInfo::toJson() const {
     put(json, "updateStrategy", updateStrategy);
     put(json, "homebrewCaskName", homebrewCaskName);
     put(json, "downloadURL", downloadURL);
+    put(json, "downloadSHA256", downloadSHA256);
     if (detectionConfidence) json["detectionConfidence"] = rawValue(*detectionConfidence);
     if (resolutionSource) json["resolutionSource"] = rawValue(*resolutionSource);
     put(json, "resolutionReason", resolutionReason);
@@ -115,6 +121,7 @@ std::optional<CachedUpdateInfo> CachedUpdateInfo::fromJson(const Json& json) {
     info.updateStrategy = stringField(json, "updateStrategy");
     info.homebrewCaskName = stringField(json, "homebrewCaskName");
     info.downloadURL = stringField(json, "downloadURL");
+    info.downloadSHA256 = stringField(json, "downloadSHA256");
     if (auto raw = stringField(json, "detectionConfidence")) info.detectionConfidence = detectionConfidenceFromRaw(*raw);
     if (auto raw = stringField(json, "resolutionSource")) info.resolutionSource = appRulePrimarySourceFromRaw(*raw);
     info.resolutionReason = stringField(json, "resolutionReason");
@@ -187,6 +194,14 @@ void UpdateRepository::clearFailure(const std::string& bundleIdentifier) {
         failuresDirty_ = true;
     }
     logger().info("🧹 UpdateRepository: cleared failure state for " + bundleIdentifier);
+}
+
+void UpdateRepository::forget(const std::string& bundleIdentifier) {
+    {
+        std::scoped_lock lock(mutex_);
+        if (appCache_.erase(bundleIdentifier) > 0) appCacheDirty_ = true;
+    }
+    clearFailure(bundleIdentifier);
 }
 
 std::map<std::string, long long> UpdateRepository::failureCounts() const {

@@ -24,6 +24,7 @@ struct CachedUpdateInfo {
     std::optional<std::string> updateStrategy;
     std::optional<std::string> homebrewCaskName;
     std::optional<std::string> downloadURL;
+    std::optional<std::string> downloadSHA256;
     std::optional<DetectionConfidence> detectionConfidence;
     std::optional<AppRulePrimarySource> resolutionSource;
     std::optional<std::string> resolutionReason;
@@ -68,6 +69,10 @@ public:
     // Notes the time of the failure and increments the count.
     void recordFailure(const std::string& bundleIdentifier);
     void clearFailure(const std::string& bundleIdentifier);
+    // Drops what is known of an application's checks (its cached result and failure state),
+    // so that its next check asks its source again: after its rule changed. Not written
+    // until flush().
+    void forget(const std::string& bundleIdentifier);
     long long failureCount(const std::string& bundleIdentifier) const;
     // Every identifier with its count of consecutive failed checks.
     std::map<std::string, long long> failureCounts() const;

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "base/Localization.hpp"
+
 namespace vt {
 
 DirectDownloadError::DirectDownloadError(Kind kind, int statusCode, std::string message, const std::string& description)
@@ -48,6 +50,16 @@ DirectDownloadError DirectDownloadError::noCompatibleFile(const std::string& arc
     text += " disponible pour ";
     text += product;
     return DirectDownloadError(Kind::NoCompatibleFile, 0, {}, text);
+}
+
+DirectDownloadError DirectDownloadError::notNewer(std::string message) {
+    std::string text = message;
+    return DirectDownloadError(Kind::NotNewer, 0, std::move(message), text);
+}
+
+DirectDownloadError DirectDownloadError::appRunning(const std::string& appName) {
+    std::string text = localized("update.refused_running", {appName});
+    return DirectDownloadError(Kind::AppRunning, 0, text, text);
 }
 
 }  // namespace vt

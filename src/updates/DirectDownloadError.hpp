@@ -17,6 +17,8 @@ public:
         UnsupportedFileType,
         ChecksumMismatch,
         NoCompatibleFile,
+        NotNewer,    // what is installed now is as new or newer (or gone): nothing was replaced
+        AppRunning,  // the application runs and the user did not agree to replace it
     };
 
     static DirectDownloadError httpError(int statusCode);
@@ -28,10 +30,14 @@ public:
     static DirectDownloadError checksumMismatch();
     // The product publishes files for other processor kinds only.
     static DirectDownloadError noCompatibleFile(const std::string& architecture, const std::string& product);
+    // Refusals before anything is replaced; the message is the whole description.
+    static DirectDownloadError notNewer(std::string message);
+    static DirectDownloadError appRunning(const std::string& appName);
 
     Kind kind() const noexcept { return kind_; }
     int statusCode() const noexcept { return statusCode_; }
-    // installFailed's message, without the "L'installation a échoué: " before it.
+    // installFailed's message, without the "L'installation a échoué: " before it (and the
+    // refusals' own).
     const std::string& message() const noexcept { return message_; }
     std::string description() const { return what(); }
 
