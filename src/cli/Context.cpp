@@ -11,6 +11,7 @@
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "cli/AdoptCommand.hpp"
+#include "cli/ExportCommand.hpp"
 #include "cli/SparkleInstall.hpp"
 #include "updates/GitHubInstallerService.hpp"
 #include "updates/InstallTools.hpp"
@@ -397,6 +398,7 @@ void persistScan(ScanResultsPersistence& persistence, DefaultsStore& defaults, c
     for (const auto& [id, source] : cache.sources) metadata.sourceInputs.push_back({id, source.inputs, source.checkedAt});
     results.metadata = metadata;
     persistence.save(results);
+    exportAfterScan();
     mergeActivity(defaults, coordinator);
 }
 
@@ -408,6 +410,8 @@ void persistUpdate(ScanResultsPersistence& persistence, DefaultsStore& defaults,
     metadata.packagesCount = static_cast<long long>(results.packages.size());
     results.metadata = metadata;
     persistence.save(results);
+    // The metrics follow the saved results: an update just installed is pending no more.
+    exportAfterScan();
     mergeActivity(defaults, coordinator);
 }
 

@@ -14,6 +14,7 @@
 #include "cli/AppsCommand.hpp"
 #include "cli/Context.hpp"
 #include "cli/EndpointsCommand.hpp"
+#include "cli/ExportCommand.hpp"
 #include "cli/IgnoreCommands.hpp"
 #include "cli/ListCommand.hpp"
 #include "cli/ManagersCommand.hpp"
@@ -89,6 +90,7 @@ int main(int argc, char** argv) {
     vt::cli::addUpdateAllCommand(app, &exitCode, &options);
     vt::cli::addAutomationCommands(app, &exitCode, &options);
     vt::cli::addRulesCommand(app, &exitCode);
+    vt::cli::addExportCommand(app, &exitCode);
     // How the background agent and the menu bar start us.
     app.add_flag("--background-scan", options.backgroundScan, "Scan as the background agent does, and notify new updates")
         ->group("");

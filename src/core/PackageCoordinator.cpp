@@ -263,9 +263,24 @@ RefreshResult PackageCoordinator::carryOverFailedSources(const RefreshResult& re
         if (listed != result.packagesByScanner.end() && !listed->second.empty()) return std::nullopt;
         return message->second;
     };
+    // How long it took and whether its latest versions are known; a source whose results
+    // were reused keeps what its last run said.
+    auto withHealth = [&](SourceScanState state) {
+        auto previous = previousStates.find(state.id);
+        if (result.reusedSources.count(state.id) && previous != previousStates.end()) {
+            state.durationSeconds = previous->second.durationSeconds;
+            state.latestKnown = previous->second.latestKnown;
+            return state;
+        }
+        if (auto duration = result.sourceDurations.find(state.id); duration != result.sourceDurations.end()) {
+            state.durationSeconds = duration->second;
+        }
+        state.latestKnown = !state.failure && !result.failedScanners.count(state.id) && !result.checkProblems.count(state.id);
+        return state;
+    };
     std::vector<SourceScanState> states;
     for (const auto& [id, packages] : result.packagesByScanner) {
-        if (!failure(id)) states.push_back(SourceScanState{id, nameOf(id), std::nullopt, now});
+        if (!failure(id)) states.push_back(withHealth(SourceScanState{id, nameOf(id), std::nullopt, now}));
     }
     // A source that failed lists nothing this time: what it listed before is kept, dated,
     // rather than erased.
@@ -286,7 +301,7 @@ RefreshResult PackageCoordinator::carryOverFailedSources(const RefreshResult& re
                              " items of the previous scan (" + message + ")");
             merged.packagesByScanner[id] = std::move(kept);
         }
-        states.push_back(std::move(state));
+        states.push_back(withHealth(std::move(state)));
     }
     std::sort(states.begin(), states.end(),
               [](const SourceScanState& a, const SourceScanState& b) { return a.id < b.id; });

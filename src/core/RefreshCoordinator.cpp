@@ -176,6 +176,7 @@ public:
     // Returns once every chain has ended: finished, failed, timed out or cancelled.
     void run() {
         for (std::size_t i = 0; i < chains_.size(); ++i) {
+            chains_[i]->chainStart = SteadyClock::now();
             startStep(i, chains_[i]->atCheck ? Step::Checking : Step::Listing);
         }
         running_ = chains_.size();
@@ -218,8 +219,10 @@ private:
         std::string inputs;
         Step step = Step::Listing;
         std::jthread worker;
+        SteadyClock::time_point chainStart;
         SteadyClock::time_point stepStart;
         SteadyClock::time_point deadline;
+        std::optional<std::string> listingMessage;
     };
 
     static Completion runStep(const std::function<ScanOutcome(std::stop_token)>& work, std::stop_token token) {
@@ -307,6 +310,7 @@ private:
             status.currentItem.reset();
         });
         if (completion.step == Step::Listing) {
+            chain.listingMessage = outcome.message;
             logger().info(pipeline.successDetails + std::to_string(count));
             logger().info("[" + pipeline.logTag + "] " + seconds(elapsed, "%.2f") + "s");
             result_.packagesByScanner[pipeline.id] = std::move(outcome.packages);
@@ -320,6 +324,8 @@ private:
             end(chain, {stop_.stop_requested() ? ScannerState::Kind::Cancelled : ScannerState::Kind::Finished, ""});
             return;
         }
+        // An adapter still carries its listing's message through the check: only a new one is the check's.
+        if (outcome.message && outcome.message != chain.listingMessage) result_.checkProblems[pipeline.id] = *outcome.message;
         mergeLatestVersions(result_.packagesByScanner[pipeline.id], outcome.packages);
         owner_.noteChecked(pipeline.id);
         if (chain.atCheck) {
@@ -361,6 +367,7 @@ private:
         const bool listing = chain.step == Step::Listing;
         chain.step = Step::Ended;
         --running_;
+        result_.sourceDurations[chain.pipeline->id] = elapsedSince(chain.chainStart);
         progress_.setScannerState(chain.pipeline->id, std::move(state));
         // A chain that ends at its listing skips its check too.
         noteStepsDone(listing && chain.pipeline->checkUpdates ? 2 : 1);
@@ -500,6 +507,7 @@ std::vector<RefreshCoordinator::ChainStart> RefreshCoordinator::planChains(
                                        secondsBetween(*known->checkedAt, now) <= options_.scanCacheDuration.count();
             if (checkedLately || !pipeline.checkUpdates) {
                 result.packagesByScanner[pipeline.id] = *inventory;
+                result.reusedSources.insert(pipeline.id);
                 reused.push_back(pipeline.id);
                 progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) {
                     status.state = {ScannerState::Kind::Finished, ""};

@@ -30,6 +30,14 @@ struct RefreshResult {
     // Scanners whose listing or update check failed or ran out of time, with the message
     // ("Timeout" for the latter). A scanner whose check failed keeps its listing above.
     std::map<std::string, std::string> failedScanners;
+    // Scanners whose update check ended with a problem of its own (an index out of reach),
+    // apart from what their listing said: their listing stands, some latest versions may not.
+    std::map<std::string, std::string> checkProblems;
+    // Per scanner that ran, the seconds from its listing's start (its check's, on the fast
+    // path) to the end of its chain.
+    std::map<std::string, double> sourceDurations;
+    // Scanners whose listing and check were both reused from the last scan.
+    std::set<std::string> reusedSources;
     double durationSeconds = 0;
 
     std::vector<Package> allPackages() const;

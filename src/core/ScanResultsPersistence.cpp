@@ -159,6 +159,8 @@ Json SourceScanState::toJson() const {
     json["name"] = name;
     if (failure) json["failure"] = *failure;
     if (itemsDate) json["itemsDate"] = toReferenceSeconds(*itemsDate);
+    if (durationSeconds) json["durationSeconds"] = *durationSeconds;
+    if (!latestKnown) json["latestKnown"] = false;
     return json;
 }
 
@@ -170,6 +172,9 @@ SourceScanState SourceScanState::fromJson(const Json& json) {
     state.name = stringField(json, "name").value_or(*id);
     state.failure = stringField(json, "failure");
     if (auto date = numberField(json, "itemsDate")) state.itemsDate = fromReferenceSeconds(*date);
+    state.durationSeconds = numberField(json, "durationSeconds");
+    // Absent from the files of earlier versions, which knew only failures.
+    state.latestKnown = boolField(json, "latestKnown").value_or(!state.failure);
     return state;
 }
 

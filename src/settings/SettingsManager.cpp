@@ -37,6 +37,11 @@ bool fitsKind(const SettingDefinition& definition, const Json& value) {
         case SettingKind::StringList: return isStringList(value);
         case SettingKind::StringMap: return isStringMap(value);
         case SettingKind::Dictionary: return value.is_object();
+        case SettingKind::Folder: {
+            if (!value.is_string()) return false;
+            const std::string& path = value.get_ref<const std::string&>();
+            return path.empty() || path.front() == '/';
+        }
     }
     return false;
 }
@@ -49,6 +54,7 @@ std::string allowedText(const SettingDefinition& definition) {
             std::vector<std::string> choices(definition.choices.begin(), definition.choices.end());
             return "one of " + join(choices, ", ");
         }
+        case SettingKind::Folder: return "the absolute path of a folder, or \"\" for none";
         default: return "a value changed by its own command";
     }
 }
@@ -165,6 +171,8 @@ const std::vector<SettingDefinition>& settingDefinitions() {
         {"SidebarOrders", SettingKind::Dictionary, Json::object(), {}, {}},
         // Holds back an update whose release is known and younger than this many days.
         {"MinimumReleaseAgeDays", SettingKind::Integer, 0, {}, {}},
+        // A node exporter's textfile folder: every scan writes its metrics there once saved.
+        {"PrometheusTextfileDirectory", SettingKind::Folder, "", {}, {}},
     };
     return definitions;
 }
@@ -348,7 +356,8 @@ Json SettingsManager::valueFromText(std::string_view key, std::string_view text)
             }
             break;
         }
-        case SettingKind::Choice: return checkedValue(key, std::string(trimView(text)));
+        case SettingKind::Choice:
+        case SettingKind::Folder: return checkedValue(key, std::string(trimView(text)));
         case SettingKind::StringList: {
             std::optional<Json> list = parseJson(text);
             if (list && isStringList(*list)) return checkedValue(key, *list);

@@ -55,7 +55,9 @@ struct AutoDeferredUpdate {
 };
 
 // What a stored value is; decides validation and fallback.
-enum class SettingKind { Bool, Integer, Choice, Data, StringList, StringMap, Dictionary };
+// Folder: an absolute path, or empty for none (a relative one would depend on where each
+// process that reads it was started).
+enum class SettingKind { Bool, Integer, Choice, Data, StringList, StringMap, Dictionary, Folder };
 
 struct SettingDefinition {
     std::string_view key;

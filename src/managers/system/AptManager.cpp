@@ -160,7 +160,11 @@ AptManager::Reading AptManager::readFromCache(std::stop_token stop) {
         reading.packages.push_back(packageOf(std::move(upgrade.name), std::move(upgrade.installed),
                                              std::move(upgrade.candidate), upgrade.archives, upgrade.isSecurity));
     }
-    if (!cache.held.empty()) reading.notes.push_back(localized("apt.held", {join(cache.held, ", ")}));
+    if (!cache.held.empty()) {
+        std::vector<std::string> held;
+        for (const AptCache::Upgrade& upgrade : cache.held) held.push_back(upgrade.name);
+        reading.notes.push_back(localized("apt.held", {join(held, ", ")}));
+    }
     return reading;
 }
 
