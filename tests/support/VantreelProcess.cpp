@@ -26,7 +26,7 @@ ShellCommandResult runVantreel(const VantreelRun& run) {
     if (!run.wrapper.empty()) {
         request.command = run.wrapper.front();
         request.arguments.assign(run.wrapper.begin() + 1, run.wrapper.end());
-        request.arguments.push_back(VT_BINARY_PATH);
+        request.arguments.push_back(vantreelPath());
         request.arguments.insert(request.arguments.end(), run.arguments.begin(), run.arguments.end());
     }
     request.environment = run.environment;
