@@ -38,14 +38,14 @@ release:
 test-build:
 	@scripts/setup --tests
 	@cmake -S . -B $(TEST_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-	  -DCMAKE_CXX_FLAGS_DEBUG="-g1 -O1" -DVT_SANITIZE=ON -DVT_WERROR=ON > /dev/null
+	  -DCMAKE_CXX_FLAGS_DEBUG="-g1 -O1" -DVT_SANITIZE=ON -DVT_WERROR=ON -DVT_TEST_TOOLS=ON > /dev/null
 	@cmake --build $(TEST_DIR)
 
 # The concurrency tests again, under ThreadSanitizer.
 tsan:
 	@scripts/setup --tests
 	@cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-	  -DCMAKE_CXX_FLAGS_DEBUG="-g1 -O1" -DVT_TSAN=ON -DVT_WERROR=ON > /dev/null
+	  -DCMAKE_CXX_FLAGS_DEBUG="-g1 -O1" -DVT_TSAN=ON -DVT_WERROR=ON -DVT_TEST_TOOLS=ON > /dev/null
 	@cmake --build $(TSAN_DIR)
 	ctest --test-dir $(TSAN_DIR) --output-on-failure -j2 -L tsan $(CTEST_ARGS)
 

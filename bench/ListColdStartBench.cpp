@@ -25,8 +25,7 @@
 namespace {
 
 constexpr int kPackages = 5000;
-// Application records do not exist yet; when they do, 1,000 of them join the saved results.
-constexpr int kApplications = 0;
+constexpr int kApplications = 1000;
 constexpr int kRuns = 21;
 constexpr int kEvictedRuns = 7;
 constexpr const char* kEmptyProcess = "/bin/true";
@@ -58,6 +57,20 @@ std::string writeResults() {
         }
         results.packages.push_back(package);
     }
+    std::vector<vt::Application> applications;
+    for (int i = 0; i < kApplications; ++i) {
+        vt::Application application;
+        application.id = "app-" + std::to_string(i);
+        application.name = "Application " + std::to_string(i);
+        application.bundlePath = "/Applications/Application " + std::to_string(i) + ".app";
+        application.bundleIdentifier = "org.example.application" + std::to_string(i);
+        application.version = "3." + std::to_string(i % 20) + ".1";
+        application.updateMechanism = i % 2 == 0 ? vt::UpdateMechanism::Sparkle : vt::UpdateMechanism::DirectDownload;
+        if (i % 4 == 0) application.latestVersion = "4.0." + std::to_string(i % 9);
+        if (i % 2 == 0) application.sparkleAppcastURL = "https://example.org/appcast" + std::to_string(i) + ".xml";
+        applications.push_back(std::move(application));
+    }
+    results.applications = std::move(applications);
     vt::ScanMetadata metadata;
     metadata.lastScanDate = std::chrono::system_clock::now();
     metadata.packagesCount = kPackages;
@@ -151,8 +164,9 @@ void checkOutput(const std::vector<const char*>& list) {
     auto json = vt::parseJson(text);
     if (!json || !json->contains("items") || !(*json)["items"].is_array()) fail("`list --json` printed no items");
     const std::size_t items = (*json)["items"].size();
-    if (items != kPackages) {
-        fail("`list --json` printed " + std::to_string(items) + " items, " + std::to_string(kPackages) + " were saved");
+    if (items != kPackages + kApplications) {
+        fail("`list --json` printed " + std::to_string(items) + " items, " + std::to_string(kPackages + kApplications) +
+             " were saved");
     }
 }
 

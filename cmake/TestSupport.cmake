@@ -19,3 +19,10 @@ pkg_check_modules(HTTPLIB IMPORTED_TARGET cpp-httplib)
 if(HTTPLIB_FOUND)
   target_link_libraries(vt_test_support ${_scope} PkgConfig::HTTPLIB)
 endif()
+
+# Tests write archives of every kind, xar among them: with libarchive linked from its static
+# archive, its XML writer needs libxml2, which the program itself never loads.
+if(VT_LIBARCHIVE_STATIC)
+  find_library(VT_LIB_xml2 NAMES xml2 libxml2.so.2)
+  target_link_libraries(vt_test_support ${_scope} ${VT_LIB_xml2})
+endif()

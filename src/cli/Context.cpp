@@ -11,7 +11,7 @@
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "cli/AdoptCommand.hpp"
-#include "cli/SparkleUpdate.hpp"
+#include "cli/SparkleInstall.hpp"
 #include "updates/GitHubInstallerService.hpp"
 #include "updates/InstallTools.hpp"
 #include "base/RunMarkers.hpp"
@@ -147,6 +147,7 @@ RefreshCoordinator& Context::refresh() {
         SettingsManager& preferences = settings();
         RefreshCoordinator::Options options;
         options.allowPreRelease = [&preferences] { return preferences.showPreReleaseUpdates(); };
+        options.scanCacheDuration = preferences.cacheLifetime();
         ApplicationManager& installed = applications();
         UpdateCheckCoordinator& checks = applicationChecks();
         ScanProgressModel& scanProgress = progress();
@@ -334,6 +335,9 @@ void restoreFastPathState(RefreshCoordinator& refresh, const PersistedScanResult
     state.lastFullScanSourceIDs.insert(saved.metadata->fullScanSourceIds.begin(),
                                        saved.metadata->fullScanSourceIds.end());
     state.lastScanSourceCount = state.lastFullScanSourceIDs.size();
+    for (const ScanMetadata::SourceInputs& source : saved.metadata->sourceInputs) {
+        state.sources[source.id] = RefreshCoordinator::SourceCache{source.inputs, source.checkedAt};
+    }
     for (const std::string& id : state.lastFullScanSourceIDs) {
         std::vector<PackageType> kinds = kindsOf(id);
         std::vector<Package>& inventory = state.lastInventory[id];
@@ -390,6 +394,7 @@ void persistScan(ScanResultsPersistence& persistence, DefaultsStore& defaults, c
     RefreshCoordinator::CacheState cache = Context::shared().refresh().cacheState();
     metadata.lastFullScanDate = cache.lastFullScanTime;
     metadata.fullScanSourceIds.assign(cache.lastFullScanSourceIDs.begin(), cache.lastFullScanSourceIDs.end());
+    for (const auto& [id, source] : cache.sources) metadata.sourceInputs.push_back({id, source.inputs, source.checkedAt});
     results.metadata = metadata;
     persistence.save(results);
     mergeActivity(defaults, coordinator);
@@ -433,9 +438,10 @@ PackageCoordinator& Context::coordinator() {
         ApplicationUpdater fromAppStore = [this](const Application& application, std::stop_token stop) {
             MacAppStoreUpdateCoordinator store(
                 MacAppStoreUpdateCoordinator::Options{.mas = &mas(), .runner = &CommandRunner::shared()});
-            MacAppStoreUpdateCoordinator::Outcome outcome = store.update(
-                {application.appStoreID.value_or(""), application.name, application.bundlePath, application.version},
-                stop);
+            MacAppStoreUpdateCoordinator::Outcome outcome =
+                store.update({application.appStoreID.value_or(""), application.name, application.bundlePath,
+                              application.version, application.latestVersion},
+                             stop);
             ApplicationUpdateOutcome result;
             result.newVersion = outcome.newVersion;
             if (outcome.openedInAppStore) {
@@ -455,14 +461,16 @@ PackageCoordinator& Context::coordinator() {
             const std::string url = application.downloadURL.value_or("");
             GitHubInstallResult installed = service.install(
                 {application.name, application.bundlePath, repositoryOfAsset(url), application.downloadURL,
-                 application.latestVersion.value_or("")},
+                 application.latestVersion.value_or(""), application.downloadSHA256},
                 {}, stop);
             ApplicationUpdateOutcome result;
             result.newVersion = installed.installedVersion;
             return result;
         };
-        ApplicationUpdater fromAppcast = [](const Application& application, std::stop_token stop) {
-            SparkleUpdateOutcome outcome = installSparkleRelease(application, SparkleUpdateRun{.stop = stop});
+        ApplicationUpdater fromAppcast = [this](const Application& application, std::stop_token stop) {
+            SparkleUpdateOutcome outcome = installSparkleRelease(
+                application,
+                SparkleUpdateRun{.stop = stop, .network = &network(), .privileged = &privilegedOperations()});
             ApplicationUpdateOutcome result;
             switch (outcome.kind) {
                 case SparkleUpdateOutcome::Kind::Installed: result.newVersion = outcome.version; break;

@@ -10,11 +10,13 @@
 #include "base/Cancellation.hpp"
 #include "base/Json.hpp"
 #include "base/Localization.hpp"
+#include "base/Strings.hpp"
 #include "cli/Context.hpp"
 #include "cli/Onboarding.hpp"
 #include "cli/Output.hpp"
 #include "cli/ScanCommand.hpp"
 #include "cli/Signals.hpp"
+#include "cli/Terminal.hpp"
 #include "cli/UpdatesTable.hpp"
 #include "settings/SettingsManager.hpp"
 #include "sources/inventory/ApplicationManager.hpp"
@@ -46,16 +48,26 @@ std::optional<Application> applicationOf(const AllUpdateRow& row) {
     return std::nullopt;
 }
 
-// The row's download address, else the one its publisher gives now (applications whose rule
-// names a direct-download provider).
-std::optional<std::string> downloadAddress(const AllUpdateRow& row, std::stop_token stop) {
-    if (row.downloadURL && !row.downloadURL->empty()) return row.downloadURL;
+struct DownloadSource {
+    std::string url;
+    std::optional<std::string> sha256;  // as its publisher gives it
+};
+
+// The row's download address (with the checksum the scan found for it), else the one its
+// publisher gives now (applications whose rule names a direct-download provider).
+std::optional<DownloadSource> downloadSource(const AllUpdateRow& row, std::stop_token stop) {
     std::optional<Application> application = applicationOf(row);
+    if (row.downloadURL && !row.downloadURL->empty()) {
+        DownloadSource source{*row.downloadURL, std::nullopt};
+        if (application && application->downloadURL == row.downloadURL) source.sha256 = application->downloadSHA256;
+        return source;
+    }
     if (!application) return std::nullopt;
     std::optional<DirectDownloadConfig> config = DirectDownloadResolver::configFor(*application);
     if (!config) return std::nullopt;
     DirectDownloadManager manager(Context::shared().network());
-    return manager.latest(*config, stop).downloadURL;
+    DirectDownloadMetadata metadata = manager.latest(*config, stop);
+    return DownloadSource{metadata.downloadURL, metadata.checksum};
 }
 
 // Progress: a bar redrawn in place on a terminal, a line per phase and per tenth otherwise.
@@ -131,8 +143,8 @@ private:
 // verified, put in place of the installed bundle, its version read again. An appcast's
 // release is installed by `vantreel update`, which also checks the publisher's EdDSA
 // signature; other rows (and package files) say how to install them instead.
-void installDownloadedUpdate(const AllUpdateRow& row, const CompletedManualDownload& completed, bool json,
-                             Json& report) {
+void installDownloadedUpdate(const AllUpdateRow& row, const CompletedManualDownload& completed,
+                             const std::optional<std::string>& sha256, bool json, Json& report) {
     const std::string file = completed.path();
     const bool installable = row.kind == AllUpdateRow::Kind::Application && row.bundlePath &&
                              row.toggle != ManagerToggleKey::ShowSparkle &&
@@ -149,8 +161,10 @@ void installDownloadedUpdate(const AllUpdateRow& row, const CompletedManualDownl
         .runner = &CommandRunner::shared(),
         .privileged = &Context::shared().privilegedOperations(),
         .tools = InstallTools::fromEnvironment(),
+        .confirmReplaceRunning = replaceRunningConsent(json),
     });
-    GitHubInstallRequest request{row.name, *row.bundlePath, file, std::nullopt, row.latestVersion.value_or(""), file};
+    GitHubInstallRequest request{row.name, *row.bundlePath, file, std::nullopt, row.latestVersion.value_or(""), sha256,
+                                 file};
     std::stop_source stop;
     InterruptWatcher watcher([&stop] { stop.request_stop(); });
     Style out = Style::forStream(stdout);
@@ -197,9 +211,14 @@ int download(const DownloadArguments& arguments, const GlobalOptions& options) {
     Style out = Style::forStream(stdout);
     Json report = {{"id", row.id}, {"name", row.name}};
     try {
-        std::optional<std::string> address = downloadAddress(row, stop.get_token());
-        if (!address) {
+        std::optional<DownloadSource> source = downloadSource(row, stop.get_token());
+        if (!source) {
             std::fprintf(stderr, "vantreel download: %s\n", localized("download.no_address", {row.name}).c_str());
+            return kExitFailure;
+        }
+        // Nothing that anyone on the way could change is downloaded.
+        if (!startsWith(toLower(source->url), "https://")) {
+            std::fprintf(stderr, "vantreel download: %s\n", localized("download.not_https", {row.name, source->url}).c_str());
             return kExitFailure;
         }
         ManualUpdateCoordinator coordinator(ManualUpdateCoordinator::Options{
@@ -207,7 +226,7 @@ int download(const DownloadArguments& arguments, const GlobalOptions& options) {
             .defaults = &Context::shared().defaults(),
             .runner = &CommandRunner::shared(),
         });
-        ManualUpdateItem item{row.name, row.latestVersion, address, std::nullopt};
+        ManualUpdateItem item{row.name, row.latestVersion, source->url, std::nullopt, source->sha256};
         ProgressPrinter printer(arguments.json);
         CompletedManualDownload completed =
             coordinator.download(item, [&printer](const ManualUpdateProgress& progress) { printer.show(progress); },
@@ -219,7 +238,7 @@ int download(const DownloadArguments& arguments, const GlobalOptions& options) {
         report["version"] = completed.version ? Json(*completed.version) : Json(nullptr);
         if (!arguments.json) std::printf("%s\n", out.green(localized("download.saved", {row.name, completed.path()})).c_str());
         if (Context::shared().settings().manualUpdateMode() == ManualUpdateMode::DownloadAndInstall) {
-            installDownloadedUpdate(row, completed, arguments.json, report);
+            installDownloadedUpdate(row, completed, source->sha256, arguments.json, report);
         }
         if (arguments.json) std::printf("%s\n", dumpJson(report, jsonIndentForStandardOutput()).c_str());
         return kExitSuccess;

@@ -10,6 +10,7 @@
 #include "base/Paths.hpp"
 #include "core/ScanProgressModel.hpp"
 #include "core/ScanResultsPersistence.hpp"
+#include "model/PendingUpdate.hpp"
 #include "model/VersionRules.hpp"
 
 namespace vt::cli {
@@ -17,7 +18,7 @@ namespace vt::cli {
 namespace {
 
 bool hasUpdate(const Package& package, bool allowPreRelease) {
-    return isUpdateAvailable(package.version, package.latestVersion, allowPreRelease);
+    return hasPendingUpdate(package, allowPreRelease);
 }
 
 std::string isoDate(Clock::TimePoint date) {

@@ -23,6 +23,7 @@
 #include "sources/rules/AppRuleCatalogService.hpp"
 #include "sources/rules/KnownIssuesRegistry.hpp"
 #include "sources/rules/RuleDiscovery.hpp"
+#include "sources/UpdateCheckCoordinator.hpp"
 #include "system/CommandRunner.hpp"
 
 namespace vt::cli {
@@ -38,6 +39,14 @@ struct RulesArguments {
 };
 
 void printJson(const Json& json) { std::printf("%s\n", dumpJson(json, jsonIndentForStandardOutput()).c_str()); }
+
+// After a rule changed: what the old source answered goes, so the next scan asks the new one.
+void forgetChecksOf(const std::string& bundleIdentifier) {
+    AppRuleCatalogService::rebuild();
+    UpdateRepository& repository = Context::shared().applicationChecks().repository();
+    repository.forget(bundleIdentifier);
+    repository.flush();
+}
 
 // The application an argument names: a bundle on disk, else one of the last scan's
 // applications by identifier or name, else a rule of the catalog, else an identifier as given.
@@ -263,7 +272,7 @@ int addGeneric(const RulesArguments& arguments, const RuleDiscoveryAppContext& c
     }
     LocalRuleOverrideStore store(LocalRuleOverrideStore::defaultPath());
     store.put(rule);
-    AppRuleCatalogService::rebuild();
+    forgetChecksOf(rule.bundleIdentifier);
     std::string latest;
     if (remote) {
         latest = ", latest ";
@@ -312,6 +321,7 @@ int add(const RulesArguments& arguments) {
     }
     LocalRuleOverrideStore store(LocalRuleOverrideStore::defaultPath());
     AppUpdateRule rule = RuleDiscoveryService::apply(*context, draft, store);
+    forgetChecksOf(rule.bundleIdentifier);
     std::string outcome;
     if (draft.status != RuleVerifyStatus::NotRun) {
         outcome = " — ";
@@ -336,7 +346,7 @@ int remove(const RulesArguments& arguments) {
                      context->bundleIdentifier.c_str());
         return kExitFailure;
     }
-    AppRuleCatalogService::rebuild();
+    forgetChecksOf(context->bundleIdentifier);
     std::printf("Local rule removed for %s\n", context->bundleIdentifier.c_str());
     return kExitSuccess;
 }

@@ -1,10 +1,6 @@
 #include "cli/SparkleUpdate.hpp"
 
-#include <unistd.h>
-
 #include <cstdio>
-#include <filesystem>
-#include <memory>
 #include <string>
 
 #include "base/PrintableText.hpp"
@@ -14,27 +10,10 @@
 #include "cli/Signals.hpp"
 #include "model/VersionRules.hpp"
 #include "sources/inventory/ApplicationManager.hpp"
-#include "sources/sparkle/SparkleAppcastParser.hpp"
-#include "sources/sparkle/SparkleManager.hpp"
-#include "system/CommandRunner.hpp"
-#include "updates/AppInstallSecurityVerifier.hpp"
-#include "updates/DirectDownloadError.hpp"
-#include "updates/InstallTools.hpp"
-#include "updates/SparkleUpdateInstaller.hpp"
 
 namespace vt::cli {
 
 namespace {
-
-// Asked on a terminal only: without one nobody can answer, so a running application stays.
-bool askToQuit(const std::string& name) {
-    if (!::isatty(STDIN_FILENO) || !::isatty(STDERR_FILENO)) return false;
-    std::fprintf(stderr, "%s", localized("sparkle.update.quit_prompt", {name}).c_str());
-    std::fflush(stderr);
-    char answer[16] = {};
-    if (!std::fgets(answer, sizeof answer, stdin)) return false;
-    return answer[0] == 'y' || answer[0] == 'Y' || answer[0] == 'o' || answer[0] == 'O';
-}
 
 // A bar redrawn in place on a terminal; one line per phase otherwise.
 class PhaseDisplay {
@@ -86,55 +65,6 @@ std::optional<Application> sparkleApplication(const AllUpdateRow& row) {
     return std::nullopt;
 }
 
-SparkleUpdateOutcome installSparkleRelease(const Application& application, const SparkleUpdateRun& run) {
-    auto failed = [](std::string message) {
-        SparkleUpdateOutcome outcome;
-        outcome.kind = SparkleUpdateOutcome::Kind::Failed;
-        outcome.message = std::move(message);
-        return outcome;
-    };
-    // The bundle and its feed are read again: the key and the release must be today's.
-    SparkleManager& sparkle = SparkleManager::shared();
-    std::optional<SparkleApp> app = sparkle.inspectBundle(application.bundlePath);
-    if (!app) return failed("no appcast found in the application");
-    std::optional<SparkleItem> item = sparkle.checkFeed(*app, run.stop);
-    if (!item || !item->downloadURL || !item->displayVersion()) return failed("its appcast offers no release to install");
-
-    SparkleUpdateInstaller::Target target{.id = app->id, .name = application.name, .bundlePath = application.bundlePath,
-                                          .installedVersion = application.version,
-                                          .installedBuildNumber = application.buildNumber};
-    // A DSA key (a PEM text) belongs to the old signing scheme, which is not installed directly.
-    if (app->publicKey && app->publicKey->find("-----BEGIN") == std::string::npos) target.publicKeyBase64 = app->publicKey;
-    SparkleUpdateInstaller::Release release{.version = *item->displayVersion(), .buildNumber = item->version,
-                                            .downloadURL = *item->downloadURL, .signatureBase64 = item->edSignature,
-                                            .expectedFileSize = item->fileSize};
-    SparkleUpdateInstaller::Environment environment;
-    environment.network = &Context::shared().network();
-    environment.privileged = &Context::shared().privilegedOperations();
-    // The new bundle passes the same signature, Gatekeeper and team checks as every other
-    // install; where codesign is missing it is refused, never installed unchecked.
-    auto verifier = std::make_shared<AppInstallSecurityVerifier>(CommandRunner::shared(), InstallTools::fromEnvironment());
-    environment.signatureCheck = [verifier, name = application.name,
-                                  installed = application.bundlePath](const std::string& bundle) -> std::optional<std::string> {
-        try {
-            verifier->verify(bundle, name, installed);
-            return std::nullopt;
-        } catch (const DirectDownloadError& error) {
-            return error.message();
-        }
-    };
-    environment.confirmQuit = run.interactive ? std::function<bool(const std::string&)>(askToQuit)
-                                              : std::function<bool(const std::string&)>();
-    std::string delegated;
-    environment.openApp = [&delegated](const std::string& message) { delegated = message; };
-
-    SparkleUpdateInstaller installer(std::move(target), std::move(release), std::move(environment), run.onProgress);
-    std::stop_callback cancelOnStop(run.stop, [&installer] { installer.cancel(); });
-    SparkleUpdateOutcome outcome = installer.install();
-    if (outcome.kind == SparkleUpdateOutcome::Kind::OpenedApp && outcome.message.empty()) outcome.message = delegated;
-    return outcome;
-}
-
 bool updateSparkleApplication(const Application& application, bool json, Json& report) {
     Style out = Style::forStream(stdout);
     std::string id = "app:";
@@ -147,7 +77,9 @@ bool updateSparkleApplication(const Application& application, bool json, Json& r
         InterruptWatcher watcher([&stop] { stop.request_stop(); });
         SparkleUpdateRun run{.interactive = !json,
                              .onProgress = [&display](double fraction, std::string_view phase) { display.show(fraction, phase); },
-                             .stop = stop.get_token()};
+                             .stop = stop.get_token(),
+                             .network = &Context::shared().network(),
+                             .privileged = &Context::shared().privilegedOperations()};
         outcome = installSparkleRelease(application, run);
     }
     switch (outcome.kind) {

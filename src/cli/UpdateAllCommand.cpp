@@ -22,7 +22,7 @@
 #include "cli/Output.hpp"
 #include "cli/ScanCommand.hpp"
 #include "cli/Signals.hpp"
-#include "cli/UpdateCommand.hpp"
+#include "cli/UpdateOutcomes.hpp"
 #include "cli/UpdatesTable.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "model/VersionRules.hpp"

@@ -1,9 +1,5 @@
 #pragma once
 
-#include <vector>
-
-#include "updates/BatchUpdateResult.hpp"
-
 namespace CLI {
 class App;
 }
@@ -14,8 +10,5 @@ struct GlobalOptions;
 
 // `vantreel update ITEM... [--json]` and `vantreel update --all`: ITEM is a stable key, or a name when it is unambiguous.
 void addUpdateCommand(CLI::App& app, int* exitCode, const GlobalOptions* options);
-
-// Failures feed the auto-deferral rules; a success clears an item's history.
-void recordOutcomes(const std::vector<PackageUpdateResult>& results);
 
 }  // namespace vt::cli

@@ -15,6 +15,7 @@
 #include "sources/ApplicationUpdateChecks.hpp"
 #include "sources/QuickUpdateEligibility.hpp"
 #include "managers/PackageManager.hpp"
+#include "model/PendingUpdate.hpp"
 #include "model/VersionRules.hpp"
 #include "system/CommandRunning.hpp"
 
@@ -163,7 +164,7 @@ void PackageCoordinator::recheckAfterUpdates(std::vector<PackageUpdateResult>& r
             result.newVersion = item.version;
             // An adapter that reported success while the item is still outdated did not update it.
             if (result.success && item.version == result.package.version &&
-                isUpdateAvailable(item.version, item.latestVersion, true)) {
+                hasPendingUpdate(item, true)) {
                 result.success = false;
                 result.error = result.package.type == PackageType::RubyGem ? std::string(kGemMissingAfterUpdate)
                                                                            : localized("update.still_outdated");
@@ -407,9 +408,20 @@ UpdatePlan PackageCoordinator::planUpdateEverything() const {
                 leaveOut(localized("update_all.excluded.not_in_batch"));
                 continue;
             }
-            QuickUpdateEligibility eligibility = QuickUpdateEligibility::evaluate(application, {}, switches);
+            const ApplicationUpdateFacts facts =
+                options_.applicationFacts ? options_.applicationFacts(application) : currentUpdateFacts(application);
+            if (facts.manualOnly) {
+                leaveOut(localized("update_all.excluded.manual_only"), true);
+                continue;
+            }
+            QuickUpdateEligibility eligibility = QuickUpdateEligibility::evaluate(application, facts.quick, switches);
             if (!eligibility.isEligible()) {
                 for (const QuickUpdateExclusion& exclusion : eligibility.exclusions) leaveOut(exclusionReason(exclusion));
+                continue;
+            }
+            // `mas` updates only what the store installed, whatever its lookup found.
+            if (category == ApplicationUpdateCategory::MacAppStore && !facts.installedFromAppStore) {
+                leaveOut(localized("update_all.excluded.not_from_store"), true);
                 continue;
             }
             if (!updaters.count(category)) {
@@ -432,7 +444,7 @@ UpdatePlan PackageCoordinator::planUpdateEverything() const {
 
     std::map<std::size_t, UpdatePlan::Step> byManager;
     for (const Package& package : packages()) {
-        if (!isUpdateAvailable(package.version, package.latestVersion, allowPreRelease)) continue;
+        if (!hasPendingUpdate(package, allowPreRelease)) continue;
         const SourceRow* row = rowFor(package.type);
         const std::string source = row ? row->name : displayName(package.type);
         auto leaveOut = [&](std::string reason) { plan.leftOut.push_back({package.name, source, std::move(reason)}); };
@@ -672,7 +684,7 @@ std::size_t PackageCoordinator::outdatedCount() const {
         options_.heldBack ? options_.heldBack() : std::map<std::string, std::string>();
     std::size_t count = 0;
     for (const Package& package : packages()) {
-        if (!isUpdateAvailable(package.version, package.latestVersion, allowPreRelease)) continue;
+        if (!hasPendingUpdate(package, allowPreRelease)) continue;
         const SourceRow* row = rowFor(package.type);
         if (row) {
             if (auto toggle = row->toggleFor(package.type); toggle && !settings_.isVisible(*toggle)) continue;

@@ -19,6 +19,7 @@
 #include "core/ScanResultsPersistence.hpp"
 #include "model/ActivityRecord.hpp"
 #include "model/Application.hpp"
+#include "sources/ApplicationUpdateFacts.hpp"
 #include "updates/BatchUpdateResult.hpp"
 
 namespace vt {
@@ -57,6 +58,10 @@ public:
         // skipped, too recent) with why, by the id of their row in the all-updates table.
         std::function<std::vector<Application>()> applications;
         std::function<std::map<std::string, std::string>()> heldBack;
+        // What is true of an application when the plan is made, beyond its record: whether
+        // it runs, how it was installed, the known issues and rules about it.
+        // currentUpdateFacts (the disk and the process table) when not set.
+        std::function<ApplicationUpdateFacts(const Application&)> applicationFacts;
     };
 
     using PackageUpdateResult = vt::PackageUpdateResult;

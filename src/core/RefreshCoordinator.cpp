@@ -8,6 +8,7 @@
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
+#include "model/PendingUpdate.hpp"
 #include "model/VersionRules.hpp"
 #include "system/CommandRunning.hpp"
 
@@ -31,6 +32,8 @@ std::string seconds(double value, const char* format = "%.1f") {
 double elapsedSince(SteadyClock::time_point start) {
     return std::chrono::duration<double>(SteadyClock::now() - start).count();
 }
+
+constexpr const char* kForceReason = "force refresh requested";
 
 std::string joinIds(const std::set<std::string>& ids) {
     return join(std::vector<std::string>(ids.begin(), ids.end()), ",");
@@ -68,7 +71,7 @@ std::size_t RefreshResult::itemCount() const { return allPackages().size(); }
 std::size_t RefreshResult::updateCount(bool allowPreRelease) const {
     std::size_t count = 0;
     for (const Package& package : allPackages()) {
-        count += isUpdateAvailable(package.version, package.latestVersion, allowPreRelease) ? 1 : 0;
+        count += hasPendingUpdate(package, allowPreRelease) ? 1 : 0;
     }
     return count;
 }
@@ -85,11 +88,6 @@ RefreshCoordinator::~RefreshCoordinator() {
 
 Clock& RefreshCoordinator::clock() const { return options_.clock ? *options_.clock : Clock::shared(); }
 
-void RefreshCoordinator::noteDirectoryChange() {
-    std::scoped_lock lock(mutex_);
-    directoryChangesDetected_ = true;
-}
-
 std::optional<Clock::TimePoint> RefreshCoordinator::lastFullScanTime() const {
     std::scoped_lock lock(mutex_);
     return cache_.lastFullScanTime;
@@ -105,10 +103,33 @@ void RefreshCoordinator::restoreCacheState(CacheState state) {
     cache_ = std::move(state);
 }
 
+// What a scan learns of its sources is kept aside and applied with its inventory, so that a
+// cancelled scan never pairs new fingerprints with an old inventory.
+void RefreshCoordinator::noteListed(const std::string& id, const std::string& inputs) {
+    std::scoped_lock lock(mutex_);
+    pendingSources_[id] = inputs.empty() ? std::nullopt : std::optional<SourceCache>(SourceCache{inputs, std::nullopt});
+}
+
+void RefreshCoordinator::noteChecked(const std::string& id) {
+    const Clock::TimePoint now = clock().now();
+    std::scoped_lock lock(mutex_);
+    auto pending = pendingSources_.find(id);
+    if (pending == pendingSources_.end()) {
+        auto known = cache_.sources.find(id);
+        if (known == cache_.sources.end()) return;
+        pending = pendingSources_.emplace(id, known->second).first;
+    }
+    if (pending->second) pending->second->checkedAt = now;
+}
+
+void RefreshCoordinator::forgetSource(const std::string& id) {
+    std::scoped_lock lock(mutex_);
+    pendingSources_[id] = std::nullopt;
+}
+
 RefreshCoordinator::CacheDecision RefreshCoordinator::decide(bool force, const std::set<std::string>& activeIds) const {
     std::scoped_lock lock(mutex_);
-    if (force) return {true, "force refresh requested"};
-    if (directoryChangesDetected_) return {true, "application directory changes detected"};
+    if (force) return {true, kForceReason};
     if (!cache_.lastFullScanTime) return {true, "no previous full scan"};
     const std::set<std::string>& lastIds = cache_.lastFullScanSourceIDs;
     if (!lastIds.empty() && lastIds != activeIds) {
@@ -136,24 +157,29 @@ class RefreshCoordinator::ChainRun {
 public:
     enum class Step { Listing, Checking, Ended };
 
-    ChainRun(RefreshCoordinator& owner, const std::vector<const ScannerPipeline*>& pipelines, bool fastPath,
-             SteadyClock::time_point scanStart, std::stop_token stop, RefreshResult& result)
-        : owner_(owner), progress_(owner.progress_), fastPath_(fastPath), stop_(std::move(stop)), result_(result),
+    ChainRun(RefreshCoordinator& owner, const std::vector<ChainStart>& starts, SteadyClock::time_point scanStart,
+             std::stop_token stop, RefreshResult& result)
+        : owner_(owner), progress_(owner.progress_), stop_(std::move(stop)), result_(result),
           shared_(std::make_shared<Shared>()) {
         auto bound = std::chrono::duration_cast<SteadyClock::duration>(owner.options_.extendedPhaseLimit);
         extendedDeadline_ = scanStart + bound;
-        for (const ScannerPipeline* pipeline : pipelines) {
+        for (const ChainStart& start : starts) {
             chains_.push_back(std::make_unique<Chain>());
-            chains_.back()->pipeline = pipeline;
-            stepsTotal_ += fastPath || !pipeline->checkUpdates ? 1 : 2;
+            chains_.back()->pipeline = start.pipeline;
+            chains_.back()->atCheck = start.atCheck;
+            chains_.back()->inputs = start.inputs;
+            stepsTotal_ += start.atCheck || !start.pipeline->checkUpdates ? 1 : 2;
+            listing_ = listing_ || !start.atCheck;
         }
     }
 
     // Returns once every chain has ended: finished, failed, timed out or cancelled.
     void run() {
-        for (std::size_t i = 0; i < chains_.size(); ++i) startStep(i, fastPath_ ? Step::Checking : Step::Listing);
+        for (std::size_t i = 0; i < chains_.size(); ++i) {
+            startStep(i, chains_[i]->atCheck ? Step::Checking : Step::Listing);
+        }
         running_ = chains_.size();
-        if (!fastPath_) noteListingsProgress();
+        noteListingsProgress();
         std::stop_callback onStop(stop_, [shared = shared_] {
             std::scoped_lock lock(shared->mutex);
             shared->cv.notify_all();
@@ -166,7 +192,7 @@ public:
                 continue;
             }
             expireSteps(now);
-            if (!fastPath_ && now >= extendedDeadline_) interruptExtended();
+            if (now >= extendedDeadline_) interruptExtended();
         }
         for (auto& chain : chains_) {
             if (chain->worker.joinable()) chain->worker.join();
@@ -188,6 +214,8 @@ private:
     };
     struct Chain {
         const ScannerPipeline* pipeline = nullptr;
+        bool atCheck = false;
+        std::string inputs;
         Step step = Step::Listing;
         std::jthread worker;
         SteadyClock::time_point stepStart;
@@ -242,7 +270,7 @@ private:
         for (const auto& chain : chains_) {
             if (chain->step != Step::Ended) wake = std::min(wake, chain->deadline);
         }
-        if (!fastPath_ && runningExtended() > 0) wake = std::min(wake, extendedDeadline_);
+        if (runningExtended() > 0) wake = std::min(wake, extendedDeadline_);
         if (graceDeadline_) wake = std::min(wake, *graceDeadline_);
         std::unique_lock lock(shared_->mutex);
         shared_->cv.wait_until(lock, wake, [&] {
@@ -282,6 +310,7 @@ private:
             logger().info(pipeline.successDetails + std::to_string(count));
             logger().info("[" + pipeline.logTag + "] " + seconds(elapsed, "%.2f") + "s");
             result_.packagesByScanner[pipeline.id] = std::move(outcome.packages);
+            owner_.noteListed(pipeline.id, chain.inputs);
             if (pipeline.checkUpdates && !stop_.stop_requested()) {
                 noteStepsDone(1);
                 startStep(completion.chain, Step::Checking);
@@ -292,7 +321,8 @@ private:
             return;
         }
         mergeLatestVersions(result_.packagesByScanner[pipeline.id], outcome.packages);
-        if (fastPath_) {
+        owner_.noteChecked(pipeline.id);
+        if (chain.atCheck) {
             logger().info("[fast-path " + pipeline.logTag + "] " + seconds(elapsed, "%.2f") + "s");
         } else {
             logger().info("Vérification des mises à jour " + pipeline.source + " terminée: " + std::to_string(count));
@@ -307,6 +337,7 @@ private:
         progress_.appendLog(pipeline.source, message, ScanLogEntry::LogType::Error);
         result_.messages[pipeline.id] = message;
         result_.failedScanners[pipeline.id] = message;
+        owner_.forgetSource(pipeline.id);
         end(chain, ScannerState::failed(message));
     }
 
@@ -320,6 +351,7 @@ private:
     void timeOut(Chain& chain) {
         const ScannerPipeline& pipeline = *chain.pipeline;
         abandon(chain);
+        owner_.forgetSource(pipeline.id);
         result_.messages[pipeline.id] = "Timeout";
         result_.failedScanners[pipeline.id] = "Timeout";
         end(chain, ScannerState::failed("Timeout"));
@@ -331,7 +363,7 @@ private:
         --running_;
         progress_.setScannerState(chain.pipeline->id, std::move(state));
         // A chain that ends at its listing skips its check too.
-        noteStepsDone(listing && chain.pipeline->checkUpdates && !fastPath_ ? 2 : 1);
+        noteStepsDone(listing && chain.pipeline->checkUpdates ? 2 : 1);
         if (listing) noteListingsProgress();
     }
 
@@ -375,14 +407,14 @@ private:
 
     void noteStepsDone(std::size_t steps) {
         stepsDone_ += steps;
-        const double from = fastPath_ ? 0.5 : 0.0;
+        const double from = listing_ ? 0.0 : 0.5;
         const double share = stepsTotal_ == 0 ? 1.0 : static_cast<double>(stepsDone_) / stepsTotal_;
         progress_.setProgress(from + (0.95 - from) * std::min(1.0, share));
     }
 
     // The step text follows the listings: core, then extended, then only checks remain.
     void noteListingsProgress() {
-        if (fastPath_) return;
+        if (!listing_) return;
         std::size_t coreListing = 0, extendedListing = 0;
         for (const auto& chain : chains_) {
             if (chain->step != Step::Listing) continue;
@@ -403,7 +435,7 @@ private:
 
     RefreshCoordinator& owner_;
     ScanProgressModel& progress_;
-    const bool fastPath_;
+    bool listing_ = false;  // some chain lists (else every chain only checks)
     std::stop_token stop_;
     RefreshResult& result_;
     std::shared_ptr<Shared> shared_;
@@ -444,6 +476,53 @@ void RefreshCoordinator::publishFinalStatus(const RefreshResult& result) {
                                    : localized("scan.status.done", {std::to_string(updates)}));
 }
 
+std::vector<RefreshCoordinator::ChainStart> RefreshCoordinator::planChains(
+    const std::vector<ScannerPipeline>& pipelines, const CacheDecision& decision, RefreshResult& result) {
+    const Clock::TimePoint now = clock().now();
+    std::vector<ChainStart> starts;
+    std::vector<std::string> reused;
+    for (const ScannerPipeline& pipeline : pipelines) {
+        // Taken before the listing runs, so that a change while it runs is seen next time.
+        const std::string inputs = pipeline.inputs ? pipeline.inputs() : std::string();
+        std::optional<std::vector<Package>> inventory;
+        std::optional<SourceCache> known;
+        {
+            std::scoped_lock lock(mutex_);
+            if (auto it = cache_.lastInventory.find(pipeline.id); it != cache_.lastInventory.end()) inventory = it->second;
+            if (auto it = cache_.sources.find(pipeline.id); it != cache_.sources.end()) known = it->second;
+        }
+        const bool forced = decision.fullScan && decision.reason == kForceReason;
+        // What the listing read is as it was: its inventory stands without running the tool.
+        const bool unchanged = !forced && !inputs.empty() && inventory && known && known->inputs == inputs;
+        bool atCheck = false;
+        if (unchanged) {
+            const bool checkedLately = known->checkedAt &&
+                                       secondsBetween(*known->checkedAt, now) <= options_.scanCacheDuration.count();
+            if (checkedLately || !pipeline.checkUpdates) {
+                result.packagesByScanner[pipeline.id] = *inventory;
+                reused.push_back(pipeline.id);
+                progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) {
+                    status.state = {ScannerState::Kind::Finished, ""};
+                    status.scannedItems = static_cast<long long>(inventory->size());
+                });
+                continue;
+            }
+            atCheck = true;
+        }
+        // A source that cannot name its inputs lists again: reusing its inventory could show
+        // what a change since has made false.
+        if (atCheck) {
+            result.packagesByScanner[pipeline.id] = *inventory;
+            progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) {
+                status.scannedItems = static_cast<long long>(inventory->size());
+            });
+        }
+        starts.push_back({&pipeline, atCheck, inputs});
+    }
+    if (!reused.empty()) logger().info("🔵 Unchanged since the last scan, reused: " + join(reused, ", "));
+    return starts;
+}
+
 RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
     const auto start = SteadyClock::now();
     RefreshResult result;
@@ -476,53 +555,20 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
     progress_.registerScanner(std::string(ScanProgressModel::kPostScanStatusID), localized("scan.post_scan_checks"),
                               {ScannerState::Kind::Waiting, ""});
 
-    std::vector<const ScannerPipeline*> chains;
-    if (!decision.fullScan) {
-        // The inventory of the last full scan stays in place; only the checks run again.
-        {
-            std::scoped_lock lock(mutex_);
-            for (const auto& id : activeIds) {
-                if (auto it = cache_.lastInventory.find(id); it != cache_.lastInventory.end()) {
-                    result.packagesByScanner[id] = it->second;
-                }
-            }
-        }
-        for (const auto& pipeline : pipelines) {
-            auto found = result.packagesByScanner.find(pipeline.id);
-            if (found != result.packagesByScanner.end() && pipeline.checkUpdates) {
-                chains.push_back(&pipeline);
-                continue;
-            }
-            progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) {
-                status.state = {found == result.packagesByScanner.end() ? ScannerState::Kind::Skipped
-                                                                        : ScannerState::Kind::Finished,
-                                ""};
-                if (found != result.packagesByScanner.end()) {
-                    status.scannedItems = static_cast<long long>(found->second.size());
-                }
-            });
-        }
-        for (const ScannerPipeline* pipeline : chains) {
-            progress_.updateScanner(pipeline->id, [&](ScannerStatus& status) {
-                status.scannedItems = static_cast<long long>(result.packagesByScanner[pipeline->id].size());
-            });
-        }
-        progress_.setProgress(0.5);
-        progress_.setStep(localized("scan.status.preparing_checks"));
-        progress_.setStep(localized("scan.status.verifying"));
-        ChainRun(*this, chains, true, start, stop, result).run();
-        logger().info("[fast-path total] " + seconds(elapsedSince(start), "%.2f") + "s");
-    } else {
-        std::vector<std::string> extended;
-        for (const auto& pipeline : pipelines) {
-            chains.push_back(&pipeline);
-            if (!pipeline.isCore) extended.push_back(pipeline.id);
-        }
-        progress_.setStep(localized("scan.status.inventory"));
-        logger().info("Démarrage du scan core (Applications, MAS, Homebrew, NPM, Pip)");
-        if (!extended.empty()) logger().info("🔵 Extended scan pipelines: " + join(extended, ", "));
-        ChainRun(*this, chains, false, start, stop, result).run();
+    {
+        std::scoped_lock lock(mutex_);
+        pendingSources_.clear();
     }
+    std::vector<ChainStart> starts = planChains(pipelines, decision, result);
+    std::vector<std::string> extended;
+    for (const ChainStart& chain : starts) {
+        if (!chain.atCheck && !chain.pipeline->isCore) extended.push_back(chain.pipeline->id);
+    }
+    progress_.setStep(localized("scan.status.inventory"));
+    logger().info("Démarrage du scan core (Applications, MAS, Homebrew, NPM, Pip)");
+    if (!extended.empty()) logger().info("🔵 Extended scan pipelines: " + join(extended, ", "));
+    ChainRun(*this, starts, start, stop, result).run();
+    if (!decision.fullScan) logger().info("[fast-path total] " + seconds(elapsedSince(start), "%.2f") + "s");
     progress_.setScannerState(ScanProgressModel::kPostScanStatusID,
                               {stop.stop_requested() ? ScannerState::Kind::Cancelled : ScannerState::Kind::Finished, ""});
 
@@ -536,7 +582,6 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
             cache_.lastFullScanTime = clock().now();
             cache_.lastFullScanSourceIDs = activeIds;
             cache_.lastScanSourceCount = activeIds.size();
-            directoryChangesDetected_ = false;
         }
         // A source that failed this time keeps what it found before, for the next fast path.
         std::map<std::string, std::vector<Package>> inventory = result.packagesByScanner;
@@ -545,6 +590,14 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
             if (!inventory.count(id) && previous != cache_.lastInventory.end()) inventory[id] = previous->second;
         }
         cache_.lastInventory = std::move(inventory);
+        for (auto& [id, source] : pendingSources_) {
+            if (source) {
+                cache_.sources[id] = std::move(*source);
+            } else {
+                cache_.sources.erase(id);
+            }
+        }
+        pendingSources_.clear();
     }
     result.durationSeconds = elapsedSince(start);
     if (result.cancelled) {

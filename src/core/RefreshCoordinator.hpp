@@ -48,6 +48,8 @@ struct RefreshResult {
 class RefreshCoordinator {
 public:
     struct Options {
+        // How long an inventory, and a source's last update check, are reused (the user's cache
+        // lifetime setting in the program).
         std::chrono::duration<double> scanCacheDuration{300};
         std::chrono::duration<double> extendedPhaseLimit{360};
         // How long a stopped scanner may take to wind down before it is left behind.
@@ -61,12 +63,21 @@ public:
 
     // What the cache decision rests on, for saving beside the results and restoring in
     // the next process.
+    // What one source's listing read, and when its update check last ran.
+    struct SourceCache {
+        std::string inputs;  // its pipeline's fingerprint of them when it listed
+        std::optional<Clock::TimePoint> checkedAt;
+
+        friend bool operator==(const SourceCache&, const SourceCache&) = default;
+    };
     struct CacheState {
         std::optional<Clock::TimePoint> lastFullScanTime;
         std::set<std::string> lastFullScanSourceIDs;
         std::size_t lastScanSourceCount = 0;
         // Per scanner, the inventory the fast path keeps in place.
         std::map<std::string, std::vector<Package>> lastInventory;
+        // Per scanner whose pipeline names its inputs.
+        std::map<std::string, SourceCache> sources;
     };
 
     RefreshCoordinator(ScanProgressModel& progress, PipelineProvider provider);
@@ -82,13 +93,26 @@ public:
     };
     CacheDecision decide(bool force, const std::set<std::string>& activeIds) const;
 
-    void noteDirectoryChange();
     std::optional<Clock::TimePoint> lastFullScanTime() const;
     CacheState cacheState() const;
     void restoreCacheState(CacheState state);
 
 private:
     class ChainRun;
+    // One chain of a scan: its pipeline, whether its listing is reused (it starts at its
+    // check), and the fingerprint of what its listing reads, taken before it runs.
+    struct ChainStart {
+        const ScannerPipeline* pipeline = nullptr;
+        bool atCheck = false;
+        std::string inputs;
+    };
+    // Per source: reused whole (its inputs unchanged and its check recent), checked only, or
+    // listed and checked. Reused inventories go into `result` at once.
+    std::vector<ChainStart> planChains(const std::vector<ScannerPipeline>& pipelines, const CacheDecision& decision,
+                                       RefreshResult& result);
+    void noteListed(const std::string& id, const std::string& inputs);
+    void noteChecked(const std::string& id);
+    void forgetSource(const std::string& id);
 
     void logFinalSnapshot();
     void publishFinalStatus(const RefreshResult& result);
@@ -100,7 +124,8 @@ private:
 
     mutable std::mutex mutex_;
     CacheState cache_;
-    bool directoryChangesDetected_ = false;
+    // This scan's news of its sources (nothing: forget it), applied when it completes.
+    std::map<std::string, std::optional<SourceCache>> pendingSources_;
     // Scanner threads that outlived their time limit; stopped, joined at destruction.
     std::vector<std::jthread> leftBehind_;
 };

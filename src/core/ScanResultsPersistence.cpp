@@ -148,6 +148,13 @@ Json ScanMetadata::toJson() const {
     json["sources"] = std::move(states);
     if (lastFullScanDate) json["lastFullScanDate"] = toReferenceSeconds(*lastFullScanDate);
     json["fullScanSourceIds"] = fullScanSourceIds;
+    Json inputs = Json::array();
+    for (const SourceInputs& source : sourceInputs) {
+        Json entry = {{"id", source.id}, {"inputs", source.inputs}};
+        if (source.checkedAt) entry["checkedAt"] = toReferenceSeconds(*source.checkedAt);
+        inputs.push_back(std::move(entry));
+    }
+    json["sourceInputs"] = std::move(inputs);
     return json;
 }
 
@@ -194,6 +201,16 @@ ScanMetadata ScanMetadata::fromJson(const Json& json) {
     }
     if (auto date = numberField(json, "lastFullScanDate")) metadata.lastFullScanDate = fromReferenceSeconds(*date);
     metadata.fullScanSourceIds = strings(json, "fullScanSourceIds");
+    if (json.contains("sourceInputs") && json["sourceInputs"].is_array()) {
+        for (const auto& entry : json["sourceInputs"]) {
+            auto id = entry.is_object() ? stringField(entry, "id") : std::nullopt;
+            auto inputs = id ? stringField(entry, "inputs") : std::nullopt;
+            if (!inputs) continue;  // an entry of no use is dropped: that source lists again
+            SourceInputs source{*id, *inputs, std::nullopt};
+            if (auto checked = numberField(entry, "checkedAt")) source.checkedAt = fromReferenceSeconds(*checked);
+            metadata.sourceInputs.push_back(std::move(source));
+        }
+    }
     return metadata;
 }
 

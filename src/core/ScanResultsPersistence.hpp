@@ -46,6 +46,14 @@ struct ScanMetadata {
     std::vector<SourceScanState> sources;
     std::optional<Clock::TimePoint> lastFullScanDate;
     std::vector<std::string> fullScanSourceIds;
+    // Per source that names its inputs: their fingerprint when it listed, and when its update
+    // check last ran; a later scan reuses what is unchanged.
+    struct SourceInputs {
+        std::string id;
+        std::string inputs;
+        std::optional<Clock::TimePoint> checkedAt;
+    };
+    std::vector<SourceInputs> sourceInputs;
 
     Json toJson() const;
     static ScanMetadata fromJson(const Json& json);  // throws std::invalid_argument

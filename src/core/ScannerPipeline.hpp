@@ -36,6 +36,10 @@ struct ScannerPipeline {
     std::chrono::duration<double> timeout{180};
     std::function<ScanOutcome(std::stop_token)> run;
     std::function<ScanOutcome(std::stop_token)> checkUpdates;  // may be empty
+    // The fingerprint of what `run` reads (files' and folders' metadata, the tool's own
+    // path): while it is the one of the last listing, that listing stands and the tool is not
+    // run. Empty (or no function): the source cannot tell, and lists at every scan.
+    std::function<std::string()> inputs;
 };
 
 }  // namespace vt

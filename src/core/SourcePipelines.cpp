@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <future>
 
+#include "base/Fingerprint.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "core/ScanProgressModel.hpp"
@@ -31,6 +32,13 @@ ScannerPipeline adapterPipeline(const SourceRow& source, BaseManager& adapter) {
     pipeline.checkUpdates = [&adapter](std::stop_token stop) {
         std::vector<Package> outdated = adapter.checkOutdated(stop);
         return ScanOutcome{std::move(outdated), adapter.errorMessage()};
+    };
+    pipeline.inputs = [&adapter]() -> std::string {
+        std::vector<std::string> paths = adapter.listingInputs();
+        if (paths.empty()) return {};
+        // The tool itself too: another one found on the PATH lists other things.
+        paths.insert(paths.begin(), adapter.binaryPath());
+        return fingerprintDigest(fingerprintOf(paths));
     };
     return pipeline;
 }
@@ -134,6 +142,8 @@ ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateChe
     pipeline.successDetails = "Scan Apps terminé: ";
     pipeline.isCore = true;
     pipeline.timeout = std::chrono::seconds(120);
+    // No inputs of its own: it lists at every scan, its bundles' signatures deciding what is
+    // read again, so a changed Info.plist is seen at the next scan.
     pipeline.run = [&applications, &progress](std::stop_token stop) {
         auto report = [&progress](std::size_t count, std::size_t total, const std::string&, const std::string& phase) {
             progress.updateScanner("apps", [&](ScannerStatus& status) {
@@ -169,7 +179,6 @@ ScannerPipeline applicationsPipeline(ApplicationManager& applications, UpdateChe
         if (genericEnabled) generic.beginRound();
         request.check = ApplicationManager::sourceChecks(sources, request.sources);
         request.allowPreRelease = settings.showPreReleaseUpdates();
-        request.quickUpdateSwitches = QuickUpdateSwitches::fromSettings(settings);
         request.stop = stop;
         ApplicationUpdateCheckResult result = applications.checkForUpdates(checks, std::move(request));
         checks.setProgressHandler({});

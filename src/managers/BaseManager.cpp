@@ -8,6 +8,9 @@
 #include "system/FileSystemManager.hpp"
 #include "system/SystemNetworkClient.hpp"
 
+#include <algorithm>
+#include <filesystem>
+
 namespace vt {
 
 PackageManualUpdateRequiredError::PackageManualUpdateRequiredError(std::string packageName, std::string command,
@@ -217,6 +220,25 @@ void BaseManager::setErrorMessage(std::optional<std::string> message) {
 void BaseManager::publishPackages(std::vector<Package> packages) {
     std::scoped_lock lock(mutex_);
     packages_ = std::move(packages);
+}
+
+void BaseManager::addFolderAndEntries(std::vector<std::string>& paths, const std::string& folder) {
+    paths.push_back(folder);
+    std::vector<std::string> entries;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        entries.push_back(it->path().string());
+    }
+    std::sort(entries.begin(), entries.end());
+    paths.insert(paths.end(), entries.begin(), entries.end());
+}
+
+std::optional<std::string> BaseManager::variable(const std::map<std::string, std::string>& overrides, const char* name) {
+    if (auto it = overrides.find(name); it != overrides.end()) {
+        if (it->second.empty()) return std::nullopt;
+        return it->second;
+    }
+    return paths::environmentValue(name);
 }
 
 }  // namespace vt

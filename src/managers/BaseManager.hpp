@@ -58,6 +58,10 @@ public:
 
     // The installed items, each a Package of this adapter's kinds.
     virtual std::vector<Package> listInstalled(std::stop_token stop) = 0;
+    // The files and folders the listing reads (a folder's metadata changes when an entry is
+    // added, removed or renamed in it): while none of them changed, the last listing still
+    // holds. Empty: the adapter cannot tell. Called before a listing, from its thread.
+    virtual std::vector<std::string> listingInputs() { return {}; }
     // The installed items with a newer version, latestVersion filled.
     virtual std::vector<Package> checkOutdated(std::stop_token stop) = 0;
     virtual void update(const Package& package, std::stop_token stop) = 0;
@@ -86,6 +90,12 @@ protected:
     // colour, then `overrides`.
     static std::map<std::string, std::string> ownFolderEnvironment(const std::string& variable, const std::string& root,
                                                                    const std::map<std::string, std::string>& overrides);
+
+    // For listingInputs(): `folder` and every entry directly in it (what is installed there,
+    // each replaced or touched by an install, an upgrade or a removal).
+    static void addFolderAndEntries(std::vector<std::string>& paths, const std::string& folder);
+    // A variable of `overrides`, else of this process's environment; nothing when empty.
+    static std::optional<std::string> variable(const std::map<std::string, std::string>& overrides, const char* name);
 
     // Runs the tool through the runner; a stop surfaces as CancellationError, whatever the
     // runner calls it, so that every adapter tells a cancelled scan from a failed tool alike.

@@ -176,6 +176,7 @@ Json toJson(const Application& app) {
     put(json, "latestVersion", app.latestVersion);
     put(json, "releaseNotes", app.releaseNotes);
     put(json, "downloadURL", app.downloadURL);
+    put(json, "downloadSHA256", app.downloadSHA256);
     if (app.publishDate) json["publishDate"] = toReferenceSeconds(*app.publishDate);
     put(json, "appStoreID", app.appStoreID);
     put(json, "sparkleAppcastURL", app.sparkleAppcastURL);
@@ -223,6 +224,7 @@ Application applicationFromJson(const Json& json) {
     app.latestVersion = optionalString(json, "latestVersion");
     app.releaseNotes = optionalString(json, "releaseNotes");
     app.downloadURL = optionalString(json, "downloadURL");
+    app.downloadSHA256 = optionalString(json, "downloadSHA256");
     app.publishDate = optionalDate(json, "publishDate");
     app.appStoreID = optionalString(json, "appStoreID");
     app.sparkleAppcastURL = optionalString(json, "sparkleAppcastURL");

@@ -97,6 +97,8 @@ struct Application {
     std::optional<std::string> latestBuildNumber;  // never persisted
     std::optional<std::string> releaseNotes;
     std::optional<std::string> downloadURL;
+    // The SHA-256 its source publishes for that download (lower-case hex): the file must match it.
+    std::optional<std::string> downloadSHA256;
     std::optional<Clock::TimePoint> publishDate;
     std::optional<std::string> appStoreID;
     std::optional<std::string> sparkleAppcastURL;

@@ -336,36 +336,42 @@ std::vector<std::size_t> sortedVersionOrder(const std::vector<ParsedVersion>& ve
 
 std::vector<std::size_t> sortedLineOrder(const std::vector<std::string_view>& lines, bool newestFirst, bool unique) {
     // Version lists repeat themselves (the same release in many places), so each distinct
-    // text is parsed and sorted once; its lines then follow in input order.
+    // text is parsed and sorted once; the lines then follow their text's place, in input order.
+    constexpr std::size_t kDropped = static_cast<std::size_t>(-1);
     std::unordered_map<std::string_view, std::size_t> distinctIndex;
+    distinctIndex.reserve(std::min<std::size_t>(lines.size(), 1u << 20));
     std::vector<ParsedVersion> distinct;
-    std::vector<std::vector<std::size_t>> occurrences;
+    std::vector<std::size_t> textOfLine(lines.size(), kDropped);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         auto [it, inserted] = distinctIndex.try_emplace(lines[i], distinct.size());
-        if (inserted) {
-            distinct.push_back(parseVersion(lines[i]));
-            occurrences.emplace_back();
-        }
-        if (inserted || !unique) occurrences[it->second].push_back(i);
+        if (inserted) distinct.push_back(parseVersion(lines[i]));
+        if (inserted || !unique) textOfLine[i] = it->second;
     }
-    std::vector<std::size_t> order = sortedVersionOrder(distinct, newestFirst);
+    const std::vector<std::size_t> order = sortedVersionOrder(distinct, newestFirst);
 
-    std::vector<std::size_t> result;
-    result.reserve(lines.size());
+    // Texts that compare the same both ways ("1.2", "v1.2") share a place, so their lines
+    // interleave in input order.
     auto same = [&](std::size_t a, std::size_t b) {
         return compareVersions(distinct[a], distinct[b]) == VersionOrder::Same &&
                compareVersions(distinct[b], distinct[a]) == VersionOrder::Same;
     };
-    for (std::size_t start = 0; start < order.size();) {
+    std::vector<std::size_t> placeOfText(distinct.size());
+    std::size_t places = 0;
+    for (std::size_t start = 0; start < order.size(); ++places) {
         std::size_t end = start + 1;
         while (end < order.size() && same(order[start], order[end])) ++end;
-        const std::size_t first = result.size();
-        for (std::size_t k = start; k < end; ++k) {
-            result.insert(result.end(), occurrences[order[k]].begin(), occurrences[order[k]].end());
-        }
-        // Different texts that compare the same ("1.2", "v1.2") interleave in input order.
-        if (end - start > 1) std::sort(result.begin() + static_cast<std::ptrdiff_t>(first), result.end());
+        for (std::size_t k = start; k < end; ++k) placeOfText[order[k]] = places;
         start = end;
+    }
+    // A counting sort of the lines by place: stable, so input order holds within a place.
+    std::vector<std::size_t> firstSlot(places + 1, 0);
+    for (std::size_t text : textOfLine) {
+        if (text != kDropped) ++firstSlot[placeOfText[text] + 1];
+    }
+    for (std::size_t place = 0; place < places; ++place) firstSlot[place + 1] += firstSlot[place];
+    std::vector<std::size_t> result(firstSlot[places]);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (textOfLine[i] != kDropped) result[firstSlot[placeOfText[textOfLine[i]]]++] = i;
     }
     return result;
 }

@@ -4,6 +4,7 @@
 
 #include "base/Localization.hpp"
 #include "base/Strings.hpp"
+#include "model/PendingUpdate.hpp"
 #include "model/VersionRules.hpp"
 
 namespace vt {
@@ -174,7 +175,7 @@ AllUpdateRow AllUpdatesRowBuilder::packageRow(const Package& package, bool allow
     row.name = package.name;
     row.currentVersion = package.version;
     row.latestVersion = package.latestVersion;
-    row.hasUpdate = isUpdateAvailable(package.version, package.latestVersion, allowPreRelease);
+    row.hasUpdate = hasPendingUpdate(package, allowPreRelease);
     row.source = sourceLabel(package.type);
     row.subtitle = package.description;
     row.icon = own != nullptr                     ? own->icon

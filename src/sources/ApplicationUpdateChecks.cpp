@@ -5,7 +5,6 @@
 
 #include "base/Log.hpp"
 #include "model/VersionRules.hpp"
-#include "sources/rules/KnownIssuesRegistry.hpp"
 
 namespace vt {
 
@@ -32,13 +31,6 @@ ApplicationUpdateCheckResult checkApplicationsForUpdates(UpdateCheckCoordinator&
         return result;
     }
     const auto start = std::chrono::steady_clock::now();
-    // How each was installed, before the checks replace its mechanism with where updates come from.
-    std::map<std::string, std::string> installedSources;
-    for (const Application& application : request.applications) {
-        if (application.updateMechanism != UpdateMechanism::Unknown) {
-            installedSources[application.bundleIdentifier] = quickUpdateSourceLabel(application);
-        }
-    }
     const KnownSources& known = request.knownSources ? *request.knownSources : KnownSources::builtIn();
     for (Application& application : request.applications) {
         if (!application.bundleIdentifier.empty()) known.resolve(application, request.sources);
@@ -56,20 +48,7 @@ ApplicationUpdateCheckResult checkApplicationsForUpdates(UpdateCheckCoordinator&
     result.applications = std::move(run->applications);
     result.scan = run->scan;
     for (const Application& application : result.applications) {
-        if (!isOutdated(application, request.allowPreRelease)) continue;
-        ++result.outdatedCount;
-        QuickUpdateFacts facts;
-        if (request.runningProcessNames.contains(application.name)) facts.runningProcessName = application.name;
-        if (auto installed = installedSources.find(application.bundleIdentifier); installed != installedSources.end()) {
-            facts.installedSource = installed->second;
-        }
-        facts.currentMacOS = request.currentMacOS;
-        if (auto issue = KnownIssuesRegistry::shared().issue(application.bundleIdentifier)) {
-            facts.requiresUserChoice = issue->has(KnownAppFlag::RequiresUserChoice);
-            facts.knownProblematic = issue->has(KnownAppFlag::Problematic);
-        }
-        result.quickUpdates[application.bundleIdentifier] =
-            QuickUpdateEligibility::evaluate(application, facts, request.quickUpdateSwitches);
+        if (isOutdated(application, request.allowPreRelease)) ++result.outdatedCount;
     }
     char line[160];
     std::snprintf(line, sizeof line, "Update check completed in %.2fs. %ld outdated apps found.",

@@ -8,7 +8,6 @@
 
 #include "model/Application.hpp"
 #include "sources/KnownSources.hpp"
-#include "sources/QuickUpdateEligibility.hpp"
 #include "sources/SourceSettings.hpp"
 #include "sources/UpdateCheckCoordinator.hpp"
 
@@ -22,11 +21,6 @@ struct ApplicationUpdateCheckRequest {
     bool allowPreRelease = false;           // the "ShowPreReleaseUpdates" setting
     std::stop_token stop;                   // stops the checks in flight; what finished is kept
     const KnownSources* knownSources = nullptr;  // the built-in tables when null
-    // For the quick-update verdicts: QuickUpdateSwitches::fromSettings(settings), the names
-    // of the running processes, this system's version when known.
-    QuickUpdateSwitches quickUpdateSwitches;
-    std::set<std::string> runningProcessNames;
-    std::optional<std::string> currentMacOS;
 };
 
 struct ApplicationUpdateCheckResult {
@@ -34,8 +28,6 @@ struct ApplicationUpdateCheckResult {
     std::vector<Application> applications;  // the same records in the same order, with what was found
     UpdateCheckCoordinator::ScanResult scan;
     long long outdatedCount = 0;  // not ignored, with a latest version newer than the installed one
-    // Of each outdated application, by bundle identifier: whether it may be updated in one go.
-    std::map<std::string, QuickUpdateEligibility> quickUpdates;
 };
 
 // Finds the latest version of every application: fills in the sources known without the

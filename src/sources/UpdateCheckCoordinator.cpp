@@ -55,6 +55,7 @@ void applyCheckResult(Application& target, const Application& result) {
     target.latestBuildNumber = result.latestBuildNumber;
     target.releaseNotes = result.releaseNotes;
     target.downloadURL = result.downloadURL;
+    target.downloadSHA256 = result.downloadSHA256;
     target.publishDate = result.publishDate;
     target.appStoreID = result.appStoreID;
     target.sparkleAppcastURL = result.sparkleAppcastURL;

@@ -16,7 +16,6 @@ const Logger& logger() {
 }
 
 constexpr const char* kAppCacheFile = "update_cache.json";
-constexpr const char* kPackageCacheFile = "package_update_cache.json";
 constexpr const char* kFailedChecksFile = "failed_checks.json";
 constexpr const char* kFailureCountsFile = "failure_counts.json";
 
@@ -60,6 +59,7 @@ CachedUpdateInfo CachedUpdateInfo::from(const Application& application, Clock::T
     info.updateStrategy = std::string(rawValue(application.updateStrategy));
     info.homebrewCaskName = application.homebrewCaskName;
     info.downloadURL = application.downloadURL;
+    info.downloadSHA256 = application.downloadSHA256;
     info.detectionConfidence = application.detectionConfidence;
     info.resolutionSource = application.resolutionSource;
     info.resolutionReason = application.resolutionReason;
@@ -77,7 +77,11 @@ void CachedUpdateInfo::applyTo(Application& application) const {
         if (auto strategy = updateStrategyFromRaw(*updateStrategy)) application.updateStrategy = *strategy;
     }
     replaceIfPresent(application.homebrewCaskName, homebrewCaskName);
-    replaceIfPresent(application.downloadURL, downloadURL);
+    // A checksum belongs to its address: they are replaced together.
+    if (downloadURL) {
+        application.downloadURL = downloadURL;
+        application.downloadSHA256 = downloadSHA256;
+    }
     replaceIfPresent(application.detectionConfidence, detectionConfidence);
     replaceIfPresent(application.resolutionSource, resolutionSource);
     replaceIfPresent(application.resolutionReason, resolutionReason);
@@ -94,6 +98,7 @@ Json CachedUpdateInfo::toJson() const {
     put(json, "updateStrategy", updateStrategy);
     put(json, "homebrewCaskName", homebrewCaskName);
     put(json, "downloadURL", downloadURL);
+    put(json, "downloadSHA256", downloadSHA256);
     if (detectionConfidence) json["detectionConfidence"] = rawValue(*detectionConfidence);
     if (resolutionSource) json["resolutionSource"] = rawValue(*resolutionSource);
     put(json, "resolutionReason", resolutionReason);
@@ -116,6 +121,7 @@ std::optional<CachedUpdateInfo> CachedUpdateInfo::fromJson(const Json& json) {
     info.updateStrategy = stringField(json, "updateStrategy");
     info.homebrewCaskName = stringField(json, "homebrewCaskName");
     info.downloadURL = stringField(json, "downloadURL");
+    info.downloadSHA256 = stringField(json, "downloadSHA256");
     if (auto raw = stringField(json, "detectionConfidence")) info.detectionConfidence = detectionConfidenceFromRaw(*raw);
     if (auto raw = stringField(json, "resolutionSource")) info.resolutionSource = appRulePrimarySourceFromRaw(*raw);
     info.resolutionReason = stringField(json, "resolutionReason");
@@ -138,13 +144,6 @@ void UpdateRepository::load() {
             if (auto info = CachedUpdateInfo::fromJson(value)) appCache_[key] = std::move(*info);
         }
     }
-    if (auto json = readObject(folder_ + "/" + kPackageCacheFile)) {
-        for (const auto& [key, value] : json->items()) {
-            auto timestamp = numberField(value, "timestamp");
-            if (!timestamp) continue;
-            packageCache_[key] = {stringField(value, "latestVersion"), fromReferenceSeconds(*timestamp)};
-        }
-    }
     if (auto json = readObject(folder_ + "/" + kFailedChecksFile)) {
         for (const auto& [key, value] : json->items()) {
             if (value.is_number()) failedChecks_[key] = fromReferenceSeconds(value.get<double>());
@@ -156,7 +155,6 @@ void UpdateRepository::load() {
         }
     }
     logger().info(countLine("Loaded %ld cached app entries", appCache_.size()));
-    logger().info(countLine("Loaded %ld cached package entries", packageCache_.size()));
     logger().info(countLine("Loaded %ld failed check entries", failedChecks_.size()));
     cleanStaleEntriesLocked();
 }
@@ -165,10 +163,6 @@ void UpdateRepository::cleanStaleEntriesLocked() {
     const auto limit = clock_.now() - kStaleEntryLifetime;
     std::size_t removed = std::erase_if(appCache_, [&](const auto& entry) { return entry.second.timestamp < limit; });
     appCacheDirty_ = appCacheDirty_ || removed > 0;
-    std::size_t removedPackages =
-        std::erase_if(packageCache_, [&](const auto& entry) { return entry.second.timestamp < limit; });
-    packageCacheDirty_ = packageCacheDirty_ || removedPackages > 0;
-    removed += removedPackages;
     if (removed > 0) logger().info(countLine("Cleaned %ld stale cache entries", removed));
 }
 
@@ -183,19 +177,6 @@ void UpdateRepository::store(const CachedUpdateInfo& info) {
     std::scoped_lock lock(mutex_);
     appCache_[info.bundleIdentifier] = info;
     appCacheDirty_ = true;
-}
-
-std::optional<CachedPackageInfo> UpdateRepository::cachedPackage(const std::string& identifier) const {
-    std::scoped_lock lock(mutex_);
-    auto found = packageCache_.find(identifier);
-    if (found == packageCache_.end()) return std::nullopt;
-    return found->second;
-}
-
-void UpdateRepository::storePackage(const std::string& identifier, const CachedPackageInfo& info) {
-    std::scoped_lock lock(mutex_);
-    packageCache_[identifier] = info;
-    packageCacheDirty_ = true;
 }
 
 void UpdateRepository::recordFailure(const std::string& bundleIdentifier) {
@@ -213,6 +194,14 @@ void UpdateRepository::clearFailure(const std::string& bundleIdentifier) {
         failuresDirty_ = true;
     }
     logger().info("🧹 UpdateRepository: cleared failure state for " + bundleIdentifier);
+}
+
+void UpdateRepository::forget(const std::string& bundleIdentifier) {
+    {
+        std::scoped_lock lock(mutex_);
+        if (appCache_.erase(bundleIdentifier) > 0) appCacheDirty_ = true;
+    }
+    clearFailure(bundleIdentifier);
 }
 
 std::map<std::string, long long> UpdateRepository::failureCounts() const {
@@ -241,21 +230,12 @@ bool UpdateRepository::isRecentlyFailed(const std::string& bundleIdentifier) con
 
 bool UpdateRepository::flush() {
     std::scoped_lock writing(writeMutex_);
-    std::optional<Json> apps, packages, failedChecks, failureCounts;
+    std::optional<Json> apps, failedChecks, failureCounts;
     {
         std::scoped_lock lock(mutex_);
         if (appCacheDirty_) {
             apps = Json::object();
             for (const auto& [key, info] : appCache_) (*apps)[key] = info.toJson();
-        }
-        if (packageCacheDirty_) {
-            packages = Json::object();
-            for (const auto& [key, info] : packageCache_) {
-                Json entry = Json::object();
-                put(entry, "latestVersion", info.latestVersion);
-                entry["timestamp"] = toReferenceSeconds(info.timestamp);
-                (*packages)[key] = std::move(entry);
-            }
         }
         if (failuresDirty_) {
             failedChecks = Json::object();
@@ -263,9 +243,9 @@ bool UpdateRepository::flush() {
             failureCounts = Json::object();
             for (const auto& [key, count] : failureCounts_) (*failureCounts)[key] = count;
         }
-        appCacheDirty_ = packageCacheDirty_ = failuresDirty_ = false;
+        appCacheDirty_ = failuresDirty_ = false;
     }
-    if (!apps && !packages && !failedChecks) return true;
+    if (!apps && !failedChecks) return true;
     bool written = paths::ensureFolder(folder_);
     auto write = [&](const char* name, const std::optional<Json>& json) {
         if (!json) return true;
@@ -278,15 +258,13 @@ bool UpdateRepository::flush() {
         }
     };
     const bool appsWritten = write(kAppCacheFile, apps);
-    const bool packagesWritten = write(kPackageCacheFile, packages);
     const bool failuresWritten = write(kFailedChecksFile, failedChecks) && write(kFailureCountsFile, failureCounts);
-    if (!appsWritten || !packagesWritten || !failuresWritten) {
+    if (!appsWritten || !failuresWritten) {
         std::scoped_lock lock(mutex_);  // try again at the next flush
         appCacheDirty_ = appCacheDirty_ || !appsWritten;
-        packageCacheDirty_ = packageCacheDirty_ || !packagesWritten;
         failuresDirty_ = failuresDirty_ || !failuresWritten;
     }
-    return written && appsWritten && packagesWritten && failuresWritten;
+    return written && appsWritten && failuresWritten;
 }
 
 }  // namespace vt

@@ -24,6 +24,7 @@ struct CachedUpdateInfo {
     std::optional<std::string> updateStrategy;
     std::optional<std::string> homebrewCaskName;
     std::optional<std::string> downloadURL;
+    std::optional<std::string> downloadSHA256;
     std::optional<DetectionConfidence> detectionConfidence;
     std::optional<AppRulePrimarySource> resolutionSource;
     std::optional<std::string> resolutionReason;
@@ -39,15 +40,8 @@ struct CachedUpdateInfo {
     static std::optional<CachedUpdateInfo> fromJson(const Json& json);  // nullopt when unusable
 };
 
-// A cached latest version of a package, by identifier.
-struct CachedPackageInfo {
-    std::optional<std::string> latestVersion;
-    Clock::TimePoint timestamp{};
-};
-
-// Persisted results and failure bookkeeping of application update checks, in four files of
-// the support folder: "update_cache.json", "package_update_cache.json", "failed_checks.json"
-// and "failure_counts.json". The files are read once at construction (entries older than a
+// Persisted results and failure bookkeeping of application update checks, in three files of
+// the support folder: "update_cache.json", "failed_checks.json" and "failure_counts.json". The files are read once at construction (entries older than a
 // day are dropped) and written atomically by flush(), which a check run calls once at its
 // end rather than once per application.
 //
@@ -71,12 +65,14 @@ public:
 
     std::optional<CachedUpdateInfo> cachedResult(const std::string& bundleIdentifier) const;
     void store(const CachedUpdateInfo& info);
-    std::optional<CachedPackageInfo> cachedPackage(const std::string& identifier) const;
-    void storePackage(const std::string& identifier, const CachedPackageInfo& info);
 
     // Notes the time of the failure and increments the count.
     void recordFailure(const std::string& bundleIdentifier);
     void clearFailure(const std::string& bundleIdentifier);
+    // Drops what is known of an application's checks (its cached result and failure state),
+    // so that its next check asks its source again: after its rule changed. Not written
+    // until flush().
+    void forget(const std::string& bundleIdentifier);
     long long failureCount(const std::string& bundleIdentifier) const;
     // Every identifier with its count of consecutive failed checks.
     std::map<std::string, long long> failureCounts() const;
@@ -100,10 +96,9 @@ private:
     mutable std::mutex mutex_;
     std::mutex writeMutex_;  // keeps two flushes from writing their snapshots out of order
     std::map<std::string, CachedUpdateInfo> appCache_;
-    std::map<std::string, CachedPackageInfo> packageCache_;
     std::map<std::string, Clock::TimePoint> failedChecks_;
     std::map<std::string, long long> failureCounts_;
-    bool appCacheDirty_ = false, packageCacheDirty_ = false, failuresDirty_ = false;
+    bool appCacheDirty_ = false, failuresDirty_ = false;
 };
 
 }  // namespace vt

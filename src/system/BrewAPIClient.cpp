@@ -71,7 +71,8 @@ std::optional<Json> parseArray(std::string_view body) {
     return json;
 }
 
-const char* etagKey(bool formula) { return formula ? "formulaETag" : "caskETag"; }
+constexpr const char* kBodyFile = "homebrew_casks.json";
+constexpr const char* kETagKey = "caskETag";
 
 }  // namespace
 
@@ -79,34 +80,6 @@ BrewAPIClient::BrewAPIClient(NetworkClient& network) : BrewAPIClient(network, Op
 
 BrewAPIClient::BrewAPIClient(NetworkClient& network, Options options)
     : network_(network), options_(std::move(options)) {}
-
-BrewAPIClient::FormulaIndex BrewAPIClient::parseFormulaIndex(std::string_view body, std::size_t* skipped) {
-    std::optional<Json> json = parseArray(body);
-    if (!json) throw NetworkError::decodingFailed("the Homebrew formula index is not a JSON array");
-    FormulaIndex index;
-    std::size_t bad = 0;
-    for (const Json& item : *json) {
-        std::optional<std::string> name = item.is_object() ? stringField(item, "name") : std::nullopt;
-        if (!name || name->empty()) {
-            ++bad;
-            continue;
-        }
-        FormulaEntry entry;
-        entry.name = *name;
-        entry.fullName = stringField(item, "full_name").value_or(*name);
-        if (auto versions = item.find("versions"); versions != item.end() && versions->is_object()) {
-            entry.versions.stable = stringField(*versions, "stable");
-            entry.versions.head = stringField(*versions, "head");
-        }
-        entry.revision = integerField(item, "revision").value_or(0);
-        entry.pinned = boolField(item, "pinned").value_or(false);
-        entry.deprecated = boolField(item, "deprecated").value_or(false);
-        entry.disabled = boolField(item, "disabled").value_or(false);
-        index.insert_or_assign(entry.name, std::move(entry));
-    }
-    if (skipped != nullptr) *skipped = bad;
-    return index;
-}
 
 BrewAPIClient::CaskIndex BrewAPIClient::parseCaskIndex(std::string_view body, std::size_t* skipped) {
     std::optional<Json> json = parseArray(body);
@@ -132,89 +105,62 @@ BrewAPIClient::CaskIndex BrewAPIClient::parseCaskIndex(std::string_view body, st
     return index;
 }
 
-bool BrewAPIClient::refreshFormulaIndex(std::stop_token stop) { return refresh(Kind::Formula, std::move(stop)); }
-bool BrewAPIClient::refreshCaskIndex(std::stop_token stop) { return refresh(Kind::Cask, std::move(stop)); }
-
-bool BrewAPIClient::refresh(Kind kind, std::stop_token stop) {
-    const bool isFormula = kind == Kind::Formula;
-    loadFromDiskIfNeeded(kind);
+bool BrewAPIClient::refreshCaskIndex(std::stop_token stop) {
+    loadFromDiskIfNeeded();
     HttpRequest request;
-    request.url = Endpoints::url(Service::HomebrewApi, isFormula ? "/formula.json" : "/cask.json");
+    request.url = Endpoints::url(Service::HomebrewApi, "/cask.json");
     request.maxBodyBytes = kMaxIndexBytes;
     {
         std::scoped_lock lock(mutex_);
         // Without an index in memory, a 304 would leave us with nothing.
-        const bool haveIndex = isFormula ? formulaIndex_ != nullptr : caskIndex_ != nullptr;
-        if (haveIndex) request.ifNoneMatch = isFormula ? formulaETag_ : caskETag_;
+        if (caskIndex_ != nullptr) request.ifNoneMatch = caskETag_;
     }
     HttpResponse response = network_.send(request, stop);
     if (response.isNotModified() && request.ifNoneMatch) {
-        logger().debug(std::string("Homebrew ") + (isFormula ? "formula" : "cask") + " index unchanged (304)");
+        logger().debug("Homebrew cask index unchanged (304)");
         return false;
     }
     std::string body = NetworkClient::successfulBody(response);
     std::size_t skipped = 0;
     std::optional<std::string> etag = response.etag();
-    if (isFormula) {
-        auto index = std::make_shared<const FormulaIndex>(parseFormulaIndex(body, &skipped));
-        std::scoped_lock lock(mutex_);
-        formulaIndex_ = std::move(index);
-        formulaETag_ = etag;
-    } else {
-        auto index = std::make_shared<const CaskIndex>(parseCaskIndex(body, &skipped));
+    auto index = std::make_shared<const CaskIndex>(parseCaskIndex(body, &skipped));
+    {
         std::scoped_lock lock(mutex_);
         caskIndex_ = std::move(index);
         caskETag_ = etag;
     }
-    if (skipped > 0) {
-        logger().warning("⚠️ Skipped " + std::to_string(skipped) + " malformed Homebrew " +
-                         (isFormula ? "formula" : "cask") + " index entries");
-    }
-    storeOnDisk(kind, body, etag);
+    if (skipped > 0) logger().warning("⚠️ Skipped " + std::to_string(skipped) + " malformed Homebrew cask index entries");
+    storeOnDisk(body, etag);
     return true;
 }
 
-std::string BrewAPIClient::bodyFileName(Kind kind) const {
-    return kind == Kind::Formula ? "homebrew_formulae.json" : "homebrew_casks.json";
-}
-
-void BrewAPIClient::loadFromDiskIfNeeded(Kind kind) {
-    const int slot = kind == Kind::Formula ? 0 : 1;
+void BrewAPIClient::loadFromDiskIfNeeded() {
     {
         std::scoped_lock lock(mutex_);
-        if (triedDisk_[slot] || !options_.cacheFolder) return;
-        triedDisk_[slot] = true;
+        if (triedDisk_ || !options_.cacheFolder) return;
+        triedDisk_ = true;
     }
     const std::string folder = *options_.cacheFolder;
     std::optional<Json> schema = parseJson(readFile(folder + "/" + kSchemaFile).value_or(""));
     if (!schema || !schema->is_object() || integerField(*schema, "schemaVersion") != kCacheSchemaVersion) return;
-    std::optional<std::string> body = readFile(folder + "/" + bodyFileName(kind));
+    std::optional<std::string> body = readFile(folder + "/" + kBodyFile);
     if (!body) return;
     std::optional<Json> expiration = parseJson(readFile(folder + "/" + kExpirationFile).value_or(""));
     std::optional<std::string> etag =
-        expiration && expiration->is_object() ? stringField(*expiration, etagKey(kind == Kind::Formula)) : std::nullopt;
+        expiration && expiration->is_object() ? stringField(*expiration, kETagKey) : std::nullopt;
     try {
-        if (kind == Kind::Formula) {
-            auto index = std::make_shared<const FormulaIndex>(parseFormulaIndex(*body));
-            std::scoped_lock lock(mutex_);
-            if (!formulaIndex_) {
-                formulaIndex_ = std::move(index);
-                formulaETag_ = etag;
-            }
-        } else {
-            auto index = std::make_shared<const CaskIndex>(parseCaskIndex(*body));
-            std::scoped_lock lock(mutex_);
-            if (!caskIndex_) {
-                caskIndex_ = std::move(index);
-                caskETag_ = etag;
-            }
+        auto index = std::make_shared<const CaskIndex>(parseCaskIndex(*body));
+        std::scoped_lock lock(mutex_);
+        if (!caskIndex_) {
+            caskIndex_ = std::move(index);
+            caskETag_ = etag;
         }
     } catch (const NetworkError&) {
-        logger().warning("⚠️ Ignoring unreadable cached Homebrew index " + bodyFileName(kind));
+        logger().warning(std::string("⚠️ Ignoring unreadable cached Homebrew index ") + kBodyFile);
     }
 }
 
-void BrewAPIClient::storeOnDisk(Kind kind, const std::string& body, const std::optional<std::string>& etag) const {
+void BrewAPIClient::storeOnDisk(const std::string& body, const std::optional<std::string>& etag) const {
     if (!options_.cacheFolder) return;
     const std::string folder = *options_.cacheFolder;
     std::scoped_lock lock(diskMutex_);
@@ -222,13 +168,12 @@ void BrewAPIClient::storeOnDisk(Kind kind, const std::string& body, const std::o
     try {
         std::optional<Json> expiration = parseJson(readFile(folder + "/" + kExpirationFile).value_or(""));
         Json record = expiration && expiration->is_object() ? *expiration : Json::object();
-        const char* key = etagKey(kind == Kind::Formula);
         if (etag) {
-            record[key] = *etag;
+            record[kETagKey] = *etag;
         } else {
-            record.erase(key);
+            record.erase(kETagKey);
         }
-        writeFileAtomically(folder + "/" + bodyFileName(kind), body);
+        writeFileAtomically(folder + "/" + kBodyFile, body);
         writeFileAtomically(folder + "/" + kExpirationFile, dumpJson(record));
         writeFileAtomically(folder + "/" + kSchemaFile, dumpJson(Json{{"schemaVersion", kCacheSchemaVersion}}));
     } catch (const FileWriteError& error) {
@@ -236,32 +181,14 @@ void BrewAPIClient::storeOnDisk(Kind kind, const std::string& body, const std::o
     }
 }
 
-std::shared_ptr<const BrewAPIClient::FormulaIndex> BrewAPIClient::formulaIndex() const {
-    std::scoped_lock lock(mutex_);
-    return formulaIndex_;
-}
-
 std::shared_ptr<const BrewAPIClient::CaskIndex> BrewAPIClient::caskIndex() const {
     std::scoped_lock lock(mutex_);
     return caskIndex_;
 }
 
-std::optional<std::string> BrewAPIClient::formulaETag() const {
-    std::scoped_lock lock(mutex_);
-    return formulaETag_;
-}
-
 std::optional<std::string> BrewAPIClient::caskETag() const {
     std::scoped_lock lock(mutex_);
     return caskETag_;
-}
-
-std::optional<BrewAPIClient::FormulaEntry> BrewAPIClient::formula(std::string_view name) const {
-    auto index = formulaIndex();
-    if (!index) return std::nullopt;
-    auto found = index->find(name);
-    if (found == index->end()) return std::nullopt;
-    return found->second;
 }
 
 std::optional<BrewAPIClient::CaskEntry> BrewAPIClient::cask(std::string_view token) const {

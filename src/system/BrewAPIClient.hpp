@@ -14,30 +14,15 @@ namespace vt {
 
 class NetworkClient;
 
-// The formula and cask indexes of Homebrew's public JSON API (the HomebrewApi endpoint).
-// Each refresh is a conditional request carrying the stored ETag, so an unchanged index
-// costs one 304. With a cache folder, the last bodies and their ETags are kept on disk
-// ("homebrew_casks.json", "homebrew_formulae.json", "homebrew_cache_expiration.json",
-// "homebrew_cache_schema_version.json") and a new process starts from them.
-// Thread-safe; no lock is held during a request. A failed refresh throws NetworkError and
-// keeps the previous index.
+// The cask index of Homebrew's public JSON API (the HomebrewApi endpoint), which adoption and
+// the application sources match bundles against. Each refresh is a conditional request
+// carrying the stored ETag, so an unchanged index costs one 304. With a cache folder, the
+// last body and its ETag are kept on disk ("homebrew_casks.json",
+// "homebrew_cache_expiration.json", "homebrew_cache_schema_version.json") and a new process
+// starts from them. Thread-safe; no lock is held during a request. A failed refresh throws
+// NetworkError and keeps the previous index.
 class BrewAPIClient {
 public:
-    struct FormulaEntry {
-        struct Versions {
-            std::optional<std::string> stable;
-            std::optional<std::string> head;
-            friend bool operator==(const Versions&, const Versions&) = default;
-        };
-        std::string name;
-        std::string fullName;
-        Versions versions;
-        long long revision = 0;
-        bool pinned = false;
-        bool deprecated = false;
-        bool disabled = false;
-        friend bool operator==(const FormulaEntry&, const FormulaEntry&) = default;
-    };
     struct CaskEntry {
         std::string token;
         std::string version;
@@ -50,11 +35,10 @@ public:
         std::vector<std::string> conflictsWithCasks;
         friend bool operator==(const CaskEntry&, const CaskEntry&) = default;
     };
-    using FormulaIndex = std::map<std::string, FormulaEntry, std::less<>>;
     using CaskIndex = std::map<std::string, CaskEntry, std::less<>>;
 
     static constexpr int kCacheSchemaVersion = 1;
-    // The cask index is about 15 MB and the formula index about 30 MB today.
+    // The cask index is about 15 MB today.
     static constexpr std::uint64_t kMaxIndexBytes = 256ull * 1024 * 1024;
 
     struct Options {
@@ -65,39 +49,28 @@ public:
     BrewAPIClient(NetworkClient& network, Options options);
 
     // true when a new index arrived, false when the server said it is unchanged.
-    bool refreshFormulaIndex(std::stop_token stop = {});
     bool refreshCaskIndex(std::stop_token stop = {});
 
     // Empty until a refresh (or the disk cache) provided one.
-    std::shared_ptr<const FormulaIndex> formulaIndex() const;
     std::shared_ptr<const CaskIndex> caskIndex() const;
-    std::optional<std::string> formulaETag() const;
     std::optional<std::string> caskETag() const;
 
-    std::optional<FormulaEntry> formula(std::string_view name) const;
     std::optional<CaskEntry> cask(std::string_view token) const;
 
     // Entries that are not objects or lack their name are skipped and counted.
-    static FormulaIndex parseFormulaIndex(std::string_view body, std::size_t* skipped = nullptr);
     static CaskIndex parseCaskIndex(std::string_view body, std::size_t* skipped = nullptr);
 
 private:
-    enum class Kind { Formula, Cask };
-
-    bool refresh(Kind kind, std::stop_token stop);
-    void loadFromDiskIfNeeded(Kind kind);
-    void storeOnDisk(Kind kind, const std::string& body, const std::optional<std::string>& etag) const;
-    std::string bodyFileName(Kind kind) const;
+    void loadFromDiskIfNeeded();
+    void storeOnDisk(const std::string& body, const std::optional<std::string>& etag) const;
 
     NetworkClient& network_;
     Options options_;
     mutable std::mutex mutex_;
     mutable std::mutex diskMutex_;  // the ETag file is read, changed and written back
-    std::shared_ptr<const FormulaIndex> formulaIndex_;
-    std::optional<std::string> formulaETag_;
     std::shared_ptr<const CaskIndex> caskIndex_;
     std::optional<std::string> caskETag_;
-    bool triedDisk_[2] = {false, false};
+    bool triedDisk_ = false;
 };
 
 }  // namespace vt

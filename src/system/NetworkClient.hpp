@@ -19,7 +19,10 @@ namespace vt {
 // to do about it. Two errors are equal when they are the same case with equal payloads.
 class NetworkError : public std::runtime_error {
 public:
-    enum class Kind { InvalidResponse, InvalidURL, DecodingFailed, Timeout, ConnectionFailed, SslError, NoData };
+    enum class Kind {
+        InvalidResponse, InvalidURL, DecodingFailed, Timeout, ConnectionFailed, SslError, NoData,
+        InsecureRedirect,  // an https request redirected to plain http (the detail is where to)
+    };
 
     static NetworkError invalidResponse(int statusCode);
     static NetworkError invalidURL(std::string url);
@@ -28,6 +31,7 @@ public:
     static NetworkError connectionFailed();
     static NetworkError sslError();
     static NetworkError noData();
+    static NetworkError insecureRedirect(std::string url);
 
     Kind kind() const noexcept { return kind_; }
     int statusCode() const noexcept { return statusCode_; }             // InvalidResponse; 0 otherwise

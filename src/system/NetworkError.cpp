@@ -30,6 +30,11 @@ NetworkError NetworkError::sslError() { return NetworkError(Kind::SslError, 0, "
 
 NetworkError NetworkError::noData() { return NetworkError(Kind::NoData, 0, "", "No data received from server"); }
 
+NetworkError NetworkError::insecureRedirect(std::string url) {
+    std::string description = "Refused a redirect from https to plain http: " + url;
+    return NetworkError(Kind::InsecureRedirect, 0, std::move(url), description);
+}
+
 std::string NetworkError::recoverySuggestion() const {
     switch (kind_) {
         case Kind::InvalidResponse: return "The server may be experiencing issues. Try again later.";
@@ -39,6 +44,7 @@ std::string NetworkError::recoverySuggestion() const {
         case Kind::ConnectionFailed: return "Check your internet connection and try again";
         case Kind::SslError: return "Check your network settings and ensure your system date/time is correct";
         case Kind::NoData: return "The server may not have returned any data. Try again.";
+        case Kind::InsecureRedirect: return "The server hands the file out over an unencrypted connection; ask its publisher for an https address.";
     }
     return {};
 }

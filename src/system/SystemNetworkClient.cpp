@@ -347,7 +347,10 @@ HttpResponse SystemNetworkClient::Impl::perform(const HttpRequest& request, Tran
     curl.easySetopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl.easySetopt(handle, CURLOPT_ERRORBUFFER, errorText);
     curl.easySetopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl.easySetopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // What was asked for over https never continues over plain http, where anyone on the way
+    // could change it.
+    const bool secure = startsWith(toLower(request.url), "https://");
+    curl.easySetopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
     curl.easySetopt(handle, CURLOPT_FOLLOWLOCATION, request.maxRedirects > 0 ? 1L : 0L);
     curl.easySetopt(handle, CURLOPT_MAXREDIRS, static_cast<long>(std::max(0, request.maxRedirects)));
     curl.easySetopt(handle, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
@@ -394,6 +397,10 @@ HttpResponse SystemNetworkClient::Impl::perform(const HttpRequest& request, Tran
     }
     if (code != CURLE_OK) {
         std::string cause = errorText[0] != '\0' ? std::string(errorText) : std::string(curl.easyStrerror(code));
+        // The address itself was checked: a protocol refused now is the one a redirect named.
+        if (code == CURLE_UNSUPPORTED_PROTOCOL && secure) {
+            throw NetworkError::insecureRedirect(transfer.headers.get("Location").value_or(request.url)).withCause(cause);
+        }
         NetworkError error = errorFor(code, status, request, transfer).withCause(cause);
         networkLog().debug(request.url + ": " + error.description() + " (" + cause + ")");
         throw error;

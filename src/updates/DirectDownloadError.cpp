@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "base/Localization.hpp"
+
 namespace vt {
 
 DirectDownloadError::DirectDownloadError(Kind kind, int statusCode, std::string message, const std::string& description)
@@ -42,17 +44,22 @@ DirectDownloadError DirectDownloadError::checksumMismatch() {
                                "Échec de la vérification de l'intégrité du fichier téléchargé.");
 }
 
-DirectDownloadError DirectDownloadError::authorizationRequired() {
-    return DirectDownloadError(Kind::AuthorizationRequired, 0, {},
-                               "Des privilèges administrateur sont requis pour installer cette application.");
-}
-
 DirectDownloadError DirectDownloadError::noCompatibleFile(const std::string& architecture, const std::string& product) {
     std::string text = "Aucun fichier compatible ";
     text += architecture;
     text += " disponible pour ";
     text += product;
     return DirectDownloadError(Kind::NoCompatibleFile, 0, {}, text);
+}
+
+DirectDownloadError DirectDownloadError::notNewer(std::string message) {
+    std::string text = message;
+    return DirectDownloadError(Kind::NotNewer, 0, std::move(message), text);
+}
+
+DirectDownloadError DirectDownloadError::appRunning(const std::string& appName) {
+    std::string text = localized("update.refused_running", {appName});
+    return DirectDownloadError(Kind::AppRunning, 0, text, text);
 }
 
 }  // namespace vt

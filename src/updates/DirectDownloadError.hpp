@@ -16,8 +16,9 @@ public:
         DownloadNotFound,
         UnsupportedFileType,
         ChecksumMismatch,
-        AuthorizationRequired,
         NoCompatibleFile,
+        NotNewer,    // what is installed now is as new or newer (or gone): nothing was replaced
+        AppRunning,  // the application runs and the user did not agree to replace it
     };
 
     static DirectDownloadError httpError(int statusCode);
@@ -27,13 +28,16 @@ public:
     static DirectDownloadError downloadNotFound();
     static DirectDownloadError unsupportedFileType();
     static DirectDownloadError checksumMismatch();
-    static DirectDownloadError authorizationRequired();
     // The product publishes files for other processor kinds only.
     static DirectDownloadError noCompatibleFile(const std::string& architecture, const std::string& product);
+    // Refusals before anything is replaced; the message is the whole description.
+    static DirectDownloadError notNewer(std::string message);
+    static DirectDownloadError appRunning(const std::string& appName);
 
     Kind kind() const noexcept { return kind_; }
     int statusCode() const noexcept { return statusCode_; }
-    // installFailed's message, without the "L'installation a échoué: " before it.
+    // installFailed's message, without the "L'installation a échoué: " before it (and the
+    // refusals' own).
     const std::string& message() const noexcept { return message_; }
     std::string description() const { return what(); }
 

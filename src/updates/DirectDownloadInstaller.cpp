@@ -4,8 +4,10 @@
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "sources/inventory/AppBundleReader.hpp"
+#include "sources/inventory/InstalledVersionCheck.hpp"
 #include "system/AdminPrompt.hpp"
 #include "system/PrivilegedOperations.hpp"
+#include "system/RunningProcesses.hpp"
 #include "updates/DirectDownloadError.hpp"
 
 #include <openssl/evp.h>
@@ -64,9 +66,23 @@ void DirectDownloadInstaller::install(const std::string& source, const std::stri
     checkInstalled(source, destination, displayName);
 }
 
+void DirectDownloadInstaller::checkReplaceable(const std::string& source, const std::string& destination,
+                                               const std::string& displayName) const {
+    std::optional<InstalledVersion> downloaded = readInstalledVersion(source);
+    if (!downloaded) throw DirectDownloadError::installFailed("Impossible de lire la version de l'application téléchargée");
+    if (auto refusal = refusalToReplace(displayName, destination, downloaded->version, downloaded->buildNumber)) {
+        throw DirectDownloadError::notNewer(refusal->message);
+    }
+    if (processesInside(destination).empty()) return;
+    if (!options_.confirmReplaceRunning || !options_.confirmReplaceRunning(displayName)) {
+        throw DirectDownloadError::appRunning(displayName);
+    }
+}
+
 void DirectDownloadInstaller::replace(const std::string& source, const std::string& destination,
                                       const std::string& displayName, std::stop_token stop) {
     if (stop.stop_requested()) throw CancellationError();
+    checkReplaceable(source, destination, displayName);
     const std::string backup = destination + ".backup";
     // The helper is only allowed to write into the standard application folders.
     if (isInStandardLocation(destination) && fs::exists(destination)) {

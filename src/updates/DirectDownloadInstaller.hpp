@@ -18,8 +18,9 @@ class PrivilegedOperations;
 // helper's replace when it answers, else a backup beside the destination, a copy as the
 // user and, when that is refused, one with administrator rights; then the quarantine
 // attribute goes and the installed bundle is read again to make sure it is the download.
-// Root operations go only through PrivilegedOperations. Failures throw
-// DirectDownloadError; after a failure the destination is as it was (beside its backup).
+// Root operations go only through PrivilegedOperations. Nothing is replaced when the bundle
+// installed now is as new as the download, or runs and the user does not agree. Failures
+// throw DirectDownloadError; after a failure the destination is as it was (beside its backup).
 // One install at a time per instance: calls are serialised.
 class DirectDownloadInstaller {
 public:
@@ -37,6 +38,8 @@ public:
         PrivilegedOperations* privileged = nullptr;    // required
         InstallTools tools;
         Wording wording;
+        // Whether a running application may be replaced under itself; refused when absent.
+        std::function<bool(const std::string& appName)> confirmReplaceRunning;
     };
 
     explicit DirectDownloadInstaller(Options options);
@@ -45,8 +48,9 @@ public:
     void install(const std::string& source, const std::string& destination, const std::string& displayName,
                  std::stop_token stop = {});
 
-    // The replacement alone, for callers that verified already; steps helper → backup →
-    // copy → quarantine, without the post-install check.
+    // The replacement alone, for callers that verified already: the bundle installed now is
+    // read again (it must be older than `source`, and not running without consent), then
+    // helper → backup → copy → quarantine, without the post-install check.
     void replace(const std::string& source, const std::string& destination, const std::string& displayName,
                  std::stop_token stop = {});
 
@@ -65,6 +69,7 @@ public:
     const AppInstallSecurityVerifier& verifier() const { return verifier_; }
 
 private:
+    void checkReplaceable(const std::string& source, const std::string& destination, const std::string& displayName) const;
     void copyApplication(const std::string& source, const std::string& destination, const std::string& displayName,
                          std::stop_token stop);
 

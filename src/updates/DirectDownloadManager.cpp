@@ -53,7 +53,9 @@ DirectDownloadFileType fileTypeOf(const std::string& filename) {
     throw DirectDownloadError::unsupportedFileType();
 }
 
-bool isHttpAddress(std::string_view url) { return startsWith(url, "https://") || startsWith(url, "http://"); }
+// Downloads and their checksums come over https only: over plain http anyone on the way could
+// change both.
+bool isHttpsAddress(std::string_view url) { return startsWith(toLower(url), "https://"); }
 
 std::optional<std::string> stringAt(const Json& object, const char* key) {
     if (!object.is_object() || !object.contains(key) || !object[key].is_string()) return std::nullopt;
@@ -125,7 +127,7 @@ DirectDownloadMetadata DirectDownloadManager::jetBrains(const DirectDownloadConf
     const Json& file = downloads[wanted];
     std::optional<std::string> link = stringAt(file, "link");
     if (!link) throw DirectDownloadError::downloadNotFound();
-    if (!isHttpAddress(*link)) throw DirectDownloadError::invalidURL();
+    if (!isHttpsAddress(*link)) throw DirectDownloadError::invalidURL();
 
     std::optional<std::string> checksum = stringAt(file, "checksum");
     if (!checksum) checksum = stringAt(file, "sha256");
@@ -133,7 +135,7 @@ DirectDownloadMetadata DirectDownloadManager::jetBrains(const DirectDownloadConf
         std::optional<std::string> checksumLink = stringAt(file, "checksumLink");
         if (!checksumLink) checksumLink = stringAt(file, "sha256Link");
         // The linked file is "HEX *name", as sha256sum writes it.
-        if (checksumLink && isHttpAddress(*checksumLink)) {
+        if (checksumLink && isHttpsAddress(*checksumLink)) {
             std::string text = body(*checksumLink, stop);
             std::string_view first = trimView(text);
             first = first.substr(0, first.find_first_of(" \t\r\n"));
@@ -203,7 +205,7 @@ DirectDownloadMetadata DirectDownloadManager::homebrewCask(const DirectDownloadC
     if (!version || *version == "latest") throw DirectDownloadError::releaseNotFound();
     std::optional<std::string> url = stringAt(cask, "url");
     if (!url) throw DirectDownloadError::downloadNotFound();
-    if (!isHttpAddress(*url)) throw DirectDownloadError::invalidURL();
+    if (!isHttpsAddress(*url)) throw DirectDownloadError::invalidURL();
 
     DirectDownloadMetadata metadata;
     // "1.2.3,4567": the version, then the build the download address is made with.

@@ -51,7 +51,8 @@ public:
 //   checksum after that file's name.
 // - homebrewCask: GET {HomebrewApi}/cask/TOKEN.json; reads "version" (before a comma the
 //   version, after it the build), "url", and "sha256" ("no_check": none).
-// Stateless: requests may run concurrently.
+// A download address other than https is invalidURL; a checksum link other than https is
+// not followed. Stateless: requests may run concurrently.
 class DirectDownloadManager {
 public:
     // architecture: "arm64" or "x86_64"; empty for the machine's own.

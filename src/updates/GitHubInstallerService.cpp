@@ -7,6 +7,7 @@
 #include "base/Uuid.hpp"
 #include "model/VersionRules.hpp"
 #include "sources/inventory/AppBundleReader.hpp"
+#include "sources/inventory/InstalledVersionCheck.hpp"
 #include "sources/github/GitHubReleasesManager.hpp"
 #include "system/CommandRunning.hpp"
 #include "system/NetworkClient.hpp"
@@ -123,6 +124,14 @@ GitHubInstallError GitHubInstallError::signatureVerificationFailed(const std::st
 GitHubInstallError GitHubInstallError::userCancelled() {
     return {Kind::UserCancelled, "Installation annulée par l'utilisateur"};
 }
+GitHubInstallError GitHubInstallError::insecureDownloadURL(const std::string& url) {
+    return {Kind::InvalidDownloadURL, prefixed("URL de téléchargement refusée (https seulement): ", url)};
+}
+GitHubInstallError GitHubInstallError::checksumMismatch(const std::string& description) {
+    return {Kind::ChecksumMismatch, description};
+}
+GitHubInstallError GitHubInstallError::notNewer(const std::string& message) { return {Kind::NotNewer, message}; }
+GitHubInstallError GitHubInstallError::appRunning(const std::string& message) { return {Kind::AppRunning, message}; }
 
 bool disablesDirectInstall(std::string_view failureMessage) {
     std::string text = folded(failureMessage);
@@ -160,7 +169,8 @@ struct GitHubInstallerService::Staging {
 GitHubInstallerService::GitHubInstallerService(Options options)
     : options_(std::move(options)),
       installer_(DirectDownloadInstaller::Options{options_.runner, options_.privileged, options_.tools,
-                                                  DirectDownloadInstaller::Wording::gitHub()}) {}
+                                                  DirectDownloadInstaller::Wording::gitHub(),
+                                                  options_.confirmReplaceRunning}) {}
 
 std::string repositoryOfAsset(const std::string& url) {
     std::vector<std::string_view> parts = split(url, '/');
@@ -175,8 +185,15 @@ GitHubInstallResult GitHubInstallerService::install(const GitHubInstallRequest& 
     std::scoped_lock lock(busy_);
     if (!request.localFile) {
         if (!request.downloadURL || request.downloadURL->empty()) throw GitHubInstallError::noMacOSAsset();
-        if (!startsWith(*request.downloadURL, "https://") && !startsWith(*request.downloadURL, "http://"))
-            throw GitHubInstallError::invalidDownloadURL();
+        if (startsWith(toLower(*request.downloadURL), "http://"))
+            throw GitHubInstallError::insecureDownloadURL(*request.downloadURL);
+        if (!startsWith(toLower(*request.downloadURL), "https://")) throw GitHubInstallError::invalidDownloadURL();
+    }
+    // Nothing is fetched for a release that is not newer than what is installed now.
+    const std::string expected = versionFromTag(request.expectedVersion).value_or(request.expectedVersion);
+    if (!expected.empty()) {
+        if (auto refusal = refusalToReplace(request.name, request.bundlePath, expected))
+            throw GitHubInstallError::notNewer(refusal->message);
     }
     try {
         installer_.verifier().requireTools(request.name);
@@ -193,6 +210,15 @@ GitHubInstallResult GitHubInstallerService::install(const GitHubInstallRequest& 
 
         logger().info("📦 Repository: " + request.repository);
         std::string file = request.localFile ? *request.localFile : download(request, staging.folder, onProgress, stop);
+        if (request.expectedSHA256) {
+            try {
+                DirectDownloadInstaller::verifyChecksum(file, *request.expectedSHA256);
+            } catch (const DirectDownloadError& error) {
+                if (error.kind() != DirectDownloadError::Kind::ChecksumMismatch)
+                    throw GitHubInstallError::installFailed(error.message());
+                throw GitHubInstallError::checksumMismatch(error.description());
+            }
+        }
         std::string fileName(lastPathComponent(file));
         std::string bundle;
         switch (assetKind(fileName)) {
@@ -317,6 +343,8 @@ void GitHubInstallerService::installBundle(const GitHubInstallRequest& request, 
     try {
         installer_.replace(bundle, request.bundlePath, request.name, stop);
     } catch (const DirectDownloadError& error) {
+        if (error.kind() == DirectDownloadError::Kind::NotNewer) throw GitHubInstallError::notNewer(error.message());
+        if (error.kind() == DirectDownloadError::Kind::AppRunning) throw GitHubInstallError::appRunning(error.message());
         if (error.message() == DirectDownloadInstaller::Wording::gitHub().userCancelled)
             throw GitHubInstallError::userCancelled();
         throw GitHubInstallError::installFailed(error.message());

@@ -48,6 +48,9 @@ public:
         NoMacOSAsset,
         SignatureVerificationFailed,
         UserCancelled,
+        ChecksumMismatch,  // the file is not the one the release published
+        NotNewer,          // what is installed now is as new or newer: nothing was replaced
+        AppRunning,        // the application runs and the user did not agree to replace it
     };
 
     static GitHubInstallError downloadFailed(const std::string& detail);
@@ -56,9 +59,14 @@ public:
     static GitHubInstallError extractionFailed(const std::string& detail);
     static GitHubInstallError installFailed(const std::string& detail);
     static GitHubInstallError invalidDownloadURL();
+    // A plain http address: nothing is downloaded that anyone on the way could change.
+    static GitHubInstallError insecureDownloadURL(const std::string& url);
     static GitHubInstallError noMacOSAsset();
     static GitHubInstallError signatureVerificationFailed(const std::string& detail);
     static GitHubInstallError userCancelled();
+    static GitHubInstallError checksumMismatch(const std::string& description);
+    static GitHubInstallError notNewer(const std::string& message);
+    static GitHubInstallError appRunning(const std::string& message);
 
     Kind kind() const noexcept { return kind_; }
     std::string description() const { return what(); }
@@ -84,13 +92,17 @@ struct GitHubInstallRequest {
     std::string repository;       // "owner/repo", for the log
     std::optional<std::string> downloadURL;
     std::string expectedVersion;  // the release's version
+    // The SHA-256 the release gives for the asset (lower-case hex): the file must match it.
+    std::optional<std::string> expectedSHA256 = std::nullopt;
     // A file already downloaded (a manual download): installed from there, nothing fetched.
     std::optional<std::string> localFile = std::nullopt;
 };
 
-// Downloads a release asset into a fresh "GitHubInstall-" folder, mounts the disk image or
-// unpacks the archive, verifies the bundle inside and puts it in place of the installed one,
-// then reads the installed version again. Reports each phase through the callback (on the
+// Downloads a release asset (https only) into a fresh "GitHubInstall-" folder, checks its
+// SHA-256 when the release gives one, mounts the disk image or unpacks the archive, verifies
+// the bundle inside and puts it in place of the installed one, then reads the installed
+// version again. Nothing is downloaded when the bundle installed now is as new as the
+// release, and nothing is replaced when the unpacked bundle is not newer than it. Reports each phase through the callback (on the
 // calling thread). Throws GitHubInstallError; cancellation by `stop` is userCancelled. The
 // temporary folder is always removed. One install at a time per instance.
 class GitHubInstallerService {
@@ -106,6 +118,8 @@ public:
         InstallTools tools;
         std::string temporaryFolder;                 // the system's when empty
         ArchiveLimits archiveLimits;
+        // Whether a running application may be replaced under itself; refused when absent.
+        std::function<bool(const std::string& appName)> confirmReplaceRunning;
     };
     using ProgressHandler = std::function<void(const GitHubInstallProgress&)>;
 

@@ -12,9 +12,10 @@ struct InstallTools {
     std::string xattr = "/usr/bin/xattr";
     std::string hdiutil = "/usr/bin/hdiutil";
 
-    // The standard table, with any tool named by an absolute path in VANTREEL_TOOL_CODESIGN,
-    // VANTREEL_TOOL_SPCTL, VANTREEL_TOOL_XATTR or VANTREEL_TOOL_HDIUTIL in its place (how the
-    // end-to-end tests stand in for the signing tools; like PATH, only the user sets it).
+    // The standard table. Only a build made for the tests (VT_TEST_TOOLS, which no release
+    // build turns on) puts a tool named by an absolute path in VANTREEL_TOOL_CODESIGN,
+    // VANTREEL_TOOL_SPCTL, VANTREEL_TOOL_XATTR or VANTREEL_TOOL_HDIUTIL in its place: in a
+    // shipped program whoever sets the environment must not be able to turn verification off.
     static InstallTools fromEnvironment();
 };
 

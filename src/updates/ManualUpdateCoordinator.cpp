@@ -19,6 +19,8 @@
 #include "settings/DefaultsStore.hpp"
 #include "system/CommandRunning.hpp"
 #include "system/NetworkClient.hpp"
+#include "updates/DirectDownloadError.hpp"
+#include "updates/DirectDownloadInstaller.hpp"
 #include "updates/DownloadFileName.hpp"
 
 namespace vt {
@@ -176,57 +178,72 @@ std::string ManualUpdateCoordinator::userDownloadFolder(CommandRunning* runner) 
     return fallback;
 }
 
-void ManualUpdateCoordinator::setProgress(const std::string& key, ManualUpdateProgress progress,
-                                          const ProgressHandler& onProgress) {
+std::optional<CompletedManualDownload> ManualUpdateCoordinator::reusableDownload(const std::string& key,
+                                                                                const ManualUpdateItem& item) {
+    std::optional<CompletedManualDownload> earlier;
     {
         std::scoped_lock lock(mutex_);
-        progressByItemID_[key] = progress;
-        ++activityRevision_;
+        if (auto found = completedDownloads_.find(key); found != completedDownloads_.end()) earlier = found->second;
     }
-    if (onProgress) onProgress(progress);
+    if (!earlier) return std::nullopt;
+    std::error_code error;
+    bool usable = std::filesystem::is_regular_file(earlier->path(), error);
+    if (usable && item.expectedSHA256) {
+        try {
+            DirectDownloadInstaller::verifyChecksum(earlier->path(), *item.expectedSHA256);
+        } catch (const DirectDownloadError&) {
+            usable = false;  // changed since: downloaded again
+        }
+    }
+    if (usable) return earlier;
+    std::map<std::string, CompletedManualDownload> remaining;
+    {
+        std::scoped_lock lock(mutex_);
+        completedDownloads_.erase(key);
+        remaining = completedDownloads_;
+    }
+    persistCompletedDownloads(std::move(remaining));
+    return std::nullopt;
 }
 
-void ManualUpdateCoordinator::recordFailure(const std::string& key, const ManualUpdateItem& item,
-                                            const std::string& message) {
-    {
-        std::scoped_lock lock(mutex_);
-        failedDownloadItemIDs_.insert(key);
-        lastErrorMessage_ = message;
-        ++activityRevision_;
+void ManualUpdateCoordinator::persistCompletedDownloads(std::map<std::string, CompletedManualDownload> downloads) const {
+    if (options_.defaults == nullptr) return;
+    Json all = Json::object();
+    for (const auto& [itemKey, download] : downloads) all[itemKey] = toJson(download);
+    try {
+        options_.defaults->set(kCompletedDownloadsKey, std::move(all));
+    } catch (const FileWriteError& error) {
+        // The file is downloaded all the same; only the memory of it is lost.
+        logger().warning(std::string("⚠️ ManualUpdateCoordinator: cannot save completed downloads: ") + error.what());
     }
-    std::string line = "⚠️ ManualUpdateCoordinator: ";
-    line += item.name;
-    line += " failed ";
-    line += message;
-    logger().warning(line);
 }
 
 CompletedManualDownload ManualUpdateCoordinator::download(const ManualUpdateItem& item,
                                                           const ProgressHandler& onProgress, std::stop_token stop) {
     const std::string key = itemKey(item);
-    std::stop_source source;
+    if (std::optional<CompletedManualDownload> earlier = reusableDownload(key, item)) {
+        logger().info("⬇️ ManualUpdateCoordinator: " + item.name + " already downloaded at " + earlier->path());
+        return *earlier;
+    }
     {
         std::scoped_lock lock(mutex_);
-        if (inFlight_.contains(key)) throw std::logic_error(item.name + " is already being downloaded");
-        inFlight_.emplace(key, source);
-        failedDownloadItemIDs_.erase(key);
-        ++activityRevision_;
+        if (!inFlight_.insert(key).second) throw std::logic_error(item.name + " is already being downloaded");
     }
-    std::stop_callback forward(stop, [&source] { source.request_stop(); });
     std::string temporary;
     auto finish = [&] {
         std::error_code ignored;
         if (!temporary.empty()) std::filesystem::remove(temporary, ignored);
         std::scoped_lock lock(mutex_);
         inFlight_.erase(key);
-        progressByItemID_.erase(key);
-        ++activityRevision_;
+    };
+    auto report = [&onProgress](ManualUpdateProgress progress) {
+        if (onProgress) onProgress(progress);
     };
 
     try {
         if (!item.downloadURL || item.downloadURL->empty()) throw NetworkError::invalidURL("");
         const std::string url = *item.downloadURL;
-        setProgress(key, {"manual_update.phase.preparing", std::nullopt, std::nullopt}, onProgress);
+        report({"manual_update.phase.preparing", std::nullopt, std::nullopt});
         const std::string folder = options_.downloadFolder.value_or(userDownloadFolder(options_.runner));
         if (!paths::ensureFolder(folder)) throw ManualUpdateError::noFolder(folder);
 
@@ -235,14 +252,12 @@ CompletedManualDownload ManualUpdateCoordinator::download(const ManualUpdateItem
         std::optional<std::uint64_t> size;
         try {
             HttpResponse head = options_.network->send(
-                HttpRequest{.url = url, .method = HttpMethod::Head, .timeoutSeconds = kHeadTimeoutSeconds},
-                source.get_token());
+                HttpRequest{.url = url, .method = HttpMethod::Head, .timeoutSeconds = kHeadTimeoutSeconds}, stop);
             if (head.isSuccess()) size = head.contentLength();
         } catch (const NetworkError& error) {
             logger().debug(std::string("HEAD ") + url + ": " + error.description());
         }
-        setProgress(key, {"manual_update.phase.downloading", size ? std::optional<double>(0.0) : std::nullopt, size},
-                    onProgress);
+        report({"manual_update.phase.downloading", size ? std::optional<double>(0.0) : std::nullopt, size});
 
         static thread_local std::mt19937_64 random{std::random_device{}()};
         temporary = folder + "/.vantreel-" + std::to_string(random() % 1000000000000ull) + ".download";
@@ -257,9 +272,9 @@ CompletedManualDownload ManualUpdateCoordinator::download(const ManualUpdateItem
                     if (total && *total > 0) {
                         percent = std::min(1.0, static_cast<double>(received.bytesReceived) / static_cast<double>(*total));
                     }
-                    setProgress(key, {"manual_update.phase.downloading", percent, total}, onProgress);
+                    report({"manual_update.phase.downloading", percent, total});
                 },
-                source.get_token());
+                stop);
         } catch (const NetworkError& error) {
             if (error.kind() == NetworkError::Kind::InvalidResponse && error.statusCode() >= 400) {
                 throw ManualUpdateError::httpError(error.statusCode());
@@ -277,110 +292,37 @@ CompletedManualDownload ManualUpdateCoordinator::download(const ManualUpdateItem
         line += " sizeBytes=";
         line += std::to_string(bytes);
         logger().info(line);
+        // Checked before the file gets its name: a file that is not the published one is never kept.
+        if (item.expectedSHA256) DirectDownloadInstaller::verifyChecksum(temporary, *item.expectedSHA256);
 
         const std::string name = downloadFileName(response.contentDisposition(), response.url, item.name,
                                                   item.latestVersion, response.contentType());
         const std::string destination = claimName(temporary, folder, name);
-        setProgress(key, {"manual_update.phase.cleaning", 1.0, bytes}, onProgress);
+        report({"manual_update.phase.cleaning", 1.0, bytes});
 
         CompletedManualDownload completed{CompletedManualDownload::fileURLFor(destination), item.latestVersion,
                                           options_.updateViewGeneration ? options_.updateViewGeneration()
                                                                         : std::nullopt};
-        Json all = Json::object();
+        std::map<std::string, CompletedManualDownload> all;
         {
             std::scoped_lock lock(mutex_);
             completedDownloads_[key] = completed;
-            ++completedDownloadsRevision_;
-            for (const auto& [itemKey, download] : completedDownloads_) all[itemKey] = toJson(download);
+            all = completedDownloads_;
         }
         finish();
-        if (options_.defaults != nullptr) {
-            try {
-                options_.defaults->set(kCompletedDownloadsKey, std::move(all));
-            } catch (const FileWriteError& error) {
-                // The file is downloaded all the same; only the memory of it is lost.
-                logger().warning(std::string("⚠️ ManualUpdateCoordinator: cannot save completed downloads: ") +
-                                 error.what());
-            }
-        }
+        persistCompletedDownloads(std::move(all));
         return completed;
     } catch (const CancellationError&) {
         finish();
         throw;
     } catch (const std::exception& error) {
+        finish();
+        if (stop.stop_requested()) throw CancellationError();
         std::string message = error.what();
         if (const auto* network = dynamic_cast<const NetworkError*>(&error)) message = network->description();
-        if (source.stop_requested()) {
-            finish();
-            throw CancellationError();
-        }
-        recordFailure(key, item, message);
-        finish();
+        logger().warning("⚠️ ManualUpdateCoordinator: " + item.name + " failed " + message);
         throw;
     }
-}
-
-void ManualUpdateCoordinator::cancel(const std::string& key) {
-    std::stop_source source;
-    {
-        std::scoped_lock lock(mutex_);
-        auto found = inFlight_.find(key);
-        if (found == inFlight_.end()) return;
-        source = found->second;
-        progressByItemID_[key] = ManualUpdateProgress{"update.cancelling", std::nullopt, std::nullopt};
-        ++activityRevision_;
-    }
-    source.request_stop();
-}
-
-std::optional<ManualUpdateProgress> ManualUpdateCoordinator::progress(const std::string& key) const {
-    std::scoped_lock lock(mutex_);
-    auto found = progressByItemID_.find(key);
-    return found == progressByItemID_.end() ? std::nullopt : std::optional(found->second);
-}
-
-std::optional<CompletedManualDownload> ManualUpdateCoordinator::completedDownload(const std::string& key) const {
-    std::scoped_lock lock(mutex_);
-    auto found = completedDownloads_.find(key);
-    return found == completedDownloads_.end() ? std::nullopt : std::optional(found->second);
-}
-
-bool ManualUpdateCoordinator::hasFailed(const std::string& key) const {
-    std::scoped_lock lock(mutex_);
-    return failedDownloadItemIDs_.contains(key);
-}
-
-void ManualUpdateCoordinator::forgetCompletedDownload(const std::string& key) {
-    Json all = Json::object();
-    {
-        std::scoped_lock lock(mutex_);
-        if (completedDownloads_.erase(key) == 0) return;
-        ++completedDownloadsRevision_;
-        for (const auto& [itemKey, download] : completedDownloads_) all[itemKey] = toJson(download);
-    }
-    if (options_.defaults != nullptr) options_.defaults->set(kCompletedDownloadsKey, std::move(all));
-}
-
-std::set<std::string> ManualUpdateCoordinator::inFlightItemIDs() const {
-    std::scoped_lock lock(mutex_);
-    std::set<std::string> keys;
-    for (const auto& entry : inFlight_) keys.insert(entry.first);
-    return keys;
-}
-
-std::optional<std::string> ManualUpdateCoordinator::lastErrorMessage() const {
-    std::scoped_lock lock(mutex_);
-    return lastErrorMessage_;
-}
-
-int ManualUpdateCoordinator::completedDownloadsRevision() const {
-    std::scoped_lock lock(mutex_);
-    return completedDownloadsRevision_;
-}
-
-int ManualUpdateCoordinator::activityRevision() const {
-    std::scoped_lock lock(mutex_);
-    return activityRevision_;
 }
 
 }  // namespace vt

@@ -44,6 +44,8 @@ struct ManualUpdateItem {
     std::optional<std::string> downloadURL;
     // Where the item is installed when the user chose the place.
     std::optional<std::string> installLocationOverride;
+    // The SHA-256 its source publishes (lower-case hex): a file that does not match is not kept.
+    std::optional<std::string> expectedSHA256 = std::nullopt;
 };
 
 class ManualUpdateError : public std::runtime_error {
@@ -61,8 +63,9 @@ private:
 };
 
 // Downloads the update file of an item the user updates by hand into the download folder,
-// remembers finished downloads across runs and reports phases and percentages. Thread-safe;
-// its lock is never held across a request or a callback.
+// remembers finished downloads across runs (a file still there is not fetched again) and
+// reports phases and percentages. Thread-safe; its lock is never held across a request or a
+// callback.
 class ManualUpdateCoordinator {
 public:
     static constexpr const char* kCompletedDownloadsKey = "ManualUpdateCoordinator.CompletedDownloads.v1";
@@ -90,35 +93,24 @@ public:
     // other than home, else ~/Downloads.
     static std::string userDownloadFolder(CommandRunning* runner);
 
-    // Downloads the item's file and records it. Blocks; onProgress is called on this thread.
-    // Throws ManualUpdateError, NetworkError, FileWriteError, or CancellationError after
-    // cancel() or a stop of `stop`; every failure but a cancellation is recorded.
+    // Downloads the item's file and records it; a file the item downloaded before that is
+    // still there (and matches its checksum) is given again without a transfer. A download
+    // whose checksum does not match is removed (DirectDownloadError::checksumMismatch).
+    // Blocks; onProgress is called on this thread. Throws ManualUpdateError, NetworkError,
+    // FileWriteError, DirectDownloadError, or CancellationError after a stop of `stop`.
     CompletedManualDownload download(const ManualUpdateItem& item, const ProgressHandler& onProgress = {},
                                      std::stop_token stop = {});
-    void cancel(const std::string& key);
-
-    std::optional<ManualUpdateProgress> progress(const std::string& key) const;
-    std::optional<CompletedManualDownload> completedDownload(const std::string& key) const;
-    bool hasFailed(const std::string& key) const;
-    void forgetCompletedDownload(const std::string& key);
-    std::set<std::string> inFlightItemIDs() const;
-    std::optional<std::string> lastErrorMessage() const;
-    int completedDownloadsRevision() const;
-    int activityRevision() const;
 
 private:
-    void setProgress(const std::string& key, ManualUpdateProgress progress, const ProgressHandler& onProgress);
-    void recordFailure(const std::string& key, const ManualUpdateItem& item, const std::string& message);
+    // The item's earlier download when its file is still there and, when the item has a
+    // checksum, matches it; otherwise it is forgotten.
+    std::optional<CompletedManualDownload> reusableDownload(const std::string& key, const ManualUpdateItem& item);
+    void persistCompletedDownloads(std::map<std::string, CompletedManualDownload> downloads) const;
 
     Options options_;
     mutable std::mutex mutex_;
-    std::map<std::string, std::stop_source> inFlight_;
-    std::map<std::string, ManualUpdateProgress> progressByItemID_;
+    std::set<std::string> inFlight_;
     std::map<std::string, CompletedManualDownload> completedDownloads_;
-    std::set<std::string> failedDownloadItemIDs_;
-    std::optional<std::string> lastErrorMessage_;
-    int completedDownloadsRevision_ = 0;
-    int activityRevision_ = 0;
 };
 
 Json toJson(const CompletedManualDownload& download);

@@ -26,6 +26,7 @@
 #include "base/Uuid.hpp"
 #include "model/VersionRules.hpp"
 #include "sources/inventory/AppBundleReader.hpp"
+#include "sources/inventory/InstalledVersionCheck.hpp"
 #include "sources/inventory/MachOArchitecture.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/DesktopLaunch.hpp"
@@ -188,7 +189,7 @@ SparkleInstallError SparkleInstallError::bundleIdentifierMismatch(const std::str
 SparkleInstallError SparkleInstallError::versionRegression(const std::string& installed, const std::string& downloaded) {
     std::string message = "Sparkle: downloaded version ";
     message += downloaded;
-    message += " is older than the installed version ";
+    message += " is not newer than the installed version ";
     message += installed;
     return {Kind::VersionRegression, message};
 }
@@ -415,6 +416,7 @@ std::string SparkleUpdateInstaller::run(Work& work) {
     if (!toLower(release_.downloadURL).starts_with("https://")) {
         throw SparkleInstallError::nonHTTPSEnclosure(release_.downloadURL);
     }
+    refuseUnlessNewer(release_.version, release_.buildNumber);
     if (!target_.publicKeyBase64 || !release_.signatureBase64) {
         logger().warning(joined(joined("Sparkle update delegated to app for ", target_.name), ": missing direct-install trust material"));
         std::string why = !target_.publicKeyBase64 ? SparkleInstallError::missingPublicKey().what()
@@ -461,21 +463,7 @@ std::string SparkleUpdateInstaller::run(Work& work) {
 
     // 7. Done (past the replacement nothing is undone, so a late cancel is not honoured).
     report(1, "sparkle.update.done");
-    bool relaunched = false;
-    if (!work.quitProcesses.empty()) {
-        report(1, "sparkle.update.relaunching");
-        std::string executable = work.quitProcesses.front().executable;
-        try {
-            environment_.relaunch(target_.bundlePath, executable);
-            relaunched = true;
-        } catch (const std::exception& failure) {
-            std::string line = "Sparkle relaunch failed for ";
-            line += target_.name;
-            line += ": ";
-            line += failure.what();
-            logger().error(line);
-        }
-    }
+    const bool relaunched = relaunchQuitApplication(work);
     std::string line = "Sparkle install OK: ";
     line += target_.installedVersion;
     line += " → ";
@@ -610,10 +598,7 @@ void SparkleUpdateInstaller::validate(Work& work, const std::string& bundle) {
     if (!newID || !installedID || *newID != *installedID) {
         throw SparkleInstallError::bundleIdentifierMismatch(installedID.value_or("none"), newID.value_or("none"));
     }
-    std::string newVersion = infoPlistField(bundle, &InfoPlistFields::shortVersion).value_or(release_.version);
-    if (compareVersions(newVersion, target_.installedVersion) == VersionOrder::Ascending) {
-        throw SparkleInstallError::versionRegression(target_.installedVersion, newVersion);
-    }
+    refuseUnlessNewer(bundle);
     AppArchitectureKind installedArchitecture = bundleArchitecture(target_.bundlePath);
     AppArchitectureKind newArchitecture = bundleArchitecture(bundle);
     if (!covers(newArchitecture, installedArchitecture)) {
@@ -664,6 +649,35 @@ void SparkleUpdateInstaller::validate(Work& work, const std::string& bundle) {
     if (std::optional<std::string> problem = environment_.signatureCheck(bundle)) throw std::runtime_error(*problem);
 }
 
+void SparkleUpdateInstaller::refuseUnlessNewer(const std::string& version, const std::optional<std::string>& build) const {
+    auto refusal = refusalToReplace(target_.name, target_.bundlePath, version, build);
+    if (!refusal) return;
+    if (refusal->kind == ReplacementRefusal::Kind::NotInstalled) throw SparkleInstallError::bundleReplaceFailed(refusal->message);
+    throw SparkleInstallError::versionRegression(refusal->installedVersion, version);
+}
+
+void SparkleUpdateInstaller::refuseUnlessNewer(const std::string& bundle) const {
+    std::optional<InstalledVersion> offered = readInstalledVersion(bundle);
+    if (!offered) throw SparkleInstallError::extractionFailed("the new bundle has no readable Info.plist");
+    refuseUnlessNewer(offered->version, offered->buildNumber);
+}
+
+bool SparkleUpdateInstaller::relaunchQuitApplication(const Work& work) const {
+    if (work.quitProcesses.empty()) return false;
+    report(1, "sparkle.update.relaunching");
+    try {
+        environment_.relaunch(target_.bundlePath, work.quitProcesses.front().executable);
+        return true;
+    } catch (const std::exception& failure) {
+        std::string line = "Sparkle relaunch failed for ";
+        line += target_.name;
+        line += ": ";
+        line += failure.what();
+        logger().error(line);
+        return false;
+    }
+}
+
 void SparkleUpdateInstaller::replace(Work& work, const std::string& bundle) {
     // Quitting.
     std::vector<RunningProcess> running = processesInside(target_.bundlePath);
@@ -684,6 +698,13 @@ void SparkleUpdateInstaller::replace(Work& work, const std::string& bundle) {
         }
         if (anyAlive()) throw SparkleInstallError::bundleReplaceFailed(target_.name + " did not quit");
         work.quitProcesses = running;
+        // An application may install an update of its own as it quits.
+        try {
+            refuseUnlessNewer(bundle);
+        } catch (const SparkleInstallError&) {
+            relaunchQuitApplication(work);
+            throw;
+        }
     }
     checkCancelled();
 

@@ -86,8 +86,8 @@ using BundleSignatureCheck = std::function<std::optional<std::string>(const std:
 
 // Installs an appcast release directly: downloads the enclosure, proves with Ed25519 that the
 // key the installed application declares signed it, unpacks it, checks that the new bundle is
-// the same application, not older, for the same processors and signed no weaker, then swaps
-// the bundles. Without a key or a signature the update is handed to the application itself.
+// the same application, newer than the one installed now, for the same processors and signed
+// no weaker, then swaps the bundles. Without a key or a signature the update is handed to the application itself.
 // One install per instance; cancel() may be called from any thread.
 class SparkleUpdateInstaller {
 public:
@@ -162,6 +162,12 @@ private:
     std::string extract(Work& work, const std::string& archive);
     void validate(Work& work, const std::string& bundle);
     void replace(Work& work, const std::string& bundle);
+    // What is installed now (read again, not the scan's record) must be older than the
+    // release, or than the unpacked bundle: versionRegression otherwise.
+    void refuseUnlessNewer(const std::string& version, const std::optional<std::string>& build) const;
+    void refuseUnlessNewer(const std::string& bundle) const;
+    // Starts again what was quit for the replacement; whether it was started.
+    bool relaunchQuitApplication(const Work& work) const;
 
     Target target_;
     Release release_;

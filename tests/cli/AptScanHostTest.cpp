@@ -1,70 +1,66 @@
-// `vantreel scan` against this machine's own apt-get, which only simulates: whatever
-// `apt-get -s` says would be upgraded is in the report, with the same versions.
+// `vantreel scan` of apt against apt's own commands: on a private apt root (which always has
+// upgrades, a pin, a hold and a security suite) and on this machine's own apt, which only
+// simulates.
 #include <map>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "base/Json.hpp"
-#include "base/Regex.hpp"
-#include "base/Strings.hpp"
-#include "model/VersionRules.hpp"
+#include "support/AptRoot.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
-#include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
 
 namespace vt {
 namespace {
 
+using testing::AptRoot;
+
 constexpr const char* kAptGet = "/usr/bin/apt-get";
 
-struct Upgrade {
-    std::string installed, candidate;
-    bool security = false;
-};
-
-// Read here with a plain pattern of our own, apart from the adapter's parser.
-std::map<std::string, Upgrade> simulatedUpgrades() {
-    CommandRequest request{.command = kAptGet,
-                           .arguments = {"-s", "-o", "Debug::NoLocking=1", "dist-upgrade"},
-                           .environment = {{"LC_ALL", "C"}},
-                           .timeout = 120};
-    ShellCommandResult result = CommandRunner::shared().execute(request);
-    static const Regex inst(R"(^Inst (\S+) \[(\S+)\] \((\S+) ([^)]*)\))");
-    std::map<std::string, Upgrade> upgrades;
-    for (std::string_view line : splitLines(result.standardOutput)) {
-        auto match = inst.search(line);
-        if (!match) continue;
-        upgrades[std::string(*match->groups[0])] = {std::string(*match->groups[1]), std::string(*match->groups[2]),
-                                                    contains(*match->groups[3], "-security ")};
-    }
-    return upgrades;
-}
-
-TEST(AptScanHostTest, ScanReportsWhatTheSimulatedUpgradeLists) {
-    if (!SystemFileSystemManager().isExecutableFile(kAptGet)) GTEST_SKIP() << "no apt-get here";
-    std::map<std::string, Upgrade> expected = simulatedUpgrades();
-
+// The apt rows of a scan with only apt shown, by name.
+std::map<std::string, Json> scannedAptItems(const std::map<std::string, std::string>& environment) {
     testing::TempDir home("vt-apt-host");
     testing::showOnly(home.path(), {"ShowApt"});
-    auto result = testing::runVantreel({{"--accept-terms", "scan", "--json"}, home.path(), {}, std::nullopt, 240});
-    ASSERT_EQ(result.exitCode, 0) << result.standardError;
-    std::map<std::string, Json> items = testing::itemsByKey(testing::jsonOf(result));
+    auto result = testing::runVantreel({{"--accept-terms", "scan", "--json"}, home.path(), environment, std::nullopt, 240});
+    EXPECT_EQ(result.exitCode, 0) << result.standardError;
     std::map<std::string, Json> apt;
-    for (const auto& [key, item] : items) {
+    for (const auto& [key, item] : testing::itemsByKey(testing::jsonOf(result))) {
         if (item.value("type", "") == "apt") apt[item["name"].get<std::string>()] = item;
     }
-    EXPECT_EQ(apt.size(), expected.size());
-    for (const auto& [name, upgrade] : expected) {
-        ASSERT_TRUE(apt.count(name)) << name;
-        const Json& item = apt[name];
+    return apt;
+}
+
+void expectSameUpgrades(const std::map<std::string, Json>& scanned, const std::map<std::string, AptRoot::Upgrade>& apt) {
+    EXPECT_EQ(scanned.size(), apt.size());
+    for (const auto& [name, upgrade] : apt) {
+        auto found = scanned.find(name);
+        ASSERT_NE(found, scanned.end()) << name;
+        const Json& item = found->second;
         EXPECT_EQ(item["version"], upgrade.installed) << name;
-        const std::string latest = item.value("latestVersion", "");
-        EXPECT_TRUE(latest == upgrade.candidate || latest == kUpdateAvailableSentinel) << name << " " << latest;
+        EXPECT_EQ(item.value("latestVersion", ""), upgrade.candidate) << name;
         EXPECT_EQ(item["updateAvailable"], true) << name;
         EXPECT_EQ(item.value("isSecurityUpdate", false), upgrade.security) << name;
     }
+}
+
+TEST(AptScanHostTest, ScanShowsTheUpgradesAptWouldMakeWithTheirOwnVersions) {
+    if (!SystemFileSystemManager().isExecutableFile(kAptGet)) GTEST_SKIP() << "no apt-get here";
+    AptRoot root;
+    ASSERT_FALSE(root.setupFailure()) << *root.setupFailure();
+    const std::map<std::string, AptRoot::Upgrade> expected = AptRoot::simulatedUpgrade(&root);
+    ASSERT_EQ(expected.size(), 5u);
+    std::map<std::string, Json> scanned = scannedAptItems({{"APT_CONFIG", root.configFile()}});
+    // The held package and the pinned one are no rows; "1.65.2+deb12u1" is shown as apt gives it.
+    expectSameUpgrades(scanned, expected);
+    EXPECT_FALSE(scanned.count("held"));
+    EXPECT_FALSE(scanned.count("pinned"));
+}
+
+TEST(AptScanHostTest, ScanOfThisMachineMatchesItsSimulatedUpgrade) {
+    if (!SystemFileSystemManager().isExecutableFile(kAptGet)) GTEST_SKIP() << "no apt-get here";
+    expectSameUpgrades(scannedAptItems({}), AptRoot::simulatedUpgrade(nullptr));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // https server serves: the file lands in ~/Downloads under the server's name.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "base/Files.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/TempDir.hpp"
@@ -58,20 +60,40 @@ TEST(DownloadE2ETest, ARowsUpdateFileIsDownloadedWhereTheUserKeepsDownloadsAndIn
     EXPECT_FALSE(report.contains("install"));
     EXPECT_EQ(readFile(home.path() + "/Downloads/Tool Box-2.0.zip"), archive);
 
-    // Asked to install as well, it names the command that installs; plain lines off a terminal.
+    // Asked again, the file already there is the answer: nothing is fetched twice.
+    const std::size_t fetchedBefore = server.requestCount("/get/latest");
     auto set = testing::runVantreel({{"settings", "set", "ManualUpdateMode", "downloadAndInstall"}, home.path(), {}});
     ASSERT_EQ(set.exitCode, 0) << set.standardError;
     auto again = testing::runVantreel({{"--accept-terms", "download", "Tool Box"}, home.path(), trust});
     ASSERT_EQ(again.exitCode, 0) << again.standardError;
-    EXPECT_NE(again.standardOutput.find(home.path() + "/Downloads/Tool Box-2.0 (2).zip"), std::string::npos)
+    EXPECT_NE(again.standardOutput.find(home.path() + "/Downloads/Tool Box-2.0.zip"), std::string::npos)
         << again.standardOutput;
+    EXPECT_EQ(server.requestCount("/get/latest"), fetchedBefore);
+    // Asked to install as well, it names the command that installs; plain lines off a terminal.
     EXPECT_NE(again.standardOutput.find("vantreel update " + id), std::string::npos) << again.standardOutput;
-    EXPECT_NE(again.standardError.find("Downloading… 100 %"), std::string::npos) << again.standardError;
+    std::filesystem::remove(home.path() + "/Downloads/Tool Box-2.0.zip");
+    auto anew = testing::runVantreel({{"--accept-terms", "download", "Tool Box"}, home.path(), trust});
+    ASSERT_EQ(anew.exitCode, 0) << anew.standardError;
+    EXPECT_NE(anew.standardError.find("Downloading… 100 %"), std::string::npos) << anew.standardError;
 
+    std::filesystem::remove(home.path() + "/Downloads/Tool Box-2.0.zip");
     server.setRoute("/get/latest", testing::LoopbackRoute{.status = 500});
     auto failed = testing::runVantreel({{"--accept-terms", "download", id}, home.path(), trust});
     EXPECT_EQ(failed.exitCode, 1);
     EXPECT_NE(failed.standardError.find("HTTP error 500"), std::string::npos) << failed.standardError;
+
+    // The release moved to plain http, where anyone on the way could change it: not fetched.
+    testing::LoopbackServer plain(testing::LoopbackServer::Options{.workerThreads = 32});
+    plain.setRoute("/toolbox.zip", file);
+    server.setRoute("/get/latest", testing::LoopbackRoute{.redirectTo = plain.url("/toolbox.zip")});
+    auto downgraded = testing::runVantreel({{"--accept-terms", "download", id}, home.path(), trust});
+    EXPECT_EQ(downgraded.exitCode, 1);
+    EXPECT_NE(downgraded.standardError.find("Refused a redirect from https to plain http: " + plain.url("/toolbox.zip")),
+              std::string::npos)
+        << downgraded.standardError;
+    EXPECT_EQ(plain.requestCount("/toolbox.zip"), 0u);
+    EXPECT_FALSE(std::filesystem::exists(home.path() + "/Downloads/Tool Box-2.0.zip"));
+    EXPECT_FALSE(std::filesystem::exists(home.path() + "/Downloads/toolbox.zip"));
     EXPECT_EQ(testing::runVantreel({{"--accept-terms", "download", "no-such-item"}, home.path(), {}}).exitCode, 2);
 }
 

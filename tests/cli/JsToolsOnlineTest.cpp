@@ -99,6 +99,7 @@ TEST_F(JsToolsOnlineTest, ScanFindsTheOutdatedGlobalPackageOfPnpmYarnAndBunAndUp
         EXPECT_EQ(item.value("latestVersion", ""), latest_) << type;
         EXPECT_EQ(item.value("updateAvailable", false), true) << type;
     }
+    ASSERT_FALSE(parsed["scanners"].empty()) << parsed.dump();
     for (const Json& scanner : parsed["scanners"]) {
         EXPECT_NE(scanner.value("state", ""), "failed") << scanner.dump();
     }

@@ -96,5 +96,86 @@ TEST(RulesE2E, ARuleTaughtByTheUserIsVerifiedSavedAndFollowedByTheScan) {
     for (const Json& rule : listed["rules"]) EXPECT_EQ(rule["origin"], "seed");
 }
 
+// Three applications, each with a rule of the user's written in the rules file: a feed that
+// is gone with GitHub after it, a feed that replaces the one the bundle names, and a source
+// the user keeps for manual updates; then a rule changed with `rules add --manual`.
+TEST(RulesE2E, RulesChooseTheSourcesTheirFallbacksAndWhatIsNeverUpdatedAutomatically) {
+    testing::TempDir home("vt-rules-sources-e2e");
+    testing::showOnly(home.path(), {"ShowInstalledApplications", "ShowSparkle", "ShowGitHub"});
+    testing::LoopbackServer server(testing::LoopbackServer::Options{.workerThreads = 32, .tls = true});
+    auto appcast = [](const std::string& version) {
+        return testing::LoopbackRoute{
+            .body = "<?xml version=\"1.0\"?><rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/"
+                    "sparkle\"><channel><item><title>" + version + "</title><sparkle:version>" + version +
+                    "</sparkle:version><enclosure url=\"https://downloads.test/Feedy-" + version +
+                    ".zip\" length=\"1\" type=\"application/octet-stream\"/></item></channel></rss>",
+            .contentType = "application/rss+xml"};
+    };
+    server.setRoute("/bundle-feed.xml", appcast("1.5"));
+    server.setRoute("/rule-feed.xml", appcast("2.0"));
+    testing::LoopbackRoute release;
+    release.body = R"({"tag_name": "v1.4.0", "html_url": "https://example.test", "assets": [
+        {"name": "Widget-1.4.0.dmg", "browser_download_url": "https://downloads.test/Widget-1.4.0.dmg"}]})";
+    server.setRoute("/repos/someone/widget/releases/latest", release);
+    server.setRoute("/repos/someone/kept/releases/latest", release);
+    home.write("Applications/Widget.app/Contents/Info.plist", infoPlist("com.example.widget", "Widget", "1.0.0"));
+    home.write("Applications/Kept.app/Contents/Info.plist", infoPlist("com.example.kept", "Kept", "1.0.0"));
+    std::string feedy = infoPlist("com.example.feedy", "Feedy", "1.0");
+    feedy.insert(feedy.find("</dict>"), "<key>SUFeedURL</key><string>" + server.url("/bundle-feed.xml") + "</string>");
+    home.write("Applications/Feedy.app/Contents/Info.plist", feedy);
+    home.write(".local/share/Van Treel/local-update-rules.json", R"([
+        {"bundleIdentifier": "com.example.widget", "displayName": "Widget", "primarySource": "sparkle",
+         "sparkleFeedURL": ")" + server.url("/gone.xml") + R"(", "fallbackSources": ["github"],
+         "github": {"owner": "someone", "repo": "widget"}},
+        {"bundleIdentifier": "com.example.feedy", "displayName": "Feedy", "primarySource": "sparkle",
+         "sparkleFeedURL": ")" + server.url("/rule-feed.xml") + R"("},
+        {"bundleIdentifier": "com.example.kept", "displayName": "Kept", "primarySource": "github",
+         "github": {"owner": "someone", "repo": "kept"}, "manualOnly": true}])");
+    auto run = [&](std::vector<std::string> arguments) {
+        return testing::runVantreel({std::move(arguments), home.path(),
+                                     {{"VANTREEL_ENDPOINT_GITHUB_API", server.origin()},
+                                      {"CURL_CA_BUNDLE", server.certificatePath()}}});
+    };
+    auto applications = [&] {
+        std::map<std::string, Json> byName;
+        const Json listed = testing::jsonOf(run({"apps", "--json"}));
+        for (const Json& application : listed["applications"]) byName[application["name"].get<std::string>()] = application;
+        return byName;
+    };
+
+    ASSERT_EQ(run({"--accept-terms", "scan"}).exitCode, 0);
+    std::map<std::string, Json> apps = applications();
+    // The feed is gone: its fallback answers.
+    EXPECT_EQ(server.requestCount("/gone.xml"), 1u);
+    EXPECT_EQ(apps["Widget"]["latestVersion"], "1.4.0") << apps["Widget"].dump();
+    EXPECT_EQ(apps["Widget"]["resolutionReason"], "Local rule: someone/widget");
+    // The rule's feed, not the bundle's.
+    EXPECT_EQ(apps["Feedy"]["latestVersion"], "2.0") << apps["Feedy"].dump();
+    EXPECT_EQ(server.requestCount("/bundle-feed.xml"), 0u);
+    // Checked and shown, never updated automatically.
+    EXPECT_EQ(apps["Kept"]["latestVersion"], "1.4.0");
+    const Json plan = testing::jsonOf(run({"--accept-terms", "update", "--all", "--dry-run", "--json"}));
+    std::map<std::string, std::string> leftOut;
+    for (const Json& item : plan["leftOut"]) leftOut[item["name"].get<std::string>()] = item["reason"].get<std::string>();
+    EXPECT_EQ(leftOut["Kept"], "a rule says it is updated by hand") << plan.dump();
+
+    // The installer reads the same feed as the check.
+    const std::size_t ruleFeedReads = server.requestCount("/rule-feed.xml");
+    run({"--accept-terms", "update", "Feedy", "--yes"});
+    EXPECT_EQ(server.requestCount("/rule-feed.xml"), ruleFeedReads + 1);
+    EXPECT_EQ(server.requestCount("/bundle-feed.xml"), 0u);
+
+    // A rule changed: the next full scan follows it at once, without the answer cached from
+    // the old source.
+    const std::size_t gitHubReads = server.requestCount("/repos/someone/widget/releases/latest");
+    ASSERT_EQ(run({"rules", "add", "Widget", "--manual"}).exitCode, 0);
+    ASSERT_EQ(run({"--accept-terms", "scan", "--full"}).exitCode, 0);
+    apps = applications();
+    EXPECT_EQ(apps["Widget"]["resolutionSource"], "manual") << apps["Widget"].dump();
+    EXPECT_FALSE(apps["Widget"].contains("latestVersion") && apps["Widget"]["latestVersion"].is_string())
+        << apps["Widget"].dump();
+    EXPECT_EQ(server.requestCount("/repos/someone/widget/releases/latest"), gitHubReads);
+}
+
 }  // namespace
 }  // namespace vt

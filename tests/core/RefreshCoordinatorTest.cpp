@@ -65,12 +65,76 @@ TEST_F(RefreshCoordinatorTest, CacheDecisionFollowsForceAgeAndSources) {
     clock_.advance(std::chrono::seconds(301));
     EXPECT_EQ(refresh.run(false, {}).cacheReason, "cache expired 301.0s > 300.0s");
 
-    // A source added or removed, and a change of the application folders, need a full scan; the
-    // state surviving into the next process is the end-to-end test of overlapping runs.
+    // A source added or removed needs a full scan; the state surviving into the next process
+    // is the end-to-end test of overlapping runs.
     pipelines_.push_back(pipeline("cargo", false, {}));
     EXPECT_EQ(refresh.decide(false, {"cargo", "npm", "pip"}).reason, "active sources changed added=[cargo] removed=[]");
-    refresh.noteDirectoryChange();
-    EXPECT_EQ(refresh.decide(false, {"npm", "pip"}).reason, "application directory changes detected");
+}
+
+// A source that names its inputs is listed again exactly when they changed, whatever the age
+// of the inventory, and checked again once its last check is older than the cache lifetime.
+TEST_F(RefreshCoordinatorTest, UnchangedInputsReuseTheListingAndARecentCheck) {
+    std::string inputs = "status 1";
+    int listings = 0, checks = 0, appListings = 0, pipChecks = 0, pipListings = 0;
+    Package outdated = item("semver", "6.0.0");
+    outdated.latestVersion = "7.0.0";
+    pipelines_ = {pipeline("npm", true, {item("semver", "6.0.0")}), pipeline("pip", true, {item("wheel", "1.0")}),
+                  pipeline("apps", true, {})};
+    pipelines_[0].inputs = [&inputs] { return inputs; };
+    pipelines_[0].run = [&listings](std::stop_token) {
+        ++listings;
+        return ScanOutcome{{item("semver", "6.0.0")}, std::nullopt};
+    };
+    pipelines_[0].checkUpdates = [&checks, outdated](std::stop_token) {
+        ++checks;
+        return ScanOutcome{{outdated}, std::nullopt};
+    };
+    pipelines_[1].run = [&pipListings](std::stop_token) {
+        ++pipListings;
+        return ScanOutcome{{item("wheel", "1.0")}, std::nullopt};
+    };
+    pipelines_[1].checkUpdates = [&pipChecks](std::stop_token) {
+        ++pipChecks;
+        return ScanOutcome{};
+    };
+    pipelines_[2].run = [&appListings](std::stop_token) {
+        ++appListings;
+        return ScanOutcome{};
+    };
+    RefreshCoordinator refresh(progress_, [this](std::stop_token) { return pipelines_; }, options());
+    auto counts = [&] { return std::vector<int>{listings, checks, appListings, pipChecks, pipListings}; };
+
+    refresh.run(true, {});
+    EXPECT_EQ(counts(), (std::vector<int>{1, 1, 1, 1, 1}));
+    // Nothing changed: npm neither listed nor checked, its latest version kept; pip (which
+    // cannot tell) listed and checked again; the applications listed as at every scan.
+    clock_.advance(std::chrono::seconds(10));
+    RefreshResult reused = refresh.run(false, {});
+    EXPECT_EQ(counts(), (std::vector<int>{1, 1, 2, 2, 2}));
+    ASSERT_EQ(reused.packagesByScanner["npm"].size(), 1u);
+    EXPECT_EQ(reused.packagesByScanner["npm"][0].latestVersion, "7.0.0");
+    EXPECT_EQ(progress_.snapshot().scanner("npm")->state.kind, ScannerState::Kind::Finished);
+    // Past the lifetime the inventory is still npm's: only the check runs again.
+    clock_.advance(std::chrono::seconds(400));
+    refresh.run(false, {});
+    EXPECT_EQ(counts()[0], 1);
+    EXPECT_EQ(counts()[1], 2);
+    // A changed input: listed again at once, well within the lifetime.
+    inputs = "status 2";
+    clock_.advance(std::chrono::seconds(1));
+    refresh.run(false, {});
+    EXPECT_EQ(counts()[0], 2);
+    EXPECT_EQ(counts()[1], 3);
+    // A scan cancelled after its listing keeps nothing of it: the next one lists again.
+    inputs = "status 3";
+    std::stop_source cancel;
+    cancel.request_stop();
+    EXPECT_TRUE(refresh.run(false, cancel.get_token()).cancelled);
+    const int listedBefore = listings;
+    refresh.run(false, {});
+    EXPECT_EQ(listings, listedBefore + 1);
+    // The cache state carries the fingerprint into the next process.
+    EXPECT_EQ(refresh.cacheState().sources.at("npm").inputs, "status 3");
 }
 
 TEST_F(RefreshCoordinatorTest, FinalStatusCountsPreReleasesOnlyWhenAskedAndNamesFailedSources) {

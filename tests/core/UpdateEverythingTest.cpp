@@ -130,6 +130,12 @@ protected:
             options.packageManager = adapters_.get();
             options.applications = [this] { return applications_; };
             options.heldBack = [this] { return heldBack_; };
+            // What the disk and the process table would say; a store record has its receipt.
+            options.applicationFacts = [this](const Application& app) {
+                auto found = facts_.find(app.name);
+                if (found != facts_.end()) return found->second;
+                return ApplicationUpdateFacts{.installedFromAppStore = app.updateMechanism == UpdateMechanism::MacAppStore};
+            };
             coordinator_ = std::make_unique<PackageCoordinator>(defaults_, settings_, refresh_, progress_, options);
         }
         coordinator_->restorePackages(inventory_);
@@ -160,6 +166,7 @@ protected:
     std::vector<Package> inventory_;
     std::vector<Application> applications_;
     std::map<std::string, std::string> heldBack_;
+    std::map<std::string, ApplicationUpdateFacts> facts_;
     std::vector<SourceRow> rows_;
     std::unique_ptr<PackageManager> adapters_;
     std::unique_ptr<PackageCoordinator> coordinator_;
@@ -250,6 +257,37 @@ TEST_F(UpdateEverythingTest, ExclusionsAreListedWithTheirReasonsAndNeverAttempte
     ledger_.calls.clear();
     coordinator().updateEverything(coordinator().planUpdateEverything(), {});
     EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"app:Sketch"}));
+}
+
+TEST_F(UpdateEverythingTest, WhatIsTrueOfAnApplicationWhenPlannedLeavesItOut) {
+    Application store = application("Pages", UpdateMechanism::MacAppStore);
+    store.appStoreID = "409201541";
+    applications_ = {application("Editor", UpdateMechanism::Sparkle), application("Kept", UpdateMechanism::Sparkle), store,
+                     application("Fine", UpdateMechanism::Sparkle)};
+    facts_["Editor"].quick.runningProcessName = "Editor";
+    facts_["Kept"].manualOnly = true;
+    facts_["Pages"] = ApplicationUpdateFacts{};  // found by the store's lookup, no receipt
+    coordinator().setApplicationUpdater(ApplicationUpdateCategory::Sparkle, recordingUpdater());
+    coordinator().setApplicationUpdater(ApplicationUpdateCategory::MacAppStore, recordingUpdater());
+
+    UpdatePlan plan = coordinator().planUpdateEverything();
+    std::map<std::string, std::pair<std::string, bool>> leftOut;
+    for (const auto& item : plan.leftOut) leftOut[item.name] = {item.reason, item.byHand};
+    EXPECT_EQ(leftOut, (std::map<std::string, std::pair<std::string, bool>>{
+                           {"Editor", {"l'application est ouverte (Editor)", false}},
+                           {"Kept", {"une règle la réserve aux mises à jour manuelles", true}},
+                           {"Pages", {"pas installée depuis l'App Store : mettez-la à jour là d'où elle vient", true}},
+                       }));
+    coordinator().updateEverything(plan, {});
+    EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"app:Fine"}));
+
+    // With the running-application switch off the open one goes in; a rule and a missing
+    // receipt are never switched off.
+    settings_.setValue("Exclude_RunningApps", false);
+    settings_.setValue("Exclude_SourceMismatch", false);
+    ledger_.calls.clear();
+    coordinator().updateEverything(coordinator().planUpdateEverything(), {});
+    EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"app:Editor", "app:Fine"}));
 }
 
 TEST_F(UpdateEverythingTest, AStopDuringTheFirstItemStartsNoOtherAndTheScanFinishingMeanwhileIsNotFinalised) {

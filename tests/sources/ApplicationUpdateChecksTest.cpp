@@ -108,48 +108,5 @@ TEST(ApplicationUpdateChecksTest, PreReleasesCountAsOutdatedOnlyWhenAllowedAndIg
     EXPECT_EQ(checkApplicationsForUpdates(coordinator, request).outdatedCount, 1);
 }
 
-TEST(ApplicationUpdateChecksTest, OutdatedApplicationsGetTheirQuickUpdateExclusionsUnderTheirSwitches) {
-    Sandbox sandbox;
-    UpdateCheckCoordinator coordinator(sandbox.repository, sandbox.options);
-    Application installedWithSparkle = app("com.example.switched", "1.5");
-    installedWithSparkle.updateMechanism = UpdateMechanism::Sparkle;
-    AppCheckOperation check = [](const Application& application, std::stop_token) {
-        Application found = application;
-        found.latestVersion = application.bundleIdentifier == "com.example.major" ? "2.0" : "1.6";
-        if (application.bundleIdentifier == "com.example.switched") found.updateMechanism = UpdateMechanism::DirectDownload;
-        return std::optional<Application>(found);
-    };
-    ApplicationUpdateCheckRequest request{
-        {installedWithSparkle, app("com.example.running", "1.5"), app("com.example.major", "1.5"), app("com.example.ok", "1.5")},
-        {},
-        check};
-    request.runningProcessNames = {"com.example.running"};
-    using Kind = QuickUpdateExclusion::Kind;
-    auto result = checkApplicationsForUpdates(coordinator, request);
-    ASSERT_EQ(result.quickUpdates.size(), 4U);
-    EXPECT_EQ(result.quickUpdates["com.example.switched"].exclusions,
-              (std::vector<QuickUpdateExclusion>{{Kind::SourceMismatch, "Sparkle", "Direct download"}}));
-    EXPECT_EQ(result.quickUpdates["com.example.running"].exclusions,
-              (std::vector<QuickUpdateExclusion>{{Kind::AppIsRunning, "com.example.running", ""}}));
-    EXPECT_EQ(result.quickUpdates["com.example.major"].exclusions,
-              (std::vector<QuickUpdateExclusion>{{Kind::MajorUpgrade, "1.5", "2.0"}}));
-    EXPECT_TRUE(result.quickUpdates["com.example.ok"].isEligible());
-
-    // Switched off, those three let the update through; a changed identifier or an old system never do.
-    DefaultsStore store(sandbox.dir.file("preferences.json"));
-    NotificationCenter notifications;
-    SettingsManager settings(store, notifications);
-    for (const char* key : {"Exclude_RunningApps", "Exclude_MajorUpgrades", "Exclude_SourceMismatch"}) {
-        settings.setFromText(key, "false");
-    }
-    request.quickUpdateSwitches = QuickUpdateSwitches::fromSettings(settings);
-    result = checkApplicationsForUpdates(coordinator, request);
-    for (const auto& [identifier, verdict] : result.quickUpdates) EXPECT_TRUE(verdict.isEligible()) << identifier;
-    QuickUpdateFacts facts{.newBundleIdentifier = "com.example.ok2", .requiredMacOS = "15.0", .currentMacOS = "14.6"};
-    auto forced = QuickUpdateEligibility::evaluate(result.applications[3], facts, request.quickUpdateSwitches);
-    EXPECT_EQ(forced.exclusions, (std::vector<QuickUpdateExclusion>{{Kind::BundleIDChanged, "com.example.ok", "com.example.ok2"},
-                                                                    {Kind::MacOSTooOld, "15.0", "14.6"}}));
-}
-
 }  // namespace
 }  // namespace vt

@@ -70,24 +70,21 @@ TEST(UpdateRepositoryTest, FilesSurviveAReloadAndBadEntriesAreReportedNotFatal) 
         checked.homebrewCaskName = "example-editor";
         checked.resolutionSource = AppRulePrimarySource::HomebrewCask;
         repository.store(CachedUpdateInfo::from(checked, clock.now()));
-        repository.storePackage("npm:typescript", {std::string("5.6.3"), clock.now()});
         repository.recordFailure("com.example.broken");
         repository.recordFailure("com.example.broken");
         EXPECT_TRUE(repository.flush());
     }
-    for (const char* name : {"update_cache.json", "package_update_cache.json", "failed_checks.json", "failure_counts.json"}) {
+    for (const char* name : {"update_cache.json", "failed_checks.json", "failure_counts.json"}) {
         EXPECT_TRUE(std::filesystem::exists(dir.file(name))) << name;
     }
     LogCapture log;
     UpdateRepository reloaded(dir.path(), &clock);
     EXPECT_TRUE(log.contains("Loaded 1 cached app entries"));
-    EXPECT_TRUE(log.contains("Loaded 1 cached package entries"));
     EXPECT_TRUE(log.contains("Loaded 1 failed check entries"));
     auto cached = reloaded.cachedResult("com.example.editor");
     ASSERT_TRUE(cached);
     EXPECT_EQ(cached->homebrewCaskName, "example-editor");
     EXPECT_EQ(cached->resolutionSource, AppRulePrimarySource::HomebrewCask);
-    EXPECT_EQ(reloaded.cachedPackage("npm:typescript")->latestVersion, "5.6.3");
     EXPECT_EQ(reloaded.failureCount("com.example.broken"), 2);
     EXPECT_EQ(reloaded.lastFailure("com.example.broken"), clock.now());
 

@@ -20,34 +20,30 @@ HttpResponse answer(int status, std::string body, std::optional<std::string> eta
     return response;
 }
 
-const std::string kFormulaURL = Endpoints::url(Service::HomebrewApi, "/formula.json");
 const std::string kCaskURL = Endpoints::url(Service::HomebrewApi, "/cask.json");
 
 TEST(BrewAPIClientTest, RefreshesWithTheStoredETagAndKeepsTheIndexOnNotModified) {
-    const std::string wget = testing::corpusFile("homebrew/formulae.brew.sh-data/formula-wget.json");
+    const std::string caffeine = testing::corpusFile("homebrew/brew-test-fixtures/cask-caffeine.json");
     MockNetworkClient network;
-    network.setResponse(kFormulaURL, answer(200, "[" + wget + R"(, {"full_name": "nameless"}, 7])", "\"v1\""));
+    network.setResponse(kCaskURL, answer(200, "[" + caffeine + R"(, {"name": ["nameless"]}, 7])", "\"v1\""));
     BrewAPIClient client(network);
 
-    EXPECT_TRUE(client.refreshFormulaIndex());
-    std::optional<BrewAPIClient::FormulaEntry> entry = client.formula("wget");
-    ASSERT_TRUE(entry);
-    EXPECT_EQ(entry->fullName, "wget");
-    EXPECT_EQ(entry->versions.stable, "1.21.1");
-    EXPECT_EQ(client.formulaIndex()->size(), 1u);
-    EXPECT_EQ(client.formulaETag(), "\"v1\"");
+    EXPECT_TRUE(client.refreshCaskIndex());
+    ASSERT_TRUE(client.cask("caffeine"));
+    EXPECT_EQ(client.caskIndex()->size(), 1u);
+    EXPECT_EQ(client.caskETag(), "\"v1\"");
     EXPECT_FALSE(network.sentRequests()[0].ifNoneMatch.has_value());
 
-    network.setResponse(kFormulaURL, answer(304, ""));
-    EXPECT_FALSE(client.refreshFormulaIndex());
+    network.setResponse(kCaskURL, answer(304, ""));
+    EXPECT_FALSE(client.refreshCaskIndex());
     ASSERT_EQ(network.sentRequests().size(), 2u);
     EXPECT_EQ(network.sentRequests()[1].ifNoneMatch, "\"v1\"");
-    EXPECT_TRUE(client.formula("wget"));
+    EXPECT_TRUE(client.cask("caffeine"));
 
     // A failed refresh leaves the index as it was.
-    network.setError(kFormulaURL, NetworkError::timeout());
-    EXPECT_THROW(client.refreshFormulaIndex(), NetworkError);
-    EXPECT_TRUE(client.formula("wget"));
+    network.setError(kCaskURL, NetworkError::timeout());
+    EXPECT_THROW(client.refreshCaskIndex(), NetworkError);
+    EXPECT_TRUE(client.cask("caffeine"));
 }
 
 TEST(BrewAPIClientTest, ReadsTheCaskIndexAndRejectsWhatIsNotAList) {

@@ -240,6 +240,29 @@ TEST_F(NetworkClientTest, RedirectLoopsAndOversizedBodiesAreRefused) {
     EXPECT_EQ(client_.send(head).contentLength(), 300000u);
 }
 
+TEST_F(NetworkClientTest, WhatWasAskedForOverHttpsNeverContinuesOverPlainHttp) {
+    LoopbackServer secure(LoopbackServer::Options{.workerThreads = 32, .tls = true});
+    SystemNetworkClient client(SystemNetworkClient::Options{.caFile = secure.certificatePath()});
+    server_.setRoute("/file.dmg", LoopbackRoute{.body = "plain", .contentType = "application/octet-stream"});
+    secure.setRoute("/file.dmg", LoopbackRoute{.body = "sealed", .contentType = "application/octet-stream"});
+    secure.setRoute("/downgrade", LoopbackRoute{.redirectTo = server_.url("/file.dmg")});
+    secure.setRoute("/moved", LoopbackRoute{.redirectTo = secure.url("/file.dmg")});
+
+    const std::string folder = temporaryFolder("vt-redirect");
+    NetworkError refused = errorOf([&] { client.download({.url = secure.url("/downgrade")}, folder + "/file.dmg"); });
+    EXPECT_EQ(refused, NetworkError::insecureRedirect(server_.url("/file.dmg")));
+    EXPECT_EQ(server_.requestCount("/file.dmg"), 0u);
+    EXPECT_FALSE(std::filesystem::exists(folder + "/file.dmg"));
+    EXPECT_EQ(errorOf([&] { client.send({.url = secure.url("/downgrade")}); }).kind(), NetworkError::Kind::InsecureRedirect);
+
+    // https to https, and plain http to plain http, are followed as before.
+    client.download({.url = secure.url("/moved")}, folder + "/file.dmg");
+    EXPECT_EQ(readFile(folder + "/file.dmg"), "sealed");
+    server_.setRoute("/old", LoopbackRoute{.redirectTo = "/file.dmg"});
+    EXPECT_EQ(client_.send(get("/old")).body, "plain");
+    std::filesystem::remove_all(folder);
+}
+
 TEST_F(NetworkClientTest, StoredEtagGivesNotModified) {
     LoopbackRoute index;
     index.body = R"([{"name":"wget"}])";

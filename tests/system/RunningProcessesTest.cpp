@@ -10,38 +10,14 @@
 #include <gtest/gtest.h>
 
 #include "support/Eventually.hpp"
+#include "support/Sleeper.hpp"
 #include "support/TempDir.hpp"
 #include "system/RunningProcesses.hpp"
 
 namespace vt {
 namespace {
 
-// A child that waits, killed and reaped however the test ends.
-class Sleeper {
-public:
-    explicit Sleeper(const std::string& program) {
-        std::string copy = program;
-        std::string seconds = "30";
-        char* argv[] = {copy.data(), seconds.data(), nullptr};
-        char* envp[] = {nullptr};
-        if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv, envp) != 0) pid_ = -1;
-    }
-    ~Sleeper() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        reap();
-    }
-    Sleeper(const Sleeper&) = delete;
-    Sleeper& operator=(const Sleeper&) = delete;
-    pid_t pid() const { return pid_; }
-    void reap() {
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-};
+using testing::Sleeper;
 
 // A bundle runs when one of its own programs runs; a bundle whose name merely starts the
 // same does not, and a program that quit (a zombie not yet reaped) no longer counts.

@@ -14,11 +14,12 @@ class DirectDownloadManagerTest : public ::testing::Test {
 protected:
     testing::ScopedEnvironment noProxy_{"http_proxy", nullptr};
     testing::ScopedEnvironment noAllProxy_{"all_proxy", nullptr};
-    testing::LoopbackServer server_;
+    // https: a checksum is only read where nobody on the way can change it.
+    testing::LoopbackServer server_{testing::LoopbackServer::Options{.workerThreads = 32, .tls = true}};
     testing::ScopedEnvironment jetBrains_{"VANTREEL_ENDPOINT_JETBRAINS", server_.origin().c_str()};
     testing::ScopedEnvironment studio_{"VANTREEL_ENDPOINT_ANDROID_STUDIO", server_.origin().c_str()};
     testing::ScopedEnvironment brew_{"VANTREEL_ENDPOINT_HOMEBREW_API", (server_.origin() + "/api").c_str()};
-    SystemNetworkClient network_;
+    SystemNetworkClient network_{SystemNetworkClient::Options{.caFile = server_.certificatePath()}};
 
     void serve(const std::string& path, std::string body, int status = 200) {
         testing::LoopbackRoute route;
@@ -48,6 +49,17 @@ TEST_F(DirectDownloadManagerTest, JetBrainsReleasesGiveTheFileOfThisProcessorAnd
     EXPECT_EQ(server_.requests().front().target, "/products/releases?code=IIU&latest=true&type=release");
     EXPECT_EQ(DirectDownloadManager(network_, "arm64").latest(config).checksum, std::string(64, 'b'));
 
+    // Over plain http, a checksum is not read and a download is not offered.
+    serve("/products/releases", R"({"IIU":[{"version":"2024.1","downloads":{"mac":{"link":"https://h/i.dmg",
+        "checksumLink":"http://127.0.0.1:9/i.dmg.sha256"}}}]})");
+    EXPECT_EQ(DirectDownloadManager(network_, "x86_64").latest(config).checksum, std::nullopt);
+    serve("/products/releases", R"({"IIU":[{"version":"2024.1","downloads":{"mac":{"link":"http://h/i.dmg"}}}]})");
+    try {
+        DirectDownloadManager(network_, "x86_64").latest(config);
+        ADD_FAILURE() << "a plain http download was offered";
+    } catch (const DirectDownloadError& error) {
+        EXPECT_EQ(error.kind(), DirectDownloadError::Kind::InvalidURL);
+    }
     serve("/products/releases", R"({"IIU":[{"version":"2024.1","downloads":{"mac":{"link":"https://h/i.dmg"}}}]})");
     try {
         DirectDownloadManager(network_, "arm64").latest(config);

@@ -25,7 +25,7 @@ TEST(GitHubInstallE2E, UpdatesTheApplicationFromItsLatestRelease) {
     FakeSigningTools::makeBundle(bundle, "1.2.0");
     home.write("Applications/Tool.app/Contents/Resources/app-update.yml", "provider: github\nowner: someone\nrepo: tool\n");
 
-    testing::LoopbackServer server;
+    testing::LoopbackServer server{testing::LoopbackServer::Options{.workerThreads = 32, .tls = true}};
     const std::string assetPath = "/someone/tool/releases/download/v1.3.0/Tool-1.3.0-mac.zip";
     test::writeArchive(work.file("Tool.zip"), test::Format::Zip,
                        {{"Tool.app/Contents/Info.plist", FakeSigningTools::infoPlist("1.3.0")},
@@ -42,6 +42,7 @@ TEST(GitHubInstallE2E, UpdatesTheApplicationFromItsLatestRelease) {
     FakeSigningTools fake;
     std::map<std::string, std::string> environment = fake.environment();
     environment["VANTREEL_ENDPOINT_GITHUB_API"] = server.origin();
+    environment["CURL_CA_BUNDLE"] = server.certificatePath();
     auto run = [&](std::vector<std::string> arguments) {
         return testing::runVantreel({std::move(arguments), home.path(), environment, std::nullopt});
     };

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -9,11 +10,15 @@
 
 #include "base/Files.hpp"
 #include "base/Log.hpp"
+#include "support/Eventually.hpp"
 #include "support/FakePrivilegedOperations.hpp"
+#include "support/FolderSnapshot.hpp"
+#include "support/Sleeper.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
 #include "system/CommandRunner.hpp"
+#include "system/RunningProcesses.hpp"
 #include "system/SystemNetworkClient.hpp"
 #include "updates/FakeSigningTools.hpp"
 #include "updates/TestArchives.hpp"
@@ -55,16 +60,23 @@ protected:
         return {"Foo", installed, "owner/foo", std::move(url), "v2.0"};
     }
 
-    // The failure of an install, after checking that it left nothing behind.
-    GitHubInstallError failure(const std::optional<std::string>& url) {
+    // The failure of an install, after checking that it left nothing behind (and, unless it
+    // failed only after the copy, the installed bundle as it was).
+    GitHubInstallError failure(const std::optional<std::string>& url, bool untouched = true) {
+        return failure(request(url), untouched);
+    }
+    GitHubInstallError failure(const GitHubInstallRequest& attempt, bool untouched = true) {
+        const auto before = testing::folderSnapshot(installed);
         try {
-            service.install(request(url));
+            service.install(attempt);
         } catch (const GitHubInstallError& error) {
             EXPECT_TRUE(fs::is_empty(temporary)) << "the GitHubInstall- folder is removed";
-            EXPECT_EQ(readFile(installed + "/Contents/MacOS/Foo"), "#!/bin/sh\necho 1.0\n") << "installed app untouched";
+            if (untouched) {
+                EXPECT_EQ(testing::folderSnapshot(installed), before) << "installed app untouched";
+            }
             return error;
         }
-        ADD_FAILURE() << "installed from " << url.value_or("nothing");
+        ADD_FAILURE() << "installed from " << attempt.downloadURL.value_or("nothing");
         return GitHubInstallError::userCancelled();
     }
 
@@ -73,8 +85,8 @@ protected:
     testing::ScopedEnvironment homeVariable{"HOME", home.path().c_str()};
     std::string temporary = work.file("tmp");
     std::string installed = FakeSigningTools::makeBundle(home.path() + "/Applications/Foo.app", "1.0");
-    testing::LoopbackServer server;
-    SystemNetworkClient network;
+    testing::LoopbackServer server{testing::LoopbackServer::Options{.workerThreads = 32, .tls = true}};
+    SystemNetworkClient network{SystemNetworkClient::Options{.caFile = server.certificatePath()}};
     FakeSigningTools fake;
     CommandRunner runner;
     FakePrivilegedOperations privileged;
@@ -130,10 +142,18 @@ TEST_F(GitHubInstallerServiceIntegrationTest, RefusesBadAssetsAndLeavesNothingHa
     EXPECT_EQ(failure(std::nullopt).description(), "Aucun fichier macOS disponible dans cette release");
     EXPECT_EQ(failure(std::string("ftp://example.invalid/Foo.zip")).kind(), GitHubInstallError::Kind::InvalidDownloadURL);
 
-    // A build that is not the release's is found out after the copy.
-    GitHubInstallError stale = failure(publish("Stale.zip", bundleEntries("Foo.app", "1.0")));
-    EXPECT_EQ(stale.description(), "Échec de l'installation: Foo est en version 1.0 après installation, version attendue 2.0");
+    // Over plain http anyone on the way could change the file: nothing is fetched.
+    const std::size_t requestsBefore = server.requests().size();
+    GitHubInstallError plain = failure(std::string("http://127.0.0.1:") + std::to_string(server.port()) + "/Foo.zip");
+    EXPECT_EQ(plain.kind(), GitHubInstallError::Kind::InvalidDownloadURL);
+    EXPECT_NE(plain.description().find("https"), std::string::npos) << plain.description();
+    EXPECT_EQ(server.requests().size(), requestsBefore);
+
+    // A build newer than the installed one but not the release's is found out after the copy.
+    GitHubInstallError stale = failure(publish("Stale.zip", bundleEntries("Foo.app", "1.5")), false);
+    EXPECT_EQ(stale.description(), "Échec de l'installation: Foo est en version 1.5 après installation, version attendue 2.0");
     EXPECT_TRUE(disablesDirectInstall(stale.description()));
+    FakeSigningTools::makeBundle(installed, "1.0");
 
     // The signing tools refuse the download: verification fails before any copy.
     std::vector<Entry> unsigned_ = bundleEntries("Foo.app", "2.0");
@@ -146,6 +166,81 @@ TEST_F(GitHubInstallerServiceIntegrationTest, RefusesBadAssetsAndLeavesNothingHa
                                "Team ID différent pour Foo", "TEAM ID DIFFERENT"})
         EXPECT_TRUE(disablesDirectInstall(phrase)) << phrase;
     EXPECT_FALSE(disablesDirectInstall("Échec du téléchargement: timeout"));
+}
+
+TEST_F(GitHubInstallerServiceIntegrationTest, WhatIsInstalledNowIsNeverReplacedByWhatIsNotNewer) {
+    const std::string path = "/owner/foo/releases/download/v2.0/Foo-2.0-mac.zip";
+    const std::string url = publish("Foo-2.0-mac.zip", bundleEntries("Foo.app", "2.0"));
+    // Updated to the release or beyond since the scan: refused before anything is fetched.
+    for (const char* now : {"2.0", "3.0"}) {
+        FakeSigningTools::makeBundle(installed, now);
+        GitHubInstallError error = failure(url);
+        EXPECT_EQ(error.kind(), GitHubInstallError::Kind::NotNewer) << now;
+        EXPECT_EQ(error.description(),
+                  std::string("Foo: ") + now + " is installed now and 2.0 is not newer; nothing was changed");
+    }
+    EXPECT_EQ(server.requestCount(path), 0u);
+
+    // Updated while the release downloads: refused right before the replacement.
+    FakeSigningTools::makeBundle(installed, "1.0");
+    testing::LoopbackRoute asset;
+    asset.body = readFile(work.file("Foo-2.0-mac.zip")).value_or("");
+    asset.contentType = "application/octet-stream";
+    server.setHandler(path, [&](const testing::LoopbackRequest&) {
+        FakeSigningTools::makeBundle(installed, "2.0");
+        return asset;
+    });
+    std::map<std::string, std::string> updatedMeanwhile;
+    try {
+        service.install(request(url));
+        ADD_FAILURE() << "replaced a bundle as new as the release";
+    } catch (const GitHubInstallError& error) {
+        EXPECT_EQ(error.kind(), GitHubInstallError::Kind::NotNewer);
+    }
+    EXPECT_EQ(server.requestCount(path), 1u);
+    EXPECT_EQ(readFile(installed + "/Contents/MacOS/Foo"), "#!/bin/sh\necho 2.0\n");
+    EXPECT_FALSE(fs::exists(installed + ".backup"));
+    EXPECT_EQ(fake.calls().find("xattr -dr com.apple.quarantine " + installed), std::string::npos);
+}
+
+TEST_F(GitHubInstallerServiceIntegrationTest, ARunningApplicationIsReplacedOnlyWithConsent) {
+    const std::string url = publish("Foo-2.0-mac.zip", bundleEntries("Foo.app", "2.0"));
+    fs::copy_file("/bin/sleep", installed + "/Contents/MacOS/Helper");
+    testing::Sleeper running(installed + "/Contents/MacOS/Helper");
+    ASSERT_TRUE(testing::eventually([&] { return !processesInside(installed).empty(); }));
+    GitHubInstallError refused = failure(url);
+    EXPECT_EQ(refused.kind(), GitHubInstallError::Kind::AppRunning);
+    EXPECT_EQ(refused.description(), "Foo is running; quit it and update again (nothing was changed)");
+
+    std::string asked;
+    GitHubInstallerService consenting{{&network, &runner, &privileged, fake.tools, temporary, {},
+                                       [&asked](const std::string& name) {
+                                           asked = name;
+                                           return true;
+                                       }}};
+    EXPECT_EQ(consenting.install(request(url)).installedVersion, "2.0");
+    EXPECT_EQ(asked, "Foo");
+}
+
+TEST_F(GitHubInstallerServiceIntegrationTest, TheReleasesChecksumIsCheckedBeforeAnythingIsUnpacked) {
+    const std::string url = publish("Foo-2.0-mac.zip", bundleEntries("Foo.app", "2.0"));
+    const std::string published = DirectDownloadInstaller::sha256(work.file("Foo-2.0-mac.zip"));
+    ASSERT_EQ(published.size(), 64u);
+    GitHubInstallRequest tampered = request(url);
+    tampered.expectedSHA256 = std::string(published.rbegin(), published.rend());
+    LogCapture log;
+    GitHubInstallError mismatch = failure(tampered);
+    EXPECT_EQ(mismatch.kind(), GitHubInstallError::Kind::ChecksumMismatch);
+    EXPECT_EQ(mismatch.description(), "Échec de la vérification de l'intégrité du fichier téléchargé.");
+    EXPECT_TRUE(log.contains("❌ DirectDownloadInstaller: Checksum verification failed for "));
+    EXPECT_EQ(fake.calls(), "") << "no signing tool ran: nothing was unpacked";
+
+    // The published checksum, in either case, lets it through.
+    GitHubInstallRequest genuine = request(url);
+    std::string upper = published;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    genuine.expectedSHA256 = upper;
+    EXPECT_EQ(service.install(genuine).installedVersion, "2.0");
 }
 
 // What can be known before a byte is written is checked first; what is unpacked and installed

@@ -14,10 +14,14 @@
 #include "base/Files.hpp"
 #include "base/Log.hpp"
 #include "support/FakePrivilegedOperations.hpp"
+#include "support/Eventually.hpp"
+#include "support/FolderSnapshot.hpp"
+#include "support/Sleeper.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/TempDir.hpp"
 #include "support/TempHome.hpp"
 #include "system/CommandRunner.hpp"
+#include "system/RunningProcesses.hpp"
 #include "system/SystemNetworkClient.hpp"
 #include "updates/SparkleTestBundles.hpp"
 
@@ -36,14 +40,7 @@ using testing::LoopbackServer;
 using testing::TempDir;
 using testing::TempHome;
 
-// Every file of a tree with its contents, to prove a bundle was not touched.
-std::map<std::string, std::string> snapshot(const std::string& folder) {
-    std::map<std::string, std::string> files;
-    for (const auto& item : fs::recursive_directory_iterator(folder)) {
-        if (item.is_regular_file()) files[fs::relative(item.path(), folder).string()] = *readFile(item.path().string());
-    }
-    return files;
-}
+using testing::folderSnapshot;
 
 class SparkleUpdateInstallerTest : public ::testing::Test {
 protected:
@@ -185,7 +182,7 @@ TEST_F(SparkleUpdateInstallerTest, EveryRefusalBeforeTheReplacementLeavesTheInst
         {"changed byte", [&](auto&, auto& r) { std::string changed = good; changed[changed.size() / 2] ^= 1; serve(changed); (void)r; },
          "Sparkle: Ed25519 signature does not match"},
         {"404", [&](auto&, auto& r) { r.downloadURL += "-missing"; }, "Sparkle download failed with HTTP 404"},
-        {"older", [&](auto&, auto& r) { r = serve(zipOf({.version = "0.9"})); }, "Sparkle: downloaded version 0.9 is older"},
+        {"older", [&](auto&, auto& r) { r = serve(zipOf({.version = "0.9"})); }, "Sparkle: downloaded version 0.9 is not newer than the installed version 1.0"},
         {"identifier", [&](auto&, auto& r) { r = serve(zipOf({.identifier = "com.example.bar"})); },
          "Sparkle: bundle identifier mismatch (expected com.example.foo, got com.example.bar)"},
         {"architecture", [&](auto&, auto& r) { r = serve(zipOf({.cpu = kArm})); },
@@ -215,13 +212,13 @@ TEST_F(SparkleUpdateInstallerTest, EveryRefusalBeforeTheReplacementLeavesTheInst
         SparkleUpdateInstaller::Target t = target();
         SparkleUpdateInstaller::Release r = serve(good);
         c.change(t, r);
-        const auto before = snapshot(installed);
+        const auto before = folderSnapshot(installed);
         const std::size_t requestsBefore = server.requests().size();
         phases.clear();
         SparkleUpdateOutcome outcome = install(t, r, environment());
         EXPECT_EQ(outcome.kind, SparkleUpdateOutcome::Kind::Failed);
         EXPECT_EQ(outcome.message.substr(0, c.message.size()), c.message);
-        EXPECT_EQ(snapshot(installed), before);
+        EXPECT_EQ(folderSnapshot(installed), before);
         expectNoLeftovers();
         if (c.name == "http" || c.name == "self") {
             EXPECT_EQ(server.requests().size(), requestsBefore);
@@ -250,7 +247,7 @@ TEST_F(SparkleUpdateInstallerTest, CancellationInEveryPhaseAndAFailedReplacement
                               "sparkle.update.extracting", "sparkle.update.validating", "sparkle.update.installing"}) {
         SCOPED_TRACE(phase);
         LogCapture log;
-        const auto before = snapshot(installed);
+        const auto before = folderSnapshot(installed);
         SparkleUpdateInstaller* self = nullptr;
         SparkleUpdateInstaller installer(target(), serve(archive), environment(), [&](double, std::string_view key) {
             if (key == phase) self->cancel();
@@ -259,19 +256,19 @@ TEST_F(SparkleUpdateInstallerTest, CancellationInEveryPhaseAndAFailedReplacement
         SparkleUpdateOutcome outcome = installer.install();
         EXPECT_EQ(outcome.message, "Sparkle update cancelled");
         EXPECT_TRUE(log.contains("Sparkle install cancelled for Foo"));
-        EXPECT_EQ(snapshot(installed), before);
+        EXPECT_EQ(folderSnapshot(installed), before);
         expectNoLeftovers();
     }
 
     // The backup move fails: nothing moved. The copy fails half-way: the backup comes back.
-    const auto before = snapshot(installed);
+    const auto before = folderSnapshot(installed);
     SparkleUpdateInstaller::Environment failingMove = environment();
     failingMove.moveItem = [](const std::string& from, const std::string& to) {
         throw fs::filesystem_error("rename", from, to, std::make_error_code(std::errc::device_or_resource_busy));
     };
     SparkleUpdateOutcome outcome = install(target(), serve(archive), failingMove);
     EXPECT_EQ(outcome.message.rfind("Sparkle: failed to install the new bundle (backup move failed: ", 0), 0u) << outcome.message;
-    EXPECT_EQ(snapshot(installed), before);
+    EXPECT_EQ(folderSnapshot(installed), before);
     SparkleUpdateInstaller::Environment failingCopy = environment();
     failingCopy.copyBundle = [](const std::string& from, const std::string& to) {
         fs::create_directories(to + "/Contents");
@@ -280,7 +277,7 @@ TEST_F(SparkleUpdateInstallerTest, CancellationInEveryPhaseAndAFailedReplacement
     };
     outcome = install(target(), serve(archive), failingCopy);
     EXPECT_EQ(outcome.message.rfind("Sparkle: failed to install the new bundle (copy failed: ", 0), 0u) << outcome.message;
-    EXPECT_EQ(snapshot(installed), before);
+    EXPECT_EQ(folderSnapshot(installed), before);
     expectNoLeftovers();
 }
 
@@ -298,12 +295,12 @@ TEST_F(SparkleUpdateInstallerTest, ARunningApplicationIsQuitOnlyWithConsentAndRe
         ::usleep(10'000);
     }
     const std::string archive = zipOf({.version = "2.0"});
-    const auto before = snapshot(installed);
+    const auto before = folderSnapshot(installed);
     SparkleUpdateInstaller::Environment declining = environment();
     declining.confirmQuit = [](const std::string&) { return false; };
     SparkleUpdateOutcome outcome = install(target(), serve(archive), declining);
     EXPECT_EQ(outcome.message, "Foo is running and the quit prompt was declined");
-    EXPECT_EQ(snapshot(installed), before);
+    EXPECT_EQ(folderSnapshot(installed), before);
     EXPECT_EQ(::kill(pid, 0), 0);
 
     LogCapture log;
@@ -320,6 +317,39 @@ TEST_F(SparkleUpdateInstallerTest, ARunningApplicationIsQuitOnlyWithConsentAndRe
     EXPECT_EQ(relaunched, executable);
     EXPECT_EQ(phases.back(), "sparkle.update.relaunching");
     EXPECT_TRUE(log.contains("Sparkle install OK: 1.0 → 2.0 (relaunched)"));
+}
+
+TEST_F(SparkleUpdateInstallerTest, WhatIsInstalledNowDecidesNotTheScansRecord) {
+    const std::string archive = zipOf({.version = "2.0"});
+    const std::string notNewer = "Sparkle: downloaded version 2.0 is not newer than the installed version 2.0";
+    // Updated to the release since the scan that recorded 1.0: nothing is even fetched.
+    writeBundle(installed, {.version = "2.0"});
+    auto before = folderSnapshot(installed);
+    const std::size_t requestsBefore = server.requests().size();
+    SparkleUpdateOutcome outcome = install(target(), serve(archive), environment());
+    EXPECT_EQ(outcome.message, notNewer);
+    EXPECT_EQ(server.requests().size(), requestsBefore);
+    EXPECT_EQ(folderSnapshot(installed), before);
+
+    // An application that installs an update of its own as it quits is not replaced after
+    // that, and is started again.
+    writeBundle(installed, {.version = "1.0"});
+    fs::copy_file("/bin/sleep", installed + "/Contents/MacOS/Foo", fs::copy_options::overwrite_existing);
+    testing::Sleeper running(installed + "/Contents/MacOS/Foo");
+    ASSERT_TRUE(testing::eventually([&] { return !processesInside(installed).empty(); }));
+    SparkleUpdateInstaller::Environment selfUpdating = environment();
+    selfUpdating.confirmQuit = [&](const std::string&) {
+        writeBundle(installed, {.version = "2.0"});
+        before = folderSnapshot(installed);
+        return true;
+    };
+    std::string relaunched;
+    selfUpdating.relaunch = [&relaunched](const std::string&, const std::string& path) { relaunched = path; };
+    outcome = install(target(), serve(archive), selfUpdating);
+    EXPECT_EQ(outcome.message, notNewer);
+    EXPECT_EQ(relaunched, installed + "/Contents/MacOS/Foo");
+    EXPECT_EQ(folderSnapshot(installed), before);
+    expectNoLeftovers();
 }
 
 }  // namespace

@@ -183,7 +183,7 @@ std::vector<BrewManager::InstalledItem> BrewManager::scanCaskroom(std::vector<In
     bool upgrading = false;
     {
         std::scoped_lock lock(brewMutex_);
-        upgrading = static_cast<bool>(ongoingCancelAction_);
+        upgrading = upgradesRunning_ > 0;
     }
     // Our own upgrade may be using its .upgrading folder right now.
     auto removeStale = [&](const std::string& path) {

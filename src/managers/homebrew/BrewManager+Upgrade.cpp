@@ -176,34 +176,20 @@ void BrewManager::upgrade(const Package& package, const ProgressHandler& onProgr
     }
     if (runningAsRoot()) throw BrewErrorClassifier::rootRefusal(package.name, isCask);
 
-    std::stop_source source;
-    std::stop_callback forward(stop, [&source] { source.request_stop(); });
-    std::uint64_t id = 0;
     {
         std::scoped_lock lock(brewMutex_);
-        id = ++ongoingUpgradeId_;
-        ongoingCancelAction_ = [source]() mutable { source.request_stop(); };
+        ++upgradesRunning_;
     }
-    struct ClearCancelAction {
+    struct EndUpgrade {
         BrewManager& self;
-        std::uint64_t id;
-        ~ClearCancelAction() {
+        ~EndUpgrade() {
             std::scoped_lock lock(self.brewMutex_);
-            if (self.ongoingUpgradeId_ == id) self.ongoingCancelAction_ = nullptr;
+            --self.upgradesRunning_;
         }
-    } clear{*this, id};
+    } end{*this};
 
     PhaseTracker tracker(onProgress);
-    runUpgrade(package, tracker, source.get_token());
-}
-
-void BrewManager::cancelOngoingUpgrade() {
-    std::function<void()> cancel;
-    {
-        std::scoped_lock lock(brewMutex_);
-        cancel = ongoingCancelAction_;
-    }
-    if (cancel) cancel();
+    runUpgrade(package, tracker, stop);
 }
 
 std::string BrewManager::qualifiedName(const std::string& name, bool isCask) const {

@@ -131,8 +131,6 @@ public:
     std::map<std::string, CaskDetails> fetchCaskDetails(std::stop_token stop = {});
     // Throws ParsedBrewError, GhostCaskError, CommandError (timeout), CancellationError.
     void upgrade(const Package& package, const ProgressHandler& onProgress, std::stop_token stop = {});
-    // Terminates the running upgrade, if any.
-    void cancelOngoingUpgrade();
 
     void setOutdatedModeProvider(OutdatedModeProvider provider);
     std::optional<std::string> lastOutdatedWarning() const;
@@ -247,8 +245,7 @@ private:
     OutdatedModeProvider outdatedMode_;
     std::optional<std::string> cachedBrewPath_;
     std::optional<Clock::TimePoint> lastBrewUpdateTime_;
-    std::function<void()> ongoingCancelAction_;
-    std::uint64_t ongoingUpgradeId_ = 0;  // whose action ongoingCancelAction_ is
+    int upgradesRunning_ = 0;  // our own upgrades may be using their .upgrading folders
     std::map<std::string, CachedOutdated> outdatedCache_;
     InFlight<OutdatedOutcome> inFlightOutdatedTasks_;
     std::optional<std::string> lastOutdatedWarning_;

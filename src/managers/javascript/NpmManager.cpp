@@ -5,6 +5,7 @@
 #include "base/Platform.hpp"
 #include "base/Cancellation.hpp"
 #include "base/Log.hpp"
+#include "base/Paths.hpp"
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
@@ -53,6 +54,14 @@ NpmManager::NpmManager(CommandRunning& runner, const FileSystemManager& files, O
     if (!options_.invalidateListings) options_.invalidateListings = [&runner] { runner.invalidateCache("npm"); };
     if (!options_.searchPath) options_.searchPath = runner.defaultSearchPath();
     if (!options_.resolveGlobalRoot) options_.resolveGlobalRoot = kBuiltForLinux;
+    if (!options_.cacheFolder) options_.cacheFolder = paths::cacheFolder();
+    LatestVersionCache::Options cache{.file = cacheFile("npm_latest.json").value_or(""),
+                                      // npm's own cache holds a registry answer as long.
+                                      .ttl = kLatestTtl,
+                                      .concurrency = 8,
+                                      .clock = options_.clock,
+                                      .logName = "NpmManager"};
+    latestCache_ = std::make_unique<LatestVersionCache>(std::move(cache));
 }
 
 NpmManager::~NpmManager() = default;
@@ -282,7 +291,7 @@ std::vector<Package> NpmManager::makePackages(const std::vector<InstalledEntry>&
 std::vector<Package> NpmManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
     {
-        // Each scan asks npm again which registry it uses.
+        // Each scan asks npm again which registry it uses (for an update).
         std::scoped_lock lock(npmMutex_);
         registry_.reset();
     }
@@ -292,12 +301,18 @@ std::vector<Package> NpmManager::listInstalled(std::stop_token stop) {
     };
     if (!discover(stop)) return fail(NpmError::notFound().description());
     const std::string npm = binaryPath();
-    Parsed<InstalledEntry> parsed = readInstalled(npm, stop);
-    for (const std::string& warning : parsed.warnings) logger().warning(warning);
-    if (parsed.error) return fail(*parsed.error);
-    std::optional<std::string> root;
-    if (*options_.resolveGlobalRoot && !parsed.entries.empty()) root = globalRoot(npm, stop);
-    std::vector<Package> packages = makePackages(parsed.entries, root);
+    std::vector<Package> packages;
+    if (std::optional<Configuration> config = configuration(npm, stop)) {
+        const std::string root = config->prefix + "/lib/node_modules";
+        packages = makePackages(readGlobalFolder(root), root);
+    } else {
+        Parsed<InstalledEntry> parsed = readInstalled(npm, stop);
+        for (const std::string& warning : parsed.warnings) logger().warning(warning);
+        if (parsed.error) return fail(*parsed.error);
+        std::optional<std::string> root;
+        if (*options_.resolveGlobalRoot && !parsed.entries.empty()) root = globalRoot(npm, stop);
+        packages = makePackages(parsed.entries, root);
+    }
     logger().info("✅ NPM scan complete: " + std::to_string(packages.size()));
     setErrorMessage(std::nullopt);
     publishPackages(packages);
@@ -323,14 +338,21 @@ std::optional<std::string> NpmManager::latestFromView(const std::string& npm, co
 
 std::vector<Package> NpmManager::checkOutdated(std::stop_token stop) {
     LoadingScope loading(*this);
+    if (discover(stop)) {
+        std::optional<Configuration> config = configuration(binaryPath(), stop);
+        if (config && !config->needsNpm) return checkWithRegistry(*config, stop);
+    }
+    return checkWithNpm(binaryPath(), stop);
+}
+
+std::vector<Package> NpmManager::checkWithNpm(const std::string& npm, std::stop_token stop) {
     auto fail = [this](const std::string& error) {
         logger().error("NPM outdated command failed: " + error);
         const std::string message = "npm outdated failed: " + error;
         logger().error("Échec de la vérification NPM : " + message);
         return nothingFound(message);
     };
-    if (!discover(stop)) return fail(NpmError::notFound().description());
-    const std::string npm = binaryPath();
+    if (npm.empty()) return fail(NpmError::notFound().description());
     ShellCommandResult result;
     // npm exits 1 whenever something is outdated.
     auto check = [&] { result = runNpm(npm, {"outdated", "-g", "--depth=0", "--json"}, kOutdatedTimeout, stop, true); };

@@ -235,4 +235,12 @@ void CargoManager::update(const Package& package, std::stop_token stop) {
     publishPackages(std::move(packages));
 }
 
+
+std::vector<std::string> CargoManager::listingInputs() {
+    const std::string cargoHome = variable(options_.environment, "CARGO_HOME").value_or(home() + "/.cargo");
+    std::vector<std::string> paths{cargoHome + "/.crates2.json", cargoHome + "/.crates.toml"};
+    addFolderAndEntries(paths, cargoHome + "/bin");
+    return paths;
+}
+
 }  // namespace vt

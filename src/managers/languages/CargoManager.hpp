@@ -61,6 +61,8 @@ public:
     ~CargoManager() override;
 
     std::vector<Package> listInstalled(std::stop_token stop) override;
+    // Cargo's records of what it installed (.crates2.json, .crates.toml) and its bin folder.
+    std::vector<std::string> listingInputs() override;
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
 

@@ -1,5 +1,6 @@
 #include "managers/languages/ComposerManager.hpp"
 
+#include "base/Paths.hpp"
 #include "base/Cancellation.hpp"
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
@@ -181,6 +182,21 @@ void ComposerManager::update(const Package& package, std::stop_token stop) {
             throw ComposerError::versionUnchanged(package.name, entry.version);
         }
     }
+}
+
+
+std::vector<std::string> ComposerManager::listingInputs() {
+    std::vector<std::string> homes;
+    if (auto configured = variable(options_.environment, "COMPOSER_HOME")) homes.push_back(*configured);
+    homes.push_back(paths::environmentValue("XDG_CONFIG_HOME").value_or(paths::home() + "/.config") + "/composer");
+    homes.push_back(paths::home() + "/.composer");
+    std::vector<std::string> paths;
+    for (const std::string& folder : homes) {
+        for (const char* file : {"/composer.json", "/composer.lock", "/vendor/composer/installed.json"}) {
+            paths.push_back(folder + file);
+        }
+    }
+    return paths;
 }
 
 }  // namespace vt

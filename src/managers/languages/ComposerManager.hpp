@@ -52,6 +52,8 @@ public:
     ~ComposerManager() override;
 
     std::vector<Package> listInstalled(std::stop_token stop) override;
+    // The global project's manifest, lock and installed list, wherever composer keeps it.
+    std::vector<std::string> listingInputs() override;
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
 

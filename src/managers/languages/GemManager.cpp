@@ -501,4 +501,33 @@ void GemManager::update(const Package& package, std::stop_token stop) {
     }
 }
 
+
+std::vector<std::string> GemManager::listingInputs() {
+    std::vector<std::string> roots{"/var/lib/gems", "/usr/lib/ruby/gems", "/usr/share/rubygems-integration",
+                                   home() + "/.local/share/gem/ruby", home() + "/.gem/ruby"};
+    std::vector<std::string> paths;
+    // Each root holds one folder per Ruby version ("3.1.0"), each with its specifications.
+    for (const std::string& root : roots) {
+        std::vector<std::string> versions;
+        addFolderAndEntries(versions, root);
+        for (std::size_t i = 1; i < versions.size(); ++i) addFolderAndEntries(paths, versions[i] + "/specifications");
+        paths.push_back(root);
+    }
+    for (const char* name : {"GEM_HOME", "GEM_PATH"}) {
+        for (std::string_view folder : split(variable(options_.environment, name).value_or(""), ':')) {
+            if (!folder.empty()) addFolderAndEntries(paths, std::string(folder) + "/specifications");
+        }
+    }
+    for (const std::string& manager : {home() + "/.rbenv/versions", home() + "/.asdf/installs/ruby"}) {
+        std::vector<std::string> versions;
+        addFolderAndEntries(versions, manager);
+        for (std::size_t i = 1; i < versions.size(); ++i) {
+            std::vector<std::string> gemRoots;
+            addFolderAndEntries(gemRoots, versions[i] + "/lib/ruby/gems");
+            for (std::size_t j = 1; j < gemRoots.size(); ++j) addFolderAndEntries(paths, gemRoots[j] + "/specifications");
+        }
+    }
+    return paths;
+}
+
 }  // namespace vt

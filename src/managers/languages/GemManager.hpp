@@ -67,6 +67,9 @@ public:
     ~GemManager() override;
 
     std::vector<Package> listInstalled(std::stop_token stop) override;
+    // The specification folders of every place gems are installed into that Debian, the
+    // user's gem folders, GEM_HOME and GEM_PATH, rbenv and asdf use; read without running Ruby.
+    std::vector<std::string> listingInputs() override;
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 
+#include "base/Files.hpp"
 #include "base/Cancellation.hpp"
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
@@ -291,6 +292,32 @@ void GoManager::update(const Package& package, std::stop_token stop) {
     std::vector<Package> packages;
     for (const BuildMetadata& metadata : binaries) packages.push_back(makePackage(metadata));
     publishPackages(std::move(packages));
+}
+
+
+std::vector<std::string> GoManager::listingInputs() {
+    // go's settings file (`go env -w`): GOENV, else the user's configuration folder's go/env.
+    const std::string xdg = paths::environmentValue("XDG_CONFIG_HOME").value_or(home() + "/.config");
+    const std::string settings = paths::environmentValue("GOENV").value_or(xdg + "/go/env");
+    std::map<std::string, std::string> written;
+    for (std::string_view line : splitLines(readFile(settings).value_or(""))) {
+        const std::size_t equals = line.find('=');
+        if (equals != std::string_view::npos) written[std::string(line.substr(0, equals))] = trim(line.substr(equals + 1));
+    }
+    auto setting = [&](const char* name) -> std::string {
+        if (auto value = paths::environmentValue(name)) return *value;
+        auto found = written.find(name);
+        return found == written.end() ? std::string() : found->second;
+    };
+    std::string folder = setting("GOBIN");
+    if (folder.empty()) {
+        std::string gopath = setting("GOPATH");
+        if (std::size_t separator = gopath.find(':'); separator != std::string::npos) gopath.resize(separator);
+        folder = gopath.empty() ? home() + "/go/bin" : gopath + "/bin";
+    }
+    std::vector<std::string> paths{settings};
+    addFolderAndEntries(paths, folder);
+    return paths;
 }
 
 }  // namespace vt

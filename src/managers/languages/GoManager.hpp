@@ -61,6 +61,9 @@ public:
     ~GoManager() override;
 
     std::vector<Package> listInstalled(std::stop_token stop) override;
+    // The folder `go install` puts programs in, and go's own settings file that may move it;
+    // read without running go.
+    std::vector<std::string> listingInputs() override;
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
 

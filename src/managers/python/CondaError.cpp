@@ -12,10 +12,6 @@ CondaError CondaError::noEnvironment(const std::string& packageName) {
     return CondaError(Kind::NoEnvironment, localized("error.conda.no_environment", {packageName}));
 }
 
-CondaError CondaError::noJsonPayload() {
-    return CondaError(Kind::NoJsonPayload, localized("error.conda.no_json_payload"));
-}
-
 CondaError CondaError::commandFailed(const std::string& detail) {
     return CondaError(Kind::CommandFailed, localized("error.conda.command_failed", {detail}));
 }

@@ -10,7 +10,6 @@ namespace vt {
 enum class CondaErrorKind {
     BinaryNotDetected,  // no conda, mamba or micromamba
     NoEnvironment,      // the package names no environment that exists
-    NoJsonPayload,      // conda printed no JSON where it was asked for some
     CommandFailed,      // conda exited with an error
 };
 
@@ -18,7 +17,6 @@ class CondaError : public AdapterError<CondaErrorKind> {
 public:
     static CondaError binaryNotDetected();
     static CondaError noEnvironment(const std::string& packageName);
-    static CondaError noJsonPayload();
     static CondaError commandFailed(const std::string& detail);
 
 private:

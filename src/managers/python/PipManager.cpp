@@ -281,4 +281,14 @@ std::vector<Package> PipManager::listInstalled(std::stop_token stop) {
     return packages();
 }
 
+
+std::vector<std::string> PipManager::listingInputs() {
+    std::vector<std::string> paths;
+    for (const Environment& environment : findEnvironments({})) {
+        paths.push_back(environment.interpreter);
+        for (const std::string& folder : environment.siteFolders) addFolderAndEntries(paths, folder);
+    }
+    return paths;
+}
+
 }  // namespace vt

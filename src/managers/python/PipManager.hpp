@@ -92,6 +92,8 @@ public:
     ~PipManager() override;
 
     std::vector<Package> listInstalled(std::stop_token stop) override;
+    // Every environment's interpreter and the folders its packages are installed into.
+    std::vector<std::string> listingInputs() override;
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <thread>
 
+#include "base/Paths.hpp"
 #include "base/Cancellation.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
@@ -200,6 +201,22 @@ void PipxManager::update(const Package& package, std::stop_token stop) {
     if (options_.invalidateListings) options_.invalidateListings();
     std::scoped_lock lock(pipxMutex_);
     lastApplications_.clear();
+}
+
+
+std::vector<std::string> PipxManager::listingInputs() {
+    std::vector<std::string> homes;
+    if (auto configured = paths::environmentValue("PIPX_HOME")) homes.push_back(*configured);
+    homes.push_back(paths::environmentValue("XDG_DATA_HOME").value_or(paths::home() + "/.local/share") + "/pipx");
+    homes.push_back(paths::home() + "/.local/pipx");
+    std::vector<std::string> paths;
+    for (const std::string& folder : homes) {
+        const std::size_t first = paths.size();
+        addFolderAndEntries(paths, folder + "/venvs");
+        const std::size_t last = paths.size();
+        for (std::size_t i = first + 1; i < last; ++i) paths.push_back(paths[i] + "/pipx_metadata.json");
+    }
+    return paths;
 }
 
 }  // namespace vt

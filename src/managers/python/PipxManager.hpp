@@ -59,6 +59,8 @@ public:
     ~PipxManager() override;
 
     std::vector<Package> listInstalled(std::stop_token stop) override;
+    // pipx's environments and each one's metadata, which every install and upgrade writes.
+    std::vector<std::string> listingInputs() override;
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
 

@@ -9,8 +9,10 @@
 #include "base/Cancellation.hpp"
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
+#include "base/Paths.hpp"
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
+#include "managers/system/AptCache.hpp"
 #include "managers/system/SystemListing.hpp"
 #include "system/AdminPrompt.hpp"
 
@@ -132,13 +134,37 @@ std::optional<std::string> AptManager::staleListsNote() const {
 
 // ---- Listing and detection -----------------------------------------------------------
 
-std::vector<Package> AptManager::listInstalled(std::stop_token stop) {
-    LoadingScope loading(*this);
-    auto fail = [this](const std::string& message) {
-        logger().error("❌ apt scan failed: " + message);
-        return publishEmptyListing(message);
-    };
-    if (!discover(stop)) return fail("apt-get not found");
+namespace {
+
+Package packageOf(std::string name, std::string installed, std::string candidate,
+                  const std::vector<std::string>& archives, bool isSecurity) {
+    // apt's candidate as apt gives it: Debian's order, not ours, says it is newer.
+    return Package{.name = std::move(name),
+                   .version = std::move(installed),
+                   .type = PackageType::AptPackage,
+                   .latestVersion = std::move(candidate),
+                   .sourceIdentifier = archives.empty() ? std::nullopt : std::optional<std::string>(archives.front()),
+                   .isSecurityUpdate = isSecurity};
+}
+
+}  // namespace
+
+AptManager::Reading AptManager::readFromCache(std::stop_token stop) {
+    AptCache::Reading cache = AptCache::read(stop, options_.cacheFolder);
+    Reading reading;
+    if (cache.failure) {
+        reading.failure = cache.failure;
+        return reading;
+    }
+    for (AptCache::Upgrade& upgrade : cache.upgrades) {
+        reading.packages.push_back(packageOf(std::move(upgrade.name), std::move(upgrade.installed),
+                                             std::move(upgrade.candidate), upgrade.archives, upgrade.isSecurity));
+    }
+    if (!cache.held.empty()) reading.notes.push_back(localized("apt.held", {join(cache.held, ", ")}));
+    return reading;
+}
+
+AptManager::Reading AptManager::readFromSimulation(std::stop_token stop) {
     CommandRequest request{.command = binaryPath(),
                            .arguments = {"-s", "-o", "Debug::NoLocking=1", "dist-upgrade"},
                            // Only the C locale prints the headings we read in English.
@@ -146,26 +172,45 @@ std::vector<Package> AptManager::listInstalled(std::stop_token stop) {
                            .timeout = kSimulateTimeout,
                            .allowNonZeroExit = true};
     systemlisting::ListOutput output = systemlisting::readList("apt-get", [&] { return run(request, stop); }, stop);
-    if (output.failure) return fail(*output.failure);
-    Simulation simulation = parseSimulation(output.text);
-    std::vector<Package> packages;
-    for (const Pending& pending : simulation.pending) {
-        packages.push_back(Package{.name = pending.name,
-                                   .version = pending.installed,
-                                   .type = PackageType::AptPackage,
-                                   .latestVersion = systemlisting::pendingVersion(pending.installed, pending.candidate),
-                                   .sourceIdentifier = pending.archives.empty()
-                                                           ? std::nullopt
-                                                           : std::optional<std::string>(pending.archives.front()),
-                                   .isSecurityUpdate = pending.isSecurity});
+    Reading reading;
+    if (output.failure) {
+        reading.failure = output.failure;
+        return reading;
     }
+    Simulation simulation = parseSimulation(output.text);
+    for (Pending& pending : simulation.pending) {
+        reading.packages.push_back(packageOf(std::move(pending.name), std::move(pending.installed),
+                                             std::move(pending.candidate), pending.archives, pending.isSecurity));
+    }
+    if (!simulation.keptBack.empty()) {
+        reading.notes.push_back(localized("apt.kept_back", {join(simulation.keptBack, ", ")}));
+    }
+    return reading;
+}
+
+std::vector<Package> AptManager::listInstalled(std::stop_token stop) {
+    LoadingScope loading(*this);
+    auto fail = [this](const std::string& message) {
+        logger().error("❌ apt scan failed: " + message);
+        return publishEmptyListing(message);
+    };
+    if (!discover(stop)) return fail("apt-get not found");
+    Reading reading = options_.readCache ? readFromCache(stop) : readFromSimulation(stop);
+    if (reading.failure) return fail(*reading.failure);
     std::vector<std::string> notes;
     if (auto stale = staleListsNote()) notes.push_back(*stale);
-    if (!simulation.keptBack.empty()) notes.push_back(localized("apt.kept_back", {join(simulation.keptBack, ", ")}));
-    logger().info("✅ apt scan complete: " + std::to_string(packages.size()));
+    notes.insert(notes.end(), reading.notes.begin(), reading.notes.end());
+    logger().info("✅ apt scan complete: " + std::to_string(reading.packages.size()));
     setErrorMessage(notes.empty() ? std::nullopt : std::optional<std::string>(join(notes, "; ")));
-    publishPackages(packages);
-    return packages;
+    publishPackages(reading.packages);
+    return reading.packages;
+}
+
+std::vector<std::string> AptManager::listingInputs() {
+    if (paths::environmentValue("APT_CONFIG")) return {};
+    return {"/var/lib/dpkg/status",   options_.listsFolder,          "/etc/apt/sources.list",
+            "/etc/apt/sources.list.d", "/etc/apt/preferences",        "/etc/apt/preferences.d",
+            "/etc/apt/apt.conf.d",     "/var/lib/apt/extended_states"};
 }
 
 std::vector<Package> AptManager::checkOutdated(std::stop_token stop) {

@@ -8,20 +8,23 @@
 #include <vector>
 
 #include "base/Clock.hpp"
+#include "base/Paths.hpp"
 #include "managers/BaseManager.hpp"
+#include "managers/system/AptCache.hpp"
 
 namespace vt {
 
 class AdminPrompt;
 
 // The adapter for the distribution's own packages on Debian, Ubuntu and their derivatives.
-// The pending updates come from a simulated upgrade (`apt-get -s dist-upgrade`, run as the
-// user without taking apt's lock, with LC_ALL=C so that its lines read the same in every
-// language): each "Inst" line gives the installed version, the candidate and the archives it
-// comes from, a security archive marking the update. Nothing is installed or refreshed by a
-// scan. When the package lists are older than a day the listing publishes a note saying so,
-// with the command that refreshes them; packages apt keeps back (held ones) are named in
-// the same note. Updates run `apt-get install --only-upgrade -y NAME...` through the
+// The pending updates are read from apt's own cache in-process (AptCache): every installed
+// package whose candidate (pins and all) is newer, with the archives it comes from, a
+// security archive marking the update; held packages are named in a note, never listed.
+// Where the program was built without Debian's library they come from a simulated upgrade
+// instead (`apt-get -s dist-upgrade`, run as the user without taking apt's lock, with
+// LC_ALL=C so that its lines read the same in every language), whose kept-back packages are
+// named in the note. Nothing is installed or refreshed by a scan. When the package lists are
+// older than a day the note says so, with the command that refreshes them. Updates run `apt-get install --only-upgrade -y NAME...` through the
 // administrator prompt, which runs only the system's own apt-get.
 // Listing and detection never throw for an apt failure (only CancellationError): they
 // publish errorMessage(). update() throws AdminPromptError, std::invalid_argument or
@@ -55,15 +58,24 @@ public:
         std::string listsFolder = kListsFolder;
         Clock* clock = nullptr;              // Clock::shared() when null
         AdminPrompt* adminPrompt = nullptr;  // the system's prompt when null
+        // Read apt's cache in-process; false runs the simulation (and is all a build without
+        // Debian's library can do).
+        bool readCache = AptCache::isAvailable();
+        // Where apt's binary cache of its lists is kept for the next read ("" rebuilds it in
+        // memory every time).
+        std::string cacheFolder = paths::cacheFolder() + "/apt";
     };
 
     AptManager(CommandRunning& runner, const FileSystemManager& files);
     AptManager(CommandRunning& runner, const FileSystemManager& files, Options options);
     ~AptManager() override;
 
-    // The pending updates of the simulated upgrade; latestVersion is filled already.
+    // The pending updates; latestVersion (apt's candidate) is filled already.
     std::vector<Package> listInstalled(std::stop_token stop) override;
-    // The same items as the last listing: one simulation answers both questions.
+    // dpkg's status, the package lists and apt's sources, pins and settings; nothing (always
+    // read again) under an APT_CONFIG of its own, whose folders only apt knows.
+    std::vector<std::string> listingInputs() override;
+    // The same items as the last listing: one reading answers both questions.
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
     bool canUpdateAll() const override { return true; }
@@ -78,6 +90,13 @@ public:
     static std::optional<Clock::TimePoint> listsUpdatedAt(const std::string& folder);
 
 private:
+    struct Reading {
+        std::vector<Package> packages;
+        std::vector<std::string> notes;
+        std::optional<std::string> failure;
+    };
+    Reading readFromCache(std::stop_token stop);
+    Reading readFromSimulation(std::stop_token stop);
     void upgrade(const std::vector<std::string>& names, std::stop_token stop);
     std::optional<std::string> staleListsNote() const;
     Clock& clock() const;

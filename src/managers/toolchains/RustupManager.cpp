@@ -236,4 +236,13 @@ void RustupManager::update(const Package& package, std::stop_token stop) {
     runUpdate({"update", channelOf(package.name), "--no-self-update"}, kUpdateTimeout, stop, failureText());
 }
 
+
+std::vector<std::string> RustupManager::listingInputs() {
+    const std::string rustupHome = variable(options_.environment, "RUSTUP_HOME").value_or(home() + "/.rustup");
+    std::vector<std::string> paths{rustupHome + "/settings.toml"};
+    addFolderAndEntries(paths, rustupHome + "/toolchains");
+    addFolderAndEntries(paths, rustupHome + "/update-hashes");
+    return paths;
+}
+
 }  // namespace vt

@@ -18,6 +18,8 @@ namespace vt {
 class RustupManager final : public ToolchainManager {
 public:
     static const SourceRow& source();
+    // rustup's settings and its toolchains.
+    std::vector<std::string> listingInputs() override;
 
     static constexpr double kShowTimeout = 60;
     static constexpr double kCheckTimeout = 120;

@@ -32,6 +32,4 @@ ToolchainError ToolchainError::repairFailed(const std::string& text) { return To
 
 ToolchainError ToolchainError::notVerified(const std::string& text) { return ToolchainError(Kind::NotVerified, text); }
 
-ToolchainError ToolchainError::refused(const std::string& text) { return ToolchainError(Kind::Refused, text); }
-
 }  // namespace vt

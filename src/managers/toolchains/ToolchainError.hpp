@@ -15,7 +15,6 @@ enum class ToolchainErrorKind {
     AdministratorRequired,  // no way to ask for administrator rights here
     RepairFailed,           // a broken repository could not be reset
     NotVerified,            // the update ran, its result could not be read back
-    Refused,                // a service refused the request
 };
 
 // The update failures of the toolchain adapters; each description is the whole text shown.
@@ -29,7 +28,6 @@ public:
     static ToolchainError administratorRequired(const std::string& text);
     static ToolchainError repairFailed(const std::string& text);
     static ToolchainError notVerified(const std::string& text);
-    static ToolchainError refused(const std::string& text);
 
 private:
     using AdapterError::AdapterError;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <dirent.h>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -135,6 +136,12 @@ std::optional<MacAppStoreApp> readWrappedIOSApp(const std::string& bundlePath) {
     if (app.name.empty()) app.name = std::string(lastPathComponent(bundlePath));
     app.currentVersion = version.value_or("");
     return app;
+}
+
+bool isInstalledFromAppStore(const std::string& bundlePath) {
+    std::error_code error;
+    return std::filesystem::exists(bundlePath + "/Contents/_MASReceipt/receipt", error) ||
+           readWrappedIOSApp(bundlePath).has_value();
 }
 
 MacAppStoreManager::MacAppStoreManager(Options options) : options_(std::move(options)) {}

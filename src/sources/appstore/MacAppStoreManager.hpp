@@ -52,6 +52,10 @@ std::vector<MasListEntry> parseMasOutdated(std::string_view output);
 // it is found, the inner Info.plist when the metadata lacks the version. Nothing for a
 // bundle without one.
 std::optional<MacAppStoreApp> readWrappedIOSApp(const std::string& bundlePath);
+// Whether the store installed the bundle: its receipt, or the store's wrapper of an
+// iPhone/iPad app. A bundle installed from a download is not the store's to update, even
+// when the store sells the same application.
+bool isInstalledFromAppStore(const std::string& bundlePath);
 // Whether an Info.plist (bytes) describes an iPhone/iPad app.
 bool hasIOSInfoPlistKeys(std::string_view infoPlistBytes);
 

@@ -4,7 +4,10 @@
 #include "base/Log.hpp"
 #include "base/Platform.hpp"
 #include "base/Strings.hpp"
+#include "base/Localization.hpp"
+#include "sources/appstore/MacAppStoreManager.hpp"
 #include "sources/inventory/AppBundleReader.hpp"
+#include "sources/inventory/InstalledVersionCheck.hpp"
 
 namespace vt {
 
@@ -30,21 +33,11 @@ MacAppStoreUpdateError MacAppStoreUpdateError::updateFailed(const std::string& d
 MacAppStoreUpdateError MacAppStoreUpdateError::downloadFailed(const std::optional<std::string>& detail) {
     return {Kind::DownloadFailed, "Échec du téléchargement: " + detail.value_or("erreur inconnue")};
 }
-MacAppStoreUpdateError MacAppStoreUpdateError::purchaseFailed(const std::optional<std::string>& detail) {
-    return {Kind::PurchaseFailed, "Échec de l'achat: " + detail.value_or("erreur inconnue")};
-}
 MacAppStoreUpdateError MacAppStoreUpdateError::notInstalled() { return {Kind::NotInstalled, "Application not installed"}; }
 MacAppStoreUpdateError MacAppStoreUpdateError::timeout() { return {Kind::Timeout, "La mise à jour a expiré"}; }
 MacAppStoreUpdateError MacAppStoreUpdateError::cancelled() { return {Kind::Cancelled, "Mise à jour annulée"}; }
-MacAppStoreUpdateError MacAppStoreUpdateError::noDownloadsReturned() {
-    return {Kind::NoDownloadsReturned, "Aucun téléchargement disponible pour cette application"};
-}
 MacAppStoreUpdateError MacAppStoreUpdateError::appStoreAccountUnavailable() {
     return {Kind::AppStoreAccountUnavailable, "Compte App Store indisponible"};
-}
-MacAppStoreUpdateError MacAppStoreUpdateError::appStoreRequired() {
-    return {Kind::AppStoreRequired,
-            "Mise à jour automatique indisponible. Ouvrez le Mac App Store pour installer cette mise à jour."};
 }
 MacAppStoreUpdateError MacAppStoreUpdateError::manualAppStoreUpdateRequired(const std::string& name,
                                                                             const std::string& version) {
@@ -53,14 +46,20 @@ MacAppStoreUpdateError MacAppStoreUpdateError::manualAppStoreUpdateRequired(cons
                 version + ")"};
 }
 
+MacAppStoreUpdateError MacAppStoreUpdateError::notFromAppStore(const std::string& name) {
+    return {Kind::NotFromAppStore, localized("update_all.excluded.not_from_store") + " (" + name + ")"};
+}
+MacAppStoreUpdateError MacAppStoreUpdateError::notNewer(const std::string& message) { return {Kind::NotNewer, message}; }
+
 MacAppStoreUpdateCoordinator::MacAppStoreUpdateCoordinator(Options options) : options_(std::move(options)) {
     if (!options_.installedVersion) {
         options_.installedVersion = [](const std::string& bundlePath) -> std::optional<std::string> {
-            std::optional<BundleCandidate> bundle = readBundle(bundlePath);
-            if (!bundle) return std::nullopt;
-            return bundle->version;
+            if (std::optional<BundleCandidate> bundle = readBundle(bundlePath)) return bundle->version;
+            if (std::optional<MacAppStoreApp> wrapped = readWrappedIOSApp(bundlePath)) return wrapped->currentVersion;
+            return std::nullopt;
         };
     }
+    if (!options_.installedFromStore) options_.installedFromStore = isInstalledFromAppStore;
 }
 
 MacAppStoreUpdateCoordinator::Outcome MacAppStoreUpdateCoordinator::openAppStore(const Target& target,
@@ -85,6 +84,16 @@ MacAppStoreUpdateCoordinator::Outcome MacAppStoreUpdateCoordinator::openAppStore
 }
 
 MacAppStoreUpdateCoordinator::Outcome MacAppStoreUpdateCoordinator::update(const Target& target, std::stop_token stop) {
+    if (!options_.installedFromStore(target.bundlePath)) throw MacAppStoreUpdateError::notFromAppStore(target.name);
+    const std::optional<std::string> before = options_.installedVersion(target.bundlePath);
+    if (target.offeredVersion) {
+        std::optional<InstalledVersion> now;
+        if (before) now = InstalledVersion{*before, {}};
+        if (auto refusal = refusalToReplace(target.name, now, *target.offeredVersion)) {
+            if (refusal->kind == ReplacementRefusal::Kind::NotInstalled) throw MacAppStoreUpdateError::notInstalled();
+            throw MacAppStoreUpdateError::notNewer(refusal->message);
+        }
+    }
     if (!options_.mas->isInstalled()) return openAppStore(target, stop);
     logger().info("🔄 mas upgrade for " + target.name + " (ID: " + target.id + ")");
     if (options_.progress) options_.progress("Mise à jour via mas…");
@@ -110,7 +119,7 @@ MacAppStoreUpdateCoordinator::Outcome MacAppStoreUpdateCoordinator::update(const
     }
     std::optional<std::string> now = options_.installedVersion(target.bundlePath);
     if (!now) throw MacAppStoreUpdateError::notInstalled();
-    if (*now == target.installedVersion) {
+    if (*now == before.value_or(target.installedVersion)) {
         logger().warning("mas upgrade completed but installed version is still " + *now);
         throw MacAppStoreUpdateError::manualAppStoreUpdateRequired(target.name, *now);
     }

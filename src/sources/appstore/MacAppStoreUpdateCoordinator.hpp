@@ -15,27 +15,25 @@ public:
     enum class Kind {
         UpdateFailed,
         DownloadFailed,
-        PurchaseFailed,
         NotInstalled,
         Timeout,
         Cancelled,
-        NoDownloadsReturned,
         AppStoreAccountUnavailable,
-        AppStoreRequired,
         ManualAppStoreUpdateRequired,
+        NotFromAppStore,  // installed by a download: `mas` is never asked to replace it
+        NotNewer,         // what is installed now is already the offered version or newer
     };
 
     static MacAppStoreUpdateError updateFailed(const std::string& detail);
     static MacAppStoreUpdateError downloadFailed(const std::optional<std::string>& detail);
-    static MacAppStoreUpdateError purchaseFailed(const std::optional<std::string>& detail);
     static MacAppStoreUpdateError notInstalled();
     static MacAppStoreUpdateError timeout();
     static MacAppStoreUpdateError cancelled();
-    static MacAppStoreUpdateError noDownloadsReturned();
     static MacAppStoreUpdateError appStoreAccountUnavailable();
-    static MacAppStoreUpdateError appStoreRequired();
     // The version did not move: the user has to update from the App Store.
     static MacAppStoreUpdateError manualAppStoreUpdateRequired(const std::string& name, const std::string& version);
+    static MacAppStoreUpdateError notFromAppStore(const std::string& name);
+    static MacAppStoreUpdateError notNewer(const std::string& message);
 
     Kind kind() const noexcept { return kind_; }
 
@@ -44,7 +42,9 @@ private:
     Kind kind_;
 };
 
-// Runs `mas upgrade` for one application and checks that its installed version moved.
+// Runs `mas upgrade` for one application the store installed and checks that its installed
+// version moved. Before that, the bundle is read again: a bundle without the store's receipt,
+// or one already at the offered version, is refused and `mas` is not run.
 class MacAppStoreUpdateCoordinator {
 public:
     static constexpr const char* kUpdatesPageAddress = "macappstore://showUpdatesPage";
@@ -54,6 +54,7 @@ public:
         std::string name;
         std::string bundlePath;
         std::string installedVersion;
+        std::optional<std::string> offeredVersion;  // the version the update was shown with
     };
     struct Outcome {
         bool openedInAppStore = false;  // the tool could not do it: the store's updates page is the way
@@ -62,8 +63,11 @@ public:
     struct Options {
         MasCliManager* mas = nullptr;      // required
         CommandRunning* runner = nullptr;  // opens the App Store on a Mac
-        // The installed version read from disk; the bundle's Info.plist when not set.
+        // The installed version read from disk; the bundle's Info.plist (or an iPhone app's
+        // store metadata) when not set.
         std::function<std::optional<std::string>(const std::string& bundlePath)> installedVersion;
+        // Whether the store installed the bundle; isInstalledFromAppStore when not set.
+        std::function<bool(const std::string& bundlePath)> installedFromStore;
         std::function<void(const std::string&)> progress;  // "Mise à jour via mas…"
     };
 

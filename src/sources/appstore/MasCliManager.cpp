@@ -16,15 +16,6 @@ const Logger& logger() {
 
 }  // namespace
 
-MasCliError MasCliError::installationFailed(const std::string& detail) {
-    return MasCliError(Kind::InstallationFailed, "Échec de l'installation de mas-cli: " + detail);
-}
-
-MasCliError MasCliError::homebrewNotInstalled() {
-    return MasCliError(Kind::HomebrewNotInstalled,
-                       "Homebrew n'est pas installé. Veuillez d'abord installer Homebrew.");
-}
-
 MasCliError MasCliError::notInstalled() { return MasCliError(Kind::NotInstalled, "mas-cli n'est pas installé"); }
 
 MasCliManager::MasCliManager(Options options) : options_(std::move(options)) {}

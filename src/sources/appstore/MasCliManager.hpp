@@ -13,10 +13,8 @@ namespace vt {
 
 class MasCliError : public std::runtime_error {
 public:
-    enum class Kind { InstallationFailed, HomebrewNotInstalled, NotInstalled };
+    enum class Kind { NotInstalled };
 
-    static MasCliError installationFailed(const std::string& detail);
-    static MasCliError homebrewNotInstalled();
     static MasCliError notInstalled();
 
     Kind kind() const noexcept { return kind_; }

@@ -14,6 +14,7 @@ struct GitHubAsset {
     std::string browserDownloadUrl;
     std::optional<std::string> contentType;
     std::optional<long long> size;
+    std::optional<std::string> sha256;  // from the asset's "digest" ("sha256:HEX"), lower-case hex
 };
 
 // Case- and diacritic-insensitive form of a name: ASCII lower case, accented Latin letters

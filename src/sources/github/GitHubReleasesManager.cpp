@@ -105,6 +105,15 @@ bool validName(std::string_view name) {
     return true;
 }
 
+// "sha256:HEX" as GitHub gives an asset's digest; nothing for another algorithm or a malformed value.
+std::optional<std::string> sha256OfDigest(std::string_view digest) {
+    constexpr std::string_view kPrefix = "sha256:";
+    if (!startsWith(digest, kPrefix)) return std::nullopt;
+    std::string hex = toLower(digest.substr(kPrefix.size()));
+    if (hex.size() != 64 || hex.find_first_not_of("0123456789abcdef") != std::string::npos) return std::nullopt;
+    return hex;
+}
+
 std::optional<std::string> readSmall(const std::string& path) {
     std::optional<std::string> text = readFile(path);
     if (!text || text->size() > kMaximumSearchedFileBytes) return std::nullopt;
@@ -143,8 +152,9 @@ GitHubRelease parseGitHubRelease(const Json& json) {
     release.body = optionalText(json, "body");
     release.publishedAt = optionalText(json, "published_at");
     release.htmlUrl = optionalText(json, "html_url").value_or("");
-    release.prerelease = json.value("prerelease", false);
-    release.draft = json.value("draft", false);
+    // A flag of another type reads as absent: json.value() would throw for it.
+    release.prerelease = boolField(json, "prerelease").value_or(false);
+    release.draft = boolField(json, "draft").value_or(false);
     auto assets = json.find("assets");
     if (assets != json.end() && assets->is_array()) {
         release.assets.reserve(assets->size());
@@ -158,6 +168,7 @@ GitHubRelease parseGitHubRelease(const Json& json) {
             if (auto size = item.find("size"); size != item.end() && size->is_number_integer()) {
                 asset.size = size->get<long long>();
             }
+            asset.sha256 = sha256OfDigest(optionalText(item, "digest").value_or(""));
             release.assets.push_back(std::move(asset));
         }
     }
@@ -354,7 +365,8 @@ std::optional<GitHubApp> GitHubReleasesManager::detect(const Application& applic
     const auto& table = options_.table != nullptr ? *options_.table : builtInGitHubRepositories();
     std::optional<GitHubApp> app;
     std::optional<CatalogMatch> rule = AppRuleCatalogService::shared()->lookup(application.bundleIdentifier);
-    if (rule && rule->rule.primarySource == AppRulePrimarySource::GitHub && rule->rule.github) {
+    // A rule's repository stands whether GitHub is its primary source or a fallback.
+    if (rule && rule->rule.github) {
         app.emplace();
         app->repository = GitHubRepository{rule->rule.github->owner, rule->rule.github->repo};
         app->category = categoryFromKeywords(application.name, application.bundleIdentifier);
@@ -497,9 +509,11 @@ void GitHubReleasesManager::fetchLatest(GitHubApp& app, std::stop_token stop) {
     if (wanted == AppArchitectureKind::Unknown) wanted = options_.fallbackArchitecture;
     if (auto choice = chooseAsset(release.assets, wanted)) {
         app.downloadURL = release.assets[choice->index].browserDownloadUrl;
+        app.downloadSHA256 = release.assets[choice->index].sha256;
         app.updateError.reset();
     } else {
         app.downloadURL.reset();
+        app.downloadSHA256.reset();
         app.updateError = kNoMacAsset;
     }
     std::scoped_lock lock(mutex_);
@@ -519,6 +533,7 @@ std::optional<Application> GitHubReleasesManager::check(const Application& appli
     result.releaseNotes = app->releaseNotes;
     result.publishDate = app->publishedDate;
     result.downloadURL = app->downloadURL;
+    result.downloadSHA256 = app->downloadSHA256;
     result.resolutionSource = AppRulePrimarySource::GitHub;
     if (!result.resolutionReason) {
         std::string reason = "GitHub releases of ";

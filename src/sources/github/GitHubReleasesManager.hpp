@@ -82,6 +82,7 @@ struct GitHubApp {
     GitHubAppCategory category = GitHubAppCategory::Other;
     std::optional<std::string> latestVersion;
     std::optional<std::string> downloadURL;
+    std::optional<std::string> downloadSHA256;
     std::optional<std::string> releaseNotes;
     std::optional<Clock::TimePoint> publishedDate;
     std::optional<std::string> updateError;

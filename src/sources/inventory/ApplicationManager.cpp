@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <dirent.h>
 #include <filesystem>
 #include <future>
@@ -12,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/Cancellation.hpp"
 #include "base/Json.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
@@ -532,6 +534,68 @@ std::optional<Application> caskCheck(const Application& application, const Appli
     return result;
 }
 
+// One source's check of an application whose source data a rule filled in.
+std::optional<Application> checkRuleSource(const Application& application, AppRulePrimarySource source,
+                                           const AppUpdateRule& rule, const ApplicationSources& sources,
+                                           std::stop_token stop) {
+    switch (source) {
+        case AppRulePrimarySource::MacAppStore:
+            return sources.appStore ? sources.appStore->checkApplication(application, stop) : std::nullopt;
+        case AppRulePrimarySource::Sparkle: return SparkleManager::shared().check(application, stop, rule.sparkleFeedURL);
+        case AppRulePrimarySource::HomebrewCask: return caskCheck(application, sources);
+        case AppRulePrimarySource::GitHub: return sources.gitHub ? sources.gitHub->check(application, stop) : std::nullopt;
+        case AppRulePrimarySource::Electron:
+        case AppRulePrimarySource::GenericUpdater: return GenericUpdaterManager::shared().checkApplication(application, stop);
+        case AppRulePrimarySource::DirectDownload:  // found by `vantreel download` when asked, not by a scan
+        case AppRulePrimarySource::Manual: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+struct RuleAnswer {
+    bool tried = false;  // false: none of the rule's sources is switched on and has its data
+    std::optional<Application> application;
+};
+
+// The rule's sources in order, its primary one first: the first with a latest version
+// answers. A source that fails hands over to the next; when none answers, the first failure
+// is the check's (so that failures are still counted). A manual source answers with the
+// record that says so.
+RuleAnswer checkThroughRule(const Application& checked, const CatalogMatch& match, const ApplicationSources& sources,
+                            const SourceSettings& enabled, std::stop_token stop) {
+    std::vector<AppRulePrimarySource> order = {match.rule.primarySource};
+    order.insert(order.end(), match.rule.fallbackSources.begin(), match.rule.fallbackSources.end());
+    RuleAnswer answer;
+    std::exception_ptr firstFailure;
+    for (AppRulePrimarySource source : order) {
+        if (source != AppRulePrimarySource::Manual && !enabled.isEnabled(source)) continue;
+        Application application = checked;
+        if (!AppRuleCatalogService::applySource(application, match, source)) continue;
+        answer.tried = true;
+        if (source == AppRulePrimarySource::Manual) {
+            application.latestVersion.reset();
+            answer.application = std::move(application);
+            return answer;
+        }
+        try {
+            std::optional<Application> found = checkRuleSource(application, source, match.rule, sources, stop);
+            if (found && found->latestVersion) {
+                answer.application = std::move(found);
+                return answer;
+            }
+        } catch (const CancellationError&) {
+            throw;
+        } catch (const std::exception& error) {
+            logger().warning("Rule source " + std::string(rawValue(source)) + " failed for " + checked.name + ": " +
+                             error.what());
+            if (!firstFailure) firstFailure = std::current_exception();
+        }
+        if (stop.stop_requested()) break;
+    }
+    if (firstFailure) std::rethrow_exception(firstFailure);
+    return answer;
+}
+
 }  // namespace
 
 AppCheckOperation ApplicationManager::sourceChecks(ApplicationSources sources, SourceSettings enabled) {
@@ -540,12 +604,12 @@ AppCheckOperation ApplicationManager::sourceChecks(ApplicationSources sources, S
     return [sources = std::move(sources), enabled, catalog](const Application& checked,
                                                             std::stop_token stop) -> std::optional<Application> {
         // A rule of the catalog names the source of an application its bundle does not (and a
-        // user's own rule overrides what the bundle says).
-        Application application = checked;
-        if (std::optional<CatalogMatch> rule = catalog->apply(application, enabled)) {
-            if (rule->rule.primarySource == AppRulePrimarySource::Manual) return std::nullopt;
-            if (rule->rule.primarySource == AppRulePrimarySource::HomebrewCask) return caskCheck(application, sources);
+        // user's own rule overrides what the bundle says), with the sources to try after it.
+        if (std::optional<CatalogMatch> rule = catalog->followedRule(checked)) {
+            RuleAnswer answer = checkThroughRule(checked, *rule, sources, enabled, stop);
+            if (answer.tried) return answer.application;
         }
+        const Application& application = checked;
         std::optional<AppRulePrimarySource> source = networkSourceOf(application, sources, enabled);
         // The framework without a feed key: the feed may be in a helper, a resource or the preferences.
         if (!source && SparkleManager::hasFramework(application.bundlePath)) source = AppRulePrimarySource::Sparkle;

@@ -173,7 +173,7 @@ std::vector<CatalogMatch> AppRuleCatalogService::all() const {
     return list;
 }
 
-std::optional<CatalogMatch> AppRuleCatalogService::apply(Application& application, const SourceSettings& enabled) const {
+std::optional<CatalogMatch> AppRuleCatalogService::ruleFor(const Application& application) const {
     std::optional<CatalogMatch> match = lookup(application.bundleIdentifier, application.name);
     if (!match) return std::nullopt;
     // A name is shared by unrelated applications ("Notes", "Slack" from another vendor): a rule
@@ -182,34 +182,43 @@ std::optional<CatalogMatch> AppRuleCatalogService::apply(Application& applicatio
         vendorOf(match->rule.bundleIdentifier) != vendorOf(application.bundleIdentifier)) {
         return std::nullopt;
     }
+    return match;
+}
+
+std::optional<CatalogMatch> AppRuleCatalogService::followedRule(const Application& application) const {
+    std::optional<CatalogMatch> match = ruleFor(application);
+    if (!match) return std::nullopt;
     // A source the bundle or an earlier answer already named stands, unless the user said otherwise.
     const bool open = application.updateMechanism == UpdateMechanism::Unknown && !application.resolutionSource;
     if (!open && !match->isLocal) return std::nullopt;
-    const AppUpdateRule& rule = match->rule;
-    if (rule.primarySource != AppRulePrimarySource::Manual && !enabled.isEnabled(rule.primarySource)) return std::nullopt;
-    switch (rule.primarySource) {
+    return match;
+}
+
+bool AppRuleCatalogService::applySource(Application& application, const CatalogMatch& match, AppRulePrimarySource source) {
+    const AppUpdateRule& rule = match.rule;
+    switch (source) {
         case AppRulePrimarySource::MacAppStore:
-            if (!rule.appStoreID) return std::nullopt;
+            if (!rule.appStoreID) return false;
             application.updateMechanism = UpdateMechanism::MacAppStore;
             application.appStoreID = rule.appStoreID;
             break;
         case AppRulePrimarySource::Sparkle:
-            if (!rule.sparkleFeedURL) return std::nullopt;
+            if (!rule.sparkleFeedURL) return false;
             application.updateMechanism = UpdateMechanism::Sparkle;
             application.sparkleAppcastURL = rule.sparkleFeedURL;
             break;
         case AppRulePrimarySource::HomebrewCask:
-            if (!rule.homebrewCaskName) return std::nullopt;
+            if (!rule.homebrewCaskName) return false;
             application.updateMechanism = UpdateMechanism::CaskReference;
             application.homebrewCaskName = rule.homebrewCaskName;
             break;
         case AppRulePrimarySource::DirectDownload:
-            if (!rule.directDownload) return std::nullopt;
+            if (!rule.directDownload) return false;
             application.updateMechanism = UpdateMechanism::DirectDownload;
             application.directDownloadConfig = rule.directDownload;
             break;
         case AppRulePrimarySource::GitHub:
-            if (!rule.github) return std::nullopt;
+            if (!rule.github) return false;
             break;
         case AppRulePrimarySource::Electron:
         case AppRulePrimarySource::GenericUpdater:
@@ -221,20 +230,29 @@ std::optional<CatalogMatch> AppRuleCatalogService::apply(Application& applicatio
             if (rule.manualDownloadURL) application.downloadURL = rule.manualDownloadURL;
             break;
     }
-    const std::string detail = ruleSourceDetail(rule);
-    application.resolutionSource = rule.primarySource;
-    std::string reason = match->isLocal ? "Local rule: " : "Rule catalog: ";
+    const std::string detail = ruleSourceDetail(rule, source);
+    application.resolutionSource = source;
+    std::string reason = match.isLocal ? "Local rule: " : "Rule catalog: ";
     reason += detail;
     application.resolutionReason = std::move(reason);
     application.matchedRuleIdentifier = rule.bundleIdentifier;
     application.detectionConfidence = detectionConfidence(rule.confidence);
     std::string line = "Rule-based source (";
-    line += rawValue(rule.primarySource);
+    line += rawValue(source);
     line += "): ";
     line += application.name;
     line += " → ";
     line += detail;
     logger().info(line);
+    return true;
+}
+
+std::optional<CatalogMatch> AppRuleCatalogService::apply(Application& application, const SourceSettings& enabled) const {
+    std::optional<CatalogMatch> match = followedRule(application);
+    if (!match) return std::nullopt;
+    const AppRulePrimarySource source = match->rule.primarySource;
+    if (source != AppRulePrimarySource::Manual && !enabled.isEnabled(source)) return std::nullopt;
+    if (!applySource(application, *match, source)) return std::nullopt;
     return match;
 }
 

@@ -64,11 +64,19 @@ public:
     const std::map<std::string, CatalogMatch>& rulesByBundleIdentifier() const noexcept { return byIdentifier_; }
     const std::map<std::string, std::string>& rulesByName() const noexcept { return byName_; }  // → identifier
 
-    // Applies the matching rule to an application whose source is still open (a rule found
-    // by name only when its identifier has the application's vendor prefix): sets its
-    // mechanism and source data, the reason ("Local rule: " first for a user's rule) and the
-    // matched identifier, and logs "Rule-based source (…): … → …". A source that is switched
-    // off is not applied. Returns the rule applied.
+    // The rule that speaks for an application: by bundle identifier, else by name when the
+    // rule's identifier has the application's vendor prefix.
+    std::optional<CatalogMatch> ruleFor(const Application& application) const;
+    // The same, when it decides the application's source: the source is still open, or the
+    // rule is the user's own.
+    std::optional<CatalogMatch> followedRule(const Application& application) const;
+    // Sets the mechanism and source data that `source` of the rule (its primary source or a
+    // fallback) gives, the reason ("Local rule: " first for a user's rule) and the matched
+    // identifier, and logs "Rule-based source (…): … → …". False, with nothing changed, when
+    // the rule has no data for that source.
+    static bool applySource(Application& application, const CatalogMatch& match, AppRulePrimarySource source);
+    // Applies the followed rule's primary source; a source that is switched off is not
+    // applied. Returns the rule applied.
     std::optional<CatalogMatch> apply(Application& application, const SourceSettings& enabled) const;
 
 private:

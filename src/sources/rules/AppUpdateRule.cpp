@@ -106,9 +106,11 @@ std::vector<std::string> normalizedNamesOf(const AppUpdateRule& rule) {
     return names;
 }
 
-std::string ruleSourceDetail(const AppUpdateRule& rule) {
+std::string ruleSourceDetail(const AppUpdateRule& rule) { return ruleSourceDetail(rule, rule.primarySource); }
+
+std::string ruleSourceDetail(const AppUpdateRule& rule, AppRulePrimarySource source) {
     std::string detail;
-    switch (rule.primarySource) {
+    switch (source) {
         case AppRulePrimarySource::MacAppStore:
             detail = "App Store ";
             detail += rule.appStoreID.value_or("?");

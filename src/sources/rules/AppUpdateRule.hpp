@@ -76,5 +76,7 @@ std::vector<std::string> normalizedNamesOf(const AppUpdateRule& rule);
 
 // A short description of the rule's source: "owner/repo", the feed address, the cask token...
 std::string ruleSourceDetail(const AppUpdateRule& rule);
+// The same for one of its sources (a fallback).
+std::string ruleSourceDetail(const AppUpdateRule& rule, AppRulePrimarySource source);
 
 }  // namespace vt

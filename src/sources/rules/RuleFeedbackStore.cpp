@@ -129,6 +129,8 @@ std::size_t RuleFeedbackStore::recordScan(const std::vector<Application>& applic
     std::vector<RuleFeedbackEvent> found;
     for (const Application& application : applications) {
         if (application.bundleIdentifier.empty() || application.latestVersion) continue;
+        // A rule that says "by hand" looks for nothing: no version found is its answer.
+        if (application.resolutionSource == AppRulePrimarySource::Manual) continue;
         RuleFeedbackEvent event;
         if (application.matchedRuleIdentifier) {
             event.kind = RuleFeedbackEventKind::RuleResolutionFailed;

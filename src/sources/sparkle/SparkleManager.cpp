@@ -497,7 +497,8 @@ std::optional<SparkleItem> SparkleManager::checkFeed(const SparkleApp& app, std:
     return newest->copy();
 }
 
-std::optional<Application> SparkleManager::check(const Application& application, std::stop_token stop) {
+std::optional<Application> SparkleManager::check(const Application& application, std::stop_token stop,
+                                                 const std::optional<std::string>& ruleFeedURL) {
     std::optional<SparkleApp> app;
     {
         std::scoped_lock lock(mutex_);
@@ -517,6 +518,8 @@ std::optional<Application> SparkleManager::check(const Application& application,
         app->currentBuildNumber = application.buildNumber.value_or("");
     }
     if (!application.name.empty()) app->name = application.name;  // as the inventory shows it
+    // The user's (or the catalog's) rule knows better than the bundle where its releases are.
+    if (ruleFeedURL) app->feedURL = *ruleFeedURL;
     // A known appcast the engine filled in stands for a bundle that names none.
     if (app->feedURL.empty() && application.sparkleAppcastURL) app->feedURL = *application.sparkleAppcastURL;
     // Its vendor's release notes stand for a feed it may not name.

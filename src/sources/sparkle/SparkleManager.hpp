@@ -88,7 +88,9 @@ public:
     // (each reason logged).
     std::optional<SparkleItem> checkFeed(const SparkleApp& app, std::stop_token stop = {});
     // The update-check engine's Sparkle check: the record with its latest release, or nothing.
-    std::optional<Application> check(const Application& application, std::stop_token stop = {});
+    // A rule's feed, when given, is read instead of the one the bundle names.
+    std::optional<Application> check(const Application& application, std::stop_token stop = {},
+                                     const std::optional<std::string>& ruleFeedURL = std::nullopt);
 
     // The releases of a release-notes page: one per Markdown heading "## VERSION (DATE)",
     // the date kept when it reads as one.

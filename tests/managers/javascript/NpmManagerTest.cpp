@@ -6,12 +6,14 @@
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
 #include "managers/javascript/NpmError.hpp"
+#include "managers/javascript/NpmLatest.hpp"
 #include "support/Corpus.hpp"
 #include "system/Endpoints.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/Fixtures.hpp"
 #include "support/MockNetworkClient.hpp"
 #include "support/RecordingFileSystem.hpp"
+#include "support/TempDir.hpp"
 
 namespace vt {
 namespace {
@@ -58,6 +60,7 @@ struct NpmFixture {
             lastCommandBeforeInvalidation = runner.commandLines().back();
         };
         options.resolveGlobalRoot = resolveGlobalRoot;
+        options.cacheFolder = "";
         manager = std::make_unique<NpmManager>(runner, files, std::move(options));
     }
 
@@ -116,6 +119,167 @@ TEST(NpmManagerTest, AsksNpmViewOnlyWhenTheOutdatedEntryLacksALatestVersion) {
     EXPECT_FALSE(f.runner.ran(kRoot));
 }
 
+TEST(NpmManagerTest, ReadsNpmsConfigurationAndWhatOnlyNpmMayAsk) {
+    auto config = NpmManager::parseConfiguration(
+        R"({"registry": "https://REGISTRY/", "prefix": "/opt/node/", "userconfig": "/h/.npmrc",
+            "globalconfig": "/opt/node/etc/npmrc", "fund": true})");
+    ASSERT_TRUE(config);
+    EXPECT_EQ(config->registry, "https://REGISTRY");
+    EXPECT_EQ(config->prefix, "/opt/node");
+    EXPECT_FALSE(config->needsNpm);
+    EXPECT_EQ(config->files, (std::vector<std::string>{"/h/.npmrc", "/opt/node/etc/npmrc"}));
+    for (const char* key : {"@corp:registry", "//REGISTRY/:_authToken", "_auth", "//host/:_password"}) {
+        Json json = {{"registry", "https://REGISTRY/"}, {"prefix", "/usr"}, {key, "(protected)"}};
+        auto withSecret = NpmManager::parseConfiguration(json.dump());
+        ASSERT_TRUE(withSecret) << key;
+        EXPECT_TRUE(withSecret->needsNpm) << key;
+    }
+    for (const char* text : {R"({"prefix": "/usr"})", R"({"registry": "file:/x", "prefix": "/usr"})",
+                             R"({"registry": "https://R/", "prefix": "relative"})", "npm error", "[]"}) {
+        EXPECT_FALSE(NpmManager::parseConfiguration(text)) << text;
+    }
+}
+
+// Ranges as node-semver reads them, against the node and npm versions a check runs with.
+TEST(NpmManagerTest, EngineRangesReadAsNpmReadsThem) {
+    struct Case {
+        const char* version;
+        const char* range;
+        bool satisfied;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"20.20.2", ">=18", true},          {"20.20.2", ">=22", false},
+             {"20.20.2", "^20.17.0 || >=22.9.0", true}, {"20.16.0", "^20.17.0 || >=22.9.0", false},
+             {"22.12.0", "^20.17.0 || >=22.9.0", true}, {"20.20.2", "^22.12 || >=24", false},
+             {"20.20.2", "20.x", true},         {"21.0.0", "20.x", false},
+             {"20.20.2", "~20.20.0", true},     {"20.21.0", "~20.20.0", false},
+             {"0.2.5", "^0.2.3", true},         {"0.3.0", "^0.2.3", false},
+             {"0.0.3", "^0.0.3", true},         {"0.0.4", "^0.0.3", false},
+             {"20.20.2", ">= 14.17 < 21", true}, {"21.0.0", ">= 14.17 < 21", false},
+             {"18.0.0", "16 - 18", true},       {"19.0.0", "16 - 18", false},
+             {"v20.20.2", "*", true},           {"20.20.2", "", true},
+             {"20.20.2", ">20.20", false},      {"20.21.0", ">20.20", true},
+             {"20.20.2", "<=20", true},         {"21.0.0", "<=20", false},
+             {"20.20.2", "not a range", false}, {"20.20.2", ">=x.y", false},
+         }) {
+        EXPECT_EQ(npmlatest::satisfies(c.version, c.range), c.satisfied) << c.version << " in " << c.range;
+    }
+    // The "latest" tag unless it cannot be used here; a pre-release never otherwise.
+    Json document = Json::parse(R"({"dist-tags": {"latest": "3.0.0"}, "versions": {
+        "2.0.0": {}, "2.5.0": {"deprecated": "use 3"}, "3.0.0": {"engines": {"node": ">=22"}}, "3.1.0-rc.1": {}}})");
+    EXPECT_EQ(npmlatest::pick(document, "22.1.0", ""), "3.0.0");
+    EXPECT_EQ(npmlatest::pick(document, "20.20.2", ""), "2.0.0");
+    EXPECT_EQ(npmlatest::pick(Json::parse(R"({"versions": {}})"), "20.0.0", ""), std::nullopt);
+}
+
+TEST(NpmManagerTest, ReadsTheGlobalFolderAsNpmListWould) {
+    testing::TempDir root("vt-npm-root");
+    root.write("corepack/package.json", R"({"name": "corepack", "version": "0.34.6"})");
+    root.write("@scope/tool/package.json", R"({"name": "@scope/tool", "version": " 1.2.0 "})");
+    root.write("broken/package.json", "{not json");
+    root.write("noversion/package.json", R"({"name": "noversion"})");
+    root.write(".bin/corepack", "");
+    root.write(".package-lock.json", "{}");
+    std::vector<NpmManager::InstalledEntry> entries = NpmManager::readGlobalFolder(root.path());
+    EXPECT_EQ(entries, (std::vector<NpmManager::InstalledEntry>{{"@scope/tool", "1.2.0"}, {"corepack", "0.34.6"}}));
+    EXPECT_TRUE(NpmManager::readGlobalFolder(root.file("missing")).empty());
+}
+
+// The configuration asked once and kept by fingerprint, the folder read directly, and the
+// registry asked in-process: no npm started for the listing or the check.
+TEST(NpmManagerTest, ListsAndChecksWithoutStartingNpm) {
+    testing::TempDir home("vt-npm-home");
+    const std::string prefix = home.makeFolder("prefix");
+    home.write("prefix/lib/node_modules/a/package.json", R"({"version": "1.0.0"})");
+    home.write("prefix/lib/node_modules/@s/b/package.json", R"({"version": "2.0.0"})");
+    home.write("prefix/lib/node_modules/local/package.json", R"({"version": "0.1.0"})");
+    const std::string userConfig = home.write(".npmrc", "prefix=" + prefix + "\n");
+    const std::string cache = home.makeFolder("cache");
+    const std::string configList = "/usr/bin/npm config list --json";
+    const std::string versionCommand = "/usr/bin/npm version --json";
+    auto make = [&](testing::FakeCommandRunner& runner, testing::RecordingFileSystem& files,
+                    testing::MockNetworkClient& network) {
+        files.addExecutable("/usr/bin/npm");
+        runner.on("/usr/bin/which npm", Response::output("/usr/bin/npm\n"));
+        Json list = {{"registry", "https://REGISTRY/"}, {"prefix", prefix}, {"userconfig", userConfig},
+                     {"npm-version", "11.19.1"}};
+        runner.on(configList, Response::output(list.dump()));
+        runner.on(versionCommand, Response::output(R"({"npm": "11.19.1", "node": "20.20.2", "v8": "11.3"})"));
+        // 2.0.0 wants a newer node than the one npm runs on: npm calls 1.5.0 the latest.
+        network.setResponse("https://REGISTRY/a", answer(200, R"({"name": "a", "dist-tags": {"latest": "2.0.0"},
+            "versions": {"1.0.0": {}, "1.5.0": {"engines": {"node": ">=18"}}, "1.6.0": {"deprecated": "broken"},
+                         "2.0.0": {"engines": {"node": "^22.12 || >=24"}}, "2.1.0-beta.1": {}}})"));
+        network.setResponse("https://REGISTRY/@s%2fb", answer(200, R"({"dist-tags": {"latest": "2.0.0"},
+            "versions": {"2.0.0": {"engines": {"npm": ">= 10"}}}})"));
+        network.setResponse("https://REGISTRY/local", answer(404, R"({"error": "Not found"})"));
+        return std::make_unique<NpmManager>(runner, files, NpmManager::Options{.network = &network, .cacheFolder = cache});
+    };
+    {
+        testing::FakeCommandRunner runner;
+        testing::RecordingFileSystem files;
+        testing::MockNetworkClient network;
+        auto manager = make(runner, files, network);
+        std::vector<Package> listed = manager->listInstalled({});
+        ASSERT_EQ(listed.size(), 3u);
+        EXPECT_EQ(listed[0].name, "@s/b");
+        std::vector<Package> outdated = manager->checkOutdated({});
+        ASSERT_EQ(outdated.size(), 1u);
+        EXPECT_EQ(outdated[0].name, "a");
+        EXPECT_EQ(outdated[0].latestVersion, "1.5.0");
+        EXPECT_EQ(manager->errorMessage(), std::nullopt);
+        EXPECT_EQ(runner.count(configList), 1u);
+        for (const std::string& line : runner.commandLines()) {
+            EXPECT_TRUE(line == configList || line == versionCommand || startsWith(line, "/usr/bin/which")) << line;
+        }
+        // npm's own document, the abbreviated one.
+        ASSERT_FALSE(network.sentRequests().empty());
+        EXPECT_NE(network.sentRequests().front().headers.get("Accept").value_or("").find("vnd.npm.install-v1+json"),
+                  std::string::npos);
+        // Asked again within the time limit: the registry is not, for what it answered.
+        manager->checkOutdated({});
+        EXPECT_EQ(network.fetchCount("https://REGISTRY/a"), 1u);
+        EXPECT_EQ(network.fetchCount("https://REGISTRY/@s%2fb"), 1u);
+    }
+    {
+        // Another run: the saved configuration serves while nothing it was read from changed.
+        testing::FakeCommandRunner runner;
+        testing::RecordingFileSystem files;
+        testing::MockNetworkClient network;
+        auto manager = make(runner, files, network);
+        EXPECT_EQ(manager->listInstalled({}).size(), 3u);
+        EXPECT_EQ(runner.count(configList), 0u);
+        // The user's .npmrc changes (size, time): npm is asked again.
+        home.write(".npmrc", "prefix=" + prefix + "\nfund=false\n");
+        EXPECT_EQ(manager->listInstalled({}).size(), 3u);
+        EXPECT_EQ(runner.count(configList), 1u);
+    }
+}
+
+TEST(NpmManagerTest, CredentialsOrScopedRegistriesLeaveTheCheckToNpm) {
+    for (bool refusedByRegistry : {false, true}) {
+        testing::TempDir home("vt-npm-home");
+        const std::string prefix = home.makeFolder("prefix");
+        home.write("prefix/lib/node_modules/a/package.json", R"({"version": "1.0.0"})");
+        testing::FakeCommandRunner runner;
+        testing::RecordingFileSystem files;
+        testing::MockNetworkClient network;
+        files.addExecutable("/usr/bin/npm");
+        runner.on("/usr/bin/which npm", Response::output("/usr/bin/npm\n"));
+        Json list = {{"registry", "https://REGISTRY/"}, {"prefix", prefix}};
+        if (!refusedByRegistry) list["@corp:registry"] = "https://CORP/";
+        runner.on("/usr/bin/npm config list --json", Response::output(list.dump()));
+        runner.on(kOutdated, Response::output(R"({"a": {"current": "1.0.0", "latest": "3.0.0"}})", 1));
+        network.setResponse("https://REGISTRY/a", answer(401, R"({"error": "auth"})"));
+        NpmManager manager(runner, files, NpmManager::Options{.network = &network, .cacheFolder = ""});
+        manager.listInstalled({});
+        std::vector<Package> outdated = manager.checkOutdated({});
+        ASSERT_EQ(outdated.size(), 1u) << refusedByRegistry;
+        EXPECT_EQ(outdated[0].latestVersion, "3.0.0");
+        EXPECT_TRUE(runner.ran(kOutdated));
+        EXPECT_EQ(network.fetchedURLs().size(), refusedByRegistry ? 1u : 0u);
+    }
+}
+
 TEST(NpmManagerTest, RunsNpmWithItsOwnFolderFirstOnThePath) {
     // A node installed beside npm (nvm) is only found that way; a folder already listed stays put.
     for (const std::string npm : {"/home/u/.nvm/versions/node/v20/bin/npm", "/usr/bin/npm"}) {
@@ -124,7 +288,7 @@ TEST(NpmManagerTest, RunsNpmWithItsOwnFolderFirstOnThePath) {
         files.addExecutable(npm);
         runner.on("/usr/bin/which npm", Response::output(npm + "\n"));
         runner.on(npm + " list -g --depth=0 --json", Response::output(R"({"dependencies": {}})"));
-        NpmManager manager(runner, files, NpmManager::Options{.resolveGlobalRoot = false, .searchPath = "/usr/bin:/bin"});
+        NpmManager manager(runner, files, NpmManager::Options{.resolveGlobalRoot = false, .searchPath = "/usr/bin:/bin", .cacheFolder = ""});
         manager.listInstalled({});
         const CommandRequest listing = runner.history().back();
         ASSERT_EQ(listing.command, npm);
@@ -215,7 +379,7 @@ TEST(NpmManagerTest, BadOutputsArePublishedAsErrorsAndNeverThrown) {
     // No npm at all.
     testing::FakeCommandRunner runner;
     testing::RecordingFileSystem files;
-    NpmManager missing(runner, files, NpmManager::Options{.resolveGlobalRoot = false});
+    NpmManager missing(runner, files, NpmManager::Options{.resolveGlobalRoot = false, .cacheFolder = ""});
     EXPECT_TRUE(missing.listInstalled({}).empty());
     EXPECT_EQ(missing.errorMessage(), "NPM not found");
     EXPECT_EQ(messageOf<NpmError>([&] { missing.update(npmPackage("a", "1.0.0"), {}); }), "NPM not found");
@@ -238,7 +402,7 @@ TEST(NpmManagerTest, UpdateInstallsTheLatestVersionAndVerifiesIt) {
     f.manager->update(npmPackage("is-number", "6.0.0", "7.0.0"), {});
     EXPECT_EQ(f.runner.commandLines(), (std::vector<std::string>{"/usr/bin/which npm", kRegistry,
                                                                  "/usr/bin/npm install -g is-number@latest", kList}));
-    EXPECT_EQ(f.runner.history()[2].timeout, 600.0);
+    EXPECT_TRUE(f.runner.history()[2].timeout.has_value());
     EXPECT_GE(f.invalidations, 1);
     ASSERT_EQ(f.network.sentRequests().size(), 1u);
     const HttpRequest request = f.network.sentRequests()[0];

@@ -98,6 +98,7 @@ TEST(ToolchainSandboxesIntegrationTest, FlutterReadsItsSdkVersionAndTheCurrentSt
                  R"({"frameworkVersion": "3.41.0", "channel": "stable", "repositoryUrl": "https://github.com/flutter/flutter.git"})");
     FlutterManager manager(s.runner, s.files, s.options());
     ASSERT_TRUE(manager.discover({}));
+    EXPECT_EQ(manager.binaryPath(), flutter);
     std::vector<Package> listed = manager.listInstalled({});
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0].version, "3.41.0");
@@ -135,7 +136,6 @@ TEST(ToolchainSandboxesIntegrationTest, FlutterReadsItsSdkVersionAndTheCurrentSt
     listed = manager.listInstalled({});
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0].version, "3.44.4");
-    (void)flutter;
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // bodies, a stand-in `mas` script run by the real command runner, and bundles on disk.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "base/Files.hpp"
 #include "base/Json.hpp"
 #include "base/Log.hpp"
@@ -198,10 +200,7 @@ TEST(MacAppStoreIntegrationTest, MasUpgradeIsVerifiedAgainstTheBundle) {
     CommandRunner runner;
     MasCliManager mas({&runner, temp.file("home")});
     MacAppStoreUpdateCoordinator coordinator({.mas = &mas, .runner = &runner});
-    const MacAppStoreUpdateCoordinator::Target target{"904280696", "Things 3", bundlePath, "3.7"};
-
-    EXPECT_TRUE(coordinator.update(target).openedInAppStore);  // no mas here
-
+    MacAppStoreUpdateCoordinator::Target target{"904280696", "Things 3", bundlePath, "3.7", "3.8"};
     auto withMas = [&](const std::string& body) { temp.writeExecutable("home/.local/bin/mas", "#!/bin/sh\n" + body); };
     auto failure = [&]() -> std::optional<MacAppStoreUpdateError::Kind> {
         try {
@@ -211,6 +210,22 @@ TEST(MacAppStoreIntegrationTest, MasUpgradeIsVerifiedAgainstTheBundle) {
         }
         return std::nullopt;
     };
+
+    // Installed from a download, the store's lookup notwithstanding: mas is never asked.
+    const std::string calls = temp.file("mas-calls");
+    withMas("echo \"$*\" >> '" + calls + "'\n");
+    EXPECT_EQ(failure(), MacAppStoreUpdateError::Kind::NotFromAppStore);
+    temp.write("Things3.app/Contents/_MASReceipt/receipt", "receipt");
+    // Already at the version offered (updated since the scan): refused, mas not run.
+    target.installedVersion = "3.6";
+    target.offeredVersion = "3.7";
+    EXPECT_EQ(failure(), MacAppStoreUpdateError::Kind::NotNewer);
+    EXPECT_FALSE(readFile(calls));
+    target = {"904280696", "Things 3", bundlePath, "3.7", "3.8"};
+    std::filesystem::remove(temp.file("home/.local/bin/mas"));
+
+    EXPECT_TRUE(coordinator.update(target).openedInAppStore);  // no mas here
+
     withMas("exit 0\n");
     EXPECT_EQ(failure(), MacAppStoreUpdateError::Kind::ManualAppStoreUpdateRequired);
     withMas("echo 'Error: Not signed in' >&2\nexit 1\n");

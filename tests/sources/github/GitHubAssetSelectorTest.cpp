@@ -70,6 +70,17 @@ TEST(GitHubAssetSelector, ScoresRejectsAndChoosesAgainstTheInstalledArchitecture
     ASSERT_TRUE(choice);
     EXPECT_EQ(newest.assets[choice->index].name, "hyper-1.3.1-mac.zip");
     EXPECT_EQ(choice->score, 70);
+
+    // Releases since 2025 give each asset's SHA-256 as its digest; nothing else passes for one.
+    EXPECT_EQ(newest.assets[choice->index].sha256, std::nullopt);
+    Json digested = list.at(0);
+    digested["assets"][0]["digest"] = "sha256:" + std::string(64, 'A');
+    digested["assets"][1]["digest"] = "sha512:" + std::string(128, 'a');
+    digested["assets"][2]["digest"] = "sha256:" + std::string(63, 'a') + "g";
+    GitHubRelease withDigests = parseGitHubRelease(digested);
+    EXPECT_EQ(withDigests.assets[0].sha256, std::string(64, 'a'));
+    EXPECT_EQ(withDigests.assets[1].sha256, std::nullopt);
+    EXPECT_EQ(withDigests.assets[2].sha256, std::nullopt);
 }
 
 TEST(MachOArchitecture, ReadsFatAndThinHeadersAndRefusesTheRest) {

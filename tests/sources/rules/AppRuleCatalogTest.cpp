@@ -165,31 +165,9 @@ TEST(AppRuleCatalogTest, ManualInputIsParsedOrRefusedWithItsError) {
     EXPECT_EQ(error(Type::HomebrewCask, "temurin@21"), ManualRuleSourceParseError::InvalidHomebrewCask);
 }
 
-TEST(AppRuleCatalogTest, KnownIssuesExcludeFromQuickUpdatesAndScansLeaveFeedback) {
-    // The shipped registry: an application known to need the user's choice and to cause
-    // trouble is outdated but not quick-updatable; an unknown one is.
+TEST(AppRuleCatalogTest, KnownIssuesAreReadFromTheirFileAndScansLeaveFeedback) {
     testing::TempDir dir("vt-rules");
     FakeClock clock;
-    UpdateRepository repository{dir.path(), &clock};
-    UpdateCheckOptions options;
-    options.coreCount = 4;
-    options.stateFile = dir.file("cap.json");
-    UpdateCheckCoordinator coordinator(repository, options);
-    AppCheckOperation check = [](const Application& application, std::stop_token) {
-        Application found = application;
-        found.latestVersion = "1.1";
-        return std::optional<Application>(found);
-    };
-    ApplicationUpdateCheckRequest request{{installed("com.adobe.Photoshop", "Adobe Photoshop"),
-                                           installed("com.example.plain", "Plain")},
-                                          {},
-                                          check};
-    auto result = checkApplicationsForUpdates(coordinator, request);
-    using Kind = QuickUpdateExclusion::Kind;
-    EXPECT_EQ(result.quickUpdates["com.adobe.Photoshop"].exclusions,
-              (std::vector<QuickUpdateExclusion>{{Kind::RequiresUserChoice, "", ""}, {Kind::KnownProblematic, "", ""}}));
-    EXPECT_TRUE(result.quickUpdates["com.example.plain"].isEligible());
-
     LogCapture log;
     KnownIssuesRegistry registry(std::string(R"({"version": 3, "apps": [
         {"bundle_id": "com.example.self", "flags": ["auto_updates", "someday"]}, {"flags": ["problematic"]}]})"));
@@ -210,8 +188,11 @@ TEST(AppRuleCatalogTest, KnownIssuesExcludeFromQuickUpdatesAndScansLeaveFeedback
     found.latestVersion = "2.0";
     Application sparkle = installed("com.example.sparkle", "Sparkle");
     sparkle.updateMechanism = UpdateMechanism::Sparkle;
+    Application byHand = installed("com.example.manual", "By Hand");  // a rule says there is nothing to find
+    byHand.matchedRuleIdentifier = "com.example.manual";
+    byHand.resolutionSource = AppRulePrimarySource::Manual;
     RuleFeedbackStore store(dir.file("rule-feedback.json"));
-    EXPECT_EQ(store.recordScan({unknown, missed, found, sparkle}, clock.now()), 2u);
+    EXPECT_EQ(store.recordScan({unknown, missed, found, sparkle, byHand}, clock.now()), 2u);
     EXPECT_EQ(RuleFeedbackStore(dir.file("rule-feedback.json")).recordScan({unknown, missed}, clock.now()), 0u);
     std::vector<RuleFeedbackEvent> events = RuleFeedbackStore(dir.file("rule-feedback.json")).events();
     ASSERT_EQ(events.size(), 2u);

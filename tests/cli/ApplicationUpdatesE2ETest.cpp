@@ -1,0 +1,154 @@
+// An application published on GitHub (a loopback https server stands for the API and the
+// release assets) in a sandbox ~/Applications, scanned at 1.0 with 1.1 offered, with signing
+// tools that accept: `vantreel update` and `update --all` install only what is newer than the
+// bundle on disk now, never replace a running application under itself, and never install a
+// file that is not the one the release published.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "base/Files.hpp"
+#include "base/Json.hpp"
+#include "support/Eventually.hpp"
+#include "support/FolderSnapshot.hpp"
+#include "support/LoopbackServer.hpp"
+#include "support/Sleeper.hpp"
+#include "support/TempDir.hpp"
+#include "support/VantreelProcess.hpp"
+#include "system/RunningProcesses.hpp"
+#include "updates/DirectDownloadInstaller.hpp"
+#include "updates/FakeSigningTools.hpp"
+#include "updates/TestArchives.hpp"
+
+namespace vt {
+namespace {
+
+using test::FakeSigningTools;
+using testing::folderSnapshot;
+
+constexpr const char* kAssetPath = "/someone/tool/releases/download/v1.1/Tool-1.1-mac.zip";
+
+class ApplicationUpdatesE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testing::showOnly(home_.path(), {"ShowInstalledApplications", "ShowGitHub"});
+        FakeSigningTools::makeBundle(bundle_, "1.0");
+        home_.write("Applications/Tool.app/Contents/Resources/app-update.yml",
+                    "provider: github\nowner: someone\nrepo: tool\n");
+        test::writeArchive(work_.file("Tool.zip"), test::Format::Zip,
+                           {{"Tool.app/Contents/Info.plist", FakeSigningTools::infoPlist("1.1")},
+                            {"Tool.app/Contents/MacOS/Foo", "#!/bin/sh\necho 1.1\n", "", "", 0755}});
+        testing::LoopbackRoute asset;
+        asset.body = readFile(work_.file("Tool.zip")).value_or("");
+        asset.contentType = "application/zip";
+        server_.setRoute(kAssetPath, asset);
+    }
+
+    // Release v1.1, its asset at `assetURL` (the loopback one by default) with the digest the
+    // release gives for it (the asset's own SHA-256 by default).
+    void publish(std::optional<std::string> digest = std::nullopt, std::optional<std::string> assetURL = std::nullopt) {
+        if (!digest) digest = DirectDownloadInstaller::sha256(work_.file("Tool.zip"));
+        testing::LoopbackRoute latest;
+        latest.body = R"({"tag_name": "v1.1", "html_url": "https://example.test", "assets": [
+            {"name": "Tool-1.1-mac.zip", "digest": "sha256:)" + *digest + R"(", "browser_download_url": ")" +
+                      assetURL.value_or(server_.url(kAssetPath)) + R"("}]})";
+        server_.setRoute("/repos/someone/tool/releases/latest", latest);
+        ASSERT_EQ(run({"scan"}).exitCode, 0);
+    }
+
+    ShellCommandResult run(std::vector<std::string> arguments) const {
+        arguments.insert(arguments.begin(), "--accept-terms");
+        std::map<std::string, std::string> environment = fake_.environment();
+        environment["VANTREEL_ENDPOINT_GITHUB_API"] = server_.origin();
+        environment["CURL_CA_BUNDLE"] = server_.certificatePath();
+        return testing::runVantreel({std::move(arguments), home_.path(), environment, std::nullopt});
+    }
+
+    testing::TempDir home_{"vt-app-updates-e2e"};
+    testing::TempDir work_;
+    const std::string bundle_ = home_.file("Applications/Tool.app");
+    testing::LoopbackServer server_{testing::LoopbackServer::Options{.workerThreads = 32, .tls = true}};
+    FakeSigningTools fake_;
+};
+
+TEST_F(ApplicationUpdatesE2ETest, AnUpdateNeverGoesBehindTheBundleInstalledNow) {
+    publish();
+    FakeSigningTools::makeBundle(bundle_, "1.2");  // updated by other means since the scan
+    const auto before = folderSnapshot(bundle_);
+
+    auto batch = run({"update", "--all", "--yes", "--json"});
+    EXPECT_EQ(batch.exitCode, 1) << batch.standardOutput << batch.standardError;
+    Json results = testing::jsonOf(batch)["results"];
+    ASSERT_EQ(results.size(), 1u) << batch.standardOutput;
+    EXPECT_EQ(results[0]["success"], false);
+    EXPECT_NE(results[0]["error"].get<std::string>().find("1.2 is installed now and 1.1 is not newer"), std::string::npos)
+        << results.dump();
+    auto single = run({"update", "org.example.foo", "--yes"});
+    EXPECT_EQ(single.exitCode, 1);
+    EXPECT_NE(single.standardOutput.find("nothing was changed"), std::string::npos) << single.standardOutput;
+
+    EXPECT_EQ(folderSnapshot(bundle_), before);
+    EXPECT_EQ(server_.requestCount(kAssetPath), 0u);
+    EXPECT_EQ(fake_.calls(), "");
+}
+
+TEST_F(ApplicationUpdatesE2ETest, ARunningApplicationIsLeftOutOfTheBatchAndNeverReplacedUnderItself) {
+    publish();
+    std::filesystem::copy_file("/bin/sleep", bundle_ + "/Contents/MacOS/Helper");
+    testing::Sleeper running(bundle_ + "/Contents/MacOS/Helper");
+    ASSERT_TRUE(testing::eventually([&] { return !processesInside(bundle_).empty(); }));
+    const auto before = folderSnapshot(bundle_);
+
+    auto plan = run({"update", "--all", "--dry-run", "--json"});
+    ASSERT_EQ(plan.exitCode, 0) << plan.standardError;
+    Json planned = testing::jsonOf(plan);
+    EXPECT_TRUE(planned["steps"].empty()) << plan.standardOutput;
+    ASSERT_EQ(planned["leftOut"].size(), 1u) << plan.standardOutput;
+    EXPECT_EQ(planned["leftOut"][0]["reason"], "the app is running (Helper)");
+    EXPECT_EQ(run({"update", "--all", "--yes"}).exitCode, 0);
+
+    // Asked for by name without a terminal to consent on, it is refused.
+    auto single = run({"update", "org.example.foo", "--yes"});
+    EXPECT_EQ(single.exitCode, 1);
+    EXPECT_NE(single.standardOutput.find("Tool is running; quit it and update again"), std::string::npos)
+        << single.standardOutput;
+    // With the exclusion switched off, the batch tries it and still does not replace it.
+    ASSERT_EQ(run({"settings", "set", "Exclude_RunningApps", "false"}).exitCode, 0);
+    auto batch = run({"update", "--all", "--yes", "--json"});
+    EXPECT_EQ(batch.exitCode, 1);
+    EXPECT_EQ(testing::jsonOf(batch)["results"][0]["success"], false);
+
+    EXPECT_EQ(folderSnapshot(bundle_), before);
+    EXPECT_TRUE(processesInside(bundle_).size() == 1u);
+}
+
+TEST_F(ApplicationUpdatesE2ETest, AFileThatIsNotTheOneTheReleasePublishedIsNeverInstalled) {
+    publish(std::string(64, '0'));
+    const auto before = folderSnapshot(bundle_);
+    auto update = run({"update", "org.example.foo", "--yes"});
+    EXPECT_EQ(update.exitCode, 1);
+    EXPECT_NE(update.standardOutput.find("Échec de la vérification de l'intégrité du fichier téléchargé."),
+              std::string::npos)
+        << update.standardOutput;
+    EXPECT_EQ(server_.requestCount(kAssetPath), 1u);
+    EXPECT_EQ(fake_.calls(), "") << "nothing was unpacked to be checked";
+    EXPECT_EQ(folderSnapshot(bundle_), before);
+}
+
+TEST_F(ApplicationUpdatesE2ETest, ADownloadSentToPlainHttpIsRefused) {
+    testing::LoopbackServer plain;
+    plain.setRoute("/Tool.zip", testing::LoopbackRoute{.body = readFile(work_.file("Tool.zip")).value_or("")});
+    server_.setRoute("/downgraded.zip", testing::LoopbackRoute{.redirectTo = plain.url("/Tool.zip")});
+    publish(std::nullopt, server_.url("/downgraded.zip"));
+    const auto before = folderSnapshot(bundle_);
+    auto update = run({"update", "org.example.foo", "--yes"});
+    EXPECT_EQ(update.exitCode, 1);
+    EXPECT_NE(update.standardOutput.find("Refused a redirect from https to plain http: " + plain.url("/Tool.zip")),
+              std::string::npos)
+        << update.standardOutput;
+    EXPECT_EQ(plain.requestCount("/Tool.zip"), 0u);
+    EXPECT_EQ(folderSnapshot(bundle_), before);
+}
+
+}  // namespace
+}  // namespace vt

@@ -1,0 +1,135 @@
+// apt's own cache read in-process, against apt's own commands on a private apt root
+// (tests/support/AptRoot): the same upgrades, candidates, pins, holds and security origins.
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include "managers/system/AptCache.hpp"
+#include "managers/system/AptManager.hpp"
+#include "model/PendingUpdate.hpp"
+#include "model/VersionRules.hpp"
+#include "support/AptRoot.hpp"
+#include "support/ScopedEnvironment.hpp"
+#include "system/CommandRunner.hpp"
+#include "system/FileSystemManager.hpp"
+
+namespace vt {
+namespace {
+
+using testing::AptRoot;
+
+std::map<std::string, AptRoot::Upgrade> upgradesOf(const AptCache::Reading& reading) {
+    std::map<std::string, AptRoot::Upgrade> upgrades;
+    for (const AptCache::Upgrade& upgrade : reading.upgrades) {
+        upgrades[upgrade.name] = {upgrade.installed, upgrade.candidate, upgrade.isSecurity};
+    }
+    return upgrades;
+}
+
+class AptCacheHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!AptCache::isAvailable()) GTEST_SKIP() << "built without Debian's apt library";
+        ASSERT_FALSE(root.setupFailure()) << *root.setupFailure();
+    }
+    AptRoot root;
+};
+
+TEST_F(AptCacheHostTest, ReadsWhatAptItselfWouldUpgrade) {
+    const std::map<std::string, AptRoot::Upgrade> simulated = AptRoot::simulatedUpgrade(&root);
+    std::map<std::string, AptRoot::Upgrade> listed = AptRoot::aptList(&root);
+    ASSERT_EQ(simulated.size(), 5u);  // the root's five upgrades: apt's tools see them too
+
+    testing::ScopedEnvironment config("APT_CONFIG", root.configFile().c_str());
+    AptCache::Reading reading = AptCache::read({});
+    ASSERT_FALSE(reading.failure) << *reading.failure;
+    // dist-upgrade keeps the held package back; `apt list --upgradable` names it.
+    EXPECT_EQ(upgradesOf(reading), simulated);
+    EXPECT_EQ(reading.held, std::vector<std::string>{"held"});
+    listed.erase("held");
+    EXPECT_EQ(upgradesOf(reading), listed);
+    // The pin keeps `pinned` at 1.0-1, so it is no upgrade at all.
+    EXPECT_FALSE(upgradesOf(reading).count("pinned"));
+    for (const AptCache::Upgrade& upgrade : reading.upgrades) {
+        ASSERT_FALSE(upgrade.archives.empty()) << upgrade.name;
+        EXPECT_EQ(upgrade.archives.front(), upgrade.isSecurity ? "VT-Security:12/stable-security" : "VT:12/stable");
+    }
+}
+
+TEST_F(AptCacheHostTest, EachReadTakesTheConfigurationAfresh) {
+    {
+        testing::ScopedEnvironment config("APT_CONFIG", root.configFile().c_str());
+        ASSERT_EQ(AptCache::read({}).upgrades.size(), 5u);
+    }
+    // A second root where `plain` is not installed: nothing of the first read is kept.
+    AptRoot other;
+    ASSERT_FALSE(other.setupFailure());
+    std::string status;
+    {
+        std::ifstream in(other.path() + "/var/lib/dpkg/status");
+        status.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    // `plain`, the first entry, is removed: no upgrade of it. (The file's size changes too:
+    // apt trusts its cache while the status file's size and second hold.)
+    const std::size_t end = status.find("\n\n");
+    ASSERT_NE(end, std::string::npos);
+    ASSERT_EQ(status.rfind("Package: plain", 0), 0u);
+    status.erase(0, end + 2);
+    std::ofstream(other.path() + "/var/lib/dpkg/status") << status;
+    testing::ScopedEnvironment config("APT_CONFIG", other.configFile().c_str());
+    AptCache::Reading reading = AptCache::read({});
+    EXPECT_EQ(reading.upgrades.size(), 4u);
+    EXPECT_FALSE(upgradesOf(reading).count("plain"));
+    EXPECT_EQ(upgradesOf(reading), AptRoot::simulatedUpgrade(&other));
+}
+
+TEST_F(AptCacheHostTest, ABrokenSourcesListIsAFailureWithAptsOwnWords) {
+    std::ofstream(root.path() + "/etc/apt/sources.list", std::ios::app) << "deb\n";
+    testing::ScopedEnvironment config("APT_CONFIG", root.configFile().c_str());
+    AptCache::Reading reading = AptCache::read({});
+    ASSERT_TRUE(reading.failure);
+    EXPECT_NE(reading.failure->find("Malformed line 3"), std::string::npos) << *reading.failure;
+    EXPECT_TRUE(reading.upgrades.empty());
+
+    // The adapter publishes it as its error and lists nothing.
+    SystemFileSystemManager files;
+    AptManager manager(CommandRunner::shared(), files, AptManager::Options{.cacheFolder = root.path() + "/vantreel-cache"});
+    EXPECT_TRUE(manager.listInstalled({}).empty());
+    EXPECT_NE(manager.errorMessage().value_or("").find("Malformed line 3"), std::string::npos);
+}
+
+TEST_F(AptCacheHostTest, TheAdapterShowsAptsCandidatesAsUpdates) {
+    testing::ScopedEnvironment config("APT_CONFIG", root.configFile().c_str());
+    SystemFileSystemManager files;
+    // The root's lists were just written: no note about their age.
+    AptManager manager(CommandRunner::shared(), files,
+                       AptManager::Options{.listsFolder = root.path() + "/var/lib/apt/lists",
+                                           .cacheFolder = root.path() + "/vantreel-cache"});
+    std::vector<Package> packages = manager.listInstalled({});
+    ASSERT_EQ(packages.size(), 5u);
+    // apt's binary cache of the lists is kept for the next read, which answers the same.
+    EXPECT_TRUE(std::filesystem::exists(root.path() + "/vantreel-cache/pkgcache.bin"));
+    EXPECT_EQ(manager.listInstalled({}).size(), 5u);
+    std::map<std::string, Package> byName;
+    for (const Package& package : packages) byName[package.name] = package;
+    // apt's own texts, never a placeholder, and each one an update by Debian's order even
+    // where our general rules would not order it.
+    EXPECT_EQ(byName["debrev"].latestVersion, "1.65.2+deb12u1");
+    EXPECT_EQ(byName["epoch"].latestVersion, "1:2.66-4+deb12u3+b1");
+    EXPECT_EQ(byName["tilde"].latestVersion, "1.0");
+    EXPECT_TRUE(byName["secfix"].isSecurityUpdate);
+    EXPECT_FALSE(byName["plain"].isSecurityUpdate);
+    for (const Package& package : packages) {
+        EXPECT_NE(package.latestVersion, std::string(kUpdateAvailableSentinel)) << package.name;
+        EXPECT_TRUE(hasPendingUpdate(package, false)) << package.name;
+    }
+    const std::string note = manager.errorMessage().value_or("");
+    EXPECT_NE(note.find("held"), std::string::npos) << note;
+    EXPECT_EQ(manager.checkOutdated({}).size(), 5u);
+}
+
+}  // namespace
+}  // namespace vt
