@@ -242,6 +242,13 @@ Json itemJson(const IgnoredItem& item) {
     if (item.bundleIdentifier) json["bundleIdentifier"] = *item.bundleIdentifier;
     if (item.packageIdentifier) json["packageIdentifier"] = *item.packageIdentifier;
     if (item.extensionId) json["extensionId"] = *item.extensionId;
+    if (item.appleToolIdentifier) json["appleToolIdentifier"] = *item.appleToolIdentifier;
+    if (item.aiIdentifier) json["aiIdentifier"] = *item.aiIdentifier;
+    if (item.aiKind) {
+        json["aiKind"] = *item.aiKind == IgnoredAIItemKind::Plugin        ? "plugin"
+                         : *item.aiKind == IgnoredAIItemKind::Marketplace ? "marketplace"
+                                                                          : "skill";
+    }
     if (item.settingsIdentifier) json["settingsIdentifier"] = *item.settingsIdentifier;
     return json;
 }

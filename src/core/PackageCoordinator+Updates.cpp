@@ -10,6 +10,7 @@
 #include "base/Strings.hpp"
 #include "core/ManagerRegistry.hpp"
 #include "core/PackageCoordinator.hpp"
+#include "presentation/AllUpdatesRowBuilder.hpp"
 #include "settings/SettingsManager.hpp"
 #include "sources/ApplicationUpdateChecks.hpp"
 #include "sources/QuickUpdateEligibility.hpp"
@@ -336,7 +337,7 @@ std::string exclusionReason(const QuickUpdateExclusion& exclusion) {
 }
 
 // The ids of the all-updates rows, under which the ignore lists name items.
-std::string rowIdOf(const Package& package) { return stableKey(package); }
+std::string rowIdOf(const Package& package) { return packageRowId(package); }
 std::string rowIdOf(const Application& application) {
     return "app:" + (application.bundleIdentifier.empty() ? application.bundlePath : toLower(application.bundleIdentifier));
 }

@@ -58,6 +58,11 @@ const std::map<PackageType, std::string>& dedicatedFiles() {
         {PackageType::QtPackage, "qt_packages.json"},
         {PackageType::AndroidSDKPackage, "android_sdk_packages.json"},
         {PackageType::MsOfficeApp, "msoffice_packages.json"},
+        {PackageType::DockerImage, "docker_images.json"},
+        {PackageType::AiPlugin, "ai_plugin_updates.json"},
+        {PackageType::AiMarketplace, "ai_marketplace_updates.json"},
+        {PackageType::AiSkill, "ai_skill_updates.json"},
+        {PackageType::AppleDeveloperTool, "apple_developer_tools.json"},
     };
     return files;
 }

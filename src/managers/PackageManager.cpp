@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "base/Strings.hpp"
+
 namespace vt {
 
 Json PersistedPackages::toJson() const {
@@ -67,6 +69,14 @@ bool PackageManager::isSafePackageName(std::string_view name, PackageType type) 
     }
     const std::size_t slash = name.find('/');
     if (slash == std::string_view::npos) return true;
+    // Images ("registry:5000/team/app:tag"), models ("user/model:7b") and GitHub CLI
+    // extensions ("owner/gh-name") are named by a path: every segment a name of its own.
+    if (type == PackageType::DockerImage || type == PackageType::OllamaModel || type == PackageType::GhExtension) {
+        for (std::string_view segment : split(name, '/')) {
+            if (segment.empty() || segment.front() == '-' || segment == "." || segment == "..") return false;
+        }
+        return true;
+    }
     // One separator, with a name behind it: npm's "@scope/name", Composer's "vendor/name".
     const bool scoped = isJavaScriptKind(type) && name.front() == '@';
     const bool vendored = type == PackageType::ComposerPackage;

@@ -112,6 +112,14 @@ std::vector<IgnoredItem> IgnoreFilter::ignoredItems(const std::vector<AllUpdateR
             if (!row.bundleIdentifier.empty()) entry.bundleIdentifier = row.bundleIdentifier;
             entry.packageType = row.packageType;
             if (row.packageType) entry.packageIdentifier = row.name;
+            switch (row.kind) {
+                case AllUpdateRow::Kind::AiPlugin: entry.aiKind = IgnoredAIItemKind::Plugin; break;
+                case AllUpdateRow::Kind::AiMarketplace: entry.aiKind = IgnoredAIItemKind::Marketplace; break;
+                case AllUpdateRow::Kind::AiSkill: entry.aiKind = IgnoredAIItemKind::Skill; break;
+                case AllUpdateRow::Kind::AppleTool: entry.appleToolIdentifier = row.name; break;
+                default: break;
+            }
+            if (entry.aiKind) entry.aiIdentifier = row.name;
             if (isEditorExtension(row)) {
                 entry.extensionId = row.name;
                 entry.status = {IgnoredItem::Status::Kind::ExtensionIgnored, row.name, std::nullopt};

@@ -115,7 +115,10 @@ TEST(CommandLineE2ETest, ManagersFindToolsWhereTheirInstallersPutThem) {
     ASSERT_TRUE(rows && rows->is_array());
     std::map<std::string, Json> byId;
     for (const auto& row : *rows) byId[row["id"].get<std::string>()] = row;
-    for (const char* id : {"docker", "apps", "ollama"}) EXPECT_EQ(byId.count(id), 0u) << id;
+    EXPECT_EQ(byId.count("apps"), 0u);
+    for (const char* id : {"docker", "ollama", "gh-extensions", "android-sdk", "qt", "ai-skills"}) {
+        EXPECT_EQ(byId.count(id), 1u) << id;
+    }
     // pip3 may also be the machine's own, found first.
     const std::pair<const char*, std::string> expected[] = {{"bun", home.path() + "/.bun/bin/bun"},
                                                             {"deno", home.path() + "/.deno/bin/deno"},
