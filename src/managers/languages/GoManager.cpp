@@ -297,7 +297,8 @@ std::vector<std::string> GoManager::listingInputs() {
     const std::string xdg = paths::environmentValue("XDG_CONFIG_HOME").value_or(home() + "/.config");
     const std::string settings = paths::environmentValue("GOENV").value_or(xdg + "/go/env");
     std::map<std::string, std::string> written;
-    for (std::string_view line : splitLines(readFile(settings).value_or(""))) {
+    const std::string text = readFile(settings).value_or("");
+    for (std::string_view line : splitLines(text)) {
         const std::size_t equals = line.find('=');
         if (equals != std::string_view::npos) written[std::string(line.substr(0, equals))] = trim(line.substr(equals + 1));
     }
