@@ -72,7 +72,8 @@ bool QtManager::isComponentName(std::string_view name) {
 std::vector<QtManager::Component> QtManager::parseComponents(std::string_view xml, std::string_view elementName) {
     static const Regex attribute(R"re(([A-Za-z_][A-Za-z0-9_.-]*)\s*=\s*"([^"]*)")re");
     std::vector<Component> components;
-    const std::string open = "<" + std::string(elementName);
+    std::string open(1, '<');
+    open.append(elementName);  // not "<" + string: GCC 12 misreads that at -O3 (-Wrestrict)
     for (std::size_t at = xml.find(open); at != std::string_view::npos; at = xml.find(open, at + 1)) {
         const std::size_t after = at + open.size();
         if (after >= xml.size() || !(xml[after] == ' ' || xml[after] == '\t' || xml[after] == '\n' || xml[after] == '\r')) {
