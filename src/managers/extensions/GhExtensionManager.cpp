@@ -101,6 +101,15 @@ std::string GhExtensionManager::extensionsFolder() const {
     return root + "/gh/extensions";
 }
 
+bool GhExtensionManager::hasExtensionFolders() const {
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry(extensionsFolder(), error), end; !error && entry != end;
+         entry.increment(error)) {
+        if (startsWith(entry->path().filename().string(), "gh-")) return true;
+    }
+    return false;
+}
+
 void GhExtensionManager::describeFolder(Extension& extension) const {
     extension.folder = extensionsFolder() + "/gh-" + extension.name;
     std::error_code error;
@@ -136,6 +145,9 @@ void GhExtensionManager::describeFolder(Extension& extension) const {
 }
 
 std::vector<GhExtensionManager::Extension> GhExtensionManager::readExtensions(std::stop_token stop) {
+    // gh installs extensions only in its folder; without one there is nothing to ask it, and a gh
+    // that was never logged in would answer "gh auth login" instead of an empty list.
+    if (!hasExtensionFolders()) return {};
     ShellCommandResult result = tool({"extension", "list"}, kListTimeout, stop);
     if (result.exitCode != 0) {
         throw CommandError::executionFailed(result.exitCode, firstLine(result.standardError.empty()

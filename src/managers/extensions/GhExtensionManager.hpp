@@ -62,6 +62,7 @@ private:
     std::vector<Package> readOutdated(std::stop_token stop, std::optional<std::string>& message) override;
     std::vector<Extension> readExtensions(std::stop_token stop);
     void describeFolder(Extension& extension) const;
+    bool hasExtensionFolders() const;
     static Package makePackage(const Extension& extension);
 };
 

@@ -84,6 +84,13 @@ TEST_F(GhExtensionManagerTest, ListsEveryKindAndOffersOnlyANewerReleaseOfAnUnpin
     EXPECT_TRUE(manager_.listInstalled({}).empty());
     ASSERT_TRUE(manager_.errorMessage().has_value());
     EXPECT_NE(manager_.errorMessage()->find("gh auth login"), std::string::npos);
+
+    // Without any extension installed there is nothing to list, logged in or not: no failure.
+    std::filesystem::remove_all(data_.file("gh/extensions"));
+    const std::size_t asked = runner_.count(kGh + " extension list");
+    EXPECT_TRUE(manager_.listInstalled({}).empty());
+    EXPECT_FALSE(manager_.errorMessage().has_value()) << *manager_.errorMessage();
+    EXPECT_EQ(runner_.count(kGh + " extension list"), asked);
 }
 
 TEST_F(GhExtensionManagerTest, UpgradesByNameAndRefusesPinnedLocalAndHostileOnesBeforeAnyCommand) {
