@@ -41,8 +41,6 @@ constexpr std::array kDefinitions{
     Definition{Service::JetBrains, "JETBRAINS", "https://data.services.jetbrains.com", "JetBrains product releases"},
     Definition{Service::AndroidStudio, "ANDROID_STUDIO", "https://developer.android.com", "Android Studio releases"},
     Definition{Service::Cve, "CVE", "https://cveawg.mitre.org/api", "CVE records"},
-    Definition{Service::JsRegistry, "JS_REGISTRY", "https://registry.yarnpkg.com",
-               "public JavaScript registry, when npm's or Yarn's configured one cannot be read"},
     Definition{Service::Discord, "DISCORD", "https://discord.com/api", "Discord update service"},
     Definition{Service::Raycast, "RAYCAST", "https://releases.raycast.com", "Raycast release service"},
     Definition{Service::S3, "S3", "https://s3.amazonaws.com", "Amazon S3 buckets of Electron update feeds"},

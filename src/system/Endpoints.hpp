@@ -8,9 +8,8 @@
 
 namespace vt {
 
-// Every outside service the system talks to. The npm registry is not here on purpose: npm's
-// own configuration decides where its packages come from; JsRegistry is only the public
-// fallback for when that configuration cannot be read.
+// Every outside service the system talks to. The JavaScript registry is not here on purpose:
+// npm's and Yarn's own configuration decides where their packages come from.
 enum class Service {
     PyPI,
     GitHubApi,
@@ -32,7 +31,6 @@ enum class Service {
     JetBrains,
     AndroidStudio,
     Cve,
-    JsRegistry,
     Discord,
     Raycast,
     S3,

@@ -25,7 +25,7 @@ struct ImageReference {
     // Loopback registries are spoken to over plain http, as the engines themselves allow for
     // 127.0.0.0/8 by default; every other registry over https.
     bool isLoopback() const;
-    // "https://registry.example.com", Docker Hub's API address, or "http://127.0.0.1:5000".
+    // The registry's API origin: https for a named host, Docker Hub's from Endpoints, plain http on loopback.
     std::string apiBase() const;
     // The keys a credentials file may file this registry under.
     std::string credentialsKey() const;

@@ -21,7 +21,7 @@ struct HttpResponse;
 // One repository of a registry speaking the distribution API ("/v2/"): container images and
 // Ollama's models alike.
 struct RegistryRepository {
-    std::string apiBase;         // "https://registry.example.com"
+    std::string apiBase;         // the API origin, scheme included
     std::string repository;      // "library/nginx"
     std::string credentialsKey;  // the key of the credentials files ("ghcr.io")
 };

@@ -78,10 +78,8 @@ std::optional<std::string> NpmManager::registryBase(const std::string& npm, std:
         if (stop.stop_requested()) throw CancellationError();
         logger().warning(std::string("npm config get registry: ") + error.what());
     }
-    if (registry.empty()) {
-        registry = Endpoints::base(Service::JsRegistry);
-        logger().warning("npm's registry could not be read; using the public default " + registry);
-    }
+    // No address is guessed: where npm's own configuration cannot be read, nothing is asked.
+    if (registry.empty()) return std::nullopt;
     while (endsWith(registry, "/")) registry.pop_back();
     std::scoped_lock lock(npmMutex_);
     registry_ = registry;

@@ -353,9 +353,10 @@ std::string YarnManager::registry(std::stop_token stop) {
     std::optional<std::string> found;
     if (npm) found = askRegistry(*npm, stop);
     if (!found && discover(stop)) found = askRegistry(binaryPath(), stop);
+    // No address is guessed: where neither tool's configuration can be read, nothing is asked.
     if (!found) {
-        found = Endpoints::base(Service::JsRegistry);
-        logger().warning("Yarn's registry could not be read; using the public default " + *found);
+        logger().warning("Yarn's registry could not be read; latest versions are not looked up");
+        return {};
     }
     std::scoped_lock lock(yarnMutex_);
     registry_ = found;
@@ -377,6 +378,7 @@ std::optional<std::string> YarnManager::fetchLatest(const std::string& registry,
 std::map<std::string, std::string> YarnManager::latestVersions(const std::vector<std::string>& names,
                                                                std::stop_token stop) {
     const std::string base = registry(stop);
+    if (base.empty()) return {};
     return latestCache_.latest(
         names, [&](const std::string& name, std::stop_token token) { return fetchLatest(base, name, token); }, stop,
         base);
