@@ -164,7 +164,7 @@ public:
         if (downloading && style_.isTerminal) {
             constexpr int kWidth = 30;
             const int filled = static_cast<int>(progress.progress * kWidth);
-            std::string bar = "\r" + std::string("Téléchargement [") + std::string(static_cast<std::size_t>(filled), '#') +
+            std::string bar = "\r" + localized("update.download_bar") + " [" + std::string(static_cast<std::size_t>(filled), '#') +
                               std::string(static_cast<std::size_t>(kWidth - filled), ' ') + "] " +
                               std::to_string(static_cast<int>(progress.progress * 100)) + " %";
             std::fputs(bar.c_str(), stderr);

@@ -71,7 +71,6 @@ private:
     PackageCoordinator& coordinator_;
     std::string key_;
 };
-constexpr std::string_view kGemMissingAfterUpdate = "Gem introuvable après la tentative de mise à jour";
 
 std::string summarySubtitle(std::size_t succeeded, std::size_t failed, bool cancelled,
                             ActivityRecord::ActivityType* type) {
@@ -196,7 +195,7 @@ void PackageCoordinator::recheckAfterUpdates(std::vector<PackageUpdateResult>& r
             if (result.success && item.version == result.package.version &&
                 hasPendingUpdate(item, true)) {
                 result.success = false;
-                result.error = result.package.type == PackageType::RubyGem ? std::string(kGemMissingAfterUpdate)
+                result.error = result.package.type == PackageType::RubyGem ? localized("update.gem_missing_after_update")
                                                                            : localized("update.still_outdated");
             }
         }
@@ -205,7 +204,7 @@ void PackageCoordinator::recheckAfterUpdates(std::vector<PackageUpdateResult>& r
         if (!listed && result.success && result.package.type == PackageType::RubyGem && owner != nullptr &&
             rechecked.count(owner) && rechecked[owner]) {
             result.success = false;
-            result.error = std::string(kGemMissingAfterUpdate);
+            result.error = localized("update.gem_missing_after_update");
         }
     }
     if (!refreshed.empty()) {
@@ -357,11 +356,11 @@ Package packageOf(const Application& application) {
     return package;
 }
 
-// "Ruby Gems · 2 gems", "TeX Live · 3 paquets", else the manager and the item.
+// "Ruby Gems · 2 gems", "TeX Live · 3 packages", else the manager and the item.
 std::string packageProgressText(const UpdatePlan::Step& step, const Package& package) {
     const std::string count = std::to_string(step.packages.size());
     if (step.manager == "gems") return "Ruby Gems · " + count + " gem" + (step.packages.size() >= 2 ? "s" : "");
-    if (step.manager == "tex-live") return "TeX Live · " + count + " paquets";
+    if (step.manager == "tex-live") return "TeX Live · " + localized("update.packages_count", {count});
     std::string text = step.label;
     text += " · ";
     text += package.name;
@@ -671,7 +670,7 @@ bool PackageCoordinator::runSteps(const UpdatePlan& plan, std::stop_token stop, 
             PackageUpdateResult result;
             result.package.name = step.label;
             result.package.type = step.packages.front().type;
-            result.package.version = std::to_string(step.packages.size()) + " paquets";
+            result.package.version = localized("update.packages_count", {std::to_string(step.packages.size())});
             result.source = step.label;
             const auto itemStart = std::chrono::steady_clock::now();
             if (!captureOutcome(result, cancelled, stop, [&] {
@@ -683,7 +682,7 @@ bool PackageCoordinator::runSteps(const UpdatePlan& plan, std::stop_token stop, 
                 }) &&
                 !result.cancelled) {
                 result.suggestion = result.error.value_or("");
-                result.error = "Échec de la mise à jour TeX Live";
+                result.error = localized("update.failed_named", {"TeX Live"});
             }
             result.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - itemStart).count();
             finish(std::move(result));
@@ -726,7 +725,7 @@ bool PackageCoordinator::runSteps(const UpdatePlan& plan, std::stop_token stop, 
             if (!result.success && !result.cancelled && package.type == PackageType::CargoPackage) {
                 // The fixed message leads; what cargo said stays readable under it.
                 result.suggestion = result.error.value_or("");
-                result.error = "Échec de la mise à jour Cargo";
+                result.error = localized("update.failed_named", {"Cargo"});
             }
             finish(std::move(result));
         }
@@ -760,11 +759,11 @@ PackageCoordinator::BatchUpdateResult PackageCoordinator::updateEverything(const
                                  {std::to_string(plan.packageCount()), std::to_string(plan.applicationCount())});
     started.type = ActivityRecord::ActivityType::Update;
     addActivity(std::move(started));
-    logger().info("📦 updateEverything: " + std::to_string(plan.applicationCount()) + " apps installables directement (" +
+    logger().info("📦 updateEverything: " + std::to_string(plan.applicationCount()) + " directly installable apps (" +
                   std::to_string(applicationsByCategory[0]) + " MAS, " + std::to_string(applicationsByCategory[1]) +
                   " GitHub Releases, " + std::to_string(applicationsByCategory[3]) + " Sparkle" + ", " +
                   std::to_string(applicationsByCategory[2]) + " Other), " + std::to_string(plan.packageCount()) +
-                  " paquets");
+                  " packages");
 
     batch.cancelled = runSteps(plan, stop, progress, batch.results);
 

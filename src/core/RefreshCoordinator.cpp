@@ -237,7 +237,7 @@ private:
         } catch (const std::exception& error) {
             completion.error = error.what();
         } catch (...) {
-            completion.error = "Erreur inconnue";
+            completion.error = localized("common.unknown_error");
         }
         return completion;
     }
@@ -296,7 +296,7 @@ private:
             if (completion.cancelled && stop_.stop_requested()) {
                 end(chain, {ScannerState::Kind::Cancelled, ""});
             } else {
-                fail(chain, completion.error.empty() ? "Erreur inconnue" : completion.error);
+                fail(chain, completion.error.empty() ? localized("common.unknown_error") : completion.error);
             }
             return;
         }

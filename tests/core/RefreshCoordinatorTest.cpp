@@ -195,7 +195,7 @@ TEST(ScanProgressModelTest, CompletedCountNeverGoesDownWithinAScan) {
     EXPECT_EQ(snapshot.runningScanners().size(), 2u);  // a scanner checking for updates is not done
     EXPECT_EQ(snapshot.completedScannerCount(), 2);
     progress.failScanner("pip", "");
-    EXPECT_EQ(progress.snapshot().scanner("pip")->state.message, "Erreur inconnue");
+    EXPECT_EQ(progress.snapshot().scanner("pip")->state.message, "Unknown error");
     EXPECT_EQ(ScanProgressModel::unitLabelKey("vscodium"), "scan.radar.unit.extensions");
     EXPECT_EQ(ScanProgressModel::unitLabelKey("cargo"), "scan.radar.unit.packages");
 }

@@ -28,7 +28,7 @@ bool requiresAppStore(std::string_view output) {
 }  // namespace
 
 MacAppStoreUpdateError MacAppStoreUpdateError::updateFailed(const std::string& detail) {
-    return {Kind::UpdateFailed, "Échec de la mise à jour: " + detail};
+    return {Kind::UpdateFailed, localized("update.failed_with", {detail})};
 }
 MacAppStoreUpdateError MacAppStoreUpdateError::downloadFailed(const std::optional<std::string>& detail) {
     return {Kind::DownloadFailed, "Échec du téléchargement: " + detail.value_or("erreur inconnue")};
