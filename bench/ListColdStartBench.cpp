@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.hpp"
 #include "base/Json.hpp"
 #include "core/ScanResultsPersistence.hpp"
 #include "support/TempDir.hpp"
@@ -34,10 +35,7 @@ const std::vector<vt::PackageType> kKinds = {vt::PackageType::BrewFormula, vt::P
                                              vt::PackageType::NpmGlobal,   vt::PackageType::PipPackage,
                                              vt::PackageType::CargoPackage, vt::PackageType::RubyGem};
 
-[[noreturn]] void fail(const std::string& message) {
-    std::fprintf(stderr, "list-cold-start: %s\n", message.c_str());
-    std::exit(1);
-}
+[[noreturn]] void fail(const std::string& message) { vt::bench::fail("list-cold-start", message); }
 
 // Saved where the program itself looks for them, and returns that folder.
 std::string writeResults() {
@@ -115,34 +113,10 @@ void evict(const std::vector<std::string>& files) {
     }
 }
 
-struct Run {
-    double milliseconds = 0;
-    double cpuMilliseconds = 0;
-    double megabytes = 0;
-};
+using Run = vt::bench::ProcessRun;
 
-double cpuMilliseconds(const rusage& usage) {
-    auto ms = [](const timeval& t) { return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3; };
-    return ms(usage.ru_utime) + ms(usage.ru_stime);
-}
-
-// Runs the program with its standard output going to `outputFd`; the sandbox's environment
-// (HOME and the XDG folders set in main) is inherited.
 Run runProcess(const std::vector<const char*>& argv, int outputFd) {
-    auto start = std::chrono::steady_clock::now();
-    pid_t child = fork();
-    if (child < 0) fail("fork failed");
-    if (child == 0) {
-        if (::dup2(outputFd, STDOUT_FILENO) < 0) _exit(126);
-        execv(argv[0], const_cast<char* const*>(argv.data()));
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    if (wait4(child, &status, 0, &usage) < 0) fail("wait4 failed");
-    double elapsed = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) fail(std::string(argv[0]) + " failed");
-    return {elapsed, cpuMilliseconds(usage), static_cast<double>(usage.ru_maxrss) / 1024.0};
+    return vt::bench::runProcess("list-cold-start", argv, outputFd);
 }
 
 double timeRead(const std::vector<std::string>& files) {

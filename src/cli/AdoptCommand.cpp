@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <memory>
 #include <set>
 #include <string>
@@ -15,6 +16,7 @@
 #include "base/Paths.hpp"
 #include "base/ProcessLock.hpp"
 #include "cli/CommandOptions.hpp"
+#include "cli/Consent.hpp"
 #include "cli/Context.hpp"
 #include "cli/Output.hpp"
 #include "cli/Signals.hpp"
@@ -39,6 +41,7 @@ struct AdoptRequest {
     std::vector<std::string> ids;
     std::vector<std::string> exclude;
     std::vector<std::string> include;
+    ChangeFlags change;
 };
 
 const Logger& logger() {
@@ -168,29 +171,99 @@ void dropFromSaved(const std::set<std::string>& ids) {
     Context::shared().persistence().saveAdoptableApps(saved);
 }
 
+std::string withoutPrefix(std::string id) {
+    if (id.starts_with("adoptable:")) id.erase(0, std::string_view("adoptable:").size());
+    return id;
+}
+
+// The applications a request names, from `apps`; the first unknown identifier, if any.
+std::vector<AdoptableApp> chosenFrom(const AdoptRequest& request, const std::vector<AdoptableApp>& apps,
+                                     std::optional<std::string>& unknown) {
+    if (request.all) return apps;
+    std::vector<AdoptableApp> chosen;
+    for (const std::string& argument : request.ids) {
+        const std::string id = withoutPrefix(argument);
+        auto found = std::find_if(apps.begin(), apps.end(), [&id](const AdoptableApp& app) { return app.id == id; });
+        if (found == apps.end()) {
+            if (!unknown) unknown = id;
+            continue;
+        }
+        chosen.push_back(*found);
+    }
+    return chosen;
+}
+
+void printAdoptionPlan(std::FILE* stream, const std::vector<AdoptableApp>& chosen) {
+    const Style style = Style::forStream(stream);
+    std::fprintf(stream, "%s\n", style.bold(localized("adopt.plan_title", {std::to_string(chosen.size())})).c_str());
+    for (const AdoptableApp& app : chosen) {
+        std::fprintf(stream, "  %s %s%scask %s %s  %s\n", app.name.c_str(), app.installedVersion.c_str(),
+                     punctuated(" → ").c_str(), app.caskToken.c_str(), app.caskVersion.c_str(),
+                     style.dim(app.path).c_str());
+    }
+}
+
+Json adoptionResultsJson(const std::vector<AdoptableApp>& chosen) {
+    Json results = Json::array();
+    for (const AdoptableApp& app : chosen) {
+        Json entry = appJson(app);
+        entry["adopted"] = app.state == AdoptableApp::State::Done;
+        if (app.state == AdoptableApp::State::Failed) entry["error"] = app.failureMessage;
+        results.push_back(std::move(entry));
+    }
+    return results;
+}
+
 int adoptChosen(const AdoptRequest& request) {
+    std::stop_source stop;
+    InterruptWatcher watcher([&stop] { stop.request_stop(); });
+    std::vector<ActivityRecord> activities;
+    HomebrewAdopter adopter = makeAdopter(activities);
+    // The plan comes from the list saved by the last search, which runs nothing; only what it
+    // does not know is searched for now.
+    std::optional<std::string> unknown;
+    std::vector<AdoptableApp> saved = savedAdoptableApps();
+    std::vector<AdoptableApp> chosen = chosenFrom(request, saved, unknown);
+    bool searched = false;
+    if (unknown || (request.all && saved.empty())) {
+        unknown.reset();
+        chosen = chosenFrom(request, searchAdoptable(adopter, stop.get_token()).apps, unknown);
+        searched = true;
+    }
+    if (unknown) {
+        std::fprintf(stderr, "vantreel adopt: %s\n", localized("adopt.list.unknown_id", {*unknown}).c_str());
+        return kExitFailure;
+    }
+    if (chosen.empty()) {
+        writeAll(stdout, localized("adopt.list.empty") + "\n");
+        return kExitSuccess;
+    }
+    if (request.json && request.change.dryRun) {
+        writeAll(stdout, dumpJson(adoptionResultsJson(chosen), jsonIndentForStandardOutput()) + "\n");
+        return kExitSuccess;
+    }
+    printAdoptionPlan(request.json ? stderr : stdout, chosen);
+    const Consent consent =
+        askConsent(request.change, "adopt", localized("adopt.confirm", {std::to_string(chosen.size())}));
+    if (consent != Consent::Go) return exitStatusOf(consent);
+    // Taken only now: a rehearsal or a refusal leaves not even the lock file behind.
     ProcessLock adopting = ProcessLock::tryAcquire(adoptionLockPath(), ProcessLock::Mode::Exclusive);
     if (!adopting.isHeld()) {
         std::fprintf(stderr, "vantreel adopt: %s\n", localized("adopt.busy").c_str());
         return kExitFailure;
     }
-    std::stop_source stop;
-    InterruptWatcher watcher([&stop] { stop.request_stop(); });
-    std::vector<ActivityRecord> activities;
-    HomebrewAdopter adopter = makeAdopter(activities);
-    AdoptableSearch search = searchAdoptable(adopter, stop.get_token());
-    std::vector<AdoptableApp> chosen;
-    for (std::string id : request.ids) {
-        if (id.starts_with("adoptable:")) id.erase(0, std::string_view("adoptable:").size());
-        auto found = std::find_if(search.apps.begin(), search.apps.end(),
-                                  [&id](const AdoptableApp& app) { return app.id == id; });
-        if (found == search.apps.end()) {
-            std::fprintf(stderr, "vantreel adopt: %s\n", localized("adopt.list.unknown_id", {id}).c_str());
-            return kExitFailure;
-        }
-        chosen.push_back(*found);
+
+    // What was saved may be out of date: each application is adopted only if a search now
+    // still finds it adoptable.
+    if (!searched) {
+        const AdoptableSearch now = searchAdoptable(adopter, stop.get_token());
+        std::erase_if(chosen, [&now](const AdoptableApp& app) {
+            const bool stillAdoptable = std::any_of(now.apps.begin(), now.apps.end(),
+                                                    [&app](const AdoptableApp& found) { return found.id == app.id; });
+            if (!stillAdoptable) std::fprintf(stderr, "%s\n", localized("adopt.no_longer_adoptable", {app.name}).c_str());
+            return !stillAdoptable;
+        });
     }
-    if (request.all) chosen = search.apps;
     std::set<std::string> finished;
     bool failed = false;
     if (request.all) {
@@ -212,10 +285,10 @@ int adoptChosen(const AdoptRequest& request) {
             text += localized("adopt.success_activity", {app.name}) + "\n";
         }
     }
-    writeAll(stdout, text);
+    writeAll(stdout, request.json ? dumpJson(adoptionResultsJson(chosen), jsonIndentForStandardOutput()) + "\n" : text);
     dropFromSaved(finished);
     keepActivities(activities);
-    if (stop.stop_requested()) return 130;
+    if (stop.stop_requested()) return kExitInterrupted;
     return failed ? kExitFailure : kExitSuccess;
 }
 
@@ -248,6 +321,18 @@ int adopt(const AdoptRequest& request) {
         std::fprintf(stderr, "vantreel adopt: %s\n", localized("adopt.one_action").c_str());
         return kExitUsage;
     }
+    // Listing and exclusions change no application: there is nothing to confirm or rehearse.
+    const bool adopts = request.all || !request.ids.empty();
+    if (!adopts && (request.change.yes || request.change.dryRun)) {
+        std::fprintf(stderr, "vantreel adopt: %s\n", localized("adopt.change_flags_need_adoption").c_str());
+        return kExitUsage;
+    }
+    if (!request.exclude.empty() || !request.include.empty()) {
+        if (request.json) {
+            std::fprintf(stderr, "vantreel adopt: %s\n", localized("adopt.exclusions_no_json").c_str());
+            return kExitUsage;
+        }
+    }
     try {
         if (!request.exclude.empty() || !request.include.empty()) return changeExclusions(request);
         if (request.list) {
@@ -259,7 +344,7 @@ int adopt(const AdoptRequest& request) {
         }
         return adoptChosen(request);
     } catch (const CancellationError&) {
-        return 130;
+        return kExitInterrupted;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "vantreel adopt: %s\n", error.what());
         return kExitFailure;
@@ -322,7 +407,8 @@ void addAdoptCommand(CLI::App& app, int* exitCode) {
     command->add_option("--exclude", request->exclude, localized("help.option.adopt_exclude"))->type_name("ID");
     command->add_option("--include", request->include, localized("help.option.adopt_include"))->type_name("ID");
     command->add_option("ids", request->ids, localized("help.option.adopt_ids"))->type_name("ID");
-    setExamples(*command, {"vantreel adopt --list", "vantreel adopt com.example.editor"});
+    addChangeFlags(*command, request->change, "adopt");
+    setExamples(*command, {"vantreel adopt --list", "vantreel adopt --dry-run com.example.editor"});
     command->callback([request, exitCode] { *exitCode = adopt(*request); });
 }
 

@@ -64,6 +64,17 @@ std::string singleQuoted(std::string_view text) {
     return quoted + "'";
 }
 
+// The arms of the shell's `case` that follow the words typed so far down the command tree,
+// the same in bash and zsh.
+std::string commandPathArms(const std::vector<Node>& nodes) {
+    std::string arms;
+    for (const Node& node : nodes) {
+        if (node.path.empty()) continue;
+        arms.append(12, ' ').append(singleQuoted(node.path)).append(") cmdpath=\"${cmdpath:+$cmdpath }$word\" ;;\n");
+    }
+    return arms;
+}
+
 std::string bashScript(const std::vector<Node>& nodes) {
     std::string out = "# bash completion for vantreel; load with: source <(vantreel completions bash)\n";
     out += "_vantreel() {\n";
@@ -73,9 +84,7 @@ std::string bashScript(const std::vector<Node>& nodes) {
     out += "        word=\"${COMP_WORDS[i]}\"\n";
     out += "        case \"$word\" in -*) continue ;; esac\n";
     out += "        case \"${cmdpath:+$cmdpath }$word\" in\n";
-    for (const Node& node : nodes) {
-        if (!node.path.empty()) out += "            " + singleQuoted(node.path) + ") cmdpath=\"${cmdpath:+$cmdpath }$word\" ;;\n";
-    }
+    out += commandPathArms(nodes);
     out += "        esac\n";
     out += "    done\n";
     out += "    case \"$prev\" in\n";
@@ -105,9 +114,7 @@ std::string zshScript(const std::vector<Node>& nodes) {
     out += "        word=\"${words[i]}\"\n";
     out += "        [[ \"$word\" == -* ]] && continue\n";
     out += "        case \"${cmdpath:+$cmdpath }$word\" in\n";
-    for (const Node& node : nodes) {
-        if (!node.path.empty()) out += "            " + singleQuoted(node.path) + ") cmdpath=\"${cmdpath:+$cmdpath }$word\" ;;\n";
-    }
+    out += commandPathArms(nodes);
     out += "        esac\n";
     out += "    done\n";
     out += "    case \"${words[CURRENT-1]}\" in\n";

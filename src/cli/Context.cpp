@@ -8,9 +8,11 @@
 
 #include "base/Clock.hpp"
 #include "base/Files.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "cli/AdoptCommand.hpp"
+#include "cli/ExportCommand.hpp"
 #include "cli/SparkleInstall.hpp"
 #include "updates/GitHubInstallerService.hpp"
 #include "updates/InstallTools.hpp"
@@ -212,8 +214,7 @@ ApplicationSources Context::applicationSources() {
         SettingsManager& preferences = settings();
         options.allowPreRelease = [&preferences] { return preferences.showPreReleaseUpdates(); };
         options.offerToken = [] {
-            std::fprintf(stderr, "GitHub's rate limit is used up; a personal access token raises it: "
-                                 "vantreel settings github-token set (reads the token from standard input)\n");
+            std::fprintf(stderr, "%s\n", localized("github.rate_limit_token").c_str());
         };
         gitHub_ = std::make_shared<GitHubReleasesManager>(std::move(options));
     }
@@ -397,6 +398,7 @@ void persistScan(ScanResultsPersistence& persistence, DefaultsStore& defaults, c
     for (const auto& [id, source] : cache.sources) metadata.sourceInputs.push_back({id, source.inputs, source.checkedAt});
     results.metadata = metadata;
     persistence.save(results);
+    exportAfterScan();
     mergeActivity(defaults, coordinator);
 }
 
@@ -408,6 +410,8 @@ void persistUpdate(ScanResultsPersistence& persistence, DefaultsStore& defaults,
     metadata.packagesCount = static_cast<long long>(results.packages.size());
     results.metadata = metadata;
     persistence.save(results);
+    // The metrics follow the saved results: an update just installed is pending no more.
+    exportAfterScan();
     mergeActivity(defaults, coordinator);
 }
 
@@ -517,8 +521,12 @@ void Context::beginSession(bool recordsExit) {
     if (!recordsExit_) return;
     try {
         runMarkers_->begin();
-        // The stored flag keeps the verdict for whoever reads the preferences.
-        defaults().set(PackageCoordinator::kLastExitWasClean, previousExitWasClean_);
+        // The stored flag keeps the verdict for whoever reads the preferences. Absent reads as
+        // clean, and an unchanged verdict is not written: a command refused at once leaves the
+        // preferences byte-identical.
+        if (defaults().boolValue(PackageCoordinator::kLastExitWasClean).value_or(true) != previousExitWasClean_) {
+            defaults().set(PackageCoordinator::kLastExitWasClean, previousExitWasClean_);
+        }
     } catch (const std::exception&) {
         // An unwritable support folder: the command itself will say so.
     }
@@ -528,7 +536,9 @@ void Context::endSession() {
     if (!sessionStarted_ || !recordsExit_) return;
     runMarkers_->end();
     try {
-        defaults().set(PackageCoordinator::kLastExitWasClean, true);
+        if (!defaults().boolValue(PackageCoordinator::kLastExitWasClean).value_or(true)) {
+            defaults().set(PackageCoordinator::kLastExitWasClean, true);
+        }
     } catch (const std::exception&) {
     }
 }

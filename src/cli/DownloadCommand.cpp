@@ -12,6 +12,7 @@
 #include "base/Localization.hpp"
 #include "base/Strings.hpp"
 #include "cli/CommandOptions.hpp"
+#include "cli/Consent.hpp"
 #include "cli/Context.hpp"
 #include "cli/Onboarding.hpp"
 #include "cli/Output.hpp"
@@ -35,6 +36,7 @@ namespace {
 struct DownloadArguments {
     std::string item;
     bool json = false;
+    ChangeFlags change;  // asked for when the download is to be installed
 };
 
 // The application of the last scan a row stands for.
@@ -139,6 +141,13 @@ private:
     bool drawn_ = false;
 };
 
+// Whether the downloaded file of this row is installed over its bundle, as far as can be
+// told before the download: the settings ask for it and the row is an application of ours.
+bool installsAfterDownload(const AllUpdateRow& row) {
+    return Context::shared().settings().manualUpdateMode() == ManualUpdateMode::DownloadAndInstall &&
+           row.kind == AllUpdateRow::Kind::Application && row.bundlePath && row.toggle != ManagerToggleKey::ShowSparkle;
+}
+
 // The one place a downloaded update is handed to the installer. Until the installer of
 // downloaded applications is part of this program, installing stays with `vantreel update`.
 // The downloaded image or archive goes through the same chain as a release asset: unpacked,
@@ -148,8 +157,7 @@ private:
 void installDownloadedUpdate(const AllUpdateRow& row, const CompletedManualDownload& completed,
                              const std::optional<std::string>& sha256, bool json, Json& report) {
     const std::string file = completed.path();
-    const bool installable = row.kind == AllUpdateRow::Kind::Application && row.bundlePath &&
-                             row.toggle != ManagerToggleKey::ShowSparkle &&
+    const bool installable = installsAfterDownload(row) &&
                              (file.ends_with(".dmg") || file.ends_with(".zip") || file.ends_with(".tar.gz"));
     if (!installable) {
         std::string command = "vantreel update ";
@@ -201,6 +209,28 @@ int download(const DownloadArguments& arguments, const GlobalOptions& options) {
         return kExitUsage;
     }
     const AllUpdateRow& row = *rows.front();
+    // The plan: what is fetched, and what it replaces when it is installed.
+    const bool installs = installsAfterDownload(row);
+    const std::string latest = row.latestVersion.value_or("?");
+    Json plan = {{"id", row.id}, {"name", row.name}, {"version", latest},
+                 {"url", row.downloadURL ? Json(*row.downloadURL) : Json(nullptr)}, {"installs", installs}};
+    if (installs) plan["replaces"] = *row.bundlePath;
+    if (arguments.json && arguments.change.dryRun) {
+        std::printf("%s\n", dumpJson(plan, jsonIndentForStandardOutput()).c_str());
+        return kExitSuccess;
+    }
+    std::FILE* planStream = arguments.json ? stderr : stdout;
+    const std::string from = row.downloadURL.value_or(localized("download.plan.publisher"));
+    std::fprintf(planStream, "%s\n", localized("download.plan.fetch", {row.name, latest, from}).c_str());
+    if (installs) {
+        std::fprintf(planStream, "%s\n",
+                     localized("download.plan.install", {*row.bundlePath, row.currentVersion, latest}).c_str());
+    }
+    if (arguments.change.dryRun) return kExitSuccess;
+    if (installs) {
+        const Consent consent = askConsent(arguments.change, "download", localized("download.confirm", {row.name}));
+        if (consent != Consent::Go) return exitStatusOf(consent);
+    }
     std::stop_source stop;
     InterruptWatcher watcher([&stop] { stop.request_stop(); });
     Style out = Style::forStream(stdout);
@@ -241,7 +271,7 @@ int download(const DownloadArguments& arguments, const GlobalOptions& options) {
         return kExitSuccess;
     } catch (const CancellationError&) {
         std::fprintf(stderr, "%s\n", localized("update.cancelling").c_str());
-        return kExitFailure;
+        return kExitInterrupted;
     } catch (const std::exception& error) {
         std::string message = error.what();
         if (const auto* network = dynamic_cast<const NetworkError*>(&error)) message = network->description();
@@ -263,6 +293,7 @@ void addDownloadCommand(CLI::App& app, int* exitCode, const GlobalOptions* optio
     auto* command = app.add_subcommand("download", localized("help.download"));
     command->add_option("item", arguments->item, localized("help.option.item"))->required()->type_name("ID");
     command->add_flag("--json", arguments->json, localized("help.option.json"));
+    addChangeFlags(*command, arguments->change, "download");
     setExamples(*command, {"vantreel download app:com.example.editor"});
     command->callback([arguments, exitCode, options] { *exitCode = download(*arguments, *options); });
 }

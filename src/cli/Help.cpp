@@ -64,7 +64,8 @@ std::size_t editDistance(const std::string& a, const std::string& b) {
 bool takesValue(const CLI::App& command, const std::string& argument) {
     if (argument.find('=') != std::string::npos) return false;
     const CLI::Option* option = command.get_option_no_throw(argument);
-    return option != nullptr && option->get_type_size_max() > 0;
+    // A flag has a type size of 1 too: what it expects says whether a word follows.
+    return option != nullptr && option->get_expected_max() > 0;
 }
 
 // The words after the program's name ("version compare"); empty for the program.

@@ -21,6 +21,7 @@
 #include "cli/UpdatesTable.hpp"
 #include "core/ManagerRegistry.hpp"
 #include "presentation/AllUpdatesRowBuilder.hpp"
+#include "presentation/AutoDeferralStore.hpp"
 #include "presentation/IgnoredAppsManager.hpp"
 #include "presentation/SkippedVersionStore.hpp"
 #include "presentation/SnoozeStore.hpp"
@@ -130,29 +131,45 @@ int ignore(const IgnoreArguments& arguments) {
     return kExitSuccess;
 }
 
+// Ends what the user or the program put on an item: an ignore, and a deferral after
+// repeated failures (whose failure history goes with it, so that it is tried afresh).
 int unignore(const IgnoreArguments& arguments) {
     std::vector<AllUpdateRow> rows = everyRow(savedSnapshot());
     IgnoredAppsManager& ignored = Context::shared().ignoredApps();
-    std::vector<std::string> keys;
-    std::vector<std::string> names;
+    AutoDeferralStore deferrals(Context::shared().settings());
+    const std::map<std::string, AutoDeferredUpdate> deferred = deferrals.deferrals();
+    std::set<std::string> deferredKeys;
+    for (const auto& entry : deferred) deferredKeys.insert(entry.first);
+    struct Target {
+        std::string ignoreKey, deferralKey, name;
+    };
+    std::vector<Target> targets;
     for (const std::string& argument : arguments.items) {
         // An item gone from the inventory is still named by the key it is stored under, or
         // by the short id that key stands for.
-        if (std::optional<std::string> stored = storedKeyNamed(argument, ignored.ignoredBundleIds())) {
-            keys.push_back(*stored);
-            names.push_back(argument);
+        const std::optional<std::string> ignoredAs = storedKeyNamed(argument, ignored.ignoredBundleIds());
+        const std::optional<std::string> deferredAs = storedKeyNamed(argument, deferredKeys);
+        if (ignoredAs || deferredAs) {
+            const auto found = deferred.find(deferredAs.value_or(argument));
+            targets.push_back({ignoredAs.value_or(argument), deferredAs.value_or(argument),
+                               found != deferred.end() ? found->second.name : argument});
             continue;
         }
         const AllUpdateRow* row = resolveOne("unignore", argument, rows);
         if (row == nullptr) return kExitUsage;
-        keys.push_back(ignoreKey(*row));
-        names.push_back(row->name);
+        targets.push_back({ignoreKey(*row), row->id, row->name});
     }
+    std::vector<std::string> keys;
     std::vector<bool> present;
-    for (const std::string& key : keys) present.push_back(ignored.isIgnored(key));
+    for (const Target& target : targets) {
+        keys.push_back(target.ignoreKey);
+        present.push_back(ignored.isIgnored(target.ignoreKey));
+    }
     ignored.unignoreSeveral(keys);
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        std::printf("%s\n", localized(present[i] ? "unignore.done" : "unignore.not_ignored", {names[i]}).c_str());
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const bool wasDeferred = deferrals.end(targets[i].deferralKey);
+        const char* key = present[i] ? "unignore.done" : wasDeferred ? "unignore.deferral_ended" : "unignore.not_ignored";
+        std::printf("%s\n", localized(key, {targets[i].name}).c_str());
     }
     return kExitSuccess;
 }
@@ -253,6 +270,13 @@ Json itemJson(const IgnoredItem& item, const std::string& id) {
     if (item.bundleIdentifier) json["bundleIdentifier"] = *item.bundleIdentifier;
     if (item.packageIdentifier) json["packageIdentifier"] = *item.packageIdentifier;
     if (item.extensionId) json["extensionId"] = *item.extensionId;
+    if (item.appleToolIdentifier) json["appleToolIdentifier"] = *item.appleToolIdentifier;
+    if (item.aiIdentifier) json["aiIdentifier"] = *item.aiIdentifier;
+    if (item.aiKind) {
+        json["aiKind"] = *item.aiKind == IgnoredAIItemKind::Plugin        ? "plugin"
+                         : *item.aiKind == IgnoredAIItemKind::Marketplace ? "marketplace"
+                                                                          : "skill";
+    }
     if (item.settingsIdentifier) json["storedAs"] = *item.settingsIdentifier;
     return json;
 }

@@ -1,6 +1,7 @@
 #include "cli/SettingsCommand.hpp"
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "cli/AgentCommand.hpp"
 #include "base/Localization.hpp"
 #include "cli/CommandOptions.hpp"
+#include "cli/Consent.hpp"
 #include "cli/Context.hpp"
 #include "cli/Output.hpp"
 #include "cli/ResultsView.hpp"
@@ -92,14 +94,30 @@ int get(const std::string& key, bool asJson) {
     return kExitSuccess;
 }
 
-// Adds values to a list setting, or removes them from it.
-int changeList(const std::string& key, const std::vector<std::string>& values, bool adding) {
+// "KEY: old → new", the plan of a change of one setting.
+void printChange(const std::string& key, const Json& before, const Json& after) {
+    auto shown = [](const Json& value) {
+        std::string text = bareText(value);
+        return text.empty() ? std::string("\"\"") : text;
+    };
+    if (before == after) {
+        std::printf("%s\n", localized("settings.unchanged", {key, shown(before)}).c_str());
+    } else {
+        std::printf("%s: %s%s%s\n", key.c_str(), shown(before).c_str(), punctuated(" → ").c_str(), shown(after).c_str());
+    }
+}
+
+// One setting: `next` says what it would become (throwing SettingsError when it cannot);
+// the change is shown, and made unless this is a dry run.
+int changeOne(const std::string& key, const ChangeFlags& flags, const std::function<Json(SettingsManager&)>& next) {
+    SettingsManager& settings = Context::shared().settings();
     try {
-        if (adding) {
-            Context::shared().settings().addToList(key, values);
-        } else {
-            Context::shared().settings().removeFromList(key, values);
-        }
+        const Json before = settings.value(key);
+        const Json after = next(settings);
+        printChange(key, before, after);
+        if (flags.dryRun || before == after) return kExitSuccess;
+        settings.setValue(key, after);
+        return applyAgentSetting(key);
     } catch (const SettingsError& error) {
         std::fprintf(stderr, "vantreel settings: %s\n", error.what());
         return kExitUsage;
@@ -107,43 +125,55 @@ int changeList(const std::string& key, const std::vector<std::string>& values, b
         std::fprintf(stderr, "vantreel settings: %s\n", localized("settings.cannot_save", {error.what()}).c_str());
         return kExitFailure;
     }
-    return kExitSuccess;
 }
 
-int set(const std::string& key, const std::string& value) {
+int set(const std::string& key, const std::string& value, const ChangeFlags& flags) {
     if (key == kMenuBarAtLogin || key == kSystemExtensions) {
         std::fprintf(stderr, "vantreel settings: %s\n", localized("settings.key_not_available", {key}).c_str());
         return kExitFailure;
     }
-    try {
-        Context::shared().settings().setFromText(key, value);
-        return applyAgentSetting(key);
-    } catch (const SettingsError& error) {
-        std::fprintf(stderr, "vantreel settings: %s\n", error.what());
-        return kExitUsage;
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "vantreel settings: %s\n", localized("settings.cannot_save", {error.what()}).c_str());
-        return kExitFailure;
-    }
-    return kExitSuccess;
+    return changeOne(key, flags, [&](SettingsManager& settings) { return settings.valueFromText(key, value); });
 }
 
-int reset(const std::string& key) {
-    try {
-        if (key.empty()) {
-            Context::shared().settings().resetAll();
-        } else {
-            Context::shared().settings().reset(key);
-        }
-        return applyAgentSetting(key);
-    } catch (const SettingsError& error) {
-        std::fprintf(stderr, "vantreel settings: %s\n", error.what());
+// Adds values to a list setting, or removes them from it.
+int changeList(const std::string& key, const std::vector<std::string>& values, bool adding, const ChangeFlags& flags) {
+    return changeOne(key, flags, [&](SettingsManager& settings) { return settings.listWith(key, values, adding); });
+}
+
+int reset(const std::string& key, const ChangeFlags& flags) {
+    const SettingDefinition* definition = findSetting(key);
+    if (definition == nullptr) {
+        std::fprintf(stderr, "vantreel settings: %s\n", localized("settings.unknown_see_list", {key}).c_str());
         return kExitUsage;
+    }
+    return changeOne(key, flags, [definition](SettingsManager&) { return definition->defaultValue; });
+}
+
+// Every setting back to its default: the settings that would change are the plan, and the
+// change is asked for as every change of many things is.
+int resetAll(const ChangeFlags& flags) {
+    SettingsManager& settings = Context::shared().settings();
+    std::size_t changed = 0;
+    for (const auto& definition : settingDefinitions()) {
+        const Json value = settings.value(definition.key);
+        if (value == definition.defaultValue) continue;
+        printChange(std::string(definition.key), value, definition.defaultValue);
+        ++changed;
+    }
+    if (changed == 0) {
+        std::printf("%s\n", localized("settings.reset_all_nothing").c_str());
+        return kExitSuccess;
+    }
+    const Consent consent =
+        askConsent(flags, "settings reset", localized("settings.reset_all_confirm", {std::to_string(changed)}));
+    if (consent != Consent::Go) return exitStatusOf(consent);
+    try {
+        settings.resetAll();
+        return applyAgentSetting("");
     } catch (const std::exception& error) {
         std::fprintf(stderr, "vantreel settings: %s\n", localized("settings.cannot_save", {error.what()}).c_str());
         return kExitFailure;
     }
-    return kExitSuccess;
 }
 
 // The token comes from standard input, so that it is never on a command line where other
@@ -195,8 +225,10 @@ void addSettingsCommand(CLI::App& app, int* exitCode) {
 
     struct Arguments {
         bool json = false;
+        bool all = false;
         std::string key, value;
         std::vector<std::string> values;
+        ChangeFlags change;
     };
     auto args = std::make_shared<Arguments>();
 
@@ -214,25 +246,42 @@ void addSettingsCommand(CLI::App& app, int* exitCode) {
     auto* setCommand = settings->add_subcommand("set", localized("help.settings_set"));
     setCommand->add_option("key", args->key, localized("help.option.setting"))->required()->type_name("KEY");
     setCommand->add_option("value", args->value, localized("help.option.setting_value"))->required()->type_name("VALUE");
+    setCommand->add_flag("--dry-run", args->change.dryRun, localized("help.option.dry_run.setting"));
     setExamples(*setCommand, {"vantreel settings set BrewOutdatedMode greedy"});
-    setCommand->callback([args, exitCode] { *exitCode = set(args->key, args->value); });
+    setCommand->callback([args, exitCode] { *exitCode = set(args->key, args->value, args->change); });
 
     auto* addCommand = settings->add_subcommand("add", localized("help.settings_add"));
     addCommand->add_option("key", args->key, localized("help.option.list_setting"))->required()->type_name("KEY");
     addCommand->add_option("values", args->values, localized("help.option.values_add"))->required()->type_name("VALUE");
+    addCommand->add_flag("--dry-run", args->change.dryRun, localized("help.option.dry_run.setting"));
     setExamples(*addCommand, {"vantreel settings add AdditionalApplicationFolders ~/Tools"});
-    addCommand->callback([args, exitCode] { *exitCode = changeList(args->key, args->values, true); });
+    addCommand->callback([args, exitCode] { *exitCode = changeList(args->key, args->values, true, args->change); });
 
     auto* removeCommand = settings->add_subcommand("remove", localized("help.settings_remove"));
     removeCommand->add_option("key", args->key, localized("help.option.list_setting"))->required()->type_name("KEY");
     removeCommand->add_option("values", args->values, localized("help.option.values_remove"))->required()->type_name("VALUE");
+    removeCommand->add_flag("--dry-run", args->change.dryRun, localized("help.option.dry_run.setting"));
     setExamples(*removeCommand, {"vantreel settings remove AdditionalApplicationFolders ~/Tools"});
-    removeCommand->callback([args, exitCode] { *exitCode = changeList(args->key, args->values, false); });
+    removeCommand->callback([args, exitCode] { *exitCode = changeList(args->key, args->values, false, args->change); });
 
     auto* resetCommand = settings->add_subcommand("reset", localized("help.settings_reset"));
-    resetCommand->add_option("key", args->key, localized("help.option.setting_or_all"))->type_name("KEY");
-    setExamples(*resetCommand, {"vantreel settings reset CheckInterval"});
-    resetCommand->callback([args, exitCode] { *exitCode = reset(args->key); });
+    resetCommand->add_option("key", args->key, localized("help.option.setting"))->type_name("KEY");
+    resetCommand->add_flag("--all", args->all, localized("help.option.settings_reset_all"));
+    addChangeFlags(*resetCommand, args->change, "reset");
+    setExamples(*resetCommand, {"vantreel settings reset CheckInterval", "vantreel settings reset --all --dry-run"});
+    resetCommand->callback([args, exitCode] {
+        if (args->all == !args->key.empty()) {
+            std::fprintf(stderr, "vantreel settings reset: %s\n", localized("settings.reset_one_or_all").c_str());
+            *exitCode = kExitUsage;
+            return;
+        }
+        if (!args->all && args->change.yes) {
+            std::fprintf(stderr, "vantreel settings reset: %s\n", localized("settings.reset_yes_needs_all").c_str());
+            *exitCode = kExitUsage;
+            return;
+        }
+        *exitCode = args->all ? resetAll(args->change) : reset(args->key, args->change);
+    });
 
     auto* tokenCommand = settings->add_subcommand("github-token", localized("help.github_token"));
     tokenCommand->require_subcommand(1);

@@ -123,7 +123,9 @@ int sofa(const std::string& requestedVersion, bool asJson) {
             requestedVersion.empty() ? xprotectStatus(stop.get_token()) : std::nullopt;
         if (asJson) {
             Json json = jsonDocument();
-            for (const auto& [key, value] : comparisonJson(comparison).items()) json[key] = value;
+            // Kept in a variable: items() of a temporary would outlive it in the loop.
+            const Json fields = comparisonJson(comparison);
+            for (const auto& [key, value] : fields.items()) json[key] = value;
             json["xprotect"] = xprotect ? Json{{"installedVersion", optionalText(xprotect->installedVersion)},
                                                {"availableVersion", optionalText(xprotect->availableVersion)}}
                                         : Json(nullptr);

@@ -1,11 +1,8 @@
 #include "cli/UpdateAllCommand.hpp"
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <iostream>
 #include <memory>
 #include <string>
 
@@ -17,18 +14,18 @@
 #include "base/Localization.hpp"
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
+#include "cli/Consent.hpp"
 #include "cli/Context.hpp"
 #include "cli/Onboarding.hpp"
 #include "cli/Output.hpp"
+#include "cli/PlanSelection.hpp"
 #include "cli/ScanCommand.hpp"
 #include "cli/Signals.hpp"
 #include "cli/UpdateCommand.hpp"
-#include "cli/PlanSelection.hpp"
 #include "cli/UpdateJson.hpp"
 #include "cli/UpdateOutcomes.hpp"
+#include "cli/UpdatePlanView.hpp"
 #include "cli/UpdatesTable.hpp"
-#include "core/ManagerRegistry.hpp"
-#include "presentation/AllUpdatesRowBuilder.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "model/VersionRules.hpp"
 #include "settings/SettingsManager.hpp"
@@ -48,135 +45,6 @@ std::size_t pendingUpdateCount() {
 
 namespace {
 
-Json planJson(const UpdatePlan& plan) {
-    Json json = jsonDocument();
-    const AllUpdatesRowBuilder ids(ManagerRegistry::sources());
-    Json steps = Json::array();
-    for (const UpdatePlan::Step& step : plan.steps) {
-        Json items = Json::array();
-        for (const Application& application : step.applications) {
-            items.push_back({{"id", ids.applicationRow(application, false).shortId}, {"name", application.name},
-                             {"version", application.version}, {"latestVersion", application.latestVersion.value_or("")}});
-        }
-        for (const Package& package : step.packages) {
-            items.push_back({{"id", ids.shortId(package)}, {"name", package.name}, {"version", package.version},
-                             {"latestVersion", package.latestVersion.value_or("")}});
-        }
-        steps.push_back({{"source", step.manager}, {"sourceName", step.label}, {"asOneBatch", step.asOneBatch},
-                         {"items", std::move(items)}});
-    }
-    json["steps"] = std::move(steps);
-    Json leftOut = Json::array();
-    for (const UpdatePlan::LeftOut& item : plan.leftOut) {
-        leftOut.push_back({{"name", item.name}, {"sourceName", item.source}, {"reason", item.reason}, {"byHand", item.byHand}});
-    }
-    json["leftOut"] = std::move(leftOut);
-    return json;
-}
-
-void printPlan(const UpdatePlan& plan, const Style& style) {
-    if (plan.isEmpty()) {
-        std::printf("%s\n", localized("update_all.nothing").c_str());
-    } else {
-        std::printf("%s\n", style.bold(localized("update_all.plan_title", {std::to_string(plan.itemCount())})).c_str());
-        for (const UpdatePlan::Step& step : plan.steps) {
-            const std::string arrow = punctuated("→");
-            for (const Application& application : step.applications) {
-                std::printf("  %s  %s %s %s %s\n", padRight(step.label, 16).c_str(), application.name.c_str(),
-                            application.version.c_str(), arrow.c_str(),
-                            application.latestVersion.value_or("?").c_str());
-            }
-            for (const Package& package : step.packages) {
-                std::printf("  %s  %s %s %s %s\n", padRight(step.label, 16).c_str(), package.name.c_str(),
-                            package.version.c_str(), arrow.c_str(),
-                            package.latestVersion.value_or("?").c_str());
-            }
-        }
-    }
-    if (plan.leftOut.empty()) return;
-    std::printf("%s\n", style.bold(localized("update_all.left_out_title", {std::to_string(plan.leftOut.size())})).c_str());
-    // A source turned off leaves out all its items for one reason: one line says it.
-    std::map<std::pair<std::string, std::string>, std::size_t> sameReason;
-    for (const UpdatePlan::LeftOut& item : plan.leftOut) ++sameReason[{item.source, item.reason}];
-    for (const UpdatePlan::LeftOut& item : plan.leftOut) {
-        auto group = sameReason.find({item.source, item.reason});
-        if (group == sameReason.end()) continue;
-        std::string name = item.name;
-        if (group->second > 3) {
-            name = localized("scan.summary.items", {std::to_string(group->second)});
-            sameReason.erase(group);
-        }
-        std::printf("  %s  %s: %s\n", padRight(item.source, 16).c_str(), name.c_str(), style.dim(item.reason).c_str());
-    }
-}
-
-bool confirmed(std::size_t count) {
-    std::fputs(localized("update_all.confirm", {std::to_string(count)}).c_str(), stderr);
-    std::fflush(stderr);
-    std::string answer;
-    if (!std::getline(std::cin, answer)) return false;
-    answer = toLower(trim(answer));
-    return answer == "y" || answer == "yes" || answer == "o" || answer == "oui";
-}
-
-// One line per finished item; on a terminal the running item stays on a status line below.
-class BatchView {
-public:
-    explicit BatchView(bool quiet) : quiet_(quiet), style_(Style::forStream(stderr)) {}
-    ~BatchView() { clearStatus(); }
-
-    BatchProgress progress() {
-        BatchProgress progress;
-        if (quiet_) return progress;
-        progress.phase = [this](const std::string& text) {
-            phase_ = text;
-            if (style_.isTerminal) drawStatus();
-        };
-        progress.itemStarted = [this](const std::string& name, const std::string& source, std::size_t index,
-                                      std::size_t count) {
-            counter_ = "[" + std::to_string(index + 1) + "/" + std::to_string(count) + "] ";
-            if (style_.isTerminal) {
-                drawStatus();
-            } else {
-                std::fprintf(stderr, "%s%s (%s)%s\n", counter_.c_str(), name.c_str(), source.c_str(), ellipsis().c_str());
-            }
-        };
-        progress.itemFinished = [this](const PackageUpdateResult& result, std::size_t, std::size_t) {
-            clearStatus();
-            char seconds[32];
-            std::snprintf(seconds, sizeof seconds, "%.1fs", result.duration);
-            std::string line = counter_;
-            if (result.success) {
-                line += style_.green(punctuated("✓ ") + result.package.name);
-                line += " (" + result.sourceLabel() + ") ";
-                line += style_.dim(seconds);
-            } else {
-                line += style_.red(punctuated("✗ ") + result.package.name);
-                line += " (" + result.sourceLabel() + "): " + result.error.value_or("");
-            }
-            std::fprintf(stderr, "%s\n", line.c_str());
-        };
-        return progress;
-    }
-
-private:
-    void drawStatus() {
-        std::fprintf(stderr, "%s%s%s", ownControl("\r\x1b[K").c_str(), style_.dim(counter_).c_str(), phase_.c_str());
-        std::fflush(stderr);
-        statusShown_ = true;
-    }
-    void clearStatus() {
-        if (!statusShown_) return;
-        std::fputs(ownControl("\r\x1b[K").c_str(), stderr);
-        statusShown_ = false;
-    }
-
-    bool quiet_;
-    Style style_;
-    std::string phase_, counter_;
-    bool statusShown_ = false;
-};
-
 std::string writeReport(const BatchUpdateResult& batch, const std::optional<std::string>& requested) {
     const Clock::TimePoint now = Clock::shared().now();
     const std::string text = BatchUpdateReportRenderer::render(batch, localized("update_all.report_title"), now);
@@ -194,23 +62,47 @@ std::string writeReport(const BatchUpdateResult& batch, const std::optional<std:
     return path;
 }
 
-int updateAllSummary() {
-    PackageCoordinator& coordinator = Context::shared().coordinator();
+// The plan goes to standard error: standard output keeps the automation action's one sentence.
+int updateAllSummary(const UpdateAllArguments& arguments, const UpdatePlan& plan) {
     const long long before = static_cast<long long>(pendingUpdateCount());
     if (before < 1) {
         std::printf("%s\n", localized("automation.update_all.up_to_date").c_str());
         return kExitSuccess;
     }
+    printPlan(stderr, plan);
+    if (arguments.change.dryRun) {
+        std::printf("%s\n", localized("update_all.summary_dry_run", {std::to_string(plan.itemCount())}).c_str());
+        return kExitSuccess;
+    }
+    const Consent consent = askConsent(arguments.change, "update-all", localized("update_all.confirm", {std::to_string(plan.itemCount())}),
+                                       Context::shared().settings().boolValue("ConfirmBeforeUpdateAll"));
+    if (consent != Consent::Go) return exitStatusOf(consent);
     std::stop_source stop;
     InterruptWatcher watcher([&stop] { stop.request_stop(); });
-    BatchUpdateResult batch = coordinator.updateEverything(stop.get_token());
-    recordOutcomes(batch.results);
+    BatchUpdateResult batch = Context::shared().coordinator().updateEverything(plan, stop.get_token());
+    // Counted before the failures are recorded: an update deferred after this failure is
+    // still outdated.
     const long long after = static_cast<long long>(pendingUpdateCount());
-    std::printf("%s\n", localized("automation.update_all.summary", {std::to_string(before - after), std::to_string(after)}).c_str());
-    return batch.failedCount() > 0 || batch.cancelled ? kExitFailure : kExitSuccess;
+    recordOutcomes(batch.results);
+    std::printf("%s\n", localized("automation.update_all.summary", {std::to_string(batch.succeededCount()), std::to_string(after)}).c_str());
+    if (arguments.report) writeBatchReport(batch, arguments.report, stderr);
+    if (batch.cancelled) return kExitInterrupted;
+    return batch.failedCount() > 0 ? kExitFailure : kExitSuccess;
 }
 
 }  // namespace
+
+std::optional<std::string> writeBatchReport(const BatchUpdateResult& batch, const std::optional<std::string>& requested,
+                                             std::FILE* said) {
+    try {
+        std::string path = writeReport(batch, requested);
+        if (said != nullptr) std::fprintf(said, "%s\n", localized("update_all.report_written", {path}).c_str());
+        return path;
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "vantreel: %s\n", localized("update_all.report_failed", {error.what()}).c_str());
+        return std::nullopt;
+    }
+}
 
 std::map<std::string, std::string> heldBackRows() {
     std::map<std::string, std::string> held;
@@ -219,10 +111,19 @@ std::map<std::string, std::string> heldBackRows() {
     IgnoreFilter filter(state, rows);
     for (const AllUpdateRow& row : rows) {
         if (!row.hasUpdate) continue;
-        switch (filter.hiding(row)) {
-            case RowHiding::Shown: break;
-            case RowHiding::Hidden: held[row.id] = localized("update_all.excluded.ignored"); break;
-            case RowHiding::HeldBack:
+        switch (filter.hold(row)) {
+            case IgnoreFilter::Hold::None: break;
+            case IgnoreFilter::Hold::Ignored: held[row.id] = localized("update_all.excluded.ignored"); break;
+            case IgnoreFilter::Hold::VersionSkipped:
+                held[row.id] = localized("update_all.excluded.version_skipped", {row.latestVersion.value_or("")});
+                break;
+            case IgnoreFilter::Hold::Snoozed: held[row.id] = localized("update_all.excluded.snoozed"); break;
+            case IgnoreFilter::Hold::Deferred: {
+                const AutoDeferredUpdate& deferral = state.deferrals.at(row.id);
+                held[row.id] = localized("update_all.excluded.deferred", {deferral.reason, row.shortId});
+                break;
+            }
+            case IgnoreFilter::Hold::TooRecent:
                 held[row.id] = localized("update_all.excluded.held_back", {std::to_string(state.minimumReleaseAgeDays)});
                 break;
         }
@@ -230,26 +131,42 @@ std::map<std::string, std::string> heldBackRows() {
     return held;
 }
 
+bool refusesCombination(const UpdateAllArguments& arguments, const std::string& command) {
+    if (arguments.summary && arguments.json) {
+        std::fprintf(stderr, "vantreel %s: %s\n", command.c_str(), localized("update_all.summary_or_json").c_str());
+        return true;
+    }
+    if (arguments.change.dryRun && arguments.report) {
+        std::fprintf(stderr, "vantreel %s: %s\n", command.c_str(), localized("update_all.dry_run_no_report").c_str());
+        return true;
+    }
+    return false;
+}
+
 int runUpdateAll(const UpdateAllArguments& arguments, const GlobalOptions& options) {
+    if (refusesCombination(arguments, "update-all")) return kExitUsage;
     if (!ensureTermsAccepted(options.acceptTerms)) return kExitFailure;
     std::optional<SourceSelection> selection = arguments.sources.selection("update");
     if (!selection) return kExitUsage;
-    if (arguments.summary) return updateAllSummary();
     Context& context = Context::shared();
     PackageCoordinator& coordinator = context.coordinator();
     UpdatePlan plan = coordinator.planUpdateEverything();
     restrictPlan(plan, *selection);
+    if (arguments.summary) return updateAllSummary(arguments, plan);
     Style out = Style::forStream(stdout);
-    if (arguments.json && arguments.dryRun) {
+    if (arguments.json && arguments.change.dryRun) {
         std::printf("%s\n", dumpJson(planJson(plan), jsonIndentForStandardOutput()).c_str());
         return kExitSuccess;
     }
-    if (!arguments.json) printPlan(plan, out);
-    if (arguments.dryRun) return kExitSuccess;
-    if (!plan.isEmpty() && !arguments.yes && context.settings().boolValue("ConfirmBeforeUpdateAll") &&
-        isatty(STDIN_FILENO) && isatty(STDERR_FILENO) && !confirmed(plan.itemCount())) {
-        std::printf("%s\n", localized("update_all.declined").c_str());
-        return kExitFailure;
+    // With --json the results are the document; the plan is still shown, beside it.
+    printPlan(arguments.json ? stderr : stdout, plan);
+    if (!plan.isEmpty()) {
+        const Consent consent =
+            askConsent(arguments.change, "update-all", localized("update_all.confirm", {std::to_string(plan.itemCount())}),
+                       context.settings().boolValue("ConfirmBeforeUpdateAll"));
+        if (consent != Consent::Go) return exitStatusOf(consent);
+    } else if (arguments.change.dryRun) {
+        return kExitSuccess;
     }
 
     std::stop_source stop;
@@ -261,13 +178,7 @@ int runUpdateAll(const UpdateAllArguments& arguments, const GlobalOptions& optio
     }
     recordOutcomes(batch.results);
     std::optional<std::string> reportPath;
-    if (!batch.results.empty() || arguments.report) {
-        try {
-            reportPath = writeReport(batch, arguments.report);
-        } catch (const std::exception& error) {
-            std::fprintf(stderr, "vantreel: %s\n", localized("update_all.report_failed", {error.what()}).c_str());
-        }
-    }
+    if (!batch.results.empty() || arguments.report) reportPath = writeBatchReport(batch, arguments.report, nullptr);
     const std::size_t succeeded = batch.succeededCount(), failed = batch.failedCount();
     if (arguments.json) {
         Json json = batchResultJson(batch);
@@ -281,14 +192,14 @@ int runUpdateAll(const UpdateAllArguments& arguments, const GlobalOptions& optio
         std::printf("%s\n", failed > 0 || batch.cancelled ? out.red(line).c_str() : out.green(line).c_str());
         if (reportPath) std::printf("%s\n", localized("update_all.report_written", {*reportPath}).c_str());
     }
-    return failed > 0 || batch.cancelled ? kExitFailure : kExitSuccess;
+    if (batch.cancelled) return kExitInterrupted;
+    return failed > 0 ? kExitFailure : kExitSuccess;
 }
 
 void addUpdateAllCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) {
     auto arguments = std::make_shared<UpdateAllArguments>();
     auto* command = app.add_subcommand("update-all", localized("help.update_all"));
-    command->add_flag("--yes,-y", arguments->yes, localized("help.option.yes"));
-    command->add_flag("--dry-run", arguments->dryRun, localized("help.option.dry_run"));
+    addChangeFlags(*command, arguments->change, "update");
     command->add_flag("--json", arguments->json, localized("help.option.json"));
     command->add_flag("--summary", arguments->summary, localized("help.option.summary"));
     arguments->sources.addTo(*command);

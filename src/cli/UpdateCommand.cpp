@@ -1,5 +1,6 @@
 #include "cli/UpdateCommand.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -21,6 +22,8 @@
 #include "cli/UpdateOutcomes.hpp"
 #include "cli/SparkleUpdate.hpp"
 #include "cli/UpdateJson.hpp"
+#include "cli/Consent.hpp"
+#include "cli/UpdatePlanView.hpp"
 #include "cli/UpdatesTable.hpp"
 #include "core/ManagerRegistry.hpp"
 #include "presentation/AllUpdatesRowBuilder.hpp"
@@ -43,7 +46,7 @@ struct UpdateArguments {
     std::vector<std::string> items;
     bool json = false;
     bool all = false;
-    UpdateAllArguments batch;
+    UpdateAllArguments batch;  // its change flags and report serve named items too
 };
 
 // The inventory items an argument names: its short id or stable key, else every item of that name.
@@ -263,20 +266,44 @@ bool installFromGitHub(const AllUpdateRow& row, bool json, Json& report) {
     return installed;
 }
 
-int update(const UpdateArguments& arguments, const GlobalOptions& options) {
-    if (!ensureTermsAccepted(options.acceptTerms)) return kExitFailure;
-    PackageCoordinator& coordinator = Context::shared().coordinator();
-    std::vector<Package> inventory = coordinator.packages();
-    std::vector<Package> chosen;
+// The items named on the command line, sorted by how each is updated.
+struct NamedItems {
+    std::vector<Package> packages;
     std::vector<Application> storeApps;
     std::vector<SoftwareUpdate> systemUpdates;
     std::vector<AllUpdateRow> gitHubRows;
     std::vector<Application> sparkleApps;
-    for (const std::string& argument : arguments.items) {
+
+    // The applications and system updates, for the plan.
+    std::vector<PlanExtra> planExtras() const {
+        std::vector<PlanExtra> extras;
+        const AllUpdatesRowBuilder rows(ManagerRegistry::sources());
+        auto application = [&](const Application& app, const std::string& source) {
+            const AllUpdateRow row = rows.applicationRow(app, false);
+            extras.push_back({row.shortId, row.sourceId, source, app.name, app.version, app.latestVersion.value_or("?")});
+        };
+        for (const Application& app : storeApps) application(app, "Mac App Store");
+        for (const SoftwareUpdate& update : systemUpdates) {
+            const AllUpdateRow row = AllUpdatesRowBuilder::systemUpdateRow(update);
+            extras.push_back({row.shortId, row.sourceId, "macOS", update.name, "-", update.version});
+        }
+        for (const AllUpdateRow& row : gitHubRows) {
+            extras.push_back({row.shortId, row.sourceId, "GitHub Releases", row.name, row.currentVersion,
+                              row.latestVersion.value_or("?")});
+        }
+        for (const Application& app : sparkleApps) application(app, "Sparkle");
+        return extras;
+    }
+};
+
+// Resolves every argument; prints why and returns the exit status when one cannot be.
+std::optional<int> resolveItems(const std::vector<std::string>& arguments, NamedItems& named) {
+    std::vector<Package> inventory = Context::shared().coordinator().packages();
+    for (const std::string& argument : arguments) {
         std::vector<Package> matches = resolve(argument, inventory);
         if (matches.empty()) {
             if (std::optional<Application> application = storeApplication(argument)) {
-                storeApps.push_back(std::move(*application));
+                named.storeApps.push_back(std::move(*application));
                 continue;
             }
             // A row of the table this program does not update: say how it is updated.
@@ -284,19 +311,19 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
             std::vector<const AllUpdateRow*> rows = resolveRows(argument, everything);
             if (rows.size() == 1 && rows.front()->kind == AllUpdateRow::Kind::Software) {
                 for (const SoftwareUpdate& offered : Context::shared().systemUpdates().cachedUpdates()) {
-                    if ("macos:" + offered.id == rows.front()->id) systemUpdates.push_back(offered);
+                    if ("macos:" + offered.id == rows.front()->id) named.systemUpdates.push_back(offered);
                 }
                 continue;
             }
             if (rows.size() == 1 && rows.front()->kind == AllUpdateRow::Kind::Application &&
                 rows.front()->toggle == ManagerToggleKey::ShowGitHub && rows.front()->downloadURL &&
                 rows.front()->bundlePath) {
-                gitHubRows.push_back(*rows.front());
+                named.gitHubRows.push_back(*rows.front());
                 continue;
             }
             if (rows.size() == 1) {
                 if (std::optional<Application> sparkle = sparkleApplication(*rows.front())) {
-                    sparkleApps.push_back(std::move(*sparkle));
+                    named.sparkleApps.push_back(std::move(*sparkle));
                     continue;
                 }
                 const AllUpdateRow& row = *rows.front();
@@ -314,71 +341,95 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
             for (const Package& match : matches) std::fprintf(stderr, "  %s\n", ids.shortId(match).c_str());
             return kExitUsage;
         }
-        chosen.push_back(matches.front());
+        named.packages.push_back(matches.front());
     }
+    return std::nullopt;
+}
 
-    Json storeReport = Json::array();
-    bool storeFailed = false;
+// The applications and system updates named, each through its own installer; false when
+// one of them was not installed.
+bool installNamedApplications(const NamedItems& named, bool json, Json& report) {
+    bool failed = false;
     std::vector<std::string> replaced;  // the bundles an installer replaced
     auto installed = [&](bool updated, const std::string& bundlePath) {
         if (updated) replaced.push_back(bundlePath);
-        storeFailed |= !updated;
+        failed |= !updated;
     };
-    for (const Application& application : storeApps) {
-        installed(updateFromStore(application, arguments.json, storeReport), application.bundlePath);
+    for (const Application& application : named.storeApps) {
+        installed(updateFromStore(application, json, report), application.bundlePath);
     }
-    for (const SoftwareUpdate& offered : systemUpdates) storeFailed |= !installSystemUpdate(offered, arguments.json, storeReport);
-    for (const AllUpdateRow& row : gitHubRows) {
-        installed(installFromGitHub(row, arguments.json, storeReport), row.bundlePath.value_or(""));
+    for (const SoftwareUpdate& offered : named.systemUpdates) failed |= !installSystemUpdate(offered, json, report);
+    for (const AllUpdateRow& row : named.gitHubRows) {
+        installed(installFromGitHub(row, json, report), row.bundlePath.value_or(""));
     }
-    for (const Application& app : sparkleApps) installed(updateSparkleApplication(app, arguments.json, storeReport), app.bundlePath);
+    for (const Application& app : named.sparkleApps) installed(updateSparkleApplication(app, json, report), app.bundlePath);
     Context::shared().recordInstalledApplications(replaced);
-    if (chosen.empty()) {
-        if (arguments.json) {
-            Json document = jsonDocument();
-            document["results"] = storeReport;
-            std::printf("%s\n", dumpJson(document, jsonIndentForStandardOutput()).c_str());
-        }
-        return storeFailed ? kExitFailure : kExitSuccess;
-    }
+    return !failed;
+}
 
-    std::stop_source stop;
-    InterruptWatcher watcher([&stop] { stop.request_stop(); });
-    Style style = Style::forStream(stderr);
-    auto results = coordinator.updatePackages(chosen, stop.get_token(),
-                                              [&](const Package& package, std::size_t index, std::size_t count) {
-                                                  if (arguments.json) return;
-                                                  std::fprintf(stderr, "%s\n",
-                                                               style.dim("[" + std::to_string(index + 1) + "/" +
-                                                                         std::to_string(count) + "] " + package.name)
-                                                                   .c_str());
-                                              });
-    recordOutcomes(results);
-    bool anyFailed = results.size() < chosen.size();
-    for (const auto& result : results) anyFailed = anyFailed || !result.success;
+void printResults(const std::vector<PackageUpdateResult>& results) {
+    Style out = Style::forStream(stdout);
+    for (const auto& result : results) {
+        const Package& package = result.package;
+        if (result.success) {
+            std::string version = displayVersion(result.newVersion.value_or(package.latestVersion.value_or("?")));
+            std::printf("%s\n", out.green(localized("update.item_success", {package.name, displayVersion(package.version), version}))
+                                    .c_str());
+        } else if (result.cancelled || result.skipped) {
+            std::printf("%s\n", out.yellow(localized("update.item_not_done", {package.name, result.error.value_or("")})).c_str());
+        } else {
+            std::printf("%s\n", out.red(localized("update.item_failed", {package.name, result.error.value_or("")})).c_str());
+        }
+    }
+}
+
+int update(const UpdateArguments& arguments, const GlobalOptions& options) {
+    if (!ensureTermsAccepted(options.acceptTerms)) return kExitFailure;
+    NamedItems named;
+    if (std::optional<int> refused = resolveItems(arguments.items, named)) return *refused;
+    PackageCoordinator& coordinator = Context::shared().coordinator();
+    const UpdatePlan plan = coordinator.planUpdates(named.packages);
+    const std::vector<PlanExtra> extras = named.planExtras();
+    const std::size_t count = plan.itemCount() + extras.size();
+    // Asked for a version older than the one installed: refused, whatever else is done.
+    const bool refusedBackwards = std::any_of(plan.leftOut.begin(), plan.leftOut.end(),
+                                              [](const UpdatePlan::LeftOut& item) { return !item.upToDate; });
+    const int nothingToDo = refusedBackwards ? kExitFailure : kExitSuccess;
+    if (arguments.json && arguments.batch.change.dryRun) {
+        std::printf("%s\n", dumpJson(planJson(plan, extras), jsonIndentForStandardOutput()).c_str());
+        return count == 0 ? nothingToDo : kExitSuccess;
+    }
+    // With --json the results are the document; the plan is still shown, beside it.
+    printPlan(arguments.json ? stderr : stdout, plan, extras);
+    if (count == 0) return nothingToDo;
+    const Consent consent =
+        askConsent(arguments.batch.change, "update", localized("update_all.confirm", {std::to_string(count)}));
+    if (consent != Consent::Go) return exitStatusOf(consent);
+
+    Json report = Json::array();
+    const bool applicationsInstalled = installNamedApplications(named, arguments.json, report);
+    BatchUpdateResult batch;
+    if (!plan.isEmpty()) {
+        std::stop_source stop;
+        InterruptWatcher watcher([&stop] { stop.request_stop(); });
+        BatchView view(arguments.json);
+        batch = coordinator.updatePackages(plan, stop.get_token(), view.progress());
+    }
+    recordOutcomes(batch.results);
+    if (arguments.batch.report) writeBatchReport(batch, arguments.batch.report, arguments.json ? stderr : stdout);
     if (arguments.json) {
         Json list = Json::array();
-        for (const auto& result : results) list.push_back(updateResultJson(result));
-        for (const Json& entry : storeReport) list.push_back(entry);
+        for (const auto& result : batch.results) list.push_back(updateResultJson(result));
+        for (const Json& entry : report) list.push_back(entry);
         Json document = jsonDocument();
         document["results"] = std::move(list);
         std::printf("%s\n", dumpJson(document, jsonIndentForStandardOutput()).c_str());
     } else {
-        Style out = Style::forStream(stdout);
-        for (const auto& result : results) {
-            const Package& package = result.package;
-            if (result.success) {
-                std::string version = displayVersion(result.newVersion.value_or(package.latestVersion.value_or("?")));
-                std::printf("%s\n", out.green(localized("update.item_success",
-                                                        {package.name, displayVersion(package.version), version}))
-                                        .c_str());
-            } else {
-                std::printf("%s\n",
-                            out.red(localized("update.item_failed", {package.name, result.error.value_or("")})).c_str());
-            }
-        }
+        printResults(batch.results);
     }
-    return anyFailed || storeFailed || stop.stop_requested() ? kExitFailure : kExitSuccess;
+    if (batch.cancelled) return kExitInterrupted;
+    const bool failed = batch.failedCount() > 0 || batch.skippedCount() > 0 || !applicationsInstalled;
+    return failed || refusedBackwards ? kExitFailure : kExitSuccess;
 }
 
 }  // namespace
@@ -389,18 +440,31 @@ void addUpdateCommand(CLI::App& app, int* exitCode, const GlobalOptions* options
     command->add_option("items", arguments->items, localized("help.option.update_items"))->type_name("ID");
     command->add_flag("--json", arguments->json, localized("help.option.json"));
     command->add_flag("--all", arguments->all, localized("help.option.update_all"));
-    command->add_flag("--yes,-y", arguments->batch.yes, localized("help.option.all_yes"));
-    command->add_flag("--dry-run", arguments->batch.dryRun, localized("help.option.all_dry_run"));
+    addChangeFlags(*command, arguments->batch.change, "update");
     arguments->batch.sources.addTo(*command);
     auto report = std::make_shared<std::string>();
-    auto* reportOption = command->add_option("--report", *report, localized("help.option.all_report"))
-                             ->expected(0, 1)
-                             ->type_name("[FILE]");
+    auto* reportOption =
+        command->add_option("--report", *report, localized("help.option.report"))->expected(0, 1)->type_name("[FILE]");
     setExamples(*command, {"vantreel update npm:corepack", "vantreel update --all --dry-run --only homebrew"});
     command->callback([arguments, report, reportOption, exitCode, options] {
+        if (reportOption->count() > 0) arguments->batch.report = *report;
+        if (arguments->all && !arguments->items.empty()) {
+            std::fprintf(stderr, "vantreel update: %s\n", localized("update.items_or_all").c_str());
+            *exitCode = kExitUsage;
+            return;
+        }
+        // Named items are chosen by their ids: a source filter would quietly drop some of them.
+        if (!arguments->all && (!arguments->batch.sources.only.empty() || !arguments->batch.sources.exclude.empty())) {
+            std::fprintf(stderr, "vantreel update: %s\n", localized("update.sources_need_all").c_str());
+            *exitCode = kExitUsage;
+            return;
+        }
+        if (refusesCombination(arguments->batch, "update")) {
+            *exitCode = kExitUsage;
+            return;
+        }
         if (arguments->all) {
             arguments->batch.json = arguments->json;
-            if (reportOption->count() > 0) arguments->batch.report = *report;
             *exitCode = runUpdateAll(arguments->batch, *options);
             return;
         }

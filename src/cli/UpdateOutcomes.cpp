@@ -12,6 +12,8 @@ void recordOutcomes(const std::vector<PackageUpdateResult>& results) {
         for (const auto& result : results) {
             const Package& package = result.package;
             if (package.type == PackageType::Generic) continue;  // an application of a batch
+            // Stopped by the user or left as it was: nothing to learn about the update.
+            if (result.cancelled || result.skipped) continue;
             if (result.success) {
                 deferrals.recordSuccess(stableKey(package));
                 continue;

@@ -104,6 +104,13 @@ std::uint64_t settingsRevision(const SettingsManager& settings) {
 
 }  // namespace
 
+std::string quotedWhenNeeded(const std::string& text) {
+    if (text.find_first_of(" '\"\\$`()&;|<>*?") == std::string::npos) return text;
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 std::size_t UpdatesTable::pendingCount() const {
     std::size_t count = 0;
     for (std::size_t i = 0; i < model->size(); ++i) count += model->row(i).hasUpdate ? 1 : 0;

@@ -36,6 +36,9 @@ struct UpdatesTable {
 
 // The ignores, skips, snoozes, deferrals and release age of this user, as of now.
 IgnoreFilter::State currentIgnoreState();
+// An id as the shell reads it back: single-quoted when it holds a space or a character the
+// shell would act on.
+std::string quotedWhenNeeded(const std::string& text);
 UpdatesTable buildUpdatesTable(const AllUpdatesSnapshot& snapshot, const TableRequest& request);
 // Every row of the inventory, up to date or not, before any filter: what the verbs resolve
 // their arguments against.

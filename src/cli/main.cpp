@@ -22,6 +22,7 @@
 #include "cli/Context.hpp"
 #include "cli/DownloadCommand.hpp"
 #include "cli/EndpointsCommand.hpp"
+#include "cli/ExportCommand.hpp"
 #include "cli/Help.hpp"
 #include "cli/IgnoreCommands.hpp"
 #include "cli/ListCommand.hpp"
@@ -166,6 +167,7 @@ int main(int argc, char** argv) {
     vt::cli::addUpdateAllCommand(app, &exitCode, &options);
     vt::cli::addAutomationCommands(app, &exitCode, &options);
     vt::cli::addRulesCommand(app, &exitCode);
+    vt::cli::addExportCommand(app, &exitCode);
     addCompletionsCommand(app, &exitCode);
     addHelpCommand(app, &exitCode);
 

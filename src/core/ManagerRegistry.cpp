@@ -1,6 +1,10 @@
 #include "core/ManagerRegistry.hpp"
 
+#include "managers/containers/ContainerImageManager.hpp"
+#include "managers/containers/OllamaManager.hpp"
 #include "managers/editors/IDEExtensionManager.hpp"
+#include "managers/extensions/AiAssistantManager.hpp"
+#include "managers/extensions/GhExtensionManager.hpp"
 #include "managers/homebrew/BrewManager.hpp"
 #include "managers/javascript/BunManager.hpp"
 #include "managers/javascript/DenoManager.hpp"
@@ -12,6 +16,8 @@
 #include "managers/languages/GemManager.hpp"
 #include "managers/languages/GoManager.hpp"
 #include "managers/python/CondaManager.hpp"
+#include "managers/sdks/AndroidSdkManager.hpp"
+#include "managers/sdks/QtManager.hpp"
 #include "managers/python/PipManager.hpp"
 #include "managers/python/PipxManager.hpp"
 #include "managers/python/UvManager.hpp"
@@ -25,6 +31,7 @@
 #include "managers/toolchains/RustupManager.hpp"
 #include "managers/toolchains/SdkmanManager.hpp"
 #include "managers/toolchains/TlmgrManager.hpp"
+#include "managers/vendors/VendorAppsManager.hpp"
 
 namespace vt {
 
@@ -40,6 +47,11 @@ const std::vector<SourceRow>& ManagerRegistry::sources() {
         IDEExtensionManager::source(IDEType::VSCode), IDEExtensionManager::source(IDEType::VSCodeInsiders),
         IDEExtensionManager::source(IDEType::VSCodium), IDEExtensionManager::source(IDEType::Cursor),
         IDEExtensionManager::source(IDEType::Windsurf),
+        ContainerImageManager::source(), OllamaManager::source(), GhExtensionManager::source(),
+        AndroidSdkManager::source(), QtManager::source(), AiAssistantManager::source(),
+        VendorAppsManager::source(VendorAppsManager::Vendor::AppleDeveloperTools),
+        VendorAppsManager::source(VendorAppsManager::Vendor::AdobeCreativeCloud),
+        VendorAppsManager::source(VendorAppsManager::Vendor::MicrosoftOffice),
     };
     return rows;
 }

@@ -10,6 +10,7 @@
 #include "base/Strings.hpp"
 #include "core/ManagerRegistry.hpp"
 #include "core/PackageCoordinator.hpp"
+#include "presentation/AllUpdatesRowBuilder.hpp"
 #include "settings/SettingsManager.hpp"
 #include "sources/ApplicationUpdateChecks.hpp"
 #include "sources/QuickUpdateEligibility.hpp"
@@ -28,20 +29,27 @@ const Logger& logger() {
 }
 
 // Runs one item's update and records how it ended in `result`: its error text, and whether
-// it ended because the user stopped the run. Returns true when `update` returned.
+// it ended because the user stopped the run (cancelled, which is not a failure). Returns
+// true when `update` returned.
 template <typename Update>
-bool captureOutcome(PackageCoordinator::PackageUpdateResult& result, bool& cancelled, Update&& update) {
+bool captureOutcome(PackageCoordinator::PackageUpdateResult& result, bool& cancelled, const std::stop_token& stop,
+                    Update&& update) {
     try {
         update();
         return true;
     } catch (const CancellationError&) {
-        result.error = localized("refresh.cancelled");
-        cancelled = true;
+        result.cancelled = true;
     } catch (const CommandError& error) {
-        cancelled = error.kind() == CommandError::Kind::Cancelled;
+        result.cancelled = error.kind() == CommandError::Kind::Cancelled;
         result.error = error.description();
     } catch (const std::exception& error) {
         result.error = error.what();
+    }
+    // A tool killed by the user's stop may fail in any way; the stop is what happened.
+    result.cancelled = result.cancelled || stop.stop_requested();
+    if (result.cancelled) {
+        result.error = localized("update.cancelled");
+        cancelled = true;
     }
     return false;
 }
@@ -117,16 +125,33 @@ PackageCoordinator::PackageUpdateResult PackageCoordinator::updateOne(const Pack
     PackageUpdateResult result;
     result.package = package;
     const auto itemStart = std::chrono::steady_clock::now();
-    captureOutcome(result, cancelled, [&] {
+    captureOutcome(result, cancelled, stop, [&] {
         logger().info("📦 Updating " + package.name + " (" + std::string(rawValue(package.type)) + ") from " +
                       package.version);
         adapters.updatePackage(package, stop);
         result.success = true;
     });
     result.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - itemStart).count();
-    if (!result.success) logger().error("❌ Update of " + package.name + " failed: " + result.error.value_or(""));
+    if (!result.success && !result.cancelled) {
+        logger().error("❌ Update of " + package.name + " failed: " + result.error.value_or(""));
+    }
     if (cancelled) *cancelledOut = true;
     return result;
+}
+
+std::optional<std::string> PackageCoordinator::movedSincePlan(const Package& package) const {
+    std::scoped_lock lock(mutex_);
+    const std::string key = stableKey(package);
+    for (const Package& current : packages_) {
+        if (stableKey(current) != key || current.version == package.version) continue;
+        // Changed since the plan was made (another of our processes, or by hand): never backwards.
+        Package now = package;
+        now.version = current.version;
+        if (!hasPendingUpdate(now, true)) {
+            return localized("update.moved_since_plan", {current.version, package.latestVersion.value_or("?")});
+        }
+    }
+    return std::nullopt;
 }
 
 void PackageCoordinator::recheckAfterUpdates(std::vector<PackageUpdateResult>& results, std::stop_token stop) {
@@ -137,7 +162,7 @@ void PackageCoordinator::recheckAfterUpdates(std::vector<PackageUpdateResult>& r
     if (!stop.stop_requested()) {
         for (const auto& result : results) {
             BaseManager* owner = adapters.adapterFor(result.package.type);
-            if (owner == nullptr || rechecked.count(owner)) continue;
+            if (result.skipped || owner == nullptr || rechecked.count(owner)) continue;
             rechecked[owner] = true;
             try {
                 std::vector<Package> installed = owner->listInstalled(stop);
@@ -160,6 +185,12 @@ void PackageCoordinator::recheckAfterUpdates(std::vector<PackageUpdateResult>& r
             if (stableKey(item) != stableKey(result.package)) continue;
             listed = true;
             result.newVersion = item.version;
+            // Stopped after the tool had done its work: the item was updated all the same.
+            if (result.cancelled && item.version != result.package.version) {
+                result.cancelled = false;
+                result.success = true;
+                result.error.reset();
+            }
             // An adapter that reported success while the item is still outdated did not update it.
             if (result.success && item.version == result.package.version &&
                 hasPendingUpdate(item, true)) {
@@ -222,41 +253,44 @@ void PackageCoordinator::setInventoryChangedHandler(std::function<void()> handle
     inventoryChanged_ = std::move(handler);
 }
 
-std::vector<PackageCoordinator::PackageUpdateResult> PackageCoordinator::updatePackages(
-    const std::vector<Package>& packages, std::stop_token stop, const UpdateProgress& progress) {
+PackageCoordinator::BatchUpdateResult PackageCoordinator::updatePackages(const UpdatePlan& plan, std::stop_token stop,
+                                                                          const BatchProgress& progress) {
     if (options_.packageManager == nullptr) throw std::logic_error("No package adapters to update with");
     const UpdateTracking tracking(*this, "update");
 
     ProcessLock updateLock = acquireUpdateLock(stop);
-    const auto start = clock().now();
-    std::vector<PackageUpdateResult> results;
-    bool cancelled = false;
-    for (std::size_t i = 0; i < packages.size(); ++i) {
-        const Package& package = packages[i];
-        if (stop.stop_requested()) {
-            cancelled = true;
-            break;
-        }
-        if (progress) progress(package, i, packages.size());
-        setProgressText(package.name);
-        PackageUpdateResult result = updateOne(package, stop, &cancelled);
-        results.push_back(std::move(result));
-        if (cancelled) break;
-    }
+    BatchUpdateResult batch;
+    batch.startTime = clock().now();
+    batch.cancelled = runSteps(plan, stop, progress, batch.results);
+    recheckAttempted(batch, stop);
+    batch.endTime = clock().now();
 
-    recheckAfterUpdates(results, stop);
-
-    std::size_t succeeded = 0, failed = 0;
-    for (const auto& result : results) (result.success ? succeeded : failed) += 1;
     ActivityRecord record;
-    record.date = clock().now();
-    record.title = localized(cancelled ? "activity.update.global_cancelled" : "activity.update.completed_title");
-    record.subtitle = summarySubtitle(succeeded, failed, cancelled, &record.type);
-    record.duration = std::max(0.0, secondsBetween(start, record.date));
+    record.date = batch.endTime;
+    record.title = localized(batch.cancelled ? "activity.update.global_cancelled" : "activity.update.completed_title");
+    record.subtitle = summarySubtitle(batch.succeededCount(), batch.failedCount(), batch.cancelled, &record.type);
+    record.duration = std::max(0.0, secondsBetween(batch.startTime, record.date));
     addActivity(std::move(record));
     notifyInventoryChanged();
     setProgressText("");
-    return results;
+    return batch;
+}
+
+void PackageCoordinator::recheckAttempted(BatchUpdateResult& batch, std::stop_token stop) {
+    // After a stop the user still sees what was updated: the re-check itself is not stopped.
+    const std::stop_token recheckStop = batch.cancelled ? std::stop_token() : stop;
+    std::vector<PackageUpdateResult> packageResults;
+    for (const auto& result : batch.results) {
+        if (result.package.type != PackageType::Generic) packageResults.push_back(result);
+    }
+    recheckAfterUpdates(packageResults, recheckStop);
+    std::size_t next = 0;
+    for (auto& result : batch.results) {
+        if (result.package.type == PackageType::Generic) continue;
+        std::string source = result.source;
+        result = std::move(packageResults[next++]);
+        result.source = std::move(source);
+    }
 }
 
 // ---- Update of everything ----
@@ -302,7 +336,7 @@ std::string exclusionReason(const QuickUpdateExclusion& exclusion) {
 }
 
 // The ids of the all-updates rows, under which the ignore lists name items.
-std::string rowIdOf(const Package& package) { return stableKey(package); }
+std::string rowIdOf(const Package& package) { return packageRowId(package); }
 std::string rowIdOf(const Application& application) {
     return "app:" + (application.bundleIdentifier.empty() ? application.bundlePath : toLower(application.bundleIdentifier));
 }
@@ -332,6 +366,103 @@ std::string packageProgressText(const UpdatePlan::Step& step, const Package& pac
     text += package.name;
     return text;
 }
+
+// Why a package named on the command line is not updated although it is in the inventory.
+std::string notNewerReason(const Package& package, bool* upToDate) {
+    const std::string latest = package.latestVersion.value_or("");
+    *upToDate = true;
+    if (latest.empty() || isPlaceholderVersion(latest) || compareVersions(latest, package.version) == VersionOrder::Same) {
+        return localized("update.up_to_date", {package.version});
+    }
+    if (compareVersions(latest, package.version) == VersionOrder::Ascending) {
+        *upToDate = false;
+        return localized("update.not_backwards", {latest, package.version});
+    }
+    return localized("update.not_offered", {latest, package.version});
+}
+
+// Sorts packages into the steps of a plan, by manager in batch order, each with what its tool
+// will install; what cannot go in is left out with its reason.
+class PackagePlanner {
+public:
+    // Everything: the outdated packages nothing holds out. Named: the packages the user
+    // named, each one either planned or left out with why (an ignore does not hold it back).
+    enum class Request { Everything, Named };
+
+    PackagePlanner(const SettingsManager& settings, PackageManager& adapters, std::map<std::string, std::string> heldBack,
+                   bool allowPreRelease, bool caskAutoUpdates)
+        : settings_(settings), adapters_(adapters), heldBack_(std::move(heldBack)), allowPreRelease_(allowPreRelease),
+          caskAutoUpdates_(caskAutoUpdates) {}
+
+    void add(const Package& package, Request request) {
+        const SourceRow* row = rowFor(package.type);
+        const std::string source = row ? row->name : std::string(displayName(package.type));
+        auto leaveOut = [&](std::string reason, bool upToDate = false) {
+            leftOut_.push_back({package.name, source, std::move(reason), false, upToDate});
+        };
+        if (!hasPendingUpdate(package, allowPreRelease_)) {
+            if (request == Request::Everything) return;
+            bool upToDate = true;
+            std::string reason = notNewerReason(package, &upToDate);
+            leaveOut(std::move(reason), upToDate);
+            return;
+        }
+        if (row == nullptr) {  // listed by a source that has no update operation here
+            leaveOut(localized("update_all.excluded.no_installer"));
+            return;
+        }
+        if (auto toggle = row->toggleFor(package.type); toggle && !settings_.isVisible(*toggle)) {
+            leaveOut(localized("update_all.excluded.manager_disabled"));
+            return;
+        }
+        if (auto reason = reasonIn(heldBack_, rowIdOf(package))) {
+            leaveOut(*reason);
+            return;
+        }
+        if (package.isPinned) {
+            leaveOut(localized("update_all.excluded.pinned"));
+            return;
+        }
+        if (package.requiresManualInstaller) {
+            leaveOut(localized("update_all.excluded.manual_installer"));
+            return;
+        }
+        if (request == Request::Everything && package.autoUpdates && caskAutoUpdates_) {
+            leaveOut(localized("update_all.excluded.auto_updates"));
+            return;
+        }
+        UpdatePlan::Step& step = byManager_[managerRank(row->id)];
+        if (step.packages.empty()) {
+            step.manager = row->id;
+            step.label = source;
+            // TeX Live's update of everything is one run of tlmgr, when everything is asked for.
+            step.asOneBatch = request == Request::Everything && package.type == PackageType::TlmgrPackage;
+            step.together = !step.asOneBatch && adapters_.updatesTogether(package.type);
+        }
+        if (!step.asOneBatch && !adapters_.pinnedVersion(package)) step.toolsOwnLatest.insert(stableKey(package));
+        step.packages.push_back(package);
+    }
+
+    void finish(UpdatePlan& plan) {
+        for (auto& [rank, step] : byManager_) {
+            // Formulae before casks: an application cask may need a formula updated first.
+            std::stable_sort(step.packages.begin(), step.packages.end(), [](const Package& a, const Package& b) {
+                return a.type == PackageType::BrewFormula && b.type != PackageType::BrewFormula;
+            });
+            plan.steps.push_back(std::move(step));
+        }
+        plan.leftOut.insert(plan.leftOut.end(), leftOut_.begin(), leftOut_.end());
+    }
+
+private:
+    const SettingsManager& settings_;
+    PackageManager& adapters_;
+    std::map<std::string, std::string> heldBack_;
+    bool allowPreRelease_;
+    bool caskAutoUpdates_;
+    std::map<std::size_t, UpdatePlan::Step> byManager_;
+    std::vector<UpdatePlan::LeftOut> leftOut_;
+};
 
 }  // namespace
 
@@ -366,6 +497,10 @@ std::size_t UpdatePlan::applicationCount() const {
     return count;
 }
 
+bool UpdatePlan::Step::installsToolsOwnLatest(const Package& package) const {
+    return toolsOwnLatest.count(stableKey(package)) > 0;
+}
+
 std::size_t UpdatePlan::itemCount() const {
     std::size_t count = 0;
     for (const Step& step : steps) count += step.itemCount();
@@ -378,7 +513,9 @@ void PackageCoordinator::setApplicationUpdater(ApplicationUpdateCategory categor
 }
 
 UpdatePlan PackageCoordinator::planUpdateEverything() const {
+    if (options_.packageManager == nullptr) throw std::logic_error("No package adapters to update with");
     UpdatePlan plan;
+    plan.scanDate = scanDate();
     const bool allowPreRelease = settings_.showPreReleaseUpdates();
     const QuickUpdateSwitches switches = QuickUpdateSwitches::fromSettings(settings_);
     std::map<ApplicationUpdateCategory, ApplicationUpdater> updaters;
@@ -440,52 +577,161 @@ UpdatePlan PackageCoordinator::planUpdateEverything() const {
         plan.steps.push_back(std::move(step));
     }
 
-    std::map<std::size_t, UpdatePlan::Step> byManager;
-    for (const Package& package : packages()) {
-        if (!hasPendingUpdate(package, allowPreRelease)) continue;
-        const SourceRow* row = rowFor(package.type);
-        const std::string source = row ? row->name : displayName(package.type);
-        auto leaveOut = [&](std::string reason) { plan.leftOut.push_back({package.name, source, std::move(reason)}); };
-        if (row == nullptr) {  // listed by a source that has no update operation here
-            leaveOut(localized("update_all.excluded.no_installer"));
-            continue;
-        }
-        if (auto toggle = row->toggleFor(package.type); toggle && !settings_.isVisible(*toggle)) {
-            leaveOut(localized("update_all.excluded.manager_disabled"));
-            continue;
-        }
-        if (auto reason = reasonIn(heldBack, rowIdOf(package))) {
-            leaveOut(*reason);
-            continue;
-        }
-        if (package.isPinned) {
-            leaveOut(localized("update_all.excluded.pinned"));
-            continue;
-        }
-        if (package.requiresManualInstaller) {
-            leaveOut(localized("update_all.excluded.manual_installer"));
-            continue;
-        }
-        if (package.autoUpdates && switches.caskAutoUpdates) {
-            leaveOut(localized("update_all.excluded.auto_updates"));
-            continue;
-        }
-        UpdatePlan::Step& step = byManager[managerRank(row->id)];
-        if (step.packages.empty()) {
-            step.manager = row->id;
-            step.label = source;
-            step.asOneBatch = package.type == PackageType::TlmgrPackage;
-        }
-        step.packages.push_back(package);
-    }
-    for (auto& [rank, step] : byManager) {
-        // Formulae before casks: an application cask may need a formula updated first.
-        std::stable_sort(step.packages.begin(), step.packages.end(), [](const Package& a, const Package& b) {
-            return a.type == PackageType::BrewFormula && b.type != PackageType::BrewFormula;
-        });
-        plan.steps.push_back(std::move(step));
-    }
+    PackagePlanner planner(settings_, *options_.packageManager, heldBack, allowPreRelease, switches.caskAutoUpdates);
+    for (const Package& package : packages()) planner.add(package, PackagePlanner::Request::Everything);
+    planner.finish(plan);
     return plan;
+}
+
+UpdatePlan PackageCoordinator::planUpdates(const std::vector<Package>& packages) const {
+    if (options_.packageManager == nullptr) throw std::logic_error("No package adapters to update with");
+    UpdatePlan plan;
+    PackagePlanner planner(settings_, *options_.packageManager, {}, settings_.showPreReleaseUpdates(), false);
+    for (const Package& package : packages) planner.add(package, PackagePlanner::Request::Named);
+    planner.finish(plan);
+    plan.scanDate = scanDate();
+    return plan;
+}
+
+std::optional<Clock::TimePoint> PackageCoordinator::scanDate() const {
+    std::scoped_lock lock(mutex_);
+    return packagesScanDate_;
+}
+
+bool PackageCoordinator::runSteps(const UpdatePlan& plan, std::stop_token stop, const BatchProgress& progress,
+                                  std::vector<PackageUpdateResult>& results) {
+    auto phase = [&](const std::string& text) {
+        setProgressText(text);
+        if (progress.phase) progress.phase(text);
+    };
+    std::map<ApplicationUpdateCategory, ApplicationUpdater> updaters;
+    {
+        std::scoped_lock lock(mutex_);
+        updaters = applicationUpdaters_;
+    }
+    const std::size_t total = plan.itemCount();
+    std::size_t index = 0;
+    bool cancelled = false;
+    auto finish = [&](PackageUpdateResult result) {
+        if (progress.itemFinished) progress.itemFinished(result, index, total);
+        results.push_back(std::move(result));
+        ++index;
+    };
+    // Before each item: once stopped, nothing more is started.
+    auto stopped = [&] {
+        cancelled = cancelled || stop.stop_requested();
+        return cancelled;
+    };
+    // A package whose record moved since the plan was made is left as it is.
+    auto leftAsItIs = [&](const Package& package, const std::string& source) {
+        std::optional<std::string> moved = movedSincePlan(package);
+        if (!moved) return false;
+        PackageUpdateResult result;
+        result.package = package;
+        result.source = source;
+        result.skipped = true;
+        result.error = std::move(moved);
+        finish(std::move(result));
+        return true;
+    };
+    for (const UpdatePlan::Step& step : plan.steps) {
+        for (const Application& application : step.applications) {
+            if (stopped()) break;
+            phase("Applications · " + application.name);
+            if (progress.itemStarted) progress.itemStarted(application.name, step.label, index, total);
+            PackageUpdateResult result;
+            result.package = packageOf(application);
+            result.source = step.label;
+            const bool github = step.category == ApplicationUpdateCategory::GitHubReleases;
+            if (github) {
+                logger().info("📦 GitHub update: " + application.name + " repo=" +
+                              application.resolutionReason.value_or(application.downloadURL.value_or("")) +
+                              " hasRelease=" + (application.latestVersion ? "true" : "false"));
+            }
+            const auto itemStart = std::chrono::steady_clock::now();
+            captureOutcome(result, cancelled, stop, [&] {
+                ApplicationUpdateOutcome outcome = updaters.at(*step.category)(application, stop);
+                result.requiresUserAction = outcome.requiresUserAction;
+                result.success = !outcome.requiresUserAction;
+                result.newVersion = outcome.newVersion;
+                if (outcome.requiresUserAction) result.error = outcome.message;
+                result.command = outcome.command;
+            });
+            result.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - itemStart).count();
+            if (!result.success && !result.cancelled && github) {
+                logger().error("❌ GitHub update failed: " + application.name + " error=" + result.error.value_or(""));
+            }
+            finish(std::move(result));
+        }
+        if (step.asOneBatch) {
+            if (stopped()) break;
+            phase(packageProgressText(step, step.packages.front()));
+            if (progress.itemStarted) progress.itemStarted(step.label, step.label, index, total);
+            PackageUpdateResult result;
+            result.package.name = step.label;
+            result.package.type = step.packages.front().type;
+            result.package.version = localized("update.packages_count", {std::to_string(step.packages.size())});
+            result.source = step.label;
+            const auto itemStart = std::chrono::steady_clock::now();
+            if (!captureOutcome(result, cancelled, stop, [&] {
+                    BaseManager* adapter = options_.packageManager->adapterFor(result.package.type);
+                    if (adapter == nullptr) throw std::runtime_error("No adapter for " + step.label);
+                    logger().info("📦 Updating " + step.label + " as one batch (" + result.package.version + ")");
+                    adapter->updateAll(stop);
+                    result.success = true;
+                }) &&
+                !result.cancelled) {
+                result.suggestion = result.error.value_or("");
+                result.error = localized("update.failed_named", {"TeX Live"});
+            }
+            result.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - itemStart).count();
+            finish(std::move(result));
+            continue;
+        }
+        if (step.together) {
+            std::vector<Package> together;
+            for (const Package& package : step.packages) {
+                if (!leftAsItIs(package, step.label)) together.push_back(package);
+            }
+            if (together.empty()) continue;
+            if (stopped()) break;
+            phase(step.label + " · " + std::to_string(together.size()));
+            if (progress.itemStarted) {
+                progress.itemStarted(step.label + " (" + std::to_string(together.size()) + ")", step.label, index, total);
+            }
+            PackageUpdateResult outcome;
+            const auto itemStart = std::chrono::steady_clock::now();
+            captureOutcome(outcome, cancelled, stop, [&] {
+                logger().info("📦 Updating " + std::to_string(together.size()) + " " + step.label + " items together");
+                options_.packageManager->updateTogether(together, stop);
+                outcome.success = true;
+            });
+            outcome.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - itemStart).count();
+            outcome.source = step.label;
+            for (const Package& package : together) {
+                PackageUpdateResult result = outcome;
+                result.package = package;
+                finish(std::move(result));
+            }
+            continue;
+        }
+        for (const Package& package : step.packages) {
+            if (stopped()) break;
+            if (leftAsItIs(package, step.label)) continue;
+            phase(packageProgressText(step, package));
+            if (progress.itemStarted) progress.itemStarted(package.name, step.label, index, total);
+            PackageUpdateResult result = updateOne(package, stop, &cancelled);
+            result.source = step.label;
+            if (!result.success && !result.cancelled && package.type == PackageType::CargoPackage) {
+                // The fixed message leads; what cargo said stays readable under it.
+                result.suggestion = result.error.value_or("");
+                result.error = localized("update.failed_named", {"Cargo"});
+            }
+            finish(std::move(result));
+        }
+        if (cancelled) break;
+    }
+    return stopped();
 }
 
 PackageCoordinator::BatchUpdateResult PackageCoordinator::updateEverything(const UpdatePlan& plan, std::stop_token stop,
@@ -513,128 +759,22 @@ PackageCoordinator::BatchUpdateResult PackageCoordinator::updateEverything(const
                                  {std::to_string(plan.packageCount()), std::to_string(plan.applicationCount())});
     started.type = ActivityRecord::ActivityType::Update;
     addActivity(std::move(started));
-    logger().info("📦 updateEverything: " + std::to_string(plan.applicationCount()) + " apps installables directement (" +
+    logger().info("📦 updateEverything: " + std::to_string(plan.applicationCount()) + " directly installable apps (" +
                   std::to_string(applicationsByCategory[0]) + " MAS, " + std::to_string(applicationsByCategory[1]) +
                   " GitHub Releases, " + std::to_string(applicationsByCategory[3]) + " Sparkle" + ", " +
                   std::to_string(applicationsByCategory[2]) + " Other), " + std::to_string(plan.packageCount()) +
                   " packages");
 
-    std::map<ApplicationUpdateCategory, ApplicationUpdater> updaters;
-    {
-        std::scoped_lock lock(mutex_);
-        updaters = applicationUpdaters_;
-    }
-    const std::size_t total = plan.itemCount();
-    std::size_t index = 0;
-    bool cancelled = false;
-    auto finish = [&](PackageUpdateResult result) {
-        if (progress.itemFinished) progress.itemFinished(result, index, total);
-        batch.results.push_back(std::move(result));
-        ++index;
-    };
-    for (const UpdatePlan::Step& step : plan.steps) {
-        for (const Application& application : step.applications) {
-            if (cancelled || stop.stop_requested()) {
-                cancelled = true;
-                break;
-            }
-            phase("Applications · " + application.name);
-            if (progress.itemStarted) progress.itemStarted(application.name, step.label, index, total);
-            PackageUpdateResult result;
-            result.package = packageOf(application);
-            result.source = step.label;
-            const bool github = step.category == ApplicationUpdateCategory::GitHubReleases;
-            if (github) {
-                logger().info("📦 GitHub update: " + application.name + " repo=" +
-                              application.resolutionReason.value_or(application.downloadURL.value_or("")) +
-                              " hasRelease=" + (application.latestVersion ? "true" : "false"));
-            }
-            const auto itemStart = std::chrono::steady_clock::now();
-            captureOutcome(result, cancelled, [&] {
-                ApplicationUpdateOutcome outcome = updaters.at(*step.category)(application, stop);
-                result.requiresUserAction = outcome.requiresUserAction;
-                result.success = !outcome.requiresUserAction;
-                result.newVersion = outcome.newVersion;
-                if (outcome.requiresUserAction) result.error = outcome.message;
-                result.command = outcome.command;
-            });
-            result.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - itemStart).count();
-            if (!result.success && github) {
-                logger().error("❌ GitHub update failed: " + application.name + " error=" + result.error.value_or(""));
-            }
-            finish(std::move(result));
-        }
-        if (step.asOneBatch) {
-            if (cancelled || stop.stop_requested()) {
-                cancelled = true;
-                break;
-            }
-            phase(packageProgressText(step, step.packages.front()));
-            if (progress.itemStarted) progress.itemStarted(step.label, step.label, index, total);
-            PackageUpdateResult result;
-            result.package.name = step.label;
-            result.package.type = step.packages.front().type;
-            result.package.version = localized("update_all.package_count", {std::to_string(step.packages.size())});
-            result.source = step.label;
-            const auto itemStart = std::chrono::steady_clock::now();
-            try {
-                BaseManager* adapter = options_.packageManager->adapterFor(result.package.type);
-                if (adapter == nullptr) throw std::runtime_error("No adapter for " + step.label);
-                logger().info("📦 Updating " + step.label + " as one batch (" + result.package.version + ")");
-                adapter->updateAll(stop);
-                result.success = true;
-            } catch (const CommandError& error) {
-                cancelled = error.kind() == CommandError::Kind::Cancelled;
-                result.error = localized("update_all.tex_live_failed");
-                result.suggestion = error.description();
-            } catch (const std::exception& error) {
-                cancelled = stop.stop_requested();
-                result.error = localized("update_all.tex_live_failed");
-                result.suggestion = error.what();
-            }
-            result.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - itemStart).count();
-            finish(std::move(result));
-            continue;
-        }
-        for (const Package& package : step.packages) {
-            if (cancelled || stop.stop_requested()) {
-                cancelled = true;
-                break;
-            }
-            phase(packageProgressText(step, package));
-            if (progress.itemStarted) progress.itemStarted(package.name, step.label, index, total);
-            PackageUpdateResult result = updateOne(package, stop, &cancelled);
-            result.source = step.label;
-            if (!result.success && !cancelled && package.type == PackageType::CargoPackage) {
-                // The fixed message leads; what cargo said stays readable under it.
-                result.suggestion = result.error.value_or("");
-                result.error = localized("update_all.cargo_failed");
-            }
-            finish(std::move(result));
-        }
-        if (cancelled) break;
-    }
+    batch.cancelled = runSteps(plan, stop, progress, batch.results);
 
-    // The attempted packages' owners are listed again, then the counts follow.
-    if (!cancelled && !stop.stop_requested()) {
-        phase(localized("refresh.verifying_results"));
-        std::vector<PackageUpdateResult> packageResults;
-        for (const auto& result : batch.results) {
-            if (result.package.type != PackageType::Generic) packageResults.push_back(result);
-        }
-        recheckAfterUpdates(packageResults, stop);
-        std::size_t next = 0;
-        for (auto& result : batch.results) {
-            if (result.package.type == PackageType::Generic) continue;
-            std::string source = result.source;
-            result = std::move(packageResults[next++]);
-            result.source = std::move(source);
-        }
-        if (!stop.stop_requested()) phase(localized("global.update_all_progress_syncing_counts"));
-    }
-    cancelled = cancelled || stop.stop_requested();
+    // The attempted packages' owners are listed again (also after a stop: what was updated
+    // shows as updated), then the counts follow.
+    if (!batch.cancelled) phase(localized("refresh.verifying_results"));
+    recheckAttempted(batch, stop);
+    if (!batch.cancelled && !stop.stop_requested()) phase(localized("global.update_all_progress_syncing_counts"));
+    batch.cancelled = batch.cancelled || stop.stop_requested();
     batch.endTime = clock().now();
-    batch.cancelled = cancelled;
+    const bool cancelled = batch.cancelled;
 
     const std::size_t succeeded = batch.succeededCount(), failed = batch.failedCount();
     const double duration = std::max(0.0, secondsBetween(batch.startTime, batch.endTime));

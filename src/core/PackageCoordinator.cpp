@@ -263,13 +263,29 @@ RefreshResult PackageCoordinator::carryOverFailedSources(const RefreshResult& re
         if (listed != result.packagesByScanner.end() && !listed->second.empty()) return std::nullopt;
         return message->second;
     };
+    // How long it took and whether its latest versions are known; a source whose results
+    // were reused keeps what its last run said.
+    auto withHealth = [&](SourceScanState state) {
+        auto previous = previousStates.find(state.id);
+        if (result.reusedSources.count(state.id) && previous != previousStates.end()) {
+            state.durationSeconds = previous->second.durationSeconds;
+            state.latestKnown = previous->second.latestKnown;
+            return state;
+        }
+        if (auto duration = result.sourceDurations.find(state.id); duration != result.sourceDurations.end()) {
+            state.durationSeconds = duration->second;
+        }
+        state.latestKnown = !state.failure && !state.latestVersionsUnknown && !result.failedScanners.count(state.id) &&
+                            !result.checkProblems.count(state.id);
+        return state;
+    };
     std::vector<SourceScanState> states;
     for (const auto& [id, packages] : result.packagesByScanner) {
         if (failure(id)) continue;
         SourceScanState state{.id = id, .name = nameOf(id), .itemsDate = now};
         if (auto message = result.messages.find(id); message != result.messages.end()) state.warning = message->second;
         state.latestVersionsUnknown = result.latestVersionsUnknown.count(id) > 0;
-        states.push_back(std::move(state));
+        states.push_back(withHealth(std::move(state)));
     }
     // A source that failed lists nothing this time: what it listed before is kept, dated,
     // rather than erased.
@@ -290,7 +306,7 @@ RefreshResult PackageCoordinator::carryOverFailedSources(const RefreshResult& re
                              " items of the previous scan (" + message + ")");
             merged.packagesByScanner[id] = std::move(kept);
         }
-        states.push_back(std::move(state));
+        states.push_back(withHealth(std::move(state)));
     }
     // Sources the caller left out of this scan keep what they had, and how they were.
     for (const std::string& id : result.skippedScanners) {

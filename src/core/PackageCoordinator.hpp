@@ -66,7 +66,6 @@ public:
 
     using PackageUpdateResult = vt::PackageUpdateResult;
     using BatchUpdateResult = vt::BatchUpdateResult;
-    using UpdateProgress = std::function<void(const Package& package, std::size_t index, std::size_t count)>;
 
     PackageCoordinator(DefaultsStore& defaults, SettingsManager& settings, RefreshCoordinator& refresh,
                        ScanProgressModel& progress, Options options);
@@ -97,11 +96,15 @@ public:
     void addActivity(ActivityRecord record);
     std::string progressText() const;
 
-    // Updates the items one at a time through their adapters, then re-checks them. Blocks
+    // What updating these packages (named by the user) will do: each planned at the
+    // version it shows, or left out with why (not newer than what is installed, pinned...).
+    UpdatePlan planUpdates(const std::vector<Package>& packages) const;
+    // Carries out such a plan through the adapters, then re-checks what was attempted. Blocks
     // scans in every process of ours while it runs; an update already running elsewhere is
-    // waited for. A stop ends the running item and starts no other.
-    std::vector<PackageUpdateResult> updatePackages(const std::vector<Package>& packages, std::stop_token stop,
-                                                    const UpdateProgress& progress = {});
+    // waited for. A stop ends the running item and starts no other; what was updated before
+    // it is read again all the same. An item whose record moved since the plan to the
+    // version planned or beyond is left as it is (never backwards).
+    BatchUpdateResult updatePackages(const UpdatePlan& plan, std::stop_token stop, const BatchProgress& progress = {});
     // Brings every outdated item that nothing holds out up to date, one at a time:
     // applications category by category, then the package managers in a fixed order.
     // The plan is what `updateEverything` will do, for showing before it runs.
@@ -139,6 +142,15 @@ private:
     // Re-lists the owners of the attempted packages and records what they now hold.
     void recheckAfterUpdates(std::vector<PackageUpdateResult>& results, std::stop_token stop);
     PackageUpdateResult updateOne(const Package& package, std::stop_token stop, bool* cancelled);
+    // Runs the plan's items in order into `results`; true when a stop ended it.
+    bool runSteps(const UpdatePlan& plan, std::stop_token stop, const BatchProgress& progress,
+                  std::vector<PackageUpdateResult>& results);
+    // The re-check of every attempted package of the batch, in place.
+    void recheckAttempted(BatchUpdateResult& batch, std::stop_token stop);
+    // Why a planned package is left as it is: its record now holds the planned version or a
+    // newer one.
+    std::optional<std::string> movedSincePlan(const Package& package) const;
+    std::optional<Clock::TimePoint> scanDate() const;
     void notifyInventoryChanged();
     void runScan(bool force, bool postOnboarding);
     bool adoptOtherProcessScan(std::optional<long long> generationBefore);

@@ -181,6 +181,7 @@ public:
     // Returns once every chain has ended: finished, failed, timed out or cancelled.
     void run() {
         for (std::size_t i = 0; i < chains_.size(); ++i) {
+            chains_[i]->chainStart = SteadyClock::now();
             startStep(i, chains_[i]->atCheck ? Step::Checking : Step::Listing);
         }
         running_ = chains_.size();
@@ -223,8 +224,10 @@ private:
         std::string inputs;
         Step step = Step::Listing;
         std::jthread worker;
+        SteadyClock::time_point chainStart;
         SteadyClock::time_point stepStart;
         SteadyClock::time_point deadline;
+        std::optional<std::string> listingMessage;
     };
 
     static Completion runStep(const std::function<ScanOutcome(std::stop_token)>& work, std::stop_token token) {
@@ -239,7 +242,7 @@ private:
         } catch (const std::exception& error) {
             completion.error = error.what();
         } catch (...) {
-            completion.error = localized("error.unknown");
+            completion.error = localized("common.unknown_error");
         }
         return completion;
     }
@@ -298,7 +301,7 @@ private:
             if (completion.cancelled && stop_.stop_requested()) {
                 end(chain, {ScannerState::Kind::Cancelled, ""});
             } else {
-                fail(chain, completion.error.empty() ? localized("error.unknown") : completion.error);
+                fail(chain, completion.error.empty() ? localized("common.unknown_error") : completion.error);
             }
             return;
         }
@@ -313,6 +316,7 @@ private:
             status.currentItem.reset();
         });
         if (completion.step == Step::Listing) {
+            chain.listingMessage = outcome.message;
             logger().info(localized("log.inventory_done", {pipeline.successDetails, std::to_string(count)}));
             logger().info("[" + pipeline.logTag + "] " + seconds(elapsed, "%.2f") + "s");
             result_.packagesByScanner[pipeline.id] = std::move(outcome.packages);
@@ -326,6 +330,8 @@ private:
             end(chain, {stop_.stop_requested() ? ScannerState::Kind::Cancelled : ScannerState::Kind::Finished, ""});
             return;
         }
+        // An adapter still carries its listing's message through the check: only a new one is the check's.
+        if (outcome.message && outcome.message != chain.listingMessage) result_.checkProblems[pipeline.id] = *outcome.message;
         mergeLatestVersions(result_.packagesByScanner[pipeline.id], outcome.packages);
         // A check that learned no latest version is not reused: the next scan asks again.
         if (outcome.latestVersionsUnknown) {
@@ -372,6 +378,7 @@ private:
         const bool listing = chain.step == Step::Listing;
         chain.step = Step::Ended;
         --running_;
+        result_.sourceDurations[chain.pipeline->id] = elapsedSince(chain.chainStart);
         progress_.setScannerState(chain.pipeline->id, std::move(state));
         // A chain that ends at its listing skips its check too.
         noteStepsDone(listing && chain.pipeline->checkUpdates ? 2 : 1);
@@ -511,6 +518,7 @@ std::vector<RefreshCoordinator::ChainStart> RefreshCoordinator::planChains(
                                        secondsBetween(*known->checkedAt, now) <= options_.scanCacheDuration.count();
             if (checkedLately || !pipeline.checkUpdates) {
                 result.packagesByScanner[pipeline.id] = *inventory;
+                result.reusedSources.insert(pipeline.id);
                 reused.push_back(pipeline.id);
                 progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) {
                     status.state = {ScannerState::Kind::Finished, ""};

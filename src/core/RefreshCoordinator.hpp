@@ -35,6 +35,14 @@ struct RefreshResult {
     // Active scanners this scan did not run because the caller left them out (scan --only):
     // what they found before stands.
     std::set<std::string> skippedScanners;
+    // Scanners whose update check ended with a problem of its own (an index out of reach),
+    // apart from what their listing said: their listing stands, some latest versions may not.
+    std::map<std::string, std::string> checkProblems;
+    // Per scanner that ran, the seconds from its listing's start (its check's, on the fast
+    // path) to the end of its chain.
+    std::map<std::string, double> sourceDurations;
+    // Scanners whose listing and check were both reused from the last scan.
+    std::set<std::string> reusedSources;
     double durationSeconds = 0;
 
     std::vector<Package> allPackages() const;

@@ -7,7 +7,7 @@
 namespace vt {
 
 ScannerState ScannerState::failed(std::string message) {
-    return {Kind::Failed, message.empty() ? localized("error.unknown") : std::move(message)};
+    return {Kind::Failed, message.empty() ? localized("common.unknown_error") : std::move(message)};
 }
 
 bool ScannerState::isCompleted() const noexcept {

@@ -88,7 +88,7 @@ public:
     void registerScanner(std::string id, std::string name, ScannerState state = {});
     void updateScanner(std::string_view id, const std::function<void(ScannerStatus&)>& change);
     void setScannerState(std::string_view id, ScannerState state);
-    // A failure without a message reads "Erreur inconnue".
+    // A failure without a message reads "Unknown error" (in the user's language).
     void failScanner(std::string_view id, std::string message);
 
     void appendLog(std::string source, std::string message, ScanLogEntry::LogType type = ScanLogEntry::LogType::Info);

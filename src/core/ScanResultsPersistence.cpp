@@ -58,6 +58,11 @@ const std::map<PackageType, std::string>& dedicatedFiles() {
         {PackageType::QtPackage, "qt_packages.json"},
         {PackageType::AndroidSDKPackage, "android_sdk_packages.json"},
         {PackageType::MsOfficeApp, "msoffice_packages.json"},
+        {PackageType::DockerImage, "docker_images.json"},
+        {PackageType::AiPlugin, "ai_plugin_updates.json"},
+        {PackageType::AiMarketplace, "ai_marketplace_updates.json"},
+        {PackageType::AiSkill, "ai_skill_updates.json"},
+        {PackageType::AppleDeveloperTool, "apple_developer_tools.json"},
     };
     return files;
 }
@@ -161,6 +166,8 @@ Json SourceScanState::toJson() const {
     if (warning) json["warning"] = *warning;
     if (latestVersionsUnknown) json["latestVersionsUnknown"] = true;
     if (itemsDate) json["itemsDate"] = toReferenceSeconds(*itemsDate);
+    if (durationSeconds) json["durationSeconds"] = *durationSeconds;
+    if (!latestKnown) json["latestKnown"] = false;
     return json;
 }
 
@@ -174,6 +181,9 @@ SourceScanState SourceScanState::fromJson(const Json& json) {
     state.warning = stringField(json, "warning");
     state.latestVersionsUnknown = boolField(json, "latestVersionsUnknown").value_or(false);
     if (auto date = numberField(json, "itemsDate")) state.itemsDate = fromReferenceSeconds(*date);
+    state.durationSeconds = numberField(json, "durationSeconds");
+    // Absent from the files of earlier versions, which knew only failures.
+    state.latestKnown = boolField(json, "latestKnown").value_or(!state.failure);
     return state;
 }
 

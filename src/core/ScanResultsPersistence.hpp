@@ -23,6 +23,11 @@ struct SourceScanState {
     // When its rows were listed; earlier than the scan when they were carried over from a
     // previous scan because this one could not list them. Absent when it has no rows.
     std::optional<Clock::TimePoint> itemsDate;
+    // Seconds its last listing and check took together; absent when it has not run.
+    std::optional<double> durationSeconds;
+    // False when it failed, or its update check failed, timed out or could not reach what
+    // tells its latest versions: its items may miss updates.
+    bool latestKnown = true;
 
     bool carriedOver() const noexcept { return failure.has_value() && itemsDate.has_value(); }
     Json toJson() const;

@@ -3,8 +3,10 @@
 #include "base/Cancellation.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
+#include "base/Regex.hpp"
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
+#include "model/VersionRules.hpp"
 #include "system/FileSystemManager.hpp"
 #include "system/SystemNetworkClient.hpp"
 
@@ -123,6 +125,20 @@ std::string BaseManager::binaryPath() const {
 
 void BaseManager::updateAll(std::stop_token) {
     throw std::logic_error(identity_.name + " cannot update everything at once");
+}
+
+std::optional<std::string> BaseManager::pinnedVersion(const Package&) const { return std::nullopt; }
+
+void BaseManager::updateTogether(const std::vector<Package>& packages, std::stop_token stop) {
+    for (const Package& package : packages) update(package, stop);
+}
+
+std::optional<std::string> BaseManager::exactVersion(const Package& package) {
+    static const Regex pattern(R"(^[A-Za-z0-9][A-Za-z0-9.+~:_-]*$)");
+    if (!package.latestVersion) return std::nullopt;
+    const std::string& version = *package.latestVersion;
+    if (version.size() > 128 || isPlaceholderVersion(version) || !pattern.fullyMatches(version)) return std::nullopt;
+    return version;
 }
 
 bool BaseManager::isLoading() const {

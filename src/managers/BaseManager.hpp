@@ -67,6 +67,14 @@ public:
     virtual void update(const Package& package, std::stop_token stop) = 0;
     virtual bool canUpdateAll() const { return false; }
     virtual void updateAll(std::stop_token stop);
+    // The exact version update() installs for this package: its latestVersion, passed to a
+    // tool that can be told a version. Nothing when the tool installs what it calls its
+    // latest, which may be newer than the one shown.
+    virtual std::optional<std::string> pinnedVersion(const Package& package) const;
+    // Whether the tool takes several of its items in one run (apt's one transaction); such an
+    // adapter is given them together through updateTogether().
+    virtual bool updatesTogether() const { return false; }
+    virtual void updateTogether(const std::vector<Package>& packages, std::stop_token stop);
 
     // The client every request of this adapter goes through; the composition root gives
     // every adapter the same one.
@@ -98,6 +106,9 @@ protected:
     static std::map<std::string, std::string> ownFolderEnvironment(const std::string& variable, const std::string& root,
                                                                    const std::map<std::string, std::string>& overrides);
 
+    // A package's latestVersion when it can go on a tool's command line as an exact version:
+    // a real version of letters, digits and ". + - ~ : _", never a placeholder or an option.
+    static std::optional<std::string> exactVersion(const Package& package);
     // For listingInputs(): `folder` and every entry directly in it (what is installed there,
     // each replaced or touched by an install, an upgrade or a removal).
     static void addFolderAndEntries(std::vector<std::string>& paths, const std::string& folder);

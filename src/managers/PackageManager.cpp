@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "base/Strings.hpp"
+
 namespace vt {
 
 Json PersistedPackages::toJson() const {
@@ -67,13 +69,21 @@ bool PackageManager::isSafePackageName(std::string_view name, PackageType type) 
     }
     const std::size_t slash = name.find('/');
     if (slash == std::string_view::npos) return true;
-    // "@scope/name": one separator, after a scope, with a name behind it.
-    if (!isJavaScriptKind(type) || name.front() != '@' || name.find('/', slash + 1) != std::string_view::npos) {
-        return false;
+    // Images ("registry:5000/team/app:tag"), models ("user/model:7b") and GitHub CLI
+    // extensions ("owner/gh-name") are named by a path: every segment a name of its own.
+    if (type == PackageType::DockerImage || type == PackageType::OllamaModel || type == PackageType::GhExtension) {
+        for (std::string_view segment : split(name, '/')) {
+            if (segment.empty() || segment.front() == '-' || segment == "." || segment == "..") return false;
+        }
+        return true;
     }
-    std::string_view scope = name.substr(1, slash - 1);
+    // One separator, with a name behind it: npm's "@scope/name", Composer's "vendor/name".
+    const bool scoped = isJavaScriptKind(type) && name.front() == '@';
+    const bool vendored = type == PackageType::ComposerPackage;
+    if (!(scoped || vendored) || name.find('/', slash + 1) != std::string_view::npos) return false;
+    std::string_view owner = scoped ? name.substr(1, slash - 1) : name.substr(0, slash);
     std::string_view rest = name.substr(slash + 1);
-    return !scope.empty() && !rest.empty() && rest != "." && rest != ".." && scope != "." && scope != ".." &&
+    return !owner.empty() && !rest.empty() && rest != "." && rest != ".." && owner != "." && owner != ".." &&
            rest.front() != '-';
 }
 
@@ -120,7 +130,7 @@ void PackageManager::setUpdateHandler(PackageType type, UpdateHandler handler) {
     updateHandlers_[type] = std::move(handler);
 }
 
-void PackageManager::updatePackage(const Package& package, std::stop_token stop) {
+void PackageManager::requireSafeNames(const Package& package) {
     if (!isSafePackageName(package.name, package.type)) throw InvalidPackageNameError(package.name);
     // Homebrew passes "tap/name": a tap is "user/repository" and nothing else.
     const bool isBrew = package.type == PackageType::BrewFormula || package.type == PackageType::BrewCask;
@@ -130,31 +140,71 @@ void PackageManager::updatePackage(const Package& package, std::stop_token stop)
          !isSafePackageName(package.tap->substr(0, package.tap->find('/')), package.type))) {
         throw InvalidPackageNameError(*package.tap + "/" + package.name);
     }
-    UpdateHandler handler;
-    {
-        std::scoped_lock lock(mutex_);
-        if (auto it = updateHandlers_.find(package.type); it != updateHandlers_.end()) handler = it->second;
+}
+
+PackageManager::UpdateHandler PackageManager::updateHandlerFor(PackageType type) const {
+    std::scoped_lock lock(mutex_);
+    if (auto it = updateHandlers_.find(type); it != updateHandlers_.end()) return it->second;
+    return {};
+}
+
+BaseManager& PackageManager::updatingAdapter(PackageType type) {
+    BaseManager* owner = adapterFor(type);
+    if (owner == nullptr) throw std::invalid_argument("No adapter updates " + std::string(rawValue(type)) + " packages");
+    return *owner;
+}
+
+// Counts an update in progress for as long as it runs.
+class PackageManager::ActiveUpdate {
+public:
+    explicit ActiveUpdate(PackageManager& manager) : manager_(manager) {
+        std::scoped_lock lock(manager_.mutex_);
+        ++manager_.activeUpdateCount_;
     }
-    BaseManager* owner = handler ? nullptr : adapterFor(package.type);
-    if (!handler && owner == nullptr) {
-        throw std::invalid_argument("No adapter updates " + std::string(rawValue(package.type)) + " packages");
+    ~ActiveUpdate() {
+        std::scoped_lock lock(manager_.mutex_);
+        --manager_.activeUpdateCount_;
     }
-    {
-        std::scoped_lock lock(mutex_);
-        ++activeUpdateCount_;
-    }
-    struct Done {
-        PackageManager* self;
-        ~Done() {
-            std::scoped_lock lock(self->mutex_);
-            --self->activeUpdateCount_;
-        }
-    } done{this};
-    if (handler) {
+    ActiveUpdate(const ActiveUpdate&) = delete;
+    ActiveUpdate& operator=(const ActiveUpdate&) = delete;
+
+private:
+    PackageManager& manager_;
+};
+
+void PackageManager::updatePackage(const Package& package, std::stop_token stop) {
+    requireSafeNames(package);
+    if (UpdateHandler handler = updateHandlerFor(package.type)) {
+        const ActiveUpdate active(*this);
         handler(package, stop);
-    } else {
-        owner->update(package, stop);
+        return;
     }
+    BaseManager& owner = updatingAdapter(package.type);
+    const ActiveUpdate active(*this);
+    owner.update(package, stop);
+}
+
+std::optional<std::string> PackageManager::pinnedVersion(const Package& package) {
+    if (updateHandlerFor(package.type)) return std::nullopt;
+    BaseManager* owner = adapterFor(package.type);
+    return owner != nullptr ? owner->pinnedVersion(package) : std::nullopt;
+}
+
+bool PackageManager::updatesTogether(PackageType type) {
+    if (updateHandlerFor(type)) return false;
+    BaseManager* owner = adapterFor(type);
+    return owner != nullptr && owner->updatesTogether();
+}
+
+void PackageManager::updateTogether(const std::vector<Package>& packages, std::stop_token stop) {
+    if (packages.empty()) return;
+    for (const Package& package : packages) {
+        requireSafeNames(package);
+        if (package.type != packages.front().type) throw std::invalid_argument("Packages of several kinds updated together");
+    }
+    BaseManager& owner = updatingAdapter(packages.front().type);
+    const ActiveUpdate active(*this);
+    owner.updateTogether(packages, stop);
 }
 
 std::vector<Package> PackageManager::packages() const {

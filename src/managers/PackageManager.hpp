@@ -77,6 +77,13 @@ public:
     // Throws InvalidPackageNameError for a name no tool may receive, std::invalid_argument
     // when nothing can update the kind; otherwise whatever the adapter or handler throws.
     void updatePackage(const Package& package, std::stop_token stop);
+    // What the owner of the package's kind installs (BaseManager::pinnedVersion); nothing
+    // for kinds updated by an injected handler.
+    std::optional<std::string> pinnedVersion(const Package& package);
+    // Whether the owner of a kind takes several items in one run, and that run; the packages
+    // are all of one kind. Throws as updatePackage() does.
+    bool updatesTogether(PackageType type);
+    void updateTogether(const std::vector<Package>& packages, std::stop_token stop);
     // npm's scoped names ("@scope/name") are the one separator a name may hold.
     static bool isSafePackageName(std::string_view name, PackageType type);
 
@@ -89,7 +96,12 @@ public:
     int activeUpdateCount() const;
 
 private:
+    class ActiveUpdate;
     const SourceRow* registrationFor(PackageType type) const;
+    static void requireSafeNames(const Package& package);
+    UpdateHandler updateHandlerFor(PackageType type) const;
+    // Throws std::invalid_argument when nothing updates the kind.
+    BaseManager& updatingAdapter(PackageType type);
 
     std::vector<SourceRow> registrations_;
     CommandRunning& runner_;

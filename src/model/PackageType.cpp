@@ -52,6 +52,12 @@ constexpr std::array<TypeRow, kPackageTypeCount> kTypes{{
     {PackageType::AptPackage, "apt", ""},
     {PackageType::FlatpakApp, "Flatpak", ""},
     {PackageType::SnapPackage, "Snap", ""},
+    {PackageType::DockerImage, "Docker", ""},
+    {PackageType::AiPlugin, "AI Plugins", ""},
+    {PackageType::AiMarketplace, "AI Marketplaces", ""},
+    {PackageType::AiSkill, "AI Skills", ""},
+    {PackageType::AiAssistant, "Claude Code", ""},
+    {PackageType::AppleDeveloperTool, "Apple Developer Tools", ""},
     {PackageType::Generic, "Generic", "enum.package_type.generic"},
 }};
 

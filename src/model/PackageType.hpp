@@ -48,10 +48,16 @@ enum class PackageType {
     AptPackage,
     FlatpakApp,
     SnapPackage,
+    DockerImage,
+    AiPlugin,
+    AiMarketplace,
+    AiSkill,
+    AiAssistant,
+    AppleDeveloperTool,
     Generic,
 };
 
-inline constexpr std::size_t kPackageTypeCount = 40;
+inline constexpr std::size_t kPackageTypeCount = 46;
 
 // Every case, in declaration order.
 const std::array<PackageType, kPackageTypeCount>& allPackageTypes();

@@ -255,12 +255,30 @@ bool isPlausibleLatest(std::string_view latest) {
 
 }  // namespace
 
+bool isContentIdentifier(std::string_view version) {
+    const auto isHex = [](std::string_view text) {
+        return std::all_of(text.begin(), text.end(),
+                           [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    };
+    for (std::string_view algorithm : {"sha256:", "sha512:"}) {
+        if (version.starts_with(algorithm)) {
+            std::string_view hex = version.substr(algorithm.size());
+            return hex.size() >= 12 && hex.size() <= 128 && isHex(hex);
+        }
+    }
+    return version.size() >= 7 && version.size() <= 40 && isHex(version) &&
+           std::any_of(version.begin(), version.end(), [](char c) { return c >= 'a' && c <= 'f'; });
+}
+
 bool isUpdateAvailable(std::string_view installed, std::optional<std::string_view> latestVersion,
                        bool allowPreRelease) {
     if (!latestVersion) return false;
     std::string_view latest = *latestVersion;
     if (latest == kUpdateAvailableSentinel) return installed != kUpdateAvailableSentinel;
     if (installed == latest) return false;
+    if (isContentIdentifier(installed) && isContentIdentifier(latest)) {
+        return installed.find(':') == latest.find(':') && installed.size() == latest.size();
+    }
     std::string_view normalizedInstalled = normalize(installed);
     std::string_view normalizedLatest = normalize(latest);
     if (isPlaceholderVersion(normalizedInstalled) || isPlaceholderVersion(normalizedLatest)) return false;
@@ -281,6 +299,8 @@ std::string displayVersion(std::string_view version) {
     std::string text = trim(versionWord.replaceAll(version, ""));
     // A commit hash is shown short. Pure digit runs (dates, build numbers) are hex too but
     // are versions, so a hash must hold at least one of the letters a to f.
+    // A registry digest is shown as its algorithm and twelve digits, as container tools do.
+    if (text.starts_with("sha256:") && isContentIdentifier(text)) return text.substr(0, 19);
     static const Regex hash{R"([0-9a-fA-F]{7,40})"};
     if (hash.fullyMatches(text) && std::any_of(text.begin(), text.end(), isAsciiLetter)) {
         return text.substr(0, 7);

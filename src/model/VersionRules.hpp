@@ -43,6 +43,12 @@ VersionOrder compareVersions(const ParsedVersion& a, const ParsedVersion& b);
 // `latest` absent means no update is known.
 bool isUpdateAvailable(std::string_view installed, std::optional<std::string_view> latest, bool allowPreRelease);
 
+// A content digest ("sha256:" and its hex, as registries name manifests) or a commit hash
+// (7 to 40 hex digits, at least one of them a letter: all-digit runs are dates and builds).
+// Such a text names one build and has no order: two of them differ or they do not, so an
+// update is available when the latest is another one of the same form.
+bool isContentIdentifier(std::string_view version);
+
 bool isPreRelease(std::string_view version);
 // Empty, "unknown", "0.0.0", "n/a", "na" (any case): never an installed or latest version.
 bool isPlaceholderVersion(std::string_view version);

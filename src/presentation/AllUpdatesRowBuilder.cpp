@@ -46,7 +46,33 @@ const FixedLabel kFixedLabels[] = {
     {PackageType::MsOfficeApp, "Microsoft Office", ManagerToggleKey::ShowMicrosoftOffice},
     {PackageType::QtPackage, "Qt", ManagerToggleKey::ShowQt},
     {PackageType::NixPackage, "Nix", ManagerToggleKey::ShowNix},
+    {PackageType::DockerImage, "Docker", ManagerToggleKey::ShowDocker},
 };
+
+// Kinds that are rows of their own kind rather than packages: the AI assistant's plugins,
+// marketplaces, skills and binary, the Apple developer tools, the Office applications.
+struct OwnKind {
+    PackageType type;
+    AllUpdateRow::Kind kind;
+    const char* idPrefix;  // before the lower-cased name
+    const char* icon;
+};
+
+const OwnKind kOwnKinds[] = {
+    {PackageType::AiPlugin, AllUpdateRow::Kind::AiPlugin, "ai-plugin:", "puzzlepiece"},
+    {PackageType::AiMarketplace, AllUpdateRow::Kind::AiMarketplace, "ai-marketplace:", "storefront"},
+    {PackageType::AiSkill, AllUpdateRow::Kind::AiSkill, "ai-skill:", "book"},
+    {PackageType::AiAssistant, AllUpdateRow::Kind::AiClaudeBinary, "ai-claude-binary:", "terminal"},
+    {PackageType::AppleDeveloperTool, AllUpdateRow::Kind::AppleTool, "apple-tool:", "hammer.fill"},
+    {PackageType::MsOfficeApp, AllUpdateRow::Kind::Package, "msoffice:", "doc.richtext.fill"},
+};
+
+const OwnKind* ownKind(PackageType type) {
+    for (const OwnKind& entry : kOwnKinds) {
+        if (entry.type == type) return &entry;
+    }
+    return nullptr;
+}
 
 const FixedLabel* fixedLabel(PackageType type) {
     for (const FixedLabel& entry : kFixedLabels) {
@@ -110,6 +136,11 @@ std::optional<ManagerToggleKey> applicationToggle(const Application& application
 }
 
 }  // namespace
+
+std::string packageRowId(const Package& package) {
+    if (const OwnKind* own = ownKind(package.type)) return toLower(std::string(own->idPrefix) + package.name);
+    return stableKey(package);
+}
 
 std::string bundleKey(std::string_view bundlePath) {
     std::string key = toLower(trimView(bundlePath));
@@ -194,7 +225,9 @@ std::optional<std::string> AllUpdatesRowBuilder::shortIdOfLegacyKey(std::string_
 AllUpdateRow AllUpdatesRowBuilder::packageRow(const Package& package, bool allowPreRelease) const {
     AllUpdateRow row;
     row.kind = AllUpdateRow::Kind::Package;
-    row.id = package.type == PackageType::MsOfficeApp ? toLower(std::string("msoffice:") + package.name) : stableKey(package);
+    const OwnKind* own = ownKind(package.type);
+    if (own != nullptr) row.kind = own->kind;
+    row.id = packageRowId(package);
     row.lookupID = row.id;
     row.name = package.name;
     row.currentVersion = package.version;
@@ -202,9 +235,9 @@ AllUpdateRow AllUpdatesRowBuilder::packageRow(const Package& package, bool allow
     row.hasUpdate = hasPendingUpdate(package, allowPreRelease);
     row.source = sourceLabel(package.type);
     row.subtitle = package.description;
-    row.icon = package.type == PackageType::MsOfficeApp ? "doc.richtext.fill"
-               : isEditorExtension(package.type)         ? "puzzlepiece.extension"
-                                                         : "shippingbox";
+    row.icon = own != nullptr                     ? own->icon
+               : isEditorExtension(package.type) ? "puzzlepiece.extension"
+                                                 : "shippingbox";
     row.packageType = package.type;
     const SourceRow* registration = registrationFor(package.type);
     if (registration != nullptr) {

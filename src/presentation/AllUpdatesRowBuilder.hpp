@@ -60,6 +60,9 @@ private:
     const std::vector<SourceRow>& registrations_;
 };
 
+// The id of a package's row, under which the ignore lists name it: its stable key, or its
+// kind's own prefix and name for the kinds that are rows of their own ("ai-plugin:").
+std::string packageRowId(const Package& package);
 // The source column of an application: where its update was found.
 std::string applicationSourceLabel(const Application& application);
 // The key under which applications and casks standing for the same bundle meet.

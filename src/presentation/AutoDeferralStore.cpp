@@ -86,10 +86,10 @@ std::optional<AutoDeferredUpdate> AutoDeferralStore::recordFailure(const Failure
     return deferral;
 }
 
-void AutoDeferralStore::recordSuccess(const std::string& identifier) {
+bool AutoDeferralStore::end(const std::string& identifier) {
     std::map<std::string, AutoUpdateFailureRecord> records = settings_.autoUpdateFailureRecords();
     if (records.erase(identifier) > 0) settings_.setAutoUpdateFailureRecords(records);
-    clear(identifier);
+    return clear(identifier);
 }
 
 bool AutoDeferralStore::clear(const std::string& identifier) {

@@ -36,8 +36,11 @@ public:
     std::map<std::string, AutoDeferredUpdate> deferrals() const { return settings_.autoDeferredUpdates(); }
     // Returns the deferral it made, if any.
     std::optional<AutoDeferredUpdate> recordFailure(const Failure& failure, Clock::TimePoint now);
-    void recordSuccess(const std::string& identifier);
+    void recordSuccess(const std::string& identifier) { end(identifier); }
     bool clear(const std::string& identifier);
+    // Forgets the item's failures and ends its deferral (the user asks for it back); true
+    // when it was deferred.
+    bool end(const std::string& identifier);
 
     static std::string kindFor(const std::string& signature);
     static std::optional<Clock::TimePoint> expiresAt(const AutoDeferredUpdate& deferral);

@@ -60,18 +60,30 @@ bool IgnoreFilter::isIgnored(const AllUpdateRow& row) const {
     return false;
 }
 
-RowHiding IgnoreFilter::hiding(const AllUpdateRow& row) const {
-    if (isIgnored(row)) return RowHiding::Hidden;
-    if (!row.hasUpdate) return RowHiding::Shown;
-    if (SkippedVersionStore::hides(state_.skippedVersions, row.id, row.latestVersion)) return RowHiding::Hidden;
-    if (SnoozeStore::hides(state_.snoozes, row.id, state_.now)) return RowHiding::Hidden;
+IgnoreFilter::Hold IgnoreFilter::hold(const AllUpdateRow& row) const {
+    if (isIgnored(row)) return Hold::Ignored;
+    if (!row.hasUpdate) return Hold::None;
+    if (SkippedVersionStore::hides(state_.skippedVersions, row.id, row.latestVersion)) return Hold::VersionSkipped;
+    if (SnoozeStore::hides(state_.snoozes, row.id, state_.now)) return Hold::Snoozed;
     if (auto found = state_.deferrals.find(row.id);
         found != state_.deferrals.end() && AutoDeferralStore::hides(found->second, row.latestVersion, state_.now)) {
-        return RowHiding::Hidden;
+        return Hold::Deferred;
     }
     if (state_.minimumReleaseAgeDays > 0 && row.releaseDate &&
         state_.now - *row.releaseDate < std::chrono::hours(24 * state_.minimumReleaseAgeDays)) {
-        return RowHiding::HeldBack;
+        return Hold::TooRecent;
+    }
+    return Hold::None;
+}
+
+RowHiding IgnoreFilter::hiding(const AllUpdateRow& row) const {
+    switch (hold(row)) {
+        case Hold::None: return RowHiding::Shown;
+        case Hold::TooRecent: return RowHiding::HeldBack;
+        case Hold::Ignored:
+        case Hold::VersionSkipped:
+        case Hold::Snoozed:
+        case Hold::Deferred: return RowHiding::Hidden;
     }
     return RowHiding::Shown;
 }
@@ -100,6 +112,14 @@ std::vector<IgnoredItem> IgnoreFilter::ignoredItems(const std::vector<AllUpdateR
             if (!row.bundleIdentifier.empty()) entry.bundleIdentifier = row.bundleIdentifier;
             entry.packageType = row.packageType;
             if (row.packageType) entry.packageIdentifier = row.name;
+            switch (row.kind) {
+                case AllUpdateRow::Kind::AiPlugin: entry.aiKind = IgnoredAIItemKind::Plugin; break;
+                case AllUpdateRow::Kind::AiMarketplace: entry.aiKind = IgnoredAIItemKind::Marketplace; break;
+                case AllUpdateRow::Kind::AiSkill: entry.aiKind = IgnoredAIItemKind::Skill; break;
+                case AllUpdateRow::Kind::AppleTool: entry.appleToolIdentifier = row.name; break;
+                default: break;
+            }
+            if (entry.aiKind) entry.aiIdentifier = row.name;
             if (isEditorExtension(row)) {
                 entry.extensionId = row.name;
                 entry.status = {IgnoredItem::Status::Kind::ExtensionIgnored, row.name, std::nullopt};

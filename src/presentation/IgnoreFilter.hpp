@@ -30,9 +30,13 @@ public:
         Clock::TimePoint now{};
     };
 
+    // What holds a row back, the first of the mechanisms in the order they are tested.
+    enum class Hold { None, Ignored, VersionSkipped, Snoozed, Deferred, TooRecent };
+
     IgnoreFilter(State state, const std::vector<AllUpdateRow>& rows);
 
     RowHiding hiding(const AllUpdateRow& row) const;
+    Hold hold(const AllUpdateRow& row) const;
     // The ids under which a row's skip, snooze and deferral are stored.
     bool isIgnored(const AllUpdateRow& row) const;
     // Everything taken out, one line per item and mechanism, named after the rows when

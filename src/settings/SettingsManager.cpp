@@ -38,6 +38,11 @@ bool fitsKind(const SettingDefinition& definition, const Json& value) {
         case SettingKind::StringList: return isStringList(value);
         case SettingKind::StringMap: return isStringMap(value);
         case SettingKind::Dictionary: return value.is_object();
+        case SettingKind::Folder: {
+            if (!value.is_string()) return false;
+            const std::string& path = value.get_ref<const std::string&>();
+            return path.empty() || path.front() == '/';
+        }
     }
     return false;
 }
@@ -50,6 +55,7 @@ std::string allowedText(const SettingDefinition& definition) {
             std::vector<std::string> choices(definition.choices.begin(), definition.choices.end());
             return localized("settings.allowed.choice", {join(choices, ", ")});
         }
+        case SettingKind::Folder: return localized("settings.allowed.folder");
         default: return localized("settings.allowed.own_command");
     }
 }
@@ -166,6 +172,8 @@ const std::vector<SettingDefinition>& settingDefinitions() {
         {"SidebarOrders", SettingKind::Dictionary, Json::object(), {}, {}},
         // Holds back an update whose release is known and younger than this many days.
         {"MinimumReleaseAgeDays", SettingKind::Integer, 0, {}, {}},
+        // A node exporter's textfile folder: every scan writes its metrics there once saved.
+        {"PrometheusTextfileDirectory", SettingKind::Folder, "", {}, {}},
     };
     return definitions;
 }
@@ -311,6 +319,11 @@ void SettingsManager::write(const SettingDefinition& definition, std::optional<J
 }
 
 void SettingsManager::setValue(std::string_view key, const Json& value) {
+    Json checked = checkedValue(key, value);  // throws for an unknown key
+    write(*findSetting(key), checked);
+}
+
+Json SettingsManager::checkedValue(std::string_view key, const Json& value) const {
     const SettingDefinition* definition = findSetting(key);
     if (definition == nullptr) throw SettingsError(localized("settings.unknown", {std::string(key)}));
     bool valid = fitsKind(*definition, value);
@@ -322,30 +335,33 @@ void SettingsManager::setValue(std::string_view key, const Json& value) {
     if (!valid) {
         throw SettingsError(localized("settings.invalid", {std::string(key), allowedText(*definition)}));
     }
-    write(*definition, value);
+    return value;
 }
 
-void SettingsManager::setFromText(std::string_view key, std::string_view text) {
+void SettingsManager::setFromText(std::string_view key, std::string_view text) { setValue(key, valueFromText(key, text)); }
+
+Json SettingsManager::valueFromText(std::string_view key, std::string_view text) const {
     const SettingDefinition* definition = findSetting(key);
     if (definition == nullptr) throw SettingsError(localized("settings.unknown", {std::string(key)}));
     std::string lower = toLower(trimView(text));
     switch (definition->kind) {
         case SettingKind::Bool:
-            if (lower == "true" || lower == "yes" || lower == "on" || lower == "1") return setValue(key, true);
-            if (lower == "false" || lower == "no" || lower == "off" || lower == "0") return setValue(key, false);
+            if (lower == "true" || lower == "yes" || lower == "on" || lower == "1") return checkedValue(key, true);
+            if (lower == "false" || lower == "no" || lower == "off" || lower == "0") return checkedValue(key, false);
             break;
         case SettingKind::Integer: {
             long long number = 0;
             auto [end, error] = std::from_chars(lower.data(), lower.data() + lower.size(), number);
             if (error == std::errc() && end == lower.data() + lower.size() && !lower.empty()) {
-                return setValue(key, number);
+                return checkedValue(key, number);
             }
             break;
         }
-        case SettingKind::Choice: return setValue(key, std::string(trimView(text)));
+        case SettingKind::Choice:
+        case SettingKind::Folder: return checkedValue(key, std::string(trimView(text)));
         case SettingKind::StringList: {
             std::optional<Json> list = parseJson(text);
-            if (list && isStringList(*list)) return setValue(key, *list);
+            if (list && isStringList(*list)) return checkedValue(key, *list);
             throw SettingsError(localized("settings.invalid", {std::string(key), localized("settings.allowed.list")}));
         }
         default:
@@ -479,22 +495,27 @@ const SettingDefinition& listSetting(std::string_view key) {
 }  // namespace
 
 void SettingsManager::addToList(std::string_view key, const std::vector<std::string>& values) {
-    listSetting(key);
-    Json list = value(key);
-    for (const std::string& item : values) {
-        if (std::find(list.begin(), list.end(), Json(item)) == list.end()) list.push_back(item);
-    }
-    setValue(key, list);
+    setValue(key, listWith(key, values, true));
 }
 
 void SettingsManager::removeFromList(std::string_view key, const std::vector<std::string>& values) {
+    setValue(key, listWith(key, values, false));
+}
+
+Json SettingsManager::listWith(std::string_view key, const std::vector<std::string>& values, bool adding) const {
     listSetting(key);
     Json list = value(key);
+    if (adding) {
+        for (const std::string& item : values) {
+            if (std::find(list.begin(), list.end(), Json(item)) == list.end()) list.push_back(item);
+        }
+        return list;
+    }
     Json kept = Json::array();
     for (const Json& item : list) {
         if (std::find(values.begin(), values.end(), item.get<std::string>()) == values.end()) kept.push_back(item);
     }
-    setValue(key, kept);
+    return kept;
 }
 
 std::vector<std::string> SettingsManager::additionalApplicationFolders() const {

@@ -55,7 +55,9 @@ struct AutoDeferredUpdate {
 };
 
 // What a stored value is; decides validation and fallback.
-enum class SettingKind { Bool, Integer, Choice, Data, StringList, StringMap, Dictionary };
+// Folder: an absolute path, or empty for none (a relative one would depend on where each
+// process that reads it was started).
+enum class SettingKind { Bool, Integer, Choice, Data, StringList, StringMap, Dictionary, Folder };
 
 struct SettingDefinition {
     std::string_view key;
@@ -94,10 +96,15 @@ public:
     // Parses a command-line text for the key's kind ("true", "24", "dark", a JSON array of
     // texts for a list). Dictionaries and data are refused: they have commands of their own.
     void setFromText(std::string_view key, std::string_view text);
+    // What setValue() and setFromText() would store, validated, without storing it.
+    Json checkedValue(std::string_view key, const Json& value) const;
+    Json valueFromText(std::string_view key, std::string_view text) const;
     // Adds the values missing from a list setting, in order; removes values from one.
     // Throws SettingsError when the key is not a list.
     void addToList(std::string_view key, const std::vector<std::string>& values);
     void removeFromList(std::string_view key, const std::vector<std::string>& values);
+    // The list these would store, without storing it.
+    Json listWith(std::string_view key, const std::vector<std::string>& values, bool adding) const;
     void reset(std::string_view key);
     void resetAll();
 

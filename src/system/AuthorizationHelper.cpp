@@ -185,7 +185,11 @@ AuthorizationHelper::Options AuthorizationHelper::systemOptions() {
     // sudo reads the password from its standard input (-S); it is asked on our own terminal,
     // since the child runs in a process group of its own and cannot read it.
     options.askPassword = askPasswordOnTerminal;
-    if (kBuiltForMac) {
+    if (::geteuid() == 0) {
+        // Nobody to ask: a prompt program would only stand between root and the command.
+        options.promptProgram = kShell;
+        options.style = PromptStyle::AlreadyRoot;
+    } else if (kBuiltForMac) {
         options.promptProgram = kOsascript;
         options.style = PromptStyle::AppleScript;
     } else if (::isatty(STDIN_FILENO) == 1) {
@@ -426,6 +430,10 @@ AdminCommandResult AuthorizationHelper::runScript(const std::string& commandLine
                            .allowNonZeroExit = true};
     switch (options_.style) {
         case PromptStyle::AppleScript: request.arguments = {"-e", appleScript(script, prompt)}; break;
+        case PromptStyle::AlreadyRoot:
+            logger().info("🔐 AuthorizationHelper: running as root, without a prompt: " + prompt);
+            request.arguments = {"-c", script};
+            break;
         case PromptStyle::Pkexec:
             // pkexec's dialog has no room for our words; the log keeps them.
             logger().info("🔐 AuthorizationHelper: " + prompt);

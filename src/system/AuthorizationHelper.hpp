@@ -30,12 +30,14 @@ public:
     // How the prompt program is called: osascript's "do shell script ... with administrator
     // privileges", or `PROGRAM [-S|-n] /bin/sh -c SCRIPT` for sudo and pkexec (and the fakes
     // of the tests, which take the pkexec form and run the script as the current user).
-    enum class PromptStyle { AppleScript, Sudo, Pkexec };
+    // AlreadyRoot asks nobody: the program is the shell, given `-c SCRIPT`.
+    enum class PromptStyle { AppleScript, Sudo, Pkexec, AlreadyRoot };
 
     static constexpr const char* kExitMarker = "__VT_ADMIN_EXIT_CODE__=";
     static constexpr const char* kOsascript = "/usr/bin/osascript";
     static constexpr const char* kSudo = "/usr/bin/sudo";
     static constexpr const char* kPkexec = "/usr/bin/pkexec";
+    static constexpr const char* kShell = "/bin/sh";
 
     struct Options {
         std::string promptProgram;
@@ -49,8 +51,8 @@ public:
         std::function<std::optional<std::string>(const std::string& prompt)> askPassword;
     };
 
-    // This machine's prompt: osascript on a Mac; on Linux sudo when standard input is a
-    // terminal, pkexec otherwise.
+    // This machine's prompt: none for root, who runs the commands itself; osascript on a Mac;
+    // on Linux sudo when standard input is a terminal, pkexec otherwise.
     static Options systemOptions();
 
     AuthorizationHelper(CommandRunning& runner, const FileSystemManager& files, Options options);

@@ -45,6 +45,13 @@ constexpr std::array kDefinitions{
     Definition{Service::Raycast, "RAYCAST", "https://releases.raycast.com", "Raycast release service"},
     Definition{Service::S3, "S3", "https://s3.amazonaws.com", "Amazon S3 buckets of Electron update feeds"},
     Definition{Service::Tower, "TOWER", "https://www.git-tower.com", "Tower release notes (Markdown)"},
+    Definition{Service::DockerHub, "DOCKER_HUB", "https://registry-1.docker.io",
+               "Docker Hub's registry API, for images named without a registry host"},
+    Definition{Service::OllamaRegistry, "OLLAMA_REGISTRY", "https://registry.ollama.ai",
+               "Ollama's model registry (manifests of the models pulled by name)"},
+    Definition{Service::ClaudeReleases, "CLAUDE_RELEASES",
+               "https://storage.googleapis.com/claude-code-dist-86c565f3-f756-42ad-8dfa-d59b1c096819/claude-code-releases",
+               "the AI coding assistant's release channel (the version its own updater installs)"},
 };
 
 const Definition& definitionOf(Service service) {

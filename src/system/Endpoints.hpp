@@ -36,6 +36,9 @@ enum class Service {
     Raycast,
     S3,
     Tower,
+    DockerHub,
+    OllamaRegistry,
+    ClaudeReleases,
 };
 
 class EndpointError : public std::invalid_argument {

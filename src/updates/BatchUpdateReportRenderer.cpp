@@ -56,11 +56,21 @@ std::string BatchUpdateReportRenderer::render(const BatchUpdateResult& batch, co
     out += "\n- " + localized("report.processed", {std::to_string(batch.results.size())});
     out += "\n- " + localized("report.succeeded", {std::to_string(batch.succeededCount())});
     out += "\n- " + localized("report.failed", {std::to_string(batch.failedCount())});
+    // Items the user stopped, or left as they were, are neither.
+    if (const std::size_t cancelled = batch.cancelledCount(); cancelled > 0) {
+        out += "\n- " + localized("report.cancelled", {std::to_string(cancelled)});
+    }
+    if (const std::size_t skipped = batch.skippedCount(); skipped > 0) {
+        out += "\n- " + localized("report.skipped", {std::to_string(skipped)});
+    }
     out += "\n- " + localized("report.total_duration", {seconds(secondsBetween(batch.startTime, batch.endTime))});
     out += "\n\n## " + localized("report.details") + "\n";
     for (const PackageUpdateResult* result : ordered) {
         out += "### [";
-        out += localized(result->success ? "report.ok" : "report.failure");
+        out += localized(result->success     ? "report.ok"
+                         : result->cancelled ? "report.cancelled_mark"
+                         : result->skipped   ? "report.skipped_mark"
+                                             : "report.failure");
         out += "] ";
         out += result->package.name;
         out += "\n- " + localized("report.source", {result->sourceLabel()});

@@ -1,5 +1,7 @@
 #include "updates/BatchUpdateResult.hpp"
 
+#include <algorithm>
+
 namespace vt {
 
 std::string PackageUpdateResult::sourceLabel() const {
@@ -10,6 +12,8 @@ Json PackageUpdateResult::toJson() const {
     Json json = Json::object();
     json["package"] = vt::toJson(package);
     json["success"] = success;
+    json["cancelled"] = cancelled;
+    json["skipped"] = skipped;
     json["duration"] = duration;
     if (error) json["error"] = *error;
     json["suggestion"] = suggestion;
@@ -20,13 +24,32 @@ Json PackageUpdateResult::toJson() const {
     return json;
 }
 
-std::size_t BatchUpdateResult::succeededCount() const {
-    std::size_t count = 0;
-    for (const auto& result : results) count += result.success ? 1 : 0;
-    return count;
+namespace {
+
+template <typename Predicate>
+std::size_t countOf(const std::vector<PackageUpdateResult>& results, Predicate predicate) {
+    return static_cast<std::size_t>(std::count_if(results.begin(), results.end(), predicate));
 }
 
-std::size_t BatchUpdateResult::failedCount() const { return results.size() - succeededCount(); }
+}  // namespace
+
+std::size_t BatchUpdateResult::succeededCount() const {
+    return countOf(results, [](const PackageUpdateResult& result) { return result.success; });
+}
+
+std::size_t BatchUpdateResult::failedCount() const {
+    return countOf(results, [](const PackageUpdateResult& result) {
+        return !result.success && !result.cancelled && !result.skipped;
+    });
+}
+
+std::size_t BatchUpdateResult::cancelledCount() const {
+    return countOf(results, [](const PackageUpdateResult& result) { return result.cancelled; });
+}
+
+std::size_t BatchUpdateResult::skippedCount() const {
+    return countOf(results, [](const PackageUpdateResult& result) { return result.skipped; });
+}
 
 Json BatchUpdateResult::toJson() const {
     Json json = Json::object();

@@ -15,6 +15,10 @@ namespace vt {
 struct PackageUpdateResult {
     Package package;  // as it was before the update
     bool success = false;
+    // Stopped by the user before it could end: neither updated nor failed.
+    bool cancelled = false;
+    // Not attempted, with `error` saying why (the version planned is no longer newer).
+    bool skipped = false;
     double duration = 0;  // seconds
     std::optional<std::string> error;
     std::string suggestion;  // empty when there is none
@@ -34,7 +38,10 @@ struct BatchUpdateResult {
     bool cancelled = false;
 
     std::size_t succeededCount() const;
+    // Cancelled and skipped items count as neither.
     std::size_t failedCount() const;
+    std::size_t cancelledCount() const;
+    std::size_t skippedCount() const;
     Json toJson() const;
 };
 

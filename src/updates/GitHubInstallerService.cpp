@@ -120,7 +120,7 @@ GitHubInstallError GitHubInstallError::userCancelled() {
     return {Kind::UserCancelled, localized("github.install.cancelled_by_user")};
 }
 GitHubInstallError GitHubInstallError::insecureDownloadURL(const std::string& url) {
-    return {Kind::InvalidDownloadURL, prefixed(localized("github.install.insecure_url"), url)};
+    return {Kind::InvalidDownloadURL, localized("github.install.insecure_url", {url})};
 }
 GitHubInstallError GitHubInstallError::checksumMismatch(const std::string& description) {
     return {Kind::ChecksumMismatch, description};

@@ -1,9 +1,10 @@
-// `vantreel adopt` over a sandbox home: bundles in ~/Applications, a `brew` that records its
+// `vantreel adopt` over a sandbox home: bundles in ~/Applications, a `brew` that logs its
 // calls, and the cask index of the corpus on loopback.
 #include <gtest/gtest.h>
 
 #include "base/Files.hpp"
 #include "support/Corpus.hpp"
+#include "support/FakeTools.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
@@ -20,14 +21,12 @@ TEST(AdoptE2ETest, ListsAdoptsAndExcludesWithTheSavedListFollowing) {
                        name + "</string><key>CFBundleName</key><string>" + name +
                        "</string><key>CFBundleShortVersionString</key><string>1.2.3</string></dict></plist>");
     }
-    home.writeExecutable(".local/bin/brew", R"sh(#!/bin/sh
-echo "$*" >> "$HOME/brew-calls"
-case "$1" in
+    testing::FakeTools brew(home.file(".local/bin"), home.file("brew-calls"));
+    brew.add("brew", R"sh(case "$1" in
   list) cat "$HOME/installed" 2>/dev/null ;;
   install) echo "🍺  $4 was successfully installed!"; echo "$4" >> "$HOME/installed" ;;
 esac
-exit 0
-)sh");
+exit 0)sh");
     testing::LoopbackServer server;
     server.setRoute("/api/cask.json", {.body = "[" + testing::corpusFile("homebrew/brew-test-fixtures/cask-caffeine.json") +
                                                "," + testing::corpusFile("homebrew/brew-test-fixtures/cask-everything.json") + "]"});
@@ -44,10 +43,26 @@ exit 0
     EXPECT_EQ(apps[0]["id"], "com.example.Caffeine");
     EXPECT_EQ(apps[0]["matchConfidence"], "bundleFileName");
 
-    auto adopted = run({"com.example.Caffeine"});
+    // The plan comes from the saved list: rehearsing, refusing or declining runs nothing.
+    brew.clearLog();
+    auto files = [&] { return testing::filesUnder(home.path(), {testing::kLogFolderUnderHome}); };
+    const auto before = files();
+    auto plan = run({"com.example.Caffeine", "--dry-run"});
+    EXPECT_EQ(plan.exitCode, 0) << plan.standardError;
+    EXPECT_NE(plan.standardOutput.find("Caffeine 1.2.3 → cask caffeine "), std::string::npos) << plan.standardOutput;
+    auto refused = run({"--all"});
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_NE(refused.standardError.find("give --yes"), std::string::npos) << refused.standardError;
+    auto declined = testing::runVantreelOnTerminal(
+        {{"--accept-terms", "adopt", "com.example.Caffeine"}, home.path(), environment}, "n");
+    EXPECT_EQ(declined.exitCode, 1) << declined.standardOutput;
+    EXPECT_EQ(brew.log(), "");
+    EXPECT_EQ(testing::changedFiles(before, files()), "");
+
+    auto adopted = run({"com.example.Caffeine", "--yes"});
     EXPECT_EQ(adopted.exitCode, 0) << adopted.standardError;
-    EXPECT_NE(readFile(home.file("brew-calls")).value_or("").find("install --cask --adopt caffeine"), std::string::npos);
-    auto unknown = run({"com.example.Nothing"});
+    EXPECT_NE(brew.log().find("brew install --cask --adopt caffeine"), std::string::npos) << brew.log();
+    auto unknown = run({"com.example.Nothing", "--yes"});
     EXPECT_EQ(unknown.exitCode, 1);
 
     EXPECT_EQ(run({"--exclude", "com.example.Everything"}).exitCode, 0);

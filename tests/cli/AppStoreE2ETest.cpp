@@ -56,7 +56,7 @@ TEST(AppStoreE2ETest, ScanShowsStoreUpdatesAndUpdateRunsMasUpgrade) {
     EXPECT_EQ(byName["Notability"]["updateMechanism"], "macAppStore");
     EXPECT_EQ(byName["Notability"]["latestVersion"], "3.1");
 
-    auto update = testing::runVantreel({{"--accept-terms", "update", "Things", "--json"}, home.path(), environment});
+    auto update = testing::runVantreel({{"--accept-terms", "update", "Things", "--json", "--yes"}, home.path(), environment});
     EXPECT_EQ(update.exitCode, 0) << update.standardOutput << update.standardError;
     EXPECT_EQ(testing::jsonOf(update)["results"][0]["newVersion"], "3.8");
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "base/Json.hpp"
+#include "support/FakeTools.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
 
@@ -50,6 +51,56 @@ TEST(CommandLineE2ETest, SettingsAreValidatedAndPersistInTheSandbox) {
     EXPECT_TRUE(std::filesystem::exists(testing::settingsFile(home.path())));
 }
 
+// `settings reset` alone used to reset everything without a word: every setting at once now
+// needs --all, shows what it changes, and asks (or needs --yes without a terminal).
+TEST(CommandLineE2ETest, ResettingEverySettingNeedsAllAndConsent) {
+    testing::TempDir home;
+    auto checkInterval = [&] { return runVantreel({{"settings", "get", "CheckInterval"}, home.path()}).standardOutput; };
+    auto set = runVantreel({{"settings", "set", "CheckInterval", "6"}, home.path()});
+    ASSERT_EQ(set.exitCode, 0);
+    EXPECT_EQ(set.standardOutput, "CheckInterval: 24 → 6\n");
+
+    auto bare = runVantreel({{"settings", "reset"}, home.path()});
+    EXPECT_EQ(bare.exitCode, 2);
+    EXPECT_NE(bare.standardError.find("give --all for every setting"), std::string::npos) << bare.standardError;
+    auto noTerminal = runVantreel({{"settings", "reset", "--all"}, home.path()});
+    EXPECT_EQ(noTerminal.exitCode, 2);
+    EXPECT_NE(noTerminal.standardError.find("give --yes"), std::string::npos) << noTerminal.standardError;
+    auto dryRun = runVantreel({{"settings", "reset", "--all", "--dry-run"}, home.path()});
+    EXPECT_EQ(dryRun.exitCode, 0);
+    EXPECT_NE(dryRun.standardOutput.find("CheckInterval: 6 → 24\n"), std::string::npos) << dryRun.standardOutput;
+    auto declined = testing::runVantreelOnTerminal({{"settings", "reset", "--all"}, home.path()}, "n");
+    EXPECT_EQ(declined.exitCode, 1) << declined.standardOutput;
+    EXPECT_EQ(checkInterval(), "6\n");
+
+    EXPECT_EQ(runVantreel({{"settings", "reset", "--all", "--yes"}, home.path()}).exitCode, 0);
+    EXPECT_EQ(checkInterval(), "24\n");
+    EXPECT_EQ(runVantreel({{"settings", "reset", "--all"}, home.path()}).standardOutput,
+              "Every setting already has its default value.\n");
+}
+
+// Flags a command accepts but that mean nothing together are refused, and change nothing.
+TEST(CommandLineE2ETest, FlagsThatCannotGoTogetherAreRefused) {
+    testing::TempDir home;
+    ASSERT_EQ(runVantreel({{"settings", "set", "CheckInterval", "6"}, home.path()}).exitCode, 0);
+    const auto before = testing::filesUnder(home.path(), {testing::kLogFolderUnderHome});
+    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+             {"update", "--all", "left-pad"},
+             {"update-all", "--summary", "--json"},
+             {"update", "--all", "--dry-run", "--report", "report.md"},
+             {"update-all", "--dry-run", "--report"},
+             {"adopt", "--list", "--dry-run"},
+             {"adopt", "--exclude", "com.example.Foo", "--yes"},
+             {"settings", "reset", "CheckInterval", "--all"},
+             {"settings", "reset", "CheckInterval", "--yes"},
+         }) {
+        auto result = runVantreel({arguments, home.path()});
+        EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(arguments) << result.standardOutput;
+        EXPECT_NE(result.standardError, "") << ::testing::PrintToString(arguments);
+    }
+    EXPECT_EQ(testing::changedFiles(before, testing::filesUnder(home.path(), {testing::kLogFolderUnderHome})), "");
+}
+
 // Tools where their own installers put them (~/.bun/bin, ~/.deno/bin) or only as pip3 are
 // found by `managers` and shown from the first launch; sources not built are not listed.
 TEST(CommandLineE2ETest, ManagersFindToolsWhereTheirInstallersPutThem) {
@@ -64,7 +115,10 @@ TEST(CommandLineE2ETest, ManagersFindToolsWhereTheirInstallersPutThem) {
     ASSERT_TRUE(document && (*document)["sources"].is_array());
     std::map<std::string, Json> byId;
     for (const auto& row : (*document)["sources"]) byId[row["id"].get<std::string>()] = row;
-    for (const char* id : {"docker", "apps", "ollama"}) EXPECT_EQ(byId.count(id), 0u) << id;
+    EXPECT_EQ(byId.count("apps"), 0u);
+    for (const char* id : {"docker", "ollama", "gh-extensions", "android-sdk", "qt", "ai-skills"}) {
+        EXPECT_EQ(byId.count(id), 1u) << id;
+    }
     // pip3 may also be the machine's own, found first.
     const std::pair<const char*, std::string> expected[] = {{"bun", home.path() + "/.bun/bin/bun"},
                                                             {"deno", home.path() + "/.deno/bin/deno"},

@@ -53,10 +53,10 @@ TEST(EditorsE2ETest, PendingExtensionUpdatesAreScannedAndInstalled) {
     EXPECT_EQ(items["vscodium:meta.pyrefly"]["latestVersion"], "0.46.0");
 
     for (const char* key : {"vscode:ms-python.python", "vscodium:meta.pyrefly"}) {
-        auto update = testing::runVantreel({{"--accept-terms", "update", key}, home.path(), endpoints});
+        auto update = testing::runVantreel({{"--accept-terms", "update", "--yes", key}, home.path(), endpoints});
         EXPECT_EQ(update.exitCode, 0) << key << ": " << update.standardOutput << update.standardError;
     }
-    EXPECT_EQ(readFile(home.file("apps/code/installs.log")), "ms-python.python --force\n");
+    EXPECT_EQ(readFile(home.file("apps/code/installs.log")), "ms-python.python@2024.2.0 --force\n");  // the version shown
     EXPECT_EQ(readFile(home.file("apps/codium/extensions.txt")), "meta.pyrefly@0.46.0\n");
 }
 

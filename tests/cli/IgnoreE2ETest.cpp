@@ -91,7 +91,7 @@ TEST_F(IgnoreE2ETest, IgnoreHidesTheApplicationUnderEverySource) {
     EXPECT_EQ(runVantreel(run({"unignore", "com.example.foo"})).exitCode, 0);
     EXPECT_EQ(rows(), (std::set<std::string>{kApp, kLeftPad, kOther}));
     // The row is back and goes to the appcast installer again (whose feed is not served here).
-    auto application = runVantreel(run({"--accept-terms", "update", kApp}));
+    auto application = runVantreel(run({"--accept-terms", "update", "--yes", kApp}));
     EXPECT_EQ(application.exitCode, 1) << application.standardOutput << application.standardError;
     EXPECT_NE(application.standardOutput.find("Foo App"), std::string::npos) << application.standardOutput;
     Json all = testing::jsonOf(runVantreel(run({"list", "--all", "--json"})));

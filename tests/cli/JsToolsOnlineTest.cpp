@@ -107,7 +107,7 @@ TEST_F(JsToolsOnlineTest, ScanFindsTheOutdatedGlobalPackageOfPnpmYarnAndBunAndUp
     // Each one updated by its own tool, then found at the latest version.
     for (const auto& [type, item] : byType) {
         ShellCommandResult update = testing::runVantreel(
-            {{"--accept-terms", "update", "--json", item.value("stableKey", "")}, home_.path(), {}, std::nullopt, 240});
+            {{"--accept-terms", "update", "--json", "--yes", item.value("stableKey", "")}, home_.path(), {}, std::nullopt, 240});
         EXPECT_EQ(update.exitCode, 0) << type << ": " << update.standardOutput << update.standardError;
         std::optional<Json> document = parseJson(update.standardOutput);
         ASSERT_TRUE(document && (*document)["results"].size() == 1) << type << ": " << update.standardOutput;

@@ -63,7 +63,11 @@ TEST_F(JsonContractE2ETest, DocumentsOfARealScanMatchTheirSchemas) {
     ASSERT_EQ(json({"unsnooze", "cask:local-caffeine"}).exitCode, 0);
 
     // The stand-in brew upgrades nothing: the failures are reported in the same shape.
-    const ShellCommandResult update = json({"--accept-terms", "update", "brew:testball", "--json"});
+    const ShellCommandResult plan = json({"--accept-terms", "update", "brew:testball", "--dry-run", "--json"});
+    EXPECT_EQ(plan.exitCode, 0) << plan.standardError;
+    expectMatches("update.schema.json", plan);
+    EXPECT_EQ(jsonOf(plan)["steps"][0]["items"][0]["id"], "brew:testball") << plan.standardOutput;
+    const ShellCommandResult update = json({"--accept-terms", "update", "brew:testball", "--yes", "--json"});
     EXPECT_EQ(update.exitCode, 1);
     expectMatches("update.schema.json", update);
     EXPECT_EQ(jsonOf(update)["results"][0]["id"], "brew:testball") << update.standardOutput;

@@ -57,7 +57,7 @@ TEST(LocalizationE2ETest, EnglishUnderCAndFrenchWholeUnderAFrenchLocale) {
     for (unsigned char c : english) {
         ASSERT_LT(c, 0x80) << "not ASCII under the C locale:\n" << english;
     }
-    for (const char* french : {"mise a jour", "mises", "paquet", "Erreur", "disponible", "element", "termin",
+    for (const char* french : {"mise a jour", "mises", "paquet", "Erreur", "disponible", "element", "termine",
                                "Utilisation", "Commandes", "Exemple", " de ", " les ", " pour ", "source en"}) {
         EXPECT_EQ(english.find(french), std::string::npos) << french << " in:\n" << english;
     }

@@ -142,14 +142,17 @@ TEST_F(NpmE2ETest, UpdateInstallsTheLatestVersionAndTheNextListShowsIt) {
     EXPECT_NE(unknown.standardError.find("no item \"no-such-tool\" in the last scan"), std::string::npos)
         << unknown.standardError;
     // The registry names a tarball it does not serve: npm fails, and so does the update.
-    auto failed = runVantreel({{"--accept-terms", "update", key}, home_.path(), {}, std::nullopt, 300});
+    auto failed = runVantreel({{"--accept-terms", "update", "--yes", key}, home_.path(), {}, std::nullopt, 300});
     EXPECT_EQ(failed.exitCode, 1) << failed.standardOutput << failed.standardError;
-    EXPECT_TRUE(failed.standardOutput.starts_with("vt-e2e-tool: update failed: ")) << failed.standardOutput;
+    // The plan comes first, with the version the row showed.
+    EXPECT_TRUE(failed.standardOutput.starts_with("To update (1):\n  npm               vt-e2e-tool 1.0.0 → 1.4.0\n"))
+        << failed.standardOutput;
+    EXPECT_NE(failed.standardOutput.find("\nvt-e2e-tool: update failed: "), std::string::npos) << failed.standardOutput;
 
     publishTarball("vt-e2e-tool", "1.4.0");
-    auto updated = runVantreel({{"--accept-terms", "update", key}, home_.path(), {}, std::nullopt, 300});
+    auto updated = runVantreel({{"--accept-terms", "update", "--yes", key}, home_.path(), {}, std::nullopt, 300});
     ASSERT_EQ(updated.exitCode, 0) << updated.standardOutput << updated.standardError;
-    EXPECT_EQ(updated.standardOutput, "vt-e2e-tool: 1.0.0 → 1.4.0\n");
+    EXPECT_TRUE(updated.standardOutput.ends_with("\nvt-e2e-tool: 1.0.0 → 1.4.0\n")) << updated.standardOutput;
     EXPECT_NE(updated.standardError.find("[1/1] vt-e2e-tool"), std::string::npos) << updated.standardError;
     auto installed = parseJson(readFile(prefix_ + "/lib/node_modules/vt-e2e-tool/package.json").value_or(""));
     ASSERT_TRUE(installed.has_value());

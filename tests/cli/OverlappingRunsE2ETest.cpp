@@ -15,6 +15,7 @@
 
 #include "base/Files.hpp"
 #include "base/Json.hpp"
+#include "support/LoopbackServer.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
 
@@ -59,6 +60,8 @@ esac
 exit 0
 )");
         setUv("ok");
+        // ruff's latest is 0.4.1, so a scan offers the update the tests run.
+        pypi_.setRoute("/pypi/ruff/json", {.body = R"({"info": {"name": "ruff", "version": "0.4.1"}, "releases": {}})"});
     }
 
     void setUv(const std::string& mode) const { home_.write("uv-mode", mode + "\n"); }
@@ -71,7 +74,8 @@ exit 0
     testing::VantreelRun run(std::vector<std::string> arguments, std::string timeout = "30") const {
         std::vector<std::string> full = {"--accept-terms"};
         full.insert(full.end(), arguments.begin(), arguments.end());
-        return {std::move(full), home_.path(), {{"VANTREEL_SCANNER_TIMEOUT", std::move(timeout)}}};
+        return {std::move(full), home_.path(),
+                {{"VANTREEL_SCANNER_TIMEOUT", std::move(timeout)}, {"VANTREEL_ENDPOINT_PYPI", pypi_.origin()}}};
     }
 
     std::set<std::string> names(const Json& report) const {
@@ -88,6 +92,7 @@ exit 0
     }
 
     testing::TempDir home_{"vt-overlap-e2e"};
+    testing::LoopbackServer pypi_;
 };
 
 TEST_F(OverlappingRunsE2ETest, AFailingOrHangingSourceKeepsWhatItListedBefore) {
@@ -95,7 +100,8 @@ TEST_F(OverlappingRunsE2ETest, AFailingOrHangingSourceKeepsWhatItListedBefore) {
     auto first = runVantreel(run({"scan", "--full", "--json"}));
     ASSERT_EQ(first.exitCode, 0) << first.standardError;
     ASSERT_EQ(names(jsonOf(first)), (std::set<std::string>{"ruff", "black"}));
-    const double firstDate = jsonOf(first)["scan"]["date"].get<double>();
+    // RFC 3339 dates in UTC order as their text does.
+    const std::string firstDate = jsonOf(first)["scan"]["date"].get<std::string>();
 
     for (const std::string mode : {"hang", "fail"}) {
         setUv(mode);
@@ -109,7 +115,7 @@ TEST_F(OverlappingRunsE2ETest, AFailingOrHangingSourceKeepsWhatItListedBefore) {
             marked = scanner.contains("itemsFrom");
             // Dated by the scan that listed them, not by this one.
             if (marked) {
-                EXPECT_LE(scanner["itemsFrom"].get<double>(), firstDate) << mode;
+                EXPECT_LE(scanner["itemsFrom"].get<std::string>(), firstDate) << mode;
             }
             if (mode == "hang") {  // timed out
                 EXPECT_EQ(scanner["state"], "failed");
@@ -139,7 +145,7 @@ TEST_F(OverlappingRunsE2ETest, AnUpdateWaitingForAScanChangesWhatThatScanSaved) 
         setUv("sleep 1");
         auto scan = std::async(std::launch::async, [&] { return runVantreel(run({"scan", "--full"})); });
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
-        auto update = runVantreel(run({"update", "ruff"}));
+        auto update = runVantreel(run({"update", "--yes", "ruff"}));
         ASSERT_EQ(scan.get().exitCode, 0);
         ASSERT_EQ(update.exitCode, 0) << update.standardOutput << update.standardError;
 
@@ -199,7 +205,7 @@ TEST_F(OverlappingRunsE2ETest, AScanWaitingForACancelledOneScansItselfAndTheCanc
         EXPECT_NE(report["scan"]["cacheReason"], "results of another process's scan") << "round " << round;
         EXPECT_EQ(names(report), (std::set<std::string>{"ruff", "black", added})) << "round " << round;
     }
-    Json activity = jsonOf(runVantreel(run({"activity", "--json"})));
+    Json activity = jsonOf(runVantreel(run({"activity", "--json"})))["activity"];
     int cancelled = 0;
     for (const auto& record : activity) cancelled += record["title"] == "Scan cancelled" ? 1 : 0;
     EXPECT_EQ(cancelled, kRounds) << activity.dump();

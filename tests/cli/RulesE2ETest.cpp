@@ -123,7 +123,7 @@ TEST(RulesE2E, RulesChooseTheSourcesTheirFallbacksAndWhatIsNeverUpdatedAutomatic
     std::string feedy = infoPlist("com.example.feedy", "Feedy", "1.0");
     feedy.insert(feedy.find("</dict>"), "<key>SUFeedURL</key><string>" + server.url("/bundle-feed.xml") + "</string>");
     home.write("Applications/Feedy.app/Contents/Info.plist", feedy);
-    home.write(".local/share/Van Treel/local-update-rules.json", R"([
+    home.write(".local/share/vantreel/local-update-rules.json", R"([
         {"bundleIdentifier": "com.example.widget", "displayName": "Widget", "primarySource": "sparkle",
          "sparkleFeedURL": ")" + server.url("/gone.xml") + R"(", "fallbackSources": ["github"],
          "github": {"owner": "someone", "repo": "widget"}},

@@ -1,6 +1,7 @@
 // `vantreel update --all` and the automation verbs in a sandbox HOME: a fake `uv` in
-// ~/.local/bin whose five tools are outdated against PyPI on loopback; two of them fail to
-// upgrade, and a file makes an upgrade slow so that a second process and Ctrl-C can meet it.
+// ~/.local/bin, which logs its calls, whose five tools are outdated against PyPI on loopback;
+// two of them fail to upgrade, and a file makes bravo's upgrade slow so that a second process
+// and Ctrl-C can meet it.
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -10,6 +11,8 @@
 
 #include "base/Files.hpp"
 #include "base/Json.hpp"
+#include "base/Strings.hpp"
+#include "support/FakeTools.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
@@ -24,21 +27,18 @@ class UpdateAllE2ETest : public ::testing::Test {
 protected:
     void SetUp() override {
         testing::showOnly(home_.path(), {"ShowUv"});
-        home_.writeExecutable(".local/bin/uv", R"SH(#!/bin/sh
-state=")SH" + home_.path() + R"SH("
+        uv_.add("uv", R"SH(state=")SH" + home_.path() + R"SH("
 case "$1 $2" in
   "tool list")
     for tool in alpha bravo charlie delta echo; do
       printf '%s v%s\n- %s\n' "$tool" "$(cat "$state/uv-$tool" 2>/dev/null || echo 1.0.0)" "$tool"
     done ;;
   "tool upgrade")
-    echo "$3" >> "$state/upgrades"
-    if [ -f "$state/slow" ]; then echo $$ > "$state/upgrading"; sleep 20; fi
+    if [ -f "$state/slow" ] && [ "$3" = bravo ]; then echo $$ > "$state/upgrading"; sleep 20; fi
     case "$3" in delta|echo) echo "error: failed to build $3" >&2; exit 2 ;; esac
     echo 2.0.0 > "$state/uv-$3" ;;
   *) exit 2 ;;
-esac
-)SH");
+esac)SH");
         for (const char* tool : {"alpha", "bravo", "charlie", "delta", "echo"}) {
             testing::LoopbackRoute route;
             route.body = std::string(R"({"info": {"name": ")") + tool + R"(", "version": "2.0.0"}, "releases": {}})";
@@ -53,9 +53,27 @@ esac
         return {std::move(full), home_.path(), {{"VANTREEL_ENDPOINT_PYPI", pypi_.origin()}, {"LANG", "C"}}, {}, 90};
     }
 
-    std::string upgrades() const { return readFile(home_.file("upgrades")).value_or(""); }
+    // The tools uv was asked to upgrade, one a line.
+    std::string upgrades() const {
+        const std::string log = uv_.log();
+        std::string names;
+        for (std::string_view line : splitLines(log)) {
+            if (startsWith(line, "uv tool upgrade ")) names += std::string(line.substr(16)) + "\n";
+        }
+        return names;
+    }
+
+    // Back to five outdated tools, as a new scan sees them.
+    void resetTools() {
+        for (const char* tool : {"alpha", "bravo", "charlie", "delta", "echo"}) {
+            std::filesystem::remove(home_.file(std::string("uv-") + tool));
+        }
+        ASSERT_EQ(runVantreel(run({"scan", "--full"})).exitCode, 0);
+        uv_.clearLog();
+    }
 
     testing::TempDir home_{"vt-update-all-e2e"};
+    testing::FakeTools uv_{home_.file(".local/bin"), home_.file("uv-calls")};
     testing::LoopbackServer pypi_;
 };
 
@@ -83,7 +101,7 @@ TEST_F(UpdateAllE2ETest, UpdatesEveryToolOnceReportsTheFailuresAndCountsWhatIsLe
     EXPECT_EQ(runVantreel(run({"outdated-count"})).standardOutput, "2\n");
 
     // Once the two are brought up to date by other means, the automation action has nothing to do.
-    std::filesystem::remove(home_.file("upgrades"));
+    uv_.clearLog();
     home_.write("uv-delta", "2.0.0\n");
     home_.write("uv-echo", "2.0.0\n");
     ASSERT_EQ(runVantreel(run({"check-updates"})).standardOutput, "0\n");
@@ -93,12 +111,50 @@ TEST_F(UpdateAllE2ETest, UpdatesEveryToolOnceReportsTheFailuresAndCountsWhatIsLe
     EXPECT_EQ(upgrades(), "");
 }
 
-TEST_F(UpdateAllE2ETest, FiveOutdatedOfWhichTwoFailGiveTheSentence) {
-    auto summary = runVantreel(run({"update-all", "--summary"}));
-    EXPECT_EQ(summary.standardOutput, "Updated 3 package(s). 2 still outdated.\n") << summary.standardError;
-    EXPECT_EQ(summary.exitCode, 1);
+// The second failure in a row defers delta and echo; the sentence still counts them as
+// outdated, as the activity counts them as failed.
+TEST_F(UpdateAllE2ETest, FiveOutdatedOfWhichTwoFailGiveTheSentenceTwice) {
+    for (int round = 0; round < 2; ++round) {
+        auto summary = runVantreel(run({"update-all", "--summary", "--yes"}));
+        EXPECT_EQ(summary.standardOutput, "Updated 3 package(s). 2 still outdated.\n") << round << summary.standardError;
+        EXPECT_EQ(summary.exitCode, 1);
+        Json activity = testing::jsonOf(runVantreel(run({"activity", "--json"})))["activity"];
+        ASSERT_FALSE(activity.empty());
+        EXPECT_EQ(activity[0]["subtitle"], "3 of 5 updated, 2 failed") << round;
+        resetTools();
+    }
 }
 
+// Two failures in a row defer an update: the plan says so and how to end it, `ignored`
+// lists it with what failed, and `unignore` brings it back.
+TEST_F(UpdateAllE2ETest, RepeatedFailuresAreDeferredListedAndEndedByUnignore) {
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(runVantreel(run({"update", "--all", "--yes"})).exitCode, 1);
+        resetTools();
+    }
+    auto plan = runVantreel(run({"update", "--all", "--dry-run"}));
+    EXPECT_NE(plan.standardOutput.find("To update (3):"), std::string::npos) << plan.standardOutput;
+    EXPECT_NE(plan.standardOutput.find("delta: deferred after repeated failures ("), std::string::npos)
+        << plan.standardOutput;
+    EXPECT_NE(plan.standardOutput.find("failed to build delta); vantreel unignore uv:delta tries it again"),
+              std::string::npos)
+        << plan.standardOutput;
+    Json ignored = testing::jsonOf(runVantreel(run({"ignored", "--json"})))["ignored"];
+    ASSERT_EQ(ignored.size(), 2u) << ignored.dump();
+    EXPECT_EQ(ignored[0]["status"], "autoDeferred");
+    EXPECT_NE(ignored[0]["statusDetail"].get<std::string>().find("failed to build delta"), std::string::npos);
+
+    auto ended = runVantreel(run({"unignore", "delta"}));
+    EXPECT_EQ(ended.exitCode, 0) << ended.standardError;
+    EXPECT_EQ(ended.standardOutput, "delta is offered again: its deferral after repeated failures is over\n");
+    plan = runVantreel(run({"update", "--all", "--dry-run"}));
+    EXPECT_NE(plan.standardOutput.find("To update (4):"), std::string::npos) << plan.standardOutput;
+    EXPECT_EQ(testing::jsonOf(runVantreel(run({"ignored", "--json"})))["ignored"].size(), 1u);
+    EXPECT_EQ(runVantreel(run({"unignore", "delta"})).standardOutput, "delta was not ignored\n");
+}
+
+// Ctrl-C during bravo: alpha stays updated (and is read again as such), bravo is
+// cancelled rather than failed, and nothing after it starts.
 TEST_F(UpdateAllE2ETest, AnotherProcessSkipsItsScanAndCtrlCStopsBeforeTheNextTool) {
     home_.write("slow", "");
     testing::ScopedEnvironment endpoint("VANTREEL_ENDPOINT_PYPI", pypi_.origin().c_str());
@@ -114,12 +170,13 @@ TEST_F(UpdateAllE2ETest, AnotherProcessSkipsItsScanAndCtrlCStopsBeforeTheNextToo
     int status = 0;
     ASSERT_EQ(::waitpid(batch, &status, 0), batch);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
-    EXPECT_EQ(upgrades(), "alpha\n");  // the rest was never started
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    EXPECT_EQ(upgrades(), "alpha\nbravo\n");  // the rest was never started
     Json activity = testing::jsonOf(runVantreel(run({"activity", "--json"})))["activity"];
     ASSERT_FALSE(activity.empty());
     EXPECT_EQ(activity[0]["title"], "Update cancelled") << activity.dump();
-    EXPECT_EQ(activity[0]["subtitle"], "Cancelled: 0 updated, 1 failed");
+    EXPECT_EQ(activity[0]["subtitle"], "Cancelled: 1 updated, 0 failed");
+    EXPECT_EQ(runVantreel(run({"outdated-count"})).standardOutput, "4\n");  // alpha is up to date
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <map>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -179,6 +180,69 @@ TEST_F(PackageCoordinatorTest, ACancelledScanIsFinalisedButSavesNothing) {
     EXPECT_EQ(coordinator.activities().front().title, "Scan cancelled");
     EXPECT_TRUE(defaults_.doubleValue(PackageCoordinator::kLastCompletedRefreshDate).has_value());
     EXPECT_EQ(coordinator.progressText(), "Scan cancelled");
+}
+
+
+// What a fleet is told of each source: how long it took, and whether its latest versions are
+// known (its own failure, a failed or timed-out check, or a check that could not reach its
+// index all say no); a source whose results the next scan reuses keeps what it said.
+TEST_F(PackageCoordinatorTest, SourceStatesSayHowLongEachSourceTookAndWhetherItsLatestVersionsAreKnown) {
+    auto source = [this](std::string id) {
+        ScannerPipeline p = countingPipeline();
+        p.id = p.source = p.logTag = std::move(id);
+        p.checkUpdates = [](std::stop_token) { return ScanOutcome{}; };
+        return p;
+    };
+    pipelines_ = {source("npm"), source("pip"), source("cargo"), source("gem"), source("apt")};
+    pipelines_[0].inputs = [] { return std::string("unchanged"); };
+    pipelines_[0].run = [](std::stop_token) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        Package package;
+        package.name = "semver";
+        package.version = "6.0.0";
+        package.type = PackageType::NpmGlobal;
+        return ScanOutcome{{package}, std::nullopt};
+    };
+    pipelines_[1].checkUpdates = [](std::stop_token) { return ScanOutcome{{}, std::string("PyPI unreachable")}; };
+    pipelines_[2].run = [](std::stop_token) -> ScanOutcome { throw std::runtime_error("cargo exited with status 101"); };
+    pipelines_[3].checkUpdates = [](std::stop_token) -> ScanOutcome { throw std::runtime_error("gem: bad response"); };
+    // A note of the listing that the check carries through is no problem of the check.
+    pipelines_[4].run = [](std::stop_token) {
+        Package package;
+        package.name = "bash";
+        package.version = "5.2.15-2+b2";
+        package.type = PackageType::AptPackage;
+        return ScanOutcome{{package}, std::string("lists 9 days old")};
+    };
+    pipelines_[4].checkUpdates = [](std::stop_token) { return ScanOutcome{{}, std::string("lists 9 days old")}; };
+    PackageCoordinator coordinator(defaults_, settings_, refresh_, progress_, options());
+    coordinator.refreshAll(false);
+    auto states = [&coordinator] {
+        std::map<std::string, SourceScanState> byId;
+        for (const SourceScanState& state : coordinator.sourceStates()) byId[state.id] = state;
+        return byId;
+    };
+    std::map<std::string, SourceScanState> first = states();
+    ASSERT_EQ(first.size(), 5u);
+    EXPECT_TRUE(first["npm"].latestKnown);
+    ASSERT_TRUE(first["npm"].durationSeconds);
+    EXPECT_GE(*first["npm"].durationSeconds, 0.06);
+    EXPECT_FALSE(first["pip"].latestKnown);
+    EXPECT_FALSE(first["pip"].failure);
+    EXPECT_TRUE(first["cargo"].failure);
+    EXPECT_FALSE(first["cargo"].latestKnown);
+    EXPECT_FALSE(first["gem"].failure);
+    EXPECT_FALSE(first["gem"].latestKnown);
+    EXPECT_TRUE(first["apt"].latestKnown);
+
+    // npm's inputs did not change and it was checked lately: neither runs, both figures stay.
+    pipelines_[0].run = [](std::stop_token) -> ScanOutcome { throw std::logic_error("listed again"); };
+    clock_.advance(std::chrono::seconds(10));
+    coordinator.refreshAll(false);
+    std::map<std::string, SourceScanState> second = states();
+    EXPECT_EQ(second["npm"].durationSeconds, first["npm"].durationSeconds);
+    EXPECT_TRUE(second["npm"].latestKnown);
+    EXPECT_FALSE(second["npm"].failure);
 }
 
 }  // namespace

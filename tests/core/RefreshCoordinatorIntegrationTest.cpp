@@ -197,7 +197,7 @@ TEST_F(RefreshCoordinatorIntegrationTest, HungCheckTimesOutWithoutHoldingBackThe
     EXPECT_EQ(result.packagesByScanner["other"].size(), 1u);
     EXPECT_NE(events_.position("other:shown-done"), -1);
     EXPECT_LT(events_.position("other:shown-done"), events_.position("hung:shown-failed"));
-    EXPECT_TRUE(log.contains("Timeout du scan hung"));
+    EXPECT_TRUE(log.contains("Scan of hung timed out"));
     EXPECT_FALSE(result.interrupted);
     EXPECT_TRUE(eventually([&] { return processEnded("hung"); }));
 }

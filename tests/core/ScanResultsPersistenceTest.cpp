@@ -30,6 +30,10 @@ TEST(ScanResultsPersistenceTest, RoundTripKeepsKindsInTheirFilesAndDatesAsRefere
     ScanMetadata metadata;
     metadata.lastScanDate = fromReferenceSeconds(818000000.25);
     metadata.packagesCount = 2;
+    SourceScanState slow{.id = "npm", .name = "npm", .itemsDate = metadata.lastScanDate};
+    slow.durationSeconds = 12.5;
+    slow.latestKnown = false;
+    metadata.sources = {slow, SourceScanState{"pip", "pip", std::string("pip exited with status 2"), std::nullopt}};
     results.metadata = metadata;
     EXPECT_TRUE(persistence.save(results).empty());
 
@@ -43,6 +47,16 @@ TEST(ScanResultsPersistenceTest, RoundTripKeepsKindsInTheirFilesAndDatesAsRefere
     PersistedScanResults loaded = persistence.load();
     EXPECT_EQ(loaded.packages.size(), 2u);
     EXPECT_NEAR(toReferenceSeconds(loaded.metadata->lastScanDate), 818000000.25, 1e-6);
+    // How each source fared comes back; a failure read from a file of an earlier version,
+    // which did not say, means its latest versions are unknown too.
+    ASSERT_EQ(loaded.metadata->sources.size(), 2u);
+    EXPECT_EQ(loaded.metadata->sources[0].durationSeconds, 12.5);
+    EXPECT_FALSE(loaded.metadata->sources[0].latestKnown);
+    EXPECT_FALSE(loaded.metadata->sources[1].latestKnown);
+    Json older = (*meta)["sources"][1];
+    older.erase("latestKnown");
+    EXPECT_FALSE(SourceScanState::fromJson(older).latestKnown);
+    EXPECT_TRUE(SourceScanState::fromJson(Json{{"id", "npm"}}).latestKnown);
 }
 
 TEST(ScanResultsPersistenceTest, UndecodableFilesAreLoggedAndIgnoredAlone) {

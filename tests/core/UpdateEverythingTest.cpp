@@ -48,6 +48,22 @@ public:
             if (item.name == package.name && item.type == package.type) item.version = item.latestVersion.value_or("");
         }
     }
+    // Homebrew installs its own latest; the others are told the version. apt takes its
+    // items in one run.
+    std::optional<std::string> pinnedVersion(const Package& package) const override {
+        return identity().id == "homebrew" ? std::nullopt : exactVersion(package);
+    }
+    bool updatesTogether() const override { return identity().id == "apt"; }
+    void updateTogether(const std::vector<Package>& packages, std::stop_token) override {
+        std::string names;
+        for (const Package& package : packages) names += (names.empty() ? "" : "+") + package.name;
+        ledger_.calls.push_back(identity().id + ":" + names);
+        for (Package& item : inventory_) {
+            for (const Package& package : packages) {
+                if (item.name == package.name && item.type == package.type) item.version = item.latestVersion.value_or("");
+            }
+        }
+    }
     bool canUpdateAll() const override { return true; }
     void updateAll(std::stop_token) override {
         ledger_.calls.push_back(identity().id + ":*");
@@ -99,7 +115,7 @@ protected:
         for (ManagerToggleKey key : {ManagerToggleKey::ShowHomebrew, ManagerToggleKey::ShowCasks, ManagerToggleKey::ShowGems,
                                      ManagerToggleKey::ShowCargo, ManagerToggleKey::ShowYarn, ManagerToggleKey::ShowUv,
                                      ManagerToggleKey::ShowTlmgr, ManagerToggleKey::ShowSdkman, ManagerToggleKey::ShowNpm,
-                                     ManagerToggleKey::ShowInstalledApplications}) {
+                                     ManagerToggleKey::ShowApt, ManagerToggleKey::ShowInstalledApplications}) {
             settings_.setVisible(key, true);
         }
         struct Row {
@@ -113,7 +129,8 @@ protected:
                                                {"gems", {PackageType::RubyGem}},
                                                {"cargo", {PackageType::CargoPackage}},
                                                {"sdkman", {PackageType::SdkmanCandidate}},
-                                               {"tex-live", {PackageType::TlmgrPackage}}}) {
+                                               {"tex-live", {PackageType::TlmgrPackage}},
+                                               {"apt", {PackageType::AptPackage}}}) {
             SourceRow source{.id = row.id, .name = row.id, .types = row.types};
             source.make = [this, source](CommandRunning& runner, const FileSystemManager& files) {
                 return std::make_unique<RecordingAdapter>(source, ledger_, inventory_, runner, files);
@@ -306,8 +323,10 @@ TEST_F(UpdateEverythingTest, AStopDuringTheFirstItemStartsNoOtherAndTheScanFinis
     ASSERT_EQ(batch.results.size(), 1u);
     std::vector<ActivityRecord> activity = records();
     ASSERT_EQ(activity.size(), 2u);  // the start, then the cancellation
+    EXPECT_TRUE(batch.results[0].cancelled);  // stopped, not failed
+    EXPECT_EQ(batch.failedCount(), 0u);
     EXPECT_EQ(activity[0].title, "Mise à jour annulée");
-    EXPECT_EQ(activity[0].subtitle, "Annulée : 0 mis à jour, 1 en échec");
+    EXPECT_EQ(activity[0].subtitle, "Annulée : 0 mis à jour, 0 en échec");
     EXPECT_EQ(activity[0].type, ActivityRecord::ActivityType::Update);
     // Once the batch is over, finalisation runs again.
     EXPECT_TRUE(coordinator().finalizeUpdateChecksAfterScan([] {}));
@@ -333,6 +352,86 @@ TEST_F(UpdateEverythingTest, FailuresGiveTheirMessagesAndTheSummaryType) {
     coordinator().updateEverything(coordinator().planUpdateEverything(), {});
     EXPECT_EQ(records().front().type, ActivityRecord::ActivityType::Update);
     EXPECT_EQ(records().front().subtitle, "1 sur 2 mis à jour, 1 en échec");
+}
+
+// What was updated before a stop is read again: the table stops offering it.
+TEST_F(UpdateEverythingTest, AStopDuringTheSecondItemKeepsTheFirstAsUpdated) {
+    inventory_ = {outdated("jq", PackageType::BrewFormula), outdated("rails", PackageType::RubyGem),
+                  outdated("ruff", PackageType::UvTool)};
+    std::stop_source stop;
+    ledger_.duringUpdate = [&] {
+        if (ledger_.calls.size() == 2) stop.request_stop();
+    };
+    BatchUpdateResult batch = coordinator().updateEverything(coordinator().planUpdateEverything(), stop.get_token());
+    EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"homebrew:jq", "gems:rails"}));
+    ASSERT_EQ(batch.results.size(), 2u);
+    EXPECT_TRUE(batch.results[0].success);
+    EXPECT_EQ(batch.results[0].newVersion, "1.1.0");
+    EXPECT_TRUE(batch.results[1].cancelled);
+    std::map<std::string, std::string> versions;
+    for (const Package& package : coordinator_->packages()) versions[package.name] = package.version;
+    EXPECT_EQ(versions["jq"], "1.1.0");
+    EXPECT_EQ(versions["ruff"], "1.0.0");
+    EXPECT_EQ(records().front().subtitle, "Annulée : 1 mis à jour, 0 en échec");
+}
+
+// The plan says what each tool installs; apt's items go in one run, each at its version.
+TEST_F(UpdateEverythingTest, ThePlanSaysWhatEachToolInstallsAndAptItemsGoTogether) {
+    inventory_ = {outdated("jq", PackageType::BrewFormula), outdated("typescript", PackageType::NpmGlobal),
+                  outdated("libc6", PackageType::AptPackage), outdated("openssl", PackageType::AptPackage)};
+    const UpdatePlan plan = coordinator().planUpdateEverything();
+    std::map<std::string, const UpdatePlan::Step*> steps;
+    for (const auto& step : plan.steps) steps[step.manager] = &step;
+    ASSERT_EQ(steps.size(), 3u);
+    EXPECT_TRUE(steps["homebrew"]->installsToolsOwnLatest(inventory_[0]));
+    EXPECT_FALSE(steps["npm"]->installsToolsOwnLatest(inventory_[1]));
+    EXPECT_TRUE(steps["apt"]->together);
+    EXPECT_FALSE(steps["npm"]->together);
+
+    std::vector<std::string> started;
+    BatchProgress progress;
+    progress.itemStarted = [&](const std::string& name, const std::string&, std::size_t, std::size_t) {
+        started.push_back(name);
+    };
+    BatchUpdateResult batch = coordinator().updateEverything(plan, {}, progress);
+    EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"homebrew:jq", "npm:typescript", "apt:libc6+openssl"}));
+    EXPECT_EQ(started, (std::vector<std::string>{"jq", "typescript", "apt (2)"}));
+    ASSERT_EQ(batch.results.size(), 4u);
+    EXPECT_EQ(batch.succeededCount(), 4u);
+    EXPECT_EQ(batch.results[2].package.name, "libc6");
+    EXPECT_EQ(batch.results[3].package.name, "openssl");
+}
+
+// Named items: one not newer than what is installed is left out with why, and never run; one
+// whose record moved to the planned version meanwhile is left as it is.
+TEST_F(UpdateEverythingTest, NothingGoesBackwards) {
+    Package older = outdated("typescript", PackageType::NpmGlobal);
+    older.version = "5.0.0";
+    older.latestVersion = "4.9.0";
+    Package same = outdated("eslint", PackageType::NpmGlobal);
+    same.latestVersion = same.version;
+    const Package ruff = outdated("ruff", PackageType::UvTool);
+    inventory_ = {older, same, ruff};
+    const UpdatePlan plan = coordinator().planUpdates(inventory_);
+    ASSERT_EQ(plan.leftOut.size(), 2u);
+    EXPECT_EQ(plan.leftOut[0].reason,
+              "4.9.0 est plus ancienne que la version installée 5.0.0 : refusé, une mise à jour ne revient jamais en "
+              "arrière");
+    EXPECT_FALSE(plan.leftOut[0].upToDate);
+    EXPECT_EQ(plan.leftOut[1].reason, "déjà en 1.0.0 : rien de plus récent à installer");
+    EXPECT_TRUE(plan.leftOut[1].upToDate);
+    ASSERT_EQ(plan.itemCount(), 1u);
+
+    // Updated to 1.1.0 by other means after the plan was shown.
+    Package moved = ruff;
+    moved.version = "1.1.0";
+    coordinator_->restorePackages({older, same, moved});
+    BatchUpdateResult batch = coordinator_->updatePackages(plan, {});
+    EXPECT_TRUE(ledger_.calls.empty());
+    ASSERT_EQ(batch.results.size(), 1u);
+    EXPECT_TRUE(batch.results[0].skipped);
+    EXPECT_EQ(batch.failedCount(), 0u);
+    EXPECT_EQ(batch.results[0].error, "désormais en 1.1.0, qui n'est pas plus ancienne que 1.1.0 : laissé tel quel");
 }
 
 }  // namespace

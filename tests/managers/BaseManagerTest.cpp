@@ -159,7 +159,7 @@ TEST(PackageManagerTest, CreatesAdaptersLazilyAndRoutesUpdatesByKind) {
 
 // Names read from tool output or saved files reach no update command unless they are names.
 TEST(PackageManagerTest, RefusesNamesThatAToolWouldReadAsOptionsOrPaths) {
-    FacadeFixture f({PackageType::BrewFormula, PackageType::NpmGlobal});
+    FacadeFixture f({PackageType::BrewFormula, PackageType::NpmGlobal, PackageType::ComposerPackage});
     PackageManager& facade = f.facade;
     ToyManager*& toy = f.toy;
     auto named = [](std::string name, PackageType type, std::optional<std::string> tap = std::nullopt) {
@@ -169,6 +169,8 @@ TEST(PackageManagerTest, RefusesNamesThatAToolWouldReadAsOptionsOrPaths) {
                                named("a/b", PackageType::BrewFormula), named("a\\b", PackageType::BrewFormula),
                                named("wget\n", PackageType::BrewFormula), named("..", PackageType::BrewFormula),
                                named("@scope/-x", PackageType::NpmGlobal), named("@a/b/c", PackageType::NpmGlobal),
+                               named("vendor/../x", PackageType::ComposerPackage),
+                               named("/x", PackageType::ComposerPackage), named("a/b/c", PackageType::ComposerPackage),
                                named("wget", PackageType::BrewFormula, "--debug/tap")}) {
         try {
             facade.updatePackage(bad, {});
@@ -180,8 +182,10 @@ TEST(PackageManagerTest, RefusesNamesThatAToolWouldReadAsOptionsOrPaths) {
     EXPECT_TRUE(toy == nullptr || toy->updated.empty());
     facade.updatePackage(named("@scope/name", PackageType::NpmGlobal), {});
     facade.updatePackage(named("wget", PackageType::BrewFormula, "user/tap"), {});
+    // Composer names are "vendor/name".
+    facade.updatePackage(named("friendsofphp/php-cs-fixer", PackageType::ComposerPackage), {});
     ASSERT_NE(toy, nullptr);
-    EXPECT_EQ(toy->updated, (std::vector<std::string>{"@scope/name", "wget"}));
+    EXPECT_EQ(toy->updated, (std::vector<std::string>{"@scope/name", "wget", "friendsofphp/php-cs-fixer"}));
     EXPECT_TRUE(f.runner.history().empty());
 }
 

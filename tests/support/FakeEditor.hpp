@@ -5,7 +5,9 @@ namespace vt::testing {
 // A stand-in for an editor's command-line tool, installed as ROOT/bin/TOOL (and reached
 // through symbolic links, as the Linux packages do).
 // Lists ROOT/extensions.txt; installs "id@version", "id" (at ROOT/cli-latest) or a .vsix
-// whose content is the version; fails with exit 0 while ROOT/fail exists.
+// whose content is the version; fails with exit 0 while ROOT/fail exists. With ROOT/cli-latest
+// present its marketplace knows no other version: "id@version" of another one is not found,
+// as the real tool answers.
 inline constexpr const char* kFakeEditorTool = R"SH(#!/bin/sh
 root=$(dirname "$(dirname "$(readlink -f "$0")")")
 state=$root/extensions.txt
@@ -18,7 +20,10 @@ case "$1" in
     if [ -f "$root/fail" ]; then echo "Installing extensions..."; echo "Failed Installing Extensions: $2"; exit 0; fi
     case "$2" in
       *.vsix) id=$(basename "$2" .vsix); version=$(cat "$2") ;;
-      *@*) id=${2%@*}; version=${2#*@} ;;
+      *@*) id=${2%@*}; version=${2#*@}
+        if [ -f "$root/cli-latest" ] && [ "$version" != "$(cat "$root/cli-latest")" ]; then
+          echo "Extension '$id' v$version not found." >&2; exit 1
+        fi ;;
       *) id=$2; version=$(cat "$root/cli-latest") ;;
     esac
     grep -v -i "^$id@" "$state" > "$state.new"; echo "$id@$version" >> "$state.new"; mv "$state.new" "$state"

@@ -1,8 +1,70 @@
 #include "support/FakeTools.hpp"
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "base/Files.hpp"
 #include "base/Json.hpp"
 
 namespace vt::testing {
+
+FakeTools::FakeTools(std::string folder, std::string logPath) : folder_(std::move(folder)), log_(std::move(logPath)) {
+    std::filesystem::create_directories(folder_);
+}
+
+std::string FakeTools::add(const std::string& name, const std::string& body) const {
+    const std::string path = folder_ + "/" + name;
+    std::ofstream script(path, std::ios::binary | std::ios::trunc);
+    // The log line comes first, whatever the body does next.
+    script << "#!/bin/sh\nprintf '%s' '" << name << "' >> '" << log_ << "'\n"
+           << "for argument in \"$@\"; do printf ' %s' \"$argument\" >> '" << log_ << "'; done\n"
+           << "printf '\\n' >> '" << log_ << "'\n"
+           << body << "\n";
+    script.close();
+    if (!script) throw std::runtime_error("cannot write " + path);
+    std::filesystem::permissions(path, std::filesystem::perms(0755), std::filesystem::perm_options::replace);
+    return path;
+}
+
+std::string FakeTools::log() const { return readFile(log_).value_or(""); }
+
+void FakeTools::clearLog() const {
+    std::error_code error;
+    std::filesystem::remove(log_, error);
+}
+
+std::map<std::string, std::string> filesUnder(const std::string& root, const std::vector<std::string>& skip) {
+    std::map<std::string, std::string> files;
+    std::error_code error;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        if (!it->is_regular_file(error)) continue;
+        const std::string relative = std::filesystem::relative(it->path(), root).string();
+        bool skipped = false;
+        for (const std::string& prefix : skip) skipped = skipped || relative.rfind(prefix, 0) == 0;
+        if (!skipped) files[relative] = readFile(it->path().string()).value_or("<unreadable>");
+    }
+    return files;
+}
+
+std::string changedFiles(const std::map<std::string, std::string>& before,
+                         const std::map<std::string, std::string>& after) {
+    std::ostringstream out;
+    for (const auto& [path, bytes] : before) {
+        auto found = after.find(path);
+        if (found == after.end()) {
+            out << "removed " << path << "\n";
+        } else if (found->second != bytes) {
+            out << "changed " << path << "\n";
+        }
+    }
+    for (const auto& [path, bytes] : after) {
+        if (!before.count(path)) out << "added " << path << "\n";
+    }
+    return out.str();
+}
 
 void writeFakeBrew(const TempDir& home, const std::vector<FakeBrewItem>& items) {
     std::string formulae, casks;

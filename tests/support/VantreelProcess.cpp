@@ -1,6 +1,10 @@
 #include "support/VantreelProcess.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -50,6 +54,56 @@ ShellCommandResult runVantreel(const VantreelRun& run) {
     return runner.execute(request);
 }
 
+ShellCommandResult runVantreelOnTerminal(const VantreelRun& run, const std::string& answer) {
+    std::vector<std::string> environment = {"HOME=" + run.home, "TERM=xterm", "PATH=/usr/bin:/bin"};
+    for (const auto& [name, value] : run.environment) environment.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> arguments = run.arguments;
+    std::string program = vantreelPath();
+    std::vector<char*> argv{program.data()};
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    ShellCommandResult result;
+    int master = -1;
+    const pid_t child = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (child < 0) {
+        result.exitCode = -1;
+        result.standardError = "no pseudo-terminal (is /dev/pts mounted?)";
+        return result;
+    }
+    if (child == 0) {
+        ::execve(program.c_str(), argv.data(), envp.data());
+        ::_exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(run.timeout);
+    bool answered = false;
+    char buffer[4096];
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{master, POLLIN, 0};
+        if (::poll(&ready, 1, 100) <= 0) continue;
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n <= 0) break;  // the terminal closed with the program
+        result.standardOutput.append(buffer, static_cast<std::size_t>(n));
+        if (!answered && result.standardOutput.find("] ") != std::string::npos) {
+            const std::string line = answer + "\n";
+            [[maybe_unused]] ssize_t written = ::write(master, line.data(), line.size());
+            answered = true;
+        }
+    }
+    int status = 0;
+    if (::waitpid(child, &status, WNOHANG) == 0) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        result.standardError = "timed out";
+    }
+    ::close(master);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return result;
+}
+
 void showOnly(const std::string& home, const std::vector<std::string>& toggleKeys) {
     Json preferences = {{"DidApplyFirstLaunchDefaults", true}};
     for (const auto& definition : settingDefinitions()) {
@@ -92,7 +146,7 @@ std::string schemaViolations(const std::string& schema, const std::string& docum
 
 std::string settingsFile(const std::string& home) { return home + "/.config/vantreel/settings.json"; }
 std::string dataFolder(const std::string& home) { return home + "/.local/share/vantreel"; }
-std::string logFile(const std::string& home) { return home + "/.local/state/vantreel/vantreel.log"; }
+std::string logFile(const std::string& home) { return home + "/" + kLogFolderUnderHome + "vantreel.log"; }
 
 pid_t startVantreel(const std::string& home, const std::vector<std::string>& arguments, int outputFd) {
     std::vector<char*> argv{const_cast<char*>(vantreelPath().c_str())};

@@ -26,6 +26,12 @@ struct VantreelRun {
 
 ShellCommandResult runVantreel(const VantreelRun& run);
 
+// Runs `vantreel` on a pseudo-terminal, as a person at a terminal would: standard input,
+// output and error are the terminal, whose output (both streams, as shown) is the result's
+// standard output. When the program asks a question (a line ending in "] ") the terminal
+// answers `answer`. Only `run.environment` and HOME reach it.
+ShellCommandResult runVantreelOnTerminal(const VantreelRun& run, const std::string& answer);
+
 // Writes the sandbox's preferences so that only these sources are shown (the tools of this
 // machine stay out of the results), the first-launch choices already made.
 void showOnly(const std::string& home, const std::vector<std::string>& toggleKeys);
@@ -44,6 +50,8 @@ std::string schemaViolations(const std::string& schema, const std::string& docum
 std::string settingsFile(const std::string& home);  // the preferences
 std::string dataFolder(const std::string& home);    // scan results, rules, reports
 std::string logFile(const std::string& home);
+// The log's folder relative to HOME, for the skip list of filesUnder: the program's own diary.
+inline constexpr const char* kLogFolderUnderHome = ".local/state/vantreel/";
 
 // Starts `vantreel` in the background with HOME set, its output to outputFd (or nowhere),
 // so that a test can signal it; the caller waits for it.

@@ -73,7 +73,7 @@ TEST_F(DirectDownloadInstallerTest, ReplacesThroughTheHelperOrAsTheUser) {
     // A refused signature copies nothing.
     FakeSigningTools::answer(source, "codesign-verify", 1, "invalid signature");
     FakeSigningTools::makeBundle(destination, "1.0", "10");
-    EXPECT_EQ(failure(installer, source, destination), "Signature de code invalide pour Foo: invalid signature");
+    EXPECT_EQ(failure(installer, source, destination), "Invalid code signature for Foo: invalid signature");
     EXPECT_EQ(versionAt(destination), "1.0");
 }
 

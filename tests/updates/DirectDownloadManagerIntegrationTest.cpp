@@ -65,7 +65,7 @@ TEST_F(DirectDownloadManagerTest, JetBrainsReleasesGiveTheFileOfThisProcessorAnd
         DirectDownloadManager(network_, "arm64").latest(config);
         ADD_FAILURE() << "an Intel-only release was offered to arm64";
     } catch (const DirectDownloadError& error) {
-        EXPECT_STREQ(error.what(), "Aucun fichier compatible arm64 disponible pour IIU");
+        EXPECT_STREQ(error.what(), "No compatible arm64 file available for IIU");
     }
     serve("/products/releases", R"({"IIU":[]})");
     EXPECT_STREQ([&] {

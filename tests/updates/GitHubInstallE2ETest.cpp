@@ -50,7 +50,7 @@ TEST(GitHubInstallE2E, UpdatesTheApplicationFromItsLatestRelease) {
     ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
     ASSERT_NE(scan.standardOutput.find(server.url(assetPath)), std::string::npos) << scan.standardOutput;
 
-    auto update = run({"--accept-terms", "update", "org.example.foo"});
+    auto update = run({"--accept-terms", "update", "--yes", "org.example.foo"});
     ASSERT_EQ(update.exitCode, 0) << update.standardOutput << update.standardError;
     EXPECT_NE(update.standardError.find("Verifying the signature..."), std::string::npos) << update.standardError;
     EXPECT_NE(update.standardError.find("Installation completed successfully"), std::string::npos);
@@ -66,7 +66,7 @@ TEST(GitHubInstallE2E, UpdatesTheApplicationFromItsLatestRelease) {
     FakeSigningTools::makeBundle(bundle, "1.2.0");
     environment.erase("VANTREEL_TOOL_CODESIGN");
     environment["VANTREEL_TOOL_CODESIGN"] = work.file("no-codesign");
-    update = run({"--accept-terms", "update", "org.example.foo"});
+    update = run({"--accept-terms", "update", "--yes", "org.example.foo"});
     EXPECT_NE(update.exitCode, 0);
     EXPECT_NE(update.standardOutput.find("cannot be verified on this system: codesign is missing"), std::string::npos)
         << update.standardOutput;

@@ -139,7 +139,7 @@ TEST_F(GitHubInstallerServiceIntegrationTest, RefusesBadAssetsAndLeavesNothingHa
     EXPECT_EQ(failure(serve("Foo-2.0.dmg", "koly")).description(), "Unsupported file type: dmg");
     EXPECT_EQ(failure(serve("Foo-2.0.pkg", "xar!")).description(), "Unsupported file type: pkg");
     EXPECT_EQ(failure(server.url("/missing.zip")).kind(), GitHubInstallError::Kind::HttpError);
-    EXPECT_EQ(failure(std::nullopt).description(), "Aucun fichier macOS disponible dans cette release");
+    EXPECT_EQ(failure(std::nullopt).description(), "No macOS file available in this release");
     EXPECT_EQ(failure(std::string("ftp://example.invalid/Foo.zip")).kind(), GitHubInstallError::Kind::InvalidDownloadURL);
 
     // Over plain http anyone on the way could change the file: nothing is fetched.

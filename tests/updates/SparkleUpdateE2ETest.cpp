@@ -45,7 +45,7 @@ TEST(SparkleUpdateE2ETest, ASparkleRowIsDownloadedVerifiedAndCheckedUpToTheCodeS
 
     auto scan = testing::runVantreel({{"--accept-terms", "scan"}, home.path(), trust});
     ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
-    auto update = testing::runVantreel({{"update", "app:com.example.foo"}, home.path(), trust});
+    auto update = testing::runVantreel({{"update", "--yes", "app:com.example.foo"}, home.path(), trust});
     // Download, Ed25519 check, unpacking, identifier, version, processors and trust all pass;
     // without codesign the new bundle's code signature cannot be checked, so nothing is replaced.
     EXPECT_EQ(update.exitCode, 1) << update.standardOutput << update.standardError;

@@ -575,16 +575,13 @@ void IDEExtensionManager::update(const Package& package, std::stop_token stop) {
     if (!ExtensionMarketplace::isIdentifier(identifier)) throw IDEExtensionError::invalidIdentifier(identifier);
     if (!discover(stop)) throw IDEExtensionError::cliNotFound(editor_.name, editor_.binaryName);
     const Logger log(editor_.logName + "Manager");
-    std::optional<std::string> target = package.latestVersion;
-    if (target && *target == kUpdateAvailableSentinel) target.reset();
+    std::optional<std::string> target = pinnedVersion(package);
     // Only a version the tool itself could have printed goes into the pinned argument.
     if (target && ExtensionMarketplace::parseExtensionList(identifier + "@" + *target).empty()) target.reset();
+    // Cursor's tool installs what its own marketplace calls latest unless told the version.
+    if (!target && editor_.type == IDEType::Cursor) throw IDEExtensionError::cursorVersionUnavailable(identifier);
     std::string argument = identifier;
-    if (editor_.type == IDEType::Cursor) {
-        // Cursor's tool installs what its own marketplace calls latest unless told the version.
-        if (!target) throw IDEExtensionError::cursorVersionUnavailable(identifier);
-        argument += "@" + *target;
-    }
+    if (target) argument += "@" + *target;
     log.info("📦 " + editor_.binaryName + " --install-extension " + argument + " --force");
     std::optional<std::string> failure = install(argument, stop);
 

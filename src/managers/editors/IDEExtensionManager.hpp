@@ -91,6 +91,7 @@ public:
     std::vector<Package> listInstalled(std::stop_token stop) override;
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
+    std::optional<std::string> pinnedVersion(const Package& package) const override { return exactVersion(package); }
 
     // One round of marketplace look-ups over the listed extensions; the outdated ones.
     std::vector<Package> checkForUpdates(bool lightweight, std::stop_token stop);

@@ -217,7 +217,8 @@ void BunManager::update(const Package& package, std::stop_token stop) {
     NpmManager::requireInstallableName(package.name, "Bun");
     ShellCommandResult result;
     try {
-        result = runBun({"add", "-g", package.name + "@latest"}, kInstallTimeout, stop);
+        result = runBun({"add", "-g", package.name + "@" + pinnedVersion(package).value_or("latest")}, kInstallTimeout,
+                        stop);
     } catch (...) {
         invalidateListings();
         throw;

@@ -56,6 +56,7 @@ public:
     std::vector<Package> listInstalled(std::stop_token stop) override;
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
+    std::optional<std::string> pinnedVersion(const Package& package) const override { return exactVersion(package); }
 
     // "├── name@version" and "└── name@version" lines, after the global folder's line.
     static Listing parseInstalled(std::string_view text);

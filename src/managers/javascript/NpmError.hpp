@@ -23,15 +23,16 @@ class NpmError : public AdapterError<NpmErrorKind> {
 public:
     static NpmError notFound();
     static NpmError invalidPackageName(const std::string& name);
-    static NpmError timeout(const std::string& name, int seconds);
-    static NpmError nativePackageMissing(const std::string& name, const std::string& nativePackage);
+    // `tag` is what was installed: the version shown, or "latest".
+    static NpmError timeout(const std::string& name, int seconds, const std::string& tag = "latest");
+    static NpmError nativePackageMissing(const std::string& name, const std::string& nativePackage,
+                                         const std::string& tag = "latest");
     // installedVersion is absent when npm no longer lists the package.
     static NpmError verificationFailed(const std::string& name, const std::optional<std::string>& installedVersion,
-                                       const std::string& expectedVersion);
+                                       const std::string& expectedVersion, const std::string& tag = "latest");
 
-
-    // "npm install -g NAME@latest", the command every update text quotes.
-    static std::string installCommand(const std::string& name);
+    // "npm install -g NAME@TAG", the command every update text quotes.
+    static std::string installCommand(const std::string& name, const std::string& tag = "latest");
 
 private:
     using AdapterError::AdapterError;

@@ -47,8 +47,9 @@ std::vector<std::string> unsupportedSpecifications(std::string_view output) {
 }  // namespace
 
 PackageManualUpdateRequiredError NpmManager::workspaceRefusal(const std::string& name,
-                                                              const std::vector<std::string>& blocking) {
-    const std::string command = NpmError::installCommand(name);
+                                                              const std::vector<std::string>& blocking,
+                                                              const std::string& tag) {
+    const std::string command = NpmError::installCommand(name, tag);
     const std::string reason = localized(
         "npm.update.workspace", {name, blocking.empty() ? localized("npm.update.unknown_dependencies") : join(blocking, ", "), command});
     return PackageManualUpdateRequiredError(name, command, reason);
@@ -86,6 +87,7 @@ std::optional<std::string> NpmManager::registryBase(const std::string& npm, std:
 
 std::optional<NpmManager::ManifestCheck> NpmManager::fetchTargetManifest(const std::string& npm,
                                                                           const std::string& name,
+                                                                          const std::string& tag,
                                                                           std::stop_token stop) {
     const std::string failure = "Failed to pre-validate npm manifest for " + name;
     std::optional<std::string> registry = registryBase(npm, stop);
@@ -93,7 +95,7 @@ std::optional<NpmManager::ManifestCheck> NpmManager::fetchTargetManifest(const s
         logger().warning(failure + ": no registry address");
         return std::nullopt;
     }
-    HttpRequest request = RegistryRequest::get(*registry + "/" + name + "/latest");
+    HttpRequest request = RegistryRequest::get(*registry + "/" + name + "/" + tag);
     request.timeoutSeconds = kManifestTimeout;
     request.headers.set("Accept", "application/json");
     HttpResponse response;
@@ -118,17 +120,17 @@ std::optional<NpmManager::ManifestCheck> NpmManager::fetchTargetManifest(const s
     return ManifestCheck{stringField(*manifest, "version"), workspaceDependencies(*manifest)};
 }
 
-void NpmManager::throwInstallFailure(const std::string& name, const ShellCommandResult& result,
+void NpmManager::throwInstallFailure(const std::string& name, const std::string& tag, const ShellCommandResult& result,
                                      const std::optional<ManifestCheck>& manifest) {
     const std::string output = result.standardOutput + "\n" + result.standardError;
     if (isUnsupportedProtocol(output)) {
         std::vector<std::string> blocking;
         if (manifest) blocking = manifest->workspaceDependencies;
         if (blocking.empty()) blocking = unsupportedSpecifications(output);
-        throw workspaceRefusal(name, blocking);
+        throw workspaceRefusal(name, blocking, tag);
     }
     if (std::optional<std::string> native = nativePackageMentioned(output)) {
-        throw NpmError::nativePackageMissing(name, *native);
+        throw NpmError::nativePackageMissing(name, *native, tag);
     }
     std::optional<std::string> message;
     if (std::optional<Json> json = parseJson(result.standardOutput)) message = npmErrorText(*json);
@@ -137,7 +139,8 @@ void NpmManager::throwInstallFailure(const std::string& name, const ShellCommand
 }
 
 void NpmManager::verifyInstalled(const std::string& npm, const Package& package,
-                                 const std::optional<std::string>& target, std::stop_token stop) {
+                                 const std::optional<std::string>& target, const std::string& tag,
+                                 std::stop_token stop) {
     const std::string& name = package.name;
     Parsed<InstalledEntry> listing = readInstalled(npm, stop);
     if (listing.error) {
@@ -150,12 +153,12 @@ void NpmManager::verifyInstalled(const std::string& npm, const Package& package,
     const std::string expected = target.value_or("latest");
     if (entry == listing.entries.end()) {
         logger().error("NPM could not verify installed version after update for " + name);
-        throw NpmError::verificationFailed(name, std::nullopt, expected);
+        throw NpmError::verificationFailed(name, std::nullopt, expected, tag);
     }
     logger().info("NPM installed version after update for " + name + ": " + entry->version);
-    // A release published since the scan is newer than the target, and just as good.
+    // Newer than the target (installed meanwhile by other means) is just as good: never backwards.
     if (target && compareVersions(entry->version, *target) == VersionOrder::Ascending) {
-        throw NpmError::verificationFailed(name, entry->version, *target);
+        throw NpmError::verificationFailed(name, entry->version, *target, tag);
     }
 }
 
@@ -165,21 +168,24 @@ void NpmManager::update(const Package& package, std::stop_token stop) {
     if (!isInstallableName(name)) throw NpmError::invalidPackageName(name);
     const std::string npm = binaryPath();
 
-    std::optional<ManifestCheck> manifest = fetchTargetManifest(npm, name, stop);
+    // The version the row showed, never whatever became "latest" since the scan.
+    const std::optional<std::string> pinned = pinnedVersion(package);
+    const std::string tag = pinned.value_or("latest");
+    std::optional<ManifestCheck> manifest = fetchTargetManifest(npm, name, tag, stop);
     if (manifest && !manifest->workspaceDependencies.empty()) {
         logger().warning("npm update of " + name + " refused: workspace dependencies " +
                          join(manifest->workspaceDependencies, ", "));
-        throw workspaceRefusal(name, manifest->workspaceDependencies);
+        throw workspaceRefusal(name, manifest->workspaceDependencies, tag);
     }
 
     ShellCommandResult result;
     try {
-        result = runNpm(npm, {"install", "-g", name + "@latest"}, kInstallTimeout, stop, true);
+        result = runNpm(npm, {"install", "-g", name + "@" + tag}, kInstallTimeout, stop, true);
     } catch (const CommandError& error) {
         // Even a stopped install may have changed the global folder half-way.
         invalidateListings();
         if (error.kind() == CommandError::Kind::Timeout) {
-            throw NpmError::timeout(name, static_cast<int>(kInstallTimeout));
+            throw NpmError::timeout(name, static_cast<int>(kInstallTimeout), tag);
         }
         throw;
     } catch (const CancellationError&) {
@@ -187,13 +193,11 @@ void NpmManager::update(const Package& package, std::stop_token stop) {
         throw;
     }
     invalidateListings();
-    if (result.exitCode != 0) throwInstallFailure(name, result, manifest);
+    if (result.exitCode != 0) throwInstallFailure(name, tag, result, manifest);
 
-    std::optional<std::string> target = manifest ? manifest->targetVersion : std::nullopt;
-    if (!target && package.latestVersion && !isPlaceholderVersion(*package.latestVersion)) {
-        target = package.latestVersion;
-    }
-    verifyInstalled(npm, package, target, stop);
+    std::optional<std::string> target = pinned;
+    if (!target && manifest) target = manifest->targetVersion;
+    verifyInstalled(npm, package, target, tag, stop);
 }
 
 }  // namespace vt

@@ -127,6 +127,7 @@ public:
     std::vector<std::string> listingInputs() override;
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
+    std::optional<std::string> pinnedVersion(const Package& package) const override { return exactVersion(package); }
 
     std::optional<std::string> cachedNpmPath() const;
 
@@ -146,7 +147,8 @@ public:
     static void requireInstallableName(const std::string& name, std::string_view tool);
     // The refusal of a package whose target version npm cannot resolve outside its monorepo.
     static PackageManualUpdateRequiredError workspaceRefusal(const std::string& name,
-                                                             const std::vector<std::string>& blocking);
+                                                             const std::vector<std::string>& blocking,
+                                                             const std::string& tag = "latest");
 
 protected:
     std::optional<std::string> locateExecutable(std::stop_token stop) override;
@@ -185,12 +187,13 @@ private:
 
     // Update.
     std::optional<std::string> registryBase(const std::string& npm, std::stop_token stop);
+    // The manifest of `name` at `tag` (a version, or "latest").
     std::optional<ManifestCheck> fetchTargetManifest(const std::string& npm, const std::string& name,
-                                                     std::stop_token stop);
-    [[noreturn]] void throwInstallFailure(const std::string& name, const ShellCommandResult& result,
+                                                     const std::string& tag, std::stop_token stop);
+    [[noreturn]] void throwInstallFailure(const std::string& name, const std::string& tag, const ShellCommandResult& result,
                                           const std::optional<ManifestCheck>& manifest);
     void verifyInstalled(const std::string& npm, const Package& package, const std::optional<std::string>& target,
-                         std::stop_token stop);
+                         const std::string& tag, std::stop_token stop);
 
     Options options_;
     std::unique_ptr<LatestVersionCache> latestCache_;

@@ -242,7 +242,8 @@ void PnpmManager::update(const Package& package, std::stop_token stop) {
     NpmManager::requireInstallableName(package.name, "pnpm");
     ShellCommandResult result;
     try {
-        result = runPnpm({"add", "-g", package.name + "@latest"}, kInstallTimeout, stop, true);
+        result = runPnpm({"add", "-g", package.name + "@" + pinnedVersion(package).value_or("latest")}, kInstallTimeout,
+                         stop, true);
     } catch (...) {
         // Even a stopped install may have changed the global folder half-way.
         invalidateListings();

@@ -60,6 +60,7 @@ public:
     std::vector<Package> listInstalled(std::stop_token stop) override;
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
+    std::optional<std::string> pinnedVersion(const Package& package) const override { return exactVersion(package); }
 
     // home + "/Library/pnpm" on macOS, home + "/.local/share/pnpm" elsewhere (pnpm's defaults).
     static std::string defaultPnpmHome(const std::string& home);

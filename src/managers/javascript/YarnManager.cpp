@@ -67,7 +67,7 @@ std::optional<std::string> registryAddress(std::string text) {
 }
 
 // "^1.2.3", "~1.2.3", "=1.2.3" and "1.2.3" name one version; ranges and sources do not.
-std::optional<std::string> pinnedVersion(std::string_view specification) {
+std::optional<std::string> versionOfSpecification(std::string_view specification) {
     static const Regex pattern(R"(^[\^~=v]?(\d+(?:\.\d+)*(?:-[0-9A-Za-z.-]+)?)$)");
     std::optional<Regex::Match> match = pattern.search(trimView(specification));
     if (!match || !match->groups[0]) return std::nullopt;
@@ -254,7 +254,7 @@ std::optional<std::vector<YarnManager::Entry>> YarnManager::manifestEntries(cons
                 if (entry.name == name) version = entry.version;
             }
         }
-        if (!version) version = pinnedVersion(specification);
+        if (!version) version = versionOfSpecification(specification);
         if (!version || trim(*version).empty()) {
             logger().warning("Yarn global package " + name + ": no installed version, skipped");
             continue;
@@ -443,9 +443,12 @@ void YarnManager::update(const Package& package, std::stop_token stop) {
     if (!NpmManager::isInstallableName(name)) throw YarnError::invalidPackageName(name);
     ShellCommandResult result;
     try {
-        // Without --latest Yarn stays inside the range it saved ("^1.2.3", or the exact
-        // version a package was installed at), short of the latest version we showed.
-        result = runYarn({"global", "upgrade", name, "--latest"}, kUpgradeTimeout, stop);
+        // The version shown, as `global add` records it; without one, --latest, as `upgrade`
+        // alone stays inside the range Yarn saved ("^1.2.3", or the exact version a package
+        // was installed at), short of the latest version we showed.
+        const std::optional<std::string> pinned = pinnedVersion(package);
+        result = pinned ? runYarn({"global", "add", name + "@" + *pinned}, kUpgradeTimeout, stop)
+                        : runYarn({"global", "upgrade", name, "--latest"}, kUpgradeTimeout, stop);
     } catch (const CommandError& error) {
         invalidateListings();
         throw YarnError::commandFailed(Stage::Update, error.description());

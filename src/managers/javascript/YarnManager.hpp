@@ -74,6 +74,7 @@ public:
     std::vector<Package> listInstalled(std::stop_token stop) override;
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
+    std::optional<std::string> pinnedVersion(const Package& package) const override { return exactVersion(package); }
 
     // The latest version of each name that the registry (or a fresh cache entry) knows.
     std::map<std::string, std::string> latestVersions(const std::vector<std::string>& names, std::stop_token stop);

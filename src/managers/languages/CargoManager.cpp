@@ -194,10 +194,15 @@ void CargoManager::update(const Package& package, std::stop_token stop) {
     if (!RegistryProbe::isSafeName(package.name)) throw CargoError::invalidName(package.name);
     if (!discover(stop)) throw CargoError::notInstalled();
     const std::string cargo = binaryPath();
-    logger().info("Running: " + cargo + " install " + package.name + " --force");
     CommandRequest request;
     request.command = cargo;
-    request.arguments = {"install", package.name, "--force"};
+    request.arguments = {"install", package.name};
+    // A version without an operator is that exact version to cargo, never a range.
+    if (const std::optional<std::string> pinned = pinnedVersion(package)) {
+        request.arguments.insert(request.arguments.end(), {"--version", *pinned});
+    }
+    request.arguments.push_back("--force");
+    logger().info("Running: " + cargo + " " + join(request.arguments, " "));
     request.timeout = kInstallTimeout;
     request.environment = toolEnvironment({"CARGO_HOME", "RUSTUP_HOME", "RUSTUP_TOOLCHAIN"}, options_.environment);
     try {

@@ -65,6 +65,7 @@ public:
     std::vector<std::string> listingInputs() override;
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
+    std::optional<std::string> pinnedVersion(const Package& package) const override { return exactVersion(package); }
 
     // `cargo install --list`: a line "NAME vVERSION[ (SOURCE)]:" starts a crate, the indented
     // lines under it are its binaries. Never throws.

@@ -22,6 +22,10 @@ const Logger& logger() {
 }
 
 constexpr const char* kMissingManifest = "could not find a composer.json file";
+// How `update --with` refuses a version the requirement does not allow: "The temporary
+// constraint "2.0.0" for "vendor/name" must be a subset of the constraint in your
+// composer.json (^1.4)", wrapped at the console's width.
+constexpr const char* kNotWithinConstraint = "temporary constraint";
 
 // What Composer prints when a repository gave no answer (curl's and PHP's stream wording).
 constexpr const char* kUnreachableSigns[] = {
@@ -162,20 +166,21 @@ void ComposerManager::update(const Package& package, std::stop_token stop) {
     if (!isPackageName(package.name)) throw ComposerError::invalidName(package.name);
     if (!discover(stop)) throw ComposerError::notInstalled();
     // Composer has no per-package upgrade of its own: `global update NAME` updates that one
-    // package of the global project within its constraint, leaving the others and the lock
-    // entries of the rest as they are.
-    CommandRequest request;
-    request.command = binaryPath();
-    request.arguments = {"global", "update", package.name, "--no-interaction", "--no-ansi"};
-    request.timeout = kUpdateTimeout;
-    request.environment = toolEnvironment({"COMPOSER_HOME"}, options_.environment);
-    request.environment["COMPOSER_NO_INTERACTION"] = "1";
-    logger().info("📦 composer global update " + package.name);
+    // package of the global project, leaving the others and the lock entries of the rest as
+    // they are; `--with NAME:VERSION` makes it exactly the version shown.
+    const std::optional<std::string> pinned = pinnedVersion(package);
+    std::vector<std::string> arguments = {"global", "update", package.name};
+    if (pinned) arguments.insert(arguments.end(), {"--with", package.name + ":" + *pinned});
     try {
-        run(request, stop);
-    } catch (const CommandError& error) {
-        if (stop.stop_requested()) throw CancellationError();
-        throw ComposerError::commandFailed(excerpt(commandOutput(error), 600));
+        runComposer(arguments, stop);
+    } catch (const ComposerError& error) {
+        // A version outside what the global composer.json allows (a new major version, as
+        // `composer outdated` offers): the requirement moves to it, as `composer require` would.
+        if (!pinned || !contains(error.description(), kNotWithinConstraint)) throw;
+        // "v3.52.1" is the tag; the constraint is written on the version, "^3.52.1".
+        const std::string constraint = "^" + (startsWith(*pinned, "v") ? pinned->substr(1) : *pinned);
+        logger().info("📦 " + package.name + " " + *pinned + " is outside its constraint; requiring " + constraint);
+        runComposer({"global", "require", package.name + ":" + constraint}, stop);
     }
     Parsed after = runListing("show", kShowTimeout, stop);
     for (const ComposerPackageEntry& entry : after.packages) {
@@ -186,6 +191,22 @@ void ComposerManager::update(const Package& package, std::stop_token stop) {
     }
 }
 
+void ComposerManager::runComposer(std::vector<std::string> arguments, std::stop_token stop) {
+    CommandRequest request;
+    request.command = binaryPath();
+    request.arguments = std::move(arguments);
+    request.arguments.insert(request.arguments.end(), {"--no-interaction", "--no-ansi"});
+    request.timeout = kUpdateTimeout;
+    request.environment = toolEnvironment({"COMPOSER_HOME"}, options_.environment);
+    request.environment["COMPOSER_NO_INTERACTION"] = "1";
+    logger().info("📦 composer " + join(request.arguments, " "));
+    try {
+        run(request, stop);
+    } catch (const CommandError& error) {
+        if (stop.stop_requested()) throw CancellationError();
+        throw ComposerError::commandFailed(excerpt(commandOutput(error), 600));
+    }
+}
 
 std::vector<std::string> ComposerManager::listingInputs() {
     std::vector<std::string> homes;

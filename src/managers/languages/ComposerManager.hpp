@@ -56,6 +56,7 @@ public:
     std::vector<std::string> listingInputs() override;
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
+    std::optional<std::string> pinnedVersion(const Package& package) const override { return exactVersion(package); }
 
     // The output of `global show` or `global outdated` with --format=json: "installed" → each
     // "name", "version", "description", "latest". Never throws.
@@ -65,6 +66,8 @@ public:
 
 private:
     Parsed runListing(const std::string& subcommand, double timeout, std::stop_token stop);
+    // `composer ARGUMENTS --no-interaction --no-ansi`; throws ComposerError with its output.
+    void runComposer(std::vector<std::string> arguments, std::stop_token stop);
     std::optional<std::string> messageFor(const Parsed& parsed) const;
 
     Options options_;

@@ -462,6 +462,11 @@ void GemManager::updateRubyGems(const std::string& gem, const Package& package, 
     if (again.exitCode != 0) throw GemError::commandFailed(excerpt(trimView(again.standardError), 600));
 }
 
+std::optional<std::string> GemManager::pinnedVersion(const Package& package) const {
+    if (isRubyGemsItself(package.name)) return std::nullopt;
+    return exactVersion(package);
+}
+
 void GemManager::update(const Package& package, std::stop_token stop) {
     if (!isGemName(package.name)) throw GemError::invalidName(package.name);
     if (!discover(stop)) throw GemError::notInstalled();
@@ -474,7 +479,11 @@ void GemManager::update(const Package& package, std::stop_token stop) {
         updateRubyGems(gem, package, writable, stop);
         return;
     }
+    // `gem install -v` installs the version shown; `gem update` takes whatever is newest.
     std::vector<std::string> arguments = {"update", package.name};
+    if (const std::optional<std::string> pinned = pinnedVersion(package)) {
+        arguments = {"install", package.name, "-v", *pinned};
+    }
     // Outside a writable gem directory the gem goes to the user's own one instead of asking
     // for administrator rights to change a Ruby the system owns.
     if (!writable) arguments.push_back("--user-install");
@@ -510,7 +519,8 @@ std::vector<std::string> GemManager::listingInputs() {
         paths.push_back(root);
     }
     for (const char* name : {"GEM_HOME", "GEM_PATH"}) {
-        for (std::string_view folder : split(variable(options_.environment, name).value_or(""), ':')) {
+        const std::string value = variable(options_.environment, name).value_or("");
+        for (std::string_view folder : split(value, ':')) {
             if (!folder.empty()) addFolderAndEntries(paths, std::string(folder) + "/specifications");
         }
     }

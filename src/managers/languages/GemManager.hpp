@@ -72,6 +72,8 @@ public:
     std::vector<std::string> listingInputs() override;
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
+    // Every gem but RubyGems itself, which `gem update --system` brings to its own latest.
+    std::optional<std::string> pinnedVersion(const Package& package) const override;
 
     // `gem list --local`: "NAME (VERSION[ PLATFORM][, ...][, default: VERSION])"; other lines
     // (headers, warnings about gems whose extensions are not built) are skipped. Never throws.

@@ -256,11 +256,8 @@ std::vector<Package> GoManager::checkOutdated(std::stop_token stop) {
 void GoManager::update(const Package& package, std::stop_token stop) {
     if (package.version == kDevelVersion) throw GoError::develBuild(package.name);
     const std::string target = package.sourceIdentifier.value_or("");
-    const std::string version = package.latestVersion.value_or("latest");
-    static const Regex versionPattern(R"(^[A-Za-z0-9.+-]+$)");
-    if (!isModulePath(target) || !versionPattern.fullyMatches(version) || startsWith(version, "-")) {
-        throw GoError::invalidModule(package.name);
-    }
+    const std::string version = pinnedVersion(package).value_or("latest");
+    if (!isModulePath(target)) throw GoError::invalidModule(package.name);
     if (!discover(stop)) throw GoError::notInstalled();
     CommandRequest request;
     request.command = binaryPath();
@@ -300,7 +297,8 @@ std::vector<std::string> GoManager::listingInputs() {
     const std::string xdg = paths::environmentValue("XDG_CONFIG_HOME").value_or(home() + "/.config");
     const std::string settings = paths::environmentValue("GOENV").value_or(xdg + "/go/env");
     std::map<std::string, std::string> written;
-    for (std::string_view line : splitLines(readFile(settings).value_or(""))) {
+    const std::string text = readFile(settings).value_or("");
+    for (std::string_view line : splitLines(text)) {
         const std::size_t equals = line.find('=');
         if (equals != std::string_view::npos) written[std::string(line.substr(0, equals))] = trim(line.substr(equals + 1));
     }

@@ -66,6 +66,7 @@ public:
     std::vector<std::string> listingInputs() override;
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
+    std::optional<std::string> pinnedVersion(const Package& package) const override { return exactVersion(package); }
 
     // `go version -m FILE`: the "path" and "mod" lines; nullopt without a "mod" line. Never throws.
     static std::optional<BuildMetadata> parseBuildInfo(std::string_view text, const std::string& binaryName);

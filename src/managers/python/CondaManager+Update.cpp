@@ -127,6 +127,10 @@ void CondaManager::update(const Package& package, const ProgressHandler& onProgr
     CommandRequest request;
     request.command = conda;
     request.arguments = {"update", "-y", "-p", environment, package.name};
+    // `install` with an exact match spec takes the version shown; `update` takes the newest.
+    if (const std::optional<std::string> pinned = pinnedVersion(package)) {
+        request.arguments = {"install", "-y", "-p", environment, package.name + "==" + *pinned};
+    }
     request.timeout = kUpdateTimeout;
     auto follow = [&tracker](std::string_view chunk) { tracker.consume(chunk); };
     try {

@@ -100,6 +100,7 @@ public:
     std::vector<Package> listInstalled(std::stop_token stop) override;
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
+    std::optional<std::string> pinnedVersion(const Package& package) const override { return exactVersion(package); }
     // The same, reporting each phase as it starts; Done comes last, after the new listing.
     void update(const Package& package, const ProgressHandler& onProgress, std::stop_token stop);
 

@@ -51,10 +51,15 @@ void PipManager::update(const Package& package, std::stop_token stop) {
         throw PipError::externallyManaged(package.name, environment->interpreter);
     }
 
-    CommandRequest request = pipRequest(*environment, {"install", "--upgrade", package.name}, kInstallTimeout);
+    // The version shown when there is one; otherwise whatever the index calls the newest.
+    const std::optional<std::string> pinned = pinnedVersion(package);
+    const std::vector<std::string> arguments =
+        pinned ? std::vector<std::string>{"install", package.name + "==" + *pinned}
+               : std::vector<std::string>{"install", "--upgrade", package.name};
+    CommandRequest request = pipRequest(*environment, arguments, kInstallTimeout);
     if (environment->pip) {
         request.command = *environment->pip;
-        request.arguments = {"install", "--upgrade", package.name};
+        request.arguments = arguments;
     }
     logger().info("Pip update using " + request.command);
     ShellCommandResult result = run(request, stop);

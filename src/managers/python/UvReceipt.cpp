@@ -38,8 +38,8 @@ void readRequirementString(const std::string& requirement, UvReceipt& receipt) {
     }
 }
 
-// Whether every byte outside the ASCII range stands inside a quoted string (comments
-// included: none there either). toml++ 3.3 (the one Debian 12 ships) reaches
+// Whether every byte outside the ASCII range stands inside a quoted string closed on its own
+// line (comments included: none there either), with no control character anywhere. toml++ 3.3 (the one Debian 12 ships) reaches
 // __builtin_unreachable for many such characters where it looks for white space, which is
 // undefined behaviour; uv writes them only inside strings (paths).
 bool nonAsciiOnlyInStrings(std::string_view text) {
@@ -47,14 +47,18 @@ bool nonAsciiOnlyInStrings(std::string_view text) {
     bool comment = false;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
+        // Control characters are invalid anywhere in TOML, and toml++ misreads what follows them.
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
         if (comment) {
             if (static_cast<unsigned char>(c) >= 0x80) return false;
             comment = c != '\n';
             continue;
         }
         if (quote != 0) {
+            if (c == '\n') return false;  // uv writes no string over two lines
             if (c == '\\' && quote == '"') {
                 ++i;
+                if (i < text.size() && static_cast<unsigned char>(text[i]) < 0x20) return false;
             } else if (c == quote) {
                 quote = 0;
             }
@@ -68,7 +72,7 @@ bool nonAsciiOnlyInStrings(std::string_view text) {
             return false;
         }
     }
-    return true;
+    return quote == 0;
 }
 
 // A requirement as uv writes it now: an inline table with the name and at most one source.
@@ -103,6 +107,14 @@ UvReceipt UvReceipt::parse(std::string_view text) {
     if (!nonAsciiOnlyInStrings(text)) return receipt;
     toml::table document;
     try {
+        // Where the text is not TOML, toml++ may read a string we took for closed as bare text
+        // and meet its non-ASCII bytes there; a copy with those bytes made ASCII must parse
+        // first, so the real parse only ever sees them inside strings.
+        std::string shadow(text);
+        for (char& c : shadow) {
+            if (static_cast<unsigned char>(c) >= 0x80) c = 'x';
+        }
+        (void)toml::parse(shadow);
         document = toml::parse(text);
     } catch (const toml::parse_error&) {
         return receipt;  // not TOML: a registry install with no name of its own

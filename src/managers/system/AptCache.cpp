@@ -53,7 +53,14 @@ AptCache::Upgrade upgradeOf(pkgCache::PkgIterator package, pkgCache::VerIterator
     for (pkgCache::VerFileIterator file = candidate.FileList(); !file.end(); ++file) {
         // The suite ("bookworm-security", "jammy-security") or its alias ("oldstable-security").
         if (endsWithSecurity(file.File().Archive()) || endsWithSecurity(file.File().Codename())) upgrade.isSecurity = true;
+        const pkgCache::PkgFileIterator origin = file.File();
+        auto text = [](const char* field) { return std::string(field != nullptr ? field : ""); };
+        if (text(origin.Archive()) == "now") continue;
+        upgrade.origins.push_back(text(origin.Origin()) + ":" + text(origin.Codename()) + "/" + text(origin.Archive()));
     }
+    std::sort(upgrade.origins.begin(), upgrade.origins.end());
+    upgrade.origins.erase(std::unique(upgrade.origins.begin(), upgrade.origins.end()), upgrade.origins.end());
+    upgrade.architecture = candidate.Arch() != nullptr ? candidate.Arch() : "";
     return upgrade;
 }
 
@@ -91,17 +98,14 @@ AptCache::Reading AptCache::read(std::stop_token stop, const std::string& cacheF
         pkgCache::VerIterator candidate = policy->GetCandidateVer(package);
         if (candidate.end() || candidate->ID == installed->ID) continue;
         if (_system->VS->CmpVersion(candidate.VerStr(), installed.VerStr()) <= 0) continue;
-        if (package->SelectedState == pkgCache::State::Hold) {
-            reading.held.push_back(package.FullName(true));
-            continue;
-        }
-        reading.upgrades.push_back(upgradeOf(package, installed, candidate));
+        (package->SelectedState == pkgCache::State::Hold ? reading.held : reading.upgrades)
+            .push_back(upgradeOf(package, installed, candidate));
     }
     _error->Discard();  // warnings about a list apt could not parse do not stop apt either
     // The cache's hash order means nothing to a reader.
-    std::sort(reading.upgrades.begin(), reading.upgrades.end(),
-              [](const Upgrade& a, const Upgrade& b) { return a.name < b.name; });
-    std::sort(reading.held.begin(), reading.held.end());
+    for (std::vector<Upgrade>* list : {&reading.upgrades, &reading.held}) {
+        std::sort(list->begin(), list->end(), [](const Upgrade& a, const Upgrade& b) { return a.name < b.name; });
+    }
     return reading;
 }
 

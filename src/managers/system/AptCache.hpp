@@ -20,13 +20,17 @@ public:
         std::string candidate;
         std::vector<std::string> archives;  // "Debian-Security:12/oldstable-security"
         bool isSecurity = false;            // the candidate comes from a "-security" archive
+        // Where the candidate is offered, as origin, codename and suite ("Debian:bookworm/stable"),
+        // sorted, the installed-only "now" left out; and its architecture ("amd64", "all").
+        std::vector<std::string> origins;
+        std::string architecture;
 
         friend bool operator==(const Upgrade&, const Upgrade&) = default;
     };
     struct Reading {
         // Installed packages whose candidate is newer, by Debian's order; held ones left out.
         std::vector<Upgrade> upgrades;
-        std::vector<std::string> held;  // held packages (apt-mark hold) that have a newer candidate
+        std::vector<Upgrade> held;  // held packages (apt-mark hold) that have a newer candidate
         std::optional<std::string> failure;  // the library's own error lines, when it could not read
     };
 

@@ -160,7 +160,11 @@ AptManager::Reading AptManager::readFromCache(std::stop_token stop) {
         reading.packages.push_back(packageOf(std::move(upgrade.name), std::move(upgrade.installed),
                                              std::move(upgrade.candidate), upgrade.archives, upgrade.isSecurity));
     }
-    if (!cache.held.empty()) reading.notes.push_back(localized("apt.held", {join(cache.held, ", ")}));
+    if (!cache.held.empty()) {
+        std::vector<std::string> held;
+        for (const AptCache::Upgrade& upgrade : cache.held) held.push_back(upgrade.name);
+        reading.notes.push_back(localized("apt.held", {join(held, ", ")}));
+    }
     return reading;
 }
 
@@ -220,26 +224,32 @@ std::vector<Package> AptManager::checkOutdated(std::stop_token stop) {
 
 // ---- Update --------------------------------------------------------------------------
 
-void AptManager::upgrade(const std::vector<std::string>& names, std::stop_token stop) {
+void AptManager::upgrade(const std::vector<Package>& packages, std::stop_token stop) {
     if (!discover(stop)) throw CommandError::invalidCommand("apt-get");
-    for (const std::string& name : names) {
-        if (!isPackageName(name)) throw std::invalid_argument("Invalid apt package name: \"" + name + "\"");
+    std::vector<std::string> names, targets;
+    for (const Package& package : packages) {
+        if (!isPackageName(package.name)) {
+            throw std::invalid_argument("Invalid apt package name: \"" + package.name + "\"");
+        }
+        names.push_back(package.name);
+        // NAME=VERSION: the candidate the scan showed, or nothing at all if apt moved on.
+        const std::optional<std::string> pinned = pinnedVersion(package);
+        targets.push_back(pinned ? package.name + "=" + *pinned : package.name);
     }
     PrivilegedCommand command{.prompt = localized("apt.admin.prompt", {join(names, ", ")}),
                               .command = binaryPath(),
                               .arguments = {"install", "--only-upgrade", "-y"},
                               .timeoutSeconds = kUpgradeTimeout};
-    command.arguments.insert(command.arguments.end(), names.begin(), names.end());
+    command.arguments.insert(command.arguments.end(), targets.begin(), targets.end());
     adminPrompt().run(command, stop);
 }
 
-void AptManager::update(const Package& package, std::stop_token stop) { upgrade({package.name}, stop); }
+void AptManager::update(const Package& package, std::stop_token stop) { upgrade({package}, stop); }
 
-void AptManager::updateAll(std::stop_token stop) {
-    std::vector<std::string> names;
-    for (const Package& package : packages()) names.push_back(package.name);
-    if (names.empty()) return;
-    upgrade(names, stop);
+void AptManager::updateTogether(const std::vector<Package>& packages, std::stop_token stop) {
+    if (!packages.empty()) upgrade(packages, stop);
 }
+
+void AptManager::updateAll(std::stop_token stop) { updateTogether(packages(), stop); }
 
 }  // namespace vt

@@ -24,8 +24,9 @@ class AdminPrompt;
 // instead (`apt-get -s dist-upgrade`, run as the user without taking apt's lock, with
 // LC_ALL=C so that its lines read the same in every language), whose kept-back packages are
 // named in the note. Nothing is installed or refreshed by a scan. When the package lists are
-// older than a day the note says so, with the command that refreshes them. Updates run `apt-get install --only-upgrade -y NAME...` through the
-// administrator prompt, which runs only the system's own apt-get.
+// older than a day the note says so, with the command that refreshes them. Updates run
+// `apt-get install --only-upgrade -y NAME=VERSION...` through the administrator prompt
+// (directly when we are root), which runs only the system's own apt-get.
 // Listing and detection never throw for an apt failure (only CancellationError): they
 // publish errorMessage(). update() throws AdminPromptError, std::invalid_argument or
 // CancellationError. Thread-safe; no lock is held while apt-get runs.
@@ -78,6 +79,10 @@ public:
     // The same items as the last listing: one reading answers both questions.
     std::vector<Package> checkOutdated(std::stop_token stop) override;
     void update(const Package& package, std::stop_token stop) override;
+    std::optional<std::string> pinnedVersion(const Package& package) const override { return exactVersion(package); }
+    // One `apt-get install --only-upgrade` for all of them, as `apt-get upgrade` would.
+    bool updatesTogether() const override { return true; }
+    void updateTogether(const std::vector<Package>& packages, std::stop_token stop) override;
     bool canUpdateAll() const override { return true; }
     void updateAll(std::stop_token stop) override;
 
@@ -97,7 +102,7 @@ private:
     };
     Reading readFromCache(std::stop_token stop);
     Reading readFromSimulation(std::stop_token stop);
-    void upgrade(const std::vector<std::string>& names, std::stop_token stop);
+    void upgrade(const std::vector<Package>& packages, std::stop_token stop);
     std::optional<std::string> staleListsNote() const;
     Clock& clock() const;
     AdminPrompt& adminPrompt();

@@ -222,7 +222,7 @@ void SdkmanManager::setDefault(const std::string& candidate, const std::string& 
 
 void SdkmanManager::update(const Package& package, std::stop_token stop) {
     requireSafe(package.name);
-    const std::string version = package.latestVersion.value_or("");
+    const std::string version = pinnedVersion(package).value_or("");
     requireSafe(version);
     runSdk("install", package.name, version, kInstallTimeout, stop);
     setDefault(package.name, version, stop);

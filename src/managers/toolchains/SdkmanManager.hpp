@@ -39,6 +39,7 @@ public:
     ~SdkmanManager() override;
 
     void update(const Package& package, std::stop_token stop) override;
+    std::optional<std::string> pinnedVersion(const Package& package) const override { return exactVersion(package); }
     // Makes `version` the default of `candidate` (`sdk default`).
     void setDefault(const std::string& candidate, const std::string& version, std::stop_token stop);
 

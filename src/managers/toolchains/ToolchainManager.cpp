@@ -112,6 +112,15 @@ ShellCommandResult ToolchainManager::tool(const std::vector<std::string>& argume
 ShellCommandResult ToolchainManager::runUpdate(const std::vector<std::string>& arguments, double timeout,
                                                std::stop_token stop, const std::string& failureText,
                                                const std::string& command) const {
+    return runUpdate(
+        arguments, timeout, stop,
+        [&](const std::string& output) { throw ToolchainError::commandFailed(failureText + ": " + output); }, command);
+}
+
+ShellCommandResult ToolchainManager::runUpdate(const std::vector<std::string>& arguments, double timeout,
+                                               std::stop_token stop,
+                                               const std::function<void(const std::string&)>& fail,
+                                               const std::string& command) const {
     std::string line = "📦 ";
     line += lastPathComponent(command.empty() ? binaryPath() : command);
     line += " ";
@@ -122,11 +131,14 @@ ShellCommandResult ToolchainManager::runUpdate(const std::vector<std::string>& a
         result = tool(arguments, timeout, stop, command);
     } catch (const CommandError& error) {
         if (stop.stop_requested()) throw CancellationError();
-        throw ToolchainError::commandFailed(failureText + ": " + error.description());
+        fail(error.description());
+        throw;
     }
     if (result.exitCode != 0) {
-        std::string output = trim(result.standardError.empty() ? result.standardOutput : result.standardError);
-        throw ToolchainError::commandFailed(failureText + ": " + excerpt(output, 600));
+        const std::string output =
+            excerpt(trim(result.standardError.empty() ? result.standardOutput : result.standardError), 600);
+        fail(output);
+        throw ToolchainError::commandFailed(output);
     }
     return result;
 }

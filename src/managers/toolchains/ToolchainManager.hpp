@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -66,6 +67,11 @@ protected:
     // Runs an update; a failure throws ToolchainError::commandFailed(failureText + output).
     ShellCommandResult runUpdate(const std::vector<std::string>& arguments, double timeout, std::stop_token stop,
                                  const std::string& failureText, const std::string& command = {}) const;
+    // Runs an update, logged; a runner failure or a non-zero exit is handed to `fail` with the
+    // tool's words, which throws the adapter's own error.
+    ShellCommandResult runUpdate(const std::vector<std::string>& arguments, double timeout, std::stop_token stop,
+                                 const std::function<void(const std::string&)>& fail,
+                                 const std::string& command = {}) const;
     void requireSafe(const std::string& value) const;
     void requireTool(std::stop_token stop);
     // The brew that owns the tool's executable, when Homebrew installed it.

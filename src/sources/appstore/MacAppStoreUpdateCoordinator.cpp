@@ -28,10 +28,10 @@ bool requiresAppStore(std::string_view output) {
 }  // namespace
 
 MacAppStoreUpdateError MacAppStoreUpdateError::updateFailed(const std::string& detail) {
-    return {Kind::UpdateFailed, localized("mas.update_failed", {detail})};
+    return {Kind::UpdateFailed, localized("update.failed_with", {detail})};
 }
 MacAppStoreUpdateError MacAppStoreUpdateError::downloadFailed(const std::optional<std::string>& detail) {
-    return {Kind::DownloadFailed, localized("mas.download_failed", {detail.value_or(localized("error.unknown"))})};
+    return {Kind::DownloadFailed, localized("mas.download_failed", {detail.value_or(localized("common.unknown_error"))})};
 }
 MacAppStoreUpdateError MacAppStoreUpdateError::notInstalled() { return {Kind::NotInstalled, localized("mas.not_installed_app")}; }
 MacAppStoreUpdateError MacAppStoreUpdateError::timeout() { return {Kind::Timeout, localized("mas.timeout")}; }

@@ -230,7 +230,7 @@ TEST(IDEExtensionManagerIntegrationTest, UpdatesGoThroughTheToolThenTheVsixAndAr
     const std::string log = s.installs();
     const std::vector<std::string_view> installs = splitLines(log);
     ASSERT_GE(installs.size(), 2u);
-    EXPECT_EQ(installs[0], "ms-python.python --force");
+    EXPECT_EQ(installs[0], "ms-python.python@2024.2.0 --force");
     EXPECT_TRUE(startsWith(installs[1], std::filesystem::temp_directory_path().string())) << installs[1];
     EXPECT_TRUE(endsWith(installs[1], "/ms-python.python.vsix --force")) << installs[1];
     EXPECT_EQ(named(s.manager->packages(), "ms-python.python")->version, "2024.2.0");

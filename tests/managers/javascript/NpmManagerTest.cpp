@@ -6,6 +6,7 @@
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
 #include "managers/javascript/NpmError.hpp"
+#include "model/VersionRules.hpp"
 #include "managers/javascript/NpmLatest.hpp"
 #include "support/Corpus.hpp"
 #include "system/Endpoints.hpp"
@@ -25,7 +26,7 @@ const std::string kList = "/usr/bin/npm list -g --depth=0 --json";
 const std::string kOutdated = "/usr/bin/npm outdated -g --depth=0 --json";
 const std::string kRoot = "/usr/bin/npm root -g";
 const std::string kRegistry = "/usr/bin/npm config get registry";
-const std::string kManifestUrl = "https://REGISTRY/is-number/latest";
+const std::string kManifestUrl = "https://REGISTRY/is-number/7.0.0";
 
 // One recorded npm output of the shared corpus.
 std::string corpus(const std::string& name) { return testing::corpusFile("npm/" + name); }
@@ -351,7 +352,7 @@ TEST(NpmManagerTest, BadOutputsArePublishedAsErrorsAndNeverThrown) {
         EXPECT_TRUE(startsWith(*f.manager->errorMessage(), "npm outdated failed: ")) << *f.manager->errorMessage();
         EXPECT_TRUE(contains(*f.manager->errorMessage(), *c.outdatedError)) << *f.manager->errorMessage();
         EXPECT_TRUE(log.contains("NPM outdated command failed: "));
-        EXPECT_TRUE(log.contains("Échec de la vérification NPM : npm outdated failed: "));
+        EXPECT_TRUE(log.contains("NPM check failed: npm outdated failed: "));
     }
 
     // Entries without a usable version are skipped, the rest kept.
@@ -391,18 +392,18 @@ TEST(NpmManagerTest, BadOutputsArePublishedAsErrorsAndNeverThrown) {
     EXPECT_THROW(stopped.manager->listInstalled(stop.get_token()), CancellationError);
 }
 
-TEST(NpmManagerTest, UpdateInstallsTheLatestVersionAndVerifiesIt) {
+TEST(NpmManagerTest, UpdateInstallsTheVersionShownAndVerifiesIt) {
     NpmFixture f;
     f.network.setResponse(kManifestUrl, answer(200, R"({"name": "is-number", "version": "7.0.0",
         "dependencies": {}, "devDependencies": {"tool": "workspace:*"}})"));
-    f.runner.on("/usr/bin/npm install -g is-number@latest", recorded("uptodate-install-g"));
+    f.runner.on("/usr/bin/npm install -g is-number@7.0.0", recorded("uptodate-install-g"));
     f.runner.on(kList, recorded("uptodate-ls-g-depth0-json"));
     LogCapture log;
 
     f.manager->update(npmPackage("is-number", "6.0.0", "7.0.0"), {});
     EXPECT_EQ(f.runner.commandLines(), (std::vector<std::string>{"/usr/bin/which npm", kRegistry,
-                                                                 "/usr/bin/npm install -g is-number@latest", kList}));
-    EXPECT_TRUE(f.runner.history()[2].timeout.has_value());
+                                                                 "/usr/bin/npm install -g is-number@7.0.0", kList}));
+    EXPECT_EQ(f.runner.history()[2].timeout, 600.0);
     EXPECT_GE(f.invalidations, 1);
     ASSERT_EQ(f.network.sentRequests().size(), 1u);
     const HttpRequest request = f.network.sentRequests()[0];
@@ -418,16 +419,26 @@ TEST(NpmManagerTest, UpdateInstallsTheLatestVersionAndVerifiesIt) {
     f.manager->update(npmPackage("is-number", "6.0.0", "7.0.0"), {});
     EXPECT_EQ(f.runner.count(kRegistry), 2u);
 
-    // A release published since the scan is newer than the version the scan expected.
+    // A newer version than the one shown, installed meanwhile by other means, is no failure.
     NpmFixture newer;
-    newer.runner.on("/usr/bin/npm install -g is-number@latest", Response::output("changed 1 package\n"));
+    newer.runner.on("/usr/bin/npm install -g is-number@7.0.0", Response::output("changed 1 package\n"));
     newer.runner.on(kList, Response::output(R"({"dependencies": {"is-number": {"version": "7.1.0"}}})"));
     EXPECT_NO_THROW(newer.manager->update(npmPackage("is-number", "6.0.0", "7.0.0"), {}));
+
+    // Without a version to give, npm installs what it calls latest, and the plan says so.
+    NpmFixture unknown;
+    unknown.runner.on("/usr/bin/npm install -g is-number@latest", Response::output("changed 1 package\n"));
+    unknown.runner.on(kList, Response::output(R"({"dependencies": {"is-number": {"version": "7.1.0"}}})"));
+    const Package withoutLatest = npmPackage("is-number", "6.0.0", std::string(kUpdateAvailableSentinel));
+    EXPECT_EQ(unknown.manager->pinnedVersion(withoutLatest), std::nullopt);
+    EXPECT_NO_THROW(unknown.manager->update(withoutLatest, {}));
+    EXPECT_EQ(unknown.installs(), 1u);
+    EXPECT_EQ(unknown.network.fetchedURLs(), std::vector<std::string>{"https://REGISTRY/is-number/latest"});
 }
 
 TEST(NpmManagerTest, WorkspaceDependencyIsRefusedBeforeAnyInstall) {
     NpmFixture f;
-    f.network.setResponse("https://REGISTRY/@scope/cli/latest",
+    f.network.setResponse("https://REGISTRY/@scope/cli/3.0.0",
                           answer(200, R"({"name": "@scope/cli", "version": "3.0.0",
                                           "dependencies": {"@scope/core": "workspace:*", "chalk": "^5.0.0"},
                                           "peerDependencies": {"@scope/peer": "workspace:^"},
@@ -439,16 +450,16 @@ TEST(NpmManagerTest, WorkspaceDependencyIsRefusedBeforeAnyInstall) {
         const std::string text = error.what();
         EXPECT_TRUE(startsWith(text, "The npm package @scope/cli cannot be updated automatically: ")) << text;
         EXPECT_TRUE(contains(text, "\nBlocking dependencies found: @scope/core, @scope/peer\n")) << text;
-        EXPECT_TRUE(contains(text, "\nCommand tried: npm install -g @scope/cli@latest\n")) << text;
-        EXPECT_EQ(error.command(), "npm install -g @scope/cli@latest");
+        EXPECT_TRUE(contains(text, "\nCommand tried: npm install -g @scope/cli@3.0.0\n")) << text;
+        EXPECT_EQ(error.command(), "npm install -g @scope/cli@3.0.0");
         EXPECT_EQ(error.packageName(), "@scope/cli");
     }
     EXPECT_EQ(f.installs(), 0u);
 
     // Without the manifest, npm's own unsupported-protocol failure gets the same refusal.
     NpmFixture late;
-    late.network.setError("https://REGISTRY/@scope/cli/latest", NetworkError::connectionFailed());
-    late.runner.on("/usr/bin/npm install -g @scope/cli@latest",
+    late.network.setError("https://REGISTRY/@scope/cli/3.0.0", NetworkError::connectionFailed());
+    late.runner.on("/usr/bin/npm install -g @scope/cli@3.0.0",
                    Response::failure(1, "npm error code EUNSUPPORTEDPROTOCOL\n"
                                         "npm error Unsupported URL Type \"workspace:\": workspace:*\n"));
     std::string message = messageOf<PackageManualUpdateRequiredError>(
@@ -485,7 +496,7 @@ TEST(NpmManagerTest, FailedManifestFetchOnlyLogsAndTheUpdateGoesOn) {
         SCOPED_TRACE(c.what);
         NpmFixture f;
         c.arrange(f);
-        f.runner.on("/usr/bin/npm install -g is-number@latest", Response::output("changed 1 package in 1s\n"));
+        f.runner.on("/usr/bin/npm install -g is-number@7.0.0", Response::output("changed 1 package in 1s\n"));
         f.runner.on(kList, Response::output(R"({"dependencies": {"is-number": {"version": "7.0.0"}}})"));
         LogCapture log;
         EXPECT_NO_THROW(f.manager->update(npmPackage("is-number", "6.0.0", "7.0.0"), {}));
@@ -501,7 +512,7 @@ TEST(NpmManagerTest, FailedManifestFetchOnlyLogsAndTheUpdateGoesOn) {
 
 TEST(NpmManagerTest, FailedUpdatesCarryTheirOwnTexts) {
     const Package package = npmPackage("is-number", "6.0.0", "7.0.0");
-    const std::string install = "/usr/bin/npm install -g is-number@latest";
+    const std::string install = "/usr/bin/npm install -g is-number@7.0.0";
     auto arranged = [&](Response installAnswer, std::optional<Response> listAnswer = std::nullopt) {
         auto f = std::make_unique<NpmFixture>();
         f->network.setResponse(kManifestUrl, answer(200, R"({"name": "is-number", "version": "7.0.0"})"));
@@ -513,14 +524,14 @@ TEST(NpmManagerTest, FailedUpdatesCarryTheirOwnTexts) {
     auto timedOut = arranged(Response::throwing(CommandError::timeout()));
     const std::string late = messageOf<NpmError>([&] { timedOut->manager->update(package, {}); });
     EXPECT_TRUE(startsWith(late, "The npm update of is-number went past the 600 seconds allowed.\n")) << late;
-    EXPECT_TRUE(contains(late, "\nCommand tried: npm install -g is-number@latest\n")) << late;
+    EXPECT_TRUE(contains(late, "\nCommand tried: npm install -g is-number@7.0.0\n")) << late;
     EXPECT_GE(timedOut->invalidations, 1);
 
     auto native = arranged(Response::failure(1, fixture("install-postinstall-native.stderr")));
     const std::string nativeMissing = messageOf<NpmError>([&] { native->manager->update(package, {}); });
     EXPECT_TRUE(contains(nativeMissing, "The npm package is-number cannot be updated automatically")) << nativeMissing;
     EXPECT_TRUE(contains(nativeMissing, "the native package @tool/cli-darwin-arm64")) << nativeMissing;
-    EXPECT_TRUE(contains(nativeMissing, "\nCommand tried: npm install -g is-number@latest\n")) << nativeMissing;
+    EXPECT_TRUE(contains(nativeMissing, "\nCommand tried: npm install -g is-number@7.0.0\n")) << nativeMissing;
 
     // npm's JSON error object supplies the message when there is one.
     auto notFound =
@@ -533,7 +544,7 @@ TEST(NpmManagerTest, FailedUpdatesCarryTheirOwnTexts) {
     const std::string absent = messageOf<NpmError>([&] { missing->manager->update(package, {}); });
     EXPECT_TRUE(startsWith(absent, "npm list -g did not find the package after the installation.\nPackage: is-number\n"
                                    "Version installed after the command: unknown\nExpected version: 7.0.0\n"
-                                   "Command tried: npm install -g is-number@latest\n"))
+                                   "Command tried: npm install -g is-number@7.0.0\n"))
         << absent;
 
     LogCapture log;

@@ -148,14 +148,20 @@ TEST(PnpmManagerTest, MissingOrFailingPnpmIsPublishedNotThrown) {
     EXPECT_THROW(fixture.manager->listInstalled(stop.get_token()), CancellationError);
 }
 
-TEST(PnpmManagerTest, UpdateAddsTheLatestVersionAndDropsCachedListings) {
+TEST(PnpmManagerTest, UpdateAddsTheVersionShownAndDropsCachedListings) {
     PnpmFixture fixture;
+    const std::string pinned = kPnpm + " add -g left-pad@1.3.0";
+    fixture.runner.on(pinned, recorded("pnpm", "add-latest"));
+    fixture.manager->update(
+        Package{.name = "left-pad", .version = "1.1.0", .type = PackageType::PnpmGlobal, .latestVersion = "1.3.0"}, {});
+    EXPECT_TRUE(fixture.runner.ran(pinned));
+    // Without a version shown, pnpm's own latest.
     const std::string add = kPnpm + " add -g left-pad@latest";
     fixture.runner.on(add, recorded("pnpm", "add-latest"));
     fixture.manager->update(Package{.name = "left-pad", .version = "1.1.0", .type = PackageType::PnpmGlobal}, {});
     EXPECT_TRUE(fixture.runner.ran(add));
-    EXPECT_TRUE(fixture.runner.history().back().timeout.has_value());
-    EXPECT_EQ(fixture.invalidations, 1);
+    EXPECT_EQ(fixture.runner.history().back().timeout, PnpmManager::kInstallTimeout);
+    EXPECT_EQ(fixture.invalidations, 2);
 
     fixture.runner.on(add, Response::failure(1, "", " ERR_PNPM_FETCH_404  GET <registry>/left-pad: Not Found - 404\n"));
     try {
@@ -165,7 +171,7 @@ TEST(PnpmManagerTest, UpdateAddsTheLatestVersionAndDropsCachedListings) {
         EXPECT_EQ(error.kind(), CommandError::Kind::ExecutionFailed);
         EXPECT_TRUE(contains(error.description(), "ERR_PNPM_FETCH_404")) << error.description();
     }
-    EXPECT_EQ(fixture.invalidations, 2);
+    EXPECT_EQ(fixture.invalidations, 3);
 
     // A name pnpm would read as an option never reaches it.
     const std::size_t runs = fixture.runner.history().size();

@@ -206,10 +206,13 @@ TEST(YarnManagerTest, TheRegistryIsYarnsElseNpmsAndNeverAGuess) {
     EXPECT_TRUE(log.contains("Yarn's registry is unknown"));
 }
 
-TEST(YarnManagerTest, UpdateUpgradesToLatestAndChecksWhatIsInstalled) {
+TEST(YarnManagerTest, UpdateAddsTheVersionShownAndChecksWhatIsInstalled) {
     YarnFixture fixture;
-    const std::string upgrade = kYarn + " global upgrade semver --latest";
+    // The version shown is added; without one, Yarn's own latest.
+    const std::string upgrade = kYarn + " global add semver@7.8.6";
     fixture.runner.on(upgrade, recorded("yarn", "upgrade-latest"));
+    fixture.runner.on(kYarn + " global upgrade semver --latest", recorded("yarn", "upgrade-latest"));
+    fixture.runner.on(kYarn + " global add semver@8.0.0", recorded("yarn", "upgrade-latest"));
     fixture.installGlobals({{"semver", "7.8.6"}});
     const Package semver{
         .name = "semver", .version = "7.5.0", .type = PackageType::YarnGlobal, .latestVersion = "7.8.6"};

@@ -102,9 +102,9 @@ TEST(CargoManagerTest, UnreachableRegistryKeepsTheCratesAndSaysWhichRegistry) {
     EXPECT_EQ(f.manager.packages().size(), 7u);
 }
 
-TEST(CargoManagerTest, UpdateRunsForcedInstallAndTellsTheOutcomes) {
+TEST(CargoManagerTest, UpdateRunsForcedInstallOfTheVersionShownAndTellsTheOutcomes) {
     CargoFixture f;
-    const std::string install = kCargo + " install ripgrep --force";
+    const std::string install = kCargo + " install ripgrep --version 14.1.0 --force";
     Package ripgrep{.name = "ripgrep", .version = "13.0.0", .type = PackageType::CargoPackage,
                     .latestVersion = "14.1.0"};
 
@@ -116,9 +116,10 @@ TEST(CargoManagerTest, UpdateRunsForcedInstallAndTellsTheOutcomes) {
     } catch (const CargoError& error) {
         EXPECT_EQ(error.kind(), CargoErrorKind::VersionMismatch);
     }
-    // Nothing newer was expected: already up to date.
+    // Nothing newer was expected: already up to date, cargo's own choice of version.
     Package current = ripgrep;
     current.latestVersion.reset();
+    f.runner.on(kCargo + " install ripgrep --force", Response::output(""));
     EXPECT_NO_THROW(f.manager.update(current, {}));
 
     f.runner.on(install, Response::failure(101, "error: could not compile `ripgrep`"));

@@ -53,11 +53,25 @@ TEST(ComposerManagerTest, ListsPastBannersAndReadsLatestVersions) {
     ASSERT_EQ(outdated.size(), 1u);
     EXPECT_EQ(outdated[0].latestVersion, "v3.52.1");
 
-    const std::string update = kComposer + " global update friendsofphp/php-cs-fixer --no-interaction --no-ansi";
+    // The version shown, within what the global composer.json allows.
+    const std::string update = kComposer +
+                               " global update friendsofphp/php-cs-fixer --with friendsofphp/php-cs-fixer:v3.52.1 "
+                               "--no-interaction --no-ansi";
     f.runner.on(update, Response::output(""));
     f.runner.on(kShow, Response::output(R"({"installed": [{"name": "friendsofphp/php-cs-fixer", "version": "v3.52.1"}]})"));
     f.manager.update(outdated[0], {});
     EXPECT_TRUE(f.runner.ran(update));
+
+    // Beyond it (a new major version): the requirement moves to it, as `composer require` would.
+    f.runner.clearHistory();
+    f.runner.on(update, Response::failure(1, "In UpdateCommand.php line 163:\n  The temporary constraint \"v3.52.1\" for "
+                                             "\"friendsofphp/php-cs-fixer\" must be a subset of the cons\n  traint in "
+                                             "your composer.json (^2.0)\n"));
+    const std::string require =
+        kComposer + " global require friendsofphp/php-cs-fixer:^3.52.1 --no-interaction --no-ansi";
+    f.runner.on(require, Response::output(""));
+    f.manager.update(outdated[0], {});
+    EXPECT_EQ(f.runner.commandLines(), (std::vector<std::string>{update, require, kShow}));
 
     f.runner.clearHistory();
     Package hostile{.name = "--working-dir=/etc", .version = "1", .type = PackageType::ComposerPackage};

@@ -74,22 +74,25 @@ TEST(GemManagerTest, GemOfTwoRubiesIsListedOnceAndUpdatedWithTheGemThatReportedI
     ASSERT_EQ(outdated.size(), 1u);
     EXPECT_EQ(outdated[0].latestVersion, "13.2.1");
 
-    // Not writable: a user install, and gem's own warning becomes the PATH hint.
-    f.runner.on(kSystemGem + " update rake --user-install",
+    // Not writable: a user install of the version shown, and gem's own warning becomes the
+    // PATH hint.
+    f.runner.on(kSystemGem + " install rake -v 13.2.1 --user-install",
                 Response::output("Successfully installed rake-13.2.1\n",
                                  0, "WARNING:  You don't have /home/user/.local/share/gem/ruby/3.1.0/bin in your PATH,\n"
                                     "\t  gem executables will not run.\n"));
-    Package rake = outdated[0];
-    rake.latestVersion.reset();
-    f.manager.update(rake, {});
-    EXPECT_TRUE(f.runner.ran(kSystemGem + " update rake --user-install"));
+    // gem then lists the new version beside the old one.
+    std::string updatedList = kSystemList;
+    updatedList.replace(updatedList.find("rake (13.0.6)"), 13, "rake (13.2.1, 13.0.6)");
+    f.runner.on(kSystemGem + " list --local", Response::output(updatedList));
+    f.manager.update(outdated[0], {});
+    EXPECT_TRUE(f.runner.ran(kSystemGem + " install rake -v 13.2.1 --user-install"));
     EXPECT_FALSE(f.runner.ran(kRbenvGem + " update rake"));
     f.manager.checkOutdated({});
     ASSERT_TRUE(f.manager.errorMessage().has_value());
-    EXPECT_NE(f.manager.errorMessage()->find("Ajoutez ~/.local/share/gem/ruby/3.1.0/bin a votre PATH."),
+    EXPECT_NE(f.manager.errorMessage()->find("Add ~/.local/share/gem/ruby/3.1.0/bin to your PATH."),
               std::string::npos);
 
-    // Writable: a plain update with rbenv's gem.
+    // Writable, and no version known: a plain update with rbenv's gem.
     f.runner.on(kRbenvGem + " update rspec-core", Response::output("Updating installed gems\n"));
     f.manager.update(installed[3], {});
     EXPECT_TRUE(f.runner.ran(kRbenvGem + " update rspec-core"));

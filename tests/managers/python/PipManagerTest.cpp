@@ -312,6 +312,13 @@ TEST(PipManagerTest, RefusesAnExternallyManagedEnvironmentBeforeAnyInstallRuns) 
     EXPECT_EQ(f.runner.count(pyenvInstall), 1u);
     EXPECT_TRUE(log.contains("Updating pip package: requests"));
     EXPECT_TRUE(log.contains("Pip update using /home/user/.pyenv/versions/3.11.7/bin/pip3"));
+    // With the version shown, exactly that one.
+    const std::string pinnedInstall = "/home/user/.pyenv/versions/3.11.7/bin/pip3 install requests==2.32.3";
+    f.runner.on(pinnedInstall, Response::output("Successfully installed requests-2.32.3\n"));
+    Package shown = requests;
+    shown.latestVersion = "2.32.3";
+    f.manager->update(shown, {});
+    EXPECT_EQ(f.runner.count(pinnedInstall), 1u);
 
     // pip's own refusal, when the marker was not seen, reads the same.
     {

@@ -1,5 +1,6 @@
 #include "managers/python/UvManager.hpp"
 
+#include <filesystem>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include "base/Localization.hpp"
 #include "base/Strings.hpp"
 #include "managers/python/UvError.hpp"
+#include "support/BuildPaths.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/Fixtures.hpp"
 #include "support/MockNetworkClient.hpp"
@@ -109,6 +111,14 @@ requirements = [{name="tool",path='/wheels/tool.whl'}])");
     EXPECT_EQ(inline_.sourceLocation, "/wheels/tool.whl");
     // Nothing readable: a registry install with no name of its own.
     EXPECT_EQ(UvReceipt::parse("\x01garbage = [\n"), UvReceipt{});
+    // Receipts that once led the TOML reader into undefined behaviour (found by the fuzzer and
+    // kept as its seeds) are read as nothing, and read safely.
+    for (const auto& seed :
+         std::filesystem::directory_iterator(testing::sourceDir() + "/fuzz/seeds/UvReceiptFuzzer")) {
+        auto found = readFile(seed.path().string());
+        ASSERT_TRUE(found.has_value()) << seed.path();
+        EXPECT_EQ(UvReceipt::parse(*found), UvReceipt{}) << seed.path();
+    }
 }
 
 TEST(UvManagerTest, ListsToolsWithTheirSourcesAndNotes) {

@@ -48,7 +48,8 @@ TEST_F(AptCacheHostTest, ReadsWhatAptItselfWouldUpgrade) {
     ASSERT_FALSE(reading.failure) << *reading.failure;
     // dist-upgrade keeps the held package back; `apt list --upgradable` names it.
     EXPECT_EQ(upgradesOf(reading), simulated);
-    EXPECT_EQ(reading.held, std::vector<std::string>{"held"});
+    ASSERT_EQ(reading.held.size(), 1u);
+    EXPECT_EQ(reading.held[0].name, "held");
     listed.erase("held");
     EXPECT_EQ(upgradesOf(reading), listed);
     // The pin keeps `pinned` at 1.0-1, so it is no upgrade at all.
@@ -56,7 +57,12 @@ TEST_F(AptCacheHostTest, ReadsWhatAptItselfWouldUpgrade) {
     for (const AptCache::Upgrade& upgrade : reading.upgrades) {
         ASSERT_FALSE(upgrade.archives.empty()) << upgrade.name;
         EXPECT_EQ(upgrade.archives.front(), upgrade.isSecurity ? "VT-Security:12/stable-security" : "VT:12/stable");
+        // As a fleet's apt collector names them: origin, codename and suite, and the architecture.
+        EXPECT_EQ(upgrade.origins, std::vector<std::string>{upgrade.isSecurity ? "VT:bookworm-security/stable-security"
+                                                                               : "VT:bookworm/stable"});
+        EXPECT_EQ(upgrade.architecture, "all");
     }
+    EXPECT_EQ(reading.held[0].origins, std::vector<std::string>{"VT:bookworm/stable"});
 }
 
 TEST_F(AptCacheHostTest, EachReadTakesTheConfigurationAfresh) {

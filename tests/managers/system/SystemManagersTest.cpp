@@ -125,6 +125,7 @@ TEST(AptManagerTest, HeldBrokenAndForeignLanguageOutputs) {
     }
 }
 
+// Each at the candidate the scan showed, all of them in one run as `apt-get upgrade` would.
 TEST(AptManagerTest, UpgradesOnlyThroughThePromptAndOnlyWithTheSystemsAptGet) {
     AptFixture f;
     f.runner.on(kSimulate, Response::output(fixture("apt", "dist-upgrade-held.txt")));
@@ -133,13 +134,21 @@ TEST(AptManagerTest, UpgradesOnlyThroughThePromptAndOnlyWithTheSystemsAptGet) {
     f.manager->updateAll({});
     ASSERT_EQ(f.prompt.commands.size(), 2u);
     EXPECT_EQ(f.prompt.commands[0].command, kApt);
-    EXPECT_EQ(f.prompt.commands[0].arguments, (std::vector<std::string>{"install", "--only-upgrade", "-y", "bash"}));
+    EXPECT_EQ(f.prompt.commands[0].arguments,
+              (std::vector<std::string>{"install", "--only-upgrade", "-y", "bash=5.2.15-2+b13"}));
     EXPECT_EQ(f.prompt.commands[1].arguments,
-              (std::vector<std::string>{"install", "--only-upgrade", "-y", "bash", "libssl3:i386"}));
+              (std::vector<std::string>{"install", "--only-upgrade", "-y", "bash=5.2.15-2+b13",
+                                        "libssl3:i386=3.0.2-0ubuntu1.18"}));
+    EXPECT_TRUE(f.manager->updatesTogether());
+    Package unknown = packages[0];
+    unknown.latestVersion = std::string(kUpdateAvailableSentinel);  // apt could not say which: its own candidate
+    f.manager->updateTogether({unknown, packages[1]}, {});
+    EXPECT_EQ(f.prompt.commands[2].arguments,
+              (std::vector<std::string>{"install", "--only-upgrade", "-y", "bash", "libssl3:i386=3.0.2-0ubuntu1.18"}));
     Package option = packages[0];
     option.name = "-oAPT::Get::Trivial-Only=false";
     EXPECT_THROW(f.manager->update(option, {}), std::invalid_argument);
-    EXPECT_EQ(f.prompt.commands.size(), 2u);
+    EXPECT_EQ(f.prompt.commands.size(), 3u);
     // Only the simulation ran unprivileged: nothing installs outside the prompt.
     EXPECT_EQ(f.runner.count(kSimulate), 1u);
 

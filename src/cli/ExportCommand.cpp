@@ -1,0 +1,189 @@
+#include "cli/ExportCommand.hpp"
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "base/Files.hpp"
+#include "base/Localization.hpp"
+#include "base/Log.hpp"
+#include "cli/CommandOptions.hpp"
+#include "cli/Context.hpp"
+#include "cli/ResultsView.hpp"
+#include "core/ManagerRegistry.hpp"
+#include "core/PrometheusExposition.hpp"
+#include "core/ScanProgressModel.hpp"
+#include "core/ScanResultsPersistence.hpp"
+#include "core/SqliteExport.hpp"
+#include "managers/system/AptManager.hpp"
+#include "settings/SettingsManager.hpp"
+#include "sources/inventory/ApplicationManager.hpp"
+
+namespace vt::cli {
+
+namespace {
+
+constexpr const char* kTextfileSetting = "PrometheusTextfileDirectory";
+constexpr const char* kRebootRequiredFile = "/run/reboot-required";
+
+const Logger& logger() {
+    static const Logger log("Export");
+    return log;
+}
+
+// apt's upgrades as its own cache has them now, as the community's collector reads them;
+// only where the scan ran apt, and nothing when apt cannot be read (said in the log).
+std::optional<AptSummary> aptSummary(const ScanMetadata& metadata) {
+    const std::string aptId = sourceIdOf(PackageType::AptPackage, ManagerRegistry::sources());
+    bool scanned = false;
+    for (const SourceScanState& state : metadata.sources) scanned = scanned || state.id == aptId;
+    if (!scanned || !AptCache::isAvailable()) return std::nullopt;
+    AptCache::Reading reading = AptCache::read({}, AptManager::Options{}.cacheFolder);
+    if (reading.failure) {
+        logger().warning("⚠️ apt's cache could not be read, its metrics are left out: " + *reading.failure);
+        return std::nullopt;
+    }
+    std::error_code error;
+    return summarizeApt(reading, std::filesystem::exists(kRebootRequiredFile, error));
+}
+
+// The saved results, made into the table exactly as `vantreel list` makes it.
+UpdatesExport savedExport(bool withApt) {
+    Context& context = Context::shared();
+    PersistedScanResults results = context.persistence().load();
+    if (!results.metadata) throw ExportError(ExportError::Kind::NoResults, localized("list.empty"));
+    SettingsManager& settings = context.settings();
+    const bool allowPreRelease = context.defaults().boolValue("ShowPreReleaseUpdates").value_or(false);
+    ScanReport report = makeReport(std::move(results.packages), ScanProgressSnapshot{}, allowPreRelease);
+    if (settings.isVisible(ManagerToggleKey::ShowInstalledApplications)) {
+        report.applications = context.applications().applications();
+    }
+    attachTable(report, TableRequest{});
+    const AllUpdatesDisplayModel& table = *report.table->model;
+    IgnoreFilter filter(currentIgnoreState(), table.sourceRows);
+    UpdatesExport data = makeUpdatesExport({
+        .metadata = *results.metadata,
+        .packages = report.packages,
+        .applications = report.applications,
+        .allowPreRelease = allowPreRelease,
+        .table = table,
+        .filter = filter,
+        .isShown = [&settings](ManagerToggleKey key) { return settings.isVisible(key); },
+        .registrations = ManagerRegistry::sources(),
+        .programVersion = VT_PROGRAM_VERSION,
+    });
+    if (withApt) data.apt = aptSummary(*results.metadata);
+    return data;
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+    try {
+        writeFileAtomically(path, text);
+    } catch (const FileWriteError& error) {
+        throw ExportError(ExportError::Kind::WriteFailed, error.what());
+    }
+}
+
+// "vantreel.prom" in a node exporter's textfile folder, which must exist: a mistyped folder
+// would otherwise be made and never read.
+void writeTextfile(const std::string& folder) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error)) {
+        throw ExportError(ExportError::Kind::NotAFolder, localized("export.not_a_folder", {folder}));
+    }
+    writeFile(folder + "/" + std::string(kPrometheusTextfileName), prometheusExposition(savedExport(true)));
+}
+
+int failed(const ExportError& error) {
+    std::fprintf(stderr, "vantreel export: %s\n", error.description().c_str());
+    return kExitFailure;
+}
+
+struct PrometheusArguments {
+    std::string output;
+    std::string textfileFolder;
+};
+
+int exportPrometheus(const PrometheusArguments& arguments) {
+    try {
+        if (!arguments.textfileFolder.empty()) {
+            writeTextfile(arguments.textfileFolder);
+        } else if (!arguments.output.empty()) {
+            writeFile(arguments.output, prometheusExposition(savedExport(true)));
+        } else {
+            const std::string text = prometheusExposition(savedExport(true));
+            std::fwrite(text.data(), 1, text.size(), stdout);
+        }
+    } catch (const ExportError& error) {
+        return failed(error);
+    }
+    return kExitSuccess;
+}
+
+int exportSqlite(const std::string& path) {
+    try {
+        writeSqliteExport(savedExport(false), path);
+    } catch (const ExportError& error) {
+        return failed(error);
+    }
+    return kExitSuccess;
+}
+
+int printOsqueryConfiguration(const std::string& databasePath) {
+    // osquery reads the file from wherever it runs: the path must not depend on our folder.
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(databasePath, error);
+    if (error) {
+        std::fprintf(stderr, "vantreel export: %s: %s\n", databasePath.c_str(), error.message().c_str());
+        return kExitFailure;
+    }
+    std::printf("%s\n", dumpJson(osqueryConfiguration(absolute.lexically_normal().string()), 2).c_str());
+    return kExitSuccess;
+}
+
+}  // namespace
+
+void addExportCommand(CLI::App& app, int* exitCode) {
+    auto* exportCommand = app.add_subcommand("export", localized("help.export"));
+    exportCommand->require_subcommand(1);
+    setExamples(*exportCommand, {"vantreel export prometheus --textfile-dir /var/lib/prometheus/node-exporter"});
+
+    auto prometheus = std::make_shared<PrometheusArguments>();
+    auto* prometheusCommand = exportCommand->add_subcommand("prometheus", localized("help.export_prometheus"));
+    auto* output = prometheusCommand->add_option("--output", prometheus->output, localized("help.option.export_output"))
+                       ->type_name("FILE");
+    auto* folder = prometheusCommand
+                       ->add_option("--textfile-dir", prometheus->textfileFolder, localized("help.option.export_textfile_dir"))
+                       ->type_name("DIR");
+    output->excludes(folder);
+    setExamples(*prometheusCommand, {"vantreel export prometheus --output vantreel.prom"});
+    prometheusCommand->callback([prometheus, exitCode] { *exitCode = exportPrometheus(*prometheus); });
+
+    auto sqlitePath = std::make_shared<std::string>();
+    auto* sqliteCommand = exportCommand->add_subcommand("sqlite", localized("help.export_sqlite"));
+    sqliteCommand->add_option("FILE", *sqlitePath, localized("help.option.export_database"))->required()->type_name("FILE");
+    setExamples(*sqliteCommand, {"vantreel export sqlite updates.db"});
+    sqliteCommand->callback([sqlitePath, exitCode] { *exitCode = exportSqlite(*sqlitePath); });
+
+    auto databasePath = std::make_shared<std::string>();
+    auto* osqueryCommand = exportCommand->add_subcommand("osquery-config", localized("help.export_osquery"));
+    osqueryCommand->add_option("--db", *databasePath, localized("help.option.export_db"))->required()->type_name("FILE");
+    setExamples(*osqueryCommand, {"vantreel export osquery-config --db updates.db"});
+    osqueryCommand->callback([databasePath, exitCode] { *exitCode = printOsqueryConfiguration(*databasePath); });
+}
+
+void exportAfterScan() {
+    const std::string folder = Context::shared().settings().stringValue(kTextfileSetting);
+    if (folder.empty()) return;
+    try {
+        writeTextfile(folder);
+    } catch (const std::exception& error) {
+        logger().error("❌ " + std::string(kTextfileSetting) + ": " + error.what());
+        std::fprintf(stderr, "vantreel: %s: %s\n", kTextfileSetting, error.what());
+    }
+}
+
+}  // namespace vt::cli

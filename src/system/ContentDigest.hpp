@@ -1,0 +1,14 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vt {
+
+// "sha256:" and the lower-case hex SHA-256 of the bytes, as registries name their content.
+std::string sha256Digest(std::string_view bytes);
+// The same for a file's bytes, read in pieces; nullopt when it cannot be read.
+std::optional<std::string> sha256DigestOfFile(const std::string& path);
+
+}  // namespace vt

@@ -1,0 +1,460 @@
+// `vantreel export` against the tools that read what it writes: Prometheus' own checker, a
+// real node exporter serving the textfile folder, the sqlite3 shell running the osquery
+// fragment's queries, and apt's own commands on a private apt root.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <numeric>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include "base/Files.hpp"
+#include "base/Strings.hpp"
+#include "core/ScanResultsPersistence.hpp"
+#include "settings/DefaultsStore.hpp"
+#include "settings/SettingsManager.hpp"
+#include "support/AptRoot.hpp"
+#include "support/Fixtures.hpp"
+#include "support/TempDir.hpp"
+#include "support/VantreelProcess.hpp"
+#include "system/CommandRunner.hpp"
+#include "system/FileSystemManager.hpp"
+
+namespace vt {
+namespace {
+
+using testing::savedPackage;
+
+using testing::runVantreel;
+
+constexpr const char* kPromtool = "/usr/bin/promtool";
+constexpr const char* kNodeExporter = "/usr/bin/prometheus-node-exporter";
+constexpr const char* kSqlite = "/usr/bin/sqlite3";
+
+ShellCommandResult runTool(const std::string& tool, std::vector<std::string> arguments,
+                           std::optional<std::string> input = std::nullopt) {
+    CommandRequest request{.command = tool, .arguments = std::move(arguments), .timeout = 60, .allowNonZeroExit = true};
+    request.standardInput = std::move(input);
+    return CommandRunner::shared().execute(request);
+}
+
+// The samples of an exposition, by name and labels as written (the node exporter writes its
+// labels sorted by name).
+std::map<std::string, double> samplesOf(std::string_view text) {
+    std::map<std::string, double> samples;
+    for (std::string_view line : splitLines(text)) {
+        if (line.empty() || line.front() == '#') continue;
+        const std::size_t space = line.rfind(' ');
+        samples[std::string(line.substr(0, space))] = std::stod(std::string(line.substr(space + 1)));
+    }
+    return samples;
+}
+
+// The sum of a family's samples whose labels hold every one of `parts`.
+double sumOf(const std::map<std::string, double>& samples, const std::string& family,
+             const std::vector<std::string>& parts = {}) {
+    double sum = 0;
+    for (const auto& [series, value] : samples) {
+        if (series != family && !startsWith(series, family + "{")) continue;
+        bool all = true;
+        for (const std::string& part : parts) all = all && contains(series, part);
+        if (all) sum += value;
+    }
+    return sum;
+}
+
+// A node exporter of our own, on a free loopback port, with only its textfile collector,
+// reading `folder`; stopped with its process group when the object goes.
+class NodeExporter {
+public:
+    explicit NodeExporter(const std::string& folder) : port_(freePort()) {
+        const std::vector<std::string> arguments = {kNodeExporter,
+                                                    "--web.listen-address=127.0.0.1:" + std::to_string(port_),
+                                                    "--collector.disable-defaults",
+                                                    "--collector.textfile",
+                                                    "--collector.textfile.directory=" + folder,
+                                                    "--web.disable-exporter-metrics"};
+        std::vector<char*> argv;
+        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        char* noEnvironment[] = {nullptr};
+        if (posix_spawn(&pid_, kNodeExporter, &actions, &attributes, argv.data(), noEnvironment) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+        for (int i = 0; i < 100 && pid_ > 0 && !metrics(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ~NodeExporter() {
+        if (pid_ <= 0) return;
+        ::kill(-pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    NodeExporter(const NodeExporter&) = delete;
+    NodeExporter& operator=(const NodeExporter&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    std::optional<std::string> metrics() const {
+        httplib::Client client("127.0.0.1", port_);
+        client.set_connection_timeout(2);
+        client.set_read_timeout(10);
+        auto response = client.Get("/metrics");
+        if (!response || response->status != 200) return std::nullopt;
+        return response->body;
+    }
+
+private:
+    // A port nothing listens on now: the kernel's choice for a socket bound to port 0.
+    static int freePort() {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        int port = 0;
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            port = ntohs(address.sin_port);
+        }
+        ::close(fd);
+        return port;
+    }
+
+    int port_;
+    pid_t pid_ = -1;
+};
+
+class ExportHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* tool : {kPromtool, kNodeExporter, kSqlite}) {
+            ASSERT_TRUE(SystemFileSystemManager().isExecutableFile(tool)) << tool << ": run scripts/setup --tests";
+        }
+        testing::showOnly(home_.path(), {"ShowNpm", "ShowApt", "ShowHomebrew", "ShowInstalledApplications", "ShowSparkle"});
+    }
+
+    void save(const PersistedScanResults& results) const {
+        ScanResultsPersistence(testing::dataFolder(home_.path()) + "/ScanResults").save(results);
+    }
+
+    ShellCommandResult vantreel(std::vector<std::string> arguments) const {
+        testing::VantreelRun run{std::move(arguments), home_.path(), environment_};
+        run.timeout = 120;
+        return runVantreel(run);
+    }
+
+    std::string exposition() const {
+        ShellCommandResult result = vantreel({"export", "prometheus"});
+        EXPECT_EQ(result.exitCode, 0) << result.standardError;
+        return result.standardOutput;
+    }
+
+    // The table's rows, by name.
+    std::map<std::string, Json> rows() const {
+        std::map<std::string, Json> byName;
+        const Json listed = testing::jsonOf(vantreel({"list", "--json"}));
+        for (const Json& row : listed["rows"]) byName[row["name"]] = row;
+        return byName;
+    }
+
+    // Every kind of update pending, and one update taken out of the table in each way there is.
+    void saveEveryKindPending() {
+        PersistedScanResults results;
+        results.packages = {
+            savedPackage(PackageType::NpmGlobal, "major", "1.9.0", "2.0.0"),
+            savedPackage(PackageType::NpmGlobal, "zero-major", "0.3.1", "0.4.0"),
+            savedPackage(PackageType::NpmGlobal, "minor", "1.2.0", "1.3.0"),
+            savedPackage(PackageType::NpmGlobal, "patch", "1.2.0", "1.2.1"),
+            savedPackage(PackageType::NpmGlobal, "other", "2.0-rc1", "2.0"),
+            savedPackage(PackageType::NpmGlobal, "current", "1.0", "1.0"),
+            savedPackage(PackageType::NpmGlobal, "ignore-me", "1.0", "2.0"),
+            savedPackage(PackageType::NpmGlobal, "skip-me", "1.0", "2.0"),
+            savedPackage(PackageType::NpmGlobal, "snooze-me", "1.0", "2.0"),
+            savedPackage(PackageType::NpmGlobal, "defer-me", "1.0", "2.0"),
+            savedPackage(PackageType::AptPackage, "libc6", "2.36-9+deb12u4", "2.36-9+deb12u7"),
+            savedPackage(PackageType::AptPackage, "openssl", "3.0.11-1~deb12u2", "3.0.15-1~deb12u1"),
+            savedPackage(PackageType::BrewFormula, "wget", "1.21", "1.24"),
+        };
+        results.packages[11].isSecurityUpdate = true;
+        results.packages[12].isPinned = true;
+        Application recent = testing::sparkleApplication("Recent App", "org.example.recent", "1.0", "1.1",
+                                                         std::chrono::hours(24));
+        results.applications = std::vector<Application>{recent};
+        ScanMetadata metadata;
+        metadata.lastScanDate = std::chrono::system_clock::now();
+        for (const char* id : {"npm", "apt", "homebrew", "apps"}) {
+            SourceScanState state{.id = id, .name = id, .itemsDate = metadata.lastScanDate};
+            state.durationSeconds = 0.5;
+            metadata.sources.push_back(state);
+        }
+        results.metadata = metadata;
+        save(results);
+
+        std::map<std::string, Json> table = rows();
+        auto id = [&table](const char* name) { return table.at(name)["id"].get<std::string>(); };
+        for (auto [verb, name] : {std::pair{"ignore", "ignore-me"}, {"skip", "skip-me"}}) {
+            ShellCommandResult done = vantreel({verb, id(name)});
+            ASSERT_EQ(done.exitCode, 0) << done.standardError;
+        }
+        ASSERT_EQ(vantreel({"snooze", id("snooze-me"), "--indefinitely"}).exitCode, 0);
+        ASSERT_EQ(vantreel({"settings", "set", "MinimumReleaseAgeDays", "7"}).exitCode, 0);
+        // What the program writes when an update keeps failing in a way retrying cannot fix.
+        DefaultsStore store(testing::settingsFile(home_.path()));
+        SettingsManager settings(store);
+        settings.setValue("AutoDeferredUpdates", Json{{id("defer-me"),
+                                                       {{"identifier", id("defer-me")},
+                                                        {"version", "2.0"},
+                                                        {"kind", "environment"},
+                                                        {"reason", "EACCES"}}}});
+    }
+
+    testing::TempDir home_{"vt-export-host"};
+    std::map<std::string, std::string> environment_;
+};
+
+TEST_F(ExportHostTest, PromtoolAcceptsEveryExportAndTheFiguresAreTheTables) {
+    testing::AptRoot apt;
+    ASSERT_FALSE(apt.setupFailure()) << *apt.setupFailure();
+    environment_["APT_CONFIG"] = apt.configFile();
+    auto check = [](const std::string& text, const std::string& scenario) {
+        ShellCommandResult lint = runTool(kPromtool, {"check", "metrics"}, text);
+        EXPECT_EQ(lint.exitCode, 0) << scenario << ":\n" << lint.standardOutput << lint.standardError << "\n" << text;
+        return samplesOf(text);
+    };
+
+    // Nothing pending: every source's series are there, at 0.
+    PersistedScanResults quiet;
+    quiet.packages = {savedPackage(PackageType::NpmGlobal, "current", "1.0", "1.0")};
+    quiet.metadata = ScanMetadata{};
+    quiet.metadata->sources = {SourceScanState{"npm", "npm", std::nullopt, std::nullopt}};
+    save(quiet);
+    std::map<std::string, double> samples = check(exposition(), "nothing pending");
+    EXPECT_EQ(samples.at("vantreel_updates_pending{source=\"npm\",kind=\"patch\"}"), 0);
+    EXPECT_EQ(sumOf(samples, "vantreel_updates_pending"), 0);
+    EXPECT_EQ(samples.count("apt_upgrades_pending{origin=\"VT:bookworm/stable\",arch=\"all\"}"), 0u);  // apt not scanned
+
+    // Every kind pending, and every way out of the table.
+    saveEveryKindPending();
+    samples = check(exposition(), "every kind pending");
+    const std::map<std::string, double> expected = {
+        {"vantreel_updates_pending{source=\"npm\",kind=\"major\"}", 2},
+        {"vantreel_updates_pending{source=\"npm\",kind=\"minor\"}", 1},
+        {"vantreel_updates_pending{source=\"npm\",kind=\"patch\"}", 1},
+        {"vantreel_updates_pending{source=\"npm\",kind=\"other\"}", 1},
+        {"vantreel_updates_pending{source=\"apt\",kind=\"security\"}", 1},
+        {"vantreel_updates_pending{source=\"apt\",kind=\"other\"}", 1},
+        {"vantreel_updates_excluded{source=\"npm\",reason=\"ignored\"}", 1},
+        {"vantreel_updates_excluded{source=\"npm\",reason=\"skipped\"}", 1},
+        {"vantreel_updates_excluded{source=\"npm\",reason=\"snoozed\"}", 1},
+        {"vantreel_updates_excluded{source=\"npm\",reason=\"deferred\"}", 1},
+        {"vantreel_updates_excluded{source=\"homebrew\",reason=\"pinned\"}", 1},
+        {"vantreel_updates_excluded{source=\"apps\",reason=\"too_recent\"}", 1},
+        {"vantreel_source_up{source=\"apt\"}", 1},
+        {"vantreel_scan_duration_seconds{source=\"npm\"}", 0.5},
+    };
+    for (const auto& [series, value] : expected) EXPECT_EQ(samples[series], value) << series;
+    // What the table shows, the pinned formula aside, is what is pending; each once.
+    std::map<std::string, Json> table = rows();
+    EXPECT_TRUE(table.count("wget"));
+    EXPECT_EQ(sumOf(samples, "vantreel_updates_pending"), static_cast<double>(table.size() - 1));
+    EXPECT_EQ(sumOf(samples, "vantreel_updates_excluded"), 6);
+    // apt's own families agree with apt's own commands on the root: every upgrade
+    // `apt list --upgradable` names is pending, and what `apt-get -s dist-upgrade` keeps back is held.
+    const std::map<std::string, testing::AptRoot::Upgrade> listed = testing::AptRoot::aptList(&apt);
+    const std::map<std::string, testing::AptRoot::Upgrade> simulated = testing::AptRoot::simulatedUpgrade(&apt);
+    const auto securityUpgrades = std::count_if(simulated.begin(), simulated.end(),
+                                                [](const auto& upgrade) { return upgrade.second.security; });
+    EXPECT_EQ(sumOf(samples, "apt_upgrades_pending"), static_cast<double>(listed.size()));
+    EXPECT_EQ(sumOf(samples, "apt_upgrades_held"), static_cast<double>(listed.size() - simulated.size()));
+    EXPECT_EQ(samples["apt_upgrades_pending{origin=\"VT:bookworm-security/stable-security\",arch=\"all\"}"],
+              static_cast<double>(securityUpgrades));
+    EXPECT_EQ(samples["apt_upgrades_pending{origin=\"VT:bookworm/stable\",arch=\"all\"}"],
+              static_cast<double>(static_cast<long>(listed.size()) - securityUpgrades));
+    EXPECT_EQ(samples["apt_upgrades_held{origin=\"VT:bookworm/stable\",arch=\"all\"}"], 1);
+    EXPECT_EQ(samples["node_reboot_required"], std::filesystem::exists("/run/reboot-required") ? 1 : 0);
+
+    // A failed source, and a source id from a damaged file with every character the format escapes.
+    PersistedScanResults failed;
+    failed.metadata = ScanMetadata{};
+    failed.metadata->sources = {
+        SourceScanState{"cargo", "Cargo", std::string("cargo exited with status 101"), std::nullopt},
+        SourceScanState{"we\"ird\\source\nline", "weird", std::nullopt, std::nullopt}};
+    save(failed);
+    samples = check(exposition(), "a failed source, quotes, backslashes and new lines");
+    EXPECT_EQ(samples.at("vantreel_source_up{source=\"cargo\"}"), 0);
+    EXPECT_EQ(samples.at("vantreel_source_latest_known{source=\"cargo\"}"), 0);
+    EXPECT_EQ(samples.at("vantreel_source_up{source=\"we\\\"ird\\\\source\\nline\"}"), 1);
+}
+
+TEST_F(ExportHostTest, ANodeExporterServesTheExportAndNeverAPartialFile) {
+    // Many sources make a file large enough that a writer in place would be caught half-way.
+    PersistedScanResults results;
+    results.packages = {savedPackage(PackageType::AptPackage, "openssl", "3.0.11-1~deb12u2", "3.0.15-1~deb12u1")};
+    results.packages[0].isSecurityUpdate = true;
+    results.metadata = ScanMetadata{};
+    for (int i = 0; i < 1500; ++i) {
+        const std::string id = "source-" + std::to_string(i);
+        results.metadata->sources.push_back(SourceScanState{id, id, std::nullopt, std::nullopt});
+    }
+    save(results);
+    testing::TempDir folder("vt-textfiles");
+    NodeExporter exporter(folder.path());
+    ASSERT_TRUE(exporter.started() && exporter.metrics()) << "the node exporter did not start";
+
+    ShellCommandResult written = vantreel({"export", "prometheus", "--textfile-dir", folder.path()});
+    ASSERT_EQ(written.exitCode, 0) << written.standardError;
+    std::optional<std::string> served = exporter.metrics();
+    ASSERT_TRUE(served);
+    std::map<std::string, double> samples = samplesOf(*served);
+    EXPECT_EQ(samples["node_textfile_scrape_error"], 0);
+    EXPECT_EQ(samples["vantreel_updates_pending{kind=\"security\",source=\"apt\"}"], 1) << *served;
+    const double series = sumOf(samples, "vantreel_source_up") + 1;  // every source is up
+
+    // Scraped in a loop while the file is written again and again: every scrape reads it whole.
+    std::atomic<bool> writing{true};
+    std::atomic<int> scrapes{0}, torn{0};
+    std::jthread scraper([&] {
+        while (writing) {
+            std::optional<std::string> text = exporter.metrics();
+            if (!text) continue;
+            std::map<std::string, double> seen = samplesOf(*text);
+            ++scrapes;
+            if (seen["node_textfile_scrape_error"] != 0 || sumOf(seen, "vantreel_source_up") + 1 != series) ++torn;
+        }
+    });
+    for (int i = 0; i < 15; ++i) {
+        ASSERT_EQ(vantreel({"export", "prometheus", "--textfile-dir", folder.path()}).exitCode, 0);
+    }
+    writing = false;
+    scraper.join();
+    EXPECT_GT(scrapes.load(), 0);
+    EXPECT_EQ(torn.load(), 0) << "of " << scrapes.load() << " scrapes";
+    // Only our file is left in the folder: no temporary one for the collector to read.
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+        names.push_back(entry.path().filename());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"vantreel.prom"});
+
+    // A folder that does not exist is refused, and nothing is made.
+    ShellCommandResult missing = vantreel({"export", "prometheus", "--textfile-dir", folder.file("missing")});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_FALSE(std::filesystem::exists(folder.file("missing")));
+}
+
+TEST_F(ExportHostTest, TheOsqueryQueriesReturnTheRowsTheTableShows) {
+    testing::AptRoot apt;
+    ASSERT_FALSE(apt.setupFailure()) << *apt.setupFailure();
+    environment_["APT_CONFIG"] = apt.configFile();
+    saveEveryKindPending();
+    testing::TempDir out("vt-osquery");
+    const std::string database = out.file("updates.db");
+    ShellCommandResult exported = vantreel({"export", "sqlite", database});
+    ASSERT_EQ(exported.exitCode, 0) << exported.standardError;
+    ShellCommandResult configuration = vantreel({"export", "osquery-config", "--db", database});
+    ASSERT_EQ(configuration.exitCode, 0) << configuration.standardError;
+    Json tables = testing::jsonOf(configuration)["auto_table_construction"];
+    ASSERT_TRUE(tables.contains("vantreel_updates") && tables.contains("vantreel_sources")) << tables.dump();
+
+    EXPECT_EQ(runTool(kSqlite, {database, "SELECT version FROM schema_version"}).standardOutput, "1\n");
+    auto query = [&](const Json& table) {
+        EXPECT_EQ(table["path"], database);
+        ShellCommandResult result = runTool(kSqlite, {"-json", database, table["query"].get<std::string>()});
+        EXPECT_EQ(result.exitCode, 0) << result.standardError;
+        std::optional<Json> rows = parseJson(result.standardOutput.empty() ? "[]" : result.standardOutput);
+        EXPECT_TRUE(rows && rows->is_array()) << result.standardOutput;
+        // The columns osquery is told are the query's, in its order.
+        for (const Json& row : *rows) {
+            std::vector<std::string> keys;
+            for (const auto& [key, value] : row.items()) keys.push_back(key);
+            EXPECT_EQ(Json(keys), table["columns"]);
+        }
+        return *rows;
+    };
+    std::map<std::string, Json> listed = rows();
+    listed.erase("wget");  // pinned by Homebrew: an exclusion, as everywhere in the exports
+    Json updates = query(tables["vantreel_updates"]);
+    ASSERT_EQ(updates.size(), listed.size());
+    std::set<std::string> kinds;
+    for (const Json& update : updates) {
+        const std::string name = update["name"];
+        ASSERT_TRUE(listed.count(name)) << name;
+        const Json& row = listed[name];
+        EXPECT_EQ(update["id"], row["id"]);
+        EXPECT_EQ(update["source_name"], row["source"]);
+        EXPECT_EQ(update["installed_version"], row["currentVersion"]);
+        EXPECT_EQ(update["latest_version"], row["latestVersion"]);
+        EXPECT_EQ(update["is_security"] == 1, row.value("isSecurityUpdate", false)) << name;
+        kinds.insert(update["update_kind"].get<std::string>());
+    }
+    EXPECT_EQ(kinds, (std::set<std::string>{"security", "major", "minor", "patch", "other"}));
+    std::map<std::string, Json> sources;
+    for (const Json& source : query(tables["vantreel_sources"])) sources[source["id"]] = source;
+    EXPECT_EQ(sources["npm"]["pending_updates"], 5);
+    EXPECT_EQ(sources["apt"]["up"], 1);
+
+    // An export is a new database, whole: the old one's rows are gone.
+    PersistedScanResults quiet;
+    quiet.metadata = ScanMetadata{};
+    save(quiet);
+    ASSERT_EQ(vantreel({"export", "sqlite", database}).exitCode, 0);
+    EXPECT_EQ(runTool(kSqlite, {database, "SELECT count(*) FROM updates"}).standardOutput, "0\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out.path()), {}), 1);
+}
+
+// The setting makes every scan write the file once its results are saved: a scan at the
+// command line and the background agent's.
+TEST_F(ExportHostTest, EveryScanWritesTheTextfileWhenTheSettingNamesAFolder) {
+    testing::showOnly(home_.path(), {});
+    testing::TempDir folder("vt-textfiles");
+    const std::string file = folder.file("vantreel.prom");
+    EXPECT_EQ(vantreel({"settings", "set", "PrometheusTextfileDirectory", "relative/folder"}).exitCode, 2);
+    ASSERT_EQ(vantreel({"settings", "set", "PrometheusTextfileDirectory", folder.path()}).exitCode, 0);
+
+    ShellCommandResult scan = vantreel({"--accept-terms", "scan"});
+    ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
+    std::optional<std::string> text = readFile(file);
+    ASSERT_TRUE(text) << scan.standardError;
+    EXPECT_EQ(runTool(kPromtool, {"check", "metrics"}, *text).exitCode, 0) << *text;
+    const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    EXPECT_NEAR(samplesOf(*text)["vantreel_last_scan_timestamp_seconds"], now, 300);
+
+    // Two days on, past the check interval, the background agent scans and writes it again.
+    std::filesystem::remove(file);
+    const double later = now + 2 * 86400;
+    environment_["VANTREEL_NOW"] = std::to_string(static_cast<long long>(later));
+    ShellCommandResult background = vantreel({"--background-scan"});
+    environment_.erase("VANTREEL_NOW");
+    ASSERT_EQ(background.exitCode, 0) << background.standardError;
+    text = readFile(file);
+    ASSERT_TRUE(text) << background.standardError;
+    EXPECT_NEAR(samplesOf(*text)["vantreel_last_scan_timestamp_seconds"], later, 1);
+
+    // A folder gone since: the scan still succeeds, and says why the metrics are not there.
+    ASSERT_EQ(vantreel({"settings", "set", "PrometheusTextfileDirectory", folder.file("gone")}).exitCode, 0);
+    ShellCommandResult without = vantreel({"--accept-terms", "scan"});
+    EXPECT_EQ(without.exitCode, 0);
+    EXPECT_NE(without.standardError.find("PrometheusTextfileDirectory"), std::string::npos) << without.standardError;
+}
+
+}  // namespace
+}  // namespace vt
