@@ -59,12 +59,6 @@ const AllUpdateRow* resolveOne(const std::string& verb, const std::string& argum
     return nullptr;
 }
 
-// Applications are ignored by bundle identifier, so that the ignore follows them to every
-// source; other rows by their id.
-std::string ignoreKey(const AllUpdateRow& row) {
-    return row.kind == AllUpdateRow::Kind::Application && !row.bundleIdentifier.empty() ? row.bundleIdentifier : row.id;
-}
-
 // "7d", "12h", "2w", "30m".
 std::optional<Clock::Duration> parseDuration(std::string_view text) {
     text = trimView(text);
@@ -305,6 +299,10 @@ CLI::App* verb(CLI::App& app, const char* name, const char* description, int* ex
 }
 
 }  // namespace
+
+std::string ignoreKey(const AllUpdateRow& row) {
+    return row.kind == AllUpdateRow::Kind::Application && !row.bundleIdentifier.empty() ? row.bundleIdentifier : row.id;
+}
 
 void addIgnoreCommands(CLI::App& app, int* exitCode) {
     auto ignoreArguments = std::make_shared<IgnoreArguments>();

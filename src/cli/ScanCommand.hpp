@@ -17,6 +17,7 @@ struct GlobalOptions {
     // How the background agent and the menu bar start us.
     bool backgroundScan = false;
     bool menuBarScan = false;
+    bool interactive = false;  // -i: the full-screen view
 };
 
 // `vantreel scan [--all] [--json] [--automatic]`.

@@ -29,6 +29,7 @@
 #include "cli/AdoptCommand.hpp"
 #include "cli/WatchCommand.hpp"
 #include "cli/RulesCommand.hpp"
+#include "cli/UiCommand.hpp"
 
 namespace {
 
@@ -91,6 +92,8 @@ int main(int argc, char** argv) {
     vt::cli::addAutomationCommands(app, &exitCode, &options);
     vt::cli::addRulesCommand(app, &exitCode);
     vt::cli::addExportCommand(app, &exitCode);
+    vt::cli::addUiCommand(app, &exitCode, &options);
+    app.add_flag("-i", options.interactive, "The full-screen view of the pending updates (as vantreel ui)");
     // How the background agent and the menu bar start us.
     app.add_flag("--background-scan", options.backgroundScan, "Scan as the background agent does, and notify new updates")
         ->group("");
@@ -100,7 +103,7 @@ int main(int argc, char** argv) {
     auto worksOnInventory = [](CLI::App* command) {
         const std::string& name = command->get_name();
         return name == "scan" || name == "list" || name == "apps" || name == "update" || name == "update-all" ||
-               name == "check-updates" || name == "outdated-count";
+               name == "check-updates" || name == "outdated-count" || name == "ui";
     };
     for (CLI::App* command : app.get_subcommands(worksOnInventory)) {
         bool readOnly = command->get_name() == "list" || command->get_name() == "apps" ||
@@ -135,6 +138,7 @@ int run(CLI::App& app, int argc, char** argv, const vt::cli::GlobalOptions& opti
         try {
             if (options.backgroundScan) return vt::cli::runBackgroundScan();
             if (options.menuBarScan) return vt::cli::runMenuBarScan(options);
+            if (options.interactive) return vt::cli::runUi(options);
             return vt::cli::runLaunch(options);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "vantreel: %s\n", e.what());
