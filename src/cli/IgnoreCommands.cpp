@@ -70,11 +70,6 @@ std::optional<std::string> storedKeyNamed(const std::string& argument, const std
     return std::nullopt;
 }
 
-// Applications are ignored by bundle identifier, so that the ignore follows them to every
-// source; other rows by their id.
-std::string ignoreKey(const AllUpdateRow& row) {
-    return row.kind == AllUpdateRow::Kind::Application && !row.bundleIdentifier.empty() ? row.bundleIdentifier : row.id;
-}
 
 // "7d", "12h", "2w", "30m".
 std::optional<Clock::Duration> parseDuration(std::string_view text) {
@@ -323,6 +318,10 @@ CLI::App* verb(CLI::App& app, const char* name, const std::string& description, 
 }
 
 }  // namespace
+
+std::string ignoreKey(const AllUpdateRow& row) {
+    return row.kind == AllUpdateRow::Kind::Application && !row.bundleIdentifier.empty() ? row.bundleIdentifier : row.id;
+}
 
 void addIgnoreCommands(CLI::App& app, int* exitCode) {
     auto ignoreArguments = std::make_shared<IgnoreArguments>();

@@ -19,6 +19,7 @@ struct GlobalOptions {
     // How the background agent and the menu bar start us.
     bool backgroundScan = false;
     bool menuBarScan = false;
+    bool interactive = false;  // -i: the full-screen view
 };
 
 // `vantreel scan [--all] [--json] [--only SRC] [--exit-code] [--automatic] [--full]`.

@@ -25,37 +25,38 @@ std::string itemLine(const std::string& source, const std::string& name, const s
 }  // namespace
 
 void printPlan(std::FILE* stream, const UpdatePlan& plan, const std::vector<PlanExtra>& extra) {
-    const Style style = Style::forStream(stream);
+    for (const std::string& line : planLines(plan, Style::forStream(stream), extra)) {
+        std::fprintf(stream, "%s\n", line.c_str());
+    }
+}
+
+std::vector<std::string> planLines(const UpdatePlan& plan, const Style& style, const std::vector<PlanExtra>& extra) {
+    std::vector<std::string> lines;
     const std::size_t count = plan.itemCount() + extra.size();
     if (count == 0) {
-        std::fprintf(stream, "%s\n", localized("update_all.nothing").c_str());
+        lines.push_back(localized("update_all.nothing"));
     } else {
-        std::fprintf(stream, "%s\n", style.bold(localized("update_all.plan_title", {std::to_string(count)})).c_str());
+        lines.push_back(style.bold(localized("update_all.plan_title", {std::to_string(count)})));
         for (const PlanExtra& item : extra) {
-            std::fprintf(stream, "%s\n", itemLine(item.source, item.name, item.currentVersion, item.latestVersion).c_str());
+            lines.push_back(itemLine(item.source, item.name, item.currentVersion, item.latestVersion));
         }
         for (const UpdatePlan::Step& step : plan.steps) {
             for (const Application& application : step.applications) {
-                std::fprintf(stream, "%s\n",
-                             itemLine(step.label, application.name, application.version,
-                                      application.latestVersion.value_or("?"))
-                                 .c_str());
+                lines.push_back(itemLine(step.label, application.name, application.version,
+                                         application.latestVersion.value_or("?")));
             }
             for (const Package& package : step.packages) {
                 std::string line = itemLine(step.label, package.name, package.version, package.latestVersion.value_or("?"));
                 if (step.installsToolsOwnLatest(package)) {
                     line += "  " + style.dim(localized("update.plan.tools_latest", {step.label}));
                 }
-                std::fprintf(stream, "%s\n", line.c_str());
+                lines.push_back(std::move(line));
             }
         }
-        if (plan.scanDate) {
-            std::fprintf(stream, "%s\n", style.dim(localized("update.plan.as_of", {localDate(*plan.scanDate)})).c_str());
-        }
+        if (plan.scanDate) lines.push_back(style.dim(localized("update.plan.as_of", {localDate(*plan.scanDate)})));
     }
-    if (plan.leftOut.empty()) return;
-    std::fprintf(stream, "%s\n",
-                 style.bold(localized("update_all.left_out_title", {std::to_string(plan.leftOut.size())})).c_str());
+    if (plan.leftOut.empty()) return lines;
+    lines.push_back(style.bold(localized("update_all.left_out_title", {std::to_string(plan.leftOut.size())})));
     // A source turned off leaves out all its items for one reason: one line says it.
     std::map<std::pair<std::string, std::string>, std::size_t> sameReason;
     for (const UpdatePlan::LeftOut& item : plan.leftOut) ++sameReason[{item.source, item.reason}];
@@ -67,9 +68,9 @@ void printPlan(std::FILE* stream, const UpdatePlan& plan, const std::vector<Plan
             name = localized("scan.summary.items", {std::to_string(group->second)});
             sameReason.erase(group);
         }
-        std::fprintf(stream, "  %s  %s: %s\n", padRight(item.source, kSourceWidth).c_str(), name.c_str(),
-                     style.dim(item.reason).c_str());
+        lines.push_back("  " + padRight(item.source, kSourceWidth) + "  " + name + ": " + style.dim(item.reason));
     }
+    return lines;
 }
 
 Json planJson(const UpdatePlan& plan, const std::vector<PlanExtra>& extra) {

@@ -23,6 +23,8 @@ struct PlanExtra {
 // updated and to which version (or that the tool installs its own latest), what is left
 // out and why, and when the versions were read.
 void printPlan(std::FILE* stream, const UpdatePlan& plan, const std::vector<PlanExtra>& extra = {});
+// The same lines, for a screen that draws them itself.
+std::vector<std::string> planLines(const UpdatePlan& plan, const Style& style, const std::vector<PlanExtra>& extra = {});
 Json planJson(const UpdatePlan& plan, const std::vector<PlanExtra>& extra = {});
 
 // The run's items one line each as they finish, on standard error; on a terminal the

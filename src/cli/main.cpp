@@ -32,6 +32,7 @@
 #include "cli/ScanCommand.hpp"
 #include "cli/SettingsCommand.hpp"
 #include "cli/SofaCommand.hpp"
+#include "cli/UiCommand.hpp"
 #include "cli/UpdateAllCommand.hpp"
 #include "cli/UpdateCommand.hpp"
 #include "cli/VersionCommand.hpp"
@@ -170,12 +171,14 @@ int main(int argc, char** argv) {
     vt::cli::addExportCommand(app, &exitCode);
     addCompletionsCommand(app, &exitCode);
     addHelpCommand(app, &exitCode);
+    vt::cli::addUiCommand(app, &exitCode, &options);
+    app.add_flag("-i", options.interactive, vt::localized("help.option.interactive"));
 
     // Commands that work on the inventory judge the previous exit and record their own.
     auto worksOnInventory = [](CLI::App* command) {
         const std::string& name = command->get_name();
         return name == "scan" || name == "list" || name == "apps" || name == "update" || name == "update-all" ||
-               name == "check-updates" || name == "outdated-count";
+               name == "check-updates" || name == "outdated-count" || name == "ui";
     };
     for (CLI::App* command : app.get_subcommands(worksOnInventory)) {
         bool readOnly = command->get_name() == "list" || command->get_name() == "apps" ||
@@ -231,6 +234,7 @@ int run(CLI::App& app, int argc, char** argv, const vt::cli::GlobalOptions& opti
         try {
             if (options.backgroundScan) return vt::cli::runBackgroundScan();
             if (options.menuBarScan) return vt::cli::runMenuBarScan(options);
+            if (options.interactive) return vt::cli::runUi(options);
             return vt::cli::runLaunch(options);
         } catch (const std::exception& e) {
             std::fprintf(stderr, "vantreel: %s\n", e.what());

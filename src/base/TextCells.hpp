@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace vt {
+
+// How many terminal cells UTF-8 text takes: CJK ideographs and most emoji take two,
+// combining marks none, by the C library's Unicode tables (whatever the user's locale).
+// Control characters and invalid bytes count as one cell each, as the text they are
+// replaced with does.
+std::size_t cellWidth(std::string_view text);
+
+// The text cut to at most `width` cells (an ellipsis marks the cut; a wide character that
+// would straddle the edge is left out), then padded with spaces to exactly `width` cells.
+// Control characters become spaces, so that the result is safe to draw.
+std::string fitCells(std::string_view text, std::size_t width);
+
+}  // namespace vt

@@ -1,0 +1,206 @@
+// `vantreel ui` on a real terminal: tmux runs it in a sandbox HOME with the fake `uv` of the
+// update tests (five tools outdated against PyPI on loopback), the test types as a user
+// would and reads the screen back, waiting for text rather than for time.
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "base/Files.hpp"
+#include "base/Json.hpp"
+#include "base/Strings.hpp"
+#include "base/TextCells.hpp"
+#include "support/BuildPaths.hpp"
+#include "support/FakeTools.hpp"
+#include "support/LoopbackServer.hpp"
+#include "support/TempDir.hpp"
+#include "support/VantreelProcess.hpp"
+#include "system/CommandRunner.hpp"
+#include "system/Endpoints.hpp"
+
+namespace vt {
+namespace {
+
+using testing::runVantreel;
+
+class UiE2ETest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::filesystem::exists("/usr/bin/tmux")) GTEST_SKIP() << "tmux is installed by scripts/setup --tests";
+        testing::showOnly(home_.path(), {"ShowUv"});
+        uv_.add("uv", R"SH(state=")SH" + home_.path() + R"SH("
+case "$1 $2" in
+  "tool list")
+    for tool in alpha bravo charlie delta echo; do
+      printf '%s v%s\n- %s\n' "$tool" "$(cat "$state/uv-$tool" 2>/dev/null || echo 1.0.0)" "$tool"
+    done ;;
+  "tool upgrade") echo 2.0.0 > "$state/uv-$3" ;;
+  *) exit 2 ;;
+esac)SH");
+        for (const char* tool : {"alpha", "bravo", "charlie", "delta", "echo"}) {
+            testing::LoopbackRoute route;
+            route.body = std::string(R"({"info": {"name": ")") + tool + R"(", "version": "2.0.0"}, "releases": {}})";
+            pypi_.setRoute(std::string("/pypi/") + tool + "/json", route);
+        }
+        ASSERT_EQ(runVantreel(run({"scan"})).exitCode, 0);
+        uv_.clearLog();
+    }
+
+    void TearDown() override { tmux({"kill-server"}); }
+
+    std::map<std::string, std::string> environment() const {
+        std::map<std::string, std::string> variables = {{"VANTREEL_ENDPOINT_PYPI", pypi_.origin()}, {"LANG", "C.UTF-8"}};
+        for (Service service : {Service::ITunes, Service::AppStoreWeb, Service::GitHubApi, Service::GitHubWeb,
+                                Service::Sofa, Service::Cve}) {
+            variables[std::string("VANTREEL_ENDPOINT_") + std::string(Endpoints::name(service))] = "http://127.0.0.1:9";
+        }
+        return variables;
+    }
+
+    testing::VantreelRun run(std::vector<std::string> arguments) const {
+        std::vector<std::string> full = {"--accept-terms"};
+        full.insert(full.end(), arguments.begin(), arguments.end());
+        return {std::move(full), home_.path(), environment(), {}, 90};
+    }
+
+    ShellCommandResult tmux(std::vector<std::string> arguments) const {
+        CommandRequest request;
+        request.command = "/usr/bin/tmux";
+        request.arguments = {"-S", home_.file("tmux.sock"), "-f", "/dev/null"};
+        request.arguments.insert(request.arguments.end(), arguments.begin(), arguments.end());
+        request.timeout = 10;
+        request.allowNonZeroExit = true;
+        static CommandRunner runner;
+        return runner.execute(request);
+    }
+
+    // The view in a detached session; the terminal's settings are written before and after.
+    void start() {
+        std::string command = "stty -a > " + home_.file("stty-before") + "; env -i TERM=\"$TERM\" HOME=" + home_.path() +
+                              " PATH=/usr/bin:/bin";
+        for (const auto& [name, value] : environment()) command += " " + name + "=" + value;
+        command += " " + testing::vantreelPath() + " --accept-terms ui; echo $? > " + home_.file("status") +
+                   "; stty -a > " + home_.file("stty-after") + "; : > " + home_.file("ended");
+        ASSERT_EQ(tmux({"new-session", "-d", "-x", "120", "-y", "40", "-s", "vt", "/bin/sh", "-c", command}).exitCode, 0);
+    }
+
+    std::string screen() const { return tmux({"capture-pane", "-p", "-t", "vt"}).standardOutput; }
+
+    void keys(std::vector<std::string> names) const {
+        names.insert(names.begin(), {"send-keys", "-t", "vt"});
+        tmux(names);
+    }
+    void type(const std::string& text) const { tmux({"send-keys", "-t", "vt", "-l", text}); }
+
+    // Waits up to 30 s for the screen to show `text`; the failure shows the screen.
+    bool shows(const std::string& text) const {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < until) {
+            if (screen().find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ADD_FAILURE() << "the screen never showed \"" << text << "\":\n" << screen();
+        return false;
+    }
+
+    bool ended() const {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < until) {
+            if (readFile(home_.file("ended"))) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    std::string upgrades() const {
+        const std::string log = uv_.log();
+        std::string names;
+        for (std::string_view line : splitLines(log)) {
+            if (startsWith(line, "uv tool upgrade ")) names += std::string(line.substr(16)) + "\n";
+        }
+        return names;
+    }
+
+    testing::TempDir home_{"vt-ui-e2e"};
+    testing::FakeTools uv_{home_.file(".local/bin"), home_.file("uv-calls")};
+    testing::LoopbackServer pypi_;
+};
+
+TEST_F(UiE2ETest, TwoUpdatedOneIgnoredOneSnoozedWithoutLeavingTheView) {
+    start();
+    ASSERT_TRUE(shows("5 updates"));
+    // Filter, tag, and again: two rows tagged.
+    for (const char* name : {"alpha", "bravo"}) {
+        keys({"/"});
+        type(name);
+        keys({"Enter"});
+        ASSERT_TRUE(shows("filter: " + std::string(name)));
+        keys({"Space", "Escape"});
+    }
+    ASSERT_TRUE(shows("2 tagged"));
+    // The confirmation lists exactly what will run before anything does.
+    keys({"u"});
+    ASSERT_TRUE(shows("To update (2):"));
+    EXPECT_EQ(upgrades(), "");
+    const std::string confirmation = screen();
+    EXPECT_NE(confirmation.find("alpha 1.0.0 → 2.0.0"), std::string::npos) << confirmation;
+    EXPECT_NE(confirmation.find("bravo 1.0.0 → 2.0.0"), std::string::npos) << confirmation;
+    keys({"y"});
+    ASSERT_TRUE(shows("Update finished: 2 updated, 0 failed."));
+    EXPECT_EQ(upgrades(), "alpha\nbravo\n");
+    ASSERT_TRUE(shows("3 updates"));
+
+    keys({"/"});
+    type("charlie");
+    keys({"Enter", "i"});
+    ASSERT_TRUE(shows("Ignored charlie"));
+    keys({"Escape", "/"});
+    type("delta");
+    keys({"Enter", "s"});
+    ASSERT_TRUE(shows("7 days"));
+    keys({"2"});
+    ASSERT_TRUE(shows("Snoozed delta until"));
+    keys({"Escape", "r"});
+    ASSERT_TRUE(shows("Scan finished."));
+    ASSERT_TRUE(shows("1 updates"));
+    EXPECT_NE(screen().find("echo"), std::string::npos) << screen();
+
+    // The ignored view lists what the two keys took out.
+    keys({"v"});
+    ASSERT_TRUE(shows("2 ignored items"));
+    keys({"v"});
+
+    // Narrower: the view is drawn again at the new size, every line within it.
+    tmux({"resize-window", "-t", "vt", "-x", "60", "-y", "20"});
+    ASSERT_TRUE(shows("i i…"));  // the footer, cut at 60 columns
+    const std::string narrow = screen();
+    for (std::string_view line : splitLines(narrow)) EXPECT_LE(cellWidth(line), 60u) << narrow;
+    EXPECT_NE(narrow.find("> echo"), std::string::npos) << narrow;
+    keys({"q"});
+    ASSERT_TRUE(ended());
+    EXPECT_EQ(readFile(home_.file("status")).value_or(""), "0\n");
+    // The terminal's modes as before; only its size (the first line) changed, by the resize.
+    const auto modes = [](std::string text) { return text.substr(text.find('\n') + 1); };
+    EXPECT_EQ(modes(readFile(home_.file("stty-after")).value_or("")), modes(readFile(home_.file("stty-before")).value_or("-\n")));
+
+    // What the settings hold: one ignore and one snooze, nothing else.
+    Json ignored = testing::jsonOf(runVantreel(run({"ignored", "--json"})));
+    ASSERT_EQ(ignored.size(), 2u) << ignored.dump();
+    std::map<std::string, std::string> statuses;
+    for (const Json& item : ignored) statuses[item["name"].get<std::string>()] = item["status"].get<std::string>();
+    EXPECT_EQ(statuses.count("charlie"), 1u);
+    EXPECT_EQ(statuses["delta"], "snoozed");
+    EXPECT_EQ(upgrades(), "alpha\nbravo\n");  // the rescan lists, it never upgrades
+}
+
+TEST_F(UiE2ETest, WithoutATerminalItRefersToList) {
+    auto result = runVantreel(run({"ui"}));
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_NE(result.standardError.find("vantreel list"), std::string::npos) << result.standardError;
+    result = runVantreel(run({"-i"}));
+    EXPECT_EQ(result.exitCode, 2);
+}
+
+}  // namespace
+}  // namespace vt
