@@ -78,11 +78,40 @@ void printDiagnostics(const ScanDiagnostics& diagnostics) {
     }
 }
 
+// The AppImages of the last scan: the AppImage source's listing, saved with the scan's results.
+std::vector<Package> savedAppImages() {
+    std::vector<Package> images;
+    for (Package& package : Context::shared().persistence().load().packages) {
+        if (package.type == PackageType::AppImage) images.push_back(std::move(package));
+    }
+    return images;
+}
+
+Json appImageJson(const Package& image, const std::string& id) {
+    Json json = Json::object();
+    json["kind"] = "appimage";
+    json["id"] = id;
+    json["name"] = image.name;
+    json["version"] = image.version;
+    json["path"] = image.sourceIdentifier.value_or("");
+    json["updateInformation"] = optionalText(image.description);
+    json["latestVersion"] = optionalText(image.latestVersion);
+    return json;
+}
+
+bool byName(const std::string& aName, const std::string& aPath, const std::string& bName, const std::string& bPath) {
+    return toLower(aName) != toLower(bName) ? toLower(aName) < toLower(bName) : aPath < bPath;
+}
+
 int apps(bool asJson, bool verbose) {
     ApplicationManager& manager = Context::shared().applications();
     std::vector<Application> applications = manager.applications();
     std::sort(applications.begin(), applications.end(), [](const Application& a, const Application& b) {
-        return toLower(a.name) != toLower(b.name) ? toLower(a.name) < toLower(b.name) : a.bundlePath < b.bundlePath;
+        return byName(a.name, a.bundlePath, b.name, b.bundlePath);
+    });
+    std::vector<Package> images = savedAppImages();
+    std::sort(images.begin(), images.end(), [](const Package& a, const Package& b) {
+        return byName(a.name, a.sourceIdentifier.value_or(""), b.name, b.sourceIdentifier.value_or(""));
     });
     std::optional<ScanDiagnostics> diagnostics = manager.scanDiagnostics();
     if (asJson) {
@@ -91,15 +120,22 @@ int apps(bool asJson, bool verbose) {
         std::vector<GenericUpdaterApp> genericApps = GenericUpdaterManager::load(results);
         Json json = jsonDocument();
         Json& list = json["applications"] = Json::array();
-        for (const Application& application : applications) list.push_back(applicationJson(application, sparkleApps, genericApps));
+        for (const Application& application : applications) {
+            Json entry = applicationJson(application, sparkleApps, genericApps);
+            entry["kind"] = "app";
+            list.push_back(std::move(entry));
+        }
+        const AllUpdatesRowBuilder builder(ManagerRegistry::sources());
+        for (const Package& image : images) list.push_back(appImageJson(image, builder.shortId(image)));
         if (verbose) json["diagnostics"] = diagnostics ? diagnosticsJson(*diagnostics) : Json(nullptr);
         std::printf("%s\n", dumpJson(json, jsonIndentForStandardOutput()).c_str());
         return kExitSuccess;
     }
-    if (applications.empty()) {
+    if (applications.empty() && images.empty()) {
         std::printf("%s\n", localized("apps.none").c_str());
     } else {
-        TextTable table({{localized("table.column.name"), Column::Elide::End, 10, 0},
+        TextTable table({{localized("apps.column.kind"), Column::Elide::End, 3, 4},
+                         {localized("table.column.name"), Column::Elide::End, 10, 0},
                          {localized("apps.column.version"), Column::Elide::Middle, 7, 0},
                          {localized("table.column.latest"), Column::Elide::Middle, 7, 0},
                          {localized("apps.column.mechanism"), Column::Elide::End, 6, 2},
@@ -113,11 +149,18 @@ int apps(bool asJson, bool verbose) {
                 if (application.resolutionReason) source += " (" + oneLine(*application.resolutionReason) + ")";
                 note = localized("apps.resolution", {source});
             }
-            table.add({oneLine(application.name), oneLine(application.version),
+            table.add({"app", oneLine(application.name), oneLine(application.version),
                        oneLine(application.latestVersion.value_or("-")),
                        std::string(displayName(application.updateMechanism)), oneLine(application.bundleIdentifier),
                        Cell(oneLine(application.bundlePath), Tone::Dim)},
                       note);
+        }
+        // An AppImage's mechanism is the update information it carries.
+        for (const Package& image : images) {
+            table.add({"appimage", oneLine(image.name), oneLine(image.version), oneLine(image.latestVersion.value_or("-")),
+                       oneLine(image.description.value_or("-")), "-",
+                       Cell(oneLine(image.sourceIdentifier.value_or("")), Tone::Dim)},
+                      std::nullopt);
         }
         std::fputs(table.render(Style::forStream(stdout), outputWidth()).c_str(), stdout);
     }
