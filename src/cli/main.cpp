@@ -28,6 +28,7 @@
 #include "cli/DownloadCommand.hpp"
 #include "cli/AdoptCommand.hpp"
 #include "cli/WatchCommand.hpp"
+#include "cli/WhyCommand.hpp"
 #include "cli/RulesCommand.hpp"
 
 namespace {
@@ -91,6 +92,7 @@ int main(int argc, char** argv) {
     vt::cli::addAutomationCommands(app, &exitCode, &options);
     vt::cli::addRulesCommand(app, &exitCode);
     vt::cli::addExportCommand(app, &exitCode);
+    vt::cli::addWhyCommand(app, &exitCode);
     // How the background agent and the menu bar start us.
     app.add_flag("--background-scan", options.backgroundScan, "Scan as the background agent does, and notify new updates")
         ->group("");

@@ -48,7 +48,7 @@ void mergeLatestVersions(std::vector<Package>& inventory, const std::vector<Pack
         if (it == inventory.end()) {
             inventory.push_back(update);
         } else {
-            it->latestVersion = update.latestVersion;
+            takeCheckResult(*it, update);
         }
     }
 }
