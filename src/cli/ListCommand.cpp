@@ -50,7 +50,7 @@ int list(const ListArguments& arguments) {
     PersistedScanResults results = context.persistence().load();
     bool allowPreRelease = context.defaults().boolValue("ShowPreReleaseUpdates").value_or(false);
     const bool nothingSaved = !results.metadata && results.packages.empty() && results.unreadableFiles.empty();
-    ScanReport report = makeReport(offeredPackages(std::move(results.packages), context.settings(), Clock::shared().now()),
+    ScanReport report = makeReport(context.coordinator().offeredPackages(std::move(results.packages)),
                                    ScanProgressSnapshot{}, allowPreRelease);
     if (results.metadata) applySourceStates(report, results.metadata->sources);
     if (context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) {

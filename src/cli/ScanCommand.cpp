@@ -116,7 +116,7 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
         std::fprintf(stderr, "%s\n", localized("refresh.cancelled").c_str());
         return kExitFailure;
     }
-    ScanReport report = makeReport(offeredPackages(result->allPackages(), context.settings(), Clock::shared().now()),
+    ScanReport report = makeReport(coordinator.offeredPackages(result->allPackages()),
                                    context.progress().snapshot(),
                                    context.settings().showPreReleaseUpdates());
     applySourceStates(report, coordinator.sourceStates());

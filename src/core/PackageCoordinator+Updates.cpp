@@ -419,7 +419,9 @@ public:
         }
         if (auto reason = reasonIn(heldBack_, rowIdOf(package))) {
             leaveOut(*reason);
-            if (package.releaseAge && package.releaseAge->holdsBack()) leftOut_.back().code = reason::kReleaseAgeWaiting;
+            if (package.releaseAge && package.releaseAge->holdsBack()) {
+                leftOut_.back().code = releaseAgeReason(*package.releaseAge).value_or(ItemReason{}).code;
+            }
             return;
         }
         // Held back by its age even when a caller gave no hold-backs: a named update too.
@@ -433,7 +435,7 @@ public:
         if (package.releaseAge && package.releaseAge->verdict == ReleaseAgeVerdict::Fallback &&
             !adapters_.pinnedVersion(package)) {
             leaveOut(localized("update_all.excluded.release_age_tool_latest",
-                               {package.releaseAge->waiting.value_or(""), package.latestVersion.value_or("")}));
+                               {package.releaseAge->latest.value_or(""), package.latestVersion.value_or("")}));
             leftOut_.back().code = reason::kReleaseAgeWaiting;
             return;
         }
@@ -612,18 +614,23 @@ UpdatePlan PackageCoordinator::planUpdates(const std::vector<Package>& packages)
 }
 
 std::vector<Package> offeredPackages(std::vector<Package> packages, const SettingsManager& settings,
-                                     Clock::TimePoint now) {
+                                     Clock::TimePoint now, const std::function<bool(const Package&)>& exactVersions) {
     for (Package& package : packages) {
         const SourceRow* row = rowFor(package.type);
-        const ReleaseAgeRule rule = ReleaseAgeRule::stricter(releaseAgeRule(settings, row ? row->id : std::string_view()),
-                                                             package.toolReleaseAge);
+        ReleaseAgeRule rule = ReleaseAgeRule::stricter(releaseAgeRule(settings, row ? row->id : std::string_view()),
+                                                       package.toolReleaseAge);
+        rule.exactVersions = !exactVersions || exactVersions(package);
         applyReleaseAge(package, rule, now);
     }
     return packages;
 }
 
-std::vector<Package> PackageCoordinator::offeredPackages() const {
-    return vt::offeredPackages(packages(), settings_, clock().now());
+std::vector<Package> PackageCoordinator::offeredPackages() const { return offeredPackages(packages()); }
+
+std::vector<Package> PackageCoordinator::offeredPackages(std::vector<Package> packages) const {
+    PackageManager* adapters = options_.packageManager;
+    auto exact = [adapters](const Package& package) { return adapters == nullptr || adapters->pinnedVersion(package).has_value(); };
+    return vt::offeredPackages(std::move(packages), settings_, clock().now(), exact);
 }
 
 std::optional<Clock::TimePoint> PackageCoordinator::scanDate() const {

@@ -90,6 +90,8 @@ public:
     // The packages as offered now: each with the release-age guard's decision, a fallback
     // version in place of a latest one too young. What the table shows and a plan installs.
     std::vector<Package> offeredPackages() const;
+    // The same for packages read elsewhere (saved results, a scan's own).
+    std::vector<Package> offeredPackages(std::vector<Package> packages) const;
     void restorePackages(std::vector<Package> packages);
     // How each source fared in the scan whose rows are shown (restored with the results).
     std::vector<SourceScanState> sourceStates() const;
@@ -190,8 +192,8 @@ private:
 };
 
 // The packages as offered at `now` under this user's release-age settings and each tool's own
-// limit: what PackageCoordinator::offeredPackages() gives for saved results read directly.
+// limit; `exactVersions` says whether a package's tool installs the version it is given.
 std::vector<Package> offeredPackages(std::vector<Package> packages, const SettingsManager& settings,
-                                     Clock::TimePoint now);
+                                     Clock::TimePoint now, const std::function<bool(const Package&)>& exactVersions);
 
 }  // namespace vt

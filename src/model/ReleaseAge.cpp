@@ -66,6 +66,12 @@ ReleaseAgeDecision decideReleaseAge(std::string_view installed, const std::optio
     }
     decision.offered.reset();
     decision.offeredPublished.reset();
+    if (!rule.exactVersions) {
+        decision.verdict = known ? ReleaseAgeVerdict::Waiting : ReleaseAgeVerdict::AgeUnknown;
+        decision.waiting = latest;
+        if (known) decision.waitingUntil = *newest->published + rule.minimum;
+        return decision;
+    }
     // The newest release below the latest that is old enough and still an update.
     const PublishedRelease* fallback = nullptr;
     for (const PublishedRelease& release : releases) {

@@ -32,6 +32,9 @@ struct ReleaseAgeRule {
     std::chrono::seconds minimum{0};
     bool holdUnknown = false;  // a version of unknown age waits too
     std::string origin;        // the setting the limit comes from
+    // The tool installs the version it is given; when it installs only its own latest, no older
+    // version can be offered and the item waits for its latest to come of age.
+    bool exactVersions = true;
 
     // Ours and the tool's, whichever is stricter. A tool that applies a limit knows ages we do
     // not: an age we cannot read may be one it refuses, so it waits.

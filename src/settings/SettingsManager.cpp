@@ -368,12 +368,15 @@ Json SettingsManager::valueFromText(std::string_view key, std::string_view text)
             throw SettingsError("Invalid value for " + std::string(key) +
                                 ": expected a JSON array of texts, like [\"a\",\"b\"]");
         }
-        case SettingKind::StringMap: {
-            std::optional<Json> map = parseJson(text);
-            if (map && isStringMap(*map)) return checkedValue(key, *map);
-            throw SettingsError("Invalid value for " + std::string(key) +
-                                ": expected a JSON object of texts, like {\"npm\":\"3\"}");
-        }
+        case SettingKind::StringMap:
+            // Skipped versions have commands of their own (skip, unskip); other maps are set whole.
+            if (key != "SkippedVersions") {
+                std::optional<Json> map = parseJson(text);
+                if (map && isStringMap(*map)) return checkedValue(key, *map);
+                throw SettingsError("Invalid value for " + std::string(key) +
+                                    ": expected a JSON object of texts, like {\"npm\":\"3\"}");
+            }
+            [[fallthrough]];
         default:
             throw SettingsError(std::string(key) + " holds " + std::string(kindName(definition->kind)) +
                                 " and is changed by its own command, not by set");

@@ -80,11 +80,10 @@ TEST_F(UvE2ETest, RegistryToolIsOutdatedAgainstPyPIAndPinnedGitToolIsNot) {
     EXPECT_TRUE(readFile(home_.file(".cache/vantreel/uv_cache.json")).has_value());
 }
 
-// PyPI's document dates each release by its files: with a week's minimum age ruff's
-// 10-day-old release is offered and the 3-day-old one named as waiting. uv installs only
-// its own latest, so the update of everything leaves ruff out rather than install a version
-// it did not show.
-TEST_F(UvE2ETest, AMinimumReleaseAgeOffersTheNewestOldEnoughReleaseAndThePlanNeverInstallsAnother) {
+// PyPI's document dates each release by its files. uv installs only its own latest, so with
+// a week's minimum age the 10-day-old release cannot be offered in place of the 1-day-old
+// latest: ruff waits for it, held back, and the update of everything leaves it out.
+TEST_F(UvE2ETest, AMinimumReleaseAgeHoldsBackAToolThatInstallsOnlyItsOwnLatest) {
     const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
     auto daysAgo = [&now](int days) { return formatIsoDate(now - std::chrono::hours(24 * days)); };
     auto file = [](const std::string& date) { return Json::array({{{"upload_time_iso_8601", date}, {"yanked", false}}}); };
@@ -105,8 +104,10 @@ TEST_F(UvE2ETest, AMinimumReleaseAgeOffersTheNewestOldEnoughReleaseAndThePlanNev
     std::map<std::string, Json> items = testing::itemsByKey(testing::jsonOf(result));
     ASSERT_TRUE(items.count("package:uv tools:ruff")) << result.standardOutput;
     const Json& tool = items["package:uv tools:ruff"];
-    EXPECT_EQ(tool["latestVersion"], "0.4.0") << tool.dump();
-    EXPECT_EQ(tool["releaseAge"]["waiting"], "0.5.0");
+    EXPECT_EQ(tool["latestVersion"], "0.6.0") << tool.dump();
+    EXPECT_EQ(tool["releaseAge"]["verdict"], "waiting");
+    EXPECT_EQ(tool["releaseAge"]["waiting"], "0.6.0");
+    EXPECT_EQ(tool["releaseAge"]["waitingUntil"], formatIsoDate(now + std::chrono::hours(24 * 6)));
     EXPECT_EQ(pypi_.requestCount("/pypi/ruff/json"), 1u);
 
     testing::VantreelRun planRun = run({"--accept-terms", "update-all", "--dry-run", "--json"});

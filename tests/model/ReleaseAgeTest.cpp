@@ -65,6 +65,15 @@ TEST_F(ReleaseAgeTest, NeverOffersTheInstalledVersionOrAnOlderOne) {
     EXPECT_EQ(newer.waiting, "1.3.0");
     EXPECT_EQ(newer.waitingUntil, now_ + kDay * 6);
 
+    // A tool that installs only its own latest cannot take 1.1.0: the item waits for 1.3.0.
+    ReleaseAgeRule ownLatest = days(7);
+    ownLatest.exactVersions = false;
+    const ReleaseAgeDecision waits = decide("1.0.0", ownLatest, releases());
+    EXPECT_EQ(waits.verdict, ReleaseAgeVerdict::Waiting);
+    EXPECT_FALSE(waits.offered);
+    EXPECT_EQ(waits.waiting, "1.3.0");
+    EXPECT_EQ(waits.waitingUntil, now_ + kDay * 6);
+
     const ReleaseAgeDecision tooLong = decide("1.0.0", days(60), releases());
     EXPECT_EQ(tooLong.verdict, ReleaseAgeVerdict::Waiting);
     EXPECT_FALSE(tooLong.offered);
