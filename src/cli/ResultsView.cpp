@@ -6,6 +6,7 @@
 #include <map>
 #include <unordered_set>
 
+#include "base/IsoDate.hpp"
 #include "base/Localization.hpp"
 #include "base/Paths.hpp"
 #include "cli/Context.hpp"
@@ -14,6 +15,7 @@
 #include "core/ScanProgressModel.hpp"
 #include "core/ScanResultsPersistence.hpp"
 #include "model/PendingUpdate.hpp"
+#include "presentation/ItemReasons.hpp"
 #include "model/VersionRules.hpp"
 
 namespace vt::cli {
@@ -303,6 +305,7 @@ void printReportJson(const ScanReport& report, int indent, std::FILE* out) {
         writer.key("type").string(rawValue(package.type));
         if (package.sourceIdentifier) writer.key("sourceIdentifier").string(*package.sourceIdentifier);
         writer.key("isSecurityUpdate").boolean(package.isSecurityUpdate);
+        if (package.releaseAge) writer.key("releaseAge").value(releaseAgeJson(*package.releaseAge));
         if (package.description) writer.key("description").string(*package.description);
         if (package.homepage) writer.key("homepage").string(*package.homepage);
         if (auto location = installLocation(package, home)) writer.key("installLocation").string(*location);

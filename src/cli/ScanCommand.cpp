@@ -77,7 +77,7 @@ ScanReport savedReport() {
     Context& context = Context::shared();
     PackageCoordinator& coordinator = context.coordinator();
     ScanReport report =
-        makeReport(coordinator.packages(), ScanProgressSnapshot{}, context.settings().showPreReleaseUpdates());
+        makeReport(coordinator.offeredPackages(), ScanProgressSnapshot{}, context.settings().showPreReleaseUpdates());
     applySourceStates(report, coordinator.sourceStates());
     addApplications(report);
     return report;
@@ -141,7 +141,8 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
         std::fprintf(stderr, "%s\n", localized("refresh.cancelled").c_str());
         return kExitFailure;
     }
-    ScanReport report = makeReport(result->allPackages(), context.progress().snapshot(),
+    ScanReport report = makeReport(coordinator.offeredPackages(result->allPackages()),
+                                   context.progress().snapshot(),
                                    context.settings().showPreReleaseUpdates());
     applySourceStates(report, coordinator.sourceStates());
     addApplications(report);

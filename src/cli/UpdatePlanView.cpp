@@ -7,6 +7,7 @@
 #include "base/PrintableText.hpp"
 #include "core/ManagerRegistry.hpp"
 #include "presentation/AllUpdatesRowBuilder.hpp"
+#include "presentation/ItemReasons.hpp"
 
 namespace vt::cli {
 
@@ -49,6 +50,10 @@ std::vector<std::string> planLines(const UpdatePlan& plan, const Style& style, c
                 std::string line = itemLine(step.label, package.name, package.version, package.latestVersion.value_or("?"));
                 if (step.installsToolsOwnLatest(package)) {
                     line += "  " + style.dim(localized("update.plan.tools_latest", {step.label}));
+                }
+                if (package.releaseAge && package.releaseAge->verdict == ReleaseAgeVerdict::Fallback) {
+                    line += "  " + style.dim(localized("update.plan.release_age_fallback",
+                                                       {package.releaseAge->waiting.value_or("")}));
                 }
                 lines.push_back(std::move(line));
             }
@@ -99,11 +104,16 @@ Json planJson(const UpdatePlan& plan, const std::vector<PlanExtra>& extra) {
         for (const Package& package : step.packages) {
             // "exact": the tool is given the version shown; "toolsLatest": it installs its own latest.
             const char* installs = step.asOneBatch || step.installsToolsOwnLatest(package) ? "toolsLatest" : "exact";
-            items.push_back({{"id", ids.shortId(package)},
-                             {"name", package.name},
-                             {"version", package.version},
-                             {"latestVersion", package.latestVersion.value_or("")},
-                             {"installs", installs}});
+            Json item = {{"id", ids.shortId(package)},
+                         {"name", package.name},
+                         {"version", package.version},
+                         {"latestVersion", package.latestVersion.value_or("")},
+                         {"installs", installs}};
+            if (package.releaseAge) {
+                if (std::optional<ItemReason> age = releaseAgeReason(*package.releaseAge)) item["reasons"] = Json::array({age->code});
+                item["releaseAge"] = releaseAgeJson(*package.releaseAge);
+            }
+            items.push_back(std::move(item));
         }
         steps.push_back({{"source", step.manager}, {"sourceName", step.label}, {"asOneBatch", step.asOneBatch},
                          {"together", step.together}, {"items", std::move(items)}});
@@ -113,6 +123,7 @@ Json planJson(const UpdatePlan& plan, const std::vector<PlanExtra>& extra) {
     for (const UpdatePlan::LeftOut& item : plan.leftOut) {
         leftOut.push_back({{"name", item.name}, {"sourceName", item.source}, {"reason", item.reason},
                            {"byHand", item.byHand}, {"upToDate", item.upToDate}});
+        if (!item.code.empty()) leftOut.back()["code"] = item.code;
     }
     json["leftOut"] = std::move(leftOut);
     if (plan.scanDate) json["scanDate"] = jsonDate(*plan.scanDate);

@@ -95,7 +95,8 @@ bool toolIsHomebrews(const std::string& tool) {
 
 std::uint64_t settingsRevision(const SettingsManager& settings) {
     std::string state;
-    for (const char* key : {"SkippedVersions", "SnoozedApps", "AutoDeferredUpdates", "MinimumReleaseAgeDays"}) {
+    for (const char* key : {"SkippedVersions", "SnoozedApps", "AutoDeferredUpdates", "MinimumReleaseAgeDays",
+                            "MinimumReleaseAgeDaysBySource", "HoldBackUnknownReleaseAge"}) {
         state += dumpJson(settings.value(key));
     }
     for (ManagerToggleKey key : allManagerToggleKeys()) state += settings.isVisible(key) ? '1' : '0';
@@ -137,7 +138,7 @@ std::vector<AllUpdateRow> everyRow(const AllUpdatesSnapshot& snapshot) {
 AllUpdatesSnapshot savedSnapshot() {
     Context& context = Context::shared();
     AllUpdatesSnapshot snapshot;
-    snapshot.packages = context.coordinator().packages();
+    snapshot.packages = context.coordinator().offeredPackages();
     if (context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) {
         snapshot.applications = context.applications().applications();
     }
@@ -180,6 +181,7 @@ UpdatesTable buildUpdatesTable(const AllUpdatesSnapshot& snapshot, const TableRe
     parts.sourceFilter = request.source + '\x1f' + request.selection.signature();
     static AllUpdatesDisplayModelCache cache;
     UpdatesTable table;
+    table.filter = filter;
     table.model = cache.model(composeSignal(parts), [&] { return AllUpdatesRowPipeline::run(std::move(rows), input); });
     return table;
 }
@@ -215,10 +217,21 @@ std::string renderUpdatesTable(const UpdatesTable& table, const Style& style, co
             latest = Cell("?", Tone::Yellow);
         }
         std::optional<std::string> note;
-        if (row.hasUpdate && layout.detail) note = layout.detail(row);
+        if (row.hasUpdate && row.releaseAge && row.releaseAge->verdict == ReleaseAgeVerdict::Fallback) {
+            note = releaseAgeReason(*row.releaseAge).value_or(ItemReason{}).text;
+        }
+        if (row.hasUpdate && layout.detail) {
+            if (std::optional<std::string> detail = layout.detail(row)) note = note ? *note + punctuated(" · ") + *detail : *detail;
+        }
         if (note) note = oneLine(*note);
-        text.add({oneLine(row.name), installed, latest, Cell(oneLine(row.source), Tone::Dim),
-                  row.isSecurityUpdate ? Cell(localized("scan.table.security"), Tone::Yellow) : Cell(""),
+        // The flags column: a security fix, or a release offered though its age is unknown.
+        Cell flag("");
+        if (row.isSecurityUpdate) {
+            flag = Cell(localized("scan.table.security"), Tone::Yellow);
+        } else if (row.releaseAge && row.releaseAge->verdict == ReleaseAgeVerdict::AgeUnknown && !row.releaseAge->holdsBack()) {
+            flag = Cell(localized("table.age_unknown"), Tone::Yellow);
+        }
+        text.add({oneLine(row.name), installed, latest, Cell(oneLine(row.source), Tone::Dim), flag,
                   oneLine(actionText(row, model.actionStates[i]))},
                  note);
     }
@@ -256,6 +269,14 @@ void writeRowsJson(JsonWriter& writer, const UpdatesTable& table) {
         if (row.latestVersion) writer.key("latestVersion").string(*row.latestVersion);
         writer.key("updateAvailable").boolean(row.hasUpdate);
         writer.key("isSecurityUpdate").boolean(row.isSecurityUpdate);
+        if (row.releaseAge) writer.key("releaseAge").value(releaseAgeJson(*row.releaseAge));
+        if (table.filter) {
+            writer.key("reasons").beginArray();
+            for (const std::string& code : reasonCodes(reasonsFor(row, *table.filter, reasonFactsFor(row)))) {
+                writer.string(code);
+            }
+            writer.endArray();
+        }
         writer.key("action").beginObject();
         writer.key("isUpdateable").boolean(state.isUpdateable);
         writer.key("isManualPackage").boolean(state.isManualPackage);
@@ -280,6 +301,23 @@ void reportUnresolved(const std::string& verb, const std::string& argument,
     for (const AllUpdateRow* row : matches) {
         std::fprintf(stderr, "  %s  (%s)\n", row->shortId.c_str(), oneLine(row->source).c_str());
     }
+}
+
+ReasonFacts reasonFactsFor(const AllUpdateRow& row) {
+    Context& context = Context::shared();
+    ReasonFacts facts;
+    facts.sourceHidden = row.toggle && !context.settings().isVisible(*row.toggle);
+    if (!row.packageType) return facts;
+    for (const SourceRow& source : ManagerRegistry::sources()) {
+        if (std::find(source.types.begin(), source.types.end(), *row.packageType) == source.types.end()) continue;
+        for (const SourceScanState& state : context.coordinator().sourceStates()) {
+            if (state.id != source.id) continue;
+            facts.sourceFailure = state.failure;
+            facts.latestKnown = state.latestKnown;
+        }
+        break;
+    }
+    return facts;
 }
 
 std::vector<const AllUpdateRow*> resolveRows(const std::string& argument, const std::vector<AllUpdateRow>& rows) {

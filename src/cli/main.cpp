@@ -37,6 +37,7 @@
 #include "cli/UpdateCommand.hpp"
 #include "cli/VersionCommand.hpp"
 #include "cli/WatchCommand.hpp"
+#include "cli/WhyCommand.hpp"
 
 namespace {
 
@@ -173,6 +174,7 @@ int main(int argc, char** argv) {
     addHelpCommand(app, &exitCode);
     vt::cli::addUiCommand(app, &exitCode, &options);
     app.add_flag("-i", options.interactive, vt::localized("help.option.interactive"));
+    vt::cli::addWhyCommand(app, &exitCode);
 
     // Commands that work on the inventory judge the previous exit and record their own.
     auto worksOnInventory = [](CLI::App* command) {

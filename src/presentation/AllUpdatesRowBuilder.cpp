@@ -250,6 +250,8 @@ AllUpdateRow AllUpdatesRowBuilder::packageRow(const Package& package, bool allow
     row.shortId = shortIdOf(package, registration);
     row.requiresManualInstaller = package.requiresManualInstaller;
     row.isSecurityUpdate = package.isSecurityUpdate;
+    row.isPinned = package.isPinned;
+    row.releaseAge = package.releaseAge;
     return row;
 }
 

@@ -56,6 +56,9 @@ TEST_F(JsonContractE2ETest, DocumentsOfARealScanMatchTheirSchemas) {
 
     ASSERT_EQ(json({"ignore", "brew:testball"}).exitCode, 0);
     ASSERT_EQ(json({"snooze", "cask:local-caffeine", "--for", "7d"}).exitCode, 0);
+    const ShellCommandResult why = json({"why", "brew:testball", "--json"});
+    expectMatches("why.schema.json", why);
+    EXPECT_EQ(jsonOf(why)["items"][0]["id"], "brew:testball") << why.standardOutput;
     const ShellCommandResult ignored = json({"ignored", "--json"});
     expectMatches("ignored.schema.json", ignored);
     EXPECT_EQ(jsonOf(ignored)["ignored"].size(), 2u) << ignored.standardOutput;
