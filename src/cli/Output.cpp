@@ -19,6 +19,7 @@ std::atomic<ColorMode> colorMode{ColorMode::Auto};
 }  // namespace
 
 void setColorMode(ColorMode mode) { colorMode.store(mode); }
+ColorMode currentColorMode() { return colorMode.load(); }
 
 std::optional<ColorMode> colorModeNamed(std::string_view name) {
     if (name == "auto") return ColorMode::Auto;

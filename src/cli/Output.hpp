@@ -14,6 +14,7 @@ namespace vt::cli {
 // "always" and "never" say so whatever the stream and the environment.
 enum class ColorMode { Auto, Always, Never };
 void setColorMode(ColorMode mode);
+ColorMode currentColorMode();
 std::optional<ColorMode> colorModeNamed(std::string_view name);
 
 // How we may write to a stream: colours as --color says (by default only on a terminal and

@@ -15,6 +15,7 @@
 #include "base/Localization.hpp"
 #include "base/PrintableText.hpp"
 #include "base/Strings.hpp"
+#include "cli/CommandOptions.hpp"
 #include "cli/Consent.hpp"
 #include "cli/Context.hpp"
 #include "cli/CursesScreen.hpp"
@@ -401,15 +402,17 @@ private:
     std::vector<std::function<void()>> posted_;  // changes from the worker, applied on this thread
 };
 
-bool colorWanted(const std::string& when) {
-    if (when == "never") return false;
+// The global --color decides, as for every other command.
+bool colorWanted() {
+    const ColorMode mode = currentColorMode();
+    if (mode == ColorMode::Never) return false;
     const char* noColor = std::getenv("NO_COLOR");
-    if (when == "auto" && noColor != nullptr && *noColor != '\0') return false;
+    if (mode == ColorMode::Auto && noColor != nullptr && *noColor != '\0') return false;
     const char* term = std::getenv("TERM");
     return term == nullptr || std::string_view(term) != "dumb";
 }
 
-int runUiWith(const GlobalOptions& options, const std::string& color) {
+int runUiWith(const GlobalOptions& options) {
     if (::isatty(STDIN_FILENO) != 1 || ::isatty(STDOUT_FILENO) != 1) {
         std::fprintf(stderr, "%s\n", localized("ui.needs_terminal").c_str());
         return kExitUsage;
@@ -422,7 +425,7 @@ int runUiWith(const GlobalOptions& options, const std::string& color) {
     InterruptWatcher watcher([&terminated] { terminated = true; });
     int status = kExitSuccess;
     {
-        CursesScreen screen(colorWanted(color));
+        CursesScreen screen(colorWanted());
         if (!screen.isOpen()) {
             std::fprintf(stderr, "%s\n", localized("ui.needs_terminal").c_str());
             return kExitUsage;
@@ -435,16 +438,14 @@ int runUiWith(const GlobalOptions& options, const std::string& color) {
 
 }  // namespace
 
-int runUi(const GlobalOptions& options) { return runUiWith(options, "auto"); }
+int runUi(const GlobalOptions& options) { return runUiWith(options); }
 
 void addUiCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) {
-    auto color = std::make_shared<std::string>("auto");
-    auto* command = app.add_subcommand("ui", "Browse, tag and update the pending updates in a full-screen view");
-    command->add_option("--color", *color, "Colours: auto (unless NO_COLOR is set), always or never")
-        ->check(CLI::IsMember({"auto", "always", "never"}));
-    command->callback([color, exitCode, options] {
+    auto* command = app.add_subcommand("ui", localized("help.ui"));
+    setExamples(*command, {"vantreel ui", "vantreel --color never ui"});
+    command->callback([exitCode, options] {
         try {
-            *exitCode = runUiWith(*options, *color);
+            *exitCode = runUiWith(*options);
         } catch (const std::exception& error) {
             std::fprintf(stderr, "vantreel: %s\n", error.what());
             *exitCode = kExitFailure;
