@@ -10,6 +10,7 @@
 #include "cli/CommandOptions.hpp"
 #include "cli/Context.hpp"
 #include "cli/Output.hpp"
+#include "cli/ResultsView.hpp"
 #include "cli/UpdatesTable.hpp"
 #include "presentation/ItemReasons.hpp"
 
