@@ -137,7 +137,8 @@ esac
     ShellCommandResult managers = runVantreel(run({"managers", "--json"}, {{"PATH", path}}));
     ASSERT_EQ(managers.exitCode, 0) << managers.standardError;
     std::map<std::string, Json> sources;
-    for (const Json& source : jsonOf(managers)["sources"]) sources[source.value("id", "")] = source;
+    const Json document = jsonOf(managers);  // kept: the loop must not read a freed temporary
+    for (const Json& source : document["sources"]) sources[source.value("id", "")] = source;
     EXPECT_EQ(sources["npm"]["path"], home_.file("bin/npm")) << sources["npm"];
     EXPECT_EQ(sources["npm"]["foundBy"], "path");
     EXPECT_EQ(sources["pip"]["path"], home_.file("bin/pip3")) << sources["pip"];
@@ -337,7 +338,9 @@ TEST_F(CommandLineHabitsE2ETest, HelpTyposAndCompletions) {
         return std::string();
     };
     std::vector<std::vector<std::string>> commands;
-    for (std::string_view line : splitLines(help.standardOutput.substr(help.standardOutput.find("Commands:")))) {
+    // Kept: the lines are views into it.
+    const std::string commandList = help.standardOutput.substr(help.standardOutput.find("Commands:"));
+    for (std::string_view line : splitLines(commandList)) {
         if (line.size() > 2 && line.substr(0, 2) == "  " && line[2] != ' ') {
             commands.push_back({std::string(split(trimView(line), ' ').front())});
         }

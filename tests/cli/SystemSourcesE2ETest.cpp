@@ -56,7 +56,8 @@ TEST_F(SystemSourcesE2ETest, ToolsFoundOnFirstLaunchTurnTheirSourcesOn) {
     auto result = runVantreel(run({"--accept-terms", "managers", "--json"}));
     ASSERT_EQ(result.exitCode, 0) << result.standardError;
     std::map<std::string, bool> enabled;
-    for (const Json& row : testing::jsonOf(result)["sources"]) enabled[row.value("id", "")] = row.value("enabled", false);
+    const Json document = testing::jsonOf(result);  // kept: the loop must not read a freed temporary
+    for (const Json& row : document["sources"]) enabled[row.value("id", "")] = row.value("enabled", false);
     EXPECT_TRUE(enabled["flatpak"]);
     EXPECT_TRUE(enabled["snap"]);
 }
