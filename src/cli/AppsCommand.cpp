@@ -59,11 +59,51 @@ void printDiagnostics(const ScanDiagnostics& diagnostics) {
     }
 }
 
+// The AppImages of the last scan: the AppImage source's listing, saved with the scan's results.
+std::vector<Package> savedAppImages() {
+    std::vector<Package> images;
+    for (Package& package : Context::shared().persistence().load().packages) {
+        if (package.type == PackageType::AppImage) images.push_back(std::move(package));
+    }
+    return images;
+}
+
+Json appImageJson(const Package& image) {
+    Json json = Json::object();
+    json["kind"] = "appimage";
+    json["name"] = image.name;
+    json["version"] = image.version;
+    json["path"] = image.sourceIdentifier.value_or("");
+    json["updateInformation"] = optionalText(image.description);
+    json["latestVersion"] = optionalText(image.latestVersion);
+    return json;
+}
+
+// One line of the text listing, a bundle's or an AppImage's.
+struct ListedApp {
+    std::string kind;
+    std::string name;
+    std::string version;
+    std::string latest;
+    std::string mechanism;
+    std::string identifier;
+    std::string path;
+    const Application* bundle = nullptr;
+};
+
+bool byName(const std::string& aName, const std::string& aPath, const std::string& bName, const std::string& bPath) {
+    return toLower(aName) != toLower(bName) ? toLower(aName) < toLower(bName) : aPath < bPath;
+}
+
 int apps(bool asJson, bool verbose) {
     ApplicationManager& manager = Context::shared().applications();
     std::vector<Application> applications = manager.applications();
     std::sort(applications.begin(), applications.end(), [](const Application& a, const Application& b) {
-        return toLower(a.name) != toLower(b.name) ? toLower(a.name) < toLower(b.name) : a.bundlePath < b.bundlePath;
+        return byName(a.name, a.bundlePath, b.name, b.bundlePath);
+    });
+    std::vector<Package> images = savedAppImages();
+    std::sort(images.begin(), images.end(), [](const Package& a, const Package& b) {
+        return byName(a.name, a.sourceIdentifier.value_or(""), b.name, b.sourceIdentifier.value_or(""));
     });
     std::optional<ScanDiagnostics> diagnostics = manager.scanDiagnostics();
     if (asJson) {
@@ -72,40 +112,56 @@ int apps(bool asJson, bool verbose) {
         std::vector<GenericUpdaterApp> genericApps = GenericUpdaterManager::load(results);
         Json json = Json::object();
         Json& list = json["applications"] = Json::array();
-        for (const Application& application : applications) list.push_back(applicationJson(application, sparkleApps, genericApps));
+        for (const Application& application : applications) {
+            Json entry = applicationJson(application, sparkleApps, genericApps);
+            entry["kind"] = "app";
+            list.push_back(std::move(entry));
+        }
+        for (const Package& image : images) list.push_back(appImageJson(image));
         if (verbose) json["diagnostics"] = diagnostics ? diagnostics->toJson() : Json(nullptr);
         std::printf("%s\n", dumpJson(json, jsonIndentForStandardOutput()).c_str());
         return kExitSuccess;
     }
-    if (applications.empty()) {
+    std::vector<ListedApp> listed;
+    for (const Application& application : applications) {
+        listed.push_back({"app", oneLine(application.name), application.version, application.latestVersion.value_or("-"),
+                          std::string(displayName(application.updateMechanism)), application.bundleIdentifier,
+                          oneLine(application.bundlePath), &application});
+    }
+    for (const Package& image : images) {
+        listed.push_back({"appimage", oneLine(image.name), image.version, image.latestVersion.value_or("-"),
+                          oneLine(image.description.value_or("-")), "-", oneLine(image.sourceIdentifier.value_or(""))});
+    }
+    if (listed.empty()) {
         std::printf("No applications found yet: run vantreel scan.\n");
     } else {
         Style style = Style::forStream(stdout);
-        std::size_t nameWidth = 4, versionWidth = 7, latestWidth = 6, mechanismWidth = 9, identifierWidth = 17;
-        for (const Application& application : applications) {
-            nameWidth = std::max(nameWidth, displayWidth(oneLine(application.name)));
-            versionWidth = std::max(versionWidth, displayWidth(application.version));
-            latestWidth = std::max(latestWidth, displayWidth(application.latestVersion.value_or("-")));
-            mechanismWidth = std::max(mechanismWidth, displayWidth(displayName(application.updateMechanism)));
-            identifierWidth = std::max(identifierWidth, displayWidth(application.bundleIdentifier));
+        std::size_t kindWidth = 4, nameWidth = 4, versionWidth = 7, latestWidth = 6, mechanismWidth = 9, identifierWidth = 17;
+        for (const ListedApp& app : listed) {
+            kindWidth = std::max(kindWidth, displayWidth(app.kind));
+            nameWidth = std::max(nameWidth, displayWidth(app.name));
+            versionWidth = std::max(versionWidth, displayWidth(app.version));
+            latestWidth = std::max(latestWidth, displayWidth(app.latest));
+            mechanismWidth = std::max(mechanismWidth, displayWidth(app.mechanism));
+            identifierWidth = std::max(identifierWidth, displayWidth(app.identifier));
         }
-        std::printf("%s\n", style.bold(padRight("NAME", nameWidth) + "  " + padRight("VERSION", versionWidth) + "  " +
-                                       padRight("LATEST", latestWidth) + "  " + padRight("MECHANISM", mechanismWidth) +
-                                       "  " + padRight("BUNDLE IDENTIFIER", identifierWidth) + "  PATH")
+        std::printf("%s\n", style.bold(padRight("KIND", kindWidth) + "  " + padRight("NAME", nameWidth) + "  " +
+                                       padRight("VERSION", versionWidth) + "  " + padRight("LATEST", latestWidth) + "  " +
+                                       padRight("MECHANISM", mechanismWidth) + "  " +
+                                       padRight("BUNDLE IDENTIFIER", identifierWidth) + "  PATH")
                                 .c_str());
-        for (const Application& application : applications) {
-            std::printf("%s  %s  %s  %s  %s  %s\n", padRight(oneLine(application.name), nameWidth).c_str(),
-                        padRight(application.version, versionWidth).c_str(),
-                        padRight(application.latestVersion.value_or("-"), latestWidth).c_str(),
-                        padRight(displayName(application.updateMechanism), mechanismWidth).c_str(),
-                        padRight(application.bundleIdentifier, identifierWidth).c_str(),
-                        style.dim(oneLine(application.bundlePath)).c_str());
-            if (application.resolutionSource || application.resolutionReason) {
+        for (const ListedApp& app : listed) {
+            std::printf("%s  %s  %s  %s  %s  %s  %s\n", padRight(app.kind, kindWidth).c_str(),
+                        padRight(app.name, nameWidth).c_str(), padRight(app.version, versionWidth).c_str(),
+                        padRight(app.latest, latestWidth).c_str(), padRight(app.mechanism, mechanismWidth).c_str(),
+                        padRight(app.identifier, identifierWidth).c_str(), style.dim(app.path).c_str());
+            const Application* application = app.bundle;
+            if (application != nullptr && (application->resolutionSource || application->resolutionReason)) {
                 std::string source =
-                    application.resolutionSource ? std::string(rawValue(*application.resolutionSource)) : "-";
+                    application->resolutionSource ? std::string(rawValue(*application->resolutionSource)) : "-";
                 std::printf("    source: %s%s\n", source.c_str(),
-                            application.resolutionReason ? (" (" + oneLine(*application.resolutionReason) + ")").c_str()
-                                                         : "");
+                            application->resolutionReason ? (" (" + oneLine(*application->resolutionReason) + ")").c_str()
+                                                          : "");
             }
         }
     }

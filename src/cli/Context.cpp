@@ -1,9 +1,12 @@
 #include "cli/Context.hpp"
 #include "cli/UpdateAllCommand.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <iostream>
 #include <mutex>
 
 #include "base/Clock.hpp"
@@ -33,6 +36,9 @@
 #include "settings/SettingsManager.hpp"
 #include "sources/inventory/ApplicationManager.hpp"
 #include "sources/github/GitHubReleasesManager.hpp"
+#include "updates/appimage/AppImageManager.hpp"
+#include "base/Strings.hpp"
+#include "base/Localization.hpp"
 #include "sources/appstore/DirectMacAppStoreChecker.hpp"
 #include "sources/appstore/MacAppStoreManager.hpp"
 #include "sources/appstore/MacAppStoreUpdateCoordinator.hpp"
@@ -123,6 +129,17 @@ PackageManager& Context::packageManager() {
         if (auto* brew = dynamic_cast<BrewManager*>(packageManager_->adapter("homebrew"))) {
             SettingsManager& preferences = settings();
             brew->setOutdatedModeProvider([&preferences] { return preferences.brewOutdatedMode(); });
+        }
+        if (auto* images = dynamic_cast<AppImageManager*>(packageManager_->adapter("appimage"))) {
+            images->setConfirmRunning([](const std::string& path) {
+                // --yes agrees to the plan, not to replacing a program in use: only a person answers this.
+                if (::isatty(STDIN_FILENO) == 0 || ::isatty(STDERR_FILENO) == 0) return false;
+                std::fprintf(stderr, "%s", localized("appimage.confirm_running", {path}).c_str());
+                std::string answer;
+                std::getline(std::cin, answer);
+                const std::string word = toLower(trim(answer));
+                return word == "y" || word == "yes" || word == "o" || word == "oui";
+            });
         }
     }
     return *packageManager_;

@@ -22,6 +22,7 @@
 #include "managers/python/PipxManager.hpp"
 #include "managers/python/UvManager.hpp"
 #include "managers/system/AptManager.hpp"
+#include "managers/system/FirmwareManager.hpp"
 #include "managers/system/FlatpakManager.hpp"
 #include "managers/system/SnapManager.hpp"
 #include "managers/toolchains/FlutterManager.hpp"
@@ -32,6 +33,7 @@
 #include "managers/toolchains/SdkmanManager.hpp"
 #include "managers/toolchains/TlmgrManager.hpp"
 #include "managers/vendors/VendorAppsManager.hpp"
+#include "updates/appimage/AppImageManager.hpp"
 
 namespace vt {
 
@@ -41,7 +43,8 @@ const std::vector<SourceRow>& ManagerRegistry::sources() {
         BunManager::source(),  DenoManager::source(),  UvManager::source(),   CondaManager::source(),
         PipManager::source(),  PipxManager::source(),  GemManager::source(),  CargoManager::source(),
         GoManager::source(),   ComposerManager::source(),
-        AptManager::source(),  FlatpakManager::source(), SnapManager::source(),
+        AptManager::source(),  FlatpakManager::source(), SnapManager::source(), AppImageManager::source(),
+        FirmwareManager::source(),
         RustupManager::source(), SdkmanManager::source(), MiseManager::source(), NixManager::source(),
         MacPortsManager::source(), TlmgrManager::source(), FlutterManager::source(),
         IDEExtensionManager::source(IDEType::VSCode), IDEExtensionManager::source(IDEType::VSCodeInsiders),

@@ -552,6 +552,11 @@ std::string stableKey(const Package& package) {
         case PackageType::CondaPackage:
             return toLower(hasSource ? "package:conda:" + *package.sourceIdentifier + ":" + package.name
                                      : "package:conda:" + package.id.toString());
+        // Two copies of one AppImage, or two docks of one model, are two items.
+        case PackageType::AppImage:
+            return hasSource ? "package:appimage:" + *package.sourceIdentifier : "package:appimage:" + toLower(package.name);
+        case PackageType::Firmware:
+            return toLower(hasSource ? "package:firmware:" + *package.sourceIdentifier : "package:firmware:" + package.name);
         case PackageType::VscodeExtension: return toLower("vscode:" + base);
         case PackageType::CursorExtension: return toLower("cursor:" + base);
         case PackageType::VscodiumExtension: return toLower("vscodium:" + base);

@@ -58,6 +58,8 @@ constexpr std::array<TypeRow, kPackageTypeCount> kTypes{{
     {PackageType::AiSkill, "AI Skills", ""},
     {PackageType::AiAssistant, "Claude Code", ""},
     {PackageType::AppleDeveloperTool, "Apple Developer Tools", ""},
+    {PackageType::AppImage, "AppImage", ""},
+    {PackageType::Firmware, "Firmware", "enum.package_type.firmware"},
     {PackageType::Generic, "Generic", "enum.package_type.generic"},
 }};
 

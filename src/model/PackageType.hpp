@@ -54,10 +54,12 @@ enum class PackageType {
     AiSkill,
     AiAssistant,
     AppleDeveloperTool,
+    AppImage,
+    Firmware,
     Generic,
 };
 
-inline constexpr std::size_t kPackageTypeCount = 46;
+inline constexpr std::size_t kPackageTypeCount = 48;
 
 // Every case, in declaration order.
 const std::array<PackageType, kPackageTypeCount>& allPackageTypes();

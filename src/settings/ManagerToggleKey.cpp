@@ -60,6 +60,8 @@ constexpr std::array<ToggleRow, kManagerToggleKeyCount> kRows{{
     {"showApt", "ShowApt", "settings.show_apt_desc"},
     {"showFlatpak", "ShowFlatpak", "settings.show_flatpak_desc"},
     {"showSnap", "ShowSnap", "settings.show_snap_desc"},
+    {"showAppImages", "ShowAppImages", "settings.show_appimages_desc"},
+    {"showFirmware", "ShowFirmware", "settings.show_firmware_desc"},
 }};
 
 }  // namespace

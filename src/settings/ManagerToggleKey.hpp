@@ -57,9 +57,11 @@ enum class ManagerToggleKey {
     ShowApt,
     ShowFlatpak,
     ShowSnap,
+    ShowAppImages,
+    ShowFirmware,
 };
 
-inline constexpr std::size_t kManagerToggleKeyCount = 49;
+inline constexpr std::size_t kManagerToggleKeyCount = 51;
 
 const std::array<ManagerToggleKey, kManagerToggleKeyCount>& allManagerToggleKeys();
 // The case name as the interface knows it ("showHomebrew").

@@ -148,6 +148,8 @@ const std::vector<SettingDefinition>& settingDefinitions() {
         {"ShowApt", SettingKind::Bool, true, {}, kManagerToggleDidChange},
         {"ShowFlatpak", SettingKind::Bool, true, {}, kManagerToggleDidChange},
         {"ShowSnap", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowAppImages", SettingKind::Bool, true, {}, kManagerToggleDidChange},
+        {"ShowFirmware", SettingKind::Bool, true, {}, kManagerToggleDidChange},
         {"ShowPreReleaseUpdates", SettingKind::Bool, false, {}, {}},
         // Which update sources may resolve an application (every one unless turned off).
         {"AppSource_MacAppStore", SettingKind::Bool, true, {}, {}},

@@ -227,7 +227,7 @@ const std::vector<std::string>& AuthorizationHelper::allowedCommands() {
                   "/usr/local/texlive/2026/bin/x86_64-linux/tlmgr", "/usr/local/texlive/2025/bin/x86_64-linux/tlmgr",
                   "/usr/local/texlive/2024/bin/x86_64-linux/tlmgr", "/usr/local/texlive/2026/bin/aarch64-linux/tlmgr",
                   "/usr/local/texlive/2025/bin/aarch64-linux/tlmgr", "/usr/local/texlive/2024/bin/aarch64-linux/tlmgr",
-                  "/usr/bin/apt-get", "/usr/bin/flatpak", "/usr/bin/snap"}) {
+                  "/usr/bin/apt-get", "/usr/bin/flatpak", "/usr/bin/snap", "/usr/bin/fwupdmgr"}) {
                 list.emplace_back(path);
             }
         }

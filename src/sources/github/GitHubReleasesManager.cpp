@@ -495,6 +495,14 @@ GitHubRelease GitHubReleasesManager::newestRelease(const GitHubRepository& repos
     return release;
 }
 
+GitHubRelease GitHubReleasesManager::release(const GitHubRepository& repository, const std::string& tag,
+                                             std::stop_token stop) {
+    if (rateLimitExhausted_) throw GitHubReleasesError(repository.id() + ": GitHub's rate limit is used up");
+    if (tag == "latest") return newestRelease(repository, stop);
+    const std::string path = "/repos/" + repository.owner + "/" + repository.repo + "/releases/tags/" + tag;
+    return parseGitHubRelease(getJson(path, repository.id(), stop));
+}
+
 void GitHubReleasesManager::fetchLatest(GitHubApp& app, std::stop_token stop) {
     GitHubRelease release = newestRelease(app.repository, stop);
     std::optional<std::string> version = versionFromTag(release.tagName);

@@ -131,6 +131,10 @@ public:
     std::optional<Application> check(const Application& application, std::stop_token stop);
     // The same for a detected application: fills the latest-release fields.
     void fetchLatest(GitHubApp& app, std::stop_token stop);
+    // The release of a repository with this tag ("latest": the newest, as for applications),
+    // with the same token, headers and rate-limit bookkeeping. Throws GitHubReleasesError,
+    // also when the rate limit already stopped this batch.
+    GitHubRelease release(const GitHubRepository& repository, const std::string& tag, std::stop_token stop);
 
     long long rateLimitRemaining() const { return rateLimitRemaining_; }
     std::optional<long long> rateLimitReset() const;

@@ -1,4 +1,5 @@
-// apt, Flatpak and Snap against their recorded or documented outputs (tests/managers/fixtures).
+// apt, Flatpak, Snap and fwupd against their recorded or documented outputs (tests/managers/fixtures;
+// fwupd's daemon cannot run here).
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -6,6 +7,7 @@
 
 #include "base/Clock.hpp"
 #include "managers/system/AptManager.hpp"
+#include "managers/system/FirmwareManager.hpp"
 #include "managers/system/FlatpakManager.hpp"
 #include "managers/system/SnapManager.hpp"
 #include "model/PendingUpdate.hpp"
@@ -30,8 +32,12 @@ const std::string kSimulate = kApt + " -s -o Debug::NoLocking=1 dist-upgrade";
 class RecordingPrompt final : public AdminPrompt {
 public:
     bool isAvailable() const override { return true; }
-    void run(const PrivilegedCommand& command, std::stop_token) override { commands.push_back(command); }
+    void run(const PrivilegedCommand& command, std::stop_token) override {
+        commands.push_back(command);
+        if (failWith) throw AdminPromptError::withText(AdminPromptError::Kind::Failed, *failWith, 1);
+    }
     std::vector<PrivilegedCommand> commands;
+    std::optional<std::string> failWith;  // the command ran as root and failed with this
 };
 
 struct AptFixture {
@@ -232,6 +238,117 @@ TEST(SnapManagerTest, ReadsTheTablesAndRefreshesByName) {
     runner.on(snap + " refresh firefox", Response::output(""));
     manager.update(*find(installed, "firefox"), {});
     EXPECT_TRUE(runner.ran(snap + " refresh firefox"));
+}
+
+const std::string kFwupd = "/usr/bin/fwupdmgr";
+const std::string kDevices = kFwupd + " get-devices --json";
+const std::string kUpdates = kFwupd + " get-updates --json";
+
+struct FirmwareFixture {
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    RecordingPrompt prompt;
+    std::unique_ptr<FirmwareManager> manager;
+
+    FirmwareFixture() {
+        files.addExecutable(kFwupd);
+        manager = std::make_unique<FirmwareManager>(runner, files, FirmwareManager::Options{.adminPrompt = &prompt});
+    }
+};
+
+TEST(FirmwareManagerTest, ListsUpdatableDevicesAndOneRowPerDeviceUpdate) {
+    FirmwareFixture f;
+    f.runner.on(kDevices, Response::output(fixture("fwupd", "devices.json")));
+    f.runner.on(kUpdates, Response::output(fixture("fwupd", "updates-several.json")));
+
+    std::vector<Package> devices = f.manager->listInstalled({});
+    ASSERT_EQ(devices.size(), 3u);  // the processor cannot be updated
+    EXPECT_EQ(find(devices, "Core i7-1185G7 CPU"), nullptr);
+    EXPECT_EQ(find(devices, "USB-C Dock")->version, "1.0.12");
+
+    std::vector<Package> outdated = f.manager->checkOutdated({});
+    ASSERT_EQ(outdated.size(), 2u);
+    const Package* system = find(outdated, "System Firmware");
+    ASSERT_NE(system, nullptr);
+    EXPECT_EQ(system->version, "3.17");
+    EXPECT_EQ(system->latestVersion, "3.19");  // the newest release, not the next one
+    EXPECT_EQ(system->type, PackageType::Firmware);
+    EXPECT_EQ(system->sourceIdentifier, "a45df35ac0e948ee180fe216a5f703f32dda163f");
+    EXPECT_TRUE(system->isSecurityUpdate);  // its release fixes CVEs
+    EXPECT_EQ(system->description, "urgency high, needs a reboot");
+    EXPECT_EQ(system->releaseNotes, "CVE-2023-28005, CVE-2022-40982");
+    const Package* disk = find(outdated, "WD PC SN730 SDBQNTY-512G");
+    EXPECT_FALSE(disk->isSecurityUpdate);
+    EXPECT_EQ(disk->description, "urgency low");
+    EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
+}
+
+TEST(FirmwareManagerTest, AnAdvisoryThatIsNoCveIsNoSecurityUpdateAndNothingToDoIsNoRow) {
+    FirmwareFixture f;
+    f.runner.on(kUpdates, Response::output(fixture("fwupd", "updates-one.json")));
+    std::vector<Package> one = f.manager->checkOutdated({});
+    ASSERT_EQ(one.size(), 1u);
+    EXPECT_FALSE(one[0].isSecurityUpdate);
+    EXPECT_EQ(one[0].latestVersion, "1.0.14");
+
+    FirmwareFixture none;
+    none.runner.on(kUpdates, Response::output(fixture("fwupd", "updates-none.json")));
+    EXPECT_TRUE(none.manager->checkOutdated({}).empty());
+    EXPECT_EQ(none.manager->errorMessage(), std::nullopt);
+
+    // fwupdmgr says "No updatable devices" with its status 2 and no JSON.
+    FirmwareFixture nothing;
+    nothing.runner.on(kUpdates, Response::failure(2, "No updatable devices"));
+    EXPECT_TRUE(nothing.manager->checkOutdated({}).empty());
+    EXPECT_EQ(nothing.manager->errorMessage(), std::nullopt);
+}
+
+TEST(FirmwareManagerTest, NoDaemonOrNoToolIsAbsentWithoutAnErrorButGarbageIsOne) {
+    FirmwareFixture f;
+    f.runner.on(kDevices, Response::failure(1, "Failed to connect to daemon: Error calling StartServiceByName for "
+                                               "org.freedesktop.fwupd: Unit fwupd.service not found."));
+    f.runner.on(kUpdates, Response::failure(1, "Failed to connect to daemon: Could not connect: No such file or directory"));
+    EXPECT_TRUE(f.manager->listInstalled({}).empty());
+    EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
+    EXPECT_TRUE(f.manager->checkOutdated({}).empty());
+    EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
+
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;  // no fwupdmgr anywhere
+    FirmwareManager absent(runner, files);
+    EXPECT_TRUE(absent.listInstalled({}).empty());
+    EXPECT_EQ(absent.errorMessage(), std::nullopt);
+
+    FirmwareFixture broken;
+    broken.runner.on(kUpdates, Response::output("{\"Devices\": 3}"));
+    EXPECT_TRUE(broken.manager->checkOutdated({}).empty());
+    EXPECT_NE(broken.manager->errorMessage(), std::nullopt);
+}
+
+TEST(FirmwareManagerTest, AnUpdateRunsFwupdmgrForTheDeviceAsAdministratorAndAFailureSurfaces) {
+    FirmwareFixture f;
+    Package device{.name = "System Firmware", .version = "3.17", .type = PackageType::Firmware,
+                   .latestVersion = "3.19", .sourceIdentifier = "a45df35ac0e948ee180fe216a5f703f32dda163f"};
+    f.manager->update(device, {});
+    ASSERT_EQ(f.prompt.commands.size(), 1u);
+    EXPECT_EQ(f.prompt.commands[0].command, kFwupd);
+    EXPECT_EQ(f.prompt.commands[0].arguments,
+              (std::vector<std::string>{"update", "a45df35ac0e948ee180fe216a5f703f32dda163f", "--assume-yes",
+                                        "--no-reboot-check"}));
+
+    f.prompt.failWith = "Device is not updatable: battery too low";
+    EXPECT_THROW(f.manager->update(device, {}), AdminPromptError);
+
+    // An id that is no fwupd id never reaches the prompt.
+    Package forged = device;
+    forged.sourceIdentifier = "--force";
+    EXPECT_THROW(f.manager->update(forged, {}), std::invalid_argument);
+    EXPECT_EQ(f.prompt.commands.size(), 2u);
+}
+
+TEST(FirmwareManagerTest, OnlyTheSystemsOwnFwupdmgrMayRunAsRoot) {
+    EXPECT_TRUE(SystemAdminPrompt::isAllowedCommand("/usr/bin/fwupdmgr"));
+    EXPECT_FALSE(SystemAdminPrompt::isAllowedCommand("/home/me/bin/fwupdmgr"));
 }
 
 }  // namespace
