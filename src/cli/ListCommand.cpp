@@ -13,6 +13,7 @@
 #include "cli/Context.hpp"
 #include "cli/Output.hpp"
 #include "cli/ResultsView.hpp"
+#include "core/PackageCoordinator.hpp"
 #include "core/PersistedUIState.hpp"
 #include "core/ScanProgressModel.hpp"
 #include "core/ScanResultsPersistence.hpp"
@@ -49,7 +50,8 @@ int list(const ListArguments& arguments) {
     PersistedScanResults results = context.persistence().load();
     bool allowPreRelease = context.defaults().boolValue("ShowPreReleaseUpdates").value_or(false);
     const bool nothingSaved = !results.metadata && results.packages.empty() && results.unreadableFiles.empty();
-    ScanReport report = makeReport(std::move(results.packages), ScanProgressSnapshot{}, allowPreRelease);
+    ScanReport report = makeReport(context.coordinator().offeredPackages(std::move(results.packages)),
+                                   ScanProgressSnapshot{}, allowPreRelease);
     if (results.metadata) applySourceStates(report, results.metadata->sources);
     if (context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) {
         report.applications = context.applications().applications();

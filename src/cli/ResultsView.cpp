@@ -6,11 +6,13 @@
 #include <map>
 #include <unordered_set>
 
+#include "base/IsoDate.hpp"
 #include "base/Localization.hpp"
 #include "base/Paths.hpp"
 #include "core/ScanProgressModel.hpp"
 #include "core/ScanResultsPersistence.hpp"
 #include "model/PendingUpdate.hpp"
+#include "presentation/ItemReasons.hpp"
 #include "model/VersionRules.hpp"
 
 namespace vt::cli {
@@ -19,15 +21,6 @@ namespace {
 
 bool hasUpdate(const Package& package, bool allowPreRelease) {
     return hasPendingUpdate(package, allowPreRelease);
-}
-
-std::string isoDate(Clock::TimePoint date) {
-    std::time_t time = std::chrono::system_clock::to_time_t(date);
-    std::tm utc{};
-    gmtime_r(&time, &utc);
-    char text[32];
-    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
 }
 
 }  // namespace
@@ -39,7 +32,7 @@ Json sparkleReleaseJson(const SparkleApp& app) {
     json["feedURL"] = app.feedURL;
     json["downloadURL"] = app.downloadURL ? Json(*app.downloadURL) : Json(nullptr);
     json["fileSize"] = app.fileSize ? Json(*app.fileSize) : Json(nullptr);
-    json["publishDate"] = app.publishDate ? Json(isoDate(*app.publishDate)) : Json(nullptr);
+    json["publishDate"] = app.publishDate ? Json(formatIsoDate(*app.publishDate)) : Json(nullptr);
     json["minimumSystemVersion"] = app.minimumSystemVersion ? Json(*app.minimumSystemVersion) : Json(nullptr);
     json["signatureKind"] = app.signatureKind ? Json(*app.signatureKind) : Json(nullptr);
     return json;
@@ -52,7 +45,7 @@ Json genericUpdaterJson(const GenericUpdaterApp& app) {
     json["latestVersion"] = app.latestVersion ? Json(*app.latestVersion) : Json(nullptr);
     json["downloadURL"] = app.downloadURL ? Json(*app.downloadURL) : Json(nullptr);
     json["releasePageURL"] = app.releasePageURL ? Json(*app.releasePageURL) : Json(nullptr);
-    json["publishDate"] = app.publishDate ? Json(isoDate(*app.publishDate)) : Json(nullptr);
+    json["publishDate"] = app.publishDate ? Json(formatIsoDate(*app.publishDate)) : Json(nullptr);
     return json;
 }
 
@@ -158,7 +151,7 @@ std::string renderTable(const ScanReport& report, const Style& style) {
         std::string line = sparkleSizeText(app->fileSize);
         if (app->publishDate) {
             line += " · ";
-            line += isoDate(*app->publishDate).substr(0, 10);
+            line += formatIsoDate(*app->publishDate).substr(0, 10);
         }
         if (app->minimumSystemVersion) {
             line += " · macOS ";
@@ -239,6 +232,7 @@ void printReportJson(const ScanReport& report, int indent, std::FILE* out) {
         writer.key("updateAvailable").boolean(hasUpdate(package, report.allowPreRelease));
         if (package.sourceIdentifier) writer.key("sourceIdentifier").string(*package.sourceIdentifier);
         if (package.isSecurityUpdate) writer.key("isSecurityUpdate").boolean(true);
+        if (package.releaseAge) writer.key("releaseAge").value(releaseAgeJson(*package.releaseAge));
         if (package.description) writer.key("description").string(*package.description);
         if (package.homepage) writer.key("homepage").string(*package.homepage);
         if (auto location = installLocation(package, home)) writer.key("installLocation").string(*location);

@@ -94,7 +94,7 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
         const bool updating = coordinator.isUpdateInProgress();
         if (arguments.json) {
             // Schedulers read the JSON whatever happened: the saved results, and why no scan ran.
-            ScanReport report = makeReport(coordinator.packages(), ScanProgressSnapshot{},
+            ScanReport report = makeReport(coordinator.offeredPackages(), ScanProgressSnapshot{},
                                            context.settings().showPreReleaseUpdates());
             applySourceStates(report, coordinator.sourceStates());
             addApplications(report);
@@ -116,7 +116,8 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
         std::fprintf(stderr, "%s\n", localized("refresh.cancelled").c_str());
         return kExitFailure;
     }
-    ScanReport report = makeReport(result->allPackages(), context.progress().snapshot(),
+    ScanReport report = makeReport(coordinator.offeredPackages(result->allPackages()),
+                                   context.progress().snapshot(),
                                    context.settings().showPreReleaseUpdates());
     applySourceStates(report, coordinator.sourceStates());
     addApplications(report);
@@ -158,7 +159,7 @@ void addScanCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) 
 int runLaunch(const GlobalOptions& options) {
     if (paths::environmentValue("VT_DISABLE_SCAN_ON_LAUNCH") == std::optional<std::string>("1")) {
         ScanArguments arguments;
-        ScanReport report = makeReport(Context::shared().coordinator().packages(), Context::shared().progress().snapshot(),
+        ScanReport report = makeReport(Context::shared().coordinator().offeredPackages(), Context::shared().progress().snapshot(),
                                        Context::shared().settings().showPreReleaseUpdates());
         applySourceStates(report, Context::shared().coordinator().sourceStates());
         addApplications(report);

@@ -23,6 +23,7 @@
 #include "cli/UpdateOutcomes.hpp"
 #include "cli/UpdatePlanView.hpp"
 #include "cli/UpdatesTable.hpp"
+#include "presentation/ItemReasons.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "model/VersionRules.hpp"
 #include "settings/SettingsManager.hpp"
@@ -122,7 +123,9 @@ std::map<std::string, std::string> heldBackRows() {
                 break;
             }
             case IgnoreFilter::Hold::TooRecent:
-                held[row.id] = localized("update_all.excluded.held_back", {std::to_string(state.minimumReleaseAgeDays)});
+                held[row.id] = row.releaseAge ? releaseAgeReason(*row.releaseAge).value_or(ItemReason{}).text
+                                              : localized("update_all.excluded.held_back",
+                                                          {std::to_string(state.minimumReleaseAgeDays)});
                 break;
         }
     }

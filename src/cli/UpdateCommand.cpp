@@ -288,7 +288,7 @@ struct NamedItems {
 
 // Resolves every argument; prints why and returns the exit status when one cannot be.
 std::optional<int> resolveItems(const std::vector<std::string>& arguments, NamedItems& named) {
-    std::vector<Package> inventory = Context::shared().coordinator().packages();
+    std::vector<Package> inventory = Context::shared().coordinator().offeredPackages();
     for (const std::string& argument : arguments) {
         std::vector<Package> matches = resolve(argument, inventory);
         if (matches.empty()) {

@@ -5,6 +5,7 @@
 
 #include "base/Localization.hpp"
 #include "base/PrintableText.hpp"
+#include "presentation/ItemReasons.hpp"
 
 namespace vt::cli {
 
@@ -44,6 +45,10 @@ std::vector<std::string> planLines(const UpdatePlan& plan, const Style& style, c
                 std::string line = itemLine(step.label, package.name, package.version, package.latestVersion.value_or("?"));
                 if (step.installsToolsOwnLatest(package)) {
                     line += "  " + style.dim(localized("update.plan.tools_latest", {step.label}));
+                }
+                if (package.releaseAge && package.releaseAge->verdict == ReleaseAgeVerdict::Fallback) {
+                    line += "  " + style.dim(localized("update.plan.release_age_fallback",
+                                                       {package.releaseAge->waiting.value_or("")}));
                 }
                 lines.push_back(std::move(line));
             }
@@ -86,8 +91,13 @@ Json planJson(const UpdatePlan& plan, const std::vector<PlanExtra>& extra) {
         for (const Package& package : step.packages) {
             // "exact": the tool is given the version shown; "toolsLatest": it installs its own latest.
             const char* installs = step.asOneBatch || step.installsToolsOwnLatest(package) ? "toolsLatest" : "exact";
-            items.push_back({{"name", package.name}, {"id", stableKey(package)}, {"version", package.version},
-                             {"latestVersion", package.latestVersion.value_or("")}, {"installs", installs}});
+            Json item = {{"name", package.name}, {"id", stableKey(package)}, {"version", package.version},
+                         {"latestVersion", package.latestVersion.value_or("")}, {"installs", installs}};
+            if (package.releaseAge) {
+                if (std::optional<ItemReason> age = releaseAgeReason(*package.releaseAge)) item["reasons"] = Json::array({age->code});
+                item["releaseAge"] = releaseAgeJson(*package.releaseAge);
+            }
+            items.push_back(std::move(item));
         }
         steps.push_back({{"source", step.label}, {"manager", step.manager}, {"asOneBatch", step.asOneBatch},
                          {"together", step.together}, {"items", std::move(items)}});
@@ -97,6 +107,7 @@ Json planJson(const UpdatePlan& plan, const std::vector<PlanExtra>& extra) {
     for (const UpdatePlan::LeftOut& item : plan.leftOut) {
         leftOut.push_back({{"name", item.name}, {"source", item.source}, {"reason", item.reason},
                            {"byHand", item.byHand}, {"upToDate", item.upToDate}});
+        if (!item.code.empty()) leftOut.back()["code"] = item.code;
     }
     json["leftOut"] = std::move(leftOut);
     if (plan.scanDate) json["scanDate"] = toReferenceSeconds(*plan.scanDate);

@@ -95,7 +95,8 @@ bool toolIsHomebrews(const std::string& tool) {
 
 std::uint64_t settingsRevision(const SettingsManager& settings) {
     std::string state;
-    for (const char* key : {"SkippedVersions", "SnoozedApps", "AutoDeferredUpdates", "MinimumReleaseAgeDays"}) {
+    for (const char* key : {"SkippedVersions", "SnoozedApps", "AutoDeferredUpdates", "MinimumReleaseAgeDays",
+                            "MinimumReleaseAgeDaysBySource", "HoldBackUnknownReleaseAge"}) {
         state += dumpJson(settings.value(key));
     }
     for (ManagerToggleKey key : allManagerToggleKeys()) state += settings.isVisible(key) ? '1' : '0';
@@ -137,7 +138,7 @@ std::vector<AllUpdateRow> everyRow(const AllUpdatesSnapshot& snapshot) {
 AllUpdatesSnapshot savedSnapshot() {
     Context& context = Context::shared();
     AllUpdatesSnapshot snapshot;
-    snapshot.packages = context.coordinator().packages();
+    snapshot.packages = context.coordinator().offeredPackages();
     if (context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) {
         snapshot.applications = context.applications().applications();
     }
@@ -177,6 +178,7 @@ UpdatesTable buildUpdatesTable(const AllUpdatesSnapshot& snapshot, const TableRe
     parts.sourceFilter = request.source;
     static AllUpdatesDisplayModelCache cache;
     UpdatesTable table;
+    table.filter = filter;
     table.model = cache.model(composeSignal(parts), [&] { return AllUpdatesRowPipeline::run(std::move(rows), input); });
     return table;
 }
@@ -224,10 +226,18 @@ std::string renderUpdatesTable(const UpdatesTable& table, const Style& style,
             line += ' ';
             line += style.yellow(localized("scan.table.security"));
         }
+        if (row.releaseAge && row.releaseAge->verdict == ReleaseAgeVerdict::AgeUnknown && !row.releaseAge->holdsBack()) {
+            line += ' ';
+            line += style.yellow(localized("table.age_unknown"));
+        }
         out += line;
         while (!out.empty() && out.back() == ' ') out.pop_back();
         out += '\n';
-        if (!row.hasUpdate || !detail) continue;
+        if (!row.hasUpdate) continue;
+        if (row.releaseAge && row.releaseAge->verdict == ReleaseAgeVerdict::Fallback) {
+            out += "  " + style.dim(oneLine(releaseAgeReason(*row.releaseAge).value_or(ItemReason{}).text)) + "\n";
+        }
+        if (!detail) continue;
         if (std::optional<std::string> below = detail(row)) out += "  " + style.dim(oneLine(*below)) + "\n";
     }
     return out;
@@ -263,6 +273,14 @@ void writeRowsJson(JsonWriter& writer, const UpdatesTable& table) {
         if (row.latestVersion) writer.key("latestVersion").string(*row.latestVersion);
         writer.key("updateAvailable").boolean(row.hasUpdate);
         if (row.isSecurityUpdate) writer.key("isSecurityUpdate").boolean(true);
+        if (row.releaseAge) writer.key("releaseAge").value(releaseAgeJson(*row.releaseAge));
+        if (table.filter) {
+            writer.key("reasons").beginArray();
+            for (const std::string& code : reasonCodes(reasonsFor(row, *table.filter, reasonFactsFor(row)))) {
+                writer.string(code);
+            }
+            writer.endArray();
+        }
         writer.key("action").beginObject();
         writer.key("isUpdateable").boolean(state.isUpdateable);
         writer.key("isManualPackage").boolean(state.isManualPackage);
@@ -275,6 +293,23 @@ void writeRowsJson(JsonWriter& writer, const UpdatesTable& table) {
         writer.endObject();
     }
     writer.endArray();
+}
+
+ReasonFacts reasonFactsFor(const AllUpdateRow& row) {
+    Context& context = Context::shared();
+    ReasonFacts facts;
+    facts.sourceHidden = row.toggle && !context.settings().isVisible(*row.toggle);
+    if (!row.packageType) return facts;
+    for (const SourceRow& source : ManagerRegistry::sources()) {
+        if (std::find(source.types.begin(), source.types.end(), *row.packageType) == source.types.end()) continue;
+        for (const SourceScanState& state : context.coordinator().sourceStates()) {
+            if (state.id != source.id) continue;
+            facts.sourceFailure = state.failure;
+            facts.latestKnown = state.latestKnown;
+        }
+        break;
+    }
+    return facts;
 }
 
 std::vector<const AllUpdateRow*> resolveRows(const std::string& argument, const std::vector<AllUpdateRow>& rows) {

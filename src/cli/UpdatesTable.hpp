@@ -12,6 +12,7 @@
 #include "presentation/AllUpdatesDisplayModelCache.hpp"
 #include "presentation/AllUpdatesRowBuilder.hpp"
 #include "presentation/IgnoreFilter.hpp"
+#include "presentation/ItemReasons.hpp"
 
 namespace vt::cli {
 
@@ -26,6 +27,7 @@ struct TableRequest {
 // with this user's visibility settings and every ignore mechanism.
 struct UpdatesTable {
     std::shared_ptr<const AllUpdatesDisplayModel> model;
+    std::shared_ptr<const IgnoreFilter> filter;  // what held its rows back
     std::size_t pendingCount() const;
 };
 
@@ -49,6 +51,8 @@ std::string renderUpdatesTable(const UpdatesTable& table, const Style& style,
 // The lines under the table: the held back and hidden counts; empty when there are none.
 std::string renderHiddenCounts(const UpdatesTable& table, long long minimumReleaseAgeDays, const Style& style);
 void writeRowsJson(JsonWriter& writer, const UpdatesTable& table);
+// What the last scan says of the source of a row: whether it failed, whether it is shown.
+ReasonFacts reasonFactsFor(const AllUpdateRow& row);
 
 // The rows an argument names: the row whose id it is, else every row of that name (case
 // ignored), else the applications whose bundle identifier it is.

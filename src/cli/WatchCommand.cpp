@@ -60,7 +60,7 @@ public:
 
     void showTable(const std::string& event) {
         Context& context = Context::shared();
-        ScanReport report = makeReport(context.coordinator().packages(), context.progress().snapshot(),
+        ScanReport report = makeReport(context.coordinator().offeredPackages(), context.progress().snapshot(),
                                        context.settings().showPreReleaseUpdates());
         applySourceStates(report, context.coordinator().sourceStates());
         addApplications(report);

@@ -28,6 +28,7 @@
 #include "cli/DownloadCommand.hpp"
 #include "cli/AdoptCommand.hpp"
 #include "cli/WatchCommand.hpp"
+#include "cli/WhyCommand.hpp"
 #include "cli/RulesCommand.hpp"
 #include "cli/UiCommand.hpp"
 
@@ -94,6 +95,7 @@ int main(int argc, char** argv) {
     vt::cli::addExportCommand(app, &exitCode);
     vt::cli::addUiCommand(app, &exitCode, &options);
     app.add_flag("-i", options.interactive, "The full-screen view of the pending updates (as vantreel ui)");
+    vt::cli::addWhyCommand(app, &exitCode);
     // How the background agent and the menu bar start us.
     app.add_flag("--background-scan", options.backgroundScan, "Scan as the background agent does, and notify new updates")
         ->group("");

@@ -11,6 +11,8 @@
 #include "core/ManagerRegistry.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "presentation/AllUpdatesRowBuilder.hpp"
+#include "presentation/ItemReasons.hpp"
+#include "settings/ReleaseAgeSettings.hpp"
 #include "settings/SettingsManager.hpp"
 #include "sources/ApplicationUpdateChecks.hpp"
 #include "sources/QuickUpdateEligibility.hpp"
@@ -169,7 +171,7 @@ void PackageCoordinator::recheckAfterUpdates(std::vector<PackageUpdateResult>& r
                 std::vector<Package> outdated = owner->checkOutdated(stop);
                 for (Package& item : installed) {
                     for (const Package& update : outdated) {
-                        if (stableKey(update) == stableKey(item)) item.latestVersion = update.latestVersion;
+                        if (stableKey(update) == stableKey(item)) takeCheckResult(item, update);
                     }
                 }
                 refreshed.insert(refreshed.end(), installed.begin(), installed.end());
@@ -417,6 +419,24 @@ public:
         }
         if (auto reason = reasonIn(heldBack_, rowIdOf(package))) {
             leaveOut(*reason);
+            if (package.releaseAge && package.releaseAge->holdsBack()) {
+                leftOut_.back().code = releaseAgeReason(*package.releaseAge).value_or(ItemReason{}).code;
+            }
+            return;
+        }
+        // Held back by its age even when a caller gave no hold-backs: a named update too.
+        if (package.releaseAge && package.releaseAge->holdsBack()) {
+            const ItemReason age = releaseAgeReason(*package.releaseAge).value_or(ItemReason{});
+            leaveOut(age.text);
+            leftOut_.back().code = age.code;
+            return;
+        }
+        // A tool that installs only its own latest cannot install the older version offered.
+        if (package.releaseAge && package.releaseAge->verdict == ReleaseAgeVerdict::Fallback &&
+            !adapters_.pinnedVersion(package)) {
+            leaveOut(localized("update_all.excluded.release_age_tool_latest",
+                               {package.releaseAge->latest.value_or(""), package.latestVersion.value_or("")}));
+            leftOut_.back().code = reason::kReleaseAgeWaiting;
             return;
         }
         if (package.isPinned) {
@@ -578,7 +598,7 @@ UpdatePlan PackageCoordinator::planUpdateEverything() const {
     }
 
     PackagePlanner planner(settings_, *options_.packageManager, heldBack, allowPreRelease, switches.caskAutoUpdates);
-    for (const Package& package : packages()) planner.add(package, PackagePlanner::Request::Everything);
+    for (const Package& package : offeredPackages()) planner.add(package, PackagePlanner::Request::Everything);
     planner.finish(plan);
     return plan;
 }
@@ -591,6 +611,26 @@ UpdatePlan PackageCoordinator::planUpdates(const std::vector<Package>& packages)
     planner.finish(plan);
     plan.scanDate = scanDate();
     return plan;
+}
+
+std::vector<Package> offeredPackages(std::vector<Package> packages, const SettingsManager& settings,
+                                     Clock::TimePoint now, const std::function<bool(const Package&)>& exactVersions) {
+    for (Package& package : packages) {
+        const SourceRow* row = rowFor(package.type);
+        ReleaseAgeRule rule = ReleaseAgeRule::stricter(releaseAgeRule(settings, row ? row->id : std::string_view()),
+                                                       package.toolReleaseAge);
+        rule.exactVersions = !exactVersions || exactVersions(package);
+        applyReleaseAge(package, rule, now);
+    }
+    return packages;
+}
+
+std::vector<Package> PackageCoordinator::offeredPackages() const { return offeredPackages(packages()); }
+
+std::vector<Package> PackageCoordinator::offeredPackages(std::vector<Package> packages) const {
+    PackageManager* adapters = options_.packageManager;
+    auto exact = [adapters](const Package& package) { return adapters == nullptr || adapters->pinnedVersion(package).has_value(); };
+    return vt::offeredPackages(std::move(packages), settings_, clock().now(), exact);
 }
 
 std::optional<Clock::TimePoint> PackageCoordinator::scanDate() const {
@@ -821,8 +861,9 @@ std::size_t PackageCoordinator::outdatedCount() const {
     const std::map<std::string, std::string> heldBack =
         options_.heldBack ? options_.heldBack() : std::map<std::string, std::string>();
     std::size_t count = 0;
-    for (const Package& package : packages()) {
+    for (const Package& package : offeredPackages()) {
         if (!hasPendingUpdate(package, allowPreRelease)) continue;
+        if (package.releaseAge && package.releaseAge->holdsBack()) continue;
         const SourceRow* row = rowFor(package.type);
         if (row) {
             if (auto toggle = row->toggleFor(package.type); toggle && !settings_.isVisible(*toggle)) continue;

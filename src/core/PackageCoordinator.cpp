@@ -6,9 +6,12 @@
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/ProcessLock.hpp"
+#include "core/ManagerRegistry.hpp"
 #include "core/ResourceSampler.hpp"
 #include "core/ScheduledScanThrottle.hpp"
+#include "managers/PackageManager.hpp"
 #include "settings/DefaultsStore.hpp"
+#include "settings/ReleaseAgeSettings.hpp"
 #include "settings/SettingsManager.hpp"
 
 namespace vt {
@@ -40,6 +43,15 @@ PackageCoordinator::PackageCoordinator(DefaultsStore& defaults, SettingsManager&
     : defaults_(defaults), settings_(settings), refresh_(refresh), progress_(progress), options_(std::move(options)) {}
 
 PackageCoordinator::~PackageCoordinator() { cancelRefresh(); }
+
+void PackageCoordinator::announcePublishTimeDemand() const {
+    if (options_.packageManager == nullptr) return;
+    for (const SourceRow& row : ManagerRegistry::sources()) {
+        if (BaseManager* adapter = options_.packageManager->adapter(row.id)) {
+            adapter->setWantsPublishTimes(releaseAgeRule(settings_, row.id).minimum > std::chrono::seconds(0));
+        }
+    }
+}
 
 Clock& PackageCoordinator::clock() const { return options_.clock ? *options_.clock : Clock::shared(); }
 
@@ -212,6 +224,7 @@ void PackageCoordinator::runScan(bool force, bool postOnboarding) {
     } else if (locking && !updateGuard.isHeld()) {
         logger().info("🔵 PackageCoordinator.refreshAll() skipped: update in progress");
     } else if (!stop.stop_requested()) {
+        announcePublishTimeDemand();
         result = refresh_.run(force, stop);
     }
     logger().info("🔵 PackageCoordinator.refreshAll() - scan phase complete, starting post-refresh finalization");

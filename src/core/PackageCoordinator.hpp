@@ -87,6 +87,11 @@ public:
 
     std::optional<RefreshResult> lastResult() const;
     std::vector<Package> packages() const;
+    // The packages as offered now: each with the release-age guard's decision, a fallback
+    // version in place of a latest one too young. What the table shows and a plan installs.
+    std::vector<Package> offeredPackages() const;
+    // The same for packages read elsewhere (saved results, a scan's own).
+    std::vector<Package> offeredPackages(std::vector<Package> packages) const;
     void restorePackages(std::vector<Package> packages);
     // How each source fared in the scan whose rows are shown (restored with the results).
     std::vector<SourceScanState> sourceStates() const;
@@ -158,6 +163,8 @@ private:
     void finalize(const RefreshResult& result, bool postOnboarding);
     void setProgressText(std::string text);
     Clock& clock() const;
+    // Tells each adapter whether a minimum release age applies to it, before a scan.
+    void announcePublishTimeDemand() const;
 
     DefaultsStore& defaults_;
     SettingsManager& settings_;
@@ -183,5 +190,10 @@ private:
     std::function<void()> inventoryChanged_;
     std::map<ApplicationUpdateCategory, ApplicationUpdater> applicationUpdaters_;
 };
+
+// The packages as offered at `now` under this user's release-age settings and each tool's own
+// limit; `exactVersions` says whether a package's tool installs the version it is given.
+std::vector<Package> offeredPackages(std::vector<Package> packages, const SettingsManager& settings,
+                                     Clock::TimePoint now, const std::function<bool(const Package&)>& exactVersions);
 
 }  // namespace vt

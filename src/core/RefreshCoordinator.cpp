@@ -48,11 +48,7 @@ void mergeLatestVersions(std::vector<Package>& inventory, const std::vector<Pack
         if (it == inventory.end()) {
             inventory.push_back(update);
         } else {
-            it->latestVersion = update.latestVersion;
-            // What only the check knows: a security fix, and the release's details.
-            it->isSecurityUpdate = it->isSecurityUpdate || update.isSecurityUpdate;
-            if (!it->description) it->description = update.description;
-            if (!it->releaseNotes) it->releaseNotes = update.releaseNotes;
+            takeCheckResult(*it, update);
         }
     }
 }

@@ -59,6 +59,7 @@ struct UpdatePlan {
         bool byHand = false;  // an application only the user can update (no installer here)
         // The item is already at the version offered, or newer: nothing to go back to.
         bool upToDate = false;
+        std::string code;  // the stable code of the reason, when it has one ("release-age-waiting")
     };
     std::vector<Step> steps;  // applications first, then the managers
     std::vector<LeftOut> leftOut;

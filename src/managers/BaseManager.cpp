@@ -221,9 +221,9 @@ std::vector<Package> BaseManager::overListing(std::vector<Package> rows) const {
     for (Package& row : rows) {
         auto found = listed.find(row.name);
         if (found == listed.end()) continue;
-        std::optional<std::string> latest = std::move(row.latestVersion);
+        const Package checked = std::move(row);
         row = found->second;
-        row.latestVersion = std::move(latest);
+        takeCheckResult(row, checked);
     }
     return rows;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <future>
 #include <map>
@@ -79,6 +80,11 @@ public:
     // The client every request of this adapter goes through; the composition root gives
     // every adapter the same one.
     void setNetwork(NetworkClient& network);
+
+    // Whether the user set a minimum release age for this source: its check then keeps the
+    // publish times of the releases it reads, where that costs no extra request per item.
+    void setWantsPublishTimes(bool wanted) noexcept { wantsPublishTimes_ = wanted; }
+    bool wantsPublishTimes() const noexcept { return wantsPublishTimes_; }
 
     bool isLoading() const;
     std::optional<std::string> errorMessage() const;
@@ -175,6 +181,7 @@ private:
     std::optional<std::shared_future<bool>> discoveryTask_;
     std::vector<Package> packages_;
     NetworkClient* network_ = nullptr;
+    std::atomic<bool> wantsPublishTimes_{false};
 };
 
 }  // namespace vt

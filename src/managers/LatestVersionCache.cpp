@@ -55,7 +55,21 @@ void LatestVersionCache::forEachConcurrently(std::size_t count, std::size_t conc
 std::map<std::string, std::string> LatestVersionCache::latest(const std::vector<std::string>& names,
                                                               const Lookup& lookup, std::stop_token stop,
                                                               const std::string& scope) {
-    std::map<std::string, std::string> latest;
+    DatedLookup dated = [&lookup](const std::string& name, std::stop_token token) -> std::optional<Answer> {
+        std::optional<std::string> version = lookup(name, token);
+        if (!version) return std::nullopt;
+        return Answer{std::move(*version), {}};
+    };
+    std::map<std::string, std::string> versions;
+    for (auto& [name, answer] : latestDated(names, dated, stop, scope)) versions[name] = std::move(answer.version);
+    return versions;
+}
+
+std::map<std::string, LatestVersionCache::Answer> LatestVersionCache::latestDated(const std::vector<std::string>& names,
+                                                                                   const DatedLookup& lookup,
+                                                                                   std::stop_token stop,
+                                                                                   const std::string& scope) {
+    std::map<std::string, Answer> latest;
     std::vector<std::string> missing;
     {
         std::scoped_lock lock(mutex_);
@@ -69,14 +83,14 @@ std::map<std::string, std::string> LatestVersionCache::latest(const std::vector<
             auto cached = entries_.find(name);
             if (cached != entries_.end() && now >= cached->second.checkedAt &&
                 now - cached->second.checkedAt < options_.ttl) {
-                latest[name] = cached->second.version;
+                latest[name] = cached->second.answer;
             } else if (std::find(missing.begin(), missing.end(), name) == missing.end()) {
                 missing.push_back(name);
             }
         }
     }
     if (missing.empty()) return latest;
-    std::vector<std::optional<std::string>> fetched(missing.size());
+    std::vector<std::optional<Answer>> fetched(missing.size());
     forEachConcurrently(
         missing.size(), options_.concurrency,
         [&](std::size_t i) {
@@ -99,7 +113,7 @@ std::map<std::string, std::string> LatestVersionCache::latest(const std::vector<
                 latest[missing[i]] = *fetched[i];
                 changed = true;
             } else if (auto known = entries_.find(missing[i]); known != entries_.end()) {
-                latest[missing[i]] = known->second.version;
+                latest[missing[i]] = known->second.answer;
             }
         }
     }
@@ -123,7 +137,16 @@ void LatestVersionCache::loadLocked() {
         if (!entry.is_object()) continue;
         std::optional<std::string> version = stringField(entry, "version");
         std::optional<double> checkedAt = numberField(entry, "checkedAt");
-        if (version && checkedAt) entries_[name] = {*version, fromReferenceSeconds(*checkedAt)};
+        if (!version || !checkedAt) continue;
+        Entry loaded{{*version, {}}, fromReferenceSeconds(*checkedAt)};
+        if (auto releases = entry.find("releases"); releases != entry.end() && releases->is_array()) {
+            for (const Json& text : *releases) {
+                std::optional<PublishedRelease> release =
+                    text.is_string() ? releaseFromSavedForm(text.get<std::string>()) : std::nullopt;
+                if (release) loaded.answer.releases.push_back(std::move(*release));
+            }
+        }
+        entries_[name] = std::move(loaded);
     }
 }
 
@@ -135,7 +158,13 @@ void LatestVersionCache::save() {
         json["scope"] = scope_;
         Json versions = Json::object();
         for (const auto& [name, entry] : entries_) {
-            versions[name] = Json{{"version", entry.version}, {"checkedAt", toReferenceSeconds(entry.checkedAt)}};
+            Json saved{{"version", entry.answer.version}, {"checkedAt", toReferenceSeconds(entry.checkedAt)}};
+            if (!entry.answer.releases.empty()) {
+                Json releases = Json::array();
+                for (const PublishedRelease& release : entry.answer.releases) releases.push_back(savedForm(release));
+                saved["releases"] = std::move(releases);
+            }
+            versions[name] = std::move(saved);
         }
         json["versions"] = std::move(versions);
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/Clock.hpp"
+#include "model/ReleaseAge.hpp"
 
 namespace vt {
 
@@ -28,6 +29,12 @@ public:
     };
     // nullopt: the registry gave no usable version for the name. May throw CancellationError.
     using Lookup = std::function<std::optional<std::string>(const std::string& name, std::stop_token stop)>;
+    // A registry's answer with the releases it dated, for the release-age guard.
+    struct Answer {
+        std::string version;
+        std::vector<PublishedRelease> releases;
+    };
+    using DatedLookup = std::function<std::optional<Answer>(const std::string& name, std::stop_token stop)>;
 
     explicit LatestVersionCache(Options options);
 
@@ -44,6 +51,9 @@ public:
     // Throws CancellationError when stopped.
     std::map<std::string, std::string> latest(const std::vector<std::string>& names, const Lookup& lookup,
                                               std::stop_token stop, const std::string& scope = {});
+    // The same, keeping the releases each answer dated (saved with it).
+    std::map<std::string, Answer> latestDated(const std::vector<std::string>& names, const DatedLookup& lookup,
+                                              std::stop_token stop, const std::string& scope = {});
 
     // Runs `work` for each index below `count`, `concurrency` at a time; stops early and
     // throws CancellationError when the token is stopped or a piece of work was cancelled.
@@ -52,7 +62,7 @@ public:
 
 private:
     struct Entry {
-        std::string version;
+        Answer answer;
         Clock::TimePoint checkedAt;
     };
     Clock& clock() const;

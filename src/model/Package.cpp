@@ -6,6 +6,7 @@
 
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
+#include "model/VersionRules.hpp"
 
 namespace vt {
 
@@ -19,7 +20,8 @@ constexpr const char* kOllamaRegistryFolder = "registry.ollama.ai";
 // The keys of the JSON form, in their order.
 enum class Field {
     Id, Name, Version, Type, LatestVersion, Description, Homepage, Dependencies, Conflicts, InstallDate, Size,
-    License, Tap, Analytics, IsPinned, RequiresManualInstaller, AutoUpdates, IsSecurityUpdate, ReleaseNotes, SourceIdentifier, Unknown
+    License, Tap, Analytics, IsPinned, RequiresManualInstaller, AutoUpdates, IsSecurityUpdate, ReleaseNotes, SourceIdentifier,
+    Releases, ToolReleaseAgeSeconds, ToolReleaseAgeSetting, Unknown
 };
 
 constexpr std::pair<std::string_view, Field> kFields[] = {
@@ -43,6 +45,9 @@ constexpr std::pair<std::string_view, Field> kFields[] = {
     {"isSecurityUpdate", Field::IsSecurityUpdate},
     {"releaseNotes", Field::ReleaseNotes},
     {"sourceIdentifier", Field::SourceIdentifier},
+    {"releases", Field::Releases},
+    {"toolMinimumReleaseAge", Field::ToolReleaseAgeSeconds},
+    {"toolReleaseAgeSetting", Field::ToolReleaseAgeSetting},
 };
 
 constexpr std::string_view kAnalyticsKeys[] = {"downloads30d", "downloads90d", "downloads365d"};
@@ -167,7 +172,7 @@ public:
                 break;
             case Place::List: failDecode("not an object");
             case Place::Package:
-                if (field_ == Field::Dependencies || field_ == Field::Conflicts) {
+                if (field_ == Field::Dependencies || field_ == Field::Conflicts || field_ == Field::Releases) {
                     strings_.clear();
                     place_ = Place::Strings;
                 } else if (field_ == Field::Unknown) {
@@ -188,7 +193,15 @@ public:
 
     bool end_array() {
         if (skipping()) return --skip_, true;
-        if (place_ == Place::Strings) {
+        if (place_ == Place::Strings && field_ == Field::Releases) {
+            for (const std::string& text : strings_) {
+                std::optional<PublishedRelease> release = releaseFromSavedForm(text);
+                if (!release) failDecode("\"releases\" holds \"" + text + "\"");
+                current().releases.push_back(std::move(*release));
+            }
+            strings_ = {};
+            place_ = Place::Package;
+        } else if (place_ == Place::Strings) {
             (field_ == Field::Dependencies ? current().dependencies : current().conflicts) = std::move(strings_);
             strings_ = {};
             place_ = Place::Package;
@@ -231,8 +244,10 @@ private:
         const char* kind = "a string";
         switch (field_) {
             case Field::Dependencies:
-            case Field::Conflicts: kind = "an array"; break;
-            case Field::InstallDate: kind = "a number"; break;
+            case Field::Conflicts:
+            case Field::Releases: kind = "an array"; break;
+            case Field::InstallDate:
+            case Field::ToolReleaseAgeSeconds: kind = "a number"; break;
             case Field::Analytics: kind = "an object"; break;
             case Field::IsPinned:
             case Field::RequiresManualInstaller:
@@ -253,6 +268,8 @@ private:
 
     void beginPackage() {
         out_.emplace_back();
+        toolSeconds_.reset();
+        toolSetting_.reset();
         id_.reset();
         name_.reset();
         version_.reset();
@@ -275,6 +292,7 @@ private:
         current().name = std::move(*name_);
         current().version = std::move(*version_);
         current().type = *parsedType;
+        if (toolSeconds_) current().toolReleaseAge = ToolReleaseAge{std::chrono::seconds(*toolSeconds_), toolSetting_.value_or("")};
         place_ = top_ == Top::Array ? Place::List : Place::Done;
     }
 
@@ -292,6 +310,7 @@ private:
             case Field::Tap: return &current().tap;
             case Field::ReleaseNotes: return &current().releaseNotes;
             case Field::SourceIdentifier: return &current().sourceIdentifier;
+            case Field::ToolReleaseAgeSetting: return &toolSetting_;
             default: return nullptr;
         }
     }
@@ -318,6 +337,8 @@ private:
             case Field::RequiresManualInstaller: current().requiresManualInstaller = false; break;
             case Field::AutoUpdates: current().autoUpdates = false; break;
             case Field::IsSecurityUpdate: current().isSecurityUpdate = false; break;
+            case Field::Releases: current().releases.clear(); break;
+            case Field::ToolReleaseAgeSeconds: toolSeconds_.reset(); break;
             default: break;
         }
     }
@@ -326,6 +347,9 @@ private:
         if (place_ == Place::Package) {
             if (field_ == Field::InstallDate) {
                 current().installDate = fromReferenceSeconds(value);
+            } else if (field_ == Field::ToolReleaseAgeSeconds) {
+                if (!(value >= 0 && value < 1e12)) failDecode("\"toolMinimumReleaseAge\" is out of range");
+                toolSeconds_ = static_cast<long long>(value);
             } else if (field_ != Field::Unknown) {
                 wrongType();
             }
@@ -352,7 +376,8 @@ private:
     int skip_ = 0;  // depth inside a value nobody reads
     Field field_ = Field::Unknown;
     std::string key_;
-    std::optional<std::string> id_, name_, version_, type_;
+    std::optional<std::string> id_, name_, version_, type_, toolSetting_;
+    std::optional<long long> toolSeconds_;
     std::vector<std::string> strings_;
     BrewAnalytics analytics_;
     std::optional<long long>* analyticsField_ = nullptr;
@@ -464,6 +489,15 @@ void writeJson(JsonWriter& writer, const Package& package) {
     writer.key("requiresManualInstaller").boolean(package.requiresManualInstaller);
     if (package.autoUpdates) writer.key("autoUpdates").boolean(true);
     if (package.isSecurityUpdate) writer.key("isSecurityUpdate").boolean(true);
+    if (!package.releases.empty()) {
+        writer.key("releases").beginArray();
+        for (const PublishedRelease& release : package.releases) writer.string(savedForm(release));
+        writer.endArray();
+    }
+    if (package.toolReleaseAge) {
+        writer.key("toolMinimumReleaseAge").integer(package.toolReleaseAge->minimum.count());
+        writer.key("toolReleaseAgeSetting").string(package.toolReleaseAge->setting);
+    }
     writeOptional(writer, "releaseNotes", package.releaseNotes);
     writeOptional(writer, "sourceIdentifier", package.sourceIdentifier);
     writer.endObject();
@@ -540,6 +574,24 @@ std::optional<std::string> installLocation(const Package& package, const std::st
         case PackageType::OllamaModel: return ollamaManifestPath(name, ollamaModelsRoot(home));
         default: return std::nullopt;
     }
+}
+
+void takeCheckResult(Package& installed, const Package& checked) {
+    installed.latestVersion = checked.latestVersion;
+    installed.releases = checked.releases;
+    installed.toolReleaseAge = checked.toolReleaseAge;
+    // What only the check knows: a security fix, and the release's details.
+    installed.isSecurityUpdate = installed.isSecurityUpdate || checked.isSecurityUpdate;
+    if (!installed.description) installed.description = checked.description;
+    if (!installed.releaseNotes) installed.releaseNotes = checked.releaseNotes;
+}
+
+void applyReleaseAge(Package& package, const ReleaseAgeRule& rule, Clock::TimePoint now) {
+    if (rule.minimum <= std::chrono::seconds(0) || !package.latestVersion) return;
+    if (compareVersions(package.version, *package.latestVersion) != VersionOrder::Ascending) return;
+    ReleaseAgeDecision decision = decideReleaseAge(package.version, package.latestVersion, package.releases, rule, now);
+    if (decision.verdict == ReleaseAgeVerdict::Fallback) package.latestVersion = decision.offered;
+    package.releaseAge = std::move(decision);
 }
 
 std::string stableKey(const Package& package) {

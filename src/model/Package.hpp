@@ -10,6 +10,7 @@
 #include "base/Json.hpp"
 #include "base/Uuid.hpp"
 #include "model/PackageType.hpp"
+#include "model/ReleaseAge.hpp"
 
 namespace vt {
 
@@ -47,6 +48,12 @@ struct Package {
     std::optional<std::string> installLocationOverride;  // never persisted
     bool autoUpdates = false;  // updates itself (a Homebrew cask with "auto_updates")
     bool isSecurityUpdate = false;  // the pending version comes from a security archive
+    // The versions newer than the installed one that the source offers, with their publish
+    // times where it gives them; empty when it gives none.
+    std::vector<PublishedRelease> releases;
+    std::optional<ToolReleaseAge> toolReleaseAge;  // the tool's own minimum release age
+    // What the release-age guard decided; never saved, decided again whenever items are offered.
+    std::optional<ReleaseAgeDecision> releaseAge;
 
     friend bool operator==(const Package&, const Package&) = default;
 };
@@ -78,6 +85,15 @@ std::optional<std::string> installLocation(const Package& package, const std::st
 std::string ollamaManifestPath(const std::string& modelName, const std::string& modelsRoot);
 // $OLLAMA_MODELS (trimmed) when set, else home + "/.ollama/models".
 std::string ollamaModelsRoot(const std::string& home);
+
+// What an update check learned of an installed package: its latest version, the releases with
+// their publish times, and its tool's own release-age limit.
+void takeCheckResult(Package& installed, const Package& checked);
+
+// Decides the version offered under a minimum release age: the decision goes on the package,
+// and a fallback version becomes its latestVersion, so that what is shown is what is installed.
+// Nothing changes when no limit applies or no update is known.
+void applyReleaseAge(Package& package, const ReleaseAgeRule& rule, Clock::TimePoint now);
 
 // The identity of a package across scans (ignore lists, row caches).
 std::string stableKey(const Package& package);

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "base/Clock.hpp"
+#include "model/ReleaseAge.hpp"
 #include "model/PackageType.hpp"
 #include "settings/ManagerToggleKey.hpp"
 
@@ -48,6 +49,8 @@ struct AllUpdateRow {
     std::optional<std::string> downloadURL;
     bool requiresManualInstaller = false;
     bool isSecurityUpdate = false;  // the pending version comes from a security archive
+    bool isPinned = false;
+    std::optional<ReleaseAgeDecision> releaseAge;  // packages whose source was guarded
 };
 
 // What a row's action does.

@@ -191,6 +191,8 @@ AllUpdateRow AllUpdatesRowBuilder::packageRow(const Package& package, bool allow
     if (package.type == PackageType::BrewCask) row.caskToken = toLower(package.name);
     row.requiresManualInstaller = package.requiresManualInstaller;
     row.isSecurityUpdate = package.isSecurityUpdate;
+    row.isPinned = package.isPinned;
+    row.releaseAge = package.releaseAge;
     return row;
 }
 

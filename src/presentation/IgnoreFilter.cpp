@@ -69,6 +69,8 @@ IgnoreFilter::Hold IgnoreFilter::hold(const AllUpdateRow& row) const {
         found != state_.deferrals.end() && AutoDeferralStore::hides(found->second, row.latestVersion, state_.now)) {
         return Hold::Deferred;
     }
+    // A package whose source was guarded carries its verdict; an application only its release date.
+    if (row.releaseAge) return row.releaseAge->holdsBack() ? Hold::TooRecent : Hold::None;
     if (state_.minimumReleaseAgeDays > 0 && row.releaseDate &&
         state_.now - *row.releaseDate < std::chrono::hours(24 * state_.minimumReleaseAgeDays)) {
         return Hold::TooRecent;

@@ -171,8 +171,12 @@ const std::vector<SettingDefinition>& settingDefinitions() {
         {"AutoDeferredUpdates", SettingKind::Dictionary, Json::object(), {}, {}},
         {"AutoUpdateFailureRecords", SettingKind::Dictionary, Json::object(), {}, {}},
         {"SidebarOrders", SettingKind::Dictionary, Json::object(), {}, {}},
-        // Holds back an update whose release is known and younger than this many days.
+        // Offers the newest version at least this many days old instead of a younger latest one.
         {"MinimumReleaseAgeDays", SettingKind::Integer, 0, {}, {}},
+        // The same per source id ({"npm": "3", "pipx": "0"}), in place of the one above.
+        {"MinimumReleaseAgeDaysBySource", SettingKind::StringMap, Json::object(), {}, {}},
+        // Whether a version whose source gives no publish time waits (else it is offered, marked).
+        {"HoldBackUnknownReleaseAge", SettingKind::Bool, false, {}, {}},
         // A node exporter's textfile folder: every scan writes its metrics there once saved.
         {"PrometheusTextfileDirectory", SettingKind::Folder, "", {}, {}},
     };
@@ -366,6 +370,15 @@ Json SettingsManager::valueFromText(std::string_view key, std::string_view text)
             throw SettingsError("Invalid value for " + std::string(key) +
                                 ": expected a JSON array of texts, like [\"a\",\"b\"]");
         }
+        case SettingKind::StringMap:
+            // Skipped versions have commands of their own (skip, unskip); other maps are set whole.
+            if (key != "SkippedVersions") {
+                std::optional<Json> map = parseJson(text);
+                if (map && isStringMap(*map)) return checkedValue(key, *map);
+                throw SettingsError("Invalid value for " + std::string(key) +
+                                    ": expected a JSON object of texts, like {\"npm\":\"3\"}");
+            }
+            [[fallthrough]];
         default:
             throw SettingsError(std::string(key) + " holds " + std::string(kindName(definition->kind)) +
                                 " and is changed by its own command, not by set");

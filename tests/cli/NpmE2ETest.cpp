@@ -3,11 +3,13 @@
 // packages are written by hand as npm would leave them.
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <map>
 
 #include <gtest/gtest.h>
 
 #include "base/Files.hpp"
+#include "base/IsoDate.hpp"
 #include "base/Json.hpp"
 #include "managers/ExecutableLocator.hpp"
 #include "model/Package.hpp"
@@ -47,8 +49,10 @@ protected:
     }
 
     // What npm asks a registry for: the package's document with every version.
-    void publish(const std::string& name, const std::vector<std::string>& versions) {
+    // `time`, when given, is the document's map of publish dates.
+    void publish(const std::string& name, const std::vector<std::string>& versions, Json time = nullptr) {
         Json document = {{"name", name}, {"dist-tags", {{"latest", versions.back()}}}, {"versions", Json::object()}};
+        if (!time.is_null()) document["time"] = std::move(time);
         for (const std::string& version : versions) {
             document["versions"][version] = {
                 {"name", name},
@@ -95,6 +99,34 @@ protected:
         return {testing::itemsByKey(report), scanners};
     }
 
+    // A date `days` before now (the time every run of the program is given), as the registry writes it.
+    std::string daysAgo(int days) const { return formatIsoDate(now_ - std::chrono::hours(24 * days)); }
+    std::map<std::string, std::string> fixedNow() const {
+        return {{"VANTREEL_NOW", std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                                     now_.time_since_epoch()).count())}};
+    }
+    Json runJson(std::vector<std::string> arguments) {
+        auto result = runVantreel({std::move(arguments), home_.path(), fixedNow(), std::nullopt, 180});
+        EXPECT_EQ(result.exitCode, 0) << result.standardError;
+        return testing::jsonOf(result);
+    }
+    // The codes `why --json` gives for one item.
+    std::vector<std::string> whyCodes(const std::string& item) {
+        Json why = runJson({"why", item, "--json"});
+        std::vector<std::string> codes;
+        if (why.contains("items") && why["items"].size() == 1) {
+            for (const Json& reason : why["items"][0]["reasons"]) codes.push_back(reason["code"].get<std::string>());
+        }
+        return codes;
+    }
+    // Versions published 40, 10, 3 and 1 days ago.
+    void publishAgedTool() {
+        publish("vt-e2e-tool", {"1.0.0", "1.1.0", "1.2.0", "1.3.0"},
+                {{"created", daysAgo(40)}, {"1.0.0", daysAgo(40)}, {"1.1.0", daysAgo(10)}, {"1.2.0", daysAgo(3)},
+                 {"1.3.0", daysAgo(1)}});
+    }
+
+    Clock::TimePoint now_ = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
     testing::TempDir home_{"vt-npm-e2e"};
     testing::LoopbackServer registry_;
     std::string prefix_;
@@ -170,6 +202,99 @@ TEST_F(NpmE2ETest, UpdateInstallsTheLatestVersionAndTheNextListShowsIt) {
     auto records = parseJson(runVantreel({{"activity", "--json"}, home_.path()}).standardOutput);
     ASSERT_TRUE(records && !records->empty());
     EXPECT_EQ(records->front()["type"], "success") << records->dump();
+}
+
+bool has(const std::vector<std::string>& codes, const std::string& code) {
+    return std::find(codes.begin(), codes.end(), code) != codes.end();
+}
+
+// With a week's minimum age the 10-day-old version is offered, the 3-day-old one named as
+// waiting; a version the registry does not date is offered, marked; `why`, the list's rows
+// and the plan of an update of everything say so with the same codes; the update installs
+// exactly the version offered.
+TEST_F(NpmE2ETest, AMinimumReleaseAgeOffersTheNewestOldEnoughVersionAndInstallsExactlyIt) {
+    publishAgedTool();
+    publish("@vt-e2e/scoped", {"0.1.0", "0.2.0"}, {{"0.1.0", daysAgo(40)}, {"0.2.0", "not a date"}});
+    ASSERT_EQ(runVantreel({{"settings", "set", "MinimumReleaseAgeDays", "7"}, home_.path()}).exitCode, 0);
+    std::map<std::string, Json> items = testing::itemsByKey(runJson({"--accept-terms", "scan", "--json"}));
+
+    ASSERT_TRUE(items.count(npmKey("vt-e2e-tool")));
+    const Json& tool = items[npmKey("vt-e2e-tool")];
+    EXPECT_EQ(tool["latestVersion"], "1.1.0") << tool.dump();
+    EXPECT_EQ(tool["releaseAge"]["verdict"], "fallback");
+    EXPECT_EQ(tool["releaseAge"]["latest"], "1.3.0");
+    EXPECT_EQ(tool["releaseAge"]["waiting"], "1.2.0");
+    EXPECT_EQ(tool["releaseAge"]["waitingUntil"], formatIsoDate(now_ + std::chrono::hours(24 * 4)));
+    ASSERT_TRUE(items.count(npmKey("@vt-e2e/scoped")));
+    EXPECT_EQ(items[npmKey("@vt-e2e/scoped")]["latestVersion"], "0.2.0");
+    EXPECT_EQ(items[npmKey("@vt-e2e/scoped")]["releaseAge"]["verdict"], "age-unknown");
+    // One request per package, for the full document: the abbreviated one has no dates.
+    const std::vector<testing::LoopbackRequest> asked = registry_.requests();
+    const auto documentRequests = std::count_if(asked.begin(), asked.end(), [](const testing::LoopbackRequest& request) {
+        return request.path == "/vt-e2e-tool";
+    });
+    EXPECT_EQ(documentRequests, 1);
+    for (const testing::LoopbackRequest& request : asked) {
+        if (request.path == "/vt-e2e-tool") {
+            EXPECT_EQ(request.headers.get("Accept"), "application/json");
+        }
+    }
+
+    const std::vector<std::string> codes = whyCodes("vt-e2e-tool");
+    for (const char* code : {"installed", "latest", "published", "release-age-fallback", "offered"}) {
+        EXPECT_TRUE(has(codes, code)) << code << " in " << ::testing::PrintToString(codes);
+    }
+    EXPECT_TRUE(has(whyCodes("@vt-e2e/scoped"), "release-age-unknown"));
+    auto text = runVantreel({{"why", "vt-e2e-tool"}, home_.path(), fixedNow()});
+    EXPECT_NE(text.standardOutput.find("1.1.0 offered instead: 1.2.0 waits until"), std::string::npos) << text.standardOutput;
+
+    Json listed = runJson({"list", "--json"});
+    bool rowSaysFallback = false;
+    for (const Json& row : listed["rows"]) {
+        if (row["name"] == "vt-e2e-tool") rowSaysFallback = has(row["reasons"].get<std::vector<std::string>>(), "release-age-fallback");
+    }
+    EXPECT_TRUE(rowSaysFallback) << listed["rows"].dump();
+
+    Json plan = runJson({"--accept-terms", "update-all", "--dry-run", "--json"});
+    bool planned = false;
+    for (const Json& step : plan["steps"]) {
+        for (const Json& item : step["items"]) {
+            if (item["name"] != "vt-e2e-tool") continue;
+            planned = true;
+            EXPECT_EQ(item["latestVersion"], "1.1.0");
+            EXPECT_EQ(item["installs"], "exact");
+            EXPECT_EQ(item["reasons"], Json::array({"release-age-fallback"}));
+        }
+    }
+    EXPECT_TRUE(planned) << plan.dump();
+
+    publishTarball("vt-e2e-tool", "1.1.0");
+    auto updated = runVantreel({{"--accept-terms", "update", "--yes", npmKey("vt-e2e-tool")}, home_.path(), fixedNow(),
+                                std::nullopt, 300});
+    ASSERT_EQ(updated.exitCode, 0) << updated.standardOutput << updated.standardError;
+    auto installed = parseJson(readFile(prefix_ + "/lib/node_modules/vt-e2e-tool/package.json").value_or(""));
+    ASSERT_TRUE(installed.has_value());
+    EXPECT_EQ((*installed)["version"], "1.1.0");
+    EXPECT_EQ(registry_.requestCount("/tarballs/1.3.0.tgz"), 0u);
+}
+
+// npm's own "min-release-age" (days) in the sandbox's .npmrc holds even with ours off: nothing
+// npm would refuse is offered.
+TEST_F(NpmE2ETest, NpmsOwnMinimumReleaseAgeIsHonouredInDays) {
+    home_.write(".npmrc", readFile(home_.file(".npmrc")).value_or("") + "min-release-age=7\n");
+    publishAgedTool();
+    std::map<std::string, Json> items = testing::itemsByKey(runJson({"--accept-terms", "scan", "--json"}));
+    ASSERT_TRUE(items.count(npmKey("vt-e2e-tool")));
+    const Json& tool = items[npmKey("vt-e2e-tool")];
+    EXPECT_EQ(tool["latestVersion"], "1.1.0") << tool.dump();
+    EXPECT_EQ(tool["releaseAge"]["setting"], "npm min-release-age");
+    EXPECT_EQ(tool["releaseAge"]["minimumSeconds"], 7 * 86400);
+
+    // With our own limit at 2 days npm's 7 still binds; at 30 ours does (and nothing is old enough).
+    ASSERT_EQ(runVantreel({{"settings", "set", "MinimumReleaseAgeDaysBySource", R"({"npm":"30"})"}, home_.path()}).exitCode, 0);
+    std::vector<std::string> codes = whyCodes("vt-e2e-tool");
+    EXPECT_TRUE(has(codes, "release-age-waiting")) << ::testing::PrintToString(codes);
+    EXPECT_FALSE(has(codes, "offered"));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "base/Files.hpp"
+#include "base/IsoDate.hpp"
 #include "base/Json.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/TempDir.hpp"
@@ -77,6 +78,47 @@ TEST_F(UvE2ETest, RegistryToolIsOutdatedAgainstPyPIAndPinnedGitToolIsNot) {
     EXPECT_EQ(pypi_.requestCount("/pypi/httpie/json"), 0u);
     // The answer was kept for the next scan, in the sandbox's cache folder.
     EXPECT_TRUE(readFile(home_.file(".cache/vantreel/uv_cache.json")).has_value());
+}
+
+// PyPI's document dates each release by its files. uv installs only its own latest, so with
+// a week's minimum age the 10-day-old release cannot be offered in place of the 1-day-old
+// latest: ruff waits for it, held back, and the update of everything leaves it out.
+TEST_F(UvE2ETest, AMinimumReleaseAgeHoldsBackAToolThatInstallsOnlyItsOwnLatest) {
+    const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    auto daysAgo = [&now](int days) { return formatIsoDate(now - std::chrono::hours(24 * days)); };
+    auto file = [](const std::string& date) { return Json::array({{{"upload_time_iso_8601", date}, {"yanked", false}}}); };
+    testing::LoopbackRoute ruff;
+    ruff.body = Json{{"info", {{"name", "ruff"}, {"version", "0.6.0"}}},
+                     {"releases",
+                      {{"0.3.0", file(daysAgo(40))},
+                       {"0.4.0", file(daysAgo(10))},
+                       {"0.5.0", file(daysAgo(3))},
+                       {"0.6.0", file(daysAgo(1))}}}}
+                    .dump();
+    pypi_.setRoute("/pypi/ruff/json", ruff);
+    ASSERT_EQ(runVantreel(run({"settings", "set", "MinimumReleaseAgeDays", "7"})).exitCode, 0);
+    testing::VantreelRun scan = run({"--accept-terms", "scan", "--json"});
+    scan.environment["VANTREEL_NOW"] = std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count());
+    auto result = runVantreel(scan);
+    ASSERT_EQ(result.exitCode, 0) << result.standardError;
+    std::map<std::string, Json> items = testing::itemsByKey(testing::jsonOf(result));
+    ASSERT_TRUE(items.count("package:uv tools:ruff")) << result.standardOutput;
+    const Json& tool = items["package:uv tools:ruff"];
+    EXPECT_EQ(tool["latestVersion"], "0.6.0") << tool.dump();
+    EXPECT_EQ(tool["releaseAge"]["verdict"], "waiting");
+    EXPECT_EQ(tool["releaseAge"]["waiting"], "0.6.0");
+    EXPECT_EQ(tool["releaseAge"]["waitingUntil"], formatIsoDate(now + std::chrono::hours(24 * 6)));
+    EXPECT_EQ(pypi_.requestCount("/pypi/ruff/json"), 1u);
+
+    testing::VantreelRun planRun = run({"--accept-terms", "update-all", "--dry-run", "--json"});
+    planRun.environment = scan.environment;
+    Json plan = testing::jsonOf(runVantreel(planRun));
+    bool leftOut = false;
+    for (const Json& item : plan["leftOut"]) {
+        if (item["name"] == "ruff") leftOut = item.value("code", "") == "release-age-waiting";
+    }
+    EXPECT_TRUE(leftOut) << plan.dump();
+    for (const Json& step : plan["steps"]) EXPECT_NE(step["manager"], "uv") << plan.dump();
 }
 
 }  // namespace

@@ -12,7 +12,9 @@
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
+#include "managers/PublishTimes.hpp"
 #include "managers/javascript/NpmLatest.hpp"
+#include "managers/javascript/ToolReleaseAges.hpp"
 #include "model/VersionRules.hpp"
 #include "system/NetworkClient.hpp"
 #include "system/RegistryRequest.hpp"
@@ -45,6 +47,10 @@ std::string documentUrl(const std::string& registry, const std::string& name) {
 // The abbreviated document npm itself asks for: every version's engines and deprecation,
 // without the readmes.
 constexpr const char* kDocumentAccept = "application/vnd.npm.install-v1+json; q=1.0, application/json; q=0.8, */*";
+// The full document: only it holds the "time" map of publish dates, which the abbreviated
+// one leaves out. Asked instead of the abbreviated one (never besides it) when a minimum
+// release age applies.
+constexpr const char* kFullDocumentAccept = "application/json";
 
 }  // namespace
 
@@ -255,12 +261,17 @@ std::vector<Package> NpmManager::checkWithRegistry(const Configuration& config, 
     for (const Package& package : installed) {
         if (isInstallableName(package.name) && RegistryRequest::isLookupName(package.name)) names.push_back(package.name);
     }
+    std::map<std::string, std::string> installedVersions;
+    for (const Package& package : installed) installedVersions[package.name] = package.version;
+    // npm's own limit, from the files npm read its configuration from.
+    const std::optional<ToolReleaseAge> toolLimit = toolages::npmLimit(config.files);
+    const bool dated = wantsPublishTimes() || toolLimit.has_value();
     std::atomic<bool> refused{false};
     std::atomic<std::size_t> unreachable{0};
-    auto lookup = [&](const std::string& name, std::stop_token token) -> std::optional<std::string> {
+    auto lookup = [&](const std::string& name, std::stop_token token) -> std::optional<LatestVersionCache::Answer> {
         HttpRequest request = RegistryRequest::get(documentUrl(config.registry, name));
         request.timeoutSeconds = kLookupTimeout;
-        request.headers.set("Accept", kDocumentAccept);
+        request.headers.set("Accept", dated ? kFullDocumentAccept : kDocumentAccept);
         HttpResponse response;
         try {
             response = network().send(request, token);
@@ -280,11 +291,19 @@ std::vector<Package> NpmManager::checkWithRegistry(const Configuration& config, 
         std::optional<std::string> version =
             document ? npmlatest::pick(*document, config.nodeVersion, config.npmVersion) : std::nullopt;
         if (!version || trim(*version).empty()) return std::nullopt;
-        return trim(*version);
+        LatestVersionCache::Answer answer{trim(*version), {}};
+        if (dated) {
+            auto installedVersion = installedVersions.find(name);
+            answer.releases = releasesNewerThan(installedVersion == installedVersions.end() ? "" : installedVersion->second,
+                                                publishtimes::fromNpmDocument(*document));
+        }
+        return answer;
     };
-    // What npm picks depends on the node and npm it runs on: answers for others do not count.
-    const std::string scope = config.registry + " node " + config.nodeVersion + " npm " + config.npmVersion;
-    std::map<std::string, std::string> latest = latestCache_->latest(names, lookup, stop, scope);
+    // What npm picks depends on the node and npm it runs on: answers for others do not count;
+    // nor do answers without publish times when they are wanted.
+    const std::string scope = config.registry + " node " + config.nodeVersion + " npm " + config.npmVersion +
+                              (dated ? " dated" : "");
+    std::map<std::string, LatestVersionCache::Answer> latest = latestCache_->latestDated(names, lookup, stop, scope);
     if (refused) {
         logger().info("npm's registry asks for credentials: npm checks itself");
         return checkWithNpm(binaryPath(), stop);
@@ -293,9 +312,11 @@ std::vector<Package> NpmManager::checkWithRegistry(const Configuration& config, 
     for (const Package& package : installed) {
         auto found = latest.find(package.name);
         // npm outdated lists every package whose latest differs from what is installed.
-        if (found == latest.end() || found->second == package.version) continue;
+        if (found == latest.end() || found->second.version == package.version) continue;
         Package row = package;
-        row.latestVersion = found->second;
+        row.latestVersion = found->second.version;
+        row.releases = releasesNewerThan(package.version, found->second.releases);
+        row.toolReleaseAge = toolLimit;
         rows.push_back(std::move(row));
     }
     logger().info("✅ NPM updates checked");

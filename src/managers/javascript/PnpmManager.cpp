@@ -11,6 +11,7 @@
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
 #include "managers/javascript/NpmManager.hpp"
+#include "managers/javascript/ToolReleaseAges.hpp"
 #include "managers/ToolOutput.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
@@ -53,6 +54,12 @@ PnpmManager::PnpmManager(CommandRunning& runner, const FileSystemManager& files,
         pnpmHome_ = defaultPnpmHome(home_);
     }
     if (!options_.invalidateListings) options_.invalidateListings = [&runner] { runner.invalidateCache("pnpm"); };
+}
+
+std::string PnpmManager::configFolder(const std::string& home) {
+    if (kBuiltForMac) return home + "/Library/Preferences/pnpm";
+    if (auto set = paths::environmentValue("XDG_CONFIG_HOME")) return *set + "/pnpm";
+    return home + "/.config/pnpm";
 }
 
 std::string PnpmManager::defaultPnpmHome(const std::string& home) {
@@ -225,12 +232,16 @@ std::vector<Package> PnpmManager::checkOutdated(std::stop_token stop) {
             CommandError::executionFailed(result.exitCode, excerpt(result.standardError)).description()));
     }
 
+    // pnpm refuses what is younger than its own limit; `pnpm outdated` gives no publish times,
+    // so under that limit a version's age is unknown and it waits.
+    const std::optional<ToolReleaseAge> limit = toolages::pnpmLimit(home_, configFolder(home_));
     std::vector<Package> rows;
     for (const Entry& entry : parsed.entries) {
         rows.push_back({.name = entry.name,
                         .version = entry.version,
                         .type = PackageType::PnpmGlobal,
-                        .latestVersion = entry.latest});
+                        .latestVersion = entry.latest,
+                        .toolReleaseAge = limit});
     }
     std::vector<Package> outdated = overListing(std::move(rows));
     logger().info("✅ PNPM updates checked");

@@ -63,6 +63,8 @@ public:
     std::optional<std::string> pinnedVersion(const Package& package) const override { return exactVersion(package); }
 
     // home + "/Library/pnpm" on macOS, home + "/.local/share/pnpm" elsewhere (pnpm's defaults).
+    // pnpm's global settings folder (config.yaml, rc): $XDG_CONFIG_HOME/pnpm on Linux.
+    static std::string configFolder(const std::string& home);
     static std::string defaultPnpmHome(const std::string& home);
     // "/opt/homebrew/bin/pnpm", "/usr/local/bin/pnpm", home + "/Library/pnpm/pnpm",
     // home + "/.local/share/pnpm/pnpm".

@@ -13,6 +13,7 @@
 #include "managers/python/PipManager.hpp"
 #include "model/VersionRules.hpp"
 #include "system/CommandRunner.hpp"
+#include "managers/PublishTimes.hpp"
 #include "system/Endpoints.hpp"
 #include "system/NetworkClient.hpp"
 #include "system/RegistryRequest.hpp"
@@ -135,10 +136,13 @@ std::vector<Package> PipxManager::listInstalled(std::stop_token stop) {
     return packages;
 }
 
-std::optional<std::string> PipxManager::latestVersion(const std::string& package, std::stop_token stop) {
+std::optional<PipxManager::Latest> PipxManager::latestVersion(const std::string& package, std::stop_token stop) {
     RegistryRequest registry(network(), "PipxManager");
     std::optional<Json> document = registry.lookup(package, pypiURL, stop);
-    return document ? latestVersionOf(*document) : std::nullopt;
+    std::optional<std::string> version = document ? latestVersionOf(*document) : std::nullopt;
+    if (!version) return std::nullopt;
+    // The same document dates every release: no request more.
+    return Latest{*version, wantsPublishTimes() ? publishtimes::fromPyPIDocument(*document) : std::vector<PublishedRelease>{}};
 }
 
 std::vector<Package> PipxManager::checkOutdated(std::stop_token stop) {
@@ -163,7 +167,7 @@ std::vector<Package> PipxManager::checkOutdated(std::stop_token stop) {
             logger().info(application.venv + " was installed from " + application.source + "; not compared with PyPI");
         }
     }
-    std::vector<std::optional<std::string>> latest(asked.size());
+    std::vector<std::optional<Latest>> latest(asked.size());
     LatestVersionCache::forEachConcurrently(
         asked.size(), kConcurrentLookups, [&](std::size_t i) { latest[i] = latestVersion(asked[i]->package, stop); },
         stop);
@@ -171,11 +175,12 @@ std::vector<Package> PipxManager::checkOutdated(std::stop_token stop) {
     std::vector<Package> packages;
     for (std::size_t i = 0; i < asked.size(); ++i) {
         const Application& application = *asked[i];
-        if (!latest[i] || compareVersions(application.version, *latest[i]) != VersionOrder::Ascending) continue;
+        if (!latest[i] || compareVersions(application.version, latest[i]->version) != VersionOrder::Ascending) continue;
         Package package;
         package.name = application.package;
         package.version = application.version;
-        package.latestVersion = latest[i];
+        package.latestVersion = latest[i]->version;
+        package.releases = releasesNewerThan(application.version, latest[i]->releases);
         package.type = PackageType::PipxPackage;
         if (application.venv != application.package) package.sourceIdentifier = application.venv;
         packages.push_back(std::move(package));

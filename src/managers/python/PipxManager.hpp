@@ -74,7 +74,11 @@ public:
 
 private:
     Parsed runList(std::stop_token stop);
-    std::optional<std::string> latestVersion(const std::string& package, std::stop_token stop);
+    struct Latest {
+        std::string version;
+        std::vector<PublishedRelease> releases;  // when a minimum release age applies
+    };
+    std::optional<Latest> latestVersion(const std::string& package, std::stop_token stop);
 
     Options options_;
     std::mutex pipxMutex_;

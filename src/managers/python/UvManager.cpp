@@ -18,6 +18,7 @@
 #include "managers/python/PipxManager.hpp"
 #include "managers/python/UvError.hpp"
 #include "model/VersionRules.hpp"
+#include "managers/PublishTimes.hpp"
 #include "system/Endpoints.hpp"
 #include "system/FileSystemManager.hpp"
 #include "system/NetworkClient.hpp"
@@ -208,10 +209,11 @@ std::vector<Package> UvManager::checkOutdated(std::stop_token stop) {
 
     std::vector<std::string> names;
     for (const Installed* item : registry) names.push_back(item->receipt.requirementName.value_or(item->tool.name));
-    const std::map<std::string, std::string> versions = latestCache_.latest(
-        names, [this](const std::string& name, std::stop_token token) { return fetchLatestVersion(name, token); },
-        stop);
-    std::vector<std::optional<std::string>> latest(registry.size());
+    const bool dated = wantsPublishTimes();
+    const std::map<std::string, LatestVersionCache::Answer> versions = latestCache_.latestDated(
+        names, [this, dated](const std::string& name, std::stop_token token) { return fetchLatestVersion(name, dated, token); },
+        stop, dated ? "dated" : "");
+    std::vector<std::optional<LatestVersionCache::Answer>> latest(registry.size());
     for (std::size_t i = 0; i < registry.size(); ++i) {
         if (auto found = versions.find(names[i]); found != versions.end()) latest[i] = found->second;
     }
@@ -219,16 +221,18 @@ std::vector<Package> UvManager::checkOutdated(std::stop_token stop) {
     std::vector<Package> outdated;
     for (std::size_t i = 0; i < registry.size(); ++i) {
         const Installed& item = *registry[i];
-        if (!latest[i] || !isUpdateAvailable(item.tool.version, *latest[i], true)) continue;
+        if (!latest[i] || !isUpdateAvailable(item.tool.version, latest[i]->version, true)) continue;
         Package package = makePackage(item);
-        package.latestVersion = latest[i];
+        package.latestVersion = latest[i]->version;
+        package.releases = releasesNewerThan(item.tool.version, latest[i]->releases);
         outdated.push_back(std::move(package));
     }
     setErrorMessage(std::nullopt);
     return outdated;
 }
 
-std::optional<std::string> UvManager::fetchLatestVersion(const std::string& name, std::stop_token stop) {
+std::optional<LatestVersionCache::Answer> UvManager::fetchLatestVersion(const std::string& name, bool dated,
+                                                                        std::stop_token stop) {
     RegistryRequest registry(network(), "UvManager");
     std::optional<Json> document = registry.lookup(
         name,
@@ -241,7 +245,9 @@ std::optional<std::string> UvManager::fetchLatestVersion(const std::string& name
         logger().warning("UvManager: Error refreshing version for " + name);
         return std::nullopt;
     }
-    return version;
+    LatestVersionCache::Answer answer{*version, {}};
+    if (dated) answer.releases = publishtimes::fromPyPIDocument(*document);
+    return answer;
 }
 
 void UvManager::update(const Package& package, std::stop_token stop) {

@@ -94,7 +94,8 @@ private:
     std::vector<Package> publishInstalled(std::vector<Installed> installed);
 
     // The latest version on PyPI; nullopt when unknown.
-    std::optional<std::string> fetchLatestVersion(const std::string& name, std::stop_token stop);
+    // The PyPI document's latest version, with its dated releases when `dated`.
+    std::optional<LatestVersionCache::Answer> fetchLatestVersion(const std::string& name, bool dated, std::stop_token stop);
 
     Options options_;
 

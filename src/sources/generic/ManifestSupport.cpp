@@ -150,61 +150,6 @@ std::vector<std::string> addressesInText(std::string_view text) {
     return found;
 }
 
-std::optional<Clock::TimePoint> parseIsoDate(std::string_view text) {
-    text = trimView(text);
-    auto number = [&text](std::size_t from, std::size_t length) -> std::optional<int> {
-        if (from + length > text.size() || !isDigits(text.substr(from, length))) return std::nullopt;
-        return std::stoi(std::string(text.substr(from, length)));
-    };
-    auto year = number(0, 4), month = number(5, 2), day = number(8, 2);
-    if (!year || !month || !day || text[4] != '-' || text[7] != '-') return std::nullopt;
-    if (*month < 1 || *month > 12 || *day < 1 || *day > 31) return std::nullopt;
-    std::tm parts{};
-    parts.tm_year = *year - 1900;
-    parts.tm_mon = *month - 1;
-    parts.tm_mday = *day;
-    std::size_t at = 10;
-    long long offsetSeconds = 0;
-    std::chrono::microseconds fraction{0};
-    if (at < text.size() && (text[at] == 'T' || text[at] == 't' || text[at] == ' ')) {
-        auto hour = number(11, 2), minute = number(14, 2), second = number(17, 2);
-        if (!hour || !minute || !second || text[13] != ':' || text[16] != ':') return std::nullopt;
-        if (*hour > 23 || *minute > 59 || *second > 60) return std::nullopt;
-        parts.tm_hour = *hour;
-        parts.tm_min = *minute;
-        parts.tm_sec = *second;
-        at = 19;
-        if (at < text.size() && text[at] == '.') {
-            std::size_t digits = ++at;
-            long long micros = 0;
-            int counted = 0;
-            while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]))) {
-                if (counted < 6) {
-                    micros = micros * 10 + (text[at] - '0');
-                    ++counted;
-                }
-                ++at;
-            }
-            if (at == digits) return std::nullopt;
-            while (counted++ < 6) micros *= 10;
-            fraction = std::chrono::microseconds(micros);
-        }
-        if (at < text.size() && (text[at] == 'Z' || text[at] == 'z')) {
-            ++at;
-        } else if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
-            auto hours = number(at + 1, 2), minutes = number(at + 4, 2);
-            if (!hours || !minutes || text[at + 3] != ':') return std::nullopt;
-            offsetSeconds = (*hours * 3600LL + *minutes * 60LL) * (text[at] == '-' ? -1 : 1);
-            at += 6;
-        }
-    }
-    if (at != text.size()) return std::nullopt;
-    std::time_t seconds = ::timegm(&parts);
-    if (seconds == static_cast<std::time_t>(-1)) return std::nullopt;
-    return Clock::TimePoint(std::chrono::seconds(seconds - offsetSeconds)) +
-           std::chrono::duration_cast<Clock::Duration>(fraction);
-}
-
 std::optional<std::string> versionFromDownloadPath(std::string_view path) {
     std::size_t at = 0;
     while ((at = path.find("/download/", at)) != std::string_view::npos) {

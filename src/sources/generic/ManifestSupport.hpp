@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/Clock.hpp"
+#include "base/IsoDate.hpp"
 
 namespace vt {
 
@@ -33,10 +34,6 @@ std::optional<std::string> addressProblem(std::string_view address);
 
 // Every http(s) address in a text, in order, each once.
 std::vector<std::string> addressesInText(std::string_view text);
-
-// An ISO 8601 date and time ("2026-08-06T19:44:00.658701Z", "+00:00" offsets, no
-// fraction); nothing when the text is not one.
-std::optional<Clock::TimePoint> parseIsoDate(std::string_view text);
 
 // The version named by a download path's folder ("/download/v2.3.1/App.dmg" gives "2.3.1").
 std::optional<std::string> versionFromDownloadPath(std::string_view path);

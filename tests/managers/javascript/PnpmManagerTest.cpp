@@ -10,6 +10,7 @@
 #include "support/FakeCommandRunner.hpp"
 #include "support/Fixtures.hpp"
 #include "support/RecordingFileSystem.hpp"
+#include "support/TempDir.hpp"
 
 namespace vt {
 namespace {
@@ -28,13 +29,14 @@ struct PnpmFixture {
     int invalidations = 0;
     std::unique_ptr<PnpmManager> manager;
 
-    explicit PnpmFixture(bool installed = true, std::optional<std::string> pnpmHome = std::nullopt) {
+    explicit PnpmFixture(bool installed = true, std::optional<std::string> pnpmHome = std::nullopt,
+                         std::string home = "/home/me") {
         if (installed) {
             files.addExecutable(kPnpm);
             runner.on("/usr/bin/which pnpm", Response::output(kPnpm + "\n"));
         }
         PnpmManager::Options options;
-        options.home = "/home/me";
+        options.home = std::move(home);
         options.pnpmHome = std::move(pnpmHome);
         options.invalidateListings = [this] { ++invalidations; };
         manager = std::make_unique<PnpmManager>(runner, files, std::move(options));
@@ -107,6 +109,27 @@ TEST(PnpmManagerTest, OutdatedExitingOneWithJsonGivesTheLatestVersions) {
         PnpmManager::parseOutdated(" WARN  deprecated config\n" + jstest::recording("pnpm", "outdated").standardOutput);
     EXPECT_EQ(parsed.entries.size(), 3u);
     EXPECT_EQ(parsed.error, std::nullopt);
+}
+
+// pnpm's own "minimum-release-age" is in minutes. `pnpm outdated` dates nothing, so under
+// that limit the latest versions are of unknown age, and they wait: pnpm would refuse them.
+TEST(PnpmManagerTest, PnpmsOwnMinimumReleaseAgeInMinutesHoldsBackWhatNothingDates) {
+    testing::TempDir home{"vt-pnpm-age"};
+    home.write(".npmrc", "minimum-release-age=10080\n");
+    PnpmFixture fixture(true, "/home/me/.local/share/pnpm", home.path());
+    fixture.runner.on(kList, recorded("pnpm", "list"));
+    fixture.runner.on(kOutdated, recorded("pnpm", "outdated"));
+    fixture.manager->listInstalled({});
+    std::vector<Package> outdated = fixture.manager->checkOutdated({});
+    Package semver = *find(outdated, "semver");
+    ASSERT_TRUE(semver.toolReleaseAge);
+    EXPECT_EQ(semver.toolReleaseAge->minimum, std::chrono::hours(24 * 7));
+
+    applyReleaseAge(semver, ReleaseAgeRule::stricter(ReleaseAgeRule{}, semver.toolReleaseAge), Clock::shared().now());
+    ASSERT_TRUE(semver.releaseAge);
+    EXPECT_EQ(semver.releaseAge->verdict, ReleaseAgeVerdict::AgeUnknown);
+    EXPECT_TRUE(semver.releaseAge->holdsBack());
+    EXPECT_EQ(semver.releaseAge->rule.origin, "pnpm minimum-release-age");
 }
 
 TEST(PnpmManagerTest, MissingOrFailingPnpmIsPublishedNotThrown) {

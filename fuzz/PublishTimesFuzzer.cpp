@@ -1,0 +1,35 @@
+// Registry documents and tool settings from arbitrary bytes: dated releases, limits or nothing,
+// never a crash. The same bytes go to every reader of publish times and release-age limits.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "base/Json.hpp"
+#include "managers/PublishTimes.hpp"
+#include "managers/javascript/ToolReleaseAges.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    if (std::optional<vt::Json> document = vt::parseJson(text)) {
+        for (const auto& releases : {vt::publishtimes::fromNpmDocument(*document), vt::publishtimes::fromPyPIDocument(*document)}) {
+            for (const vt::PublishedRelease& release : releases) {
+                if (release.version.empty() || release.version.find(' ') != std::string::npos) std::abort();
+                // What is saved of a release reads back as the same version.
+                std::optional<vt::PublishedRelease> saved = vt::releaseFromSavedForm(vt::savedForm(release));
+                if (!saved || saved->version != release.version) std::abort();
+            }
+        }
+    }
+    (void)vt::releaseFromSavedForm(text);
+    for (std::string_view key : {"min-release-age", "minimum-release-age"}) {
+        if (auto value = vt::toolages::npmrcValue(text, key)) {
+            auto limit = vt::toolages::limitFrom(*value, std::chrono::minutes(1), "fuzz");
+            if (limit && limit->minimum <= std::chrono::seconds(0)) std::abort();
+        }
+    }
+    if (auto value = vt::toolages::yamlTopLevelValue(text, "minimumReleaseAge")) {
+        (void)vt::toolages::limitFrom(*value, std::chrono::hours(24), "fuzz");
+    }
+    return 0;
+}

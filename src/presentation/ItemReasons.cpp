@@ -1,0 +1,148 @@
+#include "presentation/ItemReasons.hpp"
+
+#include <algorithm>
+
+#include "base/IsoDate.hpp"
+#include "base/Localization.hpp"
+#include "presentation/AutoDeferralStore.hpp"
+#include "presentation/SkippedVersionStore.hpp"
+#include "presentation/SnoozeStore.hpp"
+
+namespace vt {
+
+namespace {
+
+ItemReason make(std::string_view code, std::string text, Json facts = Json::object()) {
+    return ItemReason{std::string(code), std::move(text), std::move(facts)};
+}
+
+std::string day(Clock::TimePoint date) { return formatIsoDate(date).substr(0, 10); }
+
+// Days, or hours below a day: a tool's limit may be a few hours.
+std::string ageText(std::chrono::seconds minimum) {
+    const long long hours = std::chrono::duration_cast<std::chrono::hours>(minimum).count();
+    if (hours >= 24 && hours % 24 == 0) return localized("why.age.days", {std::to_string(hours / 24)});
+    return localized("why.age.hours", {std::to_string(std::max<long long>(hours, 1))});
+}
+
+}  // namespace
+
+Json releaseAgeJson(const ReleaseAgeDecision& decision) {
+    Json facts = Json::object();
+    facts["verdict"] = rawValue(decision.verdict);
+    facts["minimumSeconds"] = decision.rule.minimum.count();
+    facts["setting"] = decision.rule.origin;
+    if (decision.latest) facts["latest"] = *decision.latest;
+    if (decision.offered) facts["offered"] = *decision.offered;
+    if (decision.offeredPublished) facts["offeredPublished"] = formatIsoDate(*decision.offeredPublished);
+    if (decision.waiting) facts["waiting"] = *decision.waiting;
+    if (decision.waitingUntil) facts["waitingUntil"] = formatIsoDate(*decision.waitingUntil);
+    return facts;
+}
+
+std::optional<ItemReason> releaseAgeReason(const ReleaseAgeDecision& decision) {
+    const std::string limit = ageText(decision.rule.minimum);
+    const std::string waiting = decision.waiting.value_or("");
+    const std::string until = decision.waitingUntil ? day(*decision.waitingUntil) : localized("why.age.unknown_date");
+    switch (decision.verdict) {
+        case ReleaseAgeVerdict::NoLimit: return std::nullopt;
+        case ReleaseAgeVerdict::OldEnough:
+            return make(reason::kReleaseAgeOk, localized("why.release_age.ok", {limit, decision.rule.origin}),
+                        releaseAgeJson(decision));
+        case ReleaseAgeVerdict::Fallback:
+            return make(reason::kReleaseAgeFallback,
+                        localized("why.release_age.fallback",
+                                  {decision.offered.value_or(""), waiting, until, limit, decision.rule.origin}),
+                        releaseAgeJson(decision));
+        case ReleaseAgeVerdict::Waiting:
+            return make(reason::kReleaseAgeWaiting,
+                        localized("why.release_age.waiting", {waiting, until, limit, decision.rule.origin}),
+                        releaseAgeJson(decision));
+        case ReleaseAgeVerdict::AgeUnknown:
+            return make(reason::kReleaseAgeUnknown,
+                        localized(decision.holdsBack() ? "why.release_age.unknown_held" : "why.release_age.unknown_offered",
+                                  {decision.latest.value_or(""), limit, decision.rule.origin}),
+                        releaseAgeJson(decision));
+    }
+    return std::nullopt;
+}
+
+std::vector<ItemReason> reasonsFor(const AllUpdateRow& row, const IgnoreFilter& filter, const ReasonFacts& facts) {
+    std::vector<ItemReason> reasons;
+    reasons.push_back(make(reason::kInstalled, localized("why.installed", {row.currentVersion, row.source}),
+                           Json{{"version", row.currentVersion}, {"source", row.source}}));
+    const std::optional<std::string> latest = row.releaseAge && row.releaseAge->latest ? row.releaseAge->latest : row.latestVersion;
+    if (latest) {
+        reasons.push_back(make(reason::kLatest, localized("why.latest", {*latest, row.source}),
+                               Json{{"version", *latest}, {"source", row.source}}));
+    } else {
+        reasons.push_back(make(reason::kLatestUnknown, localized("why.latest_unknown", {row.source})));
+    }
+    if (facts.sourceFailure) {
+        reasons.push_back(make(reason::kSourceFailed, localized("why.source_failed", {row.source, *facts.sourceFailure}),
+                               Json{{"message", *facts.sourceFailure}}));
+    } else if (!facts.latestKnown) {
+        reasons.push_back(make(reason::kSourceFailed, localized("why.source_latest_unknown", {row.source})));
+    }
+    const IgnoreFilter::State& state = filter.state();
+    if (row.releaseAge && row.releaseAge->offeredPublished) {
+        const std::string date = formatIsoDate(*row.releaseAge->offeredPublished);
+        reasons.push_back(make(reason::kPublished,
+                               localized("why.published", {row.releaseAge->offered.value_or(""), date.substr(0, 10)}),
+                               Json{{"version", row.releaseAge->offered.value_or("")}, {"date", date}}));
+    } else if (row.releaseDate && row.latestVersion) {
+        reasons.push_back(make(reason::kPublished, localized("why.published", {*row.latestVersion, day(*row.releaseDate)}),
+                               Json{{"version", *row.latestVersion}, {"date", formatIsoDate(*row.releaseDate)}}));
+    }
+    if (!row.hasUpdate) {
+        reasons.push_back(make(reason::kUpToDate, localized("why.up_to_date")));
+    }
+    if (row.releaseAge) {
+        if (std::optional<ItemReason> age = releaseAgeReason(*row.releaseAge)) reasons.push_back(std::move(*age));
+    } else if (row.hasUpdate && filter.hold(row) == IgnoreFilter::Hold::TooRecent) {
+        reasons.push_back(make(reason::kReleaseAgeWaiting,
+                               localized("why.release_age.application", {std::to_string(state.minimumReleaseAgeDays)})));
+    }
+    if (facts.sourceHidden) reasons.push_back(make(reason::kSourceHidden, localized("why.source_hidden", {row.source})));
+    if (row.isPinned) reasons.push_back(make(reason::kPinned, localized("why.pinned")));
+    if (filter.isIgnored(row)) reasons.push_back(make(reason::kIgnored, localized("why.ignored")));
+    if (row.hasUpdate && SkippedVersionStore::hides(state.skippedVersions, row.id, row.latestVersion)) {
+        reasons.push_back(make(reason::kVersionSkipped, localized("why.version_skipped", {row.latestVersion.value_or("")}),
+                               Json{{"version", row.latestVersion.value_or("")}}));
+    }
+    if (SnoozeStore::hides(state.snoozes, row.id, state.now)) {
+        const auto until = state.snoozes.at(row.id);
+        reasons.push_back(make(reason::kSnoozed,
+                               until ? localized("why.snoozed_until", {day(*until)}) : localized("why.snoozed"),
+                               until ? Json{{"until", formatIsoDate(*until)}} : Json::object()));
+    }
+    if (auto found = state.deferrals.find(row.id);
+        found != state.deferrals.end() && AutoDeferralStore::hides(found->second, row.latestVersion, state.now)) {
+        reasons.push_back(make(reason::kDeferred, localized("why.deferred", {found->second.reason}),
+                               Json{{"reason", found->second.reason}, {"failures", found->second.failureCount}}));
+    }
+    if (row.hasUpdate && row.latestVersion) {
+        const bool held = filter.hold(row) != IgnoreFilter::Hold::None || facts.sourceHidden || row.isPinned;
+        if (!held) {
+            reasons.push_back(make(reason::kOffered, localized("why.offered", {*row.latestVersion}),
+                                   Json{{"version", *row.latestVersion}}));
+        }
+    }
+    return reasons;
+}
+
+std::vector<std::string> reasonCodes(const std::vector<ItemReason>& reasons) {
+    std::vector<std::string> codes;
+    for (const ItemReason& item : reasons) codes.push_back(item.code);
+    return codes;
+}
+
+Json toJson(const ItemReason& item) {
+    Json json = Json::object();
+    json["code"] = item.code;
+    json["text"] = item.text;
+    if (!item.facts.empty()) json["facts"] = item.facts;
+    return json;
+}
+
+}  // namespace vt

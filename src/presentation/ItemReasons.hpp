@@ -1,0 +1,66 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/Json.hpp"
+#include "model/ReleaseAge.hpp"
+#include "presentation/AllUpdateRow.hpp"
+#include "presentation/IgnoreFilter.hpp"
+
+namespace vt {
+
+// The stable codes of why an item is or is not offered: scripts read them from `why --json`,
+// `list --json` and the plan of an update of everything, so a code never changes meaning.
+namespace reason {
+inline constexpr std::string_view kInstalled = "installed";
+inline constexpr std::string_view kLatest = "latest";
+inline constexpr std::string_view kLatestUnknown = "latest-unknown";
+inline constexpr std::string_view kUpToDate = "up-to-date";
+inline constexpr std::string_view kOffered = "offered";
+inline constexpr std::string_view kPublished = "published";
+inline constexpr std::string_view kReleaseAgeOk = "release-age-ok";
+inline constexpr std::string_view kReleaseAgeFallback = "release-age-fallback";
+inline constexpr std::string_view kReleaseAgeWaiting = "release-age-waiting";
+inline constexpr std::string_view kReleaseAgeUnknown = "release-age-unknown";
+inline constexpr std::string_view kPinned = "pinned";
+inline constexpr std::string_view kIgnored = "ignored";
+inline constexpr std::string_view kSnoozed = "snoozed";
+inline constexpr std::string_view kVersionSkipped = "version-skipped";
+inline constexpr std::string_view kDeferred = "deferred";
+inline constexpr std::string_view kSourceFailed = "source-failed";
+inline constexpr std::string_view kSourceHidden = "source-hidden";
+}  // namespace reason
+
+struct ItemReason {
+    std::string code;
+    std::string text;  // for people, in their language
+    Json facts = Json::object();  // what the text says, for scripts
+};
+
+// What the row alone does not tell.
+struct ReasonFacts {
+    std::optional<std::string> sourceFailure;  // the source's last check failed or timed out
+    bool latestKnown = true;                    // false: the source could not tell its latest versions
+    bool sourceHidden = false;                  // its visibility setting is off
+};
+
+// The release-age guard's verdict as a reason; nothing when no limit applied.
+std::optional<ItemReason> releaseAgeReason(const ReleaseAgeDecision& decision);
+
+// The decision as a JSON object: "verdict", "minimumSeconds", "setting", "latest", "offered",
+// "offeredPublished", "waiting", "waitingUntil" (dates in ISO 8601), each when known.
+Json releaseAgeJson(const ReleaseAgeDecision& decision);
+
+// Every reason the item of `row` is or is not offered, facts first (installed, latest, publish
+// date), then each thing that holds it back, in the order the table tests them.
+std::vector<ItemReason> reasonsFor(const AllUpdateRow& row, const IgnoreFilter& filter, const ReasonFacts& facts);
+
+// Only the codes, for a list's rows.
+std::vector<std::string> reasonCodes(const std::vector<ItemReason>& reasons);
+
+Json toJson(const ItemReason& reason);
+
+}  // namespace vt
