@@ -254,6 +254,15 @@ private:
         chain.step = step;
         chain.stepStart = SteadyClock::now();
         chain.deadline = chain.stepStart + std::chrono::duration_cast<SteadyClock::duration>(pipeline.timeout);
+        // The state is shown before the work starts, so the work itself never sees the previous step.
+        progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) {
+            status.state = {step == Step::Listing ? ScannerState::Kind::Scanning : ScannerState::Kind::Checking, ""};
+            if (!pipeline.startDetails.empty()) status.details = pipeline.startDetails;
+        });
+        if (step == Step::Checking && !checksStarted_) {
+            checksStarted_ = true;
+            progress_.setScannerState(ScanProgressModel::kPostScanStatusID, {ScannerState::Kind::Scanning, ""});
+        }
         auto work = step == Step::Listing ? pipeline.run : pipeline.checkUpdates;
         chain.worker = std::jthread([shared = shared_, index, step, work](std::stop_token token) {
             Completion completion = runStep(work, token);
@@ -263,14 +272,6 @@ private:
             shared->completions.push_back(std::move(completion));
             shared->cv.notify_all();
         });
-        progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) {
-            status.state = {step == Step::Listing ? ScannerState::Kind::Scanning : ScannerState::Kind::Checking, ""};
-            if (!pipeline.startDetails.empty()) status.details = pipeline.startDetails;
-        });
-        if (step == Step::Checking && !checksStarted_) {
-            checksStarted_ = true;
-            progress_.setScannerState(ScanProgressModel::kPostScanStatusID, {ScannerState::Kind::Scanning, ""});
-        }
     }
 
     std::vector<Completion> waitForCompletions() {

@@ -29,20 +29,7 @@ protected:
     void SetUp() override {
         if (!std::filesystem::exists("/usr/bin/tmux")) GTEST_SKIP() << "tmux is installed by scripts/setup --tests";
         testing::showOnly(home_.path(), {"ShowUv"});
-        uv_.add("uv", R"SH(state=")SH" + home_.path() + R"SH("
-case "$1 $2" in
-  "tool list")
-    for tool in alpha bravo charlie delta echo; do
-      printf '%s v%s\n- %s\n' "$tool" "$(cat "$state/uv-$tool" 2>/dev/null || echo 1.0.0)" "$tool"
-    done ;;
-  "tool upgrade") echo 2.0.0 > "$state/uv-$3" ;;
-  *) exit 2 ;;
-esac)SH");
-        for (const char* tool : {"alpha", "bravo", "charlie", "delta", "echo"}) {
-            testing::LoopbackRoute route;
-            route.body = std::string(R"({"info": {"name": ")") + tool + R"(", "version": "2.0.0"}, "releases": {}})";
-            pypi_.setRoute(std::string("/pypi/") + tool + "/json", route);
-        }
+        testing::addOutdatedUvTools(uv_, pypi_, home_.path(), R"SH(echo 2.0.0 > "$state/uv-$3")SH");
         ASSERT_EQ(runVantreel(run({"scan"})).exitCode, 0);
         uv_.clearLog();
     }

@@ -27,23 +27,10 @@ class UpdateAllE2ETest : public ::testing::Test {
 protected:
     void SetUp() override {
         testing::showOnly(home_.path(), {"ShowUv"});
-        uv_.add("uv", R"SH(state=")SH" + home_.path() + R"SH("
-case "$1 $2" in
-  "tool list")
-    for tool in alpha bravo charlie delta echo; do
-      printf '%s v%s\n- %s\n' "$tool" "$(cat "$state/uv-$tool" 2>/dev/null || echo 1.0.0)" "$tool"
-    done ;;
-  "tool upgrade")
+        testing::addOutdatedUvTools(uv_, pypi_, home_.path(), R"SH(
     if [ -f "$state/slow" ] && [ "$3" = bravo ]; then echo $$ > "$state/upgrading"; sleep 20; fi
     case "$3" in delta|echo) echo "error: failed to build $3" >&2; exit 2 ;; esac
-    echo 2.0.0 > "$state/uv-$3" ;;
-  *) exit 2 ;;
-esac)SH");
-        for (const char* tool : {"alpha", "bravo", "charlie", "delta", "echo"}) {
-            testing::LoopbackRoute route;
-            route.body = std::string(R"({"info": {"name": ")") + tool + R"(", "version": "2.0.0"}, "releases": {}})";
-            pypi_.setRoute(std::string("/pypi/") + tool + "/json", route);
-        }
+    echo 2.0.0 > "$state/uv-$3")SH");
         ASSERT_EQ(runVantreel(run({"scan"})).exitCode, 0);
     }
 

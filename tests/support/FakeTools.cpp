@@ -1,4 +1,5 @@
 #include "support/FakeTools.hpp"
+#include "support/LoopbackServer.hpp"
 
 #include <filesystem>
 #include <fstream>
@@ -103,6 +104,23 @@ case "$1 $2" in
   *) echo "error: unexpected arguments: $*" >&2; exit 2 ;;
 esac
 )");
+
+void addOutdatedUvTools(const FakeTools& tools, LoopbackServer& pypi, const std::string& state, const std::string& upgrade) {
+    tools.add("uv", "state=\"" + state + R"SH("
+case "$1 $2" in
+  "tool list")
+    for tool in alpha bravo charlie delta echo; do
+      printf '%s v%s\n- %s\n' "$tool" "$(cat "$state/uv-$tool" 2>/dev/null || echo 1.0.0)" "$tool"
+    done ;;
+  "tool upgrade")
+)SH" + upgrade + R"SH( ;;
+  *) exit 2 ;;
+esac)SH");
+    for (const char* tool : {"alpha", "bravo", "charlie", "delta", "echo"}) {
+        LoopbackRoute route;
+        route.body = std::string(R"({"info": {"name": ")") + tool + R"(", "version": "2.0.0"}, "releases": {}})";
+        pypi.setRoute(std::string("/pypi/") + tool + "/json", route);
+    }
 }
 
 }  // namespace vt::testing

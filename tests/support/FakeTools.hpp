@@ -28,6 +28,11 @@ private:
     std::string folder_, log_;
 };
 
+class LoopbackServer;
+// Five uv tools, alpha to echo, installed at 1.0.0 (or the version an upgrade wrote under
+// `state`) and offered 2.0.0 by `pypi`; `upgrade` is the shell run for "uv tool upgrade NAME" ($3).
+void addOutdatedUvTools(const FakeTools& tools, LoopbackServer& pypi, const std::string& state, const std::string& upgrade);
+
 // Every regular file under `root` with its bytes, by path relative to `root`, leaving out
 // the paths that begin with one of `skip` (the program's own diary).
 std::map<std::string, std::string> filesUnder(const std::string& root, const std::vector<std::string>& skip = {});
