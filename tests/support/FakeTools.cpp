@@ -104,6 +104,7 @@ case "$1 $2" in
   *) echo "error: unexpected arguments: $*" >&2; exit 2 ;;
 esac
 )");
+}
 
 void addOutdatedUvTools(const FakeTools& tools, LoopbackServer& pypi, const std::string& state, const std::string& upgrade) {
     tools.add("uv", "state=\"" + state + R"SH("
