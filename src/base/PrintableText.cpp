@@ -11,17 +11,22 @@ namespace {
 constexpr char kTokenStart = '\x01';
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
-// Drawn once per process: 24 letters and digits after a byte that is itself dropped.
-const std::string& token() {
-    static const std::string value = [] {
+// Drawn once per process: 24 letters and digits after a byte that is itself dropped. Kept in
+// a plain array, never destroyed: standard output is flushed through the filter after the
+// static destructors have run.
+std::string_view token() {
+    static constexpr std::size_t kLength = 25;
+    static char value[kLength];
+    static const bool drawn = [] {
         static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
         std::random_device source;
         std::uniform_int_distribution<std::size_t> pick(0, kAlphabet.size() - 1);
-        std::string text(1, kTokenStart);
-        for (int i = 0; i < 24; ++i) text += kAlphabet[pick(source)];
-        return text;
+        value[0] = kTokenStart;
+        for (std::size_t i = 1; i < kLength; ++i) value[i] = kAlphabet[pick(source)];
+        return true;
     }();
-    return value;
+    (void)drawn;
+    return {value, kLength};
 }
 
 // Whether the text ends inside the sequence that `lead` begins: its rest may come next.
@@ -56,7 +61,7 @@ void PrintableTextFilter::feed(std::string_view bytes, std::string& out) {
         bytes = joined;
         pending_.clear();
     }
-    const std::string& mark = token();
+    const std::string_view mark = token();
     std::size_t i = 0;
     while (i < bytes.size()) {
         // Plain printable ASCII in one run: nearly all of any output.

@@ -202,7 +202,7 @@ std::string renderUpdatesTable(const UpdatesTable& table, const Style& style, co
     TextTable text({{localized("table.column.name"), Column::Elide::End, 12, 0},
                     {localized("table.column.installed"), Column::Elide::Middle, 7, 2},
                     {localized("table.column.latest"), Column::Elide::Middle, 7, 0},
-                    {localized("table.column.source"), Column::Elide::End, 4, 1},
+                    {localized("table.column.source"), Column::Elide::End, 8, 1},  // "Homebrew" whole or gone
                     {localized("table.column.security"), Column::Elide::Never, 0, 0},
                     {localized("table.column.action"), Column::Elide::End, 20, 3}});
     for (std::size_t i = 0; i < model.size(); ++i) {
