@@ -219,7 +219,7 @@ TEST_F(CommandLineHabitsE2ETest, IdsGoThroughAShellUnquotedAndTheEarlierFormStil
 
     // A snooze saved by an earlier version, under the earlier id, still hides its row.
     DefaultsStore defaults(testing::settingsFile(home_.path()));
-    defaults.set("SnoozedApps", Json{{"package:casks:local-caffeine", Json(nullptr)}});
+    defaults.set("SnoozedApps", Json{{"package:casks:local-caffeine", "indefinitely"}});
     ShellCommandResult list = runVantreel(run({"list"}));
     EXPECT_EQ(list.standardOutput.find("local-caffeine"), std::string::npos) << list.standardOutput;
     Json snoozed = jsonOf(runVantreel(run({"ignored", "--json"})));

@@ -220,8 +220,15 @@ protected:
         // What the program writes when an update keeps failing in a way retrying cannot fix.
         DefaultsStore store(testing::settingsFile(home_.path()));
         SettingsManager settings(store);
-        settings.setValue("AutoDeferredUpdates", Json{{id("defer-me"),
-                                                       {{"identifier", id("defer-me")},
+        // It keys them by the item's stable key, not by the short id the table shows.
+        std::string deferred;
+        const Json listed = testing::jsonOf(vantreel({"list", "--json"}));
+        for (const Json& item : listed["items"]) {
+            if (item["name"] == "defer-me") deferred = item["stableKey"].get<std::string>();
+        }
+        ASSERT_FALSE(deferred.empty()) << listed;
+        settings.setValue("AutoDeferredUpdates", Json{{deferred,
+                                                       {{"identifier", deferred},
                                                         {"version", "2.0"},
                                                         {"kind", "environment"},
                                                         {"reason", "EACCES"}}}});
@@ -400,8 +407,8 @@ TEST_F(ExportHostTest, TheOsqueryQueriesReturnTheRowsTheTableShows) {
         ASSERT_TRUE(listed.count(name)) << name;
         const Json& row = listed[name];
         EXPECT_EQ(update["id"], row["id"]);
-        EXPECT_EQ(update["source_name"], row["source"]);
-        EXPECT_EQ(update["installed_version"], row["currentVersion"]);
+        EXPECT_EQ(update["source_name"], row["sourceName"]);
+        EXPECT_EQ(update["installed_version"], row["version"]);
         EXPECT_EQ(update["latest_version"], row["latestVersion"]);
         EXPECT_EQ(update["is_security"] == 1, row.value("isSecurityUpdate", false)) << name;
         kinds.insert(update["update_kind"].get<std::string>());

@@ -172,8 +172,9 @@ TEST_F(UiE2ETest, TwoUpdatedOneIgnoredOneSnoozedWithoutLeavingTheView) {
     EXPECT_EQ(modes(readFile(home_.file("stty-after")).value_or("")), modes(readFile(home_.file("stty-before")).value_or("-\n")));
 
     // What the settings hold: one ignore and one snooze, nothing else.
-    Json ignored = testing::jsonOf(runVantreel(run({"ignored", "--json"})));
-    ASSERT_EQ(ignored.size(), 2u) << ignored.dump();
+    const Json document = testing::jsonOf(runVantreel(run({"ignored", "--json"})));
+    const Json& ignored = document["ignored"];
+    ASSERT_EQ(ignored.size(), 2u) << document.dump();
     std::map<std::string, std::string> statuses;
     for (const Json& item : ignored) statuses[item["name"].get<std::string>()] = item["status"].get<std::string>();
     EXPECT_EQ(statuses.count("charlie"), 1u);

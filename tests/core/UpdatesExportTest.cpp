@@ -114,10 +114,10 @@ protected:
 
 TEST_F(UpdatesExportTest, PendingRowsAreTheTablesAndEveryExclusionHasItsReason) {
     UpdatesExport data = make();
-    // The table's pending rows but the pinned formula, in its order, each with its kind.
+    // The table's pending rows but the pinned formula, in its order, by the ids the table shows.
     std::vector<std::string> pending;
     for (std::size_t i = 0; i < table_.size(); ++i) {
-        if (table_.row(i).packageType != PackageType::BrewFormula) pending.push_back(table_.row(i).id);
+        if (table_.row(i).packageType != PackageType::BrewFormula) pending.push_back(table_.row(i).shortId);
     }
     std::vector<std::string> exported;
     for (const ExportedUpdate& update : data.updates) exported.push_back(update.id);
