@@ -6,9 +6,9 @@
 
 namespace vt {
 
-// The Yarn adapter's failures. A failure is shown with the stage it broke: "Erreur lors du
-// scan: " or "Erreur lors de la mise à jour: " followed by the reason, which description()
-// gives whole and reason() alone.
+// The Yarn adapter's failures. A failure is shown with the stage it broke ("Error during
+// the scan: " or "Error during the update: ", localized) followed by the reason, which
+// description() gives whole and reason() alone.
 enum class YarnErrorKind {
     NotFound,            // no yarn executable
     CommandFailed,       // yarn exited with an error

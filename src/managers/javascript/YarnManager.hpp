@@ -30,7 +30,7 @@ class NetworkClient;
 // the one Yarn is), at most 16 requests at a time, kept in "yarn_cache.json" of the cache
 // folder for 1800 s. An update is `yarn global upgrade NAME --latest`, then the installed
 // version is read again. Listing and detection never throw for a tool or network failure
-// (only CancellationError): they publish errorMessage() ("Erreur lors du scan: ..."). update()
+// (only CancellationError): they publish errorMessage() (the scan stage's prefix, then the reason). update()
 // throws YarnError, CommandError or CancellationError. Thread-safe; no lock is held while a
 // tool runs or a request is sent.
 class YarnManager final : public BaseManager {

@@ -63,7 +63,7 @@ std::string urgencyOf(const Json& release) {
 const SourceRow& FirmwareManager::source() {
     static const SourceRow row{.id = "firmware", .name = "Firmware", .executables = {"fwupdmgr"},
                                .types = {PackageType::Firmware}, .toggle = ManagerToggleKey::ShowFirmware,
-                               .completionLine = "Inventaire firmware terminé: ", .logTag = "firmware",
+                               .completionLine = "Firmware", .logTag = "firmware",
                                .make = makeAdapter<FirmwareManager>};
     return row;
 }

@@ -59,7 +59,7 @@ std::string fileNameOf(const std::string& path) { return path.substr(path.find_l
 const SourceRow& AppImageManager::source() {
     static const SourceRow row{.id = "appimage", .name = "AppImage", .executables = {},
                                .types = {PackageType::AppImage}, .toggle = ManagerToggleKey::ShowAppImages,
-                               .completionLine = "Inventaire AppImage terminé: ", .logTag = "appimage",
+                               .completionLine = "AppImage", .logTag = "appimage",
                                .make = makeAdapter<AppImageManager>};
     return row;
 }
