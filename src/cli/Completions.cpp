@@ -128,7 +128,8 @@ std::string zshScript(const std::vector<Node>& nodes) {
         out += "        " + singleQuoted(node.path) + ") described=(";
         for (const auto& [word, help] : node.described) {
             std::string entry = word + ":" + help;
-            out += " " + singleQuoted(entry);
+            out += ' ';
+            out += singleQuoted(entry);
         }
         out += " ) ;;\n";
     }

@@ -103,7 +103,8 @@ std::string shortIdOf(const Package& package, const SourceRow* registration) {
     std::string rest = package.name;
     // One name may be installed in several conda environments; pip keeps one owner per name.
     if (package.type == PackageType::CondaPackage && package.sourceIdentifier && !package.sourceIdentifier->empty()) {
-        rest += "@" + std::string(lastPathComponent(*package.sourceIdentifier));
+        rest += '@';
+        rest += lastPathComponent(*package.sourceIdentifier);
     }
     return shellSafeId(prefix, rest);
 }

@@ -27,7 +27,8 @@ NpmError NpmError::verificationFailed(const std::string& name, const std::option
                                       const std::string& expectedVersion, const std::string& tag) {
     const Kind kind = installedVersion ? Kind::WrongVersionAfterUpdate : Kind::NotInstalledAfterUpdate;
     std::string text = localized(installedVersion ? "npm.update.wrong_version" : "npm.update.not_listed");
-    text += "\n" + localized("npm.update.verification_detail",
+    text += '\n';
+    text += localized("npm.update.verification_detail",
                               {name, installedVersion.value_or(localized("npm.update.unknown_version")), expectedVersion,
                                installCommand(name, tag)});
     return NpmError(kind, text);
