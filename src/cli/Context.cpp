@@ -55,6 +55,8 @@
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
 #include "system/SystemNetworkClient.hpp"
+#include "sources/osv/VulnerabilityService.hpp"
+#include "system/Endpoints.hpp"
 
 namespace vt::cli {
 
@@ -409,6 +411,7 @@ void persistScan(ScanResultsPersistence& persistence, DefaultsStore& defaults, c
     std::optional<ScanMetadata> previous = persistence.loadMetadata();
     metadata.generation = (previous ? previous->generation : 0) + 1;
     metadata.sources = coordinator.sourceStates();
+    metadata.vulnerabilityCheckFailure = coordinator.vulnerabilityCheckFailure();
     RefreshCoordinator::CacheState cache = Context::shared().refresh().cacheState();
     metadata.lastFullScanDate = cache.lastFullScanTime;
     metadata.fullScanSourceIds.assign(cache.lastFullScanSourceIDs.begin(), cache.lastFullScanSourceIDs.end());
@@ -445,6 +448,23 @@ PackageCoordinator& Context::coordinator() {
         options.scannerKinds = kindsOf;
         options.applications = [this] { return applications().applications(); };
         options.heldBack = heldBackRows;
+        options.markVulnerabilities = [this](std::vector<Package>& packages,
+                                             std::stop_token stop) -> std::optional<std::string> {
+            if (!settings().boolValue("CheckVulnerabilities")) {
+                for (Package& package : packages) {
+                    package.fixedVulnerabilities.clear();
+                    package.latestVulnerabilities.clear();
+                }
+                return std::nullopt;
+            }
+            const std::optional<std::string> debian = debianReleaseOf(readFile("/etc/os-release", 64 * 1024).value_or(""));
+            try {
+                VulnerabilityService(network(), Endpoints::base(Service::Osv)).mark(packages, debian, stop);
+            } catch (const VulnerabilityServiceError& error) {
+                return std::string(error.what());
+            }
+            return std::nullopt;
+        };
         coordinator_ = std::make_unique<PackageCoordinator>(defaults(), settings(), refresh(), progress(), options);
         // Each category of applications is updated through its installer here; a category
         // without one has its items listed as left out. What an installer replaced is read
@@ -511,6 +531,7 @@ PackageCoordinator& Context::coordinator() {
         coordinator_->restorePackages(std::move(restored.packages));
         if (restored.metadata) {
             coordinator_->restoreSourceStates(restored.metadata->sources, restored.metadata->lastScanDate);
+            coordinator_->restoreVulnerabilityCheckFailure(restored.metadata->vulnerabilityCheckFailure);
         }
         coordinator_->restoreActivities(PersistedUIState::load(defaults()).recentActivity);
         PackageCoordinator* owner = coordinator_.get();

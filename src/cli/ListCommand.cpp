@@ -59,7 +59,10 @@ int list(const ListArguments& arguments) {
     const bool nothingSaved = !results.metadata && results.packages.empty() && results.unreadableFiles.empty();
     ScanReport report = makeReport(context.coordinator().offeredPackages(std::move(results.packages)),
                                    ScanProgressSnapshot{}, allowPreRelease);
-    if (results.metadata) applySourceStates(report, results.metadata->sources);
+    if (results.metadata) {
+        applySourceStates(report, results.metadata->sources);
+        report.vulnerabilityCheckFailure = results.metadata->vulnerabilityCheckFailure;
+    }
     if (context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) {
         report.applications = context.applications().applications();
     }

@@ -271,6 +271,10 @@ std::string renderSummary(const ScanReport& report, const Style& style) {
     for (const SourceProblem& problem : report.problems) {
         out += style.yellow("! " + problem.name + ": ") + oneLine(problem.message) + "\n";
     }
+    if (report.vulnerabilityCheckFailure) {
+        out += style.yellow("! ") +
+               localized("table.vulnerability_check_failed", {oneLine(*report.vulnerabilityCheckFailure)}) + "\n";
+    }
     return out;
 }
 
@@ -288,6 +292,9 @@ void printReportJson(const ScanReport& report, int indent, std::FILE* out) {
     writer.beginObject();
     writer.key("schemaVersion").integer(kJsonSchemaVersion);
     writer.key("scan").value(report.metadata);
+    if (report.vulnerabilityCheckFailure) {
+        writer.key("vulnerabilityCheckFailure").string(*report.vulnerabilityCheckFailure);
+    }
     writer.key("scanners").value(report.scanners);
     writer.key("items").beginArray();
     const std::string home = paths::home();

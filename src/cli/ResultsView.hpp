@@ -49,6 +49,8 @@ struct ScanReport {
     // The rows of the table, once attachTable() has made them.
     std::optional<UpdatesTable> table;
     long long minimumReleaseAgeDays = 0;
+    // Why the scan's vulnerability check failed, said once under the table.
+    std::optional<std::string> vulnerabilityCheckFailure;
 
     // Scanners that failed, and those whose latest versions are unknown, among `scanners`.
     std::size_t failedSources() const;

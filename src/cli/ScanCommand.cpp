@@ -79,6 +79,7 @@ ScanReport savedReport() {
     ScanReport report =
         makeReport(coordinator.offeredPackages(), ScanProgressSnapshot{}, context.settings().showPreReleaseUpdates());
     applySourceStates(report, coordinator.sourceStates());
+    report.vulnerabilityCheckFailure = coordinator.vulnerabilityCheckFailure();
     addApplications(report);
     return report;
 }
@@ -145,6 +146,7 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
                                    context.progress().snapshot(),
                                    context.settings().showPreReleaseUpdates());
     applySourceStates(report, coordinator.sourceStates());
+    report.vulnerabilityCheckFailure = coordinator.vulnerabilityCheckFailure();
     addApplications(report);
     report.durationSeconds = result->durationSeconds;
     report.metadata = metadataJson(*result, mode, report);

@@ -31,6 +31,7 @@
 #include "core/ScanProgressModel.hpp"
 #include "presentation/AutoDeferralStore.hpp"
 #include "presentation/IgnoredAppsManager.hpp"
+#include "presentation/ItemReasons.hpp"
 #include "presentation/SkippedVersionStore.hpp"
 #include "presentation/SnoozeStore.hpp"
 #include "settings/SettingsManager.hpp"
@@ -50,6 +51,7 @@ std::vector<std::string> detailsOf(const AllUpdateRow& row, const AllUpdateRowAc
     if (package != nullptr) notes = package->releaseNotes ? package->releaseNotes : package->homepage;
     if (notes) lines.push_back(localized("ui.detail.notes", {shown(*notes)}));
     lines.push_back(localized("ui.detail.why_offered", {shown(row.latestVersion.value_or("?")), shown(row.currentVersion)}));
+    for (const ItemReason& reason : vulnerabilityReasons(row)) lines.push_back(shown(reason.text));
     if (!state.isUpdateable) lines.push_back(localized("ui.detail.by_hand"));
     if (package != nullptr && package->isPinned) lines.push_back(localized("ui.detail.pinned"));
     return lines;
@@ -68,6 +70,8 @@ ScreenRow screenRowOf(const AllUpdateRow& row, const AllUpdateRowActionState& st
     screenRow.group = screenGroupOf(kind, row.kind == AllUpdateRow::Kind::Package);
     screenRow.zeroMajor = !debian && isZeroMajorUpdate(row.currentVersion, row.latestVersion.value_or(""));
     screenRow.security = row.isSecurityUpdate;
+    if (row.fixesVulnerabilities()) screenRow.fixes = row.fixedVulnerabilities.size();
+    screenRow.offeredVulnerable = row.hasUpdate && !row.offeredVulnerabilities.empty();
     screenRow.pinned = package != nullptr && package->isPinned;
     screenRow.updateable = state.isUpdateable;
     if (row.releaseDate) {

@@ -194,6 +194,23 @@ std::string actionText(const AllUpdateRow& row, const AllUpdateRowActionState& s
     return localized("table.action.by_hand");
 }
 
+namespace {
+
+// The ids behind a row's vulnerability flag, for the line under it.
+std::optional<std::string> vulnerabilityNote(const AllUpdateRow& row) {
+    if (!row.hasUpdate) return std::nullopt;
+    std::optional<std::string> note;
+    if (!row.fixedVulnerabilities.empty()) note = localized("table.fixes_ids", {join(row.fixedVulnerabilities, ", ")});
+    if (!row.offeredVulnerabilities.empty()) {
+        std::string left = localized("table.vulnerable_ids",
+                                     {row.latestVersion.value_or(""), join(row.offeredVulnerabilities, ", ")});
+        note = note ? *note + punctuated(" · ") + left : left;
+    }
+    return note;
+}
+
+}  // namespace
+
 std::string renderUpdatesTable(const UpdatesTable& table, const Style& style, const TableLayout& layout) {
     const AllUpdatesDisplayModel& model = *table.model;
     if (model.size() == 0) return "";
@@ -223,10 +240,18 @@ std::string renderUpdatesTable(const UpdatesTable& table, const Style& style, co
         if (row.hasUpdate && layout.detail) {
             if (std::optional<std::string> detail = layout.detail(row)) note = note ? *note + punctuated(" · ") + *detail : *detail;
         }
+        if (std::optional<std::string> vulnerabilities = vulnerabilityNote(row)) {
+            note = note ? *vulnerabilities + punctuated(" · ") + *note : *vulnerabilities;
+        }
         if (note) note = oneLine(*note);
-        // The flags column: a security fix, or a release offered though its age is unknown.
+        // The flags column: known vulnerabilities fixed or left, a security fix, or a release
+        // offered though its age is unknown.
         Cell flag("");
-        if (row.isSecurityUpdate) {
+        if (row.fixesVulnerabilities()) {
+            flag = Cell(localized("table.fixes", {std::to_string(row.fixedVulnerabilities.size())}), Tone::Yellow);
+        } else if (row.hasUpdate && !row.offeredVulnerabilities.empty()) {
+            flag = Cell(localized("table.vulnerable"), Tone::Yellow);
+        } else if (row.isSecurityUpdate) {
             flag = Cell(localized("scan.table.security"), Tone::Yellow);
         } else if (row.releaseAge && row.releaseAge->verdict == ReleaseAgeVerdict::AgeUnknown && !row.releaseAge->holdsBack()) {
             flag = Cell(localized("table.age_unknown"), Tone::Yellow);
@@ -270,6 +295,16 @@ void writeRowsJson(JsonWriter& writer, const UpdatesTable& table) {
         writer.key("updateAvailable").boolean(row.hasUpdate);
         writer.key("isSecurityUpdate").boolean(row.isSecurityUpdate);
         if (row.releaseAge) writer.key("releaseAge").value(releaseAgeJson(*row.releaseAge));
+        if (row.hasUpdate && (!row.fixedVulnerabilities.empty() || !row.offeredVulnerabilities.empty())) {
+            writer.key("vulnerabilities").beginObject();
+            writer.key("fixed").beginArray();
+            for (const std::string& id : row.fixedVulnerabilities) writer.string(id);
+            writer.endArray();
+            writer.key("offered").beginArray();
+            for (const std::string& id : row.offeredVulnerabilities) writer.string(id);
+            writer.endArray();
+            writer.endObject();
+        }
         if (table.filter) {
             writer.key("reasons").beginArray();
             for (const std::string& code : reasonCodes(reasonsFor(row, *table.filter, reasonFactsFor(row)))) {

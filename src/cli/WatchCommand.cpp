@@ -68,6 +68,7 @@ public:
         ScanReport report = makeReport(context.coordinator().offeredPackages(), context.progress().snapshot(),
                                        context.settings().showPreReleaseUpdates());
         applySourceStates(report, context.coordinator().sourceStates());
+        report.vulnerabilityCheckFailure = context.coordinator().vulnerabilityCheckFailure();
         addApplications(report);
         attachTable(report, TableRequest{arguments_.all, arguments_.search, arguments_.source, arguments_.selection});
         if (arguments_.json) {

@@ -617,8 +617,12 @@ std::vector<Package> offeredPackages(std::vector<Package> packages, const Settin
                                      Clock::TimePoint now, const std::function<bool(const Package&)>& exactVersions) {
     for (Package& package : packages) {
         const SourceRow* row = rowFor(package.type);
-        ReleaseAgeRule rule = ReleaseAgeRule::stricter(releaseAgeRule(settings, row ? row->id : std::string_view()),
-                                                       package.toolReleaseAge);
+        // An update that removes known vulnerabilities is not held by our limit; the tool's own
+        // still binds, as the tool would refuse the version.
+        const ReleaseAgeRule ours = package.fixedVulnerabilities.empty()
+                                        ? releaseAgeRule(settings, row ? row->id : std::string_view())
+                                        : ReleaseAgeRule{};
+        ReleaseAgeRule rule = ReleaseAgeRule::stricter(ours, package.toolReleaseAge);
         rule.exactVersions = !exactVersions || exactVersions(package);
         applyReleaseAge(package, rule, now);
     }

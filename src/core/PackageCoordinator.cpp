@@ -347,11 +347,44 @@ void PackageCoordinator::finalize(const RefreshResult& scanned, bool postOnboard
     }
     // A cancelled scan keeps the previous results whole (and its steps save no inventory, so
     // a process waiting for it scans for itself), but is otherwise finalised like any other.
-    const RefreshResult result = scanned.cancelled ? scanned : carryOverFailedSources(scanned);
+    RefreshResult result = scanned.cancelled ? scanned : carryOverFailedSources(scanned);
+    std::vector<Package> packages;
+    std::optional<std::string> vulnerabilityFailure;
+    if (!result.cancelled) {
+        packages = result.allPackages();
+        // After every source, so that no source waits for it; once, for every package at once.
+        if (options_.markVulnerabilities) {
+            std::stop_token stop;
+            {
+                std::scoped_lock lock(mutex_);
+                stop = scanStop_.get_token();
+            }
+            try {
+                vulnerabilityFailure = options_.markVulnerabilities(packages, stop);
+            } catch (const std::exception& error) {
+                vulnerabilityFailure = error.what();
+            }
+            if (vulnerabilityFailure) logger().warning("⚠️ Vulnerability check failed: " + *vulnerabilityFailure);
+            // The scan's own result, which the commands read, carries the same marks.
+            std::map<std::string, const Package*> marked;
+            for (const Package& package : packages) marked[stableKey(package)] = &package;
+            for (auto& [scanner, listed] : result.packagesByScanner) {
+                for (Package& package : listed) {
+                    auto found = marked.find(stableKey(package));
+                    if (found == marked.end()) continue;
+                    package.fixedVulnerabilities = found->second->fixedVulnerabilities;
+                    package.latestVulnerabilities = found->second->latestVulnerabilities;
+                }
+            }
+        }
+    }
     {
         std::scoped_lock lock(mutex_);
         lastResult_ = result;
-        if (!result.cancelled) packages_ = result.allPackages();
+        if (!result.cancelled) {
+            packages_ = std::move(packages);
+            vulnerabilityCheckFailure_ = std::move(vulnerabilityFailure);
+        }
     }
     try {
         defaults_.set(kLastCompletedRefreshDate, toReferenceSeconds(clock().now()));
@@ -408,6 +441,16 @@ std::vector<Package> PackageCoordinator::packages() const {
 void PackageCoordinator::restorePackages(std::vector<Package> packages) {
     std::scoped_lock lock(mutex_);
     packages_ = std::move(packages);
+}
+
+std::optional<std::string> PackageCoordinator::vulnerabilityCheckFailure() const {
+    std::scoped_lock lock(mutex_);
+    return vulnerabilityCheckFailure_;
+}
+
+void PackageCoordinator::restoreVulnerabilityCheckFailure(std::optional<std::string> failure) {
+    std::scoped_lock lock(mutex_);
+    vulnerabilityCheckFailure_ = std::move(failure);
 }
 
 std::vector<SourceScanState> PackageCoordinator::sourceStates() const {

@@ -62,6 +62,9 @@ public:
         // it runs, how it was installed, the known issues and rules about it.
         // currentUpdateFacts (the disk and the process table) when not set.
         std::function<ApplicationUpdateFacts(const Application&)> applicationFacts;
+        // Marks, once per scan, the updates that fix known vulnerabilities; returns why it could
+        // not when the service failed (the packages are then left unmarked, nothing held back).
+        std::function<std::optional<std::string>(std::vector<Package>&, std::stop_token)> markVulnerabilities;
     };
 
     using PackageUpdateResult = vt::PackageUpdateResult;
@@ -96,6 +99,9 @@ public:
     // How each source fared in the scan whose rows are shown (restored with the results).
     std::vector<SourceScanState> sourceStates() const;
     void restoreSourceStates(std::vector<SourceScanState> states, std::optional<Clock::TimePoint> scanDate);
+    // Why the last scan's vulnerability check failed; nothing when it ran, or was not asked.
+    std::optional<std::string> vulnerabilityCheckFailure() const;
+    void restoreVulnerabilityCheckFailure(std::optional<std::string> failure);
     void restoreActivities(std::vector<ActivityRecord> activities);
     std::vector<ActivityRecord> activities() const;
     void addActivity(ActivityRecord record);
@@ -183,7 +189,8 @@ private:
     std::optional<RefreshResult> lastResult_;
     std::vector<Package> packages_;
     std::vector<SourceScanState> sourceStates_;
-    std::optional<Clock::TimePoint> packagesScanDate_;  // when the scan behind packages_ ended
+    std::optional<Clock::TimePoint> packagesScanDate_;
+    std::optional<std::string> vulnerabilityCheckFailure_;  // when the scan behind packages_ ended
     std::vector<ActivityRecord> activities_;
     std::string progressText_;
     std::vector<FinalizationStep> finalizationSteps_;

@@ -148,6 +148,7 @@ Json ScanMetadata::toJson() const {
     json["sources"] = std::move(states);
     if (lastFullScanDate) json["lastFullScanDate"] = toReferenceSeconds(*lastFullScanDate);
     json["fullScanSourceIds"] = fullScanSourceIds;
+    if (vulnerabilityCheckFailure) json["vulnerabilityCheckFailure"] = *vulnerabilityCheckFailure;
     Json inputs = Json::array();
     for (const SourceInputs& source : sourceInputs) {
         Json entry = {{"id", source.id}, {"inputs", source.inputs}};
@@ -210,6 +211,7 @@ ScanMetadata ScanMetadata::fromJson(const Json& json) {
     }
     if (auto date = numberField(json, "lastFullScanDate")) metadata.lastFullScanDate = fromReferenceSeconds(*date);
     metadata.fullScanSourceIds = strings(json, "fullScanSourceIds");
+    metadata.vulnerabilityCheckFailure = stringField(json, "vulnerabilityCheckFailure");
     if (json.contains("sourceInputs") && json["sourceInputs"].is_array()) {
         for (const auto& entry : json["sourceInputs"]) {
             auto id = entry.is_object() ? stringField(entry, "id") : std::nullopt;

@@ -54,6 +54,8 @@ struct ScanMetadata {
     std::vector<SourceScanState> sources;
     std::optional<Clock::TimePoint> lastFullScanDate;
     std::vector<std::string> fullScanSourceIds;
+    // Why the vulnerability check of that scan failed; nothing when it ran or was turned off.
+    std::optional<std::string> vulnerabilityCheckFailure;
     // Per source that names its inputs: their fingerprint when it listed, and when its update
     // check last ran; a later scan reuses what is unchanged.
     struct SourceInputs {

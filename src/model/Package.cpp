@@ -21,7 +21,7 @@ constexpr const char* kOllamaRegistryFolder = "registry.ollama.ai";
 enum class Field {
     Id, Name, Version, Type, LatestVersion, Description, Homepage, Dependencies, Conflicts, InstallDate, Size,
     License, Tap, Analytics, IsPinned, RequiresManualInstaller, AutoUpdates, IsSecurityUpdate, ReleaseNotes, SourceIdentifier,
-    Releases, ToolReleaseAgeSeconds, ToolReleaseAgeSetting, Unknown
+    Releases, ToolReleaseAgeSeconds, ToolReleaseAgeSetting, FixedVulnerabilities, LatestVulnerabilities, Unknown
 };
 
 constexpr std::pair<std::string_view, Field> kFields[] = {
@@ -48,6 +48,8 @@ constexpr std::pair<std::string_view, Field> kFields[] = {
     {"releases", Field::Releases},
     {"toolMinimumReleaseAge", Field::ToolReleaseAgeSeconds},
     {"toolReleaseAgeSetting", Field::ToolReleaseAgeSetting},
+    {"fixedVulnerabilities", Field::FixedVulnerabilities},
+    {"latestVulnerabilities", Field::LatestVulnerabilities},
 };
 
 constexpr std::string_view kAnalyticsKeys[] = {"downloads30d", "downloads90d", "downloads365d"};
@@ -172,7 +174,8 @@ public:
                 break;
             case Place::List: failDecode("not an object");
             case Place::Package:
-                if (field_ == Field::Dependencies || field_ == Field::Conflicts || field_ == Field::Releases) {
+                if (field_ == Field::Dependencies || field_ == Field::Conflicts || field_ == Field::Releases ||
+                    field_ == Field::FixedVulnerabilities || field_ == Field::LatestVulnerabilities) {
                     strings_.clear();
                     place_ = Place::Strings;
                 } else if (field_ == Field::Unknown) {
@@ -199,6 +202,12 @@ public:
                 if (!release) failDecode("\"releases\" holds \"" + text + "\"");
                 current().releases.push_back(std::move(*release));
             }
+            strings_ = {};
+            place_ = Place::Package;
+        } else if (place_ == Place::Strings &&
+                   (field_ == Field::FixedVulnerabilities || field_ == Field::LatestVulnerabilities)) {
+            (field_ == Field::FixedVulnerabilities ? current().fixedVulnerabilities : current().latestVulnerabilities) =
+                std::move(strings_);
             strings_ = {};
             place_ = Place::Package;
         } else if (place_ == Place::Strings) {
@@ -245,7 +254,9 @@ private:
         switch (field_) {
             case Field::Dependencies:
             case Field::Conflicts:
-            case Field::Releases: kind = "an array"; break;
+            case Field::Releases:
+            case Field::FixedVulnerabilities:
+            case Field::LatestVulnerabilities: kind = "an array"; break;
             case Field::InstallDate:
             case Field::ToolReleaseAgeSeconds: kind = "a number"; break;
             case Field::Analytics: kind = "an object"; break;
@@ -338,6 +349,8 @@ private:
             case Field::AutoUpdates: current().autoUpdates = false; break;
             case Field::IsSecurityUpdate: current().isSecurityUpdate = false; break;
             case Field::Releases: current().releases.clear(); break;
+            case Field::FixedVulnerabilities: current().fixedVulnerabilities.clear(); break;
+            case Field::LatestVulnerabilities: current().latestVulnerabilities.clear(); break;
             case Field::ToolReleaseAgeSeconds: toolSeconds_.reset(); break;
             default: break;
         }
@@ -497,6 +510,13 @@ void writeJson(JsonWriter& writer, const Package& package) {
     if (package.toolReleaseAge) {
         writer.key("toolMinimumReleaseAge").integer(package.toolReleaseAge->minimum.count());
         writer.key("toolReleaseAgeSetting").string(package.toolReleaseAge->setting);
+    }
+    for (const auto& [key, ids] : {std::pair{"fixedVulnerabilities", &package.fixedVulnerabilities},
+                                   std::pair{"latestVulnerabilities", &package.latestVulnerabilities}}) {
+        if (ids->empty()) continue;
+        writer.key(key).beginArray();
+        for (const std::string& id : *ids) writer.string(id);
+        writer.endArray();
     }
     writeOptional(writer, "releaseNotes", package.releaseNotes);
     writeOptional(writer, "sourceIdentifier", package.sourceIdentifier);

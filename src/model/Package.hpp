@@ -54,6 +54,10 @@ struct Package {
     std::optional<ToolReleaseAge> toolReleaseAge;  // the tool's own minimum release age
     // What the release-age guard decided; never saved, decided again whenever items are offered.
     std::optional<ReleaseAgeDecision> releaseAge;
+    // Known vulnerabilities (their ids) of the installed version that the latest one no longer
+    // has, and those of the latest version itself; empty when none are known or none were asked.
+    std::vector<std::string> fixedVulnerabilities;
+    std::vector<std::string> latestVulnerabilities;
 
     friend bool operator==(const Package&, const Package&) = default;
 };

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/Clock.hpp"
 #include "model/ReleaseAge.hpp"
@@ -56,6 +57,11 @@ struct AllUpdateRow {
     bool isSecurityUpdate = false;  // the pending version comes from a security archive
     bool isPinned = false;
     std::optional<ReleaseAgeDecision> releaseAge;  // packages whose source was guarded
+    // Known vulnerabilities the update removes, and those the offered version still has (ids).
+    std::vector<std::string> fixedVulnerabilities;
+    std::vector<std::string> offeredVulnerabilities;
+
+    bool fixesVulnerabilities() const { return hasUpdate && !fixedVulnerabilities.empty(); }
 };
 
 // What a row's action does.

@@ -253,6 +253,8 @@ AllUpdateRow AllUpdatesRowBuilder::packageRow(const Package& package, bool allow
     row.isSecurityUpdate = package.isSecurityUpdate;
     row.isPinned = package.isPinned;
     row.releaseAge = package.releaseAge;
+    row.fixedVulnerabilities = package.fixedVulnerabilities;
+    row.offeredVulnerabilities = package.latestVulnerabilities;
     return row;
 }
 

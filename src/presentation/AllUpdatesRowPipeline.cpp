@@ -17,6 +17,7 @@ constexpr std::string_view kLatin1Base{"aaaaaaaceeeeiiiidnooooo\0ouuuuy\0saaaaaa
 constexpr std::array<std::string_view, 8> kNativeTools = {"flutter", "deno", "bun", "rustup", "mise", "uv", "pnpm", "ollama"};
 
 struct SortKey {
+    bool fixes;  // removes known vulnerabilities: first of all
     bool pending;
     std::string source;
     std::string name;
@@ -24,6 +25,7 @@ struct SortKey {
 };
 
 bool before(const SortKey& a, const SortKey& b, const std::vector<AllUpdateRow>& rows) {
+    if (a.fixes != b.fixes) return a.fixes;
     if (a.pending != b.pending) return a.pending;
     if (int order = a.source.compare(b.source); order != 0) return order < 0;
     if (int order = a.name.compare(b.name); order != 0) return order < 0;
@@ -188,7 +190,9 @@ AllUpdatesDisplayModel AllUpdatesRowPipeline::run(std::vector<AllUpdateRow> rows
     std::vector<SortKey> keys;
     keys.reserve(kept.size());
     for (std::size_t index : kept) {
-        keys.push_back({all[index].hasUpdate, foldForComparison(all[index].source), foldForComparison(all[index].name), index});
+        const AllUpdateRow& row = all[index];
+        keys.push_back({row.fixesVulnerabilities(), row.hasUpdate, foldForComparison(row.source),
+                        foldForComparison(row.name), index});
     }
     std::sort(keys.begin(), keys.end(), [&all](const SortKey& a, const SortKey& b) { return before(a, b, all); });
     model.displayRows.reserve(keys.size());

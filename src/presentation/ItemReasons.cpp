@@ -4,6 +4,7 @@
 
 #include "base/IsoDate.hpp"
 #include "base/Localization.hpp"
+#include "base/Strings.hpp"
 #include "presentation/AutoDeferralStore.hpp"
 #include "presentation/SkippedVersionStore.hpp"
 #include "presentation/SnoozeStore.hpp"
@@ -67,6 +68,25 @@ std::optional<ItemReason> releaseAgeReason(const ReleaseAgeDecision& decision) {
     return std::nullopt;
 }
 
+std::vector<ItemReason> vulnerabilityReasons(const AllUpdateRow& row) {
+    std::vector<ItemReason> reasons;
+    if (!row.hasUpdate) return reasons;
+    auto ids = [](const std::vector<std::string>& list) { return join(list, ", "); };
+    if (!row.fixedVulnerabilities.empty()) {
+        reasons.push_back(make(reason::kFixesVulnerabilities,
+                               localized("why.fixes_vulnerabilities",
+                                         {std::to_string(row.fixedVulnerabilities.size()), ids(row.fixedVulnerabilities)}),
+                               Json{{"ids", row.fixedVulnerabilities}}));
+    }
+    if (!row.offeredVulnerabilities.empty()) {
+        reasons.push_back(make(reason::kOfferedVulnerable,
+                               localized("why.offered_vulnerable", {row.latestVersion.value_or(""),
+                                                                    ids(row.offeredVulnerabilities)}),
+                               Json{{"ids", row.offeredVulnerabilities}}));
+    }
+    return reasons;
+}
+
 std::vector<ItemReason> reasonsFor(const AllUpdateRow& row, const IgnoreFilter& filter, const ReasonFacts& facts) {
     std::vector<ItemReason> reasons;
     reasons.push_back(make(reason::kInstalled, localized("why.installed", {row.currentVersion, row.source}),
@@ -97,6 +117,7 @@ std::vector<ItemReason> reasonsFor(const AllUpdateRow& row, const IgnoreFilter& 
     if (!row.hasUpdate) {
         reasons.push_back(make(reason::kUpToDate, localized("why.up_to_date")));
     }
+    for (ItemReason& vulnerability : vulnerabilityReasons(row)) reasons.push_back(std::move(vulnerability));
     if (row.releaseAge) {
         if (std::optional<ItemReason> age = releaseAgeReason(*row.releaseAge)) reasons.push_back(std::move(*age));
     } else if (row.hasUpdate && filter.hold(row) == IgnoreFilter::Hold::TooRecent) {

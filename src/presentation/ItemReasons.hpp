@@ -32,6 +32,8 @@ inline constexpr std::string_view kVersionSkipped = "version-skipped";
 inline constexpr std::string_view kDeferred = "deferred";
 inline constexpr std::string_view kSourceFailed = "source-failed";
 inline constexpr std::string_view kSourceHidden = "source-hidden";
+inline constexpr std::string_view kFixesVulnerabilities = "fixes-vulnerabilities";
+inline constexpr std::string_view kOfferedVulnerable = "offered-vulnerable";
 }  // namespace reason
 
 struct ItemReason {
@@ -49,6 +51,10 @@ struct ReasonFacts {
 
 // The release-age guard's verdict as a reason; nothing when no limit applied.
 std::optional<ItemReason> releaseAgeReason(const ReleaseAgeDecision& decision);
+
+// What is known of the vulnerabilities of a row's update: the ones it removes (offered even
+// inside the release-age window), and those of the offered version itself; each when any.
+std::vector<ItemReason> vulnerabilityReasons(const AllUpdateRow& row);
 
 // The decision as a JSON object: "verdict", "minimumSeconds", "setting", "latest", "offered",
 // "offeredPublished", "waiting", "waitingUntil" (dates in ISO 8601), each when known.

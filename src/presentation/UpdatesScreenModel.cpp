@@ -10,11 +10,14 @@ namespace vt {
 
 namespace {
 
+// Whatever the grouping, the updates that fix known vulnerabilities come first.
 std::vector<std::size_t> orderBy(const std::vector<ScreenRow>& rows, const auto& before) {
     std::vector<std::size_t> order(rows.size());
     std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return before(rows[a], rows[b]); });
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        const bool fixesA = rows[a].fixes > 0, fixesB = rows[b].fixes > 0;
+        return fixesA != fixesB ? fixesA : before(rows[a], rows[b]);
+    });
     return order;
 }
 

@@ -25,6 +25,8 @@ struct ScreenRow {
     bool zeroMajor = false;      // a major update below 1.0 (0.3 → 0.4): never tagged in bulk
     std::optional<long long> ageDays;  // of the release, where its date is known
     bool security = false;
+    std::size_t fixes = 0;            // known vulnerabilities the update removes: listed first
+    bool offeredVulnerable = false;   // the offered version has known vulnerabilities itself
     bool pinned = false;
     bool updateable = false;     // updated from the program, through the update plan
     std::string status;          // in the view of ignored items: why it is out ("snoozed until…")

@@ -124,6 +124,8 @@ Spans flagSpans(const ScreenRow& row, const UpdatesScreenState& state) {
         if (!spans.empty()) spans.push_back({" ", ScreenAttribute::Normal});
         spans.push_back({text, attribute});
     };
+    if (row.fixes > 0) add(localized("table.fixes", {std::to_string(row.fixes)}), ScreenAttribute::Error);
+    if (row.offeredVulnerable) add(localized("table.vulnerable"), ScreenAttribute::Warning);
     if (row.security) add(localized("ui.flag.security"), ScreenAttribute::Error);
     if (row.zeroMajor) add("0.x", ScreenAttribute::Warning);
     if (row.pinned) add(localized("ui.flag.pinned"), ScreenAttribute::Dim);

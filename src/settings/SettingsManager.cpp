@@ -178,6 +178,8 @@ const std::vector<SettingDefinition>& settingDefinitions() {
         {"MinimumReleaseAgeDaysBySource", SettingKind::StringMap, Json::object(), {}, {}},
         // Whether a version whose source gives no publish time waits (else it is offered, marked).
         {"HoldBackUnknownReleaseAge", SettingKind::Bool, false, {}, {}},
+        // Whether each scan asks the vulnerability service which updates fix known vulnerabilities.
+        {"CheckVulnerabilities", SettingKind::Bool, true, {}, {}},
         // A node exporter's textfile folder: every scan writes its metrics there once saved.
         {"PrometheusTextfileDirectory", SettingKind::Folder, "", {}, {}},
     };

@@ -39,6 +39,7 @@ enum class Service {
     DockerHub,
     OllamaRegistry,
     ClaudeReleases,
+    Osv,
 };
 
 class EndpointError : public std::invalid_argument {

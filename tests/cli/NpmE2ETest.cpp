@@ -278,6 +278,77 @@ TEST_F(NpmE2ETest, AMinimumReleaseAgeOffersTheNewestOldEnoughVersionAndInstallsE
     EXPECT_EQ(registry_.requestCount("/tarballs/1.3.0.tgz"), 0u);
 }
 
+// A loopback vulnerability service knows one vulnerability of the installed vt-e2e-tool, fixed
+// only in its 1-day-old latest, and one of the scoped package's offered version.
+TEST_F(NpmE2ETest, AnUpdateThatFixesKnownVulnerabilitiesIsOfferedDespiteTheReleaseAgeMarkedAndFirst) {
+    publishAgedTool();
+    publish("@vt-e2e/scoped", {"0.1.0", "0.2.0"}, {{"0.1.0", daysAgo(40)}, {"0.2.0", daysAgo(20)}});
+    testing::LoopbackServer osv;
+    osv.setHandler("/v1/querybatch", [](const testing::LoopbackRequest& request) {
+        Json results = Json::array();
+        for (const Json& query : parseJson(request.body).value_or(Json::object())["queries"]) {
+            const std::string asked = query["package"]["name"].get<std::string>() + "@" + query["version"].get<std::string>();
+            Json result = Json::object();
+            if (query["package"]["ecosystem"] == "npm" && (asked == "vt-e2e-tool@1.0.0" || asked == "@vt-e2e/scoped@0.2.0")) {
+                const std::string id = asked == "vt-e2e-tool@1.0.0" ? "GHSA-vt11-e2e1-fix1" : "GHSA-vt22-e2e2-left";
+                result["vulns"] = Json::array({{{"id", id}, {"modified", "2026-11-30T10:00:00.000000Z"}}});
+            }
+            results.push_back(std::move(result));
+        }
+        LoopbackRoute route;
+        route.body = dumpJson(Json{{"results", std::move(results)}});
+        return route;
+    });
+    ASSERT_EQ(runVantreel({{"settings", "set", "MinimumReleaseAgeDays", "7"}, home_.path()}).exitCode, 0);
+    std::map<std::string, std::string> environment = fixedNow();
+    environment["VANTREEL_ENDPOINT_OSV"] = osv.origin();
+    auto scanned = runVantreel({{"--accept-terms", "scan", "--json"}, home_.path(), environment, std::nullopt, 180});
+    ASSERT_EQ(scanned.exitCode, 0) << scanned.standardError;
+    Json report = testing::jsonOf(scanned);
+    EXPECT_EQ(osv.requestCount("/v1/querybatch"), 1u);
+    EXPECT_FALSE(report.contains("vulnerabilityCheckFailure")) << report.dump();
+
+    // The fix is offered at once, ahead of the scoped package that sorts before it by name.
+    ASSERT_GE(report["rows"].size(), 2u) << report.dump();
+    const Json& first = report["rows"][0];
+    EXPECT_EQ(first["name"], "vt-e2e-tool");
+    EXPECT_EQ(first["latestVersion"], "1.3.0") << first.dump();
+    EXPECT_FALSE(first.contains("releaseAge")) << first.dump();
+    EXPECT_EQ(first["vulnerabilities"]["fixed"], Json::array({"GHSA-vt11-e2e1-fix1"}));
+    EXPECT_TRUE(has(first["reasons"].get<std::vector<std::string>>(), "fixes-vulnerabilities"));
+    const Json& second = report["rows"][1];
+    EXPECT_EQ(second["name"], "@vt-e2e/scoped");
+    EXPECT_EQ(second["vulnerabilities"]["offered"], Json::array({"GHSA-vt22-e2e2-left"}));
+    EXPECT_EQ(second["vulnerabilities"]["fixed"], Json::array());
+
+    // The saved results say the same in the table and in `why`, with no service asked again.
+    auto listed = runVantreel({{"list"}, home_.path(), fixedNow()});
+    EXPECT_NE(listed.standardOutput.find("fixes 1"), std::string::npos) << listed.standardOutput;
+    EXPECT_NE(listed.standardOutput.find("GHSA-vt11-e2e1-fix1"), std::string::npos) << listed.standardOutput;
+    EXPECT_NE(listed.standardOutput.find("vulnerable"), std::string::npos) << listed.standardOutput;
+    const std::vector<std::string> codes = whyCodes("vt-e2e-tool");
+    EXPECT_TRUE(has(codes, "fixes-vulnerabilities")) << ::testing::PrintToString(codes);
+    EXPECT_FALSE(has(codes, "release-age-fallback")) << ::testing::PrintToString(codes);
+    EXPECT_TRUE(has(whyCodes("@vt-e2e/scoped"), "offered-vulnerable"));
+    auto why = runVantreel({{"why", "vt-e2e-tool"}, home_.path(), fixedNow()});
+    EXPECT_NE(why.standardOutput.find("fixes 1 known vulnerabilities: GHSA-vt11-e2e1-fix1"), std::string::npos)
+        << why.standardOutput;
+
+    // The service out of reach (the runner's default address answers nothing): one line under
+    // the table, and the scan otherwise as without it, the release-age guard back in force.
+    auto unreachable = runVantreel({{"--accept-terms", "scan"}, home_.path(), fixedNow(), std::nullopt, 180});
+    ASSERT_EQ(unreachable.exitCode, 0) << unreachable.standardError;
+    EXPECT_NE(unreachable.standardOutput.find("Vulnerability check unavailable"), std::string::npos)
+        << unreachable.standardOutput;
+    Json after = runJson({"list", "--json"});
+    EXPECT_TRUE(after.contains("vulnerabilityCheckFailure")) << after.dump();
+    std::map<std::string, Json> rows;
+    for (const Json& row : after["rows"]) rows[row["name"].get<std::string>()] = row;
+    EXPECT_EQ(rows["vt-e2e-tool"]["latestVersion"], "1.1.0") << rows["vt-e2e-tool"].dump();
+    EXPECT_FALSE(rows["vt-e2e-tool"].contains("vulnerabilities"));
+    EXPECT_EQ(rows["@vt-e2e/scoped"]["latestVersion"], "0.2.0");
+}
+
 // npm's own "min-release-age" (days) in the sandbox's .npmrc holds even with ours off: nothing
 // npm would refuse is offered.
 TEST_F(NpmE2ETest, NpmsOwnMinimumReleaseAgeIsHonouredInDays) {

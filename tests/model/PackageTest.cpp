@@ -83,11 +83,18 @@ TEST(PackageTest, EncodingWritesOnlyPresentFieldsInOrderAndRoundTrips) {
     full.sourceIdentifier = "/usr";
     full.isPinned = true;
     full.isSecurityUpdate = true;
+    full.fixedVulnerabilities = {"GHSA-aaaa-bbbb-cccc", "PYSEC-2024-1"};
+    full.latestVulnerabilities = {"CVE-2025-0001"};
     Package decoded = packageFromJson(Json::parse(toJson(full).dump()));
     EXPECT_FALSE(decoded.installLocationOverride.has_value());
     decoded.installLocationOverride = full.installLocationOverride;
     EXPECT_EQ(decoded, full);
     EXPECT_DOUBLE_EQ(toJson(full)["installDate"].get<double>(), 700000000.5);
+    Json hostile = toJson(full);
+    hostile["fixedVulnerabilities"] = Json::array({7});
+    EXPECT_THROW(packageFromJson(hostile), PackageDecodingError);
+    hostile["fixedVulnerabilities"] = "GHSA";
+    EXPECT_THROW(packageFromJson(hostile), PackageDecodingError);
 }
 
 TEST(PackageTest, InstallLocationFollowsOverrideThenType) {
