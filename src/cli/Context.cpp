@@ -458,10 +458,21 @@ PackageCoordinator& Context::coordinator() {
                 return std::nullopt;
             }
             const std::optional<std::string> debian = debianReleaseOf(readFile("/etc/os-release", 64 * 1024).value_or(""));
+            const std::string service = Endpoints::base(Service::Osv);
             try {
-                VulnerabilityService(network(), Endpoints::base(Service::Osv)).mark(packages, debian, stop);
+                VulnerabilityService(network(), service).mark(packages, debian, stop);
             } catch (const VulnerabilityServiceError& error) {
                 return std::string(error.what());
+            }
+            // The details of what is shown, for `why`; their failure costs only the details.
+            std::vector<std::string> shown;
+            for (const Package& package : packages) {
+                shown.insert(shown.end(), package.fixedVulnerabilities.begin(), package.fixedVulnerabilities.end());
+                shown.insert(shown.end(), package.latestVulnerabilities.begin(), package.latestVulnerabilities.end());
+            }
+            if (!shown.empty()) {
+                VulnerabilityDetailCache(VulnerabilityDetailCache::defaultFile())
+                    .refresh(shown, network(), service, Clock::shared().now(), stop);
             }
             return std::nullopt;
         };

@@ -342,6 +342,9 @@ ReasonFacts reasonFactsFor(const AllUpdateRow& row) {
     Context& context = Context::shared();
     ReasonFacts facts;
     facts.sourceHidden = row.toggle && !context.settings().isVisible(*row.toggle);
+    if (row.hasUpdate && (!row.fixedVulnerabilities.empty() || !row.offeredVulnerabilities.empty())) {
+        facts.vulnerabilityDetails = VulnerabilityDetailCache(VulnerabilityDetailCache::defaultFile()).load();
+    }
     if (!row.packageType) return facts;
     for (const SourceRow& source : ManagerRegistry::sources()) {
         if (std::find(source.types.begin(), source.types.end(), *row.packageType) == source.types.end()) continue;

@@ -68,21 +68,47 @@ std::optional<ItemReason> releaseAgeReason(const ReleaseAgeDecision& decision) {
     return std::nullopt;
 }
 
-std::vector<ItemReason> vulnerabilityReasons(const AllUpdateRow& row) {
+std::vector<ItemReason> vulnerabilityReasons(const AllUpdateRow& row,
+                                             const std::map<std::string, VulnerabilityDetail>& details) {
     std::vector<ItemReason> reasons;
     if (!row.hasUpdate) return reasons;
-    auto ids = [](const std::vector<std::string>& list) { return join(list, ", "); };
+    auto described = [&details](const std::vector<std::string>& ids) {
+        std::vector<std::string> parts;
+        for (const std::string& id : ids) {
+            auto found = details.find(id);
+            if (found == details.end() || (found->second.summary.empty() && !found->second.severity)) {
+                parts.push_back(id);
+                continue;
+            }
+            const VulnerabilityDetail& detail = found->second;
+            std::string about = detail.severity.value_or("");
+            if (!detail.summary.empty()) about += (about.empty() ? "" : ", ") + detail.summary;
+            parts.push_back(id + " (" + about + ")");
+        }
+        return join(parts, ", ");
+    };
+    auto facts = [&details](const std::vector<std::string>& ids) {
+        Json json{{"ids", ids}};
+        for (const std::string& id : ids) {
+            auto found = details.find(id);
+            if (found == details.end()) continue;
+            Json about{{"summary", found->second.summary}};
+            if (found->second.severity) about["severity"] = *found->second.severity;
+            json["details"][id] = std::move(about);
+        }
+        return json;
+    };
     if (!row.fixedVulnerabilities.empty()) {
         reasons.push_back(make(reason::kFixesVulnerabilities,
-                               localized("why.fixes_vulnerabilities",
-                                         {std::to_string(row.fixedVulnerabilities.size()), ids(row.fixedVulnerabilities)}),
-                               Json{{"ids", row.fixedVulnerabilities}}));
+                               localized("why.fixes_vulnerabilities", {std::to_string(row.fixedVulnerabilities.size()),
+                                                                        described(row.fixedVulnerabilities)}),
+                               facts(row.fixedVulnerabilities)));
     }
     if (!row.offeredVulnerabilities.empty()) {
         reasons.push_back(make(reason::kOfferedVulnerable,
-                               localized("why.offered_vulnerable", {row.latestVersion.value_or(""),
-                                                                    ids(row.offeredVulnerabilities)}),
-                               Json{{"ids", row.offeredVulnerabilities}}));
+                               localized("why.offered_vulnerable",
+                                         {row.latestVersion.value_or(""), described(row.offeredVulnerabilities)}),
+                               facts(row.offeredVulnerabilities)));
     }
     return reasons;
 }
@@ -117,7 +143,9 @@ std::vector<ItemReason> reasonsFor(const AllUpdateRow& row, const IgnoreFilter& 
     if (!row.hasUpdate) {
         reasons.push_back(make(reason::kUpToDate, localized("why.up_to_date")));
     }
-    for (ItemReason& vulnerability : vulnerabilityReasons(row)) reasons.push_back(std::move(vulnerability));
+    for (ItemReason& vulnerability : vulnerabilityReasons(row, facts.vulnerabilityDetails)) {
+        reasons.push_back(std::move(vulnerability));
+    }
     if (row.releaseAge) {
         if (std::optional<ItemReason> age = releaseAgeReason(*row.releaseAge)) reasons.push_back(std::move(*age));
     } else if (row.hasUpdate && filter.hold(row) == IgnoreFilter::Hold::TooRecent) {

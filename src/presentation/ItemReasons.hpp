@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,6 +10,7 @@
 #include "model/ReleaseAge.hpp"
 #include "presentation/AllUpdateRow.hpp"
 #include "presentation/IgnoreFilter.hpp"
+#include "sources/osv/VulnerabilityService.hpp"
 
 namespace vt {
 
@@ -47,6 +49,7 @@ struct ReasonFacts {
     std::optional<std::string> sourceFailure;  // the source's last check failed or timed out
     bool latestKnown = true;                    // false: the source could not tell its latest versions
     bool sourceHidden = false;                  // its visibility setting is off
+    std::map<std::string, VulnerabilityDetail> vulnerabilityDetails;  // by id, where fetched
 };
 
 // The release-age guard's verdict as a reason; nothing when no limit applied.
@@ -54,7 +57,9 @@ std::optional<ItemReason> releaseAgeReason(const ReleaseAgeDecision& decision);
 
 // What is known of the vulnerabilities of a row's update: the ones it removes (offered even
 // inside the release-age window), and those of the offered version itself; each when any.
-std::vector<ItemReason> vulnerabilityReasons(const AllUpdateRow& row);
+// Each id is followed by its severity and summary where `details` has them.
+std::vector<ItemReason> vulnerabilityReasons(const AllUpdateRow& row,
+                                             const std::map<std::string, VulnerabilityDetail>& details = {});
 
 // The decision as a JSON object: "verdict", "minimumSeconds", "setting", "latest", "offered",
 // "offeredPublished", "waiting", "waitingUntil" (dates in ISO 8601), each when known.

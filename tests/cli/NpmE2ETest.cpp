@@ -299,6 +299,11 @@ TEST_F(NpmE2ETest, AnUpdateThatFixesKnownVulnerabilitiesIsOfferedDespiteTheRelea
         route.body = dumpJson(Json{{"results", std::move(results)}});
         return route;
     });
+    LoopbackRoute record;
+    record.body = R"({"id": "GHSA-vt11-e2e1-fix1", "summary": "Prototype pollution in vt-e2e-tool",
+                      "modified": "2026-11-30T10:00:00Z", "aliases": ["CVE-2026-0001"],
+                      "database_specific": {"severity": "HIGH", "cwe_ids": ["CWE-1321"]}})";
+    osv.setRoute("/v1/vulns/GHSA-vt11-e2e1-fix1", record);
     ASSERT_EQ(runVantreel({{"settings", "set", "MinimumReleaseAgeDays", "7"}, home_.path()}).exitCode, 0);
     std::map<std::string, std::string> environment = fixedNow();
     environment["VANTREEL_ENDPOINT_OSV"] = osv.origin();
@@ -331,8 +336,13 @@ TEST_F(NpmE2ETest, AnUpdateThatFixesKnownVulnerabilitiesIsOfferedDespiteTheRelea
     EXPECT_FALSE(has(codes, "release-age-fallback")) << ::testing::PrintToString(codes);
     EXPECT_TRUE(has(whyCodes("@vt-e2e/scoped"), "offered-vulnerable"));
     auto why = runVantreel({{"why", "vt-e2e-tool"}, home_.path(), fixedNow()});
-    EXPECT_NE(why.standardOutput.find("fixes 1 known vulnerabilities: GHSA-vt11-e2e1-fix1"), std::string::npos)
+    EXPECT_NE(why.standardOutput.find(
+                  "fixes 1 known vulnerabilities: GHSA-vt11-e2e1-fix1 (HIGH, Prototype pollution in vt-e2e-tool)"),
+              std::string::npos)
         << why.standardOutput;
+    // Details only of what is shown: the other id's record was asked for once and is missing.
+    EXPECT_EQ(osv.requestCount("/v1/vulns/GHSA-vt11-e2e1-fix1"), 1u);
+    EXPECT_EQ(osv.requestCount("/v1/vulns/GHSA-vt22-e2e2-left"), 1u);
 
     // The service out of reach (the runner's default address answers nothing): one line under
     // the table, and the scan otherwise as without it, the release-age guard back in force.
