@@ -84,6 +84,26 @@ TEST(AllUpdatesDisplayModelTest, RowsAreLabelledFilteredMergedAndOrdered) {
     EXPECT_EQ(shownIds(AllUpdatesRowPipeline::run(rows, input)), (std::vector<std::string>{"package:casks:foo-app"}));
 }
 
+// An update that removes known vulnerabilities comes first whatever its source and name; one
+// whose offered version is itself vulnerable, or that fixes nothing, keeps its place.
+TEST(AllUpdatesDisplayModelTest, UpdatesThatFixKnownVulnerabilitiesComeFirst) {
+    AllUpdatesSnapshot snapshot;
+    snapshot.packages = {package(PackageType::BrewFormula, "curl", "8.0", "8.5"),
+                         package(PackageType::NpmGlobal, "zeta", "1.0", "1.1"),
+                         package(PackageType::NpmGlobal, "alpha", "1.0", "1.1"),
+                         package(PackageType::NpmGlobal, "omega", "1.0", "1.0")};
+    snapshot.packages[1].fixedVulnerabilities = {"GHSA-zeta-0001"};
+    snapshot.packages[2].latestVulnerabilities = {"GHSA-alpha-0002"};
+    snapshot.packages[3].fixedVulnerabilities = {"GHSA-stale"};  // up to date: fixes nothing
+    std::vector<AllUpdateRow> rows = AllUpdatesRowBuilder(kRegistrations).build(snapshot, true);
+    AllUpdatesDisplayModel model = AllUpdatesRowPipeline::run(rows, AllUpdatesPipelineInput{});
+    EXPECT_EQ(shownIds(model), (std::vector<std::string>{"package:npm global:zeta", "package:formulas:curl",
+                                                         "package:npm global:alpha", "package:npm global:omega"}));
+    EXPECT_TRUE(model.row(0).fixesVulnerabilities());
+    EXPECT_EQ(model.row(2).offeredVulnerabilities, std::vector<std::string>{"GHSA-alpha-0002"});
+    EXPECT_FALSE(model.row(3).fixesVulnerabilities());
+}
+
 TEST(AllUpdatesDisplayModelTest, ActionsAreComputedOnceAndBatchLeavesBusyRowsOut) {
     AllUpdatesSnapshot snapshot;
     snapshot.packages = {package(PackageType::NpmGlobal, "a", "1", "2"), package(PackageType::NpmGlobal, "b", "1", "2")};

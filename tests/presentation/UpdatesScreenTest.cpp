@@ -144,6 +144,18 @@ TEST_F(UpdatesScreenTest, SnapshotsAtThreeSizesWithEveryRowKind) {
     expectSnapshot("updates_detail_60x20", detail);
 }
 
+// In every grouping the updates that fix known vulnerabilities lead, marked in the flags.
+TEST_F(UpdatesScreenTest, UpdatesThatFixKnownVulnerabilitiesLeadEveryOrder) {
+    UpdatesScreenModel model = mixedModel();
+    ASSERT_EQ(model.rows[1].name, "typescript");  // first in no grouping of its own
+    model.rows[1].fixes = 2;
+    model.finish();
+    for (const auto* order : {&model.rowOrders.byKind, &model.rowOrders.bySource, &model.rowOrders.byName}) {
+        ASSERT_FALSE(order->empty());
+        EXPECT_EQ(order->front(), 1u);
+    }
+}
+
 TEST_F(UpdatesScreenTest, ColumnsDropInAFixedOrderAndTheChangedPartIsMarked) {
     const UpdatesScreenModel model = mixedModel();
     UpdatesScreenState state;
