@@ -113,6 +113,10 @@ Json planJson(const UpdatePlan& plan, const std::vector<PlanExtra>& extra) {
                 if (std::optional<ItemReason> age = releaseAgeReason(*package.releaseAge)) item["reasons"] = Json::array({age->code});
                 item["releaseAge"] = releaseAgeJson(*package.releaseAge);
             }
+            if (!package.fixedVulnerabilities.empty()) {
+                item["reasons"].push_back(std::string(reason::kFixesVulnerabilities));
+                item["fixedVulnerabilities"] = package.fixedVulnerabilities;
+            }
             items.push_back(std::move(item));
         }
         steps.push_back({{"source", step.manager}, {"sourceName", step.label}, {"asOneBatch", step.asOneBatch},

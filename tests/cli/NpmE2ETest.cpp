@@ -344,6 +344,19 @@ TEST_F(NpmE2ETest, AnUpdateThatFixesKnownVulnerabilitiesIsOfferedDespiteTheRelea
     EXPECT_EQ(osv.requestCount("/v1/vulns/GHSA-vt11-e2e1-fix1"), 1u);
     EXPECT_EQ(osv.requestCount("/v1/vulns/GHSA-vt22-e2e2-left"), 1u);
 
+    // An update of everything installs the fixing version, and says why.
+    Json plan = runJson({"--accept-terms", "update-all", "--dry-run", "--json"});
+    bool planned = false;
+    for (const Json& step : plan["steps"]) {
+        for (const Json& item : step["items"]) {
+            if (item["name"] != "vt-e2e-tool") continue;
+            planned = true;
+            EXPECT_EQ(item["latestVersion"], "1.3.0");
+            EXPECT_EQ(item["reasons"], Json::array({"fixes-vulnerabilities"}));
+        }
+    }
+    EXPECT_TRUE(planned) << plan.dump();
+
     // The service out of reach (the runner's default address answers nothing): one line under
     // the table, and the scan otherwise as without it, the release-age guard back in force.
     auto unreachable = runVantreel({{"--accept-terms", "scan"}, home_.path(), fixedNow(), std::nullopt, 180});
