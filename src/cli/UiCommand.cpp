@@ -99,6 +99,8 @@ void markRevisions(AllUpdatesSnapshot& snapshot) {
     std::string packages, applications;
     for (const Package& package : snapshot.packages) {
         packages += stableKey(package) + '\n' + package.version + '\n' + package.latestVersion.value_or("") + '\n';
+        // A rescan may learn of vulnerabilities without any version changing.
+        packages += join(package.fixedVulnerabilities, ",") + '\n' + join(package.latestVulnerabilities, ",") + '\n';
     }
     for (const Application& application : snapshot.applications) {
         applications += application.bundlePath + '\n' + application.version + '\n' +
