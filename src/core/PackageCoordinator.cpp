@@ -339,6 +339,35 @@ RefreshResult PackageCoordinator::carryOverFailedSources(const RefreshResult& re
     return merged;
 }
 
+// After every source, so that no source waits for it; once, for every package at once. The
+// scan's own result, which the commands read, carries the same marks as the inventory.
+std::optional<std::string> PackageCoordinator::markVulnerabilities(RefreshResult& result, std::vector<Package>& packages) {
+    if (!options_.markVulnerabilities) return std::nullopt;
+    std::stop_token stop;
+    {
+        std::scoped_lock lock(mutex_);
+        stop = scanStop_.get_token();
+    }
+    std::optional<std::string> failure;
+    try {
+        failure = options_.markVulnerabilities(packages, stop);
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
+    if (failure) logger().warning("⚠️ Vulnerability check failed: " + *failure);
+    std::map<std::string, const Package*> marked;
+    for (const Package& package : packages) marked[stableKey(package)] = &package;
+    for (auto& [scanner, listed] : result.packagesByScanner) {
+        for (Package& package : listed) {
+            auto found = marked.find(stableKey(package));
+            if (found == marked.end()) continue;
+            package.fixedVulnerabilities = found->second->fixedVulnerabilities;
+            package.latestVulnerabilities = found->second->latestVulnerabilities;
+        }
+    }
+    return failure;
+}
+
 void PackageCoordinator::finalize(const RefreshResult& scanned, bool postOnboarding) {
     if (scanned.cancelled) {
         setProgressText(localized("refresh.cancelled"));
@@ -352,31 +381,7 @@ void PackageCoordinator::finalize(const RefreshResult& scanned, bool postOnboard
     std::optional<std::string> vulnerabilityFailure;
     if (!result.cancelled) {
         packages = result.allPackages();
-        // After every source, so that no source waits for it; once, for every package at once.
-        if (options_.markVulnerabilities) {
-            std::stop_token stop;
-            {
-                std::scoped_lock lock(mutex_);
-                stop = scanStop_.get_token();
-            }
-            try {
-                vulnerabilityFailure = options_.markVulnerabilities(packages, stop);
-            } catch (const std::exception& error) {
-                vulnerabilityFailure = error.what();
-            }
-            if (vulnerabilityFailure) logger().warning("⚠️ Vulnerability check failed: " + *vulnerabilityFailure);
-            // The scan's own result, which the commands read, carries the same marks.
-            std::map<std::string, const Package*> marked;
-            for (const Package& package : packages) marked[stableKey(package)] = &package;
-            for (auto& [scanner, listed] : result.packagesByScanner) {
-                for (Package& package : listed) {
-                    auto found = marked.find(stableKey(package));
-                    if (found == marked.end()) continue;
-                    package.fixedVulnerabilities = found->second->fixedVulnerabilities;
-                    package.latestVulnerabilities = found->second->latestVulnerabilities;
-                }
-            }
-        }
+        vulnerabilityFailure = markVulnerabilities(result, packages);
     }
     {
         std::scoped_lock lock(mutex_);

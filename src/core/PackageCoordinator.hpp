@@ -166,6 +166,7 @@ private:
     void runScan(bool force, bool postOnboarding);
     bool adoptOtherProcessScan(std::optional<long long> generationBefore);
     RefreshResult carryOverFailedSources(const RefreshResult& result);
+    std::optional<std::string> markVulnerabilities(RefreshResult& result, std::vector<Package>& packages);
     void finalize(const RefreshResult& result, bool postOnboarding);
     void setProgressText(std::string text);
     Clock& clock() const;
