@@ -457,7 +457,8 @@ PackageCoordinator& Context::coordinator() {
                 }
                 return std::nullopt;
             }
-            const std::optional<std::string> debian = debianReleaseOf(readFile("/etc/os-release", 64 * 1024).value_or(""));
+            const std::optional<std::string> debian =
+                debianReleaseOf(readFile("/etc/os-release", 64 * 1024).value_or(""));
             const std::string service = Endpoints::base(Service::Osv);
             try {
                 VulnerabilityService(network(), service).mark(packages, debian, stop);

@@ -341,7 +341,8 @@ RefreshResult PackageCoordinator::carryOverFailedSources(const RefreshResult& re
 
 // After every source, so that no source waits for it; once, for every package at once. The
 // scan's own result, which the commands read, carries the same marks as the inventory.
-std::optional<std::string> PackageCoordinator::markVulnerabilities(RefreshResult& result, std::vector<Package>& packages) {
+std::optional<std::string> PackageCoordinator::markVulnerabilities(RefreshResult& result,
+                                                                   std::vector<Package>& packages) {
     if (!options_.markVulnerabilities) return std::nullopt;
     std::stop_token stop;
     {

@@ -52,7 +52,8 @@ constexpr std::array kDefinitions{
     Definition{Service::ClaudeReleases, "CLAUDE_RELEASES",
                "https://storage.googleapis.com/claude-code-dist-86c565f3-f756-42ad-8dfa-d59b1c096819/claude-code-releases",
                "the AI coding assistant's release channel (the version its own updater installs)"},
-    Definition{Service::Osv, "OSV", "https://api.osv.dev", "OSV vulnerability database (known vulnerabilities of versions)"},
+    Definition{Service::Osv, "OSV", "https://api.osv.dev",
+               "OSV vulnerability database (known vulnerabilities of versions)"},
 };
 
 const Definition& definitionOf(Service service) {

@@ -287,9 +287,11 @@ TEST_F(NpmE2ETest, AnUpdateThatFixesKnownVulnerabilitiesIsOfferedDespiteTheRelea
     osv.setHandler("/v1/querybatch", [](const testing::LoopbackRequest& request) {
         Json results = Json::array();
         for (const Json& query : parseJson(request.body).value_or(Json::object())["queries"]) {
-            const std::string asked = query["package"]["name"].get<std::string>() + "@" + query["version"].get<std::string>();
+            const std::string asked =
+                query["package"]["name"].get<std::string>() + "@" + query["version"].get<std::string>();
             Json result = Json::object();
-            if (query["package"]["ecosystem"] == "npm" && (asked == "vt-e2e-tool@1.0.0" || asked == "@vt-e2e/scoped@0.2.0")) {
+            const bool npm = query["package"]["ecosystem"] == "npm";
+            if (npm && (asked == "vt-e2e-tool@1.0.0" || asked == "@vt-e2e/scoped@0.2.0")) {
                 const std::string id = asked == "vt-e2e-tool@1.0.0" ? "GHSA-vt11-e2e1-fix1" : "GHSA-vt22-e2e2-left";
                 result["vulns"] = Json::array({{{"id", id}, {"modified", "2026-11-30T10:00:00.000000Z"}}});
             }
