@@ -55,6 +55,9 @@ std::vector<std::string> planLines(const UpdatePlan& plan, const Style& style, c
                     line += "  " + style.dim(localized("update.plan.release_age_fallback",
                                                        {package.releaseAge->waiting.value_or("")}));
                 }
+                if (provenanceLost(package)) {
+                    line += "  " + style.yellow(localized("update.plan.provenance_lost", {package.latestVersion.value_or("")}));
+                }
                 lines.push_back(std::move(line));
             }
         }
@@ -113,6 +116,7 @@ Json planJson(const UpdatePlan& plan, const std::vector<PlanExtra>& extra) {
                 if (std::optional<ItemReason> age = releaseAgeReason(*package.releaseAge)) item["reasons"] = Json::array({age->code});
                 item["releaseAge"] = releaseAgeJson(*package.releaseAge);
             }
+            if (provenanceLost(package)) item["provenanceLost"] = true;
             items.push_back(std::move(item));
         }
         steps.push_back({{"source", step.manager}, {"sourceName", step.label}, {"asOneBatch", step.asOneBatch},

@@ -224,10 +224,13 @@ std::string renderUpdatesTable(const UpdatesTable& table, const Style& style, co
             if (std::optional<std::string> detail = layout.detail(row)) note = note ? *note + punctuated(" · ") + *detail : *detail;
         }
         if (note) note = oneLine(*note);
-        // The flags column: a security fix, or a release offered though its age is unknown.
+        // The flags column: a security fix, a release without the provenance the installed one
+        // had, or a release offered though its age is unknown.
         Cell flag("");
         if (row.isSecurityUpdate) {
             flag = Cell(localized("scan.table.security"), Tone::Yellow);
+        } else if (row.hasUpdate && row.provenanceLost) {
+            flag = Cell(localized("table.provenance_lost"), Tone::Yellow);
         } else if (row.releaseAge && row.releaseAge->verdict == ReleaseAgeVerdict::AgeUnknown && !row.releaseAge->holdsBack()) {
             flag = Cell(localized("table.age_unknown"), Tone::Yellow);
         }
@@ -270,6 +273,7 @@ void writeRowsJson(JsonWriter& writer, const UpdatesTable& table) {
         writer.key("updateAvailable").boolean(row.hasUpdate);
         writer.key("isSecurityUpdate").boolean(row.isSecurityUpdate);
         if (row.releaseAge) writer.key("releaseAge").value(releaseAgeJson(*row.releaseAge));
+        if (row.hasUpdate && row.provenanceLost) writer.key("provenanceLost").boolean(true);
         if (table.filter) {
             writer.key("reasons").beginArray();
             for (const std::string& code : reasonCodes(reasonsFor(row, *table.filter, reasonFactsFor(row)))) {

@@ -1,5 +1,6 @@
 #include "model/Package.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include <simdjson.h>
@@ -21,7 +22,7 @@ constexpr const char* kOllamaRegistryFolder = "registry.ollama.ai";
 enum class Field {
     Id, Name, Version, Type, LatestVersion, Description, Homepage, Dependencies, Conflicts, InstallDate, Size,
     License, Tap, Analytics, IsPinned, RequiresManualInstaller, AutoUpdates, IsSecurityUpdate, ReleaseNotes, SourceIdentifier,
-    Releases, ToolReleaseAgeSeconds, ToolReleaseAgeSetting, Unknown
+    Releases, ToolReleaseAgeSeconds, ToolReleaseAgeSetting, AttestedVersions, Unknown
 };
 
 constexpr std::pair<std::string_view, Field> kFields[] = {
@@ -48,6 +49,7 @@ constexpr std::pair<std::string_view, Field> kFields[] = {
     {"releases", Field::Releases},
     {"toolMinimumReleaseAge", Field::ToolReleaseAgeSeconds},
     {"toolReleaseAgeSetting", Field::ToolReleaseAgeSetting},
+    {"attestedVersions", Field::AttestedVersions},
 };
 
 constexpr std::string_view kAnalyticsKeys[] = {"downloads30d", "downloads90d", "downloads365d"};
@@ -172,7 +174,8 @@ public:
                 break;
             case Place::List: failDecode("not an object");
             case Place::Package:
-                if (field_ == Field::Dependencies || field_ == Field::Conflicts || field_ == Field::Releases) {
+                if (field_ == Field::Dependencies || field_ == Field::Conflicts || field_ == Field::Releases ||
+                    field_ == Field::AttestedVersions) {
                     strings_.clear();
                     place_ = Place::Strings;
                 } else if (field_ == Field::Unknown) {
@@ -199,6 +202,10 @@ public:
                 if (!release) failDecode("\"releases\" holds \"" + text + "\"");
                 current().releases.push_back(std::move(*release));
             }
+            strings_ = {};
+            place_ = Place::Package;
+        } else if (place_ == Place::Strings && field_ == Field::AttestedVersions) {
+            current().attestedVersions = std::move(strings_);
             strings_ = {};
             place_ = Place::Package;
         } else if (place_ == Place::Strings) {
@@ -245,7 +252,8 @@ private:
         switch (field_) {
             case Field::Dependencies:
             case Field::Conflicts:
-            case Field::Releases: kind = "an array"; break;
+            case Field::Releases:
+            case Field::AttestedVersions: kind = "an array"; break;
             case Field::InstallDate:
             case Field::ToolReleaseAgeSeconds: kind = "a number"; break;
             case Field::Analytics: kind = "an object"; break;
@@ -338,6 +346,7 @@ private:
             case Field::AutoUpdates: current().autoUpdates = false; break;
             case Field::IsSecurityUpdate: current().isSecurityUpdate = false; break;
             case Field::Releases: current().releases.clear(); break;
+            case Field::AttestedVersions: current().attestedVersions.reset(); break;
             case Field::ToolReleaseAgeSeconds: toolSeconds_.reset(); break;
             default: break;
         }
@@ -498,6 +507,11 @@ void writeJson(JsonWriter& writer, const Package& package) {
         writer.key("toolMinimumReleaseAge").integer(package.toolReleaseAge->minimum.count());
         writer.key("toolReleaseAgeSetting").string(package.toolReleaseAge->setting);
     }
+    if (package.attestedVersions) {
+        writer.key("attestedVersions").beginArray();
+        for (const std::string& version : *package.attestedVersions) writer.string(version);
+        writer.endArray();
+    }
     writeOptional(writer, "releaseNotes", package.releaseNotes);
     writeOptional(writer, "sourceIdentifier", package.sourceIdentifier);
     writer.endObject();
@@ -580,6 +594,7 @@ void takeCheckResult(Package& installed, const Package& checked) {
     installed.latestVersion = checked.latestVersion;
     installed.releases = checked.releases;
     installed.toolReleaseAge = checked.toolReleaseAge;
+    installed.attestedVersions = checked.attestedVersions;
     // What only the check knows: a security fix, and the release's details.
     installed.isSecurityUpdate = installed.isSecurityUpdate || checked.isSecurityUpdate;
     if (!installed.description) installed.description = checked.description;
@@ -592,6 +607,15 @@ void applyReleaseAge(Package& package, const ReleaseAgeRule& rule, Clock::TimePo
     ReleaseAgeDecision decision = decideReleaseAge(package.version, package.latestVersion, package.releases, rule, now);
     if (decision.verdict == ReleaseAgeVerdict::Fallback) package.latestVersion = decision.offered;
     package.releaseAge = std::move(decision);
+}
+
+bool provenanceLost(const Package& package) {
+    if (!package.attestedVersions || !package.latestVersion) return false;
+    const std::vector<std::string>& attested = *package.attestedVersions;
+    auto has = [&attested](const std::string& version) {
+        return std::find(attested.begin(), attested.end(), version) != attested.end();
+    };
+    return has(package.version) && !has(*package.latestVersion);
 }
 
 std::string stableKey(const Package& package) {

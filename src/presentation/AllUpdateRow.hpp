@@ -56,6 +56,7 @@ struct AllUpdateRow {
     bool isSecurityUpdate = false;  // the pending version comes from a security archive
     bool isPinned = false;
     std::optional<ReleaseAgeDecision> releaseAge;  // packages whose source was guarded
+    bool provenanceLost = false;  // the installed version had registry attestations, the offered one has none
 };
 
 // What a row's action does.

@@ -253,6 +253,7 @@ AllUpdateRow AllUpdatesRowBuilder::packageRow(const Package& package, bool allow
     row.isSecurityUpdate = package.isSecurityUpdate;
     row.isPinned = package.isPinned;
     row.releaseAge = package.releaseAge;
+    row.provenanceLost = vt::provenanceLost(package);
     return row;
 }
 

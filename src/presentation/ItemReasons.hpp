@@ -32,6 +32,7 @@ inline constexpr std::string_view kVersionSkipped = "version-skipped";
 inline constexpr std::string_view kDeferred = "deferred";
 inline constexpr std::string_view kSourceFailed = "source-failed";
 inline constexpr std::string_view kSourceHidden = "source-hidden";
+inline constexpr std::string_view kProvenanceLost = "provenance-lost";
 }  // namespace reason
 
 struct ItemReason {
@@ -53,6 +54,9 @@ std::optional<ItemReason> releaseAgeReason(const ReleaseAgeDecision& decision);
 // The decision as a JSON object: "verdict", "minimumSeconds", "setting", "latest", "offered",
 // "offeredPublished", "waiting", "waitingUntil" (dates in ISO 8601), each when known.
 Json releaseAgeJson(const ReleaseAgeDecision& decision);
+
+// The offered version lacks the registry attestations the installed one had; nothing else.
+std::optional<ItemReason> provenanceReason(const AllUpdateRow& row);
 
 // Every reason the item of `row` is or is not offered, facts first (installed, latest, publish
 // date), then each thing that holds it back, in the order the table tests them.
