@@ -271,7 +271,8 @@ std::vector<std::string> attestedVersions(const Json& document, std::string_view
     auto versions = document.find("versions");
     if (versions == document.end() || !versions->is_object()) return attested;
     for (const auto& [version, manifest] : versions->items()) {
-        if (!manifest.is_object() || compareVersions(version, installed) == VersionOrder::Ascending) continue;
+        if (!manifest.is_object()) continue;
+        if (!installed.empty() && compareVersions(version, installed) == VersionOrder::Ascending) continue;
         auto dist = manifest.find("dist");
         if (dist == manifest.end() || !dist->is_object()) continue;
         auto attestations = dist->find("attestations");

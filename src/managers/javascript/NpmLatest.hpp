@@ -26,9 +26,9 @@ bool satisfies(std::string_view version, std::string_view range);
 // has no usable version. Empty `node` or `npm` versions skip that engine check.
 std::optional<std::string> pick(const Json& document, std::string_view node, std::string_view npm);
 
-// The versions of a package document, `installed` or newer, whose "dist" carries the
-// registry's attestations (an "attestations" object, as the registry adds to what was
-// published with provenance), in the document's order.
+// The versions of a package document, `installed` or newer (all when it is empty), whose
+// "dist" carries the registry's attestations (an "attestations" object, as the registry adds
+// to what was published with provenance), in the document's order.
 std::vector<std::string> attestedVersions(const Json& document, std::string_view installed);
 
 }  // namespace npmlatest
