@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "base/Localization.hpp"
 #include "core/ManagerRegistry.hpp"
+#include "presentation/ItemReasons.hpp"
 #include "presentation/AllUpdatesRowBuilder.hpp"
 
 namespace vt::cli {
@@ -36,6 +38,24 @@ void restrictPlan(UpdatePlan& plan, const SourceSelection& selection) {
     std::erase_if(plan.leftOut, [&](const UpdatePlan::LeftOut& item) {
         auto kind = kindLabelled(builder, item.source);
         return kind ? !selection.includes(kind->first, kind->second) : !applications;
+    });
+}
+
+void leaveOutLostProvenance(UpdatePlan& plan) {
+    for (UpdatePlan::Step& step : plan.steps) {
+        // A batch run by the tool itself cannot leave one item out.
+        if (step.asOneBatch) continue;
+        std::erase_if(step.packages, [&](const Package& package) {
+            if (!provenanceLost(package)) return false;
+            UpdatePlan::LeftOut item{package.name, step.label,
+                                     localized("update_all.excluded.provenance_lost", {package.latestVersion.value_or("")})};
+            item.code = reason::kProvenanceLost;
+            plan.leftOut.push_back(std::move(item));
+            return true;
+        });
+    }
+    std::erase_if(plan.steps, [](const UpdatePlan::Step& step) {
+        return !step.asOneBatch && step.packages.empty() && step.applications.empty();
     });
 }
 

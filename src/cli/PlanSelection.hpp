@@ -9,4 +9,8 @@ namespace vt::cli {
 // steps and left-out items alike; a step left empty goes.
 void restrictPlan(UpdatePlan& plan, const SourceSelection& selection);
 
+// Moves to the left-out items the packages whose offered version lacks the registry
+// attestations the installed one had: an update of everything never takes them unasked.
+void leaveOutLostProvenance(UpdatePlan& plan);
+
 }  // namespace vt::cli

@@ -313,6 +313,7 @@ void printReportJson(const ScanReport& report, int indent, std::FILE* out) {
         if (package.sourceIdentifier) writer.key("sourceIdentifier").string(*package.sourceIdentifier);
         writer.key("isSecurityUpdate").boolean(package.isSecurityUpdate);
         if (package.releaseAge) writer.key("releaseAge").value(releaseAgeJson(*package.releaseAge));
+        if (hasUpdate(package, report.allowPreRelease) && provenanceLost(package)) writer.key("provenanceLost").boolean(true);
         if (package.description) writer.key("description").string(*package.description);
         if (package.homepage) writer.key("homepage").string(*package.homepage);
         if (auto location = installLocation(package, home)) writer.key("installLocation").string(*location);

@@ -155,6 +155,7 @@ int runUpdateAll(const UpdateAllArguments& arguments, const GlobalOptions& optio
     PackageCoordinator& coordinator = context.coordinator();
     UpdatePlan plan = coordinator.planUpdateEverything();
     restrictPlan(plan, *selection);
+    if (!arguments.allowProvenanceLoss) leaveOutLostProvenance(plan);
     if (arguments.summary) return updateAllSummary(arguments, plan);
     Style out = Style::forStream(stdout);
     if (arguments.json && arguments.change.dryRun) {
@@ -205,6 +206,7 @@ void addUpdateAllCommand(CLI::App& app, int* exitCode, const GlobalOptions* opti
     addChangeFlags(*command, arguments->change, "update");
     command->add_flag("--json", arguments->json, localized("help.option.json"));
     command->add_flag("--summary", arguments->summary, localized("help.option.summary"));
+    command->add_flag("--allow-provenance-loss", arguments->allowProvenanceLoss, localized("help.option.allow_provenance_loss"));
     arguments->sources.addTo(*command);
     auto report = std::make_shared<std::string>();
     auto* reportOption =

@@ -23,6 +23,7 @@ struct UpdateAllArguments {
     bool summary = false;                // the automation action's one sentence
     std::optional<std::string> report;   // empty: the proposed name in the current folder
     SourceOptions sources;               // --only, --exclude
+    bool allowProvenanceLoss = false;    // takes the items whose offered version lost its attestations
 };
 
 // `vantreel update --all` and `vantreel update-all`: the plan, a confirmation (refused

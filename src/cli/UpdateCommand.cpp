@@ -440,6 +440,9 @@ void addUpdateCommand(CLI::App& app, int* exitCode, const GlobalOptions* options
     command->add_option("items", arguments->items, localized("help.option.update_items"))->type_name("ID");
     command->add_flag("--json", arguments->json, localized("help.option.json"));
     command->add_flag("--all", arguments->all, localized("help.option.update_all"));
+    // Only an update of everything leaves such items out; a named item shows the loss in its plan.
+    command->add_flag("--allow-provenance-loss", arguments->batch.allowProvenanceLoss,
+                      localized("help.option.allow_provenance_loss"));
     addChangeFlags(*command, arguments->batch.change, "update");
     arguments->batch.sources.addTo(*command);
     auto report = std::make_shared<std::string>();

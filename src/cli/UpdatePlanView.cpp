@@ -55,6 +55,9 @@ std::vector<std::string> planLines(const UpdatePlan& plan, const Style& style, c
                     line += "  " + style.dim(localized("update.plan.release_age_fallback",
                                                        {package.releaseAge->waiting.value_or("")}));
                 }
+                if (provenanceLost(package)) {
+                    line += "  " + style.yellow(localized("update.plan.provenance_lost", {package.latestVersion.value_or("")}));
+                }
                 lines.push_back(std::move(line));
             }
         }
@@ -117,6 +120,7 @@ Json planJson(const UpdatePlan& plan, const std::vector<PlanExtra>& extra) {
                 item["reasons"].push_back(std::string(reason::kFixesVulnerabilities));
                 item["fixedVulnerabilities"] = package.fixedVulnerabilities;
             }
+            if (provenanceLost(package)) item["provenanceLost"] = true;
             items.push_back(std::move(item));
         }
         steps.push_back({{"source", step.manager}, {"sourceName", step.label}, {"asOneBatch", step.asOneBatch},

@@ -244,8 +244,8 @@ std::string renderUpdatesTable(const UpdatesTable& table, const Style& style, co
             note = note ? *vulnerabilities + punctuated(" · ") + *note : *vulnerabilities;
         }
         if (note) note = oneLine(*note);
-        // The flags column: known vulnerabilities fixed or left, a security fix, or a release
-        // offered though its age is unknown.
+        // The flags column: known vulnerabilities fixed or left, a security fix, a release
+        // without the provenance the installed one had, or one offered though its age is unknown.
         Cell flag("");
         if (row.fixesVulnerabilities()) {
             flag = Cell(localized("table.fixes", {std::to_string(row.fixedVulnerabilities.size())}), Tone::Yellow);
@@ -253,6 +253,8 @@ std::string renderUpdatesTable(const UpdatesTable& table, const Style& style, co
             flag = Cell(localized("table.vulnerable"), Tone::Yellow);
         } else if (row.isSecurityUpdate) {
             flag = Cell(localized("scan.table.security"), Tone::Yellow);
+        } else if (row.hasUpdate && row.provenanceLost) {
+            flag = Cell(localized("table.provenance_lost"), Tone::Yellow);
         } else if (row.releaseAge && row.releaseAge->verdict == ReleaseAgeVerdict::AgeUnknown && !row.releaseAge->holdsBack()) {
             flag = Cell(localized("table.age_unknown"), Tone::Yellow);
         }
@@ -305,6 +307,7 @@ void writeRowsJson(JsonWriter& writer, const UpdatesTable& table) {
             writer.endArray();
             writer.endObject();
         }
+        if (row.hasUpdate && row.provenanceLost) writer.key("provenanceLost").boolean(true);
         if (table.filter) {
             writer.key("reasons").beginArray();
             for (const std::string& code : reasonCodes(reasonsFor(row, *table.filter, reasonFactsFor(row)))) {

@@ -146,6 +146,12 @@ void LatestVersionCache::loadLocked() {
                 if (release) loaded.answer.releases.push_back(std::move(*release));
             }
         }
+        if (auto attested = entry.find("attested"); attested != entry.end() && attested->is_array()) {
+            loaded.answer.attested.emplace();
+            for (const Json& text : *attested) {
+                if (text.is_string()) loaded.answer.attested->push_back(text.get<std::string>());
+            }
+        }
         entries_[name] = std::move(loaded);
     }
 }
@@ -164,6 +170,7 @@ void LatestVersionCache::save() {
                 for (const PublishedRelease& release : entry.answer.releases) releases.push_back(savedForm(release));
                 saved["releases"] = std::move(releases);
             }
+            if (entry.answer.attested) saved["attested"] = *entry.answer.attested;
             versions[name] = std::move(saved);
         }
         json["versions"] = std::move(versions);

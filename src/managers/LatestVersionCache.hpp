@@ -33,6 +33,8 @@ public:
     struct Answer {
         std::string version;
         std::vector<PublishedRelease> releases;
+        // The versions carrying registry attestations; nothing when the registry does not say.
+        std::optional<std::vector<std::string>> attested;
     };
     using DatedLookup = std::function<std::optional<Answer>(const std::string& name, std::stop_token stop)>;
 

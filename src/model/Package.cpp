@@ -1,5 +1,6 @@
 #include "model/Package.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include <simdjson.h>
@@ -21,7 +22,8 @@ constexpr const char* kOllamaRegistryFolder = "registry.ollama.ai";
 enum class Field {
     Id, Name, Version, Type, LatestVersion, Description, Homepage, Dependencies, Conflicts, InstallDate, Size,
     License, Tap, Analytics, IsPinned, RequiresManualInstaller, AutoUpdates, IsSecurityUpdate, ReleaseNotes, SourceIdentifier,
-    Releases, ToolReleaseAgeSeconds, ToolReleaseAgeSetting, FixedVulnerabilities, LatestVulnerabilities, Unknown
+    Releases, ToolReleaseAgeSeconds, ToolReleaseAgeSetting, FixedVulnerabilities, LatestVulnerabilities,
+    AttestedVersions, Unknown
 };
 
 constexpr std::pair<std::string_view, Field> kFields[] = {
@@ -50,6 +52,7 @@ constexpr std::pair<std::string_view, Field> kFields[] = {
     {"toolReleaseAgeSetting", Field::ToolReleaseAgeSetting},
     {"fixedVulnerabilities", Field::FixedVulnerabilities},
     {"latestVulnerabilities", Field::LatestVulnerabilities},
+    {"attestedVersions", Field::AttestedVersions},
 };
 
 constexpr std::string_view kAnalyticsKeys[] = {"downloads30d", "downloads90d", "downloads365d"};
@@ -175,7 +178,8 @@ public:
             case Place::List: failDecode("not an object");
             case Place::Package:
                 if (field_ == Field::Dependencies || field_ == Field::Conflicts || field_ == Field::Releases ||
-                    field_ == Field::FixedVulnerabilities || field_ == Field::LatestVulnerabilities) {
+                    field_ == Field::FixedVulnerabilities || field_ == Field::LatestVulnerabilities ||
+                    field_ == Field::AttestedVersions) {
                     strings_.clear();
                     place_ = Place::Strings;
                 } else if (field_ == Field::Unknown) {
@@ -208,6 +212,10 @@ public:
                    (field_ == Field::FixedVulnerabilities || field_ == Field::LatestVulnerabilities)) {
             (field_ == Field::FixedVulnerabilities ? current().fixedVulnerabilities : current().latestVulnerabilities) =
                 std::move(strings_);
+            strings_ = {};
+            place_ = Place::Package;
+        } else if (place_ == Place::Strings && field_ == Field::AttestedVersions) {
+            current().attestedVersions = std::move(strings_);
             strings_ = {};
             place_ = Place::Package;
         } else if (place_ == Place::Strings) {
@@ -256,7 +264,8 @@ private:
             case Field::Conflicts:
             case Field::Releases:
             case Field::FixedVulnerabilities:
-            case Field::LatestVulnerabilities: kind = "an array"; break;
+            case Field::LatestVulnerabilities:
+            case Field::AttestedVersions: kind = "an array"; break;
             case Field::InstallDate:
             case Field::ToolReleaseAgeSeconds: kind = "a number"; break;
             case Field::Analytics: kind = "an object"; break;
@@ -351,6 +360,7 @@ private:
             case Field::Releases: current().releases.clear(); break;
             case Field::FixedVulnerabilities: current().fixedVulnerabilities.clear(); break;
             case Field::LatestVulnerabilities: current().latestVulnerabilities.clear(); break;
+            case Field::AttestedVersions: current().attestedVersions.reset(); break;
             case Field::ToolReleaseAgeSeconds: toolSeconds_.reset(); break;
             default: break;
         }
@@ -518,6 +528,11 @@ void writeJson(JsonWriter& writer, const Package& package) {
         for (const std::string& id : *ids) writer.string(id);
         writer.endArray();
     }
+    if (package.attestedVersions) {
+        writer.key("attestedVersions").beginArray();
+        for (const std::string& version : *package.attestedVersions) writer.string(version);
+        writer.endArray();
+    }
     writeOptional(writer, "releaseNotes", package.releaseNotes);
     writeOptional(writer, "sourceIdentifier", package.sourceIdentifier);
     writer.endObject();
@@ -600,6 +615,7 @@ void takeCheckResult(Package& installed, const Package& checked) {
     installed.latestVersion = checked.latestVersion;
     installed.releases = checked.releases;
     installed.toolReleaseAge = checked.toolReleaseAge;
+    installed.attestedVersions = checked.attestedVersions;
     // What only the check knows: a security fix, and the release's details.
     installed.isSecurityUpdate = installed.isSecurityUpdate || checked.isSecurityUpdate;
     if (!installed.description) installed.description = checked.description;
@@ -612,6 +628,15 @@ void applyReleaseAge(Package& package, const ReleaseAgeRule& rule, Clock::TimePo
     ReleaseAgeDecision decision = decideReleaseAge(package.version, package.latestVersion, package.releases, rule, now);
     if (decision.verdict == ReleaseAgeVerdict::Fallback) package.latestVersion = decision.offered;
     package.releaseAge = std::move(decision);
+}
+
+bool provenanceLost(const Package& package) {
+    if (!package.attestedVersions || !package.latestVersion) return false;
+    const std::vector<std::string>& attested = *package.attestedVersions;
+    auto has = [&attested](const std::string& version) {
+        return std::find(attested.begin(), attested.end(), version) != attested.end();
+    };
+    return has(package.version) && !has(*package.latestVersion);
 }
 
 std::string stableKey(const Package& package) {

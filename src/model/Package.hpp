@@ -52,6 +52,9 @@ struct Package {
     // times where it gives them; empty when it gives none.
     std::vector<PublishedRelease> releases;
     std::optional<ToolReleaseAge> toolReleaseAge;  // the tool's own minimum release age
+    // The versions, the installed one or newer, that carry the registry's attestations of
+    // where they were built; nothing when the source does not say.
+    std::optional<std::vector<std::string>> attestedVersions;
     // What the release-age guard decided; never saved, decided again whenever items are offered.
     std::optional<ReleaseAgeDecision> releaseAge;
     // Known vulnerabilities (their ids) of the installed version that the latest one no longer
@@ -98,6 +101,10 @@ void takeCheckResult(Package& installed, const Package& checked);
 // and a fallback version becomes its latestVersion, so that what is shown is what is installed.
 // Nothing changes when no limit applies or no update is known.
 void applyReleaseAge(Package& package, const ReleaseAgeRule& rule, Clock::TimePoint now);
+
+// The installed version carries registry attestations and the version offered does not:
+// whoever published it did so without the build provenance the installed one had.
+bool provenanceLost(const Package& package);
 
 // The identity of a package across scans (ignore lists, row caches).
 std::string stableKey(const Package& package);

@@ -62,6 +62,7 @@ struct AllUpdateRow {
     std::vector<std::string> offeredVulnerabilities;
 
     bool fixesVulnerabilities() const { return hasUpdate && !fixedVulnerabilities.empty(); }
+    bool provenanceLost = false;  // the installed version had registry attestations, the offered one has none
 };
 
 // What a row's action does.

@@ -255,6 +255,7 @@ AllUpdateRow AllUpdatesRowBuilder::packageRow(const Package& package, bool allow
     row.releaseAge = package.releaseAge;
     row.fixedVulnerabilities = package.fixedVulnerabilities;
     row.offeredVulnerabilities = package.latestVulnerabilities;
+    row.provenanceLost = vt::provenanceLost(package);
     return row;
 }
 

@@ -113,6 +113,12 @@ std::vector<ItemReason> vulnerabilityReasons(const AllUpdateRow& row,
     return reasons;
 }
 
+std::optional<ItemReason> provenanceReason(const AllUpdateRow& row) {
+    if (!row.hasUpdate || !row.provenanceLost || !row.latestVersion) return std::nullopt;
+    return make(reason::kProvenanceLost, localized("why.provenance_lost", {row.currentVersion, *row.latestVersion}),
+                Json{{"installed", row.currentVersion}, {"offered", *row.latestVersion}});
+}
+
 std::vector<ItemReason> reasonsFor(const AllUpdateRow& row, const IgnoreFilter& filter, const ReasonFacts& facts) {
     std::vector<ItemReason> reasons;
     reasons.push_back(make(reason::kInstalled, localized("why.installed", {row.currentVersion, row.source}),
@@ -152,6 +158,7 @@ std::vector<ItemReason> reasonsFor(const AllUpdateRow& row, const IgnoreFilter& 
         reasons.push_back(make(reason::kReleaseAgeWaiting,
                                localized("why.release_age.application", {std::to_string(state.minimumReleaseAgeDays)})));
     }
+    if (std::optional<ItemReason> provenance = provenanceReason(row)) reasons.push_back(std::move(*provenance));
     if (facts.sourceHidden) reasons.push_back(make(reason::kSourceHidden, localized("why.source_hidden", {row.source})));
     if (row.isPinned) reasons.push_back(make(reason::kPinned, localized("why.pinned")));
     if (filter.isIgnored(row)) reasons.push_back(make(reason::kIgnored, localized("why.ignored")));

@@ -36,6 +36,7 @@ inline constexpr std::string_view kSourceFailed = "source-failed";
 inline constexpr std::string_view kSourceHidden = "source-hidden";
 inline constexpr std::string_view kFixesVulnerabilities = "fixes-vulnerabilities";
 inline constexpr std::string_view kOfferedVulnerable = "offered-vulnerable";
+inline constexpr std::string_view kProvenanceLost = "provenance-lost";
 }  // namespace reason
 
 struct ItemReason {
@@ -64,6 +65,9 @@ std::vector<ItemReason> vulnerabilityReasons(const AllUpdateRow& row,
 // The decision as a JSON object: "verdict", "minimumSeconds", "setting", "latest", "offered",
 // "offeredPublished", "waiting", "waitingUntil" (dates in ISO 8601), each when known.
 Json releaseAgeJson(const ReleaseAgeDecision& decision);
+
+// The offered version lacks the registry attestations the installed one had; nothing else.
+std::optional<ItemReason> provenanceReason(const AllUpdateRow& row);
 
 // Every reason the item of `row` is or is not offered, facts first (installed, latest, publish
 // date), then each thing that holds it back, in the order the table tests them.

@@ -5,12 +5,14 @@
 #include <fstream>
 #include <algorithm>
 #include <map>
+#include <set>
 
 #include <gtest/gtest.h>
 
 #include "base/Files.hpp"
 #include "base/IsoDate.hpp"
 #include "base/Json.hpp"
+#include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
 #include "model/Package.hpp"
 #include "support/LoopbackServer.hpp"
@@ -50,7 +52,10 @@ protected:
 
     // What npm asks a registry for: the package's document with every version.
     // `time`, when given, is the document's map of publish dates.
-    void publish(const std::string& name, const std::vector<std::string>& versions, Json time = nullptr) {
+    // `attested`: the versions published with provenance, whose "dist" the registry gives
+    // its attestations.
+    void publish(const std::string& name, const std::vector<std::string>& versions, Json time = nullptr,
+                 const std::set<std::string>& attested = {}) {
         Json document = {{"name", name}, {"dist-tags", {{"latest", versions.back()}}}, {"versions", Json::object()}};
         if (!time.is_null()) document["time"] = std::move(time);
         for (const std::string& version : versions) {
@@ -58,6 +63,11 @@ protected:
                 {"name", name},
                 {"version", version},
                 {"dist", {{"tarball", registry_.url("/tarballs/" + version + ".tgz")}}}};
+            if (attested.count(version) > 0) {
+                document["versions"][version]["dist"]["attestations"] = {
+                    {"url", registry_.url("/-/npm/v1/attestations/" + name + "@" + version)},
+                    {"provenance", {{"predicateType", "https://slsa.dev/provenance/v1"}}}};
+            }
         }
         LoopbackRoute route;
         route.body = document.dump();
@@ -391,6 +401,68 @@ TEST_F(NpmE2ETest, NpmsOwnMinimumReleaseAgeIsHonouredInDays) {
     std::vector<std::string> codes = whyCodes("vt-e2e-tool");
     EXPECT_TRUE(has(codes, "release-age-waiting")) << ::testing::PrintToString(codes);
     EXPECT_FALSE(has(codes, "offered"));
+}
+
+// The installed version was published with provenance and the latest without: the row, the
+// scan's JSON and `why` say so; an update of everything leaves it out (and takes the others)
+// until --allow-provenance-loss, and then installs exactly the version shown.
+TEST_F(NpmE2ETest, ProvenanceLostIsMarkedAndAnUpdateOfEverythingTakesItOnlyWhenAllowed) {
+    publish("vt-e2e-tool", {"1.0.0", "1.4.0"}, nullptr, {"1.0.0"});
+    publish("@vt-e2e/scoped", {"0.1.0", "0.2.0"}, nullptr, {"0.1.0", "0.2.0"});
+    publishTarball("vt-e2e-tool", "1.4.0");
+    publishTarball("@vt-e2e/scoped", "0.2.0");
+    const std::string key = npmKey("vt-e2e-tool");
+    std::map<std::string, Json> items = testing::itemsByKey(runJson({"--accept-terms", "scan", "--json"}));
+    ASSERT_TRUE(items.count(key));
+    EXPECT_EQ(items[key]["latestVersion"], "1.4.0");
+    EXPECT_EQ(items[key]["provenanceLost"], true) << items[key].dump();
+    ASSERT_TRUE(items.count(npmKey("@vt-e2e/scoped")));
+    EXPECT_FALSE(items[npmKey("@vt-e2e/scoped")].contains("provenanceLost"));
+
+    auto table = runVantreel({{"list"}, home_.path()});
+    ASSERT_EQ(table.exitCode, 0) << table.standardError;
+    std::string toolLine, scopedLine;
+    for (std::string_view line : split(table.standardOutput, '\n')) {
+        if (line.find("vt-e2e-tool") != std::string_view::npos) toolLine = line;
+        if (line.find("@vt-e2e/scoped") != std::string_view::npos) scopedLine = line;
+    }
+    EXPECT_NE(toolLine.find("provenance lost"), std::string::npos) << table.standardOutput;
+    EXPECT_EQ(scopedLine.find("provenance lost"), std::string::npos) << table.standardOutput;
+    Json listed = runJson({"list", "--json"});
+    for (const Json& row : listed["rows"]) {
+        const bool tool = row["name"] == "vt-e2e-tool";
+        EXPECT_EQ(row.contains("provenanceLost"), tool) << row.dump();
+        EXPECT_EQ(has(row["reasons"].get<std::vector<std::string>>(), "provenance-lost"), tool) << row.dump();
+    }
+    EXPECT_EQ(testing::schemaViolations("scan.schema.json", listed.dump()), "");
+    EXPECT_TRUE(has(whyCodes("vt-e2e-tool"), "provenance-lost"));
+    Json plan = runJson({"--accept-terms", "update", "--all", "--dry-run", "--json"});
+    EXPECT_EQ(testing::schemaViolations("update-all.schema.json", plan.dump()), "");
+    ASSERT_EQ(plan["leftOut"].size(), 1u) << plan.dump();
+    EXPECT_EQ(plan["leftOut"][0]["code"], "provenance-lost");
+    auto why = runVantreel({{"why", "vt-e2e-tool"}, home_.path()});
+    EXPECT_NE(why.standardOutput.find("1.0.0 was published with registry attestations of its build; 1.4.0 has none"),
+              std::string::npos) << why.standardOutput;
+
+    // Left out, with the reason; the other item goes ahead.
+    auto without = runVantreel({{"--accept-terms", "update", "--all", "--yes"}, home_.path(), {}, std::nullopt, 300});
+    EXPECT_EQ(without.exitCode, 0) << without.standardOutput << without.standardError;
+    EXPECT_NE(without.standardOutput.find("provenance lost: 1.4.0 has no registry attestations"), std::string::npos)
+        << without.standardOutput;
+    auto version = [&](const std::string& name) {
+        auto manifest = parseJson(readFile(prefix_ + "/lib/node_modules/" + name + "/package.json").value_or(""));
+        return manifest ? manifest->value("version", "") : "";
+    };
+    EXPECT_EQ(version("vt-e2e-tool"), "1.0.0");
+    EXPECT_EQ(version("@vt-e2e/scoped"), "0.2.0");
+    EXPECT_EQ(registry_.requestCount("/tarballs/1.4.0.tgz"), 0u);
+
+    auto allowed = runVantreel({{"--accept-terms", "update", "--all", "--yes", "--allow-provenance-loss"}, home_.path(), {},
+                                std::nullopt, 300});
+    EXPECT_EQ(allowed.exitCode, 0) << allowed.standardOutput << allowed.standardError;
+    EXPECT_NE(allowed.standardOutput.find("vt-e2e-tool 1.0.0 → 1.4.0  (provenance lost: 1.4.0 has no registry attestations)"),
+              std::string::npos) << allowed.standardOutput;
+    EXPECT_EQ(version("vt-e2e-tool"), "1.4.0");
 }
 
 }  // namespace

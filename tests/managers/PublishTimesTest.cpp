@@ -102,5 +102,67 @@ TEST(PublishTimesTest, ToolLimitsAreReadInTheirOwnUnits) {
     EXPECT_EQ(toolages::yamlTopLevelValue("nested:\n  minimumReleaseAge: 5\n", "minimumReleaseAge"), std::nullopt);
 }
 
+// Bun: seconds under [install] of its global bunfig, the XDG one first; a dotted key at the top
+// counts, the same key in another table does not.
+TEST(PublishTimesTest, BunsLimitIsReadInSecondsFromItsGlobalBunfig) {
+    testing::TempDir home{"vt-bun-ages"};
+    const std::string xdg = home.file(".config");
+    EXPECT_FALSE(toolages::bunLimit(home.path(), xdg));
+    home.write(".bunfig.toml", "[run]\nminimumReleaseAge = 5\n[install]\nregistry = \"http://x#y\" # a comment\n"
+                               "minimumReleaseAge = 259200 # 3 days\n");
+    std::optional<ToolReleaseAge> bun = toolages::bunLimit(home.path(), std::nullopt);
+    ASSERT_TRUE(bun);
+    EXPECT_EQ(bun->minimum, std::chrono::hours(72));
+    EXPECT_EQ(bun->setting, "bun install.minimumReleaseAge");
+    home.write(".config/.bunfig.toml", "install.minimumReleaseAge = 604800\n");
+    EXPECT_EQ(toolages::bunLimit(home.path(), xdg)->minimum, std::chrono::hours(24 * 7));
+    // Unreadable or off: no limit, and the next file is not asked either.
+    for (const char* bad : {"install.minimumReleaseAge = \"a week\"\n", "[install]\nminimumReleaseAge = 0\n",
+                            "[install]\nminimumReleaseAge = -60\n"}) {
+        home.write(".config/.bunfig.toml", bad);
+        EXPECT_FALSE(toolages::bunLimit(home.path(), xdg)) << bad;
+    }
+    // A header we cannot read sets nothing there: the next file's limit holds.
+    home.write(".config/.bunfig.toml", "[install\nminimumReleaseAge = 60\n");
+    EXPECT_EQ(toolages::bunLimit(home.path(), xdg)->minimum, std::chrono::hours(72));
+    EXPECT_EQ(toolages::tomlValue("[install.scopes]\nminimumReleaseAge = 1\n", "install", "minimumReleaseAge"), std::nullopt);
+    EXPECT_EQ(toolages::tomlValue("a = 'x # y'\n", "", "a"), "x # y");
+}
+
+// uv: a span in its friendly or ISO 8601 form is the limit; a date or time a cutoff, as old as it is.
+TEST(PublishTimesTest, UvsExcludeNewerIsReadAsASpanOrACutoff) {
+    using std::chrono::hours;
+    EXPECT_EQ(toolages::uvSpan("7 days"), hours(24 * 7));
+    EXPECT_EQ(toolages::uvSpan("1 week 2 days"), hours(24 * 9));
+    EXPECT_EQ(toolages::uvSpan("24h"), hours(24));
+    EXPECT_EQ(toolages::uvSpan("P7D"), hours(24 * 7));
+    EXPECT_EQ(toolages::uvSpan("P1W"), hours(24 * 7));
+    EXPECT_EQ(toolages::uvSpan("P1DT12H"), hours(36));
+    EXPECT_EQ(toolages::uvSpan("PT90M"), std::chrono::minutes(90));
+    for (const char* bad : {"", "P", "P1M", "P1Y", "PT", "P1H", "7", "7 fortnights", "days", "2026-11-01",
+                            "P99999999999999999999D", "100000000 weeks", "-3 days"}) {
+        EXPECT_EQ(toolages::uvSpan(bad), std::nullopt) << bad;
+    }
+
+    testing::TempDir home{"vt-uv-ages"};
+    const std::string folder = home.file(".config/uv");
+    const Clock::TimePoint now = *parseIsoDate("2026-12-08T12:00:00Z");
+    EXPECT_FALSE(toolages::uvLimit(folder, now));
+    home.write(".config/uv/uv.toml", "exclude-newer = \"1 week\"\n[pip]\nexclude-newer = \"1 day\"\n");
+    std::optional<ToolReleaseAge> uv = toolages::uvLimit(folder, now);
+    ASSERT_TRUE(uv);
+    EXPECT_EQ(uv->minimum, hours(24 * 7));
+    EXPECT_EQ(uv->setting, "uv exclude-newer");
+    home.write(".config/uv/uv.toml", "exclude-newer = \"2026-12-01T12:00:00Z\"\n");
+    EXPECT_EQ(toolages::uvLimit(folder, now)->minimum, hours(24 * 7));
+    home.write(".config/uv/uv.toml", "exclude-newer = \"2026-12-06\"\n");
+    EXPECT_EQ(toolages::uvLimit(folder, now)->minimum, hours(60));
+    for (const char* ignored : {"exclude-newer = \"2027-01-01\"\n", "exclude-newer = \"soon\"\n",
+                                "exclude-newer = \"P1M\"\n", "[tool.uv]\nexclude-newer = \"7 days\"\n"}) {
+        home.write(".config/uv/uv.toml", ignored);
+        EXPECT_FALSE(toolages::uvLimit(folder, now)) << ignored;
+    }
+}
+
 }  // namespace
 }  // namespace vt

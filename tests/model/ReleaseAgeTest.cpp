@@ -135,5 +135,36 @@ TEST_F(ReleaseAgeTest, AGuardedPackageOffersItsFallbackAndKeepsItsReleasesWhenSa
     EXPECT_FALSE(toJson(package).contains("releaseAge"));
 }
 
+// Provenance is judged on the version offered: a fallback that still carries the registry's
+// attestations loses nothing, though the latest has none; the saved form keeps what is known.
+TEST_F(ReleaseAgeTest, ProvenanceIsLostOnlyWhenTheOfferedVersionLacksWhatTheInstalledOneHad) {
+    Package package;
+    package.name = "tool";
+    package.version = "1.0.0";
+    package.type = PackageType::NpmGlobal;
+    package.latestVersion = "1.3.0";
+    package.releases = releasesNewerThan("1.0.0", releases());
+    EXPECT_FALSE(provenanceLost(package));  // the source said nothing
+    package.attestedVersions = std::vector<std::string>{"1.0.0", "1.1.0"};
+    EXPECT_TRUE(provenanceLost(package));
+
+    Package saved = packageFromJson(toJson(package));
+    EXPECT_EQ(saved.attestedVersions, package.attestedVersions);
+    EXPECT_TRUE(provenanceLost(saved));
+    Package none = package;
+    none.attestedVersions = std::vector<std::string>{};
+    EXPECT_EQ(packageFromJson(toJson(none)).attestedVersions, std::vector<std::string>{});
+    EXPECT_THROW(packageFromJson(Json::parse(R"({"name":"a","version":"1","type":"NPM Global","attestedVersions":[1]})")),
+                 PackageDecodingError);
+
+    applyReleaseAge(package, days(7), now_);
+    ASSERT_EQ(package.latestVersion, "1.1.0");
+    EXPECT_FALSE(provenanceLost(package));
+    // Never attested: nothing to lose.
+    package.attestedVersions = std::vector<std::string>{"1.1.0"};
+    package.latestVersion = "1.3.0";
+    EXPECT_FALSE(provenanceLost(package));
+}
+
 }  // namespace
 }  // namespace vt

@@ -9,6 +9,7 @@
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
 #include "managers/javascript/NpmManager.hpp"
+#include "managers/javascript/ToolReleaseAges.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
 
@@ -197,12 +198,17 @@ std::vector<Package> BunManager::checkOutdated(std::stop_token stop) {
         logger().warning("bun outdated: " + error);
     }
 
+    // Bun refuses what is younger than its own limit; `bun outdated` gives no publish times,
+    // so under that limit a version's age is unknown and it waits.
+    const std::optional<ToolReleaseAge> limit =
+        toolages::bunLimit(options_.home.value_or(paths::home()), paths::environmentValue("XDG_CONFIG_HOME"));
     std::vector<Package> rows;
     for (const Entry& entry : entries) {
         rows.push_back({.name = entry.name,
                         .version = entry.version,
                         .type = PackageType::BunGlobal,
-                        .latestVersion = entry.latest});
+                        .latestVersion = entry.latest,
+                        .toolReleaseAge = limit});
     }
     std::vector<Package> outdated = overListing(std::move(rows));
     logger().info("✅ Bun outdated check complete");

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/Strings.hpp"
+#include "model/VersionRules.hpp"
 
 namespace vt::npmlatest {
 
@@ -262,6 +263,22 @@ std::optional<std::string> pick(const Json& document, std::string_view node, std
     }
     if (!best) return tagged;
     return best->second;
+}
+
+std::vector<std::string> attestedVersions(const Json& document, std::string_view installed) {
+    std::vector<std::string> attested;
+    if (!document.is_object()) return attested;
+    auto versions = document.find("versions");
+    if (versions == document.end() || !versions->is_object()) return attested;
+    for (const auto& [version, manifest] : versions->items()) {
+        if (!manifest.is_object()) continue;
+        if (!installed.empty() && compareVersions(version, installed) == VersionOrder::Ascending) continue;
+        auto dist = manifest.find("dist");
+        if (dist == manifest.end() || !dist->is_object()) continue;
+        auto attestations = dist->find("attestations");
+        if (attestations != dist->end() && attestations->is_object() && !attestations->empty()) attested.push_back(version);
+    }
+    return attested;
 }
 
 }  // namespace vt::npmlatest

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/Json.hpp"
 
@@ -24,6 +25,11 @@ bool satisfies(std::string_view version, std::string_view range);
 // The chosen version of a package document (its "dist-tags" and "versions"); nothing when it
 // has no usable version. Empty `node` or `npm` versions skip that engine check.
 std::optional<std::string> pick(const Json& document, std::string_view node, std::string_view npm);
+
+// The versions of a package document, `installed` or newer (all when it is empty), whose
+// "dist" carries the registry's attestations (an "attestations" object, as the registry adds
+// to what was published with provenance), in the document's order.
+std::vector<std::string> attestedVersions(const Json& document, std::string_view installed);
 
 }  // namespace npmlatest
 

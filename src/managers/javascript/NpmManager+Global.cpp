@@ -291,12 +291,11 @@ std::vector<Package> NpmManager::checkWithRegistry(const Configuration& config, 
         std::optional<std::string> version =
             document ? npmlatest::pick(*document, config.nodeVersion, config.npmVersion) : std::nullopt;
         if (!version || trim(*version).empty()) return std::nullopt;
-        LatestVersionCache::Answer answer{trim(*version), {}};
-        if (dated) {
-            auto installedVersion = installedVersions.find(name);
-            answer.releases = releasesNewerThan(installedVersion == installedVersions.end() ? "" : installedVersion->second,
-                                                publishtimes::fromNpmDocument(*document));
-        }
+        LatestVersionCache::Answer answer{trim(*version), {}, {}};
+        auto installedVersion = installedVersions.find(name);
+        const std::string installedText = installedVersion == installedVersions.end() ? "" : installedVersion->second;
+        if (dated) answer.releases = releasesNewerThan(installedText, publishtimes::fromNpmDocument(*document));
+        answer.attested = npmlatest::attestedVersions(*document, installedText);
         return answer;
     };
     // What npm picks depends on the node and npm it runs on: answers for others do not count;
@@ -317,6 +316,7 @@ std::vector<Package> NpmManager::checkWithRegistry(const Configuration& config, 
         row.latestVersion = found->second.version;
         row.releases = releasesNewerThan(package.version, found->second.releases);
         row.toolReleaseAge = toolLimit;
+        row.attestedVersions = found->second.attested;
         rows.push_back(std::move(row));
     }
     logger().info("✅ NPM updates checked");

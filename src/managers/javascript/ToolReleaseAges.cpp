@@ -1,13 +1,43 @@
 #include "managers/javascript/ToolReleaseAges.hpp"
 
+#include <cctype>
 #include <charconv>
+#include <initializer_list>
+#include <utility>
 
 #include "base/Files.hpp"
+#include "base/IsoDate.hpp"
+#include "base/Log.hpp"
 #include "base/Strings.hpp"
 
 namespace vt::toolages {
 
 namespace {
+
+const Logger& logger() {
+    static const Logger instance("ToolReleaseAges");
+    return instance;
+}
+
+// A line without its comment: from the first "#" outside a quoted string.
+std::string_view withoutComment(std::string_view line) {
+    char quote = 0;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quote != 0) {
+            if (c == '\\' && quote == '"') {
+                ++i;
+            } else if (c == quote) {
+                quote = 0;
+            }
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (c == '#') {
+            return line.substr(0, i);
+        }
+    }
+    return line;
+}
 
 std::string_view unquoted(std::string_view value) {
     value = trimView(value);
@@ -72,6 +102,138 @@ std::optional<ToolReleaseAge> pnpmLimit(const std::string& home, const std::stri
         if (value) return limitFrom(*value, kMinute, "pnpm minimum-release-age");
     }
     return std::nullopt;
+}
+
+std::optional<std::string> tomlValue(std::string_view text, std::string_view table, std::string_view key) {
+    std::optional<std::string> found;
+    std::string current;
+    const std::string dotted = table.empty() ? std::string(key) : std::string(table) + "." + std::string(key);
+    for (std::string_view line : split(text, '\n')) {
+        line = trimView(withoutComment(line));
+        if (line.empty()) continue;
+        if (line.front() == '[') {
+            const std::size_t close = line.find(']');
+            current = close == std::string_view::npos ? "\x01" : std::string(trimView(line.substr(1, close - 1)));
+            continue;
+        }
+        const std::size_t equals = line.find('=');
+        if (equals == std::string_view::npos) continue;
+        const std::string_view name = trimView(line.substr(0, equals));
+        const bool here = (current == table && name == key) || (current.empty() && name == dotted);
+        if (here) found = std::string(unquoted(line.substr(equals + 1)));
+    }
+    return found;
+}
+
+std::optional<ToolReleaseAge> bunLimit(const std::string& home, const std::optional<std::string>& xdgConfigHome) {
+    std::vector<std::string> files;
+    if (xdgConfigHome && !xdgConfigHome->empty()) files.push_back(*xdgConfigHome + "/.bunfig.toml");
+    files.push_back(home + "/.bunfig.toml");
+    for (const std::string& file : files) {
+        std::optional<std::string> text = readFile(file);
+        std::optional<std::string> value = text ? tomlValue(*text, "install", "minimumReleaseAge") : std::nullopt;
+        if (!value) continue;
+        std::optional<ToolReleaseAge> limit = limitFrom(*value, std::chrono::seconds(1), "bun install.minimumReleaseAge");
+        if (!limit && trim(*value) != "0") logger().warning(file + ": minimumReleaseAge is not a count of seconds: " + *value);
+        return limit;
+    }
+    return std::nullopt;
+}
+
+std::optional<std::chrono::seconds> uvSpan(std::string_view text) {
+    text = trimView(text);
+    if (text.empty()) return std::nullopt;
+    auto unitOf = [](std::string_view unit) -> std::optional<long long> {
+        const std::string lower = toLower(std::string(unit));
+        for (const auto& [names, seconds] : std::initializer_list<std::pair<std::initializer_list<std::string_view>, long long>>{
+                 {{"s", "sec", "secs", "second", "seconds"}, 1},
+                 {{"m", "min", "mins", "minute", "minutes"}, 60},
+                 {{"h", "hr", "hrs", "hour", "hours"}, 3600},
+                 {{"d", "day", "days"}, 86400},
+                 {{"w", "wk", "wks", "week", "weeks"}, 7 * 86400}}) {
+            for (std::string_view name : names) {
+                if (lower == name) return seconds;
+            }
+        }
+        return std::nullopt;
+    };
+    long long total = 0;
+    auto add = [&total](long long count, long long unit) {
+        // Beyond a century is no limit anyone meant, and would overflow.
+        if (count > 36500LL * 86400 / unit) return false;
+        total += count * unit;
+        return total <= 36500LL * 86400;
+    };
+    // ISO 8601: "P" then weeks and days, "T" then hours, minutes and seconds.
+    if (text.front() == 'P' || text.front() == 'p') {
+        bool time = false, any = false;
+        std::size_t i = 1;
+        while (i < text.size()) {
+            if (text[i] == 'T' || text[i] == 't') {
+                if (time) return std::nullopt;
+                time = true;
+                ++i;
+                continue;
+            }
+            long long count = 0;
+            auto [end, error] = std::from_chars(text.data() + i, text.data() + text.size(), count);
+            if (error != std::errc() || end == text.data() + text.size() || count < 0) return std::nullopt;
+            i = static_cast<std::size_t>(end - text.data());
+            const char designator = static_cast<char>(std::toupper(static_cast<unsigned char>(text[i++])));
+            long long unit = 0;
+            if (!time && designator == 'W') unit = 7 * 86400;
+            else if (!time && designator == 'D') unit = 86400;
+            else if (time && designator == 'H') unit = 3600;
+            else if (time && designator == 'M') unit = 60;
+            else if (time && designator == 'S') unit = 1;
+            else return std::nullopt;  // years and months have no fixed length
+            if (!add(count, unit)) return std::nullopt;
+            any = true;
+        }
+        if (!any) return std::nullopt;
+        return std::chrono::seconds(total);
+    }
+    // Friendly: counts each followed by a unit, with or without a space ("1 week 2 days", "24h").
+    std::size_t i = 0;
+    bool any = false;
+    while (i < text.size()) {
+        while (i < text.size() && (text[i] == ' ' || text[i] == ',')) ++i;
+        if (i == text.size()) break;
+        long long count = 0;
+        auto [end, error] = std::from_chars(text.data() + i, text.data() + text.size(), count);
+        if (error != std::errc() || count < 0) return std::nullopt;
+        i = static_cast<std::size_t>(end - text.data());
+        while (i < text.size() && text[i] == ' ') ++i;
+        const std::size_t start = i;
+        while (i < text.size() && std::isalpha(static_cast<unsigned char>(text[i]))) ++i;
+        const std::optional<long long> unit = unitOf(text.substr(start, i - start));
+        if (!unit || !add(count, *unit)) return std::nullopt;
+        any = true;
+    }
+    if (!any) return std::nullopt;
+    return std::chrono::seconds(total);
+}
+
+std::optional<ToolReleaseAge> uvLimit(const std::string& configFolder, std::chrono::system_clock::time_point now) {
+    const std::string file = configFolder + "/uv.toml";
+    std::optional<std::string> text = readFile(file);
+    std::optional<std::string> value = text ? tomlValue(*text, "", "exclude-newer") : std::nullopt;
+    if (!value) return std::nullopt;
+    const std::string setting = "uv exclude-newer";
+    if (std::optional<std::chrono::seconds> span = uvSpan(*value)) {
+        if (span->count() <= 0) return std::nullopt;
+        return ToolReleaseAge{*span, setting};
+    }
+    std::optional<Clock::TimePoint> cutoff = parseIsoDate(*value);
+    if (!cutoff && value->size() == 10) cutoff = parseIsoDate(*value + "T00:00:00Z");
+    if (!cutoff) {
+        logger().warning(file + ": exclude-newer is neither a date nor a span: " + *value);
+        return std::nullopt;
+    }
+    const auto age = std::chrono::duration_cast<std::chrono::seconds>(now - *cutoff);
+    // A cutoff in the future holds nothing back yet.
+    if (age.count() <= 0) return std::nullopt;
+    return ToolReleaseAge{age, setting};
 }
 
 }  // namespace vt::toolages

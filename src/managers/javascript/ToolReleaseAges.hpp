@@ -28,6 +28,25 @@ std::optional<ToolReleaseAge> npmLimit(const std::vector<std::string>& files);
 // in its global rc file, else in ~/.npmrc. `configFolder` is pnpm's ($XDG_CONFIG_HOME/pnpm).
 std::optional<ToolReleaseAge> pnpmLimit(const std::string& home, const std::string& configFolder);
 
+// The value of `key` in `table` ("" for the top level) of a TOML settings file, read a line
+// at a time: "[table]" headers, "key = value" and the dotted "table.key = value"; quotes and
+// comments removed, the last line setting it wins. The tools' limits are flat keys; this
+// never reads more, nor fails on what it does not read.
+std::optional<std::string> tomlValue(std::string_view text, std::string_view table, std::string_view key);
+
+// Bun: "minimumReleaseAge" of [install], in seconds, in its global bunfig
+// ($XDG_CONFIG_HOME/.bunfig.toml, else ~/.bunfig.toml), which `bun add -g` reads.
+std::optional<ToolReleaseAge> bunLimit(const std::string& home, const std::optional<std::string>& xdgConfigHome);
+
+// A span as uv writes one: "7 days", "1 week 2 days", "24h", or ISO 8601 ("P7D", "PT12H",
+// "P1W"); nothing for a unit without a fixed length (months, years) or anything else.
+std::optional<std::chrono::seconds> uvSpan(std::string_view text);
+// uv: "exclude-newer" at the top of its user uv.toml (`configFolder` is $XDG_CONFIG_HOME/uv),
+// which `uv tool` reads; a project's [tool.uv] never applies to a tool. A span is the limit; a
+// date or time is a cutoff, so the limit is how long ago it was at `now` (a date being its
+// midnight in UTC).
+std::optional<ToolReleaseAge> uvLimit(const std::string& configFolder, std::chrono::system_clock::time_point now);
+
 }  // namespace toolages
 
 }  // namespace vt

@@ -15,6 +15,7 @@
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
 #include "managers/ToolOutput.hpp"
+#include "managers/javascript/ToolReleaseAges.hpp"
 #include "managers/python/PipxManager.hpp"
 #include "managers/python/UvError.hpp"
 #include "model/VersionRules.hpp"
@@ -205,7 +206,10 @@ std::vector<Package> UvManager::checkOutdated(std::stop_token stop) {
 
     std::vector<std::string> names;
     for (const Installed* item : registry) names.push_back(item->receipt.requirementName.value_or(item->tool.name));
-    const bool dated = wantsPublishTimes();
+    // uv's own limit, from the configuration `uv tool` reads (~/.config/uv on macOS too).
+    const std::string uvConfig = paths::environmentValue("XDG_CONFIG_HOME").value_or(home() + "/.config") + "/uv";
+    const std::optional<ToolReleaseAge> toolLimit = toolages::uvLimit(uvConfig, clock().now());
+    const bool dated = wantsPublishTimes() || toolLimit.has_value();
     const std::map<std::string, LatestVersionCache::Answer> versions = latestCache_.latestDated(
         names, [this, dated](const std::string& name, std::stop_token token) { return fetchLatestVersion(name, dated, token); },
         stop, dated ? "dated" : "");
@@ -221,6 +225,7 @@ std::vector<Package> UvManager::checkOutdated(std::stop_token stop) {
         Package package = makePackage(item);
         package.latestVersion = latest[i]->version;
         package.releases = releasesNewerThan(item.tool.version, latest[i]->releases);
+        package.toolReleaseAge = toolLimit;
         outdated.push_back(std::move(package));
     }
     setErrorMessage(std::nullopt);

@@ -256,6 +256,58 @@ TEST(NpmManagerTest, ListsAndChecksWithoutStartingNpm) {
     }
 }
 
+// The registry's attestations as it adds them to a version's "dist" when it was published
+// with provenance.
+Json attested(const std::string& name, const std::string& version) {
+    return {{"integrity", "sha512-AAAA"},
+            {"tarball", "https://REGISTRY/" + name + "/-/" + name + "-" + version + ".tgz"},
+            {"attestations",
+             {{"url", "https://REGISTRY/-/npm/v1/attestations/" + name + "@" + version},
+              {"provenance", {{"predicateType", "https://slsa.dev/provenance/v1"}}}}}};
+}
+
+TEST(NpmManagerTest, TheVersionsCarryingAttestationsTravelWithTheRowAndTheSavedAnswers) {
+    Json document = {{"name", "a"}, {"dist-tags", {{"latest", "2.0.0"}}}, {"versions", Json::object()}};
+    document["versions"]["0.9.0"] = {{"dist", attested("a", "0.9.0")}};
+    document["versions"]["1.0.0"] = {{"dist", attested("a", "1.0.0")}};
+    document["versions"]["1.5.0"] = {{"dist", {{"integrity", "sha512-BBBB"}, {"attestations", "yes"}}}};
+    document["versions"]["2.0.0"] = {{"dist", {{"integrity", "sha512-CCCC"}}}};
+    // Only the installed version and newer ones: the older ones never matter again.
+    EXPECT_EQ(npmlatest::attestedVersions(document, "1.0.0"), std::vector<std::string>{"1.0.0"});
+    EXPECT_EQ(npmlatest::attestedVersions(document, "").size(), 2u);
+    EXPECT_TRUE(npmlatest::attestedVersions(Json::array({1}), "1.0.0").empty());
+    EXPECT_TRUE(npmlatest::attestedVersions(Json{{"versions", "none"}}, "1.0.0").empty());
+
+    testing::TempDir home("vt-npm-provenance");
+    const std::string prefix = home.makeFolder("prefix");
+    home.write("prefix/lib/node_modules/a/package.json", R"({"version": "1.0.0"})");
+    const std::string cache = home.makeFolder("cache");
+    auto check = [&](bool registryAnswers) {
+        testing::FakeCommandRunner runner;
+        testing::RecordingFileSystem files;
+        testing::MockNetworkClient network;
+        files.addExecutable("/usr/bin/npm");
+        runner.on("/usr/bin/which npm", Response::output("/usr/bin/npm\n"));
+        runner.on("/usr/bin/npm config list --json",
+                  Response::output(Json{{"registry", "https://REGISTRY/"}, {"prefix", prefix}}.dump()));
+        runner.on("/usr/bin/npm version --json", Response::output(R"({"npm": "11.19.1", "node": "20.20.2"})"));
+        if (registryAnswers) network.setResponse("https://REGISTRY/a", answer(200, document.dump()));
+        NpmManager manager(runner, files, NpmManager::Options{.network = &network, .cacheFolder = cache});
+        std::vector<Package> outdated = manager.checkOutdated({});
+        EXPECT_EQ(network.fetchCount("https://REGISTRY/a"), registryAnswers ? 1u : 0u);
+        return outdated;
+    };
+    std::vector<Package> outdated = check(true);
+    ASSERT_EQ(outdated.size(), 1u);
+    EXPECT_EQ(outdated[0].latestVersion, "2.0.0");
+    EXPECT_EQ(outdated[0].attestedVersions, std::vector<std::string>{"1.0.0"});
+    EXPECT_TRUE(provenanceLost(outdated[0]));
+    // Another run within the time limit answers from the saved answers, attestations included.
+    outdated = check(false);
+    ASSERT_EQ(outdated.size(), 1u);
+    EXPECT_EQ(outdated[0].attestedVersions, std::vector<std::string>{"1.0.0"});
+}
+
 TEST(NpmManagerTest, CredentialsOrScopedRegistriesLeaveTheCheckToNpm) {
     for (bool refusedByRegistry : {false, true}) {
         testing::TempDir home("vt-npm-home");
