@@ -108,7 +108,8 @@ std::optional<NpmManager::ManifestCheck> NpmManager::fetchTargetManifest(const s
         return std::nullopt;
     }
     if (response.statusCode != 200) {
-        logger().warning(localized("log.npm.manifest_failed", {name, "HTTP " + std::to_string(response.statusCode)}));
+        logger().warning(localized("log.npm.manifest_failed",
+                                   {name, localized("log.http_status", {std::to_string(response.statusCode)})}));
         return std::nullopt;
     }
     std::optional<Json> manifest = parseJson(response.body);

@@ -199,7 +199,7 @@ void ComposerManager::runComposer(std::vector<std::string> arguments, std::stop_
     request.timeout = kUpdateTimeout;
     request.environment = toolEnvironment({"COMPOSER_HOME"}, options_.environment);
     request.environment["COMPOSER_NO_INTERACTION"] = "1";
-    logger().info(localized("log.running", {"composer " + join(request.arguments, " ")}));
+    logger().info(localized("log.running", {std::string("composer ").append(join(request.arguments, " "))}));
     try {
         run(request, stop);
     } catch (const CommandError& error) {

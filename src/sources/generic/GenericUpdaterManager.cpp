@@ -386,7 +386,7 @@ std::optional<GenericUpdaterApp> GenericUpdaterManager::fetchElectronManifest(co
     if (version.empty()) {
         logger().warning(localized("log.generic.manifest_unparsable",
                                    sanitized({app.name, manifestURL,
-                                              excerpt(response.body, 120) + " (" + localized("log.generic.no_version") + ")"})));
+                                              localized("log.generic.no_version", {excerpt(response.body, 120)})})));
         return std::nullopt;
     }
     result.latestVersion = version;
