@@ -61,7 +61,7 @@ void keepActivities(const std::vector<ActivityRecord>& records) {
     try {
         PersistedUIState::mergeActivity(Context::shared().defaults(), records, 100);
     } catch (const std::exception& error) {
-        logger().warning(std::string("Could not keep the adoption activity: ") + error.what());
+        logger().warning(localized("log.adopt.activity_not_kept", {error.what()}));
     }
 }
 
@@ -91,7 +91,7 @@ std::shared_ptr<const BrewAPIClient::CaskIndex> caskIndex(std::stop_token stop) 
         throw;
     } catch (const std::exception& error) {
         // The index kept from an earlier run still serves.
-        logger().warning(std::string("Homebrew cask index refresh failed: ") + error.what());
+        logger().warning(localized("log.adopt.cask_index_failed", {error.what()}));
     }
     return brew->apiClient().caskIndex();
 }
@@ -385,7 +385,7 @@ void refreshAdoptableApps(std::stop_token stop) {
     if (brewAdapter() == nullptr) return;
     ProcessLock idle = ProcessLock::tryAcquire(adoptionLockPath(), ProcessLock::Mode::Shared);
     if (!idle.isHeld()) {
-        logger().info("[Adopt] Skipping adoptable app refresh while adoption is active");
+        logger().info(localized("log.adopt.refresh_skipped"));
         return;
     }
     try {
@@ -394,7 +394,7 @@ void refreshAdoptableApps(std::stop_token stop) {
         searchAdoptable(adopter, stop);
     } catch (const std::exception& error) {
         // The list saved before stays; the next scan tries again.
-        logger().warning(std::string("Adoptable applications not refreshed: ") + error.what());
+        logger().warning(localized("log.adopt.not_refreshed", {error.what()}));
     }
 }
 

@@ -296,7 +296,7 @@ std::function<std::shared_ptr<const BrewAPIClient::CaskIndex>()> Context::caskIn
             try {
                 client->refreshCaskIndex();
             } catch (const std::exception& error) {
-                Logger("RuleDiscovery").warning(std::string("Cask index unavailable: ") + error.what());
+                Logger("RuleDiscovery").warning(localized("log.rules.cask_index_unavailable", {error.what()}));
             }
         });
         return client->caskIndex();
@@ -308,7 +308,7 @@ void Context::recordRuleFeedback() {
         RuleFeedbackStore store(RuleFeedbackStore::defaultPath());
         store.recordScan(applications().applications(), Clock::shared().now());
     } catch (const std::exception& error) {
-        Logger("RuleFeedbackStore").warning(std::string("rule-feedback.json not written: ") + error.what());
+        Logger("RuleFeedbackStore").warning(localized("log.rules.feedback_not_written", {error.what()}));
     }
 }
 

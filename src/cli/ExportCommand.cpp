@@ -43,7 +43,7 @@ std::optional<AptSummary> aptSummary(const ScanMetadata& metadata) {
     if (!scanned || !AptCache::isAvailable()) return std::nullopt;
     AptCache::Reading reading = AptCache::read({}, AptManager::Options{}.cacheFolder);
     if (reading.failure) {
-        logger().warning("⚠️ apt's cache could not be read, its metrics are left out: " + *reading.failure);
+        logger().warning(localized("log.export.apt_cache_unreadable", {*reading.failure}));
         return std::nullopt;
     }
     std::error_code error;
@@ -181,7 +181,7 @@ void exportAfterScan() {
     try {
         writeTextfile(folder);
     } catch (const std::exception& error) {
-        logger().error("❌ " + std::string(kTextfileSetting) + ": " + error.what());
+        logger().error(localized("log.command_error", {std::string(kTextfileSetting), error.what()}));
         std::fprintf(stderr, "vantreel: %s: %s\n", kTextfileSetting, error.what());
     }
 }

@@ -139,7 +139,7 @@ int main(int argc, char** argv) {
     vt::setUnicodeOutput(vt::localeIsUtf8());
     const std::vector<std::string> moved = vt::paths::moveLegacyFiles();
     configureLogs(argc, argv);
-    for (const std::string& move : moved) vt::Logger("Paths").info("Moved to the XDG layout: " + move);
+    for (const std::string& move : moved) vt::Logger("Paths").info(vt::localized("log.paths.moved", {move}));
     installClock();
     CLI::App app{vt::localized("help.program"), "vantreel"};
     // Before any command is added: each takes the program's help flag and formatter.

@@ -101,7 +101,7 @@ ProcessLock PackageCoordinator::acquireUpdateLock(std::stop_token stop) {
     if (!options_.lockFolder.empty()) {
         updateLock = ProcessLock::tryAcquire(options_.lockFolder + "/update.lock", ProcessLock::Mode::Exclusive);
         if (!updateLock.isHeld()) {
-            logger().info("📦 Waiting for the running scan or update of another Van Treel process");
+            logger().info(localized("log.update.waiting_other_process"));
             updateLock = ProcessLock::acquire(options_.lockFolder + "/update.lock", ProcessLock::Mode::Exclusive, stop);
         }
         // A scan may have finished while this process waited: change what it saved, not the
@@ -128,14 +128,14 @@ PackageCoordinator::PackageUpdateResult PackageCoordinator::updateOne(const Pack
     result.package = package;
     const auto itemStart = std::chrono::steady_clock::now();
     captureOutcome(result, cancelled, stop, [&] {
-        logger().info("📦 Updating " + package.name + " (" + std::string(rawValue(package.type)) + ") from " +
-                      package.version);
+        logger().info(localized("log.update.package_start",
+                                {package.name, std::string(rawValue(package.type)), package.version}));
         adapters.updatePackage(package, stop);
         result.success = true;
     });
     result.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - itemStart).count();
     if (!result.success && !result.cancelled) {
-        logger().error("❌ Update of " + package.name + " failed: " + result.error.value_or(""));
+        logger().error(localized("log.update.package_failed", {package.name, result.error.value_or("")}));
     }
     if (cancelled) *cancelledOut = true;
     return result;
@@ -176,7 +176,7 @@ void PackageCoordinator::recheckAfterUpdates(std::vector<PackageUpdateResult>& r
                 }
                 refreshed.insert(refreshed.end(), installed.begin(), installed.end());
             } catch (const std::exception& error) {
-                logger().warning(std::string("⚠️ Re-check after update failed: ") + error.what());
+                logger().warning(localized("log.update.recheck_failed", {error.what()}));
                 rechecked[owner] = false;
             }
         }
@@ -688,9 +688,10 @@ bool PackageCoordinator::runSteps(const UpdatePlan& plan, std::stop_token stop, 
             result.source = step.label;
             const bool github = step.category == ApplicationUpdateCategory::GitHubReleases;
             if (github) {
-                logger().info("📦 GitHub update: " + application.name + " repo=" +
-                              application.resolutionReason.value_or(application.downloadURL.value_or("")) +
-                              " hasRelease=" + (application.latestVersion ? "true" : "false"));
+                logger().info(localized(
+                    "log.update.github_start",
+                    {application.name, application.resolutionReason.value_or(application.downloadURL.value_or("")),
+                     application.latestVersion ? "true" : "false"}));
             }
             const auto itemStart = std::chrono::steady_clock::now();
             captureOutcome(result, cancelled, stop, [&] {
@@ -703,7 +704,7 @@ bool PackageCoordinator::runSteps(const UpdatePlan& plan, std::stop_token stop, 
             });
             result.duration = std::chrono::duration<double>(std::chrono::steady_clock::now() - itemStart).count();
             if (!result.success && !result.cancelled && github) {
-                logger().error("❌ GitHub update failed: " + application.name + " error=" + result.error.value_or(""));
+                logger().error(localized("log.update.github_failed", {application.name, result.error.value_or("")}));
             }
             finish(std::move(result));
         }
@@ -720,7 +721,7 @@ bool PackageCoordinator::runSteps(const UpdatePlan& plan, std::stop_token stop, 
             if (!captureOutcome(result, cancelled, stop, [&] {
                     BaseManager* adapter = options_.packageManager->adapterFor(result.package.type);
                     if (adapter == nullptr) throw std::runtime_error("No adapter for " + step.label);
-                    logger().info("📦 Updating " + step.label + " as one batch (" + result.package.version + ")");
+                    logger().info(localized("log.update.batch_start", {step.label, result.package.version}));
                     adapter->updateAll(stop);
                     result.success = true;
                 }) &&
@@ -746,7 +747,7 @@ bool PackageCoordinator::runSteps(const UpdatePlan& plan, std::stop_token stop, 
             PackageUpdateResult outcome;
             const auto itemStart = std::chrono::steady_clock::now();
             captureOutcome(outcome, cancelled, stop, [&] {
-                logger().info("📦 Updating " + std::to_string(together.size()) + " " + step.label + " items together");
+                logger().info(localized("log.update.together_start", {std::to_string(together.size()), step.label}));
                 options_.packageManager->updateTogether(together, stop);
                 outcome.success = true;
             });
@@ -803,11 +804,10 @@ PackageCoordinator::BatchUpdateResult PackageCoordinator::updateEverything(const
                                  {std::to_string(plan.packageCount()), std::to_string(plan.applicationCount())});
     started.type = ActivityRecord::ActivityType::Update;
     addActivity(std::move(started));
-    logger().info("📦 updateEverything: " + std::to_string(plan.applicationCount()) + " directly installable apps (" +
-                  std::to_string(applicationsByCategory[0]) + " MAS, " + std::to_string(applicationsByCategory[1]) +
-                  " GitHub Releases, " + std::to_string(applicationsByCategory[3]) + " Sparkle" + ", " +
-                  std::to_string(applicationsByCategory[2]) + " Other), " + std::to_string(plan.packageCount()) +
-                  " packages");
+    logger().info(localized("log.update.everything_plan",
+                            {std::to_string(plan.applicationCount()), std::to_string(applicationsByCategory[0]),
+                             std::to_string(applicationsByCategory[1]), std::to_string(applicationsByCategory[3]),
+                             std::to_string(applicationsByCategory[2]), std::to_string(plan.packageCount())}));
 
     batch.cancelled = runSteps(plan, stop, progress, batch.results);
 
@@ -853,7 +853,7 @@ PackageCoordinator::BatchUpdateResult PackageCoordinator::updateEverything(const
 
 bool PackageCoordinator::finalizeUpdateChecksAfterScan(const std::function<void()>& finish) {
     if (isUpdateInProgress()) {
-        logger().info("🔄 finalizeUpdateChecksAfterScan skipped: update in progress");
+        logger().info(localized("log.update.checks_skipped_updating"));
         return false;
     }
     if (finish) finish();

@@ -90,12 +90,12 @@ bool PackageCoordinator::isRefreshing() const {
 void PackageCoordinator::refreshAll(RefreshMode mode, std::optional<bool> force) {
     const std::string name(toString(mode));
     if (isUpdateInProgress()) {
-        logger().info("🔵 PackageCoordinator.refreshAll(mode: " + name + ") skipped: update in progress");
+        logger().info(localized("log.refresh.mode_skipped_updating", {name}));
         return;
     }
     if (mode == RefreshMode::Automatic &&
         ScheduledScanThrottle(defaults_).shouldSkip(clock().now(), settings_.checkIntervalHours())) {
-        logger().info("🔵 PackageCoordinator.refreshAll(mode: " + name + ") skipped: recent scan already completed");
+        logger().info(localized("log.refresh.mode_skipped_recent", {name}));
         return;
     }
     bool postOnboarding = false;
@@ -115,29 +115,29 @@ void PackageCoordinator::refreshAll(bool force) {
     unsigned long long serial = 0;
     {
         std::unique_lock lock(mutex_);
-        logger().info(std::string("🔵 PackageCoordinator.refreshAll() CALLED (force: ") + (force ? "true" : "false") +
-                      ", isRefreshing was: " + (currentRefreshTask_ ? "true" : "false") + ")");
+        logger().info(
+            localized("log.refresh.called", {force ? "true" : "false", currentRefreshTask_ ? "true" : "false"}));
         lock.unlock();
         if (!defaults_.boolValue(kTermsAccepted).value_or(false)) {
-            logger().info("🔵 PackageCoordinator.refreshAll() skipped: onboarding terms not accepted");
+            logger().info(localized("log.refresh.skipped_terms"));
             return;
         }
         if (isUpdateInProgress()) {
-            logger().info("🔵 PackageCoordinator.refreshAll() skipped: update in progress");
+            logger().info(localized("log.refresh.skipped_updating"));
             return;
         }
         lock.lock();
         if (currentRefreshTask_) {
             auto running = *currentRefreshTask_;
             lock.unlock();
-            logger().info("🔵 PackageCoordinator.refreshAll() - reusing in-flight refresh task");
+            logger().info(localized("log.refresh.reusing_running"));
             running.wait();
             return;
         }
         if (postRefreshTask_) {
             auto finalizing = *postRefreshTask_;
             lock.unlock();
-            logger().info("🔵 PackageCoordinator.refreshAll() - waiting for in-flight post-refresh finalization");
+            logger().info(localized("log.refresh.waiting_finalization"));
             finalizing.wait();
             return;
         }
@@ -174,10 +174,10 @@ bool PackageCoordinator::adoptOtherProcessScan(std::optional<long long> generati
     std::optional<ScanMetadata> metadata = options_.savedMetadata();
     // A scan that was cancelled or failed saved nothing, so the generation did not move.
     if (!metadata || metadata->generation == 0 || metadata->generation == generationBefore.value_or(0)) {
-        logger().info("🔵 PackageCoordinator.refreshAll() - the other process's scan did not complete; scanning");
+        logger().info(localized("log.refresh.other_process_incomplete"));
         return false;
     }
-    logger().info("🔵 PackageCoordinator.refreshAll() - using the results of the other process");
+    logger().info(localized("log.refresh.other_process_results"));
     RefreshResult joined;
     joined.cacheReason = "results of another process's scan";
     joined.packagesByScanner["persisted"] = options_.savedPackages();
@@ -207,7 +207,7 @@ void PackageCoordinator::runScan(bool force, bool postOnboarding) {
         const std::string scanLockPath = options_.lockFolder + kScanLockName;
         scanLock = ProcessLock::tryAcquire(scanLockPath, ProcessLock::Mode::Exclusive);
         if (!scanLock.isHeld()) {
-            logger().info("🔵 PackageCoordinator.refreshAll() - another Van Treel process is scanning; waiting");
+            logger().info(localized("log.refresh.other_process_scanning"));
             std::optional<long long> before;
             if (options_.savedMetadata) {
                 if (auto metadata = options_.savedMetadata()) before = metadata->generation;
@@ -222,12 +222,12 @@ void PackageCoordinator::runScan(bool force, bool postOnboarding) {
     if (adopted || (locking && !scanLock.isHeld())) {
         // Adopted another process's results, or stopped while waiting for it.
     } else if (locking && !updateGuard.isHeld()) {
-        logger().info("🔵 PackageCoordinator.refreshAll() skipped: update in progress");
+        logger().info(localized("log.refresh.skipped_updating"));
     } else if (!stop.stop_requested()) {
         announcePublishTimeDemand();
         result = refresh_.run(force, stop);
     }
-    logger().info("🔵 PackageCoordinator.refreshAll() - scan phase complete, starting post-refresh finalization");
+    logger().info(localized("log.refresh.scan_phase_done"));
     std::promise<void> finalized;
     {
         std::scoped_lock lock(mutex_);
@@ -245,7 +245,7 @@ void PackageCoordinator::runScan(bool force, bool postOnboarding) {
     } else if (stop.stop_requested()) {
         setProgressText(localized("refresh.cancelled"));
     }
-    logger().info("🔵 PackageCoordinator.refreshAll() - post-refresh finalization completed");
+    logger().info(localized("log.refresh.finalization_done"));
     std::scoped_lock lock(mutex_);
     postRefreshTask_.reset();
     isFinalizingRefresh_ = false;
@@ -315,8 +315,8 @@ RefreshResult PackageCoordinator::carryOverFailedSources(const RefreshResult& re
             state.itemsDate = it != previousStates.end() && it->second.itemsDate ? it->second.itemsDate
                                                                                   : previousScanDate;
             if (!state.itemsDate) state.itemsDate = now;
-            logger().warning("⚠️ " + state.name + ": kept " + std::to_string(kept.size()) +
-                             " items of the previous scan (" + message + ")");
+            logger().warning(
+                localized("log.refresh.kept_previous", {state.name, std::to_string(kept.size()), message}));
             merged.packagesByScanner[id] = std::move(kept);
         }
         states.push_back(withHealth(std::move(state)));
@@ -395,7 +395,7 @@ void PackageCoordinator::finalize(const RefreshResult& scanned, bool postOnboard
     try {
         defaults_.set(kLastCompletedRefreshDate, toReferenceSeconds(clock().now()));
     } catch (const std::exception& error) {
-        logger().error(std::string("❌ Cannot store the scan date: ") + error.what());
+        logger().error(localized("log.refresh.scan_date_failed", {error.what()}));
     }
     ActivityRecord record;
     record.date = clock().now();
@@ -411,9 +411,9 @@ void PackageCoordinator::finalize(const RefreshResult& scanned, bool postOnboard
                 object[std::string(kOnboardingCompleted)] = true;
             });
         } catch (const std::exception& error) {
-            logger().error(std::string("❌ Cannot record the onboarding: ") + error.what());
+            logger().error(localized("log.refresh.onboarding_failed", {error.what()}));
         }
-        logger().info("🔵 PackageCoordinator — post-onboarding scan finalized");
+        logger().info(localized("log.refresh.onboarding_finalized"));
     }
     std::vector<FinalizationStep> steps;
     {
@@ -424,7 +424,7 @@ void PackageCoordinator::finalize(const RefreshResult& scanned, bool postOnboard
         try {
             step(result);
         } catch (const std::exception& error) {
-            logger().error(std::string("❌ Finalization step failed: ") + error.what());
+            logger().error(localized("log.refresh.finalization_failed", {error.what()}));
         }
     }
 }

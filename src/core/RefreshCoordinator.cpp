@@ -319,7 +319,7 @@ private:
         if (completion.step == Step::Listing) {
             chain.listingMessage = outcome.message;
             logger().info(localized("log.inventory_done", {pipeline.successDetails, std::to_string(count)}));
-            logger().info("[" + pipeline.logTag + "] " + seconds(elapsed, "%.2f") + "s");
+            logger().info(localized("log.timing.pipeline", {pipeline.logTag, seconds(elapsed, "%.2f")}));
             result_.packagesByScanner[pipeline.id] = std::move(outcome.packages);
             owner_.noteListed(pipeline.id, chain.inputs);
             if (pipeline.checkUpdates && !stop_.stop_requested()) {
@@ -341,17 +341,17 @@ private:
             owner_.noteChecked(pipeline.id);
         }
         if (chain.atCheck) {
-            logger().info("[fast-path " + pipeline.logTag + "] " + seconds(elapsed, "%.2f") + "s");
+            logger().info(localized("log.timing.fast_path", {pipeline.logTag, seconds(elapsed, "%.2f")}));
         } else {
             logger().info(localized("log.check_done", {pipeline.source, std::to_string(count)}));
-            logger().info("[" + pipeline.logTag + " check] " + seconds(elapsed, "%.2f") + "s");
+            logger().info(localized("log.timing.check", {pipeline.logTag, seconds(elapsed, "%.2f")}));
         }
         end(chain, {ScannerState::Kind::Finished, ""});
     }
 
     void fail(Chain& chain, const std::string& message) {
         const ScannerPipeline& pipeline = *chain.pipeline;
-        logger().error("❌ " + pipeline.source + ": " + message);
+        logger().error(localized("log.source_failed", {pipeline.source, message}));
         progress_.appendLog(pipeline.source, message, ScanLogEntry::LogType::Error);
         result_.messages[pipeline.id] = message;
         result_.failedScanners[pipeline.id] = message;
@@ -401,7 +401,7 @@ private:
         if (runningExtended() == 0) return;
         result_.interrupted = true;
         progress_.setStep(localized("refresh.timeout_interrupted"));
-        logger().warning("⚠️ " + localizedIn(Language::English, "refresh.timeout_interrupted"));
+        logger().warning(localized("refresh.timeout_interrupted"));
         for (auto& chain : chains_) {
             if (!chain->pipeline->isCore && chain->step != Step::Ended) timeOut(*chain);
         }
@@ -477,7 +477,7 @@ void RefreshCoordinator::logFinalSnapshot() {
         if (!status.state.message.empty()) part += "(" + status.state.message + ")";
         parts.push_back(part);
     }
-    logger().info("🔵 Scanner statuses final snapshot [" + join(parts, ", ") + "]");
+    logger().info(localized("log.refresh.final_statuses", {join(parts, ", ")}));
 }
 
 void RefreshCoordinator::publishFinalStatus(const RefreshResult& result) {
@@ -539,7 +539,7 @@ std::vector<RefreshCoordinator::ChainStart> RefreshCoordinator::planChains(
         }
         starts.push_back({&pipeline, atCheck, inputs});
     }
-    if (!reused.empty()) logger().info("🔵 Unchanged since the last scan, reused: " + join(reused, ", "));
+    if (!reused.empty()) logger().info(localized("log.refresh.reused", {join(reused, ", ")}));
     return starts;
 }
 
@@ -551,14 +551,14 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
     onCancel.emplace(stop, std::function<void()>([this] {
         progress_.setCancelling(true);
         progress_.setStep(localized("refresh.cancel_requested"));
-        logger().info("🔵 " + localizedIn(Language::English, "refresh.cancel_requested"));
+        logger().info(localized("refresh.cancel_requested"));
     }));
 
     std::vector<ScannerPipeline> pipelines;
     try {
         pipelines = provider_(stop);
     } catch (const std::exception& error) {
-        logger().error(std::string("❌ Sources could not be listed: ") + error.what());
+        logger().error(localized("log.refresh.sources_unlisted", {error.what()}));
     }
     std::set<std::string> activeIds;
     for (const auto& pipeline : pipelines) activeIds.insert(pipeline.id);
@@ -579,8 +579,8 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
     }
     result.fullScan = decision.fullScan;
     result.cacheReason = decision.reason;
-    logger().info("VT_SCAN_CACHE decision: " + std::string(decision.fullScan ? "full scan required: " : "") +
-                  decision.reason);
+    logger().info(decision.fullScan ? localized("log.refresh.cache_full", {decision.reason})
+                                    : localized("log.refresh.cache_decision", {decision.reason}));
 
     for (const auto& pipeline : pipelines) {
         progress_.registerScanner(pipeline.id, pipeline.source, {ScannerState::Kind::Waiting, ""});
@@ -599,9 +599,10 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
     }
     progress_.setStep(localized("scan.status.inventory"));
     logger().info(localized("log.core_start"));
-    if (!extended.empty()) logger().info("🔵 Extended scan pipelines: " + join(extended, ", "));
+    if (!extended.empty()) logger().info(localized("log.refresh.extended", {join(extended, ", ")}));
     ChainRun(*this, starts, start, stop, result).run();
-    if (!decision.fullScan) logger().info("[fast-path total] " + seconds(elapsedSince(start), "%.2f") + "s");
+    if (!decision.fullScan)
+        logger().info(localized("log.timing.fast_path_total", {seconds(elapsedSince(start), "%.2f")}));
     progress_.setScannerState(ScanProgressModel::kPostScanStatusID,
                               {stop.stop_requested() ? ScannerState::Kind::Cancelled : ScannerState::Kind::Finished, ""});
 
@@ -642,7 +643,7 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
         progress_.setStep(localized("refresh.cancelling"));
     } else {
         logger().info(localized("log.scan_finalizing"));
-        logger().info("[TOTAL] " + seconds(result.durationSeconds, "%.2f") + "s");
+        logger().info(localized("log.timing.total", {seconds(result.durationSeconds, "%.2f")}));
         logger().info(localized("log.scan_succeeded"));
         progress_.setProgress(1.0);
         if (!result.interrupted) publishFinalStatus(result);

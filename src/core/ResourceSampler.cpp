@@ -9,6 +9,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "base/Localization.hpp"
+
 namespace vt {
 
 namespace {
@@ -74,11 +76,13 @@ std::string ResourceSampler::finish() {
         ramPeak = std::max(ramPeak, sample.residentMegabytes);
     }
     double count = static_cast<double>(std::max<std::size_t>(samples_.size(), 1));
-    char line[256];
-    std::snprintf(line, sizeof(line),
-                  "Scan resources: CPU avg %.1f%% (peak %.1f%%), RAM avg %.1f MB (peak %.1f MB), samples %d. GPU: %s",
-                  cpuSum / count, cpuPeak, ramSum / count, ramPeak, static_cast<int>(samples_.size()), "not sampled");
-    return line;
+    auto decimal = [](double value) {
+        char text[32];
+        std::snprintf(text, sizeof(text), "%.1f", value);
+        return std::string(text);
+    };
+    return localized("log.scan_resources", {decimal(cpuSum / count), decimal(cpuPeak), decimal(ramSum / count),
+                                            decimal(ramPeak), std::to_string(samples_.size())});
 }
 
 }  // namespace vt

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "base/Files.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 
@@ -297,7 +298,7 @@ bool ScanResultsPersistence::write(const std::string& fileName, const std::strin
         writeFileAtomically(folder_ + "/" + fileName, text);
         return true;
     } catch (const std::exception& error) {
-        logger().error("[ScanPersistence] cannot save " + fileName + ": " + error.what());
+        logger().error(localized("log.persistence.save_failed", {fileName, error.what()}));
         return false;
     }
 }
@@ -337,23 +338,23 @@ std::vector<std::string> ScanResultsPersistence::save(const PersistedScanResults
     return failed;
 }
 
-std::optional<Json> ScanResultsPersistence::read(const std::string& fileName, const char* failureLine) const {
+std::optional<Json> ScanResultsPersistence::read(const std::string& fileName, const char* failureKey) const {
     auto contents = readFile(folder_ + "/" + fileName);
     if (!contents) return std::nullopt;
     auto json = parseJson(*contents);
     if (!json) {
-        logger().warning(std::string(failureLine) + "invalid JSON in " + fileName);
+        logger().warning(localized(failureKey, {localized("log.persistence.invalid_json", {fileName})}));
         return std::nullopt;
     }
     return json;
 }
 
 std::optional<ScanMetadata> ScanResultsPersistence::loadMetadata() const {
-    if (auto json = read(kMetadataFile, "⚠️ [ScanPersistence] cannot load metadata: ")) {
+    if (auto json = read(kMetadataFile, "log.persistence.metadata_unreadable")) {
         try {
             return ScanMetadata::fromJson(*json);
         } catch (const std::exception& error) {
-            logger().warning(std::string("⚠️ [ScanPersistence] cannot load metadata: ") + error.what());
+            logger().warning(localized("log.persistence.metadata_unreadable", {error.what()}));
         }
     }
     return std::nullopt;
@@ -361,21 +362,21 @@ std::optional<ScanMetadata> ScanResultsPersistence::loadMetadata() const {
 
 PersistedApplications ScanResultsPersistence::loadApplications() const {
     PersistedApplications saved;
-    const char* failureLine = "⚠️ [ScanPersistence] cannot load applications: ";
-    if (auto json = read(kApplicationsFile, failureLine)) {
+    const char* failureKey = "log.persistence.applications_unreadable";
+    if (auto json = read(kApplicationsFile, failureKey)) {
         try {
             if (!json->is_array()) throw std::invalid_argument("not a list");
             for (const Json& item : *json) saved.applications.push_back(applicationFromJson(item));
         } catch (const std::exception& error) {
             saved.applications.clear();
-            logger().warning(std::string(failureLine) + error.what());
+            logger().warning(localized(failureKey, {error.what()}));
         }
     }
-    if (auto json = read(kApplicationDiagnosticsFile, failureLine)) {
+    if (auto json = read(kApplicationDiagnosticsFile, failureKey)) {
         try {
             saved.diagnostics = ScanDiagnostics::fromJson(*json);
         } catch (const std::exception& error) {
-            logger().warning(std::string(failureLine) + error.what());
+            logger().warning(localized(failureKey, {error.what()}));
         }
     }
     return saved;
@@ -387,7 +388,7 @@ PersistedScanResults ScanResultsPersistence::load() const {
     results.metadata = loadMetadata();
     std::vector<std::string> packageFiles = {kPackagesFile};
     for (const auto& [type, file] : dedicatedFiles()) packageFiles.push_back(file);
-    const std::string failureLine = "⚠️ [ScanPersistence] cannot load packages: ";
+    const char* failureKey = "log.persistence.packages_unreadable";
     std::vector<std::pair<std::string, MappedFile>> contents;
     std::size_t bytes = 0;
     for (const auto& file : packageFiles) {
@@ -402,7 +403,7 @@ PersistedScanResults ScanResultsPersistence::load() const {
     for (const auto& [file, mapped] : contents) {
         // A file with nothing in it (or that is no file at all) holds no list.
         if (mapped.text().empty()) {
-            logger().warning(failureLine + "nothing readable in " + file);
+            logger().warning(localized(failureKey, {localized("log.persistence.nothing_readable", {file})}));
             results.unreadableFiles.push_back(file);
             continue;
         }
@@ -411,14 +412,14 @@ PersistedScanResults ScanResultsPersistence::load() const {
         try {
             appendPackagesFromJsonText(mapped.text(), results.packages);
         } catch (const JsonSyntaxError&) {
-            logger().warning(failureLine + "invalid JSON in " + file);
+            logger().warning(localized(failureKey, {localized("log.persistence.invalid_json", {file})}));
             results.unreadableFiles.push_back(file);
         } catch (const std::exception& error) {
-            logger().warning(failureLine + file + ": " + error.what());
+            logger().warning(localized(failureKey, {localized("log.source_failed", {file, error.what()})}));
             results.unreadableFiles.push_back(file);
         }
     }
-    if (auto json = read(kFrameworksFile, "⚠️ [ScanPersistence] cannot load frameworks: ")) {
+    if (auto json = read(kFrameworksFile, "log.persistence.frameworks_unreadable")) {
         results.frameworks = FrameworkClassification::fromJson(*json);
     }
     results.adoptableApps = loadAdoptableApps();
@@ -435,14 +436,14 @@ bool ScanResultsPersistence::saveAdoptableApps(const std::vector<PersistedAdopta
 
 std::vector<PersistedAdoptableApp> ScanResultsPersistence::loadAdoptableApps() const {
     std::vector<PersistedAdoptableApp> apps;
-    if (auto json = read(kAdoptableFile, "⚠️ [ScanPersistence] cannot load adoptable apps: ")) {
+    if (auto json = read(kAdoptableFile, "log.persistence.adoptable_unreadable")) {
         try {
             if (json->is_array()) {
                 for (const auto& item : *json) apps.push_back(PersistedAdoptableApp::fromJson(item));
             }
         } catch (const std::exception& error) {
             apps.clear();
-            logger().warning(std::string("⚠️ [ScanPersistence] cannot load adoptable apps: ") + error.what());
+            logger().warning(localized("log.persistence.adoptable_unreadable", {error.what()}));
         }
     }
     return apps;

@@ -140,7 +140,7 @@ public:
 
 private:
     bool write(const std::string& fileName, const std::string& text) const;
-    std::optional<Json> read(const std::string& fileName, const char* failureLine) const;
+    std::optional<Json> read(const std::string& fileName, const char* failureKey) const;
 
     std::string folder_;
 };

@@ -90,7 +90,7 @@ std::vector<SourcePresence> discoverSources(const std::vector<SourceRow>& source
             try {
                 if (adapter->discover(stop)) return adapter->binaryPath();
             } catch (const std::exception& error) {
-                Logger("BaseManager").warning("⚠️ " + adapter->identity().name + ": " + error.what());
+                Logger("BaseManager").warning(localized("log.source_failed", {adapter->identity().name, error.what()}));
             }
             return std::nullopt;
         }));
@@ -121,7 +121,8 @@ std::vector<ScannerPipeline> activeSourcePipelines(const std::vector<SourceRow>&
         try {
             found = adapter->discover(stop);
         } catch (const std::exception& error) {
-            Logger("RefreshCoordinator").warning("⚠️ " + adapter->identity().name + ": " + error.what());
+            Logger("RefreshCoordinator")
+                .warning(localized("log.source_failed", {adapter->identity().name, error.what()}));
         }
         packageManager.setInstalled(source.id, found);
         if (!found) continue;

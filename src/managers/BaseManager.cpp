@@ -1,6 +1,7 @@
 #include "managers/BaseManager.hpp"
 
 #include "base/Cancellation.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "base/Regex.hpp"
@@ -56,7 +57,7 @@ bool BaseManager::discover(std::stop_token stop) {
         cachedDiscoveryResult_ = isAvailable_;
         discoveryTask_.reset();
     }
-    if (!path) Logger("BaseManager").debug(identity_.name + ": executable not found");
+    if (!path) Logger("BaseManager").debug(localized("log.manager.executable_missing", {identity_.name}));
     promise.set_value(path.has_value());
     return path.has_value();
 }

@@ -8,6 +8,7 @@
 #include "base/Cancellation.hpp"
 #include "base/Files.hpp"
 #include "base/Json.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 
@@ -99,7 +100,7 @@ std::map<std::string, LatestVersionCache::Answer> LatestVersionCache::latestDate
             } catch (const CancellationError&) {
                 throw;
             } catch (const std::exception& error) {
-                Logger(options_.logName).warning(missing[i] + ": " + error.what());
+                Logger(options_.logName).warning(localized("log.command_error", {missing[i], error.what()}));
             }
         },
         stop);
@@ -129,7 +130,7 @@ void LatestVersionCache::loadLocked() {
     if (!text) return;
     std::optional<Json> json = parseJson(*text);
     if (!json || !json->is_object() || !json->contains("versions") || !(*json)["versions"].is_object()) {
-        Logger(options_.logName).debug("Ignoring unreadable " + options_.file);
+        Logger(options_.logName).debug(localized("log.ignoring_unreadable", {options_.file}));
         return;
     }
     scope_ = stringField(*json, "scope").value_or("");
@@ -179,7 +180,7 @@ void LatestVersionCache::save() {
         paths::ensureFolder(std::filesystem::path(options_.file).parent_path().string());
         writeFileAtomically(options_.file, dumpJson(json));
     } catch (const std::exception& error) {
-        Logger(options_.logName).warning("Cannot save " + options_.file + ": " + error.what());
+        Logger(options_.logName).warning(localized("log.could_not_save", {options_.file, error.what()}));
     }
 }
 

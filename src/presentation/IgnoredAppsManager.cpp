@@ -4,6 +4,7 @@
 
 #include "base/Files.hpp"
 #include "base/Json.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "settings/DefaultsStore.hpp"
 #include "sources/inventory/PropertyList.hpp"
@@ -76,7 +77,7 @@ void IgnoredAppsManager::load() {
         }
     }
     ++revision_;
-    logger().info(std::string("Loaded ") + std::to_string(ignored_.size()) + " ignored apps from UserDefaults");
+    logger().info(localized("log.ignored.loaded", {std::to_string(ignored_.size())}));
 }
 
 void IgnoredAppsManager::save() {
@@ -84,20 +85,20 @@ void IgnoredAppsManager::save() {
     for (const std::string& id : ignored_) list.push_back(id);
     store_.set(kUserDefaultsKey, base64Encode(dumpJson(list)));
     ++revision_;
-    logger().info(std::string("Saved ") + std::to_string(ignored_.size()) + " ignored apps to UserDefaults");
+    logger().info(localized("log.ignored.saved", {std::to_string(ignored_.size())}));
 }
 
 bool IgnoredAppsManager::ignore(const std::string& bundleId) {
     if (bundleId.empty() || !ignored_.insert(bundleId).second) return false;
     save();
-    logger().info(std::string("✅ Ignored app: ") + bundleId);
+    logger().info(localized("log.ignored.added", {bundleId}));
     return true;
 }
 
 bool IgnoredAppsManager::unignore(const std::string& bundleId) {
     if (ignored_.erase(bundleId) == 0) return false;
     save();
-    logger().info(std::string("✅ Unignored app: ") + bundleId);
+    logger().info(localized("log.ignored.removed", {bundleId}));
     return true;
 }
 
@@ -106,7 +107,7 @@ std::size_t IgnoredAppsManager::ignoreSeveral(const std::vector<std::string>& bu
     for (const std::string& id : bundleIds) added += !id.empty() && ignored_.insert(id).second ? 1 : 0;
     if (added == 0) return 0;
     save();
-    for (const std::string& id : bundleIds) logger().info(std::string("✅ Ignored app: ") + id);
+    for (const std::string& id : bundleIds) logger().info(localized("log.ignored.added", {id}));
     return added;
 }
 
@@ -115,7 +116,7 @@ std::size_t IgnoredAppsManager::unignoreSeveral(const std::vector<std::string>& 
     for (const std::string& id : bundleIds) removed += ignored_.erase(id);
     if (removed == 0) return 0;
     save();
-    logger().info(std::string("✅ Unignored ") + std::to_string(removed) + " apps");
+    logger().info(localized("log.ignored.removed_count", {std::to_string(removed)}));
     return removed;
 }
 
@@ -136,7 +137,7 @@ void IgnoredAppsManager::runLegacyCleanup(const std::vector<std::string>& applic
     }
     if (removed > 0) {
         save();
-        logger().info(std::string("🧹 Removed ") + std::to_string(removed) + " legacy Mac App Store apps from ignored apps");
+        logger().info(localized("log.ignored.legacy_removed", {std::to_string(removed)}));
     }
     store_.set(kLegacyMacAppStoreCleanupKey, true);
 }

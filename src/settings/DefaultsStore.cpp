@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "base/Files.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 
@@ -62,8 +63,7 @@ Json DefaultsStore::readFromDiskLocked() {
     std::string backup = path_ + ".corrupt-" + std::to_string(stamp);
     std::error_code error;
     std::filesystem::rename(path_, backup, error);
-    logger().error("❌ DefaultsStore: unreadable preferences at " + path_ + ", kept as " + backup +
-                   "; starting from defaults");
+    logger().error(localized("log.settings.unreadable", {path_, backup}));
     return Json::object();
 }
 
@@ -76,7 +76,7 @@ void DefaultsStore::reload() {
         fresh = readFromDiskLocked();
     } catch (const FileWriteError& error) {
         // Defaults for this run; every write refuses until the file can be read again.
-        logger().error(std::string("❌ DefaultsStore: ") + error.what() + "; using defaults");
+        logger().error(localized("log.settings.using_defaults", {error.what()}));
     }
     std::scoped_lock guard(mutex_);
     values_ = std::move(fresh);

@@ -265,7 +265,7 @@ SettingsManager::SettingsManager(DefaultsStore& store, NotificationCenter& notif
                 for (auto legacy : kLegacyKeys) object.erase(std::string(legacy));
             });
         } catch (const std::exception& error) {
-            logger().warning(std::string("⚠️ SettingsManager: legacy keys not removed: ") + error.what());
+            logger().warning(localized("log.settings.legacy_not_removed", {error.what()}));
         }
     }
     for (const auto& definition : settingDefinitions()) {

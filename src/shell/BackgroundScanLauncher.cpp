@@ -34,7 +34,7 @@ BackgroundScanLauncher::BackgroundScanLauncher(DefaultsStore& defaults, Settings
 
 BackgroundScanLauncher::Outcome BackgroundScanLauncher::run() {
     if (ScheduledScanThrottle(defaults_).shouldSkip(clock_.now(), settings_.checkIntervalHours())) {
-        logger().info("🔵 BackgroundScanLauncher skipped: automatic scan interval has not elapsed");
+        logger().info(localized("log.background.interval_not_elapsed"));
         return Outcome::Skipped;
     }
     // A count of the wrong type or below zero counts as none.
@@ -42,7 +42,7 @@ BackgroundScanLauncher::Outcome BackgroundScanLauncher::run() {
     const std::size_t previous = stored > 0 ? static_cast<std::size_t>(stored) : 0;
     std::optional<std::size_t> count = refresh_();
     if (!count) {
-        logger().info("🔵 BackgroundScanLauncher skipped persistence: refresh did not complete");
+        logger().info(localized("log.background.not_persisted"));
         return Outcome::NotCompleted;
     }
     try {
@@ -53,7 +53,7 @@ BackgroundScanLauncher::Outcome BackgroundScanLauncher::run() {
             values[std::string(PackageCoordinator::kBackgroundLastScanDate)] = now;
         });
     } catch (const FileWriteError& error) {
-        logger().error(std::string("BackgroundScanLauncher could not store its count: ") + error.what());
+        logger().error(localized("log.background.count_failed", {error.what()}));
     }
     if (!settings_.boolValue("NotifyUpdates") || *count <= previous) return Outcome::Stored;
     notify(*count - previous, *count);
@@ -81,7 +81,7 @@ void BackgroundScanLauncher::notify(std::size_t newUpdates, std::size_t total) {
     try {
         notifier_.post(notification);
     } catch (const NotificationError& error) {
-        logger().error(std::string("Failed to send background scan notification: ") + error.what());
+        logger().error(localized("log.background.notification_failed", {error.what()}));
     }
 }
 

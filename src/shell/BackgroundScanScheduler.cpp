@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/NotificationCenter.hpp"
 #include "core/ScheduledScanThrottle.hpp"
@@ -111,7 +112,7 @@ void BackgroundScanScheduler::fire(unsigned long long generation) {
         Clock& clock = options_.clock ? *options_.clock : Clock::shared();
         if (!options_.scanAtEachTick &&
             ScheduledScanThrottle(defaults_).shouldSkip(clock.now(), settings_.checkIntervalHours())) {
-            logger().info("🔵 BackgroundScanScheduler skipped: automatic scan interval has not elapsed");
+            logger().info(localized("log.background.interval_not_elapsed"));
             tick = Tick::Throttled;
         } else if (hooks_.scan) {
             hooks_.scan();

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "base/Files.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "base/PrintableText.hpp"
@@ -203,10 +204,7 @@ void LaunchAgentManager::install(long long intervalHours) {
             throw AgentError(failure);
         }
     }
-    std::string message = "Background scan agent installed, every ";
-    message += std::to_string(hours);
-    message += " hours";
-    logger().info(message);
+    logger().info(localized("log.agent.installed", {std::to_string(hours)}));
 }
 
 void LaunchAgentManager::remove() {
@@ -222,7 +220,7 @@ void LaunchAgentManager::remove() {
         deleteFiles();
         run(options_.systemctl, {"--user", "daemon-reload"});
     }
-    logger().info("Background scan agent removed");
+    logger().info(localized("log.agent.removed"));
 }
 
 AgentStatus LaunchAgentManager::status() {

@@ -5,6 +5,7 @@
 #include <system_error>
 #include <utility>
 
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "system/DesktopLaunch.hpp"
 
@@ -42,7 +43,7 @@ bool TerminalLauncher::open(const std::vector<std::string>& command, const std::
     if (command.empty()) return false;
     std::optional<Terminal> terminal = find(folders);
     if (!terminal) {
-        logger().warning("No terminal to open for " + command.front());
+        logger().warning(localized("log.terminal.none", {command.front()}));
         return false;
     }
     std::vector<std::string> arguments{terminal->path};
@@ -51,10 +52,10 @@ bool TerminalLauncher::open(const std::vector<std::string>& command, const std::
     try {
         launchOnDesktop(arguments);
     } catch (const std::system_error& error) {
-        logger().error("Cannot open " + terminal->path + ": " + error.code().message());
+        logger().error(localized("log.terminal.open_failed", {terminal->path, error.code().message()}));
         return false;
     }
-    logger().info("Opened " + terminal->path + " for " + command.front());
+    logger().info(localized("log.terminal.opened", {terminal->path, command.front()}));
     return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "base/Platform.hpp"
@@ -29,7 +30,8 @@ const Logger& logger() {
 }  // namespace
 
 void LogNotifier::post(const UserNotification& notification) {
-    logger().info("Notification " + notification.identifier + ": " + notification.title + " — " + notification.body);
+    logger().info(
+        localized("log.notification.logged", {notification.identifier, notification.title, notification.body}));
 }
 
 #if !defined(__APPLE__)
@@ -249,18 +251,14 @@ void DesktopNotifier::post(const UserNotification& notification) {
     Answer answer;
     callWithin(bus.get(), m, receiveAnswer, answer, timeout_);
     const uint32_t id = answer.id;
-    std::string message = "Notification ";
-    message += notification.identifier;
-    message += " shown as ";
-    message += std::to_string(id);
-    logger().info(message);
+    logger().info(localized("log.notification.shown", {notification.identifier, std::to_string(id)}));
     if (!withActions || !notification.onAction) return;
 
     choice.id = id;
     const auto deadline = std::chrono::steady_clock::now() + actionWait_;
     processUntil(bus.get(), deadline, [&choice] { return choice.closed || !choice.action.empty(); });
     if (choice.action.empty()) return;  // dismissed, or no choice in time
-    logger().info("Notification " + notification.identifier + " action: " + choice.action);
+    logger().info(localized("log.notification.action", {notification.identifier, choice.action}));
     notification.onAction(choice.action);
 }
 
@@ -297,7 +295,7 @@ void ScriptNotifier::post(const UserNotification& notification) {
     } catch (const CommandError& error) {
         throw NotificationError(std::string("notification centre: ") + error.what());
     }
-    logger().info("Notification " + notification.identifier + " sent to the notification centre");
+    logger().info(localized("log.notification.sent", {notification.identifier}));
 }
 
 }  // namespace vt

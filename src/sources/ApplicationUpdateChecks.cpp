@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "model/VersionRules.hpp"
 
@@ -26,7 +27,7 @@ ApplicationUpdateCheckResult checkApplicationsForUpdates(UpdateCheckCoordinator&
                                                          ApplicationUpdateCheckRequest request) {
     ApplicationUpdateCheckResult result;
     if (coordinator.isRunning()) {
-        logger().info("checkForUpdates() already in progress - skipping");
+        logger().info(localized("log.app_checks.already_running"));
         result.applications = std::move(request.applications);
         return result;
     }
@@ -40,7 +41,7 @@ ApplicationUpdateCheckResult checkApplicationsForUpdates(UpdateCheckCoordinator&
     options.stop = request.stop;
     auto run = coordinator.run(request.applications, request.sources, request.check, options);
     if (!run) {  // another thread started a run between the test above and ours
-        logger().info("checkForUpdates() already in progress - skipping");
+        logger().info(localized("log.app_checks.already_running"));
         result.applications = std::move(request.applications);
         return result;
     }
@@ -50,11 +51,10 @@ ApplicationUpdateCheckResult checkApplicationsForUpdates(UpdateCheckCoordinator&
     for (const Application& application : result.applications) {
         if (isOutdated(application, request.allowPreRelease)) ++result.outdatedCount;
     }
-    char line[160];
-    std::snprintf(line, sizeof line, "Update check completed in %.2fs. %ld outdated apps found.",
-                  std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
-                  static_cast<long>(result.outdatedCount));
-    logger().info(line);
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.2f",
+                  std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    logger().info(localized("log.app_checks.done", {seconds, std::to_string(result.outdatedCount)}));
     return result;
 }
 

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "base/Json.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 
 namespace vt {
@@ -66,7 +67,7 @@ const KnownSources& KnownSources::builtIn() {
             return fromJson(embeddedResource("known_app_store_ids.json").value_or(""),
                             embeddedResource("known_appcasts.json").value_or(""));
         } catch (const KnownSourcesError& error) {
-            logger().error(std::string("Built-in source tables unusable: ") + error.what());
+            logger().error(localized("log.sources.tables_unusable", {error.what()}));
             return KnownSources{};
         }
     }();

@@ -10,6 +10,7 @@
 
 #include "base/Cancellation.hpp"
 #include "base/Files.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
@@ -120,7 +121,7 @@ void UpdateCheckCoordinator::saveState() const {
         if (slash != std::string::npos) paths::ensureFolder(stateFile_.substr(0, slash));
         writeFileAtomically(stateFile_, dumpJson(json));
     } catch (const FileWriteError& error) {
-        logger().warning(std::string("Could not save the concurrency cap: ") + error.what());
+        logger().warning(localized("log.app_checks.cap_not_saved", {error.what()}));
     }
 }
 
@@ -129,16 +130,13 @@ void UpdateCheckCoordinator::adaptConcurrency(long long failures, long long chec
     int cap = currentMaxConcurrent_.load();
     if (rate > 0.30) {
         cap = std::max(1, (cap + 1) / 2);
-        logger().warning(format("High failure rate (%s%%), reducing concurrency to %ld", percent(rate).c_str(),
-                                static_cast<long>(cap)));
+        logger().warning(localized("log.app_checks.high_failures", {percent(rate), std::to_string(cap)}));
     } else if (rate > 0.15) {
         cap = std::max(2, cap - 1);
-        logger().warning(format("Moderate failure rate (%s%%), reducing concurrency to %ld", percent(rate).c_str(),
-                                static_cast<long>(cap)));
+        logger().warning(localized("log.app_checks.moderate_failures", {percent(rate), std::to_string(cap)}));
     } else if (rate < 0.05 && cap < baseMaxConcurrent_) {
         ++cap;
-        logger().info(format("Low failure rate (%s%%), increasing concurrency to %ld", percent(rate).c_str(),
-                             static_cast<long>(cap)));
+        logger().info(localized("log.app_checks.low_failures", {percent(rate), std::to_string(cap)}));
     }
     if (cap != currentMaxConcurrent_.load()) {
         currentMaxConcurrent_ = cap;
@@ -182,14 +180,13 @@ UpdateCheckCoordinator::CachePass UpdateCheckCoordinator::cachePass(std::vector<
         pass.network.push_back(index);
     }
     if (pass.blacklisted > 0) {
-        logger().info(format("Skipped %ld apps with recent update check failures", static_cast<long>(pass.blacklisted)));
+        logger().info(localized("log.app_checks.skipped_failing", {std::to_string(pass.blacklisted)}));
     }
     std::vector<std::string> reasons;
     for (const auto& [kind, count] : pass.reasonCounts) reasons.push_back(kind + "=" + std::to_string(count));
-    logger().info(format("VT_SCAN_CACHE app-pass: resolved=%ld, blacklisted=%ld, network=%ld",
-                         static_cast<long>(pass.resolved), static_cast<long>(pass.blacklisted),
-                         static_cast<long>(pass.network.size())) +
-                  "; reasons: " + join(reasons, ", ") + "; misses: " + join(pass.misses, ", "));
+    logger().info(localized("log.app_checks.cache_pass",
+                            {std::to_string(pass.resolved), std::to_string(pass.blacklisted),
+                             std::to_string(pass.network.size()), join(reasons, ", "), join(pass.misses, ", ")}));
     return pass;
 }
 
@@ -286,8 +283,7 @@ std::optional<UpdateCheckCoordinator::RunResult> UpdateCheckCoordinator::run(std
         return checkedFirst(applications[index], options.allowPreRelease);
     });
     const int cap = currentMaxConcurrent_.load();
-    logger().info(format("Starting update check for %ld apps (cap: %ld)", static_cast<long>(pass.network.size()),
-                         static_cast<long>(cap)));
+    logger().info(localized("log.app_checks.start", {std::to_string(pass.network.size()), std::to_string(cap)}));
 
     // Workers pull the next application; each check is bounded by fetchWithTimeout, so a
     // worker always comes back and can be joined. Completions are handled on this thread.
@@ -355,8 +351,10 @@ std::optional<UpdateCheckCoordinator::RunResult> UpdateCheckCoordinator::run(std
                     break;
                 case FetchResult::Kind::Failed:
                 case FetchResult::Kind::TimedOut:
-                    logger().warning("Update check failed for " + application.name + ": " +
-                                     (fetch.kind == FetchResult::Kind::TimedOut ? "timed out" : fetch.error));
+                    logger().warning(localized("log.app_checks.failed",
+                                               {application.name, fetch.kind == FetchResult::Kind::TimedOut
+                                                                      ? localized("log.app_checks.timed_out")
+                                                                      : fetch.error}));
                     repository_.recordFailure(id);
                     ++failures;
                     result.scan.failedBundleIDs.insert(id);
@@ -392,13 +390,15 @@ std::optional<UpdateCheckCoordinator::RunResult> UpdateCheckCoordinator::run(std
 
     std::vector<std::string> mechanisms;
     for (const auto& [mechanism, seconds] : mechanismSeconds) mechanisms.push_back(mechanism + format("=%.2fs", seconds));
-    logger().info(format("VT_SCAN_TIMING apps: total=%lld, cacheResolved=%lld, stale=%lld, network=%lld, "
-                         "unresolved=%lld, failures=%lld, duration=%.1fs",
-                         result.scan.totalChecked, result.cacheResolved, result.staleUsed, result.network,
-                         result.unresolved, failures, result.scan.duration) +
-                  "; mechanisms: " + join(mechanisms, ", ") + "; slow: " + join(slow, ", "));
-    logger().info(format("✅ UpdateCheckCoordinator: Completed %lld checks in %.2fs", handled, result.scan.duration));
-    if (result.unresolved > 0) logger().info(std::to_string(result.unresolved) + " unresolved app update checks");
+    logger().info(localized(
+        "log.app_checks.timing",
+        {std::to_string(result.scan.totalChecked), std::to_string(result.cacheResolved),
+         std::to_string(result.staleUsed), std::to_string(result.network), std::to_string(result.unresolved),
+         std::to_string(failures), format("%.1f", result.scan.duration), join(mechanisms, ", "), join(slow, ", ")}));
+    logger().info(
+        localized("log.app_checks.completed", {std::to_string(handled), format("%.2f", result.scan.duration)}));
+    if (result.unresolved > 0)
+        logger().info(localized("log.app_checks.unresolved", {std::to_string(result.unresolved)}));
 
     {
         std::scoped_lock lock(resultMutex_);

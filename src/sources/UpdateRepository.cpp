@@ -1,8 +1,8 @@
 #include "sources/UpdateRepository.hpp"
 
-#include <cstdio>
 
 #include "base/Files.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 
@@ -35,16 +35,10 @@ std::optional<Json> readObject(const std::string& path) {
     if (!text) return std::nullopt;
     auto json = parseJson(*text);
     if (!json || !json->is_object()) {
-        logger().warning("Ignoring unreadable " + path);
+        logger().warning(localized("log.ignoring_unreadable", {path}));
         return std::nullopt;
     }
     return json;
-}
-
-std::string countLine(const char* format, std::size_t count) {
-    char line[128];
-    std::snprintf(line, sizeof line, format, static_cast<long>(count));
-    return line;
 }
 
 }  // namespace
@@ -154,8 +148,8 @@ void UpdateRepository::load() {
             if (value.is_number_integer() && value.get<long long>() > 0) failureCounts_[key] = value.get<long long>();
         }
     }
-    logger().info(countLine("Loaded %ld cached app entries", appCache_.size()));
-    logger().info(countLine("Loaded %ld failed check entries", failedChecks_.size()));
+    logger().info(localized("log.app_cache.cached_loaded", {std::to_string(appCache_.size())}));
+    logger().info(localized("log.app_cache.failures_loaded", {std::to_string(failedChecks_.size())}));
     cleanStaleEntriesLocked();
 }
 
@@ -163,7 +157,7 @@ void UpdateRepository::cleanStaleEntriesLocked() {
     const auto limit = clock_.now() - kStaleEntryLifetime;
     std::size_t removed = std::erase_if(appCache_, [&](const auto& entry) { return entry.second.timestamp < limit; });
     appCacheDirty_ = appCacheDirty_ || removed > 0;
-    if (removed > 0) logger().info(countLine("Cleaned %ld stale cache entries", removed));
+    if (removed > 0) logger().info(localized("log.app_cache.cleaned", {std::to_string(removed)}));
 }
 
 std::optional<CachedUpdateInfo> UpdateRepository::cachedResult(const std::string& bundleIdentifier) const {
@@ -193,7 +187,7 @@ void UpdateRepository::clearFailure(const std::string& bundleIdentifier) {
         if (!hadState) return;
         failuresDirty_ = true;
     }
-    logger().info("🧹 UpdateRepository: cleared failure state for " + bundleIdentifier);
+    logger().info(localized("log.app_cache.failure_cleared", {bundleIdentifier}));
 }
 
 void UpdateRepository::forget(const std::string& bundleIdentifier) {
@@ -253,7 +247,7 @@ bool UpdateRepository::flush() {
             writeFileAtomically(folder_ + "/" + name, dumpJson(*json));
             return true;
         } catch (const FileWriteError& error) {
-            logger().error(std::string("Could not save ") + name + ": " + error.what());
+            logger().error(localized("log.could_not_save", {name, error.what()}));
             return false;
         }
     };

@@ -96,7 +96,7 @@ std::optional<std::string> AskpassScript::install(Prompter prompter, const std::
         writeFileAtomically(path, text(prompter), 0755);
         return path;
     } catch (const FileWriteError& error) {
-        Logger("CommandRunner").warning(std::string("⚠️ No password prompt for sudo: ") + error.what());
+        Logger("CommandRunner").warning(localized("log.admin.no_askpass", {error.what()}));
         return std::nullopt;
     }
 }

@@ -431,12 +431,12 @@ AdminCommandResult AuthorizationHelper::runScript(const std::string& commandLine
     switch (options_.style) {
         case PromptStyle::AppleScript: request.arguments = {"-e", appleScript(script, prompt)}; break;
         case PromptStyle::AlreadyRoot:
-            logger().info("🔐 AuthorizationHelper: running as root, without a prompt: " + prompt);
+            logger().info(localized("log.admin.as_root", {prompt}));
             request.arguments = {"-c", script};
             break;
         case PromptStyle::Pkexec:
             // pkexec's dialog has no room for our words; the log keeps them.
-            logger().info("🔐 AuthorizationHelper: " + prompt);
+            logger().info(localized("log.admin.prompt", {prompt}));
             request.arguments = {"/bin/sh", "-c", script};
             break;
         case PromptStyle::Sudo: {

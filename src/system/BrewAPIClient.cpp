@@ -2,6 +2,7 @@
 
 #include "base/Files.hpp"
 #include "base/Json.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
@@ -117,7 +118,7 @@ bool BrewAPIClient::refreshCaskIndex(std::stop_token stop) {
     }
     HttpResponse response = network_.send(request, stop);
     if (response.isNotModified() && request.ifNoneMatch) {
-        logger().debug("Homebrew cask index unchanged (304)");
+        logger().debug(localized("log.brew_api.unchanged"));
         return false;
     }
     std::string body = NetworkClient::successfulBody(response);
@@ -129,7 +130,7 @@ bool BrewAPIClient::refreshCaskIndex(std::stop_token stop) {
         caskIndex_ = std::move(index);
         caskETag_ = etag;
     }
-    if (skipped > 0) logger().warning("⚠️ Skipped " + std::to_string(skipped) + " malformed Homebrew cask index entries");
+    if (skipped > 0) logger().warning(localized("log.brew_api.malformed", {std::to_string(skipped)}));
     storeOnDisk(body, etag);
     return true;
 }
@@ -156,7 +157,7 @@ void BrewAPIClient::loadFromDiskIfNeeded() {
             caskETag_ = etag;
         }
     } catch (const NetworkError&) {
-        logger().warning(std::string("⚠️ Ignoring unreadable cached Homebrew index ") + kBodyFile);
+        logger().warning(localized("log.brew_api.cache_unreadable", {kBodyFile}));
     }
 }
 
@@ -177,7 +178,7 @@ void BrewAPIClient::storeOnDisk(const std::string& body, const std::optional<std
         writeFileAtomically(folder + "/" + kExpirationFile, dumpJson(record));
         writeFileAtomically(folder + "/" + kSchemaFile, dumpJson(Json{{"schemaVersion", kCacheSchemaVersion}}));
     } catch (const FileWriteError& error) {
-        logger().warning(std::string("⚠️ Could not cache the Homebrew index: ") + error.what());
+        logger().warning(localized("log.brew_api.cache_failed", {error.what()}));
     }
 }
 

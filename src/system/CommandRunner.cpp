@@ -309,8 +309,8 @@ ShellCommandResult CommandRunner::run(const CommandRequest& request, const Strea
     if (streaming == nullptr && !request.standardInput && isReadOnlyCommand(request.command, request.arguments)) {
         key = cacheKey(request, environment, workingDirectory);
         if (std::optional<ShellCommandResult> hit = cachedResult(*key)) {
-            logger().debug("🐚 CACHE: " + std::string(lastPathComponent(request.command)) + " " +
-                           join(request.arguments, " "));
+            logger().debug(localized("log.command.cached", {std::string(lastPathComponent(request.command)) + " " +
+                                                            join(request.arguments, " ")}));
             return *hit;
         }
     }
@@ -322,7 +322,7 @@ ShellCommandResult CommandRunner::run(const CommandRequest& request, const Strea
 
     if (outcome.cancelledByAll || stop.stop_requested()) throw CancellationError();
     if (outcome.ending == ProcessPump::Ending::TimedOut) {
-        logger().debug("⏱️ Timed out: " + request.command + " " + join(request.arguments, " "));
+        logger().debug(localized("log.command.timed_out", {request.command + " " + join(request.arguments, " ")}));
         throw CommandError::timeout();
     }
     ShellCommandResult result{std::move(outcome.standardOutput), std::move(outcome.standardError), outcome.exitCode};

@@ -1,6 +1,7 @@
 #include "system/RegistryRequest.hpp"
 
 #include "base/Cancellation.hpp"
+#include "base/Localization.hpp"
 #include "base/Regex.hpp"
 
 namespace vt {
@@ -34,16 +35,18 @@ std::optional<Json> RegistryRequest::fetchJson(const HttpRequest& request, std::
     try {
         HttpResponse response = client_.send(request, std::move(stop));
         if (response.statusCode != 200) {
-            log_.debug(request.url + ": HTTP " + std::to_string(response.statusCode) + ", no information");
+            log_.debug(localized("log.registry.no_information",
+                                 {request.url, localized("log.http_status", {std::to_string(response.statusCode)})}));
             return std::nullopt;
         }
         auto json = parseJson(response.body);
-        if (!json) log_.debug(request.url + ": the answer is not JSON, no information");
+        if (!json)
+            log_.debug(localized("log.registry.no_information", {request.url, localized("log.registry.not_json")}));
         return json;
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
-        log_.debug(request.url + ": " + error.what() + ", no information");
+        log_.debug(localized("log.registry.no_information", {request.url, error.what()}));
         return std::nullopt;
     }
 }
@@ -56,7 +59,7 @@ std::optional<Json> RegistryRequest::lookup(std::string_view name,
                                             const std::function<std::string(std::string_view)>& urlForName,
                                             std::stop_token stop) const {
     if (!isLookupName(name)) {
-        log_.debug("Not looked up, the name does not pass the registry pattern: " + std::string(name));
+        log_.debug(localized("log.registry.name_rejected", {std::string(name)}));
         return std::nullopt;
     }
     std::string url;
@@ -64,7 +67,7 @@ std::optional<Json> RegistryRequest::lookup(std::string_view name,
         url = urlForName(name);
     } catch (const std::exception& error) {
         // A malformed address override, for one: said loudly, but the scan goes on.
-        log_.warning(std::string("No registry address for ") + std::string(name) + ": " + error.what());
+        log_.warning(localized("log.registry.no_address", {std::string(name), error.what()}));
         return std::nullopt;
     }
     return fetchJson(url, std::move(stop));

@@ -97,10 +97,8 @@ void AppInstallSecurityVerifier::verify(const std::string& downloadedBundle, con
         downloadedTeamRead = true;
         if (!downloadedTeam)
             throw DirectDownloadError::installFailed(refusal("security.gatekeeper_refused", appName, gatekeeper));
-        logger().info(fillPlaceholders(
-            "ℹ️ AppInstallSecurityVerifier: Gatekeeper rejected {} but strict codesign passed with Team ID {}; "
-            "continuing install",
-            {std::string(lastPathComponent(downloadedBundle)), *downloadedTeam}));
+        logger().info(localized("log.install.gatekeeper_codesign_passed",
+                                {std::string(lastPathComponent(downloadedBundle)), *downloadedTeam}));
     }
 
     if (!installedBundle || ::access(installedBundle->c_str(), F_OK) != 0) return;

@@ -47,7 +47,6 @@ void copyBundle(const std::string& source, const std::string& destination) {
 
 DirectDownloadInstaller::Wording DirectDownloadInstaller::Wording::gitHub() {
     Wording wording;
-    wording.backupLog = "💾 Backup created at ";
     wording.userCancelled = "github.install.cancelled_by_user";
     wording.privilegedFailed = "github.install.privileged_failed";
     wording.elevationFailed = "github.install.elevation_failed";
@@ -87,14 +86,11 @@ void DirectDownloadInstaller::replace(const std::string& source, const std::stri
     if (isInStandardLocation(destination) && fs::exists(destination)) {
         std::optional<std::string> unavailable = options_.privileged->helperReplaceApp(destination, source, backup, "");
         if (!unavailable) {
-            logger().info("✅ Helper replaceApp succeeded (no password prompt)");
+            logger().info(localized("log.install.helper_replaced"));
             verifier_.removeQuarantine(destination, stop);
             return;
         }
-        std::string line = "ℹ️ Helper replaceApp unavailable (";
-        line += *unavailable;
-        line += "); trying direct copy";
-        logger().info(line);
+        logger().info(localized("log.install.helper_unavailable", {*unavailable}));
     }
 
     bool backedUp = false;
@@ -103,13 +99,10 @@ void DirectDownloadInstaller::replace(const std::string& source, const std::stri
         fs::remove_all(backup, ec);
         fs::rename(destination, backup, ec);
         if (ec) {
-            std::string line = "⚠️ Backup failed (";
-            line += ec.message();
-            line += "), skipping backup";
-            logger().warning(line);
+            logger().warning(localized("log.install.backup_failed", {ec.message()}));
         } else {
             backedUp = true;
-            logger().info(options_.wording.backupLog + backup);
+            logger().info(localized("log.install.backup_created", {backup}));
         }
     }
     try {
@@ -122,7 +115,7 @@ void DirectDownloadInstaller::replace(const std::string& source, const std::stri
             try {
                 copyBundle(backup, destination);
             } catch (const fs::filesystem_error& error) {
-                logger().error("❌ Restoring " + destination + " from its backup failed: " + error.code().message());
+                logger().error(localized("log.install.restore_failed", {destination, error.code().message()}));
             }
         }
         throw;
@@ -133,44 +126,40 @@ void DirectDownloadInstaller::replace(const std::string& source, const std::stri
 
 void DirectDownloadInstaller::copyApplication(const std::string& source, const std::string& destination,
                                               const std::string& displayName, std::stop_token stop) {
-    std::string line = "📂 copyApplication: from=";
-    line += source;
-    line += " to=";
-    line += destination;
-    logger().info(line);
-    logger().info("📋 Attempting copy without admin privileges...");
+    logger().info(localized("log.install.copy_from_to", {source, destination}));
+    logger().info(localized("log.install.copy_trying"));
     std::string copyError;
     try {
         std::error_code ec;
         fs::remove_all(destination, ec);
         copyBundle(source, destination);
-        logger().info("✅ Copy succeeded without admin privileges");
+        logger().info(localized("log.install.copy_done"));
         return;
     } catch (const fs::filesystem_error& error) {
         copyError = error.code().message();
         std::error_code ignored;
         fs::remove_all(destination, ignored);
     }
-    logger().warning("⚠️ Copy failed without admin: " + copyError);
+    logger().warning(localized("log.install.copy_failed", {copyError}));
     if (!options_.privileged->canRequestAuthorization()) {
-        logger().error("❌ Copy failed and no admin authorization available");
+        logger().error(localized("log.install.copy_no_admin"));
         throw DirectDownloadError::installFailed(localized("direct.copy_failed", {destination, copyError}));
     }
-    logger().info("🔐 Requesting admin authorization...");
+    logger().info(localized("log.install.admin_requesting"));
     const std::string reason = localized("direct.admin_reason", {displayName});
     try {
         options_.privileged->replaceBundleWithAuthorization(source, destination, reason, stop);
-        logger().info("✅ Copy succeeded with admin authorization");
+        logger().info(localized("log.install.copy_admin_done"));
     } catch (const AdminPromptError& error) {
         switch (error.kind()) {
             case AdminPromptError::Kind::Denied:
-                logger().error("❌ User cancelled authorization");
+                logger().error(localized("log.install.admin_cancelled"));
                 throw DirectDownloadError::installFailed(localized(options_.wording.userCancelled));
             case AdminPromptError::Kind::Failed:
-                logger().error("❌ Authorization failed: " + error.description());
+                logger().error(localized("log.install.admin_failed", {error.description()}));
                 throw DirectDownloadError::installFailed(localized(options_.wording.privilegedFailed, {error.description()}));
             case AdminPromptError::Kind::NotAvailable:
-                logger().error("❌ Authorization error: " + error.description());
+                logger().error(localized("log.install.admin_error", {error.description()}));
                 throw DirectDownloadError::installFailed(localized(options_.wording.elevationFailed, {error.description()}));
         }
         throw;
@@ -215,7 +204,7 @@ void DirectDownloadInstaller::verifyChecksum(const std::string& file, const std:
     std::string lower;
     for (char c : expected) lower += static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
     if (sha256(file) == lower) return;
-    logger().error("❌ DirectDownloadInstaller: Checksum verification failed for " + file);
+    logger().error(localized("log.install.checksum_failed", {file}));
     throw DirectDownloadError::checksumMismatch();
 }
 

@@ -24,10 +24,8 @@ class PrivilegedOperations;
 // One install at a time per instance: calls are serialised.
 class DirectDownloadInstaller {
 public:
-    // The texts that differ between the installers built on this one: a log line, and the
-    // localisation keys of three failures.
+    // The localisation keys of the three failures that differ between the installers built on this one.
     struct Wording {
-        std::string backupLog = "✅ Backup created at ";
         std::string userCancelled = "direct.cancelled_by_user";
         std::string privilegedFailed = "direct.privileged_failed";
         std::string elevationFailed = "direct.elevation_failed";

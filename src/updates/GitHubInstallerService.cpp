@@ -214,7 +214,7 @@ GitHubInstallResult GitHubInstallerService::install(const GitHubInstallRequest& 
         fs::create_directories(staging.folder, ec);
         if (ec) throw GitHubInstallError::downloadFailed(ec.message());
 
-        logger().info("📦 Repository: " + request.repository);
+        logger().info(localized("log.github.repository", {request.repository}));
         std::string file = request.localFile ? *request.localFile : download(request, staging.folder, onProgress, stop);
         if (request.expectedSHA256) {
             try {
@@ -278,7 +278,7 @@ std::string GitHubInstallerService::download(const GitHubInstallRequest& request
         throw GitHubInstallError::downloadFailed(error.what());
     }
     report(onProgress, GitHubInstallPhase::Downloading, 1, localized("github.install.phase.downloaded"));
-    logger().info("✅ Download completed: " + file);
+    logger().info(localized("log.download_done", {file}));
     return file;
 }
 
@@ -288,7 +288,7 @@ std::string GitHubInstallerService::bundleFromImage(const GitHubInstallRequest& 
     // Disk images exist only where the system can mount them.
     if (::access(options_.tools.hdiutil.c_str(), X_OK) != 0) throw GitHubInstallError::unsupportedFileType("dmg");
     report(onProgress, GitHubInstallPhase::Extracting, 0, localized("github.install.phase.mounting"));
-    logger().info("💿 Installing " + request.name + " from DMG...");
+    logger().info(localized("log.github.installing_dmg", {request.name}));
     std::string mount = staging.folder + "/Mount";
     fs::create_directories(mount);
     CommandRequest attach;
@@ -322,7 +322,7 @@ std::string GitHubInstallerService::bundleFromArchive(const GitHubInstallRequest
                                                       const std::string& folder, const ProgressHandler& onProgress,
                                                       std::stop_token stop) {
     report(onProgress, GitHubInstallPhase::Extracting, 0, localized("github.install.phase.extracting"));
-    logger().info("📦 Installing " + request.name + " from ZIP...");
+    logger().info(localized("log.github.installing_zip", {request.name}));
     std::string unpacked = folder + "/Extracted";
     std::optional<std::string> bundle;
     try {
@@ -345,7 +345,7 @@ void GitHubInstallerService::installBundle(const GitHubInstallRequest& request, 
         throw GitHubInstallError::signatureVerificationFailed(error.message());
     }
     report(onProgress, GitHubInstallPhase::Installing, 0, localized("github.install.phase.copying"));
-    logger().info("📂 Copying from " + bundle + " to " + request.bundlePath);
+    logger().info(localized("log.install.copy_from_to", {bundle, request.bundlePath}));
     try {
         installer_.replace(bundle, request.bundlePath, request.name, stop);
     } catch (const DirectDownloadError& error) {

@@ -336,13 +336,12 @@ AdoptableSearch findAdoptableApps(const std::vector<Application>& applications,
                                   const std::set<std::string>& excludedIdentifiers) {
     AdoptableSearch search;
     if (casks == nullptr || casks->empty()) {
-        logger().info("Adoptable: no cask data available");
+        logger().info(localized("log.adopt.no_cask_data"));
         return search;
     }
     search.hadCaskData = true;
-    logger().info(join({"Adoptable: ", count(applications.size()), " apps vs ", count(casks->size()), " casks (",
-                        count(installedCasks.size()), " installed)"},
-                       ""));
+    logger().info(localized("log.adopt.counts",
+                            {count(applications.size()), count(casks->size()), count(installedCasks.size())}));
     const CaskMatchIndex index(*casks);
     AdoptableBreakdown& breakdown = search.breakdown;
     for (const Application& application : applications) {
@@ -378,25 +377,21 @@ AdoptableSearch findAdoptableApps(const std::vector<Application>& applications,
         app.caskRenamesBundle = match->cask->renamesApp;
         search.apps.push_back(std::move(app));
     }
-    logger().info(join({"Skip breakdown — knownHomebrew=", count(breakdown.knownHomebrew),
-                        " iOSWrapper=", count(breakdown.iOSWrapper), " noMatch=", count(breakdown.noMatch)},
-                       ""));
-    logger().info(join({"Filter breakdown: deprecated=", count(breakdown.deprecated),
-                        " baseConflict=", count(breakdown.baseConflict), " installed=", count(breakdown.installed),
-                        " olderCaskVersion=", count(breakdown.olderCaskVersion),
-                        " artifactMismatch=", count(breakdown.artifactMismatch), " filesystem=",
-                        count(breakdown.filesystem), " appleOrEmulated=", count(breakdown.appleOrEmulated),
-                        " macAppStore=", count(breakdown.macAppStore)},
-                       ""));
+    logger().info(localized("log.adopt.skip_breakdown",
+                            {count(breakdown.knownHomebrew), count(breakdown.iOSWrapper), count(breakdown.noMatch)}));
+    logger().info(
+        localized("log.adopt.filter_breakdown",
+                  {count(breakdown.deprecated), count(breakdown.baseConflict), count(breakdown.installed),
+                   count(breakdown.olderCaskVersion), count(breakdown.artifactMismatch), count(breakdown.filesystem),
+                   count(breakdown.appleOrEmulated), count(breakdown.macAppStore)}));
     std::stable_sort(search.apps.begin(), search.apps.end(), [](const AdoptableApp& a, const AdoptableApp& b) {
         return toLower(a.name) < toLower(b.name);
     });
-    logger().info(join({"Adoptable summary: ", count(breakdown.candidates), " candidates, ", count(breakdown.matched),
-                        " matched, ", count(search.apps.size()), " adoptable"},
-                       ""));
+    logger().info(localized("log.adopt.summary",
+                            {count(breakdown.candidates), count(breakdown.matched), count(search.apps.size())}));
     for (const AdoptableApp& app : search.apps) {
-        logger().info("  → " + app.name + " (" + app.id + ") → cask '" + app.caskToken + "' (" +
-                      std::string(rawValue(app.matchConfidence)) + ")");
+        logger().info(localized("log.adopt.match",
+                                {app.name, app.id, app.caskToken, std::string(rawValue(app.matchConfidence))}));
     }
     return search;
 }
@@ -455,31 +450,29 @@ bool HomebrewAdopter::caskIsListed(const std::string& token, std::stop_token sto
 
 void HomebrewAdopter::prepareBundle(const AdoptableApp& app, std::stop_token stop) {
     if (preparedBundles_.contains(app.path)) {
-        logger().info("Adopt for " + app.name +
-                      ": permissions were already prepared for this batch; retrying brew adoption without another prompt");
+        logger().info(localized("log.adopt.already_prepared", {app.name}));
         return;
     }
     if (options_.privileged == nullptr) throw AdoptionFailure(AdminPromptError::notAvailable().what());
     try {
         options_.privileged->normalizeBundlePermissions({app.path}, localized("adopt.admin_prompt.prepare_one", {app.name}),
                                                         stop);
-        logger().info("Adopt for " + app.name + " needs admin chmod on " + app.path + "; retrying after permission fix");
+        logger().info(localized("log.adopt.admin_chmod", {app.name, app.path}));
     } catch (const AdminPromptError& error) {
         // The operation ran but some files refused the change (files the system protects):
         // brew may still manage with the rest.
         if (error.kind() != AdminPromptError::Kind::Failed) throw AdoptionFailure(error.what());
-        logger().info("Adopt for " + app.name +
-                      ": permission preparation was blocked by protected app bundle files; retrying brew adoption anyway");
+        logger().info(localized("log.adopt.protected_files", {app.name}));
     }
 }
 
 HomebrewAdopter::Phase1 HomebrewAdopter::runPhase1(AdoptableApp& app, std::stop_token stop) {
     if (app.caskRenamesBundle) {
-        logger().info("[Adopt] " + app.name + ": cask renames the bundle — not adoptable via brew (kept visible)");
+        logger().info(localized("log.adopt.bundle_renamed", {app.name}));
         throw AdoptionFailure(localized("adopt.error.renames_bundle", {app.caskToken}));
     }
     if (caskIsListed(app.caskToken, stop)) {
-        logger().info("Adopt for " + app.name + ": cask is already installed; treating adoption as complete");
+        logger().info(localized("log.adopt.cask_installed", {app.name}));
         return Phase1::Adopted;
     }
     std::vector<std::string> arguments = {"install", "--cask", "--adopt", app.caskToken};
@@ -489,8 +482,7 @@ HomebrewAdopter::Phase1 HomebrewAdopter::runPhase1(AdoptableApp& app, std::stop_
         BrewRun run = runBrew(arguments, kInstallTimeout, stop);
         if (std::optional<Regex::Match> conflict = conflictPattern().search(run.output)) {
             const std::string other(conflict->groups[0].value_or(""));
-            logger().info("[Adopt] " + app.name + " already managed by conflicting cask " + other +
-                          "; removing from adoptable list");
+            logger().info(localized("log.adopt.conflicting_cask", {app.name, other}));
             record(localized("adopt.activity.already_managed.title", {app.name}),
                    localized("adopt.activity.already_managed.detail", {app.name, other}),
                    ActivityRecord::ActivityType::Info);
@@ -500,9 +492,9 @@ HomebrewAdopter::Phase1 HomebrewAdopter::runPhase1(AdoptableApp& app, std::stop_
         const bool sudoFailed = hasSudoFailure(run.output);
         if (run.exitCode == 0 && !sudoFailed) return Phase1::Adopted;
         if (sudoFailed && caskIsListed(app.caskToken, stop)) {
-            logger().info("Adopt for " + app.name + ": brew reported an error but cask is installed; treating as success");
-            logger().info("Adopt for " + app.name + ": ✓ Cask line present after sudo chmod failure; treating adoption as success");
-            logger().info("Adopt for " + app.name + ": confirmed via brew list --cask after post-install sudo failure");
+            logger().info(localized("log.adopt.error_but_installed", {app.name}));
+            logger().info(localized("log.adopt.cask_listed_after_chmod", {app.name}));
+            logger().info(localized("log.adopt.confirmed_by_list", {app.name}));
             return Phase1::Adopted;
         }
         if (!triedPermissions && contains(run.output, "refusing to overwrite") &&
@@ -513,7 +505,7 @@ HomebrewAdopter::Phase1 HomebrewAdopter::runPhase1(AdoptableApp& app, std::stop_
         }
         if (!triedForce && contains(run.output, "there is already")) {
             triedForce = true;
-            logger().info("Adopt requires replacement for " + app.name + ", falling back to --force install");
+            logger().info(localized("log.adopt.force_install", {app.name}));
             arguments = {"install", "--cask", "--force", app.caskToken};
             continue;
         }
@@ -527,11 +519,11 @@ void HomebrewAdopter::runPhase2(AdoptableApp& app, std::stop_token stop) {
     try {
         options_.upgradeCask(app, stop);
     } catch (const CancellationError&) {
-        logger().info("[Adopt] Upgrade cancelled: " + app.name + " (" + app.caskToken + ")");
+        logger().info(localized("log.adopt.upgrade_cancelled", {app.name, app.caskToken}));
         throw;
     } catch (const std::exception& error) {
         // The application is Homebrew's now; the next update tries the upgrade again.
-        logger().warning("[Adopt] Upgrade FAILED " + app.name + " (" + app.caskToken + "): " + error.what());
+        logger().warning(localized("log.adopt.upgrade_failed", {app.name, app.caskToken, error.what()}));
     }
 }
 
@@ -539,36 +531,36 @@ AdoptionResult HomebrewAdopter::adopt(AdoptableApp& app, std::stop_token stop) {
     const Clock::TimePoint start = clock().now();
     app.state = AdoptableApp::State::Adopting;
     app.failureMessage.clear();
-    logger().info("[Adopt] Starting: " + app.name + " (cask: " + app.caskToken + ")");
+    logger().info(localized("log.adopt.start", {app.name, app.caskToken}));
     try {
         if (runPhase1(app, stop) == Phase1::AlreadyManaged) {
             app.state = AdoptableApp::State::Done;
             return AdoptionResult::AlreadyManaged;
         }
-        logger().info("[Adopt] Phase 1 OK: " + app.name + " (" + app.caskToken + ") — " + seconds(secondsSince(start)) + "s");
+        logger().info(localized("log.adopt.phase1_done", {app.name, app.caskToken, seconds(secondsSince(start))}));
         runPhase2(app, stop);
-        logger().info("[Adopt] Phase 2 done: " + app.name + " — " + seconds(secondsSince(start)) + "s total");
+        logger().info(localized("log.adopt.phase2_done", {app.name, seconds(secondsSince(start))}));
         app.state = AdoptableApp::State::Done;
         record(localized("adopt.success_activity", {app.name}), localized("adopt.success_detail", {app.name, app.caskToken}),
                ActivityRecord::ActivityType::Success, secondsSince(start));
         return AdoptionResult::Adopted;
     } catch (const CancellationError&) {
-        logger().info("[Adopt] Cancelled: " + app.name + " (" + app.caskToken + ")");
+        logger().info(localized("log.adopt.cancelled", {app.name, app.caskToken}));
         app.state = AdoptableApp::State::Ready;
         return AdoptionResult::Cancelled;
     } catch (const std::exception& error) {
         // A failed run (a time limit, brew missing) ends this application only.
         app.state = AdoptableApp::State::Failed;
         app.failureMessage = error.what();
-        logger().error("[Adopt] FAILED " + app.name + " (" + app.caskToken + "): " + app.failureMessage + " — " +
-                       seconds(secondsSince(start)) + "s");
+        logger().error(
+            localized("log.adopt.failed", {app.name, app.caskToken, app.failureMessage, seconds(secondsSince(start))}));
         return AdoptionResult::Failed;
     }
 }
 
 AdoptAllSummary HomebrewAdopter::adoptAll(std::vector<AdoptableApp>& apps, std::stop_token stop) {
     const Clock::TimePoint start = clock().now();
-    logger().info(join({"[AdoptAll] Starting adoption of ", count(apps.size()), " apps"}, ""));
+    logger().info(localized("log.adopt.all_start", {count(apps.size())}));
     std::vector<std::string> bundles;
     for (const AdoptableApp& app : apps) bundles.push_back(app.path);
     preparedBundles_.clear();
@@ -585,12 +577,12 @@ AdoptAllSummary HomebrewAdopter::adoptAll(std::vector<AdoptableApp>& apps, std::
         if (prompt != nullptr && prompt->kind() == AdminPromptError::Kind::Failed) {
             preparedBundles_.insert(bundles.begin(), bundles.end());
         }
-        logger().warning(std::string("[AdoptAll] Batch permission prepare failed: ") + error.what() + "; continuing per app");
+        logger().warning(localized("log.adopt.all_prepare_failed", {error.what()}));
     }
     AdoptAllSummary summary;
     for (std::size_t i = 0; i < apps.size(); ++i) {
         if (stop.stop_requested()) {
-            logger().info(join({"[AdoptAll] Cancelled at ", count(i), "/", count(apps.size())}, ""));
+            logger().info(localized("log.adopt.all_cancelled", {count(i), count(apps.size())}));
             summary.cancelledAt = i;
             summary.cancelled += apps.size() - i;
             break;
@@ -605,9 +597,8 @@ AdoptAllSummary HomebrewAdopter::adoptAll(std::vector<AdoptableApp>& apps, std::
     }
     preparedBundles_.clear();
     const double total = secondsSince(start);
-    logger().info(join({"[AdoptAll] Done: ", count(summary.succeeded), " OK, ", count(summary.failed), " failed, ",
-                        count(summary.cancelled), " cancelled — ", seconds(total), "s total"},
-                       ""));
+    logger().info(localized("log.adopt.all_done", {count(summary.succeeded), count(summary.failed),
+                                                   count(summary.cancelled), seconds(total)}));
     const std::string detail =
         summary.cancelledAt
             ? localized("adopt.activity.finished.detail_cancelled",

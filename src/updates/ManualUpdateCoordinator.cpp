@@ -173,7 +173,7 @@ std::string ManualUpdateCoordinator::userDownloadFolder(CommandRunning* runner) 
         while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
         if (startsWith(folder, "/") && folder != home && folder.find('\n') == std::string::npos) return folder;
     } catch (const std::exception& error) {
-        logger().debug(std::string("xdg-user-dir: ") + error.what());
+        logger().debug(localized("log.command_error", {"xdg-user-dir", error.what()}));
     }
     return fallback;
 }
@@ -214,7 +214,7 @@ void ManualUpdateCoordinator::persistCompletedDownloads(std::map<std::string, Co
         options_.defaults->set(kCompletedDownloadsKey, std::move(all));
     } catch (const FileWriteError& error) {
         // The file is downloaded all the same; only the memory of it is lost.
-        logger().warning(std::string("⚠️ ManualUpdateCoordinator: cannot save completed downloads: ") + error.what());
+        logger().warning(localized("log.manual.downloads_not_saved", {error.what()}));
     }
 }
 
@@ -222,7 +222,7 @@ CompletedManualDownload ManualUpdateCoordinator::download(const ManualUpdateItem
                                                           const ProgressHandler& onProgress, std::stop_token stop) {
     const std::string key = itemKey(item);
     if (std::optional<CompletedManualDownload> earlier = reusableDownload(key, item)) {
-        logger().info("⬇️ ManualUpdateCoordinator: " + item.name + " already downloaded at " + earlier->path());
+        logger().info(localized("log.manual.already_downloaded", {item.name, earlier->path()}));
         return *earlier;
     }
     {
@@ -255,7 +255,7 @@ CompletedManualDownload ManualUpdateCoordinator::download(const ManualUpdateItem
                 HttpRequest{.url = url, .method = HttpMethod::Head, .timeoutSeconds = kHeadTimeoutSeconds}, stop);
             if (head.isSuccess()) size = head.contentLength();
         } catch (const NetworkError& error) {
-            logger().debug(std::string("HEAD ") + url + ": " + error.description());
+            logger().debug(localized("log.command_error", {"HEAD " + url, error.description()}));
         }
         report({"manual_update.phase.downloading", size ? std::optional<double>(0.0) : std::nullopt, size});
 
@@ -283,15 +283,8 @@ CompletedManualDownload ManualUpdateCoordinator::download(const ManualUpdateItem
         }
         std::error_code sizeError;
         const std::uint64_t bytes = std::filesystem::file_size(temporary, sizeError);
-        std::string line = "⬇️ ManualUpdateCoordinator: ";
-        line += item.name;
-        line += " finalURL=";
-        line += response.url;
-        line += " contentType=";
-        line += response.contentType().value_or("");
-        line += " sizeBytes=";
-        line += std::to_string(bytes);
-        logger().info(line);
+        logger().info(localized("log.manual.downloaded",
+                                {item.name, response.url, response.contentType().value_or(""), std::to_string(bytes)}));
         // Checked before the file gets its name: a file that is not the published one is never kept.
         if (item.expectedSHA256) DirectDownloadInstaller::verifyChecksum(temporary, *item.expectedSHA256);
 
@@ -320,7 +313,7 @@ CompletedManualDownload ManualUpdateCoordinator::download(const ManualUpdateItem
         if (stop.stop_requested()) throw CancellationError();
         std::string message = error.what();
         if (const auto* network = dynamic_cast<const NetworkError*>(&error)) message = network->description();
-        logger().warning("⚠️ ManualUpdateCoordinator: " + item.name + " failed " + message);
+        logger().warning(localized("log.manual.download_failed", {item.name, message}));
         throw;
     }
 }

@@ -370,33 +370,22 @@ SparkleUpdateOutcome SparkleUpdateInstaller::install() {
         if (version.empty()) return SparkleUpdateOutcome::openedApp(target_.name + ": the update is installed by the application itself");
         return SparkleUpdateOutcome::installed(version);
     } catch (const SparkleInstallError& error) {
-        if (error.kind() == SparkleInstallError::Kind::Cancelled) logger().info(joined("Sparkle install cancelled for ", target_.name));
-        std::string line = "Sparkle install failed for ";
-        line += target_.name;
-        line += ": ";
-        line += error.what();
-        logger().error(line);
+        if (error.kind() == SparkleInstallError::Kind::Cancelled)
+            logger().info(localized("log.sparkle.cancelled", {target_.name}));
+        logger().error(localized("log.sparkle.install_failed", {target_.name, error.what()}));
         message = error.what();
     } catch (const CancellationError&) {
-        logger().info(joined("Sparkle install cancelled for ", target_.name));
+        logger().info(localized("log.sparkle.cancelled", {target_.name}));
         message = SparkleInstallError::cancelled().what();
     } catch (const std::exception& error) {
-        std::string line = "Sparkle install failed for ";
-        line += target_.name;
-        line += " with non-typed error: ";
-        line += error.what();
-        logger().error(line);
+        logger().error(localized("log.sparkle.install_failed_untyped", {target_.name, error.what()}));
         message = error.what();
     }
     if (!work.folder.empty()) {
         std::error_code ignored;
         fs::remove_all(work.folder, ignored);
     }
-    std::string line = "Sparkle update failed for ";
-    line += target_.name;
-    line += ": ";
-    line += message;
-    logger().error(line);
+    logger().error(localized("log.sparkle.update_failed", {target_.name, message}));
     return SparkleUpdateOutcome::failed(message);
 }
 
@@ -410,7 +399,7 @@ std::string SparkleUpdateInstaller::run(Work& work) {
     std::optional<std::string> ownExecutable = ownExecutablePath();
     if (toLower(bundleName) == "vantreel.app" ||
         (ownExecutable && insideFolder(*ownExecutable, fs::weakly_canonical(target_.bundlePath, error).string()))) {
-        logger().error("SparkleUpdateInstaller refused to self-update — caller is bypassing the SelfIdentity filter");
+        logger().error(localized("log.sparkle.self_update_refused"));
         throw SparkleInstallError::refusedSelfUpdate();
     }
     if (!toLower(release_.downloadURL).starts_with("https://")) {
@@ -418,7 +407,7 @@ std::string SparkleUpdateInstaller::run(Work& work) {
     }
     refuseUnlessNewer(release_.version, release_.buildNumber);
     if (!target_.publicKeyBase64 || !release_.signatureBase64) {
-        logger().warning(joined(joined("Sparkle update delegated to app for ", target_.name), ": missing direct-install trust material"));
+        logger().warning(localized("log.sparkle.delegated", {target_.name}));
         std::string why = !target_.publicKeyBase64 ? SparkleInstallError::missingPublicKey().what()
                                                    : SparkleInstallError::missingSignature().what();
         std::string instruction = "Open ";
@@ -464,12 +453,8 @@ std::string SparkleUpdateInstaller::run(Work& work) {
     // 7. Done (past the replacement nothing is undone, so a late cancel is not honoured).
     report(1, "sparkle.update.done");
     const bool relaunched = relaunchQuitApplication(work);
-    std::string line = "Sparkle install OK: ";
-    line += target_.installedVersion;
-    line += " → ";
-    line += newVersion;
-    line += relaunched ? " (relaunched)" : " (kept closed)";
-    logger().info(line);
+    logger().info(localized(relaunched ? "log.sparkle.installed_relaunched" : "log.sparkle.installed_closed",
+                            {target_.installedVersion, newVersion}));
     return newVersion;
 }
 
@@ -518,13 +503,9 @@ std::string SparkleUpdateInstaller::download(Work& work) {
     auto received = static_cast<long long>(fs::file_size(final, error));
     // The size only warns: the signature over the whole file is what decides.
     if (release_.expectedFileSize && !error && *release_.expectedFileSize != received) {
-        std::string line = "Sparkle download size mismatch for ";
-        line += target_.name;
-        line += ": expected ";
-        line += std::to_string(*release_.expectedFileSize);
-        line += " bytes, got ";
-        line += std::to_string(received);
-        logger().warning(line);
+        logger().warning(
+            localized("log.sparkle.size_mismatch",
+                      {target_.name, std::to_string(*release_.expectedFileSize), std::to_string(received)}));
     }
     report(1, "sparkle.update.downloading");
     return final;
@@ -567,7 +548,7 @@ std::string SparkleUpdateInstaller::extract(Work& work, const std::string& archi
         try {
             runner.execute(toolRequest(environment_.hdiutil, {"detach", mount, "-force"}, 60));
         } catch (const std::exception& failure) {
-            logger().warning(joined("hdiutil detach failed: ", failure.what()));
+            logger().warning(localized("log.command_failed", {"hdiutil detach", failure.what()}));
         }
         if (!copyError.empty()) throw SparkleInstallError::extractionFailed(copyError);
         if (!found) throw SparkleInstallError::bundleNotFound();
@@ -634,13 +615,14 @@ void SparkleUpdateInstaller::validate(Work& work, const std::string& bundle) {
             break;
         case Level::AdHoc:
             if (to.level == Level::Unsigned) throw SparkleInstallError::codeSigningRegression(from.text(), to.text());
-            if (to.level == Level::DeveloperID) logger().info(joined(joined("Sparkle: ", target_.name), " — upgrading from ad-hoc to Developer ID"));
+            if (to.level == Level::DeveloperID)
+                logger().info(localized("log.sparkle.adhoc_to_developer_id", {target_.name}));
             break;
         case Level::Unsigned:
             if (to.level != Level::Unsigned) {
-                logger().info(joined(joined("Sparkle: ", target_.name), " — installed copy is unsigned, accepting signed update"));
+                logger().info(localized("log.sparkle.unsigned_to_signed", {target_.name}));
             } else {
-                logger().error(joined(joined("Sparkle: ", target_.name), " — both old and new bundles unsigned, trusting EdDSA alone"));
+                logger().error(localized("log.sparkle.both_unsigned", {target_.name}));
             }
             break;
     }
@@ -669,11 +651,7 @@ bool SparkleUpdateInstaller::relaunchQuitApplication(const Work& work) const {
         environment_.relaunch(target_.bundlePath, work.quitProcesses.front().executable);
         return true;
     } catch (const std::exception& failure) {
-        std::string line = "Sparkle relaunch failed for ";
-        line += target_.name;
-        line += ": ";
-        line += failure.what();
-        logger().error(line);
+        logger().error(localized("log.sparkle.relaunch_failed", {target_.name, failure.what()}));
         return false;
     }
 }
@@ -717,11 +695,7 @@ void SparkleUpdateInstaller::replace(Work& work, const std::string& bundle) {
             fs::remove_all(backup, ignored);
             return;
         }
-        std::string line = "Sparkle privileged replacement failed for ";
-        line += target_.name;
-        line += ", falling back to user-space replace: ";
-        line += *helperFailure;
-        logger().warning(line);
+        logger().warning(localized("log.sparkle.privileged_failed", {target_.name, *helperFailure}));
     }
 
     auto refusedByMacOS = [](const fs::filesystem_error& failure) {
@@ -742,7 +716,7 @@ void SparkleUpdateInstaller::replace(Work& work, const std::string& bundle) {
         // The installed application comes back as it was.
         fs::remove_all(target_.bundlePath, ignored);
         fs::rename(backup, target_.bundlePath, ignored);
-        if (ignored) logger().error(joined(joined(joined(joined("Sparkle: the backup of ", target_.name), " stays at "), backup), joined(": ", ignored.message())));
+        if (ignored) logger().error(localized("log.sparkle.backup_kept", {target_.name, backup, ignored.message()}));
         if (refusedByMacOS(failure)) throw SparkleInstallError::bundleReplaceFailed(appManagementText());
         throw SparkleInstallError::bundleReplaceFailed(joined("copy failed: ", failure.code().message()));
     }
@@ -753,7 +727,7 @@ void SparkleUpdateInstaller::replace(Work& work, const std::string& bundle) {
             request.allowNonZeroExit = true;  // no attribute to remove is fine
             runner.execute(request);
         } catch (const std::exception& failure) {
-            logger().warning(joined("Removing the quarantine attribute failed: ", failure.what()));
+            logger().warning(localized("log.sparkle.quarantine_failed", {failure.what()}));
         }
     }
     fs::remove_all(backup, ignored);

@@ -1,6 +1,6 @@
 // What a person reads is English under an English or C locale, with ASCII punctuation under
 // C, and French, whole, under a French locale: the same commands run under both, and each
-// output is searched for the other language.
+// output is searched for the other language. The lines --verbose streams are read too.
 #include <string>
 #include <vector>
 
@@ -72,6 +72,44 @@ TEST(LocalizationE2ETest, EnglishUnderCAndFrenchWholeUnderAFrenchLocale) {
     for (const char* expected : {"2 mises à jour disponibles · ", "Utilisation : vantreel", "Vouliez-vous dire « scan » ?",
                                  "dernières versions inconnues", "source inconnue « brw »"}) {
         EXPECT_NE(french.find(expected), std::string::npos) << expected << " not in:\n" << french;
+    }
+}
+
+// The lines --verbose streams (the log file's lines) of a scan with fake tools, under one locale.
+std::string verboseScanUnder(const std::string& locale) {
+    testing::TempDir home{"vt-l10n-verbose-e2e"};
+    testing::showOnly(home.path(), {"ShowHomebrew", "ShowCasks", "ShowCargo"});
+    testing::writeFakeBrew(home, {{"testball", "0.0.1", "0.1"}, {"local-caffeine", "1.2.2", "1.2.3", true}});
+    testing::writeFakeCargo(home, "ripgrep", "13.0.0");
+    ShellCommandResult result = runVantreel(
+        {{"--verbose", "--accept-terms", "scan"},
+         home.path(),
+         {{"LC_ALL", locale}, {"LANG", locale}, {"VANTREEL_ENDPOINT_CRATES", "http://127.0.0.1:9"}}});
+    return result.standardError;
+}
+
+TEST(LocalizationE2ETest, VerboseLogLinesFollowTheLocale) {
+    const std::string english = verboseScanUnder("C");
+    for (unsigned char c : english) {
+        ASSERT_LT(c, 0x80) << "not ASCII under the C locale:\n" << english;
+    }
+    for (const char* expected : {"Inventory of ", "Whole scan completed successfully", "Scan resources: "}) {
+        EXPECT_NE(english.find(expected), std::string::npos) << expected << " not in:\n" << english;
+    }
+    for (const char* french : {"Inventaire", "terminé", "Scan global", "Vérification", "paquet", " des "}) {
+        EXPECT_EQ(english.find(french), std::string::npos) << french << " in:\n" << english;
+    }
+
+    const std::string french = verboseScanUnder("fr_FR.UTF-8");
+    for (const char* expected : {"Inventaire ", "Scan global terminé avec succès", "Ressources du scan : "}) {
+        EXPECT_NE(french.find(expected), std::string::npos) << expected << " not in:\n" << french;
+    }
+    // Our own lines only: a tool's output or a system error quoted in a line stays as it came.
+    for (const char* englishText : {"Inventory of", "Update check of", "Whole scan", "Core scan", "Scan resources",
+                                    "Scan cache", "Extended scan", "scanner statuses", "Scan requested", "Scan phase",
+                                    "finalization", "executable not found", " skipped", " completed", " done",
+                                    "Starting", "Cannot ", " failed: "}) {
+        EXPECT_EQ(french.find(englishText), std::string::npos) << englishText << " in:\n" << french;
     }
 }
 

@@ -70,7 +70,7 @@ TEST_F(PackageCoordinatorTest, CallersDuringAScanJoinIt) {
     coordinator.refreshAll(false);
     first.join();
     EXPECT_EQ(scans_.load(), 1);
-    EXPECT_TRUE(log.contains("🔵 PackageCoordinator.refreshAll() - reusing in-flight refresh task"));
+    EXPECT_TRUE(log.contains("Scan already running: waiting for its results"));
     EXPECT_EQ(coordinator.packages().size(), 1u);
     ASSERT_FALSE(coordinator.activities().empty());
     EXPECT_EQ(coordinator.activities().front().type, ActivityRecord::ActivityType::Scan);
@@ -89,7 +89,7 @@ TEST_F(PackageCoordinatorTest, CallerDuringFinalizationStartsNoScan) {
     coordinator.refreshAll(true);
     first.join();
     EXPECT_EQ(scans_.load(), 1);
-    EXPECT_TRUE(log.contains("waiting for in-flight post-refresh finalization"));
+    EXPECT_TRUE(log.contains("Waiting for the end of the running post-scan finalization"));
 }
 
 TEST_F(PackageCoordinatorTest, GatesRefuseBeforeTermsDuringUpdatesAndInsideTheThrottle) {
@@ -101,12 +101,12 @@ TEST_F(PackageCoordinatorTest, GatesRefuseBeforeTermsDuringUpdatesAndInsideTheTh
         coordinator.refreshAll(mode);
     }
     EXPECT_EQ(scans_.load(), 0);
-    EXPECT_TRUE(log.contains("skipped: onboarding terms not accepted"));
+    EXPECT_TRUE(log.contains("Scan skipped: the terms of use are not accepted"));
     defaults_.set(PackageCoordinator::kTermsAccepted, true);
 
     coordinator.beginTracking("brewTracking", "wget");
     coordinator.refreshAll(RefreshMode::Manual);
-    EXPECT_TRUE(log.contains("🔵 PackageCoordinator.refreshAll(mode: manual) skipped: update in progress"));
+    EXPECT_TRUE(log.contains("Scan (manual) skipped: an update is in progress"));
     coordinator.endTracking("brewTracking", "wget");
     EXPECT_EQ(scans_.load(), 0);
 
@@ -117,7 +117,7 @@ TEST_F(PackageCoordinatorTest, GatesRefuseBeforeTermsDuringUpdatesAndInsideTheTh
     clock_.advance(std::chrono::minutes(30));
     coordinator.refreshAll(RefreshMode::Automatic);
     EXPECT_EQ(scans_.load(), 1);
-    EXPECT_TRUE(log.contains("refreshAll(mode: automatic) skipped: recent scan already completed"));
+    EXPECT_TRUE(log.contains("Scan (automatic) skipped: a recent scan already completed"));
     clock_.advance(std::chrono::minutes(31));
     coordinator.refreshAll(RefreshMode::Automatic);
     EXPECT_EQ(scans_.load(), 2);
@@ -130,7 +130,7 @@ TEST_F(PackageCoordinatorTest, PostOnboardingScanIsRecordedOnce) {
     coordinator.refreshAll(RefreshMode::FirstLaunchAfterOnboarding);
     EXPECT_FALSE(defaults_.boolValue(PackageCoordinator::kPendingPostOnboardingScan).has_value());
     EXPECT_EQ(defaults_.boolValue(PackageCoordinator::kOnboardingCompleted), true);
-    EXPECT_TRUE(log.contains("🔵 PackageCoordinator — post-onboarding scan finalized"));
+    EXPECT_TRUE(log.contains("Post-onboarding scan finalized"));
     EXPECT_TRUE(defaults_.doubleValue(PackageCoordinator::kLastCompletedRefreshDate).has_value());
 }
 

@@ -52,7 +52,7 @@ TEST_F(RefreshCoordinatorTest, CacheDecisionFollowsForceAgeAndSources) {
     RefreshResult first = refresh.run(false, {});
     EXPECT_TRUE(first.fullScan);
     EXPECT_EQ(first.cacheReason, "no previous full scan");
-    EXPECT_TRUE(log.contains("VT_SCAN_CACHE decision: full scan required: no previous full scan"));
+    EXPECT_TRUE(log.contains("Scan cache: full scan required: no previous full scan"));
     EXPECT_TRUE(log.contains("Inventory of npm done: 1"));
 
     clock_.advance(std::chrono::seconds(299));

@@ -70,7 +70,7 @@ TEST(ScanResultsPersistenceTest, UndecodableFilesAreLoggedAndIgnoredAlone) {
     PersistedScanResults loaded = persistence.load();
     ASSERT_EQ(loaded.packages.size(), 1u);
     EXPECT_EQ(loaded.packages[0].name, "rails");
-    EXPECT_TRUE(log.contains("⚠️ [ScanPersistence] cannot load packages: "));
+    EXPECT_TRUE(log.contains("Cannot load the saved packages: "));
     EXPECT_EQ(loaded.unreadableFiles, std::vector<std::string>{"packages.json"});
 
     writeFileAtomically(root.file("packages.json"), R"([{"name":"x","version":"1","type":"Formulae"}])");

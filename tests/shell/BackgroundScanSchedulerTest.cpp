@@ -138,7 +138,7 @@ TEST_F(BackgroundScanSchedulerTest, TicksObeyTheSharedThrottleAndWaitForBusyCoor
     timers_.release(0);
     ASSERT_TRUE(timers_.armed(2));
     EXPECT_EQ(ticks(), std::vector<Tick>{Tick::Throttled});
-    EXPECT_TRUE(log.contains("🔵 BackgroundScanScheduler skipped: automatic scan interval has not elapsed"));
+    EXPECT_TRUE(log.contains("Background scan skipped: the automatic scan interval has not elapsed"));
     EXPECT_EQ(timers_.delays()[1], 10min);
 
     // An update running: no scan, a minute later again.

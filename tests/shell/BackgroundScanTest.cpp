@@ -276,7 +276,7 @@ TEST_F(BackgroundScanTest, CountsAreStoredAndRisesAreAnnouncedOnTheSessionBus) {
     found = std::nullopt;
     LogCapture log;
     EXPECT_EQ(launcher.run(), BackgroundScanLauncher::Outcome::NotCompleted);
-    EXPECT_TRUE(log.contains("🔵 BackgroundScanLauncher skipped persistence: refresh did not complete"));
+    EXPECT_TRUE(log.contains("Background scan not saved: the scan did not complete"));
     EXPECT_EQ(defaults_.integerValue(BackgroundScanLauncher::kLastOutdatedCount), 2);
     EXPECT_EQ(ScheduledScanThrottle(defaults_).lastScanDate(), clock_.now() - 25h);
 
@@ -350,7 +350,7 @@ TEST_F(BackgroundScanTest, ABusThatDoesNotAnswerTimesOutAndTheCountIsKept) {
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(launcher.run(), BackgroundScanLauncher::Outcome::Notified);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    EXPECT_TRUE(log.contains("Failed to send background scan notification: desktop notification service"));
+    EXPECT_TRUE(log.contains("Failed to send the background scan notification: desktop notification service"));
     EXPECT_EQ(defaults_.integerValue(BackgroundScanLauncher::kLastOutdatedCount), 2);
     ::close(listener);
 }

@@ -128,9 +128,9 @@ TEST(UpdateCheckCoordinatorTest, CacheAgeDecidesBetweenCacheNetworkAndStaleFallb
     EXPECT_EQ(run->applications[1].latestVersion, "3.0");  // the network had no answer: the stale value
     EXPECT_FALSE(run->applications[2].latestVersion);
     EXPECT_EQ(run->scan.skippedFromCache, 1);
-    EXPECT_TRUE(log.contains("VT_SCAN_CACHE app-pass: resolved=1, blacklisted=0, network=2; reasons: expired=2"));
+    EXPECT_TRUE(log.contains("Application cache pass: resolved=1, blacklisted=0, network=2; reasons: expired=2"));
     EXPECT_TRUE(log.contains("expired.app (expired 7200s)"));
-    EXPECT_TRUE(log.contains("VT_SCAN_TIMING apps: total=3, cacheResolved=1, stale=1, network=0, unresolved=2"));
+    EXPECT_TRUE(log.contains("Application timing: total=3, cacheResolved=1, stale=1, network=0, unresolved=2"));
 
     UpdateRepository reloaded(sandbox.dir.path(), &sandbox.clock);
     EXPECT_TRUE(log.contains("Cleaned 1 stale cache entries"));

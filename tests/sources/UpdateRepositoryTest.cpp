@@ -47,7 +47,7 @@ TEST(UpdateRepositoryTest, RepeatedFailuresAreSkippedForAWhileAndASuccessClearsT
     LogCapture log;
     auto skipped = coordinator.run({app("flaky.app")}, {}, check);
     EXPECT_EQ(*calls, 3);
-    EXPECT_TRUE(log.contains("Skipped 1 apps with recent update check failures"));
+    EXPECT_TRUE(log.contains("Skipped 1 apps whose update check failed recently"));
     EXPECT_TRUE(log.contains("resolved=0, blacklisted=1, network=0"));
 
     clock.advance(UpdateRepository::kRecentFailureWindow);
@@ -56,7 +56,7 @@ TEST(UpdateRepositoryTest, RepeatedFailuresAreSkippedForAWhileAndASuccessClearsT
     EXPECT_EQ(*calls, 4);
     EXPECT_EQ(retried->applications[0].latestVersion, "2.0");
     EXPECT_EQ(repository.failureCount("flaky.app"), 0);
-    EXPECT_TRUE(log.contains("🧹 UpdateRepository: cleared failure state for flaky.app"));
+    EXPECT_TRUE(log.contains("Cleared the failure state of flaky.app"));
 }
 
 TEST(UpdateRepositoryTest, FilesSurviveAReloadAndBadEntriesAreReportedNotFatal) {

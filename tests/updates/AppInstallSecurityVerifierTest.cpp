@@ -81,7 +81,7 @@ TEST(AppInstallSecurityVerifierTest, FollowsEveryRowOfTheDecisionTable) {
         LogCapture log;
         std::string before = fake.calls();
         EXPECT_EQ(verdict(verifier, downloaded, installed), row.refusal) << "row " << i;
-        EXPECT_EQ(log.contains("Gatekeeper rejected Foo.app but strict codesign passed with Team ID " + row.downloadedTeam),
+        EXPECT_EQ(log.contains("Gatekeeper rejected Foo.app but the strict code signature check passed with Team ID " + row.downloadedTeam),
                   row.logsGatekeeperOverride)
             << "row " << i;
         std::string calls = fake.calls().substr(before.size());

@@ -64,9 +64,9 @@ TEST_F(DirectDownloadInstallerTest, ReplacesThroughTheHelperOrAsTheUser) {
     LogCapture log;
     EXPECT_EQ(failure(installer, source, destination), std::nullopt);
     EXPECT_EQ(versionAt(destination), "2.0");
-    EXPECT_TRUE(log.contains("ℹ️ Helper replaceApp unavailable (privileged helper not installed); trying direct copy"));
-    EXPECT_TRUE(log.contains("✅ Backup created at " + destination + ".backup"));
-    EXPECT_TRUE(log.contains("✅ Copy succeeded without admin privileges"));
+    EXPECT_TRUE(log.contains("The helper cannot replace the application (privileged helper not installed); trying a direct copy"));
+    EXPECT_TRUE(log.contains("Backup created at " + destination + ".backup"));
+    EXPECT_TRUE(log.contains("Copy succeeded without administrator rights"));
     EXPECT_FALSE(fs::exists(destination + ".backup")) << "a verified install keeps no backup";
     EXPECT_NE(fake.calls().find("xattr -dr com.apple.quarantine " + destination), std::string::npos);
 
@@ -87,10 +87,10 @@ TEST_F(DirectDownloadInstallerTest, EveryAuthorizationOutcomeLeavesTheInstalledB
     };
     const std::vector<Case> cases = {
         {FakePrivilegedOperations::Prompt::Deny, "The installation was cancelled by the user.",
-         "❌ User cancelled authorization"},
-        {FakePrivilegedOperations::Prompt::Fail, "Installation with privileges failed: ", "❌ Authorization failed: "},
+         "The user cancelled the authorization"},
+        {FakePrivilegedOperations::Prompt::Fail, "Installation with privileges failed: ", "Authorization failed: "},
         {FakePrivilegedOperations::Prompt::Unavailable, "Cannot copy to " + destination + ": ",
-         "❌ Copy failed and no admin authorization available"},
+         "Copy failed and no administrator authorization is available"},
     };
     for (const Case& c : cases) {
         privileged.prompt = c.prompt;
@@ -100,7 +100,7 @@ TEST_F(DirectDownloadInstallerTest, EveryAuthorizationOutcomeLeavesTheInstalledB
         ASSERT_TRUE(message);
         EXPECT_EQ(message->substr(0, c.message.size()), c.message);
         EXPECT_TRUE(log.contains(c.log)) << c.message;
-        EXPECT_TRUE(log.contains("⚠️ Copy failed without admin: ")) << c.message;
+        EXPECT_TRUE(log.contains("Copy failed without administrator rights: ")) << c.message;
         EXPECT_EQ(versionAt(destination), "1.0") << c.message;
         EXPECT_EQ(versionAt(destination + ".backup"), "1.0") << c.message;
         EXPECT_FALSE(fs::exists(destination + "/Contents/pipe"));

@@ -187,7 +187,7 @@ TEST_F(HomebrewAdoptionIntegrationTest, OffersOnlyBundlesHomebrewCanTakeOverFrom
     EXPECT_EQ(breakdown.appleOrEmulated, 1u);
     EXPECT_EQ(breakdown.filesystem, 1u);
     EXPECT_TRUE(log.contains("Adoptable summary: 8 candidates, 7 matched, 2 adoptable"));
-    EXPECT_TRUE(log.contains("  → Caffeine (com.example.caffeine) → cask 'caffeine' (bundleFileName)"));
+    EXPECT_TRUE(log.contains("  → Caffeine (com.example.caffeine) → cask “caffeine” (bundleFileName)"));
 
     // An installed cask, an installed sibling it conflicts with, and an exclusion each take one away.
     search = findAdoptableApps(applications, api.caskIndex().get(), {"1password"}, {"com.example.caffeine"});
@@ -212,8 +212,8 @@ TEST_F(HomebrewAdoptionIntegrationTest, ReadsEveryAnswerOfBrewAndUpgradesANewerC
     EXPECT_EQ(app.state, AdoptableApp::State::Done);
     EXPECT_EQ(privileged_.calls, std::vector<std::string>{"normalize 1"});
     EXPECT_EQ(calls(), "list --cask\ninstall --cask --adopt caffeine\ninstall --cask --adopt caffeine\nupgrade --cask caffeine\n");
-    EXPECT_TRUE(log.contains("Adopt for Caffeine needs admin chmod on " + app.path + "; retrying after permission fix"));
-    EXPECT_TRUE(log.contains("[Adopt] Phase 2 done: Caffeine"));
+    EXPECT_TRUE(log.contains("Adopting Caffeine needs an administrator chmod on " + app.path + "; retrying after fixing the permissions"));
+    EXPECT_TRUE(log.contains("Adoption: phase 2 done: Caffeine"));
     ASSERT_EQ(activities.size(), 1u);
     EXPECT_EQ(activities[0].title, "Caffeine adopted by Homebrew");
     EXPECT_EQ(activities[0].type, ActivityRecord::ActivityType::Success);
@@ -236,8 +236,8 @@ TEST_F(HomebrewAdoptionIntegrationTest, ReadsEveryAnswerOfBrewAndUpgradesANewerC
     EXPECT_EQ(adopter(&activities)->adopt(app), AdoptionResult::Adopted);
     EXPECT_EQ(calls(), "list --cask\ninstall --cask --adopt caffeine\ninstall --cask --adopt caffeine\n"
                        "install --cask --force caffeine\n");
-    EXPECT_TRUE(log.contains("permission preparation was blocked by protected app bundle files"));
-    EXPECT_TRUE(log.contains("Adopt requires replacement for Caffeine, falling back to --force install"));
+    EXPECT_TRUE(log.contains("protected files of the app bundle blocked the permission preparation"));
+    EXPECT_TRUE(log.contains("Adopting Caffeine requires replacing it; falling back to an install with --force"));
     installed("");
 
     // A sudo failure after the cask landed counts as adopted; without the cask it does not.
@@ -246,7 +246,7 @@ TEST_F(HomebrewAdoptionIntegrationTest, ReadsEveryAnswerOfBrewAndUpgradesANewerC
     app = caffeine();
     app.caskVersion = "1.0";
     EXPECT_EQ(adopter(&activities)->adopt(app), AdoptionResult::Adopted);
-    EXPECT_TRUE(log.contains("Adopt for Caffeine: confirmed via brew list --cask after post-install sudo failure"));
+    EXPECT_TRUE(log.contains("Adopting Caffeine: confirmed by brew list --cask after the post-install sudo failure"));
     installed("");
     EXPECT_EQ(adopter(&activities)->adopt(app), AdoptionResult::Failed);
     EXPECT_EQ(app.state, AdoptableApp::State::Failed);
@@ -256,7 +256,7 @@ TEST_F(HomebrewAdoptionIntegrationTest, ReadsEveryAnswerOfBrewAndUpgradesANewerC
     activities.clear();
     answer("caffeine", 8, "Error: Cask 'caffeine' conflicts with 'caffeine-nightly'.\n", 1);
     EXPECT_EQ(adopter(&activities)->adopt(app), AdoptionResult::AlreadyManaged);
-    EXPECT_TRUE(log.contains("[Adopt] Caffeine already managed by conflicting cask caffeine-nightly; removing from adoptable list"));
+    EXPECT_TRUE(log.contains("Adopting Caffeine: already managed by the conflicting cask caffeine-nightly; removed from the adoptable list"));
     ASSERT_EQ(activities.size(), 1u);
     EXPECT_EQ(activities[0].title, "Caffeine is already managed by Homebrew");
 
@@ -268,7 +268,7 @@ TEST_F(HomebrewAdoptionIntegrationTest, ReadsEveryAnswerOfBrewAndUpgradesANewerC
     std::filesystem::remove(brew_.file("calls"));
     EXPECT_EQ(adopter(&activities)->adopt(app), AdoptionResult::Failed);
     EXPECT_EQ(calls(), "");
-    EXPECT_TRUE(log.contains("[Adopt] Caffeine: cask renames the bundle — not adoptable via brew (kept visible)"));
+    EXPECT_TRUE(log.contains("Adopting Caffeine: the cask renames the bundle, so brew cannot adopt it (kept visible)"));
 }
 
 TEST_F(HomebrewAdoptionIntegrationTest, AdoptAllAsksOnceAndStopsBeforeTheNextApplication) {
@@ -294,7 +294,7 @@ TEST_F(HomebrewAdoptionIntegrationTest, AdoptAllAsksOnceAndStopsBeforeTheNextApp
     EXPECT_EQ(summary.succeeded, 2u);
     EXPECT_EQ(summary.failed, 1u);
     EXPECT_EQ(privileged_.calls, std::vector<std::string>{"normalize 3"});
-    EXPECT_TRUE(log.contains("Adopt for gamma: permissions were already prepared for this batch"));
+    EXPECT_TRUE(log.contains("Adopting gamma: permissions were already prepared for this batch"));
     EXPECT_EQ(activities.back().subtitle, "2 adopted, 1 failed");
 
     // Stopped while the first one is adopted: the others are never started.
@@ -308,8 +308,8 @@ TEST_F(HomebrewAdoptionIntegrationTest, AdoptAllAsksOnceAndStopsBeforeTheNextApp
     EXPECT_EQ(summary.cancelled, 2u);
     EXPECT_EQ(summary.cancelledAt, 1u);
     EXPECT_EQ(calls(), "list --cask\ninstall --cask --adopt alpha\n");
-    EXPECT_TRUE(log.contains("[AdoptAll] Cancelled at 1/3"));
-    EXPECT_TRUE(log.contains("[AdoptAll] Done: 1 OK, 0 failed, 2 cancelled"));
+    EXPECT_TRUE(log.contains("Adopting all: cancelled at 1/3"));
+    EXPECT_TRUE(log.contains("Adopting all: done: 1 succeeded, 0 failed, 2 cancelled"));
     EXPECT_EQ(activities.back().subtitle, "1 adopted, 0 failed, 2 cancelled");
 }
 

@@ -144,8 +144,8 @@ TEST_F(ManualUpdateCoordinatorTest, EncodedNameWinsProgressIsReportedAndComplete
     EXPECT_EQ(seen[1].sizeBytes, body.size());  // from the HEAD, before any byte
     EXPECT_EQ(seen.back().phase, "manual_update.phase.cleaning");
     EXPECT_EQ(server_.requests().front().method, "HEAD");
-    EXPECT_TRUE(log.contains("⬇️ ManualUpdateCoordinator: Café App finalURL=" + url +
-                             " contentType=application/octet-stream sizeBytes=200000"));
+    EXPECT_TRUE(log.contains("Downloaded Café App: final address " + url +
+                             ", content type application/octet-stream, 200000 bytes"));
 
     // A new run (a new store on the same file) gives the item's file again without fetching it.
     DefaultsStore reread(defaults_.path());
@@ -223,7 +223,7 @@ TEST_F(ManualUpdateCoordinatorTest, HttpErrorsAndBodiesOtherThanAnnouncedFailCle
         EXPECT_EQ(error.statusCode(), 404);
         EXPECT_EQ(std::string(error.what()), localized("manual_update.error.http", {"404"}));
     }
-    EXPECT_TRUE(log.contains("⚠️ ManualUpdateCoordinator: Gone failed "));
+    EXPECT_TRUE(log.contains("Download of Gone failed: "));
     EXPECT_TRUE(files().empty());
 
     // Bytes past the announced length are never written: the file is what was announced.

@@ -125,10 +125,10 @@ TEST_F(SparkleUpdateInstallerTest, InstallsAVerifiedUpdateThroughEachPhaseAndEac
                                                 "sparkle.update.validating", "sparkle.update.installing",
                                                 "sparkle.update.done"}));
     EXPECT_TRUE(log.contains("Sparkle download size mismatch for Foo: expected 12 bytes, got"));
-    EXPECT_TRUE(log.contains("Sparkle privileged replacement failed for Foo, falling back to user-space replace: "
+    EXPECT_TRUE(log.contains("Sparkle privileged replacement failed for Foo, falling back to a replacement in user space: "
                              "privileged helper not installed"));
-    EXPECT_TRUE(log.contains("both old and new bundles unsigned, trusting EdDSA alone"));
-    EXPECT_TRUE(log.contains("Sparkle install OK: 1.0 → 2.0 (kept closed)"));
+    EXPECT_TRUE(log.contains("are both unsigned; trusting the EdDSA signature alone"));
+    EXPECT_TRUE(log.contains("Sparkle installation done: 1.0 → 2.0 (kept closed)"));
     expectNoLeftovers();
 
     // The privileged helper, when it answers, does the replacement itself; the trust goes up.
@@ -138,7 +138,7 @@ TEST_F(SparkleUpdateInstallerTest, InstallsAVerifiedUpdateThroughEachPhaseAndEac
                       environment());
     ASSERT_EQ(outcome.kind, SparkleUpdateOutcome::Kind::Installed) << outcome.message;
     EXPECT_EQ(privileged.calls.back(), "helperReplaceApp");
-    EXPECT_TRUE(log.contains("Sparkle: Foo — upgrading from ad-hoc to Developer ID"));
+    EXPECT_TRUE(log.contains("Sparkle: Foo goes from an ad-hoc signature to Developer ID"));
     expectNoLeftovers();
 
     // A disk image goes through hdiutil (here a stand-in that unpacks a zip at the mount point).
@@ -255,7 +255,7 @@ TEST_F(SparkleUpdateInstallerTest, CancellationInEveryPhaseAndAFailedReplacement
         self = &installer;
         SparkleUpdateOutcome outcome = installer.install();
         EXPECT_EQ(outcome.message, "Sparkle update cancelled");
-        EXPECT_TRUE(log.contains("Sparkle install cancelled for Foo"));
+        EXPECT_TRUE(log.contains("Sparkle installation cancelled for Foo"));
         EXPECT_EQ(folderSnapshot(installed), before);
         expectNoLeftovers();
     }
@@ -316,7 +316,7 @@ TEST_F(SparkleUpdateInstallerTest, ARunningApplicationIsQuitOnlyWithConsentAndRe
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
     EXPECT_EQ(relaunched, executable);
     EXPECT_EQ(phases.back(), "sparkle.update.relaunching");
-    EXPECT_TRUE(log.contains("Sparkle install OK: 1.0 → 2.0 (relaunched)"));
+    EXPECT_TRUE(log.contains("Sparkle installation done: 1.0 → 2.0 (relaunched)"));
 }
 
 TEST_F(SparkleUpdateInstallerTest, WhatIsInstalledNowDecidesNotTheScansRecord) {

@@ -168,7 +168,7 @@ std::vector<ContainerImageManager::LocalImage> ContainerImageManager::readImages
             failure = error.description();
         }
         if (failure) {
-            log().warning("⚠️ " + engine + ": " + *failure);
+            log().warning(localized("log.command_error", {engine, *failure}));
             failures.push_back(engine + ": " + *failure);
             continue;
         }

@@ -5,6 +5,7 @@
 
 #include "base/Cancellation.hpp"
 #include "base/Json.hpp"
+#include "base/Localization.hpp"
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
 #include "system/ContentDigest.hpp"
@@ -179,7 +180,8 @@ std::optional<std::string> RegistryClient::token(const RegistryRepository& repos
     if (basic) request.headers.set("Authorization", *basic);
     HttpResponse response = network_.send(request, stop);
     if (!response.isSuccess()) {
-        log_.debug("token refused for " + repository.repository + ": HTTP " + std::to_string(response.statusCode));
+        log_.debug(
+            localized("log.containers.token_refused", {repository.repository, std::to_string(response.statusCode)}));
         return std::nullopt;
     }
     std::optional<Json> document = parseJson(response.body);
@@ -224,8 +226,9 @@ std::optional<std::string> RegistryClient::manifestDigest(const RegistryReposito
     try {
         HttpResponse response = send(repository, std::move(request), stop);
         if (!response.isSuccess()) {
-            log_.debug(repository.repository + ":" + std::string(reference) + ": HTTP " +
-                       std::to_string(response.statusCode));
+            log_.debug(
+                localized("log.command_error", {repository.repository + ":" + std::string(reference),
+                                                localized("log.http_status", {std::to_string(response.statusCode)})}));
             return std::nullopt;
         }
         std::optional<std::string> digest = response.header("Docker-Content-Digest");
@@ -241,7 +244,7 @@ std::optional<std::string> RegistryClient::manifestDigest(const RegistryReposito
     } catch (const NetworkError& error) {
         if (stop.stop_requested()) throw CancellationError();
         unreachable_ = true;
-        log_.debug(repository.apiBase + ": " + error.description());
+        log_.debug(localized("log.command_error", {repository.apiBase, error.description()}));
         return std::nullopt;
     }
 }
@@ -266,7 +269,7 @@ std::vector<std::string> RegistryClient::tags(const RegistryRepository& reposito
         } catch (const NetworkError& error) {
             if (stop.stop_requested()) throw CancellationError();
             unreachable_ = true;
-            log_.debug(repository.apiBase + ": " + error.description());
+            log_.debug(localized("log.command_error", {repository.apiBase, error.description()}));
             break;
         }
     }

@@ -198,7 +198,8 @@ std::vector<Package> IDEExtensionManager::listInstalled(std::stop_token stop) {
     if (!discover(stop)) return publishEmptyListing();
     std::vector<InstalledExtension> installed;
     if (auto failure = failureOf([&] { installed = readInstalled(stop); }, stop)) {
-        Logger(editor_.logName + "Manager").warning("❌ " + editor_.binaryName + " --list-extensions failed: " + *failure);
+        Logger(editor_.logName + "Manager")
+            .warning(localized("log.command_failed", {editor_.binaryName + " --list-extensions", *failure}));
         return publishEmptyListing(excerpt(*failure, 300));
     }
     std::vector<Package> packages;

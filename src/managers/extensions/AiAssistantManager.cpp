@@ -165,7 +165,7 @@ std::string AiAssistantManager::readSettingsFile(const std::string& path) const 
     stream.read(text.data(), static_cast<std::streamsize>(text.size()));
     const auto length = static_cast<std::size_t>(std::max<std::streamsize>(stream.gcount(), 0));
     if (length > kMaxSettingsFileBytes) {
-        log().warning("⚠️ " + path + " is larger than a settings file: not read");
+        log().warning(localized("log.ai.settings_too_large", {path}));
         return {};
     }
     text.resize(length);
@@ -192,7 +192,7 @@ std::vector<std::string> AiAssistantManager::skillFolders() const {
             }
         }
     } catch (const std::exception& error) {
-        log().warning("⚠️ " + root + ": " + error.what());
+        log().warning(localized("log.command_error", {root, error.what()}));
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -327,7 +327,7 @@ void AiAssistantManager::update(const Package& package, std::stop_token stop) {
             if (package.name.find('@') != std::string::npos) throw AiAssistantError::invalidName(package.name);
             GitCheckout checkout(runner_, files_, settingsFolder() + "/skills/" + package.name);
             if (!checkout.isClone()) throw AiAssistantError::notAClone(package.name);
-            log().info("📦 git pull --ff-only (skill " + package.name + ")");
+            log().info(localized("log.ai.skill_pull", {package.name}));
             try {
                 checkout.pullFastForward(stop);
             } catch (const CommandError& error) {

@@ -243,7 +243,7 @@ void GhExtensionManager::update(const Package& package, std::stop_token stop) {
     try {
         extensions = readExtensions(stop);
     } catch (const CommandError& error) {
-        log().warning("⚠️ the extensions could not be listed again: " + error.description());
+        log().warning(localized("log.gh.relist_failed", {error.description()}));
         return;
     }
     auto found = std::find_if(extensions.begin(), extensions.end(),

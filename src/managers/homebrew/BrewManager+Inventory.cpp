@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "base/Cancellation.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
@@ -63,7 +64,7 @@ std::vector<BrewManager::InstalledItem> BrewManager::parseVersionListing(std::st
         }
         if (fields.empty()) continue;
         if (fields.size() == 1) {
-            warnings.push_back("⚠️ Ignoring brew list line without a version: " + fields.front().substr(0, 200));
+            warnings.push_back(localized("log.brew.list_line_no_version", {fields.front().substr(0, 200)}));
             continue;
         }
         InstalledItem item;
@@ -89,16 +90,16 @@ BrewManager::Listing BrewManager::listFormulae(std::stop_token stop) {
     std::vector<std::string> warnings;
     try {
         ShellCommandResult result = runBrew({"list", "--formula", "--versions"}, kBrewListTimeout, stop);
-        logger().info("Brew formula output length: " + std::to_string(result.standardOutput.size()) + " characters");
+        logger().info(localized("log.brew.formula_output_length", {std::to_string(result.standardOutput.size())}));
         listing.items = parseVersionListing(result.standardOutput, warnings);
         diagnostics.sourceSummaries.push_back({"brew list --formula --versions", static_cast<int>(listing.items.size())});
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
         listing.failure = error.what();
-        logger().warning(std::string("brew list --formula --versions failed: ") + error.what());
+        logger().warning(localized("log.command_failed", {"brew list --formula --versions", error.what()}));
         listing.items = recoverFromCellar();
-        logger().info("Recovered " + std::to_string(listing.items.size()) + " formulas");
+        logger().info(localized("log.brew.formulas_recovered", {std::to_string(listing.items.size())}));
         diagnostics.sourceSummaries.push_back({"Cellar", static_cast<int>(listing.items.size())});
         for (const InstalledItem& item : listing.items) diagnostics.recoveredFromCellar.push_back(item.name);
     }
@@ -114,7 +115,7 @@ BrewManager::Listing BrewManager::listFormulae(std::stop_token stop) {
         }
     }
     listing.items = std::move(unique);
-    logger().info("Total unique brew formulas detected: " + std::to_string(listing.items.size()));
+    logger().info(localized("log.brew.formulas_total", {std::to_string(listing.items.size())}));
     diagnostics.totalUniqueFormulas = static_cast<int>(listing.items.size());
     diagnostics.finishedAt = clock().now();
     std::scoped_lock lock(brewMutex_);
@@ -137,7 +138,7 @@ std::vector<BrewManager::InstalledItem> BrewManager::recoverFromCellar() {
             if (!item.versions.empty()) items.push_back(std::move(item));
         }
     } catch (const FileSystemError& error) {
-        logger().warning(std::string("Cannot read the Cellar: ") + error.what());
+        logger().warning(localized("log.brew.cellar_unreadable", {error.what()}));
     }
     return items;
 }
@@ -148,12 +149,12 @@ BrewManager::Listing BrewManager::listCasks(std::stop_token stop) {
     try {
         ShellCommandResult result = runBrew({"list", "--cask", "--versions"}, kBrewListTimeout, stop);
         listing.items = parseVersionListing(result.standardOutput, warnings);
-        logger().info(std::to_string(listing.items.size()) + " brew casks from CLI");
+        logger().info(localized("log.brew.casks_from_cli", {std::to_string(listing.items.size())}));
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
         listing.failure = error.what();
-        logger().warning(std::string("brew list --cask --versions failed: ") + error.what());
+        logger().warning(localized("log.command_failed", {"brew list --cask --versions", error.what()}));
         listing.items = listCaskTokens(stop);
     }
     logWarnings(warnings);
@@ -171,7 +172,7 @@ std::vector<BrewManager::InstalledItem> BrewManager::listCaskTokens(std::stop_to
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
-        logger().warning(std::string("brew list --cask failed: ") + error.what());
+        logger().warning(localized("log.command_failed", {"brew list --cask", error.what()}));
     }
     return items;
 }
@@ -190,9 +191,9 @@ std::vector<BrewManager::InstalledItem> BrewManager::scanCaskroom(std::vector<In
         if (upgrading) return;
         try {
             options_.removeItem(path);
-            logger().info("🧹 Removed stale .upgrading dir: " + path);
+            logger().info(localized("log.brew.stale_upgrading_removed", {path}));
         } catch (const std::exception& error) {
-            logger().warning("Cannot remove " + path + ": " + error.what());
+            logger().warning(localized("log.cannot_remove", {path, error.what()}));
         }
     };
 
@@ -222,14 +223,14 @@ std::vector<BrewManager::InstalledItem> BrewManager::scanCaskroom(std::vector<In
             }
         }
     } catch (const FileSystemError& error) {
-        logger().warning(std::string("Cannot read the Caskroom: ") + error.what());
+        logger().warning(localized("log.brew.caskroom_unreadable", {error.what()}));
         return listed;
     }
 
     std::vector<InstalledItem> items;
     for (InstalledItem& item : listed) {
         if (ghosts.count(item.name) != 0) {
-            logger().info("Skipping Caskroom entry without .metadata: " + item.name);
+            logger().info(localized("log.brew.caskroom_no_metadata", {item.name}));
             continue;
         }
         if (item.versions.empty()) {
@@ -248,9 +249,9 @@ std::vector<BrewManager::InstalledItem> BrewManager::scanCaskroom(std::vector<In
         added.push_back(token);
     }
     if (listingFailed) {
-        logger().info(std::to_string(added.size()) + " casks from Caskroom after CLI failure");
+        logger().info(localized("log.brew.casks_from_caskroom", {std::to_string(added.size())}));
     } else if (!added.empty()) {
-        logger().info(std::to_string(added.size()) + " casks not in --versions output: " + join(added, ", "));
+        logger().info(localized("log.brew.casks_not_in_versions", {std::to_string(added.size()), join(added, ", ")}));
     }
     return items;
 }
@@ -258,12 +259,12 @@ std::vector<BrewManager::InstalledItem> BrewManager::scanCaskroom(std::vector<In
 std::optional<BrewManager::CaskDetails> BrewManager::caskDetailsEntry(const Json& item,
                                                                      std::vector<std::string>& warnings) {
     if (!item.is_object()) {
-        warnings.emplace_back("⚠️ Skipping a cask details entry that is not an object");
+        warnings.push_back(localized("log.brew.cask_entry_not_object"));
         return std::nullopt;
     }
     std::optional<std::string> token = stringField(item, "token");
     if (!token || token->empty()) {
-        warnings.emplace_back("⚠️ Skipping a cask details entry without a token");
+        warnings.push_back(localized("log.brew.cask_entry_no_token"));
         return std::nullopt;
     }
     CaskDetails details;
@@ -303,21 +304,20 @@ std::map<std::string, BrewManager::CaskDetails> BrewManager::parseCaskDetails(st
         if (std::optional<Json> json = parseJson(text); json && json->is_object()) {
             auto casks = json->find("casks");
             if (casks == json->end() || !casks->is_array()) {
-                warnings.emplace_back("⚠️ brew cask details have no \"casks\" list");
+                warnings.push_back(localized("log.brew.cask_details_no_list"));
                 return result;
             }
             for (const Json& item : *casks) add(item);
             return result;
         }
-        warnings.emplace_back("⚠️ brew cask details are not valid JSON; reading the complete entries");
+        warnings.push_back(localized("log.brew.cask_details_invalid"));
     } else {
-        warnings.push_back("⚠️ brew cask details are " + std::to_string(text.size()) +
-                           " bytes, over the limit of one document; reading them entry by entry");
+        warnings.push_back(localized("log.brew.cask_details_large", {std::to_string(text.size())}));
     }
     forEachArrayObject(text, [&](std::string_view key, std::string_view object) {
         if (key != "casks") return;
         if (object.size() > kMaxCaskEntryBytes) {
-            warnings.push_back("⚠️ Skipping a cask details entry of " + std::to_string(object.size()) + " bytes");
+            warnings.push_back(localized("log.brew.cask_entry_size", {std::to_string(object.size())}));
             return;
         }
         if (std::optional<Json> item = parseJson(object)) add(*item);
@@ -332,7 +332,7 @@ std::map<std::string, BrewManager::CaskDetails> BrewManager::fetchCaskDetails(st
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
-        logger().warning(std::string("brew info --json=v2 --installed --cask failed: ") + error.what());
+        logger().warning(localized("log.command_failed", {"brew info --json=v2 --installed --cask", error.what()}));
         return {};
     }
     std::vector<std::string> warnings;

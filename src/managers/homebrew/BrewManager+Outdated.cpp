@@ -10,6 +10,7 @@
 #include "base/Cancellation.hpp"
 #include "base/Files.hpp"
 #include "base/Json.hpp"
+#include "base/Localization.hpp"
 #include "base/Paths.hpp"
 #include "base/Log.hpp"
 #include "base/Regex.hpp"
@@ -46,8 +47,8 @@ void logWarnings(const std::vector<std::string>& warnings) {
 }
 
 void logSourceOfTruth(const BrewManager::OutdatedResult& result) {
-    logger().info("🍺 brew outdated source-of-truth: " + std::to_string(result.formulas.size()) + " formulas, " +
-                  std::to_string(result.casks.size()) + " casks");
+    logger().info(localized("log.brew.outdated_counts",
+                            {std::to_string(result.formulas.size()), std::to_string(result.casks.size())}));
 }
 
 // Entries already read win; the other list adds what they lack.
@@ -100,7 +101,7 @@ BrewManager::OutdatedOutcome BrewManager::outdatedOutcome(std::stop_token stop) 
         return found->second.outcome;
     };
     if (std::optional<OutdatedOutcome> hit = cached()) {
-        logger().info("🍺 outdated cache hit");
+        logger().info(localized("log.brew.outdated_cache_hit"));
         return *hit;
     }
     return inFlightOutdatedTasks_.share(
@@ -114,7 +115,7 @@ BrewManager::OutdatedOutcome BrewManager::outdatedOutcome(std::stop_token stop) 
             lastOutdatedWarning_ = outcome.warning;
             return outcome;
         },
-        stop, [] { logger().info("🍺 outdated in-flight task hit"); });
+        stop, [] { logger().info(localized("log.brew.outdated_shared")); });
 }
 
 std::string BrewManager::updateTimeFile() const {
@@ -146,7 +147,7 @@ void BrewManager::saveUpdateTime(std::optional<Clock::TimePoint> time) const {
         const auto seconds = static_cast<long long>(std::floor(toReferenceSeconds(*time)));
         writeFileAtomically(path, std::to_string(seconds) + "\n");
     } catch (const std::exception& error) {
-        logger().warning(std::string("⚠️ Cannot record the time of brew update: ") + error.what());
+        logger().warning(localized("log.brew.update_time_failed", {error.what()}));
     }
 }
 
@@ -170,15 +171,15 @@ void BrewManager::refreshIndexIfDue(std::stop_token stop) {
         }
     }
     if (secondsSinceLastRun) {
-        logger().info("🍺 brew update skipped (last run " + std::to_string(*secondsSinceLastRun) + "s ago)");
+        logger().info(localized("log.brew.update_skipped", {std::to_string(*secondsSinceLastRun)}));
         return;
     }
     saveUpdateTime(now);
-    logger().info("🍺 Running brew update to refresh index...");
+    logger().info(localized("log.brew.update_running"));
     try {
         runBrew({"update"}, kBrewUpdateTimeout, stop);
         invalidateListings();
-        logger().info("🍺 brew update completed");
+        logger().info(localized("log.brew.update_done"));
     } catch (const CancellationError&) {
         {
             std::scoped_lock lock(brewMutex_);
@@ -187,7 +188,7 @@ void BrewManager::refreshIndexIfDue(std::stop_token stop) {
         saveUpdateTime(recorded);
         throw;
     } catch (const std::exception& error) {
-        logger().warning(std::string("⚠️ brew update failed: ") + error.what() + ", continuing with stale index");
+        logger().warning(localized("log.brew.update_failed", {error.what()}));
     }
 }
 
@@ -227,13 +228,13 @@ BrewManager::OutdatedOutcome BrewManager::runOutdatedQuery(const std::vector<std
         mergeMissing(salvaged.formulas, fallback->formulas);
         mergeMissing(salvaged.casks, fallback->casks);
         warning += "; used the normal Homebrew outdated listing instead";
-        logger().warning("⚠️ " + warning);
+        logger().warning(warning);
         logSourceOfTruth(salvaged);
         return OutdatedOutcome{std::move(salvaged), false, warning};
     }
-    logger().debug("brew outdated fallback: " + fallbackError);
+    logger().debug(localized("log.brew.outdated_fallback", {fallbackError}));
     warning += ". Fallback to normal Homebrew outdated mode also failed.";
-    logger().warning("⚠️ " + warning);
+    logger().warning(warning);
     return OutdatedOutcome{std::move(salvaged), true, warning};
 }
 
@@ -259,12 +260,12 @@ std::optional<BrewManager::OutdatedResult> BrewManager::runOutdatedFallback(std:
 
 std::optional<BrewManager::OutdatedInfo> BrewManager::outdatedEntry(const Json& item, std::vector<std::string>& warnings) {
     if (!item.is_object()) {
-        warnings.emplace_back("⚠️ Skipping a brew outdated entry that is not an object");
+        warnings.push_back(localized("log.brew.outdated_entry_not_object"));
         return std::nullopt;
     }
     std::optional<std::string> fullName = stringField(item, "name");
     if (!fullName || trim(*fullName).empty()) {
-        warnings.emplace_back("⚠️ Skipping a brew outdated entry without a name");
+        warnings.push_back(localized("log.brew.outdated_entry_no_name"));
         return std::nullopt;
     }
     OutdatedInfo info;
@@ -274,14 +275,14 @@ std::optional<BrewManager::OutdatedInfo> BrewManager::outdatedEntry(const Json& 
         info.name = info.name.substr(slash + 1);
     }
     if (info.name.empty()) {
-        warnings.push_back("⚠️ Skipping a brew outdated entry named " + *fullName);
+        warnings.push_back(localized("log.brew.outdated_entry_named", {*fullName}));
         return std::nullopt;
     }
     if (auto installed = item.find("installed_versions"); installed != item.end()) {
         if (installed->is_array()) {
             for (const Json& version : *installed) {
                 if (!version.is_string()) {
-                    warnings.emplace_back("⚠️ Ignoring a non-text installed version of " + info.name);
+                    warnings.push_back(localized("log.brew.installed_version_not_text", {info.name}));
                     continue;
                 }
                 if (std::string text = trim(version.get<std::string>()); !text.empty()) {
@@ -294,13 +295,13 @@ std::optional<BrewManager::OutdatedInfo> BrewManager::outdatedEntry(const Json& 
                 if (std::string text = trim(part); !text.empty()) info.installedVersions.push_back(std::move(text));
             }
         } else if (!installed->is_null()) {
-            warnings.emplace_back("⚠️ Ignoring installed_versions of " + info.name + ": not a list");
+            warnings.push_back(localized("log.brew.field_not_list", {"installed_versions", info.name}));
         }
     }
     info.currentVersion = newestOf(info.installedVersions);
     std::optional<std::string> latest = stringField(item, "current_version");
     if (!latest && item.contains("current_version") && !item["current_version"].is_null()) {
-        warnings.emplace_back("⚠️ Ignoring current_version of " + info.name + ": not a text");
+        warnings.push_back(localized("log.brew.field_not_text", {"current_version", info.name}));
     }
     std::string latestText = trim(latest.value_or(""));
     info.latestVersion = isUsableLatest(latestText, info.currentVersion) ? latestText
@@ -308,7 +309,7 @@ std::optional<BrewManager::OutdatedInfo> BrewManager::outdatedEntry(const Json& 
     if (std::optional<bool> pinned = boolField(item, "pinned")) {
         info.isPinned = *pinned;
     } else if (item.contains("pinned") && !item["pinned"].is_null()) {
-        warnings.emplace_back("⚠️ Ignoring pinned of " + info.name + ": not a boolean");
+        warnings.push_back(localized("log.brew.field_not_boolean", {"pinned", info.name}));
     }
     return info;
 }
@@ -321,11 +322,11 @@ std::optional<BrewManager::OutdatedResult> BrewManager::parseOutdatedJson(std::s
     for (const auto& [section, target] : {std::pair{"formulae", &result.formulas}, std::pair{"casks", &result.casks}}) {
         auto found = json->find(section);
         if (found == json->end()) {
-            warnings.emplace_back(std::string("⚠️ brew outdated JSON has no \"") + section + "\" list");
+            warnings.push_back(localized("log.brew.outdated_no_section", {section}));
             continue;
         }
         if (!found->is_array()) {
-            warnings.emplace_back(std::string("⚠️ brew outdated JSON \"") + section + "\" is not a list");
+            warnings.push_back(localized("log.brew.outdated_section_not_list", {section}));
             continue;
         }
         for (const Json& item : *found) {
@@ -345,9 +346,9 @@ BrewManager::OutdatedResult BrewManager::salvageOutdatedJson(std::string_view te
         if (!item) return;
         if (std::optional<OutdatedInfo> info = outdatedEntry(*item, warnings)) target->push_back(std::move(*info));
     });
-    warnings.push_back("⚠️ brew outdated output is not valid JSON (" + std::to_string(text.size()) +
-                       " bytes); recovered " + std::to_string(result.formulas.size() + result.casks.size()) +
-                       " complete entries");
+    warnings.push_back(localized("log.brew.outdated_invalid_json",
+                                 {std::to_string(text.size()),
+                                  std::to_string(result.formulas.size() + result.casks.size())}));
     return result;
 }
 
@@ -360,7 +361,7 @@ BrewManager::OutdatedResult BrewManager::parseOutdatedText(std::string_view text
         }
         std::optional<Regex::Match> match = verboseLinePattern().search(line);
         if (!match || match->groups.size() < 5 || !match->groups[0]) {
-            warnings.push_back("⚠️ Ignoring unreadable brew outdated line: " + std::string(line.substr(0, 200)));
+            warnings.push_back(localized("log.brew.outdated_line_unreadable", {std::string(line.substr(0, 200))}));
             continue;
         }
         OutdatedInfo info;
@@ -370,7 +371,7 @@ BrewManager::OutdatedResult BrewManager::parseOutdatedText(std::string_view text
             info.name = info.name.substr(slash + 1);
         }
         if (info.name.empty()) {
-            warnings.push_back("⚠️ Ignoring unreadable brew outdated line: " + std::string(line.substr(0, 200)));
+            warnings.push_back(localized("log.brew.outdated_line_unreadable", {std::string(line.substr(0, 200))}));
             continue;
         }
         if (match->groups[1]) {

@@ -231,15 +231,15 @@ void BrewManager::runUpgrade(const Package& package, PhaseTracker& tracker, std:
     if (std::optional<std::string> version = installedVersion(package, stop);
         version && reachedTarget(*version, package.latestVersion)) {
         if (saysAlreadyInstalled) {
-            logger().info(package.name + ": brew says already installed — false positive outdated");
+            logger().info(localized("log.brew.already_installed", {package.name}));
         } else {
-            logger().info(package.name + ": brew reported an error but installed version is current");
+            logger().info(localized("log.brew.error_but_current", {package.name}));
             logger().info(localized("log.brew.done_despite_error"));
         }
         tracker.finish();
         return;
     }
-    logger().warning("Homebrew upgrade of " + package.name + " failed: " + error.userMessage());
+    logger().warning(localized("log.brew.upgrade_failed", {package.name, error.userMessage()}));
     throw error;
 }
 
@@ -284,15 +284,15 @@ std::optional<BrewManager::Attempt> BrewManager::applyRepair(Repair repair, cons
         switch (repair) {
             case Repair::AlreadyInstalled: return std::nullopt;
             case Repair::Reinstall:
-                logger().info("Repairing Homebrew cask " + name + " via reinstall because the app source is missing");
+                logger().info(localized("log.brew.repair_reinstall", {name}));
                 return runUpgradeCommand({"reinstall", "--cask", name}, kSingleCaskUpgradeTimeout, tracker, stop);
             case Repair::Force:
-                logger().info("Retrying Homebrew cask " + name + " with --force due to existing app conflict");
+                logger().info(localized("log.brew.retry_force", {name}));
                 return runUpgradeCommand({"upgrade", "--cask", "--force", name}, kSingleCaskUpgradeTimeout, tracker,
                                          stop);
             case Repair::FullyQualified: {
                 const std::string qualified = qualifiedName(name, isCask);
-                logger().info("Retrying Homebrew " + name + " with fully-qualified name " + qualified);
+                logger().info(localized("log.brew.retry_qualified", {name, qualified}));
                 Attempt attempt = runUpgradeCommand(upgradeArguments(isCask, qualified), timeout, tracker, stop);
                 if (!attempt.succeeded && isCask && contains(lowerTail(attempt.output), "is not installed")) {
                     throw GhostCaskError(package.name);
@@ -301,7 +301,7 @@ std::optional<BrewManager::Attempt> BrewManager::applyRepair(Repair repair, cons
             }
             case Repair::ChecksumCache: return repairChecksumCache(name, output, isCask, tracker, stop);
             case Repair::Link: {
-                logger().info("Repairing Homebrew " + name + " via brew link --overwrite");
+                logger().info(localized("log.brew.repair_link", {name}));
                 ShellCommandResult result = runBrew({"link", "--overwrite", name}, kLinkTimeout, stop, true);
                 return Attempt{result.exitCode == 0, result.standardOutput + "\n" + result.standardError};
             }
@@ -309,7 +309,7 @@ std::optional<BrewManager::Attempt> BrewManager::applyRepair(Repair repair, cons
         }
     } catch (const CommandError& error) {
         // The repair itself failed (timed out, brew vanished): report the original failure.
-        logger().warning("Homebrew repair of " + name + " failed: " + error.description());
+        logger().warning(localized("log.brew.repair_failed", {name, error.description()}));
     }
     return std::nullopt;
 }
@@ -330,20 +330,20 @@ std::optional<BrewManager::Attempt> BrewManager::repairChecksumCache(const std::
                                                                      std::stop_token stop) {
     std::optional<std::string> path = BrewErrorClassifier::checksumCachePath(output);
     if (!path) {
-        logger().warning("The checksum error of " + name + " names no cached download");
+        logger().warning(localized("log.brew.checksum_no_download", {name}));
         return std::nullopt;
     }
     if (!isInsideDownloadCache(*path)) {
-        logger().warning("Refusing to remove Homebrew checksum cache outside downloads cache: " + *path);
+        logger().warning(localized("log.brew.checksum_outside_cache", {*path}));
         return std::nullopt;
     }
     try {
         options_.removeItem(*path);
     } catch (const std::exception& error) {
-        logger().warning("Cannot remove " + *path + ": " + error.what());
+        logger().warning(localized("log.cannot_remove", {*path, error.what()}));
         return std::nullopt;
     }
-    logger().info("Retrying Homebrew " + name + " after removing mismatched Homebrew download cache");
+    logger().info(localized("log.brew.retry_after_cache", {name}));
     const double timeout = isCask ? kSingleCaskUpgradeTimeout : kSinglePackageUpgradeTimeout;
     return runUpgradeCommand(upgradeArguments(isCask, name), timeout, tracker, stop);
 }
@@ -355,15 +355,15 @@ std::optional<BrewManager::Attempt> BrewManager::repairConflicts(const std::stri
         if (conflict == name || conflict.empty() || startsWith(conflict, "-")) continue;
         ShellCommandResult result = runBrew({"unlink", conflict}, kLinkTimeout, stop, true);
         if (result.exitCode != 0) {
-            logger().warning("Cannot unlink " + conflict + ": " + trim(result.standardError));
+            logger().warning(localized("log.brew.unlink_failed", {conflict, trim(result.standardError)}));
             continue;
         }
-        logger().info("Temporary unlink: " + conflict);
+        logger().info(localized("log.brew.unlinked", {conflict}));
         unlinked.push_back(conflict);
     }
     if (unlinked.empty()) return std::nullopt;
 
-    logger().info("Retrying Homebrew " + name + " after unlinking conflicting formulae");
+    logger().info(localized("log.brew.retry_after_unlink", {name}));
     std::optional<Attempt> attempt;
     std::exception_ptr failure;
     try {
@@ -375,9 +375,10 @@ std::optional<BrewManager::Attempt> BrewManager::repairConflicts(const std::stri
     for (const std::string& conflict : unlinked) {
         try {
             ShellCommandResult result = runBrew({"link", conflict}, kLinkTimeout, {}, true);
-            if (result.exitCode != 0) logger().warning("Failed to relink " + conflict + ": " + trim(result.standardError));
+            if (result.exitCode != 0)
+                logger().warning(localized("log.brew.relink_failed", {conflict, trim(result.standardError)}));
         } catch (const std::exception& error) {
-            logger().warning("Failed to relink " + conflict + ": " + error.what());
+            logger().warning(localized("log.brew.relink_failed", {conflict, error.what()}));
         }
     }
     if (failure) std::rethrow_exception(failure);
@@ -408,7 +409,7 @@ ParsedBrewError BrewManager::withOwnershipFix(ParsedBrewError error, const std::
     std::optional<std::string> path = BrewErrorClassifier::permissionPath(output);
     std::optional<std::string> command = path ? ownershipFixCommand(*path) : std::nullopt;
     if (!command) {
-        if (path) logger().warning("Homebrew cannot write " + *path + ", which is outside its prefix");
+        if (path) logger().warning(localized("log.brew.outside_prefix", {*path}));
         return error;
     }
     return ParsedBrewError(error.type(), localized("brew.error.permission.fix_message", {*command}),
@@ -437,7 +438,7 @@ std::optional<std::string> BrewManager::installedVersion(const Package& package,
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
-        logger().debug("Cannot read the installed version of " + package.name + ": " + error.what());
+        logger().debug(localized("log.installed_version_unreadable", {package.name, error.what()}));
         return std::nullopt;
     }
 }

@@ -3,6 +3,7 @@
 #include <map>
 
 #include "base/Cancellation.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "base/Regex.hpp"
@@ -141,7 +142,7 @@ std::optional<std::string> BunManager::bunError(std::string_view output) {
 std::vector<Package> BunManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
     auto fail = [this](const std::string& message) {
-        logger().error("❌ Bun scan failed: " + message);
+        logger().error(localized("log.manager.scan_failed", {"Bun", message}));
         return publishEmptyListing(message);
     };
     if (!discover(stop)) return fail("Bun not found");
@@ -166,7 +167,7 @@ std::vector<Package> BunManager::listInstalled(std::stop_token stop) {
                                    .type = PackageType::BunGlobal,
                                    .installLocationOverride = folder + "/node_modules/" + entry.name});
     }
-    logger().info("✅ Bun scan complete: " + std::to_string(packages.size()));
+    logger().info(localized("log.manager.scan_complete", {"Bun", std::to_string(packages.size())}));
     setErrorMessage(std::nullopt);
     publishPackages(packages);
     return packages;
@@ -175,7 +176,7 @@ std::vector<Package> BunManager::listInstalled(std::stop_token stop) {
 std::vector<Package> BunManager::checkOutdated(std::stop_token stop) {
     LoadingScope loading(*this);
     auto fail = [this](const std::string& error) {
-        logger().error("❌ Bun outdated check failed: " + error);
+        logger().error(localized("log.manager.outdated_failed", {"Bun", error}));
         return nothingFound(error);
     };
     if (!discover(stop)) return fail("Bun not found");
@@ -183,7 +184,7 @@ std::vector<Package> BunManager::checkOutdated(std::stop_token stop) {
     // the dependencies of the global folder, which has no manifest before the first one.
     const std::string folder = globalFolder();
     if (!files_.fileExists(folder + "/package.json")) {
-        logger().info("✅ Bun outdated check complete");
+        logger().info(localized("log.manager.updates_checked", {"Bun"}));
         return nothingFound();
     }
     ShellCommandResult result;
@@ -195,7 +196,7 @@ std::vector<Package> BunManager::checkOutdated(std::stop_token stop) {
             bunError(result.standardError + "\n" + result.standardOutput)
                 .value_or(CommandError::executionFailed(result.exitCode, excerpt(result.standardError)).description());
         if (entries.empty()) return fail(error);
-        logger().warning("bun outdated: " + error);
+        logger().warning(localized("log.command_error", {"bun outdated", error}));
     }
 
     // Bun refuses what is younger than its own limit; `bun outdated` gives no publish times,
@@ -211,7 +212,7 @@ std::vector<Package> BunManager::checkOutdated(std::stop_token stop) {
                         .toolReleaseAge = limit});
     }
     std::vector<Package> outdated = overListing(std::move(rows));
-    logger().info("✅ Bun outdated check complete");
+    logger().info(localized("log.manager.updates_checked", {"Bun"}));
     setErrorMessage(std::nullopt);
     return outdated;
 }

@@ -147,7 +147,7 @@ std::optional<std::string> DenoManager::owningBrew(std::stop_token stop) {
             throw;
         } catch (const std::exception& error) {
             if (stop.stop_requested()) throw CancellationError();
-            logger().debug(std::string("brew list --formula deno: ") + error.what());
+            logger().debug(localized("log.command_error", {"brew list --formula deno", error.what()}));
         }
         return std::nullopt;  // the first brew found is the one that would own it
     }
@@ -167,7 +167,7 @@ std::optional<std::string> DenoManager::installedVersion(std::stop_token stop) {
 std::vector<Package> DenoManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
     auto fail = [this](const std::string& message) {
-        logger().error("❌ Deno scan failed: " + message);
+        logger().error(localized("log.manager.scan_failed", {"Deno", message}));
         return publishEmptyListing(message);
     };
     if (!discover(stop)) return fail("Deno not found");
@@ -179,7 +179,7 @@ std::vector<Package> DenoManager::listInstalled(std::stop_token stop) {
                                           .version = *version,
                                           .type = PackageType::DenoPackage,
                                           .installLocationOverride = binaryPath()}};
-    logger().info("✅ Deno scan complete: 1");
+    logger().info(localized("log.manager.scan_complete", {"Deno", "1"}));
     setErrorMessage(std::nullopt);
     publishPackages(packages);
     return packages;
@@ -216,7 +216,7 @@ std::vector<Package> DenoManager::checkOutdated(std::stop_token stop) {
                             check.error.value_or(excerpt(withoutColour(result.standardError + result.standardOutput))));
             }
         }
-        logger().info("✅ Deno updates checked");
+        logger().info(localized("log.manager.updates_checked", {"Deno"}));
         setErrorMessage(std::nullopt);
         if (!isUpdateAvailable(deno.version, *latest, false)) return {};
         deno.latestVersion = latest;

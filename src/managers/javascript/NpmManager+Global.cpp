@@ -84,7 +84,7 @@ std::vector<NpmManager::InstalledEntry> NpmManager::readGlobalFolder(const std::
         std::optional<Json> json = manifest ? parseJson(*manifest) : std::nullopt;
         std::optional<std::string> version = json && json->is_object() ? stringField(*json, "version") : std::nullopt;
         if (!version || trim(*version).empty()) {
-            logger().warning("npm global folder: no version for " + name + ", skipped");
+            logger().warning(localized("log.npm.global_no_version", {name}));
             return;
         }
         entries.push_back({std::move(name), trim(*version)});
@@ -173,12 +173,12 @@ std::optional<NpmManager::Configuration> NpmManager::configuration(const std::st
         throw;
     } catch (const std::exception& error) {
         if (stop.stop_requested()) throw CancellationError();
-        logger().warning(std::string("npm config list: ") + error.what());
+        logger().warning(localized("log.command_error", {"npm config list", error.what()}));
         return std::nullopt;
     }
     std::optional<Configuration> config = parseConfiguration(output);
     if (!config) {
-        logger().warning("npm config list printed no registry or prefix: " + excerpt(output));
+        logger().warning(localized("log.npm.config_incomplete", {excerpt(output)}));
         return std::nullopt;
     }
     // The node npm runs on, whose version the engines of a package are checked against.
@@ -192,7 +192,7 @@ std::optional<NpmManager::Configuration> NpmManager::configuration(const std::st
         throw;
     } catch (const std::exception& error) {
         if (stop.stop_requested()) throw CancellationError();
-        logger().warning(std::string("npm version: ") + error.what());
+        logger().warning(localized("log.command_error", {"npm version", error.what()}));
     }
     const std::string fingerprint = configurationFingerprint(npm, config->files);
     if (std::optional<std::string> file = cacheFile("npm_config.json")) {
@@ -212,7 +212,7 @@ std::optional<NpmManager::Configuration> NpmManager::configuration(const std::st
         try {
             writeFileAtomically(*file, saved.dump(), 0600);
         } catch (const std::exception& error) {
-            logger().warning(std::string("npm_config.json not written: ") + error.what());
+            logger().warning(localized("log.npm.config_not_written", {error.what()}));
         }
     }
     std::scoped_lock lock(npmMutex_);
@@ -280,7 +280,7 @@ std::vector<Package> NpmManager::checkWithRegistry(const Configuration& config, 
         } catch (const std::exception& error) {
             if (token.stop_requested()) throw CancellationError();
             ++unreachable;
-            logger().debug("npm registry, " + name + ": " + error.what());
+            logger().debug(localized("log.npm.registry_error", {name, error.what()}));
             return std::nullopt;
         }
         // A registry that wants credentials: npm has them, we do not.
@@ -304,7 +304,7 @@ std::vector<Package> NpmManager::checkWithRegistry(const Configuration& config, 
                               (dated ? " dated" : "");
     std::map<std::string, LatestVersionCache::Answer> latest = latestCache_->latestDated(names, lookup, stop, scope);
     if (refused) {
-        logger().info("npm's registry asks for credentials: npm checks itself");
+        logger().info(localized("log.npm.registry_credentials"));
         return checkWithNpm(binaryPath(), stop);
     }
     std::vector<Package> rows;
@@ -319,7 +319,7 @@ std::vector<Package> NpmManager::checkWithRegistry(const Configuration& config, 
         row.attestedVersions = found->second.attested;
         rows.push_back(std::move(row));
     }
-    logger().info("✅ NPM updates checked");
+    logger().info(localized("log.manager.updates_checked", {"npm"}));
     if (unreachable > 0) {
         setErrorMessage(localized("npm.registry_unreachable",
                                   {std::to_string(unreachable.load()), std::to_string(names.size())}));

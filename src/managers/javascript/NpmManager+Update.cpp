@@ -65,18 +65,18 @@ std::optional<std::string> NpmManager::registryBase(const std::string& npm, std:
         registry = trim(runNpm(npm, {"config", "get", "registry"}, kConfigTimeout, stop).standardOutput);
         if (!(startsWith(registry, "https://") || startsWith(registry, "http://")) ||
             registry.find_first_of(" \t\n") != std::string::npos) {
-            logger().warning("npm config get registry printed no address: " + registry.substr(0, 160));
+            logger().warning(localized("log.npm.registry_no_address", {registry.substr(0, 160)}));
             registry.clear();
         }
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
         if (stop.stop_requested()) throw CancellationError();
-        logger().warning(std::string("npm config get registry: ") + error.what());
+        logger().warning(localized("log.command_error", {"npm config get registry", error.what()}));
     }
     if (registry.empty()) {
         // No guess: a registry npm does not name is not the one it installs from.
-        logger().warning("npm's registry is unknown: npm config get registry did not name one");
+        logger().warning(localized("log.npm.registry_unknown"));
         return std::nullopt;
     }
     while (endsWith(registry, "/")) registry.pop_back();
@@ -89,10 +89,9 @@ std::optional<NpmManager::ManifestCheck> NpmManager::fetchTargetManifest(const s
                                                                           const std::string& name,
                                                                           const std::string& tag,
                                                                           std::stop_token stop) {
-    const std::string failure = "Failed to pre-validate npm manifest for " + name;
     std::optional<std::string> registry = registryBase(npm, stop);
     if (!registry) {
-        logger().warning(failure + ": no registry address");
+        logger().warning(localized("log.npm.manifest_failed", {name, localized("log.npm.manifest_no_registry")}));
         return std::nullopt;
     }
     HttpRequest request = RegistryRequest::get(*registry + "/" + name + "/" + tag);
@@ -105,16 +104,17 @@ std::optional<NpmManager::ManifestCheck> NpmManager::fetchTargetManifest(const s
         throw;
     } catch (const std::exception& error) {
         if (stop.stop_requested()) throw CancellationError();
-        logger().warning(failure + ": " + error.what());
+        logger().warning(localized("log.npm.manifest_failed", {name, error.what()}));
         return std::nullopt;
     }
     if (response.statusCode != 200) {
-        logger().warning(failure + ": HTTP " + std::to_string(response.statusCode));
+        logger().warning(localized("log.npm.manifest_failed",
+                                   {name, localized("log.http_status", {std::to_string(response.statusCode)})}));
         return std::nullopt;
     }
     std::optional<Json> manifest = parseJson(response.body);
     if (!manifest || !manifest->is_object()) {
-        logger().warning(failure + ": the answer is not a JSON object");
+        logger().warning(localized("log.npm.manifest_failed", {name, localized("log.npm.manifest_not_object")}));
         return std::nullopt;
     }
     return ManifestCheck{stringField(*manifest, "version"), workspaceDependencies(*manifest)};
@@ -145,17 +145,17 @@ void NpmManager::verifyInstalled(const std::string& npm, const Package& package,
     Parsed<InstalledEntry> listing = readInstalled(npm, stop);
     if (listing.error) {
         // The re-check after the update will say what is installed.
-        logger().warning("NPM could not verify installed version after update for " + name + ": " + *listing.error);
+        logger().warning(localized("log.npm.verify_failed_detail", {name, *listing.error}));
         return;
     }
     auto entry = std::find_if(listing.entries.begin(), listing.entries.end(),
                               [&](const InstalledEntry& item) { return item.name == name; });
     const std::string expected = target.value_or("latest");
     if (entry == listing.entries.end()) {
-        logger().error("NPM could not verify installed version after update for " + name);
+        logger().error(localized("log.npm.verify_failed", {name}));
         throw NpmError::verificationFailed(name, std::nullopt, expected, tag);
     }
-    logger().info("NPM installed version after update for " + name + ": " + entry->version);
+    logger().info(localized("log.manager.version_after_update", {"npm", name, entry->version}));
     // Newer than the target (installed meanwhile by other means) is just as good: never backwards.
     if (target && compareVersions(entry->version, *target) == VersionOrder::Ascending) {
         throw NpmError::verificationFailed(name, entry->version, *target, tag);
@@ -173,8 +173,7 @@ void NpmManager::update(const Package& package, std::stop_token stop) {
     const std::string tag = pinned.value_or("latest");
     std::optional<ManifestCheck> manifest = fetchTargetManifest(npm, name, tag, stop);
     if (manifest && !manifest->workspaceDependencies.empty()) {
-        logger().warning("npm update of " + name + " refused: workspace dependencies " +
-                         join(manifest->workspaceDependencies, ", "));
+        logger().warning(localized("log.npm.workspace_refused", {name, join(manifest->workspaceDependencies, ", ")}));
         throw workspaceRefusal(name, manifest->workspaceDependencies, tag);
     }
 

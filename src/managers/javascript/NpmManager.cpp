@@ -145,11 +145,11 @@ NpmManager::Parsed<NpmManager::InstalledEntry> NpmManager::parseInstalled(std::s
         return parsed;
     }
     // With a broken peer dependency npm still lists everything, beside an error object.
-    if (std::optional<std::string> error = npmErrorText(*json)) parsed.warnings.push_back("npm list -g: " + *error);
+    if (std::optional<std::string> error = npmErrorText(*json)) parsed.warnings.push_back(localized("log.command_error", {"npm list -g", *error}));
     for (const auto& [name, entry] : dependencies->items()) {
         std::optional<std::string> version = entry.is_object() ? stringField(entry, "version") : std::nullopt;
         if (name.empty() || !version || trim(*version).empty()) {
-            parsed.warnings.push_back("npm list -g: no version for " + name + ", skipped");
+            parsed.warnings.push_back(localized("log.manager.no_version_skipped", {"npm list -g", name}));
             continue;
         }
         parsed.entries.push_back({name, trim(*version)});
@@ -175,7 +175,7 @@ NpmManager::Parsed<NpmManager::OutdatedEntry> NpmManager::parseOutdated(std::str
         const Json* entry = &value;
         if (value.is_array() && !value.empty()) entry = &value.front();
         if (name.empty() || !entry->is_object()) {
-            parsed.warnings.push_back("npm outdated -g: unexpected entry for " + name + ", skipped");
+            parsed.warnings.push_back(localized("log.npm.unexpected_entry", {name}));
             continue;
         }
         OutdatedEntry item{name, stringField(*entry, "latest"), stringField(*entry, "current")};
@@ -242,7 +242,7 @@ NpmManager::Parsed<NpmManager::InstalledEntry> NpmManager::readInstalled(const s
     }
     Parsed<InstalledEntry> parsed = parseInstalled(result.standardOutput);
     if (parsed.missingFolder && holdsGlobalFolder(npm, *parsed.missingFolder, stop)) {
-        parsed.warnings.push_back("npm's global folder does not exist yet: nothing installed");
+        parsed.warnings.push_back(localized("log.npm.no_global_folder"));
         parsed.error.reset();
     }
     return parsed;
@@ -261,12 +261,12 @@ std::optional<std::string> NpmManager::globalRoot(const std::string& npm, std::s
             while (text.size() > 1 && endsWith(text, "/")) text.pop_back();
             return text;
         }
-        logger().debug("npm root -g printed no folder: " + excerpt(text));
+        logger().debug(localized("log.npm.root_no_folder", {excerpt(text)}));
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
         if (stop.stop_requested()) throw CancellationError();
-        logger().debug(std::string("npm root -g: ") + error.what());
+        logger().debug(localized("log.command_error", {"npm root -g", error.what()}));
     }
     return std::nullopt;
 }
@@ -297,7 +297,7 @@ std::vector<Package> NpmManager::listInstalled(std::stop_token stop) {
         registry_.reset();
     }
     auto fail = [this](const std::string& message) {
-        logger().error("❌ NPM scan failed: " + message);
+        logger().error(localized("log.manager.scan_failed", {"npm", message}));
         return publishEmptyListing(message);
     };
     if (!discover(stop)) return fail(NpmError::notFound().description());
@@ -314,7 +314,7 @@ std::vector<Package> NpmManager::listInstalled(std::stop_token stop) {
         if (*options_.resolveGlobalRoot && !parsed.entries.empty()) root = globalRoot(npm, stop);
         packages = makePackages(parsed.entries, root);
     }
-    logger().info("✅ NPM scan complete: " + std::to_string(packages.size()));
+    logger().info(localized("log.manager.scan_complete", {"npm", std::to_string(packages.size())}));
     setErrorMessage(std::nullopt);
     publishPackages(packages);
     return packages;
@@ -327,12 +327,12 @@ std::optional<std::string> NpmManager::latestFromView(const std::string& npm, co
         ShellCommandResult result = runNpm(npm, {"view", name, "version"}, kViewTimeout, stop);
         std::string version = trim(result.standardOutput);
         if (!version.empty() && version.find_first_of(" \t\n{[\"") == std::string::npos) return version;
-        logger().debug("npm view " + name + " version printed no version: " + excerpt(version));
+        logger().debug(localized("log.npm.view_no_version", {name, excerpt(version)}));
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
         if (stop.stop_requested()) throw CancellationError();
-        logger().debug("npm view " + name + " version: " + error.what());
+        logger().debug(localized("log.command_error", {"npm view " + name + " version", error.what()}));
     }
     return std::nullopt;
 }
@@ -348,7 +348,7 @@ std::vector<Package> NpmManager::checkOutdated(std::stop_token stop) {
 
 std::vector<Package> NpmManager::checkWithNpm(const std::string& npm, std::stop_token stop) {
     auto fail = [this](const std::string& error) {
-        logger().error("NPM outdated command failed: " + error);
+        logger().error(localized("log.manager.outdated_failed", {"npm", error}));
         const std::string message = "npm outdated failed: " + error;
         logger().error(localized("log.check_failed", {"NPM", message}));
         return nothingFound(message);
@@ -358,11 +358,11 @@ std::vector<Package> NpmManager::checkWithNpm(const std::string& npm, std::stop_
     // npm exits 1 whenever something is outdated.
     auto check = [&] { result = runNpm(npm, {"outdated", "-g", "--depth=0", "--json"}, kOutdatedTimeout, stop, true); };
     if (auto failure = failureOf(check, stop)) return fail(*failure);
-    logger().debug("NPM output length: " + std::to_string(result.standardOutput.size()));
+    logger().debug(localized("log.npm.output_length", {std::to_string(result.standardOutput.size())}));
     Parsed<OutdatedEntry> parsed = parseOutdated(result.standardOutput);
     for (const std::string& warning : parsed.warnings) logger().warning(warning);
     if (parsed.missingFolder && holdsGlobalFolder(npm, *parsed.missingFolder, stop)) {
-        logger().info("✅ NPM updates checked");
+        logger().info(localized("log.manager.updates_checked", {"npm"}));
         return nothingFound();
     }
     if (parsed.error) return fail(*parsed.error);
@@ -376,7 +376,7 @@ std::vector<Package> NpmManager::checkWithNpm(const std::string& npm, std::stop_
         std::optional<std::string> latest = entry.latest;
         if (!latest) latest = latestFromView(npm, entry.name, stop);
         if (!latest) {
-            logger().warning("npm outdated -g: no latest version for " + entry.name + ", skipped");
+            logger().warning(localized("log.manager.no_latest_skipped", {"npm outdated -g", entry.name}));
             continue;
         }
         rows.push_back({.name = entry.name,
@@ -385,7 +385,7 @@ std::vector<Package> NpmManager::checkWithNpm(const std::string& npm, std::stop_
                         .latestVersion = trim(*latest)});
     }
     std::vector<Package> outdated = overListing(std::move(rows));
-    logger().info("✅ NPM updates checked");
+    logger().info(localized("log.manager.updates_checked", {"npm"}));
     setErrorMessage(std::nullopt);
     return outdated;
 }

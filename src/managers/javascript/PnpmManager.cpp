@@ -140,7 +140,7 @@ PnpmManager::Parsed PnpmManager::parseInstalled(std::string_view text) {
         for (const auto& [name, entry] : dependencies->items()) {
             std::optional<std::string> version = entry.is_object() ? stringField(entry, "version") : std::nullopt;
             if (name.empty() || !version || trim(*version).empty()) {
-                logger().warning("pnpm list -g: no version for " + name + ", skipped");
+                logger().warning(localized("log.manager.no_version_skipped", {"pnpm list -g", name}));
                 continue;
             }
             parsed.entries.push_back({name, trim(*version), std::nullopt, folder});
@@ -161,7 +161,7 @@ PnpmManager::Parsed PnpmManager::parseOutdated(std::string_view text) {
         if (name.empty() || !entry.is_object()) continue;
         std::optional<std::string> latest = stringField(entry, "latest");
         if (!latest || trim(*latest).empty()) {
-            logger().warning("pnpm outdated -g: no latest version for " + name + ", skipped");
+            logger().warning(localized("log.manager.no_latest_skipped", {"pnpm outdated -g", name}));
             continue;
         }
         parsed.entries.push_back({name, trim(stringField(entry, "current").value_or("")), trim(*latest), {}});
@@ -174,7 +174,7 @@ PnpmManager::Parsed PnpmManager::parseOutdated(std::string_view text) {
 std::vector<Package> PnpmManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
     auto fail = [this](const std::string& message) {
-        logger().error("❌ PNPM scan failed: " + message);
+        logger().error(localized("log.manager.scan_failed", {"pnpm", message}));
         return publishEmptyListing(message);
     };
     if (!discover(stop)) return fail("PNPM not found");
@@ -197,7 +197,7 @@ std::vector<Package> PnpmManager::listInstalled(std::stop_token stop) {
         if (entry.folder) package.installLocationOverride = *entry.folder + "/node_modules/" + entry.name;
         packages.push_back(std::move(package));
     }
-    logger().info("✅ PNPM scan complete: " + std::to_string(packages.size()));
+    logger().info(localized("log.manager.scan_complete", {"pnpm", std::to_string(packages.size())}));
     setErrorMessage(std::nullopt);
     publishPackages(packages);
     return packages;
@@ -219,7 +219,7 @@ std::vector<Package> PnpmManager::checkOutdated(std::stop_token stop) {
     std::optional<std::string> reported = pnpmError(output);
     // A global folder without a manifest has never had a package installed.
     if (reported && contains(*reported, "ERR_PNPM_NO_IMPORTER_MANIFEST_FOUND")) {
-        logger().info("✅ PNPM updates checked");
+        logger().info(localized("log.manager.updates_checked", {"pnpm"}));
         return nothingFound();
     }
     Parsed parsed = parseOutdated(result.standardOutput);
@@ -241,7 +241,7 @@ std::vector<Package> PnpmManager::checkOutdated(std::stop_token stop) {
                         .toolReleaseAge = limit});
     }
     std::vector<Package> outdated = overListing(std::move(rows));
-    logger().info("✅ PNPM updates checked");
+    logger().info(localized("log.manager.updates_checked", {"pnpm"}));
     setErrorMessage(std::nullopt);
     return outdated;
 }

@@ -218,12 +218,13 @@ std::optional<std::string> YarnManager::globalFolder(std::stop_token stop) {
             std::string text = trim(line);
             if (result.exitCode == 0 && startsWith(text, "/")) folder = text;
         }
-        if (!folder) logger().warning("yarn global dir printed no folder: " + excerpt(result.standardOutput));
+        if (!folder)
+            logger().warning(localized("log.manager.no_folder", {"yarn global dir", excerpt(result.standardOutput)}));
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
         if (stop.stop_requested()) throw CancellationError();
-        logger().warning(std::string("yarn global dir: ") + error.what());
+        logger().warning(localized("log.command_error", {"yarn global dir", error.what()}));
     }
     std::scoped_lock lock(yarnMutex_);
     if (folder) globalFolder_ = folder;
@@ -236,7 +237,7 @@ std::optional<std::vector<YarnManager::Entry>> YarnManager::manifestEntries(cons
     try {
         dependencies = parseManifestDependencies(files_.readFile(folder + "/package.json"));
     } catch (const std::exception& error) {
-        logger().debug(std::string("Yarn global package.json: ") + error.what());
+        logger().debug(localized("log.yarn.package_json_error", {error.what()}));
     }
     if (!dependencies) return std::nullopt;
     std::vector<Entry> entries;
@@ -256,7 +257,7 @@ std::optional<std::vector<YarnManager::Entry>> YarnManager::manifestEntries(cons
         }
         if (!version) version = versionOfSpecification(specification);
         if (!version || trim(*version).empty()) {
-            logger().warning("Yarn global package " + name + ": no installed version, skipped");
+            logger().warning(localized("log.yarn.no_installed_version", {name}));
             continue;
         }
         entries.push_back({name, trim(*version)});
@@ -301,7 +302,7 @@ std::vector<Package> YarnManager::listInstalled(std::stop_token stop) {
     if (folder) complete = manifestEntries(*folder, listed);
     if (listError) {
         if (!complete) return fail(YarnError::commandFailed(YarnError::Stage::Scan, *listError));
-        logger().warning("yarn global list failed, the global package.json stands in: " + *listError);
+        logger().warning(localized("log.yarn.list_failed", {*listError}));
     }
     const std::vector<Entry>& entries = complete ? *complete : listed;
 
@@ -316,7 +317,7 @@ std::vector<Package> YarnManager::listInstalled(std::stop_token stop) {
         }
         packages.push_back(std::move(package));
     }
-    logger().info("YarnManager: " + std::to_string(packages.size()) + " global packages");
+    logger().info(localized("log.yarn.global_count", {std::to_string(packages.size())}));
     setErrorMessage(std::nullopt);
     publishPackages(packages);
     return packages;
@@ -334,10 +335,11 @@ std::optional<std::string> YarnManager::askRegistry(const std::string& executabl
     try {
         ShellCommandResult result = run(request, stop);
         if (auto address = registryAddress(result.standardOutput)) return address;
-        logger().warning(std::string(lastPathComponent(executable)) +
-                         " config get registry printed no address: " + excerpt(result.standardOutput));
+        logger().warning(localized("log.manager.registry_no_address",
+                                   {std::string(lastPathComponent(executable)), excerpt(result.standardOutput)}));
     } catch (const CommandError& error) {
-        logger().warning(std::string(lastPathComponent(executable)) + " config get registry: " + error.what());
+        logger().warning(localized(
+            "log.command_error", {std::string(lastPathComponent(executable)) + " config get registry", error.what()}));
     }
     return std::nullopt;
 }
@@ -358,7 +360,7 @@ std::optional<std::string> YarnManager::registry(std::stop_token stop) {
         if (!npm && !binaryPath().empty() && files_.isExecutableFile(beside)) npm = beside;
         if (npm) found = askRegistry(*npm, stop);
     }
-    if (!found) logger().warning("Yarn's registry is unknown: neither yarn nor npm config get registry named one");
+    if (!found) logger().warning(localized("log.yarn.registry_unknown"));
     std::scoped_lock lock(yarnMutex_);
     registryAsked_ = true;
     registry_ = found;
@@ -373,7 +375,7 @@ std::optional<std::string> YarnManager::fetchLatest(const std::string& registry,
         stop);
     std::optional<std::string> version = json && json->is_object() ? stringField(*json, "version") : std::nullopt;
     if (version && !trim(*version).empty()) return trim(*version);
-    logger().warning("YarnManager: no latest version for " + name);
+    logger().warning(localized("log.manager.no_latest", {"Yarn", name}));
     return std::nullopt;
 }
 
@@ -401,7 +403,7 @@ std::vector<Package> YarnManager::checkOutdated(std::stop_token stop) {
     markLatestVersionsUnknown(false);
     const std::map<std::string, std::string> latest = latestVersions(names, stop);
     // Like any registry lookup, a package the registry does not answer for is only unknown.
-    if (latest.empty()) logger().warning("YarnManager: no latest version could be read");
+    if (latest.empty()) logger().warning(localized("log.yarn.no_latest_read"));
     std::vector<Package> outdated;
     for (Package& package : installed) {
         auto found = latest.find(package.name);
@@ -409,8 +411,8 @@ std::vector<Package> YarnManager::checkOutdated(std::stop_token stop) {
         package.latestVersion = found->second;
         outdated.push_back(std::move(package));
     }
-    logger().info("YarnManager: " + std::to_string(outdated.size()) + " outdated of " +
-                  std::to_string(installed.size()));
+    logger().info(localized("log.manager.outdated_count",
+                            {"Yarn", std::to_string(outdated.size()), std::to_string(installed.size())}));
     setErrorMessage(std::nullopt);
     return outdated;
 }
@@ -426,7 +428,7 @@ std::optional<std::string> YarnManager::installedVersion(const std::string& name
                 if (auto version = stringField(*manifest, "version")) return trim(*version);
             }
         } catch (const std::exception& error) {
-            logger().debug(std::string("Yarn installed version of ") + name + ": " + error.what());
+            logger().debug(localized("log.manager.installed_version_error", {"Yarn", name, error.what()}));
         }
     }
     ShellCommandResult result = runYarn({"global", "list"}, kListTimeout, stop);
@@ -463,13 +465,13 @@ void YarnManager::update(const Package& package, std::stop_token stop) {
     try {
         after = installedVersion(name, stop);
     } catch (const CommandError& error) {
-        logger().warning("Yarn installed version of " + name + " after the upgrade: " + error.what());
+        logger().warning(localized("log.manager.version_after_update", {"Yarn", name, error.what()}));
     }
     if (!after) {
-        logger().warning("Yarn installed version of " + name + " unknown after the upgrade");
+        logger().warning(localized("log.manager.version_unknown_after_update", {"Yarn", name}));
         return;
     }
-    logger().info("Yarn installed version after update for " + name + ": " + *after);
+    logger().info(localized("log.manager.version_after_update", {"Yarn", name, *after}));
     if (!package.version.empty() && *after == package.version) throw YarnError::versionUnchanged();
     const std::optional<std::string>& expected = package.latestVersion;
     if (expected && !isPlaceholderVersion(*expected) && *expected != kUpdateAvailableSentinel &&

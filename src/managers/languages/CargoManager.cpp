@@ -99,14 +99,14 @@ std::optional<std::string> CargoManager::latestVersionOf(const Json& document, c
     if (!version || trimView(*version).empty()) version = stringField(crate, "max_version");
     if (!version || trimView(*version).empty()) return std::nullopt;
     if (contains(*version, "-")) {
-        logger().info(name + " - version " + *version + " ignored (pre-release)");
+        logger().info(localized("log.cargo.prerelease_ignored", {name, *version}));
         return installed;
     }
     if (document.contains("versions") && document["versions"].is_array()) {
         for (const Json& entry : document["versions"]) {
             if (!entry.is_object() || stringField(entry, "num") != version) continue;
             if (entry.contains("bin_names") && entry["bin_names"].is_array() && entry["bin_names"].empty()) {
-                logger().info(name + " - version " + *version + " ignored (library without binaries)");
+                logger().info(localized("log.cargo.library_ignored", {name, *version}));
                 return installed;
             }
         }
@@ -143,7 +143,7 @@ std::vector<Package> CargoManager::listInstalled(std::stop_token stop) {
             return packages;
         },
         [](const CommandError& error) {
-            logger().warning("❌ cargo install --list failed: " + error.description());
+            logger().warning(localized("log.command_failed", {"cargo install --list", error.description()}));
             return scanError(error);
         });
 }
@@ -178,7 +178,7 @@ std::vector<Package> CargoManager::checkOutdated(std::stop_token stop) {
     for (const CargoCrate& crate : *known) {
         auto found = latest.find(crate.name);
         if (!crate.isFromRegistry() || found == latest.end()) continue;
-        logger().info(crate.name + " refreshed - installed: " + crate.version + ", latest: " + found->second);
+        logger().info(localized("log.cargo.refreshed", {crate.name, crate.version, found->second}));
         if (!isUpdateAvailable(crate.version, found->second, false)) continue;
         Package package = makePackage(crate);
         package.latestVersion = found->second;
@@ -202,14 +202,14 @@ void CargoManager::update(const Package& package, std::stop_token stop) {
         request.arguments.insert(request.arguments.end(), {"--version", *pinned});
     }
     request.arguments.push_back("--force");
-    logger().info("Running: " + cargo + " " + join(request.arguments, " "));
+    logger().info(localized("log.running", {cargo + " " + join(request.arguments, " ")}));
     request.timeout = kInstallTimeout;
     request.environment = toolEnvironment({"CARGO_HOME", "RUSTUP_HOME", "RUSTUP_TOOLCHAIN"}, options_.environment);
     try {
         run(request, stop);
     } catch (const CommandError& error) {
         if (stop.stop_requested()) throw CancellationError();
-        logger().error("❌ Command output: " + commandOutput(error));
+        logger().error(localized("log.command_output", {commandOutput(error)}));
         throw CargoError::commandFailed(excerpt(commandOutput(error), 600));
     }
 
@@ -217,7 +217,7 @@ void CargoManager::update(const Package& package, std::stop_token stop) {
     try {
         crates = installed_.read(stop);
     } catch (const CommandError& error) {
-        logger().warning("⚠️ cargo install --list after the update failed: " + error.description());
+        logger().warning(localized("log.list_after_update_failed", {"cargo install --list", error.description()}));
         return;
     }
     auto found = std::find_if(crates.begin(), crates.end(),
@@ -225,11 +225,11 @@ void CargoManager::update(const Package& package, std::stop_token stop) {
     const std::string now = found == crates.end() ? std::string() : found->version;
     const std::string expected = package.latestVersion.value_or(now);
     if (!now.empty() && now == expected && now != package.version) {
-        logger().info("✅ " + package.name + " updated from " + package.version + " to " + now);
+        logger().info(localized("log.updated_from_to", {package.name, package.version, now}));
     } else if (!now.empty() && now == package.version && (expected == now || !package.latestVersion)) {
-        logger().info(package.name + " was already up to date");
+        logger().info(localized("log.already_up_to_date", {package.name}));
     } else {
-        logger().error("❌ " + package.name + " update failed - installed " + now + ", expected " + expected);
+        logger().error(localized("log.update_wrong_version", {package.name, now, expected}));
         throw CargoError::versionMismatch(package.name, now, expected);
     }
     std::vector<Package> packages;

@@ -125,7 +125,7 @@ std::vector<Package> ComposerManager::listInstalled(std::stop_token stop) {
         return publishEmptyListing();
     }
     Parsed parsed = runListing("show", kShowTimeout, stop);
-    if (parsed.error) logger().warning("⚠️ " + *parsed.error);
+    if (parsed.error) logger().warning(*parsed.error);
     std::vector<Package> packages;
     for (const ComposerPackageEntry& entry : parsed.packages) {
         Package& package = packages.emplace_back();
@@ -179,7 +179,7 @@ void ComposerManager::update(const Package& package, std::stop_token stop) {
         if (!pinned || !contains(error.description(), kNotWithinConstraint)) throw;
         // "v3.52.1" is the tag; the constraint is written on the version, "^3.52.1".
         const std::string constraint = "^" + (startsWith(*pinned, "v") ? pinned->substr(1) : *pinned);
-        logger().info("📦 " + package.name + " " + *pinned + " is outside its constraint; requiring " + constraint);
+        logger().info(localized("log.composer.outside_constraint", {package.name, *pinned, constraint}));
         runComposer({"global", "require", package.name + ":" + constraint}, stop);
     }
     Parsed after = runListing("show", kShowTimeout, stop);
@@ -199,7 +199,7 @@ void ComposerManager::runComposer(std::vector<std::string> arguments, std::stop_
     request.timeout = kUpdateTimeout;
     request.environment = toolEnvironment({"COMPOSER_HOME"}, options_.environment);
     request.environment["COMPOSER_NO_INTERACTION"] = "1";
-    logger().info("📦 composer " + join(request.arguments, " "));
+    logger().info(localized("log.running", {std::string("composer ").append(join(request.arguments, " "))}));
     try {
         run(request, stop);
     } catch (const CommandError& error) {

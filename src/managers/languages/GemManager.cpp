@@ -100,7 +100,7 @@ std::vector<std::string> GemManager::candidatePaths() const {
         try {
             rubies = files_.contentsOfDirectory(root);
         } catch (const std::exception& error) {
-            logger().debug("Rubies not readable in " + root + ": " + error.what());
+            logger().debug(localized("log.gem.rubies_unreadable", {root, error.what()}));
         }
         std::sort(rubies.begin(), rubies.end());
         for (const std::string& ruby : rubies) candidates.push_back(root + "/" + ruby + "/bin/gem");
@@ -233,7 +233,7 @@ GemManager::Scan GemManager::scanAll(std::stop_token stop) {
     for (const std::string& gem : gemPaths()) {
         try {
             std::vector<RubyGem> gems = parseGemList(runGem(gem, {"list", "--local"}, kListTimeout, stop, false).standardOutput);
-            logger().info(gem + " found " + std::to_string(gems.size()) + " installed gems");
+            logger().info(localized("log.gem.installed_count", {gem, std::to_string(gems.size())}));
             auto& installed = scan.perBinary[gem];
             for (RubyGem& found : gems) {
                 installed[found.name] = found.version;
@@ -242,7 +242,7 @@ GemManager::Scan GemManager::scanAll(std::stop_token stop) {
             }
         } catch (const CommandError& error) {
             if (stop.stop_requested()) throw CancellationError();
-            logger().warning("Error scanning with " + gem + ": " + error.description());
+            logger().warning(localized("log.gem.scan_error", {gem, error.description()}));
             scan.errors.push_back("Error scanning with " + gem + ": " + excerpt(trimView(error.detail()), 200));
         }
     }
@@ -314,7 +314,7 @@ std::vector<Package> GemManager::checkOutdated(std::stop_token stop) {
             auto found = latest.find(name);
             if (found != latest.end() && isUpdateAvailable(version, found->second, false)) ++count;
         }
-        logger().info(gem + " found " + std::to_string(count) + " outdated gems");
+        logger().info(localized("log.gem.outdated_count", {gem, std::to_string(count)}));
     }
     std::vector<Package> outdated;
     for (const RubyGem& gem : known->gems) {
@@ -396,7 +396,7 @@ void GemManager::runUpdate(const std::string& gem, const Package& package, std::
             // Replaced in place: GCC 12 at -O3 sees a false overlap in "~" + a temporary.
             if (startsWith(folder, home() + "/")) folder.replace(0, home().size(), "~");
             std::string hint = localized("gem.not_on_path", {folder});
-            logger().warning("⚠️ " + hint);
+            logger().warning(hint);
             std::scoped_lock lock(gemMutex_);
             pathHint_ = hint;
         }
@@ -407,7 +407,7 @@ void GemManager::runUpdate(const std::string& gem, const Package& package, std::
     }
     if (contains(output, "requires Ruby version") || contains(output, "to support your Ruby")) {
         if (auto suggestion = suggestedInstall(output); suggestion && isGemName(suggestion->first)) {
-            logger().info("Retrying " + package.name + " with RubyGems suggested compatible install");
+            logger().info(localized("log.gem.retry_compatible", {package.name}));
             std::vector<std::string> retry = {"install", suggestion->first, "-v", suggestion->second};
             if (std::find(arguments.begin(), arguments.end(), "--user-install") != arguments.end()) {
                 retry.push_back("--user-install");
@@ -424,13 +424,13 @@ void GemManager::updateRubyGems(const std::string& gem, const Package& package, 
                                 std::stop_token stop) {
     const std::vector<std::string> arguments = {"update", "--system"};
     if (!writable) {
-        logger().info("Permission denied for " + package.name + ", requesting admin privileges");
+        logger().info(localized("log.gem.permission_denied", {package.name}));
         AdminPrompt& prompt = adminPrompt();
         if (!prompt.isAvailable()) {
             throw PackageManualUpdateRequiredError(package.name, "sudo " + gem + " update --system",
                                                    localized("gem.system_update_unavailable"));
         }
-        logger().info("Using privileged helper for " + package.name);
+        logger().info(localized("log.gem.privileged_helper", {package.name}));
         try {
             prompt.run({.prompt = localized("gem.admin_prompt"), .command = gem, .arguments = arguments,
                         .timeoutSeconds = kUpdateTimeout},
@@ -449,7 +449,7 @@ void GemManager::updateRubyGems(const std::string& gem, const Package& package, 
     }
     std::optional<std::string> version;
     if (auto suggestion = suggestedInstall(output)) {
-        logger().info("Retrying " + package.name + " with RubyGems suggested compatible install");
+        logger().info(localized("log.gem.retry_compatible", {package.name}));
         version = suggestion->second;
     } else {
         const std::string ruby = rubyVersionOf(gem, stop);
@@ -473,8 +473,9 @@ void GemManager::update(const Package& package, std::stop_token stop) {
     const std::string gem = gemFor(package);
     const bool writable = gemDirectoryWritable(gem, stop);
     const std::string kind = isRubyGemsItself(package.name) ? (writable ? "system" : "admin") : (writable ? "gem" : "user");
-    logger().info("Updating " + package.name + " from " + package.version + " to " +
-                  package.latestVersion.value_or("latest") + " via " + gem + " [kind=" + kind + "])");
+    logger().info(
+        localized("log.gem.update_start",
+                  {package.name, package.version, package.latestVersion.value_or(localized("log.latest")), gem, kind}));
     if (isRubyGemsItself(package.name)) {
         updateRubyGems(gem, package, writable, stop);
         return;
@@ -493,7 +494,7 @@ void GemManager::update(const Package& package, std::stop_token stop) {
     try {
         after = parseGemList(runGem(gem, {"list", "--local"}, kListTimeout, stop, false).standardOutput);
     } catch (const CommandError& error) {
-        logger().warning("⚠️ gem list after the update failed: " + error.description());
+        logger().warning(localized("log.list_after_update_failed", {"gem list", error.description()}));
         return;
     }
     std::scoped_lock lock(gemMutex_);

@@ -140,7 +140,7 @@ std::string GoManager::binaryFolder(std::stop_token stop) {
 std::optional<GoManager::BuildMetadata> GoManager::readMetadata(const std::string& file, std::stop_token stop) {
     const std::string name(lastPathComponent(file));
     if (!files_.isExecutableFile(file) || !looksExecutable(fileHeader(file))) {
-        logger().info("No Go module metadata found for " + name);
+        logger().info(localized("log.go.no_metadata", {name}));
         return std::nullopt;
     }
     CommandRequest request;
@@ -153,11 +153,11 @@ std::optional<GoManager::BuildMetadata> GoManager::readMetadata(const std::strin
         ShellCommandResult result = run(request, stop);
         std::optional<BuildMetadata> metadata =
             result.exitCode == 0 ? parseBuildInfo(result.standardOutput, name) : std::nullopt;
-        if (!metadata) logger().info("No Go module metadata found for " + name);
+        if (!metadata) logger().info(localized("log.go.no_metadata", {name}));
         return metadata;
     } catch (const CommandError& error) {
         if (stop.stop_requested()) throw CancellationError();
-        logger().warning("⚠️ go version -m " + name + ": " + error.description());
+        logger().warning(localized("log.command_error", {"go version -m " + name, error.description()}));
         return std::nullopt;
     }
 }
@@ -170,7 +170,7 @@ std::vector<GoManager::BuildMetadata> GoManager::readInstalled(std::stop_token s
     try {
         names = files_.contentsOfDirectory(folder);
     } catch (const std::exception& error) {
-        logger().warning("⚠️ " + folder + " cannot be read: " + error.what());
+        logger().warning(localized("log.folder_unreadable", {folder, error.what()}));
         return {};
     }
     std::sort(names.begin(), names.end());
@@ -266,7 +266,7 @@ void GoManager::update(const Package& package, std::stop_token stop) {
     request.environment = environment();
     // A mirror of the module proxy set in our address table is the one go fetches from too.
     if (Endpoints::entry(Service::GoProxy).overridden) request.environment["GOPROXY"] = Endpoints::base(Service::GoProxy);
-    logger().info("📦 go install " + target + "@" + version);
+    logger().info(localized("log.running", {"go install " + target + "@" + version}));
     try {
         run(request, stop);
     } catch (const CommandError& error) {
@@ -277,7 +277,7 @@ void GoManager::update(const Package& package, std::stop_token stop) {
     try {
         binaries = installed_.read(stop);
     } catch (const CommandError& error) {
-        logger().warning("⚠️ the Go binaries could not be read again: " + error.description());
+        logger().warning(localized("log.go.reread_failed", {error.description()}));
         return;
     }
     auto found = std::find_if(binaries.begin(), binaries.end(),

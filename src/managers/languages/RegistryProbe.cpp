@@ -20,7 +20,7 @@ std::optional<Json> RegistryProbe::lookup(std::string_view name,
                                           const std::function<std::string(std::string_view)>& urlForName,
                                           std::stop_token stop) {
     if (!isSafeName(name)) {
-        log_.debug("Not looked up, the name does not pass the registry pattern: " + std::string(name));
+        log_.debug(localized("log.registry.name_rejected", {std::string(name)}));
         return std::nullopt;
     }
     if (gaveUp_.load()) return std::nullopt;
@@ -28,18 +28,19 @@ std::optional<Json> RegistryProbe::lookup(std::string_view name,
     try {
         url = urlForName(name);
     } catch (const std::exception& error) {
-        log_.warning("No registry address for " + std::string(name) + ": " + error.what());
+        log_.warning(localized("log.registry.no_address", {std::string(name), error.what()}));
         return std::nullopt;
     }
     try {
         HttpResponse response = client_.send(RegistryRequest::get(url), stop);
         answered_.store(true);
         if (response.statusCode != 200) {
-            log_.debug(url + ": HTTP " + std::to_string(response.statusCode) + ", no information");
+            log_.debug(localized("log.registry.no_information",
+                                 {url, localized("log.http_status", {std::to_string(response.statusCode)})}));
             return std::nullopt;
         }
         std::optional<Json> json = parseJson(response.body);
-        if (!json) log_.debug(url + ": the answer is not JSON, no information");
+        if (!json) log_.debug(localized("log.registry.no_information", {url, localized("log.registry.not_json")}));
         return json;
     } catch (const CancellationError&) {
         throw;
@@ -48,18 +49,17 @@ std::optional<Json> RegistryProbe::lookup(std::string_view name,
         const bool noAnswer = error.kind() == NetworkError::Kind::Timeout ||
                               error.kind() == NetworkError::Kind::ConnectionFailed ||
                               error.kind() == NetworkError::Kind::SslError;
-        log_.debug(url + ": " + error.description() + " " + error.cause() + ", no information");
+        log_.debug(localized("log.registry.no_information", {url, error.description() + " " + error.cause()}));
         if (noAnswer) {
             unreachable_.store(true);
             if (failures_.fetch_add(1) + 1 >= kGiveUpAfter && !answered_.load() && !gaveUp_.exchange(true)) {
-                log_.warning(scope() + " answered none of the first " + std::to_string(kGiveUpAfter) +
-                             " look-ups; the other names are not asked this time");
+                log_.warning(localized("log.registry.gave_up", {scope(), std::to_string(kGiveUpAfter)}));
             }
         }
         return std::nullopt;
     } catch (const std::exception& error) {
         if (stop.stop_requested()) throw CancellationError();
-        log_.debug(url + ": " + error.what() + ", no information");
+        log_.debug(localized("log.registry.no_information", {url, error.what()}));
         return std::nullopt;
     }
 }

@@ -31,30 +31,29 @@ std::string secondsText(double seconds) {
 
 std::optional<std::vector<Package>> CondaManager::cachedUpdates(const Cache& cache, const std::string& environment,
                                                                 const std::optional<Clock::TimePoint>& mtime) const {
-    const std::string miss = "🐍 Conda cache: MISS " + environment;
     auto entry = cache.find(environment);
     if (entry == cache.end()) {
-        logger().info(miss + " — no entry (cache has " + std::to_string(cache.size()) + " entries)");
+        logger().info(localized("log.conda.cache_miss_no_entry", {environment, std::to_string(cache.size())}));
         return std::nullopt;
     }
     if (!mtime) {
-        logger().info(miss + " — no current mtime");
+        logger().info(localized("log.conda.cache_miss_no_mtime", {environment}));
         return std::nullopt;
     }
     const double age = secondsBetween(entry->second.scannedAt, clock().now());
     // A scan time in the future (a clock set back) proves nothing about freshness.
     if (age < 0 || age >= static_cast<double>(kOutdatedCacheTtl.count())) {
-        logger().info(miss + " — TTL expired (age " + secondsText(age) + "s)");
+        logger().info(localized("log.conda.cache_miss_expired", {environment, secondsText(age)}));
         return std::nullopt;
     }
     const double current = toReferenceSeconds(*mtime);
     if (current != entry->second.metaMtime) {
-        logger().info(miss + " — mtime mismatch (current=" + secondsText(current) +
-                      ", cached=" + secondsText(entry->second.metaMtime) + ")");
+        logger().info(localized("log.conda.cache_miss_mtime",
+                                {environment, secondsText(current), secondsText(entry->second.metaMtime)}));
         return std::nullopt;
     }
-    logger().info("🐍 Conda cache: HIT " + environment + " (" + std::to_string(entry->second.updates.size()) +
-                  " updates, age " + secondsText(age) + "s)");
+    logger().info(localized("log.conda.cache_hit",
+                            {environment, std::to_string(entry->second.updates.size()), secondsText(age)}));
     std::vector<Package> updates = entry->second.updates;
     for (Package& package : updates) {
         package.id = Uuid::random();
@@ -75,18 +74,18 @@ std::vector<Package> CondaManager::dryRunUpdates(const std::string& conda, const
         throw;
     } catch (const CommandError& command) {
         if (stop.stop_requested()) throw CancellationError();
-        logger().warning("❌ conda dry run failed for " + environment + ": " + command.description());
+        logger().warning(localized("log.conda.dry_run_failed", {environment, command.description()}));
         error = localized("error.conda.command_failed", {command.description()});
         return {};
     }
     Parsed<DryRun> parsed = parseDryRun(output);
     if (!parsed.value) {
-        logger().warning("❌ conda dry run for " + environment + " printed no JSON");
+        logger().warning(localized("log.conda.dry_run_no_json", {environment}));
         error = parsed.error;
         return {};
     }
     if (parsed.value->error) {
-        logger().warning("❌ conda dry run failed for " + environment + ": " + *parsed.value->error);
+        logger().warning(localized("log.conda.dry_run_failed", {environment, *parsed.value->error}));
         error = localized("error.conda.command_failed", {*parsed.value->error});
         return {};
     }
@@ -135,15 +134,15 @@ std::vector<Package> CondaManager::checkOutdated(std::stop_token stop) {
         std::vector<Package> updates = dryRunUpdates(conda, environment, failure, stop);
         if (failure) {
             // A failed check is not an answer to keep for a week.
-            logger().info("🐍 Conda cache: SKIP store " + environment + " — dry run failed");
+            logger().info(localized("log.conda.cache_skip_failed", {environment}));
             if (!error) error = failure;
             continue;
         }
         if (!mtime) {
-            logger().info("🐍 Conda cache: SKIP store " + environment + " — no current mtime");
+            logger().info(localized("log.conda.cache_skip_no_mtime", {environment}));
         } else {
             cache[environment] = CacheEntry{clock().now(), toReferenceSeconds(*mtime), updates};
-            logger().info("🐍 Conda cache: STORE " + environment + " (" + std::to_string(updates.size()) + " updates)");
+            logger().info(localized("log.conda.cache_store", {environment, std::to_string(updates.size())}));
             // Written at once: dry runs are slow, and a time limit that stops a later one
             // must not throw this answer away.
             saveCache(cache);
@@ -162,7 +161,7 @@ CondaManager::Cache CondaManager::loadCache() const {
     if (!text) return cache;
     std::optional<Json> json = parseJson(*text);
     if (!json || !json->is_object()) {
-        logger().warning("⚠️ Ignoring unreadable " + cacheFile());
+        logger().warning(localized("log.ignoring_unreadable", {cacheFile()}));
         return cache;
     }
     for (const auto& [environment, item] : json->items()) {
@@ -175,7 +174,7 @@ CondaManager::Cache CondaManager::loadCache() const {
         try {
             for (const Json& update : *updates) entry.updates.push_back(packageFromJson(update));
         } catch (const PackageDecodingError& decoding) {
-            logger().warning("⚠️ Ignoring the cached conda updates of " + environment + ": " + decoding.what());
+            logger().warning(localized("log.conda.cache_entry_ignored", {environment, decoding.what()}));
             continue;
         }
         cache[environment] = std::move(entry);
@@ -199,9 +198,9 @@ void CondaManager::saveCache(const Cache& cache) const {
     try {
         paths::ensureFolder(path.substr(0, path.rfind('/')));
         writeFileAtomically(path, text);
-        logger().info("🐍 Conda cache: WROTE " + std::to_string(text.size()) + " bytes to " + path);
+        logger().info(localized("log.conda.cache_wrote", {std::to_string(text.size()), path}));
     } catch (const std::exception& failure) {
-        logger().warning("⚠️ Failed to save the conda cache: " + std::string(failure.what()));
+        logger().warning(localized("log.conda.cache_save_failed", {failure.what()}));
     }
 }
 

@@ -123,7 +123,7 @@ void CondaManager::update(const Package& package, const ProgressHandler& onProgr
 
     PhaseTracker tracker(onProgress);
     tracker.report(CondaUpdatePhase::Downloading);
-    logger().info("📦 conda update " + package.name + " in " + environment);
+    logger().info(localized("log.conda.update_start", {package.name, environment}));
     CommandRequest request;
     request.command = conda;
     request.arguments = {"update", "-y", "-p", environment, package.name};
@@ -150,7 +150,7 @@ void CondaManager::update(const Package& package, const ProgressHandler& onProgr
     }
     EnvironmentListing listing = listEnvironment(conda, environment, stop);
     if (listing.error) {
-        logger().warning("⚠️ Conda refresh after update failed for " + environment + ": " + *listing.error);
+        logger().warning(localized("log.conda.refresh_after_update_failed", {environment, *listing.error}));
     } else {
         std::optional<std::string> kept;
         std::vector<Package> packages = keepInventoryIfEmptied(environment, std::move(listing.packages), kept);

@@ -251,7 +251,7 @@ std::vector<std::string> CondaManager::environments(const std::string& conda, st
         if (stop.stop_requested()) throw CancellationError();
         failure = command.description();
     }
-    logger().warning("❌ conda env list failed: " + failure);
+    logger().warning(localized("log.command_failed", {"conda env list", failure}));
     error = localized("error.conda.command_failed", {excerpt(failure, 300)});
     // The installation the executable belongs to is an environment of its own.
     std::vector<std::string> fallback;
@@ -291,7 +291,7 @@ CondaManager::EnvironmentListing CondaManager::listEnvironment(const std::string
         if (stop.stop_requested()) throw CancellationError();
         failure = command.description();
     }
-    logger().warning("❌ conda list failed for " + environment + ": " + failure);
+    logger().warning(localized("log.conda.list_failed", {environment, failure}));
     listing.error = localized("error.conda.command_failed", {excerpt(failure, 300)});
     return listing;
 }
@@ -311,8 +311,7 @@ std::vector<Package> CondaManager::keepInventoryIfEmptied(const std::string& env
     if (previous.empty()) return packages;
     // An environment does not lose every package to an update: conda answered too early
     // (a lock, a half-written conda-meta); the rows of the last good listing stay.
-    logger().warning("🐍 Conda refresh after update returned 0 packages for " + environment +
-                     " — keeping previous inventory (" + std::to_string(previous.size()) + " packages)");
+    logger().warning(localized("log.conda.refresh_empty", {environment, std::to_string(previous.size())}));
     error = localized("error.conda.refresh_preserved_inventory", {environment});
     return previous;
 }

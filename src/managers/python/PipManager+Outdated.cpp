@@ -148,8 +148,8 @@ PipManager::EnvironmentOutdated PipManager::runOutdated(const Environment& envir
             return outcome;
         }
         if (failed > 0) {
-            logger().warning("⚠️ " + environment.interpreter + ": the package index could not be reached for " +
-                             std::to_string(failed) + " project(s); their latest versions are unknown");
+            logger().warning(
+                localized("log.pip.index_partly_unreachable", {environment.interpreter, std::to_string(failed)}));
         }
         if (result.exitCode != 0) {
             outcome.failure = "exit code " + std::to_string(result.exitCode) + ": " + lastLine(result.standardError);
@@ -171,7 +171,7 @@ PipManager::EnvironmentOutdated PipManager::runOutdated(const Environment& envir
         outcome.failure = error.description();
     }
     if (!outcome.failure) return outcome;
-    logger().warning("⚠️ Pip outdated command failed for " + environment.interpreter + ": " + *outcome.failure);
+    logger().warning(localized("log.pip.outdated_failed", {environment.interpreter, *outcome.failure}));
     // pip-review asks the same index the same way: after a time-out it would only take as long.
     if (timedOut) return outcome;
     if (std::optional<std::vector<OutdatedEntry>> review = runPipReview(environment, stop)) {
@@ -183,11 +183,11 @@ PipManager::EnvironmentOutdated PipManager::runOutdated(const Environment& envir
 
 std::optional<std::vector<PipManager::OutdatedEntry>> PipManager::runPipReview(const Environment& environment,
                                                                                std::stop_token stop) {
-    logger().info("Pip list fallback: checking pip-review for " + environment.interpreter);
+    logger().info(localized("log.pip.review_fallback", {environment.interpreter}));
     const std::string folder = environment.interpreter.substr(0, environment.interpreter.rfind('/'));
     const std::string review = folder + "/pip-review";
     if (!files_.isExecutableFile(review)) {
-        logger().debug("pip-review is not installed beside " + environment.interpreter);
+        logger().debug(localized("log.pip.review_missing", {environment.interpreter}));
         return std::nullopt;
     }
     CommandRequest request = pipRequest(environment, {}, kReviewTimeout);
@@ -197,13 +197,13 @@ std::optional<std::vector<PipManager::OutdatedEntry>> PipManager::runPipReview(c
         ShellCommandResult result = run(request, stop);
         std::vector<OutdatedEntry> entries = parsePipReview(result.standardOutput);
         if (result.exitCode != 0 && entries.empty()) {
-            logger().warning("⚠️ pip-review failed for " + environment.interpreter + ": " +
-                             lastLine(result.standardError));
+            logger().warning(
+                localized("log.pip.review_failed", {environment.interpreter, lastLine(result.standardError)}));
             return std::nullopt;
         }
         return entries;
     } catch (const CommandError& error) {
-        logger().warning("⚠️ pip-review failed for " + environment.interpreter + ": " + error.description());
+        logger().warning(localized("log.pip.review_failed", {environment.interpreter, error.description()}));
         return std::nullopt;
     }
 }
@@ -268,8 +268,7 @@ std::vector<Package> PipManager::checkOutdated(std::stop_token stop) {
         const EnvironmentOutdated& outcome = outcomes[i];
         if (outcome.indexUnreachable) {
             indexUnreachable = true;
-            logger().warning("⚠️ " + environment.interpreter +
-                             ": the package index cannot be reached, latest versions unknown");
+            logger().warning(localized("log.pip.index_unreachable", {environment.interpreter}));
         }
         if (outcome.failure) {
             failures.push_back("Pip outdated command failed for " + environment.interpreter + ": " + *outcome.failure);
@@ -277,15 +276,14 @@ std::vector<Package> PipManager::checkOutdated(std::stop_token stop) {
         for (const OutdatedEntry& entry : outcome.entries) {
             const std::string name = normalizedName(entry.name);
             if (environment.isAppleManaged && name == "pip") {
-                logger().info("Ignoring Apple/Xcode-managed pip self-update from " + environment.interpreter);
+                logger().info(localized("log.pip.xcode_self_update", {environment.interpreter}));
                 continue;
             }
             // Reported by a higher-priority environment, whose own answer decides.
             auto owner = inventory.ownerByName.find(name);
             if (owner != inventory.ownerByName.end() && owner->second != environment.interpreter) continue;
             if (isOwnedByHomebrew(environment, entry)) {
-                logger().info("Dropping " + entry.name +
-                              " from pip outdated: package is owned by Homebrew and has no pip RECORD metadata");
+                logger().info(localized("log.pip.homebrew_owned", {entry.name}));
                 continue;
             }
             Package package;
@@ -297,7 +295,7 @@ std::vector<Package> PipManager::checkOutdated(std::stop_token stop) {
             packages.push_back(std::move(package));
         }
     }
-    logger().info("Pip outdated check complete: " + std::to_string(packages.size()));
+    logger().info(localized("log.manager.outdated_done", {"pip", std::to_string(packages.size())}));
 
     std::vector<std::string> messages;
     if (indexUnreachable) messages.push_back(localized("error.pip.index_unreachable"));

@@ -1,6 +1,7 @@
 // Updating one package with the pip of its own environment.
 #include "managers/python/PipManager.hpp"
 
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
 #include "managers/python/PipError.hpp"
@@ -25,7 +26,7 @@ std::optional<PipManager::Environment> environmentNamed(const std::vector<PipMan
 }  // namespace
 
 void PipManager::update(const Package& package, std::stop_token stop) {
-    logger().info("Updating pip package: " + package.name);
+    logger().info(localized("log.manager.updating_package", {"pip", package.name}));
     if (!isProjectName(package.name)) throw PipError::invalidPackageName(package.name);
 
     std::optional<std::string> interpreter = package.sourceIdentifier;
@@ -46,8 +47,7 @@ void PipManager::update(const Package& package, std::stop_token stop) {
     if (!environment) environment = environmentNamed(findEnvironments(stop), *interpreter);
     if (!environment) throw PipError::noExecutableForUpdate(package.name);
     if (environment->isExternallyManaged) {
-        logger().warning("⚠️ " + environment->interpreter + " is managed by the operating system; not updating " +
-                         package.name);
+        logger().warning(localized("log.pip.system_managed", {environment->interpreter, package.name}));
         throw PipError::externallyManaged(package.name, environment->interpreter);
     }
 
@@ -61,7 +61,7 @@ void PipManager::update(const Package& package, std::stop_token stop) {
         request.command = *environment->pip;
         request.arguments = arguments;
     }
-    logger().info("Pip update using " + request.command);
+    logger().info(localized("log.pip.update_using", {request.command}));
     ShellCommandResult result = run(request, stop);
     invalidateListings();
     {
@@ -69,7 +69,7 @@ void PipManager::update(const Package& package, std::stop_token stop) {
         inventory_.reset();
     }
     if (result.exitCode != 0) {
-        logger().error("❌ Pip command failed for " + environment->interpreter + ": " + trim(result.standardError));
+        logger().error(localized("log.pip.command_failed", {environment->interpreter, trim(result.standardError)}));
         // The marker may have appeared since the environment was found.
         if (contains(result.standardError, "externally-managed-environment")) {
             throw PipError::externallyManaged(package.name, environment->interpreter);

@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "base/Files.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "base/Regex.hpp"
@@ -217,10 +218,10 @@ PipManager::Inventory PipManager::takeInventory(std::stop_token stop) {
         const Environment& environment = inventory.environments[i];
         EnvironmentListing& listing = listings[i];
         if (listing.hasNoPip) {
-            logger().debug(environment.interpreter + " has no pip module");
+            logger().debug(localized("log.pip.no_module", {environment.interpreter}));
         } else if (listing.failure) {
             std::string failure = "Pip command failed for " + environment.interpreter + ": " + *listing.failure;
-            logger().warning("⚠️ " + failure);
+            logger().warning(localized("log.pip.command_failed", {environment.interpreter, *listing.failure}));
             inventory.failures.push_back(failure);
         }
         inventory.installedCount[environment.interpreter] = listing.entries.size();
@@ -230,8 +231,7 @@ PipManager::Inventory PipManager::takeInventory(std::stop_token stop) {
                 ++duplicates;
         }
         if (duplicates > 0) {
-            logger().info(environment.interpreter + ": " + std::to_string(duplicates) +
-                          " duplicate package(s) already represented by a higher-priority environment");
+            logger().info(localized("log.pip.duplicates", {environment.interpreter, std::to_string(duplicates)}));
         }
         byInterpreter[environment.interpreter] = std::move(listing);
     }

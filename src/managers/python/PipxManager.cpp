@@ -4,6 +4,7 @@
 #include <atomic>
 #include <thread>
 
+#include "base/Localization.hpp"
 #include "base/Paths.hpp"
 #include "base/Cancellation.hpp"
 #include "base/Log.hpp"
@@ -117,7 +118,7 @@ std::vector<Package> PipxManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
     if (!discover(stop)) return publishEmptyListing();
     Parsed parsed = runList(stop);
-    if (parsed.error) logger().warning("⚠️ " + *parsed.error);
+    if (parsed.error) logger().warning(*parsed.error);
     std::vector<Package> packages;
     for (const Application& application : parsed.applications) {
         Package package;
@@ -164,7 +165,7 @@ std::vector<Package> PipxManager::checkOutdated(std::stop_token stop) {
         if (isFromRegistry(application)) {
             asked.push_back(&application);
         } else {
-            logger().info(application.venv + " was installed from " + application.source + "; not compared with PyPI");
+            logger().info(localized("log.pipx.not_compared", {application.venv, application.source}));
         }
     }
     std::vector<std::optional<Latest>> latest(asked.size());
@@ -185,7 +186,7 @@ std::vector<Package> PipxManager::checkOutdated(std::stop_token stop) {
         if (application.venv != application.package) package.sourceIdentifier = application.venv;
         packages.push_back(std::move(package));
     }
-    logger().info("pipx outdated check complete: " + std::to_string(packages.size()));
+    logger().info(localized("log.manager.outdated_done", {"pipx", std::to_string(packages.size())}));
     setErrorMessage(error);
     return packages;
 }
@@ -195,7 +196,7 @@ void PipxManager::update(const Package& package, std::stop_token stop) {
         package.sourceIdentifier && !package.sourceIdentifier->empty() ? *package.sourceIdentifier : package.name;
     if (!PipManager::isProjectName(venv)) throw PipError::invalidPackageName(venv);
     if (!discover(stop)) throw CommandError::invalidCommand("pipx");
-    logger().info("Updating pipx application: " + venv);
+    logger().info(localized("log.manager.updating_application", {"pipx", venv}));
     CommandRequest request;
     request.command = binaryPath();
     request.arguments = {"upgrade", venv};

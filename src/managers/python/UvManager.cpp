@@ -126,7 +126,7 @@ UvReceipt UvManager::readReceipt(const std::string& tool) const {
         return UvReceipt::parse(files_.readFile(path));
     } catch (const std::exception& error) {
         // Without a receipt the tool is taken for a registry install of its own name.
-        logger().debug("No readable receipt for " + tool + ": " + error.what());
+        logger().debug(localized("log.uv.no_receipt", {tool, error.what()}));
         return {};
     }
 }
@@ -173,7 +173,7 @@ std::vector<Package> UvManager::listInstalled(std::stop_token stop) {
         throw;
     } catch (const std::exception& error) {
         if (stop.stop_requested()) throw CancellationError();
-        logger().warning(std::string("uv tool list failed: ") + error.what());
+        logger().warning(localized("log.command_failed", {"uv tool list", error.what()}));
         return publishEmptyListing(localized("uv_scan_error", {firstLine(failureDetail(error))}));
     }
     setErrorMessage(std::nullopt);
@@ -243,7 +243,7 @@ std::optional<LatestVersionCache::Answer> UvManager::fetchLatestVersion(const st
     // The same reading of a PyPI document as for pipx applications.
     std::optional<std::string> version = document ? PipxManager::latestVersionOf(*document) : std::nullopt;
     if (!version || isPlaceholderVersion(*version)) {
-        logger().warning("UvManager: Error refreshing version for " + name);
+        logger().warning(localized("log.uv.refresh_version_failed", {name}));
         return std::nullopt;
     }
     LatestVersionCache::Answer answer{*version, {}};
@@ -260,7 +260,7 @@ void UvManager::update(const Package& package, std::stop_token stop) {
         throw PackageManualUpdateRequiredError(package.name, "uv tool install --force " + receipt.sourceIdentifier(),
                                                *note);
     }
-    logger().info("📦 uv tool upgrade " + package.name);
+    logger().info(localized("log.uv.upgrade_start", {package.name}));
     try {
         runUv(uv, {"tool", "upgrade", package.name}, kUpgradeTimeout, stop);
     } catch (const CancellationError&) {
@@ -276,7 +276,7 @@ void UvManager::update(const Package& package, std::stop_token stop) {
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
-        logger().warning(std::string("uv tool list after the upgrade failed: ") + error.what());
+        logger().warning(localized("log.uv.list_after_upgrade_failed", {error.what()}));
         return;
     }
     auto found = std::find_if(installed.begin(), installed.end(),

@@ -195,7 +195,7 @@ AptManager::Reading AptManager::readFromSimulation(std::stop_token stop) {
 std::vector<Package> AptManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
     auto fail = [this](const std::string& message) {
-        logger().error("❌ apt scan failed: " + message);
+        logger().error(localized("log.manager.scan_failed", {"apt", message}));
         return publishEmptyListing(message);
     };
     if (!discover(stop)) return fail("apt-get not found");
@@ -204,7 +204,7 @@ std::vector<Package> AptManager::listInstalled(std::stop_token stop) {
     std::vector<std::string> notes;
     if (auto stale = staleListsNote()) notes.push_back(*stale);
     notes.insert(notes.end(), reading.notes.begin(), reading.notes.end());
-    logger().info("✅ apt scan complete: " + std::to_string(reading.packages.size()));
+    logger().info(localized("log.manager.scan_complete", {"apt", std::to_string(reading.packages.size())}));
     setErrorMessage(notes.empty() ? std::nullopt : std::optional<std::string>(join(notes, "; ")));
     publishPackages(reading.packages);
     return reading.packages;

@@ -151,7 +151,7 @@ std::vector<Package> FirmwareManager::listInstalled(std::stop_token stop) {
     ShellCommandResult result = runTool({"get-devices", "--json"}, stop);
     const std::string output = result.standardError + "\n" + result.standardOutput;
     if (result.exitCode != 0 && isDaemonMissing(output)) {
-        logger().info("fwupd daemon not running: firmware left out");
+        logger().info(localized("log.firmware.daemon_missing"));
         return publishEmptyListing();
     }
     std::vector<Package> packages;
@@ -198,7 +198,7 @@ std::vector<Package> FirmwareManager::checkOutdated(std::stop_token stop) {
         if (!newest.issues.empty()) package.releaseNotes = join(newest.issues, ", ");
         outdated.push_back(std::move(package));
     }
-    logger().info("✅ Firmware check complete: " + std::to_string(outdated.size()));
+    logger().info(localized("log.firmware.check_done", {std::to_string(outdated.size())}));
     setErrorMessage(std::nullopt);
     return outdated;
 }

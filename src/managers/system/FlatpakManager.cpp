@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "base/Cancellation.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
@@ -104,7 +105,7 @@ Package FlatpakManager::packageOf(const Entry& entry) {
 std::vector<Package> FlatpakManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
     auto fail = [this](const std::string& message) {
-        logger().error("❌ Flatpak scan failed: " + message);
+        logger().error(localized("log.manager.scan_failed", {"Flatpak", message}));
         return publishEmptyListing(message);
     };
     if (!discover(stop)) return fail("flatpak not found");
@@ -114,8 +115,8 @@ std::vector<Package> FlatpakManager::listInstalled(std::stop_token stop) {
     Parsed parsed = parseList(output.text);
     std::vector<Package> packages;
     for (const Entry& entry : parsed.entries) packages.push_back(packageOf(entry));
-    for (const std::string& line : parsed.rejected) logger().warning("Flatpak line left out: " + line);
-    logger().info("✅ Flatpak scan complete: " + std::to_string(packages.size()));
+    for (const std::string& line : parsed.rejected) logger().warning(localized("log.flatpak.line_left_out", {line}));
+    logger().info(localized("log.manager.scan_complete", {"Flatpak", std::to_string(packages.size())}));
     setErrorMessage(std::nullopt);
     publishPackages(packages);
     return packages;
@@ -147,7 +148,7 @@ std::vector<Package> FlatpakManager::checkOutdated(std::stop_token stop) {
             auto found = listed.find(entry.installation + ":" + entry.ref());
             // An update for a branch this installation does not have is a new install, not ours.
             if (found == listed.end()) {
-                logger().info("Flatpak update for an uninstalled ref left out: " + entry.ref());
+                logger().info(localized("log.flatpak.uninstalled_ref", {entry.ref()}));
                 continue;
             }
             Package package = found->second;
@@ -156,7 +157,7 @@ std::vector<Package> FlatpakManager::checkOutdated(std::stop_token stop) {
             outdated.push_back(std::move(package));
         }
     }
-    logger().info("✅ Flatpak outdated check complete: " + std::to_string(outdated.size()));
+    logger().info(localized("log.manager.outdated_done", {"Flatpak", std::to_string(outdated.size())}));
     setErrorMessage(failures.empty() ? std::nullopt : std::optional<std::string>(join(failures, "; ")));
     return outdated;
 }

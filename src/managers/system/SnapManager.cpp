@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "base/Cancellation.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
@@ -75,7 +76,7 @@ ShellCommandResult SnapManager::runSnap(std::vector<std::string> arguments, doub
 std::vector<Package> SnapManager::listInstalled(std::stop_token stop) {
     LoadingScope loading(*this);
     auto fail = [this](const std::string& message) {
-        logger().error("❌ Snap scan failed: " + message);
+        logger().error(localized("log.manager.scan_failed", {"Snap", message}));
         return publishEmptyListing(message);
     };
     if (!discover(stop)) return fail("snap not found");
@@ -90,7 +91,7 @@ std::vector<Package> SnapManager::listInstalled(std::stop_token stop) {
                                    .sourceIdentifier = entry.tracking == "-" ? std::nullopt
                                                                              : std::optional<std::string>(entry.tracking)});
     }
-    logger().info("✅ Snap scan complete: " + std::to_string(packages.size()));
+    logger().info(localized("log.manager.scan_complete", {"Snap", std::to_string(packages.size())}));
     setErrorMessage(std::nullopt);
     publishPackages(packages);
     return packages;
@@ -99,7 +100,7 @@ std::vector<Package> SnapManager::listInstalled(std::stop_token stop) {
 std::vector<Package> SnapManager::checkOutdated(std::stop_token stop) {
     LoadingScope loading(*this);
     auto fail = [this](const std::string& message) {
-        logger().error("❌ Snap outdated check failed: " + message);
+        logger().error(localized("log.manager.outdated_failed", {"Snap", message}));
         setErrorMessage(message);
         return std::vector<Package>{};
     };
@@ -116,7 +117,7 @@ std::vector<Package> SnapManager::checkOutdated(std::stop_token stop) {
         package.latestVersion = systemlisting::pendingVersion(package.version, entry.version);
         outdated.push_back(std::move(package));
     }
-    logger().info("✅ Snap outdated check complete: " + std::to_string(outdated.size()));
+    logger().info(localized("log.manager.outdated_done", {"Snap", std::to_string(outdated.size())}));
     setErrorMessage(std::nullopt);
     return outdated;
 }

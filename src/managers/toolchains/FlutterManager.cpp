@@ -84,7 +84,7 @@ std::vector<Package> FlutterManager::readInstalled(std::stop_token stop, std::op
             version = parseFrameworkVersion(text);
             if (std::optional<Json> json = parseJson(text); json && json->is_object()) channel = stringField(*json, "channel");
         } catch (const std::exception& error) {
-            log().warning(std::string("⚠️ ") + file + ": " + error.what());
+            log().warning(localized("log.command_error", {file, error.what()}));
         }
     }
     if (!version) {
@@ -120,7 +120,7 @@ std::vector<Package> FlutterManager::readOutdated(std::stop_token stop, std::opt
         if (!latest) message = localized("flutter.manifest_unreadable", {request.url});
     } catch (const NetworkError& error) {
         message = localized("flutter.manifest_unreadable", {request.url});
-        log().warning("⚠️ " + error.description());
+        log().warning(error.description());
     }
     std::vector<Package> outdated;
     for (Package package : installed) {

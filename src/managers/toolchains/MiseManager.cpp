@@ -145,7 +145,7 @@ std::optional<std::string> MiseManager::latestRelease(std::stop_token stop, std:
         std::string version = startsWith(*tag, "v") ? tag->substr(1) : *tag;
         return isSafeArgument(version) ? std::optional<std::string>(version) : std::nullopt;
     } catch (const NetworkError& error) {
-        log().warning("⚠️ mise's latest release: " + error.description());
+        log().warning(localized("log.mise.latest_failed", {error.description()}));
         return std::nullopt;
     }
 }

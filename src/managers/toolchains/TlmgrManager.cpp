@@ -148,7 +148,7 @@ ShellCommandResult TlmgrManager::updateListing(std::stop_token stop) {
     const std::vector<std::string> arguments{"update", "--list", "--self", "--all"};
     ShellCommandResult result = tool(arguments, kListTimeout, stop);
     if (!isRepositoryBroken(result.standardError + result.standardOutput)) return result;
-    log().warning("TlmgrManager: repository unusable, resetting it to the default one");
+    log().warning(localized("log.tlmgr.repository_reset"));
     ShellCommandResult reset = tool({"option", "repository", "ctan"}, kRepairTimeout, stop);
     if (reset.exitCode == 0) result = tool(arguments, kListTimeout, stop);
     if (reset.exitCode != 0 || isRepositoryBroken(result.standardError + result.standardOutput)) {

@@ -42,7 +42,7 @@ std::vector<Package> ToolchainManager::listInstalled(std::stop_token stop) {
     if (std::optional<std::string> failure = failureOf([&] { packages = readInstalled(stop, message); }, stop)) {
         message = failure;
     }
-    if (message) log_.warning("⚠️ " + *message);
+    if (message) log_.warning(*message);
     setErrorMessage(message);
     publishPackages(packages);
     return packages;
@@ -59,7 +59,7 @@ std::vector<Package> ToolchainManager::checkOutdated(std::stop_token stop) {
     if (std::optional<std::string> failure = failureOf([&] { outdated = readOutdated(stop, message); }, stop)) {
         message = failure;
     }
-    if (message) log_.warning("⚠️ " + *message);
+    if (message) log_.warning(*message);
     setErrorMessage(message);
     return outdated;
 }
@@ -121,11 +121,8 @@ ShellCommandResult ToolchainManager::runUpdate(const std::vector<std::string>& a
                                                std::stop_token stop,
                                                const std::function<void(const std::string&)>& fail,
                                                const std::string& command) const {
-    std::string line = "📦 ";
-    line += lastPathComponent(command.empty() ? binaryPath() : command);
-    line += " ";
-    line += join(arguments, " ");
-    log_.info(line);
+    log_.info(localized("log.running", {std::string(lastPathComponent(command.empty() ? binaryPath() : command)) + " " +
+                                        join(arguments, " ")}));
     ShellCommandResult result;
     try {
         result = tool(arguments, timeout, stop, command);

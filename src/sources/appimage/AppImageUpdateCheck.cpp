@@ -88,7 +88,7 @@ void AppImageHashCache::save() {
         std::filesystem::create_directories(std::filesystem::path(path_).parent_path());
         writeFileAtomically(path_, dumpJson(json));
     } catch (const std::exception& error) {
-        logger().warning(std::string("AppImage hash cache not written: ") + error.what());
+        logger().warning(localized("log.appimage.hash_cache_failed", {error.what()}));
     }
 }
 

@@ -9,6 +9,7 @@
 #include "base/Cancellation.hpp"
 #include "base/Files.hpp"
 #include "base/Json.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "base/Regex.hpp"
@@ -55,7 +56,7 @@ bool isItemIdentifier(std::string_view text) {
 
 void logCountryOnce(const std::string& country) {
     static std::once_flag once;
-    std::call_once(once, [&country] { logger().info("🌍 iTunes API will use country code: " + country); });
+    std::call_once(once, [&country] { logger().info(localized("log.mas.country", {country})); });
 }
 
 }  // namespace
@@ -160,7 +161,7 @@ void MacAppStoreCacheActor::load() {
     if (!text) return;
     std::optional<Json> document = parseJson(*text);
     if (!document || !document->is_object()) {
-        logger().warning("Unreadable mas_cache.json ignored");
+        logger().warning(localized("log.mas.cache_unreadable"));
         return;
     }
     bool legacy = false;
@@ -176,11 +177,11 @@ void MacAppStoreCacheActor::load() {
         cache_[key] = {*version, fromReferenceSeconds(timestamp->get<double>())};
     }
     if (legacy) {
-        logger().info("🗑️ Detected legacy mas_cache entries (pre-kind-filter), clearing cache...");
+        logger().info(localized("log.mas.cache_legacy"));
         cache_.clear();
         dirty_ = true;
         save();
-        logger().info("✅ Legacy mas_cache cleared, will refetch with `kind` validation");
+        logger().info(localized("log.mas.cache_legacy_cleared"));
     }
 }
 
@@ -216,7 +217,7 @@ void MacAppStoreCacheActor::save() const {
         paths::ensureFolder(std::string(std::string_view(path_).substr(0, path_.rfind('/'))));
         writeFileAtomically(path_, text);
     } catch (const std::exception& error) {
-        logger().warning(std::string("mas_cache.json not saved: ") + error.what());
+        logger().warning(localized("log.mas.cache_not_saved", {error.what()}));
     }
 }
 
@@ -240,7 +241,7 @@ std::string DirectMacAppStoreChecker::get(const std::string& url, std::stop_toke
 DirectMacAppStoreChecker::Result DirectMacAppStoreChecker::staleOr(Result result) const {
     std::string itemIdentifier = result.itemIdentifier;
     if (std::optional<CachedMacAppStoreVersion> stale = cache_.entry(result.cacheKey)) {
-        logger().info("stale App Store cache for ID " + itemIdentifier);
+        logger().info(localized("log.mas.cache_stale", {itemIdentifier}));
         result.version = stale->version;
         result.source = "stale";
     }
@@ -255,7 +256,7 @@ DirectMacAppStoreChecker::Result DirectMacAppStoreChecker::fetch(const Item& ite
     try {
         std::string url = Endpoints::url(Service::ITunes, "/lookup?id=" + item.itemIdentifier + "&country=" + country_ +
                                                               "&entity=desktopSoftware");
-        logger().debug("🔍 Fetching version from: " + url);
+        logger().debug(localized("log.mas.fetching", {url}));
         std::vector<ITunesApp> apps = parseITunesResponse(get(url, stop));
         std::vector<std::string> kinds;
         for (const ITunesApp& app : apps) {
@@ -272,8 +273,7 @@ DirectMacAppStoreChecker::Result DirectMacAppStoreChecker::fetch(const Item& ite
             break;
         }
         if (result.version) {
-            logger().info("✅ Mac App Store ID " + item.itemIdentifier + " [country: " + country_ + "] " +
-                          *result.version);
+            logger().info(localized("log.mas.version_found", {item.itemIdentifier, country_, *result.version}));
             cache_.store(key, *result.version);
             return result;
         }
@@ -294,14 +294,14 @@ DirectMacAppStoreChecker::Result DirectMacAppStoreChecker::fetch(const Item& ite
         throw;
     } catch (const std::exception& error) {
         result.error = error.what();
-        logger().warning("App Store lookup " + item.itemIdentifier + " failed: " + error.what());
+        logger().warning(localized("log.mas.lookup_failed", {item.itemIdentifier, error.what()}));
     }
     // The web page, when the lookup service gave nothing usable.
     try {
         std::string page = get(Endpoints::url(Service::AppStoreWeb, "/" + country_ + "/app/id" + item.itemIdentifier),
                                stop);
         if (std::optional<std::string> version = versionFromStorePage(page); version && isUsableStoreVersion(*version)) {
-            logger().info("✅ App Store page ID " + item.itemIdentifier + " [country: " + country_ + "] " + *version);
+            logger().info(localized("log.mas.page_version_found", {item.itemIdentifier, country_, *version}));
             cache_.store(key, *version);
             result.version = std::move(version);
             result.source = "page";
@@ -310,7 +310,7 @@ DirectMacAppStoreChecker::Result DirectMacAppStoreChecker::fetch(const Item& ite
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
-        logger().debug("App Store page " + item.itemIdentifier + ": " + error.what());
+        logger().debug(localized("log.mas.page_error", {item.itemIdentifier, error.what()}));
     }
     return staleOr(std::move(result));
 }
@@ -330,10 +330,10 @@ std::map<std::string, DirectMacAppStoreChecker::Result> DirectMacAppStoreChecker
         if (cached && cache_.isFresh(*cached)) {
             if (!item.installedVersion.empty() &&
                 compareVersions(cached->version, item.installedVersion) == VersionOrder::Ascending) {
-                logger().info("💾 Cache HIT for App Store ID " + item.itemIdentifier + ": cached " + cached->version +
-                              " is older than installed " + item.installedVersion);
+                logger().info(localized("log.mas.cache_hit_older",
+                                        {item.itemIdentifier, cached->version, item.installedVersion}));
             } else {
-                logger().debug("💾 Cache HIT for App Store ID " + item.itemIdentifier);
+                logger().debug(localized("log.mas.cache_hit", {item.itemIdentifier}));
                 results[item.itemIdentifier] = Result{cached->version, "cache", std::nullopt};
                 continue;
             }
@@ -341,16 +341,15 @@ std::map<std::string, DirectMacAppStoreChecker::Result> DirectMacAppStoreChecker
         pending.push_back(item);
     }
     if (pending.empty()) {
-        logger().info("✅ All versions were cached, no network request needed");
+        logger().info(localized("log.mas.all_cached"));
         return results;
     }
-    logger().info(std::to_string(pending.size()) + " apps to check (of " + std::to_string(items.size()) + " total)");
+    logger().info(localized("log.mas.to_check", {std::to_string(pending.size()), std::to_string(items.size())}));
     std::size_t retrieved = 0;
     for (std::size_t start = 0, batch = 1; start < pending.size(); start += kBatchSize, ++batch) {
         if (stop.stop_requested()) break;
         std::size_t end = std::min(pending.size(), start + kBatchSize);
-        logger().debug("📦 Processing batch " + std::to_string(batch) + " with " + std::to_string(end - start) +
-                       " apps...");
+        logger().debug(localized("log.mas.batch_start", {std::to_string(batch), std::to_string(end - start)}));
         std::vector<std::future<Result>> running;
         for (std::size_t i = start; i < end; ++i) {
             running.push_back(std::async(std::launch::async, [this, &pending, i, stop] {
@@ -368,11 +367,10 @@ std::map<std::string, DirectMacAppStoreChecker::Result> DirectMacAppStoreChecker
             results[pending[i].itemIdentifier] = std::move(result);
         }
         retrieved += successes;
-        logger().debug("📦 Batch " + std::to_string(batch) + " completed: " + std::to_string(successes) +
-                       " successes");
+        logger().debug(localized("log.mas.batch_done", {std::to_string(batch), std::to_string(successes)}));
     }
     cache_.save();
-    logger().info("✅ Check complete: " + std::to_string(retrieved) + " results retrieved");
+    logger().info(localized("log.mas.check_done", {std::to_string(retrieved)}));
     return results;
 }
 
@@ -401,7 +399,7 @@ std::vector<ITunesApp> DirectMacAppStoreChecker::searchByName(const std::string&
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
-        logger().warning("iTunes name search failed for " + sanitizeUtf8(name) + ": " + error.what());
+        logger().warning(localized("log.mas.name_search_failed", {sanitizeUtf8(name), error.what()}));
         return {};
     }
 }
@@ -416,7 +414,7 @@ std::optional<std::string> DirectMacAppStoreChecker::resolveItemIdentifier(const
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
-        logger().warning("iTunes lookup of " + bundleIdentifier + " failed: " + error.what());
+        logger().warning(localized("log.mas.itunes_lookup_failed", {bundleIdentifier, error.what()}));
     }
     if (name.empty()) return std::nullopt;
     for (const ITunesApp& app : searchByName(name, stop)) {

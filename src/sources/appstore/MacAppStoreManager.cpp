@@ -11,6 +11,7 @@
 
 #include "base/Cancellation.hpp"
 #include "base/Files.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
@@ -154,7 +155,7 @@ MacAppStoreManager::CaskFallback MacAppStoreManager::caskFallbackFrom(BrewAPICli
             try {
                 client.refreshCaskIndex();
             } catch (const std::exception& error) {
-                logger().warning(std::string("Cask index unavailable for the App Store fallback: ") + error.what());
+                logger().warning(localized("log.mas.cask_index_unavailable", {error.what()}));
             }
         });
         std::shared_ptr<const BrewAPIClient::CaskIndex> index = client.caskIndex();
@@ -202,7 +203,7 @@ std::optional<std::string> MacAppStoreManager::spotlightIdentifier(const std::st
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
-        logger().warning("Spotlight identifier of " + bundlePath + " unreadable: " + error.what());
+        logger().warning(localized("log.mas.spotlight_id_unreadable", {bundlePath, error.what()}));
     }
     return std::nullopt;
 }
@@ -225,14 +226,14 @@ std::vector<MacAppStoreApp> MacAppStoreManager::refresh(const std::vector<std::s
             signedIn = !MasCliManager::reportsMissingAccount(answer);
             if (probe.exitCode != 0 && signedIn) {
                 // Recent systems refuse the command itself: that says nothing about the account.
-                logger().info("App Store sign-in probe failed, assuming signed in: " + excerpt(answer, 120));
+                logger().info(localized("log.mas.signin_assumed", {excerpt(answer, 120)}));
             } else {
-                logger().info("App Store sign-in probe: " + excerpt(answer, 120));
+                logger().info(localized("log.mas.signin_probe", {excerpt(answer, 120)}));
             }
         } catch (const CancellationError&) {
             throw;
         } catch (const std::exception& error) {
-            logger().info(std::string("App Store sign-in probe failed, assuming signed in: ") + error.what());
+            logger().info(localized("log.mas.signin_assumed", {error.what()}));
         }
     }
 
@@ -250,7 +251,7 @@ std::vector<MacAppStoreApp> MacAppStoreManager::refresh(const std::vector<std::s
         } catch (const CancellationError&) {
             throw;
         } catch (const std::exception& error) {
-            logger().warning(std::string("mas list failed: ") + error.what());
+            logger().warning(localized("log.command_failed", {"mas list", error.what()}));
         }
     }
     const std::set<std::string> masListed = [&] {
@@ -266,7 +267,7 @@ std::vector<MacAppStoreApp> MacAppStoreManager::refresh(const std::vector<std::s
         if (stop.stop_requested()) break;
         if (std::optional<MacAppStoreApp> app = readWrappedIOSApp(bundle)) {
             ++wrapped;
-            logger().info("Found wrapped iOS app: " + app->name + " (ID: " + app->id + ", v" + app->currentVersion + ")");
+            logger().info(localized("log.mas.wrapped_ios", {app->name, app->id, app->currentVersion}));
             if (auto known = byId.find(app->id); known != byId.end()) {
                 MacAppStoreApp& listed = apps[known->second];
                 listed.isIOSApp = true;
@@ -312,21 +313,21 @@ std::vector<MacAppStoreApp> MacAppStoreManager::refresh(const std::vector<std::s
         else toResolve.push_back(apps.size());
         apps.push_back(std::move(app));
     }
-    if (additional > 0) logger().info("Found " + std::to_string(additional) + " additional MAS apps via _MASReceipt scan");
-    if (wrapped > 0) logger().info("Found " + std::to_string(wrapped) + " wrapped iOS/iPadOS apps");
+    if (additional > 0) logger().info(localized("log.mas.receipts_found", {std::to_string(additional)}));
+    if (wrapped > 0) logger().info(localized("log.mas.wrapped_count", {std::to_string(wrapped)}));
     if (!toResolve.empty()) {
-        logger().info("Resolving " + std::to_string(toResolve.size()) + " App Store IDs via iTunes API (Spotlight failed)");
+        logger().info(localized("log.mas.resolving", {std::to_string(toResolve.size())}));
         for (std::size_t index : toResolve) {
             MacAppStoreApp& app = apps[index];
             std::string bundleId = app.bundleIdentifier.value_or("");
             std::optional<std::string> id = bundleId.empty() ? std::nullopt
                                                              : checker.resolveItemIdentifier(bundleId, app.name, stop);
             if (id) {
-                logger().info("Resolved " + app.name + ": " + bundleId + " → ID " + *id);
+                logger().info(localized("log.mas.resolved", {app.name, bundleId, *id}));
                 app.id = *id;
                 app.needsAppStoreIDLookup = false;
             } else {
-                logger().info("Could not resolve App Store ID for " + app.name + " (" + bundleId + ")");
+                logger().info(localized("log.mas.unresolved", {app.name, bundleId}));
             }
         }
     }
@@ -337,8 +338,8 @@ std::vector<MacAppStoreApp> MacAppStoreManager::refresh(const std::vector<std::s
         try {
             ShellCommandResult outdated = mas.run({"outdated"}, stop);
             if (outdated.exitCode != 0) {
-                logger().warning("mas outdated failed with exit " + std::to_string(outdated.exitCode) + ": " +
-                                 excerpt(trim(outdated.standardError), 200));
+                logger().warning(localized("log.mas.outdated_exit", {std::to_string(outdated.exitCode),
+                                                                     excerpt(trim(outdated.standardError), 200)}));
             } else {
                 outdatedSucceeded = true;
                 long long real = 0;
@@ -350,12 +351,12 @@ std::vector<MacAppStoreApp> MacAppStoreManager::refresh(const std::vector<std::s
                     apps[known->second].latestVersion = entry.newVersion;
                     ++real;
                 }
-                logger().info("mas outdated found " + std::to_string(real) + " apps with real updates available");
+                logger().info(localized("log.mas.outdated_found", {std::to_string(real)}));
             }
         } catch (const CancellationError&) {
             throw;
         } catch (const std::exception& error) {
-            logger().warning(std::string("mas outdated failed: ") + error.what());
+            logger().warning(localized("log.command_failed", {"mas outdated", error.what()}));
         }
     }
 
@@ -372,9 +373,9 @@ std::vector<MacAppStoreApp> MacAppStoreManager::refresh(const std::vector<std::s
         items.push_back({app.id, app.currentVersion, app.isIOSApp});
         (app.isIOSApp ? iosCount : macCount) += 1;
     }
-    if (outdatedSucceeded) logger().info("Phase 2.5 skipped for native mas-listed macOS apps because mas outdated succeeded");
-    logger().info("Phase 2.5: Checking " + std::to_string(macCount) + " macOS apps and " + std::to_string(iosCount) +
-                  " iOS/iPadOS apps via iTunes API (mas found " + std::to_string(masListed.size()) + ")");
+    if (outdatedSucceeded) logger().info(localized("log.mas.itunes_pass_skipped"));
+    logger().info(localized("log.mas.itunes_pass",
+                            {std::to_string(macCount), std::to_string(iosCount), std::to_string(masListed.size())}));
     if (!items.empty() && !stop.stop_requested()) {
         std::map<std::string, DirectMacAppStoreChecker::Result> found = checker.latestVersions(items, stop);
         long long more = 0;
@@ -384,12 +385,14 @@ std::vector<MacAppStoreApp> MacAppStoreManager::refresh(const std::vector<std::s
             const std::string& latest = *result->second.version;
             if (isUpdateAvailable(app.currentVersion, latest, false)) {
                 ++more;
-                if (app.isIOSApp) logger().info("iOS app update: " + app.name + " " + app.currentVersion + " → " + latest);
-                else logger().info(app.name + " App Store lookup: " + app.name + " " + app.currentVersion + " → " + latest);
+                if (app.isIOSApp)
+                    logger().info(localized("log.mas.ios_update", {app.name, app.currentVersion, latest}));
+                else
+                    logger().info(localized("log.mas.lookup_update", {app.name, app.name, app.currentVersion, latest}));
             }
             app.latestVersion = latest;
         }
-        logger().info("iTunes API found " + std::to_string(more) + " additional updates (beyond mas outdated)");
+        logger().info(localized("log.mas.itunes_more", {std::to_string(more)}));
     }
 
     // 7. The rest by bundle identifier, then the cask index.
@@ -400,7 +403,7 @@ std::vector<MacAppStoreApp> MacAppStoreManager::refresh(const std::vector<std::s
             if (!app.isIOSApp) {
                 if (std::optional<ITunesApp> found = checker.lookupBundleIdentifier(bundleId, stop);
                     found && isUsableStoreVersion(found->version)) {
-                    logger().info("Disk scan iTunes: " + app.name + " " + app.currentVersion + " → " + found->version);
+                    logger().info(localized("log.mas.disk_itunes", {app.name, app.currentVersion, found->version}));
                     app.latestVersion = found->version;
                     if (app.id.empty()) app.id = std::to_string(found->trackId);
                     continue;
@@ -409,11 +412,11 @@ std::vector<MacAppStoreApp> MacAppStoreManager::refresh(const std::vector<std::s
         } catch (const CancellationError&) {
             throw;
         } catch (const std::exception& error) {
-            logger().warning("Disk scan iTunes lookup of " + bundleId + " failed: " + error.what());
+            logger().warning(localized("log.mas.disk_itunes_failed", {bundleId, error.what()}));
         }
         if (options_.caskFallback) {
             if (std::optional<std::string> version = options_.caskFallback(bundleId, app.name)) {
-                logger().info("Disk scan cask fallback: " + app.name + " " + app.currentVersion + " → " + *version);
+                logger().info(localized("log.mas.disk_cask", {app.name, app.currentVersion, *version}));
                 app.latestVersion = std::move(version);
             }
         }
@@ -475,18 +478,18 @@ std::optional<Application> MacAppStoreManager::discoverOrphan(const Application&
             break;
         }
     } catch (const ITunesResponseError& error) {
-        logger().debug("Orphan MAS lookup for " + application.bundleIdentifier + ": " + error.what());
+        logger().debug(localized("log.mas.orphan_error", {application.bundleIdentifier, error.what()}));
         return std::nullopt;
     }
     if (!found) return std::nullopt;
     if (found->bundleId != application.bundleIdentifier) {
-        logger().info("Orphan MAS lookup rejected for " + application.name + ": bundleId mismatch (" + found->bundleId +
-                      " != " + application.bundleIdentifier + ")");
+        logger().info(
+            localized("log.mas.orphan_rejected", {application.name, found->bundleId, application.bundleIdentifier}));
         return std::nullopt;
     }
     if (!isUsableStoreVersion(found->version)) return std::nullopt;
-    logger().info("Orphan MAS discovery: " + application.name + " → trackId " + std::to_string(found->trackId) +
-                  ", latest " + found->version);
+    logger().info(
+        localized("log.mas.orphan_found", {application.name, std::to_string(found->trackId), found->version}));
     Application result = application;
     result.appStoreID = std::to_string(found->trackId);
     result.latestVersion = trim(found->version);

@@ -72,11 +72,11 @@ MacAppStoreUpdateCoordinator::Outcome MacAppStoreUpdateCoordinator::openAppStore
         request.allowNonZeroExit = true;
         try {
             options_.runner->execute(request, stop);
-            logger().info("Opened Mac App Store for " + target.name + " with refresh");
+            logger().info(localized("log.mas.store_opened", {target.name}));
         } catch (const CancellationError&) {
             throw MacAppStoreUpdateError::cancelled();
         } catch (const std::exception& error) {
-            logger().warning(std::string("App Store not opened: ") + error.what());
+            logger().warning(localized("log.mas.store_not_opened", {error.what()}));
         }
     }
     return Outcome{true, std::nullopt};
@@ -94,7 +94,7 @@ MacAppStoreUpdateCoordinator::Outcome MacAppStoreUpdateCoordinator::update(const
         }
     }
     if (!options_.mas->isInstalled()) return openAppStore(target, stop);
-    logger().info("🔄 mas upgrade for " + target.name + " (ID: " + target.id + ")");
+    logger().info(localized("log.mas.upgrade_start", {target.name, target.id}));
     if (options_.progress) options_.progress(localized("mas.progress"));
     ShellCommandResult result;
     try {
@@ -119,10 +119,10 @@ MacAppStoreUpdateCoordinator::Outcome MacAppStoreUpdateCoordinator::update(const
     std::optional<std::string> now = options_.installedVersion(target.bundlePath);
     if (!now) throw MacAppStoreUpdateError::notInstalled();
     if (*now == before.value_or(target.installedVersion)) {
-        logger().warning("mas upgrade completed but installed version is still " + *now);
+        logger().warning(localized("log.mas.upgrade_unchanged", {*now}));
         throw MacAppStoreUpdateError::manualAppStoreUpdateRequired(target.name, *now);
     }
-    logger().info("✅ mas upgrade verified for " + target.name);
+    logger().info(localized("log.mas.upgrade_verified", {target.name}));
     return Outcome{false, now};
 }
 

@@ -50,11 +50,11 @@ std::optional<std::string> MasCliManager::executable() const {
     std::vector<std::string> candidates = masPaths(options_.home);
     for (const std::string& path : candidates) {
         if (::access(path.c_str(), X_OK) == 0) {
-            logger().debug("✅ MasCliManager: mas-cli found at " + path);
+            logger().debug(localized("log.mas.cli_found", {path}));
             return path;
         }
     }
-    logger().debug("❌ MasCliManager: mas-cli NOT FOUND in paths: " + join(candidates, ", "));
+    logger().debug(localized("log.mas.cli_missing", {join(candidates, ", ")}));
     return std::nullopt;
 }
 

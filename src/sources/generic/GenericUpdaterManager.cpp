@@ -9,6 +9,7 @@
 
 #include "base/Cancellation.hpp"
 #include "base/Json.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/RecordFile.hpp"
 #include "base/Strings.hpp"
@@ -35,10 +36,10 @@ constexpr const char* kZenBundleIdentifier = "app.zen-browser.zen";
 // A Tauri executable is scanned for its endpoint as far as the classifier looks for the runtime.
 constexpr std::size_t kExecutableScanBytes = 16 * 1024 * 1024;
 
-std::string log(std::string_view format, const std::vector<std::string>& values) {
+std::vector<std::string> sanitized(const std::vector<std::string>& values) {
     std::vector<std::string> clean;
     for (const std::string& value : values) clean.push_back(sanitizeUtf8(value));
-    return fillPlaceholders(format, clean);
+    return clean;
 }
 
 // The first bytes of a regular file, at most `limit`; nothing when missing. Throws
@@ -256,7 +257,7 @@ std::optional<GenericUpdaterApp> GenericUpdaterManager::detect(const std::string
                 found = true;
             }
         } catch (const std::exception& error) {
-            logger().warning(log("app-update.yml of {} cannot be read: {}", {bundlePath, error.what()}));
+            logger().warning(localized("log.generic.app_update_unreadable", sanitized({bundlePath, error.what()})));
         }
         if (!found && entry->genericUpdateURLHint) {
             app.updateMechanism = GenericUpdateMechanism::Custom;
@@ -314,7 +315,7 @@ std::optional<GenericUpdaterApp> GenericUpdaterManager::check(const GenericUpdat
                 std::scoped_lock lock(mutex_);
                 ++invalidCount_;
             }
-            logger().warning(log("Invalid generic updater URL for {}: {} ({})", {app.name, *app.updateURL, *problem}));
+            logger().warning(localized("log.generic.invalid_url", sanitized({app.name, *app.updateURL, *problem})));
             return std::nullopt;
         }
     }
@@ -361,20 +362,21 @@ std::optional<GenericUpdaterApp> GenericUpdaterManager::fetchElectronManifest(co
         return std::nullopt;
     }
     if (!response.isSuccess()) {
-        logger().warning(log("latest-mac.yml returned HTTP {} for {}: {}",
-                             {std::to_string(response.statusCode), app.name, manifestURL}));
+        logger().warning(localized("log.generic.manifest_http",
+                                   sanitized({std::to_string(response.statusCode), app.name, manifestURL})));
         return std::nullopt;
     }
     if (isHtml(response.body)) {
-        logger().warning(log("latest-mac.yml returned HTML (not YAML) for {}: {}", {app.name, manifestURL}));
+        logger().warning(localized("log.generic.manifest_html", sanitized({app.name, manifestURL})));
         return std::nullopt;
     }
     ElectronReleaseInfo release;
     try {
         release = parseElectronRelease(response.body, options_.architecture);
     } catch (const ManifestError& error) {
-        logger().warning(log("Failed to parse latest-mac.yml for {} from {} — content preview: {}",
-                             {app.name, manifestURL, excerpt(response.body, 120) + " (" + error.what() + ")"}));
+        logger().warning(
+            localized("log.generic.manifest_unparsable",
+                      sanitized({app.name, manifestURL, excerpt(response.body, 120) + " (" + error.what() + ")"})));
         return std::nullopt;
     }
     GenericUpdaterApp result = app;
@@ -382,14 +384,15 @@ std::optional<GenericUpdaterApp> GenericUpdaterManager::fetchElectronManifest(co
     std::string version = release.version;
     if (version.empty() && result.downloadURL) version = versionFromDownloadPath(*result.downloadURL).value_or("");
     if (version.empty()) {
-        logger().warning(log("Failed to parse latest-mac.yml for {} from {} — content preview: {}",
-                             {app.name, manifestURL, excerpt(response.body, 120) + " (no version)"}));
+        logger().warning(localized("log.generic.manifest_unparsable",
+                                   sanitized({app.name, manifestURL,
+                                              localized("log.generic.no_version", {excerpt(response.body, 120)})})));
         return std::nullopt;
     }
     result.latestVersion = version;
     result.releaseNotes = release.releaseNotes;
     result.publishDate = release.releaseDate;
-    logger().info(log("Electron version for {}: {}", {app.name, version}));
+    logger().info(localized("log.generic.electron_version", sanitized({app.name, version})));
     return result;
 }
 
@@ -402,8 +405,8 @@ std::optional<GenericUpdaterApp> GenericUpdaterManager::fetchElectron(const Gene
         if (config.provider == ElectronUpdateProvider::GitHub) {
             HttpResponse response = fetch.get(*app.updateURL, "application/vnd.github+json");
             if (!response.isSuccess()) {
-                logger().warning(log("latest-mac.yml returned HTTP {} for {}: {}",
-                                     {std::to_string(response.statusCode), app.name, *app.updateURL}));
+                logger().warning(localized("log.generic.manifest_http",
+                                           sanitized({std::to_string(response.statusCode), app.name, *app.updateURL})));
                 return std::nullopt;
             }
             std::optional<Json> release = parseJson(response.body);
@@ -419,7 +422,7 @@ std::optional<GenericUpdaterApp> GenericUpdaterManager::fetchElectron(const Gene
             }
             auto manifest = assets.find(manifestName(config));
             if (manifest == assets.end()) {
-                logger().warning(log("latest-mac.yml returned HTTP {} for {}: {}", {"404", app.name, *app.updateURL}));
+                logger().warning(localized("log.generic.manifest_http", sanitized({"404", app.name, *app.updateURL})));
                 return std::nullopt;
             }
             auto result = fetchElectronManifest(app, manifest->second, fetch, missing);
@@ -437,13 +440,13 @@ std::optional<GenericUpdaterApp> GenericUpdaterManager::fetchElectron(const Gene
         auto result = fetchElectronManifest(app, base + "/" + manifestName(config), fetch, missing);
         if (missing) result = fetchElectronManifest(app, base + "/latest.yml", fetch, missing);
         if (missing) {
-            logger().warning(log("latest-mac.yml returned HTTP {} for {}: {}", {"404", app.name, base}));
+            logger().warning(localized("log.generic.manifest_http", sanitized({"404", app.name, base})));
         }
         return result;
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
-        logger().warning(log("Electron manifest unavailable for {}: {}", {app.name, error.what()}));
+        logger().warning(localized("log.generic.manifest_unavailable", sanitized({app.name, error.what()})));
         return std::nullopt;
     }
 }
@@ -462,13 +465,13 @@ std::optional<GenericUpdaterApp> GenericUpdaterManager::fetchCustom(const Generi
         if (manifest->downloadURL) result.downloadURL = resolveAgainst(address, *manifest->downloadURL);
         return result;
     } catch (const CancellationError&) {
-        logger().info(log("Custom updater payload fetch cancelled for {}", {app.name}));
+        logger().info(localized("log.generic.payload_cancelled", sanitized({app.name})));
         throw;
     } catch (const NetworkError& error) {
-        logger().warning(log("Custom updater payload probe unavailable for {} via {}: {}",
-                             {app.name, address, error.description()}));
+        logger().warning(
+            localized("log.generic.payload_unavailable", sanitized({app.name, address, error.description()})));
     } catch (const std::exception& error) {
-        logger().warning(log("Failed to fetch custom updater payload for {} via {}: {}", {app.name, address, error.what()}));
+        logger().warning(localized("log.generic.payload_failed", sanitized({app.name, address, error.what()})));
     }
     return std::nullopt;
 }
@@ -497,7 +500,7 @@ std::optional<GenericUpdaterApp> GenericUpdaterManager::fetchZen(const GenericUp
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
-        logger().warning(log("Zen Browser version probe unavailable: {}", {error.what()}));
+        logger().warning(localized("log.generic.zen_unavailable", sanitized({error.what()})));
         return std::nullopt;
     }
 }

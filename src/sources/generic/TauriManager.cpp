@@ -2,6 +2,7 @@
 
 #include "base/Json.hpp"
 #include "base/Cancellation.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
 #include "sources/generic/GenericFetch.hpp"
@@ -74,7 +75,7 @@ std::optional<TauriManifestResult> TauriManager::check(const std::string& endpoi
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
-        logger().warning(fillPlaceholders("Tauri manifest fetch failed: {}", {sanitizeUtf8(error.what())}));
+        logger().warning(localized("log.tauri.manifest_failed", {sanitizeUtf8(error.what())}));
         return std::nullopt;
     }
 }

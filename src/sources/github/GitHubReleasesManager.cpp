@@ -244,7 +244,7 @@ const std::map<std::string, GitHubAppEntry, std::less<>>& builtInGitHubRepositor
 std::optional<std::string> gitHubToken(const std::function<std::optional<std::string>()>& legacy) {
     if (auto value = paths::environmentValue(GitHubReleasesManager::kTokenVariable)) return trim(*value);
     if (auto stored = SecretStore().read(GitHubReleasesManager::kTokenSecret)) {
-        logger().info("GitHub token loaded from the secret store");
+        logger().info(localized("log.github.token_loaded"));
         return stored;
     }
     if (legacy) {
@@ -323,24 +323,22 @@ std::string GitHubReleasesManager::installedVersion(const Application& applicati
             request.allowNonZeroExit = true;
             ShellCommandResult result = options_.runner->execute(request);
             if (result.exitCode != 0) {
-                std::string line = "Binary probe exited ";
-                line += std::to_string(result.exitCode);
-                line += " for " + application.name;
-                logger().warning(line);
+                logger().warning(
+                    localized("log.github.probe_exit", {std::to_string(result.exitCode), application.name}));
                 return fallback;
             }
             static const Regex pattern(R"(wezterm\s+(\S+))");
             if (auto match = pattern.search(result.standardOutput); match && match->groups.at(0)) {
                 std::string version(*match->groups[0]);
-                logger().info("Binary probe captured " + version + " for " + application.name);
+                logger().info(localized("log.github.probe_version", {version, application.name}));
                 return version;
             }
-            logger().warning("Binary probe regex didn't match for " + application.name +
-                             ". Output prefix: " + excerpt(result.standardOutput, 80));
+            logger().warning(
+                localized("log.github.probe_no_match", {application.name, excerpt(result.standardOutput, 80)}));
         } catch (const CancellationError&) {
             throw;
         } catch (const std::exception& error) {
-            logger().warning("Binary probe failed for " + application.name + ": " + error.what());
+            logger().warning(localized("log.github.probe_failed", {application.name, error.what()}));
         }
         return fallback;
     }
@@ -375,7 +373,7 @@ std::optional<GitHubApp> GitHubReleasesManager::detect(const Application& applic
         app->repository = known->second.repository;
         app->category = known->second.category;
     } else if (auto found = searchBundle(application.bundlePath)) {
-        logger().info("Auto-discovered GitHub repo for " + application.name + ": " + found->id());
+        logger().info(localized("log.github.repo_discovered", {application.name, found->id()}));
         app.emplace();
         app->repository = *found;
         app->category = categoryFromKeywords(application.name, application.bundleIdentifier);
@@ -439,7 +437,7 @@ Json GitHubReleasesManager::getJson(const std::string& path, const std::string& 
     if (response.rateLimitRemaining() == 0) {
         rateLimitExhausted_ = true;
         if (!rateLimitHitDuringBatch_.exchange(true)) {
-            logger().warning("Rate limit exhausted (remaining=0) on " + repository);
+            logger().warning(localized("log.github.rate_limited", {repository}));
             if (!secret && options_.offerToken) options_.offerToken();
         }
     }
@@ -476,7 +474,7 @@ GitHubRelease GitHubReleasesManager::newestRelease(const GitHubRepository& repos
             }
             if (newest) return *newest;
         } catch (const GitHubReleasesError& error) {
-            logger().warning("Channel lookup failed for " + name + " (channel=beta): " + error.what());
+            logger().warning(localized("log.github.channel_failed", {name, error.what()}));
         }
     }
     try {
@@ -532,7 +530,7 @@ std::optional<Application> GitHubReleasesManager::check(const Application& appli
     std::optional<GitHubApp> app = detect(application);
     if (!app) return std::nullopt;
     if (rateLimitExhausted_) {
-        if (!stopLogged_.exchange(true)) logger().warning("Stopped batch early due to rate limit exhaustion");
+        if (!stopLogged_.exchange(true)) logger().warning(localized("log.github.batch_stopped"));
         return std::nullopt;
     }
     fetchLatest(*app, stop);

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
@@ -85,16 +86,17 @@ std::optional<InfoPlistFields> readInfoPlistOf(const std::string& bundlePath) {
     std::string failure;
     std::optional<std::string> bytes = readBounded(plistPath, kMaximumInfoPlistBytes, failure);
     if (!bytes) {
-        if (!failure.empty()) logger().warning("Skipped bundle " + sanitizeUtf8(bundlePath) + ": Info.plist " + failure);
+        if (!failure.empty())
+            logger().warning(localized("log.bundle.info_plist_failed", {sanitizeUtf8(bundlePath), failure}));
         return std::nullopt;
     }
     std::optional<InfoPlistFields> fields = readInfoPlist(*bytes);
     if (!fields) {
-        logger().warning("Skipped bundle " + sanitizeUtf8(bundlePath) + ": Info.plist is not a property list");
+        logger().warning(localized("log.bundle.info_plist_not_plist", {sanitizeUtf8(bundlePath)}));
         return std::nullopt;
     }
     for (const std::string& problem : fields->problems) {
-        logger().warning("Bundle " + sanitizeUtf8(bundlePath) + ": " + problem + ", left empty");
+        logger().warning(localized("log.bundle.left_empty", {sanitizeUtf8(bundlePath), problem}));
     }
     return fields;
 }
@@ -112,7 +114,7 @@ void readProductJson(const std::string& bundlePath, AppBundleInventoryEntry& ent
     if (!bytes) return;
     std::optional<Json> json = parseJson(*bytes);
     if (!json || !json->is_object()) {
-        logger().warning("Bundle " + sanitizeUtf8(bundlePath) + ": product.json is not a JSON object, ignored");
+        logger().warning(localized("log.bundle.product_json_ignored", {sanitizeUtf8(bundlePath)}));
         return;
     }
     if (auto url = json->find("updateUrl"); url != json->end() && url->is_string()) {

@@ -5,6 +5,7 @@
 #include <simdjson.h>
 
 #include "base/Files.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include <filesystem>
@@ -129,14 +130,14 @@ std::map<std::string, AppMetadata> AppMetadataCache::load() const {
     std::map<std::string, AppMetadata> loaded;
     std::optional<std::string> text = readFile(filePath_);
     if (!text) {
-        logger().info("No app metadata cache found - will perform full scan");
+        logger().info(localized("log.app_cache.none"));
         return loaded;
     }
     try {
         loaded = decodeEntries(*text);
-        logger().info("Loaded app metadata cache: " + std::to_string(loaded.size()) + " entries");
+        logger().info(localized("log.app_cache.loaded", {std::to_string(loaded.size())}));
     } catch (const std::exception& error) {
-        logger().warning(std::string("Failed to load app metadata cache: ") + error.what());
+        logger().warning(localized("log.app_cache.load_failed", {error.what()}));
         loaded.clear();
     }
     return loaded;
@@ -163,7 +164,7 @@ std::string encode(std::map<std::string, AppMetadata>& scanned, std::map<std::st
             ++stale;
         }
     }
-    if (stale > 0) logger().info("Cleaned " + std::to_string(stale) + " stale cache entries");
+    if (stale > 0) logger().info(localized("log.app_cache.cleaned", {std::to_string(stale)}));
     std::string text;
     JsonWriter writer(text);
     writer.beginObject();
@@ -189,9 +190,9 @@ void AppMetadataCache::writer(std::stop_token stop) {
             std::string text = encode(save.scanned, save.earlier);
             paths::ensureFolder(std::filesystem::path(filePath_).parent_path().string());
             writeFileAtomically(filePath_, text);
-            logger().info("Saved app metadata cache: " + std::to_string(save.scanned.size()) + " entries");
+            logger().info(localized("log.app_cache.saved", {std::to_string(save.scanned.size())}));
         } catch (const std::exception& error) {
-            logger().warning(std::string("Failed to save app metadata cache: ") + error.what());
+            logger().warning(localized("log.app_cache.save_failed", {error.what()}));
         }
         lock.lock();
         writing_ = false;

@@ -178,7 +178,7 @@ std::vector<ScanRoot> ApplicationManager::scanRoots() const {
         for (std::string folder : options_.additionalFolders()) {
             if (startsWith(folder, "~/") && !options_.home.empty()) folder = options_.home + folder.substr(1);
             if (folder.empty() || folder.front() != '/') {
-                logger().warning("Ignored application folder \"" + sanitizeUtf8(folder) + "\": not an absolute path");
+                logger().warning(localized("log.apps.folder_not_absolute", {sanitizeUtf8(folder)}));
                 continue;
             }
             std::string name(lastPathComponent(normalised(folder)));
@@ -219,7 +219,7 @@ std::vector<std::string> ApplicationManager::findWithSpotlight(const std::vector
                 }
             }
         } catch (const std::exception& error) {
-            logger().warning(std::string("Spotlight scan failed: ") + error.what());
+            logger().warning(localized("log.apps.spotlight_failed", {error.what()}));
             return {};
         }
     }
@@ -245,9 +245,9 @@ std::vector<std::string> ApplicationManager::findWithSpotlight(const std::vector
         summary.duration = secondsSince(rootStart);
         summaries.push_back(std::move(summary));
     }
-    logger().info("Spotlight: " + std::to_string(spotlightCount) + " apps in " + format(spotlightSeconds, "%.2f") +
-                  "s + listing: " + std::to_string(listed) + " apps in " + format(secondsSince(listingStart), "%.2f") +
-                  "s");
+    logger().info(
+        localized("log.apps.spotlight_timing", {std::to_string(spotlightCount), format(spotlightSeconds, "%.2f"),
+                                                std::to_string(listed), format(secondsSince(listingStart), "%.2f")}));
     usable = true;
     return found;
 }
@@ -274,7 +274,7 @@ std::vector<std::string> ApplicationManager::walk(const std::vector<ScanRoot>& r
                     continue;
                 }
                 std::string error = sanitizeUtf8(folder.path) + ": " + std::strerror(errno);
-                logger().warning("Cannot read application folder " + error);
+                logger().warning(localized("log.apps.folder_unreadable", {error}));
                 summary.errors.push_back(std::move(error));
                 continue;
             }
@@ -334,7 +334,7 @@ std::optional<std::string> ApplicationManager::appStoreIdentifier(const std::str
         if (text.empty() || text == "(null)") return std::nullopt;
         return text;
     } catch (const std::exception& error) {
-        logger().warning("App Store identifier of " + bundlePath + " unreadable: " + error.what());
+        logger().warning(localized("log.apps.store_id_unreadable", {bundlePath, error.what()}));
         return std::nullopt;
     }
 }
@@ -362,8 +362,7 @@ std::vector<Application> ApplicationManager::scanApplications(std::stop_token st
     }
     if (!spotlightUsable) {
         diagnostics.pathSummaries.clear();
-        logger().info("Spotlight returned empty or too slow (" + format(secondsSince(spotlightStart), "%.2f") +
-                      "s), falling back to recursive scan");
+        logger().info(localized("log.apps.spotlight_fallback", {format(secondsSince(spotlightStart), "%.2f")}));
         paths = walk(roots, stop, diagnostics.pathSummaries);
     }
 
@@ -383,14 +382,14 @@ std::vector<Application> ApplicationManager::scanApplications(std::stop_token st
         if (!seenPaths.insert(path).second) continue;  // found by Spotlight and by the listing, or twice
         if (progress && (index % 64 == 0 || index == paths.size())) progress(index, paths.size(), "Spotlight", localized("scan.status.inventory"));
         if (!isValidUtf8(path)) {
-            logger().warning("Skipped bundle " + sanitizeUtf8(path) + ": its path is not valid UTF-8");
+            logger().warning(localized("log.bundle.path_not_utf8", {sanitizeUtf8(path)}));
             continue;
         }
         int error = 0;
         std::optional<double> date = bundleDate(path, error);
         if (!date) {
             if (error != ENOENT && error != ENOTDIR) {
-                logger().warning("Skipped bundle " + path + ": Info.plist " + std::strerror(error));
+                logger().warning(localized("log.bundle.info_plist_failed", {path, std::strerror(error)}));
             }
             continue;  // no Info.plist: not an application
         }
@@ -447,7 +446,7 @@ std::vector<Application> ApplicationManager::scanApplications(std::stop_token st
             ++recovered;
         }
         if (recovered > 0) {
-            logger().info("Recursive fallback recovered " + std::to_string(recovered) + " apps from previous scan state");
+            logger().info(localized("log.apps.recovered", {std::to_string(recovered)}));
         }
     }
     for (Application& application : found) {
@@ -461,10 +460,8 @@ std::vector<Application> ApplicationManager::scanApplications(std::stop_token st
         if (entry.framework == AppFramework::Tauri) tauri.insert(entry.bundleIdentifier);
         if (entry.framework == AppFramework::Electron) electron.insert(entry.bundleIdentifier);
     }
-    logger().info("Framework classification: " + std::to_string(tauri.size()) + " Tauri, " +
-                  std::to_string(electron.size()) + " Electron");
-    logger().info("Scan complete: " + std::to_string(found.size()) + " apps in " + format(secondsSince(start), "%.3f") +
-                  "s");
+    logger().info(localized("log.apps.frameworks", {std::to_string(tauri.size()), std::to_string(electron.size())}));
+    logger().info(localized("log.apps.scan_done", {std::to_string(found.size()), format(secondsSince(start), "%.3f")}));
     if (cache_ && !stop.stop_requested()) {
         cache_->saveInBackground(std::move(seenEntries), std::move(cached));
     }
@@ -491,7 +488,7 @@ ApplicationUpdateCheckResult ApplicationManager::checkForUpdates(UpdateCheckCoor
         try {
             mergeAppStoreApps(options_.appStore->refresh(folders, request.stop));
         } catch (const std::exception& error) {
-            logger().warning(std::string("Mac App Store listing failed: ") + error.what());
+            logger().warning(localized("log.apps.mas_failed", {error.what()}));
         }
     }
     request.applications = applications();
@@ -587,8 +584,8 @@ RuleAnswer checkThroughRule(const Application& checked, const CatalogMatch& matc
         } catch (const CancellationError&) {
             throw;
         } catch (const std::exception& error) {
-            logger().warning("Rule source " + std::string(rawValue(source)) + " failed for " + checked.name + ": " +
-                             error.what());
+            logger().warning(
+                localized("log.apps.rule_source_failed", {std::string(rawValue(source)), checked.name, error.what()}));
             if (!firstFailure) firstFailure = std::current_exception();
         }
         if (stop.stop_requested()) break;

@@ -58,7 +58,7 @@ std::optional<ReplacementRefusal> refusalToReplace(const std::string& name,
                                     {name, withBuild(installedNow->version, installedNow->buildNumber),
                                      withBuild(offeredVersion, offeredBuild)});
     }
-    logger().warning("🚫 " + refusal.message);
+    logger().warning(refusal.message);
     return refusal;
 }
 

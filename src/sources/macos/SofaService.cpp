@@ -6,6 +6,7 @@
 
 #include "base/Cancellation.hpp"
 #include "base/Files.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
@@ -209,13 +210,13 @@ SOFAFeed SOFAService::feed(std::stop_token stop) {
     if (auto stored = readDiskCache()) {
         try {
             SOFAFeed feed = SOFAFeed::fromJson(stored->first);
-            logger().info("[SOFA] Using the cached feed");
+            logger().info(localized("log.sofa.cached"));
             std::scoped_lock lock(mutex_);
             cached_ = feed;
             cachedAt_ = stored->second;
             return feed;
         } catch (const SOFAError&) {
-            logger().warning("[SOFA] The cached feed cannot be read; fetching it again");
+            logger().warning(localized("log.sofa.cache_unreadable"));
         }
     }
     HttpRequest request{.url = Endpoints::url(Service::Sofa, "/v2/macos_data_feed.json"),
@@ -233,7 +234,7 @@ SOFAFeed SOFAService::feed(std::stop_token stop) {
         Json stored{{"feed", std::move(*document)}, {"timestamp", toReferenceSeconds(fetchedAt)}};
         writeFileAtomically(cacheFile_, dumpJson(stored));
     } catch (const std::exception& error) {
-        logger().warning(std::string("[SOFA] The feed cache cannot be written: ") + error.what());
+        logger().warning(localized("log.sofa.cache_not_written", {error.what()}));
     }
     std::scoped_lock lock(mutex_);
     cached_ = feed;
@@ -245,11 +246,11 @@ SOFAComparison compareWithFeed(const SOFAFeed& feed, const std::string& runningV
     const std::string major = majorOf(runningVersion);
     const SOFAOSVersion* track = nullptr;
     for (const SOFAOSVersion& candidate : feed.osVersions) {
-        logger().info("[SOFA] Available track: " + candidate.osVersion);
+        logger().info(localized("log.sofa.track", {candidate.osVersion}));
         if (candidate.osVersion == "macOS " + major) track = &candidate;
     }
     if (track == nullptr) {
-        logger().info("[SOFA] No exact track matched major " + major);
+        logger().info(localized("log.sofa.no_exact_track", {major}));
         // The published feed names tracks by marketing name and number ("Sequoia 15").
         for (const SOFAOSVersion& candidate : feed.osVersions) {
             std::vector<std::string_view> words = split(candidate.osVersion, ' ');
@@ -260,7 +261,7 @@ SOFAComparison compareWithFeed(const SOFAFeed& feed, const std::string& runningV
         }
     }
     if (track == nullptr) {
-        logger().error("[SOFA] Unable to identify current macOS track for major " + major);
+        logger().error(localized("log.sofa.no_track", {major}));
         throw SOFAError::noMatchingOSVersion();
     }
 
@@ -315,7 +316,7 @@ void enrichExposedCVEs(SOFAComparison& comparison, NetworkClient& network, std::
         } catch (const CancellationError&) {
             throw;
         } catch (const std::exception& error) {
-            logger().warning("[SOFA] CVE details unavailable: " + std::string(error.what()));
+            logger().warning(localized("log.sofa.cve_unavailable", {error.what()}));
             comparison.enrichmentUnavailable = true;
             return;  // one unreachable service answers the same for every other CVE
         }

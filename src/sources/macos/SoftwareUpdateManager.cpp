@@ -275,10 +275,10 @@ std::vector<SoftwareUpdate> SoftwareUpdateManager::checkForUpdates(std::stop_tok
                 if (!listed) found.push_back(std::move(recommended));
             }
         } catch (const std::exception& error) {
-            logger().warning(std::string("The update preferences cannot be read: ") + error.what());
+            logger().warning(localized("log.software_update.prefs_unreadable", {error.what()}));
         }
     }
-    logger().info("System updates found: " + std::to_string(found.size()));
+    logger().info(localized("log.software_update.found", {std::to_string(found.size())}));
     saveCache(found);
     std::scoped_lock lock(mutex_);
     updates_ = found;
@@ -305,7 +305,7 @@ void SoftwareUpdateManager::saveCache(const std::vector<SoftwareUpdate>& updates
         writeFileAtomically(cacheFile_,
                             dumpJson(Json{{"updates", std::move(list)}, {"timestamp", toReferenceSeconds(clock.now())}}));
     } catch (const std::exception& error) {
-        logger().warning(std::string("The system update cache cannot be written: ") + error.what());
+        logger().warning(localized("log.software_update.cache_not_written", {error.what()}));
     }
 }
 
@@ -357,7 +357,7 @@ void SoftwareUpdateManager::install(const SoftwareUpdate& update, const Progress
                                .timeout = kInstallTimeout,
                                .allowNonZeroExit = true},
                 follow, follow, stop);
-            logger().info("softwareupdate ended with code " + std::to_string(result.exitCode));
+            logger().info(localized("log.software_update.exit", {std::to_string(result.exitCode)}));
             if (result.exitCode != 0) throw SoftwareUpdateError::fromInstallOutput(output, update.name);
         } else {
             if (onProgress) onProgress(0, localized("software_update.phase.waiting_authorization"));

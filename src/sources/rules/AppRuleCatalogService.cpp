@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "base/Files.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "sources/KnownSources.hpp"
@@ -48,10 +49,7 @@ std::string vendorOf(const std::string& bundleIdentifier) {
 std::optional<std::vector<AppUpdateRule>> decodeRuleList(std::string_view text, std::string_view origin) {
     std::optional<Json> json = parseJson(text);
     if (!json || !json->is_array()) {
-        std::string message = "Rule file ";
-        message += origin;
-        message += " is not a JSON list; none of its rules are used";
-        logger().error(message);
+        logger().error(localized("log.rules.file_not_list", {std::string(origin)}));
         return std::nullopt;
     }
     std::vector<AppUpdateRule> rules;
@@ -59,13 +57,8 @@ std::optional<std::vector<AppUpdateRule>> decodeRuleList(std::string_view text, 
         try {
             rules.push_back(appUpdateRuleFromJson((*json)[index]));
         } catch (const AppRuleDecodingError& error) {
-            std::string message = "Skipping rule ";
-            message += std::to_string(index);
-            message += " of ";
-            message += origin;
-            message += ": ";
-            message += error.what();
-            logger().warning(message);
+            logger().warning(
+                localized("log.rules.rule_skipped", {std::to_string(index), std::string(origin), error.what()}));
         }
     }
     return rules;
@@ -110,7 +103,7 @@ AppRuleCatalogService AppRuleCatalogService::build(std::optional<std::string_vie
     AppRuleCatalogService catalog;
     std::vector<AppUpdateRule> seed;
     if (!seedText) {
-        logger().warning("update-rules.seed.json not found; the catalog holds local rules only");
+        logger().warning(localized("log.rules.seed_missing"));
     } else if (auto decoded = decodeRuleList(*seedText, "update-rules.seed.json")) {
         seed = std::move(*decoded);
     }
@@ -237,13 +230,7 @@ bool AppRuleCatalogService::applySource(Application& application, const CatalogM
     application.resolutionReason = std::move(reason);
     application.matchedRuleIdentifier = rule.bundleIdentifier;
     application.detectionConfidence = detectionConfidence(rule.confidence);
-    std::string line = "Rule-based source (";
-    line += rawValue(source);
-    line += "): ";
-    line += application.name;
-    line += " → ";
-    line += detail;
-    logger().info(line);
+    logger().info(localized("log.rules.source_used", {std::string(rawValue(source)), application.name, detail}));
     return true;
 }
 

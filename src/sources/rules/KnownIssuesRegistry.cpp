@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "base/Json.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "sources/KnownSources.hpp"
 
@@ -45,12 +46,12 @@ void KnownIssuesRegistry::loadIfNeeded() {
         if (auto embedded = embeddedResource("KnownIssues.json")) body = std::string(*embedded);
     }
     if (!body) {
-        logger().warning("KnownIssues.json not found in bundle — registry will be empty");
+        logger().warning(localized("log.known_issues.missing"));
         return;
     }
     std::optional<Json> json = parseJson(*body);
     if (!json || !json->is_object() || !(*json)["apps"].is_array()) {
-        logger().error("Failed to load KnownIssues.json: not an object with an \"apps\" list");
+        logger().error(localized("log.known_issues.invalid"));
         return;
     }
     for (const Json& entry : (*json)["apps"]) {
@@ -69,10 +70,7 @@ void KnownIssuesRegistry::loadIfNeeded() {
         issues_[issue.bundleID] = std::move(issue);
     }
     const long version = (*json)["version"].is_number_integer() ? (*json)["version"].get<long>() : 0;
-    char line[120];
-    std::snprintf(line, sizeof line, "KnownIssuesRegistry loaded %ld entries (file v%ld)", static_cast<long>(issues_.size()),
-                  version);
-    logger().info(line);
+    logger().info(localized("log.known_issues.loaded", {std::to_string(issues_.size()), std::to_string(version)}));
 }
 
 std::optional<KnownAppIssue> KnownIssuesRegistry::issue(const std::string& bundleIdentifier) {

@@ -268,7 +268,8 @@ std::vector<RuleDiscoveryCandidate> RuleDiscoveryService::searchGitHub(const Rul
         HttpResponse response = options_.network->send(request, stop);
         std::optional<Json> json = parseJson(response.body);
         if (response.statusCode != 200 || !json || !json->is_object() || !(*json)["items"].is_array()) {
-            logger().warning("GitHub search for " + app.name + " answered HTTP " + std::to_string(response.statusCode));
+            logger().warning(
+                localized("log.rules.github_search_http", {app.name, std::to_string(response.statusCode)}));
             return found;
         }
         for (const Json& item : (*json)["items"]) {
@@ -290,10 +291,7 @@ std::vector<RuleDiscoveryCandidate> RuleDiscoveryService::searchGitHub(const Rul
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
-        std::string message = "GitHub search for ";
-        message += app.name;
-        message += " failed: ";
-        message += error.what();
+        std::string message = localized("log.rules.github_search_failed", {app.name, error.what()});
         if (token && !token->empty()) {
             for (std::size_t at = message.find(*token); at != std::string::npos; at = message.find(*token, at)) {
                 message.replace(at, token->size(), "***");

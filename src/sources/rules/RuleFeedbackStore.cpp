@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "base/Files.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "base/Uuid.hpp"
@@ -91,7 +92,7 @@ void RuleFeedbackStore::loadIfNeeded() {
     if (!body) return;
     std::optional<Json> json = parseJson(*body);
     if (!json || !json->is_array()) {
-        logger().warning("rule-feedback.json is not a JSON list; starting a new one");
+        logger().warning(localized("log.rules.feedback_not_list"));
         return;
     }
     for (const Json& item : *json) {

@@ -6,6 +6,7 @@
 
 #include <pugixml.hpp>
 
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
 #include "model/VersionRules.hpp"
@@ -150,7 +151,7 @@ SparkleItemView readItem(const pugi::xml_node& item) {
     result.edSignature = attributes.get(kEdSignature);
     result.dsaSignature = attributes.get(kDsaSignature);
     if (!result.edSignature.empty() && !SparkleAppcastParser::isBase64Of(result.edSignature, 64)) {
-        logger().warning("Sparkle: invalid sparkle:edSignature (must be base64-encoded 64 bytes).");
+        logger().warning(localized("log.sparkle.invalid_signature"));
     }
     return result;
 }
@@ -432,7 +433,7 @@ bool SparkleAppcastParser::isBase64Of(std::string_view text, std::size_t bytes) 
 
 bool SparkleAppcastParser::checkPublicEDKey(std::string_view key) {
     if (isBase64Of(trimView(key), 32)) return true;
-    logger().warning("Sparkle: invalid SUPublicEDKey (must be base64-encoded 32 bytes).");
+    logger().warning(localized("log.sparkle.invalid_key"));
     return false;
 }
 

@@ -280,7 +280,7 @@ std::optional<SparkleApp> SparkleManager::inspectBundle(const std::string& bundl
     if (feed && !isValidURL(*feed)) {
         std::scoped_lock lock(mutex_);
         ++invalidFeedURLCount_;
-        logger().warning("Sparkle: invalid feed URL for " + app.name + ": " + excerpt(*feed, 200));
+        logger().warning(localized("log.sparkle.invalid_feed", {app.name, excerpt(*feed, 200)}));
     }
     return app;
 }
@@ -338,7 +338,7 @@ std::optional<std::string> SparkleManager::fetch(const std::string& feedURL, con
     std::string url = feedURL;
     for (int hop = 0; hop <= kMaximumRedirects; ++hop) {
         if (!isHttps(url)) {
-            logger().warning("Sparkle security: skipping non-HTTPS feed " + url);
+            logger().warning(localized("log.sparkle.not_https", {url}));
             return std::nullopt;
         }
         HttpRequest request;
@@ -353,10 +353,11 @@ std::optional<std::string> SparkleManager::fetch(const std::string& feedURL, con
             if (request.timeoutSeconds <= 0) throw NetworkError::timeout();
             response = network().send(request, stop);
         } catch (const NetworkError& error) {
-            std::string line = "Sparkle: appcast request failed for " + name + " (" + url + "): " + error.description();
-            if (!error.cause().empty()) line += " (" + error.cause() + ")";
-            logger().warning(line);
-            if (probe) logger().info("V2 Sparkle probe: " + feedURL + " → request failed");
+            logger().warning(localized(
+                "log.sparkle.request_failed",
+                {name, url,
+                 error.cause().empty() ? error.description() : error.description() + " (" + error.cause() + ")"}));
+            if (probe) logger().info(localized("log.sparkle.probe_failed", {feedURL}));
             return std::nullopt;
         }
         if (response.statusCode >= 300 && response.statusCode < 400 && response.header("Location")) {
@@ -364,22 +365,22 @@ std::optional<std::string> SparkleManager::fetch(const std::string& feedURL, con
             continue;
         }
         if (!response.isSuccess()) {
-            std::string line = "Sparkle: appcast HTTP ";
-            line += std::to_string(response.statusCode) + " for " + name + " (" + url + ")";
-            logger().warning(line);
-            if (probe) logger().info("V2 Sparkle probe: " + feedURL + " → HTTP " + std::to_string(response.statusCode));
+            logger().warning(localized("log.sparkle.appcast_http", {std::to_string(response.statusCode), name, url}));
+            if (probe)
+                logger().info(localized("log.sparkle.probe_http", {feedURL, std::to_string(response.statusCode)}));
             return std::nullopt;
         }
         if (probe) {
             const std::string& body = response.body;
             bool appcast = (contains(body, "<rss") || contains(body, "<feed")) &&
                            (contains(body, "sparkle:") || contains(body, "<enclosure"));
-            logger().info("V2 Sparkle probe: " + feedURL + " → " + (appcast ? "appcast" : "not an appcast"));
+            logger().info(
+                localized(appcast ? "log.sparkle.probe_appcast" : "log.sparkle.probe_not_appcast", {feedURL}));
             if (!appcast) return std::nullopt;
         }
         return std::move(response.body);
     }
-    logger().warning("Sparkle: appcast request failed for " + name + " (" + feedURL + "): too many redirects");
+    logger().warning(localized("log.sparkle.too_many_redirects", {name, feedURL}));
     return std::nullopt;
 }
 
@@ -431,17 +432,11 @@ std::optional<SparkleItem> SparkleManager::checkReleaseNotes(const SparkleApp& a
     try {
         response = network().send(request, stop);
     } catch (const NetworkError& error) {
-        std::string line = "Sparkle: Tower appcast request failed: ";
-        line += error.description();
-        logger().warning(line);
+        logger().warning(localized("log.sparkle.tower_failed", {error.description()}));
         return std::nullopt;
     }
     if (!response.isSuccess()) {
-        std::string line = "Sparkle: Tower appcast HTTP ";
-        line += std::to_string(response.statusCode);
-        line += " for ";
-        line += request.url;
-        logger().warning(line);
+        logger().warning(localized("log.sparkle.tower_http", {std::to_string(response.statusCode), request.url}));
         return std::nullopt;
     }
     std::vector<SparkleItem> items = releaseNotesItems(response.body);
@@ -452,7 +447,7 @@ std::optional<SparkleItem> SparkleManager::checkReleaseNotes(const SparkleApp& a
     }
     const SparkleItem* newest = SparkleAppcastParser::newest(items, allowPreRelease);
     if (newest == nullptr) {
-        logger().warning("Sparkle: no parsed appcast for " + app.name + " feed: " + request.url);
+        logger().warning(localized("log.sparkle.no_appcast", {app.name, request.url}));
         return std::nullopt;
     }
     SparkleItem result = *newest;
@@ -463,23 +458,22 @@ std::optional<SparkleItem> SparkleManager::checkReleaseNotes(const SparkleApp& a
 std::optional<SparkleItem> SparkleManager::checkFeed(const SparkleApp& app, std::stop_token stop) {
     if (app.name == "Tower") return checkReleaseNotes(app, stop);
     if (!isHttps(app.feedURL)) {
-        logger().warning("Sparkle security: skipping non-HTTPS feed " + app.feedURL);
+        logger().warning(localized("log.sparkle.not_https", {app.feedURL}));
         return std::nullopt;
     }
-    const std::string noAppcast = "Sparkle: no parsed appcast for " + app.name + " feed: " + app.feedURL;
     std::optional<std::string> body = fetch(app.feedURL, app.name, app.feedReason == kSparkleProbeReason, stop);
     if (!body) {
-        logger().warning(noAppcast);
+        logger().warning(localized("log.sparkle.no_appcast", {app.name, app.feedURL}));
         return std::nullopt;
     }
     std::optional<SparkleAppcast> appcast;
     try {
         appcast.emplace(*body);
     } catch (const SparkleParseError& error) {
-        logger().warning("Sparkle appcast parse error for " + app.feedURL + ": " + error.what());
+        logger().warning(localized("log.sparkle.parse_error", {app.feedURL, error.what()}));
     }
     if (!appcast || appcast->items().empty()) {
-        logger().warning(noAppcast);
+        logger().warning(localized("log.sparkle.no_appcast", {app.name, app.feedURL}));
         return std::nullopt;
     }
     bool allowPreRelease = false;
@@ -489,10 +483,10 @@ std::optional<SparkleItem> SparkleManager::checkFeed(const SparkleApp& app, std:
     }
     const SparkleItemView* newest = appcast->newest(allowPreRelease);
     if (newest == nullptr) {
-        logger().info("Sparkle: " + app.name + " feed offers only channel or pre-release items: " + app.feedURL);
+        logger().info(localized("log.sparkle.only_channels", {app.name, app.feedURL}));
         return std::nullopt;
     }
-    if (newest->downloadURL.empty()) logger().warning("Sparkle: no enclosure URL — appcast may be unreachable");
+    if (newest->downloadURL.empty()) logger().warning(localized("log.sparkle.no_enclosure"));
     return newest->copy();
 }
 
@@ -548,14 +542,13 @@ std::optional<Application> SparkleManager::check(const Application& application,
         }
         if (!replaced) apps_.push_back(*app);
     }
-    logger().info("Sparkle: " + app->name + " installed: " + application.version + ", latest: " +
-                  app->latestVersion.value_or("") + " (" + sparkleSizeText(item->fileSize) + ", " +
-                  std::string(item->signatureKind()) + ")");
+    logger().info(
+        localized("log.sparkle.versions", {app->name, application.version, app->latestVersion.value_or(""),
+                                           sparkleSizeText(item->fileSize), std::string(item->signatureKind())}));
     if (options_.currentMacOS && item->minimumSystemVersion &&
         compareVersions(*item->minimumSystemVersion, *options_.currentMacOS) == VersionOrder::Descending) {
         std::string major = std::string(split(*options_.currentMacOS, '.').front());
-        logger().info("Sparkle: " + app->name + " latest needs macOS " + *item->minimumSystemVersion +
-                      " — not recommended on macOS " + major);
+        logger().info(localized("log.sparkle.needs_newer_macos", {app->name, *item->minimumSystemVersion, major}));
         return std::nullopt;
     }
 

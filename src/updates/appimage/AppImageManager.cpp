@@ -123,8 +123,8 @@ std::vector<Package> AppImageManager::listInstalled(std::stop_token stop) {
     AppImageInventory inventory = AppImageScanner(options_.scanner).scan(stop);
     std::vector<Package> packages;
     for (const AppImageFile& image : inventory.images) packages.push_back(packageOf(image));
-    for (const std::string& error : inventory.errors) logger().warning("AppImage left out: " + error);
-    logger().info("✅ AppImage scan complete: " + std::to_string(packages.size()));
+    for (const std::string& error : inventory.errors) logger().warning(localized("log.appimage.left_out", {error}));
+    logger().info(localized("log.manager.scan_complete", {"AppImage", std::to_string(packages.size())}));
     setErrorMessage(inventory.errors.empty() ? std::nullopt : std::optional<std::string>(join(inventory.errors, "; ")));
     publishPackages(packages);
     return packages;
@@ -153,7 +153,7 @@ std::vector<Package> AppImageManager::checkOutdated(std::stop_token stop) {
             failures.push_back(listed.name + ": " + error.what());
         }
     }
-    for (const std::string& failure : failures) logger().warning("AppImage check failed: " + failure);
+    for (const std::string& failure : failures) logger().warning(localized("log.appimage.check_failed", {failure}));
     setErrorMessage(failures.empty() ? std::nullopt : std::optional<std::string>(join(failures, "; ")));
     return outdated;
 }
@@ -286,7 +286,7 @@ void AppImageManager::replace(const AppImageFile& installed, const AppImageOffer
     }
     download.path.clear();
     fs::remove(previous, error);
-    logger().info("✅ AppImage updated: " + path + " → " + offer.version);
+    logger().info(localized("log.appimage.updated", {path, offer.version}));
 }
 
 }  // namespace vt

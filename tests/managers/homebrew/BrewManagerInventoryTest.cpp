@@ -34,9 +34,9 @@ TEST(BrewManagerInventoryTest, ReadsVersionListingsWithOddSpacing) {
                                            {"wget", {"1.21.4"}},
                                            {"openssl@3", {"3.2.1", "3.3.0"}},
                                            {"sqlite", {"3.45.3"}}}));
-    EXPECT_TRUE(log.contains("Brew formula output length: "));
+    EXPECT_TRUE(log.contains("brew formula output length: "));
     EXPECT_TRUE(log.contains("Ignoring brew list line without a version: lonely-name"));
-    EXPECT_TRUE(log.contains("Total unique brew formulas detected: 4"));
+    EXPECT_TRUE(log.contains("Distinct brew formulas found: 4"));
     EXPECT_EQ(f.manager->formulaDiagnostics().duplicatesRemoved, 1);
 
     std::vector<std::string> warnings;
@@ -77,9 +77,9 @@ TEST(BrewManagerInventoryTest, CaskroomDecidesWhatIsReallyInstalled) {
 
     std::vector<Item> casks = f.manager->listInstalledCasks();
     EXPECT_EQ(casks, (std::vector<Item>{{"firefox", {"120.0.1"}}, {"docker", {"4.30.0"}}}));
-    EXPECT_TRUE(log.contains("2 brew casks from CLI"));
-    EXPECT_TRUE(log.contains("1 casks not in --versions output: docker"));
-    EXPECT_TRUE(log.contains("🧹 Removed stale .upgrading dir: " + room + "/slack.upgrading"));
+    EXPECT_TRUE(log.contains("2 brew casks from the command line"));
+    EXPECT_TRUE(log.contains("1 casks missing from the --versions output: docker"));
+    EXPECT_TRUE(log.contains("Removed a stale .upgrading folder: " + room + "/slack.upgrading"));
     EXPECT_EQ(f.removed, (std::vector<std::string>{room + "/docker/4.29.0.upgrading", room + "/slack.upgrading"}));
     EXPECT_FALSE(f.files.directoryExists(room + "/slack.upgrading"));
 }
@@ -95,7 +95,7 @@ TEST(BrewManagerInventoryTest, CaskroomAloneWhenTheCaskListingsFail) {
 
     EXPECT_EQ(f.manager->listInstalledCasks(), (std::vector<Item>{{"iterm2", {"3.5.0"}}}));
     EXPECT_TRUE(log.contains("brew list --cask --versions failed: "));
-    EXPECT_TRUE(log.contains("1 casks from Caskroom after CLI failure"));
+    EXPECT_TRUE(log.contains("1 casks from the Caskroom after the command line failed"));
 }
 
 TEST(BrewManagerInventoryTest, ListingMarksManualAndSelfUpdatingCasks) {

@@ -70,7 +70,7 @@ TEST(BrewManagerUpgradeTest, AlreadyInstalledCountsOnlyWhenItNamesTheTargetAndTh
     f.runner.on(info, infoShowing("formulae", R"({"name": "foo", "linked_keg": "1.0"})"));
     LogCapture log;
     EXPECT_NO_THROW(f.manager->upgrade(formula("foo", "0.9", "1.0"), {}));
-    EXPECT_TRUE(log.contains("foo: brew says already installed — false positive outdated"));
+    EXPECT_TRUE(log.contains("foo: brew says it is already installed; the outdated mark was wrong"));
 
     BrewFixture stale;
     stale.runner.on(brew("upgrade --formula foo"), Response::failure(1, warning));
@@ -114,7 +114,7 @@ TEST(BrewManagerUpgradeTest, ExistingAppIsReplacedWithForce) {
     f.runner.on(brew("upgrade --cask --force zoom"), Response::output("🍺  zoom was successfully upgraded!\n"));
     LogCapture log;
     f.manager->upgrade(cask("zoom", "6.0.0", "6.0.2"), {});
-    EXPECT_TRUE(log.contains(" with --force due to existing app conflict"));
+    EXPECT_TRUE(log.contains(" with --force: an app is already in the way"));
 }
 
 TEST(BrewManagerUpgradeTest, NotInstalledRetriesTheQualifiedNameThenReportsAGhost) {
@@ -126,7 +126,7 @@ TEST(BrewManagerUpgradeTest, NotInstalledRetriesTheQualifiedNameThenReportsAGhos
         f.runner.on(brew("upgrade --cask homebrew/cask/foo"), Response::output("🍺  foo was successfully upgraded!\n"));
         LogCapture log;
         f.manager->upgrade(cask("foo", "1.0", "1.1"), {});
-        EXPECT_TRUE(log.contains(" with fully-qualified name homebrew/cask/foo"));
+        EXPECT_TRUE(log.contains(" with the fully qualified name homebrew/cask/foo"));
     }
     {
         BrewFixture f;
@@ -153,7 +153,7 @@ TEST(BrewManagerUpgradeTest, ChecksumMismatchDeletesOnlyInsideTheDownloadsCache)
         f.manager->upgrade(cask("iterm2", "3.4.23", "3.5.0"), {});
         EXPECT_EQ(f.removed, (std::vector<std::string>{inside}));
         EXPECT_FALSE(f.files.fileExists(inside));
-        EXPECT_TRUE(log.contains(" after removing mismatched Homebrew download cache"));
+        EXPECT_TRUE(log.contains(" after removing the mismatched download from its cache"));
         EXPECT_EQ(f.runner.count(brew("upgrade --cask iterm2")), 2u);
     }
     {
@@ -166,7 +166,7 @@ TEST(BrewManagerUpgradeTest, ChecksumMismatchDeletesOnlyInsideTheDownloadsCache)
         LogCapture log;
         EXPECT_THROW(f.manager->upgrade(formula("libgphoto2", "2.5.9", "2.5.10"), {}), ParsedBrewError);
         EXPECT_TRUE(f.removed.empty());
-        EXPECT_TRUE(log.contains("Refusing to remove Homebrew checksum cache outside downloads cache: "));
+        EXPECT_TRUE(log.contains("Refusing to remove a Homebrew download outside the downloads cache: "));
         EXPECT_EQ(f.runner.count(brew("upgrade --formula libgphoto2")), 1u);
     }
     // Homebrew on Linux caches under ~/.cache; only there is that folder a download cache.
@@ -198,7 +198,7 @@ TEST(BrewManagerUpgradeTest, ConflictingFormulaeAreUnlinkedThenLinkedAgain) {
     EXPECT_EQ(f.runner.commandLines(),
               (std::vector<std::string>{brew("upgrade --formula libressl"), brew("unlink openssl@3"),
                                         brew("upgrade --formula libressl"), brew("link openssl@3")}));
-    EXPECT_TRUE(log.contains("Temporary unlink: openssl@3"));
+    EXPECT_TRUE(log.contains("Temporarily unlinked: openssl@3"));
     EXPECT_TRUE(log.contains("Failed to relink openssl@3"));
 }
 
@@ -208,7 +208,7 @@ TEST(BrewManagerUpgradeTest, LinkFailureIsRepairedWithLinkOverwrite) {
     f.runner.on(brew("link --overwrite node"), Response::output("Linking /opt/homebrew/Cellar/node/22.2.0... 7 symlinks created.\n"));
     LogCapture log;
     f.manager->upgrade(formula("node", "22.1.0", "22.2.0"), {});
-    EXPECT_TRUE(log.contains(" via brew link --overwrite"));
+    EXPECT_TRUE(log.contains(" with brew link --overwrite"));
     EXPECT_EQ(f.runner.commandLines().back(), brew("link --overwrite node"));
 }
 
@@ -273,7 +273,7 @@ TEST(BrewManagerUpgradeTest, ReportedErrorWithTheTargetVersionInstalledIsASucces
     LogCapture log;
     std::vector<Phase> phases = upgradePhases(*f.manager, formula("wget", "1.21.3", "1.21.4"));
     EXPECT_EQ(phases.back(), Phase::Done);
-    EXPECT_TRUE(log.contains("wget: brew reported an error but installed version is current"));
+    EXPECT_TRUE(log.contains("wget: brew reported an error but the installed version is current"));
     EXPECT_TRUE(log.contains("Van Treel: the update seems done despite Homebrew's error."));
     // The listing cache was dropped before the version was read again.
     EXPECT_GE(f.invalidations, 1);

@@ -46,7 +46,7 @@ TEST(DenoManagerTest, ListsTheRuntimeFromItsOwnInstallRoot) {
     EXPECT_EQ(packages[0].version, "2.9.6");
     EXPECT_EQ(packages[0].type, PackageType::DenoPackage);
     EXPECT_EQ(packages[0].installLocationOverride, kDeno);
-    EXPECT_TRUE(log.contains("✅ Deno scan complete: 1"));
+    EXPECT_TRUE(log.contains("Deno scan complete: 1"));
     const CommandRequest request = fixture.runner.history().back();
     EXPECT_EQ(request.environment.at("DENO_INSTALL_ROOT"), "/home/me/.deno");
     EXPECT_TRUE(startsWith(request.environment.at("PATH"), "/home/me/.deno/bin:"));
@@ -79,7 +79,7 @@ TEST(DenoManagerTest, OutdatedComparesWithWhatDenoUpgradeFinds) {
     EXPECT_EQ(outdated[0].version, "2.9.6");
     EXPECT_EQ(outdated[0].latestVersion, "2.9.7");
     EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
-    EXPECT_TRUE(log.contains("✅ Deno updates checked"));
+    EXPECT_TRUE(log.contains("Deno updates checked"));
 
     fixture.runner.on(kDryRun, recorded("deno", "upgrade-dry-run-current"));
     EXPECT_TRUE(fixture.manager->checkOutdated({}).empty());
@@ -111,7 +111,7 @@ TEST(DenoManagerTest, FailuresArePublishedAndAManualUpdateIsAskedForWhenDenoCann
     DenoFixture missing(false);
     EXPECT_TRUE(missing.manager->listInstalled({}).empty());
     EXPECT_EQ(missing.manager->errorMessage(), "Deno not found");
-    EXPECT_TRUE(log.contains("❌ Deno scan failed: Deno not found"));
+    EXPECT_TRUE(log.contains("Deno scan failed: Deno not found"));
 
     std::stop_source stop;
     stop.request_stop();

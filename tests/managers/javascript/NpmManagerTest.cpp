@@ -393,7 +393,7 @@ TEST(NpmManagerTest, BadOutputsArePublishedAsErrorsAndNeverThrown) {
             EXPECT_TRUE(installed.empty());
             ASSERT_TRUE(f.manager->errorMessage().has_value());
             EXPECT_TRUE(contains(*f.manager->errorMessage(), *c.listError)) << *f.manager->errorMessage();
-            EXPECT_TRUE(log.contains("❌ NPM scan failed: "));
+            EXPECT_TRUE(log.contains("npm scan failed: "));
         } else {
             EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
         }
@@ -403,7 +403,7 @@ TEST(NpmManagerTest, BadOutputsArePublishedAsErrorsAndNeverThrown) {
         ASSERT_TRUE(f.manager->errorMessage().has_value());
         EXPECT_TRUE(startsWith(*f.manager->errorMessage(), "npm outdated failed: ")) << *f.manager->errorMessage();
         EXPECT_TRUE(contains(*f.manager->errorMessage(), *c.outdatedError)) << *f.manager->errorMessage();
-        EXPECT_TRUE(log.contains("NPM outdated command failed: "));
+        EXPECT_TRUE(log.contains("npm outdated check failed: "));
         EXPECT_TRUE(log.contains("NPM check failed: npm outdated failed: "));
     }
 
@@ -462,7 +462,7 @@ TEST(NpmManagerTest, UpdateInstallsTheVersionShownAndVerifiesIt) {
     EXPECT_EQ(request.url, kManifestUrl);
     EXPECT_EQ(request.timeoutSeconds, 15.0);
     EXPECT_EQ(request.headers.get("Accept"), "application/json");
-    EXPECT_TRUE(log.contains("NPM installed version after update for is-number"));
+    EXPECT_TRUE(log.contains("npm: installed version of is-number after the update"));
 
     // The registry is asked once per scan: again only after a new listing.
     f.manager->update(npmPackage("is-number", "6.0.0", "7.0.0"), {});
@@ -552,7 +552,7 @@ TEST(NpmManagerTest, FailedManifestFetchOnlyLogsAndTheUpdateGoesOn) {
         f.runner.on(kList, Response::output(R"({"dependencies": {"is-number": {"version": "7.0.0"}}})"));
         LogCapture log;
         EXPECT_NO_THROW(f.manager->update(npmPackage("is-number", "6.0.0", "7.0.0"), {}));
-        EXPECT_TRUE(log.contains("Failed to pre-validate npm manifest for is-number"));
+        EXPECT_TRUE(log.contains("Failed to pre-validate the npm manifest of is-number"));
         EXPECT_EQ(f.installs(), 1u);
         if (c.what == "npm knowing no registry") {
             // No registry is guessed: none is asked, and the log says why.
@@ -606,7 +606,7 @@ TEST(NpmManagerTest, FailedUpdatesCarryTheirOwnTexts) {
     EXPECT_TRUE(startsWith(older, "npm finished without installing the target version.\nPackage: is-number\n"
                                   "Version installed after the command: 6.0.0\n"))
         << older;
-    EXPECT_TRUE(log.contains("NPM installed version after update for is-number"));
+    EXPECT_TRUE(log.contains("npm: installed version of is-number after the update"));
 
     // The verification reads npm afresh: the listing cache was dropped after the install.
     NpmFixture cached;

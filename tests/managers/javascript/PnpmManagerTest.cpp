@@ -56,7 +56,7 @@ TEST(PnpmManagerTest, ListsRecordedGlobalPackagesWithPnpmHomeOnPath) {
     EXPECT_EQ(ni->type, PackageType::PnpmGlobal);
     EXPECT_EQ(ni->installLocationOverride, "~/.local/share/pnpm/global/5/node_modules/@antfu/ni");
     EXPECT_EQ(find(packages, "is-odd")->version, "3.0.1");
-    EXPECT_TRUE(log.contains("✅ PNPM scan complete: 4"));
+    EXPECT_TRUE(log.contains("pnpm scan complete: 4"));
     EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
 
     // pnpm's own Linux default, first on PATH, with pnpm's folder (node may live there) after.
@@ -83,8 +83,8 @@ TEST(PnpmManagerTest, AGlobalFolderWithoutPackagesIsEmptyNotAFailure) {
     EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
     EXPECT_TRUE(fixture.manager->checkOutdated({}).empty());
     EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
-    EXPECT_TRUE(log.contains("✅ PNPM scan complete: 0"));
-    EXPECT_TRUE(log.contains("✅ PNPM updates checked"));
+    EXPECT_TRUE(log.contains("pnpm scan complete: 0"));
+    EXPECT_TRUE(log.contains("pnpm updates checked"));
 }
 
 TEST(PnpmManagerTest, OutdatedExitingOneWithJsonGivesTheLatestVersions) {
@@ -154,7 +154,7 @@ TEST(PnpmManagerTest, MissingOrFailingPnpmIsPublishedNotThrown) {
 
     EXPECT_TRUE(fixture.manager->listInstalled({}).empty());
     EXPECT_EQ(fixture.manager->errorMessage(), CommandError::timeout().description());
-    EXPECT_TRUE(log.contains("❌ PNPM scan failed: "));
+    EXPECT_TRUE(log.contains("pnpm scan failed: "));
 
     // PNPM_HOME naming a file: pnpm's own error, not the JSON it could not print.
     fixture.runner.on(kList, recorded("pnpm", "list-pnpm-home-not-a-folder"));

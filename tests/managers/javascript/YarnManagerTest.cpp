@@ -168,7 +168,7 @@ TEST(YarnManagerTest, LatestVersionsComeFromNpmsRegistry) {
     ASSERT_EQ(outdated.size(), 2u);
     EXPECT_EQ(find(outdated, "@antfu/ni")->latestVersion, "30.6.0");
     EXPECT_EQ(find(outdated, "semver")->latestVersion, "7.8.6");
-    EXPECT_TRUE(log.contains("YarnManager: no latest version for left-pad"));
+    EXPECT_TRUE(log.contains("Yarn: no latest version for left-pad"));
     EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
 
     std::unique_ptr<YarnManager> mirror = fixture.make("https://MIRROR");

@@ -195,17 +195,17 @@ TEST(CondaManagerTest, OutdatedCacheHoldsSevenDaysOnlyWhileCondaMetaIsUnchanged)
     CondaFixture f;
     f.manager->listInstalled({});
     LogCapture log;
-    const std::string miss = "🐍 Conda cache: MISS ";
+    const std::string miss = "Conda cache: miss for ";
 
     // First check: no entries at all, both dry runs, each stored and written at once.
     std::vector<Package> outdated = f.manager->checkOutdated({});
     ASSERT_EQ(outdated.size(), 1u);
     EXPECT_EQ(outdated[0].name, "numpy");
     EXPECT_EQ(outdated[0].latestVersion, "2.0.0");
-    EXPECT_TRUE(log.contains(miss + kBase + " — no entry (cache has 0 entries)"));
-    EXPECT_TRUE(log.contains("🐍 Conda cache: STORE " + kBase));
-    EXPECT_TRUE(log.contains("🐍 Conda cache: STORE " + kScience));
-    EXPECT_EQ(log.count("🐍 Conda cache: WROTE "), 2u);
+    EXPECT_TRUE(log.contains(miss + kBase + ", no entry (the cache has 0 entries)"));
+    EXPECT_TRUE(log.contains("Conda cache: storing " + kBase));
+    EXPECT_TRUE(log.contains("Conda cache: storing " + kScience));
+    EXPECT_EQ(log.count("Conda cache: wrote "), 2u);
 
     // Within the week, conda-meta unchanged: no dry run, from this process or the next one.
     f.clock.advance(std::chrono::hours(24 * 6));
@@ -221,22 +221,22 @@ TEST(CondaManagerTest, OutdatedCacheHoldsSevenDaysOnlyWhileCondaMetaIsUnchanged)
     // conda-meta of base changed (something was installed): base only is asked again.
     f.touch(kBase, std::chrono::seconds(5000));
     next->checkOutdated({});
-    EXPECT_TRUE(log.contains(miss + kBase + " — mtime mismatch (current="));
+    EXPECT_TRUE(log.contains(miss + kBase + ", modification time changed (current="));
     EXPECT_EQ(f.runner.count(dryRun(kBase)), 2u);
     EXPECT_EQ(f.runner.count(dryRun(kScience)), 1u);
 
     // Past seven days since science's scan, with its conda-meta untouched.
     f.clock.advance(std::chrono::hours(24) + std::chrono::seconds(1));
     next->checkOutdated({});
-    EXPECT_TRUE(log.contains(miss + kScience + " — TTL expired (age "));
+    EXPECT_TRUE(log.contains(miss + kScience + ", expired (age "));
     EXPECT_EQ(f.runner.count(dryRun(kScience)), 2u);
 
     // An unreadable conda-meta proves nothing: asked, and not stored.
     f.forgetMtime(kScience);
     next->checkOutdated({});
     next->checkOutdated({});
-    EXPECT_TRUE(log.contains(miss + kScience + " — no current mtime"));
-    EXPECT_TRUE(log.contains("🐍 Conda cache: SKIP store " + kScience + " — no current mtime"));
+    EXPECT_TRUE(log.contains(miss + kScience + ", no current modification time"));
+    EXPECT_TRUE(log.contains("Conda cache: not storing " + kScience + ", no current modification time"));
     EXPECT_EQ(f.runner.count(dryRun(kScience)), 4u);
 
     // A failed dry run is not kept for a week either.
@@ -244,7 +244,7 @@ TEST(CondaManagerTest, OutdatedCacheHoldsSevenDaysOnlyWhileCondaMetaIsUnchanged)
     f.runner.on(dryRun(kScience), Response::failure(1, "", fixture("dry-run-error.json")));
     next->checkOutdated({});
     EXPECT_TRUE(next->errorMessage().has_value());
-    EXPECT_TRUE(log.contains("🐍 Conda cache: SKIP store " + kScience + " — dry run failed"));
+    EXPECT_TRUE(log.contains("Conda cache: not storing " + kScience + ", the dry run failed"));
     f.runner.on(dryRun(kScience), Response::output(fixture("dry-run-nothing.json")));
     next->checkOutdated({});
     EXPECT_EQ(f.runner.count(dryRun(kScience)), 6u);
@@ -280,7 +280,7 @@ TEST(CondaManagerTest, UpdateReportsPhasesAndRefreshesItsEnvironment) {
     // The week-long answer for base went with the update.
     LogCapture log;
     f.manager->checkOutdated({});
-    EXPECT_TRUE(log.contains("🐍 Conda cache: MISS " + kBase + " — no entry"));
+    EXPECT_TRUE(log.contains("Conda cache: miss for " + kBase + ", no entry"));
 
     // Updates need an environment that exists, and conda.
     Package lost = packages[1];
@@ -311,8 +311,8 @@ TEST(CondaManagerTest, ARefreshReturningNoPackagesAfterAnUpdateKeepsThePreviousL
     LogCapture log;
 
     f.manager->update(before[1], {});
-    EXPECT_TRUE(log.contains("🐍 Conda refresh after update returned 0 packages for " + kBase +
-                             " — keeping previous inventory (3 packages)"));
+    EXPECT_TRUE(log.contains("Conda refresh after the update returned 0 packages for " + kBase +
+                             "; keeping the previous inventory (3 packages)"));
     EXPECT_EQ(f.manager->packages(), before);
     EXPECT_EQ(f.manager->errorMessage(), localized("error.conda.refresh_preserved_inventory", {kBase}));
 

@@ -117,7 +117,7 @@ TEST(PipManagerTest, OnePackageInTwoEnvironmentsIsReportedOnceFromTheHigherPrior
     EXPECT_EQ(testing::find(outdated, "six")->sourceIdentifier, kPyenv);
     EXPECT_EQ(testing::find(outdated, "python-apt")->latestVersion, "2.9.0");
     EXPECT_EQ(testing::find(outdated, "zope.interface")->sourceIdentifier, other);
-    EXPECT_TRUE(log.contains("Pip outdated check complete: 3"));
+    EXPECT_TRUE(log.contains("pip outdated check complete: 3"));
 }
 
 TEST(PipManagerTest, EnvironmentsAreAskedAtTheSameTime) {
@@ -229,9 +229,9 @@ TEST(PipManagerTest, DropsHomebrewOwnedPackagesOnlyOnAHomebrewSignalWithoutRecor
     // Debian's six has no RECORD either, but nothing says Homebrew owns it.
     EXPECT_EQ(names, (std::vector<std::string>{"recorded", "six"}));
     EXPECT_TRUE(
-        log.contains("brewed-thing from pip outdated: package is owned by Homebrew and has no pip RECORD metadata"));
-    EXPECT_TRUE(log.contains("cffi from pip outdated: package is owned by Homebrew and has no pip RECORD metadata"));
-    EXPECT_TRUE(log.contains("Ignoring Apple/Xcode-managed pip self-update from " + apple.interpreter));
+        log.contains("brewed-thing from pip outdated: the package is owned by Homebrew and has no pip RECORD metadata"));
+    EXPECT_TRUE(log.contains("cffi from pip outdated: the package is owned by Homebrew and has no pip RECORD metadata"));
+    EXPECT_TRUE(log.contains("Ignoring the Apple/Xcode-managed pip self-update from " + apple.interpreter));
 }
 
 TEST(PipManagerTest, FallsBackToPipReviewWhenTheOutdatedListingFails) {
@@ -245,7 +245,7 @@ TEST(PipManagerTest, FallsBackToPipReviewWhenTheOutdatedListingFails) {
 
     // Without pip-review the failure is the scanner's message.
     EXPECT_TRUE(f.manager->checkOutdated({}).empty());
-    EXPECT_TRUE(log.contains("Pip list fallback: checking pip-review for " + kPyenv));
+    EXPECT_TRUE(log.contains("pip list fallback: checking pip-review for " + kPyenv));
     ASSERT_TRUE(f.manager->errorMessage().has_value());
     EXPECT_TRUE(startsWith(*f.manager->errorMessage(), "Pip outdated command failed for " + kPyenv + ": exit code 2"));
 
@@ -311,7 +311,7 @@ TEST(PipManagerTest, RefusesAnExternallyManagedEnvironmentBeforeAnyInstallRuns) 
     f.manager->update(requests, {});
     EXPECT_EQ(f.runner.count(pyenvInstall), 1u);
     EXPECT_TRUE(log.contains("Updating pip package: requests"));
-    EXPECT_TRUE(log.contains("Pip update using /home/user/.pyenv/versions/3.11.7/bin/pip3"));
+    EXPECT_TRUE(log.contains("pip update using /home/user/.pyenv/versions/3.11.7/bin/pip3"));
     // With the version shown, exactly that one.
     const std::string pinnedInstall = "/home/user/.pyenv/versions/3.11.7/bin/pip3 install requests==2.32.3";
     f.runner.on(pinnedInstall, Response::output("Successfully installed requests-2.32.3\n"));

@@ -91,7 +91,7 @@ TEST(MacAppStoreIntegrationTest, LookupsFilterKindsUseTheCacheAndFailOneAppAtATi
     // A legacy file (bare identifiers) is dropped whole.
     store.temp.write("mas_cache.json", dumpJson(Json{{"904280696", {{"version", "9.9"}, {"timestamp", now}}}}));
     store.checker();
-    EXPECT_TRUE(log.contains("Detected legacy mas_cache entries"));
+    EXPECT_TRUE(log.contains("Old mas_cache entries found"));
     EXPECT_EQ(parseJson(*readFile(store.temp.file("mas_cache.json")))->size(), 0u);
 
     // Cached 1.0 for an installed 1.2 is refetched; a fresh 3.8 is used; an old one only when the network fails.
@@ -110,7 +110,7 @@ TEST(MacAppStoreIntegrationTest, LookupsFilterKindsUseTheCacheAndFailOneAppAtATi
                                            {"444444", "1.0", false},
                                            {"12ab", "1.0", false}});
     EXPECT_EQ(results["736189492"].version, "3.1");
-    EXPECT_TRUE(log.contains("cached 1.0 is older than installed 1.2"));
+    EXPECT_TRUE(log.contains("the cached 1.0 is older than the installed 1.2"));
     EXPECT_EQ(results["904280696"].source, "cache");
     EXPECT_EQ(results["803453959"].version, "3.3.3");
     // A "software" result is not a Mac app's version.
@@ -185,7 +185,7 @@ TEST(MacAppStoreIntegrationTest, RefreshCombinesMasReceiptsAndWrappedIPhoneApps)
     EXPECT_FALSE(check(orphan, {}));
     orphan.bundleIdentifier = "com.other.Slack";
     EXPECT_FALSE(check(orphan, {}));
-    EXPECT_TRUE(log.contains("bundleId mismatch (com.tinyspeck.slackmacgap != com.other.Slack)"));
+    EXPECT_TRUE(log.contains("bundle ID mismatch (com.tinyspeck.slackmacgap != com.other.Slack)"));
     orphan.bundleIdentifier = "com.culturedcode.ThingsMac";
     std::optional<Application> things = check(orphan, {});
     ASSERT_TRUE(things);

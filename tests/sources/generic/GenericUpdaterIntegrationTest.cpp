@@ -145,7 +145,7 @@ TEST(GenericUpdaterIntegrationTest, RefusedAddressesAndFailingFeedsLeaveTheAppli
     LogCapture log;
     EXPECT_FALSE(manager.checkApplication(record(local, "dev.Local")));
     EXPECT_EQ(manager.invalidGenericUpdaterURLCount(), 1);
-    EXPECT_TRUE(log.contains("Invalid generic updater URL for Local"));
+    EXPECT_TRUE(log.contains("Invalid generic updater address for Local"));
     EXPECT_FALSE(manager.checkApplication(record(html, "dev.Html")));
     EXPECT_TRUE(log.contains("latest-mac.yml returned HTML (not YAML) for Html: http://updates.test/html/latest-mac.yml"));
     EXPECT_FALSE(manager.checkApplication(record(bucket, "dev.Bucket")));

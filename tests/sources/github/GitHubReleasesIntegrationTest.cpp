@@ -147,7 +147,7 @@ TEST_F(GitHubReleasesTest, RemainingZeroStopsTheBatchAfterThatApp) {
     EXPECT_EQ(server_.requestCount("/repos/o/third/releases/latest"), 0u);
     EXPECT_TRUE(github->rateLimitExhausted() && github->rateLimitHitDuringBatch());
     EXPECT_TRUE(log.contains("Rate limit exhausted (remaining=0) on o/second"));
-    EXPECT_EQ(log.count("Stopped batch early due to rate limit exhaustion"), 1u);
+    EXPECT_EQ(log.count("Stopped the batch early: the rate limit is exhausted"), 1u);
     EXPECT_EQ(offers_, 1);
 }
 

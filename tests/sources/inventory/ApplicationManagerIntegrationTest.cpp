@@ -30,14 +30,14 @@ TEST(ApplicationManagerIntegrationTest, SpotlightResultsMergeWithTheListingOrThe
     auto found = scan("[ \"$1\" = -onlyin ] || exit 3\necho \"$2/Top.app\"\necho \"$2/Nested/Deep.app\"\n");
     EXPECT_EQ(found.size(), 2u);
     EXPECT_TRUE(log.contains("Spotlight: 2 apps in "));
-    EXPECT_TRUE(log.contains("s + listing: 1 apps in "));
+    EXPECT_TRUE(log.contains("s, listing: 1 apps in "));
     EXPECT_FALSE(log.contains("falling back"));
 
     // A failing Spotlight, and one that answers nothing: the walk finds both.
     EXPECT_EQ(scan("exit 1\n").size(), 2u);
     EXPECT_TRUE(log.contains("Spotlight scan failed: "));
     EXPECT_EQ(scan("exit 0\n").size(), 2u);
-    EXPECT_EQ(log.count("falling back to recursive scan"), 2u);
+    EXPECT_EQ(log.count("falling back to a recursive scan"), 2u);
 }
 
 }  // namespace

@@ -215,7 +215,7 @@ TEST_F(ApplicationManagerTest, WalksEachRootOnceWithoutEnteringBundlesOrFollowin
     std::vector<Application> again = apps.scanApplications();
     EXPECT_NE(named(again, temp_.file("Applications/a/b/c/d/Deep.app")), nullptr);
     EXPECT_EQ(named(again, temp_.file("Applications/Gone.app")), nullptr);
-    EXPECT_TRUE(log.contains("Recursive fallback recovered 1 apps from previous scan state"));
+    EXPECT_TRUE(log.contains("The recursive fallback recovered 1 apps from the previous scan"));
 }
 
 TEST_F(ApplicationManagerTest, MetadataCacheIsReusedUntilTheBundleChanges) {
@@ -227,8 +227,8 @@ TEST_F(ApplicationManagerTest, MetadataCacheIsReusedUntilTheBundleChanges) {
         ApplicationManager first = manager();
         first.scanApplications();
         first.waitForPendingWrites();
-        EXPECT_TRUE(log.contains("No app metadata cache found - will perform full scan"));
-        EXPECT_TRUE(log.contains("Saved app metadata cache: 2 entries"));
+        EXPECT_TRUE(log.contains("No app metadata cache found: full scan"));
+        EXPECT_TRUE(log.contains("Saved the app metadata cache: 2 entries"));
     }
     // A name only the cache holds shows that an unchanged bundle is not read again.
     Json cache = *parseJson(*readFile(cacheFile));
@@ -239,9 +239,9 @@ TEST_F(ApplicationManagerTest, MetadataCacheIsReusedUntilTheBundleChanges) {
     ApplicationManager second = manager();
     EXPECT_EQ(second.scanApplications().at(0).name, "From cache");
     second.waitForPendingWrites();
-    EXPECT_TRUE(log.contains("Loaded app metadata cache: 2 entries"));
+    EXPECT_TRUE(log.contains("Loaded the app metadata cache: 2 entries"));
     EXPECT_TRUE(log.contains("Cleaned 1 stale cache entries"));
-    EXPECT_TRUE(log.contains("Saved app metadata cache: 1 entries"));
+    EXPECT_TRUE(log.contains("Saved the app metadata cache: 1 entries"));
 
     // Rewritten with a new version: read again.
     temp_.write("Applications/Amethyst.app/Contents/Info.plist",
@@ -253,7 +253,7 @@ TEST_F(ApplicationManagerTest, MetadataCacheIsReusedUntilTheBundleChanges) {
     second.waitForPendingWrites();
     writeFileAtomically(cacheFile, "{\"entries\": [{\"path\": 3}]}");
     EXPECT_EQ(manager().scanApplications().size(), 1u);
-    EXPECT_TRUE(log.contains("Failed to load app metadata cache: "));
+    EXPECT_TRUE(log.contains("Failed to load the app metadata cache: "));
 }
 
 TEST_F(ApplicationManagerTest, ClassifiesElectronAndTauriBundles) {

@@ -173,10 +173,10 @@ TEST(AppRuleCatalogTest, KnownIssuesAreReadFromTheirFileAndScansLeaveFeedback) {
         {"bundle_id": "com.example.self", "flags": ["auto_updates", "someday"]}, {"flags": ["problematic"]}]})"));
     EXPECT_TRUE(registry.issue("com.example.self")->has(KnownAppFlag::AutoUpdates));
     EXPECT_EQ(registry.size(), 1u);
-    EXPECT_TRUE(log.contains("KnownIssuesRegistry loaded 1 entries (file v3)"));
+    EXPECT_TRUE(log.contains("Known issues loaded: 1 entries (file v3)"));
     KnownIssuesRegistry missing{std::optional<std::string>()};
     EXPECT_FALSE(missing.issue("com.example.self"));
-    EXPECT_TRUE(log.contains("KnownIssues.json not found in bundle — registry will be empty"));
+    EXPECT_TRUE(log.contains("KnownIssues.json not found in the bundle; the registry will be empty"));
 
     // After a scan: the unrecognised application and the rule that found nothing, once each
     // however often the scan runs; the found and the resolved leave nothing.

@@ -86,7 +86,7 @@ TEST(SparkleAppcastParserTest, FieldsComeFromTheChildThenTheEnclosureWithOrWitho
     EXPECT_EQ(items[0].fileSize, std::nullopt);
     EXPECT_EQ(items[0].edSignature, "short");
     EXPECT_EQ(items[0].signatureKind(), "EdDSA (Sparkle 2.0)");
-    EXPECT_TRUE(log.contains("Sparkle: invalid sparkle:edSignature (must be base64-encoded 64 bytes)."));
+    EXPECT_TRUE(log.contains("Sparkle: invalid sparkle:edSignature (it must be 64 bytes in base64)."));
     using namespace std::chrono;
     EXPECT_EQ(items[0].publishDate, sys_days(2024y / March / 5) + 8h + 8min + 7s);
     EXPECT_EQ(items[1].publishDate, sys_days(2024y / March / 5) + 9h + 8min + 7s);
@@ -102,7 +102,7 @@ TEST(SparkleAppcastParserTest, FieldsComeFromTheChildThenTheEnclosureWithOrWitho
     EXPECT_FALSE(Parser::isBase64Of(std::string(84, 'A') + "==", 64));
     EXPECT_TRUE(Parser::checkPublicEDKey("2e9SQOBoaKElchSa/4QDli/nvYkyuDNfynfzBF6vJK4="));
     EXPECT_FALSE(Parser::checkPublicEDKey("2e9SQOBoaKElchSa"));
-    EXPECT_TRUE(log.contains("Sparkle: invalid SUPublicEDKey (must be base64-encoded 32 bytes)."));
+    EXPECT_TRUE(log.contains("Sparkle: invalid SUPublicEDKey (it must be 32 bytes in base64)."));
 }
 
 TEST(SparkleAppcastParserTest, HostileDocumentsFailOrStayBoundedWithoutExpansionOrDeepRecursion) {

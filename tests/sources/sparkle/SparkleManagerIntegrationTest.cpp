@@ -119,10 +119,10 @@ TEST_F(SparkleManagerTest, FeedsOfBundlesHelpersAndResourcesAreFoundAndReadOverH
     ASSERT_TRUE(lunar);
     EXPECT_EQ(lunar->latestVersion, "6.10.4");
     EXPECT_EQ(lunar->resolutionReason, kSparkleProbeReason);
-    EXPECT_TRUE(log.contains("V2 Sparkle probe: " + server_.url("/lunar.appcast2.xml") + " → appcast"));
+    EXPECT_TRUE(log.contains("Sparkle probe: " + server_.url("/lunar.appcast2.xml") + " → appcast"));
 
     EXPECT_FALSE(manager_.check(application(plain, "Plain")));
-    EXPECT_TRUE(log.contains("Sparkle security: skipping non-HTTPS feed " + plainFeed));
+    EXPECT_TRUE(log.contains("Sparkle security: skipping the non-HTTPS feed " + plainFeed));
     EXPECT_EQ(server_.requestCount("/maccy.appcast.xml"), 1u);
 
     // What was found is saved and read back whole.
@@ -158,13 +158,13 @@ TEST_F(SparkleManagerTest, HostileFeedsEndAsNoParsedAppcastWithinTheRequestLimit
         app.name = path;
         app.feedURL = server_.url(path);
         EXPECT_FALSE(manager_.checkFeed(app)) << path;
-        EXPECT_TRUE(log.contains("Sparkle: no parsed appcast for " + app.name + " feed: " + app.feedURL)) << path;
+        EXPECT_TRUE(log.contains("Sparkle: no readable appcast for the feed of " + app.name + ": " + app.feedURL)) << path;
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
     EXPECT_EQ(log.count("Sparkle appcast parse error for "), 3u);
     EXPECT_TRUE(log.contains("Sparkle: appcast HTTP 404 for /missing"));
     EXPECT_TRUE(log.contains("larger than the limit"));
-    EXPECT_TRUE(log.contains("Sparkle security: skipping non-HTTPS feed " + plainServer.url("/feed")));
+    EXPECT_TRUE(log.contains("Sparkle security: skipping the non-HTTPS feed " + plainServer.url("/feed")));
     EXPECT_TRUE(plainServer.requests().empty());
 }
 
