@@ -355,7 +355,7 @@ std::optional<std::string> PackageCoordinator::markVulnerabilities(RefreshResult
     } catch (const std::exception& error) {
         failure = error.what();
     }
-    if (failure) logger().warning("⚠️ Vulnerability check failed: " + *failure);
+    if (failure) logger().warning(localized("log.vulnerabilities.check_failed", {*failure}));
     std::map<std::string, const Package*> marked;
     for (const Package& package : packages) marked[stableKey(package)] = &package;
     for (auto& [scanner, listed] : result.packagesByScanner) {

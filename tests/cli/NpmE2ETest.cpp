@@ -296,7 +296,8 @@ TEST_F(NpmE2ETest, AnUpdateThatFixesKnownVulnerabilitiesIsOfferedDespiteTheRelea
     testing::LoopbackServer osv;
     osv.setHandler("/v1/querybatch", [](const testing::LoopbackRequest& request) {
         Json results = Json::array();
-        for (const Json& query : parseJson(request.body).value_or(Json::object())["queries"]) {
+        const Json batch = parseJson(request.body).value_or(Json::object());
+        for (const Json& query : batch["queries"]) {
             const std::string asked =
                 query["package"]["name"].get<std::string>() + "@" + query["version"].get<std::string>();
             Json result = Json::object();

@@ -127,6 +127,10 @@ TEST(PublishTimesTest, BunsLimitIsReadInSecondsFromItsGlobalBunfig) {
     EXPECT_EQ(toolages::bunLimit(home.path(), xdg)->minimum, std::chrono::hours(72));
     EXPECT_EQ(toolages::tomlValue("[install.scopes]\nminimumReleaseAge = 1\n", "install", "minimumReleaseAge"), std::nullopt);
     EXPECT_EQ(toolages::tomlValue("a = 'x # y'\n", "", "a"), "x # y");
+    // A comment in the user's language does not hide the setting.
+    EXPECT_EQ(toolages::tomlValue("[install] # réglages\nminimumReleaseAge = 60 # une minute\n", "install",
+                                  "minimumReleaseAge"),
+              "60");
 }
 
 // uv: a span in its friendly or ISO 8601 form is the limit; a date or time a cutoff, as old as it is.

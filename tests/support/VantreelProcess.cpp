@@ -42,7 +42,7 @@ ShellCommandResult runVantreel(const VantreelRun& run) {
     // The application sources ask public services for every bundle they see; a test that
     // does not serve one itself gets a refused connection, never the real service.
     for (Service service : {Service::ITunes, Service::AppStoreWeb, Service::GitHubApi, Service::GitHubWeb,
-                            Service::Sofa, Service::Cve}) {
+                            Service::Sofa, Service::Cve, Service::Osv}) {
         std::string variable = "VANTREEL_ENDPOINT_";
         variable += Endpoints::name(service);
         request.environment.try_emplace(variable, "http://127.0.0.1:9");

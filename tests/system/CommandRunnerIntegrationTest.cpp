@@ -330,7 +330,7 @@ TEST_F(CommandRunnerIntegrationTest, TwoIdenticalBrewListsWithinTenSecondsStartO
     auto first = runner_.execute(list);
     EXPECT_EQ(runner_.execute(list), first);
     EXPECT_EQ(startCount(), 1u);
-    EXPECT_TRUE(capture.contains("🐚 CACHE: brew list --formula"));
+    EXPECT_TRUE(capture.contains("Cached result: brew list --formula"));
 
     runner_.execute(request(brew, {"list", "--cask"}));
     auto otherEnvironment = list;

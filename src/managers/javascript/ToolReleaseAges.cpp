@@ -2,13 +2,14 @@
 
 #include <cctype>
 #include <charconv>
-#include <initializer_list>
 #include <utility>
 
 #include "base/Files.hpp"
 #include "base/IsoDate.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
+#include "base/Toml.hpp"
 
 namespace vt::toolages {
 
@@ -105,24 +106,20 @@ std::optional<ToolReleaseAge> pnpmLimit(const std::string& home, const std::stri
 }
 
 std::optional<std::string> tomlValue(std::string_view text, std::string_view table, std::string_view key) {
-    std::optional<std::string> found;
-    std::string current;
-    const std::string dotted = table.empty() ? std::string(key) : std::string(table) + "." + std::string(key);
+    // Comments go first: a note in the user's own language is no reason to ignore the file.
+    std::string uncommented;
     for (std::string_view line : split(text, '\n')) {
-        line = trimView(withoutComment(line));
-        if (line.empty()) continue;
-        if (line.front() == '[') {
-            const std::size_t close = line.find(']');
-            current = close == std::string_view::npos ? "\x01" : std::string(trimView(line.substr(1, close - 1)));
-            continue;
-        }
-        const std::size_t equals = line.find('=');
-        if (equals == std::string_view::npos) continue;
-        const std::string_view name = trimView(line.substr(0, equals));
-        const bool here = (current == table && name == key) || (current.empty() && name == dotted);
-        if (here) found = std::string(unquoted(line.substr(equals + 1)));
+        uncommented += withoutComment(line);
+        uncommented += '\n';
     }
-    return found;
+    std::optional<toml::table> document = parseToml(uncommented);
+    if (!document) return std::nullopt;
+    const toml::node_view<const toml::node> node =
+        table.empty() ? std::as_const(*document)[key] : std::as_const(*document)[table][key];
+    if (const auto* text = node.as_string()) return text->get();
+    if (const auto* integer = node.as_integer()) return std::to_string(integer->get());
+    // Another kind of value is set but unreadable as a limit: the caller says so.
+    return node ? std::optional<std::string>("") : std::nullopt;
 }
 
 std::optional<ToolReleaseAge> bunLimit(const std::string& home, const std::optional<std::string>& xdgConfigHome) {
@@ -134,7 +131,7 @@ std::optional<ToolReleaseAge> bunLimit(const std::string& home, const std::optio
         std::optional<std::string> value = text ? tomlValue(*text, "install", "minimumReleaseAge") : std::nullopt;
         if (!value) continue;
         std::optional<ToolReleaseAge> limit = limitFrom(*value, std::chrono::seconds(1), "bun install.minimumReleaseAge");
-        if (!limit && trim(*value) != "0") logger().warning(file + ": minimumReleaseAge is not a count of seconds: " + *value);
+        if (!limit && trim(*value) != "0") logger().warning(localized("log.release_age.bun_unreadable", {file, *value}));
         return limit;
     }
     return std::nullopt;
@@ -144,16 +141,15 @@ std::optional<std::chrono::seconds> uvSpan(std::string_view text) {
     text = trimView(text);
     if (text.empty()) return std::nullopt;
     auto unitOf = [](std::string_view unit) -> std::optional<long long> {
+        static constexpr std::pair<std::string_view, long long> kUnits[] = {
+            {"s", 1},      {"sec", 1},        {"secs", 1},     {"second", 1},       {"seconds", 1},
+            {"m", 60},     {"min", 60},       {"mins", 60},    {"minute", 60},      {"minutes", 60},
+            {"h", 3600},   {"hr", 3600},      {"hrs", 3600},   {"hour", 3600},      {"hours", 3600},
+            {"d", 86400},  {"day", 86400},    {"days", 86400},
+            {"w", 604800}, {"wk", 604800},    {"wks", 604800}, {"week", 604800},    {"weeks", 604800}};
         const std::string lower = toLower(std::string(unit));
-        for (const auto& [names, seconds] : std::initializer_list<std::pair<std::initializer_list<std::string_view>, long long>>{
-                 {{"s", "sec", "secs", "second", "seconds"}, 1},
-                 {{"m", "min", "mins", "minute", "minutes"}, 60},
-                 {{"h", "hr", "hrs", "hour", "hours"}, 3600},
-                 {{"d", "day", "days"}, 86400},
-                 {{"w", "wk", "wks", "week", "weeks"}, 7 * 86400}}) {
-            for (std::string_view name : names) {
-                if (lower == name) return seconds;
-            }
+        for (const auto& [name, seconds] : kUnits) {
+            if (lower == name) return seconds;
         }
         return std::nullopt;
     };
@@ -227,7 +223,7 @@ std::optional<ToolReleaseAge> uvLimit(const std::string& configFolder, std::chro
     std::optional<Clock::TimePoint> cutoff = parseIsoDate(*value);
     if (!cutoff && value->size() == 10) cutoff = parseIsoDate(*value + "T00:00:00Z");
     if (!cutoff) {
-        logger().warning(file + ": exclude-newer is neither a date nor a span: " + *value);
+        logger().warning(localized("log.release_age.uv_unreadable", {file, *value}));
         return std::nullopt;
     }
     const auto age = std::chrono::duration_cast<std::chrono::seconds>(now - *cutoff);

@@ -28,10 +28,9 @@ std::optional<ToolReleaseAge> npmLimit(const std::vector<std::string>& files);
 // in its global rc file, else in ~/.npmrc. `configFolder` is pnpm's ($XDG_CONFIG_HOME/pnpm).
 std::optional<ToolReleaseAge> pnpmLimit(const std::string& home, const std::string& configFolder);
 
-// The value of `key` in `table` ("" for the top level) of a TOML settings file, read a line
-// at a time: "[table]" headers, "key = value" and the dotted "table.key = value"; quotes and
-// comments removed, the last line setting it wins. The tools' limits are flat keys; this
-// never reads more, nor fails on what it does not read.
+// The value of `key` in `table` ("" for the top level) of a TOML settings file: a string as
+// it is, an integer written out; "" for another kind of value; nothing where the key is
+// absent or the text is not TOML.
 std::optional<std::string> tomlValue(std::string_view text, std::string_view table, std::string_view key);
 
 // Bun: "minimumReleaseAge" of [install], in seconds, in its global bunfig

@@ -1,11 +1,8 @@
 #include "managers/python/UvReceipt.hpp"
 
 #include "base/Strings.hpp"
+#include "base/Toml.hpp"
 
-// Header-only (the library's default): a shared library of its own would be loaded at
-// every start of the program, for the few commands that read a receipt.
-#define TOML_HEADER_ONLY 1
-#include <toml++/toml.h>
 
 #include <array>
 #include <cctype>
@@ -38,43 +35,6 @@ void readRequirementString(const std::string& requirement, UvReceipt& receipt) {
     }
 }
 
-// Whether every byte outside the ASCII range stands inside a quoted string closed on its own
-// line (comments included: none there either), with no control character anywhere. toml++ 3.3 (the one Debian 12 ships) reaches
-// __builtin_unreachable for many such characters where it looks for white space, which is
-// undefined behaviour; uv writes them only inside strings (paths).
-bool nonAsciiOnlyInStrings(std::string_view text) {
-    char quote = 0;
-    bool comment = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        // Control characters are invalid anywhere in TOML, and toml++ misreads what follows them.
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
-        if (comment) {
-            if (static_cast<unsigned char>(c) >= 0x80) return false;
-            comment = c != '\n';
-            continue;
-        }
-        if (quote != 0) {
-            if (c == '\n') return false;  // uv writes no string over two lines
-            if (c == '\\' && quote == '"') {
-                ++i;
-                if (i < text.size() && static_cast<unsigned char>(text[i]) < 0x20) return false;
-            } else if (c == quote) {
-                quote = 0;
-            }
-            continue;
-        }
-        if (c == '"' || c == '\'') {
-            quote = c;
-        } else if (c == '#') {
-            comment = true;
-        } else if (static_cast<unsigned char>(c) >= 0x80) {
-            return false;
-        }
-    }
-    return quote == 0;
-}
-
 // A requirement as uv writes it now: an inline table with the name and at most one source.
 void readRequirementTable(const toml::table& requirement, UvReceipt& receipt) {
     if (auto name = requirement["name"].value<std::string>()) receipt.requirementName = *name;
@@ -104,21 +64,9 @@ const toml::array* toolArray(const toml::table& document, std::string_view key) 
 
 UvReceipt UvReceipt::parse(std::string_view text) {
     UvReceipt receipt;
-    if (!nonAsciiOnlyInStrings(text)) return receipt;
-    toml::table document;
-    try {
-        // Where the text is not TOML, toml++ may read a string we took for closed as bare text
-        // and meet its non-ASCII bytes there; a copy with those bytes made ASCII must parse
-        // first, so the real parse only ever sees them inside strings.
-        std::string shadow(text);
-        for (char& c : shadow) {
-            if (static_cast<unsigned char>(c) >= 0x80) c = 'x';
-        }
-        (void)toml::parse(shadow);
-        document = toml::parse(text);
-    } catch (const toml::parse_error&) {
-        return receipt;  // not TOML: a registry install with no name of its own
-    }
+    std::optional<toml::table> parsed = parseToml(text);
+    if (!parsed) return receipt;  // not TOML: a registry install with no name of its own
+    const toml::table& document = *parsed;
     // Only the first requirement is the tool's; index settings under [tool.options] may hold
     // `url` keys of their own.
     const toml::array* requirements = toolArray(document, "requirements");
