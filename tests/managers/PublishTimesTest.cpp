@@ -1,6 +1,7 @@
 #include "managers/PublishTimes.hpp"
 
 #include <filesystem>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -38,11 +39,16 @@ TEST(PublishTimesTest, NpmDocumentsDateEachOfferableVersionFromTheTimeMap) {
     // No time map (an abbreviated document): every version of unknown age.
     Json abbreviated = document;
     abbreviated["time"] = "not a map";
-    for (const PublishedRelease& release : publishtimes::fromNpmDocument(abbreviated)) EXPECT_FALSE(release.published);
-    for (const char* text : {"[]", "null", R"({"versions": []})", R"({"versions": {"1.0.0": 3}, "time": {"1.0.0": 5}})"}) {
-        for (const PublishedRelease& release : publishtimes::fromNpmDocument(Json::parse(text))) {
-            EXPECT_FALSE(release.published) << text;
-        }
+    const std::vector<PublishedRelease> undated = publishtimes::fromNpmDocument(abbreviated);
+    ASSERT_EQ(undated.size(), releases.size());
+    for (const PublishedRelease& release : undated) EXPECT_FALSE(release.published) << release.version;
+    // Documents of other shapes: no version, or versions of unknown age.
+    const std::pair<const char*, std::size_t> shapes[] = {
+        {"[]", 0}, {"null", 0}, {R"({"versions": []})", 0}, {R"({"versions": {"1.0.0": 3}, "time": {"1.0.0": 5}})", 1}};
+    for (const auto& [text, count] : shapes) {
+        const std::vector<PublishedRelease> read = publishtimes::fromNpmDocument(Json::parse(text));
+        ASSERT_EQ(read.size(), count) << text;
+        for (const PublishedRelease& release : read) EXPECT_FALSE(release.published) << text;
     }
 }
 

@@ -4,6 +4,9 @@
 #include <map>
 #include <random>
 #include <sstream>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -190,12 +193,32 @@ TEST(VersionRulesTest, AgreesWithSemverOrderOfRealPackages) {
         families[package].push_back(version);
     }
     ASSERT_GT(families.size(), 30u);
-    // The one known difference: two pre-releases of the same release whose tags semver
-    // orders as text. Any other pair out of order is a fault of our rules.
-    auto core = [](const std::string& version) { return version.substr(0, version.find_first_of("-+")); };
+    // The one known difference: semver compares the first identifiers where two pre-release
+    // tags of one release differ as text unless both are all digits, so "beta16" comes before
+    // "beta2", "3r" after "7" and "oxide" before "oxide-insiders", where our rules read digit
+    // runs as numbers. Any other pair out of order is a fault of our rules: those whose
+    // identifiers are both numbers, or words without digits ("alpha" before "beta").
+    // A version's release and its pre-release identifiers ("1.0.0-beta.2+x": "1.0.0", {"beta", "2"}).
+    auto tagsOf = [](std::string_view version) {
+        version = version.substr(0, version.find('+'));
+        const std::size_t dash = version.find('-');
+        if (dash == std::string_view::npos) return std::make_pair(version, std::vector<std::string_view>{});
+        return std::make_pair(version.substr(0, dash), split(version.substr(dash + 1), '.'));
+    };
+    auto digitsIn = [](std::string_view id) {
+        return std::count_if(id.begin(), id.end(), [](char c) { return c >= '0' && c <= '9'; });
+    };
     auto explained = [&](const std::string& older, const std::string& newer) {
-        return older.find('-') != std::string::npos && newer.find('-') != std::string::npos &&
-               core(older) == core(newer);
+        const auto [release, a] = tagsOf(older);
+        const auto [otherRelease, b] = tagsOf(newer);
+        if (a.empty() || b.empty() || release != otherRelease) return false;
+        for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i) {
+            if (a[i] == b[i]) continue;
+            const bool numbers = digitsIn(a[i]) == std::ssize(a[i]) && digitsIn(b[i]) == std::ssize(b[i]);
+            const bool prefix = a[i].starts_with(b[i]) || b[i].starts_with(a[i]);
+            return !numbers && (digitsIn(a[i]) + digitsIn(b[i]) > 0 || prefix);
+        }
+        return false;
     };
     std::size_t pairs = 0;
     std::vector<std::string> unexplained;

@@ -24,12 +24,18 @@ std::string release(const std::string& label, const std::string& suite, const st
            "\nVersion: 12\nArchitectures: all\nComponents: main\nDate: Sat, 01 Jan 2022 00:00:00 UTC\n";
 }
 
-ShellCommandResult runApt(const AptRoot* root, const std::string& tool, std::vector<std::string> arguments) {
+ShellCommandResult runApt(const AptRoot* root, const std::string& tool, std::vector<std::string> arguments,
+                          const std::vector<std::string>& wrapper = {}) {
     CommandRequest request{.command = tool,
                            .arguments = std::move(arguments),
                            .environment = {{"LC_ALL", "C"}},
                            .timeout = 120,
                            .allowNonZeroExit = true};
+    if (!wrapper.empty()) {
+        request.arguments.insert(request.arguments.begin(), tool);
+        request.arguments.insert(request.arguments.begin(), wrapper.begin() + 1, wrapper.end());
+        request.command = wrapper.front();
+    }
     if (root != nullptr) request.environment["APT_CONFIG"] = root->configFile();
     return CommandRunner::shared().execute(request);
 }
@@ -81,11 +87,12 @@ std::map<std::string, AptRoot::Upgrade> AptRoot::aptList(const AptRoot* root) {
     return upgrades;
 }
 
-std::map<std::string, AptRoot::Upgrade> AptRoot::simulatedUpgrade(const AptRoot* root) {
+std::map<std::string, AptRoot::Upgrade> AptRoot::simulatedUpgrade(const AptRoot* root,
+                                                                  const std::vector<std::string>& wrapper) {
     // "Inst secfix [2.0-1] (2.0-1+deb12u1 VT-Security:12/stable-security [all])"
     static const Regex inst(R"(^Inst (\S+) \[(\S+)\] \((\S+) ([^)]*)\))");
     std::map<std::string, Upgrade> upgrades;
-    ShellCommandResult result = runApt(root, "/usr/bin/apt-get", {"-s", "-o", "Debug::NoLocking=1", "dist-upgrade"});
+    ShellCommandResult result = runApt(root, "/usr/bin/apt-get", {"-s", "-o", "Debug::NoLocking=1", "dist-upgrade"}, wrapper);
     for (std::string_view text : splitLines(result.standardOutput)) {
         auto match = inst.search(text);
         if (!match) continue;

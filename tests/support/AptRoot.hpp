@@ -37,9 +37,10 @@ public:
     };
     // `apt list --upgradable` (which names held packages too) and `apt-get -s dist-upgrade`
     // (which keeps them back), each read with a plain pattern of its own. `root` null reads
-    // the machine's own apt.
+    // the machine's own apt; `wrapper` starts the tool (unshare and its arguments).
     static std::map<std::string, Upgrade> aptList(const AptRoot* root);
-    static std::map<std::string, Upgrade> simulatedUpgrade(const AptRoot* root);
+    static std::map<std::string, Upgrade> simulatedUpgrade(const AptRoot* root,
+                                                           const std::vector<std::string>& wrapper = {});
 
 private:
     TempDir dir_{"vt-apt-root"};

@@ -109,7 +109,7 @@ TEST_F(DirectDownloadInstallerTest, EveryAuthorizationOutcomeLeavesTheInstalledB
     EXPECT_EQ(privileged.calls[1], "replace " + source + " -> " + destination);
 }
 
-TEST_F(DirectDownloadInstallerTest, ChecksTheInstalledBundleAndHashesTheDownloadedFile) {
+TEST_F(DirectDownloadInstallerTest, ChecksTheInstalledBundleAndTheDownloadsChecksum) {
     std::string other = FakeSigningTools::makeBundle(home.path() + "/other/Foo.app", "2.0");
     EXPECT_NO_THROW(installer.checkInstalled(source, source, "Foo"));
     try {
@@ -122,10 +122,12 @@ TEST_F(DirectDownloadInstallerTest, ChecksTheInstalledBundleAndHashesTheDownload
     }
     EXPECT_THROW(installer.checkInstalled(source, home.path() + "/nothing.app", "Foo"), DirectDownloadError);
 
-    // The digest the installers compare with what the release publishes (the comparison
-    // itself is tested where the installers make it).
+    // A download is kept only when its SHA-256 is the one the release publishes, in either case.
     std::string file = home.write("Foo.zip", "abc");
-    EXPECT_EQ(DirectDownloadInstaller::sha256(file), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_NO_THROW(DirectDownloadInstaller::verifyChecksum(file, "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD"));
+    EXPECT_THROW(DirectDownloadInstaller::verifyChecksum(file, std::string(64, '0')), DirectDownloadError);
+    EXPECT_THROW(DirectDownloadInstaller::verifyChecksum(home.path() + "/missing.zip", std::string(64, '0')),
+                 DirectDownloadError);
 
     for (const char* standard : {"/Applications/Foo.app", "/Applications/Utilities/Foo.app", "/Users/ann/Applications/Foo.app"})
         EXPECT_TRUE(DirectDownloadInstaller::isInStandardLocation(standard)) << standard;

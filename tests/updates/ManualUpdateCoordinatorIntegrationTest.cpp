@@ -262,7 +262,7 @@ TEST(ManualUpdateDownloadFolderTest, TheUsersConfiguredDownloadFolderElseDownloa
     testing::TempHome home;
     CommandRunner runner;
     EXPECT_EQ(ManualUpdateCoordinator::userDownloadFolder(&runner), home.path() + "/Downloads");
-    if (!std::filesystem::exists("/usr/bin/xdg-user-dir")) GTEST_SKIP() << "xdg-user-dir is not installed";
+    if (!std::filesystem::exists("/usr/bin/xdg-user-dir")) GTEST_SKIP() << "xdg-user-dir is installed by scripts/setup --tests";
     std::filesystem::create_directories(home.path() + "/.config");
     writeFileAtomically(home.path() + "/.config/user-dirs.dirs", "XDG_DOWNLOAD_DIR=\"$HOME/Téléchargements\"\n");
     CommandRunner fresh;  // the first answer is cached for a few seconds

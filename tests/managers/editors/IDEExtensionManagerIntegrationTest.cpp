@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 
 #include <gtest/gtest.h>
 
@@ -187,21 +188,33 @@ TEST(IDEExtensionManagerIntegrationTest, TheLightweightCheckKeepsToItsBudgetAndU
     EXPECT_EQ(s.manager->checkOutdated({}).size(), 40u);  // full round, remembered
     const std::size_t fullRound = s.marketplace.requests().size();
 
-    // Now every answer takes 400 ms: 8 at a time, the third wave cannot finish in 1 s.
-    s.marketplace.setHandler("/_apis/public/gallery/extensionquery", [](const LoopbackRequest&) {
-        return LoopbackRoute{.body = testing::corpusFile("vscode/openvsx-adapter.empty-response.json"),
-                             .latency = std::chrono::milliseconds(400)};
+    // Now every answer names 3.0.0 and takes 400 ms: 8 at a time, the third wave cannot finish
+    // in 1 s.
+    std::map<std::string, std::string> newer;
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "pub.ext" + std::to_string(i);
+        newer[name] = galleryAnswer(name, {galleryVersion("3.0.0", "universal", false, "^1.0.0", "")});
+    }
+    s.marketplace.setHandler("/_apis/public/gallery/extensionquery", [newer](const LoopbackRequest& request) {
+        std::optional<Json> query = parseJson(request.body);
+        auto found = newer.find(query ? (*query)["filters"][0]["criteria"][1].value("value", "") : "");
+        return LoopbackRoute{.body = found == newer.end() ? "" : found->second, .latency = std::chrono::milliseconds(400)};
     });
     std::vector<Package> outdated = s.manager->checkForUpdates(true, {});
-    // The round asked (a check that asks nothing keeps to any budget) and was stopped by the
-    // budget before every extension was asked.
-    const std::size_t lightweightRound = s.marketplace.requests().size() - fullRound;
-    EXPECT_GT(lightweightRound, 0u);
-    EXPECT_LT(lightweightRound, 40u);
-    // Nothing newer known, nothing lost: the extensions it did not reach keep what the full
-    // round found.
+    // The budget stopped the round before every extension was asked.
+    EXPECT_LT(s.marketplace.requests().size() - fullRound, 40u);
+    // What it reached shows the newer version; what it did not reach keeps exactly what the
+    // full round found.
     ASSERT_EQ(outdated.size(), 40u);
-    for (const Package& package : outdated) EXPECT_EQ(package.latestVersion, "2.0.0") << package.name;
+    std::size_t reached = 0, kept = 0;
+    for (const Package& package : outdated) {
+        EXPECT_EQ(package.version, "1.0.0") << package.name;
+        reached += package.latestVersion == "3.0.0" ? 1 : 0;
+        kept += package.latestVersion == "2.0.0" ? 1 : 0;
+    }
+    EXPECT_GT(reached, 0u);
+    EXPECT_GT(kept, 0u);
+    EXPECT_EQ(reached + kept, 40u);
 }
 
 TEST(IDEExtensionManagerIntegrationTest, AToolThatPrintsNothingOrHangsGivesAnEmptyListing) {

@@ -104,7 +104,6 @@ TEST(ToolchainSandboxesIntegrationTest, FlutterReadsItsSdkVersionAndTheCurrentSt
     EXPECT_EQ(listed[0].version, "3.41.0");
 
     // The real manifests: stable 3.44.4 on both, x64 and arm64 entries on the Mac one.
-    if (!std::filesystem::exists(testing::corpusPath("flutter/releases_linux.json"))) GTEST_SKIP() << "no corpus";
     for (const char* name : {"releases_macos.json", "releases_linux.json"}) {
         s.server.setRoute(std::string("/") + name, {.body = testing::corpusFile(std::string("flutter/") + name)});
     }

@@ -65,7 +65,7 @@ TEST(SofaIntegrationTest, FeedIsCachedForTwelveHoursAndFailuresAreTyped) {
     EXPECT_EQ(restarted.feed().osVersions.size(), 5u);
     EXPECT_EQ(server.requestCount("/v2/macos_data_feed.json"), 1u);
     clock.advance(std::chrono::hours(2));
-    (void)restarted.feed();
+    EXPECT_EQ(restarted.feed().osVersions.size(), 5u);  // fetched again, and read
     EXPECT_EQ(server.requestCount("/v2/macos_data_feed.json"), 2u);
 
     server.setRoute("/v2/macos_data_feed.json", {.status = 503, .body = "busy"});
