@@ -21,6 +21,7 @@
 #include "sources/appstore/MasCliManager.hpp"
 #include "sources/inventory/ApplicationManager.hpp"
 #include "system/CommandRunner.hpp"
+#include "system/PrivilegedOperations.hpp"
 #include "updates/GitHubInstallerService.hpp"
 #include "updates/InstallTools.hpp"
 
@@ -45,6 +46,29 @@ private:
     std::stop_source source_;
     std::stop_token token_;
     std::unique_ptr<InterruptWatcher> watcher_;
+};
+
+// The privileged helper, which asks nobody, without the administrator prompt.
+class HelperOnly final : public PrivilegedOperations {
+public:
+    explicit HelperOnly(PrivilegedOperations& inner) : inner_(inner) {}
+    std::optional<std::string> helperReplaceApp(const std::string& installed, const std::string& fresh,
+                                                const std::string& backup, const std::string& expectedTeamID) override {
+        return inner_.helperReplaceApp(installed, fresh, backup, expectedTeamID);
+    }
+    bool canRequestAuthorization() const override { return false; }
+    void replaceBundleWithAuthorization(const std::string& source, const std::string& destination,
+                                        const std::string& reason, std::stop_token stop) override {
+        none_.replaceBundleWithAuthorization(source, destination, reason, stop);
+    }
+    void normalizeBundlePermissions(const std::vector<std::string>& bundles, const std::string& reason,
+                                    std::stop_token stop) override {
+        none_.normalizeBundlePermissions(bundles, reason, stop);
+    }
+
+private:
+    PrivilegedOperations& inner_;
+    UnavailablePrivilegedOperations none_;
 };
 
 ApplicationInstallOutcome installed(const std::string& version) { return {true, version, {}}; }
@@ -201,10 +225,12 @@ ApplicationInstallOutcome installFromGitHub(const AllUpdateRow& row, const Insta
         return notInstalled(message);
     }
     InstallStop stop(feedback);
+    HelperOnly helperOnly(Context::shared().privilegedOperations());
     GitHubInstallerService service(GitHubInstallerService::Options{
         .network = &Context::shared().network(),
         .runner = &CommandRunner::shared(),
-        .privileged = &Context::shared().privilegedOperations(),
+        .privileged = feedback.adminPrompt ? &Context::shared().privilegedOperations()
+                                           : static_cast<PrivilegedOperations*>(&helperOnly),
         .tools = InstallTools::fromEnvironment(),
         .confirmReplaceRunning = replaceRunningConsent(!feedback.ask),
     });
@@ -293,6 +319,7 @@ ApplicationInstallOutcome updateSparkleApplication(const Application& applicatio
     {
         PhaseDisplay display(!feedback.print);
         InstallStop stop(feedback);
+        HelperOnly helperOnly(Context::shared().privilegedOperations());
         std::string shownPhase;
         SparkleUpdateRun run{.interactive = feedback.ask,
                              .onProgress =
@@ -305,7 +332,8 @@ ApplicationInstallOutcome updateSparkleApplication(const Application& applicatio
                                  },
                              .stop = stop.token(),
                              .network = &Context::shared().network(),
-                             .privileged = &Context::shared().privilegedOperations()};
+                             .privileged = feedback.adminPrompt ? &Context::shared().privilegedOperations()
+                                                                : static_cast<PrivilegedOperations*>(&helperOnly)};
         outcome = installSparkleRelease(application, run);
     }
     switch (outcome.kind) {

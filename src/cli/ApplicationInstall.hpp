@@ -38,6 +38,9 @@ ApplicationItem storeItemOf(const Application& application);
 struct InstallFeedback {
     bool print = true;  // progress on standard error, the outcome on standard output
     bool ask = true;    // may ask on the terminal (whether a running application may be quit)
+    // May show the administrator prompt, which on Linux reads the password from the terminal;
+    // without it, only the privileged helper replaces a bundle we cannot write.
+    bool adminPrompt = true;
     std::function<void(const std::string& text)> onProgress;
     std::optional<std::stop_token> stop;  // absent: Ctrl-C stops the install
 };

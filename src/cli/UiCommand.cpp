@@ -354,7 +354,7 @@ private:
         const std::string id = application.rowId;
         const std::string counter = localized("ui.update.progress", {std::to_string(index + 1), std::to_string(total)});
         post([this, id, counter] { state_.rowProgress[id] = counter; });
-        InstallFeedback feedback{.print = false, .ask = false, .onProgress = [this, id, counter](const std::string& text) {
+        InstallFeedback feedback{.print = false, .ask = false, .adminPrompt = false, .onProgress = [this, id, counter](const std::string& text) {
                                      post([this, id, text = counter + punctuated(" · ") + shown(text)] { state_.rowProgress[id] = text; });
                                  },
                                  .stop = stop};
