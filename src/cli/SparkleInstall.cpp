@@ -48,6 +48,10 @@ SparkleUpdateOutcome installSparkleRelease(const Application& application, const
     app->name = application.name;
     std::optional<SparkleItem> item = sparkle.checkFeed(*app, run.stop);
     if (!item || !item->downloadURL || !item->displayVersion()) return failed(localized("sparkle.update.no_release"));
+    // The release installed is the one the plan showed: a feed that moved since is scanned again first.
+    if (application.latestVersion && *item->displayVersion() != *application.latestVersion) {
+        return failed(localized("sparkle.update.release_moved", {*item->displayVersion(), *application.latestVersion}));
+    }
 
     SparkleUpdateInstaller::Target target{.id = app->id, .name = application.name, .bundlePath = application.bundlePath,
                                           .installedVersion = application.version,

@@ -1,6 +1,7 @@
 #include "cli/UiCommand.hpp"
 
 #include <atomic>
+#include <filesystem>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -15,6 +16,7 @@
 #include "base/Localization.hpp"
 #include "base/PrintableText.hpp"
 #include "base/Strings.hpp"
+#include "cli/ApplicationInstall.hpp"
 #include "cli/CommandOptions.hpp"
 #include "cli/Consent.hpp"
 #include "cli/Context.hpp"
@@ -35,6 +37,7 @@
 #include "presentation/SkippedVersionStore.hpp"
 #include "presentation/SnoozeStore.hpp"
 #include "settings/SettingsManager.hpp"
+#include "system/RunningProcesses.hpp"
 
 namespace vt::cli {
 
@@ -93,6 +96,15 @@ ScreenRow screenRowOf(const IgnoredItem& item) {
     return row;
 }
 
+// The application behind a row that the view installs itself, as `vantreel update ID` does.
+// The system's updates install with administrator rights at a prompt of their own: by hand.
+std::optional<ApplicationItem> installedFromHere(const AllUpdateRow& row) {
+    if (row.kind != AllUpdateRow::Kind::Application) return std::nullopt;
+    std::optional<ApplicationItem> item = applicationItemOf(row);
+    if (item && item->via == ApplicationItem::Via::System) return std::nullopt;
+    return item;
+}
+
 // The revisions the display model's cache compares: within one run of the view the
 // inventory changes under it (updates, a rescan), which a one-shot command never sees.
 void markRevisions(AllUpdatesSnapshot& snapshot) {
@@ -137,6 +149,11 @@ public:
     }
 
 private:
+    struct PlannedApplication {
+        std::string rowId;  // its row in the table
+        ApplicationItem item;
+    };
+
     void draw() { screen_.draw(renderUpdatesScreen(model_, state_, screen_.width(), screen_.height())); }
 
     // The model anew from the saved results and the ignore lists, as `list` makes its table.
@@ -153,7 +170,9 @@ private:
             const AllUpdateRow& row = display.row(i);
             if (!row.hasUpdate) continue;
             const auto package = packages.find(row.id);
-            model.rows.push_back(screenRowOf(row, display.actionStates[i], package == packages.end() ? nullptr : package->second, now));
+            AllUpdateRowActionState state = display.actionStates[i];
+            if (!state.isUpdateable && installedFromHere(row)) state.isUpdateable = true;
+            model.rows.push_back(screenRowOf(row, state, package == packages.end() ? nullptr : package->second, now));
         }
         everyRow_ = everyRow(snapshot);
         ignoredItems_ = IgnoreFilter(currentIgnoreState(), everyRow_).ignoredItems(everyRow_);
@@ -189,6 +208,8 @@ private:
     // The same plan `vantreel update ID...` makes, shown in full before anything runs.
     void planUpdate(const std::vector<std::string>& ids) {
         std::vector<Package> packages;
+        std::vector<PlannedApplication> applications;
+        std::vector<UpdatePlan::LeftOut> running;
         std::vector<std::string> byHand;
         const std::vector<Package> inventory = Context::shared().coordinator().packages();
         for (const std::string& id : ids) {
@@ -197,19 +218,37 @@ private:
             if (row == nullptr || action == nullptr) continue;
             const auto package = std::find_if(inventory.begin(), inventory.end(),
                                               [&](const Package& item) { return stableKey(item) == id; });
-            if (!action->isUpdateable || package == inventory.end()) {
-                byHand.push_back("  " + shown(row->name) + ": " + shown(actionText(*row, *action)));
+            if (action->isUpdateable && package != inventory.end()) {
+                packages.push_back(*package);
                 continue;
             }
-            packages.push_back(*package);
+            if (std::optional<ApplicationItem> item = installedFromHere(*row)) {
+                // Whether a running application may be quit is asked on the terminal, which
+                // this view holds: such an application is left out, and the pane says why.
+                const bool asks = item->via == ApplicationItem::Via::GitHub || item->via == ApplicationItem::Via::Sparkle;
+                const std::vector<RunningProcess> processes = asks ? processesInside(item->bundlePath)
+                                                                   : std::vector<RunningProcess>();
+                if (!processes.empty()) {
+                    const std::string program = std::filesystem::path(processes.front().executable).filename().string();
+                    running.push_back({row->name, item->planExtra().source,
+                                       localized("update_all.excluded.running", {program})});
+                    continue;
+                }
+                applications.push_back({id, std::move(*item)});
+                continue;
+            }
+            byHand.push_back("  " + shown(row->name) + ": " + shown(actionText(*row, *action)));
         }
         plan_ = Context::shared().coordinator().planUpdates(packages);
-        std::vector<std::string> lines = planLines(*plan_, Style{});
+        plan_->leftOut.insert(plan_->leftOut.begin(), running.begin(), running.end());
+        std::vector<PlanExtra> extras;
+        for (const PlannedApplication& application : applications) extras.push_back(application.item.planExtra());
+        std::vector<std::string> lines = planLines(*plan_, Style{}, extras);
         if (!byHand.empty()) {
             lines.push_back(localized("ui.update.not_here", {std::to_string(byHand.size())}));
             lines.insert(lines.end(), byHand.begin(), byHand.end());
         }
-        if (plan_->isEmpty()) {
+        if (plan_->isEmpty() && applications.empty()) {
             // Nothing runs: the status line says why (the version is not newer, only by hand...).
             if (!plan_->leftOut.empty()) {
                 state_.status = shown(plan_->leftOut.front().name + ": " + plan_->leftOut.front().reason);
@@ -219,6 +258,7 @@ private:
             plan_.reset();
             return;
         }
+        applications_ = std::move(applications);
         for (std::string& line : lines) line = shown(line);
         state_.confirmLines = std::move(lines);
         state_.confirmIds = ids;
@@ -239,8 +279,9 @@ private:
         for (auto& change : changes) change();
     }
 
-    // Runs the plan shown, off this thread; each row shows its progress and leaves the table
-    // once updated. Cancelled by Ctrl-C as `update` is.
+    // Runs the plan shown, off this thread, the applications first as `update` does; each
+    // row shows its progress and leaves the table once updated. Cancelled by Ctrl-C as
+    // `update` is.
     void startUpdate() {
         if (!plan_ || worker_.joinable()) return;
         std::map<std::string, std::string> rowOfName;
@@ -248,6 +289,9 @@ private:
             for (const Package& package : step.packages) rowOfName[package.name] = stableKey(package);
         }
         for (const auto& [name, id] : rowOfName) state_.rowProgress[id] = localized("ui.update.waiting");
+        for (const PlannedApplication& application : applications_) {
+            state_.rowProgress[application.rowId] = localized("ui.update.waiting");
+        }
         state_.busy = true;
         state_.tagged.clear();
         state_.status.clear();
@@ -255,42 +299,100 @@ private:
         stop_ = std::stop_source();
         UpdatePlan plan = std::move(*plan_);
         plan_.reset();
+        std::vector<PlannedApplication> applications = std::move(applications_);
+        applications_.clear();
+        // Made here: the worker only uses them.
+        Context::shared().network();
+        Context::shared().privilegedOperations();
+        Context::shared().mas();
+        const std::size_t first = applications.size();
+        const std::size_t total = first + plan.itemCount();
         BatchProgress progress;
-        progress.itemStarted = [this, rowOfName](const std::string& name, const std::string&, std::size_t index,
-                                                 std::size_t count) {
+        progress.itemStarted = [this, rowOfName, first, total](const std::string& name, const std::string&,
+                                                               std::size_t index, std::size_t) {
             const auto id = rowOfName.find(name);
             if (id == rowOfName.end()) return;
-            std::string text = localized("ui.update.progress", {std::to_string(index + 1), std::to_string(count)});
+            std::string text = localized("ui.update.progress", {std::to_string(first + index + 1), std::to_string(total)});
             post([this, id = id->second, text] { state_.rowProgress[id] = text; });
         };
         progress.itemFinished = [this](const PackageUpdateResult& result, std::size_t, std::size_t) {
             post([this, id = stableKey(result.package), success = result.success, error = result.error.value_or("")] {
-                state_.rowProgress.erase(id);
-                if (success) {
-                    state_.failures.erase(id);
-                } else {
-                    state_.failures[id] = shown(error);
-                }
+                finishRow(id, success, error);
             });
         };
-        worker_ = std::jthread([this, plan = std::move(plan), progress](std::stop_token) {
-            BatchUpdateResult batch;
+        worker_ = std::jthread([this, plan = std::move(plan), applications = std::move(applications), progress,
+                                total](std::stop_token) {
+            UpdateRun run;
+            const std::stop_token stop = stop_.get_token();
+            for (std::size_t index = 0; index < applications.size() && !stop.stop_requested(); ++index) {
+                installApplication(applications[index], index, total, stop, run);
+            }
+            run.applicationsCancelled = stop.stop_requested();
             try {
-                batch = Context::shared().coordinator().updatePackages(plan, stop_.get_token(), progress);
+                if (!run.applicationsCancelled && !plan.isEmpty()) {
+                    run.batch = Context::shared().coordinator().updatePackages(plan, stop, progress);
+                }
             } catch (const std::exception& error) {
                 post([this, message = shown(error.what())] { state_.status = message; });
             }
-            post([this, batch = std::move(batch)] { finishUpdate(batch); });
+            post([this, run = std::move(run)] { finishUpdate(run); });
         });
     }
 
-    void finishUpdate(const BatchUpdateResult& batch) {
+    // What one run of the worker did.
+    struct UpdateRun {
+        BatchUpdateResult batch;
+        std::vector<std::string> replaced;  // the bundles an installer replaced
+        std::size_t applicationsFailed = 0;
+        bool applicationsCancelled = false;
+    };
+
+    // On the worker: the installer `vantreel update ID` runs, with nothing written to the
+    // terminal and nothing asked on it.
+    void installApplication(const PlannedApplication& application, std::size_t index, std::size_t total,
+                            std::stop_token stop, UpdateRun& run) {
+        const std::string id = application.rowId;
+        const std::string counter = localized("ui.update.progress", {std::to_string(index + 1), std::to_string(total)});
+        post([this, id, counter] { state_.rowProgress[id] = counter; });
+        InstallFeedback feedback{.print = false, .ask = false, .adminPrompt = false, .onProgress = [this, id, counter](const std::string& text) {
+                                     post([this, id, text = counter + punctuated(" · ") + shown(text)] { state_.rowProgress[id] = text; });
+                                 },
+                                 .stop = stop};
+        ApplicationInstallOutcome outcome;
+        try {
+            Json report = Json::array();
+            outcome = installApplicationItem(application.item, feedback, report);
+        } catch (const std::exception& error) {
+            outcome.message = error.what();
+        }
+        if (outcome.installed) {
+            run.replaced.push_back(application.item.bundlePath);
+        } else {
+            ++run.applicationsFailed;
+        }
+        post([this, id, installed = outcome.installed, message = outcome.message] { finishRow(id, installed, message); });
+    }
+
+    void finishRow(const std::string& id, bool success, const std::string& error) {
+        state_.rowProgress.erase(id);
+        if (success) {
+            state_.failures.erase(id);
+        } else {
+            state_.failures[id] = shown(error);
+        }
+    }
+
+    void finishUpdate(const UpdateRun& run) {
         joinWorker();
-        recordOutcomes(batch.results);
+        recordOutcomes(run.batch.results);
+        // Read again at once, so that an updated application leaves the table.
+        Context::shared().recordInstalledApplications(run.replaced);
         state_.rowProgress.clear();
         state_.activity.clear();
-        state_.status = localized(batch.cancelled ? "ui.update.cancelled" : "ui.update.done",
-                                  {std::to_string(batch.succeededCount()), std::to_string(batch.failedCount())});
+        const bool cancelled = run.batch.cancelled || run.applicationsCancelled;
+        state_.status = localized(cancelled ? "ui.update.cancelled" : "ui.update.done",
+                                  {std::to_string(run.batch.succeededCount() + run.replaced.size()),
+                                   std::to_string(run.batch.failedCount() + run.applicationsFailed)});
         rebuild();
     }
 
@@ -401,6 +503,7 @@ private:
     std::vector<AllUpdateRow> everyRow_;
     std::vector<IgnoredItem> ignoredItems_;
     std::optional<UpdatePlan> plan_;  // shown in the confirmation, carried out as shown
+    std::vector<PlannedApplication> applications_;  // with plan_: the applications it shows
     bool scanning_ = false;
     std::stop_source stop_;
     std::jthread worker_;

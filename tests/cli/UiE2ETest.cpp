@@ -1,6 +1,7 @@
 // `vantreel ui` on a real terminal: tmux runs it in a sandbox HOME with the fake `uv` of the
 // update tests (five tools outdated against PyPI on loopback), the test types as a user
-// would and reads the screen back, waiting for text rather than for time.
+// would and reads the screen back, waiting for text rather than for time. An application
+// row is updated through the appcast installer, its feed and signed archive on loopback.
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -12,12 +13,17 @@
 #include "base/Strings.hpp"
 #include "base/TextCells.hpp"
 #include "support/BuildPaths.hpp"
+#include "support/Eventually.hpp"
 #include "support/FakeTools.hpp"
 #include "support/LoopbackServer.hpp"
+#include "support/Sleeper.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/Endpoints.hpp"
+#include "system/RunningProcesses.hpp"
+#include "updates/FakeSigningTools.hpp"
+#include "updates/SparkleTestBundles.hpp"
 
 namespace vt {
 namespace {
@@ -37,7 +43,9 @@ protected:
     void TearDown() override { tmux({"kill-server"}); }
 
     std::map<std::string, std::string> environment() const {
-        std::map<std::string, std::string> variables = {{"VANTREEL_ENDPOINT_PYPI", pypi_.origin()}, {"LANG", "C.UTF-8"}};
+        std::map<std::string, std::string> variables = extra_;
+        variables["VANTREEL_ENDPOINT_PYPI"] = pypi_.origin();
+        variables["LANG"] = "C.UTF-8";
         for (Service service : {Service::ITunes, Service::AppStoreWeb, Service::GitHubApi, Service::GitHubWeb,
                                 Service::Sofa, Service::Cve}) {
             variables[std::string("VANTREEL_ENDPOINT_") + std::string(Endpoints::name(service))] = "http://127.0.0.1:9";
@@ -109,7 +117,34 @@ protected:
         return names;
     }
 
+    // Foo 1.0 in ~/Applications, whose appcast offers 2.0 in an archive signed with its key.
+    void installFooWithAnUpdate(testing::LoopbackServer& server) {
+        testing::TempDir staging;
+        testing::writeBundle(staging.path() + "/Foo.app", {.version = "2.0"});
+        const std::string archive = testing::zipFolder(staging.path());
+        server.setRoute("/Foo.zip", {.body = archive, .contentType = "application/octet-stream"});
+        server.setRoute("/appcast.xml",
+                        {.body = "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>Foo</title><item>"
+                                 "<title>2.0</title><pubDate>Mon, 01 Dec 2025 10:00:00 +0000</pubDate>"
+                                 "<sparkle:version>200</sparkle:version><sparkle:shortVersionString>2.0"
+                                 "</sparkle:shortVersionString><enclosure url=\"" +
+                                 server.url("/Foo.zip") + "\" length=\"" + std::to_string(archive.size()) +
+                                 "\" type=\"application/octet-stream\" sparkle:edSignature=\"" + key_.sign(archive) +
+                                 "\"/></item></channel></rss>",
+                         .contentType = "application/rss+xml"});
+        testing::writeBundle(foo_, {.version = "1.0"});
+        std::string plist = *readFile(foo_ + "/Contents/Info.plist");
+        plist.insert(plist.find("</dict>"), "<key>CFBundleName</key><string>Foo</string><key>SUFeedURL</key><string>" +
+                                                server.url("/appcast.xml") + "</string><key>SUPublicEDKey</key><string>" +
+                                                key_.publicBase64() + "</string>");
+        writeFileAtomically(foo_ + "/Contents/Info.plist", plist);
+        std::filesystem::create_directories(foo_ + "/Contents/Frameworks/Sparkle.framework");
+    }
+
     testing::TempDir home_{"vt-ui-e2e"};
+    const std::string foo_ = home_.file("Applications/Foo.app");
+    testing::KeyPair key_;
+    std::map<std::string, std::string> extra_;  // for the scan and the view
     testing::FakeTools uv_{home_.file(".local/bin"), home_.file("uv-calls")};
     testing::LoopbackServer pypi_;
 };
@@ -180,6 +215,54 @@ TEST_F(UiE2ETest, TwoUpdatedOneIgnoredOneSnoozedWithoutLeavingTheView) {
     EXPECT_EQ(statuses.count("charlie"), 1u);
     EXPECT_EQ(statuses["delta"], "snoozed");
     EXPECT_EQ(upgrades(), "alpha\nbravo\n");  // the rescan lists, it never upgrades
+}
+
+TEST_F(UiE2ETest, AnApplicationIsUpdatedFromTheViewByTheInstallerOfTheCommandLine) {
+    testing::LoopbackServer server(testing::LoopbackServer::Options{.workerThreads = 4, .tls = true});
+    installFooWithAnUpdate(server);
+    test::FakeSigningTools signing;  // they accept the new bundle
+    extra_ = signing.environment();
+    extra_["CURL_CA_BUNDLE"] = server.certificatePath();
+    testing::showOnly(home_.path(), {"ShowUv", "ShowInstalledApplications", "ShowSparkle"});
+    ASSERT_EQ(runVantreel(run({"scan"})).exitCode, 0);
+    start();
+    ASSERT_TRUE(shows("6 updates"));
+    keys({"/"});
+    type("Foo");
+    keys({"Enter"});
+    ASSERT_TRUE(shows("filter: Foo"));
+    keys({"Space"});
+    ASSERT_TRUE(shows("1 tagged"));
+    {
+        // Running, it is left out and the view says why: it asks nothing on the terminal.
+        std::filesystem::copy_file("/bin/sleep", foo_ + "/Contents/MacOS/Helper");
+        testing::Sleeper running(foo_ + "/Contents/MacOS/Helper");
+        ASSERT_TRUE(testing::eventually([&] { return !processesInside(foo_).empty(); }));
+        keys({"u"});
+        ASSERT_TRUE(shows("Foo: the app is running (Helper)"));
+    }
+    ASSERT_TRUE(testing::eventually([&] { return processesInside(foo_).empty(); }));
+    // The confirmation lists exactly what will run, from where, before anything does.
+    keys({"u"});
+    ASSERT_TRUE(shows("To update (1):"));
+    const std::string confirmation = screen();
+    EXPECT_NE(confirmation.find("Sparkle"), std::string::npos) << confirmation;
+    EXPECT_NE(confirmation.find("Foo 1.0 → 2.0"), std::string::npos) << confirmation;
+    EXPECT_EQ(server.requestCount("/Foo.zip"), 0u);
+    keys({"y"});
+    ASSERT_TRUE(shows("Update finished: 1 updated, 0 failed."));
+    EXPECT_NE(readFile(foo_ + "/Contents/Info.plist").value_or("").find("<string>2.0</string>"), std::string::npos);
+    EXPECT_EQ(server.requestCount("/Foo.zip"), 1u);
+    // The row left the table: the filter that showed it matches nothing now.
+    ASSERT_TRUE(shows("No row matches \"Foo\""));
+    ASSERT_TRUE(shows("5 updates"));
+    keys({"Escape"});
+    ASSERT_TRUE(shows("echo"));
+    EXPECT_EQ(screen().find("Foo"), std::string::npos) << screen();
+    EXPECT_EQ(upgrades(), "");
+    keys({"q"});
+    ASSERT_TRUE(ended());
+    EXPECT_EQ(readFile(home_.file("status")).value_or(""), "0\n");
 }
 
 TEST_F(UiE2ETest, WithoutATerminalItRefersToList) {

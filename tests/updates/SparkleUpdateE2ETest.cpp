@@ -1,5 +1,5 @@
 // `vantreel update ID` on a Sparkle application in ~/Applications whose appcast and signed
-// enclosure a loopback https server answers.
+// enclosure a loopback https server answers: the release installed is the one the plan showed.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -22,15 +22,19 @@ TEST(SparkleUpdateE2ETest, ASparkleRowIsDownloadedVerifiedAndCheckedUpToTheCodeS
     testing::writeBundle(staging.path() + "/Foo.app", {.version = "2.0"});
     const std::string archive = testing::zipFolder(staging.path());
     server.setRoute("/Foo.zip", {.body = archive, .contentType = "application/octet-stream"});
-    server.setRoute("/appcast.xml",
-                    {.body = "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>Foo</title><item>"
-                             "<title>2.0</title><pubDate>Mon, 01 Dec 2025 10:00:00 +0000</pubDate>"
-                             "<sparkle:version>200</sparkle:version><sparkle:shortVersionString>2.0"
-                             "</sparkle:shortVersionString><enclosure url=\"" +
-                             server.url("/Foo.zip") + "\" length=\"" + std::to_string(archive.size()) +
-                             "\" type=\"application/octet-stream\" sparkle:edSignature=\"" + key.sign(archive) +
-                             "\"/></item></channel></rss>",
-                     .contentType = "application/rss+xml"});
+    // The feed offering `version` in the archive above.
+    auto publish = [&](const std::string& version) {
+        server.setRoute("/appcast.xml",
+                        {.body = "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>Foo</title><item>"
+                                 "<title>" + version + "</title><pubDate>Mon, 01 Dec 2025 10:00:00 +0000</pubDate>"
+                                 "<sparkle:version>200</sparkle:version><sparkle:shortVersionString>" + version +
+                                 "</sparkle:shortVersionString><enclosure url=\"" +
+                                 server.url("/Foo.zip") + "\" length=\"" + std::to_string(archive.size()) +
+                                 "\" type=\"application/octet-stream\" sparkle:edSignature=\"" + key.sign(archive) +
+                                 "\"/></item></channel></rss>",
+                         .contentType = "application/rss+xml"});
+    };
+    publish("2.0");
     testing::showOnly(home.path(), {"ShowInstalledApplications", "ShowSparkle"});
     const std::string bundle = home.path() + "/Applications/Foo.app";
     testing::writeBundle(bundle, {.version = "1.0"});
@@ -45,6 +49,14 @@ TEST(SparkleUpdateE2ETest, ASparkleRowIsDownloadedVerifiedAndCheckedUpToTheCodeS
 
     auto scan = testing::runVantreel({{"--accept-terms", "scan"}, home.path(), trust});
     ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
+    // A feed that moved since the plan was shown is not followed: the plan said 2.0.
+    publish("2.1");
+    auto moved = testing::runVantreel({{"update", "--yes", "app:com.example.foo"}, home.path(), trust});
+    EXPECT_EQ(moved.exitCode, 1) << moved.standardOutput << moved.standardError;
+    EXPECT_NE(moved.standardOutput.find("now offers 2.1 rather than the 2.0 shown"), std::string::npos)
+        << moved.standardOutput;
+    EXPECT_EQ(server.requestCount("/Foo.zip"), 0u);
+    publish("2.0");
     auto update = testing::runVantreel({{"update", "--yes", "app:com.example.foo"}, home.path(), trust});
     // Download, Ed25519 check, unpacking, identifier, version, processors and trust all pass;
     // without codesign the new bundle's code signature cannot be checked, so nothing is replaced.
