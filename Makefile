@@ -49,10 +49,11 @@ tsan:
 	@cmake --build $(TSAN_DIR)
 	ctest --test-dir $(TSAN_DIR) --output-on-failure -j2 -L tsan $(CTEST_ARGS)
 
-# The libFuzzer targets and nothing else, with Debian's clang 14.
+# The libFuzzer targets and nothing else, with Debian's clang 14; -O1 with line tables, as the
+# sanitizers advise, and half the build time of -O2 with full debug information.
 fuzz:
 	@scripts/setup --fuzz
-	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g1 -O1 -DNDEBUG" \
 	  -DCMAKE_CXX_COMPILER=clang++-14 -DVT_FUZZ=ON -DVT_TESTS=OFF -DVT_BENCH=OFF > /dev/null
 	@cmake --build $(FUZZ_DIR) --target fuzz-targets
 

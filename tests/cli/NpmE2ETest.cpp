@@ -214,6 +214,16 @@ TEST_F(NpmE2ETest, UpdateInstallsTheLatestVersionAndTheNextListShowsIt) {
     EXPECT_EQ((*document)["activity"].front()["type"], "success") << document->dump();
 }
 
+// The item of `name` in the steps of an update plan's JSON; null where the plan leaves it out.
+Json plannedItem(const Json& plan, const std::string& name) {
+    for (const Json& step : plan.value("steps", Json::array())) {
+        for (const Json& item : step.value("items", Json::array())) {
+            if (item.value("name", "") == name) return item;
+        }
+    }
+    return nullptr;
+}
+
 bool has(const std::vector<std::string>& codes, const std::string& code) {
     return std::find(codes.begin(), codes.end(), code) != codes.end();
 }
@@ -266,17 +276,11 @@ TEST_F(NpmE2ETest, AMinimumReleaseAgeOffersTheNewestOldEnoughVersionAndInstallsE
     EXPECT_TRUE(rowSaysFallback) << listed["rows"].dump();
 
     Json plan = runJson({"--accept-terms", "update-all", "--dry-run", "--json"});
-    bool planned = false;
-    for (const Json& step : plan["steps"]) {
-        for (const Json& item : step["items"]) {
-            if (item["name"] != "vt-e2e-tool") continue;
-            planned = true;
-            EXPECT_EQ(item["latestVersion"], "1.1.0");
-            EXPECT_EQ(item["installs"], "exact");
-            EXPECT_EQ(item["reasons"], Json::array({"release-age-fallback"}));
-        }
-    }
-    EXPECT_TRUE(planned) << plan.dump();
+    Json item = plannedItem(plan, "vt-e2e-tool");
+    ASSERT_TRUE(item.is_object()) << plan.dump();
+    EXPECT_EQ(item["latestVersion"], "1.1.0");
+    EXPECT_EQ(item["installs"], "exact");
+    EXPECT_EQ(item["reasons"], Json::array({"release-age-fallback"}));
 
     publishTarball("vt-e2e-tool", "1.1.0");
     auto updated = runVantreel({{"--accept-terms", "update", "--yes", npmKey("vt-e2e-tool")}, home_.path(), fixedNow(),
@@ -359,16 +363,10 @@ TEST_F(NpmE2ETest, AnUpdateThatFixesKnownVulnerabilitiesIsOfferedDespiteTheRelea
 
     // An update of everything installs the fixing version, and says why.
     Json plan = runJson({"--accept-terms", "update-all", "--dry-run", "--json"});
-    bool planned = false;
-    for (const Json& step : plan["steps"]) {
-        for (const Json& item : step["items"]) {
-            if (item["name"] != "vt-e2e-tool") continue;
-            planned = true;
-            EXPECT_EQ(item["latestVersion"], "1.3.0");
-            EXPECT_EQ(item["reasons"], Json::array({"fixes-vulnerabilities"}));
-        }
-    }
-    EXPECT_TRUE(planned) << plan.dump();
+    Json item = plannedItem(plan, "vt-e2e-tool");
+    ASSERT_TRUE(item.is_object()) << plan.dump();
+    EXPECT_EQ(item["latestVersion"], "1.3.0");
+    EXPECT_EQ(item["reasons"], Json::array({"fixes-vulnerabilities"}));
 
     // The service out of reach (the runner's default address answers nothing): one line under
     // the table, and the scan otherwise as without it, the release-age guard back in force.

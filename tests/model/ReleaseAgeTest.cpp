@@ -26,6 +26,17 @@ protected:
         return decideReleaseAge(installed, std::string("1.3.0"), dated, rule, now_);
     }
 
+    // The npm package "tool" at 1.0.0, its latest 1.3.0, with the releases above.
+    Package installedTool() const {
+        Package package;
+        package.name = "tool";
+        package.version = "1.0.0";
+        package.type = PackageType::NpmGlobal;
+        package.latestVersion = "1.3.0";
+        package.releases = releasesNewerThan("1.0.0", releases());
+        return package;
+    }
+
     Clock::TimePoint now_ = FakeClock().now();
 };
 
@@ -107,12 +118,7 @@ TEST_F(ReleaseAgeTest, AnUnknownAgeIsOfferedMarkedUnlessTheSettingOrTheToolHolds
 }
 
 TEST_F(ReleaseAgeTest, AGuardedPackageOffersItsFallbackAndKeepsItsReleasesWhenSaved) {
-    Package package;
-    package.name = "tool";
-    package.version = "1.0.0";
-    package.type = PackageType::NpmGlobal;
-    package.latestVersion = "1.3.0";
-    package.releases = releasesNewerThan("1.0.0", releases());
+    Package package = installedTool();
     package.releases[1].published.reset();
     package.toolReleaseAge = ToolReleaseAge{hours(72), "pnpm minimumReleaseAge"};
     ASSERT_EQ(package.releases.size(), 3u);
@@ -138,12 +144,7 @@ TEST_F(ReleaseAgeTest, AGuardedPackageOffersItsFallbackAndKeepsItsReleasesWhenSa
 // Provenance is judged on the version offered: a fallback that still carries the registry's
 // attestations loses nothing, though the latest has none; the saved form keeps what is known.
 TEST_F(ReleaseAgeTest, ProvenanceIsLostOnlyWhenTheOfferedVersionLacksWhatTheInstalledOneHad) {
-    Package package;
-    package.name = "tool";
-    package.version = "1.0.0";
-    package.type = PackageType::NpmGlobal;
-    package.latestVersion = "1.3.0";
-    package.releases = releasesNewerThan("1.0.0", releases());
+    Package package = installedTool();
     EXPECT_FALSE(provenanceLost(package));  // the source said nothing
     package.attestedVersions = std::vector<std::string>{"1.0.0", "1.1.0"};
     EXPECT_TRUE(provenanceLost(package));
