@@ -1,5 +1,6 @@
 #include "cli/ApplicationInstall.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -174,11 +175,19 @@ public:
         if (quiet_) return;
         const bool downloading = progress.phase == GitHubInstallPhase::Downloading && progress.bytesDownloaded;
         if (downloading && style_.isTerminal) {
-            constexpr int kWidth = 30;
-            const int filled = static_cast<int>(progress.progress * kWidth);
-            std::string bar = "\r" + localized("update.download_bar") + " [" + std::string(static_cast<std::size_t>(filled), '#') +
-                              std::string(static_cast<std::size_t>(kWidth - filled), ' ') + "] " +
-                              std::to_string(static_cast<int>(progress.progress * 100)) + " %";
+            constexpr std::size_t kWidth = 30;
+            // A fraction out of range (a server's wrong length) still draws a bar, never a huge string.
+            const double fraction = std::clamp(progress.progress, 0.0, 1.0);
+            const auto filled = static_cast<std::size_t>(fraction * kWidth);
+            // Appended piece by piece: GCC 12 at -O3 misreads a literal joined to temporaries.
+            std::string bar = "\r";
+            bar += localized("update.download_bar");
+            bar += " [";
+            bar.append(filled, '#');
+            bar.append(kWidth - filled, ' ');
+            bar += "] ";
+            bar += std::to_string(static_cast<int>(fraction * 100));
+            bar += " %";
             std::fputs(bar.c_str(), stderr);
             std::fflush(stderr);
             barShown_ = true;
