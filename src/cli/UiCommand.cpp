@@ -1,7 +1,9 @@
 #include "cli/UiCommand.hpp"
 
 #include <atomic>
+#include <condition_variable>
 #include <filesystem>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -16,6 +18,7 @@
 #include "base/Localization.hpp"
 #include "base/PrintableText.hpp"
 #include "base/Strings.hpp"
+#include "base/Utf8.hpp"
 #include "cli/ApplicationInstall.hpp"
 #include "cli/CommandOptions.hpp"
 #include "cli/Consent.hpp"
@@ -37,6 +40,7 @@
 #include "presentation/SkippedVersionStore.hpp"
 #include "presentation/SnoozeStore.hpp"
 #include "settings/SettingsManager.hpp"
+#include "system/PasswordPrompt.hpp"
 #include "system/RunningProcesses.hpp"
 
 namespace vt::cli {
@@ -139,6 +143,10 @@ public:
             CursesScreen::Input input = screen_.read();
             if (input.resized) clampToModel(state_, model_, screen_.height());
             if (!input.key) continue;
+            if (state_.pane == ScreenPane::Password) {
+                typePassword(*input.key);
+                continue;
+            }
             const ScreenCommand command = handleKey(state_, model_, *input.key, screen_.height());
             if (command.kind == ScreenCommand::Kind::Quit) {
                 stopWork();
@@ -297,6 +305,7 @@ private:
         state_.status.clear();
         state_.activity = localized("ui.update.running");
         stop_ = std::stop_source();
+        passwordStop_ = stop_.get_token();
         UpdatePlan plan = std::move(*plan_);
         plan_.reset();
         std::vector<PlannedApplication> applications = std::move(applications_);
@@ -432,6 +441,7 @@ private:
         if (!worker_.joinable()) return;
         state_.activity = localized("ui.update.cancelling");
         stop_.request_stop();
+        answerPassword(std::nullopt);
         if (scanning_) Context::shared().coordinator().cancelRefresh();
     }
 
@@ -448,6 +458,66 @@ private:
         if (worker_.joinable() && worker_.get_id() != std::this_thread::get_id()) worker_.join();
         worker_ = std::jthread();
         state_.busy = false;
+    }
+
+    // On the worker, when a step needs the administrator's password: the view asks for it in
+    // a pane of its own, since a prompt on the terminal would fight it for the keys.
+    std::optional<std::string> askPasswordHere(const std::string& question) {
+        std::unique_lock lock(passwordMutex_);
+        if (passwordStop_.stop_requested()) return std::nullopt;
+        passwordAnswered_ = false;
+        const std::uint64_t request = ++passwordRequests_;
+        post([this, request, question = shown(question)] {
+            {
+                // Cancelled before the pane could open: nobody waits for an answer any more.
+                std::scoped_lock lock(passwordMutex_);
+                if (passwordAnswered_ || request != passwordRequests_) return;
+            }
+            state_.passwordQuestion = question;
+            state_.pane = ScreenPane::Password;
+        });
+        passwordReady_.wait(lock, [this] { return passwordAnswered_ || passwordStop_.stop_requested(); });
+        std::optional<std::string> answer = std::move(passwordAnswer_);
+        passwordAnswer_.reset();
+        return answer;
+    }
+
+    void answerPassword(std::optional<std::string> password) {
+        {
+            std::scoped_lock lock(passwordMutex_);
+            if (passwordAnswer_) wipe(*passwordAnswer_);
+            passwordAnswer_ = std::move(password);
+            passwordAnswered_ = true;
+        }
+        passwordReady_.notify_all();
+        if (state_.pane == ScreenPane::Password) state_.pane = ScreenPane::None;
+        state_.passwordQuestion.clear();
+    }
+
+    void typePassword(ScreenKey key) {
+        switch (key.kind) {
+            case ScreenKey::Kind::Enter:
+                if (typedPassword_.empty()) return;
+                answerPassword(typedPassword_.take());
+                return;
+            case ScreenKey::Kind::Escape:
+                typedPassword_.clear();
+                answerPassword(std::nullopt);
+                return;
+            case ScreenKey::Kind::Interrupt:
+                typedPassword_.clear();
+                cancelWork();
+                return;
+            case ScreenKey::Kind::Backspace: typedPassword_.eraseLast(); return;
+            case ScreenKey::Kind::Character: {
+                std::string bytes;
+                appendUtf8(bytes, key.character);
+                typedPassword_.add(bytes);
+                wipe(bytes);
+                return;
+            }
+            default: return;
+        }
     }
 
     // The same stores the `ignore`, `snooze`, `skip` and `unignore` commands write.
@@ -509,6 +579,16 @@ private:
     std::jthread worker_;
     std::mutex mutex_;
     std::vector<std::function<void()>> posted_;  // changes from the worker, applied on this thread
+    // The password a step asks for: the worker waits while this thread reads the keys.
+    std::mutex passwordMutex_;
+    std::condition_variable passwordReady_;
+    std::optional<std::string> passwordAnswer_;
+    bool passwordAnswered_ = false;
+    std::uint64_t passwordRequests_ = 0;
+    std::stop_token passwordStop_;
+    TypedPassword typedPassword_;
+    // Last, so that it goes first: no step asks here once the view is being taken down.
+    ScopedPasswordAsker asker_{[this](const std::string& question) { return askPasswordHere(question); }};
 };
 
 // The global --color decides, as for every other command.

@@ -228,6 +228,11 @@ void addPane(std::vector<ScreenLine>& screen, const UpdatesScreenState& state, c
             title = localized("ui.pane.snooze", {list.rowCount() ? list.rowAt(state.cursor).name : ""});
             lines = {localized("ui.snooze.choices")};
             break;
+        case ScreenPane::Password:
+            // Nothing of what is typed is shown, as at the terminal's own prompt.
+            title = localized("ui.pane.password");
+            lines = {state.passwordQuestion, localized("admin.password_prompt"), localized("ui.password.hint")};
+            break;
         case ScreenPane::None: return;
     }
     screen.push_back(filled("── " + title + " ", ScreenAttribute::Pane, width));

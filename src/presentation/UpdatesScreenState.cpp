@@ -4,6 +4,7 @@
 
 #include "base/Localization.hpp"
 #include "base/Strings.hpp"
+#include "base/Utf8.hpp"
 #include "presentation/AllUpdatesRowPipeline.hpp"
 
 namespace vt {
@@ -22,24 +23,6 @@ std::string groupTitle(ScreenGroup group) {
         case ScreenGroup::Applications: return localized("ui.group.applications");
     }
     return {};
-}
-
-void appendUtf8(std::string& text, char32_t c) {
-    if (c < 0x80) {
-        text += static_cast<char>(c);
-    } else if (c < 0x800) {
-        text += static_cast<char>(0xC0 | (c >> 6));
-        text += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        text += static_cast<char>(0xE0 | (c >> 12));
-        text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x110000) {
-        text += static_cast<char>(0xF0 | (c >> 18));
-        text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        text += static_cast<char>(0x80 | (c & 0x3F));
-    }
 }
 
 void popUtf8(std::string& text) {
@@ -140,6 +123,7 @@ bool handleFilterKey(UpdatesScreenState& state, ScreenKey key) {
 
 ScreenCommand handlePaneKey(UpdatesScreenState& state, const ScreenList& list, ScreenKey key) {
     const bool escape = key.kind == ScreenKey::Kind::Escape || key.kind == ScreenKey::Kind::Interrupt;
+    if (state.pane == ScreenPane::Password) return {};
     if (state.pane == ScreenPane::ConfirmUpdate) {
         const char32_t c = key.character;
         const bool yes = key.kind == ScreenKey::Kind::Enter ||

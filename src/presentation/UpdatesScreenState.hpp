@@ -24,8 +24,9 @@ struct ScreenKey {
     static ScreenKey of(Kind kind) { return {kind, 0}; }
 };
 
-// What the screen shows besides the table.
-enum class ScreenPane { None, Detail, Help, ConfirmUpdate, SnoozeChoice };
+// What the screen shows besides the table. The password pane's keys are read by the program,
+// never by handleKey: what is typed stays out of this plain value.
+enum class ScreenPane { None, Detail, Help, ConfirmUpdate, SnoozeChoice, Password };
 
 // Everything about the interactive table that is not the model: where the cursor is, what is
 // tagged, the filter, the panes, and the lines the running work reports. A plain value.
@@ -41,6 +42,7 @@ struct UpdatesScreenState {
     // The confirmation: what will run, and the rows it updates.
     std::vector<std::string> confirmLines;
     std::vector<std::string> confirmIds;
+    std::string passwordQuestion;  // why a step of the running update needs the password
     std::string status;      // the last action's outcome, or what `a` left untagged
     std::string activity;    // a running scan's or update's progress
     std::map<std::string, std::string> rowProgress;  // row id → "updating…"

@@ -182,9 +182,10 @@ private:
 AuthorizationHelper::Options AuthorizationHelper::systemOptions() {
     Options options;
     options.temporaryFolder = defaultTemporaryFolder();
-    // sudo reads the password from its standard input (-S); it is asked on our own terminal,
-    // since the child runs in a process group of its own and cannot read it.
-    options.askPassword = askPasswordOnTerminal;
+    // sudo reads the password from its standard input (-S); we ask for it (on our terminal, or
+    // in the full-screen view that holds it), since the child runs in a process group of its
+    // own and cannot read the terminal.
+    options.askPassword = askPassword;
     if (::geteuid() == 0) {
         // Nobody to ask: a prompt program would only stand between root and the command.
         options.promptProgram = kShell;

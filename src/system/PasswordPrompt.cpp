@@ -4,6 +4,7 @@
 #include <csignal>
 #include <iterator>
 #include <mutex>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -76,18 +77,8 @@ private:
     struct sigaction previous_[std::size(kSignals)] {};
 };
 
-// Drops the last character typed (all of its UTF-8 bytes).
-void eraseLast(std::string& typed) {
-    while (!typed.empty()) {
-        const auto c = static_cast<unsigned char>(typed.back());
-        typed.back() = '\0';
-        typed.pop_back();
-        if ((c & 0xC0) != 0x80) return;
-    }
-}
-
 // Reads key by key until Enter; nothing when the prompt was cancelled.
-bool readPassword(int terminal, int wake, const termios& saved, std::string& typed) {
+bool readPassword(int terminal, int wake, const termios& saved, TypedPassword& typed) {
     while (true) {
         pollfd watched[2] = {{terminal, POLLIN, 0}, {wake, POLLIN, 0}};
         if (::poll(watched, 2, -1) < 0) {
@@ -105,21 +96,72 @@ bool readPassword(int terminal, int wake, const termios& saved, std::string& typ
         if (key == saved.c_cc[VEOF] || c == '\x04') {
             if (typed.empty()) return false;
         } else if (key == saved.c_cc[VERASE] || c == '\x7f' || c == '\b') {
-            eraseLast(typed);
+            typed.eraseLast();
         } else if (key == saved.c_cc[VKILL]) {
-            wipe(typed);
             typed.clear();
-        } else if (typed.size() < kMaxPasswordBytes) {
-            typed += c;
+        } else {
+            typed.add(std::string_view(&c, 1));
         }
     }
 }
 
+std::mutex gAskerMutex;
+PasswordAsker gAsker;  // empty: the terminal
+
 }  // namespace
+
+std::optional<std::string> askPassword(const std::string& prompt) {
+    PasswordAsker asker;
+    {
+        std::scoped_lock lock(gAskerMutex);
+        asker = gAsker;
+    }
+    return asker ? asker(prompt) : askPasswordOnTerminal(prompt);
+}
+
+ScopedPasswordAsker::ScopedPasswordAsker(PasswordAsker asker) {
+    std::scoped_lock lock(gAskerMutex);
+    previous_ = std::exchange(gAsker, std::move(asker));
+}
+
+ScopedPasswordAsker::~ScopedPasswordAsker() {
+    std::scoped_lock lock(gAskerMutex);
+    gAsker = std::move(previous_);
+}
 
 void wipe(std::string& secret) noexcept {
     volatile char* bytes = secret.data();
     for (std::size_t i = 0; i < secret.size(); ++i) bytes[i] = '\0';
+}
+
+TypedPassword::TypedPassword() { typed_.reserve(kMaxPasswordBytes + 1); }
+
+TypedPassword::~TypedPassword() { clear(); }
+
+void TypedPassword::add(std::string_view bytes) {
+    if (typed_.size() + bytes.size() <= kMaxPasswordBytes) typed_.append(bytes);
+}
+
+void TypedPassword::eraseLast() {
+    while (!typed_.empty()) {
+        const auto c = static_cast<unsigned char>(typed_.back());
+        typed_.back() = '\0';
+        typed_.pop_back();
+        if ((c & 0xC0) != 0x80) return;
+    }
+}
+
+void TypedPassword::clear() {
+    wipe(typed_);
+    typed_.clear();
+}
+
+std::string TypedPassword::take() {
+    std::string password;
+    password.reserve(typed_.size() + 1);
+    password.assign(typed_);
+    clear();
+    return password;
 }
 
 std::optional<std::string> askPasswordOnTerminal(const std::string& prompt) {
@@ -139,9 +181,7 @@ std::optional<std::string> askPasswordOnTerminal(const std::string& prompt) {
     question += localized("admin.password_prompt");
     writeText(terminal.get(), question);
 
-    // Room for the longest password up front: the text never moves, so no copy is left behind.
-    std::string typed;
-    typed.reserve(kMaxPasswordBytes + 1);
+    TypedPassword typed;
     bool entered = false;
     {
         PromptSession session(terminal.get(), wakeWrite.get(), saved);
@@ -154,15 +194,8 @@ std::optional<std::string> askPasswordOnTerminal(const std::string& prompt) {
             entered = readPassword(terminal.get(), wakeRead.get(), saved, typed);
         }
     }
-    if (!entered || typed.empty()) {
-        wipe(typed);
-        return std::nullopt;
-    }
-    std::optional<std::string> password(std::in_place);
-    password->reserve(typed.size() + 1);  // the caller adds a newline without moving it
-    password->assign(typed);
-    wipe(typed);
-    return password;
+    if (!entered || typed.empty()) return std::nullopt;
+    return typed.take();
 }
 
 }  // namespace vt

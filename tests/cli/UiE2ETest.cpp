@@ -2,6 +2,8 @@
 // update tests (five tools outdated against PyPI on loopback), the test types as a user
 // would and reads the screen back, waiting for text rather than for time. An application
 // row is updated through the appcast installer, its feed and signed archive on loopback.
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -12,6 +14,7 @@
 #include "base/Json.hpp"
 #include "base/Strings.hpp"
 #include "base/TextCells.hpp"
+#include "core/ScanResultsPersistence.hpp"
 #include "support/BuildPaths.hpp"
 #include "support/Eventually.hpp"
 #include "support/FakeTools.hpp"
@@ -71,9 +74,10 @@ protected:
     }
 
     // The view in a detached session; the terminal's settings are written before and after.
-    void start() {
-        std::string command = "stty -a > " + home_.file("stty-before") + "; env -i TERM=\"$TERM\" HOME=" + home_.path() +
-                              " PATH=/usr/bin:/bin";
+    // `wrapper` runs the view's `env -i ...` command line.
+    void start(const std::string& wrapper = "") {
+        std::string command = "stty -a > " + home_.file("stty-before") + "; " + wrapper +
+                              "env -i TERM=\"$TERM\" HOME=" + home_.path() + " PATH=/usr/bin:/bin";
         for (const auto& [name, value] : environment()) command += " " + name + "=" + value;
         command += " " + testing::vantreelPath() + " --accept-terms ui; echo $? > " + home_.file("status") +
                    "; stty -a > " + home_.file("stty-after") + "; : > " + home_.file("ended");
@@ -123,22 +127,10 @@ protected:
         testing::writeBundle(staging.path() + "/Foo.app", {.version = "2.0"});
         const std::string archive = testing::zipFolder(staging.path());
         server.setRoute("/Foo.zip", {.body = archive, .contentType = "application/octet-stream"});
-        server.setRoute("/appcast.xml",
-                        {.body = "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>Foo</title><item>"
-                                 "<title>2.0</title><pubDate>Mon, 01 Dec 2025 10:00:00 +0000</pubDate>"
-                                 "<sparkle:version>200</sparkle:version><sparkle:shortVersionString>2.0"
-                                 "</sparkle:shortVersionString><enclosure url=\"" +
-                                 server.url("/Foo.zip") + "\" length=\"" + std::to_string(archive.size()) +
-                                 "\" type=\"application/octet-stream\" sparkle:edSignature=\"" + key_.sign(archive) +
-                                 "\"/></item></channel></rss>",
-                         .contentType = "application/rss+xml"});
-        testing::writeBundle(foo_, {.version = "1.0"});
-        std::string plist = *readFile(foo_ + "/Contents/Info.plist");
-        plist.insert(plist.find("</dict>"), "<key>CFBundleName</key><string>Foo</string><key>SUFeedURL</key><string>" +
-                                                server.url("/appcast.xml") + "</string><key>SUPublicEDKey</key><string>" +
-                                                key_.publicBase64() + "</string>");
-        writeFileAtomically(foo_ + "/Contents/Info.plist", plist);
-        std::filesystem::create_directories(foo_ + "/Contents/Frameworks/Sparkle.framework");
+        server.setRoute("/appcast.xml", {.body = testing::oneReleaseAppcast("2.0", server.url("/Foo.zip"), archive,
+                                                                            key_.sign(archive)),
+                                         .contentType = "application/rss+xml"});
+        testing::writeSparkleBundle(foo_, "1.0", server.url("/appcast.xml"), key_.publicBase64());
     }
 
     testing::TempDir home_{"vt-ui-e2e"};
@@ -260,6 +252,62 @@ TEST_F(UiE2ETest, AnApplicationIsUpdatedFromTheViewByTheInstallerOfTheCommandLin
     ASSERT_TRUE(shows("echo"));
     EXPECT_EQ(screen().find("Foo"), std::string::npos) << screen();
     EXPECT_EQ(upgrades(), "");
+    keys({"q"});
+    ASSERT_TRUE(ended());
+    EXPECT_EQ(readFile(home_.file("status")).value_or(""), "0\n");
+}
+
+// An administrator's step as a user who is not root: the password is asked in a pane of the
+// view, never on the terminal under it. In a private mount namespace, stand-ins for sudo and
+// apt-get lie over /usr/bin, and the view runs as nobody.
+TEST_F(UiE2ETest, ThePasswordAStepNeedsIsAskedInThePaneOfTheView) {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting over /usr/bin and running as nobody needs root";
+    testing::showOnly(home_.path(), {"ShowApt"});
+    const std::string calls = home_.file("admin-calls");
+    // sudo remembers nothing, takes the password on its standard input, and runs the command.
+    home_.writeExecutable("bin/sudo", "#!/bin/sh\n[ \"$1\" = -n ] && exit 1\nread -r password\n"
+                                      "echo \"password $password\" >> " + calls + "\nshift 3\nexec \"$@\"\n");
+    home_.writeExecutable("bin/apt-get", "#!/bin/sh\necho \"apt-get $*\" >> " + calls + "\n");
+    // The view as nobody, up to the password its one apt row asks for. After an update the
+    // source is listed again from this machine's own apt, where vt-alpha is not: each
+    // attempt starts from the saved scan again.
+    auto askedForThePassword = [&] {
+        PersistedScanResults results;
+        results.packages.push_back(
+            Package{.name = "vt-alpha", .version = "1.0-1", .type = PackageType::AptPackage, .latestVersion = "1.1-1"});
+        results.metadata = ScanMetadata{};
+        ScanResultsPersistence(testing::dataFolder(home_.path()) + "/ScanResults").save(results);
+        std::filesystem::remove(home_.file("ended"));
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(home_.path())) {
+            if (::lchown(entry.path().c_str(), 65534, 65534) != 0) return false;
+        }
+        if (::chown(home_.path().c_str(), 65534, 65534) != 0) return false;
+        start("unshare --mount /bin/sh -c 'mount -t overlay overlay -o lowerdir=" + home_.file("bin") +
+              ":/usr/bin /usr/bin && exec \"$0\" \"$@\"' setpriv --reuid=65534 --regid=65534 --clear-groups ");
+        if (!shows("1 updates")) return false;
+        keys({"Space", "u"});
+        if (!shows("To update (1):")) return false;
+        keys({"y"});
+        return shows("Administrator password") && shows("to upgrade vt-alpha with apt");
+    };
+
+    // Esc leaves the step out: nothing ran.
+    ASSERT_TRUE(askedForThePassword());
+    keys({"Escape"});
+    ASSERT_TRUE(shows("Update finished: 0 updated, 1 failed."));
+    keys({"q"});
+    ASSERT_TRUE(ended());
+    EXPECT_EQ(readFile(calls).value_or(""), "");
+
+    // What is typed is never shown; a character is erased whole; sudo gets exactly the rest.
+    ASSERT_TRUE(askedForThePassword());
+    type("s3cré");
+    keys({"BSpace"});
+    type("t!");
+    EXPECT_EQ(screen().find("s3cr"), std::string::npos) << screen();
+    keys({"Enter"});
+    ASSERT_TRUE(shows("Update finished: 1 updated, 0 failed."));
+    EXPECT_EQ(readFile(calls).value_or(""), "password s3crt!\napt-get install --only-upgrade -y vt-alpha=1.1-1\n");
     keys({"q"});
     ASSERT_TRUE(ended());
     EXPECT_EQ(readFile(home_.file("status")).value_or(""), "0\n");

@@ -82,6 +82,36 @@ inline void writeBundle(const std::string& path, const BundleLayout& layout) {
     if (layout.brokenSignature) writeFileAtomically(path + "/Contents/_broken", "");
 }
 
+// An installed Sparkle application at `path`: `version`, updated from the appcast at `feed`
+// whose archives are signed with `key` (an Ed25519 public key in base64).
+inline void writeSparkleBundle(const std::string& path, const std::string& version, const std::string& feed,
+                               const std::string& key) {
+    writeBundle(path, {.version = version});
+    std::string plist = *readFile(path + "/Contents/Info.plist");
+    plist.insert(plist.find("</dict>"), "<key>CFBundleName</key><string>Foo</string><key>SUFeedURL</key><string>" +
+                                            feed + "</string><key>SUPublicEDKey</key><string>" + key + "</string>");
+    writeFileAtomically(path + "/Contents/Info.plist", plist);
+    sparkle_fs::create_directories(path + "/Contents/Frameworks/Sparkle.framework");
+}
+
+// An appcast of one release of Foo, `version`, in `archive` at `url`, signed with `signature`.
+inline std::string oneReleaseAppcast(const std::string& version, const std::string& url, const std::string& archive,
+                                     const std::string& signature) {
+    std::string feed = "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>Foo</title><item><title>";
+    feed += version;
+    feed += "</title><pubDate>Mon, 01 Dec 2025 10:00:00 +0000</pubDate><sparkle:version>200</sparkle:version>"
+            "<sparkle:shortVersionString>";
+    feed += version;
+    feed += "</sparkle:shortVersionString><enclosure url=\"";
+    feed += url;
+    feed += "\" length=\"";
+    feed += std::to_string(archive.size());
+    feed += "\" type=\"application/octet-stream\" sparkle:edSignature=\"";
+    feed += signature;
+    feed += "\"/></item></channel></rss>";
+    return feed;
+}
+
 // Zips every file under `folder`, named relative to it.
 inline std::string zipFolder(const std::string& folder) {
     std::string bytes;

@@ -24,26 +24,14 @@ TEST(SparkleUpdateE2ETest, ASparkleRowIsDownloadedVerifiedAndCheckedUpToTheCodeS
     server.setRoute("/Foo.zip", {.body = archive, .contentType = "application/octet-stream"});
     // The feed offering `version` in the archive above.
     auto publish = [&](const std::string& version) {
-        server.setRoute("/appcast.xml",
-                        {.body = "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>Foo</title><item>"
-                                 "<title>" + version + "</title><pubDate>Mon, 01 Dec 2025 10:00:00 +0000</pubDate>"
-                                 "<sparkle:version>200</sparkle:version><sparkle:shortVersionString>" + version +
-                                 "</sparkle:shortVersionString><enclosure url=\"" +
-                                 server.url("/Foo.zip") + "\" length=\"" + std::to_string(archive.size()) +
-                                 "\" type=\"application/octet-stream\" sparkle:edSignature=\"" + key.sign(archive) +
-                                 "\"/></item></channel></rss>",
-                         .contentType = "application/rss+xml"});
+        server.setRoute("/appcast.xml", {.body = testing::oneReleaseAppcast(version, server.url("/Foo.zip"), archive,
+                                                                            key.sign(archive)),
+                                         .contentType = "application/rss+xml"});
     };
     publish("2.0");
     testing::showOnly(home.path(), {"ShowInstalledApplications", "ShowSparkle"});
     const std::string bundle = home.path() + "/Applications/Foo.app";
-    testing::writeBundle(bundle, {.version = "1.0"});
-    std::string plist = *readFile(bundle + "/Contents/Info.plist");
-    plist.insert(plist.find("</dict>"), "<key>CFBundleName</key><string>Foo</string><key>SUFeedURL</key><string>" +
-                                            server.url("/appcast.xml") + "</string><key>SUPublicEDKey</key><string>" +
-                                            key.publicBase64() + "</string>");
-    writeFileAtomically(bundle + "/Contents/Info.plist", plist);
-    std::filesystem::create_directories(bundle + "/Contents/Frameworks/Sparkle.framework");
+    testing::writeSparkleBundle(bundle, "1.0", server.url("/appcast.xml"), key.publicBase64());
     const std::string installedPlist = *readFile(bundle + "/Contents/Info.plist");
     const std::map<std::string, std::string> trust{{"CURL_CA_BUNDLE", server.certificatePath()}};
 
