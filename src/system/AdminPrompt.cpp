@@ -11,14 +11,14 @@ bool SystemAdminPrompt::isAllowedCommand(const std::string& path) {
 }
 
 AdminPromptError AdminPromptError::notAllowed(const std::string& path) {
-    return AdminPromptError(Kind::Failed, "Command not allowed for privileged fallback: " + path);
+    return AdminPromptError(Kind::Failed, localized("admin.error.not_allowed", {path}));
 }
 
 AdminPromptError::AdminPromptError(Kind kind, const std::string& description, std::optional<int> exitCode)
     : std::runtime_error(description), kind_(kind), exitCode_(exitCode) {}
 
 AdminPromptError AdminPromptError::notAvailable() {
-    return AdminPromptError(Kind::NotAvailable, "No administrator prompt is available on this system");
+    return AdminPromptError(Kind::NotAvailable, localized("admin.error.not_available"));
 }
 
 AdminPromptError AdminPromptError::denied() {
@@ -26,7 +26,7 @@ AdminPromptError AdminPromptError::denied() {
 }
 
 AdminPromptError AdminPromptError::failed(std::string detail) {
-    return AdminPromptError(Kind::Failed, "Privileged command failed: " + detail);
+    return AdminPromptError(Kind::Failed, localized("admin.error.failed", {detail}));
 }
 
 AdminPromptError AdminPromptError::withText(Kind kind, const std::string& description, std::optional<int> exitCode) {
@@ -54,7 +54,7 @@ void SystemAdminPrompt::run(const PrivilegedCommand& command, std::stop_token st
         detail = "exit code ";
         detail += std::to_string(result.exitCode);
     }
-    throw AdminPromptError::withText(AdminPromptError::Kind::Failed, "Privileged command failed: " + detail,
+    throw AdminPromptError::withText(AdminPromptError::Kind::Failed, localized("admin.error.failed", {detail}),
                                      result.exitCode);
 }
 

@@ -1,25 +1,23 @@
 #include "updates/DirectDownloadInstaller.hpp"
 
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <utility>
+#include <vector>
+
 #include "base/Cancellation.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "sources/inventory/AppBundleReader.hpp"
 #include "sources/inventory/InstalledVersionCheck.hpp"
 #include "system/AdminPrompt.hpp"
+#include "system/ContentDigest.hpp"
 #include "system/PrivilegedOperations.hpp"
 #include "system/RunningProcesses.hpp"
 #include "updates/DirectDownloadError.hpp"
-#include "base/Localization.hpp"
-
-#include <openssl/evp.h>
-
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <system_error>
-#include <utility>
-#include <vector>
 
 namespace vt {
 
@@ -177,33 +175,12 @@ void DirectDownloadInstaller::checkInstalled(const std::string& source, const st
         localized("direct.installed_differs", {displayName, withBuild(*installed), withBuild(*downloaded)}));
 }
 
-std::string DirectDownloadInstaller::sha256(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw DirectDownloadError::installFailed(localized("direct.unreadable_file", {file}));
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
-    std::vector<char> buffer(1 << 16);
-    while (in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        if (in.gcount() > 0) EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(in.gcount()));
-    }
-    if (in.bad()) throw DirectDownloadError::installFailed(localized("direct.unreadable_file", {file}));
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(context.get(), digest, &length);
-    std::string hex;
-    char pair[3];
-    for (unsigned int i = 0; i < length; ++i) {
-        std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-        hex += pair;
-    }
-    return hex;
-}
-
 void DirectDownloadInstaller::verifyChecksum(const std::string& file, const std::string& expected) {
     std::string lower;
     for (char c : expected) lower += static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
-    if (sha256(file) == lower) return;
+    const std::optional<std::string> actual = sha256HexOfFile(file);
+    if (!actual) throw DirectDownloadError::installFailed(localized("direct.unreadable_file", {file}));
+    if (*actual == lower) return;
     logger().error(localized("log.install.checksum_failed", {file}));
     throw DirectDownloadError::checksumMismatch();
 }

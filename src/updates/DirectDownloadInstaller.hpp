@@ -58,8 +58,6 @@ public:
 
     // Throws ChecksumMismatch when `expected` (lower-case hex SHA-256) is not the file's.
     static void verifyChecksum(const std::string& file, const std::string& expected);
-    // Lower-case hex; throws DirectDownloadError::installFailed when the file cannot be read.
-    static std::string sha256(const std::string& file);
 
     // "/Applications", "/Applications/Utilities" or a user's "~/Applications" (on this
     // system, the home's Applications folder stands for "/Users/NAME/Applications").

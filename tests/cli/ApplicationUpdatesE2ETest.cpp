@@ -9,6 +9,7 @@
 
 #include "base/Files.hpp"
 #include "base/Json.hpp"
+#include "support/AppImageBuilder.hpp"
 #include "support/Eventually.hpp"
 #include "support/FolderSnapshot.hpp"
 #include "support/LoopbackServer.hpp"
@@ -16,7 +17,6 @@
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
 #include "system/RunningProcesses.hpp"
-#include "updates/DirectDownloadInstaller.hpp"
 #include "updates/FakeSigningTools.hpp"
 #include "updates/TestArchives.hpp"
 
@@ -47,7 +47,7 @@ protected:
     // Release v1.1, its asset at `assetURL` (the loopback one by default) with the digest the
     // release gives for it (the asset's own SHA-256 by default).
     void publish(std::optional<std::string> digest = std::nullopt, std::optional<std::string> assetURL = std::nullopt) {
-        if (!digest) digest = DirectDownloadInstaller::sha256(work_.file("Tool.zip"));
+        if (!digest) digest = testing::sha256Of(work_.file("Tool.zip"));
         testing::LoopbackRoute latest;
         latest.body = R"({"tag_name": "v1.1", "html_url": "https://example.test", "assets": [
             {"name": "Tool-1.1-mac.zip", "digest": "sha256:)" + *digest + R"(", "browser_download_url": ")" +

@@ -5,10 +5,11 @@
 #include <stdexcept>
 #include <vector>
 
+#include <openssl/evp.h>
+
 #include "base/Files.hpp"
 #include "support/TempDir.hpp"
 #include "system/CommandRunner.hpp"
-#include "system/ContentDigest.hpp"
 
 namespace vt::testing {
 
@@ -85,7 +86,26 @@ std::string buildAppImage(const std::string& path, const AppImageSpec& spec) {
     return path;
 }
 
-std::string sha1Of(const std::string& path) { return sha1HexOfFile(path).value_or(""); }
-std::string sha256Of(const std::string& path) { return sha256HexOfFile(path).value_or(""); }
+namespace {
+
+// OpenSSL's one-shot digest of the whole file: not the product's streaming reader it checks.
+std::string hexDigest(const std::string& path, const EVP_MD* type) {
+    const std::string bytes = readFile(path).value_or("");
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, type, nullptr) != 1) return "";
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        hex += kHex[digest[i] >> 4];
+        hex += kHex[digest[i] & 0xF];
+    }
+    return hex;
+}
+
+}  // namespace
+
+std::string sha1Of(const std::string& path) { return hexDigest(path, EVP_sha1()); }
+std::string sha256Of(const std::string& path) { return hexDigest(path, EVP_sha256()); }
 
 }  // namespace vt::testing

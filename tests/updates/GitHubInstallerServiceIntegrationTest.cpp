@@ -10,6 +10,7 @@
 
 #include "base/Files.hpp"
 #include "base/Log.hpp"
+#include "support/AppImageBuilder.hpp"
 #include "support/Eventually.hpp"
 #include "support/FakePrivilegedOperations.hpp"
 #include "support/FolderSnapshot.hpp"
@@ -228,7 +229,7 @@ TEST_F(GitHubInstallerServiceIntegrationTest, ARunningApplicationIsReplacedOnlyW
 
 TEST_F(GitHubInstallerServiceIntegrationTest, TheReleasesChecksumIsCheckedBeforeAnythingIsUnpacked) {
     const std::string url = publish("Foo-2.0-mac.zip", bundleEntries("Foo.app", "2.0"));
-    const std::string published = DirectDownloadInstaller::sha256(work.file("Foo-2.0-mac.zip"));
+    const std::string published = testing::sha256Of(work.file("Foo-2.0-mac.zip"));
     ASSERT_EQ(published.size(), 64u);
     GitHubInstallRequest tampered = request(url);
     tampered.expectedSHA256 = std::string(published.rbegin(), published.rend());

@@ -1,4 +1,5 @@
 #include "managers/javascript/NpmError.hpp"
+
 #include "base/Localization.hpp"
 
 namespace vt {
@@ -7,10 +8,10 @@ std::string NpmError::installCommand(const std::string& name, const std::string&
     return "npm install -g " + name + "@" + tag;
 }
 
-NpmError NpmError::notFound() { return NpmError(Kind::NotFound, "NPM not found"); }
+NpmError NpmError::notFound() { return NpmError(Kind::NotFound, localized("npm.error.not_found")); }
 
 NpmError NpmError::invalidPackageName(const std::string& name) {
-    return NpmError(Kind::InvalidPackageName, "Invalid npm package name: \"" + name + "\"");
+    return NpmError(Kind::InvalidPackageName, localized("npm.error.invalid_name", {name}));
 }
 
 NpmError NpmError::timeout(const std::string& name, int seconds, const std::string& tag) {

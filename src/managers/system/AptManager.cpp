@@ -229,7 +229,7 @@ void AptManager::upgrade(const std::vector<Package>& packages, std::stop_token s
     std::vector<std::string> names, targets;
     for (const Package& package : packages) {
         if (!isPackageName(package.name)) {
-            throw std::invalid_argument("Invalid apt package name: \"" + package.name + "\"");
+            throw std::invalid_argument(localized("apt.error.invalid_name", {package.name}));
         }
         names.push_back(package.name);
         // NAME=VERSION: the candidate the scan showed, or nothing at all if apt moved on.
