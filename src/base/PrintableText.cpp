@@ -142,4 +142,12 @@ std::string ownControl(std::string_view sequence) {
     return marked;
 }
 
+std::string oneLine(std::string_view text) {
+    std::string line(text);
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+    }
+    return line;
+}
+
 }  // namespace vt

@@ -31,6 +31,9 @@ private:
 // The whole text cleaned at once.
 std::string printableText(std::string_view text);
 
+// The text on one line: each control character (a newline too) becomes a space.
+std::string oneLine(std::string_view text);
+
 // A control sequence of ours ("\x1b[1m", "\r\x1b[K"), marked so that the filter lets it
 // through.
 std::string ownControl(std::string_view sequence);

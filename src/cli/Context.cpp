@@ -1,5 +1,4 @@
 #include "cli/Context.hpp"
-#include "cli/UpdateAllCommand.hpp"
 
 #include <unistd.h>
 
@@ -14,8 +13,6 @@
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
-#include "cli/AdoptCommand.hpp"
-#include "cli/ExportCommand.hpp"
 #include "cli/SparkleInstall.hpp"
 #include "updates/GitHubInstallerService.hpp"
 #include "updates/InstallTools.hpp"
@@ -182,7 +179,7 @@ RefreshCoordinator& Context::refresh() {
                     pipelines.push_back(applicationsPipeline(installed, checks, preferences, scanProgress, sources, [this] {
                         coordinator().finalizeUpdateChecksAfterScan([this] { autoIgnoreChronicFailures(); });
                         recordRuleFeedback();
-                        refreshAdoptableApps();
+                        if (hooks_.afterApplicationChecks) hooks_.afterApplicationChecks();
                     }));
                 }
                 if (preferences.isVisible(ManagerToggleKey::ShowSoftwareUpdate) && system.isAvailable()) {
@@ -418,7 +415,7 @@ void persistScan(ScanResultsPersistence& persistence, DefaultsStore& defaults, c
     for (const auto& [id, source] : cache.sources) metadata.sourceInputs.push_back({id, source.inputs, source.checkedAt});
     results.metadata = metadata;
     persistence.save(results);
-    exportAfterScan();
+    if (const auto& saved = Context::shared().hooks().afterResultsSaved) saved();
     mergeActivity(defaults, coordinator);
 }
 
@@ -431,7 +428,7 @@ void persistUpdate(ScanResultsPersistence& persistence, DefaultsStore& defaults,
     results.metadata = metadata;
     persistence.save(results);
     // The metrics follow the saved results: an update just installed is pending no more.
-    exportAfterScan();
+    if (const auto& saved = Context::shared().hooks().afterResultsSaved) saved();
     mergeActivity(defaults, coordinator);
 }
 
@@ -447,7 +444,9 @@ PackageCoordinator& Context::coordinator() {
         options.savedPackages = [&store] { return store.load().packages; };
         options.scannerKinds = kindsOf;
         options.applications = [this] { return applications().applications(); };
-        options.heldBack = heldBackRows;
+        options.heldBack = [this] {
+            return hooks_.heldBackRows ? hooks_.heldBackRows() : std::map<std::string, std::string>();
+        };
         options.markVulnerabilities = [this](std::vector<Package>& packages,
                                              std::stop_token stop) -> std::optional<std::string> {
             if (!settings().boolValue("CheckVulnerabilities")) {

@@ -3,6 +3,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 
 #include "settings/ManagerToggleKey.hpp"
 #include "system/BrewAPIClient.hpp"
@@ -34,11 +35,23 @@ class IgnoredAppsManager;
 
 namespace vt::cli {
 
+// What commands add to the work every command shares. main sets them once before any
+// command runs, so that Context, which every command uses, uses none of them.
+struct ContextHooks {
+    std::function<void()> afterResultsSaved;       // a scan's or an update's results on disk
+    std::function<void()> afterApplicationChecks;  // a scan's application checks ended
+    // Row id → why `update --all` leaves it out (ignored, snoozed, too recent...).
+    std::function<std::map<std::string, std::string>()> heldBackRows;
+};
+
 // The objects one run of the program shares, created on first use: the composition root.
 class Context {
 public:
     static Context& shared();
     ~Context();
+
+    void setHooks(ContextHooks hooks) { hooks_ = std::move(hooks); }
+    const ContextHooks& hooks() const noexcept { return hooks_; }
 
     DefaultsStore& defaults();
     SettingsManager& settings();
@@ -81,6 +94,7 @@ public:
 
 private:
     Context();
+    ContextHooks hooks_;
     // For the first-launch defaults: which sources' tools are here.
     std::map<ManagerToggleKey, bool> detectSources();
     // After a scan's application update checks.

@@ -56,14 +56,6 @@ bool hasUpdate(const Application& application, bool allowPreRelease) {
     return isUpdateAvailable(application.version, application.latestVersion, allowPreRelease);
 }
 
-std::string oneLine(std::string_view text) {
-    std::string line(text);
-    for (char& c : line) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
-    }
-    return line;
-}
-
 ScanReport makeReport(std::vector<Package> packages, const ScanProgressSnapshot& progress, bool allowPreRelease) {
     ScanReport report;
     report.allowPreRelease = allowPreRelease;

@@ -9,6 +9,7 @@
 #include "base/Json.hpp"
 #include "cli/Output.hpp"
 #include "cli/SourceSelection.hpp"
+#include "base/PrintableText.hpp"
 #include "cli/UpdatesTable.hpp"
 #include "model/Application.hpp"
 #include "model/Package.hpp"
@@ -90,8 +91,6 @@ const Record* recordAt(const std::vector<Record>& records, const std::string& bu
     return nullptr;
 }
 bool hasUpdate(const Application& application, bool allowPreRelease);
-// A name or path as one line of a table (line ends and other controls become spaces).
-std::string oneLine(std::string_view text);
 
 // The attached table's rows (pending updates, and with --all every item), aligned and fit to
 // `width`, with the counts of rows held back or hidden under it.

@@ -21,7 +21,6 @@
 #include "cli/PlanSelection.hpp"
 #include "cli/ScanCommand.hpp"
 #include "cli/Signals.hpp"
-#include "cli/UpdateCommand.hpp"
 #include "cli/UpdateJson.hpp"
 #include "cli/UpdateOutcomes.hpp"
 #include "cli/UpdatePlanView.hpp"

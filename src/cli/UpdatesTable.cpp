@@ -7,10 +7,10 @@
 
 #include "base/Localization.hpp"
 #include "base/Paths.hpp"
+#include "base/PrintableText.hpp"
 #include "base/Strings.hpp"
 #include "cli/AdoptCommand.hpp"
 #include "cli/Context.hpp"
-#include "cli/ResultsView.hpp"
 #include "core/ManagerRegistry.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "model/VersionRules.hpp"

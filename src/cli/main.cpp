@@ -152,6 +152,9 @@ int main(int argc, char** argv) {
     vt::cli::GlobalOptions options;
     addGlobalOptions(app, options);
     int exitCode = vt::cli::kExitSuccess;
+    vt::cli::Context::shared().setHooks({.afterResultsSaved = vt::cli::exportAfterScan,
+                                          .afterApplicationChecks = [] { vt::cli::refreshAdoptableApps(); },
+                                          .heldBackRows = vt::cli::heldBackRows});
     vt::cli::addScanCommand(app, &exitCode, &options);
     vt::cli::addListCommands(app, &exitCode);
     vt::cli::addAppsCommand(app, &exitCode, &options);
