@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """bench/run machine [SOURCE...]: every source enabled on this machine (or those named),
-scanned alone by vantreel (`scan --full`) against the tool's own command that answers the
+scanned alone by vantreel (`scan --full`, each time in a new sandbox, so that no registry
+answer of an earlier round is reused) against the tool's own command that answers the
 same question, taking turns, 5 rounds, medians, the answers compared (the same names,
 installed and latest versions). Then the whole scan against its slowest source alone. Prints
 each ratio and, last, the worst source ratio.
@@ -461,7 +462,6 @@ def measure_source(vantreel, name):
     with tempfile.TemporaryDirectory(prefix=f"vt-machine-{name}-") as work:
         env = source.prepare(work)
         try:
-            sandbox = Sandbox(vantreel, [source.toggle], env)
             ours, peers = [], []
             differences = None
             for round_number in range(ROUNDS):
@@ -469,6 +469,9 @@ def measure_source(vantreel, name):
                 order = ["ours", "peer"] if round_number % 2 == 0 else ["peer", "ours"]
                 for side in order:
                     if side == "ours":
+                        # Each round in a new sandbox: nothing of the last round's registry
+                        # answers is reused, and we do the tool's whole work, as it does.
+                        sandbox = Sandbox(vantreel, [source.toggle], env)
                         seconds, report = timed(lambda: sandbox.scan(name))
                         answer = {source.ours(item) for item in report.get("items", [])
                                   if item.get("type") == source.item_type and item.get("updateAvailable")}
@@ -495,15 +498,22 @@ def measure_source(vantreel, name):
             source.close()
 
 
+def cold_scans(vantreel, toggles, what):
+    """Median seconds of ROUNDS scans, each in a new sandbox."""
+    times = []
+    for _ in range(ROUNDS):
+        sandbox = Sandbox(vantreel, toggles)
+        times.append(timed(lambda: sandbox.scan(what))[0])
+    return statistics.median(times)
+
+
 def measure_whole(vantreel):
-    sandbox = Sandbox(vantreel, None)
-    return statistics.median(timed(lambda: sandbox.scan("whole scan"))[0] for _ in range(ROUNDS))
+    return cold_scans(vantreel, None, "whole scan")
 
 
 def measure_alone(vantreel, name, toggle):
     """Our scan of a source with no peer here, alone: for the whole scan's slowest source."""
-    sandbox = Sandbox(vantreel, [toggle])
-    return statistics.median(timed(lambda: sandbox.scan(name))[0] for _ in range(ROUNDS))
+    return cold_scans(vantreel, [toggle], name)
 
 
 def main():
