@@ -23,6 +23,8 @@ python3 - "$home" "$count" "$root/../shared/corpus/plists/amethyst-0.14.2b.Info.
 import json, os, plistlib, sys
 home, count, template, settings = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
 base = plistlib.load(open(template, "rb"))
+listed = json.load(open(settings))
+keys = listed.get("settings", listed)  # the names sit under "settings" beside "schemaVersion"
 for i in range(count):
     depth = 1 + i % 4  # the bundle's folder level below ~/Applications
     folders = [f"group{(i // 4 // 10 ** level) % 10}" for level in range(depth - 1)]
@@ -36,11 +38,11 @@ for i in range(count):
     with open(os.path.join(bundle, "Contents", "MacOS", f"App{i}"), "wb") as out:
         out.write(b"\0" * 4096)
 preferences = {"DidApplyFirstLaunchDefaults": True}
-preferences.update({key: False for key in json.load(open(settings)) if key.startswith("Show")})
+preferences.update({key: False for key in keys if key.startswith("Show")})
 preferences["ShowInstalledApplications"] = True
 # The inventory is measured, not the update checks: with its sources on, every scan spends its
 # time limit asking 1,000 copies of one unreachable appcast.
-preferences.update({key: False for key in json.load(open(settings)) if key.startswith("AppSource_")})
+preferences.update({key: False for key in keys if key.startswith("AppSource_")})
 os.makedirs(os.path.join(home, ".config", "vantreel"))
 json.dump(preferences, open(os.path.join(home, ".config", "vantreel", "settings.json"), "w"))
 PY

@@ -60,8 +60,9 @@ def seen_after_install(vantreel):
             out.write(settings + f"\nprefix={prefix}\nupdate-notifier=false\n")
         install_by_hand(prefix, "left-pad", "1.0.0")
         env = sandbox_env(root, home)
-        keys = json.loads(subprocess.run([vantreel, "settings", "list", "--json"], env=env, capture_output=True,
-                                         text=True).stdout)
+        listed = json.loads(subprocess.run([vantreel, "settings", "list", "--json"], env=env, capture_output=True,
+                                           text=True).stdout)
+        keys = listed.get("settings", listed)  # the names sit under "settings" beside "schemaVersion"
         preferences = {"DidApplyFirstLaunchDefaults": True, "hasAcceptedOnboardingTerms_v1": True}
         preferences.update({key: False for key in keys if key.startswith("Show")})
         preferences["ShowNpm"] = True

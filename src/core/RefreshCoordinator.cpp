@@ -346,7 +346,8 @@ private:
             logger().info(localized("log.check_done", {pipeline.source, std::to_string(count)}));
             logger().info(localized("log.timing.check", {pipeline.logTag, seconds(elapsed, "%.2f")}));
         }
-        end(chain, {ScannerState::Kind::Finished, ""});
+        // A check that stops early returns what it had: cut short by the cancel, it is not done.
+        end(chain, {stop_.stop_requested() ? ScannerState::Kind::Cancelled : ScannerState::Kind::Finished, ""});
     }
 
     void fail(Chain& chain, const std::string& message) {

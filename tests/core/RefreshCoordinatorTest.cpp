@@ -181,6 +181,26 @@ TEST_F(RefreshCoordinatorTest, OutdatedItemsGetTheirLatestVersionMerged) {
     EXPECT_EQ(result.messages["npm"], "registry slow");
 }
 
+// The application checks see the stop and return the answers they had: a check the cancel
+// cut short is shown cancelled, like a listing, and never as done.
+TEST_F(RefreshCoordinatorTest, ACheckCutShortByTheCancelIsShownCancelled) {
+    std::stop_source stop;
+    pipelines_ = {pipeline("apps", true, {item("App 1", "1.0")})};
+    pipelines_[0].checkUpdates = [&stop](std::stop_token) {
+        stop.request_stop();
+        return ScanOutcome{{}, std::nullopt, 0};
+    };
+    RefreshCoordinator refresh(progress_, [this](std::stop_token) { return pipelines_; }, options());
+    RefreshResult result = refresh.run(true, stop.get_token());
+
+    EXPECT_TRUE(result.cancelled);
+    const ScanProgressSnapshot snapshot = progress_.snapshot();
+    ASSERT_NE(snapshot.scanner("apps"), nullptr);
+    EXPECT_EQ(snapshot.scanner("apps")->state.kind, ScannerState::Kind::Cancelled);
+    EXPECT_EQ(snapshot.scanner(ScanProgressModel::kPostScanStatusID)->state.kind,
+              ScannerState::Kind::Cancelled);
+}
+
 TEST(ScanProgressModelTest, CompletedCountNeverGoesDownWithinAScan) {
     ScanProgressModel progress;
     progress.startScan();
