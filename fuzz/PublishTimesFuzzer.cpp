@@ -12,7 +12,13 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
     if (std::optional<vt::Json> document = vt::parseJson(text)) {
-        for (const auto& releases : {vt::publishtimes::fromNpmDocument(*document), vt::publishtimes::fromPyPIDocument(*document)}) {
+        namespace pt = vt::publishtimes;
+        const std::vector<vt::PublishedRelease> gems = pt::fromRubyGemsVersions(*document);
+        // The newest version offered is one of those dated, and there is one whenever any is.
+        const std::optional<std::string> newestGem = pt::latestOfRubyGemsVersions(*document);
+        if (newestGem.has_value() == gems.empty()) std::abort();
+        for (const auto& releases : {pt::fromNpmDocument(*document), pt::fromPyPIDocument(*document),
+                                     pt::fromCratesDocument(*document), gems, pt::fromGoInfo(*document)}) {
             for (const vt::PublishedRelease& release : releases) {
                 if (release.version.empty() || release.version.find(' ') != std::string::npos) std::abort();
                 // What is saved of a release reads back as the same version.

@@ -1,5 +1,7 @@
 #include "managers/PublishTimes.hpp"
 
+#include <map>
+
 #include "base/IsoDate.hpp"
 #include "model/VersionRules.hpp"
 
@@ -61,6 +63,64 @@ std::vector<PublishedRelease> fromPyPIDocument(const Json& document) {
         if (available) releases.push_back({version, earliest});
     }
     return releases;
+}
+
+std::vector<PublishedRelease> fromCratesDocument(const Json& document) {
+    std::vector<PublishedRelease> releases;
+    if (!document.is_object()) return releases;
+    auto versions = document.find("versions");
+    if (versions == document.end() || !versions->is_array()) return releases;
+    for (const Json& entry : *versions) {
+        if (!entry.is_object()) continue;
+        std::optional<std::string> version = stringField(entry, "num");
+        if (!version || notAVersion(*version) || isPreRelease(*version)) continue;
+        if (auto yanked = entry.find("yanked"); yanked != entry.end() && yanked->is_boolean() && yanked->get<bool>()) {
+            continue;
+        }
+        releases.push_back({*version, dateIn(entry, "created_at")});
+    }
+    return releases;
+}
+
+namespace {
+
+// The entries of a RubyGems versions array that may be offered, by version.
+std::map<std::string, std::optional<Clock::TimePoint>> rubyGemsReleases(const Json& document) {
+    std::map<std::string, std::optional<Clock::TimePoint>> releases;
+    if (!document.is_array()) return releases;
+    for (const Json& entry : document) {
+        if (!entry.is_object()) continue;
+        std::optional<std::string> version = stringField(entry, "number");
+        if (!version || notAVersion(*version) || isPreRelease(*version)) continue;
+        if (auto flag = entry.find("prerelease"); flag != entry.end() && flag->is_boolean() && flag->get<bool>()) continue;
+        std::optional<Clock::TimePoint> created = dateIn(entry, "created_at");
+        auto [found, added] = releases.try_emplace(*version, created);
+        if (!added && created && (!found->second || *created < *found->second)) found->second = created;
+    }
+    return releases;
+}
+
+}  // namespace
+
+std::vector<PublishedRelease> fromRubyGemsVersions(const Json& document) {
+    std::vector<PublishedRelease> releases;
+    for (const auto& [version, created] : rubyGemsReleases(document)) releases.push_back({version, created});
+    return releases;
+}
+
+std::optional<std::string> latestOfRubyGemsVersions(const Json& document) {
+    std::optional<std::string> latest;
+    for (const auto& [version, created] : rubyGemsReleases(document)) {
+        if (!latest || compareVersions(*latest, version) == VersionOrder::Ascending) latest = version;
+    }
+    return latest;
+}
+
+std::vector<PublishedRelease> fromGoInfo(const Json& document) {
+    if (!document.is_object()) return {};
+    std::optional<std::string> version = stringField(document, "Version");
+    if (!version || notAVersion(*version) || isPreRelease(*version)) return {};
+    return {{*version, dateIn(document, "Time")}};
 }
 
 }  // namespace vt::publishtimes

@@ -20,6 +20,19 @@ std::vector<PublishedRelease> fromNpmDocument(const Json& document);
 // "upload_time_iso_8601" of its files that are not yanked.
 std::vector<PublishedRelease> fromPyPIDocument(const Json& document);
 
+// A crates.io crate's JSON: its "versions", each with "num", "created_at" and "yanked".
+std::vector<PublishedRelease> fromCratesDocument(const Json& document);
+
+// RubyGems' versions API (/api/v1/versions/NAME.json): an array with an entry per version and
+// platform, each with "number", "created_at" and "prerelease"; a version is dated by its
+// earliest platform. Yanked versions are not listed.
+std::vector<PublishedRelease> fromRubyGemsVersions(const Json& document);
+// The newest version the same array offers (what its latest.json answers), if any.
+std::optional<std::string> latestOfRubyGemsVersions(const Json& document);
+
+// A Go module proxy's .info (the answer to @latest or @v/VERSION.info): "Version" and "Time".
+std::vector<PublishedRelease> fromGoInfo(const Json& document);
+
 }  // namespace publishtimes
 
 }  // namespace vt

@@ -77,6 +77,46 @@ TEST(PublishTimesTest, PyPIDocumentsDateAReleaseByItsEarliestFileThatIsNotYanked
     EXPECT_TRUE(publishtimes::fromPyPIDocument(Json::parse(R"({"releases": []})")).empty());
 }
 
+// crates.io, RubyGems and the Go proxy: yanked and pre-release versions left out, a version
+// listed for several platforms dated by its first, a time that does not read leaves the age unknown.
+TEST(PublishTimesTest, CratesGemsAndGoModulesAreDatedFromTheirRegistriesAnswers) {
+    const std::vector<PublishedRelease> crates = publishtimes::fromCratesDocument(Json::parse(R"({
+      "crate": {"max_stable_version": "14.1.0"},
+      "versions": [{"num": "14.1.0", "created_at": "2024-01-06T23:20:10.133564+00:00", "yanked": false},
+                   {"num": "14.0.3", "created_at": "2023-11-28T18:26:44Z", "yanked": true},
+                   {"num": "14.0.0-rc.1", "created_at": "2023-11-20T00:00:00Z"},
+                   {"num": "13.0.0", "created_at": 17}, "13.0.0", {"created_at": "2023-01-01T00:00:00Z"}]
+    })"));
+    ASSERT_EQ(crates.size(), 2u);
+    EXPECT_EQ(formatIsoDate(*named(crates, "14.1.0")->published), "2024-01-06T23:20:10Z");
+    ASSERT_TRUE(named(crates, "13.0.0"));
+    EXPECT_FALSE(named(crates, "13.0.0")->published);
+
+    const Json gems = Json::parse(R"([
+      {"number": "1.16.0", "platform": "x86_64-linux", "created_at": "2023-12-27T19:17:58.404Z", "prerelease": false},
+      {"number": "1.16.0", "platform": "ruby", "created_at": "2023-12-27T19:16:03.281Z", "prerelease": false},
+      {"number": "1.17.0.rc1", "platform": "ruby", "created_at": "2024-01-15T00:00:00.000Z", "prerelease": true},
+      {"number": "1.15.5", "platform": "ruby", "created_at": "not a date", "prerelease": false},
+      {"number": "1.9.0", "platform": "ruby", "created_at": "2019-01-01T00:00:00.000Z"}
+    ])");
+    const std::vector<PublishedRelease> gemReleases = publishtimes::fromRubyGemsVersions(gems);
+    ASSERT_EQ(gemReleases.size(), 3u);
+    EXPECT_EQ(formatIsoDate(*named(gemReleases, "1.16.0")->published), "2023-12-27T19:16:03Z");
+    EXPECT_FALSE(named(gemReleases, "1.15.5")->published);
+    // The newest offered by version order, not by date nor by the list's order.
+    EXPECT_EQ(publishtimes::latestOfRubyGemsVersions(gems), "1.16.0");
+    EXPECT_EQ(publishtimes::latestOfRubyGemsVersions(Json::parse(R"({"version": "1.0"})")), std::nullopt);
+
+    const std::vector<PublishedRelease> go =
+        publishtimes::fromGoInfo(Json::parse(R"({"Version": "v0.14.0", "Time": "2023-10-11T17:54:46Z"})"));
+    ASSERT_EQ(go.size(), 1u);
+    EXPECT_EQ(go[0].version, "v0.14.0");
+    EXPECT_EQ(formatIsoDate(*go[0].published), "2023-10-11T17:54:46Z");
+    EXPECT_FALSE(publishtimes::fromGoInfo(Json::parse(R"({"Version": "v1.0.0", "Time": ""})"))[0].published);
+    EXPECT_TRUE(publishtimes::fromGoInfo(Json::parse(R"({"Version": "v2.0.0-rc.1", "Time": "2023-10-11T17:54:46Z"})")).empty());
+    EXPECT_TRUE(publishtimes::fromGoInfo(Json::parse(R"({"Version": 2})")).empty());
+}
+
 TEST(PublishTimesTest, ToolLimitsAreReadInTheirOwnUnits) {
     testing::TempDir home{"vt-tool-ages"};
     // npm: days, the user's file before the global one; the last line setting it wins.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/IsoDate.hpp"
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
 #include "model/VersionRules.hpp"
@@ -40,6 +41,7 @@ MarketplaceVersion galleryVersion(const Json& entry) {
     version.version = stringField(entry, "version").value_or("");
     std::string platform = stringField(entry, "targetPlatform").value_or("");
     version.platforms = {platform.empty() ? std::string("universal") : platform};
+    if (std::optional<std::string> updated = stringField(entry, "lastUpdated")) version.published = parseIsoDate(*updated);
     if (const Json* properties = arrayMember(entry, "properties")) {
         for (const Json& property : *properties) {
             std::optional<std::string> key = stringField(property, "key");
@@ -150,6 +152,7 @@ std::optional<MarketplaceVersion> ExtensionMarketplace::parseOpenVsxVersion(cons
     version.version = stringField(document, "version").value_or("");
     if (!isPublishedVersion(version.version)) return std::nullopt;
     version.isPreRelease = boolField(document, "preRelease").value_or(false);
+    if (std::optional<std::string> stamp = stringField(document, "timestamp")) version.published = parseIsoDate(*stamp);
     if (const Json* engines = member(document, "engines")) {
         if (std::optional<std::string> vscode = stringField(*engines, "vscode")) version.minimumEditor = minimumEditor(*vscode);
     }

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/Clock.hpp"
 #include "base/Json.hpp"
 
 namespace vt {
@@ -28,6 +29,8 @@ struct MarketplaceVersion {
     bool isPreRelease = false;
     std::optional<std::string> minimumEditor;  // from the engine requirement, "1.80.0"
     std::optional<std::string> vsixUrl;
+    // When it was published: the gallery's "lastUpdated" of the version, Open VSX's "timestamp".
+    std::optional<Clock::TimePoint> published;
 };
 
 // What decides whether a version can be installed here.

@@ -252,18 +252,22 @@ std::vector<Package> IDEExtensionManager::checkForUpdates(bool lightweight, std:
     for (const InstalledExtension& extension : installed) {
         if (byName.emplace(extension.identifier, &extension).second) names.push_back(extension.identifier);
     }
-    const auto lookup = [&](const std::string& name, std::stop_token token) -> std::optional<std::string> {
+    const bool dated = wantsPublishTimes();
+    const auto lookup = [&](const std::string& name, std::stop_token token) -> std::optional<LatestVersionCache::Answer> {
         if (round.budgetSpent.load()) return std::nullopt;
         const InstalledExtension& extension = *byName.at(name);
         VersionFilter own = filter;
         own.installedIsPreRelease = isPreRelease(extension.version) || preReleases.count(toLower(name)) > 0;
-        std::optional<MarketplaceVersion> found = latestFor(extension, own, round, token);
+        LatestVersionCache::Answer answer;
+        std::optional<MarketplaceVersion> found = latestFor(extension, own, round, token, dated ? &answer.releases : nullptr);
         if (!round.budgetSpent.load()) round.reached.fetch_add(1);
         if (!found) return std::nullopt;
         remember(extension.identifier, *found);
-        return found->version;
+        answer.version = found->version;
+        answer.releases = releasesNewerThan(extension.version, std::move(answer.releases));
+        return answer;
     };
-    std::map<std::string, std::string> latest;
+    std::map<std::string, LatestVersionCache::Answer> latest;
     std::string scope;
     try {
         scope = Endpoints::base(editor_.marketplace);
@@ -273,7 +277,8 @@ std::vector<Package> IDEExtensionManager::checkForUpdates(bool lightweight, std:
         return {};
     }
     try {
-        latest = latestCache_.latest(names, lookup, stop, scope);
+        // Answers kept without publish times do not serve when they are wanted.
+        latest = latestCache_.latestDated(names, lookup, stop, scope + (dated ? " dated" : ""));
     } catch (const CancellationError&) {
         log.info(prefix + "cancelled after " + std::to_string(round.reached.load()) + " extensions");
         throw;
@@ -282,9 +287,10 @@ std::vector<Package> IDEExtensionManager::checkForUpdates(bool lightweight, std:
     std::vector<Package> outdated;
     for (const InstalledExtension& extension : installed) {
         auto found = latest.find(extension.identifier);
-        if (found == latest.end() || !isUpdateAvailable(extension.version, found->second, true)) continue;
+        if (found == latest.end() || !isUpdateAvailable(extension.version, found->second.version, true)) continue;
         Package package = makePackage(extension);
-        package.latestVersion = found->second;
+        package.latestVersion = found->second.version;
+        package.releases = releasesNewerThan(extension.version, found->second.releases);
         outdated.push_back(std::move(package));
     }
     if (round.budgetSpent.load()) {
@@ -395,10 +401,14 @@ std::optional<std::string> IDEExtensionManager::send(HttpRequest request, Round&
 
 std::optional<MarketplaceVersion> IDEExtensionManager::latestFor(const InstalledExtension& extension,
                                                                  const VersionFilter& filter, Round& round,
-                                                                 std::stop_token stop) {
+                                                                 std::stop_token stop,
+                                                                 std::vector<PublishedRelease>* releases) {
     if (!ExtensionMarketplace::isIdentifier(extension.identifier)) return std::nullopt;
-    return editor_.marketplace == Service::OpenVsx ? openVsxLatest(extension, filter, round, stop)
-                                                   : galleryLatest(extension, filter, round, stop);
+    if (editor_.marketplace != Service::OpenVsx) return galleryLatest(extension, filter, round, stop, releases);
+    // Open VSX dates each version in its own document: only the one found is dated.
+    std::optional<MarketplaceVersion> found = openVsxLatest(extension, filter, round, stop);
+    if (found && releases && !found->isPreRelease) releases->push_back({found->version, found->published});
+    return found;
 }
 
 std::vector<MarketplaceVersion> IDEExtensionManager::galleryVersions(const std::string& identifier, Round& round,
@@ -436,14 +446,22 @@ std::optional<Json> IDEExtensionManager::openVsxDocument(const std::string& iden
 
 std::optional<MarketplaceVersion> IDEExtensionManager::galleryLatest(const InstalledExtension& extension,
                                                                      const VersionFilter& filter, Round& round,
-                                                                     std::stop_token stop) {
+                                                                     std::stop_token stop,
+                                                                     std::vector<PublishedRelease>* releases) {
     const Logger log(editor_.logName + "Manager");
+    std::optional<MarketplaceVersion> newest;
+    // Every version comes in the one answer, each dated: the installable ones are kept.
     for (MarketplaceVersion& version : galleryVersions(extension.identifier, round, stop)) {
         std::optional<std::string> reason = ExtensionMarketplace::skipReason(version, filter);
-        if (!reason) return std::move(version);
-        log.debug(extension.identifier + " " + version.version + " skipped: " + *reason);
+        if (reason) {
+            log.debug(extension.identifier + " " + version.version + " skipped: " + *reason);
+            continue;
+        }
+        if (releases && !version.isPreRelease) releases->push_back({version.version, version.published});
+        if (!newest) newest = std::move(version);
+        if (!releases) break;
     }
-    return std::nullopt;
+    return newest;
 }
 
 std::optional<MarketplaceVersion> IDEExtensionManager::openVsxLatest(const InstalledExtension& extension,

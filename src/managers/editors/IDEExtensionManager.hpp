@@ -112,14 +112,17 @@ private:
     std::optional<Json> productFile(const char* name) const;
     std::optional<std::string> cursorClientVersion() const;
     // The newest installable version of one extension; nullopt when the marketplace gave none.
+    // `releases`, when given, receives the installable versions the same answers date.
     std::optional<MarketplaceVersion> latestFor(const InstalledExtension& extension, const VersionFilter& filter,
-                                                Round& round, std::stop_token stop);
+                                                Round& round, std::stop_token stop,
+                                                std::vector<PublishedRelease>* releases = nullptr);
     std::vector<MarketplaceVersion> galleryVersions(const std::string& identifier, Round& round, std::stop_token stop);
     // /api/NAMESPACE/NAME, or /api/NAMESPACE/NAME/VERSION.
     std::optional<Json> openVsxDocument(const std::string& identifier, const std::string& version, Round& round,
                                         std::stop_token stop);
     std::optional<MarketplaceVersion> galleryLatest(const InstalledExtension& extension, const VersionFilter& filter,
-                                                    Round& round, std::stop_token stop);
+                                                    Round& round, std::stop_token stop,
+                                                    std::vector<PublishedRelease>* releases);
     std::optional<MarketplaceVersion> openVsxLatest(const InstalledExtension& extension, const VersionFilter& filter,
                                                     Round& round, std::stop_token stop);
     std::optional<std::string> send(HttpRequest request, Round& round, std::stop_token stop);

@@ -13,6 +13,7 @@
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
+#include "managers/PublishTimes.hpp"
 #include "managers/javascript/NpmManager.hpp"
 #include "managers/javascript/YarnError.hpp"
 #include "model/VersionRules.hpp"
@@ -367,25 +368,42 @@ std::optional<std::string> YarnManager::registry(std::stop_token stop) {
     return found;
 }
 
-std::optional<std::string> YarnManager::fetchLatest(const std::string& registry, const std::string& name,
-                                                    std::stop_token stop) {
+std::optional<LatestVersionCache::Answer> YarnManager::fetchLatest(const std::string& registry, const std::string& name,
+                                                                   bool dated, std::stop_token stop) {
     const RegistryRequest lookups(network(), "YarnManager");
+    // The whole document dates every version; its latest is the one `/latest` answers.
     std::optional<Json> json = lookups.lookup(
-        name, [&registry](std::string_view lookup) { return registry + "/" + std::string(lookup) + "/latest"; },
+        name,
+        [&registry, dated](std::string_view lookup) {
+            std::string url = registry + "/";
+            url += lookup;
+            if (!dated) url += "/latest";
+            return url;
+        },
         stop);
-    std::optional<std::string> version = json && json->is_object() ? stringField(*json, "version") : std::nullopt;
-    if (version && !trim(*version).empty()) return trim(*version);
+    std::optional<std::string> version;
+    if (json && json->is_object()) {
+        const Json* tags = dated && json->contains("dist-tags") ? &(*json)["dist-tags"] : nullptr;
+        if (!dated) version = stringField(*json, "version");
+        else if (tags && tags->is_object()) version = stringField(*tags, "latest");
+    }
+    if (version && !trim(*version).empty()) {
+        LatestVersionCache::Answer answer{trim(*version), {}, {}};
+        if (dated) answer.releases = publishtimes::fromNpmDocument(*json);
+        return answer;
+    }
     logger().warning(localized("log.manager.no_latest", {"Yarn", name}));
     return std::nullopt;
 }
 
-std::map<std::string, std::string> YarnManager::latestVersions(const std::vector<std::string>& names,
-                                                               std::stop_token stop) {
+std::map<std::string, LatestVersionCache::Answer> YarnManager::latestVersions(const std::vector<std::string>& names,
+                                                                             std::stop_token stop) {
     const std::optional<std::string> base = registry(stop);
     if (!base) return {};
-    return latestCache_.latest(
-        names, [&](const std::string& name, std::stop_token token) { return fetchLatest(*base, name, token); }, stop,
-        *base);
+    const bool dated = wantsPublishTimes();
+    return latestCache_.latestDated(
+        names, [&](const std::string& name, std::stop_token token) { return fetchLatest(*base, name, dated, token); },
+        stop, *base + (dated ? " dated" : ""));
 }
 
 std::vector<Package> YarnManager::checkOutdated(std::stop_token stop) {
@@ -401,14 +419,15 @@ std::vector<Package> YarnManager::checkOutdated(std::stop_token stop) {
         return {};
     }
     markLatestVersionsUnknown(false);
-    const std::map<std::string, std::string> latest = latestVersions(names, stop);
+    const std::map<std::string, LatestVersionCache::Answer> latest = latestVersions(names, stop);
     // Like any registry lookup, a package the registry does not answer for is only unknown.
     if (latest.empty()) logger().warning(localized("log.yarn.no_latest_read"));
     std::vector<Package> outdated;
     for (Package& package : installed) {
         auto found = latest.find(package.name);
-        if (found == latest.end() || !isUpdateAvailable(package.version, found->second, false)) continue;
-        package.latestVersion = found->second;
+        if (found == latest.end() || !isUpdateAvailable(package.version, found->second.version, false)) continue;
+        package.latestVersion = found->second.version;
+        package.releases = releasesNewerThan(package.version, found->second.releases);
         outdated.push_back(std::move(package));
     }
     logger().info(localized("log.manager.outdated_count",

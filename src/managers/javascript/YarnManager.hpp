@@ -76,8 +76,10 @@ public:
     void update(const Package& package, std::stop_token stop) override;
     std::optional<std::string> pinnedVersion(const Package& package) const override { return exactVersion(package); }
 
-    // The latest version of each name that the registry (or a fresh cache entry) knows.
-    std::map<std::string, std::string> latestVersions(const std::vector<std::string>& names, std::stop_token stop);
+    // The latest version of each name that the registry (or a fresh cache entry) knows, with
+    // the releases it dates when publish times are wanted.
+    std::map<std::string, LatestVersionCache::Answer> latestVersions(const std::vector<std::string>& names,
+                                                                     std::stop_token stop);
 
     // Both forms of `yarn global list`: tree lines ("├─ name@1.0.0") and Yarn 1.22's
     // `info "name@1.0.0" has binaries:` lines, as text or as --json lines.
@@ -105,8 +107,8 @@ private:
     // Yarn's registry, else npm's; nothing when neither names one.
     std::optional<std::string> registry(std::stop_token stop);
     std::optional<std::string> askRegistry(const std::string& executable, std::stop_token stop);
-    std::optional<std::string> fetchLatest(const std::string& registry, const std::string& name,
-                                           std::stop_token stop);
+    std::optional<LatestVersionCache::Answer> fetchLatest(const std::string& registry, const std::string& name,
+                                                          bool dated, std::stop_token stop);
     void invalidateListings();
     Clock& clock() const;
 

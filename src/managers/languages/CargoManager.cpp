@@ -9,6 +9,7 @@
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
+#include "managers/PublishTimes.hpp"
 #include "managers/ToolOutput.hpp"
 #include "managers/languages/CargoError.hpp"
 #include "managers/languages/RegistryProbe.hpp"
@@ -165,23 +166,32 @@ std::vector<Package> CargoManager::checkOutdated(std::stop_token stop) {
         installed[crate.name] = crate.version;
     }
     RegistryProbe registry(network(), Service::Crates, "CargoManager");
-    const auto lookup = [&](const std::string& name, std::stop_token token) -> std::optional<std::string> {
+    // The crate's document lists every version with its publish time: dating costs nothing more.
+    const bool dated = wantsPublishTimes();
+    const auto lookup = [&](const std::string& name, std::stop_token token) -> std::optional<LatestVersionCache::Answer> {
         std::optional<Json> document = registry.lookup(
             name, [](std::string_view crate) { return Endpoints::url(Service::Crates, "/api/v1/crates/" + std::string(crate)); },
             token);
         if (!document) return std::nullopt;
-        return latestVersionOf(*document, name, installed.at(name));
+        std::optional<std::string> version = latestVersionOf(*document, name, installed.at(name));
+        if (!version) return std::nullopt;
+        LatestVersionCache::Answer answer{*version, {}, {}};
+        if (dated) answer.releases = releasesNewerThan(installed.at(name), publishtimes::fromCratesDocument(*document));
+        return answer;
     };
-    const std::map<std::string, std::string> latest = latestCache_.latest(names, lookup, stop, registry.scope());
+    // Answers kept without publish times do not serve when they are wanted.
+    const std::map<std::string, LatestVersionCache::Answer> latest =
+        latestCache_.latestDated(names, lookup, stop, registry.scope() + (dated ? " dated" : ""));
 
     std::vector<Package> outdated;
     for (const CargoCrate& crate : *known) {
         auto found = latest.find(crate.name);
         if (!crate.isFromRegistry() || found == latest.end()) continue;
-        logger().info(localized("log.cargo.refreshed", {crate.name, crate.version, found->second}));
-        if (!isUpdateAvailable(crate.version, found->second, false)) continue;
+        logger().info(localized("log.cargo.refreshed", {crate.name, crate.version, found->second.version}));
+        if (!isUpdateAvailable(crate.version, found->second.version, false)) continue;
         Package package = makePackage(crate);
-        package.latestVersion = found->second;
+        package.latestVersion = found->second.version;
+        package.releases = releasesNewerThan(crate.version, found->second.releases);
         outdated.push_back(std::move(package));
     }
     setErrorMessage(registry.wasUnreachable() ? std::optional<std::string>(registry.unreachableMessage())

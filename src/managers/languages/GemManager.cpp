@@ -12,6 +12,7 @@
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
+#include "managers/PublishTimes.hpp"
 #include "managers/languages/GemError.hpp"
 #include "managers/languages/RegistryProbe.hpp"
 #include "managers/languages/ToolEnvironment.hpp"
@@ -293,20 +294,35 @@ std::vector<Package> GemManager::checkOutdated(std::stop_token stop) {
         if (isGemName(gem.name)) names.push_back(gem.name);
     }
     RegistryProbe registry(network(), Service::RubyGems, "GemManager");
-    const auto lookup = [&registry](const std::string& name, std::stop_token token) -> std::optional<std::string> {
+    // With publish times wanted, the list of every version (each dated) is asked instead of the
+    // latest alone: one request either way.
+    const bool dated = wantsPublishTimes();
+    const auto lookup = [&](const std::string& name, std::stop_token token) -> std::optional<LatestVersionCache::Answer> {
         std::optional<Json> document = registry.lookup(
             name,
-            [](std::string_view gem) {
-                return Endpoints::url(Service::RubyGems, "/api/v1/versions/" + std::string(gem) + "/latest.json");
+            [dated](std::string_view gem) {
+                std::string route = "/api/v1/versions/";
+                route += gem;
+                route += dated ? ".json" : "/latest.json";
+                return Endpoints::url(Service::RubyGems, route);
             },
             token);
-        if (!document || !document->is_object()) return std::nullopt;
+        if (!document) return std::nullopt;
+        if (dated) {
+            std::optional<std::string> version = publishtimes::latestOfRubyGemsVersions(*document);
+            if (!version) return std::nullopt;
+            return LatestVersionCache::Answer{*version, publishtimes::fromRubyGemsVersions(*document), {}};
+        }
+        if (!document->is_object()) return std::nullopt;
         std::optional<std::string> version = stringField(*document, "version");
         // The API answers "unknown" for a gem it does not have (a private or local gem).
         if (!version || version->empty() || *version == "unknown") return std::nullopt;
-        return version;
+        return LatestVersionCache::Answer{*version, {}, {}};
     };
-    const std::map<std::string, std::string> latest = latestCache_.latest(names, lookup, stop, registry.scope());
+    const std::map<std::string, LatestVersionCache::Answer> answers =
+        latestCache_.latestDated(names, lookup, stop, registry.scope() + (dated ? " dated" : ""));
+    std::map<std::string, std::string> latest;
+    for (const auto& [name, answer] : answers) latest[name] = answer.version;
 
     for (const auto& [gem, installed] : known->perBinary) {
         long count = 0;
@@ -322,6 +338,7 @@ std::vector<Package> GemManager::checkOutdated(std::stop_token stop) {
         if (found == latest.end() || !isUpdateAvailable(gem.version, found->second, false)) continue;
         Package package = makePackage(gem, *known);
         package.latestVersion = found->second;
+        package.releases = releasesNewerThan(gem.version, answers.at(gem.name).releases);
         outdated.push_back(std::move(package));
     }
     std::vector<std::string> messages;

@@ -10,6 +10,7 @@
 #include "base/Paths.hpp"
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
+#include "managers/PublishTimes.hpp"
 #include "managers/ToolOutput.hpp"
 #include "managers/languages/GoError.hpp"
 #include "managers/languages/RegistryProbe.hpp"
@@ -221,7 +222,8 @@ std::vector<Package> GoManager::checkOutdated(std::stop_token stop) {
         }
     }
     RegistryProbe proxy(network(), Service::GoProxy, "GoManager");
-    const auto lookup = [&](const std::string& module, std::stop_token token) -> std::optional<std::string> {
+    const bool dated = wantsPublishTimes();
+    const auto lookup = [&](const std::string& module, std::stop_token token) -> std::optional<LatestVersionCache::Answer> {
         // The name is checked as it stands; the "!" of the proxy's escaping is added after.
         std::optional<Json> document = proxy.lookup(
             module,
@@ -236,17 +238,22 @@ std::vector<Package> GoManager::checkOutdated(std::stop_token stop) {
         if (!document || !document->is_object()) return std::nullopt;
         std::optional<std::string> version = stringField(*document, "Version");
         if (!version || version->empty()) return std::nullopt;
-        return version;
+        // The answer is the latest's .info: it dates that version, and only that one.
+        LatestVersionCache::Answer answer{*version, {}, {}};
+        if (dated) answer.releases = publishtimes::fromGoInfo(*document);
+        return answer;
     };
-    const std::map<std::string, std::string> latest = latestCache_.latest(modules, lookup, stop, proxy.scope());
+    const std::map<std::string, LatestVersionCache::Answer> latest =
+        latestCache_.latestDated(modules, lookup, stop, proxy.scope() + (dated ? " dated" : ""));
 
     std::vector<Package> outdated;
     for (const BuildMetadata& metadata : *known) {
         auto found = latest.find(metadata.modulePath);
         if (metadata.moduleVersion == kDevelVersion || found == latest.end()) continue;
-        if (!isUpdateAvailable(metadata.moduleVersion, found->second, false)) continue;
+        if (!isUpdateAvailable(metadata.moduleVersion, found->second.version, false)) continue;
         Package package = makePackage(metadata);
-        package.latestVersion = found->second;
+        package.latestVersion = found->second.version;
+        package.releases = releasesNewerThan(metadata.moduleVersion, found->second.releases);
         outdated.push_back(std::move(package));
     }
     setErrorMessage(proxy.wasUnreachable() ? std::optional<std::string>(proxy.unreachableMessage()) : std::nullopt);

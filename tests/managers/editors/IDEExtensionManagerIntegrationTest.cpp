@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "base/Files.hpp"
+#include "base/IsoDate.hpp"
 #include "base/Strings.hpp"
 #include "managers/editors/IDEExtensionError.hpp"
 #include "support/Corpus.hpp"
@@ -137,6 +138,29 @@ TEST(IDEExtensionManagerIntegrationTest, GalleryVersionsForAnotherPlatformPreRel
     EXPECT_EQ(request.method, "POST");
     EXPECT_EQ(request.headers.get("Accept"), "application/json;api-version=3.0-preview.1");
     EXPECT_EQ(parseJson(request.body).value()["flags"], 0x93);
+}
+
+// The gallery dates every version in its one answer: with a week's minimum age, of versions
+// 40, 10, 3 and 1 days old, the 10-day one is offered and the 3-day one named as waiting.
+TEST(IDEExtensionManagerIntegrationTest, GalleryDatesLetTheReleaseAgeGuardOfferAnOlderVersion) {
+    EditorSandbox s(IDEType::VSCode, "redhat.vscode-yaml@1.0.0\n");
+    const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    std::vector<Json> versions;
+    for (const auto& [version, days] : {std::pair{"1.3.0", 1}, {"1.2.0", 3}, {"1.1.0", 10}, {"1.0.0", 40}}) {
+        versions.push_back(galleryVersion(version, "universal", false, "^1.80.0", s.marketplace.url("/vsix")));
+        versions.back()["lastUpdated"] = formatIsoDate(now - std::chrono::hours(24 * days));
+    }
+    s.gallery["redhat.vscode-yaml"] = galleryAnswer("redhat.vscode-yaml", versions);
+    s.manager->setWantsPublishTimes(true);
+    s.manager->listInstalled({});
+    std::vector<Package> outdated = s.manager->checkOutdated({});
+    ASSERT_EQ(outdated.size(), 1u);
+    const ReleaseAgeDecision decision = decideReleaseAge(outdated[0].version, outdated[0].latestVersion, outdated[0].releases,
+                                                         ReleaseAgeRule{.minimum = std::chrono::hours(24 * 7)}, now);
+    EXPECT_EQ(decision.verdict, ReleaseAgeVerdict::Fallback);
+    EXPECT_EQ(decision.offered, "1.1.0");
+    EXPECT_EQ(decision.waiting, "1.2.0");
+    EXPECT_EQ(decision.waitingUntil, now + std::chrono::hours(24 * 4));
 }
 
 TEST(IDEExtensionManagerIntegrationTest, CursorSendsItsClientVersionAndPinsTheVersionItInstalls) {
