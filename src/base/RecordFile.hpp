@@ -10,6 +10,7 @@
 
 #include "base/Files.hpp"
 #include "base/Json.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 
 namespace vt {
@@ -28,7 +29,7 @@ bool saveRecords(const std::string& folder, const char* fileName, const std::vec
         writeFileAtomically(folder + "/" + fileName, dumpJson(list));
         return true;
     } catch (const std::exception& error) {
-        log.error(std::string("Cannot write ") + fileName + ": " + error.what());
+        log.error(localized("log.records.not_written", {fileName, error.what()}));
         return false;
     }
 }
@@ -45,7 +46,7 @@ std::vector<T> loadRecords(const std::string& folder, const char* fileName, cons
         if (!json || !json->is_array()) throw std::invalid_argument("not a JSON array");
         for (const Json& entry : *json) records.push_back(T::fromJson(entry));
     } catch (const std::exception& error) {
-        log.warning(std::string("Ignored ") + fileName + ": " + error.what());
+        log.warning(localized("log.records.ignored", {fileName, error.what()}));
         records.clear();
     }
     return records;

@@ -85,7 +85,7 @@ exit 0
     }
 
     pid_t startScan() const { return testing::startVantreel(home_.path(), {"--accept-terms", "scan", "--full"}); }
-    void waitForUv() const { testing::waitForFile(home_.file("uv-pids")); }
+    bool waitForUv() const { return testing::waitForFile(home_.file("uv-pids")); }
     void killUvs() const {
         for (pid_t pid : testing::pidsIn(home_.file("uv-pids"))) ::kill(pid, SIGKILL);
         std::filesystem::remove(home_.file("uv-pids"));
@@ -143,8 +143,10 @@ TEST_F(OverlappingRunsE2ETest, AnUpdateWaitingForAScanChangesWhatThatScanSaved) 
         // The next scan finds a formula the update process has never seen.
         home_.write("brew-testball", "");
         setUv("sleep 1");
+        std::filesystem::remove(home_.file("uv-pids"));
         auto scan = std::async(std::launch::async, [&] { return runVantreel(run({"scan", "--full"})); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        // uv lists while the scan holds the lock: from then on the update must wait for it.
+        ASSERT_TRUE(waitForUv());
         auto update = runVantreel(run({"update", "--yes", "ruff"}));
         ASSERT_EQ(scan.get().exitCode, 0);
         ASSERT_EQ(update.exitCode, 0) << update.standardOutput << update.standardError;
@@ -169,9 +171,10 @@ TEST_F(OverlappingRunsE2ETest, AScanWaitingForAnotherShowsWhatThatScanSaved) {
     for (int round = 0; round < kRounds; ++round) {
         tools.push_back("tool" + std::to_string(round));
         setTools(tools);
-        setUv("sleep 1");
+        setUv("sleep 2");  // long enough for the second process to start under load
+        std::filesystem::remove(home_.file("uv-pids"));
         auto first = std::async(std::launch::async, [&] { return runVantreel(run({"scan", "--full", "--json"})); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        ASSERT_TRUE(waitForUv());  // the first scan holds the lock
         auto second = runVantreel(run({"scan", "--full", "--json"}));
         auto firstResult = first.get();
         ASSERT_EQ(firstResult.exitCode, 0);
@@ -191,7 +194,7 @@ TEST_F(OverlappingRunsE2ETest, AScanWaitingForACancelledOneScansItselfAndTheCanc
         setTools({"black", added});
         killUvs();
         pid_t first = startScan();
-        waitForUv();
+        ASSERT_TRUE(waitForUv());
         auto second = std::async(std::launch::async, [&] { return runVantreel(run({"scan", "--full", "--json"})); });
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         setUv("ok");
@@ -228,7 +231,7 @@ TEST_F(OverlappingRunsE2ETest, OnlyARunThatDiedIsReportedAsAnUncleanExit) {
     setUv("hang");
     killUvs();
     pid_t killed = startScan();
-    waitForUv();
+    ASSERT_TRUE(waitForUv());
     ::kill(killed, SIGKILL);
     ::waitpid(killed, nullptr, 0);
     killUvs();

@@ -176,7 +176,7 @@ std::vector<pid_t> pidsIn(const std::string& file) {
 }
 
 bool waitForFile(const std::string& path) {
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 1200; ++i) {  // 30 s: a program starting under a loaded machine
         if (std::filesystem::exists(path)) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }

@@ -218,7 +218,6 @@ std::vector<Package> IDEExtensionManager::checkOutdated(std::stop_token stop) {
 
 std::vector<Package> IDEExtensionManager::checkForUpdates(bool lightweight, std::stop_token stop) {
     const Logger log(editor_.logName + "Manager");
-    const std::string prefix = editor_.logName + "Manager.checkForUpdates: ";
     LoadingScope loading(*this);
     const bool available = discover(stop);
     std::vector<InstalledExtension> installed;
@@ -228,7 +227,7 @@ std::vector<Package> IDEExtensionManager::checkForUpdates(bool lightweight, std:
         if (installed.empty()) failure = failureOf([&] { installed = readInstalled(stop); }, stop);
     }
     if (installed.empty()) {
-        log.info(prefix + "SKIPPED (available=" + (available ? "1" : "0") + ", count=0)");
+        log.info(localized(available ? "log.ide.none_installed" : "log.ide.not_available", {editor_.name}));
         setErrorMessage(failure ? std::optional<std::string>(excerpt(*failure, 300)) : std::nullopt);
         return {};
     }
@@ -272,7 +271,7 @@ std::vector<Package> IDEExtensionManager::checkForUpdates(bool lightweight, std:
     try {
         scope = Endpoints::base(editor_.marketplace);
     } catch (const EndpointError& error) {
-        log.warning(std::string("⚠️ ") + error.what());
+        log.warning(error.what());
         setErrorMessage(std::string(error.what()));
         return {};
     }
@@ -280,7 +279,7 @@ std::vector<Package> IDEExtensionManager::checkForUpdates(bool lightweight, std:
         // Answers kept without publish times do not serve when they are wanted.
         latest = latestCache_.latestDated(names, lookup, stop, scope + (dated ? " dated" : ""));
     } catch (const CancellationError&) {
-        log.info(prefix + "cancelled after " + std::to_string(round.reached.load()) + " extensions");
+        log.info(localized("log.ide.cancelled_after", {editor_.name, std::to_string(round.reached.load())}));
         throw;
     }
 
@@ -294,10 +293,10 @@ std::vector<Package> IDEExtensionManager::checkForUpdates(bool lightweight, std:
         outdated.push_back(std::move(package));
     }
     if (round.budgetSpent.load()) {
-        log.info(prefix + "cancelled after " + std::to_string(round.reached.load()) + " extensions");
+        log.info(localized("log.ide.cancelled_after", {editor_.name, std::to_string(round.reached.load())}));
     } else {
-        log.info(prefix + "DONE — " + std::to_string(outdated.size()) + " outdated out of " +
-                 std::to_string(installed.size()));
+        log.info(localized("log.ide.checked", {editor_.name, std::to_string(outdated.size()),
+                                               std::to_string(installed.size())}));
     }
     std::optional<std::string> message;
     if (round.unreachable.load()) {
@@ -380,7 +379,7 @@ std::optional<std::string> IDEExtensionManager::send(HttpRequest request, Round&
     try {
         HttpResponse response = network().send(request, stop);
         if (response.statusCode != 200) {
-            log.debug(request.url + ": HTTP " + std::to_string(response.statusCode) + ", no information");
+            log.debug(localized("log.ide.no_information", {request.url, std::to_string(response.statusCode)}));
             return std::nullopt;
         }
         return std::move(response.body);
@@ -394,7 +393,7 @@ std::optional<std::string> IDEExtensionManager::send(HttpRequest request, Round&
                    error.kind() == NetworkError::Kind::SslError) {
             round.unreachable.store(true);
         }
-        log.debug(request.url + ": " + error.description() + " " + error.cause());
+        log.debug(localized("log.ide.lookup_failed", {request.url, error.description() + " " + error.cause()}));
         return std::nullopt;
     }
 }
@@ -454,7 +453,7 @@ std::optional<MarketplaceVersion> IDEExtensionManager::galleryLatest(const Insta
     for (MarketplaceVersion& version : galleryVersions(extension.identifier, round, stop)) {
         std::optional<std::string> reason = ExtensionMarketplace::skipReason(version, filter);
         if (reason) {
-            log.debug(extension.identifier + " " + version.version + " skipped: " + *reason);
+            log.debug(localized("log.ide.version_skipped", {extension.identifier, version.version, *reason}));
             continue;
         }
         if (releases && !version.isPreRelease) releases->push_back({version.version, version.published});
@@ -474,7 +473,7 @@ std::optional<MarketplaceVersion> IDEExtensionManager::openVsxLatest(const Insta
     if (version) {
         std::optional<std::string> reason = ExtensionMarketplace::skipReason(*version, filter);
         if (!reason) return version;
-        log.debug(extension.identifier + " " + version->version + " skipped: " + *reason);
+        log.debug(localized("log.ide.version_skipped", {extension.identifier, version->version, *reason}));
     }
     std::vector<std::string> older =
         ExtensionMarketplace::openVsxOlderVersions(*newest, version ? version->version : std::string());
@@ -490,7 +489,7 @@ std::optional<MarketplaceVersion> IDEExtensionManager::openVsxLatest(const Insta
         if (!found) continue;
         std::optional<std::string> reason = ExtensionMarketplace::skipReason(*found, filter);
         if (!reason) return found;
-        log.debug(extension.identifier + " " + found->version + " skipped: " + *reason);
+        log.debug(localized("log.ide.version_skipped", {extension.identifier, found->version, *reason}));
     }
     return std::nullopt;
 }
@@ -601,7 +600,7 @@ void IDEExtensionManager::update(const Package& package, std::stop_token stop) {
     if (!target && editor_.type == IDEType::Cursor) throw IDEExtensionError::cursorVersionUnavailable(identifier);
     std::string argument = identifier;
     if (target) argument += "@" + *target;
-    log.info("📦 " + editor_.binaryName + " --install-extension " + argument + " --force");
+    log.info(localized("log.ide.installing", {editor_.binaryName + " --install-extension " + argument + " --force"}));
     std::optional<std::string> failure = install(argument, stop);
 
     // The installed version of the extension now, nullopt when it is gone.
@@ -628,7 +627,7 @@ void IDEExtensionManager::update(const Package& package, std::stop_token stop) {
     if (fallBack) {
         log.info(localized("log.ide.remote_not_installable", {identifier + "@" + *target}));
         std::optional<std::string> vsixFailure = installFromVSIX(identifier, *target, stop);
-        if (vsixFailure) log.warning("⚠️ VSIX install of " + identifier + "@" + *target + ": " + *vsixFailure);
+        if (vsixFailure) log.warning(localized("log.ide.vsix_failed", {identifier + "@" + *target, *vsixFailure}));
         if (vsixFailure && failure) {
             if (editor_.type == IDEType::Cursor) throw IDEExtensionError::cursorUpdateFailed(identifier, *target, *failure);
             throw IDEExtensionError::installFailed(editor_.name, identifier, *failure);
@@ -638,16 +637,15 @@ void IDEExtensionManager::update(const Package& package, std::stop_token stop) {
     }
 
     const std::optional<std::string> now = installedNow();
-    const std::string manager = editor_.logName + "Manager: ";
     if (!now) {
-        log.error(manager + identifier + " — " + localized("error.ide.missing_after_update"));
+        log.error(localized("log.ide.missing_after_update", {identifier, localized("error.ide.missing_after_update")}));
         throw IDEExtensionError::missing();
     }
     if (!target || reached(now)) {
-        log.info(manager + identifier + " updated " + package.version + " → " + *now);
+        log.info(localized("log.ide.updated", {identifier, package.version, *now}));
         return;
     }
-    log.error(manager + identifier + " — installed " + *now + ", target " + *target + " not reached");
+    log.error(localized("log.ide.target_not_reached", {identifier, *now, *target}));
     throw IDEExtensionError::targetNotReached(identifier, *now, *target);
 }
 
