@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <stdexcept>
@@ -18,6 +19,15 @@
 namespace vt {
 
 namespace {
+
+// Thousands of records are written into fresh memory, and on a virtual machine each page's
+// first touch costs far more than the writing: one fault for every 2 MiB rather than 4 KiB.
+void inHugePages(void* start, std::size_t length) {
+    constexpr std::uintptr_t kHugePage = 2u << 20;
+    const auto first = (reinterpret_cast<std::uintptr_t>(start) + kHugePage - 1) & ~(kHugePage - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(start) + length) & ~(kHugePage - 1);
+    if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+}
 
 const Logger& logger() {
     static const Logger log("ScanResultsPersistence");
@@ -400,6 +410,7 @@ PersistedScanResults ScanResultsPersistence::load() const {
     // Room for every record at once (a record takes a hundred bytes of text or more), so
     // that none is moved while the lists are read.
     results.packages.reserve(bytes / 100);
+    inHugePages(results.packages.data(), results.packages.capacity() * sizeof(Package));
     for (const auto& [file, mapped] : contents) {
         // A file with nothing in it (or that is no file at all) holds no list.
         if (mapped.text().empty()) {
