@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
+#include <utility>
 
 #include "base/Json.hpp"
 #include "managers/PublishTimes.hpp"
@@ -17,8 +18,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The newest version offered is one of those dated, and there is one whenever any is.
         const std::optional<std::string> newestGem = pt::latestOfRubyGemsVersions(*document);
         if (newestGem.has_value() == gems.empty()) std::abort();
+        // Packagist's document names its package once, as the key of "packages".
+        std::string packagist = "vt/tool";
+        if (document->is_object() && document->contains("packages") && (*document)["packages"].is_object() &&
+            !(*document)["packages"].empty()) {
+            packagist = (*document)["packages"].begin().key();
+        }
         for (const auto& releases : {pt::fromNpmDocument(*document), pt::fromPyPIDocument(*document),
-                                     pt::fromCratesDocument(*document), gems, pt::fromGoInfo(*document)}) {
+                                     pt::fromCratesDocument(*document), gems, pt::fromGoInfo(*document),
+                                     pt::fromPackagistDocument(*document, packagist)}) {
             for (const vt::PublishedRelease& release : releases) {
                 if (release.version.empty() || release.version.find(' ') != std::string::npos) std::abort();
                 // What is saved of a release reads back as the same version.
@@ -32,6 +40,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (auto value = vt::toolages::npmrcValue(text, key)) {
             auto limit = vt::toolages::limitFrom(*value, std::chrono::minutes(1), "fuzz");
             if (limit && limit->minimum <= std::chrono::seconds(0)) std::abort();
+        }
+    }
+    // A registry named in a bunfig is an address without a trailing "/" or a blank, or nothing.
+    for (const auto& [table, key] : {std::pair{"install", "registry"}, std::pair{"install.registry", "url"}}) {
+        if (auto value = vt::toolages::tomlValue(text, table, key)) {
+            if (auto address = vt::toolages::registryAddress(*value)) {
+                if (address->empty() || address->back() == '/' || address->find_first_of(" \t\n") != std::string::npos) {
+                    std::abort();
+                }
+            }
         }
     }
     if (auto value = vt::toolages::yamlTopLevelValue(text, "minimumReleaseAge")) {

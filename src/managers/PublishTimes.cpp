@@ -2,10 +2,16 @@
 
 #include <map>
 
+#include "base/Cancellation.hpp"
 #include "base/IsoDate.hpp"
+#include "base/Localization.hpp"
+#include "base/Log.hpp"
+#include "managers/LatestVersionCache.hpp"
 #include "model/VersionRules.hpp"
+#include "system/RegistryRequest.hpp"
 
-namespace vt::publishtimes {
+namespace vt {
+namespace publishtimes {
 
 namespace {
 
@@ -123,4 +129,58 @@ std::vector<PublishedRelease> fromGoInfo(const Json& document) {
     return {{*version, dateIn(document, "Time")}};
 }
 
-}  // namespace vt::publishtimes
+std::vector<PublishedRelease> fromPackagistDocument(const Json& document, std::string_view name) {
+    std::vector<PublishedRelease> releases;
+    if (!document.is_object()) return releases;
+    auto packages = document.find("packages");
+    if (packages == document.end() || !packages->is_object()) return releases;
+    auto entries = packages->find(std::string(name));
+    if (entries == packages->end() || !entries->is_array()) return releases;
+    auto minifiedField = document.find("minified");
+    const bool minified = minifiedField != document.end() && minifiedField->is_string();
+    Json version;
+    Json time;
+    for (const Json& entry : *entries) {
+        if (!entry.is_object()) continue;
+        auto carried = [&](const char* key, Json& value) {
+            auto found = entry.find(key);
+            if (found != entry.end()) value = (found->is_string() && *found == "__unset") ? Json() : *found;
+            else if (!minified) value = Json();
+        };
+        carried("version", version);
+        carried("time", time);
+        if (!version.is_string()) continue;
+        const std::string text = version.get<std::string>();
+        if (notAVersion(text) || isPreRelease(text)) continue;
+        std::optional<Clock::TimePoint> published;
+        if (time.is_string()) published = parseIsoDate(time.get<std::string>());
+        releases.push_back({text, published});
+    }
+    return releases;
+}
+
+}  // namespace publishtimes
+
+void dateFromRegistry(std::vector<Package>& outdated, NetworkClient& network, const std::string& logName,
+                      const std::function<std::string(std::string_view name)>& urlFor, const DocumentReader& read,
+                      std::stop_token stop) {
+    const RegistryRequest registry(network, logName);
+    // As many at a time as the registry adapters' own look-ups.
+    constexpr std::size_t kConcurrency = 6;
+    LatestVersionCache::forEachConcurrently(
+        outdated.size(), kConcurrency,
+        [&](std::size_t index) {
+            Package& package = outdated[index];
+            try {
+                std::optional<Json> document = registry.lookup(package.name, urlFor, stop);
+                if (document) package.releases = releasesNewerThan(package.version, read(*document, package));
+            } catch (const CancellationError&) {
+                throw;
+            } catch (const std::exception& error) {
+                Logger(logName).warning(localized("log.command_error", {package.name, error.what()}));
+            }
+        },
+        stop);
+}
+
+}  // namespace vt

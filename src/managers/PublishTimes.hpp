@@ -1,8 +1,14 @@
 #pragma once
 
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/Json.hpp"
+#include "model/Package.hpp"
 #include "model/ReleaseAge.hpp"
 
 namespace vt {
@@ -33,6 +39,22 @@ std::optional<std::string> latestOfRubyGemsVersions(const Json& document);
 // A Go module proxy's .info (the answer to @latest or @v/VERSION.info): "Version" and "Time".
 std::vector<PublishedRelease> fromGoInfo(const Json& document);
 
+// Packagist's metadata (/p2/VENDOR/NAME.json): the array `packages[name]`, each entry dated by
+// its "time". In the minified form an entry holds only what changed since the one before it
+// ("__unset" removing a field), so a version or time it does not repeat is the previous one's.
+std::vector<PublishedRelease> fromPackagistDocument(const Json& document, std::string_view name);
+
 }  // namespace publishtimes
+
+class NetworkClient;
+
+// For a tool that names its latest versions without dating them: each outdated package's
+// releases newer than the installed one, read by `read` from one registry document of its own
+// (at `urlFor(name)`, a few packages at a time). A package whose document cannot be had keeps
+// none, so its age stays unknown. Throws CancellationError when stopped.
+using DocumentReader = std::function<std::vector<PublishedRelease>(const Json& document, const Package& package)>;
+void dateFromRegistry(std::vector<Package>& outdated, NetworkClient& network, const std::string& logName,
+                      const std::function<std::string(std::string_view name)>& urlFor, const DocumentReader& read,
+                      std::stop_token stop);
 
 }  // namespace vt

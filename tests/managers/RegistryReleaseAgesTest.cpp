@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "base/IsoDate.hpp"
+#include "managers/javascript/BunManager.hpp"
+#include "managers/javascript/PnpmManager.hpp"
 #include "managers/javascript/YarnManager.hpp"
 #include "managers/languages/CargoManager.hpp"
+#include "managers/languages/ComposerManager.hpp"
 #include "managers/languages/GemManager.hpp"
 #include "managers/languages/GoManager.hpp"
+#include "managers/python/PipManager.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/RecordingFileSystem.hpp"
@@ -43,6 +47,17 @@ protected:
         EXPECT_EQ(decision.offered, prefix + "1.1.0");
         EXPECT_EQ(decision.waiting, prefix + "1.2.0");
         EXPECT_EQ(decision.waitingUntil, now_ + hours(24 * 4));
+    }
+
+    // An npm-style packument of vt-tool, dating every version.
+    void servePackument(const std::string& path) {
+        Json manifests = Json::object();
+        Json times = {{"created", daysAgo(40)}};
+        for (const auto& [version, days] : ages_) {
+            manifests[version] = {{"name", "vt-tool"}, {"version", version}};
+            times[version] = daysAgo(days);
+        }
+        serve(path, {{"name", "vt-tool"}, {"dist-tags", {{"latest", "1.3.0"}}}, {"versions", manifests}, {"time", times}});
     }
 
     testing::LoopbackServer registry_;
@@ -85,15 +100,10 @@ TEST_F(RegistryReleaseAgesTest, CratesAndGemsOfferTheNewestVersionOldEnoughAndNa
 }
 
 // Yarn asks for the whole document, which dates every version, instead of its latest alone.
-// The Go proxy's @latest dates only the latest: it waits for its week, nothing older offered.
-TEST_F(RegistryReleaseAgesTest, YarnReadsTheRegistrysTimeMapAndGoTheLatestsInfo) {
-    Json manifests = Json::object();
-    Json times = {{"created", daysAgo(40)}};
-    for (const auto& [version, days] : ages_) {
-        manifests[version] = {{"name", "vt-tool"}, {"version", version}};
-        times[version] = daysAgo(days);
-    }
-    serve("/yarn/vt-tool", {{"name", "vt-tool"}, {"dist-tags", {{"latest", "1.3.0"}}}, {"versions", manifests}, {"time", times}});
+// The Go proxy dates one version a request: the latest's, then those its list names between
+// the installed version and the latest.
+TEST_F(RegistryReleaseAgesTest, YarnReadsTheRegistrysTimeMapAndGoTheProxysInfoOfEachNewerVersion) {
+    servePackument("/yarn/vt-tool");
     const std::string yarn = "/usr/local/bin/yarn";
     const std::string global = home_.file(".config/yarn/global");
     files_.addExecutable(yarn);
@@ -110,7 +120,14 @@ TEST_F(RegistryReleaseAgesTest, YarnReadsTheRegistrysTimeMapAndGoTheLatestsInfo)
     EXPECT_EQ(registry_.requestCount("/yarn/vt-tool/latest"), 0u);
 
     testing::ScopedEnvironment proxy("VANTREEL_ENDPOINT_GO_PROXY", registry_.origin().c_str());
+    for (const auto& [version, days] : ages_) {
+        const std::string tag = std::string("v") + version;
+        serve("/example.com/vt/@v/" + tag + ".info", {{"Version", tag}, {"Time", daysAgo(days)}});
+    }
     serve("/example.com/vt/@latest", {{"Version", "v1.3.0"}, {"Time", daysAgo(1)}});
+    testing::LoopbackRoute list;
+    list.body = "v1.0.0\nv1.2.0\nv1.4.0-rc.1\nv1.1.0\nv1.3.0\nv1.1.0/../x\n";
+    registry_.setRoute("/example.com/vt/@v/list", list);
     const std::string go = "/usr/bin/go";
     const std::string program = home_.write("go/bin/vt", std::string("\x7f" "ELF\x02\x01\x01", 7) + std::string(64, '\0'), 0755);
     runner_.on(go + " env GOBIN", Response::output("\n"));
@@ -121,10 +138,94 @@ TEST_F(RegistryReleaseAgesTest, YarnReadsTheRegistrysTimeMapAndGoTheLatestsInfo)
     GoManager goManager(runner_, disk, {.home = home_.path(), .cacheFile = home_.file("go.json")});
     goManager.setWantsPublishTimes(true);
     ASSERT_EQ(goManager.listInstalled({}).size(), 1u);
-    const ReleaseAgeDecision module = decide(goManager.checkOutdated({}));
-    EXPECT_EQ(module.verdict, ReleaseAgeVerdict::Waiting);
-    EXPECT_EQ(module.waiting, "v1.3.0");
-    EXPECT_EQ(module.waitingUntil, now_ + hours(24 * 6));
+    expectFallback(decide(goManager.checkOutdated({})), "v");
+    EXPECT_EQ(registry_.requestCount("/example.com/vt/@v/v1.1.0.info"), 1u);
+    EXPECT_EQ(registry_.requestCount("/example.com/vt/@v/v1.0.0.info"), 0u);  // installed
+    EXPECT_EQ(registry_.requestCount("/example.com/vt/@v/v1.3.0.info"), 0u);  // @latest said
+}
+
+// pnpm and Bun name their latest versions without dates: the registry each installs from
+// (pnpm's `config get registry`, Bun's bunfig) dates them, one document a package, and a
+// package the registry does not know stays of unknown age.
+TEST_F(RegistryReleaseAgesTest, PnpmAndBunAskTheirOwnRegistryForEachOutdatedPackage) {
+    servePackument("/npm/vt-tool");
+    const std::string pnpm = "/usr/local/bin/pnpm";
+    files_.addExecutable(pnpm);
+    runner_.on("/usr/bin/which pnpm", Response::output(pnpm + "\n"));
+    runner_.on(pnpm + " list -g --depth=0 --json",
+               Response::output(R"([{"path": "/g", "dependencies": {"vt-tool": {"version": "1.0.0"}, "vt-gone": {"version": "2.0.0"}}}])"));
+    runner_.on(pnpm + " outdated -g --json", Response::output(R"({"vt-tool": {"current": "1.0.0", "latest": "1.3.0"},
+        "vt-gone": {"current": "2.0.0", "latest": "2.1.0"}})", 1));
+    runner_.on(pnpm + " config get registry", Response::output(registry_.origin() + "/npm/\n"));
+    PnpmManager pnpmManager(runner_, files_, {.home = home_.path()});
+    pnpmManager.setWantsPublishTimes(true);
+    ASSERT_EQ(pnpmManager.listInstalled({}).size(), 2u);
+    std::vector<Package> outdated = pnpmManager.checkOutdated({});
+    ASSERT_EQ(outdated.size(), 2u);
+    const auto gone = std::find_if(outdated.begin(), outdated.end(), [](const Package& p) { return p.name == "vt-gone"; });
+    EXPECT_TRUE(gone->releases.empty());
+    const ReleaseAgeDecision unknown = decideReleaseAge(gone->version, gone->latestVersion, gone->releases,
+                                                        ReleaseAgeRule{.minimum = hours(24 * 7)}, now_);
+    EXPECT_EQ(unknown.verdict, ReleaseAgeVerdict::AgeUnknown);
+    outdated.erase(gone);
+    expectFallback(decide(outdated));
+
+    // Bun's bunfig names its registry as a table; only the outdated package is asked for.
+    home_.write(".bunfig.toml", "[install.registry]\nurl = \"" + registry_.origin() + "/npm\" # ours\n");
+    testing::ScopedEnvironment xdg("XDG_CONFIG_HOME", nullptr);
+    const std::string bun = home_.file(".bun/bin/bun");
+    const std::string global = home_.file(".bun/install/global");
+    files_.addExecutable(bun);
+    files_.addFile(global + "/package.json", R"({"dependencies": {"vt-tool": "1.0.0", "vt-current": "1.0.0"}})");
+    runner_.on(bun + " pm ls -g", Response::output(global + " node_modules (2 installed)\n├── vt-current@1.0.0\n└── vt-tool@1.0.0\n"));
+    runner_.on(bun + " outdated --no-progress",
+               Response::output("| Package | Current | Update | Latest |\n|---|---|---|---|\n| vt-tool | 1.0.0 | 1.0.0 | 1.3.0 |\n"));
+    BunManager bunManager(runner_, files_, {.home = home_.path(), .bunInstall = home_.file(".bun")});
+    bunManager.setWantsPublishTimes(true);
+    ASSERT_EQ(bunManager.listInstalled({}).size(), 2u);
+    expectFallback(decide(bunManager.checkOutdated({})));
+    EXPECT_EQ(registry_.requestCount("/npm/vt-tool"), 2u);
+    EXPECT_EQ(registry_.requestCount("/npm/vt-current"), 0u);
+}
+
+// pip's outdated packages are dated by PyPI's JSON; Composer's by Packagist's minified metadata,
+// where a version's entry holds only what changed since the one before it.
+TEST_F(RegistryReleaseAgesTest, PipAndComposerAskPyPIAndPackagistForEachOutdatedPackage) {
+    testing::ScopedEnvironment pypi("VANTREEL_ENDPOINT_PYPI", registry_.origin().c_str());
+    testing::ScopedEnvironment packagist("VANTREEL_ENDPOINT_PACKAGIST", registry_.origin().c_str());
+    Json releases = Json::object();
+    Json versions = Json::array();
+    for (const auto& [version, days] : ages_) {
+        releases[version] = Json::array({Json::object({{"upload_time_iso_8601", daysAgo(days)}, {"yanked", false}})});
+        versions.insert(versions.begin(), Json::object({{"version", std::string("v") + version}, {"time", daysAgo(days)}}));
+    }
+    versions[0]["name"] = "vt/tool";
+    versions[0]["require"] = {{"php", ">=8.1"}};
+    versions[3]["require"] = "__unset";
+    // A pre-release the time of the one before it would date: never offered.
+    versions.insert(versions.begin() + 1, Json::object({{"version", "v1.4.0-RC1"}}));
+    serve("/pypi/vt-tool/json", {{"info", {{"version", "1.3.0"}}}, {"releases", releases}});
+    serve("/p2/vt/tool.json", {{"minified", "composer/2.0"}, {"packages", {{"vt/tool", versions}}}});
+
+    const std::string python = "/usr/bin/python3";
+    PythonEnvironments::Environment environment{.interpreter = python, .kind = PythonEnvironments::Kind::System};
+    files_.addExecutable(python);
+    runner_.on(python + " -m pip list --format=json", Response::output(R"([{"name": "Vt_Tool", "version": "1.0.0"}])"));
+    runner_.on(python + " -m pip list --outdated --format=json",
+               Response::output(R"([{"name": "Vt_Tool", "version": "1.0.0", "latest_version": "1.3.0"}])"));
+    PipManager pipManager(runner_, files_, {.environments = [&] { return std::vector{environment}; }});
+    pipManager.setWantsPublishTimes(true);
+    ASSERT_EQ(pipManager.listInstalled({}).size(), 1u);
+    expectFallback(decide(pipManager.checkOutdated({})));
+
+    const std::string composer = "/usr/bin/composer";
+    files_.addExecutable(composer);
+    runner_.on("/usr/bin/which composer", Response::output(composer + "\n"));
+    runner_.on(composer + " global outdated --format=json --no-interaction --no-ansi",
+               Response::output(R"({"installed": [{"name": "vt/tool", "version": "v1.0.0", "latest": "v1.3.0"}]})"));
+    ComposerManager composerManager(runner_, files_);
+    composerManager.setWantsPublishTimes(true);
+    expectFallback(decide(composerManager.checkOutdated({})), "v");
 }
 
 }  // namespace

@@ -170,10 +170,10 @@ LoopbackServer::LoopbackServer(Options options) : impl_(std::make_unique<Impl>()
     const std::size_t workers = std::max<std::size_t>(options.workerThreads, 1);
     server.new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
     // Clients keep their connections; the library's default of 5 requests per connection
-    // would make them reconnect all the time. Idle ones are dropped after 2 s, which also
+    // would make them reconnect all the time. Idle ones are dropped after 1 s, which also
     // bounds how long stop() waits for them.
     server.set_keep_alive_max_count(100000);
-    server.set_keep_alive_timeout(2);
+    server.set_keep_alive_timeout(1);
     // Headers and body go out in separate writes; with Nagle's algorithm the second waits
     // for the client's delayed acknowledgement, some 40 ms per response.
     server.set_tcp_nodelay(true);

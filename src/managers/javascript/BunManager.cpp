@@ -1,5 +1,6 @@
 #include "managers/javascript/BunManager.hpp"
 
+#include <filesystem>
 #include <map>
 
 #include "base/Cancellation.hpp"
@@ -9,6 +10,7 @@
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
+#include "managers/PublishTimes.hpp"
 #include "managers/javascript/NpmManager.hpp"
 #include "managers/javascript/ToolReleaseAges.hpp"
 #include "system/CommandRunner.hpp"
@@ -199,8 +201,8 @@ std::vector<Package> BunManager::checkOutdated(std::stop_token stop) {
         logger().warning(localized("log.command_error", {"bun outdated", error}));
     }
 
-    // Bun refuses what is younger than its own limit; `bun outdated` gives no publish times,
-    // so under that limit a version's age is unknown and it waits.
+    // Bun refuses what is younger than its own limit: under it, or under ours, the registry
+    // dates the versions, and one it cannot date waits.
     const std::optional<ToolReleaseAge> limit =
         toolages::bunLimit(options_.home.value_or(paths::home()), paths::environmentValue("XDG_CONFIG_HOME"));
     std::vector<Package> rows;
@@ -212,9 +214,46 @@ std::vector<Package> BunManager::checkOutdated(std::stop_token stop) {
                         .toolReleaseAge = limit});
     }
     std::vector<Package> outdated = overListing(std::move(rows));
+    if (!outdated.empty() && (wantsPublishTimes() || limit)) dateReleases(outdated, stop);
     logger().info(localized("log.manager.updates_checked", {"Bun"}));
     setErrorMessage(std::nullopt);
     return outdated;
+}
+
+std::optional<std::string> BunManager::registry(std::stop_token stop) {
+    const std::string home = options_.home.value_or(paths::home());
+    if (auto configured = toolages::bunRegistry(home, paths::environmentValue("XDG_CONFIG_HOME"))) return configured;
+    if (auto variable = BaseManager::variable(options_.environment, "NPM_CONFIG_REGISTRY")) {
+        return toolages::registryAddress(*variable);
+    }
+    const std::optional<std::string> npm = ExecutableLocator(runner_, files_).locate("npm", stop);
+    if (!npm) return std::nullopt;
+    CommandRequest request;
+    request.command = *npm;
+    request.arguments = {"config", "get", "registry"};
+    request.timeout = kConfigTimeout;
+    request.environment = environment();
+    // npm is a node script: node is beside it more often than on the tool's own PATH.
+    request.environment["PATH"] = std::filesystem::path(*npm).parent_path().string() + ":" + request.environment["PATH"];
+    std::optional<std::string> found;
+    auto ask = [&] {
+        const ShellCommandResult result = run(request, stop);
+        found = toolages::registryAddress(result.standardOutput);
+        if (!found) logger().warning(localized("log.manager.registry_no_address", {"npm", excerpt(result.standardOutput)}));
+    };
+    if (auto failure = failureOf(ask, stop)) logger().warning(localized("log.command_error", {"npm config get registry", *failure}));
+    return found;
+}
+
+void BunManager::dateReleases(std::vector<Package>& outdated, std::stop_token stop) {
+    const std::optional<std::string> base = registry(stop);
+    if (!base) {
+        logger().warning(localized("log.manager.registry_undated", {"Bun"}));
+        return;
+    }
+    dateFromRegistry(
+        outdated, network(), "BunManager", [&](std::string_view name) { return *base + "/" + std::string(name); },
+        [](const Json& document, const Package&) { return publishtimes::fromNpmDocument(document); }, stop);
 }
 
 // ---- Update --------------------------------------------------------------------------

@@ -28,6 +28,7 @@ public:
 
     static constexpr double kListTimeout = 60;
     static constexpr double kOutdatedTimeout = 60;
+    static constexpr double kConfigTimeout = 30;
     static constexpr double kInstallTimeout = 600;
 
     struct Entry {
@@ -78,6 +79,10 @@ private:
     ShellCommandResult runBun(std::vector<std::string> arguments, double timeout, std::stop_token stop,
                               std::optional<std::string> directory = std::nullopt);
     void invalidateListings();
+    // `bun outdated` dates nothing: the registry Bun installs from does, named by its bunfig,
+    // else NPM_CONFIG_REGISTRY, else npm's configuration (the .npmrc Bun reads too).
+    std::optional<std::string> registry(std::stop_token stop);
+    void dateReleases(std::vector<Package>& outdated, std::stop_token stop);
 
     Options options_;
     std::string bunInstall_;

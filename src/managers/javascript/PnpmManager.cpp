@@ -10,6 +10,7 @@
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
+#include "managers/PublishTimes.hpp"
 #include "managers/javascript/NpmManager.hpp"
 #include "managers/javascript/ToolReleaseAges.hpp"
 #include "managers/ToolOutput.hpp"
@@ -229,8 +230,8 @@ std::vector<Package> PnpmManager::checkOutdated(std::stop_token stop) {
             CommandError::executionFailed(result.exitCode, excerpt(result.standardError)).description()));
     }
 
-    // pnpm refuses what is younger than its own limit; `pnpm outdated` gives no publish times,
-    // so under that limit a version's age is unknown and it waits.
+    // pnpm refuses what is younger than its own limit: under it, or under ours, the registry
+    // dates the versions, and one it cannot date waits.
     const std::optional<ToolReleaseAge> limit = toolages::pnpmLimit(home_, configFolder(home_));
     std::vector<Package> rows;
     for (const Entry& entry : parsed.entries) {
@@ -241,9 +242,27 @@ std::vector<Package> PnpmManager::checkOutdated(std::stop_token stop) {
                         .toolReleaseAge = limit});
     }
     std::vector<Package> outdated = overListing(std::move(rows));
+    if (!outdated.empty() && (wantsPublishTimes() || limit)) dateReleases(outdated, stop);
     logger().info(localized("log.manager.updates_checked", {"pnpm"}));
     setErrorMessage(std::nullopt);
     return outdated;
+}
+
+void PnpmManager::dateReleases(std::vector<Package>& outdated, std::stop_token stop) {
+    std::optional<std::string> registry;
+    auto ask = [&] {
+        const ShellCommandResult result = runPnpm({"config", "get", "registry"}, kConfigTimeout, stop);
+        registry = toolages::registryAddress(result.standardOutput);
+        if (!registry) logger().warning(localized("log.manager.registry_no_address", {"pnpm", excerpt(result.standardOutput)}));
+    };
+    if (auto failure = failureOf(ask, stop)) logger().warning(localized("log.command_error", {"pnpm config get registry", *failure}));
+    if (!registry) {
+        logger().warning(localized("log.manager.registry_undated", {"pnpm"}));
+        return;
+    }
+    dateFromRegistry(
+        outdated, network(), "PnpmManager", [&](std::string_view name) { return *registry + "/" + std::string(name); },
+        [](const Json& document, const Package&) { return publishtimes::fromNpmDocument(document); }, stop);
 }
 
 // ---- Update --------------------------------------------------------------------------

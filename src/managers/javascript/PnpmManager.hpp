@@ -30,6 +30,7 @@ public:
 
     static constexpr double kListTimeout = 60;
     static constexpr double kOutdatedTimeout = 60;
+    static constexpr double kConfigTimeout = 30;
     static constexpr double kInstallTimeout = 600;
 
     struct Entry {
@@ -89,6 +90,8 @@ private:
     ShellCommandResult runPnpm(std::vector<std::string> arguments, double timeout, std::stop_token stop,
                                bool allowNonZeroExit = false);
     void invalidateListings();
+    // `pnpm outdated` dates nothing: the registry pnpm installs from does.
+    void dateReleases(std::vector<Package>& outdated, std::stop_token stop);
 
     Options options_;
     std::string home_;

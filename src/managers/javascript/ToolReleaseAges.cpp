@@ -114,19 +114,50 @@ std::optional<std::string> tomlValue(std::string_view text, std::string_view tab
     }
     std::optional<toml::table> document = parseToml(uncommented);
     if (!document) return std::nullopt;
-    const toml::node_view<const toml::node> node =
-        table.empty() ? std::as_const(*document)[key] : std::as_const(*document)[table][key];
+    // A dotted table ("install.registry") is a path; a key is only ever one name.
+    const toml::node_view<const toml::node> place =
+        table.empty() ? toml::node_view<const toml::node>(std::as_const(*document)) : std::as_const(*document).at_path(table);
+    const toml::node_view<const toml::node> node = place[key];
     if (const auto* text = node.as_string()) return text->get();
     if (const auto* integer = node.as_integer()) return std::to_string(integer->get());
     // Another kind of value is set but unreadable as a limit: the caller says so.
     return node ? std::optional<std::string>("") : std::nullopt;
 }
 
-std::optional<ToolReleaseAge> bunLimit(const std::string& home, const std::optional<std::string>& xdgConfigHome) {
+namespace {
+
+std::vector<std::string> bunfigFiles(const std::string& home, const std::optional<std::string>& xdgConfigHome) {
     std::vector<std::string> files;
     if (xdgConfigHome && !xdgConfigHome->empty()) files.push_back(*xdgConfigHome + "/.bunfig.toml");
     files.push_back(home + "/.bunfig.toml");
-    for (const std::string& file : files) {
+    return files;
+}
+
+}  // namespace
+
+std::optional<std::string> registryAddress(std::string text) {
+    text = trim(text);
+    if (!(startsWith(text, "https://") || startsWith(text, "http://")) ||
+        text.find_first_of(" \t\n") != std::string::npos) {
+        return std::nullopt;
+    }
+    while (endsWith(text, "/")) text.pop_back();
+    return text;
+}
+
+std::optional<std::string> bunRegistry(const std::string& home, const std::optional<std::string>& xdgConfigHome) {
+    for (const std::string& file : bunfigFiles(home, xdgConfigHome)) {
+        std::optional<std::string> text = readFile(file);
+        if (!text) continue;
+        std::optional<std::string> value = tomlValue(*text, "install", "registry");
+        if (value && value->empty()) value = tomlValue(*text, "install.registry", "url");
+        if (value) return registryAddress(*value);
+    }
+    return std::nullopt;
+}
+
+std::optional<ToolReleaseAge> bunLimit(const std::string& home, const std::optional<std::string>& xdgConfigHome) {
+    for (const std::string& file : bunfigFiles(home, xdgConfigHome)) {
         std::optional<std::string> text = readFile(file);
         std::optional<std::string> value = text ? tomlValue(*text, "install", "minimumReleaseAge") : std::nullopt;
         if (!value) continue;

@@ -28,7 +28,7 @@ std::optional<ToolReleaseAge> npmLimit(const std::vector<std::string>& files);
 // in its global rc file, else in ~/.npmrc. `configFolder` is pnpm's ($XDG_CONFIG_HOME/pnpm).
 std::optional<ToolReleaseAge> pnpmLimit(const std::string& home, const std::string& configFolder);
 
-// The value of `key` in `table` ("" for the top level) of a TOML settings file: a string as
+// The value of `key` in `table` ("" for the top level, "a.b" nested) of a TOML settings file: a string as
 // it is, an integer written out; "" for another kind of value; nothing where the key is
 // absent or the text is not TOML.
 std::optional<std::string> tomlValue(std::string_view text, std::string_view table, std::string_view key);
@@ -36,6 +36,13 @@ std::optional<std::string> tomlValue(std::string_view text, std::string_view tab
 // Bun: "minimumReleaseAge" of [install], in seconds, in its global bunfig
 // ($XDG_CONFIG_HOME/.bunfig.toml, else ~/.bunfig.toml), which `bun add -g` reads.
 std::optional<ToolReleaseAge> bunLimit(const std::string& home, const std::optional<std::string>& xdgConfigHome);
+// The registry Bun installs from when its global bunfig names one ("registry" of [install], an
+// address or a table with "url"), without a trailing "/".
+std::optional<std::string> bunRegistry(const std::string& home, const std::optional<std::string>& xdgConfigHome);
+
+// What `config get registry` printed (npm, pnpm and Yarn answer it) when it is one http(s)
+// address, without a trailing "/"; where the tool's publish times are asked.
+std::optional<std::string> registryAddress(std::string text);
 
 // A span as uv writes one: "7 days", "1 week 2 days", "24h", or ISO 8601 ("P7D", "PT12H",
 // "P1W"); nothing for a unit without a fixed length (months, years) or anything else.

@@ -15,6 +15,7 @@
 #include "managers/ExecutableLocator.hpp"
 #include "managers/PublishTimes.hpp"
 #include "managers/javascript/NpmManager.hpp"
+#include "managers/javascript/ToolReleaseAges.hpp"
 #include "managers/javascript/YarnError.hpp"
 #include "model/VersionRules.hpp"
 #include "system/CommandRunner.hpp"
@@ -55,16 +56,6 @@ std::string yarnError(const ShellCommandResult& result) {
     if (!errors.empty()) return excerpt(join(errors, "; "));
     const std::string& shown = trim(result.standardError).empty() ? result.standardOutput : result.standardError;
     return CommandError::executionFailed(result.exitCode, excerpt(shown)).description();
-}
-
-std::optional<std::string> registryAddress(std::string text) {
-    text = trim(text);
-    if (!(startsWith(text, "https://") || startsWith(text, "http://")) ||
-        text.find_first_of(" \t\n") != std::string::npos) {
-        return std::nullopt;
-    }
-    while (endsWith(text, "/")) text.pop_back();
-    return text;
 }
 
 // "^1.2.3", "~1.2.3", "=1.2.3" and "1.2.3" name one version; ranges and sources do not.
@@ -335,7 +326,7 @@ std::optional<std::string> YarnManager::askRegistry(const std::string& executabl
     for (const auto& [name, value] : options_.environment) request.environment[name] = value;
     try {
         ShellCommandResult result = run(request, stop);
-        if (auto address = registryAddress(result.standardOutput)) return address;
+        if (auto address = toolages::registryAddress(result.standardOutput)) return address;
         logger().warning(localized("log.manager.registry_no_address",
                                    {std::string(lastPathComponent(executable)), excerpt(result.standardOutput)}));
     } catch (const CommandError& error) {

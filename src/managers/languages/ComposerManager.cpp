@@ -6,6 +6,7 @@
 #include "base/Log.hpp"
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
+#include "managers/PublishTimes.hpp"
 #include "managers/ToolOutput.hpp"
 #include "managers/languages/ComposerError.hpp"
 #include "managers/languages/ToolEnvironment.hpp"
@@ -156,6 +157,17 @@ std::vector<Package> ComposerManager::checkOutdated(std::stop_token stop) {
         package.description = entry.description;
         package.type = PackageType::ComposerPackage;
         outdated.push_back(std::move(package));
+    }
+    // `composer outdated` says nothing of when a version was published; Packagist's metadata
+    // does. A package from another repository is not there, and its age stays unknown.
+    if (wantsPublishTimes() && !outdated.empty()) {
+        dateFromRegistry(
+            outdated, network(), "ComposerManager",
+            [](std::string_view name) { return Endpoints::url(Service::Packagist, "/p2/" + std::string(name) + ".json"); },
+            [](const Json& document, const Package& package) {
+                return publishtimes::fromPackagistDocument(document, package.name);
+            },
+            stop);
     }
     setErrorMessage(messageFor(parsed));
     markLatestVersionsUnknown(parsed.repositoryUnreachable);

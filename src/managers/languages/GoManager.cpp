@@ -205,6 +205,42 @@ std::vector<Package> GoManager::listInstalled(std::stop_token stop) {
         scanError);
 }
 
+std::vector<std::string> GoManager::versionsBetween(RegistryProbe& proxy, const std::string& module,
+                                                    const std::string& installed, const std::string& latest,
+                                                    std::stop_token stop) {
+    std::optional<std::string> list = proxy.lookupText(
+        module,
+        [](std::string_view path) {
+            std::string route = "/";
+            route += caseEncode(path);
+            route += "/@v/list";
+            return Endpoints::url(Service::GoProxy, route);
+        },
+        stop);
+    std::vector<std::string> versions;
+    if (!list) return versions;
+    for (std::string_view line : split(*list, '\n')) {
+        const std::string version = trim(line);
+        // Only what a module version may be goes into an address.
+        const bool plain = version.size() > 1 && version.front() == 'v' &&
+                           version.find_first_not_of("0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ.+-") ==
+                               std::string::npos;
+        if (!plain || isPreRelease(version) || compareVersions(version, installed) != VersionOrder::Descending ||
+            compareVersions(version, latest) != VersionOrder::Ascending) {
+            continue;
+        }
+        if (std::find(versions.begin(), versions.end(), version) == versions.end()) versions.push_back(version);
+    }
+    std::vector<ParsedVersion> parsed;
+    for (const std::string& version : versions) parsed.push_back(parseVersion(version));
+    std::vector<std::string> newestFirst;
+    for (std::size_t index : sortedVersionOrder(parsed, true)) {
+        if (newestFirst.size() == kOlderVersionsDated) break;
+        newestFirst.push_back(versions[index]);
+    }
+    return newestFirst;
+}
+
 std::vector<Package> GoManager::checkOutdated(std::stop_token stop) {
     LoadingScope loading(*this);
     if (!discover(stop)) {
@@ -214,37 +250,52 @@ std::vector<Package> GoManager::checkOutdated(std::stop_token stop) {
     std::optional<std::vector<BuildMetadata>> known =
         readOrReport(stop, [&] { return installed_.lastOrRead(stop); }, scanError);
     if (!known) return {};
-    std::vector<std::string> modules;
+    // Each module once, with the oldest version of it installed.
+    std::map<std::string, std::string> modules;
     for (const BuildMetadata& metadata : *known) {
         if (metadata.moduleVersion == kDevelVersion || !isModulePath(metadata.modulePath)) continue;
-        if (std::find(modules.begin(), modules.end(), metadata.modulePath) == modules.end()) {
-            modules.push_back(metadata.modulePath);
+        auto [found, added] = modules.try_emplace(metadata.modulePath, metadata.moduleVersion);
+        if (!added && compareVersions(metadata.moduleVersion, found->second) == VersionOrder::Ascending) {
+            found->second = metadata.moduleVersion;
         }
     }
+    std::vector<std::string> names;
+    for (const auto& [module, oldest] : modules) names.push_back(module);
     RegistryProbe proxy(network(), Service::GoProxy, "GoManager");
     const bool dated = wantsPublishTimes();
+    // The name is checked as it stands; the "!" of the proxy's escaping is added after.
+    const auto address = [](std::string_view suffix) {
+        return [suffix](std::string_view path) {
+            // Built piece by piece: GCC 12 at -O3 sees a false overlap in "/" + a temporary.
+            std::string route = "/";
+            route += caseEncode(path);
+            route += suffix;
+            return Endpoints::url(Service::GoProxy, route);
+        };
+    };
     const auto lookup = [&](const std::string& module, std::stop_token token) -> std::optional<LatestVersionCache::Answer> {
-        // The name is checked as it stands; the "!" of the proxy's escaping is added after.
-        std::optional<Json> document = proxy.lookup(
-            module,
-            [](std::string_view path) {
-                // Built piece by piece: GCC 12 at -O3 sees a false overlap in "/" + a temporary.
-                std::string route = "/";
-                route += caseEncode(path);
-                route += "/@latest";
-                return Endpoints::url(Service::GoProxy, route);
-            },
-            token);
+        std::optional<Json> document = proxy.lookup(module, address("/@latest"), token);
         if (!document || !document->is_object()) return std::nullopt;
         std::optional<std::string> version = stringField(*document, "Version");
         if (!version || version->empty()) return std::nullopt;
-        // The answer is the latest's .info: it dates that version, and only that one.
         LatestVersionCache::Answer answer{*version, {}, {}};
-        if (dated) answer.releases = publishtimes::fromGoInfo(*document);
+        if (dated) {
+            // The latest's .info dates that version only; the proxy dates the others one
+            // request each, so only those between the installed one and the latest are asked.
+            answer.releases = publishtimes::fromGoInfo(*document);
+            for (const std::string& older : versionsBetween(proxy, module, modules.at(module), *version, token)) {
+                const std::string suffix = "/@v/" + caseEncode(older) + ".info";
+                if (std::optional<Json> info = proxy.lookup(module, address(suffix), token)) {
+                    for (PublishedRelease& release : publishtimes::fromGoInfo(*info)) {
+                        if (release.version == older) answer.releases.push_back(std::move(release));
+                    }
+                }
+            }
+        }
         return answer;
     };
     const std::map<std::string, LatestVersionCache::Answer> latest =
-        latestCache_.latestDated(modules, lookup, stop, proxy.scope() + (dated ? " dated" : ""));
+        latestCache_.latestDated(names, lookup, stop, proxy.scope() + (dated ? " dated" : ""));
 
     std::vector<Package> outdated;
     for (const BuildMetadata& metadata : *known) {

@@ -16,6 +16,8 @@
 
 namespace vt {
 
+class RegistryProbe;
+
 class NetworkClient;
 
 // The adapter for programs installed with `go install`. The binaries are those of GOBIN, else
@@ -32,6 +34,9 @@ public:
     static const SourceRow& source();
 
     static constexpr double kEnvTimeout = 30;
+    // Under a minimum release age, how many versions older than the latest are dated (a request
+    // each), newest first: enough to fall back over a burst of releases, few enough to stay polite.
+    static constexpr std::size_t kOlderVersionsDated = 10;
     // `go version -m` reads the headers and the build-info section only; a file that keeps it
     // busy longer than this is not one of ours.
     static constexpr double kMetadataTimeout = 10;
@@ -87,6 +92,11 @@ private:
     std::optional<BuildMetadata> readMetadata(const std::string& file, std::stop_token stop);
     std::vector<BuildMetadata> readInstalled(std::stop_token stop);
     static Package makePackage(const BuildMetadata& metadata);
+    // The proxy's released versions newer than `installed` and older than `latest`, newest first,
+    // at most kOlderVersionsDated of them.
+    static std::vector<std::string> versionsBetween(RegistryProbe& proxy, const std::string& module,
+                                                    const std::string& installed, const std::string& latest,
+                                                    std::stop_token stop);
 
     Options options_;
     InstalledRecords<BuildMetadata> installed_{[this](std::stop_token stop) { return readInstalled(stop); }};

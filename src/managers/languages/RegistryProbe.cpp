@@ -19,6 +19,16 @@ bool RegistryProbe::isSafeName(std::string_view name) {
 std::optional<Json> RegistryProbe::lookup(std::string_view name,
                                           const std::function<std::string(std::string_view)>& urlForName,
                                           std::stop_token stop) {
+    std::optional<std::string> body = lookupText(name, urlForName, stop);
+    if (!body) return std::nullopt;
+    std::optional<Json> json = parseJson(*body);
+    if (!json) log_.debug(localized("log.registry.no_information", {std::string(name), localized("log.registry.not_json")}));
+    return json;
+}
+
+std::optional<std::string> RegistryProbe::lookupText(std::string_view name,
+                                                     const std::function<std::string(std::string_view)>& urlForName,
+                                                     std::stop_token stop) {
     if (!isSafeName(name)) {
         log_.debug(localized("log.registry.name_rejected", {std::string(name)}));
         return std::nullopt;
@@ -39,9 +49,7 @@ std::optional<Json> RegistryProbe::lookup(std::string_view name,
                                  {url, localized("log.http_status", {std::to_string(response.statusCode)})}));
             return std::nullopt;
         }
-        std::optional<Json> json = parseJson(response.body);
-        if (!json) log_.debug(localized("log.registry.no_information", {url, localized("log.registry.not_json")}));
-        return json;
+        return std::move(response.body);
     } catch (const CancellationError&) {
         throw;
     } catch (const NetworkError& error) {

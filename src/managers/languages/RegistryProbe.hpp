@@ -29,6 +29,10 @@ public:
     // Throws CancellationError when stopped.
     std::optional<Json> lookup(std::string_view name, const std::function<std::string(std::string_view)>& urlForName,
                                std::stop_token stop);
+    // The same for a document that is not JSON: its body, as it came.
+    std::optional<std::string> lookupText(std::string_view name,
+                                          const std::function<std::string(std::string_view)>& urlForName,
+                                          std::stop_token stop);
 
     // Some request got no answer at all (name resolution, connection, TLS, time limit).
     bool wasUnreachable() const noexcept { return unreachable_.load(); }

@@ -7,6 +7,8 @@
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
+#include "managers/PublishTimes.hpp"
+#include "system/Endpoints.hpp"
 #include "system/FileSystemManager.hpp"
 
 namespace vt {
@@ -294,6 +296,13 @@ std::vector<Package> PipManager::checkOutdated(std::stop_token stop) {
             package.sourceIdentifier = environment.interpreter;
             packages.push_back(std::move(package));
         }
+    }
+    // pip says nothing of when a version was published; PyPI's JSON does, a document a package.
+    if (wantsPublishTimes() && !packages.empty()) {
+        dateFromRegistry(
+            packages, network(), "PipManager",
+            [](std::string_view name) { return Endpoints::url(Service::PyPI, "/pypi/" + normalizedName(name) + "/json"); },
+            [](const Json& document, const Package&) { return publishtimes::fromPyPIDocument(document); }, stop);
     }
     logger().info(localized("log.manager.outdated_done", {"pip", std::to_string(packages.size())}));
 

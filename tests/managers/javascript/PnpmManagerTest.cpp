@@ -111,14 +111,16 @@ TEST(PnpmManagerTest, OutdatedExitingOneWithJsonGivesTheLatestVersions) {
     EXPECT_EQ(parsed.error, std::nullopt);
 }
 
-// pnpm's own "minimum-release-age" is in minutes. `pnpm outdated` dates nothing, so under
-// that limit the latest versions are of unknown age, and they wait: pnpm would refuse them.
+// pnpm's own "minimum-release-age" is in minutes. `pnpm outdated` dates nothing and here pnpm
+// names no registry to ask, so under that limit the latest versions are of unknown age, and
+// they wait: pnpm would refuse them.
 TEST(PnpmManagerTest, PnpmsOwnMinimumReleaseAgeInMinutesHoldsBackWhatNothingDates) {
     testing::TempDir home{"vt-pnpm-age"};
     home.write(".npmrc", "minimum-release-age=10080\n");
     PnpmFixture fixture(true, "/home/me/.local/share/pnpm", home.path());
     fixture.runner.on(kList, recorded("pnpm", "list"));
     fixture.runner.on(kOutdated, recorded("pnpm", "outdated"));
+    fixture.runner.on(kPnpm + " config get registry", Response::output("undefined\n"));
     fixture.manager->listInstalled({});
     std::vector<Package> outdated = fixture.manager->checkOutdated({});
     Package semver = *find(outdated, "semver");
