@@ -21,6 +21,7 @@ class ChangeContractE2ETest : public ::testing::Test {
 protected:
     void SetUp() override {
         testing::showOnly(home_.path(), {"ShowCargo", "ShowUv"});
+        home_.write(".cargo/.crates2.json", "{}");  // a record that only cargo reads
         cargo_.add("cargo", R"SH(state="$HOME/ripgrep-version"
 case "$1 $2" in
   "install --list") printf 'ripgrep v%s:\n    rg\n' "$(cat "$state" 2>/dev/null || echo 13.0.0)" ;;

@@ -120,6 +120,7 @@ TEST(HostileInputE2ETest, NoEscapeSequenceFromOutsideIsEverPrinted) {
 <key>SUPublicEDKey</key><string>2e9SQOBoaKElchSa/4QDli/nvYkyuDNfynfzBF6vJK4=</string>
 </dict></plist>)");
     home.makeFolder("Applications/Evil.app/Contents/Frameworks/Sparkle.framework");
+    home.write(".cargo/.crates2.json", "{}");  // a record that only cargo reads
     home.writeExecutable(".cargo/bin/cargo", "#!/bin/sh\ncase \"$1 $2\" in\n"
                                              "  \"install --list\") printf 'evil v1.0.0\\033]0;TOOL\\007:\\n    evil\\n' ;;\n"
                                              "  *) printf 'error: \\033]52;c;cHduZWQ=\\007 failed\\n' >&2; exit 1 ;;\n"

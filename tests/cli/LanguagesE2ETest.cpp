@@ -26,7 +26,8 @@ protected:
         }
         testing::showOnly(home_.path(), {"ShowCargo", "ShowGems", "ShowGo", "ShowComposer"});
 
-        // As `cargo install --list` prints it.
+        // As `cargo install --list` prints it, from a record only cargo reads.
+        home_.write(".cargo/.crates2.json", "{}");
         home_.writeExecutable(".cargo/bin/cargo", R"(#!/bin/sh
 case "$1 $2" in
   "install --list") printf 'mytool v0.1.0 (/src/mytool):\n    mytool\nripgrep v13.0.0:\n    rg\n' ;;

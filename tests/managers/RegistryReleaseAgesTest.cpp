@@ -80,7 +80,8 @@ TEST_F(RegistryReleaseAgesTest, CratesAndGemsOfferTheNewestVersionOldEnoughAndNa
 
     const std::string cargo = home_.file(".cargo/bin/cargo");
     files_.addExecutable(cargo);
-    runner_.on(cargo + " install --list", Response::output("ripgrep v1.0.0:\n    rg\n"));
+    files_.addFile(home_.file(".cargo/.crates.toml"),
+                   "[v1]\n\"ripgrep 1.0.0 (sparse+https://index.crates.io/)\" = [\"rg\"]\n");
     CargoManager cargoManager(runner_, files_, {.home = home_.path(), .cacheFile = home_.file("cargo.json")});
     cargoManager.setWantsPublishTimes(true);
     ASSERT_EQ(cargoManager.listInstalled({}).size(), 1u);

@@ -97,7 +97,9 @@ exit 0
 }
 
 void writeFakeCargo(const TempDir& home, const std::string& crate, const std::string& version) {
-    // As `cargo install --list` prints it.
+    // As `cargo install --list` prints it; the cargo stand-ins keep only the newer record
+    // (.crates2.json), so the list is cargo's to print.
+    home.write(".cargo/.crates2.json", "{}");
     home.writeExecutable(".cargo/bin/cargo", R"(#!/bin/sh
 case "$1 $2" in
   "install --list") printf ')" + crate + " v" + version + ":\\n    " + crate + R"(\n' ;;

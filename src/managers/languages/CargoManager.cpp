@@ -8,6 +8,7 @@
 #include "base/Paths.hpp"
 #include "base/Regex.hpp"
 #include "base/Strings.hpp"
+#include "base/Toml.hpp"
 #include "managers/ExecutableLocator.hpp"
 #include "managers/PublishTimes.hpp"
 #include "managers/ToolOutput.hpp"
@@ -55,6 +56,10 @@ CargoManager::~CargoManager() = default;
 
 std::string CargoManager::home() const { return options_.home.value_or(paths::home()); }
 
+std::string CargoManager::cargoHome() const {
+    return variable(options_.environment, "CARGO_HOME").value_or(home() + "/.cargo");
+}
+
 std::vector<std::string> CargoManager::executableCandidates(const std::string& home) {
     return {home + "/.cargo/bin/cargo", "/opt/homebrew/bin/cargo", "/usr/local/bin/cargo"};
 }
@@ -92,6 +97,40 @@ std::vector<CargoManager::CargoCrate> CargoManager::parseInstallList(std::string
     return crates;
 }
 
+std::optional<std::vector<CargoManager::CargoCrate>> CargoManager::parseCratesRecord(std::string_view text) {
+    std::optional<toml::table> document = parseToml(text);
+    const toml::table* installs = document ? (*document)["v1"].as_table() : nullptr;
+    if (installs == nullptr) return std::nullopt;
+    std::vector<CargoCrate> crates;
+    for (const auto& [key, value] : *installs) {
+        const std::vector<std::string_view> words = split(key.str(), ' ');
+        if (words.size() < 3 || words[0].empty() || words[1].empty()) continue;
+        const std::string_view rest = trimView(key.str().substr(words[0].size() + words[1].size() + 2));
+        if (rest.size() < 2 || rest.front() != '(' || rest.back() != ')') continue;
+        CargoCrate crate{.name = std::string(words[0]), .version = std::string(words[1])};
+        const std::string_view source = rest.substr(1, rest.size() - 2);
+        if (startsWith(source, "path+file://")) {
+            crate.source = std::string(source.substr(std::string_view("path+file://").size()));
+        } else if (startsWith(source, "git+")) {
+            crate.source = std::string(source.substr(4));
+        } else if (startsWith(source, "registry+") || startsWith(source, "sparse+")) {
+            const std::string_view address = source.substr(source.find('+') + 1);
+            // crates.io's index, in its Git form or its sparse one.
+            const bool cratesIo = endsWith(address, "/rust-lang/crates.io-index") || contains(address, "://index.crates.io");
+            if (!cratesIo) crate.source = std::string(address);
+        } else {
+            crate.source = std::string(source);
+        }
+        if (const toml::array* binaries = value.as_array()) {
+            for (const toml::node& binary : *binaries) {
+                if (const auto* name = binary.as_string()) crate.binaries.push_back(name->get());
+            }
+        }
+        crates.push_back(std::move(crate));
+    }
+    return crates;
+}
+
 std::optional<std::string> CargoManager::latestVersionOf(const Json& document, const std::string& name,
                                                          const std::string& installed) {
     if (!document.is_object() || !document.contains("crate") || !document["crate"].is_object()) return std::nullopt;
@@ -116,6 +155,15 @@ std::optional<std::string> CargoManager::latestVersionOf(const Json& document, c
 }
 
 std::vector<CargoManager::CargoCrate> CargoManager::readInstalled(std::stop_token stop) {
+    // `cargo install --list` prints cargo's record: reading it spares a start of cargo, and of
+    // rustup's proxy before it. No record at all: nothing was ever installed with cargo.
+    const std::string record = cargoHome() + "/.crates.toml";
+    if (!files_.fileExists(record) && !files_.fileExists(cargoHome() + "/.crates2.json")) return {};
+    try {
+        if (auto crates = parseCratesRecord(files_.readFile(record))) return *crates;
+    } catch (const std::exception& error) {
+        logger().debug(localized("log.command_error", {record, error.what()}));
+    }
     CommandRequest request;
     request.command = binaryPath();
     request.arguments = {"install", "--list"};
@@ -249,9 +297,9 @@ void CargoManager::update(const Package& package, std::stop_token stop) {
 
 
 std::vector<std::string> CargoManager::listingInputs() {
-    const std::string cargoHome = variable(options_.environment, "CARGO_HOME").value_or(home() + "/.cargo");
-    std::vector<std::string> paths{cargoHome + "/.crates2.json", cargoHome + "/.crates.toml"};
-    addFolderAndEntries(paths, cargoHome + "/bin");
+    const std::string folder = cargoHome();
+    std::vector<std::string> paths{folder + "/.crates2.json", folder + "/.crates.toml"};
+    addFolderAndEntries(paths, folder + "/bin");
     return paths;
 }
 

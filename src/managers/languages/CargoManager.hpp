@@ -70,6 +70,11 @@ public:
     // `cargo install --list`: a line "NAME vVERSION[ (SOURCE)]:" starts a crate, the indented
     // lines under it are its binaries. Never throws.
     static std::vector<CargoCrate> parseInstallList(std::string_view text);
+    // Cargo's own record, .crates.toml: its [v1] table of "NAME VERSION (SOURCE)" keys, each with
+    // the binaries installed, which is what `cargo install --list` prints. The source reads as
+    // that command shows it: none for crates.io, a path, a Git address with its commit, else the
+    // registry's address. Nothing when the text is not such a record. Never throws.
+    static std::optional<std::vector<CargoCrate>> parseCratesRecord(std::string_view text);
     // The version a crates registry document offers in place of `installed`: "max_stable_version",
     // else "max_version"; `installed` itself for a pre-release or a library without binaries.
     static std::optional<std::string> latestVersionOf(const Json& document, const std::string& name,
@@ -82,6 +87,7 @@ protected:
 
 private:
     std::string home() const;
+    std::string cargoHome() const;  // $CARGO_HOME, else home + "/.cargo"
     std::vector<CargoCrate> readInstalled(std::stop_token stop);
     Package makePackage(const CargoCrate& crate) const;
 

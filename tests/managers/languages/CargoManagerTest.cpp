@@ -1,5 +1,7 @@
 #include "managers/languages/CargoManager.hpp"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "base/Files.hpp"
@@ -19,16 +21,16 @@ const std::string kHome = "/home/user";
 const std::string kCargo = kHome + "/.cargo/bin/cargo";
 const std::string kList = kCargo + " install --list";
 
-// As `cargo install --list` prints it: registry crates, one from a path, one from Git, and a
-// line that is not a crate at all.
+// As `cargo install --list` prints it (in name order): registry crates, one from a path, one
+// from Git, and a line that is not a crate at all.
 const char* kInstallList = R"(bat v0.24.0:
     bat
 ev%il v1.0.0:
     evil
-nightly-tool v1.0.0:
-    nightly-tool
 mytool v0.1.0 (/home/user/src/mytool):
     mytool
+nightly-tool v1.0.0:
+    nightly-tool
 ripgrep v13.0.0:
     rg
 sdk-helper v2.0.0:
@@ -37,6 +39,20 @@ tokei v12.1.2 (https://git.example/tokei#1a2b3c4d):
     tokei
 warning: be sure to add `/home/user/.cargo/bin` to your PATH
 )";
+
+// The record cargo kept of the same installs (.crates.toml), which the list is printed from.
+std::string cratesRecord() {
+    const std::string index = "(registry+" + Endpoints::base(Service::GitHubWeb) + "/rust-lang/crates.io-index)";
+    return "[v1]\n"
+           "\"bat 0.24.0 " + index + "\" = [\"bat\"]\n"
+           "\"ev%il 1.0.0 " + index + "\" = [\"evil\"]\n"
+           "\"mytool 0.1.0 (path+file:///home/user/src/mytool)\" = [\"mytool\"]\n"
+           "\"nightly-tool 1.0.0 " + index + "\" = [\"nightly-tool\"]\n"
+           "\"ripgrep 13.0.0 " + index + "\" = [\"rg\"]\n"
+           "\"sdk-helper 2.0.0 " + index + "\" = [\"sdk-helper\"]\n"
+           "\"tokei 12.1.2 (git+https://git.example/tokei#1a2b3c4d)\" = [\"tokei\"]\n"
+           "[v2]\n";
+}
 
 std::string crates(const std::string& name) { return Endpoints::url(Service::Crates, "/api/v1/crates/" + name); }
 
@@ -51,9 +67,47 @@ struct CargoFixture {
 
     CargoFixture() {
         files.addExecutable(kCargo);
-        runner.on(kList, Response::output(kInstallList));
+        files.addFile(kHome + "/.cargo/.crates.toml", cratesRecord());
     }
 };
+
+// What a listing says of each crate (a package's own id differs from one listing to the next).
+std::vector<std::string> described(const std::vector<Package>& packages) {
+    std::vector<std::string> lines;
+    for (const Package& package : packages) {
+        lines.push_back(package.name + " " + package.version + " " + package.description.value_or("-") + " " +
+                        package.sourceIdentifier.value_or("-"));
+    }
+    return lines;
+}
+
+long listRuns(const testing::FakeCommandRunner& runner) {
+    const std::vector<std::string> lines = runner.commandLines();
+    return std::count(lines.begin(), lines.end(), kList);
+}
+
+// Cargo's record is read as `cargo install --list` prints it; cargo itself is asked only when
+// the record cannot be read, and not at all when nothing was ever installed.
+TEST(CargoManagerTest, TheRecordCargoKeepsReadsAsItsListAndCargoRunsOnlyWithoutOne) {
+    CargoFixture f;
+    std::vector<Package> fromRecord = f.manager.listInstalled({});
+    EXPECT_EQ(fromRecord.size(), 7u);
+    EXPECT_EQ(listRuns(f.runner), 0);
+
+    CargoFixture unreadable;
+    unreadable.files.addFile(kHome + "/.cargo/.crates.toml", "[v1\n");
+    unreadable.runner.on(kList, Response::output(kInstallList));
+    EXPECT_EQ(described(unreadable.manager.listInstalled({})), described(fromRecord));
+    EXPECT_EQ(listRuns(unreadable.runner), 1);
+
+    testing::FakeCommandRunner runner;
+    testing::RecordingFileSystem files;
+    files.addExecutable(kCargo);
+    CargoManager none(runner, files, {.home = kHome});
+    EXPECT_TRUE(none.listInstalled({}).empty());
+    EXPECT_EQ(none.errorMessage(), std::nullopt);
+    EXPECT_EQ(listRuns(runner), 0);
+}
 
 TEST(CargoManagerTest, RegistryCratesAreComparedAndPreReleasesOrLibrariesKeepTheirVersion) {
     CargoFixture f;
@@ -68,8 +122,8 @@ TEST(CargoManagerTest, RegistryCratesAreComparedAndPreReleasesOrLibrariesKeepThe
 
     std::vector<Package> installed = f.manager.listInstalled({});
     ASSERT_EQ(installed.size(), 7u);
-    EXPECT_EQ(installed[3].name, "mytool");
-    EXPECT_EQ(installed[3].sourceIdentifier, "/home/user/src/mytool");
+    EXPECT_EQ(installed[2].name, "mytool");
+    EXPECT_EQ(installed[2].sourceIdentifier, "/home/user/src/mytool");
     EXPECT_EQ(installed[4].name, "ripgrep");
     EXPECT_EQ(installed[4].version, "13.0.0");
     EXPECT_EQ(installed[4].sourceIdentifier, std::nullopt);
