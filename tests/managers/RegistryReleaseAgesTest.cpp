@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "base/IsoDate.hpp"
+#include "base/Paths.hpp"
 #include "managers/javascript/BunManager.hpp"
 #include "managers/javascript/PnpmManager.hpp"
 #include "managers/javascript/YarnManager.hpp"
@@ -131,8 +132,6 @@ TEST_F(RegistryReleaseAgesTest, YarnReadsTheRegistrysTimeMapAndGoTheProxysInfoOf
     registry_.setRoute("/example.com/vt/@v/list", list);
     const std::string go = "/usr/bin/go";
     const std::string program = home_.write("go/bin/vt", std::string("\x7f" "ELF\x02\x01\x01", 7) + std::string(64, '\0'), 0755);
-    runner_.on(go + " env GOBIN", Response::output("\n"));
-    runner_.on(go + " env GOPATH", Response::output(home_.file("go") + "\n"));
     runner_.on(go + " version -m " + program,
                Response::output(program + ": go1.22.1\n\tpath\texample.com/vt\n\tmod\texample.com/vt\tv1.0.0\th1:abc=\n"));
     SystemFileSystemManager disk;
@@ -221,6 +220,7 @@ TEST_F(RegistryReleaseAgesTest, PipAndComposerAskPyPIAndPackagistForEachOutdated
 
     const std::string composer = "/usr/bin/composer";
     files_.addExecutable(composer);
+    files_.addFile(paths::home() + "/.composer/composer.json", R"({"require": {"vt/tool": "*"}})");
     runner_.on("/usr/bin/which composer", Response::output(composer + "\n"));
     runner_.on(composer + " global outdated --format=json --no-interaction --no-ansi",
                Response::output(R"({"installed": [{"name": "vt/tool", "version": "v1.0.0", "latest": "v1.3.0"}]})"));

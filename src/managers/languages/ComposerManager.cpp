@@ -1,5 +1,7 @@
 #include "managers/languages/ComposerManager.hpp"
 
+#include <algorithm>
+
 #include "base/Paths.hpp"
 #include "base/Cancellation.hpp"
 #include "base/Localization.hpp"
@@ -12,6 +14,7 @@
 #include "managers/languages/ToolEnvironment.hpp"
 #include "model/VersionRules.hpp"
 #include "system/Endpoints.hpp"
+#include "system/FileSystemManager.hpp"
 
 namespace vt {
 
@@ -90,6 +93,15 @@ ComposerManager::Parsed ComposerManager::parseListing(std::string_view standardO
 
 ComposerManager::Parsed ComposerManager::runListing(const std::string& subcommand, double timeout,
                                                     std::stop_token stop) {
+    // Without a global composer.json composer would only say so: no PHP start for that.
+    const std::vector<std::string> homes = globalHomes();
+    if (std::none_of(homes.begin(), homes.end(), [&](const std::string& folder) {
+            return files_.fileExists(folder + "/composer.json");
+        })) {
+        Parsed none;
+        none.missingManifest = true;
+        return none;
+    }
     CommandRequest request;
     request.command = binaryPath();
     request.arguments = {"global", subcommand, "--format=json", "--no-interaction", "--no-ansi"};
@@ -220,13 +232,17 @@ void ComposerManager::runComposer(std::vector<std::string> arguments, std::stop_
     }
 }
 
-std::vector<std::string> ComposerManager::listingInputs() {
+std::vector<std::string> ComposerManager::globalHomes() const {
     std::vector<std::string> homes;
     if (auto configured = variable(options_.environment, "COMPOSER_HOME")) homes.push_back(*configured);
     homes.push_back(paths::environmentValue("XDG_CONFIG_HOME").value_or(paths::home() + "/.config") + "/composer");
     homes.push_back(paths::home() + "/.composer");
+    return homes;
+}
+
+std::vector<std::string> ComposerManager::listingInputs() {
     std::vector<std::string> paths;
-    for (const std::string& folder : homes) {
+    for (const std::string& folder : globalHomes()) {
         for (const char* file : {"/composer.json", "/composer.lock", "/vendor/composer/installed.json"}) {
             paths.push_back(folder + file);
         }

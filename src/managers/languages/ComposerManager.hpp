@@ -65,6 +65,9 @@ public:
     static bool isPackageName(std::string_view name);
 
 private:
+    // Where composer keeps its global project: COMPOSER_HOME, else the configuration folder's
+    // composer, else ~/.composer.
+    std::vector<std::string> globalHomes() const;
     Parsed runListing(const std::string& subcommand, double timeout, std::stop_token stop);
     // `composer ARGUMENTS --no-interaction --no-ansi`; throws ComposerError with its output.
     void runComposer(std::vector<std::string> arguments, std::stop_token stop);

@@ -118,24 +118,31 @@ std::optional<GoManager::BuildMetadata> GoManager::parseBuildInfo(std::string_vi
     return metadata;
 }
 
-std::string GoManager::goEnv(const std::string& name, std::stop_token stop) {
-    CommandRequest request;
-    request.command = binaryPath();
-    request.arguments = {"env", name};
-    request.timeout = kEnvTimeout;
-    request.environment = environment();
-    request.allowNonZeroExit = true;
-    ShellCommandResult result = run(request, stop);
-    return result.exitCode == 0 ? trim(result.standardOutput) : std::string();
+std::string GoManager::settingsFile() const {
+    // go's settings file (`go env -w`): GOENV, else the user's configuration folder's go/env.
+    const std::string xdg = variable(options_.environment, "XDG_CONFIG_HOME").value_or(home() + "/.config");
+    return variable(options_.environment, "GOENV").value_or(xdg + "/go/env");
 }
 
-std::string GoManager::binaryFolder(std::stop_token stop) {
-    if (std::string gobin = goEnv("GOBIN", stop); !gobin.empty()) return gobin;
-    std::string gopath = goEnv("GOPATH", stop);
+std::string GoManager::binaryFolder() const {
+    // As `go env` would say, without starting go: the environment, then go's settings file,
+    // then go's default GOPATH under the home.
+    std::map<std::string, std::string> written;
+    const std::string text = readFile(settingsFile()).value_or("");
+    for (std::string_view line : splitLines(text)) {
+        const std::size_t equals = line.find('=');
+        if (equals != std::string_view::npos) written[std::string(line.substr(0, equals))] = trim(line.substr(equals + 1));
+    }
+    auto setting = [&](const char* name) -> std::string {
+        if (auto value = variable(options_.environment, name)) return *value;
+        auto found = written.find(name);
+        return found == written.end() ? std::string() : found->second;
+    };
+    if (std::string gobin = setting("GOBIN"); !gobin.empty()) return gobin;
+    std::string gopath = setting("GOPATH");
     // GOPATH is a list; go installs into the first entry.
     if (std::size_t separator = gopath.find(':'); separator != std::string::npos) gopath.resize(separator);
-    if (!gopath.empty()) return gopath + "/bin";
-    return home() + "/go/bin";
+    return gopath.empty() ? home() + "/go/bin" : gopath + "/bin";
 }
 
 std::optional<GoManager::BuildMetadata> GoManager::readMetadata(const std::string& file, std::stop_token stop) {
@@ -164,7 +171,7 @@ std::optional<GoManager::BuildMetadata> GoManager::readMetadata(const std::strin
 }
 
 std::vector<GoManager::BuildMetadata> GoManager::readInstalled(std::stop_token stop) {
-    const std::string folder = binaryFolder(stop);
+    const std::string folder = binaryFolder();
     // No folder yet: nothing was ever installed with go install.
     if (!files_.directoryExists(folder)) return {};
     std::vector<std::string> names;
@@ -351,28 +358,8 @@ void GoManager::update(const Package& package, std::stop_token stop) {
 
 
 std::vector<std::string> GoManager::listingInputs() {
-    // go's settings file (`go env -w`): GOENV, else the user's configuration folder's go/env.
-    const std::string xdg = paths::environmentValue("XDG_CONFIG_HOME").value_or(home() + "/.config");
-    const std::string settings = paths::environmentValue("GOENV").value_or(xdg + "/go/env");
-    std::map<std::string, std::string> written;
-    const std::string text = readFile(settings).value_or("");
-    for (std::string_view line : splitLines(text)) {
-        const std::size_t equals = line.find('=');
-        if (equals != std::string_view::npos) written[std::string(line.substr(0, equals))] = trim(line.substr(equals + 1));
-    }
-    auto setting = [&](const char* name) -> std::string {
-        if (auto value = paths::environmentValue(name)) return *value;
-        auto found = written.find(name);
-        return found == written.end() ? std::string() : found->second;
-    };
-    std::string folder = setting("GOBIN");
-    if (folder.empty()) {
-        std::string gopath = setting("GOPATH");
-        if (std::size_t separator = gopath.find(':'); separator != std::string::npos) gopath.resize(separator);
-        folder = gopath.empty() ? home() + "/go/bin" : gopath + "/bin";
-    }
-    std::vector<std::string> paths{settings};
-    addFolderAndEntries(paths, folder);
+    std::vector<std::string> paths{settingsFile()};
+    addFolderAndEntries(paths, binaryFolder());
     return paths;
 }
 

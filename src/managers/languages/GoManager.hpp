@@ -33,7 +33,6 @@ class GoManager final : public BaseManager {
 public:
     static const SourceRow& source();
 
-    static constexpr double kEnvTimeout = 30;
     // Under a minimum release age, how many versions older than the latest are dated (a request
     // each), newest first: enough to fall back over a burst of releases, few enough to stay polite.
     static constexpr std::size_t kOlderVersionsDated = 10;
@@ -82,13 +81,13 @@ public:
     // Whether the file's first bytes are those of an executable (ELF, Mach-O, PE).
     static bool looksExecutable(std::string_view header);
 
-    // The folder go installs into, as `go env` says.
-    std::string binaryFolder(std::stop_token stop);
+    // The folder go installs into, as `go env` says (read without running go).
+    std::string binaryFolder() const;
 
 private:
     std::string home() const;
     std::map<std::string, std::string> environment() const;
-    std::string goEnv(const std::string& name, std::stop_token stop);
+    std::string settingsFile() const;
     std::optional<BuildMetadata> readMetadata(const std::string& file, std::stop_token stop);
     std::vector<BuildMetadata> readInstalled(std::stop_token stop);
     static Package makePackage(const BuildMetadata& metadata);

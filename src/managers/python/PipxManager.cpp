@@ -16,6 +16,7 @@
 #include "system/CommandRunner.hpp"
 #include "managers/PublishTimes.hpp"
 #include "system/Endpoints.hpp"
+#include "system/FileSystemManager.hpp"
 #include "system/NetworkClient.hpp"
 #include "system/RegistryRequest.hpp"
 
@@ -92,7 +93,22 @@ std::optional<std::string> PipxManager::latestVersionOf(const Json& document) {
     return trim(*version);
 }
 
+bool PipxManager::hasApplications() const {
+    for (const std::string& folder : pipxHomes()) {
+        const std::string venvs = folder + "/venvs";
+        try {
+            if (files_.directoryExists(venvs) && !files_.contentsOfDirectory(venvs).empty()) return true;
+        } catch (const std::exception&) {
+            return true;  // unreadable here: pipx itself says what it can
+        }
+    }
+    return false;
+}
+
 PipxManager::Parsed PipxManager::runList(std::stop_token stop) {
+    // No application folder in any of pipx's homes: nothing was ever installed, and pipx (a
+    // Python start) would only say so.
+    if (!hasApplications()) return {};
     CommandRequest request;
     request.command = binaryPath();
     request.arguments = {"list", "--json"};
@@ -210,13 +226,17 @@ void PipxManager::update(const Package& package, std::stop_token stop) {
 }
 
 
-std::vector<std::string> PipxManager::listingInputs() {
+std::vector<std::string> PipxManager::pipxHomes() {
     std::vector<std::string> homes;
     if (auto configured = paths::environmentValue("PIPX_HOME")) homes.push_back(*configured);
     homes.push_back(paths::environmentValue("XDG_DATA_HOME").value_or(paths::home() + "/.local/share") + "/pipx");
     homes.push_back(paths::home() + "/.local/pipx");
+    return homes;
+}
+
+std::vector<std::string> PipxManager::listingInputs() {
     std::vector<std::string> paths;
-    for (const std::string& folder : homes) {
+    for (const std::string& folder : pipxHomes()) {
         const std::size_t first = paths.size();
         addFolderAndEntries(paths, folder + "/venvs");
         const std::size_t last = paths.size();

@@ -73,6 +73,9 @@ public:
     static std::optional<std::string> latestVersionOf(const Json& document);
 
 private:
+    // Where pipx keeps its applications: PIPX_HOME, its XDG data folder, its older ~/.local/pipx.
+    static std::vector<std::string> pipxHomes();
+    bool hasApplications() const;
     Parsed runList(std::stop_token stop);
     struct Latest {
         std::string version;

@@ -1,7 +1,10 @@
 #include "managers/languages/ComposerManager.hpp"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
+#include "base/Paths.hpp"
 #include "managers/languages/ComposerError.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/RecordingFileSystem.hpp"
@@ -37,7 +40,11 @@ struct ComposerFixture {
     testing::RecordingFileSystem files;
     ComposerManager manager{runner, files};
 
-    ComposerFixture() { runner.on("/usr/bin/which composer", Response::output(kComposer + "\n")); files.addExecutable(kComposer); }
+    ComposerFixture(bool manifest = true) {
+        runner.on("/usr/bin/which composer", Response::output(kComposer + "\n"));
+        files.addExecutable(kComposer);
+        if (manifest) files.addFile(paths::home() + "/.composer/composer.json", "{}");
+    }
 };
 
 TEST(ComposerManagerTest, ListsPastBannersAndReadsLatestVersions) {
@@ -79,9 +86,17 @@ TEST(ComposerManagerTest, ListsPastBannersAndReadsLatestVersions) {
     EXPECT_TRUE(f.runner.commandLines().empty());
 }
 
-// No global composer.json is no global package, not a failure; Packagist out of reach leaves
-// the latest versions unknown, and says so.
+// No global composer.json is no global package, not a failure, and composer is not even started;
+// Packagist out of reach leaves the latest versions unknown, and says so.
 TEST(ComposerManagerTest, MissingManifestIsNoFailureAndUnreachablePackagistIsSaid) {
+    ComposerFixture none(false);
+    EXPECT_TRUE(none.manager.listInstalled({}).empty());
+    EXPECT_TRUE(none.manager.checkOutdated({}).empty());
+    EXPECT_EQ(none.manager.errorMessage(), std::nullopt);
+    const std::vector<std::string> lines = none.runner.commandLines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.starts_with(kComposer + " global"); }), 0);
+
+    // Composer says so itself when the manifest went between our look and its run.
     ComposerFixture f;
     f.runner.on(kShow, Response::failure(1, "Changed current directory to /home/user/.config/composer\n\n"
                                             "In ShowCommand.php line 245:\n  Composer could not find a composer.json "

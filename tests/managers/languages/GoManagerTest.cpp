@@ -34,11 +34,10 @@ struct GoFixture {
     std::string bin = gopath.makeFolder("bin");
     GoManager manager{runner, files,
                       GoManager::Options{.network = &network, .home = gopath.path(),
-                                         .cacheFile = gopath.file("go_cache.json")}};
+                                         .cacheFile = gopath.file("go_cache.json"),
+                                         .environment = {{"GOPATH", gopath.path() + ":/elsewhere"}}}};
 
     GoFixture() {
-        runner.on(kGo + " env GOBIN", Response::output("\n"));
-        runner.on(kGo + " env GOPATH", Response::output(gopath.path() + ":/elsewhere\n"));
         const std::pair<const char*, std::array<const char*, 3>> programs[] = {
             {"toml", {"github.com/BurntSushi/toml/cmd/tomlv", "github.com/BurntSushi/toml", "v1.2.0"}},
             {"gopls", {"golang.org/x/tools/gopls", "golang.org/x/tools/gopls", "v0.15.0"}},

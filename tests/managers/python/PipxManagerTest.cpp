@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/Paths.hpp"
+
 #include "PipTestSupport.hpp"
 #include "managers/python/PipError.hpp"
 #include "support/FakeCommandRunner.hpp"
@@ -25,9 +27,10 @@ struct PipxFixture {
     testing::MockNetworkClient network;
     std::unique_ptr<PipxManager> manager;
 
-    PipxFixture() {
+    explicit PipxFixture(bool applications = true) {
         runner.on("/usr/bin/which pipx", Response::output(kPipx + "\n"));
         files.addExecutable(kPipx);
+        if (applications) files.addDirectory(paths::home() + "/.local/pipx/venvs/black");
         PipxManager::Options options;
         options.network = &network;
         manager = std::make_unique<PipxManager>(runner, files, options);
@@ -83,6 +86,12 @@ TEST(PipxManagerTest, ReportsAListingPipxCouldNotGive) {
     EXPECT_TRUE(f.manager->listInstalled({}).empty());
     ASSERT_TRUE(f.manager->errorMessage().has_value());
     EXPECT_TRUE(contains(*f.manager->errorMessage(), "unrecognized arguments: --json"));
+
+    // Without an application folder pipx is not even asked: it could only say "nothing".
+    PipxFixture none(false);
+    none.runner.on(kPipx + " list --json", Response::failure(2, "must not run\n"));
+    EXPECT_TRUE(none.manager->listInstalled({}).empty());
+    EXPECT_EQ(none.manager->errorMessage(), std::nullopt);
 }
 
 TEST(PipxManagerTest, UpgradesByThePipxName) {
