@@ -183,4 +183,15 @@ void dateFromRegistry(std::vector<Package>& outdated, NetworkClient& network, co
         stop);
 }
 
+void dateFromNpmRegistry(std::vector<Package>& outdated, NetworkClient& network, const std::string& tool,
+                         const std::optional<std::string>& registry, std::stop_token stop) {
+    if (!registry) {
+        Logger(tool).warning(localized("log.manager.registry_undated", {tool}));
+        return;
+    }
+    dateFromRegistry(
+        outdated, network, tool, [&](std::string_view name) { return *registry + "/" + std::string(name); },
+        [](const Json& document, const Package&) { return publishtimes::fromNpmDocument(document); }, stop);
+}
+
 }  // namespace vt

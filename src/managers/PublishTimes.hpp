@@ -56,5 +56,9 @@ using DocumentReader = std::function<std::vector<PublishedRelease>(const Json& d
 void dateFromRegistry(std::vector<Package>& outdated, NetworkClient& network, const std::string& logName,
                       const std::function<std::string(std::string_view name)>& urlFor, const DocumentReader& read,
                       std::stop_token stop);
+// The same from an npm-style registry's packuments, for the tool `tool` ("pnpm"), which
+// installs from `registry`; with no registry known, ages stay unknown and the log says why.
+void dateFromNpmRegistry(std::vector<Package>& outdated, NetworkClient& network, const std::string& tool,
+                         const std::optional<std::string>& registry, std::stop_token stop);
 
 }  // namespace vt

@@ -246,14 +246,7 @@ std::optional<std::string> BunManager::registry(std::stop_token stop) {
 }
 
 void BunManager::dateReleases(std::vector<Package>& outdated, std::stop_token stop) {
-    const std::optional<std::string> base = registry(stop);
-    if (!base) {
-        logger().warning(localized("log.manager.registry_undated", {"Bun"}));
-        return;
-    }
-    dateFromRegistry(
-        outdated, network(), "BunManager", [&](std::string_view name) { return *base + "/" + std::string(name); },
-        [](const Json& document, const Package&) { return publishtimes::fromNpmDocument(document); }, stop);
+    dateFromNpmRegistry(outdated, network(), "Bun", registry(stop), stop);
 }
 
 // ---- Update --------------------------------------------------------------------------

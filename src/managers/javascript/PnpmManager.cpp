@@ -256,13 +256,7 @@ void PnpmManager::dateReleases(std::vector<Package>& outdated, std::stop_token s
         if (!registry) logger().warning(localized("log.manager.registry_no_address", {"pnpm", excerpt(result.standardOutput)}));
     };
     if (auto failure = failureOf(ask, stop)) logger().warning(localized("log.command_error", {"pnpm config get registry", *failure}));
-    if (!registry) {
-        logger().warning(localized("log.manager.registry_undated", {"pnpm"}));
-        return;
-    }
-    dateFromRegistry(
-        outdated, network(), "PnpmManager", [&](std::string_view name) { return *registry + "/" + std::string(name); },
-        [](const Json& document, const Package&) { return publishtimes::fromNpmDocument(document); }, stop);
+    dateFromNpmRegistry(outdated, network(), "pnpm", registry, stop);
 }
 
 // ---- Update --------------------------------------------------------------------------

@@ -99,9 +99,12 @@ std::vector<CargoManager::CargoCrate> CargoManager::parseInstallList(std::string
 
 std::optional<std::vector<CargoManager::CargoCrate>> CargoManager::parseCratesRecord(std::string_view text) {
     std::optional<toml::table> document = parseToml(text);
-    const toml::table* installs = document ? (*document)["v1"].as_table() : nullptr;
-    if (installs == nullptr) return std::nullopt;
+    if (!document) return std::nullopt;
     std::vector<CargoCrate> crates;
+    // Cargo leaves the record empty until something is installed.
+    if (!document->contains("v1")) return crates;
+    const toml::table* installs = (*document)["v1"].as_table();
+    if (installs == nullptr) return std::nullopt;
     for (const auto& [key, value] : *installs) {
         const std::vector<std::string_view> words = split(key.str(), ' ');
         if (words.size() < 3 || words[0].empty() || words[1].empty()) continue;

@@ -73,7 +73,8 @@ public:
     // Cargo's own record, .crates.toml: its [v1] table of "NAME VERSION (SOURCE)" keys, each with
     // the binaries installed, which is what `cargo install --list` prints. The source reads as
     // that command shows it: none for crates.io, a path, a Git address with its commit, else the
-    // registry's address. Nothing when the text is not such a record. Never throws.
+    // registry's address. An empty record has no crate; nothing when the text is not TOML or its
+    // v1 is not a table. Never throws.
     static std::optional<std::vector<CargoCrate>> parseCratesRecord(std::string_view text);
     // The version a crates registry document offers in place of `installed`: "max_stable_version",
     // else "max_version"; `installed` itself for a pre-release or a library without binaries.

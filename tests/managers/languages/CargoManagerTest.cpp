@@ -105,6 +105,8 @@ TEST(CargoManagerTest, TheRecordCargoKeepsReadsAsItsListAndCargoRunsOnlyWithoutO
     files.addExecutable(kCargo);
     CargoManager none(runner, files, {.home = kHome});
     EXPECT_TRUE(none.listInstalled({}).empty());
+    files.addFile(kHome + "/.cargo/.crates.toml", "");  // as cargo leaves it before any install
+    EXPECT_TRUE(none.listInstalled({}).empty());
     EXPECT_EQ(none.errorMessage(), std::nullopt);
     EXPECT_EQ(listRuns(runner), 0);
 }
