@@ -194,34 +194,31 @@ class Pip(Source):
     loopback = True
     description = "pip list --outdated (each python at once)"
 
-    def interpreters(self, env):
-        """Each python of this machine with a pip: the one on PATH and the system's."""
-        found, seen = [], set()
-        for candidate in (shutil.which("python3", path=env.get("PATH")), "/usr/bin/python3"):
-            if not candidate or not os.path.exists(candidate):
-                continue
-            probe = subprocess.run([candidate, "-c", "import sys, pip; print(sys.executable)"], capture_output=True,
-                                   text=True, env=env)
-            if probe.returncode != 0:
-                continue
-            executable = os.path.realpath(probe.stdout.strip())
-            if executable not in seen:
-                seen.add(executable)
-                found.append(probe.stdout.strip())
-        return found
+    def interpreters(self, env, config):
+        """The pythons our scan asks, each with the projects it shows (a project two pythons have
+        is the one's that comes first), from our own listing with no index at all: pip then asks
+        the same pythons, and keeps the same rows of each."""
+        with open(os.path.join(config, "pip.conf"), "w") as out:
+            out.write("[global]\nno-index = true\ndisable-pip-version-check = true\n")
+        sandbox = Sandbox(self.vantreel, [self.toggle], env)
+        sandbox.scan("pip listing")
+        owners = {}
+        for item in json.loads(sandbox.run(["list", "--all", "--json"]).stdout).get("items", []):
+            if item.get("type") == self.item_type and item.get("sourceIdentifier"):
+                owners[normalized(item["name"])] = item["sourceIdentifier"]
+        return sorted(set(owners.values())), owners
 
     def prepare(self, work):
         env, home = sandbox_home_env(work)
-        self.python = self.interpreters(env)
+        # The legacy place: read whatever XDG_CONFIG_HOME a side has.
+        config = os.path.join(home, ".pip")
+        os.makedirs(config, exist_ok=True)
+        self.python, self.owners = self.interpreters(env, config)
         installed = {}
-        self.names = []  # per python, in order, the projects it has
         for python in self.python:
             text = run_tool([python, "-m", "pip", "list", "--format=json"], env).stdout
-            names = set()
             for entry in json.loads(text or "[]"):
                 installed.setdefault(normalized(entry["name"]), set()).add(entry["version"])
-                names.add(normalized(entry["name"]))
-            self.names.append(names)
         self.index = Loopback()
         newer = newer_half(installed)
         for project, versions in installed.items():
@@ -236,9 +233,6 @@ class Pip(Source):
                 links.append(f'<a href="/files/{wheel}">{wheel}</a><br/>')
             page = "<!DOCTYPE html><html><body>\n" + "\n".join(links) + "\n</body></html>\n"
             self.index.routes[f"/simple/{project}/"] = ("text/html; charset=utf-8", page.encode())
-        # The legacy place: read whatever XDG_CONFIG_HOME a side has.
-        config = os.path.join(home, ".pip")
-        os.makedirs(config, exist_ok=True)
         with open(os.path.join(config, "pip.conf"), "w") as out:
             out.write(f"[global]\nindex-url = {self.index.base}/simple/\ndisable-pip-version-check = true\n")
         self.projects = len(installed)
@@ -250,13 +244,11 @@ class Pip(Source):
             return json.loads(result.stdout or "[]")
 
         rows = set()
-        with ThreadPoolExecutor(max_workers=len(self.python)) as pool:
-            for index, entries in enumerate(pool.map(outdated, self.python)):
-                # As a user reads them: a project a python earlier on the list has is that one's
-                # (the python on PATH first), and we show each project once in the same way.
-                earlier = set().union(*self.names[:index])
+        with ThreadPoolExecutor(max_workers=max(len(self.python), 1)) as pool:
+            for python, entries in zip(self.python, pool.map(outdated, self.python)):
+                # Each project as the python that shows it says.
                 for entry in entries:
-                    if normalized(entry["name"]) not in earlier:
+                    if self.owners.get(normalized(entry["name"])) == python:
                         rows.add((normalized(entry["name"]), entry["version"], entry["latest_version"]))
         return rows
 
@@ -459,6 +451,7 @@ def enabled_sources(vantreel):
 
 def measure_source(vantreel, name):
     source = SOURCES[name]()
+    source.vantreel = vantreel
     with tempfile.TemporaryDirectory(prefix=f"vt-machine-{name}-") as work:
         env = source.prepare(work)
         try:

@@ -3,6 +3,7 @@
 #include "managers/python/PipManager.hpp"
 
 #include <algorithm>
+#include <set>
 
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
@@ -252,10 +253,13 @@ std::vector<Package> PipManager::checkOutdated(std::stop_token stop) {
     LoadingScope loading(*this);
     if (!discover(stop)) return nothingFound();
     Inventory inventory = currentInventory(stop);
+    // Only the environments whose packages are shown: an answer for a package another
+    // environment shows would be dropped, so asking pip for it is work for nothing.
+    std::set<std::string> owners;
+    for (const auto& [name, interpreter] : inventory.ownerByName) owners.insert(interpreter);
     std::vector<Environment> asked;
     for (const Environment& environment : inventory.environments) {
-        auto count = inventory.installedCount.find(environment.interpreter);
-        if (count != inventory.installedCount.end() && count->second > 0) asked.push_back(environment);
+        if (owners.count(environment.interpreter) > 0) asked.push_back(environment);
     }
     std::vector<EnvironmentOutdated> outcomes =
         forEachEnvironment<EnvironmentOutdated>(asked, [&](const Environment& environment) {
