@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 
 #include "base/Files.hpp"
 #include "base/Localization.hpp"
@@ -12,6 +13,7 @@
 #include "managers/ExecutableLocator.hpp"
 #include "managers/ToolOutput.hpp"
 #include "system/CommandRunner.hpp"
+#include "system/FileSystemManager.hpp"
 
 namespace vt {
 
@@ -181,7 +183,58 @@ std::vector<PipManager::OutdatedEntry> PipManager::parsePipReview(std::string_vi
 
 // Listing.
 
+std::optional<PipManager::InstalledEntry> PipManager::parseMetadata(std::string_view text) {
+    InstalledEntry entry;
+    for (std::string_view line : splitLines(text)) {
+        // The headers end at the first blank line; the description follows.
+        if (trimView(line).empty()) break;
+        if (startsWith(line, "Name:") && entry.name.empty()) entry.name = trim(line.substr(5));
+        if (startsWith(line, "Version:") && entry.version.empty()) entry.version = trim(line.substr(8));
+    }
+    if (entry.name.empty() || entry.version.empty()) return std::nullopt;
+    return entry;
+}
+
+std::optional<PipManager::EnvironmentListing> PipManager::readSiteFolders(const Environment& environment) const {
+    if (environment.siteFolders.empty()) return std::nullopt;
+    std::vector<std::string> folders = environment.siteFolders;
+    std::stable_partition(folders.begin(), folders.end(),
+                          [](const std::string& folder) { return contains(folder, "/.local/lib/python"); });
+    EnvironmentListing listing;
+    std::set<std::string> seen;
+    try {
+        for (const std::string& folder : folders) {
+            for (const std::string& name : files_.contentsOfDirectory(folder)) {
+                if (endsWith(name, ".egg-link") || endsWith(name, ".egg") || name == "easy-install.pth") return std::nullopt;
+                const std::string path = folder + "/" + name;
+                std::string metadata;
+                if (endsWith(name, ".dist-info")) {
+                    metadata = path + "/METADATA";
+                } else if (endsWith(name, ".egg-info")) {
+                    metadata = files_.directoryExists(path) ? path + "/PKG-INFO" : path;
+                } else {
+                    continue;
+                }
+                // pip leaves out a distribution without its metadata.
+                if (!files_.fileExists(metadata)) continue;
+                std::optional<InstalledEntry> entry = parseMetadata(files_.readFile(metadata));
+                if (entry && seen.insert(normalizedName(entry->name)).second) listing.entries.push_back(std::move(*entry));
+            }
+        }
+    } catch (const std::exception& error) {
+        logger().debug(localized("log.command_error", {environment.interpreter, error.what()}));
+        return std::nullopt;
+    }
+    // Without pip among them, pip may still come from a folder only Python knows of: it says.
+    if (seen.count("pip") == 0) return std::nullopt;
+    std::sort(listing.entries.begin(), listing.entries.end(), [](const InstalledEntry& a, const InstalledEntry& b) {
+        return normalizedName(a.name) < normalizedName(b.name);
+    });
+    return listing;
+}
+
 PipManager::EnvironmentListing PipManager::runListing(const Environment& environment, std::stop_token stop) {
+    if (std::optional<EnvironmentListing> read = readSiteFolders(environment)) return std::move(*read);
     EnvironmentListing listing;
     try {
         ShellCommandResult result =

@@ -104,6 +104,8 @@ public:
     // Parsers of pip's output; none throws.
     static Parsed<InstalledEntry> parseInstalled(std::string_view text);
     static Parsed<OutdatedEntry> parseOutdated(std::string_view text);
+    // The "Name" and "Version" headers of a distribution's METADATA or PKG-INFO.
+    static std::optional<InstalledEntry> parseMetadata(std::string_view text);
     // pip-review's "name==latest is available (you have installed)" lines.
     static std::vector<OutdatedEntry> parsePipReview(std::string_view text);
     // The name as pip compares names: lower case, each run of "-", "_" and "." one "-".
@@ -112,17 +114,23 @@ public:
     static std::set<std::string> unreachableProjects(std::string_view standardError);
     // A Python project name (never an option, a path or a requirement specifier).
     static bool isProjectName(std::string_view name);
-    // The pip cache file's latest versions by normalised name; empty when unreadable.
 
-protected:
-    std::optional<std::string> locateExecutable(std::stop_token stop) override;
-
-private:
     struct EnvironmentListing {
         std::vector<InstalledEntry> entries;
         std::optional<std::string> failure;
         bool hasNoPip = false;  // the interpreter has no pip module: nothing to list, not an error
     };
+    // What `pip list` prints, read from the environment's site folders without starting Python:
+    // each *.dist-info's METADATA (an *.egg-info's PKG-INFO) "Name" and "Version", a project in
+    // two folders taken from the first on sys.path (the user's own site folder first). Nothing
+    // when a folder cannot be read or holds what only pip can list (eggs, .egg-link development
+    // installs), or when pip itself is not among them.
+    std::optional<EnvironmentListing> readSiteFolders(const Environment& environment) const;
+
+protected:
+    std::optional<std::string> locateExecutable(std::stop_token stop) override;
+
+private:
     struct EnvironmentOutdated {
         std::vector<OutdatedEntry> entries;
         std::optional<std::string> failure;

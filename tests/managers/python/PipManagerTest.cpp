@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include "support/FakeCommandRunner.hpp"
 #include "support/RecordingFileSystem.hpp"
 #include "support/TempDir.hpp"
+#include "system/FileSystemManager.hpp"
 
 namespace vt {
 namespace {
@@ -118,6 +120,51 @@ TEST(PipManagerTest, OnePackageInTwoEnvironmentsIsReportedOnceFromTheHigherPrior
     EXPECT_EQ(testing::find(outdated, "python-apt")->latestVersion, "2.9.0");
     EXPECT_EQ(testing::find(outdated, "zope.interface")->sourceIdentifier, other);
     EXPECT_TRUE(log.contains("pip outdated check complete: 3"));
+}
+
+// The listing reads the site folders as pip would list them, without starting Python: the
+// user's own folder first on sys.path, egg-info in both forms, a distribution without metadata
+// left out. Eggs only pip can list, or no pip in sight, and pip lists the environment itself.
+TEST(PipManagerTest, SiteFoldersAreReadAsPipListsThemAndPipListsWhatOnlyItCan) {
+    testing::TempDir root{"vt-pip-sites"};
+    const std::string systemSite = "usr/lib/python3/dist-packages";
+    const std::string userSite = "home/.local/lib/python3.11/site-packages";
+    auto distribution = [&](const std::string& folder, const std::string& name, const std::string& version) {
+        root.write(folder + "/" + name + "-" + version + ".dist-info/METADATA",
+                   "Metadata-Version: 2.1\nName: " + name + "\nVersion: " + version + "\n\nName: not-a-header\n");
+    };
+    distribution(systemSite, "pip", "23.0.1");
+    distribution(systemSite, "PyYAML", "6.0");
+    distribution(userSite, "pyyaml", "6.0.2");  // the user's copy is the one Python imports
+    root.write(systemSite + "/six-1.16.0.egg-info", "Name: six\nVersion: 1.16.0\n");
+    root.write(systemSite + "/chardet-5.1.0.egg-info/PKG-INFO", "Name: chardet\nVersion: 5.1.0\n");
+    root.makeFolder(systemSite + "/broken-1.0.dist-info");
+    const std::string system = root.file(systemSite);
+    const std::string user = root.file(userSite);
+    Environment environment = piptest::systemEnvironment();
+    environment.siteFolders = {system, user};
+
+    testing::FakeCommandRunner runner;
+    SystemFileSystemManager files;
+    PipManager manager(runner, files, {.environments = [&] { return std::vector{environment}; }});
+    std::vector<Package> packages = manager.listInstalled({});
+    std::vector<std::string> listed;
+    for (const Package& package : packages) listed.push_back(package.name + " " + package.version);
+    EXPECT_EQ(listed, (std::vector<std::string>{"chardet 5.1.0", "pip 23.0.1", "pyyaml 6.0.2", "six 1.16.0"}));
+    EXPECT_TRUE(runner.commandLines().empty());
+
+    // An egg only pip can list: pip lists the environment.
+    root.write(userSite + "/tool.egg-link", root.path() + "/src/tool\n");
+    runner.on(listCommand(kSystem), Response::output(R"([{"name": "tool", "version": "0.1"}, {"name": "pip", "version": "23.0.1"}])"));
+    EXPECT_EQ(manager.listInstalled({}).size(), 2u);
+    EXPECT_EQ(runner.commandLines(), std::vector<std::string>{listCommand(kSystem)});
+
+    std::filesystem::remove(user + "/tool.egg-link");
+    std::filesystem::remove_all(system + "/pip-23.0.1.dist-info");
+    runner.clearHistory();
+    runner.on(listCommand(kSystem), Response::failure(1, "/usr/bin/python3: No module named pip\n"));
+    EXPECT_TRUE(manager.listInstalled({}).empty());
+    EXPECT_EQ(runner.commandLines(), std::vector<std::string>{listCommand(kSystem)});
 }
 
 TEST(PipManagerTest, EnvironmentsAreAskedAtTheSameTime) {
