@@ -1,4 +1,5 @@
-// pip's JSON listings, pip-review's lines and pip's retry warnings from arbitrary bytes.
+// pip's JSON listings, pip-review's lines, pip's retry warnings and distributions' metadata
+// headers from arbitrary bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -16,6 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (const auto& entry : vt::PipManager::parsePipReview(text)) {
         if (entry.name.empty()) std::abort();
+    }
+    if (auto entry = vt::PipManager::parseMetadata(text)) {
+        if (entry->name.empty() || entry->version.empty()) std::abort();
     }
     (void)vt::PipManager::unreachableProjects(text);
     // Normalising is idempotent: pip compares names in that form.
