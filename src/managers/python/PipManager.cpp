@@ -198,6 +198,19 @@ std::optional<PipManager::InstalledEntry> PipManager::parseMetadata(std::string_
 std::optional<PipManager::EnvironmentListing> PipManager::readSiteFolders(const Environment& environment) const {
     if (environment.siteFolders.empty()) return std::nullopt;
     std::vector<std::string> folders = environment.siteFolders;
+    if (environment.isVirtual) {
+        // A virtual environment sees its base's folders (and the user's) only when made with
+        // --system-site-packages; pip knows that case best. Otherwise only its own folders count.
+        try {
+            const std::string config = files_.readFile(environment.prefix + "/pyvenv.cfg");
+            static const Regex systemSite(R"((?m)^\s*include-system-site-packages\s*=\s*true\s*$)");
+            if (systemSite.search(toLower(config))) return std::nullopt;
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+        std::erase_if(folders, [&](const std::string& folder) { return !startsWith(folder, environment.prefix + "/"); });
+        if (folders.empty()) return std::nullopt;
+    }
     std::stable_partition(folders.begin(), folders.end(),
                           [](const std::string& folder) { return contains(folder, "/.local/lib/python"); });
     EnvironmentListing listing;

@@ -153,6 +153,21 @@ TEST(PipManagerTest, SiteFoldersAreReadAsPipListsThemAndPipListsWhatOnlyItCan) {
     EXPECT_EQ(listed, (std::vector<std::string>{"chardet 5.1.0", "pip 23.0.1", "pyyaml 6.0.2", "six 1.16.0"}));
     EXPECT_TRUE(runner.commandLines().empty());
 
+    // A virtual environment made without the system's packages sees only its own folder.
+    distribution("venv/lib/python3.11/site-packages", "pip", "24.0");
+    root.write("venv/pyvenv.cfg", "home = /usr/bin\ninclude-system-site-packages = false\n");
+    Environment venv = environment;
+    venv.interpreter = root.file("venv/bin/python3");
+    venv.prefix = root.file("venv");
+    venv.isVirtual = true;
+    venv.siteFolders = {root.file("venv/lib/python3.11/site-packages"), system};
+    std::optional<PipManager::EnvironmentListing> own = manager.readSiteFolders(venv);
+    ASSERT_TRUE(own.has_value());
+    ASSERT_EQ(own->entries.size(), 1u);
+    EXPECT_EQ(own->entries[0].name, "pip");
+    root.write("venv/pyvenv.cfg", "home = /usr/bin\ninclude-system-site-packages = true\n");
+    EXPECT_FALSE(manager.readSiteFolders(venv).has_value()) << "pip knows best what such an environment sees";
+
     // An egg only pip can list: pip lists the environment.
     root.write(userSite + "/tool.egg-link", root.path() + "/src/tool\n");
     runner.on(listCommand(kSystem), Response::output(R"([{"name": "tool", "version": "0.1"}, {"name": "pip", "version": "23.0.1"}])"));
