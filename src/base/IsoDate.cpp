@@ -69,6 +69,9 @@ std::optional<Clock::TimePoint> parseIsoDate(std::string_view text) {
     if (at != text.size()) return std::nullopt;
     std::time_t seconds = ::timegm(&parts);
     if (seconds == static_cast<std::time_t>(-1)) return std::nullopt;
+    // The clock counts nanoseconds: it holds the years 1678 to 2261, not every four-digit one.
+    constexpr long long kLimit = std::chrono::duration_cast<std::chrono::seconds>(Clock::Duration::max()).count() - 1;
+    if (seconds - offsetSeconds > kLimit || seconds - offsetSeconds < -kLimit) return std::nullopt;
     return Clock::TimePoint(std::chrono::seconds(seconds - offsetSeconds)) +
            std::chrono::duration_cast<Clock::Duration>(fraction);
 }

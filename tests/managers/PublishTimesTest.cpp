@@ -23,18 +23,22 @@ TEST(PublishTimesTest, NpmDocumentsDateEachOfferableVersionFromTheTimeMap) {
     const Json document = Json::parse(R"({
       "name": "tool",
       "dist-tags": {"latest": "1.3.0"},
-      "versions": {"1.0.0": {}, "1.1.0": {"deprecated": "broken"}, "2.0.0-beta.1": {}, "1.2.0": {}, "1.3.0": {}},
+      "versions": {"1.0.0": {}, "1.1.0": {"deprecated": "broken"}, "2.0.0-beta.1": {}, "1.2.0": {}, "1.3.0": {},
+                   "1.4.0": {}},
       "time": {"created": "2020-01-01T00:00:00.000Z", "modified": "2026-12-01T00:00:00.000Z",
-               "1.0.0": "2026-10-28T09:15:00.123Z", "1.1.0": "2026-11-20T00:00:00Z", "1.2.0": "yesterday"}
+               "1.0.0": "2026-10-28T09:15:00.123Z", "1.1.0": "2026-11-20T00:00:00Z", "1.2.0": "yesterday",
+               "1.4.0": "9999-12-31T23:59:59Z"}
     })");
     const std::vector<PublishedRelease> releases = publishtimes::fromNpmDocument(document);
-    EXPECT_EQ(releases.size(), 3u);  // deprecated and pre-release versions are never offered
+    EXPECT_EQ(releases.size(), 4u);  // deprecated and pre-release versions are never offered
     ASSERT_TRUE(named(releases, "1.0.0"));
     EXPECT_EQ(formatIsoDate(*named(releases, "1.0.0")->published), "2026-10-28T09:15:00Z");
     ASSERT_TRUE(named(releases, "1.2.0"));
     EXPECT_FALSE(named(releases, "1.2.0")->published);  // malformed: age unknown
     ASSERT_TRUE(named(releases, "1.3.0"));
     EXPECT_FALSE(named(releases, "1.3.0")->published);  // missing: age unknown
+    ASSERT_TRUE(named(releases, "1.4.0"));
+    EXPECT_FALSE(named(releases, "1.4.0")->published);  // past what the clock can hold: age unknown
 
     // No time map (an abbreviated document): every version of unknown age.
     Json abbreviated = document;
