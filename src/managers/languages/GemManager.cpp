@@ -6,6 +6,8 @@
 #include <filesystem>
 
 #include "base/Cancellation.hpp"
+#include "base/Files.hpp"
+#include "base/Json.hpp"
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
@@ -14,12 +16,14 @@
 #include "managers/ExecutableLocator.hpp"
 #include "managers/PublishTimes.hpp"
 #include "managers/languages/GemError.hpp"
+#include "managers/languages/GemIndex.hpp"
 #include "managers/languages/RegistryProbe.hpp"
 #include "managers/languages/ToolEnvironment.hpp"
 #include "model/VersionRules.hpp"
 #include "system/AdminPrompt.hpp"
 #include "system/Endpoints.hpp"
 #include "system/FileSystemManager.hpp"
+#include "system/RegistryRequest.hpp"
 
 namespace vt {
 
@@ -29,6 +33,9 @@ const Logger& logger() {
     static const Logger instance("GemManager");
     return instance;
 }
+
+// A real source's index inflates to some ten megabytes; anything far past it is not one.
+constexpr std::size_t kMaxIndexBytes = 256u * 1024 * 1024;
 
 bool isRubyGemsItself(std::string_view name) { return name == "rubygems-update" || name == "rubygems"; }
 
@@ -229,11 +236,60 @@ ShellCommandResult GemManager::runGem(const std::string& gem, std::vector<std::s
     return run(request, stop);
 }
 
+std::optional<std::vector<GemManager::RubyGem>> GemManager::readSpecifications(const std::string& gem,
+                                                                             std::stop_token stop) {
+    ShellCommandResult result;
+    try {
+        result = runGem(gem, {"env", "gempath"}, kEnvTimeout, stop, true);
+    } catch (const CommandError&) {
+        if (stop.stop_requested()) throw CancellationError();
+        return std::nullopt;
+    }
+    if (result.exitCode != 0) return std::nullopt;
+    std::map<std::string, std::string> newest;
+    for (std::string_view folder : split(trimView(result.standardOutput), ':')) {
+        // Anything but absolute folders is not the answer we asked for.
+        if (folder.empty() || folder.front() != '/') return std::nullopt;
+        for (const char* specifications : {"/specifications", "/specifications/default"}) {
+            std::string directory(folder);
+            directory += specifications;
+            if (!files_.directoryExists(directory)) continue;
+            try {
+                for (const std::string& entry : files_.contentsOfDirectory(directory)) {
+                    if (!endsWith(entry, ".gemspec")) continue;
+                    std::optional<gemindex::Stub> stub = gemindex::readStub(files_.readFile(directory + "/" + entry));
+                    if (!stub) return std::nullopt;  // only Ruby can read it
+                    if (!isGemName(stub->name) || !std::isdigit(static_cast<unsigned char>(stub->version.front()))) {
+                        continue;
+                    }
+                    auto [known, inserted] = newest.emplace(stub->name, stub->version);
+                    if (!inserted && compareVersions(known->second, stub->version) == VersionOrder::Ascending) {
+                        known->second = stub->version;
+                    }
+                }
+            } catch (const std::exception& error) {
+                logger().debug(localized("log.gem.rubies_unreadable", {directory, error.what()}));
+                return std::nullopt;
+            }
+        }
+    }
+    // Every Ruby has its default gems: none at all means the folders were not where it said.
+    if (newest.empty()) return std::nullopt;
+    std::vector<RubyGem> gems;
+    for (auto& [name, version] : newest) gems.push_back({name, std::move(version)});
+    return gems;
+}
+
+std::vector<GemManager::RubyGem> GemManager::installedGems(const std::string& gem, std::stop_token stop) {
+    if (std::optional<std::vector<RubyGem>> gems = readSpecifications(gem, stop)) return std::move(*gems);
+    return parseGemList(runGem(gem, {"list", "--local"}, kListTimeout, stop, false).standardOutput);
+}
+
 GemManager::Scan GemManager::scanAll(std::stop_token stop) {
     Scan scan;
     for (const std::string& gem : gemPaths()) {
         try {
-            std::vector<RubyGem> gems = parseGemList(runGem(gem, {"list", "--local"}, kListTimeout, stop, false).standardOutput);
+            std::vector<RubyGem> gems = installedGems(gem, stop);
             logger().info(localized("log.gem.installed_count", {gem, std::to_string(gems.size())}));
             auto& installed = scan.perBinary[gem];
             for (RubyGem& found : gems) {
@@ -294,33 +350,22 @@ std::vector<Package> GemManager::checkOutdated(std::stop_token stop) {
         if (isGemName(gem.name)) names.push_back(gem.name);
     }
     RegistryProbe registry(network(), Service::RubyGems, "GemManager");
-    // With publish times wanted, the list of every version (each dated) is asked instead of the
-    // latest alone: one request either way.
-    const bool dated = wantsPublishTimes();
-    const auto lookup = [&](const std::string& name, std::stop_token token) -> std::optional<LatestVersionCache::Answer> {
-        std::optional<Json> document = registry.lookup(
-            name,
-            [dated](std::string_view gem) {
-                std::string route = "/api/v1/versions/";
-                route += gem;
-                route += dated ? ".json" : "/latest.json";
-                return Endpoints::url(Service::RubyGems, route);
-            },
-            token);
-        if (!document) return std::nullopt;
-        if (dated) {
-            std::optional<std::string> version = publishtimes::latestOfRubyGemsVersions(*document);
-            if (!version) return std::nullopt;
-            return LatestVersionCache::Answer{*version, publishtimes::fromRubyGemsVersions(*document), {}};
+    std::map<std::string, LatestVersionCache::Answer> answers;
+    if (std::optional<std::map<std::string, std::string>> indexed = latestFromIndex(names, registry, stop)) {
+        std::vector<std::string> outdatedNames;
+        for (const RubyGem& gem : known->gems) {
+            auto found = indexed->find(gem.name);
+            if (found == indexed->end()) continue;
+            answers[gem.name] = {found->second, {}, {}};
+            if (isUpdateAvailable(gem.version, found->second, false)) outdatedNames.push_back(gem.name);
         }
-        if (!document->is_object()) return std::nullopt;
-        std::optional<std::string> version = stringField(*document, "version");
-        // The API answers "unknown" for a gem it does not have (a private or local gem).
-        if (!version || version->empty() || *version == "unknown") return std::nullopt;
-        return LatestVersionCache::Answer{*version, {}, {}};
-    };
-    const std::map<std::string, LatestVersionCache::Answer> answers =
-        latestCache_.latestDated(names, lookup, stop, registry.scope() + (dated ? " dated" : ""));
+        // The index dates nothing: with dates wanted, the API is asked for the outdated gems only.
+        if (wantsPublishTimes()) {
+            for (auto& [name, answer] : latestFromApi(outdatedNames, registry, stop)) answers[name] = std::move(answer);
+        }
+    } else {
+        answers = latestFromApi(names, registry, stop);
+    }
     std::map<std::string, std::string> latest;
     for (const auto& [name, answer] : answers) latest[name] = answer.version;
 
@@ -351,6 +396,117 @@ std::vector<Package> GemManager::checkOutdated(std::stop_token stop) {
     setErrorMessage(messages.empty() ? std::nullopt : std::optional<std::string>(join(messages, "; ")));
     markLatestVersionsUnknown(registry.wasUnreachable());
     return outdated;
+}
+
+std::map<std::string, LatestVersionCache::Answer> GemManager::latestFromApi(const std::vector<std::string>& names,
+                                                                          RegistryProbe& registry,
+                                                                          std::stop_token stop) {
+    // With publish times wanted, the list of every version (each dated) is asked instead of the
+    // latest alone: one request either way.
+    const bool dated = wantsPublishTimes();
+    const auto lookup = [&](const std::string& name, std::stop_token token) -> std::optional<LatestVersionCache::Answer> {
+        std::optional<Json> document = registry.lookup(
+            name,
+            [dated](std::string_view gem) {
+                std::string route = "/api/v1/versions/";
+                route += gem;
+                route += dated ? ".json" : "/latest.json";
+                return Endpoints::url(Service::RubyGems, route);
+            },
+            token);
+        if (!document) return std::nullopt;
+        if (dated) {
+            std::optional<std::string> version = publishtimes::latestOfRubyGemsVersions(*document);
+            if (!version) return std::nullopt;
+            return LatestVersionCache::Answer{*version, publishtimes::fromRubyGemsVersions(*document), {}};
+        }
+        if (!document->is_object()) return std::nullopt;
+        std::optional<std::string> version = stringField(*document, "version");
+        // The API answers "unknown" for a gem it does not have (a private or local gem).
+        if (!version || version->empty() || *version == "unknown") return std::nullopt;
+        return LatestVersionCache::Answer{*version, {}, {}};
+    };
+    return latestCache_.latestDated(names, lookup, stop, registry.scope() + (dated ? " dated" : ""));
+}
+
+std::string GemManager::indexFile() const {
+    const std::string folder = options_.cacheFile ? std::filesystem::path(*options_.cacheFile).parent_path().string()
+                                                  : paths::cacheFolder();
+    return folder + "/" + kIndexFileName;
+}
+
+std::optional<std::map<std::string, std::string>> GemManager::latestFromIndex(const std::vector<std::string>& names,
+                                                                              RegistryProbe& registry,
+                                                                              std::stop_token stop) {
+    const std::string file = indexFile();
+    const std::string stateFile = file + ".json";
+    const std::string scope = registry.scope();
+    const Clock::TimePoint now = (options_.clock != nullptr ? *options_.clock : Clock::shared()).now();
+    const std::set<std::string, std::less<>> wanted(names.begin(), names.end());
+    const std::string platform = gemindex::localPlatform();
+    const auto newest = [&](std::string_view compressed) -> std::optional<std::map<std::string, std::string>> {
+        std::optional<std::string> marshal = gemindex::gunzip(compressed, kMaxIndexBytes);
+        if (!marshal) return std::nullopt;
+        return gemindex::newestReleases(*marshal, wanted, platform);
+    };
+    const auto saveState = [&](const std::optional<std::string>& etag, const std::optional<std::string>& modified) {
+        Json state{{"scope", scope}, {"checkedAt", toReferenceSeconds(now)}};
+        if (etag) state["etag"] = *etag;
+        if (modified) state["lastModified"] = *modified;
+        writeFileAtomically(stateFile, dumpJson(state));
+    };
+
+    // The index kept from the same source, with what revalidates it.
+    std::optional<std::string> kept;
+    std::optional<std::string> etag;
+    std::optional<std::string> modified;
+    std::optional<Clock::TimePoint> checkedAt;
+    if (std::optional<Json> state = parseJson(readFile(stateFile).value_or(""));
+        state && state->is_object() && stringField(*state, "scope") == scope) {
+        kept = readFile(file);
+        etag = stringField(*state, "etag");
+        modified = stringField(*state, "lastModified");
+        if (std::optional<double> at = numberField(*state, "checkedAt")) checkedAt = fromReferenceSeconds(*at);
+    }
+    if (kept && checkedAt && now >= *checkedAt && now - *checkedAt < kIndexTimeToLive) {
+        if (auto latest = newest(*kept)) return latest;
+        kept.reset();
+    }
+
+    HttpRequest request;
+    try {
+        request = RegistryRequest::get(Endpoints::url(Service::RubyGems, "/latest_specs.4.8.gz"));
+    } catch (const std::exception& error) {
+        logger().warning(localized("log.registry.no_address", {"latest_specs.4.8.gz", error.what()}));
+        return std::nullopt;
+    }
+    if (kept && etag) request.ifNoneMatch = etag;
+    if (kept && modified) request.headers.set("If-Modified-Since", *modified);
+    std::optional<HttpResponse> response = registry.send(request, stop);
+    try {
+        paths::ensureFolder(std::filesystem::path(file).parent_path().string());
+        if (response && response->isNotModified() && kept) {
+            if (auto latest = newest(*kept)) {
+                saveState(etag, modified);
+                return latest;
+            }
+        } else if (response && response->statusCode == 200) {
+            if (auto latest = newest(response->body)) {
+                writeFileAtomically(file, response->body);
+                saveState(response->etag(), response->header("Last-Modified"));
+                return latest;
+            }
+            logger().debug(localized("log.registry.no_information", {request.url, "latest_specs.4.8.gz"}));
+        } else if (response) {
+            logger().debug(localized("log.registry.no_information",
+                                     {request.url, localized("log.http_status", {std::to_string(response->statusCode)})}));
+        }
+    } catch (const FileWriteError& error) {
+        logger().warning(localized("log.could_not_save", {file, error.what()}));
+    }
+    // Out of reach: the index kept last stands in, as the last versions known do.
+    if (kept) return newest(*kept);
+    return std::nullopt;
 }
 
 std::string GemManager::gemFor(const Package& package) {
@@ -509,7 +665,7 @@ void GemManager::update(const Package& package, std::stop_token stop) {
 
     std::vector<RubyGem> after;
     try {
-        after = parseGemList(runGem(gem, {"list", "--local"}, kListTimeout, stop, false).standardOutput);
+        after = installedGems(gem, stop);
     } catch (const CommandError& error) {
         logger().warning(localized("log.list_after_update_failed", {"gem list", error.description()}));
         return;

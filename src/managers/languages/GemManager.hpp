@@ -18,13 +18,19 @@ namespace vt {
 
 class AdminPrompt;
 class NetworkClient;
+class RegistryProbe;
 
 // The adapter for the gems of every Ruby found: the system's, Homebrew's and those of the
-// version managers (rbenv, rvm, chruby, asdf, mise), each gem executable asked in turn with
-// `gem list --local`. A gem two Rubies report is listed once, from the first executable that
-// reported it, and updated with that same executable. Latest versions come from the RubyGems
-// API ("/api/v1/versions/NAME/latest.json"), several at once, kept in "gem_cache.json":
-// `gem outdated` says nothing at all when rubygems.org is out of reach, which would pass for
+// version managers (rbenv, rvm, chruby, asdf, mise). Each gem executable names its gem folders
+// (`gem env gempath`), whose specification files are read as RubyGems reads them, by their
+// stub lines; `gem list --local` is asked only where a file has none. A gem two Rubies report
+// is listed once, from the first executable that reported it, and updated with that same
+// executable. Latest versions come from the source's index of latest releases, one request
+// ("/latest_specs.4.8.gz", what `gem outdated` reads), kept in the cache folder and asked
+// again after half an hour with its ETag; where the index cannot be had, from the RubyGems
+// API ("/api/v1/versions/NAME/latest.json"), several at once, kept in "gem_cache.json". With
+// release dates wanted, the API dates the gems the index found outdated. `gem outdated`
+// itself says nothing at all when rubygems.org is out of reach, which would pass for
 // "everything is current". An update runs `gem update NAME` (with "--user-install" when the
 // gem directory is not writable), RubyGems itself `gem update --system` (through the
 // administrator prompt when not writable), and recognises gem's known failures. Listing and
@@ -41,6 +47,8 @@ public:
     // Native extensions compile during an update.
     static constexpr double kUpdateTimeout = 900;
     static constexpr const char* kCacheFileName = "gem_cache.json";
+    static constexpr const char* kIndexFileName = "gem_latest_specs.4.8.gz";
+    static constexpr std::chrono::seconds kIndexTimeToLive{1800};
     static constexpr const char* kSystemGem = "/usr/bin/gem";
 
     enum class GemCategory { Testing, Linting, Rails, Authentication, Database, Tools, Other };
@@ -108,6 +116,13 @@ private:
     ShellCommandResult runGem(const std::string& gem, std::vector<std::string> arguments, double timeout,
                               std::stop_token stop, bool allowFailure);
     Scan scanAll(std::stop_token stop);
+    std::vector<RubyGem> installedGems(const std::string& gem, std::stop_token stop);
+    std::optional<std::vector<RubyGem>> readSpecifications(const std::string& gem, std::stop_token stop);
+    std::optional<std::map<std::string, std::string>> latestFromIndex(const std::vector<std::string>& names,
+                                                                      RegistryProbe& registry, std::stop_token stop);
+    std::map<std::string, LatestVersionCache::Answer> latestFromApi(const std::vector<std::string>& names,
+                                                                    RegistryProbe& registry, std::stop_token stop);
+    std::string indexFile() const;
     Package makePackage(const RubyGem& gem, const Scan& scan) const;
     std::string gemFor(const Package& package);
     std::string rubyVersionOf(const std::string& gem, std::stop_token stop);

@@ -41,15 +41,22 @@ std::optional<std::string> RegistryProbe::lookupText(std::string_view name,
         log_.warning(localized("log.registry.no_address", {std::string(name), error.what()}));
         return std::nullopt;
     }
+    std::optional<HttpResponse> response = send(RegistryRequest::get(url), stop);
+    if (!response) return std::nullopt;
+    if (response->statusCode != 200) {
+        log_.debug(localized("log.registry.no_information",
+                             {url, localized("log.http_status", {std::to_string(response->statusCode)})}));
+        return std::nullopt;
+    }
+    return std::move(response->body);
+}
+
+std::optional<HttpResponse> RegistryProbe::send(const HttpRequest& request, std::stop_token stop) {
+    if (gaveUp_.load()) return std::nullopt;
     try {
-        HttpResponse response = client_.send(RegistryRequest::get(url), stop);
+        HttpResponse response = client_.send(request, stop);
         answered_.store(true);
-        if (response.statusCode != 200) {
-            log_.debug(localized("log.registry.no_information",
-                                 {url, localized("log.http_status", {std::to_string(response.statusCode)})}));
-            return std::nullopt;
-        }
-        return std::move(response.body);
+        return response;
     } catch (const CancellationError&) {
         throw;
     } catch (const NetworkError& error) {
@@ -57,7 +64,7 @@ std::optional<std::string> RegistryProbe::lookupText(std::string_view name,
         const bool noAnswer = error.kind() == NetworkError::Kind::Timeout ||
                               error.kind() == NetworkError::Kind::ConnectionFailed ||
                               error.kind() == NetworkError::Kind::SslError;
-        log_.debug(localized("log.registry.no_information", {url, error.description() + " " + error.cause()}));
+        log_.debug(localized("log.registry.no_information", {request.url, error.description() + " " + error.cause()}));
         if (noAnswer) {
             unreachable_.store(true);
             if (failures_.fetch_add(1) + 1 >= kGiveUpAfter && !answered_.load() && !gaveUp_.exchange(true)) {
@@ -67,7 +74,7 @@ std::optional<std::string> RegistryProbe::lookupText(std::string_view name,
         return std::nullopt;
     } catch (const std::exception& error) {
         if (stop.stop_requested()) throw CancellationError();
-        log_.debug(localized("log.registry.no_information", {url, error.what()}));
+        log_.debug(localized("log.registry.no_information", {request.url, error.what()}));
         return std::nullopt;
     }
 }

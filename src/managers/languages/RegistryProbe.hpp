@@ -10,10 +10,9 @@
 #include "base/Json.hpp"
 #include "base/Log.hpp"
 #include "system/Endpoints.hpp"
+#include "system/NetworkClient.hpp"
 
 namespace vt {
-
-class NetworkClient;
 
 // Registry look-ups with the registry conventions (a GET with our User-Agent and a 60-second
 // limit, a 200 with a JSON body or nothing), which also remember whether the registry could
@@ -33,6 +32,9 @@ public:
     std::optional<std::string> lookupText(std::string_view name,
                                           const std::function<std::string(std::string_view)>& urlForName,
                                           std::stop_token stop);
+
+    // One exchange, with any status; nullopt when it got no answer (counted as above).
+    std::optional<HttpResponse> send(const HttpRequest& request, std::stop_token stop);
 
     // Some request got no answer at all (name resolution, connection, TLS, time limit).
     bool wasUnreachable() const noexcept { return unreachable_.load(); }
