@@ -70,8 +70,17 @@ std::map<std::string, LatestVersionCache::Answer> LatestVersionCache::latestDate
                                                                                    const DatedLookup& lookup,
                                                                                    std::stop_token stop,
                                                                                    const std::string& scope) {
+    return latestRevalidated(
+        names, [&lookup](const std::string& name, const Answer*, std::stop_token token) { return lookup(name, token); },
+        stop, scope);
+}
+
+std::map<std::string, LatestVersionCache::Answer> LatestVersionCache::latestRevalidated(
+    const std::vector<std::string>& names, const RevalidatingLookup& lookup, std::stop_token stop,
+    const std::string& scope) {
     std::map<std::string, Answer> latest;
     std::vector<std::string> missing;
+    std::vector<std::optional<Answer>> kept;
     {
         std::scoped_lock lock(mutex_);
         loadLocked();
@@ -87,6 +96,7 @@ std::map<std::string, LatestVersionCache::Answer> LatestVersionCache::latestDate
                 latest[name] = cached->second.answer;
             } else if (std::find(missing.begin(), missing.end(), name) == missing.end()) {
                 missing.push_back(name);
+                kept.push_back(cached != entries_.end() ? std::optional<Answer>(cached->second.answer) : std::nullopt);
             }
         }
     }
@@ -96,7 +106,8 @@ std::map<std::string, LatestVersionCache::Answer> LatestVersionCache::latestDate
         missing.size(), options_.concurrency,
         [&](std::size_t i) {
             try {
-                fetched[i] = lookup(missing[i], stop);
+                fetched[i] = lookup(missing[i], kept[i] ? &*kept[i] : nullptr, stop);
+                if (fetched[i] && fetched[i]->unchanged) fetched[i] = kept[i];
             } catch (const CancellationError&) {
                 throw;
             } catch (const std::exception& error) {
@@ -147,6 +158,7 @@ void LatestVersionCache::loadLocked() {
                 if (release) loaded.answer.releases.push_back(std::move(*release));
             }
         }
+        loaded.answer.etag = stringField(entry, "etag");
         if (auto attested = entry.find("attested"); attested != entry.end() && attested->is_array()) {
             loaded.answer.attested.emplace();
             for (const Json& text : *attested) {
@@ -172,6 +184,7 @@ void LatestVersionCache::save() {
                 saved["releases"] = std::move(releases);
             }
             if (entry.answer.attested) saved["attested"] = *entry.answer.attested;
+            if (entry.answer.etag) saved["etag"] = *entry.answer.etag;
             versions[name] = std::move(saved);
         }
         json["versions"] = std::move(versions);

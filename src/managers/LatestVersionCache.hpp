@@ -35,8 +35,16 @@ public:
         std::vector<PublishedRelease> releases;
         // The versions carrying registry attestations; nothing when the registry does not say.
         std::optional<std::vector<std::string>> attested;
+        // What revalidates the answer once it is past the time limit (the registry's ETag).
+        std::optional<std::string> etag;
+        // Set by a revalidating lookup: the registry says the kept answer still holds.
+        bool unchanged = false;
     };
     using DatedLookup = std::function<std::optional<Answer>(const std::string& name, std::stop_token stop)>;
+    // A lookup given the answer kept past its time limit (null when there is none), so that it
+    // can ask the registry whether it changed instead of fetching it whole.
+    using RevalidatingLookup =
+        std::function<std::optional<Answer>(const std::string& name, const Answer* kept, std::stop_token stop)>;
 
     explicit LatestVersionCache(Options options);
 
@@ -56,6 +64,11 @@ public:
     // The same, keeping the releases each answer dated (saved with it).
     std::map<std::string, Answer> latestDated(const std::vector<std::string>& names, const DatedLookup& lookup,
                                               std::stop_token stop, const std::string& scope = {});
+    // The same, revalidating answers past the time limit: an answer marked unchanged keeps the
+    // kept one for another period.
+    std::map<std::string, Answer> latestRevalidated(const std::vector<std::string>& names,
+                                                    const RevalidatingLookup& lookup, std::stop_token stop,
+                                                    const std::string& scope = {});
 
     // Runs `work` for each index below `count`, `concurrency` at a time; stops early and
     // throws CancellationError when the token is stopped or a piece of work was cancelled.

@@ -268,10 +268,17 @@ std::vector<Package> NpmManager::checkWithRegistry(const Configuration& config, 
     const bool dated = wantsPublishTimes() || toolLimit.has_value();
     std::atomic<bool> refused{false};
     std::atomic<std::size_t> unreachable{0};
-    auto lookup = [&](const std::string& name, std::stop_token token) -> std::optional<LatestVersionCache::Answer> {
+    auto lookup = [&](const std::string& name, const LatestVersionCache::Answer* kept,
+                      std::stop_token token) -> std::optional<LatestVersionCache::Answer> {
+        auto installedVersion = installedVersions.find(name);
+        const std::string installedText = installedVersion == installedVersions.end() ? "" : installedVersion->second;
         HttpRequest request = RegistryRequest::get(documentUrl(config.registry, name));
         request.timeoutSeconds = kLookupTimeout;
         request.headers.set("Accept", dated ? kFullDocumentAccept : kDocumentAccept);
+        // The kept answer was read for one installed version (its attestations, its releases):
+        // only then may the registry's "not modified" stand for a new reading.
+        const std::string basis = installedText + "\n";
+        if (kept && kept->etag && startsWith(*kept->etag, basis)) request.ifNoneMatch = kept->etag->substr(basis.size());
         HttpResponse response;
         try {
             response = network().send(request, token);
@@ -283,6 +290,11 @@ std::vector<Package> NpmManager::checkWithRegistry(const Configuration& config, 
             logger().debug(localized("log.npm.registry_error", {name, error.what()}));
             return std::nullopt;
         }
+        if (response.isNotModified() && request.ifNoneMatch) {
+            LatestVersionCache::Answer same;
+            same.unchanged = true;
+            return same;
+        }
         // A registry that wants credentials: npm has them, we do not.
         if (response.statusCode == 401 || response.statusCode == 403) refused = true;
         // 404: installed from a tarball or a folder; no registry knows it.
@@ -292,8 +304,7 @@ std::vector<Package> NpmManager::checkWithRegistry(const Configuration& config, 
             document ? npmlatest::pick(*document, config.nodeVersion, config.npmVersion) : std::nullopt;
         if (!version || trim(*version).empty()) return std::nullopt;
         LatestVersionCache::Answer answer{trim(*version), {}, {}};
-        auto installedVersion = installedVersions.find(name);
-        const std::string installedText = installedVersion == installedVersions.end() ? "" : installedVersion->second;
+        if (std::optional<std::string> etag = response.etag()) answer.etag = basis + *etag;
         if (dated) answer.releases = releasesNewerThan(installedText, publishtimes::fromNpmDocument(*document));
         answer.attested = npmlatest::attestedVersions(*document, installedText);
         return answer;
@@ -302,7 +313,8 @@ std::vector<Package> NpmManager::checkWithRegistry(const Configuration& config, 
     // nor do answers without publish times when they are wanted.
     const std::string scope = config.registry + " node " + config.nodeVersion + " npm " + config.npmVersion +
                               (dated ? " dated" : "");
-    std::map<std::string, LatestVersionCache::Answer> latest = latestCache_->latestDated(names, lookup, stop, scope);
+    std::map<std::string, LatestVersionCache::Answer> latest =
+        latestCache_->latestRevalidated(names, lookup, stop, scope);
     if (refused) {
         logger().info(localized("log.npm.registry_credentials"));
         return checkWithNpm(binaryPath(), stop);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "base/Cancellation.hpp"
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
@@ -198,6 +200,7 @@ TEST(NpmManagerTest, ListsAndChecksWithoutStartingNpm) {
     const std::string cache = home.makeFolder("cache");
     const std::string configList = "/usr/bin/npm config list --json";
     const std::string versionCommand = "/usr/bin/npm version --json";
+    FakeClock clock;
     auto make = [&](testing::FakeCommandRunner& runner, testing::RecordingFileSystem& files,
                     testing::MockNetworkClient& network) {
         files.addExecutable("/usr/bin/npm");
@@ -207,13 +210,16 @@ TEST(NpmManagerTest, ListsAndChecksWithoutStartingNpm) {
         runner.on(configList, Response::output(list.dump()));
         runner.on(versionCommand, Response::output(R"({"npm": "11.19.1", "node": "20.20.2", "v8": "11.3"})"));
         // 2.0.0 wants a newer node than the one npm runs on: npm calls 1.5.0 the latest.
-        network.setResponse("https://REGISTRY/a", answer(200, R"({"name": "a", "dist-tags": {"latest": "2.0.0"},
+        HttpResponse document = answer(200, R"({"name": "a", "dist-tags": {"latest": "2.0.0"},
             "versions": {"1.0.0": {}, "1.5.0": {"engines": {"node": ">=18"}}, "1.6.0": {"deprecated": "broken"},
-                         "2.0.0": {"engines": {"node": "^22.12 || >=24"}}, "2.1.0-beta.1": {}}})"));
+                         "2.0.0": {"engines": {"node": "^22.12 || >=24"}}, "2.1.0-beta.1": {}}})");
+        document.headers.set("ETag", "W/\"a1\"");
+        network.setResponse("https://REGISTRY/a", document);
         network.setResponse("https://REGISTRY/@s%2fb", answer(200, R"({"dist-tags": {"latest": "2.0.0"},
             "versions": {"2.0.0": {"engines": {"npm": ">= 10"}}}})"));
         network.setResponse("https://REGISTRY/local", answer(404, R"({"error": "Not found"})"));
-        return std::make_unique<NpmManager>(runner, files, NpmManager::Options{.network = &network, .cacheFolder = cache});
+        return std::make_unique<NpmManager>(runner, files,
+                                            NpmManager::Options{.network = &network, .cacheFolder = cache, .clock = &clock});
     };
     {
         testing::FakeCommandRunner runner;
@@ -240,6 +246,18 @@ TEST(NpmManagerTest, ListsAndChecksWithoutStartingNpm) {
         manager->checkOutdated({});
         EXPECT_EQ(network.fetchCount("https://REGISTRY/a"), 1u);
         EXPECT_EQ(network.fetchCount("https://REGISTRY/@s%2fb"), 1u);
+        // Past it, the registry is asked whether the document changed; its 304 keeps the answer.
+        clock.advance(std::chrono::minutes(31));
+        network.setResponse("https://REGISTRY/a", answer(304, ""));
+        outdated = manager->checkOutdated({});
+        ASSERT_EQ(outdated.size(), 1u);
+        EXPECT_EQ(outdated[0].latestVersion, "1.5.0");
+        const std::vector<HttpRequest> sent = network.sentRequests();
+        const auto revalidation = std::find_if(sent.rbegin(), sent.rend(), [](const HttpRequest& request) {
+            return request.url == "https://REGISTRY/a";
+        });
+        ASSERT_NE(revalidation, sent.rend());
+        EXPECT_EQ(revalidation->ifNoneMatch, "W/\"a1\"");
     }
     {
         // Another run: the saved configuration serves while nothing it was read from changed.
