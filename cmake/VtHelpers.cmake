@@ -23,9 +23,11 @@ set(VT_TOP_LAYER "" CACHE INTERNAL "")
 set(VT_LAYERS "" CACHE INTERNAL "")
 
 # One static library per folder under src/. A folder without sources yet gets an
-# interface target, so the chain of layers stays whole while it is empty.
+# interface target, so the chain of layers stays whole while it is empty. FooModule.cpp is a
+# module the program opens at run time, built on its own.
 function(vt_add_layer name)
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/${name}/*.cpp)
+  list(FILTER sources EXCLUDE REGEX "Module\\.cpp$")
   if(sources)
     add_library(vt_${name} STATIC ${sources})
     target_include_directories(vt_${name} PUBLIC ${CMAKE_SOURCE_DIR}/src)

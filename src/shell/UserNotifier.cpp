@@ -13,7 +13,10 @@
 #include "system/CommandRunner.hpp"
 
 #if !defined(__APPLE__)
+#include <dlfcn.h>
 #include <systemd/sd-bus.h>
+
+#include <type_traits>
 #endif
 
 namespace vt {
@@ -38,6 +41,64 @@ void LogNotifier::post(const UserNotification& notification) {
 
 namespace {
 
+// libsystemd is opened only when a notification is shown: linked, it and the four libraries it
+// loads would be mapped and bound at every start of every command. These pointers, named as the
+// functions they stand for, are what the calls below reach.
+decltype(&::sd_bus_new) sd_bus_new = nullptr;
+decltype(&::sd_bus_set_address) sd_bus_set_address = nullptr;
+decltype(&::sd_bus_set_bus_client) sd_bus_set_bus_client = nullptr;
+decltype(&::sd_bus_set_method_call_timeout) sd_bus_set_method_call_timeout = nullptr;
+decltype(&::sd_bus_start) sd_bus_start = nullptr;
+decltype(&::sd_bus_close_unref) sd_bus_close_unref = nullptr;
+decltype(&::sd_bus_process) sd_bus_process = nullptr;
+decltype(&::sd_bus_wait) sd_bus_wait = nullptr;
+decltype(&::sd_bus_call_async) sd_bus_call_async = nullptr;
+decltype(&::sd_bus_match_signal) sd_bus_match_signal = nullptr;
+decltype(&::sd_bus_slot_unref) sd_bus_slot_unref = nullptr;
+decltype(&::sd_bus_message_new_method_call) sd_bus_message_new_method_call = nullptr;
+decltype(&::sd_bus_message_unref) sd_bus_message_unref = nullptr;
+decltype(&::sd_bus_message_get_error) sd_bus_message_get_error = nullptr;
+decltype(&::sd_bus_message_append) sd_bus_message_append = nullptr;
+decltype(&::sd_bus_message_append_basic) sd_bus_message_append_basic = nullptr;
+decltype(&::sd_bus_message_open_container) sd_bus_message_open_container = nullptr;
+decltype(&::sd_bus_message_close_container) sd_bus_message_close_container = nullptr;
+decltype(&::sd_bus_message_read) sd_bus_message_read = nullptr;
+decltype(&::sd_bus_message_read_strv) sd_bus_message_read_strv = nullptr;
+
+bool loadSdBus() {
+    static const bool loaded = [] {
+        void* library = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) return false;
+        bool all = true;
+        const auto resolve = [&](auto& function, const char* name) {
+            function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(::dlsym(library, name));
+            all = all && function != nullptr;
+        };
+        resolve(sd_bus_new, "sd_bus_new");
+        resolve(sd_bus_set_address, "sd_bus_set_address");
+        resolve(sd_bus_set_bus_client, "sd_bus_set_bus_client");
+        resolve(sd_bus_set_method_call_timeout, "sd_bus_set_method_call_timeout");
+        resolve(sd_bus_start, "sd_bus_start");
+        resolve(sd_bus_close_unref, "sd_bus_close_unref");
+        resolve(sd_bus_process, "sd_bus_process");
+        resolve(sd_bus_wait, "sd_bus_wait");
+        resolve(sd_bus_call_async, "sd_bus_call_async");
+        resolve(sd_bus_match_signal, "sd_bus_match_signal");
+        resolve(sd_bus_slot_unref, "sd_bus_slot_unref");
+        resolve(sd_bus_message_new_method_call, "sd_bus_message_new_method_call");
+        resolve(sd_bus_message_unref, "sd_bus_message_unref");
+        resolve(sd_bus_message_get_error, "sd_bus_message_get_error");
+        resolve(sd_bus_message_append, "sd_bus_message_append");
+        resolve(sd_bus_message_append_basic, "sd_bus_message_append_basic");
+        resolve(sd_bus_message_open_container, "sd_bus_message_open_container");
+        resolve(sd_bus_message_close_container, "sd_bus_message_close_container");
+        resolve(sd_bus_message_read, "sd_bus_message_read");
+        resolve(sd_bus_message_read_strv, "sd_bus_message_read_strv");
+        return all;
+    }();
+    return loaded;
+}
+
 struct BusDeleter {
     // No flush: on a silent bus it would wait for the greeting.
     void operator()(sd_bus* bus) const noexcept { sd_bus_close_unref(bus); }
@@ -60,6 +121,7 @@ void check(int status, const char* what) {
 
 // The time limit is set before connecting, so that it bounds the greeting too.
 Bus openBus(const std::optional<std::string>& given, std::chrono::milliseconds timeout) {
+    if (!loadSdBus()) throw NotificationError("desktop notification service: libsystemd.so.0 could not be loaded");
     std::optional<std::string> address = given ? given : paths::environmentValue("DBUS_SESSION_BUS_ADDRESS");
     if (!address) {
         std::optional<std::string> runtime = paths::environmentValue("XDG_RUNTIME_DIR");

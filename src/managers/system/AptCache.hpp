@@ -11,7 +11,8 @@ namespace vt {
 // (APT_CONFIG and the apt.conf parts included), pins, candidates and archives `apt` itself
 // uses, with nothing simulated and no child process. The library keeps its configuration in
 // process-wide state, so reads are serialised; each read takes the configuration afresh.
-// Built without the library, isAvailable() is false and read() says so.
+// The library is loaded only when the cache is read, from a module built beside the program;
+// built without the library, or without its module, isAvailable() is false and read() says so.
 class AptCache {
 public:
     struct Upgrade {
@@ -32,9 +33,10 @@ public:
         std::vector<Upgrade> upgrades;
         std::vector<Upgrade> held;  // held packages (apt-mark hold) that have a newer candidate
         std::optional<std::string> failure;  // the library's own error lines, when it could not read
+        bool unavailable = false;  // the library itself could not be loaded
     };
 
-    // Whether this build reads the cache itself.
+    // Whether this build reads the cache itself: its module is there (it is opened only by read).
     static bool isAvailable() noexcept;
     // Never throws for apt's errors (they come back as `failure`); a stop request between
     // packages throws CancellationError. With `cacheFolder`, the binary cache apt builds from

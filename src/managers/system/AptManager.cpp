@@ -151,6 +151,8 @@ Package packageOf(std::string name, std::string installed, std::string candidate
 
 AptManager::Reading AptManager::readFromCache(std::stop_token stop) {
     AptCache::Reading cache = AptCache::read(stop, options_.cacheFolder);
+    // A module that will not load (its library removed since) leaves the simulation.
+    if (cache.unavailable) return readFromSimulation(stop);
     Reading reading;
     if (cache.failure) {
         reading.failure = cache.failure;
