@@ -17,6 +17,7 @@
 #include "cli/ScanCommand.hpp"
 #include "cli/TextTable.hpp"
 #include "core/PackageCoordinator.hpp"
+#include "managers/PackageManager.hpp"
 #include "core/PersistedUIState.hpp"
 #include "core/ScanProgressModel.hpp"
 #include "core/ScanResultsPersistence.hpp"
@@ -57,14 +58,19 @@ int list(const ListArguments& arguments) {
     PersistedScanResults results = context.persistence().load();
     bool allowPreRelease = context.defaults().boolValue("ShowPreReleaseUpdates").value_or(false);
     const bool nothingSaved = !results.metadata && results.packages.empty() && results.unreadableFiles.empty();
-    ScanReport report = makeReport(context.coordinator().offeredPackages(std::move(results.packages)),
-                                   ScanProgressSnapshot{}, allowPreRelease);
+    // What is offered as a scan would offer it, without building what a scan needs: `list`
+    // starts often and must be quick.
+    PackageManager& adapters = context.packageManager();
+    const auto exact = [&adapters](const Package& package) { return adapters.pinnedVersion(package).has_value(); };
+    ScanReport report = makeReport(
+        offeredPackages(std::move(results.packages), context.settings(), Clock::shared().now(), exact),
+        ScanProgressSnapshot{}, allowPreRelease);
     if (results.metadata) {
         applySourceStates(report, results.metadata->sources);
         report.vulnerabilityCheckFailure = results.metadata->vulnerabilityCheckFailure;
     }
     if (context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) {
-        report.applications = context.applications().applications();
+        report.applications = context.persistence().loadApplications().applications;
     }
     attachTable(report, TableRequest{arguments.all, arguments.search, arguments.source, *selection});
     // Without a scan there is nothing to say about pending updates.

@@ -113,6 +113,7 @@ std::set<std::string> ScanReport::latestVersionsUnknown() const {
 }
 
 void applySourceStates(ScanReport& report, const std::vector<SourceScanState>& states) {
+    report.sourceStates = states;
     for (const SourceScanState& state : states) {
         if (!state.failure && !state.warning && !state.latestVersionsUnknown) continue;
         auto entry = std::find_if(report.scanners.begin(), report.scanners.end(),
@@ -185,14 +186,17 @@ int reportExitCode(const ScanReport& report) {
 }
 
 void attachTable(ScanReport& report, const TableRequest& request) {
+    // Lent to the table and given back: thousands of records are not copied for one look.
     AllUpdatesSnapshot snapshot;
-    snapshot.packages = report.packages;
-    snapshot.applications = report.applications;
-    snapshot.systemUpdates = report.systemUpdates;
-    snapshot.allowPreRelease = report.allowPreRelease;
     snapshot.packagesRevision = report.packages.size();
     snapshot.applicationsRevision = report.applications.size();
+    snapshot.packages = std::move(report.packages);
+    snapshot.applications = std::move(report.applications);
+    snapshot.systemUpdates = report.systemUpdates;
+    snapshot.allowPreRelease = report.allowPreRelease;
     report.table = buildUpdatesTable(snapshot, request);
+    report.packages = std::move(snapshot.packages);
+    report.applications = std::move(snapshot.applications);
     restrictReport(report, request.selection);
     report.minimumReleaseAgeDays = currentIgnoreState().minimumReleaseAgeDays;
 }
@@ -338,7 +342,7 @@ void printReportJson(const ScanReport& report, int indent, std::FILE* out) {
     if (report.table) {
         // The table's rows: what `update`, `ignore` and the other verbs take, by id.
         writer.key("rows");
-        writeRowsJson(writer, *report.table);
+        writeRowsJson(writer, *report.table, report.sourceStates);
         if (report.table->model->heldBackCount > 0) writer.key("heldBack").unsignedInteger(report.table->model->heldBackCount);
         if (report.table->model->hiddenCount > 0) writer.key("hidden").unsignedInteger(report.table->model->hiddenCount);
     }

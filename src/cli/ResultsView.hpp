@@ -11,6 +11,7 @@
 #include "cli/SourceSelection.hpp"
 #include "base/PrintableText.hpp"
 #include "cli/UpdatesTable.hpp"
+#include "core/ScanResultsPersistence.hpp"
 #include "model/Application.hpp"
 #include "model/Package.hpp"
 #include "sources/sparkle/SparkleManager.hpp"
@@ -19,7 +20,6 @@
 
 namespace vt {
 struct ScanProgressSnapshot;
-struct SourceScanState;
 }
 
 namespace vt::cli {
@@ -47,6 +47,8 @@ struct ScanReport {
     Json metadata = Json::object();
     double durationSeconds = 0;
     bool allowPreRelease = false;
+    // What the scan said of each source, as applySourceStates() was given it.
+    std::vector<SourceScanState> sourceStates;
     // The rows of the table, once attachTable() has made them.
     std::optional<UpdatesTable> table;
     long long minimumReleaseAgeDays = 0;

@@ -280,7 +280,7 @@ std::string renderHiddenCounts(const UpdatesTable& table, long long minimumRelea
     return out;
 }
 
-void writeRowsJson(JsonWriter& writer, const UpdatesTable& table) {
+void writeRowsJson(JsonWriter& writer, const UpdatesTable& table, const std::vector<SourceScanState>& states) {
     const AllUpdatesDisplayModel& model = *table.model;
     writer.beginArray();
     for (std::size_t i = 0; i < model.size(); ++i) {
@@ -310,7 +310,7 @@ void writeRowsJson(JsonWriter& writer, const UpdatesTable& table) {
         if (row.hasUpdate && row.provenanceLost) writer.key("provenanceLost").boolean(true);
         if (table.filter) {
             writer.key("reasons").beginArray();
-            for (const std::string& code : reasonCodes(reasonsFor(row, *table.filter, reasonFactsFor(row)))) {
+            for (const std::string& code : reasonCodes(reasonsFor(row, *table.filter, reasonFactsFor(row, states)))) {
                 writer.string(code);
             }
             writer.endArray();
@@ -341,7 +341,7 @@ void reportUnresolved(const std::string& verb, const std::string& argument,
     }
 }
 
-ReasonFacts reasonFactsFor(const AllUpdateRow& row) {
+ReasonFacts reasonFactsFor(const AllUpdateRow& row, const std::vector<SourceScanState>& states) {
     Context& context = Context::shared();
     ReasonFacts facts;
     facts.sourceHidden = row.toggle && !context.settings().isVisible(*row.toggle);
@@ -351,7 +351,7 @@ ReasonFacts reasonFactsFor(const AllUpdateRow& row) {
     if (!row.packageType) return facts;
     for (const SourceRow& source : ManagerRegistry::sources()) {
         if (std::find(source.types.begin(), source.types.end(), *row.packageType) == source.types.end()) continue;
-        for (const SourceScanState& state : context.coordinator().sourceStates()) {
+        for (const SourceScanState& state : states) {
             if (state.id != source.id) continue;
             facts.sourceFailure = state.failure;
             facts.latestKnown = state.latestKnown;

@@ -13,6 +13,7 @@
 #include "cli/Output.hpp"
 #include "cli/SourceSelection.hpp"
 #include "cli/TextTable.hpp"
+#include "core/ScanResultsPersistence.hpp"
 #include "presentation/AllUpdatesDisplayModelCache.hpp"
 #include "presentation/AllUpdatesRowBuilder.hpp"
 #include "presentation/IgnoreFilter.hpp"
@@ -61,9 +62,10 @@ struct TableLayout {
 std::string renderUpdatesTable(const UpdatesTable& table, const Style& style, const TableLayout& layout);
 // The lines under the table: the held back and hidden counts; empty when there are none.
 std::string renderHiddenCounts(const UpdatesTable& table, long long minimumReleaseAgeDays, const Style& style);
-void writeRowsJson(JsonWriter& writer, const UpdatesTable& table);
+// The rows with their reasons, as `states` (the last scan's) and the settings give them.
+void writeRowsJson(JsonWriter& writer, const UpdatesTable& table, const std::vector<SourceScanState>& states);
 // What the last scan says of the source of a row: whether it failed, whether it is shown.
-ReasonFacts reasonFactsFor(const AllUpdateRow& row);
+ReasonFacts reasonFactsFor(const AllUpdateRow& row, const std::vector<SourceScanState>& states);
 
 // The rows an argument names: the row whose id (short, or of the earlier form) it is, else
 // every row of that name (case ignored), else the applications whose bundle identifier it is.

@@ -9,6 +9,7 @@
 #include "base/PrintableText.hpp"
 #include "cli/CommandOptions.hpp"
 #include "cli/Context.hpp"
+#include "core/PackageCoordinator.hpp"
 #include "cli/Output.hpp"
 #include "cli/ResultsView.hpp"
 #include "cli/UpdatesTable.hpp"
@@ -50,11 +51,12 @@ int why(const WhyArguments& arguments) {
         return kExitFailure;
     }
     const IgnoreFilter filter(currentIgnoreState(), rows);
+    const std::vector<SourceScanState> states = Context::shared().coordinator().sourceStates();
     Json items = Json::array();
     std::string text;
     const Style style = Style::forStream(stdout);
     for (const AllUpdateRow* row : matches) {
-        const std::vector<ItemReason> reasons = reasonsFor(*row, filter, reasonFactsFor(*row));
+        const std::vector<ItemReason> reasons = reasonsFor(*row, filter, reasonFactsFor(*row, states));
         if (arguments.json) {
             items.push_back(itemJson(*row, reasons));
             continue;
