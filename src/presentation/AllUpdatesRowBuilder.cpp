@@ -290,9 +290,10 @@ std::vector<AllUpdateRow> AllUpdatesRowBuilder::build(const AllUpdatesSnapshot& 
     for (const Application& application : snapshot.applications) {
         if (application.homebrewCaskName) applicationsByCask.emplace(toLower(*application.homebrewCaskName), &application);
     }
+    // Rows nobody will see are not built: most items of a machine are up to date.
     for (const Package& package : snapshot.packages) {
+        if (!includeUpToDate && !hasPendingUpdate(package, snapshot.allowPreRelease)) continue;
         AllUpdateRow row = packageRow(package, snapshot.allowPreRelease);
-        if (!row.hasUpdate && !includeUpToDate) continue;
         if (row.caskToken) {
             auto found = applicationsByCask.find(*row.caskToken);
             if (found != applicationsByCask.end()) row.bundlePath = found->second->bundlePath;
@@ -301,8 +302,10 @@ std::vector<AllUpdateRow> AllUpdatesRowBuilder::build(const AllUpdatesSnapshot& 
     }
     std::unordered_map<std::string, std::size_t> seenIds;
     for (const Application& application : snapshot.applications) {
+        if (!includeUpToDate && !isUpdateAvailable(application.version, application.latestVersion, snapshot.allowPreRelease)) {
+            continue;
+        }
         AllUpdateRow row = applicationRow(application, snapshot.allowPreRelease);
-        if (!row.hasUpdate && !includeUpToDate) continue;
         // Two copies of one application (same identifier, two folders) stay two rows.
         if (seenIds[row.id]++ > 0) {
             row.id += std::string(":") + application.bundlePath;
