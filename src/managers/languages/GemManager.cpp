@@ -483,6 +483,8 @@ std::optional<std::map<std::string, std::string>> GemManager::latestFromIndex(co
     if (kept && etag) request.ifNoneMatch = etag;
     if (kept && modified) request.headers.set("If-Modified-Since", *modified);
     std::optional<HttpResponse> response = registry.send(request, stop);
+    // The API lives on the same host: offline, its requests would each fail in turn.
+    if (!response && registry.wasUnreachable()) registry.giveUp();
     try {
         paths::ensureFolder(std::filesystem::path(file).parent_path().string());
         if (response && response->isNotModified() && kept) {

@@ -36,6 +36,10 @@ public:
     // One exchange, with any status; nullopt when it got no answer (counted as above).
     std::optional<HttpResponse> send(const HttpRequest& request, std::stop_token stop);
 
+    // Takes the registry for out of reach at once, when a request to the same host just got no
+    // answer: the look-ups still to come are not asked.
+    void giveUp() noexcept { gaveUp_.store(true); }
+
     // Some request got no answer at all (name resolution, connection, TLS, time limit).
     bool wasUnreachable() const noexcept { return unreachable_.load(); }
 

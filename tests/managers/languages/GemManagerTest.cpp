@@ -98,6 +98,19 @@ TEST(GemManagerTest, GemOfTwoRubiesIsListedOnceAndUpdatedWithTheGemThatReportedI
     EXPECT_TRUE(f.runner.ran(kRbenvGem + " update rspec-core"));
 }
 
+// Offline, the index's host gives no answer: the API on the same host is not asked gem by
+// gem, and the message names the host.
+TEST(GemManagerTest, AnIndexOutOfReachAsksNothingMoreOfItsHost) {
+    GemFixture f;
+    const std::string index = Endpoints::url(Service::RubyGems, "/latest_specs.4.8.gz");
+    f.network.setError(index, NetworkError::connectionFailed());
+    f.manager.listInstalled({});
+    EXPECT_TRUE(f.manager.checkOutdated({}).empty());
+    EXPECT_EQ(f.network.fetchedURLs(), std::vector<std::string>{index});
+    ASSERT_TRUE(f.manager.errorMessage().has_value());
+    EXPECT_NE(f.manager.errorMessage()->find(Endpoints::host(Service::RubyGems)), std::string::npos);
+}
+
 TEST(GemManagerTest, KnownGemFailuresAreRecognised) {
     GemFixture f;
     f.manager.listInstalled({});
