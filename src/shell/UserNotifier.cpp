@@ -41,7 +41,7 @@ void LogNotifier::post(const UserNotification& notification) {
 
 namespace {
 
-// libsystemd is opened only when a notification is shown: linked, it and the four libraries it
+// libsystemd is opened only when a notification is shown: linked, it and the five libraries it
 // loads would be mapped and bound at every start of every command. These pointers, named as the
 // functions they stand for, are what the calls below reach.
 decltype(&::sd_bus_new) sd_bus_new = nullptr;

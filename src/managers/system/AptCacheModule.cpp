@@ -1,5 +1,5 @@
 // apt's cache reader, built as a module of its own that the apt source opens when it reads the
-// cache: Debian's library and the dozen it loads (compression, udev, systemd, gcrypt) would
+// cache: Debian's library and the ten it loads (compression, udev, systemd, gcrypt) would
 // otherwise be mapped and bound at every start of every command.
 #include <apt-pkg/cachefile.h>
 #include <apt-pkg/configuration.h>
