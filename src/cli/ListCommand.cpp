@@ -17,7 +17,6 @@
 #include "cli/ScanCommand.hpp"
 #include "cli/TextTable.hpp"
 #include "core/PackageCoordinator.hpp"
-#include "managers/PackageManager.hpp"
 #include "core/PersistedUIState.hpp"
 #include "core/ScanProgressModel.hpp"
 #include "core/ScanResultsPersistence.hpp"
@@ -60,10 +59,8 @@ int list(const ListArguments& arguments) {
     const bool nothingSaved = !results.metadata && results.packages.empty() && results.unreadableFiles.empty();
     // What is offered as a scan would offer it, without building what a scan needs: `list`
     // starts often and must be quick.
-    PackageManager& adapters = context.packageManager();
-    const auto exact = [&adapters](const Package& package) { return adapters.pinnedVersion(package).has_value(); };
     ScanReport report = makeReport(
-        offeredPackages(std::move(results.packages), context.settings(), Clock::shared().now(), exact),
+        offeredPackages(std::move(results.packages), context.settings(), Clock::shared().now(), &context.packageManager()),
         ScanProgressSnapshot{}, allowPreRelease);
     if (results.metadata) {
         applySourceStates(report, results.metadata->sources);

@@ -614,7 +614,7 @@ UpdatePlan PackageCoordinator::planUpdates(const std::vector<Package>& packages)
 }
 
 std::vector<Package> offeredPackages(std::vector<Package> packages, const SettingsManager& settings,
-                                     Clock::TimePoint now, const std::function<bool(const Package&)>& exactVersions) {
+                                     Clock::TimePoint now, PackageManager* adapters) {
     for (Package& package : packages) {
         const SourceRow* row = rowFor(package.type);
         // An update that removes known vulnerabilities is not held by our limit; the tool's own
@@ -623,7 +623,7 @@ std::vector<Package> offeredPackages(std::vector<Package> packages, const Settin
                                         ? releaseAgeRule(settings, row ? row->id : std::string_view())
                                         : ReleaseAgeRule{};
         ReleaseAgeRule rule = ReleaseAgeRule::stricter(ours, package.toolReleaseAge);
-        rule.exactVersions = !exactVersions || exactVersions(package);
+        rule.exactVersions = adapters == nullptr || adapters->pinnedVersion(package).has_value();
         applyReleaseAge(package, rule, now);
     }
     return packages;
@@ -632,9 +632,7 @@ std::vector<Package> offeredPackages(std::vector<Package> packages, const Settin
 std::vector<Package> PackageCoordinator::offeredPackages() const { return offeredPackages(packages()); }
 
 std::vector<Package> PackageCoordinator::offeredPackages(std::vector<Package> packages) const {
-    PackageManager* adapters = options_.packageManager;
-    auto exact = [adapters](const Package& package) { return adapters == nullptr || adapters->pinnedVersion(package).has_value(); };
-    return vt::offeredPackages(std::move(packages), settings_, clock().now(), exact);
+    return vt::offeredPackages(std::move(packages), settings_, clock().now(), options_.packageManager);
 }
 
 std::optional<Clock::TimePoint> PackageCoordinator::scanDate() const {

@@ -200,8 +200,9 @@ private:
 };
 
 // The packages as offered at `now` under this user's release-age settings and each tool's own
-// limit; `exactVersions` says whether a package's tool installs the version it is given.
+// limit; a package's tool installs the version it is given when its adapter pins one (every
+// tool does when `adapters` is null).
 std::vector<Package> offeredPackages(std::vector<Package> packages, const SettingsManager& settings,
-                                     Clock::TimePoint now, const std::function<bool(const Package&)>& exactVersions);
+                                     Clock::TimePoint now, PackageManager* adapters);
 
 }  // namespace vt
