@@ -353,7 +353,7 @@ void restoreFastPathState(RefreshCoordinator& refresh, const PersistedScanResult
                                        saved.metadata->fullScanSourceIds.end());
     state.lastScanSourceCount = state.lastFullScanSourceIDs.size();
     for (const ScanMetadata::SourceInputs& source : saved.metadata->sourceInputs) {
-        state.sources[source.id] = RefreshCoordinator::SourceCache{source.inputs, source.checkedAt};
+        state.sources[source.id] = RefreshCoordinator::SourceCache{source.inputs, source.checkedAt, source.latestUnknown};
     }
     for (const std::string& id : state.lastFullScanSourceIDs) {
         std::vector<PackageType> kinds = kindsOf(id);
@@ -412,7 +412,7 @@ void persistScan(ScanResultsPersistence& persistence, DefaultsStore& defaults, c
     RefreshCoordinator::CacheState cache = Context::shared().refresh().cacheState();
     metadata.lastFullScanDate = cache.lastFullScanTime;
     metadata.fullScanSourceIds.assign(cache.lastFullScanSourceIDs.begin(), cache.lastFullScanSourceIDs.end());
-    for (const auto& [id, source] : cache.sources) metadata.sourceInputs.push_back({id, source.inputs, source.checkedAt});
+    for (const auto& [id, source] : cache.sources) metadata.sourceInputs.push_back({id, source.inputs, source.checkedAt, source.latestUnknown});
     results.metadata = metadata;
     persistence.save(results);
     if (const auto& saved = Context::shared().hooks().afterResultsSaved) saved();

@@ -133,6 +133,10 @@ void applySourceStates(ScanReport& report, const std::vector<SourceScanState>& s
             entry = report.scanners.end() - 1;
         } else if (state.failure) {
             (*entry)["state"] = "failed";  // its tool failed and it listed nothing
+        } else if (state.warning && !entry->contains("message")) {
+            // A source reused from the last scan says again what that scan said of it.
+            (*entry)["message"] = *state.warning;
+            report.problems.push_back({state.id, state.name, *state.warning});
         }
         if (state.latestVersionsUnknown) (*entry)["latestVersionsUnknown"] = true;
         if (!state.carriedOver()) continue;

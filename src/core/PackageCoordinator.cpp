@@ -283,6 +283,7 @@ RefreshResult PackageCoordinator::carryOverFailedSources(const RefreshResult& re
         if (result.reusedSources.count(state.id) && previous != previousStates.end()) {
             state.durationSeconds = previous->second.durationSeconds;
             state.latestKnown = previous->second.latestKnown;
+            if (!state.warning) state.warning = previous->second.warning;  // why its check learned nothing
             return state;
         }
         if (auto duration = result.sourceDurations.find(state.id); duration != result.sourceDurations.end()) {

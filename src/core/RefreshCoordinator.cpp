@@ -115,7 +115,7 @@ void RefreshCoordinator::noteListed(const std::string& id, const std::string& in
     pendingSources_[id] = inputs.empty() ? std::nullopt : std::optional<SourceCache>(SourceCache{inputs, std::nullopt});
 }
 
-void RefreshCoordinator::noteChecked(const std::string& id) {
+void RefreshCoordinator::noteChecked(const std::string& id, bool latestUnknown) {
     const Clock::TimePoint now = clock().now();
     std::scoped_lock lock(mutex_);
     auto pending = pendingSources_.find(id);
@@ -124,7 +124,9 @@ void RefreshCoordinator::noteChecked(const std::string& id) {
         if (known == cache_.sources.end()) return;
         pending = pendingSources_.emplace(id, known->second).first;
     }
-    if (pending->second) pending->second->checkedAt = now;
+    if (!pending->second) return;
+    pending->second->checkedAt = now;
+    pending->second->latestUnknown = latestUnknown;
 }
 
 void RefreshCoordinator::forgetSource(const std::string& id) {
@@ -334,12 +336,8 @@ private:
         // An adapter still carries its listing's message through the check: only a new one is the check's.
         if (outcome.message && outcome.message != chain.listingMessage) result_.checkProblems[pipeline.id] = *outcome.message;
         mergeLatestVersions(result_.packagesByScanner[pipeline.id], outcome.packages);
-        // A check that learned no latest version is not reused: the next scan asks again.
-        if (outcome.latestVersionsUnknown) {
-            result_.latestVersionsUnknown.insert(pipeline.id);
-        } else {
-            owner_.noteChecked(pipeline.id);
-        }
+        if (outcome.latestVersionsUnknown) result_.latestVersionsUnknown.insert(pipeline.id);
+        owner_.noteChecked(pipeline.id, outcome.latestVersionsUnknown);
         if (chain.atCheck) {
             logger().info(localized("log.timing.fast_path", {pipeline.logTag, seconds(elapsed, "%.2f")}));
         } else {
@@ -516,15 +514,21 @@ std::vector<RefreshCoordinator::ChainStart> RefreshCoordinator::planChains(
         const bool unchanged = !forced && !inputs.empty() && inventory && known && known->inputs == inputs;
         bool atCheck = false;
         if (unchanged) {
-            const bool checkedLately = known->checkedAt &&
-                                       secondsBetween(*known->checkedAt, now) <= options_.scanCacheDuration.count();
+            const auto lifetime = known->latestUnknown
+                                      ? std::min(options_.unknownCheckDuration, options_.scanCacheDuration)
+                                      : options_.scanCacheDuration;
+            const bool checkedLately =
+                known->checkedAt && secondsBetween(*known->checkedAt, now) <= lifetime.count();
             if (checkedLately || !pipeline.checkUpdates) {
                 result.packagesByScanner[pipeline.id] = *inventory;
                 result.reusedSources.insert(pipeline.id);
+                const bool unknown = pipeline.checkUpdates && known->latestUnknown;
+                if (unknown) result.latestVersionsUnknown.insert(pipeline.id);
                 reused.push_back(pipeline.id);
                 progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) {
                     status.state = {ScannerState::Kind::Finished, ""};
                     status.scannedItems = static_cast<long long>(inventory->size());
+                    status.latestVersionsUnknown = unknown;
                 });
                 continue;
             }

@@ -64,6 +64,9 @@ public:
         // How long an inventory, and a source's last update check, are reused (the user's cache
         // lifetime setting in the program).
         std::chrono::duration<double> scanCacheDuration{300};
+        // How long a check that learned no latest version (its registry out of reach) is
+        // reused: briefly, so that a network back in service is seen within a minute.
+        std::chrono::duration<double> unknownCheckDuration{60};
         std::chrono::duration<double> extendedPhaseLimit{360};
         // How long a stopped scanner may take to wind down before it is left behind.
         std::chrono::duration<double> stopGrace{2};
@@ -80,6 +83,7 @@ public:
     struct SourceCache {
         std::string inputs;  // its pipeline's fingerprint of them when it listed
         std::optional<Clock::TimePoint> checkedAt;
+        bool latestUnknown = false;  // that check learned no latest version
 
         friend bool operator==(const SourceCache&, const SourceCache&) = default;
     };
@@ -126,7 +130,7 @@ private:
     std::vector<ChainStart> planChains(const std::vector<ScannerPipeline>& pipelines, const CacheDecision& decision,
                                        RefreshResult& result);
     void noteListed(const std::string& id, const std::string& inputs);
-    void noteChecked(const std::string& id);
+    void noteChecked(const std::string& id, bool latestUnknown);
     void forgetSource(const std::string& id);
 
     void logFinalSnapshot();

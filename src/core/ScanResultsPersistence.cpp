@@ -164,6 +164,7 @@ Json ScanMetadata::toJson() const {
     for (const SourceInputs& source : sourceInputs) {
         Json entry = {{"id", source.id}, {"inputs", source.inputs}};
         if (source.checkedAt) entry["checkedAt"] = toReferenceSeconds(*source.checkedAt);
+        if (source.latestUnknown) entry["latestUnknown"] = true;
         inputs.push_back(std::move(entry));
     }
     json["sourceInputs"] = std::move(inputs);
@@ -230,6 +231,7 @@ ScanMetadata ScanMetadata::fromJson(const Json& json) {
             if (!inputs) continue;  // an entry of no use is dropped: that source lists again
             SourceInputs source{*id, *inputs, std::nullopt};
             if (auto checked = numberField(entry, "checkedAt")) source.checkedAt = fromReferenceSeconds(*checked);
+            source.latestUnknown = boolField(entry, "latestUnknown").value_or(false);
             metadata.sourceInputs.push_back(std::move(source));
         }
     }

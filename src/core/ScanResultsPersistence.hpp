@@ -62,6 +62,7 @@ struct ScanMetadata {
         std::string id;
         std::string inputs;
         std::optional<Clock::TimePoint> checkedAt;
+        bool latestUnknown = false;  // that check learned no latest version
     };
     std::vector<SourceInputs> sourceInputs;
 

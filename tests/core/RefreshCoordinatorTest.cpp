@@ -137,6 +137,39 @@ TEST_F(RefreshCoordinatorTest, UnchangedInputsReuseTheListingAndARecentCheck) {
     EXPECT_EQ(refresh.cacheState().sources.at("npm").inputs, "status 3");
 }
 
+// A check that could learn no latest version (its registry out of reach) is reused for a
+// minute only, still shown as unknown, so that a network back in service is soon seen.
+TEST_F(RefreshCoordinatorTest, ACheckThatLearnedNothingIsReusedOnlyBriefly) {
+    int checks = 0;
+    bool reachable = false;
+    pipelines_ = {pipeline("pip", true, {item("wheel", "1.0")})};
+    pipelines_[0].inputs = [] { return std::string("site-packages 1"); };
+    pipelines_[0].checkUpdates = [&](std::stop_token) {
+        ++checks;
+        ScanOutcome outcome;
+        outcome.latestVersionsUnknown = !reachable;
+        return outcome;
+    };
+    RefreshCoordinator refresh(progress_, [this](std::stop_token) { return pipelines_; }, options());
+
+    EXPECT_EQ(refresh.run(true, {}).latestVersionsUnknown, std::set<std::string>{"pip"});
+    clock_.advance(std::chrono::seconds(50));
+    RefreshResult reused = refresh.run(false, {});
+    EXPECT_EQ(checks, 1);
+    EXPECT_EQ(reused.reusedSources, std::set<std::string>{"pip"});
+    EXPECT_EQ(reused.latestVersionsUnknown, std::set<std::string>{"pip"});
+    EXPECT_TRUE(progress_.snapshot().scanner("pip")->latestVersionsUnknown);
+
+    reachable = true;
+    clock_.advance(std::chrono::seconds(11));
+    EXPECT_TRUE(refresh.run(false, {}).latestVersionsUnknown.empty());
+    EXPECT_EQ(checks, 2);
+    // A check that learned its versions is reused for the whole cache lifetime.
+    clock_.advance(std::chrono::seconds(200));
+    EXPECT_TRUE(refresh.run(false, {}).latestVersionsUnknown.empty());
+    EXPECT_EQ(checks, 2);
+}
+
 TEST_F(RefreshCoordinatorTest, FinalStatusCountsPreReleasesOnlyWhenAskedAndNamesFailedSources) {
     Package beta = item("vite", "5.0.0");
     beta.latestVersion = "6.0.0-beta.1";

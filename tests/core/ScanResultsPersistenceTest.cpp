@@ -34,6 +34,9 @@ TEST(ScanResultsPersistenceTest, RoundTripKeepsKindsInTheirFilesAndDatesAsRefere
     slow.durationSeconds = 12.5;
     slow.latestKnown = false;
     metadata.sources = {slow, SourceScanState{"pip", "pip", std::string("pip exited with status 2"), std::nullopt}};
+    // Whether a source's last check learned nothing decides how long the next process reuses it.
+    metadata.sourceInputs = {{"gems", "gempath 1", fromReferenceSeconds(818000000), true},
+                             {"npm", "prefix 1", fromReferenceSeconds(818000000), false}};
     results.metadata = metadata;
     EXPECT_TRUE(persistence.save(results).empty());
 
@@ -53,6 +56,9 @@ TEST(ScanResultsPersistenceTest, RoundTripKeepsKindsInTheirFilesAndDatesAsRefere
     EXPECT_EQ(loaded.metadata->sources[0].durationSeconds, 12.5);
     EXPECT_FALSE(loaded.metadata->sources[0].latestKnown);
     EXPECT_FALSE(loaded.metadata->sources[1].latestKnown);
+    ASSERT_EQ(loaded.metadata->sourceInputs.size(), 2u);
+    EXPECT_TRUE(loaded.metadata->sourceInputs[0].latestUnknown);
+    EXPECT_FALSE(loaded.metadata->sourceInputs[1].latestUnknown);
     Json older = (*meta)["sources"][1];
     older.erase("latestKnown");
     EXPECT_FALSE(SourceScanState::fromJson(older).latestKnown);
