@@ -13,7 +13,7 @@
 #include "managers/PublishTimes.hpp"
 #include "managers/ToolOutput.hpp"
 #include "managers/languages/CargoError.hpp"
-#include "managers/languages/RegistryProbe.hpp"
+#include "managers/RegistryProbe.hpp"
 #include "managers/languages/ToolEnvironment.hpp"
 #include "model/VersionRules.hpp"
 #include "system/Endpoints.hpp"
@@ -219,20 +219,21 @@ std::vector<Package> CargoManager::checkOutdated(std::stop_token stop) {
     RegistryProbe registry(network(), Service::Crates, "CargoManager");
     // The crate's document lists every version with its publish time: dating costs nothing more.
     const bool dated = wantsPublishTimes();
-    const auto lookup = [&](const std::string& name, std::stop_token token) -> std::optional<LatestVersionCache::Answer> {
-        std::optional<Json> document = registry.lookup(
-            name, [](std::string_view crate) { return Endpoints::url(Service::Crates, "/api/v1/crates/" + std::string(crate)); },
-            token);
-        if (!document) return std::nullopt;
-        std::optional<std::string> version = latestVersionOf(*document, name, installed.at(name));
-        if (!version) return std::nullopt;
-        LatestVersionCache::Answer answer{*version, {}, {}};
-        if (dated) answer.releases = releasesNewerThan(installed.at(name), publishtimes::fromCratesDocument(*document));
-        return answer;
-    };
+    // Which version is the latest depends on the one installed (a pre-release is followed by
+    // newer pre-releases): a kept answer is revalidated only for the same one.
+    const auto lookup = registry.revalidatingLookup(
+        [](std::string_view crate) { return Endpoints::url(Service::Crates, "/api/v1/crates/" + std::string(crate)); },
+        [&](const std::string& name) { return installed.at(name); },
+        [&](const Json& document, const std::string& name, std::stop_token) -> std::optional<LatestVersionCache::Answer> {
+            std::optional<std::string> version = latestVersionOf(document, name, installed.at(name));
+            if (!version) return std::nullopt;
+            LatestVersionCache::Answer answer{*version, {}, {}};
+            if (dated) answer.releases = releasesNewerThan(installed.at(name), publishtimes::fromCratesDocument(document));
+            return answer;
+        });
     // Answers kept without publish times do not serve when they are wanted.
     const std::map<std::string, LatestVersionCache::Answer> latest =
-        latestCache_.latestDated(names, lookup, stop, registry.scope() + (dated ? " dated" : ""));
+        latestCache_.latestRevalidated(names, lookup, stop, registry.scope() + (dated ? " dated" : ""));
 
     std::vector<Package> outdated;
     for (const CargoCrate& crate : *known) {

@@ -17,7 +17,7 @@
 #include "managers/PublishTimes.hpp"
 #include "managers/languages/GemError.hpp"
 #include "managers/languages/GemIndex.hpp"
-#include "managers/languages/RegistryProbe.hpp"
+#include "managers/RegistryProbe.hpp"
 #include "managers/languages/ToolEnvironment.hpp"
 #include "model/VersionRules.hpp"
 #include "system/AdminPrompt.hpp"
@@ -404,29 +404,27 @@ std::map<std::string, LatestVersionCache::Answer> GemManager::latestFromApi(cons
     // With publish times wanted, the list of every version (each dated) is asked instead of the
     // latest alone: one request either way.
     const bool dated = wantsPublishTimes();
-    const auto lookup = [&](const std::string& name, std::stop_token token) -> std::optional<LatestVersionCache::Answer> {
-        std::optional<Json> document = registry.lookup(
-            name,
-            [dated](std::string_view gem) {
-                std::string route = "/api/v1/versions/";
-                route += gem;
-                route += dated ? ".json" : "/latest.json";
-                return Endpoints::url(Service::RubyGems, route);
-            },
-            token);
-        if (!document) return std::nullopt;
-        if (dated) {
-            std::optional<std::string> version = publishtimes::latestOfRubyGemsVersions(*document);
-            if (!version) return std::nullopt;
-            return LatestVersionCache::Answer{*version, publishtimes::fromRubyGemsVersions(*document), {}};
-        }
-        if (!document->is_object()) return std::nullopt;
-        std::optional<std::string> version = stringField(*document, "version");
-        // The API answers "unknown" for a gem it does not have (a private or local gem).
-        if (!version || version->empty() || *version == "unknown") return std::nullopt;
-        return LatestVersionCache::Answer{*version, {}, {}};
-    };
-    return latestCache_.latestDated(names, lookup, stop, registry.scope() + (dated ? " dated" : ""));
+    const auto lookup = registry.revalidatingLookup(
+        [dated](std::string_view gem) {
+            std::string route = "/api/v1/versions/";
+            route += gem;
+            route += dated ? ".json" : "/latest.json";
+            return Endpoints::url(Service::RubyGems, route);
+        },
+        [](const std::string&) { return std::string(); },  // the same answer whatever is installed
+        [dated](const Json& document, const std::string&, std::stop_token) -> std::optional<LatestVersionCache::Answer> {
+            if (dated) {
+                std::optional<std::string> version = publishtimes::latestOfRubyGemsVersions(document);
+                if (!version) return std::nullopt;
+                return LatestVersionCache::Answer{*version, publishtimes::fromRubyGemsVersions(document), {}};
+            }
+            if (!document.is_object()) return std::nullopt;
+            std::optional<std::string> version = stringField(document, "version");
+            // The API answers "unknown" for a gem it does not have (a private or local gem).
+            if (!version || version->empty() || *version == "unknown") return std::nullopt;
+            return LatestVersionCache::Answer{*version, {}, {}};
+        });
+    return latestCache_.latestRevalidated(names, lookup, stop, registry.scope() + (dated ? " dated" : ""));
 }
 
 std::string GemManager::indexFile() const {

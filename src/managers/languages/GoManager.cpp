@@ -13,7 +13,7 @@
 #include "managers/PublishTimes.hpp"
 #include "managers/ToolOutput.hpp"
 #include "managers/languages/GoError.hpp"
-#include "managers/languages/RegistryProbe.hpp"
+#include "managers/RegistryProbe.hpp"
 #include "managers/languages/ToolEnvironment.hpp"
 #include "model/VersionRules.hpp"
 #include "system/Endpoints.hpp"
@@ -280,29 +280,33 @@ std::vector<Package> GoManager::checkOutdated(std::stop_token stop) {
             return Endpoints::url(Service::GoProxy, route);
         };
     };
-    const auto lookup = [&](const std::string& module, std::stop_token token) -> std::optional<LatestVersionCache::Answer> {
-        std::optional<Json> document = proxy.lookup(module, address("/@latest"), token);
-        if (!document || !document->is_object()) return std::nullopt;
-        std::optional<std::string> version = stringField(*document, "Version");
-        if (!version || version->empty()) return std::nullopt;
-        LatestVersionCache::Answer answer{*version, {}, {}};
-        if (dated) {
-            // The latest's .info dates that version only; the proxy dates the others one
-            // request each, so only those between the installed one and the latest are asked.
-            answer.releases = publishtimes::fromGoInfo(*document);
-            for (const std::string& older : versionsBetween(proxy, module, modules.at(module), *version, token)) {
-                const std::string suffix = "/@v/" + caseEncode(older) + ".info";
-                if (std::optional<Json> info = proxy.lookup(module, address(suffix), token)) {
-                    for (PublishedRelease& release : publishtimes::fromGoInfo(*info)) {
-                        if (release.version == older) answer.releases.push_back(std::move(release));
+    // The versions dated lie between the oldest installed and the latest: a kept answer is
+    // revalidated only for the same installed version.
+    const auto lookup = proxy.revalidatingLookup(
+        address("/@latest"), [&](const std::string& module) { return modules.at(module); },
+        [&](const Json& document, const std::string& module,
+            std::stop_token token) -> std::optional<LatestVersionCache::Answer> {
+            if (!document.is_object()) return std::nullopt;
+            std::optional<std::string> version = stringField(document, "Version");
+            if (!version || version->empty()) return std::nullopt;
+            LatestVersionCache::Answer answer{*version, {}, {}};
+            if (dated) {
+                // The latest's .info dates that version only; the proxy dates the others one
+                // request each, so only those between the installed one and the latest are asked.
+                answer.releases = publishtimes::fromGoInfo(document);
+                for (const std::string& older : versionsBetween(proxy, module, modules.at(module), *version, token)) {
+                    const std::string suffix = "/@v/" + caseEncode(older) + ".info";
+                    if (std::optional<Json> info = proxy.lookup(module, address(suffix), token)) {
+                        for (PublishedRelease& release : publishtimes::fromGoInfo(*info)) {
+                            if (release.version == older) answer.releases.push_back(std::move(release));
+                        }
                     }
                 }
             }
-        }
-        return answer;
-    };
+            return answer;
+        });
     const std::map<std::string, LatestVersionCache::Answer> latest =
-        latestCache_.latestDated(names, lookup, stop, proxy.scope() + (dated ? " dated" : ""));
+        latestCache_.latestRevalidated(names, lookup, stop, proxy.scope() + (dated ? " dated" : ""));
 
     std::vector<Package> outdated;
     for (const BuildMetadata& metadata : *known) {

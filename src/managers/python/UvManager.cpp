@@ -20,10 +20,10 @@
 #include "managers/python/UvError.hpp"
 #include "model/VersionRules.hpp"
 #include "managers/PublishTimes.hpp"
+#include "managers/RegistryProbe.hpp"
 #include "system/Endpoints.hpp"
 #include "system/FileSystemManager.hpp"
 #include "system/NetworkClient.hpp"
-#include "system/RegistryRequest.hpp"
 
 namespace vt {
 
@@ -210,9 +210,15 @@ std::vector<Package> UvManager::checkOutdated(std::stop_token stop) {
     const std::string uvConfig = paths::environmentValue("XDG_CONFIG_HOME").value_or(home() + "/.config") + "/uv";
     const std::optional<ToolReleaseAge> toolLimit = toolages::uvLimit(uvConfig, clock().now());
     const bool dated = wantsPublishTimes() || toolLimit.has_value();
-    const std::map<std::string, LatestVersionCache::Answer> versions = latestCache_.latestDated(
-        names, [this, dated](const std::string& name, std::stop_token token) { return fetchLatestVersion(name, dated, token); },
-        stop, dated ? "dated" : "");
+    RegistryProbe pypi(network(), Service::PyPI, "UvManager");
+    const auto lookup = pypi.revalidatingLookup(
+        [](std::string_view name) { return Endpoints::url(Service::PyPI, "/pypi/" + std::string(name) + "/json"); },
+        [](const std::string&) { return std::string(); },  // the same answer whatever is installed
+        [dated](const Json& document, const std::string& name, std::stop_token) {
+            return answerOf(document, name, dated);
+        });
+    const std::map<std::string, LatestVersionCache::Answer> versions =
+        latestCache_.latestRevalidated(names, lookup, stop, pypi.scope() + (dated ? " dated" : ""));
     std::vector<std::optional<LatestVersionCache::Answer>> latest(registry.size());
     for (std::size_t i = 0; i < registry.size(); ++i) {
         if (auto found = versions.find(names[i]); found != versions.end()) latest[i] = found->second;
@@ -228,26 +234,20 @@ std::vector<Package> UvManager::checkOutdated(std::stop_token stop) {
         package.toolReleaseAge = toolLimit;
         outdated.push_back(std::move(package));
     }
-    setErrorMessage(std::nullopt);
+    setErrorMessage(pypi.wasUnreachable() ? std::optional<std::string>(pypi.unreachableMessage()) : std::nullopt);
+    markLatestVersionsUnknown(pypi.wasUnreachable());
     return outdated;
 }
 
-std::optional<LatestVersionCache::Answer> UvManager::fetchLatestVersion(const std::string& name, bool dated,
-                                                                        std::stop_token stop) {
-    RegistryRequest registry(network(), "UvManager");
-    std::optional<Json> document = registry.lookup(
-        name,
-        [](std::string_view lookup) { return Endpoints::url(Service::PyPI, "/pypi/" + std::string(lookup) + "/json"); },
-        stop);
-    if (stop.stop_requested()) throw CancellationError();
+std::optional<LatestVersionCache::Answer> UvManager::answerOf(const Json& document, const std::string& name, bool dated) {
     // The same reading of a PyPI document as for pipx applications.
-    std::optional<std::string> version = document ? PipxManager::latestVersionOf(*document) : std::nullopt;
+    std::optional<std::string> version = PipxManager::latestVersionOf(document);
     if (!version || isPlaceholderVersion(*version)) {
         logger().warning(localized("log.uv.refresh_version_failed", {name}));
         return std::nullopt;
     }
     LatestVersionCache::Answer answer{*version, {}};
-    if (dated) answer.releases = publishtimes::fromPyPIDocument(*document);
+    if (dated) answer.releases = publishtimes::fromPyPIDocument(document);
     return answer;
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/Clock.hpp"
+#include "base/Json.hpp"
 #include "managers/BaseManager.hpp"
 #include "managers/LatestVersionCache.hpp"
 #include "managers/python/UvReceipt.hpp"
@@ -95,7 +96,8 @@ private:
 
     // The latest version on PyPI; nullopt when unknown.
     // The PyPI document's latest version, with its dated releases when `dated`.
-    std::optional<LatestVersionCache::Answer> fetchLatestVersion(const std::string& name, bool dated, std::stop_token stop);
+    // PyPI's document of a tool, as the latest-version cache keeps it.
+    static std::optional<LatestVersionCache::Answer> answerOf(const Json& document, const std::string& name, bool dated);
 
     Options options_;
 

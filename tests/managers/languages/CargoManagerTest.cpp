@@ -61,8 +61,9 @@ struct CargoFixture {
     testing::RecordingFileSystem files;
     testing::MockNetworkClient network;
     testing::TempDir cacheFolder{"vt-cargo-cache"};
+    FakeClock clock;
     CargoManager manager{runner, files,
-                         CargoManager::Options{.network = &network, .home = kHome,
+                         CargoManager::Options{.clock = &clock, .network = &network, .home = kHome,
                                                .cacheFile = cacheFolder.file("cargo_cache.json")}};
 
     CargoFixture() {
@@ -113,8 +114,12 @@ TEST(CargoManagerTest, TheRecordCargoKeepsReadsAsItsListAndCargoRunsOnlyWithoutO
 
 TEST(CargoManagerTest, RegistryCratesAreComparedAndPreReleasesOrLibrariesKeepTheirVersion) {
     CargoFixture f;
-    f.network.setText(crates("ripgrep"), R"({"crate": {"max_stable_version": "14.1.0", "max_version": "15.0.0-alpha.1"},
-        "versions": [{"num": "14.1.0", "bin_names": ["rg"]}]})");
+    HttpResponse ripgrep;
+    ripgrep.statusCode = 200;
+    ripgrep.body = R"({"crate": {"max_stable_version": "14.1.0", "max_version": "15.0.0-alpha.1"},
+        "versions": [{"num": "14.1.0", "bin_names": ["rg"]}]})";
+    ripgrep.headers.set("ETag", "\"rg-1\"");
+    f.network.setResponse(crates("ripgrep"), ripgrep);
     f.network.setText(crates("bat"), R"({"crate": {"max_stable_version": "0.24.0", "max_version": "0.24.0"}})");
     // Only a pre-release is newer: the installed version stands.
     f.network.setText(crates("nightly-tool"), R"({"crate": {"max_stable_version": null, "max_version": "2.0.0-beta.1"}})");
@@ -144,6 +149,20 @@ TEST(CargoManagerTest, RegistryCratesAreComparedAndPreReleasesOrLibrariesKeepThe
     EXPECT_TRUE(readFile(f.cacheFolder.file("cargo_cache.json")).has_value());
     f.manager.checkOutdated({});
     EXPECT_EQ(f.network.fetchCount(crates("ripgrep")), 1u);
+    // Past their time limit, crates.io is asked whether the document changed: "not modified"
+    // keeps the answer.
+    f.clock.advance(std::chrono::minutes(31));
+    HttpResponse same;
+    same.statusCode = 304;
+    f.network.setResponse(crates("ripgrep"), same);
+    outdated = f.manager.checkOutdated({});
+    ASSERT_EQ(outdated.size(), 1u);
+    EXPECT_EQ(outdated[0].latestVersion, "14.1.0");
+    const std::vector<HttpRequest> sent = f.network.sentRequests();
+    const auto revalidation = std::find_if(sent.rbegin(), sent.rend(),
+                                           [](const HttpRequest& request) { return request.url == crates("ripgrep"); });
+    ASSERT_NE(revalidation, sent.rend());
+    EXPECT_EQ(revalidation->ifNoneMatch, "\"rg-1\"");
 }
 
 TEST(CargoManagerTest, UnreachableRegistryKeepsTheCratesAndSaysWhichRegistry) {

@@ -1,7 +1,8 @@
-#include "managers/languages/RegistryProbe.hpp"
+#include "managers/RegistryProbe.hpp"
 
 #include "base/Cancellation.hpp"
 #include "base/Localization.hpp"
+#include "base/Strings.hpp"
 #include "system/NetworkClient.hpp"
 #include "system/RegistryRequest.hpp"
 
@@ -19,36 +20,76 @@ bool RegistryProbe::isSafeName(std::string_view name) {
 std::optional<Json> RegistryProbe::lookup(std::string_view name,
                                           const std::function<std::string(std::string_view)>& urlForName,
                                           std::stop_token stop) {
-    std::optional<std::string> body = lookupText(name, urlForName, stop);
-    if (!body) return std::nullopt;
-    std::optional<Json> json = parseJson(*body);
-    if (!json) log_.debug(localized("log.registry.no_information", {std::string(name), localized("log.registry.not_json")}));
-    return json;
+    std::optional<HttpResponse> response = fetch(name, urlForName, std::nullopt, stop);
+    return response ? documentOf(*response, name) : std::nullopt;
 }
 
 std::optional<std::string> RegistryProbe::lookupText(std::string_view name,
                                                      const std::function<std::string(std::string_view)>& urlForName,
                                                      std::stop_token stop) {
+    std::optional<HttpResponse> response = fetch(name, urlForName, std::nullopt, stop);
+    if (!response) return std::nullopt;
+    if (response->statusCode != 200) {
+        log_.debug(localized("log.registry.no_information",
+                             {std::string(name), localized("log.http_status", {std::to_string(response->statusCode)})}));
+        return std::nullopt;
+    }
+    return std::move(response->body);
+}
+
+LatestVersionCache::RevalidatingLookup RegistryProbe::revalidatingLookup(
+    std::function<std::string(std::string_view)> urlForName, std::function<std::string(const std::string&)> basis,
+    AnswerReader read) {
+    return [this, urlForName = std::move(urlForName), basis = std::move(basis), read = std::move(read)](
+               const std::string& name, const LatestVersionCache::Answer* kept,
+               std::stop_token stop) -> std::optional<LatestVersionCache::Answer> {
+        const std::string prefix = basis(name) + "\n";
+        std::optional<std::string> ifNoneMatch;
+        if (kept && kept->etag && startsWith(*kept->etag, prefix)) ifNoneMatch = kept->etag->substr(prefix.size());
+        std::optional<HttpResponse> response = fetch(name, urlForName, ifNoneMatch, stop);
+        if (!response) return std::nullopt;
+        if (ifNoneMatch && response->isNotModified()) {
+            LatestVersionCache::Answer same;
+            same.unchanged = true;
+            return same;
+        }
+        std::optional<Json> document = documentOf(*response, name);
+        std::optional<LatestVersionCache::Answer> answer = document ? read(*document, name, stop) : std::nullopt;
+        if (answer) {
+            if (std::optional<std::string> etag = response->etag()) answer->etag = prefix + *etag;
+        }
+        return answer;
+    };
+}
+
+std::optional<HttpResponse> RegistryProbe::fetch(std::string_view name,
+                                                 const std::function<std::string(std::string_view)>& urlForName,
+                                                 const std::optional<std::string>& ifNoneMatch, std::stop_token stop) {
     if (!isSafeName(name)) {
         log_.debug(localized("log.registry.name_rejected", {std::string(name)}));
         return std::nullopt;
     }
     if (gaveUp_.load()) return std::nullopt;
-    std::string url;
+    HttpRequest request;
     try {
-        url = urlForName(name);
+        request = RegistryRequest::get(urlForName(name));
     } catch (const std::exception& error) {
         log_.warning(localized("log.registry.no_address", {std::string(name), error.what()}));
         return std::nullopt;
     }
-    std::optional<HttpResponse> response = send(RegistryRequest::get(url), stop);
-    if (!response) return std::nullopt;
-    if (response->statusCode != 200) {
+    request.ifNoneMatch = ifNoneMatch;
+    return send(request, stop);
+}
+
+std::optional<Json> RegistryProbe::documentOf(const HttpResponse& response, std::string_view name) {
+    if (response.statusCode != 200) {
         log_.debug(localized("log.registry.no_information",
-                             {url, localized("log.http_status", {std::to_string(response->statusCode)})}));
+                             {std::string(name), localized("log.http_status", {std::to_string(response.statusCode)})}));
         return std::nullopt;
     }
-    return std::move(response->body);
+    std::optional<Json> json = parseJson(response.body);
+    if (!json) log_.debug(localized("log.registry.no_information", {std::string(name), localized("log.registry.not_json")}));
+    return json;
 }
 
 std::optional<HttpResponse> RegistryProbe::send(const HttpRequest& request, std::stop_token stop) {

@@ -9,6 +9,7 @@
 
 #include "base/Json.hpp"
 #include "base/Log.hpp"
+#include "managers/LatestVersionCache.hpp"
 #include "system/Endpoints.hpp"
 #include "system/NetworkClient.hpp"
 
@@ -32,6 +33,17 @@ public:
     std::optional<std::string> lookupText(std::string_view name,
                                           const std::function<std::string(std::string_view)>& urlForName,
                                           std::stop_token stop);
+
+    // What a registry's document says, for the latest-version cache; nullopt when it says nothing.
+    using AnswerReader = std::function<std::optional<LatestVersionCache::Answer>(
+        const Json& document, const std::string& name, std::stop_token stop)>;
+    // A cache look-up of the document at urlForName(name), read by `read`. An answer kept past
+    // its time limit is asked again with its ETag, which counts only where it was read for the
+    // same basis(name) (what else the answer depends on, such as the installed version): the
+    // registry's "not modified" keeps it for another period.
+    LatestVersionCache::RevalidatingLookup revalidatingLookup(std::function<std::string(std::string_view)> urlForName,
+                                                             std::function<std::string(const std::string&)> basis,
+                                                             AnswerReader read);
 
     // One exchange, with any status; nullopt when it got no answer (counted as above).
     std::optional<HttpResponse> send(const HttpRequest& request, std::stop_token stop);
@@ -60,6 +72,11 @@ public:
     static bool isSafeName(std::string_view name);
 
 private:
+    // The exchange of a look-up: nullopt for a name refused, no address, or no answer.
+    std::optional<HttpResponse> fetch(std::string_view name, const std::function<std::string(std::string_view)>& urlForName,
+                                      const std::optional<std::string>& ifNoneMatch, std::stop_token stop);
+    std::optional<Json> documentOf(const HttpResponse& response, std::string_view name);
+
     NetworkClient& client_;
     Service service_;
     Logger log_;
