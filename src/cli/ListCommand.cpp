@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "base/HugePages.hpp"
 #include "base/Localization.hpp"
 #include "base/Strings.hpp"
 #include "cli/CommandOptions.hpp"
@@ -53,6 +54,9 @@ std::string ageText(double seconds) {
 int list(const ListArguments& arguments) {
     std::optional<SourceSelection> selection = arguments.sources.selection("list");
     if (!selection) return kExitUsage;
+    // A few tens of MiB for the saved results of a large machine, read by a process that
+    // lives a few tens of milliseconds.
+    growHeapInHugePages(64u << 20);
     Context& context = Context::shared();
     PersistedScanResults results = context.persistence().load();
     bool allowPreRelease = context.defaults().boolValue("ShowPreReleaseUpdates").value_or(false);

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "base/Files.hpp"
+#include "base/HugePages.hpp"
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
@@ -19,15 +20,6 @@
 namespace vt {
 
 namespace {
-
-// Thousands of records are written into fresh memory, and on a virtual machine each page's
-// first touch costs far more than the writing: one fault for every 2 MiB rather than 4 KiB.
-void inHugePages(void* start, std::size_t length) {
-    constexpr std::uintptr_t kHugePage = 2u << 20;
-    const auto first = (reinterpret_cast<std::uintptr_t>(start) + kHugePage - 1) & ~(kHugePage - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(start) + length) & ~(kHugePage - 1);
-    if (end > first) ::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
-}
 
 const Logger& logger() {
     static const Logger log("ScanResultsPersistence");
