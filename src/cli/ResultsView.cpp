@@ -146,6 +146,14 @@ void applySourceStates(ScanReport& report, const std::vector<SourceScanState>& s
             if (problem.source == state.id) problem.message = text;
         }
     }
+    // The problems follow the sources' order, whether this scan or the last one found them.
+    auto position = [&](const SourceProblem& problem) {
+        auto found = std::find_if(report.scanners.begin(), report.scanners.end(),
+                                  [&](const Json& scanner) { return scanner.value("source", "") == problem.source; });
+        return found - report.scanners.begin();
+    };
+    std::stable_sort(report.problems.begin(), report.problems.end(),
+                     [&](const SourceProblem& a, const SourceProblem& b) { return position(a) < position(b); });
 }
 
 void restrictReport(ScanReport& report, const SourceSelection& selection) {
