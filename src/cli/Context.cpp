@@ -408,6 +408,14 @@ void persistScan(ScanResultsPersistence& persistence, DefaultsStore& defaults, c
     std::optional<ScanMetadata> previous = persistence.loadMetadata();
     metadata.generation = (previous ? previous->generation : 0) + 1;
     metadata.sources = coordinator.sourceStates();
+    // Kept in the order the scan showed its sources, so that `list` shows them alike.
+    const std::vector<ScannerStatus> shown = Context::shared().progress().snapshot().scannerStatuses;
+    auto rank = [&](const SourceScanState& state) {
+        auto found = std::find_if(shown.begin(), shown.end(), [&](const ScannerStatus& status) { return status.id == state.id; });
+        return found - shown.begin();
+    };
+    std::stable_sort(metadata.sources.begin(), metadata.sources.end(),
+                     [&](const SourceScanState& a, const SourceScanState& b) { return rank(a) < rank(b); });
     metadata.vulnerabilityCheckFailure = coordinator.vulnerabilityCheckFailure();
     RefreshCoordinator::CacheState cache = Context::shared().refresh().cacheState();
     metadata.lastFullScanDate = cache.lastFullScanTime;
