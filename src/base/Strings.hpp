@@ -28,6 +28,8 @@ std::vector<std::string_view> split(std::string_view text, char separator);
 // Lines without their terminators ("\n" or "\r\n"); a final empty line is dropped.
 std::vector<std::string_view> splitLines(std::string_view text);
 std::string join(const std::vector<std::string>& parts, std::string_view separator);
+// "%41" → "A"; a "%" not followed by two hex digits stays as it is.
+std::string percentDecoded(std::string_view text);
 
 // The last path component ("brew" for "/usr/local/bin/brew").
 std::string_view lastPathComponent(std::string_view path) noexcept;

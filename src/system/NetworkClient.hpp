@@ -102,6 +102,8 @@ struct HttpRequest {
     int maxRedirects = 10;                                  // 0: a redirect is returned as it is
     // A stored ETag: sent as If-None-Match, so an unchanged resource answers 304.
     std::optional<std::string> ifNoneMatch;
+    // Certificates to trust for this exchange instead of the client's (a tool's own "cert" setting).
+    std::optional<std::string> caFile;
     // Bodies kept in memory are bounded by kDefaultMaxBodyBytes unless this says otherwise;
     // downloads to a file are unbounded unless it is set.
     std::optional<std::uint64_t> maxBodyBytes;

@@ -364,7 +364,8 @@ HttpResponse SystemNetworkClient::Impl::perform(const HttpRequest& request, Tran
     }
     curl.easySetopt(handle, CURLOPT_HTTPHEADER, headerLines.list);
     if (acceptCompressed) curl.easySetopt(handle, CURLOPT_ACCEPT_ENCODING, "");
-    if (options.caFile) curl.easySetopt(handle, CURLOPT_CAINFO, options.caFile->c_str());
+    const std::optional<std::string>& caFile = request.caFile ? request.caFile : options.caFile;
+    if (caFile) curl.easySetopt(handle, CURLOPT_CAINFO, caFile->c_str());
     if (options.caFolder) curl.easySetopt(handle, CURLOPT_CAPATH, options.caFolder->c_str());
     if (transfer.limit) {
         curl.easySetopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(*transfer.limit));

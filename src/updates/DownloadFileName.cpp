@@ -52,20 +52,6 @@ std::string_view urlPath(std::string_view url) {
 
 }  // namespace
 
-std::string percentDecoded(std::string_view text) {
-    std::string decoded;
-    decoded.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexDigitValue(text[i + 1]) >= 0 && hexDigitValue(text[i + 2]) >= 0) {
-            decoded += static_cast<char>(hexDigitValue(text[i + 1]) * 16 + hexDigitValue(text[i + 2]));
-            i += 2;
-        } else {
-            decoded += text[i];
-        }
-    }
-    return decoded;
-}
-
 std::string sanitizedFileName(std::string_view name) {
     std::string cleaned;
     for (char c : sanitizeUtf8(name)) {

@@ -17,9 +17,6 @@ inline constexpr std::size_t kMaxDownloadFileNameBytes = 200;
 // and the result is cut to kMaxDownloadFileNameBytes. Empty when nothing usable is left.
 std::string sanitizedFileName(std::string_view name);
 
-// "%41" → "A"; a "%" not followed by two hex digits stays as it is.
-std::string percentDecoded(std::string_view text);
-
 // The file name a Content-Disposition header gives, its RFC 5987 form ("filename*=",
 // percent-decoded) before its plain form, sanitised; nullopt when neither gives a usable name.
 std::optional<std::string> fileNameFromContentDisposition(std::string_view header);

@@ -210,6 +210,8 @@ TEST_F(RegistryReleaseAgesTest, PipAndComposerAskPyPIAndPackagistForEachOutdated
     const std::string python = "/usr/bin/python3";
     PythonEnvironments::Environment environment{.interpreter = python, .kind = PythonEnvironments::Kind::System};
     files_.addExecutable(python);
+    // A local wheel folder: pip's own check runs, and answers as given here.
+    files_.addFile(paths::home() + "/.config/pip/pip.conf", "[global]\nfind-links = /srv/wheels\n");
     runner_.on(python + " -m pip list --format=json", Response::output(R"([{"name": "Vt_Tool", "version": "1.0.0"}])"));
     runner_.on(python + " -m pip list --outdated --format=json",
                Response::output(R"([{"name": "Vt_Tool", "version": "1.0.0", "latest_version": "1.3.0"}])"));

@@ -1,14 +1,20 @@
-// The outdated query: one per environment, all at once, an index out of reach told from
-// pip's standard error, the pip-review fallback and the packages pip does not own.
+// The outdated check: one per environment, all at once, from the index pages themselves or
+// from pip (an index out of reach told from its standard error, pip-review behind it), and
+// the packages pip does not own.
 #include "managers/python/PipManager.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <set>
 
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
+#include "base/Paths.hpp"
 #include "base/Strings.hpp"
+#include "managers/LatestVersionCache.hpp"
 #include "managers/PublishTimes.hpp"
+#include "managers/RegistryProbe.hpp"
 #include "system/Endpoints.hpp"
 #include "system/FileSystemManager.hpp"
 
@@ -184,6 +190,65 @@ PipManager::EnvironmentOutdated PipManager::runOutdated(const Environment& envir
     return outcome;
 }
 
+PipManager::EnvironmentOutdated PipManager::askIndex(const Environment& environment, const PipIndex::Settings& settings,
+                                                     const std::vector<InstalledEntry>& entries, std::stop_token stop) {
+    const PipIndex::Target target = PipIndex::targetOf(environment, files_);
+    // One probe an index: one out of reach is given up after a few names, as pip's is above.
+    std::vector<std::unique_ptr<RegistryProbe>> probes;
+    for (std::size_t i = 0; i < settings.indexUrls.size(); ++i)
+        probes.push_back(std::make_unique<RegistryProbe>(network(), Service::PyPI, "PipManager"));
+    std::vector<std::optional<pep440::Version>> newest(entries.size());
+    std::atomic<std::size_t> unanswered{0};
+    std::atomic<std::size_t> partly{0};
+    LatestVersionCache::forEachConcurrently(
+        entries.size(), kIndexConcurrency,
+        [&](std::size_t i) {
+            std::vector<PipIndex::Link> links;
+            std::size_t answers = 0;
+            for (std::size_t k = 0; k < settings.indexUrls.size(); ++k) {
+                HttpRequest request;
+                request.url = PipIndex::pageUrl(settings.indexUrls[k], entries[i].name);
+                request.headers.set("Accept", PipIndex::kAccept);
+                request.timeoutSeconds = kIndexStallSeconds;  // to connect
+                request.stallTimeoutSeconds = kIndexStallSeconds;
+                request.caFile = settings.caFile;
+                std::optional<HttpResponse> response = probes[k]->send(request, stop);
+                if (!response) continue;
+                ++answers;
+                // pip skips an index that has no such page (404) or fails to give it.
+                if (!response->isSuccess()) {
+                    logger().debug(localized("log.registry.no_information",
+                                             {request.url, "HTTP " + std::to_string(response->statusCode)}));
+                    continue;
+                }
+                std::vector<PipIndex::Link> page = PipIndex::linksOfPage(response->contentType().value_or(""), response->body);
+                links.insert(links.end(), std::make_move_iterator(page.begin()), std::make_move_iterator(page.end()));
+            }
+            if (answers == 0 && !settings.indexUrls.empty()) {
+                ++unanswered;
+            } else if (answers < settings.indexUrls.size()) {
+                ++partly;
+            }
+            newest[i] = PipIndex::newest(entries[i].name, links, target, settings.preReleases);
+        },
+        stop);
+
+    EnvironmentOutdated outcome;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        std::optional<pep440::Version> current = pep440::parse(entries[i].version);
+        if (!newest[i] || !current || pep440::compare(*newest[i], *current) <= 0) continue;
+        outcome.entries.push_back({entries[i].name, entries[i].version, newest[i]->text()});
+    }
+    // The same evidence as pip's retry warnings: every name asked, or enough of them, got no answer.
+    const std::size_t failed = unanswered.load() + partly.load();
+    if (unanswered.load() >= std::clamp<std::size_t>(entries.size(), 1, kUnreachableEvidence)) {
+        outcome.indexUnreachable = true;
+    } else if (failed > 0) {
+        logger().warning(localized("log.pip.index_partly_unreachable", {environment.interpreter, std::to_string(failed)}));
+    }
+    return outcome;
+}
+
 std::optional<std::vector<PipManager::OutdatedEntry>> PipManager::runPipReview(const Environment& environment,
                                                                                std::stop_token stop) {
     logger().info(localized("log.pip.review_fallback", {environment.interpreter}));
@@ -261,9 +326,18 @@ std::vector<Package> PipManager::checkOutdated(std::stop_token stop) {
     for (const Environment& environment : inventory.environments) {
         if (owners.count(environment.interpreter) > 0) asked.push_back(environment);
     }
+    const std::string home = paths::home();
+    const std::string defaultIndex = Endpoints::url(Service::PyPI, "/simple/");
     std::vector<EnvironmentOutdated> outcomes =
         forEachEnvironment<EnvironmentOutdated>(asked, [&](const Environment& environment) {
-            return outdatedOf(environment, inventory.installedCount.at(environment.interpreter), stop);
+            const std::size_t installed = inventory.installedCount.at(environment.interpreter);
+            if (std::optional<PipIndex::Settings> settings =
+                    PipIndex::settingsFor(environment, home, defaultIndex, files_)) {
+                auto shown = inventory.shown.find(environment.interpreter);
+                return askIndex(environment, *settings,
+                                shown == inventory.shown.end() ? std::vector<InstalledEntry>{} : shown->second, stop);
+            }
+            return outdatedOf(environment, installed, stop);
         });
 
     std::vector<Package> packages;

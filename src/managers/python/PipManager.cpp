@@ -293,8 +293,11 @@ PipManager::Inventory PipManager::takeInventory(std::stop_token stop) {
         inventory.installedCount[environment.interpreter] = listing.entries.size();
         std::size_t duplicates = 0;
         for (const InstalledEntry& entry : listing.entries) {
-            if (!inventory.ownerByName.emplace(normalizedName(entry.name), environment.interpreter).second)
+            if (inventory.ownerByName.emplace(normalizedName(entry.name), environment.interpreter).second) {
+                inventory.shown[environment.interpreter].push_back(entry);
+            } else {
                 ++duplicates;
+            }
         }
         if (duplicates > 0) {
             logger().info(localized("log.pip.duplicates", {environment.interpreter, std::to_string(duplicates)}));

@@ -20,19 +20,22 @@
 #include "base/Json.hpp"
 #include "managers/BaseManager.hpp"
 #include "managers/InFlight.hpp"
+#include "managers/python/PipIndex.hpp"
 #include "managers/python/PythonEnvironments.hpp"
 #include "system/CommandRunning.hpp"
 
 namespace vt {
 
 // The adapter for pip packages of every Python 3 environment found (PythonEnvironments gives
-// them in priority order). Each environment is asked through its own interpreter
-// ("-m pip ..."), all environments at once, with a time limit each; a name already reported
-// by a higher-priority environment is dropped. Outdated queries run with PIP_RETRIES and
-// PIP_TIMEOUT set, and pip's standard error tells an index out of reach (pip itself still
-// exits 0 with "[]"): the installed packages stay listed and one message says the latest
-// versions are unknown. A query already running for an environment is shared; nothing else
-// is reused, so every scan asks pip again. Results are written to the pip cache file.
+// them in priority order), all environments at once; a name already reported by a
+// higher-priority environment is dropped. Listings are read from the site folders. The
+// outdated check asks the index pip's configuration names, page by page, for the names each
+// environment shows (PipIndex); where that configuration asks for what only pip does, the
+// environment's own pip runs "list --outdated" with PIP_RETRIES and PIP_TIMEOUT set, and its
+// standard error tells an index out of reach (pip itself still exits 0 with "[]"). Either
+// way, the installed packages stay listed and one message says the latest versions are
+// unknown. A query of pip already running for an environment is shared; nothing else is
+// reused here, so every check asks again. Results are written to the pip cache file.
 // Updates run the pip of the package's own environment, and are refused before anything
 // runs in an environment the operating system manages.
 // Listing and detection never throw for a pip failure (only CancellationError): they
@@ -58,6 +61,10 @@ public:
     // Connections failed for this many projects (or for every project, when fewer): the
     // index is out of reach and waiting for the others tells nothing more.
     static constexpr std::size_t kUnreachableEvidence = 5;
+    // Index pages asked at once per environment, and how long one may take to connect or go
+    // without a byte (pip's own PIP_TIMEOUT above).
+    static constexpr std::size_t kIndexConcurrency = 8;
+    static constexpr double kIndexStallSeconds = 5;
 
     struct InstalledEntry {
         std::string name;
@@ -141,6 +148,7 @@ private:
         std::vector<Environment> environments;
         std::map<std::string, std::string> ownerByName;     // normalised name -> interpreter
         std::map<std::string, std::size_t> installedCount;  // interpreter -> packages
+        std::map<std::string, std::vector<InstalledEntry>> shown;  // interpreter -> what it reports
         std::vector<std::string> failures;
     };
     struct DistributionInfo {
@@ -163,6 +171,8 @@ private:
     // Outdated.
     EnvironmentOutdated outdatedOf(const Environment& environment, std::size_t installed, std::stop_token stop);
     EnvironmentOutdated runOutdated(const Environment& environment, std::size_t installed, std::stop_token stop);
+    EnvironmentOutdated askIndex(const Environment& environment, const PipIndex::Settings& settings,
+                                 const std::vector<InstalledEntry>& entries, std::stop_token stop);
     std::optional<std::vector<OutdatedEntry>> runPipReview(const Environment& environment, std::stop_token stop);
     bool isOwnedByHomebrew(const Environment& environment, const OutdatedEntry& entry) const;
     std::optional<DistributionInfo> distributionInfo(const Environment& environment, const OutdatedEntry& entry) const;

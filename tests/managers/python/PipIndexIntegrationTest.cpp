@@ -5,12 +5,15 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <set>
 
 #include <gtest/gtest.h>
 
 #include "PipTestSupport.hpp"
 #include "base/Files.hpp"
+#include "base/Json.hpp"
 #include "base/Localization.hpp"
+#include "base/Strings.hpp"
 #include "managers/ExecutableLocator.hpp"
 #include "support/Fixtures.hpp"
 #include "support/LoopbackServer.hpp"
@@ -117,6 +120,62 @@ TEST_F(PipIndexIntegrationTest, FindsOutdatedPackagesWithTheIndexVersionsAndUpda
     EXPECT_EQ(find(packages, "vt-demo")->version, "1.1.0");
 }
 
+TEST_F(PipIndexIntegrationTest, TheIndexIsReadAsPipReadsIt) {
+    testing::LoopbackServer index;
+    useIndex(index.url("/simple/"));
+    const std::string wheel = piptest::buildWheel(*runner_, "vt-demo", "1.0.0", work_.makeFolder("wheels"));
+    testing::LoopbackRoute file;
+    file.contentType = "application/octet-stream";
+    file.body = readFile(wheel).value();
+    index.setRoute("/files/vt_demo-1.0.0-py3-none-any.whl", file);
+    index.setRoute("/simple/vt-demo/", projectPage({"vt_demo-1.0.0-py3-none-any.whl"}));
+    CommandRequest install{.command = environment_->interpreter,
+                           .arguments = {"-m", "pip", "install", "vt-demo==1.0.0"},
+                           .timeout = 180,
+                           .allowNonZeroExit = true};
+    ShellCommandResult installed = runner_->execute(install);
+    ASSERT_EQ(installed.exitCode, 0) << installed.standardError;
+
+    // Only the sdist 1.1.0 is for this Python: the rest needs another one, another system,
+    // is yanked, or is a pre-release.
+    testing::LoopbackRoute page = projectPage({"vt_demo-1.0.0-py3-none-any.whl", "vt-demo-1.1.0.tar.gz",
+                                               "vt_demo-1.5.0-cp27-cp27mu-manylinux1_x86_64.whl",
+                                               "vt_demo-1.6.0-py3-none-win_amd64.whl", "vt_demo-2.0.0rc1-py3-none-any.whl"});
+    page.body += "<a href=\"/files/vt_demo-1.2.0-py3-none-any.whl\" data-requires-python=\"&gt;=4\">x</a>\n"
+                 "<a href=\"/files/vt_demo-1.3.0-py3-none-any.whl\" data-yanked=\"broken\">x</a>\n";
+    index.setRoute("/simple/vt-demo/", page);
+    testing::LoopbackRoute json;
+    json.contentType = "application/vnd.pypi.simple.v1+json";
+    json.body = R"({"meta": {"api-version": "1.1"}, "name": "pip", "files": [
+        {"filename": "pip-98.0.tar.gz", "url": "/files/pip-98.0.tar.gz", "hashes": {}},
+        {"filename": "pip-99.0-py3-none-any.whl", "url": "/files/pip-99.0-py3-none-any.whl", "hashes": {},
+         "requires-python": "<3"}]})";
+    index.setRoute("/simple/pip/", json);
+
+    CommandRequest outdated{.command = environment_->interpreter,
+                            .arguments = {"-m", "pip", "list", "--outdated", "--format=json"},
+                            .timeout = 180,
+                            .allowNonZeroExit = true};
+    ShellCommandResult pipsAnswer = runner_->execute(outdated);
+    ASSERT_EQ(pipsAnswer.exitCode, 0) << pipsAnswer.standardError;
+    std::set<std::pair<std::string, std::string>> expected;
+    const Json answer = parseJson(pipsAnswer.standardOutput).value_or(Json::array());
+    for (const Json& entry : answer)
+        expected.emplace(entry["name"].get<std::string>(), entry["latest_version"].get<std::string>());
+    ASSERT_EQ(expected, (std::set<std::pair<std::string, std::string>>{{"pip", "98.0"}, {"vt-demo", "1.1.0"}}));
+
+    const std::size_t asked = index.requestCount("/simple/vt-demo/");
+    auto pip = manager();
+    pip->listInstalled({});
+    std::set<std::pair<std::string, std::string>> ours;
+    for (const Package& package : pip->checkOutdated({})) ours.emplace(package.name, package.latestVersion.value_or(""));
+    EXPECT_EQ(ours, expected);
+    EXPECT_EQ(pip->errorMessage(), std::nullopt);
+    // Asked by us, not by a pip started for it.
+    ASSERT_EQ(index.requestCount("/simple/vt-demo/"), asked + 1);
+    EXPECT_FALSE(startsWith(index.requests().back().headers.get("User-Agent").value_or(""), "pip/"));
+}
+
 TEST_F(PipIndexIntegrationTest, AnIndexRefusingConnectionsIsReportedAndTheListingKept) {
     std::string closed;
     {
@@ -158,6 +217,8 @@ TEST_F(PipIndexIntegrationTest, APipStillRetryingIsStoppedOnceFiveProjectsFailed
     Environment slow;
     slow.interpreter = fake;
     slow.prefix = work_.file("slow");
+    // A local wheel folder: only pip reads those.
+    work_.write("slow/pip.conf", "[global]\nfind-links = " + work_.file("wheels") + "\n");
     PipManager::Options options;
     options.environments = [slow] { return std::vector<Environment>{slow}; };
     PipManager pip(*runner_, files_, options);

@@ -10,9 +10,12 @@
 #include "PipTestSupport.hpp"
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
+#include "base/Paths.hpp"
 #include "managers/python/PipError.hpp"
 #include "support/FakeCommandRunner.hpp"
+#include "support/MockNetworkClient.hpp"
 #include "support/RecordingFileSystem.hpp"
+#include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
 #include "system/FileSystemManager.hpp"
 
@@ -41,7 +44,12 @@ struct PipFixture {
     std::vector<Environment> environments = {piptest::pyenvEnvironment(), piptest::systemEnvironment()};
     std::unique_ptr<PipManager> manager;
 
-    PipFixture() { make(); }
+    // A local wheel folder in pip's configuration: its outdated check is pip's own, whose
+    // answers these tests give.
+    PipFixture() {
+        files.addFile(paths::home() + "/.config/pip/pip.conf", "[global]\nfind-links = /srv/wheels\n");
+        make();
+    }
     void make() {
         PipManager::Options options;
         options.environments = [this] { return environments; };
@@ -246,6 +254,58 @@ TEST(PipManagerTest, AnIndexOutOfReachIsOneMessageFromPipsRetryWarnings) {
     EXPECT_TRUE(f.manager->checkOutdated({}).empty());
     EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
     EXPECT_EQ(f.runner.count(outdatedCommand(kPyenv)), 2u) << "every check asks pip again";
+}
+
+TEST(PipManagerTest, TheIndexItselfIsAskedForWhatEachEnvironmentShows) {
+    PipFixture f;
+    testing::MockNetworkClient index;
+    f.manager->setNetwork(index);
+    testing::ScopedEnvironment noPipCert("PIP_CERT", nullptr);  // it would override the file's
+    f.files.addFile(paths::home() + "/.config/pip/pip.conf",
+                    "[global]\nindex-url = https://mirror.example/simple\ncert = /etc/ssl/mirror.pem\n");
+    f.runner.on(listCommand(kPyenv), Response::output(R"([{"name": "requests", "version": "2.31.0"},
+        {"name": "six", "version": "1.16.0"}, {"name": "idna", "version": "3.7"}])"));
+    f.runner.on(listCommand(kSystem), Response::output(R"([{"name": "six", "version": "1.15.0"},
+        {"name": "PyYAML", "version": "6.0"}])"));
+    HttpResponse json;
+    json.statusCode = 200;
+    json.headers.set("Content-Type", "application/vnd.pypi.simple.v1+json");
+    json.body = R"({"files": [{"filename": "requests-2.31.0-py3-none-any.whl"},
+        {"filename": "requests-2.32.3-py3-none-any.whl", "requires-python": ">=3.8"},
+        {"filename": "requests-3.0.0rc1-py3-none-any.whl"}]})";
+    index.setResponse("https://mirror.example/simple/requests/", json);
+    HttpResponse html;
+    html.statusCode = 200;
+    html.headers.set("Content-Type", "text/html");
+    html.body = "<a href=\"/f/six-1.16.0.tar.gz\">six</a><a href=\"/f/six-1.17.0.tar.gz\">six</a>";
+    index.setResponse("https://mirror.example/simple/six/", html);
+    html.body = "<a href=\"/f/idna-3.7.tar.gz\">idna</a>";
+    index.setResponse("https://mirror.example/simple/idna/", html);
+
+    f.manager->listInstalled({});
+    std::vector<Package> outdated = f.manager->checkOutdated({});
+
+    // six as the environment that shows it has it; PyYAML's page is missing (404).
+    ASSERT_EQ(outdated.size(), 2u);
+    EXPECT_EQ(testing::find(outdated, "requests")->latestVersion, "2.32.3");
+    EXPECT_EQ(testing::find(outdated, "six")->version, "1.16.0");
+    EXPECT_EQ(testing::find(outdated, "six")->sourceIdentifier, kPyenv);
+    EXPECT_EQ(testing::find(outdated, "six")->latestVersion, "1.17.0");
+    EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
+    EXPECT_EQ(f.runner.count(outdatedCommand(kPyenv)) + f.runner.count(outdatedCommand(kSystem)), 0u);
+    EXPECT_EQ(index.fetchCount("https://mirror.example/simple/six/"), 1u);
+    EXPECT_EQ(index.fetchCount("https://mirror.example/simple/pyyaml/"), 1u);
+    for (const HttpRequest& request : index.sentRequests()) {
+        EXPECT_EQ(request.caFile, "/etc/ssl/mirror.pem");
+        EXPECT_EQ(request.headers.get("Accept"), PipIndex::kAccept);
+    }
+
+    // Out of reach: the listing stays, one message says so.
+    for (const char* name : {"requests", "six", "idna", "pyyaml"})
+        index.setError("https://mirror.example/simple/" + std::string(name) + "/", NetworkError::connectionFailed());
+    EXPECT_TRUE(f.manager->checkOutdated({}).empty());
+    EXPECT_EQ(f.manager->errorMessage(), localized("error.pip.index_unreachable"));
+    EXPECT_EQ(f.manager->packages().size(), 4u);
 }
 
 TEST(PipManagerTest, DropsHomebrewOwnedPackagesOnlyOnAHomebrewSignalWithoutRecord) {
