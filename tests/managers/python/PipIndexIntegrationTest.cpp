@@ -60,6 +60,25 @@ protected:
         writeFileAtomically(home_->path() + "/.config/pip/pip.conf", "[global]\nindex-url = " + indexURL + "\n");
     }
 
+    // Serves wheels of vt-demo in these versions and installs 1.0.0 from the index.
+    void installDemo(testing::LoopbackServer& index, std::initializer_list<const char*> versions) {
+        const std::string wheels = work_.makeFolder("wheels");
+        for (const char* version : versions) {
+            std::string wheel = piptest::buildWheel(*runner_, "vt-demo", version, wheels);
+            testing::LoopbackRoute file;
+            file.contentType = "application/octet-stream";
+            file.body = readFile(wheel).value();
+            index.setRoute("/files/" + std::filesystem::path(wheel).filename().string(), file);
+        }
+        index.setRoute("/simple/vt-demo/", projectPage({"vt_demo-1.0.0-py3-none-any.whl"}));
+        CommandRequest install{.command = environment_->interpreter,
+                               .arguments = {"-m", "pip", "install", "vt-demo==1.0.0"},
+                               .timeout = 180,
+                               .allowNonZeroExit = true};
+        ShellCommandResult installed = runner_->execute(install);
+        ASSERT_EQ(installed.exitCode, 0) << installed.standardError;
+    }
+
     std::unique_ptr<PipManager> manager() {
         PipManager::Options options;
         options.environments = [this] { return std::vector<Environment>{*environment_}; };
@@ -76,21 +95,7 @@ protected:
 TEST_F(PipIndexIntegrationTest, FindsOutdatedPackagesWithTheIndexVersionsAndUpdatesFromIt) {
     testing::LoopbackServer index;
     useIndex(index.url("/simple"));
-    const std::string wheels = work_.makeFolder("wheels");
-    for (const char* version : {"1.0.0", "1.1.0"}) {
-        std::string wheel = piptest::buildWheel(*runner_, "vt-demo", version, wheels);
-        testing::LoopbackRoute file;
-        file.contentType = "application/octet-stream";
-        file.body = readFile(wheel).value();
-        index.setRoute("/files/" + std::filesystem::path(wheel).filename().string(), file);
-    }
-    index.setRoute("/simple/vt-demo/", projectPage({"vt_demo-1.0.0-py3-none-any.whl"}));
-    CommandRequest install{.command = environment_->interpreter,
-                           .arguments = {"-m", "pip", "install", "vt-demo==1.0.0"},
-                           .timeout = 180,
-                           .allowNonZeroExit = true};
-    ShellCommandResult installed = runner_->execute(install);
-    ASSERT_EQ(installed.exitCode, 0) << installed.standardError;
+    ASSERT_NO_FATAL_FAILURE(installDemo(index, {"1.0.0", "1.1.0"}));
 
     index.setRoute("/simple/vt-demo/",
                    projectPage({"vt_demo-1.0.0-py3-none-any.whl", "vt_demo-1.1.0-py3-none-any.whl"}));
@@ -123,18 +128,7 @@ TEST_F(PipIndexIntegrationTest, FindsOutdatedPackagesWithTheIndexVersionsAndUpda
 TEST_F(PipIndexIntegrationTest, TheIndexIsReadAsPipReadsIt) {
     testing::LoopbackServer index;
     useIndex(index.url("/simple/"));
-    const std::string wheel = piptest::buildWheel(*runner_, "vt-demo", "1.0.0", work_.makeFolder("wheels"));
-    testing::LoopbackRoute file;
-    file.contentType = "application/octet-stream";
-    file.body = readFile(wheel).value();
-    index.setRoute("/files/vt_demo-1.0.0-py3-none-any.whl", file);
-    index.setRoute("/simple/vt-demo/", projectPage({"vt_demo-1.0.0-py3-none-any.whl"}));
-    CommandRequest install{.command = environment_->interpreter,
-                           .arguments = {"-m", "pip", "install", "vt-demo==1.0.0"},
-                           .timeout = 180,
-                           .allowNonZeroExit = true};
-    ShellCommandResult installed = runner_->execute(install);
-    ASSERT_EQ(installed.exitCode, 0) << installed.standardError;
+    ASSERT_NO_FATAL_FAILURE(installDemo(index, {"1.0.0"}));
 
     // Only the sdist 1.1.0 is for this Python: the rest needs another one, another system,
     // is yanked, or is a pre-release.
