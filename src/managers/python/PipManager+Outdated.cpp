@@ -190,8 +190,47 @@ PipManager::EnvironmentOutdated PipManager::runOutdated(const Environment& envir
     return outcome;
 }
 
+std::set<std::string> PipManager::unreachableIndexes(const std::map<std::string, PipIndex::Settings>& readable,
+                                                    const Inventory& inventory, std::stop_token stop) {
+    // Each index with a page someone shows, asked for that page.
+    std::vector<std::pair<std::string, HttpRequest>> first;
+    for (const auto& [interpreter, settings] : readable) {
+        auto shown = inventory.shown.find(interpreter);
+        if (shown == inventory.shown.end() || shown->second.empty()) continue;
+        for (const std::string& url : settings.indexUrls) {
+            if (std::any_of(first.begin(), first.end(), [&](const auto& known) { return known.first == url; })) continue;
+            first.emplace_back(url, indexPageRequest(url, shown->second.front().name, settings));
+        }
+    }
+    std::vector<char> answered(first.size(), 0);
+    LatestVersionCache::forEachConcurrently(
+        first.size(), kIndexConcurrency,
+        [&](std::size_t i) {
+            RegistryProbe probe(network(), Service::PyPI, "PipManager");
+            answered[i] = probe.send(first[i].second, stop).has_value() ? 1 : 0;
+        },
+        stop);
+    std::set<std::string> unreachable;
+    for (std::size_t i = 0; i < first.size(); ++i) {
+        if (answered[i] == 0) unreachable.insert(first[i].first);
+    }
+    return unreachable;
+}
+
+HttpRequest PipManager::indexPageRequest(const std::string& indexUrl, const std::string& name,
+                                         const PipIndex::Settings& settings) {
+    HttpRequest request;
+    request.url = PipIndex::pageUrl(indexUrl, name);
+    request.headers.set("Accept", PipIndex::kAccept);
+    request.timeoutSeconds = kIndexStallSeconds;  // to connect
+    request.stallTimeoutSeconds = kIndexStallSeconds;
+    request.caFile = settings.caFile;
+    return request;
+}
+
 PipManager::EnvironmentOutdated PipManager::askIndex(const Environment& environment, const PipIndex::Settings& settings,
-                                                     const std::vector<InstalledEntry>& entries, std::stop_token stop) {
+                                                     const std::vector<InstalledEntry>& entries,
+                                                     const std::set<std::string>& outOfReach, std::stop_token stop) {
     const PipIndex::Target target = PipIndex::targetOf(environment, files_);
     // One probe an index: one out of reach is given up after a few names, as pip's is above.
     std::vector<std::unique_ptr<RegistryProbe>> probes;
@@ -206,12 +245,8 @@ PipManager::EnvironmentOutdated PipManager::askIndex(const Environment& environm
             std::vector<PipIndex::Link> links;
             std::size_t answers = 0;
             for (std::size_t k = 0; k < settings.indexUrls.size(); ++k) {
-                HttpRequest request;
-                request.url = PipIndex::pageUrl(settings.indexUrls[k], entries[i].name);
-                request.headers.set("Accept", PipIndex::kAccept);
-                request.timeoutSeconds = kIndexStallSeconds;  // to connect
-                request.stallTimeoutSeconds = kIndexStallSeconds;
-                request.caFile = settings.caFile;
+                if (outOfReach.count(settings.indexUrls[k]) > 0) continue;
+                const HttpRequest request = indexPageRequest(settings.indexUrls[k], entries[i].name, settings);
                 std::optional<HttpResponse> response = probes[k]->send(request, stop);
                 if (!response) continue;
                 ++answers;
@@ -328,16 +363,21 @@ std::vector<Package> PipManager::checkOutdated(std::stop_token stop) {
     }
     const std::string home = paths::home();
     const std::string defaultIndex = Endpoints::url(Service::PyPI, "/simple/");
+    std::map<std::string, PipIndex::Settings> readable;  // interpreter -> settings we can follow
+    for (const Environment& environment : asked) {
+        if (auto settings = PipIndex::settingsFor(environment, home, defaultIndex, files_))
+            readable.emplace(environment.interpreter, std::move(*settings));
+    }
+    const std::set<std::string> outOfReach = unreachableIndexes(readable, inventory, stop);
     std::vector<EnvironmentOutdated> outcomes =
         forEachEnvironment<EnvironmentOutdated>(asked, [&](const Environment& environment) {
-            const std::size_t installed = inventory.installedCount.at(environment.interpreter);
-            if (std::optional<PipIndex::Settings> settings =
-                    PipIndex::settingsFor(environment, home, defaultIndex, files_)) {
-                auto shown = inventory.shown.find(environment.interpreter);
-                return askIndex(environment, *settings,
-                                shown == inventory.shown.end() ? std::vector<InstalledEntry>{} : shown->second, stop);
-            }
-            return outdatedOf(environment, installed, stop);
+            auto settings = readable.find(environment.interpreter);
+            if (settings == readable.end())
+                return outdatedOf(environment, inventory.installedCount.at(environment.interpreter), stop);
+            auto shown = inventory.shown.find(environment.interpreter);
+            return askIndex(environment, settings->second,
+                            shown == inventory.shown.end() ? std::vector<InstalledEntry>{} : shown->second, outOfReach,
+                            stop);
         });
 
     std::vector<Package> packages;

@@ -23,6 +23,7 @@
 #include "managers/python/PipIndex.hpp"
 #include "managers/python/PythonEnvironments.hpp"
 #include "system/CommandRunning.hpp"
+#include "system/NetworkClient.hpp"
 
 namespace vt {
 
@@ -171,8 +172,15 @@ private:
     // Outdated.
     EnvironmentOutdated outdatedOf(const Environment& environment, std::size_t installed, std::stop_token stop);
     EnvironmentOutdated runOutdated(const Environment& environment, std::size_t installed, std::stop_token stop);
+    // The indexes that did not answer one page asked alone: out of reach, they are not asked
+    // again by every environment for every name, each request waiting out its own limit.
+    std::set<std::string> unreachableIndexes(const std::map<std::string, PipIndex::Settings>& readable,
+                                             const Inventory& inventory, std::stop_token stop);
+    static HttpRequest indexPageRequest(const std::string& indexUrl, const std::string& name,
+                                        const PipIndex::Settings& settings);
     EnvironmentOutdated askIndex(const Environment& environment, const PipIndex::Settings& settings,
-                                 const std::vector<InstalledEntry>& entries, std::stop_token stop);
+                                 const std::vector<InstalledEntry>& entries, const std::set<std::string>& outOfReach,
+                                 std::stop_token stop);
     std::optional<std::vector<OutdatedEntry>> runPipReview(const Environment& environment, std::stop_token stop);
     bool isOwnedByHomebrew(const Environment& environment, const OutdatedEntry& entry) const;
     std::optional<DistributionInfo> distributionInfo(const Environment& environment, const OutdatedEntry& entry) const;

@@ -300,10 +300,12 @@ TEST(PipManagerTest, TheIndexItselfIsAskedForWhatEachEnvironmentShows) {
         EXPECT_EQ(request.headers.get("Accept"), PipIndex::kAccept);
     }
 
-    // Out of reach: the listing stays, one message says so.
+    // Out of reach: one page tells, the listing stays, one message says so.
     for (const char* name : {"requests", "six", "idna", "pyyaml"})
-        index.setError("https://mirror.example/simple/" + std::string(name) + "/", NetworkError::connectionFailed());
+        index.setError("https://mirror.example/simple/" + std::string(name) + "/", NetworkError::timeout());
+    const std::size_t before = index.sentRequests().size();
     EXPECT_TRUE(f.manager->checkOutdated({}).empty());
+    EXPECT_EQ(index.sentRequests().size(), before + 1);
     EXPECT_EQ(f.manager->errorMessage(), localized("error.pip.index_unreachable"));
     EXPECT_EQ(f.manager->packages().size(), 4u);
 }
