@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <set>
 
@@ -191,12 +193,13 @@ PipManager::EnvironmentOutdated PipManager::runOutdated(const Environment& envir
 }
 
 std::set<std::string> PipManager::unreachableIndexes(const std::map<std::string, PipIndex::Settings>& readable,
-                                                    const Inventory& inventory, std::stop_token stop) {
+                                                    const std::map<std::string, std::vector<InstalledEntry>>& askable,
+                                                    std::stop_token stop) {
     // Each index with a page someone shows, asked for that page.
     std::vector<std::pair<std::string, HttpRequest>> first;
     for (const auto& [interpreter, settings] : readable) {
-        auto shown = inventory.shown.find(interpreter);
-        if (shown == inventory.shown.end() || shown->second.empty()) continue;
+        auto shown = askable.find(interpreter);
+        if (shown == askable.end() || shown->second.empty()) continue;
         for (const std::string& url : settings.indexUrls) {
             if (std::any_of(first.begin(), first.end(), [&](const auto& known) { return known.first == url; })) continue;
             first.emplace_back(url, indexPageRequest(url, shown->second.front().name, settings));
@@ -368,16 +371,22 @@ std::vector<Package> PipManager::checkOutdated(std::stop_token stop) {
         if (auto settings = PipIndex::settingsFor(environment, home, defaultIndex, files_))
             readable.emplace(environment.interpreter, std::move(*settings));
     }
-    const std::set<std::string> outOfReach = unreachableIndexes(readable, inventory, stop);
+    // Only a name that is a project name goes into an address.
+    std::map<std::string, std::vector<InstalledEntry>> askable;
+    for (const auto& [interpreter, entries] : inventory.shown) {
+        std::vector<InstalledEntry>& names = askable[interpreter];
+        std::copy_if(entries.begin(), entries.end(), std::back_inserter(names),
+                     [](const InstalledEntry& entry) { return isProjectName(entry.name); });
+    }
+    const std::set<std::string> outOfReach = unreachableIndexes(readable, askable, stop);
     std::vector<EnvironmentOutdated> outcomes =
         forEachEnvironment<EnvironmentOutdated>(asked, [&](const Environment& environment) {
             auto settings = readable.find(environment.interpreter);
             if (settings == readable.end())
                 return outdatedOf(environment, inventory.installedCount.at(environment.interpreter), stop);
-            auto shown = inventory.shown.find(environment.interpreter);
+            auto names = askable.find(environment.interpreter);
             return askIndex(environment, settings->second,
-                            shown == inventory.shown.end() ? std::vector<InstalledEntry>{} : shown->second, outOfReach,
-                            stop);
+                            names == askable.end() ? std::vector<InstalledEntry>{} : names->second, outOfReach, stop);
         });
 
     std::vector<Package> packages;

@@ -175,7 +175,8 @@ private:
     // The indexes that did not answer one page asked alone: out of reach, they are not asked
     // again by every environment for every name, each request waiting out its own limit.
     std::set<std::string> unreachableIndexes(const std::map<std::string, PipIndex::Settings>& readable,
-                                             const Inventory& inventory, std::stop_token stop);
+                                             const std::map<std::string, std::vector<InstalledEntry>>& askable,
+                                             std::stop_token stop);
     static HttpRequest indexPageRequest(const std::string& indexUrl, const std::string& name,
                                         const PipIndex::Settings& settings);
     EnvironmentOutdated askIndex(const Environment& environment, const PipIndex::Settings& settings,

@@ -264,7 +264,8 @@ TEST(PipManagerTest, TheIndexItselfIsAskedForWhatEachEnvironmentShows) {
     f.files.addFile(paths::home() + "/.config/pip/pip.conf",
                     "[global]\nindex-url = https://mirror.example/simple\ncert = /etc/ssl/mirror.pem\n");
     f.runner.on(listCommand(kPyenv), Response::output(R"([{"name": "requests", "version": "2.31.0"},
-        {"name": "six", "version": "1.16.0"}, {"name": "idna", "version": "3.7"}])"));
+        {"name": "six", "version": "1.16.0"}, {"name": "idna", "version": "3.7"},
+        {"name": "../../admin", "version": "1"}])"));
     f.runner.on(listCommand(kSystem), Response::output(R"([{"name": "six", "version": "1.15.0"},
         {"name": "PyYAML", "version": "6.0"}])"));
     HttpResponse json;
@@ -296,6 +297,7 @@ TEST(PipManagerTest, TheIndexItselfIsAskedForWhatEachEnvironmentShows) {
     EXPECT_EQ(index.fetchCount("https://mirror.example/simple/six/"), 1u);
     EXPECT_EQ(index.fetchCount("https://mirror.example/simple/pyyaml/"), 1u);
     for (const HttpRequest& request : index.sentRequests()) {
+        EXPECT_FALSE(contains(request.url, "admin")) << "not a project name: never in an address";
         EXPECT_EQ(request.caFile, "/etc/ssl/mirror.pem");
         EXPECT_EQ(request.headers.get("Accept"), PipIndex::kAccept);
     }
@@ -307,7 +309,7 @@ TEST(PipManagerTest, TheIndexItselfIsAskedForWhatEachEnvironmentShows) {
     EXPECT_TRUE(f.manager->checkOutdated({}).empty());
     EXPECT_EQ(index.sentRequests().size(), before + 1);
     EXPECT_EQ(f.manager->errorMessage(), localized("error.pip.index_unreachable"));
-    EXPECT_EQ(f.manager->packages().size(), 4u);
+    EXPECT_EQ(f.manager->packages().size(), 5u);
 }
 
 TEST(PipManagerTest, DropsHomebrewOwnedPackagesOnlyOnAHomebrewSignalWithoutRecord) {
