@@ -40,9 +40,9 @@ public:
     static bool isAvailable() noexcept;
     // Never throws for apt's errors (they come back as `failure`); a stop request between
     // packages throws CancellationError. With `cacheFolder`, the binary cache apt builds from
-    // its lists is kept there (apt checks it against the lists and dpkg's status before use),
-    // so a read after the first maps it instead of parsing every list again: apt's own copy
-    // needs root to write, and is switched off on some systems.
+    // its lists is kept there (apt checks it against the lists before use), so a read after
+    // the first maps it instead of parsing every list again: apt's own copy needs root to
+    // write, and is switched off on some systems.
     static Reading read(std::stop_token stop, const std::string& cacheFolder = {});
 };
 

@@ -103,7 +103,9 @@ extern "C" __attribute__((visibility("default"))) const char* vantreel_apt_read(
     }
     std::error_code folderError;
     if (!cacheFolder.empty() && (std::filesystem::create_directories(cacheFolder, folderError), !folderError)) {
-        _config->Set("Dir::Cache::pkgcache", cacheFolder + "/pkgcache.bin");
+        // Only the lists' part is kept: dpkg's status changes with every install, and its part
+        // is built in memory faster than it is written out for the next read.
+        _config->Set("Dir::Cache::pkgcache", "");
         _config->Set("Dir::Cache::srcpkgcache", cacheFolder + "/srcpkgcache.bin");
     }
     // Read-only: no lock is taken, and a cache apt is not allowed to write is built in memory.
