@@ -274,9 +274,9 @@ std::string Version::text() const {
         out += kLabels[pre->first];
         out += std::to_string(pre->second);
     }
-    if (post) out += ".post" + std::to_string(*post);
-    if (dev) out += ".dev" + std::to_string(*dev);
-    if (!local.empty()) out += "+" + join(local, ".");
+    if (post) out.append(".post").append(std::to_string(*post));
+    if (dev) out.append(".dev").append(std::to_string(*dev));
+    if (!local.empty()) out.append("+").append(join(local, "."));
     return out;
 }
 

@@ -37,7 +37,7 @@ std::map<std::string, Section> readConfiguration(std::string_view text) {
         }
         const bool indented = line.front() == ' ' || line.front() == '\t';
         if (indented && lastValue != nullptr) {
-            *lastValue += "\n" + std::string(trimmed);
+            lastValue->append("\n").append(trimmed);
             continue;
         }
         if (trimmed.front() == '[' && trimmed.back() == ']') {
@@ -223,7 +223,7 @@ bool platformSupported(std::string_view platform, const PipIndex::Target& target
 bool interpreterSupported(std::string_view python, std::string_view abi, std::string_view platform,
                           const PipIndex::Target& target) {
     if (target.minor < 0) return true;
-    const std::string own = "cp" + std::to_string(target.major) + std::to_string(target.minor);
+    const std::string own = std::string("cp").append(std::to_string(target.major)).append(std::to_string(target.minor));
     if (abi == "none") {
         if (python == own) return true;
         std::optional<std::pair<int, int>> version = tagVersion(python, "py");
@@ -432,7 +432,7 @@ PipIndex::Target PipIndex::targetOf(const Environment& environment, const FileSy
         if (environment.isVirtual && files.fileExists(environment.prefix + "/pyvenv.cfg")) {
             try {
                 std::map<std::string, Section> config =
-                    readConfiguration("[venv]\n" + files.readFile(environment.prefix + "/pyvenv.cfg"));
+                    readConfiguration(std::string("[venv]\n").append(files.readFile(environment.prefix + "/pyvenv.cfg")));
                 for (const char* key : {"version-info", "version"}) {
                     if (auto value = config["venv"].find(key); value != config["venv"].end() && !target.micro)
                         target.micro = microInPath(value->second, target.major, target.minor);

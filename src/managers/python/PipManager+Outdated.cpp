@@ -256,7 +256,7 @@ PipManager::EnvironmentOutdated PipManager::askIndex(const Environment& environm
                 // pip skips an index that has no such page (404) or fails to give it.
                 if (!response->isSuccess()) {
                     logger().debug(localized("log.registry.no_information",
-                                             {request.url, "HTTP " + std::to_string(response->statusCode)}));
+                                             {request.url, std::string("HTTP ").append(std::to_string(response->statusCode))}));
                     continue;
                 }
                 std::vector<PipIndex::Link> page = PipIndex::linksOfPage(response->contentType().value_or(""), response->body);
