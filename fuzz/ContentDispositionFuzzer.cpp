@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "base/Strings.hpp"
 #include "updates/DownloadFileName.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
