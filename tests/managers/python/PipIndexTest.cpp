@@ -139,10 +139,10 @@ TEST(PipIndexTest, TheTargetComesFromTheEnvironment) {
     EXPECT_FALSE(target.machine.empty());
 
     PipIndex::Environment venv = pyenv;
-    venv.interpreter = "/home/user/work/.venv/bin/python3";
-    venv.prefix = "/home/user/work/.venv";
+    venv.interpreter = "/home/user/project/.venv/bin/python3";
+    venv.prefix = "/home/user/project/.venv";
     venv.isVirtual = true;
-    files.addFile("/home/user/work/.venv/pyvenv.cfg", "home = /usr/bin\nversion_info = 3.11.2.final.0\n");
+    files.addFile("/home/user/project/.venv/pyvenv.cfg", "home = /usr/bin\nversion_info = 3.11.2.final.0\n");
     EXPECT_EQ(PipIndex::targetOf(venv, files).micro, 2);
     PipIndex::Environment system = piptest::systemEnvironment();
     EXPECT_EQ(PipIndex::targetOf(system, files).micro, std::nullopt);
