@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <filesystem>
 
 #include "base/Cancellation.hpp"
@@ -11,11 +12,13 @@
 #include "base/Fingerprint.hpp"
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
+#include "base/Paths.hpp"
 #include "base/Strings.hpp"
 #include "managers/PublishTimes.hpp"
 #include "managers/javascript/NpmLatest.hpp"
 #include "managers/javascript/ToolReleaseAges.hpp"
 #include "model/VersionRules.hpp"
+#include "system/FileSystemManager.hpp"
 #include "system/NetworkClient.hpp"
 #include "system/RegistryRequest.hpp"
 
@@ -164,6 +167,71 @@ std::optional<NpmManager::Configuration> NpmManager::savedConfiguration(const st
     return known->second;
 }
 
+namespace {
+
+// The node a script's first line starts: "#!/usr/bin/env node", "#!/usr/bin/env -S node
+// --flag" or "#!/opt/node/bin/node". A wrapper of any other kind (a shell script, a shim
+// program) says nothing we can trust.
+std::optional<std::string> nodeOfScript(std::string_view script, std::string_view searchPath,
+                                        const FileSystemManager& files) {
+    if (!startsWith(script, "#!")) return std::nullopt;
+    std::vector<std::string> words;
+    for (std::string_view word : split(script.substr(2, script.find('\n') - 2), ' ')) {
+        std::string text = trim(word);
+        if (!text.empty()) words.push_back(std::move(text));
+    }
+    std::size_t program = 0;
+    if (!words.empty() && lastPathComponent(words[0]) == "env") {
+        program = 1;
+        while (program < words.size() && startsWith(words[program], "-")) ++program;
+    }
+    if (program >= words.size()) return std::nullopt;
+    const std::string& node = words[program];
+    const std::string_view name = lastPathComponent(node);
+    if (name != "node" && name != "nodejs") return std::nullopt;
+    if (node.find('/') != std::string::npos) {
+        if (startsWith(node, "/") && files.isExecutableFile(node)) return node;
+        return std::nullopt;
+    }
+    for (std::string_view folder : split(searchPath, ':')) {
+        if (!startsWith(folder, "/")) continue;
+        std::string candidate = std::string(folder).append("/").append(node);
+        if (files.isExecutableFile(candidate)) return candidate;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> NpmManager::nodeVersion(const std::string& npm, std::stop_token stop) {
+    CommandRequest request = npmRequest(npm, {"--version"}, kConfigTimeout);
+    auto path = request.environment.find("PATH");
+    const std::optional<std::string> searchPath = path != request.environment.end() ? path->second : options_.searchPath;
+    if (!searchPath) return std::nullopt;
+    std::string script;
+    try {
+        script = files_.readFile(npm);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    std::optional<std::string> node = nodeOfScript(script, *searchPath, files_);
+    if (!node) return std::nullopt;
+    request.command = *node;
+    // One node start instead of npm's whole start-up: "v22.12.0".
+    std::string version;
+    try {
+        version = trim(run(request, stop).standardOutput);
+    } catch (const CancellationError&) {
+        throw;
+    } catch (const std::exception&) {
+        if (stop.stop_requested()) throw CancellationError();
+        return std::nullopt;
+    }
+    if (startsWith(version, "v")) version.erase(0, 1);
+    if (version.empty() || !std::isdigit(static_cast<unsigned char>(version[0]))) return std::nullopt;
+    return version;
+}
+
 std::optional<NpmManager::Configuration> NpmManager::configuration(const std::string& npm, std::stop_token stop) {
     if (std::optional<Configuration> saved = savedConfiguration(npm)) return saved;
     std::string output;
@@ -183,8 +251,11 @@ std::optional<NpmManager::Configuration> NpmManager::configuration(const std::st
     }
     // The node npm runs on, whose version the engines of a package are checked against.
     try {
-        std::optional<Json> versions = parseJson(runNpm(npm, {"version", "--json"}, kConfigTimeout, stop).standardOutput);
-        if (versions && versions->is_object()) {
+        if (std::optional<std::string> node = nodeVersion(npm, stop); node && !config->npmVersion.empty()) {
+            config->nodeVersion = *node;
+        } else if (std::optional<Json> versions =
+                       parseJson(runNpm(npm, {"version", "--json"}, kConfigTimeout, stop).standardOutput);
+                   versions && versions->is_object()) {
             config->nodeVersion = stringField(*versions, "node").value_or("");
             if (config->npmVersion.empty()) config->npmVersion = stringField(*versions, "npm").value_or("");
         }
@@ -210,6 +281,8 @@ std::optional<NpmManager::Configuration> NpmManager::configuration(const std::st
         kept["npm-version"] = config->npmVersion;
         saved["configuration"] = std::move(kept);
         try {
+            // The first scan of a new account may come here before anything made the folder.
+            paths::ensureFolder(*options_.cacheFolder);
             writeFileAtomically(*file, saved.dump(), 0600);
         } catch (const std::exception& error) {
             logger().warning(localized("log.npm.config_not_written", {error.what()}));

@@ -170,6 +170,9 @@ private:
     std::optional<Configuration> configuration(const std::string& npm, std::stop_token stop);
     // The configuration kept in memory or in the cache folder, while its fingerprint holds.
     std::optional<Configuration> savedConfiguration(const std::string& npm);
+    // The version of the node npm runs on, from that node itself; nothing when npm's script
+    // does not say which node runs it.
+    std::optional<std::string> nodeVersion(const std::string& npm, std::stop_token stop);
     std::string configurationFingerprint(const std::string& npm, const std::vector<std::string>& files) const;
     std::optional<std::string> cacheFile(std::string_view name) const;
     // The check without npm: the registry's latest version of each listed package.

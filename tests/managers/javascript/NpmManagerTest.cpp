@@ -197,18 +197,24 @@ TEST(NpmManagerTest, ListsAndChecksWithoutStartingNpm) {
     home.write("prefix/lib/node_modules/@s/b/package.json", R"({"version": "2.0.0"})");
     home.write("prefix/lib/node_modules/local/package.json", R"({"version": "0.1.0"})");
     const std::string userConfig = home.write(".npmrc", "prefix=" + prefix + "\n");
-    const std::string cache = home.makeFolder("cache");
+    // Not there yet, as on a new account's first scan.
+    const std::string cache = home.file("cache/vantreel");
     const std::string configList = "/usr/bin/npm config list --json";
-    const std::string versionCommand = "/usr/bin/npm version --json";
+    const std::string versionCommand = "/opt/node/bin/node --version";
     FakeClock clock;
     auto make = [&](testing::FakeCommandRunner& runner, testing::RecordingFileSystem& files,
                     testing::MockNetworkClient& network) {
-        files.addExecutable("/usr/bin/npm");
+        // npm starts through the node its PATH finds first, which is not the one beside it.
+        files.addExecutable("/usr/bin/npm", "#!/usr/bin/env -S node --no-warnings\nrequire('../lib/cli.js')(process)\n");
+        files.addExecutable("/usr/bin/node");
+        files.addExecutable("/opt/node/bin/node");
         runner.on("/usr/bin/which npm", Response::output("/usr/bin/npm\n"));
         Json list = {{"registry", "https://REGISTRY/"}, {"prefix", prefix}, {"userconfig", userConfig},
                      {"npm-version", "11.19.1"}};
         runner.on(configList, Response::output(list.dump()));
-        runner.on(versionCommand, Response::output(R"({"npm": "11.19.1", "node": "20.20.2", "v8": "11.3"})"));
+        runner.on(versionCommand, Response::output("v20.20.2\n"));
+        runner.on("/usr/bin/node --version", Response::output("v24.1.0\n"));
+        runner.on("/usr/bin/npm version --json", Response::output(R"({"npm": "11.19.1", "node": "24.1.0"})"));
         // 2.0.0 wants a newer node than the one npm runs on: npm calls 1.5.0 the latest.
         HttpResponse document = answer(200, R"({"name": "a", "dist-tags": {"latest": "2.0.0"},
             "versions": {"1.0.0": {}, "1.5.0": {"engines": {"node": ">=18"}}, "1.6.0": {"deprecated": "broken"},
@@ -218,8 +224,10 @@ TEST(NpmManagerTest, ListsAndChecksWithoutStartingNpm) {
         network.setResponse("https://REGISTRY/@s%2fb", answer(200, R"({"dist-tags": {"latest": "2.0.0"},
             "versions": {"2.0.0": {"engines": {"npm": ">= 10"}}}})"));
         network.setResponse("https://REGISTRY/local", answer(404, R"({"error": "Not found"})"));
-        return std::make_unique<NpmManager>(runner, files,
-                                            NpmManager::Options{.network = &network, .cacheFolder = cache, .clock = &clock});
+        return std::make_unique<NpmManager>(
+            runner, files,
+            NpmManager::Options{
+                .network = &network, .searchPath = "/opt/node/bin:/usr/bin", .cacheFolder = cache, .clock = &clock});
     };
     {
         testing::FakeCommandRunner runner;
