@@ -60,7 +60,7 @@ int main() {
     ::setenv("HOME", home.c_str(), 1);
     vt::CommandRunner runner;
     vt::SystemFileSystemManager files;
-    std::optional<std::string> python = vt::ExecutableLocator(runner, files).locate("python3");
+    std::optional<std::string> python = vt::ExecutableLocator(files).locate("python3");
     if (!python) return fail("no python3");
 
     std::vector<vt::PipManager::Environment> environments;

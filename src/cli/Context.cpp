@@ -106,7 +106,7 @@ std::map<ManagerToggleKey, bool> Context::detectSources() {
     }
     // The others keep only their settings: their tool or application is looked for.
     SystemFileSystemManager files;
-    ExecutableLocator locator(CommandRunner::shared(), files);
+    ExecutableLocator locator(files);
     for (const ManagerCatalogEntry& entry : managerCatalog()) {
         bool found = !entry.application.empty() && applicationPresent(entry.application);
         if (!found) found = locator.locate(entry.executables).has_value();

@@ -26,7 +26,7 @@ struct SourcePresence {
     ExecutableOrigin origin = ExecutableOrigin::StandardFolder;  // how `path` was found
 };
 
-// Runs the discovery of every source at once (each may run `which`).
+// Runs the discovery of every source at once (each searches the PATH and its folders).
 std::vector<SourcePresence> discoverSources(const std::vector<SourceRow>& sources, PackageManager& packageManager,
                                             std::stop_token stop = {});
 

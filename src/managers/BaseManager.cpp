@@ -72,7 +72,7 @@ std::optional<std::string> BaseManager::locateDeclared(std::stop_token stop, con
     for (const std::string& folder : identity_.folders) {
         folders.push_back(startsWith(folder, "~/") ? home + folder.substr(1) : folder);
     }
-    return ExecutableLocator(runner_, files_).locate(identity_.executables, stop, folders);
+    return ExecutableLocator(files_).locate(identity_.executables, stop, folders);
 }
 
 ShellCommandResult BaseManager::run(const CommandRequest& request, std::stop_token stop) const {

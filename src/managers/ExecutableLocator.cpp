@@ -6,14 +6,11 @@
 #include "base/Paths.hpp"
 #include "base/Platform.hpp"
 #include "base/Strings.hpp"
-#include "system/CommandRunning.hpp"
 #include "system/FileSystemManager.hpp"
 
 namespace vt {
 
 namespace {
-
-constexpr double kWhichTimeout = 5.0;
 
 bool listed(const std::vector<std::string>& folders, std::string_view folder) {
     return std::find(folders.begin(), folders.end(), folder) != folders.end();
@@ -30,8 +27,7 @@ std::string_view toString(ExecutableOrigin origin) {
     return "standard";
 }
 
-ExecutableLocator::ExecutableLocator(CommandRunning& runner, const FileSystemManager& files)
-    : runner_(runner), files_(files) {}
+ExecutableLocator::ExecutableLocator(const FileSystemManager& files) : files_(files) {}
 
 std::vector<std::string> ExecutableLocator::candidateFolders() {
     std::vector<std::string> folders = {"/opt/homebrew/bin/", "/usr/local/bin/", "/usr/bin/", "/bin/"};
@@ -61,23 +57,6 @@ ExecutableOrigin ExecutableLocator::originOf(std::string_view path) {
     return ExecutableOrigin::InstallerFolder;
 }
 
-std::optional<std::string> ExecutableLocator::onSearchPath(const std::string& name, const std::string& searchPath,
-                                                           std::stop_token stop) const {
-    try {
-        CommandRequest request{.command = "/usr/bin/which", .arguments = {name}, .timeout = kWhichTimeout};
-        request.environment["PATH"] = searchPath;
-        ShellCommandResult result = runner_.execute(request, stop);
-        std::string path = trim(result.standardOutput);
-        if (result.exitCode == 0 && startsWith(path, "/") && files_.isExecutableFile(path)) return path;
-    } catch (const CancellationError&) {
-        throw;
-    } catch (const std::exception&) {
-        // `which` found nothing, or is missing: the folders still may.
-    }
-    if (stop.stop_requested()) throw CancellationError();
-    return std::nullopt;
-}
-
 std::optional<std::string> ExecutableLocator::locate(const std::vector<std::string>& names, std::stop_token stop,
                                                      const std::vector<std::string>& installerLocations) const {
     std::vector<std::string> valid;
@@ -85,10 +64,14 @@ std::optional<std::string> ExecutableLocator::locate(const std::vector<std::stri
         if (!name.empty() && name.find('/') == std::string::npos) valid.push_back(name);
     }
     if (valid.empty()) return std::nullopt;
-    const std::string searchPath = join(userSearchPath(), ":");
-    if (!searchPath.empty()) {
-        for (const std::string& name : valid) {
-            if (auto path = onSearchPath(name, searchPath, stop)) return path;
+    // What `which` answers, without starting it (a shell script on Linux): the first folder
+    // of the PATH holding an executable regular file of that name.
+    const std::vector<std::string> searchPath = userSearchPath();
+    for (const std::string& name : valid) {
+        for (const std::string& folder : searchPath) {
+            if (stop.stop_requested()) throw CancellationError();
+            std::string candidate = folder == "/" ? "/" + name : folder + "/" + name;
+            if (files_.isExecutableFile(candidate)) return candidate;
         }
     }
     auto firstIn = [&](const std::vector<std::string>& locations) -> std::optional<std::string> {

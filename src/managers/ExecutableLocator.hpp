@@ -8,7 +8,6 @@
 
 namespace vt {
 
-class CommandRunning;
 class FileSystemManager;
 
 // How a tool's executable was found, in the order the places are searched.
@@ -19,13 +18,13 @@ enum class ExecutableOrigin {
 };
 std::string_view toString(ExecutableOrigin origin);
 
-// Finds a tool's executable as the user's shell would: `/usr/bin/which NAME` over the
-// user's PATH (5 s), then the folders its installer uses, then the standard folders. The
+// Finds a tool's executable as the user's shell would: first on the user's PATH, as
+// `which NAME` answers, then the folders its installer uses, then the standard folders. The
 // place comes first: every name is tried on the PATH before any folder is, so that a `pip`
 // the user runs wins over a `pip3` of the system.
 class ExecutableLocator {
 public:
-    ExecutableLocator(CommandRunning& runner, const FileSystemManager& files);
+    explicit ExecutableLocator(const FileSystemManager& files);
 
     // `installerLocations` are folders (ending in "/") or full paths of the executable.
     std::optional<std::string> locate(const std::vector<std::string>& names, std::stop_token stop = {},
@@ -43,10 +42,6 @@ public:
     static ExecutableOrigin originOf(std::string_view path);
 
 private:
-    std::optional<std::string> onSearchPath(const std::string& name, const std::string& searchPath,
-                                            std::stop_token stop) const;
-
-    CommandRunning& runner_;
     const FileSystemManager& files_;
 };
 

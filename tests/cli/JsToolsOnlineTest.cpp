@@ -27,7 +27,7 @@ const std::string kOldVersion = "1.1.0";
 class JsToolsOnlineTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::optional<std::string> found = ExecutableLocator(runner_, files_).locate("npm");
+        std::optional<std::string> found = ExecutableLocator(files_).locate("npm");
         if (!found) GTEST_SKIP() << "npm not found";
         npm_ = *found;
         ShellCommandResult view = npm({"view", kPackage, "version"});

@@ -35,7 +35,7 @@ class NpmE2ETest : public ::testing::Test {
 protected:
     void SetUp() override {
         SystemFileSystemManager files;
-        if (!ExecutableLocator(CommandRunner::shared(), files).locate("npm")) GTEST_SKIP() << "npm is not installed";
+        if (!ExecutableLocator(files).locate("npm")) GTEST_SKIP() << "npm is not installed";
         testing::showOnly(home_.path(), {"ShowNpm"});
         prefix_ = home_.file("npm-global");
         home_.write(".npmrc", "registry=" + registry_.origin() + "/\nprefix=" + prefix_ +

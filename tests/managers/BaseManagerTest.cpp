@@ -1,5 +1,6 @@
 #include "managers/BaseManager.hpp"
 
+#include <atomic>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -28,84 +29,64 @@ public:
 };
 
 TEST(BaseManagerTest, DiscoveryFallsBackToCandidateFoldersInOrder) {
+    testing::ScopedEnvironment path("PATH", "/home/u/bin");
     FakeCommandRunner runner;
     RecordingFileSystem files;
-    runner.on("/usr/bin/which toy", Response::failure(1, ""));
     files.addExecutable("/usr/bin/toy");
     files.addExecutable("/bin/toy");
     ToyManager manager(runner, files, {"toy"});
     EXPECT_TRUE(manager.discover());
     EXPECT_EQ(manager.binaryPath(), "/usr/bin/toy");
-    // The earlier candidates were asked first, in order.
+    // The PATH, then the earlier candidates, in order; no process started to ask.
     auto history = files.operationHistory();
-    std::vector<std::string> asked(history.begin(), history.begin() + 3);
-    EXPECT_EQ(asked, (std::vector<std::string>{"isExecutableFile:/opt/homebrew/bin/toy",
+    std::vector<std::string> asked(history.begin(), history.begin() + 4);
+    EXPECT_EQ(asked, (std::vector<std::string>{"isExecutableFile:/home/u/bin/toy",
+                                               "isExecutableFile:/opt/homebrew/bin/toy",
                                                "isExecutableFile:/usr/local/bin/toy",
                                                "isExecutableFile:/usr/bin/toy"}));
-    // Cached from now on: no second `which`.
-    EXPECT_TRUE(manager.discover());
-    EXPECT_EQ(runner.count("/usr/bin/which toy"), 1u);
-}
-
-TEST(BaseManagerTest, WhichAnswerMustBeAnExecutableAndSecondNameMayWin) {
-    FakeCommandRunner runner;
-    RecordingFileSystem files;
-    runner.on("/usr/bin/which pip", Response::output("/gone/pip\n"));
-    runner.on("/usr/bin/which pip3", Response::output("  /opt/py/bin/pip3 \n"));
-    files.addExecutable("/opt/py/bin/pip3");
-    ToyManager manager(runner, files, {"pip", "pip3"});
-    EXPECT_TRUE(manager.discover());
-    EXPECT_EQ(manager.binaryPath(), "/opt/py/bin/pip3");
-
-    FakeCommandRunner nothing;
-    nothing.otherwise(Response::failure(1, ""));
-    RecordingFileSystem empty;
-    ToyManager missing(nothing, empty, {"toy"});
-    EXPECT_FALSE(missing.discover());
-    EXPECT_EQ(missing.binaryPath(), "");
-}
-
-// The user's PATH is asked first, for every name, before the installer's folders and then
-// the standard ones: the pip the user's shell runs wins over the system's pip3.
-TEST(BaseManagerTest, TheUsersPathComesFirstThenTheInstallersFoldersThenTheStandardOnes) {
-    testing::ScopedEnvironment path("PATH", "/home/u/.pyenv/shims:relative/bin::/usr/bin/");
-    FakeCommandRunner runner;
-    RecordingFileSystem files;
-    runner.on("/usr/bin/which pip3", Response::failure(1, ""));
-    runner.on("/usr/bin/which pip", Response::output("/home/u/.pyenv/shims/pip\n"));
-    files.addExecutable("/home/u/.pyenv/shims/pip");
-    files.addExecutable("/usr/bin/pip3");
-    ToyManager manager(runner, files, {"pip3", "pip"});
-    EXPECT_TRUE(manager.discover());
-    EXPECT_EQ(manager.binaryPath(), "/home/u/.pyenv/shims/pip");
-    // Relative entries would depend on our working folder: left out.
-    EXPECT_EQ(runner.history().front().environment.at("PATH"), "/home/u/.pyenv/shims:/usr/bin");
-    EXPECT_EQ(ExecutableLocator::originOf("/home/u/.pyenv/shims/pip"), ExecutableOrigin::SearchPath);
-
-    FakeCommandRunner nowhere;
-    nowhere.otherwise(Response::failure(1, ""));
-    RecordingFileSystem installed;
-    installed.addExecutable("/usr/local/bin/toy");
-    installed.addExecutable("/home/u/.toy/bin/toy");
-    const ExecutableLocator locator(nowhere, installed);
-    EXPECT_EQ(locator.locate("toy", {}, {"/home/u/.toy/bin/"}), "/home/u/.toy/bin/toy");
-    EXPECT_EQ(locator.locate("toy"), "/usr/local/bin/toy");
-    EXPECT_EQ(ExecutableLocator::originOf("/home/u/.toy/bin/toy"), ExecutableOrigin::InstallerFolder);
-    EXPECT_EQ(ExecutableLocator::originOf("/usr/local/bin/toy"), ExecutableOrigin::StandardFolder);
-}
-
-TEST(BaseManagerTest, ConcurrentDiscoveriesStartOneWhich) {
-    FakeCommandRunner runner;
-    RecordingFileSystem files;
-    files.addExecutable("/usr/local/bin/toy");
-    runner.on("/usr/bin/which toy", Response::output("/usr/local/bin/toy\n").after(std::chrono::milliseconds(200)));
-    ToyManager manager(runner, files, {"toy"});
+    EXPECT_TRUE(runner.history().empty());
+    // Cached from now on, even for callers arriving together.
     std::vector<std::jthread> callers;
     std::atomic<int> found{0};
     for (int i = 0; i < 8; ++i) callers.emplace_back([&] { found += manager.discover() ? 1 : 0; });
     callers.clear();
     EXPECT_EQ(found.load(), 8);
-    EXPECT_EQ(runner.count("/usr/bin/which toy"), 1u);
+    EXPECT_EQ(files.operationHistory().size(), history.size());
+
+    RecordingFileSystem empty;
+    ToyManager missing(runner, empty, {"toy"});
+    EXPECT_FALSE(missing.discover());
+    EXPECT_EQ(missing.binaryPath(), "");
+}
+
+// The user's PATH is searched first, for every name, before the installer's folders and
+// then the standard ones: the pip the user's shell runs wins over the system's pip3. On the
+// PATH only an executable regular file counts, as for `which`.
+TEST(BaseManagerTest, TheUsersPathComesFirstThenTheInstallersFoldersThenTheStandardOnes) {
+    testing::ScopedEnvironment path("PATH", "/home/u/.pyenv/shims:relative/bin::/opt/py/bin/:/usr/local/bin");
+    FakeCommandRunner runner;
+    RecordingFileSystem files;
+    files.addFile("/home/u/.pyenv/shims/pip3");  // not executable
+    files.addDirectory("/opt/py/bin/pip3");
+    files.addExecutable("/usr/local/bin/pip");
+    files.addExecutable("/usr/bin/pip3");
+    files.addExecutable("relative/bin/pip3");
+    ToyManager manager(runner, files, {"pip3", "pip"});
+    EXPECT_TRUE(manager.discover());
+    EXPECT_EQ(manager.binaryPath(), "/usr/local/bin/pip");
+    EXPECT_EQ(ExecutableLocator::originOf("/usr/local/bin/pip"), ExecutableOrigin::SearchPath);
+    // Relative entries would depend on our working folder: left out.
+    for (const std::string& operation : files.operationHistory()) EXPECT_EQ(operation.find("relative"), std::string::npos);
+
+    RecordingFileSystem installed;
+    installed.addExecutable("/usr/local/bin/toy");
+    installed.addExecutable("/home/u/.toy/bin/toy");
+    testing::ScopedEnvironment elsewhere("PATH", "/home/u/.pyenv/shims");
+    const ExecutableLocator locator(installed);
+    EXPECT_EQ(locator.locate("toy", {}, {"/home/u/.toy/bin/"}), "/home/u/.toy/bin/toy");
+    EXPECT_EQ(locator.locate("toy"), "/usr/local/bin/toy");
+    EXPECT_EQ(ExecutableLocator::originOf("/home/u/.toy/bin/toy"), ExecutableOrigin::InstallerFolder);
+    EXPECT_EQ(ExecutableLocator::originOf("/usr/local/bin/toy"), ExecutableOrigin::StandardFolder);
 }
 
 // The package manager over one toy source of these kinds; `toy` and `made` follow its adapter.

@@ -111,7 +111,6 @@ TEST_F(RegistryReleaseAgesTest, YarnReadsTheRegistrysTimeMapAndGoTheProxysInfoOf
     files_.addExecutable(yarn);
     files_.addFile(global + "/package.json", R"({"dependencies": {"vt-tool": "^1.0.0"}})");
     files_.addFile(global + "/node_modules/vt-tool/package.json", R"({"name": "vt-tool", "version": "1.0.0"})");
-    runner_.on("/usr/bin/which yarn", Response::output(yarn + "\n"));
     runner_.on(yarn + " global dir", Response::output(global + "\n"));
     runner_.on(yarn + " global list", Response::output("info \"vt-tool@1.0.0\" has binaries:\n   - vt-tool\n"));
     YarnManager yarnManager(runner_, files_,
@@ -151,7 +150,6 @@ TEST_F(RegistryReleaseAgesTest, PnpmAndBunAskTheirOwnRegistryForEachOutdatedPack
     servePackument("/npm/vt-tool");
     const std::string pnpm = "/usr/local/bin/pnpm";
     files_.addExecutable(pnpm);
-    runner_.on("/usr/bin/which pnpm", Response::output(pnpm + "\n"));
     runner_.on(pnpm + " list -g --depth=0 --json",
                Response::output(R"([{"path": "/g", "dependencies": {"vt-tool": {"version": "1.0.0"}, "vt-gone": {"version": "2.0.0"}}}])"));
     runner_.on(pnpm + " outdated -g --json", Response::output(R"({"vt-tool": {"current": "1.0.0", "latest": "1.3.0"},
@@ -223,7 +221,6 @@ TEST_F(RegistryReleaseAgesTest, PipAndComposerAskPyPIAndPackagistForEachOutdated
     const std::string composer = "/usr/bin/composer";
     files_.addExecutable(composer);
     files_.addFile(paths::home() + "/.composer/composer.json", R"({"require": {"vt/tool": "*"}})");
-    runner_.on("/usr/bin/which composer", Response::output(composer + "\n"));
     runner_.on(composer + " global outdated --format=json --no-interaction --no-ansi",
                Response::output(R"({"installed": [{"name": "vt/tool", "version": "v1.0.0", "latest": "v1.3.0"}]})"));
     ComposerManager composerManager(runner_, files_);

@@ -134,7 +134,7 @@ std::vector<std::pair<std::string, std::string>> ContainerImageManager::engines(
     std::vector<std::string> folders;
     for (const std::string& folder : identity().folders) folders.push_back(folder);
     for (const std::string& engine : identity().executables) {
-        if (auto path = ExecutableLocator(runner_, files_).locate(engine, stop, folders)) found.emplace_back(engine, *path);
+        if (auto path = ExecutableLocator(files_).locate(engine, stop, folders)) found.emplace_back(engine, *path);
     }
     std::scoped_lock lock(mutex_);
     engines_ = found;

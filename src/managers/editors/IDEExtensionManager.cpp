@@ -172,7 +172,7 @@ IDEExtensionManager::~IDEExtensionManager() = default;
 std::string IDEExtensionManager::home() const { return options_.home.value_or(paths::home()); }
 
 std::optional<std::string> IDEExtensionManager::locateExecutable(std::stop_token stop) {
-    return ExecutableLocator(runner_, files_).locate(editor_.binaryName, stop, executableCandidates(editor_, home()));
+    return ExecutableLocator(files_).locate(editor_.binaryName, stop, executableCandidates(editor_, home()));
 }
 
 std::vector<InstalledExtension> IDEExtensionManager::readInstalled(std::stop_token stop) {

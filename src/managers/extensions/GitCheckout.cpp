@@ -29,7 +29,7 @@ GitCheckout::GitCheckout(CommandRunning& runner, const FileSystemManager& files,
 bool GitCheckout::isClone() const { return files_.directoryExists(folder_ + "/.git") || files_.fileExists(folder_ + "/.git"); }
 
 std::optional<std::string> GitCheckout::gitExecutable(std::stop_token stop) const {
-    if (!executable_) executable_ = ExecutableLocator(runner_, files_).locate("git", stop);
+    if (!executable_) executable_ = ExecutableLocator(files_).locate("git", stop);
     return *executable_;
 }
 

@@ -226,7 +226,7 @@ std::optional<std::string> BunManager::registry(std::stop_token stop) {
     if (auto variable = BaseManager::variable(options_.environment, "NPM_CONFIG_REGISTRY")) {
         return toolages::registryAddress(*variable);
     }
-    const std::optional<std::string> npm = ExecutableLocator(runner_, files_).locate("npm", stop);
+    const std::optional<std::string> npm = ExecutableLocator(files_).locate("npm", stop);
     if (!npm) return std::nullopt;
     CommandRequest request;
     request.command = *npm;

@@ -78,7 +78,7 @@ void NpmManager::invalidateListings() {
 
 std::optional<std::string> NpmManager::locateExecutable(std::stop_token stop) {
     if (std::optional<std::string> cached = cachedNpmPath(); cached && files_.isExecutableFile(*cached)) return cached;
-    std::optional<std::string> found = ExecutableLocator(runner_, files_).locate(identity().executables, stop);
+    std::optional<std::string> found = ExecutableLocator(files_).locate(identity().executables, stop);
     std::scoped_lock lock(npmMutex_);
     cachedNpmPath_ = found;
     return found;

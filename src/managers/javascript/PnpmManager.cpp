@@ -80,7 +80,7 @@ std::string PnpmManager::pnpmHome() const {
 std::optional<std::string> PnpmManager::locateExecutable(std::stop_token stop) {
     std::vector<std::string> candidates = executableCandidates(home_);
     candidates.insert(candidates.begin() + 2, pnpmHome_ + "/pnpm");
-    return ExecutableLocator(runner_, files_).locate(identity().executables, stop, candidates);
+    return ExecutableLocator(files_).locate(identity().executables, stop, candidates);
 }
 
 std::map<std::string, std::string> PnpmManager::environment(const std::string& executable) const {

@@ -83,7 +83,7 @@ public:
     std::map<std::string, std::string> environment(const std::string& executable) const;
 
 protected:
-    // The shared locator (`which`, the usual folders), then PNPM_HOME and the candidates.
+    // The shared locator (the PATH, the usual folders), then PNPM_HOME and the candidates.
     std::optional<std::string> locateExecutable(std::stop_token stop) override;
 
 private:

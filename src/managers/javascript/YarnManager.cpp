@@ -347,7 +347,7 @@ std::optional<std::string> YarnManager::registry(std::stop_token stop) {
     std::optional<std::string> found;
     if (discover(stop)) found = askRegistry(binaryPath(), stop);
     if (!found) {
-        std::optional<std::string> npm = ExecutableLocator(runner_, files_).locate("npm", stop);
+        std::optional<std::string> npm = ExecutableLocator(files_).locate("npm", stop);
         const std::string beside = folderOf(binaryPath()) + "/npm";
         if (!npm && !binaryPath().empty() && files_.isExecutableFile(beside)) npm = beside;
         if (npm) found = askRegistry(*npm, stop);

@@ -93,7 +93,7 @@ public:
     std::string cacheFile() const;
 
 protected:
-    // The shared locator (`which`, the usual folders, "/opt/homebrew/bin/yarn" first among
+    // The shared locator (the PATH, the usual folders, "/opt/homebrew/bin/yarn" first among
     // them), then Yarn's own bin folder.
     std::optional<std::string> locateExecutable(std::stop_token stop) override;
 

@@ -65,7 +65,7 @@ std::vector<std::string> CargoManager::executableCandidates(const std::string& h
 }
 
 std::optional<std::string> CargoManager::locateExecutable(std::stop_token stop) {
-    return ExecutableLocator(runner_, files_).locate(identity().executables, stop, executableCandidates(home()));
+    return ExecutableLocator(files_).locate(identity().executables, stop, executableCandidates(home()));
 }
 
 std::vector<CargoManager::CargoCrate> CargoManager::parseInstallList(std::string_view text) {

@@ -140,7 +140,7 @@ std::optional<std::string> GemManager::locateExecutable(std::stop_token stop) {
         }
         return std::nullopt;
     }
-    return ExecutableLocator(runner_, files_).locate(identity().executables, stop, candidatePaths());
+    return ExecutableLocator(files_).locate(identity().executables, stop, candidatePaths());
 }
 
 std::vector<GemManager::RubyGem> GemManager::parseGemList(std::string_view text) {

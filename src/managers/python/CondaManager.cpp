@@ -116,7 +116,7 @@ std::vector<std::string> CondaManager::defaultCandidates(const std::string& home
 
 std::optional<std::string> CondaManager::locateExecutable(std::stop_token stop) {
     const std::vector<std::string> candidates = options_.candidates ? *options_.candidates : defaultCandidates(home());
-    return ExecutableLocator(runner_, files_).locate(identity().executables, stop, candidates);
+    return ExecutableLocator(files_).locate(identity().executables, stop, candidates);
 }
 
 ShellCommandResult CondaManager::runConda(const std::string& conda, std::vector<std::string> arguments, double timeout,

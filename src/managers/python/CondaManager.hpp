@@ -88,7 +88,7 @@ public:
         std::optional<std::string> home;       // paths::home() when absent
         std::optional<std::string> cacheFile;  // paths::cacheFolder() + "/conda_outdated_cache_v3.json"
         ModificationTime modificationTime;     // the real file system when empty
-        // Tried after `which` and the usual folders: CONDA_EXE, MAMBA_EXE and the bin folder
+        // Tried after the PATH and the usual folders: CONDA_EXE, MAMBA_EXE and the bin folder
         // of the usual install roots (defaultCandidates) when absent.
         std::optional<std::vector<std::string>> candidates;
     };

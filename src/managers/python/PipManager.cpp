@@ -106,7 +106,7 @@ CommandRequest PipManager::pipRequest(const Environment& environment, std::vecto
 
 std::optional<std::string> PipManager::locateExecutable(std::stop_token stop) {
     std::optional<std::string> pip;
-    if (!options_.environments) pip = ExecutableLocator(runner_, files_).locate(identity().executables, stop);
+    if (!options_.environments) pip = ExecutableLocator(files_).locate(identity().executables, stop);
     {
         std::scoped_lock lock(pipMutex_);
         userPip_ = pip;

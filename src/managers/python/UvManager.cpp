@@ -81,7 +81,7 @@ std::vector<std::string> UvManager::executableCandidates(const std::string& home
 std::optional<std::string> UvManager::locateExecutable(std::stop_token stop) {
     const std::vector<std::string> candidates =
         options_.candidates ? *options_.candidates : executableCandidates(home());
-    return ExecutableLocator(runner_, files_).locate(identity().executables, stop, candidates);
+    return ExecutableLocator(files_).locate(identity().executables, stop, candidates);
 }
 
 std::optional<std::string> UvManager::sourceNote(const std::string& name, UvReceipt::SourceKind kind) {

@@ -34,11 +34,9 @@ struct EngineFixture {
     explicit EngineFixture(bool docker, bool podman) {
         if (docker) {
             files.addExecutable(kDocker);
-            runner.on("/usr/bin/which docker", Response::output(kDocker + "\n"));
         }
         if (podman) {
             files.addExecutable(kPodman);
-            runner.on("/usr/bin/which podman", Response::output(kPodman + "\n"));
         }
     }
 };

@@ -71,7 +71,6 @@ protected:
         registry_.setRoute("/v2/team/same/tags/list", {.body = R"({"tags": ["latest"]})"});
         credentials_ = home_.write("config.json", R"({"auths": {")" + host_ + R"(": {"auth": ")" + kSecret + R"("}}})");
         files_.addExecutable(kPodman);
-        runner_.on("/usr/bin/which podman", Response::output(kPodman + "\n"));
     }
 
     std::string image(const std::string& repository, const std::string& tag, const std::string& digest) const {

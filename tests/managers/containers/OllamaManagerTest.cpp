@@ -30,7 +30,6 @@ protected:
     void SetUp() override {
         host_ = "127.0.0.1:" + std::to_string(registry_.port());
         files_.addExecutable(kOllama);
-        runner_.on("/usr/bin/which ollama", Response::output(kOllama + "\n"));
     }
 
     std::string install(const std::string& path, const std::string& manifest) const {

@@ -38,7 +38,6 @@ protected:
         std::filesystem::create_symlink(data_.file("elsewhere/gh-mine"), extensions + "/gh-mine");
         github_.setRoute("/repos/acme/gh-bin/releases/latest", {.body = R"({"tag_name": "v1.1.0"})"});
         github_.setRoute("/repos/acme/gh-held/releases/latest", {.body = R"({"tag_name": "v2.0.0"})"});
-        runner_.on("/usr/bin/which gh", Response::output(kGh + "\n"));
         runner_.on(kGh + " extension list", Response::output(kList));
     }
 

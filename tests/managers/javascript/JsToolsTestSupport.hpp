@@ -75,7 +75,7 @@ inline std::optional<std::string> installToolsPrefix(CommandRunner& runner) {
     if (toolInPrefix(prefix, "pnpm") && toolInPrefix(prefix, "yarn") && toolInPrefix(prefix, "bun"))
         return std::nullopt;
     SystemFileSystemManager files;
-    std::optional<std::string> npm = ExecutableLocator(runner, files).locate("npm");
+    std::optional<std::string> npm = ExecutableLocator(files).locate("npm");
     if (!npm) return "npm not found";
     // Installed beside the final folder and renamed into place, so that two test processes
     // never see a half-installed prefix.

@@ -16,6 +16,7 @@
 #include "support/Fixtures.hpp"
 #include "support/MockNetworkClient.hpp"
 #include "support/RecordingFileSystem.hpp"
+#include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
 
 namespace vt {
@@ -54,7 +55,6 @@ struct NpmFixture {
 
     explicit NpmFixture(bool resolveGlobalRoot = true) {
         files.addExecutable("/usr/bin/npm");
-        runner.on("/usr/bin/which npm", Response::output("/usr/bin/npm\n"));
         runner.on(kRegistry, Response::output("https://REGISTRY/\n"));
         NpmManager::Options options;
         options.network = &network;
@@ -208,7 +208,6 @@ TEST(NpmManagerTest, ListsAndChecksWithoutStartingNpm) {
         files.addExecutable("/usr/bin/npm", "#!/usr/bin/env -S node --no-warnings\nrequire('../lib/cli.js')(process)\n");
         files.addExecutable("/usr/bin/node");
         files.addExecutable("/opt/node/bin/node");
-        runner.on("/usr/bin/which npm", Response::output("/usr/bin/npm\n"));
         Json list = {{"registry", "https://REGISTRY/"}, {"prefix", prefix}, {"userconfig", userConfig},
                      {"npm-version", "11.19.1"}};
         runner.on(configList, Response::output(list.dump()));
@@ -244,7 +243,7 @@ TEST(NpmManagerTest, ListsAndChecksWithoutStartingNpm) {
         EXPECT_EQ(manager->errorMessage(), std::nullopt);
         EXPECT_EQ(runner.count(configList), 1u);
         for (const std::string& line : runner.commandLines()) {
-            EXPECT_TRUE(line == configList || line == versionCommand || startsWith(line, "/usr/bin/which")) << line;
+            EXPECT_TRUE(line == configList || line == versionCommand) << line;
         }
         // npm's own document, the abbreviated one.
         ASSERT_FALSE(network.sentRequests().empty());
@@ -313,7 +312,6 @@ TEST(NpmManagerTest, TheVersionsCarryingAttestationsTravelWithTheRowAndTheSavedA
         testing::RecordingFileSystem files;
         testing::MockNetworkClient network;
         files.addExecutable("/usr/bin/npm");
-        runner.on("/usr/bin/which npm", Response::output("/usr/bin/npm\n"));
         runner.on("/usr/bin/npm config list --json",
                   Response::output(Json{{"registry", "https://REGISTRY/"}, {"prefix", prefix}}.dump()));
         runner.on("/usr/bin/npm version --json", Response::output(R"({"npm": "11.19.1", "node": "20.20.2"})"));
@@ -343,7 +341,6 @@ TEST(NpmManagerTest, CredentialsOrScopedRegistriesLeaveTheCheckToNpm) {
         testing::RecordingFileSystem files;
         testing::MockNetworkClient network;
         files.addExecutable("/usr/bin/npm");
-        runner.on("/usr/bin/which npm", Response::output("/usr/bin/npm\n"));
         Json list = {{"registry", "https://REGISTRY/"}, {"prefix", prefix}};
         if (!refusedByRegistry) list["@corp:registry"] = "https://CORP/";
         runner.on("/usr/bin/npm config list --json", Response::output(list.dump()));
@@ -362,10 +359,10 @@ TEST(NpmManagerTest, CredentialsOrScopedRegistriesLeaveTheCheckToNpm) {
 TEST(NpmManagerTest, RunsNpmWithItsOwnFolderFirstOnThePath) {
     // A node installed beside npm (nvm) is only found that way; a folder already listed stays put.
     for (const std::string npm : {"/home/u/.nvm/versions/node/v20/bin/npm", "/usr/bin/npm"}) {
+        testing::ScopedEnvironment userPath("PATH", npm.substr(0, npm.rfind('/')).c_str());
         testing::FakeCommandRunner runner;
         testing::RecordingFileSystem files;
         files.addExecutable(npm);
-        runner.on("/usr/bin/which npm", Response::output(npm + "\n"));
         runner.on(npm + " list -g --depth=0 --json", Response::output(R"({"dependencies": {}})"));
         NpmManager manager(runner, files, NpmManager::Options{.resolveGlobalRoot = false, .searchPath = "/usr/bin:/bin", .cacheFolder = ""});
         manager.listInstalled({});
@@ -479,9 +476,9 @@ TEST(NpmManagerTest, UpdateInstallsTheVersionShownAndVerifiesIt) {
     LogCapture log;
 
     f.manager->update(npmPackage("is-number", "6.0.0", "7.0.0"), {});
-    EXPECT_EQ(f.runner.commandLines(), (std::vector<std::string>{"/usr/bin/which npm", kRegistry,
+    EXPECT_EQ(f.runner.commandLines(), (std::vector<std::string>{kRegistry,
                                                                  "/usr/bin/npm install -g is-number@7.0.0", kList}));
-    EXPECT_TRUE(f.runner.history()[2].timeout.has_value());
+    EXPECT_TRUE(f.runner.history()[1].timeout.has_value());
     EXPECT_GE(f.invalidations, 1);
     ASSERT_EQ(f.network.sentRequests().size(), 1u);
     const HttpRequest request = f.network.sentRequests()[0];

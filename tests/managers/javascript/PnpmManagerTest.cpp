@@ -33,7 +33,6 @@ struct PnpmFixture {
                          std::string home = "/home/me") {
         if (installed) {
             files.addExecutable(kPnpm);
-            runner.on("/usr/bin/which pnpm", Response::output(kPnpm + "\n"));
         }
         PnpmManager::Options options;
         options.home = std::move(home);

@@ -44,7 +44,6 @@ struct YarnFixture {
     explicit YarnFixture(bool installed = true, std::optional<std::string> registry = kRegistry) {
         if (installed) {
             files.addExecutable(kYarn);
-            runner.on("/usr/bin/which yarn", Response::output(kYarn + "\n"));
         }
         runner.on(kDir, Response::output(kGlobal + "\n"));
         manager = make(std::move(registry));
@@ -154,7 +153,6 @@ TEST(YarnManagerTest, AFailingOrMissingYarnIsPublishedWithTheScanPrefix) {
 TEST(YarnManagerTest, LatestVersionsComeFromNpmsRegistry) {
     YarnFixture fixture(true, std::nullopt);
     fixture.files.addExecutable("/usr/bin/npm");
-    fixture.runner.on("/usr/bin/which npm", Response::output("/usr/bin/npm\n"));
     fixture.runner.on("/usr/bin/npm config get registry", Response::output(kRegistry + "/\n"));
     fixture.runner.on(kList, recorded("yarn", "list"));
     fixture.installGlobals({{"@antfu/ni", "0.21.2"}, {"is-odd", "3.0.1"}, {"left-pad", "1.1.0"}, {"semver", "7.5.0"}});
@@ -184,7 +182,6 @@ TEST(YarnManagerTest, TheRegistryIsYarnsElseNpmsAndNeverAGuess) {
     fixture.runner.on(kList, recorded("yarn", "list"));
     fixture.runner.on(kYarn + " config get registry", Response::output("https://YARN-MIRROR\n"));
     fixture.files.addExecutable("/usr/bin/npm");
-    fixture.runner.on("/usr/bin/which npm", Response::output("/usr/bin/npm\n"));
     fixture.runner.on("/usr/bin/npm config get registry", Response::output(kRegistry + "/\n"));
     fixture.installGlobals({{"semver", "7.5.0"}});
     fixture.network.setText("https://YARN-MIRROR/semver/latest", latestJson("7.8.6"));

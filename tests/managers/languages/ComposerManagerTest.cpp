@@ -41,7 +41,6 @@ struct ComposerFixture {
     ComposerManager manager{runner, files};
 
     ComposerFixture(bool manifest = true) {
-        runner.on("/usr/bin/which composer", Response::output(kComposer + "\n"));
         files.addExecutable(kComposer);
         if (manifest) files.addFile(paths::home() + "/.composer/composer.json", "{}");
     }

@@ -15,6 +15,7 @@
 #include "support/FakeCommandRunner.hpp"
 #include "support/Fixtures.hpp"
 #include "support/RecordingFileSystem.hpp"
+#include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
 
 namespace vt {
@@ -42,8 +43,9 @@ std::string dryRun(const std::string& environment) {
     return kConda + " update --all --dry-run --json -p " + environment;
 }
 
-// conda found by `which`, two environments, and conda-meta times the test sets.
+// conda found on the PATH, two environments, and conda-meta times the test sets.
 struct CondaFixture {
+    testing::ScopedEnvironment searchPath{"PATH", (kBase + "/bin").c_str()};
     testing::FakeCommandRunner runner;
     testing::RecordingFileSystem files;
     testing::TempDir cacheFolder{"vt-conda-cache"};
@@ -56,7 +58,6 @@ struct CondaFixture {
         files.addExecutable(kConda);
         files.addDirectory(kBase + "/conda-meta");
         files.addDirectory(kScience + "/conda-meta");
-        runner.on("/usr/bin/which conda", Response::output(kConda + "\n"));
         runner.on(kConda + " env list --json", Response::output(fixture("env-list.json")));
         runner.on(list(kBase), Response::output(fixture("list-base.json")));
         runner.on(list(kScience), Response::output(fixture("list-science.json")));
@@ -333,7 +334,6 @@ TEST(CondaManagerTest, ARefreshReturningNoPackagesAfterAnUpdateKeepsThePreviousL
     files.addExecutable(kConda);
     files.addDirectory(kBase + "/conda-meta");
     const std::string line = list(kBase);
-    runner.on("/usr/bin/which conda", Response::output(kConda + "\n"));
     runner.onSequence(line, {Response::output(fixture("list-base.json")), Response::output("[]")});
     runner.on(kConda + " update -y -p " + kBase + " numpy", Response::output("Executing transaction: done\n"));
     CondaManager fresh(runner, files,

@@ -43,7 +43,7 @@ protected:
     void SetUp() override {
         home_ = std::make_unique<testing::TempHome>();
         runner_ = std::make_unique<CommandRunner>();  // after HOME moved: pip reads our pip.conf
-        std::optional<std::string> python = ExecutableLocator(*runner_, files_).locate("python3");
+        std::optional<std::string> python = ExecutableLocator(files_).locate("python3");
         if (!python) GTEST_SKIP() << "no python3";
         CommandRequest venv{.command = *python,
                             .arguments = {"-m", "venv", work_.file("venv")},

@@ -28,7 +28,6 @@ struct PipxFixture {
     std::unique_ptr<PipxManager> manager;
 
     explicit PipxFixture(bool applications = true) {
-        runner.on("/usr/bin/which pipx", Response::output(kPipx + "\n"));
         files.addExecutable(kPipx);
         if (applications) files.addDirectory(paths::home() + "/.local/pipx/venvs/black");
         PipxManager::Options options;

@@ -15,6 +15,7 @@
 #include "support/Fixtures.hpp"
 #include "support/MockNetworkClient.hpp"
 #include "support/RecordingFileSystem.hpp"
+#include "support/ScopedEnvironment.hpp"
 #include "system/AdminPrompt.hpp"
 #include "system/Endpoints.hpp"
 
@@ -35,6 +36,7 @@ public:
 
 template <typename Manager>
 struct Fixture {
+    testing::ScopedEnvironment searchPath;  // the tool's folder, as the user's PATH has it
     testing::FakeCommandRunner runner;
     testing::RecordingFileSystem files;
     testing::MockNetworkClient network;
@@ -43,12 +45,12 @@ struct Fixture {
     Manager manager;
 
     explicit Fixture(const std::string& path, std::map<std::string, std::string> environment = {})
-        : binary(path),
+        : searchPath("PATH", path.substr(0, path.rfind('/')).c_str()),
+          binary(path),
           manager(runner, files,
                   ToolchainManager::Options{.environment = std::move(environment), .home = "/home/user",
                                             .adminPrompt = &prompt, .network = &network}) {
         const std::string name(lastPathComponent(path));
-        runner.on("/usr/bin/which " + name, Response::output(path + "\n"));
         files.addExecutable(path);
     }
 };
@@ -287,7 +289,6 @@ TEST(ToolchainManagersTest, HomebrewOwnedMiseUpgradesThroughBrewAndARepairedRepo
     // nix found, but no nix-env beside it: nothing to run.
     testing::FakeCommandRunner runner;
     testing::RecordingFileSystem files;
-    runner.on("/usr/bin/which nix", Response::output("/nix/var/nix/profiles/default/bin/nix\n"));
     files.addExecutable("/nix/var/nix/profiles/default/bin/nix");
     NixManager nix(runner, files, ToolchainManager::Options{.home = "/home/user"});
     EXPECT_FALSE(nix.discover({}));
