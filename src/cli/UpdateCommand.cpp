@@ -77,6 +77,21 @@ struct NamedItems {
     std::vector<Package> packages;
     std::vector<ApplicationItem> applications;  // in the order named
 
+    // Two spellings of one item ("npm:corepack", "corepack") name it once: it is updated once.
+    void add(Package package) {
+        const std::string key = stableKey(package);
+        for (const Package& named : packages) {
+            if (stableKey(named) == key) return;
+        }
+        packages.push_back(std::move(package));
+    }
+    void add(ApplicationItem item) {
+        for (const ApplicationItem& named : applications) {
+            if (named.via == item.via && named.bundlePath == item.bundlePath && named.name == item.name) return;
+        }
+        applications.push_back(std::move(item));
+    }
+
     // The applications and system updates, for the plan.
     std::vector<PlanExtra> planExtras() const {
         std::vector<PlanExtra> extras;
@@ -92,7 +107,7 @@ std::optional<int> resolveItems(const std::vector<std::string>& arguments, Named
         std::vector<Package> matches = resolve(argument, inventory);
         if (matches.empty()) {
             if (std::optional<Application> application = storeApplication(argument)) {
-                named.applications.push_back(storeItemOf(*application));
+                named.add(storeItemOf(*application));
                 continue;
             }
             // A row of the table this program does not update: say how it is updated.
@@ -100,7 +115,7 @@ std::optional<int> resolveItems(const std::vector<std::string>& arguments, Named
             std::vector<const AllUpdateRow*> rows = resolveRows(argument, everything);
             if (rows.size() == 1) {
                 if (std::optional<ApplicationItem> item = applicationItemOf(*rows.front())) {
-                    named.applications.push_back(std::move(*item));
+                    named.add(std::move(*item));
                     continue;
                 }
                 const AllUpdateRow& row = *rows.front();
@@ -118,7 +133,7 @@ std::optional<int> resolveItems(const std::vector<std::string>& arguments, Named
             for (const Package& match : matches) std::fprintf(stderr, "  %s\n", ids.shortId(match).c_str());
             return kExitUsage;
         }
-        named.packages.push_back(matches.front());
+        named.add(matches.front());
     }
     return std::nullopt;
 }

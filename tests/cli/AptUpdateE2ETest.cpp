@@ -93,10 +93,10 @@ TEST_F(AptUpdateE2ETest, RootUpdatesEveryAptItemInOneRunAtTheVersionsShown) {
     EXPECT_EQ(result.standardError.find("administrator prompt"), std::string::npos) << result.standardError;
     EXPECT_NE(result.standardOutput.find("3 updated, 0 failed"), std::string::npos) << result.standardOutput;
 
-    // Named items go through the same single run.
+    // Named items go through the same single run, each once however often it is named.
     save();
     apt_.clearLog();
-    auto named = runAsRoot({"update", "vt-bravo", "vt-alpha", "--yes"});
+    auto named = runAsRoot({"update", "vt-bravo", "apt:vt-alpha", "vt-alpha", "APT:VT-BRAVO", "--yes"});
     EXPECT_EQ(named.exitCode, 0) << named.standardOutput << named.standardError;
     EXPECT_NE(apt_.log().find("apt-get install --only-upgrade -y vt-bravo=2:2.0+deb12u1 vt-alpha=1.1-1\n"),
               std::string::npos)
