@@ -9,6 +9,7 @@
 #include "base/Localization.hpp"
 #include "base/Paths.hpp"
 #include "cli/CommandOptions.hpp"
+#include "cli/Consent.hpp"
 #include "cli/Context.hpp"
 #include "cli/Output.hpp"
 #include "cli/Onboarding.hpp"
@@ -116,7 +117,7 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
     if (!result) {
         if (watcher.wasInterrupted()) {
             std::fprintf(stderr, "%s\n", localized("refresh.cancelled").c_str());
-            return kExitFailure;
+            return kExitInterrupted;
         }
         const bool updating = coordinator.isUpdateInProgress();
         if (arguments.json || arguments.exitCode) {
@@ -140,7 +141,7 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
     }
     if (result->cancelled) {
         std::fprintf(stderr, "%s\n", localized("refresh.cancelled").c_str());
-        return kExitFailure;
+        return watcher.wasInterrupted() ? kExitInterrupted : kExitFailure;
     }
     ScanReport report = makeReport(coordinator.offeredPackages(result->allPackages()),
                                    context.progress().snapshot(),

@@ -201,7 +201,7 @@ TEST_F(OverlappingRunsE2ETest, AScanWaitingForACancelledOneScansItselfAndTheCanc
         ::kill(first, SIGINT);
         int status = 0;
         ::waitpid(first, &status, 0);
-        EXPECT_EQ(WEXITSTATUS(status), 1) << "round " << round;
+        EXPECT_EQ(WEXITSTATUS(status), 130) << "round " << round;
         auto result = second.get();
         ASSERT_EQ(result.exitCode, 0) << result.standardError;
         Json report = jsonOf(result);
