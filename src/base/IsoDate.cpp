@@ -18,6 +18,13 @@ bool allDigits(std::string_view text) {
 
 }  // namespace
 
+bool isCalendarDate(int year, int month, int day) {
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1) return false;
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= (month == 2 && leap ? 29 : kDays[month - 1]);
+}
+
 std::optional<Clock::TimePoint> parseIsoDate(std::string_view text) {
     text = trimView(text);
     auto number = [&text](std::size_t from, std::size_t length) -> std::optional<int> {
@@ -26,7 +33,7 @@ std::optional<Clock::TimePoint> parseIsoDate(std::string_view text) {
     };
     auto year = number(0, 4), month = number(5, 2), day = number(8, 2);
     if (!year || !month || !day || text[4] != '-' || text[7] != '-') return std::nullopt;
-    if (*month < 1 || *month > 12 || *day < 1 || *day > 31) return std::nullopt;
+    if (!isCalendarDate(*year, *month, *day)) return std::nullopt;
     std::tm parts{};
     parts.tm_year = *year - 1900;
     parts.tm_mon = *month - 1;

@@ -33,6 +33,7 @@ struct Pending {
     std::size_t updates = 0;
     std::size_t security = 0;
     std::vector<std::string> failedSources;
+    std::vector<std::string> latestVersionsUnknown;
     std::optional<Clock::TimePoint> scanDate;
 };
 
@@ -53,14 +54,16 @@ Pending pendingNow(const SourceSelection& selection) {
         pending.security += row.isSecurityUpdate ? 1 : 0;
     }
     for (const SourceScanState& state : context.coordinator().sourceStates()) {
-        if (state.failure && selection.includesScanner(state.id)) pending.failedSources.push_back(state.id);
+        if (!selection.includesScanner(state.id)) continue;
+        if (state.failure) pending.failedSources.push_back(state.id);
+        if (!state.failure && state.latestVersionsUnknown) pending.latestVersionsUnknown.push_back(state.id);
     }
     if (auto metadata = context.persistence().loadMetadata()) pending.scanDate = metadata->lastScanDate;
     return pending;
 }
 
 int statusOf(const Pending& pending) {
-    if (!pending.failedSources.empty()) return kExitSourceFailed;
+    if (!pending.failedSources.empty() || !pending.latestVersionsUnknown.empty()) return kExitSourceFailed;
     if (pending.security > 0) return kExitSecurityPending;
     return pending.updates > 0 ? kExitUpdatesPending : kExitSuccess;
 }
@@ -71,6 +74,7 @@ int printPending(const Pending& pending, const CountArguments& arguments) {
         document["pendingCount"] = pending.updates;
         document["securityCount"] = pending.security;
         document["failedSources"] = pending.failedSources;
+        document["latestVersionsUnknown"] = pending.latestVersionsUnknown;
         document["lastScan"] = pending.scanDate ? Json(jsonDate(*pending.scanDate)) : Json();
         std::printf("%s\n", dumpJson(document, jsonIndentForStandardOutput()).c_str());
     } else {

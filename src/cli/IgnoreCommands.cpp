@@ -11,6 +11,7 @@
 #include <CLI/CLI.hpp>
 
 #include "base/Json.hpp"
+#include "base/IsoDate.hpp"
 #include "base/Localization.hpp"
 #include "base/Strings.hpp"
 #include "cli/CommandOptions.hpp"
@@ -99,6 +100,8 @@ std::optional<Clock::TimePoint> parseDate(const std::string& text) {
         end = strptime(text.c_str(), "%Y-%m-%d", &local);
         if (end == nullptr || *end != '\0') return std::nullopt;
     }
+    // mktime would carry April 31st over to May 1st: a day that does not exist is refused.
+    if (!isCalendarDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday)) return std::nullopt;
     local.tm_isdst = -1;
     std::time_t time = std::mktime(&local);
     if (time == -1) return std::nullopt;

@@ -184,7 +184,8 @@ void restrictReport(ScanReport& report, const SourceSelection& selection) {
 }
 
 int reportExitCode(const ScanReport& report) {
-    if (report.failedSources() > 0) return kExitSourceFailed;
+    // Without its latest versions a source cannot say that nothing is pending.
+    if (report.failedSources() > 0 || !report.latestVersionsUnknown().empty()) return kExitSourceFailed;
     if (!report.table) return kExitSuccess;
     const AllUpdatesDisplayModel& model = *report.table->model;
     bool pending = false;

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <set>
 
 #include "base/Cancellation.hpp"
 #include "base/Localization.hpp"
@@ -396,6 +397,10 @@ public:
         : settings_(settings), adapters_(adapters), heldBack_(std::move(heldBack)), allowPreRelease_(allowPreRelease),
           caskAutoUpdates_(caskAutoUpdates) {}
 
+    // The sources whose last update check could not learn their latest versions: an item of
+    // theirs without one is not known to be up to date.
+    void setLatestUnknown(std::set<std::string> sources) { latestUnknown_ = std::move(sources); }
+
     void add(const Package& package, Request request) {
         const SourceRow* row = rowFor(package.type);
         const std::string source = row ? row->name : std::string(displayName(package.type));
@@ -404,6 +409,10 @@ public:
         };
         if (!hasPendingUpdate(package, allowPreRelease_)) {
             if (request == Request::Everything) return;
+            if (!package.latestVersion && row != nullptr && latestUnknown_.count(row->id) > 0) {
+                leaveOut(localized("update.latest_unknown", {source}));
+                return;
+            }
             bool upToDate = true;
             std::string reason = notNewerReason(package, &upToDate);
             leaveOut(std::move(reason), upToDate);
@@ -480,6 +489,7 @@ private:
     std::map<std::string, std::string> heldBack_;
     bool allowPreRelease_;
     bool caskAutoUpdates_;
+    std::set<std::string> latestUnknown_;
     std::map<std::size_t, UpdatePlan::Step> byManager_;
     std::vector<UpdatePlan::LeftOut> leftOut_;
 };
@@ -607,6 +617,11 @@ UpdatePlan PackageCoordinator::planUpdates(const std::vector<Package>& packages)
     if (options_.packageManager == nullptr) throw std::logic_error("No package adapters to update with");
     UpdatePlan plan;
     PackagePlanner planner(settings_, *options_.packageManager, {}, settings_.showPreReleaseUpdates(), false);
+    std::set<std::string> latestUnknown;
+    for (const SourceScanState& state : sourceStates()) {
+        if (state.failure || state.latestVersionsUnknown) latestUnknown.insert(state.id);
+    }
+    planner.setLatestUnknown(std::move(latestUnknown));
     for (const Package& package : packages) planner.add(package, PackagePlanner::Request::Named);
     planner.finish(plan);
     plan.scanDate = scanDate();

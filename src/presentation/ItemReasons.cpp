@@ -146,7 +146,8 @@ std::vector<ItemReason> reasonsFor(const AllUpdateRow& row, const IgnoreFilter& 
         reasons.push_back(make(reason::kPublished, localized("why.published", {*row.latestVersion, day(*row.releaseDate)}),
                                Json{{"version", *row.latestVersion}, {"date", formatIsoDate(*row.releaseDate)}}));
     }
-    if (!row.hasUpdate) {
+    // Up to date only as far as something says so: a latest version, or a check that worked.
+    if (!row.hasUpdate && (latest || facts.latestKnown)) {
         reasons.push_back(make(reason::kUpToDate, localized("why.up_to_date")));
     }
     for (ItemReason& vulnerability : vulnerabilityReasons(row, facts.vulnerabilityDetails)) {

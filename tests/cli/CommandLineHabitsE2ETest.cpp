@@ -227,6 +227,16 @@ TEST_F(CommandLineHabitsE2ETest, IdsGoThroughAShellUnquotedAndTheEarlierFormStil
     EXPECT_EQ(snoozed["ignored"][0]["id"], "cask:local-caffeine");
     EXPECT_EQ(runVantreel(run({"unsnooze", "cask:local-caffeine"})).exitCode, 0);
     EXPECT_NE(runVantreel(run({"list"})).standardOutput.find("local-caffeine"), std::string::npos);
+
+    // A day that does not exist is refused, not carried over to the next month.
+    for (const char* missing : {"2027-02-29", "2027-04-31T10:00"}) {
+        ShellCommandResult refused = runVantreel(run({"snooze", "cask:local-caffeine", "--until", missing}));
+        EXPECT_EQ(refused.exitCode, 2) << missing << refused.standardOutput;
+    }
+    EXPECT_TRUE(jsonOf(runVantreel(run({"ignored", "--json"})))["ignored"].empty());
+    ShellCommandResult leapDay = runVantreel(run({"snooze", "cask:local-caffeine", "--until", "2028-02-29"}));
+    EXPECT_EQ(leapDay.exitCode, 0) << leapDay.standardError;
+    EXPECT_NE(leapDay.standardOutput.find("2028-02-29"), std::string::npos) << leapDay.standardOutput;
 }
 
 // --only runs and shows those sources only; --exclude leaves some out; an unknown name is
@@ -283,6 +293,21 @@ exit 1
     ShellCommandResult list = runVantreel(run({"list"}));
     EXPECT_NE(list.standardOutput.find("1 source with latest versions unknown"), std::string::npos) << list.standardOutput;
     EXPECT_NE(list.standardOutput.find("! Cargo:"), std::string::npos) << list.standardOutput;
+    // Nothing can be called up to date without the latest versions: not by `why`, not by an
+    // update, not by 0 for a script.
+    Json why = jsonOf(runVantreel(run({"why", "cargo:ripgrep", "--json"})));
+    std::vector<std::string> codes;
+    for (const Json& reason : why["items"][0]["reasons"]) codes.push_back(reason.value("code", ""));
+    EXPECT_NE(std::find(codes.begin(), codes.end(), "latest-unknown"), codes.end()) << why;
+    EXPECT_EQ(std::find(codes.begin(), codes.end(), "up-to-date"), codes.end()) << why;
+    ShellCommandResult update = runVantreel(run({"update", "cargo:ripgrep", "--dry-run"}));
+    EXPECT_NE(update.standardOutput.find("its latest version is unknown"), std::string::npos) << update.standardOutput;
+    EXPECT_EQ(update.standardOutput.find("nothing newer"), std::string::npos) << update.standardOutput;
+    EXPECT_EQ(runVantreel(run({"list", "--exit-code"})).exitCode, 3);
+    EXPECT_EQ(runVantreel(run({"list", "--exit-code", "--exclude", "cargo"})).exitCode, 0);
+    Json counted = jsonOf(runVantreel(run({"outdated-count", "--json"})));
+    EXPECT_EQ(counted["latestVersionsUnknown"], Json::array({"cargo"})) << counted;
+    EXPECT_EQ(runVantreel(run({"outdated-count", "--exit-code"})).exitCode, 3);
 }
 
 // --exit-code says what is pending; a source that failed says 3; outdated-count before any
