@@ -209,11 +209,22 @@ int download(const DownloadArguments& arguments, const GlobalOptions& options) {
         return kExitUsage;
     }
     const AllUpdateRow& row = *rows.front();
+    // A package, or an application that names no download: no plan to show, nothing to fetch.
+    const std::optional<Application> application = applicationOf(row);
+    if (!(row.downloadURL && !row.downloadURL->empty()) &&
+        !(application && DirectDownloadResolver::configFor(*application))) {
+        std::fprintf(stderr, "vantreel download: %s\n", localized("download.nothing_to_download", {row.name, row.shortId}).c_str());
+        return kExitUsage;
+    }
     // The plan: what is fetched, and what it replaces when it is installed.
     const bool installs = installsAfterDownload(row);
     const std::string latest = row.latestVersion.value_or("?");
-    Json plan = {{"id", row.id}, {"name", row.name}, {"version", latest},
-                 {"url", row.downloadURL ? Json(*row.downloadURL) : Json(nullptr)}, {"installs", installs}};
+    Json plan = jsonDocument();
+    plan["id"] = row.shortId;
+    plan["name"] = row.name;
+    plan["version"] = latest;
+    plan["url"] = row.downloadURL ? Json(*row.downloadURL) : Json(nullptr);
+    plan["installs"] = installs;
     if (installs) plan["replaces"] = *row.bundlePath;
     if (arguments.json && arguments.change.dryRun) {
         std::printf("%s\n", dumpJson(plan, jsonIndentForStandardOutput()).c_str());

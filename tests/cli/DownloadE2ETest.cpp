@@ -52,6 +52,9 @@ TEST(DownloadE2ETest, ARowsUpdateFileIsDownloadedWhereTheUserKeepsDownloadsAndIn
     }
     ASSERT_FALSE(id.empty()) << listed.standardOutput;
 
+    Json plan = testing::jsonOf(testing::runVantreel({{"--accept-terms", "download", id, "--dry-run", "--json"}, home.path(), trust}));
+    EXPECT_EQ(plan["schemaVersion"], 1);
+    EXPECT_EQ(plan["id"], id);
     auto fetched = testing::runVantreel({{"--accept-terms", "download", id, "--json"}, home.path(), trust});
     ASSERT_EQ(fetched.exitCode, 0) << fetched.standardOutput << fetched.standardError;
     Json report = testing::jsonOf(fetched);
