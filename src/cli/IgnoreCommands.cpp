@@ -1,5 +1,7 @@
 #include "cli/IgnoreCommands.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -21,6 +23,7 @@
 #include "cli/TextTable.hpp"
 #include "cli/UpdatesTable.hpp"
 #include "core/ManagerRegistry.hpp"
+#include "model/VersionRules.hpp"
 #include "presentation/AllUpdatesRowBuilder.hpp"
 #include "presentation/AutoDeferralStore.hpp"
 #include "presentation/IgnoredAppsManager.hpp"
@@ -180,6 +183,19 @@ int skip(const IgnoreArguments& arguments) {
     if (trimView(version).empty()) {
         std::fprintf(stderr, "vantreel skip: %s\n", localized("skip.no_version", {row->name}).c_str());
         return kExitUsage;
+    }
+    // Only a version that could be offered: one with a number in it, newer than the installed one.
+    if (!arguments.version.empty()) {
+        const bool numbered = std::any_of(version.begin(), version.end(), [](unsigned char c) { return std::isdigit(c); });
+        if (!numbered || isPlaceholderVersion(trim(version))) {
+            std::fprintf(stderr, "vantreel skip: %s\n", localized("skip.not_a_version", {trim(version)}).c_str());
+            return kExitUsage;
+        }
+        if (!row->currentVersion.empty() && compareVersions(row->currentVersion, trim(version)) != VersionOrder::Ascending) {
+            std::fprintf(stderr, "vantreel skip: %s\n",
+                         localized("skip.not_newer", {trim(version), row->name, row->currentVersion}).c_str());
+            return kExitUsage;
+        }
     }
     SkippedVersionStore(Context::shared().settings()).skip(row->id, version);
     std::printf("%s\n", localized("skip.done", {row->name, trim(version)}).c_str());

@@ -524,6 +524,10 @@ Json SettingsManager::listWith(std::string_view key, const std::vector<std::stri
     Json list = value(key);
     if (adding) {
         for (const std::string& item : values) {
+            // The scan searches absolute folders only; another would be kept and never used.
+            if (key == "AdditionalApplicationFolders" && !startsWith(item, "/")) {
+                throw SettingsError(localized("settings.folder_not_absolute", {item}));
+            }
             if (std::find(list.begin(), list.end(), Json(item)) == list.end()) list.push_back(item);
         }
         return list;

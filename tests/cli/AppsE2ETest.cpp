@@ -61,6 +61,9 @@ TEST_F(AppsE2ETest, ListSettingsPointTheScanAtBundlesShownWithTheirMechanisms) {
     EXPECT_EQ(jsonOf(run({"settings", "get", key, "--json"}))["value"], Json::array({extra}));
     EXPECT_EQ(run({"settings", "set", key, "not a list"}).exitCode, 2);
     EXPECT_EQ(run({"settings", "add", "ShowNpm", "x"}).exitCode, 2);
+    // A folder the scan would never search is refused, and nothing is kept.
+    for (const char* folder : {"", "relative/dir"}) EXPECT_EQ(run({"settings", "add", key, folder}).exitCode, 2) << folder;
+    EXPECT_EQ(jsonOf(run({"settings", "get", key, "--json"}))["value"], Json::array({extra}));
 
     auto scan = run({"--accept-terms", "scan", "--json"});
     ASSERT_EQ(scan.exitCode, 0) << scan.standardError;

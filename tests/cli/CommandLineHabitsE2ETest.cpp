@@ -303,6 +303,11 @@ exit 1
     ShellCommandResult update = runVantreel(run({"update", "cargo:ripgrep", "--dry-run"}));
     EXPECT_NE(update.standardOutput.find("its latest version is unknown"), std::string::npos) << update.standardOutput;
     EXPECT_EQ(update.standardOutput.find("nothing newer"), std::string::npos) << update.standardOutput;
+    // A package has no file of its own to fetch: no download plan for it.
+    ShellCommandResult download = runVantreel(run({"download", "cargo:ripgrep", "--dry-run"}));
+    EXPECT_EQ(download.exitCode, 2);
+    EXPECT_EQ(download.standardOutput, "");
+    EXPECT_NE(download.standardError.find("vantreel update cargo:ripgrep"), std::string::npos) << download.standardError;
     EXPECT_EQ(runVantreel(run({"list", "--exit-code"})).exitCode, 3);
     EXPECT_EQ(runVantreel(run({"list", "--exit-code", "--exclude", "cargo"})).exitCode, 0);
     Json counted = jsonOf(runVantreel(run({"outdated-count", "--json"})));

@@ -104,6 +104,11 @@ TEST_F(IgnoreE2ETest, IgnoreHidesTheApplicationUnderEverySource) {
 }
 
 TEST_F(IgnoreE2ETest, SkipAndSnoozeHideForAsLongAsTheySay) {
+    // A version given must be one, and newer than the installed 1.0.0; nothing is kept otherwise.
+    for (const char* version : {"not a version", "1.0.0", "0.9"}) {
+        EXPECT_EQ(runVantreel(run({"skip", "left-pad", "--version", version})).exitCode, 2) << version;
+    }
+    EXPECT_TRUE(testing::jsonOf(runVantreel(run({"ignored", "--json"})))["ignored"].empty());
     ASSERT_EQ(runVantreel(run({"skip", "left-pad"})).exitCode, 0);
     EXPECT_EQ(rows().count(kLeftPad), 0u);
     save("1.2.0");  // a newer version than the one skipped
