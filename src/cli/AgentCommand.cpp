@@ -12,6 +12,7 @@
 #include "base/Json.hpp"
 #include "base/Localization.hpp"
 #include "cli/CommandOptions.hpp"
+#include "cli/Consent.hpp"
 #include "cli/Context.hpp"
 #include "cli/Output.hpp"
 #include "cli/ScanCommand.hpp"
@@ -35,13 +36,18 @@ constexpr const char* kIntervalKey = "CheckInterval";
 struct AgentArguments {
     std::optional<long long> interval;
     bool json = false;
+    ChangeFlags change;
 };
 
-int install(std::optional<long long> interval) {
+int install(std::optional<long long> interval, const ChangeFlags& change) {
     SettingsManager& settings = Context::shared().settings();
     const long long hours = interval.value_or(settings.checkIntervalHours());
     try {
         LaunchAgentManager manager;
+        // A service of the user's session is a change to the machine: the plan, then the question.
+        std::printf("%s\n", localized("agent.plan.install", {std::to_string(std::max(hours, 1LL)), manager.folder()}).c_str());
+        const Consent consent = askConsent(change, "agent install", localized("agent.confirm.install"));
+        if (consent != Consent::Go) return exitStatusOf(consent);
         manager.install(hours);
         settings.batch([&] {
             if (interval) settings.setValue(kIntervalKey, *interval);
@@ -58,9 +64,17 @@ int install(std::optional<long long> interval) {
     return kExitSuccess;
 }
 
-int remove() {
+int remove(const ChangeFlags& change) {
     try {
-        LaunchAgentManager().remove();
+        LaunchAgentManager manager;
+        if (!manager.isInstalled()) {
+            std::printf("%s\n", localized("agent.not_installed").c_str());
+            return kExitSuccess;
+        }
+        std::printf("%s\n", localized("agent.plan.remove", {manager.folder()}).c_str());
+        const Consent consent = askConsent(change, "agent remove", localized("agent.confirm.remove"));
+        if (consent != Consent::Go) return exitStatusOf(consent);
+        manager.remove();
         Context::shared().settings().setValue(kEnabledKey, false);
         std::printf("%s\n", localized("agent.removed").c_str());
     } catch (const std::exception& error) {
@@ -110,11 +124,13 @@ void addAgentCommand(CLI::App& app, int* exitCode) {
     auto arguments = std::make_shared<AgentArguments>();
     auto* installCommand = agent->add_subcommand("install", localized("help.agent_install"));
     installCommand->add_option("--interval", arguments->interval, localized("help.option.interval"))->type_name("HOURS");
+    addChangeFlags(*installCommand, arguments->change, "agent");
     setExamples(*installCommand, {"vantreel agent install --interval 6"});
-    installCommand->callback([arguments, exitCode] { *exitCode = install(arguments->interval); });
+    installCommand->callback([arguments, exitCode] { *exitCode = install(arguments->interval, arguments->change); });
     auto* removeCommand = agent->add_subcommand("remove", localized("help.agent_remove"));
+    addChangeFlags(*removeCommand, arguments->change, "agent");
     setExamples(*removeCommand, {"vantreel agent remove"});
-    removeCommand->callback([exitCode] { *exitCode = remove(); });
+    removeCommand->callback([arguments, exitCode] { *exitCode = remove(arguments->change); });
     auto* statusCommand = agent->add_subcommand("status", localized("help.agent_status"));
     statusCommand->add_flag("--json", arguments->json, localized("help.option.json"));
     setExamples(*statusCommand, {"vantreel agent status --json"});
