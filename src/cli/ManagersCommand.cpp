@@ -72,7 +72,9 @@ int printManagers(bool asJson) {
         std::printf("%s\n", dumpJson(document, jsonIndentForStandardOutput()).c_str());
         return kExitSuccess;
     }
-    TextTable table({{localized("managers.column.name"), Column::Elide::End, 8, 1},
+    // The id first: it is what --only, --exclude and the item ids take.
+    TextTable table({{localized("managers.column.id"), Column::Elide::Never, 0, 0},
+                     {localized("managers.column.name"), Column::Elide::End, 8, 1},
                      {localized("managers.column.enabled"), Column::Elide::Never, 0, 0},
                      {localized("managers.column.found"), Column::Elide::Never, 0, 0},
                      {localized("managers.column.path"), Column::Elide::Middle, 12, 2},
@@ -80,7 +82,7 @@ int printManagers(bool asJson) {
     const std::string yes = localized("common.yes"), no = localized("common.no");
     for (const Row& row : rows) {
         const std::optional<std::string>& path = row.presence->path;
-        table.add({row.name, row.enabled ? yes : no, path ? yes : no, path.value_or(""),
+        table.add({row.id, row.name, row.enabled ? yes : no, path ? yes : no, path.value_or(""),
                    path ? originText(row.presence->origin) : ""});
     }
     std::fputs(table.render(Style::forStream(stdout), outputWidth()).c_str(), stdout);

@@ -65,6 +65,9 @@ SourceSelection SourceSelection::parse(const std::vector<std::string>& only, con
     SourceSelection selection;
     selection.only_ = checkedNames(only);
     selection.exclude_ = checkedNames(exclude);
+    for (const std::string& name : selection.only_) {
+        if (selection.exclude_.count(name) > 0) throw SourceSelectionError(localized("sources.both", {name}));
+    }
     return selection;
 }
 

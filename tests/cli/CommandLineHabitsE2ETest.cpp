@@ -148,6 +148,8 @@ esac
     ASSERT_NE(npmAt, std::string::npos) << table.standardOutput;
     const std::size_t whyAt = table.standardOutput.find_first_not_of(' ', npmAt + home_.file("bin/npm").size());
     EXPECT_EQ(table.standardOutput.compare(whyAt, 12, "on your PATH"), 0) << table.standardOutput;
+    // Each line starts with the id --only takes, not only the name.
+    EXPECT_NE(table.standardOutput.find("\ngems "), std::string::npos) << table.standardOutput;
 
     // A locale the user named but this machine lacks.
     ShellCommandResult scan = runVantreel(run({"--accept-terms", "scan", "--json", "--all"},
@@ -239,6 +241,24 @@ TEST_F(CommandLineHabitsE2ETest, IdsGoThroughAShellUnquotedAndTheEarlierFormStil
     EXPECT_NE(leapDay.standardOutput.find("2028-02-29"), std::string::npos) << leapDay.standardOutput;
 }
 
+// The background scan service is a change to the machine: its plan first, made only with --yes.
+TEST_F(CommandLineHabitsE2ETest, TheBackgroundServiceIsShownFirstAndInstalledOnlyWhenAgreed) {
+    for (const bool dryRun : {true, false}) {
+        std::vector<std::string> arguments = {"agent", "install", "--interval", "6"};
+        if (dryRun) arguments.push_back("--dry-run");
+        ShellCommandResult result = runVantreel(run(arguments));
+        EXPECT_EQ(result.exitCode, dryRun ? 0 : 2) << result.standardError;
+        EXPECT_NE(result.standardOutput.find("To install: a background scan every 6 hours"), std::string::npos)
+            << result.standardOutput;
+    }
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(home_.path())) {
+        EXPECT_EQ(entry.path().filename().string().find("vantreel-scan"), std::string::npos) << entry.path();
+    }
+    ShellCommandResult removed = runVantreel(run({"agent", "remove"}));
+    EXPECT_EQ(removed.exitCode, 0);
+    EXPECT_NE(removed.standardOutput.find("nothing to remove"), std::string::npos) << removed.standardOutput;
+}
+
 // --only runs and shows those sources only; --exclude leaves some out; an unknown name is
 // refused with the known ones, before anything runs.
 TEST_F(CommandLineHabitsE2ETest, OnlyAndExcludeChooseWhatRunsAndWhatShows) {
@@ -261,6 +281,10 @@ TEST_F(CommandLineHabitsE2ETest, OnlyAndExcludeChooseWhatRunsAndWhatShows) {
     EXPECT_EQ(unknown.exitCode, 2);
     EXPECT_NE(unknown.standardError.find("unknown source \"brw\""), std::string::npos) << unknown.standardError;
     EXPECT_NE(unknown.standardError.find("homebrew, casks"), std::string::npos) << unknown.standardError;
+    ShellCommandResult both = runVantreel(run({"list", "--only", "cargo", "--exclude", "cargo"}));
+    EXPECT_EQ(both.exitCode, 2);
+    EXPECT_NE(both.standardError.find("\"cargo\" is given to both --only and --exclude"), std::string::npos)
+        << both.standardError;
 }
 
 // A source whose registry does not answer is marked in the progress, the JSON, the table's
