@@ -51,7 +51,7 @@ std::string ageText(double seconds) {
     return days == 1 ? localized("list.last_scan.day") : localized("list.last_scan.days", {std::to_string(days)});
 }
 
-int list(const ListArguments& arguments) {
+int list(const ListArguments& arguments, bool quiet) {
     std::optional<SourceSelection> selection = arguments.sources.selection("list");
     if (!selection) return kExitUsage;
     // A few tens of MiB for the saved results of a large machine, read by a process that
@@ -95,15 +95,15 @@ int list(const ListArguments& arguments) {
         std::printf("%s\n", localized("list.empty").c_str());
         return status;
     }
-    if (!context.previousExitWasClean()) std::fprintf(stderr, "%s\n", localized("list.previous_exit_unclean").c_str());
+    if (!quiet && !context.previousExitWasClean()) std::fprintf(stderr, "%s\n", localized("list.previous_exit_unclean").c_str());
     if (!results.unreadableFiles.empty()) {
         std::fprintf(stderr, "%s\n", localized("list.unreadable_results", {join(results.unreadableFiles, ", ")}).c_str());
     }
     Style style = Style::forStream(stdout);
-    std::string table = renderTable(report, style, outputWidth());
+    std::string table = renderTable(report, style, outputWidth(), !quiet);
     if (!table.empty()) std::printf("%s\n", table.c_str());
-    std::fputs(renderSummary(report, style).c_str(), stdout);
-    if (age) std::printf("%s\n", style.dim(ageText(*age)).c_str());
+    std::fputs(renderSummary(report, style, !quiet).c_str(), stdout);
+    if (age && !quiet) std::printf("%s\n", style.dim(ageText(*age)).c_str());
     return status;
 }
 
@@ -141,7 +141,7 @@ int activity(bool asJson) {
 
 }  // namespace
 
-void addListCommands(CLI::App& app, int* exitCode) {
+void addListCommands(CLI::App& app, int* exitCode, const GlobalOptions* options) {
     auto arguments = std::make_shared<ListArguments>();
     auto* listCommand = app.add_subcommand("list", localized("help.list"));
     addTableOptions(*listCommand, arguments->all, arguments->search, arguments->source);
@@ -151,8 +151,8 @@ void addListCommands(CLI::App& app, int* exitCode) {
     // For a terminal opened from a notification, which would close as soon as we end.
     listCommand->add_flag("--hold", arguments->hold, "")->group("");
     setExamples(*listCommand, {"vantreel list", "vantreel list --all --only homebrew", "vantreel list --json | jq '.rows[].id'"});
-    listCommand->callback([arguments, exitCode] {
-        *exitCode = list(*arguments);
+    listCommand->callback([arguments, exitCode, options] {
+        *exitCode = list(*arguments, options->quiet);
         if (arguments->hold && ::isatty(STDIN_FILENO) == 1) {
             std::fflush(stdout);
             std::getchar();

@@ -214,7 +214,7 @@ void attachTable(ScanReport& report, const TableRequest& request) {
     report.minimumReleaseAgeDays = currentIgnoreState().minimumReleaseAgeDays;
 }
 
-std::string renderTable(const ScanReport& report, const Style& style, std::size_t width) {
+std::string renderTable(const ScanReport& report, const Style& style, std::size_t width, bool notes) {
     if (!report.table) return "";
     TableLayout layout;
     layout.width = width;
@@ -232,13 +232,14 @@ std::string renderTable(const ScanReport& report, const Style& style, std::size_
         return line;
     };
     std::string out = renderUpdatesTable(*report.table, style, layout);
+    if (!notes) return out;
     std::string counts = renderHiddenCounts(*report.table, report.minimumReleaseAgeDays, style);
     if (!counts.empty() && !out.empty()) out += '\n';
     out += counts;
     return out;
 }
 
-std::string renderSummary(const ScanReport& report, const Style& style) {
+std::string renderSummary(const ScanReport& report, const Style& style, bool notes) {
     std::size_t updates = 0;
     if (report.table) {
         updates = report.table->pendingCount();
@@ -280,7 +281,7 @@ std::string renderSummary(const ScanReport& report, const Style& style) {
     for (const SourceProblem& problem : report.problems) {
         out += style.yellow("! " + problem.name + ": ") + oneLine(problem.message) + "\n";
     }
-    if (report.vulnerabilityCheckFailure) {
+    if (notes && report.vulnerabilityCheckFailure) {
         out += style.yellow("! ") +
                localized("table.vulnerability_check_failed", {oneLine(*report.vulnerabilityCheckFailure)}) + "\n";
     }

@@ -95,11 +95,11 @@ const Record* recordAt(const std::vector<Record>& records, const std::string& bu
 bool hasUpdate(const Application& application, bool allowPreRelease);
 
 // The attached table's rows (pending updates, and with --all every item), aligned and fit to
-// `width`, with the counts of rows held back or hidden under it.
-std::string renderTable(const ScanReport& report, const Style& style, std::size_t width);
+// `width`, with the counts of rows held back or hidden under it unless `notes` is false.
+std::string renderTable(const ScanReport& report, const Style& style, std::size_t width, bool notes = true);
 // One line with the counts and the time the scan took, then every scanner that failed or
-// published a message.
-std::string renderSummary(const ScanReport& report, const Style& style);
+// published a message; with `notes`, the other remarks (a vulnerability check that failed).
+std::string renderSummary(const ScanReport& report, const Style& style, bool notes = true);
 // Prints the report as one JSON document and a new line (compact with indent -1), written
 // straight from the records.
 void printReportJson(const ScanReport& report, int indent, std::FILE* out);

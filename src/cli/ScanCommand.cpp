@@ -60,15 +60,15 @@ Json metadataJson(const RefreshResult& result, RefreshMode mode, const ScanRepor
 }
 
 // Prints the report; the exit status --exit-code asks for, else 0.
-int printReport(ScanReport& report, const ScanArguments& arguments, const SourceSelection& selection) {
+int printReport(ScanReport& report, const ScanArguments& arguments, const SourceSelection& selection, bool quiet) {
     attachTable(report, TableRequest{arguments.all, arguments.search, arguments.source, selection});
     if (arguments.json) {
         printReportJson(report, jsonIndentForStandardOutput(), stdout);
     } else {
         Style style = Style::forStream(stdout);
-        std::string table = renderTable(report, style, outputWidth());
+        std::string table = renderTable(report, style, outputWidth(), !quiet);
         if (!table.empty()) std::printf("%s\n", table.c_str());
-        std::fputs(renderSummary(report, style).c_str(), stdout);
+        std::fputs(renderSummary(report, style, !quiet).c_str(), stdout);
     }
     return arguments.exitCode ? reportExitCode(report) : kExitSuccess;
 }
@@ -132,7 +132,7 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
                 attachTable(report, TableRequest{arguments.all, arguments.search, arguments.source, *selection});
                 return reportExitCode(report);
             }
-            return printReport(report, arguments, *selection);
+            return printReport(report, arguments, *selection, options.quiet);
         }
         if (!options.quiet) {
             std::printf("%s\n", localized(updating ? "scan.skipped.updating" : "scan.skipped.recent").c_str());
@@ -151,7 +151,7 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
     addApplications(report);
     report.durationSeconds = result->durationSeconds;
     report.metadata = metadataJson(*result, mode, report);
-    return printReport(report, arguments, *selection);
+    return printReport(report, arguments, *selection, options.quiet);
 }
 
 }  // namespace
@@ -193,7 +193,7 @@ void addScanCommand(CLI::App& app, int* exitCode, const GlobalOptions* options) 
 int runLaunch(const GlobalOptions& options) {
     if (paths::environmentValue("VT_DISABLE_SCAN_ON_LAUNCH") == std::optional<std::string>("1")) {
         ScanReport report = savedReport();
-        return printReport(report, ScanArguments{}, SourceSelection{});
+        return printReport(report, ScanArguments{}, SourceSelection{}, options.quiet);
     }
     return scan(RefreshMode::OnLaunch, ScanArguments{}, options);
 }

@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
                                           .afterApplicationChecks = [] { vt::cli::refreshAdoptableApps(); },
                                           .heldBackRows = vt::cli::heldBackRows});
     vt::cli::addScanCommand(app, &exitCode, &options);
-    vt::cli::addListCommands(app, &exitCode);
+    vt::cli::addListCommands(app, &exitCode, &options);
     vt::cli::addAppsCommand(app, &exitCode, &options);
     vt::cli::addUpdateCommand(app, &exitCode, &options);
     vt::cli::addVersionCommand(app, &exitCode);

@@ -361,6 +361,14 @@ TEST_F(CommandLineHabitsE2ETest, ExitCodesAndCountsForScripts) {
     EXPECT_EQ(quiet.standardError, "") << "--quiet shows no progress";
     EXPECT_EQ(runVantreel(run({"ignore", "brew:testball", "cask:local-caffeine", kLongName})).exitCode, 0);
     EXPECT_EQ(runVantreel(run({"list", "--exit-code"})).exitCode, 0);
+    // The notes under the table go with --quiet: the results stay.
+    ShellCommandResult noted = runVantreel(run({"list"}));
+    EXPECT_NE(noted.standardOutput.find("hidden"), std::string::npos) << noted.standardOutput;
+    EXPECT_NE(noted.standardOutput.find("last scan"), std::string::npos) << noted.standardOutput;
+    ShellCommandResult quietList = runVantreel(run({"--quiet", "list"}));
+    EXPECT_EQ(quietList.standardOutput.find("hidden"), std::string::npos) << quietList.standardOutput;
+    EXPECT_EQ(quietList.standardOutput.find("last scan"), std::string::npos) << quietList.standardOutput;
+    EXPECT_NE(quietList.standardOutput.find("items"), std::string::npos) << quietList.standardOutput;
 
     // A brew that fails: with --exit-code the scan says so; without, it succeeds.
     home_.writeExecutable(".local/bin/brew", "#!/bin/sh\necho 'Error: broken' >&2\nexit 1\n");
