@@ -151,26 +151,31 @@ void addExportCommand(CLI::App& app, int* exitCode) {
     exportCommand->require_subcommand(1);
     setExamples(*exportCommand, {"vantreel export prometheus --textfile-dir /var/lib/prometheus/node-exporter"});
 
+    // An empty name would quietly mean standard output, or a file that cannot be made.
+    const CLI::Validator named([](std::string& value) { return value.empty() ? localized("export.empty_name") : std::string(); },
+                               "", "non-empty");
     auto prometheus = std::make_shared<PrometheusArguments>();
     auto* prometheusCommand = exportCommand->add_subcommand("prometheus", localized("help.export_prometheus"));
     auto* output = prometheusCommand->add_option("--output", prometheus->output, localized("help.option.export_output"))
-                       ->type_name("FILE");
+                       ->type_name("FILE")
+                       ->check(named);
     auto* folder = prometheusCommand
                        ->add_option("--textfile-dir", prometheus->textfileFolder, localized("help.option.export_textfile_dir"))
-                       ->type_name("DIR");
+                       ->type_name("DIR")
+                       ->check(named);
     output->excludes(folder);
     setExamples(*prometheusCommand, {"vantreel export prometheus --output vantreel.prom"});
     prometheusCommand->callback([prometheus, exitCode] { *exitCode = exportPrometheus(*prometheus); });
 
     auto sqlitePath = std::make_shared<std::string>();
     auto* sqliteCommand = exportCommand->add_subcommand("sqlite", localized("help.export_sqlite"));
-    sqliteCommand->add_option("FILE", *sqlitePath, localized("help.option.export_database"))->required()->type_name("FILE");
+    sqliteCommand->add_option("FILE", *sqlitePath, localized("help.option.export_database"))->required()->type_name("FILE")->check(named);
     setExamples(*sqliteCommand, {"vantreel export sqlite updates.db"});
     sqliteCommand->callback([sqlitePath, exitCode] { *exitCode = exportSqlite(*sqlitePath); });
 
     auto databasePath = std::make_shared<std::string>();
     auto* osqueryCommand = exportCommand->add_subcommand("osquery-config", localized("help.export_osquery"));
-    osqueryCommand->add_option("--db", *databasePath, localized("help.option.export_db"))->required()->type_name("FILE");
+    osqueryCommand->add_option("--db", *databasePath, localized("help.option.export_db"))->required()->type_name("FILE")->check(named);
     setExamples(*osqueryCommand, {"vantreel export osquery-config --db updates.db"});
     osqueryCommand->callback([databasePath, exitCode] { *exitCode = printOsqueryConfiguration(*databasePath); });
 }

@@ -366,6 +366,12 @@ TEST_F(ExportHostTest, ANodeExporterServesTheExportAndNeverAPartialFile) {
     ShellCommandResult missing = vantreel({"export", "prometheus", "--textfile-dir", folder.file("missing")});
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_FALSE(std::filesystem::exists(folder.file("missing")));
+    // An empty name is no name: refused, not taken for standard output.
+    for (const char* option : {"--textfile-dir", "--output"}) {
+        ShellCommandResult empty = vantreel({"export", "prometheus", option, ""});
+        EXPECT_EQ(empty.exitCode, 2) << option;
+        EXPECT_EQ(empty.standardOutput, "") << option;
+    }
 }
 
 TEST_F(ExportHostTest, TheOsqueryQueriesReturnTheRowsTheTableShows) {
