@@ -39,8 +39,11 @@ std::vector<std::string> ExecutableLocator::candidateFolders() {
 }
 
 std::vector<std::string> ExecutableLocator::userSearchPath() {
+    return searchFolders(paths::environmentValue("PATH").value_or(""));
+}
+
+std::vector<std::string> ExecutableLocator::searchFolders(std::string_view searchPath) {
     std::vector<std::string> folders;
-    const std::string searchPath = paths::environmentValue("PATH").value_or("");
     for (std::string_view folder : split(searchPath, ':')) {
         while (folder.size() > 1 && folder.back() == '/') folder.remove_suffix(1);
         if (startsWith(folder, "/") && !listed(folders, folder)) folders.emplace_back(folder);
@@ -57,6 +60,17 @@ ExecutableOrigin ExecutableLocator::originOf(std::string_view path) {
     return ExecutableOrigin::InstallerFolder;
 }
 
+std::optional<std::string> ExecutableLocator::onSearchPath(std::string_view name, const std::vector<std::string>& folders,
+                                                           const FileSystemManager& files, std::stop_token stop) {
+    for (const std::string& folder : folders) {
+        if (stop.stop_requested()) throw CancellationError();
+        std::string candidate = folder == "/" ? std::string("/") : folder + "/";
+        candidate.append(name);
+        if (files.isExecutableFile(candidate)) return candidate;
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> ExecutableLocator::locate(const std::vector<std::string>& names, std::stop_token stop,
                                                      const std::vector<std::string>& installerLocations) const {
     std::vector<std::string> valid;
@@ -64,15 +78,9 @@ std::optional<std::string> ExecutableLocator::locate(const std::vector<std::stri
         if (!name.empty() && name.find('/') == std::string::npos) valid.push_back(name);
     }
     if (valid.empty()) return std::nullopt;
-    // What `which` answers, without starting it (a shell script on Linux): the first folder
-    // of the PATH holding an executable regular file of that name.
     const std::vector<std::string> searchPath = userSearchPath();
     for (const std::string& name : valid) {
-        for (const std::string& folder : searchPath) {
-            if (stop.stop_requested()) throw CancellationError();
-            std::string candidate = folder == "/" ? "/" + name : folder + "/" + name;
-            if (files_.isExecutableFile(candidate)) return candidate;
-        }
+        if (auto path = onSearchPath(name, searchPath, files_, stop)) return path;
     }
     auto firstIn = [&](const std::vector<std::string>& locations) -> std::optional<std::string> {
         for (const std::string& location : locations) {

@@ -38,6 +38,12 @@ public:
     // The absolute folders of our PATH, in order (a relative entry would depend on the
     // working folder of whoever started us).
     static std::vector<std::string> userSearchPath();
+    // The same of any PATH text.
+    static std::vector<std::string> searchFolders(std::string_view searchPath);
+    // What `which` answers, without starting it (a shell script on Linux): the first of the
+    // folders holding an executable regular file of that name.
+    static std::optional<std::string> onSearchPath(std::string_view name, const std::vector<std::string>& folders,
+                                                   const FileSystemManager& files, std::stop_token stop = {});
     // How locate() came to a path it returned.
     static ExecutableOrigin originOf(std::string_view path);
 

@@ -14,6 +14,7 @@
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
+#include "managers/ExecutableLocator.hpp"
 #include "managers/PublishTimes.hpp"
 #include "managers/javascript/NpmLatest.hpp"
 #include "managers/javascript/ToolReleaseAges.hpp"
@@ -193,12 +194,7 @@ std::optional<std::string> nodeOfScript(std::string_view script, std::string_vie
         if (startsWith(node, "/") && files.isExecutableFile(node)) return node;
         return std::nullopt;
     }
-    for (std::string_view folder : split(searchPath, ':')) {
-        if (!startsWith(folder, "/")) continue;
-        std::string candidate = std::string(folder).append("/").append(node);
-        if (files.isExecutableFile(candidate)) return candidate;
-    }
-    return std::nullopt;
+    return ExecutableLocator::onSearchPath(node, ExecutableLocator::searchFolders(searchPath), files);
 }
 
 }  // namespace
