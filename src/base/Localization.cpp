@@ -53,6 +53,8 @@ Language currentLanguage() {
 
 void setLanguage(Language language) { overriddenLanguage().store(static_cast<int>(language)); }
 
+const char* languageCode(Language language) { return language == Language::French ? "fr" : "en"; }
+
 std::string localizedIn(Language language, std::string_view key) {
     if (language == Language::French) {
         if (auto it = frenchTable().find(key); it != frenchTable().end()) return std::string(it->second);

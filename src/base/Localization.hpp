@@ -12,6 +12,8 @@ enum class Language { English, French };
 // starts with "fr", English otherwise. Read once; tests may override it.
 Language currentLanguage();
 void setLanguage(Language language);
+// "en" or "fr", as files that keep texts of one language name it.
+const char* languageCode(Language language);
 
 // Whether our punctuation (…, →, ·, ✓) may be printed as it is; else localized() and
 // punctuated() give it in ASCII. True unless the front end says otherwise (the command line

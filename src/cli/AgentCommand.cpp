@@ -137,6 +137,21 @@ void addAgentCommand(CLI::App& app, int* exitCode) {
     statusCommand->callback([arguments, exitCode] { *exitCode = status(arguments->json); });
 }
 
+std::string agentPlanForSetting(const std::string& key, const Json& after) {
+    if (key != kEnabledKey && key != kIntervalKey && !key.empty()) return "";
+    SettingsManager& settings = Context::shared().settings();
+    const bool enabled = key == kEnabledKey    ? after.is_boolean() && after.get<bool>()
+                         : key == kIntervalKey ? settings.boolValue(kEnabledKey)
+                                               : false;
+    LaunchAgentManager manager;
+    if (enabled) {
+        const long long hours = key == kIntervalKey && after.is_number_integer() ? after.get<long long>()
+                                                                                 : settings.checkIntervalHours();
+        return localized("agent.plan.install", {std::to_string(std::max(hours, 1LL)), manager.folder()});
+    }
+    return manager.isInstalled() ? localized("agent.plan.remove", {manager.folder()}) : "";
+}
+
 int applyAgentSetting(const std::string& key) {
     if (key != kEnabledKey && key != kIntervalKey && !key.empty()) return kExitSuccess;
     SettingsManager& settings = Context::shared().settings();

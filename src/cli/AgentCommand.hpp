@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "base/Json.hpp"
+
 namespace CLI {
 class App;
 }
@@ -17,6 +19,10 @@ void addAgentCommand(CLI::App& app, int* exitCode);
 // changed (any other key does nothing). A failed install turns the setting off again.
 // Returns an exit status; a failure is printed.
 int applyAgentSetting(const std::string& key);
+
+// The plan line of what setting `key` to `after` would do to the agent: install or rewrite it,
+// remove it, or nothing (empty). An empty key stands for every setting back to its default.
+std::string agentPlanForSetting(const std::string& key, const Json& after);
 
 // A process the agent started with "--background-scan".
 int runBackgroundScan();

@@ -62,10 +62,12 @@ Pending pendingNow(const SourceSelection& selection) {
     return pending;
 }
 
+// As the table's: what is known to be pending first, then what could not be learned.
 int statusOf(const Pending& pending) {
-    if (!pending.failedSources.empty() || !pending.latestVersionsUnknown.empty()) return kExitSourceFailed;
     if (pending.security > 0) return kExitSecurityPending;
-    return pending.updates > 0 ? kExitUpdatesPending : kExitSuccess;
+    if (pending.updates > 0) return kExitUpdatesPending;
+    if (!pending.failedSources.empty() || !pending.latestVersionsUnknown.empty()) return kExitSourceFailed;
+    return kExitSuccess;
 }
 
 int printPending(const Pending& pending, const CountArguments& arguments) {

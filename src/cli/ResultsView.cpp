@@ -184,18 +184,22 @@ void restrictReport(ScanReport& report, const SourceSelection& selection) {
 }
 
 int reportExitCode(const ScanReport& report) {
+    // What is known to be pending outranks what could not be learned: a script watching for
+    // security updates is not left blind by an index that did not answer.
+    bool pending = false;
+    if (report.table) {
+        const AllUpdatesDisplayModel& model = *report.table->model;
+        for (std::size_t i = 0; i < model.size(); ++i) {
+            const AllUpdateRow& row = model.row(i);
+            if (!row.hasUpdate) continue;
+            if (row.isSecurityUpdate) return kExitSecurityPending;
+            pending = true;
+        }
+    }
+    if (pending) return kExitUpdatesPending;
     // Without its latest versions a source cannot say that nothing is pending.
     if (report.failedSources() > 0 || !report.latestVersionsUnknown().empty()) return kExitSourceFailed;
-    if (!report.table) return kExitSuccess;
-    const AllUpdatesDisplayModel& model = *report.table->model;
-    bool pending = false;
-    for (std::size_t i = 0; i < model.size(); ++i) {
-        const AllUpdateRow& row = model.row(i);
-        if (!row.hasUpdate) continue;
-        if (row.isSecurityUpdate) return kExitSecurityPending;
-        pending = true;
-    }
-    return pending ? kExitUpdatesPending : kExitSuccess;
+    return kExitSuccess;
 }
 
 void attachTable(ScanReport& report, const TableRequest& request) {

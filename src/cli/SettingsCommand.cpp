@@ -109,13 +109,28 @@ void printChange(const std::string& key, const Json& before, const Json& after) 
 
 // One setting: `next` says what it would become (throwing SettingsError when it cannot);
 // the change is shown, and made unless this is a dry run.
-int changeOne(const std::string& key, const ChangeFlags& flags, const std::function<Json(SettingsManager&)>& next) {
+// `unchanged`, when given, says why nothing changes better than "KEY is already VALUE".
+int changeOne(const std::string& key, const ChangeFlags& flags, const std::function<Json(SettingsManager&)>& next,
+              const std::string& unchanged = "") {
     SettingsManager& settings = Context::shared().settings();
     try {
         const Json before = settings.value(key);
         const Json after = next(settings);
+        if (before == after && !unchanged.empty()) {
+            std::printf("%s\n", unchanged.c_str());
+            return kExitSuccess;
+        }
         printChange(key, before, after);
-        if (flags.dryRun || before == after) return kExitSuccess;
+        if (before == after) return kExitSuccess;
+        // A setting that installs or removes the background service changes the machine, not
+        // only the preferences: that part of the plan is shown and asked for.
+        const std::string servicePlan = agentPlanForSetting(key, after);
+        if (!servicePlan.empty()) std::printf("%s\n", servicePlan.c_str());
+        if (flags.dryRun) return kExitSuccess;
+        if (!servicePlan.empty()) {
+            const Consent consent = askConsent(flags, "settings", localized("settings.service_confirm"));
+            if (consent != Consent::Go) return exitStatusOf(consent);
+        }
         settings.setValue(key, after);
         return applyAgentSetting(key);
     } catch (const SettingsError& error) {
@@ -137,7 +152,10 @@ int set(const std::string& key, const std::string& value, const ChangeFlags& fla
 
 // Adds values to a list setting, or removes them from it.
 int changeList(const std::string& key, const std::vector<std::string>& values, bool adding, const ChangeFlags& flags) {
-    return changeOne(key, flags, [&](SettingsManager& settings) { return settings.listWith(key, values, adding); });
+    std::string joined;
+    for (const std::string& value : values) joined += (joined.empty() ? "" : ", ") + value;
+    return changeOne(key, flags, [&](SettingsManager& settings) { return settings.listWith(key, values, adding); },
+                     localized(adding ? "settings.list_has_all" : "settings.list_has_none", {key, joined}));
 }
 
 int reset(const std::string& key, const ChangeFlags& flags) {
@@ -164,6 +182,8 @@ int resetAll(const ChangeFlags& flags) {
         std::printf("%s\n", localized("settings.reset_all_nothing").c_str());
         return kExitSuccess;
     }
+    const std::string servicePlan = agentPlanForSetting("", Json());
+    if (!servicePlan.empty()) std::printf("%s\n", servicePlan.c_str());
     const Consent consent =
         askConsent(flags, "settings reset", localized("settings.reset_all_confirm", {std::to_string(changed)}));
     if (consent != Consent::Go) return exitStatusOf(consent);
@@ -246,7 +266,7 @@ void addSettingsCommand(CLI::App& app, int* exitCode) {
     auto* setCommand = settings->add_subcommand("set", localized("help.settings_set"));
     setCommand->add_option("key", args->key, localized("help.option.setting"))->required()->type_name("KEY");
     setCommand->add_option("value", args->value, localized("help.option.setting_value"))->required()->type_name("VALUE");
-    setCommand->add_flag("--dry-run", args->change.dryRun, localized("help.option.dry_run.setting"));
+    addChangeFlags(*setCommand, args->change, "setting");
     setExamples(*setCommand, {"vantreel settings set BrewOutdatedMode greedy"});
     setCommand->callback([args, exitCode] { *exitCode = set(args->key, args->value, args->change); });
 
@@ -272,11 +292,6 @@ void addSettingsCommand(CLI::App& app, int* exitCode) {
     resetCommand->callback([args, exitCode] {
         if (args->all == !args->key.empty()) {
             std::fprintf(stderr, "vantreel settings reset: %s\n", localized("settings.reset_one_or_all").c_str());
-            *exitCode = kExitUsage;
-            return;
-        }
-        if (!args->all && args->change.yes) {
-            std::fprintf(stderr, "vantreel settings reset: %s\n", localized("settings.reset_yes_needs_all").c_str());
             *exitCode = kExitUsage;
             return;
         }

@@ -152,6 +152,7 @@ Json ScanMetadata::toJson() const {
     if (lastFullScanDate) json["lastFullScanDate"] = toReferenceSeconds(*lastFullScanDate);
     json["fullScanSourceIds"] = fullScanSourceIds;
     if (vulnerabilityCheckFailure) json["vulnerabilityCheckFailure"] = *vulnerabilityCheckFailure;
+    json["messagesLanguage"] = languageCode(currentLanguage());
     Json inputs = Json::array();
     for (const SourceInputs& source : sourceInputs) {
         Json entry = {{"id", source.id}, {"inputs", source.inputs}};
@@ -216,6 +217,18 @@ ScanMetadata ScanMetadata::fromJson(const Json& json) {
     if (auto date = numberField(json, "lastFullScanDate")) metadata.lastFullScanDate = fromReferenceSeconds(*date);
     metadata.fullScanSourceIds = strings(json, "fullScanSourceIds");
     metadata.vulnerabilityCheckFailure = stringField(json, "vulnerabilityCheckFailure");
+    // Why a source failed is saved as the text the scan showed, in its language. Read under
+    // another language it would mix two on one screen: a sentence of this language stands in,
+    // and the next scan says why again.
+    if (auto language = stringField(json, "messagesLanguage"); language && *language != languageCode(currentLanguage())) {
+        for (SourceScanState& state : metadata.sources) {
+            if (state.failure) state.failure = localized("scan.source.failure_in_other_language");
+            if (state.warning) state.warning = localized("scan.source.warning_in_other_language");
+        }
+        if (metadata.vulnerabilityCheckFailure) {
+            metadata.vulnerabilityCheckFailure = localized("scan.source.reason_in_other_language");
+        }
+    }
     if (json.contains("sourceInputs") && json["sourceInputs"].is_array()) {
         for (const auto& entry : json["sourceInputs"]) {
             auto id = entry.is_object() ? stringField(entry, "id") : std::nullopt;

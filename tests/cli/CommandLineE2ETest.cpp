@@ -40,6 +40,8 @@ TEST(CommandLineE2ETest, SettingsAreValidatedAndPersistInTheSandbox) {
     EXPECT_EQ(runVantreel({{"settings", "set", "CheckInterval", "6"}, home.path()}).exitCode, 0);
     EXPECT_EQ(runVantreel({{"settings", "get", "CheckInterval"}, home.path()}).standardOutput, "6\n");
     EXPECT_EQ(runVantreel({{"settings", "set", "SkippedVersions", "{}"}, home.path()}).exitCode, 2);
+    auto absent = runVantreel({{"settings", "remove", "AdditionalApplicationFolders", "/opt/none"}, home.path()});
+    EXPECT_EQ(absent.standardOutput, "AdditionalApplicationFolders does not hold /opt/none: nothing to remove\n");
 
     auto listed = parseJson(runVantreel({{"settings", "list", "--json"}, home.path()}).standardOutput);
     ASSERT_TRUE(listed.has_value());
@@ -92,7 +94,6 @@ TEST(CommandLineE2ETest, FlagsThatCannotGoTogetherAreRefused) {
              {"adopt", "--list", "--dry-run"},
              {"adopt", "--exclude", "com.example.Foo", "--yes"},
              {"settings", "reset", "CheckInterval", "--all"},
-             {"settings", "reset", "CheckInterval", "--yes"},
          }) {
         auto result = runVantreel({arguments, home.path()});
         EXPECT_EQ(result.exitCode, 2) << ::testing::PrintToString(arguments) << result.standardOutput;

@@ -250,7 +250,15 @@ TEST_F(CommandLineHabitsE2ETest, TheBackgroundServiceIsShownFirstAndInstalledOnl
         EXPECT_EQ(result.exitCode, dryRun ? 0 : 2) << result.standardError;
         EXPECT_NE(result.standardOutput.find("To install: a background scan every 6 hours"), std::string::npos)
             << result.standardOutput;
+        // The setting that stands for the service installs it too: the same plan and question.
+        std::vector<std::string> setting = {"settings", "set", "BackgroundScanEnabled", "true"};
+        if (dryRun) setting.push_back("--dry-run");
+        ShellCommandResult viaSetting = runVantreel(run(setting));
+        EXPECT_EQ(viaSetting.exitCode, dryRun ? 0 : 2) << viaSetting.standardError;
+        EXPECT_NE(viaSetting.standardOutput.find("To install: a background scan every 24 hours"), std::string::npos)
+            << viaSetting.standardOutput;
     }
+    EXPECT_EQ(runVantreel(run({"settings", "get", "BackgroundScanEnabled"})).standardOutput, "false\n");
     for (const auto& entry : std::filesystem::recursive_directory_iterator(home_.path())) {
         EXPECT_EQ(entry.path().filename().string().find("vantreel-scan"), std::string::npos) << entry.path();
     }
@@ -375,6 +383,10 @@ TEST_F(CommandLineHabitsE2ETest, ExitCodesAndCountsForScripts) {
     EXPECT_EQ(runVantreel(run({"--accept-terms", "scan", "--full", "--exit-code"})).exitCode, 3);
     EXPECT_EQ(runVantreel(run({"--accept-terms", "scan", "--full"})).exitCode, 0);
     EXPECT_EQ(runVantreel(run({"check-updates", "--exit-code", "--accept-terms"})).exitCode, 3);
+    // What is known to be pending outranks a source that failed.
+    EXPECT_EQ(runVantreel(run({"unignore", "cask:local-caffeine"})).exitCode, 0);
+    EXPECT_EQ(runVantreel(run({"list", "--exit-code"})).exitCode, 10);
+    EXPECT_EQ(runVantreel(run({"outdated-count", "--exit-code"})).exitCode, 10);
 
     ShellCommandResult older = runVantreel(run({"version", "compare", "--exit-code", "1.9", "1.10"}));
     EXPECT_EQ(older.exitCode, 1);

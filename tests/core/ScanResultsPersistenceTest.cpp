@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "base/Files.hpp"
+#include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "support/TempDir.hpp"
 
@@ -63,6 +64,27 @@ TEST(ScanResultsPersistenceTest, RoundTripKeepsKindsInTheirFilesAndDatesAsRefere
     older.erase("latestKnown");
     EXPECT_FALSE(SourceScanState::fromJson(older).latestKnown);
     EXPECT_TRUE(SourceScanState::fromJson(Json{{"id", "npm"}}).latestKnown);
+}
+
+// Why a source failed is saved in the language of the scan; read under another one, a
+// sentence of that language stands in, so that no screen mixes two.
+TEST(ScanResultsPersistenceTest, FailuresSavedInOneLanguageAreNotShownInAnother) {
+    testing::TempDir root;
+    ScanResultsPersistence persistence(root.path());
+    PersistedScanResults results;
+    ScanMetadata metadata;
+    metadata.sources = {SourceScanState{"pip", "pip", std::string("pip a échoué"), std::string("index injoignable")}};
+    metadata.vulnerabilityCheckFailure = "flux injoignable";
+    results.metadata = metadata;
+    setLanguage(Language::French);
+    EXPECT_TRUE(persistence.save(results).empty());
+    EXPECT_EQ(persistence.load().metadata->sources[0].failure, "pip a échoué");
+
+    setLanguage(Language::English);
+    ScanMetadata english = *persistence.load().metadata;
+    EXPECT_EQ(english.sources[0].failure, "the last scan could not list or check it (run vantreel scan to see why)");
+    EXPECT_EQ(english.sources[0].warning, "the last scan reported a problem with it (run vantreel scan to see it)");
+    EXPECT_EQ(english.vulnerabilityCheckFailure, "run vantreel scan to see why");
 }
 
 TEST(ScanResultsPersistenceTest, UndecodableFilesAreLoggedAndIgnoredAlone) {
