@@ -380,12 +380,12 @@ std::optional<ScanMetadata> ScanResultsPersistence::loadMetadata() const {
 PersistedApplications ScanResultsPersistence::loadApplications() const {
     PersistedApplications saved;
     const char* failureKey = "log.persistence.applications_unreadable";
-    if (auto json = read(kApplicationsFile, failureKey)) {
+    if (MappedFile mapped(folder_ + "/" + kApplicationsFile); mapped.exists()) {
         try {
-            if (!json->is_array()) throw std::invalid_argument("not a list");
-            for (const Json& item : *json) saved.applications.push_back(applicationFromJson(item));
+            saved.applications = applicationsFromJsonText(mapped.text());
+        } catch (const JsonSyntaxError&) {
+            logger().warning(localized(failureKey, {localized("log.persistence.invalid_json", {kApplicationsFile})}));
         } catch (const std::exception& error) {
-            saved.applications.clear();
             logger().warning(localized(failureKey, {error.what()}));
         }
     }

@@ -1,7 +1,13 @@
 #include "model/Application.hpp"
 
 #include <array>
+#include <climits>
+#include <cstdint>
 #include <utility>
+
+#include <simdjson.h>
+
+#include "model/JsonDocument.hpp"
 
 namespace vt {
 
@@ -87,42 +93,47 @@ std::optional<Enum> parse(const RawTable<Enum, N>& table, std::string_view raw) 
 
 [[noreturn]] void fail(const std::string& what) { throw ApplicationDecodingError("Application: " + what); }
 
-const Json* field(const Json& json, const char* key) {
-    auto it = json.find(key);
-    if (it == json.end() || it->is_null()) return nullptr;
-    return &*it;
+// The saved applications are read with the same parser as the saved packages: the list of a
+// large machine is read at every `list`, and a tree of nlohmann nodes cost four times as much.
+using Element = simdjson::dom::element;
+using Object = simdjson::dom::object;
+
+std::optional<Element> field(Object json, const char* key) {
+    Element value;
+    if (json.at_key(key).get(value) != simdjson::SUCCESS || value.is_null()) return std::nullopt;
+    return value;
 }
 
-std::string requiredString(const Json& json, const char* key) {
-    const Json* value = field(json, key);
+std::string requiredString(Object json, const char* key) {
+    const std::optional<Element> value = field(json, key);
     if (!value) fail(std::string("missing ") + key);
     if (!value->is_string()) fail(std::string(key) + " is not a string");
-    return value->get<std::string>();
+    return std::string(value->get_string().value_unsafe());
 }
 
-std::optional<std::string> optionalString(const Json& json, const char* key) {
-    const Json* value = field(json, key);
+std::optional<std::string> optionalString(Object json, const char* key) {
+    const std::optional<Element> value = field(json, key);
     if (!value) return std::nullopt;
     if (!value->is_string()) fail(std::string(key) + " is not a string");
-    return value->get<std::string>();
+    return std::string(value->get_string().value_unsafe());
 }
 
-bool flag(const Json& json, const char* key, bool fallback) {
-    const Json* value = field(json, key);
+bool flag(Object json, const char* key, bool fallback) {
+    const std::optional<Element> value = field(json, key);
     if (!value) return fallback;
-    if (!value->is_boolean()) fail(std::string(key) + " is not a boolean");
-    return value->get<bool>();
+    if (!value->is_bool()) fail(std::string(key) + " is not a boolean");
+    return value->get_bool().value_unsafe();
 }
 
-std::optional<Clock::TimePoint> optionalDate(const Json& json, const char* key) {
-    const Json* value = field(json, key);
+std::optional<Clock::TimePoint> optionalDate(Object json, const char* key) {
+    const std::optional<Element> value = field(json, key);
     if (!value) return std::nullopt;
     if (!value->is_number()) fail(std::string(key) + " is not a number");
-    return fromReferenceSeconds(value->get<double>());
+    return fromReferenceSeconds(value->get_double().value_unsafe());
 }
 
 template <typename Enum, std::size_t N>
-std::optional<Enum> optionalEnum(const Json& json, const char* key, const RawTable<Enum, N>& table) {
+std::optional<Enum> optionalEnum(Object json, const char* key, const RawTable<Enum, N>& table) {
     auto raw = optionalString(json, key);
     if (!raw) return std::nullopt;
     auto value = parse(table, *raw);
@@ -130,13 +141,74 @@ std::optional<Enum> optionalEnum(const Json& json, const char* key, const RawTab
     return value;
 }
 
-const Json& object(const Json& json, const char* key) {
-    static const Json empty = Json::object();
-    const Json* value = field(json, key);
-    if (!value) return empty;
-    if (!value->is_object()) fail(std::string(key) + " is not an object");
-    return *value;
+Object emptyObject() {
+    static simdjson::dom::parser parser;
+    static const Object empty = parser.parse(simdjson::padded_string(std::string_view("{}"))).get_object().value_unsafe();
+    return empty;
 }
+
+// An absent object reads as an empty one.
+Object object(Object json, const char* key) {
+    const std::optional<Element> value = field(json, key);
+    if (!value) return emptyObject();
+    if (!value->is_object()) fail(std::string(key) + " is not an object");
+    return value->get_object().value_unsafe();
+}
+
+Application decodeApplication(Element element) {
+    if (!element.is_object()) fail("not an object");
+    const Object json = element.get_object().value_unsafe();
+    Application app;
+    app.id = requiredString(json, "id");
+    app.name = requiredString(json, "name");
+    app.bundlePath = requiredString(json, "bundlePath");
+    app.version = optionalString(json, "version").value_or("");
+    app.buildNumber = optionalString(json, "buildNumber");
+    app.bundleIdentifier = optionalString(json, "bundleIdentifier").value_or("");
+    app.updateMechanism = optionalEnum(json, "updateMechanism", mechanismRaw).value_or(UpdateMechanism::Unknown);
+    app.latestVersion = optionalString(json, "latestVersion");
+    app.releaseNotes = optionalString(json, "releaseNotes");
+    app.downloadURL = optionalString(json, "downloadURL");
+    app.downloadSHA256 = optionalString(json, "downloadSHA256");
+    app.publishDate = optionalDate(json, "publishDate");
+    app.appStoreID = optionalString(json, "appStoreID");
+    app.sparkleAppcastURL = optionalString(json, "sparkleAppcastURL");
+    app.homebrewCaskName = optionalString(json, "homebrewCaskName");
+    if (field(json, "directDownloadConfig")) {
+        const Object config = object(json, "directDownloadConfig");
+        DirectDownloadRuleConfig out;
+        out.provider = optionalEnum(config, "provider", providerRaw).value_or(DirectDownloadProvider::HomebrewCask);
+        out.productCode = optionalString(config, "productCode").value_or("");
+        out.channel = optionalString(config, "channel").value_or("");
+        out.requiresAdminPrivileges = flag(config, "requiresAdminPrivileges", false);
+        if (field(config, "supportsAutomaticInstall"))
+            out.supportsAutomaticInstall = flag(config, "supportsAutomaticInstall", false);
+        app.directDownloadConfig = std::move(out);
+    }
+    app.isIgnored = flag(json, "isIgnored", false);
+    const Object capability = object(json, "updateCapability");
+    app.updateCapability.isAutoUpdateable = flag(capability, "isAutoUpdateable", false);
+    app.updateCapability.requiresAdminPassword = flag(capability, "requiresAdminPassword", false);
+    if (capability.size() > 0) app.updateCapability.limitation = optionalString(capability, "limitation");
+    const Object preferences = object(json, "updatePreferences");
+    app.updatePreferences.allowAutoUpdate = flag(preferences, "allowAutoUpdate", true);
+    app.updatePreferences.includeInBatchUpdate = flag(preferences, "includeInBatchUpdate", true);
+    app.updatePreferences.lastUpdateAttempt = optionalDate(preferences, "lastUpdateAttempt");
+    if (const std::optional<Element> attempts = field(preferences, "failedAttempts")) {
+        std::int64_t count = 0;
+        if (attempts->get_int64().get(count) != simdjson::SUCCESS || count < INT_MIN || count > INT_MAX) {
+            fail("failedAttempts is not an integer");
+        }
+        app.updatePreferences.failedAttempts = static_cast<int>(count);
+    }
+    app.updateStrategy = optionalEnum(json, "updateStrategy", strategyRaw).value_or(UpdateStrategy::NotSupported);
+    app.detectionConfidence = optionalEnum(json, "detectionConfidence", confidenceRaw);
+    app.resolutionSource = optionalEnum(json, "resolutionSource", primarySourceRaw);
+    app.resolutionReason = optionalString(json, "resolutionReason");
+    app.matchedRuleIdentifier = optionalString(json, "matchedRuleIdentifier");
+    return app;
+}
+
 
 void put(Json& json, const char* key, const std::optional<std::string>& value) {
     if (value) json[key] = *value;
@@ -211,54 +283,16 @@ Json toJson(const Application& app) {
     return json;
 }
 
-Application applicationFromJson(const Json& json) {
-    if (!json.is_object()) fail("not an object");
-    Application app;
-    app.id = requiredString(json, "id");
-    app.name = requiredString(json, "name");
-    app.bundlePath = requiredString(json, "bundlePath");
-    app.version = optionalString(json, "version").value_or("");
-    app.buildNumber = optionalString(json, "buildNumber");
-    app.bundleIdentifier = optionalString(json, "bundleIdentifier").value_or("");
-    app.updateMechanism = optionalEnum(json, "updateMechanism", mechanismRaw).value_or(UpdateMechanism::Unknown);
-    app.latestVersion = optionalString(json, "latestVersion");
-    app.releaseNotes = optionalString(json, "releaseNotes");
-    app.downloadURL = optionalString(json, "downloadURL");
-    app.downloadSHA256 = optionalString(json, "downloadSHA256");
-    app.publishDate = optionalDate(json, "publishDate");
-    app.appStoreID = optionalString(json, "appStoreID");
-    app.sparkleAppcastURL = optionalString(json, "sparkleAppcastURL");
-    app.homebrewCaskName = optionalString(json, "homebrewCaskName");
-    if (field(json, "directDownloadConfig")) {
-        const Json& config = object(json, "directDownloadConfig");
-        DirectDownloadRuleConfig out;
-        out.provider = optionalEnum(config, "provider", providerRaw).value_or(DirectDownloadProvider::HomebrewCask);
-        out.productCode = optionalString(config, "productCode").value_or("");
-        out.channel = optionalString(config, "channel").value_or("");
-        out.requiresAdminPrivileges = flag(config, "requiresAdminPrivileges", false);
-        if (field(config, "supportsAutomaticInstall"))
-            out.supportsAutomaticInstall = flag(config, "supportsAutomaticInstall", false);
-        app.directDownloadConfig = std::move(out);
-    }
-    app.isIgnored = flag(json, "isIgnored", false);
-    const Json& capability = object(json, "updateCapability");
-    app.updateCapability.isAutoUpdateable = flag(capability, "isAutoUpdateable", false);
-    app.updateCapability.requiresAdminPassword = flag(capability, "requiresAdminPassword", false);
-    if (!capability.empty()) app.updateCapability.limitation = optionalString(capability, "limitation");
-    const Json& preferences = object(json, "updatePreferences");
-    app.updatePreferences.allowAutoUpdate = flag(preferences, "allowAutoUpdate", true);
-    app.updatePreferences.includeInBatchUpdate = flag(preferences, "includeInBatchUpdate", true);
-    app.updatePreferences.lastUpdateAttempt = optionalDate(preferences, "lastUpdateAttempt");
-    if (const Json* attempts = field(preferences, "failedAttempts")) {
-        if (!attempts->is_number_integer()) fail("failedAttempts is not an integer");
-        app.updatePreferences.failedAttempts = attempts->get<int>();
-    }
-    app.updateStrategy = optionalEnum(json, "updateStrategy", strategyRaw).value_or(UpdateStrategy::NotSupported);
-    app.detectionConfidence = optionalEnum(json, "detectionConfidence", confidenceRaw);
-    app.resolutionSource = optionalEnum(json, "resolutionSource", primarySourceRaw);
-    app.resolutionReason = optionalString(json, "resolutionReason");
-    app.matchedRuleIdentifier = optionalString(json, "matchedRuleIdentifier");
-    return app;
+Application applicationFromJson(const Json& json) { return decodeApplication(parseJsonDocument(dumpJson(json))); }
+
+std::vector<Application> applicationsFromJsonText(std::string_view text) {
+    const Element document = parseJsonDocument(text);
+    if (!document.is_array()) fail("not a list");
+    std::vector<Application> applications;
+    const simdjson::dom::array items = document.get_array().value_unsafe();
+    applications.reserve(items.size());
+    for (Element item : items) applications.push_back(decodeApplication(item));
+    return applications;
 }
 
 }  // namespace vt

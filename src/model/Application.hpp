@@ -126,5 +126,8 @@ Json toJson(const Application& application);
 // Throws ApplicationDecodingError when a required field is missing, a field has the wrong
 // type or an enumeration has an unknown raw value. Unknown keys are ignored.
 Application applicationFromJson(const Json& json);
+// A saved list of applications; throws JsonSyntaxError for text that is not JSON and
+// ApplicationDecodingError as above, or when it is not a list.
+std::vector<Application> applicationsFromJsonText(std::string_view text);
 
 }  // namespace vt

@@ -7,6 +7,7 @@
 
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
+#include "model/JsonDocument.hpp"
 #include "model/VersionRules.hpp"
 
 namespace vt {
@@ -441,12 +442,7 @@ bool walk(simdjson::dom::element element, PackageReader& reader, std::string& te
 }
 
 void decode(std::string_view text, PackageReader& reader) {
-    // One parser a thread: it keeps its buffers between files.
-    thread_local simdjson::dom::parser parser;
-    simdjson::dom::element document;
-    if (auto error = parser.parse(text.data(), text.size()).get(document)) {
-        throw JsonSyntaxError(std::string("JSON syntax error: ") + simdjson::error_message(error));
-    }
+    const simdjson::dom::element document = parseJsonDocument(text);
     std::string scratch;
     walk(document, reader, scratch);
 }

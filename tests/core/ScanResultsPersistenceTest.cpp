@@ -107,6 +107,49 @@ TEST(ScanResultsPersistenceTest, UndecodableFilesAreLoggedAndIgnoredAlone) {
     EXPECT_EQ(loaded.unreadableFiles, std::vector<std::string>{"packages.json"});
 }
 
+// Every field of a saved application comes back as it was; a file that cannot be read as a
+// whole gives no applications and says why, without touching the packages.
+TEST(ScanResultsPersistenceTest, ApplicationsComeBackWholeOrNotAtAll) {
+    testing::TempDir root;
+    ScanResultsPersistence persistence(root.path());
+    Application full;
+    full.id = "editor";
+    full.name = "Éditeur";
+    full.bundlePath = "/Applications/Editor.app";
+    full.version = "2.1";
+    full.buildNumber = "2100";
+    full.bundleIdentifier = "com.example.editor";
+    full.updateMechanism = UpdateMechanism::DirectDownload;
+    full.latestVersion = "2.2";
+    full.publishDate = fromReferenceSeconds(818000000.5);
+    full.directDownloadConfig = DirectDownloadRuleConfig{DirectDownloadProvider::JetBrains, "IIU", "release", true, false};
+    full.updateCapability = {true, true, std::nullopt};
+    full.updatePreferences = {false, false, fromReferenceSeconds(818000001), 3};
+    full.updateStrategy = UpdateStrategy::AutoDownload;
+    full.detectionConfidence = DetectionConfidence::BestEffort;
+    full.resolutionSource = AppRulePrimarySource::GitHub;
+    Application bare;
+    bare.id = "bare";
+    bare.name = "Bare";
+    bare.bundlePath = "/Applications/Bare.app";
+    PersistedScanResults results;
+    results.packages = {item("semver", PackageType::NpmGlobal)};
+    results.applications = std::vector<Application>{full, bare};
+    ASSERT_TRUE(persistence.save(results).empty());
+    EXPECT_EQ(persistence.loadApplications().applications, (std::vector<Application>{full, bare}));
+
+    for (const char* text : {R"([{"id":"a","name":"A","bundlePath":"/A.app"},{"id":"b","name":"B"}])",
+                             R"([{"id":"a","name":"A","bundlePath":"/A.app","updatePreferences":{"failedAttempts":1.5}}])",
+                             R"([{"id":"a","name":"A","bundlePath":"/A.app","updateMechanism":"fax"}])",
+                             R"({"id":"a"})", "[{\"id\": \"a\", \"na"}) {
+        writeFileAtomically(root.file("applications.json"), text);
+        LogCapture log;
+        EXPECT_TRUE(persistence.loadApplications().applications.empty()) << text;
+        EXPECT_TRUE(log.contains("applications")) << text;
+    }
+    EXPECT_EQ(persistence.load().packages.size(), 1u);
+}
+
 // A writer killed in the middle of saving must leave the previous file whole.
 TEST(ScanResultsPersistenceTest, KilledWriterLeavesThePreviousFileReadable) {
     testing::TempDir root;
