@@ -32,7 +32,7 @@ Json optionalText(const std::optional<std::string>& text) { return text ? Json(*
 Json applicationJson(const Application& application, const std::vector<SparkleApp>& sparkleApps,
                      const std::vector<GenericUpdaterApp>& genericApps) {
     Json json = Json::object();
-    json["id"] = AllUpdatesRowBuilder(ManagerRegistry::sources()).applicationRow(application, false).shortId;
+    json["id"] = AllUpdatesRowBuilder::shortId(application);
     json["name"] = application.name;
     json["version"] = application.version;
     json["buildNumber"] = optionalText(application.buildNumber);

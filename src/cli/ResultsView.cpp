@@ -321,13 +321,14 @@ void printReportJson(const ScanReport& report, int indent, std::FILE* out) {
         writer.key("name").string(package.name);
         writer.key("version").string(package.version);
         if (package.latestVersion) writer.key("latestVersion").string(*package.latestVersion);
-        writer.key("updateAvailable").boolean(hasUpdate(package, report.allowPreRelease));
+        const bool update = hasUpdate(package, report.allowPreRelease);
+        writer.key("updateAvailable").boolean(update);
         writer.key("source").string(builder.sourceId(package.type));
         writer.key("type").string(rawValue(package.type));
         if (package.sourceIdentifier) writer.key("sourceIdentifier").string(*package.sourceIdentifier);
         writer.key("isSecurityUpdate").boolean(package.isSecurityUpdate);
         if (package.releaseAge) writer.key("releaseAge").value(releaseAgeJson(*package.releaseAge));
-        if (hasUpdate(package, report.allowPreRelease) && provenanceLost(package)) writer.key("provenanceLost").boolean(true);
+        if (update && provenanceLost(package)) writer.key("provenanceLost").boolean(true);
         if (package.description) writer.key("description").string(*package.description);
         if (package.homepage) writer.key("homepage").string(*package.homepage);
         if (auto location = installLocation(package, home)) writer.key("installLocation").string(*location);
@@ -336,7 +337,7 @@ void printReportJson(const ScanReport& report, int indent, std::FILE* out) {
     }
     for (const Application& application : report.applications) {
         writer.beginObject();
-        writer.key("id").string(builder.applicationRow(application, report.allowPreRelease).shortId);
+        writer.key("id").string(AllUpdatesRowBuilder::shortId(application));
         writer.key("stableKey").string(applicationStableKey(application));
         writer.key("name").string(application.name);
         writer.key("version").string(application.version);

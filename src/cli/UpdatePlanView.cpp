@@ -98,7 +98,7 @@ Json planJson(const UpdatePlan& plan, const std::vector<PlanExtra>& extra) {
     for (const UpdatePlan::Step& step : plan.steps) {
         Json items = Json::array();
         for (const Application& application : step.applications) {
-            items.push_back({{"id", ids.applicationRow(application, false).shortId},
+            items.push_back({{"id", AllUpdatesRowBuilder::shortId(application)},
                              {"name", application.name},
                              {"version", application.version},
                              {"latestVersion", application.latestVersion.value_or("")},

@@ -202,6 +202,10 @@ std::string AllUpdatesRowBuilder::shortId(const Package& package) const {
     return shortIdOf(package, registrationFor(package.type));
 }
 
+std::string AllUpdatesRowBuilder::shortId(const Application& application) {
+    return shellSafeId("app", application.bundleIdentifier.empty() ? application.name : application.bundleIdentifier);
+}
+
 std::optional<std::string> AllUpdatesRowBuilder::shortIdOfLegacyKey(std::string_view key) const {
     // "package:" + the kind's raw value + ":" + the name, in lower case; pip and conda keys
     // carry their environment before the name.
@@ -274,7 +278,7 @@ AllUpdateRow AllUpdatesRowBuilder::applicationRow(const Application& application
     row.bundlePath = application.bundlePath;
     row.bundleIdentifier = application.bundleIdentifier;
     row.sourceId = "apps";
-    row.shortId = shellSafeId("app", application.bundleIdentifier.empty() ? application.name : application.bundleIdentifier);
+    row.shortId = shortId(application);
     if (application.homebrewCaskName) row.caskToken = toLower(*application.homebrewCaskName);
     row.releaseDate = application.publishDate;
     row.downloadURL = application.downloadURL;

@@ -51,6 +51,8 @@ public:
     std::string sourceId(PackageType type) const;
     // The short id of a package's row ("npm:corepack").
     std::string shortId(const Package& package) const;
+    // The short id of an application's row ("app:com.example.editor").
+    static std::string shortId(const Application& application);
     // The short id of the item an ignore list stores under an earlier row id
     // ("package:npm global:corepack" gives "npm:corepack"); nothing for a key of another form.
     std::optional<std::string> shortIdOfLegacyKey(std::string_view key) const;

@@ -243,20 +243,18 @@ TEST_F(CommandLineHabitsE2ETest, IdsGoThroughAShellUnquotedAndTheEarlierFormStil
 
 // The background scan service is a change to the machine: its plan first, made only with --yes.
 TEST_F(CommandLineHabitsE2ETest, TheBackgroundServiceIsShownFirstAndInstalledOnlyWhenAgreed) {
+    // The setting that stands for the service installs it too: the same plan and question.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> commands = {
+        {{"agent", "install", "--interval", "6"}, "To install: a background scan every 6 hours"},
+        {{"settings", "set", "BackgroundScanEnabled", "true"}, "To install: a background scan every 24 hours"},
+    };
     for (const bool dryRun : {true, false}) {
-        std::vector<std::string> arguments = {"agent", "install", "--interval", "6"};
-        if (dryRun) arguments.push_back("--dry-run");
-        ShellCommandResult result = runVantreel(run(arguments));
-        EXPECT_EQ(result.exitCode, dryRun ? 0 : 2) << result.standardError;
-        EXPECT_NE(result.standardOutput.find("To install: a background scan every 6 hours"), std::string::npos)
-            << result.standardOutput;
-        // The setting that stands for the service installs it too: the same plan and question.
-        std::vector<std::string> setting = {"settings", "set", "BackgroundScanEnabled", "true"};
-        if (dryRun) setting.push_back("--dry-run");
-        ShellCommandResult viaSetting = runVantreel(run(setting));
-        EXPECT_EQ(viaSetting.exitCode, dryRun ? 0 : 2) << viaSetting.standardError;
-        EXPECT_NE(viaSetting.standardOutput.find("To install: a background scan every 24 hours"), std::string::npos)
-            << viaSetting.standardOutput;
+        for (auto [arguments, plan] : commands) {
+            if (dryRun) arguments.push_back("--dry-run");
+            ShellCommandResult result = runVantreel(run(arguments));
+            EXPECT_EQ(result.exitCode, dryRun ? 0 : 2) << result.standardError;
+            EXPECT_NE(result.standardOutput.find(plan), std::string::npos) << result.standardOutput;
+        }
     }
     EXPECT_EQ(runVantreel(run({"settings", "get", "BackgroundScanEnabled"})).standardOutput, "false\n");
     for (const auto& entry : std::filesystem::recursive_directory_iterator(home_.path())) {
