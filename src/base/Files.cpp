@@ -4,7 +4,9 @@
 #include <cstring>
 #include <cstdlib>
 #include <filesystem>
-#include <random>
+#include <atomic>
+#include <system_error>
+#include <thread>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -15,47 +17,135 @@ namespace vt {
 
 namespace {
 
-std::string temporarySibling(const std::string& path) {
-    static thread_local std::mt19937_64 random{std::random_device{}()};
-    return path + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(random() % 1000000000);
-}
-
 [[noreturn]] void fail(const std::string& what, const std::string& path, int error) {
     throw FileWriteError(what + " " + path + ": " + std::strerror(error));
 }
 
-}  // namespace
+// A new file beside `path`, named for this process so that a writer killed mid-write leaves
+// a temporary removeStaleTemporaries recognises. The counter only has to avoid this
+// process's other temporaries; O_EXCL steps over a dead process's leftovers of the same pid.
+int createTemporarySibling(const std::string& path, unsigned permissions, std::string& temporary) {
+    static std::atomic<unsigned long> counter{0};
+    for (int attempt = 0;; ++attempt) {
+        temporary = path + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+        int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, permissions);
+        if (fd >= 0) return fd;
+        if (errno != EEXIST || attempt == 100) fail("Cannot create", temporary, errno);
+    }
+}
 
-void writeFileAtomically(const std::string& path, std::string_view contents, unsigned permissions) {
-    const std::string temporary = temporarySibling(path);
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, permissions);
-    if (fd < 0) fail("Cannot create", temporary, errno);
+// Whether the file already holds exactly these bytes with this mode: rewriting it would
+// change nothing but cost a flush to disk.
+bool alreadyHolds(const std::string& path, std::string_view contents, unsigned permissions) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return false;
+    struct stat info {};
+    bool same = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & 07777) == permissions &&
+                static_cast<std::size_t>(info.st_size) == contents.size();
+    char buffer[65536];
+    std::size_t offset = 0;
+    while (same && offset < contents.size()) {
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0 || offset + static_cast<std::size_t>(got) > contents.size() ||
+            std::memcmp(buffer, contents.data() + offset, static_cast<std::size_t>(got)) != 0) {
+            same = false;
+            break;
+        }
+        offset += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    return same;
+}
+
+// A file written whole to its temporary, not yet flushed nor renamed.
+struct StagedFile {
+    std::string path;
+    std::string temporary;
+    int fd = -1;
+};
+
+StagedFile stage(const std::string& path, std::string_view contents, unsigned permissions) {
+    StagedFile staged{path, {}, -1};
+    staged.fd = createTemporarySibling(path, permissions, staged.temporary);
     const char* data = contents.data();
     std::size_t left = contents.size();
     while (left > 0) {
-        ssize_t written = ::write(fd, data, left);
+        ssize_t written = ::write(staged.fd, data, left);
         if (written < 0) {
             if (errno == EINTR) continue;
             int error = errno;
-            ::close(fd);
-            ::unlink(temporary.c_str());
-            fail("Cannot write", temporary, error);
+            ::close(staged.fd);
+            ::unlink(staged.temporary.c_str());
+            fail("Cannot write", staged.temporary, error);
         }
         data += written;
         left -= static_cast<std::size_t>(written);
     }
     // The umask may have narrowed the mode given to open.
-    ::fchmod(fd, permissions);
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        int error = errno;
-        ::unlink(temporary.c_str());
-        fail("Cannot flush", temporary, error);
+    ::fchmod(staged.fd, permissions);
+    return staged;
+}
+
+// Closes and renames a staged file whose flush gave `flushError` (0: flushed).
+void commit(const StagedFile& staged, int flushError) {
+    if (::close(staged.fd) != 0 && flushError == 0) flushError = errno;
+    if (flushError != 0) {
+        ::unlink(staged.temporary.c_str());
+        fail("Cannot flush", staged.temporary, flushError);
     }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (::rename(staged.temporary.c_str(), staged.path.c_str()) != 0) {
         int error = errno;
-        ::unlink(temporary.c_str());
-        fail("Cannot replace", path, error);
+        ::unlink(staged.temporary.c_str());
+        fail("Cannot replace", staged.path, error);
     }
+}
+
+int flush(int fd) { return ::fsync(fd) == 0 ? 0 : errno; }
+
+}  // namespace
+
+void writeFileAtomically(const std::string& path, std::string_view contents, unsigned permissions) {
+    if (alreadyHolds(path, contents, permissions)) return;
+    StagedFile staged = stage(path, contents, permissions);
+    commit(staged, flush(staged.fd));
+}
+
+std::vector<std::optional<std::string>> writeFilesAtomically(const std::vector<FileToWrite>& files,
+                                                              unsigned permissions) {
+    std::vector<std::optional<std::string>> errors(files.size());
+    std::vector<std::optional<StagedFile>> staged(files.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        try {
+            if (!alreadyHolds(files[i].path, files[i].contents, permissions)) {
+                staged[i] = stage(files[i].path, files[i].contents, permissions);
+            }
+        } catch (const FileWriteError& error) {
+            errors[i] = error.what();
+        }
+    }
+    // Each flush waits for the disk: they wait together.
+    std::vector<int> flushErrors(files.size(), 0);
+    {
+        std::vector<std::jthread> flushing;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            if (!staged[i]) continue;
+            try {
+                flushing.emplace_back([&flushErrors, &staged, i] { flushErrors[i] = flush(staged[i]->fd); });
+            } catch (const std::system_error&) {
+                flushErrors[i] = flush(staged[i]->fd);  // no thread to spare: in turn
+            }
+        }
+    }
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (!staged[i]) continue;
+        try {
+            commit(*staged[i], flushErrors[i]);
+        } catch (const FileWriteError& error) {
+            errors[i] = error.what();
+        }
+    }
+    return errors;
 }
 
 void removeStaleTemporaries(const std::string& folder) {

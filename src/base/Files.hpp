@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vt {
 
@@ -15,8 +16,19 @@ public:
 
 // Writes through a temporary file in the same folder, flushed to disk, then renamed
 // over the target: readers see the old contents or the new, never a torn file.
-// Throws FileWriteError; the old file is untouched on failure.
+// A file that already holds these bytes is left as it is. Throws FileWriteError; the old
+// file is untouched on failure.
 void writeFileAtomically(const std::string& path, std::string_view contents, unsigned permissions = 0644);
+
+struct FileToWrite {
+    std::string path;
+    std::string_view contents;
+};
+// Writes each file as writeFileAtomically does, their flushes to disk waiting together, and
+// renames them in the order given: a reader that sees the last one's new contents sees the
+// others' too. Returns, per file, why it could not be written; the others are written.
+std::vector<std::optional<std::string>> writeFilesAtomically(const std::vector<FileToWrite>& files,
+                                                              unsigned permissions = 0644);
 
 // Removes the temporary files that writers killed mid-write left in a folder (those whose
 // process is gone).

@@ -375,12 +375,9 @@ void mergeActivity(DefaultsStore& defaults, const PackageCoordinator& coordinato
 
 // Saves what a finished scan found. Runs while the scan still holds its locks, so the
 // generation read here is the latest.
-void persistScan(ScanResultsPersistence& persistence, DefaultsStore& defaults, const PackageCoordinator& coordinator,
-                 const RefreshResult& result) {
-    if (result.cancelled) {
-        mergeActivity(defaults, coordinator);
-        return;
-    }
+void persistScan(ScanResultsPersistence& persistence, const PackageCoordinator& coordinator, const RefreshResult& result) {
+    // The coordinator stores the scan's activity itself, with its date.
+    if (result.cancelled) return;
     PersistedScanResults results;
     results.packages = coordinator.packages();
     ApplicationManager& installed = Context::shared().applications();
@@ -424,7 +421,6 @@ void persistScan(ScanResultsPersistence& persistence, DefaultsStore& defaults, c
     results.metadata = metadata;
     persistence.save(results);
     if (const auto& saved = Context::shared().hooks().afterResultsSaved) saved();
-    mergeActivity(defaults, coordinator);
 }
 
 // Saves the inventory an update changed; the scan's summary stays as it was.
@@ -555,9 +551,8 @@ PackageCoordinator& Context::coordinator() {
         coordinator_->restoreActivities(PersistedUIState::load(defaults()).recentActivity);
         PackageCoordinator* owner = coordinator_.get();
         DefaultsStore* preferences = &defaults();
-        coordinator_->addFinalizationStep([&store, preferences, owner](const RefreshResult& result) {
-            persistScan(store, *preferences, *owner, result);
-        });
+        coordinator_->addFinalizationStep(
+            [&store, owner](const RefreshResult& result) { persistScan(store, *owner, result); });
         coordinator_->setInventoryChangedHandler(
             [&store, preferences, owner] { persistUpdate(store, *preferences, *owner); });
     }

@@ -7,6 +7,7 @@
 #include "base/Log.hpp"
 #include "base/ProcessLock.hpp"
 #include "core/ManagerRegistry.hpp"
+#include "core/PersistedUIState.hpp"
 #include "core/ResourceSampler.hpp"
 #include "core/ScheduledScanThrottle.hpp"
 #include "managers/PackageManager.hpp"
@@ -393,11 +394,6 @@ void PackageCoordinator::finalize(const RefreshResult& scanned, bool postOnboard
             vulnerabilityCheckFailure_ = std::move(vulnerabilityFailure);
         }
     }
-    try {
-        defaults_.set(kLastCompletedRefreshDate, toReferenceSeconds(clock().now()));
-    } catch (const std::exception& error) {
-        logger().error(localized("log.refresh.scan_date_failed", {error.what()}));
-    }
     ActivityRecord record;
     record.date = clock().now();
     record.title = localized(result.cancelled ? "refresh.cancelled" : "activity.scan.completed_title");
@@ -405,17 +401,6 @@ void PackageCoordinator::finalize(const RefreshResult& scanned, bool postOnboard
     record.type = ActivityRecord::ActivityType::Scan;
     record.duration = result.durationSeconds;
     addActivity(std::move(record));
-    if (postOnboarding) {
-        try {
-            defaults_.update([](Json& object) {
-                object.erase(std::string(kPendingPostOnboardingScan));
-                object[std::string(kOnboardingCompleted)] = true;
-            });
-        } catch (const std::exception& error) {
-            logger().error(localized("log.refresh.onboarding_failed", {error.what()}));
-        }
-        logger().info(localized("log.refresh.onboarding_finalized"));
-    }
     std::vector<FinalizationStep> steps;
     {
         std::scoped_lock lock(mutex_);
@@ -427,6 +412,24 @@ void PackageCoordinator::finalize(const RefreshResult& scanned, bool postOnboard
         } catch (const std::exception& error) {
             logger().error(localized("log.refresh.finalization_failed", {error.what()}));
         }
+    }
+    // After the steps, which save the results: the date then says they are on disk. The date,
+    // the activity and the end of onboarding go in one write, as each write flushes to disk.
+    const double completed = toReferenceSeconds(clock().now());
+    const std::vector<ActivityRecord> records = activities();
+    try {
+        defaults_.update([&](Json& object) {
+            object[std::string(kLastCompletedRefreshDate)] = completed;
+            PersistedUIState::mergeActivityInto(object, records, options_.activityLimit);
+            if (postOnboarding) {
+                object.erase(std::string(kPendingPostOnboardingScan));
+                object[std::string(kOnboardingCompleted)] = true;
+            }
+        });
+        if (postOnboarding) logger().info(localized("log.refresh.onboarding_finalized"));
+    } catch (const std::exception& error) {
+        logger().error(localized("log.refresh.scan_date_failed", {error.what()}));
+        if (postOnboarding) logger().error(localized("log.refresh.onboarding_failed", {error.what()}));
     }
 }
 

@@ -93,19 +93,21 @@ void PersistedUIState::save(DefaultsStore& defaults) const { defaults.set(kDefau
 
 void PersistedUIState::mergeActivity(DefaultsStore& defaults, const std::vector<ActivityRecord>& records,
                                      std::size_t limit) {
-    defaults.update([&](Json& object) {
-        PersistedUIState state;
-        if (auto it = object.find(kDefaultsKey); it != object.end()) state = fromJson(*it);
-        std::set<std::string> known;
-        for (const auto& record : state.recentActivity) known.insert(record.id.toString());
-        for (const auto& record : records) {
-            if (known.insert(record.id.toString()).second) state.recentActivity.push_back(record);
-        }
-        std::stable_sort(state.recentActivity.begin(), state.recentActivity.end(),
-                         [](const ActivityRecord& a, const ActivityRecord& b) { return a.date > b.date; });
-        if (state.recentActivity.size() > limit) state.recentActivity.resize(limit);
-        object[kDefaultsKey] = state.toJson();
-    });
+    defaults.update([&](Json& object) { mergeActivityInto(object, records, limit); });
+}
+
+void PersistedUIState::mergeActivityInto(Json& object, const std::vector<ActivityRecord>& records, std::size_t limit) {
+    PersistedUIState state;
+    if (auto it = object.find(kDefaultsKey); it != object.end()) state = fromJson(*it);
+    std::set<std::string> known;
+    for (const auto& record : state.recentActivity) known.insert(record.id.toString());
+    for (const auto& record : records) {
+        if (known.insert(record.id.toString()).second) state.recentActivity.push_back(record);
+    }
+    std::stable_sort(state.recentActivity.begin(), state.recentActivity.end(),
+                     [](const ActivityRecord& a, const ActivityRecord& b) { return a.date > b.date; });
+    if (state.recentActivity.size() > limit) state.recentActivity.resize(limit);
+    object[kDefaultsKey] = state.toJson();
 }
 
 }  // namespace vt

@@ -51,6 +51,8 @@ struct PersistedUIState {
     // other processes stored meanwhile: the union by id, newest first, at most `limit`.
     static void mergeActivity(DefaultsStore& defaults, const std::vector<ActivityRecord>& records,
                               std::size_t limit);  // throws FileWriteError
+    // The same merge into the settings object of a read-modify-write already under way.
+    static void mergeActivityInto(Json& settings, const std::vector<ActivityRecord>& records, std::size_t limit);
 };
 
 }  // namespace vt

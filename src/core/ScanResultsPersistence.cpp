@@ -339,18 +339,40 @@ std::vector<std::string> ScanResultsPersistence::save(const PersistedScanResults
     }
     if (results.frameworks) files[kFrameworksFile] = dumpJson(results.frameworks->toJson());
     if (results.adoptableApps) files[kAdoptableFile] = adoptableText(*results.adoptableApps);
-    if (results.applications) files[kApplicationsFile] = applicationsText(*results.applications);
+    // Like a source's list: none saved yet and none found leaves no file.
+    if (results.applications &&
+        (!results.applications->empty() || std::filesystem::exists(folder_ + "/" + kApplicationsFile))) {
+        files[kApplicationsFile] = applicationsText(*results.applications);
+    }
     if (results.applicationDiagnostics) {
         files[kApplicationDiagnosticsFile] = dumpJson(results.applicationDiagnostics->toJson());
     }
 
-    std::vector<std::string> failed;
+    std::vector<FileToWrite> writes;
+    std::vector<std::string> names;
     for (const auto& [name, text] : files) {
-        if (!write(name, text)) failed.push_back(name);
+        writes.push_back({folder_ + "/" + name, text});
+        names.push_back(name);
     }
     // The metadata goes last: it says the rest is complete.
-    if (results.metadata && !write(kMetadataFile, dumpJson(results.metadata->toJson()))) {
-        failed.push_back(kMetadataFile);
+    std::string metadata;
+    if (results.metadata) {
+        metadata = dumpJson(results.metadata->toJson());
+        writes.push_back({folder_ + "/" + kMetadataFile, metadata});
+        names.push_back(kMetadataFile);
+    }
+    std::vector<std::string> failed;
+    try {
+        paths::ensureFolder(folder_);
+    } catch (const std::exception& error) {
+        for (const std::string& name : names) logger().error(localized("log.persistence.save_failed", {name, error.what()}));
+        return names;
+    }
+    std::vector<std::optional<std::string>> errors = writeFilesAtomically(writes);
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        if (!errors[i]) continue;
+        logger().error(localized("log.persistence.save_failed", {names[i], *errors[i]}));
+        failed.push_back(names[i]);
     }
     return failed;
 }

@@ -83,7 +83,12 @@ void IgnoredAppsManager::load() {
 void IgnoredAppsManager::save() {
     Json list = Json::array();
     for (const std::string& id : ignored_) list.push_back(id);
-    store_.set(kUserDefaultsKey, base64Encode(dumpJson(list)));
+    const std::string encoded = base64Encode(dumpJson(list));
+    // A list this version saves holds no legacy ignores: the cleanup must never touch it.
+    store_.update([&encoded](Json& object) {
+        object[std::string(kUserDefaultsKey)] = encoded;
+        object[std::string(kLegacyMacAppStoreCleanupKey)] = true;
+    });
     ++revision_;
     logger().info(localized("log.ignored.saved", {std::to_string(ignored_.size())}));
 }
@@ -122,6 +127,8 @@ std::size_t IgnoredAppsManager::unignoreSeveral(const std::vector<std::string>& 
 
 void IgnoredAppsManager::runLegacyCleanup(const std::vector<std::string>& applicationFolders) {
     if (store_.boolValue(kLegacyMacAppStoreCleanupKey).value_or(false)) return;
+    // Nothing ignored, nothing legacy: no write. The first list saved marks the cleanup done.
+    if (ignored_.empty()) return;
     std::size_t removed = 0;
     for (const std::string& folder : applicationFolders) {
         std::error_code error;
@@ -138,8 +145,9 @@ void IgnoredAppsManager::runLegacyCleanup(const std::vector<std::string>& applic
     if (removed > 0) {
         save();
         logger().info(localized("log.ignored.legacy_removed", {std::to_string(removed)}));
+    } else {
+        store_.set(kLegacyMacAppStoreCleanupKey, true);
     }
-    store_.set(kLegacyMacAppStoreCleanupKey, true);
 }
 
 }  // namespace vt

@@ -9,6 +9,7 @@
 #include "base/Json.hpp"
 #include "base/PrintableText.hpp"
 #include "base/Strings.hpp"
+#include "support/TempDir.hpp"
 
 namespace vt {
 namespace {
@@ -88,6 +89,40 @@ TEST(FilesTest, AtomicWriteReplacesWholeFileAndLeavesNoTemporary) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
     EXPECT_THROW(writeFileAtomically((folder / "missing" / "x").string(), "x"), FileWriteError);
     std::filesystem::remove_all(folder);
+}
+
+// A file that already holds the bytes is not rewritten (a rescan that found nothing new
+// costs no flush to disk); one that cannot be written leaves the others written.
+TEST(FilesTest, SeveralFilesAreWrittenEachOnItsOwnAndUnchangedOnesAreLeft) {
+    testing::TempDir folder;
+    auto inode = [](const std::string& path) {
+        struct stat info {};
+        ::stat(path.c_str(), &info);
+        return std::pair{info.st_ino, info.st_mode & 07777};
+    };
+    const std::string same = folder.file("same.json"), changed = folder.file("changed.json");
+    const std::string narrow = folder.file("narrow.json"), blocked = folder.file("blocked");
+    writeFileAtomically(same, "[1]");
+    writeFileAtomically(changed, "[1]");
+    writeFileAtomically(narrow, "[1]", 0600);
+    std::filesystem::create_directories(blocked + "/inside");
+    const auto sameBefore = inode(same), changedBefore = inode(changed);
+
+    writeFileAtomically(same, "[1]");
+    EXPECT_EQ(inode(same), sameBefore);
+    std::vector<std::optional<std::string>> errors = writeFilesAtomically(
+        {{same, "[1]"}, {blocked, "[2]"}, {changed, "[2]"}, {narrow, "[1]"}, {folder.file("new.json"), "[3]"}});
+    ASSERT_EQ(errors.size(), 5u);
+    EXPECT_FALSE(errors[0] || errors[2] || errors[3] || errors[4]);
+    ASSERT_TRUE(errors[1].has_value());
+    EXPECT_NE(errors[1]->find(blocked), std::string::npos) << *errors[1];
+    EXPECT_EQ(inode(same), sameBefore);
+    EXPECT_NE(inode(changed).first, changedBefore.first);
+    EXPECT_EQ(readFile(changed), "[2]");
+    EXPECT_EQ(inode(narrow).second, 0644u);  // the same bytes with another mode: written
+    EXPECT_EQ(readFile(folder.file("new.json")), "[3]");
+    EXPECT_TRUE(std::filesystem::is_directory(blocked + "/inside"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 5);  // no temporaries
 }
 
 // Only regular files are read, and none past the limit: a FIFO in the place of a results

@@ -1,4 +1,5 @@
 #include "core/PackageCoordinator.hpp"
+#include "core/PersistedUIState.hpp"
 
 #include <atomic>
 #include <filesystem>
@@ -126,12 +127,21 @@ TEST_F(PackageCoordinatorTest, GatesRefuseBeforeTermsDuringUpdatesAndInsideTheTh
 TEST_F(PackageCoordinatorTest, PostOnboardingScanIsRecordedOnce) {
     defaults_.set(PackageCoordinator::kPendingPostOnboardingScan, true);
     PackageCoordinator coordinator(defaults_, settings_, refresh_, progress_, options());
+    // The date is stored once the steps (the saving of the results) are done.
+    std::optional<double> dateDuringSteps = 0;
+    coordinator.addFinalizationStep([&](const RefreshResult&) {
+        dateDuringSteps = defaults_.doubleValue(PackageCoordinator::kLastCompletedRefreshDate);
+    });
     LogCapture log;
     coordinator.refreshAll(RefreshMode::FirstLaunchAfterOnboarding);
     EXPECT_FALSE(defaults_.boolValue(PackageCoordinator::kPendingPostOnboardingScan).has_value());
     EXPECT_EQ(defaults_.boolValue(PackageCoordinator::kOnboardingCompleted), true);
     EXPECT_TRUE(log.contains("Post-onboarding scan finalized"));
+    EXPECT_EQ(dateDuringSteps, std::nullopt);
     EXPECT_TRUE(defaults_.doubleValue(PackageCoordinator::kLastCompletedRefreshDate).has_value());
+    std::vector<ActivityRecord> stored = PersistedUIState::load(defaults_).recentActivity;
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].title, "Scan completed");
 }
 
 // Another process's update holds the update lock in the folder both share.
@@ -178,6 +188,8 @@ TEST_F(PackageCoordinatorTest, ACancelledScanIsFinalisedButSavesNothing) {
     EXPECT_EQ(coordinator.packages()[0].name, "kept");
     ASSERT_FALSE(coordinator.activities().empty());
     EXPECT_EQ(coordinator.activities().front().title, "Scan cancelled");
+    ASSERT_FALSE(PersistedUIState::load(defaults_).recentActivity.empty());
+    EXPECT_EQ(PersistedUIState::load(defaults_).recentActivity.front().title, "Scan cancelled");
     EXPECT_TRUE(defaults_.doubleValue(PackageCoordinator::kLastCompletedRefreshDate).has_value());
     EXPECT_EQ(coordinator.progressText(), "Scan cancelled");
 }

@@ -34,12 +34,19 @@ TEST(IgnoredAppsManagerTest, StoresOnlyRealIdsSurvivesBadDataAndCleansUpOnce) {
     folder.write("Applications/Store.app/Contents/Info.plist", infoPlist("com.example.store"));
     folder.write("Applications/Store.app/Contents/_MASReceipt/receipt", "receipt");
     folder.write("Applications/Own.app/Contents/Info.plist", infoPlist("com.example.own"));
-    ignored.runLegacyCleanup({folder.file("Applications"), folder.file("missing")});
-    EXPECT_EQ(ignored.ignoredBundleIds(), (std::set<std::string>{"com.example.own"}));
-    ignored.ignore("com.example.store");  // ignored again after the clean-up: stays
-    ignored.runLegacyCleanup({folder.file("Applications")});
+    ignored.runLegacyCleanup({folder.file("Applications")});  // a list this version saved: kept
     EXPECT_TRUE(IgnoredAppsManager(store).isIgnored("com.example.store"));
-    EXPECT_EQ(ignored.unignoreSeveral({"com.example.store", "com.example.own", "never"}), 2u);
+
+    // The same two as an older version left them, its store app among them.
+    store.set(IgnoredAppsManager::kUserDefaultsKey, "WyJjb20uZXhhbXBsZS5zdG9yZSIsImNvbS5leGFtcGxlLm93biJd");
+    store.remove(IgnoredAppsManager::kLegacyMacAppStoreCleanupKey);
+    IgnoredAppsManager legacy(store);
+    legacy.runLegacyCleanup({folder.file("Applications"), folder.file("missing")});
+    EXPECT_EQ(legacy.ignoredBundleIds(), (std::set<std::string>{"com.example.own"}));
+    legacy.ignore("com.example.store");  // ignored again after the clean-up: stays
+    legacy.runLegacyCleanup({folder.file("Applications")});
+    EXPECT_TRUE(IgnoredAppsManager(store).isIgnored("com.example.store"));
+    EXPECT_EQ(legacy.unignoreSeveral({"com.example.store", "com.example.own", "never"}), 2u);
 }
 
 TEST(IgnoredAppsManagerTest, ChronicFailuresAreIgnoredFromTheThirdAndNamedUpToFive) {
