@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 namespace vt {
 
@@ -113,14 +115,35 @@ JsonWriter& JsonWriter::string(std::string_view text) {
     return *this;
 }
 
+namespace {
+
+// Whether no byte of the text needs escaping: none below 0x20 or from 0x80 up, no quote,
+// no backslash. Eight bytes at a time, as most of what is written is plain.
+bool isPlainAscii(std::string_view text) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+    auto hasZeroByte = [](std::uint64_t word) { return (word - kOnes) & ~word & kHighs; };
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        // A byte below 0x20 borrows when 0x20 is taken from it; one from 0x80 up has its top bit.
+        const std::uint64_t special = ((word - 0x20 * kOnes) | word | hasZeroByte(word ^ ('"' * kOnes)) |
+                                       hasZeroByte(word ^ ('\\' * kOnes))) & kHighs;
+        if (special != 0) return false;
+    }
+    for (; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte >= 0x80 || byte == '"' || byte == '\\') return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 void JsonWriter::appendString(std::string_view text) {
     // Plain ASCII needs no escaping; anything else is escaped (and bad UTF-8 repaired) the
     // way dumpJson does it, so both always give the same bytes.
-    bool plain = std::all_of(text.begin(), text.end(), [](char c) {
-        auto byte = static_cast<unsigned char>(c);
-        return byte >= 0x20 && byte < 0x80 && c != '"' && c != '\\';
-    });
-    if (plain) {
+    if (isPlainAscii(text)) {
         out_ += '"';
         out_ += text;
         out_ += '"';

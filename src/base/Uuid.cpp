@@ -1,5 +1,7 @@
 #include "base/Uuid.hpp"
 
+#include <array>
+#include <cstdint>
 #include <random>
 
 namespace vt {
@@ -20,27 +22,37 @@ Uuid Uuid::random() {
     return uuid;
 }
 
-std::optional<Uuid> Uuid::parse(std::string_view text) {
-    if (text.size() != 36) return std::nullopt;
-    Uuid uuid;
-    std::size_t byte = 0;
-    for (std::size_t i = 0; i < text.size();) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (text[i] != '-') return std::nullopt;
-            ++i;
-            continue;
-        }
-        auto nibble = [](char c) -> int {
-            if (c >= '0' && c <= '9') return c - '0';
-            if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-            if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-            return -1;
-        };
-        int high = nibble(text[i]), low = nibble(text[i + 1]);
-        if (high < 0 || low < 0) return std::nullopt;
-        uuid.bytes_[byte++] = static_cast<std::uint8_t>(high << 4 | low);
-        i += 2;
+namespace {
+
+// A digit's value, or -1: a table, as digits and letters come in no predictable order and
+// every saved record's id is read at each start.
+constexpr std::array<std::int8_t, 256> kHexValues = [] {
+    std::array<std::int8_t, 256> values{};
+    values.fill(-1);
+    for (int c = 0; c < 10; ++c) values['0' + c] = static_cast<std::int8_t>(c);
+    for (int c = 0; c < 6; ++c) {
+        values['a' + c] = static_cast<std::int8_t>(10 + c);
+        values['A' + c] = static_cast<std::int8_t>(10 + c);
     }
+    return values;
+}();
+
+}  // namespace
+
+std::optional<Uuid> Uuid::parse(std::string_view text) {
+    if (text.size() != 36 || text[8] != '-' || text[13] != '-' || text[18] != '-' || text[23] != '-') {
+        return std::nullopt;
+    }
+    static constexpr std::array<std::uint8_t, 16> kOffsets = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
+    Uuid uuid;
+    int invalid = 0;
+    for (std::size_t i = 0; i < 16; ++i) {
+        const int high = kHexValues[static_cast<unsigned char>(text[kOffsets[i]])];
+        const int low = kHexValues[static_cast<unsigned char>(text[kOffsets[i] + 1])];
+        invalid |= high | low;  // -1 has every bit set
+        uuid.bytes_[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    if (invalid < 0) return std::nullopt;
     return uuid;
 }
 

@@ -310,7 +310,7 @@ void writeRowsJson(JsonWriter& writer, const UpdatesTable& table, const std::vec
         if (row.hasUpdate && row.provenanceLost) writer.key("provenanceLost").boolean(true);
         if (table.filter) {
             writer.key("reasons").beginArray();
-            for (const std::string& code : reasonCodes(reasonsFor(row, *table.filter, reasonFactsFor(row, states)))) {
+            for (const std::string& code : reasonCodesFor(row, *table.filter, reasonFactsFor(row, states))) {
                 writer.string(code);
             }
             writer.endArray();

@@ -630,13 +630,16 @@ UpdatePlan PackageCoordinator::planUpdates(const std::vector<Package>& packages)
 
 std::vector<Package> offeredPackages(std::vector<Package> packages, const SettingsManager& settings,
                                      Clock::TimePoint now, PackageManager* adapters) {
+    // Each source's rule read from the settings once, not once per package.
+    std::map<std::string_view, ReleaseAgeRule> rules;
     for (Package& package : packages) {
         const SourceRow* row = rowFor(package.type);
+        const std::string_view source = row ? std::string_view(row->id) : std::string_view();
+        auto known = rules.find(source);
+        if (known == rules.end()) known = rules.emplace(source, releaseAgeRule(settings, source)).first;
         // An update that removes known vulnerabilities is not held by our limit; the tool's own
         // still binds, as the tool would refuse the version.
-        const ReleaseAgeRule ours = package.fixedVulnerabilities.empty()
-                                        ? releaseAgeRule(settings, row ? row->id : std::string_view())
-                                        : ReleaseAgeRule{};
+        const ReleaseAgeRule ours = package.fixedVulnerabilities.empty() ? known->second : ReleaseAgeRule{};
         ReleaseAgeRule rule = ReleaseAgeRule::stricter(ours, package.toolReleaseAge);
         rule.exactVersions = adapters == nullptr || adapters->pinnedVersion(package).has_value();
         applyReleaseAge(package, rule, now);

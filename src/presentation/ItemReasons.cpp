@@ -119,78 +119,134 @@ std::optional<ItemReason> provenanceReason(const AllUpdateRow& row) {
                 Json{{"installed", row.currentVersion}, {"offered", *row.latestVersion}});
 }
 
-std::vector<ItemReason> reasonsFor(const AllUpdateRow& row, const IgnoreFilter& filter, const ReasonFacts& facts) {
-    std::vector<ItemReason> reasons;
-    reasons.push_back(make(reason::kInstalled, localized("why.installed", {row.currentVersion, row.source}),
-                           Json{{"version", row.currentVersion}, {"source", row.source}}));
+namespace {
+
+// A reason's text and facts, made only when they are wanted: a list's rows take the codes
+// alone, for thousands of items at each start.
+struct Detail {
+    std::string text;
+    Json facts = Json::object();
+};
+
+class Reasons {
+public:
+    explicit Reasons(bool detailed) : detailed_(detailed) {}
+
+    template <typename MakeDetail>
+    void add(std::string_view code, MakeDetail&& makeDetail) {
+        if (!detailed_) {
+            reasons_.push_back(ItemReason{std::string(code), {}, {}});
+            return;
+        }
+        Detail detail = makeDetail();
+        reasons_.push_back(make(code, std::move(detail.text), std::move(detail.facts)));
+    }
+    void add(std::optional<ItemReason> reason) {
+        if (reason) reasons_.push_back(std::move(*reason));
+    }
+    std::vector<ItemReason> take() { return std::move(reasons_); }
+
+private:
+    bool detailed_;
+    std::vector<ItemReason> reasons_;
+};
+
+std::vector<ItemReason> collectReasons(const AllUpdateRow& row, const IgnoreFilter& filter, const ReasonFacts& facts,
+                                       bool detailed) {
+    Reasons reasons(detailed);
+    reasons.add(reason::kInstalled, [&] {
+        return Detail{localized("why.installed", {row.currentVersion, row.source}),
+                      Json{{"version", row.currentVersion}, {"source", row.source}}};
+    });
     const std::optional<std::string> latest = row.releaseAge && row.releaseAge->latest ? row.releaseAge->latest : row.latestVersion;
     if (latest) {
-        reasons.push_back(make(reason::kLatest, localized("why.latest", {*latest, row.source}),
-                               Json{{"version", *latest}, {"source", row.source}}));
+        reasons.add(reason::kLatest, [&] {
+            return Detail{localized("why.latest", {*latest, row.source}), Json{{"version", *latest}, {"source", row.source}}};
+        });
     } else {
-        reasons.push_back(make(reason::kLatestUnknown, localized("why.latest_unknown", {row.source})));
+        reasons.add(reason::kLatestUnknown, [&] { return Detail{localized("why.latest_unknown", {row.source})}; });
     }
     if (facts.sourceFailure) {
-        reasons.push_back(make(reason::kSourceFailed, localized("why.source_failed", {row.source, *facts.sourceFailure}),
-                               Json{{"message", *facts.sourceFailure}}));
+        reasons.add(reason::kSourceFailed, [&] {
+            return Detail{localized("why.source_failed", {row.source, *facts.sourceFailure}),
+                          Json{{"message", *facts.sourceFailure}}};
+        });
     } else if (!facts.latestKnown) {
-        reasons.push_back(make(reason::kSourceFailed, localized("why.source_latest_unknown", {row.source})));
+        reasons.add(reason::kSourceFailed, [&] { return Detail{localized("why.source_latest_unknown", {row.source})}; });
     }
     const IgnoreFilter::State& state = filter.state();
     if (row.releaseAge && row.releaseAge->offeredPublished) {
-        const std::string date = formatIsoDate(*row.releaseAge->offeredPublished);
-        reasons.push_back(make(reason::kPublished,
-                               localized("why.published", {row.releaseAge->offered.value_or(""), date.substr(0, 10)}),
-                               Json{{"version", row.releaseAge->offered.value_or("")}, {"date", date}}));
+        reasons.add(reason::kPublished, [&] {
+            const std::string date = formatIsoDate(*row.releaseAge->offeredPublished);
+            return Detail{localized("why.published", {row.releaseAge->offered.value_or(""), date.substr(0, 10)}),
+                          Json{{"version", row.releaseAge->offered.value_or("")}, {"date", date}}};
+        });
     } else if (row.releaseDate && row.latestVersion) {
-        reasons.push_back(make(reason::kPublished, localized("why.published", {*row.latestVersion, day(*row.releaseDate)}),
-                               Json{{"version", *row.latestVersion}, {"date", formatIsoDate(*row.releaseDate)}}));
+        reasons.add(reason::kPublished, [&] {
+            return Detail{localized("why.published", {*row.latestVersion, day(*row.releaseDate)}),
+                          Json{{"version", *row.latestVersion}, {"date", formatIsoDate(*row.releaseDate)}}};
+        });
     }
     // Up to date only as far as something says so: a latest version, or a check that worked.
     if (!row.hasUpdate && (latest || facts.latestKnown)) {
-        reasons.push_back(make(reason::kUpToDate, localized("why.up_to_date")));
+        reasons.add(reason::kUpToDate, [] { return Detail{localized("why.up_to_date")}; });
     }
     for (ItemReason& vulnerability : vulnerabilityReasons(row, facts.vulnerabilityDetails)) {
-        reasons.push_back(std::move(vulnerability));
+        reasons.add(std::move(vulnerability));
     }
     if (row.releaseAge) {
-        if (std::optional<ItemReason> age = releaseAgeReason(*row.releaseAge)) reasons.push_back(std::move(*age));
+        reasons.add(releaseAgeReason(*row.releaseAge));
     } else if (row.hasUpdate && filter.hold(row) == IgnoreFilter::Hold::TooRecent) {
-        reasons.push_back(make(reason::kReleaseAgeWaiting,
-                               localized("why.release_age.application", {std::to_string(state.minimumReleaseAgeDays)})));
+        reasons.add(reason::kReleaseAgeWaiting, [&] {
+            return Detail{localized("why.release_age.application", {std::to_string(state.minimumReleaseAgeDays)})};
+        });
     }
-    if (std::optional<ItemReason> provenance = provenanceReason(row)) reasons.push_back(std::move(*provenance));
-    if (facts.sourceHidden) reasons.push_back(make(reason::kSourceHidden, localized("why.source_hidden", {row.source})));
-    if (row.isPinned) reasons.push_back(make(reason::kPinned, localized("why.pinned")));
-    if (filter.isIgnored(row)) reasons.push_back(make(reason::kIgnored, localized("why.ignored")));
+    reasons.add(provenanceReason(row));
+    if (facts.sourceHidden) {
+        reasons.add(reason::kSourceHidden, [&] { return Detail{localized("why.source_hidden", {row.source})}; });
+    }
+    if (row.isPinned) reasons.add(reason::kPinned, [] { return Detail{localized("why.pinned")}; });
+    if (filter.isIgnored(row)) reasons.add(reason::kIgnored, [] { return Detail{localized("why.ignored")}; });
     if (row.hasUpdate && SkippedVersionStore::hides(state.skippedVersions, row.id, row.latestVersion)) {
-        reasons.push_back(make(reason::kVersionSkipped, localized("why.version_skipped", {row.latestVersion.value_or("")}),
-                               Json{{"version", row.latestVersion.value_or("")}}));
+        reasons.add(reason::kVersionSkipped, [&] {
+            return Detail{localized("why.version_skipped", {row.latestVersion.value_or("")}),
+                          Json{{"version", row.latestVersion.value_or("")}}};
+        });
     }
     if (SnoozeStore::hides(state.snoozes, row.id, state.now)) {
-        const auto until = state.snoozes.at(row.id);
-        reasons.push_back(make(reason::kSnoozed,
-                               until ? localized("why.snoozed_until", {day(*until)}) : localized("why.snoozed"),
-                               until ? Json{{"until", formatIsoDate(*until)}} : Json::object()));
+        reasons.add(reason::kSnoozed, [&] {
+            const auto until = state.snoozes.at(row.id);
+            return until ? Detail{localized("why.snoozed_until", {day(*until)}), Json{{"until", formatIsoDate(*until)}}}
+                         : Detail{localized("why.snoozed")};
+        });
     }
     if (auto found = state.deferrals.find(row.id);
         found != state.deferrals.end() && AutoDeferralStore::hides(found->second, row.latestVersion, state.now)) {
-        reasons.push_back(make(reason::kDeferred, localized("why.deferred", {found->second.reason}),
-                               Json{{"reason", found->second.reason}, {"failures", found->second.failureCount}}));
+        reasons.add(reason::kDeferred, [&] {
+            return Detail{localized("why.deferred", {found->second.reason}),
+                          Json{{"reason", found->second.reason}, {"failures", found->second.failureCount}}};
+        });
     }
     if (row.hasUpdate && row.latestVersion) {
         const bool held = filter.hold(row) != IgnoreFilter::Hold::None || facts.sourceHidden || row.isPinned;
         if (!held) {
-            reasons.push_back(make(reason::kOffered, localized("why.offered", {*row.latestVersion}),
-                                   Json{{"version", *row.latestVersion}}));
+            reasons.add(reason::kOffered, [&] {
+                return Detail{localized("why.offered", {*row.latestVersion}), Json{{"version", *row.latestVersion}}};
+            });
         }
     }
-    return reasons;
+    return reasons.take();
 }
 
-std::vector<std::string> reasonCodes(const std::vector<ItemReason>& reasons) {
+}  // namespace
+
+std::vector<ItemReason> reasonsFor(const AllUpdateRow& row, const IgnoreFilter& filter, const ReasonFacts& facts) {
+    return collectReasons(row, filter, facts, true);
+}
+
+std::vector<std::string> reasonCodesFor(const AllUpdateRow& row, const IgnoreFilter& filter, const ReasonFacts& facts) {
     std::vector<std::string> codes;
-    for (const ItemReason& item : reasons) codes.push_back(item.code);
+    for (ItemReason& item : collectReasons(row, filter, facts, false)) codes.push_back(std::move(item.code));
     return codes;
 }
 

@@ -73,8 +73,8 @@ std::optional<ItemReason> provenanceReason(const AllUpdateRow& row);
 // date), then each thing that holds it back, in the order the table tests them.
 std::vector<ItemReason> reasonsFor(const AllUpdateRow& row, const IgnoreFilter& filter, const ReasonFacts& facts);
 
-// Only the codes, for a list's rows.
-std::vector<std::string> reasonCodes(const std::vector<ItemReason>& reasons);
+// Only the codes of reasonsFor, for a list's rows: no text is made.
+std::vector<std::string> reasonCodesFor(const AllUpdateRow& row, const IgnoreFilter& filter, const ReasonFacts& facts);
 
 Json toJson(const ItemReason& reason);
 

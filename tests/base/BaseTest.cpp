@@ -9,6 +9,7 @@
 #include "base/Json.hpp"
 #include "base/PrintableText.hpp"
 #include "base/Strings.hpp"
+#include "base/Uuid.hpp"
 #include "support/TempDir.hpp"
 
 namespace vt {
@@ -34,6 +35,16 @@ TEST(JsonTest, WriterGivesTheBytesOfTheDocumentDump) {
         std::string text;
         JsonWriter(text, indent).value(document);
         EXPECT_EQ(text, dumpJson(document, indent)) << indent;
+    }
+    // Each byte that needs escaping, or that is plain at the edges, in each place of a text
+    // read eight bytes at a time.
+    for (std::string special : {"\x01", "\x1f", " ", "~", "\x7f", "\"", "\\", "\x80", "\xc3\xa9"}) {
+        for (std::size_t at = 0; at <= 17; ++at) {
+            Json value = std::string(17, 'a').insert(at, special);
+            std::string text;
+            JsonWriter(text).value(value);
+            EXPECT_EQ(text, dumpJson(value)) << at;
+        }
     }
     std::string text;
     JsonWriter writer(text);
@@ -77,6 +88,20 @@ TEST(StringsTest, Utf8IsRepairedNotDropped) {
     EXPECT_EQ(sanitizeUtf8("a\xffz"), "a\xEF\xBF\xBDz");
     EXPECT_EQ(sanitizeUtf8("\xC3"), "\xEF\xBF\xBD");
     EXPECT_EQ(sanitizeUtf8("\xED\xA0\x80"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");  // a surrogate
+}
+
+TEST(UuidTest, OnlyTheCanonicalFormIsRead) {
+    const std::string text = "0A1B2C3D-4E5F-6789-ABCD-EF0123456789";
+    ASSERT_TRUE(Uuid::parse(text).has_value());
+    EXPECT_EQ(Uuid::parse(text)->toString(), text);
+    EXPECT_EQ(Uuid::parse("0a1b2c3d-4e5f-6789-abcd-ef0123456789"), Uuid::parse(text));
+    EXPECT_EQ(Uuid::parse(text)->bytes()[15], 0x89);
+    for (std::string bad : {"", "0A1B2C3D-4E5F-6789-ABCD-EF012345678", "0A1B2C3D-4E5F-6789-ABCD-EF01234567890",
+                            "0A1B2C3D04E5F-6789-ABCD-EF0123456789", "0A1B2C3D-4E5F-6789-ABCDEEF0123456789",
+                            "0A1B2C3D-4E5F-6789-ABCD-EF012345678G", "G0A1B2C3-4E5F-6789-ABCD-EF0123456789",
+                            "0A1B2C3D-4E5F-6789-ABCD-EF01234567\xc3\xa9"}) {
+        EXPECT_FALSE(Uuid::parse(bad).has_value()) << bad;
+    }
 }
 
 TEST(FilesTest, AtomicWriteReplacesWholeFileAndLeavesNoTemporary) {
