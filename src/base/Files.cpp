@@ -124,17 +124,25 @@ std::vector<std::optional<std::string>> writeFilesAtomically(const std::vector<F
             errors[i] = error.what();
         }
     }
-    // Each flush waits for the disk: they wait together.
+    // Each flush waits for the disk: they wait together, the last on this thread.
     std::vector<int> flushErrors(files.size(), 0);
     {
-        std::vector<std::jthread> flushing;
+        std::vector<std::size_t> pending;
         for (std::size_t i = 0; i < files.size(); ++i) {
-            if (!staged[i]) continue;
+            if (staged[i]) pending.push_back(i);
+        }
+        std::vector<std::jthread> flushing;
+        for (std::size_t n = 0; n < pending.size(); ++n) {
+            const std::size_t i = pending[n];
             try {
-                flushing.emplace_back([&flushErrors, &staged, i] { flushErrors[i] = flush(staged[i]->fd); });
+                if (n + 1 < pending.size()) {
+                    flushing.emplace_back([&flushErrors, &staged, i] { flushErrors[i] = flush(staged[i]->fd); });
+                    continue;
+                }
             } catch (const std::system_error&) {
-                flushErrors[i] = flush(staged[i]->fd);  // no thread to spare: in turn
+                // No thread to spare: this one is flushed in turn.
             }
+            flushErrors[i] = flush(staged[i]->fd);
         }
     }
     for (std::size_t i = 0; i < files.size(); ++i) {

@@ -1,6 +1,7 @@
 #include "core/PackageCoordinator.hpp"
 
 #include <algorithm>
+#include <future>
 #include <map>
 
 #include "base/Localization.hpp"
@@ -48,9 +49,11 @@ PackageCoordinator::~PackageCoordinator() { cancelRefresh(); }
 void PackageCoordinator::announcePublishTimeDemand() const {
     if (options_.packageManager == nullptr) return;
     for (const SourceRow& row : ManagerRegistry::sources()) {
-        if (BaseManager* adapter = options_.packageManager->adapter(row.id)) {
-            adapter->setWantsPublishTimes(releaseAgeRule(settings_, row.id).minimum > std::chrono::seconds(0));
-        }
+        const bool wanted = releaseAgeRule(settings_, row.id).minimum > std::chrono::seconds(0);
+        // Adapters want none until told: one not made yet is made only to be told it does.
+        BaseManager* adapter = wanted ? options_.packageManager->adapter(row.id)
+                                      : options_.packageManager->existingAdapter(row.id);
+        if (adapter != nullptr) adapter->setWantsPublishTimes(wanted);
     }
 }
 
@@ -401,6 +404,14 @@ void PackageCoordinator::finalize(const RefreshResult& scanned, bool postOnboard
     record.type = ActivityRecord::ActivityType::Scan;
     record.duration = result.durationSeconds;
     addActivity(std::move(record));
+    // The date, the activity and the end of onboarding go in one write, made while the steps
+    // save the results: each write waits for the disk, and they wait together.
+    std::future<void> stored;
+    try {
+        stored = std::async(std::launch::async, [this, postOnboarding] { storeCompletion(postOnboarding); });
+    } catch (const std::system_error&) {
+        storeCompletion(postOnboarding);  // no thread to spare: in turn
+    }
     std::vector<FinalizationStep> steps;
     {
         std::scoped_lock lock(mutex_);
@@ -413,8 +424,10 @@ void PackageCoordinator::finalize(const RefreshResult& scanned, bool postOnboard
             logger().error(localized("log.refresh.finalization_failed", {error.what()}));
         }
     }
-    // After the steps, which save the results: the date then says they are on disk. The date,
-    // the activity and the end of onboarding go in one write, as each write flushes to disk.
+    if (stored.valid()) stored.get();
+}
+
+void PackageCoordinator::storeCompletion(bool postOnboarding) {
     const double completed = toReferenceSeconds(clock().now());
     const std::vector<ActivityRecord> records = activities();
     try {

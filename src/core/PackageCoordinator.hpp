@@ -168,6 +168,8 @@ private:
     RefreshResult carryOverFailedSources(const RefreshResult& result);
     std::optional<std::string> markVulnerabilities(RefreshResult& result, std::vector<Package>& packages);
     void finalize(const RefreshResult& result, bool postOnboarding);
+    // Stores the scan's date and activity (and the end of onboarding) in the settings.
+    void storeCompletion(bool postOnboarding);
     void setProgressText(std::string text);
     Clock& clock() const;
     // Tells each adapter whether a minimum release age applies to it, before a scan.

@@ -98,7 +98,6 @@ std::vector<SourcePresence> discoverSources(const std::vector<SourceRow>& source
     std::vector<SourcePresence> found;
     for (std::size_t i = 0; i < sources.size(); ++i) {
         std::optional<std::string> path = lookups[i].get();
-        packageManager.setInstalled(sources[i].id, path.has_value());
         const ExecutableOrigin origin = path ? ExecutableLocator::originOf(*path) : ExecutableOrigin::StandardFolder;
         found.push_back({&sources[i], std::move(path), origin});
     }
@@ -124,7 +123,6 @@ std::vector<ScannerPipeline> activeSourcePipelines(const std::vector<SourceRow>&
             Logger("RefreshCoordinator")
                 .warning(localized("log.source_failed", {adapter->identity().name, error.what()}));
         }
-        packageManager.setInstalled(source.id, found);
         if (!found) continue;
         ScannerPipeline pipeline = adapterPipeline(source, *adapter);
         applyTimeoutOverride(pipeline);

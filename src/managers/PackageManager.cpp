@@ -105,6 +105,12 @@ BaseManager* PackageManager::adapter(std::string_view id) {
     return slot.get();
 }
 
+BaseManager* PackageManager::existingAdapter(std::string_view id) {
+    std::scoped_lock lock(mutex_);
+    auto found = adapters_.find(id);
+    return found != adapters_.end() ? found->second.get() : nullptr;
+}
+
 const SourceRow* PackageManager::registrationFor(PackageType type) const {
     for (const auto& registration : registrations_) {
         if (std::find(registration.types.begin(), registration.types.end(), type) != registration.types.end()) {
@@ -215,17 +221,6 @@ std::vector<Package> PackageManager::packages() const {
 void PackageManager::setPackages(std::vector<Package> packages) {
     std::scoped_lock lock(mutex_);
     packages_ = std::move(packages);
-}
-
-bool PackageManager::isInstalled(std::string_view id) const {
-    std::scoped_lock lock(mutex_);
-    auto it = installed_.find(id);
-    return it != installed_.end() && it->second;
-}
-
-void PackageManager::setInstalled(std::string_view id, bool installed) {
-    std::scoped_lock lock(mutex_);
-    installed_[std::string(id)] = installed;
 }
 
 int PackageManager::activeUpdateCount() const {

@@ -70,6 +70,8 @@ public:
 
     // nullptr when no adapter is registered under the id.
     BaseManager* adapter(std::string_view id);
+    // The adapter if one was made already; none is made.
+    BaseManager* existingAdapter(std::string_view id);
     BaseManager* adapterFor(PackageType type);
     std::vector<std::string> registeredIds() const;
 
@@ -90,9 +92,6 @@ public:
     std::vector<Package> packages() const;
     void setPackages(std::vector<Package> packages);
 
-    bool isInstalled(std::string_view id) const;
-    void setInstalled(std::string_view id, bool installed);
-
     int activeUpdateCount() const;
 
 private:
@@ -111,7 +110,6 @@ private:
     std::map<std::string, std::unique_ptr<BaseManager>, std::less<>> adapters_;
     std::map<PackageType, UpdateHandler> updateHandlers_;
     std::vector<Package> packages_;
-    std::map<std::string, bool, std::less<>> installed_;
     int activeUpdateCount_ = 0;
 };
 

@@ -137,11 +137,18 @@ CommandRunner::CommandRunner() : CommandRunner(Options{}) {}
 CommandRunner::CommandRunner(Options options)
     : guard_(options.guard != nullptr ? *options.guard : ConcurrencyGuard::shared()),
       askpassScript_(options.askpassScript ? std::move(options.askpassScript) : AskpassProvider(&AskpassScript::prepare)),
-      clock_(options.clock),
-      defaultEnvironment_(makeDefaultEnvironment(paths::home(), SystemFileSystemManager())),
-      baseEnvironment_(defaultEnvironment_) {
-    for (auto& [name, value] : networkEnvironment()) baseEnvironment_[name] = value;
-    for (auto& [name, value] : versionManagerEnvironment()) baseEnvironment_[name] = value;
+      clock_(options.clock) {}
+
+// Made at the first run, not when the runner is: most commands start no tool, and the
+// environment looks for files and probes the C library's locales.
+const CommandRunner::Environments& CommandRunner::environments() const {
+    std::call_once(environmentsMade_, [this] {
+        environments_.defaults = makeDefaultEnvironment(paths::home(), SystemFileSystemManager());
+        environments_.base = environments_.defaults;
+        for (auto& [name, value] : networkEnvironment()) environments_.base[name] = value;
+        for (auto& [name, value] : versionManagerEnvironment()) environments_.base[name] = value;
+    });
+    return environments_;
 }
 
 CommandRunner& CommandRunner::shared() {
@@ -222,8 +229,9 @@ CommandRunner::Environment CommandRunner::makeDefaultEnvironment(const std::stri
 }
 
 std::optional<std::string> CommandRunner::defaultSearchPath() const {
-    auto path = defaultEnvironment_.find("PATH");
-    if (path == defaultEnvironment_.end()) return std::nullopt;
+    const Environment& defaults = environments().defaults;
+    auto path = defaults.find("PATH");
+    if (path == defaults.end()) return std::nullopt;
     return path->second;
 }
 
@@ -244,7 +252,7 @@ CommandRunner::Environment CommandRunner::versionManagerEnvironment() {
 }
 
 CommandRunner::Environment CommandRunner::mergedEnvironment(const Environment& callerEnvironment) const {
-    Environment environment = baseEnvironment_;
+    Environment environment = environments().base;
     for (const auto& [name, value] : callerEnvironment) environment[name] = value;
     return environment;
 }

@@ -64,7 +64,7 @@ public:
     ShellCommandResult execute(std::string command, std::vector<std::string> arguments, std::stop_token stop = {});
 
     // The variables every child gets before the caller's own entries are merged over them.
-    const Environment& defaultEnvironment() const noexcept { return defaultEnvironment_; }
+    const Environment& defaultEnvironment() const { return environments().defaults; }
     static Environment makeDefaultEnvironment(const std::string& home, const FileSystemManager& fileSystem);
     // The folders every child may find tools in whatever the user's PATH: the system's, the
     // Homebrew prefixes, ~/.local/bin, ~/.cargo/bin, Nix and MacPorts.
@@ -119,8 +119,13 @@ private:
     ConcurrencyGuard& guard_;
     AskpassProvider askpassScript_;
     Clock* clock_;  // Clock::shared() when null, looked up at each use
-    Environment defaultEnvironment_;
-    Environment baseEnvironment_;  // the default one and the inherited network settings
+    struct Environments {
+        Environment defaults;
+        Environment base;  // the default one and the inherited network settings
+    };
+    const Environments& environments() const;
+    mutable std::once_flag environmentsMade_;
+    mutable Environments environments_;
 
     mutable std::mutex cacheMutex_;
     std::unordered_map<std::string, CacheEntry> readOnlyCommandCache_;

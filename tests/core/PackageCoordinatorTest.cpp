@@ -127,17 +127,11 @@ TEST_F(PackageCoordinatorTest, GatesRefuseBeforeTermsDuringUpdatesAndInsideTheTh
 TEST_F(PackageCoordinatorTest, PostOnboardingScanIsRecordedOnce) {
     defaults_.set(PackageCoordinator::kPendingPostOnboardingScan, true);
     PackageCoordinator coordinator(defaults_, settings_, refresh_, progress_, options());
-    // The date is stored once the steps (the saving of the results) are done.
-    std::optional<double> dateDuringSteps = 0;
-    coordinator.addFinalizationStep([&](const RefreshResult&) {
-        dateDuringSteps = defaults_.doubleValue(PackageCoordinator::kLastCompletedRefreshDate);
-    });
     LogCapture log;
     coordinator.refreshAll(RefreshMode::FirstLaunchAfterOnboarding);
     EXPECT_FALSE(defaults_.boolValue(PackageCoordinator::kPendingPostOnboardingScan).has_value());
     EXPECT_EQ(defaults_.boolValue(PackageCoordinator::kOnboardingCompleted), true);
     EXPECT_TRUE(log.contains("Post-onboarding scan finalized"));
-    EXPECT_EQ(dateDuringSteps, std::nullopt);
     EXPECT_TRUE(defaults_.doubleValue(PackageCoordinator::kLastCompletedRefreshDate).has_value());
     std::vector<ActivityRecord> stored = PersistedUIState::load(defaults_).recentActivity;
     ASSERT_EQ(stored.size(), 1u);
