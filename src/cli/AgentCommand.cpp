@@ -137,20 +137,28 @@ void addAgentCommand(CLI::App& app, int* exitCode) {
     statusCommand->callback([arguments, exitCode] { *exitCode = status(arguments->json); });
 }
 
-std::string agentPlanForSetting(const std::string& key, const Json& after) {
-    if (key != kEnabledKey && key != kIntervalKey && !key.empty()) return "";
-    SettingsManager& settings = Context::shared().settings();
-    const bool enabled = key == kEnabledKey    ? after.is_boolean() && after.get<bool>()
-                         : key == kIntervalKey ? settings.boolValue(kEnabledKey)
-                                               : false;
+namespace {
+
+// The agent's removal, when one is installed.
+std::string removalPlan() {
     LaunchAgentManager manager;
-    if (enabled) {
-        const long long hours = key == kIntervalKey && after.is_number_integer() ? after.get<long long>()
-                                                                                 : settings.checkIntervalHours();
-        return localized("agent.plan.install", {std::to_string(std::max(hours, 1LL)), manager.folder()});
-    }
     return manager.isInstalled() ? localized("agent.plan.remove", {manager.folder()}) : "";
 }
+
+}  // namespace
+
+std::string agentPlanForSetting(const std::string& key, const Json& after) {
+    if (key != kEnabledKey && key != kIntervalKey) return "";
+    SettingsManager& settings = Context::shared().settings();
+    const bool enabled = key == kEnabledKey ? after.is_boolean() && after.get<bool>() : settings.boolValue(kEnabledKey);
+    if (!enabled) return removalPlan();
+    const long long hours =
+        key == kIntervalKey && after.is_number_integer() ? after.get<long long>() : settings.checkIntervalHours();
+    return localized("agent.plan.install", {std::to_string(std::max(hours, 1LL)), LaunchAgentManager().folder()});
+}
+
+// The defaults leave the background scan off.
+std::string agentPlanAfterReset() { return removalPlan(); }
 
 int applyAgentSetting(const std::string& key) {
     if (key != kEnabledKey && key != kIntervalKey && !key.empty()) return kExitSuccess;

@@ -16,13 +16,15 @@ struct GlobalOptions;
 void addAgentCommand(CLI::App& app, int* exitCode);
 
 // Installs, rewrites or removes the agent after "BackgroundScanEnabled" or "CheckInterval"
-// changed (any other key does nothing). A failed install turns the setting off again.
+// changed, or every setting (an empty key); any other key does nothing. A failed install turns the setting off again.
 // Returns an exit status; a failure is printed.
 int applyAgentSetting(const std::string& key);
 
 // The plan line of what setting `key` to `after` would do to the agent: install or rewrite it,
-// remove it, or nothing (empty). An empty key stands for every setting back to its default.
+// remove it, or nothing (empty).
 std::string agentPlanForSetting(const std::string& key, const Json& after);
+// The same for every setting back to its default.
+std::string agentPlanAfterReset();
 
 // A process the agent started with "--background-scan".
 int runBackgroundScan();

@@ -10,8 +10,8 @@
 
 #include "base/Json.hpp"
 #include "base/Strings.hpp"
-#include "cli/AgentCommand.hpp"
 #include "base/Localization.hpp"
+#include "cli/AgentCommand.hpp"
 #include "cli/CommandOptions.hpp"
 #include "cli/Consent.hpp"
 #include "cli/Context.hpp"
@@ -152,10 +152,8 @@ int set(const std::string& key, const std::string& value, const ChangeFlags& fla
 
 // Adds values to a list setting, or removes them from it.
 int changeList(const std::string& key, const std::vector<std::string>& values, bool adding, const ChangeFlags& flags) {
-    std::string joined;
-    for (const std::string& value : values) joined += (joined.empty() ? "" : ", ") + value;
     return changeOne(key, flags, [&](SettingsManager& settings) { return settings.listWith(key, values, adding); },
-                     localized(adding ? "settings.list_has_all" : "settings.list_has_none", {key, joined}));
+                     localized(adding ? "settings.list_has_all" : "settings.list_has_none", {key, join(values, ", ")}));
 }
 
 int reset(const std::string& key, const ChangeFlags& flags) {
@@ -182,7 +180,7 @@ int resetAll(const ChangeFlags& flags) {
         std::printf("%s\n", localized("settings.reset_all_nothing").c_str());
         return kExitSuccess;
     }
-    const std::string servicePlan = agentPlanForSetting("", Json());
+    const std::string servicePlan = agentPlanAfterReset();
     if (!servicePlan.empty()) std::printf("%s\n", servicePlan.c_str());
     const Consent consent =
         askConsent(flags, "settings reset", localized("settings.reset_all_confirm", {std::to_string(changed)}));
