@@ -1,10 +1,10 @@
 #include "base/Files.hpp"
 
-#include <cerrno>
-#include <cstring>
-#include <cstdlib>
-#include <filesystem>
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <system_error>
 #include <thread>
 
