@@ -186,7 +186,8 @@ RefreshCoordinator& Context::refresh() {
                     pipelines.push_back(systemUpdatesPipeline(system));
                 }
                 for (ScannerPipeline& pipeline :
-                     activeSourcePipelines(ManagerRegistry::sources(), packages, preferences, stop)) {
+                     activeSourcePipelines(ManagerRegistry::sources(), packages, preferences, stop,
+                                           refresh_->scannerSelection())) {
                     pipelines.push_back(std::move(pipeline));
                 }
                 return pipelines;

@@ -98,9 +98,14 @@ RefreshCoordinator::CacheState RefreshCoordinator::cacheState() const {
     return cache_;
 }
 
-void RefreshCoordinator::setScannerSelection(std::function<bool(const std::string&)> selected) {
+void RefreshCoordinator::setScannerSelection(ScannerSelection selected) {
     std::scoped_lock lock(mutex_);
     selected_ = std::move(selected);
+}
+
+RefreshCoordinator::ScannerSelection RefreshCoordinator::scannerSelection() const {
+    std::scoped_lock lock(mutex_);
+    return selected_;
 }
 
 void RefreshCoordinator::restoreCacheState(CacheState state) {
@@ -134,12 +139,14 @@ void RefreshCoordinator::forgetSource(const std::string& id) {
     pendingSources_[id] = std::nullopt;
 }
 
-RefreshCoordinator::CacheDecision RefreshCoordinator::decide(bool force, const std::set<std::string>& activeIds) const {
+RefreshCoordinator::CacheDecision RefreshCoordinator::decide(bool force, const std::set<std::string>& activeIds,
+                                                             const ScannerSelection& selected) const {
     std::scoped_lock lock(mutex_);
     if (force) return {true, kForceReason};
     if (!cache_.lastFullScanTime) return {true, "no previous full scan"};
-    const std::set<std::string>& lastIds = cache_.lastFullScanSourceIDs;
-    if (!lastIds.empty() && lastIds != activeIds) {
+    std::set<std::string> lastIds = cache_.lastFullScanSourceIDs;
+    if (selected) std::erase_if(lastIds, [&](const std::string& id) { return !selected(id); });
+    if (!cache_.lastFullScanSourceIDs.empty() && lastIds != activeIds) {
         std::set<std::string> added, removed;
         std::set_difference(activeIds.begin(), activeIds.end(), lastIds.begin(), lastIds.end(),
                             std::inserter(added, added.end()));
@@ -147,7 +154,7 @@ RefreshCoordinator::CacheDecision RefreshCoordinator::decide(bool force, const s
                             std::inserter(removed, removed.end()));
         return {true, "active sources changed added=[" + joinIds(added) + "] removed=[" + joinIds(removed) + "]"};
     }
-    if (cache_.lastScanSourceCount >= 1 && cache_.lastScanSourceCount != activeIds.size()) {
+    if (!selected && cache_.lastScanSourceCount >= 1 && cache_.lastScanSourceCount != activeIds.size()) {
         return {true, "active source count changed from " + std::to_string(cache_.lastScanSourceCount) + " to " +
                           std::to_string(activeIds.size())};
     }
@@ -559,20 +566,13 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
         logger().info(localized("refresh.cancel_requested"));
     }));
 
+    const ScannerSelection selected = scannerSelection();
     std::vector<ScannerPipeline> pipelines;
     try {
+        // The provider may look for the selected sources only.
         pipelines = provider_(stop);
     } catch (const std::exception& error) {
         logger().error(localized("log.refresh.sources_unlisted", {error.what()}));
-    }
-    std::set<std::string> activeIds;
-    for (const auto& pipeline : pipelines) activeIds.insert(pipeline.id);
-
-    CacheDecision decision = decide(force, activeIds);
-    std::function<bool(const std::string&)> selected;
-    {
-        std::scoped_lock lock(mutex_);
-        selected = selected_;
     }
     if (selected) {
         std::erase_if(pipelines, [&](const ScannerPipeline& pipeline) {
@@ -580,8 +580,18 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
             result.skippedScanners.insert(pipeline.id);
             return true;
         });
-        for (const std::string& id : result.skippedScanners) activeIds.erase(id);
+        // The sources the last scans knew and this one leaves out keep what they had.
+        std::scoped_lock lock(mutex_);
+        std::set<std::string> known = cache_.lastFullScanSourceIDs;
+        for (const auto& [id, inventory] : cache_.lastInventory) known.insert(id);
+        for (const auto& [id, source] : cache_.sources) known.insert(id);
+        for (const std::string& id : known) {
+            if (!selected(id)) result.skippedScanners.insert(id);
+        }
     }
+    std::set<std::string> activeIds;
+    for (const auto& pipeline : pipelines) activeIds.insert(pipeline.id);
+    CacheDecision decision = decide(force, activeIds, selected);
     result.fullScan = decision.fullScan;
     result.cacheReason = decision.reason;
     logger().info(decision.fullScan ? localized("log.refresh.cache_full", {decision.reason})
@@ -618,7 +628,7 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
         progress_.setStep(localized("scan.status.checks_completed_finalizing"));
         std::scoped_lock lock(mutex_);
         // A scan of some sources only is not the full scan the fast path stands on.
-        if (result.fullScan && result.skippedScanners.empty()) {
+        if (result.fullScan && !selected) {
             cache_.lastFullScanTime = clock().now();
             cache_.lastFullScanSourceIDs = activeIds;
             cache_.lastScanSourceCount = activeIds.size();

@@ -108,10 +108,13 @@ public:
         bool fullScan;
         std::string reason;
     };
-    CacheDecision decide(bool force, const std::set<std::string>& activeIds) const;
+    using ScannerSelection = std::function<bool(const std::string& scannerId)>;
+    // With a selection, only the selected sources are compared: the others were not looked for.
+    CacheDecision decide(bool force, const std::set<std::string>& activeIds, const ScannerSelection& selected = {}) const;
 
     // Which of the active scanners the next scans run; all of them when empty.
-    void setScannerSelection(std::function<bool(const std::string& scannerId)> selected);
+    void setScannerSelection(ScannerSelection selected);
+    ScannerSelection scannerSelection() const;
     std::optional<Clock::TimePoint> lastFullScanTime() const;
     CacheState cacheState() const;
     void restoreCacheState(CacheState state);
@@ -145,7 +148,7 @@ private:
     CacheState cache_;
     // This scan's news of its sources (nothing: forget it), applied when it completes.
     std::map<std::string, std::optional<SourceCache>> pendingSources_;
-    std::function<bool(const std::string&)> selected_;
+    ScannerSelection selected_;
     // Scanner threads that outlived their time limit; stopped, joined at destruction.
     std::vector<std::jthread> leftBehind_;
 };

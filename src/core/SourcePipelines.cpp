@@ -106,9 +106,11 @@ std::vector<SourcePresence> discoverSources(const std::vector<SourceRow>& source
 
 std::vector<ScannerPipeline> activeSourcePipelines(const std::vector<SourceRow>& sources,
                                                    PackageManager& packageManager, const SettingsManager& settings,
-                                                   std::stop_token stop) {
+                                                   std::stop_token stop,
+                                                   const std::function<bool(const std::string&)>& selected) {
     std::vector<ScannerPipeline> pipelines;
     for (const SourceRow& source : sources) {
+        if (selected && !selected(source.id)) continue;
         std::vector<PackageType> hidden;
         for (PackageType type : source.types) {
             if (!isShown(settings, source.toggleFor(type))) hidden.push_back(type);

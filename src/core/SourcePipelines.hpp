@@ -30,11 +30,12 @@ struct SourcePresence {
 std::vector<SourcePresence> discoverSources(const std::vector<SourceRow>& sources, PackageManager& packageManager,
                                             std::stop_token stop = {});
 
-// The pipelines of this scan: one per registered source with at least one kind shown and
-// whose tool is found; records in the façade which tools are installed.
+// The pipelines of this scan: one per registered source with at least one kind shown, that
+// `selected` takes (every one when empty) and whose tool is found.
 std::vector<ScannerPipeline> activeSourcePipelines(const std::vector<SourceRow>& sources,
                                                    PackageManager& packageManager, const SettingsManager& settings,
-                                                   std::stop_token stop);
+                                                   std::stop_token stop,
+                                                   const std::function<bool(const std::string&)>& selected = {});
 
 // Runs an adapter as a pipeline: its listing as the inventory, its outdated check as the
 // update check, each with the message the adapter published.

@@ -69,6 +69,16 @@ TEST_F(RefreshCoordinatorTest, CacheDecisionFollowsForceAgeAndSources) {
     // is the end-to-end test of overlapping runs.
     pipelines_.push_back(pipeline("cargo", false, {}));
     EXPECT_EQ(refresh.decide(false, {"cargo", "npm", "pip"}).reason, "active sources changed added=[cargo] removed=[]");
+
+    // A scan of some sources looks for those only: the others are neither changed nor lost.
+    const RefreshCoordinator::ScannerSelection npmOnly = [](const std::string& id) { return id == "npm"; };
+    EXPECT_FALSE(refresh.decide(false, {"npm"}, npmOnly).fullScan);
+    EXPECT_EQ(refresh.decide(false, {}, npmOnly).reason, "active sources changed added=[] removed=[npm]");
+    refresh.setScannerSelection(npmOnly);
+    pipelines_ = {pipelines_[0]};
+    RefreshResult some = refresh.run(true, {});
+    EXPECT_EQ(some.skippedScanners, (std::set<std::string>{"pip"}));
+    EXPECT_EQ(refresh.cacheState().lastFullScanSourceIDs, (std::set<std::string>{"npm", "pip"}));
 }
 
 // A source that names its inputs is listed again exactly when they changed, whatever the age
