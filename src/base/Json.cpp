@@ -55,6 +55,16 @@ std::optional<Json> parseJson(std::string_view text) {
     return value;
 }
 
+std::optional<Json> parseJson(std::string_view text, const std::function<bool(int depth, const std::string& key)>& keep) {
+    if (jsonNestsDeeperThan(text)) return std::nullopt;
+    const Json::parser_callback_t filter = [&keep](int depth, Json::parse_event_t event, Json& parsed) {
+        return event != Json::parse_event_t::key || keep(depth, parsed.get_ref<const std::string&>());
+    };
+    Json value = Json::parse(text, filter, /*allow_exceptions=*/false);
+    if (value.is_discarded()) return std::nullopt;
+    return value;
+}
+
 std::string dumpJson(const Json& value, int indent) {
     return value.dump(indent, ' ', false, Json::error_handler_t::replace);
 }

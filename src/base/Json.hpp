@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -36,6 +37,11 @@ bool jsonNestsDeeperThan(std::string_view text, std::size_t limit = kMaxJsonDept
 // Parses text without throwing; nullopt for anything that is not JSON, nested deeper than
 // kMaxJsonDepth included.
 std::optional<Json> parseJson(std::string_view text);
+
+// Parses like parseJson, building only the members `keep` accepts: a large document is read
+// without allocating the parts a reader never looks at. `keep` sees every member's key in
+// the document's order with its depth, 1 for the members of the outermost object.
+std::optional<Json> parseJson(std::string_view text, const std::function<bool(int depth, const std::string& key)>& keep);
 
 // Compact text that is always valid UTF-8 (bad bytes become U+FFFD instead of throwing).
 std::string dumpJson(const Json& value, int indent = -1);

@@ -236,6 +236,18 @@ bool satisfies(std::string_view version, std::string_view range) {
     }
 }
 
+std::optional<Json> parseDocument(std::string_view body) {
+    bool inDist = false;
+    return parseJson(body, [&inDist](int depth, const std::string& key) {
+        switch (depth) {
+            case 1: return key == "dist-tags" || key == "versions" || key == "time";
+            case 3: inDist = key == "dist"; return inDist || key == "engines" || key == "deprecated";
+            case 4: return !inDist || key == "attestations";
+            default: return true;
+        }
+    });
+}
+
 std::optional<std::string> pick(const Json& document, std::string_view node, std::string_view npm) {
     if (!document.is_object()) return std::nullopt;
     auto versions = document.find("versions");

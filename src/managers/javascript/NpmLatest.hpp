@@ -22,6 +22,11 @@ namespace npmlatest {
 // a range we cannot read matches nothing.
 bool satisfies(std::string_view version, std::string_view range);
 
+// A registry's package document with only what the functions below and the publish times
+// read: the tags, the times, and each version's "engines", "deprecated" and attestations.
+// npm's own document lists a thousand versions with their dependencies and tarballs.
+std::optional<Json> parseDocument(std::string_view body);
+
 // The chosen version of a package document (its "dist-tags" and "versions"); nothing when it
 // has no usable version. Empty `node` or `npm` versions skip that engine check.
 std::optional<std::string> pick(const Json& document, std::string_view node, std::string_view npm);

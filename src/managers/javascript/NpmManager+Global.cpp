@@ -368,7 +368,7 @@ std::vector<Package> NpmManager::checkWithRegistry(const Configuration& config, 
         if (response.statusCode == 401 || response.statusCode == 403) refused = true;
         // 404: installed from a tarball or a folder; no registry knows it.
         if (response.statusCode != 200) return std::nullopt;
-        std::optional<Json> document = parseJson(response.body);
+        std::optional<Json> document = npmlatest::parseDocument(response.body);
         std::optional<std::string> version =
             document ? npmlatest::pick(*document, config.nodeVersion, config.npmVersion) : std::nullopt;
         if (!version || trim(*version).empty()) return std::nullopt;

@@ -302,6 +302,12 @@ TEST(NpmManagerTest, TheVersionsCarryingAttestationsTravelWithTheRowAndTheSavedA
     EXPECT_EQ(npmlatest::attestedVersions(document, "").size(), 2u);
     EXPECT_TRUE(npmlatest::attestedVersions(Json::array({1}), "1.0.0").empty());
     EXPECT_TRUE(npmlatest::attestedVersions(Json{{"versions", "none"}}, "1.0.0").empty());
+    // Read from the registry's text, a version keeps its attestations, not its tarball.
+    std::optional<Json> read = npmlatest::parseDocument(document.dump());
+    ASSERT_TRUE(read);
+    EXPECT_EQ(npmlatest::attestedVersions(*read, ""), npmlatest::attestedVersions(document, ""));
+    EXPECT_EQ(read->dump().find("tarball"), std::string::npos);
+    EXPECT_EQ(npmlatest::parseDocument(R"({"versions": )"), std::nullopt);
 
     testing::TempDir home("vt-npm-provenance");
     const std::string prefix = home.makeFolder("prefix");
