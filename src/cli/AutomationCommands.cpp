@@ -40,9 +40,8 @@ struct Pending {
 Pending pendingNow(const SourceSelection& selection) {
     Context& context = Context::shared();
     // A count after a scan must not come from a table cached before it.
-    static std::uint64_t revision = 0;
     AllUpdatesSnapshot snapshot = savedSnapshot();
-    snapshot.packagesRevision = ++revision;
+    snapshot.packagesRevision = freshRevision();
     TableRequest request;
     request.selection = selection;
     const UpdatesTable table = buildUpdatesTable(snapshot, request);

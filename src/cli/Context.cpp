@@ -14,6 +14,7 @@
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "cli/SparkleInstall.hpp"
+#include "cli/UpdatesTable.hpp"
 #include "updates/GitHubInstallerService.hpp"
 #include "updates/InstallTools.hpp"
 #include "base/RunMarkers.hpp"
@@ -165,6 +166,11 @@ RefreshCoordinator& Context::refresh() {
         SettingsManager& preferences = settings();
         RefreshCoordinator::Options options;
         options.allowPreRelease = [&preferences] { return preferences.showPreReleaseUpdates(); };
+        options.pendingUpdates = [this](const RefreshResult& result) {
+            AllUpdatesSnapshot snapshot = snapshotWith(coordinator().offeredPackages(result.allPackages()));
+            snapshot.packagesRevision = freshRevision();
+            return buildUpdatesTable(snapshot, TableRequest{}).pendingCount();
+        };
         options.scanCacheDuration = preferences.cacheLifetime();
         ApplicationManager& installed = applications();
         UpdateCheckCoordinator& checks = applicationChecks();

@@ -205,8 +205,8 @@ int reportExitCode(const ScanReport& report) {
 void attachTable(ScanReport& report, const TableRequest& request) {
     // Lent to the table and given back: thousands of records are not copied for one look.
     AllUpdatesSnapshot snapshot;
-    snapshot.packagesRevision = report.packages.size();
-    snapshot.applicationsRevision = report.applications.size();
+    // Never a table built before in this process (a scan counts its updates with one).
+    snapshot.packagesRevision = freshRevision();
     snapshot.packages = std::move(report.packages);
     snapshot.applications = std::move(report.applications);
     snapshot.systemUpdates = report.systemUpdates;

@@ -35,9 +35,8 @@ namespace vt::cli {
 
 std::size_t pendingUpdateCount() {
     // A count after an update must not come from the table cached before it.
-    static std::uint64_t revision = 0;
     AllUpdatesSnapshot snapshot = savedSnapshot();
-    snapshot.packagesRevision = ++revision;
+    snapshot.packagesRevision = freshRevision();
     UpdatesTable table = buildUpdatesTable(snapshot, TableRequest{});
     if (table.model->sourceRows.empty()) return Context::shared().coordinator().outdatedCount();
     return table.pendingCount();

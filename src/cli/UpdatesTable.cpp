@@ -1,6 +1,7 @@
 #include "cli/UpdatesTable.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -135,10 +136,17 @@ std::vector<AllUpdateRow> everyRow(const AllUpdatesSnapshot& snapshot) {
     return AllUpdatesRowBuilder(ManagerRegistry::sources()).build(snapshot, true);
 }
 
-AllUpdatesSnapshot savedSnapshot() {
+std::uint64_t freshRevision() {
+    static std::atomic<std::uint64_t> revision{0};
+    return ++revision;
+}
+
+AllUpdatesSnapshot savedSnapshot() { return snapshotWith(Context::shared().coordinator().offeredPackages()); }
+
+AllUpdatesSnapshot snapshotWith(std::vector<Package> packages) {
     Context& context = Context::shared();
     AllUpdatesSnapshot snapshot;
-    snapshot.packages = context.coordinator().offeredPackages();
+    snapshot.packages = std::move(packages);
     if (context.settings().isVisible(ManagerToggleKey::ShowInstalledApplications)) {
         snapshot.applications = context.applications().applications();
     }
@@ -177,8 +185,8 @@ UpdatesTable buildUpdatesTable(const AllUpdatesSnapshot& snapshot, const TableRe
     parts.ignoresRevision = context.ignoredApps().revision();
     parts.runtimeGeneration = runtime.updateGeneration;
     parts.searchText = request.search;
-    // The selection of --only and --exclude hides rows as the settings do.
-    parts.sourceFilter = request.source + '\x1f' + request.selection.signature();
+    // The selection of --only and --exclude hides rows as the settings do; --all shows more.
+    parts.sourceFilter = request.source + '\x1f' + request.selection.signature() + (request.all ? "\x1f" "all" : "");
     static AllUpdatesDisplayModelCache cache;
     UpdatesTable table;
     table.filter = filter;

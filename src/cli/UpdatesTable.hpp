@@ -25,7 +25,7 @@ namespace vt::cli {
 struct TableRequest {
     bool all = false;     // the items that are up to date too
     std::string search;   // --search TEXT
-    std::string source;   // --source NAME: the label of the SOURCE column
+    std::string source;   // --source NAME: the label of the SOURCE column, or the source's id
     SourceSelection selection;  // --only, --exclude
 };
 
@@ -48,6 +48,10 @@ UpdatesTable buildUpdatesTable(const AllUpdatesSnapshot& snapshot, const TableRe
 std::vector<AllUpdateRow> everyRow(const AllUpdatesSnapshot& snapshot);
 // The snapshot of the last scan's results (the coordinator's packages, the applications).
 AllUpdatesSnapshot savedSnapshot();
+// The same with these packages in place of the saved ones.
+AllUpdatesSnapshot snapshotWith(std::vector<Package> packages);
+// A revision no table built in this process had: what a count must not take from the cache.
+std::uint64_t freshRevision();
 
 // "vantreel update ID", the command to run by hand, or "download".
 std::string actionText(const AllUpdateRow& row, const AllUpdateRowActionState& state);

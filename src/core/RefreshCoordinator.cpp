@@ -488,7 +488,8 @@ void RefreshCoordinator::logFinalSnapshot() {
 
 void RefreshCoordinator::publishFinalStatus(const RefreshResult& result) {
     const bool allowPreRelease = options_.allowPreRelease && options_.allowPreRelease();
-    const std::size_t updates = result.updateCount(allowPreRelease);
+    const std::size_t updates =
+        options_.pendingUpdates ? options_.pendingUpdates(result) : result.updateCount(allowPreRelease);
     const std::size_t failed = result.failedScanners.size();
     if (failed > 0) {
         // Nothing found is not "up to date" when some sources could not say.
@@ -497,8 +498,9 @@ void RefreshCoordinator::publishFinalStatus(const RefreshResult& result) {
                                                    {std::to_string(updates), std::to_string(failed)}));
         return;
     }
-    progress_.setStep(updates == 0 ? localized("scan.status.up_to_date")
-                                   : localized("scan.status.done", {std::to_string(updates)}));
+    progress_.setStep(updates == 0   ? localized("scan.status.up_to_date")
+                      : updates == 1 ? localized("scan.status.done_one")
+                                     : localized("scan.status.done", {std::to_string(updates)}));
 }
 
 std::vector<RefreshCoordinator::ChainStart> RefreshCoordinator::planChains(

@@ -73,6 +73,9 @@ public:
         Clock* clock = nullptr;  // Clock::shared() when null
         // Whether an update to a pre-release counts in the final status; false when empty.
         std::function<bool()> allowPreRelease;
+        // How many updates the final status announces: the count the user's table shows,
+        // without what they ignored, skipped or snoozed. The result's own count when empty.
+        std::function<std::size_t(const RefreshResult&)> pendingUpdates;
     };
     // The pipelines of the sources that are enabled and whose tool was found, this scan.
     using PipelineProvider = std::function<std::vector<ScannerPipeline>(std::stop_token)>;

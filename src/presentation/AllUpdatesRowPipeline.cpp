@@ -171,7 +171,10 @@ AllUpdatesDisplayModel AllUpdatesRowPipeline::run(std::vector<AllUpdateRow> rows
     for (std::size_t index = 0; index < all.size(); ++index) {
         const AllUpdateRow& row = all[index];
         if (input.isVisible && !input.isVisible(row)) continue;
-        if (!source.empty() && foldForComparison(row.source) != source) continue;
+        // Named as the table shows it ("RubyGems") or as `managers` lists it ("gems").
+        if (!source.empty() && foldForComparison(row.source) != source && foldForComparison(row.sourceId) != source) {
+            continue;
+        }
         if (!matchesSearch(row, search)) continue;
         if (runtime != nullptr && runtime->hiddenUntilRescanRowIDs.count(row.id) > 0) continue;
         RowHiding hiding = input.hiding ? input.hiding(row) : RowHiding::Shown;

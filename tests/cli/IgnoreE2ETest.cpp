@@ -101,6 +101,10 @@ TEST_F(IgnoreE2ETest, IgnoreHidesTheApplicationUnderEverySource) {
     Json filtered = testing::jsonOf(runVantreel(run({"list", "--json", "--source", "NPM", "--search", "LEFT"})));
     ASSERT_EQ(filtered["rows"].size(), 1u);
     EXPECT_EQ(filtered["rows"][0]["action"]["isUpdateable"], true);
+    // A source is named by its label or by its id.
+    Json applications = testing::jsonOf(runVantreel(run({"list", "--json", "--source", "apps"})));
+    ASSERT_EQ(applications["rows"].size(), 1u);
+    EXPECT_EQ(applications["rows"][0]["id"], kApp);
 }
 
 TEST_F(IgnoreE2ETest, SkipAndSnoozeHideForAsLongAsTheySay) {

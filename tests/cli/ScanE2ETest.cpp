@@ -86,6 +86,13 @@ TEST_F(ScanE2ETest, OutdatedFormulaeAndCasksAreListedAndPrinted) {
     EXPECT_EQ(table.standardOutput.find('\x1b'), std::string::npos);
     EXPECT_EQ(table.standardError.find('\x1b'), std::string::npos);
     EXPECT_NE(table.standardError.find("scan: Homebrew: done"), std::string::npos) << table.standardError;
+
+    // What the user ignored is counted neither by the table nor by the progress line.
+    ASSERT_EQ(runVantreel(run({"ignore", "brew:testball"})).exitCode, 0);
+    table = runVantreel(run({"scan", "--full"}));
+    ASSERT_EQ(table.exitCode, 0) << table.standardError;
+    EXPECT_NE(table.standardOutput.find("1 update available"), std::string::npos) << table.standardOutput;
+    EXPECT_NE(table.standardError.find("scan: Done: 1 update available\n"), std::string::npos) << table.standardError;
 }
 
 TEST_F(ScanE2ETest, InterruptCancelsAndLeavesNoChildBehind) {

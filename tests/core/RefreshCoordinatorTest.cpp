@@ -193,7 +193,7 @@ TEST_F(RefreshCoordinatorTest, FinalStatusCountsPreReleasesOnlyWhenAskedAndNames
     EXPECT_EQ(progress_.snapshot().currentStep, localized("scan.status.up_to_date"));
     allowPreRelease = true;
     refresh.run(true, {});
-    EXPECT_EQ(progress_.snapshot().currentStep, localized("scan.status.done", {"1"}));
+    EXPECT_EQ(progress_.snapshot().currentStep, localized("scan.status.done_one"));
 
     pipelines_[1].run = [](std::stop_token) -> ScanOutcome { throw std::runtime_error("pip exited with status 2"); };
     RefreshResult failed = refresh.run(true, {});
