@@ -53,6 +53,12 @@ BrewManager* brewAdapter() {
     return dynamic_cast<BrewManager*>(Context::shared().packageManager().adapter("homebrew"));
 }
 
+// Adoption hands an application over to brew: without it there is nothing to search for.
+bool brewFound(std::stop_token stop = {}) {
+    BrewManager* brew = brewAdapter();
+    return brew != nullptr && brew->discover(stop);
+}
+
 // Held by the process that adopts, so that a scan elsewhere leaves the list alone meanwhile.
 std::string adoptionLockPath() { return paths::supportFolder() + "/adopt.lock"; }
 
@@ -335,6 +341,10 @@ int adopt(const AdoptRequest& request) {
     }
     try {
         if (!request.exclude.empty() || !request.include.empty()) return changeExclusions(request);
+        if (!brewFound()) {
+            std::fprintf(stderr, "vantreel adopt: %s\n", localized("adopt.no_homebrew").c_str());
+            return kExitFailure;
+        }
         if (request.list) {
             std::stop_source stop;
             InterruptWatcher watcher([&stop] { stop.request_stop(); });
@@ -382,7 +392,7 @@ std::vector<AdoptableApp> savedAdoptableApps() {
 }
 
 void refreshAdoptableApps(std::stop_token stop) {
-    if (brewAdapter() == nullptr) return;
+    if (!brewFound(stop)) return;
     ProcessLock idle = ProcessLock::tryAcquire(adoptionLockPath(), ProcessLock::Mode::Shared);
     if (!idle.isHeld()) {
         logger().info(localized("log.adopt.refresh_skipped"));

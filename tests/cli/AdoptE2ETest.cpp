@@ -2,6 +2,8 @@
 // calls, and the cask index of the corpus on loopback.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "base/Files.hpp"
 #include "support/Corpus.hpp"
 #include "support/FakeTools.hpp"
@@ -72,6 +74,34 @@ exit 0)sh");
     ASSERT_EQ(apps.size(), 1u);
     EXPECT_EQ(apps[0]["caskToken"], "everything");
     EXPECT_EQ(run({"--list", "--all"}).exitCode, 2);
+}
+
+TEST(AdoptE2ETest, WithoutBrewAScanLooksForNothingToAdoptAndAdoptSaysWhy) {
+    for (const char* brew : {"/home/linuxbrew/.linuxbrew/bin/brew", "/opt/homebrew/bin/brew", "/usr/local/bin/brew"}) {
+        if (std::filesystem::exists(brew)) GTEST_SKIP() << "this machine has Homebrew at " << brew;
+    }
+    testing::TempDir home("vt-adopt-nobrew");
+    testing::showOnly(home.path(), {"ShowInstalledApplications"});
+    home.write("Applications/Caffeine.app/Contents/Info.plist",
+               R"(<?xml version="1.0"?><plist version="1.0"><dict><key>CFBundleIdentifier</key><string>com.example.Caffeine</string><key>CFBundleShortVersionString</key><string>1.2.3</string></dict></plist>)");
+    testing::LoopbackServer server;
+    server.setRoute("/api/cask.json", {.body = "[" + testing::corpusFile("homebrew/brew-test-fixtures/cask-caffeine.json") + "]"});
+    const std::map<std::string, std::string> environment = {{"VANTREEL_ENDPOINT_HOMEBREW_API", server.origin()}};
+
+    auto scanned = testing::runVantreel({{"--accept-terms", "scan"}, home.path(), environment});
+    EXPECT_EQ(scanned.exitCode, 0) << scanned.standardError;
+    EXPECT_EQ(server.requestCount("/api/cask.json"), 0u);
+    auto listed = testing::runVantreel({{"--accept-terms", "adopt", "--list"}, home.path(), environment});
+    EXPECT_EQ(listed.exitCode, 1);
+    EXPECT_EQ(listed.standardError, "vantreel adopt: Homebrew is not available\n");
+
+    // With brew, the same scan searches, and the list it saves is what adoption plans from.
+    testing::FakeTools brew(home.file(".local/bin"), home.file("brew-calls"));
+    brew.add("brew", "exit 0");
+    scanned = testing::runVantreel({{"--accept-terms", "scan"}, home.path(), environment});
+    EXPECT_EQ(scanned.exitCode, 0) << scanned.standardError;
+    EXPECT_EQ(server.requestCount("/api/cask.json"), 1u);
+    EXPECT_NE(brew.log().find("brew list --cask"), std::string::npos) << brew.log();
 }
 
 }  // namespace
