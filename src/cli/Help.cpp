@@ -125,7 +125,8 @@ std::optional<std::string> unknownCommandMessage(const CLI::App& app, const std:
         const std::string& argument = arguments[i];
         if (argument == "--") return std::nullopt;
         if (argument.size() > 1 && argument[0] == '-') {
-            if (takesValue(*command, argument.substr(0, argument.find('=')))) ++i;
+            // "--color=never" carries its value; "--color never" takes the next word.
+            if (argument.find('=') == std::string::npos && takesValue(*command, argument)) ++i;
             continue;
         }
         const CLI::App* next = nullptr;

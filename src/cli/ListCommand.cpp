@@ -74,6 +74,10 @@ int list(const ListArguments& arguments, bool quiet) {
         report.applications = context.persistence().loadApplications().applications;
     }
     attachTable(report, TableRequest{arguments.all, arguments.search, arguments.source, *selection});
+    if (!arguments.source.empty() && !report.table->namesASource(arguments.source)) {
+        std::fprintf(stderr, "vantreel list: %s\n", localized("table.source_unknown", {arguments.source}).c_str());
+        return kExitUsage;
+    }
     // Without a scan there is nothing to say about pending updates.
     const int status = !arguments.exitCode ? kExitSuccess : nothingSaved ? kExitSourceFailed : reportExitCode(report);
     std::optional<double> age;

@@ -62,6 +62,10 @@ Json metadataJson(const RefreshResult& result, RefreshMode mode, const ScanRepor
 // Prints the report; the exit status --exit-code asks for, else 0.
 int printReport(ScanReport& report, const ScanArguments& arguments, const SourceSelection& selection, bool quiet) {
     attachTable(report, TableRequest{arguments.all, arguments.search, arguments.source, selection});
+    if (!arguments.source.empty() && !report.table->namesASource(arguments.source)) {
+        std::fprintf(stderr, "vantreel scan: %s\n", localized("table.source_unknown", {arguments.source}).c_str());
+        return kExitUsage;
+    }
     if (arguments.json) {
         printReportJson(report, jsonIndentForStandardOutput(), stdout);
     } else {

@@ -226,6 +226,7 @@ void addUpdateCommand(CLI::App& app, int* exitCode, const GlobalOptions* options
     command->add_option("items", arguments->items, localized("help.option.update_items"))->type_name("ID");
     command->add_flag("--json", arguments->json, localized("help.option.json"));
     command->add_flag("--all", arguments->all, localized("help.option.update_all"));
+    command->add_flag("--summary", arguments->batch.summary, localized("help.option.summary"));
     // Only an update of everything leaves such items out; a named item shows the loss in its plan.
     command->add_flag("--allow-provenance-loss", arguments->batch.allowProvenanceLoss,
                       localized("help.option.allow_provenance_loss"));
@@ -245,6 +246,11 @@ void addUpdateCommand(CLI::App& app, int* exitCode, const GlobalOptions* options
         // Named items are chosen by their ids: a source filter would quietly drop some of them.
         if (!arguments->all && (!arguments->batch.sources.only.empty() || !arguments->batch.sources.exclude.empty())) {
             std::fprintf(stderr, "vantreel update: %s\n", localized("update.sources_need_all").c_str());
+            *exitCode = kExitUsage;
+            return;
+        }
+        if (!arguments->all && arguments->batch.summary) {
+            std::fprintf(stderr, "vantreel update: %s\n", localized("update.summary_needs_all").c_str());
             *exitCode = kExitUsage;
             return;
         }

@@ -119,6 +119,19 @@ std::size_t UpdatesTable::pendingCount() const {
     return count;
 }
 
+bool UpdatesTable::namesASource(std::string_view name) const {
+    const std::string folded = foldForComparison(trimView(name));
+    for (const std::string& id : SourceSelection::knownNames()) {
+        if (foldForComparison(id) == folded) return true;
+    }
+    for (const SourceRow& source : ManagerRegistry::sources()) {
+        if (foldForComparison(source.id) == folded || foldForComparison(source.name) == folded) return true;
+    }
+    return std::any_of(model->sourceRows.begin(), model->sourceRows.end(), [&folded](const AllUpdateRow& row) {
+        return foldForComparison(row.source) == folded || foldForComparison(row.sourceId) == folded;
+    });
+}
+
 IgnoreFilter::State currentIgnoreState() {
     Context& context = Context::shared();
     SettingsManager& settings = context.settings();

@@ -35,6 +35,9 @@ struct UpdatesTable {
     std::shared_ptr<const AllUpdatesDisplayModel> model;
     std::shared_ptr<const IgnoreFilter> filter;  // what held its rows back
     std::size_t pendingCount() const;
+    // Whether --source NAME names a source: an id of `managers` or --only, a source's label,
+    // or the label of a row (case ignored). A source with no rows today is still a source.
+    bool namesASource(std::string_view name) const;
 };
 
 // The ignores, skips, snoozes, deferrals and release age of this user, as of now.

@@ -48,7 +48,7 @@ int why(const WhyArguments& arguments) {
     const std::vector<const AllUpdateRow*> matches = resolveRows(arguments.item, rows);
     if (matches.empty()) {
         std::fprintf(stderr, "%s\n", localized("why.no_item", {arguments.item}).c_str());
-        return kExitFailure;
+        return kExitUsage;  // as every verb that names an item the last scan does not have
     }
     const IgnoreFilter filter(currentIgnoreState(), rows);
     const std::vector<SourceScanState> states = Context::shared().coordinator().sourceStates();

@@ -330,6 +330,7 @@ exit 1
     for (const Json& reason : why["items"][0]["reasons"]) codes.push_back(reason.value("code", ""));
     EXPECT_NE(std::find(codes.begin(), codes.end(), "latest-unknown"), codes.end()) << why;
     EXPECT_EQ(std::find(codes.begin(), codes.end(), "up-to-date"), codes.end()) << why;
+    EXPECT_EQ(runVantreel(run({"why", "cargo:nothing-such"})).exitCode, 2);
     ShellCommandResult update = runVantreel(run({"update", "cargo:ripgrep", "--dry-run"}));
     EXPECT_NE(update.standardOutput.find("its latest version is unknown"), std::string::npos) << update.standardOutput;
     EXPECT_EQ(update.standardOutput.find("nothing newer"), std::string::npos) << update.standardOutput;
@@ -447,6 +448,10 @@ TEST_F(CommandLineHabitsE2ETest, HelpTyposAndCompletions) {
     EXPECT_EQ(runVantreel(run({"--color=sometimes", "list"})).exitCode, 2);
     EXPECT_NE(runVantreel(run({"--color=always", "managers"})).standardOutput.find('\x1b'), std::string::npos);
     EXPECT_EQ(runVantreel(run({"--color=never", "managers"})).standardOutput.find('\x1b'), std::string::npos);
+    // A value given with "=" leaves the next words to the command.
+    const ShellCommandResult compared = runVantreel(run({"--color=never", "version", "compare", "1", "2"}));
+    EXPECT_EQ(compared.standardError, "");
+    EXPECT_EQ(compared.standardOutput, runVantreel(run({"version", "compare", "1", "2"})).standardOutput);
 
     const std::string script = runVantreel(run({"completions", "bash"})).standardOutput;
     home_.write("completion.bash", script);

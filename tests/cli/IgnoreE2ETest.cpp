@@ -105,6 +105,14 @@ TEST_F(IgnoreE2ETest, IgnoreHidesTheApplicationUnderEverySource) {
     Json applications = testing::jsonOf(runVantreel(run({"list", "--json", "--source", "apps"})));
     ASSERT_EQ(applications["rows"].size(), 1u);
     EXPECT_EQ(applications["rows"][0]["id"], kApp);
+    // A source with nothing installed is still one; a name no source has is a usage error.
+    auto none = runVantreel(run({"list", "--json", "--source", "RubyGems"}));
+    EXPECT_EQ(none.exitCode, 0) << none.standardError;
+    EXPECT_EQ(testing::jsonOf(none)["rows"].size(), 0u);
+    auto unknown = runVantreel(run({"list", "--source", "nonsense"}));
+    EXPECT_EQ(unknown.exitCode, 2);
+    EXPECT_EQ(unknown.standardOutput, "");
+    EXPECT_NE(unknown.standardError.find("no source is called \"nonsense\""), std::string::npos) << unknown.standardError;
 }
 
 TEST_F(IgnoreE2ETest, SkipAndSnoozeHideForAsLongAsTheySay) {

@@ -71,6 +71,8 @@ RustupManager::Shown RustupManager::parseShow(std::string_view text) {
             continue;
         }
         if (line.empty() || !sawRule) continue;
+        // What rustup says in either section when there is none.
+        if (line == "no active toolchain" || line == "no installed toolchains") continue;
         bool isDefault = false;
         if (section == Section::Installed) {
             std::string name = toolchainName(line, isDefault);

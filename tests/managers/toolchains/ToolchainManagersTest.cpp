@@ -110,6 +110,10 @@ TEST(ToolchainManagersTest, RustupListsToolchainsFromManifestsAndSaysWhenTheServ
         "stable-x86_64-apple-darwin (default)\nrustc 1.75.0 (82e1608df 2023-12-21)\n");
     EXPECT_EQ(old.toolchains, std::vector<std::string>{"stable-x86_64-apple-darwin"});
     EXPECT_EQ(old.rustupHome, "/Users/u/.rustup");
+    // rustup 1.29 with nothing installed (a new RUSTUP_HOME) says so: no toolchain "no".
+    RustupManager::Shown none = RustupManager::parseShow(fixture("rustup", "show-none.txt"));
+    EXPECT_EQ(none.toolchains, std::vector<std::string>{});
+    EXPECT_EQ(none.defaultToolchain, std::nullopt);
 }
 
 TEST(ToolchainManagersTest, MiseReadsPastWarningsAsksGitHubWithTheTokenAndSaysWhenItIsRefused) {
