@@ -24,6 +24,8 @@ public:
     void begin();
     // This process exits normally: its marker goes.
     void end();
+    // This process's marker, once begun.
+    const std::string& own() const { return own_; }
 
 private:
     std::string folder_;

@@ -13,6 +13,7 @@
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
+#include "cli/Signals.hpp"
 #include "cli/SparkleInstall.hpp"
 #include "cli/UpdatesTable.hpp"
 #include "updates/GitHubInstallerService.hpp"
@@ -580,6 +581,7 @@ void Context::beginSession(bool recordsExit) {
     if (!recordsExit_) return;
     try {
         runMarkers_->begin();
+        removeOnForcedExit(runMarkers_->own());
         // The stored flag keeps the verdict for whoever reads the preferences. Absent reads as
         // clean, and an unchanged verdict is not written: a command refused at once leaves the
         // preferences byte-identical.

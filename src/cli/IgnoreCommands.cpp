@@ -132,27 +132,32 @@ int ignore(const IgnoreArguments& arguments) {
     return kExitSuccess;
 }
 
-// Ends what the user or the program put on an item: an ignore, and a deferral after
-// repeated failures (whose failure history goes with it, so that it is tried afresh).
+// Ends what the user or the program put on an item: an ignore, a skipped version, and a
+// deferral after repeated failures (whose failure history goes with it, so that it is tried
+// afresh). A snooze has its own verb, as it has its own end.
 int unignore(const IgnoreArguments& arguments) {
     std::vector<AllUpdateRow> rows = everyRow(savedSnapshot());
     IgnoredAppsManager& ignored = Context::shared().ignoredApps();
     AutoDeferralStore deferrals(Context::shared().settings());
+    SkippedVersionStore skips(Context::shared().settings());
     const std::map<std::string, AutoDeferredUpdate> deferred = deferrals.deferrals();
-    std::set<std::string> deferredKeys;
-    for (const auto& entry : deferred) deferredKeys.insert(entry.first);
+    const std::map<std::string, std::string> skipped = skips.all();
+    // Both stores key an item by its row id.
+    std::set<std::string> heldKeys;
+    for (const auto& entry : deferred) heldKeys.insert(entry.first);
+    for (const auto& entry : skipped) heldKeys.insert(entry.first);
     struct Target {
-        std::string ignoreKey, deferralKey, name;
+        std::string ignoreKey, rowKey, name;
     };
     std::vector<Target> targets;
     for (const std::string& argument : arguments.items) {
         // An item gone from the inventory is still named by the key it is stored under, or
         // by the short id that key stands for.
         const std::optional<std::string> ignoredAs = storedKeyNamed(argument, ignored.ignoredBundleIds());
-        const std::optional<std::string> deferredAs = storedKeyNamed(argument, deferredKeys);
-        if (ignoredAs || deferredAs) {
-            const auto found = deferred.find(deferredAs.value_or(argument));
-            targets.push_back({ignoredAs.value_or(argument), deferredAs.value_or(argument),
+        const std::optional<std::string> heldAs = storedKeyNamed(argument, heldKeys);
+        if (ignoredAs || heldAs) {
+            const auto found = deferred.find(heldAs.value_or(argument));
+            targets.push_back({ignoredAs.value_or(argument), heldAs.value_or(argument),
                                found != deferred.end() ? found->second.name : argument});
             continue;
         }
@@ -168,9 +173,18 @@ int unignore(const IgnoreArguments& arguments) {
     }
     ignored.unignoreSeveral(keys);
     for (std::size_t i = 0; i < targets.size(); ++i) {
-        const bool wasDeferred = deferrals.end(targets[i].deferralKey);
-        const char* key = present[i] ? "unignore.done" : wasDeferred ? "unignore.deferral_ended" : "unignore.not_ignored";
-        std::printf("%s\n", localized(key, {targets[i].name}).c_str());
+        const bool wasDeferred = deferrals.end(targets[i].rowKey);
+        const auto skip = skipped.find(targets[i].rowKey);
+        const bool wasSkipped = skip != skipped.end() && skips.clear(targets[i].rowKey);
+        if (present[i]) {
+            std::printf("%s\n", localized("unignore.done", {targets[i].name}).c_str());
+        } else if (wasDeferred) {
+            std::printf("%s\n", localized("unignore.deferral_ended", {targets[i].name}).c_str());
+        } else if (wasSkipped) {
+            std::printf("%s\n", localized("unignore.skip_ended", {targets[i].name, skip->second}).c_str());
+        } else {
+            std::printf("%s\n", localized("unignore.not_ignored", {targets[i].name}).c_str());
+        }
     }
     return kExitSuccess;
 }

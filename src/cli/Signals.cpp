@@ -8,16 +8,26 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "system/ChildProcess.hpp"
+
 namespace vt::cli {
 
 namespace {
 
 int wakePipe[2] = {-1, -1};
 std::atomic<int> interrupts{0};
+// Written before it is published; the handler reads it only once published.
+char forcedExitRemoves[4096] = {};
+std::atomic<bool> forcedExitRemovesSet{false};
 
 extern "C" void onSignal(int signal) {
     int count = interrupts.fetch_add(1) + 1;
-    if (count >= 2 && signal == SIGINT) _exit(130);
+    if (count >= 2 && signal == SIGINT) {
+        // At once, but leaving nothing behind: the tools we started, and our marker.
+        ChildProcess::killEveryGroup();
+        if (forcedExitRemovesSet.load(std::memory_order_acquire)) unlink(forcedExitRemoves);
+        _exit(130);
+    }
     int saved = errno;
     char byte = static_cast<char>(signal);
     [[maybe_unused]] ssize_t written = write(wakePipe[1], &byte, 1);
@@ -27,6 +37,13 @@ extern "C" void onSignal(int signal) {
 std::jthread watcher;
 
 }  // namespace
+
+void removeOnForcedExit(const std::string& path) {
+    if (forcedExitRemovesSet.load() || path.empty() || path.size() >= sizeof(forcedExitRemoves)) return;
+    path.copy(forcedExitRemoves, path.size());
+    forcedExitRemoves[path.size()] = '\0';
+    forcedExitRemovesSet.store(true, std::memory_order_release);
+}
 
 InterruptWatcher::InterruptWatcher(std::function<void()> onInterrupt) {
     if (wakePipe[0] < 0 && pipe2(wakePipe, O_CLOEXEC) != 0) return;

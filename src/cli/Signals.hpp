@@ -1,11 +1,13 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 namespace vt::cli {
 
 // Turns Ctrl-C, SIGTERM and a closed terminal (SIGHUP) into one call of `onInterrupt` on a
-// thread of its own; a second Ctrl-C ends the program at once with status 130. Installed
+// thread of its own; a second Ctrl-C ends the program at once with status 130, killing the
+// tools it started. Installed
 // unconditionally: a program started in the background inherits SIGINT ignored.
 class InterruptWatcher {
 public:
@@ -16,5 +18,9 @@ public:
 
     bool wasInterrupted() const;
 };
+
+// The file a second Ctrl-C removes as it ends the program: the run's marker, since a run the
+// user stopped did not die. Set once, before any watcher.
+void removeOnForcedExit(const std::string& path);
 
 }  // namespace vt::cli

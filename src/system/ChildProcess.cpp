@@ -1,5 +1,7 @@
 #include "system/ChildProcess.hpp"
 
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <system_error>
@@ -46,6 +48,24 @@ std::vector<char*> nullTerminated(std::vector<std::string>& strings) {
     return pointers;
 }
 
+// The leaders not yet reaped, for killEveryGroup(): lock-free, as a signal handler reads it.
+// A child past the last slot is only missed by that.
+std::array<std::atomic<pid_t>, 256> liveLeaders{};
+
+void remember(pid_t pid) noexcept {
+    for (std::atomic<pid_t>& slot : liveLeaders) {
+        pid_t empty = 0;
+        if (slot.compare_exchange_strong(empty, pid)) return;
+    }
+}
+
+void forget(pid_t pid) noexcept {
+    for (std::atomic<pid_t>& slot : liveLeaders) {
+        pid_t expected = pid;
+        if (slot.compare_exchange_strong(expected, 0)) return;
+    }
+}
+
 UniqueFd openExitNotifier(pid_t pid) {
 #if defined(__linux__) && defined(SYS_pidfd_open)
     // Close-on-exec by definition; absent on old kernels, where the caller polls instead.
@@ -87,6 +107,7 @@ ChildProcess ChildProcess::spawn(const Options& options) {
         child.pid_ = -1;
         throwSpawnError(result, "Cannot launch " + options.executable);
     }
+    remember(child.pid_);
     child.exitNotifier_ = openExitNotifier(child.pid_);
     child.stdin_ = std::move(input.writeEnd);
     child.stdout_ = std::move(output.readEnd);
@@ -125,6 +146,12 @@ bool ChildProcess::hasExited() const {
 
 int ChildProcess::reap() {
     if (pid_ <= 0) return 0;
+    // Forgotten once it has exited, while its zombie still holds the group id: never a
+    // group some other process has come to own.
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    forget(pid_);
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0) {
         if (errno != EINTR) {
@@ -140,6 +167,12 @@ int ChildProcess::reap() {
 void ChildProcess::signalGroup(int signal) const noexcept {
     if (pid_ <= 0) return;
     if (::killpg(pid_, signal) != 0) ::kill(pid_, signal);
+}
+
+void ChildProcess::killEveryGroup() noexcept {
+    for (const std::atomic<pid_t>& slot : liveLeaders) {
+        if (const pid_t pid = slot.load(); pid > 0) ::kill(-pid, SIGKILL);
+    }
 }
 
 int ChildProcess::terminationStatus(int waitStatus) noexcept {

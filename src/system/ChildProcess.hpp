@@ -52,6 +52,10 @@ public:
     // The termination status as tools report it: the exit code, or the signal number.
     static int terminationStatus(int waitStatus) noexcept;
 
+    // SIGKILL to the group of every child not yet reaped, for a program that ends at once.
+    // Safe in a signal handler.
+    static void killEveryGroup() noexcept;
+
 private:
     ChildProcess() = default;
 

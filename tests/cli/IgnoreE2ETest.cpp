@@ -123,6 +123,12 @@ TEST_F(IgnoreE2ETest, SkipAndSnoozeHideForAsLongAsTheySay) {
     EXPECT_TRUE(testing::jsonOf(runVantreel(run({"ignored", "--json"})))["ignored"].empty());
     ASSERT_EQ(runVantreel(run({"skip", "left-pad"})).exitCode, 0);
     EXPECT_EQ(rows().count(kLeftPad), 0u);
+    // unignore lifts a skip as it lifts an ignore.
+    EXPECT_EQ(runVantreel(run({"unignore", "left-pad"})).standardOutput,
+              "left-pad is offered again: version 1.1.0 is no longer skipped\n");
+    EXPECT_EQ(rows().count(kLeftPad), 1u);
+    ASSERT_EQ(runVantreel(run({"skip", "left-pad"})).exitCode, 0);
+    EXPECT_EQ(rows().count(kLeftPad), 0u);
     save("1.2.0");  // a newer version than the one skipped
     EXPECT_EQ(rows().count(kLeftPad), 1u);
 

@@ -32,7 +32,8 @@ protected:
     void SetUp() override {
         testing::showOnly(home_.path(), {"ShowUv", "ShowHomebrew"});
         // uv lists the tools named in uv-tools (ruff at the version in uv-ruff); uv-mode says
-        // how it behaves: "ok", "sleep N" before listing, "hang", or "fail".
+        // how it behaves: "ok", "sleep N" before listing, "hang", "stubborn" (hangs deaf to
+        // all but SIGKILL), or "fail".
         home_.writeExecutable(".local/bin/uv", R"SH(#!/bin/sh
 state=")SH" + home_.path() + R"SH("
 echo $$ >> "$state/uv-pids"
@@ -41,6 +42,7 @@ case "$1 $2" in
   "tool list")
     case "$mode" in
       hang) exec sleep 600 ;;
+      stubborn) trap '' TERM INT HUP; touch "$state/uv-stubborn"; while :; do sleep 1; done ;;
       fail) echo "error: failed to read the tools directory" >&2; exit 2 ;;
       sleep*) sleep ${mode#sleep } ;;
     esac
@@ -241,6 +243,29 @@ TEST_F(OverlappingRunsE2ETest, OnlyARunThatDiedIsReportedAsAnUncleanExit) {
     ASSERT_EQ(runVantreel(run({"scan", "--full"})).exitCode, 0);
     EXPECT_EQ(runVantreel(run({"list"})).standardError.find(warning), std::string::npos);
     EXPECT_EQ(parseJson(readFile(metadata).value_or("{}")).value_or(Json::object())["wasCleanExit"], false);  // this run followed a crash
+
+    // A second Ctrl-C ends a run at once, as the user asked: not a run that died. (uv makes
+    // the first one wait.)
+    setUv("stubborn");
+    killUvs();
+    pid_t stopped = startScan();
+    ASSERT_TRUE(testing::waitForFile(home_.file("uv-stubborn")));
+    ::kill(stopped, SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ::kill(stopped, SIGINT);
+    int status = 0;
+    ::waitpid(stopped, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    // ...and leaves none of the tools it started behind.
+    const std::vector<pid_t> uvs = testing::pidsIn(home_.file("uv-pids"));
+    ASSERT_FALSE(uvs.empty());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    auto alive = [&uvs] { return std::any_of(uvs.begin(), uvs.end(), [](pid_t pid) { return ::kill(pid, 0) == 0; }); };
+    while (alive() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(alive());
+    killUvs();
+    setUv("ok");
+    EXPECT_EQ(runVantreel(run({"list"})).standardError.find(warning), std::string::npos);
 }
 
 TEST_F(OverlappingRunsE2ETest, AnUnusableLockFolderIsAnErrorNamingIt) {
