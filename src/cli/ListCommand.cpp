@@ -130,6 +130,8 @@ int activity(bool asJson) {
         return kExitSuccess;
     }
     const std::string dash = punctuated(" — ");
+    // One line per record on a terminal, as the tables; a pipe gets the lines whole.
+    const std::size_t width = outputWidth();
     for (const auto& record : state.recentActivity) {
         std::string line = localDate(record.date) + "  " + oneLine(record.title);
         if (!record.subtitle.empty()) line += dash + oneLine(record.subtitle);
@@ -138,6 +140,7 @@ int activity(bool asJson) {
             std::snprintf(duration, sizeof(duration), " (%.1f s)", *record.duration);
             line += duration;
         }
+        if (width != TextTable::kUnlimited) line = elide(line, width, Column::Elide::End);
         std::printf("%s\n", line.c_str());
     }
     return kExitSuccess;

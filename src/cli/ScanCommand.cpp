@@ -90,6 +90,10 @@ ScanReport savedReport() {
 }
 
 int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& options) {
+    if (arguments.automatic && arguments.full) {
+        std::fprintf(stderr, "vantreel scan: %s\n", localized("scan.automatic_or_full").c_str());
+        return kExitUsage;
+    }
     std::optional<SourceSelection> selection = arguments.sources.selection("scan");
     if (!selection) return kExitUsage;
     if (!ensureTermsAccepted(options.acceptTerms)) return kExitFailure;

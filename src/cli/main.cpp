@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +39,7 @@
 #include "cli/VersionCommand.hpp"
 #include "cli/WatchCommand.hpp"
 #include "cli/WhyCommand.hpp"
+#include "system/Endpoints.hpp"
 
 namespace {
 
@@ -210,11 +212,28 @@ std::string usageMessage(const CLI::ParseError& error) {
     return text;
 }
 
+// Help and the program's own version are given whatever the environment says.
+bool asksOnlyForHelp(const std::vector<std::string>& arguments) {
+    for (const std::string& argument : arguments) {
+        if (argument == "--help" || argument == "-h" || argument == "--version" || argument == "-V") return true;
+    }
+    const auto command = std::find_if(arguments.begin(), arguments.end(),
+                                      [](const std::string& argument) { return !argument.empty() && argument[0] != '-'; });
+    return command != arguments.end() && (*command == "help" || *command == "completions" || *command == "version");
+}
+
 int run(CLI::App& app, int argc, char** argv, const vt::cli::GlobalOptions& options, const int& exitCode) {
     const std::vector<std::string> arguments(argv + 1, argv + argc);
     if (std::optional<std::string> unknown = vt::cli::unknownCommandMessage(app, arguments)) {
         std::fprintf(stderr, "vantreel: %s\n", unknown->c_str());
         return vt::cli::kExitUsage;
+    }
+    // An address override that cannot be used is refused before anything is asked of anyone:
+    // ignored, its service would be reached at the address the user meant to avoid.
+    if (!asksOnlyForHelp(arguments)) {
+        const std::vector<std::string> problems = vt::Endpoints::overrideProblems();
+        for (const std::string& problem : problems) std::fprintf(stderr, "vantreel: %s\n", problem.c_str());
+        if (!problems.empty()) return vt::cli::kExitUsage;
     }
     try {
         app.parse(argc, argv);

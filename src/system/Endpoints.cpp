@@ -1,5 +1,8 @@
 #include "system/Endpoints.hpp"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
 
 #include "base/Paths.hpp"
@@ -145,6 +148,28 @@ std::vector<Service> Endpoints::allServices() {
 }
 
 EndpointEntry Endpoints::entry(Service service) { return entryOf(definitionOf(service)); }
+
+std::vector<std::string> Endpoints::overrideProblems() {
+    std::vector<std::string> problems;
+    for (const Definition& definition : kDefinitions) {
+        try {
+            entryOf(definition);
+        } catch (const EndpointError& error) {
+            problems.push_back(error.what());
+        }
+    }
+    const std::string_view prefix = "VANTREEL_ENDPOINT_";
+    for (char** variable = environ; variable != nullptr && *variable != nullptr; ++variable) {
+        const std::string_view text = *variable;
+        if (!startsWith(text, prefix)) continue;
+        const std::string_view name = text.substr(0, text.find('='));
+        const bool known = std::any_of(kDefinitions.begin(), kDefinitions.end(), [name](const Definition& definition) {
+            return name == variableOf(definition);
+        });
+        if (!known) problems.push_back(std::string(name) + " names no endpoint (vantreel endpoints lists them)");
+    }
+    return problems;
+}
 
 std::vector<EndpointEntry> Endpoints::table() {
     std::vector<EndpointEntry> entries;

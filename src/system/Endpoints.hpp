@@ -80,6 +80,9 @@ public:
     static EndpointEntry entry(Service service);
     // Every entry, in a fixed order; throws EndpointError when any override is malformed.
     static std::vector<EndpointEntry> table();
+    // What is wrong with the overrides in the environment: a malformed address, or a
+    // VANTREEL_ENDPOINT_ variable that names no endpoint (a typo would otherwise go unseen).
+    static std::vector<std::string> overrideProblems();
 };
 
 }  // namespace vt

@@ -190,6 +190,13 @@ TEST_F(CommandLineHabitsE2ETest, TheTableFitsTheTerminalAndAPipeGetsItWhole) {
     ShellCommandResult piped = runVantreel(run({"list"}));
     EXPECT_NE(piped.standardOutput.find(kLongName), std::string::npos);
     EXPECT_NE(piped.standardOutput.find("1.0.0-beta.20250101.fedcba"), std::string::npos);
+
+    // So does the activity, one line per record.
+    const std::vector<std::string> activity = onTerminal({"activity"}, 40);
+    ASSERT_FALSE(activity.empty());
+    for (const std::string& line : activity) EXPECT_LE(columnsOf(line), 40u) << line;
+    const std::string wholeActivity = runVantreel(run({"activity"})).standardOutput;
+    EXPECT_GT(wholeActivity.find('\n'), 40u) << wholeActivity;
 }
 
 // Every id goes through a shell unquoted and comes back the same, and the verbs take it; the

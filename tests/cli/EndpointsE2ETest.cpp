@@ -29,9 +29,19 @@ TEST(EndpointsE2ETest, PrintsTheTableInEffect) {
     EXPECT_NE(text.standardOutput.find("http://127.0.0.1:9/feeds"), std::string::npos);
     EXPECT_NE(text.standardOutput.find("(VANTREEL_ENDPOINT_SOFA)"), std::string::npos);
 
-    auto malformed = runVantreel({{"endpoints"}, home.path(), {{"VANTREEL_ENDPOINT_PYPI", "pypi.mirror.local"}}});
-    EXPECT_EQ(malformed.exitCode, 1);
-    EXPECT_NE(malformed.standardError.find("VANTREEL_ENDPOINT_PYPI"), std::string::npos);
+    // An override that cannot be used, or that names no endpoint, stops every command that
+    // could go online, before it asks anything of anyone; help is still given.
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"endpoints"}, std::vector<std::string>{"--accept-terms", "scan", "--only", "pip"}}) {
+        auto malformed = runVantreel({command, home.path(), {{"VANTREEL_ENDPOINT_PYPI", "pypi.mirror.local"}}});
+        EXPECT_EQ(malformed.exitCode, 2) << command.back();
+        EXPECT_NE(malformed.standardError.find("VANTREEL_ENDPOINT_PYPI must be an http or https address"), std::string::npos)
+            << malformed.standardError;
+    }
+    auto misspelt = runVantreel({{"list"}, home.path(), {{"VANTREEL_ENDPOINT_PYPY", "http://127.0.0.1:9"}}});
+    EXPECT_EQ(misspelt.exitCode, 2);
+    EXPECT_EQ(misspelt.standardError, "vantreel: VANTREEL_ENDPOINT_PYPY names no endpoint (vantreel endpoints lists them)\n");
+    EXPECT_EQ(runVantreel({{"scan", "--help"}, home.path(), {{"VANTREEL_ENDPOINT_PYPY", "x"}}}).exitCode, 0);
 }
 
 }  // namespace

@@ -295,6 +295,8 @@ TEST_F(OverlappingRunsE2ETest, ASecondProcessWithinTheCacheLifetimeTakesTheFastP
     Json throttled = jsonOf(runVantreel(run({"scan", "--automatic", "--json"})));
     EXPECT_EQ(throttled["scan"]["skipped"], true);
     EXPECT_EQ(throttled["items"].size(), 3u);
+    // A throttled scan that is also to be full is two wishes at odds: refused, not half kept.
+    EXPECT_EQ(runVantreel(run({"scan", "--automatic", "--full"})).exitCode, 2);
 }
 
 }  // namespace
