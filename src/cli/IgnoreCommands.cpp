@@ -156,9 +156,11 @@ int unignore(const IgnoreArguments& arguments) {
         const std::optional<std::string> ignoredAs = storedKeyNamed(argument, ignored.ignoredBundleIds());
         const std::optional<std::string> heldAs = storedKeyNamed(argument, heldKeys);
         if (ignoredAs || heldAs) {
-            const auto found = deferred.find(heldAs.value_or(argument));
-            targets.push_back({ignoredAs.value_or(argument), heldAs.value_or(argument),
-                               found != deferred.end() ? found->second.name : argument});
+            const std::string key = heldAs.value_or(argument);
+            const auto found = deferred.find(key);
+            const auto row = std::find_if(rows.begin(), rows.end(), [&key](const AllUpdateRow& r) { return r.id == key; });
+            const std::string name = found != deferred.end() ? found->second.name : row != rows.end() ? row->name : argument;
+            targets.push_back({ignoredAs.value_or(argument), key, name});
             continue;
         }
         const AllUpdateRow* row = resolveOne("unignore", argument, rows);

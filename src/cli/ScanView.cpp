@@ -164,10 +164,13 @@ void ScanView::drawLive(const ScanProgressSnapshot& snapshot, int tick) {
 }
 
 void ScanView::printChanges(const ScanProgressSnapshot& snapshot) {
-    if (!snapshot.currentStep.empty() && snapshot.currentStep != lastStep_) {
+    auto printStep = [this, &snapshot] {
+        if (snapshot.currentStep.empty() || snapshot.currentStep == lastStep_) return;
         std::fprintf(stderr, "scan: %s\n", snapshot.currentStep.c_str());
         lastStep_ = snapshot.currentStep;
-    }
+    };
+    // A step opens what the sources then do, except the last, which sums up what they did.
+    if (snapshot.isScanning) printStep();
     for (const auto& status : snapshot.scannerStatuses) {
         std::string text = stateText(status);
         std::string count = countText(status);
@@ -178,6 +181,7 @@ void ScanView::printChanges(const ScanProgressSnapshot& snapshot) {
         last = text;
         std::fprintf(stderr, "scan: %s: %s\n", status.name.c_str(), text.c_str());
     }
+    if (!snapshot.isScanning) printStep();
     std::fflush(stderr);
 }
 

@@ -199,15 +199,28 @@ int main(int argc, char** argv) {
 
 namespace {
 
-// The parser's own message, in the user's language where we know its form.
-std::string usageMessage(const CLI::ParseError& error) {
+// The command the parser was in when it stopped: the deepest one it had entered.
+const CLI::App& parsedCommand(const CLI::App& app) {
+    const CLI::App* command = &app;
+    while (!command->get_subcommands().empty()) command = command->get_subcommands().front();
+    return *command;
+}
+
+// The parser's own message, in the user's language where we know its form; a missing
+// argument by the name its help shows ("ID").
+std::string usageMessage(const CLI::ParseError& error, const CLI::App& command) {
     const std::string text = error.what();
     if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
         return vt::localized("help.unexpected", {text.substr(text.find(": ") == std::string::npos ? 0 : text.find(": ") + 2)});
     }
     if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr && text.size() > 12 &&
         text.compare(text.size() - 12, 12, " is required") == 0) {
-        return vt::localized("help.required", {text.substr(0, text.size() - 12)});
+        std::string name = text.substr(0, text.size() - 12);
+        if (const CLI::Option* option = command.get_option_no_throw(name);
+            option != nullptr && option->get_positional() && !option->get_type_name().empty()) {
+            name = option->get_type_name();
+        }
+        return vt::localized("help.required", {name});
     }
     return text;
 }
@@ -247,7 +260,12 @@ int run(CLI::App& app, int argc, char** argv, const vt::cli::GlobalOptions& opti
         std::printf("%s\n", e.what());
         return vt::cli::kExitSuccess;
     } catch (const CLI::ParseError& e) {
-        std::fprintf(stderr, "vantreel: %s\n%s\n", usageMessage(e).c_str(), vt::localized("help.see_help", {"vantreel help"}).c_str());
+        // Said by the command that was given, with its own help to read.
+        const CLI::App& command = parsedCommand(app);
+        const std::string path = vt::cli::commandPath(command);
+        const std::string words = command.get_parent() != nullptr ? path.substr(path.find(' ')) : "";
+        std::fprintf(stderr, "%s: %s\n%s\n", path.c_str(), usageMessage(e, command).c_str(),
+                     vt::localized("help.see_help", {"vantreel help" + words}).c_str());
         return vt::cli::kExitUsage;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vantreel: %s\n", e.what());

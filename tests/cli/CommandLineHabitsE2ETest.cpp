@@ -452,6 +452,10 @@ TEST_F(CommandLineHabitsE2ETest, HelpTyposAndCompletions) {
     ShellCommandResult deeper = runVantreel(run({"version", "comapre", "1", "2"}));
     EXPECT_EQ(deeper.exitCode, 2);
     EXPECT_NE(deeper.standardError.find("Did you mean \"compare\"?"), std::string::npos) << deeper.standardError;
+    // A usage error is said by the command given, naming what its help calls the argument.
+    ShellCommandResult missing = runVantreel(run({"ignore"}));
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_EQ(missing.standardError, "vantreel ignore: ID is required\nSee vantreel help ignore.\n");
     EXPECT_EQ(runVantreel(run({"--color=sometimes", "list"})).exitCode, 2);
     EXPECT_NE(runVantreel(run({"--color=always", "managers"})).standardOutput.find('\x1b'), std::string::npos);
     EXPECT_EQ(runVantreel(run({"--color=never", "managers"})).standardOutput.find('\x1b'), std::string::npos);

@@ -126,6 +126,9 @@ TEST_F(IgnoreE2ETest, SkipAndSnoozeHideForAsLongAsTheySay) {
     // unignore lifts a skip as it lifts an ignore.
     EXPECT_EQ(runVantreel(run({"unignore", "left-pad"})).standardOutput,
               "left-pad is offered again: version 1.1.0 is no longer skipped\n");
+    ASSERT_EQ(runVantreel(run({"skip", "left-pad"})).exitCode, 0);
+    EXPECT_EQ(runVantreel(run({"unignore", kLeftPad})).standardOutput,
+              "left-pad is offered again: version 1.1.0 is no longer skipped\n");
     EXPECT_EQ(rows().count(kLeftPad), 1u);
     ASSERT_EQ(runVantreel(run({"skip", "left-pad"})).exitCode, 0);
     EXPECT_EQ(rows().count(kLeftPad), 0u);
