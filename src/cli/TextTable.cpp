@@ -45,6 +45,7 @@ std::string elide(const std::string& text, std::size_t width, Column::Elide wher
     if (where == Column::Elide::Never || width <= markWidth) return text.substr(0, prefixBytes(text, width));
     const std::size_t kept = width - markWidth;
     if (where == Column::Elide::End) return text.substr(0, prefixBytes(text, kept)) + mark;
+    if (where == Column::Elide::Start) return mark + text.substr(prefixBytes(text, length - kept));
     const std::size_t head = (kept + 1) / 2;
     const std::size_t tail = kept - head;
     return text.substr(0, prefixBytes(text, head)) + mark + text.substr(prefixBytes(text, length - tail));

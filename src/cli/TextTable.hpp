@@ -13,7 +13,7 @@ namespace vt::cli {
 // One column of a TextTable: its title, how its cells may be shortened, and when it goes
 // away when the terminal is too narrow.
 struct Column {
-    enum class Elide { Never, End, Middle };
+    enum class Elide { Never, End, Middle, Start };
     std::string title;
     Elide elide = Elide::End;
     std::size_t minimumWidth = 0;  // an elided cell keeps at least this many columns

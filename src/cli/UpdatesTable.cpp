@@ -236,13 +236,14 @@ std::string renderUpdatesTable(const UpdatesTable& table, const Style& style, co
     const AllUpdatesDisplayModel& model = *table.model;
     if (model.size() == 0) return "";
     // Narrow terminals lose the source first, then the installed version, then the action;
-    // the name and the latest version stay, shortened.
+    // the name and the latest version stay, shortened. An action is cut at its start, so
+    // that the id it ends with stays readable.
     TextTable text({{localized("table.column.name"), Column::Elide::End, 12, 0},
                     {localized("table.column.installed"), Column::Elide::Middle, 7, 2},
                     {localized("table.column.latest"), Column::Elide::Middle, 7, 0},
                     {localized("table.column.source"), Column::Elide::End, 8, 1},  // "Homebrew" whole or gone
                     {localized("table.column.security"), Column::Elide::Never, 0, 0},
-                    {localized("table.column.action"), Column::Elide::End, 20, 3}});
+                    {localized("table.column.action"), Column::Elide::Start, 20, 3}});
     for (std::size_t i = 0; i < model.size(); ++i) {
         const AllUpdateRow& row = model.row(i);
         const bool apt = row.packageType == PackageType::AptPackage;  // apt's own form carries "+deb12u1"

@@ -167,12 +167,15 @@ esac
 TEST_F(CommandLineHabitsE2ETest, TheTableFitsTheTerminalAndAPipeGetsItWhole) {
     scanJson();
     const std::vector<std::string> narrow = onTerminal({"list"}, 60);
-    bool elided = false;
+    bool elided = false, idKept = false;
     for (const std::string& line : narrow) {
         EXPECT_LE(columnsOf(line), 60u) << line;
         elided = elided || line.find("…") != std::string::npos;
+        // An action is cut at its start: the id it ends with is what a user types next.
+        idKept = idKept || (line.find("…") != std::string::npos && line.ends_with(" brew:testball"));
     }
     EXPECT_TRUE(elided);
+    EXPECT_TRUE(idKept) << ::testing::PrintToString(narrow);
     ASSERT_FALSE(narrow.empty());
     EXPECT_EQ(narrow.front().rfind("NAME", 0), 0u) << narrow.front();
     EXPECT_EQ(narrow.front().find("SOURCE"), std::string::npos) << "the least useful column goes first";
