@@ -179,18 +179,22 @@ Package RustupManager::toolchainPackage(const std::string& name, const std::stri
     return package;
 }
 
+std::string RustupManager::configuredHome() const {
+    const std::map<std::string, std::string> variables = environment();
+    auto found = variables.find("RUSTUP_HOME");
+    return found != variables.end() && !found->second.empty() ? found->second : home() + "/.rustup";
+}
+
 std::vector<Package> RustupManager::readInstalled(std::stop_token stop, std::optional<std::string>& message) {
+    // Any call, --version included, makes rustup's home and writes its settings there: where
+    // there is no home, nothing was installed through it, and a scan changes nothing.
+    if (!files_.directoryExists(configuredHome())) return {};
     ShellCommandResult shown = tool({"show"}, kShowTimeout, stop);
     Shown parsed = parseShow(shown.standardOutput);
     if (shown.exitCode != 0 && parsed.toolchains.empty()) {
         message = failureText() + ": " + excerpt(trim(shown.standardError), 300);
     }
-    std::string rustupHome = parsed.rustupHome;
-    if (rustupHome.empty()) {
-        const std::map<std::string, std::string> variables = environment();
-        auto found = variables.find("RUSTUP_HOME");
-        rustupHome = found != variables.end() ? found->second : home() + "/.rustup";
-    }
+    const std::string rustupHome = parsed.rustupHome.empty() ? configuredHome() : parsed.rustupHome;
     std::vector<Package> packages;
     for (const std::string& name : parsed.toolchains) packages.push_back(toolchainPackage(name, rustupHome));
     ShellCommandResult version = tool({"--version"}, kShowTimeout, stop);
@@ -204,6 +208,7 @@ std::vector<Package> RustupManager::readInstalled(std::stop_token stop, std::opt
 }
 
 std::vector<Package> RustupManager::readOutdated(std::stop_token stop, std::optional<std::string>& message) {
+    if (!files_.directoryExists(configuredHome())) return {};
     ShellCommandResult result = tool({"check"}, kCheckTimeout, stop);
     std::vector<Package> rows;
     for (const CheckLine& line : parseCheck(result.standardOutput)) {

@@ -58,6 +58,8 @@ private:
     std::vector<Package> readInstalled(std::stop_token stop, std::optional<std::string>& message) override;
     std::vector<Package> readOutdated(std::stop_token stop, std::optional<std::string>& message) override;
     Package toolchainPackage(const std::string& name, const std::string& rustupHome) const;
+    // RUSTUP_HOME, else ~/.rustup.
+    std::string configuredHome() const;
 };
 
 }  // namespace vt

@@ -116,6 +116,15 @@ TEST(ToolchainManagersTest, RustupListsToolchainsFromManifestsAndSaysWhenTheServ
     EXPECT_EQ(none.defaultToolchain, std::nullopt);
 }
 
+// Every rustup call makes its home and writes settings there: without one it is asked nothing.
+TEST(ToolchainManagersTest, RustupWithoutAHomeIsAskedNothing) {
+    Fixture<RustupManager> f("/home/user/.cargo/bin/rustup");
+    EXPECT_TRUE(f.manager.listInstalled({}).empty());
+    EXPECT_TRUE(f.manager.checkOutdated({}).empty());
+    EXPECT_EQ(f.manager.errorMessage(), std::nullopt);
+    EXPECT_TRUE(f.runner.commandLines().empty());
+}
+
 TEST(ToolchainManagersTest, MiseReadsPastWarningsAsksGitHubWithTheTokenAndSaysWhenItIsRefused) {
     Fixture<MiseManager> f("/home/user/.local/bin/mise", {{"GITHUB_API_TOKEN", "ghp_example"}});
     f.runner.on(f.binary + " ls --json", Response::output(fixture("mise", "ls.json")));
