@@ -68,14 +68,6 @@ bool takesValue(const CLI::App& command, const std::string& argument) {
     return option != nullptr && option->get_expected_max() > 0;
 }
 
-// The words after the program's name ("version compare"); empty for the program.
-std::string relativePath(const CLI::App& command) {
-    std::string path;
-    for (const CLI::App* at = &command; at->get_parent() != nullptr; at = at->get_parent()) {
-        path = path.empty() ? at->get_name() : at->get_name() + " " + path;
-    }
-    return path;
-}
 
 }  // namespace
 
@@ -94,6 +86,15 @@ const CLI::App* commandAt(const CLI::App& app, const std::vector<std::string>& p
         command = next;
     }
     return command;
+}
+
+// The words after the program's name ("version compare"); empty for the program.
+std::string relativePath(const CLI::App& command) {
+    std::string path;
+    for (const CLI::App* at = &command; at->get_parent() != nullptr; at = at->get_parent()) {
+        path = path.empty() ? at->get_name() : at->get_name() + " " + path;
+    }
+    return path;
 }
 
 std::string commandPath(const CLI::App& command) {

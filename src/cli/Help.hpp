@@ -24,6 +24,8 @@ public:
 const CLI::App* commandAt(const CLI::App& app, const std::vector<std::string>& path);
 // The full name of a command ("vantreel version compare").
 std::string commandPath(const CLI::App& command);
+// The words after the program's name ("version compare"); empty for the program.
+std::string relativePath(const CLI::App& command);
 
 // For a mistyped command: the command of `parent` closest to `name` (a prefix of it, or at
 // most two edits away), if any.

@@ -262,10 +262,9 @@ int run(CLI::App& app, int argc, char** argv, const vt::cli::GlobalOptions& opti
     } catch (const CLI::ParseError& e) {
         // Said by the command that was given, with its own help to read.
         const CLI::App& command = parsedCommand(app);
-        const std::string path = vt::cli::commandPath(command);
-        const std::string words = command.get_parent() != nullptr ? path.substr(path.find(' ')) : "";
-        std::fprintf(stderr, "%s: %s\n%s\n", path.c_str(), usageMessage(e, command).c_str(),
-                     vt::localized("help.see_help", {"vantreel help" + words}).c_str());
+        const std::string words = vt::cli::relativePath(command);
+        std::fprintf(stderr, "%s: %s\n%s\n", vt::cli::commandPath(command).c_str(), usageMessage(e, command).c_str(),
+                     vt::localized("help.see_help", {words.empty() ? "vantreel help" : "vantreel help " + words}).c_str());
         return vt::cli::kExitUsage;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vantreel: %s\n", e.what());
