@@ -120,6 +120,19 @@ std::optional<std::string> closestCommand(const CLI::App& parent, const std::str
     return best;
 }
 
+std::optional<std::string> commandWord(const CLI::App& app, const std::vector<std::string>& arguments) {
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--") return std::nullopt;
+        if (argument.size() > 1 && argument[0] == '-') {
+            if (takesValue(app, argument)) ++i;
+            continue;
+        }
+        return argument;
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> unknownCommandMessage(const CLI::App& app, const std::vector<std::string>& arguments) {
     const CLI::App* command = &app;
     for (std::size_t i = 0; i < arguments.size(); ++i) {

@@ -31,6 +31,10 @@ std::string relativePath(const CLI::App& command);
 // most two edits away), if any.
 std::optional<std::string> closestCommand(const CLI::App& parent, const std::string& name);
 
+// The command the program's own options are followed by ("scan" in "--color never scan -q");
+// nothing when there is none.
+std::optional<std::string> commandWord(const CLI::App& app, const std::vector<std::string>& arguments);
+
 // Walks the arguments as the parser will, and when one stands where a command of the
 // command before it is expected but names none, returns the message that says so (with
 // the closest name). Options and their values are skipped.

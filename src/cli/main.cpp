@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -134,6 +135,64 @@ void addCompletionsCommand(CLI::App& app, int* exitCode) {
     });
 }
 
+using vt::cli::GlobalOptions;
+
+// The commands, in the order help lists them, each row with the names it adds.
+struct CommandRow {
+    std::string_view names;  // separated by spaces
+    void (*add)(CLI::App&, int*, const GlobalOptions*);
+};
+
+const CommandRow kCommandRows[] = {
+    {"scan", [](CLI::App& app, int* code, const GlobalOptions* options) { vt::cli::addScanCommand(app, code, options); }},
+    {"list activity", [](CLI::App& app, int* code, const GlobalOptions* options) { vt::cli::addListCommands(app, code, options); }},
+    {"apps", [](CLI::App& app, int* code, const GlobalOptions* options) { vt::cli::addAppsCommand(app, code, options); }},
+    {"update", [](CLI::App& app, int* code, const GlobalOptions* options) { vt::cli::addUpdateCommand(app, code, options); }},
+    {"version", [](CLI::App& app, int* code, const GlobalOptions*) { vt::cli::addVersionCommand(app, code); }},
+    {"endpoints", [](CLI::App& app, int* code, const GlobalOptions*) { vt::cli::addEndpointsCommand(app, code); }},
+    {"settings", [](CLI::App& app, int* code, const GlobalOptions*) { vt::cli::addSettingsCommand(app, code); }},
+    {"managers", [](CLI::App& app, int* code, const GlobalOptions*) { vt::cli::addManagersCommand(app, code); }},
+    {"sofa", [](CLI::App& app, int* code, const GlobalOptions*) { vt::cli::addSofaCommand(app, code); }},
+    {"ignore unignore skip snooze unsnooze ignored",
+     [](CLI::App& app, int* code, const GlobalOptions*) { vt::cli::addIgnoreCommands(app, code); }},
+    {"agent", [](CLI::App& app, int* code, const GlobalOptions*) { vt::cli::addAgentCommand(app, code); }},
+    {"download", [](CLI::App& app, int* code, const GlobalOptions* options) { vt::cli::addDownloadCommand(app, code, options); }},
+    {"adopt", [](CLI::App& app, int* code, const GlobalOptions*) { vt::cli::addAdoptCommand(app, code); }},
+    {"watch", [](CLI::App& app, int* code, const GlobalOptions* options) { vt::cli::addWatchCommand(app, code, options); }},
+    {"update-all", [](CLI::App& app, int* code, const GlobalOptions* options) { vt::cli::addUpdateAllCommand(app, code, options); }},
+    {"check-updates outdated-count",
+     [](CLI::App& app, int* code, const GlobalOptions* options) { vt::cli::addAutomationCommands(app, code, options); }},
+    {"rules", [](CLI::App& app, int* code, const GlobalOptions*) { vt::cli::addRulesCommand(app, code); }},
+    {"export", [](CLI::App& app, int* code, const GlobalOptions*) { vt::cli::addExportCommand(app, code); }},
+    {"completions", [](CLI::App& app, int* code, const GlobalOptions*) { addCompletionsCommand(app, code); }},
+    {"help", [](CLI::App& app, int* code, const GlobalOptions*) { addHelpCommand(app, code); }},
+    {"ui", [](CLI::App& app, int* code, const GlobalOptions* options) { vt::cli::addUiCommand(app, code, options); }},
+    {"why", [](CLI::App& app, int* code, const GlobalOptions*) { vt::cli::addWhyCommand(app, code); }},
+};
+
+bool rowNames(const CommandRow& row, std::string_view word) {
+    for (std::string_view names = row.names; !names.empty();) {
+        const std::size_t space = names.find(' ');
+        if (names.substr(0, space) == word) return true;
+        names = space == std::string_view::npos ? std::string_view() : names.substr(space + 1);
+    }
+    return false;
+}
+
+// Setting up every command's options costs more than a quick command's whole work, so a
+// command given by name gets only its own row. Help, completions, a mistyped command and
+// no command at all need every row: they list or search them.
+void addCommands(CLI::App& app, int* exitCode, const GlobalOptions* options, int argc, char** argv) {
+    const std::optional<std::string> word = vt::cli::commandWord(app, std::vector<std::string>(argv + 1, argv + argc));
+    for (const CommandRow& row : kCommandRows) {
+        if (word && rowNames(row, *word) && *word != "help" && *word != "completions") {
+            row.add(app, exitCode, options);
+            return;
+        }
+    }
+    for (const CommandRow& row : kCommandRows) row.add(app, exitCode, options);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -153,34 +212,12 @@ int main(int argc, char** argv) {
     app.footer(vt::localized("help.exit_statuses"));
     vt::cli::GlobalOptions options;
     addGlobalOptions(app, options);
+    app.add_flag("-i", options.interactive, vt::localized("help.option.interactive"));
     int exitCode = vt::cli::kExitSuccess;
     vt::cli::Context::shared().setHooks({.afterResultsSaved = vt::cli::exportAfterScan,
                                           .afterApplicationChecks = [] { vt::cli::refreshAdoptableApps(); },
                                           .heldBackRows = vt::cli::heldBackRows});
-    vt::cli::addScanCommand(app, &exitCode, &options);
-    vt::cli::addListCommands(app, &exitCode, &options);
-    vt::cli::addAppsCommand(app, &exitCode, &options);
-    vt::cli::addUpdateCommand(app, &exitCode, &options);
-    vt::cli::addVersionCommand(app, &exitCode);
-    vt::cli::addEndpointsCommand(app, &exitCode);
-    vt::cli::addSettingsCommand(app, &exitCode);
-    vt::cli::addManagersCommand(app, &exitCode);
-    vt::cli::addSofaCommand(app, &exitCode);
-    vt::cli::addIgnoreCommands(app, &exitCode);
-    vt::cli::addAgentCommand(app, &exitCode);
-    vt::cli::addDownloadCommand(app, &exitCode, &options);
-    vt::cli::addAdoptCommand(app, &exitCode);
-    vt::cli::addWatchCommand(app, &exitCode, &options);
-    vt::cli::addUpdateAllCommand(app, &exitCode, &options);
-    vt::cli::addAutomationCommands(app, &exitCode, &options);
-    vt::cli::addRulesCommand(app, &exitCode);
-    vt::cli::addExportCommand(app, &exitCode);
-    addCompletionsCommand(app, &exitCode);
-    addHelpCommand(app, &exitCode);
-    vt::cli::addUiCommand(app, &exitCode, &options);
-    app.add_flag("-i", options.interactive, vt::localized("help.option.interactive"));
-    vt::cli::addWhyCommand(app, &exitCode);
-
+    addCommands(app, &exitCode, &options, argc, argv);
     // Commands that work on the inventory judge the previous exit and record their own.
     auto worksOnInventory = [](CLI::App* command) {
         const std::string& name = command->get_name();

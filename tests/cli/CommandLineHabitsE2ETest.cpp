@@ -466,6 +466,11 @@ TEST_F(CommandLineHabitsE2ETest, HelpTyposAndCompletions) {
     const ShellCommandResult compared = runVantreel(run({"--color=never", "version", "compare", "1", "2"}));
     EXPECT_EQ(compared.standardError, "");
     EXPECT_EQ(compared.standardOutput, runVantreel(run({"version", "compare", "1", "2"})).standardOutput);
+    // A value given as the next word is not taken for the command; help asked for before a
+    // command is that command's.
+    EXPECT_EQ(runVantreel(run({"--color", "never", "version", "compare", "1", "2"})).standardOutput,
+              compared.standardOutput);
+    EXPECT_EQ(runVantreel(run({"--help", "list"})).standardOutput, runVantreel(run({"help", "list"})).standardOutput);
 
     const std::string script = runVantreel(run({"completions", "bash"})).standardOutput;
     home_.write("completion.bash", script);
