@@ -1,9 +1,11 @@
 #include "base/Localization.hpp"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <utility>
-#include <unordered_map>
 
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
@@ -12,21 +14,68 @@ namespace vt {
 
 namespace {
 
-using Table = std::unordered_map<std::string_view, std::string_view>;
+struct Text {
+    std::string_view key;
+    std::string_view text;
+};
 
-const Table& englishTable() {
-    static const Table table = {
+struct Span {
+    std::uint32_t at;
+    std::uint32_t size;
+};
+
+// A table as one block of characters and the places of its texts, sorted by key when the
+// program is compiled: nothing to build or relocate at start-up, where every command would
+// pay for it before doing anything. A text is found by halving.
+template <std::size_t Count, std::size_t Bytes>
+struct Table {
+    std::array<Span, Count> keys{};
+    std::array<Span, Count> texts{};
+    std::array<char, Bytes> bytes{};
+
+    std::string_view at(Span span) const { return {bytes.data() + span.at, span.size}; }
+
+    const Span* find(std::string_view key) const {
+        const auto it = std::ranges::lower_bound(keys, key, {}, [this](Span span) { return at(span); });
+        return it != keys.end() && at(*it) == key ? &texts[static_cast<std::size_t>(it - keys.begin())] : nullptr;
+    }
+};
+
+template <std::size_t Count>
+constexpr std::size_t byteCount(const std::array<Text, Count>& texts) {
+    std::size_t bytes = 0;
+    for (const Text& text : texts) bytes += text.key.size() + text.text.size();
+    return bytes;
+}
+
+template <std::size_t Bytes, std::size_t Count>
+constexpr Table<Count, Bytes> packed(std::array<Text, Count> texts) {
+    std::ranges::sort(texts, {}, &Text::key);
+    if (std::ranges::adjacent_find(texts, {}, &Text::key) != texts.end()) throw "a key is given two texts";
+    Table<Count, Bytes> table;
+    std::size_t at = 0;
+    const auto place = [&](std::string_view part) {
+        const Span span{static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(part.size())};
+        for (char c : part) table.bytes[at++] = c;
+        return span;
+    };
+    for (std::size_t i = 0; i < Count; ++i) {
+        table.keys[i] = place(texts[i].key);
+        table.texts[i] = place(texts[i].text);
+    }
+    return table;
+}
+
+constexpr auto kEnglishTexts = std::to_array<Text>({
 #include "base/strings/en.inc"
-    };
-    return table;
-}
+});
 
-const Table& frenchTable() {
-    static const Table table = {
+constexpr auto kFrenchTexts = std::to_array<Text>({
 #include "base/strings/fr.inc"
-    };
-    return table;
-}
+});
+
+constexpr auto kEnglish = packed<byteCount(kEnglishTexts)>(kEnglishTexts);
+constexpr auto kFrench = packed<byteCount(kFrenchTexts)>(kFrenchTexts);
 
 Language languageFromEnvironment() {
     for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
@@ -57,9 +106,9 @@ const char* languageCode(Language language) { return language == Language::Frenc
 
 std::string localizedIn(Language language, std::string_view key) {
     if (language == Language::French) {
-        if (auto it = frenchTable().find(key); it != frenchTable().end()) return std::string(it->second);
+        if (const Span* text = kFrench.find(key)) return std::string(kFrench.at(*text));
     }
-    if (auto it = englishTable().find(key); it != englishTable().end()) return std::string(it->second);
+    if (const Span* text = kEnglish.find(key)) return std::string(kEnglish.at(*text));
     return std::string(key);
 }
 
