@@ -26,3 +26,7 @@ if(VT_LIBARCHIVE_STATIC)
   find_library(VT_LIB_xml2 NAMES xml2 libxml2.so.2)
   target_link_libraries(vt_test_support ${_scope} ${VT_LIB_xml2})
 endif()
+
+# Tests and benchmarks sign and hash what they serve with libcrypto, which the program
+# itself loads only when it checks a download.
+target_link_libraries(vt_test_support ${_scope} OpenSSL::Crypto)

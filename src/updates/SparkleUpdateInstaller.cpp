@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <openssl/evp.h>
+#include "system/CryptoLibrary.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -308,18 +308,23 @@ void SparkleUpdateInstaller::verifyEd25519(const std::string& file, const std::s
     }
     ::close(fd);
 
+    const CryptoLibrary* crypto = CryptoLibrary::shared();
+    if (crypto == nullptr) {
+        if (mapped) ::munmap(mapped, size);
+        throw SparkleInstallError::invalidEdDSAInputs(CryptoLibrary::failure());
+    }
     bool valid = false;
-    EVP_PKEY* pkey = EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
-                                                 reinterpret_cast<const unsigned char*>(key->data()), key->size());
-    EVP_MD_CTX* context = EVP_MD_CTX_new();
-    if (pkey && context && EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, pkey) == 1) {
+    EVP_PKEY* pkey = crypto->keyFromRawPublic(EVP_PKEY_ED25519, nullptr,
+                                              reinterpret_cast<const unsigned char*>(key->data()), key->size());
+    EVP_MD_CTX* context = crypto->contextNew();
+    if (pkey && context && crypto->verifyInit(context, nullptr, nullptr, nullptr, pkey) == 1) {
         static const unsigned char empty = 0;
         const auto* message = size > 0 ? static_cast<const unsigned char*>(mapped) : &empty;
-        valid = EVP_DigestVerify(context, reinterpret_cast<const unsigned char*>(signature->data()), signature->size(),
-                                 message, size) == 1;
+        valid = crypto->verify(context, reinterpret_cast<const unsigned char*>(signature->data()), signature->size(),
+                               message, size) == 1;
     }
-    EVP_MD_CTX_free(context);
-    EVP_PKEY_free(pkey);
+    crypto->contextFree(context);
+    crypto->keyFree(pkey);
     if (mapped) ::munmap(mapped, size);
     if (!pkey) throw SparkleInstallError::invalidEdDSAInputs(kSparkleBadKeyReason);
     if (!valid) throw SparkleInstallError::signatureMismatch();
