@@ -1,6 +1,9 @@
 #include "base/PrintableText.hpp"
 
+#include <optional>
 #include <random>
+
+#include <unistd.h>
 
 #include "base/Strings.hpp"
 
@@ -19,10 +22,22 @@ std::string_view token() {
     static char value[kLength];
     static const bool drawn = [] {
         static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-        std::random_device source;
-        std::uniform_int_distribution<std::size_t> pick(0, kAlphabet.size() - 1);
         value[0] = kTokenStart;
-        for (std::size_t i = 1; i < kLength; ++i) value[i] = kAlphabet[pick(source)];
+        // Bytes from the kernel (std::random_device probes the processor first, which costs
+        // every start dearly in a virtual machine), those past the alphabet's last whole
+        // multiple refused so that every letter is as likely.
+        constexpr std::size_t kFair = 256 - 256 % kAlphabet.size();
+        std::optional<std::random_device> fallback;
+        for (std::size_t i = 1; i < kLength;) {
+            unsigned char bytes[32];
+            if (!fallback && ::getentropy(bytes, sizeof bytes) != 0) fallback.emplace();
+            if (fallback) {
+                for (unsigned char& byte : bytes) byte = static_cast<unsigned char>((*fallback)());
+            }
+            for (unsigned char byte : bytes) {
+                if (i < kLength && byte < kFair) value[i++] = kAlphabet[byte % kAlphabet.size()];
+            }
+        }
         return true;
     }();
     (void)drawn;
