@@ -1,5 +1,7 @@
 #include "base/PrintableText.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <random>
 
@@ -44,6 +46,24 @@ std::string_view token() {
     return {value, kLength};
 }
 
+// How many bytes at the start of `bytes` are printable ASCII, eight at a time: every byte of
+// a command's output goes through here.
+std::size_t printableRun(std::string_view bytes) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+    std::size_t i = 0;
+    for (; i + 8 <= bytes.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes.data() + i, 8);
+        // A byte below 0x20 borrows when 0x20 is taken from it, DEL reaches the top bit when one
+        // is added, and one from 0x80 up has it already.
+        if ((((word - 0x20 * kOnes) | word | (word + kOnes)) & kHighs) != 0) break;
+    }
+    while (i < bytes.size() && static_cast<unsigned char>(bytes[i]) >= 0x20 && static_cast<unsigned char>(bytes[i]) < 0x7F) {
+        ++i;
+    }
+    return i;
+}
+
 // Whether the text ends inside the sequence that `lead` begins: its rest may come next.
 bool endsWithin(std::string_view text, std::size_t at) {
     const auto lead = static_cast<unsigned char>(text[at]);
@@ -80,11 +100,7 @@ void PrintableTextFilter::feed(std::string_view bytes, std::string& out) {
     std::size_t i = 0;
     while (i < bytes.size()) {
         // Plain printable ASCII in one run: nearly all of any output.
-        std::size_t run = i;
-        while (run < bytes.size() && static_cast<unsigned char>(bytes[run]) >= 0x20 &&
-               static_cast<unsigned char>(bytes[run]) < 0x7F) {
-            ++run;
-        }
+        const std::size_t run = i + printableRun(bytes.substr(i));
         out.append(bytes.substr(i, run - i));
         i = run;
         if (i == bytes.size()) break;

@@ -72,6 +72,13 @@ TEST(PrintableTextTest, ControlsFromOutsideAreDroppedAndOursKept) {
     // C1 controls (8-bit CSI) and direction overrides; other text untouched, bad bytes marked.
     EXPECT_EQ(printableText("x\xc2\x9b" "31my\xe2\x80\xae" "z caf\xc3\xa9 \xff"), "x31myz caf\xc3\xa9 \xEF\xBF\xBD");
     EXPECT_EQ(printableText(ownControl("\x1b[1m") + "bold" + ownControl("\r\x1b[K")), "\x1b[1mbold\r\x1b[K");
+    // Plain text is passed on eight bytes at a time: a control anywhere in a run still goes.
+    for (std::string special : {"\x01", "\x1b", "\x1f", "\x7f"}) {
+        for (std::size_t at = 0; at <= 17; ++at) {
+            EXPECT_EQ(printableText(std::string(17, 'a').insert(at, special)), std::string(17, 'a')) << at;
+        }
+    }
+    EXPECT_EQ(printableText(" ~" + std::string(15, ' ') + "~"), " ~" + std::string(15, ' ') + "~");
 
     // Fed byte by byte, as a stream flushes: the same result, our sequences still whole.
     const std::string mixed = "\xc3\xa9" + ownControl("\x1b[2m") + osc + "\x01" "ab";
