@@ -179,11 +179,26 @@ bool rowNames(const CommandRow& row, std::string_view word) {
     return false;
 }
 
+// "-h", "--help", or short flags given together with h among them ("-qh").
+bool asksForHelp(const std::vector<std::string>& arguments) {
+    for (const std::string& argument : arguments) {
+        if (argument == "--") return false;
+        if (argument == "--help" || (argument.size() > 1 && argument[0] == '-' && argument[1] != '-' &&
+                                     argument.find('h') != std::string::npos)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Setting up every command's options costs more than a quick command's whole work, so a
-// command given by name gets only its own row. Help, completions, a mistyped command and
-// no command at all need every row: they list or search them.
+// command given by name gets only its own row, and the program's own run (no command, as
+// for --version) none. Help, completions and a mistyped command need every row: they list
+// or search them.
 void addCommands(CLI::App& app, int* exitCode, const GlobalOptions* options, int argc, char** argv) {
-    const std::optional<std::string> word = vt::cli::commandWord(app, std::vector<std::string>(argv + 1, argv + argc));
+    const std::vector<std::string> arguments(argv + 1, argv + argc);
+    const std::optional<std::string> word = vt::cli::commandWord(app, arguments);
+    if (!word && !asksForHelp(arguments)) return;
     for (const CommandRow& row : kCommandRows) {
         if (word && rowNames(row, *word) && *word != "help" && *word != "completions") {
             row.add(app, exitCode, options);
