@@ -11,12 +11,10 @@
 #include "base/Paths.hpp"
 #include "base/Platform.hpp"
 #include "system/CommandRunner.hpp"
+#include "system/SharedLibrary.hpp"
 
 #if !defined(__APPLE__)
-#include <dlfcn.h>
 #include <systemd/sd-bus.h>
-
-#include <type_traits>
 #endif
 
 namespace vt {
@@ -65,38 +63,37 @@ decltype(&::sd_bus_message_close_container) sd_bus_message_close_container = nul
 decltype(&::sd_bus_message_read) sd_bus_message_read = nullptr;
 decltype(&::sd_bus_message_read_strv) sd_bus_message_read_strv = nullptr;
 
-bool loadSdBus() {
-    static const bool loaded = [] {
-        void* library = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) return false;
-        bool all = true;
-        const auto resolve = [&](auto& function, const char* name) {
-            function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(::dlsym(library, name));
-            all = all && function != nullptr;
-        };
-        resolve(sd_bus_new, "sd_bus_new");
-        resolve(sd_bus_set_address, "sd_bus_set_address");
-        resolve(sd_bus_set_bus_client, "sd_bus_set_bus_client");
-        resolve(sd_bus_set_method_call_timeout, "sd_bus_set_method_call_timeout");
-        resolve(sd_bus_start, "sd_bus_start");
-        resolve(sd_bus_close_unref, "sd_bus_close_unref");
-        resolve(sd_bus_process, "sd_bus_process");
-        resolve(sd_bus_wait, "sd_bus_wait");
-        resolve(sd_bus_call_async, "sd_bus_call_async");
-        resolve(sd_bus_match_signal, "sd_bus_match_signal");
-        resolve(sd_bus_slot_unref, "sd_bus_slot_unref");
-        resolve(sd_bus_message_new_method_call, "sd_bus_message_new_method_call");
-        resolve(sd_bus_message_unref, "sd_bus_message_unref");
-        resolve(sd_bus_message_get_error, "sd_bus_message_get_error");
-        resolve(sd_bus_message_append, "sd_bus_message_append");
-        resolve(sd_bus_message_append_basic, "sd_bus_message_append_basic");
-        resolve(sd_bus_message_open_container, "sd_bus_message_open_container");
-        resolve(sd_bus_message_close_container, "sd_bus_message_close_container");
-        resolve(sd_bus_message_read, "sd_bus_message_read");
-        resolve(sd_bus_message_read_strv, "sd_bus_message_read_strv");
-        return all;
+// Why libsystemd cannot be used; empty once every function was found in it.
+const std::string& sdBusFailure() {
+    static const std::string failure = [] {
+        try {
+            const SharedLibrary library("libsystemd", 0);
+            library.bind("sd_bus_new", sd_bus_new);
+            library.bind("sd_bus_set_address", sd_bus_set_address);
+            library.bind("sd_bus_set_bus_client", sd_bus_set_bus_client);
+            library.bind("sd_bus_set_method_call_timeout", sd_bus_set_method_call_timeout);
+            library.bind("sd_bus_start", sd_bus_start);
+            library.bind("sd_bus_close_unref", sd_bus_close_unref);
+            library.bind("sd_bus_process", sd_bus_process);
+            library.bind("sd_bus_wait", sd_bus_wait);
+            library.bind("sd_bus_call_async", sd_bus_call_async);
+            library.bind("sd_bus_match_signal", sd_bus_match_signal);
+            library.bind("sd_bus_slot_unref", sd_bus_slot_unref);
+            library.bind("sd_bus_message_new_method_call", sd_bus_message_new_method_call);
+            library.bind("sd_bus_message_unref", sd_bus_message_unref);
+            library.bind("sd_bus_message_get_error", sd_bus_message_get_error);
+            library.bind("sd_bus_message_append", sd_bus_message_append);
+            library.bind("sd_bus_message_append_basic", sd_bus_message_append_basic);
+            library.bind("sd_bus_message_open_container", sd_bus_message_open_container);
+            library.bind("sd_bus_message_close_container", sd_bus_message_close_container);
+            library.bind("sd_bus_message_read", sd_bus_message_read);
+            library.bind("sd_bus_message_read_strv", sd_bus_message_read_strv);
+            return std::string();
+        } catch (const SharedLibrary::Unavailable& error) {
+            return std::string(error.what());
+        }
     }();
-    return loaded;
+    return failure;
 }
 
 struct BusDeleter {
@@ -121,7 +118,7 @@ void check(int status, const char* what) {
 
 // The time limit is set before connecting, so that it bounds the greeting too.
 Bus openBus(const std::optional<std::string>& given, std::chrono::milliseconds timeout) {
-    if (!loadSdBus()) throw NotificationError("desktop notification service: libsystemd.so.0 could not be loaded");
+    if (!sdBusFailure().empty()) throw NotificationError("desktop notification service: " + sdBusFailure());
     std::optional<std::string> address = given ? given : paths::environmentValue("DBUS_SESSION_BUS_ADDRESS");
     if (!address) {
         std::optional<std::string> runtime = paths::environmentValue("XDG_RUNTIME_DIR");
