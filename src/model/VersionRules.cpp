@@ -171,6 +171,9 @@ ParsedVersion parseVersion(std::string_view text) {
     // "_" separates components too (1_8_0); letters after a component's digits join the suffix (1.1.1w).
     std::string carried;
     if (!main.empty()) {
+        // One allocation, not one per doubling: versions are parsed by the thousand.
+        parsed.components.reserve(1 + static_cast<std::size_t>(std::count_if(
+                                          main.begin(), main.end(), [](char c) { return c == '.' || c == '_'; })));
         std::size_t start = 0;
         for (std::size_t i = 0; i <= main.size(); ++i) {
             if (i < main.size() && main[i] != '.' && main[i] != '_') continue;
