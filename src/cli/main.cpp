@@ -278,13 +278,14 @@ std::string usageMessage(const CLI::ParseError& error, const CLI::App& command) 
 }
 
 // Help and the program's own version are given whatever the environment says.
-bool asksOnlyForHelp(const std::vector<std::string>& arguments) {
+bool asksOnlyForHelp(const CLI::App& app, const std::vector<std::string>& arguments) {
+    if (asksForHelp(arguments)) return true;
     for (const std::string& argument : arguments) {
-        if (argument == "--help" || argument == "-h" || argument == "--version" || argument == "-V") return true;
+        if (argument == "--") break;
+        if (argument == "--version" || argument == "-V") return true;
     }
-    const auto command = std::find_if(arguments.begin(), arguments.end(),
-                                      [](const std::string& argument) { return !argument.empty() && argument[0] != '-'; });
-    return command != arguments.end() && (*command == "help" || *command == "completions" || *command == "version");
+    const std::optional<std::string> command = vt::cli::commandWord(app, arguments);
+    return command && (*command == "help" || *command == "completions" || *command == "version");
 }
 
 int run(CLI::App& app, int argc, char** argv, const vt::cli::GlobalOptions& options, const int& exitCode) {
@@ -295,7 +296,7 @@ int run(CLI::App& app, int argc, char** argv, const vt::cli::GlobalOptions& opti
     }
     // An address override that cannot be used is refused before anything is asked of anyone:
     // ignored, its service would be reached at the address the user meant to avoid.
-    if (!asksOnlyForHelp(arguments)) {
+    if (!asksOnlyForHelp(app, arguments)) {
         const std::vector<std::string> problems = vt::Endpoints::overrideProblems();
         for (const std::string& problem : problems) std::fprintf(stderr, "vantreel: %s\n", problem.c_str());
         if (!problems.empty()) return vt::cli::kExitUsage;

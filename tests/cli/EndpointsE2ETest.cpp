@@ -42,6 +42,9 @@ TEST(EndpointsE2ETest, PrintsTheTableInEffect) {
     EXPECT_EQ(misspelt.exitCode, 2);
     EXPECT_EQ(misspelt.standardError, "vantreel: VANTREEL_ENDPOINT_PYPY names no endpoint (vantreel endpoints lists them)\n");
     EXPECT_EQ(runVantreel({{"scan", "--help"}, home.path(), {{"VANTREEL_ENDPOINT_PYPY", "x"}}}).exitCode, 0);
+    // The value of an option is not taken for the command, and flags may come together.
+    EXPECT_EQ(runVantreel({{"--color", "never", "help"}, home.path(), {{"VANTREEL_ENDPOINT_PYPY", "x"}}}).exitCode, 0);
+    EXPECT_EQ(runVantreel({{"-qh"}, home.path(), {{"VANTREEL_ENDPOINT_PYPY", "x"}}}).exitCode, 0);
 }
 
 }  // namespace
