@@ -15,6 +15,7 @@
 #include "settings/DefaultsStore.hpp"
 #include "settings/ReleaseAgeSettings.hpp"
 #include "settings/SettingsManager.hpp"
+#include "system/CommandRunner.hpp"
 
 namespace vt {
 
@@ -201,6 +202,7 @@ void PackageCoordinator::runScan(bool force, bool postOnboarding) {
     }
     std::optional<RefreshResult> result;
     ResourceSampler sampler;
+    CommandRunner::YieldingScope yielding(CommandRunner::shared());
     // Both locks are held until the results are saved: a process waiting for this scan
     // then reads what it found, and no update saves in between.
     ProcessLock scanLock;

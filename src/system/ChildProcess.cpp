@@ -1,14 +1,19 @@
 #include "system/ChildProcess.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <exception>
+#include <optional>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,9 +82,39 @@ UniqueFd openExitNotifier(pid_t pid) {
     return UniqueFd();
 }
 
+// On Linux a nice value belongs to a thread; this one may lower itself, never raise itself back.
+void lowerThisThread(int increment) {
+    errno = 0;
+    const int ours = ::getpriority(PRIO_PROCESS, 0);
+    if (ours == -1 && errno != 0) return;
+    ::setpriority(PRIO_PROCESS, 0, std::min(ours + increment, 19));
+}
+
 }  // namespace
 
 ChildProcess ChildProcess::spawn(const Options& options) {
+    if (options.niceIncrement <= 0) return launch(options);
+    // A child takes the nice value of the thread that starts it, from its first instruction
+    // and for whatever it starts: it is started from a thread of its own, lowered first.
+    std::optional<ChildProcess> child;
+    std::exception_ptr failure;
+    try {
+        std::thread([&] {
+            lowerThisThread(options.niceIncrement);
+            try {
+                child.emplace(launch(options));
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        }).join();
+    } catch (const std::system_error&) {
+        return launch(options);  // no thread to spare: the child runs at our priority
+    }
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*child);
+}
+
+ChildProcess ChildProcess::launch(const Options& options) {
     PipeEnds input;
     if (options.pipeStandardInput) input = makePipe();
     PipeEnds output = makePipe();

@@ -24,6 +24,7 @@ public:
         std::vector<std::string> environment;  // "NAME=value", the child's whole environment
         std::string workingDirectory;
         bool pipeStandardInput = false;        // otherwise the null device
+        int niceIncrement = 0;                 // nice levels below the calling thread (at most 19)
     };
 
     // Throws std::system_error with the platform's error when the launch fails.
@@ -58,6 +59,7 @@ public:
 
 private:
     ChildProcess() = default;
+    static ChildProcess launch(const Options& options);
 
     pid_t pid_ = -1;
     UniqueFd stdin_;

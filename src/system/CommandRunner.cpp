@@ -347,7 +347,8 @@ CommandRunner::RunOutcome CommandRunner::launchAndWait(const CommandRequest& req
                                                        const Streaming* streaming, std::uint64_t generation,
                                                        std::stop_token stop) {
     ChildProcess::Options options{request.command, request.arguments, environmentStrings(environment),
-                                  workingDirectory, request.standardInput.has_value()};
+                                  workingDirectory, request.standardInput.has_value(),
+                                  yielding_.load() > 0 ? kYieldingNiceIncrement : 0};
     ChildProcess child = ChildProcess::spawn(options);
     ActiveRun active(*this, child.pid(), generation);
     const auto deadline = deadlineFor(request.timeout);

@@ -63,6 +63,23 @@ public:
 
     ShellCommandResult execute(std::string command, std::vector<std::string> arguments, std::stop_token stop = {});
 
+    // While one lives, the tools this runner starts run kYieldingNiceIncrement levels below
+    // the thread that starts them: a scan's own reading (apt's cache, in this process) is
+    // its longest part, and the tools the other sources start no longer take its processor.
+    // Where the scheduler shares by session or control group first, as desktop Linux does,
+    // the scan keeps its share against the user's other programs. Scopes may nest and overlap.
+    class YieldingScope {
+    public:
+        explicit YieldingScope(CommandRunner& runner) : runner_(runner) { ++runner_.yielding_; }
+        ~YieldingScope() { --runner_.yielding_; }
+        YieldingScope(const YieldingScope&) = delete;
+        YieldingScope& operator=(const YieldingScope&) = delete;
+
+    private:
+        CommandRunner& runner_;
+    };
+    static constexpr int kYieldingNiceIncrement = 10;  // what nice(1) adds by default
+
     // The variables every child gets before the caller's own entries are merged over them.
     const Environment& defaultEnvironment() const { return environments().defaults; }
     static Environment makeDefaultEnvironment(const std::string& home, const FileSystemManager& fileSystem);
@@ -133,6 +150,7 @@ private:
     std::mutex activeMutex_;
     std::unordered_map<pid_t, bool> activeProcesses_;  // pid -> killed by cancelActiveCommands()
     std::atomic<std::uint64_t> cancelGeneration_{0};
+    std::atomic<int> yielding_{0};
 };
 
 }  // namespace vt

@@ -1,9 +1,11 @@
 // `vantreel scan` as a user runs it, against a fake `brew` in the sandbox's ~/.local/bin that
 // prints Homebrew's own recorded outputs.
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -12,6 +14,7 @@
 
 #include "base/Files.hpp"
 #include "base/Json.hpp"
+#include "base/Strings.hpp"
 #include "support/Corpus.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
@@ -46,6 +49,7 @@ case "$1 $2" in
   "info --json=v2") echo '{"formulae":[],"casks":[]}' ;;
   *) ;;
 esac
+echo "$(nice) $1 $2" >> ")" + home_.file("brew-nice") + R"("
 exit 0
 )");
     }
@@ -76,6 +80,13 @@ TEST_F(ScanE2ETest, OutdatedFormulaeAndCasksAreListedAndPrinted) {
     ASSERT_TRUE(items.count("package:casks:local-caffeine"));
     EXPECT_EQ(items["package:casks:local-caffeine"]["latestVersion"], "1.2.3");
     EXPECT_EQ(items.size(), parsed["items"].size());  // no item twice
+    // The tools a scan starts yield to its own reading.
+    const int ours = ::getpriority(PRIO_PROCESS, 0);
+    const std::string yielding = std::to_string(std::min(ours + 10, 19));
+    const std::string recorded = readFile(home_.file("brew-nice")).value_or("");
+    auto calls = splitLines(recorded);
+    ASSERT_FALSE(calls.empty());
+    for (std::string_view call : calls) EXPECT_EQ(call.substr(0, call.find(' ')), yielding) << call;
 
     auto table = runVantreel(run({"scan"}));
     ASSERT_EQ(table.exitCode, 0);

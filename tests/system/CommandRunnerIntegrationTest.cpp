@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -147,6 +149,29 @@ TEST_F(CommandRunnerIntegrationTest, RunsTheToolDirectlyWithArgumentsInputAndWor
     auto allowed = request(failing);
     allowed.allowNonZeroExit = true;
     EXPECT_EQ(runner_.execute(allowed), (ShellCommandResult{"partial\n", "", 3}));
+}
+
+TEST_F(CommandRunnerIntegrationTest, ToolsStartedWhileAScanRunsYieldToItAndOthersDoNot) {
+    // Asked by what the tool starts: the nice value is the tool's from its start.
+    const auto run = request(script("nice.sh", "nice\n"));
+    errno = 0;
+    const int ours = ::getpriority(PRIO_PROCESS, 0);
+    ASSERT_EQ(errno, 0);
+    const std::string normal = std::to_string(ours) + "\n";
+    const std::string yielding = std::to_string(std::min(ours + CommandRunner::kYieldingNiceIncrement, 19)) + "\n";
+    ASSERT_NE(normal, yielding) << "this test runs at the lowest priority already";
+
+    EXPECT_EQ(runner_.execute(run).standardOutput, normal);
+    {
+        CommandRunner::YieldingScope scan(runner_);
+        EXPECT_EQ(runner_.execute(run).standardOutput, yielding);
+        {
+            CommandRunner::YieldingScope overlapping(runner_);
+            EXPECT_EQ(runner_.execute(run).standardOutput, yielding);  // not twice as low
+        }
+        EXPECT_EQ(runner_.execute(run).standardOutput, yielding);
+    }
+    EXPECT_EQ(runner_.execute(run).standardOutput, normal);
 }
 
 TEST_F(CommandRunnerIntegrationTest, FailuresAreTypedWithTheirExactTexts) {
