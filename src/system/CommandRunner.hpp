@@ -64,8 +64,9 @@ public:
     ShellCommandResult execute(std::string command, std::vector<std::string> arguments, std::stop_token stop = {});
 
     // While one lives, the tools this runner starts run kYieldingNiceIncrement levels below
-    // the thread that starts them: a scan's own reading (apt's cache, in this process) is
-    // its longest part, and the tools the other sources start no longer take its processor.
+    // the thread that starts them: a scan's own reading in this process (apt's cache, where
+    // apt is enabled the longest part) no longer shares its processor with the tools the
+    // other sources start.
     // Where the scheduler shares by session or control group first, as desktop Linux does,
     // the scan keeps its share against the user's other programs. Scopes may nest and overlap.
     class YieldingScope {
