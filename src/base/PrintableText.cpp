@@ -2,11 +2,8 @@
 
 #include <cstdint>
 #include <cstring>
-#include <optional>
-#include <random>
 
-#include <unistd.h>
-
+#include "base/Random.hpp"
 #include "base/Strings.hpp"
 
 namespace vt {
@@ -25,17 +22,12 @@ std::string_view token() {
     static const bool drawn = [] {
         static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
         value[0] = kTokenStart;
-        // Bytes from the kernel (std::random_device probes the processor first, which costs
-        // every start dearly in a virtual machine), those past the alphabet's last whole
-        // multiple refused so that every letter is as likely.
+        // Bytes past the alphabet's last whole multiple are refused, so that every letter is
+        // as likely.
         constexpr std::size_t kFair = 256 - 256 % kAlphabet.size();
-        std::optional<std::random_device> fallback;
         for (std::size_t i = 1; i < kLength;) {
             unsigned char bytes[32];
-            if (!fallback && ::getentropy(bytes, sizeof bytes) != 0) fallback.emplace();
-            if (fallback) {
-                for (unsigned char& byte : bytes) byte = static_cast<unsigned char>((*fallback)());
-            }
+            randomBytes(bytes, sizeof bytes);
             for (unsigned char byte : bytes) {
                 if (i < kLength && byte < kFair) value[i++] = kAlphabet[byte % kAlphabet.size()];
             }

@@ -2,24 +2,13 @@
 
 #include <array>
 #include <cstdint>
-#include <random>
 
-#include <unistd.h>
+#include "base/Random.hpp"
 
 namespace vt {
 
 Uuid Uuid::random() {
-    static thread_local std::mt19937_64 generator{[] {
-        // From the kernel: std::random_device first probes the processor, which costs a
-        // command's start-up dearly in a virtual machine.
-        std::array<std::uint32_t, 4> words{};
-        if (::getentropy(words.data(), sizeof words) != 0) {
-            std::random_device device;
-            for (std::uint32_t& word : words) word = device();
-        }
-        std::seed_seq seed(words.begin(), words.end());
-        return std::mt19937_64(seed);
-    }()};
+    std::mt19937_64& generator = randomGenerator();
     Uuid uuid;
     for (std::size_t i = 0; i < 16; i += 8) {
         std::uint64_t value = generator();

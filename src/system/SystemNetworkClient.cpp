@@ -9,7 +9,6 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
-#include <random>
 #include <vector>
 
 #include <fcntl.h>
@@ -20,6 +19,7 @@
 #include "base/Files.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
+#include "base/Random.hpp"
 #include "base/Strings.hpp"
 #include "system/CurlLibrary.hpp"
 
@@ -201,8 +201,7 @@ struct HeaderList {
 };
 
 std::string temporarySibling(const std::string& path) {
-    static thread_local std::mt19937_64 random{std::random_device{}()};
-    return path + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(random() % 1000000000);
+    return path + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(randomGenerator()() % 1000000000);
 }
 
 // The partial file of a download: removed unless the download completed.

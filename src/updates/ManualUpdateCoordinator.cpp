@@ -7,13 +7,13 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <random>
 
 #include "base/Cancellation.hpp"
 #include "base/Files.hpp"
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
+#include "base/Random.hpp"
 #include "base/Platform.hpp"
 #include "base/Strings.hpp"
 #include "settings/DefaultsStore.hpp"
@@ -259,8 +259,7 @@ CompletedManualDownload ManualUpdateCoordinator::download(const ManualUpdateItem
         }
         report({"manual_update.phase.downloading", size ? std::optional<double>(0.0) : std::nullopt, size});
 
-        static thread_local std::mt19937_64 random{std::random_device{}()};
-        temporary = folder + "/.vantreel-" + std::to_string(random() % 1000000000000ull) + ".download";
+        temporary = folder + "/.vantreel-" + std::to_string(randomGenerator()() % 1000000000000ull) + ".download";
         HttpRequest request{.url = url, .stallTimeoutSeconds = options_.stallTimeoutSeconds};
         HttpResponse response;
         try {

@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <filesystem>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +10,7 @@
 #include "base/Files.hpp"
 #include "base/Json.hpp"
 #include "base/PrintableText.hpp"
+#include "base/Random.hpp"
 #include "base/Strings.hpp"
 #include "base/Uuid.hpp"
 #include "support/TempDir.hpp"
@@ -108,6 +111,17 @@ TEST(UuidTest, OnlyTheCanonicalFormIsRead) {
                             "0A1B2C3D-4E5F-6789-ABCD-EF012345678G", "G0A1B2C3-4E5F-6789-ABCD-EF0123456789",
                             "0A1B2C3D-4E5F-6789-ABCD-EF01234567\xc3\xa9"}) {
         EXPECT_FALSE(Uuid::parse(bad).has_value()) << bad;
+    }
+}
+
+TEST(RandomTest, EveryByteAskedForIsFilledPastTheKernelsLimitOfACall) {
+    // Zeroed first: a part left unfilled stays zero (250 zero bytes by chance: 2^-2000).
+    std::vector<unsigned char> bytes(1000, 0);
+    randomBytes(bytes.data(), bytes.size());
+    for (std::size_t start = 0; start < bytes.size(); start += 250) {
+        const auto end = bytes.begin() + static_cast<std::ptrdiff_t>(std::min(start + 250, bytes.size()));
+        EXPECT_TRUE(std::any_of(bytes.begin() + static_cast<std::ptrdiff_t>(start), end, [](unsigned char b) { return b != 0; }))
+            << "bytes from " << start;
     }
 }
 
