@@ -6,7 +6,6 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
-#include <thread>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -105,10 +104,11 @@ int flush(int fd) { return ::fsync(fd) == 0 ? 0 : errno; }
 
 }  // namespace
 
-void writeFileAtomically(const std::string& path, std::string_view contents, unsigned permissions) {
+void writeFileAtomically(const std::string& path, std::string_view contents, unsigned permissions,
+                         Durability durability) {
     if (alreadyHolds(path, contents, permissions)) return;
     StagedFile staged = stage(path, contents, permissions);
-    commit(staged, flush(staged.fd));
+    commit(staged, durability == Durability::Flushed ? flush(staged.fd) : 0);
 }
 
 std::vector<std::optional<std::string>> writeFilesAtomically(const std::vector<FileToWrite>& files,
@@ -124,31 +124,10 @@ std::vector<std::optional<std::string>> writeFilesAtomically(const std::vector<F
             errors[i] = error.what();
         }
     }
-    // Each flush waits for the disk: they wait together, the last on this thread.
-    std::vector<int> flushErrors(files.size(), 0);
-    {
-        std::vector<std::size_t> pending;
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            if (staged[i]) pending.push_back(i);
-        }
-        std::vector<std::jthread> flushing;
-        for (std::size_t n = 0; n < pending.size(); ++n) {
-            const std::size_t i = pending[n];
-            try {
-                if (n + 1 < pending.size()) {
-                    flushing.emplace_back([&flushErrors, &staged, i] { flushErrors[i] = flush(staged[i]->fd); });
-                    continue;
-                }
-            } catch (const std::system_error&) {
-                // No thread to spare: this one is flushed in turn.
-            }
-            flushErrors[i] = flush(staged[i]->fd);
-        }
-    }
     for (std::size_t i = 0; i < files.size(); ++i) {
         if (!staged[i]) continue;
         try {
-            commit(*staged[i], flushErrors[i]);
+            commit(*staged[i], 0);
         } catch (const FileWriteError& error) {
             errors[i] = error.what();
         }

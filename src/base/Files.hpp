@@ -14,19 +14,28 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Writes through a temporary file in the same folder, flushed to disk, then renamed
-// over the target: readers see the old contents or the new, never a torn file.
+// Whether a write waits for the disk before the file is replaced. What the user chose or
+// gave (settings, rules, secrets) does. What the program computes again by itself (scan
+// results, history) need not: each flush costs a wait for the disk, and such a file lost to
+// a power cut, or found empty after one, is only computed anew. Either way a running reader
+// sees the old contents or the new.
+enum class Durability { Flushed, Unflushed };
+
+// Writes through a temporary file in the same folder, flushed to disk unless told otherwise,
+// then renamed over the target: readers see the old contents or the new, never a torn file.
 // A file that already holds these bytes is left as it is. Throws FileWriteError; the old
 // file is untouched on failure.
-void writeFileAtomically(const std::string& path, std::string_view contents, unsigned permissions = 0644);
+void writeFileAtomically(const std::string& path, std::string_view contents, unsigned permissions = 0644,
+                         Durability durability = Durability::Flushed);
 
 struct FileToWrite {
     std::string path;
     std::string_view contents;
 };
-// Writes each file as writeFileAtomically does, their flushes to disk waiting together, and
-// renames them in the order given: a reader that sees the last one's new contents sees the
-// others' too. Returns, per file, why it could not be written; the others are written.
+// Writes a set of files the program computes again by itself (Durability::Unflushed), each
+// as writeFileAtomically does, and renames them in the order given: a reader that sees the
+// last one's new contents sees the others' too. Returns, per file, why it could not be
+// written; the others are written.
 std::vector<std::optional<std::string>> writeFilesAtomically(const std::vector<FileToWrite>& files,
                                                               unsigned permissions = 0644);
 

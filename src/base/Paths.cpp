@@ -96,6 +96,11 @@ std::string logFile() {
     return xdgFolder("XDG_STATE_HOME", "/.local/state") + "/vantreel/vantreel.log";
 }
 
+std::string stateFile() {
+    if (kBuiltForMac) return supportFolder() + "/state.json";
+    return xdgFolder("XDG_STATE_HOME", "/.local/state") + "/vantreel/state.json";
+}
+
 std::vector<std::string> moveLegacyFiles() {
     std::vector<std::string> moved;
     if (kBuiltForMac) return moved;

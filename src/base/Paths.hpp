@@ -34,6 +34,10 @@ std::string cacheFolder();
 // The log: in the support folder's "Logs" on macOS, $XDG_STATE_HOME (else ~/.local/state)
 // + "/vantreel" elsewhere.
 std::string logFile();
+// What the program notes for itself between runs (when it last scanned, its recent activity):
+// the support folder's "state.json" on macOS, $XDG_STATE_HOME (else ~/.local/state) +
+// "/vantreel/state.json" elsewhere.
+std::string stateFile();
 
 // Moves the files of an installation from before the XDG layout (~/.local/share/Van Treel,
 // ~/.config/vantreel/com.corvanel.Vantreel.json) to their places, once: a folder or file

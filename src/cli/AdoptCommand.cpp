@@ -65,7 +65,7 @@ std::string adoptionLockPath() { return paths::supportFolder() + "/adopt.lock"; 
 void keepActivities(const std::vector<ActivityRecord>& records) {
     if (records.empty()) return;
     try {
-        PersistedUIState::mergeActivity(Context::shared().defaults(), records, 100);
+        PersistedUIState::mergeActivity(Context::shared().state(), records, 100);
     } catch (const std::exception& error) {
         logger().warning(localized("log.adopt.activity_not_kept", {error.what()}));
     }

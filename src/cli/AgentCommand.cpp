@@ -86,7 +86,7 @@ int remove(const ChangeFlags& change) {
 
 int status(bool asJson) {
     AgentStatus agent = LaunchAgentManager().status();
-    DefaultsStore& defaults = Context::shared().defaults();
+    DefaultsStore& defaults = Context::shared().state();
     std::optional<double> lastScan = defaults.doubleValue(PackageCoordinator::kBackgroundLastScanDate);
     std::optional<long long> lastCount = defaults.integerValue(BackgroundScanLauncher::kLastOutdatedCount);
     if (asJson) {
@@ -183,7 +183,7 @@ int applyAgentSetting(const std::string& key) {
 int runBackgroundScan() {
     Context& context = Context::shared();
     std::unique_ptr<UserNotifying> notifier = makeSystemNotifier();
-    BackgroundScanLauncher launcher(context.defaults(), context.settings(), *notifier, automaticScanUpdateCount);
+    BackgroundScanLauncher launcher(context.state(), context.settings(), *notifier, automaticScanUpdateCount);
     // A click on the notification opens the table in a terminal, kept open until Enter.
     if (auto executable = ownLaunchPath()) {
         launcher.setShowUpdates([program = *executable] { TerminalLauncher::open({program, "list", "--hold"}); });

@@ -22,6 +22,7 @@
 #include "core/ManagerRegistry.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "core/PersistedUIState.hpp"
+#include "shell/BackgroundScanLauncher.hpp"
 #include "core/ScanResultsPersistence.hpp"
 #include "core/RefreshCoordinator.hpp"
 #include "core/ScanProgressModel.hpp"
@@ -72,6 +73,32 @@ Context::~Context() = default;
 DefaultsStore& Context::defaults() {
     if (!defaults_) defaults_ = std::make_unique<DefaultsStore>(DefaultsStore::defaultPath());
     return *defaults_;
+}
+
+DefaultsStore& Context::state() {
+    if (state_) return *state_;
+    state_ = std::make_unique<DefaultsStore>(paths::stateFile(), Durability::Unflushed);
+    // Earlier versions kept these among the settings: moved once, so that a scan no longer
+    // rewrites the user's settings file.
+    static constexpr std::string_view kMoved[] = {
+        PackageCoordinator::kLastCompletedRefreshDate, PackageCoordinator::kBackgroundLastScanDate,
+        BackgroundScanLauncher::kLastOutdatedCount, PersistedUIState::kDefaultsKey};
+    Json moved = Json::object();
+    for (std::string_view key : kMoved) {
+        if (std::optional<Json> value = defaults().object(key); value && !state_->contains(key)) {
+            moved[std::string(key)] = std::move(*value);
+        }
+    }
+    if (moved.empty()) return *state_;
+    try {
+        state_->update([&moved](Json& object) { object.update(moved); });
+        defaults().update([](Json& object) {
+            for (std::string_view key : kMoved) object.erase(std::string(key));
+        });
+    } catch (const std::exception&) {
+        // Logged by the store; both copies are read alike, so nothing is lost meanwhile.
+    }
+    return *state_;
 }
 
 namespace {
@@ -373,9 +400,9 @@ void restoreFastPathState(RefreshCoordinator& refresh, const PersistedScanResult
     refresh.restoreCacheState(std::move(state));
 }
 
-void mergeActivity(DefaultsStore& defaults, const PackageCoordinator& coordinator) {
+void mergeActivity(DefaultsStore& state, const PackageCoordinator& coordinator) {
     try {
-        PersistedUIState::mergeActivity(defaults, coordinator.activities(), 100);
+        PersistedUIState::mergeActivity(state, coordinator.activities(), 100);
     } catch (const std::exception&) {
         // Logged by the store; the results are what matters.
     }
@@ -432,7 +459,7 @@ void persistScan(ScanResultsPersistence& persistence, const PackageCoordinator& 
 }
 
 // Saves the inventory an update changed; the scan's summary stays as it was.
-void persistUpdate(ScanResultsPersistence& persistence, DefaultsStore& defaults, const PackageCoordinator& coordinator) {
+void persistUpdate(ScanResultsPersistence& persistence, DefaultsStore& state, const PackageCoordinator& coordinator) {
     PersistedScanResults results;
     results.packages = coordinator.packages();
     ScanMetadata metadata = persistence.loadMetadata().value_or(ScanMetadata{});
@@ -441,7 +468,7 @@ void persistUpdate(ScanResultsPersistence& persistence, DefaultsStore& defaults,
     persistence.save(results);
     // The metrics follow the saved results: an update just installed is pending no more.
     if (const auto& saved = Context::shared().hooks().afterResultsSaved) saved();
-    mergeActivity(defaults, coordinator);
+    mergeActivity(state, coordinator);
 }
 
 }  // namespace
@@ -450,6 +477,7 @@ PackageCoordinator& Context::coordinator() {
     if (!coordinator_) {
         PackageCoordinator::Options options;
         options.lockFolder = paths::supportFolder();
+        options.state = &state();
         options.packageManager = &packageManager();
         ScanResultsPersistence& store = persistence();
         options.savedMetadata = [&store] { return store.loadMetadata(); };
@@ -556,9 +584,9 @@ PackageCoordinator& Context::coordinator() {
             coordinator_->restoreSourceStates(restored.metadata->sources, restored.metadata->lastScanDate);
             coordinator_->restoreVulnerabilityCheckFailure(restored.metadata->vulnerabilityCheckFailure);
         }
-        coordinator_->restoreActivities(PersistedUIState::load(defaults()).recentActivity);
+        coordinator_->restoreActivities(PersistedUIState::load(state()).recentActivity);
         PackageCoordinator* owner = coordinator_.get();
-        DefaultsStore* preferences = &defaults();
+        DefaultsStore* preferences = &state();
         coordinator_->addFinalizationStep(
             [&store, owner](const RefreshResult& result) { persistScan(store, *owner, result); });
         coordinator_->setInventoryChangedHandler(

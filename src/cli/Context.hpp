@@ -54,6 +54,9 @@ public:
     const ContextHooks& hooks() const noexcept { return hooks_; }
 
     DefaultsStore& defaults();
+    // What the program notes for itself between runs (last scans, recent activity), apart
+    // from the user's settings: written without waiting for the disk.
+    DefaultsStore& state();
     SettingsManager& settings();
     PackageManager& packageManager();
     // The one HTTP client every request of this run goes through.
@@ -102,6 +105,7 @@ private:
     // After a scan's application update checks: what no source recognised, what a rule missed.
     void recordRuleFeedback();
     std::unique_ptr<DefaultsStore> defaults_;
+    std::unique_ptr<DefaultsStore> state_;
     std::unique_ptr<SettingsManager> settings_;
     std::unique_ptr<SystemFileSystemManager> files_;
     std::unique_ptr<NetworkClient> network_;

@@ -112,7 +112,7 @@ int list(const ListArguments& arguments, bool quiet) {
 }
 
 int activity(bool asJson) {
-    PersistedUIState state = PersistedUIState::load(Context::shared().defaults());
+    PersistedUIState state = PersistedUIState::load(Context::shared().state());
     if (asJson) {
         Json records = Json::array();
         for (const auto& record : state.recentActivity) {

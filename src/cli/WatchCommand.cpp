@@ -153,7 +153,7 @@ int watch(WatchArguments& arguments, const GlobalOptions& options) {
     BackgroundScanScheduler::Hooks hooks;
     hooks.isBusy = [&coordinator] { return coordinator.isRefreshing() || coordinator.isUpdateInProgress(); };
     hooks.scan = [&] {
-        const auto before = context.defaults().doubleValue(PackageCoordinator::kLastCompletedRefreshDate);
+        const auto before = context.state().doubleValue(PackageCoordinator::kLastCompletedRefreshDate);
         {
             std::optional<ScanView> view;
             if (screen.isTerminal() && !arguments.json && !options.quiet) {
@@ -171,7 +171,7 @@ int watch(WatchArguments& arguments, const GlobalOptions& options) {
         }
         if (wasInterrupted()) return;
         // Only a completed scan stores its date: one cut short or refused shows no table.
-        if (context.defaults().doubleValue(PackageCoordinator::kLastCompletedRefreshDate) == before) {
+        if (context.state().doubleValue(PackageCoordinator::kLastCompletedRefreshDate) == before) {
             screen.showEvent(localized("watch.not_completed", {clockTime()}));
         } else {
             screen.showTable(localized("watch.scanned", {clockTime()}));
@@ -190,7 +190,7 @@ int watch(WatchArguments& arguments, const GlobalOptions& options) {
         schedule.every = std::chrono::milliseconds(static_cast<long long>(arguments.every * 1000));
         schedule.scanAtEachTick = true;
     }
-    BackgroundScanScheduler scheduler(context.defaults(), context.settings(), NotificationCenter::shared(), hooks,
+    BackgroundScanScheduler scheduler(context.state(), context.settings(), NotificationCenter::shared(), hooks,
                                       schedule);
     // The saved table is there at once, before any scan: on the screen, or as the first lines.
     if (!arguments.json) screen.showTable(localized("watch.saved_results"));

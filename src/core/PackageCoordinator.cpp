@@ -99,7 +99,7 @@ void PackageCoordinator::refreshAll(RefreshMode mode, std::optional<bool> force)
         return;
     }
     if (mode == RefreshMode::Automatic &&
-        ScheduledScanThrottle(defaults_).shouldSkip(clock().now(), settings_.checkIntervalHours())) {
+        ScheduledScanThrottle(state()).shouldSkip(clock().now(), settings_.checkIntervalHours())) {
         logger().info(localized("log.refresh.mode_skipped_recent", {name}));
         return;
     }
@@ -406,14 +406,6 @@ void PackageCoordinator::finalize(const RefreshResult& scanned, bool postOnboard
     record.type = ActivityRecord::ActivityType::Scan;
     record.duration = result.durationSeconds;
     addActivity(std::move(record));
-    // The date, the activity and the end of onboarding go in one write, made while the steps
-    // save the results: each write waits for the disk, and they wait together.
-    std::future<void> stored;
-    try {
-        stored = std::async(std::launch::async, [this, postOnboarding] { storeCompletion(postOnboarding); });
-    } catch (const std::system_error&) {
-        storeCompletion(postOnboarding);  // no thread to spare: in turn
-    }
     std::vector<FinalizationStep> steps;
     {
         std::scoped_lock lock(mutex_);
@@ -426,27 +418,34 @@ void PackageCoordinator::finalize(const RefreshResult& scanned, bool postOnboard
             logger().error(localized("log.refresh.finalization_failed", {error.what()}));
         }
     }
-    if (stored.valid()) stored.get();
+    // After the results: whoever sees the new date finds them saved.
+    storeCompletion(postOnboarding);
 }
 
 void PackageCoordinator::storeCompletion(bool postOnboarding) {
     const double completed = toReferenceSeconds(clock().now());
     const std::vector<ActivityRecord> records = activities();
     try {
-        defaults_.update([&](Json& object) {
+        state().update([&](Json& object) {
             object[std::string(kLastCompletedRefreshDate)] = completed;
             PersistedUIState::mergeActivityInto(object, records, options_.activityLimit);
-            if (postOnboarding) {
-                object.erase(std::string(kPendingPostOnboardingScan));
-                object[std::string(kOnboardingCompleted)] = true;
-            }
         });
-        if (postOnboarding) logger().info(localized("log.refresh.onboarding_finalized"));
     } catch (const std::exception& error) {
         logger().error(localized("log.refresh.scan_date_failed", {error.what()}));
-        if (postOnboarding) logger().error(localized("log.refresh.onboarding_failed", {error.what()}));
+    }
+    if (!postOnboarding) return;
+    try {
+        defaults_.update([](Json& object) {
+            object.erase(std::string(kPendingPostOnboardingScan));
+            object[std::string(kOnboardingCompleted)] = true;
+        });
+        logger().info(localized("log.refresh.onboarding_finalized"));
+    } catch (const std::exception& error) {
+        logger().error(localized("log.refresh.onboarding_failed", {error.what()}));
     }
 }
+
+DefaultsStore& PackageCoordinator::state() const { return options_.state != nullptr ? *options_.state : defaults_; }
 
 void PackageCoordinator::cancelRefresh() {
     std::scoped_lock lock(mutex_);

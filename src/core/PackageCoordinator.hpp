@@ -43,6 +43,9 @@ public:
         std::string lockFolder;  // where "scan.lock" and "update.lock" live
         Clock* clock = nullptr;  // Clock::shared() when null
         std::size_t activityLimit = 100;
+        // Where the coordinator notes for itself when it last scanned and what it did (the
+        // defaults store when null): a store written without waiting for the disk.
+        DefaultsStore* state = nullptr;
         // The results saved on disk, read again: after waiting for another process's scan
         // (adopted only when its generation moved, that is when that scan completed and
         // saved), and by an update once it holds the update lock, so that it changes the
@@ -170,6 +173,7 @@ private:
     void finalize(const RefreshResult& result, bool postOnboarding);
     // Stores the scan's date and activity (and the end of onboarding) in the settings.
     void storeCompletion(bool postOnboarding);
+    DefaultsStore& state() const;
     void setProgressText(std::string text);
     Clock& clock() const;
     // Tells each adapter whether a minimum release age applies to it, before a scan.

@@ -312,7 +312,7 @@ std::string ScanResultsPersistence::fileFor(PackageType type) {
 bool ScanResultsPersistence::write(const std::string& fileName, const std::string& text) const {
     try {
         paths::ensureFolder(folder_);
-        writeFileAtomically(folder_ + "/" + fileName, text);
+        writeFileAtomically(folder_ + "/" + fileName, text, 0644, Durability::Unflushed);
         return true;
     } catch (const std::exception& error) {
         logger().error(localized("log.persistence.save_failed", {fileName, error.what()}));

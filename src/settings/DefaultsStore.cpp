@@ -44,7 +44,10 @@ private:
 
 }  // namespace
 
-DefaultsStore::DefaultsStore(std::string path) : path_(std::move(path)) { reload(); }
+DefaultsStore::DefaultsStore(std::string path, Durability durability)
+    : path_(std::move(path)), durability_(durability) {
+    reload();
+}
 
 std::string DefaultsStore::defaultPath() { return paths::settingsFile(); }
 
@@ -91,7 +94,7 @@ void DefaultsStore::writeLocked(const std::function<void(Json& object)>& change)
         std::scoped_lock guard(mutex_);
         change(values_);
     }
-    writeFileAtomically(path_, dumpJson(current, 2) + "\n");
+    writeFileAtomically(path_, dumpJson(current, 2) + "\n", 0644, durability_);
 }
 
 std::optional<Json> DefaultsStore::object(std::string_view key) const {

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/Files.hpp"
 #include "base/Json.hpp"
 
 namespace vt {
@@ -20,7 +21,8 @@ namespace vt {
 // Thread-safe.
 class DefaultsStore {
 public:
-    explicit DefaultsStore(std::string path);
+    // A store of what the program notes for itself may be written Durability::Unflushed.
+    explicit DefaultsStore(std::string path, Durability durability = Durability::Flushed);
     // The store of this user: paths::settingsFile().
     static std::string defaultPath();
 
@@ -49,6 +51,7 @@ private:
     void writeLocked(const std::function<void(Json& object)>& change);
 
     std::string path_;
+    Durability durability_;
     mutable std::mutex mutex_;
     Json values_ = Json::object();
 };

@@ -24,21 +24,21 @@ const Logger& logger() {
 
 }  // namespace
 
-BackgroundScanLauncher::BackgroundScanLauncher(DefaultsStore& defaults, SettingsManager& settings,
+BackgroundScanLauncher::BackgroundScanLauncher(DefaultsStore& state, SettingsManager& settings,
                                                UserNotifying& notifier, Refresh refresh, Clock* clock)
-    : defaults_(defaults),
+    : state_(state),
       settings_(settings),
       notifier_(notifier),
       refresh_(std::move(refresh)),
       clock_(clock ? *clock : Clock::shared()) {}
 
 BackgroundScanLauncher::Outcome BackgroundScanLauncher::run() {
-    if (ScheduledScanThrottle(defaults_).shouldSkip(clock_.now(), settings_.checkIntervalHours())) {
+    if (ScheduledScanThrottle(state_).shouldSkip(clock_.now(), settings_.checkIntervalHours())) {
         logger().info(localized("log.background.interval_not_elapsed"));
         return Outcome::Skipped;
     }
     // A count of the wrong type or below zero counts as none.
-    const long long stored = defaults_.integerValue(kLastOutdatedCount).value_or(0);
+    const long long stored = state_.integerValue(kLastOutdatedCount).value_or(0);
     const std::size_t previous = stored > 0 ? static_cast<std::size_t>(stored) : 0;
     std::optional<std::size_t> count = refresh_();
     if (!count) {
@@ -48,7 +48,7 @@ BackgroundScanLauncher::Outcome BackgroundScanLauncher::run() {
     try {
         const double now = toReferenceSeconds(clock_.now());
         const std::size_t total = *count;
-        defaults_.update([total, now](Json& values) {
+        state_.update([total, now](Json& values) {
             values[std::string(kLastOutdatedCount)] = total;
             values[std::string(PackageCoordinator::kBackgroundLastScanDate)] = now;
         });

@@ -26,7 +26,8 @@ public:
 
     static constexpr std::string_view kLastOutdatedCount = "BackgroundScan.LastOutdatedCount";
 
-    BackgroundScanLauncher(DefaultsStore& defaults, SettingsManager& settings, UserNotifying& notifier,
+    // `state`: where the last scans are noted (the program's own notes, not the settings).
+    BackgroundScanLauncher(DefaultsStore& state, SettingsManager& settings, UserNotifying& notifier,
                            Refresh refresh, Clock* clock = nullptr);
 
     Outcome run();
@@ -36,7 +37,7 @@ public:
 private:
     void notify(std::size_t newUpdates, std::size_t total);
 
-    DefaultsStore& defaults_;
+    DefaultsStore& state_;
     SettingsManager& settings_;
     UserNotifying& notifier_;
     Refresh refresh_;

@@ -21,9 +21,9 @@ const Logger& logger() {
 
 }  // namespace
 
-BackgroundScanScheduler::BackgroundScanScheduler(DefaultsStore& defaults, SettingsManager& settings,
+BackgroundScanScheduler::BackgroundScanScheduler(DefaultsStore& state, SettingsManager& settings,
                                                  NotificationCenter& notifications, Hooks hooks, Options options)
-    : defaults_(defaults),
+    : state_(state),
       settings_(settings),
       notifications_(notifications),
       hooks_(std::move(hooks)),
@@ -108,10 +108,10 @@ void BackgroundScanScheduler::fire(unsigned long long generation) {
         tick = Tick::Busy;
     } else {
         // Another process of ours (the agent, a `scan`) may have scanned since.
-        defaults_.reload();
+        state_.reload();
         Clock& clock = options_.clock ? *options_.clock : Clock::shared();
         if (!options_.scanAtEachTick &&
-            ScheduledScanThrottle(defaults_).shouldSkip(clock.now(), settings_.checkIntervalHours())) {
+            ScheduledScanThrottle(state_).shouldSkip(clock.now(), settings_.checkIntervalHours())) {
             logger().info(localized("log.background.interval_not_elapsed"));
             tick = Tick::Throttled;
         } else if (hooks_.scan) {
@@ -126,7 +126,7 @@ void BackgroundScanScheduler::fire(unsigned long long generation) {
 
 std::chrono::milliseconds BackgroundScanScheduler::delayUntilAllowed(std::chrono::milliseconds minimum) const {
     if (options_.every) return *options_.every;
-    std::optional<Clock::TimePoint> last = ScheduledScanThrottle(defaults_).lastScanDate();
+    std::optional<Clock::TimePoint> last = ScheduledScanThrottle(state_).lastScanDate();
     if (!last) return minimum;
     Clock& clock = options_.clock ? *options_.clock : Clock::shared();
     const auto interval = std::chrono::hours(std::max(settings_.checkIntervalHours(), 1));

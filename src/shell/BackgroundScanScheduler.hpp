@@ -51,7 +51,8 @@ public:
     static constexpr std::chrono::milliseconds kMaximumDelay = std::chrono::minutes(15);
     static constexpr std::chrono::milliseconds kBusyDelay = std::chrono::minutes(1);
 
-    BackgroundScanScheduler(DefaultsStore& defaults, SettingsManager& settings, NotificationCenter& notifications,
+    // `state`: where the last scans are noted (the program's own notes, not the settings).
+    BackgroundScanScheduler(DefaultsStore& state, SettingsManager& settings, NotificationCenter& notifications,
                             Hooks hooks, Options options);
     ~BackgroundScanScheduler();
     BackgroundScanScheduler(const BackgroundScanScheduler&) = delete;
@@ -76,7 +77,7 @@ private:
     std::chrono::milliseconds delayUntilAllowed(std::chrono::milliseconds minimum) const;
     bool sleep(std::chrono::milliseconds delay, std::stop_token stop);
 
-    DefaultsStore& defaults_;
+    DefaultsStore& state_;
     SettingsManager& settings_;
     NotificationCenter& notifications_;
     Hooks hooks_;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "base/Files.hpp"
+#include "base/Json.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
 
@@ -70,6 +71,44 @@ TEST(XdgLayoutE2ETest, TheXdgVariablesChooseTheFolders) {
     EXPECT_TRUE(std::filesystem::exists(home.file("state/vantreel/vantreel.log")));
     EXPECT_TRUE(std::filesystem::exists(home.file("conf/vantreel/settings.json")));
     EXPECT_FALSE(std::filesystem::exists(home.file(".local/share/vantreel")));
+}
+
+// What the program notes for itself (when it last scanned, what it did) lives in the state
+// folder: a scan leaves the user's settings byte for byte as they were, and the notes an
+// earlier version kept among the settings are moved there once, none lost.
+TEST(XdgLayoutE2ETest, TheProgramsOwnNotesLiveInTheStateFolderApartFromTheSettings) {
+    testing::TempDir home{"vt-xdg-e2e"};
+    testing::showOnly(home.path(), {});
+    const std::string settings = testing::settingsFile(home.path());
+    const std::string state = home.file(".local/state/vantreel/state.json");
+    Json earlier = parseJson(readFile(settings).value_or("")).value_or(Json::object());
+    earlier["hasAcceptedOnboardingTerms_v1"] = true;
+    earlier["hasCompletedOnboarding_v2"] = true;
+    earlier["PackageCoordinator.LastCompletedRefreshDate"] = 7e8;
+    earlier["PackageCoordinator.PersistedUIState"] = {
+        {"recentActivity", Json::array({{{"id", "A01643B6-7300-4A00-B53A-A41A50552215"},
+                                         {"date", 7e8},
+                                         {"title", "An earlier scan"},
+                                         {"type", "scan"}}})}};
+    writeFileAtomically(settings, dumpJson(earlier));
+
+    ShellCommandResult shown = runVantreel({{"activity", "--json"}, home.path()});
+    ASSERT_EQ(shown.exitCode, 0) << shown.standardError;
+    ASSERT_EQ(testing::jsonOf(shown)["activity"].size(), 1u) << shown.standardOutput;
+    const Json settingsAfterMove = parseJson(readFile(settings).value_or("")).value_or(Json::object());
+    EXPECT_FALSE(settingsAfterMove.contains("PackageCoordinator.PersistedUIState")) << settingsAfterMove.dump();
+    EXPECT_FALSE(settingsAfterMove.contains("PackageCoordinator.LastCompletedRefreshDate"));
+    const Json moved = parseJson(readFile(state).value_or("")).value_or(Json::object());
+    EXPECT_EQ(moved.value("PackageCoordinator.LastCompletedRefreshDate", 0.0), 7e8) << moved.dump();
+
+    const std::optional<std::string> before = readFile(settings);
+    ShellCommandResult scanned = runVantreel({{"scan", "--json"}, home.path()});
+    ASSERT_EQ(scanned.exitCode, 0) << scanned.standardError;
+    EXPECT_EQ(readFile(settings), before);
+    const Json noted = parseJson(readFile(state).value_or("")).value_or(Json::object());
+    EXPECT_GT(noted.value("PackageCoordinator.LastCompletedRefreshDate", 0.0), 7e8) << noted.dump();
+    shown = runVantreel({{"activity", "--json"}, home.path()});
+    EXPECT_EQ(testing::jsonOf(shown)["activity"].size(), 2u) << shown.standardOutput;
 }
 
 }  // namespace
