@@ -16,6 +16,7 @@
 #include "base/Json.hpp"
 #include "base/Strings.hpp"
 #include "support/Corpus.hpp"
+#include "system/CommandRunner.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
 #include "support/BuildPaths.hpp"
@@ -82,7 +83,7 @@ TEST_F(ScanE2ETest, OutdatedFormulaeAndCasksAreListedAndPrinted) {
     EXPECT_EQ(items.size(), parsed["items"].size());  // no item twice
     // The tools a scan starts yield to its own reading.
     const int ours = ::getpriority(PRIO_PROCESS, 0);
-    const std::string yielding = std::to_string(std::min(ours + 10, 19));
+    const std::string yielding = std::to_string(std::min(ours + CommandRunner::kYieldingNiceIncrement, 19));
     const std::string recorded = readFile(home_.file("brew-nice")).value_or("");
     auto calls = splitLines(recorded);
     ASSERT_FALSE(calls.empty());
