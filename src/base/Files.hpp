@@ -15,10 +15,11 @@ public:
 };
 
 // Whether a write waits for the disk before the file is replaced. What the user chose or
-// gave (settings, rules, secrets) does. What the program computes again by itself (scan
-// results, history) need not: each flush costs a wait for the disk, and such a file lost to
-// a power cut, or found empty after one, is only computed anew. Either way a running reader
-// sees the old contents or the new.
+// gave (settings, rules, secrets) does. What the program makes again or notes for itself
+// (scan results, when it last scanned, its activity) need not: each flush is a wait for the
+// disk, and such a file lost to a power cut, or found empty after one, costs a scan to redo
+// or the last lines of a history. Either way a running reader sees the old contents or the
+// new.
 enum class Durability { Flushed, Unflushed };
 
 // Writes through a temporary file in the same folder, flushed to disk unless told otherwise,
@@ -32,7 +33,7 @@ struct FileToWrite {
     std::string path;
     std::string_view contents;
 };
-// Writes a set of files the program computes again by itself (Durability::Unflushed), each
+// Writes a set of files the program makes again by itself (Durability::Unflushed), each
 // as writeFileAtomically does, and renames them in the order given: a reader that sees the
 // last one's new contents sees the others' too. Returns, per file, why it could not be
 // written; the others are written.

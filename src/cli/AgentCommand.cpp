@@ -86,9 +86,9 @@ int remove(const ChangeFlags& change) {
 
 int status(bool asJson) {
     AgentStatus agent = LaunchAgentManager().status();
-    DefaultsStore& defaults = Context::shared().state();
-    std::optional<double> lastScan = defaults.doubleValue(PackageCoordinator::kBackgroundLastScanDate);
-    std::optional<long long> lastCount = defaults.integerValue(BackgroundScanLauncher::kLastOutdatedCount);
+    DefaultsStore& notes = Context::shared().state();
+    std::optional<double> lastScan = notes.doubleValue(PackageCoordinator::kBackgroundLastScanDate);
+    std::optional<long long> lastCount = notes.integerValue(BackgroundScanLauncher::kLastOutdatedCount);
     if (asJson) {
         Json out = jsonDocument();
         out["installed"] = agent.installed;

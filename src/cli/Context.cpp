@@ -22,11 +22,11 @@
 #include "core/ManagerRegistry.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "core/PersistedUIState.hpp"
-#include "shell/BackgroundScanLauncher.hpp"
 #include "core/ScanResultsPersistence.hpp"
 #include "core/RefreshCoordinator.hpp"
 #include "core/ScanProgressModel.hpp"
 #include "core/SourcePipelines.hpp"
+#include "shell/BackgroundScanLauncher.hpp"
 #include "managers/ExecutableLocator.hpp"
 #include "managers/homebrew/BrewManager.hpp"
 #include "managers/PackageManager.hpp"
@@ -84,19 +84,22 @@ DefaultsStore& Context::state() {
         PackageCoordinator::kLastCompletedRefreshDate, PackageCoordinator::kBackgroundLastScanDate,
         BackgroundScanLauncher::kLastOutdatedCount, PersistedUIState::kDefaultsKey};
     Json moved = Json::object();
+    bool found = false;
     for (std::string_view key : kMoved) {
-        if (std::optional<Json> value = defaults().object(key); value && !state_->contains(key)) {
-            moved[std::string(key)] = std::move(*value);
-        }
+        std::optional<Json> value = defaults().object(key);
+        if (!value) continue;
+        found = true;
+        if (!state_->contains(key)) moved[std::string(key)] = std::move(*value);
     }
-    if (moved.empty()) return *state_;
+    if (!found) return *state_;
     try {
-        state_->update([&moved](Json& object) { object.update(moved); });
+        if (!moved.empty()) state_->update([&moved](Json& object) { object.update(moved); });
         defaults().update([](Json& object) {
             for (std::string_view key : kMoved) object.erase(std::string(key));
         });
-    } catch (const std::exception&) {
-        // Logged by the store; both copies are read alike, so nothing is lost meanwhile.
+    } catch (const std::exception& error) {
+        // Kept where they were, to be moved by a later run: only shown late, never lost.
+        Logger("Context").warning(localized("log.settings.notes_not_moved", {error.what()}));
     }
     return *state_;
 }

@@ -171,7 +171,8 @@ private:
     RefreshResult carryOverFailedSources(const RefreshResult& result);
     std::optional<std::string> markVulnerabilities(RefreshResult& result, std::vector<Package>& packages);
     void finalize(const RefreshResult& result, bool postOnboarding);
-    // Stores the scan's date and activity (and the end of onboarding) in the settings.
+    // Stores the scan's date and activity in the program's notes (the end of onboarding in the
+    // settings).
     void storeCompletion(bool postOnboarding);
     DefaultsStore& state() const;
     void setProgressText(std::string text);

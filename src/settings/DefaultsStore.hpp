@@ -11,8 +11,9 @@
 
 namespace vt {
 
-// The user-defaults store: one JSON object in a file of the config folder, keyed by the
-// preference names. Reads come from the copy loaded at creation (or the last write);
+// A defaults store: one JSON object in a file, keyed by name. The user's preferences live in
+// one in the config folder; the program's own notes between runs in another, in the state
+// folder. Reads come from the copy loaded at creation (or the last write);
 // every write re-reads the file under an advisory lock, applies its change and replaces
 // the file atomically, so two of our processes writing different keys lose neither.
 // A file that does not parse is set aside as "<name>.corrupt-<time>" and replaced by an
