@@ -6,15 +6,18 @@
 #include <cstring>
 
 #include <algorithm>
-#include <cctype>
 
 namespace vt {
 
 std::string trim(std::string_view text) { return std::string(trimView(text)); }
 
+// ASCII letters only, whatever the C locale says: the keys made with it must read the same
+// under `ui`, which sets the user's character type, as under every other command.
 std::string toLower(std::string_view text) {
     std::string result(text);
-    for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : result) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
     return result;
 }
 
