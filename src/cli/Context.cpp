@@ -589,11 +589,11 @@ PackageCoordinator& Context::coordinator() {
         }
         coordinator_->restoreActivities(PersistedUIState::load(state()).recentActivity);
         PackageCoordinator* owner = coordinator_.get();
-        DefaultsStore* preferences = &state();
+        DefaultsStore* notes = &state();
         coordinator_->addFinalizationStep(
             [&store, owner](const RefreshResult& result) { persistScan(store, *owner, result); });
         coordinator_->setInventoryChangedHandler(
-            [&store, preferences, owner] { persistUpdate(store, *preferences, *owner); });
+            [&store, notes, owner] { persistUpdate(store, *notes, *owner); });
     }
     return *coordinator_;
 }
