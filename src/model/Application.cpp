@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <utility>
 
-#include <simdjson.h>
-
 #include "model/JsonDocument.hpp"
 
 namespace vt {
@@ -95,41 +93,42 @@ std::optional<Enum> parse(const RawTable<Enum, N>& table, std::string_view raw) 
 
 // The saved applications are read with the same parser as the saved packages: the list of a
 // large machine is read at every `list`, and a tree of nlohmann nodes cost four times as much.
-using Element = simdjson::dom::element;
-using Object = simdjson::dom::object;
+using Element = JsonElement;
+using Object = const JsonElement&;
 
-std::optional<Element> field(Object json, const char* key) {
-    Element value;
-    if (json.at_key(key).get(value) != simdjson::SUCCESS || value.is_null()) return std::nullopt;
-    return value;
+// A member that is there and not null.
+const JsonElement* field(Object json, const char* key) {
+    const auto found = json.FindMember(key);
+    if (found == json.MemberEnd() || found->value.IsNull()) return nullptr;
+    return &found->value;
 }
 
 std::string requiredString(Object json, const char* key) {
-    const std::optional<Element> value = field(json, key);
+    const JsonElement* value = field(json, key);
     if (!value) fail(std::string("missing ") + key);
-    if (!value->is_string()) fail(std::string(key) + " is not a string");
-    return std::string(value->get_string().value_unsafe());
+    if (!value->IsString()) fail(std::string(key) + " is not a string");
+    return std::string(value->GetString(), value->GetStringLength());
 }
 
 std::optional<std::string> optionalString(Object json, const char* key) {
-    const std::optional<Element> value = field(json, key);
+    const JsonElement* value = field(json, key);
     if (!value) return std::nullopt;
-    if (!value->is_string()) fail(std::string(key) + " is not a string");
-    return std::string(value->get_string().value_unsafe());
+    if (!value->IsString()) fail(std::string(key) + " is not a string");
+    return std::string(value->GetString(), value->GetStringLength());
 }
 
 bool flag(Object json, const char* key, bool fallback) {
-    const std::optional<Element> value = field(json, key);
+    const JsonElement* value = field(json, key);
     if (!value) return fallback;
-    if (!value->is_bool()) fail(std::string(key) + " is not a boolean");
-    return value->get_bool().value_unsafe();
+    if (!value->IsBool()) fail(std::string(key) + " is not a boolean");
+    return value->GetBool();
 }
 
 std::optional<Clock::TimePoint> optionalDate(Object json, const char* key) {
-    const std::optional<Element> value = field(json, key);
+    const JsonElement* value = field(json, key);
     if (!value) return std::nullopt;
-    if (!value->is_number()) fail(std::string(key) + " is not a number");
-    return fromReferenceSeconds(value->get_double().value_unsafe());
+    if (!value->IsNumber()) fail(std::string(key) + " is not a number");
+    return fromReferenceSeconds(value->GetDouble());
 }
 
 template <typename Enum, std::size_t N>
@@ -142,22 +141,21 @@ std::optional<Enum> optionalEnum(Object json, const char* key, const RawTable<En
 }
 
 Object emptyObject() {
-    static simdjson::dom::parser parser;
-    static const Object empty = parser.parse(simdjson::padded_string(std::string_view("{}"))).get_object().value_unsafe();
+    static const JsonElement empty(rapidjson::kObjectType);
     return empty;
 }
 
 // An absent object reads as an empty one.
 Object object(Object json, const char* key) {
-    const std::optional<Element> value = field(json, key);
+    const JsonElement* value = field(json, key);
     if (!value) return emptyObject();
-    if (!value->is_object()) fail(std::string(key) + " is not an object");
-    return value->get_object().value_unsafe();
+    if (!value->IsObject()) fail(std::string(key) + " is not an object");
+    return *value;
 }
 
-Application decodeApplication(Element element) {
-    if (!element.is_object()) fail("not an object");
-    const Object json = element.get_object().value_unsafe();
+Application decodeApplication(const Element& element) {
+    if (!element.IsObject()) fail("not an object");
+    Object json = element;
     Application app;
     app.id = requiredString(json, "id");
     app.name = requiredString(json, "name");
@@ -175,7 +173,7 @@ Application decodeApplication(Element element) {
     app.sparkleAppcastURL = optionalString(json, "sparkleAppcastURL");
     app.homebrewCaskName = optionalString(json, "homebrewCaskName");
     if (field(json, "directDownloadConfig")) {
-        const Object config = object(json, "directDownloadConfig");
+        Object config = object(json, "directDownloadConfig");
         DirectDownloadRuleConfig out;
         out.provider = optionalEnum(config, "provider", providerRaw).value_or(DirectDownloadProvider::HomebrewCask);
         out.productCode = optionalString(config, "productCode").value_or("");
@@ -186,20 +184,19 @@ Application decodeApplication(Element element) {
         app.directDownloadConfig = std::move(out);
     }
     app.isIgnored = flag(json, "isIgnored", false);
-    const Object capability = object(json, "updateCapability");
+    Object capability = object(json, "updateCapability");
     app.updateCapability.isAutoUpdateable = flag(capability, "isAutoUpdateable", false);
     app.updateCapability.requiresAdminPassword = flag(capability, "requiresAdminPassword", false);
-    if (capability.size() > 0) app.updateCapability.limitation = optionalString(capability, "limitation");
-    const Object preferences = object(json, "updatePreferences");
+    if (capability.MemberCount() > 0) app.updateCapability.limitation = optionalString(capability, "limitation");
+    Object preferences = object(json, "updatePreferences");
     app.updatePreferences.allowAutoUpdate = flag(preferences, "allowAutoUpdate", true);
     app.updatePreferences.includeInBatchUpdate = flag(preferences, "includeInBatchUpdate", true);
     app.updatePreferences.lastUpdateAttempt = optionalDate(preferences, "lastUpdateAttempt");
-    if (const std::optional<Element> attempts = field(preferences, "failedAttempts")) {
-        std::int64_t count = 0;
-        if (attempts->get_int64().get(count) != simdjson::SUCCESS || count < INT_MIN || count > INT_MAX) {
+    if (const JsonElement* attempts = field(preferences, "failedAttempts")) {
+        if (!attempts->IsInt64() || attempts->GetInt64() < INT_MIN || attempts->GetInt64() > INT_MAX) {
             fail("failedAttempts is not an integer");
         }
-        app.updatePreferences.failedAttempts = static_cast<int>(count);
+        app.updatePreferences.failedAttempts = static_cast<int>(attempts->GetInt64());
     }
     app.updateStrategy = optionalEnum(json, "updateStrategy", strategyRaw).value_or(UpdateStrategy::NotSupported);
     app.detectionConfidence = optionalEnum(json, "detectionConfidence", confidenceRaw);
@@ -283,15 +280,19 @@ Json toJson(const Application& app) {
     return json;
 }
 
-Application applicationFromJson(const Json& json) { return decodeApplication(parseJsonDocument(dumpJson(json))); }
+Application applicationFromJson(const Json& json) {
+    JsonDocument document;
+    parseJsonDocument(dumpJson(json), document);
+    return decodeApplication(document);
+}
 
 std::vector<Application> applicationsFromJsonText(std::string_view text) {
-    const Element document = parseJsonDocument(text);
-    if (!document.is_array()) fail("not a list");
+    JsonDocument document;
+    parseJsonDocument(text, document);
+    if (!document.IsArray()) fail("not a list");
     std::vector<Application> applications;
-    const simdjson::dom::array items = document.get_array().value_unsafe();
-    applications.reserve(items.size());
-    for (Element item : items) applications.push_back(decodeApplication(item));
+    applications.reserve(document.Size());
+    for (const JsonElement& item : document.GetArray()) applications.push_back(decodeApplication(item));
     return applications;
 }
 

@@ -1,18 +1,64 @@
 #include "model/JsonDocument.hpp"
 
+#include <optional>
 #include <string>
 
-#include "base/Json.hpp"
+#include <rapidjson/error/en.h>
 
 namespace vt {
 
-simdjson::dom::element parseJsonDocument(std::string_view text) {
-    thread_local simdjson::dom::parser parser;
-    simdjson::dom::element document;
-    if (auto error = parser.parse(text.data(), text.size()).get(document)) {
-        throw JsonSyntaxError(std::string("JSON syntax error: ") + simdjson::error_message(error));
+void throwJsonSyntaxError(rapidjson::ParseErrorCode code, std::size_t offset) {
+    throw JsonSyntaxError(std::string("JSON syntax error: ") + rapidjson::GetParseError_En(code) + " (at byte " +
+                          std::to_string(offset) + ")");
+}
+
+namespace {
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The value of the four hexadecimal digits at `at`, if they are four such digits.
+std::optional<unsigned> hexQuad(std::string_view text, std::size_t at) {
+    if (at + 4 > text.size()) return std::nullopt;
+    unsigned value = 0;
+    for (std::size_t i = at; i < at + 4; ++i) {
+        const int digit = hexDigit(text[i]);
+        if (digit < 0) return std::nullopt;
+        value = value * 16 + static_cast<unsigned>(digit);
     }
-    return document;
+    return value;
+}
+
+bool isHighSurrogate(std::optional<unsigned> code) { return code && *code >= 0xD800 && *code <= 0xDBFF; }
+bool isLowSurrogate(std::optional<unsigned> code) { return code && *code >= 0xDC00 && *code <= 0xDFFF; }
+
+}  // namespace
+
+void refuseLoneSurrogates(std::string_view text) {
+    // A backslash stands only in strings, where it begins an escape: each one is read whole.
+    for (std::size_t at = text.find('\\'); at != std::string_view::npos; at = text.find('\\', at)) {
+        if (at + 1 >= text.size() || text[at + 1] != 'u') {
+            at += 2;
+            continue;
+        }
+        const std::optional<unsigned> code = hexQuad(text, at + 2);
+        if (isLowSurrogate(code)) throwJsonSyntaxError(rapidjson::kParseErrorStringUnicodeSurrogateInvalid, at);
+        at += 6;
+        // A high surrogate and the low one after it are one character.
+        if (isHighSurrogate(code) && text.substr(at, 2) == "\\u" && isLowSurrogate(hexQuad(text, at + 2))) at += 6;
+    }
+}
+
+void parseJsonDocument(std::string_view text, JsonDocument& document) {
+    refuseLoneSurrogates(text);
+    rapidjson::MemoryStream stream(text.data(), text.size());
+    document.ParseStream<kJsonDocumentFlags>(stream);
+    if (document.HasParseError()) throwJsonSyntaxError(document.GetParseError(), document.GetErrorOffset());
+    if (stream.Tell() != text.size()) throwJsonSyntaxError(rapidjson::kParseErrorDocumentRootNotSingular, stream.Tell());
 }
 
 }  // namespace vt

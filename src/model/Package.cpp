@@ -1,9 +1,8 @@
 #include "model/Package.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <utility>
-
-#include <simdjson.h>
 
 #include "base/Paths.hpp"
 #include "base/Strings.hpp"
@@ -408,43 +407,44 @@ private:
     std::string analyticsKey_;
 };
 
-// Feeds a parsed document to the reader as the events of a streaming parse. The saved files
-// are read at every start of the program, and this parser lexes them several times faster.
-bool walk(simdjson::dom::element element, PackageReader& reader, std::string& text) {
-    using Type = simdjson::dom::element_type;
-    switch (element.type()) {
-        case Type::ARRAY: {
-            simdjson::dom::array array = element.get_array().value_unsafe();
-            if (!reader.start_array(array.size())) return false;
-            for (simdjson::dom::element item : array)
-                if (!walk(item, reader, text)) return false;
-            return reader.end_array();
-        }
-        case Type::OBJECT: {
-            simdjson::dom::object object = element.get_object().value_unsafe();
-            if (!reader.start_object(object.size())) return false;
-            for (simdjson::dom::key_value_pair field : object) {
-                text.assign(field.key);
-                if (!reader.key(text) || !walk(field.value, reader, text)) return false;
-            }
-            return reader.end_object();
-        }
-        case Type::STRING:
-            text.assign(element.get_string().value_unsafe());
-            return reader.string(text);
-        case Type::INT64: return reader.number_integer(element.get_int64().value_unsafe());
-        case Type::UINT64: return reader.number_unsigned(element.get_uint64().value_unsafe());
-        case Type::DOUBLE: return reader.number_float(element.get_double().value_unsafe(), std::string());
-        case Type::BOOL: return reader.boolean(element.get_bool().value_unsafe());
-        case Type::NULL_VALUE: return reader.null();
+// Hands the parser's events to the reader in the form it takes them. Integers are told
+// apart as the saved form writes them: signed where they fit, unsigned beyond.
+class PackageEvents {
+public:
+    explicit PackageEvents(PackageReader& reader) : reader_(reader) {}
+
+    bool Null() { return reader_.null(); }
+    bool Bool(bool value) { return reader_.boolean(value); }
+    bool Int(int value) { return reader_.number_integer(value); }
+    bool Uint(unsigned value) { return reader_.number_integer(value); }
+    bool Int64(std::int64_t value) { return reader_.number_integer(value); }
+    bool Uint64(std::uint64_t value) {
+        return value <= static_cast<std::uint64_t>(INT64_MAX) ? reader_.number_integer(static_cast<std::int64_t>(value))
+                                                              : reader_.number_unsigned(value);
     }
-    return false;
-}
+    bool Double(double value) { return reader_.number_float(value, std::string()); }
+    bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }  // asked only with a flag we do not give
+    bool String(const char* text, rapidjson::SizeType length, bool) {
+        text_.assign(text, length);
+        return reader_.string(text_);
+    }
+    bool Key(const char* text, rapidjson::SizeType length, bool) {
+        text_.assign(text, length);
+        return reader_.key(text_);
+    }
+    bool StartObject() { return reader_.start_object(0); }
+    bool EndObject(rapidjson::SizeType) { return reader_.end_object(); }
+    bool StartArray() { return reader_.start_array(0); }
+    bool EndArray(rapidjson::SizeType) { return reader_.end_array(); }
+
+private:
+    PackageReader& reader_;
+    std::string text_;
+};
 
 void decode(std::string_view text, PackageReader& reader) {
-    const simdjson::dom::element document = parseJsonDocument(text);
-    std::string scratch;
-    walk(document, reader, scratch);
+    PackageEvents events(reader);
+    parseJsonEvents(text, events);
 }
 
 template <typename T>

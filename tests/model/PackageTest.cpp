@@ -1,6 +1,7 @@
 #include "model/Package.hpp"
 
 #include <cstdlib>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -64,6 +65,29 @@ TEST(PackageTest, ListsDecodeStraightIntoRecordsOrLeaveTheListAsItWas) {
         EXPECT_THROW(appendPackagesFromJsonText(bad, packages), PackageDecodingError) << bad;
     }
     EXPECT_EQ(packages.size(), 3u);
+}
+
+// The saved lists' reader takes exactly JSON: nothing after a NUL byte, no escape that stands
+// for no character; escapes that do are read as their characters, however deep the rest nests.
+TEST(PackageTest, ListsAreReadAsStrictJson) {
+    const std::string record = R"({"name":"a","version":"1","type":"Formulas"})";
+    std::vector<Package> packages;
+    const std::string afterNul = "[" + record + "]" + std::string("\0[]", 3);
+    EXPECT_THROW(appendPackagesFromJsonText(afterNul, packages), JsonSyntaxError);
+    for (const char* lone : {R"([{"name":"\udc00","version":"1","type":"Formulas"}])",
+                             R"([{"name":"x\ud83d\ude00\uDFFF","version":"1","type":"Formulas"}])"}) {
+        EXPECT_THROW(appendPackagesFromJsonText(lone, packages), JsonSyntaxError) << lone;
+    }
+    EXPECT_TRUE(packages.empty());
+
+    std::string deep;
+    for (int i = 0; i < 20000; ++i) deep += R"([{"a":)";
+    deep += "1";
+    for (int i = 0; i < 20000; ++i) deep += "}]";
+    appendPackagesFromJsonText(
+        R"([{"name":"\\udc00 caf\u00e9 \ud83d\ude00","version":"1","type":"Formulas","x":)" + deep + "}]", packages);
+    ASSERT_EQ(packages.size(), 1u);
+    EXPECT_EQ(packages[0].name, "\\udc00 caf\xc3\xa9 \xf0\x9f\x98\x80");
 }
 
 TEST(PackageTest, EncodingWritesOnlyPresentFieldsInOrderAndRoundTrips) {

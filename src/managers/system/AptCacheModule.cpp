@@ -79,20 +79,7 @@ AptCache::Upgrade upgradeOf(pkgCache::PkgIterator package, pkgCache::VerIterator
     return upgrade;
 }
 
-}  // namespace
-
-}  // namespace vt
-
-// The one entry point, resolved by name when the apt source opens this module; built with
-// the program, so the two agree on these types. Gives "cancelled" when stopped between
-// packages, else null.
-extern "C" __attribute__((visibility("default"))) const char* vantreel_apt_read(const std::stop_token* stopToken,
-                                                                               const std::string* cacheFolderName,
-                                                                               vt::AptCache::Reading* result) {
-    using namespace vt;
-    const std::stop_token& stop = *stopToken;
-    const std::string& cacheFolder = *cacheFolderName;
-    AptCache::Reading& reading = *result;
+const char* readCache(const std::stop_token& stop, const std::string& cacheFolder, AptCache::Reading& reading) {
     std::scoped_lock lock(libraryMutex());
     _error->Discard();
     // The configuration of a previous read (another APT_CONFIG) must not leak into this one.
@@ -136,3 +123,23 @@ extern "C" __attribute__((visibility("default"))) const char* vantreel_apt_read(
     return nullptr;
 }
 
+}  // namespace
+
+}  // namespace vt
+
+// The one entry point, resolved by name when the apt source opens this module; built with
+// the program, so the two agree on these types. Gives "cancelled" when stopped between
+// packages, else null. Nothing is thrown across: the program carries its own C++ runtime,
+// and this module uses the shared one.
+extern "C" __attribute__((visibility("default"))) const char* vantreel_apt_read(const std::stop_token* stop,
+                                                                               const std::string* cacheFolder,
+                                                                               vt::AptCache::Reading* reading) {
+    try {
+        return vt::readCache(*stop, *cacheFolder, *reading);
+    } catch (const std::exception& error) {
+        reading->failure = std::string("apt's package cache could not be read: ") + error.what();
+    } catch (...) {
+        reading->failure = "apt's package cache could not be read";
+    }
+    return nullptr;
+}

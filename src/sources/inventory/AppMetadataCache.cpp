@@ -2,12 +2,11 @@
 
 #include <sys/stat.h>
 
-#include <simdjson.h>
-
 #include "base/Files.hpp"
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
+#include "model/JsonDocument.hpp"
 #include <filesystem>
 
 namespace vt {
@@ -58,38 +57,35 @@ namespace {
 // through the fast parser, straight into the records. Throws std::runtime_error on a value of
 // the wrong type, an unknown mechanism or an entry without path or date.
 std::map<std::string, AppMetadata> decodeEntries(std::string_view text) {
-    using simdjson::dom::element;
-    simdjson::dom::parser parser;
-    element document;
-    if (auto error = parser.parse(text.data(), text.size()).get(document)) {
-        throw std::runtime_error(simdjson::error_message(error));
+    JsonDocument document;
+    parseJsonDocument(text, document);
+    const JsonElement& root = document;
+    const JsonElement* list = nullptr;
+    if (root.IsObject()) {
+        const auto found = root.FindMember("entries");
+        if (found != root.MemberEnd() && found->value.IsArray()) list = &found->value;
     }
-    simdjson::dom::array list;
-    if (document["entries"].get_array().get(list)) throw std::runtime_error("no list of \"entries\"");
+    if (list == nullptr) throw std::runtime_error("no list of \"entries\"");
 
     std::map<std::string, AppMetadata> entries;
-    for (element item : list) {
-        simdjson::dom::object fields;
-        if (item.get_object().get(fields)) throw std::runtime_error("an entry that is not an object");
+    for (const JsonElement& item : list->GetArray()) {
+        if (!item.IsObject()) throw std::runtime_error("an entry that is not an object");
         AppMetadata entry;
         bool hasDate = false;
-        for (simdjson::dom::key_value_pair field : fields) {
-            const std::string_view key = field.key;
+        for (const auto& field : item.GetObject()) {
+            const std::string_view key(field.name.GetString(), field.name.GetStringLength());
             auto text = [&]() -> std::string {
-                std::string_view value;
-                if (field.value.get_string().get(value)) {
-                    throw std::runtime_error("\"" + std::string(key) + "\" is not a string");
-                }
-                return std::string(value);
+                if (!field.value.IsString()) throw std::runtime_error("\"" + std::string(key) + "\" is not a string");
+                return std::string(field.value.GetString(), field.value.GetStringLength());
             };
             if (key == "modificationDate") {
-                // Whole seconds are written as integers; the parser reads any number as a double.
-                if (field.value.get_double().get(entry.modificationDate)) {
-                    throw std::runtime_error("\"modificationDate\" is not a number");
-                }
+                // Whole seconds are written as integers; any number reads as a double.
+                if (!field.value.IsNumber()) throw std::runtime_error("\"modificationDate\" is not a number");
+                entry.modificationDate = field.value.GetDouble();
                 hasDate = true;
             } else if (key == "hasMASReceipt") {
-                if (field.value.get_bool().get(entry.hasMASReceipt)) throw std::runtime_error("\"hasMASReceipt\" is not a flag");
+                if (!field.value.IsBool()) throw std::runtime_error("\"hasMASReceipt\" is not a flag");
+                entry.hasMASReceipt = field.value.GetBool();
             } else if (key == "path") {
                 entry.path = text();
             } else if (key == "bundleVersion") {
