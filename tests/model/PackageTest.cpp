@@ -68,7 +68,8 @@ TEST(PackageTest, ListsDecodeStraightIntoRecordsOrLeaveTheListAsItWas) {
 }
 
 // The saved lists' reader takes exactly JSON: nothing after a NUL byte, no escape that stands
-// for no character; escapes that do are read as their characters, however deep the rest nests.
+// for no character; escapes that do are read as their characters, however deep the rest nests,
+// and a date as the nearest double to its digits (a faster reading is one unit off for this one).
 TEST(PackageTest, ListsAreReadAsStrictJson) {
     const std::string record = R"({"name":"a","version":"1","type":"Formulas"})";
     std::vector<Package> packages;
@@ -85,9 +86,12 @@ TEST(PackageTest, ListsAreReadAsStrictJson) {
     deep += "1";
     for (int i = 0; i < 20000; ++i) deep += "}]";
     appendPackagesFromJsonText(
-        R"([{"name":"\\udc00 caf\u00e9 \ud83d\ude00","version":"1","type":"Formulas","x":)" + deep + "}]", packages);
+        R"([{"name":"\\udc00 caf\u00e9 \ud83d\ude00","version":"1","type":"Formulas",)"
+        R"("installDate":749713933.78133702,"x":)" + deep + "}]",
+        packages);
     ASSERT_EQ(packages.size(), 1u);
     EXPECT_EQ(packages[0].name, "\\udc00 caf\xc3\xa9 \xf0\x9f\x98\x80");
+    EXPECT_EQ(packages[0].installDate, fromReferenceSeconds(749713933.78133702));
 }
 
 TEST(PackageTest, EncodingWritesOnlyPresentFieldsInOrderAndRoundTrips) {
