@@ -1,7 +1,10 @@
 #pragma once
 
+#include <optional>
 #include <stdexcept>
 #include <string>
+
+#include "base/Log.hpp"
 
 namespace vt {
 
@@ -29,5 +32,30 @@ private:
     std::string file_;
     void* handle_ = nullptr;
 };
+
+// The functions of a library opened on first use, as the struct `Api` of pointers: none when
+// the library is missing or lacks one of them, and then `failure` says why.
+template <typename Api>
+struct LoadedFunctions {
+    std::optional<Api> api;
+    std::string failure;
+};
+
+// Opens version `major` of library `name` and has `bindAll(library, api)` bind each function;
+// a failure is logged, once for the caller that keeps the result.
+template <typename Api, typename BindAll>
+LoadedFunctions<Api> loadFunctions(const char* name, int major, BindAll bindAll) {
+    LoadedFunctions<Api> loaded;
+    try {
+        const SharedLibrary library(name, major);
+        Api api;
+        bindAll(library, api);
+        loaded.api = api;
+    } catch (const SharedLibrary::Unavailable& error) {
+        loaded.failure = error.what();
+        Logger("SharedLibrary").error(loaded.failure);
+    }
+    return loaded;
+}
 
 }  // namespace vt

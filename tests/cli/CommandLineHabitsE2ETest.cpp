@@ -405,6 +405,19 @@ TEST_F(CommandLineHabitsE2ETest, ExitCodesAndCountsForScripts) {
     EXPECT_EQ(runVantreel(run({"version", "compare", "2.1", "2.0"})).exitCode, 0);
 }
 
+// The libraries only some work needs (HTTP, digests, notifications, apt's cache, property
+// lists) are opened by that work: a `list` starts without any of them.
+TEST_F(CommandLineHabitsE2ETest, AListOpensNoLibraryOnlySomeWorkNeeds) {
+    ASSERT_EQ(runVantreel(run({"--accept-terms", "--quiet", "scan"})).exitCode, 0);
+    ShellCommandResult listed = runVantreel(run({"list", "--json"}, {{"LD_DEBUG", "libs"}}));
+    ASSERT_EQ(listed.exitCode, 0) << listed.standardError;
+    // The loader names each library it looks for ("find library=libc.so.6").
+    ASSERT_NE(listed.standardError.find("find library=libc.so.6"), std::string::npos) << listed.standardError;
+    for (const char* library : {"libplist", "libcurl", "libcrypto", "libsystemd", "libapt-pkg", "libvantreel-apt"}) {
+        EXPECT_EQ(listed.standardError.find(std::string("library=") + library), std::string::npos) << library;
+    }
+}
+
 // Help in the program's words, with an example for every command; -V; a mistyped command
 // gets the closest one; the completions, made from the commands, work once loaded in bash.
 TEST_F(CommandLineHabitsE2ETest, HelpTyposAndCompletions) {

@@ -6,11 +6,14 @@
 #include <limits>
 #include <vector>
 
-#include <plist/plist.h>
+#include "sources/inventory/PlistLibrary.hpp"
 
 namespace vt {
 
 namespace {
+
+// Reached only through a list that was parsed, so with the library loaded.
+const PlistLibrary& api() { return *PlistLibrary::shared(); }
 
 // A big-endian unsigned integer of `size` bytes (at most 8).
 std::uint64_t bigEndian(std::string_view bytes, std::size_t at, std::size_t size) {
@@ -178,7 +181,7 @@ bool xmlListIsTooDeep(std::string_view text, std::size_t limit) {
 
 }  // namespace
 
-void PropertyList::Deleter::operator()(void* node) const noexcept { plist_free(static_cast<plist_t>(node)); }
+void PropertyList::Deleter::operator()(void* node) const noexcept { api().free(static_cast<plist_t>(node)); }
 
 std::optional<PropertyList> PropertyList::parse(std::string_view bytes) {
     if (bytes.empty() || bytes.size() > std::numeric_limits<uint32_t>::max()) return std::nullopt;
@@ -186,15 +189,16 @@ std::optional<PropertyList> PropertyList::parse(std::string_view bytes) {
     // refused before it sees it, so neither can exhaust the stack.
     const bool binary = bytes.starts_with("bplist00");
     const bool refused = binary ? binaryListIsTooDeep(bytes, kMaxDepth, kMaxValues) : xmlListIsTooDeep(bytes, kMaxDepth);
-    if (refused) return std::nullopt;
+    // Without the library no list can be read; why is in the log, once.
+    if (refused || PlistLibrary::shared() == nullptr) return std::nullopt;
     plist_t root = nullptr;
-    plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
+    api().fromMemory(bytes.data(), static_cast<uint32_t>(bytes.size()), &root);
     if (root == nullptr) return std::nullopt;
     return PropertyList(root);
 }
 
 PropertyList::Kind PropertyList::Node::kind() const noexcept {
-    switch (plist_get_node_type(static_cast<plist_t>(node_))) {
+    switch (api().nodeType(static_cast<plist_t>(node_))) {
         case PLIST_DICT: return Kind::Dictionary;
         case PLIST_ARRAY: return Kind::Array;
         case PLIST_STRING: return Kind::String;
@@ -210,7 +214,7 @@ PropertyList::Kind PropertyList::Node::kind() const noexcept {
 std::optional<std::string> PropertyList::Node::text() const {
     if (kind() != Kind::String) return std::nullopt;
     uint64_t length = 0;
-    const char* text = plist_get_string_ptr(static_cast<plist_t>(node_), &length);
+    const char* text = api().stringPointer(static_cast<plist_t>(node_), &length);
     if (text == nullptr) return std::string();
     return std::string(text, static_cast<std::size_t>(length));
 }
@@ -218,20 +222,20 @@ std::optional<std::string> PropertyList::Node::text() const {
 std::optional<unsigned long long> PropertyList::Node::integer() const {
     if (kind() != Kind::Integer) return std::nullopt;
     uint64_t value = 0;
-    plist_get_uint_val(static_cast<plist_t>(node_), &value);
+    api().unsignedValue(static_cast<plist_t>(node_), &value);
     return static_cast<unsigned long long>(value);
 }
 
 std::optional<bool> PropertyList::Node::boolean() const {
     if (kind() != Kind::Boolean) return std::nullopt;
     uint8_t value = 0;
-    plist_get_bool_val(static_cast<plist_t>(node_), &value);
+    api().booleanValue(static_cast<plist_t>(node_), &value);
     return value != 0;
 }
 
 std::optional<PropertyList::Node> PropertyList::Node::member(const char* key) const {
     if (kind() != Kind::Dictionary) return std::nullopt;
-    plist_t value = plist_dict_get_item(static_cast<plist_t>(node_), key);
+    plist_t value = api().dictionaryItem(static_cast<plist_t>(node_), key);
     if (value == nullptr) return std::nullopt;
     return Node(value);
 }
@@ -239,9 +243,9 @@ std::optional<PropertyList::Node> PropertyList::Node::member(const char* key) co
 std::vector<PropertyList::Node> PropertyList::Node::items() const {
     std::vector<Node> items;
     if (kind() != Kind::Array) return items;
-    uint32_t size = plist_array_get_size(static_cast<plist_t>(node_));
+    uint32_t size = api().arraySize(static_cast<plist_t>(node_));
     for (uint32_t i = 0; i < size; ++i) {
-        if (plist_t item = plist_array_get_item(static_cast<plist_t>(node_), i)) items.push_back(Node(item));
+        if (plist_t item = api().arrayItem(static_cast<plist_t>(node_), i)) items.push_back(Node(item));
     }
     return items;
 }
@@ -250,16 +254,16 @@ bool PropertyList::Node::anyKeyContains(const std::vector<std::string>& parts) c
     if (kind() != Kind::Dictionary) return false;
     plist_t dictionary = static_cast<plist_t>(node_);
     plist_dict_iter iterator = nullptr;
-    plist_dict_new_iter(dictionary, &iterator);
+    api().dictionaryIterator(dictionary, &iterator);
     if (iterator == nullptr) return false;
     bool found = false;
     for (;;) {
         plist_t value = nullptr;
         // Values only: the key node is compared in place, its text never fetched.
-        plist_dict_next_item(dictionary, iterator, nullptr, &value);
+        api().dictionaryNext(dictionary, iterator, nullptr, &value);
         if (value == nullptr) break;
-        plist_t key = plist_dict_item_get_key(value);
-        for (const std::string& part : parts) found = found || plist_key_val_contains(key, part.c_str()) == 1;
+        plist_t key = api().itemKey(value);
+        for (const std::string& part : parts) found = found || api().keyContains(key, part.c_str()) == 1;
         if (found) break;
     }
     std::free(iterator);
