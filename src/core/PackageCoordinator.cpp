@@ -231,7 +231,7 @@ void PackageCoordinator::runScan(bool force, bool postOnboarding) {
         logger().info(localized("log.refresh.skipped_updating"));
     } else if (!stop.stop_requested()) {
         announcePublishTimeDemand();
-        result = refresh_.run(force, stop);
+        result = refresh_.run(force, stop, [&sampler] { sampler.takeSample(); });
     }
     logger().info(localized("log.refresh.scan_phase_done"));
     std::promise<void> finalized;

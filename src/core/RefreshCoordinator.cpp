@@ -172,9 +172,10 @@ public:
     enum class Step { Listing, Checking, Ended };
 
     ChainRun(RefreshCoordinator& owner, const std::vector<ChainStart>& starts, SteadyClock::time_point scanStart,
-             std::stop_token stop, RefreshResult& result)
+             std::stop_token stop, RefreshResult& result, const std::function<void()>& whileWaiting)
         : owner_(owner), progress_(owner.progress_), stop_(std::move(stop)), result_(result),
-          shared_(std::make_shared<Shared>()) {
+          shared_(std::make_shared<Shared>()), whileWaiting_(whileWaiting),
+          nextWaitingCall_(SteadyClock::now() + kWaitingInterval) {
         auto bound = std::chrono::duration_cast<SteadyClock::duration>(owner.options_.extendedPhaseLimit);
         extendedDeadline_ = scanStart + bound;
         for (const ChainStart& start : starts) {
@@ -202,6 +203,10 @@ public:
         while (running_ > 0) {
             for (Completion& completion : waitForCompletions()) handle(completion);
             const auto now = SteadyClock::now();
+            if (whileWaiting_ && now >= nextWaitingCall_) {
+                whileWaiting_();
+                nextWaitingCall_ = now + kWaitingInterval;
+            }
             if (stop_.stop_requested()) {
                 windDown(now);
                 continue;
@@ -290,6 +295,7 @@ private:
         }
         if (runningExtended() > 0) wake = std::min(wake, extendedDeadline_);
         if (graceDeadline_) wake = std::min(wake, *graceDeadline_);
+        if (whileWaiting_) wake = std::min(wake, nextWaitingCall_);
         std::unique_lock lock(shared_->mutex);
         shared_->cv.wait_until(lock, wake, [&] {
             return !shared_->completions.empty() || (!graceDeadline_ && stop_.stop_requested());
@@ -467,6 +473,8 @@ private:
     std::vector<std::unique_ptr<Chain>> chains_;
     SteadyClock::time_point extendedDeadline_;
     std::optional<SteadyClock::time_point> graceDeadline_;
+    const std::function<void()>& whileWaiting_;
+    SteadyClock::time_point nextWaitingCall_;
     std::size_t running_ = 0;
     std::size_t stepsTotal_ = 0;
     std::size_t stepsDone_ = 0;
@@ -557,7 +565,7 @@ std::vector<RefreshCoordinator::ChainStart> RefreshCoordinator::planChains(
     return starts;
 }
 
-RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
+RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop, const std::function<void()>& whileWaiting) {
     const auto start = SteadyClock::now();
     RefreshResult result;
     progress_.startScan();
@@ -617,7 +625,7 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop) {
     progress_.setStep(localized("scan.status.inventory"));
     logger().info(localized("log.core_start"));
     if (!extended.empty()) logger().info(localized("log.refresh.extended", {join(extended, ", ")}));
-    ChainRun(*this, starts, start, stop, result).run();
+    ChainRun(*this, starts, start, stop, result, whileWaiting).run();
     if (!decision.fullScan)
         logger().info(localized("log.timing.fast_path_total", {seconds(elapsedSince(start), "%.2f")}));
     progress_.setScannerState(ScanProgressModel::kPostScanStatusID,

@@ -104,7 +104,10 @@ public:
     RefreshCoordinator(ScanProgressModel& progress, PipelineProvider provider, Options options);
     ~RefreshCoordinator();
 
-    RefreshResult run(bool force, std::stop_token stop);
+    // `whileWaiting`, when given, is called on this thread about every kWaitingInterval while
+    // the sources run (the resource sampler takes its samples so, without a thread of its own).
+    RefreshResult run(bool force, std::stop_token stop, const std::function<void()>& whileWaiting = {});
+    static constexpr std::chrono::milliseconds kWaitingInterval{250};
 
     // The cache decision and its reason, as logged after "VT_SCAN_CACHE decision: ".
     struct CacheDecision {

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <fstream>
 
@@ -37,25 +36,10 @@ double residentMegabytes() {
 
 }  // namespace
 
-ResourceSampler::ResourceSampler() : lastCpuSeconds_(processCpuSeconds()), lastWallSeconds_(wallSeconds()) {
-    thread_ = std::jthread([this](std::stop_token stop) {
-        std::mutex waitMutex;
-        std::condition_variable_any wake;
-        std::unique_lock lock(waitMutex);
-        while (!wake.wait_for(lock, stop, std::chrono::milliseconds(250), [] { return false; })) {
-            if (stop.stop_requested()) break;
-            takeSample();
-        }
-    });
-}
-
-ResourceSampler::~ResourceSampler() {
-    thread_.request_stop();
-}
+ResourceSampler::ResourceSampler() : lastCpuSeconds_(processCpuSeconds()), lastWallSeconds_(wallSeconds()) {}
 
 void ResourceSampler::takeSample() {
     double cpu = processCpuSeconds(), wall = wallSeconds();
-    std::scoped_lock lock(mutex_);
     double elapsed = wall - lastWallSeconds_;
     double percent = elapsed > 0 ? 100.0 * (cpu - lastCpuSeconds_) / elapsed : 0;
     lastCpuSeconds_ = cpu;
@@ -64,10 +48,7 @@ void ResourceSampler::takeSample() {
 }
 
 std::string ResourceSampler::finish() {
-    thread_.request_stop();
-    if (thread_.joinable()) thread_.join();
     takeSample();
-    std::scoped_lock lock(mutex_);
     double cpuSum = 0, cpuPeak = 0, ramSum = 0, ramPeak = 0;
     for (const auto& sample : samples_) {
         cpuSum += sample.cpuPercent;

@@ -1,22 +1,21 @@
 #pragma once
 
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace vt {
 
-// Samples this process's CPU use and resident memory while it lives (a scan), for the
-// "Scan resources" log line. The GPU is not sampled.
+// Samples this process's CPU use and resident memory during a scan, for the "Scan resources"
+// log line. The thread that waits for the scan's sources takes the samples as it waits (a
+// quick scan is not worth a thread of its own). The GPU is not sampled.
 class ResourceSampler {
 public:
     ResourceSampler();
-    ~ResourceSampler();
-    ResourceSampler(const ResourceSampler&) = delete;
-    ResourceSampler& operator=(const ResourceSampler&) = delete;
 
-    // Stops sampling and returns the log line.
+    // One sample: the CPU share since the last one, and the memory now.
+    void takeSample();
+
+    // Takes the last sample and returns the log line.
     std::string finish();
 
 private:
@@ -24,13 +23,10 @@ private:
         double cpuPercent;
         double residentMegabytes;
     };
-    void takeSample();
 
-    std::mutex mutex_;
     std::vector<Sample> samples_;
     double lastCpuSeconds_ = 0;
     double lastWallSeconds_ = 0;
-    std::jthread thread_;
 };
 
 }  // namespace vt

@@ -1,5 +1,7 @@
 #include "core/RefreshCoordinator.hpp"
 
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "base/Localization.hpp"
@@ -242,6 +244,22 @@ TEST_F(RefreshCoordinatorTest, ACheckCutShortByTheCancelIsShownCancelled) {
     EXPECT_EQ(snapshot.scanner("apps")->state.kind, ScannerState::Kind::Cancelled);
     EXPECT_EQ(snapshot.scanner(ScanProgressModel::kPostScanStatusID)->state.kind,
               ScannerState::Kind::Cancelled);
+}
+
+// The thread that runs a scan is called back now and then while the sources work (the
+// resource sampler samples so), never in a busy loop.
+TEST_F(RefreshCoordinatorTest, TheWaitingThreadIsCalledBackWhileSourcesWork) {
+    pipelines_ = {pipeline("npm", true, {})};
+    pipelines_[0].run = [](std::stop_token) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        return ScanOutcome{{item("semver", "6.0.0")}, std::nullopt};
+    };
+    RefreshCoordinator refresh(progress_, [this](std::stop_token) { return pipelines_; }, options());
+    int calls = 0;
+    RefreshResult result = refresh.run(true, {}, [&calls] { ++calls; });
+    EXPECT_EQ(result.packagesByScanner["npm"].size(), 1u);
+    EXPECT_GE(calls, 1);
+    EXPECT_LE(calls, 4);  // about every quarter second of the 0.7 s
 }
 
 TEST(ScanProgressModelTest, CompletedCountNeverGoesDownWithinAScan) {
