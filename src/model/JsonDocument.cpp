@@ -5,6 +5,8 @@
 
 #include <rapidjson/error/en.h>
 
+#include "base/Hex.hpp"
+
 namespace vt {
 
 void throwJsonSyntaxError(rapidjson::ParseErrorCode code, std::size_t offset) {
@@ -14,19 +16,12 @@ void throwJsonSyntaxError(rapidjson::ParseErrorCode code, std::size_t offset) {
 
 namespace {
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // The value of the four hexadecimal digits at `at`, if they are four such digits.
 std::optional<unsigned> hexQuad(std::string_view text, std::size_t at) {
     if (at + 4 > text.size()) return std::nullopt;
     unsigned value = 0;
     for (std::size_t i = at; i < at + 4; ++i) {
-        const int digit = hexDigit(text[i]);
+        const int digit = hexDigitValue(text[i]);
         if (digit < 0) return std::nullopt;
         value = value * 16 + static_cast<unsigned>(digit);
     }
