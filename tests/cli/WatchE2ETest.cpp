@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/Files.hpp"
 #include "base/Json.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
@@ -74,7 +75,7 @@ printf 'ruff v0.3.0\n- ruff\n'
     Output output(pipeFds[0]);
 
     std::size_t at = output.waitFor("Results of the last scan\n");
-    ASSERT_NE(at, std::string::npos) << output.text();
+    ASSERT_NE(at, std::string::npos) << output.text() << readFile(testing::logFile(home.path())).value_or("(no log)");
     // Each interval scans again (the settings' interval of hours does not hold it back) and
     // prints the table under the scan's line.
     for (int scan = 0; scan < 2; ++scan) {

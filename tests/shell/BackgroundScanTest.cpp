@@ -58,10 +58,11 @@ public:
 </busconfig>)");
         int out[2];
         if (::pipe(out) != 0) return;
+        const std::string configOption = "--config-file=" + config;  // made before the fork
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(out[1], 1);
-            ::execl(daemon->c_str(), daemon->c_str(), ("--config-file=" + config).c_str(), "--print-address", "--nofork",
+            ::execl(daemon->c_str(), daemon->c_str(), configOption.c_str(), "--print-address", "--nofork",
                     static_cast<char*>(nullptr));
             ::_exit(127);
         }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -149,19 +150,28 @@ std::string dataFolder(const std::string& home) { return home + "/.local/share/v
 std::string logFile(const std::string& home) { return home + "/" + kLogFolderUnderHome + "vantreel.log"; }
 
 pid_t startVantreel(const std::string& home, const std::vector<std::string>& arguments, int outputFd) {
-    std::vector<char*> argv{const_cast<char*>(vantreelPath().c_str())};
+    // Everything the child needs is made before the fork: the child of a threaded program may
+    // only make system calls, and setenv or malloc there can wait forever on a lock that a
+    // thread of this process held at the fork.
+    const std::string& program = vantreelPath();
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
-    // Made before the fork: the child of a threaded program may only make system calls.
-    const std::string searchPath = CommandRunner::standardSearchPath(home, SystemFileSystemManager());
+    std::vector<std::string> environment{"HOME=" + home,
+                                         "PATH=" + CommandRunner::standardSearchPath(home, SystemFileSystemManager())};
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        if (!text.starts_with("HOME=") && !text.starts_with("PATH=")) environment.emplace_back(text);
+    }
+    std::vector<char*> envp;
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
     pid_t child = ::fork();
     if (child == 0) {
         int output = outputFd >= 0 ? outputFd : ::open("/dev/null", O_WRONLY);
         ::dup2(output, STDOUT_FILENO);
         ::dup2(output, STDERR_FILENO);
-        ::setenv("HOME", home.c_str(), 1);
-        ::setenv("PATH", searchPath.c_str(), 1);
-        ::execv(vantreelPath().c_str(), argv.data());
+        ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);
     }
     return child;
