@@ -159,9 +159,12 @@ pid_t startVantreel(const std::string& home, const std::vector<std::string>& arg
     argv.push_back(nullptr);
     std::vector<std::string> environment{"HOME=" + home,
                                          "PATH=" + CommandRunner::standardSearchPath(home, SystemFileSystemManager())};
+    // The sandbox HOME decides every folder: a caller's XDG folders would be shared by tests.
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string_view text(*entry);
-        if (!text.starts_with("HOME=") && !text.starts_with("PATH=")) environment.emplace_back(text);
+        const bool replaced = text.starts_with("HOME=") || text.starts_with("PATH=");
+        const bool folder = text.starts_with("XDG_") && text.find("_HOME=") != std::string_view::npos;
+        if (!replaced && !folder) environment.emplace_back(text);
     }
     std::vector<char*> envp;
     for (std::string& entry : environment) envp.push_back(entry.data());
