@@ -42,7 +42,8 @@ public:
     // packages throws CancellationError. With `cacheFolder`, the binary cache apt builds from
     // its lists is kept there (apt checks it against the lists before use), so a read after
     // the first maps it instead of parsing every list again: apt's own copy needs root to
-    // write, and is switched off on some systems.
+    // write, and is switched off on some systems. Where apt keeps one that is newer (after
+    // `apt update`), that one is read in place instead, never written.
     static Reading read(std::stop_token stop, const std::string& cacheFolder = {});
 };
 

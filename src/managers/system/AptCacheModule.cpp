@@ -1,6 +1,8 @@
 // apt's cache reader, built as a module of its own that the apt source opens when it reads the
 // cache: Debian's library and the ten it loads (compression, udev, systemd, gcrypt) would
 // otherwise be mapped and bound at every start of every command.
+#include <unistd.h>
+
 #include <apt-pkg/cachefile.h>
 #include <apt-pkg/configuration.h>
 #include <apt-pkg/error.h>
@@ -79,6 +81,30 @@ AptCache::Upgrade upgradeOf(pkgCache::PkgIterator package, pkgCache::VerIterator
     return upgrade;
 }
 
+// apt keeps a binary cache of its lists of its own where the system lets it, and `apt update`
+// rebuilds it: newer than ours, it is built from the same lists. Ours then becomes a link to
+// it. apt checks a linked cache as any other and reads it in place; one that no longer
+// matches the lists is rebuilt into our folder, replacing the link, never written through it.
+void followNewerSystemCache(const std::string& system, const std::string& ours) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (system.empty() || !fs::is_regular_file(system, error) || ::access(system.c_str(), R_OK) != 0) return;
+    const fs::file_status status = fs::symlink_status(ours, error);
+    if (fs::is_symlink(status)) {
+        if (fs::read_symlink(ours, error) == fs::path(system)) return;
+    } else if (fs::exists(status)) {
+        std::error_code oursError;
+        const auto systemTime = fs::last_write_time(system, error);
+        const auto oursTime = fs::last_write_time(ours, oursError);
+        if (error || oursError || oursTime >= systemTime) return;
+    }
+    const std::string link = ours + ".link-" + std::to_string(::getpid());
+    fs::remove(link, error);
+    fs::create_symlink(system, link, error);
+    if (!error) fs::rename(link, ours, error);
+    if (error) fs::remove(link, error);
+}
+
 const char* readCache(const std::stop_token& stop, const std::string& cacheFolder, AptCache::Reading& reading) {
     std::scoped_lock lock(libraryMutex());
     _error->Discard();
@@ -92,8 +118,10 @@ const char* readCache(const std::stop_token& stop, const std::string& cacheFolde
     if (!cacheFolder.empty() && (std::filesystem::create_directories(cacheFolder, folderError), !folderError)) {
         // Only the lists' part is kept: dpkg's status changes with every install, and its part
         // is built in memory faster than it is written out for the next read.
+        const std::string ours = cacheFolder + "/srcpkgcache.bin";
+        followNewerSystemCache(_config->FindFile("Dir::Cache::srcpkgcache"), ours);
         _config->Set("Dir::Cache::pkgcache", "");
-        _config->Set("Dir::Cache::srcpkgcache", cacheFolder + "/srcpkgcache.bin");
+        _config->Set("Dir::Cache::srcpkgcache", ours);
     }
     // Read-only: no lock is taken, and a cache apt is not allowed to write is built in memory.
     pkgCacheFile cacheFile;

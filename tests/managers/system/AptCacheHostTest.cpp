@@ -92,6 +92,53 @@ TEST_F(AptCacheHostTest, EachReadTakesTheConfigurationAfresh) {
     EXPECT_EQ(upgradesOf(reading), AptRoot::simulatedUpgrade(&other));
 }
 
+// After `apt update`, apt's own binary cache of the lists is newer than ours: it is read where
+// it is. Once the lists no longer match it, ours is built anew, and apt's is never written.
+TEST_F(AptCacheHostTest, AptsOwnCacheOfTheListsIsReadInPlaceAndNeverWritten) {
+    namespace fs = std::filesystem;
+    const std::string system = root.path() + "/var/cache/apt/srcpkgcache.bin";
+    ASSERT_TRUE(fs::is_regular_file(system)) << "apt-get update in the root keeps its cache there";
+    const std::string folder = root.path() + "/vantreel-cache";
+    const std::string ours = folder + "/srcpkgcache.bin";
+    testing::ScopedEnvironment config("APT_CONFIG", root.configFile().c_str());
+    auto contents = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+
+    ASSERT_EQ(AptCache::read({}, folder).upgrades.size(), 5u);
+    ASSERT_TRUE(fs::is_symlink(ours));
+    EXPECT_EQ(fs::read_symlink(ours), system);
+
+    // A list changes and apt's cache is not rebuilt: the answer follows the list.
+    std::string list;
+    for (const auto& entry : fs::directory_iterator(root.path() + "/var/lib/apt/lists")) {
+        if (entry.path().string().ends_with("_stable_main_binary-all_Packages")) list = entry.path();
+    }
+    ASSERT_FALSE(list.empty());
+    std::string packages = contents(list);
+    const std::size_t at = packages.find("Package: plain\nVersion: 1.1-1\n");
+    ASSERT_NE(at, std::string::npos) << packages;
+    packages.replace(at, 30, "Package: plain\nVersion: 1.2-10\n");
+    std::ofstream(list, std::ios::binary | std::ios::trunc) << packages;
+    const std::string systemBefore = contents(system);
+    const fs::file_time_type systemTime = fs::last_write_time(system);
+
+    AptCache::Reading reading = AptCache::read({}, folder);
+    EXPECT_EQ(upgradesOf(reading).at("plain").candidate, "1.2-10");
+    EXPECT_FALSE(fs::is_symlink(ours));
+    EXPECT_TRUE(fs::is_regular_file(ours));
+    EXPECT_EQ(contents(system), systemBefore);
+    EXPECT_EQ(fs::last_write_time(system), systemTime);
+
+    // apt itself rebuilds its cache when it next reads the lists: it is ours again.
+    EXPECT_EQ(AptRoot::simulatedUpgrade(&root).at("plain").candidate, "1.2-10");
+    ASSERT_GT(fs::last_write_time(system), systemTime);
+    reading = AptCache::read({}, folder);
+    EXPECT_EQ(upgradesOf(reading).at("plain").candidate, "1.2-10");
+    EXPECT_TRUE(fs::is_symlink(ours));
+}
+
 TEST_F(AptCacheHostTest, ABrokenSourcesListIsAFailureWithAptsOwnWords) {
     std::ofstream(root.path() + "/etc/apt/sources.list", std::ios::app) << "deb\n";
     testing::ScopedEnvironment config("APT_CONFIG", root.configFile().c_str());
