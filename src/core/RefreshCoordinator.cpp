@@ -618,12 +618,13 @@ RefreshResult RefreshCoordinator::run(bool force, std::stop_token stop, const st
         pendingSources_.clear();
     }
     std::vector<ChainStart> starts = planChains(pipelines, decision, result);
+    std::vector<std::string> core;
     std::vector<std::string> extended;
     for (const ChainStart& chain : starts) {
-        if (!chain.atCheck && !chain.pipeline->isCore) extended.push_back(chain.pipeline->id);
+        if (!chain.atCheck) (chain.pipeline->isCore ? core : extended).push_back(chain.pipeline->id);
     }
     progress_.setStep(localized("scan.status.inventory"));
-    logger().info(localized("log.core_start"));
+    if (!core.empty()) logger().info(localized("log.core_start", {join(core, ", ")}));
     if (!extended.empty()) logger().info(localized("log.refresh.extended", {join(extended, ", ")}));
     ChainRun(*this, starts, start, stop, result, whileWaiting).run();
     if (!decision.fullScan)
