@@ -91,6 +91,8 @@ void Logger::write(LogLevel level, std::string_view message) const {
     logger->log(toSpdlog(level), spdlog::string_view_t(message.data(), message.size()));
 }
 
+void Logger::flush() const { static_cast<spdlog::logger*>(backend_.get())->flush(); }
+
 void configureLogging(const LogConfiguration& configuration) {
     std::vector<spdlog::sink_ptr> sinks;
     if (configuration.filePath) {

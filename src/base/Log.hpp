@@ -24,6 +24,9 @@ public:
     void warning(std::string_view message) const { write(LogLevel::Warning, message); }
     void error(std::string_view message) const { write(LogLevel::Error, message); }
     void write(LogLevel level, std::string_view message) const;
+    // Puts what was written so far in the file now: before a wait of unknown length, so that
+    // whoever reads the log sees why nothing happens.
+    void flush() const;
 
     const std::string& category() const noexcept { return category_; }
 

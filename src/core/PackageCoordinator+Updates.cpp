@@ -103,6 +103,7 @@ ProcessLock PackageCoordinator::acquireUpdateLock(std::stop_token stop) {
         updateLock = ProcessLock::tryAcquire(options_.lockFolder + "/update.lock", ProcessLock::Mode::Exclusive);
         if (!updateLock.isHeld()) {
             logger().info(localized("log.update.waiting_other_process"));
+            logger().flush();
             updateLock = ProcessLock::acquire(options_.lockFolder + "/update.lock", ProcessLock::Mode::Exclusive, stop);
         }
         // A scan may have finished while this process waited: change what it saved, not the

@@ -214,6 +214,7 @@ void PackageCoordinator::runScan(bool force, bool postOnboarding) {
         scanLock = ProcessLock::tryAcquire(scanLockPath, ProcessLock::Mode::Exclusive);
         if (!scanLock.isHeld()) {
             logger().info(localized("log.refresh.other_process_scanning"));
+            logger().flush();
             std::optional<long long> before;
             if (options_.savedMetadata) {
                 if (auto metadata = options_.savedMetadata()) before = metadata->generation;

@@ -26,11 +26,12 @@ pid_t startMarkedRun(const std::string& folder) {
         ::pause();
         ::_exit(0);
     }
-    char byte = 0;
-    (void)!::read(ready[0], &byte, 1);
-    ::close(ready[0]);
+    // The parent's own end is closed first: a child that dies early ends the read.
     ::close(ready[1]);
-    return child;
+    char byte = 0;
+    const bool began = ::read(ready[0], &byte, 1) == 1;
+    ::close(ready[0]);
+    return began ? child : -1;
 }
 
 TEST(RunMarkersTest, OnlyRunsThatDiedWithoutExitingAreAbandoned) {

@@ -69,14 +69,13 @@ protected:
         std::vector<char*> argv;
         for (std::string& word : words) argv.push_back(word.data());
         argv.push_back(nullptr);
+        std::vector<std::string> environment =
+            testing::childEnvironment({{"HOME", home_.path()}, {"PATH", path}, {"LANG", "C.UTF-8"}, {"NO_COLOR", "1"}});
+        std::vector<char*> envp = testing::environmentPointers(environment);
         int master = -1;
         const pid_t child = ::forkpty(&master, nullptr, nullptr, &size);
         if (child == 0) {
-            ::setenv("HOME", home_.path().c_str(), 1);
-            ::setenv("PATH", path.c_str(), 1);
-            ::setenv("LANG", "C.UTF-8", 1);
-            ::setenv("NO_COLOR", "1", 1);
-            ::execv(argv[0], argv.data());
+            ::execve(argv[0], argv.data(), envp.data());
             ::_exit(127);
         }
         std::string output;

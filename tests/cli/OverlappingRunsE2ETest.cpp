@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <future>
 #include <set>
+#include <string_view>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -26,14 +27,16 @@ using testing::jsonOf;
 using testing::runVantreel;
 
 constexpr int kRounds = 20;  // overlapping processes: each case this many times
+constexpr std::string_view kScanWaiting = "Another Van Treel process is scanning; waiting";
+constexpr std::string_view kUpdateWaiting = "Waiting for the running scan or update of another Van Treel process";
 
 class OverlappingRunsE2ETest : public ::testing::Test {
 protected:
     void SetUp() override {
         testing::showOnly(home_.path(), {"ShowUv", "ShowHomebrew"});
         // uv lists the tools named in uv-tools (ruff at the version in uv-ruff); uv-mode says
-        // how it behaves: "ok", "sleep N" before listing, "hang", "stubborn" (hangs deaf to
-        // all but SIGKILL), or "fail".
+        // how it behaves: "ok", "sleep N" before listing, "gate" (waits for uv-release, at
+        // most a minute), "hang", "stubborn" (hangs deaf to all but SIGKILL), or "fail".
         home_.writeExecutable(".local/bin/uv", R"SH(#!/bin/sh
 state=")SH" + home_.path() + R"SH("
 echo $$ >> "$state/uv-pids"
@@ -45,6 +48,7 @@ case "$1 $2" in
       stubborn) trap '' TERM INT HUP; touch "$state/uv-stubborn"; while :; do sleep 1; done ;;
       fail) echo "error: failed to read the tools directory" >&2; exit 2 ;;
       sleep*) sleep ${mode#sleep } ;;
+      gate) i=0; while [ ! -f "$state/uv-release" ] && [ $i -lt 1200 ]; do sleep 0.05; i=$((i+1)); done ;;
     esac
     printf 'ruff v%s\n- ruff\n' "$(cat "$state/uv-ruff" 2>/dev/null || echo 0.3.0)"
     for tool in $(cat "$state/uv-tools" 2>/dev/null); do printf '%s v1.0.0\n- %s\n' "$tool" "$tool"; done ;;
@@ -88,8 +92,26 @@ exit 0
 
     pid_t startScan() const { return testing::startVantreel(home_.path(), {"--accept-terms", "scan", "--full"}); }
     bool waitForUv() const { return testing::waitForFile(home_.file("uv-pids")); }
+    // The gated listing ends once the other process waits for it, however slow this machine
+    // is to start that one (or a minute on, should it never wait).
+    void waitUntilLoggedAgain(std::string_view line, std::size_t before) const {
+        for (int i = 0; i < 1200 && timesLogged(line) == before; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    std::size_t timesLogged(std::string_view line) const {
+        const std::string log = readFile(testing::logFile(home_.path())).value_or("");
+        std::size_t count = 0;
+        for (std::size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + line.size())) ++count;
+        return count;
+    }
+    // Only this test's own fakes: a number of one long gone may be another process's now.
     void killUvs() const {
-        for (pid_t pid : testing::pidsIn(home_.file("uv-pids"))) ::kill(pid, SIGKILL);
+        for (pid_t pid : testing::pidsIn(home_.file("uv-pids"))) {
+            // What a fake became by exec keeps the sandbox HOME it was given.
+            const std::string environment = readFile("/proc/" + std::to_string(pid) + "/environ").value_or("");
+            if (environment.find("HOME=" + home_.path() + '\0') != std::string::npos) ::kill(pid, SIGKILL);
+        }
         std::filesystem::remove(home_.file("uv-pids"));
     }
 
@@ -144,12 +166,17 @@ TEST_F(OverlappingRunsE2ETest, AnUpdateWaitingForAScanChangesWhatThatScanSaved) 
         ASSERT_EQ(runVantreel(run({"scan", "--full"})).exitCode, 0);
         // The next scan finds a formula the update process has never seen.
         home_.write("brew-testball", "");
-        setUv("sleep 1");
+        setUv("gate");
+        std::filesystem::remove(home_.file("uv-release"));
         std::filesystem::remove(home_.file("uv-pids"));
         auto scan = std::async(std::launch::async, [&] { return runVantreel(run({"scan", "--full"})); });
         // uv lists while the scan holds the lock: from then on the update must wait for it.
         ASSERT_TRUE(waitForUv());
-        auto update = runVantreel(run({"update", "--yes", "ruff"}));
+        const std::size_t waited = timesLogged(kUpdateWaiting);
+        auto pending = std::async(std::launch::async, [&] { return runVantreel(run({"update", "--yes", "ruff"})); });
+        waitUntilLoggedAgain(kUpdateWaiting, waited);
+        home_.write("uv-release", "");
+        auto update = pending.get();
         ASSERT_EQ(scan.get().exitCode, 0);
         ASSERT_EQ(update.exitCode, 0) << update.standardOutput << update.standardError;
 
@@ -173,11 +200,16 @@ TEST_F(OverlappingRunsE2ETest, AScanWaitingForAnotherShowsWhatThatScanSaved) {
     for (int round = 0; round < kRounds; ++round) {
         tools.push_back("tool" + std::to_string(round));
         setTools(tools);
-        setUv("sleep 2");  // long enough for the second process to start under load
+        setUv("gate");
+        std::filesystem::remove(home_.file("uv-release"));
         std::filesystem::remove(home_.file("uv-pids"));
         auto first = std::async(std::launch::async, [&] { return runVantreel(run({"scan", "--full", "--json"})); });
         ASSERT_TRUE(waitForUv());  // the first scan holds the lock
-        auto second = runVantreel(run({"scan", "--full", "--json"}));
+        const std::size_t waited = timesLogged(kScanWaiting);
+        auto pending = std::async(std::launch::async, [&] { return runVantreel(run({"scan", "--full", "--json"})); });
+        waitUntilLoggedAgain(kScanWaiting, waited);
+        home_.write("uv-release", "");
+        auto second = pending.get();
         auto firstResult = first.get();
         ASSERT_EQ(firstResult.exitCode, 0);
         ASSERT_EQ(second.exitCode, 0) << second.standardError;
@@ -260,7 +292,7 @@ TEST_F(OverlappingRunsE2ETest, OnlyARunThatDiedIsReportedAsAnUncleanExit) {
     const std::vector<pid_t> uvs = testing::pidsIn(home_.file("uv-pids"));
     ASSERT_FALSE(uvs.empty());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    auto alive = [&uvs] { return std::any_of(uvs.begin(), uvs.end(), [](pid_t pid) { return ::kill(pid, 0) == 0; }); };
+    auto alive = [&uvs] { return std::any_of(uvs.begin(), uvs.end(), [](pid_t pid) { return testing::isRunning(pid); }); };
     while (alive() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(alive());
     killUvs();

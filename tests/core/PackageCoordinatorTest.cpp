@@ -12,6 +12,7 @@
 #include "base/ProcessLock.hpp"
 #include "settings/DefaultsStore.hpp"
 #include "settings/SettingsManager.hpp"
+#include "support/Eventually.hpp"
 #include "support/TempDir.hpp"
 
 namespace vt {
@@ -32,7 +33,7 @@ protected:
         p.isCore = true;
         p.run = [this](std::stop_token) {
             ++scans_;
-            std::this_thread::sleep_for(scanTime_);
+            testing::eventually([this] { return !held_.load(); }, std::chrono::seconds(30));
             Package package;
             package.name = "semver";
             package.version = "6.0.0";
@@ -58,18 +59,22 @@ protected:
     ScanProgressModel progress_{clock_};
     std::vector<ScannerPipeline> pipelines_;
     std::atomic<int> scans_{0};
-    std::chrono::milliseconds scanTime_{0};
+    std::atomic<bool> held_{false};  // a scan waits while it is set
     RefreshCoordinator refresh_{progress_, [this](std::stop_token) { return pipelines_; }, refreshOptions()};
 };
 
 TEST_F(PackageCoordinatorTest, CallersDuringAScanJoinIt) {
     PackageCoordinator coordinator(defaults_, settings_, refresh_, progress_, options());
-    scanTime_ = std::chrono::milliseconds(300);
+    held_ = true;
     LogCapture log;
     std::jthread first([&] { coordinator.refreshAll(false); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    coordinator.refreshAll(false);
+    ASSERT_TRUE(testing::eventually([&] { return scans_.load() == 1; }, std::chrono::seconds(30)));
+    std::jthread second([&] { coordinator.refreshAll(false); });
+    EXPECT_TRUE(testing::eventually([&] { return log.contains("Scan already running: waiting for its results"); },
+                                    std::chrono::seconds(30)));
+    held_ = false;
     first.join();
+    second.join();
     EXPECT_EQ(scans_.load(), 1);
     EXPECT_TRUE(log.contains("Scan already running: waiting for its results"));
     EXPECT_EQ(coordinator.packages().size(), 1u);
@@ -80,15 +85,20 @@ TEST_F(PackageCoordinatorTest, CallersDuringAScanJoinIt) {
 TEST_F(PackageCoordinatorTest, CallerDuringFinalizationStartsNoScan) {
     PackageCoordinator coordinator(defaults_, settings_, refresh_, progress_, options());
     std::atomic<bool> finalizing{false};
+    std::atomic<bool> released{false};
     coordinator.addFinalizationStep([&](const RefreshResult&) {
         finalizing = true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        testing::eventually([&] { return released.load(); }, std::chrono::seconds(30));
     });
     LogCapture log;
     std::jthread first([&] { coordinator.refreshAll(true); });
-    while (!finalizing) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    coordinator.refreshAll(true);
+    ASSERT_TRUE(testing::eventually([&] { return finalizing.load(); }, std::chrono::seconds(30)));
+    std::jthread second([&] { coordinator.refreshAll(true); });
+    EXPECT_TRUE(testing::eventually(
+        [&] { return log.contains("Waiting for the end of the running post-scan finalization"); }, std::chrono::seconds(30)));
+    released = true;
     first.join();
+    second.join();
     EXPECT_EQ(scans_.load(), 1);
     EXPECT_TRUE(log.contains("Waiting for the end of the running post-scan finalization"));
 }

@@ -179,11 +179,11 @@ TEST_F(RefreshCoordinatorIntegrationTest, ChecksBeginAsEachListingEndsAndProgres
 
 TEST_F(RefreshCoordinatorIntegrationTest, HungCheckTimesOutWithoutHoldingBackTheOthers) {
     pipelines_ = {pipeline("hung", true), pipeline("other", false)};
-    pipelines_[0].timeout = 1500ms;
+    pipelines_[0].timeout = 5s;
     pipelines_[0].checkUpdates = [this](std::stop_token stop) { return runHungProcess("hung", stop); };
     // Finishes only once the hung check runs, so its result comes while the hung one waits.
     pipelines_[1].run = [this](std::stop_token) {
-        events_.waitFor("hung:started", 5s);
+        events_.waitFor("hung:started", 30s);
         return ScanOutcome{{item("other-tool", "1.0.0")}, std::nullopt};
     };
     watchStates();
@@ -207,12 +207,12 @@ TEST_F(RefreshCoordinatorIntegrationTest, ExtendedBoundEndsExtendedSourcesStillL
     pipelines_[1].run = [this](std::stop_token stop) { return runHungProcess("stuck", stop); };
     // The core source outlasts the bound: the bound is not its own.
     pipelines_[0].run = [this](std::stop_token) {
-        events_.waitFor("stuck:shown-failed", 5s);
+        events_.waitFor("stuck:shown-failed", 30s);
         return ScanOutcome{{item("core-tool", "1.0.0")}, std::nullopt};
     };
     watchStates();
     RefreshCoordinator::Options options;
-    options.extendedPhaseLimit = 500ms;
+    options.extendedPhaseLimit = 3s;  // long enough for `quick` on a busy machine
     RefreshCoordinator refresh(progress_, [this](std::stop_token) { return pipelines_; }, options);
     RefreshResult result = refresh.run(true, {});
 

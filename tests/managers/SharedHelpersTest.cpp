@@ -89,7 +89,9 @@ TEST(LatestVersionCacheTest, KeepsVersionsInAFileForTheTimeLimitAndBoundsTheLook
     std::vector<std::string> many;
     for (int i = 0; i < 40; ++i) many.push_back("p" + std::to_string(i));
     EXPECT_EQ(make()->latest(many, slow, {}, "R3").size(), 40u);
-    EXPECT_EQ(most, 4);
+    // Four at most, and more than one at once (a late thread may miss the first wave).
+    EXPECT_LE(most, 4);
+    EXPECT_GE(most, 2);
 
     std::stop_source stop;
     stop.request_stop();

@@ -139,7 +139,8 @@ TEST(UpdateCheckCoordinatorTest, CacheAgeDecidesBetweenCacheNetworkAndStaleFallb
 }
 
 TEST(UpdateCheckCoordinatorTest, HungCheckIsCutAndCountedUnresolvedWhileOthersFinish) {
-    Sandbox sandbox(4, 300ms);
+    // Long enough that a busy machine never cuts the quick checks too.
+    Sandbox sandbox(4, 2s);
     // Ignores its stop token on purpose: it must neither hold up the run nor the exit.
     AppCheckOperation check = [](const Application& application, std::stop_token) -> std::optional<Application> {
         if (application.bundleIdentifier == "hung.app") std::this_thread::sleep_for(30s);
@@ -158,7 +159,7 @@ TEST(UpdateCheckCoordinatorTest, HungCheckIsCutAndCountedUnresolvedWhileOthersFi
     const auto start = std::chrono::steady_clock::now();
     auto run = coordinator.run(applications, SourceSettings{}, check);
 
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
     ASSERT_TRUE(run);
     EXPECT_FALSE(run->applications[0].latestVersion);
     for (std::size_t index = 1; index < applications.size(); ++index) {

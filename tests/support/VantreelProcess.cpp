@@ -94,8 +94,13 @@ ShellCommandResult runVantreelOnTerminal(const VantreelRun& run, const std::stri
             answered = true;
         }
     }
+    // The terminal closes before the program can be reaped: it is waited for until the deadline.
     int status = 0;
-    if (::waitpid(child, &status, WNOHANG) == 0) {
+    pid_t reaped = 0;
+    while ((reaped = ::waitpid(child, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (reaped == 0) {
         ::kill(child, SIGKILL);
         ::waitpid(child, &status, 0);
         result.standardError = "timed out";
@@ -149,6 +154,25 @@ std::string settingsFile(const std::string& home) { return home + "/.config/vant
 std::string dataFolder(const std::string& home) { return home + "/.local/share/vantreel"; }
 std::string logFile(const std::string& home) { return home + "/" + kLogFolderUnderHome + "vantreel.log"; }
 
+std::vector<std::string> childEnvironment(const std::map<std::string, std::string>& set) {
+    std::vector<std::string> entries;
+    for (const auto& [name, value] : set) entries.push_back(name + "=" + value);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        const std::string_view name = text.substr(0, text.find('='));
+        const bool folder = name.starts_with("XDG_") && name.ends_with("_HOME");
+        if (!folder && set.count(std::string(name)) == 0) entries.emplace_back(text);
+    }
+    return entries;
+}
+
+std::vector<char*> environmentPointers(std::vector<std::string>& entries) {
+    std::vector<char*> pointers;
+    for (std::string& entry : entries) pointers.push_back(entry.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 pid_t startVantreel(const std::string& home, const std::vector<std::string>& arguments, int outputFd) {
     // Everything the child needs is made before the fork: the child of a threaded program may
     // only make system calls, and setenv or malloc there can wait forever on a lock that a
@@ -157,18 +181,9 @@ pid_t startVantreel(const std::string& home, const std::vector<std::string>& arg
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
-    std::vector<std::string> environment{"HOME=" + home,
-                                         "PATH=" + CommandRunner::standardSearchPath(home, SystemFileSystemManager())};
-    // The sandbox HOME decides every folder: a caller's XDG folders would be shared by tests.
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view text(*entry);
-        const bool replaced = text.starts_with("HOME=") || text.starts_with("PATH=");
-        const bool folder = text.starts_with("XDG_") && text.find("_HOME=") != std::string_view::npos;
-        if (!replaced && !folder) environment.emplace_back(text);
-    }
-    std::vector<char*> envp;
-    for (std::string& entry : environment) envp.push_back(entry.data());
-    envp.push_back(nullptr);
+    std::vector<std::string> environment = childEnvironment(
+        {{"HOME", home}, {"PATH", CommandRunner::standardSearchPath(home, SystemFileSystemManager())}});
+    std::vector<char*> envp = environmentPointers(environment);
     pid_t child = ::fork();
     if (child == 0) {
         int output = outputFd >= 0 ? outputFd : ::open("/dev/null", O_WRONLY);
@@ -178,6 +193,15 @@ pid_t startVantreel(const std::string& home, const std::vector<std::string>& arg
         ::_exit(127);
     }
     return child;
+}
+
+bool isRunning(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) return false;
+    // "pid (command) state ...": the command may hold spaces and parentheses.
+    const std::size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
 }
 
 std::vector<pid_t> pidsIn(const std::string& file) {

@@ -57,9 +57,18 @@ inline constexpr const char* kLogFolderUnderHome = ".local/state/vantreel/";
 // so that a test can signal it; the caller waits for it.
 pid_t startVantreel(const std::string& home, const std::vector<std::string>& arguments, int outputFd = -1);
 
+// This process's environment with `set` in it and without the caller's XDG folders (the
+// sandbox HOME decides them), as "NAME=value" texts: made before a fork, for execve.
+std::vector<std::string> childEnvironment(const std::map<std::string, std::string>& set);
+// Pointers into `entries`, null-terminated, for execve.
+std::vector<char*> environmentPointers(std::vector<std::string>& entries);
+
+// Whether the process still runs: not gone, and no zombie left for whoever adopted it (this
+// machine's first process may not reap the orphans it adopts).
+bool isRunning(pid_t pid);
 // The process ids a fake tool appended to a file, one a line.
 std::vector<pid_t> pidsIn(const std::string& file);
-// Waits up to five seconds for a file to appear.
+// Waits up to thirty seconds for a file to appear.
 bool waitForFile(const std::string& path);
 
 }  // namespace vt::testing

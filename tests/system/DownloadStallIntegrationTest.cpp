@@ -52,7 +52,7 @@ TEST(DownloadStallTest, SilenceLongerThanTheLimitFailsWhileASteadySlowTransferCo
     } catch (const NetworkError& error) {
         EXPECT_EQ(error.kind(), NetworkError::Kind::Timeout) << error.cause();
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 9s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
     EXPECT_FALSE(std::filesystem::exists(folder.file("silent.bin")));
     server.stop();
 }

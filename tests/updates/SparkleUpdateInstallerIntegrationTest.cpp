@@ -291,9 +291,12 @@ TEST_F(SparkleUpdateInstallerTest, ARunningApplicationIsQuitOnlyWithConsentAndRe
         ::_exit(127);
     }
     ASSERT_GT(pid, 0);
-    for (int i = 0; i < 100 && fs::read_symlink("/proc/" + std::to_string(pid) + "/exe").string() != executable; ++i) {
-        ::usleep(10'000);
-    }
+    auto running = [&] {
+        std::error_code error;
+        return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string() == executable;
+    };
+    for (int i = 0; i < 3000 && !running(); ++i) ::usleep(10'000);
+    ASSERT_TRUE(running()) << "the application did not start";
     const std::string archive = zipOf({.version = "2.0"});
     const auto before = folderSnapshot(installed);
     SparkleUpdateInstaller::Environment declining = environment();

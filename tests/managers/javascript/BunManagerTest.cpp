@@ -138,7 +138,7 @@ TEST(BunManagerTest, MissingOrFailingBunIsPublishedNotThrown) {
     EXPECT_EQ(fixture.manager->errorMessage(), "lockfile is corrupt");
     EXPECT_TRUE(log.contains("Bun scan failed: lockfile is corrupt"));
 
-    fixture.runner.on(kList, Response::output("").after(std::chrono::milliseconds(2000)));
+    fixture.runner.on(kList, Response::output("").after(std::chrono::seconds(30)));
     std::stop_source stop;
     std::jthread canceller([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
