@@ -81,6 +81,11 @@ protected:
         for (const auto& [name, value] : environment()) command += " " + name + "=" + value;
         command += " " + testing::vantreelPath() + " --accept-terms ui; echo $? > " + home_.file("status") +
                    "; stty -a > " + home_.file("stty-after") + "; : > " + home_.file("ended");
+        // The last view's session ends a moment after its shell wrote "ended": its name is
+        // free only then.
+        for (int i = 0; i < 200 && tmux({"has-session", "-t", "vt"}).exitCode == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
         ASSERT_EQ(tmux({"new-session", "-d", "-x", "120", "-y", "40", "-s", "vt", "/bin/sh", "-c", command}).exitCode, 0);
     }
 
