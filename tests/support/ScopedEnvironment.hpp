@@ -33,4 +33,18 @@ private:
     std::optional<std::string> previous_;
 };
 
+// HOME set to `home` for the lifetime of the object, and the XDG folders left out so that
+// every folder the program finds is under it; all come back afterwards.
+class ScopedHome {
+public:
+    explicit ScopedHome(const std::string& home) : home_("HOME", home.c_str()) {}
+
+private:
+    ScopedEnvironment home_;
+    ScopedEnvironment data_{"XDG_DATA_HOME", nullptr};
+    ScopedEnvironment config_{"XDG_CONFIG_HOME", nullptr};
+    ScopedEnvironment cache_{"XDG_CACHE_HOME", nullptr};
+    ScopedEnvironment state_{"XDG_STATE_HOME", nullptr};
+};
+
 }  // namespace vt::testing

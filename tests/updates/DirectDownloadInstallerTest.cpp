@@ -42,7 +42,7 @@ std::optional<std::string> failure(DirectDownloadInstaller& installer, const std
 class DirectDownloadInstallerTest : public ::testing::Test {
 protected:
     testing::TempDir home;
-    testing::ScopedEnvironment homeVariable{"HOME", home.path().c_str()};
+    testing::ScopedHome homeVariable{home.path()};
     FakeSigningTools fake;
     CommandRunner runner;
     FakePrivilegedOperations privileged;

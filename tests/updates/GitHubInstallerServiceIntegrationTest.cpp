@@ -83,7 +83,7 @@ protected:
 
     testing::TempDir home;
     testing::TempDir work;
-    testing::ScopedEnvironment homeVariable{"HOME", home.path().c_str()};
+    testing::ScopedHome homeVariable{home.path()};
     std::string temporary = work.file("tmp");
     std::string installed = FakeSigningTools::makeBundle(home.path() + "/Applications/Foo.app", "1.0");
     testing::LoopbackServer server{testing::LoopbackServer::Options{.workerThreads = 32, .tls = true}};

@@ -36,7 +36,7 @@ std::vector<std::pair<std::string, std::string>> rateHeaders(const std::string& 
 
 class GitHubReleasesTest : public ::testing::Test {
 protected:
-    GitHubReleasesTest() : endpoint_("VANTREEL_ENDPOINT_GITHUB_API", server_.origin().c_str()), home_("HOME", temp_.path().c_str()) {}
+    GitHubReleasesTest() : endpoint_("VANTREEL_ENDPOINT_GITHUB_API", server_.origin().c_str()), home_(temp_.path()) {}
 
     Application bundle(const std::string& name, const std::string& identifier, const std::string& version) {
         const std::string path = temp_.makeFolder("Applications/" + name + ".app");
@@ -72,7 +72,7 @@ protected:
     TempDir temp_;
     LoopbackServer server_;
     ScopedEnvironment endpoint_;
-    ScopedEnvironment home_;
+    ScopedHome home_;
     SystemNetworkClient network_;
     int offers_ = 0;
 };

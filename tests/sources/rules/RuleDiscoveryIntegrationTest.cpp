@@ -25,7 +25,7 @@ LoopbackRoute route(int status, std::string body, std::string type = "applicatio
 class RuleDiscoveryTest : public ::testing::Test {
 protected:
     RuleDiscoveryTest()
-        : endpoint_("VANTREEL_ENDPOINT_GITHUB_API", server_.origin().c_str()), home_("HOME", temp_.path().c_str()) {}
+        : endpoint_("VANTREEL_ENDPOINT_GITHUB_API", server_.origin().c_str()), home_(temp_.path()) {}
 
     RuleDiscoveryService service(std::optional<std::string> token = std::nullopt) {
         RuleDiscoveryService::Options options;
@@ -54,7 +54,7 @@ protected:
     testing::TempDir temp_{"vt-discovery"};
     testing::LoopbackServer server_;
     testing::ScopedEnvironment endpoint_;
-    testing::ScopedEnvironment home_;
+    testing::ScopedHome home_;
     SystemNetworkClient network_;
 };
 
