@@ -3,6 +3,7 @@
 // otherwise be mapped and bound at every start of every command.
 #include <unistd.h>
 
+#include <apt-pkg/aptconfiguration.h>
 #include <apt-pkg/cachefile.h>
 #include <apt-pkg/configuration.h>
 #include <apt-pkg/error.h>
@@ -18,6 +19,7 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "managers/system/AptCache.hpp"
 
@@ -114,6 +116,12 @@ const char* readCache(const std::stop_token& stop, const std::string& cacheFolde
         reading.failure = takeErrors();
         return nullptr;
     }
+    // apt asks dpkg for its foreign architectures at several points of building the cache, a
+    // child process each time: asked here, the answer is kept in this read's configuration,
+    // as if apt.conf named them.
+    const std::vector<std::string> architectures = APT::Configuration::getArchitectures(false);
+    _config->Clear("APT::Architectures");
+    for (const std::string& architecture : architectures) _config->Set("APT::Architectures::", architecture);
     std::error_code folderError;
     if (!cacheFolder.empty() && (std::filesystem::create_directories(cacheFolder, folderError), !folderError)) {
         // Only the lists' part is kept: dpkg's status changes with every install, and its part

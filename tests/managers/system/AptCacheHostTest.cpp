@@ -139,6 +139,34 @@ TEST_F(AptCacheHostTest, AptsOwnCacheOfTheListsIsReadInPlaceAndNeverWritten) {
     EXPECT_TRUE(fs::is_symlink(ours));
 }
 
+// Each question to dpkg is a child process: a read asks it for the architectures once more
+// than apt's start-up does, not at each use apt makes of them.
+TEST_F(AptCacheHostTest, DpkgIsAskedForTheArchitecturesOnceARead) {
+    const std::string calls = root.path() + "/dpkg-calls";
+    const std::string wrapper = root.path() + "/dpkg";
+    std::ofstream(wrapper) << "#!/bin/sh\necho \"$*\" >> " << calls << "\nexec /usr/bin/dpkg \"$@\"\n";
+    std::filesystem::permissions(wrapper, std::filesystem::perms::owner_all);
+    std::ofstream(root.configFile(), std::ios::app) << "Dir::Bin::dpkg \"" << wrapper << "\";\n";
+    testing::ScopedEnvironment config("APT_CONFIG", root.configFile().c_str());
+    auto questions = [&] {
+        std::ifstream in(calls);
+        std::size_t count = 0;
+        for (std::string line; std::getline(in, line);) count += line == "--print-foreign-architectures" ? 1 : 0;
+        return count;
+    };
+    const std::map<std::string, AptRoot::Upgrade> simulated = AptRoot::simulatedUpgrade(&root);
+    // No cache of the lists anywhere: each read builds one, as the first scan after an update.
+    std::filesystem::remove(root.path() + "/var/cache/apt/srcpkgcache.bin");
+    std::filesystem::remove(root.path() + "/var/cache/apt/pkgcache.bin");
+    for (int read = 1; read <= 2; ++read) {
+        std::filesystem::remove(calls);  // apt-get's, or the last read's
+        const std::string folder = root.path() + "/vantreel-cache-" + std::to_string(read);
+        EXPECT_EQ(upgradesOf(AptCache::read({}, folder)), simulated);
+        EXPECT_LE(questions(), 2u) << "read " << read;
+        EXPECT_GE(questions(), 1u) << "each read asks afresh";
+    }
+}
+
 TEST_F(AptCacheHostTest, ABrokenSourcesListIsAFailureWithAptsOwnWords) {
     std::ofstream(root.path() + "/etc/apt/sources.list", std::ios::app) << "deb\n";
     testing::ScopedEnvironment config("APT_CONFIG", root.configFile().c_str());
