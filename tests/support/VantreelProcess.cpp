@@ -196,9 +196,7 @@ pid_t startVantreel(const std::string& home, const std::vector<std::string>& arg
 }
 
 bool isRunning(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    if (!std::getline(stat, text)) return false;
+    const std::string text = readFile("/proc/" + std::to_string(pid) + "/stat").value_or("");
     // "pid (command) state ...": the command may hold spaces and parentheses.
     const std::size_t close = text.rfind(')');
     return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';

@@ -24,6 +24,7 @@
 #include "support/Eventually.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
+#include "support/VantreelProcess.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/ConcurrencyGuard.hpp"
 
@@ -54,12 +55,6 @@ std::optional<std::pair<char, int>> processStat(const std::string& pid) {
 std::optional<char> processState(pid_t pid) {
     auto stat = processStat(std::to_string(pid));
     return stat ? std::optional<char>(stat->first) : std::nullopt;
-}
-
-// Dead: gone, or a zombie waiting for whoever adopted it (this machine's init may not reap).
-bool isDead(pid_t pid) {
-    auto state = processState(pid);
-    return !state || *state == 'Z';
 }
 
 std::vector<pid_t> zombieChildren() {
@@ -310,7 +305,7 @@ TEST_F(CommandRunnerIntegrationTest, TimeoutKillsTheWholeGroupEvenWhenItIgnoresS
     ASSERT_GT(child, 0);
     ASSERT_GT(grandchild, 0);
     EXPECT_FALSE(processState(child).has_value()) << "the child must be reaped";
-    EXPECT_TRUE(eventually([&] { return isDead(grandchild); }));
+    EXPECT_TRUE(eventually([&] { return !testing::isRunning(grandchild); }));
     EXPECT_TRUE(zombieChildren().empty());
 
     EXPECT_EQ(guard_.activeJobs(), 0);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/Files.hpp"
 #include "managers/system/AptCache.hpp"
 #include "managers/system/AptManager.hpp"
 #include "model/PendingUpdate.hpp"
@@ -101,10 +102,7 @@ TEST_F(AptCacheHostTest, AptsOwnCacheOfTheListsIsReadInPlaceAndNeverWritten) {
     const std::string folder = root.path() + "/vantreel-cache";
     const std::string ours = folder + "/srcpkgcache.bin";
     testing::ScopedEnvironment config("APT_CONFIG", root.configFile().c_str());
-    auto contents = [](const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
+    auto contents = [](const std::string& path) { return readFile(path).value_or(""); };
 
     ASSERT_EQ(AptCache::read({}, folder).upgrades.size(), 5u);
     ASSERT_TRUE(fs::is_symlink(ours));
