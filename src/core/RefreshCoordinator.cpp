@@ -164,9 +164,9 @@ RefreshCoordinator::CacheDecision RefreshCoordinator::decide(bool force, const s
     return {true, "cache expired " + seconds(age) + "s > " + seconds(limit) + "s"};
 }
 
-// One scan's chains, started together. Workers only run a step's work and post its
-// outcome; everything else (what comes next, time limits, statuses, log lines) happens on
-// the thread that called run(), which waits for outcomes and deadlines in turn.
+// One scan's chains, started together. Workers run a chain's steps and post their outcomes;
+// everything else (time limits, results, log lines) happens on the thread that called run(),
+// which waits for outcomes and deadlines in turn.
 class RefreshCoordinator::ChainRun {
 public:
     enum class Step { Listing, Checking, Ended };
@@ -226,6 +226,9 @@ private:
         std::optional<ScanOutcome> outcome;
         bool cancelled = false;
         std::string error;
+        // A listing's worker went on to the check at once (see startStep).
+        bool checkFollows = false;
+        SteadyClock::time_point checkStart;
     };
     struct Shared {
         std::mutex mutex;
@@ -264,28 +267,68 @@ private:
     void startStep(std::size_t index, Step step) {
         Chain& chain = *chains_[index];
         const ScannerPipeline& pipeline = *chain.pipeline;
-        if (chain.worker.joinable()) chain.worker.join();  // its last step has posted its outcome
         chain.step = step;
         chain.stepStart = SteadyClock::now();
         chain.deadline = chain.stepStart + std::chrono::duration_cast<SteadyClock::duration>(pipeline.timeout);
         // The state is shown before the work starts, so the work itself never sees the previous step.
-        progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) {
-            status.state = {step == Step::Listing ? ScannerState::Kind::Scanning : ScannerState::Kind::Checking, ""};
-            if (!pipeline.startDetails.empty()) status.details = pipeline.startDetails;
-        });
-        if (step == Step::Checking && !checksStarted_) {
-            checksStarted_ = true;
-            progress_.setScannerState(ScanProgressModel::kPostScanStatusID, {ScannerState::Kind::Scanning, ""});
-        }
+        announce(progress_, pipeline.id, step, pipeline.startDetails);
+        if (step == Step::Checking) noteChecksStarted();
         auto work = step == Step::Listing ? pipeline.run : pipeline.checkUpdates;
-        chain.worker = std::jthread([shared = shared_, index, step, work](std::stop_token token) {
+        auto check = step == Step::Listing ? pipeline.checkUpdates : nullptr;
+        // The check follows its listing on the same thread: going back to this thread in between
+        // costs two wake-ups, which on a busy machine are most of a quick source's time.
+        chain.worker = std::jthread([shared = shared_, index, step, work, check, scan = stop_, &progress = progress_,
+                                     id = pipeline.id, details = pipeline.startDetails](std::stop_token token) {
             Completion completion = runStep(work, token);
             completion.chain = index;
             completion.step = step;
-            std::scoped_lock lock(shared->mutex);
-            shared->completions.push_back(std::move(completion));
-            shared->cv.notify_all();
+            completion.checkFollows =
+                check && completion.outcome && !token.stop_requested() && !scan.stop_requested();
+            if (completion.checkFollows) {
+                completion.checkStart = SteadyClock::now();
+                // Its count and the check's state in one change, before the check can show anything.
+                const std::size_t count = completion.outcome->itemCount.value_or(completion.outcome->packages.size());
+                progress.updateScanner(id, [&](ScannerStatus& status) {
+                    showOutcome(status, Step::Listing, *completion.outcome, count);
+                    showStart(status, Step::Checking, details);
+                });
+            }
+            const bool checkFollows = completion.checkFollows;
+            post(*shared, std::move(completion));
+            if (!checkFollows) return;
+            Completion checked = runStep(check, token);
+            checked.chain = index;
+            checked.step = Step::Checking;
+            post(*shared, std::move(checked));
         });
+    }
+
+    static void post(Shared& shared, Completion completion) {
+        std::scoped_lock lock(shared.mutex);
+        shared.completions.push_back(std::move(completion));
+        shared.cv.notify_all();
+    }
+
+    static void showStart(ScannerStatus& status, Step step, const std::string& details) {
+        status.state = {step == Step::Listing ? ScannerState::Kind::Scanning : ScannerState::Kind::Checking, ""};
+        if (!details.empty()) status.details = details;
+    }
+
+    static void showOutcome(ScannerStatus& status, Step step, const ScanOutcome& outcome, std::size_t count) {
+        if (step == Step::Listing) status.scannedItems = static_cast<long long>(count);
+        if (step == Step::Checking) status.latestVersionsUnknown = outcome.latestVersionsUnknown;
+        status.details = outcome.message;
+        status.currentItem.reset();
+    }
+
+    static void announce(ScanProgressModel& progress, const std::string& id, Step step, const std::string& details) {
+        progress.updateScanner(id, [&](ScannerStatus& status) { showStart(status, step, details); });
+    }
+
+    void noteChecksStarted() {
+        if (checksStarted_) return;
+        checksStarted_ = true;
+        progress_.setScannerState(ScanProgressModel::kPostScanStatusID, {ScannerState::Kind::Scanning, ""});
     }
 
     std::vector<Completion> waitForCompletions() {
@@ -325,21 +368,24 @@ private:
         const double elapsed = elapsedSince(chain.stepStart);
         const std::size_t count = outcome.itemCount.value_or(outcome.packages.size());
         if (outcome.message) result_.messages[pipeline.id] = *outcome.message;
-        progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) {
-            if (completion.step == Step::Listing) status.scannedItems = static_cast<long long>(count);
-            if (completion.step == Step::Checking) status.latestVersionsUnknown = outcome.latestVersionsUnknown;
-            status.details = outcome.message;
-            status.currentItem.reset();
-        });
+        // A listing whose check already runs was shown by its worker.
+        if (!completion.checkFollows) {
+            progress_.updateScanner(pipeline.id,
+                                    [&](ScannerStatus& status) { showOutcome(status, completion.step, outcome, count); });
+        }
         if (completion.step == Step::Listing) {
             chain.listingMessage = outcome.message;
             logger().info(localized("log.inventory_done", {pipeline.successDetails, std::to_string(count)}));
             logger().info(localized("log.timing.pipeline", {pipeline.logTag, seconds(elapsed, "%.2f")}));
             result_.packagesByScanner[pipeline.id] = std::move(outcome.packages);
             owner_.noteListed(pipeline.id, chain.inputs);
-            if (pipeline.checkUpdates && !stop_.stop_requested()) {
+            if (completion.checkFollows) {
                 noteStepsDone(1);
-                startStep(completion.chain, Step::Checking);
+                chain.step = Step::Checking;
+                chain.stepStart = completion.checkStart;
+                chain.deadline =
+                    chain.stepStart + std::chrono::duration_cast<SteadyClock::duration>(pipeline.timeout);
+                noteChecksStarted();
                 noteListingsProgress();
                 return;
             }
