@@ -2,7 +2,7 @@
 // release assets) in a sandbox ~/Applications, scanned at 1.0 with 1.1 offered, with signing
 // tools that accept: `vantreel update` and `update --all` install only what is newer than the
 // bundle on disk now, never replace a running application under itself, and never install a
-// file that is not the one the release published.
+// file that is not the one the release published. The GitHub token verb, too.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -44,24 +44,23 @@ protected:
         server_.setRoute(kAssetPath, asset);
     }
 
-    // Release v1.1, its asset at `assetURL` (the loopback one by default) with the digest the
-    // release gives for it (the asset's own SHA-256 by default).
-    void publish(std::optional<std::string> digest = std::nullopt, std::optional<std::string> assetURL = std::nullopt) {
+    // Release v1.1 with the digest it gives for its asset (the asset's own SHA-256 by default).
+    void publish(std::optional<std::string> digest = std::nullopt) {
         if (!digest) digest = testing::sha256Of(work_.file("Tool.zip"));
         testing::LoopbackRoute latest;
         latest.body = R"({"tag_name": "v1.1", "html_url": "https://example.test", "assets": [
             {"name": "Tool-1.1-mac.zip", "digest": "sha256:)" + *digest + R"(", "browser_download_url": ")" +
-                      assetURL.value_or(server_.url(kAssetPath)) + R"("}]})";
+                      server_.url(kAssetPath) + R"("}]})";
         server_.setRoute("/repos/someone/tool/releases/latest", latest);
         ASSERT_EQ(run({"scan"}).exitCode, 0);
     }
 
-    ShellCommandResult run(std::vector<std::string> arguments) const {
+    ShellCommandResult run(std::vector<std::string> arguments, std::optional<std::string> input = std::nullopt) const {
         arguments.insert(arguments.begin(), "--accept-terms");
         std::map<std::string, std::string> environment = fake_.environment();
         environment["VANTREEL_ENDPOINT_GITHUB_API"] = server_.origin();
         environment["CURL_CA_BUNDLE"] = server_.certificatePath();
-        return testing::runVantreel({std::move(arguments), home_.path(), environment, std::nullopt});
+        return testing::runVantreel({std::move(arguments), home_.path(), environment, std::move(input)});
     }
 
     testing::TempDir home_{"vt-app-updates-e2e"};
@@ -135,19 +134,49 @@ TEST_F(ApplicationUpdatesE2ETest, AFileThatIsNotTheOneTheReleasePublishedIsNever
     EXPECT_EQ(folderSnapshot(bundle_), before);
 }
 
-TEST_F(ApplicationUpdatesE2ETest, ADownloadSentToPlainHttpIsRefused) {
-    testing::LoopbackServer plain;
-    plain.setRoute("/Tool.zip", testing::LoopbackRoute{.body = readFile(work_.file("Tool.zip")).value_or("")});
-    server_.setRoute("/downgraded.zip", testing::LoopbackRoute{.redirectTo = plain.url("/Tool.zip")});
-    publish(std::nullopt, server_.url("/downgraded.zip"));
-    const auto before = folderSnapshot(bundle_);
-    auto update = run({"update", "org.example.foo", "--yes"});
-    EXPECT_EQ(update.exitCode, 1);
-    EXPECT_NE(update.standardOutput.find("Refused a redirect from https to plain http: " + plain.url("/Tool.zip")),
-              std::string::npos)
-        << update.standardOutput;
-    EXPECT_EQ(plain.requestCount("/Tool.zip"), 0u);
-    EXPECT_EQ(folderSnapshot(bundle_), before);
+// The release's assets and a used-up rate limit: the scan hints at a token, which is taken
+// from standard input, sent, and kept in its own file only.
+TEST_F(ApplicationUpdatesE2ETest, TheTokenComesFromStandardInputAndStaysInItsOwnFile) {
+    testing::LoopbackRoute latest;
+    latest.body = R"({"tag_name": "tool-v1.3.0", "html_url": "https://example.test", "assets": [
+        {"name": "Tool-1.3.0-linux-arm64.zip", "browser_download_url": "https://downloads.test/linux.zip"},
+        {"name": "Tool-1.3.0-universal.dmg", "browser_download_url": "https://downloads.test/universal.dmg"}]})";
+    latest.headers = {{"X-RateLimit-Remaining", "0"}, {"X-RateLimit-Reset", "1658208999"}};
+    server_.setRoute("/repos/someone/tool/releases/latest", latest);
+    const std::string token = "ghp_e2eSECRET0987654321";
+
+    // Without a token the used-up rate limit prints the hint.
+    auto scan = run({"scan", "--json"});
+    ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
+    EXPECT_NE(scan.standardError.find("vantreel settings github-token set"), std::string::npos) << scan.standardError;
+
+    EXPECT_EQ(run({"settings", "github-token", "set"}, "").exitCode, 2);
+    auto saved = run({"settings", "github-token", "set"}, token + "\n");
+    ASSERT_EQ(saved.exitCode, 0) << saved.standardError;
+    std::filesystem::remove_all(testing::dataFolder(home_.path()) + "/update_cache.json");
+    scan = run({"scan", "--json"});
+    ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
+    EXPECT_EQ(server_.requests().back().headers.get("Authorization"), "Bearer " + token);
+    EXPECT_EQ(scan.standardError.find("github-token"), std::string::npos);
+    Json item = testing::itemsByKey(testing::jsonOf(scan))["application:" + bundle_];
+    EXPECT_EQ(item["updateAvailable"], true) << scan.standardOutput;
+    EXPECT_EQ(item["latestVersion"], "1.3.0");
+    EXPECT_EQ(item["downloadURL"], "https://downloads.test/universal.dmg");
+    const Json listed = testing::jsonOf(run({"apps", "--json"}));
+    ASSERT_EQ(listed["applications"].size(), 1u) << listed.dump();
+    EXPECT_EQ(listed["applications"][0]["resolutionSource"], "github");
+
+    // The token is in its own file only, never in a log, cache or result file.
+    std::size_t holding = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(home_.path())) {
+        if (!entry.is_regular_file()) continue;
+        if (readFile(entry.path().string()).value_or("").find(token) == std::string::npos) continue;
+        ++holding;
+        EXPECT_EQ(entry.path().filename(), "github-token");
+    }
+    EXPECT_EQ(holding, 1u);
+    EXPECT_EQ(run({"settings", "github-token", "clear"}).exitCode, 0);
+    EXPECT_FALSE(std::filesystem::exists(home_.file(".config/vantreel/secrets/github-token")));
 }
 
 }  // namespace

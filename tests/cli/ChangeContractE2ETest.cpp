@@ -63,6 +63,11 @@ esac)SH");
     std::map<std::string, std::string> files() const {
         return testing::filesUnder(home_.path(), {testing::kLogFolderUnderHome, "calls"});
     }
+    // No tool ran, and every file is as it was `before`.
+    void expectNothingChanged(const std::map<std::string, std::string>& before, const std::string& shown) const {
+        EXPECT_EQ(calls(), "") << shown;
+        EXPECT_EQ(testing::changedFiles(before, files()), "") << shown;
+    }
 
     testing::TempDir home_{"vt-change-contract-e2e"};
     testing::FakeTools cargo_{home_.file(".cargo/bin"), home_.file("calls-cargo")};
@@ -83,8 +88,7 @@ TEST_F(ChangeContractE2ETest, ADryRunShowsThePlanRunsNothingAndChangesNoFile) {
         auto result = runVantreel(run(arguments));
         const std::string shown = ::testing::PrintToString(arguments);
         EXPECT_EQ(result.exitCode, 0) << shown << result.standardError;
-        EXPECT_EQ(calls(), "") << shown;
-        EXPECT_EQ(testing::changedFiles(before, files()), "") << shown;
+        expectNothingChanged(before, shown);
     }
 
     auto plan = runVantreel(run({"update", "--all", "--dry-run"}));
@@ -103,7 +107,8 @@ TEST_F(ChangeContractE2ETest, ADryRunShowsThePlanRunsNothingAndChangesNoFile) {
     EXPECT_EQ(json["steps"][1]["items"][0]["installs"], "toolsLatest");
 }
 
-TEST_F(ChangeContractE2ETest, WithoutATerminalOrYesNothingIsUpdated) {
+// Without a terminal or --yes, or with an answer of no on a terminal, nothing is updated.
+TEST_F(ChangeContractE2ETest, WithoutATerminalOrYesOrWithAnAnswerOfNoNothingIsUpdated) {
     for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
              {"update", "--all"}, {"update", "ripgrep"}, {"update-all"}, {"update-all", "--summary"},
              {"update", "ruff", "--json"}}) {
@@ -112,12 +117,8 @@ TEST_F(ChangeContractE2ETest, WithoutATerminalOrYesNothingIsUpdated) {
         const std::string shown = ::testing::PrintToString(arguments);
         EXPECT_EQ(result.exitCode, 2) << shown << result.standardOutput;
         EXPECT_NE(result.standardError.find("give --yes"), std::string::npos) << shown << result.standardError;
-        EXPECT_EQ(calls(), "") << shown;
-        EXPECT_EQ(testing::changedFiles(before, files()), "") << shown;
+        expectNothingChanged(before, shown);
     }
-}
-
-TEST_F(ChangeContractE2ETest, AnAnswerOfNoOnATerminalChangesNothing) {
     for (const std::vector<std::string>& arguments :
          std::vector<std::vector<std::string>>{{"update", "--all"}, {"update", "ripgrep"}}) {
         const auto before = files();
@@ -126,8 +127,7 @@ TEST_F(ChangeContractE2ETest, AnAnswerOfNoOnATerminalChangesNothing) {
         EXPECT_EQ(declined.exitCode, 1) << shown << declined.standardOutput;
         EXPECT_NE(declined.standardOutput.find("[y/N]"), std::string::npos) << declined.standardOutput;
         EXPECT_NE(declined.standardOutput.find("Nothing was changed."), std::string::npos) << declined.standardOutput;
-        EXPECT_EQ(calls(), "") << shown;
-        EXPECT_EQ(testing::changedFiles(before, files()), "") << shown;
+        expectNothingChanged(before, shown);
     }
     auto accepted = testing::runVantreelOnTerminal(run({"update", "ripgrep"}), "y");
     EXPECT_EQ(accepted.exitCode, 0) << accepted.standardOutput;
@@ -168,8 +168,7 @@ TEST_F(ChangeContractE2ETest, AVersionOlderThanTheInstalledOneIsRefused) {
     auto upToDate = runVantreel(run({"update", "ruff", "--yes"}));
     EXPECT_EQ(upToDate.exitCode, 0) << upToDate.standardError;
     EXPECT_NE(upToDate.standardOutput.find("already at 0.2.0"), std::string::npos) << upToDate.standardOutput;
-    EXPECT_EQ(calls(), "");
-    EXPECT_EQ(testing::changedFiles(before, files()), "");
+    expectNothingChanged(before, "");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The command line as people who live in apt, brew, gh and npm use it: the tool their shell
 // runs, a table that fits the terminal, ids a shell takes as they are, choosing sources,
-// exit statuses for scripts, help, completions and the sources whose answers are unknown.
+// exit statuses for scripts, JSON to their schemas, help, completions and the sources whose
+// answers are unknown.
 #include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 
 #include "base/Json.hpp"
 #include "base/Strings.hpp"
+#include "base/TextCells.hpp"
 #include "settings/DefaultsStore.hpp"
 #include "support/BuildPaths.hpp"
 #include "support/FakeTools.hpp"
@@ -95,12 +97,6 @@ protected:
         return lines;
     }
 
-    static std::size_t columnsOf(const std::string& line) {
-        std::size_t width = 0;
-        for (unsigned char c : line) width += (c & 0xC0) != 0x80 ? 1 : 0;
-        return width;
-    }
-
     testing::TempDir home_{"vt-habits-e2e"};
 };
 
@@ -168,7 +164,7 @@ TEST_F(CommandLineHabitsE2ETest, TheTableFitsTheTerminalAndAPipeGetsItWhole) {
     const std::vector<std::string> narrow = onTerminal({"list"}, 60);
     bool elided = false, idKept = false;
     for (const std::string& line : narrow) {
-        EXPECT_LE(columnsOf(line), 60u) << line;
+        EXPECT_LE(cellWidth(line), 60u) << line;
         elided = elided || line.find("…") != std::string::npos;
         // An action is cut at its start: the id it ends with is what a user types next.
         idKept = idKept || (line.find("…") != std::string::npos && line.ends_with(" brew:testball"));
@@ -182,7 +178,7 @@ TEST_F(CommandLineHabitsE2ETest, TheTableFitsTheTerminalAndAPipeGetsItWhole) {
     std::string wideText;
     // Wide enough for the long row whole (its action alone takes about a hundred columns).
     for (const std::string& line : onTerminal({"list"}, 250)) {
-        EXPECT_LE(columnsOf(line), 250u) << line;
+        EXPECT_LE(cellWidth(line), 250u) << line;
         wideText += line + "\n";
     }
     EXPECT_NE(wideText.find(kLongName), std::string::npos) << wideText;
@@ -196,7 +192,7 @@ TEST_F(CommandLineHabitsE2ETest, TheTableFitsTheTerminalAndAPipeGetsItWhole) {
     // So does the activity, one line per record.
     const std::vector<std::string> activity = onTerminal({"activity"}, 40);
     ASSERT_FALSE(activity.empty());
-    for (const std::string& line : activity) EXPECT_LE(columnsOf(line), 40u) << line;
+    for (const std::string& line : activity) EXPECT_LE(cellWidth(line), 40u) << line;
     const std::string wholeActivity = runVantreel(run({"activity"})).standardOutput;
     EXPECT_GT(wholeActivity.find('\n'), 40u) << wholeActivity;
 }
@@ -353,6 +349,72 @@ exit 1
     Json counted = jsonOf(runVantreel(run({"outdated-count", "--json"})));
     EXPECT_EQ(counted["latestVersionsUnknown"], Json::array({"cargo"})) << counted;
     EXPECT_EQ(runVantreel(run({"outdated-count", "--exit-code"})).exitCode, 3);
+}
+
+// Every JSON document a command prints carries its schema version, and the documents of a
+// scan with stand-ins for the tools match the schemas kept under schemas/.
+TEST_F(CommandLineHabitsE2ETest, JsonDocumentsCarryTheirVersionAndMatchTheirSchemas) {
+    testing::showOnly(home_.path(), {"ShowHomebrew", "ShowCasks", "ShowCargo", "ShowInstalledApplications"});
+    testing::writeFakeCargo(home_, "ripgrep", "13.0.0");
+    auto json = [this](std::vector<std::string> arguments) { return runVantreel(run(std::move(arguments))); };
+    auto expectMatches = [](const std::string& schema, const ShellCommandResult& result) {
+        EXPECT_EQ(jsonOf(result).value("schemaVersion", 0), 1) << result.standardOutput;
+        EXPECT_EQ(testing::schemaViolations(schema, result.standardOutput), "") << result.standardOutput;
+    };
+    expectMatches("check-updates.schema.json", json({"outdated-count", "--json"}));
+    expectMatches("list.schema.json", json({"list", "--json"}));
+
+    const ShellCommandResult scan = json({"--accept-terms", "scan", "--json", "--all"});
+    ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
+    expectMatches("scan.schema.json", scan);
+    const Json report = jsonOf(scan);
+    EXPECT_EQ(report["scan"]["date"].get<std::string>().back(), 'Z');
+    EXPECT_GE(report["rows"].size(), 3u);
+    expectMatches("list.schema.json", json({"list", "--json", "--all"}));
+    expectMatches("apps.schema.json", json({"--verbose", "apps", "--json"}));
+    expectMatches("managers.schema.json", json({"managers", "--json"}));
+    expectMatches("check-updates.schema.json", json({"check-updates", "--json", "--accept-terms"}));
+    expectMatches("check-updates.schema.json", json({"outdated-count", "--json"}));
+
+    ASSERT_EQ(json({"ignore", "brew:testball"}).exitCode, 0);
+    ASSERT_EQ(json({"snooze", "cask:local-caffeine", "--for", "7d"}).exitCode, 0);
+    const ShellCommandResult why = json({"why", "brew:testball", "--json"});
+    expectMatches("why.schema.json", why);
+    EXPECT_EQ(jsonOf(why)["items"][0]["id"], "brew:testball") << why.standardOutput;
+    const ShellCommandResult ignored = json({"ignored", "--json"});
+    expectMatches("ignored.schema.json", ignored);
+    EXPECT_EQ(jsonOf(ignored)["ignored"].size(), 2u) << ignored.standardOutput;
+    ASSERT_EQ(json({"unignore", "brew:testball"}).exitCode, 0);
+    ASSERT_EQ(json({"unsnooze", "cask:local-caffeine"}).exitCode, 0);
+
+    // The stand-in brew upgrades nothing: the failures are reported in the same shape.
+    const ShellCommandResult plan = json({"--accept-terms", "update", "brew:testball", "--dry-run", "--json"});
+    EXPECT_EQ(plan.exitCode, 0) << plan.standardError;
+    expectMatches("update.schema.json", plan);
+    EXPECT_EQ(jsonOf(plan)["steps"][0]["items"][0]["id"], "brew:testball") << plan.standardOutput;
+    const ShellCommandResult update = json({"--accept-terms", "update", "brew:testball", "--yes", "--json"});
+    EXPECT_EQ(update.exitCode, 1);
+    expectMatches("update.schema.json", update);
+    EXPECT_EQ(jsonOf(update)["results"][0]["id"], "brew:testball") << update.standardOutput;
+    expectMatches("update-all.schema.json", json({"--accept-terms", "update", "--all", "--dry-run", "--json"}));
+    const ShellCommandResult batch = json({"--accept-terms", "update", "--all", "--yes", "--json"});
+    expectMatches("update-all.schema.json", batch);
+    EXPECT_FALSE(jsonOf(batch)["results"].empty()) << batch.standardOutput;
+
+    // The other documents carry their version too.
+    for (const std::vector<std::string>& command :
+         std::vector<std::vector<std::string>>{{"activity", "--json"},
+                                               {"settings", "list", "--json"},
+                                               {"settings", "get", "CheckInterval", "--json"},
+                                               {"agent", "status", "--json"},
+                                               {"endpoints", "--json"},
+                                               {"rules", "list", "--json"}}) {
+        const ShellCommandResult result = json(command);
+        EXPECT_EQ(jsonOf(result).value("schemaVersion", 0), 1) << command.front() << ": " << result.standardOutput;
+    }
+    const Json activity = jsonOf(json({"activity", "--json"}));
+    ASSERT_FALSE(activity["activity"].empty());
+    EXPECT_EQ(activity["activity"][0]["date"].get<std::string>().back(), 'Z');
 }
 
 // --exit-code says what is pending; a source that failed says 3; outdated-count before any

@@ -15,101 +15,70 @@ namespace {
 
 using testing::runVantreel;
 
-// Everything the commands print, standard output and error, under one locale, in a home of
-// its own (what is saved, activity titles among it, stays in the language it was made in).
-std::string outputsUnder(const std::string& locale) {
+// Under one locale, in a home of its own (what is saved, activity titles among it, stays in the
+// language it was made in): the lines --verbose streams (the log file's lines) of a first scan
+// with fake tools, and everything the commands print, standard output and error.
+struct Outputs {
+    std::string verbose, text;
+};
+
+Outputs outputsUnder(const std::string& locale) {
     testing::TempDir home{"vt-l10n-e2e"};
     testing::showOnly(home.path(), {"ShowHomebrew", "ShowCasks", "ShowCargo"});
     testing::writeFakeBrew(home, {{"testball", "0.0.1", "0.1"}, {"local-caffeine", "1.2.2", "1.2.3", true}});
     testing::writeFakeCargo(home, "ripgrep", "13.0.0");
-    const std::vector<std::vector<std::string>> commands = {
-        {"--accept-terms", "scan"},
-        {"list", "--all"},
-        {"managers"},
-        {"ignore", "brew:testball"},
-        {"ignored"},
-        {"settings", "list"},
-        {"activity"},
-        {"update", "--all", "--dry-run"},
-        {"help"},
-        {"help", "scan"},
-        {"help", "snooze"},
-        {"version", "compare", "--help"},
-        {"snooze", "cask:local-caffeine"},
-        {"scna"},
-        {"list", "--only", "brw"},
-        {"list", "--bogus"},
-        {"outdated-count", "--exit-code"},
+    auto run = [&](const std::vector<std::string>& arguments) {
+        return runVantreel({arguments, home.path(),
+                            {{"LC_ALL", locale}, {"LANG", locale}, {"VANTREEL_ENDPOINT_CRATES", "http://127.0.0.1:9"}}});
     };
-    std::string text;
-    for (const std::vector<std::string>& arguments : commands) {
-        ShellCommandResult result = runVantreel(
-            {arguments,
-             home.path(),
-             {{"LC_ALL", locale}, {"LANG", locale}, {"VANTREEL_ENDPOINT_CRATES", "http://127.0.0.1:9"}}});
-        text += result.standardOutput + result.standardError;
+    Outputs outputs{.verbose = run({"--verbose", "--accept-terms", "scan"}).standardError};
+    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+             {"--accept-terms", "scan"}, {"list", "--all"}, {"managers"}, {"ignore", "brew:testball"}, {"ignored"},
+             {"settings", "list"}, {"activity"}, {"update", "--all", "--dry-run"}, {"help"}, {"help", "scan"},
+             {"help", "snooze"}, {"version", "compare", "--help"}, {"snooze", "cask:local-caffeine"}, {"scna"},
+             {"list", "--only", "brw"}, {"list", "--bogus"}, {"outdated-count", "--exit-code"}}) {
+        ShellCommandResult result = run(arguments);
+        outputs.text += result.standardOutput + result.standardError;
     }
-    return text;
+    return outputs;
 }
 
-TEST(LocalizationE2ETest, EnglishUnderCAndFrenchWholeUnderAFrenchLocale) {
-    const std::string english = outputsUnder("C");
-    for (unsigned char c : english) {
-        ASSERT_LT(c, 0x80) << "not ASCII under the C locale:\n" << english;
+TEST(LocalizationE2ETest, EnglishUnderCAndFrenchWholeUnderAFrenchLocaleLogLinesToo) {
+    const Outputs english = outputsUnder("C");
+    for (unsigned char c : english.text + english.verbose) {
+        ASSERT_LT(c, 0x80) << "not ASCII under the C locale:\n" << english.text << english.verbose;
     }
     for (const char* french : {"mise a jour", "mises", "paquet", "Erreur", "disponible", "element", "termine",
                                "Utilisation", "Commandes", "Exemple", " de ", " les ", " pour ", "source en"}) {
-        EXPECT_EQ(english.find(french), std::string::npos) << french << " in:\n" << english;
+        EXPECT_EQ(english.text.find(french), std::string::npos) << french << " in:\n" << english.text;
     }
-    EXPECT_NE(english.find("2 updates available - "), std::string::npos) << english;
+    EXPECT_NE(english.text.find("2 updates available - "), std::string::npos) << english.text;
+    for (const char* expected : {"Inventory of ", "Whole scan completed successfully", "Scan resources: "}) {
+        EXPECT_NE(english.verbose.find(expected), std::string::npos) << expected << " not in:\n" << english.verbose;
+    }
+    for (const char* french : {"Inventaire", "terminé", "Scan global", "Vérification", "paquet", " des "}) {
+        EXPECT_EQ(english.verbose.find(french), std::string::npos) << french << " in:\n" << english.verbose;
+    }
 
-    const std::string french = outputsUnder("fr_FR.UTF-8");
+    const Outputs french = outputsUnder("fr_FR.UTF-8");
     for (const char* englishText : {" available", "Usage:", "Commands:", "Options:", "Example", "Show ", "Print ",
                                     " items", "scanned", " failed", " the ", " with ", "Nothing", "unknown",
                                     "Did you mean", "not expected", "is required", "latest versions"}) {
-        EXPECT_EQ(french.find(englishText), std::string::npos) << englishText << " in:\n" << french;
+        EXPECT_EQ(french.text.find(englishText), std::string::npos) << englishText << " in:\n" << french.text;
     }
     for (const char* expected : {"2 mises à jour disponibles · ", "Utilisation : vantreel", "Vouliez-vous dire « scan » ?",
                                  "dernières versions inconnues", "source inconnue « brw »"}) {
-        EXPECT_NE(french.find(expected), std::string::npos) << expected << " not in:\n" << french;
+        EXPECT_NE(french.text.find(expected), std::string::npos) << expected << " not in:\n" << french.text;
     }
-}
-
-// The lines --verbose streams (the log file's lines) of a scan with fake tools, under one locale.
-std::string verboseScanUnder(const std::string& locale) {
-    testing::TempDir home{"vt-l10n-verbose-e2e"};
-    testing::showOnly(home.path(), {"ShowHomebrew", "ShowCasks", "ShowCargo"});
-    testing::writeFakeBrew(home, {{"testball", "0.0.1", "0.1"}, {"local-caffeine", "1.2.2", "1.2.3", true}});
-    testing::writeFakeCargo(home, "ripgrep", "13.0.0");
-    ShellCommandResult result = runVantreel(
-        {{"--verbose", "--accept-terms", "scan"},
-         home.path(),
-         {{"LC_ALL", locale}, {"LANG", locale}, {"VANTREEL_ENDPOINT_CRATES", "http://127.0.0.1:9"}}});
-    return result.standardError;
-}
-
-TEST(LocalizationE2ETest, VerboseLogLinesFollowTheLocale) {
-    const std::string english = verboseScanUnder("C");
-    for (unsigned char c : english) {
-        ASSERT_LT(c, 0x80) << "not ASCII under the C locale:\n" << english;
-    }
-    for (const char* expected : {"Inventory of ", "Whole scan completed successfully", "Scan resources: "}) {
-        EXPECT_NE(english.find(expected), std::string::npos) << expected << " not in:\n" << english;
-    }
-    for (const char* french : {"Inventaire", "terminé", "Scan global", "Vérification", "paquet", " des "}) {
-        EXPECT_EQ(english.find(french), std::string::npos) << french << " in:\n" << english;
-    }
-
-    const std::string french = verboseScanUnder("fr_FR.UTF-8");
     for (const char* expected : {"Inventaire ", "Scan global terminé avec succès", "Ressources du scan : "}) {
-        EXPECT_NE(french.find(expected), std::string::npos) << expected << " not in:\n" << french;
+        EXPECT_NE(french.verbose.find(expected), std::string::npos) << expected << " not in:\n" << french.verbose;
     }
     // Our own lines only: a tool's output or a system error quoted in a line stays as it came.
     for (const char* englishText : {"Inventory of", "Update check of", "Whole scan", "Core scan", "Scan resources",
                                     "Scan cache", "Extended scan", "scanner statuses", "Scan requested", "Scan phase",
                                     "finalization", "executable not found", " skipped", " completed", " done",
                                     "Starting", "Cannot ", " failed: "}) {
-        EXPECT_EQ(french.find(englishText), std::string::npos) << englishText << " in:\n" << french;
+        EXPECT_EQ(french.verbose.find(englishText), std::string::npos) << englishText << " in:\n" << french.verbose;
     }
 }
 

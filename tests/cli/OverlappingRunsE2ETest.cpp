@@ -16,6 +16,7 @@
 
 #include "base/Files.hpp"
 #include "base/Json.hpp"
+#include "support/Eventually.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
@@ -291,10 +292,9 @@ TEST_F(OverlappingRunsE2ETest, OnlyARunThatDiedIsReportedAsAnUncleanExit) {
     // ...and leaves none of the tools it started behind.
     const std::vector<pid_t> uvs = testing::pidsIn(home_.file("uv-pids"));
     ASSERT_FALSE(uvs.empty());
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    auto alive = [&uvs] { return std::any_of(uvs.begin(), uvs.end(), [](pid_t pid) { return testing::isRunning(pid); }); };
-    while (alive() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(alive());
+    EXPECT_TRUE(testing::eventually(
+        [&uvs] { return std::none_of(uvs.begin(), uvs.end(), [](pid_t pid) { return testing::isRunning(pid); }); },
+        std::chrono::seconds(5)));
     killUvs();
     setUv("ok");
     EXPECT_EQ(runVantreel(run({"list"})).standardError.find(warning), std::string::npos);

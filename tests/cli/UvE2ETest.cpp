@@ -1,4 +1,11 @@
-// `vantreel scan --json` with a fake `uv` in the sandbox's ~/.local/bin and PyPI on loopback.
+// `vantreel scan --json` and `vantreel watch` with a fake `uv` in the sandbox's ~/.local/bin and
+// PyPI on loopback.
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <map>
 #include <string>
 
@@ -8,6 +15,7 @@
 #include "base/IsoDate.hpp"
 #include "base/Json.hpp"
 #include "support/LoopbackServer.hpp"
+#include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
 
@@ -15,6 +23,34 @@ namespace vt {
 namespace {
 
 using testing::runVantreel;
+using namespace std::chrono_literals;
+
+// What a child wrote to a pipe, read as it comes.
+class Output {
+public:
+    explicit Output(int fd) : fd_(fd) {}
+    ~Output() { ::close(fd_); }
+    // Waits until `text` appears after `from`; the position after it, or npos.
+    std::size_t waitFor(const std::string& text, std::size_t from = 0, std::chrono::seconds limit = 60s) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        while (true) {
+            if (auto at = text_.find(text, from); at != std::string::npos) return at + text.size();
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return std::string::npos;
+            pollfd readable{fd_, POLLIN, 0};
+            if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0) continue;
+            char buffer[4096];
+            ssize_t n = ::read(fd_, buffer, sizeof(buffer));
+            if (n <= 0) return std::string::npos;
+            text_.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    const std::string& text() const { return text_; }
+
+private:
+    int fd_;
+    std::string text_;
+};
 
 class UvE2ETest : public ::testing::Test {
 protected:
@@ -119,6 +155,39 @@ TEST_F(UvE2ETest, AMinimumReleaseAgeHoldsBackAToolThatInstallsOnlyItsOwnLatest) 
     }
     EXPECT_TRUE(leftOut) << plan.dump();
     for (const Json& step : plan["steps"]) EXPECT_NE(step["manager"], "uv") << plan.dump();
+}
+
+// --every is the interval: each one brings a scan and its table, through a pipe as lines,
+// the saved results first.
+TEST_F(UvE2ETest, WatchScansAtEachIntervalAndPrintsItsLinesThroughAPipeUntilInterrupted) {
+    testing::ScopedEnvironment endpoint("VANTREEL_ENDPOINT_PYPI", pypi_.origin().c_str());
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    pid_t pid = testing::startVantreel(home_.path(), {"--accept-terms", "watch", "--every", "0.3"}, pipeFds[1]);
+    ::close(pipeFds[1]);
+    ASSERT_GT(pid, 0);
+    Output output(pipeFds[0]);
+
+    std::size_t at = output.waitFor("Results of the last scan\n");
+    ASSERT_NE(at, std::string::npos) << output.text() << readFile(testing::logFile(home_.path())).value_or("(no log)");
+    // Each interval scans again (the settings' interval of hours does not hold it back) and
+    // prints the table under the scan's line.
+    for (int scan = 0; scan < 2; ++scan) {
+        at = output.waitFor("Scan of ", at);
+        ASSERT_NE(at, std::string::npos) << output.text();
+        at = output.waitFor("ruff  0.3.0      0.4.1", at);
+        ASSERT_NE(at, std::string::npos) << output.text();
+    }
+    EXPECT_EQ(output.text().find("automatic scan interval has not elapsed"), std::string::npos) << output.text();
+
+    // Ctrl-C is the normal end of the command.
+    ASSERT_EQ(::kill(pid, SIGINT), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << output.text();
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // Plain lines, since the output is not a terminal.
+    EXPECT_EQ(output.text().find('\033'), std::string::npos);
 }
 
 }  // namespace
