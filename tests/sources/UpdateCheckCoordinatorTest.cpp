@@ -15,12 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 
 Application app(const std::string& identifier, const std::string& version = "1.0") {
-    Application application;
-    application.id = identifier;
-    application.name = identifier;
-    application.bundleIdentifier = identifier;
-    application.version = version;
-    return application;
+    return {.id = identifier, .name = identifier, .version = version, .bundleIdentifier = identifier};
 }
 
 // A repository and a coordinator in a folder of their own, on a clock the test moves.
@@ -68,30 +63,25 @@ TEST(UpdateCheckCoordinatorTest, CapFollowsCoresAndAdaptsAtTheBoundariesAcrossRu
     EXPECT_EQ(coordinator.currentMaxConcurrent(), 8);
 
     LogCapture log;
-    runWithFailures(coordinator, 3, 10);  // exactly 0.30: one less, not half
-    EXPECT_EQ(coordinator.currentMaxConcurrent(), 7);
+    struct Run {
+        int failures, total, cap;
+    };
+    for (const Run& run : std::vector<Run>{{3, 10, 7},  // exactly 0.30: one less, not half
+                                           {1, 20, 7},  // exactly 0.05: unchanged
+                                           {0, 5, 8},
+                                           {0, 0, 8},  // at the base it stays there
+                                           {2, 2, 4},
+                                           {1, 5, 3},
+                                           {1, 5, 2},  // 3 at 0.2 becomes 2...
+                                           {1, 5, 2},  // ...and stays 2
+                                           {3, 4, 1},
+                                           {1, 5, 2}}) {  // 1 at 0.2 rises to 2
+        runWithFailures(coordinator, run.failures, run.total);
+        EXPECT_EQ(coordinator.currentMaxConcurrent(), run.cap) << run.failures << "/" << run.total;
+    }
     EXPECT_TRUE(log.contains("Moderate failure rate (30%), reducing concurrency to 7"));
-    runWithFailures(coordinator, 1, 20);  // exactly 0.05: unchanged
-    EXPECT_EQ(coordinator.currentMaxConcurrent(), 7);
-    runWithFailures(coordinator, 0, 5);
-    EXPECT_EQ(coordinator.currentMaxConcurrent(), 8);
     EXPECT_TRUE(log.contains("Low failure rate (0%), increasing concurrency to 8"));
-    runWithFailures(coordinator, 0, 0);  // at the base it stays there
-    EXPECT_EQ(coordinator.currentMaxConcurrent(), 8);
-
-    runWithFailures(coordinator, 2, 2);
-    EXPECT_EQ(coordinator.currentMaxConcurrent(), 4);
     EXPECT_TRUE(log.contains("High failure rate (100%), reducing concurrency to 4"));
-    runWithFailures(coordinator, 1, 5);
-    EXPECT_EQ(coordinator.currentMaxConcurrent(), 3);
-    runWithFailures(coordinator, 1, 5);  // 3 at 0.2 becomes 2...
-    EXPECT_EQ(coordinator.currentMaxConcurrent(), 2);
-    runWithFailures(coordinator, 1, 5);  // ...and stays 2
-    EXPECT_EQ(coordinator.currentMaxConcurrent(), 2);
-    runWithFailures(coordinator, 3, 4);
-    EXPECT_EQ(coordinator.currentMaxConcurrent(), 1);
-    runWithFailures(coordinator, 1, 5);  // 1 at 0.2 rises to 2
-    EXPECT_EQ(coordinator.currentMaxConcurrent(), 2);
 
     // The next run of the program starts where this one left off; another machine does not.
     EXPECT_EQ(UpdateCheckCoordinator(sandbox.repository, sandbox.options).currentMaxConcurrent(), 2);

@@ -14,11 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 
 Application app(const std::string& identifier) {
-    Application application;
-    application.name = identifier;
-    application.bundleIdentifier = identifier;
-    application.version = "1.0";
-    return application;
+    return {.name = identifier, .version = "1.0", .bundleIdentifier = identifier};
 }
 
 TEST(UpdateRepositoryTest, RepeatedFailuresAreSkippedForAWhileAndASuccessClearsThem) {

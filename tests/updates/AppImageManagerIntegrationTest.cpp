@@ -134,14 +134,11 @@ TEST_F(AppImageUpdateTest, ScanOffersTheTwoUpdatesAndAnUpdateInstallsTheVerified
     std::vector<Package> installed = appImages->listInstalled({});
     ASSERT_EQ(installed.size(), 3u);
     EXPECT_EQ(named(installed, "Plain")->description, "no update information");
-    EXPECT_EQ(named(installed, "Editor")->sourceIdentifier, editor);
 
     std::vector<Package> outdated = appImages->checkOutdated({});
     ASSERT_EQ(outdated.size(), 2u);
-    const Package* editorUpdate = named(outdated, "Editor");
+    const Package* editorUpdate = named(outdated, "Editor");  // its versions: AppImageE2ETest
     ASSERT_NE(editorUpdate, nullptr);
-    EXPECT_EQ(editorUpdate->version, "1.0.0");
-    EXPECT_EQ(editorUpdate->latestVersion, "1.1.0");
     // The viewer's control file names no version: another file there is an update whose
     // version only the download will tell.
     const Package* viewerUpdate = named(outdated, "Viewer");
@@ -173,12 +170,7 @@ TEST_F(AppImageUpdateTest, ATamperedCutOffOlderOrForeignDownloadChangesNothing) 
     auto appImages = manager();
     const Package update = pending(*appImages, "Editor");
 
-    // The file served is not the one the control file describes.
-    release("v1.1.0", newEditor,
-            testing::appImageBytes(AppImageSpec{.name = "Editor", .version = "1.1.0",
-                                                .desktopFile = "org.acme.Editor.desktop", .payload = "bad"}));
-    expectRefused(*appImages, update, "expected");
-
+    // (A file that is not the one the control file describes: AppImageE2ETest.)
     // The connection drops halfway.
     release("v1.1.0", newEditor, newEditor, newEditor.size() / 2);
     expectRefused(*appImages, update, "download failed");

@@ -1,19 +1,15 @@
 #include "updates/ArchiveExtractor.hpp"
 
 #include "base/Cancellation.hpp"
+#include "base/Files.hpp"
 #include "support/TempDir.hpp"
 #include "updates/TestArchives.hpp"
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <limits>
-#include <fstream>
-#include <string>
-#include <vector>
 
 namespace vt {
 namespace {
@@ -23,11 +19,6 @@ using testing::TempDir;
 using test::Entry;
 using test::Format;
 using test::writeArchive;
-
-std::string readText(const fs::path& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 bool isEmptyFolder(const fs::path& path) { return fs::is_directory(path) && fs::is_empty(path); }
 
@@ -60,8 +51,8 @@ TEST(ArchiveExtractorTest, UnpacksEveryFormatWithLinksInsideTheBundle) {
         ArchiveExtractor().extract(archive, out.string());
 
         fs::path contents = out / "Foo.app/Contents";
-        EXPECT_EQ(readText(contents / "Info.plist"), "<plist/>");
-        EXPECT_EQ(readText(contents / "Frameworks/Bar.framework/Bar"), "lib");
+        EXPECT_EQ(readFile(contents / "Info.plist"), "<plist/>");
+        EXPECT_EQ(readFile(contents / "Frameworks/Bar.framework/Bar"), "lib");
         EXPECT_EQ(fs::read_symlink(contents / "Frameworks/Bar.framework/Versions/Current"), "A");
         struct stat info {};
         ASSERT_EQ(::stat((contents / "MacOS/Foo").c_str(), &info), 0);
@@ -129,8 +120,7 @@ TEST(ArchiveExtractorTest, FailsClearlyOnDamageBombsAndCancellation) {
               ArchiveError::Kind::TooManyEntries);
     EXPECT_TRUE(isEmptyFolder(out));
 
-    std::ofstream(dir.path() + "/notes.txt") << "not an archive";
-    EXPECT_EQ(extractFailure(ArchiveExtractor(), dir.path() + "/notes.txt", out), ArchiveError::Kind::Unreadable);
+    EXPECT_EQ(extractFailure(ArchiveExtractor(), dir.write("notes.txt", "not an archive"), out), ArchiveError::Kind::Unreadable);
 
     std::stop_source stop;
     stop.request_stop();

@@ -22,31 +22,10 @@ protected:
 };
 
 PackageUpdateResult result(std::string name, bool success, double duration) {
-    PackageUpdateResult item;
-    item.package.name = std::move(name);
-    item.package.type = PackageType::NpmGlobal;
-    item.success = success;
-    item.duration = duration;
-    return item;
+    return {.package = {.name = std::move(name), .type = PackageType::NpmGlobal}, .success = success, .duration = duration};
 }
 
-TEST_F(BatchUpdateReportRendererTest, EmptyBatchHasTheHeaderZerosAndAnEmptyDetailsSection) {
-    BatchUpdateResult batch{.startTime = date, .endTime = date + std::chrono::milliseconds(1250)};
-    EXPECT_EQ(BatchUpdateReportRenderer::render(batch, "Update of everything", date),
-              "# Update report - Van Treel (Update of everything)\n"
-              "Date: 2026-12-07 03:15:09\n"
-              "\n"
-              "## Summary\n"
-              "- Items processed: 0\n"
-              "- Succeeded: 0\n"
-              "- Failed: 0\n"
-              "- Total duration: 1.2s\n"
-              "\n"
-              "## Details\n");
-    EXPECT_EQ(BatchUpdateReportRenderer::proposedFileName(date), "vantreel-update-report-2026-12-07_03-15-09.md");
-}
-
-// In the user's language, whole: here French.
+// In the user's language, whole: here French. (The English summary: UpdateAllE2ETest.)
 TEST_F(BatchUpdateReportRendererTest, FailuresFirstThenByNameWithTrimmedBlocksAndTheCommand) {
     setLanguage(Language::French);
     struct English {
@@ -87,6 +66,7 @@ TEST_F(BatchUpdateReportRendererTest, FailuresFirstThenByNameWithTrimmedBlocksAn
               "- Source: GitHub Releases\n"
               "- Durée: 12.3s\n"
               "\n");
+    EXPECT_EQ(BatchUpdateReportRenderer::proposedFileName(date), "vantreel-update-report-2026-12-07_03-15-09.md");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "base/Strings.hpp"
 #include "updates/DownloadFileName.hpp"
 #include "updates/ManualUpdateCoordinator.hpp"
@@ -8,11 +10,8 @@ namespace vt {
 namespace {
 
 bool isSafeName(const std::string& name) {
-    if (name.empty() || name.front() == '.' || name.size() > kMaxDownloadFileNameBytes) return false;
-    for (char c : name) {
-        if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20) return false;
-    }
-    return true;
+    return !name.empty() && name.front() != '.' && name.size() <= kMaxDownloadFileNameBytes &&
+           std::none_of(name.begin(), name.end(), [](char c) { return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20; });
 }
 
 TEST(DownloadFileNameTest, ContentDispositionPrefersTheEncodedFormAndRefusesWhatCouldEscapeTheFolder) {

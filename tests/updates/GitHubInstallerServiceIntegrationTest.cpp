@@ -4,7 +4,6 @@
 
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -49,11 +48,8 @@ protected:
         return serve(asset, readFile(file).value_or(""));
     }
     std::string serve(const std::string& asset, std::string body) {
-        testing::LoopbackRoute route;
-        route.body = std::move(body);
-        route.contentType = "application/octet-stream";
         std::string path = "/owner/foo/releases/download/v2.0/" + asset;
-        server.setRoute(path, route);
+        server.setRoute(path, {.body = std::move(body), .contentType = "application/octet-stream"});
         return server.url(path);
     }
 
@@ -131,12 +127,7 @@ TEST_F(GitHubInstallerServiceIntegrationTest, RefusesBadAssetsAndLeavesNothingHa
     EXPECT_NE(slip.description().find("Cannot unpack: Refused archive entry"), std::string::npos);
     EXPECT_FALSE(fs::exists(outside));
 
-    std::string whole = work.file("Cut.zip");
-    test::writeArchive(whole, Format::Zip, bundleEntries("Foo.app", "2.0"));
-    std::string bytes = readFile(whole).value_or("");
-    GitHubInstallError cut = failure(serve("Cut.zip", bytes.substr(0, bytes.size() / 2)));
-    EXPECT_EQ(cut.kind(), GitHubInstallError::Kind::ExtractionFailed);
-
+    // (A damaged archive fails as any refused one does: ArchiveExtractorTest.)
     EXPECT_EQ(failure(serve("Foo-2.0.dmg", "koly")).description(), "Unsupported file type: dmg");
     EXPECT_EQ(failure(serve("Foo-2.0.pkg", "xar!")).description(), "Unsupported file type: pkg");
     EXPECT_EQ(failure(server.url("/missing.zip")).kind(), GitHubInstallError::Kind::HttpError);
@@ -173,35 +164,16 @@ TEST_F(GitHubInstallerServiceIntegrationTest, RefusesBadAssetsAndLeavesNothingHa
     EXPECT_FALSE(disablesDirectInstall("Échec du téléchargement: timeout"));
 }
 
-TEST_F(GitHubInstallerServiceIntegrationTest, WhatIsInstalledNowIsNeverReplacedByWhatIsNotNewer) {
+// Updated while the release downloads: refused right before the replacement. (Updated before
+// it, nothing is fetched: ApplicationUpdatesE2ETest.)
+TEST_F(GitHubInstallerServiceIntegrationTest, ABundleUpdatedDuringTheDownloadIsNotReplaced) {
     const std::string path = "/owner/foo/releases/download/v2.0/Foo-2.0-mac.zip";
     const std::string url = publish("Foo-2.0-mac.zip", bundleEntries("Foo.app", "2.0"));
-    // Updated to the release or beyond since the scan: refused before anything is fetched.
-    for (const char* now : {"2.0", "3.0"}) {
-        FakeSigningTools::makeBundle(installed, now);
-        GitHubInstallError error = failure(url);
-        EXPECT_EQ(error.kind(), GitHubInstallError::Kind::NotNewer) << now;
-        EXPECT_EQ(error.description(),
-                  std::string("Foo: ") + now + " is installed now and 2.0 is not newer; nothing was changed");
-    }
-    EXPECT_EQ(server.requestCount(path), 0u);
-
-    // Updated while the release downloads: refused right before the replacement.
-    FakeSigningTools::makeBundle(installed, "1.0");
-    testing::LoopbackRoute asset;
-    asset.body = readFile(work.file("Foo-2.0-mac.zip")).value_or("");
-    asset.contentType = "application/octet-stream";
     server.setHandler(path, [&](const testing::LoopbackRequest&) {
         FakeSigningTools::makeBundle(installed, "2.0");
-        return asset;
+        return testing::LoopbackRoute{.body = *readFile(work.file("Foo-2.0-mac.zip")), .contentType = "application/octet-stream"};
     });
-    std::map<std::string, std::string> updatedMeanwhile;
-    try {
-        service.install(request(url));
-        ADD_FAILURE() << "replaced a bundle as new as the release";
-    } catch (const GitHubInstallError& error) {
-        EXPECT_EQ(error.kind(), GitHubInstallError::Kind::NotNewer);
-    }
+    EXPECT_EQ(failure(url, false).kind(), GitHubInstallError::Kind::NotNewer);
     EXPECT_EQ(server.requestCount(path), 1u);
     EXPECT_EQ(readFile(installed + "/Contents/MacOS/Foo"), "#!/bin/sh\necho 2.0\n");
     EXPECT_FALSE(fs::exists(installed + ".backup"));
@@ -227,24 +199,13 @@ TEST_F(GitHubInstallerServiceIntegrationTest, ARunningApplicationIsReplacedOnlyW
     EXPECT_EQ(asked, "Foo");
 }
 
-TEST_F(GitHubInstallerServiceIntegrationTest, TheReleasesChecksumIsCheckedBeforeAnythingIsUnpacked) {
+// A mismatch is refused before anything is unpacked (see ApplicationUpdatesE2ETest); the
+// published checksum, in either case, lets it through.
+TEST_F(GitHubInstallerServiceIntegrationTest, TheReleasesChecksumInEitherCaseLetsItThrough) {
     const std::string url = publish("Foo-2.0-mac.zip", bundleEntries("Foo.app", "2.0"));
-    const std::string published = testing::sha256Of(work.file("Foo-2.0-mac.zip"));
-    ASSERT_EQ(published.size(), 64u);
-    GitHubInstallRequest tampered = request(url);
-    tampered.expectedSHA256 = std::string(published.rbegin(), published.rend());
-    LogCapture log;
-    GitHubInstallError mismatch = failure(tampered);
-    EXPECT_EQ(mismatch.kind(), GitHubInstallError::Kind::ChecksumMismatch);
-    EXPECT_EQ(mismatch.description(), "The downloaded file failed its integrity check.");
-    EXPECT_TRUE(log.contains("Checksum verification failed for "));
-    EXPECT_EQ(fake.calls(), "") << "no signing tool ran: nothing was unpacked";
-
-    // The published checksum, in either case, lets it through.
     GitHubInstallRequest genuine = request(url);
-    std::string upper = published;
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    genuine.expectedSHA256 = upper;
+    genuine.expectedSHA256 = testing::sha256Of(work.file("Foo-2.0-mac.zip"));
+    for (char& c : *genuine.expectedSHA256) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     EXPECT_EQ(service.install(genuine).installedVersion, "2.0");
 }
 

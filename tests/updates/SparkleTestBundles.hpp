@@ -1,8 +1,6 @@
 #pragma once
 
 // Keys, signed archives and bundles for the appcast installer's tests.
-#include <archive.h>
-#include <archive_entry.h>
 #include <openssl/evp.h>
 
 #include <cstdint>
@@ -10,8 +8,10 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/Files.hpp"
+#include "updates/TestArchives.hpp"
 
 namespace vt::testing {
 
@@ -97,46 +97,23 @@ inline void writeSparkleBundle(const std::string& path, const std::string& versi
 // An appcast of one release of Foo, `version`, in `archive` at `url`, signed with `signature`.
 inline std::string oneReleaseAppcast(const std::string& version, const std::string& url, const std::string& archive,
                                      const std::string& signature) {
-    std::string feed = "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>Foo</title><item><title>";
-    feed += version;
-    feed += "</title><pubDate>Mon, 01 Dec 2025 10:00:00 +0000</pubDate><sparkle:version>200</sparkle:version>"
-            "<sparkle:shortVersionString>";
-    feed += version;
-    feed += "</sparkle:shortVersionString><enclosure url=\"";
-    feed += url;
-    feed += "\" length=\"";
-    feed += std::to_string(archive.size());
-    feed += "\" type=\"application/octet-stream\" sparkle:edSignature=\"";
-    feed += signature;
-    feed += "\"/></item></channel></rss>";
-    return feed;
+    return "<?xml version=\"1.0\"?><rss version=\"2.0\"><channel><title>Foo</title><item><title>" + version +
+           "</title><pubDate>Mon, 01 Dec 2025 10:00:00 +0000</pubDate><sparkle:version>200</sparkle:version>"
+           "<sparkle:shortVersionString>" + version + "</sparkle:shortVersionString><enclosure url=\"" + url +
+           "\" length=\"" + std::to_string(archive.size()) +
+           "\" type=\"application/octet-stream\" sparkle:edSignature=\"" + signature + "\"/></item></channel></rss>";
 }
 
 // Zips every file under `folder`, named relative to it.
 inline std::string zipFolder(const std::string& folder) {
-    std::string bytes;
-    archive* a = archive_write_new();
-    archive_write_set_format_zip(a);
-    archive_write_open(a, &bytes, nullptr,
-                       [](archive*, void* out, const void* data, size_t size) -> la_ssize_t {
-                           static_cast<std::string*>(out)->append(static_cast<const char*>(data), size);
-                           return static_cast<la_ssize_t>(size);
-                       },
-                       nullptr);
+    std::vector<test::Entry> entries;
     for (const auto& item : sparkle_fs::recursive_directory_iterator(folder)) {
-        if (!item.is_regular_file()) continue;
-        std::string content = *readFile(item.path().string());
-        archive_entry* entry = archive_entry_new();
-        archive_entry_set_pathname(entry, sparkle_fs::relative(item.path(), folder).c_str());
-        archive_entry_set_filetype(entry, AE_IFREG);
-        archive_entry_set_perm(entry, 0755);
-        archive_entry_set_size(entry, static_cast<la_int64_t>(content.size()));
-        archive_write_header(a, entry);
-        archive_write_data(a, content.data(), content.size());
-        archive_entry_free(entry);
+        if (item.is_regular_file()) entries.push_back({sparkle_fs::relative(item.path(), folder), *readFile(item.path()), "", "", 0755});
     }
-    archive_write_close(a);
-    archive_write_free(a);
+    const std::string zip = folder + "/.zip";  // listed already, and removed once read
+    test::writeArchive(zip, test::Format::Zip, entries);
+    std::string bytes = *readFile(zip);
+    sparkle_fs::remove(zip);
     return bytes;
 }
 

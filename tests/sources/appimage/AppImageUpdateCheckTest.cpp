@@ -60,12 +60,8 @@ TEST(AppImageUpdateCheckerTest, UpdateInformationFirstThenTheRuleCatalogByName) 
 
     // No update information: the catalog's repository, any AppImage of its latest release.
     AppImageFile bare{.path = "/x", .name = "Acme Tool", .desktopName = "org.acme.Tool.desktop"};
-    auto fromRule = checker.updateInformation(bare);
-    ASSERT_TRUE(fromRule);
-    EXPECT_EQ(fromRule->kind, AppImageUpdateInformation::Kind::GitHubReleasesDirect);
-    EXPECT_EQ(fromRule->owner, "acme");
-    EXPECT_EQ(fromRule->tag, "latest");
-    EXPECT_EQ(fromRule->pattern, "*.AppImage");
+    EXPECT_EQ(checker.updateInformation(bare),
+              (AppImageUpdateInformation{AppImageUpdateInformation::Kind::GitHubReleasesDirect, "", "acme", "tool", "latest", "*.AppImage"}));
     // Unreadable update information and no rule: none, and the check says so.
     AppImageFile unknown{.path = "/x", .name = "Unknown", .updateInformation = "bintray-zsync|a|b|c|d"};
     EXPECT_EQ(checker.updateInformation(unknown), std::nullopt);

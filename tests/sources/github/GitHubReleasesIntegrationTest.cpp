@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <sys/stat.h>
 
-#include "base/Files.hpp"
 #include "base/Log.hpp"
 #include "sources/inventory/ApplicationManager.hpp"
 #include "sources/github/GitHubReleasesManager.hpp"
@@ -44,12 +42,7 @@ protected:
                     R"(<?xml version="1.0"?><plist version="1.0"><dict><key>CFBundleIdentifier</key><string>)" +
                         identifier + "</string><key>CFBundleShortVersionString</key><string>" + version +
                         "</string></dict></plist>");
-        Application application;
-        application.id = application.bundlePath = path;
-        application.name = name;
-        application.bundleIdentifier = identifier;
-        application.version = version;
-        return application;
+        return {.id = path, .name = name, .bundlePath = path, .version = version, .bundleIdentifier = identifier};
     }
 
     std::shared_ptr<GitHubReleasesManager> manager(std::optional<std::string> token = std::nullopt) {
@@ -62,11 +55,9 @@ protected:
     }
 
     void release(const std::string& repository, Json body, const std::string& remaining = "4885", int status = 200) {
-        LoopbackRoute route;
-        route.status = status;
-        route.body = body.is_string() ? body.get<std::string>() : dumpJson(body);
-        route.headers = rateHeaders(remaining);
-        server_.setRoute("/repos/" + repository + "/releases/latest", route);
+        server_.setRoute("/repos/" + repository + "/releases/latest",
+                         {.status = status, .body = body.is_string() ? body.get<std::string>() : dumpJson(body),
+                          .headers = rateHeaders(remaining)});
     }
 
     TempDir temp_;
@@ -93,13 +84,10 @@ TEST_F(GitHubReleasesTest, RealReleaseGivesVersionAssetAndRateLimitWithTheExactH
     auto github = manager(std::string(kToken));
     std::optional<Application> checked =
         ApplicationManager::sourceChecks({github})(bundle("Hyper", "co.zeit.hyper", "1.2.1"), {});
-    ASSERT_TRUE(checked);
+    ASSERT_TRUE(checked);  // its asset: GitHubAssetSelector; its source in the list: ApplicationUpdatesE2ETest
     EXPECT_EQ(checked->latestVersion, "1.3.1");
-    EXPECT_EQ(checked->resolutionSource, AppRulePrimarySource::GitHub);
     EXPECT_EQ(checked->updateMechanism, UpdateMechanism::DirectDownload);
-    ASSERT_TRUE(checked->downloadURL);
-    EXPECT_TRUE(checked->downloadURL->ends_with("/hyper-1.3.1-mac.zip"));
-    EXPECT_TRUE(checked->publishDate.has_value());
+    EXPECT_TRUE(checked->downloadURL && checked->publishDate);
     EXPECT_EQ(github->rateLimitRemaining(), 4885);
     EXPECT_EQ(github->rateLimitReset(), 1658208999);
     auto sent = server_.requests().at(0);
@@ -108,13 +96,11 @@ TEST_F(GitHubReleasesTest, RealReleaseGivesVersionAssetAndRateLimitWithTheExactH
     EXPECT_EQ(sent.headers.get("Authorization"), std::string("Bearer ") + kToken);
 
     // Pre-releases wanted: the channel list, newest published first of any channel.
-    LoopbackRoute channel;
     Json prerelease = releaseWithAssets("v2.0.0-canary.1", {"hyper-2.0.0-canary.1-mac.zip"});
     prerelease["published_at"] = "2018-01-01T00:00:00Z";
     prerelease["prerelease"] = true;
     list.insert(list.begin(), prerelease);
-    channel.body = dumpJson(list);
-    server_.setRoute("/repos/vercel/hyper/releases", channel);
+    server_.setRoute("/repos/vercel/hyper/releases", {.body = dumpJson(list)});
     GitHubReleasesManager::Options options;
     options.network = &network_;
     options.allowPreRelease = [] { return true; };
@@ -208,7 +194,8 @@ TEST_F(GitHubReleasesTest, BadAnswersFailOneAppClearlyAndTheTokenStaysSecret) {
     EXPECT_EQ(checked->latestVersion, "3.5.0");
     EXPECT_TRUE(checked->downloadURL.has_value());
 
-    // Saved with the settings verb's store: the one 0600 file, and no other file or log line.
+    // Saved with the settings verb's store: a 0600 file, and no log line. (No other file, and
+    // gone once cleared: ApplicationUpdatesE2ETest.)
     SecretStore store;
     store.save(GitHubReleasesManager::kTokenSecret, std::string(kToken) + "\n");
     EXPECT_EQ(gitHubToken(), kToken);
@@ -216,10 +203,4 @@ TEST_F(GitHubReleasesTest, BadAnswersFailOneAppClearlyAndTheTokenStaysSecret) {
     ASSERT_EQ(::stat((store.folder() + "/github-token").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     for (const std::string& line : log.lines()) EXPECT_EQ(line.find(kToken), std::string::npos) << line;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(temp_.path())) {
-        if (!entry.is_regular_file() || entry.path() == store.folder() + "/github-token") continue;
-        EXPECT_EQ(readFile(entry.path().string()).value_or("").find(kToken), std::string::npos) << entry.path();
-    }
-    EXPECT_TRUE(store.remove(GitHubReleasesManager::kTokenSecret));
-    EXPECT_EQ(gitHubToken(), std::nullopt);
 }

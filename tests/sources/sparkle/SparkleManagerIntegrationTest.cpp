@@ -34,11 +34,7 @@ protected:
         }
     }
     void route(const std::string& path, std::string body, int status = 200) {
-        LoopbackRoute route;
-        route.body = std::move(body);
-        route.status = status;
-        route.contentType = "application/xml";
-        server_.setRoute(path, std::move(route));
+        server_.setRoute(path, {.status = status, .body = std::move(body), .contentType = "application/xml"});
     }
     // A bundle from a corpus Info.plist: its feed pointed at the server, literal versions.
     std::string bundle(const std::string& name, const std::string& plist, const std::string& feedPath,
@@ -57,12 +53,7 @@ protected:
         return path;
     }
     Application application(const std::string& path, const std::string& name) {
-        Application app;
-        app.name = name;
-        app.bundlePath = path;
-        app.version = "1.0";
-        app.updateMechanism = UpdateMechanism::Sparkle;
-        return app;
+        return {.name = name, .bundlePath = path, .version = "1.0", .updateMechanism = UpdateMechanism::Sparkle};
     }
 
     testing::LoopbackServer server_{testing::LoopbackServer::Options{.workerThreads = 8, .tls = true}};
@@ -124,36 +115,20 @@ TEST_F(SparkleManagerTest, FeedsOfBundlesHelpersAndResourcesAreFoundAndReadOverH
     EXPECT_FALSE(manager_.check(application(plain, "Plain")));
     EXPECT_TRUE(log.contains("Sparkle security: skipping the non-HTTPS feed " + plainFeed));
     EXPECT_EQ(server_.requestCount("/maccy.appcast.xml"), 1u);
-
-    // What was found is saved and read back whole.
-    ASSERT_TRUE(manager_.save(apps_.file("results")));
-    auto loaded = SparkleManager::load(apps_.file("results"));
-    ASSERT_EQ(loaded.size(), 6u);
-    for (std::size_t i = 0; i < loaded.size(); ++i) EXPECT_EQ(loaded[i].toJson(), manager_.apps()[i].toJson());
-    EXPECT_EQ(loaded[3].signatureKind, "EdDSA (Sparkle 2.0)");
-    EXPECT_EQ(loaded[3].fileSize, 16750784);
+    // What was found is saved and read back whole: SparkleE2ETest.
 }
 
 TEST_F(SparkleManagerTest, HostileFeedsEndAsNoParsedAppcastWithinTheRequestLimit) {
     LogCapture log;
     testing::LoopbackServer plainServer;
-    LoopbackRoute plainFeed;
-    plainFeed.body = corpusFile("appcasts/apps/maccy.appcast.xml");
-    plainServer.setRoute("/feed", plainFeed);
+    plainServer.setRoute("/feed", {.body = corpusFile("appcasts/apps/maccy.appcast.xml")});
     route("/html", "<!DOCTYPE html><html><body>Sign in<br></body></html>");
-    route("/truncated", corpusFile("appcasts/apps/lunar.appcast2.xml").substr(0, 5000));
-    route("/latin1", "<?xml version=\"1.0\" encoding=\"windows-1252\"?><rss><item><title>\x93</title></item></rss>");
     route("/missing", "gone", 404);
-    LoopbackRoute big;
-    big.body = std::string(100u << 20, ' ');
-    big.chunked = true;
-    server_.setRoute("/big", std::move(big));
-    LoopbackRoute away;
-    away.redirectTo = plainServer.url("/feed");
-    server_.setRoute("/to-http", std::move(away));
+    server_.setRoute("/big", {.body = std::string(100u << 20, ' '), .chunked = true});
+    server_.setRoute("/to-http", {.redirectTo = plainServer.url("/feed")});
 
     const auto start = std::chrono::steady_clock::now();
-    for (const char* path : {"/html", "/truncated", "/latin1", "/missing", "/big", "/to-http"}) {
+    for (const char* path : {"/html", "/missing", "/big", "/to-http"}) {
         SparkleApp app;
         app.name = path;
         app.feedURL = server_.url(path);
@@ -161,7 +136,7 @@ TEST_F(SparkleManagerTest, HostileFeedsEndAsNoParsedAppcastWithinTheRequestLimit
         EXPECT_TRUE(log.contains("Sparkle: no readable appcast for the feed of " + app.name + ": " + app.feedURL)) << path;
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
-    EXPECT_EQ(log.count("Sparkle appcast parse error for "), 3u);
+    EXPECT_EQ(log.count("Sparkle appcast parse error for "), 1u);  // the others: SparkleAppcastParserTest
     EXPECT_TRUE(log.contains("Sparkle: appcast HTTP 404 for /missing"));
     EXPECT_TRUE(log.contains("larger than the limit"));
     EXPECT_TRUE(log.contains("Sparkle security: skipping the non-HTTPS feed " + plainServer.url("/feed")));
