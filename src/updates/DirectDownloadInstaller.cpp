@@ -30,12 +30,6 @@ const Logger& logger() {
     return instance;
 }
 
-// "1.2 (345" — the closing parenthesis comes with the text that follows.
-// "2.0 (45)", or "2.0 (no build)".
-std::string withBuild(const BundleCandidate& bundle) {
-    return bundle.version + " (" + bundle.buildNumber.value_or(localized("direct.no_build")) + ")";
-}
-
 // A copy that keeps the links inside a bundle as links (frameworks depend on them).
 void copyBundle(const std::string& source, const std::string& destination) {
     fs::copy(source, destination, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
@@ -54,14 +48,6 @@ DirectDownloadInstaller::Wording DirectDownloadInstaller::Wording::gitHub() {
 DirectDownloadInstaller::DirectDownloadInstaller(Options options)
     : options_(std::move(options)), verifier_(*options_.runner, options_.tools) {}
 
-void DirectDownloadInstaller::install(const std::string& source, const std::string& destination,
-                                      const std::string& displayName, std::stop_token stop) {
-    std::scoped_lock lock(busy_);
-    verifier_.verify(source, displayName, destination, stop);
-    replace(source, destination, displayName, stop);
-    checkInstalled(source, destination, displayName);
-}
-
 void DirectDownloadInstaller::checkReplaceable(const std::string& source, const std::string& destination,
                                                const std::string& displayName) const {
     std::optional<InstalledVersion> downloaded = readInstalledVersion(source);
@@ -77,6 +63,7 @@ void DirectDownloadInstaller::checkReplaceable(const std::string& source, const 
 
 void DirectDownloadInstaller::replace(const std::string& source, const std::string& destination,
                                       const std::string& displayName, std::stop_token stop) {
+    std::scoped_lock lock(busy_);
     if (stop.stop_requested()) throw CancellationError();
     checkReplaceable(source, destination, displayName);
     const std::string backup = destination + ".backup";
@@ -162,17 +149,6 @@ void DirectDownloadInstaller::copyApplication(const std::string& source, const s
         }
         throw;
     }
-}
-
-void DirectDownloadInstaller::checkInstalled(const std::string& source, const std::string& destination,
-                                             const std::string& displayName) const {
-    std::optional<BundleCandidate> installed = readBundle(destination);
-    if (!installed) throw DirectDownloadError::installFailed(localized("direct.unreadable_installed"));
-    std::optional<BundleCandidate> downloaded = readBundle(source);
-    if (!downloaded) return;  // nothing to compare with; what is installed was read
-    if (installed->version == downloaded->version && installed->buildNumber == downloaded->buildNumber) return;
-    throw DirectDownloadError::installFailed(
-        localized("direct.installed_differs", {displayName, withBuild(*installed), withBuild(*downloaded)}));
 }
 
 void DirectDownloadInstaller::verifyChecksum(const std::string& file, const std::string& expected) {

@@ -43,18 +43,11 @@ public:
 
     explicit DirectDownloadInstaller(Options options);
 
-    // Verifies `source` (signature, Gatekeeper, team) then replaces `destination` with it.
-    void install(const std::string& source, const std::string& destination, const std::string& displayName,
-                 std::stop_token stop = {});
-
-    // The replacement alone, for callers that verified already: the bundle installed now is
-    // read again (it must be older than `source`, and not running without consent), then
-    // helper → backup → copy → quarantine, without the post-install check.
+    // The replacement, for callers that verified `source` already (verifier()): the bundle
+    // installed now is read again (it must be older than `source`, and not running without
+    // consent), then helper → backup → copy → quarantine. The caller reads the result again.
     void replace(const std::string& source, const std::string& destination, const std::string& displayName,
                  std::stop_token stop = {});
-
-    // The installed bundle read again must be the downloaded one (version and build).
-    void checkInstalled(const std::string& source, const std::string& destination, const std::string& displayName) const;
 
     // Throws ChecksumMismatch when `expected` (lower-case hex SHA-256) is not the file's.
     static void verifyChecksum(const std::string& file, const std::string& expected);
