@@ -3,7 +3,6 @@
 #include <vector>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -125,21 +124,9 @@ TEST(RandomTest, EveryByteAskedForIsFilledPastTheKernelsLimitOfACall) {
     }
 }
 
-TEST(FilesTest, AtomicWriteReplacesWholeFileAndLeavesNoTemporary) {
-    auto folder = std::filesystem::temp_directory_path() / ("vt-files-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
-    std::string path = (folder / "data.json").string();
-    writeFileAtomically(path, "old");
-    writeFileAtomically(path, "new contents");
-    EXPECT_EQ(readFile(path), "new contents");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
-    EXPECT_THROW(writeFileAtomically((folder / "missing" / "x").string(), "x"), FileWriteError);
-    std::filesystem::remove_all(folder);
-}
-
-// A file that already holds the bytes is not rewritten (a rescan that found nothing new
-// costs no flush to disk); one that cannot be written leaves the others written.
-TEST(FilesTest, SeveralFilesAreWrittenEachOnItsOwnAndUnchangedOnesAreLeft) {
+// A file is replaced whole; one that already holds the bytes is not rewritten (a rescan that
+// found nothing new costs no flush to disk); one that cannot be written leaves the others written.
+TEST(FilesTest, FilesAreReplacedWholeEachOnItsOwnAndUnchangedOnesAreLeft) {
     testing::TempDir folder;
     auto inode = [](const std::string& path) {
         struct stat info {};
@@ -149,7 +136,10 @@ TEST(FilesTest, SeveralFilesAreWrittenEachOnItsOwnAndUnchangedOnesAreLeft) {
     const std::string same = folder.file("same.json"), changed = folder.file("changed.json");
     const std::string narrow = folder.file("narrow.json"), blocked = folder.file("blocked");
     writeFileAtomically(same, "[1]");
+    writeFileAtomically(changed, "old contents");
     writeFileAtomically(changed, "[1]");
+    EXPECT_EQ(readFile(changed), "[1]");
+    EXPECT_THROW(writeFileAtomically(folder.file("missing/x"), "x"), FileWriteError);
     writeFileAtomically(narrow, "[1]", 0600);
     std::filesystem::create_directories(blocked + "/inside");
     const auto sameBefore = inode(same), changedBefore = inode(changed);
@@ -174,23 +164,18 @@ TEST(FilesTest, SeveralFilesAreWrittenEachOnItsOwnAndUnchangedOnesAreLeft) {
 // Only regular files are read, and none past the limit: a FIFO in the place of a results
 // file would hang the reader, a link to /dev/zero would fill memory.
 TEST(FilesTest, OnlyRegularFilesWithinTheLimitAreRead) {
-    auto folder = std::filesystem::temp_directory_path() / ("vt-reads-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
-    const std::string fifo = (folder / "fifo").string();
+    testing::TempDir folder;
+    const std::string fifo = folder.file("fifo"), zero = folder.file("zero"), file = folder.write("file", "0123456789");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    const std::string zero = (folder / "zero").string();
     std::filesystem::create_symlink("/dev/zero", zero);
-    const std::string file = (folder / "file").string();
-    writeFileAtomically(file, "0123456789");
 
     EXPECT_EQ(readFileChecked(fifo).failure, FileRead::Failure::NotRegular);
     EXPECT_EQ(readFileChecked(zero).failure, FileRead::Failure::NotRegular);
-    EXPECT_EQ(readFileChecked(folder.string()).failure, FileRead::Failure::NotRegular);
+    EXPECT_EQ(readFileChecked(folder.path()).failure, FileRead::Failure::NotRegular);
     EXPECT_EQ(readFileChecked(file, 9).failure, FileRead::Failure::TooLarge);
-    EXPECT_EQ(readFileChecked((folder / "missing").string()).failure, FileRead::Failure::Missing);
+    EXPECT_EQ(readFileChecked(folder.file("missing")).failure, FileRead::Failure::Missing);
     EXPECT_EQ(readFileChecked(file, 10).contents, "0123456789");
     EXPECT_EQ(readFile(fifo), std::nullopt);
-    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

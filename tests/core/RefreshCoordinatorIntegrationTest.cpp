@@ -26,11 +26,7 @@ using namespace std::chrono_literals;
 using testing::eventually;
 
 Package item(std::string name, std::string version) {
-    Package package;
-    package.name = std::move(name);
-    package.version = std::move(version);
-    package.type = PackageType::NpmGlobal;
-    return package;
+    return Package{.name = std::move(name), .version = std::move(version), .type = PackageType::NpmGlobal};
 }
 
 // Ordered record of what the scanners did, from any thread.
@@ -68,8 +64,7 @@ class RefreshCoordinatorIntegrationTest : public ::testing::Test {
 protected:
     ScannerPipeline pipeline(std::string id, bool core) {
         ScannerPipeline p;
-        p.id = p.source = p.logTag = id;
-        p.successDetails = id;
+        p.id = p.source = p.logTag = p.successDetails = id;
         p.isCore = core;
         p.timeout = 20s;
         p.run = [this, id](std::stop_token) {
@@ -94,18 +89,14 @@ protected:
         return {};
     }
 
-    bool processEnded(const std::string& name) {
+    // The process id the child recorded, 0 until it has.
+    pid_t pidOf(const std::string& name) {
         std::ifstream file(folder_.file(name + ".pid"));
         pid_t pid = 0;
-        if (!(file >> pid) || pid <= 0) return false;
-        return kill(pid, 0) != 0;
+        return file >> pid && pid > 0 ? pid : 0;
     }
-
-    bool processStarted(const std::string& name) {
-        std::ifstream file(folder_.file(name + ".pid"));
-        pid_t pid = 0;
-        return static_cast<bool>(file >> pid) && pid > 0;
-    }
+    bool processStarted(const std::string& name) { return pidOf(name) != 0; }
+    bool processEnded(const std::string& name) { return pidOf(name) != 0 && kill(pidOf(name), 0) != 0; }
 
     // Each scanner's states in the order the model showed them, repeats removed.
     void watchStates() {

@@ -10,21 +10,14 @@
 namespace vt {
 namespace {
 
-Package item(std::string name, std::string version, PackageType type = PackageType::NpmGlobal) {
-    Package package;
-    package.name = std::move(name);
-    package.version = std::move(version);
-    package.type = type;
-    return package;
+Package item(std::string name, std::string version) {
+    return Package{.name = std::move(name), .version = std::move(version), .type = PackageType::NpmGlobal};
 }
 
 ScannerPipeline pipeline(std::string id, bool core, std::vector<Package> installed,
                          std::vector<Package> outdated = {}) {
     ScannerPipeline p;
-    p.id = id;
-    p.source = id;
-    p.logTag = id;
-    p.successDetails = id;
+    p.id = p.source = p.logTag = p.successDetails = id;
     p.isCore = core;
     p.timeout = std::chrono::seconds(5);
     p.run = [installed](std::stop_token) { return ScanOutcome{installed, std::nullopt}; };
@@ -92,27 +85,18 @@ TEST_F(RefreshCoordinatorTest, UnchangedInputsReuseTheListingAndARecentCheck) {
     outdated.latestVersion = "7.0.0";
     pipelines_ = {pipeline("npm", true, {item("semver", "6.0.0")}), pipeline("pip", true, {item("wheel", "1.0")}),
                   pipeline("apps", true, {})};
+    auto counted = [](int& count, ScanOutcome outcome) {
+        return [&count, outcome](std::stop_token) {
+            ++count;
+            return outcome;
+        };
+    };
     pipelines_[0].inputs = [&inputs] { return inputs; };
-    pipelines_[0].run = [&listings](std::stop_token) {
-        ++listings;
-        return ScanOutcome{{item("semver", "6.0.0")}, std::nullopt};
-    };
-    pipelines_[0].checkUpdates = [&checks, outdated](std::stop_token) {
-        ++checks;
-        return ScanOutcome{{outdated}, std::nullopt};
-    };
-    pipelines_[1].run = [&pipListings](std::stop_token) {
-        ++pipListings;
-        return ScanOutcome{{item("wheel", "1.0")}, std::nullopt};
-    };
-    pipelines_[1].checkUpdates = [&pipChecks](std::stop_token) {
-        ++pipChecks;
-        return ScanOutcome{};
-    };
-    pipelines_[2].run = [&appListings](std::stop_token) {
-        ++appListings;
-        return ScanOutcome{};
-    };
+    pipelines_[0].run = counted(listings, {{item("semver", "6.0.0")}, std::nullopt});
+    pipelines_[0].checkUpdates = counted(checks, {{outdated}, std::nullopt});
+    pipelines_[1].run = counted(pipListings, {{item("wheel", "1.0")}, std::nullopt});
+    pipelines_[1].checkUpdates = counted(pipChecks, {});
+    pipelines_[2].run = counted(appListings, {});
     RefreshCoordinator refresh(progress_, [this](std::stop_token) { return pipelines_; }, options());
     auto counts = [&] { return std::vector<int>{listings, checks, appListings, pipChecks, pipListings}; };
 
@@ -203,15 +187,12 @@ TEST_F(RefreshCoordinatorTest, FinalStatusCountsPreReleasesOnlyWhenAskedAndNames
     EXPECT_EQ(progress_.snapshot().currentStep, localized("scan.status.done_sources_failed", {"1", "1"}));
     allowPreRelease = false;
     refresh.run(true, {});
-    std::string step = progress_.snapshot().currentStep;
-    EXPECT_EQ(step, localized("scan.status.sources_failed", {"1"}));
-    EXPECT_NE(step, localized("scan.status.up_to_date"));
-    EXPECT_NE(step.find('1'), std::string::npos);
+    EXPECT_EQ(progress_.snapshot().currentStep, localized("scan.status.sources_failed", {"1"}));
+    EXPECT_NE(progress_.snapshot().currentStep.find('1'), std::string::npos);  // the count is shown
 }
 
 TEST_F(RefreshCoordinatorTest, OutdatedItemsGetTheirLatestVersionMerged) {
-    pipelines_ = {pipeline("npm", true, {item("semver", "6.0.0"), item("typescript", "4.9.5")},
-                           {item("semver", "7.6.0")})};
+    pipelines_ = {pipeline("npm", true, {item("semver", "6.0.0"), item("typescript", "4.9.5")})};
     pipelines_[0].checkUpdates = [](std::stop_token) {
         Package update = item("semver", "6.0.0");
         update.latestVersion = "7.6.0";
@@ -280,8 +261,6 @@ TEST(ScanProgressModelTest, CompletedCountNeverGoesDownWithinAScan) {
     EXPECT_EQ(snapshot.completedScannerCount(), 2);
     progress.failScanner("pip", "");
     EXPECT_EQ(progress.snapshot().scanner("pip")->state.message, "Unknown error");
-    EXPECT_EQ(ScanProgressModel::unitLabelKey("vscodium"), "scan.radar.unit.extensions");
-    EXPECT_EQ(ScanProgressModel::unitLabelKey("cargo"), "scan.radar.unit.packages");
 }
 
 }  // namespace

@@ -44,9 +44,7 @@ public:
         if (ledger_.duringUpdate) ledger_.duringUpdate();
         if (stop.stop_requested()) throw CommandError::cancelled();
         if (ledger_.failing.count(package.name)) throw CommandError::executionFailed(1, "boom " + package.name);
-        for (Package& item : inventory_) {
-            if (item.name == package.name && item.type == package.type) item.version = item.latestVersion.value_or("");
-        }
+        markUpdated(package);
     }
     // Homebrew installs its own latest; the others are told the version. apt takes its
     // items in one run.
@@ -58,11 +56,7 @@ public:
         std::string names;
         for (const Package& package : packages) names += (names.empty() ? "" : "+") + package.name;
         ledger_.calls.push_back(identity().id + ":" + names);
-        for (Package& item : inventory_) {
-            for (const Package& package : packages) {
-                if (item.name == package.name && item.type == package.type) item.version = item.latestVersion.value_or("");
-            }
-        }
+        for (const Package& package : packages) markUpdated(package);
     }
     bool canUpdateAll() const override { return true; }
     void updateAll(std::stop_token) override {
@@ -73,6 +67,11 @@ public:
     }
 
 private:
+    void markUpdated(const Package& package) {
+        for (Package& item : inventory_) {
+            if (item.name == package.name && item.type == package.type) item.version = item.latestVersion.value_or("");
+        }
+    }
     bool owns(const Package& package) const {
         return std::count(identity().types.begin(), identity().types.end(), package.type) > 0;
     }
@@ -88,23 +87,12 @@ private:
 };
 
 Package outdated(std::string name, PackageType type) {
-    Package package;
-    package.name = std::move(name);
-    package.version = "1.0.0";
-    package.latestVersion = "1.1.0";
-    package.type = type;
-    return package;
+    return Package{.name = std::move(name), .version = "1.0.0", .type = type, .latestVersion = "1.1.0"};
 }
 
-Application application(std::string name, UpdateMechanism mechanism) {
-    Application app;
-    app.name = name;
-    app.bundleIdentifier = "com.example." + name;
-    app.bundlePath = "/Applications/" + name + ".app";
-    app.version = "2.0";
-    app.latestVersion = "2.1";
-    app.updateMechanism = mechanism;
-    return app;
+Application application(const std::string& name, UpdateMechanism mechanism) {
+    return Application{.name = name, .bundlePath = "/Applications/" + name + ".app", .version = "2.0",
+                       .bundleIdentifier = "com.example." + name, .updateMechanism = mechanism, .latestVersion = "2.1"};
 }
 
 class UpdateEverythingTest : public ::testing::Test {
@@ -240,6 +228,8 @@ TEST_F(UpdateEverythingTest, ApplicationsByCategoryThenManagersInOrderWithTeXLiv
     EXPECT_EQ(activity[2].subtitle, "8 paquets et 3 apps installables directement à traiter");
 }
 
+// Each exclusion is listed with its reason and never attempted; the switches of the settings
+// let theirs in, one by one, while a rule and a missing store receipt are never switched off.
 TEST_F(UpdateEverythingTest, ExclusionsAreListedWithTheirReasonsAndNeverAttempted) {
     settings_.setVisible(ManagerToggleKey::ShowGems, false);
     Package cask = outdated("docker-desktop", PackageType::BrewCask);
@@ -253,33 +243,10 @@ TEST_F(UpdateEverythingTest, ExclusionsAreListedWithTheirReasonsAndNeverAttempte
     major.latestVersion = "3.0";
     Application ignored = application("Muted", UpdateMechanism::Sparkle);
     ignored.isIgnored = true;
-    applications_ = {major, ignored};
-    coordinator().setApplicationUpdater(ApplicationUpdateCategory::Sparkle, recordingUpdater());
-
-    const UpdatePlan plan = coordinator().planUpdateEverything();
-    std::map<std::string, std::string> reasons;
-    for (const auto& item : plan.leftOut) reasons[item.name] = item.reason;
-    EXPECT_EQ(reasons, (std::map<std::string, std::string>{
-                           {"rails", "source désactivée dans les réglages"},
-                           {"eslint", "ignoré, en pause ou version sautée"},
-                           {"docker-desktop", "se met à jour elle-même"},
-                           {"node", "épinglé"},
-                           {"Sketch", "mise à jour majeure (2.0 → 3.0)"},
-                       }));
-    coordinator().updateEverything(plan, {});
-    EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"npm:prettier"}));
-
-    // With the setting off, the major upgrade goes in.
-    settings_.setValue("Exclude_MajorUpgrades", false);
-    ledger_.calls.clear();
-    coordinator().updateEverything(coordinator().planUpdateEverything(), {});
-    EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"app:Sketch"}));
-}
-
-TEST_F(UpdateEverythingTest, WhatIsTrueOfAnApplicationWhenPlannedLeavesItOut) {
     Application store = application("Pages", UpdateMechanism::MacAppStore);
     store.appStoreID = "409201541";
-    applications_ = {application("Editor", UpdateMechanism::Sparkle), application("Kept", UpdateMechanism::Sparkle), store,
+    applications_ = {major, ignored, application("Editor", UpdateMechanism::Sparkle),
+                     application("Kept", UpdateMechanism::Sparkle), store,
                      application("Fine", UpdateMechanism::Sparkle)};
     facts_["Editor"].quick.runningProcessName = "Editor";
     facts_["Kept"].manualOnly = true;
@@ -287,49 +254,37 @@ TEST_F(UpdateEverythingTest, WhatIsTrueOfAnApplicationWhenPlannedLeavesItOut) {
     coordinator().setApplicationUpdater(ApplicationUpdateCategory::Sparkle, recordingUpdater());
     coordinator().setApplicationUpdater(ApplicationUpdateCategory::MacAppStore, recordingUpdater());
 
-    UpdatePlan plan = coordinator().planUpdateEverything();
-    std::map<std::string, std::pair<std::string, bool>> leftOut;
-    for (const auto& item : plan.leftOut) leftOut[item.name] = {item.reason, item.byHand};
-    EXPECT_EQ(leftOut, (std::map<std::string, std::pair<std::string, bool>>{
-                           {"Editor", {"l'application est ouverte (Editor)", false}},
-                           {"Kept", {"une règle la réserve aux mises à jour manuelles", true}},
-                           {"Pages", {"pas installée depuis l'App Store : mettez-la à jour là d'où elle vient", true}},
+    const UpdatePlan plan = coordinator().planUpdateEverything();
+    std::map<std::string, std::string> reasons;
+    std::set<std::string> byHand;
+    for (const auto& item : plan.leftOut) {
+        reasons[item.name] = item.reason;
+        if (item.byHand) byHand.insert(item.name);
+    }
+    EXPECT_EQ(reasons, (std::map<std::string, std::string>{
+                           {"rails", "source désactivée dans les réglages"},
+                           {"eslint", "ignoré, en pause ou version sautée"},
+                           {"docker-desktop", "se met à jour elle-même"},
+                           {"node", "épinglé"},
+                           {"Sketch", "mise à jour majeure (2.0 → 3.0)"},
+                           {"Editor", "l'application est ouverte (Editor)"},
+                           {"Kept", "une règle la réserve aux mises à jour manuelles"},
+                           {"Pages", "pas installée depuis l'App Store : mettez-la à jour là d'où elle vient"},
                        }));
+    EXPECT_EQ(byHand, (std::set<std::string>{"Kept", "Pages"}));
     coordinator().updateEverything(plan, {});
-    EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"app:Fine"}));
+    EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"app:Fine", "npm:prettier"}));
 
-    // With the running-application switch off the open one goes in; a rule and a missing
-    // receipt are never switched off.
+    auto updatedAgain = [this] {
+        ledger_.calls.clear();
+        coordinator().updateEverything(coordinator().planUpdateEverything(), {});
+        return ledger_.calls;
+    };
+    settings_.setValue("Exclude_MajorUpgrades", false);
+    EXPECT_EQ(updatedAgain(), (std::vector<std::string>{"app:Sketch", "app:Fine"}));
     settings_.setValue("Exclude_RunningApps", false);
     settings_.setValue("Exclude_SourceMismatch", false);
-    ledger_.calls.clear();
-    coordinator().updateEverything(coordinator().planUpdateEverything(), {});
-    EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"app:Editor", "app:Fine"}));
-}
-
-TEST_F(UpdateEverythingTest, AStopDuringTheFirstItemStartsNoOtherAndTheScanFinishingMeanwhileIsNotFinalised) {
-    inventory_ = {outdated("jq", PackageType::BrewFormula), outdated("rails", PackageType::RubyGem),
-                  outdated("ruff", PackageType::UvTool)};
-    std::stop_source stop;
-    bool finalised = true;
-    ledger_.duringUpdate = [&] {
-        finalised = coordinator_->finalizeUpdateChecksAfterScan([] {});
-        stop.request_stop();
-    };
-    BatchUpdateResult batch = coordinator().updateEverything(coordinator().planUpdateEverything(), stop.get_token());
-    EXPECT_FALSE(finalised);
-    EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"homebrew:jq"}));
-    EXPECT_TRUE(batch.cancelled);
-    ASSERT_EQ(batch.results.size(), 1u);
-    std::vector<ActivityRecord> activity = records();
-    ASSERT_EQ(activity.size(), 2u);  // the start, then the cancellation
-    EXPECT_TRUE(batch.results[0].cancelled);  // stopped, not failed
-    EXPECT_EQ(batch.failedCount(), 0u);
-    EXPECT_EQ(activity[0].title, "Mise à jour annulée");
-    EXPECT_EQ(activity[0].subtitle, "Annulée : 0 mis à jour, 0 en échec");
-    EXPECT_EQ(activity[0].type, ActivityRecord::ActivityType::Update);
-    // Once the batch is over, finalisation runs again.
-    EXPECT_TRUE(coordinator().finalizeUpdateChecksAfterScan([] {}));
+    EXPECT_EQ(updatedAgain(), (std::vector<std::string>{"app:Sketch", "app:Editor", "app:Fine"}));
 }
 
 TEST_F(UpdateEverythingTest, FailuresGiveTheirMessagesAndTheSummaryType) {
@@ -354,25 +309,36 @@ TEST_F(UpdateEverythingTest, FailuresGiveTheirMessagesAndTheSummaryType) {
     EXPECT_EQ(records().front().subtitle, "1 sur 2 mis à jour, 1 en échec");
 }
 
-// What was updated before a stop is read again: the table stops offering it.
-TEST_F(UpdateEverythingTest, AStopDuringTheSecondItemKeepsTheFirstAsUpdated) {
+// A stop during an item starts no other; what was updated before it is read again (the table
+// stops offering it), and a scan finishing meanwhile is not finalised until the batch is over.
+TEST_F(UpdateEverythingTest, AStopStartsNoOtherItemKeepsTheUpdatedOnesAndHoldsBackFinalisation) {
     inventory_ = {outdated("jq", PackageType::BrewFormula), outdated("rails", PackageType::RubyGem),
                   outdated("ruff", PackageType::UvTool)};
     std::stop_source stop;
+    bool finalised = true;
     ledger_.duringUpdate = [&] {
+        if (ledger_.calls.size() == 1) finalised = coordinator_->finalizeUpdateChecksAfterScan([] {});
         if (ledger_.calls.size() == 2) stop.request_stop();
     };
     BatchUpdateResult batch = coordinator().updateEverything(coordinator().planUpdateEverything(), stop.get_token());
+    EXPECT_FALSE(finalised);
     EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"homebrew:jq", "gems:rails"}));
+    EXPECT_TRUE(batch.cancelled);
     ASSERT_EQ(batch.results.size(), 2u);
     EXPECT_TRUE(batch.results[0].success);
     EXPECT_EQ(batch.results[0].newVersion, "1.1.0");
-    EXPECT_TRUE(batch.results[1].cancelled);
+    EXPECT_TRUE(batch.results[1].cancelled);  // stopped, not failed
+    EXPECT_EQ(batch.failedCount(), 0u);
     std::map<std::string, std::string> versions;
     for (const Package& package : coordinator_->packages()) versions[package.name] = package.version;
     EXPECT_EQ(versions["jq"], "1.1.0");
     EXPECT_EQ(versions["ruff"], "1.0.0");
-    EXPECT_EQ(records().front().subtitle, "Annulée : 1 mis à jour, 0 en échec");
+    std::vector<ActivityRecord> activity = records();
+    ASSERT_EQ(activity.size(), 2u);  // the start, then the cancellation
+    EXPECT_EQ(activity[0].title, "Mise à jour annulée");
+    EXPECT_EQ(activity[0].subtitle, "Annulée : 1 mis à jour, 0 en échec");
+    EXPECT_EQ(activity[0].type, ActivityRecord::ActivityType::Update);
+    EXPECT_TRUE(coordinator().finalizeUpdateChecksAfterScan([] {}));
 }
 
 // The plan says what each tool installs; apt's items go in one run, each at its version.

@@ -9,11 +9,7 @@ namespace vt {
 namespace {
 
 Package make(PackageType type, std::string name) {
-    Package package;
-    package.name = std::move(name);
-    package.version = "1.0";
-    package.type = type;
-    return package;
+    return Package{.name = std::move(name), .version = "1.0", .type = type};
 }
 
 TEST(PackageTest, DecodingFillsDefaultsAndRejectsBadTypes) {

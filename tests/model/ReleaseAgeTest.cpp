@@ -28,86 +28,55 @@ protected:
 
     // The npm package "tool" at 1.0.0, its latest 1.3.0, with the releases above.
     Package installedTool() const {
-        Package package;
-        package.name = "tool";
-        package.version = "1.0.0";
-        package.type = PackageType::NpmGlobal;
-        package.latestVersion = "1.3.0";
-        package.releases = releasesNewerThan("1.0.0", releases());
-        return package;
+        return Package{.name = "tool", .version = "1.0.0", .type = PackageType::NpmGlobal, .latestVersion = "1.3.0",
+                       .releases = releasesNewerThan("1.0.0", releases())};
+    }
+
+    // The whole decision on the latest, 1.3.0: the version offered, published that many days
+    // ago, and the next to come of age, in that many days.
+    ReleaseAgeDecision expected(ReleaseAgeVerdict verdict, const ReleaseAgeRule& rule,
+                                std::optional<std::string> offered, std::optional<int> publishedDaysAgo,
+                                std::optional<std::string> waiting, std::optional<int> inDays) const {
+        return {verdict, rule, "1.3.0", std::move(offered),
+                publishedDaysAgo ? std::optional(daysAgo(*publishedDaysAgo)) : std::nullopt, std::move(waiting),
+                inDays ? std::optional(now_ + kDay * *inDays) : std::nullopt};
     }
 
     Clock::TimePoint now_ = FakeClock().now();
 };
 
+using enum ReleaseAgeVerdict;
+
 TEST_F(ReleaseAgeTest, OffersTheNewestOldEnoughVersionAndNamesTheNextToComeOfAge) {
-    const ReleaseAgeDecision decision = decide("1.0.0", days(7), releases());
-    EXPECT_EQ(decision.verdict, ReleaseAgeVerdict::Fallback);
-    EXPECT_EQ(decision.offered, "1.1.0");
-    EXPECT_EQ(decision.offeredPublished, daysAgo(10));
-    EXPECT_EQ(decision.latest, "1.3.0");
     // 1.2.0 comes of age first, in four days; that changes the offer before 1.3.0 does.
-    EXPECT_EQ(decision.waiting, "1.2.0");
-    EXPECT_EQ(decision.waitingUntil, now_ + kDay * 4);
-    EXPECT_FALSE(decision.holdsBack());
-
+    EXPECT_EQ(decide("1.0.0", days(7), releases()), expected(Fallback, days(7), "1.1.0", 10, "1.2.0", 4));
     // A latest exactly as old as the limit is old enough.
-    const ReleaseAgeDecision oneDay = decide("1.0.0", days(1), releases());
-    EXPECT_EQ(oneDay.verdict, ReleaseAgeVerdict::OldEnough);
-    EXPECT_EQ(oneDay.offered, "1.3.0");
-    EXPECT_FALSE(oneDay.waiting);
-
-    const ReleaseAgeDecision none = decide("1.0.0", days(0), releases());
-    EXPECT_EQ(none.verdict, ReleaseAgeVerdict::NoLimit);
-    EXPECT_EQ(none.offered, "1.3.0");
+    EXPECT_EQ(decide("1.0.0", days(1), releases()), expected(OldEnough, days(1), "1.3.0", 1, {}, {}));
+    EXPECT_EQ(decide("1.0.0", days(0), releases()), expected(NoLimit, days(0), "1.3.0", {}, {}, {}));
 }
 
 TEST_F(ReleaseAgeTest, NeverOffersTheInstalledVersionOrAnOlderOne) {
     // 1.1.0 is old enough but is what is installed: nothing to offer until 1.2.0 comes of age.
-    const ReleaseAgeDecision installed = decide("1.1.0", days(7), releases());
-    EXPECT_EQ(installed.verdict, ReleaseAgeVerdict::Waiting);
-    EXPECT_TRUE(installed.holdsBack());
-    EXPECT_EQ(installed.waiting, "1.2.0");
-
+    EXPECT_EQ(decide("1.1.0", days(7), releases()), expected(Waiting, days(7), {}, {}, "1.2.0", 4));
     // Installed newer than every old-enough version: never backwards to 1.1.0.
-    const ReleaseAgeDecision newer = decide("1.2.0", days(7), releases());
-    EXPECT_EQ(newer.verdict, ReleaseAgeVerdict::Waiting);
-    EXPECT_FALSE(newer.offered);
-    EXPECT_EQ(newer.waiting, "1.3.0");
-    EXPECT_EQ(newer.waitingUntil, now_ + kDay * 6);
+    EXPECT_EQ(decide("1.2.0", days(7), releases()), expected(Waiting, days(7), {}, {}, "1.3.0", 6));
 
     // A tool that installs only its own latest cannot take 1.1.0: the item waits for 1.3.0.
     ReleaseAgeRule ownLatest = days(7);
     ownLatest.exactVersions = false;
-    const ReleaseAgeDecision waits = decide("1.0.0", ownLatest, releases());
-    EXPECT_EQ(waits.verdict, ReleaseAgeVerdict::Waiting);
-    EXPECT_FALSE(waits.offered);
-    EXPECT_EQ(waits.waiting, "1.3.0");
-    EXPECT_EQ(waits.waitingUntil, now_ + kDay * 6);
-
-    const ReleaseAgeDecision tooLong = decide("1.0.0", days(60), releases());
-    EXPECT_EQ(tooLong.verdict, ReleaseAgeVerdict::Waiting);
-    EXPECT_FALSE(tooLong.offered);
+    EXPECT_EQ(decide("1.0.0", ownLatest, releases()), expected(Waiting, ownLatest, {}, {}, "1.3.0", 6));
+    EXPECT_EQ(decide("1.0.0", days(60), releases()), expected(Waiting, days(60), {}, {}, "1.1.0", 50));
 }
 
 TEST_F(ReleaseAgeTest, AnUnknownAgeIsOfferedMarkedUnlessTheSettingOrTheToolHoldsItBack) {
     std::vector<PublishedRelease> undated = releases();
     undated.back().published.reset();  // 1.3.0: no publish time
 
-    const ReleaseAgeDecision offered = decide("1.0.0", days(7), undated);
-    EXPECT_EQ(offered.verdict, ReleaseAgeVerdict::AgeUnknown);
-    EXPECT_EQ(offered.offered, "1.3.0");
-
-    const ReleaseAgeDecision held = decide("1.0.0", days(7, true), undated);
-    EXPECT_EQ(held.verdict, ReleaseAgeVerdict::Fallback);
-    EXPECT_EQ(held.offered, "1.1.0");
+    EXPECT_EQ(decide("1.0.0", days(7), undated), expected(AgeUnknown, days(7), "1.3.0", {}, {}, {}));
+    EXPECT_EQ(decide("1.0.0", days(7, true), undated), expected(Fallback, days(7, true), "1.1.0", 10, "1.2.0", 4));
 
     // A source that dates nothing: held back whole, the latest named without a date.
-    const ReleaseAgeDecision nothing = decide("1.0.0", days(7, true), {});
-    EXPECT_EQ(nothing.verdict, ReleaseAgeVerdict::AgeUnknown);
-    EXPECT_TRUE(nothing.holdsBack());
-    EXPECT_EQ(nothing.waiting, "1.3.0");
-    EXPECT_FALSE(nothing.waitingUntil);
+    EXPECT_EQ(decide("1.0.0", days(7, true), {}), expected(AgeUnknown, days(7, true), {}, {}, "1.3.0", {}));
 
     // The tool's own limit is stricter than ours, and a tool with a limit refuses what we cannot date.
     const ReleaseAgeRule rule = ReleaseAgeRule::stricter(days(1), ToolReleaseAge{kDay * 7, "npm min-release-age"});

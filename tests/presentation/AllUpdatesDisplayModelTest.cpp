@@ -8,24 +8,14 @@ namespace vt {
 namespace {
 
 Package package(PackageType type, std::string name, std::string version, std::string latest) {
-    Package item;
-    item.type = type;
-    item.name = std::move(name);
-    item.version = std::move(version);
-    item.latestVersion = std::move(latest);
-    return item;
+    return Package{
+        .name = std::move(name), .version = std::move(version), .type = type, .latestVersion = std::move(latest)};
 }
 
-Application sparkleApp(std::string name, std::string bundleId, std::string cask) {
-    Application app;
-    app.name = std::move(name);
-    app.bundleIdentifier = std::move(bundleId);
-    app.bundlePath = "/Applications/" + app.name + ".app";
-    app.version = "1.0";
-    app.latestVersion = "2.0";
-    app.updateMechanism = UpdateMechanism::Sparkle;
-    app.homebrewCaskName = std::move(cask);
-    return app;
+Application sparkleApp(const std::string& name, std::string bundleId, std::string cask) {
+    return Application{.name = name, .bundlePath = "/Applications/" + name + ".app", .version = "1.0",
+                       .bundleIdentifier = std::move(bundleId), .updateMechanism = UpdateMechanism::Sparkle,
+                       .latestVersion = "2.0", .homebrewCaskName = std::move(cask)};
 }
 
 std::vector<std::string> shownIds(const AllUpdatesDisplayModel& model) {

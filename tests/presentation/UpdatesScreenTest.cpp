@@ -118,6 +118,11 @@ protected:
         for (ScreenKey key : keys) last_ = handleKey(state, model, key, height);
         return renderUpdatesScreen(model, state, 80, height);
     }
+    ScreenCommand::Kind kindAfter(UpdatesScreenState& state, const UpdatesScreenModel& model,
+                                  std::initializer_list<ScreenKey> keys) {
+        press(state, model, keys);
+        return last_.kind;
+    }
     static ScreenKey c(char32_t character) { return ScreenKey::of(character); }
     static ScreenKey k(ScreenKey::Kind kind) { return ScreenKey::of(kind); }
     ScreenCommand last_;
@@ -159,12 +164,10 @@ TEST_F(UpdatesScreenTest, UpdatesThatFixKnownVulnerabilitiesLeadEveryOrder) {
 TEST_F(UpdatesScreenTest, ColumnsDropInAFixedOrderAndTheChangedPartIsMarked) {
     const UpdatesScreenModel model = mixedModel();
     UpdatesScreenState state;
+    // Widths 80 and 60 are in the snapshots: AGE goes first, then SOURCE, then FLAGS.
     const auto header = [&](std::size_t width) { return renderUpdatesScreen(model, state, width, 24)[1].text(); };
-    EXPECT_NE(header(80).find("AGE"), std::string::npos);
     EXPECT_EQ(header(72).find("AGE"), std::string::npos);
     EXPECT_NE(header(72).find("SOURCE"), std::string::npos);
-    EXPECT_EQ(header(60).find("SOURCE"), std::string::npos);
-    EXPECT_NE(header(60).find("FLAGS"), std::string::npos);
     EXPECT_EQ(header(40).find("FLAGS"), std::string::npos);
     EXPECT_NE(header(40).find("NAME"), std::string::npos);
 
@@ -272,8 +275,7 @@ TEST_F(UpdatesScreenTest, KeysThatChangeTheMachineComeBackAsCommandsAfterTheirPa
     UpdatesScreenState state;
     state.grouping = ScreenGrouping::None;
     const std::string cursorId = listRows(model, state).rowAt(0).id;
-    press(state, model, {c('u')});
-    EXPECT_EQ(last_.kind, ScreenCommand::Kind::PlanUpdate);
+    EXPECT_EQ(kindAfter(state, model, {c('u')}), ScreenCommand::Kind::PlanUpdate);
     EXPECT_EQ(last_.ids, std::vector<std::string>{cursorId});
     // Tagged rows win over the cursor's; the confirmation answers with them.
     state.tagged = {"npm:typescript", "uv:ruff"};
@@ -283,49 +285,36 @@ TEST_F(UpdatesScreenTest, KeysThatChangeTheMachineComeBackAsCommandsAfterTheirPa
     state.confirmIds = last_.ids;
     state.confirmLines = {"To update (2):"};
     EXPECT_NE(screenText(renderUpdatesScreen(model, state, 80, 24)).find("To update (2):"), std::string::npos);
-    press(state, model, {c('n')});
-    EXPECT_EQ(last_.kind, ScreenCommand::Kind::None);
+    EXPECT_EQ(kindAfter(state, model, {c('n')}), ScreenCommand::Kind::None);
     EXPECT_EQ(state.pane, ScreenPane::None);
     state.pane = ScreenPane::ConfirmUpdate;
     state.confirmIds = {"npm:typescript", "uv:ruff"};
-    press(state, model, {c('y')});
-    EXPECT_EQ(last_.kind, ScreenCommand::Kind::Update);
+    EXPECT_EQ(kindAfter(state, model, {c('y')}), ScreenCommand::Kind::Update);
     EXPECT_EQ(last_.ids.size(), 2u);
 
-    press(state, model, {c('s'), c('2')});
-    EXPECT_EQ(last_.kind, ScreenCommand::Kind::Snooze);
+    EXPECT_EQ(kindAfter(state, model, {c('s'), c('2')}), ScreenCommand::Kind::Snooze);
     EXPECT_EQ(last_.snoozeFor, std::chrono::hours(24 * 7));
     press(state, model, {c('s'), c('4')});
     EXPECT_FALSE(last_.snoozeFor.has_value());
-    press(state, model, {c('s'), k(ScreenKey::Kind::Escape)});
-    EXPECT_EQ(last_.kind, ScreenCommand::Kind::None);
-    press(state, model, {c('x')});
-    EXPECT_EQ(last_.kind, ScreenCommand::Kind::Skip);
-    press(state, model, {c('i')});
-    EXPECT_EQ(last_.kind, ScreenCommand::Kind::Ignore);
+    EXPECT_EQ(kindAfter(state, model, {c('s'), k(ScreenKey::Kind::Escape)}), ScreenCommand::Kind::None);
+    EXPECT_EQ(kindAfter(state, model, {c('x')}), ScreenCommand::Kind::Skip);
+    EXPECT_EQ(kindAfter(state, model, {c('i')}), ScreenCommand::Kind::Ignore);
 
     // U works in the view of ignored items only, on its rows.
-    press(state, model, {c('U')});
-    EXPECT_EQ(last_.kind, ScreenCommand::Kind::None);
-    press(state, model, {c('v'), c('U')});
-    EXPECT_EQ(last_.kind, ScreenCommand::Kind::Unignore);
+    EXPECT_EQ(kindAfter(state, model, {c('U')}), ScreenCommand::Kind::None);
+    EXPECT_EQ(kindAfter(state, model, {c('v'), c('U')}), ScreenCommand::Kind::Unignore);
     EXPECT_EQ(last_.ids, std::vector<std::string>{"npm:node-gyp"});
-    press(state, model, {c('u')});
-    EXPECT_EQ(last_.kind, ScreenCommand::Kind::None);
+    EXPECT_EQ(kindAfter(state, model, {c('u')}), ScreenCommand::Kind::None);
     press(state, model, {c('v')});
 
     // While work runs, Ctrl-C cancels it and a second update or scan waits.
     state.busy = true;
-    press(state, model, {c('r')});
-    EXPECT_EQ(last_.kind, ScreenCommand::Kind::None);
-    press(state, model, {k(ScreenKey::Kind::Interrupt)});
-    EXPECT_EQ(last_.kind, ScreenCommand::Kind::Cancel);
+    EXPECT_EQ(kindAfter(state, model, {c('r')}), ScreenCommand::Kind::None);
+    EXPECT_EQ(kindAfter(state, model, {k(ScreenKey::Kind::Interrupt)}), ScreenCommand::Kind::Cancel);
     state.busy = false;
-    press(state, model, {k(ScreenKey::Kind::Interrupt)});
-    EXPECT_EQ(last_.kind, ScreenCommand::Kind::Quit);
+    EXPECT_EQ(kindAfter(state, model, {k(ScreenKey::Kind::Interrupt)}), ScreenCommand::Kind::Quit);
     // Help closes on any key without acting on it.
-    press(state, model, {c('?'), c('q')});
-    EXPECT_EQ(last_.kind, ScreenCommand::Kind::None);
+    EXPECT_EQ(kindAfter(state, model, {c('?'), c('q')}), ScreenCommand::Kind::None);
     EXPECT_EQ(state.pane, ScreenPane::None);
 }
 

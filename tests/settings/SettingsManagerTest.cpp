@@ -75,15 +75,10 @@ TEST_F(SettingsManagerTest, FirstLaunchDefaultsFollowPresenceOnce) {
     DefaultsStore store(storePath());
     SettingsManager settings(store, notifications_);
     using K = ManagerToggleKey;
-    settings.applyFirstLaunchDefaults([] {
-        return std::map<K, bool>{{K::ShowNpm, true}, {K::ShowConda, true}, {K::ShowCargo, false},
-                                 {K::ShowCursor, true}, {K::ShowVSCode, false}};
-    });
-    EXPECT_TRUE(settings.isVisible(ManagerToggleKey::ShowNpm));
-    EXPECT_TRUE(settings.isVisible(ManagerToggleKey::ShowConda));
-    EXPECT_FALSE(settings.isVisible(ManagerToggleKey::ShowCargo));
-    EXPECT_TRUE(settings.isVisible(ManagerToggleKey::ShowCursor));
-    EXPECT_FALSE(settings.isVisible(ManagerToggleKey::ShowVSCode));
+    const std::map<K, bool> found{
+        {K::ShowNpm, true}, {K::ShowConda, true}, {K::ShowCargo, false}, {K::ShowCursor, true}, {K::ShowVSCode, false}};
+    settings.applyFirstLaunchDefaults([&found] { return found; });
+    for (const auto& [key, present] : found) EXPECT_EQ(settings.isVisible(key), present) << storageKey(key);
     settings.setVisible(ManagerToggleKey::ShowCargo, true);
     bool askedAgain = false;
     settings.applyFirstLaunchDefaults([&] {

@@ -98,6 +98,10 @@ protected:
         std::scoped_lock lock(mutex_);
         return ticks_;
     }
+    void setBusy(bool busy) {
+        std::scoped_lock lock(mutex_);
+        busy_ = busy;
+    }
     void finish(BackgroundScanScheduler& scheduler) {
         timers_.close();
         scheduler.stop();
@@ -143,17 +147,11 @@ TEST_F(BackgroundScanSchedulerTest, TicksObeyTheSharedThrottleAndWaitForBusyCoor
 
     // An update running: no scan, a minute later again.
     clock_.advance(15min);
-    {
-        std::scoped_lock lock(mutex_);
-        busy_ = true;
-    }
+    setBusy(true);
     timers_.release(1);
     ASSERT_TRUE(timers_.armed(3));
     EXPECT_EQ(timers_.delays()[2], BackgroundScanScheduler::kBusyDelay);
-    {
-        std::scoped_lock lock(mutex_);
-        busy_ = false;
-    }
+    setBusy(false);
     // Another process scanned meanwhile (written behind this process's back): still skipped.
     DefaultsStore other(defaults_.path());
     other.set(PackageCoordinator::kLastCompletedRefreshDate, toReferenceSeconds(clock_.now() - 1min));

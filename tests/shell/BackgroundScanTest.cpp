@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -17,8 +16,10 @@
 #include <gtest/gtest.h>
 #include <systemd/sd-bus.h>
 
+#include "base/Files.hpp"
 #include "base/Json.hpp"
 #include "base/Log.hpp"
+#include "base/Strings.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "core/ScheduledScanThrottle.hpp"
 #include "settings/SettingsManager.hpp"
@@ -31,16 +32,10 @@ namespace {
 using namespace std::chrono_literals;
 
 std::optional<std::string> findTool(const std::string& name) {
-    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-    for (std::string_view folder : {path}) {
-        std::size_t start = 0;
-        while (start <= folder.size()) {
-            std::size_t end = folder.find(':', start);
-            if (end == std::string_view::npos) end = folder.size();
-            std::string candidate = std::string(folder.substr(start, end - start)) + "/" + name;
-            if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-            start = end + 1;
-        }
+    const char* path = std::getenv("PATH");
+    for (std::string_view folder : split(path ? path : "", ':')) {
+        const std::string candidate = std::string(folder) + "/" + name;
+        if (::access(candidate.c_str(), X_OK) == 0) return candidate;
     }
     return std::nullopt;
 }
@@ -178,16 +173,8 @@ private:
     static int capabilities(sd_bus_message* m, void* self, sd_bus_error*) {
         auto* server = static_cast<NotificationServer*>(self);
         std::scoped_lock lock(server->mutex_);
-        sd_bus_message* reply = nullptr;
-        sd_bus_message_new_method_return(m, &reply);
-        if (server->actions_) {
-            sd_bus_message_append(reply, "as", 2, "body", "actions");
-        } else {
-            sd_bus_message_append(reply, "as", 1, "body");
-        }
-        int status = sd_bus_send(nullptr, reply, nullptr);
-        sd_bus_message_unref(reply);
-        return status;
+        return server->actions_ ? sd_bus_reply_method_return(m, "as", 2, "body", "actions")
+                                : sd_bus_reply_method_return(m, "as", 1, "body");
     }
     static constexpr sd_bus_vtable kTable[] = {
         SD_BUS_VTABLE_START(0),
@@ -252,9 +239,8 @@ TEST_F(BackgroundScanTest, CountsAreStoredAndRisesAreAnnouncedOnTheSessionBus) {
     EXPECT_EQ(first.hints["category"], "UPDATES_AVAILABLE");
     EXPECT_EQ(first.hints["x-vantreel-source"], "background_scan");
     EXPECT_EQ(first.hints["x-vantreel-totalCount"], "3");
-    std::string identifier = "background-scan-";
-    identifier += std::to_string(std::chrono::duration_cast<std::chrono::seconds>(clock_.now().time_since_epoch()).count());
-    EXPECT_EQ(first.hints["x-vantreel-identifier"], identifier);
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(clock_.now().time_since_epoch()).count();
+    EXPECT_EQ(first.hints["x-vantreel-identifier"], "background-scan-" + std::to_string(seconds));
     EXPECT_EQ(defaults_.integerValue(BackgroundScanLauncher::kLastOutdatedCount), 3);
 
     // Within the interval nothing runs.
@@ -365,9 +351,8 @@ TEST(ScriptNotifierTest, TextsReachTheNotificationScriptAsArgumentsNeverAsItsSou
     notification.title = R"(New" & (do shell script "touch pwned") & ")";
     notification.body = "3 new updates are ready to install.";
     notifier.post(notification);
-    std::ifstream file(record);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    const std::string arguments = readFile(record).value_or("");
+    const std::vector<std::string_view> lines = splitLines(arguments);
     ASSERT_EQ(lines.size(), 8u);
     EXPECT_EQ(lines[6], notification.title);
     EXPECT_EQ(lines[7], notification.body);

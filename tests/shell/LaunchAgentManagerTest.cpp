@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "base/Files.hpp"
@@ -122,13 +123,8 @@ TEST_F(LaunchAgentManagerTest, FailuresLeaveNothingHalfInstalled) {
 
     // A folder that cannot be made (its parent is a file).
     std::string file = dir_.write("plain", "x");
-    LaunchAgentManager blocked = manager(false, file + "/systemd/user");
-    try {
-        blocked.install(24);
-        ADD_FAILURE() << "installed under a file";
-    } catch (const AgentError& error) {
-        EXPECT_TRUE(contains(error.what(), "cannot create the agent folder"));
-    }
+    EXPECT_THAT([&] { manager(false, file + "/systemd/user").install(24); },
+                ::testing::ThrowsMessage<AgentError>(::testing::HasSubstr("cannot create the agent folder")));
 }
 
 TEST_F(LaunchAgentManagerTest, LaunchdPropertyListReadsBackKeyByKey) {
@@ -136,10 +132,9 @@ TEST_F(LaunchAgentManagerTest, LaunchdPropertyListReadsBackKeyByKey) {
     agent.install(24);
     std::string path = dir_.file("agents/com.corvanel.Vantreel.agent.plist");
     EXPECT_EQ(calls(), "load " + path + "\n");
-    std::optional<std::string> text = readFile(path);
-    ASSERT_TRUE(text);
-    EXPECT_TRUE(contains(*text, "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\""));
-    auto list = PropertyList::parse(*text);
+    const std::string text = readFile(path).value_or("");
+    EXPECT_TRUE(contains(text, "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\""));
+    auto list = PropertyList::parse(text);
     ASSERT_TRUE(list);
     auto root = list->root();
     EXPECT_EQ(root.member("Label")->text(), "com.corvanel.Vantreel.agent");
@@ -149,11 +144,9 @@ TEST_F(LaunchAgentManagerTest, LaunchdPropertyListReadsBackKeyByKey) {
     EXPECT_EQ(arguments[1].text(), "--background-scan");
     EXPECT_EQ(root.member("StartInterval")->integer(), 86400u);
     EXPECT_EQ(root.member("RunAtLoad")->boolean(), false);
-    EXPECT_EQ(root.member("StandardOutPath")->text(), "/dev/null");
-    EXPECT_EQ(root.member("StandardErrorPath")->text(), "/dev/null");
+    for (const char* key : {"StandardOutPath", "StandardErrorPath"}) EXPECT_EQ(root.member(key)->text(), "/dev/null");
     EXPECT_EQ(root.member("ProcessType")->text(), "Background");
-    EXPECT_EQ(root.member("LowPriorityIO")->boolean(), true);
-    EXPECT_EQ(root.member("LowPriorityBackgroundIO")->boolean(), true);
+    for (const char* key : {"LowPriorityIO", "LowPriorityBackgroundIO"}) EXPECT_EQ(root.member(key)->boolean(), true);
     EXPECT_EQ(agent.status().intervalHours, 24);
     agent.remove();
     EXPECT_FALSE(fs::exists(path));

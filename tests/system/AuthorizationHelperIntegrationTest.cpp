@@ -32,6 +32,8 @@ struct Prompts {
         "dismiss", "#!/bin/sh\necho x >> '" + calls + "'\necho 'Request dismissed' >&2\nexit 126\n");
     std::string silent = folder.writeExecutable("silent", "#!/bin/sh\nexit 0\n");
     std::string logs = folder.makeFolder("logs");
+    CommandRunner runner;
+    SystemFileSystemManager files;
 
     AuthorizationHelper::Options options(const std::string& program, std::vector<std::string> allowed = {}) const {
         return {.promptProgram = program,
@@ -40,9 +42,20 @@ struct Prompts {
                 .timeoutSeconds = 30,
                 .allowedCommands = std::move(allowed)};
     }
+    AuthorizationHelper helper(const std::string& program, std::vector<std::string> allowed = {}) {
+        return AuthorizationHelper(runner, files, options(program, std::move(allowed)));
+    }
+    AuthorizationHelper helper(const AuthorizationHelper::Options& given) {
+        return AuthorizationHelper(runner, files, given);
+    }
     bool prompted() const { return fs::exists(calls); }
     bool logsLeft() const { return !fs::is_empty(logs); }
 };
+
+unsigned modeOf(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 01000;
+}
 
 std::string textOf(const std::function<void()>& action, Kind* kind = nullptr) {
     try {
@@ -54,11 +67,9 @@ std::string textOf(const std::function<void()>& action, Kind* kind = nullptr) {
     return "(no error)";
 }
 
-TEST(AuthorizationHelperIntegrationTest, CommandsOutsideTheRulesAreRefusedBeforeAnyPrompt) {
+TEST(AuthorizationHelperIntegrationTest, CommandsOutsideTheRulesAreRefusedBeforeAnyPromptAndAllowedOnesGoThroughIt) {
     Prompts prompts;
-    CommandRunner runner;
-    SystemFileSystemManager files;
-    AuthorizationHelper helper(runner, files, prompts.options(prompts.grant));
+    AuthorizationHelper helper = prompts.helper(prompts.grant);
     auto run = [&](const std::string& command) { return textOf([&] { helper.run(command, {"upgrade"}, "brew"); }); };
 
     EXPECT_EQ(run("brew"), "Command must be an absolute path: brew");
@@ -89,6 +100,20 @@ TEST(AuthorizationHelperIntegrationTest, CommandsOutsideTheRulesAreRefusedBefore
     EXPECT_EQ(textOf([&] { helper.normalizeBundlePermissions({"/usr/share/X.app"}, 0, "adopt"); }),
               "Path not allowed for privileged operations: /usr/share/X.app");
     EXPECT_FALSE(prompts.prompted());
+
+    // No helper ships: the operations say so, refused paths first, and the prompt does the work.
+    testing::TempHome home;
+    const std::string bundle = home.path() + "/Applications/Baz.app";
+    fs::create_directories(bundle);
+    const std::string backup = prompts.folder.file("backup/Baz.app");
+    SystemPrivilegedOperations operations(prompts.runner, prompts.files, prompts.options(prompts.grant));
+    EXPECT_EQ(operations.helperReplaceApp(bundle, staged, backup, "TEAM"), "The privileged helper is not installed");
+    EXPECT_EQ(operations.helperReplaceApp("/Applications/../tmp/X.app", staged, backup, "TEAM"),
+              "Path traversal detected: /Applications/../tmp/X.app");
+    EXPECT_TRUE(operations.canRequestAuthorization());
+    EXPECT_FALSE(prompts.prompted());
+    operations.normalizeBundlePermissions({bundle}, "adopt");
+    EXPECT_TRUE(prompts.prompted());
 }
 
 TEST(AuthorizationHelperIntegrationTest, TheCommandGetsItsArgumentsUnchangedAndItsStatusComesBack) {
@@ -102,9 +127,7 @@ TEST(AuthorizationHelperIntegrationTest, TheCommandGetsItsArgumentsUnchangedAndI
         "/usr/bin/env | /usr/bin/sort\nexit 3\n");
     testing::ScopedEnvironment gemHome("GEM_HOME", "/gems/with space");
     testing::ScopedEnvironment other("VT_NOT_KEPT", "leak");
-    CommandRunner runner;
-    SystemFileSystemManager files;
-    AuthorizationHelper helper(runner, files, prompts.options(prompts.grant, {argv}));
+    AuthorizationHelper helper = prompts.helper(prompts.grant, {argv});
 
     const std::vector<std::string> arguments{"a b",         "it's", "\"double\"",  "$HOME", "`id`",
                                              "back\\slash", "",     "line\nbreak", "-- end"};
@@ -120,10 +143,9 @@ TEST(AuthorizationHelperIntegrationTest, TheCommandGetsItsArgumentsUnchangedAndI
     EXPECT_FALSE(prompts.logsLeft());
 
     // The script the prompt ran keeps the log in the temporary folder and ends well.
-    std::optional<std::string> calls = readFile(prompts.calls);
-    ASSERT_TRUE(calls);
-    EXPECT_NE(calls->find(">> '" + prompts.logs + "/Vantreel-admin-"), std::string::npos);
-    EXPECT_NE(calls->find(".log' 2>&1; exit 0"), std::string::npos);
+    const std::string calls = readFile(prompts.calls).value_or("");
+    EXPECT_NE(calls.find(">> '" + prompts.logs + "/Vantreel-admin-"), std::string::npos);
+    EXPECT_NE(calls.find(".log' 2>&1; exit 0"), std::string::npos);
 
     // The package managers' prompt reports the failure with its status.
     SystemAdminPrompt prompt(helper);
@@ -142,19 +164,17 @@ TEST(AuthorizationHelperIntegrationTest, EveryFailureOfThePromptHasItsText) {
     testing::TempDir tools;
     const std::string ran = tools.file("ran");
     const std::string tool = tools.writeExecutable("tool", "#!/bin/sh\necho ran >> '" + ran + "'\n");
-    CommandRunner runner;
-    SystemFileSystemManager files;
     Kind kind{};
 
     // The user dismissed the dialog: cancelled, not failed, and the command never ran.
-    AuthorizationHelper dismissed(runner, files, prompts.options(prompts.dismiss, {tool}));
+    AuthorizationHelper dismissed = prompts.helper(prompts.dismiss, {tool});
     EXPECT_EQ(textOf([&] { dismissed.run(tool, {}, ""); }, &kind), "The user cancelled the authorization request.");
     EXPECT_EQ(kind, Kind::Denied);
     EXPECT_FALSE(fs::exists(tools.file("ran")));
     EXPECT_FALSE(prompts.logsLeft());
 
     // A prompt that ran nothing leaves no status.
-    AuthorizationHelper silent(runner, files, prompts.options(prompts.silent, {tool}));
+    AuthorizationHelper silent = prompts.helper(prompts.silent, {tool});
     EXPECT_EQ(textOf([&] { silent.run(tool, {}, ""); }, &kind),
               "The privileged command failed: the command's exit status is missing from its log");
     EXPECT_EQ(kind, Kind::Failed);
@@ -163,16 +183,13 @@ TEST(AuthorizationHelperIntegrationTest, EveryFailureOfThePromptHasItsText) {
     fs::remove(prompts.calls);
     AuthorizationHelper::Options noFolder = prompts.options(prompts.grant, {tool});
     noFolder.temporaryFolder = tools.file("absent");
-    EXPECT_EQ(textOf([&] { AuthorizationHelper(runner, files, noFolder).run(tool, {}, ""); }),
+    EXPECT_EQ(textOf([&] { prompts.helper(noFolder).run(tool, {}, ""); }),
               "The administrator's temporary log cannot be created.");
     EXPECT_FALSE(prompts.prompted());
 
     // A missing prompt program.
-    EXPECT_EQ(
-        textOf(
-            [&] { AuthorizationHelper(runner, files, prompts.options(tools.file("none"), {tool})).run(tool, {}, ""); },
-            &kind),
-        AdminPromptError::notAvailable().description());
+    EXPECT_EQ(textOf([&] { prompts.helper(tools.file("none"), {tool}).run(tool, {}, ""); }, &kind),
+              AdminPromptError::notAvailable().description());
     EXPECT_EQ(kind, Kind::NotAvailable);
 
     // osascript's own failures.
@@ -180,7 +197,7 @@ TEST(AuthorizationHelperIntegrationTest, EveryFailureOfThePromptHasItsText) {
         AuthorizationHelper::Options options =
             prompts.options(tools.writeExecutable(name, "#!/bin/sh\n" + body), {tool});
         options.style = AuthorizationHelper::PromptStyle::AppleScript;
-        return textOf([&] { AuthorizationHelper(runner, files, options).run(tool, {}, "Homebrew"); }, &kind);
+        return textOf([&] { prompts.helper(options).run(tool, {}, "Homebrew"); }, &kind);
     };
     EXPECT_EQ(osascript("cancel", "echo '0:1: execution error: User canceled. (-128)' >&2\nexit 1\n"),
               "The user cancelled the authorization request.");
@@ -191,10 +208,9 @@ TEST(AuthorizationHelperIntegrationTest, EveryFailureOfThePromptHasItsText) {
     // What osascript is given: one AppleScript with the prompt.
     const std::string seen = tools.file("seen");
     osascript("record", "printf '%s' \"$2\" > '" + seen + "'\nexit 2\n");
-    std::optional<std::string> source = readFile(seen);
-    ASSERT_TRUE(source);
-    EXPECT_EQ(source->rfind("do shell script \"{ ", 0), 0u) << *source;
-    EXPECT_TRUE(source->ends_with(
+    const std::string source = readFile(seen).value_or("");
+    EXPECT_EQ(source.rfind("do shell script \"{ ", 0), 0u) << source;
+    EXPECT_TRUE(source.ends_with(
         "exit 0\" with prompt \"Van Treel asks for administrator authorization for Homebrew\" with "
         "administrator privileges"));
 
@@ -211,7 +227,7 @@ TEST(AuthorizationHelperIntegrationTest, EveryFailureOfThePromptHasItsText) {
         asked = text;
         return password;
     };
-    AuthorizationHelper withSudo(runner, files, sudoOptions);
+    AuthorizationHelper withSudo = prompts.helper(sudoOptions);
     EXPECT_EQ(withSudo.run(tool, {}, "").exitCode, 0);
     EXPECT_EQ(asked, "Van Treel asks for administrator authorization.");
     EXPECT_TRUE(fs::exists(tools.file("ran")));
@@ -225,8 +241,6 @@ TEST(AuthorizationHelperIntegrationTest, EveryFailureOfThePromptHasItsText) {
 TEST(AuthorizationHelperIntegrationTest, BundlesAreReplacedAndNormalisedOrLeftAsTheyWere) {
     testing::TempHome home;
     Prompts prompts;
-    CommandRunner runner;
-    SystemFileSystemManager files;
     const std::string applications = home.path() + "/Applications";
     const std::string installed = applications + "/Foo.app";
     fs::create_directories(installed + "/Contents");
@@ -236,19 +250,18 @@ TEST(AuthorizationHelperIntegrationTest, BundlesAreReplacedAndNormalisedOrLeftAs
     const std::string source = prompts.folder.file("stage/Foo.app");
 
     // Dismissed: the installed bundle stays as it was.
-    AuthorizationHelper dismissed(runner, files, prompts.options(prompts.dismiss));
+    AuthorizationHelper dismissed = prompts.helper(prompts.dismiss);
     EXPECT_EQ(textOf([&] { dismissed.replaceBundle(source, installed, "Foo"); }),
               "The user cancelled the authorization request.");
     EXPECT_EQ(readFile(installed + "/Contents/old"), "1.0");
 
-    AuthorizationHelper helper(runner, files, prompts.options(prompts.grant));
+    AuthorizationHelper helper = prompts.helper(prompts.grant);
     helper.replaceBundle(source, installed, "Foo");
     EXPECT_FALSE(fs::exists(installed + "/Contents/old"));
     EXPECT_EQ(readFile(installed + "/Contents/MacOS/Foo"), "2.0");
     EXPECT_FALSE(prompts.logsLeft());
-    std::optional<std::string> calls = readFile(prompts.calls);
-    ASSERT_TRUE(calls);
-    EXPECT_NE(calls->find("'/usr/bin/xattr' '-rd' 'com.apple.quarantine' './Foo.app' 2>/dev/null || true"),
+    EXPECT_NE(readFile(prompts.calls).value_or("").find(
+                  "'/usr/bin/xattr' '-rd' 'com.apple.quarantine' './Foo.app' 2>/dev/null || true"),
               std::string::npos);
 
     // A copy that fails reports the tool's words and status.
@@ -268,35 +281,25 @@ TEST(AuthorizationHelperIntegrationTest, BundlesAreReplacedAndNormalisedOrLeftAs
     fs::permissions(applications + "/Bar.app/Contents", fs::perms::owner_read | fs::perms::owner_exec);
     fs::remove(prompts.calls);
     helper.normalizeBundlePermissions({installed, applications + "/Bar.app"}, ::getuid(), "adopt");
-    struct stat info {};
-    ASSERT_EQ(::stat((applications + "/Bar.app/Contents/Info.plist").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0644u);
-    ASSERT_EQ(::stat((applications + "/Bar.app/Contents").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0755u);
-    ASSERT_EQ(::stat((installed + "/Contents/MacOS/Foo").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0755u);
-    calls = readFile(prompts.calls);
-    ASSERT_TRUE(calls);
-    EXPECT_EQ(calls->find("chown"), std::string::npos);
+    EXPECT_EQ(modeOf(applications + "/Bar.app/Contents/Info.plist"), 0644u);
+    EXPECT_EQ(modeOf(applications + "/Bar.app/Contents"), 0755u);
+    EXPECT_EQ(modeOf(installed + "/Contents/MacOS/Foo"), 0755u);
+    ASSERT_TRUE(readFile(prompts.calls));
+    EXPECT_EQ(readFile(prompts.calls)->find("chown"), std::string::npos);
 }
 
 // Root's permission fixes act where the bundle really is: a bundle swapped for a link, or an
 // applications folder that is one, would hand a folder only root may read to everyone.
 TEST(AuthorizationHelperIntegrationTest, BundleRepairsNeverFollowALinkOutOfTheAllowedFolders) {
     Prompts prompts;
-    CommandRunner runner;
-    SystemFileSystemManager files;
-    AuthorizationHelper helper(runner, files, prompts.options(prompts.grant));
+    AuthorizationHelper helper = prompts.helper(prompts.grant);
     testing::TempDir elsewhere{"vt-root-only"};
     const std::string secret = elsewhere.makeFolder("Secret.app");
     const std::string secretFile = elsewhere.write("Secret.app/key", "k", 0600);
     fs::permissions(secret, fs::perms::owner_all);
     auto modesUnchanged = [&] {
-        struct stat info {};
-        EXPECT_EQ(::stat(secret.c_str(), &info), 0);
-        EXPECT_EQ(info.st_mode & 0777, 0700u);
-        EXPECT_EQ(::stat(secretFile.c_str(), &info), 0);
-        EXPECT_EQ(info.st_mode & 0777, 0600u);
+        EXPECT_EQ(modeOf(secret), 0700u);
+        EXPECT_EQ(modeOf(secretFile), 0600u);
     };
     const std::string refused = "Path not allowed for privileged operations: ";
     {
@@ -330,30 +333,8 @@ TEST(AuthorizationHelperIntegrationTest, BundleRepairsNeverFollowALinkOutOfTheAl
         const std::string linkedHome = homes.path() + "/home";
         testing::ScopedEnvironment env("HOME", linkedHome.c_str());
         helper.normalizeBundlePermissions({homes.path() + "/home/Applications/Ok.app"}, ::getuid(), "adopt");
-        struct stat info {};
-        ASSERT_EQ(::stat((realHome + "/Applications/Ok.app/Contents").c_str(), &info), 0);
-        EXPECT_EQ(info.st_mode & 0777, 0755u);
+        EXPECT_EQ(modeOf(realHome + "/Applications/Ok.app/Contents"), 0755u);
     }
-}
-
-TEST(AuthorizationHelperIntegrationTest, TheOperationsGoThroughThePrompt) {
-    testing::TempHome home;
-    Prompts prompts;
-    CommandRunner runner;
-    SystemFileSystemManager files;
-    const std::string bundle = home.path() + "/Applications/Baz.app";
-    fs::create_directories(bundle);
-    const std::string staged = prompts.folder.makeFolder("stage/Baz.app");
-    const std::string backup = prompts.folder.file("backup/Baz.app");
-
-    // No helper ships: it says so, refused paths first, and the prompt does the work.
-    SystemPrivilegedOperations operations(runner, files, prompts.options(prompts.grant));
-    EXPECT_EQ(operations.helperReplaceApp(bundle, staged, backup, "TEAM"), "The privileged helper is not installed");
-    EXPECT_EQ(operations.helperReplaceApp("/Applications/../tmp/X.app", staged, backup, "TEAM"),
-              "Path traversal detected: /Applications/../tmp/X.app");
-    EXPECT_TRUE(operations.canRequestAuthorization());
-    operations.normalizeBundlePermissions({bundle}, "adopt");
-    EXPECT_TRUE(prompts.prompted());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "system/BrewAPIClient.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "support/Corpus.hpp"
@@ -22,15 +23,22 @@ HttpResponse answer(int status, std::string body, std::optional<std::string> eta
 
 const std::string kCaskURL = Endpoints::url(Service::HomebrewApi, "/cask.json");
 
-TEST(BrewAPIClientTest, RefreshesWithTheStoredETagAndKeepsTheIndexOnNotModified) {
+// Entries that are not casks are left out; a refresh sends the stored ETag, and a 304, a
+// failure or an answer that is not a list leaves the index as it was.
+TEST(BrewAPIClientTest, ReadsTheCaskIndexRefreshesWithItsETagAndKeepsItUnlessReplaced) {
     const std::string caffeine = testing::corpusFile("homebrew/brew-test-fixtures/cask-caffeine.json");
+    const std::string everything = testing::corpusFile("homebrew/brew-test-fixtures/cask-everything.json");
     MockNetworkClient network;
-    network.setResponse(kCaskURL, answer(200, "[" + caffeine + R"(, {"name": ["nameless"]}, 7])", "\"v1\""));
+    network.setResponse(kCaskURL, answer(200, "[" + caffeine + "," + everything + R"(, {"name": ["nameless"]}, 7])",
+                                         "\"v1\""));
     BrewAPIClient client(network);
 
     EXPECT_TRUE(client.refreshCaskIndex());
-    ASSERT_TRUE(client.cask("caffeine"));
-    EXPECT_EQ(client.caskIndex()->size(), 1u);
+    EXPECT_EQ(client.caskIndex()->size(), 2u);
+    ASSERT_TRUE(client.cask("everything"));
+    EXPECT_EQ(client.cask("everything")->version, "1.2.3");
+    EXPECT_TRUE(client.cask("everything")->autoUpdates);
+    EXPECT_FALSE(client.cask("caffeine")->autoUpdates);  // null reads as false
     EXPECT_EQ(client.caskETag(), "\"v1\"");
     EXPECT_FALSE(network.sentRequests()[0].ifNoneMatch.has_value());
 
@@ -40,35 +48,14 @@ TEST(BrewAPIClientTest, RefreshesWithTheStoredETagAndKeepsTheIndexOnNotModified)
     EXPECT_EQ(network.sentRequests()[1].ifNoneMatch, "\"v1\"");
     EXPECT_TRUE(client.cask("caffeine"));
 
-    // A failed refresh leaves the index as it was.
-    network.setError(kCaskURL, NetworkError::timeout());
-    EXPECT_THROW(client.refreshCaskIndex(), NetworkError);
-    EXPECT_TRUE(client.cask("caffeine"));
-}
-
-TEST(BrewAPIClientTest, ReadsTheCaskIndexAndRejectsWhatIsNotAList) {
-    const std::string caffeine = testing::corpusFile("homebrew/brew-test-fixtures/cask-caffeine.json");
-    const std::string everything = testing::corpusFile("homebrew/brew-test-fixtures/cask-everything.json");
-    MockNetworkClient network;
-    network.setResponse(kCaskURL, answer(200, "[" + caffeine + "," + everything + "]"));
-    BrewAPIClient client(network);
-    EXPECT_TRUE(client.refreshCaskIndex());
-    ASSERT_TRUE(client.cask("everything"));
-    EXPECT_EQ(client.cask("everything")->version, "1.2.3");
-    EXPECT_TRUE(client.cask("everything")->autoUpdates);
-    EXPECT_FALSE(client.cask("caffeine")->autoUpdates);  // null reads as false
-    EXPECT_EQ(client.caskETag(), std::nullopt);
-
     network.setResponse(kCaskURL, answer(200, R"({"casks": []})"));
-    try {
-        client.refreshCaskIndex();
-        FAIL() << "expected decodingFailed";
-    } catch (const NetworkError& error) {
-        EXPECT_EQ(error.kind(), NetworkError::Kind::DecodingFailed);
-    }
-    EXPECT_TRUE(client.cask("everything"));
+    EXPECT_THAT([&] { client.refreshCaskIndex(); }, ::testing::Throws<NetworkError>(::testing::Property(
+                                                        &NetworkError::kind, NetworkError::Kind::DecodingFailed)));
     network.setResponse(kCaskURL, answer(500, "oops"));
     EXPECT_THROW(client.refreshCaskIndex(), NetworkError);
+    network.setError(kCaskURL, NetworkError::timeout());
+    EXPECT_THROW(client.refreshCaskIndex(), NetworkError);
+    EXPECT_TRUE(client.cask("everything"));
 }
 
 TEST(BrewAPIClientTest, ANewClientStartsFromTheDiskCacheAndItsETag) {

@@ -14,6 +14,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "base/Cancellation.hpp"
@@ -141,9 +142,8 @@ TEST_F(CommandRunnerIntegrationTest, RunsTheToolDirectlyWithArgumentsInputAndWor
     ::kill(waitForPid(folder_.file("daemon")), SIGKILL);
 
     const std::string failing = script("fails.sh", "echo partial; exit 3\n");
-    auto allowed = request(failing);
-    allowed.allowNonZeroExit = true;
-    EXPECT_EQ(runner_.execute(allowed), (ShellCommandResult{"partial\n", "", 3}));
+    EXPECT_EQ(runner_.execute({.command = failing, .allowNonZeroExit = true}),
+              (ShellCommandResult{"partial\n", "", 3}));
 }
 
 TEST_F(CommandRunnerIntegrationTest, ToolsStartedWhileAScanRunsYieldToItAndOthersDoNot) {
@@ -196,8 +196,7 @@ TEST_F(CommandRunnerIntegrationTest, FailuresAreTypedWithTheirExactTexts) {
     EXPECT_EQ(descriptionOf(request(counted), stopped.get_token()), "Command was cancelled");
     EXPECT_FALSE(std::filesystem::exists(counter)) << "nothing may start";
 
-    auto elsewhere = request(counted);
-    elsewhere.currentDirectory = folder_.file("no-such-folder");
+    const CommandRequest elsewhere{.command = counted, .currentDirectory = folder_.file("no-such-folder")};
     EXPECT_THROW(runner_.execute(elsewhere), std::system_error);
     EXPECT_EQ(guard_.activeJobs(), 0);
     EXPECT_TRUE(zombieChildren().empty());
@@ -225,9 +224,11 @@ TEST_F(CommandRunnerIntegrationTest, ChildGetsTheMergedEnvironmentAndOnlyOurNetw
         EXPECT_TRUE(known || name == "PWD") << name << " was inherited";
     }
 
-    auto own = request("/usr/bin/env");
-    own.environment = {{"PATH", folder_.path()}, {"NODE_EXTRA_CA_CERTS", "/mine.pem"}, {"EXTRA", "1"}};
-    environment = parseEnvironment(runner.execute(own).standardOutput);
+    environment = parseEnvironment(runner.execute({.command = "/usr/bin/env",
+                                                   .environment = {{"PATH", folder_.path()},
+                                                                   {"NODE_EXTRA_CA_CERTS", "/mine.pem"},
+                                                                   {"EXTRA", "1"}}})
+                                       .standardOutput);
     EXPECT_EQ(environment["PATH"], folder_.path());
     EXPECT_EQ(environment["NODE_EXTRA_CA_CERTS"], "/mine.pem");
     EXPECT_EQ(environment["EXTRA"], "1");
@@ -287,16 +288,12 @@ TEST_F(CommandRunnerIntegrationTest, TimeoutKillsTheWholeGroupEvenWhenItIgnoresS
     const std::string stubborn = script("stubborn.sh",
                                         "trap '' TERM\necho $$ > \"$1\"\nsleep 30 &\necho $! > \"$2\"\n"
                                         "echo partial\nwait\n");
-    auto run = request(stubborn, {folder_.file("child"), folder_.file("grandchild")});
-    run.timeout = 2;  // time for the shell to reach its trap on a busy machine
+    // Two seconds: time for the shell to reach its trap on a busy machine.
+    const CommandRequest run{
+        .command = stubborn, .arguments = {folder_.file("child"), folder_.file("grandchild")}, .timeout = 2};
     auto start = SteadyClock::now();
-    try {
-        runner_.execute(run);
-        ADD_FAILURE() << "expected a timeout";
-    } catch (const CommandError& error) {
-        EXPECT_EQ(error.kind(), CommandError::Kind::Timeout);
-        EXPECT_EQ(error.description(), "Command timed out");
-    }
+    EXPECT_THAT([&] { runner_.execute(run); },
+                ::testing::ThrowsMessage<CommandError>(::testing::StrEq("Command timed out")));
     double elapsed = secondsSince(start);
     EXPECT_GE(elapsed, 2.45);
     EXPECT_LT(elapsed, 15.0);
@@ -401,10 +398,8 @@ TEST_F(CommandRunnerIntegrationTest, StreamedChunksArriveWhileTheChildRunsAndSta
     std::mutex mutex;
     std::vector<std::string> outputChunks;
     std::vector<std::string> errorChunks;
-    auto run = request(talker);
-    run.timeout = 10;
     auto result = runner_.executeStreaming(
-        run,
+        {.command = talker, .timeout = 10},
         [&](std::string_view chunk) {
             std::scoped_lock lock(mutex);
             outputChunks.emplace_back(chunk);
@@ -425,28 +420,21 @@ TEST_F(CommandRunnerIntegrationTest, StreamedChunksArriveWhileTheChildRunsAndSta
 TEST_F(CommandRunnerIntegrationTest, FloodsOfOutputAndUnreadInputNeitherDeadlockNorBlock) {
     const std::string flood = script("flood.sh", "head -c 3000000 /dev/zero >&2\nhead -c 20000000 /dev/zero\n");
     // Time limits turn a deadlock into a failure instead of a hung test.
-    auto floodRun = request(flood);
-    floodRun.timeout = 60;
-    auto result = runner_.execute(floodRun);
+    auto result = runner_.execute({.command = flood, .timeout = 60});
     EXPECT_EQ(result.standardOutput.size(), 20'000'000u);
     EXPECT_EQ(result.standardError.size(), 3'000'000u);
 
     const std::string input(10'000'000, 'x');
-    auto echo = request("/bin/cat");
-    echo.standardInput = input;
-    echo.timeout = 60;
-    EXPECT_EQ(runner_.execute(echo).standardOutput.size(), input.size());
+    EXPECT_EQ(runner_.execute({.command = "/bin/cat", .standardInput = input, .timeout = 60}).standardOutput.size(),
+              input.size());
 
-    auto deaf = request("/bin/sleep", {"30"});
-    deaf.standardInput = input;
-    deaf.timeout = 0.5;
+    const CommandRequest deaf{.command = "/bin/sleep", .arguments = {"30"}, .standardInput = input, .timeout = 0.5};
     auto start = SteadyClock::now();
     EXPECT_THROW(runner_.execute(deaf), CommandError);
     EXPECT_LT(secondsSince(start), 5.0);
 
-    auto quitter = request("/bin/true");
-    quitter.standardInput = input;
-    EXPECT_EQ(runner_.execute(quitter).exitCode, 0);  // and SIGPIPE did not end us
+    // And SIGPIPE did not end us.
+    EXPECT_EQ(runner_.execute({.command = "/bin/true", .standardInput = input}).exitCode, 0);
 }
 
 TEST_F(CommandRunnerIntegrationTest, AThousandRunsLeakNoDescriptorAndNoZombie) {
@@ -455,15 +443,12 @@ TEST_F(CommandRunnerIntegrationTest, AThousandRunsLeakNoDescriptorAndNoZombie) {
     const std::size_t before = openDescriptorCount();
     for (int i = 0; i < 1000; ++i) {
         if (i % 100 == 1) {
-            auto slow = request("/bin/sleep", {"5"});
-            slow.timeout = 0.01;
+            const CommandRequest slow{.command = "/bin/sleep", .arguments = {"5"}, .timeout = 0.01};
             EXPECT_THROW(runner_.execute(slow), CommandError);
         } else if (i % 50 == 2) {
             EXPECT_THROW(runner_.execute(request(failing)), CommandError);
         } else if (i % 10 == 3) {
-            auto echo = request("/bin/cat");
-            echo.standardInput = "x";
-            EXPECT_EQ(runner_.execute(echo).standardOutput, "x");
+            EXPECT_EQ(runner_.execute({.command = "/bin/cat", .standardInput = "x"}).standardOutput, "x");
         } else if (i % 100 == 4) {
             std::stop_source stop;
             stop.request_stop();

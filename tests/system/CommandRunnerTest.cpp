@@ -133,8 +133,7 @@ TEST(AskpassScriptTest, PromptProgramIsLookedUpByAbsolutePathInOrder) {
 
     testing::TempDir folder("vt-askpass");
     auto path = AskpassScript::install(AskpassScript::Prompter::Zenity, folder.file("Van Treel"));
-    ASSERT_TRUE(path.has_value());
-    EXPECT_EQ(*path, folder.file("Van Treel/vt-sudo-askpass.sh"));
+    ASSERT_EQ(path, folder.file("Van Treel/vt-sudo-askpass.sh"));
     SystemFileSystemManager fileSystem;
     EXPECT_TRUE(fileSystem.isExecutableFile(*path));
     EXPECT_TRUE(contains(fileSystem.readFile(*path), "/usr/bin/zenity --password --title 'Van Treel'"));

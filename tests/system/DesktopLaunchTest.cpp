@@ -2,13 +2,13 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <system_error>
 
 #include <gtest/gtest.h>
 
+#include "base/Files.hpp"
 #include "support/Eventually.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
@@ -16,13 +16,6 @@
 
 namespace vt {
 namespace {
-
-std::string contents(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // A relaunched application is the user's: it must not carry our tokens or proxies, must
 // keep the display, and must survive the terminal we were started from.
@@ -45,7 +38,7 @@ TEST(DesktopLaunch, StartsAProgramInItsOwnSessionWithTheDesktopVariablesOnly) {
     launchOnDesktop({program, report, std::to_string(ours)});
 
     ASSERT_TRUE(testing::eventually([&] { return std::filesystem::exists(report); }));
-    const std::string seen = contents(report);
+    const std::string seen = readFile(report).value_or("");
     EXPECT_NE(seen.find("DISPLAY=:7\n"), std::string::npos);
     EXPECT_NE(seen.find("HOME="), std::string::npos);
     EXPECT_EQ(seen.find("GITHUB_TOKEN"), std::string::npos);

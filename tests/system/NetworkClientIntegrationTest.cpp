@@ -4,15 +4,13 @@
 #include <set>
 #include <thread>
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include "base/Cancellation.hpp"
 #include "base/Files.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
+#include "support/TempDir.hpp"
 #include "system/Endpoints.hpp"
 #include "system/RegistryRequest.hpp"
 #include "system/SystemNetworkClient.hpp"
@@ -54,28 +52,17 @@ protected:
     }
 };
 
-std::string temporaryFolder(const char* name) {
-    auto folder = std::filesystem::temp_directory_path() /
-                  (std::string(name) + "-" + std::to_string(::getpid()) + "-" + std::to_string(std::rand()));
-    std::filesystem::create_directories(folder);
-    return folder.string();
-}
-
 TEST_F(NetworkClientTest, ResponsesCarryStatusHeadersAndFinalUrlAfterRedirects) {
-    LoopbackRoute data;
-    data.body = R"({"version":"1.2.3"})";
-    data.contentType = "application/zip";  // a type the server would not compress
-    data.headers = {{"Content-Disposition", "attachment; filename=\"tool-1.2.3.zip\""},
-                    {"Retry-After", "120"},
-                    {"X-RateLimit-Remaining", "42"},
-                    {"X-RateLimit-Reset", "1700000000"}};
-    data.etag = "\"abc\"";
+    const LoopbackRoute data{.body = R"({"version":"1.2.3"})",
+                             .contentType = "application/zip",  // a type the server would not compress
+                             .headers = {{"Content-Disposition", "attachment; filename=\"tool-1.2.3.zip\""},
+                                         {"Retry-After", "120"},
+                                         {"X-RateLimit-Remaining", "42"},
+                                         {"X-RateLimit-Reset", "1700000000"}},
+                             .etag = "\"abc\""};
     server_.setRoute("/data", data);
-    LoopbackRoute hop;
-    hop.redirectTo = "/data";
-    server_.setRoute("/second", hop);
-    hop.redirectTo = server_.url("/second");
-    server_.setRoute("/first", hop);
+    server_.setRoute("/second", {.redirectTo = "/data"});
+    server_.setRoute("/first", {.redirectTo = server_.url("/second")});
 
     HttpResponse response = client_.send(get("/first"));
     EXPECT_EQ(response.statusCode, 200);
@@ -103,9 +90,7 @@ TEST_F(NetworkClientTest, ResponsesCarryStatusHeadersAndFinalUrlAfterRedirects) 
     EXPECT_EQ(indexResponse.body, index.body);
     EXPECT_TRUE(indexResponse.header("Content-Encoding").has_value());
 
-    HttpRequest head = get("/data");
-    head.method = HttpMethod::Head;
-    HttpResponse headResponse = client_.send(head);
+    HttpResponse headResponse = client_.send({.url = server_.url("/data"), .method = HttpMethod::Head});
     EXPECT_EQ(headResponse.statusCode, 200);
     EXPECT_TRUE(headResponse.body.empty());
     EXPECT_EQ(headResponse.contentLength(), data.body.size());
@@ -136,11 +121,8 @@ TEST_F(NetworkClientTest, EachErrorComesFromTheFailureItStandsFor) {
               NetworkError::connectionFailed());
 
     // Timeout, well before the server would answer.
-    LoopbackRoute slow;
-    slow.latency = 5s;
-    server_.setRoute("/slow", slow);
-    HttpRequest request = get("/slow");
-    request.timeoutSeconds = 0.3;
+    server_.setRoute("/slow", {.latency = 5s});
+    const HttpRequest request{.url = server_.url("/slow"), .timeoutSeconds = 0.3};
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(errorOf([&] { client_.send(request); }), NetworkError::timeout());
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
@@ -150,30 +132,19 @@ TEST_F(NetworkClientTest, EachErrorComesFromTheFailureItStandsFor) {
         EXPECT_EQ(errorOf([&] { client_.fetchData(url); }), NetworkError::invalidURL(url)) << url;
     }
 
-    LoopbackRoute failing;
-    failing.status = 500;
-    failing.body = "oops";
-    server_.setRoute("/500", failing);
+    server_.setRoute("/500", {.status = 500, .body = "oops"});
     EXPECT_EQ(errorOf([&] { client_.fetchData(server_.url("/500")); }), NetworkError::invalidResponse(500));
     EXPECT_EQ(client_.send(get("/500")).statusCode, 500);  // send hands every status back
 
-    LoopbackRoute latin1;
-    latin1.body = "caf\xE9";
-    latin1.contentType = "text/plain";
-    server_.setRoute("/latin1", latin1);
+    server_.setRoute("/latin1", {.body = "caf\xE9", .contentType = "text/plain"});
     EXPECT_EQ(client_.fetchData(server_.url("/latin1")), "caf\xE9");
     EXPECT_EQ(errorOf([&] { client_.fetchText(server_.url("/latin1")); }).kind(), NetworkError::Kind::DecodingFailed);
-    LoopbackRoute html;
-    html.body = "<html>rate limited</html>";
-    server_.setRoute("/html", html);
+    server_.setRoute("/html", {.body = "<html>rate limited</html>"});
     EXPECT_EQ(errorOf([&] { client_.fetchJson(server_.url("/html")); }),
               NetworkError::decodingFailed("the body is not JSON"));
 
     // Cut off mid-body although the full length was announced.
-    LoopbackRoute truncated;
-    truncated.body = std::string(100000, 'x');
-    truncated.closeAfterBytes = 40000;
-    server_.setRoute("/truncated", truncated);
+    server_.setRoute("/truncated", {.body = std::string(100000, 'x'), .closeAfterBytes = 40000});
     EXPECT_EQ(errorOf([&] { client_.fetchData(server_.url("/truncated")); }), NetworkError::connectionFailed());
 
     // TLS spoken to a plain-HTTP port.
@@ -186,9 +157,7 @@ TEST_F(NetworkClientTest, EachErrorComesFromTheFailureItStandsFor) {
 
 TEST_F(NetworkClientTest, TrustStoreComesFromTheEnvironment) {
     LoopbackServer secure(LoopbackServer::Options{.workerThreads = 8, .tls = true});
-    LoopbackRoute hello;
-    hello.body = "hello";
-    secure.setRoute("/hello", hello);
+    secure.setRoute("/hello", {.body = "hello"});
     {
         ScopedEnvironment noBundle("CURL_CA_BUNDLE", nullptr);
         ScopedEnvironment noFile("SSL_CERT_FILE", nullptr);
@@ -202,12 +171,8 @@ TEST_F(NetworkClientTest, TrustStoreComesFromTheEnvironment) {
 }
 
 TEST_F(NetworkClientTest, RedirectLoopsAndOversizedBodiesAreRefused) {
-    LoopbackRoute toB;
-    toB.redirectTo = "/b";
-    LoopbackRoute toA;
-    toA.redirectTo = "/a";
-    server_.setRoute("/a", toB);
-    server_.setRoute("/b", toA);
+    server_.setRoute("/a", {.redirectTo = "/b"});
+    server_.setRoute("/b", {.redirectTo = "/a"});
     HttpRequest loop = get("/a");
     loop.maxRedirects = 5;
     EXPECT_EQ(errorOf([&] { client_.send(loop); }), NetworkError::invalidResponse(302));
@@ -234,10 +199,8 @@ TEST_F(NetworkClientTest, RedirectLoopsAndOversizedBodiesAreRefused) {
         request.maxBodyBytes = 300000;
         EXPECT_EQ(client_.send(request).body.size(), 300000u) << target;
     }
-    HttpRequest head = get("/large");  // no body, so nothing to refuse
-    head.method = HttpMethod::Head;
-    head.maxBodyBytes = 1000;
-    EXPECT_EQ(client_.send(head).contentLength(), 300000u);
+    const HttpRequest head{.url = server_.url("/large"), .method = HttpMethod::Head, .maxBodyBytes = 1000};
+    EXPECT_EQ(client_.send(head).contentLength(), 300000u);  // no body, so nothing to refuse
 }
 
 TEST_F(NetworkClientTest, WhatWasAskedForOverHttpsNeverContinuesOverPlainHttp) {
@@ -248,7 +211,8 @@ TEST_F(NetworkClientTest, WhatWasAskedForOverHttpsNeverContinuesOverPlainHttp) {
     secure.setRoute("/downgrade", LoopbackRoute{.redirectTo = server_.url("/file.dmg")});
     secure.setRoute("/moved", LoopbackRoute{.redirectTo = secure.url("/file.dmg")});
 
-    const std::string folder = temporaryFolder("vt-redirect");
+    const testing::TempDir temporary("vt-redirect");
+    const std::string& folder = temporary.path();
     NetworkError refused = errorOf([&] { client.download({.url = secure.url("/downgrade")}, folder + "/file.dmg"); });
     EXPECT_EQ(refused, NetworkError::insecureRedirect(server_.url("/file.dmg")));
     EXPECT_EQ(server_.requestCount("/file.dmg"), 0u);
@@ -260,14 +224,10 @@ TEST_F(NetworkClientTest, WhatWasAskedForOverHttpsNeverContinuesOverPlainHttp) {
     EXPECT_EQ(readFile(folder + "/file.dmg"), "sealed");
     server_.setRoute("/old", LoopbackRoute{.redirectTo = "/file.dmg"});
     EXPECT_EQ(client_.send(get("/old")).body, "plain");
-    std::filesystem::remove_all(folder);
 }
 
 TEST_F(NetworkClientTest, StoredEtagGivesNotModified) {
-    LoopbackRoute index;
-    index.body = R"([{"name":"wget"}])";
-    index.etag = "W/\"v1\"";
-    server_.setRoute("/formula.json", index);
+    server_.setRoute("/formula.json", {.body = R"([{"name":"wget"}])", .etag = "W/\"v1\""});
 
     HttpResponse first = client_.send(get("/formula.json"));
     ASSERT_EQ(first.statusCode, 200);
@@ -284,20 +244,15 @@ TEST_F(NetworkClientTest, StoredEtagGivesNotModified) {
 }
 
 TEST_F(NetworkClientTest, DownloadsAppearOnlyWhenComplete) {
-    std::string folder = temporaryFolder("vt-download");
+    const testing::TempDir temporary("vt-download");
+    const std::string& folder = temporary.path();
     std::string destination = folder + "/Tool.dmg";
     std::string payload(256 * 1024, '\0');
     for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7);
 
-    LoopbackRoute file;
-    file.body = payload;
-    file.contentType = "application/octet-stream";
-    file.chunkSize = 32 * 1024;
-    file.chunkDelay = 20ms;
-    server_.setRoute("/Tool.dmg", file);
-    LoopbackRoute hop;
-    hop.redirectTo = "/Tool.dmg";
-    server_.setRoute("/latest", hop);
+    server_.setRoute("/Tool.dmg", {.body = payload, .contentType = "application/octet-stream", .chunkSize = 32 * 1024,
+                                   .chunkDelay = 20ms});
+    server_.setRoute("/latest", {.redirectTo = "/Tool.dmg"});
 
     std::vector<DownloadProgress> seen;
     HttpResponse response =
@@ -321,16 +276,12 @@ TEST_F(NetworkClientTest, DownloadsAppearOnlyWhenComplete) {
     EXPECT_EQ(readFile(destination), "previous version");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
 
-    LoopbackRoute missing;
-    missing.status = 404;
-    missing.body = "no such release";
-    server_.setRoute("/missing", missing);
+    server_.setRoute("/missing", {.status = 404, .body = "no such release"});
     std::string other = folder + "/Other.zip";
     EXPECT_EQ(errorOf([&] { client_.download(get("/missing"), other); }), NetworkError::invalidResponse(404));
     EXPECT_FALSE(std::filesystem::exists(other));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
     EXPECT_THROW(client_.download(get("/Tool.dmg"), folder + "/no/such/folder/x"), FileWriteError);
-    std::filesystem::remove_all(folder);
 }
 
 TEST_F(NetworkClientTest, CancellationStopsWaitingRequests) {
@@ -339,9 +290,7 @@ TEST_F(NetworkClientTest, CancellationStopsWaitingRequests) {
     EXPECT_THROW(client_.send(get("/anything"), stopped.get_token()), CancellationError);
     EXPECT_EQ(server_.requests().size(), 0u);
 
-    LoopbackRoute slow;
-    slow.latency = 10s;
-    server_.setRoute("/slow", slow);
+    server_.setRoute("/slow", {.latency = 10s});
     std::stop_source stop;
     std::jthread canceller([&] {
         std::this_thread::sleep_for(200ms);
@@ -353,10 +302,7 @@ TEST_F(NetworkClientTest, CancellationStopsWaitingRequests) {
 }
 
 TEST_F(NetworkClientTest, ConcurrentRequestsToOneHostReuseConnections) {
-    LoopbackRoute package;
-    package.body = R"({"info":{"version":"2.0"}})";
-    package.latency = 5ms;
-    server_.setRoute("/pypi/requests/json", package);
+    server_.setRoute("/pypi/requests/json", {.body = R"({"info":{"version":"2.0"}})", .latency = 5ms});
     constexpr int kThreads = 8;
     constexpr int kPerThread = 25;
     std::atomic<int> failures{0};
@@ -408,12 +354,8 @@ TEST_F(NetworkClientTest, ProxyVariablesAreHonoured) {
 
 TEST_F(NetworkClientTest, RegistryLookupsFollowTheConventionsAndNeverFail) {
     ScopedEnvironment crates("VANTREEL_ENDPOINT_CRATES", server_.origin().c_str());
-    LoopbackRoute crate;
-    crate.body = R"({"crate":{"max_stable_version":"14.1.0"}})";
-    server_.setRoute("/api/v1/crates/ripgrep", crate);
-    LoopbackRoute notJson;
-    notJson.body = "<html>maintenance</html>";
-    server_.setRoute("/api/v1/crates/html", notJson);
+    server_.setRoute("/api/v1/crates/ripgrep", {.body = R"({"crate":{"max_stable_version":"14.1.0"}})"});
+    server_.setRoute("/api/v1/crates/html", {.body = "<html>maintenance</html>"});
 
     RegistryRequest registry(client_);
     auto crateUrl = [](std::string_view name) {
@@ -431,7 +373,7 @@ TEST_F(NetworkClientTest, RegistryLookupsFollowTheConventionsAndNeverFail) {
     EXPECT_FALSE(registry.lookup("missing", crateUrl).has_value());  // 404
     EXPECT_FALSE(registry.lookup("html", crateUrl).has_value());
     std::size_t before = server_.requests().size();
-    for (std::string_view bad : {"rip grep", "x?admin=1", "a#b", "name\n", "", "caf\xC3\xA9", "a%2Fb"}) {
+    for (std::string_view bad : {"rip grep", "x?admin=1", "a&b", "a#b", "name\n", "", "caf\xC3\xA9", "a%2Fb"}) {
         EXPECT_FALSE(registry.lookup(bad, crateUrl).has_value()) << bad;
     }
     EXPECT_EQ(server_.requests().size(), before);

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "system/NetworkClient.hpp"
-#include "system/RegistryRequest.hpp"
 
 namespace vt {
 namespace {
@@ -34,15 +33,6 @@ TEST(HttpResponseTest, HeadersAndBodyChecks) {
     EXPECT_EQ(errorOf(), NetworkError::invalidResponse(304));
     EXPECT_EQ(NetworkClient::decodedText("caf\xC3\xA9"), "caf\xC3\xA9");
     EXPECT_THROW(NetworkClient::decodedText("\xED\xA0\x80"), NetworkError);  // an encoded surrogate
-}
-
-TEST(RegistryRequestTest, NamePattern) {
-    for (const char* name : {"serde", "@types/node", "zope.interface", "rust_decimal", "golang.org/x/tools", "a-b"}) {
-        EXPECT_TRUE(RegistryRequest::isLookupName(name)) << name;
-    }
-    for (const char* name : {"", "a b", "a?b", "a&b", "a\n", "\na", "a%20b", "ü"}) {
-        EXPECT_FALSE(RegistryRequest::isLookupName(name)) << name;
-    }
 }
 
 }  // namespace
