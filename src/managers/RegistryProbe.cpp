@@ -12,9 +12,8 @@ RegistryProbe::RegistryProbe(NetworkClient& client, Service service, std::string
     : client_(client), service_(service), log_(std::move(logCategory)) {}
 
 bool RegistryProbe::isSafeName(std::string_view name) {
-    // ".." would climb out of the registry path the name is put into.
-    return !name.empty() && name.front() != '-' && name.find("..") == std::string_view::npos &&
-           RegistryRequest::isLookupName(name);
+    // A leading "-" would read as an option to the tool that is given the name.
+    return !name.empty() && name.front() != '-' && RegistryRequest::isLookupName(name);
 }
 
 std::optional<Json> RegistryProbe::lookup(std::string_view name,

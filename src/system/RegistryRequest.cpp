@@ -12,7 +12,17 @@ RegistryRequest::RegistryRequest(NetworkClient& client, std::string logCategory)
 bool RegistryRequest::isLookupName(std::string_view name) {
     static const Regex pattern(kNamePattern);
     // The whole name must match: "$" alone would also accept a name ending in a line feed.
-    return pattern.fullyMatches(name);
+    if (!pattern.fullyMatches(name)) return false;
+    // A "." or ".." segment would be resolved against the registry path the name is put into,
+    // and climb out of it: "../../x" asks another address of the registry's host.
+    std::string_view rest = name;
+    while (true) {
+        const std::size_t slash = rest.find('/');
+        const std::string_view segment = rest.substr(0, slash);
+        if (segment.empty() || segment == "." || segment == "..") return false;
+        if (slash == std::string_view::npos) return true;
+        rest.remove_prefix(slash + 1);
+    }
 }
 
 HttpRequest RegistryRequest::get(std::string url) {

@@ -373,7 +373,8 @@ TEST_F(NetworkClientTest, RegistryLookupsFollowTheConventionsAndNeverFail) {
     EXPECT_FALSE(registry.lookup("missing", crateUrl).has_value());  // 404
     EXPECT_FALSE(registry.lookup("html", crateUrl).has_value());
     std::size_t before = server_.requests().size();
-    for (std::string_view bad : {"rip grep", "x?admin=1", "a&b", "a#b", "name\n", "", "caf\xC3\xA9", "a%2Fb"}) {
+    for (std::string_view bad : {"rip grep", "x?admin=1", "a&b", "a#b", "name\n", "", "caf\xC3\xA9", "a%2Fb",
+                                  "../../x", "@scope/..", ".", "a//b", "/etc"}) {
         EXPECT_FALSE(registry.lookup(bad, crateUrl).has_value()) << bad;
     }
     EXPECT_EQ(server_.requests().size(), before);
