@@ -150,12 +150,9 @@ TEST(PublishTimesTest, ToolLimitsAreReadInTheirOwnUnits) {
         EXPECT_FALSE(toolages::limitFrom(bad, std::chrono::minutes(1), "x")) << bad;
     }
     EXPECT_EQ(toolages::yamlTopLevelValue("nested:\n  minimumReleaseAge: 5\n", "minimumReleaseAge"), std::nullopt);
-}
 
-// Bun: seconds under [install] of its global bunfig, the XDG one first; a dotted key at the top
-// counts, the same key in another table does not.
-TEST(PublishTimesTest, BunsLimitIsReadInSecondsFromItsGlobalBunfig) {
-    testing::TempDir home{"vt-bun-ages"};
+    // Bun: seconds under [install] of its global bunfig, the XDG one first; a dotted key at the top
+    // counts, the same key in another table does not.
     const std::string xdg = home.file(".config");
     EXPECT_FALSE(toolages::bunLimit(home.path(), xdg));
     home.write(".bunfig.toml", "[run]\nminimumReleaseAge = 5\n[install]\nregistry = \"http://x#y\" # a comment\n"
@@ -186,13 +183,11 @@ TEST(PublishTimesTest, BunsLimitIsReadInSecondsFromItsGlobalBunfig) {
 // uv: a span in its friendly or ISO 8601 form is the limit; a date or time a cutoff, as old as it is.
 TEST(PublishTimesTest, UvsExcludeNewerIsReadAsASpanOrACutoff) {
     using std::chrono::hours;
-    EXPECT_EQ(toolages::uvSpan("7 days"), hours(24 * 7));
-    EXPECT_EQ(toolages::uvSpan("1 week 2 days"), hours(24 * 9));
-    EXPECT_EQ(toolages::uvSpan("24h"), hours(24));
-    EXPECT_EQ(toolages::uvSpan("P7D"), hours(24 * 7));
-    EXPECT_EQ(toolages::uvSpan("P1W"), hours(24 * 7));
-    EXPECT_EQ(toolages::uvSpan("P1DT12H"), hours(36));
-    EXPECT_EQ(toolages::uvSpan("PT90M"), std::chrono::minutes(90));
+    for (const auto& [text, span] : std::vector<std::pair<const char*, std::chrono::seconds>>{
+             {"7 days", hours(24 * 7)}, {"1 week 2 days", hours(24 * 9)}, {"24h", hours(24)}, {"P7D", hours(24 * 7)},
+             {"P1W", hours(24 * 7)}, {"P1DT12H", hours(36)}, {"PT90M", std::chrono::minutes(90)}}) {
+        EXPECT_EQ(toolages::uvSpan(text), span) << text;
+    }
     for (const char* bad : {"", "P", "P1M", "P1Y", "PT", "P1H", "7", "7 fortnights", "days", "2026-11-01",
                             "P99999999999999999999D", "100000000 weeks", "-3 days"}) {
         EXPECT_EQ(toolages::uvSpan(bad), std::nullopt) << bad;

@@ -29,13 +29,8 @@ TEST(RegistryProbeTest, StopsAskingAfterARunOfUnansweredLookUpsButNotWhileSomeAr
 
     testing::MockNetworkClient flaky;
     for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i == 3) {
-            HttpResponse missing;
-            missing.statusCode = 404;
-            flaky.setResponse(crateURL(names[i]), missing);
-        } else {
-            flaky.setError(crateURL(names[i]), NetworkError::timeout());
-        }
+        if (i == 3) flaky.setResponse(crateURL(names[i]), HttpResponse{.statusCode = 404});
+        else flaky.setError(crateURL(names[i]), NetworkError::timeout());
     }
     RegistryProbe patient(flaky, Service::Crates, "CargoManager");
     for (const std::string& name : names) EXPECT_FALSE(patient.lookup(name, crateURL, {}));
@@ -47,9 +42,7 @@ TEST(RegistryProbeTest, StopsAskingAfterARunOfUnansweredLookUpsButNotWhileSomeAr
 // it another period; another basis (another installed version) fetches the document whole.
 TEST(RegistryProbeTest, RevalidatesAKeptAnswerOnlyForTheBasisItWasReadFor) {
     testing::MockNetworkClient network;
-    HttpResponse document;
-    document.statusCode = 200;
-    document.body = R"({"crate": {"max_stable_version": "2.0.0"}})";
+    HttpResponse document{.statusCode = 200, .body = R"({"crate": {"max_stable_version": "2.0.0"}})"};
     document.headers.set("ETag", "W/\"d1\"");
     network.setResponse(crateURL("serde"), document);
     FakeClock clock;
@@ -68,9 +61,7 @@ TEST(RegistryProbeTest, RevalidatesAKeptAnswerOnlyForTheBasisItWasReadFor) {
     EXPECT_EQ(latest(), "2.0.0");
     EXPECT_EQ(network.sentRequests().back().ifNoneMatch, std::nullopt);
     clock.advance(std::chrono::minutes(31));
-    HttpResponse same;
-    same.statusCode = 304;
-    network.setResponse(crateURL("serde"), same);
+    network.setResponse(crateURL("serde"), HttpResponse{.statusCode = 304});
     EXPECT_EQ(latest(), "2.0.0");
     EXPECT_EQ(network.sentRequests().back().ifNoneMatch, "W/\"d1\"");
     EXPECT_EQ(reads, 1);

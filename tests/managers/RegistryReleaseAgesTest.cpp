@@ -32,9 +32,7 @@ protected:
 
     std::string daysAgo(int days) const { return formatIsoDate(now_ - hours(24 * days)); }
     void serve(const std::string& path, const Json& body) {
-        testing::LoopbackRoute route;
-        route.body = body.dump();
-        registry_.setRoute(path, route);
+        registry_.setRoute(path, {.body = body.dump()});
     }
     // What the guard makes of a package the adapter found outdated, as a scan's rows decide it.
     ReleaseAgeDecision decide(const std::vector<Package>& outdated) const {
@@ -126,9 +124,7 @@ TEST_F(RegistryReleaseAgesTest, YarnReadsTheRegistrysTimeMapAndGoTheProxysInfoOf
         serve("/example.com/vt/@v/" + tag + ".info", {{"Version", tag}, {"Time", daysAgo(days)}});
     }
     serve("/example.com/vt/@latest", {{"Version", "v1.3.0"}, {"Time", daysAgo(1)}});
-    testing::LoopbackRoute list;
-    list.body = "v1.0.0\nv1.2.0\nv1.4.0-rc.1\nv1.1.0\nv1.3.0\nv1.1.0/../x\n";
-    registry_.setRoute("/example.com/vt/@v/list", list);
+    registry_.setRoute("/example.com/vt/@v/list", {.body = "v1.0.0\nv1.2.0\nv1.4.0-rc.1\nv1.1.0\nv1.3.0\nv1.1.0/../x\n"});
     const std::string go = "/usr/bin/go";
     const std::string program = home_.write("go/bin/vt", std::string("\x7f" "ELF\x02\x01\x01", 7) + std::string(64, '\0'), 0755);
     runner_.on(go + " version -m " + program,

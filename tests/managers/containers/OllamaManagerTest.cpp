@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "managers/containers/ContainerError.hpp"
+#include "managers/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/RecordingFileSystem.hpp"
@@ -96,11 +97,8 @@ TEST_F(OllamaManagerTest, PullsTheModelAndFailsWhenItsManifestIsNotTheOneShown) 
         models_.write("manifests/" + host_ + "/library/demo/latest", moved);
         return true;
     }, Response::output("success\n"));
-    Package package;
-    package.name = name;
-    package.type = PackageType::OllamaModel;
-    package.version = sha256Digest(old);
-    package.latestVersion = sha256Digest(moved);
+    Package package{.name = name, .version = sha256Digest(old), .type = PackageType::OllamaModel,
+                    .latestVersion = sha256Digest(moved)};
     OllamaManager ollama = manager();
     ollama.update(package, {});
     EXPECT_EQ(runner_.count(kOllama + " pull " + name), 1u);
@@ -108,12 +106,8 @@ TEST_F(OllamaManagerTest, PullsTheModelAndFailsWhenItsManifestIsNotTheOneShown) 
     // The registry moved again since the check: what was pulled is not what was shown.
     package.version = sha256Digest(moved);
     package.latestVersion = "sha256:" + std::string(64, '9');
-    try {
-        ollama.update(package, {});
-        FAIL() << "expected NotMoved";
-    } catch (const ContainerError& error) {
-        EXPECT_EQ(error.kind(), ContainerErrorKind::NotMoved);
-    }
+    EXPECT_EQ(testing::thrown<ContainerError>([&] { ollama.update(package, {}); }).value().kind(),
+              ContainerErrorKind::NotMoved);
 
     const std::size_t before = runner_.history().size();
     for (const char* hostile : {"-rf:latest", "model", "a/b/c/d:1", "model:--insecure", "../x:1", "evil.com:x/a/b:1",

@@ -46,14 +46,12 @@ TEST(ExtensionMarketplaceTest, GalleryAndOpenVsxAnswersGiveVersionsPlatformsEngi
     EXPECT_TRUE(M::skipReason(*newest, {.platform = M::machinePlatform(), .editorVersion = "1.93.9"}));
     EXPECT_FALSE(M::skipReason(*newest, {.platform = M::machinePlatform(), .editorVersion = "1.94.0"}));
     EXPECT_FALSE(M::skipReason(*newest, {.platform = M::machinePlatform()}));  // editor version unknown
-}
 
-TEST(ExtensionMarketplaceTest, HostileAnswersAndListingsLoseNothingAndCrashNothing) {
     std::string many = R"({"results":[{"extensions":[{"publisher":{"publisherName":"p"},"extensionName":"e","versions":[)";
     for (int i = 10000; i > 0; --i) many += "{\"version\":\"1.0." + std::to_string(i) + "\"},";
     many += R"({"version":"1.0.0","properties":"nope","files":7},{"version":"latest"},{"version":{"x":1}},)";
     many += R"({"version":"1.0.0; rm -rf /"},{"version":"2.0.0","properties":[{"key":null},{"key":"Microsoft.VisualStudio.Code.PreRelease","value":"true"}]}]}]}]})";
-    auto versions = M::parseGalleryVersions(many, "p.e");
+    versions = M::parseGalleryVersions(many, "p.e");
     ASSERT_EQ(versions.size(), 10002u);
     EXPECT_EQ(versions.front().version, "1.0.10000");
     EXPECT_TRUE(versions.back().isPreRelease);

@@ -12,8 +12,10 @@
 #include "base/IsoDate.hpp"
 #include "base/Strings.hpp"
 #include "managers/editors/IDEExtensionError.hpp"
+#include "managers/Thrown.hpp"
 #include "support/Corpus.hpp"
 #include "support/FakeEditor.hpp"
+#include "support/Fixtures.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
@@ -23,7 +25,6 @@
 
 namespace vt {
 namespace {
-
 
 // A gallery version shaped like the corpus answer's, with the platform, pre-release flag and
 // engine given.
@@ -66,6 +67,7 @@ struct EditorSandbox {
     SystemFileSystemManager files;
     SystemNetworkClient network;
     std::map<std::string, std::string> gallery;  // identifier → answer
+    std::chrono::milliseconds latency{0};         // before each answer
     std::unique_ptr<IDEExtensionManager> manager;
 
     // The tool in APP/bin, reached through HOME/.local/bin, with the editor's files in
@@ -85,6 +87,7 @@ struct EditorSandbox {
             auto found = gallery.find(name);
             route.body = found == gallery.end() ? testing::corpusFile("vscode/openvsx-adapter.empty-response.json")
                                                 : found->second;
+            route.latency = latency;
             return route;
         });
         options.home = root.file("home");
@@ -95,12 +98,7 @@ struct EditorSandbox {
     std::string installs() const { return readFile(root.file("app/installs.log")).value_or(""); }
 };
 
-const Package* named(const std::vector<Package>& packages, std::string_view name) {
-    for (const Package& package : packages) {
-        if (package.name == name) return &package;
-    }
-    return nullptr;
-}
+using testing::find;
 
 TEST(IDEExtensionManagerIntegrationTest, GalleryVersionsForAnotherPlatformPreReleasesAndNewerEnginesAreSkipped) {
     EditorSandbox s(IDEType::VSCode, "ms-python.python@2024.1.0\nredhat.vscode-yaml@1.0.0\nrust-lang.rust-analyzer@0.3.1\n"
@@ -128,10 +126,10 @@ TEST(IDEExtensionManagerIntegrationTest, GalleryVersionsForAnotherPlatformPreRel
     EXPECT_EQ(listed[0].homepage, s.marketplace.origin() + "/items?itemName=ms-python.python");
     std::vector<Package> outdated = s.manager->checkOutdated({});
     ASSERT_EQ(outdated.size(), 4u);
-    EXPECT_EQ(named(outdated, "ms-python.python")->latestVersion, "2024.2.0");
-    EXPECT_EQ(named(outdated, "GitHub.copilot-chat")->latestVersion, "0.24.0");
-    EXPECT_EQ(named(outdated, "redhat.vscode-yaml")->latestVersion, "1.1.0");
-    EXPECT_EQ(named(outdated, "rust-lang.rust-analyzer")->latestVersion, "0.3.9");
+    EXPECT_EQ(find(outdated, "ms-python.python")->latestVersion, "2024.2.0");
+    EXPECT_EQ(find(outdated, "GitHub.copilot-chat")->latestVersion, "0.24.0");
+    EXPECT_EQ(find(outdated, "redhat.vscode-yaml")->latestVersion, "1.1.0");
+    EXPECT_EQ(find(outdated, "rust-lang.rust-analyzer")->latestVersion, "0.3.9");
     EXPECT_EQ(s.manager->editorVersion({}), "1.90.2");  // package.json, not the fork's own version
 
     const LoopbackRequest request = s.marketplace.requests().front();
@@ -214,16 +212,11 @@ TEST(IDEExtensionManagerIntegrationTest, TheLightweightCheckKeepsToItsBudgetAndU
 
     // Now every answer names 3.0.0 and takes 1 s: 8 at a time, the five waves cannot all
     // finish in 3 s, and the first does even on a busy machine.
-    std::map<std::string, std::string> newer;
     for (int i = 0; i < 40; ++i) {
         const std::string name = "pub.ext" + std::to_string(i);
-        newer[name] = galleryAnswer(name, {galleryVersion("3.0.0", "universal", false, "^1.0.0", "")});
+        s.gallery[name] = galleryAnswer(name, {galleryVersion("3.0.0", "universal", false, "^1.0.0", "")});
     }
-    s.marketplace.setHandler("/_apis/public/gallery/extensionquery", [newer](const LoopbackRequest& request) {
-        std::optional<Json> query = parseJson(request.body);
-        auto found = newer.find(query ? (*query)["filters"][0]["criteria"][1].value("value", "") : "");
-        return LoopbackRoute{.body = found == newer.end() ? "" : found->second, .latency = std::chrono::milliseconds(1000)};
-    });
+    s.latency = std::chrono::milliseconds(1000);
     std::vector<Package> outdated = s.manager->checkForUpdates(true, {});
     // The budget stopped the round before every extension was asked.
     EXPECT_LT(s.marketplace.requests().size() - fullRound, 40u);
@@ -270,19 +263,15 @@ TEST(IDEExtensionManagerIntegrationTest, UpdatesGoThroughTheToolThenTheVsixAndAr
     EXPECT_EQ(installs[0], "ms-python.python@2024.2.0 --force");
     EXPECT_TRUE(startsWith(installs[1], std::filesystem::temp_directory_path().string())) << installs[1];
     EXPECT_TRUE(endsWith(installs[1], "/ms-python.python.vsix --force")) << installs[1];
-    EXPECT_EQ(named(s.manager->packages(), "ms-python.python")->version, "2024.2.0");
+    EXPECT_EQ(find(s.manager->packages(), "ms-python.python")->version, "2024.2.0");
 
     // "Failed Installing Extensions:" with exit status 0, and no VSIX for the version either.
     s.root.write("app/fail", "");
     python.latestVersion = "2024.3.0";
-    try {
-        s.manager->update(python, {});
-        FAIL() << "no failure";
-    } catch (const IDEExtensionError& error) {
-        EXPECT_EQ(error.kind(), IDEExtensionErrorKind::InstallFailed);
-        EXPECT_NE(error.description().find("Failed Installing Extensions"), std::string::npos) << error.description();
-        EXPECT_EQ(error.description().find("DeprecationWarning"), std::string::npos);
-    }
+    const auto failed = testing::thrown<IDEExtensionError>([&] { s.manager->update(python, {}); });
+    EXPECT_EQ(failed.value().kind(), IDEExtensionErrorKind::InstallFailed);
+    EXPECT_NE(failed->description().find("Failed Installing Extensions"), std::string::npos) << failed->description();
+    EXPECT_EQ(failed->description().find("DeprecationWarning"), std::string::npos);
 
     // Identifiers that fail the pattern reach neither the tool nor the marketplace.
     const std::size_t requests = s.marketplace.requests().size();

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "managers/extensions/AiAssistantError.hpp"
+#include "managers/Thrown.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
@@ -131,13 +132,9 @@ TEST_F(AiAssistantIntegrationTest, ListsEveryKindAndOffersWhatMovedUpstream) {
     manager_.update(*named(outdated, "team-tools", PackageType::AiMarketplace), {});
     EXPECT_EQ(log(), "plugin update formatter@team-tools\nplugin marketplace update team-tools\n");
 
-    Package notes = *named(installed, "notes", PackageType::AiSkill);
-    try {
-        manager_.update(notes, {});
-        FAIL() << "expected NotAClone";
-    } catch (const AiAssistantError& error) {
-        EXPECT_EQ(error.kind(), AiAssistantErrorKind::NotAClone);
-    }
+    const Package notes = *named(installed, "notes", PackageType::AiSkill);
+    EXPECT_EQ(testing::thrown<AiAssistantError>([&] { manager_.update(notes, {}); }).value().kind(),
+              AiAssistantErrorKind::NotAClone);
     for (const char* hostile : {"--help", "formatter", "a b@c", "@team", "x/../y"}) {
         Package package = *named(installed, "formatter@team-tools", PackageType::AiPlugin);
         package.name = hostile;

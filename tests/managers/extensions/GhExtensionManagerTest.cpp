@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include "managers/extensions/GhExtensionError.hpp"
+#include "managers/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
+#include "support/Fixtures.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
@@ -39,14 +41,6 @@ protected:
         github_.setRoute("/repos/acme/gh-bin/releases/latest", {.body = R"({"tag_name": "v1.1.0"})"});
         github_.setRoute("/repos/acme/gh-held/releases/latest", {.body = R"({"tag_name": "v2.0.0"})"});
         runner_.on(kGh + " extension list", Response::output(kList));
-    }
-
-    Package package(const std::string& name) {
-        for (const Package& found : manager_.listInstalled({})) {
-            if (found.name == name) return found;
-        }
-        ADD_FAILURE() << name << " not listed";
-        return {};
     }
 
     testing::TempDir data_{"vt-gh-data"};
@@ -81,8 +75,7 @@ TEST_F(GhExtensionManagerTest, ListsEveryKindAndOffersOnlyANewerReleaseOfAnUnpin
     runner_.on(kGh + " extension list",
                Response::failure(4, "To get started with GitHub CLI, please run:  gh auth login\n"));
     EXPECT_TRUE(manager_.listInstalled({}).empty());
-    ASSERT_TRUE(manager_.errorMessage().has_value());
-    EXPECT_NE(manager_.errorMessage()->find("gh auth login"), std::string::npos);
+    EXPECT_NE(manager_.errorMessage().value_or("").find("gh auth login"), std::string::npos);
 
     // Without any extension installed there is nothing to list, logged in or not: no failure.
     std::filesystem::remove_all(data_.file("gh/extensions"));
@@ -93,7 +86,9 @@ TEST_F(GhExtensionManagerTest, ListsEveryKindAndOffersOnlyANewerReleaseOfAnUnpin
 }
 
 TEST_F(GhExtensionManagerTest, UpgradesByNameAndRefusesPinnedLocalAndHostileOnesBeforeAnyCommand) {
-    Package bin = package("bin");
+    const std::vector<Package> listed = manager_.listInstalled({});
+    ASSERT_NE(testing::find(listed, "bin"), nullptr);
+    Package bin = *testing::find(listed, "bin");
     bin.latestVersion = "v1.1.0";
     runner_.on(kGh + " extension list", Response::output("gh bin\tacme/gh-bin\tv1.1.0\n"));
     runner_.on(kGh + " extension upgrade bin", Response::output(""));
@@ -102,30 +97,18 @@ TEST_F(GhExtensionManagerTest, UpgradesByNameAndRefusesPinnedLocalAndHostileOnes
 
     // gh said it upgraded, the listing says otherwise.
     runner_.on(kGh + " extension list", Response::output(kList));
-    try {
-        manager_.update(bin, {});
-        FAIL() << "expected VersionUnchanged";
-    } catch (const GhExtensionError& error) {
-        EXPECT_EQ(error.kind(), GhExtensionErrorKind::VersionUnchanged);
-    }
+    EXPECT_EQ(testing::thrown<GhExtensionError>([&] { manager_.update(bin, {}); }).value().kind(),
+              GhExtensionErrorKind::VersionUnchanged);
 
     const std::size_t upgrades = runner_.count(kGh + " extension upgrade bin");
-    struct Case {
-        std::string name;
-        GhExtensionErrorKind kind;
-    };
+    struct Case { std::string name; GhExtensionErrorKind kind; };
     for (const Case& c : {Case{"held", GhExtensionErrorKind::Pinned}, Case{"mine", GhExtensionErrorKind::LocalExtension},
                           Case{"--all", GhExtensionErrorKind::InvalidName},
                           Case{"bin;id", GhExtensionErrorKind::InvalidName}}) {
         Package target = bin;
         target.name = c.name;
         target.isPinned = false;  // the folder says it, whatever the row carries
-        try {
-            manager_.update(target, {});
-            ADD_FAILURE() << c.name << " was upgraded";
-        } catch (const GhExtensionError& error) {
-            EXPECT_EQ(error.kind(), c.kind) << c.name;
-        }
+        EXPECT_EQ(testing::thrown<GhExtensionError>([&] { manager_.update(target, {}); }).value().kind(), c.kind) << c.name;
     }
     for (const std::string& line : runner_.commandLines()) {
         EXPECT_EQ(line.find("upgrade") != std::string::npos && line != kGh + " extension upgrade bin", false) << line;

@@ -87,25 +87,12 @@ TEST_F(BrewErrorClassifierTest, ClassifiesEachRowOfTheTable) {
     }
 }
 
-TEST_F(BrewErrorClassifierTest, CarriesThePayloadsTheRepairsNeed) {
-    ParsedBrewError node = BrewErrorClassifier::classify(fixture("upgrade-node-engine.stderr"), "x", false);
-    EXPECT_EQ(node.type().required, ">=20.11.0");
-    EXPECT_EQ(node.type().current, "v18.19.1");
-
-    ParsedBrewError checksum = BrewErrorClassifier::classify(fixture("upgrade-checksum-mismatch.stderr"), "x", true);
-    EXPECT_EQ(checksum.type().cachePath, "/Users/user/Library/Caches/Homebrew/downloads/5d1e6a0c--iTerm2-3_5_0.zip");
-    // The older report names the file on an "Archive:" line.
-    EXPECT_EQ(BrewErrorClassifier::checksumCachePath(fixture("upgrade-checksum-mismatch-outside.stderr")),
-              "/Users/user/Library/Caches/Homebrew/downloads/../libgphoto2-2.5.10.tar.bz2");
-
+// The checksum's file and the conflicting names are read by the upgrade's repairs (their tests).
+TEST_F(BrewErrorClassifierTest, NamesTheFolderHomebrewCouldNotWriteAndWhatIsAlreadyInstalled) {
     EXPECT_EQ(BrewErrorClassifier::permissionPath(fixture("upgrade-permission-denied.stderr")),
               "/opt/homebrew/Frameworks");
     EXPECT_EQ(BrewErrorClassifier::permissionPath(fixture("upgrade-directory-not-empty.stderr")),
               "/opt/homebrew/Caskroom/docker/4.30.0");
-
-    EXPECT_EQ(BrewErrorClassifier::conflictingNames(fixture("upgrade-conflicting-formulae.stderr")),
-              (std::vector<std::string>{"openssl@3"}));
-
     EXPECT_EQ(BrewErrorClassifier::classify(corpusError("Warning: foo 1.0 already installed"), "foo", false).kind(),
               Kind::AlreadyInstalled);
 }

@@ -13,6 +13,7 @@
 #include "support/TempDir.hpp"
 #include "system/AuthorizationHelper.hpp"
 #include "BrewTestSupport.hpp"
+#include "managers/Thrown.hpp"
 
 namespace vt {
 namespace {
@@ -75,12 +76,9 @@ TEST(BrewManagerUpgradeTest, AlreadyInstalledCountsOnlyWhenItNamesTheTargetAndTh
     BrewFixture stale;
     stale.runner.on(brew("upgrade --formula foo"), Response::failure(1, warning));
     stale.runner.on(info, infoShowing("formulae", R"({"name": "foo", "linked_keg": "0.9"})"));
-    try {
-        stale.manager->upgrade(formula("foo", "0.9", "1.0"), {});
-        FAIL() << "expected a ParsedBrewError";
-    } catch (const ParsedBrewError& error) {
-        EXPECT_EQ(error.userMessage(), warning);
-    }
+    EXPECT_EQ(testing::thrown<ParsedBrewError>([&] { stale.manager->upgrade(formula("foo", "0.9", "1.0"), {}); })
+                  .value().userMessage(),
+              warning);
 
     BrewFixture other;
     const std::string dependency = "Warning: openssl@3 3.2.0 already installed\nError: foo: failed to build\n";
@@ -97,13 +95,9 @@ TEST(BrewManagerUpgradeTest, EachRepairIsTriedOnceBeforeTheFailureIsReported) {
     f.runner.on(brew("upgrade --cask discord"), Response::failure(1, fixture("upgrade-cask-app-source-missing.stderr")));
     f.runner.on(brew("reinstall --cask discord"), Response::failure(1, fixture("upgrade-cask-app-source-missing.stderr")));
     f.runner.on(brew("info --json=v2 --cask discord"), infoShowing("casks", R"({"token": "discord", "installed": "0.0.300"})"));
-    try {
-        f.manager->upgrade(cask("discord", "0.0.300", "0.0.301"), {});
-        FAIL() << "expected a ParsedBrewError";
-    } catch (const ParsedBrewError& error) {
-        EXPECT_EQ(error.kind(), BrewErrorType::Kind::CaskSourceMissing);
-        EXPECT_EQ(error.command(), "brew reinstall --cask discord");
-    }
+    const auto error = testing::thrown<ParsedBrewError>([&] { f.manager->upgrade(cask("discord", "0.0.300", "0.0.301"), {}); });
+    EXPECT_EQ(error.value().kind(), BrewErrorType::Kind::CaskSourceMissing);
+    EXPECT_EQ(error->command(), "brew reinstall --cask discord");
     EXPECT_EQ(f.runner.count(brew("reinstall --cask discord")), 1u);
     EXPECT_EQ(f.runner.count(brew("upgrade --cask discord")), 1u);
 }
@@ -118,8 +112,7 @@ TEST(BrewManagerUpgradeTest, ExistingAppIsReplacedWithForce) {
 }
 
 TEST(BrewManagerUpgradeTest, NotInstalledRetriesTheQualifiedNameThenReportsAGhost) {
-    std::string notInstalled =
-        corpusError("Error: Cask 'foo' is not installed.");
+    const std::string notInstalled = corpusError("Error: Cask 'foo' is not installed.");
     {
         BrewFixture f;
         f.runner.on(brew("upgrade --cask foo"), Response::failure(1, notInstalled));
@@ -128,17 +121,11 @@ TEST(BrewManagerUpgradeTest, NotInstalledRetriesTheQualifiedNameThenReportsAGhos
         f.manager->upgrade(cask("foo", "1.0", "1.1"), {});
         EXPECT_TRUE(log.contains(" with the fully qualified name homebrew/cask/foo"));
     }
-    {
-        BrewFixture f;
-        f.runner.on(brew("upgrade --cask foo"), Response::failure(1, notInstalled));
-        f.runner.on(brew("upgrade --cask homebrew/cask/foo"), Response::failure(1, notInstalled));
-        try {
-            f.manager->upgrade(cask("foo", "1.0", "1.1"), {});
-            FAIL() << "expected a GhostCaskError";
-        } catch (const GhostCaskError& error) {
-            EXPECT_EQ(error.description(), "Cask 'foo' is not installed (ghost Caskroom entry)");
-        }
-    }
+    BrewFixture f;
+    f.runner.on(brew("upgrade --cask foo"), Response::failure(1, notInstalled));
+    f.runner.on(brew("upgrade --cask homebrew/cask/foo"), Response::failure(1, notInstalled));
+    EXPECT_EQ(testing::thrown<GhostCaskError>([&] { f.manager->upgrade(cask("foo", "1.0", "1.1"), {}); }).value().description(),
+              "Cask 'foo' is not installed (ghost Caskroom entry)");
 }
 
 TEST(BrewManagerUpgradeTest, ChecksumMismatchDeletesOnlyInsideTheDownloadsCache) {
@@ -222,10 +209,7 @@ TEST_F(BrewManagerPermissionTest, PermissionFailuresTellTheUserWhatToRunAndRunNo
     root.makeFolder("linuxbrew/Frameworks");
     const std::string outside = root.makeFolder("etc");
     ASSERT_EQ(::symlink(outside.c_str(), (prefix + "/var").c_str()), 0);
-    struct Case {
-        std::string reported;
-        std::optional<std::string> command;
-    };
+    struct Case { std::string reported; std::optional<std::string> command; };
     const Case cases[] = {
         {prefix + "/Frameworks", "sudo chown -R 'user' '" + prefix + "/Frameworks'"},
         {prefix + "/./Frameworks/", "sudo chown -R 'user' '" + prefix + "/Frameworks'"},
@@ -243,18 +227,14 @@ TEST_F(BrewManagerPermissionTest, PermissionFailuresTellTheUserWhatToRunAndRunNo
         f.manager = std::make_unique<BrewManager>(f.runner, f.files, f.options);
         f.runner.on(brew("upgrade --formula qt"), Response::failure(1, "Error: Permission denied @ dir_s_mkdir - " + c.reported));
         f.runner.on(brew("info --json=v2 --formula qt"), infoShowing("formulae", R"({"name": "qt"})"));
-        try {
-            f.manager->upgrade(formula("qt", "6.6.3", "6.7.0"), {});
-            FAIL() << "expected a ParsedBrewError";
-        } catch (const ParsedBrewError& error) {
-            EXPECT_EQ(error.kind(), BrewErrorType::Kind::PermissionDenied);
-            EXPECT_EQ(error.command(), c.command);
-            if (c.command) {
-                EXPECT_NE(error.userMessage().find(*c.command), std::string::npos) << error.userMessage();
-                EXPECT_TRUE(error.requiresUserAction());
-            } else {
-                EXPECT_EQ(error.userMessage(), "Permission refusée");
-            }
+        const auto error = testing::thrown<ParsedBrewError>([&] { f.manager->upgrade(formula("qt", "6.6.3", "6.7.0"), {}); });
+        EXPECT_EQ(error.value().kind(), BrewErrorType::Kind::PermissionDenied);
+        EXPECT_EQ(error->command(), c.command);
+        if (c.command) {
+            EXPECT_NE(error->userMessage().find(*c.command), std::string::npos) << error->userMessage();
+            EXPECT_TRUE(error->requiresUserAction());
+        } else {
+            EXPECT_EQ(error->userMessage(), "Permission refusée");
         }
         // Nothing was retried: nothing changed.
         EXPECT_EQ(f.runner.count(brew("upgrade --formula qt")), 1u);
@@ -285,13 +265,9 @@ TEST(BrewManagerUpgradeTest, RefusesToRunAsRoot) {
     BrewManager::Options options;
     options.runningAsRoot = true;
     BrewManager manager(runner, files, options);
-    try {
-        manager.update(formula("wget", "1", "2"), {});
-        FAIL() << "expected a ParsedBrewError";
-    } catch (const ParsedBrewError& error) {
-        EXPECT_EQ(error.userMessage(), localized("brew.error.root.message"));
-        EXPECT_TRUE(error.requiresUserAction());
-    }
+    const auto error = testing::thrown<ParsedBrewError>([&] { manager.update(formula("wget", "1", "2"), {}); });
+    EXPECT_EQ(error.value().userMessage(), localized("brew.error.root.message"));
+    EXPECT_TRUE(error->requiresUserAction());
     EXPECT_TRUE(runner.commandLines().empty());
 }
 

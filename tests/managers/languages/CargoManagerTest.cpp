@@ -6,6 +6,7 @@
 
 #include "base/Files.hpp"
 #include "managers/languages/CargoError.hpp"
+#include "managers/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/MockNetworkClient.hpp"
 #include "support/RecordingFileSystem.hpp"
@@ -114,10 +115,9 @@ TEST(CargoManagerTest, TheRecordCargoKeepsReadsAsItsListAndCargoRunsOnlyWithoutO
 
 TEST(CargoManagerTest, RegistryCratesAreComparedAndPreReleasesOrLibrariesKeepTheirVersion) {
     CargoFixture f;
-    HttpResponse ripgrep;
-    ripgrep.statusCode = 200;
-    ripgrep.body = R"({"crate": {"max_stable_version": "14.1.0", "max_version": "15.0.0-alpha.1"},
-        "versions": [{"num": "14.1.0", "bin_names": ["rg"]}]})";
+    HttpResponse ripgrep{.statusCode = 200,
+                         .body = R"({"crate": {"max_stable_version": "14.1.0", "max_version": "15.0.0-alpha.1"},
+        "versions": [{"num": "14.1.0", "bin_names": ["rg"]}]})"};
     ripgrep.headers.set("ETag", "\"rg-1\"");
     f.network.setResponse(crates("ripgrep"), ripgrep);
     f.network.setText(crates("bat"), R"({"crate": {"max_stable_version": "0.24.0", "max_version": "0.24.0"}})");
@@ -152,9 +152,7 @@ TEST(CargoManagerTest, RegistryCratesAreComparedAndPreReleasesOrLibrariesKeepThe
     // Past their time limit, crates.io is asked whether the document changed: "not modified"
     // keeps the answer.
     f.clock.advance(std::chrono::minutes(31));
-    HttpResponse same;
-    same.statusCode = 304;
-    f.network.setResponse(crates("ripgrep"), same);
+    f.network.setResponse(crates("ripgrep"), HttpResponse{.statusCode = 304});
     outdated = f.manager.checkOutdated({});
     ASSERT_EQ(outdated.size(), 1u);
     EXPECT_EQ(outdated[0].latestVersion, "14.1.0");
@@ -172,8 +170,7 @@ TEST(CargoManagerTest, UnreachableRegistryKeepsTheCratesAndSaysWhichRegistry) {
     }
     EXPECT_EQ(f.manager.listInstalled({}).size(), 7u);
     EXPECT_TRUE(f.manager.checkOutdated({}).empty());
-    ASSERT_TRUE(f.manager.errorMessage().has_value());
-    EXPECT_NE(f.manager.errorMessage()->find(Endpoints::host(Service::Crates)), std::string::npos);
+    EXPECT_NE(f.manager.errorMessage().value_or("").find(Endpoints::host(Service::Crates)), std::string::npos);
     EXPECT_EQ(f.manager.packages().size(), 7u);
 }
 
@@ -185,12 +182,8 @@ TEST(CargoManagerTest, UpdateRunsForcedInstallOfTheVersionShownAndTellsTheOutcom
 
     // cargo succeeded but the list still shows the old version.
     f.runner.on(install, Response::output(""));
-    try {
-        f.manager.update(ripgrep, {});
-        FAIL() << "no mismatch reported";
-    } catch (const CargoError& error) {
-        EXPECT_EQ(error.kind(), CargoErrorKind::VersionMismatch);
-    }
+    EXPECT_EQ(testing::thrown<CargoError>([&] { f.manager.update(ripgrep, {}); }).value().kind(),
+              CargoErrorKind::VersionMismatch);
     // Nothing newer was expected: already up to date, cargo's own choice of version.
     Package current = ripgrep;
     current.latestVersion.reset();
@@ -198,13 +191,9 @@ TEST(CargoManagerTest, UpdateRunsForcedInstallOfTheVersionShownAndTellsTheOutcom
     EXPECT_NO_THROW(f.manager.update(current, {}));
 
     f.runner.on(install, Response::failure(101, "error: could not compile `ripgrep`"));
-    try {
-        f.manager.update(ripgrep, {});
-        FAIL() << "no failure reported";
-    } catch (const CargoError& error) {
-        EXPECT_EQ(error.kind(), CargoErrorKind::CommandFailed);
-        EXPECT_NE(error.description().find("could not compile"), std::string::npos);
-    }
+    const auto failed = testing::thrown<CargoError>([&] { f.manager.update(ripgrep, {}); });
+    EXPECT_EQ(failed.value().kind(), CargoErrorKind::CommandFailed);
+    EXPECT_NE(failed->description().find("could not compile"), std::string::npos);
 
     // A name that is no crate name reaches neither a command nor the registry.
     f.runner.clearHistory();

@@ -113,8 +113,7 @@ TEST(ComposerManagerTest, MissingManifestIsNoFailureAndUnreachablePackagistIsSai
                                                 "out of date\n"));
     EXPECT_EQ(f.manager.listInstalled({}).size(), 2u);
     EXPECT_TRUE(f.manager.checkOutdated({}).empty());
-    ASSERT_TRUE(f.manager.errorMessage().has_value());
-    EXPECT_NE(f.manager.errorMessage()->find(Endpoints::host(Service::Packagist)), std::string::npos);
+    EXPECT_NE(f.manager.errorMessage().value_or("").find(Endpoints::host(Service::Packagist)), std::string::npos);
     EXPECT_TRUE(f.manager.latestVersionsUnknown());
 }
 

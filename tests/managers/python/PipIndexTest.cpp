@@ -63,7 +63,7 @@ TEST(PipIndexTest, WhatOnlyPipCanDoIsLeftToPip) {
     EXPECT_EQ(c.settings(), std::nullopt);
 }
 
-TEST(PipIndexTest, PagesAreReadInTheirJsonAndHtmlForms) {
+TEST(PipIndexTest, PagesAreReadInBothFormsAndTheNewestVersionIsOneTheEnvironmentCanInstall) {
     const std::string json = R"({"meta": {"api-version": "1.1"}, "name": "demo", "files": [
         {"filename": "demo-1.0.tar.gz", "url": "https://files.example/demo-1.0.tar.gz", "requires-python": null, "yanked": false},
         {"filename": "demo-1.1-py3-none-any.whl", "url": "x", "requires-python": ">=3.8", "yanked": "broken build"},
@@ -89,15 +89,8 @@ TEST(PipIndexTest, PagesAreReadInTheirJsonAndHtmlForms) {
     EXPECT_TRUE(PipIndex::linksOfPage("application/vnd.pypi.simple.v1+json", "{\"files\": 3").empty());
     EXPECT_EQ(PipIndex::pageUrl("https://mirror.example/simple//", "Zope.Interface"),
               "https://mirror.example/simple/zope-interface/");
-}
 
-TEST(PipIndexTest, TheNewestVersionIsOneTheEnvironmentCanInstall) {
-    PipIndex::Target target;
-    target.minor = 11;
-    target.micro = 7;
-    target.machine = "x86_64";
-    target.glibc = std::make_pair(2, 36);
-    target.macOS = false;
+    PipIndex::Target target{.minor = 11, .micro = 7, .machine = "x86_64", .glibc = std::make_pair(2, 36), .macOS = false};
     auto newest = [&](const std::vector<PipIndex::Link>& links, bool pre = false) {
         std::optional<pep440::Version> found = PipIndex::newest("Foo.Bar", links, target, pre);
         return found ? found->text() : std::string("none");

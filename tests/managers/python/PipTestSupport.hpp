@@ -27,28 +27,16 @@ inline const std::string kPyenv = "/home/user/.pyenv/versions/3.11.7/bin/python3
 inline const std::string kSystem = "/usr/bin/python3";
 
 inline PythonEnvironments::Environment pyenvEnvironment() {
-    PythonEnvironments::Environment environment;
-    environment.interpreter = kPyenv;
-    environment.kind = PythonEnvironments::Kind::VersionManager;
-    environment.prefix = "/home/user/.pyenv/versions/3.11.7";
-    environment.version = "3.11";
-    environment.pip = "/home/user/.pyenv/versions/3.11.7/bin/pip3";
-    environment.standardLibrary = "/home/user/.pyenv/versions/3.11.7/lib/python3.11";
-    environment.siteFolders = {"/home/user/.pyenv/versions/3.11.7/lib/python3.11/site-packages"};
-    return environment;
+    const std::string prefix = "/home/user/.pyenv/versions/3.11.7";
+    return {.interpreter = kPyenv, .kind = PythonEnvironments::Kind::VersionManager, .prefix = prefix, .version = "3.11",
+            .pip = prefix + "/bin/pip3", .standardLibrary = prefix + "/lib/python3.11",
+            .siteFolders = {prefix + "/lib/python3.11/site-packages"}};
 }
 
 inline PythonEnvironments::Environment systemEnvironment() {
-    PythonEnvironments::Environment environment;
-    environment.interpreter = kSystem;
-    environment.kind = PythonEnvironments::Kind::System;
-    environment.prefix = "/usr";
-    environment.version = "3.11";
-    environment.pip = "/usr/bin/pip3";
-    environment.standardLibrary = "/usr/lib/python3.11";
-    environment.siteFolders = {"/usr/lib/python3/dist-packages"};
-    environment.isExternallyManaged = true;
-    return environment;
+    return {.interpreter = kSystem, .kind = PythonEnvironments::Kind::System, .prefix = "/usr", .version = "3.11",
+            .pip = "/usr/bin/pip3", .standardLibrary = "/usr/lib/python3.11",
+            .siteFolders = {"/usr/lib/python3/dist-packages"}, .isExternallyManaged = true};
 }
 
 }  // namespace vt::piptest
@@ -82,11 +70,9 @@ with zipfile.ZipFile(path, "w") as wheel:
         wheel.writestr(member, text)
 print(path)
 )";
-    CommandRequest request;
-    request.command = "/usr/bin/env";
-    request.arguments = {"python3", "-c", kScript, name, version, folder};
-    request.timeout = 60;
-    return trim(runner.execute(request).standardOutput);
+    return trim(runner.execute({.command = "/usr/bin/env", .arguments = {"python3", "-c", kScript, name, version, folder},
+                                .timeout = 60})
+                    .standardOutput);
 }
 
 }  // namespace vt::piptest

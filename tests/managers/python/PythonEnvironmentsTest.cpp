@@ -61,20 +61,14 @@ struct Machine {
     }
 
     PythonEnvironments::Options options() {
-        PythonEnvironments::Options o;
-        o.home = root.file("home");
-        o.pyenvRoot = root.file("pyenv");
-        o.asdfRoot = root.file("none");
-        o.miseRoot = root.file("none");
-        o.uvPythonRoot = root.file("none");
-        o.virtualenvRoot = root.file("venvs");
-        o.frameworkRoots = std::vector<std::string>{};
-        o.homebrewPrefixes = std::vector<std::string>{root.file("brew")};
-        o.appleInterpreters = std::vector<std::string>{};
-        o.systemInterpreters = std::vector<std::string>{root.file("usr/bin/python3"), root.file("bin/python3")};
-        o.appleStubMarker = root.file("no-xcode-select");
-        o.userInterpreters = {root.file("pyenv/shims/python3"), root.file("bin/python3")};
-        return o;
+        return {.home = root.file("home"), .pyenvRoot = root.file("pyenv"), .asdfRoot = root.file("none"),
+                .miseRoot = root.file("none"), .uvPythonRoot = root.file("none"), .virtualenvRoot = root.file("venvs"),
+                .frameworkRoots = std::vector<std::string>{},
+                .homebrewPrefixes = std::vector<std::string>{root.file("brew")},
+                .appleInterpreters = std::vector<std::string>{},
+                .systemInterpreters = std::vector<std::string>{root.file("usr/bin/python3"), root.file("bin/python3")},
+                .appleStubMarker = root.file("no-xcode-select"),
+                .userInterpreters = {root.file("pyenv/shims/python3"), root.file("bin/python3")}};
     }
 };
 
@@ -116,6 +110,15 @@ TEST(PythonEnvironmentsTest, FindsEachEnvironmentOnceInPriorityOrder) {
     EXPECT_TRUE(system.isExternallyManaged);
     EXPECT_EQ(fs::path(system.standardLibrary).filename(), "python3.11");
     EXPECT_EQ(system.pip, machine.root.file("bin/pip3"));
+
+    testing::TempDir folder;
+    EXPECT_EQ(PythonEnvironments::interpreterOfScript(folder.write("pip3", "#!/usr/bin/python3\n")),
+              "/usr/bin/python3");
+    EXPECT_EQ(PythonEnvironments::interpreterOfScript(folder.write("pip", "#!/opt/py/bin/python3.12 -E\n")),
+              "/opt/py/bin/python3.12");
+    EXPECT_EQ(PythonEnvironments::interpreterOfScript(folder.write("shim", "#!/usr/bin/env bash\n")), std::nullopt);
+    EXPECT_EQ(PythonEnvironments::interpreterOfScript(folder.write("env", "#!/usr/bin/env python3\n")), std::nullopt);
+    EXPECT_EQ(PythonEnvironments::interpreterOfScript(folder.file("missing")), std::nullopt);
 }
 
 TEST(PythonEnvironmentsTest, SkipsTheSystemStubOfAMacWithoutDeveloperTools) {
@@ -129,17 +132,6 @@ TEST(PythonEnvironmentsTest, SkipsTheSystemStubOfAMacWithoutDeveloperTools) {
     for (const auto& environment : environments) {
         EXPECT_NE(environment.kind, Kind::System) << environment.interpreter;
     }
-}
-
-TEST(PythonEnvironmentsTest, ReadsTheInterpreterOfAPipScript) {
-    testing::TempDir folder;
-    EXPECT_EQ(PythonEnvironments::interpreterOfScript(folder.write("pip3", "#!/usr/bin/python3\n")),
-              "/usr/bin/python3");
-    EXPECT_EQ(PythonEnvironments::interpreterOfScript(folder.write("pip", "#!/opt/py/bin/python3.12 -E\n")),
-              "/opt/py/bin/python3.12");
-    EXPECT_EQ(PythonEnvironments::interpreterOfScript(folder.write("shim", "#!/usr/bin/env bash\n")), std::nullopt);
-    EXPECT_EQ(PythonEnvironments::interpreterOfScript(folder.write("env", "#!/usr/bin/env python3\n")), std::nullopt);
-    EXPECT_EQ(PythonEnvironments::interpreterOfScript(folder.file("missing")), std::nullopt);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "base/Localization.hpp"
 #include "base/Strings.hpp"
 #include "managers/python/UvError.hpp"
+#include "managers/Thrown.hpp"
 #include "support/BuildPaths.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/Fixtures.hpp"
@@ -55,12 +56,9 @@ struct UvFixture {
     }
 
     std::unique_ptr<UvManager> make() {
-        UvManager::Options options;
-        options.clock = &clock;
-        options.network = &network;
-        options.home = kHome;
-        options.cacheFile = cacheFolder.file("uv_cache.json");
-        return std::make_unique<UvManager>(runner, files, std::move(options));
+        return std::make_unique<UvManager>(runner, files,
+                                           UvManager::Options{.clock = &clock, .network = &network, .home = kHome,
+                                                              .cacheFile = cacheFolder.file("uv_cache.json")});
     }
 
     void addReceipt(const std::string& tool, const std::string& name) {
@@ -68,25 +66,43 @@ struct UvFixture {
     }
 };
 
-TEST(UvManagerTest, ParsesToolListingAndSkipsExecutables) {
-    std::vector<UvManager::Tool> tools = UvManager::parseToolList(fixture("tool-list.stdout"));
-    EXPECT_EQ(tools, (std::vector<UvManager::Tool>{{"black", "24.2.0"},
-                                                   {"httpie", "3.2.2"},
-                                                   {"localtool", "0.1.0.dev3"},
-                                                   {"ruff", "0.3.0"},
-                                                   {"v2-cli", "1.4.0"}}));
+TEST(UvManagerTest, ListsToolsWithTheirSourcesAndNotes) {
+    EXPECT_EQ(UvManager::parseToolList(fixture("tool-list.stdout")),
+              (std::vector<UvManager::Tool>{{"black", "24.2.0"}, {"httpie", "3.2.2"}, {"localtool", "0.1.0.dev3"},
+                                            {"ruff", "0.3.0"}, {"v2-cli", "1.4.0"}}));
     // "- v2" is an executable, not a tool named "-" at version 2; paths and warnings are not tools.
-    EXPECT_TRUE(UvManager::parseToolList("- v2\n  - /home/user/.local/bin/v2\nNo tools installed\n").empty());
-    EXPECT_TRUE(UvManager::parseToolList("warning: Ignoring malformed tool `broken`\n").empty());
-}
+    EXPECT_TRUE(UvManager::parseToolList("- v2\n  - /home/user/.local/bin/v2\nNo tools installed\n"
+                                         "warning: Ignoring malformed tool `broken`\n")
+                    .empty());
+    UvFixture f;
+    std::vector<Package> packages = f.manager->listInstalled({});
+    ASSERT_EQ(packages.size(), 5u);
+    EXPECT_EQ(f.manager->binaryPath(), kUv);
+    EXPECT_FALSE(f.manager->errorMessage());
 
-TEST(UvManagerTest, ReadsTheInstallSourceOfEachReceipt) {
-    struct Case {
-        std::string file;
-        std::string name;
-        UvReceipt::SourceKind kind;
-        std::string identifier;
-    };
+    const Package* black = find(packages, "black");
+    ASSERT_NE(black, nullptr);
+    EXPECT_EQ(black->type, PackageType::UvTool);
+    EXPECT_EQ(black->version, "24.2.0");
+    EXPECT_EQ(black->sourceIdentifier, "pypi");
+    EXPECT_FALSE(black->description);
+
+    const Package* httpie = find(packages, "httpie");
+    ASSERT_NE(httpie, nullptr);
+    EXPECT_EQ(httpie->description,
+              "httpie was installed with uv from a pinned Git source. Van Treel does not compare this "
+              "installation with PyPI.");
+    EXPECT_EQ(httpie->sourceIdentifier, "git+https://github.com/httpie/cli?tag=3.2.2");
+    EXPECT_TRUE(find(packages, "localtool")->description.has_value());
+    EXPECT_TRUE(find(packages, "ruff")->description.has_value());
+
+    // A tool whose receipt is missing is still listed, as a registry install.
+    f.files.remove(kHome + "/.local/share/uv/tools/black");
+    packages = f.manager->listInstalled({});
+    EXPECT_EQ(find(packages, "black")->sourceIdentifier, "pypi");
+    EXPECT_EQ(packages.size(), 5u);
+
+    struct Case { std::string file; std::string name; UvReceipt::SourceKind kind; std::string identifier; };
     using Kind = UvReceipt::SourceKind;
     for (const Case& c : std::vector<Case>{
              {"receipt-registry.toml", "black", Kind::Registry, "pypi"},
@@ -121,36 +137,6 @@ requirements = [{name="tool",path='/wheels/tool.whl'}])");
     }
 }
 
-TEST(UvManagerTest, ListsToolsWithTheirSourcesAndNotes) {
-    UvFixture f;
-    std::vector<Package> packages = f.manager->listInstalled({});
-    ASSERT_EQ(packages.size(), 5u);
-    EXPECT_EQ(f.manager->binaryPath(), kUv);
-    EXPECT_FALSE(f.manager->errorMessage());
-
-    const Package* black = find(packages, "black");
-    ASSERT_NE(black, nullptr);
-    EXPECT_EQ(black->type, PackageType::UvTool);
-    EXPECT_EQ(black->version, "24.2.0");
-    EXPECT_EQ(black->sourceIdentifier, "pypi");
-    EXPECT_FALSE(black->description);
-
-    const Package* httpie = find(packages, "httpie");
-    ASSERT_NE(httpie, nullptr);
-    EXPECT_EQ(httpie->description,
-              "httpie was installed with uv from a pinned Git source. Van Treel does not compare this "
-              "installation with PyPI.");
-    EXPECT_EQ(httpie->sourceIdentifier, "git+https://github.com/httpie/cli?tag=3.2.2");
-    EXPECT_TRUE(find(packages, "localtool")->description.has_value());
-    EXPECT_TRUE(find(packages, "ruff")->description.has_value());
-
-    // A tool whose receipt is missing is still listed, as a registry install.
-    f.files.remove(kHome + "/.local/share/uv/tools/black");
-    packages = f.manager->listInstalled({});
-    EXPECT_EQ(find(packages, "black")->sourceIdentifier, "pypi");
-    EXPECT_EQ(packages.size(), 5u);
-}
-
 TEST(UvManagerTest, UpdateUpgradesRegistryToolsAndReportsAVersionThatDidNotMove) {
     UvFixture f;
     Package black = *find(f.manager->listInstalled({}), "black");
@@ -159,13 +145,9 @@ TEST(UvManagerTest, UpdateUpgradesRegistryToolsAndReportsAVersionThatDidNotMove)
 
     // uv keeps the receipt's constraint and says "Nothing to upgrade": the version stays.
     f.runner.on(upgrade, Response::output("Nothing to upgrade\n"));
-    try {
-        f.manager->update(black, {});
-        FAIL() << "expected UvError";
-    } catch (const UvError& error) {
-        EXPECT_EQ(error.kind(), UvError::Kind::VersionUnchanged);
-        EXPECT_EQ(error.description(), "uv finished without installing black 24.3.0 (current version: 24.2.0)");
-    }
+    auto error = testing::thrown<UvError>([&] { f.manager->update(black, {}); });
+    EXPECT_EQ(error.value().kind(), UvError::Kind::VersionUnchanged);
+    EXPECT_EQ(error->description(), "uv finished without installing black 24.3.0 (current version: 24.2.0)");
 
     // A version that moved is a success, and the new listing is published.
     f.runner.on(kList, Response::output("black v24.3.0\n- black\n"));
@@ -175,26 +157,18 @@ TEST(UvManagerTest, UpdateUpgradesRegistryToolsAndReportsAVersionThatDidNotMove)
 
     // A failing uv carries its own words.
     f.runner.on(upgrade, Response::failure(2, "error: Failed to upgrade black\n  Caused by: network unreachable\n"));
-    try {
-        f.manager->update(black, {});
-        FAIL() << "expected UvError";
-    } catch (const UvError& error) {
-        EXPECT_EQ(error.kind(), UvError::Kind::CommandFailed);
-        EXPECT_EQ(error.description(), localized("uv_command_failed", {"error: Failed to upgrade black"}));
-    }
+    error = testing::thrown<UvError>([&] { f.manager->update(black, {}); });
+    EXPECT_EQ(error.value().kind(), UvError::Kind::CommandFailed);
+    EXPECT_EQ(error->description(), localized("uv_command_failed", {"error: Failed to upgrade black"}));
 }
 
 TEST(UvManagerTest, UpdateRefusesToolsInstalledFromAPinnedSource) {
     UvFixture f;
     Package httpie = *find(f.manager->listInstalled({}), "httpie");
     f.runner.clearHistory();
-    try {
-        f.manager->update(httpie, {});
-        FAIL() << "expected PackageManualUpdateRequiredError";
-    } catch (const PackageManualUpdateRequiredError& error) {
-        EXPECT_EQ(error.command(), "uv tool install --force git+https://github.com/httpie/cli?tag=3.2.2");
-        EXPECT_EQ(error.reason(), *httpie.description);
-    }
+    const auto manual = testing::thrown<PackageManualUpdateRequiredError>([&] { f.manager->update(httpie, {}); });
+    EXPECT_EQ(manual.value().command(), "uv tool install --force git+https://github.com/httpie/cli?tag=3.2.2");
+    EXPECT_EQ(manual->reason(), *httpie.description);
     EXPECT_TRUE(f.runner.commandLines().empty());
 }
 

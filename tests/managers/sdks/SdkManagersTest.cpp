@@ -5,6 +5,7 @@
 #include "managers/sdks/AndroidSdkManager.hpp"
 #include "managers/sdks/QtManager.hpp"
 #include "managers/sdks/SdkError.hpp"
+#include "managers/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/Fixtures.hpp"
 #include "support/RecordingFileSystem.hpp"
@@ -34,12 +35,7 @@ struct AndroidFixture {
 };
 
 Package sdkPackage(const std::string& name, const std::string& version, const std::string& latest) {
-    Package package;
-    package.name = name;
-    package.type = PackageType::AndroidSDKPackage;
-    package.version = version;
-    package.latestVersion = latest;
-    return package;
+    return {.name = name, .version = version, .type = PackageType::AndroidSDKPackage, .latestVersion = latest};
 }
 
 TEST(AndroidSdkManagerTest, ListsInstalledPackagesAndTheUpdatesSdkmanagerComputes) {
@@ -70,8 +66,7 @@ TEST(AndroidSdkManagerTest, ListsInstalledPackagesAndTheUpdatesSdkmanagerCompute
     broken.runner.on(kSdkManager + " --list_installed" + kRootArgument,
                      Response::failure(1, "ERROR: JAVA_HOME is not set and no 'java' command could be found\n"));
     EXPECT_TRUE(broken.manager.listInstalled({}).empty());
-    ASSERT_TRUE(broken.manager.errorMessage().has_value());
-    EXPECT_NE(broken.manager.errorMessage()->find("JAVA_HOME"), std::string::npos);
+    EXPECT_NE(broken.manager.errorMessage().value_or("").find("JAVA_HOME"), std::string::npos);
 }
 
 TEST(AndroidSdkManagerTest, InstallsThePathAndFailsWhenItDidNotMove) {
@@ -83,23 +78,16 @@ TEST(AndroidSdkManagerTest, InstallsThePathAndFailsWhenItDidNotMove) {
     f.manager.update(sdkPackage("platform-tools", "34.0.5", "35.0.2"), {});
     EXPECT_TRUE(f.runner.ran(kSdkManager + " --install platform-tools" + kRootArgument));
 
-    try {
-        f.manager.update(sdkPackage("platform-tools", "34.0.5", "35.0.2"), {});
-        FAIL() << "expected VersionUnchanged";
-    } catch (const SdkError& error) {
-        EXPECT_EQ(error.kind(), SdkErrorKind::VersionUnchanged);
-    }
+    EXPECT_EQ(testing::thrown<SdkError>([&] { f.manager.update(sdkPackage("platform-tools", "34.0.5", "35.0.2"), {}); })
+                  .value().kind(),
+              SdkErrorKind::VersionUnchanged);
 
     // A licence not accepted: sdkmanager's own words, and nothing accepted for the user.
     f.runner.on(kSdkManager + " --install emulator" + kRootArgument,
                 Response::failure(1, "", "Licence for package Android Emulator not accepted.\n"));
-    try {
-        f.manager.update(sdkPackage("emulator", "34.1.19", "35.2.10"), {});
-        FAIL() << "expected CommandFailed";
-    } catch (const SdkError& error) {
-        EXPECT_EQ(error.kind(), SdkErrorKind::CommandFailed);
-        EXPECT_NE(error.description().find("not accepted"), std::string::npos);
-    }
+    const auto licence = testing::thrown<SdkError>([&] { f.manager.update(sdkPackage("emulator", "34.1.19", "35.2.10"), {}); });
+    EXPECT_EQ(licence.value().kind(), SdkErrorKind::CommandFailed);
+    EXPECT_NE(licence->description().find("not accepted"), std::string::npos);
 
     const std::size_t before = f.runner.history().size();
     for (const char* hostile : {"--licenses", "platforms;android-34 --channel=3", "../tools", ";", "a$(id)"}) {

@@ -10,8 +10,7 @@
 #include "base/Files.hpp"
 #include "managers/system/AptCache.hpp"
 #include "managers/system/AptManager.hpp"
-#include "model/PendingUpdate.hpp"
-#include "model/VersionRules.hpp"
+#include "managers/Thrown.hpp"
 #include "support/AptRoot.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "system/CommandRunner.hpp"
@@ -180,7 +179,7 @@ TEST_F(AptCacheHostTest, ABrokenSourcesListIsAFailureWithAptsOwnWords) {
     EXPECT_NE(manager.errorMessage().value_or("").find("Malformed line 3"), std::string::npos);
 }
 
-TEST_F(AptCacheHostTest, TheAdapterShowsAptsCandidatesAsUpdates) {
+TEST_F(AptCacheHostTest, TheAdapterKeepsAptsCacheOfTheListsAndNamesTheHeldPackage) {
     testing::ScopedEnvironment config("APT_CONFIG", root.configFile().c_str());
     SystemFileSystemManager files;
     // The root's lists were just written: no note about their age.
@@ -194,19 +193,7 @@ TEST_F(AptCacheHostTest, TheAdapterShowsAptsCandidatesAsUpdates) {
     EXPECT_TRUE(std::filesystem::exists(root.path() + "/vantreel-cache/srcpkgcache.bin"));
     EXPECT_FALSE(std::filesystem::exists(root.path() + "/vantreel-cache/pkgcache.bin"));
     EXPECT_EQ(manager.listInstalled({}).size(), 5u);
-    std::map<std::string, Package> byName;
-    for (const Package& package : packages) byName[package.name] = package;
-    // apt's own texts, never a placeholder, and each one an update by Debian's order even
-    // where our general rules would not order it.
-    EXPECT_EQ(byName["debrev"].latestVersion, "1.65.2+deb12u1");
-    EXPECT_EQ(byName["epoch"].latestVersion, "1:2.66-4+deb12u3+b1");
-    EXPECT_EQ(byName["tilde"].latestVersion, "1.0");
-    EXPECT_TRUE(byName["secfix"].isSecurityUpdate);
-    EXPECT_FALSE(byName["plain"].isSecurityUpdate);
-    for (const Package& package : packages) {
-        EXPECT_NE(package.latestVersion, std::string(kUpdateAvailableSentinel)) << package.name;
-        EXPECT_TRUE(hasPendingUpdate(package, false)) << package.name;
-    }
+    // The rows' versions and security marks against apt's own: the command line's host test of the scan.
     const std::string note = manager.errorMessage().value_or("");
     EXPECT_NE(note.find("held"), std::string::npos) << note;
     EXPECT_EQ(manager.checkOutdated({}).size(), 5u);

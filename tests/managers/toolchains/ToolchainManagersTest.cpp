@@ -11,6 +11,7 @@
 #include "managers/toolchains/RustupManager.hpp"
 #include "managers/toolchains/TlmgrManager.hpp"
 #include "managers/toolchains/ToolchainError.hpp"
+#include "managers/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/Fixtures.hpp"
 #include "support/MockNetworkClient.hpp"
@@ -50,7 +51,6 @@ struct Fixture {
           manager(runner, files,
                   ToolchainManager::Options{.environment = std::move(environment), .home = "/home/user",
                                             .adminPrompt = &prompt, .network = &network}) {
-        const std::string name(lastPathComponent(path));
         files.addExecutable(path);
     }
 };
@@ -98,12 +98,9 @@ TEST(ToolchainManagersTest, RustupListsToolchainsFromManifestsAndSaysWhenTheServ
     EXPECT_THROW(f.manager.update(Package{.name = "--help", .type = PackageType::RustupToolchain}, {}), ToolchainError);
     EXPECT_TRUE(f.runner.commandLines().empty());
     f.runner.on(f.binary + " update stable --no-self-update", Response::failure(1, "error: toolchain is locked"));
-    try {
-        f.manager.update(*find(listed, "stable-x86_64-unknown-linux-gnu"), {});
-        FAIL();
-    } catch (const ToolchainError& error) {
-        EXPECT_EQ(error.description(), "rustup command failed: error: toolchain is locked");
-    }
+    EXPECT_EQ(testing::thrown<ToolchainError>([&] { f.manager.update(*find(listed, "stable-x86_64-unknown-linux-gnu"), {}); })
+                  .value().description(),
+              "rustup command failed: error: toolchain is locked");
     // rustup before 1.28 printed no installed section for a single toolchain.
     RustupManager::Shown old = RustupManager::parseShow(
         "Default host: x86_64-apple-darwin\nrustup home:  /Users/u/.rustup\n\nactive toolchain\n----------------\n\n"
@@ -151,14 +148,10 @@ TEST(ToolchainManagersTest, MiseReadsPastWarningsAsksGitHubWithTheTokenAndSaysWh
 
     // The update ran, but mise reports the version it had.
     f.runner.on(f.binary + " self-update --yes", Response::output("mise is already up to date"));
-    try {
-        f.manager.update(*find(outdated, "mise"), {});
-        FAIL();
-    } catch (const ToolchainError& error) {
-        EXPECT_EQ(error.kind(), ToolchainErrorKind::VersionUnchanged);
-        EXPECT_EQ(error.description(), localized("mise.version_unchanged", {"2025.1.0"}) +
-                                           localized("mise.version_requested", {"2025.2.3"}));
-    }
+    const auto unchanged = testing::thrown<ToolchainError>([&] { f.manager.update(*find(outdated, "mise"), {}); });
+    EXPECT_EQ(unchanged.value().kind(), ToolchainErrorKind::VersionUnchanged);
+    EXPECT_EQ(unchanged->description(),
+              localized("mise.version_unchanged", {"2025.1.0"}) + localized("mise.version_requested", {"2025.2.3"}));
     EXPECT_TRUE(MiseManager::isHomebrewPath("/usr/local/Cellar/mise/2025.1.0/bin/mise"));
     EXPECT_FALSE(MiseManager::isHomebrewPath("/usr/local/bin/mise"));
 }
@@ -240,13 +233,8 @@ TEST(ToolchainManagersTest, TlmgrMatchesWholeNamesRepairsItsRepositoryOnceAndVer
     EXPECT_TRUE(f.manager.checkOutdated({}).empty());
     EXPECT_EQ(f.manager.errorMessage(), localized("tlmgr.repair_failed", {"tlmgr: no connection"}));
     EXPECT_EQ(f.runner.count(list), 1u);
-    try {
-        f.manager.updateAll({});
-        FAIL();
-    } catch (const ToolchainError& error) {
-        EXPECT_EQ(error.description(), localized("tlmgr.not_verified",
-                                                 {"TeX Live", localized("tlmgr.repair_failed", {"tlmgr: no connection"})}));
-    }
+    EXPECT_EQ(testing::thrown<ToolchainError>([&] { f.manager.updateAll({}); }).value().description(),
+              localized("tlmgr.not_verified", {"TeX Live", localized("tlmgr.repair_failed", {"tlmgr: no connection"})}));
 
     f.prompt.available = false;
     f.runner.on(list, Response::output(""));
@@ -258,12 +246,8 @@ TEST(ToolchainManagersTest, TlmgrMatchesWholeNamesRepairsItsRepositoryOnceAndVer
                      Response::failure(1, fixture("tlmgr", "debian-user-mode.txt")));
     EXPECT_TRUE(debian.manager.listInstalled({}).empty());
     EXPECT_EQ(debian.manager.errorMessage(), localized("toolchain.managed_by_distribution", {"TeX Live"}));
-    try {
-        debian.manager.updateAll({});
-        FAIL();
-    } catch (const ToolchainError& error) {
-        EXPECT_EQ(error.kind(), ToolchainErrorKind::ManagedByDistribution);
-    }
+    EXPECT_EQ(testing::thrown<ToolchainError>([&] { debian.manager.updateAll({}); }).value().kind(),
+              ToolchainErrorKind::ManagedByDistribution);
     EXPECT_TRUE(debian.prompt.commands.empty());
 }
 
@@ -292,12 +276,10 @@ TEST(ToolchainManagersTest, HomebrewOwnedMiseUpgradesThroughBrewAndARepairedRepo
     EXPECT_EQ(listings, 2);
 
     f.prompt.available = false;
-    try {
-        f.manager.update(Package{.name = "babel", .version = "r64097", .type = PackageType::TlmgrPackage}, {});
-        FAIL();
-    } catch (const ToolchainError& error) {
-        EXPECT_EQ(error.description(), localized("tlmgr.admin_required"));
-    }
+    EXPECT_EQ(testing::thrown<ToolchainError>([&] {
+                  f.manager.update(Package{.name = "babel", .version = "r64097", .type = PackageType::TlmgrPackage}, {});
+              }).value().description(),
+              localized("tlmgr.admin_required"));
 
     // nix found, but no nix-env beside it: nothing to run.
     testing::FakeCommandRunner runner;

@@ -16,17 +16,9 @@ using Response = testing::FakeCommandRunner::Response;
 using Vendor = VendorAppsManager::Vendor;
 
 std::string infoPlist(const std::string& version) {
-    return R"(<?xml version="1.0" encoding="UTF-8"?>
-<!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
-<plist version="1.0">
-<dict>
-	<key>CFBundleIdentifier</key>
-	<string>com.example.app</string>
-	<key>CFBundleShortVersionString</key>
-	<string>)" + version + R"(</string>
-</dict>
-</plist>
-)";
+    return R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict><key>CFBundleIdentifier</key>)"
+           R"(<string>com.example.app</string><key>CFBundleShortVersionString</key><string>)" + version +
+           "</string></dict></plist>\n";
 }
 
 // The output of `softwareupdate -l --no-scan` with two Command Line Tools labels pending.
@@ -100,9 +92,7 @@ TEST_F(VendorAppsManagerTest, ReadsEachVendorsBundlesAndTheToolsUpdateTheSystemO
     const std::size_t before = runner_.history().size();
     EXPECT_THROW(office.update(apps[1], {}), PackageManualUpdateRequiredError);
     EXPECT_EQ(runner_.history().size(), before);
-}
 
-TEST_F(VendorAppsManagerTest, WithoutTheirFoldersTheSourcesAreAbsentWithoutAnError) {
     for (Vendor vendor : {Vendor::AppleDeveloperTools, Vendor::AdobeCreativeCloud, Vendor::MicrosoftOffice}) {
         VendorAppsManager absent = manager(vendor, applications_.file("missing"));
         EXPECT_TRUE(absent.listInstalled({}).empty());
