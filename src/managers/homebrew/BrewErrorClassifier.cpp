@@ -190,7 +190,7 @@ ParsedBrewError BrewErrorClassifier::classify(std::string_view output, const std
     if (auto match = nodeRequirementPattern().search(output); match && match->groups.size() >= 2) {
         std::string required(match->groups[0].value_or(""));
         std::string current(match->groups[1].value_or(""));
-        BrewErrorType type{.kind = Kind::NodeVersionIncompatible, .required = required, .current = current};
+        BrewErrorType type{.kind = Kind::NodeVersionIncompatible};
         return make(std::move(type), "brew.error.node_version.message", {}, "brew.error.node_version.suggestion",
                     {required, current}, nvmCommand(required), true);
     }

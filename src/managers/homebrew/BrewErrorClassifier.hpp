@@ -30,7 +30,6 @@ struct BrewErrorType {
     std::string packageName;               // LinkFailure, CaskSourceMissing
     std::vector<std::string> conflicts;    // ConflictingPackage
     std::optional<std::string> cachePath;  // ChecksumMismatch: the cached download, when printed
-    std::string required, current;         // NodeVersionIncompatible
     std::string message;                   // Unknown: the raw text
 
     friend bool operator==(const BrewErrorType&, const BrewErrorType&) = default;

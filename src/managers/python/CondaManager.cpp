@@ -180,9 +180,7 @@ CondaManager::Parsed<CondaManager::DryRun> CondaManager::parseDryRun(std::string
         for (const Json& item : *list) {
             // conda 4.4 and older wrote "channel::name-version-build" strings; too old to matter.
             if (!item.is_object()) continue;
-            PlannedAction action{text(item, "name"), text(item, "version"), text(item, "channel"), text(item, "build"),
-                                 integerField(item, "size")};
-            if (action.build.empty()) action.build = text(item, "build_string");
+            PlannedAction action{text(item, "name"), text(item, "version"), text(item, "channel")};
             if (!action.name.empty()) into.push_back(std::move(action));
         }
     };
@@ -200,7 +198,6 @@ CondaManager::Parsed<CondaManager::DryRun> CondaManager::parseDryRun(std::string
         for (const Json* group : groups) {
             readList(*group, "LINK", plan.link);
             readList(*group, "UNLINK", plan.unlink);
-            readList(*group, "FETCH", plan.fetch);
         }
     }
     return {std::move(plan), std::nullopt};

@@ -57,18 +57,16 @@ public:
 
         friend bool operator==(const Entry&, const Entry&) = default;
     };
-    // One package of a dry run's LINK, UNLINK or FETCH list.
+    // One package of a dry run's LINK or UNLINK list.
     struct PlannedAction {
         std::string name;
         std::string version;
         std::string channel;
-        std::string build;
-        std::optional<long long> size;
 
         friend bool operator==(const PlannedAction&, const PlannedAction&) = default;
     };
     struct DryRun {
-        std::vector<PlannedAction> link, unlink, fetch;
+        std::vector<PlannedAction> link, unlink;
         std::optional<std::string> error;  // conda's own error object, when it printed one
     };
     // What a parser made of an output: the value, or why there is none.

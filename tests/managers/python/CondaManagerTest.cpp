@@ -119,8 +119,8 @@ TEST(CondaManagerTest, ListsEveryEnvironmentAndLeavesPyPIEntriesToPip) {
 
     // Nor through the dry run, when the solve would touch it.
     CondaManager::DryRun plan;
-    plan.link.push_back({"requests", "2.32.0", "pypi", "pypi_0", std::nullopt});
-    plan.unlink.push_back({"requests", "2.31.0", "pypi", "pypi_0", std::nullopt});
+    plan.link.push_back({"requests", "2.32.0", "pypi"});
+    plan.unlink.push_back({"requests", "2.31.0", "pypi"});
     EXPECT_TRUE(CondaManager::outdatedFrom(plan, packages, kBase).empty());
 }
 
