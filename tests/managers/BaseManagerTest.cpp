@@ -7,7 +7,7 @@
 
 #include "managers/ExecutableLocator.hpp"
 #include "managers/PackageManager.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/RecordingFileSystem.hpp"
 #include "support/ScopedEnvironment.hpp"

@@ -6,7 +6,7 @@
 #include "managers/containers/ContainerError.hpp"
 #include "managers/containers/ImageReference.hpp"
 #include "model/VersionRules.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/Fixtures.hpp"
 #include "support/RecordingFileSystem.hpp"

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "managers/containers/ContainerError.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/RecordingFileSystem.hpp"

@@ -12,7 +12,7 @@
 #include "base/IsoDate.hpp"
 #include "base/Strings.hpp"
 #include "managers/editors/IDEExtensionError.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/Corpus.hpp"
 #include "support/FakeEditor.hpp"
 #include "support/Fixtures.hpp"

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "managers/extensions/AiAssistantError.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "managers/extensions/GhExtensionError.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/Fixtures.hpp"
 #include "support/LoopbackServer.hpp"

@@ -13,7 +13,7 @@
 #include "support/TempDir.hpp"
 #include "system/AuthorizationHelper.hpp"
 #include "BrewTestSupport.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 
 namespace vt {
 namespace {

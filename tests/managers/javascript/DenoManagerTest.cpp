@@ -5,7 +5,7 @@
 #include "base/Cancellation.hpp"
 #include "base/Log.hpp"
 #include "JsToolsTestSupport.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/RecordingFileSystem.hpp"
 

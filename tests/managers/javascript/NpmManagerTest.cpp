@@ -10,7 +10,7 @@
 #include "managers/javascript/NpmError.hpp"
 #include "model/VersionRules.hpp"
 #include "managers/javascript/NpmLatest.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/Corpus.hpp"
 #include "system/Endpoints.hpp"
 #include "support/FakeCommandRunner.hpp"

@@ -8,7 +8,7 @@
 #include "base/Log.hpp"
 #include "JsToolsTestSupport.hpp"
 #include "managers/javascript/YarnError.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/Fixtures.hpp"
 #include "support/MockNetworkClient.hpp"

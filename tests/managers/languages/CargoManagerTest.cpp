@@ -6,7 +6,7 @@
 
 #include "base/Files.hpp"
 #include "managers/languages/CargoError.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/MockNetworkClient.hpp"
 #include "support/RecordingFileSystem.hpp"

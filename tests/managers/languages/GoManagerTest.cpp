@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "managers/languages/GoError.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/MockNetworkClient.hpp"
 #include "support/TempDir.hpp"

@@ -12,7 +12,7 @@
 #include "base/Log.hpp"
 #include "base/Strings.hpp"
 #include "managers/python/CondaError.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/Fixtures.hpp"
 #include "support/RecordingFileSystem.hpp"

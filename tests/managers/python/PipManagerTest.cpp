@@ -12,7 +12,7 @@
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "managers/python/PipError.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/MockNetworkClient.hpp"
 #include "support/RecordingFileSystem.hpp"

@@ -8,7 +8,7 @@
 
 #include "PipTestSupport.hpp"
 #include "managers/python/PipError.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/MockNetworkClient.hpp"
 #include "support/RecordingFileSystem.hpp"

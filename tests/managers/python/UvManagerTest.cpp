@@ -10,7 +10,7 @@
 #include "base/Localization.hpp"
 #include "base/Strings.hpp"
 #include "managers/python/UvError.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/BuildPaths.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/Fixtures.hpp"

@@ -5,7 +5,7 @@
 #include "managers/sdks/AndroidSdkManager.hpp"
 #include "managers/sdks/QtManager.hpp"
 #include "managers/sdks/SdkError.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/Fixtures.hpp"
 #include "support/RecordingFileSystem.hpp"

@@ -10,7 +10,7 @@
 #include "base/Files.hpp"
 #include "managers/system/AptCache.hpp"
 #include "managers/system/AptManager.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/AptRoot.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "system/CommandRunner.hpp"

@@ -12,7 +12,7 @@
 #include "managers/system/SnapManager.hpp"
 #include "model/PendingUpdate.hpp"
 #include "model/VersionRules.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/Fixtures.hpp"
 #include "support/RecordingFileSystem.hpp"

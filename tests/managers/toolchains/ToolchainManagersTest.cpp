@@ -11,7 +11,7 @@
 #include "managers/toolchains/RustupManager.hpp"
 #include "managers/toolchains/TlmgrManager.hpp"
 #include "managers/toolchains/ToolchainError.hpp"
-#include "managers/Thrown.hpp"
+#include "support/Thrown.hpp"
 #include "support/FakeCommandRunner.hpp"
 #include "support/Fixtures.hpp"
 #include "support/MockNetworkClient.hpp"
