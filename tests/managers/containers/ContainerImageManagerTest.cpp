@@ -60,9 +60,8 @@ TEST(ContainerImageManagerTest, ReadsTaggedImagesOfEachEngineAsTheyPrintThem) {
     EXPECT_TRUE(ContainerImageManager::parsePodmanListing("[]")->empty());
     EXPECT_FALSE(ContainerImageManager::parsePodmanListing("Error: no storage").has_value());
     EXPECT_TRUE(ContainerImageManager::parseDockerListing("").empty());
-}
 
-TEST(ContainerImageManagerTest, AHugeListingIsReadWhole) {
+    // A huge listing is read whole.
     std::string listing = "[";
     for (int i = 0; i < 5000; ++i) {
         if (i > 0) listing += ",";

@@ -55,7 +55,7 @@ protected:
                                  .network = &network_}};
 };
 
-TEST_F(GhExtensionManagerTest, ListsEveryKindAndOffersOnlyANewerReleaseOfAnUnpinnedBinary) {
+TEST_F(GhExtensionManagerTest, ListsEveryKindOffersOnlyANewerReleaseOfAnUnpinnedBinaryAndUpgradesItByName) {
     std::vector<Package> installed = manager_.listInstalled({});
     ASSERT_EQ(installed.size(), 3u) << "a name gh would read as an option is not listed";
     EXPECT_EQ(installed[0].name, "bin");
@@ -71,24 +71,8 @@ TEST_F(GhExtensionManagerTest, ListsEveryKindAndOffersOnlyANewerReleaseOfAnUnpin
     EXPECT_EQ(outdated[0].latestVersion, "v1.1.0");
     EXPECT_EQ(github_.requestCount("/repos/acme/gh-held/releases/latest"), 0u);
 
-    // gh itself failing (no token, say) is the source's failure, said with gh's words.
-    runner_.on(kGh + " extension list",
-               Response::failure(4, "To get started with GitHub CLI, please run:  gh auth login\n"));
-    EXPECT_TRUE(manager_.listInstalled({}).empty());
-    EXPECT_NE(manager_.errorMessage().value_or("").find("gh auth login"), std::string::npos);
-
-    // Without any extension installed there is nothing to list, logged in or not: no failure.
-    std::filesystem::remove_all(data_.file("gh/extensions"));
-    const std::size_t asked = runner_.count(kGh + " extension list");
-    EXPECT_TRUE(manager_.listInstalled({}).empty());
-    EXPECT_FALSE(manager_.errorMessage().has_value()) << *manager_.errorMessage();
-    EXPECT_EQ(runner_.count(kGh + " extension list"), asked);
-}
-
-TEST_F(GhExtensionManagerTest, UpgradesByNameAndRefusesPinnedLocalAndHostileOnesBeforeAnyCommand) {
-    const std::vector<Package> listed = manager_.listInstalled({});
-    ASSERT_NE(testing::find(listed, "bin"), nullptr);
-    Package bin = *testing::find(listed, "bin");
+    // Upgraded by name; pinned, local and hostile ones are refused before any command.
+    Package bin = installed[0];
     bin.latestVersion = "v1.1.0";
     runner_.on(kGh + " extension list", Response::output("gh bin\tacme/gh-bin\tv1.1.0\n"));
     runner_.on(kGh + " extension upgrade bin", Response::output(""));
@@ -114,6 +98,19 @@ TEST_F(GhExtensionManagerTest, UpgradesByNameAndRefusesPinnedLocalAndHostileOnes
         EXPECT_EQ(line.find("upgrade") != std::string::npos && line != kGh + " extension upgrade bin", false) << line;
     }
     EXPECT_EQ(runner_.count(kGh + " extension upgrade bin"), upgrades);
+
+    // gh itself failing (no token, say) is the source's failure, said with gh's words.
+    runner_.on(kGh + " extension list",
+               Response::failure(4, "To get started with GitHub CLI, please run:  gh auth login\n"));
+    EXPECT_TRUE(manager_.listInstalled({}).empty());
+    EXPECT_NE(manager_.errorMessage().value_or("").find("gh auth login"), std::string::npos);
+
+    // Without any extension installed there is nothing to list, logged in or not: no failure.
+    std::filesystem::remove_all(data_.file("gh/extensions"));
+    const std::size_t asked = runner_.count(kGh + " extension list");
+    EXPECT_TRUE(manager_.listInstalled({}).empty());
+    EXPECT_FALSE(manager_.errorMessage().has_value()) << *manager_.errorMessage();
+    EXPECT_EQ(runner_.count(kGh + " extension list"), asked);
 }
 
 }  // namespace

@@ -102,24 +102,25 @@ TEST(BrewManagerUpgradeTest, EachRepairIsTriedOnceBeforeTheFailureIsReported) {
     EXPECT_EQ(f.runner.count(brew("upgrade --cask discord")), 1u);
 }
 
-TEST(BrewManagerUpgradeTest, ExistingAppIsReplacedWithForce) {
-    BrewFixture f;
-    f.runner.on(brew("upgrade --cask zoom"), Response::failure(1, fixture("upgrade-cask-app-exists.stderr")));
-    f.runner.on(brew("upgrade --cask --force zoom"), Response::output("🍺  zoom was successfully upgraded!\n"));
-    LogCapture log;
-    f.manager->upgrade(cask("zoom", "6.0.0", "6.0.2"), {});
-    EXPECT_TRUE(log.contains(" with --force: an app is already in the way"));
-}
-
-TEST(BrewManagerUpgradeTest, NotInstalledRetriesTheQualifiedNameThenReportsAGhost) {
+// A failure with a known repair: the repair runs once, and the upgrade succeeds.
+TEST(BrewManagerUpgradeTest, KnownFailuresAreRepairedOnce) {
     const std::string notInstalled = corpusError("Error: Cask 'foo' is not installed.");
-    {
+    struct Case { Package package; std::string upgrade; std::string failure; std::string repair; std::string logged; };
+    for (const Case& c : std::vector<Case>{
+             {cask("zoom", "6.0.0", "6.0.2"), "upgrade --cask zoom", fixture("upgrade-cask-app-exists.stderr"),
+              "upgrade --cask --force zoom", " with --force: an app is already in the way"},
+             {cask("foo", "1.0", "1.1"), "upgrade --cask foo", notInstalled, "upgrade --cask homebrew/cask/foo",
+              " with the fully qualified name homebrew/cask/foo"},
+             {formula("node", "22.1.0", "22.2.0"), "upgrade --formula node", fixture("upgrade-link-failure.stderr"),
+              "link --overwrite node", " with brew link --overwrite"}}) {
+        SCOPED_TRACE(c.package.name);
         BrewFixture f;
-        f.runner.on(brew("upgrade --cask foo"), Response::failure(1, notInstalled));
-        f.runner.on(brew("upgrade --cask homebrew/cask/foo"), Response::output("🍺  foo was successfully upgraded!\n"));
+        f.runner.on(brew(c.upgrade), Response::failure(1, c.failure));
+        f.runner.on(brew(c.repair), Response::output("done\n"));
         LogCapture log;
-        f.manager->upgrade(cask("foo", "1.0", "1.1"), {});
-        EXPECT_TRUE(log.contains(" with the fully qualified name homebrew/cask/foo"));
+        f.manager->upgrade(c.package, {});
+        EXPECT_TRUE(log.contains(c.logged));
+        EXPECT_EQ(f.runner.commandLines().back(), brew(c.repair));
     }
     BrewFixture f;
     f.runner.on(brew("upgrade --cask foo"), Response::failure(1, notInstalled));
@@ -164,10 +165,7 @@ TEST(BrewManagerUpgradeTest, ChecksumMismatchDeletesOnlyInsideTheDownloadsCache)
                     Response::failure(1, "Error: SHA-256 mismatch\n    File: " + linuxCache + "\n"));
         f.runner.on(brew("info --json=v2 --formula jq"), infoShowing("formulae", R"({"name": "jq"})"));
         f.runner.otherwise(Response::output(""));
-        try {
-            f.manager->upgrade(formula("jq", "1.7", "1.7.1"), {});
-        } catch (const ParsedBrewError&) {
-        }
+        EXPECT_THROW(f.manager->upgrade(formula("jq", "1.7", "1.7.1"), {}), ParsedBrewError);
         EXPECT_EQ(f.removed.size(), isLinux ? 1u : 0u) << "isLinux " << isLinux;
     }
 }
@@ -187,16 +185,6 @@ TEST(BrewManagerUpgradeTest, ConflictingFormulaeAreUnlinkedThenLinkedAgain) {
                                         brew("upgrade --formula libressl"), brew("link openssl@3")}));
     EXPECT_TRUE(log.contains("Temporarily unlinked: openssl@3"));
     EXPECT_TRUE(log.contains("Failed to relink openssl@3"));
-}
-
-TEST(BrewManagerUpgradeTest, LinkFailureIsRepairedWithLinkOverwrite) {
-    BrewFixture f;
-    f.runner.on(brew("upgrade --formula node"), Response::failure(1, fixture("upgrade-link-failure.stderr")));
-    f.runner.on(brew("link --overwrite node"), Response::output("Linking /opt/homebrew/Cellar/node/22.2.0... 7 symlinks created.\n"));
-    LogCapture log;
-    f.manager->upgrade(formula("node", "22.1.0", "22.2.0"), {});
-    EXPECT_TRUE(log.contains(" with brew link --overwrite"));
-    EXPECT_EQ(f.runner.commandLines().back(), brew("link --overwrite node"));
 }
 
 using BrewManagerPermissionTest = brewtest::InFrench;

@@ -109,13 +109,12 @@ TEST(BunManagerTest, OutdatedRunsInsideTheGlobalFolder) {
 }
 
 TEST(BunManagerTest, MissingOrFailingBunIsPublishedNotThrown) {
-    {
-        BunFixture missing(false);
-        EXPECT_TRUE(missing.manager->listInstalled({}).empty());
-        EXPECT_EQ(missing.manager->errorMessage(), "Bun not found");
-        EXPECT_TRUE(missing.manager->checkOutdated({}).empty());
-        EXPECT_EQ(missing.manager->errorMessage(), "Bun not found");
-    }
+    BunFixture missing(false);
+    EXPECT_TRUE(missing.manager->listInstalled({}).empty());
+    EXPECT_EQ(missing.manager->errorMessage(), "Bun not found");
+    EXPECT_TRUE(missing.manager->checkOutdated({}).empty());
+    EXPECT_EQ(missing.manager->errorMessage(), "Bun not found");
+
     BunFixture fixture;
     fixture.files.addFile("/home/me/.bun/install/global/package.json", "{}");
     fixture.runner.on(kOutdated, recorded("bun", "outdated-unreachable-registry"));

@@ -37,7 +37,7 @@ struct DenoFixture {
     }
 };
 
-TEST(DenoManagerTest, ListsTheRuntimeFromItsOwnInstallRoot) {
+TEST(DenoManagerTest, ListsTheRuntimeFromItsOwnInstallRootAndComparesWithWhatDenoUpgradeFinds) {
     DenoFixture fixture;
     std::vector<Package> packages = fixture.manager->listInstalled({});
     ASSERT_EQ(packages.size(), 1u);
@@ -54,10 +54,7 @@ TEST(DenoManagerTest, ListsTheRuntimeFromItsOwnInstallRoot) {
     ::unsetenv("DENO_INSTALL_ROOT");
     EXPECT_EQ(DenoManager(fixture.runner, fixture.files, DenoManager::Options{.home = "/home/you"}).denoInstallRoot(),
               "/home/you/.deno");
-}
 
-TEST(DenoManagerTest, OutdatedComparesWithWhatDenoUpgradeFinds) {
-    DenoFixture fixture;
     // Deno 2 colours the version even into a pipe, and a dry run that found the release but
     // could not download it exits 1 after naming it.
     ASSERT_EQ(jstest::recording("deno", "upgrade-dry-run-newer").exitCode, 1);

@@ -67,33 +67,34 @@ TEST(PnpmManagerTest, ListsRecordedGlobalPackagesWithPnpmHomeOnPath) {
     ::unsetenv("PNPM_HOME");
 }
 
-TEST(PnpmManagerTest, AGlobalFolderWithoutPackagesIsEmptyNotAFailure) {
-    PnpmFixture fixture;
-    // The recorded outdated check of a fresh folder fails with exit 1: no manifest yet.
-    fixture.runner.on(kList, recorded("pnpm", "list-empty"));
-    fixture.runner.on(kOutdated, recorded("pnpm", "outdated-empty"));
-    EXPECT_TRUE(fixture.manager->listInstalled({}).empty());
-    EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
-    EXPECT_TRUE(fixture.manager->checkOutdated({}).empty());
-    EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
-}
-
-TEST(PnpmManagerTest, OutdatedExitingOneWithJsonGivesTheLatestVersions) {
-    PnpmFixture fixture;
+// pnpm's own "minimum-release-age" is in minutes. `pnpm outdated` dates nothing and here pnpm
+// names no registry to ask, so under that limit the latest versions are of unknown age, and
+// they wait: pnpm would refuse them.
+TEST(PnpmManagerTest, OutdatedExitingOneWithJsonGivesTheLatestVersionsHeldByPnpmsOwnMinimumAge) {
+    testing::TempDir home{"vt-pnpm-age"};
+    home.write(".npmrc", "minimum-release-age=10080\n");
+    PnpmFixture fixture(true, "/home/me/.local/share/pnpm", home.path());
     fixture.runner.on(kList, recorded("pnpm", "list"));
     fixture.runner.on(kOutdated, recorded("pnpm", "outdated"));
+    fixture.runner.on(kPnpm + " config get registry", Response::output("undefined\n"));
     ASSERT_EQ(jstest::recording("pnpm", "outdated").exitCode, 1);
     fixture.manager->listInstalled({});
     std::vector<Package> outdated = fixture.manager->checkOutdated({});
     ASSERT_EQ(outdated.size(), 3u);
-    const Package* semver = find(outdated, "semver");
-    ASSERT_NE(semver, nullptr);
-    EXPECT_EQ(semver->version, "7.5.0");
-    EXPECT_EQ(semver->latestVersion, "7.8.6");
+    Package semver = *find(outdated, "semver");
+    EXPECT_EQ(semver.version, "7.5.0");
+    EXPECT_EQ(semver.latestVersion, "7.8.6");
     // The listing's record is kept, its folder included.
-    EXPECT_EQ(semver->installLocationOverride, "~/.local/share/pnpm/global/5/node_modules/semver");
+    EXPECT_EQ(semver.installLocationOverride, "~/.local/share/pnpm/global/5/node_modules/semver");
     EXPECT_EQ(find(outdated, "@antfu/ni")->latestVersion, "30.6.0");
     EXPECT_EQ(find(outdated, "is-odd"), nullptr);
+    ASSERT_TRUE(semver.toolReleaseAge);
+    EXPECT_EQ(semver.toolReleaseAge->minimum, std::chrono::hours(24 * 7));
+    applyReleaseAge(semver, ReleaseAgeRule::stricter(ReleaseAgeRule{}, semver.toolReleaseAge), Clock::shared().now());
+    ASSERT_TRUE(semver.releaseAge);
+    EXPECT_EQ(semver.releaseAge->verdict, ReleaseAgeVerdict::AgeUnknown);
+    EXPECT_TRUE(semver.releaseAge->holdsBack());
+    EXPECT_EQ(semver.releaseAge->rule.origin, "pnpm minimum-release-age");
 
     // Output that an older pnpm prefixed with a warning line still parses.
     PnpmManager::Parsed parsed =
@@ -102,40 +103,25 @@ TEST(PnpmManagerTest, OutdatedExitingOneWithJsonGivesTheLatestVersions) {
     EXPECT_EQ(parsed.error, std::nullopt);
 }
 
-// pnpm's own "minimum-release-age" is in minutes. `pnpm outdated` dates nothing and here pnpm
-// names no registry to ask, so under that limit the latest versions are of unknown age, and
-// they wait: pnpm would refuse them.
-TEST(PnpmManagerTest, PnpmsOwnMinimumReleaseAgeInMinutesHoldsBackWhatNothingDates) {
-    testing::TempDir home{"vt-pnpm-age"};
-    home.write(".npmrc", "minimum-release-age=10080\n");
-    PnpmFixture fixture(true, "/home/me/.local/share/pnpm", home.path());
-    fixture.runner.on(kList, recorded("pnpm", "list"));
-    fixture.runner.on(kOutdated, recorded("pnpm", "outdated"));
-    fixture.runner.on(kPnpm + " config get registry", Response::output("undefined\n"));
-    fixture.manager->listInstalled({});
-    std::vector<Package> outdated = fixture.manager->checkOutdated({});
-    Package semver = *find(outdated, "semver");
-    ASSERT_TRUE(semver.toolReleaseAge);
-    EXPECT_EQ(semver.toolReleaseAge->minimum, std::chrono::hours(24 * 7));
-
-    applyReleaseAge(semver, ReleaseAgeRule::stricter(ReleaseAgeRule{}, semver.toolReleaseAge), Clock::shared().now());
-    ASSERT_TRUE(semver.releaseAge);
-    EXPECT_EQ(semver.releaseAge->verdict, ReleaseAgeVerdict::AgeUnknown);
-    EXPECT_TRUE(semver.releaseAge->holdsBack());
-    EXPECT_EQ(semver.releaseAge->rule.origin, "pnpm minimum-release-age");
-}
-
 TEST(PnpmManagerTest, MissingOrFailingPnpmIsPublishedNotThrown) {
-    {
-        PnpmFixture missing(false);
-        EXPECT_TRUE(missing.manager->listInstalled({}).empty());
-        EXPECT_EQ(missing.manager->errorMessage(), "PNPM not found");
-        EXPECT_TRUE(missing.manager->checkOutdated({}).empty());
-        EXPECT_EQ(missing.manager->errorMessage(), "pnpm outdated failed: PNPM not found");
-        EXPECT_THROW(missing.manager->update(Package{.name = "semver", .type = PackageType::PnpmGlobal}, {}),
-                     CommandError);
-    }
+    PnpmFixture missing(false);
+    EXPECT_TRUE(missing.manager->listInstalled({}).empty());
+    EXPECT_EQ(missing.manager->errorMessage(), "PNPM not found");
+    EXPECT_TRUE(missing.manager->checkOutdated({}).empty());
+    EXPECT_EQ(missing.manager->errorMessage(), "pnpm outdated failed: PNPM not found");
+    EXPECT_THROW(missing.manager->update(Package{.name = "semver", .type = PackageType::PnpmGlobal}, {}),
+                 CommandError);
+
     PnpmFixture fixture;
+    // The recorded outdated check of a fresh folder fails with exit 1: no manifest yet. Empty,
+    // not a failure.
+    fixture.runner.on(kList, recorded("pnpm", "list-empty"));
+    fixture.runner.on(kOutdated, recorded("pnpm", "outdated-empty"));
+    EXPECT_TRUE(fixture.manager->listInstalled({}).empty());
+    EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
+    EXPECT_TRUE(fixture.manager->checkOutdated({}).empty());
+    EXPECT_EQ(fixture.manager->errorMessage(), std::nullopt);
+
     fixture.runner.on(kOutdated, recorded("pnpm", "outdated-unreachable-registry"));
     fixture.runner.on(kList, Response::throwing(CommandError::timeout()));
     EXPECT_TRUE(fixture.manager->checkOutdated({}).empty());

@@ -163,7 +163,7 @@ TEST(CargoManagerTest, RegistryCratesAreComparedAndPreReleasesOrLibrariesKeepThe
     EXPECT_EQ(revalidation->ifNoneMatch, "\"rg-1\"");
 }
 
-TEST(CargoManagerTest, UnreachableRegistryKeepsTheCratesAndSaysWhichRegistry) {
+TEST(CargoManagerTest, UnreachableRegistryKeepsTheCratesAndUpdatesInstallTheVersionShown) {
     CargoFixture f;
     for (const char* name : {"bat", "nightly-tool", "ripgrep", "sdk-helper"}) {
         f.network.setError(crates(name), NetworkError::connectionFailed());
@@ -172,10 +172,7 @@ TEST(CargoManagerTest, UnreachableRegistryKeepsTheCratesAndSaysWhichRegistry) {
     EXPECT_TRUE(f.manager.checkOutdated({}).empty());
     EXPECT_NE(f.manager.errorMessage().value_or("").find(Endpoints::host(Service::Crates)), std::string::npos);
     EXPECT_EQ(f.manager.packages().size(), 7u);
-}
 
-TEST(CargoManagerTest, UpdateRunsForcedInstallOfTheVersionShownAndTellsTheOutcomes) {
-    CargoFixture f;
     const std::string install = kCargo + " install ripgrep --version 14.1.0 --force";
     Package ripgrep{.name = "ripgrep", .version = "13.0.0", .type = PackageType::CargoPackage,
                     .latestVersion = "14.1.0"};

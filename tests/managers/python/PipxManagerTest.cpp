@@ -85,7 +85,7 @@ TEST(PipxManagerTest, ListsApplicationsAndComparesRegistryInstallsWithPyPI) {
     EXPECT_EQ(PipxManager::latestVersionOf(Json::parse(R"({"message": "Not Found"})")), std::nullopt);
 }
 
-TEST(PipxManagerTest, ReportsAListingPipxCouldNotGive) {
+TEST(PipxManagerTest, ReportsAListingPipxCouldNotGiveAndUpgradesByThePipxName) {
     PipxFixture f;
     f.runner.on(kPipx + " list --json", Response::output(fixture("pipx", "list-empty.json")));
     EXPECT_TRUE(f.manager->listInstalled({}).empty());
@@ -101,10 +101,7 @@ TEST(PipxManagerTest, ReportsAListingPipxCouldNotGive) {
     none.runner.on(kPipx + " list --json", Response::failure(2, "must not run\n"));
     EXPECT_TRUE(none.manager->listInstalled({}).empty());
     EXPECT_EQ(none.manager->errorMessage(), std::nullopt);
-}
 
-TEST(PipxManagerTest, UpgradesByThePipxName) {
-    PipxFixture f;
     // A plain upgrade runs in the host test with the real pipx; a suffixed install goes by its own name.
     f.runner.on(kPipx + " upgrade vt-demo-2", Response::output("upgraded package vt-demo from 1.1.0 to 2.0.0\n"));
     f.manager->update(

@@ -162,19 +162,17 @@ TEST(UvManagerTest, UpdateUpgradesRegistryToolsAndReportsAVersionThatDidNotMove)
     EXPECT_EQ(error->description(), localized("uv_command_failed", {"error: Failed to upgrade black"}));
 }
 
-TEST(UvManagerTest, UpdateRefusesToolsInstalledFromAPinnedSource) {
+TEST(UvManagerTest, PinnedSourcesAreRefusedBeforeAnyCommandAndAFailingListingIsPublishedNotThrown) {
     UvFixture f;
-    Package httpie = *find(f.manager->listInstalled({}), "httpie");
+    std::vector<Package> listed = f.manager->listInstalled({});
+    ASSERT_EQ(listed.size(), 5u);
     f.runner.clearHistory();
-    const auto manual = testing::thrown<PackageManualUpdateRequiredError>([&] { f.manager->update(httpie, {}); });
+    const auto manual = testing::thrown<PackageManualUpdateRequiredError>(
+        [&] { f.manager->update(*find(listed, "httpie"), {}); });
     EXPECT_EQ(manual.value().command(), "uv tool install --force git+https://github.com/httpie/cli?tag=3.2.2");
-    EXPECT_EQ(manual->reason(), *httpie.description);
+    EXPECT_EQ(manual->reason(), *find(listed, "httpie")->description);
     EXPECT_TRUE(f.runner.commandLines().empty());
-}
 
-TEST(UvManagerTest, AFailingListingIsPublishedNotThrown) {
-    UvFixture f;
-    ASSERT_EQ(f.manager->listInstalled({}).size(), 5u);
     f.runner.on(kList, Response::failure(2, "error: Failed to read tool environments\n  Caused by: permission denied"));
     std::vector<Package> packages;
     EXPECT_NO_THROW(packages = f.manager->listInstalled({}));

@@ -94,49 +94,37 @@ TEST(AptManagerTest, ReadsTheSimulatedUpgradeInTheCLocaleWithSecurityOrigins) {
     EXPECT_EQ(f.runner.count(kSimulate), 1u);
 }
 
-TEST(AptManagerTest, HeldBrokenAndForeignLanguageOutputs) {
-    {
-        // A held package is named in the note, never listed; a new install is no update.
-        AptFixture f;
-        f.listsWritten(std::chrono::hours(24 * 3 + 1));
-        f.runner.on(kSimulate, Response::output(fixture("apt", "dist-upgrade-held.txt")));
-        std::vector<Package> packages = f.manager->listInstalled({});
-        ASSERT_EQ(packages.size(), 2u);
-        EXPECT_EQ(packages[1].name, "libssl3:i386");
-        EXPECT_TRUE(packages[1].isSecurityUpdate);  // an Ubuntu security pocket
-        const std::string note = f.manager->errorMessage().value_or("");
-        EXPECT_NE(note.find("openssh-client, openssh-server"), std::string::npos) << note;
-        EXPECT_NE(note.find("3 days"), std::string::npos) << note;
-        EXPECT_NE(note.find("sudo apt-get update"), std::string::npos) << note;
-        f.listsWritten(std::chrono::hours(30));
-        f.manager->listInstalled({});
-        EXPECT_NE(f.manager->errorMessage().value_or("").find("are a day old"), std::string::npos);
-    }
-    {
-        // Were the locale not forced, the headings would be German: the rows still come
-        // only from the "Inst" lines, never from the name lists.
-        AptFixture f;
-        f.runner.on(kSimulate, Response::output(fixture("apt", "dist-upgrade-de.txt")));
-        std::vector<Package> packages = f.manager->listInstalled({});
-        ASSERT_EQ(packages.size(), 3u);
-        EXPECT_EQ(packages[2].name, "libgcrypt20-dev");
-    }
-    {
-        // A package left half-configured stops apt before it simulates anything.
-        AptFixture f;
-        f.runner.on(kSimulate,
-                    Response::failure(100, "E: dpkg was interrupted, you must manually run 'dpkg --configure -a' to "
-                                           "correct the problem. \n"));
-        EXPECT_TRUE(f.manager->listInstalled({}).empty());
-        EXPECT_NE(f.manager->errorMessage().value_or("").find("dpkg --configure -a"), std::string::npos);
-    }
+TEST(AptManagerTest, ForeignLanguageAndBrokenOutputs) {
+    // Were the locale not forced, the headings would be German: the rows still come only from
+    // the "Inst" lines, never from the name lists.
+    AptFixture f;
+    f.runner.on(kSimulate, Response::output(fixture("apt", "dist-upgrade-de.txt")));
+    std::vector<Package> packages = f.manager->listInstalled({});
+    ASSERT_EQ(packages.size(), 3u);
+    EXPECT_EQ(packages[2].name, "libgcrypt20-dev");
+
+    // A package left half-configured stops apt before it simulates anything.
+    f.runner.on(kSimulate, Response::failure(100, "E: dpkg was interrupted, you must manually run 'dpkg --configure -a' "
+                                                  "to correct the problem. \n"));
+    EXPECT_TRUE(f.manager->listInstalled({}).empty());
+    EXPECT_NE(f.manager->errorMessage().value_or("").find("dpkg --configure -a"), std::string::npos);
 }
 
 // Each at the candidate the scan showed, all of them in one run as `apt-get upgrade` would.
 TEST(AptManagerTest, UpgradesOnlyThroughThePromptAndOnlyWithTheSystemsAptGet) {
     AptFixture f;
+    f.listsWritten(std::chrono::hours(24 * 3 + 1));
     f.runner.on(kSimulate, Response::output(fixture("apt", "dist-upgrade-held.txt")));
     std::vector<Package> packages = f.manager->listInstalled({});
+    // A held package is named in the note, never listed; a new install is no update.
+    ASSERT_EQ(packages.size(), 2u);
+    EXPECT_EQ(packages[1].name, "libssl3:i386");
+    EXPECT_TRUE(packages[1].isSecurityUpdate);  // an Ubuntu security pocket
+    const std::string note = f.manager->errorMessage().value_or("");
+    EXPECT_NE(note.find("openssh-client, openssh-server"), std::string::npos) << note;
+    EXPECT_NE(note.find("3 days"), std::string::npos) << note;
+    EXPECT_NE(note.find("sudo apt-get update"), std::string::npos) << note;
+
     f.manager->update(packages[0], {});
     f.manager->updateAll({});
     ASSERT_EQ(f.prompt.commands.size(), 2u);
@@ -157,7 +145,10 @@ TEST(AptManagerTest, UpgradesOnlyThroughThePromptAndOnlyWithTheSystemsAptGet) {
     EXPECT_THROW(f.manager->update(option, {}), std::invalid_argument);
     EXPECT_EQ(f.prompt.commands.size(), 3u);
     // Only the simulation ran unprivileged: nothing installs outside the prompt.
-    EXPECT_EQ(f.runner.count(kSimulate), 1u);
+    EXPECT_EQ(f.runner.commandLines(), std::vector<std::string>{kSimulate});
+    f.listsWritten(std::chrono::hours(30));
+    f.manager->listInstalled({});
+    EXPECT_NE(f.manager->errorMessage().value_or("").find("are a day old"), std::string::npos);
 
     // The system prompt refuses any other apt-get before asking anyone.
     testing::FakeCommandRunner runner;
@@ -282,46 +273,35 @@ TEST(FirmwareManagerTest, ListsUpdatableDevicesAndOneRowPerDeviceUpdate) {
     EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
 }
 
-TEST(FirmwareManagerTest, AnAdvisoryThatIsNoCveIsNoSecurityUpdateAndNothingToDoIsNoRow) {
-    FirmwareFixture f;
-    f.runner.on(kUpdates, Response::output(fixture("fwupd", "updates-one.json")));
-    std::vector<Package> one = f.manager->checkOutdated({});
-    ASSERT_EQ(one.size(), 1u);
-    EXPECT_FALSE(one[0].isSecurityUpdate);
-    EXPECT_EQ(one[0].latestVersion, "1.0.14");
-
-    FirmwareFixture none;
-    none.runner.on(kUpdates, Response::output(fixture("fwupd", "updates-none.json")));
-    EXPECT_TRUE(none.manager->checkOutdated({}).empty());
-    EXPECT_EQ(none.manager->errorMessage(), std::nullopt);
-
-    // fwupdmgr says "No updatable devices" with its status 2 and no JSON.
-    FirmwareFixture nothing;
-    nothing.runner.on(kUpdates, Response::failure(2, "No updatable devices"));
-    EXPECT_TRUE(nothing.manager->checkOutdated({}).empty());
-    EXPECT_EQ(nothing.manager->errorMessage(), std::nullopt);
-}
-
-TEST(FirmwareManagerTest, NoDaemonOrNoToolIsAbsentWithoutAnErrorButGarbageIsOne) {
-    FirmwareFixture f;
-    f.runner.on(kDevices, Response::failure(1, "Failed to connect to daemon: Error calling StartServiceByName for "
-                                               "org.freedesktop.fwupd: Unit fwupd.service not found."));
-    f.runner.on(kUpdates, Response::failure(1, "Failed to connect to daemon: Could not connect: No such file or directory"));
-    EXPECT_TRUE(f.manager->listInstalled({}).empty());
-    EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
-    EXPECT_TRUE(f.manager->checkOutdated({}).empty());
-    EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
-
+// No daemon, no tool, nothing to do, or an advisory that is no CVE: no error; garbage is one.
+TEST(FirmwareManagerTest, OnlyGarbageFromFwupdmgrIsAnError) {
+    struct Case { const char* what; Response updates; std::size_t rows; bool error; };
+    for (const Case& c : std::vector<Case>{
+             {"one update", Response::output(fixture("fwupd", "updates-one.json")), 1, false},
+             {"none", Response::output(fixture("fwupd", "updates-none.json")), 0, false},
+             // fwupdmgr's status 2 and no JSON
+             {"nothing updatable", Response::failure(2, "No updatable devices"), 0, false},
+             {"no daemon", Response::failure(1, "Failed to connect to daemon: Could not connect: No such file or directory"), 0,
+              false},
+             {"garbage", Response::output("{\"Devices\": 3}"), 0, true}}) {
+        SCOPED_TRACE(c.what);
+        FirmwareFixture f;
+        f.runner.on(kDevices, Response::failure(1, "Failed to connect to daemon: Error calling StartServiceByName for "
+                                                   "org.freedesktop.fwupd: Unit fwupd.service not found."));
+        f.runner.on(kUpdates, c.updates);
+        EXPECT_TRUE(f.manager->listInstalled({}).empty());
+        EXPECT_EQ(f.manager->errorMessage(), std::nullopt);
+        std::vector<Package> rows = f.manager->checkOutdated({});
+        ASSERT_EQ(rows.size(), c.rows);
+        for (const Package& row : rows) EXPECT_FALSE(row.isSecurityUpdate);
+        for (const Package& row : rows) EXPECT_EQ(row.latestVersion, "1.0.14");
+        EXPECT_EQ(f.manager->errorMessage().has_value(), c.error);
+    }
     testing::FakeCommandRunner runner;
     testing::RecordingFileSystem files;  // no fwupdmgr anywhere
     FirmwareManager absent(runner, files);
     EXPECT_TRUE(absent.listInstalled({}).empty());
     EXPECT_EQ(absent.errorMessage(), std::nullopt);
-
-    FirmwareFixture broken;
-    broken.runner.on(kUpdates, Response::output("{\"Devices\": 3}"));
-    EXPECT_TRUE(broken.manager->checkOutdated({}).empty());
-    EXPECT_NE(broken.manager->errorMessage(), std::nullopt);
 }
 
 TEST(FirmwareManagerTest, AnUpdateRunsFwupdmgrForTheDeviceAsAdministratorAndAFailureSurfaces) {

@@ -111,15 +111,13 @@ TEST(ToolchainManagersTest, RustupListsToolchainsFromManifestsAndSaysWhenTheServ
     RustupManager::Shown none = RustupManager::parseShow(fixture("rustup", "show-none.txt"));
     EXPECT_EQ(none.toolchains, std::vector<std::string>{});
     EXPECT_EQ(none.defaultToolchain, std::nullopt);
-}
 
-// Every rustup call makes its home and writes settings there: without one it is asked nothing.
-TEST(ToolchainManagersTest, RustupWithoutAHomeIsAskedNothing) {
-    Fixture<RustupManager> f("/home/user/.cargo/bin/rustup");
-    EXPECT_TRUE(f.manager.listInstalled({}).empty());
-    EXPECT_TRUE(f.manager.checkOutdated({}).empty());
-    EXPECT_EQ(f.manager.errorMessage(), std::nullopt);
-    EXPECT_TRUE(f.runner.commandLines().empty());
+    // Every rustup call makes its home and writes settings there: without one it is asked nothing.
+    Fixture<RustupManager> homeless("/home/user/.cargo/bin/rustup");
+    EXPECT_TRUE(homeless.manager.listInstalled({}).empty());
+    EXPECT_TRUE(homeless.manager.checkOutdated({}).empty());
+    EXPECT_EQ(homeless.manager.errorMessage(), std::nullopt);
+    EXPECT_TRUE(homeless.runner.commandLines().empty());
 }
 
 TEST(ToolchainManagersTest, MiseReadsPastWarningsAsksGitHubWithTheTokenAndSaysWhenItIsRefused) {

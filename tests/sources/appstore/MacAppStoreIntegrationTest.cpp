@@ -15,6 +15,7 @@
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
+#include "support/Thrown.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/SystemNetworkClient.hpp"
 
@@ -194,13 +195,8 @@ TEST(MacAppStoreIntegrationTest, MasUpgradeIsVerifiedAgainstTheBundle) {
     MacAppStoreUpdateCoordinator coordinator({.mas = &mas, .runner = &runner});
     MacAppStoreUpdateCoordinator::Target target{"904280696", "Things 3", bundlePath, "3.7", "3.8"};
     auto withMas = [&](const std::string& body) { temp.writeExecutable("home/.local/bin/mas", "#!/bin/sh\n" + body); };
-    auto failure = [&]() -> std::optional<MacAppStoreUpdateError::Kind> {
-        try {
-            coordinator.update(target);
-        } catch (const MacAppStoreUpdateError& error) {
-            return error.kind();
-        }
-        return std::nullopt;
+    auto failure = [&] {
+        return testing::thrown<MacAppStoreUpdateError>([&] { coordinator.update(target); }).value().kind();
     };
 
     // Installed from a download, the store's lookup notwithstanding: mas is never asked.

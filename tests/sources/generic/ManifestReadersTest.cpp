@@ -5,6 +5,7 @@
 #include "sources/generic/ManifestSupport.hpp"
 #include "sources/generic/TauriManager.hpp"
 #include "support/Corpus.hpp"
+#include "support/Thrown.hpp"
 
 namespace vt {
 namespace {
@@ -15,12 +16,8 @@ std::string chosen(std::string_view file, std::string_view architecture) {
 }
 
 std::string errorOf(const std::function<void()>& read) {
-    try {
-        read();
-    } catch (const ManifestError& error) {
-        return error.what();
-    }
-    return "(no error)";
+    std::optional<ManifestError> error = testing::thrown<ManifestError>(read);
+    return error ? error->what() : "(no error)";
 }
 
 TEST(ManifestReadersTest, ElectronManifestsPickTheFileForThisMac) {

@@ -9,6 +9,7 @@
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
+#include "support/Thrown.hpp"
 #include "system/Endpoints.hpp"
 #include "system/SecretStore.hpp"
 #include "system/SystemNetworkClient.hpp"
@@ -163,12 +164,7 @@ TEST_F(GitHubReleasesTest, BadAnswersFailOneAppClearlyAndTheTokenStaysSecret) {
     auto check = ApplicationManager::sourceChecks({github});
     auto failure = [&](const std::string& repository) -> std::string {
         Application app = bundle(repository, "com.googlecode.iterm2", "3.0");
-        try {
-            check(app, {});
-        } catch (const GitHubReleasesError& error) {
-            return error.what();
-        }
-        return "";
+        return vt::testing::thrown<GitHubReleasesError>([&] { check(app, {}); }).value().what();
     };
     release("gnachman/iTerm2", std::string("<html><body>Unicorn!</body></html>"));
     EXPECT_NE(failure("A").find("not JSON"), std::string::npos);

@@ -6,6 +6,7 @@
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
+#include "support/Thrown.hpp"
 #include "system/SystemNetworkClient.hpp"
 
 namespace vt {
@@ -60,12 +61,8 @@ TEST(SofaIntegrationTest, FeedIsCachedForTwelveHoursAndFailuresAreTyped) {
 
     server.setRoute("/v2/macos_data_feed.json", {.status = 503, .body = "busy"});
     clock.advance(std::chrono::hours(13));
-    try {
-        (void)SOFAService(network, options).feed();
-        FAIL() << "a 503 is an error";
-    } catch (const SOFAError& error) {
-        EXPECT_STREQ(error.what(), "SOFA feed request failed with HTTP 503");
-    }
+    EXPECT_STREQ(testing::thrown<SOFAError>([&] { (void)SOFAService(network, options).feed(); }).value().what(),
+                 "SOFA feed request failed with HTTP 503");
 }
 
 TEST(SofaIntegrationTest, MissingSeveritiesComeFromTheCveServiceWhenItAnswers) {
