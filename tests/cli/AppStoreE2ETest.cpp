@@ -59,6 +59,7 @@ TEST(AppStoreE2ETest, OnlyWhatTheStoreInstalledIsSentToMasAndItsUpgradeIsChecked
     plan = testing::jsonOf(run({"--accept-terms", "update", "--all", "--dry-run", "--json"}));
     ASSERT_EQ(plan["leftOut"].size(), 1u) << plan.dump();
     EXPECT_EQ(plan["leftOut"][0]["reason"], "not installed from the App Store: update it where it came from");
+    EXPECT_EQ(plan["leftOut"][0]["byHand"], true);
     ASSERT_EQ(plan["steps"].size(), 1u) << plan.dump();
     EXPECT_EQ(plan["steps"][0]["items"][0]["name"], "Things");
     auto update = run({"--accept-terms", "update", "--all", "--yes", "--json"});

@@ -1,8 +1,8 @@
 // An application published on GitHub (a loopback https server stands for the API and the
 // release assets) in a sandbox ~/Applications, scanned at 1.0 with 1.1 offered, with signing
-// tools that accept: `vantreel update` and `update --all` install only what is newer than the
-// bundle on disk now, never replace a running application under itself, and never install a
-// file that is not the one the release published. The GitHub token verb, too.
+// tools that accept: `vantreel update` installs it, and with `update --all` installs only what
+// is newer than the bundle on disk now, never replaces a running application under itself, and
+// never installs a file that is not the one the release published. The GitHub token verb, too.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -69,6 +69,22 @@ protected:
     testing::LoopbackServer server_{testing::LoopbackServer::Options{.workerThreads = 32, .tls = true}};
     FakeSigningTools fake_;
 };
+
+// The release installed, its signature checked; the saved inventory says what is installed
+// now: nothing is offered before the next scan.
+TEST_F(ApplicationUpdatesE2ETest, AnUpdateInstallsTheReleaseAndTheListSaysSo) {
+    publish();
+    auto update = run({"update", "--yes", "org.example.foo"});
+    ASSERT_EQ(update.exitCode, 0) << update.standardOutput << update.standardError;
+    EXPECT_NE(update.standardError.find("Verifying the signature..."), std::string::npos) << update.standardError;
+    EXPECT_NE(update.standardError.find("Installation completed successfully"), std::string::npos);
+    EXPECT_EQ(readFile(bundle_ + "/Contents/MacOS/Foo"), "#!/bin/sh\necho 1.1\n");
+    EXPECT_NE(fake_.calls().find("codesign --verify --deep --strict "), std::string::npos);
+    EXPECT_EQ(server_.requestCount(kAssetPath), 1u);
+    Json listed = testing::itemsByKey(testing::jsonOf(run({"list", "--all", "--json"})))["application:" + bundle_];
+    EXPECT_EQ(listed["version"], "1.1") << listed.dump();
+    EXPECT_EQ(listed["updateAvailable"], false);
+}
 
 TEST_F(ApplicationUpdatesE2ETest, AnUpdateNeverGoesBehindTheBundleInstalledNow) {
     publish();

@@ -1,23 +1,14 @@
 // `vantreel scan` and `vantreel update` with the real podman of this machine, its storage in a
 // sandbox, against the reference registry (Debian's docker-registry) on loopback: a tag pushed
 // twice moves, the scan offers the new digest, the update pulls it, and the next scan is clean.
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <map>
 #include <string>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "base/Json.hpp"
 #include "base/Strings.hpp"
+#include "cli/LoopbackDaemon.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
 #include "system/CommandRunner.hpp"
@@ -32,57 +23,28 @@ namespace {
 constexpr const char* kPodman = "/usr/bin/podman";
 constexpr const char* kRegistry = "/usr/bin/docker-registry";
 
-int freePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 // The reference registry, started for one test and stopped with it.
 class Registry {
 public:
-    Registry(const testing::TempDir& sandbox, int port) {
-        const std::string config = sandbox.write("registry.yml", "version: 0.1\nlog:\n  level: error\nstorage:\n"
-                                                                  "  filesystem:\n    rootdirectory: " +
-                                                                      sandbox.file("registry-data") +
-                                                                      "\nhttp:\n  addr: 127.0.0.1:" +
-                                                                      std::to_string(port) + "\n");
-        std::string program = kRegistry;
-        std::string serve = "serve";
-        char* arguments[] = {program.data(), serve.data(), const_cast<char*>(config.c_str()), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid_, kRegistry, &actions, nullptr, arguments, environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        SystemNetworkClient network;
-        for (int attempt = 0; attempt < 100 && pid_ > 0; ++attempt) {
-            try {
-                HttpRequest request;
-                request.url = "http://127.0.0.1:" + std::to_string(port) + "/v2/";
-                request.timeoutSeconds = 1;
-                if (network.send(request).statusCode == 200) return;
-            } catch (const std::exception&) {
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    }
-    ~Registry() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    bool started() const { return pid_ > 0; }
+    Registry(const testing::TempDir& sandbox, int port)
+        : daemon_({kRegistry, "serve",
+                   sandbox.write("registry.yml", "version: 0.1\nlog:\n  level: error\nstorage:\n  filesystem:\n"
+                                                 "    rootdirectory: " + sandbox.file("registry-data") +
+                                                     "\nhttp:\n  addr: 127.0.0.1:" + std::to_string(port) + "\n")},
+                  environ, [port] {
+                      HttpRequest request;
+                      request.url = "http://127.0.0.1:" + std::to_string(port) + "/v2/";
+                      request.timeoutSeconds = 1;
+                      try {
+                          return SystemNetworkClient().send(request).statusCode == 200;
+                      } catch (const std::exception&) {
+                          return false;
+                      }
+                  }) {}
+    bool started() const { return daemon_.started(); }
 
 private:
-    pid_t pid_ = -1;
+    testing::LoopbackDaemon daemon_;
 };
 
 class ContainersHostTest : public ::testing::Test {
@@ -92,7 +54,7 @@ protected:
             !SystemFileSystemManager().isExecutableFile(kRegistry)) {
             GTEST_SKIP() << "podman or docker-registry is not installed (scripts/setup --tests)";
         }
-        port_ = freePort();
+        port_ = testing::freeLoopbackPort();
         image_ = "127.0.0.1:" + std::to_string(port_) + "/demo/app:latest";
         // Two storages: the publisher's, which builds and pushes, and the user's, which pulls.
         for (const char* who : {"publisher", "user"}) {

@@ -1,15 +1,6 @@
 // `vantreel export` against the tools that read what it writes: Prometheus' own checker, a
 // real node exporter serving the textfile folder, the sqlite3 shell running the osquery
 // fragment's queries, and apt's own commands on a private apt root.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -24,6 +15,7 @@
 
 #include "base/Files.hpp"
 #include "base/Strings.hpp"
+#include "cli/LoopbackDaemon.hpp"
 #include "core/ScanResultsPersistence.hpp"
 #include "settings/DefaultsStore.hpp"
 #include "settings/SettingsManager.hpp"
@@ -77,42 +69,17 @@ double sumOf(const std::map<std::string, double>& samples, const std::string& fa
     return sum;
 }
 
-// A node exporter of our own, on a free loopback port, with only its textfile collector,
-// reading `folder`; stopped with its process group when the object goes.
+// A node exporter of our own, with only its textfile collector, reading `folder`.
 class NodeExporter {
 public:
-    explicit NodeExporter(const std::string& folder) : port_(freePort()) {
-        const std::vector<std::string> arguments = {kNodeExporter,
-                                                    "--web.listen-address=127.0.0.1:" + std::to_string(port_),
-                                                    "--collector.disable-defaults",
-                                                    "--collector.textfile",
-                                                    "--collector.textfile.directory=" + folder,
-                                                    "--web.disable-exporter-metrics"};
-        std::vector<char*> argv;
-        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-        char* noEnvironment[] = {nullptr};
-        if (posix_spawn(&pid_, kNodeExporter, &actions, &attributes, argv.data(), noEnvironment) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-        for (int i = 0; i < 100 && pid_ > 0 && !metrics(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    ~NodeExporter() {
-        if (pid_ <= 0) return;
-        ::kill(-pid_, SIGTERM);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    NodeExporter(const NodeExporter&) = delete;
-    NodeExporter& operator=(const NodeExporter&) = delete;
+    explicit NodeExporter(const std::string& folder)
+        : port_(testing::freeLoopbackPort()),
+          daemon_({kNodeExporter, "--web.listen-address=127.0.0.1:" + std::to_string(port_),
+                   "--collector.disable-defaults", "--collector.textfile",
+                   "--collector.textfile.directory=" + folder, "--web.disable-exporter-metrics"},
+                  noEnvironment_, [this] { return metrics().has_value(); }) {}
 
-    bool started() const { return pid_ > 0; }
+    bool started() const { return daemon_.started(); }
     std::optional<std::string> metrics() const {
         httplib::Client client("127.0.0.1", port_);
         client.set_connection_timeout(2);
@@ -123,24 +90,9 @@ public:
     }
 
 private:
-    // A port nothing listens on now: the kernel's choice for a socket bound to port 0.
-    static int freePort() {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        int port = 0;
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            port = ntohs(address.sin_port);
-        }
-        ::close(fd);
-        return port;
-    }
-
+    char* noEnvironment_[1] = {nullptr};
     int port_;
-    pid_t pid_ = -1;
+    testing::LoopbackDaemon daemon_;
 };
 
 class ExportHostTest : public ::testing::Test {

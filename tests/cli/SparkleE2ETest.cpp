@@ -1,7 +1,8 @@
 // Two Sparkle applications in ~/Applications whose feeds and update file a loopback https
 // server serves, AltTab's feed from the corpus: `vantreel scan` and `apps --json` show the
 // pending release with its size, date, system and signature, and `vantreel download ID` puts
-// a row's update file in ~/Downloads under the server's name.
+// a row's update file in ~/Downloads under the server's name. An update of a third, whose
+// release is signed, is of the version shown and checked up to the code signature.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -11,6 +12,7 @@
 #include "support/LoopbackServer.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
+#include "updates/SparkleTestBundles.hpp"
 
 namespace vt {
 namespace {
@@ -137,6 +139,48 @@ TEST_F(SparkleE2ETest, PendingReleasesAreShownWithSizeDateSystemAndSignatureAndT
     EXPECT_FALSE(std::filesystem::exists(downloaded));
     EXPECT_FALSE(std::filesystem::exists(home_.path() + "/Downloads/toolbox.zip"));
     EXPECT_EQ(run({"--accept-terms", "download", "no-such-item"}).exitCode, 2);
+}
+
+// `vantreel update` on a signed release: the one the plan showed, downloaded and checked up to
+// the code signature.
+TEST_F(SparkleE2ETest, AnUpdateIsOfTheReleaseShownAndCheckedUpToTheCodeSignature) {
+    if (std::filesystem::exists("/usr/bin/codesign")) GTEST_SKIP() << "a system that checks code signatures";
+    testing::TempDir staging;
+    testing::KeyPair key;
+    testing::writeBundle(staging.path() + "/Foo.app", {.version = "2.0"});
+    const std::string archive = testing::zipFolder(staging.path());
+    server_.setRoute("/Foo.zip", {.body = archive, .contentType = "application/octet-stream"});
+    // The feed offering `version` in the archive above.
+    auto publish = [&](const std::string& version) {
+        server_.setRoute("/appcast.xml", {.body = testing::oneReleaseAppcast(version, server_.url("/Foo.zip"), archive,
+                                                                             key.sign(archive)),
+                                          .contentType = "application/rss+xml"});
+    };
+    publish("2.0");
+    const std::string bundle = home_.path() + "/Applications/Foo.app";
+    testing::writeSparkleBundle(bundle, "1.0", server_.url("/appcast.xml"), key.publicBase64());
+    const std::string installedPlist = *readFile(bundle + "/Contents/Info.plist");
+    auto scan = run({"--accept-terms", "scan"});
+    ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
+    // A feed that moved since the plan was shown is not followed: the plan said 2.0.
+    publish("2.1");
+    auto moved = run({"update", "--yes", "app:com.example.foo"});
+    EXPECT_EQ(moved.exitCode, 1) << moved.standardOutput << moved.standardError;
+    EXPECT_NE(moved.standardOutput.find("now offers 2.1 rather than the 2.0 shown"), std::string::npos)
+        << moved.standardOutput;
+    EXPECT_EQ(server_.requestCount("/Foo.zip"), 0u);
+    publish("2.0");
+    auto update = run({"update", "--yes", "app:com.example.foo"});
+    // Download, Ed25519 check, unpacking, identifier, version, processors and trust all pass;
+    // without codesign the new bundle's code signature cannot be checked, so nothing is replaced.
+    EXPECT_EQ(update.exitCode, 1) << update.standardOutput << update.standardError;
+    EXPECT_NE(update.standardOutput.find("cannot be verified on this system: codesign is missing"),
+              std::string::npos)
+        << update.standardOutput << update.standardError
+        << readFile(testing::logFile(home_.path())).value_or("");
+    EXPECT_NE(update.standardError.find("Checking the new version"), std::string::npos) << update.standardError;
+    EXPECT_EQ(server_.requestCount("/Foo.zip"), 1u);
+    EXPECT_EQ(*readFile(bundle + "/Contents/Info.plist"), installedPlist);
 }
 
 }  // namespace

@@ -109,12 +109,7 @@ protected:
     }
 
     bool ended() const {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (std::chrono::steady_clock::now() < until) {
-            if (readFile(home_.file("ended"))) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return false;
+        return testing::eventually([&] { return readFile(home_.file("ended")).has_value(); }, std::chrono::seconds(30));
     }
 
     std::string upgrades() const {

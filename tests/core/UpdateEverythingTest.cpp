@@ -228,8 +228,9 @@ TEST_F(UpdateEverythingTest, ApplicationsByCategoryThenManagersInOrderWithTeXLiv
     EXPECT_EQ(activity[2].subtitle, "8 paquets et 3 apps installables directement à traiter");
 }
 
-// Each exclusion is listed with its reason and never attempted; the switches of the settings
-// let theirs in, one by one, while a rule and a missing store receipt are never switched off.
+// Each exclusion is listed with its reason and never attempted; a switch of the settings lets
+// its own in, while a rule is never switched off. (A running application and one the store did
+// not install: ApplicationUpdatesE2ETest and AppStoreE2ETest.)
 TEST_F(UpdateEverythingTest, ExclusionsAreListedWithTheirReasonsAndNeverAttempted) {
     settings_.setVisible(ManagerToggleKey::ShowGems, false);
     Package cask = outdated("docker-desktop", PackageType::BrewCask);
@@ -243,16 +244,10 @@ TEST_F(UpdateEverythingTest, ExclusionsAreListedWithTheirReasonsAndNeverAttempte
     major.latestVersion = "3.0";
     Application ignored = application("Muted", UpdateMechanism::Sparkle);
     ignored.isIgnored = true;
-    Application store = application("Pages", UpdateMechanism::MacAppStore);
-    store.appStoreID = "409201541";
-    applications_ = {major, ignored, application("Editor", UpdateMechanism::Sparkle),
-                     application("Kept", UpdateMechanism::Sparkle), store,
+    applications_ = {major, ignored, application("Kept", UpdateMechanism::Sparkle),
                      application("Fine", UpdateMechanism::Sparkle)};
-    facts_["Editor"].quick.runningProcessName = "Editor";
     facts_["Kept"].manualOnly = true;
-    facts_["Pages"] = ApplicationUpdateFacts{};  // found by the store's lookup, no receipt
     coordinator().setApplicationUpdater(ApplicationUpdateCategory::Sparkle, recordingUpdater());
-    coordinator().setApplicationUpdater(ApplicationUpdateCategory::MacAppStore, recordingUpdater());
 
     const UpdatePlan plan = coordinator().planUpdateEverything();
     std::map<std::string, std::string> reasons;
@@ -267,24 +262,16 @@ TEST_F(UpdateEverythingTest, ExclusionsAreListedWithTheirReasonsAndNeverAttempte
                            {"docker-desktop", "se met à jour elle-même"},
                            {"node", "épinglé"},
                            {"Sketch", "mise à jour majeure (2.0 → 3.0)"},
-                           {"Editor", "l'application est ouverte (Editor)"},
                            {"Kept", "une règle la réserve aux mises à jour manuelles"},
-                           {"Pages", "pas installée depuis l'App Store : mettez-la à jour là d'où elle vient"},
                        }));
-    EXPECT_EQ(byHand, (std::set<std::string>{"Kept", "Pages"}));
+    EXPECT_EQ(byHand, (std::set<std::string>{"Kept"}));
     coordinator().updateEverything(plan, {});
     EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"app:Fine", "npm:prettier"}));
 
-    auto updatedAgain = [this] {
-        ledger_.calls.clear();
-        coordinator().updateEverything(coordinator().planUpdateEverything(), {});
-        return ledger_.calls;
-    };
+    ledger_.calls.clear();
     settings_.setValue("Exclude_MajorUpgrades", false);
-    EXPECT_EQ(updatedAgain(), (std::vector<std::string>{"app:Sketch", "app:Fine"}));
-    settings_.setValue("Exclude_RunningApps", false);
-    settings_.setValue("Exclude_SourceMismatch", false);
-    EXPECT_EQ(updatedAgain(), (std::vector<std::string>{"app:Sketch", "app:Editor", "app:Fine"}));
+    coordinator().updateEverything(coordinator().planUpdateEverything(), {});
+    EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"app:Sketch", "app:Fine"}));
 }
 
 TEST_F(UpdateEverythingTest, FailuresGiveTheirMessagesAndTheSummaryType) {
@@ -368,30 +355,21 @@ TEST_F(UpdateEverythingTest, ThePlanSaysWhatEachToolInstallsAndAptItemsGoTogethe
     EXPECT_EQ(batch.results[3].package.name, "openssl");
 }
 
-// Named items: one not newer than what is installed is left out with why, and never run; one
-// whose record moved to the planned version meanwhile is left as it is.
+// A named item whose record moved to the planned version meanwhile is left as it is. (One not
+// newer than what is installed is left out of the plan with why: ChangeContractE2ETest.)
 TEST_F(UpdateEverythingTest, NothingGoesBackwards) {
     Package older = outdated("typescript", PackageType::NpmGlobal);
     older.version = "5.0.0";
     older.latestVersion = "4.9.0";
-    Package same = outdated("eslint", PackageType::NpmGlobal);
-    same.latestVersion = same.version;
     const Package ruff = outdated("ruff", PackageType::UvTool);
-    inventory_ = {older, same, ruff};
+    inventory_ = {older, ruff};
     const UpdatePlan plan = coordinator().planUpdates(inventory_);
-    ASSERT_EQ(plan.leftOut.size(), 2u);
-    EXPECT_EQ(plan.leftOut[0].reason,
-              "4.9.0 est plus ancienne que la version installée 5.0.0 : refusé, une mise à jour ne revient jamais en "
-              "arrière");
-    EXPECT_FALSE(plan.leftOut[0].upToDate);
-    EXPECT_EQ(plan.leftOut[1].reason, "déjà en 1.0.0 : rien de plus récent à installer");
-    EXPECT_TRUE(plan.leftOut[1].upToDate);
     ASSERT_EQ(plan.itemCount(), 1u);
 
     // Updated to 1.1.0 by other means after the plan was shown.
     Package moved = ruff;
     moved.version = "1.1.0";
-    coordinator_->restorePackages({older, same, moved});
+    coordinator_->restorePackages({older, moved});
     BatchUpdateResult batch = coordinator_->updatePackages(plan, {});
     EXPECT_TRUE(ledger_.calls.empty());
     ASSERT_EQ(batch.results.size(), 1u);

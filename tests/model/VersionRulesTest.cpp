@@ -161,20 +161,7 @@ TEST(VersionRulesTest, SortIsStableAndKeepsEveryElement) {
     // The equal texts keep their input order newest-first too.
     EXPECT_EQ((std::vector<std::string>{reversed[1], reversed[2], reversed[3]}),
               (std::vector<std::string>{"1.2", "v1.2", "1.2.0"}));
-
-    // Lines, as `version sort` prints them: repeats kept as sort keeps them, texts that
-    // compare the same in input order, and with unique the first line of each text only.
-    std::vector<std::string_view> lines = {"1.2", "1.10", "v1.2", "1.2", "1.0", "1.10"};
-    auto printed = [&](bool newestFirst, bool unique) {
-        std::vector<std::string_view> out;
-        for (std::size_t i : sortedLineOrder(lines, newestFirst, unique)) out.push_back(lines[i]);
-        return out;
-    };
-    using Lines = std::vector<std::string_view>;
-    EXPECT_EQ(printed(false, false), (Lines{"1.0", "1.2", "v1.2", "1.2", "1.10", "1.10"}));
-    EXPECT_EQ(printed(true, false), (Lines{"1.10", "1.10", "1.2", "v1.2", "1.2", "1.0"}));
-    EXPECT_EQ(printed(false, true), (Lines{"1.0", "1.2", "v1.2", "1.10"}));
-    EXPECT_EQ(sortedLineOrder(lines, false, true), (std::vector<std::size_t>{4, 0, 2, 1}));
+    // How `version sort` orders lines: CommandLineE2ETest.
 }
 
 // Real version lists of long-lived npm packages, in semver order. Releases must agree on every

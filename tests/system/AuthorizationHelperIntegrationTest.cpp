@@ -9,6 +9,7 @@
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
 #include "support/TempHome.hpp"
+#include "support/Thrown.hpp"
 #include "system/AdminPrompt.hpp"
 #include "system/AuthorizationHelper.hpp"
 #include "system/CommandRunner.hpp"
@@ -58,13 +59,9 @@ unsigned modeOf(const std::string& path) {
 }
 
 std::string textOf(const std::function<void()>& action, Kind* kind = nullptr) {
-    try {
-        action();
-    } catch (const AdminPromptError& error) {
-        if (kind != nullptr) *kind = error.kind();
-        return error.description();
-    }
-    return "(no error)";
+    const auto error = testing::thrown<AdminPromptError>(action);
+    if (kind != nullptr) *kind = error.value().kind();
+    return error.value().description();
 }
 
 TEST(AuthorizationHelperIntegrationTest, CommandsOutsideTheRulesAreRefusedBeforeAnyPromptAndAllowedOnesGoThroughIt) {
@@ -149,14 +146,11 @@ TEST(AuthorizationHelperIntegrationTest, TheCommandGetsItsArgumentsUnchangedAndI
 
     // The package managers' prompt reports the failure with its status.
     SystemAdminPrompt prompt(helper);
-    try {
-        prompt.run({.prompt = "x", .command = argv, .arguments = {"only"}});
-        ADD_FAILURE() << "a failing command succeeded";
-    } catch (const AdminPromptError& error) {
-        EXPECT_EQ(error.kind(), Kind::Failed);
-        EXPECT_EQ(error.exitCode(), 3);
-        EXPECT_EQ(error.description().rfind("Privileged command failed: [only]", 0), 0u) << error.description();
-    }
+    const auto error =
+        testing::thrown<AdminPromptError>([&] { prompt.run({.prompt = "x", .command = argv, .arguments = {"only"}}); });
+    EXPECT_EQ(error.value().kind(), Kind::Failed);
+    EXPECT_EQ(error->exitCode(), 3);
+    EXPECT_EQ(error->description().rfind("Privileged command failed: [only]", 0), 0u) << error->description();
 }
 
 TEST(AuthorizationHelperIntegrationTest, EveryFailureOfThePromptHasItsText) {

@@ -25,6 +25,7 @@
 #include "support/Eventually.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
+#include "support/Thrown.hpp"
 #include "support/VantreelProcess.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/ConcurrencyGuard.hpp"
@@ -170,13 +171,8 @@ TEST_F(CommandRunnerIntegrationTest, ToolsStartedWhileAScanRunsYieldToItAndOther
 }
 
 TEST_F(CommandRunnerIntegrationTest, FailuresAreTypedWithTheirExactTexts) {
-    auto descriptionOf = [&](const CommandRequest& run, std::stop_token stop = {}) -> std::string {
-        try {
-            runner_.execute(run, stop);
-        } catch (const CommandError& error) {
-            return error.description();
-        }
-        return "no CommandError";
+    auto descriptionOf = [&](const CommandRequest& run, std::stop_token stop = {}) {
+        return testing::thrown<CommandError>([&] { runner_.execute(run, stop); }).value().description();
     };
     EXPECT_EQ(descriptionOf(request(script("a.sh", "echo x; exit 1\n"))), "Command failed with exit code 1: x\n");
     EXPECT_EQ(descriptionOf(request(script("b.sh", "echo ignored; echo bad >&2; exit 2\n"))),

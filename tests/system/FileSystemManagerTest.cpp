@@ -5,19 +5,14 @@
 #include <unistd.h>
 
 #include "support/TempDir.hpp"
+#include "support/Thrown.hpp"
 #include "system/FileSystemManager.hpp"
 
 namespace vt {
 namespace {
 
 FileSystemError::Kind kindOf(const std::function<void()>& operation) {
-    try {
-        operation();
-    } catch (const FileSystemError& error) {
-        return error.kind();
-    }
-    ADD_FAILURE() << "no FileSystemError";
-    return FileSystemError::Kind::InvalidPath;
+    return testing::thrown<FileSystemError>(operation).value().kind();
 }
 
 TEST(FileSystemManagerTest, AnswersAndTypedErrorsFromTheRealFileSystem) {

@@ -11,6 +11,7 @@
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
+#include "support/Thrown.hpp"
 #include "system/Endpoints.hpp"
 #include "system/RegistryRequest.hpp"
 #include "system/SystemNetworkClient.hpp"
@@ -35,15 +36,7 @@ protected:
     LoopbackServer server_;
     SystemNetworkClient client_;
 
-    NetworkError errorOf(const std::function<void()>& call) {
-        try {
-            call();
-        } catch (const NetworkError& error) {
-            return error;
-        }
-        ADD_FAILURE() << "no NetworkError thrown";
-        return NetworkError::noData();
-    }
+    NetworkError errorOf(const std::function<void()>& call) { return testing::thrown<NetworkError>(call).value(); }
 
     HttpRequest get(const std::string& target) {
         HttpRequest request;
@@ -282,6 +275,31 @@ TEST_F(NetworkClientTest, DownloadsAppearOnlyWhenComplete) {
     EXPECT_FALSE(std::filesystem::exists(other));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), {}), 1);
     EXPECT_THROW(client_.download(get("/Tool.dmg"), folder + "/no/such/folder/x"), FileWriteError);
+}
+
+// Stalls bound a download: a server that goes silent fails it, a slow but steady one finishes
+// even when the whole transfer lasts longer than the stall limit.
+TEST_F(NetworkClientTest, SilenceLongerThanTheStallLimitFailsADownloadWhileASteadySlowOneCompletes) {
+    const testing::TempDir folder("vt-stall");
+    const std::string steady(1800, 's');  // 3.6 s in all, a piece every 200 ms
+    server_.setRoute("/steady", {.body = steady, .chunkSize = 100, .chunkDelay = 200ms});
+    // One piece, then nothing for 6 s.
+    server_.setRoute("/silent", {.body = std::string(200, 'x'), .chunkSize = 100, .chunkDelay = 6000ms});
+    HttpRequest request = get("/steady");
+    request.timeoutSeconds = 1;  // the connection only, once stalls bound the transfer
+    // curl measures the speed once a second: a one-second limit could trip before the first
+    // measurement of a steady transfer.
+    request.stallTimeoutSeconds = 2;
+    const auto start = std::chrono::steady_clock::now();
+    client_.download(request, folder.file("steady.bin"));
+    EXPECT_GT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_EQ(readFile(folder.file("steady.bin")), steady);
+
+    request.url = server_.url("/silent");
+    EXPECT_EQ(errorOf([&] { client_.download(request, folder.file("silent.bin")); }).kind(), NetworkError::Kind::Timeout);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
+    EXPECT_FALSE(std::filesystem::exists(folder.file("silent.bin")));
+    server_.stop();
 }
 
 TEST_F(NetworkClientTest, CancellationStopsWaitingRequests) {

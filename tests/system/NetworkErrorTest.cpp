@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "support/Thrown.hpp"
+
 #include "system/NetworkClient.hpp"
 
 namespace vt {
@@ -17,14 +19,7 @@ TEST(HttpResponseTest, HeadersAndBodyChecks) {
     response.headers.set("Set-Cookie", "c=3");
     EXPECT_EQ(response.headers.getAll("set-cookie"), (std::vector<std::string>{"c=3"}));
 
-    auto errorOf = [&] {
-        try {
-            NetworkClient::successfulBody(response);
-        } catch (const NetworkError& error) {
-            return error;
-        }
-        return NetworkError::invalidURL("(no error thrown)");
-    };
+    auto errorOf = [&] { return testing::thrown<NetworkError>([&] { NetworkClient::successfulBody(response); }).value(); };
     EXPECT_EQ(errorOf(), NetworkError::noData());  // empty
     response.statusCode = 204;
     response.body = "x";

@@ -14,6 +14,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "support/Eventually.hpp"
+
 namespace vt {
 namespace {
 
@@ -63,11 +65,7 @@ public:
     // Whether the prompt runs and has hidden the keys: typing is only safe once it has, as the
     // switch flushes pending input.
     bool ready() const {
-        for (int i = 0; child_ > 0 && observer_ >= 0 && i < 500; ++i) {
-            if ((settings().c_lflag & ECHO) == 0) return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
+        return child_ > 0 && observer_ >= 0 && testing::eventually([&] { return (settings().c_lflag & ECHO) == 0; });
     }
     void type(const std::string& keys) const {
         [[maybe_unused]] ssize_t written = ::write(master_, keys.data(), keys.size());

@@ -14,6 +14,7 @@
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
+#include "support/Thrown.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/FileSystemManager.hpp"
 #include "system/SystemNetworkClient.hpp"
@@ -119,13 +120,9 @@ protected:
     // that nothing in the folder changed.
     void expectRefused(AppImageManager& appImages, const Package& package, const std::string& expected) {
         const auto before = testing::folderSnapshot(home.file("Applications"));
-        try {
-            appImages.update(package, {});
-            ADD_FAILURE() << "the update of " << package.name << " was not refused";
-        } catch (const AppImageUpdateError& error) {
-            EXPECT_NE(std::string(error.what()).find(expected), std::string::npos) << error.what();
-        }
+        const auto error = testing::thrown<AppImageUpdateError>([&] { appImages.update(package, {}); });
         EXPECT_EQ(testing::folderSnapshot(home.file("Applications")), before);
+        EXPECT_NE(std::string(error.value().what()).find(expected), std::string::npos) << error->what();
     }
 };
 

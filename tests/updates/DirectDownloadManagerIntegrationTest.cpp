@@ -4,6 +4,7 @@
 #include "support/Corpus.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
+#include "support/Thrown.hpp"
 #include "system/SystemNetworkClient.hpp"
 #include "updates/DirectDownloadManager.hpp"
 
@@ -52,12 +53,9 @@ TEST_F(DirectDownloadManagerTest, JetBrainsReleasesGiveTheFileOfThisProcessorAnd
     EXPECT_EQ(DirectDownloadManager(network_, "x86_64").latest(config).checksum, std::nullopt);
     serve("/products/releases", R"({"IIU":[{"version":"2024.1","downloads":{"mac":{"link":"http://h/i.dmg"}}}]})");
     auto error = [&](const std::string& architecture) -> std::string {
-        try {
-            DirectDownloadManager(network_, architecture).latest(config);
-        } catch (const DirectDownloadError& refused) {
-            return refused.what();
-        }
-        return "offered";
+        return testing::thrown<DirectDownloadError>([&] { DirectDownloadManager(network_, architecture).latest(config); })
+            .value()
+            .what();
     };
     EXPECT_EQ(error("x86_64"), "Invalid download address.");
     serve("/products/releases", R"({"IIU":[{"version":"2024.1","downloads":{"mac":{"link":"https://h/i.dmg"}}}]})");

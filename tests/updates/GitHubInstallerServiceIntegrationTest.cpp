@@ -17,6 +17,7 @@
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
+#include "support/Thrown.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/RunningProcesses.hpp"
 #include "system/SystemNetworkClient.hpp"
@@ -64,17 +65,12 @@ protected:
     }
     GitHubInstallError failure(const GitHubInstallRequest& attempt, bool untouched = true) {
         const auto before = testing::folderSnapshot(installed);
-        try {
-            service.install(attempt);
-        } catch (const GitHubInstallError& error) {
-            EXPECT_TRUE(fs::is_empty(temporary)) << "the GitHubInstall- folder is removed";
-            if (untouched) {
-                EXPECT_EQ(testing::folderSnapshot(installed), before) << "installed app untouched";
-            }
-            return error;
+        const auto error = testing::thrown<GitHubInstallError>([&] { service.install(attempt); });
+        EXPECT_TRUE(fs::is_empty(temporary)) << "the GitHubInstall- folder is removed";
+        if (untouched) {
+            EXPECT_EQ(testing::folderSnapshot(installed), before) << "installed app untouched";
         }
-        ADD_FAILURE() << "installed from " << attempt.downloadURL.value_or("nothing");
-        return GitHubInstallError::userCancelled();
+        return error.value();
     }
 
     testing::TempDir home;
@@ -226,13 +222,8 @@ TEST_F(GitHubInstallerServiceIntegrationTest, HostileReleasesAreStoppedBeforeThe
     InstallTools withoutCodesign = fake.tools;
     withoutCodesign.codesign = work.file("codesign-absent");
     GitHubInstallerService blind{{&network, &runner, &privileged, withoutCodesign, temporary, {}}};
-    try {
-        blind.install(request(url));
-        ADD_FAILURE() << "installed without codesign";
-    } catch (const GitHubInstallError& error) {
-        EXPECT_EQ(error.description(),
-                  "Signature verification failed: Foo cannot be verified on this system: codesign is missing");
-    }
+    EXPECT_EQ(testing::thrown<GitHubInstallError>([&] { blind.install(request(url)); }).value().description(),
+              "Signature verification failed: Foo cannot be verified on this system: codesign is missing");
     EXPECT_EQ(server.requestCount("/owner/foo/releases/download/v2.0/Foo-2.0.zip"), 0u);
     EXPECT_TRUE(fs::is_empty(temporary));
 

@@ -19,6 +19,7 @@
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
 #include "support/TempHome.hpp"
+#include "support/Thrown.hpp"
 #include "system/CommandRunner.hpp"
 #include "system/SystemNetworkClient.hpp"
 #include "updates/DirectDownloadError.hpp"
@@ -122,12 +123,8 @@ TEST_F(ManualUpdateCoordinatorTest, AFileThatIsNotThePublishedOneIsNeverKept) {
     const std::string url = serve("/Tool.zip", body, "application/zip");
     ManualUpdateCoordinator downloads = coordinator();
     ManualUpdateItem tampered{"Tool", "2.0", url, std::nullopt, std::string(64, '0')};
-    try {
-        downloads.download(tampered);
-        ADD_FAILURE() << "kept a file whose checksum does not match";
-    } catch (const DirectDownloadError& error) {
-        EXPECT_EQ(error.kind(), DirectDownloadError::Kind::ChecksumMismatch);
-    }
+    EXPECT_EQ(testing::thrown<DirectDownloadError>([&] { downloads.download(tampered); }).value().kind(),
+              DirectDownloadError::Kind::ChecksumMismatch);
     EXPECT_TRUE(files().empty());
 
     // The published checksum keeps it, and an earlier download changed since is fetched again.
@@ -152,14 +149,10 @@ TEST_F(ManualUpdateCoordinatorTest, HttpErrorsAndBodiesOtherThanAnnouncedFailCle
     server_.setRoute("/missing", {.status = 404});
     ManualUpdateItem item{"Gone", "1.0", server_.url("/missing"), std::nullopt};
     LogCapture log;
-    try {
-        downloads.download(item);
-        ADD_FAILURE() << "no error";
-    } catch (const ManualUpdateError& error) {
-        EXPECT_EQ(error.kind(), ManualUpdateError::Kind::HttpError);
-        EXPECT_EQ(error.statusCode(), 404);
-        EXPECT_EQ(std::string(error.what()), localized("manual_update.error.http", {"404"}));
-    }
+    const auto error = testing::thrown<ManualUpdateError>([&] { downloads.download(item); });
+    EXPECT_EQ(error.value().kind(), ManualUpdateError::Kind::HttpError);
+    EXPECT_EQ(error->statusCode(), 404);
+    EXPECT_EQ(std::string(error->what()), localized("manual_update.error.http", {"404"}));
     EXPECT_TRUE(log.contains("Download of Gone failed: "));
     EXPECT_TRUE(files().empty());
 
