@@ -59,8 +59,11 @@ std::string sanitizedFileName(std::string_view name) {
         if (byte < 0x20 || byte == 0x7F) continue;
         cleaned += (c == '/' || c == '\\' || c == ':') ? '-' : c;
     }
+    // No hidden file, and no name that reads as an option where the user types it after a command.
     std::size_t start = 0;
-    while (start < cleaned.size() && (cleaned[start] == '.' || isBlank(cleaned[start]))) ++start;
+    while (start < cleaned.size() && (cleaned[start] == '.' || cleaned[start] == '-' || isBlank(cleaned[start]))) {
+        ++start;
+    }
     std::string result = trim(std::string_view(cleaned).substr(start));
     if (result.size() <= kMaxDownloadFileNameBytes) return result;
     std::string_view extension = keptExtension(result);

@@ -10,7 +10,7 @@ namespace vt {
 namespace {
 
 bool isSafeName(const std::string& name) {
-    return !name.empty() && name.front() != '.' && name.size() <= kMaxDownloadFileNameBytes &&
+    return !name.empty() && name.front() != '.' && name.front() != '-' && name.size() <= kMaxDownloadFileNameBytes &&
            std::none_of(name.begin(), name.end(), [](char c) { return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20; });
 }
 

@@ -141,7 +141,7 @@ TEST_F(ManualUpdateCoordinatorTest, NamelessDownloadsAreNamedFromTheItemAndHosti
     std::string image = serve("/latest", "img", "application/x-apple-diskimage");
     EXPECT_EQ(downloads.download({"My App", "2.0", image, std::nullopt}).path(), folder_ + "/My App 2.0.dmg");
     std::string evil = serve("/evil", "evil", "application/zip", {{"Content-Disposition", R"(attachment; filename="../../escaped.dmg")"}});
-    EXPECT_EQ(downloads.download({"Evil", "1", evil, std::nullopt}).path(), folder_ + "/-..-escaped.dmg");
+    EXPECT_EQ(downloads.download({"Evil", "1", evil, std::nullopt}).path(), folder_ + "/escaped.dmg");
 }
 
 TEST_F(ManualUpdateCoordinatorTest, HttpErrorsAndBodiesOtherThanAnnouncedFailClearlyAndLeaveNothing) {
