@@ -258,6 +258,14 @@ bool isPlausibleLatest(std::string_view latest) {
 
 }  // namespace
 
+namespace {
+
+bool isDigits(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+}  // namespace
+
 bool isContentIdentifier(std::string_view version) {
     const auto isHex = [](std::string_view text) {
         return std::all_of(text.begin(), text.end(),
@@ -281,6 +289,12 @@ bool isUpdateAvailable(std::string_view installed, std::optional<std::string_vie
     if (installed == latest) return false;
     if (isContentIdentifier(installed) && isContentIdentifier(latest)) {
         return installed.find(':') == latest.find(':') && installed.size() == latest.size();
+    }
+    // About one short commit in forty is written in digits alone ("15319952"): beside a commit
+    // of its length it is a commit too, and two commits have no order.
+    if ((isContentIdentifier(installed) && isDigits(latest) && latest.size() == installed.size()) ||
+        (isContentIdentifier(latest) && isDigits(installed) && installed.size() == latest.size())) {
+        return true;
     }
     std::string_view normalizedInstalled = normalize(installed);
     std::string_view normalizedLatest = normalize(latest);

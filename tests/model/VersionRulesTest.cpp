@@ -64,6 +64,9 @@ TEST(VersionRulesTest, UpdateAvailableWorkedCases) {
         {"1.0", "20240315-101010", false, false}, {"0.1.0", "2024.1", false, false}, {"0.1.0", "0.2", false, true},
         {"1.0", "999.1", false, true},       {"1.0", "1000.1", false, false},      {"1.0.0", "1.0.1", false, true},
         {" v1.0 ", "1.1", false, true},
+        // Commits have no order, even one written in digits alone; dates of that length do.
+        {"15319952", "a9a8e771", false, true}, {"a9a8e771", "15319952", false, true},
+        {"20240102", "20240101", false, false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(isUpdateAvailable(c.installed, c.latest, c.allowPreRelease), c.expected)
