@@ -81,6 +81,12 @@ VersionOrder compareDebianVersions(std::string_view a, std::string_view b) {
 }
 
 bool hasPendingUpdate(const Package& package, bool allowPreRelease) {
+    // The GitHub CLI's extensions name a latest version only when it is ahead: a clone whose
+    // remote has commits it lacks, or a newer release. Commits have no order to check again.
+    if (package.type == PackageType::GhExtension && package.latestVersion && !package.latestVersion->empty() &&
+        *package.latestVersion != kUpdateAvailableSentinel) {
+        return *package.latestVersion != package.version;
+    }
     if (package.type != PackageType::AptPackage || !package.latestVersion ||
         *package.latestVersion == kUpdateAvailableSentinel) {
         return isUpdateAvailable(package.version, package.latestVersion, allowPreRelease);
