@@ -271,7 +271,7 @@ private:
         chain.stepStart = SteadyClock::now();
         chain.deadline = chain.stepStart + std::chrono::duration_cast<SteadyClock::duration>(pipeline.timeout);
         // The state is shown before the work starts, so the work itself never sees the previous step.
-        announce(progress_, pipeline.id, step, pipeline.startDetails);
+        progress_.updateScanner(pipeline.id, [&](ScannerStatus& status) { showStart(status, step, pipeline.startDetails); });
         if (step == Step::Checking) noteChecksStarted();
         auto work = step == Step::Listing ? pipeline.run : pipeline.checkUpdates;
         auto check = step == Step::Listing ? pipeline.checkUpdates : nullptr;
@@ -319,10 +319,6 @@ private:
         if (step == Step::Checking) status.latestVersionsUnknown = outcome.latestVersionsUnknown;
         status.details = outcome.message;
         status.currentItem.reset();
-    }
-
-    static void announce(ScanProgressModel& progress, const std::string& id, Step step, const std::string& details) {
-        progress.updateScanner(id, [&](ScannerStatus& status) { showStart(status, step, details); });
     }
 
     void noteChecksStarted() {

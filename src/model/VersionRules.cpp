@@ -256,13 +256,7 @@ bool isPlausibleLatest(std::string_view latest) {
     return true;
 }
 
-}  // namespace
-
-namespace {
-
-bool isDigits(std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
+bool isDigits(std::string_view text) { return !text.empty() && std::all_of(text.begin(), text.end(), isDigit); }
 
 }  // namespace
 
