@@ -81,9 +81,12 @@ VersionOrder compareDebianVersions(std::string_view a, std::string_view b) {
 }
 
 bool hasPendingUpdate(const Package& package, bool allowPreRelease) {
-    // The GitHub CLI's extensions name a latest version only when it is ahead: a clone whose
-    // remote has commits it lacks, or a newer release. Commits have no order to check again.
-    if (package.type == PackageType::GhExtension && package.latestVersion && !package.latestVersion->empty() &&
+    // Sources that follow a git clone name a latest version only when its remote has commits the
+    // clone lacks (the GitHub CLI's extensions also a newer release): commits have no order to
+    // check again.
+    const bool followsGit = package.type == PackageType::GhExtension || package.type == PackageType::AiMarketplace ||
+                            package.type == PackageType::AiSkill;
+    if (followsGit && package.latestVersion && !package.latestVersion->empty() &&
         *package.latestVersion != kUpdateAvailableSentinel) {
         return *package.latestVersion != package.version;
     }

@@ -105,11 +105,13 @@ TEST(VersionRulesTest, DebianOrderIsDpkgs) {
     Package npm{.name = "x", .version = "1.0.0", .type = PackageType::NpmGlobal, .latestVersion = "2.0.0-beta"};
     EXPECT_FALSE(hasPendingUpdate(npm, false));
     EXPECT_TRUE(hasPendingUpdate(npm, true));
-    // A cloned extension's commits, both in digits alone, are offered as its source found them.
-    Package clone{.name = "tool", .version = "15319952", .type = PackageType::GhExtension, .latestVersion = "10461178"};
-    EXPECT_TRUE(hasPendingUpdate(clone, false));
-    clone.latestVersion = "15319952";
-    EXPECT_FALSE(hasPendingUpdate(clone, false));
+    // Clones' commits, both in digits alone, are offered as their source found them.
+    for (PackageType type : {PackageType::GhExtension, PackageType::AiMarketplace, PackageType::AiSkill}) {
+        Package clone{.name = "tool", .version = "15319952", .type = type, .latestVersion = "10461178"};
+        EXPECT_TRUE(hasPendingUpdate(clone, false)) << rawValue(type);
+        clone.latestVersion = "15319952";
+        EXPECT_FALSE(hasPendingUpdate(clone, false)) << rawValue(type);
+    }
 }
 
 TEST(VersionRulesTest, PreReleaseWordsAreWholeLetterRuns) {
