@@ -88,34 +88,59 @@ HomebrewAdopter makeAdopter(std::vector<ActivityRecord>& activities) {
     return HomebrewAdopter(std::move(options));
 }
 
-std::shared_ptr<const BrewAPIClient::CaskIndex> caskIndex(std::stop_token stop) {
+// Whether a search may write what it finds: its list, the cask index and the metadata of
+// the bundles it read. Not before the user agreed to a change.
+enum class Keep { Nothing, Findings };
+
+std::shared_ptr<const BrewAPIClient::CaskIndex> caskIndex(Keep keep, std::stop_token stop) {
     BrewManager* brew = brewAdapter();
     if (brew == nullptr) return nullptr;
+    // The shared client stores every new index it receives; one without a cache folder stores nothing.
+    std::optional<BrewAPIClient> unstored;
+    if (keep == Keep::Nothing) {
+        if (auto loaded = brew->apiClient().caskIndex()) return loaded;
+        unstored.emplace(Context::shared().network());
+    }
+    BrewAPIClient& client = unstored ? *unstored : brew->apiClient();
     try {
-        brew->apiClient().refreshCaskIndex(stop);
+        client.refreshCaskIndex(stop);
     } catch (const CancellationError&) {
         throw;
     } catch (const std::exception& error) {
         // The index kept from an earlier run still serves.
         logger().warning(localized("log.adopt.cask_index_failed", {error.what()}));
     }
-    return brew->apiClient().caskIndex();
+    return client.caskIndex();
 }
 
-// Searches afresh and saves what it found, so that the table shows it.
-AdoptableSearch searchAdoptable(HomebrewAdopter& adopter, std::stop_token stop) {
+// The installed applications as the last scan saved them, else as a scan finds them now
+// (which keeps the bundles' metadata only when it may write).
+std::vector<Application> installedApplications(Keep keep, std::stop_token stop) {
     Context& context = Context::shared();
     ApplicationManager& inventory = context.applications();
     std::vector<Application> applications = inventory.applications();
-    if (applications.empty()) applications = inventory.scanApplications(stop);
-    std::shared_ptr<const BrewAPIClient::CaskIndex> casks = caskIndex(stop);
+    if (!applications.empty()) return applications;
+    if (keep == Keep::Findings) return inventory.scanApplications(stop);
+    ApplicationManager::Options options;
+    options.runner = &CommandRunner::shared();
+    options.home = paths::home();
+    SettingsManager& preferences = context.settings();
+    options.additionalFolders = [&preferences] { return preferences.additionalApplicationFolders(); };
+    return ApplicationManager(std::move(options)).scanApplications(stop);
+}
+
+// Searches afresh and, when it may, saves what it found, so that the table shows it.
+AdoptableSearch searchAdoptable(HomebrewAdopter& adopter, Keep keep, std::stop_token stop) {
+    Context& context = Context::shared();
+    std::vector<Application> applications = installedApplications(keep, stop);
+    std::shared_ptr<const BrewAPIClient::CaskIndex> casks = caskIndex(keep, stop);
     std::set<std::string> installed = adopter.installedCasks(stop);
     std::vector<std::string> excludedList = context.settings().excludedAdoptableApps();
     std::set<std::string> excluded(excludedList.begin(), excludedList.end());
     AdoptableSearch search = findAdoptableApps(applications, casks.get(), installed, excluded);
     std::vector<PersistedAdoptableApp> saved;
     for (const AdoptableApp& app : search.apps) saved.push_back(persistedForm(app));
-    if (search.hadCaskData) context.persistence().saveAdoptableApps(saved);
+    if (search.hadCaskData && keep == Keep::Findings) context.persistence().saveAdoptableApps(saved);
     return search;
 }
 
@@ -226,15 +251,13 @@ int adoptChosen(const AdoptRequest& request) {
     std::vector<ActivityRecord> activities;
     HomebrewAdopter adopter = makeAdopter(activities);
     // The plan comes from the list saved by the last search, which runs nothing; only what it
-    // does not know is searched for now.
+    // does not know is searched for now, writing nothing until the user agrees.
     std::optional<std::string> unknown;
     std::vector<AdoptableApp> saved = savedAdoptableApps();
     std::vector<AdoptableApp> chosen = chosenFrom(request, saved, unknown);
-    bool searched = false;
     if (unknown || (request.all && saved.empty())) {
         unknown.reset();
-        chosen = chosenFrom(request, searchAdoptable(adopter, stop.get_token()).apps, unknown);
-        searched = true;
+        chosen = chosenFrom(request, searchAdoptable(adopter, Keep::Nothing, stop.get_token()).apps, unknown);
     }
     if (unknown) {
         std::fprintf(stderr, "vantreel adopt: %s\n", localized("adopt.list.unknown_id", {*unknown}).c_str());
@@ -259,19 +282,29 @@ int adoptChosen(const AdoptRequest& request) {
         return kExitFailure;
     }
 
-    // What was saved may be out of date: each application is adopted only if a search now
-    // still finds it adoptable.
-    if (!searched) {
-        const AdoptableSearch now = searchAdoptable(adopter, stop.get_token());
-        std::erase_if(chosen, [&now](const AdoptableApp& app) {
-            const bool stillAdoptable = std::any_of(now.apps.begin(), now.apps.end(),
-                                                    [&app](const AdoptableApp& found) { return found.id == app.id; });
-            if (!stillAdoptable) std::fprintf(stderr, "%s\n", localized("adopt.no_longer_adoptable", {app.name}).c_str());
-            return !stillAdoptable;
-        });
+    // The plan may be out of date: each application is adopted only if a search now still
+    // finds it adoptable through the same cask at the same version, as brew installs the
+    // cask's version of the moment.
+    const AdoptableSearch now = searchAdoptable(adopter, Keep::Findings, stop.get_token());
+    std::vector<AdoptableApp> confirmed;
+    for (const AdoptableApp& planned : chosen) {
+        auto found = std::find_if(now.apps.begin(), now.apps.end(),
+                                  [&planned](const AdoptableApp& app) { return app.id == planned.id; });
+        if (found == now.apps.end()) {
+            std::fprintf(stderr, "%s\n", localized("adopt.no_longer_adoptable", {planned.name}).c_str());
+        } else if (found->caskToken != planned.caskToken || found->caskVersion != planned.caskVersion) {
+            std::fprintf(stderr, "%s\n",
+                         localized("adopt.plan_changed", {planned.name, found->caskToken, found->caskVersion,
+                                                          planned.caskToken, planned.caskVersion})
+                             .c_str());
+        } else {
+            confirmed.push_back(*found);  // what only a fresh search knows (a renamed bundle) comes along
+        }
     }
+    // One the plan named but that was left out is not done: the run did not do all it showed.
+    bool failed = confirmed.size() != chosen.size();
+    chosen = std::move(confirmed);
     std::set<std::string> finished;
-    bool failed = false;
     if (request.all) {
         AdoptAllSummary summary = adopter.adoptAll(chosen, stop.get_token());
         failed = summary.failed > 0 || summary.cancelled > 0;
@@ -350,7 +383,7 @@ int adopt(const AdoptRequest& request) {
             InterruptWatcher watcher([&stop] { stop.request_stop(); });
             std::vector<ActivityRecord> unused;
             HomebrewAdopter adopter = makeAdopter(unused);
-            return printList(searchAdoptable(adopter, stop.get_token()), request.json);
+            return printList(searchAdoptable(adopter, Keep::Findings, stop.get_token()), request.json);
         }
         return adoptChosen(request);
     } catch (const CancellationError&) {
@@ -401,7 +434,7 @@ void refreshAdoptableApps(std::stop_token stop) {
     try {
         std::vector<ActivityRecord> unused;
         HomebrewAdopter adopter = makeAdopter(unused);
-        searchAdoptable(adopter, stop);
+        searchAdoptable(adopter, Keep::Findings, stop);
     } catch (const std::exception& error) {
         // The list saved before stays; the next scan tries again.
         logger().warning(localized("log.adopt.not_refreshed", {error.what()}));

@@ -20,6 +20,7 @@
 #include "cli/Signals.hpp"
 #include "cli/Terminal.hpp"
 #include "cli/UpdatesTable.hpp"
+#include "model/VersionRules.hpp"
 #include "settings/SettingsManager.hpp"
 #include "sources/inventory/ApplicationManager.hpp"
 #include "system/CommandRunner.hpp"
@@ -54,6 +55,7 @@ std::optional<Application> applicationOf(const AllUpdateRow& row) {
 struct DownloadSource {
     std::string url;
     std::optional<std::string> sha256;  // as its publisher gives it
+    std::optional<std::string> version;  // the publisher's, when it was looked up now
 };
 
 // The row's download address (with the checksum the scan found for it), else the one its
@@ -70,7 +72,7 @@ std::optional<DownloadSource> downloadSource(const AllUpdateRow& row, std::stop_
     if (!config) return std::nullopt;
     DirectDownloadManager manager(Context::shared().network());
     DirectDownloadMetadata metadata = manager.latest(*config, stop);
-    return DownloadSource{metadata.downloadURL, metadata.checksum};
+    return DownloadSource{metadata.downloadURL, metadata.checksum, metadata.version};
 }
 
 // Progress: a bar redrawn in place on a terminal, a line per phase and per tenth otherwise.
@@ -142,10 +144,12 @@ private:
 };
 
 // Whether the downloaded file of this row is installed over its bundle, as far as can be
-// told before the download: the settings ask for it and the row is an application of ours.
+// told before the download: the settings ask for it, the row is an application of ours and
+// it names the version that would be installed (nothing else may be).
 bool installsAfterDownload(const AllUpdateRow& row) {
     return Context::shared().settings().manualUpdateMode() == ManualUpdateMode::DownloadAndInstall &&
-           row.kind == AllUpdateRow::Kind::Application && row.bundlePath && row.toggle != ManagerToggleKey::ShowSparkle;
+           row.kind == AllUpdateRow::Kind::Application && row.bundlePath && row.toggle != ManagerToggleKey::ShowSparkle &&
+           row.latestVersion && !row.latestVersion->empty();
 }
 
 // The one place a downloaded update is handed to the installer. Until the installer of
@@ -252,6 +256,13 @@ int download(const DownloadArguments& arguments, const GlobalOptions& options) {
         std::optional<DownloadSource> source = downloadSource(row, stop.get_token());
         if (!source) {
             std::fprintf(stderr, "vantreel download: %s\n", localized("download.no_address", {row.name}).c_str());
+            return kExitFailure;
+        }
+        // The plan named a version: a publisher that moved on since is not followed.
+        if (source->version && row.latestVersion &&
+            compareVersions(*source->version, *row.latestVersion) != VersionOrder::Same) {
+            std::fprintf(stderr, "vantreel download: %s\n",
+                         localized("download.version_changed", {row.name, *source->version, *row.latestVersion}).c_str());
             return kExitFailure;
         }
         // Nothing that anyone on the way could change is downloaded.

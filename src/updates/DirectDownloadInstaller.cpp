@@ -11,6 +11,8 @@
 #include "base/Localization.hpp"
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
+#include "model/VersionRules.hpp"
+#include "sources/github/GitHubReleasesManager.hpp"
 #include "sources/inventory/AppBundleReader.hpp"
 #include "sources/inventory/InstalledVersionCheck.hpp"
 #include "system/AdminPrompt.hpp"
@@ -49,9 +51,16 @@ DirectDownloadInstaller::DirectDownloadInstaller(Options options)
     : options_(std::move(options)), verifier_(*options_.runner, options_.tools) {}
 
 void DirectDownloadInstaller::checkReplaceable(const std::string& source, const std::string& destination,
-                                               const std::string& displayName) const {
+                                               const std::string& displayName, const std::string& expectedVersion) const {
     std::optional<InstalledVersion> downloaded = readInstalledVersion(source);
     if (!downloaded) throw DirectDownloadError::installFailed(localized("direct.unreadable_version"));
+    // Only the version the user agreed to goes in place, whatever the publisher serves now.
+    const std::string expected = versionFromTag(expectedVersion).value_or(expectedVersion);
+    if (expected.empty()) throw DirectDownloadError::installFailed(localized("direct.no_version_shown", {displayName}));
+    if (compareVersions(downloaded->version, expected) != VersionOrder::Same) {
+        throw DirectDownloadError::installFailed(
+            localized("direct.not_the_version_shown", {displayName, downloaded->version, expected}));
+    }
     if (auto refusal = refusalToReplace(displayName, destination, downloaded->version, downloaded->buildNumber)) {
         throw DirectDownloadError::notNewer(refusal->message);
     }
@@ -62,10 +71,11 @@ void DirectDownloadInstaller::checkReplaceable(const std::string& source, const 
 }
 
 void DirectDownloadInstaller::replace(const std::string& source, const std::string& destination,
-                                      const std::string& displayName, std::stop_token stop) {
+                                      const std::string& displayName, const std::string& expectedVersion,
+                                      std::stop_token stop) {
     std::scoped_lock lock(busy_);
     if (stop.stop_requested()) throw CancellationError();
-    checkReplaceable(source, destination, displayName);
+    checkReplaceable(source, destination, displayName, expectedVersion);
     const std::string backup = destination + ".backup";
     // The helper is only allowed to write into the standard application folders.
     if (isInStandardLocation(destination) && fs::exists(destination)) {

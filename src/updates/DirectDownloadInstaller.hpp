@@ -18,8 +18,9 @@ class PrivilegedOperations;
 // helper's replace when it answers, else a backup beside the destination, a copy as the
 // user and, when that is refused, one with administrator rights; then the quarantine
 // attribute goes and the installed bundle is read again to make sure it is the download.
-// Root operations go only through PrivilegedOperations. Nothing is replaced when the bundle
-// installed now is as new as the download, or runs and the user does not agree. Failures
+// Root operations go only through PrivilegedOperations. Nothing is replaced when the download
+// is not of the version the user was shown, when the bundle installed now is as new as the
+// download, or when it runs and the user does not agree. Failures
 // throw DirectDownloadError; after a failure the destination is as it was (beside its backup).
 // One install at a time per instance: calls are serialised.
 class DirectDownloadInstaller {
@@ -43,11 +44,12 @@ public:
 
     explicit DirectDownloadInstaller(Options options);
 
-    // The replacement, for callers that verified `source` already (verifier()): the bundle
-    // installed now is read again (it must be older than `source`, and not running without
-    // consent), then helper → backup → copy → quarantine. The caller reads the result again.
+    // The replacement, for callers that verified `source` already (verifier()): `source` must
+    // be of `expectedVersion` (the version shown; a tag is read as its version) and the bundle
+    // installed now, read again, older than it and not running without consent; then helper →
+    // backup → copy → quarantine. The caller reads the result again.
     void replace(const std::string& source, const std::string& destination, const std::string& displayName,
-                 std::stop_token stop = {});
+                 const std::string& expectedVersion, std::stop_token stop = {});
 
     // Throws ChecksumMismatch when `expected` (lower-case hex SHA-256) is not the file's.
     static void verifyChecksum(const std::string& file, const std::string& expected);
@@ -59,7 +61,8 @@ public:
     const AppInstallSecurityVerifier& verifier() const { return verifier_; }
 
 private:
-    void checkReplaceable(const std::string& source, const std::string& destination, const std::string& displayName) const;
+    void checkReplaceable(const std::string& source, const std::string& destination, const std::string& displayName,
+                          const std::string& expectedVersion) const;
     void copyApplication(const std::string& source, const std::string& destination, const std::string& displayName,
                          std::stop_token stop);
 

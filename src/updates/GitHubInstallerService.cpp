@@ -132,8 +132,9 @@ bool disablesDirectInstall(std::string_view failureMessage) {
     // The failures a retry cannot mend, recognised by their texts in either language: the
     // first fixed part of each, so that the names and versions in them do not matter.
     const std::string text = folded(failureMessage);
-    for (std::string_view key : {"github.install.version_mismatch", "github.install.no_macos_asset",
-                                 "security.invalid_signature", "security.gatekeeper_refused", "security.team_mismatch"}) {
+    for (std::string_view key : {"github.install.version_mismatch", "direct.not_the_version_shown",
+                                 "github.install.no_macos_asset", "security.invalid_signature",
+                                 "security.gatekeeper_refused", "security.team_mismatch"}) {
         for (Language language : {Language::English, Language::French}) {
             const std::string message = localizedIn(language, key);
             for (std::string_view part : split(message, '{')) {
@@ -195,12 +196,12 @@ GitHubInstallResult GitHubInstallerService::install(const GitHubInstallRequest& 
             throw GitHubInstallError::insecureDownloadURL(*request.downloadURL);
         if (!startsWith(toLower(*request.downloadURL), "https://")) throw GitHubInstallError::invalidDownloadURL();
     }
-    // Nothing is fetched for a release that is not newer than what is installed now.
+    // Without a version shown there is nothing to hold the download to: nothing is fetched.
     const std::string expected = versionFromTag(request.expectedVersion).value_or(request.expectedVersion);
-    if (!expected.empty()) {
-        if (auto refusal = refusalToReplace(request.name, request.bundlePath, expected))
-            throw GitHubInstallError::notNewer(refusal->message);
-    }
+    if (expected.empty()) throw GitHubInstallError::installFailed(localized("direct.no_version_shown", {request.name}));
+    // Nothing is fetched for a release that is not newer than what is installed now.
+    if (auto refusal = refusalToReplace(request.name, request.bundlePath, expected))
+        throw GitHubInstallError::notNewer(refusal->message);
     try {
         installer_.verifier().requireTools(request.name);
     } catch (const DirectDownloadError& error) {
@@ -347,7 +348,7 @@ void GitHubInstallerService::installBundle(const GitHubInstallRequest& request, 
     report(onProgress, GitHubInstallPhase::Installing, 0, localized("github.install.phase.copying"));
     logger().info(localized("log.install.copy_from_to", {bundle, request.bundlePath}));
     try {
-        installer_.replace(bundle, request.bundlePath, request.name, stop);
+        installer_.replace(bundle, request.bundlePath, request.name, request.expectedVersion, stop);
     } catch (const DirectDownloadError& error) {
         if (error.kind() == DirectDownloadError::Kind::NotNewer) throw GitHubInstallError::notNewer(error.message());
         if (error.kind() == DirectDownloadError::Kind::AppRunning) throw GitHubInstallError::appRunning(error.message());
@@ -362,7 +363,7 @@ std::string GitHubInstallerService::confirmVersion(const GitHubInstallRequest& r
     std::optional<BundleCandidate> installed = readBundle(request.bundlePath);
     if (!installed) throw GitHubInstallError::installFailed(localized("direct.unreadable_installed"));
     std::string expected = versionFromTag(request.expectedVersion).value_or(request.expectedVersion);
-    if (expected.empty() || compareVersions(installed->version, expected) == VersionOrder::Same) return installed->version;
+    if (compareVersions(installed->version, expected) == VersionOrder::Same) return installed->version;
     throw GitHubInstallError::installFailed(
         localized("github.install.version_mismatch", {request.name, installed->version, expected}));
 }

@@ -76,8 +76,8 @@ private:
     Kind kind_;
 };
 
-// Whether a failed install's message means the release cannot be installed directly (wrong
-// version after install, no macOS asset, a refused signature or team), so the application is
+// Whether a failed install's message means the release cannot be installed directly (its
+// asset holds another version, no macOS asset, a refused signature or team), so the application is
 // offered for manual update until a newer version appears.
 bool disablesDirectInstall(std::string_view failureMessage);
 
@@ -91,7 +91,7 @@ struct GitHubInstallRequest {
     std::string bundlePath;       // the installed bundle, replaced
     std::string repository;       // "owner/repo", for the log
     std::optional<std::string> downloadURL;
-    std::string expectedVersion;  // the release's version
+    std::string expectedVersion;  // the version shown (a tag is read as its version): required
     // The SHA-256 the release gives for the asset (lower-case hex): the file must match it.
     std::optional<std::string> expectedSHA256 = std::nullopt;
     // A file already downloaded (a manual download): installed from there, nothing fetched.
@@ -101,9 +101,10 @@ struct GitHubInstallRequest {
 // Downloads a release asset (https only) into a fresh "GitHubInstall-" folder, checks its
 // SHA-256 when the release gives one, mounts the disk image or unpacks the archive, verifies
 // the bundle inside and puts it in place of the installed one, then reads the installed
-// version again. Nothing is downloaded when the bundle installed now is as new as the
-// release, and nothing is replaced when the unpacked bundle is not newer than it. Reports each phase through the callback (on the
-// calling thread). Throws GitHubInstallError; cancellation by `stop` is userCancelled. The
+// version again. Nothing is downloaded without an expected version or when the bundle
+// installed now is as new as it, and nothing is replaced when the unpacked bundle is not of
+// exactly that version or not newer than the installed one. Reports each phase through the
+// callback (on the calling thread). Throws GitHubInstallError; cancellation by `stop` is userCancelled. The
 // temporary folder is always removed. One install at a time per instance.
 class GitHubInstallerService {
 public:

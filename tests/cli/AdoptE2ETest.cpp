@@ -38,8 +38,21 @@ exit 0)sh");
         return testing::runVantreel({arguments, home.path(), environment});
     };
 
+    // With no list saved yet, the plan needs a search: before the user agrees, it writes
+    // nothing (no list, no cask index, no metadata of the bundles it read).
+    auto files = [&] { return testing::filesUnder(home.path(), {testing::kLogFolderUnderHome, "brew-calls"}); };
+    const auto unsearched = files();
+    auto rehearsed = run({"--all", "--dry-run"});
+    EXPECT_EQ(rehearsed.exitCode, 0) << rehearsed.standardError;
+    EXPECT_NE(rehearsed.standardOutput.find("Everything 1.2.3 → cask everything 1.2.3"), std::string::npos);
+    EXPECT_EQ(run({"com.example.Caffeine"}).exitCode, 2);
+    EXPECT_EQ(testing::changedFiles(unsearched, files()), "");
+
     auto listed = run({"--list", "--json"});
     ASSERT_EQ(listed.exitCode, 0) << listed.standardError;
+    EXPECT_EQ(testing::schemaViolations("adopt.schema.json", listed.standardOutput), "") << listed.standardOutput;
+    auto planned = run({"com.example.Caffeine", "--dry-run", "--json"});
+    EXPECT_EQ(testing::schemaViolations("adopt.schema.json", planned.standardOutput), "") << planned.standardOutput;
     Json apps = testing::jsonOf(listed)["adoptable"];
     ASSERT_EQ(apps.size(), 2u);
     EXPECT_EQ(apps[0]["id"], "com.example.Caffeine");
@@ -47,7 +60,6 @@ exit 0)sh");
 
     // The plan comes from the saved list: rehearsing, refusing or declining runs nothing.
     brew.clearLog();
-    auto files = [&] { return testing::filesUnder(home.path(), {testing::kLogFolderUnderHome}); };
     const auto before = files();
     auto plan = run({"com.example.Caffeine", "--dry-run"});
     EXPECT_EQ(plan.exitCode, 0) << plan.standardError;
@@ -60,6 +72,22 @@ exit 0)sh");
     EXPECT_EQ(declined.exitCode, 1) << declined.standardOutput;
     EXPECT_EQ(brew.log(), "");
     EXPECT_EQ(testing::changedFiles(before, files()), "");
+
+    // The cask moved on after the plan was shown: brew would install its new version, so the
+    // application is left out rather than adopted at a version nobody saw.
+    const std::string everything = testing::corpusFile("homebrew/brew-test-fixtures/cask-everything.json");
+    std::string moved = everything;
+    moved.replace(moved.find("\"1.2.3\""), 7, "\"1.2.4\"");
+    server.setRoute("/api/cask.json", {.body = "[" + moved + "]"});
+    auto changed = run({"com.example.Everything", "--yes"});
+    EXPECT_EQ(changed.exitCode, 1);
+    EXPECT_NE(changed.standardError.find("Everything left as it is: its cask is now everything 1.2.4, not everything "
+                                         "1.2.3 as shown"),
+              std::string::npos)
+        << changed.standardError;
+    EXPECT_EQ(brew.log().find("install"), std::string::npos) << brew.log();
+    server.setRoute("/api/cask.json", {.body = "[" + testing::corpusFile("homebrew/brew-test-fixtures/cask-caffeine.json") +
+                                               "," + everything + "]"});
 
     auto adopted = run({"com.example.Caffeine", "--yes"});
     EXPECT_EQ(adopted.exitCode, 0) << adopted.standardError;

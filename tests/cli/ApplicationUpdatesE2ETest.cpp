@@ -55,9 +55,10 @@ protected:
         ASSERT_EQ(run({"scan"}).exitCode, 0);
     }
 
-    ShellCommandResult run(std::vector<std::string> arguments, std::optional<std::string> input = std::nullopt) const {
+    ShellCommandResult run(std::vector<std::string> arguments, std::optional<std::string> input = std::nullopt,
+                           std::map<std::string, std::string> environment = {}) const {
         arguments.insert(arguments.begin(), "--accept-terms");
-        std::map<std::string, std::string> environment = fake_.environment();
+        environment.merge(fake_.environment());
         environment["VANTREEL_ENDPOINT_GITHUB_API"] = server_.origin();
         environment["CURL_CA_BUNDLE"] = server_.certificatePath();
         return testing::runVantreel({std::move(arguments), home_.path(), environment, std::move(input)});
@@ -135,6 +136,34 @@ TEST_F(ApplicationUpdatesE2ETest, ARunningApplicationIsLeftOutOfTheBatchAndNever
 
     EXPECT_EQ(folderSnapshot(bundle_), before);
     EXPECT_TRUE(processesInside(bundle_).size() == 1u);
+}
+
+// A download to install whose address is looked up now: a publisher that has moved on past
+// the version shown is not followed, and nothing is fetched or replaced.
+TEST_F(ApplicationUpdatesE2ETest, ADownloadLookedUpNowInstallsOnlyTheVersionShown) {
+    publish();
+    const std::string saved = testing::dataFolder(home_.path()) + "/ScanResults/applications.json";
+    Json applications = *parseJson(readFile(saved).value_or(""));
+    applications[0].erase("downloadURL");
+    applications[0]["directDownloadConfig"] = {{"provider", "homebrewCask"}, {"productCode", "tool"}};
+    writeFileAtomically(saved, applications.dump());
+    const std::string newer = "/downloads/Tool-1.2.zip";
+    test::writeArchive(work_.file("Newer.zip"), test::Format::Zip,
+                       {{"Tool.app/Contents/Info.plist", FakeSigningTools::infoPlist("1.2")}});
+    server_.setRoute(newer, {.body = readFile(work_.file("Newer.zip")).value_or("")});
+    server_.setRoute("/api/cask/tool.json", {.body = R"({"version": "1.2", "url": ")" + server_.url(newer) + R"("})"});
+    ASSERT_EQ(run({"settings", "set", "ManualUpdateMode", "downloadAndInstall"}).exitCode, 0);
+    const auto before = folderSnapshot(bundle_);
+
+    auto download =
+        run({"download", "org.example.foo", "--yes"}, std::nullopt, {{"VANTREEL_ENDPOINT_HOMEBREW_API", server_.origin()}});
+    EXPECT_EQ(download.exitCode, 1) << download.standardOutput << download.standardError;
+    EXPECT_NE(download.standardError.find("the publisher now offers version 1.2, not the version shown (1.1)"),
+              std::string::npos)
+        << download.standardError;
+    EXPECT_EQ(server_.requestCount("/api/cask/tool.json"), 1u);
+    EXPECT_EQ(server_.requestCount(newer), 0u);
+    EXPECT_EQ(folderSnapshot(bundle_), before);
 }
 
 TEST_F(ApplicationUpdatesE2ETest, AFileThatIsNotTheOneTheReleasePublishedIsNeverInstalled) {

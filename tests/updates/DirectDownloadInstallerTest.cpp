@@ -34,7 +34,7 @@ std::optional<std::string> failure(DirectDownloadInstaller& installer, const std
     try {
         // As the GitHub installer does it: the signature first, then the replacement.
         installer.verifier().verify(source, "Foo", destination);
-        installer.replace(source, destination, "Foo");
+        installer.replace(source, destination, "Foo", "2.0");
         return std::nullopt;
     } catch (const DirectDownloadError& error) {
         return error.message();

@@ -137,11 +137,20 @@ TEST_F(GitHubInstallerServiceIntegrationTest, RefusesBadAssetsAndLeavesNothingHa
     EXPECT_NE(plain.description().find("https"), std::string::npos) << plain.description();
     EXPECT_EQ(server.requests().size(), requestsBefore);
 
-    // A build newer than the installed one but not the release's is found out after the copy.
-    GitHubInstallError stale = failure(publish("Stale.zip", bundleEntries("Foo.app", "1.5")), false);
-    EXPECT_EQ(stale.description(), "Installation failed: Foo is at version 1.5 after installation, expected version 2.0");
-    EXPECT_TRUE(disablesDirectInstall(stale.description()));
-    FakeSigningTools::makeBundle(installed, "1.0");
+    // Only the version shown goes in place: a build newer than the installed one but not the
+    // one shown, older or newer than it, replaces nothing.
+    for (const char* served : {"1.5", "3.0"}) {
+        const std::string asset = std::string("Other-") + served + ".zip";
+        GitHubInstallError other = failure(publish(asset, bundleEntries("Foo.app", served)));
+        EXPECT_EQ(other.description(), std::string("Installation failed: Foo was not replaced: the download is version ") +
+                                           served + ", not the version shown (2.0)");
+        EXPECT_TRUE(disablesDirectInstall(other.description()));
+    }
+    // Nor does anything when no version was shown: nothing is even fetched.
+    GitHubInstallRequest unshown = request(publish("Unshown.zip", bundleEntries("Foo.app", "2.0")));
+    unshown.expectedVersion = "";
+    EXPECT_EQ(failure(unshown).kind(), GitHubInstallError::Kind::InstallFailed);
+    EXPECT_EQ(server.requestCount("/owner/foo/releases/download/v2.0/Unshown.zip"), 0u);
 
     // The signing tools refuse the download: verification fails before any copy.
     std::vector<Entry> unsigned_ = bundleEntries("Foo.app", "2.0");
