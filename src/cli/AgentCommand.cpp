@@ -6,6 +6,8 @@
 #include <ctime>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 
@@ -39,21 +41,56 @@ struct AgentArguments {
     ChangeFlags change;
 };
 
+// A setting as it was: its value, or nothing when the default stood for it.
+struct SavedSetting {
+    std::string key;
+    std::optional<Json> value;
+};
+
+SavedSetting saved(const SettingsManager& settings, const std::string& key) {
+    return {key, settings.isStored(key) ? std::optional<Json>(settings.value(key)) : std::nullopt};
+}
+
+void restore(SettingsManager& settings, const std::vector<SavedSetting>& earlier) {
+    settings.batch([&] {
+        for (const SavedSetting& setting : earlier) {
+            if (setting.value) {
+                settings.setValue(setting.key, *setting.value);
+            } else {
+                settings.reset(setting.key);
+            }
+        }
+    });
+}
+
 int install(std::optional<long long> interval, const ChangeFlags& change) {
     SettingsManager& settings = Context::shared().settings();
-    const long long hours = interval.value_or(settings.checkIntervalHours());
+    const long long requested = interval.value_or(settings.checkIntervalHours());
     try {
+        // Bad input is refused before the plan, so that the plan shows only what can be done.
+        const long long hours = LaunchAgentManager::checkedInterval(requested);
         LaunchAgentManager manager;
         // A service of the user's session is a change to the machine: the plan, then the question.
-        std::printf("%s\n", localized("agent.plan.install", {std::to_string(std::max(hours, 1LL)), manager.folder()}).c_str());
+        std::printf("%s\n", localized("agent.plan.install", {std::to_string(hours), manager.folder()}).c_str());
         const Consent consent = askConsent(change, "agent install", localized("agent.confirm.install"));
         if (consent != Consent::Go) return exitStatusOf(consent);
-        manager.install(hours);
+        // The settings first, so that one that cannot be saved installs nothing; put back
+        // when the agent cannot follow them, since they say what is installed.
+        const std::vector<SavedSetting> earlier = {saved(settings, kIntervalKey), saved(settings, kEnabledKey)};
         settings.batch([&] {
             if (interval) settings.setValue(kIntervalKey, *interval);
             settings.setValue(kEnabledKey, true);
         });
-        std::printf("%s\n", localized("agent.installed", {std::to_string(std::max(hours, 1LL)), manager.folder()}).c_str());
+        try {
+            manager.install(requested);
+        } catch (const AgentError&) {
+            restore(settings, earlier);
+            throw;
+        }
+        std::printf("%s\n", localized("agent.installed", {std::to_string(hours), manager.folder()}).c_str());
+    } catch (const AgentIntervalError& error) {
+        std::fprintf(stderr, "vantreel agent: %s\n", error.what());
+        return kExitUsage;
     } catch (const AgentError& error) {
         std::fprintf(stderr, "vantreel agent: %s\n", error.what());
         return kExitFailure;
@@ -152,9 +189,10 @@ std::string agentPlanForSetting(const std::string& key, const Json& after) {
     SettingsManager& settings = Context::shared().settings();
     const bool enabled = key == kEnabledKey ? after.is_boolean() && after.get<bool>() : settings.boolValue(kEnabledKey);
     if (!enabled) return removalPlan();
-    const long long hours =
+    const long long requested =
         key == kIntervalKey && after.is_number_integer() ? after.get<long long>() : settings.checkIntervalHours();
-    return localized("agent.plan.install", {std::to_string(std::max(hours, 1LL)), LaunchAgentManager().folder()});
+    const long long hours = LaunchAgentManager::checkedInterval(requested);
+    return localized("agent.plan.install", {std::to_string(hours), LaunchAgentManager().folder()});
 }
 
 // The defaults leave the background scan off.
@@ -163,18 +201,15 @@ std::string agentPlanAfterReset() { return removalPlan(); }
 int applyAgentSetting(const std::string& key) {
     if (key != kEnabledKey && key != kIntervalKey && !key.empty()) return kExitSuccess;
     SettingsManager& settings = Context::shared().settings();
-    const bool enabled = settings.boolValue(kEnabledKey);
     try {
         LaunchAgentManager manager;
-        if (enabled) {
+        if (settings.boolValue(kEnabledKey)) {
             manager.install(settings.checkIntervalHours());
         } else {
             manager.remove();
         }
     } catch (const AgentError& error) {
         std::fprintf(stderr, "vantreel settings: %s\n", localized("agent.setting_failed", {error.what()}).c_str());
-        // The setting says what is installed.
-        if (enabled) settings.setValue(kEnabledKey, false);
         return kExitFailure;
     }
     return kExitSuccess;

@@ -20,6 +20,7 @@
 #include "cli/TextTable.hpp"
 #include "settings/LoginItemService.hpp"
 #include "settings/SettingsManager.hpp"
+#include "shell/LaunchAgentManager.hpp"
 #include "sources/github/GitHubReleasesManager.hpp"
 #include "system/SecretStore.hpp"
 
@@ -70,19 +71,17 @@ int list(bool asJson) {
 }
 
 int get(const std::string& key, bool asJson) {
+    Json value;
     if (key == kMenuBarAtLogin) {
-        std::printf("%s\n", PlatformSettingsService::shared().isMenuBarAgentAtLogin() ? "true" : "false");
-        return kExitSuccess;
-    }
-    if (key == kSystemExtensions) {
-        std::printf("false\n");
-        return kExitSuccess;
-    }
-    if (findSetting(key) == nullptr) {
+        value = PlatformSettingsService::shared().isMenuBarAgentAtLogin();
+    } else if (key == kSystemExtensions) {
+        value = false;
+    } else if (findSetting(key) == nullptr) {
         std::fprintf(stderr, "vantreel settings: %s\n", localized("settings.unknown_see_list", {key}).c_str());
         return kExitUsage;
+    } else {
+        value = Context::shared().settings().value(key);
     }
-    Json value = Context::shared().settings().value(key);
     if (asJson) {
         Json document = jsonDocument();
         document["key"] = key;
@@ -110,8 +109,10 @@ void printChange(const std::string& key, const Json& before, const Json& after) 
 // One setting: `next` says what it would become (throwing SettingsError when it cannot);
 // the change is shown, and made unless this is a dry run.
 // `unchanged`, when given, says why nothing changes better than "KEY is already VALUE".
+// Set, add and remove state the user's own choice, often from scripts: not asked. A reset
+// discards one, and the background service changes the machine: asked.
 int changeOne(const std::string& key, const ChangeFlags& flags, const std::function<Json(SettingsManager&)>& next,
-              const std::string& unchanged = "") {
+              const std::string& unchanged = "", bool resetting = false) {
     SettingsManager& settings = Context::shared().settings();
     try {
         const Json before = settings.value(key);
@@ -120,20 +121,39 @@ int changeOne(const std::string& key, const ChangeFlags& flags, const std::funct
             std::printf("%s\n", unchanged.c_str());
             return kExitSuccess;
         }
+        // A setting that installs or removes the background service changes the machine, not
+        // only the preferences: that part of the plan is checked first, shown and asked for.
+        const std::string servicePlan = before == after ? "" : agentPlanForSetting(key, after);
         printChange(key, before, after);
         if (before == after) return kExitSuccess;
-        // A setting that installs or removes the background service changes the machine, not
-        // only the preferences: that part of the plan is shown and asked for.
-        const std::string servicePlan = agentPlanForSetting(key, after);
         if (!servicePlan.empty()) std::printf("%s\n", servicePlan.c_str());
         if (flags.dryRun) return kExitSuccess;
-        if (!servicePlan.empty()) {
-            const Consent consent = askConsent(flags, "settings", localized("settings.service_confirm"));
+        if (resetting || !servicePlan.empty()) {
+            const Consent consent =
+                askConsent(flags, resetting ? "settings reset" : "settings",
+                           resetting ? localized("settings.reset_confirm", {key}) : localized("settings.service_confirm"));
             if (consent != Consent::Go) return exitStatusOf(consent);
         }
-        settings.setValue(key, after);
-        return applyAgentSetting(key);
+        const bool wasStored = settings.isStored(key);
+        if (resetting) {
+            settings.reset(key);
+        } else {
+            settings.setValue(key, after);
+        }
+        const int status = applyAgentSetting(key);
+        // The setting says what is installed: back as it was when the service could not follow.
+        if (status != kExitSuccess) {
+            if (wasStored) {
+                settings.setValue(key, before);
+            } else {
+                settings.reset(key);
+            }
+        }
+        return status;
     } catch (const SettingsError& error) {
+        std::fprintf(stderr, "vantreel settings: %s\n", error.what());
+        return kExitUsage;
+    } catch (const AgentIntervalError& error) {
         std::fprintf(stderr, "vantreel settings: %s\n", error.what());
         return kExitUsage;
     } catch (const std::exception& error) {
@@ -162,7 +182,7 @@ int reset(const std::string& key, const ChangeFlags& flags) {
         std::fprintf(stderr, "vantreel settings: %s\n", localized("settings.unknown_see_list", {key}).c_str());
         return kExitUsage;
     }
-    return changeOne(key, flags, [definition](SettingsManager&) { return definition->defaultValue; });
+    return changeOne(key, flags, [definition](SettingsManager&) { return definition->defaultValue; }, "", true);
 }
 
 // Every setting back to its default: the settings that would change are the plan, and the
@@ -271,14 +291,14 @@ void addSettingsCommand(CLI::App& app, int* exitCode) {
     auto* addCommand = settings->add_subcommand("add", localized("help.settings_add"));
     addCommand->add_option("key", args->key, localized("help.option.list_setting"))->required()->type_name("KEY");
     addCommand->add_option("values", args->values, localized("help.option.values_add"))->required()->type_name("VALUE");
-    addCommand->add_flag("--dry-run", args->change.dryRun, localized("help.option.dry_run.setting"));
+    addChangeFlags(*addCommand, args->change, "setting");
     setExamples(*addCommand, {"vantreel settings add AdditionalApplicationFolders ~/Tools"});
     addCommand->callback([args, exitCode] { *exitCode = changeList(args->key, args->values, true, args->change); });
 
     auto* removeCommand = settings->add_subcommand("remove", localized("help.settings_remove"));
     removeCommand->add_option("key", args->key, localized("help.option.list_setting"))->required()->type_name("KEY");
     removeCommand->add_option("values", args->values, localized("help.option.values_remove"))->required()->type_name("VALUE");
-    removeCommand->add_flag("--dry-run", args->change.dryRun, localized("help.option.dry_run.setting"));
+    addChangeFlags(*removeCommand, args->change, "setting");
     setExamples(*removeCommand, {"vantreel settings remove AdditionalApplicationFolders ~/Tools"});
     removeCommand->callback([args, exitCode] { *exitCode = changeList(args->key, args->values, false, args->change); });
 

@@ -42,6 +42,21 @@ private:
     int fd_ = -1;
 };
 
+// A name no earlier copy holds: two set aside within one second must not overwrite each other.
+std::string corruptCopyName(const std::string& path) {
+    const auto stamp = std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+    const std::string base = path + ".corrupt-" + std::to_string(stamp);
+    std::string name = base;
+    std::error_code error;
+    for (int suffix = 1; std::filesystem::symlink_status(name, error).type() != std::filesystem::file_type::not_found;
+         ++suffix) {
+        name = base + "-" + std::to_string(suffix);
+    }
+    return name;
+}
+
 }  // namespace
 
 DefaultsStore::DefaultsStore(std::string path, Durability durability)
@@ -51,7 +66,7 @@ DefaultsStore::DefaultsStore(std::string path, Durability durability)
 
 std::string DefaultsStore::defaultPath() { return paths::settingsFile(); }
 
-Json DefaultsStore::readFromDiskLocked() {
+Json DefaultsStore::readFromDisk(bool setAsideCorrupt) {
     FileRead read = readFileChecked(path_);
     if (read.failure == FileRead::Failure::Missing) return Json::object();
     // A file we cannot read is not an empty one: writing over it would lose every value in it.
@@ -60,41 +75,59 @@ Json DefaultsStore::readFromDiskLocked() {
     if (contents->empty()) return Json::object();
     auto parsed = parseJson(*contents);
     if (parsed && parsed->is_object()) return std::move(*parsed);
-    auto stamp = std::chrono::duration_cast<std::chrono::seconds>(
-                     std::chrono::system_clock::now().time_since_epoch())
-                     .count();
-    std::string backup = path_ + ".corrupt-" + std::to_string(stamp);
+    if (!setAsideCorrupt) {
+        logger().error(localized("log.settings.unparsable", {path_}));
+        return Json::object();
+    }
+    // Kept before the write replaces it; a copy that cannot be kept stops the write.
+    const std::string backup = corruptCopyName(path_);
     std::error_code error;
     std::filesystem::rename(path_, backup, error);
+    if (error) {
+        throw FileWriteError("cannot keep the unreadable preferences at " + path_ + " as " + backup + ": " +
+                             error.message());
+    }
     logger().error(localized("log.settings.unreadable", {path_, backup}));
     return Json::object();
 }
 
 void DefaultsStore::reload() {
-    std::filesystem::path folder = std::filesystem::path(path_).parent_path();
-    paths::ensureFolder(folder.string());
-    FileLock lock(path_);
     Json fresh = Json::object();
     try {
-        fresh = readFromDiskLocked();
+        fresh = readFromDisk(false);
     } catch (const FileWriteError& error) {
         // Defaults for this run; every write refuses until the file can be read again.
         logger().error(localized("log.settings.using_defaults", {error.what()}));
     }
     std::scoped_lock guard(mutex_);
+    for (const auto& change : deferred_) change(fresh);
     values_ = std::move(fresh);
+}
+
+void DefaultsStore::deferUntilNextWrite(std::function<void(Json& object)> change) {
+    std::scoped_lock guard(mutex_);
+    change(values_);
+    deferred_.push_back(std::move(change));
 }
 
 void DefaultsStore::writeLocked(const std::function<void(Json& object)>& change) {
     paths::ensureFolder(std::filesystem::path(path_).parent_path().string());
     FileLock lock(path_);
-    Json current = readFromDiskLocked();
+    Json current = readFromDisk(true);
+    std::vector<std::function<void(Json& object)>> deferred;
+    {
+        std::scoped_lock guard(mutex_);
+        deferred = deferred_;
+    }
+    for (const auto& earlier : deferred) earlier(current);
     change(current);
     {
         std::scoped_lock guard(mutex_);
         change(values_);
     }
     writeFileAtomically(path_, dumpJson(current, 2) + "\n", 0644, durability_);
+    std::scoped_lock guard(mutex_);
+    deferred_.erase(deferred_.begin(), deferred_.begin() + static_cast<std::ptrdiff_t>(deferred.size()));
 }
 
 std::optional<Json> DefaultsStore::object(std::string_view key) const {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/Files.hpp"
 #include "base/Json.hpp"
@@ -13,12 +14,14 @@ namespace vt {
 
 // A defaults store: one JSON object in a file, keyed by name. The user's preferences live in
 // one in the config folder; the program's own notes between runs in another, in the state
-// folder. Reads come from the copy loaded at creation (or the last write);
-// every write re-reads the file under an advisory lock, applies its change and replaces
-// the file atomically, so two of our processes writing different keys lose neither.
-// A file that does not parse is set aside as "<name>.corrupt-<time>" and replaced by an
-// empty store: defaults, never a crash. A file that exists but cannot be read (its mode, a
-// FIFO in its place) gives defaults too, and every write then refuses: it is never replaced.
+// folder. Reads come from the copy loaded at creation (or the last write) and leave the disk
+// as it was: no folder, lock or file is made for them, so a dry run or a refused command
+// changes nothing. Every write re-reads the file under an advisory lock, applies its change
+// and replaces the file atomically, so two of our processes writing different keys lose neither.
+// A file that does not parse reads as an empty store (defaults, never a crash); the first
+// write sets it aside as "<name>.corrupt-<time>" before replacing it, and refuses when it
+// cannot. A file that exists but cannot be read (its mode, a FIFO in its place) gives
+// defaults too, and every write then refuses: it is never replaced.
 // Thread-safe.
 class DefaultsStore {
 public:
@@ -46,15 +49,21 @@ public:
     void update(const std::function<void(Json& object)>& change);
     // Picks up what other processes wrote.
     void reload();
+    // A change seen at once by this process's reads, and written with the next write (or
+    // never, when no write comes): for what the program decides on its own (first-launch
+    // choices, keys of earlier versions dropped), so that merely reading changes no file.
+    // Applied to the file's contents as they are then, before that write's own change.
+    void deferUntilNextWrite(std::function<void(Json& object)> change);
 
 private:
-    Json readFromDiskLocked();
+    Json readFromDisk(bool setAsideCorrupt);
     void writeLocked(const std::function<void(Json& object)>& change);
 
     std::string path_;
     Durability durability_;
     mutable std::mutex mutex_;
     Json values_ = Json::object();
+    std::vector<std::function<void(Json& object)>> deferred_;
 };
 
 }  // namespace vt

@@ -4,17 +4,11 @@
 #include <charconv>
 
 #include "base/Localization.hpp"
-#include "base/Log.hpp"
 #include "base/Strings.hpp"
 
 namespace vt {
 
 namespace {
-
-const Logger& logger() {
-    static const Logger log("SettingsManager");
-    return log;
-}
 
 constexpr std::string_view kDidApplyFirstLaunchDefaults = "DidApplyFirstLaunchDefaults";
 constexpr std::string_view kLegacyKeys[] = {"ShowMenuBarIcon", "AutoUpdateApps"};
@@ -259,14 +253,11 @@ SettingsManager::SettingsManager(DefaultsStore& store, NotificationCenter& notif
     Json stored = store_.snapshot();
     bool hasLegacy = false;
     for (auto legacy : kLegacyKeys) hasLegacy = hasLegacy || stored.contains(std::string(legacy));
+    // Dropped with the next write: reading the settings changes no file.
     if (hasLegacy) {
-        try {
-            store_.update([](Json& object) {
-                for (auto legacy : kLegacyKeys) object.erase(std::string(legacy));
-            });
-        } catch (const std::exception& error) {
-            logger().warning(localized("log.settings.legacy_not_removed", {error.what()}));
-        }
+        store_.deferUntilNextWrite([](Json& object) {
+            for (auto legacy : kLegacyKeys) object.erase(std::string(legacy));
+        });
     }
     for (const auto& definition : settingDefinitions()) {
         std::string key(definition.key);
@@ -587,10 +578,36 @@ void SettingsManager::setAutoDeferredUpdates(const std::map<std::string, AutoDef
 
 void SettingsManager::applyFirstLaunchDefaults(const Detection& detect) {
     if (store_.boolValue(kDidApplyFirstLaunchDefaults).value_or(false)) return;
-    const std::map<ManagerToggleKey, bool> present = detect();
+    std::map<std::string, bool> visible;
+    for (const auto& [toggle, found] : detect()) {
+        if (std::string_view key = storageKey(toggle); !key.empty()) visible[std::string(key)] = found;
+    }
+    // Seen by this run at once, saved with the first real write: a run that only reads (a dry
+    // run, a refusal) leaves the disk as it was, and detects again next time. Another process
+    // that saved its own first choices meanwhile keeps them.
+    store_.deferUntilNextWrite([visible](Json& object) {
+        auto done = object.find(std::string(kDidApplyFirstLaunchDefaults));
+        if (done != object.end() && done->is_boolean() && done->get<bool>()) return;
+        for (const auto& [key, found] : visible) object[key] = found;
+        object[std::string(kDidApplyFirstLaunchDefaults)] = true;
+    });
+    const Json stored = store_.snapshot();
     batch([&] {
-        for (const auto& [toggle, found] : present) setVisible(toggle, found);
-        store_.set(kDidApplyFirstLaunchDefaults, true);
+        for (const auto& [key, found] : visible) {
+            const SettingDefinition* definition = findSetting(key);
+            if (definition == nullptr) continue;
+            std::optional<Json> value;
+            if (auto it = stored.find(key); it != stored.end()) value = *it;
+            Json effective = effectiveValue(*definition, value);
+            bool changed;
+            {
+                std::scoped_lock lock(mutex_);
+                Json& current = values_[key];
+                changed = current != effective;
+                current = std::move(effective);
+            }
+            if (changed && !definition->broadcast.empty()) notify(definition->broadcast);
+        }
     });
 }
 

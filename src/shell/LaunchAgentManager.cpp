@@ -59,19 +59,14 @@ std::string unitExecutable(const std::string& path) {
     return word;
 }
 
-long long checkedInterval(long long hours) {
-    if (hours > LaunchAgentManager::kMaximumIntervalHours) {
-        std::string message = "the interval must be at most ";
-        message += std::to_string(LaunchAgentManager::kMaximumIntervalHours);
-        message += " hours (";
-        message += std::to_string(hours);
-        message += " given)";
-        throw AgentError(message);
+}  // namespace
+
+long long LaunchAgentManager::checkedInterval(long long hours) {
+    if (hours < 0 || hours > kMaximumIntervalHours) {
+        throw AgentIntervalError(localized("agent.interval_invalid", {std::to_string(kMaximumIntervalHours), std::to_string(hours)}));
     }
     return std::max(hours, 1LL);
 }
-
-}  // namespace
 
 LaunchAgentManager::LaunchAgentManager() : LaunchAgentManager(Options{}) {}
 
@@ -151,10 +146,7 @@ bool LaunchAgentManager::run(const std::string& tool, std::vector<std::string> a
     return false;
 }
 
-void LaunchAgentManager::writeFiles(long long hours) {
-    if (!paths::ensureFolder(options_.folder)) {
-        throw AgentError("cannot create the agent folder " + options_.folder + ": " + std::strerror(errno));
-    }
+std::vector<std::pair<std::string, std::string>> LaunchAgentManager::fileContents(long long hours) const {
     std::vector<std::pair<std::string, std::string>> contents;
     if (options_.launchd) {
         contents.emplace_back(agentFiles()[0], writeXmlPropertyList(propertyList(options_.executable, hours)));
@@ -162,11 +154,53 @@ void LaunchAgentManager::writeFiles(long long hours) {
         contents.emplace_back(agentFiles()[0], serviceUnit(options_.executable));
         contents.emplace_back(agentFiles()[1], timerUnit(hours));
     }
+    return contents;
+}
+
+void LaunchAgentManager::writeFiles(const std::vector<std::pair<std::string, std::string>>& contents) {
+    if (!paths::ensureFolder(options_.folder)) {
+        throw AgentError("cannot create the agent folder " + options_.folder + ": " + std::strerror(errno));
+    }
+    // Aside under names no service manager loads (a dot first, no unit suffix last).
+    std::vector<std::string> aside;
+    auto removeAside = [&aside] {
+        for (const std::string& file : aside) {
+            std::error_code ignored;
+            std::filesystem::remove(file, ignored);
+        }
+    };
     try {
-        for (const auto& file : contents) writeFileAtomically(file.first, file.second);
+        for (const auto& [file, text] : contents) {
+            const std::filesystem::path target(file);
+            aside.push_back((target.parent_path() / ("." + target.filename().string() + ".new")).string());
+            writeFileAtomically(aside.back(), text);
+        }
     } catch (const FileWriteError& error) {
-        deleteFiles();
+        removeAside();
         throw AgentError(std::string("cannot write the agent: ") + error.what());
+    }
+    for (std::size_t i = 0; i < contents.size(); ++i) {
+        std::error_code error;
+        std::filesystem::rename(aside[i], contents[i].first, error);
+        if (error) {
+            removeAside();
+            throw AgentError("cannot write the agent: " + contents[i].first + ": " + error.message());
+        }
+    }
+}
+
+void LaunchAgentManager::restoreFiles(const std::vector<std::pair<std::string, std::optional<std::string>>>& previous) {
+    for (const auto& [file, text] : previous) {
+        try {
+            if (text) {
+                writeFileAtomically(file, *text);
+            } else {
+                std::error_code error;
+                std::filesystem::remove(file, error);
+            }
+        } catch (const FileWriteError& error) {
+            logger().warning(error.what());
+        }
     }
 }
 
@@ -181,26 +215,55 @@ void LaunchAgentManager::deleteFiles() {
 void LaunchAgentManager::install(long long intervalHours) {
     const long long hours = checkedInterval(intervalHours);
     if (options_.executable.empty()) throw AgentError("the program's own executable cannot be found");
+    // Every file's text first: a path a unit cannot hold is refused before anything changes.
+    const std::vector<std::pair<std::string, std::string>> contents = fileContents(hours);
     const bool wasInstalled = isInstalled();
+    // The agent that works now, to put back when the new one cannot start.
+    std::vector<std::pair<std::string, std::optional<std::string>>> previous;
+    for (const auto& entry : contents) {
+        FileRead read = readFileChecked(entry.first);
+        if (!read.contents && read.failure != FileRead::Failure::Missing) {
+            throw AgentError("cannot read the installed agent " + entry.first + ": " + read.reason);
+        }
+        previous.emplace_back(entry.first, std::move(read.contents));
+    }
     std::string failure;
     if (options_.launchd) {
         const std::string file = agentFiles()[0];
         if (wasInstalled) run(options_.launchctl, {"unload", file});
-        writeFiles(hours);
+        try {
+            writeFiles(contents);
+        } catch (const AgentError&) {
+            restoreFiles(previous);
+            if (wasInstalled) run(options_.launchctl, {"load", file});
+            throw;
+        }
         if (!run(options_.launchctl, {"load", file}, nullptr, &failure)) {
-            deleteFiles();
+            restoreFiles(previous);
+            if (wasInstalled) run(options_.launchctl, {"load", file});
             throw AgentError(failure);
         }
     } else {
-        writeFiles(hours);
+        try {
+            writeFiles(contents);
+        } catch (const AgentError&) {
+            restoreFiles(previous);
+            throw;
+        }
         bool ok = run(options_.systemctl, {"--user", "daemon-reload"}, nullptr, &failure) &&
                   run(options_.systemctl, {"--user", "enable", "--now", kTimerName}, nullptr, &failure) &&
                   // A timer already running keeps its old interval until restarted.
                   (!wasInstalled || run(options_.systemctl, {"--user", "restart", kTimerName}, nullptr, &failure));
         if (!ok) {
-            run(options_.systemctl, {"--user", "disable", "--now", kTimerName});
-            deleteFiles();
-            run(options_.systemctl, {"--user", "daemon-reload"});
+            if (wasInstalled) {
+                restoreFiles(previous);
+                run(options_.systemctl, {"--user", "daemon-reload"});
+                run(options_.systemctl, {"--user", "restart", kTimerName});
+            } else {
+                run(options_.systemctl, {"--user", "disable", "--now", kTimerName});
+                deleteFiles();
+                run(options_.systemctl, {"--user", "daemon-reload"});
+            }
             throw AgentError(failure);
         }
     }

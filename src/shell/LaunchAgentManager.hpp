@@ -17,6 +17,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// An interval the agent cannot run at: bad input, refused before anything changes.
+class AgentIntervalError : public AgentError {
+public:
+    using AgentError::AgentError;
+};
+
 // What is known of the installed agent.
 struct AgentStatus {
     bool installed = false;
@@ -29,7 +35,8 @@ struct AgentStatus {
 // scans go on while nobody runs it. On macOS a launchd property list, loaded with
 // launchctl; on Linux a systemd user service and timer, enabled with systemctl --user.
 // Installing again rewrites the files and restarts the timer, so a new interval applies.
-// A failure leaves nothing half-installed: the files written are removed again.
+// A failure leaves nothing half-installed: a first install's files are removed again, and a
+// new install over a working agent puts that agent back as it was.
 class LaunchAgentManager {
 public:
     struct Options {
@@ -51,9 +58,11 @@ public:
     LaunchAgentManager();
     explicit LaunchAgentManager(Options options);
 
-    // An interval below one hour counts as one hour; above kMaximumIntervalHours it is
-    // refused. Throws AgentError.
+    // An interval of 0 counts as one hour; below 0 or above kMaximumIntervalHours it is
+    // refused with AgentIntervalError, before anything changes. Throws AgentError.
     void install(long long intervalHours);
+    // The hours the agent runs every for this interval; throws AgentIntervalError as install does.
+    static long long checkedInterval(long long intervalHours);
     // Stops and deletes the agent; nothing to do when it is not installed. Throws AgentError
     // when its files cannot be deleted.
     void remove();
@@ -69,7 +78,12 @@ public:
 
 private:
     std::vector<std::string> agentFiles() const;
-    void writeFiles(long long hours);
+    // Each agent file with its contents for this interval.
+    std::vector<std::pair<std::string, std::string>> fileContents(long long hours) const;
+    // Writes every file aside, then puts them in place: a failed write replaces none.
+    void writeFiles(const std::vector<std::pair<std::string, std::string>>& contents);
+    // Each file back as it was (nullopt: absent), as far as the disk allows.
+    void restoreFiles(const std::vector<std::pair<std::string, std::optional<std::string>>>& previous);
     void deleteFiles();
     bool run(const std::string& tool, std::vector<std::string> arguments, std::string* output = nullptr,
              std::string* failure = nullptr);

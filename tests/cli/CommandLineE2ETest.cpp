@@ -47,7 +47,9 @@ TEST(CommandLineE2ETest, SettingsAreValidatedResettingEveryOneNeedsConsentAndCla
     ASSERT_EQ(set.exitCode, 0);
     EXPECT_EQ(set.standardOutput, "CheckInterval: 24 → 6\n");
     EXPECT_EQ(run({"settings", "get", "CheckInterval"}).standardOutput, "6\n");
-    auto listed = testing::jsonOf(run({"settings", "list", "--json"}));
+    const auto listing = run({"settings", "list", "--json"});
+    EXPECT_EQ(testing::schemaViolations("settings.schema.json", listing.standardOutput), "") << listing.standardOutput;
+    auto listed = testing::jsonOf(listing);
     EXPECT_EQ(listed["settings"]["CheckInterval"], 6);
     EXPECT_EQ(listed["settings"]["BrewOutdatedMode"], "greedy");
     EXPECT_TRUE(std::filesystem::exists(testing::settingsFile(home.path())));
@@ -76,7 +78,9 @@ TEST(CommandLineE2ETest, SettingsAreValidatedResettingEveryOneNeedsConsentAndCla
     auto declined = testing::runVantreelOnTerminal({{"settings", "reset", "--all"}, home.path()}, "n");
     EXPECT_EQ(declined.exitCode, 1) << declined.standardOutput;
     EXPECT_EQ(run({"settings", "get", "CheckInterval"}).standardOutput, "6\n");
-    EXPECT_EQ(run({"settings", "reset", "CheckInterval"}).exitCode, 0);
+    EXPECT_EQ(run({"settings", "reset", "CheckInterval"}).exitCode, 2);  // one setting too: --yes without a terminal
+    EXPECT_EQ(run({"settings", "get", "CheckInterval"}).standardOutput, "6\n");
+    EXPECT_EQ(run({"settings", "reset", "CheckInterval", "--yes"}).exitCode, 0);
     EXPECT_EQ(run({"settings", "get", "CheckInterval"}).standardOutput, "24\n");
 
     ASSERT_EQ(run({"settings", "set", "CheckInterval", "6"}).exitCode, 0);

@@ -3,7 +3,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -32,21 +34,42 @@ TEST_F(SettingsManagerTest, WrongTypesAndUnknownStringsFallBack) {
     EXPECT_EQ(settings.manualUpdateMode(), ManualUpdateMode::DownloadOnly);
     EXPECT_EQ(settings.brewOutdatedMode(), BrewOutdatedMode::Normal);
     EXPECT_EQ(settings.cacheLifetime(), std::chrono::seconds(7200));
-    EXPECT_FALSE(DefaultsStore(storePath()).contains("ShowMenuBarIcon"));  // legacy key removed
+    EXPECT_FALSE(settings.store().contains("ShowMenuBarIcon"));
+    EXPECT_TRUE(DefaultsStore(storePath()).contains("ShowMenuBarIcon"));  // reading wrote nothing
+    settings.setFromText("CheckInterval", "6");
+    EXPECT_FALSE(DefaultsStore(storePath()).contains("ShowMenuBarIcon"));  // legacy key dropped with the write
 }
 
-TEST_F(SettingsManagerTest, CorruptFileIsKeptAsideAndDefaultsServe) {
+// Reading changes nothing on disk, not even for a file that does not parse; the first write
+// keeps each corrupt file whole under a name of its own before replacing it.
+TEST_F(SettingsManagerTest, CorruptFileIsKeptAsideAtTheFirstWriteAndDefaultsServe) {
+    auto backups = [&] {
+        std::vector<std::string> kept;
+        for (const auto& entry : std::filesystem::directory_iterator(home_.path())) {
+            const std::string name = entry.path().filename().string();
+            if (name.find("prefs.json.corrupt-") == 0) kept.push_back(readFile(entry.path().string()).value_or(""));
+        }
+        std::sort(kept.begin(), kept.end());
+        return kept;
+    };
     writeFileAtomically(storePath(), "{\"ShowNpm\": fal");
     DefaultsStore store(storePath());
     SettingsManager settings(store, notifications_);
-    EXPECT_TRUE(settings.isVisible(ManagerToggleKey::ShowNpm));
-    int backups = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(home_.path())) {
-        backups += entry.path().filename().string().find("prefs.json.corrupt-") == 0;
-    }
-    EXPECT_EQ(backups, 1);
-    settings.setVisible(ManagerToggleKey::ShowNpm, false);
-    EXPECT_EQ(DefaultsStore(storePath()).boolValue("ShowNpm"), false);
+    settings.applyFirstLaunchDefaults([] { return std::map<ManagerToggleKey, bool>{{ManagerToggleKey::ShowNpm, false}}; });
+    EXPECT_FALSE(settings.isVisible(ManagerToggleKey::ShowNpm));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(home_.path()), {}), 1);
+    EXPECT_EQ(readFile(storePath()), "{\"ShowNpm\": fal");
+
+    settings.setFromText("CheckInterval", "6");
+    EXPECT_EQ(backups(), std::vector<std::string>{"{\"ShowNpm\": fal"});
+    DefaultsStore written(storePath());
+    EXPECT_EQ(written.integerValue("CheckInterval"), 6);
+    EXPECT_EQ(written.boolValue("ShowNpm"), false);  // the first launch's choice, saved with it
+    EXPECT_EQ(written.boolValue("DidApplyFirstLaunchDefaults"), true);
+
+    writeFileAtomically(storePath(), "[2]");  // again within the same second
+    settings.setFromText("CheckInterval", "7");
+    EXPECT_EQ(backups(), (std::vector<std::string>{"[2]", "{\"ShowNpm\": fal"}));
 }
 
 TEST_F(SettingsManagerTest, BatchPostsEachNotificationOnce) {

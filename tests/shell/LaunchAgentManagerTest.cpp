@@ -112,9 +112,26 @@ TEST_F(LaunchAgentManagerTest, AProgramPathCannotAddLinesToTheUnit) {
 
 TEST_F(LaunchAgentManagerTest, FailuresLeaveNothingHalfInstalled) {
     LaunchAgentManager agent = manager(false);
-    EXPECT_THROW(agent.install(100'000), AgentError);
+    for (long long refused : {100'000LL, -5LL}) EXPECT_THROW(agent.install(refused), AgentIntervalError) << refused;
     EXPECT_FALSE(fs::exists(dir_.file("agents")));
     EXPECT_EQ(calls(), "");
+
+    // A new install that cannot start keeps the agent that worked, files and timer.
+    for (const bool launchd : {false, true}) {
+        LaunchAgentManager working = manager(launchd, dir_.file("working"));
+        working.install(6);
+        const std::string file = working.status().files.back();
+        const std::optional<std::string> before = readFile(file);
+        dir_.write("status", "1");
+        fs::remove(dir_.file("calls"));
+        EXPECT_THROW(working.install(12), AgentError);
+        EXPECT_EQ(readFile(file), before) << launchd;
+        EXPECT_TRUE(endsWith(calls(), launchd ? "load " + file + "\n" : "--user restart vantreel-scan.timer\n"))
+            << calls();
+        EXPECT_EQ(working.status().intervalHours, 6);
+        fs::remove(dir_.file("status"));
+        working.remove();
+    }
 
     dir_.write("status", "1");  // systemctl refuses
     EXPECT_THROW(agent.install(24), AgentError);
