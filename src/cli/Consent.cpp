@@ -29,11 +29,12 @@ bool answeredYes(const std::string& question) {
 Consent askConsent(const ChangeFlags& flags, const std::string& command, const std::string& question,
                    bool askByDefault) {
     if (flags.dryRun) return Consent::DryRun;
-    if (flags.yes || !askByDefault) return Consent::Go;
+    if (flags.yes) return Consent::Go;
     if (::isatty(STDIN_FILENO) != 1) {
         std::fprintf(stderr, "vantreel %s: %s\n", command.c_str(), localized("consent.needs_yes").c_str());
         return Consent::NeedsYes;
     }
+    if (!askByDefault) return Consent::Go;
     if (answeredYes(question)) return Consent::Go;
     std::fprintf(stderr, "%s\n", localized("consent.declined").c_str());
     return Consent::Declined;

@@ -26,7 +26,8 @@ enum class Consent {
 // The one place the question is asked. On a terminal it asks `question` (which ends with
 // "[y/N] ") on standard error and reads the answer from standard input; without one it
 // refuses unless --yes was given, naming --yes. `askByDefault` false is the user's own
-// setting that this command goes ahead without asking. Prints what a refusal means.
+// setting that this command goes ahead without asking; it spares the question on a terminal
+// only, since a script or a pipe has no one who chose it. Prints what a refusal means.
 Consent askConsent(const ChangeFlags& flags, const std::string& command, const std::string& question,
                    bool askByDefault = true);
 

@@ -121,10 +121,12 @@ SettingsManager& Context::settings() {
     if (!settings_) {
         settings_ = std::make_unique<SettingsManager>(defaults());
         SystemNetworkClient::setDownloadLimit(settings_->maxDownloadBytes());
+        // The first launch's choices serve this run at once and reach the file with the
+        // first write of a setting, so that reading the settings writes nothing.
         try {
             settings_->applyFirstLaunchDefaults([this] { return detectSources(); });
         } catch (const std::exception&) {
-            // Unwritable preferences: the defaults of the table still serve this run.
+            // A source's discovery failed: the defaults of the table still serve this run.
         }
     }
     return *settings_;
@@ -385,6 +387,8 @@ std::vector<PackageType> kindsOf(const std::string& scannerId) {
 // within the cache lifetime reuses the inventory, as a scan in this one would.
 void restoreFastPathState(RefreshCoordinator& refresh, const PersistedScanResults& saved) {
     if (!saved.metadata || !saved.metadata->lastFullScanDate) return;
+    // Items lost with a damaged file would pass for a source that lists nothing: list anew.
+    if (!saved.unreadableFiles.empty()) return;
     RefreshCoordinator::CacheState state;
     state.lastFullScanTime = saved.metadata->lastFullScanDate;
     state.lastFullScanSourceIDs.insert(saved.metadata->fullScanSourceIds.begin(),

@@ -117,6 +117,7 @@ int activity(bool asJson) {
         Json records = Json::array();
         for (const auto& record : state.recentActivity) {
             Json json = record.toJson();
+            json.erase("texts");  // how it is saved, not what it says
             json["date"] = jsonDate(record.date);
             records.push_back(std::move(json));
         }

@@ -132,7 +132,12 @@ void applySourceStates(ScanReport& report, const std::vector<SourceScanState>& s
             if (message) report.problems.push_back({state.id, state.name, *message});
             entry = report.scanners.end() - 1;
         } else if (state.failure) {
-            (*entry)["state"] = "failed";  // its tool failed and it listed nothing
+            // Its tool failed and it listed nothing: said as the saved results say it.
+            (*entry)["state"] = "failed";
+            (*entry)["error"] = *state.failure;
+            entry->erase("message");
+            std::erase_if(report.problems, [&](const SourceProblem& problem) { return problem.source == state.id; });
+            report.problems.push_back({state.id, state.name, *state.failure});
         } else if (state.warning && !entry->contains("message")) {
             // A source reused from the last scan says again what that scan said of it.
             (*entry)["message"] = *state.warning;

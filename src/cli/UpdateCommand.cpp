@@ -72,6 +72,29 @@ std::optional<Application> storeApplication(const std::string& argument) {
 
 namespace {
 
+// Why an application is not updated: no version newer than the installed one is known (as
+// the planner says of such a package); nothing when one is.
+std::optional<UpdatePlan::LeftOut> notNewer(const ApplicationItem& item, bool allowPreRelease) {
+    if (item.via == ApplicationItem::Via::System) return std::nullopt;  // offered by the system: newer
+    const bool fromRow = item.via == ApplicationItem::Via::GitHub;
+    const std::string& installed = fromRow ? item.row.currentVersion : item.application.version;
+    const std::optional<std::string>& latest = fromRow ? item.row.latestVersion : item.application.latestVersion;
+    if (isUpdateAvailable(installed, latest, allowPreRelease)) return std::nullopt;
+    UpdatePlan::LeftOut left{.name = item.name, .source = item.planExtra().source};
+    if (!latest || isPlaceholderVersion(*latest)) {
+        left.reason = localized("update.app_latest_unknown", {left.source});
+    } else if (compareVersions(*latest, installed) == VersionOrder::Same) {
+        left.reason = localized("update.up_to_date", {installed});
+        left.upToDate = true;
+    } else if (compareVersions(*latest, installed) == VersionOrder::Ascending) {
+        left.reason = localized("update.not_backwards", {*latest, installed});
+    } else {
+        left.reason = localized("update.not_offered", {*latest, installed});
+        left.upToDate = true;
+    }
+    return left;
+}
+
 // The items named on the command line, sorted by how each is updated.
 struct NamedItems {
     std::vector<Package> packages;
@@ -92,10 +115,24 @@ struct NamedItems {
         applications.push_back(std::move(item));
     }
 
+    // Drops the applications that have nothing newer to install; returns them with why.
+    std::vector<UpdatePlan::LeftOut> leaveOutNotNewer(bool allowPreRelease) {
+        std::vector<UpdatePlan::LeftOut> leftOut;
+        std::erase_if(applications, [&](const ApplicationItem& item) {
+            std::optional<UpdatePlan::LeftOut> left = notNewer(item, allowPreRelease);
+            if (left) leftOut.push_back(std::move(*left));
+            return left.has_value();
+        });
+        return leftOut;
+    }
+
     // The applications and system updates, for the plan.
     std::vector<PlanExtra> planExtras() const {
         std::vector<PlanExtra> extras;
-        for (const ApplicationItem& item : applications) extras.push_back(item.planExtra());
+        for (const ApplicationItem& item : applications) {
+            extras.push_back(item.planExtra());
+            extras.back().toolsOwnLatest = item.via == ApplicationItem::Via::AppStore;
+        }
         return extras;
     }
 };
@@ -161,6 +198,7 @@ void printResults(const std::vector<PackageUpdateResult>& results) {
             std::string version = displayVersion(result.newVersion.value_or(package.latestVersion.value_or("?")));
             std::printf("%s\n", out.green(localized("update.item_success", {package.name, displayVersion(package.version), version}))
                                     .c_str());
+            if (!result.suggestion.empty()) std::printf("  %s\n", out.yellow(result.suggestion).c_str());
         } else if (result.cancelled || result.skipped) {
             std::printf("%s\n", out.yellow(localized("update.item_not_done", {package.name, result.error.value_or("")})).c_str());
         } else {
@@ -174,7 +212,10 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
     NamedItems named;
     if (std::optional<int> refused = resolveItems(arguments.items, named)) return *refused;
     PackageCoordinator& coordinator = Context::shared().coordinator();
-    const UpdatePlan plan = coordinator.planUpdates(named.packages);
+    UpdatePlan plan = coordinator.planUpdates(named.packages);
+    const std::vector<UpdatePlan::LeftOut> applicationsLeftOut =
+        named.leaveOutNotNewer(Context::shared().settings().showPreReleaseUpdates());
+    plan.leftOut.insert(plan.leftOut.end(), applicationsLeftOut.begin(), applicationsLeftOut.end());
     const std::vector<PlanExtra> extras = named.planExtras();
     const std::size_t count = plan.itemCount() + extras.size();
     // Asked for a version older than the one installed: refused, whatever else is done.
@@ -185,12 +226,25 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
         std::printf("%s\n", dumpJson(planJson(plan, extras), jsonIndentForStandardOutput()).c_str());
         return count == 0 ? nothingToDo : kExitSuccess;
     }
-    // With --json the results are the document; the plan is still shown, beside it.
+    // With --json the results are the document, on every way out; the plan is still shown, beside it.
+    auto printDocument = [&](Json results) {
+        if (!arguments.json) return;
+        Json document = jsonDocument();
+        document["results"] = std::move(results);
+        document["leftOut"] = leftOutJson(plan);
+        std::printf("%s\n", dumpJson(document, jsonIndentForStandardOutput()).c_str());
+    };
     printPlan(arguments.json ? stderr : stdout, plan, extras);
-    if (count == 0) return nothingToDo;
+    if (count == 0) {
+        printDocument(Json::array());
+        return nothingToDo;
+    }
     const Consent consent =
         askConsent(arguments.batch.change, "update", localized("update_all.confirm", {std::to_string(count)}));
-    if (consent != Consent::Go) return exitStatusOf(consent);
+    if (consent != Consent::Go) {
+        printDocument(Json::array());
+        return exitStatusOf(consent);
+    }
 
     Json report = Json::array();
     const bool applicationsInstalled = installNamedApplications(named, arguments.json, report);
@@ -207,9 +261,7 @@ int update(const UpdateArguments& arguments, const GlobalOptions& options) {
         Json list = Json::array();
         for (const auto& result : batch.results) list.push_back(updateResultJson(result));
         for (const Json& entry : report) list.push_back(entry);
-        Json document = jsonDocument();
-        document["results"] = std::move(list);
-        std::printf("%s\n", dumpJson(document, jsonIndentForStandardOutput()).c_str());
+        printDocument(std::move(list));
     } else {
         printResults(batch.results);
     }

@@ -23,6 +23,11 @@ std::string itemLine(const std::string& source, const std::string& name, const s
     return line;
 }
 
+// `mas upgrade` cannot be given a version: the store installs what it offers at that moment.
+bool installsStoresLatest(const UpdatePlan::Step& step) {
+    return step.category == ApplicationUpdateCategory::MacAppStore;
+}
+
 }  // namespace
 
 void printPlan(std::FILE* stream, const UpdatePlan& plan, const std::vector<PlanExtra>& extra) {
@@ -39,12 +44,16 @@ std::vector<std::string> planLines(const UpdatePlan& plan, const Style& style, c
     } else {
         lines.push_back(style.bold(localized("update_all.plan_title", {std::to_string(count)})));
         for (const PlanExtra& item : extra) {
-            lines.push_back(itemLine(item.source, item.name, item.currentVersion, item.latestVersion));
+            std::string line = itemLine(item.source, item.name, item.currentVersion, item.latestVersion);
+            if (item.toolsOwnLatest) line += "  " + style.dim(localized("update.plan.tools_latest", {item.source}));
+            lines.push_back(std::move(line));
         }
         for (const UpdatePlan::Step& step : plan.steps) {
             for (const Application& application : step.applications) {
-                lines.push_back(itemLine(step.label, application.name, application.version,
-                                         application.latestVersion.value_or("?")));
+                std::string line = itemLine(step.label, application.name, application.version,
+                                            application.latestVersion.value_or("?"));
+                if (installsStoresLatest(step)) line += "  " + style.dim(localized("update.plan.tools_latest", {step.label}));
+                lines.push_back(std::move(line));
             }
             for (const Package& package : step.packages) {
                 std::string line = itemLine(step.label, package.name, package.version, package.latestVersion.value_or("?"));
@@ -91,7 +100,7 @@ Json planJson(const UpdatePlan& plan, const std::vector<PlanExtra>& extra) {
                          {"name", item.name},
                          {"version", item.currentVersion},
                          {"latestVersion", item.latestVersion},
-                         {"installs", "exact"}});
+                         {"installs", item.toolsOwnLatest ? "toolsLatest" : "exact"}});
         steps.push_back({{"source", item.sourceId}, {"sourceName", item.source}, {"asOneBatch", false},
                          {"together", false}, {"items", std::move(items)}});
     }
@@ -102,7 +111,7 @@ Json planJson(const UpdatePlan& plan, const std::vector<PlanExtra>& extra) {
                              {"name", application.name},
                              {"version", application.version},
                              {"latestVersion", application.latestVersion.value_or("")},
-                             {"installs", "exact"}});
+                             {"installs", installsStoresLatest(step) ? "toolsLatest" : "exact"}});
         }
         for (const Package& package : step.packages) {
             // "exact": the tool is given the version shown; "toolsLatest": it installs its own latest.
@@ -127,15 +136,19 @@ Json planJson(const UpdatePlan& plan, const std::vector<PlanExtra>& extra) {
                          {"together", step.together}, {"items", std::move(items)}});
     }
     json["steps"] = std::move(steps);
+    json["leftOut"] = leftOutJson(plan);
+    if (plan.scanDate) json["scanDate"] = jsonDate(*plan.scanDate);
+    return json;
+}
+
+Json leftOutJson(const UpdatePlan& plan) {
     Json leftOut = Json::array();
     for (const UpdatePlan::LeftOut& item : plan.leftOut) {
         leftOut.push_back({{"name", item.name}, {"sourceName", item.source}, {"reason", item.reason},
                            {"byHand", item.byHand}, {"upToDate", item.upToDate}});
         if (!item.code.empty()) leftOut.back()["code"] = item.code;
     }
-    json["leftOut"] = std::move(leftOut);
-    if (plan.scanDate) json["scanDate"] = jsonDate(*plan.scanDate);
-    return json;
+    return leftOut;
 }
 
 namespace {

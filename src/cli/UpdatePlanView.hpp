@@ -17,6 +17,7 @@ struct PlanExtra {
     std::string id;        // its row's id, as `vantreel list` shows it
     std::string sourceId;  // its source's id ("sparkle"), as `vantreel managers` shows it
     std::string source, name, currentVersion, latestVersion;
+    bool toolsOwnLatest = false;  // its tool installs what it calls its latest (`mas`), not a version given
 };
 
 // What a run will change, as every updating command shows it before it asks: what will be
@@ -26,6 +27,8 @@ void printPlan(std::FILE* stream, const UpdatePlan& plan, const std::vector<Plan
 // The same lines, for a screen that draws them itself.
 std::vector<std::string> planLines(const UpdatePlan& plan, const Style& style, const std::vector<PlanExtra>& extra = {});
 Json planJson(const UpdatePlan& plan, const std::vector<PlanExtra>& extra = {});
+// The plan's items left out and why, as planJson gives them.
+Json leftOutJson(const UpdatePlan& plan);
 
 // The run's items one line each as they finish, on standard error; on a terminal the
 // running item stays on a status line below them. Quiet prints nothing.

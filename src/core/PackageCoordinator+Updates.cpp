@@ -75,24 +75,23 @@ private:
     std::string key_;
 };
 
-std::string summarySubtitle(std::size_t succeeded, std::size_t failed, bool cancelled,
-                            ActivityRecord::ActivityType* type) {
+// The summary line of a batch, and the kind of record it makes.
+void setSummary(ActivityRecord& record, std::size_t succeeded, std::size_t failed, bool cancelled) {
     const std::string s = std::to_string(succeeded), f = std::to_string(failed),
                       total = std::to_string(succeeded + failed);
     if (cancelled) {
-        *type = ActivityRecord::ActivityType::Update;
-        return localized("activity.update.summary_cancelled", {s, f});
+        record.type = ActivityRecord::ActivityType::Update;
+        record.setSubtitle("activity.update.summary_cancelled", {s, f});
+    } else if (succeeded + failed == 0) {
+        record.type = ActivityRecord::ActivityType::Success;
+        record.setSubtitle("activity.update.summary_none");
+    } else if (failed == 0) {
+        record.type = ActivityRecord::ActivityType::Success;
+        record.setSubtitle("activity.update.summary_success", {s, total});
+    } else {
+        record.type = succeeded > 0 ? ActivityRecord::ActivityType::Update : ActivityRecord::ActivityType::Error;
+        record.setSubtitle("activity.update.summary_with_failures", {s, total, f});
     }
-    if (succeeded + failed == 0) {
-        *type = ActivityRecord::ActivityType::Success;
-        return localized("activity.update.summary_none");
-    }
-    if (failed == 0) {
-        *type = ActivityRecord::ActivityType::Success;
-        return localized("activity.update.summary_success", {s, total});
-    }
-    *type = succeeded > 0 ? ActivityRecord::ActivityType::Update : ActivityRecord::ActivityType::Error;
-    return localized("activity.update.summary_with_failures", {s, total, f});
 }
 
 }  // namespace
@@ -143,17 +142,22 @@ PackageCoordinator::PackageUpdateResult PackageCoordinator::updateOne(const Pack
     return result;
 }
 
-std::optional<std::string> PackageCoordinator::movedSincePlan(const Package& package) const {
+std::optional<std::string> PackageCoordinator::movedSincePlan(const Package& package,
+                                                             const std::optional<std::string>& installedNow) const {
+    // Changed since the plan was made (another of our processes, or by hand): never backwards.
+    auto wouldGoBack = [&](const std::string& version) -> std::optional<std::string> {
+        if (version == package.version) return std::nullopt;
+        Package now = package;
+        now.version = version;
+        if (hasPendingUpdate(now, true)) return std::nullopt;
+        return localized("update.moved_since_plan", {version, package.latestVersion.value_or("?")});
+    };
+    if (installedNow) return wouldGoBack(*installedNow);
     std::scoped_lock lock(mutex_);
     const std::string key = stableKey(package);
     for (const Package& current : packages_) {
-        if (stableKey(current) != key || current.version == package.version) continue;
-        // Changed since the plan was made (another of our processes, or by hand): never backwards.
-        Package now = package;
-        now.version = current.version;
-        if (!hasPendingUpdate(now, true)) {
-            return localized("update.moved_since_plan", {current.version, package.latestVersion.value_or("?")});
-        }
+        if (stableKey(current) != key) continue;
+        if (std::optional<std::string> moved = wouldGoBack(current.version)) return moved;
     }
     return std::nullopt;
 }
@@ -162,6 +166,7 @@ void PackageCoordinator::recheckAfterUpdates(std::vector<PackageUpdateResult>& r
     PackageManager& adapters = *options_.packageManager;
     // Re-check what was attempted, through the adapters that own it.
     std::map<BaseManager*, bool> rechecked;
+    std::map<BaseManager*, std::string> unverified;  // why the re-check could not list
     std::vector<Package> refreshed;
     if (!stop.stop_requested()) {
         for (const auto& result : results) {
@@ -170,6 +175,13 @@ void PackageCoordinator::recheckAfterUpdates(std::vector<PackageUpdateResult>& r
             rechecked[owner] = true;
             try {
                 std::vector<Package> installed = owner->listInstalled(stop);
+                // A listing that failed, wholly or in part, is no inventory: what it lacks was
+                // not seen, not removed.
+                if (std::optional<std::string> failure = owner->errorMessage()) {
+                    logger().warning(localized("log.update.recheck_failed", {*failure}));
+                    rechecked[owner] = false;
+                    unverified[owner] = *failure;
+                }
                 std::vector<Package> outdated = owner->checkOutdated(stop);
                 for (Package& item : installed) {
                     for (const Package& update : outdated) {
@@ -180,6 +192,7 @@ void PackageCoordinator::recheckAfterUpdates(std::vector<PackageUpdateResult>& r
             } catch (const std::exception& error) {
                 logger().warning(localized("log.update.recheck_failed", {error.what()}));
                 rechecked[owner] = false;
+                unverified[owner] = error.what();
             }
         }
     }
@@ -203,8 +216,12 @@ void PackageCoordinator::recheckAfterUpdates(std::vector<PackageUpdateResult>& r
                                                                            : localized("update.still_outdated");
             }
         }
-        // A gem the re-check no longer lists was not updated but lost.
         BaseManager* owner = adapters.adapterFor(result.package.type);
+        if (auto why = unverified.find(owner);
+            why != unverified.end() && !listed && result.success && result.suggestion.empty()) {
+            result.suggestion = localized("update.not_verified", {why->second});
+        }
+        // A gem the re-check no longer lists was not updated but lost.
         if (!listed && result.success && result.package.type == PackageType::RubyGem && owner != nullptr &&
             rechecked.count(owner) && rechecked[owner]) {
             result.success = false;
@@ -271,8 +288,8 @@ PackageCoordinator::BatchUpdateResult PackageCoordinator::updatePackages(const U
 
     ActivityRecord record;
     record.date = batch.endTime;
-    record.title = localized(batch.cancelled ? "activity.update.global_cancelled" : "activity.update.completed_title");
-    record.subtitle = summarySubtitle(batch.succeededCount(), batch.failedCount(), batch.cancelled, &record.type);
+    record.setTitle(batch.cancelled ? "activity.update.global_cancelled" : "activity.update.completed_title");
+    setSummary(record, batch.succeededCount(), batch.failedCount(), batch.cancelled);
     record.duration = std::max(0.0, secondsBetween(batch.startTime, record.date));
     addActivity(std::move(record));
     notifyInventoryChanged();
@@ -475,6 +492,17 @@ public:
 
     void finish(UpdatePlan& plan) {
         for (auto& [rank, step] : byManager_) {
+            // tlmgr's update of everything would also update what the plan leaves out (an
+            // ignore, a snooze, a release age): then each planned package goes by its name.
+            const bool someLeftOut = std::any_of(leftOut_.begin(), leftOut_.end(), [&](const UpdatePlan::LeftOut& item) {
+                return item.source == step.label && !item.upToDate;
+            });
+            if (step.asOneBatch && someLeftOut) {
+                step.asOneBatch = false;
+                for (const Package& package : step.packages) {
+                    if (!adapters_.pinnedVersion(package)) step.toolsOwnLatest.insert(stableKey(package));
+                }
+            }
             // Formulae before casks: an application cask may need a formula updated first.
             std::stable_sort(step.packages.begin(), step.packages.end(), [](const Package& a, const Package& b) {
                 return a.type == PackageType::BrewFormula && b.type != PackageType::BrewFormula;
@@ -683,9 +711,33 @@ bool PackageCoordinator::runSteps(const UpdatePlan& plan, std::stop_token stop, 
         cancelled = cancelled || stop.stop_requested();
         return cancelled;
     };
-    // A package whose record moved since the plan was made is left as it is.
+    // What each source's tool lists now, asked once per run before its first item: the saved
+    // scan does not know of an update made by hand since. Unknown when the listing fails; the
+    // saved record decides then.
+    std::map<BaseManager*, std::optional<std::vector<Package>>> listedNow;
+    auto installedNow = [&](const Package& package) -> std::optional<std::string> {
+        BaseManager* owner = options_.packageManager->adapterFor(package.type);
+        if (owner == nullptr) return std::nullopt;
+        auto [listed, first] = listedNow.try_emplace(owner);
+        if (first) {
+            try {
+                listed->second = owner->listInstalled(stop);
+            } catch (const CancellationError&) {
+                // Stopped: nothing more is started anyway.
+            } catch (const std::exception& error) {
+                logger().warning(localized("log.update.listing_before_failed", {error.what()}));
+            }
+        }
+        if (!listed->second) return std::nullopt;
+        const std::string key = stableKey(package);
+        for (const Package& item : *listed->second) {
+            if (stableKey(item) == key) return item.version;
+        }
+        return std::nullopt;
+    };
+    // A package whose version moved since the plan was made is left as it is.
     auto leftAsItIs = [&](const Package& package, const std::string& source) {
-        std::optional<std::string> moved = movedSincePlan(package);
+        std::optional<std::string> moved = movedSincePlan(package, installedNow(package));
         if (!moved) return false;
         PackageUpdateResult result;
         result.package = package;
@@ -816,9 +868,9 @@ PackageCoordinator::BatchUpdateResult PackageCoordinator::updateEverything(const
     }
     ActivityRecord started;
     started.date = batch.startTime;
-    started.title = localized("activity.update.global_started");
-    started.subtitle = localized("activity.update.global_started_subtitle",
-                                 {std::to_string(plan.packageCount()), std::to_string(plan.applicationCount())});
+    started.setTitle("activity.update.global_started");
+    started.setSubtitle("activity.update.global_started_subtitle",
+                        {std::to_string(plan.packageCount()), std::to_string(plan.applicationCount())});
     started.type = ActivityRecord::ActivityType::Update;
     addActivity(std::move(started));
     logger().info(localized("log.update.everything_plan",
@@ -842,8 +894,8 @@ PackageCoordinator::BatchUpdateResult PackageCoordinator::updateEverything(const
     if (cancelled) {
         ActivityRecord record;
         record.date = batch.endTime;
-        record.title = localized("activity.update.global_cancelled");
-        record.subtitle = summarySubtitle(succeeded, failed, true, &record.type);
+        record.setTitle("activity.update.global_cancelled");
+        setSummary(record, succeeded, failed, true);
         record.duration = duration;
         addActivity(std::move(record));
     } else {
@@ -852,14 +904,14 @@ PackageCoordinator::BatchUpdateResult PackageCoordinator::updateEverything(const
         for (const auto& result : batch.results) byHand += result.requiresUserAction ? 1 : 0;
         ActivityRecord completed;
         completed.date = batch.endTime;
-        completed.title = localized("activity.update.global_completed");
-        if (byHand > 0) completed.subtitle = localized("activity.update.global_completed_manual", {std::to_string(byHand)});
+        completed.setTitle("activity.update.global_completed");
+        if (byHand > 0) completed.setSubtitle("activity.update.global_completed_manual", {std::to_string(byHand)});
         completed.type = ActivityRecord::ActivityType::Info;
         addActivity(std::move(completed));
         ActivityRecord summary;
         summary.date = batch.endTime;
-        summary.title = localized("activity.update.completed_title");
-        summary.subtitle = summarySubtitle(succeeded, failed, false, &summary.type);
+        summary.setTitle("activity.update.completed_title");
+        setSummary(summary, succeeded, failed, false);
         summary.duration = duration;
         addActivity(std::move(summary));
     }

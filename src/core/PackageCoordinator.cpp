@@ -402,8 +402,9 @@ void PackageCoordinator::finalize(const RefreshResult& scanned, bool postOnboard
     }
     ActivityRecord record;
     record.date = clock().now();
-    record.title = localized(result.cancelled ? "refresh.cancelled" : "activity.scan.completed_title");
-    record.subtitle = localized("activity.scan.items_analyzed", {std::to_string(result.itemCount())});
+    record.setTitle(result.cancelled ? "refresh.cancelled" : "activity.scan.completed_title");
+    record.setSubtitle(result.itemCount() == 1 ? "activity.scan.item_analyzed" : "activity.scan.items_analyzed",
+                       {std::to_string(result.itemCount())});
     record.type = ActivityRecord::ActivityType::Scan;
     record.duration = result.durationSeconds;
     addActivity(std::move(record));

@@ -161,9 +161,9 @@ private:
                   std::vector<PackageUpdateResult>& results);
     // The re-check of every attempted package of the batch, in place.
     void recheckAttempted(BatchUpdateResult& batch, std::stop_token stop);
-    // Why a planned package is left as it is: its record now holds the planned version or a
-    // newer one.
-    std::optional<std::string> movedSincePlan(const Package& package) const;
+    // Why a planned package is left as it is: its tool now lists it (`installedNow`), or
+    // else its record holds it, at the planned version or a newer one.
+    std::optional<std::string> movedSincePlan(const Package& package, const std::optional<std::string>& installedNow) const;
     std::optional<Clock::TimePoint> scanDate() const;
     void notifyInventoryChanged();
     void runScan(bool force, bool postOnboarding);

@@ -29,8 +29,8 @@ std::optional<ChronicFailureAutoIgnore::Outcome> ChronicFailureAutoIgnore::run(
     Logger("IgnoredAppsManager").info(outcome.logLine);
     outcome.record.date = now;
     outcome.record.type = ActivityRecord::ActivityType::Info;
-    outcome.record.title = localized("activity.auto_ignore.title");
-    outcome.record.subtitle = localized("activity.auto_ignore.subtitle", {count, std::to_string(kThreshold)});
+    outcome.record.setTitle("activity.auto_ignore.title");
+    outcome.record.setSubtitle("activity.auto_ignore.subtitle", {count, std::to_string(kThreshold)});
     return outcome;
 }
 

@@ -6,6 +6,7 @@
 
 #include "base/Files.hpp"
 #include "base/Json.hpp"
+#include "core/ScanResultsPersistence.hpp"
 #include "support/Corpus.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/TempDir.hpp"
@@ -62,13 +63,40 @@ TEST(AppStoreE2ETest, OnlyWhatTheStoreInstalledIsSentToMasAndItsUpgradeIsChecked
     EXPECT_EQ(plan["leftOut"][0]["byHand"], true);
     ASSERT_EQ(plan["steps"].size(), 1u) << plan.dump();
     EXPECT_EQ(plan["steps"][0]["items"][0]["name"], "Things");
+    // `mas` installs whatever the store has now: the plan says so, named or not.
+    EXPECT_EQ(plan["steps"][0]["items"][0]["installs"], "toolsLatest");
+    plan = testing::jsonOf(run({"--accept-terms", "update", "Things", "--dry-run", "--json"}));
+    EXPECT_EQ(plan["steps"][0]["items"][0]["installs"], "toolsLatest") << plan.dump();
+    EXPECT_NE(run({"--accept-terms", "update", "Things", "--dry-run"})
+                  .standardOutput.find("Things 3.7 → 3.8  (Mac App Store installs its own latest version"),
+              std::string::npos);
     auto update = run({"--accept-terms", "update", "--all", "--yes", "--json"});
     EXPECT_EQ(update.exitCode, 0) << update.standardOutput << update.standardError;
     EXPECT_EQ(testing::jsonOf(update)["results"][0]["newVersion"], "3.8");
-    const std::string ran = readFile(calls).value_or("");
-    std::size_t upgrades = 0;
-    for (std::size_t at = ran.find("upgrade "); at != std::string::npos; at = ran.find("upgrade ", at + 1)) ++upgrades;
-    EXPECT_EQ(upgrades, 1u) << ran;  // the copy the store installed
+    auto upgrades = [&] {
+        const std::string ran = readFile(calls).value_or("");
+        std::size_t count = 0;
+        for (std::size_t at = ran.find("upgrade "); at != std::string::npos; at = ran.find("upgrade ", at + 1)) ++count;
+        return count;
+    };
+    EXPECT_EQ(upgrades(), 1u);  // the copy the store installed
+
+    // Named once it is at the store's version, or once its latest is unknown: left out, `mas` not run.
+    auto again = run({"--accept-terms", "update", "Things", "--yes", "--json"});
+    EXPECT_EQ(again.exitCode, 0) << again.standardOutput << again.standardError;
+    Json done = testing::jsonOf(again);
+    EXPECT_TRUE(done["results"].empty()) << done.dump();
+    EXPECT_EQ(done["leftOut"][0]["reason"], "already at 3.8: nothing newer to install") << done.dump();
+    const ScanResultsPersistence saved(testing::dataFolder(home.path()) + "/ScanResults");
+    std::vector<Application> scanned = saved.loadApplications().applications;
+    for (Application& application : scanned) application.latestVersion.reset();
+    ASSERT_TRUE(saved.saveApplications(scanned));
+    again = run({"--accept-terms", "update", "Things", "--yes", "--json"});
+    EXPECT_EQ(again.exitCode, 1) << again.standardOutput << again.standardError;
+    done = testing::jsonOf(again);
+    EXPECT_TRUE(done["results"].empty()) << done.dump();
+    EXPECT_EQ(done["leftOut"][0]["upToDate"], false) << done.dump();
+    EXPECT_EQ(upgrades(), 1u);
 }
 
 }  // namespace

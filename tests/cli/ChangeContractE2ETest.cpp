@@ -24,7 +24,8 @@ protected:
         home_.write(".cargo/.crates2.json", "{}");  // a record that only cargo reads
         cargo_.add("cargo", R"SH(state="$HOME/ripgrep-version"
 case "$1 $2" in
-  "install --list") printf 'ripgrep v%s:\n    rg\n' "$(cat "$state" 2>/dev/null || echo 13.0.0)" ;;
+  "install --list") [ -e "$HOME/listing-fails" ] && exit 101
+                    printf 'ripgrep v%s:\n    rg\n' "$(cat "$state" 2>/dev/null || echo 13.0.0)" ;;
   "install ripgrep") [ "$3" = "--version" ] && echo "$4" > "$state" ;;
   *) exit 2 ;;
 esac)SH");
@@ -109,16 +110,18 @@ TEST_F(ChangeContractE2ETest, ADryRunShowsThePlanRunsNothingAndChangesNoFile) {
 
 // Without a terminal or --yes, or with an answer of no on a terminal, nothing is updated.
 TEST_F(ChangeContractE2ETest, WithoutATerminalOrYesOrWithAnAnswerOfNoNothingIsUpdated) {
-    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
-             {"update", "--all"}, {"update", "ripgrep"}, {"update-all"}, {"update-all", "--summary"},
-             {"update", "ruff", "--json"}}) {
-        const auto before = files();
-        auto result = runVantreel(run(arguments));  // standard input is the null device
-        const std::string shown = ::testing::PrintToString(arguments);
-        EXPECT_EQ(result.exitCode, 2) << shown << result.standardOutput;
-        EXPECT_NE(result.standardError.find("give --yes"), std::string::npos) << shown << result.standardError;
-        expectNothingChanged(before, shown);
-    }
+    auto expectRefused = [&](const std::vector<std::vector<std::string>>& commands) {
+        for (const std::vector<std::string>& arguments : commands) {
+            const auto before = files();
+            auto result = runVantreel(run(arguments));  // standard input is the null device
+            const std::string shown = ::testing::PrintToString(arguments);
+            EXPECT_EQ(result.exitCode, 2) << shown << result.standardOutput;
+            EXPECT_NE(result.standardError.find("give --yes"), std::string::npos) << shown << result.standardError;
+            expectNothingChanged(before, shown);
+        }
+    };
+    expectRefused({{"update", "--all"}, {"update", "ripgrep"}, {"update-all"}, {"update-all", "--summary"},
+                   {"update", "ruff", "--json"}});
     for (const std::vector<std::string>& arguments :
          std::vector<std::vector<std::string>>{{"update", "--all"}, {"update", "ripgrep"}}) {
         const auto before = files();
@@ -131,7 +134,11 @@ TEST_F(ChangeContractE2ETest, WithoutATerminalOrYesOrWithAnAnswerOfNoNothingIsUp
     }
     auto accepted = testing::runVantreelOnTerminal(run({"update", "ripgrep"}), "y");
     EXPECT_EQ(accepted.exitCode, 0) << accepted.standardOutput;
-    EXPECT_EQ(calls().rfind("cargo install ripgrep --version 14.1.0 --force\n", 0), 0u) << calls();
+    EXPECT_NE(calls().find("cargo install ripgrep --version 14.1.0 --force\n"), std::string::npos) << calls();
+    clearLogs();
+    // Not being asked is the user's choice for a terminal; a script still needs --yes.
+    ASSERT_EQ(runVantreel(run({"settings", "set", "ConfirmBeforeUpdateAll", "false", "--yes"})).exitCode, 0);
+    expectRefused({{"update-all"}, {"update-all", "--summary"}});
 }
 
 // The registry moved on after the scan: what is installed is still the version shown.
@@ -145,6 +152,33 @@ TEST_F(ChangeContractE2ETest, UpdatesInstallTheVersionTheTableShowed) {
     ASSERT_EQ(batch["results"].size(), 2u) << result.standardOutput;
     EXPECT_EQ(batch["results"][0]["newVersion"], "14.1.0");
     EXPECT_EQ(batch["results"][1]["newVersion"], "0.3.0");  // uv's own latest, as the plan said
+}
+
+// Updated by hand after the scan, past the version shown: installing that would go backwards.
+TEST_F(ChangeContractE2ETest, AnItemUpdatedByHandSinceTheScanIsLeftAsItIs) {
+    home_.write("ripgrep-version", "15.0.0");
+    auto result = runVantreel(run({"update", "ripgrep", "--yes"}));
+    EXPECT_EQ(cargo_.log().find("cargo install ripgrep"), std::string::npos) << cargo_.log();
+    EXPECT_NE(result.standardOutput.find("now at 15.0.0, which is not older than 14.1.0: left as it is"),
+              std::string::npos)
+        << result.exitCode << result.standardOutput << result.standardError;
+}
+
+// A listing that fails after the update is no inventory: the crate stays, its update said
+// unverified, rather than the source losing every item.
+TEST_F(ChangeContractE2ETest, AListingThatFailsAfterAnUpdateLosesNoItem) {
+    home_.write("listing-fails", "");
+    auto result = runVantreel(run({"update", "ripgrep", "--yes", "--json"}));
+    EXPECT_NE(cargo_.log().find("cargo install ripgrep --version 14.1.0 --force\n"), std::string::npos) << cargo_.log();
+    const Json batch = testing::jsonOf(result);
+    EXPECT_NE(batch["results"][0].value("suggestion", "").find("its listing could not be read to check the version"),
+              std::string::npos)
+        << result.standardOutput;
+    home_.write("ripgrep-version", "13.0.0");
+    auto text = runVantreel(run({"update", "ripgrep", "--yes"}));
+    EXPECT_NE(text.standardOutput.find("its listing could not be read"), std::string::npos) << text.standardOutput;
+    Json listed = testing::jsonOf(runVantreel(run({"list", "--all", "--json"})));
+    EXPECT_NE(listed.dump().find("\"ripgrep\""), std::string::npos) << listed.dump();
 }
 
 // A record offering an older version than the one installed (a registry whose latest went
@@ -168,6 +202,16 @@ TEST_F(ChangeContractE2ETest, AVersionOlderThanTheInstalledOneIsRefused) {
     auto upToDate = runVantreel(run({"update", "ruff", "--yes"}));
     EXPECT_EQ(upToDate.exitCode, 0) << upToDate.standardError;
     EXPECT_NE(upToDate.standardOutput.find("already at 0.2.0"), std::string::npos) << upToDate.standardOutput;
+    // With --json, the results document says the same on standard output.
+    auto refusedJson = runVantreel(run({"update", "ripgrep", "--yes", "--json"}));
+    EXPECT_EQ(refusedJson.exitCode, 1);
+    EXPECT_EQ(testing::schemaViolations("update.schema.json", refusedJson.standardOutput), "");
+    Json json = testing::jsonOf(refusedJson);
+    EXPECT_TRUE(json["results"].empty()) << json.dump();
+    EXPECT_EQ(json["leftOut"][0]["upToDate"], false) << json.dump();
+    json = testing::jsonOf(runVantreel(run({"update", "ruff", "--yes", "--json"})));
+    EXPECT_TRUE(json["results"].empty()) << json.dump();
+    EXPECT_EQ(json["leftOut"][0]["reason"], "already at 0.2.0: nothing newer to install") << json.dump();
     expectNothingChanged(before, "");
 }
 

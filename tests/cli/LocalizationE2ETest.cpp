@@ -15,8 +15,8 @@ namespace {
 
 using testing::runVantreel;
 
-// Under one locale, in a home of its own (what is saved, activity titles among it, stays in the
-// language it was made in): the lines --verbose streams (the log file's lines) of a first scan
+// Under one locale, in a home of its own (the sources' saved messages stay in the language
+// they were made in): the lines --verbose streams (the log file's lines) of a first scan
 // with fake tools, and everything the commands print, standard output and error.
 struct Outputs {
     std::string verbose, text;
@@ -41,6 +41,21 @@ Outputs outputsUnder(const std::string& locale) {
         outputs.text += result.standardOutput + result.standardError;
     }
     return outputs;
+}
+
+// The activity reads in the language of whoever reads it, whichever it was made in.
+TEST(LocalizationE2ETest, ActivityMadeUnderOneLocaleReadsInTheOther) {
+    testing::TempDir home{"vt-l10n-e2e"};
+    testing::showOnly(home.path(), {"ShowCargo"});
+    testing::writeFakeCargo(home, "ripgrep", "13.0.0");
+    auto run = [&](const std::string& locale, const std::vector<std::string>& arguments) {
+        return runVantreel({arguments, home.path(),
+                            {{"LC_ALL", locale}, {"LANG", locale}, {"VANTREEL_ENDPOINT_CRATES", "http://127.0.0.1:9"}}});
+    };
+    ASSERT_EQ(run("fr_FR.UTF-8", {"--accept-terms", "scan"}).exitCode, 0);
+    EXPECT_NE(run("fr_FR.UTF-8", {"activity"}).standardOutput.find("Scan terminé — 1 élément analysé"), std::string::npos);
+    const std::string english = run("C", {"activity"}).standardOutput;
+    EXPECT_NE(english.find("Scan completed - 1 item analyzed"), std::string::npos) << english;
 }
 
 TEST(LocalizationE2ETest, EnglishUnderCAndFrenchWholeUnderAFrenchLocaleLogLinesToo) {

@@ -84,7 +84,9 @@ TEST_F(ScanE2ETest, TheScanListsAndPrintsTheOutdatedAndListAndActivityReadWhatIt
     auto noActivity = runVantreel(run({"activity"}));
     EXPECT_EQ(noActivity.exitCode, 0);
     EXPECT_EQ(noActivity.standardOutput, "No activity yet.\n");
-    EXPECT_EQ(jsonOf(runVantreel(run({"activity", "--json"})))["activity"], Json::array());
+    const ShellCommandResult noActivityJson = runVantreel(run({"activity", "--json"}));
+    EXPECT_EQ(testing::schemaViolations("activity.schema.json", noActivityJson.standardOutput), "");
+    EXPECT_EQ(jsonOf(noActivityJson)["activity"], Json::array());
     EXPECT_EQ(runVantreel(run({"list", "--no-such-flag"})).exitCode, 2);
 
     writeBrew();
@@ -123,7 +125,9 @@ TEST_F(ScanE2ETest, TheScanListsAndPrintsTheOutdatedAndListAndActivityReadWhatIt
     EXPECT_NE(table.standardOutput.find("2 updates available"), std::string::npos) << table.standardOutput;
     EXPECT_NE(table.standardOutput.find("last scan just now"), std::string::npos) << table.standardOutput;
 
-    const Json records = jsonOf(runVantreel(run({"activity", "--json"})))["activity"];
+    const ShellCommandResult activity = runVantreel(run({"activity", "--json"}));
+    EXPECT_EQ(testing::schemaViolations("activity.schema.json", activity.standardOutput), "") << activity.standardOutput;
+    const Json records = jsonOf(activity)["activity"];
     ASSERT_EQ(records.size(), 1u) << records.dump();
     EXPECT_EQ(records[0]["type"], "scan");
     EXPECT_EQ(records[0]["title"], "Scan completed");
@@ -149,6 +153,31 @@ TEST_F(ScanE2ETest, TheScanListsAndPrintsTheOutdatedAndListAndActivityReadWhatIt
     // ...said last, after what each source did.
     EXPECT_EQ(table.standardError.rfind("scan: "), table.standardError.find("scan: Done: 1 update available\n"))
         << table.standardError;
+}
+
+// A damaged results file is no source that lists nothing: the next scan lists anew. A tool
+// that fails is said by the scan itself, as list says it later.
+TEST_F(ScanE2ETest, ADamagedResultsFileAndAFailingToolAreSaidNotHidden) {
+    writeBrew();
+    ASSERT_EQ(runVantreel(run({"--accept-terms", "scan"})).exitCode, 0);
+    const std::string saved = testing::dataFolder(home_.path()) + "/ScanResults/packages.json";
+    ASSERT_TRUE(std::filesystem::exists(saved));
+    home_.write(saved.substr(home_.path().size() + 1), "{\"garbage");
+    auto rescan = runVantreel(run({"scan"}));
+    EXPECT_NE(rescan.standardOutput.find("2 updates available"), std::string::npos) << rescan.standardOutput;
+
+    home_.writeExecutable(".local/bin/brew", "#!/bin/sh\necho 'Error: broken keg' >&2\nexit 1\n");
+    auto failed = runVantreel(run({"scan", "--full", "--json"}));
+    const Json scanned = jsonOf(failed);
+    bool said = false;
+    for (const Json& scanner : scanned["scanners"]) {
+        if (scanner.value("state", "") != "failed") continue;
+        EXPECT_FALSE(scanner.value("error", "").empty()) << scanner.dump();
+        said = true;
+    }
+    EXPECT_TRUE(said) << failed.standardOutput;
+    auto text = runVantreel(run({"scan", "--full"}));
+    EXPECT_NE(text.standardOutput.find("! Homebrew"), std::string::npos) << text.standardOutput;
 }
 
 TEST_F(ScanE2ETest, InterruptCancelsAndLeavesNoChildBehind) {

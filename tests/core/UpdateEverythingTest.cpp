@@ -237,9 +237,11 @@ TEST_F(UpdateEverythingTest, ExclusionsAreListedWithTheirReasonsAndNeverAttempte
     cask.autoUpdates = true;
     Package pinned = outdated("node", PackageType::BrewFormula);
     pinned.isPinned = true;
-    inventory_ = {outdated("rails", PackageType::RubyGem), outdated("eslint", PackageType::NpmGlobal), cask, pinned,
-                  outdated("prettier", PackageType::NpmGlobal)};
+    inventory_ = {outdated("rails", PackageType::RubyGem),   outdated("eslint", PackageType::NpmGlobal), cask, pinned,
+                  outdated("prettier", PackageType::NpmGlobal), outdated("amsmath", PackageType::TlmgrPackage),
+                  outdated("babel", PackageType::TlmgrPackage)};
     heldBack_[stableKey(inventory_[1])] = "ignoré, en pause ou version sautée";
+    heldBack_[stableKey(inventory_[6])] = "ignoré, en pause ou version sautée";  // TeX Live goes by name then
     Application major = application("Sketch", UpdateMechanism::Sparkle);
     major.latestVersion = "3.0";
     Application ignored = application("Muted", UpdateMechanism::Sparkle);
@@ -259,6 +261,7 @@ TEST_F(UpdateEverythingTest, ExclusionsAreListedWithTheirReasonsAndNeverAttempte
     EXPECT_EQ(reasons, (std::map<std::string, std::string>{
                            {"rails", "source désactivée dans les réglages"},
                            {"eslint", "ignoré, en pause ou version sautée"},
+                           {"babel", "ignoré, en pause ou version sautée"},
                            {"docker-desktop", "se met à jour elle-même"},
                            {"node", "épinglé"},
                            {"Sketch", "mise à jour majeure (2.0 → 3.0)"},
@@ -266,7 +269,7 @@ TEST_F(UpdateEverythingTest, ExclusionsAreListedWithTheirReasonsAndNeverAttempte
                        }));
     EXPECT_EQ(byHand, (std::set<std::string>{"Kept"}));
     coordinator().updateEverything(plan, {});
-    EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"app:Fine", "npm:prettier"}));
+    EXPECT_EQ(ledger_.calls, (std::vector<std::string>{"app:Fine", "tex-live:amsmath", "npm:prettier"}));
 
     ledger_.calls.clear();
     settings_.setValue("Exclude_MajorUpgrades", false);
@@ -366,10 +369,10 @@ TEST_F(UpdateEverythingTest, NothingGoesBackwards) {
     const UpdatePlan plan = coordinator().planUpdates(inventory_);
     ASSERT_EQ(plan.itemCount(), 1u);
 
-    // Updated to 1.1.0 by other means after the plan was shown.
+    // Updated to 1.1.0 by other means after the plan was shown: the tool lists it so.
     Package moved = ruff;
     moved.version = "1.1.0";
-    coordinator_->restorePackages({older, moved});
+    inventory_ = {older, moved};
     BatchUpdateResult batch = coordinator_->updatePackages(plan, {});
     EXPECT_TRUE(ledger_.calls.empty());
     ASSERT_EQ(batch.results.size(), 1u);
