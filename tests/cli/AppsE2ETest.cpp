@@ -58,7 +58,9 @@ TEST_F(AppsE2ETest, ListSettingsPointTheScanAtBundlesShownWithTheirMechanisms) {
     ASSERT_EQ(run({"settings", "set", key, R"(["/a","/b"])"}).exitCode, 0);
     ASSERT_EQ(run({"settings", "remove", key, "/a", "/b"}).exitCode, 0);
     ASSERT_EQ(run({"settings", "add", key, extra, extra}).exitCode, 0);
-    EXPECT_EQ(jsonOf(run({"settings", "get", key, "--json"}))["value"], Json::array({extra}));
+    const ShellCommandResult got = run({"settings", "get", key, "--json"});
+    EXPECT_EQ(testing::schemaViolations("settings-get.schema.json", got.standardOutput), "") << got.standardOutput;
+    EXPECT_EQ(jsonOf(got)["value"], Json::array({extra}));
     EXPECT_EQ(run({"settings", "set", key, "not a list"}).exitCode, 2);
     EXPECT_EQ(run({"settings", "add", "ShowNpm", "x"}).exitCode, 2);
     // A folder the scan would never search is refused, and nothing is kept.

@@ -268,6 +268,74 @@ TEST_F(CommandLineHabitsE2ETest, TheBackgroundServiceIsShownFirstAndInstalledOnl
     ShellCommandResult removed = runVantreel(run({"agent", "remove"}));
     EXPECT_EQ(removed.exitCode, 0);
     EXPECT_NE(removed.standardOutput.find("nothing to remove"), std::string::npos) << removed.standardOutput;
+
+    // An interval the service cannot run at is refused before its plan, whatever the flags,
+    // and changes no file: neither the service's nor the settings (the service on in them).
+    DefaultsStore(testing::settingsFile(home_.path())).set("BackgroundScanEnabled", true);
+    const auto before = testing::filesUnder(home_.path(), {testing::kLogFolderUnderHome});
+    for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+             {"agent", "install", "--interval", "-5", "--yes"},
+             {"agent", "install", "--interval", "99999", "--dry-run"},
+             {"settings", "set", "CheckInterval", "9000", "--yes"},
+             {"settings", "set", "CheckInterval", "9000", "--dry-run"}}) {
+        ShellCommandResult refused = runVantreel(run(arguments));
+        EXPECT_EQ(refused.exitCode, 2) << refused.standardOutput;
+        EXPECT_NE(refused.standardError.find("must be from 0 to 8784 hours"), std::string::npos) << refused.standardError;
+        EXPECT_EQ(refused.standardOutput.find("To install"), std::string::npos) << refused.standardOutput;
+    }
+    EXPECT_EQ(testing::changedFiles(before, testing::filesUnder(home_.path(), {testing::kLogFolderUnderHome})), "");
+}
+
+// Reading the settings, as a dry run or a refused change does, leaves every file as it was,
+// on a first launch and over a file that does not parse. Resetting throws a choice away and
+// asks first; setting, adding and removing take the same flags and ask nothing.
+TEST_F(CommandLineHabitsE2ETest, SettingsChangeFilesOnlyWhenTheyChangeAndResetsAsk) {
+    testing::TempDir fresh{"vt-habits-fresh"};
+    const std::string settings = testing::settingsFile(fresh.path());
+    auto files = [&] { return testing::filesUnder(fresh.path(), {testing::kLogFolderUnderHome}); };
+    for (const char* contents : {"", "{\"CheckInterval\": 6,"}) {
+        if (*contents != 0) fresh.write(".config/vantreel/settings.json", contents);
+        const auto before = files();
+        for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+                 {"settings", "set", "CheckInterval", "6", "--dry-run"},
+                 {"settings", "reset", "--all", "--dry-run"},
+                 {"settings", "set", "BackgroundScanEnabled", "true"}}) {
+            ShellCommandResult result = runVantreel({arguments, fresh.path()});
+            EXPECT_EQ(result.exitCode, arguments.back() == "--dry-run" ? 0 : 2) << result.standardError;
+            EXPECT_EQ(testing::changedFiles(before, files()), "") << ::testing::PrintToString(arguments);
+        }
+    }
+    // The first real write keeps the file that did not parse, and saves the first launch's choices.
+    ASSERT_EQ(runVantreel({{"settings", "set", "CheckInterval", "8"}, fresh.path()}).exitCode, 0);
+    EXPECT_EQ(DefaultsStore(settings).boolValue("DidApplyFirstLaunchDefaults"), true);
+    bool kept = false;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(settings).parent_path())) {
+        kept = kept || readFile(entry.path().string()) == "{\"CheckInterval\": 6,";
+    }
+    EXPECT_TRUE(kept);
+
+    for (const std::string verb : {"add", "remove", "set"}) {
+        const std::string value = verb == "set" ? "[\"/opt/tools\"]" : "/opt/tools";
+        ShellCommandResult result = runVantreel(run({"settings", verb, "AdditionalApplicationFolders", value, "--yes"}));
+        EXPECT_EQ(result.exitCode, 0) << verb << ": " << result.standardError;
+    }
+    const auto before = testing::filesUnder(home_.path(), {testing::kLogFolderUnderHome});
+    for (const std::vector<std::string>& arguments :
+         std::vector<std::vector<std::string>>{{"settings", "reset", "AdditionalApplicationFolders"},
+                                               {"settings", "reset", "AdditionalApplicationFolders", "--dry-run"}}) {
+        ShellCommandResult result = runVantreel(run(arguments));
+        EXPECT_EQ(result.exitCode, arguments.back() == "--dry-run" ? 0 : 2) << result.standardError;
+        EXPECT_NE(result.standardOutput.find("AdditionalApplicationFolders: [\"/opt/tools\"] → []"), std::string::npos)
+            << result.standardOutput;
+    }
+    ShellCommandResult declined =
+        testing::runVantreelOnTerminal(run({"settings", "reset", "AdditionalApplicationFolders"}), "n");
+    EXPECT_EQ(declined.exitCode, 1) << declined.standardOutput;
+    EXPECT_NE(declined.standardOutput.find("Reset AdditionalApplicationFolders to its default? [y/N]"), std::string::npos)
+        << declined.standardOutput;
+    EXPECT_EQ(testing::changedFiles(before, testing::filesUnder(home_.path(), {testing::kLogFolderUnderHome})), "");
+    ASSERT_EQ(runVantreel(run({"settings", "reset", "AdditionalApplicationFolders", "--yes"})).exitCode, 0);
+    EXPECT_FALSE(DefaultsStore(testing::settingsFile(home_.path())).contains("AdditionalApplicationFolders"));
 }
 
 // --only runs and shows those sources only; --exclude leaves some out; an unknown name is
@@ -401,17 +469,28 @@ TEST_F(CommandLineHabitsE2ETest, JsonDocumentsCarryTheirVersionAndMatchTheirSche
     expectMatches("update-all.schema.json", batch);
     EXPECT_FALSE(jsonOf(batch)["results"].empty()) << batch.standardOutput;
 
-    // The other documents carry their version too.
-    for (const std::vector<std::string>& command :
-         std::vector<std::vector<std::string>>{{"activity", "--json"},
-                                               {"settings", "list", "--json"},
-                                               {"settings", "get", "CheckInterval", "--json"},
-                                               {"agent", "status", "--json"},
-                                               {"endpoints", "--json"},
-                                               {"rules", "list", "--json"}}) {
-        const ShellCommandResult result = json(command);
-        EXPECT_EQ(jsonOf(result).value("schemaVersion", 0), 1) << command.front() << ": " << result.standardOutput;
+    // The other documents carry their version too, and match their schemas.
+    for (const auto& [command, schema] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"activity", "--json"}, "activity.schema.json"},
+             {{"settings", "list", "--json"}, "settings.schema.json"},
+             {{"settings", "get", "CheckInterval", "--json"}, "settings-get.schema.json"},
+             {{"settings", "get", "AppTheme", "--json"}, "settings-get.schema.json"},
+             {{"settings", "get", "MenuBarAgentAtLogin", "--json"}, "settings-get.schema.json"},
+             {{"agent", "status", "--json"}, "agent-status.schema.json"},
+             {{"endpoints", "--json"}, "endpoints.schema.json"},
+             {{"rules", "list", "--json"}, "rules.schema.json"}}) {
+        SCOPED_TRACE(::testing::PrintToString(command));
+        expectMatches(schema, json(command));
     }
+    // An installed service has an interval, and the background scans leave their notes.
+    home_.write(".config/systemd/user/vantreel-scan.timer", "[Timer]\nOnUnitActiveSec=6h\n");
+    DefaultsStore notes(home_.path() + "/.local/state/vantreel/state.json");
+    notes.set("BackgroundScan.LastScanDate", 700000000.0);
+    notes.set("BackgroundScan.LastOutdatedCount", 3);
+    const ShellCommandResult agent = json({"agent", "status", "--json"});
+    expectMatches("agent-status.schema.json", agent);
+    EXPECT_EQ(jsonOf(agent)["intervalHours"], 6) << agent.standardOutput;
+    EXPECT_EQ(jsonOf(agent)["lastOutdatedCount"], 3) << agent.standardOutput;
     const Json activity = jsonOf(json({"activity", "--json"}));
     ASSERT_FALSE(activity["activity"].empty());
     EXPECT_EQ(activity["activity"][0]["date"].get<std::string>().back(), 'Z');

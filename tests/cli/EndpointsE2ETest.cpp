@@ -18,6 +18,7 @@ TEST(EndpointsE2ETest, PrintsTheTableInEffect) {
     auto result = runVantreel(
         {{"endpoints", "--json"}, home.path(), {{"VANTREEL_ENDPOINT_CRATES", "http://127.0.0.1:8123"}}});
     ASSERT_EQ(result.exitCode, 0) << result.standardError;
+    EXPECT_EQ(testing::schemaViolations("endpoints.schema.json", result.standardOutput), "") << result.standardOutput;
     const Json document = testing::jsonOf(result);
     Json crates;
     for (const Json& row : document["endpoints"]) crates = row["name"] == "CRATES" ? row : crates;
@@ -56,6 +57,7 @@ TEST(SofaE2ETest, ComparesAGivenVersionWithTheFeed) {
 
     auto json = runVantreel({{"sofa", "--os-version", "14.6", "--json"}, home.path(), endpoints});
     ASSERT_EQ(json.exitCode, 0) << json.standardError;
+    EXPECT_EQ(testing::schemaViolations("sofa.schema.json", json.standardOutput), "") << json.standardOutput;
     Json report = testing::jsonOf(json);
     EXPECT_EQ(report["track"], "Sonoma 14");
     EXPECT_EQ(report["latestVersion"], "14.8.9");

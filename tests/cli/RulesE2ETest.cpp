@@ -45,6 +45,8 @@ TEST(RulesE2E, ARuleTaughtByTheUserIsVerifiedSavedAndFollowedByTheScan) {
     // Discovery proposes the repository the search found, verified against its release.
     auto discovered = run({"rules", "discover", bundle, "--json"});
     ASSERT_EQ(discovered.exitCode, 0) << discovered.standardError;
+    EXPECT_EQ(testing::schemaViolations("rules-discover.schema.json", discovered.standardOutput), "")
+        << discovered.standardOutput;
     Json candidates = testing::jsonOf(discovered)["candidates"];
     ASSERT_EQ(candidates.size(), 1u) << discovered.standardOutput;
     EXPECT_EQ(candidates[0]["title"], "someone/widget");
@@ -66,6 +68,8 @@ TEST(RulesE2E, ARuleTaughtByTheUserIsVerifiedSavedAndFollowedByTheScan) {
     auto shown = run({"rules", "show", "com.example.widget"});
     ASSERT_EQ(shown.exitCode, 0) << shown.standardError;
     EXPECT_EQ(testing::jsonOf(shown)["origin"], "local");
+    const auto withLocal = run({"rules", "list", "--json"});
+    EXPECT_EQ(testing::schemaViolations("rules.schema.json", withLocal.standardOutput), "") << withLocal.standardOutput;
 
     auto scan = run({"--accept-terms", "scan", "--json"});
     ASSERT_EQ(scan.exitCode, 0) << scan.standardError;
@@ -91,7 +95,9 @@ TEST(RulesE2E, ARuleTaughtByTheUserIsVerifiedSavedAndFollowedByTheScan) {
 
     EXPECT_EQ(run({"rules", "remove", "Widget"}).exitCode, 0);
     EXPECT_EQ(run({"rules", "remove", "Widget"}).exitCode, 1);
-    const Json listed = testing::jsonOf(run({"rules", "list", "--json"}));
+    const auto listing = run({"rules", "list", "--json"});
+    EXPECT_EQ(testing::schemaViolations("rules.schema.json", listing.standardOutput), "") << listing.standardOutput;
+    const Json listed = testing::jsonOf(listing);
     EXPECT_GE(listed["rules"].size(), 40u);
     for (const Json& rule : listed["rules"]) EXPECT_EQ(rule["origin"], "seed");
 }

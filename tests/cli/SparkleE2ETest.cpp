@@ -94,11 +94,14 @@ TEST_F(SparkleE2ETest, PendingReleasesAreShownWithSizeDateSystemAndSignatureAndT
     const Json table = testing::jsonOf(run({"list", "--json"}));
     for (const Json& row : table["rows"]) id = row["name"] == "Tool Box" ? row["id"].get<std::string>() : id;
     ASSERT_FALSE(id.empty()) << table.dump();
-    Json plan = testing::jsonOf(run({"--accept-terms", "download", id, "--dry-run", "--json"}));
+    const ShellCommandResult planned = run({"--accept-terms", "download", id, "--dry-run", "--json"});
+    EXPECT_EQ(testing::schemaViolations("download.schema.json", planned.standardOutput), "") << planned.standardOutput;
+    Json plan = testing::jsonOf(planned);
     EXPECT_EQ(plan["schemaVersion"], 1);
     EXPECT_EQ(plan["id"], id);
     auto fetched = run({"--accept-terms", "download", id, "--json"});
     ASSERT_EQ(fetched.exitCode, 0) << fetched.standardOutput << fetched.standardError;
+    EXPECT_EQ(testing::schemaViolations("download.schema.json", fetched.standardOutput), "") << fetched.standardOutput;
     const std::string downloaded = home_.path() + "/Downloads/Tool Box-2.0.zip";
     Json report = testing::jsonOf(fetched);
     EXPECT_EQ(report["path"], downloaded);

@@ -7,13 +7,17 @@
 
 #include <chrono>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "base/Files.hpp"
 #include "base/IsoDate.hpp"
 #include "base/Json.hpp"
+#include "base/Strings.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/ScopedEnvironment.hpp"
 #include "support/TempDir.hpp"
@@ -188,6 +192,38 @@ TEST_F(UvE2ETest, WatchScansAtEachIntervalAndPrintsItsLinesThroughAPipeUntilInte
     EXPECT_EQ(WEXITSTATUS(status), 0);
     // Plain lines, since the output is not a terminal.
     EXPECT_EQ(output.text().find('\033'), std::string::npos);
+}
+
+// With --json each completed scan is one line, one document in the shape of scan --json; the
+// saved results are not printed first.
+TEST_F(UvE2ETest, WatchWithJsonPrintsOneDocumentALinePerScan) {
+    testing::ScopedEnvironment endpoint("VANTREEL_ENDPOINT_PYPI", pypi_.origin().c_str());
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    pid_t pid = testing::startVantreel(home_.path(), {"--accept-terms", "watch", "--every", "0.3", "--json"}, pipeFds[1]);
+    ::close(pipeFds[1]);
+    ASSERT_GT(pid, 0);
+    Output output(pipeFds[0]);
+
+    std::size_t at = 0;
+    for (int scan = 0; scan < 2; ++scan) {
+        at = output.waitFor("\n", at);
+        ASSERT_NE(at, std::string::npos) << output.text() << readFile(testing::logFile(home_.path())).value_or("(no log)");
+    }
+    ASSERT_EQ(::kill(pid, SIGINT), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output.text();
+
+    const std::string printed = output.text().substr(0, at);
+    const std::vector<std::string_view> lines = splitLines(printed);
+    ASSERT_EQ(lines.size(), 2u) << printed;
+    for (std::string_view line : lines) {
+        EXPECT_EQ(testing::schemaViolations("watch.schema.json", std::string(line)), "") << line;
+        const std::optional<Json> document = parseJson(line);
+        ASSERT_TRUE(document.has_value()) << line;
+        EXPECT_EQ(testing::itemsByKey(*document).count("package:uv tools:ruff"), 1u) << line;
+    }
 }
 
 }  // namespace
