@@ -32,8 +32,10 @@
 #include "cli/UpdateOutcomes.hpp"
 #include "cli/UpdatePlanView.hpp"
 #include "cli/UpdatesTable.hpp"
+#include "core/ManagerRegistry.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "core/ScanProgressModel.hpp"
+#include "presentation/AllUpdatesRowBuilder.hpp"
 #include "presentation/AutoDeferralStore.hpp"
 #include "presentation/IgnoredAppsManager.hpp"
 #include "presentation/ItemReasons.hpp"
@@ -68,6 +70,7 @@ ScreenRow screenRowOf(const AllUpdateRow& row, const AllUpdateRowActionState& st
                       Clock::TimePoint now) {
     ScreenRow screenRow;
     screenRow.id = row.id;
+    screenRow.shortId = row.shortId;
     screenRow.name = shown(row.name);
     screenRow.source = shown(row.source);
     screenRow.installed = shown(row.currentVersion);
@@ -88,9 +91,20 @@ ScreenRow screenRowOf(const AllUpdateRow& row, const AllUpdateRowActionState& st
     return screenRow;
 }
 
-ScreenRow screenRowOf(const IgnoredItem& item) {
+// The short id `ignored` shows for an item: its row's, else that of the key it is stored
+// under, else the key itself.
+std::string shortIdOf(const IgnoredItem& item, const std::vector<AllUpdateRow>& rows) {
+    for (const AllUpdateRow& row : rows) {
+        if (row.id == item.id) return row.shortId;
+    }
+    const std::string& key = item.settingsIdentifier.value_or(item.id);
+    return AllUpdatesRowBuilder(ManagerRegistry::sources()).shortIdOfLegacyKey(key).value_or(key);
+}
+
+ScreenRow screenRowOf(const IgnoredItem& item, const std::vector<AllUpdateRow>& rows) {
     ScreenRow row;
     row.id = item.settingsIdentifier.value_or(item.id);
+    row.shortId = shown(shortIdOf(item, rows));
     row.name = shown(item.name);
     row.source = shown(item.source);
     row.installed = shown(item.version);
@@ -184,7 +198,7 @@ private:
         }
         everyRow_ = everyRow(snapshot);
         ignoredItems_ = IgnoreFilter(currentIgnoreState(), everyRow_).ignoredItems(everyRow_);
-        for (const IgnoredItem& item : ignoredItems_) model.ignored.push_back(screenRowOf(item));
+        for (const IgnoredItem& item : ignoredItems_) model.ignored.push_back(screenRowOf(item, everyRow_));
         model.heldBack = display.heldBackCount;
         model.finish();
         model_ = std::move(model);
@@ -526,7 +540,7 @@ private:
         if (row == nullptr) return;
         const std::string key = ignoreKey(*row);
         Context::shared().ignoredApps().ignoreSeveral({key});
-        state_.status = localized("ignore.done", {shown(row->name), shown(key)});
+        state_.status = localized("ignore.done", {shown(row->name), shown(row->shortId)});
         rebuild();
     }
 

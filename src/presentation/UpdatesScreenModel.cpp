@@ -66,7 +66,7 @@ void UpdatesScreenModel::finish() {
     versionsWidth = 0;
     for (std::vector<ScreenRow>* list : {&rows, &ignored}) {
         for (ScreenRow& row : *list) {
-            row.folded = foldForComparison(row.name) + '\n' + foldForComparison(row.source) + '\n' + row.id;
+            row.folded = foldForComparison(row.name) + '\n' + foldForComparison(row.source) + '\n' + row.id + '\n' + row.shortId;
             nameWidth = std::max(nameWidth, cellWidth(row.name));
             sourceWidth = std::max(sourceWidth, cellWidth(row.source));
             versionsWidth = std::max(versionsWidth, cellWidth(row.installed) + 3 + cellWidth(row.latest));

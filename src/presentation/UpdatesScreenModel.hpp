@@ -17,6 +17,7 @@ enum class ScreenGroup { Security, Major, Minor, Patch, Other, Applications };
 // shows of it, every text already one printable line.
 struct ScreenRow {
     std::string id;  // the row id of the display model (what the verbs accept)
+    std::string shortId;  // what the user types and the other commands show ("apt:libc6")
     std::string name;
     std::string source;
     std::string installed;

@@ -13,8 +13,14 @@ constexpr std::size_t kMarkWidth = 2;
 constexpr std::size_t kAgeWidth = 4;
 constexpr std::size_t kFlagsWidth = 10;
 constexpr std::size_t kMaxSourceWidth = 14;
-constexpr std::size_t kMaxVersionsWidth = 28;
+// The versions' width before the optional columns get theirs; beyond it they grow only with
+// room to spare. Below the minimum they are left out rather than shown as a stub.
+constexpr std::size_t kVersionsWidth = 28;
+constexpr std::size_t kMinVersionsWidth = 8;
+// The name's width before anything else gets any, and the width it grows to before the
+// versions take the rest of the room they need.
 constexpr std::size_t kMinNameWidth = 16;
+constexpr std::size_t kNameWidth = 32;
 
 using Spans = std::vector<ScreenSpan>;
 
@@ -60,14 +66,19 @@ void append(Spans& line, const Spans& column, std::size_t width) {
 bool isSeparator(char c) { return c == '.' || c == '-' || c == '+' || c == ':' || c == '_' || c == '~'; }
 
 // "1.2.3 → 1.4.0": the latest version's part from the first component that changed. When
-// both do not fit, the installed version is cut, as the latest one is what is decided on.
+// both do not fit, the installed version is cut (down to "…"), then the latest one, as the
+// latest one is what is decided on.
 Spans versionSpans(const ScreenRow& row, std::size_t width) {
     const std::string latest = row.latest.empty() ? "?" : row.latest;
     std::string installed = row.installed;
     const std::size_t latestCells = cellWidth(latest);
-    if (cellWidth(installed) + 3 + latestCells > width && width > latestCells + 4) {
-        installed = fitCells(installed, width - latestCells - 3);
-        while (!installed.empty() && installed.back() == ' ') installed.pop_back();
+    if (cellWidth(installed) + 3 + latestCells > width) {
+        if (width > latestCells + 4) {
+            installed = fitCells(installed, width - latestCells - 3);
+            while (!installed.empty() && installed.back() == ' ') installed.pop_back();
+        } else {
+            installed = "…";
+        }
     }
     std::size_t same = 0;
     while (same < row.installed.size() && same < latest.size() && row.installed[same] == latest[same]) ++same;
@@ -90,26 +101,38 @@ struct Columns {
     std::size_t name = 0, source = 0, versions = 0, age = 0, flags = 0;
 };
 
-// Everything fits from 80 columns; below, the age goes first, then the source, then the flags.
+// The width is handed out in order of importance: the name (it identifies the row), the
+// versions, the flags, the source, the age; what is left lets the name, then the versions,
+// then the name again grow to their widest text. A column that no longer fits is left out,
+// and so are the optional ones after it.
 Columns columnsFor(const UpdatesScreenModel& model, std::size_t width) {
     Columns columns;
-    // A column is as wide as its widest text, its header's included, within its limit.
     const auto header = [](const char* key) { return cellWidth(localized(key)); };
-    columns.source = std::min(std::max(model.sourceWidth, header("ui.column.source")), kMaxSourceWidth);
-    columns.versions = std::min(std::max(model.versionsWidth, header("ui.column.versions")), kMaxVersionsWidth);
-    columns.age = kAgeWidth;
-    columns.flags = kFlagsWidth;
-    const auto nameRoom = [&] {
-        const std::size_t used = kMarkWidth + columns.versions + 1 + (columns.source ? columns.source + 1 : 0) +
-                                 (columns.age ? columns.age + 1 : 0) + (columns.flags ? columns.flags + 1 : 0);
-        return width > used ? width - used : 0;
+    const std::size_t nameWanted = std::max(model.nameWidth, header("ui.column.name"));
+    const std::size_t versionsWanted = std::max(model.versionsWidth, header("ui.column.versions"));
+    const std::size_t sourceWanted = std::min(std::max(model.sourceWidth, header("ui.column.source")), kMaxSourceWidth);
+    std::size_t room = width > kMarkWidth ? width - kMarkWidth : 0;
+    const auto grow = [&room](std::size_t& column, std::size_t wanted) {
+        const std::size_t more = std::min(room, wanted > column ? wanted - column : 0);
+        column += more;
+        room -= more;
     };
-    for (std::size_t* dropped : {&columns.age, &columns.source, &columns.flags}) {
-        if (nameRoom() >= kMinNameWidth) break;
-        *dropped = 0;
+    // Each column after the name takes a space before it.
+    const auto place = [&room](std::size_t& column, std::size_t cells) {
+        if (room < cells + 1) return false;
+        column = cells;
+        room -= cells + 1;
+        return true;
+    };
+    grow(columns.name, std::min(nameWanted, kMinNameWidth));
+    if (room > kMinVersionsWidth) {
+        place(columns.versions, std::min(room - 1, std::min(versionsWanted, kVersionsWidth)));
+        if (place(columns.flags, kFlagsWidth) && place(columns.source, sourceWanted)) place(columns.age, kAgeWidth);
     }
-    // Room the names do not need goes to the end of the line, not between the columns.
-    columns.name = std::min(nameRoom(), std::max(model.nameWidth, kMinNameWidth));
+    // Room the columns do not need goes to the end of the line, not between them.
+    grow(columns.name, std::min(nameWanted, kNameWidth));
+    if (columns.versions) grow(columns.versions, versionsWanted);
+    grow(columns.name, nameWanted);
     return columns;
 }
 
@@ -144,8 +167,10 @@ ScreenLine rowLine(const ScreenRow& row, const UpdatesScreenState& state, const 
         line.push_back({" "});
         append(line, {{row.source, ScreenAttribute::Dim}}, columns.source);
     }
-    line.push_back({" "});
-    append(line, versionSpans(row, columns.versions), columns.versions);
+    if (columns.versions) {
+        line.push_back({" "});
+        append(line, versionSpans(row, columns.versions), columns.versions);
+    }
     if (columns.age) {
         line.push_back({" "});
         const std::string age = row.ageDays ? ageText(*row.ageDays) : "";
@@ -197,7 +222,7 @@ std::vector<std::string> helpLines() {
 std::vector<std::string> detailLines(const ScreenList& list, const UpdatesScreenState& state) {
     if (list.rowCount() == 0) return {localized("ui.detail.none")};
     const ScreenRow& row = list.rowAt(std::min(state.cursor, list.rowCount() - 1));
-    std::vector<std::string> lines{row.name + "  (" + row.id + ")"};
+    std::vector<std::string> lines{row.name + "  (" + (row.shortId.empty() ? row.id : row.shortId) + ")"};
     if (auto failure = state.failures.find(row.id); failure != state.failures.end()) {
         lines.push_back(localized("ui.detail.failed", {failure->second}));
     }
@@ -238,6 +263,32 @@ void addPane(std::vector<ScreenLine>& screen, const UpdatesScreenState& state, c
     screen.push_back(filled("── " + title + " ", ScreenAttribute::Pane, width));
     for (std::size_t i = 0; i + 1 < paneHeight; ++i) {
         screen.push_back(filled(i < lines.size() ? " " + lines[i] : "", ScreenAttribute::Normal, width));
+    }
+}
+
+// The key hints that fit, each whole. They are written most important first, but the last
+// two (help, which lists every key, and quit) are kept longest; hints go from the end.
+std::string footerText(const std::string& hints, std::size_t width) {
+    std::vector<std::string> all;
+    for (std::size_t start = 0; start < hints.size();) {
+        const std::size_t end = std::min(hints.find("  ", start), hints.size());
+        std::string hint = hints.substr(start, end - start);
+        hint.erase(0, hint.find_first_not_of(' '));
+        if (!hint.empty()) all.push_back(std::move(hint));
+        start = end + 2;
+    }
+    std::vector<std::size_t> dropOrder;
+    const std::size_t kept = std::min<std::size_t>(2, all.size());
+    for (std::size_t i = all.size() - kept; i > 0; --i) dropOrder.push_back(i - 1);
+    for (std::size_t i = all.size() - kept; i < all.size(); ++i) dropOrder.push_back(i);
+    std::vector<bool> shown(all.size(), true);
+    for (std::size_t dropped = 0;; ++dropped) {
+        std::string text = " ";
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            if (shown[i]) text += (text.size() > 1 ? "  " : "") + all[i];
+        }
+        if (cellWidth(text) <= width || dropped == dropOrder.size()) return cellWidth(text) <= width ? text : "";
+        shown[dropOrder[dropped]] = false;
     }
 }
 
@@ -288,7 +339,10 @@ std::vector<ScreenLine> renderUpdatesScreen(const UpdatesScreenModel& model, con
     }
     if (height > 4) addPane(screen, state, list, height - 4 - room, width);
     if (height > 3) screen.push_back(filled(statusText(state), ScreenAttribute::Warning, width));
-    if (height > 2) screen.push_back(filled(localized(state.showIgnored ? "ui.footer.ignored" : "ui.footer"), ScreenAttribute::Footer, width));
+    if (height > 2) {
+        const std::string hints = localized(state.showIgnored ? "ui.footer.ignored" : "ui.footer");
+        screen.push_back(filled(footerText(hints, width), ScreenAttribute::Footer, width));
+    }
     while (screen.size() < height) screen.push_back(filled("", ScreenAttribute::Normal, width));
     screen.resize(height);
     return screen;

@@ -28,8 +28,9 @@ struct ScreenLine {
 
 // The whole screen for a model and a state at a size, one line per terminal row: a title,
 // the column headers, the list (with the detail, help, confirmation or snooze pane in its
-// lower part), a status line and a footer of keys. Columns are dropped in a fixed order as
-// the width shrinks: the release age, then the source, then the flags. Pure.
+// lower part), a status line and a footer of keys. As the width shrinks the name stays:
+// the release age, the source and the flags are dropped in that order, then the versions
+// are cut; the footer leaves out whole key hints. Pure.
 std::vector<ScreenLine> renderUpdatesScreen(const UpdatesScreenModel& model, const UpdatesScreenState& state,
                                             std::size_t width, std::size_t height);
 

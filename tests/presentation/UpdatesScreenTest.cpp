@@ -1,6 +1,7 @@
 // The interactive table without a terminal: the screen drawn for a model and a state at a
 // size, compared with the snapshots under snapshots/ (VT_UPDATE_SNAPSHOTS=1 writes them
 // anew), and the keys applied to the state.
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 
@@ -181,6 +182,68 @@ TEST_F(UpdatesScreenTest, ColumnsDropInAFixedOrderAndTheChangedPartIsMarked) {
         }
     }
     EXPECT_EQ(changed.substr(0, 3), "4.0");
+}
+
+// The key hints of a footer, each trimmed: they are set apart by two spaces.
+std::vector<std::string> hintsOf(const std::string& footer) {
+    std::vector<std::string> hints;
+    for (std::size_t start = 0; start < footer.size();) {
+        const std::size_t end = std::min(footer.find("  ", start), footer.size());
+        std::string hint = footer.substr(start, end - start);
+        hint.erase(0, hint.find_first_not_of(' '));
+        hint.erase(hint.find_last_not_of(' ') + 1);
+        if (!hint.empty()) hints.push_back(hint);
+        start = end + 2;
+    }
+    return hints;
+}
+
+// From a narrow terminal to a wide one: every row keeps its name, the versions take the
+// width they need once there is room, the key hints are whole, and the detail pane names
+// the row by the short id the other commands print.
+TEST_F(UpdatesScreenTest, NamesStayVersionsWidenAndKeyHintsStayWholeAtEveryWidth) {
+    UpdatesScreenModel model = mixedModel();
+    model.rows[0].id = "package:apt:openssl";
+    model.rows[0].shortId = "apt:openssl";
+    model.finish();
+    UpdatesScreenState state;
+    state.grouping = ScreenGrouping::None;
+    const ScreenList list = listRows(model, state);
+    std::size_t openssl = 0;
+    while (list.rowAt(openssl).name != "openssl") ++openssl;
+    const std::vector<std::string> hints = hintsOf(localized("ui.footer"));
+    for (std::size_t width : {24, 30, 40, 60, 80, 100, 120, 160}) {
+        SCOPED_TRACE(width);
+        const std::vector<ScreenLine> screen = renderUpdatesScreen(model, state, width, 24);
+        expectWellFormed(screen, width, 24);
+        for (std::size_t i = 0; i < list.rowCount() && 2 + list.rowLines[i] < 22; ++i) {
+            // The name's first bytes, right after the mark.
+            const std::string start = list.rowAt(i).name.substr(0, 4);
+            const std::string text = screen[2 + list.rowLines[i]].text();
+            EXPECT_EQ(text.substr(2, start.size()), start) << text;
+        }
+        EXPECT_NE(screen[1].text().find("NAME"), std::string::npos) << screen[1].text();
+        const std::string versions = screen[2 + list.rowLines[openssl]].text();
+        if (width >= 30) {
+            EXPECT_NE(versions.find("→ 3.0."), std::string::npos) << versions;
+        }
+        if (width >= 120) {
+            EXPECT_NE(versions.find("3.0.11-1~deb12u1 → 3.0.11-1~deb12u2"), std::string::npos) << versions;
+            EXPECT_EQ(hintsOf(screen.back().text()), hints);
+        }
+        const std::string footer = screen.back().text();
+        EXPECT_EQ(footer.find("…"), std::string::npos) << footer;
+        EXPECT_NE(footer.find("q quit"), std::string::npos) << footer;
+        for (const std::string& hint : hintsOf(footer)) {
+            EXPECT_NE(std::find(hints.begin(), hints.end(), hint), hints.end()) << "[" << hint << "] " << footer;
+        }
+    }
+
+    state.cursor = openssl;
+    state.pane = ScreenPane::Detail;
+    const std::string detail = screenText(renderUpdatesScreen(model, state, 80, 24));
+    EXPECT_NE(detail.find("openssl  (apt:openssl)"), std::string::npos) << detail;
+    EXPECT_EQ(detail.find("package:"), std::string::npos) << detail;
 }
 
 TEST_F(UpdatesScreenTest, TwoThousandRowsScrollWithTheCursorAlwaysInView) {
