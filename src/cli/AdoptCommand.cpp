@@ -234,7 +234,8 @@ void printAdoptionPlan(std::FILE* stream, const std::vector<AdoptableApp>& chose
     }
 }
 
-Json adoptionResultsJson(const std::vector<AdoptableApp>& chosen) {
+// The plan (none adopted yet) or what the run did, as a document like every other.
+std::string adoptionDocument(const std::vector<AdoptableApp>& chosen) {
     Json results = Json::array();
     for (const AdoptableApp& app : chosen) {
         Json entry = appJson(app);
@@ -242,7 +243,9 @@ Json adoptionResultsJson(const std::vector<AdoptableApp>& chosen) {
         if (app.state == AdoptableApp::State::Failed) entry["error"] = app.failureMessage;
         results.push_back(std::move(entry));
     }
-    return results;
+    Json document = jsonDocument();
+    document["results"] = std::move(results);
+    return dumpJson(document, jsonIndentForStandardOutput()) + "\n";
 }
 
 int adoptChosen(const AdoptRequest& request) {
@@ -264,11 +267,11 @@ int adoptChosen(const AdoptRequest& request) {
         return kExitFailure;
     }
     if (chosen.empty()) {
-        writeAll(stdout, localized("adopt.list.empty") + "\n");
+        writeAll(stdout, request.json ? adoptionDocument(chosen) : localized("adopt.list.empty") + "\n");
         return kExitSuccess;
     }
     if (request.json && request.change.dryRun) {
-        writeAll(stdout, dumpJson(adoptionResultsJson(chosen), jsonIndentForStandardOutput()) + "\n");
+        writeAll(stdout, adoptionDocument(chosen));
         return kExitSuccess;
     }
     printAdoptionPlan(request.json ? stderr : stdout, chosen);
@@ -324,7 +327,7 @@ int adoptChosen(const AdoptRequest& request) {
             text += localized("adopt.success_activity", {app.name}) + "\n";
         }
     }
-    writeAll(stdout, request.json ? dumpJson(adoptionResultsJson(chosen), jsonIndentForStandardOutput()) + "\n" : text);
+    writeAll(stdout, request.json ? adoptionDocument(chosen) : text);
     dropFromSaved(finished);
     keepActivities(activities);
     if (stop.stop_requested()) return kExitInterrupted;

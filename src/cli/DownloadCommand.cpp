@@ -290,7 +290,9 @@ int download(const DownloadArguments& arguments, const GlobalOptions& options) {
             installDownloadedUpdate(row, completed, source->sha256, arguments.json, report);
         }
         if (arguments.json) std::printf("%s\n", dumpJson(report, jsonIndentForStandardOutput()).c_str());
-        return kExitSuccess;
+        // The file is kept; an install that was asked for and failed is a failure all the same.
+        const bool installFailed = report.contains("installed") && report["installed"] == false;
+        return installFailed ? kExitFailure : kExitSuccess;
     } catch (const CancellationError&) {
         std::fprintf(stderr, "%s\n", localized("update.cancelling").c_str());
         return kExitInterrupted;

@@ -131,6 +131,8 @@ RuleDiscoveryService discoveryService() {
 Json ruleJson(const CatalogMatch& match) {
     Json json = toJson(match.rule);
     json["origin"] = match.isLocal ? "local" : "seed";
+    // A note the program wrote is kept as its key, and read in the reader's language.
+    if (match.rule.notes && localized(*match.rule.notes) != *match.rule.notes) json["notes"] = localized(*match.rule.notes);
     return json;
 }
 

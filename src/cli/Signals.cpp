@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -35,6 +38,19 @@ extern "C" void onSignal(int signal) {
 }
 
 std::jthread watcher;
+// Watchers may nest (a command whose step watches too): one thread serves them all, each
+// callback called, from the first watcher made to the last one gone.
+std::mutex callbacksMutex;
+std::vector<std::pair<const InterruptWatcher*, std::function<void()>>> callbacks;
+
+void callEach() {
+    std::vector<std::function<void()>> current;
+    {
+        std::scoped_lock lock(callbacksMutex);
+        for (const auto& entry : callbacks) current.push_back(entry.second);
+    }
+    for (const auto& callback : current) callback();
+}
 
 }  // namespace
 
@@ -47,14 +63,21 @@ void removeOnForcedExit(const std::string& path) {
 
 InterruptWatcher::InterruptWatcher(std::function<void()> onInterrupt) {
     if (wakePipe[0] < 0 && pipe2(wakePipe, O_CLOEXEC) != 0) return;
+    bool first = false;
+    {
+        std::scoped_lock lock(callbacksMutex);
+        first = callbacks.empty();
+        callbacks.emplace_back(this, std::move(onInterrupt));
+    }
+    if (!first) return;
     interrupts = 0;
-    watcher = std::jthread([callback = std::move(onInterrupt)](std::stop_token stop) {
+    watcher = std::jthread([](std::stop_token stop) {
         while (!stop.stop_requested()) {
             char byte = 0;
             ssize_t n = read(wakePipe[0], &byte, 1);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0 || byte == 0) return;  // closed, or told to stop
-            callback();
+            callEach();
         }
     });
     struct sigaction action{};
@@ -65,6 +88,11 @@ InterruptWatcher::InterruptWatcher(std::function<void()> onInterrupt) {
 }
 
 InterruptWatcher::~InterruptWatcher() {
+    {
+        std::scoped_lock lock(callbacksMutex);
+        std::erase_if(callbacks, [this](const auto& entry) { return entry.first == this; });
+        if (!callbacks.empty()) return;
+    }
     struct sigaction action{};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);

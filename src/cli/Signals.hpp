@@ -7,8 +7,8 @@ namespace vt::cli {
 
 // Turns Ctrl-C, SIGTERM and a closed terminal (SIGHUP) into one call of `onInterrupt` on a
 // thread of its own; a second Ctrl-C ends the program at once with status 130, killing the
-// tools it started. Installed
-// unconditionally: a program started in the background inherits SIGINT ignored.
+// tools it started. Installed unconditionally: a program started in the background inherits
+// SIGINT ignored. Watchers nest: while several live, an interrupt calls each one's callback.
 class InterruptWatcher {
 public:
     explicit InterruptWatcher(std::function<void()> onInterrupt);

@@ -164,6 +164,14 @@ TEST_F(ApplicationUpdatesE2ETest, ADownloadLookedUpNowInstallsOnlyTheVersionShow
     EXPECT_EQ(server_.requestCount("/api/cask/tool.json"), 1u);
     EXPECT_EQ(server_.requestCount(newer), 0u);
     EXPECT_EQ(folderSnapshot(bundle_), before);
+
+    // It names the version shown, but its file holds another: kept, not installed, a failure.
+    server_.setRoute("/api/cask/tool.json", {.body = R"({"version": "1.1", "url": ")" + server_.url(newer) + R"("})"});
+    auto mismatched =
+        run({"download", "org.example.foo", "--yes"}, std::nullopt, {{"VANTREEL_ENDPOINT_HOMEBREW_API", server_.origin()}});
+    EXPECT_EQ(mismatched.exitCode, 1) << mismatched.standardOutput << mismatched.standardError;
+    EXPECT_GE(server_.requestCount(newer), 1u);
+    EXPECT_EQ(folderSnapshot(bundle_), before);
 }
 
 TEST_F(ApplicationUpdatesE2ETest, AFileThatIsNotTheOneTheReleasePublishedIsNeverInstalled) {

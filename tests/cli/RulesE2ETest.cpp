@@ -68,6 +68,7 @@ TEST(RulesE2E, ARuleTaughtByTheUserIsVerifiedSavedAndFollowedByTheScan) {
     auto shown = run({"rules", "show", "com.example.widget"});
     ASSERT_EQ(shown.exitCode, 0) << shown.standardError;
     EXPECT_EQ(testing::jsonOf(shown)["origin"], "local");
+    EXPECT_EQ(testing::jsonOf(shown)["notes"], "Added by you from rule discovery") << shown.standardOutput;
     const auto withLocal = run({"rules", "list", "--json"});
     EXPECT_EQ(testing::schemaViolations("rules.schema.json", withLocal.standardOutput), "") << withLocal.standardOutput;
 
