@@ -1,5 +1,8 @@
 #include "cli/SettingsCommand.hpp"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -217,6 +220,8 @@ int resetAll(const ChangeFlags& flags) {
 // The token comes from standard input, so that it is never on a command line where other
 // users could read it; only the first line counts.
 int setGitHubToken() {
+    // On a terminal the user is typing or pasting: said so, rather than a silent wait.
+    if (::isatty(STDIN_FILENO) == 1) std::fprintf(stderr, "%s", localized("settings.token.prompt").c_str());
     std::string token;
     char buffer[4096];
     while (token.size() < 64 * 1024 && std::fgets(buffer, sizeof(buffer), stdin) != nullptr) {
@@ -228,7 +233,9 @@ int setGitHubToken() {
         std::fprintf(stderr, "vantreel settings: %s\n", localized("settings.token.none").c_str());
         return kExitUsage;
     }
-    if (token.find_first_of(" \t\r\n") != std::string::npos || token.size() > 1024) {
+    // It goes into a request's header: printable ASCII only.
+    const bool printable = std::all_of(token.begin(), token.end(), [](unsigned char c) { return c > 0x20 && c < 0x7f; });
+    if (!printable || token.size() > 1024) {
         std::fprintf(stderr, "vantreel settings: %s\n", localized("settings.token.invalid").c_str());
         return kExitUsage;
     }

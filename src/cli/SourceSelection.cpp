@@ -47,6 +47,8 @@ std::set<std::string> checkedNames(const std::vector<std::string>& given) {
             names.insert(name);
         }
     }
+    // "--only ''" (an unset variable in a script) names nothing: not taken as every source.
+    if (!given.empty() && names.empty()) throw SourceSelectionError(localized("sources.none_named", {join(known, ", ")}));
     return names;
 }
 

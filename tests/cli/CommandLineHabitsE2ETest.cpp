@@ -360,6 +360,7 @@ TEST_F(CommandLineHabitsE2ETest, OnlyAndExcludeChooseWhatRunsAndWhatShows) {
     EXPECT_EQ(unknown.exitCode, 2);
     EXPECT_NE(unknown.standardError.find("unknown source \"brw\""), std::string::npos) << unknown.standardError;
     EXPECT_NE(unknown.standardError.find("homebrew, casks"), std::string::npos) << unknown.standardError;
+    EXPECT_EQ(runVantreel(run({"list", "--only", ""})).exitCode, 2);  // an empty variable is no "every source"
     ShellCommandResult both = runVantreel(run({"list", "--only", "cargo", "--exclude", "cargo"}));
     EXPECT_EQ(both.exitCode, 2);
     EXPECT_NE(both.standardError.find("\"cargo\" is given to both --only and --exclude"), std::string::npos)
