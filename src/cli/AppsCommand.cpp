@@ -132,7 +132,12 @@ int apps(bool asJson, bool verbose) {
         return kExitSuccess;
     }
     if (applications.empty() && images.empty()) {
-        std::printf("%s\n", localized("apps.none").c_str());
+        // After a scan, "run vantreel scan" would send the user round in a circle.
+        if (diagnostics) {
+            std::printf("%s\n", localized("apps.none_after_scan", {std::to_string(diagnostics->pathSummaries.size())}).c_str());
+        } else {
+            std::printf("%s\n", localized("apps.none").c_str());
+        }
     } else {
         TextTable table({{localized("apps.column.kind"), Column::Elide::End, 3, 4},
                          {localized("table.column.name"), Column::Elide::End, 10, 0},

@@ -71,7 +71,13 @@ Context::Context() = default;
 Context::~Context() = default;
 
 DefaultsStore& Context::defaults() {
-    if (!defaults_) defaults_ = std::make_unique<DefaultsStore>(DefaultsStore::defaultPath());
+    if (!defaults_) {
+        defaults_ = std::make_unique<DefaultsStore>(DefaultsStore::defaultPath());
+        // The user's choices are not in effect: said once, not only in the log.
+        if (defaults_->unparsable()) {
+            std::fprintf(stderr, "vantreel: %s\n", localized("settings.unparsable_warning", {defaults_->path()}).c_str());
+        }
+    }
     return *defaults_;
 }
 

@@ -74,7 +74,8 @@ Json DefaultsStore::readFromDisk(bool setAsideCorrupt) {
     const std::optional<std::string>& contents = read.contents;
     if (contents->empty()) return Json::object();
     auto parsed = parseJson(*contents);
-    if (parsed && parsed->is_object()) return std::move(*parsed);
+    unparsable_ = !(parsed && parsed->is_object());
+    if (!unparsable_) return std::move(*parsed);
     if (!setAsideCorrupt) {
         logger().error(localized("log.settings.unparsable", {path_}));
         return Json::object();

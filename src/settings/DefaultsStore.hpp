@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <mutex>
+#include <atomic>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,8 @@ public:
     static std::string defaultPath();
 
     const std::string& path() const noexcept { return path_; }
+    // The file was there but did not parse at the last read: defaults stand in for it.
+    bool unparsable() const noexcept { return unparsable_.load(); }
 
     std::optional<Json> object(std::string_view key) const;
     std::optional<bool> boolValue(std::string_view key) const;
@@ -64,6 +67,7 @@ private:
     mutable std::mutex mutex_;
     Json values_ = Json::object();
     std::vector<std::function<void(Json& object)>> deferred_;
+    std::atomic<bool> unparsable_{false};
 };
 
 }  // namespace vt

@@ -172,7 +172,10 @@ void LaunchAgentManager::writeFiles(const std::vector<std::pair<std::string, std
     try {
         for (const auto& [file, text] : contents) {
             const std::filesystem::path target(file);
-            aside.push_back((target.parent_path() / ("." + target.filename().string() + ".new")).string());
+            std::string name = ".";
+            name += target.filename().string();
+            name += ".new";
+            aside.push_back((target.parent_path() / name).string());
             writeFileAtomically(aside.back(), text);
         }
     } catch (const FileWriteError& error) {

@@ -181,6 +181,14 @@ TEST_F(ChangeContractE2ETest, AListingThatFailsAfterAnUpdateLosesNoItem) {
     EXPECT_NE(listed.dump().find("\"ripgrep\""), std::string::npos) << listed.dump();
 }
 
+// A damaged results file is no source that lists nothing: the next scan lists anew, and the
+// update it showed is still there.
+TEST_F(ChangeContractE2ETest, ADamagedResultsFileLosesNoPendingUpdate) {
+    home_.write(".local/share/vantreel/ScanResults/cargo_crates.json", "{\"garbage");
+    const Json scanned = testing::jsonOf(runVantreel(run({"scan", "--json"})));
+    EXPECT_NE(scanned["items"].dump().find("\"ripgrep\""), std::string::npos) << scanned.dump();
+}
+
 // A record offering an older version than the one installed (a registry whose latest went
 // back): the update is refused before any tool runs.
 TEST_F(ChangeContractE2ETest, AVersionOlderThanTheInstalledOneIsRefused) {

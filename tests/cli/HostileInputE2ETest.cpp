@@ -58,7 +58,14 @@ TEST(HostileInputE2ETest, SettingsNestedWithoutEndAreSetAsideAsCorrupt) {
         // other tests takes a while.
         auto run = runVantreel({.arguments = command, .home = home.path(), .timeout = 240});
         EXPECT_EQ(run.exitCode, 0) << command.back() << ": " << run.standardError;
+        // Before any write, the user is told the choices in the file are not in effect.
+        if (command.front() == "settings" && command[1] == "list") {
+            EXPECT_NE(run.standardError.find("cannot be read; the defaults are used"), std::string::npos)
+                << run.standardError;
+        }
     }
+    EXPECT_EQ(runVantreel({.arguments = {"list"}, .home = home.path()}).standardError.find("cannot be read"),
+              std::string::npos);
     bool backedUp = false;
     for (const auto& entry : fs::directory_iterator(home.file(".config/vantreel"))) {
         if (entry.path().filename().string().find(".corrupt-") != std::string::npos) {
