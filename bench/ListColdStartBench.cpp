@@ -167,6 +167,10 @@ int main(int argc, char** argv) {
     ::setenv("XDG_DATA_HOME", sandbox.makeFolder("data").c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", sandbox.makeFolder("config").c_str(), 1);
     ::setenv("XDG_CACHE_HOME", sandbox.makeFolder("cache").c_str(), 1);
+    // The preferences as the first scan leaves them: the sources it found are chosen, so no
+    // later command looks for every tool again.
+    sandbox.write("config/vantreel/settings.json",
+                  R"({"DidApplyFirstLaunchDefaults": true, "hasAcceptedOnboardingTerms_v1": true})");
     const std::string folder = writeResults();
     const std::vector<std::string> files = savedFiles(folder);
     const std::size_t bytes = readAll(files);

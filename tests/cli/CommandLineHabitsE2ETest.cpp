@@ -313,6 +313,10 @@ TEST_F(CommandLineHabitsE2ETest, SettingsChangeFilesOnlyWhenTheyChangeAndResetsA
         kept = kept || readFile(entry.path().string()) == "{\"CheckInterval\": 6,";
     }
     EXPECT_TRUE(kept);
+    // A finished scan keeps them too: later commands do not look for every tool again.
+    testing::TempDir scanned{"vt-habits-scanned"};
+    ASSERT_EQ(runVantreel({{"--accept-terms", "scan", "--only", "go"}, scanned.path()}).exitCode, 0);
+    EXPECT_EQ(DefaultsStore(testing::settingsFile(scanned.path())).boolValue("DidApplyFirstLaunchDefaults"), true);
 
     for (const std::string verb : {"add", "remove", "set"}) {
         const std::string value = verb == "set" ? "[\"/opt/tools\"]" : "/opt/tools";
