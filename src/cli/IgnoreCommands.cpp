@@ -37,7 +37,7 @@ namespace {
 
 struct IgnoreArguments {
     std::vector<std::string> items;
-    std::string version;
+    std::optional<std::string> version;  // given, even empty (an unset variable), or not
     std::string until;
     std::string forDuration;
     bool indefinitely = false;
@@ -195,13 +195,13 @@ int skip(const IgnoreArguments& arguments) {
     std::vector<AllUpdateRow> rows = everyRow(savedSnapshot());
     const AllUpdateRow* row = resolveOne("skip", arguments.items.front(), rows);
     if (row == nullptr) return kExitUsage;
-    std::string version = arguments.version.empty() ? row->latestVersion.value_or("") : arguments.version;
-    if (trimView(version).empty()) {
+    std::string version = arguments.version.value_or(row->latestVersion.value_or(""));
+    if (!arguments.version && trimView(version).empty()) {
         std::fprintf(stderr, "vantreel skip: %s\n", localized("skip.no_version", {row->name}).c_str());
         return kExitUsage;
     }
     // Only a version that could be offered: one with a number in it, newer than the installed one.
-    if (!arguments.version.empty()) {
+    if (arguments.version) {
         const bool numbered = std::any_of(version.begin(), version.end(), [](unsigned char c) { return std::isdigit(c); });
         if (!numbered || isPlaceholderVersion(trim(version))) {
             std::fprintf(stderr, "vantreel skip: %s\n", localized("skip.not_a_version", {trim(version)}).c_str());

@@ -98,7 +98,7 @@ TEST_F(IgnoreE2ETest, IgnoreHidesTheApplicationUnderEverySource) {
 
 TEST_F(IgnoreE2ETest, SkipAndSnoozeHideForAsLongAsTheySay) {
     // A version given must be one, and newer than the installed 1.0.0; nothing is kept otherwise.
-    for (const char* version : {"not a version", "1.0.0", "0.9"}) {
+    for (const char* version : {"not a version", "1.0.0", "0.9", ""}) {
         EXPECT_EQ(runVantreel(run({"skip", "left-pad", "--version", version})).exitCode, 2) << version;
     }
     EXPECT_TRUE(testing::jsonOf(runVantreel(run({"ignored", "--json"})))["ignored"].empty());
