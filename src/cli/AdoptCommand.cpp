@@ -121,12 +121,7 @@ std::vector<Application> installedApplications(Keep keep, std::stop_token stop) 
     std::vector<Application> applications = inventory.applications();
     if (!applications.empty()) return applications;
     if (keep == Keep::Findings) return inventory.scanApplications(stop);
-    ApplicationManager::Options options;
-    options.runner = &CommandRunner::shared();
-    options.home = paths::home();
-    SettingsManager& preferences = context.settings();
-    options.additionalFolders = [&preferences] { return preferences.additionalApplicationFolders(); };
-    return ApplicationManager(std::move(options)).scanApplications(stop);
+    return context.scanApplicationsWithoutKeeping(stop);
 }
 
 // Searches afresh and, when it may, saves what it found, so that the table shows it.

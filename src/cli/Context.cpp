@@ -247,15 +247,29 @@ ScanResultsPersistence& Context::persistence() {
     return *persistence_;
 }
 
+namespace {
+
+// Where every inventory of the installed applications looks, and with what.
+ApplicationManager::Options applicationOptions(Context& context) {
+    ApplicationManager::Options options;
+    options.runner = &CommandRunner::shared();
+    options.home = paths::home();
+    SettingsManager& preferences = context.settings();
+    options.additionalFolders = [&preferences] { return preferences.additionalApplicationFolders(); };
+    options.appStore = &context.appStore();
+    return options;
+}
+
+}  // namespace
+
+std::vector<Application> Context::scanApplicationsWithoutKeeping(std::stop_token stop) {
+    return ApplicationManager(applicationOptions(*this)).scanApplications(stop);
+}
+
 ApplicationManager& Context::applications() {
     if (!applications_) {
-        ApplicationManager::Options options;
-        options.runner = &CommandRunner::shared();
+        ApplicationManager::Options options = applicationOptions(*this);
         options.metadataCachePath = paths::supportFolder() + "/app_metadata_cache.json";
-        options.home = paths::home();
-        SettingsManager& preferences = settings();
-        options.additionalFolders = [&preferences] { return preferences.additionalApplicationFolders(); };
-        options.appStore = &appStore();
         applications_ = std::make_unique<ApplicationManager>(std::move(options));
         PersistedApplications saved = persistence().loadApplications();
         applications_->restoreApplications(std::move(saved.applications), std::move(saved.diagnostics));

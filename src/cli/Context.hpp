@@ -3,12 +3,15 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <stop_token>
 #include <string>
+#include <vector>
 
 #include "settings/ManagerToggleKey.hpp"
 #include "system/BrewAPIClient.hpp"
 
 namespace vt {
+struct Application;
 class DefaultsStore;
 class SettingsManager;
 class PackageManager;
@@ -67,6 +70,9 @@ public:
     ScanResultsPersistence& persistence();
     // The installed applications, restored from the last scan's results on first use.
     ApplicationManager& applications();
+    // The installed applications as a scan finds them now, writing nothing (not even the
+    // bundles' metadata cache): for a plan the user has not agreed to yet.
+    std::vector<Application> scanApplicationsWithoutKeeping(std::stop_token stop);
     // The Mac App Store source: the `mas` tool, the lookups and their cache, the listing.
     MasCliManager& mas();
     MacAppStoreManager& appStore();
