@@ -274,16 +274,6 @@ int unsnooze(const IgnoreArguments& arguments) {
     return kExitSuccess;
 }
 
-// What `ignored` calls an item: the short id of its row, else that of the key it is stored
-// under, else the key itself.
-std::string shownId(const IgnoredItem& item, const std::vector<AllUpdateRow>& rows) {
-    for (const AllUpdateRow& row : rows) {
-        if (row.id == item.id) return row.shortId;
-    }
-    const std::string& key = item.settingsIdentifier.value_or(item.id);
-    return AllUpdatesRowBuilder(ManagerRegistry::sources()).shortIdOfLegacyKey(key).value_or(key);
-}
-
 Json itemJson(const IgnoredItem& item, const std::string& id) {
     Json json = Json::object();
     json["id"] = id;

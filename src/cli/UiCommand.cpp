@@ -32,10 +32,8 @@
 #include "cli/UpdateOutcomes.hpp"
 #include "cli/UpdatePlanView.hpp"
 #include "cli/UpdatesTable.hpp"
-#include "core/ManagerRegistry.hpp"
 #include "core/PackageCoordinator.hpp"
 #include "core/ScanProgressModel.hpp"
-#include "presentation/AllUpdatesRowBuilder.hpp"
 #include "presentation/AutoDeferralStore.hpp"
 #include "presentation/IgnoredAppsManager.hpp"
 #include "presentation/ItemReasons.hpp"
@@ -91,20 +89,10 @@ ScreenRow screenRowOf(const AllUpdateRow& row, const AllUpdateRowActionState& st
     return screenRow;
 }
 
-// The short id `ignored` shows for an item: its row's, else that of the key it is stored
-// under, else the key itself.
-std::string shortIdOf(const IgnoredItem& item, const std::vector<AllUpdateRow>& rows) {
-    for (const AllUpdateRow& row : rows) {
-        if (row.id == item.id) return row.shortId;
-    }
-    const std::string& key = item.settingsIdentifier.value_or(item.id);
-    return AllUpdatesRowBuilder(ManagerRegistry::sources()).shortIdOfLegacyKey(key).value_or(key);
-}
-
 ScreenRow screenRowOf(const IgnoredItem& item, const std::vector<AllUpdateRow>& rows) {
     ScreenRow row;
     row.id = item.settingsIdentifier.value_or(item.id);
-    row.shortId = shown(shortIdOf(item, rows));
+    row.shortId = shown(shownId(item, rows));
     row.name = shown(item.name);
     row.source = shown(item.source);
     row.installed = shown(item.version);

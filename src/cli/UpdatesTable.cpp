@@ -383,6 +383,14 @@ ReasonFacts reasonFactsFor(const AllUpdateRow& row, const std::vector<SourceScan
     return facts;
 }
 
+std::string shownId(const IgnoredItem& item, const std::vector<AllUpdateRow>& rows) {
+    for (const AllUpdateRow& row : rows) {
+        if (row.id == item.id) return row.shortId;
+    }
+    const std::string& key = item.settingsIdentifier.value_or(item.id);
+    return AllUpdatesRowBuilder(ManagerRegistry::sources()).shortIdOfLegacyKey(key).value_or(key);
+}
+
 std::vector<const AllUpdateRow*> resolveRows(const std::string& argument, const std::vector<AllUpdateRow>& rows) {
     std::vector<const AllUpdateRow*> byId, byName, byBundle;
     const std::string lower = toLower(trimView(argument));

@@ -83,4 +83,8 @@ void reportUnresolved(const std::string& verb, const std::string& argument,
 // The matches point into `rows`, which must outlive them: a temporary is refused.
 std::vector<const AllUpdateRow*> resolveRows(const std::string& argument, std::vector<AllUpdateRow>&& rows) = delete;
 
+// What `ignored` and the full-screen view call an ignored item: the short id of its row, else
+// that of the key it is stored under, else the key itself.
+std::string shownId(const IgnoredItem& item, const std::vector<AllUpdateRow>& rows);
+
 }  // namespace vt::cli
