@@ -517,9 +517,10 @@ def cold_scans(vantreel, toggles, what):
 def measure_whole(vantreel, slowest, toggle):
     """The whole scan and its slowest source alone, taking turns as the sources and their tools
     do: a change of the machine's load between two phases of the benchmark then weighs on both
-    sides alike. Medians of ROUNDS each."""
+    sides alike. Medians of twice ROUNDS plus one each: the two sides are a few hundredths of a
+    second apart, within what one round's noise can move either of them."""
     whole, alone = [], []
-    for round_number in range(ROUNDS):
+    for round_number in range(2 * ROUNDS + 1):
         sides = [(whole, None, "whole scan"), (alone, [toggle], slowest)]
         for times, toggles, what in sides if round_number % 2 == 0 else reversed(sides):
             times.append(cold_scan(vantreel, toggles, what))

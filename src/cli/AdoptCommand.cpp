@@ -15,6 +15,7 @@
 #include "base/Log.hpp"
 #include "base/Paths.hpp"
 #include "base/ProcessLock.hpp"
+#include "base/Strings.hpp"
 #include "cli/CommandOptions.hpp"
 #include "cli/Consent.hpp"
 #include "cli/Context.hpp"
@@ -259,7 +260,7 @@ int adoptChosen(const AdoptRequest& request) {
     }
     if (unknown) {
         std::fprintf(stderr, "vantreel adopt: %s\n", localized("adopt.list.unknown_id", {*unknown}).c_str());
-        return kExitFailure;
+        return kExitUsage;
     }
     if (chosen.empty()) {
         writeAll(stdout, request.json ? adoptionDocument(chosen) : localized("adopt.list.empty") + "\n");
@@ -331,23 +332,40 @@ int adoptChosen(const AdoptRequest& request) {
 
 // Exclusions are kept by identifier; the names come from the saved list where it has them.
 int changeExclusions(const AdoptRequest& request) {
+    for (const std::vector<std::string>* ids : {&request.exclude, &request.include}) {
+        for (const std::string& id : *ids) {
+            if (trimView(id).empty()) {
+                std::fprintf(stderr, "vantreel adopt: %s\n", localized("adopt.empty_id").c_str());
+                return kExitUsage;
+            }
+        }
+    }
     SettingsManager& settings = Context::shared().settings();
     std::vector<std::string> excluded = settings.excludedAdoptableApps();
     std::vector<std::string> names;
     std::vector<PersistedAdoptableApp> saved = Context::shared().persistence().loadAdoptableApps();
+    std::vector<std::string> lines;
     for (const std::string& id : request.exclude) {
-        if (std::find(excluded.begin(), excluded.end(), id) != excluded.end()) continue;
-        excluded.push_back(id);
         auto found = std::find_if(saved.begin(), saved.end(), [&id](const PersistedAdoptableApp& app) { return app.id == id; });
-        names.push_back(found == saved.end() ? id : found->name);
+        const std::string name = found == saved.end() ? id : found->name;
+        if (std::find(excluded.begin(), excluded.end(), id) != excluded.end()) {
+            lines.push_back(localized("adopt.already_excluded", {name}));
+            continue;
+        }
+        excluded.push_back(id);
+        names.push_back(name);
+        lines.push_back(localized("adopt.excluded_detail_one", {name}));
     }
-    for (const std::string& id : request.include) std::erase(excluded, id);
+    for (const std::string& id : request.include) {
+        lines.push_back(localized(std::erase(excluded, id) > 0 ? "adopt.included" : "adopt.not_excluded", {id}));
+    }
     settings.setExcludedAdoptableApps(excluded);
-    std::erase_if(saved, [&request](const PersistedAdoptableApp& app) {
+    const std::size_t dropped = std::erase_if(saved, [&request](const PersistedAdoptableApp& app) {
         return std::find(request.exclude.begin(), request.exclude.end(), app.id) != request.exclude.end();
     });
-    Context::shared().persistence().saveAdoptableApps(saved);
+    if (dropped > 0) Context::shared().persistence().saveAdoptableApps(saved);
     if (!names.empty()) keepActivities({HomebrewAdopter::exclusionActivity(names, Clock::shared().now())});
+    for (const std::string& line : lines) std::printf("%s\n", line.c_str());
     return kExitSuccess;
 }
 

@@ -63,6 +63,10 @@ void restore(SettingsManager& settings, const std::vector<SavedSetting>& earlier
     });
 }
 
+std::string everyHours(long long hours) {
+    return hours == 1 ? localized("agent.every_hour") : localized("agent.every_hours", {std::to_string(hours)});
+}
+
 int install(std::optional<long long> interval, const ChangeFlags& change) {
     SettingsManager& settings = Context::shared().settings();
     const long long requested = interval.value_or(settings.checkIntervalHours());
@@ -71,7 +75,7 @@ int install(std::optional<long long> interval, const ChangeFlags& change) {
         const long long hours = LaunchAgentManager::checkedInterval(requested);
         LaunchAgentManager manager;
         // A service of the user's session is a change to the machine: the plan, then the question.
-        std::printf("%s\n", localized("agent.plan.install", {std::to_string(hours), manager.folder()}).c_str());
+        std::printf("%s\n", localized("agent.plan.install", {everyHours(hours), manager.folder()}).c_str());
         const Consent consent = askConsent(change, "agent install", localized("agent.confirm.install"));
         if (consent != Consent::Go) return exitStatusOf(consent);
         // The settings first, so that one that cannot be saved installs nothing; put back
@@ -87,7 +91,7 @@ int install(std::optional<long long> interval, const ChangeFlags& change) {
             restore(settings, earlier);
             throw;
         }
-        std::printf("%s\n", localized("agent.installed", {std::to_string(hours), manager.folder()}).c_str());
+        std::printf("%s\n", localized("agent.installed", {everyHours(hours), manager.folder()}).c_str());
     } catch (const AgentIntervalError& error) {
         std::fprintf(stderr, "vantreel agent: %s\n", error.what());
         return kExitUsage;
@@ -140,7 +144,7 @@ int status(bool asJson) {
     TextTable table({{"", Column::Elide::Never, 0, 0}, {"", Column::Elide::End, 10, 0}});
     table.add({localized("agent.status.installed"), localized(agent.installed ? "common.yes" : "common.no")});
     if (agent.intervalHours) {
-        table.add({localized("agent.status.interval"), localized("agent.status.hours", {std::to_string(*agent.intervalHours)})});
+        table.add({localized("agent.status.interval"), (*agent.intervalHours == 1 ? localized("agent.status.hour") : localized("agent.status.hours", {std::to_string(*agent.intervalHours)}))});
     }
     table.add({localized("agent.status.last_scan"),
                lastScan ? localDate(fromReferenceSeconds(*lastScan)) : localized("agent.status.never")});
@@ -165,6 +169,7 @@ void addAgentCommand(CLI::App& app, int* exitCode) {
     setExamples(*installCommand, {"vantreel agent install --interval 6"});
     installCommand->callback([arguments, exitCode] { *exitCode = install(arguments->interval, arguments->change); });
     auto* removeCommand = agent->add_subcommand("remove", localized("help.agent_remove"));
+    removeCommand->alias("uninstall");  // the word of many installers
     addChangeFlags(*removeCommand, arguments->change, "agent");
     setExamples(*removeCommand, {"vantreel agent remove"});
     removeCommand->callback([arguments, exitCode] { *exitCode = remove(arguments->change); });
@@ -188,11 +193,13 @@ std::string agentPlanForSetting(const std::string& key, const Json& after) {
     if (key != kEnabledKey && key != kIntervalKey) return "";
     SettingsManager& settings = Context::shared().settings();
     const bool enabled = key == kEnabledKey ? after.is_boolean() && after.get<bool>() : settings.boolValue(kEnabledKey);
-    if (!enabled) return removalPlan();
     const long long requested =
         key == kIntervalKey && after.is_number_integer() ? after.get<long long>() : settings.checkIntervalHours();
-    const long long hours = LaunchAgentManager::checkedInterval(requested);
-    return localized("agent.plan.install", {std::to_string(hours), LaunchAgentManager().folder()});
+    // Refused even while background scans are off, since turning them on would use it.
+    const long long hours = key == kIntervalKey || enabled ? LaunchAgentManager::checkedInterval(requested) : 0;
+    // A new interval while they are off touches no agent: only turning them off does.
+    if (!enabled) return key == kEnabledKey ? removalPlan() : "";
+    return localized("agent.plan.install", {everyHours(hours), LaunchAgentManager().folder()});
 }
 
 // The defaults leave the background scan off.
@@ -205,7 +212,7 @@ int applyAgentSetting(const std::string& key) {
         LaunchAgentManager manager;
         if (settings.boolValue(kEnabledKey)) {
             manager.install(settings.checkIntervalHours());
-        } else {
+        } else if (key != kIntervalKey) {
             manager.remove();
         }
     } catch (const AgentError& error) {

@@ -435,6 +435,27 @@ std::optional<ApplicationItem> applicationItemOf(const AllUpdateRow& row) {
     return std::nullopt;
 }
 
+std::optional<UpdatePlan::LeftOut> notNewer(const ApplicationItem& item, bool allowPreRelease) {
+    if (item.via == ApplicationItem::Via::System) return std::nullopt;  // offered by the system: newer
+    const bool fromRow = item.via == ApplicationItem::Via::GitHub;
+    const std::string& installed = fromRow ? item.row.currentVersion : item.application.version;
+    const std::optional<std::string>& latest = fromRow ? item.row.latestVersion : item.application.latestVersion;
+    if (isUpdateAvailable(installed, latest, allowPreRelease)) return std::nullopt;
+    UpdatePlan::LeftOut left{.name = item.name, .source = item.planExtra().source};
+    if (!latest || isPlaceholderVersion(*latest)) {
+        left.reason = localized("update.app_latest_unknown", {left.source});
+    } else if (compareVersions(*latest, installed) == VersionOrder::Same) {
+        left.reason = localized("update.up_to_date", {installed});
+        left.upToDate = true;
+    } else if (compareVersions(*latest, installed) == VersionOrder::Ascending) {
+        left.reason = localized("update.not_backwards", {*latest, installed});
+    } else {
+        left.reason = localized("update.not_offered", {*latest, installed});
+        left.upToDate = true;
+    }
+    return left;
+}
+
 ApplicationInstallOutcome installApplicationItem(const ApplicationItem& item, const InstallFeedback& feedback,
                                                  Json& report) {
     switch (item.via) {

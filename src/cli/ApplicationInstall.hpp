@@ -32,6 +32,9 @@ struct ApplicationItem {
 std::optional<ApplicationItem> applicationItemOf(const AllUpdateRow& row);
 // An App Store application of the last scan, as an item.
 ApplicationItem storeItemOf(const Application& application);
+// Why the item is not updated: no version newer than the installed one is known (as the
+// planner says of such a package); nothing when one is.
+std::optional<UpdatePlan::LeftOut> notNewer(const ApplicationItem& item, bool allowPreRelease);
 
 // How an install tells what it does. The command line prints the progress and the outcome
 // and may ask on its terminal; a full-screen view does neither and is given the progress.

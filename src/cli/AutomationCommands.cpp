@@ -34,6 +34,7 @@ struct Pending {
     std::size_t security = 0;
     std::vector<std::string> failedSources;
     std::vector<std::string> latestVersionsUnknown;
+    std::vector<std::string> unreadableFiles;  // of the saved results: their items are not counted
     std::optional<Clock::TimePoint> scanDate;
 };
 
@@ -58,6 +59,7 @@ Pending pendingNow(const SourceSelection& selection) {
         if (!state.failure && state.latestVersionsUnknown) pending.latestVersionsUnknown.push_back(state.id);
     }
     if (auto metadata = context.persistence().loadMetadata()) pending.scanDate = metadata->lastScanDate;
+    pending.unreadableFiles = context.unreadableResults();
     return pending;
 }
 
@@ -65,7 +67,9 @@ Pending pendingNow(const SourceSelection& selection) {
 int statusOf(const Pending& pending) {
     if (pending.security > 0) return kExitSecurityPending;
     if (pending.updates > 0) return kExitUpdatesPending;
-    if (!pending.failedSources.empty() || !pending.latestVersionsUnknown.empty()) return kExitSourceFailed;
+    if (!pending.failedSources.empty() || !pending.latestVersionsUnknown.empty() || !pending.unreadableFiles.empty()) {
+        return kExitSourceFailed;
+    }
     return kExitSuccess;
 }
 
@@ -76,6 +80,7 @@ int printPending(const Pending& pending, const CountArguments& arguments) {
         document["securityCount"] = pending.security;
         document["failedSources"] = pending.failedSources;
         document["latestVersionsUnknown"] = pending.latestVersionsUnknown;
+        if (!pending.unreadableFiles.empty()) document["unreadableFiles"] = pending.unreadableFiles;
         document["lastScan"] = pending.scanDate ? Json(jsonDate(*pending.scanDate)) : Json();
         std::printf("%s\n", dumpJson(document, jsonIndentForStandardOutput()).c_str());
     } else {

@@ -605,6 +605,11 @@ PackageCoordinator& Context::coordinator() {
         coordinator_->setApplicationUpdater(ApplicationUpdateCategory::GitHubReleases, recorded(std::move(fromGitHub)));
         coordinator_->setApplicationUpdater(ApplicationUpdateCategory::Sparkle, recorded(std::move(fromAppcast)));
         PersistedScanResults restored = store.load();
+        if (!restored.unreadableFiles.empty()) {
+            unreadableResults_ = restored.unreadableFiles;
+            std::fprintf(stderr, "vantreel: %s\n",
+                         localized("list.unreadable_results", {join(unreadableResults_, ", ")}).c_str());
+        }
         restoreFastPathState(refresh(), restored);
         coordinator_->restorePackages(std::move(restored.packages));
         if (restored.metadata) {

@@ -67,6 +67,12 @@ public:
     ScanProgressModel& progress();
     RefreshCoordinator& refresh();
     PackageCoordinator& coordinator();
+    // The saved results files that exist but could not be read back when the coordinator was
+    // made (their items are missing from it): said on standard error then.
+    const std::vector<std::string>& unreadableResults() {
+        coordinator();
+        return unreadableResults_;
+    }
     ScanResultsPersistence& persistence();
     // The installed applications, restored from the last scan's results on first use.
     ApplicationManager& applications();
@@ -128,6 +134,7 @@ private:
     std::unique_ptr<ScanProgressModel> progress_;
     std::unique_ptr<RefreshCoordinator> refresh_;
     std::unique_ptr<PackageCoordinator> coordinator_;
+    std::vector<std::string> unreadableResults_;
     std::unique_ptr<ScanResultsPersistence> persistence_;
     std::unique_ptr<RunMarkers> runMarkers_;
     std::unique_ptr<AdminPrompt> adminPrompt_;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -123,9 +124,36 @@ int exportPrometheus(const PrometheusArguments& arguments) {
     return kExitSuccess;
 }
 
+// The file the database replaces whole, a link followed to the file it names (a link made for
+// osquery stays one). A file that is there and is no SQLite database (a note, a typo's
+// victim) is refused rather than replaced.
+std::string databaseTarget(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::path target = path;
+    for (int hops = 0; hops < 40 && fs::is_symlink(target, error); ++hops) {
+        const fs::path next = fs::read_symlink(target, error);
+        if (error) break;
+        target = next.is_absolute() ? next : target.parent_path() / next;
+    }
+    const fs::file_status status = fs::status(target, error);
+    if (!fs::exists(status)) return target.string();
+    constexpr std::string_view kHeader("SQLite format 3\0", 16);
+    std::string start = "?";  // neither a folder nor a file we cannot read is replaced
+    if (std::ifstream file(target, std::ios::binary); file && fs::is_regular_file(status)) {
+        start.assign(kHeader.size(), '\0');
+        file.read(start.data(), static_cast<std::streamsize>(start.size()));
+        start.resize(static_cast<std::size_t>(file.gcount()));
+    }
+    if (!start.empty() && start != kHeader) {
+        throw ExportError(ExportError::Kind::NotADatabase, localized("export.not_a_database", {path}));
+    }
+    return target.string();
+}
+
 int exportSqlite(const std::string& path) {
     try {
-        writeSqliteExport(savedExport(false), path);
+        writeSqliteExport(savedExport(false), databaseTarget(path));
     } catch (const ExportError& error) {
         return failed(error);
     }

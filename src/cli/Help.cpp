@@ -80,7 +80,7 @@ const CLI::App* commandAt(const CLI::App& app, const std::vector<std::string>& p
     for (const std::string& name : path) {
         const CLI::App* next = nullptr;
         for (const CLI::App* sub : visibleCommands(*command)) {
-            if (sub->get_name() == name) next = sub;
+            if (sub->check_name(name)) next = sub;
         }
         if (next == nullptr) return nullptr;
         command = next;
@@ -145,7 +145,7 @@ std::optional<std::string> unknownCommandMessage(const CLI::App& app, const std:
         }
         const CLI::App* next = nullptr;
         for (const CLI::App* sub : command->get_subcommands([](const CLI::App*) { return true; })) {
-            if (sub->get_name() == argument) next = sub;
+            if (sub->check_name(argument)) next = sub;
         }
         if (next != nullptr) {
             command = next;

@@ -15,6 +15,7 @@
 #include "base/Json.hpp"
 #include "base/IsoDate.hpp"
 #include "base/Localization.hpp"
+#include "base/PrintableText.hpp"
 #include "base/Strings.hpp"
 #include "cli/CommandOptions.hpp"
 #include "cli/Context.hpp"
@@ -75,13 +76,16 @@ std::optional<std::string> storedKeyNamed(const std::string& argument, const std
 }
 
 
-// "7d", "12h", "2w", "30m".
-std::optional<Clock::Duration> parseDuration(std::string_view text) {
+// A snooze longer than this is one with no end: --indefinitely says so.
+constexpr std::chrono::minutes kLongestSnooze = std::chrono::hours(24 * 366 * 100);
+
+// "7d", "12h", "2w", "30m", in minutes: a count of weeks a clock cannot hold still fits.
+std::optional<std::chrono::minutes> parseDuration(std::string_view text) {
     text = trimView(text);
-    if (text.size() < 2) return std::nullopt;
+    if (text.size() < 2 || text.size() > 12) return std::nullopt;
     long long count = 0;
     for (char c : text.substr(0, text.size() - 1)) {
-        if (c < '0' || c > '9' || count > 100000) return std::nullopt;
+        if (c < '0' || c > '9') return std::nullopt;
         count = count * 10 + (c - '0');
     }
     if (count <= 0) return std::nullopt;
@@ -200,11 +204,16 @@ int skip(const IgnoreArguments& arguments) {
         std::fprintf(stderr, "vantreel skip: %s\n", localized("skip.no_version", {row->name}).c_str());
         return kExitUsage;
     }
-    // Only a version that could be offered: one with a number in it, newer than the installed one.
+    // Only a version that could be offered: one with a number in it, on one line of a length a
+    // table can show, newer than the installed one.
     if (arguments.version) {
+        constexpr std::size_t kLongestVersion = 128;
         const bool numbered = std::any_of(version.begin(), version.end(), [](unsigned char c) { return std::isdigit(c); });
-        if (!numbered || isPlaceholderVersion(trim(version))) {
-            std::fprintf(stderr, "vantreel skip: %s\n", localized("skip.not_a_version", {trim(version)}).c_str());
+        const bool plain = version.size() <= kLongestVersion &&
+                           std::none_of(version.begin(), version.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
+        if (!numbered || !plain || isPlaceholderVersion(trim(version))) {
+            const std::string shownVersion = oneLine(version.size() > kLongestVersion ? version.substr(0, kLongestVersion) + "…" : version);
+            std::fprintf(stderr, "vantreel skip: %s\n", localized("skip.not_a_version", {trim(shownVersion)}).c_str());
             return kExitUsage;
         }
         if (!row->currentVersion.empty() && compareVersions(row->currentVersion, trim(version)) != VersionOrder::Ascending) {
@@ -234,12 +243,16 @@ int snooze(const IgnoreArguments& arguments) {
             return kExitUsage;
         }
     } else if (!arguments.forDuration.empty()) {
-        std::optional<Clock::Duration> duration = parseDuration(arguments.forDuration);
+        std::optional<std::chrono::minutes> duration = parseDuration(arguments.forDuration);
         if (!duration) {
             std::fprintf(stderr, "vantreel snooze: %s\n", localized("snooze.bad_duration", {arguments.forDuration}).c_str());
             return kExitUsage;
         }
-        until = now + *duration;
+        if (*duration > kLongestSnooze) {
+            std::fprintf(stderr, "vantreel snooze: %s\n", localized("snooze.too_long", {arguments.forDuration}).c_str());
+            return kExitUsage;
+        }
+        until = now + std::chrono::duration_cast<Clock::Duration>(*duration);
     }
     if (until && *until <= now) {
         std::fprintf(stderr, "vantreel snooze: %s\n", localized("snooze.past", {localDate(*until)}).c_str());

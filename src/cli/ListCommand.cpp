@@ -66,6 +66,7 @@ int list(const ListArguments& arguments, bool quiet) {
     ScanReport report = makeReport(
         offeredPackages(std::move(results.packages), context.settings(), Clock::shared().now(), &context.packageManager()),
         ScanProgressSnapshot{}, allowPreRelease);
+    report.unreadableFiles = results.unreadableFiles;
     if (results.metadata) {
         applySourceStates(report, results.metadata->sources);
         report.vulnerabilityCheckFailure = results.metadata->vulnerabilityCheckFailure;

@@ -203,7 +203,9 @@ int reportExitCode(const ScanReport& report) {
     }
     if (pending) return kExitUpdatesPending;
     // Without its latest versions a source cannot say that nothing is pending.
-    if (report.failedSources() > 0 || !report.latestVersionsUnknown().empty()) return kExitSourceFailed;
+    if (report.failedSources() > 0 || !report.latestVersionsUnknown().empty() || !report.unreadableFiles.empty()) {
+        return kExitSourceFailed;
+    }
     return kExitSuccess;
 }
 
@@ -265,10 +267,11 @@ std::string renderSummary(const ScanReport& report, const Style& style, bool not
     if (updates > 0) {
         line = style.bold(updates == 1 ? localized("scan.summary.update_one")
                                        : localized("scan.summary.updates", {std::to_string(updates)}));
-    } else if (failed == 0 && unknown == 0) {
+    } else if (failed == 0 && unknown == 0 && report.unreadableFiles.empty()) {
         line = style.green(localized("scan.status.up_to_date"));
     } else {
-        // Some sources could not say: "up to date" would be a claim about them too.
+        // Some sources could not say, or their saved items are lost: "up to date" would be a
+        // claim about them too.
         line = localized("scan.summary.no_updates");
     }
     if (failed > 0) {

@@ -54,6 +54,8 @@ struct ScanReport {
     long long minimumReleaseAgeDays = 0;
     // Why the scan's vulnerability check failed, said once under the table.
     std::optional<std::string> vulnerabilityCheckFailure;
+    // Saved results files that could not be read: their items are missing from the report.
+    std::vector<std::string> unreadableFiles;
 
     // Scanners that failed, and those whose latest versions are unknown, among `scanners`.
     std::size_t failedSources() const;

@@ -162,7 +162,7 @@ int list(const RulesArguments& arguments) {
 
 int show(const RulesArguments& arguments) {
     auto context = resolveOrComplain("show", arguments.app);
-    if (!context) return kExitFailure;
+    if (!context) return kExitUsage;  // no such application, as an unknown id elsewhere
     auto match = AppRuleCatalogService::shared()->lookup(context->bundleIdentifier, context->name);
     auto issue = KnownIssuesRegistry::shared().issue(context->bundleIdentifier);
     if (!match) {
@@ -198,7 +198,7 @@ Json draftJson(const VerifiedRuleDraft& draft) {
 
 int discover(const RulesArguments& arguments) {
     auto context = resolveOrComplain("discover", arguments.app);
-    if (!context) return kExitFailure;
+    if (!context) return kExitUsage;  // no such application, as an unknown id elsewhere
     RuleDiscoveryService service = discoveryService();
     std::vector<VerifiedRuleDraft> drafts;
     for (const RuleDiscoveryCandidate& candidate : service.candidates(*context)) {
@@ -287,7 +287,7 @@ int add(const RulesArguments& arguments) {
         return kExitUsage;
     }
     auto context = resolveOrComplain("add", arguments.app);
-    if (!context) return kExitFailure;
+    if (!context) return kExitUsage;  // no such application, as an unknown id elsewhere
     if (!arguments.generic.empty()) return addGeneric(arguments, *context);
     RuleCandidateSourceType type = RuleCandidateSourceType::Manual;
     std::string input;
@@ -336,7 +336,7 @@ int add(const RulesArguments& arguments) {
 
 int remove(const RulesArguments& arguments) {
     auto context = resolveOrComplain("remove", arguments.app);
-    if (!context) return kExitFailure;
+    if (!context) return kExitUsage;  // no such application, as an unknown id elsewhere
     LocalRuleOverrideStore store(LocalRuleOverrideStore::defaultPath());
     if (!store.remove(context->bundleIdentifier)) {
         std::fprintf(stderr, "vantreel rules remove: %s\n", localized("rules.no_local", {context->bundleIdentifier}).c_str());

@@ -218,16 +218,19 @@ int resetAll(const ChangeFlags& flags) {
 }
 
 // The token comes from standard input, so that it is never on a command line where other
-// users could read it; only the first line counts.
+// users could read it: one line, typed at a terminal or the whole of what is piped in.
 int setGitHubToken() {
     // On a terminal the user is typing or pasting: said so, rather than a silent wait.
-    if (::isatty(STDIN_FILENO) == 1) std::fprintf(stderr, "%s", localized("settings.token.prompt").c_str());
+    const bool typed = ::isatty(STDIN_FILENO) == 1;
+    if (typed) std::fprintf(stderr, "%s", localized("settings.token.prompt").c_str());
     std::string token;
     char buffer[4096];
     while (token.size() < 64 * 1024 && std::fgets(buffer, sizeof(buffer), stdin) != nullptr) {
         token += buffer;
-        if (!token.empty() && token.back() == '\n') break;
+        if (typed && !token.empty() && token.back() == '\n') break;
     }
+    // Piped, a second line is a file or a command's output that is no token (its first line
+    // kept alone would be a wrong token saved without a word).
     token = trim(token);
     if (token.empty()) {
         std::fprintf(stderr, "vantreel settings: %s\n", localized("settings.token.none").c_str());

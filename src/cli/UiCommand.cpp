@@ -219,7 +219,7 @@ private:
     void planUpdate(const std::vector<std::string>& ids) {
         std::vector<Package> packages;
         std::vector<PlannedApplication> applications;
-        std::vector<UpdatePlan::LeftOut> running;
+        std::vector<UpdatePlan::LeftOut> leftOut;  // running, or with nothing newer
         std::vector<std::string> byHand;
         const std::vector<Package> inventory = Context::shared().coordinator().packages();
         for (const std::string& id : ids) {
@@ -233,6 +233,10 @@ private:
                 continue;
             }
             if (std::optional<ApplicationItem> item = installedFromHere(*row)) {
+                if (std::optional<UpdatePlan::LeftOut> left = notNewer(*item, Context::shared().settings().showPreReleaseUpdates())) {
+                    leftOut.push_back(std::move(*left));
+                    continue;
+                }
                 // Whether a running application may be quit is asked on the terminal, which
                 // this view holds: such an application is left out, and the pane says why.
                 const bool asks = item->via == ApplicationItem::Via::GitHub || item->via == ApplicationItem::Via::Sparkle;
@@ -240,7 +244,7 @@ private:
                                                                    : std::vector<RunningProcess>();
                 if (!processes.empty()) {
                     const std::string program = std::filesystem::path(processes.front().executable).filename().string();
-                    running.push_back({row->name, item->planExtra().source,
+                    leftOut.push_back({row->name, item->planExtra().source,
                                        localized("update_all.excluded.running", {program})});
                     continue;
                 }
@@ -250,7 +254,7 @@ private:
             byHand.push_back("  " + shown(row->name) + ": " + shown(actionText(*row, *action)));
         }
         plan_ = Context::shared().coordinator().planUpdates(packages);
-        plan_->leftOut.insert(plan_->leftOut.begin(), running.begin(), running.end());
+        plan_->leftOut.insert(plan_->leftOut.begin(), leftOut.begin(), leftOut.end());
         std::vector<PlanExtra> extras;
         for (const PlannedApplication& application : applications) extras.push_back(application.item.planExtra());
         std::vector<std::string> lines = planLines(*plan_, Style{}, extras);

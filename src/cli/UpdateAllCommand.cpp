@@ -73,7 +73,7 @@ int updateAllSummary(const UpdateAllArguments& arguments, const UpdatePlan& plan
         std::printf("%s\n", localized("update_all.summary_dry_run", {std::to_string(plan.itemCount())}).c_str());
         return kExitSuccess;
     }
-    const Consent consent = askConsent(arguments.change, "update-all", localized("update_all.confirm", {std::to_string(plan.itemCount())}),
+    const Consent consent = askConsent(arguments.change, arguments.command, localized("update_all.confirm", {std::to_string(plan.itemCount())}),
                                        Context::shared().settings().boolValue("ConfirmBeforeUpdateAll"));
     if (consent != Consent::Go) return exitStatusOf(consent);
     std::stop_source stop;
@@ -145,9 +145,9 @@ bool refusesCombination(const UpdateAllArguments& arguments, const std::string& 
 }
 
 int runUpdateAll(const UpdateAllArguments& arguments, const GlobalOptions& options) {
-    if (refusesCombination(arguments, "update-all")) return kExitUsage;
+    if (refusesCombination(arguments, arguments.command)) return kExitUsage;
     if (!ensureTermsAccepted(options.acceptTerms)) return kExitFailure;
-    std::optional<SourceSelection> selection = arguments.sources.selection("update");
+    std::optional<SourceSelection> selection = arguments.sources.selection(arguments.command);
     if (!selection) return kExitUsage;
     Context& context = Context::shared();
     PackageCoordinator& coordinator = context.coordinator();
@@ -164,7 +164,7 @@ int runUpdateAll(const UpdateAllArguments& arguments, const GlobalOptions& optio
     printPlan(arguments.json ? stderr : stdout, plan);
     if (!plan.isEmpty()) {
         const Consent consent =
-            askConsent(arguments.change, "update-all", localized("update_all.confirm", {std::to_string(plan.itemCount())}),
+            askConsent(arguments.change, arguments.command, localized("update_all.confirm", {std::to_string(plan.itemCount())}),
                        context.settings().boolValue("ConfirmBeforeUpdateAll"));
         if (consent != Consent::Go) return exitStatusOf(consent);
     } else if (arguments.change.dryRun) {

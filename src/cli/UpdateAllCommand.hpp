@@ -24,6 +24,7 @@ struct UpdateAllArguments {
     std::optional<std::string> report;   // empty: the proposed name in the current folder
     SourceOptions sources;               // --only, --exclude
     bool allowProvenanceLoss = false;    // takes the items whose offered version lost its attestations
+    std::string command = "update-all";  // as typed, for messages: "update" with --all
 };
 
 // `vantreel update --all` and `vantreel update-all`: the plan, a confirmation (refused

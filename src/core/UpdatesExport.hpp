@@ -145,6 +145,7 @@ public:
         NoResults,      // no scan was saved yet
         NotAFolder,     // the textfile folder does not exist or is no folder
         WriteFailed,    // the file could not be written
+        NotADatabase,   // the file to replace is there and is no database of ours to replace
         DatabaseFailed  // SQLite refused
     };
     ExportError(Kind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}

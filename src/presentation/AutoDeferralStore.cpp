@@ -87,9 +87,14 @@ std::optional<AutoDeferredUpdate> AutoDeferralStore::recordFailure(const Failure
 }
 
 bool AutoDeferralStore::end(const std::string& identifier) {
+    if (!clear(identifier)) return false;
+    forgetFailures(identifier);
+    return true;
+}
+
+void AutoDeferralStore::forgetFailures(const std::string& identifier) {
     std::map<std::string, AutoUpdateFailureRecord> records = settings_.autoUpdateFailureRecords();
     if (records.erase(identifier) > 0) settings_.setAutoUpdateFailureRecords(records);
-    return clear(identifier);
 }
 
 bool AutoDeferralStore::clear(const std::string& identifier) {

@@ -36,10 +36,14 @@ public:
     std::map<std::string, AutoDeferredUpdate> deferrals() const { return settings_.autoDeferredUpdates(); }
     // Returns the deferral it made, if any.
     std::optional<AutoDeferredUpdate> recordFailure(const Failure& failure, Clock::TimePoint now);
-    void recordSuccess(const std::string& identifier) { end(identifier); }
+    // Its failures are forgotten, and a deferral ended.
+    void recordSuccess(const std::string& identifier) {
+        forgetFailures(identifier);
+        clear(identifier);
+    }
     bool clear(const std::string& identifier);
-    // Forgets the item's failures and ends its deferral (the user asks for it back); true
-    // when it was deferred.
+    // Ends the item's deferral and forgets the failures behind it (the user asks for it back);
+    // true when it was deferred. An item not deferred keeps its failures.
     bool end(const std::string& identifier);
 
     static std::string kindFor(const std::string& signature);
@@ -48,6 +52,8 @@ public:
                       Clock::TimePoint now);
 
 private:
+    void forgetFailures(const std::string& identifier);
+
     SettingsManager& settings_;
 };
 

@@ -10,6 +10,13 @@ namespace vt {
 
 namespace {
 
+// The scan searches absolute folders only; another would be kept and never used.
+void checkListItem(std::string_view key, const std::string& item) {
+    if (key == "AdditionalApplicationFolders" && !startsWith(item, "/")) {
+        throw SettingsError(localized("settings.folder_not_absolute", {item}));
+    }
+}
+
 constexpr std::string_view kDidApplyFirstLaunchDefaults = "DidApplyFirstLaunchDefaults";
 constexpr std::string_view kLegacyKeys[] = {"ShowMenuBarIcon", "AutoUpdateApps"};
 
@@ -360,7 +367,10 @@ Json SettingsManager::valueFromText(std::string_view key, std::string_view text)
         case SettingKind::Folder: return checkedValue(key, std::string(trimView(text)));
         case SettingKind::StringList: {
             std::optional<Json> list = parseJson(text);
-            if (list && isStringList(*list)) return checkedValue(key, *list);
+            if (list && isStringList(*list)) {
+                for (const Json& item : *list) checkListItem(key, item.get<std::string>());
+                return checkedValue(key, *list);
+            }
             throw SettingsError(localized("settings.invalid", {std::string(key), localized("settings.allowed.list")}));
         }
         case SettingKind::StringMap:
@@ -515,10 +525,7 @@ Json SettingsManager::listWith(std::string_view key, const std::vector<std::stri
     Json list = value(key);
     if (adding) {
         for (const std::string& item : values) {
-            // The scan searches absolute folders only; another would be kept and never used.
-            if (key == "AdditionalApplicationFolders" && !startsWith(item, "/")) {
-                throw SettingsError(localized("settings.folder_not_absolute", {item}));
-            }
+            checkListItem(key, item);
             if (std::find(list.begin(), list.end(), Json(item)) == list.end()) list.push_back(item);
         }
         return list;

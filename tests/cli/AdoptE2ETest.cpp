@@ -93,11 +93,15 @@ exit 0)sh");
     EXPECT_EQ(adopted.exitCode, 0) << adopted.standardError;
     EXPECT_NE(brew.log().find("brew install --cask --adopt caffeine"), std::string::npos) << brew.log();
     auto unknown = run({"com.example.Nothing", "--yes"});
-    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_EQ(unknown.exitCode, 2);
 
-    EXPECT_EQ(run({"--exclude", "com.example.Everything"}).exitCode, 0);
+    EXPECT_EQ(run({"--exclude", ""}).exitCode, 2);
+    auto excluded = run({"--exclude", "com.example.Everything"});
+    EXPECT_EQ(excluded.exitCode, 0);
+    EXPECT_EQ(excluded.standardOutput, "Everything will no longer be offered to Homebrew.\n");
     EXPECT_EQ(testing::jsonOf(run({"--list", "--json"}))["adoptable"].size(), 0u);  // one adopted, one excluded
-    EXPECT_EQ(run({"--include", "com.example.Everything"}).exitCode, 0);
+    EXPECT_EQ(run({"--include", "com.example.Everything"}).standardOutput,
+              "com.example.Everything is offered for adoption again.\n");
     apps = testing::jsonOf(run({"--list", "--json"}))["adoptable"];
     ASSERT_EQ(apps.size(), 1u);
     EXPECT_EQ(apps[0]["caskToken"], "everything");

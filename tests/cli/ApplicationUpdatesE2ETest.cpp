@@ -205,6 +205,7 @@ TEST_F(ApplicationUpdatesE2ETest, TheTokenComesFromStandardInputAndStaysInItsOwn
 
     EXPECT_EQ(run({"settings", "github-token", "set"}, "").exitCode, 2);
     EXPECT_EQ(run({"settings", "github-token", "set"}, "ghp_\x1b[2Jx\n").exitCode, 2);  // it would go into a header
+    EXPECT_EQ(run({"settings", "github-token", "set"}, token + "\nsecond line\n").exitCode, 2);  // not the token alone
     auto saved = run({"settings", "github-token", "set"}, token + "\n");
     ASSERT_EQ(saved.exitCode, 0) << saved.standardError;
     std::filesystem::remove_all(testing::dataFolder(home_.path()) + "/update_cache.json");

@@ -65,6 +65,7 @@ TEST_F(AppsE2ETest, ListSettingsPointTheScanAtBundlesShownWithTheirMechanisms) {
     EXPECT_EQ(run({"settings", "add", "ShowNpm", "x"}).exitCode, 2);
     // A folder the scan would never search is refused, and nothing is kept.
     for (const char* folder : {"", "relative/dir"}) EXPECT_EQ(run({"settings", "add", key, folder}).exitCode, 2) << folder;
+    EXPECT_EQ(run({"settings", "set", key, R"(["/a","relative/dir"])"}).exitCode, 2);
     EXPECT_EQ(jsonOf(run({"settings", "get", key, "--json"}))["value"], Json::array({extra}));
 
     auto scan = run({"--accept-terms", "scan", "--json"});

@@ -181,10 +181,18 @@ TEST_F(ChangeContractE2ETest, AListingThatFailsAfterAnUpdateLosesNoItem) {
     EXPECT_NE(listed.dump().find("\"ripgrep\""), std::string::npos) << listed.dump();
 }
 
-// A damaged results file is no source that lists nothing: the next scan lists anew, and the
-// update it showed is still there.
+// A damaged results file is no source that lists nothing: nothing reads as up to date before
+// the next scan, which lists anew, and the update it showed is still there.
 TEST_F(ChangeContractE2ETest, ADamagedResultsFileLosesNoPendingUpdate) {
     home_.write(".local/share/vantreel/ScanResults/cargo_crates.json", "{\"garbage");
+    const auto listed = runVantreel(run({"list", "--only", "cargo", "--exit-code"}));
+    EXPECT_EQ(listed.exitCode, 3) << listed.standardOutput;
+    EXPECT_EQ(listed.standardOutput.find("up to date"), std::string::npos) << listed.standardOutput;
+    const auto counted = runVantreel(run({"outdated-count", "--only", "cargo", "--exit-code", "--json"}));
+    EXPECT_EQ(counted.exitCode, 3) << counted.standardError;
+    EXPECT_EQ(testing::schemaViolations("check-updates.schema.json", counted.standardOutput), "");
+    EXPECT_EQ(testing::jsonOf(counted)["unreadableFiles"].size(), 1u) << counted.standardOutput;
+    EXPECT_NE(counted.standardError.find("cannot be read"), std::string::npos) << counted.standardError;
     const Json scanned = testing::jsonOf(runVantreel(run({"scan", "--json"})));
     EXPECT_NE(scanned["items"].dump().find("\"ripgrep\""), std::string::npos) << scanned.dump();
 }

@@ -268,6 +268,7 @@ TEST_F(CommandLineHabitsE2ETest, TheBackgroundServiceIsShownFirstAndInstalledOnl
     ShellCommandResult removed = runVantreel(run({"agent", "remove"}));
     EXPECT_EQ(removed.exitCode, 0);
     EXPECT_NE(removed.standardOutput.find("nothing to remove"), std::string::npos) << removed.standardOutput;
+    EXPECT_EQ(runVantreel(run({"agent", "uninstall"})).standardOutput, removed.standardOutput);
 
     // An interval the service cannot run at is refused before its plan, whatever the flags,
     // and changes no file: neither the service's nor the settings (the service on in them).
@@ -284,6 +285,9 @@ TEST_F(CommandLineHabitsE2ETest, TheBackgroundServiceIsShownFirstAndInstalledOnl
         EXPECT_EQ(refused.standardOutput.find("To install"), std::string::npos) << refused.standardOutput;
     }
     EXPECT_EQ(testing::changedFiles(before, testing::filesUnder(home_.path(), {testing::kLogFolderUnderHome})), "");
+    // With the service off, the interval it would take is refused all the same.
+    DefaultsStore(testing::settingsFile(home_.path())).set("BackgroundScanEnabled", false);
+    EXPECT_EQ(runVantreel(run({"settings", "set", "CheckInterval", "9000", "--yes"})).exitCode, 2);
 }
 
 // Reading the settings, as a dry run or a refused change does, leaves every file as it was,

@@ -298,6 +298,18 @@ TEST_F(ExportHostTest, PromtoolAndSqliteReadEveryExportAndTheFiguresAreTheTables
     ASSERT_EQ(vantreel({"export", "sqlite", database}).exitCode, 0);
     EXPECT_EQ(runTool(kSqlite, {database, "SELECT count(*) FROM updates"}).standardOutput, "0\n");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(out.path()), {}), 1);
+
+    // A link is followed to the database it names and stays a link; a file that is no
+    // database is left as it was.
+    std::filesystem::create_symlink("updates.db", out.file("link.db"));
+    ASSERT_EQ(vantreel({"export", "sqlite", out.file("link.db")}).exitCode, 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(out.file("link.db")));
+    EXPECT_EQ(runTool(kSqlite, {database, "SELECT count(*) FROM updates"}).standardOutput, "0\n");
+    out.write("notes.txt", "my notes\n");
+    ShellCommandResult refused = vantreel({"export", "sqlite", out.file("notes.txt")});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.standardError.find("no SQLite database"), std::string::npos) << refused.standardError;
+    EXPECT_EQ(readFile(out.file("notes.txt")), "my notes\n");
 }
 
 TEST_F(ExportHostTest, ANodeExporterServesTheExportAndNeverAPartialFile) {

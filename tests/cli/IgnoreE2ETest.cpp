@@ -98,7 +98,8 @@ TEST_F(IgnoreE2ETest, IgnoreHidesTheApplicationUnderEverySource) {
 
 TEST_F(IgnoreE2ETest, SkipAndSnoozeHideForAsLongAsTheySay) {
     // A version given must be one, and newer than the installed 1.0.0; nothing is kept otherwise.
-    for (const char* version : {"not a version", "1.0.0", "0.9", ""}) {
+    const std::string longest(129, '9');
+    for (const std::string version : {"not a version", "1.0.0", "0.9", "", "2.0\n3.0", longest.c_str()}) {
         EXPECT_EQ(runVantreel(run({"skip", "left-pad", "--version", version})).exitCode, 2) << version;
     }
     EXPECT_TRUE(testing::jsonOf(runVantreel(run({"ignored", "--json"})))["ignored"].empty());
@@ -116,6 +117,10 @@ TEST_F(IgnoreE2ETest, SkipAndSnoozeHideForAsLongAsTheySay) {
 
     const long long now = 1'900'000'000;
     EXPECT_EQ(runVantreel(run({"snooze", "other"}, std::to_string(now))).exitCode, 2);  // for how long?
+    // Longer than a clock holds: refused, not wrapped round into the past.
+    auto endless = runVantreel(run({"snooze", kOther, "--for", "106752d"}, std::to_string(now)));
+    EXPECT_EQ(endless.exitCode, 2);
+    EXPECT_NE(endless.standardError.find("--indefinitely"), std::string::npos) << endless.standardError;
     auto snoozed = runVantreel(run({"snooze", kOther, "--for", "1d"}, std::to_string(now)));
     ASSERT_EQ(snoozed.exitCode, 0) << snoozed.standardError;
     EXPECT_EQ(rows(std::to_string(now + 86399)).count(kOther), 0u);

@@ -96,6 +96,7 @@ TEST(RulesE2E, ARuleTaughtByTheUserIsVerifiedSavedAndFollowedByTheScan) {
 
     EXPECT_EQ(run({"rules", "remove", "Widget"}).exitCode, 0);
     EXPECT_EQ(run({"rules", "remove", "Widget"}).exitCode, 1);
+    EXPECT_EQ(run({"rules", "remove", "No Such App"}).exitCode, 2);  // an unknown name is bad usage, as elsewhere
     const auto listing = run({"rules", "list", "--json"});
     EXPECT_EQ(testing::schemaViolations("rules.schema.json", listing.standardOutput), "") << listing.standardOutput;
     const Json listed = testing::jsonOf(listing);

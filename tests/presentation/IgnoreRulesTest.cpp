@@ -106,6 +106,15 @@ TEST(IgnoreFilterTest, EachMechanismHidesForAsLongAsItsRuleSays) {
     AutoDeferralStore::Failure broken{"lib", "3.0", "Lib", "npm", "checksum mismatch"};
     deferrals.recordFailure(broken, now);
     EXPECT_EQ(deferrals.recordFailure(broken, now)->kind, "deterministicVersion");
+    // Unignoring an item not deferred keeps its failure; a success forgets it.
+    AutoDeferralStore::Failure once{"once", "1.0", "Once", "npm", "Connection timed out"};
+    deferrals.recordFailure(once, now);
+    EXPECT_FALSE(deferrals.end("once"));
+    EXPECT_TRUE(deferrals.recordFailure(once, now).has_value());
+    EXPECT_TRUE(deferrals.end("once"));
+    deferrals.recordFailure(once, now);
+    deferrals.recordSuccess("once");
+    EXPECT_FALSE(deferrals.recordFailure(once, now).has_value());
 
     IgnoreFilter::State state;
     state.skippedVersions = {{"skipped", "1.5"}};
