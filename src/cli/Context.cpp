@@ -126,6 +126,11 @@ bool applicationPresent(const std::string& name) {
 SettingsManager& Context::settings() {
     if (!settings_) {
         settings_ = std::make_unique<SettingsManager>(defaults());
+        if (!settings_->unusableKeys().empty()) {
+            std::fprintf(stderr, "vantreel: %s\n",
+                         localized(settings_->unusableKeys().size() == 1 ? "settings.unusable_warning" : "settings.unusable_warning_many",
+                                   {join(settings_->unusableKeys(), ", ")}).c_str());
+        }
         SystemNetworkClient::setDownloadLimit(settings_->maxDownloadBytes());
         // The first launch's choices serve this run at once and reach the file with the
         // first write of a setting, so that reading the settings writes nothing.

@@ -271,6 +271,7 @@ SettingsManager::SettingsManager(DefaultsStore& store, NotificationCenter& notif
         std::optional<Json> value;
         if (auto it = stored.find(key); it != stored.end()) value = *it;
         values_[key] = effectiveValue(definition, value);
+        if (value && values_[key] != *value) unusableKeys_.push_back(key);
     }
 }
 

@@ -90,6 +90,9 @@ public:
     long long integerValue(std::string_view key) const;
     std::string stringValue(std::string_view key) const;
     bool isStored(std::string_view key) const;
+    // The keys whose saved value, when the settings were read, was of the wrong kind or not
+    // one of its choices: their defaults are in effect.
+    const std::vector<std::string>& unusableKeys() const { return unusableKeys_; }
 
     // Validated writes. Throws SettingsError naming what is allowed.
     void setValue(std::string_view key, const Json& value);
@@ -152,6 +155,7 @@ private:
     std::map<std::string, Json, std::less<>> values_;
     int batchDepth_ = 0;
     std::set<std::string> pendingNotifications_;
+    std::vector<std::string> unusableKeys_;
 };
 
 }  // namespace vt

@@ -317,6 +317,11 @@ TEST_F(CommandLineHabitsE2ETest, SettingsChangeFilesOnlyWhenTheyChangeAndResetsA
         kept = kept || readFile(entry.path().string()) == "{\"CheckInterval\": 6,";
     }
     EXPECT_TRUE(kept);
+    // A value of the wrong kind is said, and its default used.
+    fresh.write(".config/vantreel/settings.json", R"({"CheckInterval": "abc"})");
+    ShellCommandResult got = runVantreel({{"settings", "get", "CheckInterval"}, fresh.path()});
+    EXPECT_EQ(got.standardOutput, "24\n");
+    EXPECT_NE(got.standardError.find("the saved value of CheckInterval"), std::string::npos) << got.standardError;
     // A finished scan keeps them too: later commands do not look for every tool again.
     testing::TempDir scanned{"vt-habits-scanned"};
     ASSERT_EQ(runVantreel({{"--accept-terms", "scan", "--only", "go"}, scanned.path()}).exitCode, 0);
