@@ -624,8 +624,10 @@ PackageCoordinator& Context::coordinator() {
         coordinator_->restoreActivities(PersistedUIState::load(state()).recentActivity);
         PackageCoordinator* owner = coordinator_.get();
         DefaultsStore* notes = &state();
-        coordinator_->addFinalizationStep(
-            [&store, owner](const RefreshResult& result) { persistScan(store, *owner, result); });
+        coordinator_->addFinalizationStep([this, &store, owner](const RefreshResult& result) {
+            persistScan(store, *owner, result);
+            if (!result.cancelled) unreadableResults_.clear();  // written whole again
+        });
         coordinator_->setInventoryChangedHandler(
             [&store, notes, owner] { persistUpdate(store, *notes, *owner); });
     }

@@ -68,7 +68,8 @@ public:
     RefreshCoordinator& refresh();
     PackageCoordinator& coordinator();
     // The saved results files that exist but could not be read back when the coordinator was
-    // made (their items are missing from it): said on standard error then.
+    // made (their items are missing from it), until a scan saves the results again: said on
+    // standard error when they are found.
     const std::vector<std::string>& unreadableResults() {
         coordinator();
         return unreadableResults_;
