@@ -104,10 +104,8 @@ std::size_t validSequenceLength(std::string_view text, std::size_t i) noexcept {
     return length;
 }
 
-namespace {
-
-// The length of the leading valid UTF-8 of `bytes`, read a word at a time while it is ASCII.
-std::size_t validPrefixLength(std::string_view bytes, std::size_t i) {
+// Read a word at a time while it is ASCII.
+std::size_t validUtf8PrefixLength(std::string_view bytes, std::size_t i) {
     while (i < bytes.size()) {
         std::uint64_t word;
         if (i + sizeof word <= bytes.size()) {
@@ -128,11 +126,9 @@ std::size_t validPrefixLength(std::string_view bytes, std::size_t i) {
     return i;
 }
 
-}  // namespace
-
 std::string sanitizeUtf8(std::string_view bytes) {
     // Almost every text is valid: it is copied whole, in one allocation.
-    std::size_t i = validPrefixLength(bytes, 0);
+    std::size_t i = validUtf8PrefixLength(bytes, 0);
     if (i == bytes.size()) return std::string(bytes);
     std::string result;
     result.reserve(bytes.size() + 8);
@@ -141,7 +137,7 @@ std::string sanitizeUtf8(std::string_view bytes) {
         result.append(bytes.substr(runStart, i - runStart));
         result += "\xEF\xBF\xBD";
         runStart = ++i;
-        i = validPrefixLength(bytes, i);
+        i = validUtf8PrefixLength(bytes, i);
     }
     result.append(bytes.substr(runStart));
     return result;

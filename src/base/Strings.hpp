@@ -38,6 +38,10 @@ std::string_view lastPathComponent(std::string_view path) noexcept;
 // or cut short by the end of the text.
 std::size_t validSequenceLength(std::string_view text, std::size_t i) noexcept;
 
+// The length of the valid UTF-8 at the start of `bytes` from `from` on: bytes.size() when all of
+// it is valid.
+std::size_t validUtf8PrefixLength(std::string_view bytes, std::size_t from = 0);
+
 // Decodes bytes as UTF-8, replacing every invalid sequence with U+FFFD.
 std::string sanitizeUtf8(std::string_view bytes);
 

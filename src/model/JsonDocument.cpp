@@ -6,6 +6,7 @@
 #include <rapidjson/error/en.h>
 
 #include "base/Hex.hpp"
+#include "base/Strings.hpp"
 
 namespace vt {
 
@@ -33,7 +34,10 @@ bool isLowSurrogate(std::optional<unsigned> code) { return code && *code >= 0xDC
 
 }  // namespace
 
-void refuseLoneSurrogates(std::string_view text) {
+void refuseUnreadableText(std::string_view text) {
+    if (const std::size_t valid = validUtf8PrefixLength(text); valid != text.size()) {
+        throwJsonSyntaxError(rapidjson::kParseErrorStringInvalidEncoding, valid);
+    }
     // A backslash stands only in strings, where it begins an escape: each one is read whole.
     for (std::size_t at = text.find('\\'); at != std::string_view::npos; at = text.find('\\', at)) {
         if (at + 1 >= text.size() || text[at + 1] != 'u') {
@@ -49,7 +53,7 @@ void refuseLoneSurrogates(std::string_view text) {
 }
 
 void parseJsonDocument(std::string_view text, JsonDocument& document) {
-    refuseLoneSurrogates(text);
+    refuseUnreadableText(text);
     rapidjson::MemoryStream stream(text.data(), text.size());
     document.ParseStream<kJsonDocumentFlags>(stream);
     if (document.HasParseError()) throwJsonSyntaxError(document.GetParseError(), document.GetErrorOffset());

@@ -63,9 +63,9 @@ TEST(PackageTest, ListsDecodeStraightIntoRecordsOrLeaveTheListAsItWas) {
     EXPECT_EQ(packages.size(), 3u);
 }
 
-// The saved lists' reader takes exactly JSON: nothing after a NUL byte, no escape that stands
-// for no character; escapes that do are read as their characters, however deep the rest nests,
-// and a date as the nearest double to its digits (a faster reading is one unit off for this one).
+// The saved lists' reader takes exactly JSON: nothing after a NUL byte, no byte that is not
+// UTF-8, no escape that stands for no character; escapes that do are read as their characters,
+// however deep the rest nests, and a date as the nearest double to its digits (a faster reading is one unit off for this one).
 TEST(PackageTest, ListsAreReadAsStrictJson) {
     const std::string record = R"({"name":"a","version":"1","type":"Formulas"})";
     std::vector<Package> packages;
@@ -75,6 +75,13 @@ TEST(PackageTest, ListsAreReadAsStrictJson) {
                              R"([{"name":"x\ud83d\ude00\uDFFF","version":"1","type":"Formulas"}])"}) {
         EXPECT_THROW(appendPackagesFromJsonText(lone, packages), JsonSyntaxError) << lone;
     }
+    // A stray byte, an encoded surrogate, an overlong slash, one cut short: in a value and in a key.
+    for (const char* bytes : {"\xff", "\xed\xa0\x80", "\xc0\xaf", "caf\xc3"}) {
+        for (const std::string& bad : {R"([{"name":")" + std::string(bytes) + R"(","version":"1","type":"Formulas"}])",
+                                       R"([{"name":"a","version":"1","type":"Formulas",")" + std::string(bytes) + R"(":1}])"}) {
+            EXPECT_THROW(appendPackagesFromJsonText(bad, packages), JsonSyntaxError) << bad;
+        }
+    }
     EXPECT_TRUE(packages.empty());
 
     std::string deep;
@@ -82,11 +89,12 @@ TEST(PackageTest, ListsAreReadAsStrictJson) {
     deep += "1";
     for (int i = 0; i < 20000; ++i) deep += "}]";
     appendPackagesFromJsonText(
-        R"([{"name":"\\udc00 caf\u00e9 \ud83d\ude00","version":"1","type":"Formulas",)"
+        R"([{"name":"\\udc00 caf\u00e9 \ud83d\ude00","version":"1","type":"Formulas","description":"été",)"
         R"("installDate":749713933.78133702,"x":)" + deep + "}]",
         packages);
     ASSERT_EQ(packages.size(), 1u);
     EXPECT_EQ(packages[0].name, "\\udc00 caf\xc3\xa9 \xf0\x9f\x98\x80");
+    EXPECT_EQ(packages[0].description, "\xc3\xa9t\xc3\xa9");
     EXPECT_EQ(packages[0].installDate, fromReferenceSeconds(749713933.78133702));
 }
 
