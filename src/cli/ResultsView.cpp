@@ -9,6 +9,7 @@
 #include "base/IsoDate.hpp"
 #include "base/Localization.hpp"
 #include "base/Paths.hpp"
+#include "base/Strings.hpp"
 #include "cli/Context.hpp"
 #include "core/ManagerRegistry.hpp"
 #include "presentation/AllUpdatesRowBuilder.hpp"
@@ -263,10 +264,22 @@ std::string renderSummary(const ScanReport& report, const Style& style, bool not
     const std::size_t failed = report.failedSources();
     const std::size_t unknown = report.latestVersionsUnknown().size();
     const std::string separator = punctuated(" · ");
+    // Under --source or --search the count is of what they let through, and says so: "up to
+    // date" would be a claim about every item.
+    std::string narrowing;
+    if (report.table && !trimView(report.table->request.source).empty()) {
+        narrowing += " " + localized("scan.summary.in_source", {oneLine(trim(report.table->request.source))});
+    }
+    if (report.table && !trimView(report.table->request.search).empty()) {
+        narrowing += " " + localized("scan.summary.matching", {oneLine(trim(report.table->request.search))});
+    }
     std::string line;
     if (updates > 0) {
-        line = style.bold(updates == 1 ? localized("scan.summary.update_one")
-                                       : localized("scan.summary.updates", {std::to_string(updates)}));
+        line = style.bold((updates == 1 ? localized("scan.summary.update_one")
+                                        : localized("scan.summary.updates", {std::to_string(updates)})) +
+                          narrowing);
+    } else if (!narrowing.empty()) {
+        line = localized(report.table->request.all ? "scan.summary.no_item" : "scan.summary.no_pending_update") + narrowing;
     } else if (failed == 0 && unknown == 0 && report.unreadableFiles.empty()) {
         line = style.green(localized("scan.status.up_to_date"));
     } else {

@@ -203,6 +203,7 @@ UpdatesTable buildUpdatesTable(const AllUpdatesSnapshot& snapshot, const TableRe
     static AllUpdatesDisplayModelCache cache;
     UpdatesTable table;
     table.filter = filter;
+    table.request = request;
     table.model = cache.model(composeSignal(parts), [&] { return AllUpdatesRowPipeline::run(std::move(rows), input); });
     return table;
 }

@@ -34,6 +34,7 @@ struct TableRequest {
 struct UpdatesTable {
     std::shared_ptr<const AllUpdatesDisplayModel> model;
     std::shared_ptr<const IgnoreFilter> filter;  // what held its rows back
+    TableRequest request;                        // what narrowed its rows
     std::size_t pendingCount() const;
     // Whether --source NAME names a source: an id of `managers` or --only, a source's label,
     // or the label of a row (case ignored). A source with no rows today is still a source.

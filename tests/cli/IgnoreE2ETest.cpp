@@ -82,6 +82,18 @@ TEST_F(IgnoreE2ETest, IgnoreHidesTheApplicationUnderEverySource) {
     Json filtered = testing::jsonOf(runVantreel(run({"list", "--json", "--source", "NPM", "--search", "LEFT"})));
     ASSERT_EQ(filtered["rows"].size(), 1u);
     EXPECT_EQ(filtered["rows"][0]["action"]["isUpdateable"], true);
+    // The summary counts what the filters let through and says which they were; nothing let
+    // through is not "up to date".
+    EXPECT_NE(runVantreel(run({"list", "--source", "NPM", "--search", "LEFT"})).standardOutput.find(
+                  "1 update available in NPM matching “LEFT” · 5 items"),
+              std::string::npos);
+    for (const auto& [arguments, summary] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"list", "--search", "nothing-like-it"}, "No pending update matching “nothing-like-it” · 5 items"},
+             {{"list", "--all", "--source", "RubyGems"}, "No item in RubyGems · 5 items"}}) {
+        const std::string out = runVantreel(run(arguments)).standardOutput;
+        EXPECT_NE(out.find(summary), std::string::npos) << out;
+        EXPECT_EQ(out.find("up to date"), std::string::npos) << out;
+    }
     // A source is named by its label or by its id.
     Json applications = testing::jsonOf(runVantreel(run({"list", "--json", "--source", "apps"})));
     ASSERT_EQ(applications["rows"].size(), 1u);
