@@ -29,13 +29,15 @@ bool answeredYes(const std::string& question) {
 Consent askConsent(const ChangeFlags& flags, const std::string& command, const std::string& question,
                    bool askByDefault) {
     if (flags.dryRun) return Consent::DryRun;
-    if (flags.yes) return Consent::Go;
+    if (flags.yes || (::isatty(STDIN_FILENO) == 1 && (!askByDefault || answeredYes(question)))) {
+        // From here on the machine changes: a run that ends abnormally is said at the next.
+        Context::shared().recordRun();
+        return Consent::Go;
+    }
     if (::isatty(STDIN_FILENO) != 1) {
         std::fprintf(stderr, "vantreel %s: %s\n", command.c_str(), localized("consent.needs_yes").c_str());
         return Consent::NeedsYes;
     }
-    if (!askByDefault) return Consent::Go;
-    if (answeredYes(question)) return Consent::Go;
     std::fprintf(stderr, "%s\n", localized("consent.declined").c_str());
     return Consent::Declined;
 }

@@ -642,10 +642,14 @@ void Context::recordInstalledApplications(const std::vector<std::string>& bundle
 void Context::beginSession(bool recordsExit) {
     if (sessionStarted_) return;
     sessionStarted_ = true;
-    recordsExit_ = recordsExit;
     runMarkers_ = std::make_unique<RunMarkers>(paths::supportFolder() + "/Runs");
     previousExitWasClean_ = runMarkers_->abandoned().empty();
-    if (!recordsExit_) return;
+    if (recordsExit) recordRun();
+}
+
+void Context::recordRun() {
+    if (!sessionStarted_ || recordsExit_) return;
+    recordsExit_ = true;
     try {
         runMarkers_->begin();
         removeOnForcedExit(runMarkers_->own());

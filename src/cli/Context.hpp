@@ -105,6 +105,9 @@ public:
     // marked as running until endSession() records a normal exit. Read-only commands judge
     // without marking their own run.
     void beginSession(bool recordsExit = true);
+    // Marks a session begun without it as running from now on: a command that changes the
+    // machine only once the user agreed.
+    void recordRun();
     void endSession();
     bool previousExitWasClean() const noexcept { return previousExitWasClean_; }
 

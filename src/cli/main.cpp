@@ -239,10 +239,12 @@ int main(int argc, char** argv) {
         return name == "scan" || name == "list" || name == "apps" || name == "update" || name == "update-all" ||
                name == "check-updates" || name == "outdated-count" || name == "ui";
     };
+    // The updating commands mark their run once the user agreed to the change: a dry run or
+    // a refusal leaves no trace.
     for (CLI::App* command : app.get_subcommands(worksOnInventory)) {
-        bool readOnly = command->get_name() == "list" || command->get_name() == "apps" ||
-                        command->get_name() == "outdated-count";
-        command->preparse_callback([readOnly](std::size_t) { vt::cli::Context::shared().beginSession(!readOnly); });
+        const std::string& name = command->get_name();
+        const bool marksAtOnce = name == "scan" || name == "check-updates" || name == "ui";
+        command->preparse_callback([marksAtOnce](std::size_t) { vt::cli::Context::shared().beginSession(marksAtOnce); });
     }
     int status = run(app, argc, argv, options, exitCode);
     vt::cli::Context::shared().endSession();

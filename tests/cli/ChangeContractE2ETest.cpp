@@ -3,6 +3,9 @@
 // installs its own latest), both outdated against registries on loopback. A dry run, a
 // refusal and an answer of no leave the log empty and every file of the sandbox as it was;
 // an update installs the version the table showed.
+#include <algorithm>
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "base/Json.hpp"
@@ -60,9 +63,21 @@ esac)SH");
         cargo_.clearLog();
         uv_.clearLog();
     }
-    // The sandbox but the program's own diary and the tools' logs.
+    // The sandbox but the program's own diary and the tools' logs; a folder by when it last
+    // changed, so a file made and removed again is seen too.
     std::map<std::string, std::string> files() const {
-        return testing::filesUnder(home_.path(), {testing::kLogFolderUnderHome, "calls"});
+        const std::vector<std::string> skip = {testing::kLogFolderUnderHome, "calls"};
+        std::map<std::string, std::string> files = testing::filesUnder(home_.path(), skip);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(home_.path())) {
+            const std::string relative = std::filesystem::relative(entry.path(), home_.path()).string();
+            if (!entry.is_directory() || std::any_of(skip.begin(), skip.end(), [&](const std::string& prefix) {
+                    return relative.rfind(prefix, 0) == 0;
+                })) {
+                continue;
+            }
+            files[relative + "/"] = std::to_string(entry.last_write_time().time_since_epoch().count());
+        }
+        return files;
     }
     // No tool ran, and every file is as it was `before`.
     void expectNothingChanged(const std::map<std::string, std::string>& before, const std::string& shown) const {

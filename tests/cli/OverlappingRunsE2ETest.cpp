@@ -298,6 +298,16 @@ TEST_F(OverlappingRunsE2ETest, OnlyARunThatDiedIsReportedAsAnUncleanExit) {
     killUvs();
     setUv("ok");
     EXPECT_EQ(runVantreel(run({"list"})).standardError.find(warning), std::string::npos);
+
+    // An update marks its run once it is agreed to, and one that dies then is said too.
+    setUv("hang");
+    pid_t update = testing::startVantreel(home_.path(), {"--accept-terms", "update", "ruff", "--yes"});
+    ASSERT_TRUE(waitForUv());
+    ::kill(update, SIGKILL);
+    ::waitpid(update, nullptr, 0);
+    killUvs();
+    setUv("ok");
+    EXPECT_NE(runVantreel(run({"list"})).standardError.find(warning), std::string::npos);
 }
 
 TEST_F(OverlappingRunsE2ETest, AnUnusableLockFolderIsAnErrorNamingIt) {
