@@ -1,10 +1,15 @@
 #include "cli/ExportCommand.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <system_error>
 
 #include <CLI/CLI.hpp>
 
@@ -80,9 +85,55 @@ UpdatesExport savedExport(bool withApt) {
     return data;
 }
 
+// The file a path names, links followed: a link made elsewhere (a textfile folder's, osquery's)
+// stays a link, and what is written goes to the file it names.
+std::filesystem::path followLinks(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::path target = path;
+    for (int hops = 0; hops < 40 && fs::is_symlink(target, error); ++hops) {
+        const fs::path next = fs::read_symlink(target, error);
+        if (error) break;
+        target = next.is_absolute() ? next : target.parent_path() / next;
+    }
+    return target;
+}
+
+void writeThrough(const std::string& path, const std::string& text) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    bool written = fd >= 0;
+    for (std::size_t done = 0; written && done < text.size();) {
+        const ssize_t count = ::write(fd, text.data() + done, text.size() - done);
+        if (count < 0 && errno == EINTR) continue;
+        written = count > 0;
+        if (written) done += static_cast<std::size_t>(count);
+    }
+    const int savedErrno = errno;
+    if (fd >= 0 && ::close(fd) != 0 && written) written = false;
+    if (!written) {
+        throw ExportError(ExportError::Kind::WriteFailed, path + ": " + std::generic_category().message(savedErrno));
+    }
+}
+
+// A file is replaced whole and keeps its permissions; a device or a pipe (/dev/stdout, a FIFO
+// a collector reads) is written to as a shell's redirection would, never replaced; "-" is
+// standard output.
 void writeFile(const std::string& path, const std::string& text) {
+    namespace fs = std::filesystem;
+    if (path == "-") {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        return;
+    }
+    const fs::path target = followLinks(path);
+    std::error_code error;
+    const fs::file_status status = fs::status(target, error);
+    if (fs::is_character_file(status) || fs::is_fifo(status)) return writeThrough(target.string(), text);
+    if (fs::exists(status) && !fs::is_regular_file(status)) {
+        throw ExportError(ExportError::Kind::WriteFailed, localized("export.not_a_file", {path}));
+    }
+    const unsigned permissions = fs::exists(status) ? static_cast<unsigned>(status.permissions()) & 07777u : 0644u;
     try {
-        writeFileAtomically(path, text);
+        writeFileAtomically(target.string(), text, permissions);
     } catch (const FileWriteError& error) {
         throw ExportError(ExportError::Kind::WriteFailed, error.what());
     }
@@ -130,20 +181,19 @@ int exportPrometheus(const PrometheusArguments& arguments) {
 std::string databaseTarget(const std::string& path) {
     namespace fs = std::filesystem;
     std::error_code error;
-    fs::path target = path;
-    for (int hops = 0; hops < 40 && fs::is_symlink(target, error); ++hops) {
-        const fs::path next = fs::read_symlink(target, error);
-        if (error) break;
-        target = next.is_absolute() ? next : target.parent_path() / next;
-    }
+    const fs::path target = followLinks(path);
     const fs::file_status status = fs::status(target, error);
     if (!fs::exists(status)) return target.string();
     constexpr std::string_view kHeader("SQLite format 3\0", 16);
-    std::string start = "?";  // neither a folder nor a file we cannot read is replaced
-    if (std::ifstream file(target, std::ios::binary); file && fs::is_regular_file(status)) {
-        start.assign(kHeader.size(), '\0');
-        file.read(start.data(), static_cast<std::streamsize>(start.size()));
-        start.resize(static_cast<std::size_t>(file.gcount()));
+    // Neither a folder, a device, a pipe (whose opening would wait for a writer) nor a file we
+    // cannot read is replaced.
+    std::string start = "?";
+    if (fs::is_regular_file(status)) {
+        if (std::ifstream file(target, std::ios::binary); file) {
+            start.assign(kHeader.size(), '\0');
+            file.read(start.data(), static_cast<std::streamsize>(start.size()));
+            start.resize(static_cast<std::size_t>(file.gcount()));
+        }
     }
     if (!start.empty() && start != kHeader) {
         throw ExportError(ExportError::Kind::NotADatabase, localized("export.not_a_database", {path}));

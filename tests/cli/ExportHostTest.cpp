@@ -1,10 +1,14 @@
 // `vantreel export` against the tools that read what it writes: Prometheus' own checker, a
 // real node exporter serving the textfile folder, the sqlite3 shell running the osquery
 // fragment's queries, and apt's own commands on a private apt root.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <numeric>
 #include <set>
@@ -372,6 +376,46 @@ TEST_F(ExportHostTest, ANodeExporterServesTheExportAndNeverAPartialFile) {
         EXPECT_EQ(empty.exitCode, 2) << option;
         EXPECT_EQ(empty.standardOutput, "") << option;
     }
+}
+
+// What is at the path given decides: a file is replaced whole and keeps its mode, a link
+// stays one, a pipe or a device is written to as a shell would, "-" is standard output; a
+// folder is refused, and so is any of these as a database, at once.
+TEST_F(ExportHostTest, AnOutputIsWrittenWhereItPointsAndNothingButAFileIsReplaced) {
+    PersistedScanResults results;
+    results.packages = {savedPackage(PackageType::AptPackage, "openssl", "3.0.11-1~deb12u2", "3.0.15-1~deb12u1")};
+    results.metadata = ScanMetadata{};
+    save(results);
+    testing::TempDir out("vt-export-targets");
+    const std::string expected = exposition();
+
+    out.write("metrics.prom", "old\n");
+    std::filesystem::permissions(out.file("metrics.prom"), std::filesystem::perms(0640));
+    std::filesystem::create_symlink("metrics.prom", out.file("link.prom"));
+    ASSERT_EQ(vantreel({"export", "prometheus", "--output", out.file("link.prom")}).exitCode, 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(out.file("link.prom")));
+    EXPECT_EQ(readFile(out.file("metrics.prom")), expected);
+    EXPECT_EQ(std::filesystem::status(out.file("metrics.prom")).permissions(), std::filesystem::perms(0640));
+
+    ASSERT_EQ(::mkfifo(out.file("fifo").c_str(), 0600), 0);
+    std::string piped;
+    std::jthread reader([&] {
+        std::ifstream fifo(out.file("fifo"));  // waits for the writer, as a collector would
+        piped.assign(std::istreambuf_iterator<char>(fifo), {});
+    });
+    ASSERT_EQ(vantreel({"export", "prometheus", "--output", out.file("fifo")}).exitCode, 0);
+    reader.join();
+    EXPECT_EQ(piped, expected);
+    EXPECT_TRUE(std::filesystem::is_fifo(out.file("fifo")));
+    ShellCommandResult database = vantreel({"export", "sqlite", out.file("fifo")});
+    EXPECT_EQ(database.exitCode, 1) << database.standardError;
+
+    ShellCommandResult standardOutput = vantreel({"export", "prometheus", "--output", "-"});
+    EXPECT_EQ(standardOutput.standardOutput, expected);
+    ShellCommandResult folder = vantreel({"export", "prometheus", "--output", out.path()});
+    EXPECT_EQ(folder.exitCode, 1);
+    EXPECT_NE(folder.standardError.find("is no file"), std::string::npos) << folder.standardError;
+    EXPECT_TRUE(std::filesystem::is_directory(out.path()));
 }
 
 // The setting makes every scan write the file once its results are saved: a scan at the
