@@ -29,7 +29,7 @@ int createTemporarySibling(const std::string& path, unsigned permissions, std::s
         temporary = path + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
         int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, permissions);
         if (fd >= 0) return fd;
-        if (errno != EEXIST || attempt == 100) fail("Cannot create", temporary, errno);
+        if (errno != EEXIST || attempt == 100) fail("Cannot write", path, errno);
     }
 }
 
@@ -76,7 +76,7 @@ StagedFile stage(const std::string& path, std::string_view contents, unsigned pe
             int error = errno;
             ::close(staged.fd);
             ::unlink(staged.temporary.c_str());
-            fail("Cannot write", staged.temporary, error);
+            fail("Cannot write", staged.path, error);
         }
         data += written;
         left -= static_cast<std::size_t>(written);
@@ -91,7 +91,7 @@ void commit(const StagedFile& staged, int flushError) {
     if (::close(staged.fd) != 0 && flushError == 0) flushError = errno;
     if (flushError != 0) {
         ::unlink(staged.temporary.c_str());
-        fail("Cannot flush", staged.temporary, flushError);
+        fail("Cannot flush", staged.path, flushError);
     }
     if (::rename(staged.temporary.c_str(), staged.path.c_str()) != 0) {
         int error = errno;

@@ -134,7 +134,11 @@ int apps(bool asJson, bool verbose) {
     if (applications.empty() && images.empty()) {
         // After a scan, "run vantreel scan" would send the user round in a circle.
         if (diagnostics) {
-            std::printf("%s\n", localized("apps.none_after_scan", {std::to_string(diagnostics->pathSummaries.size())}).c_str());
+            const std::size_t folders = diagnostics->pathSummaries.size();
+            const char* key = folders == 0   ? "apps.none_after_scan_no_folder"
+                              : folders == 1 ? "apps.none_after_scan_one_folder"
+                                             : "apps.none_after_scan";
+            std::printf("%s\n", localized(key, {std::to_string(folders)}).c_str());
         } else {
             std::printf("%s\n", localized("apps.none").c_str());
         }

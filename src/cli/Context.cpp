@@ -76,6 +76,8 @@ DefaultsStore& Context::defaults() {
         // The user's choices are not in effect: said once, not only in the log.
         if (defaults_->unparsable()) {
             std::fprintf(stderr, "vantreel: %s\n", localized("settings.unparsable_warning", {defaults_->path()}).c_str());
+        } else if (const std::string failure = defaults_->readFailure(); !failure.empty()) {
+            std::fprintf(stderr, "vantreel: %s\n", localized("settings.unreadable_warning", {failure}).c_str());
         }
     }
     return *defaults_;
@@ -440,11 +442,12 @@ void mergeActivity(DefaultsStore& state, const PackageCoordinator& coordinator) 
     }
 }
 
-// Saves what a finished scan found. Runs while the scan still holds its locks, so the
-// generation read here is the latest.
-void persistScan(ScanResultsPersistence& persistence, const PackageCoordinator& coordinator, const RefreshResult& result) {
+// Saves what a finished scan found, and returns what could not be saved. Runs while the scan
+// still holds its locks, so the generation read here is the latest.
+std::vector<std::string> persistScan(ScanResultsPersistence& persistence, const PackageCoordinator& coordinator,
+                                     const RefreshResult& result) {
     // The coordinator stores the scan's activity itself, with its date.
-    if (result.cancelled) return;
+    if (result.cancelled) return {};
     PersistedScanResults results;
     results.packages = coordinator.packages();
     ApplicationManager& installed = Context::shared().applications();
@@ -486,21 +489,25 @@ void persistScan(ScanResultsPersistence& persistence, const PackageCoordinator& 
     metadata.fullScanSourceIds.assign(cache.lastFullScanSourceIDs.begin(), cache.lastFullScanSourceIDs.end());
     for (const auto& [id, source] : cache.sources) metadata.sourceInputs.push_back({id, source.inputs, source.checkedAt, source.latestUnknown});
     results.metadata = metadata;
-    persistence.save(results);
+    std::vector<std::string> failures = persistence.save(results);
     if (const auto& saved = Context::shared().hooks().afterResultsSaved) saved();
+    return failures;
 }
 
-// Saves the inventory an update changed; the scan's summary stays as it was.
-void persistUpdate(ScanResultsPersistence& persistence, DefaultsStore& state, const PackageCoordinator& coordinator) {
+// Saves the inventory an update changed, and returns what could not be saved; the scan's
+// summary stays as it was.
+std::vector<std::string> persistUpdate(ScanResultsPersistence& persistence, DefaultsStore& state,
+                                       const PackageCoordinator& coordinator) {
     PersistedScanResults results;
     results.packages = coordinator.packages();
     ScanMetadata metadata = persistence.loadMetadata().value_or(ScanMetadata{});
     metadata.packagesCount = static_cast<long long>(results.packages.size());
     results.metadata = metadata;
-    persistence.save(results);
+    std::vector<std::string> failures = persistence.save(results);
     // The metrics follow the saved results: an update just installed is pending no more.
     if (const auto& saved = Context::shared().hooks().afterResultsSaved) saved();
     mergeActivity(state, coordinator);
+    return failures;
 }
 
 }  // namespace
@@ -625,11 +632,12 @@ PackageCoordinator& Context::coordinator() {
         PackageCoordinator* owner = coordinator_.get();
         DefaultsStore* notes = &state();
         coordinator_->addFinalizationStep([this, &store, owner](const RefreshResult& result) {
-            persistScan(store, *owner, result);
-            if (!result.cancelled) unreadableResults_.clear();  // written whole again
+            if (result.cancelled) return;
+            resultsNotSaved_ = persistScan(store, *owner, result);
+            if (resultsNotSaved_.empty()) unreadableResults_.clear();  // written whole again
         });
         coordinator_->setInventoryChangedHandler(
-            [&store, notes, owner] { persistUpdate(store, *notes, *owner); });
+            [this, &store, notes, owner] { resultsNotSaved_ = persistUpdate(store, *notes, *owner); });
     }
     return *coordinator_;
 }

@@ -74,6 +74,9 @@ public:
         coordinator();
         return unreadableResults_;
     }
+    // What went wrong saving the results of this run's scans and updates, newest: the items
+    // were shown but the next command will not see them.
+    const std::vector<std::string>& resultsNotSaved() const noexcept { return resultsNotSaved_; }
     ScanResultsPersistence& persistence();
     // The installed applications, restored from the last scan's results on first use.
     ApplicationManager& applications();
@@ -139,6 +142,7 @@ private:
     std::unique_ptr<RefreshCoordinator> refresh_;
     std::unique_ptr<PackageCoordinator> coordinator_;
     std::vector<std::string> unreadableResults_;
+    std::vector<std::string> resultsNotSaved_;
     std::unique_ptr<ScanResultsPersistence> persistence_;
     std::unique_ptr<RunMarkers> runMarkers_;
     std::unique_ptr<AdminPrompt> adminPrompt_;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
@@ -60,6 +61,19 @@ std::optional<AptSummary> aptSummary(const ScanMetadata& metadata) {
 UpdatesExport savedExport(bool withApt) {
     Context& context = Context::shared();
     PersistedScanResults results = context.persistence().load();
+    // A source whose saved items cannot be read is not up: its pending updates are unknown,
+    // not none.
+    for (const SourceRow& row : ManagerRegistry::sources()) {
+        for (const std::string& file : results.unreadableFiles) {
+            const bool keptThere = std::any_of(row.types.begin(), row.types.end(), [&](PackageType type) {
+                return ScanResultsPersistence::fileFor(type) == file;
+            });
+            if (!keptThere || !results.metadata) continue;
+            for (SourceScanState& state : results.metadata->sources) {
+                if (state.id == row.id && !state.failure) state.failure = localized("list.unreadable_results", {file});
+            }
+        }
+    }
     if (!results.metadata) throw ExportError(ExportError::Kind::NoResults, localized("list.empty"));
     SettingsManager& settings = context.settings();
     const bool allowPreRelease = context.defaults().boolValue("ShowPreReleaseUpdates").value_or(false);

@@ -32,11 +32,12 @@ Style Style::forStream(std::FILE* stream) {
     Style style;
     // The filtered streams have no descriptor of their own.
     const int fd = stream == stdout ? STDOUT_FILENO : stream == stderr ? STDERR_FILENO : fileno(stream);
-    style.isTerminal = isatty(fd) == 1;
     const char* noColor = std::getenv("NO_COLOR");
     const char* term = std::getenv("TERM");
-    bool dumb = term != nullptr && std::string_view(term) == "dumb";
-    style.color = style.isTerminal && !dumb && (noColor == nullptr || *noColor == '\0');
+    // A dumb terminal (an editor's shell buffer, a plain CI log) gets what a pipe gets: lines.
+    const bool dumb = term != nullptr && std::string_view(term) == "dumb";
+    style.isTerminal = isatty(fd) == 1 && !dumb;
+    style.color = style.isTerminal && (noColor == nullptr || *noColor == '\0');
     if (colorMode.load() != ColorMode::Auto) style.color = colorMode.load() == ColorMode::Always;
     return style;
 }

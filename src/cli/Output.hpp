@@ -20,7 +20,7 @@ std::optional<ColorMode> colorModeNamed(std::string_view name);
 // How we may write to a stream: colours as --color says (by default only on a terminal and
 // never with NO_COLOR set).
 struct Style {
-    bool isTerminal = false;
+    bool isTerminal = false;  // one that takes cursor movement: live progress, redrawn in place
     bool color = false;
 
     static Style forStream(std::FILE* stream);

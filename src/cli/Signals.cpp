@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include "cli/Consent.hpp"
 #include "system/ChildProcess.hpp"
 
 namespace vt::cli {
@@ -19,11 +20,14 @@ namespace {
 
 int wakePipe[2] = {-1, -1};
 std::atomic<int> interrupts{0};
+std::atomic<int> firstSignal{0};
 // Written before it is published; the handler reads it only once published.
 char forcedExitRemoves[4096] = {};
 std::atomic<bool> forcedExitRemovesSet{false};
 
 extern "C" void onSignal(int signal) {
+    int none = 0;
+    firstSignal.compare_exchange_strong(none, signal);
     int count = interrupts.fetch_add(1) + 1;
     if (count >= 2 && signal == SIGINT) {
         // At once, but leaving nothing behind: the tools we started, and our marker.
@@ -106,5 +110,10 @@ InterruptWatcher::~InterruptWatcher() {
 }
 
 bool InterruptWatcher::wasInterrupted() const { return interrupts.load() > 0; }
+
+int stoppedExitStatus() {
+    const int signal = firstSignal.load();
+    return signal == 0 ? kExitInterrupted : 128 + signal;
+}
 
 }  // namespace vt::cli

@@ -19,6 +19,10 @@ public:
     bool wasInterrupted() const;
 };
 
+// The status of a run a signal stopped, as a shell reports it: 130 for Ctrl-C, 143 for
+// SIGTERM, 129 for a closed terminal.
+int stoppedExitStatus();
+
 // The file a second Ctrl-C removes as it ends the program: the run's marker, since a run the
 // user stopped did not die. Set once, before any watcher.
 void removeOnForcedExit(const std::string& path);

@@ -21,6 +21,8 @@
 #include "cli/AutomationCommands.hpp"
 #include "cli/CommandOptions.hpp"
 #include "cli/Completions.hpp"
+#include "cli/Consent.hpp"
+#include "cli/Signals.hpp"
 #include "cli/Context.hpp"
 #include "cli/DownloadCommand.hpp"
 #include "cli/EndpointsCommand.hpp"
@@ -247,6 +249,17 @@ int main(int argc, char** argv) {
         command->preparse_callback([marksAtOnce](std::size_t) { vt::cli::Context::shared().beginSession(marksAtOnce); });
     }
     int status = run(app, argc, argv, options, exitCode);
+    if (status == vt::cli::kExitInterrupted) status = vt::cli::stoppedExitStatus();
+    // Results shown but not kept: the next command would not see them. Said last, where it is
+    // read, and an error whatever the scan found.
+    const std::vector<std::string>& notSaved = vt::cli::Context::shared().resultsNotSaved();
+    for (const std::string& failure : notSaved) std::fprintf(stderr, "vantreel: %s\n", failure.c_str());
+    if (!notSaved.empty()) {
+        std::fprintf(stderr, "vantreel: %s\n", vt::localized("scan.results_not_saved").c_str());
+        if (status == vt::cli::kExitSuccess || (status >= vt::cli::kExitSourceFailed && status < 128)) {
+            status = vt::cli::kExitFailure;
+        }
+    }
     vt::cli::Context::shared().endSession();
     return status;
 }

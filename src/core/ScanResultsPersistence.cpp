@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 #include "base/Files.hpp"
@@ -77,9 +79,13 @@ class MappedFile {
 public:
     explicit MappedFile(const std::string& path) {
         // Not blocked by a FIFO put in the file's place; only a regular file within the
-        // readers' limit is mapped, anything else reads as empty and so as unreadable.
+        // readers' limit is mapped, anything else reads as empty and so as unreadable. One
+        // that is there but may not be read is unreadable too, not missing.
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) return;
+        if (fd < 0) {
+            exists_ = errno != ENOENT && errno != ENOTDIR;
+            return;
+        }
         exists_ = true;
         struct stat status {};
         if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0 &&
@@ -362,17 +368,22 @@ std::vector<std::string> ScanResultsPersistence::save(const PersistedScanResults
         names.push_back(kMetadataFile);
     }
     std::vector<std::string> failed;
-    try {
-        paths::ensureFolder(folder_);
-    } catch (const std::exception& error) {
-        for (const std::string& name : names) logger().error(localized("log.persistence.save_failed", {name, error.what()}));
-        return names;
+    auto fail = [&failed](const std::string& what, const std::string& why) {
+        failed.push_back(localized("log.persistence.save_failed", {what, why}));
+        logger().error(failed.back());
+    };
+    std::error_code folderError;
+    std::filesystem::create_directories(folder_, folderError);
+    if (!folderError && !std::filesystem::is_directory(folder_, folderError)) {
+        folderError = std::make_error_code(std::errc::not_a_directory);
+    }
+    if (folderError) {
+        fail(folder_, folderError.message());
+        return failed;
     }
     std::vector<std::optional<std::string>> errors = writeFilesAtomically(writes);
     for (std::size_t i = 0; i < errors.size(); ++i) {
-        if (!errors[i]) continue;
-        logger().error(localized("log.persistence.save_failed", {names[i], *errors[i]}));
-        failed.push_back(names[i]);
+        if (errors[i]) fail(names[i], *errors[i]);
     }
     return failed;
 }

@@ -121,7 +121,7 @@ public:
 
     const std::string& folder() const noexcept { return folder_; }
 
-    // Returns the names of the files that could not be written.
+    // Returns what could not be written, a sentence for each file (or one for the folder).
     std::vector<std::string> save(const PersistedScanResults& results) const;
     PersistedScanResults load() const;
     // "applications.json" and the diagnostics of the scan that wrote it; apart from load(),

@@ -94,15 +94,23 @@ Json DefaultsStore::readFromDisk(bool setAsideCorrupt) {
 
 void DefaultsStore::reload() {
     Json fresh = Json::object();
+    std::string failure;
     try {
         fresh = readFromDisk(false);
     } catch (const FileWriteError& error) {
         // Defaults for this run; every write refuses until the file can be read again.
-        logger().error(localized("log.settings.using_defaults", {error.what()}));
+        failure = error.what();
+        logger().error(localized("log.settings.using_defaults", {failure}));
     }
     std::scoped_lock guard(mutex_);
+    readFailure_ = std::move(failure);
     for (const auto& change : deferred_) change(fresh);
     values_ = std::move(fresh);
+}
+
+std::string DefaultsStore::readFailure() const {
+    std::scoped_lock guard(mutex_);
+    return readFailure_;
 }
 
 void DefaultsStore::deferUntilNextWrite(std::function<void(Json& object)> change) {

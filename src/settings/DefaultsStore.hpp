@@ -34,6 +34,9 @@ public:
     const std::string& path() const noexcept { return path_; }
     // The file was there but did not parse at the last read: defaults stand in for it.
     bool unparsable() const noexcept { return unparsable_.load(); }
+    // Why the file, there, could not be read at the last read (no permission, a loop of
+    // links): defaults stand in for it and no write is made. Empty when it was read.
+    std::string readFailure() const;
 
     std::optional<Json> object(std::string_view key) const;
     std::optional<bool> boolValue(std::string_view key) const;
@@ -68,6 +71,7 @@ private:
     Json values_ = Json::object();
     std::vector<std::function<void(Json& object)>> deferred_;
     std::atomic<bool> unparsable_{false};
+    std::string readFailure_;  // guarded by mutex_
 };
 
 }  // namespace vt

@@ -418,6 +418,19 @@ TEST_F(ExportHostTest, AnOutputIsWrittenWhereItPointsAndNothingButAFileIsReplace
     EXPECT_TRUE(std::filesystem::is_directory(out.path()));
 }
 
+// Saved items that cannot be read are pending updates nobody knows of: their source is not up.
+TEST_F(ExportHostTest, ASourceWhoseSavedItemsCannotBeReadIsNotUp) {
+    PersistedScanResults results;
+    results.packages = {savedPackage(PackageType::AptPackage, "openssl", "3.0.11-1~deb12u2", "3.0.15-1~deb12u1")};
+    results.metadata = ScanMetadata{};
+    results.metadata->sources = {SourceScanState{"apt", "apt", std::nullopt, std::nullopt}};
+    save(results);
+    EXPECT_NE(exposition().find("vantreel_source_up{source=\"apt\"} 1"), std::string::npos);
+    writeFileAtomically(testing::dataFolder(home_.path()) + "/ScanResults/packages.json", "[{\"name\": \"openssl\"");
+    const std::string damaged = exposition();
+    EXPECT_NE(damaged.find("vantreel_source_up{source=\"apt\"} 0"), std::string::npos) << damaged;
+}
+
 // The setting makes every scan write the file once its results are saved: a scan at the
 // command line and the background agent's.
 TEST_F(ExportHostTest, EveryScanWritesTheTextfileWhenTheSettingNamesAFolder) {

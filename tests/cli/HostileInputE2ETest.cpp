@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include "base/Files.hpp"
+#include "core/ScanResultsPersistence.hpp"
+#include "support/Fixtures.hpp"
 #include "support/LoopbackServer.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
@@ -34,6 +36,10 @@ TEST(HostileInputE2ETest, SettingsThatCannotBeReadAreNeverReplaced) {
     auto set = runVantreel({.arguments = {"settings", "set", "CheckInterval", "12"}, .home = home.path(), .wrapper = asAUser()});
     EXPECT_EQ(set.exitCode, 1) << set.standardOutput;
     EXPECT_NE(set.standardError.find("cannot read the preferences at"), std::string::npos) << set.standardError;
+    // Said as soon as the settings are read, not first when a change cannot be saved.
+    auto get = runVantreel({.arguments = {"settings", "get", "CheckInterval"}, .home = home.path(), .wrapper = asAUser()});
+    EXPECT_NE(get.standardError.find("the defaults are used, and no setting can be changed"), std::string::npos)
+        << get.standardError;
     ::chmod(file.c_str(), 0600);
     EXPECT_EQ(readFile(file), R"({"CheckInterval": 6, "NotifyUpdates": true})");
 
@@ -43,6 +49,20 @@ TEST(HostileInputE2ETest, SettingsThatCannotBeReadAreNeverReplaced) {
     auto overFifo = runVantreel({.arguments = {"settings", "set", "CheckInterval", "12"}, .home = home.path(), .timeout = 20});
     EXPECT_EQ(overFifo.exitCode, 1) << overFifo.standardError;
     EXPECT_TRUE(fs::is_fifo(file));
+}
+
+// Saved results that may not be read are lost items, not no items.
+TEST(HostileInputE2ETest, SavedResultsThatMayNotBeReadAreNotTakenForNone) {
+    testing::TempDir home("vt-hostile-results");
+    PersistedScanResults results;
+    results.packages = {testing::savedPackage(PackageType::NpmGlobal, "left-pad", "1.0.0", "1.1.0")};
+    results.metadata = ScanMetadata{};
+    const std::string folder = testing::dataFolder(home.path()) + "/ScanResults";
+    ScanResultsPersistence(folder).save(results);
+    ::chmod((folder + "/packages.json").c_str(), 0000);
+    auto list = runVantreel({.arguments = {"list", "--exit-code"}, .home = home.path(), .wrapper = asAUser()});
+    EXPECT_EQ(list.exitCode, 3) << list.standardOutput;
+    EXPECT_NE(list.standardError.find("cannot be read (packages.json)"), std::string::npos) << list.standardError;
 }
 
 TEST(HostileInputE2ETest, SettingsNestedWithoutEndAreSetAsideAsCorrupt) {

@@ -317,6 +317,22 @@ TEST_F(OverlappingRunsE2ETest, AnUnusableLockFolderIsAnErrorNamingIt) {
     EXPECT_EQ(scan.standardOutput.find("update is in progress"), std::string::npos);
 }
 
+// Shown but not kept is a failure the user hears of, whatever the scan found.
+TEST_F(OverlappingRunsE2ETest, AScanWhoseResultsCannotBeSavedSaysSoAndFails) {
+    const std::string results = testing::dataFolder(home_.path()) + "/ScanResults";
+    std::filesystem::create_directories(std::filesystem::path(results).parent_path());
+    home_.write(std::filesystem::relative(results, home_.path()).string(), "not a folder\n");
+    for (const std::vector<std::string>& arguments :
+         std::vector<std::vector<std::string>>{{"scan", "--full"}, {"scan", "--full", "--exit-code"}}) {
+        auto scan = runVantreel(run(arguments));
+        EXPECT_EQ(scan.exitCode, 1) << scan.standardError;
+        EXPECT_NE(scan.standardOutput.find("ruff"), std::string::npos) << scan.standardOutput;
+        EXPECT_NE(scan.standardError.find("Cannot save the scan results " + results), std::string::npos) << scan.standardError;
+        EXPECT_NE(scan.standardError.find("not saved"), std::string::npos) << scan.standardError;
+    }
+    EXPECT_EQ(readFile(results), "not a folder\n");
+}
+
 TEST_F(OverlappingRunsE2ETest, ASecondProcessWithinTheCacheLifetimeTakesTheFastPath) {
     setTools({"black"});
     home_.write("brew-testball", "");

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -173,42 +174,52 @@ TEST_F(ScanE2ETest, AFailingToolIsSaidNotHidden) {
     EXPECT_NE(text.standardOutput.find("! Homebrew"), std::string::npos) << text.standardOutput;
 }
 
+// Ctrl-C, a service manager's stop and a closed terminal each end the scan at once, with the
+// status a shell gives that signal.
 TEST_F(ScanE2ETest, InterruptCancelsAndLeavesNoChildBehind) {
     writeBrew("list");
-    int output[2];
-    ASSERT_EQ(::pipe(output), 0);
-    pid_t child = testing::startVantreel(home_.path(), {"--accept-terms", "scan"}, output[1]);
-    ASSERT_GE(child, 0);
-    ::close(output[1]);
-    testing::waitForFile(home_.file("brew-pids"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    auto interrupted = std::chrono::steady_clock::now();
-    ::kill(child, SIGINT);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    // Far sooner than the hung listing's own time limit.
-    EXPECT_LT(std::chrono::steady_clock::now() - interrupted, std::chrono::seconds(15));
-    ::close(output[0]);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130);  // stopped with Ctrl-C, as the exit codes say
-    EXPECT_TRUE(testing::eventually([&] { return !anyBrewAlive(); }));
+    for (const auto& [signal, expected] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}, std::pair{SIGHUP, 129}}) {
+        std::filesystem::remove(home_.file("brew-pids"));
+        int output[2];
+        ASSERT_EQ(::pipe(output), 0);
+        pid_t child = testing::startVantreel(home_.path(), {"--accept-terms", "scan", "--full"}, output[1]);
+        ASSERT_GE(child, 0);
+        ::close(output[1]);
+        testing::waitForFile(home_.file("brew-pids"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        auto interrupted = std::chrono::steady_clock::now();
+        ::kill(child, signal);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        // Far sooner than the hung listing's own time limit.
+        EXPECT_LT(std::chrono::steady_clock::now() - interrupted, std::chrono::seconds(15));
+        ::close(output[0]);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), expected) << strsignal(signal);
+        EXPECT_TRUE(testing::eventually([&] { return !anyBrewAlive(); }));
+    }
 }
 
-// On a terminal the table is coloured, unless NO_COLOR is set.
+// On a terminal the table is coloured, unless NO_COLOR is set; a dumb terminal gets no
+// control sequence at all, as a pipe.
 TEST_F(ScanE2ETest, NoColorRemovesColourOnATerminal) {
     writeBrew();
-    auto onTerminal = [&](bool noColor) {
-        testing::VantreelRun run{{"--accept-terms", "scan"}, home_.path()};
-        if (noColor) run.environment["NO_COLOR"] = "1";
+    auto onTerminal = [&](const std::string& variable, const std::string& value) {
+        testing::VantreelRun run{{"--accept-terms", "scan", "--full"}, home_.path()};
+        if (!variable.empty()) run.environment[variable] = value;
         auto result = testing::runVantreelOnTerminal(run, "");
         EXPECT_EQ(result.exitCode, 0) << result.standardError;
         return result.standardOutput;
     };
-    std::string coloured = onTerminal(false);
-    std::string plain = onTerminal(true);
+    std::string coloured = onTerminal("", "");
+    std::string plain = onTerminal("NO_COLOR", "1");
+    std::string dumb = onTerminal("TERM", "dumb");
     EXPECT_NE(coloured.find("\x1b[32m"), std::string::npos);
     EXPECT_EQ(plain.find("\x1b[32m"), std::string::npos);
+    EXPECT_NE(plain.find("\x1b["), std::string::npos);  // the live progress's
     EXPECT_NE(plain.find("testball"), std::string::npos) << plain;
+    EXPECT_EQ(dumb.find('\x1b'), std::string::npos) << dumb;
+    EXPECT_NE(dumb.find("testball"), std::string::npos) << dumb;
 }
 
 }  // namespace

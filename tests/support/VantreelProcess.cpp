@@ -56,8 +56,10 @@ ShellCommandResult runVantreel(const VantreelRun& run) {
 }
 
 ShellCommandResult runVantreelOnTerminal(const VantreelRun& run, const std::string& answer) {
-    std::vector<std::string> environment = {"HOME=" + run.home, "TERM=xterm", "PATH=/usr/bin:/bin"};
-    for (const auto& [name, value] : run.environment) environment.push_back(name + "=" + value);
+    std::map<std::string, std::string> variables = {{"HOME", run.home}, {"TERM", "xterm"}, {"PATH", "/usr/bin:/bin"}};
+    for (const auto& [name, value] : run.environment) variables[name] = value;
+    std::vector<std::string> environment;
+    for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
     std::vector<char*> envp;
     for (std::string& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);
