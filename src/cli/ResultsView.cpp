@@ -280,7 +280,7 @@ std::string renderSummary(const ScanReport& report, const Style& style, bool not
                           narrowing);
     } else if (!narrowing.empty()) {
         line = localized(report.table->request.all ? "scan.summary.no_item" : "scan.summary.no_pending_update") + narrowing;
-    } else if (failed == 0 && unknown == 0 && report.unreadableFiles.empty()) {
+    } else if (failed == 0 && unknown == 0 && report.unreadableFiles.empty() && report.sourcesNotRun.empty()) {
         line = style.green(localized("scan.status.up_to_date"));
     } else {
         // Some sources could not say, or their saved items are lost: "up to date" would be a

@@ -56,6 +56,8 @@ struct ScanReport {
     std::optional<std::string> vulnerabilityCheckFailure;
     // Saved results files that could not be read: their items are missing from the report.
     std::vector<std::string> unreadableFiles;
+    // Sources --only named that did not run: nothing is known of their updates.
+    std::vector<std::string> sourcesNotRun;
 
     // Scanners that failed, and those whose latest versions are unknown, among `scanners`.
     std::size_t failedSources() const;

@@ -1,5 +1,6 @@
 #include "cli/ScanCommand.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
@@ -159,7 +160,18 @@ int scan(RefreshMode mode, const ScanArguments& arguments, const GlobalOptions& 
     addApplications(report);
     report.durationSeconds = result->durationSeconds;
     report.metadata = metadataJson(*result, mode, report);
-    return printReport(report, arguments, *selection, options.quiet);
+    // A source --only names that did not run (not on this machine, or turned off) says
+    // nothing about its updates: "up to date" would be a claim about it.
+    for (const std::string& name : selection->only()) {
+        const SourceSelection one = SourceSelection::parse({name}, {});
+        const bool ran = std::any_of(report.scanners.begin(), report.scanners.end(),
+                                     [&](const Json& scanner) { return one.includesScanner(scanner.value("source", "")); });
+        if (ran) continue;
+        report.sourcesNotRun.push_back(name);
+        std::fprintf(stderr, "vantreel scan: %s\n", localized("scan.source_not_run", {name}).c_str());
+    }
+    const int status = printReport(report, arguments, *selection, options.quiet);
+    return !report.sourcesNotRun.empty() && arguments.exitCode && status == kExitSuccess ? kExitSourceFailed : status;
 }
 
 }  // namespace

@@ -33,6 +33,8 @@ public:
     static std::vector<std::string> knownNames();
 
     bool empty() const noexcept { return only_.empty() && exclude_.empty(); }
+    // The names --only gave.
+    const std::set<std::string>& only() const noexcept { return only_; }
     // Whether a scan runs this scanner.
     bool includesScanner(const std::string& scannerId) const;
     // Whether the table, the JSON and the plans show this item.

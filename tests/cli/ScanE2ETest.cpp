@@ -172,6 +172,12 @@ TEST_F(ScanE2ETest, AFailingToolIsSaidNotHidden) {
     EXPECT_TRUE(said) << failed.standardOutput;
     auto text = runVantreel(run({"scan", "--full"}));
     EXPECT_NE(text.standardOutput.find("! Homebrew"), std::string::npos) << text.standardOutput;
+
+    // A source named that did not run at all (turned off here) is said too, and is not "up to date".
+    auto absent = runVantreel(run({"scan", "--full", "--only", "npm", "--exit-code"}));
+    EXPECT_EQ(absent.exitCode, 3) << absent.standardOutput;
+    EXPECT_NE(absent.standardError.find("npm did not run"), std::string::npos) << absent.standardError;
+    EXPECT_EQ(absent.standardOutput.find("up to date"), std::string::npos) << absent.standardOutput;
 }
 
 // Ctrl-C, a service manager's stop and a closed terminal each end the scan at once, with the
