@@ -1,5 +1,6 @@
 #include "base/Log.hpp"
 
+#include <filesystem>
 #include <map>
 
 #include <spdlog/sinks/base_sink.h>
@@ -46,6 +47,39 @@ private:
     std::mutex observersMutex_;
     std::map<int, LogObserver> observers_;
     int lastToken_ = 0;
+};
+
+// The log file and its folder are made at the first line, so that a command that logs
+// nothing (--version, help) leaves no trace, not even in a HOME that does not exist yet.
+class FirstLineFileSink final : public spdlog::sinks::base_sink<std::mutex> {
+public:
+    explicit FirstLineFileSink(std::string path) : path_(std::move(path)) {}
+
+protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override {
+        if (!file_ && !failed_) open();
+        if (file_) file_->log(msg);
+    }
+    void flush_() override {
+        if (file_) file_->flush();
+    }
+
+private:
+    void open() {
+        try {
+            std::error_code error;
+            std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), error);
+            file_ = std::make_shared<spdlog::sinks::rotating_file_sink_st>(path_, 5 * 1024 * 1024, 2);
+            file_->set_pattern("%Y-%m-%d %H:%M:%S.%e [%n] %l: %v");
+        } catch (const spdlog::spdlog_ex&) {
+            // An unwritable log file must not stop the program; lines still reach stderr when asked.
+            failed_ = true;
+        }
+    }
+
+    std::string path_;
+    std::shared_ptr<spdlog::sinks::rotating_file_sink_st> file_;
+    bool failed_ = false;
 };
 
 struct LoggingState {
@@ -95,16 +129,7 @@ void Logger::flush() const { static_cast<spdlog::logger*>(backend_.get())->flush
 
 void configureLogging(const LogConfiguration& configuration) {
     std::vector<spdlog::sink_ptr> sinks;
-    if (configuration.filePath) {
-        try {
-            auto file = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(*configuration.filePath,
-                                                                                 5 * 1024 * 1024, 2);
-            file->set_pattern("%Y-%m-%d %H:%M:%S.%e [%n] %l: %v");
-            sinks.push_back(file);
-        } catch (const spdlog::spdlog_ex&) {
-            // An unwritable log file must not stop the program; lines still reach stderr when asked.
-        }
-    }
+    if (configuration.filePath) sinks.push_back(std::make_shared<FirstLineFileSink>(*configuration.filePath));
     if (configuration.toStandardError) {
         auto err = std::make_shared<spdlog::sinks::stderr_sink_mt>();
         err->set_pattern("[%n] %v");

@@ -22,7 +22,6 @@
 #include "cli/CommandOptions.hpp"
 #include "cli/Completions.hpp"
 #include "cli/Consent.hpp"
-#include "cli/Signals.hpp"
 #include "cli/Context.hpp"
 #include "cli/DownloadCommand.hpp"
 #include "cli/EndpointsCommand.hpp"
@@ -35,6 +34,7 @@
 #include "cli/RulesCommand.hpp"
 #include "cli/ScanCommand.hpp"
 #include "cli/SettingsCommand.hpp"
+#include "cli/Signals.hpp"
 #include "cli/SofaCommand.hpp"
 #include "cli/UiCommand.hpp"
 #include "cli/UpdateAllCommand.hpp"
@@ -54,8 +54,7 @@ void configureLogs(int argc, char** argv) {
     bool verbose = false;
     for (int i = 1; i < argc; ++i) verbose = verbose || std::strcmp(argv[i], "--verbose") == 0;
     vt::LogConfiguration configuration;
-    std::string logFile = vt::paths::logFile();
-    if (vt::paths::ensureFolder(logFile.substr(0, logFile.rfind('/')))) configuration.filePath = logFile;
+    configuration.filePath = vt::paths::logFile();
     configuration.toStandardError = verbose;
     vt::configureLogging(configuration);
 }

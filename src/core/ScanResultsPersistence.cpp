@@ -303,8 +303,8 @@ std::string applicationsText(const std::vector<Application>& applications) {
 
 }  // namespace
 
+// The folder is made by the first save: reading makes nothing.
 ScanResultsPersistence::ScanResultsPersistence(std::string folder) : folder_(std::move(folder)) {
-    paths::ensureFolder(folder_);
     removeStaleTemporaries(folder_);
 }
 
@@ -433,7 +433,6 @@ PersistedApplications ScanResultsPersistence::loadApplications() const {
 }
 
 PersistedScanResults ScanResultsPersistence::load() const {
-    paths::ensureFolder(folder_);
     PersistedScanResults results;
     results.metadata = loadMetadata();
     std::vector<std::string> packageFiles = {kPackagesFile};
