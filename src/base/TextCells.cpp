@@ -66,6 +66,28 @@ std::size_t cellWidth(std::string_view text) {
     return width;
 }
 
+std::size_t prefixFittingCells(std::string_view text, std::size_t width) {
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const Glyph glyph = glyphAt(text, i);
+        used += widthOf(glyph);
+        if (used > width) return i;
+        i += glyph.length;
+    }
+    return text.size();
+}
+
+std::size_t suffixFittingCells(std::string_view text, std::size_t width) {
+    std::size_t excess = cellWidth(text);
+    std::size_t i = 0;
+    while (excess > width && i < text.size()) {
+        const Glyph glyph = glyphAt(text, i);
+        excess -= widthOf(glyph);
+        i += glyph.length;
+    }
+    return i;
+}
+
 std::string fitCells(std::string_view text, std::size_t width) {
     std::string out;
     out.reserve(text.size() + width);

@@ -12,6 +12,11 @@ namespace vt {
 // replaced with does.
 std::size_t cellWidth(std::string_view text);
 
+// The byte offset after the longest start of `text` that fits in `width` cells, and the one
+// where the longest end that fits begins: a wide character is never cut in half.
+std::size_t prefixFittingCells(std::string_view text, std::size_t width);
+std::size_t suffixFittingCells(std::string_view text, std::size_t width);
+
 // The text cut to at most `width` cells (an ellipsis marks the cut; a wide character that
 // would straddle the edge is left out), then padded with spaces to exactly `width` cells.
 // Control characters become spaces, so that the result is safe to draw.

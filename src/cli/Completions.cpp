@@ -8,6 +8,7 @@
 #include "base/Strings.hpp"
 #include "cli/Help.hpp"
 #include "cli/SourceSelection.hpp"
+#include "settings/SettingsManager.hpp"
 
 namespace vt::cli {
 
@@ -18,11 +19,24 @@ struct Node {
     std::string path;
     std::vector<std::string> commands;
     std::vector<std::string> options;  // "--all", "-y"
+    std::vector<std::string> values;   // the words it takes in place of arguments, when known
     std::vector<std::pair<std::string, std::string>> described;  // command or long option, its help
 };
 
+// The settings' names, after the verbs that take one: the list settings' alone after those
+// that add to or remove from a list.
+std::vector<std::string> argumentValues(const std::string& path) {
+    const bool lists = path == "settings add" || path == "settings remove";
+    std::vector<std::string> keys;
+    if (!lists && path != "settings get" && path != "settings set" && path != "settings reset") return keys;
+    for (const SettingDefinition& definition : settingDefinitions()) {
+        if (!lists || definition.kind == SettingKind::StringList) keys.emplace_back(definition.key);
+    }
+    return keys;
+}
+
 void collect(const CLI::App& command, const std::string& path, std::vector<Node>& nodes) {
-    Node node{path, {}, {}, {}};
+    Node node{path, {}, {}, argumentValues(path), {}};
     for (const CLI::App* sub : visibleCommands(command)) {
         node.commands.push_back(sub->get_name());
         node.described.emplace_back(sub->get_name(), sub->get_description());
@@ -96,6 +110,7 @@ std::string bashScript(const std::vector<Node>& nodes) {
     out += "    case \"$cmdpath\" in\n";
     for (const Node& node : nodes) {
         std::vector<std::string> words = node.commands;
+        words.insert(words.end(), node.values.begin(), node.values.end());
         words.insert(words.end(), node.options.begin(), node.options.end());
         out += "        " + singleQuoted(node.path) + ") words=" + singleQuoted(join(words, " ")) + " ;;\n";
     }
@@ -131,6 +146,7 @@ std::string zshScript(const std::vector<Node>& nodes) {
             out += ' ';
             out += singleQuoted(entry);
         }
+        for (const std::string& value : node.values) out += " " + singleQuoted(value);
         out += " ) ;;\n";
     }
     out += "    esac\n";
@@ -162,6 +178,9 @@ std::string fishScript(const std::vector<Node>& nodes) {
         for (const auto& [word, help] : node.described) {
             const std::string what = word.rfind("--", 0) == 0 ? "-l " + word.substr(2) : "-a " + word;
             out += "complete -c vantreel -n " + fishQuoted(condition) + " " + what + " -d " + fishQuoted(help) + "\n";
+        }
+        if (!node.values.empty()) {
+            out += "complete -c vantreel -n " + fishQuoted(condition) + " -a " + fishQuoted(join(node.values, " ")) + "\n";
         }
     }
     for (const auto& [option, values] : optionValues()) {

@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include "base/Localization.hpp"
+#include "base/TextCells.hpp"
 #include "cli/Output.hpp"
 
 namespace vt::cli {
@@ -43,7 +44,7 @@ std::string positionalSynopsis(const CLI::Option& option) {
 
 std::string line(const std::string& left, const std::string& right) {
     std::string text = "  " + padRight(left, kNameColumn - 2);
-    if (displayWidth(left) + 2 >= kNameColumn) text = "  " + left + "\n" + std::string(kNameColumn, ' ');
+    if (cellWidth(left) + 2 >= kNameColumn) text = "  " + left + "\n" + std::string(kNameColumn, ' ');
     return text + right + "\n";
 }
 

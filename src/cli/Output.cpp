@@ -11,6 +11,7 @@
 
 #include "base/Localization.hpp"
 #include "base/PrintableText.hpp"
+#include "base/TextCells.hpp"
 
 namespace vt::cli {
 
@@ -59,15 +60,9 @@ std::string ellipsis() { return unicodeOutput() ? "…" : "..."; }
 
 int jsonIndentForStandardOutput() { return isatty(STDOUT_FILENO) == 1 ? 2 : -1; }
 
-std::size_t displayWidth(std::string_view text) {
-    std::size_t width = 0;
-    for (unsigned char c : text) width += (c & 0xC0) != 0x80 ? 1 : 0;
-    return width;
-}
-
 std::string padRight(std::string_view text, std::size_t width) {
     std::string result(text);
-    for (std::size_t w = displayWidth(text); w < width; ++w) result += ' ';
+    for (std::size_t w = cellWidth(text); w < width; ++w) result += ' ';
     return result;
 }
 

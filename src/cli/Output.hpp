@@ -43,8 +43,7 @@ int jsonIndentForStandardOutput();
 // "…", or "..." when the locale is not UTF-8 (see unicodeOutput()).
 std::string ellipsis();
 
-// Display width of UTF-8 text (code points; our texts have no wide characters).
-std::size_t displayWidth(std::string_view text);
+// Pads to `width` terminal cells (cellWidth: a CJK character takes two).
 std::string padRight(std::string_view text, std::size_t width);
 
 // A date as every command prints it: local time, to the minute ("2026-12-07 14:05").

@@ -10,16 +10,41 @@
 
 #include "base/PrintableText.hpp"
 #include "base/Localization.hpp"
+#include "base/TextCells.hpp"
 #include "core/ScanProgressModel.hpp"
 
 namespace vt::cli {
 
 namespace {
 
-int terminalColumns() {
+winsize terminalSize() {
     winsize size{};
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 10) return size.ws_col;
-    return 80;
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) size = {};
+    if (size.ws_col <= 10) size.ws_col = 80;
+    if (size.ws_row == 0) size.ws_row = 24;
+    return size;
+}
+
+bool isRunning(const ScannerStatus& status) {
+    return status.state.kind == ScannerState::Kind::Scanning || status.state.kind == ScannerState::Kind::Checking;
+}
+
+// The sources shown in `rows` rows. A block taller than the terminal cannot be redrawn in
+// place (rows that scrolled off are out of reach) and would repeat into the scrollback, so
+// one row then counts those left out. Running and failed sources are kept first, then
+// waiting ones, then those done; registration order is kept among those shown.
+std::vector<const ScannerStatus*> shownSources(const std::vector<ScannerStatus>& statuses, std::size_t rows) {
+    auto rank = [](const ScannerStatus& status) {
+        if (isRunning(status) || status.state.kind == ScannerState::Kind::Failed) return 0;
+        return status.state.kind == ScannerState::Kind::Waiting ? 1 : 2;
+    };
+    std::vector<const ScannerStatus*> shown;
+    for (const ScannerStatus& status : statuses) shown.push_back(&status);
+    if (shown.size() <= rows) return shown;
+    std::stable_sort(shown.begin(), shown.end(), [&](auto* a, auto* b) { return rank(*a) < rank(*b); });
+    shown.resize(rows - 1);
+    std::sort(shown.begin(), shown.end());  // pointers into one vector: registration order
+    return shown;
 }
 
 // Cuts a line to the terminal width, so that no line wraps and the redraw stays in place.
@@ -36,9 +61,15 @@ std::string fit(const std::string& line, std::size_t columns) {
             continue;
         }
         const char c = line[i];
-        if (!inEscape && (static_cast<unsigned char>(c) & 0xC0) != 0x80) {
-            if (width + 1 >= columns) break;
-            ++width;
+        if (!inEscape) {
+            std::size_t length = 1;
+            while (i + length < line.size() && (static_cast<unsigned char>(line[i + length]) & 0xC0) == 0x80) ++length;
+            const std::size_t characterWidth = cellWidth(std::string_view(line).substr(i, length));
+            if (width + characterWidth >= columns) break;
+            width += characterWidth;
+            result.append(line, i, length);
+            i += length - 1;
+            continue;
         }
         result += c;
         if (inEscape && c == 'm') inEscape = false;
@@ -96,7 +127,7 @@ void ScanView::finish() {
     thread_.join();
     auto snapshot = progress_.snapshot();
     if (style_.isTerminal) {
-        drawLive(snapshot, 0);
+        drawLive(snapshot, -1);
         std::fputs(ownControl("\x1b[?25h").c_str(), stderr);
     } else {
         printChanges(snapshot);
@@ -109,8 +140,21 @@ void ScanView::drawLive(const ScanProgressSnapshot& snapshot, int tick) {
     static constexpr const char* kSpinner[] = {"⠋", "⠙", "⠹", "⠸", "⠼", "⠴", "⠦", "⠧", "⠇", "⠏"};
     static constexpr const char* kAsciiSpinner[] = {"|", "/", "-", "\\"};
     const bool unicode = unicodeOutput();
-    const std::size_t columns = static_cast<std::size_t>(terminalColumns());
+    const winsize size = terminalSize();
+    const std::size_t columns = size.ws_col;
     std::vector<std::string> lines;
+    const int frame = std::max(tick, 0);
+    const char* spinner = unicode ? kSpinner[frame % 10] : kAsciiSpinner[frame % 4];
+
+    // Before any source started (waiting for another process's scan): the step alone, with
+    // the spinner while it lasts.
+    if (snapshot.scannerStatuses.empty()) {
+        if (!snapshot.currentStep.empty()) {
+            lines.push_back((tick >= 0 ? style_.yellow(spinner) + " " : std::string()) + snapshot.currentStep);
+        }
+        drawBlock(lines, columns);
+        return;
+    }
 
     constexpr int kBarWidth = 24;
     int filled = static_cast<int>(snapshot.totalProgress * kBarWidth + 0.5);
@@ -125,8 +169,12 @@ void ScanView::drawLive(const ScanProgressSnapshot& snapshot, int tick) {
                     style_.dim(snapshot.currentStep));
 
     std::size_t nameWidth = 8;
-    for (const auto& status : snapshot.scannerStatuses) nameWidth = std::max(nameWidth, displayWidth(status.name));
-    for (const auto& status : snapshot.scannerStatuses) {
+    for (const auto& status : snapshot.scannerStatuses) nameWidth = std::max(nameWidth, cellWidth(status.name));
+    // Below the header, all rows but the cursor's.
+    const std::vector<const ScannerStatus*> shown =
+        shownSources(snapshot.scannerStatuses, size.ws_row > 2 ? size.ws_row - 2u : 1u);
+    for (const ScannerStatus* shownStatus : shown) {
+        const ScannerStatus& status = *shownStatus;
         std::string mark;
         switch (status.state.kind) {
             case ScannerState::Kind::Finished:
@@ -135,25 +183,28 @@ void ScanView::drawLive(const ScanProgressSnapshot& snapshot, int tick) {
                 break;
             case ScannerState::Kind::Failed: mark = style_.red(unicode ? "✗" : "x"); break;
             case ScannerState::Kind::Scanning:
-            case ScannerState::Kind::Checking:
-                mark = style_.yellow(unicode ? kSpinner[tick % 10] : kAsciiSpinner[tick % 4]);
-                break;
+            case ScannerState::Kind::Checking: mark = style_.yellow(spinner); break;
             case ScannerState::Kind::Cancelled:
             case ScannerState::Kind::Skipped: mark = style_.dim("-"); break;
             case ScannerState::Kind::Waiting: mark = style_.dim(unicode ? "·" : "."); break;
         }
         std::string line = "  " + mark + " " + padRight(status.name, nameWidth) + "  " +
                            padRight(stateText(status), 10) + "  " + countText(status);
-        const bool running =
-            status.state.kind == ScannerState::Kind::Scanning || status.state.kind == ScannerState::Kind::Checking;
-        if (running && status.currentItem) {
+        if (isRunning(status) && status.currentItem) {
             line += "  " + style_.dim(*status.currentItem);
         } else if (status.state.kind == ScannerState::Kind::Finished && status.details) {
             line += "  " + style_.yellow(*status.details);
         }
         lines.push_back(line);
     }
+    if (shown.size() < snapshot.scannerStatuses.size()) {
+        const std::size_t hidden = snapshot.scannerStatuses.size() - shown.size();
+        lines.push_back("  " + style_.dim(localized("scan.view.more_sources", {std::to_string(hidden)})));
+    }
+    drawBlock(lines, columns);
+}
 
+void ScanView::drawBlock(const std::vector<std::string>& lines, std::size_t columns) {
     std::string frame;
     if (drawnLines_ > 0) frame += ownControl("\x1b[" + std::to_string(drawnLines_) + "F");  // back to the block's first line
     for (const auto& line : lines) frame += ownControl("\x1b[2K") + fit(line, columns) + "\n";

@@ -3,6 +3,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cli/Output.hpp"
 
@@ -28,7 +29,10 @@ public:
     void finish();
 
 private:
+    // `tick` moves the spinner; below zero, the last frame, without one.
     void drawLive(const ScanProgressSnapshot& snapshot, int tick);
+    // Redraws the block in place of the one drawn before.
+    void drawBlock(const std::vector<std::string>& lines, std::size_t columns);
     void printChanges(const ScanProgressSnapshot& snapshot);
 
     const ScanProgressModel& progress_;

@@ -6,22 +6,13 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "base/TextCells.hpp"
+
 namespace vt::cli {
 
 namespace {
 
 constexpr std::size_t kGap = 2;
-
-// The byte offset after the first `columns` display columns of UTF-8 text.
-std::size_t prefixBytes(const std::string& text, std::size_t columns) {
-    std::size_t width = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80) continue;
-        if (width == columns) return i;
-        ++width;
-    }
-    return text.size();
-}
 
 std::string tinted(const Style& style, Tone tone, const std::string& text) {
     switch (tone) {
@@ -38,17 +29,17 @@ std::string tinted(const Style& style, Tone tone, const std::string& text) {
 }  // namespace
 
 std::string elide(const std::string& text, std::size_t width, Column::Elide where) {
-    const std::size_t length = displayWidth(text);
+    const std::size_t length = cellWidth(text);
     if (length <= width) return text;
     const std::string mark = ellipsis();
-    const std::size_t markWidth = displayWidth(mark);
-    if (where == Column::Elide::Never || width <= markWidth) return text.substr(0, prefixBytes(text, width));
+    const std::size_t markWidth = cellWidth(mark);
+    if (where == Column::Elide::Never || width <= markWidth) return text.substr(0, prefixFittingCells(text, width));
     const std::size_t kept = width - markWidth;
-    if (where == Column::Elide::End) return text.substr(0, prefixBytes(text, kept)) + mark;
-    if (where == Column::Elide::Start) return mark + text.substr(prefixBytes(text, length - kept));
+    if (where == Column::Elide::End) return text.substr(0, prefixFittingCells(text, kept)) + mark;
+    if (where == Column::Elide::Start) return mark + text.substr(suffixFittingCells(text, kept));
     const std::size_t head = (kept + 1) / 2;
     const std::size_t tail = kept - head;
-    return text.substr(0, prefixBytes(text, head)) + mark + text.substr(prefixBytes(text, length - tail));
+    return text.substr(0, prefixFittingCells(text, head)) + mark + text.substr(suffixFittingCells(text, tail));
 }
 
 std::size_t outputWidth() {
@@ -70,11 +61,11 @@ std::vector<std::size_t> TextTable::layout(std::vector<bool>& shown, std::size_t
     for (std::size_t c = 0; c < columns_.size(); ++c) {
         bool anyText = false;
         for (const Row& row : rows_) {
-            natural[c] = std::max(natural[c], displayWidth(row.cells[c].text));
+            natural[c] = std::max(natural[c], cellWidth(row.cells[c].text));
             anyText = anyText || !row.cells[c].text.empty();
         }
         shown[c] = anyText;
-        if (anyText) natural[c] = std::max(natural[c], displayWidth(columns_[c].title));
+        if (anyText) natural[c] = std::max(natural[c], cellWidth(columns_[c].title));
     }
     while (true) {
         std::vector<std::size_t> widths = natural;
@@ -148,7 +139,7 @@ std::string TextTable::render(const Style& style, std::size_t width) const {
             // A line never passes the width, whatever the columns left.
             if (used >= width) break;
             text = elide(text, std::min(widths[c], width - used), Column::Elide::End);
-            const std::size_t shownWidth = displayWidth(text);
+            const std::size_t shownWidth = cellWidth(text);
             const std::size_t padding = c == last ? 0 : widths[c] - std::min(widths[c], shownWidth);
             out += tinted(style, title ? Tone::Bold : cells[c].tone, text);
             out += std::string(padding, ' ');

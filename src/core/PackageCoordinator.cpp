@@ -215,12 +215,14 @@ void PackageCoordinator::runScan(bool force, bool postOnboarding) {
         if (!scanLock.isHeld()) {
             logger().info(localized("log.refresh.other_process_scanning"));
             logger().flush();
+            progress_.setStep(localized("scan.status.waiting_other_process"));
             std::optional<long long> before;
             if (options_.savedMetadata) {
                 if (auto metadata = options_.savedMetadata()) before = metadata->generation;
             }
             scanLock = ProcessLock::acquire(scanLockPath, ProcessLock::Mode::Exclusive, stop);
             adopted = scanLock.isHeld() && adoptOtherProcessScan(before);
+            progress_.setStep(adopted ? localized("scan.status.other_process_results") : std::string());
         }
         if (scanLock.isHeld() && !adopted) {
             updateGuard = ProcessLock::tryAcquire(options_.lockFolder + kUpdateLockName, ProcessLock::Mode::Shared);

@@ -60,10 +60,11 @@ protected:
     }
 
     // What `vantreel ARGUMENTS` prints on a terminal of `columns` columns (a real
-    // pseudo-terminal: the program asks it for its width), lines without their "\r".
-    std::vector<std::string> onTerminal(const std::vector<std::string>& arguments, unsigned short columns) const {
+    // pseudo-terminal: the program asks it for its size), lines without their "\r".
+    std::vector<std::string> onTerminal(const std::vector<std::string>& arguments, unsigned short columns,
+                                        unsigned short rows = 60) const {
         winsize size{};
-        size.ws_row = 60;
+        size.ws_row = rows;
         size.ws_col = columns;
         const std::string path = CommandRunner::standardSearchPath(home_.path(), SystemFileSystemManager());
         std::vector<std::string> words{testing::vantreelPath()};
@@ -195,6 +196,47 @@ TEST_F(CommandLineHabitsE2ETest, TheTableFitsTheTerminalAndAPipeGetsItWhole) {
     for (const std::string& line : activity) EXPECT_LE(cellWidth(line), 40u) << line;
     const std::string wholeActivity = runVantreel(run({"activity"})).standardOutput;
     EXPECT_GT(wholeActivity.find('\n'), 40u) << wholeActivity;
+
+    // The live progress of a scan is redrawn in place: on a terminal shorter than one row per
+    // source it never climbs past the top (that would repeat it into the scrollback), and
+    // says how many sources it leaves out.
+    bool counted = false;
+    for (const std::string& line : onTerminal({"scan", "--full"}, 80, 3)) {
+        counted = counted || line.find("more sources") != std::string::npos;
+        for (std::size_t at = line.find("\x1b["); at != std::string::npos; at = line.find("\x1b[", at + 2)) {
+            std::size_t end = at + 2;
+            while (end < line.size() && std::isdigit(static_cast<unsigned char>(line[end]))) ++end;
+            if (end < line.size() && line[end] == 'F') {
+                EXPECT_LE(std::stoi(line.substr(at + 2, end - at - 2)), 2) << line;
+            }
+        }
+    }
+    EXPECT_TRUE(counted);
+}
+
+// A name in wide characters takes two cells a character, and the columns after it stay
+// aligned; cut to a narrow terminal, no wide character is split and no line is too wide.
+TEST_F(CommandLineHabitsE2ETest, WideCharactersKeepTheColumnsAligned) {
+    testing::writeFakeBrew(home_, {{"testball", "0.0.1", "0.1"}, {"漢字ツール", "1.0.0", "2.0.0"}});
+    scanJson();
+    auto columnOf = [](const std::string& line, const std::string& text) {
+        const std::size_t at = line.find(text);
+        return at == std::string::npos ? std::string::npos : cellWidth(std::string_view(line).substr(0, at));
+    };
+    std::map<std::string, std::size_t> installedColumn;
+    for (const std::string& line : onTerminal({"list"}, 100)) {
+        if (line.starts_with("NAME")) installedColumn["header"] = columnOf(line, "INSTALLED");
+        if (line.starts_with("testball")) installedColumn["testball"] = columnOf(line, "0.0.1");
+        if (line.starts_with("漢字")) installedColumn["wide"] = columnOf(line, "1.0.0");
+    }
+    ASSERT_EQ(installedColumn.size(), 3u) << ::testing::PrintToString(installedColumn);
+    EXPECT_EQ(installedColumn["wide"], installedColumn["header"]);
+    EXPECT_EQ(installedColumn["testball"], installedColumn["header"]);
+    for (const std::string& line : onTerminal({"list"}, 24)) {
+        if (line.empty()) break;  // the table's end: the summary under it may wrap
+        EXPECT_LE(cellWidth(line), 24u) << line;
+        EXPECT_EQ(validUtf8PrefixLength(line), line.size()) << line;
+    }
 }
 
 // Every id goes through a shell unquoted and comes back the same, and the verbs take it; the
@@ -575,6 +617,12 @@ TEST_F(CommandLineHabitsE2ETest, AListOpensNoLibraryOnlySomeWorkNeeds) {
 // Help in the program's words, with an example for every command; -V; a mistyped command
 // gets the closest one; the completions, made from the commands, work once loaded in bash.
 TEST_F(CommandLineHabitsE2ETest, HelpTyposAndCompletions) {
+    // Asking for help or the version writes nothing, not even a log in a HOME not made yet.
+    const std::string absent = home_.file("not-made");
+    for (const char* argument : {"--version", "help"}) {
+        EXPECT_EQ(runVantreel({{argument}, absent}).exitCode, 0) << argument;
+        EXPECT_FALSE(std::filesystem::exists(absent)) << argument;
+    }
     ShellCommandResult help = runVantreel(run({"help"}));
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.standardOutput.rfind("Usage: vantreel [OPTIONS] [COMMAND]", 0), 0u) << help.standardOutput;
@@ -654,6 +702,8 @@ TEST_F(CommandLineHabitsE2ETest, HelpTyposAndCompletions) {
     EXPECT_EQ(complete("vantreel version comp"), "compare\n");
     EXPECT_EQ(complete("vantreel list --only cas"), "casks\n");
     EXPECT_EQ(complete("vantreel --color n"), "never\n");
+    EXPECT_EQ(complete("vantreel settings set AdditionalAppl"), "AdditionalApplicationFolders\n");
+    EXPECT_EQ(complete("vantreel settings add Au"), "\n") << "not a list setting";
     EXPECT_EQ(runVantreel(run({"completions", "tcsh"})).exitCode, 2);
     for (const char* shell : {"zsh", "fish"}) {
         EXPECT_NE(runVantreel(run({"completions", shell})).standardOutput.find("scan"), std::string::npos) << shell;

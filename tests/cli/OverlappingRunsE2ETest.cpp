@@ -209,11 +209,21 @@ TEST_F(OverlappingRunsE2ETest, AScanWaitingForAnotherShowsWhatThatScanSaved) {
         const std::size_t waited = timesLogged(kScanWaiting);
         auto pending = std::async(std::launch::async, [&] { return runVantreel(run({"scan", "--full", "--json"})); });
         waitUntilLoggedAgain(kScanWaiting, waited);
+        // Time for the waiting one's progress to be drawn, once.
+        if (round == 0) std::this_thread::sleep_for(std::chrono::milliseconds(600));
         home_.write("uv-release", "");
         auto second = pending.get();
         auto firstResult = first.get();
         ASSERT_EQ(firstResult.exitCode, 0);
         ASSERT_EQ(second.exitCode, 0) << second.standardError;
+        // It says what it waits for, and whose results it shows.
+        if (round == 0) {
+            EXPECT_NE(second.standardError.find("scan: Waiting for the scan another Van Treel process is running"),
+                      std::string::npos)
+                << second.standardError;
+        }
+        EXPECT_NE(second.standardError.find("scan: Results of the scan another Van Treel process ran"), std::string::npos)
+            << second.standardError;
         Json joined = jsonOf(second);
         EXPECT_EQ(joined["items"].size(), tools.size() + 1) << "round " << round;
         EXPECT_EQ(joined["scan"]["cacheReason"], "results of another process's scan") << "round " << round;
