@@ -146,7 +146,10 @@ std::string zshScript(const std::vector<Node>& nodes) {
             out += ' ';
             out += singleQuoted(entry);
         }
-        for (const std::string& value : node.values) out += " " + singleQuoted(value);
+        for (const std::string& value : node.values) {
+            out += ' ';
+            out += singleQuoted(value);
+        }
         out += " ) ;;\n";
     }
     out += "    esac\n";
