@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 
@@ -169,6 +170,14 @@ std::string localized(std::string_view key) { return punctuated(localizedIn(curr
 
 std::string localized(std::string_view key, const std::vector<std::string>& arguments) {
     return fillPlaceholders(localized(key), arguments);
+}
+
+std::string localizedDecimal(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    std::string result(text);
+    if (currentLanguage() == Language::French) std::replace(result.begin(), result.end(), '.', ',');
+    return result;
 }
 
 }  // namespace vt

@@ -34,5 +34,7 @@ std::string localized(std::string_view key);
 // The same, with each "{}" of the text replaced by the next argument.
 std::string localized(std::string_view key, const std::vector<std::string>& arguments);
 std::string localizedIn(Language language, std::string_view key);
+// A number with `decimals` digits after the current language's decimal mark ("1.5", "1,5").
+std::string localizedDecimal(double value, int decimals);
 
 }  // namespace vt

@@ -1,5 +1,6 @@
 #include "base/TextCells.hpp"
 
+#include <algorithm>
 #include <clocale>
 #include <cwchar>
 
@@ -114,6 +115,32 @@ std::string fitCells(std::string_view text, std::size_t width) {
     }
     out.append(width - used, ' ');
     return out;
+}
+
+std::vector<std::string> wrapCells(std::string_view text, std::size_t width) {
+    std::vector<std::string> lines;
+    std::string current;
+    std::size_t used = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t end = std::min(text.find(' ', at), text.size());
+        const std::string_view word = text.substr(at, end - at);
+        at = end + 1;
+        if (word.empty()) continue;
+        const std::size_t wordWidth = cellWidth(word);
+        if (!current.empty() && used + 1 + wordWidth > width) {
+            lines.push_back(std::move(current));
+            current.clear();
+            used = 0;
+        }
+        if (!current.empty()) {
+            current += ' ';
+            ++used;
+        }
+        current += word;
+        used += wordWidth;
+    }
+    if (!current.empty() || lines.empty()) lines.push_back(std::move(current));
+    return lines;
 }
 
 }  // namespace vt

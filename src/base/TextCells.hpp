@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vt {
 
@@ -21,5 +22,9 @@ std::size_t suffixFittingCells(std::string_view text, std::size_t width);
 // would straddle the edge is left out), then padded with spaces to exactly `width` cells.
 // Control characters become spaces, so that the result is safe to draw.
 std::string fitCells(std::string_view text, std::size_t width);
+
+// The text's words in lines of at most `width` cells, broken at spaces; a word wider than
+// that has a line of its own, whole.
+std::vector<std::string> wrapCells(std::string_view text, std::size_t width);
 
 }  // namespace vt

@@ -62,12 +62,10 @@ Json diagnosticsJson(const ScanDiagnostics& diagnostics) {
 }
 
 void printDiagnostics(const ScanDiagnostics& diagnostics) {
-    char seconds[32];
-    std::snprintf(seconds, sizeof(seconds), "%.2f", secondsBetween(diagnostics.startedAt, diagnostics.finishedAt));
+    const std::string seconds = localizedDecimal(secondsBetween(diagnostics.startedAt, diagnostics.finishedAt), 2);
     std::printf("\n%s\n", localized("apps.last_inventory", {seconds}).c_str());
     for (const ScanPathSummary& summary : diagnostics.pathSummaries) {
-        char duration[32];
-        std::snprintf(duration, sizeof(duration), "%.2f", summary.duration);
+        const std::string duration = localizedDecimal(summary.duration, 2);
         std::printf("  %s\n", localized("apps.folder_summary",
                                         {oneLine(summary.displayName), oneLine(summary.rootPath),
                                          std::to_string(summary.discoveredApplications),
@@ -145,8 +143,8 @@ int apps(bool asJson, bool verbose) {
     } else {
         TextTable table({{localized("apps.column.kind"), Column::Elide::End, 3, 4},
                          {localized("table.column.name"), Column::Elide::End, 10, 0},
-                         {localized("apps.column.version"), Column::Elide::Middle, 7, 0},
-                         {localized("table.column.latest"), Column::Elide::Middle, 7, 0},
+                         {localized("apps.column.version"), Column::Elide::Middle, 7, 0, true},
+                         {localized("table.column.latest"), Column::Elide::Middle, 7, 0, true},
                          {localized("apps.column.mechanism"), Column::Elide::End, 6, 2},
                          {localized("apps.column.identifier"), Column::Elide::Middle, 10, 3},
                          {localized("apps.column.path"), Column::Elide::Middle, 10, 1}});

@@ -130,9 +130,7 @@ public:
 
 private:
     static std::string megabytes(std::uint64_t bytes) {
-        char text[32];
-        std::snprintf(text, sizeof(text), "%.1f MB", static_cast<double>(bytes) / 1e6);
-        return text;
+        return localizedDecimal(static_cast<double>(bytes) / 1e6, 1) + " MB";
     }
 
     bool quiet_;

@@ -42,15 +42,19 @@ const Logger& logger() {
 }
 
 // apt's upgrades as its own cache has them now, as the community's collector reads them;
-// only where the scan ran apt, and nothing when apt cannot be read (said in the log).
+// only where the scan ran apt, and nothing when apt cannot be read (the program copied
+// without its module, say), which is said in the log and on standard error: the export
+// still has everything else.
 std::optional<AptSummary> aptSummary(const ScanMetadata& metadata) {
     const std::string aptId = sourceIdOf(PackageType::AptPackage, ManagerRegistry::sources());
     bool scanned = false;
     for (const SourceScanState& state : metadata.sources) scanned = scanned || state.id == aptId;
-    if (!scanned || !AptCache::isAvailable()) return std::nullopt;
+    if (!scanned) return std::nullopt;
     AptCache::Reading reading = AptCache::read({}, AptManager::Options{}.cacheFolder);
     if (reading.failure) {
-        logger().warning(localized("log.export.apt_cache_unreadable", {*reading.failure}));
+        const std::string warning = localized("log.export.apt_cache_unreadable", {*reading.failure});
+        logger().warning(warning);
+        std::fprintf(stderr, "vantreel export: %s\n", warning.c_str());
         return std::nullopt;
     }
     std::error_code error;

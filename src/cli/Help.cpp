@@ -5,8 +5,10 @@
 #include <CLI/CLI.hpp>
 
 #include "base/Localization.hpp"
+#include "base/Strings.hpp"
 #include "base/TextCells.hpp"
 #include "cli/Output.hpp"
+#include "cli/TextTable.hpp"
 
 namespace vt::cli {
 
@@ -42,10 +44,36 @@ std::string positionalSynopsis(const CLI::Option& option) {
     return option.get_required() ? value : "[" + value + "]";
 }
 
-std::string line(const std::string& left, const std::string& right) {
+// The description column is wrapped to the terminal, its lines under one another: left to
+// the terminal, a long one would carry on from the first column. A pipe gets each whole.
+std::string line(const std::string& left, const std::string& right, std::size_t width) {
     std::string text = "  " + padRight(left, kNameColumn - 2);
     if (cellWidth(left) + 2 >= kNameColumn) text = "  " + left + "\n" + std::string(kNameColumn, ' ');
-    return text + right + "\n";
+    constexpr std::size_t kNarrowest = 20;
+    if (width == TextTable::kUnlimited || width < kNameColumn + kNarrowest) return text + right + "\n";
+    const std::vector<std::string> lines = wrapCells(right, width - kNameColumn - 1);
+    for (std::size_t i = 0; i < lines.size(); ++i) text += (i == 0 ? "" : std::string(kNameColumn, ' ')) + lines[i] + "\n";
+    return text;
+}
+
+std::string paragraph(const std::string& text, std::size_t width) {
+    if (width == TextTable::kUnlimited) return text + "\n";
+    return join(wrapCells(text, width - 1), "\n") + "\n";
+}
+
+// A footer line too wide for the terminal, wrapped under its text: after a short label
+// ("  3    with --exit-code, ...") or under its own indent.
+std::string footerLine(const std::string& text, std::size_t width) {
+    if (width == TextTable::kUnlimited || cellWidth(text) < width) return text + "\n";
+    const std::size_t indent = std::min(text.find_first_not_of(' '), text.size());
+    std::size_t hang = indent;
+    const std::size_t labelEnd = text.find("  ", indent);
+    if (labelEnd != std::string::npos && labelEnd - indent <= 8) hang = std::min(text.find_first_not_of(' ', labelEnd), text.size());
+    if (hang + 20 > width) return text + "\n";
+    const std::vector<std::string> lines = wrapCells(std::string_view(text).substr(hang), width - hang - 1);
+    std::string out;
+    for (std::size_t i = 0; i < lines.size(); ++i) out += (i == 0 ? text.substr(0, hang) : std::string(hang, ' ')) + lines[i] + "\n";
+    return out;
 }
 
 std::size_t editDistance(const std::string& a, const std::string& b) {
@@ -182,23 +210,29 @@ std::string HelpFormatter::make_help(const CLI::App* app, std::string name, CLI:
     if (!commands.empty()) usage += " " + localized(app->get_parent() == nullptr ? "help.usage_command_optional" : "help.usage_command");
     for (const CLI::Option* positional : positionals) usage += " " + positionalSynopsis(*positional);
     out += usage + "\n";
-    if (!app->get_description().empty()) out += "\n" + app->get_description() + "\n";
+    const std::size_t width = outputWidth();
+    if (!app->get_description().empty()) out += "\n" + paragraph(app->get_description(), width);
     if (!commands.empty()) {
         out += "\n" + localized("help.commands") + "\n";
-        for (const CLI::App* command : commands) out += line(command->get_name(), command->get_description());
+        for (const CLI::App* command : commands) out += line(command->get_name(), command->get_description(), width);
     }
     if (!positionals.empty()) {
         out += "\n" + localized("help.arguments") + "\n";
         for (const CLI::Option* positional : positionals) {
-            out += line(positionalSynopsis(*positional), positional->get_description());
+            out += line(positionalSynopsis(*positional), positional->get_description(), width);
         }
     }
     if (!options.empty()) {
         out += "\n" + localized("help.options") + "\n";
-        for (const CLI::Option* option : options) out += line(optionSynopsis(*option), option->get_description());
+        for (const CLI::Option* option : options) {
+            out += line(optionSynopsis(*option), option->get_description(), width);
+        }
     }
     const std::string footer = app->get_footer();
-    if (!footer.empty()) out += "\n" + footer + "\n";
+    if (!footer.empty()) {
+        out += "\n";
+        for (std::string_view footerText : splitLines(footer)) out += footerLine(std::string(footerText), width);
+    }
     return punctuated(out);
 }
 

@@ -138,9 +138,7 @@ int activity(bool asJson) {
         std::string line = localDate(record.date) + "  " + oneLine(record.title);
         if (!record.subtitle.empty()) line += dash + oneLine(record.subtitle);
         if (record.duration) {
-            char duration[32];
-            std::snprintf(duration, sizeof(duration), " (%.1f s)", *record.duration);
-            line += duration;
+            line.append(" (").append(localizedDecimal(*record.duration, 1)).append(" s)");
         }
         if (width != TextTable::kUnlimited) line = elide(line, width, Column::Elide::End);
         std::printf("%s\n", line.c_str());

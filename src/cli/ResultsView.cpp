@@ -298,9 +298,7 @@ std::string renderSummary(const ScanReport& report, const Style& style, bool not
     const std::size_t items = report.packages.size() + report.applications.size();
     line += separator + (items == 1 ? localized("scan.summary.item_one") : localized("scan.summary.items", {std::to_string(items)}));
     if (report.durationSeconds > 0) {
-        char duration[32];
-        std::snprintf(duration, sizeof(duration), "%.1f", report.durationSeconds);
-        line += separator + localized("scan.summary.duration", {duration});
+        line += separator + localized("scan.summary.duration", {localizedDecimal(report.durationSeconds, 1)});
     }
     std::string out = line + "\n";
     for (const SourceProblem& problem : report.problems) {

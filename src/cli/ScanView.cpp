@@ -34,9 +34,13 @@ bool isRunning(const ScannerStatus& status) {
 // one row then counts those left out. Running and failed sources are kept first, then
 // waiting ones, then those done; registration order is kept among those shown.
 std::vector<const ScannerStatus*> shownSources(const std::vector<ScannerStatus>& statuses, std::size_t rows) {
+    // Finished sources that could not learn their latest versions, or say why, are kept
+    // before those that simply finished: after the scan they are what is left to read.
     auto rank = [](const ScannerStatus& status) {
         if (isRunning(status) || status.state.kind == ScannerState::Kind::Failed) return 0;
-        return status.state.kind == ScannerState::Kind::Waiting ? 1 : 2;
+        if (status.state.kind == ScannerState::Kind::Waiting) return 1;
+        const bool finished = status.state.kind == ScannerState::Kind::Finished;
+        return finished && (status.latestVersionsUnknown || status.details) ? 2 : 3;
     };
     std::vector<const ScannerStatus*> shown;
     for (const ScannerStatus& status : statuses) shown.push_back(&status);
@@ -199,7 +203,8 @@ void ScanView::drawLive(const ScanProgressSnapshot& snapshot, int tick) {
     }
     if (shown.size() < snapshot.scannerStatuses.size()) {
         const std::size_t hidden = snapshot.scannerStatuses.size() - shown.size();
-        lines.push_back("  " + style_.dim(localized("scan.view.more_sources", {std::to_string(hidden)})));
+        lines.push_back("  " + style_.dim(hidden == 1 ? localized("scan.view.more_source_one")
+                                                      : localized("scan.view.more_sources", {std::to_string(hidden)})));
     }
     drawBlock(lines, columns);
 }

@@ -77,7 +77,6 @@ std::vector<std::size_t> TextTable::layout(std::vector<bool>& shown, std::size_t
         }
         total += count > 0 ? kGap * (count - 1) : 0;
         if (total <= width) return widths;
-        // The widest elidable column gives a column at a time until the line fits.
         std::size_t overflow = total - width;
         std::size_t room = 0;
         for (std::size_t c = 0; c < columns_.size(); ++c) {
@@ -86,15 +85,20 @@ std::vector<std::size_t> TextTable::layout(std::vector<bool>& shown, std::size_t
             }
         }
         if (room >= overflow) {
-            while (overflow > 0) {
-                std::size_t widest = columns_.size();
-                for (std::size_t c = 0; c < columns_.size(); ++c) {
-                    if (!shown[c] || columns_[c].elide == Column::Elide::Never) continue;
-                    if (widths[c] <= columns_[c].minimumWidth) continue;
-                    if (widest == columns_.size() || widths[c] > widths[widest]) widest = c;
+            // The widest elidable column gives a column at a time until the line fits, those
+            // marked elideLast only when the others can give no more.
+            for (bool last : {false, true}) {
+                while (overflow > 0) {
+                    std::size_t widest = columns_.size();
+                    for (std::size_t c = 0; c < columns_.size(); ++c) {
+                        if (!shown[c] || columns_[c].elide == Column::Elide::Never) continue;
+                        if (columns_[c].elideLast != last || widths[c] <= columns_[c].minimumWidth) continue;
+                        if (widest == columns_.size() || widths[c] > widths[widest]) widest = c;
+                    }
+                    if (widest == columns_.size()) break;
+                    --widths[widest];
+                    --overflow;
                 }
-                --widths[widest];
-                --overflow;
             }
             return widths;
         }

@@ -18,6 +18,9 @@ struct Column {
     Elide elide = Elide::End;
     std::size_t minimumWidth = 0;  // an elided cell keeps at least this many columns
     int dropRank = 0;              // 0: always shown; else dropped in increasing rank
+    // Shortened only once every other elidable column is at its minimum: a version cut in
+    // the middle says less than a name or a command cut at one end.
+    bool elideLast = false;
 };
 
 // A cell's colour, applied once the cell has its final width.
@@ -30,10 +33,10 @@ struct Cell {
     Cell(const char* cellText) : text(cellText) {}
 };
 
-// Aligned columns that fit a width, as gh and brew outdated do: when the natural widths are
-// too wide the elidable columns are shortened (the widest first, never below their minimum),
-// then columns are dropped by rank, the least useful first; a line is never longer than the
-// width. Cells are single lines of printable text.
+// Aligned columns that fit a width: when the natural widths are too wide the elidable
+// columns are shortened (the widest first, never below their minimum, those marked
+// elideLast after the others), then columns are dropped by rank, the least useful first; a
+// line is never longer than the width. Cells are single lines of printable text.
 class TextTable {
 public:
     static constexpr std::size_t kUnlimited = std::numeric_limits<std::size_t>::max();

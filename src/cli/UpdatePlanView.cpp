@@ -185,8 +185,7 @@ BatchProgress BatchView::progress() {
     progress.itemFinished = [this](const PackageUpdateResult& result, std::size_t index, std::size_t count) {
         clearStatus();
         counter_ = counterText(index, count);
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, "%.1fs", result.duration);
+        const std::string seconds = localizedDecimal(result.duration, 1) + "s";
         std::string line = counter_;
         if (result.success) {
             line += style_.green(punctuated("✓ ") + result.package.name);

@@ -237,11 +237,12 @@ std::string renderUpdatesTable(const UpdatesTable& table, const Style& style, co
     const AllUpdatesDisplayModel& model = *table.model;
     if (model.size() == 0) return "";
     // Narrow terminals lose the source first, then the installed version, then the action;
-    // the name and the latest version stay, shortened. An action is cut at its start, so
-    // that the id it ends with stays readable.
+    // the name and the latest version stay. The versions are cut only when the name and the
+    // action can give no more; an action is cut at its start, so that the id it ends with
+    // stays readable.
     TextTable text({{localized("table.column.name"), Column::Elide::End, 12, 0},
-                    {localized("table.column.installed"), Column::Elide::Middle, 7, 2},
-                    {localized("table.column.latest"), Column::Elide::Middle, 7, 0},
+                    {localized("table.column.installed"), Column::Elide::Middle, 7, 2, true},
+                    {localized("table.column.latest"), Column::Elide::Middle, 7, 0, true},
                     {localized("table.column.source"), Column::Elide::End, 8, 1},  // "Homebrew" whole or gone
                     {localized("table.column.security"), Column::Elide::Never, 0, 0},
                     {localized("table.column.action"), Column::Elide::Start, 20, 3}});

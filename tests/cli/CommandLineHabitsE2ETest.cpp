@@ -176,6 +176,11 @@ TEST_F(CommandLineHabitsE2ETest, TheTableFitsTheTerminalAndAPipeGetsItWhole) {
     EXPECT_EQ(narrow.front().rfind("NAME", 0), 0u) << narrow.front();
     EXPECT_EQ(narrow.front().find("SOURCE"), std::string::npos) << "the least useful column goes first";
 
+    // Versions are cut last: with room for them whole, the name and the action give way.
+    std::string middle;
+    for (const std::string& line : onTerminal({"list"}, 110)) middle += line + "\n";
+    EXPECT_NE(middle.find("1.0.0-alpha.20240101.abcdef  1.0.0-beta.20250101.fedcba"), std::string::npos) << middle;
+
     std::string wideText;
     // Wide enough for the long row whole (its action alone takes about a hundred columns).
     for (const std::string& line : onTerminal({"list"}, 250)) {
@@ -473,6 +478,16 @@ exit 1
     Json counted = jsonOf(runVantreel(run({"outdated-count", "--json"})));
     EXPECT_EQ(counted["latestVersionsUnknown"], Json::array({"cargo"})) << counted;
     EXPECT_EQ(runVantreel(run({"outdated-count", "--exit-code"})).exitCode, 3);
+
+    // On a terminal with room for one source, the scan's last frame keeps the one whose
+    // latest versions are unknown, not the first that finished.
+    testing::showOnly(home_.path(), {"ShowHomebrew", "ShowCargo"});
+    const std::vector<std::string> frames = onTerminal({"--accept-terms", "scan", "--full"}, 80, 4);
+    std::string lastShown;
+    for (std::size_t i = 1; i < frames.size(); ++i) {
+        if (frames[i].find(" more source") != std::string::npos) lastShown = frames[i - 1];
+    }
+    EXPECT_NE(lastShown.find("Cargo"), std::string::npos) << ::testing::PrintToString(frames);
 }
 
 // Every JSON document a command prints carries its schema version, and the documents of a
@@ -627,6 +642,14 @@ TEST_F(CommandLineHabitsE2ETest, HelpTyposAndCompletions) {
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_EQ(help.standardOutput.rfind("Usage: vantreel [OPTIONS] [COMMAND]", 0), 0u) << help.standardOutput;
     EXPECT_NE(help.standardOutput.find("  11   with --exit-code, a security update pending"), std::string::npos);
+    // On a narrow terminal the descriptions wrap under one another, never from the first column.
+    for (const std::vector<std::string>& arguments : {std::vector<std::string>{"help"}, {"help", "update"}}) {
+        const std::vector<std::string> lines = onTerminal(arguments, 60);
+        for (const std::string& line : lines) EXPECT_LE(cellWidth(line), 60u) << line;
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.starts_with(std::string(26, ' ')) && line[26] != ' ';
+        })) << ::testing::PrintToString(lines);
+    }
     // What the parsing library writes when left to itself: "(0x)" counts, types, ranges.
     auto leftover = [](const std::string& text) {
         for (const char* marker : {"FLOAT", "TEXT:", "INT:", "in [", "REQUIRED", "Excludes", "Needs:"}) {

@@ -24,6 +24,7 @@
 #include "settings/DefaultsStore.hpp"
 #include "settings/SettingsManager.hpp"
 #include "support/AptRoot.hpp"
+#include "support/BuildPaths.hpp"
 #include "support/Fixtures.hpp"
 #include "support/TempDir.hpp"
 #include "support/VantreelProcess.hpp"
@@ -248,6 +249,19 @@ TEST_F(ExportHostTest, PromtoolAndSqliteReadEveryExportAndTheFiguresAreTheTables
               static_cast<double>(static_cast<long>(listed.size()) - securityUpgrades));
     EXPECT_EQ(samples["apt_upgrades_held{origin=\"VT:bookworm/stable\",arch=\"all\"}"], 1);
     EXPECT_EQ(samples["node_reboot_required"], std::filesystem::exists("/run/reboot-required") ? 1 : 0);
+    // The program copied without the module that reads apt's cache: the rest is exported and
+    // the user is told what is missing.
+    testing::TempDir copied("vt-alone");
+    std::filesystem::copy_file(testing::vantreelPath(), copied.file("vantreel"));
+    std::filesystem::permissions(copied.file("vantreel"), std::filesystem::perms::owner_exec, std::filesystem::perm_options::add);
+    testing::VantreelRun alone{{"export", "prometheus"}, home_.path(), environment_};
+    alone.program = copied.file("vantreel");
+    ShellCommandResult withoutModule = runVantreel(alone);
+    ASSERT_EQ(withoutModule.exitCode, 0) << withoutModule.standardError;
+    EXPECT_NE(withoutModule.standardError.find("its metrics are left out"), std::string::npos) << withoutModule.standardError;
+    samples = check(withoutModule.standardOutput, "without apt's module");
+    EXPECT_EQ(sumOf(samples, "apt_upgrades_pending"), 0);
+    EXPECT_EQ(samples["vantreel_updates_pending{source=\"apt\",kind=\"security\"}"], 1);
 
     // The osquery fragment's queries, run by the sqlite3 shell, return the rows the table shows.
     testing::TempDir out("vt-osquery");

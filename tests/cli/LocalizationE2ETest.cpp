@@ -85,6 +85,12 @@ TEST(LocalizationE2ETest, EnglishUnderCAndFrenchWholeUnderAFrenchLocaleLogLinesT
                                  "dernières versions inconnues", "source inconnue « brw »"}) {
         EXPECT_NE(french.text.find(expected), std::string::npos) << expected << " not in:\n" << french.text;
     }
+    // Numbers with the French decimal mark.
+    const std::size_t duration = french.text.find("scanné en ");
+    ASSERT_NE(duration, std::string::npos) << french.text;
+    const std::string seconds = french.text.substr(duration + std::string("scanné en ").size(), 8);
+    EXPECT_NE(seconds.find(','), std::string::npos) << seconds;
+    EXPECT_EQ(seconds.find('.'), std::string::npos) << seconds;
     for (const char* expected : {"Inventaire ", "Scan global terminé avec succès", "Ressources du scan : "}) {
         EXPECT_NE(french.verbose.find(expected), std::string::npos) << expected << " not in:\n" << french.verbose;
     }

@@ -27,12 +27,13 @@ namespace vt::testing {
 
 ShellCommandResult runVantreel(const VantreelRun& run) {
     CommandRequest request;
-    request.command = vantreelPath();
+    const std::string program = run.program.value_or(vantreelPath());
+    request.command = program;
     request.arguments = run.arguments;
     if (!run.wrapper.empty()) {
         request.command = run.wrapper.front();
         request.arguments.assign(run.wrapper.begin() + 1, run.wrapper.end());
-        request.arguments.push_back(vantreelPath());
+        request.arguments.push_back(program);
         request.arguments.insert(request.arguments.end(), run.arguments.begin(), run.arguments.end());
     }
     request.environment = run.environment;

@@ -22,6 +22,8 @@ struct VantreelRun {
     double timeout = 60;
     // A program that starts the binary, with its own arguments first (setpriv, unshare).
     std::vector<std::string> wrapper;
+    // Another copy of the binary (one without the modules that sit beside the built one).
+    std::optional<std::string> program;
 };
 
 ShellCommandResult runVantreel(const VantreelRun& run);
