@@ -45,24 +45,26 @@ const Logger& logger() {
 // only where the scan ran apt, and nothing when apt cannot be read (the program copied
 // without its module, say), which is said in the log and on standard error: the export
 // still has everything else.
-std::optional<AptSummary> aptSummary(const ScanMetadata& metadata) {
+// apt's own figures, read from its cache, on a machine whose saved scan ran apt; or why the
+// cache could not be read.
+struct AptFigures {
+    std::optional<AptSummary> summary;
+    std::optional<std::string> unreadable;
+};
+
+AptFigures aptFigures(const UpdatesExport& data) {
     const std::string aptId = sourceIdOf(PackageType::AptPackage, ManagerRegistry::sources());
-    bool scanned = false;
-    for (const SourceScanState& state : metadata.sources) scanned = scanned || state.id == aptId;
-    if (!scanned) return std::nullopt;
+    const bool scanned = std::any_of(data.sources.begin(), data.sources.end(),
+                                     [&](const ExportedSource& source) { return source.id == aptId; });
+    if (!scanned) return {};
     AptCache::Reading reading = AptCache::read({}, AptManager::Options{}.cacheFolder);
-    if (reading.failure) {
-        const std::string warning = localized("log.export.apt_cache_unreadable", {*reading.failure});
-        logger().warning(warning);
-        std::fprintf(stderr, "vantreel export: %s\n", warning.c_str());
-        return std::nullopt;
-    }
+    if (reading.failure) return {std::nullopt, localized("log.export.apt_cache_unreadable", {*reading.failure})};
     std::error_code error;
-    return summarizeApt(reading, std::filesystem::exists(kRebootRequiredFile, error));
+    return {summarizeApt(reading, std::filesystem::exists(kRebootRequiredFile, error)), std::nullopt};
 }
 
 // The saved results, made into the table exactly as `vantreel list` makes it.
-UpdatesExport savedExport(bool withApt) {
+UpdatesExport savedExport() {
     Context& context = Context::shared();
     PersistedScanResults results = context.persistence().load();
     // A source whose saved items cannot be read is not up: its pending updates are unknown,
@@ -99,8 +101,21 @@ UpdatesExport savedExport(bool withApt) {
         .registrations = ManagerRegistry::sources(),
         .programVersion = VT_PROGRAM_VERSION,
     });
-    if (withApt) data.apt = aptSummary(*results.metadata);
     return data;
+}
+
+// The exposition of the saved results with apt's figures. Without them when its cache cannot
+// be read (the program copied without its apt module): everything else is still exported,
+// and standard error says what was left out.
+std::string prometheusText() {
+    UpdatesExport data = savedExport();
+    AptFigures apt = aptFigures(data);
+    if (apt.unreadable) {
+        logger().warning(*apt.unreadable);
+        std::fprintf(stderr, "vantreel export: %s\n", apt.unreadable->c_str());
+    }
+    data.apt = std::move(apt.summary);
+    return prometheusExposition(data);
 }
 
 // The file a path names, links followed: a link made elsewhere (a textfile folder's, osquery's)
@@ -164,7 +179,7 @@ void writeTextfile(const std::string& folder) {
     if (!std::filesystem::is_directory(folder, error)) {
         throw ExportError(ExportError::Kind::NotAFolder, localized("export.not_a_folder", {folder}));
     }
-    writeFile(folder + "/" + std::string(kPrometheusTextfileName), prometheusExposition(savedExport(true)));
+    writeFile(folder + "/" + std::string(kPrometheusTextfileName), prometheusText());
 }
 
 int failed(const ExportError& error) {
@@ -182,9 +197,9 @@ int exportPrometheus(const PrometheusArguments& arguments) {
         if (!arguments.textfileFolder.empty()) {
             writeTextfile(arguments.textfileFolder);
         } else if (!arguments.output.empty()) {
-            writeFile(arguments.output, prometheusExposition(savedExport(true)));
+            writeFile(arguments.output, prometheusText());
         } else {
-            const std::string text = prometheusExposition(savedExport(true));
+            const std::string text = prometheusText();
             std::fwrite(text.data(), 1, text.size(), stdout);
         }
     } catch (const ExportError& error) {
@@ -221,7 +236,7 @@ std::string databaseTarget(const std::string& path) {
 
 int exportSqlite(const std::string& path) {
     try {
-        writeSqliteExport(savedExport(false), databaseTarget(path));
+        writeSqliteExport(savedExport(), databaseTarget(path));
     } catch (const ExportError& error) {
         return failed(error);
     }

@@ -44,6 +44,15 @@ std::string positionalSynopsis(const CLI::Option& option) {
     return option.get_required() ? value : "[" + value + "]";
 }
 
+// Text wrapped to the terminal under a hanging indent: its first line after `lead`, the
+// others under `indent` columns.
+std::string hanging(const std::string& lead, std::string_view text, std::size_t indent, std::size_t width) {
+    std::string out = lead;
+    const std::vector<std::string> lines = wrapCells(text, width - indent - 1);
+    for (std::size_t i = 0; i < lines.size(); ++i) out += (i == 0 ? "" : std::string(indent, ' ')) + lines[i] + "\n";
+    return out;
+}
+
 // The description column is wrapped to the terminal, its lines under one another: left to
 // the terminal, a long one would carry on from the first column. A pipe gets each whole.
 std::string line(const std::string& left, const std::string& right, std::size_t width) {
@@ -51,9 +60,7 @@ std::string line(const std::string& left, const std::string& right, std::size_t 
     if (cellWidth(left) + 2 >= kNameColumn) text = "  " + left + "\n" + std::string(kNameColumn, ' ');
     constexpr std::size_t kNarrowest = 20;
     if (width == TextTable::kUnlimited || width < kNameColumn + kNarrowest) return text + right + "\n";
-    const std::vector<std::string> lines = wrapCells(right, width - kNameColumn - 1);
-    for (std::size_t i = 0; i < lines.size(); ++i) text += (i == 0 ? "" : std::string(kNameColumn, ' ')) + lines[i] + "\n";
-    return text;
+    return hanging(text, right, kNameColumn, width);
 }
 
 std::string paragraph(const std::string& text, std::size_t width) {
@@ -70,10 +77,7 @@ std::string footerLine(const std::string& text, std::size_t width) {
     const std::size_t labelEnd = text.find("  ", indent);
     if (labelEnd != std::string::npos && labelEnd - indent <= 8) hang = std::min(text.find_first_not_of(' ', labelEnd), text.size());
     if (hang + 20 > width) return text + "\n";
-    const std::vector<std::string> lines = wrapCells(std::string_view(text).substr(hang), width - hang - 1);
-    std::string out;
-    for (std::size_t i = 0; i < lines.size(); ++i) out += (i == 0 ? text.substr(0, hang) : std::string(hang, ' ')) + lines[i] + "\n";
-    return out;
+    return hanging(text.substr(0, hang), std::string_view(text).substr(hang), hang, width);
 }
 
 std::size_t editDistance(const std::string& a, const std::string& b) {
