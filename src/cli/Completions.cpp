@@ -21,7 +21,18 @@ struct Node {
     std::vector<std::string> options;  // "--all", "-y"
     std::vector<std::string> values;   // the words it takes in place of arguments, when known
     std::vector<std::pair<std::string, std::string>> described;  // command or long option, its help
+    std::string idLister;  // the words after the program's name that print the ids it takes
 };
+
+// The commands that take item ids, and what lists them: the pending rows for those that act
+// on an update, every row for those that name any item, the ignored items for those that
+// give one back.
+std::string idLister(const std::string& path) {
+    if (path == "update" || path == "skip" || path == "snooze" || path == "download") return "list --ids";
+    if (path == "ignore" || path == "why") return "list --all --ids";
+    if (path == "unignore" || path == "unsnooze") return "ignored --ids";
+    return "";
+}
 
 // The settings' names, after the verbs that take one: the list settings' alone after those
 // that add to or remove from a list.
@@ -36,7 +47,7 @@ std::vector<std::string> argumentValues(const std::string& path) {
 }
 
 void collect(const CLI::App& command, const std::string& path, std::vector<Node>& nodes) {
-    Node node{path, {}, {}, argumentValues(path), {}};
+    Node node{path, {}, {}, argumentValues(path), {}, idLister(path)};
     for (const CLI::App* sub : visibleCommands(command)) {
         node.commands.push_back(sub->get_name());
         node.described.emplace_back(sub->get_name(), sub->get_description());
@@ -106,15 +117,28 @@ std::string bashScript(const std::vector<Node>& nodes) {
         out += "        " + option + ") COMPREPLY=($(compgen -W " + singleQuoted(values) + " -- \"${cur##*,}\")); return ;;\n";
     }
     out += "    esac\n";
-    out += "    local words\n";
+    out += "    local words ids=\"\"\n";
     out += "    case \"$cmdpath\" in\n";
     for (const Node& node : nodes) {
         std::vector<std::string> words = node.commands;
         words.insert(words.end(), node.values.begin(), node.values.end());
         words.insert(words.end(), node.options.begin(), node.options.end());
-        out += "        " + singleQuoted(node.path) + ") words=" + singleQuoted(join(words, " ")) + " ;;\n";
+        out += "        " + singleQuoted(node.path) + ") words=" + singleQuoted(join(words, " "));
+        if (!node.idLister.empty()) out += "; ids=" + singleQuoted(node.idLister);
+        out += " ;;\n";
     }
     out += "    esac\n";
+    // An id holds a ":", where bash splits words: the whole word typed is matched, and what
+    // follows its last ":" is what bash replaces. The ids are compared, never expanded.
+    out += "    if [[ -n \"$ids\" && \"$cur\" != -* ]]; then\n";
+    out += "        local typed=\"${COMP_LINE:0:COMP_POINT}\" id\n";
+    out += "        typed=\"${typed##*[[:blank:]]}\"\n";
+    out += "        COMPREPLY=()\n";
+    out += "        while IFS= read -r id; do\n";
+    out += "            [[ \"$id\" == \"$typed\"* ]] && COMPREPLY+=(\"${id#\"${typed%\"${typed##*:}\"}\"}\")\n";
+    out += "        done < <(command vantreel $ids 2>/dev/null)\n";
+    out += "        return\n";
+    out += "    fi\n";
     out += "    COMPREPLY=($(compgen -W \"$words\" -- \"$cur\"))\n";
     out += "}\n";
     out += "complete -F _vantreel vantreel\n";
@@ -138,6 +162,7 @@ std::string zshScript(const std::vector<Node>& nodes) {
     }
     out += "    esac\n";
     out += "    local -a described\n";
+    out += "    local ids=\"\"\n";
     out += "    case \"$cmdpath\" in\n";
     for (const Node& node : nodes) {
         out += "        " + singleQuoted(node.path) + ") described=(";
@@ -150,9 +175,16 @@ std::string zshScript(const std::vector<Node>& nodes) {
             out += ' ';
             out += singleQuoted(value);
         }
-        out += " ) ;;\n";
+        out += " )";
+        if (!node.idLister.empty()) out += "; ids=" + singleQuoted(node.idLister);
+        out += " ;;\n";
     }
     out += "    esac\n";
+    // Added as they are: _describe would take the ":" of an id for its description's.
+    out += "    if [[ -n \"$ids\" && \"${words[CURRENT]}\" != -* ]]; then\n";
+    out += "        compadd -- ${(f)\"$(command vantreel ${=ids} 2>/dev/null)\"}\n";
+    out += "        return\n";
+    out += "    fi\n";
     out += "    _describe 'vantreel' described\n";
     out += "}\n";
     out += "compdef _vantreel vantreel 2>/dev/null || _vantreel \"$@\"\n";
@@ -184,6 +216,10 @@ std::string fishScript(const std::vector<Node>& nodes) {
         }
         if (!node.values.empty()) {
             out += "complete -c vantreel -n " + fishQuoted(condition) + " -a " + fishQuoted(join(node.values, " ")) + "\n";
+        }
+        if (!node.idLister.empty()) {
+            out += "complete -c vantreel -n " + fishQuoted(condition) + " -a " +
+                   fishQuoted("(command vantreel " + node.idLister + " 2>/dev/null)") + "\n";
         }
     }
     for (const auto& [option, values] : optionValues()) {

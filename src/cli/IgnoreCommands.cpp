@@ -43,6 +43,7 @@ struct IgnoreArguments {
     std::string forDuration;
     bool indefinitely = false;
     bool json = false;
+    bool ids = false;
 };
 
 // The one row an argument names. Several rows of one name resolve to the application among
@@ -326,6 +327,10 @@ int listIgnored(const IgnoreArguments& arguments) {
         std::printf("%s\n", dumpJson(document, jsonIndentForStandardOutput()).c_str());
         return kExitSuccess;
     }
+    if (arguments.ids) {
+        for (const IgnoredItem& item : items) std::printf("%s\n", shownId(item, rows).c_str());
+        return kExitSuccess;
+    }
     if (items.empty()) {
         std::printf("%s\n", localized("ignored.none").c_str());
         return kExitSuccess;
@@ -393,7 +398,8 @@ void addIgnoreCommands(CLI::App& app, int* exitCode) {
 
     auto ignoredArguments = std::make_shared<IgnoreArguments>();
     CLI::App* ignoredCommand = verb(app, "ignored", localized("help.ignored"), exitCode, ignoredArguments, listIgnored);
-    ignoredCommand->add_flag("--json", ignoredArguments->json, localized("help.option.json"));
+    CLI::Option* json = ignoredCommand->add_flag("--json", ignoredArguments->json, localized("help.option.json"));
+    ignoredCommand->add_flag("--ids", ignoredArguments->ids, localized("help.option.ids"))->excludes(json);
     setExamples(*ignoredCommand, {"vantreel ignored", "vantreel ignored --json"});
 }
 

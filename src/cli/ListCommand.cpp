@@ -32,6 +32,7 @@ namespace {
 struct ListArguments {
     bool all = false;
     bool json = false;
+    bool ids = false;
     std::string search;
     std::string source;
     SourceOptions sources;
@@ -81,6 +82,11 @@ int list(const ListArguments& arguments, bool quiet) {
     }
     // Without a scan there is nothing to say about pending updates.
     const int status = !arguments.exitCode ? kExitSuccess : nothingSaved ? kExitSourceFailed : reportExitCode(report);
+    if (arguments.ids) {
+        const AllUpdatesDisplayModel& model = *report.table->model;
+        for (std::size_t i = 0; i < model.size(); ++i) std::printf("%s\n", model.row(i).shortId.c_str());
+        return status;
+    }
     std::optional<double> age;
     if (results.metadata) age = secondsBetween(results.metadata->lastScanDate, Clock::shared().now());
     if (arguments.json) {
@@ -153,11 +159,13 @@ void addListCommands(CLI::App& app, int* exitCode, const GlobalOptions* options)
     auto* listCommand = app.add_subcommand("list", localized("help.list"));
     addTableOptions(*listCommand, arguments->all, arguments->search, arguments->source);
     arguments->sources.addTo(*listCommand);
-    listCommand->add_flag("--json", arguments->json, localized("help.option.json"));
+    CLI::Option* jsonFlag = listCommand->add_flag("--json", arguments->json, localized("help.option.json"));
+    listCommand->add_flag("--ids", arguments->ids, localized("help.option.ids"))->excludes(jsonFlag);
     listCommand->add_flag("--exit-code", arguments->exitCode, localized("help.option.exit_code"));
     // For a terminal opened from a notification, which would close as soon as we end.
     listCommand->add_flag("--hold", arguments->hold, "")->group("");
-    setExamples(*listCommand, {"vantreel list", "vantreel list --all --only homebrew", "vantreel list --json | jq '.rows[].id'"});
+    setExamples(*listCommand, {"vantreel list", "vantreel list --all --only homebrew", "vantreel list --json | jq '.rows[].id'",
+                               "vantreel list --ids --only npm | xargs -r vantreel update --dry-run"});
     listCommand->callback([arguments, exitCode, options] {
         *exitCode = list(*arguments, options->quiet);
         if (arguments->hold && ::isatty(STDIN_FILENO) == 1) {

@@ -51,6 +51,26 @@ protected:
         return {std::move(arguments), home_.path(), std::move(environment)};
     }
 
+    // What bash offers for the line typed, with the program's completion script loaded and
+    // the built program first on the PATH. `words` are the line's words as bash splits them
+    // (at spaces and at ":").
+    std::string bashCompletions(const std::string& words, const std::string& line) {
+        const std::string script = runVantreel(run({"completions", "bash"})).standardOutput;
+        home_.write("completion.bash", script);
+        const std::string program = "source " + home_.file("completion.bash") + "\nCOMP_WORDS=(" + words +
+                                    ")\nCOMP_CWORD=$((${#COMP_WORDS[@]} - 1))\nCOMP_LINE='" + line + "'" +
+                                    "\nCOMP_POINT=${#COMP_LINE}\n_vantreel\nprintf '%s\\n' \"${COMPREPLY[@]}\"\n";
+        const std::string folder = std::filesystem::path(testing::vantreelPath()).parent_path().string();
+        ShellCommandResult result = CommandRunner::shared().execute(CommandRequest{
+            .command = "/bin/bash",
+            .arguments = {"-c", program},
+            .environment = {{"HOME", home_.path()},
+                            {"PATH", folder + ":" + CommandRunner::standardSearchPath(home_.path(), SystemFileSystemManager())}},
+            .timeout = 20});
+        EXPECT_EQ(result.standardError, "") << words;
+        return result.standardOutput;
+    }
+
     Json scanJson(std::vector<std::string> extra = {}) const {
         std::vector<std::string> arguments{"--accept-terms", "scan", "--json"};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
@@ -258,6 +278,16 @@ TEST_F(CommandLineHabitsE2ETest, IdsGoThroughAShellUnquotedAndTheEarlierFormStil
             CommandRequest{.command = "/bin/sh", .arguments = {"-c", "printf '%s\\n' " + id}, .timeout = 10});
         EXPECT_EQ(echoed.standardOutput, id + "\n") << id;
     }
+    // Scripts get the ids alone, those of the rows the table shows; completion offers them,
+    // across the ":" where bash splits words, and only those that the words typed begin.
+    EXPECT_EQ(runVantreel(run({"list", "--all", "--ids"})).standardOutput, join(ids, "\n") + "\n");
+    EXPECT_EQ(runVantreel(run({"list", "--ids", "--json"})).exitCode, 2);
+    const std::string pending = runVantreel(run({"list", "--ids"})).standardOutput;
+    EXPECT_NE(pending.find("brew:testball\n"), std::string::npos) << pending;
+    EXPECT_EQ(bashCompletions("vantreel update ''", "vantreel update "), pending);
+    EXPECT_EQ(bashCompletions("vantreel update brew : te", "vantreel update brew:te"), "testball\n");
+    EXPECT_EQ(bashCompletions("vantreel update cas", "vantreel update cas"), "cask:local-caffeine\n");
+    EXPECT_EQ(bashCompletions("vantreel update --dry", "vantreel update --dry"), "--dry-run\n");
     ShellCommandResult ignored = CommandRunner::shared().execute(CommandRequest{
         .command = "/bin/sh",
         .arguments = {"-c", "\"$0\" ignore brew:testball", testing::vantreelPath()},
@@ -267,6 +297,9 @@ TEST_F(CommandLineHabitsE2ETest, IdsGoThroughAShellUnquotedAndTheEarlierFormStil
     Json listed = jsonOf(runVantreel(run({"ignored", "--json"})));
     ASSERT_EQ(listed["ignored"].size(), 1u) << listed;
     EXPECT_EQ(listed["ignored"][0]["id"], "brew:testball");
+    EXPECT_EQ(runVantreel(run({"ignored", "--ids"})).standardOutput, "brew:testball\n");
+    EXPECT_EQ(bashCompletions("vantreel unignore brew :", "vantreel unignore brew:"), "testball\n");
+    EXPECT_EQ(bashCompletions("vantreel update brew : te", "vantreel update brew:te"), "\n") << "no longer pending";
     // The earlier form names the same item, for scripts written before.
     EXPECT_EQ(runVantreel(run({"unignore", "package:formulas:testball"})).exitCode, 0);
     EXPECT_TRUE(jsonOf(runVantreel(run({"ignored", "--json"})))["ignored"].empty());
@@ -710,16 +743,7 @@ TEST_F(CommandLineHabitsE2ETest, HelpTyposAndCompletions) {
               compared.standardOutput);
     EXPECT_EQ(runVantreel(run({"--help", "list"})).standardOutput, runVantreel(run({"help", "list"})).standardOutput);
 
-    const std::string script = runVantreel(run({"completions", "bash"})).standardOutput;
-    home_.write("completion.bash", script);
-    auto complete = [&](const std::string& words) {
-        const std::string program = "source " + home_.file("completion.bash") + "\nCOMP_WORDS=(" + words +
-                                    ")\nCOMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n_vantreel\nprintf '%s\\n' \"${COMPREPLY[@]}\"\n";
-        ShellCommandResult result = CommandRunner::shared().execute(
-            CommandRequest{.command = "/bin/bash", .arguments = {"-c", program}, .timeout = 20});
-        EXPECT_EQ(result.standardError, "") << words;
-        return result.standardOutput;
-    };
+    auto complete = [&](const std::string& words) { return bashCompletions(words, words); };
     EXPECT_EQ(complete("vantreel sc"), "scan\n");
     EXPECT_EQ(complete("vantreel scan --ex"), "--exclude\n--exit-code\n");
     EXPECT_EQ(complete("vantreel version comp"), "compare\n");
