@@ -72,6 +72,9 @@ std::string ScanProgressModel::unitLabelKey(std::string_view id) {
 }
 
 void ScanProgressModel::changed(const std::function<void()>& change) {
+    // Observers get the snapshots in the order they were made: changed from two threads, they
+    // would otherwise be handed over in either order, an older state after a newer one.
+    std::scoped_lock delivery(deliveryMutex_);
     ScanProgressSnapshot copy;
     std::vector<Observer> observers;
     {
@@ -80,7 +83,7 @@ void ScanProgressModel::changed(const std::function<void()>& change) {
         recountLocked();
         if (observers_.empty()) return;
         copy = state_;
-        for (const auto& [token, observer] : observers_) observers.push_back(observer);
+        observers = observers_;
     }
     for (const auto& observer : observers) observer(copy);
 }
@@ -172,15 +175,9 @@ ScanProgressSnapshot ScanProgressModel::snapshot() const {
     return state_;
 }
 
-int ScanProgressModel::addObserver(Observer observer) {
+void ScanProgressModel::addObserver(Observer observer) {
     std::scoped_lock lock(mutex_);
-    observers_[++lastToken_] = std::move(observer);
-    return lastToken_;
-}
-
-void ScanProgressModel::removeObserver(int token) {
-    std::scoped_lock lock(mutex_);
-    observers_.erase(token);
+    observers_.push_back(std::move(observer));
 }
 
 }  // namespace vt

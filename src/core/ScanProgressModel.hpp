@@ -1,7 +1,6 @@
 #pragma once
 
 #include <functional>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -96,8 +95,9 @@ public:
     void setProgress(double fraction);
 
     ScanProgressSnapshot snapshot() const;
-    int addObserver(Observer observer);
-    void removeObserver(int token);
+    // Called with each new snapshot, in the order they were made, on the thread that made the
+    // change; an observer must not change the model.
+    void addObserver(Observer observer);
 
     // The localized unit of a scanner's counts ("scan.radar.unit.packages" and the like).
     static std::string unitLabelKey(std::string_view scannerId);
@@ -108,9 +108,9 @@ private:
 
     Clock& clock_;
     mutable std::mutex mutex_;
+    std::mutex deliveryMutex_;  // taken before mutex_, held while the observers are called
     ScanProgressSnapshot state_;
-    std::map<int, Observer> observers_;
-    int lastToken_ = 0;
+    std::vector<Observer> observers_;
 };
 
 }  // namespace vt
