@@ -22,6 +22,7 @@ struct Node {
     std::vector<std::string> values;   // the words it takes in place of arguments, when known
     std::vector<std::pair<std::string, std::string>> described;  // command or long option, its help
     std::string idLister;  // the words after the program's name that print the ids it takes
+    std::vector<std::string> valued;  // its options that take the next word as their value
 };
 
 // The commands that take item ids, and what lists them: the pending rows for those that act
@@ -60,6 +61,10 @@ void collect(const CLI::App& command, const std::string& path, std::vector<Node>
             node.described.emplace_back("--" + name, option->get_description());
         }
         for (const std::string& name : option->get_snames()) node.options.push_back("-" + name);
+        if (option->get_type_size_max() > 0) {
+            for (const std::string& name : option->get_lnames()) node.valued.push_back("--" + name);
+            for (const std::string& name : option->get_snames()) node.valued.push_back("-" + name);
+        }
     }
     nodes.push_back(node);
     for (const CLI::App* sub : visibleCommands(command)) {
@@ -117,17 +122,25 @@ std::string bashScript(const std::vector<Node>& nodes) {
         out += "        " + option + ") COMPREPLY=($(compgen -W " + singleQuoted(values) + " -- \"${cur##*,}\")); return ;;\n";
     }
     out += "    esac\n";
-    out += "    local words ids=\"\"\n";
+    out += "    local words ids=\"\" valued=\"\"\n";
     out += "    case \"$cmdpath\" in\n";
     for (const Node& node : nodes) {
         std::vector<std::string> words = node.commands;
         words.insert(words.end(), node.values.begin(), node.values.end());
         words.insert(words.end(), node.options.begin(), node.options.end());
         out += "        " + singleQuoted(node.path) + ") words=" + singleQuoted(join(words, " "));
+        if (!node.valued.empty()) out += "; valued=" + singleQuoted(join(node.valued, " "));
         if (!node.idLister.empty()) out += "; ids=" + singleQuoted(node.idLister);
         out += " ;;\n";
     }
     out += "    esac\n";
+    // After an option that takes a value, the word is that value: a file name, a date, a
+    // version, which bash's own completion takes over.
+    out += "    if [[ -n \"$valued\" && \" $valued \" == *\" $prev \"* ]]; then\n";
+    out += "        compopt -o default 2>/dev/null\n";
+    out += "        COMPREPLY=()\n";
+    out += "        return\n";
+    out += "    fi\n";
     // An id holds a ":", where bash splits words: the whole word typed is matched, and what
     // follows its last ":" is what bash replaces. The ids are compared, never expanded.
     out += "    if [[ -n \"$ids\" && \"$cur\" != -* ]]; then\n";
@@ -162,7 +175,7 @@ std::string zshScript(const std::vector<Node>& nodes) {
     }
     out += "    esac\n";
     out += "    local -a described\n";
-    out += "    local ids=\"\"\n";
+    out += "    local ids=\"\" valued=\"\"\n";
     out += "    case \"$cmdpath\" in\n";
     for (const Node& node : nodes) {
         out += "        " + singleQuoted(node.path) + ") described=(";
@@ -176,11 +189,16 @@ std::string zshScript(const std::vector<Node>& nodes) {
             out += singleQuoted(value);
         }
         out += " )";
+        if (!node.valued.empty()) out += "; valued=" + singleQuoted(join(node.valued, " "));
         if (!node.idLister.empty()) out += "; ids=" + singleQuoted(node.idLister);
         out += " ;;\n";
     }
     out += "    esac\n";
     // Added as they are: _describe would take the ":" of an id for its description's.
+    out += "    if [[ -n \"$valued\" && \" $valued \" == *\" ${words[CURRENT-1]} \"* ]]; then\n";
+    out += "        _default\n";
+    out += "        return\n";
+    out += "    fi\n";
     out += "    if [[ -n \"$ids\" && \"${words[CURRENT]}\" != -* ]]; then\n";
     out += "        compadd -- ${(f)\"$(command vantreel ${=ids} 2>/dev/null)\"}\n";
     out += "        return\n";
@@ -218,7 +236,9 @@ std::string fishScript(const std::vector<Node>& nodes) {
             out += "complete -c vantreel -n " + fishQuoted(condition) + " -a " + fishQuoted(join(node.values, " ")) + "\n";
         }
         if (!node.idLister.empty()) {
-            out += "complete -c vantreel -n " + fishQuoted(condition) + " -a " +
+            std::string idCondition = condition;
+            if (!node.valued.empty()) idCondition += "; and not contains -- (commandline -opc)[-1] " + join(node.valued, " ");
+            out += "complete -c vantreel -n " + fishQuoted(idCondition) + " -a " +
                    fishQuoted("(command vantreel " + node.idLister + " 2>/dev/null)") + "\n";
         }
     }

@@ -288,6 +288,8 @@ TEST_F(CommandLineHabitsE2ETest, IdsGoThroughAShellUnquotedAndTheEarlierFormStil
     EXPECT_EQ(bashCompletions("vantreel update brew : te", "vantreel update brew:te"), "testball\n");
     EXPECT_EQ(bashCompletions("vantreel update cas", "vantreel update cas"), "cask:local-caffeine\n");
     EXPECT_EQ(bashCompletions("vantreel update --dry", "vantreel update --dry"), "--dry-run\n");
+    EXPECT_EQ(bashCompletions("vantreel skip brew : testball --version ''", "vantreel skip brew:testball --version "), "\n")
+        << "a version, not an id";
     ShellCommandResult ignored = CommandRunner::shared().execute(CommandRequest{
         .command = "/bin/sh",
         .arguments = {"-c", "\"$0\" ignore brew:testball", testing::vantreelPath()},
