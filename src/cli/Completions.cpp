@@ -194,11 +194,11 @@ std::string zshScript(const std::vector<Node>& nodes) {
         out += " ;;\n";
     }
     out += "    esac\n";
-    // Added as they are: _describe would take the ":" of an id for its description's.
     out += "    if [[ -n \"$valued\" && \" $valued \" == *\" ${words[CURRENT-1]} \"* ]]; then\n";
     out += "        _default\n";
     out += "        return\n";
     out += "    fi\n";
+    // Added as they are: _describe would take the ":" of an id for its description's.
     out += "    if [[ -n \"$ids\" && \"${words[CURRENT]}\" != -* ]]; then\n";
     out += "        compadd -- ${(f)\"$(command vantreel ${=ids} 2>/dev/null)\"}\n";
     out += "        return\n";

@@ -41,12 +41,8 @@ const Logger& logger() {
     return log;
 }
 
-// apt's upgrades as its own cache has them now, as the community's collector reads them;
-// only where the scan ran apt, and nothing when apt cannot be read (the program copied
-// without its module, say), which is said in the log and on standard error: the export
-// still has everything else.
-// apt's own figures, read from its cache, on a machine whose saved scan ran apt; or why the
-// cache could not be read.
+// apt's upgrades as its own cache has them now, as the community's collector reads them,
+// where the saved scan ran apt; or why the cache could not be read.
 struct AptFigures {
     std::optional<AptSummary> summary;
     std::optional<std::string> unreadable;
