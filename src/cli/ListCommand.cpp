@@ -83,6 +83,10 @@ int list(const ListArguments& arguments, bool quiet) {
     // Without a scan there is nothing to say about pending updates.
     const int status = !arguments.exitCode ? kExitSuccess : nothingSaved ? kExitSourceFailed : reportExitCode(report);
     if (arguments.ids) {
+        // A script reading the ids must still hear of the items that could not be read.
+        if (!results.unreadableFiles.empty()) {
+            std::fprintf(stderr, "%s\n", localized("list.unreadable_results", {join(results.unreadableFiles, ", ")}).c_str());
+        }
         const AllUpdatesDisplayModel& model = *report.table->model;
         for (std::size_t i = 0; i < model.size(); ++i) std::printf("%s\n", model.row(i).shortId.c_str());
         return status;

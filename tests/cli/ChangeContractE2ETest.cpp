@@ -203,6 +203,11 @@ TEST_F(ChangeContractE2ETest, ADamagedResultsFileLosesNoPendingUpdate) {
     const auto listed = runVantreel(run({"list", "--only", "cargo", "--exit-code"}));
     EXPECT_EQ(listed.exitCode, 3) << listed.standardOutput;
     EXPECT_EQ(listed.standardOutput.find("up to date"), std::string::npos) << listed.standardOutput;
+    // A script reading the ids alone hears of it too, on standard error.
+    const auto ids = runVantreel(run({"list", "--only", "cargo", "--ids", "--exit-code"}));
+    EXPECT_EQ(ids.exitCode, 3);
+    EXPECT_EQ(ids.standardOutput, "");
+    EXPECT_NE(ids.standardError.find("cargo_crates.json"), std::string::npos) << ids.standardError;
     const auto counted = runVantreel(run({"outdated-count", "--only", "cargo", "--exit-code", "--json"}));
     EXPECT_EQ(counted.exitCode, 3) << counted.standardError;
     EXPECT_EQ(testing::schemaViolations("check-updates.schema.json", counted.standardOutput), "");
