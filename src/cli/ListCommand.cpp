@@ -52,6 +52,11 @@ std::string ageText(double seconds) {
     return days == 1 ? localized("list.last_scan.day") : localized("list.last_scan.days", {std::to_string(days)});
 }
 
+// Said on standard error, whatever the output: a list shortened by them must not pass unnoticed.
+void sayUnreadable(const std::vector<std::string>& files) {
+    if (!files.empty()) std::fprintf(stderr, "%s\n", localized("list.unreadable_results", {join(files, ", ")}).c_str());
+}
+
 int list(const ListArguments& arguments, bool quiet) {
     std::optional<SourceSelection> selection = arguments.sources.selection("list");
     if (!selection) return kExitUsage;
@@ -84,9 +89,7 @@ int list(const ListArguments& arguments, bool quiet) {
     const int status = !arguments.exitCode ? kExitSuccess : nothingSaved ? kExitSourceFailed : reportExitCode(report);
     if (arguments.ids) {
         // A script reading the ids must still hear of the items that could not be read.
-        if (!results.unreadableFiles.empty()) {
-            std::fprintf(stderr, "%s\n", localized("list.unreadable_results", {join(results.unreadableFiles, ", ")}).c_str());
-        }
+        sayUnreadable(results.unreadableFiles);
         const AllUpdatesDisplayModel& model = *report.table->model;
         for (std::size_t i = 0; i < model.size(); ++i) std::printf("%s\n", model.row(i).shortId.c_str());
         return status;
@@ -111,9 +114,7 @@ int list(const ListArguments& arguments, bool quiet) {
         return status;
     }
     if (!quiet && !context.previousExitWasClean()) std::fprintf(stderr, "%s\n", localized("list.previous_exit_unclean").c_str());
-    if (!results.unreadableFiles.empty()) {
-        std::fprintf(stderr, "%s\n", localized("list.unreadable_results", {join(results.unreadableFiles, ", ")}).c_str());
-    }
+    sayUnreadable(results.unreadableFiles);
     Style style = Style::forStream(stdout);
     std::string table = renderTable(report, style, outputWidth(), !quiet);
     if (!table.empty()) std::printf("%s\n", table.c_str());
