@@ -33,14 +33,27 @@ void growHeapInHugePages(std::size_t bytes) {
     void* const before = ::sbrk(0);
     // More than the heap has free: it grows by this and the padding in one step.
     // (Written to, or the compiler drops the allocation as unused.)
-    auto* volatile block = static_cast<char*>(std::malloc(1u << 20));
-    if (block != nullptr) block[0] = 0;
+    constexpr std::size_t kGrowth = 1u << 20;
+    auto* volatile block = static_cast<char*>(std::malloc(kGrowth));
+    if (block == nullptr) return;
+    block[0] = 0;
     void* const after = ::sbrk(0);
+    const std::uintptr_t start = address(block);
     std::free(block);
     if (before == reinterpret_cast<void*>(-1) || after == reinterpret_cast<void*>(-1) || address(after) <= address(before)) {
         return;
     }
-    inHugePages(before, address(after) - address(before));
+    // A 2 MiB range any page of which is already in use stays in small pages for good, and
+    // malloc marked the block's end: huge pages begin after that mark.
+    constexpr std::uintptr_t kChunkHeader = 16;
+    const std::uintptr_t touched = start + kGrowth + 2 * kChunkHeader;
+    if (address(after) <= touched) return;
+    inHugePages(reinterpret_cast<void*>(touched), address(after) - touched);
+    // The next blocks would begin below the first huge page: one that is never touched
+    // fills the gap, so that the large ones the command is about to fill begin in huge pages.
+    const std::uintptr_t first = (touched + kHugePage - 1) & ~(kHugePage - 1);
+    void* volatile filler = std::malloc(first - start - 2 * kChunkHeader);  // volatile: kept though unused
+    static_cast<void>(filler);
 }
 
 }  // namespace vt
