@@ -670,7 +670,10 @@ std::vector<Package> offeredPackages(std::vector<Package> packages, const Settin
         // still binds, as the tool would refuse the version.
         const ReleaseAgeRule ours = package.fixedVulnerabilities.empty() ? known->second : ReleaseAgeRule{};
         ReleaseAgeRule rule = ReleaseAgeRule::stricter(ours, package.toolReleaseAge);
-        rule.exactVersions = adapters == nullptr || adapters->pinnedVersion(package).has_value();
+        // Asked only where a limit applies: it builds the source's adapter.
+        if (rule.minimum > std::chrono::seconds(0)) {
+            rule.exactVersions = adapters == nullptr || adapters->pinnedVersion(package).has_value();
+        }
         applyReleaseAge(package, rule, now);
     }
     return packages;
