@@ -39,14 +39,15 @@ void growHeapInHugePages(std::size_t bytes) {
     block[0] = 0;
     void* const after = ::sbrk(0);
     const std::uintptr_t start = address(block);
+    const std::size_t usable = ::malloc_usable_size(block);
     std::free(block);
     if (before == reinterpret_cast<void*>(-1) || after == reinterpret_cast<void*>(-1) || address(after) <= address(before)) {
         return;
     }
     // A 2 MiB range any page of which is already in use stays in small pages for good, and
-    // malloc marked the block's end: huge pages begin after that mark.
+    // malloc wrote the header of the next block just past this one: huge pages begin after it.
     constexpr std::uintptr_t kChunkHeader = 16;
-    const std::uintptr_t touched = start + kGrowth + 2 * kChunkHeader;
+    const std::uintptr_t touched = start + usable + kChunkHeader;
     if (address(after) <= touched) return;
     inHugePages(reinterpret_cast<void*>(touched), address(after) - touched);
     // The next blocks would begin below the first huge page: one that is never touched

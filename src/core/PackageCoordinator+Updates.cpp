@@ -671,9 +671,7 @@ std::vector<Package> offeredPackages(std::vector<Package> packages, const Settin
         const ReleaseAgeRule ours = package.fixedVulnerabilities.empty() ? known->second : ReleaseAgeRule{};
         ReleaseAgeRule rule = ReleaseAgeRule::stricter(ours, package.toolReleaseAge);
         // Asked only where a limit applies: it builds the source's adapter.
-        if (rule.minimum > std::chrono::seconds(0)) {
-            rule.exactVersions = adapters == nullptr || adapters->pinnedVersion(package).has_value();
-        }
+        if (rule.limits()) rule.exactVersions = adapters == nullptr || adapters->pinnedVersion(package).has_value();
         applyReleaseAge(package, rule, now);
     }
     return packages;

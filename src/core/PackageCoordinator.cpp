@@ -50,7 +50,7 @@ PackageCoordinator::~PackageCoordinator() { cancelRefresh(); }
 void PackageCoordinator::announcePublishTimeDemand() const {
     if (options_.packageManager == nullptr) return;
     for (const SourceRow& row : ManagerRegistry::sources()) {
-        const bool wanted = releaseAgeRule(settings_, row.id).minimum > std::chrono::seconds(0);
+        const bool wanted = releaseAgeRule(settings_, row.id).limits();
         // Adapters want none until told: one not made yet is made only to be told it does.
         BaseManager* adapter = wanted ? options_.packageManager->adapter(row.id)
                                       : options_.packageManager->existingAdapter(row.id);

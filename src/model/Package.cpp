@@ -619,7 +619,7 @@ void takeCheckResult(Package& installed, const Package& checked) {
 }
 
 void applyReleaseAge(Package& package, const ReleaseAgeRule& rule, Clock::TimePoint now) {
-    if (rule.minimum <= std::chrono::seconds(0) || !package.latestVersion) return;
+    if (!rule.limits() || !package.latestVersion) return;
     if (compareVersions(package.version, *package.latestVersion) != VersionOrder::Ascending) return;
     ReleaseAgeDecision decision = decideReleaseAge(package.version, package.latestVersion, package.releases, rule, now);
     if (decision.verdict == ReleaseAgeVerdict::Fallback) package.latestVersion = decision.offered;

@@ -50,7 +50,7 @@ ReleaseAgeDecision decideReleaseAge(std::string_view installed, const std::optio
     decision.rule = rule;
     decision.latest = latest;
     decision.offered = latest;
-    if (!latest || rule.minimum <= std::chrono::seconds(0)) return decision;
+    if (!latest || !rule.limits()) return decision;
     auto oldEnough = [&](Clock::TimePoint published) { return now - published >= rule.minimum; };
 
     const PublishedRelease* newest = releaseNamed(releases, *latest);

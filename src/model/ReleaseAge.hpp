@@ -36,6 +36,8 @@ struct ReleaseAgeRule {
     // version can be offered and the item waits for its latest to come of age.
     bool exactVersions = true;
 
+    bool limits() const { return minimum > std::chrono::seconds(0); }
+
     // Ours and the tool's, whichever is stricter. A tool that applies a limit knows ages we do
     // not: an age we cannot read may be one it refuses, so it waits.
     static ReleaseAgeRule stricter(ReleaseAgeRule ours, const std::optional<ToolReleaseAge>& tool);
