@@ -1,5 +1,6 @@
 // compare, isUpdateAvailable, the display form and sorting over arbitrary bytes: none may
-// crash or hang, and sorting must hand back every element exactly once.
+// crash or hang, two texts order as their parses do, and sorting must hand back every
+// element exactly once.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,8 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view a = input.substr(0, split);
     std::string_view b = split == std::string_view::npos ? std::string_view{} : input.substr(split + 1);
 
-    (void)vt::compareVersions(a, b);
-    (void)vt::compareVersions(b, a);
+    // Texts compared in place must order as their parses do.
+    if (a != b) {
+        if (vt::compareVersions(a, b) != vt::compareVersions(vt::parseVersion(a), vt::parseVersion(b))) std::abort();
+        if (vt::compareVersions(b, a) != vt::compareVersions(vt::parseVersion(b), vt::parseVersion(a))) std::abort();
+    }
     (void)vt::isUpdateAvailable(a, b, false);
     (void)vt::isUpdateAvailable(a, b, true);
     (void)vt::isPreRelease(a);

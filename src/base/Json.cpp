@@ -69,6 +69,62 @@ std::string dumpJson(const Json& value, int indent) {
     return value.dump(indent, ' ', false, Json::error_handler_t::replace);
 }
 
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+
+// The top bit of each byte of the word that JSON must escape: below 0x20 or from 0x80 up, a
+// quote, a backslash. A byte below 0x20 borrows when 0x20 is taken from it.
+std::uint64_t needsEscape(std::uint64_t word) {
+    auto hasZeroByte = [](std::uint64_t w) { return (w - kOnes) & ~w & kHighs; };
+    return ((word - 0x20 * kOnes) | word | hasZeroByte(word ^ ('"' * kOnes)) | hasZeroByte(word ^ ('\\' * kOnes))) & kHighs;
+}
+
+// Copies plain ASCII text to `to` eight bytes at a time, as most of what is written is plain;
+// false, with `to` half written, at the first byte that needs escaping.
+bool copyPlain(std::string_view text, char* to) {
+    const std::size_t size = text.size();
+    if (size < 8) {
+        std::uint64_t word = 0x20 * kOnes;  // spaces around a short text need no escaping
+        if (size > 0) std::memcpy(&word, text.data(), size);
+        if (needsEscape(word) != 0) return false;
+        if (size > 0) std::memcpy(to, text.data(), size);
+        return true;
+    }
+    std::uint64_t word;
+    std::size_t i = 0;
+    for (; i + 8 <= size; i += 8) {
+        std::memcpy(&word, text.data() + i, 8);
+        if (needsEscape(word) != 0) return false;
+        std::memcpy(to + i, &word, 8);
+    }
+    if (i == size) return true;
+    std::memcpy(&word, text.data() + size - 8, 8);  // the last eight, some read twice
+    if (needsEscape(word) != 0) return false;
+    std::memcpy(to + size - 8, &word, 8);
+    return true;
+}
+
+// The text as a JSON string, then `after`. Plain ASCII is copied in one piece with its quotes:
+// a large list writes a hundred thousand of them. Anything else is escaped (and bad UTF-8
+// repaired) the way dumpJson does it, so both always give the same bytes.
+void appendQuoted(std::string& out, std::string_view text, std::string_view after) {
+    const std::size_t at = out.size();
+    out.resize(at + text.size() + 2 + after.size());
+    char* to = out.data() + at;
+    if (copyPlain(text, to + 1)) {
+        to[0] = '"';
+        to[text.size() + 1] = '"';
+        if (!after.empty()) std::memcpy(to + text.size() + 2, after.data(), after.size());
+        return;
+    }
+    out.resize(at);
+    out += dumpJson(Json(std::string(text)));
+    out += after;
+}
+
+}  // namespace
+
 void JsonWriter::newLine(std::size_t depth) {
     out_ += '\n';
     out_.append(depth * static_cast<std::size_t>(indent_), ' ');
@@ -113,8 +169,7 @@ JsonWriter& JsonWriter::endArray() { return close(']'); }
 
 JsonWriter& JsonWriter::key(std::string_view name) {
     beforeValue();
-    appendString(name);
-    out_ += indent_ >= 0 ? ": " : ":";
+    appendQuoted(out_, name, indent_ >= 0 ? ": " : ":");
     afterKey_ = true;
     return *this;
 }
@@ -125,42 +180,7 @@ JsonWriter& JsonWriter::string(std::string_view text) {
     return *this;
 }
 
-namespace {
-
-// Whether no byte of the text needs escaping: none below 0x20 or from 0x80 up, no quote,
-// no backslash. Eight bytes at a time, as most of what is written is plain.
-bool isPlainAscii(std::string_view text) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
-    auto hasZeroByte = [](std::uint64_t word) { return (word - kOnes) & ~word & kHighs; };
-    std::size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, text.data() + i, 8);
-        // A byte below 0x20 borrows when 0x20 is taken from it; one from 0x80 up has its top bit.
-        const std::uint64_t special = ((word - 0x20 * kOnes) | word | hasZeroByte(word ^ ('"' * kOnes)) |
-                                       hasZeroByte(word ^ ('\\' * kOnes))) & kHighs;
-        if (special != 0) return false;
-    }
-    for (; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte < 0x20 || byte >= 0x80 || byte == '"' || byte == '\\') return false;
-    }
-    return true;
-}
-
-}  // namespace
-
-void JsonWriter::appendString(std::string_view text) {
-    // Plain ASCII needs no escaping; anything else is escaped (and bad UTF-8 repaired) the
-    // way dumpJson does it, so both always give the same bytes.
-    if (isPlainAscii(text)) {
-        out_ += '"';
-        out_ += text;
-        out_ += '"';
-    } else {
-        out_ += dumpJson(Json(std::string(text)));
-    }
-}
+void JsonWriter::appendString(std::string_view text) { appendQuoted(out_, text, {}); }
 
 JsonWriter& JsonWriter::boolean(bool value) {
     beforeValue();

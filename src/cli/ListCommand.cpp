@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "base/HugePages.hpp"
+#include "base/KeepUntilExit.hpp"
 #include "base/Localization.hpp"
 #include "base/Strings.hpp"
 #include "cli/CommandOptions.hpp"
@@ -107,6 +108,7 @@ int list(const ListArguments& arguments, bool quiet) {
         if (!results.unreadableFiles.empty()) meta["unreadableFiles"] = results.unreadableFiles;
         report.metadata = std::move(meta);
         printReportJson(report, jsonIndentForStandardOutput(), stdout);
+        keepUntilExit(std::move(report));
         return status;
     }
     if (nothingSaved) {
@@ -120,6 +122,7 @@ int list(const ListArguments& arguments, bool quiet) {
     if (!table.empty()) std::printf("%s\n", table.c_str());
     std::fputs(renderSummary(report, style, !quiet).c_str(), stdout);
     if (age && !quiet) std::printf("%s\n", style.dim(ageText(*age)).c_str());
+    keepUntilExit(std::move(report));
     return status;
 }
 

@@ -200,7 +200,8 @@ UpdatesTable buildUpdatesTable(const AllUpdatesSnapshot& snapshot, const TableRe
     parts.searchText = request.search;
     // The selection of --only and --exclude hides rows as the settings do; --all shows more.
     parts.sourceFilter = request.source + '\x1f' + request.selection.signature() + (request.all ? "\x1f" "all" : "");
-    static AllUpdatesDisplayModelCache cache;
+    // Never destroyed: at exit its rows would be freed one by one for nothing.
+    static AllUpdatesDisplayModelCache& cache = *new AllUpdatesDisplayModelCache;
     UpdatesTable table;
     table.filter = filter;
     table.request = request;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <initializer_list>
 #include <utility>
 
 #include "base/Paths.hpp"
@@ -114,11 +115,11 @@ public:
         return number(value);
     }
 
-    bool string(Json::string_t& value) {
+    bool string(std::string_view value) {
         if (skipping()) return true;
         switch (place_) {
             case Place::Package: setString(value); break;
-            case Place::Strings: strings_.push_back(value); break;
+            case Place::Strings: strings_.emplace_back(value); break;
             case Place::Analytics:
                 if (analyticsField_) notAnInteger();
                 break;
@@ -228,7 +229,7 @@ public:
         return true;
     }
 
-    bool key(Json::string_t& name) {
+    bool key(std::string_view name) {
         if (skipping()) return true;
         if (place_ == Place::Package) {
             field_ = Field::Unknown;
@@ -335,11 +336,15 @@ private:
         }
     }
 
-    void setString(const std::string& value) {
+    void setString(std::string_view value) {
         if (field_ == Field::Unknown) return;
         std::optional<std::string>* target = stringField();
         if (target == nullptr) wrongType();
-        *target = value;
+        if (*target) {
+            (*target)->assign(value);
+        } else {
+            target->emplace(value);
+        }
     }
 
     // A null value: the field is absent.
@@ -424,14 +429,8 @@ public:
     }
     bool Double(double value) { return reader_.number_float(value, std::string()); }
     bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }  // asked only with a flag we do not give
-    bool String(const char* text, rapidjson::SizeType length, bool) {
-        text_.assign(text, length);
-        return reader_.string(text_);
-    }
-    bool Key(const char* text, rapidjson::SizeType length, bool) {
-        text_.assign(text, length);
-        return reader_.key(text_);
-    }
+    bool String(const char* text, rapidjson::SizeType length, bool) { return reader_.string({text, length}); }
+    bool Key(const char* text, rapidjson::SizeType length, bool) { return reader_.key({text, length}); }
     bool StartObject() { return reader_.start_object(0); }
     bool EndObject(rapidjson::SizeType) { return reader_.end_object(); }
     bool StartArray() { return reader_.start_array(0); }
@@ -439,7 +438,6 @@ public:
 
 private:
     PackageReader& reader_;
-    std::string text_;
 };
 
 void decode(std::string_view text, PackageReader& reader) {
@@ -635,27 +633,45 @@ bool provenanceLost(const Package& package) {
     return has(package.version) && !has(*package.latestVersion);
 }
 
+namespace {
+
+// The texts joined and lower-cased, in one allocation: a key is made for every item of a list.
+std::string lowerJoined(std::initializer_list<std::string_view> parts) {
+    std::size_t size = 0;
+    for (std::string_view part : parts) size += part.size();
+    std::string text;
+    text.reserve(size);
+    for (std::string_view part : parts) text.append(part);
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+}  // namespace
+
 std::string stableKey(const Package& package) {
     const std::string& base = package.tap ? *package.tap : package.name;
     const bool hasSource = package.sourceIdentifier && !package.sourceIdentifier->empty();
     switch (package.type) {
         case PackageType::PipPackage:
-            return toLower(hasSource ? "package:python (pip):" + *package.sourceIdentifier + ":" + package.name
-                                     : "package:python (pip):" + package.name);
+            return hasSource ? lowerJoined({"package:python (pip):", *package.sourceIdentifier, ":", package.name})
+                             : lowerJoined({"package:python (pip):", package.name});
         case PackageType::CondaPackage:
-            return toLower(hasSource ? "package:conda:" + *package.sourceIdentifier + ":" + package.name
-                                     : "package:conda:" + package.id.toString());
+            return hasSource ? lowerJoined({"package:conda:", *package.sourceIdentifier, ":", package.name})
+                             : lowerJoined({"package:conda:", package.id.toString()});
         // Two copies of one AppImage, or two docks of one model, are two items.
         case PackageType::AppImage:
-            return hasSource ? "package:appimage:" + *package.sourceIdentifier : "package:appimage:" + toLower(package.name);
+            return hasSource ? "package:appimage:" + *package.sourceIdentifier : lowerJoined({"package:appimage:", package.name});
         case PackageType::Firmware:
-            return toLower(hasSource ? "package:firmware:" + *package.sourceIdentifier : "package:firmware:" + package.name);
-        case PackageType::VscodeExtension: return toLower("vscode:" + base);
-        case PackageType::CursorExtension: return toLower("cursor:" + base);
-        case PackageType::VscodiumExtension: return toLower("vscodium:" + base);
-        case PackageType::VscodeInsidersExtension: return toLower("vscode-insiders:" + base);
-        case PackageType::WindsurfExtension: return toLower("windsurf:" + base);
-        default: return toLower("package:" + std::string(rawValue(package.type)) + ":" + package.name);
+            return hasSource ? lowerJoined({"package:firmware:", *package.sourceIdentifier})
+                             : lowerJoined({"package:firmware:", package.name});
+        case PackageType::VscodeExtension: return lowerJoined({"vscode:", base});
+        case PackageType::CursorExtension: return lowerJoined({"cursor:", base});
+        case PackageType::VscodiumExtension: return lowerJoined({"vscodium:", base});
+        case PackageType::VscodeInsidersExtension: return lowerJoined({"vscode-insiders:", base});
+        case PackageType::WindsurfExtension: return lowerJoined({"windsurf:", base});
+        default: return lowerJoined({"package:", rawValue(package.type), ":", package.name});
     }
 }
 

@@ -204,8 +204,37 @@ VersionOrder compareVersions(const ParsedVersion& a, const ParsedVersion& b) {
     return compareSuffixes(a, b);
 }
 
+namespace {
+
+// The order of two texts made of digits and dots alone, as most versions are, read in place:
+// the order their parses give (components, the missing ones zero, and no suffix on either
+// side), without building them. Nothing for any other text.
+std::optional<VersionOrder> compareDottedNumbers(std::string_view a, std::string_view b) {
+    auto dotted = [](std::string_view text) {
+        return std::all_of(text.begin(), text.end(), [](char c) { return isDigit(c) || c == '.'; });
+    };
+    if (!dotted(a) || !dotted(b)) return std::nullopt;
+    // The component at `at`, and `at` past its dot.
+    auto next = [](std::string_view text, std::size_t& at) {
+        std::int64_t value = 0;
+        while (at < text.size() && text[at] != '.') value = accumulateDigit(value, text[at++]);
+        if (at < text.size()) ++at;
+        return value;
+    };
+    std::size_t i = 0, j = 0;
+    while (i < a.size() || j < b.size()) {
+        const std::int64_t x = i < a.size() ? next(a, i) : 0;
+        const std::int64_t y = j < b.size() ? next(b, j) : 0;
+        if (x != y) return x < y ? VersionOrder::Ascending : VersionOrder::Descending;
+    }
+    return VersionOrder::Same;
+}
+
+}  // namespace
+
 VersionOrder compareVersions(std::string_view a, std::string_view b) {
     if (a == b) return VersionOrder::Same;
+    if (const std::optional<VersionOrder> order = compareDottedNumbers(a, b)) return *order;
     return compareVersions(parseVersion(a), parseVersion(b));
 }
 
@@ -229,8 +258,11 @@ bool isPreRelease(std::string_view version) {
 }
 
 bool isPlaceholderVersion(std::string_view version) {
-    std::string lower = toLower(version);
-    return lower.empty() || lower == "unknown" || lower == "0.0.0" || lower == "n/a" || lower == "na";
+    if (version.size() > 7) return false;  // longer than any of them
+    char lower[7];
+    for (std::size_t i = 0; i < version.size(); ++i) lower[i] = lowerAscii(version[i]);
+    const std::string_view text(lower, version.size());
+    return text.empty() || text == "unknown" || text == "0.0.0" || text == "n/a" || text == "na";
 }
 
 bool isSuspectVersion(std::string_view version) {

@@ -21,8 +21,12 @@ std::string_view rawValue(AllUpdateRow::Kind kind) {
 }
 
 std::string shellSafeId(std::string_view prefix, std::string_view rest) {
-    std::string id = toLower(std::string(prefix) + ":" + std::string(rest));
+    // Made for every row of a list: one allocation, one pass.
+    std::string id;
+    id.reserve(prefix.size() + 1 + rest.size());
+    id.append(prefix).append(1, ':').append(rest);
     for (char& c : id) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
         const bool safe = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || std::string_view("._@/+:,=%-").find(c) != std::string_view::npos ||
                           static_cast<unsigned char>(c) >= 0x80;
         if (!safe) c = '-';

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <numeric>
 
 #include "base/Strings.hpp"
 #include "presentation/AllUpdatesRowBuilder.hpp"
@@ -197,9 +198,12 @@ AllUpdatesDisplayModel AllUpdatesRowPipeline::run(std::vector<AllUpdateRow> rows
         keys.push_back({row.fixesVulnerabilities(), row.hasUpdate, foldForComparison(row.source),
                         foldForComparison(row.name), index});
     }
-    std::sort(keys.begin(), keys.end(), [&all](const SortKey& a, const SortKey& b) { return before(a, b, all); });
+    // Their places are sorted, not the keys: a swap of two keys moves four strings.
+    std::vector<std::size_t> order(keys.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return before(keys[a], keys[b], all); });
     model.displayRows.reserve(keys.size());
-    for (const SortKey& key : keys) model.displayRows.push_back(key.index);
+    for (std::size_t place : order) model.displayRows.push_back(keys[place].index);
     deriveActions(model, input);
     return model;
 }

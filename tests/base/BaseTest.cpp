@@ -38,14 +38,16 @@ TEST(JsonTest, WriterGivesTheBytesOfTheDocumentDump) {
         JsonWriter(text, indent).value(document);
         EXPECT_EQ(text, dumpJson(document, indent)) << indent;
     }
-    // Each byte that needs escaping, or that is plain at the edges, in each place of a text
-    // read eight bytes at a time.
+    // Each byte that needs escaping, or that is plain at the edges, in each place of texts
+    // read eight bytes at a time: shorter than a word, a word, and with a tail read twice.
     for (std::string special : {"\x01", "\x1f", " ", "~", "\x7f", "\"", "\\", "\x80", "\xc3\xa9"}) {
-        for (std::size_t at = 0; at <= 17; ++at) {
-            Json value = std::string(17, 'a').insert(at, special);
-            std::string text;
-            JsonWriter(text).value(value);
-            EXPECT_EQ(text, dumpJson(value)) << at;
+        for (std::size_t length : {0, 3, 7, 17}) {
+            for (std::size_t at = 0; at <= length; ++at) {
+                Json value = std::string(length, 'a').insert(at, special);
+                std::string text;
+                JsonWriter(text).beginObject().key(value.get<std::string>()).value(value).endObject();
+                EXPECT_EQ(text, "{" + dumpJson(value) + ":" + dumpJson(value) + "}") << length << " " << at;
+            }
         }
     }
     std::string text;

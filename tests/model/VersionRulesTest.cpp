@@ -156,6 +156,21 @@ TEST(VersionRulesTest, HostileInputAnswersWithoutCrashing) {
     EXPECT_EQ(compareVersions(parens, "1"), S);
 }
 
+// Texts of digits and dots are compared where they lie, without a parse: every pair of them
+// orders as the parses do, edges of the form included.
+TEST(VersionRulesTest, DottedNumbersOrderAsTheirParses) {
+    const std::vector<std::string> texts = {"",    "1",   "1.",  ".1",      "1..2",  "01.2", "1.2",
+                                            "1.2.0", "1.10", "1.9", "0", "00", ".", "..",
+                                            std::string(30, '9'), std::string(30, '9') + ".1", "9223372036854775807",
+                                            "1.0a", "v1.2", "1.2-rc1"};
+    for (const std::string& a : texts) {
+        for (const std::string& b : texts) {
+            if (a == b) continue;
+            EXPECT_EQ(compareVersions(a, b), compareVersions(parseVersion(a), parseVersion(b))) << '"' << a << "\" vs \"" << b << '"';
+        }
+    }
+}
+
 TEST(VersionRulesTest, SortIsStableAndKeepsEveryElement) {
     std::vector<std::string> texts = {"1.10", "1.2", "v1.2", "1.2.0", "1.0-beta", "1.0", "1.1.1w", "1.1.1", ""};
     std::vector<ParsedVersion> parsed;
