@@ -91,121 +91,302 @@ std::optional<Enum> parse(const RawTable<Enum, N>& table, std::string_view raw) 
 
 [[noreturn]] void fail(const std::string& what) { throw ApplicationDecodingError("Application: " + what); }
 
-// The saved applications are read with the same parser as the saved packages: the list of a
-// large machine is read at every `list`, and a tree of nlohmann nodes cost four times as much.
-using Element = JsonElement;
-using Object = const JsonElement&;
+// The saved applications are read as the parser's events, as the saved packages are: the
+// list of a large machine is read at every `list`, and building a tree of it first cost as
+// much again as reading it.
 
-// A member that is there and not null.
-const JsonElement* field(Object json, const char* key) {
-    const auto found = json.FindMember(key);
-    if (found == json.MemberEnd() || found->value.IsNull()) return nullptr;
-    return &found->value;
+// What a record said of one field, as much of it as decoding asks.
+struct Captured {
+    enum class Kind : std::uint8_t { Absent, Null, Bool, Number, String, Object, Array };
+    Kind kind = Kind::Absent;
+    bool boolean = false;
+    bool isInt64 = false;  // a whole number that fits
+    std::int64_t integer = 0;
+    double number = 0;
+    std::string text;
+
+    // Null reads as absent.
+    bool present() const { return kind != Kind::Absent && kind != Kind::Null; }
+};
+
+// The fields read: the record's own, then those of the three objects inside it.
+enum Field : std::uint8_t {
+    Id, Name, BundlePath, Version, BuildNumber, BundleIdentifier, Mechanism, LatestVersion, ReleaseNotes,
+    DownloadURL, DownloadSHA256, PublishDate, AppStoreID, SparkleAppcastURL, HomebrewCaskName, DirectDownloadConfig,
+    IsIgnored, UpdateCapability, UpdatePreferences, Strategy, Confidence, ResolutionSource, ResolutionReason,
+    MatchedRuleIdentifier,
+    Provider, ProductCode, Channel, RequiresAdminPrivileges, SupportsAutomaticInstall,  // directDownloadConfig
+    IsAutoUpdateable, RequiresAdminPassword, Limitation,                                  // updateCapability
+    AllowAutoUpdate, IncludeInBatchUpdate, LastUpdateAttempt, FailedAttempts,             // updatePreferences
+    kFieldCount
+};
+
+// Where each object's fields begin and end in Field, the record's first.
+enum class Part : std::uint8_t { Record, Download, Capability, Preferences };
+constexpr std::pair<Field, Field> kPartFields[] = {
+    {Id, Provider}, {Provider, IsAutoUpdateable}, {IsAutoUpdateable, AllowAutoUpdate}, {AllowAutoUpdate, kFieldCount}};
+
+constexpr std::array<std::string_view, kFieldCount> kFieldNames = {
+    "id", "name", "bundlePath", "version", "buildNumber", "bundleIdentifier", "updateMechanism", "latestVersion",
+    "releaseNotes", "downloadURL", "downloadSHA256", "publishDate", "appStoreID", "sparkleAppcastURL",
+    "homebrewCaskName", "directDownloadConfig", "isIgnored", "updateCapability", "updatePreferences", "updateStrategy",
+    "detectionConfidence", "resolutionSource", "resolutionReason", "matchedRuleIdentifier",
+    "provider", "productCode", "channel", "requiresAdminPrivileges", "supportsAutomaticInstall",
+    "isAutoUpdateable", "requiresAdminPassword", "limitation",
+    "allowAutoUpdate", "includeInBatchUpdate", "lastUpdateAttempt", "failedAttempts"};
+
+// The object a field of the record holds, for the three that hold one.
+std::optional<Part> partHeldBy(std::size_t field) {
+    switch (field) {
+        case DirectDownloadConfig: return Part::Download;
+        case UpdateCapability: return Part::Capability;
+        case UpdatePreferences: return Part::Preferences;
+        default: return std::nullopt;
+    }
 }
 
-std::string requiredString(Object json, const char* key) {
-    const JsonElement* value = field(json, key);
-    if (!value) fail(std::string("missing ") + key);
-    if (!value->IsString()) fail(std::string(key) + " is not a string");
-    return std::string(value->GetString(), value->GetStringLength());
+// One record's fields. Of a field given twice the first counts.
+class Record {
+public:
+    void clear() {
+        for (Captured& field : fields_) field.kind = Captured::Kind::Absent;
+        capabilityMembers = 0;
+    }
+    // kFieldCount for a name nobody reads.
+    static std::size_t find(Part part, std::string_view name) {
+        const auto [first, end] = kPartFields[static_cast<std::size_t>(part)];
+        for (std::size_t i = first; i < end; ++i) {
+            if (kFieldNames[i] == name) return i;
+        }
+        return kFieldCount;
+    }
+    Captured& operator[](std::size_t field) { return fields_[field]; }
+
+    // How many members the updateCapability object has, whatever their names: one without any
+    // keeps the default limitation.
+    std::size_t capabilityMembers = 0;
+
+private:
+    std::array<Captured, kFieldCount> fields_;
+};
+
+std::string requiredString(Captured& field, const char* key) {
+    if (!field.present()) fail(std::string("missing ") + key);
+    if (field.kind != Captured::Kind::String) fail(std::string(key) + " is not a string");
+    return std::move(field.text);
 }
 
-std::optional<std::string> optionalString(Object json, const char* key) {
-    const JsonElement* value = field(json, key);
-    if (!value) return std::nullopt;
-    if (!value->IsString()) fail(std::string(key) + " is not a string");
-    return std::string(value->GetString(), value->GetStringLength());
+std::optional<std::string> optionalString(Captured& field, const char* key) {
+    if (!field.present()) return std::nullopt;
+    if (field.kind != Captured::Kind::String) fail(std::string(key) + " is not a string");
+    return std::move(field.text);
 }
 
-bool flag(Object json, const char* key, bool fallback) {
-    const JsonElement* value = field(json, key);
-    if (!value) return fallback;
-    if (!value->IsBool()) fail(std::string(key) + " is not a boolean");
-    return value->GetBool();
+bool flag(const Captured& field, const char* key, bool fallback) {
+    if (!field.present()) return fallback;
+    if (field.kind != Captured::Kind::Bool) fail(std::string(key) + " is not a boolean");
+    return field.boolean;
 }
 
-std::optional<Clock::TimePoint> optionalDate(Object json, const char* key) {
-    const JsonElement* value = field(json, key);
-    if (!value) return std::nullopt;
-    if (!value->IsNumber()) fail(std::string(key) + " is not a number");
-    return fromReferenceSeconds(value->GetDouble());
+std::optional<Clock::TimePoint> optionalDate(const Captured& field, const char* key) {
+    if (!field.present()) return std::nullopt;
+    if (field.kind != Captured::Kind::Number) fail(std::string(key) + " is not a number");
+    return fromReferenceSeconds(field.number);
 }
 
 template <typename Enum, std::size_t N>
-std::optional<Enum> optionalEnum(Object json, const char* key, const RawTable<Enum, N>& table) {
-    auto raw = optionalString(json, key);
+std::optional<Enum> optionalEnum(Captured& field, const char* key, const RawTable<Enum, N>& table) {
+    auto raw = optionalString(field, key);
     if (!raw) return std::nullopt;
     auto value = parse(table, *raw);
     if (!value) fail(std::string("unknown ") + key + " \"" + *raw + "\"");
     return value;
 }
 
-Object emptyObject() {
-    static const JsonElement empty(rapidjson::kObjectType);
-    return empty;
+// Whether the record holds the object `key` (an absent one reads as an empty one).
+bool holdsObject(const Captured& field, const char* key) {
+    if (!field.present()) return false;
+    if (field.kind != Captured::Kind::Object) fail(std::string(key) + " is not an object");
+    return true;
 }
 
-// An absent object reads as an empty one.
-Object object(Object json, const char* key) {
-    const JsonElement* value = field(json, key);
-    if (!value) return emptyObject();
-    if (!value->IsObject()) fail(std::string(key) + " is not an object");
-    return *value;
-}
-
-Application decodeApplication(const Element& element) {
-    if (!element.IsObject()) fail("not an object");
-    Object json = element;
+Application decode(Record& field) {
     Application app;
-    app.id = requiredString(json, "id");
-    app.name = requiredString(json, "name");
-    app.bundlePath = requiredString(json, "bundlePath");
-    app.version = optionalString(json, "version").value_or("");
-    app.buildNumber = optionalString(json, "buildNumber");
-    app.bundleIdentifier = optionalString(json, "bundleIdentifier").value_or("");
-    app.updateMechanism = optionalEnum(json, "updateMechanism", mechanismRaw).value_or(UpdateMechanism::Unknown);
-    app.latestVersion = optionalString(json, "latestVersion");
-    app.releaseNotes = optionalString(json, "releaseNotes");
-    app.downloadURL = optionalString(json, "downloadURL");
-    app.downloadSHA256 = optionalString(json, "downloadSHA256");
-    app.publishDate = optionalDate(json, "publishDate");
-    app.appStoreID = optionalString(json, "appStoreID");
-    app.sparkleAppcastURL = optionalString(json, "sparkleAppcastURL");
-    app.homebrewCaskName = optionalString(json, "homebrewCaskName");
-    if (field(json, "directDownloadConfig")) {
-        Object config = object(json, "directDownloadConfig");
-        DirectDownloadRuleConfig out;
-        out.provider = optionalEnum(config, "provider", providerRaw).value_or(DirectDownloadProvider::HomebrewCask);
-        out.productCode = optionalString(config, "productCode").value_or("");
-        out.channel = optionalString(config, "channel").value_or("");
-        out.requiresAdminPrivileges = flag(config, "requiresAdminPrivileges", false);
-        if (field(config, "supportsAutomaticInstall"))
-            out.supportsAutomaticInstall = flag(config, "supportsAutomaticInstall", false);
-        app.directDownloadConfig = std::move(out);
+    app.id = requiredString(field[Id], "id");
+    app.name = requiredString(field[Name], "name");
+    app.bundlePath = requiredString(field[BundlePath], "bundlePath");
+    app.version = optionalString(field[Version], "version").value_or("");
+    app.buildNumber = optionalString(field[BuildNumber], "buildNumber");
+    app.bundleIdentifier = optionalString(field[BundleIdentifier], "bundleIdentifier").value_or("");
+    app.updateMechanism = optionalEnum(field[Mechanism], "updateMechanism", mechanismRaw).value_or(UpdateMechanism::Unknown);
+    app.latestVersion = optionalString(field[LatestVersion], "latestVersion");
+    app.releaseNotes = optionalString(field[ReleaseNotes], "releaseNotes");
+    app.downloadURL = optionalString(field[DownloadURL], "downloadURL");
+    app.downloadSHA256 = optionalString(field[DownloadSHA256], "downloadSHA256");
+    app.publishDate = optionalDate(field[PublishDate], "publishDate");
+    app.appStoreID = optionalString(field[AppStoreID], "appStoreID");
+    app.sparkleAppcastURL = optionalString(field[SparkleAppcastURL], "sparkleAppcastURL");
+    app.homebrewCaskName = optionalString(field[HomebrewCaskName], "homebrewCaskName");
+    if (holdsObject(field[DirectDownloadConfig], "directDownloadConfig")) {
+        DirectDownloadRuleConfig config;
+        config.provider = optionalEnum(field[Provider], "provider", providerRaw).value_or(DirectDownloadProvider::HomebrewCask);
+        config.productCode = optionalString(field[ProductCode], "productCode").value_or("");
+        config.channel = optionalString(field[Channel], "channel").value_or("");
+        config.requiresAdminPrivileges = flag(field[RequiresAdminPrivileges], "requiresAdminPrivileges", false);
+        if (field[SupportsAutomaticInstall].present()) {
+            config.supportsAutomaticInstall = flag(field[SupportsAutomaticInstall], "supportsAutomaticInstall", false);
+        }
+        app.directDownloadConfig = std::move(config);
     }
-    app.isIgnored = flag(json, "isIgnored", false);
-    Object capability = object(json, "updateCapability");
-    app.updateCapability.isAutoUpdateable = flag(capability, "isAutoUpdateable", false);
-    app.updateCapability.requiresAdminPassword = flag(capability, "requiresAdminPassword", false);
-    if (capability.MemberCount() > 0) app.updateCapability.limitation = optionalString(capability, "limitation");
-    Object preferences = object(json, "updatePreferences");
-    app.updatePreferences.allowAutoUpdate = flag(preferences, "allowAutoUpdate", true);
-    app.updatePreferences.includeInBatchUpdate = flag(preferences, "includeInBatchUpdate", true);
-    app.updatePreferences.lastUpdateAttempt = optionalDate(preferences, "lastUpdateAttempt");
-    if (const JsonElement* attempts = field(preferences, "failedAttempts")) {
-        if (!attempts->IsInt64() || attempts->GetInt64() < INT_MIN || attempts->GetInt64() > INT_MAX) {
+    app.isIgnored = flag(field[IsIgnored], "isIgnored", false);
+    holdsObject(field[UpdateCapability], "updateCapability");
+    app.updateCapability.isAutoUpdateable = flag(field[IsAutoUpdateable], "isAutoUpdateable", false);
+    app.updateCapability.requiresAdminPassword = flag(field[RequiresAdminPassword], "requiresAdminPassword", false);
+    if (field.capabilityMembers > 0) app.updateCapability.limitation = optionalString(field[Limitation], "limitation");
+    holdsObject(field[UpdatePreferences], "updatePreferences");
+    app.updatePreferences.allowAutoUpdate = flag(field[AllowAutoUpdate], "allowAutoUpdate", true);
+    app.updatePreferences.includeInBatchUpdate = flag(field[IncludeInBatchUpdate], "includeInBatchUpdate", true);
+    app.updatePreferences.lastUpdateAttempt = optionalDate(field[LastUpdateAttempt], "lastUpdateAttempt");
+    if (const Captured& attempts = field[FailedAttempts]; attempts.present()) {
+        if (attempts.kind != Captured::Kind::Number || !attempts.isInt64 || attempts.integer < INT_MIN ||
+            attempts.integer > INT_MAX) {
             fail("failedAttempts is not an integer");
         }
-        app.updatePreferences.failedAttempts = static_cast<int>(attempts->GetInt64());
+        app.updatePreferences.failedAttempts = static_cast<int>(attempts.integer);
     }
-    app.updateStrategy = optionalEnum(json, "updateStrategy", strategyRaw).value_or(UpdateStrategy::NotSupported);
-    app.detectionConfidence = optionalEnum(json, "detectionConfidence", confidenceRaw);
-    app.resolutionSource = optionalEnum(json, "resolutionSource", primarySourceRaw);
-    app.resolutionReason = optionalString(json, "resolutionReason");
-    app.matchedRuleIdentifier = optionalString(json, "matchedRuleIdentifier");
+    app.updateStrategy = optionalEnum(field[Strategy], "updateStrategy", strategyRaw).value_or(UpdateStrategy::NotSupported);
+    app.detectionConfidence = optionalEnum(field[Confidence], "detectionConfidence", confidenceRaw);
+    app.resolutionSource = optionalEnum(field[ResolutionSource], "resolutionSource", primarySourceRaw);
+    app.resolutionReason = optionalString(field[ResolutionReason], "resolutionReason");
+    app.matchedRuleIdentifier = optionalString(field[MatchedRuleIdentifier], "matchedRuleIdentifier");
     return app;
 }
 
+// The parser's events, each record's fields captured, then decoded as a whole at its end.
+// Values nobody reads (unknown fields, what nests deeper) are passed over.
+class ApplicationEvents {
+public:
+    enum class Top { Array, Object };
+    ApplicationEvents(Top top, std::vector<Application>& out) : top_(top), out_(out) {}
+
+    bool Null() { return scalar([](Captured& field) { field.kind = Captured::Kind::Null; }); }
+    bool Bool(bool value) {
+        return scalar([value](Captured& field) {
+            field.kind = Captured::Kind::Bool;
+            field.boolean = value;
+        });
+    }
+    bool Int(int value) { return integer(value); }
+    bool Uint(unsigned value) { return integer(value); }
+    bool Int64(std::int64_t value) { return integer(value); }
+    bool Uint64(std::uint64_t value) {
+        if (value <= static_cast<std::uint64_t>(INT64_MAX)) return integer(static_cast<std::int64_t>(value));
+        return scalar([value](Captured& field) { setNumber(field, static_cast<double>(value), false, 0); });
+    }
+    bool Double(double value) {
+        return scalar([value](Captured& field) { setNumber(field, value, false, 0); });
+    }
+    bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }  // asked only with a flag we do not give
+    bool String(const char* text, rapidjson::SizeType length, bool) {
+        return scalar([text, length](Captured& field) {
+            field.kind = Captured::Kind::String;
+            field.text.assign(text, length);
+        });
+    }
+    bool Key(const char* text, rapidjson::SizeType length, bool) {
+        if (skip_ > 0) return true;
+        if (part_ == Part::Capability) ++record_.capabilityMembers;
+        target_ = Record::find(part_, std::string_view(text, length));
+        return true;
+    }
+    bool StartObject() {
+        if (skip_ > 0) return ++skip_, true;
+        if (depth_ == 0 || (depth_ == 1 && top_ == Top::Array)) {
+            if (depth_ == 0 && top_ == Top::Array) fail("not a list");
+            record_.clear();
+            part_ = Part::Record;
+            ++depth_;
+            return true;
+        }
+        const std::size_t target = target_;
+        Captured* field = take();
+        if (field != nullptr) field->kind = Captured::Kind::Object;
+        // The three objects of a record are read; anything else that nests is passed over.
+        if (field != nullptr && part_ == Part::Record) {
+            if (const std::optional<Part> held = partHeldBy(target)) {
+                part_ = *held;
+                ++depth_;
+                return true;
+            }
+        }
+        skip_ = 1;
+        return true;
+    }
+    bool EndObject(rapidjson::SizeType) {
+        if (skip_ > 0) return --skip_, true;
+        --depth_;
+        if (part_ != Part::Record) {
+            part_ = Part::Record;
+            return true;
+        }
+        out_.push_back(decode(record_));
+        return true;
+    }
+    bool StartArray() {
+        if (skip_ > 0) return ++skip_, true;
+        if (depth_ == 0 && top_ == Top::Array) {
+            depth_ = 1;
+            return true;
+        }
+        if (depth_ == 0 || (depth_ == 1 && top_ == Top::Array)) fail("not an object");
+        if (Captured* field = take()) field->kind = Captured::Kind::Array;
+        skip_ = 1;
+        return true;
+    }
+    bool EndArray(rapidjson::SizeType) {
+        if (skip_ > 0) return --skip_, true;
+        depth_ = 0;  // the end of the list
+        return true;
+    }
+
+private:
+    static void setNumber(Captured& field, double number, bool isInt64, std::int64_t integer) {
+        field.kind = Captured::Kind::Number;
+        field.number = number;
+        field.isInt64 = isInt64;
+        field.integer = integer;
+    }
+
+    bool integer(std::int64_t value) {
+        return scalar([value](Captured& field) { setNumber(field, static_cast<double>(value), true, value); });
+    }
+
+    // The field the value just read belongs to: none when nobody reads it or when an earlier
+    // value of the same name already counts.
+    Captured* take() {
+        const std::size_t target = target_;
+        target_ = kFieldCount;
+        if (target == kFieldCount || record_[target].kind != Captured::Kind::Absent) return nullptr;
+        return &record_[target];
+    }
+
+    template <typename Set>
+    bool scalar(Set&& set) {
+        if (skip_ > 0) return true;
+        if (depth_ == 0) fail(top_ == Top::Array ? "not a list" : "not an object");
+        if (depth_ == 1 && top_ == Top::Array) fail("not an object");
+        if (Captured* field = take()) set(*field);
+        return true;
+    }
+
+    Top top_;
+    std::vector<Application>& out_;
+    Record record_;
+    Part part_ = Part::Record;
+    std::size_t target_ = kFieldCount;  // the field of the key just read
+    int depth_ = 0;  // 1 in the list, then 1 more in a record, 1 more in one of its objects
+    int skip_ = 0;   // depth inside a value nobody reads
+};
 
 void put(Json& json, const char* key, const std::optional<std::string>& value) {
     if (value) json[key] = *value;
@@ -281,18 +462,17 @@ Json toJson(const Application& app) {
 }
 
 Application applicationFromJson(const Json& json) {
-    JsonDocument document;
-    parseJsonDocument(dumpJson(json), document);
-    return decodeApplication(document);
+    std::vector<Application> decoded;
+    ApplicationEvents events(ApplicationEvents::Top::Object, decoded);
+    parseJsonEvents(dumpJson(json), events);
+    if (decoded.size() != 1) fail("not an object");
+    return std::move(decoded.front());
 }
 
 std::vector<Application> applicationsFromJsonText(std::string_view text) {
-    JsonDocument document;
-    parseJsonDocument(text, document);
-    if (!document.IsArray()) fail("not a list");
     std::vector<Application> applications;
-    applications.reserve(document.Size());
-    for (const JsonElement& item : document.GetArray()) applications.push_back(decodeApplication(item));
+    ApplicationEvents events(ApplicationEvents::Top::Array, applications);
+    parseJsonEvents(text, events);
     return applications;
 }
 

@@ -136,6 +136,44 @@ TEST_F(ScanResultsPersistenceTest, ApplicationsComeBackWholeOrNotAtAll) {
     EXPECT_EQ(persistence_.load().packages.size(), 1u);
 }
 
+// A saved application is read as a strict reader reads JSON: of a field given twice the first
+// counts, null is no value, what nobody reads is passed over however deep it nests, and a
+// value of the wrong kind anywhere makes the whole file unreadable.
+TEST_F(ScanResultsPersistenceTest, ApplicationFieldsAreReadOnceAndStrictly) {
+    writeFileAtomically(root_.file("applications.json"), R"([
+        {"extra":{"id":"inner","deep":[{"name":"no"}]},"id":"a","name":"A","id":"second",
+         "bundlePath":"/A.app","version":null,"latestVersion":"2","latestVersion":"3",
+         "updateCapability":{"limitation":"by hand","nested":{"isAutoUpdateable":true}},
+         "updateCapability":{"isAutoUpdateable":true},
+         "updatePreferences":{"failedAttempts":2147483647,"allowAutoUpdate":false},
+         "list":[1,{"a":[]}],"updateStrategy":"autoCLI"},
+        {"id":"b","name":"B","bundlePath":"/B.app","directDownloadConfig":{"provider":"jetBrains","productCode":"X"}}])");
+    const std::vector<Application> read = persistence_.loadApplications().applications;
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[0].id, "a");
+    EXPECT_EQ(read[0].version, "");
+    EXPECT_EQ(read[0].latestVersion, "2");
+    EXPECT_EQ(read[0].updateCapability.limitation, "by hand");
+    EXPECT_FALSE(read[0].updateCapability.isAutoUpdateable);
+    EXPECT_EQ(read[0].updatePreferences.failedAttempts, 2147483647);
+    EXPECT_FALSE(read[0].updatePreferences.allowAutoUpdate);
+    EXPECT_TRUE(read[0].updatePreferences.includeInBatchUpdate);
+    EXPECT_EQ(read[0].updateStrategy, UpdateStrategy::AutoCLI);
+    ASSERT_TRUE(read[1].directDownloadConfig);
+    EXPECT_EQ(read[1].directDownloadConfig->provider, DirectDownloadProvider::JetBrains);
+    EXPECT_EQ(read[1].directDownloadConfig->productCode, "X");
+    EXPECT_EQ(read[1].directDownloadConfig->channel, "");
+
+    for (const char* text : {R"([{"id":"a","name":"A","bundlePath":"/A.app","updateCapability":[]}])",
+                             R"([{"id":"a","name":"A","bundlePath":"/A.app","updatePreferences":{"failedAttempts":2147483648}}])",
+                             R"([{"id":"a","name":"A","bundlePath":"/A.app","updateCapability":{"limitation":{}}}])",
+                             R"([{"id":null,"name":"A","bundlePath":"/A.app","id":"a"}])",
+                             R"([{"id":"a","name":"A","bundlePath":"/A.app","isIgnored":"yes"}])", "[[]]", "[1]"}) {
+        writeFileAtomically(root_.file("applications.json"), text);
+        EXPECT_TRUE(persistence_.loadApplications().applications.empty()) << text;
+    }
+}
+
 // A writer killed in the middle of saving must leave the previous file whole.
 TEST_F(ScanResultsPersistenceTest, KilledWriterLeavesThePreviousFileReadable) {
     PersistedScanResults before;
