@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "BenchSupport.hpp"
@@ -153,24 +155,40 @@ Summary summarize(std::vector<double> values) {
     return {values.front(), values[values.size() / 2], values.back()};
 }
 
+// The sandbox's folders: every folder the program uses comes from these, and the results are
+// written through the same paths module the program reads with.
+void useSandbox(const std::string& root) {
+    for (const auto& [variable, folder] : {std::pair{"HOME", "home"}, std::pair{"XDG_DATA_HOME", "data"},
+                                           std::pair{"XDG_CONFIG_HOME", "config"}, std::pair{"XDG_CACHE_HOME", "cache"}}) {
+        const std::string path = root + "/" + folder;
+        std::filesystem::create_directories(path);
+        ::setenv(variable, path.c_str(), 1);
+    }
+    // The preferences as the first scan leaves them: the sources it found are chosen, so no
+    // later command looks for every tool again.
+    std::filesystem::create_directories(root + "/config/vantreel");
+    std::FILE* settings = std::fopen((root + "/config/vantreel/settings.json").c_str(), "w");
+    if (settings == nullptr) fail("cannot write the settings in " + root);
+    std::fputs(R"({"DidApplyFirstLaunchDefaults": true, "hasAcceptedOnboardingTerms_v1": true})", settings);
+    std::fclose(settings);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    // --write-only DIR: the workload alone, in DIR's home, data, config and cache folders, for
+    // scripts/order-functions to run the program over.
+    if (argc == 3 && std::string_view(argv[1]) == "--write-only") {
+        useSandbox(argv[2]);
+        writeResults();
+        return 0;
+    }
     if (argc < 2) {
-        std::fprintf(stderr, "usage: ListColdStartBench PATH-TO-VANTREEL\n");
+        std::fprintf(stderr, "usage: ListColdStartBench PATH-TO-VANTREEL | --write-only DIR\n");
         return 2;
     }
     vt::testing::TempDir sandbox("vt-list-bench");
-    // Every folder the program uses comes from these: all of them point into the sandbox,
-    // and the results are written through the same paths module the program reads with.
-    ::setenv("HOME", sandbox.makeFolder("home").c_str(), 1);
-    ::setenv("XDG_DATA_HOME", sandbox.makeFolder("data").c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", sandbox.makeFolder("config").c_str(), 1);
-    ::setenv("XDG_CACHE_HOME", sandbox.makeFolder("cache").c_str(), 1);
-    // The preferences as the first scan leaves them: the sources it found are chosen, so no
-    // later command looks for every tool again.
-    sandbox.write("config/vantreel/settings.json",
-                  R"({"DidApplyFirstLaunchDefaults": true, "hasAcceptedOnboardingTerms_v1": true})");
+    useSandbox(sandbox.path());
     const std::string folder = writeResults();
     const std::vector<std::string> files = savedFiles(folder);
     const std::size_t bytes = readAll(files);
