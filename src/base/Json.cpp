@@ -109,6 +109,13 @@ bool copyPlain(std::string_view text, char* to) {
 // a large list writes a hundred thousand of them. Anything else is escaped (and bad UTF-8
 // repaired) the way dumpJson does it, so both always give the same bytes.
 void appendQuoted(std::string& out, std::string_view text, std::string_view after) {
+    // Growing the text below would free what a view into it shows.
+    const auto address = reinterpret_cast<std::uintptr_t>(text.data());
+    const auto start = reinterpret_cast<std::uintptr_t>(out.data());
+    if (address >= start && address < start + out.capacity()) {
+        appendQuoted(out, std::string(text), after);
+        return;
+    }
     const std::size_t at = out.size();
     out.resize(at + text.size() + 2 + after.size());
     char* to = out.data() + at;

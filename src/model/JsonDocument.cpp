@@ -52,18 +52,9 @@ void refuseUnreadableText(std::string_view text) {
     }
 }
 
-std::string parseableCopy(std::string_view text) {
-    std::string copy;
-    copy.reserve(text.size() + 16);
-    copy.append(text);
-    copy.append(15, '\0');  // with the string's own NUL, sixteen
-    return copy;
-}
-
 void parseJsonDocument(std::string_view text, JsonDocument& document) {
     refuseUnreadableText(text);
-    const std::string copy = parseableCopy(text);
-    rapidjson::StringStream stream(copy.c_str());
+    rapidjson::MemoryStream stream(text.data(), text.size());
     document.ParseStream<kJsonDocumentFlags>(stream);
     if (document.HasParseError()) throwJsonSyntaxError(document.GetParseError(), document.GetErrorOffset());
     if (stream.Tell() != text.size()) throwJsonSyntaxError(rapidjson::kParseErrorDocumentRootNotSingular, stream.Tell());

@@ -12,15 +12,9 @@ namespace vt {
 }
 }  // namespace vt
 #define RAPIDJSON_ASSERT(condition) ((condition) ? static_cast<void>(0) : ::vt::jsonAccessFailed(#condition))
-// Strings are scanned sixteen bytes at a time where the processor can: most of a saved list
-// is the text of its strings.
-#if defined(__SSE2__)
-#define RAPIDJSON_SSE2
-#elif defined(__ARM_NEON)
-#define RAPIDJSON_NEON
-#endif
 
 #include <rapidjson/document.h>
+#include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
 #include "base/Json.hpp"
@@ -47,10 +41,6 @@ inline constexpr unsigned kJsonDocumentFlags = rapidjson::kParseIterativeFlag | 
 // with no high one before it (the parser turns it into bytes that are not UTF-8).
 void refuseUnreadableText(std::string_view text);
 
-// A copy of `text` as the parser reads it fastest: ended by a NUL byte, with room after it
-// for the parser's aligned reads of sixteen bytes.
-std::string parseableCopy(std::string_view text);
-
 // The whole of `text` as a tree of values, which lives as long as `document`. Throws
 // JsonSyntaxError for text that is not one JSON value.
 void parseJsonDocument(std::string_view text, JsonDocument& document);
@@ -61,9 +51,8 @@ void parseJsonDocument(std::string_view text, JsonDocument& document);
 template <typename Handler>
 void parseJsonEvents(std::string_view text, Handler& handler) {
     refuseUnreadableText(text);
-    const std::string copy = parseableCopy(text);
     rapidjson::Reader reader;
-    rapidjson::StringStream stream(copy.c_str());
+    rapidjson::MemoryStream stream(text.data(), text.size());
     const rapidjson::ParseResult result = reader.Parse<kJsonDocumentFlags>(stream, handler);
     if (result.IsError()) throwJsonSyntaxError(result.Code(), result.Offset());
     // The stream reads a NUL byte as the end: anything after one is not JSON.

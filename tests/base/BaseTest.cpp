@@ -50,6 +50,14 @@ TEST(JsonTest, WriterGivesTheBytesOfTheDocumentDump) {
             }
         }
     }
+    // A text that is part of what was written already, as the output grows under it.
+    const std::string quotes(20, 'q');
+    std::string grown;
+    JsonWriter self(grown);
+    self.beginArray().string(quotes);
+    self.string(std::string_view(grown).substr(2, quotes.size())).endArray();
+    EXPECT_EQ(grown, "[\"" + quotes + "\",\"" + quotes + "\"]");
+
     std::string text;
     JsonWriter writer(text);
     writer.beginArray().beginObject().key("n").integer(-3).key("u").unsignedInteger(7).key("x").number(0.5);

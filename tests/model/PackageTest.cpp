@@ -75,8 +75,11 @@ TEST(PackageTest, ListsAreReadAsStrictJson) {
                              R"([{"name":"x\ud83d\ude00\uDFFF","version":"1","type":"Formulas"}])"}) {
         EXPECT_THROW(appendPackagesFromJsonText(lone, packages), JsonSyntaxError) << lone;
     }
-    // A stray byte, an encoded surrogate, an overlong slash, one cut short: in a value and in a key.
-    for (const char* bytes : {"\xff", "\xed\xa0\x80", "\xc0\xaf", "caf\xc3"}) {
+    // A stray byte, an encoded surrogate, an overlong slash, one cut short, control bytes a
+    // string may hold only escaped (past the first sixteen bytes too, where a parser may read
+    // sixteen at a time): in a value and in a key.
+    for (const char* bytes : {"\xff", "\xed\xa0\x80", "\xc0\xaf", "caf\xc3", "\x01", "\x1a", "\x1f",
+                              "sixteen bytes or so\x1a\x1f"}) {
         for (const std::string& bad : {R"([{"name":")" + std::string(bytes) + R"(","version":"1","type":"Formulas"}])",
                                        R"([{"name":"a","version":"1","type":"Formulas",")" + std::string(bytes) + R"(":1}])"}) {
             EXPECT_THROW(appendPackagesFromJsonText(bad, packages), JsonSyntaxError) << bad;
